@@ -1,0 +1,51 @@
+/* What the platform offers beyond the Windows-shaped API: choosing and
+ * starting the machine, the message-box handler of the host program, and
+ * SCSI host access for the ASPI library. */
+#ifndef LARKIN_PLATFORM_H
+#define LARKIN_PLATFORM_H
+
+#include "../win32/windows.h"
+
+WIN32_BEGIN
+/* Starts the platform on the simulated machine described by machineFile, or,
+ * with NULL, on the machine named by LARKIN_MACHINE, else on this computer's
+ * hardware. Must come before any other platform call to take effect; later
+ * calls only report how the first start went. On failure error receives a
+ * text naming the file, line and key at fault. A program that never calls it
+ * starts the platform at its first platform call, as with NULL. */
+PLATFORM_API BOOL LarkinStartPlatform(LPCSTR machineFile, LPSTR error, DWORD errorSize);
+/* "simulated" or "linux". */
+PLATFORM_API LPCSTR LarkinBackendName(void);
+/* The machine file in use, or "" on hardware. */
+PLATFORM_API LPCSTR LarkinMachineFile(void);
+
+/* MessageBoxA calls the handler; without one, the text goes to the standard
+ * error stream and the first button's result is returned. */
+typedef int (*LARKIN_MESSAGE_BOX_HANDLER)(void* context, HWND owner, LPCSTR text, LPCSTR caption,
+                                          UINT type);
+PLATFORM_API void LarkinSetMessageBoxHandler(LARKIN_MESSAGE_BOX_HANDLER handler, void* context);
+
+/* SCSI host adapters as an ASPI manager numbers them. */
+typedef struct LARKIN_SCSI_HOST {
+    BYTE hostScsiId;     /* the adapter's own id on its bus */
+    BYTE maxTargets;     /* target ids 0 .. maxTargets-1 */
+    CHAR manager[17];    /* NUL-terminated, at most 16 characters */
+    CHAR identifier[17]; /* NUL-terminated, at most 16 characters */
+} LARKIN_SCSI_HOST;
+
+#define LARKIN_SCSI_NO_DATA 0
+#define LARKIN_SCSI_DATA_IN 1
+#define LARKIN_SCSI_DATA_OUT 2
+
+PLATFORM_API DWORD LarkinScsiHostCount(void);
+PLATFORM_API BOOL LarkinScsiHostInfo(DWORD host, LARKIN_SCSI_HOST* info);
+PLATFORM_API BOOL LarkinScsiRescanHost(DWORD host);
+/* Runs one command on (host, target, lun). ERROR_SUCCESS when the target
+ * answered, with its SCSI status in *status and, on CHECK CONDITION, sense
+ * bytes in sense; ERROR_DEVICE_NOT_CONNECTED when there is no such target. */
+PLATFORM_API DWORD LarkinScsiExecute(DWORD host, BYTE target, BYTE lun, const BYTE* cdb,
+                                     BYTE cdbLength, int direction, void* data, DWORD length,
+                                     BYTE* sense, BYTE senseLength, BYTE* status);
+WIN32_END
+
+#endif

@@ -1,0 +1,163 @@
+/* Device-control codes and the structures they exchange, with the layouts of
+ * the Windows headers for this pointer width. */
+#ifndef WIN32_IOCTL_H
+#define WIN32_IOCTL_H
+
+#include "base.h"
+
+#define IOCTL_DISK_GET_DRIVE_GEOMETRY 0x00070000u
+#define IOCTL_DISK_GET_DRIVE_GEOMETRY_EX 0x000700A0u
+#define IOCTL_DISK_GET_DRIVE_LAYOUT_EX 0x00070050u
+#define IOCTL_DISK_SET_DRIVE_LAYOUT_EX 0x0007C054u
+#define IOCTL_DISK_UPDATE_PROPERTIES 0x00070140u
+#define IOCTL_DISK_GET_LENGTH_INFO 0x0007405Cu
+#define FSCTL_LOCK_VOLUME 0x00090018u
+#define FSCTL_UNLOCK_VOLUME 0x0009001Cu
+#define FSCTL_DISMOUNT_VOLUME 0x00090020u
+#define IOCTL_STORAGE_GET_DEVICE_NUMBER 0x002D1080u
+#define IOCTL_STORAGE_FIND_NEW_DEVICES 0x002D4818u
+#define IOCTL_VOLUME_GET_VOLUME_DISK_EXTENTS 0x00560000u
+#define IOCTL_SCSI_RESCAN_BUS 0x0004101Cu
+#define IOCTL_SCSI_PASS_THROUGH_DIRECT 0x0004D014u
+
+#define FILE_DEVICE_CD_ROM 0x00000002u
+#define FILE_DEVICE_DISK 0x00000007u
+
+typedef enum _MEDIA_TYPE {
+    Unknown = 0,
+    F3_1Pt44_512 = 2,
+    RemovableMedia = 11,
+    FixedMedia = 12
+} MEDIA_TYPE;
+
+typedef struct _DISK_GEOMETRY {
+    LARGE_INTEGER Cylinders;
+    DWORD MediaType; /* MEDIA_TYPE */
+    DWORD TracksPerCylinder;
+    DWORD SectorsPerTrack;
+    DWORD BytesPerSector;
+} DISK_GEOMETRY, *PDISK_GEOMETRY;
+
+typedef struct _DISK_GEOMETRY_EX {
+    DISK_GEOMETRY Geometry;
+    LARGE_INTEGER DiskSize;
+    BYTE Data[1];
+} DISK_GEOMETRY_EX, *PDISK_GEOMETRY_EX;
+
+typedef struct _GET_LENGTH_INFORMATION {
+    LARGE_INTEGER Length;
+} GET_LENGTH_INFORMATION;
+
+typedef enum _PARTITION_STYLE {
+    PARTITION_STYLE_MBR = 0,
+    PARTITION_STYLE_GPT = 1,
+    PARTITION_STYLE_RAW = 2
+} PARTITION_STYLE;
+
+#define PARTITION_ENTRY_UNUSED 0x00
+#define PARTITION_FAT_12 0x01
+#define PARTITION_FAT_16 0x04
+#define PARTITION_EXTENDED 0x05
+#define PARTITION_HUGE 0x06
+#define PARTITION_IFS 0x07
+#define PARTITION_FAT32 0x0B
+#define PARTITION_FAT32_XINT13 0x0C
+#define PARTITION_XINT13 0x0E
+#define PARTITION_XINT13_EXTENDED 0x0F
+#define PARTITION_LINUX 0x83
+
+typedef struct _PARTITION_INFORMATION_MBR {
+    BYTE PartitionType;
+    BOOLEAN BootIndicator;
+    BOOLEAN RecognizedPartition;
+    DWORD HiddenSectors;
+    GUID PartitionId;
+} PARTITION_INFORMATION_MBR;
+
+typedef struct _PARTITION_INFORMATION_GPT {
+    GUID PartitionType;
+    GUID PartitionId;
+    DWORD64 Attributes;
+    WCHAR Name[36];
+} PARTITION_INFORMATION_GPT;
+
+typedef struct _PARTITION_INFORMATION_EX {
+    DWORD PartitionStyle; /* PARTITION_STYLE */
+    LARGE_INTEGER StartingOffset;
+    LARGE_INTEGER PartitionLength;
+    DWORD PartitionNumber;
+    BOOLEAN RewritePartition;
+    BOOLEAN IsServicePartition;
+    union {
+        PARTITION_INFORMATION_MBR Mbr;
+        PARTITION_INFORMATION_GPT Gpt;
+    };
+} PARTITION_INFORMATION_EX, *PPARTITION_INFORMATION_EX;
+
+typedef struct _DRIVE_LAYOUT_INFORMATION_MBR {
+    DWORD Signature;
+    DWORD CheckSum;
+} DRIVE_LAYOUT_INFORMATION_MBR;
+
+typedef struct _DRIVE_LAYOUT_INFORMATION_GPT {
+    GUID DiskId;
+    LARGE_INTEGER StartingUsableOffset;
+    LARGE_INTEGER UsableLength;
+    DWORD MaxPartitionCount;
+} DRIVE_LAYOUT_INFORMATION_GPT;
+
+typedef struct _DRIVE_LAYOUT_INFORMATION_EX {
+    DWORD PartitionStyle; /* PARTITION_STYLE */
+    DWORD PartitionCount;
+    union {
+        DRIVE_LAYOUT_INFORMATION_MBR Mbr;
+        DRIVE_LAYOUT_INFORMATION_GPT Gpt;
+    };
+    PARTITION_INFORMATION_EX PartitionEntry[1];
+} DRIVE_LAYOUT_INFORMATION_EX, *PDRIVE_LAYOUT_INFORMATION_EX;
+
+#define DRIVE_LAYOUT_HEADER_SIZE offsetof(DRIVE_LAYOUT_INFORMATION_EX, PartitionEntry)
+
+typedef struct _STORAGE_DEVICE_NUMBER {
+    DWORD DeviceType;
+    DWORD DeviceNumber;
+    DWORD PartitionNumber;
+} STORAGE_DEVICE_NUMBER, *PSTORAGE_DEVICE_NUMBER;
+
+typedef struct _DISK_EXTENT {
+    DWORD DiskNumber;
+    LARGE_INTEGER StartingOffset;
+    LARGE_INTEGER ExtentLength;
+} DISK_EXTENT;
+
+typedef struct _VOLUME_DISK_EXTENTS {
+    DWORD NumberOfDiskExtents;
+    DISK_EXTENT Extents[1];
+} VOLUME_DISK_EXTENTS, *PVOLUME_DISK_EXTENTS;
+
+#define SCSI_IOCTL_DATA_OUT 0
+#define SCSI_IOCTL_DATA_IN 1
+#define SCSI_IOCTL_DATA_UNSPECIFIED 2
+
+typedef struct _SCSI_PASS_THROUGH_DIRECT {
+    USHORT Length;
+    UCHAR ScsiStatus;
+    UCHAR PathId;
+    UCHAR TargetId;
+    UCHAR Lun;
+    UCHAR CdbLength;
+    UCHAR SenseInfoLength;
+    UCHAR DataIn;
+    ULONG DataTransferLength;
+    ULONG TimeOutValue;
+    PVOID DataBuffer;
+    ULONG SenseInfoOffset;
+    UCHAR Cdb[16];
+} SCSI_PASS_THROUGH_DIRECT, *PSCSI_PASS_THROUGH_DIRECT;
+
+/* SCSI status bytes. */
+#define SCSISTAT_GOOD 0x00
+#define SCSISTAT_CHECK_CONDITION 0x02
+#define SCSISTAT_BUSY 0x08
+
+#endif

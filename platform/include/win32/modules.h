@@ -1,0 +1,60 @@
+/* Dynamic libraries, their entry point, exports by ordinal, and resources. */
+#ifndef WIN32_MODULES_H
+#define WIN32_MODULES_H
+
+#include "base.h"
+
+#define DLL_PROCESS_DETACH 0u
+#define DLL_PROCESS_ATTACH 1u
+#define DLL_THREAD_ATTACH 2u
+#define DLL_THREAD_DETACH 3u
+
+typedef INT_PTR (*FARPROC)(void);
+
+/* What a module carries for the loader besides its named exports. A module
+ * defines these three symbols with the macros below; each is optional. */
+typedef struct LARKIN_ORDINAL {
+    WORD ordinal; /* 0 ends the table */
+    const char* name;
+} LARKIN_ORDINAL;
+
+typedef struct LARKIN_RESOURCE {
+    const char* type; /* for example "BOOTREC"; NULL ends the table */
+    WORD id;
+    const void* data;
+    DWORD size;
+} LARKIN_RESOURCE;
+
+typedef BOOL (*LARKIN_DLLMAIN)(HINSTANCE instance, DWORD reason, LPVOID reserved);
+
+/* Called with DLL_PROCESS_ATTACH by the first LoadLibraryA of the module and
+ * with DLL_PROCESS_DETACH by the last FreeLibrary, or at process exit for
+ * modules still loaded (in reverse order of loading). */
+#define LARKIN_DLLMAIN(instance, reason, reserved) \
+    DLLEXPORT BOOL LarkinDllMain(HINSTANCE instance, DWORD reason, LPVOID reserved)
+#define LARKIN_ORDINAL_TABLE DLLEXPORT const LARKIN_ORDINAL LarkinOrdinalTable[]
+#define LARKIN_RESOURCE_TABLE DLLEXPORT const LARKIN_RESOURCE LarkinResourceTable[]
+
+#define RT_RCDATA MAKEINTRESOURCEA(10)
+
+WIN32_BEGIN
+/* name is a Windows library name: case does not matter and ".dll" is
+ * optional. It is looked up as lib<name>.so (or <name>.so) beside the running
+ * program, then in LARKIN_LIBRARY_PATH. */
+PLATFORM_API HMODULE LoadLibraryA(LPCSTR name);
+PLATFORM_API BOOL FreeLibrary(HMODULE module);
+/* name is an export name, or an ordinal given as MAKEINTRESOURCEA(n). Only
+ * the module's own exports are found. */
+PLATFORM_API FARPROC GetProcAddress(HMODULE module, LPCSTR name);
+/* NULL gives the module of the running program. */
+PLATFORM_API HMODULE GetModuleHandleA(LPCSTR name);
+PLATFORM_API DWORD GetModuleFileNameA(HMODULE module, LPSTR buffer, DWORD size);
+
+PLATFORM_API HRSRC FindResourceA(HMODULE module, LPCSTR name, LPCSTR type);
+PLATFORM_API HGLOBAL LoadResource(HMODULE module, HRSRC resource);
+PLATFORM_API LPVOID LockResource(HGLOBAL loaded);
+PLATFORM_API DWORD SizeofResource(HMODULE module, HRSRC resource);
+PLATFORM_API BOOL FreeResource(HGLOBAL loaded);
+WIN32_END
+
+#endif
