@@ -20,7 +20,8 @@ PLATFORM_API LPCSTR LarkinBackendName(void);
 PLATFORM_API LPCSTR LarkinMachineFile(void);
 
 /* MessageBoxA calls the handler; without one, the text goes to the standard
- * error stream and the first button's result is returned. */
+ * error stream and the box answers cautiously: IDOK for MB_OK, IDNO for
+ * MB_YESNO, IDCANCEL otherwise. */
 typedef int (*LARKIN_MESSAGE_BOX_HANDLER)(void* context, HWND owner, LPCSTR text, LPCSTR caption,
                                           UINT type);
 PLATFORM_API void LarkinSetMessageBoxHandler(LARKIN_MESSAGE_BOX_HANDLER handler, void* context);

@@ -1,0 +1,444 @@
+// CreateFileA and the I/O on its handles.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <cstdlib>
+#include <map>
+#include <mutex>
+
+#include "objects.h"
+#include "text.h"
+
+namespace larkin::platform {
+
+namespace {
+
+constexpr DWORD kReadRights = GENERIC_READ | GENERIC_ALL | FILE_READ_DATA;
+constexpr DWORD kWriteRights = GENERIC_WRITE | GENERIC_ALL | FILE_WRITE_DATA | FILE_APPEND_DATA;
+
+std::mutex lockMutex;
+std::map<std::string, MediaObject*> volumeLocks;
+
+HANDLE Fail(DWORD error) {
+    SetLastError(error);
+    return INVALID_HANDLE_VALUE;
+}
+
+bool AllDigits(std::string_view text) {
+    return !text.empty() && std::all_of(text.begin(), text.end(), [](char c) {
+               return std::isdigit(static_cast<unsigned char>(c));
+           });
+}
+
+std::string WithoutTrailingSlash(std::string name) {
+    if (!name.empty() && name.back() == '\\') name.pop_back();
+    return name;
+}
+
+HANDLE AddMedia(std::shared_ptr<MediaObject> object) {
+    SetLastError(ERROR_SUCCESS);
+    return Runtime::Get().handles.Add(std::move(object));
+}
+
+HANDLE OpenDisk(const DiskInfo& disk, const std::string& name, DWORD access) {
+    if ((access & kWriteRights) && !Machine().WriteRefusal(disk.number).empty())
+        return Fail(ERROR_ACCESS_DENIED);
+    auto object = std::make_shared<MediaObject>();
+    object->name = name;
+    object->media = "disk:" + std::to_string(disk.number);
+    object->disk = disk.number;
+    object->access = access;
+    return AddMedia(std::move(object));
+}
+
+HANDLE OpenVolume(const VolumeInfo& volume, const std::string& name, DWORD access) {
+    if (volume.disk && (access & kWriteRights) && !Machine().WriteRefusal(*volume.disk).empty())
+        return Fail(ERROR_ACCESS_DENIED);
+    if (VolumeLockHolder(volume.name)) return Fail(ERROR_ACCESS_DENIED);
+    auto object = std::make_shared<MediaObject>();
+    object->name = name;
+    object->media = volume.mediaId;
+    object->disk = volume.disk;
+    object->volume = volume.name;
+    object->access = access;
+    return AddMedia(std::move(object));
+}
+
+HANDLE OpenPort(uint32_t port, const std::string& name) {
+    auto ports = Machine().ScsiPorts();
+    if (std::none_of(ports.begin(), ports.end(), [&](const ScsiPortInfo& p) { return p.number == port; }))
+        return Fail(ERROR_FILE_NOT_FOUND);
+    auto object = std::make_shared<PortObject>();
+    object->name = name;
+    object->port = port;
+    SetLastError(ERROR_SUCCESS);
+    return Runtime::Get().handles.Add(std::move(object));
+}
+
+HANDLE OpenDevice(const std::string& name, DWORD access, DWORD disposition) {
+    if (disposition != OPEN_EXISTING && disposition != OPEN_ALWAYS)
+        return Fail(ERROR_INVALID_PARAMETER);
+    Backend& machine = Machine();
+    machine.Refresh();
+    std::string rest = name.substr(4);
+
+    if (StartsWithNoCase(rest, "PhysicalDrive") && AllDigits(rest.substr(13))) {
+        auto number = std::strtoul(rest.c_str() + 13, nullptr, 10);
+        for (const auto& disk : machine.Disks())
+            if (disk.number == number) return OpenDisk(disk, name, access);
+        return Fail(ERROR_FILE_NOT_FOUND);
+    }
+    if (StartsWithNoCase(rest, "scsi") && rest.size() > 5 && rest.back() == ':' &&
+        AllDigits(rest.substr(4, rest.size() - 5)))
+        return OpenPort(static_cast<uint32_t>(std::strtoul(rest.c_str() + 4, nullptr, 10)), name);
+    if (rest.size() >= 2 && std::isalpha(static_cast<unsigned char>(rest[0])) && rest[1] == ':') {
+        std::string root = Upper(rest.substr(0, 2)) + "\\";
+        for (const auto& volume : machine.Volumes()) {
+            for (const auto& path : volume.mountPaths) {
+                if (rest.size() == 2 && path == root) return OpenVolume(volume, name, access);
+                // A folder mount path names a directory, which cannot be
+                // opened as a device.
+                if (rest.size() > 2 && EqualsNoCase(path, rest + "\\")) return Fail(ERROR_ACCESS_DENIED);
+            }
+        }
+        return Fail(rest.size() == 2 ? ERROR_FILE_NOT_FOUND : ERROR_PATH_NOT_FOUND);
+    }
+    if (StartsWithNoCase(rest, "Volume{")) {
+        for (const auto& volume : machine.Volumes())
+            if (EqualsNoCase(WithoutTrailingSlash(volume.name), "\\\\?\\" + WithoutTrailingSlash(rest)))
+                return OpenVolume(volume, name, access);
+        return Fail(ERROR_FILE_NOT_FOUND);
+    }
+    for (const auto& disk : machine.Disks())
+        if (EqualsNoCase(disk.interfacePath, name)) return OpenDisk(disk, name, access);
+    for (const auto& node : machine.DeviceTree())
+        for (const auto& interface : node.interfaces)
+            if (SameGuid(interface.interfaceClass, GUID_DEVINTERFACE_STORAGEPORT) &&
+                EqualsNoCase(interface.path, name))
+                for (const auto& port : machine.ScsiPorts())
+                    if (port.adapterId == node.instanceId) return OpenPort(port.number, name);
+    return Fail(ERROR_FILE_NOT_FOUND);
+}
+
+HANDLE OpenPlainFile(const std::string& name, DWORD access, DWORD disposition) {
+    std::string path = name;
+    std::replace(path.begin(), path.end(), '\\', '/');
+    int flags = O_CLOEXEC;
+    bool reading = access & (kReadRights | FILE_GENERIC_READ);
+    bool writing = access & kWriteRights;
+    flags |= writing ? (reading ? O_RDWR : O_WRONLY) : O_RDONLY;
+    struct stat info{};
+    bool existed = ::stat(path.c_str(), &info) == 0;
+    if (existed && S_ISDIR(info.st_mode)) return Fail(ERROR_ACCESS_DENIED);
+    switch (disposition) {
+        case CREATE_NEW: flags |= O_CREAT | O_EXCL; break;
+        case CREATE_ALWAYS: flags |= O_CREAT | O_TRUNC; break;
+        case OPEN_EXISTING: break;
+        case OPEN_ALWAYS: flags |= O_CREAT; break;
+        case TRUNCATE_EXISTING:
+            if (!writing) return Fail(ERROR_INVALID_PARAMETER);
+            flags |= O_TRUNC;
+            break;
+        default: return Fail(ERROR_INVALID_PARAMETER);
+    }
+    UniqueFd fd(::open(path.c_str(), flags, 0644));
+    if (!fd.Valid()) {
+        DWORD error = static_cast<DWORD>(ErrorFromErrno(errno));
+        if (errno == ENOENT && path.find('/') != std::string::npos &&
+            ::access(path.substr(0, path.rfind('/')).c_str(), F_OK) != 0)
+            error = ERROR_PATH_NOT_FOUND;
+        return Fail(error);
+    }
+    auto object = std::make_shared<FileObject>();
+    object->fd = std::move(fd);
+    object->path = path;
+    object->access = access;
+    HANDLE handle = Runtime::Get().handles.Add(std::move(object));
+    SetLastError(existed && (disposition == OPEN_ALWAYS || disposition == CREATE_ALWAYS)
+                     ? ERROR_ALREADY_EXISTS
+                     : ERROR_SUCCESS);
+    return handle;
+}
+
+bool AlignedForMedia(uint64_t position, DWORD bytes) { return position % 512 == 0 && bytes % 512 == 0; }
+
+}  // namespace
+
+MediaObject::~MediaObject() {
+    if (locked) UnlockVolume(*this);
+}
+
+bool MediaObject::CanRead() const { return access & (kReadRights | FILE_GENERIC_READ); }
+bool MediaObject::CanWrite() const { return access & kWriteRights; }
+
+std::optional<VolumeInfo> CurrentVolume(const MediaObject& object) {
+    if (!object.volume) return std::nullopt;
+    for (auto& volume : Machine().Volumes())
+        if (volume.name == *object.volume) return volume;
+    return std::nullopt;
+}
+
+bool MediaExtent(const MediaObject& object, uint64_t* base, uint64_t* length, DWORD* error) {
+    Backend& machine = Machine();
+    machine.Refresh();
+    if (object.IsVolume()) {
+        auto volume = CurrentVolume(object);
+        if (!volume) {
+            *error = ERROR_DEVICE_NOT_CONNECTED;
+            return false;
+        }
+        if (!volume->extentsReadable) {
+            *error = ERROR_NOT_READY;
+            return false;
+        }
+        *base = volume->offset;
+        *length = volume->length;
+        return true;
+    }
+    *base = 0;
+    *length = machine.MediaSize(object.media);
+    if (*length == 0) {
+        *error = ERROR_DEVICE_NOT_CONNECTED;
+        return false;
+    }
+    return true;
+}
+
+MediaObject* VolumeLockHolder(const std::string& volumeName) {
+    std::lock_guard guard(lockMutex);
+    auto found = volumeLocks.find(volumeName);
+    return found == volumeLocks.end() ? nullptr : found->second;
+}
+
+bool LockVolume(MediaObject& object) {
+    std::lock_guard guard(lockMutex);
+    auto [where, inserted] = volumeLocks.emplace(*object.volume, &object);
+    if (!inserted && where->second != &object) return false;
+    object.locked = true;
+    return true;
+}
+
+bool UnlockVolume(MediaObject& object) {
+    std::lock_guard guard(lockMutex);
+    auto found = volumeLocks.find(object.volume.value_or(""));
+    if (found == volumeLocks.end() || found->second != &object) return false;
+    volumeLocks.erase(found);
+    object.locked = false;
+    return true;
+}
+
+}  // namespace larkin::platform
+
+using namespace larkin::platform;
+
+HANDLE CreateFileA(LPCSTR name, DWORD access, DWORD, LPSECURITY_ATTRIBUTES, DWORD disposition,
+                   DWORD, HANDLE) {
+    if (name == nullptr || *name == '\0') return Fail(ERROR_PATH_NOT_FOUND);
+    std::lock_guard guard(Runtime::Get().lock);
+    if (FaultFires("CreateFileA", name)) return INVALID_HANDLE_VALUE;
+    std::string text(name);
+    if (text.size() > 4 && text[0] == '\\' && text[1] == '\\' && (text[2] == '.' || text[2] == '?') &&
+        text[3] == '\\')
+        return OpenDevice(text, access, disposition);
+    return OpenPlainFile(text, access, disposition);
+}
+
+BOOL ReadFile(HANDLE handle, LPVOID buffer, DWORD toRead, LPDWORD read, LPOVERLAPPED) {
+    if (read) *read = 0;
+    auto object = Runtime::Get().handles.Find(handle);
+    if (auto file = std::dynamic_pointer_cast<FileObject>(object)) {
+        if (FaultFires("ReadFile", file->path)) return FALSE;
+        if (!(file->access & (kReadRights | FILE_GENERIC_READ))) {
+            SetLastError(ERROR_ACCESS_DENIED);
+            return FALSE;
+        }
+        ssize_t got = ::pread(file->fd.Get(), buffer, toRead, static_cast<off_t>(file->position));
+        if (got < 0) {
+            SetLastError(static_cast<DWORD>(ErrorFromErrno(errno)));
+            return FALSE;
+        }
+        file->position += static_cast<uint64_t>(got);
+        if (read) *read = static_cast<DWORD>(got);
+        return TRUE;
+    }
+    auto media = std::dynamic_pointer_cast<MediaObject>(object);
+    if (!media) {
+        SetLastError(object ? ERROR_INVALID_FUNCTION : ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    std::lock_guard guard(Runtime::Get().lock);
+    if (FaultFires("ReadFile", media->name)) return FALSE;
+    if (!media->CanRead()) {
+        SetLastError(ERROR_ACCESS_DENIED);
+        return FALSE;
+    }
+    if (!AlignedForMedia(media->position, toRead)) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    uint64_t base = 0, length = 0;
+    DWORD error = ERROR_SUCCESS;
+    if (!MediaExtent(*media, &base, &length, &error)) {
+        SetLastError(error);
+        return FALSE;
+    }
+    uint64_t available = media->position >= length ? 0 : length - media->position;
+    auto count = static_cast<DWORD>(std::min<uint64_t>(toRead, available));
+    error = Machine().Read(media->media, base + media->position,
+                           std::span(static_cast<std::byte*>(buffer), count));
+    if (error != ERROR_SUCCESS) {
+        SetLastError(error);
+        return FALSE;
+    }
+    media->position += count;
+    if (read) *read = count;
+    return TRUE;
+}
+
+BOOL WriteFile(HANDLE handle, LPCVOID buffer, DWORD toWrite, LPDWORD written, LPOVERLAPPED) {
+    if (written) *written = 0;
+    auto object = Runtime::Get().handles.Find(handle);
+    if (auto file = std::dynamic_pointer_cast<FileObject>(object)) {
+        if (FaultFires("WriteFile", file->path)) return FALSE;
+        if (!(file->access & kWriteRights)) {
+            SetLastError(ERROR_ACCESS_DENIED);
+            return FALSE;
+        }
+        ssize_t put = ::pwrite(file->fd.Get(), buffer, toWrite, static_cast<off_t>(file->position));
+        if (put < 0) {
+            SetLastError(static_cast<DWORD>(ErrorFromErrno(errno)));
+            return FALSE;
+        }
+        file->position += static_cast<uint64_t>(put);
+        if (written) *written = static_cast<DWORD>(put);
+        return TRUE;
+    }
+    auto media = std::dynamic_pointer_cast<MediaObject>(object);
+    if (!media) {
+        SetLastError(object ? ERROR_INVALID_FUNCTION : ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    std::lock_guard guard(Runtime::Get().lock);
+    if (FaultFires("WriteFile", media->name)) return FALSE;
+    if (!media->CanWrite()) {
+        SetLastError(ERROR_ACCESS_DENIED);
+        return FALSE;
+    }
+    if (media->IsVolume()) {
+        MediaObject* holder = VolumeLockHolder(*media->volume);
+        if (holder && holder != media.get()) {
+            SetLastError(ERROR_ACCESS_DENIED);
+            return FALSE;
+        }
+    }
+    if (!AlignedForMedia(media->position, toWrite)) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    uint64_t base = 0, length = 0;
+    DWORD error = ERROR_SUCCESS;
+    if (!MediaExtent(*media, &base, &length, &error)) {
+        SetLastError(error);
+        return FALSE;
+    }
+    if (media->position + toWrite > length) {
+        SetLastError(ERROR_SECTOR_NOT_FOUND);
+        return FALSE;
+    }
+    error = Machine().Write(media->media, base + media->position,
+                            std::span(static_cast<const std::byte*>(buffer), toWrite), "WriteFile");
+    if (error != ERROR_SUCCESS) {
+        SetLastError(error);
+        return FALSE;
+    }
+    media->position += toWrite;
+    if (written) *written = toWrite;
+    return TRUE;
+}
+
+BOOL SetFilePointerEx(HANDLE handle, LARGE_INTEGER distance, PLARGE_INTEGER newPointer,
+                      DWORD method) {
+    auto object = Runtime::Get().handles.Find(handle);
+    auto file = std::dynamic_pointer_cast<FileObject>(object);
+    auto media = std::dynamic_pointer_cast<MediaObject>(object);
+    if (!file && !media) {
+        SetLastError(object ? ERROR_INVALID_FUNCTION : ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    if (FaultFires("SetFilePointerEx", file ? file->path : media->name)) return FALSE;
+    uint64_t& position = file ? file->position : media->position;
+    int64_t origin = 0;
+    if (method == FILE_CURRENT) {
+        origin = static_cast<int64_t>(position);
+    } else if (method == FILE_END) {
+        if (file) {
+            struct stat info{};
+            ::fstat(file->fd.Get(), &info);
+            origin = info.st_size;
+        } else {
+            std::lock_guard guard(Runtime::Get().lock);
+            uint64_t base = 0, length = 0;
+            DWORD error = ERROR_SUCCESS;
+            if (!MediaExtent(*media, &base, &length, &error)) {
+                SetLastError(error);
+                return FALSE;
+            }
+            origin = static_cast<int64_t>(length);
+        }
+    } else if (method != FILE_BEGIN) {
+        SetLastError(ERROR_INVALID_PARAMETER);
+        return FALSE;
+    }
+    int64_t target = origin + distance.QuadPart;
+    if (target < 0) {
+        SetLastError(ERROR_NEGATIVE_SEEK);
+        return FALSE;
+    }
+    position = static_cast<uint64_t>(target);
+    if (newPointer) newPointer->QuadPart = target;
+    return TRUE;
+}
+
+BOOL GetFileSizeEx(HANDLE handle, PLARGE_INTEGER size) {
+    auto object = Runtime::Get().handles.Find(handle);
+    auto file = std::dynamic_pointer_cast<FileObject>(object);
+    if (!file) {
+        SetLastError(object ? ERROR_INVALID_FUNCTION : ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    struct stat info{};
+    if (::fstat(file->fd.Get(), &info) != 0) {
+        SetLastError(static_cast<DWORD>(ErrorFromErrno(errno)));
+        return FALSE;
+    }
+    size->QuadPart = info.st_size;
+    return TRUE;
+}
+
+BOOL FlushFileBuffers(HANDLE handle) {
+    auto object = Runtime::Get().handles.Find(handle);
+    if (!object) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return FALSE;
+    }
+    if (auto file = std::dynamic_pointer_cast<FileObject>(object)) ::fsync(file->fd.Get());
+    return TRUE;
+}
+
+BOOL DeleteFileA(LPCSTR name) {
+    if (!name) {
+        SetLastError(ERROR_PATH_NOT_FOUND);
+        return FALSE;
+    }
+    std::string path = name;
+    std::replace(path.begin(), path.end(), '\\', '/');
+    if (::unlink(path.c_str()) != 0) {
+        SetLastError(static_cast<DWORD>(ErrorFromErrno(errno)));
+        return FALSE;
+    }
+    return TRUE;
+}

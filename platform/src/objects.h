@@ -1,0 +1,65 @@
+// What file handles stand for: plain files, disks and volumes (media), SCSI
+// ports and volume searches.
+#ifndef LARKIN_PLATFORM_OBJECTS_H
+#define LARKIN_PLATFORM_OBJECTS_H
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "posix.h"
+#include "runtime.h"
+
+namespace larkin::platform {
+
+class FileObject final : public Object {
+public:
+    UniqueFd fd;
+    std::string path;
+    uint64_t position = 0;
+    DWORD access = 0;
+};
+
+// A whole disk, or one volume on a disk (or the floppy drive).
+class MediaObject final : public Object {
+public:
+    ~MediaObject() override;
+
+    std::string name;                 // as opened
+    std::string media;                // the backend's media id
+    std::optional<uint32_t> disk;     // disk number (a floppy has none)
+    std::optional<std::string> volume;  // volume name, for a volume
+    uint64_t position = 0;
+    DWORD access = 0;
+    bool locked = false;
+
+    bool IsVolume() const { return volume.has_value(); }
+    bool CanRead() const;
+    bool CanWrite() const;
+};
+
+class PortObject final : public Object {
+public:
+    std::string name;
+    uint32_t port = 0;
+};
+
+class VolumeSearchObject final : public Object {
+public:
+    std::vector<std::string> names;
+    size_t next = 0;
+};
+
+// The volume behind a volume handle as the system sees it now, or none when
+// it went away (the disk was unplugged or re-partitioned).
+std::optional<VolumeInfo> CurrentVolume(const MediaObject& object);
+// Where I/O through the object lands: first byte on the media, and length.
+bool MediaExtent(const MediaObject& object, uint64_t* base, uint64_t* length, DWORD* error);
+// The handle that holds the lock of a volume, if any.
+MediaObject* VolumeLockHolder(const std::string& volumeName);
+bool LockVolume(MediaObject& object);
+bool UnlockVolume(MediaObject& object);
+
+}  // namespace larkin::platform
+
+#endif

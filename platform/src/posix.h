@@ -1,0 +1,59 @@
+// Owners of POSIX resources, and running a helper program to completion.
+#ifndef LARKIN_PLATFORM_POSIX_H
+#define LARKIN_PLATFORM_POSIX_H
+
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace larkin::platform {
+
+class UniqueFd {
+public:
+    UniqueFd() = default;
+    explicit UniqueFd(int fd) : fd_(fd) {}
+    ~UniqueFd() { Reset(); }
+    UniqueFd(UniqueFd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+    UniqueFd& operator=(UniqueFd&& other) noexcept {
+        if (this != &other) {
+            Reset();
+            fd_ = std::exchange(other.fd_, -1);
+        }
+        return *this;
+    }
+    UniqueFd(const UniqueFd&) = delete;
+    UniqueFd& operator=(const UniqueFd&) = delete;
+
+    int Get() const { return fd_; }
+    bool Valid() const { return fd_ >= 0; }
+    int Release() { return std::exchange(fd_, -1); }
+    void Reset(int fd = -1);
+
+private:
+    int fd_ = -1;
+};
+
+// An advisory lock on a file, held for the object's life.
+class FileLock {
+public:
+    FileLock(const std::string& path, bool exclusive);
+    ~FileLock();
+    FileLock(const FileLock&) = delete;
+    FileLock& operator=(const FileLock&) = delete;
+
+private:
+    UniqueFd fd_;
+};
+
+// Finds a program on PATH, then in the system folders; "" when absent.
+std::string FindProgram(const std::string& name);
+// Runs a program and waits; its output goes to the log text. Returns the
+// exit status, or -1 when it could not be started.
+int RunProgram(const std::vector<std::string>& argv, std::string* log);
+
+// Maps a Windows error to the errno of a failed system call.
+unsigned long ErrorFromErrno(int error);
+
+}  // namespace larkin::platform
+
+#endif

@@ -1,0 +1,262 @@
+// Started programs: command lines, console windows with their keyboard
+// input, and waits.
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <mutex>
+#include <thread>
+
+#include "posix.h"
+#include "runtime.h"
+#include "text.h"
+#include "windowing.h"
+
+extern char** environ;
+
+namespace larkin::platform {
+namespace {
+
+// A started program, shared by its process and thread handles and by its
+// console window.
+class ProcessState {
+public:
+    explicit ProcessState(pid_t pid) : pid_(pid) {}
+
+    // True once the program has ended; reaps it when it has.
+    bool Ended(bool block) {
+        std::lock_guard guard(mutex_);
+        if (ended_) return true;
+        int status = 0;
+        pid_t got;
+        do {
+            got = ::waitpid(pid_, &status, block ? 0 : WNOHANG);
+        } while (got < 0 && errno == EINTR);
+        if (got == pid_ || (got < 0 && errno == ECHILD)) {
+            ended_ = true;
+            exitCode_ = WIFEXITED(status) ? static_cast<DWORD>(WEXITSTATUS(status)) : 1;
+            console_.Reset();
+            if (window_) RemoveWindow(window_);
+        }
+        return ended_;
+    }
+    DWORD ExitCode() const { return exitCode_; }
+    pid_t Pid() const { return pid_; }
+
+    void AttachConsole(UniqueFd input, HWND window) {
+        std::lock_guard guard(mutex_);
+        console_ = std::move(input);
+        window_ = window;
+    }
+    void Type(const std::string& text) {
+        std::lock_guard guard(mutex_);
+        if (console_.Valid())
+            [[maybe_unused]] auto sent = ::send(console_.Get(), text.data(), text.size(), MSG_NOSIGNAL);
+    }
+
+private:
+    std::mutex mutex_;
+    pid_t pid_;
+    bool ended_ = false;
+    DWORD exitCode_ = STILL_ACTIVE;
+    UniqueFd console_;
+    HWND window_ = nullptr;
+};
+
+class ProcessObject final : public Object {
+public:
+    std::shared_ptr<ProcessState> state;
+};
+
+class ThreadObject final : public Object {
+public:
+    std::shared_ptr<ProcessState> state;
+};
+
+std::vector<std::shared_ptr<ProcessState>>& Started() {
+    static std::vector<std::shared_ptr<ProcessState>> started;
+    return started;
+}
+
+// Splits a command line as the Windows runtime does for the usual cases:
+// blanks separate words, double quotes group them.
+std::vector<std::string> SplitCommandLine(const std::string& line) {
+    std::vector<std::string> words;
+    std::string word;
+    bool quoted = false, inWord = false;
+    for (char c : line) {
+        if (c == '"') {
+            quoted = !quoted;
+            inWord = true;
+        } else if ((c == ' ' || c == '\t') && !quoted) {
+            if (inWord) words.push_back(word);
+            word.clear();
+            inWord = false;
+        } else {
+            word += c;
+            inWord = true;
+        }
+    }
+    if (inWord) words.push_back(word);
+    return words;
+}
+
+// A Windows program name ("cmd", "cmd.exe") as a program of this system:
+// beside the running program first, then on PATH.
+std::string ResolveProgram(std::string name) {
+    std::replace(name.begin(), name.end(), '\\', '/');
+    if (name.find('/') != std::string::npos) return ::access(name.c_str(), X_OK) == 0 ? name : "";
+    for (const char* suffix : {".exe", ".com"})
+        if (name.size() > 4 && EqualsNoCase(name.substr(name.size() - 4), suffix)) name.resize(name.size() - 4);
+    std::error_code ignored;
+    auto self = std::filesystem::read_symlink("/proc/self/exe", ignored).parent_path();
+    for (const auto& entry : std::filesystem::directory_iterator(self, ignored)) {
+        std::string file = entry.path().filename().string();
+        if (EqualsNoCase(file, name) && ::access(entry.path().c_str(), X_OK) == 0)
+            return entry.path().string();
+    }
+    return FindProgram(name);
+}
+
+BOOL Failed(DWORD error) {
+    SetLastError(error);
+    return FALSE;
+}
+
+}  // namespace
+
+void ResetConsoles() {
+    for (auto& state : Started()) state->Ended(false);
+    Started().clear();
+}
+
+}  // namespace larkin::platform
+
+using namespace larkin::platform;
+
+BOOL CreateProcessA(LPCSTR applicationName, LPSTR commandLine, LPSECURITY_ATTRIBUTES,
+                    LPSECURITY_ATTRIBUTES, BOOL, DWORD creationFlags, LPVOID,
+                    LPCSTR currentDirectory, LPSTARTUPINFOA startupInfo,
+                    LPPROCESS_INFORMATION information) {
+    if (information == nullptr || startupInfo == nullptr || (!applicationName && !commandLine))
+        return Failed(ERROR_INVALID_PARAMETER);
+    std::string line = commandLine ? commandLine : applicationName;
+    if (FaultFires("CreateProcessA", line)) return FALSE;
+    std::vector<std::string> words = SplitCommandLine(line);
+    if (applicationName) {
+        if (words.empty())
+            words.push_back(applicationName);
+        else
+            words[0] = applicationName;
+    }
+    if (words.empty()) return Failed(ERROR_INVALID_PARAMETER);
+    std::string program = ResolveProgram(words[0]);
+    if (program.empty()) return Failed(ERROR_FILE_NOT_FOUND);
+
+    bool newConsole = creationFlags & CREATE_NEW_CONSOLE;
+    std::string title = startupInfo->lpTitle ? startupInfo->lpTitle : words[0];
+    std::vector<std::string> environment;
+    for (char** entry = environ; *entry; ++entry)
+        if (std::strncmp(*entry, "LARKIN_CONSOLE_TITLE=", 21) != 0) environment.emplace_back(*entry);
+    if (newConsole) environment.push_back("LARKIN_CONSOLE_TITLE=" + title);
+    // The whole command line travels too: a Windows program parses its own.
+    environment.push_back("LARKIN_COMMAND_LINE=" + line);
+
+    UniqueFd keyboard, consoleInput;
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    if (newConsole) {
+        int pair[2];
+        if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) != 0) {
+            posix_spawn_file_actions_destroy(&actions);
+            return Failed(ERROR_NOT_ENOUGH_MEMORY);
+        }
+        keyboard.Reset(pair[0]);
+        consoleInput.Reset(pair[1]);
+        ::shutdown(keyboard.Get(), SHUT_RD);
+        posix_spawn_file_actions_adddup2(&actions, consoleInput.Get(), 0);
+    }
+    if (currentDirectory) posix_spawn_file_actions_addchdir_np(&actions, currentDirectory);
+    std::vector<char*> argv, envp;
+    for (auto& word : words) argv.push_back(word.data());
+    argv.push_back(nullptr);
+    for (auto& entry : environment) envp.push_back(entry.data());
+    envp.push_back(nullptr);
+    pid_t pid = 0;
+    int spawned = posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), envp.data());
+    posix_spawn_file_actions_destroy(&actions);
+    consoleInput.Reset();
+    if (spawned != 0) return Failed(static_cast<DWORD>(ErrorFromErrno(spawned)));
+
+    auto state = std::make_shared<ProcessState>(pid);
+    if (newConsole) {
+        WORD show = (startupInfo->dwFlags & STARTF_USESHOWWINDOW) ? startupInfo->wShowWindow : SW_SHOWNORMAL;
+        bool front = show != SW_HIDE && show != SW_MINIMIZE && show != SW_SHOWMINIMIZED &&
+                     show != SW_SHOWMINNOACTIVE && show != SW_FORCEMINIMIZE;
+        std::weak_ptr<ProcessState> weak = state;
+        ConsoleSink sink{[weak](const std::string& text) {
+                             if (auto s = weak.lock()) s->Type(text);
+                         },
+                         [weak] {
+                             auto s = weak.lock();
+                             return s && !s->Ended(false);
+                         }};
+        HWND window = AddConsoleWindow(title, std::move(sink), front);
+        state->AttachConsole(std::move(keyboard), window);
+    }
+    Started().push_back(state);
+    auto process = std::make_shared<ProcessObject>();
+    process->state = state;
+    auto thread = std::make_shared<ThreadObject>();
+    thread->state = state;
+    information->hProcess = Runtime::Get().handles.Add(process);
+    information->hThread = Runtime::Get().handles.Add(thread);
+    information->dwProcessId = static_cast<DWORD>(pid);
+    information->dwThreadId = static_cast<DWORD>(pid);
+    SetLastError(ERROR_SUCCESS);
+    return TRUE;
+}
+
+DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
+    auto object = Runtime::Get().handles.Find(handle);
+    std::shared_ptr<ProcessState> state;
+    if (auto process = std::dynamic_pointer_cast<ProcessObject>(object)) state = process->state;
+    if (auto thread = std::dynamic_pointer_cast<ThreadObject>(object)) state = thread->state;
+    if (!state) {
+        SetLastError(ERROR_INVALID_HANDLE);
+        return WAIT_FAILED;
+    }
+    if (milliseconds == INFINITE) {
+        state->Ended(true);
+        return WAIT_OBJECT_0;
+    }
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
+    while (!state->Ended(false)) {
+        if (std::chrono::steady_clock::now() >= deadline) return WAIT_TIMEOUT;
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return WAIT_OBJECT_0;
+}
+
+BOOL GetExitCodeProcess(HANDLE handle, LPDWORD exitCode) {
+    auto process = Runtime::Get().handles.Get<ProcessObject>(handle);
+    if (!process || exitCode == nullptr) return FALSE;
+    *exitCode = process->state->Ended(false) ? process->state->ExitCode() : STILL_ACTIVE;
+    return TRUE;
+}
+
+BOOL TerminateProcess(HANDLE handle, UINT) {
+    auto process = Runtime::Get().handles.Get<ProcessObject>(handle);
+    if (!process) return FALSE;
+    if (!process->state->Ended(false)) ::kill(process->state->Pid(), SIGKILL);
+    return TRUE;
+}

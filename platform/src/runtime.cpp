@@ -1,0 +1,187 @@
+#include "runtime.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+
+#include "text.h"
+
+namespace larkin::platform {
+
+HANDLE HandleTable::Add(std::shared_ptr<Object> object) {
+    std::lock_guard lock(mutex_);
+    next_ += 4;  // Windows handles are multiples of four
+    objects_.emplace(next_, std::move(object));
+    return reinterpret_cast<HANDLE>(next_);
+}
+
+std::shared_ptr<Object> HandleTable::Find(HANDLE handle) {
+    std::lock_guard lock(mutex_);
+    auto found = objects_.find(reinterpret_cast<uintptr_t>(handle));
+    return found == objects_.end() ? nullptr : found->second;
+}
+
+std::shared_ptr<Object> HandleTable::Remove(HANDLE handle) {
+    std::lock_guard lock(mutex_);
+    auto found = objects_.find(reinterpret_cast<uintptr_t>(handle));
+    if (found == objects_.end()) return nullptr;
+    auto object = std::move(found->second);
+    objects_.erase(found);
+    return object;
+}
+
+void HandleTable::Clear() {
+    std::map<uintptr_t, std::shared_ptr<Object>> dropped;
+    {
+        std::lock_guard lock(mutex_);
+        dropped.swap(objects_);
+    }
+}
+
+void FaultTable::Add(const larkin::sim::Fault& fault) {
+    std::lock_guard lock(mutex_);
+    faults_.push_back({fault});
+}
+
+void FaultTable::Clear() {
+    std::lock_guard lock(mutex_);
+    faults_.clear();
+}
+
+bool FaultTable::Fires(std::string_view call, std::string_view device, DWORD ioctl) {
+    std::lock_guard lock(mutex_);
+    for (auto& active : faults_) {
+        const auto& fault = active.fault;
+        if (fault.call != call) continue;
+        if (fault.ioctl != 0 && fault.ioctl != ioctl) continue;
+        if (!fault.device.empty() && !ContainsNoCase(device, fault.device)) continue;
+        if (active.seen++ < fault.skip) continue;
+        if (fault.count != 0 && active.fired >= fault.count) continue;
+        ++active.fired;
+        SetLastError(fault.error);
+        return true;
+    }
+    return false;
+}
+
+bool FaultFires(std::string_view call, std::string_view device, DWORD ioctl) {
+    Runtime& runtime = Runtime::Get();
+    if (!runtime.Started()) runtime.TheBackend();
+    return runtime.faults.Fires(call, device, ioctl);
+}
+
+Runtime& Runtime::Get() {
+    static Runtime runtime;
+    return runtime;
+}
+
+bool Runtime::StartLocked(const char* machineFile, std::string* error) {
+    std::string file = machineFile ? machineFile : "";
+    if (file.empty()) {
+        if (const char* env = std::getenv("LARKIN_MACHINE")) file = env;
+    }
+    std::string why;
+    if (!file.empty()) {
+        std::error_code ignored;
+        auto absolute = std::filesystem::absolute(file, ignored);
+        if (!absolute.empty()) file = absolute.string();
+        backend_ = MakeSimulatedBackend(file, &why);
+        // Programs started from here use the same machine.
+        if (backend_) setenv("LARKIN_MACHINE", file.c_str(), 1);
+    } else {
+        backend_ = MakeLinuxBackend(&why);
+    }
+    if (!backend_) {
+        startError_ = why;
+        backend_ = MakeUnavailableBackend(why);
+        if (error) *error = why;
+        return false;
+    }
+    startError_.clear();
+    for (const auto& fault : backend_->MachineFaults()) faults.Add(fault);
+    return true;
+}
+
+bool Runtime::Start(const char* machineFile, std::string* error) {
+    std::lock_guard guard(lock);
+    if (backend_) {
+        if (error) *error = startError_;
+        return startError_.empty();
+    }
+    return StartLocked(machineFile, error);
+}
+
+bool Runtime::Restart(const std::string& machineFile, std::string* error) {
+    std::lock_guard guard(lock);
+    handles.Clear();
+    faults.Clear();
+    {
+        std::lock_guard pauseGuard(pauseMutex);
+        pauses.clear();
+    }
+    ResetWindows();
+    ResetConsoles();
+    backend_.reset();
+    return StartLocked(machineFile.c_str(), error);
+}
+
+Backend& Runtime::TheBackend() {
+    if (!backend_) {
+        std::lock_guard guard(lock);
+        if (!backend_) {
+            std::string error;
+            if (!StartLocked(nullptr, &error))
+                std::fprintf(stderr, "larkin: %s\n", error.c_str());
+        }
+    }
+    return *backend_;
+}
+
+namespace {
+
+// Stands in when the machine could not be started: no devices, and every
+// access to media fails as with a drive that is not ready.
+class UnavailableBackend final : public Backend {
+public:
+    explicit UnavailableBackend(std::string reason) : reason_(std::move(reason)) {}
+    const char* Name() const override { return "unavailable"; }
+    void Refresh() override {}
+    std::vector<DeviceNode> DeviceTree() override {
+        DeviceNode root;
+        root.instanceId = "HTREE\\ROOT\\0";
+        return {root};
+    }
+    DWORD RemoveDevice(const std::string&) override { return ERROR_NO_SUCH_DEVINST; }
+    void Rescan() override {}
+    std::vector<DiskInfo> Disks() override { return {}; }
+    DWORD Read(const std::string&, uint64_t, std::span<std::byte>) override {
+        return ERROR_NOT_READY;
+    }
+    DWORD Write(const std::string&, uint64_t, std::span<const std::byte>, const char*) override {
+        return ERROR_NOT_READY;
+    }
+    uint64_t MediaSize(const std::string&) override { return 0; }
+    std::string WriteRefusal(uint32_t) override { return reason_; }
+    DWORD RereadPartitions(uint32_t) override { return ERROR_NOT_READY; }
+    std::vector<VolumeInfo> Volumes() override { return {}; }
+    DWORD LogicalDrives() override { return 0; }
+    std::vector<ScsiPortInfo> ScsiPorts() override { return {}; }
+    ScsiOutcome ExecuteScsi(const ScsiAddress&, std::span<const uint8_t>, DataDirection,
+                            std::span<std::byte>) override {
+        return ScsiOutcome{ERROR_DEVICE_NOT_CONNECTED, SCSISTAT_GOOD, {}, 0};
+    }
+    std::vector<AspiHostInfo> AspiHosts() override { return {}; }
+    std::string WindowsDirectory() override { return "C:\\WINDOWS"; }
+    double TimeScale() override { return 1.0; }
+
+private:
+    std::string reason_;
+};
+
+}  // namespace
+
+std::unique_ptr<Backend> MakeUnavailableBackend(std::string reason) {
+    return std::make_unique<UnavailableBackend>(std::move(reason));
+}
+
+}  // namespace larkin::platform

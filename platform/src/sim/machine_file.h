@@ -1,0 +1,95 @@
+// The machine file: a TOML description of a simulated computer, read into
+// plain records. Every mistake is reported with the file, line and key.
+#ifndef LARKIN_PLATFORM_SIM_MACHINE_FILE_H
+#define LARKIN_PLATFORM_SIM_MACHINE_FILE_H
+
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "larkin/simulation.h"
+#include "win32/base.h"
+
+namespace larkin::platform::sim {
+
+struct PropertySpec {
+    bool absent = false;
+    DWORD type = 1;  // REG_SZ
+    std::vector<BYTE> data;
+};
+
+struct PartitionSpec {
+    uint8_t type = 0x0C;
+    uint64_t start = 2048;
+    std::optional<uint64_t> sectors;
+    bool active = false;
+    std::string format;  // "", "FAT12", "FAT16" or "FAT32"
+    std::string label;
+};
+
+struct VolumeSpec {
+    std::string letter;  // "E:" or ""
+    std::vector<std::string> folders;
+};
+
+struct DiskSpec {
+    std::string id;
+    std::string image;  // path, resolved against the state folder
+    uint64_t size = 0;
+    uint32_t heads = 255;
+    uint32_t sectorsPerTrack = 63;
+    bool removable = false;
+    std::string vendor, product, revision, serial, friendlyName;
+    std::optional<uint8_t> target;
+    bool present = true;
+    bool media = true;
+    bool modePage5 = true;
+    bool system = false;
+    std::vector<VolumeSpec> volumes;
+    std::map<std::string, PropertySpec> properties;
+    std::vector<PartitionSpec> partitions;
+    size_t adapter = 0;  // index into MachineSpec::adapters
+};
+
+struct AdapterSpec {
+    std::string id;
+    std::string cls;   // "ATA", "SCSIADAPTER", "USB"
+    std::string kind;  // USB: "mass-storage" or "hub"
+    std::string description;
+    std::string instanceId;
+    std::string parent;
+    bool storagePort = true;
+    bool aspi = false;
+    uint8_t scsiId = 7;
+    std::map<std::string, PropertySpec> properties;
+    std::vector<size_t> disks;  // indexes into MachineSpec::disks
+};
+
+struct FloppySpec {
+    std::string image;
+    uint64_t size = 1474560;
+    bool format = true;
+};
+
+struct MachineSpec {
+    std::string file;
+    std::string name;
+    std::string windowsDir = "C:\\WINDOWS";
+    std::string stateDir;
+    double timeScale = 1.0;
+    std::optional<FloppySpec> floppy;
+    std::vector<AdapterSpec> adapters;
+    std::vector<DiskSpec> disks;
+    std::vector<larkin::sim::Fault> faults;
+};
+
+std::optional<MachineSpec> LoadMachineFile(const std::string& path, std::string* error);
+
+// "1GiB", "64MiB", "2GB", "512" -> bytes.
+std::optional<uint64_t> ParseSize(const std::string& text);
+
+}  // namespace larkin::platform::sim
+
+#endif

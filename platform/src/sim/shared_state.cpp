@@ -1,0 +1,129 @@
+#include "shared_state.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+
+#include "../posix.h"
+
+namespace larkin::platform::sim {
+
+namespace {
+
+int64_t Stamp(const std::string& path) {
+    struct stat info{};
+    if (::stat(path.c_str(), &info) != 0) return 0;
+    return static_cast<int64_t>(info.st_mtim.tv_sec) * 1000000000 + info.st_mtim.tv_nsec +
+           static_cast<int64_t>(info.st_ino) * 7 + info.st_size;
+}
+
+}  // namespace
+
+SharedState::SharedState(std::string folder) : folder_(std::move(folder)) {}
+
+const MachineState& SharedState::Current() {
+    if (Stamp(folder_ + "/machine.state") != loadedStamp_) {
+        FileLock lock(folder_ + "/lock", false);
+        Load();
+    }
+    return state_;
+}
+
+void SharedState::Update(const std::function<void(MachineState&)>& change) {
+    FileLock lock(folder_ + "/lock", true);
+    Load();
+    change(state_);
+    Save(state_);
+    loadedStamp_ = Stamp(folder_ + "/machine.state");
+}
+
+// One line per disk: "disk <id> <present> <partitions>", the partitions as
+// number:type:first:sectors joined by commas, "-" for none and "?" for a
+// table not read yet.
+void SharedState::Load() {
+    std::string path = folder_ + "/machine.state";
+    loadedStamp_ = Stamp(path);
+    state_ = {};
+    std::ifstream in(path);
+    std::string line;
+    while (std::getline(in, line)) {
+        std::istringstream words(line);
+        std::string kind, id, parts;
+        int present = 1;
+        if (!(words >> kind >> id >> present >> parts) || kind != "disk") continue;
+        DiskState disk;
+        disk.present = present != 0;
+        if (parts != "?") {
+            disk.partitions.emplace();
+            std::istringstream list(parts == "-" ? "" : parts);
+            std::string item;
+            while (std::getline(list, item, ',')) {
+                PartitionExtent extent;
+                unsigned number = 0, type = 0;
+                unsigned long long first = 0, sectors = 0;
+                if (std::sscanf(item.c_str(), "%u:%u:%llu:%llu", &number, &type, &first,
+                                &sectors) == 4) {
+                    extent.number = number;
+                    extent.type = static_cast<uint8_t>(type);
+                    extent.firstSector = first;
+                    extent.sectors = sectors;
+                    disk.partitions->push_back(extent);
+                }
+            }
+        }
+        state_.disks[id] = disk;
+    }
+}
+
+void SharedState::Save(const MachineState& state) {
+    std::string path = folder_ + "/machine.state";
+    std::string temporary = path + ".new." + std::to_string(::getpid());
+    {
+        std::ofstream out(temporary, std::ios::trunc);
+        for (const auto& [id, disk] : state.disks) {
+            out << "disk " << id << " " << (disk.present ? 1 : 0) << " ";
+            if (!disk.partitions) {
+                out << "?";
+            } else if (disk.partitions->empty()) {
+                out << "-";
+            } else {
+                bool first = true;
+                for (const auto& p : *disk.partitions) {
+                    out << (first ? "" : ",") << p.number << ":" << unsigned(p.type) << ":"
+                        << p.firstSector << ":" << p.sectors;
+                    first = false;
+                }
+            }
+            out << "\n";
+        }
+    }
+    std::rename(temporary.c_str(), path.c_str());
+}
+
+void SharedState::AppendJournal(const std::string& line) {
+    UniqueFd fd(::open((folder_ + "/journal").c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC,
+                       0644));
+    if (!fd.Valid()) return;
+    std::string text = line + "\n";
+    // One write per entry keeps lines from different processes whole.
+    [[maybe_unused]] ssize_t written = ::write(fd.Get(), text.data(), text.size());
+}
+
+std::vector<std::string> SharedState::JournalLines() {
+    std::vector<std::string> lines;
+    std::ifstream in(folder_ + "/journal");
+    std::string line;
+    while (std::getline(in, line)) lines.push_back(line);
+    return lines;
+}
+
+void SharedState::ClearJournal() {
+    UniqueFd fd(::open((folder_ + "/journal").c_str(), O_WRONLY | O_TRUNC | O_CREAT | O_CLOEXEC,
+                       0644));
+}
+
+}  // namespace larkin::platform::sim

@@ -1,0 +1,52 @@
+// The part of a simulated machine that every process using it shares, kept
+// in its state folder: which disks are plugged in and the partitions of each
+// disk as the system last read them.
+#ifndef LARKIN_PLATFORM_SIM_SHARED_STATE_H
+#define LARKIN_PLATFORM_SIM_SHARED_STATE_H
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "../partition_table.h"
+
+namespace larkin::platform::sim {
+
+struct DiskState {
+    bool present = true;
+    // None until the system first reads the disk's table.
+    std::optional<std::vector<PartitionExtent>> partitions;
+};
+
+struct MachineState {
+    std::map<std::string, DiskState> disks;  // by disk id
+};
+
+class SharedState {
+public:
+    explicit SharedState(std::string folder);
+
+    // The state as saved, read again only when another process changed it.
+    const MachineState& Current();
+    // Applies change to the saved state under the folder's lock.
+    void Update(const std::function<void(MachineState&)>& change);
+
+    void AppendJournal(const std::string& line);
+    std::vector<std::string> JournalLines();
+    void ClearJournal();
+
+private:
+    void Load();
+    void Save(const MachineState& state);
+
+    std::string folder_;
+    MachineState state_;
+    int64_t loadedStamp_ = -1;
+};
+
+}  // namespace larkin::platform::sim
+
+#endif

@@ -1,0 +1,66 @@
+// Control of the simulated machine for tests and tools.
+#include "larkin/simulation.h"
+
+#include "runtime.h"
+#include "sim/sim_backend.h"
+
+namespace larkin::sim {
+
+namespace {
+
+platform::sim::SimBackend* Simulated() {
+    return dynamic_cast<platform::sim::SimBackend*>(&platform::Machine());
+}
+
+}  // namespace
+
+bool Active() { return Simulated() != nullptr; }
+
+bool Restart(const std::string& machineFile, std::string* error) {
+    return platform::Runtime::Get().Restart(machineFile, error);
+}
+
+std::string StateDirectory() {
+    auto* machine = Simulated();
+    return machine ? machine->StateFolder() : std::string();
+}
+
+void InjectFault(const Fault& fault) {
+    platform::Runtime::Get().TheBackend();
+    platform::Runtime::Get().faults.Add(fault);
+}
+
+void ClearFaults() { platform::Runtime::Get().faults.Clear(); }
+
+std::vector<JournalEntry> Journal() {
+    auto* machine = Simulated();
+    return machine ? machine->Journal() : std::vector<JournalEntry>{};
+}
+
+void ClearJournal() {
+    if (auto* machine = Simulated()) machine->ClearJournal();
+}
+
+std::vector<DWORD> Pauses() {
+    auto& runtime = platform::Runtime::Get();
+    std::lock_guard guard(runtime.pauseMutex);
+    return runtime.pauses;
+}
+
+void ClearPauses() {
+    auto& runtime = platform::Runtime::Get();
+    std::lock_guard guard(runtime.pauseMutex);
+    runtime.pauses.clear();
+}
+
+bool Plug(std::string_view diskId, bool present) {
+    auto* machine = Simulated();
+    return machine && machine->Plug(std::string(diskId), present);
+}
+
+std::vector<DiskStatus> Disks() {
+    auto* machine = Simulated();
+    return machine ? machine->DiskStatuses() : std::vector<DiskStatus>{};
+}
+
+}  // namespace larkin::sim

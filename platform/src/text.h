@@ -1,0 +1,21 @@
+// Small text helpers for Windows names: case-insensitive comparison of
+// ANSI text, and copying into caller buffers.
+#ifndef LARKIN_PLATFORM_TEXT_H
+#define LARKIN_PLATFORM_TEXT_H
+
+#include <string>
+#include <string_view>
+
+namespace larkin::platform {
+
+std::string Upper(std::string_view text);
+std::string Lower(std::string_view text);
+bool EqualsNoCase(std::string_view a, std::string_view b);
+bool StartsWithNoCase(std::string_view text, std::string_view prefix);
+bool ContainsNoCase(std::string_view text, std::string_view part);
+std::string GuidText(const struct _GUID& guid);  // {xxxxxxxx-xxxx-...} in lower case
+bool SameGuid(const struct _GUID& a, const struct _GUID& b);
+
+}  // namespace larkin::platform
+
+#endif
