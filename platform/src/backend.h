@@ -65,13 +65,13 @@ struct VolumeInfo {
     uint64_t offset = 0;                  // bytes from the start of the disk
     uint64_t length = 0;
     UINT driveType = DRIVE_FIXED;
-    bool extentsReadable = true;          // false: a slot without media
-    std::string mediaId;                  // what I/O on the volume reaches
+    bool extentsReadable = true;  // false: a slot without media
+    std::string mediaId;          // what I/O on the volume reaches
 };
 
 struct ScsiPortInfo {
-    uint32_t number = 0;      // N of \\.\scsiN:
-    std::string adapterId;    // instance id of its adapter
+    uint32_t number = 0;    // N of \\.\scsiN:
+    std::string adapterId;  // instance id of its adapter
 };
 
 struct ScsiAddress {
@@ -85,7 +85,7 @@ enum class DataDirection { None, In, Out };
 struct ScsiOutcome {
     DWORD error = ERROR_SUCCESS;  // not ERROR_SUCCESS: the command never reached a target
     uint8_t status = SCSISTAT_GOOD;
-    std::vector<uint8_t> sense;   // filled on CHECK CONDITION
+    std::vector<uint8_t> sense;  // filled on CHECK CONDITION
     uint32_t transferred = 0;
 };
 
@@ -98,7 +98,7 @@ struct AspiHostInfo {
 };
 
 class Backend {
-public:
+  public:
     virtual ~Backend() = default;
 
     virtual const char* Name() const = 0;

@@ -18,7 +18,9 @@ struct Reply {
     DWORD returned = 0;
 };
 
-Reply Error(DWORD error) { return {error, 0}; }
+Reply Error(DWORD error) {
+    return {error, 0};
+}
 
 struct Request {
     DWORD code;
@@ -69,9 +71,11 @@ Reply Geometry(const DiskInfo& disk, const Request& r, bool extended) {
     // the MBR signature.
     DWORD error = ERROR_SUCCESS;
     PartitionTable table = ReadTable(disk, &error);
-    std::array<DWORD, 6> partitionInfo{24, table.hasSignature ? 0u : 2u, table.diskSignature, 0, 0, 0};
+    std::array<DWORD, 6> partitionInfo{24, table.hasSignature ? 0u : 2u, table.diskSignature, 0, 0,
+                                       0};
     if (r.outSize >= returned + sizeof partitionInfo) {
-        std::memcpy(static_cast<BYTE*>(r.out) + returned, partitionInfo.data(), sizeof partitionInfo);
+        std::memcpy(static_cast<BYTE*>(r.out) + returned, partitionInfo.data(),
+                    sizeof partitionInfo);
         returned += sizeof partitionInfo;
     }
     return {ERROR_SUCCESS, returned};
@@ -115,7 +119,8 @@ Reply GetLayout(const DiskInfo& disk, const Request& r) {
             entries.insert(entries.end(), four.begin(), four.end());
         }
     }
-    DWORD needed = static_cast<DWORD>(DRIVE_LAYOUT_HEADER_SIZE + entries.size() * sizeof(PARTITION_INFORMATION_EX));
+    DWORD needed = static_cast<DWORD>(DRIVE_LAYOUT_HEADER_SIZE +
+                                      entries.size() * sizeof(PARTITION_INFORMATION_EX));
     if (r.outSize < needed) return Error(ERROR_INSUFFICIENT_BUFFER);
     auto* layout = static_cast<DRIVE_LAYOUT_INFORMATION_EX*>(r.out);
     std::memset(layout, 0, DRIVE_LAYOUT_HEADER_SIZE);
@@ -123,7 +128,8 @@ Reply GetLayout(const DiskInfo& disk, const Request& r) {
     layout->PartitionCount = static_cast<DWORD>(entries.size());
     layout->Mbr.Signature = table.diskSignature;
     if (!entries.empty())
-        std::memcpy(layout->PartitionEntry, entries.data(), entries.size() * sizeof(PARTITION_INFORMATION_EX));
+        std::memcpy(layout->PartitionEntry, entries.data(),
+                    entries.size() * sizeof(PARTITION_INFORMATION_EX));
     return {ERROR_SUCCESS, needed};
 }
 
@@ -132,13 +138,15 @@ Reply SetLayout(const MediaObject& object, const DiskInfo& disk, const Request& 
     if (r.inSize < DRIVE_LAYOUT_HEADER_SIZE) return Error(ERROR_INSUFFICIENT_BUFFER);
     const auto* layout = static_cast<const DRIVE_LAYOUT_INFORMATION_EX*>(r.in);
     if (layout->PartitionStyle != PARTITION_STYLE_MBR) return Error(ERROR_NOT_SUPPORTED);
-    uint64_t needed = DRIVE_LAYOUT_HEADER_SIZE + uint64_t{layout->PartitionCount} * sizeof(PARTITION_INFORMATION_EX);
+    uint64_t needed = DRIVE_LAYOUT_HEADER_SIZE +
+                      uint64_t{layout->PartitionCount} * sizeof(PARTITION_INFORMATION_EX);
     if (r.inSize < needed) return Error(ERROR_INSUFFICIENT_BUFFER);
     if (layout->PartitionCount % 4 != 0) return Error(ERROR_INVALID_PARAMETER);
 
     std::array<uint8_t, 512> sector{};
     std::string media = "disk:" + std::to_string(disk.number);
-    if (DWORD error = Machine().Read(media, 0, std::as_writable_bytes(std::span(sector))); error != ERROR_SUCCESS)
+    if (DWORD error = Machine().Read(media, 0, std::as_writable_bytes(std::span(sector)));
+        error != ERROR_SUCCESS)
         return Error(error);
     std::memcpy(&sector[440], &layout->Mbr.Signature, 4);
     // Only the primary table is rewritten; extended boot records on the
@@ -150,7 +158,8 @@ Reply SetLayout(const MediaObject& object, const DiskInfo& disk, const Request& 
         record.status = entry.Mbr.BootIndicator ? 0x80 : 0x00;
         if (record.type != 0) {
             if (entry.StartingOffset.QuadPart < 0 || entry.PartitionLength.QuadPart < 0 ||
-                entry.StartingOffset.QuadPart % 512 != 0 || entry.PartitionLength.QuadPart % 512 != 0)
+                entry.StartingOffset.QuadPart % 512 != 0 ||
+                entry.PartitionLength.QuadPart % 512 != 0)
                 return Error(ERROR_INVALID_PARAMETER);
             record.firstSector = static_cast<uint64_t>(entry.StartingOffset.QuadPart) / 512;
             record.sectors = static_cast<uint64_t>(entry.PartitionLength.QuadPart) / 512;
@@ -177,8 +186,8 @@ Reply DeviceNumber(uint32_t disk, uint32_t partition, const Request& r) {
 }
 
 Reply PassThrough(const ScsiAddress& address, const Request& r) {
-    if (r.inSize < sizeof(SCSI_PASS_THROUGH_DIRECT) || r.outSize < sizeof(SCSI_PASS_THROUGH_DIRECT) ||
-        r.in == nullptr || r.out == nullptr)
+    if (r.inSize < sizeof(SCSI_PASS_THROUGH_DIRECT) ||
+        r.outSize < sizeof(SCSI_PASS_THROUGH_DIRECT) || r.in == nullptr || r.out == nullptr)
         return Error(ERROR_INVALID_PARAMETER);
     auto* request = static_cast<SCSI_PASS_THROUGH_DIRECT*>(r.in);
     if (request->Length != sizeof(SCSI_PASS_THROUGH_DIRECT) || request->CdbLength == 0 ||
@@ -190,8 +199,8 @@ Reply PassThrough(const ScsiAddress& address, const Request& r) {
         return Error(ERROR_INVALID_PARAMETER);
     if (request->DataTransferLength > 0 && request->DataBuffer == nullptr)
         return Error(ERROR_INVALID_PARAMETER);
-    DataDirection direction = request->DataTransferLength == 0 ? DataDirection::None
-                              : request->DataIn == SCSI_IOCTL_DATA_IN ? DataDirection::In
+    DataDirection direction = request->DataTransferLength == 0         ? DataDirection::None
+                              : request->DataIn == SCSI_IOCTL_DATA_IN  ? DataDirection::In
                               : request->DataIn == SCSI_IOCTL_DATA_OUT ? DataDirection::Out
                                                                        : DataDirection::None;
     std::span<std::byte> data(static_cast<std::byte*>(request->DataBuffer),
@@ -206,7 +215,8 @@ Reply PassThrough(const ScsiAddress& address, const Request& r) {
     reply->DataTransferLength = outcome.transferred;
     if (outcome.status == SCSISTAT_CHECK_CONDITION && reply->SenseInfoLength > 0) {
         size_t length = std::min<size_t>(reply->SenseInfoLength, outcome.sense.size());
-        std::memcpy(static_cast<BYTE*>(r.out) + reply->SenseInfoOffset, outcome.sense.data(), length);
+        std::memcpy(static_cast<BYTE*>(r.out) + reply->SenseInfoOffset, outcome.sense.data(),
+                    length);
         reply->SenseInfoLength = static_cast<UCHAR>(length);
     } else {
         reply->SenseInfoLength = 0;
@@ -216,8 +226,10 @@ Reply PassThrough(const ScsiAddress& address, const Request& r) {
 
 Reply OnDisk(MediaObject& object, const DiskInfo& disk, const Request& r) {
     switch (r.code) {
-        case IOCTL_DISK_GET_DRIVE_GEOMETRY: return Geometry(disk, r, false);
-        case IOCTL_DISK_GET_DRIVE_GEOMETRY_EX: return Geometry(disk, r, true);
+        case IOCTL_DISK_GET_DRIVE_GEOMETRY:
+            return Geometry(disk, r, false);
+        case IOCTL_DISK_GET_DRIVE_GEOMETRY_EX:
+            return Geometry(disk, r, true);
         case IOCTL_DISK_GET_LENGTH_INFO: {
             if (r.outSize < sizeof(GET_LENGTH_INFORMATION)) return Error(ERROR_INSUFFICIENT_BUFFER);
             GET_LENGTH_INFORMATION length{};
@@ -225,18 +237,26 @@ Reply OnDisk(MediaObject& object, const DiskInfo& disk, const Request& r) {
             std::memcpy(r.out, &length, sizeof length);
             return {ERROR_SUCCESS, sizeof length};
         }
-        case IOCTL_DISK_GET_DRIVE_LAYOUT_EX: return GetLayout(disk, r);
-        case IOCTL_DISK_SET_DRIVE_LAYOUT_EX: return SetLayout(object, disk, r);
-        case IOCTL_DISK_UPDATE_PROPERTIES: return Error(Machine().RereadPartitions(disk.number));
-        case IOCTL_STORAGE_GET_DEVICE_NUMBER: return DeviceNumber(disk.number, 0, r);
-        case IOCTL_STORAGE_FIND_NEW_DEVICES: Machine().Rescan(); return {};
+        case IOCTL_DISK_GET_DRIVE_LAYOUT_EX:
+            return GetLayout(disk, r);
+        case IOCTL_DISK_SET_DRIVE_LAYOUT_EX:
+            return SetLayout(object, disk, r);
+        case IOCTL_DISK_UPDATE_PROPERTIES:
+            return Error(Machine().RereadPartitions(disk.number));
+        case IOCTL_STORAGE_GET_DEVICE_NUMBER:
+            return DeviceNumber(disk.number, 0, r);
+        case IOCTL_STORAGE_FIND_NEW_DEVICES:
+            Machine().Rescan();
+            return {};
         case IOCTL_SCSI_PASS_THROUGH_DIRECT:
             if (!disk.scsiPort) return Error(ERROR_INVALID_FUNCTION);
             return PassThrough({*disk.scsiPort, disk.scsiTarget, 0}, r);
         case FSCTL_LOCK_VOLUME:
         case FSCTL_UNLOCK_VOLUME:
-        case FSCTL_DISMOUNT_VOLUME: return {};
-        default: return Error(ERROR_INVALID_FUNCTION);
+        case FSCTL_DISMOUNT_VOLUME:
+            return {};
+        default:
+            return Error(ERROR_INVALID_FUNCTION);
     }
 }
 
@@ -264,7 +284,8 @@ Reply OnVolume(MediaObject& object, const Request& r) {
             return LockVolume(object) ? Reply{} : Error(ERROR_ACCESS_DENIED);
         case FSCTL_UNLOCK_VOLUME:
             return UnlockVolume(object) ? Reply{} : Error(158);  // ERROR_NOT_LOCKED
-        case FSCTL_DISMOUNT_VOLUME: return {};
+        case FSCTL_DISMOUNT_VOLUME:
+            return {};
         case IOCTL_DISK_GET_LENGTH_INFO: {
             if (r.outSize < sizeof(GET_LENGTH_INFORMATION)) return Error(ERROR_INSUFFICIENT_BUFFER);
             GET_LENGTH_INFORMATION length{};
@@ -281,21 +302,25 @@ Reply OnVolume(MediaObject& object, const Request& r) {
             if (!disk) return Error(ERROR_DEVICE_NOT_CONNECTED);
             return OnDisk(object, *disk, r);
         }
-        default: return Error(ERROR_INVALID_FUNCTION);
+        default:
+            return Error(ERROR_INVALID_FUNCTION);
     }
 }
 
 Reply OnPort(const PortObject& port, const Request& r) {
     switch (r.code) {
         case IOCTL_SCSI_RESCAN_BUS:
-        case IOCTL_STORAGE_FIND_NEW_DEVICES: Machine().Rescan(); return {};
+        case IOCTL_STORAGE_FIND_NEW_DEVICES:
+            Machine().Rescan();
+            return {};
         case IOCTL_SCSI_PASS_THROUGH_DIRECT: {
             if (r.inSize < sizeof(SCSI_PASS_THROUGH_DIRECT) || r.in == nullptr)
                 return Error(ERROR_INVALID_PARAMETER);
             const auto* request = static_cast<const SCSI_PASS_THROUGH_DIRECT*>(r.in);
             return PassThrough({port.port, request->TargetId, request->Lun}, r);
         }
-        default: return Error(ERROR_INVALID_FUNCTION);
+        default:
+            return Error(ERROR_INVALID_FUNCTION);
     }
 }
 

@@ -25,7 +25,7 @@ namespace {
 // Device instance handles: stable numbers for instance identifiers, valid
 // for the life of the process.
 class DevInstRegistry {
-public:
+  public:
     DEVINST For(const std::string& instanceId) {
         std::lock_guard guard(mutex_);
         auto [where, added] = numbers_.emplace(Upper(instanceId), 0);
@@ -41,7 +41,7 @@ public:
         return ids_[devInst - 1];
     }
 
-private:
+  private:
     std::mutex mutex_;
     std::map<std::string, DEVINST> numbers_;
     std::vector<std::string> ids_;
@@ -55,7 +55,7 @@ DevInstRegistry& DevInsts() {
 // A device information set: the devices (and, for an interface set, their
 // interfaces of the class) as they were when the set was made.
 class DeviceSetObject final : public Object {
-public:
+  public:
     struct Member {
         DeviceNode node;
         DEVINST devInst = 0;
@@ -134,7 +134,8 @@ HDEVINFO SetupDiGetClassDevsA(const GUID* classGuid, LPCSTR enumerator, HWND, DW
                 if (allClasses || SameGuid(interface.interfaceClass, *classGuid))
                     matching.push_back(interface);
             if (matching.empty()) continue;
-            for (const auto& interface : matching) set->interfaces.push_back({set->members.size(), interface});
+            for (const auto& interface : matching)
+                set->interfaces.push_back({set->members.size(), interface});
         } else if (!allClasses && !SameGuid(node.setupClass, *classGuid)) {
             continue;
         }
@@ -156,8 +157,9 @@ BOOL SetupDiEnumDeviceInfo(HDEVINFO handle, DWORD index, PSP_DEVINFO_DATA data) 
     return TRUE;
 }
 
-BOOL SetupDiEnumDeviceInterfaces(HDEVINFO handle, PSP_DEVINFO_DATA device, const GUID* interfaceGuid,
-                                 DWORD index, PSP_DEVICE_INTERFACE_DATA data) {
+BOOL SetupDiEnumDeviceInterfaces(HDEVINFO handle, PSP_DEVINFO_DATA device,
+                                 const GUID* interfaceGuid, DWORD index,
+                                 PSP_DEVICE_INTERFACE_DATA data) {
     auto set = Runtime::Get().handles.Get<DeviceSetObject>(handle);
     if (!set) return FALSE;
     if (data == nullptr || interfaceGuid == nullptr) return Failed(ERROR_INVALID_PARAMETER);
@@ -255,11 +257,13 @@ CONFIGRET CM_Locate_DevNodeA(PDEVINST devInst, DEVINSTID_A deviceId, ULONG flags
     if (devInst == nullptr) return CR_INVALID_POINTER;
     if (flags & ~0x7u) return CR_INVALID_FLAG;
     std::lock_guard guard(Runtime::Get().lock);
-    if (CONFIGRET fault = CmFault("CM_Locate_DevNodeA", deviceId ? deviceId : ""); fault) return fault;
+    if (CONFIGRET fault = CmFault("CM_Locate_DevNodeA", deviceId ? deviceId : ""); fault)
+        return fault;
     Machine().Refresh();
     for (const auto& node : Machine().DeviceTree()) {
         bool root = node.parentId.empty();
-        if ((deviceId == nullptr || *deviceId == '\0') ? root : EqualsNoCase(node.instanceId, deviceId)) {
+        if ((deviceId == nullptr || *deviceId == '\0') ? root
+                                                       : EqualsNoCase(node.instanceId, deviceId)) {
             *devInst = DevInsts().For(node.instanceId);
             return CR_SUCCESS;
         }

@@ -25,9 +25,11 @@ const std::map<DWORD, const char*>& SystemTexts() {
         {ERROR_PATH_NOT_FOUND, "The system cannot find the path specified."},
         {ERROR_ACCESS_DENIED, "Access is denied."},
         {ERROR_INVALID_HANDLE, "The handle is invalid."},
-        {ERROR_NOT_ENOUGH_MEMORY, "Not enough memory resources are available to process this command."},
+        {ERROR_NOT_ENOUGH_MEMORY,
+         "Not enough memory resources are available to process this command."},
         {ERROR_INVALID_DATA, "The data is invalid."},
-        {ERROR_OUTOFMEMORY, "Not enough memory resources are available to complete this operation."},
+        {ERROR_OUTOFMEMORY,
+         "Not enough memory resources are available to complete this operation."},
         {ERROR_WRITE_PROTECT, "The media is write protected."},
         {ERROR_BAD_UNIT, "The system cannot find the device specified."},
         {ERROR_NOT_READY, "The device is not ready."},
@@ -38,8 +40,11 @@ const std::map<DWORD, const char*>& SystemTexts() {
         {ERROR_WRITE_FAULT, "The system cannot write to the specified device."},
         {ERROR_READ_FAULT, "The system cannot read from the specified device."},
         {ERROR_GEN_FAILURE, "A device attached to the system is not functioning."},
-        {ERROR_SHARING_VIOLATION, "The process cannot access the file because it is being used by another process."},
-        {ERROR_LOCK_VIOLATION, "The process cannot access the file because another process has locked a portion of the file."},
+        {ERROR_SHARING_VIOLATION,
+         "The process cannot access the file because it is being used by another process."},
+        {ERROR_LOCK_VIOLATION,
+         "The process cannot access the file because another process has locked a portion of the "
+         "file."},
         {ERROR_HANDLE_EOF, "Reached the end of the file."},
         {ERROR_NOT_SUPPORTED, "The request is not supported."},
         {ERROR_FILE_EXISTS, "The file exists."},
@@ -49,7 +54,8 @@ const std::map<DWORD, const char*>& SystemTexts() {
         {ERROR_INVALID_NAME, "The filename, directory name, or volume label syntax is incorrect."},
         {ERROR_MOD_NOT_FOUND, "The specified module could not be found."},
         {ERROR_PROC_NOT_FOUND, "The specified procedure could not be found."},
-        {ERROR_NEGATIVE_SEEK, "An attempt was made to move the file pointer before the beginning of the file."},
+        {ERROR_NEGATIVE_SEEK,
+         "An attempt was made to move the file pointer before the beginning of the file."},
         {ERROR_BAD_PATHNAME, "The specified path is invalid."},
         {ERROR_ALREADY_EXISTS, "Cannot create a file when that file already exists."},
         {ERROR_MORE_DATA, "More data is available."},
@@ -66,10 +72,14 @@ const std::map<DWORD, const char*>& SystemTexts() {
         {ERROR_CLASS_HAS_WINDOWS, "Class still has open windows."},
         {ERROR_INVALID_INDEX, "Invalid index."},
         {ERROR_TIMEOUT, "This operation returned because the timeout period expired."},
-        {ERROR_INVALID_USER_BUFFER, "The supplied user buffer is not valid for the requested operation."},
-        {ERROR_RESOURCE_DATA_NOT_FOUND, "The specified image file did not contain a resource section."},
-        {ERROR_RESOURCE_TYPE_NOT_FOUND, "The specified resource type cannot be found in the image file."},
-        {ERROR_RESOURCE_NAME_NOT_FOUND, "The specified resource name cannot be found in the image file."},
+        {ERROR_INVALID_USER_BUFFER,
+         "The supplied user buffer is not valid for the requested operation."},
+        {ERROR_RESOURCE_DATA_NOT_FOUND,
+         "The specified image file did not contain a resource section."},
+        {ERROR_RESOURCE_TYPE_NOT_FOUND,
+         "The specified resource type cannot be found in the image file."},
+        {ERROR_RESOURCE_NAME_NOT_FOUND,
+         "The specified resource name cannot be found in the image file."},
         {ERROR_NO_SUCH_DEVINST, "The device instance does not exist in the hardware tree."},
         {ERROR_INVALID_REG_PROPERTY, "The property is not a valid device registry property."},
     };
@@ -85,15 +95,23 @@ void* Allocate(UINT flags, SIZE_T bytes) {
 
 }  // namespace
 
-DWORD GetLastError(void) { return lastError; }
-void SetLastError(DWORD code) { lastError = code; }
+DWORD GetLastError(void) {
+    return lastError;
+}
+void SetLastError(DWORD code) {
+    lastError = code;
+}
 
-HLOCAL LocalAlloc(UINT flags, SIZE_T bytes) { return Allocate(flags, bytes); }
+HLOCAL LocalAlloc(UINT flags, SIZE_T bytes) {
+    return Allocate(flags, bytes);
+}
 HLOCAL LocalFree(HLOCAL memory) {
     std::free(memory);
     return nullptr;
 }
-HGLOBAL GlobalAlloc(UINT flags, SIZE_T bytes) { return Allocate(flags, bytes); }
+HGLOBAL GlobalAlloc(UINT flags, SIZE_T bytes) {
+    return Allocate(flags, bytes);
+}
 HGLOBAL GlobalFree(HGLOBAL memory) {
     std::free(memory);
     return nullptr;
@@ -148,7 +166,8 @@ DWORD GetTickCount(void) {
 
 UINT GetWindowsDirectoryA(LPSTR buffer, UINT size) {
     std::string directory = larkin::platform::Machine().WindowsDirectory();
-    if (buffer == nullptr || directory.size() + 1 > size) return static_cast<UINT>(directory.size() + 1);
+    if (buffer == nullptr || directory.size() + 1 > size)
+        return static_cast<UINT>(directory.size() + 1);
     std::memcpy(buffer, directory.c_str(), directory.size() + 1);
     return static_cast<UINT>(directory.size());
 }
@@ -171,7 +190,9 @@ BOOL LarkinStartPlatform(LPCSTR machineFile, LPSTR error, DWORD errorSize) {
     return started ? TRUE : FALSE;
 }
 
-LPCSTR LarkinBackendName(void) { return larkin::platform::Machine().Name(); }
+LPCSTR LarkinBackendName(void) {
+    return larkin::platform::Machine().Name();
+}
 
 LPCSTR LarkinMachineFile(void) {
     static thread_local std::string file;

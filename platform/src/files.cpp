@@ -30,8 +30,8 @@ HANDLE Fail(DWORD error) {
 
 bool AllDigits(std::string_view text) {
     return !text.empty() && std::all_of(text.begin(), text.end(), [](char c) {
-               return std::isdigit(static_cast<unsigned char>(c));
-           });
+        return std::isdigit(static_cast<unsigned char>(c));
+    });
 }
 
 std::string WithoutTrailingSlash(std::string name) {
@@ -70,7 +70,8 @@ HANDLE OpenVolume(const VolumeInfo& volume, const std::string& name, DWORD acces
 
 HANDLE OpenPort(uint32_t port, const std::string& name) {
     auto ports = Machine().ScsiPorts();
-    if (std::none_of(ports.begin(), ports.end(), [&](const ScsiPortInfo& p) { return p.number == port; }))
+    if (std::none_of(ports.begin(), ports.end(),
+                     [&](const ScsiPortInfo& p) { return p.number == port; }))
         return Fail(ERROR_FILE_NOT_FOUND);
     auto object = std::make_shared<PortObject>();
     object->name = name;
@@ -102,14 +103,16 @@ HANDLE OpenDevice(const std::string& name, DWORD access, DWORD disposition) {
                 if (rest.size() == 2 && path == root) return OpenVolume(volume, name, access);
                 // A folder mount path names a directory, which cannot be
                 // opened as a device.
-                if (rest.size() > 2 && EqualsNoCase(path, rest + "\\")) return Fail(ERROR_ACCESS_DENIED);
+                if (rest.size() > 2 && EqualsNoCase(path, rest + "\\"))
+                    return Fail(ERROR_ACCESS_DENIED);
             }
         }
         return Fail(rest.size() == 2 ? ERROR_FILE_NOT_FOUND : ERROR_PATH_NOT_FOUND);
     }
     if (StartsWithNoCase(rest, "Volume{")) {
         for (const auto& volume : machine.Volumes())
-            if (EqualsNoCase(WithoutTrailingSlash(volume.name), "\\\\?\\" + WithoutTrailingSlash(rest)))
+            if (EqualsNoCase(WithoutTrailingSlash(volume.name),
+                             "\\\\?\\" + WithoutTrailingSlash(rest)))
                 return OpenVolume(volume, name, access);
         return Fail(ERROR_FILE_NOT_FOUND);
     }
@@ -131,19 +134,27 @@ HANDLE OpenPlainFile(const std::string& name, DWORD access, DWORD disposition) {
     bool reading = access & (kReadRights | FILE_GENERIC_READ);
     bool writing = access & kWriteRights;
     flags |= writing ? (reading ? O_RDWR : O_WRONLY) : O_RDONLY;
-    struct stat info{};
+    struct stat info {};
     bool existed = ::stat(path.c_str(), &info) == 0;
     if (existed && S_ISDIR(info.st_mode)) return Fail(ERROR_ACCESS_DENIED);
     switch (disposition) {
-        case CREATE_NEW: flags |= O_CREAT | O_EXCL; break;
-        case CREATE_ALWAYS: flags |= O_CREAT | O_TRUNC; break;
-        case OPEN_EXISTING: break;
-        case OPEN_ALWAYS: flags |= O_CREAT; break;
+        case CREATE_NEW:
+            flags |= O_CREAT | O_EXCL;
+            break;
+        case CREATE_ALWAYS:
+            flags |= O_CREAT | O_TRUNC;
+            break;
+        case OPEN_EXISTING:
+            break;
+        case OPEN_ALWAYS:
+            flags |= O_CREAT;
+            break;
         case TRUNCATE_EXISTING:
             if (!writing) return Fail(ERROR_INVALID_PARAMETER);
             flags |= O_TRUNC;
             break;
-        default: return Fail(ERROR_INVALID_PARAMETER);
+        default:
+            return Fail(ERROR_INVALID_PARAMETER);
     }
     UniqueFd fd(::open(path.c_str(), flags, 0644));
     if (!fd.Valid()) {
@@ -164,7 +175,9 @@ HANDLE OpenPlainFile(const std::string& name, DWORD access, DWORD disposition) {
     return handle;
 }
 
-bool AlignedForMedia(uint64_t position, DWORD bytes) { return position % 512 == 0 && bytes % 512 == 0; }
+bool AlignedForMedia(uint64_t position, DWORD bytes) {
+    return position % 512 == 0 && bytes % 512 == 0;
+}
 
 }  // namespace
 
@@ -172,8 +185,12 @@ MediaObject::~MediaObject() {
     if (locked) UnlockVolume(*this);
 }
 
-bool MediaObject::CanRead() const { return access & (kReadRights | FILE_GENERIC_READ); }
-bool MediaObject::CanWrite() const { return access & kWriteRights; }
+bool MediaObject::CanRead() const {
+    return access & (kReadRights | FILE_GENERIC_READ);
+}
+bool MediaObject::CanWrite() const {
+    return access & kWriteRights;
+}
 
 std::optional<VolumeInfo> CurrentVolume(const MediaObject& object) {
     if (!object.volume) return std::nullopt;
@@ -241,8 +258,8 @@ HANDLE CreateFileA(LPCSTR name, DWORD access, DWORD, LPSECURITY_ATTRIBUTES, DWOR
     std::lock_guard guard(Runtime::Get().lock);
     if (FaultFires("CreateFileA", name)) return INVALID_HANDLE_VALUE;
     std::string text(name);
-    if (text.size() > 4 && text[0] == '\\' && text[1] == '\\' && (text[2] == '.' || text[2] == '?') &&
-        text[3] == '\\')
+    if (text.size() > 4 && text[0] == '\\' && text[1] == '\\' &&
+        (text[2] == '.' || text[2] == '?') && text[3] == '\\')
         return OpenDevice(text, access, disposition);
     return OpenPlainFile(text, access, disposition);
 }
@@ -376,7 +393,7 @@ BOOL SetFilePointerEx(HANDLE handle, LARGE_INTEGER distance, PLARGE_INTEGER newP
         origin = static_cast<int64_t>(position);
     } else if (method == FILE_END) {
         if (file) {
-            struct stat info{};
+            struct stat info {};
             ::fstat(file->fd.Get(), &info);
             origin = info.st_size;
         } else {
@@ -410,7 +427,7 @@ BOOL GetFileSizeEx(HANDLE handle, PLARGE_INTEGER size) {
         SetLastError(object ? ERROR_INVALID_FUNCTION : ERROR_INVALID_HANDLE);
         return FALSE;
     }
-    struct stat info{};
+    struct stat info {};
     if (::fstat(file->fd.Get(), &info) != 0) {
         SetLastError(static_cast<DWORD>(ErrorFromErrno(errno)));
         return FALSE;

@@ -28,7 +28,7 @@ struct Module {
 };
 
 class ModuleTable {
-public:
+  public:
     std::recursive_mutex mutex;
     std::vector<std::unique_ptr<Module>> modules;  // in load order
     Module program;
@@ -83,7 +83,8 @@ void DetachAll() {
         if (!module.attached) continue;
         module.attached = false;
         if (auto main = reinterpret_cast<LARKIN_DLLMAIN>(OwnSymbol(module, "LarkinDllMain")))
-            main(reinterpret_cast<HINSTANCE>(&module), DLL_PROCESS_DETACH, reinterpret_cast<LPVOID>(1));
+            main(reinterpret_cast<HINSTANCE>(&module), DLL_PROCESS_DETACH,
+                 reinterpret_cast<LPVOID>(1));
     }
 }
 
@@ -232,7 +233,8 @@ FARPROC GetProcAddress(HMODULE handle, LPCSTR name) {
     std::string symbol;
     if (IS_INTRESOURCE(name)) {
         auto ordinal = static_cast<WORD>(reinterpret_cast<ULONG_PTR>(name));
-        auto* ordinals = static_cast<const LARKIN_ORDINAL*>(OwnSymbol(*module, "LarkinOrdinalTable"));
+        auto* ordinals =
+            static_cast<const LARKIN_ORDINAL*>(OwnSymbol(*module, "LarkinOrdinalTable"));
         for (const LARKIN_ORDINAL* entry = ordinals; entry && entry->ordinal != 0; ++entry)
             if (entry->ordinal == ordinal) symbol = entry->name;
     } else {
@@ -284,7 +286,8 @@ HRSRC FindResourceA(HMODULE handle, LPCSTR name, LPCSTR type) {
         return nullptr;
     }
     if (FaultFires("FindResourceA", module->path)) return nullptr;
-    return reinterpret_cast<HRSRC>(const_cast<LARKIN_RESOURCE*>(FindResourceEntry(*module, name, type)));
+    return reinterpret_cast<HRSRC>(
+        const_cast<LARKIN_RESOURCE*>(FindResourceEntry(*module, name, type)));
 }
 
 HGLOBAL LoadResource(HMODULE, HRSRC resource) {
@@ -305,4 +308,6 @@ DWORD SizeofResource(HMODULE, HRSRC resource) {
     return resource ? static_cast<const LARKIN_RESOURCE*>(resource)->size : 0;
 }
 
-BOOL FreeResource(HGLOBAL) { return FALSE; }
+BOOL FreeResource(HGLOBAL) {
+    return FALSE;
+}

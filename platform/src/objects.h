@@ -13,7 +13,7 @@
 namespace larkin::platform {
 
 class FileObject final : public Object {
-public:
+  public:
     UniqueFd fd;
     std::string path;
     uint64_t position = 0;
@@ -22,12 +22,12 @@ public:
 
 // A whole disk, or one volume on a disk (or the floppy drive).
 class MediaObject final : public Object {
-public:
+  public:
     ~MediaObject() override;
 
-    std::string name;                 // as opened
-    std::string media;                // the backend's media id
-    std::optional<uint32_t> disk;     // disk number (a floppy has none)
+    std::string name;                   // as opened
+    std::string media;                  // the backend's media id
+    std::optional<uint32_t> disk;       // disk number (a floppy has none)
     std::optional<std::string> volume;  // volume name, for a volume
     uint64_t position = 0;
     DWORD access = 0;
@@ -39,13 +39,13 @@ public:
 };
 
 class PortObject final : public Object {
-public:
+  public:
     std::string name;
     uint32_t port = 0;
 };
 
 class VolumeSearchObject final : public Object {
-public:
+  public:
     std::vector<std::string> names;
     size_t next = 0;
 };

@@ -41,11 +41,19 @@ void EncodeChs(uint8_t* out, uint64_t lba, const DiskGeometry& geometry) {
 
 }  // namespace
 
-bool IsExtendedType(uint8_t type) { return type == 0x05 || type == 0x0F || type == 0x85; }
+bool IsExtendedType(uint8_t type) {
+    return type == 0x05 || type == 0x0F || type == 0x85;
+}
 
 bool IsRecognizedType(uint8_t type) {
     switch (type) {
-        case 0x01: case 0x04: case 0x06: case 0x07: case 0x0B: case 0x0C: case 0x0E:
+        case 0x01:
+        case 0x04:
+        case 0x06:
+        case 0x07:
+        case 0x0B:
+        case 0x0C:
+        case 0x0E:
             return true;
         default:
             return false;

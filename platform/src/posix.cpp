@@ -76,21 +76,33 @@ int RunProgram(const std::vector<std::string>& argv, std::string* log) {
 
 unsigned long ErrorFromErrno(int error) {
     switch (error) {
-        case ENOENT: return ERROR_FILE_NOT_FOUND;
-        case ENOTDIR: return ERROR_PATH_NOT_FOUND;
+        case ENOENT:
+            return ERROR_FILE_NOT_FOUND;
+        case ENOTDIR:
+            return ERROR_PATH_NOT_FOUND;
         case EACCES:
         case EPERM:
-        case EROFS: return ERROR_ACCESS_DENIED;
-        case EEXIST: return ERROR_FILE_EXISTS;
-        case EBUSY: return ERROR_SHARING_VIOLATION;
-        case ENOMEM: return ERROR_NOT_ENOUGH_MEMORY;
-        case EINVAL: return ERROR_INVALID_PARAMETER;
-        case ENOSPC: return ERROR_WRITE_FAULT;
+        case EROFS:
+            return ERROR_ACCESS_DENIED;
+        case EEXIST:
+            return ERROR_FILE_EXISTS;
+        case EBUSY:
+            return ERROR_SHARING_VIOLATION;
+        case ENOMEM:
+            return ERROR_NOT_ENOUGH_MEMORY;
+        case EINVAL:
+            return ERROR_INVALID_PARAMETER;
+        case ENOSPC:
+            return ERROR_WRITE_FAULT;
         case ENXIO:
-        case ENODEV: return ERROR_DEVICE_NOT_CONNECTED;
-        case ENAMETOOLONG: return ERROR_INVALID_NAME;
-        case EISDIR: return ERROR_ACCESS_DENIED;
-        default: return ERROR_IO_DEVICE;
+        case ENODEV:
+            return ERROR_DEVICE_NOT_CONNECTED;
+        case ENAMETOOLONG:
+            return ERROR_INVALID_NAME;
+        case EISDIR:
+            return ERROR_ACCESS_DENIED;
+        default:
+            return ERROR_IO_DEVICE;
     }
 }
 

@@ -9,7 +9,7 @@
 namespace larkin::platform {
 
 class UniqueFd {
-public:
+  public:
     UniqueFd() = default;
     explicit UniqueFd(int fd) : fd_(fd) {}
     ~UniqueFd() { Reset(); }
@@ -29,19 +29,19 @@ public:
     int Release() { return std::exchange(fd_, -1); }
     void Reset(int fd = -1);
 
-private:
+  private:
     int fd_ = -1;
 };
 
 // An advisory lock on a file, held for the object's life.
 class FileLock {
-public:
+  public:
     FileLock(const std::string& path, bool exclusive);
     ~FileLock();
     FileLock(const FileLock&) = delete;
     FileLock& operator=(const FileLock&) = delete;
 
-private:
+  private:
     UniqueFd fd_;
 };
 

@@ -29,7 +29,7 @@ namespace {
 // A started program, shared by its process and thread handles and by its
 // console window.
 class ProcessState {
-public:
+  public:
     explicit ProcessState(pid_t pid) : pid_(pid) {}
 
     // True once the program has ended; reaps it when it has.
@@ -59,11 +59,11 @@ public:
     }
     void Type(const std::string& text) {
         std::lock_guard guard(mutex_);
-        if (console_.Valid())
-            [[maybe_unused]] auto sent = ::send(console_.Get(), text.data(), text.size(), MSG_NOSIGNAL);
+        if (console_.Valid()) [[maybe_unused]]
+            auto sent = ::send(console_.Get(), text.data(), text.size(), MSG_NOSIGNAL);
     }
 
-private:
+  private:
     std::mutex mutex_;
     pid_t pid_;
     bool ended_ = false;
@@ -73,12 +73,12 @@ private:
 };
 
 class ProcessObject final : public Object {
-public:
+  public:
     std::shared_ptr<ProcessState> state;
 };
 
 class ThreadObject final : public Object {
-public:
+  public:
     std::shared_ptr<ProcessState> state;
 };
 
@@ -87,14 +87,28 @@ std::vector<std::shared_ptr<ProcessState>>& Started() {
     return started;
 }
 
-// Splits a command line as the Windows runtime does for the usual cases:
-// blanks separate words, double quotes group them.
+// Splits a command line by the Windows runtime's rules: blanks separate
+// words, double quotes group them, and backslashes escape a quote (2n
+// backslashes and a quote give n backslashes and toggle quoting; 2n+1 give n
+// and a literal quote).
 std::vector<std::string> SplitCommandLine(const std::string& line) {
     std::vector<std::string> words;
     std::string word;
     bool quoted = false, inWord = false;
-    for (char c : line) {
-        if (c == '"') {
+    for (size_t i = 0; i < line.size(); ++i) {
+        char c = line[i];
+        if (c == '\\') {
+            size_t run = 0;
+            while (i + run < line.size() && line[i + run] == '\\') ++run;
+            bool beforeQuote = i + run < line.size() && line[i + run] == '"';
+            word.append(beforeQuote ? run / 2 : run, '\\');
+            i += run - 1;
+            if (beforeQuote && run % 2 == 1) {
+                word += '"';
+                ++i;
+            }
+            inWord = true;
+        } else if (c == '"') {
             quoted = !quoted;
             inWord = true;
         } else if ((c == ' ' || c == '\t') && !quoted) {
@@ -116,7 +130,8 @@ std::string ResolveProgram(std::string name) {
     std::replace(name.begin(), name.end(), '\\', '/');
     if (name.find('/') != std::string::npos) return ::access(name.c_str(), X_OK) == 0 ? name : "";
     for (const char* suffix : {".exe", ".com"})
-        if (name.size() > 4 && EqualsNoCase(name.substr(name.size() - 4), suffix)) name.resize(name.size() - 4);
+        if (name.size() > 4 && EqualsNoCase(name.substr(name.size() - 4), suffix))
+            name.resize(name.size() - 4);
     std::error_code ignored;
     auto self = std::filesystem::read_symlink("/proc/self/exe", ignored).parent_path();
     for (const auto& entry : std::filesystem::directory_iterator(self, ignored)) {
@@ -166,7 +181,8 @@ BOOL CreateProcessA(LPCSTR applicationName, LPSTR commandLine, LPSECURITY_ATTRIB
     std::string title = startupInfo->lpTitle ? startupInfo->lpTitle : words[0];
     std::vector<std::string> environment;
     for (char** entry = environ; *entry; ++entry)
-        if (std::strncmp(*entry, "LARKIN_CONSOLE_TITLE=", 21) != 0) environment.emplace_back(*entry);
+        if (std::strncmp(*entry, "LARKIN_CONSOLE_TITLE=", 21) != 0)
+            environment.emplace_back(*entry);
     if (newConsole) environment.push_back("LARKIN_CONSOLE_TITLE=" + title);
     // The whole command line travels too: a Windows program parses its own.
     environment.push_back("LARKIN_COMMAND_LINE=" + line);
@@ -199,7 +215,8 @@ BOOL CreateProcessA(LPCSTR applicationName, LPSTR commandLine, LPSECURITY_ATTRIB
 
     auto state = std::make_shared<ProcessState>(pid);
     if (newConsole) {
-        WORD show = (startupInfo->dwFlags & STARTF_USESHOWWINDOW) ? startupInfo->wShowWindow : SW_SHOWNORMAL;
+        WORD show = (startupInfo->dwFlags & STARTF_USESHOWWINDOW) ? startupInfo->wShowWindow
+                                                                  : SW_SHOWNORMAL;
         bool front = show != SW_HIDE && show != SW_MINIMIZE && show != SW_SHOWMINIMIZED &&
                      show != SW_SHOWMINNOACTIVE && show != SW_FORCEMINIMIZE;
         std::weak_ptr<ProcessState> weak = state;

@@ -130,8 +130,7 @@ Backend& Runtime::TheBackend() {
         std::lock_guard guard(lock);
         if (!backend_) {
             std::string error;
-            if (!StartLocked(nullptr, &error))
-                std::fprintf(stderr, "larkin: %s\n", error.c_str());
+            if (!StartLocked(nullptr, &error)) std::fprintf(stderr, "larkin: %s\n", error.c_str());
         }
     }
     return *backend_;
@@ -142,7 +141,7 @@ namespace {
 // Stands in when the machine could not be started: no devices, and every
 // access to media fails as with a drive that is not ready.
 class UnavailableBackend final : public Backend {
-public:
+  public:
     explicit UnavailableBackend(std::string reason) : reason_(std::move(reason)) {}
     const char* Name() const override { return "unavailable"; }
     void Refresh() override {}
@@ -174,7 +173,7 @@ public:
     std::string WindowsDirectory() override { return "C:\\WINDOWS"; }
     double TimeScale() override { return 1.0; }
 
-private:
+  private:
     std::string reason_;
 };
 

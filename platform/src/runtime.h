@@ -19,12 +19,12 @@ namespace larkin::platform {
 
 // Everything a HANDLE can stand for.
 class Object {
-public:
+  public:
     virtual ~Object() = default;
 };
 
 class HandleTable {
-public:
+  public:
     HANDLE Add(std::shared_ptr<Object> object);
     // The object behind handle if it is a T; otherwise null, with
     // ERROR_INVALID_HANDLE as the last error.
@@ -46,20 +46,20 @@ public:
     }
     void Clear();
 
-private:
+  private:
     std::mutex mutex_;
     uintptr_t next_ = 0x100;
     std::map<uintptr_t, std::shared_ptr<Object>> objects_;
 };
 
 class FaultTable {
-public:
+  public:
     void Add(const larkin::sim::Fault& fault);
     void Clear();
     // True (with the fault's error as the last error) when a fault fires.
     bool Fires(std::string_view call, std::string_view device, DWORD ioctl);
 
-private:
+  private:
     struct Active {
         larkin::sim::Fault fault;
         int seen = 0;
@@ -70,7 +70,7 @@ private:
 };
 
 class Runtime {
-public:
+  public:
     static Runtime& Get();
 
     // Starts on the given machine file, LARKIN_MACHINE or hardware.
@@ -92,7 +92,7 @@ public:
     // Serialises the API's work on the backend and its own tables.
     std::recursive_mutex lock;
 
-private:
+  private:
     Runtime() = default;
     bool StartLocked(const char* machineFile, std::string* error);
 
@@ -101,7 +101,9 @@ private:
 };
 
 // The backend, started on first use.
-inline Backend& Machine() { return Runtime::Get().TheBackend(); }
+inline Backend& Machine() {
+    return Runtime::Get().TheBackend();
+}
 // True when call on device is to fail now; the last error is then set.
 bool FaultFires(std::string_view call, std::string_view device = {}, DWORD ioctl = 0);
 

@@ -43,21 +43,24 @@ DWORD LarkinScsiExecute(DWORD host, BYTE target, BYTE lun, const BYTE* cdb, BYTE
                         BYTE* status) {
     std::lock_guard guard(Runtime::Get().lock);
     auto hosts = Machine().AspiHosts();
-    if (host >= hosts.size() || cdb == nullptr || cdbLength == 0 || cdbLength > 16 || status == nullptr)
+    if (host >= hosts.size() || cdb == nullptr || cdbLength == 0 || cdbLength > 16 ||
+        status == nullptr)
         return ERROR_INVALID_PARAMETER;
     if (FaultFires("LarkinScsiExecute", std::to_string(host) + ":" + std::to_string(target)))
         return GetLastError();
     DataDirection dir = direction == LARKIN_SCSI_DATA_IN    ? DataDirection::In
                         : direction == LARKIN_SCSI_DATA_OUT ? DataDirection::Out
                                                             : DataDirection::None;
-    std::span<std::byte> buffer(static_cast<std::byte*>(data), data && dir != DataDirection::None ? length : 0);
-    ScsiOutcome outcome = Machine().ExecuteScsi({hosts[host].port, target, lun},
-                                                std::span<const uint8_t>(cdb, cdbLength), dir, buffer);
+    std::span<std::byte> buffer(static_cast<std::byte*>(data),
+                                data && dir != DataDirection::None ? length : 0);
+    ScsiOutcome outcome = Machine().ExecuteScsi(
+        {hosts[host].port, target, lun}, std::span<const uint8_t>(cdb, cdbLength), dir, buffer);
     if (outcome.error != ERROR_SUCCESS) return outcome.error;
     *status = outcome.status;
     if (sense && senseLength > 0) {
         std::memset(sense, 0, senseLength);
-        std::memcpy(sense, outcome.sense.data(), std::min<size_t>(senseLength, outcome.sense.size()));
+        std::memcpy(sense, outcome.sense.data(),
+                    std::min<size_t>(senseLength, outcome.sense.size()));
     }
     return ERROR_SUCCESS;
 }

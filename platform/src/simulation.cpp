@@ -14,7 +14,9 @@ platform::sim::SimBackend* Simulated() {
 
 }  // namespace
 
-bool Active() { return Simulated() != nullptr; }
+bool Active() {
+    return Simulated() != nullptr;
+}
 
 bool Restart(const std::string& machineFile, std::string* error) {
     return platform::Runtime::Get().Restart(machineFile, error);
@@ -30,7 +32,9 @@ void InjectFault(const Fault& fault) {
     platform::Runtime::Get().faults.Add(fault);
 }
 
-void ClearFaults() { platform::Runtime::Get().faults.Clear(); }
+void ClearFaults() {
+    platform::Runtime::Get().faults.Clear();
+}
 
 std::vector<JournalEntry> Journal() {
     auto* machine = Simulated();

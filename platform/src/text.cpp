@@ -10,7 +10,9 @@
 namespace larkin::platform {
 
 namespace {
-char LowerChar(char c) { return static_cast<char>(std::tolower(static_cast<unsigned char>(c))); }
+char LowerChar(char c) {
+    return static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+}
 }  // namespace
 
 std::string Upper(std::string_view text) {
@@ -26,9 +28,9 @@ std::string Lower(std::string_view text) {
 }
 
 bool EqualsNoCase(std::string_view a, std::string_view b) {
-    return a.size() == b.size() &&
-           std::equal(a.begin(), a.end(), b.begin(),
-                      [](char x, char y) { return LowerChar(x) == LowerChar(y); });
+    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
+               return LowerChar(x) == LowerChar(y);
+           });
 }
 
 bool StartsWithNoCase(std::string_view text, std::string_view prefix) {
@@ -47,6 +49,8 @@ std::string GuidText(const GUID& guid) {
     return text;
 }
 
-bool SameGuid(const GUID& a, const GUID& b) { return std::memcmp(&a, &b, sizeof(GUID)) == 0; }
+bool SameGuid(const GUID& a, const GUID& b) {
+    return std::memcmp(&a, &b, sizeof(GUID)) == 0;
+}
 
 }  // namespace larkin::platform

@@ -101,8 +101,9 @@ DWORD GetLogicalDrives(void) {
 UINT GetDriveTypeA(LPCSTR rootPath) {
     std::lock_guard guard(Runtime::Get().lock);
     std::string path = rootPath ? rootPath : "C:\\";
-    if (path.size() > 4 && path[0] == '\\' && path[1] == '\\' && (path[2] == '.' || path[2] == '?') &&
-        path[3] == '\\' && !StartsWithNoCase(path.substr(4), "Volume{"))
+    if (path.size() > 4 && path[0] == '\\' && path[1] == '\\' &&
+        (path[2] == '.' || path[2] == '?') && path[3] == '\\' &&
+        !StartsWithNoCase(path.substr(4), "Volume{"))
         path = path.substr(4);
     for (const auto& volume : Machine().Volumes()) {
         if (EqualsNoCase(volume.name, path)) return volume.driveType;

@@ -40,7 +40,7 @@ struct MessageQueue {
 };
 
 class WindowManager {
-public:
+  public:
     std::recursive_mutex mutex;
     std::vector<WindowClass> classes;
     std::map<HWND, Window> windows;
@@ -70,7 +70,9 @@ BOOL Failed(DWORD error) {
     return FALSE;
 }
 
-bool Alive(const Window& window) { return !window.console || window.console->alive(); }
+bool Alive(const Window& window) {
+    return !window.console || window.console->alive();
+}
 
 }  // namespace
 
@@ -117,7 +119,8 @@ ATOM RegisterClassA(const WNDCLASSA* cls) {
     WindowManager& manager = Manager();
     std::lock_guard guard(manager.mutex);
     for (const auto& existing : manager.classes)
-        if (EqualsNoCase(existing.name, cls->lpszClassName) && existing.cls.hInstance == cls->hInstance) {
+        if (EqualsNoCase(existing.name, cls->lpszClassName) &&
+            existing.cls.hInstance == cls->hInstance) {
             SetLastError(ERROR_CLASS_ALREADY_EXISTS);
             return 0;
         }
@@ -247,12 +250,18 @@ T GetExtra(HWND handle, int index) {
 
 }  // namespace
 
-LONG SetWindowLongA(HWND handle, int index, LONG value) { return SetExtra<LONG>(handle, index, value); }
-LONG GetWindowLongA(HWND handle, int index) { return GetExtra<LONG>(handle, index); }
+LONG SetWindowLongA(HWND handle, int index, LONG value) {
+    return SetExtra<LONG>(handle, index, value);
+}
+LONG GetWindowLongA(HWND handle, int index) {
+    return GetExtra<LONG>(handle, index);
+}
 LONG_PTR SetWindowLongPtrA(HWND handle, int index, LONG_PTR value) {
     return SetExtra<LONG_PTR>(handle, index, value);
 }
-LONG_PTR GetWindowLongPtrA(HWND handle, int index) { return GetExtra<LONG_PTR>(handle, index); }
+LONG_PTR GetWindowLongPtrA(HWND handle, int index) {
+    return GetExtra<LONG_PTR>(handle, index);
+}
 
 HWND FindWindowA(LPCSTR className, LPCSTR windowName) {
     WindowManager& manager = Manager();
@@ -367,7 +376,9 @@ BOOL GetMessageA(LPMSG msg, HWND handle, UINT first, UINT last) {
     return msg->message == WM_QUIT ? FALSE : TRUE;
 }
 
-BOOL TranslateMessage(const MSG*) { return FALSE; }
+BOOL TranslateMessage(const MSG*) {
+    return FALSE;
+}
 
 LRESULT DispatchMessageA(const MSG* msg) {
     if (msg == nullptr || msg->hwnd == nullptr) return 0;
@@ -386,9 +397,12 @@ int MessageBoxA(HWND owner, LPCSTR text, LPCSTR caption, UINT type) {
     std::fprintf(stderr, "[%s] %s\n", caption ? caption : "Error", text ? text : "");
     // Nobody can answer: a question gets its cautious answer.
     switch (type & 0x0F) {
-        case MB_OK: return IDOK;
-        case MB_YESNO: return IDNO;
-        default: return IDCANCEL;
+        case MB_OK:
+            return IDOK;
+        case MB_YESNO:
+            return IDNO;
+        default:
+            return IDCANCEL;
     }
 }
 

@@ -11,7 +11,7 @@
 namespace larkin::test {
 
 class TestMachine {
-public:
+  public:
     // toml is the machine file's text. Fails the current test (and leaves
     // started() false) when the platform refuses it.
     explicit TestMachine(std::string_view toml);
@@ -24,7 +24,7 @@ public:
     const std::filesystem::path& folder() const { return folder_; }
     std::filesystem::path file() const { return folder_ / "machine.toml"; }
 
-private:
+  private:
     std::filesystem::path folder_;
     bool started_ = false;
     std::string error_;
@@ -32,14 +32,14 @@ private:
 
 // A folder removed with everything in it when the object goes.
 class TempFolder {
-public:
+  public:
     TempFolder();
     ~TempFolder();
     TempFolder(const TempFolder&) = delete;
     TempFolder& operator=(const TempFolder&) = delete;
     const std::filesystem::path& path() const { return path_; }
 
-private:
+  private:
     std::filesystem::path path_;
 };
 

@@ -28,7 +28,8 @@ int Usage() {
 std::string Property(HDEVINFO set, SP_DEVINFO_DATA* device, DWORD code) {
     BYTE buffer[1024];
     DWORD type = 0, size = 0;
-    if (!SetupDiGetDeviceRegistryPropertyA(set, device, code, &type, buffer, sizeof buffer - 1, &size))
+    if (!SetupDiGetDeviceRegistryPropertyA(set, device, code, &type, buffer, sizeof buffer - 1,
+                                           &size))
         return "";
     buffer[size] = 0;
     return reinterpret_cast<const char*>(buffer);
@@ -119,7 +120,8 @@ void ShowDevices() {
         for (DWORD i = 0; SetupDiEnumDeviceInfo(set, i, &device); ++i) {
             char id[MAX_DEVICE_ID_LEN];
             CM_Get_Device_IDA(device.DevInst, id, sizeof id, 0);
-            std::printf("  [%s] %s\n      %s\n", cls.name, Property(set, &device, SPDRP_DEVICEDESC).c_str(), id);
+            std::printf("  [%s] %s\n      %s\n", cls.name,
+                        Property(set, &device, SPDRP_DEVICEDESC).c_str(), id);
             std::string port = InterfacePath(id, GUID_DEVINTERFACE_STORAGEPORT);
             if (!port.empty()) std::printf("      storage port %s\n", port.c_str());
             DEVINST child = 0;
@@ -156,7 +158,8 @@ void ShowVolumes() {
     for (int i = 0; i < 26; ++i)
         if (drives & (1u << i)) {
             char root[4] = {static_cast<char>('A' + i), ':', '\\', 0};
-            static const char* types[] = {"unknown", "no root", "removable", "fixed", "remote", "cd-rom", "ram disk"};
+            static const char* types[] = {"unknown", "no root", "removable", "fixed",
+                                          "remote",  "cd-rom",  "ram disk"};
             std::printf(" %c: (%s)", 'A' + i, types[GetDriveTypeA(root) % 7]);
         }
     std::printf("\n");
@@ -170,8 +173,9 @@ int Show() {
     for (int n = 0; n < 100; ++n) {
         char port[16];
         std::snprintf(port, sizeof port, "\\\\.\\scsi%d:", n);
-        HANDLE handle = CreateFileA(port, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                    nullptr, OPEN_EXISTING, 0, nullptr);
+        HANDLE handle =
+            CreateFileA(port, GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                        nullptr, OPEN_EXISTING, 0, nullptr);
         if (handle == INVALID_HANDLE_VALUE) continue;
         std::printf(" %s", port);
         CloseHandle(handle);
@@ -196,7 +200,8 @@ int main(int argc, char** argv) {
         return 1;
     }
     if (!larkin::sim::Active()) {
-        std::fprintf(stderr, "simctl: no simulated machine (name one with --machine or LARKIN_MACHINE)\n");
+        std::fprintf(stderr,
+                     "simctl: no simulated machine (name one with --machine or LARKIN_MACHINE)\n");
         return 1;
     }
     std::string_view command = args[0];
@@ -204,12 +209,14 @@ int main(int argc, char** argv) {
     if (command == "create") {
         for (const auto& disk : larkin::sim::Disks())
             std::printf("%-10s %s %llu bytes%s\n", disk.id.c_str(), disk.image.c_str(),
-                        static_cast<unsigned long long>(disk.size), disk.present ? "" : " (unplugged)");
+                        static_cast<unsigned long long>(disk.size),
+                        disk.present ? "" : " (unplugged)");
         return 0;
     }
     if ((command == "plug" || command == "unplug") && args.size() == 2) {
         if (!larkin::sim::Plug(args[1], command == "plug")) {
-            std::fprintf(stderr, "simctl: no disk or adapter \"%s\"\n", std::string(args[1]).c_str());
+            std::fprintf(stderr, "simctl: no disk or adapter \"%s\"\n",
+                         std::string(args[1]).c_str());
             return 1;
         }
         return 0;
@@ -220,8 +227,8 @@ int main(int argc, char** argv) {
             return 0;
         }
         for (const auto& entry : larkin::sim::Journal())
-            std::printf("%6ld %-10s offset %12llu length %9llu  %s\n", entry.pid, entry.disk.c_str(),
-                        static_cast<unsigned long long>(entry.offset),
+            std::printf("%6ld %-10s offset %12llu length %9llu  %s\n", entry.pid,
+                        entry.disk.c_str(), static_cast<unsigned long long>(entry.offset),
                         static_cast<unsigned long long>(entry.length), entry.via.c_str());
         return 0;
     }

@@ -9,7 +9,9 @@
 #define DLL_THREAD_ATTACH 2u
 #define DLL_THREAD_DETACH 3u
 
-typedef INT_PTR (*FARPROC)(void);
+/* Windows declares it as returning INT_PTR; the void form lets callers cast
+ * it to the export's own type without a function-type warning. */
+typedef void (*FARPROC)(void);
 
 /* What a module carries for the loader besides its named exports. A module
  * defines these three symbols with the macros below; each is optional. */

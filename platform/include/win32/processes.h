@@ -52,8 +52,8 @@ WIN32_BEGIN
 PLATFORM_API BOOL CreateProcessA(LPCSTR applicationName, LPSTR commandLine,
                                  LPSECURITY_ATTRIBUTES processAttributes,
                                  LPSECURITY_ATTRIBUTES threadAttributes, BOOL inheritHandles,
-                                 DWORD creationFlags, LPVOID environment,
-                                 LPCSTR currentDirectory, LPSTARTUPINFOA startupInfo,
+                                 DWORD creationFlags, LPVOID environment, LPCSTR currentDirectory,
+                                 LPSTARTUPINFOA startupInfo,
                                  LPPROCESS_INFORMATION processInformation);
 PLATFORM_API DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds);
 PLATFORM_API BOOL GetExitCodeProcess(HANDLE process, LPDWORD exitCode);

@@ -18,19 +18,46 @@ struct MachineFileError {
     std::string message;
 };
 
-const char* const kPropertyNames[] = {
-    "DEVICEDESC", "HARDWAREID", "COMPATIBLEIDS", "UNUSED0", "SERVICE", "UNUSED1", "UNUSED2",
-    "CLASS", "CLASSGUID", "DRIVER", "CONFIGFLAGS", "MFG", "FRIENDLYNAME", "LOCATION_INFORMATION",
-    "PHYSICAL_DEVICE_OBJECT_NAME", "CAPABILITIES", "UI_NUMBER", "UPPERFILTERS", "LOWERFILTERS",
-    "BUSTYPEGUID", "LEGACYBUSTYPE", "BUSNUMBER", "ENUMERATOR_NAME", "SECURITY", "SECURITY_SDS",
-    "DEVTYPE", "EXCLUSIVE", "CHARACTERISTICS", "ADDRESS", "UI_NUMBER_DESC_FORMAT",
-    "DEVICE_POWER_DATA", "REMOVAL_POLICY", "REMOVAL_POLICY_HW_DEFAULT", "REMOVAL_POLICY_OVERRIDE",
-    "INSTALL_STATE"};
+const char* const kPropertyNames[] = {"DEVICEDESC",
+                                      "HARDWAREID",
+                                      "COMPATIBLEIDS",
+                                      "UNUSED0",
+                                      "SERVICE",
+                                      "UNUSED1",
+                                      "UNUSED2",
+                                      "CLASS",
+                                      "CLASSGUID",
+                                      "DRIVER",
+                                      "CONFIGFLAGS",
+                                      "MFG",
+                                      "FRIENDLYNAME",
+                                      "LOCATION_INFORMATION",
+                                      "PHYSICAL_DEVICE_OBJECT_NAME",
+                                      "CAPABILITIES",
+                                      "UI_NUMBER",
+                                      "UPPERFILTERS",
+                                      "LOWERFILTERS",
+                                      "BUSTYPEGUID",
+                                      "LEGACYBUSTYPE",
+                                      "BUSNUMBER",
+                                      "ENUMERATOR_NAME",
+                                      "SECURITY",
+                                      "SECURITY_SDS",
+                                      "DEVTYPE",
+                                      "EXCLUSIVE",
+                                      "CHARACTERISTICS",
+                                      "ADDRESS",
+                                      "UI_NUMBER_DESC_FORMAT",
+                                      "DEVICE_POWER_DATA",
+                                      "REMOVAL_POLICY",
+                                      "REMOVAL_POLICY_HW_DEFAULT",
+                                      "REMOVAL_POLICY_OVERRIDE",
+                                      "INSTALL_STATE"};
 
 // Reads one table, remembering its dotted name for messages and refusing
 // keys it does not know, so that a misspelt key is reported, not ignored.
 class Table {
-public:
+  public:
     Table(const std::string& file, const toml::table& table, std::string path)
         : file_(file), table_(table), path_(std::move(path)) {}
 
@@ -54,7 +81,9 @@ public:
         throw MachineFileError{text.str()};
     }
 
-    std::string Name(const std::string& key) const { return path_.empty() ? key : path_ + "." + key; }
+    std::string Name(const std::string& key) const {
+        return path_.empty() ? key : path_ + "." + key;
+    }
     const toml::node* Node(const char* key) const { return table_.get(key); }
     bool Has(const char* key) const { return table_.contains(key); }
 
@@ -85,8 +114,7 @@ public:
         if (!node->is_integer()) Fail(*node, key, "must be a whole number");
         int64_t value = *node->value<int64_t>();
         if (value < low || value > high)
-            Fail(*node, key,
-                 "must be from " + std::to_string(low) + " to " + std::to_string(high));
+            Fail(*node, key, "must be from " + std::to_string(low) + " to " + std::to_string(high));
         return value;
     }
 
@@ -150,7 +178,7 @@ public:
     const toml::table& Raw() const { return table_; }
     const std::string& File() const { return file_; }
 
-private:
+  private:
     const std::string& file_;
     const toml::table& table_;
     std::string path_;
@@ -226,9 +254,11 @@ bool IsLetter(const std::string& text) {
 }
 
 void ReadDisk(const Table& table, MachineSpec& machine, size_t adapterIndex) {
-    table.Allow({"id", "image", "size", "heads", "sectors_per_track", "removable", "vendor",
-                 "product", "revision", "serial", "friendly_name", "target", "present", "media",
-                 "mode_page_5", "system", "letters", "volumes", "properties", "partition"});
+    table.Allow(
+        {"id",         "image",    "size",        "heads",  "sectors_per_track", "removable",
+         "vendor",     "product",  "revision",    "serial", "friendly_name",     "target",
+         "present",    "media",    "mode_page_5", "system", "letters",           "volumes",
+         "properties", "partition"});
     DiskSpec disk;
     disk.adapter = adapterIndex;
     disk.id = table.RequiredText("id");
@@ -250,15 +280,17 @@ void ReadDisk(const Table& table, MachineSpec& machine, size_t adapterIndex) {
         table.Fail(*table.Node("product"), "product", "at most 16 characters");
     if (disk.revision.size() > 4)
         table.Fail(*table.Node("revision"), "revision", "at most 4 characters");
-    disk.friendlyName = table.Text("friendly_name", disk.vendor + " " + disk.product +
-                                                        (usb ? " USB Device" : ""));
+    disk.friendlyName =
+        table.Text("friendly_name", disk.vendor + " " + disk.product + (usb ? " USB Device" : ""));
     if (table.Has("target")) disk.target = static_cast<uint8_t>(table.Integer("target", 0, 0, 15));
     disk.present = table.Flag("present", true);
     disk.media = table.Flag("media", true);
     disk.modePage5 = table.Flag("mode_page_5", true);
     disk.system = table.Flag("system", false);
     for (const auto& letter : table.Texts("letters")) {
-        if (!IsLetter(letter)) table.Fail(*table.Node("letters"), "letters", "\"" + letter + "\" is not a drive letter such as \"E:\"");
+        if (!IsLetter(letter))
+            table.Fail(*table.Node("letters"), "letters",
+                       "\"" + letter + "\" is not a drive letter such as \"E:\"");
         disk.volumes.push_back({Upper(letter), {}});
     }
     if (table.Has("volumes")) {
@@ -271,7 +303,9 @@ void ReadDisk(const Table& table, MachineSpec& machine, size_t adapterIndex) {
             for (auto& folder : spec.folders)
                 if (folder.size() < 4 || !IsLetter(folder.substr(0, 2)) || folder[2] != '\\' ||
                     folder.back() != '\\')
-                    volume.FailHere("folders", "\"" + folder + "\" is not a folder path such as \"C:\\\\Mount\\\\\"");
+                    volume.FailHere(
+                        "folders",
+                        "\"" + folder + "\" is not a folder path such as \"C:\\\\Mount\\\\\"");
             disk.volumes.push_back(spec);
         }
     }
@@ -290,7 +324,8 @@ void ReadDisk(const Table& table, MachineSpec& machine, size_t adapterIndex) {
             partition.FailHere("format", "must be FAT12, FAT16 or FAT32");
         spec.label = partition.Text("label");
         uint64_t end = spec.start + spec.sectors.value_or(1);
-        if (end * 512 > disk.size) partition.FailHere("start", "the partition does not fit the disk");
+        if (end * 512 > disk.size)
+            partition.FailHere("start", "the partition does not fit the disk");
         disk.partitions.push_back(spec);
     }
     machine.adapters[adapterIndex].disks.push_back(machine.disks.size());
@@ -311,7 +346,7 @@ void ReadAdapter(const Table& table, MachineSpec& machine) {
     if (adapter.cls != "USB" && table.Has("kind"))
         table.Fail(*table.Node("kind"), "kind", "only USB adapters have a kind");
     bool hub = adapter.kind == "hub";
-    const char* description = adapter.cls == "ATA"           ? "Standard Dual Channel PCI IDE Controller"
+    const char* description = adapter.cls == "ATA" ? "Standard Dual Channel PCI IDE Controller"
                               : adapter.cls == "SCSIADAPTER" ? "Generic SCSI Controller"
                               : hub                          ? "USB Root Hub"
                                                              : "USB Mass Storage Device";
@@ -343,7 +378,9 @@ void ReadFault(const Table& table, MachineSpec& machine) {
 
 void CheckUnique(const MachineSpec& machine) {
     std::set<std::string> ids, letters, images;
-    auto fail = [&](const std::string& what) { throw MachineFileError{machine.file + ": " + what}; };
+    auto fail = [&](const std::string& what) {
+        throw MachineFileError{machine.file + ": " + what};
+    };
     for (const auto& adapter : machine.adapters) {
         if (!ids.insert("adapter:" + adapter.id).second)
             fail("adapter id \"" + adapter.id + "\" is used twice");
@@ -352,14 +389,16 @@ void CheckUnique(const MachineSpec& machine) {
                  "\" is not an adapter listed before it");
     }
     for (const auto& disk : machine.disks) {
-        if (!ids.insert("disk:" + disk.id).second) fail("disk id \"" + disk.id + "\" is used twice");
+        if (!ids.insert("disk:" + disk.id).second)
+            fail("disk id \"" + disk.id + "\" is used twice");
         if (!images.insert(disk.image).second)
             fail("disk \"" + disk.id + "\": image \"" + disk.image + "\" is used twice");
         for (const auto& volume : disk.volumes)
             if (!volume.letter.empty() && !letters.insert(volume.letter).second)
                 fail("drive letter " + volume.letter + " is given twice");
     }
-    if (machine.floppy && letters.contains("A:")) fail("drive letter A: belongs to the floppy drive");
+    if (machine.floppy && letters.contains("A:"))
+        fail("drive letter A: belongs to the floppy drive");
 }
 
 }  // namespace
@@ -374,12 +413,14 @@ std::optional<uint64_t> ParseSize(const std::string& text) {
     }
     std::string unit = Upper(text.substr(used));
     while (!unit.empty() && unit.front() == ' ') unit.erase(unit.begin());
-    static const std::pair<const char*, uint64_t> units[] = {
-        {"", 1},           {"B", 1},
-        {"KB", 1000},      {"MB", 1000 * 1000},
-        {"GB", 1000ull * 1000 * 1000},
-        {"KIB", 1024},     {"MIB", 1024 * 1024},
-        {"GIB", 1024ull * 1024 * 1024}};
+    static const std::pair<const char*, uint64_t> units[] = {{"", 1},
+                                                             {"B", 1},
+                                                             {"KB", 1000},
+                                                             {"MB", 1000 * 1000},
+                                                             {"GB", 1000ull * 1000 * 1000},
+                                                             {"KIB", 1024},
+                                                             {"MIB", 1024 * 1024},
+                                                             {"GIB", 1024ull * 1024 * 1024}};
     for (const auto& [name, factor] : units)
         if (unit == name) return number * factor;
     return std::nullopt;

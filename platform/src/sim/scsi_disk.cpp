@@ -33,7 +33,7 @@ void PutBe32(std::byte* p, uint32_t value) {
 }
 
 class Command {
-public:
+  public:
     Command(const ScsiDisk& disk, std::span<const uint8_t> cdb, DataDirection direction,
             std::span<std::byte> data)
         : disk_(disk), cdb_(cdb), direction_(direction), data_(data) {}
@@ -41,19 +41,28 @@ public:
     ScsiOutcome Run() {
         if (cdb_.empty()) return Check(kIllegalRequest, 0x20, 0);
         switch (cdb_[0]) {
-            case 0x00: return TestUnitReady();
-            case 0x03: return RequestSense();
-            case 0x12: return Inquiry();
-            case 0x25: return ReadCapacity();
-            case 0x5A: return ModeSense10();
-            case 0x28: return ReadWrite10(false);
-            case 0x2A: return ReadWrite10(true);
-            case 0x1E: return Good();  // PREVENT/ALLOW MEDIUM REMOVAL
-            default: return Check(kIllegalRequest, 0x20, 0);  // invalid command operation code
+            case 0x00:
+                return TestUnitReady();
+            case 0x03:
+                return RequestSense();
+            case 0x12:
+                return Inquiry();
+            case 0x25:
+                return ReadCapacity();
+            case 0x5A:
+                return ModeSense10();
+            case 0x28:
+                return ReadWrite10(false);
+            case 0x2A:
+                return ReadWrite10(true);
+            case 0x1E:
+                return Good();  // PREVENT/ALLOW MEDIUM REMOVAL
+            default:
+                return Check(kIllegalRequest, 0x20, 0);  // invalid command operation code
         }
     }
 
-private:
+  private:
     ScsiOutcome Good(uint32_t transferred = 0) {
         if (disk_.pendingSense) disk_.pendingSense->clear();
         ScsiOutcome outcome;

@@ -15,7 +15,7 @@ namespace larkin::platform::sim {
 namespace {
 
 int64_t Stamp(const std::string& path) {
-    struct stat info{};
+    struct stat info {};
     if (::stat(path.c_str(), &info) != 0) return 0;
     return static_cast<int64_t>(info.st_mtim.tv_sec) * 1000000000 + info.st_mtim.tv_nsec +
            static_cast<int64_t>(info.st_ino) * 7 + info.st_size;
@@ -105,8 +105,8 @@ void SharedState::Save(const MachineState& state) {
 }
 
 void SharedState::AppendJournal(const std::string& line) {
-    UniqueFd fd(::open((folder_ + "/journal").c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC,
-                       0644));
+    UniqueFd fd(
+        ::open((folder_ + "/journal").c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644));
     if (!fd.Valid()) return;
     std::string text = line + "\n";
     // One write per entry keeps lines from different processes whole.
@@ -122,8 +122,8 @@ std::vector<std::string> SharedState::JournalLines() {
 }
 
 void SharedState::ClearJournal() {
-    UniqueFd fd(::open((folder_ + "/journal").c_str(), O_WRONLY | O_TRUNC | O_CREAT | O_CLOEXEC,
-                       0644));
+    UniqueFd fd(
+        ::open((folder_ + "/journal").c_str(), O_WRONLY | O_TRUNC | O_CREAT | O_CLOEXEC, 0644));
 }
 
 }  // namespace larkin::platform::sim

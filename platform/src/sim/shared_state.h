@@ -26,7 +26,7 @@ struct MachineState {
 };
 
 class SharedState {
-public:
+  public:
     explicit SharedState(std::string folder);
 
     // The state as saved, read again only when another process changed it.
@@ -38,7 +38,7 @@ public:
     std::vector<std::string> JournalLines();
     void ClearJournal();
 
-private:
+  private:
     void Load();
     void Save(const MachineState& state);
 

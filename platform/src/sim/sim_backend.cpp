@@ -101,14 +101,41 @@ const GUID& SetupClass(const std::string& cls) {
 
 void ApplyOverrides(std::map<DWORD, RegistryValue>& properties,
                     const std::map<std::string, PropertySpec>& overrides) {
-    static const char* const names[] = {
-        "DEVICEDESC", "HARDWAREID", "COMPATIBLEIDS", "UNUSED0", "SERVICE", "UNUSED1", "UNUSED2",
-        "CLASS", "CLASSGUID", "DRIVER", "CONFIGFLAGS", "MFG", "FRIENDLYNAME",
-        "LOCATION_INFORMATION", "PHYSICAL_DEVICE_OBJECT_NAME", "CAPABILITIES", "UI_NUMBER",
-        "UPPERFILTERS", "LOWERFILTERS", "BUSTYPEGUID", "LEGACYBUSTYPE", "BUSNUMBER",
-        "ENUMERATOR_NAME", "SECURITY", "SECURITY_SDS", "DEVTYPE", "EXCLUSIVE", "CHARACTERISTICS",
-        "ADDRESS", "UI_NUMBER_DESC_FORMAT", "DEVICE_POWER_DATA", "REMOVAL_POLICY",
-        "REMOVAL_POLICY_HW_DEFAULT", "REMOVAL_POLICY_OVERRIDE", "INSTALL_STATE"};
+    static const char* const names[] = {"DEVICEDESC",
+                                        "HARDWAREID",
+                                        "COMPATIBLEIDS",
+                                        "UNUSED0",
+                                        "SERVICE",
+                                        "UNUSED1",
+                                        "UNUSED2",
+                                        "CLASS",
+                                        "CLASSGUID",
+                                        "DRIVER",
+                                        "CONFIGFLAGS",
+                                        "MFG",
+                                        "FRIENDLYNAME",
+                                        "LOCATION_INFORMATION",
+                                        "PHYSICAL_DEVICE_OBJECT_NAME",
+                                        "CAPABILITIES",
+                                        "UI_NUMBER",
+                                        "UPPERFILTERS",
+                                        "LOWERFILTERS",
+                                        "BUSTYPEGUID",
+                                        "LEGACYBUSTYPE",
+                                        "BUSNUMBER",
+                                        "ENUMERATOR_NAME",
+                                        "SECURITY",
+                                        "SECURITY_SDS",
+                                        "DEVTYPE",
+                                        "EXCLUSIVE",
+                                        "CHARACTERISTICS",
+                                        "ADDRESS",
+                                        "UI_NUMBER_DESC_FORMAT",
+                                        "DEVICE_POWER_DATA",
+                                        "REMOVAL_POLICY",
+                                        "REMOVAL_POLICY_HW_DEFAULT",
+                                        "REMOVAL_POLICY_OVERRIDE",
+                                        "INSTALL_STATE"};
     for (const auto& [name, spec] : overrides) {
         for (DWORD code = 0; code < std::size(names); ++code) {
             if (name != names[code]) continue;
@@ -120,13 +147,15 @@ void ApplyOverrides(std::map<DWORD, RegistryValue>& properties,
     }
 }
 
-DWORD ErrnoError() { return static_cast<DWORD>(ErrorFromErrno(errno)); }
+DWORD ErrnoError() {
+    return static_cast<DWORD>(ErrorFromErrno(errno));
+}
 
 DWORD ReadAt(int fd, uint64_t offset, std::span<std::byte> data) {
     size_t done = 0;
     while (done < data.size()) {
-        ssize_t got = ::pread(fd, data.data() + done, data.size() - done,
-                              static_cast<off_t>(offset + done));
+        ssize_t got =
+            ::pread(fd, data.data() + done, data.size() - done, static_cast<off_t>(offset + done));
         if (got < 0 && errno == EINTR) continue;
         if (got < 0) return ErrnoError();
         if (got == 0) {  // a sparse image reads zeros past its written end
@@ -141,8 +170,8 @@ DWORD ReadAt(int fd, uint64_t offset, std::span<std::byte> data) {
 DWORD WriteAt(int fd, uint64_t offset, std::span<const std::byte> data) {
     size_t done = 0;
     while (done < data.size()) {
-        ssize_t put = ::pwrite(fd, data.data() + done, data.size() - done,
-                               static_cast<off_t>(offset + done));
+        ssize_t put =
+            ::pwrite(fd, data.data() + done, data.size() - done, static_cast<off_t>(offset + done));
         if (put < 0 && errno == EINTR) continue;
         if (put < 0) return ErrnoError();
         done += static_cast<size_t>(put);
@@ -187,20 +216,22 @@ bool SimBackend::Prepare(std::string* error) {
         Adapter adapter;
         adapter.spec = &spec;
         size_t index = adapters_.size();
-        std::string serial = spec.disks.empty() ? Upper(spec.id) : spec_.disks[spec.disks[0]].serial;
+        std::string serial =
+            spec.disks.empty() ? Upper(spec.id) : spec_.disks[spec.disks[0]].serial;
         uint64_t hash = Fnv(spec.id);
         if (!spec.instanceId.empty()) {
             adapter.instanceId = spec.instanceId;
         } else if (spec.cls == "ATA") {
-            adapter.instanceId = "PCIIDE\\IDECHANNEL\\4&" + Hex(hash, 8) + "&0&" + std::to_string(index);
+            adapter.instanceId =
+                "PCIIDE\\IDECHANNEL\\4&" + Hex(hash, 8) + "&0&" + std::to_string(index);
         } else if (spec.cls == "SCSIADAPTER") {
-            adapter.instanceId = "PCI\\VEN_1000&DEV_0030&SUBSYS_00000000&REV_01\\3&" + Hex(hash, 8) +
-                                 "&0&" + Hex(index * 8, 2);
+            adapter.instanceId = "PCI\\VEN_1000&DEV_0030&SUBSYS_00000000&REV_01\\3&" +
+                                 Hex(hash, 8) + "&0&" + Hex(index * 8, 2);
         } else if (spec.kind == "hub") {
             adapter.instanceId = "USB\\ROOT_HUB20\\4&" + Hex(hash, 8) + "&0";
         } else {
-            adapter.instanceId = "USB\\VID_" + Hex(hash >> 16, 4) + "&PID_" + Hex(hash, 4) + "\\" +
-                                 Compact(serial);
+            adapter.instanceId =
+                "USB\\VID_" + Hex(hash >> 16, 4) + "&PID_" + Hex(hash, 4) + "\\" + Compact(serial);
         }
         if (spec.storagePort) {
             adapter.port = nextPort++;
@@ -250,7 +281,8 @@ bool SimBackend::Prepare(std::string* error) {
         }
         if (created) {
             if (::ftruncate(fd.Get(), static_cast<off_t>(spec_.floppy->size)) != 0) {
-                *error = spec_.file + ": floppy image " + path.string() + ": " + std::strerror(errno);
+                *error =
+                    spec_.file + ": floppy image " + path.string() + ": " + std::strerror(errno);
                 return false;
             }
             std::string mkfs = FindProgram("mkfs.fat");
@@ -265,7 +297,8 @@ bool SimBackend::Prepare(std::string* error) {
     // Disks seen for the first time start as the machine file says.
     shared_.Update([&](MachineState& state) {
         for (const auto& disk : disks_)
-            if (!state.disks.contains(disk.spec->id)) state.disks[disk.spec->id].present = disk.spec->present;
+            if (!state.disks.contains(disk.spec->id))
+                state.disks[disk.spec->id].present = disk.spec->present;
     });
     return true;
 }
@@ -280,7 +313,7 @@ bool SimBackend::PrepareImage(Disk& disk, std::string* error) {
     };
     UniqueFd fd(::open(path.c_str(), O_RDWR | O_CLOEXEC));
     if (fd.Valid()) {
-        struct stat info{};
+        struct stat info {};
         ::fstat(fd.Get(), &info);
         if (static_cast<uint64_t>(info.st_size) != spec.size)
             return fail("is " + std::to_string(info.st_size) + " bytes but the disk's size is " +
@@ -293,7 +326,8 @@ bool SimBackend::PrepareImage(Disk& disk, std::string* error) {
     std::filesystem::create_directories(path.parent_path(), ignored);
     fd.Reset(::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0644));
     if (!fd.Valid()) return fail(std::strerror(errno));
-    if (::ftruncate(fd.Get(), static_cast<off_t>(spec.size)) != 0) return fail(std::strerror(errno));
+    if (::ftruncate(fd.Get(), static_cast<off_t>(spec.size)) != 0)
+        return fail(std::strerror(errno));
 
     if (!spec.partitions.empty()) {
         std::array<uint8_t, 512> mbr{};
@@ -317,8 +351,8 @@ bool SimBackend::PrepareImage(Disk& disk, std::string* error) {
             uint64_t sectors = p.sectors.value_or(spec.size / 512 - p.start);
             std::string log;
             int status = RunProgram(
-                {mkfs, "-F", p.format.substr(3), "-n", p.label.empty() ? "NO NAME" : p.label,
-                 "-S", "512", "-h", std::to_string(p.start), "-g",
+                {mkfs, "-F", p.format.substr(3), "-n", p.label.empty() ? "NO NAME" : p.label, "-S",
+                 "512", "-h", std::to_string(p.start), "-g",
                  std::to_string(spec.heads) + "/" + std::to_string(spec.sectorsPerTrack),
                  "--offset", std::to_string(p.start), path.string(), std::to_string(sectors / 2)},
                 &log);
@@ -332,7 +366,9 @@ bool SimBackend::PrepareImage(Disk& disk, std::string* error) {
     return true;
 }
 
-void SimBackend::Refresh() { shared_.Current(); }
+void SimBackend::Refresh() {
+    shared_.Current();
+}
 
 bool SimBackend::AdapterPresent(size_t index) {
     const MachineState& state = shared_.Current();
@@ -371,9 +407,8 @@ std::vector<PartitionExtent> SimBackend::ReadTable(Disk& disk) {
     uint64_t sectors = disk.spec->size / 512;
     auto table = ReadPartitionTable(
         [&](uint64_t sector, std::span<uint8_t, 512> data) {
-            return sector < sectors &&
-                   ReadAt(disk.image.Get(), sector * 512, std::as_writable_bytes(data)) ==
-                       ERROR_SUCCESS;
+            return sector < sectors && ReadAt(disk.image.Get(), sector * 512,
+                                              std::as_writable_bytes(data)) == ERROR_SUCCESS;
         },
         sectors);
     auto partitions = MountablePartitions(table);
@@ -388,15 +423,17 @@ std::vector<PartitionExtent> SimBackend::PartitionsAsRead(Disk& disk) {
     auto found = state.disks.find(disk.spec->id);
     if (found != state.disks.end() && found->second.partitions) return *found->second.partitions;
     RereadPartitions(disk.number);
-    return shared_.Current().disks.at(disk.spec->id).partitions.value_or(
-        std::vector<PartitionExtent>{});
+    return shared_.Current()
+        .disks.at(disk.spec->id)
+        .partitions.value_or(std::vector<PartitionExtent>{});
 }
 
 DWORD SimBackend::RereadPartitions(uint32_t number) {
     if (number >= disks_.size()) return ERROR_DEVICE_NOT_CONNECTED;
     Disk& disk = disks_[number];
     auto partitions = disk.spec->media ? ReadTable(disk) : std::vector<PartitionExtent>{};
-    shared_.Update([&](MachineState& state) { state.disks[disk.spec->id].partitions = partitions; });
+    shared_.Update(
+        [&](MachineState& state) { state.disks[disk.spec->id].partitions = partitions; });
     return ERROR_SUCCESS;
 }
 
@@ -452,10 +489,11 @@ std::map<DWORD, RegistryValue> SimBackend::AdapterProperties(const Adapter& adap
     p[SPDRP_ADDRESS] = Number(static_cast<uint32_t>(index));
     if (spec.cls == "ATA" || spec.cls == "SCSIADAPTER") {
         bool ata = spec.cls == "ATA";
-        p[SPDRP_HARDWAREID] = MultiText(ata ? std::vector<std::string>{"PCI\\VEN_8086&DEV_7010&CC_0101",
-                                                                        "PCI\\VEN_8086&DEV_7010"}
-                                            : std::vector<std::string>{"PCI\\VEN_1000&DEV_0030&CC_0100",
-                                                                        "PCI\\VEN_1000&DEV_0030"});
+        p[SPDRP_HARDWAREID] =
+            MultiText(ata ? std::vector<std::string>{"PCI\\VEN_8086&DEV_7010&CC_0101",
+                                                     "PCI\\VEN_8086&DEV_7010"}
+                          : std::vector<std::string>{"PCI\\VEN_1000&DEV_0030&CC_0100",
+                                                     "PCI\\VEN_1000&DEV_0030"});
         p[SPDRP_COMPATIBLEIDS] = MultiText({ata ? "PCI\\CC_0101" : "PCI\\CC_0100", "PCI\\CC_01"});
         p[SPDRP_SERVICE] = Text(ata ? "atapi" : "lsi_scsi");
         p[SPDRP_CLASS] = Text(ata ? "hdc" : "SCSIAdapter");
@@ -477,7 +515,8 @@ std::map<DWORD, RegistryValue> SimBackend::AdapterProperties(const Adapter& adap
                                                      "USB\\Class_08&SubClass_06", "USB\\Class_08"});
         p[SPDRP_SERVICE] = Text(hub ? "usbhub" : "USBSTOR");
         p[SPDRP_CLASS] = Text("USB");
-        p[SPDRP_MFG] = Text(hub ? "(Standard USB Host Controller)" : "Compatible USB storage device");
+        p[SPDRP_MFG] =
+            Text(hub ? "(Standard USB Host Controller)" : "Compatible USB storage device");
         p[SPDRP_LOCATION_INFORMATION] = Text("Port_#" + Hex(index + 1, 4) + ".Hub_#0001");
         p[SPDRP_CAPABILITIES] = Number(hub ? 0x00 : 0x94);
         p[SPDRP_UI_NUMBER] = Number(static_cast<uint32_t>(index + 1));
@@ -496,15 +535,16 @@ std::map<DWORD, RegistryValue> SimBackend::DiskProperties(const Disk& disk) {
     const AdapterSpec& adapter = spec_.adapters[spec.adapter];
     std::map<DWORD, RegistryValue> p;
     std::string classGuid = GuidText(GUID_DEVCLASS_DISKDRIVE);
-    std::string enumerator = adapter.cls == "USB" ? "USBSTOR" : adapter.cls == "ATA" ? "IDE" : "SCSI";
+    std::string enumerator = adapter.cls == "USB"   ? "USBSTOR"
+                             : adapter.cls == "ATA" ? "IDE"
+                                                    : "SCSI";
     std::string vendor8 = Padded(spec.vendor, 8), product16 = Padded(spec.product, 16);
     p[SPDRP_DEVICEDESC] = Text("Disk drive");
-    p[SPDRP_HARDWAREID] = MultiText({enumerator + "\\Disk" + vendor8 + product16 + spec.revision,
-                                     enumerator + "\\Disk" + vendor8 + product16,
-                                     enumerator + "\\Disk" + vendor8,
-                                     enumerator + "\\" + vendor8 + product16 + spec.revision.substr(0, 1),
-                                     vendor8 + product16 + spec.revision.substr(0, 1),
-                                     enumerator + "\\GenDisk", "GenDisk"});
+    p[SPDRP_HARDWAREID] = MultiText(
+        {enumerator + "\\Disk" + vendor8 + product16 + spec.revision,
+         enumerator + "\\Disk" + vendor8 + product16, enumerator + "\\Disk" + vendor8,
+         enumerator + "\\" + vendor8 + product16 + spec.revision.substr(0, 1),
+         vendor8 + product16 + spec.revision.substr(0, 1), enumerator + "\\GenDisk", "GenDisk"});
     p[SPDRP_COMPATIBLEIDS] = MultiText({enumerator + "\\Disk", enumerator + "\\RAW"});
     p[SPDRP_SERVICE] = Text("disk");
     p[SPDRP_CLASS] = Text("DiskDrive");
@@ -564,9 +604,8 @@ std::vector<DeviceNode> SimBackend::DeviceTree() {
         }
     }
     // Parents come before their children even when a parent is listed later.
-    std::stable_partition(nodes.begin() + 1, nodes.end(), [&](const DeviceNode& n) {
-        return n.parentId == root.instanceId;
-    });
+    std::stable_partition(nodes.begin() + 1, nodes.end(),
+                          [&](const DeviceNode& n) { return n.parentId == root.instanceId; });
     return nodes;
 }
 
@@ -582,7 +621,8 @@ std::vector<DiskInfo> SimBackend::Disks() {
         info.size = disk.spec->size;
         info.geometry.heads = disk.spec->heads;
         info.geometry.sectorsPerTrack = disk.spec->sectorsPerTrack;
-        info.geometry.cylinders = disk.spec->size / 512 / (disk.spec->heads * disk.spec->sectorsPerTrack);
+        info.geometry.cylinders =
+            disk.spec->size / 512 / (disk.spec->heads * disk.spec->sectorsPerTrack);
         info.removable = disk.spec->removable;
         info.mediaPresent = disk.spec->media;
         info.scsiPort = disk.port;
@@ -629,8 +669,9 @@ DWORD SimBackend::Write(const std::string& media, uint64_t offset, std::span<con
         error = WriteAt(disk->image.Get(), offset, data);
     }
     if (error == ERROR_SUCCESS)
-        shared_.AppendJournal(std::to_string(::getpid()) + " " + name + " " + std::to_string(offset) +
-                              " " + std::to_string(data.size()) + " " + via);
+        shared_.AppendJournal(std::to_string(::getpid()) + " " + name + " " +
+                              std::to_string(offset) + " " + std::to_string(data.size()) + " " +
+                              via);
     return error;
 }
 
@@ -659,7 +700,8 @@ std::vector<VolumeInfo> SimBackend::Volumes() {
         auto mountPaths = [&](size_t index) {
             std::vector<std::string> paths;
             if (index >= spec.volumes.size()) return paths;
-            if (!spec.volumes[index].letter.empty()) paths.push_back(spec.volumes[index].letter + "\\");
+            if (!spec.volumes[index].letter.empty())
+                paths.push_back(spec.volumes[index].letter + "\\");
             for (const auto& folder : spec.volumes[index].folders) paths.push_back(folder);
             return paths;
         };
@@ -698,7 +740,8 @@ DWORD SimBackend::LogicalDrives() {
     DWORD mask = 0;
     for (const auto& volume : Volumes())
         for (const auto& path : volume.mountPaths)
-            if (path.size() == 3) mask |= 1u << (std::toupper(static_cast<unsigned char>(path[0])) - 'A');
+            if (path.size() == 3)
+                mask |= 1u << (std::toupper(static_cast<unsigned char>(path[0])) - 'A');
     return mask;
 }
 
@@ -722,7 +765,8 @@ ScsiOutcome SimBackend::ExecuteScsi(const ScsiAddress& address, std::span<const 
                                    [&](const ScsiPortInfo& p) { return p.number == address.port; });
     if (!portPresent) return ScsiOutcome{ERROR_DEVICE_NOT_CONNECTED, SCSISTAT_GOOD, {}, 0};
     for (auto& disk : disks_) {
-        if (disk.port != address.port || disk.target != address.target || address.lun != 0) continue;
+        if (disk.port != address.port || disk.target != address.target || address.lun != 0)
+            continue;
         if (!Present(disk)) break;
         ScsiDisk target;
         const DiskSpec& spec = *disk.spec;
@@ -758,7 +802,9 @@ std::vector<AspiHostInfo> SimBackend::AspiHosts() {
         host.port = *adapter.port;
         host.hostScsiId = adapter.spec->scsiId;
         host.manager = "ASPI for WIN32";
-        host.identifier = adapter.spec->cls == "USB" ? "USBSTOR" : adapter.spec->cls == "ATA" ? "ATAPI" : "SCSI";
+        host.identifier = adapter.spec->cls == "USB"   ? "USBSTOR"
+                          : adapter.spec->cls == "ATA" ? "ATAPI"
+                                                       : "SCSI";
         hosts.push_back(host);
     }
     return hosts;
@@ -774,7 +820,8 @@ std::vector<larkin::sim::DiskStatus> SimBackend::DiskStatuses() {
         status.number = disk.number;
         status.present = Present(disk);
         std::filesystem::path image(disk.spec->image);
-        status.image = (image.is_relative() ? std::filesystem::path(spec_.stateDir) / image : image).string();
+        status.image =
+            (image.is_relative() ? std::filesystem::path(spec_.stateDir) / image : image).string();
         status.size = disk.spec->size;
         for (const auto& volume : volumes)
             if (volume.disk == disk.number)

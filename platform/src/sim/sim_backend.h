@@ -16,7 +16,7 @@
 namespace larkin::platform::sim {
 
 class SimBackend final : public Backend {
-public:
+  public:
     static std::unique_ptr<SimBackend> Open(const std::string& machineFile, std::string* error);
     explicit SimBackend(MachineSpec spec);  // use Open, which also prepares the images
 
@@ -50,7 +50,7 @@ public:
     void ClearJournal() { shared_.ClearJournal(); }
     const std::string& StateFolder() const { return spec_.stateDir; }
 
-private:
+  private:
     struct Disk {
         const DiskSpec* spec = nullptr;
         uint32_t number = 0;

@@ -1,0 +1,183 @@
+// The device tree through SetupDi and CM calls: sets, interfaces with their
+// two-call sizing, registry properties, children and siblings.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "larkin/platform.h"
+#include "machines.h"
+#include "test_machine.h"
+
+namespace {
+
+using larkin::test::TestMachine;
+
+std::vector<std::string> DeviceIds(const GUID& cls, const char* enumerator = nullptr,
+                                   DWORD flags = DIGCF_PRESENT) {
+    std::vector<std::string> ids;
+    HDEVINFO set = SetupDiGetClassDevsA(&cls, enumerator, nullptr, flags);
+    EXPECT_NE(set, INVALID_HANDLE_VALUE);
+    SP_DEVINFO_DATA device{};
+    device.cbSize = sizeof device;
+    for (DWORD i = 0; SetupDiEnumDeviceInfo(set, i, &device); ++i) {
+        char id[MAX_DEVICE_ID_LEN];
+        EXPECT_EQ(CM_Get_Device_IDA(device.DevInst, id, sizeof id, 0), CR_SUCCESS);
+        ids.push_back(id);
+    }
+    EXPECT_EQ(GetLastError(), ERROR_NO_MORE_ITEMS);
+    SetupDiDestroyDeviceInfoList(set);
+    return ids;
+}
+
+TEST(DeviceSets, ClassSetsListThePresentDevicesOfTheClass) {
+    TestMachine machine(larkin::test::kTwoSticks);
+    auto usb = DeviceIds(GUID_DEVCLASS_USB);
+    ASSERT_EQ(usb.size(), 3u);  // the hub and two mass-storage devices, in file order
+    EXPECT_EQ(usb[0].rfind("USB\\ROOT_HUB20\\", 0), 0u);
+    EXPECT_EQ(DeviceIds(GUID_DEVCLASS_HDC).size(), 1u);
+    EXPECT_TRUE(DeviceIds(GUID_DEVCLASS_SCSIADAPTER).empty());
+    EXPECT_EQ(DeviceIds(GUID_DEVCLASS_DISKDRIVE).size(), 3u);
+    EXPECT_EQ(DeviceIds(GUID_DEVCLASS_DISKDRIVE, "USBSTOR").size(), 2u);
+}
+
+TEST(DeviceSets, InterfaceDetailNeedsTwoCalls) {
+    TestMachine machine(larkin::test::kTwoSticks);
+    auto disks = DeviceIds(GUID_DEVCLASS_DISKDRIVE, "USBSTOR");
+    ASSERT_FALSE(disks.empty());
+    HDEVINFO set = SetupDiGetClassDevsA(&GUID_DEVINTERFACE_DISK, disks[0].c_str(), nullptr,
+                                        DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
+    ASSERT_NE(set, INVALID_HANDLE_VALUE);
+    SP_DEVICE_INTERFACE_DATA data{};
+    data.cbSize = sizeof data;
+    ASSERT_TRUE(SetupDiEnumDeviceInterfaces(set, nullptr, &GUID_DEVINTERFACE_DISK, 0, &data));
+    DWORD needed = 0;
+    EXPECT_FALSE(SetupDiGetDeviceInterfaceDetailA(set, &data, nullptr, 0, &needed, nullptr));
+    EXPECT_EQ(GetLastError(), ERROR_INSUFFICIENT_BUFFER);
+    std::vector<char> buffer(needed);
+    auto* detail = reinterpret_cast<SP_DEVICE_INTERFACE_DETAIL_DATA_A*>(buffer.data());
+    detail->cbSize = 5;  // the 32-bit header size is wrong here
+    EXPECT_FALSE(SetupDiGetDeviceInterfaceDetailA(set, &data, detail, needed, nullptr, nullptr));
+    EXPECT_EQ(GetLastError(), ERROR_INVALID_USER_BUFFER);
+    detail->cbSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A);
+    ASSERT_TRUE(SetupDiGetDeviceInterfaceDetailA(set, &data, detail, needed, nullptr, nullptr));
+    std::string path = detail->DevicePath;
+    EXPECT_EQ(path.rfind("\\\\?\\usbstor#disk&ven_sandisk&prod_cruzer&rev_1.00#", 0), 0u) << path;
+    EXPECT_NE(path.find("{53f56307-b6bf-11d0-94f2-00a0c91efb8b}"), std::string::npos);
+    EXPECT_FALSE(SetupDiEnumDeviceInterfaces(set, nullptr, &GUID_DEVINTERFACE_DISK, 1, &data));
+    EXPECT_EQ(GetLastError(), ERROR_NO_MORE_ITEMS);
+    SetupDiDestroyDeviceInfoList(set);
+
+    // The disk opens by that path, in any letter case.
+    for (char& c : path) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    HANDLE disk = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                              nullptr, OPEN_EXISTING, 0, nullptr);
+    EXPECT_NE(disk, INVALID_HANDLE_VALUE);
+    CloseHandle(disk);
+}
+
+TEST(DeviceSets, AHubHasNoStoragePortInterface) {
+    TestMachine machine(larkin::test::kTwoSticks);
+    auto usb = DeviceIds(GUID_DEVCLASS_USB);
+    HDEVINFO set = SetupDiGetClassDevsA(&GUID_DEVINTERFACE_STORAGEPORT, usb[0].c_str(), nullptr,
+                                        DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
+    SP_DEVICE_INTERFACE_DATA data{};
+    data.cbSize = sizeof data;
+    EXPECT_FALSE(
+        SetupDiEnumDeviceInterfaces(set, nullptr, &GUID_DEVINTERFACE_STORAGEPORT, 0, &data));
+    EXPECT_EQ(GetLastError(), ERROR_NO_MORE_ITEMS);
+    SetupDiDestroyDeviceInfoList(set);
+}
+
+TEST(RegistryProperties, SizingTypesAndMissingValues) {
+    TestMachine machine(R"(
+[[adapter]]
+id = "usb"
+class = "USB"
+properties = { CAPABILITIES = 132, UPPERFILTERS = ["first", "second"], MFG = { absent = true } }
+[[adapter.disk]]
+id = "stick"
+size = "4MiB"
+friendly_name = "Generic Flash Disk USB Device"
+)");
+    HDEVINFO set = SetupDiGetClassDevsA(&GUID_DEVCLASS_USB, nullptr, nullptr, DIGCF_PRESENT);
+    SP_DEVINFO_DATA device{};
+    device.cbSize = sizeof device;
+    ASSERT_TRUE(SetupDiEnumDeviceInfo(set, 0, &device));
+    DWORD type = 0, needed = 0;
+    BYTE buffer[256];
+    EXPECT_FALSE(SetupDiGetDeviceRegistryPropertyA(set, &device, SPDRP_DEVICEDESC, &type, nullptr,
+                                                   0, &needed));
+    EXPECT_EQ(GetLastError(), ERROR_INSUFFICIENT_BUFFER);
+    EXPECT_EQ(needed, sizeof "USB Mass Storage Device");
+    ASSERT_TRUE(SetupDiGetDeviceRegistryPropertyA(set, &device, SPDRP_DEVICEDESC, &type, buffer,
+                                                  needed, &needed));
+    EXPECT_EQ(type, REG_SZ);
+    EXPECT_STREQ(reinterpret_cast<char*>(buffer), "USB Mass Storage Device");
+
+    ASSERT_TRUE(SetupDiGetDeviceRegistryPropertyA(set, &device, SPDRP_CAPABILITIES, &type, buffer,
+                                                  sizeof buffer, &needed));
+    EXPECT_EQ(type, REG_DWORD);
+    EXPECT_EQ(needed, 4u);
+    EXPECT_EQ(buffer[0], 0x84);
+
+    ASSERT_TRUE(SetupDiGetDeviceRegistryPropertyA(set, &device, SPDRP_UPPERFILTERS, &type, buffer,
+                                                  sizeof buffer, &needed));
+    EXPECT_EQ(type, REG_MULTI_SZ);
+    EXPECT_EQ(needed, sizeof "first" + sizeof "second" + 1);
+
+    EXPECT_FALSE(SetupDiGetDeviceRegistryPropertyA(set, &device, SPDRP_MFG, &type, buffer,
+                                                   sizeof buffer, &needed));
+    EXPECT_EQ(GetLastError(), ERROR_INVALID_DATA);
+    EXPECT_FALSE(
+        SetupDiGetDeviceRegistryPropertyA(set, &device, 35, &type, buffer, sizeof buffer, &needed));
+    EXPECT_EQ(GetLastError(), ERROR_INVALID_REG_PROPERTY);
+    SetupDiDestroyDeviceInfoList(set);
+}
+
+TEST(ConfigurationManager, ChildrenSiblingsAndTheRoot) {
+    TestMachine machine(R"(
+[[adapter]]
+id = "scsi"
+class = "SCSIADAPTER"
+[[adapter.disk]]
+id = "a"
+size = "4MiB"
+[[adapter.disk]]
+id = "b"
+size = "4MiB"
+)");
+    DEVINST root = 0;
+    ASSERT_EQ(CM_Locate_DevNodeA(&root, nullptr, CM_LOCATE_DEVNODE_NORMAL), CR_SUCCESS);
+    char id[MAX_DEVICE_ID_LEN];
+    ASSERT_EQ(CM_Get_Device_IDA(root, id, sizeof id, 0), CR_SUCCESS);
+    EXPECT_STREQ(id, "HTREE\\ROOT\\0");
+    DEVINST adapter = 0, first = 0, second = 0, none = 0;
+    ASSERT_EQ(CM_Get_Child(&adapter, root, 0), CR_SUCCESS);
+    ASSERT_EQ(CM_Get_Child(&first, adapter, 0), CR_SUCCESS);
+    ASSERT_EQ(CM_Get_Sibling(&second, first, 0), CR_SUCCESS);
+    EXPECT_EQ(CM_Get_Sibling(&none, second, 0), CR_NO_SUCH_DEVNODE);
+    EXPECT_EQ(CM_Get_Child(&none, second, 0), CR_NO_SUCH_DEVNODE);
+    ASSERT_EQ(CM_Get_Device_IDA(second, id, sizeof id, 0), CR_SUCCESS);
+    EXPECT_EQ(std::string(id).rfind("SCSI\\DISK&VEN_", 0), 0u);
+    char tiny[4];
+    EXPECT_EQ(CM_Get_Device_IDA(second, tiny, sizeof tiny, 0), CR_BUFFER_SMALL);
+    EXPECT_EQ(CM_Get_Child(&none, 0, 0), CR_INVALID_DEVNODE);
+}
+
+TEST(Removal, ARemovedDiskLeavesEverySet) {
+    TestMachine machine(larkin::test::kTwoSticks);
+    HDEVINFO set =
+        SetupDiGetClassDevsA(&GUID_DEVCLASS_DISKDRIVE, "USBSTOR", nullptr, DIGCF_PRESENT);
+    SP_DEVINFO_DATA device{};
+    device.cbSize = sizeof device;
+    ASSERT_TRUE(SetupDiEnumDeviceInfo(set, 0, &device));
+    ASSERT_TRUE(SetupDiRemoveDevice(set, &device));
+    SetupDiDestroyDeviceInfoList(set);
+    EXPECT_EQ(DeviceIds(GUID_DEVCLASS_DISKDRIVE, "USBSTOR").size(), 1u);
+    // The stick's USB device went with it; its letter too.
+    EXPECT_EQ(DeviceIds(GUID_DEVCLASS_USB).size(), 2u);
+    EXPECT_FALSE(GetLogicalDrives() & (1u << ('E' - 'A')));
+}
+
+}  // namespace

@@ -1,0 +1,208 @@
+// The simulated machine itself: its file, its images, hot-plug seen by
+// other processes, fault injection and the record of pauses.
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <string>
+
+#include "larkin/platform.h"
+#include "larkin/simulation.h"
+#include "machines.h"
+#include "test_machine.h"
+
+namespace {
+
+using larkin::test::TempFolder;
+using larkin::test::TestMachine;
+
+std::string StartError(const TempFolder& folder, const std::string& toml) {
+    auto file = folder.path() / "bad.toml";
+    std::ofstream(file) << toml;
+    std::string error;
+    EXPECT_FALSE(larkin::sim::Restart(file.string(), &error));
+    return error;
+}
+
+TEST(MachineFile, MistakesNameTheFileLineAndKey) {
+    TempFolder folder;
+    std::string error = StartError(folder,
+                                   "[[adapter]]\nid = \"u\"\nclass = "
+                                   "\"USB\"\n\n[[adapter.disk]]\nid = \"s\"\nsise = \"8MiB\"\n");
+    EXPECT_NE(error.find("bad.toml:7: adapter.disk.sise: unknown key"), std::string::npos) << error;
+
+    error = StartError(folder, "[[adapter]]\nid = \"u\"\nclass = \"FireWire\"\n");
+    EXPECT_NE(error.find("bad.toml:3: adapter.class"), std::string::npos) << error;
+
+    error = StartError(folder,
+                       "[[adapter]]\nid = \"u\"\nclass = \"USB\"\n[[adapter.disk]]\nid = "
+                       "\"s\"\nsize = \"lots\"\n");
+    EXPECT_NE(error.find("adapter.disk.size"), std::string::npos) << error;
+
+    error = StartError(folder, "[machine\n");
+    EXPECT_NE(error.find("bad.toml:1:"), std::string::npos) << error;
+
+    // The platform refuses to run on a broken machine: nothing to see.
+    EXPECT_EQ(GetLogicalDrives(), 0u);
+}
+
+TEST(MachineFile, AMissingImageIsCreatedAndAWrongOneIsKept) {
+    const std::string toml =
+        "[[adapter]]\nid = \"u\"\nclass = \"USB\"\n[[adapter.disk]]\nid = \"s\"\nsize = "
+        "\"8MiB\"\nimage = \"s.img\"\n";
+    TestMachine machine(toml);
+    auto image = machine.folder() / "machine.state" / "s.img";
+    ASSERT_TRUE(std::filesystem::exists(image));
+    EXPECT_EQ(std::filesystem::file_size(image), 8u * 1024 * 1024);
+
+    std::filesystem::resize_file(image, 1024 * 1024);
+    std::string error;
+    EXPECT_FALSE(larkin::sim::Restart(machine.file().string(), &error));
+    EXPECT_NE(error.find("left as it is"), std::string::npos) << error;
+    EXPECT_EQ(std::filesystem::file_size(image), 1024u * 1024);
+}
+
+TEST(MachineFile, PartitionsAreWrittenAndFormattedOnCreation) {
+    if (std::system("command -v mkfs.fat >/dev/null 2>&1 || test -x /usr/sbin/mkfs.fat || test -x "
+                    "/sbin/mkfs.fat") != 0)
+        GTEST_SKIP() << "mkfs.fat (dosfstools) is not installed";
+    TestMachine machine(R"(
+[[adapter]]
+id = "u"
+class = "USB"
+[[adapter.disk]]
+id = "s"
+size = "32MiB"
+letters = ["G:"]
+[[adapter.disk.partition]]
+type = 0x0E
+start = 63
+format = "FAT16"
+label = "TESTVOL"
+)");
+    HANDLE volume = CreateFileA("\\\\.\\G:", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(volume, INVALID_HANDLE_VALUE);
+    BYTE boot[512];
+    DWORD done = 0;
+    ASSERT_TRUE(ReadFile(volume, boot, 512, &done, nullptr));
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(boot + 43), 7), "TESTVOL");
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(boot + 54), 5), "FAT16");
+    uint32_t hidden = boot[28] | (boot[29] << 8) | (boot[30] << 16) | (boot[31] << 24);
+    EXPECT_EQ(hidden, 63u);
+    CloseHandle(volume);
+}
+
+int Simctl(const TestMachine& machine, const std::string& args) {
+    std::string command =
+        "./simctl --machine '" + machine.file().string() + "' " + args + " >/dev/null 2>&1";
+    int status = std::system(command.c_str());
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+TEST(HotPlug, AnotherProcessUnplugsAndPlugsADisk) {
+    TestMachine machine(larkin::test::kTwoSticks);
+    if (!std::filesystem::exists("simctl")) GTEST_SKIP() << "simctl is not built beside the tests";
+    HANDLE before = CreateFileA("\\\\.\\E:", GENERIC_READ, 3, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(before, INVALID_HANDLE_VALUE);
+    CloseHandle(before);
+
+    ASSERT_EQ(Simctl(machine, "unplug stick1"), 0);
+    EXPECT_EQ(CreateFileA("\\\\.\\E:", GENERIC_READ, 3, nullptr, OPEN_EXISTING, 0, nullptr),
+              INVALID_HANDLE_VALUE);
+    EXPECT_EQ(
+        CreateFileA("\\\\.\\PhysicalDrive1", GENERIC_READ, 3, nullptr, OPEN_EXISTING, 0, nullptr),
+        INVALID_HANDLE_VALUE);
+    EXPECT_FALSE(GetLogicalDrives() & (1u << ('E' - 'A')));
+
+    ASSERT_EQ(Simctl(machine, "plug stick1"), 0);
+    HANDLE after = CreateFileA("\\\\.\\E:", GENERIC_READ, 3, nullptr, OPEN_EXISTING, 0, nullptr);
+    EXPECT_NE(after, INVALID_HANDLE_VALUE);
+    CloseHandle(after);
+    EXPECT_NE(Simctl(machine, "unplug nothing"), 0);
+}
+
+TEST(HotPlug, AnOpenHandleOfAnUnpluggedDiskFails) {
+    TestMachine machine(larkin::test::kTwoSticks);
+    HANDLE disk =
+        CreateFileA("\\\\.\\PhysicalDrive1", GENERIC_READ, 3, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_TRUE(larkin::sim::Plug("stick1", false));
+    BYTE sector[512];
+    DWORD done = 0;
+    EXPECT_FALSE(ReadFile(disk, sector, 512, &done, nullptr));
+    EXPECT_EQ(GetLastError(), ERROR_DEVICE_NOT_CONNECTED);
+    CloseHandle(disk);
+}
+
+TEST(Faults, FailByCallDeviceAndCount) {
+    TestMachine machine(larkin::test::kTwoSticks);
+    larkin::sim::InjectFault({"CreateFileA", "physicaldrive1", 0, 1, 2, ERROR_SHARING_VIOLATION});
+    auto open = [] {
+        HANDLE h = CreateFileA("\\\\.\\PhysicalDrive1", GENERIC_READ, 3, nullptr, OPEN_EXISTING, 0,
+                               nullptr);
+        bool ok = h != INVALID_HANDLE_VALUE;
+        if (ok) CloseHandle(h);
+        return ok;
+    };
+    EXPECT_TRUE(open());  // skipped
+    EXPECT_FALSE(open());
+    EXPECT_EQ(GetLastError(), ERROR_SHARING_VIOLATION);
+    EXPECT_FALSE(open());
+    EXPECT_TRUE(open());  // the count is spent
+    HANDLE other =
+        CreateFileA("\\\\.\\PhysicalDrive2", GENERIC_READ, 3, nullptr, OPEN_EXISTING, 0, nullptr);
+    EXPECT_NE(other, INVALID_HANDLE_VALUE);
+
+    larkin::sim::InjectFault(
+        {"DeviceIoControl", "", IOCTL_STORAGE_GET_DEVICE_NUMBER, 0, 0, ERROR_NOT_READY});
+    STORAGE_DEVICE_NUMBER number{};
+    DWORD returned = 0;
+    for (int i = 0; i < 3; ++i) {
+        EXPECT_FALSE(DeviceIoControl(other, IOCTL_STORAGE_GET_DEVICE_NUMBER, nullptr, 0, &number,
+                                     sizeof number, &returned, nullptr));
+        EXPECT_EQ(GetLastError(), ERROR_NOT_READY);
+    }
+    BYTE geometry[120];
+    EXPECT_TRUE(DeviceIoControl(other, IOCTL_DISK_GET_DRIVE_GEOMETRY_EX, nullptr, 0, geometry,
+                                sizeof geometry, &returned, nullptr));
+    larkin::sim::ClearFaults();
+    EXPECT_TRUE(DeviceIoControl(other, IOCTL_STORAGE_GET_DEVICE_NUMBER, nullptr, 0, &number,
+                                sizeof number, &returned, nullptr));
+    CloseHandle(other);
+}
+
+TEST(Faults, TheMachineFileCanAskForThem) {
+    TestMachine machine(std::string(larkin::test::kTwoSticks) +
+                        "\n[[fault]]\ncall = \"GetLogicalDrives\"\ncount = 1\nerror = 31\n");
+    EXPECT_EQ(GetLogicalDrives(), 0u);
+    EXPECT_EQ(GetLastError(), ERROR_GEN_FAILURE);
+    EXPECT_NE(GetLogicalDrives(), 0u);
+}
+
+TEST(Pauses, AreRecordedAndScaled) {
+    TestMachine machine(larkin::test::kTwoSticks);  // time_scale = 0
+    larkin::sim::ClearPauses();
+    Sleep(500);
+    Sleep(1000);
+    Sleep(0);
+    EXPECT_EQ(larkin::sim::Pauses(), (std::vector<DWORD>{500, 1000, 0}));
+}
+
+TEST(SystemTexts, FormatMessageGivesTheTextOfACode) {
+    char* text = nullptr;
+    DWORD length = FormatMessageA(
+        FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_IGNORE_INSERTS,
+        nullptr, ERROR_ACCESS_DENIED, 0, reinterpret_cast<LPSTR>(&text), 0, nullptr);
+    ASSERT_GT(length, 0u);
+    EXPECT_STREQ(text, "Access is denied.\r\n");
+    LocalFree(text);
+    char small[8];
+    EXPECT_EQ(FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM, nullptr, ERROR_ACCESS_DENIED, 0, small,
+                             sizeof small, nullptr),
+              0u);
+    EXPECT_EQ(GetLastError(), ERROR_INSUFFICIENT_BUFFER);
+}
+
+}  // namespace

@@ -1,0 +1,175 @@
+// Libraries, windows, message boxes, started programs with their consoles,
+// and key presses.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "larkin/platform.h"
+#include "machines.h"
+#include "test_machine.h"
+
+namespace {
+
+using larkin::test::TestMachine;
+
+TEST(Libraries, LoadByWindowsNameCallTheEntryAndFindExports) {
+    HMODULE module = LoadLibraryA("PLATFORMTESTMODULE.DLL");
+    ASSERT_NE(module, nullptr) << GetLastError();
+    auto attaches = reinterpret_cast<int (*)()>(GetProcAddress(module, "ModuleAttaches"));
+    ASSERT_NE(attaches, nullptr);
+    EXPECT_EQ(attaches(), 1);
+    HMODULE again = LoadLibraryA("PlatformTestModule");
+    EXPECT_EQ(again, module);
+    EXPECT_EQ(attaches(), 1);  // attached once per process
+
+    auto byOrdinal = reinterpret_cast<int (*)()>(GetProcAddress(module, MAKEINTRESOURCEA(7)));
+    ASSERT_NE(byOrdinal, nullptr);
+    EXPECT_EQ(byOrdinal(), 42);
+    EXPECT_EQ(GetProcAddress(module, MAKEINTRESOURCEA(8)), nullptr);
+    EXPECT_EQ(GetLastError(), ERROR_PROC_NOT_FOUND);
+    // Only the module's own exports: a platform function is not one of them.
+    EXPECT_EQ(GetProcAddress(module, "CreateFileA"), nullptr);
+
+    HRSRC found = FindResourceA(module, MAKEINTRESOURCEA(111), "BOOTREC");
+    ASSERT_NE(found, nullptr);
+    EXPECT_EQ(SizeofResource(module, found), 4u);
+    auto* bytes = static_cast<const unsigned char*>(LockResource(LoadResource(module, found)));
+    ASSERT_NE(bytes, nullptr);
+    EXPECT_EQ(bytes[0], 0xDE);
+    EXPECT_EQ(FindResourceA(module, MAKEINTRESOURCEA(112), "BOOTREC"), nullptr);
+    EXPECT_EQ(GetLastError(), ERROR_RESOURCE_NAME_NOT_FOUND);
+    EXPECT_EQ(FindResourceA(module, MAKEINTRESOURCEA(111), "ICON"), nullptr);
+    EXPECT_EQ(GetLastError(), ERROR_RESOURCE_TYPE_NOT_FOUND);
+
+    EXPECT_TRUE(FreeLibrary(again));
+    EXPECT_TRUE(FreeLibrary(module));
+    EXPECT_EQ(LoadLibraryA("NoSuchLibrary"), nullptr);
+    EXPECT_EQ(GetLastError(), ERROR_MOD_NOT_FOUND);
+}
+
+struct Boxes {
+    std::vector<std::string> shown;
+};
+
+int Record(void* context, HWND, LPCSTR text, LPCSTR caption, UINT) {
+    static_cast<Boxes*>(context)->shown.push_back(std::string(caption) + ": " + text);
+    return IDOK;
+}
+
+LRESULT CALLBACK Procedure(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    if (message == WM_USER) {
+        MessageBoxA(nullptr, "user message", "Test", MB_OK);
+        return 0;
+    }
+    if (message == WM_CLOSE) MessageBoxA(nullptr, "closing", "Test", MB_OK);
+    return DefWindowProcA(window, message, wParam, lParam);
+}
+
+TEST(Windows, ClassesExtraMemoryMessagesAndBoxes) {
+    Boxes boxes;
+    LarkinSetMessageBoxHandler(Record, &boxes);
+    WNDCLASSA cls{};
+    cls.style = CS_VREDRAW | CS_HREDRAW | CS_DBLCLKS;
+    cls.cbWndExtra = 32;
+    cls.lpfnWndProc = Procedure;
+    cls.lpszClassName = "TestClass";
+    ASSERT_NE(RegisterClassA(&cls), 0);
+    EXPECT_EQ(RegisterClassA(&cls), 0);
+    EXPECT_EQ(GetLastError(), ERROR_CLASS_ALREADY_EXISTS);
+    HWND window = CreateWindowExA(0, "TestClass", "", WS_BORDER, 0, 0, 100, 100, nullptr, nullptr,
+                                  nullptr, nullptr);
+    ASSERT_NE(window, nullptr);
+    EXPECT_EQ(SetWindowLongA(window, 0, 0x100), 0);
+    EXPECT_EQ(GetWindowLongA(window, 0), 0x100);
+    LONG_PTR address = reinterpret_cast<LONG_PTR>(&Procedure);
+    SetWindowLongPtrA(window, 4, address);
+    EXPECT_EQ(GetWindowLongPtrA(window, 4), address);
+    EXPECT_EQ(GetWindowLongA(window, 0), 0x100);
+    EXPECT_EQ(SetWindowLongA(window, 30, 1), 0);
+    EXPECT_EQ(GetLastError(), ERROR_INVALID_INDEX);
+
+    EXPECT_EQ(FindWindowA("testclass", nullptr), window);
+    SendMessageA(FindWindowA("TestClass", nullptr), WM_USER, 0, 0);
+    EXPECT_FALSE(UnregisterClassA("TestClass", nullptr));
+    EXPECT_EQ(GetLastError(), ERROR_CLASS_HAS_WINDOWS);
+    SendMessageA(window, WM_CLOSE, 0, 0);
+    EXPECT_FALSE(IsWindow(window));
+    EXPECT_EQ(boxes.shown, (std::vector<std::string>{"Test: user message", "Test: closing"}));
+    EXPECT_TRUE(UnregisterClassA("TestClass", nullptr));
+    LarkinSetMessageBoxHandler(nullptr, nullptr);
+}
+
+PROCESS_INFORMATION Start(const char* commandLine, const char* title, WORD show,
+                          DWORD flags = CREATE_NEW_CONSOLE) {
+    STARTUPINFOA startup{};
+    startup.cb = sizeof startup;
+    startup.lpTitle = const_cast<LPSTR>(title);
+    startup.dwFlags = STARTF_USESHOWWINDOW;
+    startup.wShowWindow = show;
+    PROCESS_INFORMATION process{};
+    std::string line = commandLine;
+    EXPECT_TRUE(CreateProcessA(nullptr, line.data(), nullptr, nullptr, FALSE, flags, nullptr,
+                               nullptr, &startup, &process))
+        << GetLastError();
+    return process;
+}
+
+void PressEnter() {
+    keybd_event(VK_RETURN, 0, 0, 0);
+    keybd_event(VK_RETURN, 0, KEYEVENTF_KEYUP, 0);
+}
+
+TEST(Processes, EnterReachesTheTitledConsoleAndNoOtherProgram) {
+    TestMachine machine(larkin::test::kTwoSticks);
+    PROCESS_INFORMATION waiting =
+        Start("sh -c \"read line; exit 3\"", "FormatWindow", SW_SHOWNORMAL);
+    PROCESS_INFORMATION other = Start("sh -c \"read line; exit 4\"", "Other", SW_SHOWMINNOACTIVE);
+    EXPECT_EQ(WaitForSingleObject(waiting.hProcess, 100), WAIT_TIMEOUT);
+
+    HWND console = FindWindowA(nullptr, "FormatWindow");
+    ASSERT_NE(console, nullptr);
+    ShowWindow(console, SW_RESTORE);
+    PressEnter();
+    EXPECT_EQ(WaitForSingleObject(waiting.hProcess, INFINITE), WAIT_OBJECT_0);
+    DWORD code = 0;
+    ASSERT_TRUE(GetExitCodeProcess(waiting.hProcess, &code));
+    EXPECT_EQ(code, 3u);
+    EXPECT_EQ(FindWindowA(nullptr, "FormatWindow"), nullptr);  // gone with its program
+
+    // The other program never had the focus and got nothing; a key press now
+    // has nowhere to go.
+    PressEnter();
+    EXPECT_EQ(WaitForSingleObject(other.hProcess, 200), WAIT_TIMEOUT);
+    ASSERT_TRUE(GetExitCodeProcess(other.hProcess, &code));
+    EXPECT_EQ(code, STILL_ACTIVE);
+    TerminateProcess(other.hProcess, 1);
+    WaitForSingleObject(other.hProcess, INFINITE);
+    for (HANDLE h : {waiting.hProcess, waiting.hThread, other.hProcess, other.hThread})
+        EXPECT_TRUE(CloseHandle(h));
+}
+
+TEST(Processes, UnknownProgramsAndTheEnvironmentOfChildren) {
+    TestMachine machine(larkin::test::kTwoSticks);
+    STARTUPINFOA startup{};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION process{};
+    char missing[] = "no-such-program-here /c format";
+    EXPECT_FALSE(CreateProcessA(nullptr, missing, nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                                &startup, &process));
+    EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);
+
+    // Children use the same machine.
+    process =
+        Start(R"(sh -c "test -n \"$LARKIN_MACHINE\" && test \"$LARKIN_CONSOLE_TITLE\" = Titled")",
+              "Titled", SW_SHOWMINNOACTIVE);
+    ASSERT_EQ(WaitForSingleObject(process.hProcess, INFINITE), WAIT_OBJECT_0);
+    DWORD code = 1;
+    GetExitCodeProcess(process.hProcess, &code);
+    EXPECT_EQ(code, 0u);
+    CloseHandle(process.hProcess);
+    CloseHandle(process.hThread);
+}
+
+}  // namespace
