@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "larkin/simulation.h"
+#include "win32/windows.h"
 #include "test_machine.h"
 #include "verran/verran.h"
 
