@@ -1,0 +1,111 @@
+// Volume names, their mount paths (letters and folders), drive types, and
+// the media-less slot whose volume cannot say where it lives.
+#include <gtest/gtest.h>
+
+#include <cstring>
+#include <string>
+
+#include "larkin/platform.h"
+#include "test_machine.h"
+
+namespace {
+
+constexpr const char* kMachine = R"(
+[machine]
+time_scale = 0
+[floppy]
+image = "a.img"
+format = false
+[[adapter]]
+id = "usb"
+class = "USB"
+[[adapter.disk]]
+id = "stick"
+size = "16MiB"
+volumes = [ { letter = "G:", folders = ["C:\\Mount\\Stick\\"] }, { letter = "H:" } ]
+[[adapter.disk.partition]]
+type = 0x06
+start = 32
+sectors = 8000
+[[adapter.disk.partition]]
+type = 0x0B
+start = 8032
+[[adapter]]
+id = "reader"
+class = "USB"
+[[adapter.disk]]
+id = "slot"
+size = "1MiB"
+media = false
+letters = ["K:"]
+)";
+
+std::string VolumeOf(const char* letterPath) {
+    char name[MAX_PATH];
+    HANDLE search = FindFirstVolumeA(name, sizeof name);
+    std::string found;
+    do {
+        char paths[256];
+        DWORD returned = 0;
+        if (GetVolumePathNamesForVolumeNameA(name, paths, sizeof paths, &returned) &&
+            std::strcmp(paths, letterPath) == 0)
+            found = name;
+    } while (found.empty() && FindNextVolumeA(search, name, sizeof name));
+    FindVolumeClose(search);
+    return found;
+}
+
+TEST(Volumes, LettersFoldersAndDriveTypes) {
+    larkin::test::TestMachine machine(kMachine);
+    DWORD drives = GetLogicalDrives();
+    for (char letter : {'A', 'G', 'H', 'K'}) EXPECT_TRUE(drives & (1u << (letter - 'A'))) << letter;
+    EXPECT_FALSE(drives & (1u << ('C' - 'A')));
+
+    std::string stick = VolumeOf("G:\\");
+    ASSERT_FALSE(stick.empty());
+    char paths[64];
+    DWORD returned = 0;
+    ASSERT_TRUE(GetVolumePathNamesForVolumeNameA(stick.c_str(), paths, sizeof paths, &returned));
+    EXPECT_EQ(std::string(paths, returned), std::string("G:\\\0C:\\Mount\\Stick\\\0\0", 21));
+    EXPECT_FALSE(GetVolumePathNamesForVolumeNameA(stick.c_str(), paths, 5, &returned));
+    EXPECT_EQ(GetLastError(), ERROR_MORE_DATA);
+    EXPECT_EQ(returned, 21u);
+    std::string noSlash = stick.substr(0, stick.size() - 1);
+    EXPECT_FALSE(GetVolumePathNamesForVolumeNameA(noSlash.c_str(), paths, sizeof paths, &returned));
+    EXPECT_EQ(GetLastError(), ERROR_INVALID_NAME);
+
+    EXPECT_EQ(GetDriveTypeA("A:\\"), DRIVE_REMOVABLE);
+    EXPECT_EQ(GetDriveTypeA("\\\\.\\G:\\"), DRIVE_REMOVABLE);
+    EXPECT_EQ(GetDriveTypeA(stick.c_str()), DRIVE_REMOVABLE);
+    EXPECT_EQ(GetDriveTypeA("Q:\\"), DRIVE_NO_ROOT_DIR);
+
+    // The folder mount path is a directory, not a device.
+    EXPECT_EQ(
+        CreateFileA("\\\\.\\C:\\Mount\\Stick", GENERIC_READ, 3, nullptr, OPEN_EXISTING, 0, nullptr),
+        INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
+}
+
+TEST(Volumes, ASlotWithoutMediaOpensButCannotSayWhereItLives) {
+    larkin::test::TestMachine machine(kMachine);
+    HANDLE slot = CreateFileA("\\\\.\\K:", GENERIC_READ, 3, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(slot, INVALID_HANDLE_VALUE);
+    BYTE buffer[1024];
+    DWORD returned = 0;
+    EXPECT_FALSE(DeviceIoControl(slot, IOCTL_VOLUME_GET_VOLUME_DISK_EXTENTS, nullptr, 0, buffer,
+                                 sizeof buffer, &returned, nullptr));
+    EXPECT_EQ(GetLastError(), ERROR_NOT_READY);
+    EXPECT_FALSE(ReadFile(slot, buffer, 512, &returned, nullptr));
+    EXPECT_EQ(GetLastError(), ERROR_NOT_READY);
+    CloseHandle(slot);
+
+    HANDLE floppy = CreateFileA("\\\\.\\A:", GENERIC_READ, 3, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(floppy, INVALID_HANDLE_VALUE);
+    EXPECT_TRUE(ReadFile(floppy, buffer, 512, &returned, nullptr));
+    STORAGE_DEVICE_NUMBER number{};
+    EXPECT_FALSE(DeviceIoControl(floppy, IOCTL_STORAGE_GET_DEVICE_NUMBER, nullptr, 0, &number,
+                                 sizeof number, &returned, nullptr));
+    CloseHandle(floppy);
+}
+
+}  // namespace
