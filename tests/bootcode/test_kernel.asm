@@ -4,6 +4,7 @@
 ;
 ;   KERNEL ENTRY CS=.... IP=.... AX=.... BX=.... CX=.... DX=....
 ;   KERNEL ENTRY SI=.... DI=.... BP=.... SP=.... DS=.... ES=.... SS=....
+;   KERNEL LBA=YES or NO (INT 13h extensions for the drive in DL at entry)
 ;   KERNEL IMAGE SIZE=.... SUM1=.... SUM2=.... TAIL=....
 ;   KERNEL BOOT0=<hex of 0:7C00..0:7C1E>
 ;   KERNEL BOOT1=<hex of 0:7C1F..0:7C3D>
@@ -62,6 +63,22 @@ entry:
         cmp     byte [di], 0
         jne     .reg
         mov     si, s_crlf
+        call    print
+
+        mov     si, s_lba
+        call    print
+        mov     ah, 0x41
+        mov     bx, 0x55AA
+        mov     dl, [r_dx]
+        int     0x13
+        mov     si, s_no
+        jc      .lba_known
+        cmp     bx, 0xAA55
+        jne     .lba_known
+        test    cl, 1
+        jz      .lba_known
+        mov     si, s_yes
+.lba_known:
         call    print
 
         ; Checksums over the image.
@@ -172,6 +189,9 @@ reg_names       db      "KERNEL ENTRY CS=", 0, " IP=", 0, " AX=", 0, " BX=", 0
                 db      " CX=", 0, " DX=", 0, 13, 10, "KERNEL ENTRY SI=", 0
                 db      " DI=", 0, " BP=", 0, " SP=", 0, " DS=", 0, " ES=", 0
                 db      " SS=", 0, 0
+s_lba           db      "KERNEL LBA=", 0
+s_yes           db      "YES", 13, 10, 0
+s_no            db      "NO", 13, 10, 0
 s_image         db      "KERNEL IMAGE SIZE=", 0
 s_sum1          db      " SUM1=", 0
 s_sum2          db      " SUM2=", 0

@@ -1,0 +1,27 @@
+#include "templates/boot_record_access.h"
+
+#include <algorithm>
+
+#include <win32/modules.h>
+
+#include "templates/boot_records.h"
+
+namespace larkin::templates {
+
+TemplateLoad LoadBootRecord(std::uint16_t id, std::span<std::uint8_t, 512> out) {
+    HMODULE module = LoadLibraryA("Tessel.DLL");
+    if (module == nullptr) return TemplateLoad::no_library;
+    HRSRC found = FindResourceA(module, MAKEINTRESOURCEA(id), kBootRecordType);
+    if (found == nullptr) return TemplateLoad::no_record;
+    HGLOBAL loaded = LoadResource(module, found);
+    if (loaded == nullptr) return TemplateLoad::no_record;
+    const void* bytes = LockResource(loaded);
+    if (bytes == nullptr || SizeofResource(module, found) < out.size()) {
+        return TemplateLoad::no_record;
+    }
+    const auto* first = static_cast<const std::uint8_t*>(bytes);
+    std::copy(first, first + out.size(), out.begin());
+    return TemplateLoad::ok;
+}
+
+}  // namespace larkin::templates

@@ -1,0 +1,118 @@
+; A partition boot sector for the master boot record tests: reports the drive
+; in DL, DS:SI and the 16 bytes at DS:SI (the partition entry it was started
+; with), then halts:
+;
+;   PROBE <NAME> DL=.. DS=.... SI=.... ENTRY=<32 hex digits>
+;   PROBE DONE
+;
+; NAME tells the tests which copy was started: assemble with -DNAME=PRIMARY,
+; -DNAME=BACKUP or -DNAME=SECOND.
+
+bits 16
+cpu 386
+org 0x7C00
+
+%ifndef NAME
+%define NAME PRIMARY
+%endif
+%defstr NAME_TEXT NAME
+
+        cli
+        xor     ax, ax
+        mov     es, ax
+        mov     ss, ax
+        mov     sp, 0x7C00
+        sti
+        cld
+        push    si
+        push    ds
+        push    dx
+        push    ds
+        push    si
+
+        push    cs
+        pop     ds
+        mov     si, s_probe
+        call    print
+        pop     bp                      ; SI
+        pop     cx                      ; DS
+        pop     ax                      ; DX
+        push    cx
+        push    bp
+        mov     si, s_dl
+        call    print
+        call    hex8
+        mov     si, s_ds
+        call    print
+        mov     ax, cx
+        call    hex16
+        mov     si, s_si
+        call    print
+        mov     ax, bp
+        call    hex16
+        mov     si, s_entry
+        call    print
+        pop     si
+        pop     ds
+        mov     cx, 16
+.entry:
+        lodsb
+        call    hex8
+        loop    .entry
+        push    cs
+        pop     ds
+        mov     si, s_done
+        call    print
+.halt:
+        cli
+        hlt
+        jmp     .halt
+
+print:
+        lodsb
+        test    al, al
+        jz      .done
+        call    putc
+        jmp     print
+.done:
+        ret
+
+putc:
+        pusha
+        mov     ah, 0x0E
+        xor     bx, bx
+        int     0x10
+        popa
+        ret
+
+hex16:
+        xchg    al, ah
+        call    hex8
+        xchg    al, ah
+hex8:
+        push    ax
+        shr     al, 4
+        call    .digit
+        pop     ax
+        push    ax
+        and     al, 0x0F
+        call    .digit
+        pop     ax
+        ret
+.digit:
+        add     al, '0'
+        cmp     al, '9'
+        jbe     .out
+        add     al, 'A' - '9' - 1
+.out:
+        jmp     putc
+
+s_probe db      "PROBE ", NAME_TEXT, 0
+s_dl    db      " DL=", 0
+s_ds    db      " DS=", 0
+s_si    db      " SI=", 0
+s_entry db      " ENTRY=", 0
+s_done  db      13, 10, "PROBE DONE", 13, 10, 0
+
+        times 510 - ($ - $$) db 0
+        dw      0xAA55
