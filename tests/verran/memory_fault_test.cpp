@@ -1,0 +1,118 @@
+// Out of memory inside Initialize and EjectDisk: the library answers
+// VERRAN_INTERNAL_FAULT and nothing escapes it. This test program's global
+// operator new can be told to fail one allocation.
+#include <atomic>
+#include <cstdlib>
+#include <new>
+#include <string>
+
+#include "verran_test_support.h"
+
+namespace {
+
+// Allocations still to pass before one fails; negative: none fails.
+std::atomic<long> allocationsBeforeFailure{-1};
+
+void* Allocate(std::size_t size) {
+    long left = allocationsBeforeFailure.load();
+    if (left == 0) {
+        allocationsBeforeFailure = -1;
+        throw std::bad_alloc();
+    }
+    if (left > 0) allocationsBeforeFailure = left - 1;
+    if (void* memory = std::malloc(size != 0 ? size : 1)) return memory;
+    throw std::bad_alloc();
+}
+
+}  // namespace
+
+void* operator new(std::size_t size) {
+    return Allocate(size);
+}
+void* operator new[](std::size_t size) {
+    return Allocate(size);
+}
+void operator delete(void* memory) noexcept {
+    std::free(memory);
+}
+void operator delete[](void* memory) noexcept {
+    std::free(memory);
+}
+void operator delete(void* memory, std::size_t) noexcept {
+    std::free(memory);
+}
+void operator delete[](void* memory, std::size_t) noexcept {
+    std::free(memory);
+}
+
+namespace verran::test {
+namespace {
+
+class MemoryFault : public VerranTest {
+  protected:
+    void TearDown() override {
+        allocationsBeforeFailure = -1;
+        VerranTest::TearDown();
+    }
+};
+
+// The stride grows so that a few dozen calls cover thousands of allocations.
+long NextPoint(long point) {
+    return point + 1 + point / 8;
+}
+
+TEST_F(MemoryFault, InInitializeGivesInternalFault) {
+    allocationsBeforeFailure = 0;
+    EXPECT_EQ(Initialize("USB"), VERRAN_INTERNAL_FAULT);
+    EXPECT_EQ(GetAdapterCount(), 0u);
+
+    int faults = 0;
+    long point = 0;
+    for (;; point = NextPoint(point)) {
+        allocationsBeforeFailure = point;
+        INT status = Initialize("*");
+        bool failed = allocationsBeforeFailure.load() == -1;
+        allocationsBeforeFailure = -1;
+        if (!failed) {
+            EXPECT_EQ(status, 0);
+            break;
+        }
+        EXPECT_NE(status, 0) << "allocation " << point;
+        faults += status == VERRAN_INTERNAL_FAULT;
+        // Whatever was gathered stays readable.
+        for (DWORD a = 0; a < GetAdapterCount(); ++a)
+            for (DWORD d = 0; d < GetDriveCount(a); ++d)
+                EXPECT_NE(GetDriveDescription(a, d), nullptr);
+    }
+    EXPECT_GT(faults, 10) << "over " << point << " allocations";
+    ASSERT_EQ(Initialize("*"), 0);
+    EXPECT_EQ(GetAdapterCount(), 7u);
+}
+
+TEST_F(MemoryFault, InEjectDiskGivesInternalFault) {
+    ASSERT_EQ(Initialize("USB"), 0);
+    auto twin = FindDrive("Twin Stick USB Device");
+    ASSERT_TRUE(twin);
+    std::string path = GetDriveName(twin->first, twin->second);
+    Destroy();
+
+    int faults = 0;
+    for (long point = 0;; point = NextPoint(point)) {
+        allocationsBeforeFailure = point;
+        INT status = EjectDisk(path.c_str());
+        bool failed = allocationsBeforeFailure.load() == -1;
+        allocationsBeforeFailure = -1;
+        if (!failed) {
+            EXPECT_EQ(status, 0);
+            break;
+        }
+        faults += status == VERRAN_INTERNAL_FAULT;
+        if (status == 0) {
+            ASSERT_TRUE(larkin::sim::Plug("twin", true));
+        }
+    }
+    EXPECT_GT(faults, 0);
+}
+
+}  // namespace
+}  // namespace verran::test
