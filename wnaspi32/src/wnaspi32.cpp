@@ -1,0 +1,189 @@
+// An ASPI for Win32 manager over the platform's SCSI host adapters.
+//
+// Like a real manager it completes execute and rescan requests
+// asynchronously: the caller gets SS_PENDING and SRB_Status turns non-zero
+// a little later, set by one worker thread, so callers that poll the status
+// byte really wait.
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstddef>
+#include <cstring>
+#include <deque>
+#include <functional>
+#include <mutex>
+#include <stop_token>
+#include <thread>
+
+#include "larkin/platform.h"
+#include "wnaspi32/wnaspi32.h"
+
+namespace {
+
+// Long enough that a poller spins many times, short enough for tests.
+constexpr auto kCompletionDelay = std::chrono::microseconds(300);
+constexpr BYTE kMaxTargets = 16;
+constexpr DWORD kMaxTransfer = 0x00100000;
+
+// Completes requests one after the other on a worker thread.
+class Completer {
+  public:
+    ~Completer() { Stop(); }
+
+    void Submit(std::function<void()> job) {
+        std::lock_guard lock(mutex_);
+        jobs_.push_back(std::move(job));
+        if (!worker_.joinable())
+            worker_ = std::jthread([this](std::stop_token stop) { Run(stop); });
+        ready_.notify_one();
+    }
+
+    // Finishes the queued requests, then ends the worker.
+    void Stop() {
+        if (!worker_.joinable()) return;
+        worker_.request_stop();
+        ready_.notify_one();
+        worker_.join();
+        worker_ = std::jthread();
+    }
+
+  private:
+    void Run(std::stop_token stop) {
+        for (;;) {
+            std::function<void()> job;
+            {
+                std::unique_lock lock(mutex_);
+                ready_.wait(lock, stop, [this] { return !jobs_.empty(); });
+                if (jobs_.empty()) return;  // stop asked and nothing left
+                job = std::move(jobs_.front());
+                jobs_.pop_front();
+            }
+            std::this_thread::sleep_for(kCompletionDelay);
+            job();
+        }
+    }
+
+    std::mutex mutex_;
+    std::condition_variable_any ready_;
+    std::deque<std::function<void()>> jobs_;
+    std::jthread worker_;
+};
+
+Completer completer;
+
+// The caller polls SRB_Status from its own thread: publish it last.
+void Complete(BYTE* status, BYTE value) {
+    std::atomic_ref<BYTE>(*status).store(value, std::memory_order_release);
+}
+
+void CopyText(BYTE (&field)[16], const char* text) {
+    std::memset(field, 0, sizeof field);
+    std::memcpy(field, text, std::min(std::strlen(text), sizeof field));
+}
+
+DWORD HostAdapterInquiry(SRB_HAInquiry& srb) {
+    DWORD count = LarkinScsiHostCount();
+    LARKIN_SCSI_HOST host{};
+    if (srb.SRB_HaId >= count || !LarkinScsiHostInfo(srb.SRB_HaId, &host)) {
+        srb.SRB_Status = SS_INVALID_HA;
+        return SS_INVALID_HA;
+    }
+    srb.HA_Count = static_cast<BYTE>(std::min<DWORD>(count, 255));
+    srb.HA_SCSI_ID = host.hostScsiId;
+    CopyText(srb.HA_ManagerId, host.manager);
+    CopyText(srb.HA_Identifier, host.identifier);
+    std::memset(srb.HA_Unique, 0, sizeof srb.HA_Unique);
+    srb.HA_Unique[3] = host.maxTargets ? host.maxTargets : kMaxTargets;
+    std::memcpy(&srb.HA_Unique[4], &kMaxTransfer, sizeof kMaxTransfer);
+    srb.SRB_Status = SS_COMP;
+    return SS_COMP;
+}
+
+void RunExecute(SRB_ExecSCSICmd* srb) {
+    int direction = LARKIN_SCSI_NO_DATA;
+    if (srb->SRB_Flags & SRB_DIR_IN) direction = LARKIN_SCSI_DATA_IN;
+    if (srb->SRB_Flags & SRB_DIR_OUT) direction = LARKIN_SCSI_DATA_OUT;
+    void* data = direction == LARKIN_SCSI_NO_DATA ? nullptr : srb->SRB_BufPointer;
+    DWORD length = data ? srb->SRB_BufLen : 0;
+    // The caller may have widened the sense area; SRB_SenseLen says how far.
+    BYTE* sense = reinterpret_cast<BYTE*>(srb) + offsetof(SRB_ExecSCSICmd, SenseArea);
+    BYTE targetStatus = 0;
+    DWORD result = LarkinScsiExecute(srb->SRB_HaId, srb->SRB_Target, srb->SRB_Lun, srb->CDBByte,
+                                     srb->SRB_CDBLen, direction, data, length, sense,
+                                     srb->SRB_SenseLen, &targetStatus);
+    BYTE status = SS_ERR;
+    if (result == ERROR_SUCCESS) {
+        srb->SRB_HaStat = HASTAT_OK;
+        srb->SRB_TargStat = targetStatus;
+        status = targetStatus == 0 ? SS_COMP : SS_ERR;
+    } else if (result == ERROR_DEVICE_NOT_CONNECTED) {
+        srb->SRB_HaStat = HASTAT_SEL_TO;
+        status = SS_NO_DEVICE;
+    }
+    auto* post = reinterpret_cast<void (*)(void*)>(srb->SRB_PostProc);
+    bool posting = (srb->SRB_Flags & SRB_POSTING) && post != nullptr;
+    Complete(&srb->SRB_Status, status);
+    if (posting) post(srb);
+}
+
+DWORD Execute(SRB_ExecSCSICmd* srb) {
+    if (srb->SRB_HaId >= LarkinScsiHostCount()) {
+        srb->SRB_Status = SS_INVALID_HA;
+        return SS_INVALID_HA;
+    }
+    if (srb->SRB_CDBLen == 0 || srb->SRB_CDBLen > sizeof srb->CDBByte ||
+        (srb->SRB_BufLen > 0 && srb->SRB_BufPointer == nullptr &&
+         (srb->SRB_Flags & (SRB_DIR_IN | SRB_DIR_OUT)))) {
+        srb->SRB_Status = SS_INVALID_SRB;
+        return SS_INVALID_SRB;
+    }
+    srb->SRB_HaStat = HASTAT_OK;
+    srb->SRB_TargStat = 0;
+    Complete(&srb->SRB_Status, SS_PENDING);
+    completer.Submit([srb] { RunExecute(srb); });
+    return SS_PENDING;
+}
+
+DWORD Rescan(SRB_RescanPort* srb) {
+    if (srb->SRB_HaId >= LarkinScsiHostCount()) {
+        srb->SRB_Status = SS_INVALID_HA;
+        return SS_INVALID_HA;
+    }
+    Complete(&srb->SRB_Status, SS_PENDING);
+    completer.Submit([srb] {
+        Complete(&srb->SRB_Status, LarkinScsiRescanHost(srb->SRB_HaId) ? SS_COMP : SS_ERR);
+    });
+    return SS_PENDING;
+}
+
+}  // namespace
+
+LARKIN_DLLMAIN(instance, reason, reserved) {
+    (void)instance;
+    // Unloading: requests still queued complete first.
+    if (reason == DLL_PROCESS_DETACH && reserved == nullptr) completer.Stop();
+    return TRUE;
+}
+
+DLLEXPORT DWORD GetASPI32SupportInfo(void) {
+    DWORD count = LarkinScsiHostCount();
+    if (count == 0) return DWORD{SS_NO_ADAPTERS} << 8;
+    return (DWORD{SS_COMP} << 8) | std::min<DWORD>(count, 255);
+}
+
+DLLEXPORT DWORD SendASPI32Command(void* request) {
+    if (request == nullptr) return SS_INVALID_SRB;
+    auto* header = static_cast<SRB_Header*>(request);
+    switch (header->SRB_Cmd) {
+        case SC_HA_INQUIRY:
+            return HostAdapterInquiry(*static_cast<SRB_HAInquiry*>(request));
+        case SC_EXEC_SCSI_CMD:
+            return Execute(static_cast<SRB_ExecSCSICmd*>(request));
+        case SC_RESCAN_SCSI_BUS:
+            return Rescan(static_cast<SRB_RescanPort*>(request));
+        default:
+            header->SRB_Status = SS_INVALID_CMD;
+            return SS_INVALID_CMD;
+    }
+}
