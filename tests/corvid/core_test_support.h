@@ -1,0 +1,157 @@
+// Helpers for the tests of Corvid and Pellom: a working folder of the test's
+// own (Corvid.log is written in the current directory), the trace lines,
+// recorded message boxes, environment settings and bound exports.
+#ifndef LARKIN_TESTS_CORE_TEST_SUPPORT_H
+#define LARKIN_TESTS_CORE_TEST_SUPPORT_H
+
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "corvid/owned.h"
+#include "larkin/platform.h"
+#include "larkin/simulation.h"
+#include "test_machine.h"
+
+namespace larkin::test {
+
+// Makes a fresh temporary folder the current directory for its lifetime.
+class WorkingFolder {
+  public:
+    WorkingFolder() : previous_(std::filesystem::current_path()) {
+        std::filesystem::current_path(folder_.path());
+    }
+    ~WorkingFolder() { std::filesystem::current_path(previous_); }
+    WorkingFolder(const WorkingFolder&) = delete;
+    WorkingFolder& operator=(const WorkingFolder&) = delete;
+    const std::filesystem::path& path() const { return folder_.path(); }
+
+  private:
+    TempFolder folder_;
+    std::filesystem::path previous_;
+};
+
+// The lines of Corvid.log in the current directory, without line ends.
+inline std::vector<std::string> TraceLines() {
+    std::vector<std::string> lines;
+    std::ifstream file("Corvid.log");
+    for (std::string line; std::getline(file, line);) lines.push_back(line);
+    return lines;
+}
+
+inline bool HasLine(const std::vector<std::string>& lines, const std::string& line) {
+    for (const auto& candidate : lines)
+        if (candidate == line) return true;
+    return false;
+}
+
+inline size_t CountPrefix(const std::vector<std::string>& lines, const std::string& prefix) {
+    size_t count = 0;
+    for (const auto& line : lines)
+        if (line.rfind(prefix, 0) == 0) ++count;
+    return count;
+}
+
+struct ShownBox {
+    HWND owner;
+    std::string text;
+    std::string caption;
+    UINT type;
+    bool windowAlive;  // whether `watched` was still a window when the box showed
+};
+
+// Records every message box and answers IDOK.
+class MessageBoxes {
+  public:
+    MessageBoxes() { LarkinSetMessageBoxHandler(&MessageBoxes::Show, this); }
+    ~MessageBoxes() { LarkinSetMessageBoxHandler(nullptr, nullptr); }
+    MessageBoxes(const MessageBoxes&) = delete;
+    MessageBoxes& operator=(const MessageBoxes&) = delete;
+
+    const std::vector<ShownBox>& shown() const { return shown_; }
+    void clear() { shown_.clear(); }
+    HWND watched = nullptr;
+
+  private:
+    static int Show(void* context, HWND owner, LPCSTR text, LPCSTR caption, UINT type) {
+        auto* self = static_cast<MessageBoxes*>(context);
+        bool alive = self->watched != nullptr && IsWindow(self->watched);
+        self->shown_.push_back({owner, text ? text : "", caption ? caption : "", type, alive});
+        return IDOK;
+    }
+    std::vector<ShownBox> shown_;
+};
+
+// Sets an environment variable for its lifetime.
+class ScopedEnv {
+  public:
+    ScopedEnv(std::string name, const std::string& value) : name_(std::move(name)) {
+        if (const char* old = std::getenv(name_.c_str())) old_ = old;
+        setenv(name_.c_str(), value.c_str(), 1);
+    }
+    ~ScopedEnv() {
+        if (old_)
+            setenv(name_.c_str(), old_->c_str(), 1);
+        else
+            unsetenv(name_.c_str());
+    }
+    ScopedEnv(const ScopedEnv&) = delete;
+    ScopedEnv& operator=(const ScopedEnv&) = delete;
+
+  private:
+    std::string name_;
+    std::optional<std::string> old_;
+};
+
+// Faults injected for one test, cleared when it ends.
+class Faults {
+  public:
+    ~Faults() { sim::ClearFaults(); }
+    void Fail(const std::string& call, const std::string& device, int count = 0) {
+        sim::Fault fault;
+        fault.call = call;
+        fault.device = device;
+        fault.count = count;
+        sim::InjectFault(fault);
+    }
+    // The Verran library is treated as absent.
+    void WithoutVerran() { Fail("LoadLibraryA", "Verran"); }
+    // The first SCSI port does not open, so the ASPI manager is used.
+    void WithoutSpti() { Fail("CreateFileA", "scsi0:"); }
+};
+
+template <class F>
+F Bind(const corvid::Library& library, const char* name) {
+    F function = corvid::Export<F>(library, name);
+    EXPECT_NE(function, nullptr) << name;
+    return function;
+}
+
+// The folder of the running test program (where every library is built).
+inline std::filesystem::path ProgramFolder() {
+    char path[MAX_PATH] = {};
+    GetModuleFileNameA(nullptr, path, sizeof path);
+    return std::filesystem::path(path).parent_path();
+}
+
+inline bool LibraryBesideProgram(const std::string& name) {
+    return std::filesystem::exists(ProgramFolder() / ("lib" + name + ".so"));
+}
+
+// A text read through a GetDriveInformation-shaped function.
+template <class F>
+std::string Info(F getDriveInformation, int index, const char* key) {
+    char buffer[512] = {};
+    int size = sizeof buffer;
+    getDriveInformation(index, key, buffer, &size);
+    return buffer;
+}
+
+}  // namespace larkin::test
+
+#endif
