@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "pellom/pellom.h"
+#include "cdb_length.h"
 #include "state.h"
 
 namespace pellom {
@@ -20,8 +21,6 @@ const std::array<BYTE, kCdbSize> kRequestSense = {0x03, 0, 0, 0, 0x20, 0};
 
 namespace {
 
-constexpr std::array<BYTE, 8> kCdbLengthTable = {6, 10, 10, 10, 16, 12, 6, 10};
-constexpr BYTE kModeSense10 = 0x5A;
 constexpr BYTE kRead10 = 0x28;
 constexpr BYTE kCheckCondition = 2;
 constexpr size_t kRampBytes = 65536;
@@ -80,7 +79,7 @@ AspiOutcome SendAspi(State& state, int adapter, int target, const BYTE* cdb, int
     srb.SRB_BufLen = static_cast<DWORD>(TransferLength(count));
     srb.SRB_BufPointer = data;
     srb.SRB_SenseLen = kSenseLength;
-    srb.SRB_CDBLen = CdbLength(cdb, Transport::Aspi);
+    srb.SRB_CDBLen = CdbLength(cdb, false);
     srb.SRB_PostProc = nullptr;
     std::memcpy(srb.CDBByte, cdb, kCdbSize);
     state.aspi.send(&request);
@@ -101,15 +100,6 @@ int AspiResult(const AspiOutcome& outcome) {
 
 }  // namespace
 
-BYTE CdbLength(const BYTE* cdb, Transport transport) {
-    BYTE length = kCdbLengthTable[cdb[0] >> 5];
-    if (transport != Transport::Spti) return length;
-    if (cdb[0] == 0xF0 || cdb[0] == 0xF1) return 16;
-    // Byte 9 announces the length, but the request carries only 16 bytes.
-    if (cdb[0] == kModeSense10 && cdb[9] != 0) return std::min<BYTE>(cdb[9], kCdbSize);
-    return length;
-}
-
 int RunSptiCommand(State& state, int local, const BYTE* cdb, int count) {
     TargetSlot& slot = *Slot(state, local);
     slot.sensePending = 0;
@@ -120,7 +110,7 @@ int RunSptiCommand(State& state, int local, const BYTE* cdb, int count) {
     record.header.PathId = 0;
     record.header.TargetId = 0;
     record.header.Lun = 0;
-    record.header.CdbLength = CdbLength(cdb, Transport::Spti);
+    record.header.CdbLength = CdbLength(cdb, true);
     record.header.SenseInfoLength = kSenseLength;
     record.header.DataIn = count < 0   ? SCSI_IOCTL_DATA_IN
                            : count > 0 ? SCSI_IOCTL_DATA_OUT

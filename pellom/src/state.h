@@ -160,9 +160,6 @@ std::string Format(const char* format, Args... args) {
 // Bytes of a data buffer as text, up to the first NUL.
 std::string_view BytesText(const BYTE* bytes, size_t count);
 
-// Operation-code group lengths, with the pass-through overrides.
-BYTE CdbLength(const BYTE* cdb, Transport transport);
-
 // The command runners: 16 command bytes, a signed count (negative: data
 // in). Results as ExecuteSCSI gives them.
 int RunSptiCommand(State& state, int local, const BYTE* cdb, int count);

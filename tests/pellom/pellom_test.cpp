@@ -1,0 +1,308 @@
+// Pellom on pass-through without Verran: the physical-drive probe, the keys,
+// and command execution with sense data, read verification, buffers and
+// patterns.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "pellom_session.h"
+
+namespace larkin::test {
+namespace {
+
+// Three disks on one adapter; disk 1 is unplugged, so PhysicalDrive1 does
+// not open.
+constexpr const char* kMachine = R"(
+[machine]
+time_scale = 0
+[[adapter]]
+id = "ide0"
+class = "ATA"
+[[adapter.disk]]
+id = "d0"
+size = "4MiB"
+vendor = "ACME"
+product = "Disk Zero"
+revision = "1.00"
+serial = "SN00000123"
+[[adapter.disk]]
+id = "d1"
+size = "4MiB"
+present = false
+[[adapter.disk]]
+id = "d2"
+size = "4MiB"
+vendor = "ACME"
+product = "Disk Two"
+revision = "2.00"
+serial = "SN22222222"
+)";
+
+class PellomProbe : public ::testing::Test {
+  protected:
+    PellomProbe() : session(kMachine) { session.faults().WithoutVerran(); }
+
+    // Loaded and counted: slots 0 and 1.
+    PellomApi& Ready() {
+        PellomApi& pellom = session.Load();
+        EXPECT_EQ(pellom.loadCoreModule(), 2);
+        EXPECT_EQ(pellom.getDeviceCount(0, "USB"), 2);
+        return pellom;
+    }
+
+    PellomSession session;
+};
+
+TEST_F(PellomProbe, FillsSlotsInOrderSkippingMissingDrives) {
+    PellomApi& pellom = session.Load();
+    EXPECT_EQ(pellom.getDeviceCount(0, "USB"), 0);  // nothing loaded yet
+    EXPECT_EQ(pellom.loadCoreModule(), 2);
+    ASSERT_EQ(session.boxes().shown().size(), 1u);
+    EXPECT_EQ(session.boxes().shown()[0].text, "Use SPTI/ASPI");
+    EXPECT_EQ(session.boxes().shown()[0].caption, "Info");
+    EXPECT_EQ(session.boxes().shown()[0].type, MB_OK);
+    EXPECT_EQ(session.boxes().shown()[0].owner, nullptr);
+
+    EXPECT_EQ(pellom.getDeviceCount(5, "USB"), 2);
+    EXPECT_EQ(pellom.info(0, "Adapter"), "PhysicalDrive 0");
+    EXPECT_EQ(pellom.info(0, "AdapterInfo"), "PhysicalDrive0 ");
+    EXPECT_EQ(pellom.info(0, "DriveInfo"), "ACME    Disk Zero        SCSI Disk Drive");
+    EXPECT_EQ(pellom.info(0, "DriveSN"), "SN000001");
+    EXPECT_EQ(pellom.info(0, "DriveFW"), "1.00");
+    // Slot 1 is drive 2, described by its slot number.
+    EXPECT_EQ(pellom.info(1, "Adapter"), "PhysicalDrive 2");
+    EXPECT_EQ(pellom.info(1, "AdapterInfo"), "PhysicalDrive1 ");
+    EXPECT_EQ(pellom.info(1, "DriveInfo"), "ACME    Disk Two         SCSI Disk Drive");
+    EXPECT_EQ(pellom.info(1, "DriveFW"), "2.00");
+    for (const char* key :
+         {"Drive", "DriveName", "MountInfo", "FriendlyName", "AdapterType", "DriveNumber"})
+        EXPECT_EQ(pellom.info(1, key), "") << key;
+
+    std::vector<std::string> lines = TraceLines();
+    EXPECT_EQ(lines.front(), "Pellom:SptiCommon:LoadSPTI() 1 Adapters");
+    EXPECT_TRUE(
+        HasLine(lines, "Pellom:SptiCommon:Index 1 ACME    Disk Two         SCSI Disk Drive"));
+
+    // Every load starts from an empty table, and asks again.
+    EXPECT_EQ(pellom.loadCoreModule(), 2);
+    EXPECT_EQ(session.boxes().shown().size(), 2u);
+    EXPECT_EQ(pellom.info(0, "Adapter"), "");
+    EXPECT_EQ(pellom.executeScsi(0, kTestUnitReady.data(), 0), -2);
+}
+
+TEST_F(PellomProbe, KeysAreMatchedInAnyCaseAndCutToTheCapacity) {
+    PellomApi& pellom = Ready();
+    const std::string list =
+        "'DriveSN','DriveFW','DriveInfo','Drive','DriveName','AdapterInfo','Adapter',"
+        "'AdapterType','DriveNumber','MountInfo'";
+    ASSERT_EQ(list.size(), 115u);
+    for (const char* empty : {"", static_cast<const char*>(nullptr)}) {
+        char buffer[16];
+        std::memset(buffer, 'x', sizeof buffer);
+        int size = sizeof buffer;
+        EXPECT_EQ(pellom.getDriveInformation(0, empty, buffer, &size), 0);
+        EXPECT_EQ(size, 115);
+        EXPECT_EQ(std::string(buffer), list.substr(0, 15));
+    }
+
+    EXPECT_EQ(pellom.info(1, "ADAPTER"), "PhysicalDrive 2");
+    EXPECT_EQ(pellom.info(1, "driveinfo"), pellom.info(1, "DriveInfo"));
+    EXPECT_EQ(pellom.info(1, "MOUNTINFO"), "");
+
+    // A 40-character value in a 32-byte buffer: 31 characters, length 40.
+    char buffer[32];
+    int size = sizeof buffer;
+    std::memset(buffer, 'x', sizeof buffer);
+    EXPECT_EQ(pellom.getDriveInformation(0, "DriveInfo", buffer, &size), 0);
+    EXPECT_EQ(size, 40);
+    EXPECT_EQ(std::string(buffer), std::string("ACME    Disk Zero        SCSI Disk Drive", 31));
+
+    // An unknown key: length 0 and a zeroed buffer.
+    size = sizeof buffer;
+    std::memset(buffer, 'x', sizeof buffer);
+    EXPECT_EQ(pellom.getDriveInformation(0, "Serial", buffer, &size), 0);
+    EXPECT_EQ(size, 0);
+    EXPECT_TRUE(std::all_of(buffer, buffer + sizeof buffer, [](char c) { return c == 0; }));
+
+    // No room: nothing copied, the full length reported.
+    size = 0;
+    buffer[0] = 'x';
+    EXPECT_EQ(pellom.getDriveInformation(0, "Adapter", buffer, &size), 0);
+    EXPECT_EQ(size, 15);
+    EXPECT_EQ(buffer[0], 'x');
+    EXPECT_EQ(pellom.getDriveInformation(0, "Adapter", buffer, nullptr), 0);
+}
+
+TEST_F(PellomProbe, CheckConditionKeepsSenseForOneSenseCall) {
+    PellomApi& pellom = Ready();
+    std::filesystem::remove("Corvid.log");
+    EXPECT_EQ(pellom.executeScsi(0, kStartStopUnit.data(), 0), 2);
+    std::vector<std::string> expected = {
+        "Pellom:SptiCommon:Device 0 Byte Count 0",
+        "Pellom:SptiCommon:Command 1b 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 ",
+        "Pellom:SptiCommon:IOCTRL Status 1 Command Status 0  Target Status 2",
+        "Pellom:SptiCommon:AutoSense 70 00 05 00 00 00 00 0a 00 00 00 00 20 00 00 00 00 00 ",
+    };
+    EXPECT_EQ(TraceLines(), expected);
+
+    // The first Sense gives the kept bytes without sending anything.
+    BYTE sense[32] = {};
+    EXPECT_EQ(pellom.sense(0, sense), 0);
+    EXPECT_EQ(sense[2] & 0x0F, 5);  // ILLEGAL REQUEST
+    EXPECT_EQ(sense[12], 0x20);     // invalid command operation code
+    EXPECT_EQ(TraceLines().size(), expected.size());
+
+    // The second sends REQUEST SENSE; the disk still holds its sense once.
+    std::memset(sense, 0, sizeof sense);
+    EXPECT_EQ(pellom.sense(0, sense), 0);
+    EXPECT_TRUE(
+        HasLine(TraceLines(),
+                "Pellom:SptiCommon:Command 03 00 00 00 20 00 00 00 00 00 00 00 00 00 00 00 "));
+    EXPECT_EQ(sense[12], 0x20);
+    EXPECT_EQ(pellom.sense(0, sense), 0);
+    EXPECT_EQ(sense[2] & 0x0F, 0);  // NO SENSE now
+
+    // A good command clears what a check condition left.
+    EXPECT_EQ(pellom.executeScsi(1, kStartStopUnit.data(), 0), 2);
+    EXPECT_EQ(pellom.executeScsi(1, kTestUnitReady.data(), 0), 0);
+    EXPECT_EQ(pellom.sense(1, sense), 0);
+    EXPECT_EQ(sense[2] & 0x0F, 0);
+}
+
+TEST_F(PellomProbe, ReadVerificationComparesWithTheDataOutBuffer) {
+    PellomApi& pellom = Ready();
+    const BYTE pattern[] = {'L', 'a', 'r', 'k'};
+    pellom.setDataPattern(0, "w", pattern, 4, 512);
+    EXPECT_EQ(pellom.executeScsi(0, Write10(8, 1).data(), 512), 0);
+
+    EXPECT_EQ(pellom.setCoreOptions(0x0F10), 0x0F10);
+    EXPECT_EQ(pellom.executeScsi(0, Read10(8, 1).data(), -512), 0);
+    EXPECT_EQ(pellom.read(0, 0, 0, 4), std::vector<BYTE>(pattern, pattern + 4));
+    pellom.write(0, 48, 511, {0});
+    EXPECT_EQ(pellom.executeScsi(0, Read10(8, 1).data(), -512), 100);
+    // Without the bit nothing is compared.
+    pellom.setCoreOptions(0x0F00);
+    EXPECT_EQ(pellom.executeScsi(0, Read10(8, 1).data(), -512), 0);
+}
+
+TEST_F(PellomProbe, CommandsOnUnfilledSlotsAndWithoutData) {
+    PellomApi& pellom = Ready();
+    EXPECT_EQ(pellom.executeScsi(2, kTestUnitReady.data(), 0), -2);
+    EXPECT_EQ(pellom.executeScsi(99, kTestUnitReady.data(), 0), -2);
+    EXPECT_EQ(pellom.executeScsi(100, kTestUnitReady.data(), 0), -2);
+    EXPECT_EQ(pellom.executeScsi(0, nullptr, 0), -2);
+    EXPECT_EQ(pellom.executeScsi(0, kTestUnitReady.data(), 0), 0);
+    EXPECT_EQ(pellom.executeScsi(0, kReadCapacity.data(), -32), 0);
+    std::vector<BYTE> capacity = pellom.read(0, 0, 0, 8);
+    EXPECT_EQ(BigEndian32(capacity, 0), 4u * 1024 * 1024 / 512 - 1);
+    EXPECT_EQ(BigEndian32(capacity, 4), 512u);
+    // A pass-through request the platform refuses.
+    session.faults().Fail("DeviceIoControl", "PhysicalDrive0", 1);
+    EXPECT_EQ(pellom.executeScsi(0, kTestUnitReady.data(), 0), 1);
+}
+
+TEST_F(PellomProbe, ModeSenseLengthComesFromByteNineUpToSixteen) {
+    PellomApi& pellom = Ready();
+    EXPECT_EQ(pellom.executeScsi(0, ModeSense10(0).data(), -255), 0);  // 10 bytes
+    EXPECT_EQ(pellom.read(0, 0, 8, 1)[0], 0x05);                       // page 5
+    EXPECT_EQ(pellom.executeScsi(0, ModeSense10(12).data(), -255), 0);
+    // Announced as 6 bytes, too short for the disk.
+    EXPECT_EQ(pellom.executeScsi(0, ModeSense10(6).data(), -255), 2);
+    // 0x12 would announce 18 bytes; 16 are sent and the command runs.
+    EXPECT_EQ(pellom.executeScsi(0, ModeSense10(0x12).data(), -255), 0);
+    EXPECT_EQ(pellom.read(0, 0, 8, 1)[0], 0x05);
+}
+
+TEST_F(PellomProbe, TransfersStayInsideTheOneMegabyteBuffer) {
+    PellomApi& pellom = Ready();
+    // 2048 blocks fill the buffer exactly; the count asks for more.
+    EXPECT_EQ(pellom.executeScsi(0, Read10(0, 2048).data(), -2000000), 0);
+    // 4000 blocks do not fit: the disk refuses rather than writing past it.
+    EXPECT_EQ(pellom.executeScsi(0, Read10(0, 4000).data(), -2048000), 2);
+}
+
+TEST_F(PellomProbe, BufferControlMovesOnlyBytesInsideTheBuffer) {
+    PellomApi& pellom = Ready();
+    EXPECT_EQ(pellom.bufferSize(0), 1048576);
+    EXPECT_EQ(pellom.bufferSize(57), 1048576);
+
+    pellom.write(0, 16, 1048570, {1, 2, 3, 4, 5, 6});
+    BYTE data[10] = {9, 9, 9, 9, 9, 9, 9, 9, 9, 9};
+    EXPECT_EQ(pellom.bufferControl(0, 0, 1048570, 10, data), 10);
+    const BYTE expected[10] = {1, 2, 3, 4, 5, 6, 9, 9, 9, 9};
+    EXPECT_TRUE(std::equal(data, data + 10, expected));
+    EXPECT_EQ(pellom.bufferControl(0, 0, 0, -3, data), 0);
+
+    // Before the start: only the bytes from position 0 on move.
+    BYTE head[4] = {7, 7, 7, 7};
+    EXPECT_EQ(pellom.bufferControl(0, 80, -2, 4, head), 4);
+    EXPECT_EQ(pellom.read(0, 32, 0, 2), (std::vector<BYTE>{7, 7}));
+
+    // Codes: 16 and 0 use dataIn, 48 and 32 dataOut, 64 reads dataIn.
+    pellom.write(1, 16, 0, {0xA1});
+    pellom.write(1, 48, 0, {0xB1});
+    EXPECT_EQ(pellom.read(1, 0, 0, 1)[0], 0xA1);
+    EXPECT_EQ(pellom.read(1, 64, 0, 1)[0], 0xA1);
+    EXPECT_EQ(pellom.read(1, 32, 0, 1)[0], 0xB1);
+    pellom.write(1, 80, 0, {0xC1});
+    EXPECT_EQ(pellom.read(1, 32, 0, 1)[0], 0xC1);
+
+    // A slot discovery never filled has no buffers.
+    EXPECT_EQ(pellom.bufferControl(2, 0, 0, 1, data), 0);
+}
+
+TEST_F(PellomProbe, DataPatternsFillTheChosenBuffer) {
+    PellomApi& pellom = Ready();
+    const BYTE abc[] = {'A', 'B', 'C'};
+    pellom.setDataPattern(0, "w", abc, 3, 5);
+    std::vector<BYTE> out = pellom.read(0, 32, 0, 12);
+    EXPECT_EQ(std::string(out.begin(), out.end()), "ABCABABCABAB");
+    EXPECT_EQ(pellom.read(0, 32, 1048575, 1)[0], 'A');  // 1048575 % 5 == 0
+
+    pellom.setDataPattern(0, "R", abc + 1, 0, 1);  // length 0: every byte pattern[0]
+    std::vector<BYTE> in = pellom.read(0, 0, 0, 1048576);
+    EXPECT_TRUE(std::all_of(in.begin(), in.end(), [](BYTE b) { return b == 'B'; }));
+
+    pellom.setDataPattern(0, "r", nullptr, -3, 0);
+    in = pellom.read(0, 0, 0, 65537);
+    for (size_t i = 0; i < 65536; ++i) ASSERT_EQ(in[i], i % 255) << i;
+    EXPECT_EQ(in[65536], 'B');  // the rest is unchanged
+
+    pellom.setDataPattern(0, "x", nullptr, -1, 7);
+    out = pellom.read(0, 32, 0, 1048576);
+    for (size_t i = 7; i < out.size(); ++i) ASSERT_EQ(out[i], out[i % 7]) << i;
+
+    pellom.setDataPattern(0, "w", nullptr, -2, 0);
+    out = pellom.read(0, 32, 0, 4096);
+    std::sort(out.begin(), out.end());
+    EXPECT_GT(std::unique(out.begin(), out.end()) - out.begin(), 100);
+
+    // Meaningless requests leave the buffer alone.
+    std::vector<BYTE> before = pellom.read(0, 32, 0, 64);
+    pellom.setDataPattern(0, "w", abc, 3, 0);
+    pellom.setDataPattern(0, "w", nullptr, 2, 4);
+    pellom.setDataPattern(0, "w", abc, -4, 4);
+    EXPECT_EQ(pellom.read(0, 32, 0, 64), before);
+}
+
+TEST_F(PellomProbe, WatchdogChangesOnlyForPositiveValuesAndEveryLoadResetsAllSlots) {
+    PellomApi& pellom = Ready();
+    EXPECT_EQ(pellom.setWatchdogTimer(0, 0), 10);
+    EXPECT_EQ(pellom.setWatchdogTimer(0, -5), 10);
+    EXPECT_EQ(pellom.setWatchdogTimer(0, 30), 10);
+    EXPECT_EQ(pellom.setWatchdogTimer(0, 0), 30);
+    EXPECT_EQ(pellom.setWatchdogTimer(99, 77), 10);
+    EXPECT_EQ(pellom.setWatchdogTimer(100, 5), 0);
+
+    EXPECT_EQ(pellom.loadCoreModule(), 2);
+    EXPECT_EQ(pellom.setWatchdogTimer(0, 0), 10);
+    EXPECT_EQ(pellom.setWatchdogTimer(99, 0), 10);
+    pellom.releaseController(0);
+    pellom.initPellom();
+}
+
+}  // namespace
+}  // namespace larkin::test
