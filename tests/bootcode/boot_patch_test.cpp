@@ -220,8 +220,10 @@ TEST(FreeDosPatch, RefusesGarbageWithoutTouchingTheCopy) {
         {"no reserved sector", [](SectorBytes& f) { Set16(f, 14, 0); }, PatchResult::bad_layout},
         {"no FAT", [](SectorBytes& f) { f[16] = 0; }, PatchResult::bad_layout},
         {"empty FAT", [](SectorBytes& f) { Set16(f, 22, 0); }, PatchResult::bad_layout},
-        {"root directory under one sector", [](SectorBytes& f) { Set16(f, 17, 15); }, XX,
-         [](SectorBytes& f) { Set16(f, 22, 0xFFFF); }, PatchResult::outside_partition},
+        {"root directory under one sector", [](SectorBytes& f) { Set16(f, 17, 15); },
+         PatchResult::bad_layout},
+        {"FATs beyond the partition", [](SectorBytes& f) { Set16(f, 22, 0xFFFF); },
+         PatchResult::outside_partition},
         {"reserved area beyond the partition", [](SectorBytes& f) { Set16(f, 14, 62'000); },
          PatchResult::outside_partition},
     };

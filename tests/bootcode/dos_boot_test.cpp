@@ -21,9 +21,8 @@ class DosBoot : public ::testing::Test {
         }
     }
 
-    // The image writer's layout on a disk of `cylinders` x 4 x 32: the
-    // file-system area comes from a FAT12 volume made with the template's
-    // own parameters.
+    // The image writer's layout on a disk of 65 cylinders, 4 heads and 32
+    // sectors per track.
     bool MakeImageWriterDisk() {
         const std::uint32_t spt = 32;
         const std::uint32_t heads = 4;
@@ -32,18 +31,17 @@ class DosBoot : public ::testing::Test {
         if (PatchMbrForImage(mbr, spt) != PatchResult::ok) return false;
         WriteAt(disk_, 0, mbr);
 
-        std::filesystem::path volume = folder_.path() / "volume.img";
-        MakeEmptyDisk(volume, kImagePartitionSectors);
-        if (!Format(volume, 0, kImagePartitionSectors,
-                    {"-F", "12", "-s", "4", "-R", "1", "-f", "2", "-r", "512", "-M", "0xF8", "-h",
-                     "32", "-g", "4/32"}))
-            return false;
-        SectorBuffer formatted = ReadSector(volume, 0);
-        // The raw image only fits a volume with the template's layout.
-        EXPECT_EQ(formatted[22], kDosBootSector[22]) << "sectors per FAT";
-        EXPECT_EQ(formatted[17], kDosBootSector[17]) << "root entries";
-        Bytes area = ReadFile(volume);
-        area.erase(area.begin(), area.begin() + 512);
+        // The raw image: an empty FAT12 file system for the template's own
+        // parameters, everything after its boot sector (two FATs of 7
+        // sectors starting with the media byte, then an empty root
+        // directory and data area).
+        const std::size_t fat_bytes = 7 * 512;
+        Bytes area((kImagePartitionSectors - 1) * 512, 0);
+        for (std::size_t fat : {std::size_t{0}, fat_bytes}) {
+            area[fat] = 0xF8;
+            area[fat + 1] = 0xFF;
+            area[fat + 2] = 0xFF;
+        }
 
         boot_ = kDosBootSector;
         PatchResult patched = PatchDosBootSector(

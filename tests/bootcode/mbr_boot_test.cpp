@@ -113,27 +113,36 @@ TEST_F(MbrBoot, NoActiveEntryHandsOverToTheNextBootDevice) {
               qemu.console().find("Booting from Floppy"));
 }
 
-TEST_F(MbrBoot, BrokenBootIndicatorsAreAnInvalidTable) {
-    struct Case {
-        const char* what;
-        std::uint8_t indicators[4];
-    };
-    for (Case c : {Case{"0x7F before the boot entry", {0x7F, 0x80, 0, 0}},
-                   Case{"0x01 after the boot entry", {0x80, 0, 0x01, 0}},
-                   Case{"two boot entries", {0x80, 0x80, 0, 0}},
-                   Case{"0x81 after the boot entry", {0, 0x80, 0, 0x81}}}) {
-        SCOPED_TRACE(c.what);
-        mbr_ = kMbrTemplate;
-        for (int i = 0; i < 4; ++i) SetEntry(i, c.indicators[i], 0x0E, kFirst);
-        probes_ = {{kFirst, "PRIMARY"}};
-        Write();
-        Qemu qemu(HardDisk());
-        ASSERT_TRUE(qemu.WaitFor("Invalid partition table")) << qemu.console();
-        qemu.Collect(std::chrono::milliseconds(300));
-        EXPECT_EQ(qemu.Count("PROBE"), 0);
-        EXPECT_EQ(qemu.Count("Booting from"), 1) << "the loader must halt";
-    }
+struct BrokenTable {
+    const char* what;
+    std::uint8_t indicators[4];
+};
+
+void PrintTo(const BrokenTable& c, std::ostream* out) {
+    *out << c.what;
 }
+
+class InvalidTable : public MbrBoot, public ::testing::WithParamInterface<BrokenTable> {};
+
+TEST_P(InvalidTable, SaysSoAndHalts) {
+    const BrokenTable& c = GetParam();
+    for (int i = 0; i < 4; ++i) SetEntry(i, c.indicators[i], 0x0E, kFirst);
+    probes_ = {{kFirst, "PRIMARY"}};
+    Write();
+    Qemu qemu(HardDisk());
+    ASSERT_TRUE(qemu.WaitFor("Invalid partition table")) << qemu.console();
+    qemu.Collect(std::chrono::milliseconds(300));
+    EXPECT_EQ(qemu.Count("PROBE"), 0);
+    EXPECT_EQ(qemu.Count("Booting from"), 1) << "the loader must halt";
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    MbrBoot, InvalidTable,
+    ::testing::Values(BrokenTable{"IndicatorBeforeTheBootEntry", {0x7F, 0x80, 0, 0}},
+                      BrokenTable{"IndicatorAfterTheBootEntry", {0x80, 0, 0x01, 0}},
+                      BrokenTable{"TwoBootEntries", {0x80, 0x80, 0, 0}},
+                      BrokenTable{"BootBitAfterTheBootEntry", {0, 0x80, 0, 0x81}}),
+    [](const auto& info) { return std::string(info.param.what); });
 
 TEST_F(MbrBoot, UnreadableSectorAfterFiveAttemptsWithResets) {
     probes_ = {{kFirst, "PRIMARY"}};
@@ -162,51 +171,59 @@ TEST_F(MbrBoot, UnreadableSectorAfterFiveAttemptsWithResets) {
     EXPECT_EQ(events, "RSRSRSRSRS");
 }
 
-TEST_F(MbrBoot, MissingSignatureOrUnreadableSector) {
-    struct Case {
-        const char* what;
-        std::uint8_t type;
-        bool primary_present;  // a probe with its signature at the entry's sector
-        bool primary_unreadable;
-        bool backup_present;  // one six sectors further on
-        bool backup_unreadable;
-        const char* expected;
-    };
-    const Case cases[] = {
-        {"FAT16: no signature", 0x0E, false, false, true, false, "Error loading operating system"},
-        {"FAT12: no signature", 0x01, false, false, true, false, "Error loading operating system"},
-        {"FAT32: no signature anywhere", 0x0B, false, false, false, false,
-         "Missing operating system"},
-        {"FAT32 (LBA): no signature anywhere", 0x0C, false, false, false, false,
-         "Missing operating system"},
-        {"FAT32: backup boot sector", 0x0C, false, false, true, false, "PROBE BACKUP"},
-        {"FAT32: unreadable, backup boot sector", 0x0B, true, true, true, false, "PROBE BACKUP"},
-        {"FAT32: no signature, backup unreadable", 0x0B, false, false, true, true,
-         "Error loading operating system"},
-    };
-    for (const Case& c : cases) {
-        SCOPED_TRACE(c.what);
-        mbr_ = kMbrTemplate;
-        SetEntry(0, 0x80, c.type, kFirst);
-        probes_.clear();
-        if (c.primary_present) probes_.push_back({kFirst, "PRIMARY"});
-        if (c.backup_present) probes_.push_back({kFirst + kBackupOffset, "BACKUP"});
-        Write();
-        std::string wrapper;
-        if (c.primary_unreadable) wrapper = FailReads(kFirst);
-        if (c.backup_unreadable) wrapper = FailReads(kFirst + kBackupOffset);
-        Qemu qemu(HardDisk(wrapper));
-        ASSERT_TRUE(qemu.WaitFor(c.expected)) << qemu.console();
-        qemu.Collect(std::chrono::milliseconds(200));
-        EXPECT_EQ(qemu.Count("PROBE PRIMARY"), 0);
-        if (std::string_view(c.expected) == "PROBE BACKUP") {
-            ASSERT_TRUE(qemu.WaitFor("PROBE DONE"));
-            EXPECT_EQ(qemu.Line("PROBE BACKUP DL="), "80 DS=0000 SI=07BE ENTRY=" + EntryHex(0));
-        } else {
-            EXPECT_EQ(qemu.Count("PROBE"), 0);
-        }
+struct BadSector {
+    const char* what;
+    std::uint8_t type;
+    bool primary_present;  // a probe with its signature at the entry's sector
+    bool primary_unreadable;
+    bool backup_present;  // one six sectors further on
+    bool backup_unreadable;
+    const char* expected;
+};
+
+void PrintTo(const BadSector& c, std::ostream* out) {
+    *out << c.what;
+}
+
+class BadPartitionSector : public MbrBoot, public ::testing::WithParamInterface<BadSector> {};
+
+TEST_P(BadPartitionSector, EndsAsTheEntryTypeSays) {
+    const BadSector& c = GetParam();
+    SetEntry(0, 0x80, c.type, kFirst);
+    if (c.primary_present) probes_.push_back({kFirst, "PRIMARY"});
+    if (c.backup_present) probes_.push_back({kFirst + kBackupOffset, "BACKUP"});
+    Write();
+    std::string wrapper;
+    if (c.primary_unreadable) wrapper = FailReads(kFirst);
+    if (c.backup_unreadable) wrapper = FailReads(kFirst + kBackupOffset);
+    Qemu qemu(HardDisk(wrapper));
+    ASSERT_TRUE(qemu.WaitFor(c.expected)) << qemu.console();
+    qemu.Collect(std::chrono::milliseconds(200));
+    EXPECT_EQ(qemu.Count("PROBE PRIMARY"), 0);
+    if (std::string_view(c.expected) == "PROBE BACKUP") {
+        ASSERT_TRUE(qemu.WaitFor("PROBE DONE"));
+        EXPECT_EQ(qemu.Line("PROBE BACKUP DL="), "80 DS=0000 SI=07BE ENTRY=" + EntryHex(0));
+    } else {
+        EXPECT_EQ(qemu.Count("PROBE"), 0);
     }
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    MbrBoot, BadPartitionSector,
+    ::testing::Values(
+        BadSector{"Fat16NoSignature", 0x0E, false, false, true, false,
+                  "Error loading operating system"},
+        BadSector{"Fat12NoSignature", 0x01, false, false, true, false,
+                  "Error loading operating system"},
+        BadSector{"Fat32NoSignatureAnywhere", 0x0B, false, false, false, false,
+                  "Missing operating system"},
+        BadSector{"Fat32LbaNoSignatureAnywhere", 0x0C, false, false, false, false,
+                  "Missing operating system"},
+        BadSector{"Fat32BackupBootSector", 0x0C, false, false, true, false, "PROBE BACKUP"},
+        BadSector{"Fat32UnreadableThenBackup", 0x0B, true, true, true, false, "PROBE BACKUP"},
+        BadSector{"Fat32NoSignatureBackupUnreadable", 0x0B, false, false, true, true,
+                  "Error loading operating system"}),
+    [](const auto& info) { return std::string(info.param.what); });
 
 }  // namespace
 }  // namespace larkin::test::boot

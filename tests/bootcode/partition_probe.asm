@@ -24,47 +24,40 @@ org 0x7C00
         mov     sp, 0x7C00
         sti
         cld
-        push    si
-        push    ds
-        push    dx
-        push    ds
-        push    si
-
-        push    cs
+        mov     [es:v_dx], dx
+        mov     [es:v_ds], ds
+        mov     [es:v_si], si
+        push    es
         pop     ds
+
         mov     si, s_probe
         call    print
-        pop     bp                      ; SI
-        pop     cx                      ; DS
-        pop     ax                      ; DX
-        push    cx
-        push    bp
         mov     si, s_dl
         call    print
+        mov     al, [v_dx]
         call    hex8
         mov     si, s_ds
         call    print
-        mov     ax, cx
+        mov     ax, [v_ds]
         call    hex16
         mov     si, s_si
         call    print
-        mov     ax, bp
+        mov     ax, [v_si]
         call    hex16
         mov     si, s_entry
         call    print
-        pop     si
-        pop     ds
+        lds     si, [v_si]              ; v_si, then v_ds
         mov     cx, 16
 .entry:
         lodsb
         call    hex8
         loop    .entry
-        push    cs
+        push    es
         pop     ds
         mov     si, s_done
         call    print
 .halt:
-        cli
+        sti                             ; the BIOS flushes the serial console on its timer
         hlt
         jmp     .halt
 
@@ -106,6 +99,10 @@ hex8:
         add     al, 'A' - '9' - 1
 .out:
         jmp     putc
+
+v_si    dw      0
+v_ds    dw      0
+v_dx    dw      0
 
 s_probe db      "PROBE ", NAME_TEXT, 0
 s_dl    db      " DL=", 0

@@ -128,7 +128,7 @@ entry:
         mov     si, s_done
         call    print
 .halt:
-        cli
+        sti                             ; the BIOS flushes the serial console on its timer
         hlt
         jmp     .halt
 
