@@ -28,6 +28,11 @@ HANDLE Fail(DWORD error) {
     return INVALID_HANDLE_VALUE;
 }
 
+BOOL Failed(DWORD error) {
+    SetLastError(error);
+    return FALSE;
+}
+
 bool AllDigits(std::string_view text) {
     return !text.empty() && std::all_of(text.begin(), text.end(), [](char c) {
         return std::isdigit(static_cast<unsigned char>(c));
@@ -264,117 +269,62 @@ HANDLE CreateFileA(LPCSTR name, DWORD access, DWORD, LPSECURITY_ATTRIBUTES, DWOR
     return OpenPlainFile(text, access, disposition);
 }
 
-BOOL ReadFile(HANDLE handle, LPVOID buffer, DWORD toRead, LPDWORD read, LPOVERLAPPED) {
-    if (read) *read = 0;
+namespace {
+
+// One read or write on an open handle: plain files through the file system,
+// disks and volumes through the machine, in whole sectors.
+BOOL Transfer(HANDLE handle, std::byte* buffer, DWORD count, LPDWORD done, bool write) {
+    if (done) *done = 0;
+    const char* call = write ? "WriteFile" : "ReadFile";
     auto object = Runtime::Get().handles.Find(handle);
     if (auto file = std::dynamic_pointer_cast<FileObject>(object)) {
-        if (FaultFires("ReadFile", file->path)) return FALSE;
-        if (!(file->access & (kReadRights | FILE_GENERIC_READ))) {
-            SetLastError(ERROR_ACCESS_DENIED);
-            return FALSE;
-        }
-        ssize_t got = ::pread(file->fd.Get(), buffer, toRead, static_cast<off_t>(file->position));
-        if (got < 0) {
-            SetLastError(static_cast<DWORD>(ErrorFromErrno(errno)));
-            return FALSE;
-        }
-        file->position += static_cast<uint64_t>(got);
-        if (read) *read = static_cast<DWORD>(got);
+        if (FaultFires(call, file->path)) return FALSE;
+        DWORD rights = write ? kWriteRights : (kReadRights | FILE_GENERIC_READ);
+        if (!(file->access & rights)) return Failed(ERROR_ACCESS_DENIED);
+        auto offset = static_cast<off_t>(file->position);
+        ssize_t moved = write ? ::pwrite(file->fd.Get(), buffer, count, offset)
+                              : ::pread(file->fd.Get(), buffer, count, offset);
+        if (moved < 0) return Failed(static_cast<DWORD>(ErrorFromErrno(errno)));
+        file->position += static_cast<uint64_t>(moved);
+        if (done) *done = static_cast<DWORD>(moved);
         return TRUE;
     }
     auto media = std::dynamic_pointer_cast<MediaObject>(object);
-    if (!media) {
-        SetLastError(object ? ERROR_INVALID_FUNCTION : ERROR_INVALID_HANDLE);
-        return FALSE;
-    }
+    if (!media) return Failed(object ? ERROR_INVALID_FUNCTION : ERROR_INVALID_HANDLE);
     std::lock_guard guard(Runtime::Get().lock);
-    if (FaultFires("ReadFile", media->name)) return FALSE;
-    if (!media->CanRead()) {
-        SetLastError(ERROR_ACCESS_DENIED);
-        return FALSE;
+    if (FaultFires(call, media->name)) return FALSE;
+    if (!(write ? media->CanWrite() : media->CanRead())) return Failed(ERROR_ACCESS_DENIED);
+    if (write && media->IsVolume()) {
+        MediaObject* holder = VolumeLockHolder(*media->volume);
+        if (holder && holder != media.get()) return Failed(ERROR_ACCESS_DENIED);
     }
-    if (!AlignedForMedia(media->position, toRead)) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return FALSE;
-    }
+    if (!AlignedForMedia(media->position, count)) return Failed(ERROR_INVALID_PARAMETER);
     uint64_t base = 0, length = 0;
     DWORD error = ERROR_SUCCESS;
-    if (!MediaExtent(*media, &base, &length, &error)) {
-        SetLastError(error);
-        return FALSE;
-    }
+    if (!MediaExtent(*media, &base, &length, &error)) return Failed(error);
     uint64_t available = media->position >= length ? 0 : length - media->position;
-    auto count = static_cast<DWORD>(std::min<uint64_t>(toRead, available));
-    error = Machine().Read(media->media, base + media->position,
-                           std::span(static_cast<std::byte*>(buffer), count));
-    if (error != ERROR_SUCCESS) {
-        SetLastError(error);
-        return FALSE;
-    }
-    media->position += count;
-    if (read) *read = count;
+    // A read stops at the end of the media; a write must fit whole.
+    if (write && count > available) return Failed(ERROR_SECTOR_NOT_FOUND);
+    auto moved = static_cast<DWORD>(std::min<uint64_t>(count, available));
+    error = write ? Machine().Write(media->media, base + media->position, std::span(buffer, moved),
+                                    call)
+                  : Machine().Read(media->media, base + media->position, std::span(buffer, moved));
+    if (error != ERROR_SUCCESS) return Failed(error);
+    media->position += moved;
+    if (done) *done = moved;
     return TRUE;
 }
 
+}  // namespace
+
+BOOL ReadFile(HANDLE handle, LPVOID buffer, DWORD toRead, LPDWORD read, LPOVERLAPPED) {
+    return Transfer(handle, static_cast<std::byte*>(buffer), toRead, read, false);
+}
+
 BOOL WriteFile(HANDLE handle, LPCVOID buffer, DWORD toWrite, LPDWORD written, LPOVERLAPPED) {
-    if (written) *written = 0;
-    auto object = Runtime::Get().handles.Find(handle);
-    if (auto file = std::dynamic_pointer_cast<FileObject>(object)) {
-        if (FaultFires("WriteFile", file->path)) return FALSE;
-        if (!(file->access & kWriteRights)) {
-            SetLastError(ERROR_ACCESS_DENIED);
-            return FALSE;
-        }
-        ssize_t put = ::pwrite(file->fd.Get(), buffer, toWrite, static_cast<off_t>(file->position));
-        if (put < 0) {
-            SetLastError(static_cast<DWORD>(ErrorFromErrno(errno)));
-            return FALSE;
-        }
-        file->position += static_cast<uint64_t>(put);
-        if (written) *written = static_cast<DWORD>(put);
-        return TRUE;
-    }
-    auto media = std::dynamic_pointer_cast<MediaObject>(object);
-    if (!media) {
-        SetLastError(object ? ERROR_INVALID_FUNCTION : ERROR_INVALID_HANDLE);
-        return FALSE;
-    }
-    std::lock_guard guard(Runtime::Get().lock);
-    if (FaultFires("WriteFile", media->name)) return FALSE;
-    if (!media->CanWrite()) {
-        SetLastError(ERROR_ACCESS_DENIED);
-        return FALSE;
-    }
-    if (media->IsVolume()) {
-        MediaObject* holder = VolumeLockHolder(*media->volume);
-        if (holder && holder != media.get()) {
-            SetLastError(ERROR_ACCESS_DENIED);
-            return FALSE;
-        }
-    }
-    if (!AlignedForMedia(media->position, toWrite)) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return FALSE;
-    }
-    uint64_t base = 0, length = 0;
-    DWORD error = ERROR_SUCCESS;
-    if (!MediaExtent(*media, &base, &length, &error)) {
-        SetLastError(error);
-        return FALSE;
-    }
-    if (media->position + toWrite > length) {
-        SetLastError(ERROR_SECTOR_NOT_FOUND);
-        return FALSE;
-    }
-    error = Machine().Write(media->media, base + media->position,
-                            std::span(static_cast<const std::byte*>(buffer), toWrite), "WriteFile");
-    if (error != ERROR_SUCCESS) {
-        SetLastError(error);
-        return FALSE;
-    }
-    media->position += toWrite;
-    if (written) *written = toWrite;
-    return TRUE;
+    // The machine only reads from the buffer of a write.
+    return Transfer(handle, static_cast<std::byte*>(const_cast<void*>(buffer)), toWrite, written,
+                    true);
 }
 
 BOOL SetFilePointerEx(HANDLE handle, LARGE_INTEGER distance, PLARGE_INTEGER newPointer,

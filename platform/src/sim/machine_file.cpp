@@ -7,6 +7,7 @@
 #include <toml++/toml.h>
 
 #include "../text.h"
+#include "property_names.h"
 #include "win32/devices.h"
 
 namespace larkin::platform::sim {
@@ -17,42 +18,6 @@ namespace {
 struct MachineFileError {
     std::string message;
 };
-
-const char* const kPropertyNames[] = {"DEVICEDESC",
-                                      "HARDWAREID",
-                                      "COMPATIBLEIDS",
-                                      "UNUSED0",
-                                      "SERVICE",
-                                      "UNUSED1",
-                                      "UNUSED2",
-                                      "CLASS",
-                                      "CLASSGUID",
-                                      "DRIVER",
-                                      "CONFIGFLAGS",
-                                      "MFG",
-                                      "FRIENDLYNAME",
-                                      "LOCATION_INFORMATION",
-                                      "PHYSICAL_DEVICE_OBJECT_NAME",
-                                      "CAPABILITIES",
-                                      "UI_NUMBER",
-                                      "UPPERFILTERS",
-                                      "LOWERFILTERS",
-                                      "BUSTYPEGUID",
-                                      "LEGACYBUSTYPE",
-                                      "BUSNUMBER",
-                                      "ENUMERATOR_NAME",
-                                      "SECURITY",
-                                      "SECURITY_SDS",
-                                      "DEVTYPE",
-                                      "EXCLUSIVE",
-                                      "CHARACTERISTICS",
-                                      "ADDRESS",
-                                      "UI_NUMBER_DESC_FORMAT",
-                                      "DEVICE_POWER_DATA",
-                                      "REMOVAL_POLICY",
-                                      "REMOVAL_POLICY_HW_DEFAULT",
-                                      "REMOVAL_POLICY_OVERRIDE",
-                                      "INSTALL_STATE"};
 
 // Reads one table, remembering its dotted name for messages and refusing
 // keys it does not know, so that a misspelt key is reported, not ignored.
@@ -206,9 +171,7 @@ std::map<std::string, PropertySpec> Properties(const Table& owner) {
     if (!table) return properties;
     for (const auto& [key, node] : table->Raw()) {
         std::string name(key.str());
-        bool known = false;
-        for (const char* property : kPropertyNames) known = known || name == property;
-        if (!known) table->Fail(node, name, "not a device registry property name");
+        if (!PropertyCode(name)) table->Fail(node, name, "not a device registry property name");
         PropertySpec spec;
         if (node.is_string()) {
             spec.type = REG_SZ;

@@ -13,6 +13,7 @@
 #include <sstream>
 
 #include "../text.h"
+#include "property_names.h"
 #include "scsi_disk.h"
 #include "win32/devices.h"
 
@@ -101,49 +102,13 @@ const GUID& SetupClass(const std::string& cls) {
 
 void ApplyOverrides(std::map<DWORD, RegistryValue>& properties,
                     const std::map<std::string, PropertySpec>& overrides) {
-    static const char* const names[] = {"DEVICEDESC",
-                                        "HARDWAREID",
-                                        "COMPATIBLEIDS",
-                                        "UNUSED0",
-                                        "SERVICE",
-                                        "UNUSED1",
-                                        "UNUSED2",
-                                        "CLASS",
-                                        "CLASSGUID",
-                                        "DRIVER",
-                                        "CONFIGFLAGS",
-                                        "MFG",
-                                        "FRIENDLYNAME",
-                                        "LOCATION_INFORMATION",
-                                        "PHYSICAL_DEVICE_OBJECT_NAME",
-                                        "CAPABILITIES",
-                                        "UI_NUMBER",
-                                        "UPPERFILTERS",
-                                        "LOWERFILTERS",
-                                        "BUSTYPEGUID",
-                                        "LEGACYBUSTYPE",
-                                        "BUSNUMBER",
-                                        "ENUMERATOR_NAME",
-                                        "SECURITY",
-                                        "SECURITY_SDS",
-                                        "DEVTYPE",
-                                        "EXCLUSIVE",
-                                        "CHARACTERISTICS",
-                                        "ADDRESS",
-                                        "UI_NUMBER_DESC_FORMAT",
-                                        "DEVICE_POWER_DATA",
-                                        "REMOVAL_POLICY",
-                                        "REMOVAL_POLICY_HW_DEFAULT",
-                                        "REMOVAL_POLICY_OVERRIDE",
-                                        "INSTALL_STATE"};
     for (const auto& [name, spec] : overrides) {
-        for (DWORD code = 0; code < std::size(names); ++code) {
-            if (name != names[code]) continue;
-            if (spec.absent)
-                properties.erase(code);
-            else
-                properties[code] = RegistryValue{spec.type, spec.data};
-        }
+        auto code = PropertyCode(name);
+        if (!code) continue;  // the machine file refused it already
+        if (spec.absent)
+            properties.erase(*code);
+        else
+            properties[*code] = RegistryValue{spec.type, spec.data};
     }
 }
 
