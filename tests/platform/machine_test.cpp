@@ -104,7 +104,8 @@ int Simctl(const TestMachine& machine, const std::string& args) {
 
 TEST(HotPlug, AnotherProcessUnplugsAndPlugsADisk) {
     TestMachine machine(larkin::test::kTwoSticks);
-    if (!std::filesystem::exists("simctl")) GTEST_SKIP() << "simctl is not built beside the tests";
+    if (!std::filesystem::exists(SimctlPath()))
+        GTEST_SKIP() << "simctl is not built beside the tests";
     HANDLE before = CreateFileA("\\\\.\\E:", GENERIC_READ, 3, nullptr, OPEN_EXISTING, 0, nullptr);
     ASSERT_NE(before, INVALID_HANDLE_VALUE);
     CloseHandle(before);
