@@ -95,9 +95,13 @@ label = "TESTVOL"
     CloseHandle(volume);
 }
 
+std::filesystem::path SimctlPath() {
+    return std::filesystem::read_symlink("/proc/self/exe").parent_path() / "simctl";
+}
+
 int Simctl(const TestMachine& machine, const std::string& args) {
-    std::string command =
-        "./simctl --machine '" + machine.file().string() + "' " + args + " >/dev/null 2>&1";
+    std::string command = "'" + SimctlPath().string() + "' --machine '" + machine.file().string() +
+                          "' " + args + " >/dev/null 2>&1";
     int status = std::system(command.c_str());
     return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
 }
