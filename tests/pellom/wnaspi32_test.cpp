@@ -64,28 +64,18 @@ WideRequest Request(BYTE target, BYTE opcode, BYTE flags, BYTE* data, DWORD leng
     return request;
 }
 
-TEST(Wnaspi32, ReportsHostAdaptersAndCompletesRequestsLater) {
+// Pellom's ASPI tests cover the request contents; this covers what they
+// cannot see: requests really complete after SendASPI32Command returns, and
+// the status codes of refused requests.
+TEST(Wnaspi32, CompletesRequestsAfterReturningAndRefusesBadOnesAtOnce) {
     TestMachine machine(kMachine);
     Aspi aspi;
     EXPECT_EQ(aspi.supportInfo(), (DWORD{SS_COMP} << 8) | 1);
-
-    SRB_HAInquiry inquiry{};
-    inquiry.SRB_Cmd = SC_HA_INQUIRY;
-    EXPECT_EQ(aspi.send(&inquiry), SS_COMP);
-    EXPECT_EQ(inquiry.SRB_Status, SS_COMP);
-    EXPECT_EQ(inquiry.HA_Count, 1);
-    EXPECT_EQ(inquiry.HA_SCSI_ID, 6);
-    EXPECT_STREQ(reinterpret_cast<char*>(inquiry.HA_ManagerId), "ASPI for WIN32");
-    EXPECT_STREQ(reinterpret_cast<char*>(inquiry.HA_Identifier), "USBSTOR");
-    EXPECT_EQ(inquiry.HA_Unique[3], 16);
-    inquiry.SRB_HaId = 1;
-    EXPECT_EQ(aspi.send(&inquiry), SS_INVALID_HA);
 
     BYTE data[96] = {};
     WideRequest request = Request(1, 0x12, SRB_DIR_IN, data, sizeof data);
     EXPECT_EQ(aspi.send(&request), SS_PENDING);
     EXPECT_EQ(WaitFor(request.srb.SRB_Status), SS_COMP);
-    EXPECT_EQ(request.srb.SRB_TargStat, 0);
     EXPECT_EQ(std::string(reinterpret_cast<char*>(data + 8), 15), "ACME    Stick A");
 
     // CHECK CONDITION: the whole widened sense area is the manager's to fill.
@@ -94,8 +84,6 @@ TEST(Wnaspi32, ReportsHostAdaptersAndCompletesRequestsLater) {
     EXPECT_EQ(aspi.send(&check), SS_PENDING);
     EXPECT_EQ(WaitFor(check.srb.SRB_Status), SS_ERR);
     EXPECT_EQ(check.srb.SRB_TargStat, 2);
-    EXPECT_EQ(check.srb.SenseArea[2], 5);
-    EXPECT_EQ(check.srb.SenseArea[12], 0x20);
     EXPECT_EQ(check.moreSense[15], 0);
 
     WideRequest absent = Request(3, 0x12, SRB_DIR_IN, data, sizeof data);
@@ -103,18 +91,17 @@ TEST(Wnaspi32, ReportsHostAdaptersAndCompletesRequestsLater) {
     EXPECT_EQ(WaitFor(absent.srb.SRB_Status), SS_NO_DEVICE);
     EXPECT_EQ(absent.srb.SRB_HaStat, HASTAT_SEL_TO);
 
+    SRB_RescanPort rescan{};
+    rescan.SRB_Cmd = SC_RESCAN_SCSI_BUS;
+    EXPECT_EQ(aspi.send(&rescan), SS_PENDING);
+    EXPECT_EQ(WaitFor(rescan.SRB_Status), SS_COMP);
+
     WideRequest badAdapter = Request(1, 0x12, SRB_DIR_IN, data, sizeof data);
     badAdapter.srb.SRB_HaId = 4;
     EXPECT_EQ(aspi.send(&badAdapter), SS_INVALID_HA);
     WideRequest badLength = Request(1, 0x12, SRB_DIR_IN, data, sizeof data);
     badLength.srb.SRB_CDBLen = 17;
     EXPECT_EQ(aspi.send(&badLength), SS_INVALID_SRB);
-
-    SRB_RescanPort rescan{};
-    rescan.SRB_Cmd = SC_RESCAN_SCSI_BUS;
-    EXPECT_EQ(aspi.send(&rescan), SS_PENDING);
-    EXPECT_EQ(WaitFor(rescan.SRB_Status), SS_COMP);
-
     SRB_Header unknown{};
     unknown.SRB_Cmd = 0x55;
     EXPECT_EQ(aspi.send(&unknown), SS_INVALID_CMD);
