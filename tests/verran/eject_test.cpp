@@ -13,7 +13,7 @@ namespace {
 using larkin::sim::Fault;
 using larkin::sim::InjectFault;
 
-class Eject : public VerranTest {
+class VerranEject : public VerranTest {
   protected:
     std::string TwinPath() {
         EXPECT_EQ(Initialize("USB"), 0);
@@ -33,7 +33,7 @@ std::string Upper(std::string text) {
     return text;
 }
 
-TEST_F(Eject, RemovesTheDiskWhateverTheLetterCaseForEveryProcess) {
+TEST_F(VerranEject, RemovesTheDiskWhateverTheLetterCaseForEveryProcess) {
     std::string path = TwinPath();
     ASSERT_FALSE(path.empty());
     std::string upper = Upper(path);
@@ -61,14 +61,14 @@ TEST_F(Eject, RemovesTheDiskWhateverTheLetterCaseForEveryProcess) {
     EXPECT_EQ(EjectDisk(path.c_str()), 0);
 }
 
-TEST_F(Eject, WorksWithoutSnapshot) {
+TEST_F(VerranEject, WorksWithoutSnapshot) {
     std::string path = TwinPath();
     Destroy();
     EXPECT_EQ(EjectDisk(path.c_str()), 0);
     EXPECT_FALSE(Present("twin"));
 }
 
-TEST_F(Eject, PathOfNoPresentDiskIsAnInvalidParameter) {
+TEST_F(VerranEject, PathOfNoPresentDiskIsAnInvalidParameter) {
     std::string path = TwinPath();
     for (std::string wrong : {std::string(""), path + "x", path.substr(0, path.size() - 1),
                               std::string("\\\\.\\PhysicalDrive1"), std::string("E:")})
@@ -77,7 +77,7 @@ TEST_F(Eject, PathOfNoPresentDiskIsAnInvalidParameter) {
     EXPECT_TRUE(Present("twin"));
 }
 
-TEST_F(Eject, PlatformFailuresAreReported) {
+TEST_F(VerranEject, PlatformFailuresAreReported) {
     std::string path = TwinPath();
     struct Case {
         Fault fault;

@@ -12,7 +12,7 @@
 namespace verran::test {
 namespace {
 
-TEST(ListUsbDrives, ListsTheDemoMachinesSticks) {
+TEST(VerranListUsbDrives, ListsTheDemoMachinesSticks) {
     larkin::test::TempFolder folder;
     ASSERT_FALSE(folder.path().empty());
     std::filesystem::path machine = folder.path() / "demo.toml";

@@ -48,7 +48,7 @@ void operator delete[](void* memory, std::size_t) noexcept {
 namespace verran::test {
 namespace {
 
-class MemoryFault : public VerranTest {
+class VerranMemoryFault : public VerranTest {
   protected:
     void TearDown() override {
         allocationsBeforeFailure = -1;
@@ -61,7 +61,7 @@ long NextPoint(long point) {
     return point + 1 + point / 8;
 }
 
-TEST_F(MemoryFault, InInitializeGivesInternalFault) {
+TEST_F(VerranMemoryFault, InInitializeGivesInternalFault) {
     allocationsBeforeFailure = 0;
     EXPECT_EQ(Initialize("USB"), VERRAN_INTERNAL_FAULT);
     EXPECT_EQ(GetAdapterCount(), 0u);
@@ -89,7 +89,7 @@ TEST_F(MemoryFault, InInitializeGivesInternalFault) {
     EXPECT_EQ(GetAdapterCount(), 7u);
 }
 
-TEST_F(MemoryFault, InEjectDiskGivesInternalFault) {
+TEST_F(VerranMemoryFault, InEjectDiskGivesInternalFault) {
     ASSERT_EQ(Initialize("USB"), 0);
     auto twin = FindDrive("Twin Stick USB Device");
     ASSERT_TRUE(twin);

@@ -7,7 +7,7 @@
 namespace verran::test {
 namespace {
 
-class Queries : public VerranTest {};
+class VerranQueries : public VerranTest {};
 
 constexpr const char* kNameList =
     "DEVICE_NAME, DEVICE_NUMBER, INTERFACE, DEVICEDESC, MOUNT_INFO, HARDWAREID, COMPATIBLEIDS, "
@@ -18,7 +18,7 @@ constexpr const char* kNameList =
     "UI_NUMBER_DESC_FORMAT, DEVICE_POWER_DATA, REMOVAL_POLICY, REMOVAL_POLICY_HW_DEFAULT, "
     "REMOVAL_POLICY_OVERRIDE, INSTALL_STATE";
 
-TEST_F(Queries, NullNameGivesTheSharedNameListForValidIndexesOnly) {
+TEST_F(VerranQueries, NullNameGivesTheSharedNameListForValidIndexesOnly) {
     ASSERT_EQ(Initialize("USB"), 0);
     auto twin = FindDrive("Twin Stick USB Device");
     ASSERT_TRUE(twin);
@@ -32,7 +32,7 @@ TEST_F(Queries, NullNameGivesTheSharedNameListForValidIndexesOnly) {
     EXPECT_STREQ(GetDriveInfo(GetAdapterCount(), 0, nullptr), "");
 }
 
-TEST_F(Queries, NamesMatchExactly) {
+TEST_F(VerranQueries, NamesMatchExactly) {
     ASSERT_EQ(Initialize("USB"), 0);
     auto twin = FindDrive("Twin Stick USB Device");
     ASSERT_TRUE(twin);
@@ -45,7 +45,7 @@ TEST_F(Queries, NamesMatchExactly) {
     EXPECT_STREQ(GetAdapterInfo(a, "INTERFACE"), "USB");
 }
 
-TEST_F(Queries, EveryResultIsTextEvenWithoutSnapshot) {
+TEST_F(VerranQueries, EveryResultIsTextEvenWithoutSnapshot) {
     Destroy();
     for (DWORD i : {0u, 1u, 0xFFFFFFFFu}) {
         EXPECT_STREQ(GetAdapterInfo(i, "DEVICE_NAME"), "");
@@ -59,7 +59,7 @@ TEST_F(Queries, EveryResultIsTextEvenWithoutSnapshot) {
     }
 }
 
-TEST_F(Queries, ResultsStayValidUntilTheNextInitialize) {
+TEST_F(VerranQueries, ResultsStayValidUntilTheNextInitialize) {
     ASSERT_EQ(Initialize("USB"), 0);
     auto twin = FindDrive("Twin Stick USB Device");
     ASSERT_TRUE(twin);
@@ -127,12 +127,12 @@ type = 0x06
 start = 63
 )";
 
-class Descriptions : public VerranTest {
+class VerranDescriptions : public VerranTest {
   protected:
-    Descriptions() : VerranTest(kFallbacks) {}
+    VerranDescriptions() : VerranTest(kFallbacks) {}
 };
 
-TEST_F(Descriptions, FallBackToTheFirstNonEmptyValue) {
+TEST_F(VerranDescriptions, FallBackToTheFirstNonEmptyValue) {
     ASSERT_EQ(Initialize("USB"), 0);
     ASSERT_EQ(GetAdapterCount(), 5u);
     EXPECT_STREQ(GetAdapterDescription(0), "Named Reader");

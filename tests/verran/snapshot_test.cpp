@@ -9,9 +9,9 @@ namespace {
 
 using ::testing::ElementsAre;
 
-class Snapshot : public VerranTest {};
+class VerranSnapshot : public VerranTest {};
 
-TEST_F(Snapshot, NoSnapshotBeforeInitializeAndAfterDestroy) {
+TEST_F(VerranSnapshot, NoSnapshotBeforeInitializeAndAfterDestroy) {
     Destroy();
     EXPECT_EQ(GetAdapterCount(), 0u);
     EXPECT_EQ(GetDriveCount(0), 0u);
@@ -24,7 +24,7 @@ TEST_F(Snapshot, NoSnapshotBeforeInitializeAndAfterDestroy) {
     EXPECT_EQ(GetAdapterCount(), 0u);
 }
 
-TEST_F(Snapshot, NullEmptyAndStarFiltersWalkEveryClassInTableOrder) {
+TEST_F(VerranSnapshot, NullEmptyAndStarFiltersWalkEveryClassInTableOrder) {
     const std::vector<std::string> all = {"ATA", "SCSIADAPTER", "SCSI", "USB", "USB", "USB", "USB"};
     for (const char* filter : {static_cast<const char*>(nullptr), "", "*", "*anything", " \t*\n"}) {
         SCOPED_TRACE(filter ? filter : "(null)");
@@ -33,7 +33,7 @@ TEST_F(Snapshot, NullEmptyAndStarFiltersWalkEveryClassInTableOrder) {
     }
 }
 
-TEST_F(Snapshot, FilterTokensAreCaseBlindOrderedAndRepeatable) {
+TEST_F(VerranSnapshot, FilterTokensAreCaseBlindOrderedAndRepeatable) {
     ASSERT_EQ(Initialize("usb"), 0);
     EXPECT_THAT(Interfaces(), ElementsAre("USB", "USB", "USB", "USB"));
 
@@ -51,7 +51,7 @@ TEST_F(Snapshot, FilterTokensAreCaseBlindOrderedAndRepeatable) {
     EXPECT_EQ(GetAdapterCount(), 0u);
 }
 
-TEST_F(Snapshot, SecondInitializeReplacesTheFirst) {
+TEST_F(VerranSnapshot, SecondInitializeReplacesTheFirst) {
     ASSERT_EQ(Initialize("ATA"), 0);
     ASSERT_EQ(GetAdapterCount(), 1u);
     EXPECT_STREQ(GetDriveInfo(0, 0, "FRIENDLYNAME"), "System Disk ATA Device");
@@ -61,7 +61,7 @@ TEST_F(Snapshot, SecondInitializeReplacesTheFirst) {
     EXPECT_EQ(GetDriveCount(1), 0u);
 }
 
-TEST_F(Snapshot, HubIsListedWithoutPortAndWithoutDrives) {
+TEST_F(VerranSnapshot, HubIsListedWithoutPortAndWithoutDrives) {
     ASSERT_EQ(Initialize("USB"), 0);
     auto hub = FindAdapter("SERVICE", "usbhub");
     ASSERT_TRUE(hub);
@@ -71,7 +71,7 @@ TEST_F(Snapshot, HubIsListedWithoutPortAndWithoutDrives) {
     EXPECT_STREQ(GetAdapterDescription(*hub), "Generic USB Hub");
 }
 
-TEST_F(Snapshot, AdaptersCarryTheirPortPathAndDrivesInChildOrder) {
+TEST_F(VerranSnapshot, AdaptersCarryTheirPortPathAndDrivesInChildOrder) {
     ASSERT_EQ(Initialize("USB"), 0);
     auto adapter = FindAdapter("HARDWAREID", "USB\\VID_1234&PID_0002&REV_0100");
     ASSERT_TRUE(adapter);
@@ -85,7 +85,7 @@ TEST_F(Snapshot, AdaptersCarryTheirPortPathAndDrivesInChildOrder) {
     EXPECT_EQ(GetDriveCount(GetAdapterCount()), 0u);
 }
 
-TEST_F(Snapshot, DriveKnowsItsPathNumberAndLetters) {
+TEST_F(VerranSnapshot, DriveKnowsItsPathNumberAndLetters) {
     ASSERT_EQ(Initialize(nullptr), 0);
     auto twin = FindDrive("Twin Stick USB Device");
     ASSERT_TRUE(twin);
@@ -107,7 +107,7 @@ TEST_F(Snapshot, DriveKnowsItsPathNumberAndLetters) {
     EXPECT_STREQ(GetDriveDescription(blank->first, blank->second), "Blank Stick USB Device");
 }
 
-TEST_F(Snapshot, ScsiClassIsWalkedTwiceUnderStar) {
+TEST_F(VerranSnapshot, ScsiClassIsWalkedTwiceUnderStar) {
     ASSERT_EQ(Initialize("*"), 0);
     ASSERT_STREQ(GetAdapterInterfaceType(1), "SCSIADAPTER");
     ASSERT_STREQ(GetAdapterInterfaceType(2), "SCSI");
@@ -117,7 +117,7 @@ TEST_F(Snapshot, ScsiClassIsWalkedTwiceUnderStar) {
     EXPECT_STREQ(GetDriveInfo(2, 0, "MOUNT_INFO"), "G:");
 }
 
-TEST_F(Snapshot, RegistryDataReadsAsTextOrHex) {
+TEST_F(VerranSnapshot, RegistryDataReadsAsTextOrHex) {
     ASSERT_EQ(Initialize("USB"), 0);
     auto usb1 = FindAdapter("HARDWAREID", "USB\\VID_0781&PID_5567&REV_0100");
     ASSERT_TRUE(usb1);
@@ -138,7 +138,7 @@ TEST_F(Snapshot, RegistryDataReadsAsTextOrHex) {
     EXPECT_NE(std::strstr(names, "UI_NUMBER"), nullptr);
 }
 
-TEST_F(Snapshot, MissingRegistryPropertiesAreLeftOut) {
+TEST_F(VerranSnapshot, MissingRegistryPropertiesAreLeftOut) {
     ASSERT_EQ(Initialize("USB"), 0);
     auto usb1 = FindAdapter("HARDWAREID", "USB\\VID_0781&PID_5567&REV_0100");
     ASSERT_TRUE(usb1);

@@ -8,9 +8,9 @@ namespace {
 using larkin::sim::Fault;
 using larkin::sim::InjectFault;
 
-class WalkFaults : public VerranTest {};
+class VerranWalkFaults : public VerranTest {};
 
-TEST_F(WalkFaults, ClassSetThatCannotBeMadeEndsInitializeKeepingEarlierAdapters) {
+TEST_F(VerranWalkFaults, ClassSetThatCannotBeMadeEndsInitializeKeepingEarlierAdapters) {
     InjectFault({"SetupDiGetClassDevsA", "{36fc9e60", 0, 0, 1, ERROR_ACCESS_DENIED});
     EXPECT_EQ(Initialize("ATA USB"), static_cast<INT>(ERROR_ACCESS_DENIED));
     ASSERT_EQ(GetAdapterCount(), 1u);
@@ -18,7 +18,7 @@ TEST_F(WalkFaults, ClassSetThatCannotBeMadeEndsInitializeKeepingEarlierAdapters)
     EXPECT_STREQ(GetDriveInfo(0, 0, "MOUNT_INFO"), "C:");
 }
 
-TEST_F(WalkFaults, AdapterFailuresEndInitializeWithTheirCode) {
+TEST_F(VerranWalkFaults, AdapterFailuresEndInitializeWithTheirCode) {
     struct Case {
         const char* what;
         Fault fault;
@@ -49,7 +49,7 @@ TEST_F(WalkFaults, AdapterFailuresEndInitializeWithTheirCode) {
     }
 }
 
-TEST_F(WalkFaults, ChildWalkFailuresSkipTheRestOfThatAdapterOnly) {
+TEST_F(VerranWalkFaults, ChildWalkFailuresSkipTheRestOfThatAdapterOnly) {
     struct Case {
         const char* what;
         Fault fault;
@@ -82,7 +82,7 @@ TEST_F(WalkFaults, ChildWalkFailuresSkipTheRestOfThatAdapterOnly) {
     }
 }
 
-TEST_F(WalkFaults, DiskThatCannotBeAskedIsKeptWithoutNumberAndLetters) {
+TEST_F(VerranWalkFaults, DiskThatCannotBeAskedIsKeptWithoutNumberAndLetters) {
     for (const Fault& fault : {Fault{"CreateFileA", "ven_twin", 0, 0, 1, ERROR_SHARING_VIOLATION},
                                Fault{"DeviceIoControl", "ven_twin", IOCTL_STORAGE_GET_DEVICE_NUMBER,
                                      0, 1, ERROR_NOT_READY}}) {
@@ -99,7 +99,7 @@ TEST_F(WalkFaults, DiskThatCannotBeAskedIsKeptWithoutNumberAndLetters) {
     }
 }
 
-TEST_F(WalkFaults, VolumeThatCannotBeOpenedLosesOnlyItsLetter) {
+TEST_F(VerranWalkFaults, VolumeThatCannotBeOpenedLosesOnlyItsLetter) {
     InjectFault({"CreateFileA", "\\\\.\\E:", 0, 0, 1, ERROR_ACCESS_DENIED});
     ASSERT_EQ(Initialize(nullptr), 0);
     auto twin = FindDrive("Twin Stick USB Device");
@@ -109,7 +109,7 @@ TEST_F(WalkFaults, VolumeThatCannotBeOpenedLosesOnlyItsLetter) {
     EXPECT_STREQ(GetDriveInfo(scsi->first, scsi->second, "MOUNT_INFO"), "G:");
 }
 
-TEST_F(WalkFaults, UnreadableExtentsEndTheLetterScan) {
+TEST_F(VerranWalkFaults, UnreadableExtentsEndTheLetterScan) {
     InjectFault({"DeviceIoControl", "\\\\.\\E:", IOCTL_VOLUME_GET_VOLUME_DISK_EXTENTS, 0, 1,
                  ERROR_NOT_READY});
     ASSERT_EQ(Initialize(nullptr), 0);
@@ -123,7 +123,7 @@ TEST_F(WalkFaults, UnreadableExtentsEndTheLetterScan) {
     EXPECT_STREQ(GetDriveInfo(scsi->first, scsi->second, "DEVICE_NUMBER"), "5");
 }
 
-TEST_F(WalkFaults, UnreadableRegistryPropertyIsLeftOut) {
+TEST_F(VerranWalkFaults, UnreadableRegistryPropertyIsLeftOut) {
     InjectFault({"SetupDiGetDeviceRegistryPropertyA", "PAIRALPHA", SPDRP_FRIENDLYNAME, 0, 0,
                  ERROR_INVALID_DATA});
     ASSERT_EQ(Initialize("USB"), 0);
@@ -136,7 +136,7 @@ TEST_F(WalkFaults, UnreadableRegistryPropertyIsLeftOut) {
     EXPECT_STREQ(GetDriveInfo(*usb3, 1, "FRIENDLYNAME"), "Pair Beta USB Device");
 }
 
-TEST_F(WalkFaults, FailedBusRescanIsIgnored) {
+TEST_F(VerranWalkFaults, FailedBusRescanIsIgnored) {
     for (const Fault& fault :
          {Fault{"CreateFileA", "scsizero#{2accfe60", 0, 0, 1, ERROR_ACCESS_DENIED},
           Fault{"DeviceIoControl", "scsizero", IOCTL_SCSI_RESCAN_BUS, 0, 1, ERROR_IO_DEVICE}}) {
@@ -176,12 +176,12 @@ type = 0x0E
 start = 63
 )";
 
-class EmptySlot : public VerranTest {
+class VerranEmptySlot : public VerranTest {
   protected:
-    EmptySlot() : VerranTest(kCardReader) {}
+    VerranEmptySlot() : VerranTest(kCardReader) {}
 };
 
-TEST_F(EmptySlot, EndsTheLetterScan) {
+TEST_F(VerranEmptySlot, EndsTheLetterScan) {
     ASSERT_EQ(Initialize("USB"), 0);
     auto slot = FindDrive("Card Reader Slot USB Device");
     auto stick = FindDrive("Stick USB Device");
