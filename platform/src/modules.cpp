@@ -78,9 +78,15 @@ void* OwnSymbol(const Module& module, const char* name) {
 void DetachAll() {
     ModuleTable& table = Modules();
     std::lock_guard guard(table.mutex);
-    for (auto it = table.modules.rbegin(); it != table.modules.rend(); ++it) {
+    // A module's detach may free other modules: walk a copy, newest first,
+    // and skip what is gone by the time its turn comes.
+    std::vector<Module*> order;
+    for (auto& module : table.modules) order.push_back(module.get());
+    for (auto it = order.rbegin(); it != order.rend(); ++it) {
+        bool stillLoaded = std::any_of(table.modules.begin(), table.modules.end(),
+                                       [&](const auto& m) { return m.get() == *it; });
+        if (!stillLoaded || !(*it)->attached) continue;
         Module& module = **it;
-        if (!module.attached) continue;
         module.attached = false;
         if (auto main = reinterpret_cast<LARKIN_DLLMAIN>(OwnSymbol(module, "LarkinDllMain")))
             main(reinterpret_cast<HINSTANCE>(&module), DLL_PROCESS_DETACH,
