@@ -59,17 +59,6 @@ TEST_F(VerranQueries, EveryResultIsTextEvenWithoutSnapshot) {
     }
 }
 
-TEST_F(VerranQueries, ResultsStayValidUntilTheNextInitialize) {
-    ASSERT_EQ(Initialize("USB"), 0);
-    auto twin = FindDrive("Twin Stick USB Device");
-    ASSERT_TRUE(twin);
-    const char* name = GetDriveName(twin->first, twin->second);
-    std::string copy = name;
-    for (DWORD a = 0; a < GetAdapterCount(); ++a) GetAdapterDescription(a);
-    EXPECT_EQ(copy, name);
-    EXPECT_EQ(name, GetDriveName(twin->first, twin->second));
-}
-
 // Adapters whose properties peel away one fallback at a time; the drive of
 // the last has letters, the others none.
 constexpr const char* kFallbacks = R"(

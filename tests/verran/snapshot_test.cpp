@@ -134,20 +134,11 @@ TEST_F(VerranSnapshot, RegistryDataReadsAsTextOrHex) {
     // A number made only of zero bytes passes as text: present but empty.
     const char* uiNumber = GetAdapterInfo(*usb3, "UI_NUMBER");
     EXPECT_STREQ(uiNumber, "");
-    const char* names = GetAdapterInfo(*usb3, nullptr);
-    EXPECT_NE(std::strstr(names, "UI_NUMBER"), nullptr);
-}
+    EXPECT_NE(std::strstr(GetAdapterInfo(*usb3, nullptr), "UI_NUMBER"), nullptr);
 
-TEST_F(VerranSnapshot, MissingRegistryPropertiesAreLeftOut) {
-    ASSERT_EQ(Initialize("USB"), 0);
-    auto usb1 = FindAdapter("HARDWAREID", "USB\\VID_0781&PID_5567&REV_0100");
-    ASSERT_TRUE(usb1);
+    // Properties the registry does not deliver are left out.
     EXPECT_STREQ(GetAdapterInfo(*usb1, "MFG"), "");
     EXPECT_STREQ(GetAdapterInfo(*usb1, "SECURITY"), "");
-    // The library's own names never come from the registry.
-    auto drive = FindDrive("Twin Stick USB Device");
-    ASSERT_TRUE(drive);
-    EXPECT_STREQ(GetDriveInfo(drive->first, drive->second, "INTERFACE"), "");
 }
 
 }  // namespace
