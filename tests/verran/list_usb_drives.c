@@ -5,6 +5,7 @@
  * usage: list_usb_drives [LIBRARY]   (default: libVerran.so beside it) */
 #include <dlfcn.h>
 #include <stdio.h>
+#include <string.h>
 
 typedef int (*InitializeFn)(const char*);
 typedef void (*DestroyFn)(void);
@@ -20,7 +21,13 @@ static void* Bind(void* library, const char* name) {
 }
 
 int main(int argc, char** argv) {
-    const char* file = argc > 1 ? argv[1] : "libVerran.so";
+    /* Beside the program, named by path: a sanitizer's dlopen does not look
+     * beside the program by itself. */
+    char beside[4096] = "libVerran.so";
+    const char* slash = strrchr(argv[0], '/');
+    if (slash != NULL && (size_t)(slash - argv[0]) + sizeof "/libVerran.so" <= sizeof beside)
+        snprintf(beside, sizeof beside, "%.*s/libVerran.so", (int)(slash - argv[0]), argv[0]);
+    const char* file = argc > 1 ? argv[1] : beside;
     void* library = dlopen(file, RTLD_NOW | RTLD_LOCAL);
     if (library == NULL) {
         fprintf(stderr, "list_usb_drives: %s\n", dlerror());
