@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
@@ -36,6 +37,9 @@ struct DeviceNode {
     std::vector<DeviceInterface> interfaces;
     std::map<DWORD, RegistryValue> properties;  // by SPDRP code
 };
+
+// The device tree as one immutable snapshot, shared by its readers.
+using DeviceTreeView = std::shared_ptr<const std::vector<DeviceNode>>;
 
 struct DiskGeometry {
     uint64_t cylinders = 0;
@@ -107,13 +111,13 @@ class Backend {
     // Picks up changes that other processes made (hot-plug, re-read tables).
     virtual void Refresh() = 0;
 
-    virtual std::vector<DeviceNode> DeviceTree() = 0;
+    virtual DeviceTreeView DeviceTree() = 0;
     // Removes a device and its children until they are plugged in again.
     virtual DWORD RemoveDevice(const std::string& instanceId) = 0;
     // Looks for new devices and re-reads partition tables.
     virtual void Rescan() = 0;
 
-    virtual std::vector<DiskInfo> Disks() = 0;
+    virtual std::shared_ptr<const std::vector<DiskInfo>> Disks() = 0;
     // Media I/O: a disk's number as text ("3"), or a volume's mediaId.
     virtual DWORD Read(const std::string& media, uint64_t offset, std::span<std::byte> data) = 0;
     virtual DWORD Write(const std::string& media, uint64_t offset, std::span<const std::byte> data,
@@ -124,7 +128,7 @@ class Backend {
     // Makes the system read the disk's partition table again.
     virtual DWORD RereadPartitions(uint32_t disk) = 0;
 
-    virtual std::vector<VolumeInfo> Volumes() = 0;
+    virtual std::shared_ptr<const std::vector<VolumeInfo>> Volumes() = 0;
     // Logical drive letters present, as GetLogicalDrives' mask.
     virtual DWORD LogicalDrives() = 0;
 

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "objects.h"
+#include "guard.h"
 #include "partition_table.h"
 
 namespace larkin::platform {
@@ -31,7 +32,7 @@ struct Request {
 };
 
 std::optional<DiskInfo> FindDisk(uint32_t number) {
-    for (const auto& disk : Machine().Disks())
+    for (const auto& disk : *Machine().Disks())
         if (disk.number == number) return disk;
     return std::nullopt;
 }
@@ -332,41 +333,43 @@ using namespace larkin::platform;
 
 BOOL DeviceIoControl(HANDLE device, DWORD code, LPVOID in, DWORD inSize, LPVOID out, DWORD outSize,
                      LPDWORD returned, LPOVERLAPPED) {
-    if (returned) *returned = 0;
-    auto object = Runtime::Get().handles.Find(device);
-    if (!object) {
-        SetLastError(ERROR_INVALID_HANDLE);
-        return FALSE;
-    }
-    std::lock_guard guard(Runtime::Get().lock);
-    Machine().Refresh();
-    Request request{code, in, inSize, out, outSize};
-    if (outSize > 0 && out == nullptr) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return FALSE;
-    }
-    Reply reply;
-    if (auto media = std::dynamic_pointer_cast<MediaObject>(object)) {
-        if (FaultFires("DeviceIoControl", media->name, code)) return FALSE;
-        if (media->IsVolume()) {
-            reply = OnVolume(*media, request);
-        } else if (!media->disk) {
-            reply = Error(ERROR_INVALID_FUNCTION);
-        } else if (auto disk = FindDisk(*media->disk)) {
-            reply = OnDisk(*media, *disk, request);
-        } else {
-            reply = Error(ERROR_DEVICE_NOT_CONNECTED);
+    return larkin::platform::Guarded<BOOL>(FALSE, [&]() -> BOOL {
+        if (returned) *returned = 0;
+        auto object = Runtime::Get().handles.Find(device);
+        if (!object) {
+            SetLastError(ERROR_INVALID_HANDLE);
+            return FALSE;
         }
-    } else if (auto port = std::dynamic_pointer_cast<PortObject>(object)) {
-        if (FaultFires("DeviceIoControl", port->name, code)) return FALSE;
-        reply = OnPort(*port, request);
-    } else {
-        reply = Error(ERROR_INVALID_FUNCTION);
-    }
-    if (returned) *returned = reply.returned;
-    if (reply.error != ERROR_SUCCESS) {
-        SetLastError(reply.error);
-        return FALSE;
-    }
-    return TRUE;
+        std::lock_guard guard(Runtime::Get().lock);
+        Machine().Refresh();
+        Request request{code, in, inSize, out, outSize};
+        if (outSize > 0 && out == nullptr) {
+            SetLastError(ERROR_INVALID_PARAMETER);
+            return FALSE;
+        }
+        Reply reply;
+        if (auto media = std::dynamic_pointer_cast<MediaObject>(object)) {
+            if (FaultFires("DeviceIoControl", media->name, code)) return FALSE;
+            if (media->IsVolume()) {
+                reply = OnVolume(*media, request);
+            } else if (!media->disk) {
+                reply = Error(ERROR_INVALID_FUNCTION);
+            } else if (auto disk = FindDisk(*media->disk)) {
+                reply = OnDisk(*media, *disk, request);
+            } else {
+                reply = Error(ERROR_DEVICE_NOT_CONNECTED);
+            }
+        } else if (auto port = std::dynamic_pointer_cast<PortObject>(object)) {
+            if (FaultFires("DeviceIoControl", port->name, code)) return FALSE;
+            reply = OnPort(*port, request);
+        } else {
+            reply = Error(ERROR_INVALID_FUNCTION);
+        }
+        if (returned) *returned = reply.returned;
+        if (reply.error != ERROR_SUCCESS) {
+            SetLastError(reply.error);
+            return FALSE;
+        }
+        return TRUE;
+    });
 }

@@ -6,6 +6,7 @@
 #include <mutex>
 
 #include "runtime.h"
+#include "guard.h"
 #include "text.h"
 
 // clang-format off
@@ -88,13 +89,14 @@ void Fill(SP_DEVINFO_DATA* data, const DeviceSetObject::Member& member) {
     data->Reserved = 0;
 }
 
-std::optional<DeviceNode> LiveNode(DEVINST devInst, std::vector<DeviceNode>* tree) {
+// The live node of a handle, inside the tree snapshot that tree receives.
+const DeviceNode* LiveNode(DEVINST devInst, DeviceTreeView* tree) {
     auto id = DevInsts().Id(devInst);
-    if (!id) return std::nullopt;
+    if (!id) return nullptr;
     *tree = Machine().DeviceTree();
-    for (const auto& node : *tree)
-        if (EqualsNoCase(node.instanceId, *id)) return node;
-    return std::nullopt;
+    for (const auto& node : **tree)
+        if (EqualsNoCase(node.instanceId, *id)) return &node;
+    return nullptr;
 }
 
 BOOL Failed(DWORD error) {
@@ -114,232 +116,262 @@ CONFIGRET CmFault(std::string_view call, std::string_view device) {
 using namespace larkin::platform;
 
 HDEVINFO SetupDiGetClassDevsA(const GUID* classGuid, LPCSTR enumerator, HWND, DWORD flags) {
-    std::lock_guard guard(Runtime::Get().lock);
-    bool interfaceSet = flags & DIGCF_DEVICEINTERFACE;
-    bool allClasses = flags & DIGCF_ALLCLASSES;
-    if (classGuid == nullptr && !allClasses) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return INVALID_HANDLE_VALUE;
-    }
-    std::string subject = enumerator ? enumerator : classGuid ? GuidText(*classGuid) : "";
-    if (FaultFires("SetupDiGetClassDevsA", subject)) return INVALID_HANDLE_VALUE;
-    Machine().Refresh();
-    auto set = std::make_shared<DeviceSetObject>();
-    for (const auto& node : Machine().DeviceTree()) {
-        if (node.parentId.empty()) continue;  // the root is no device of a class
-        if (!EnumeratorMatches(node.instanceId, enumerator, interfaceSet)) continue;
-        if (interfaceSet) {
-            std::vector<DeviceInterface> matching;
-            for (const auto& interface : node.interfaces)
-                if (allClasses || SameGuid(interface.interfaceClass, *classGuid))
-                    matching.push_back(interface);
-            if (matching.empty()) continue;
-            for (const auto& interface : matching)
-                set->interfaces.push_back({set->members.size(), interface});
-        } else if (!allClasses && !SameGuid(node.setupClass, *classGuid)) {
-            continue;
+    return larkin::platform::Guarded<HDEVINFO>(INVALID_HANDLE_VALUE, [&]() -> HDEVINFO {
+        std::lock_guard guard(Runtime::Get().lock);
+        bool interfaceSet = flags & DIGCF_DEVICEINTERFACE;
+        bool allClasses = flags & DIGCF_ALLCLASSES;
+        if (classGuid == nullptr && !allClasses) {
+            SetLastError(ERROR_INVALID_PARAMETER);
+            return INVALID_HANDLE_VALUE;
         }
-        set->members.push_back({node, DevInsts().For(node.instanceId)});
-    }
-    SetLastError(ERROR_SUCCESS);
-    return Runtime::Get().handles.Add(std::move(set));
+        std::string subject = enumerator ? enumerator : classGuid ? GuidText(*classGuid) : "";
+        if (FaultFires("SetupDiGetClassDevsA", subject)) return INVALID_HANDLE_VALUE;
+        Machine().Refresh();
+        auto set = std::make_shared<DeviceSetObject>();
+        for (const auto& node : *Machine().DeviceTree()) {
+            if (node.parentId.empty()) continue;  // the root is no device of a class
+            if (!EnumeratorMatches(node.instanceId, enumerator, interfaceSet)) continue;
+            if (interfaceSet) {
+                std::vector<DeviceInterface> matching;
+                for (const auto& interface : node.interfaces)
+                    if (allClasses || SameGuid(interface.interfaceClass, *classGuid))
+                        matching.push_back(interface);
+                if (matching.empty()) continue;
+                for (const auto& interface : matching)
+                    set->interfaces.push_back({set->members.size(), interface});
+            } else if (!allClasses && !SameGuid(node.setupClass, *classGuid)) {
+                continue;
+            }
+            set->members.push_back({node, DevInsts().For(node.instanceId)});
+        }
+        SetLastError(ERROR_SUCCESS);
+        return Runtime::Get().handles.Add(std::move(set));
+    });
 }
 
 BOOL SetupDiEnumDeviceInfo(HDEVINFO handle, DWORD index, PSP_DEVINFO_DATA data) {
-    auto set = Runtime::Get().handles.Get<DeviceSetObject>(handle);
-    if (!set) return FALSE;
-    if (data == nullptr) return Failed(ERROR_INVALID_PARAMETER);
-    if (data->cbSize != sizeof(SP_DEVINFO_DATA)) return Failed(ERROR_INVALID_USER_BUFFER);
-    if (index >= set->members.size()) return Failed(ERROR_NO_MORE_ITEMS);
-    if (FaultFires("SetupDiEnumDeviceInfo", set->members[index].node.instanceId)) return FALSE;
-    Fill(data, set->members[index]);
-    SetLastError(ERROR_SUCCESS);
-    return TRUE;
+    return larkin::platform::Guarded<BOOL>(FALSE, [&]() -> BOOL {
+        auto set = Runtime::Get().handles.Get<DeviceSetObject>(handle);
+        if (!set) return FALSE;
+        if (data == nullptr) return Failed(ERROR_INVALID_PARAMETER);
+        if (data->cbSize != sizeof(SP_DEVINFO_DATA)) return Failed(ERROR_INVALID_USER_BUFFER);
+        if (index >= set->members.size()) return Failed(ERROR_NO_MORE_ITEMS);
+        if (FaultFires("SetupDiEnumDeviceInfo", set->members[index].node.instanceId)) return FALSE;
+        Fill(data, set->members[index]);
+        SetLastError(ERROR_SUCCESS);
+        return TRUE;
+    });
 }
 
 BOOL SetupDiEnumDeviceInterfaces(HDEVINFO handle, PSP_DEVINFO_DATA device,
                                  const GUID* interfaceGuid, DWORD index,
                                  PSP_DEVICE_INTERFACE_DATA data) {
-    auto set = Runtime::Get().handles.Get<DeviceSetObject>(handle);
-    if (!set) return FALSE;
-    if (data == nullptr || interfaceGuid == nullptr) return Failed(ERROR_INVALID_PARAMETER);
-    if (data->cbSize != sizeof(SP_DEVICE_INTERFACE_DATA)) return Failed(ERROR_INVALID_USER_BUFFER);
-    const DeviceSetObject::Member* only = nullptr;
-    if (device) {
-        only = MemberOf(*set, device);
-        if (!only) return Failed(ERROR_INVALID_PARAMETER);
-    }
-    DWORD seen = 0;
-    for (size_t i = 0; i < set->interfaces.size(); ++i) {
-        const auto& entry = set->interfaces[i];
-        if (!SameGuid(entry.interface.interfaceClass, *interfaceGuid)) continue;
-        if (only && &set->members[entry.member] != only) continue;
-        if (seen++ != index) continue;
-        if (FaultFires("SetupDiEnumDeviceInterfaces", set->members[entry.member].node.instanceId))
-            return FALSE;
-        data->InterfaceClassGuid = entry.interface.interfaceClass;
-        data->Flags = SPINT_ACTIVE;
-        data->Reserved = i + 1;
-        SetLastError(ERROR_SUCCESS);
-        return TRUE;
-    }
-    return Failed(ERROR_NO_MORE_ITEMS);
+    return larkin::platform::Guarded<BOOL>(FALSE, [&]() -> BOOL {
+        auto set = Runtime::Get().handles.Get<DeviceSetObject>(handle);
+        if (!set) return FALSE;
+        if (data == nullptr || interfaceGuid == nullptr) return Failed(ERROR_INVALID_PARAMETER);
+        if (data->cbSize != sizeof(SP_DEVICE_INTERFACE_DATA))
+            return Failed(ERROR_INVALID_USER_BUFFER);
+        const DeviceSetObject::Member* only = nullptr;
+        if (device) {
+            only = MemberOf(*set, device);
+            if (!only) return Failed(ERROR_INVALID_PARAMETER);
+        }
+        DWORD seen = 0;
+        for (size_t i = 0; i < set->interfaces.size(); ++i) {
+            const auto& entry = set->interfaces[i];
+            if (!SameGuid(entry.interface.interfaceClass, *interfaceGuid)) continue;
+            if (only && &set->members[entry.member] != only) continue;
+            if (seen++ != index) continue;
+            if (FaultFires("SetupDiEnumDeviceInterfaces",
+                           set->members[entry.member].node.instanceId))
+                return FALSE;
+            data->InterfaceClassGuid = entry.interface.interfaceClass;
+            data->Flags = SPINT_ACTIVE;
+            data->Reserved = i + 1;
+            SetLastError(ERROR_SUCCESS);
+            return TRUE;
+        }
+        return Failed(ERROR_NO_MORE_ITEMS);
+    });
 }
 
 BOOL SetupDiGetDeviceInterfaceDetailA(HDEVINFO handle, PSP_DEVICE_INTERFACE_DATA interfaceData,
                                       PSP_DEVICE_INTERFACE_DETAIL_DATA_A detail, DWORD detailSize,
                                       PDWORD requiredSize, PSP_DEVINFO_DATA device) {
-    auto set = Runtime::Get().handles.Get<DeviceSetObject>(handle);
-    if (!set) return FALSE;
-    if (interfaceData == nullptr || interfaceData->cbSize != sizeof(SP_DEVICE_INTERFACE_DATA) ||
-        interfaceData->Reserved == 0 || interfaceData->Reserved > set->interfaces.size())
-        return Failed(ERROR_INVALID_PARAMETER);
-    const auto& entry = set->interfaces[interfaceData->Reserved - 1];
-    if (FaultFires("SetupDiGetDeviceInterfaceDetailA", entry.interface.path)) return FALSE;
-    if (detail == nullptr && detailSize != 0) return Failed(ERROR_INVALID_USER_BUFFER);
-    if (detail != nullptr && detail->cbSize != sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A))
-        return Failed(ERROR_INVALID_USER_BUFFER);
-    DWORD needed = static_cast<DWORD>(offsetof(SP_DEVICE_INTERFACE_DETAIL_DATA_A, DevicePath) +
-                                      entry.interface.path.size() + 1);
-    if (requiredSize) *requiredSize = needed;
-    if (device) {
-        if (device->cbSize != sizeof(SP_DEVINFO_DATA)) return Failed(ERROR_INVALID_USER_BUFFER);
-        Fill(device, set->members[entry.member]);
-    }
-    if (detail == nullptr || detailSize < needed) return Failed(ERROR_INSUFFICIENT_BUFFER);
-    std::memcpy(detail->DevicePath, entry.interface.path.c_str(), entry.interface.path.size() + 1);
-    SetLastError(ERROR_SUCCESS);
-    return TRUE;
+    return larkin::platform::Guarded<BOOL>(FALSE, [&]() -> BOOL {
+        auto set = Runtime::Get().handles.Get<DeviceSetObject>(handle);
+        if (!set) return FALSE;
+        if (interfaceData == nullptr || interfaceData->cbSize != sizeof(SP_DEVICE_INTERFACE_DATA) ||
+            interfaceData->Reserved == 0 || interfaceData->Reserved > set->interfaces.size())
+            return Failed(ERROR_INVALID_PARAMETER);
+        const auto& entry = set->interfaces[interfaceData->Reserved - 1];
+        if (FaultFires("SetupDiGetDeviceInterfaceDetailA", entry.interface.path)) return FALSE;
+        if (detail == nullptr && detailSize != 0) return Failed(ERROR_INVALID_USER_BUFFER);
+        if (detail != nullptr && detail->cbSize != sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A))
+            return Failed(ERROR_INVALID_USER_BUFFER);
+        DWORD needed = static_cast<DWORD>(offsetof(SP_DEVICE_INTERFACE_DETAIL_DATA_A, DevicePath) +
+                                          entry.interface.path.size() + 1);
+        if (requiredSize) *requiredSize = needed;
+        if (device) {
+            if (device->cbSize != sizeof(SP_DEVINFO_DATA)) return Failed(ERROR_INVALID_USER_BUFFER);
+            Fill(device, set->members[entry.member]);
+        }
+        if (detail == nullptr || detailSize < needed) return Failed(ERROR_INSUFFICIENT_BUFFER);
+        std::memcpy(detail->DevicePath, entry.interface.path.c_str(),
+                    entry.interface.path.size() + 1);
+        SetLastError(ERROR_SUCCESS);
+        return TRUE;
+    });
 }
 
 BOOL SetupDiGetDeviceRegistryPropertyA(HDEVINFO handle, PSP_DEVINFO_DATA device, DWORD property,
                                        PDWORD dataType, PBYTE buffer, DWORD size,
                                        PDWORD requiredSize) {
-    auto set = Runtime::Get().handles.Get<DeviceSetObject>(handle);
-    if (!set) return FALSE;
-    const DeviceSetObject::Member* member = MemberOf(*set, device);
-    if (!member) return Failed(ERROR_INVALID_PARAMETER);
-    if (property >= SPDRP_MAXIMUM_PROPERTY) return Failed(ERROR_INVALID_REG_PROPERTY);
-    if (buffer == nullptr && size != 0) return Failed(ERROR_INVALID_USER_BUFFER);
-    if (FaultFires("SetupDiGetDeviceRegistryPropertyA", member->node.instanceId, property))
-        return FALSE;
-    auto found = member->node.properties.find(property);
-    if (found == member->node.properties.end()) return Failed(ERROR_INVALID_DATA);
-    const RegistryValue& value = found->second;
-    if (requiredSize) *requiredSize = static_cast<DWORD>(value.data.size());
-    if (dataType) *dataType = value.type;
-    if (size < value.data.size()) return Failed(ERROR_INSUFFICIENT_BUFFER);
-    if (!value.data.empty()) std::memcpy(buffer, value.data.data(), value.data.size());
-    SetLastError(ERROR_SUCCESS);
-    return TRUE;
+    return larkin::platform::Guarded<BOOL>(FALSE, [&]() -> BOOL {
+        auto set = Runtime::Get().handles.Get<DeviceSetObject>(handle);
+        if (!set) return FALSE;
+        const DeviceSetObject::Member* member = MemberOf(*set, device);
+        if (!member) return Failed(ERROR_INVALID_PARAMETER);
+        if (property >= SPDRP_MAXIMUM_PROPERTY) return Failed(ERROR_INVALID_REG_PROPERTY);
+        if (buffer == nullptr && size != 0) return Failed(ERROR_INVALID_USER_BUFFER);
+        if (FaultFires("SetupDiGetDeviceRegistryPropertyA", member->node.instanceId, property))
+            return FALSE;
+        auto found = member->node.properties.find(property);
+        if (found == member->node.properties.end()) return Failed(ERROR_INVALID_DATA);
+        const RegistryValue& value = found->second;
+        if (requiredSize) *requiredSize = static_cast<DWORD>(value.data.size());
+        if (dataType) *dataType = value.type;
+        if (size < value.data.size()) return Failed(ERROR_INSUFFICIENT_BUFFER);
+        if (!value.data.empty()) std::memcpy(buffer, value.data.data(), value.data.size());
+        SetLastError(ERROR_SUCCESS);
+        return TRUE;
+    });
 }
 
 BOOL SetupDiDestroyDeviceInfoList(HDEVINFO handle) {
-    if (!Runtime::Get().handles.Get<DeviceSetObject>(handle)) return FALSE;
-    Runtime::Get().handles.Remove(handle);
-    return TRUE;
+    return larkin::platform::Guarded<BOOL>(FALSE, [&]() -> BOOL {
+        if (!Runtime::Get().handles.Get<DeviceSetObject>(handle)) return FALSE;
+        Runtime::Get().handles.Remove(handle);
+        return TRUE;
+    });
 }
 
 BOOL SetupDiRemoveDevice(HDEVINFO handle, PSP_DEVINFO_DATA device) {
-    auto set = Runtime::Get().handles.Get<DeviceSetObject>(handle);
-    if (!set) return FALSE;
-    const DeviceSetObject::Member* member = MemberOf(*set, device);
-    if (!member) return Failed(ERROR_INVALID_PARAMETER);
-    std::lock_guard guard(Runtime::Get().lock);
-    if (FaultFires("SetupDiRemoveDevice", member->node.instanceId)) return FALSE;
-    DWORD error = Machine().RemoveDevice(member->node.instanceId);
-    if (error != ERROR_SUCCESS) return Failed(error);
-    SetLastError(ERROR_SUCCESS);
-    return TRUE;
+    return larkin::platform::Guarded<BOOL>(FALSE, [&]() -> BOOL {
+        auto set = Runtime::Get().handles.Get<DeviceSetObject>(handle);
+        if (!set) return FALSE;
+        const DeviceSetObject::Member* member = MemberOf(*set, device);
+        if (!member) return Failed(ERROR_INVALID_PARAMETER);
+        std::lock_guard guard(Runtime::Get().lock);
+        if (FaultFires("SetupDiRemoveDevice", member->node.instanceId)) return FALSE;
+        DWORD error = Machine().RemoveDevice(member->node.instanceId);
+        if (error != ERROR_SUCCESS) return Failed(error);
+        SetLastError(ERROR_SUCCESS);
+        return TRUE;
+    });
 }
 
 CONFIGRET CM_Locate_DevNodeA(PDEVINST devInst, DEVINSTID_A deviceId, ULONG flags) {
-    if (devInst == nullptr) return CR_INVALID_POINTER;
-    if (flags & ~0x7u) return CR_INVALID_FLAG;
-    std::lock_guard guard(Runtime::Get().lock);
-    if (CONFIGRET fault = CmFault("CM_Locate_DevNodeA", deviceId ? deviceId : ""); fault)
-        return fault;
-    Machine().Refresh();
-    for (const auto& node : Machine().DeviceTree()) {
-        bool root = node.parentId.empty();
-        if ((deviceId == nullptr || *deviceId == '\0') ? root
-                                                       : EqualsNoCase(node.instanceId, deviceId)) {
-            *devInst = DevInsts().For(node.instanceId);
-            return CR_SUCCESS;
+    return larkin::platform::Guarded<CONFIGRET>(CR_OUT_OF_MEMORY, [&]() -> CONFIGRET {
+        if (devInst == nullptr) return CR_INVALID_POINTER;
+        if (flags & ~0x7u) return CR_INVALID_FLAG;
+        std::lock_guard guard(Runtime::Get().lock);
+        if (CONFIGRET fault = CmFault("CM_Locate_DevNodeA", deviceId ? deviceId : ""); fault)
+            return fault;
+        Machine().Refresh();
+        for (const auto& node : *Machine().DeviceTree()) {
+            bool root = node.parentId.empty();
+            if ((deviceId == nullptr || *deviceId == '\0')
+                    ? root
+                    : EqualsNoCase(node.instanceId, deviceId)) {
+                *devInst = DevInsts().For(node.instanceId);
+                return CR_SUCCESS;
+            }
         }
-    }
-    return CR_NO_SUCH_DEVNODE;
+        return CR_NO_SUCH_DEVNODE;
+    });
 }
 
 CONFIGRET CM_Get_Child(PDEVINST child, DEVINST parent, ULONG flags) {
-    if (child == nullptr) return CR_INVALID_POINTER;
-    if (flags != 0) return CR_INVALID_FLAG;
-    std::lock_guard guard(Runtime::Get().lock);
-    std::vector<DeviceNode> tree;
-    auto node = LiveNode(parent, &tree);
-    if (!node) return DevInsts().Id(parent) ? CR_NO_SUCH_DEVNODE : CR_INVALID_DEVNODE;
-    if (CONFIGRET fault = CmFault("CM_Get_Child", node->instanceId); fault) return fault;
-    for (const auto& candidate : tree)
-        if (candidate.parentId == node->instanceId) {
-            *child = DevInsts().For(candidate.instanceId);
-            return CR_SUCCESS;
-        }
-    return CR_NO_SUCH_DEVNODE;
+    return larkin::platform::Guarded<CONFIGRET>(CR_OUT_OF_MEMORY, [&]() -> CONFIGRET {
+        if (child == nullptr) return CR_INVALID_POINTER;
+        if (flags != 0) return CR_INVALID_FLAG;
+        std::lock_guard guard(Runtime::Get().lock);
+        DeviceTreeView tree;
+        auto node = LiveNode(parent, &tree);
+        if (!node) return DevInsts().Id(parent) ? CR_NO_SUCH_DEVNODE : CR_INVALID_DEVNODE;
+        if (CONFIGRET fault = CmFault("CM_Get_Child", node->instanceId); fault) return fault;
+        for (const auto& candidate : *tree)
+            if (candidate.parentId == node->instanceId) {
+                *child = DevInsts().For(candidate.instanceId);
+                return CR_SUCCESS;
+            }
+        return CR_NO_SUCH_DEVNODE;
+    });
 }
 
 CONFIGRET CM_Get_Sibling(PDEVINST sibling, DEVINST devInst, ULONG flags) {
-    if (sibling == nullptr) return CR_INVALID_POINTER;
-    if (flags != 0) return CR_INVALID_FLAG;
-    std::lock_guard guard(Runtime::Get().lock);
-    std::vector<DeviceNode> tree;
-    auto node = LiveNode(devInst, &tree);
-    if (!node) return DevInsts().Id(devInst) ? CR_NO_SUCH_DEVNODE : CR_INVALID_DEVNODE;
-    if (CONFIGRET fault = CmFault("CM_Get_Sibling", node->instanceId); fault) return fault;
-    bool passed = false;
-    for (const auto& candidate : tree) {
-        if (candidate.parentId != node->parentId || node->parentId.empty()) continue;
-        if (passed) {
-            *sibling = DevInsts().For(candidate.instanceId);
-            return CR_SUCCESS;
+    return larkin::platform::Guarded<CONFIGRET>(CR_OUT_OF_MEMORY, [&]() -> CONFIGRET {
+        if (sibling == nullptr) return CR_INVALID_POINTER;
+        if (flags != 0) return CR_INVALID_FLAG;
+        std::lock_guard guard(Runtime::Get().lock);
+        DeviceTreeView tree;
+        auto node = LiveNode(devInst, &tree);
+        if (!node) return DevInsts().Id(devInst) ? CR_NO_SUCH_DEVNODE : CR_INVALID_DEVNODE;
+        if (CONFIGRET fault = CmFault("CM_Get_Sibling", node->instanceId); fault) return fault;
+        bool passed = false;
+        for (const auto& candidate : *tree) {
+            if (candidate.parentId != node->parentId || node->parentId.empty()) continue;
+            if (passed) {
+                *sibling = DevInsts().For(candidate.instanceId);
+                return CR_SUCCESS;
+            }
+            passed = candidate.instanceId == node->instanceId;
         }
-        passed = candidate.instanceId == node->instanceId;
-    }
-    return CR_NO_SUCH_DEVNODE;
+        return CR_NO_SUCH_DEVNODE;
+    });
 }
 
 CONFIGRET CM_Get_Parent(PDEVINST parent, DEVINST devInst, ULONG flags) {
-    if (parent == nullptr) return CR_INVALID_POINTER;
-    if (flags != 0) return CR_INVALID_FLAG;
-    std::lock_guard guard(Runtime::Get().lock);
-    std::vector<DeviceNode> tree;
-    auto node = LiveNode(devInst, &tree);
-    if (!node) return DevInsts().Id(devInst) ? CR_NO_SUCH_DEVNODE : CR_INVALID_DEVNODE;
-    if (node->parentId.empty()) return CR_NO_SUCH_DEVNODE;
-    *parent = DevInsts().For(node->parentId);
-    return CR_SUCCESS;
+    return larkin::platform::Guarded<CONFIGRET>(CR_OUT_OF_MEMORY, [&]() -> CONFIGRET {
+        if (parent == nullptr) return CR_INVALID_POINTER;
+        if (flags != 0) return CR_INVALID_FLAG;
+        std::lock_guard guard(Runtime::Get().lock);
+        DeviceTreeView tree;
+        auto node = LiveNode(devInst, &tree);
+        if (!node) return DevInsts().Id(devInst) ? CR_NO_SUCH_DEVNODE : CR_INVALID_DEVNODE;
+        if (node->parentId.empty()) return CR_NO_SUCH_DEVNODE;
+        *parent = DevInsts().For(node->parentId);
+        return CR_SUCCESS;
+    });
 }
 
 CONFIGRET CM_Get_Device_IDA(DEVINST devInst, PCHAR buffer, ULONG size, ULONG flags) {
-    if (buffer == nullptr) return CR_INVALID_POINTER;
-    if (flags != 0) return CR_INVALID_FLAG;
-    auto id = DevInsts().Id(devInst);
-    if (!id) return CR_INVALID_DEVNODE;
-    if (CONFIGRET fault = CmFault("CM_Get_Device_IDA", *id); fault) return fault;
-    if (id->size() + 1 > size) {
-        if (size > 0) {
-            std::memcpy(buffer, id->c_str(), size - 1);
-            buffer[size - 1] = '\0';
+    return larkin::platform::Guarded<CONFIGRET>(CR_OUT_OF_MEMORY, [&]() -> CONFIGRET {
+        if (buffer == nullptr) return CR_INVALID_POINTER;
+        if (flags != 0) return CR_INVALID_FLAG;
+        auto id = DevInsts().Id(devInst);
+        if (!id) return CR_INVALID_DEVNODE;
+        if (CONFIGRET fault = CmFault("CM_Get_Device_IDA", *id); fault) return fault;
+        if (id->size() + 1 > size) {
+            if (size > 0) {
+                std::memcpy(buffer, id->c_str(), size - 1);
+                buffer[size - 1] = '\0';
+            }
+            return CR_BUFFER_SMALL;
         }
-        return CR_BUFFER_SMALL;
-    }
-    std::memcpy(buffer, id->c_str(), id->size() + 1);
-    return CR_SUCCESS;
+        std::memcpy(buffer, id->c_str(), id->size() + 1);
+        return CR_SUCCESS;
+    });
 }
 
 CONFIGRET CM_Reenumerate_DevNode(DEVINST devInst, ULONG) {
-    if (!DevInsts().Id(devInst)) return CR_INVALID_DEVNODE;
-    std::lock_guard guard(Runtime::Get().lock);
-    if (CONFIGRET fault = CmFault("CM_Reenumerate_DevNode", ""); fault) return fault;
-    Machine().Rescan();
-    return CR_SUCCESS;
+    return larkin::platform::Guarded<CONFIGRET>(CR_OUT_OF_MEMORY, [&]() -> CONFIGRET {
+        if (!DevInsts().Id(devInst)) return CR_INVALID_DEVNODE;
+        std::lock_guard guard(Runtime::Get().lock);
+        if (CONFIGRET fault = CmFault("CM_Reenumerate_DevNode", ""); fault) return fault;
+        Machine().Rescan();
+        return CR_SUCCESS;
+    });
 }

@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "larkin/platform.h"
+#include "guard.h"
 #include "runtime.h"
 
 using larkin::platform::Runtime;
@@ -119,29 +120,31 @@ HGLOBAL GlobalFree(HGLOBAL memory) {
 
 DWORD FormatMessageA(DWORD flags, LPCVOID, DWORD messageId, DWORD, LPSTR buffer, DWORD size,
                      void*) {
-    if (!(flags & FORMAT_MESSAGE_FROM_SYSTEM) || buffer == nullptr) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return 0;
-    }
-    auto found = SystemTexts().find(messageId);
-    if (found == SystemTexts().end()) {
-        SetLastError(ERROR_MR_MID_NOT_FOUND);
-        return 0;
-    }
-    std::string text = std::string(found->second) + "\r\n";
-    if (flags & FORMAT_MESSAGE_ALLOCATE_BUFFER) {
-        auto* memory = static_cast<char*>(LocalAlloc(LMEM_FIXED, text.size() + 1));
-        if (!memory) return 0;
-        std::memcpy(memory, text.c_str(), text.size() + 1);
-        *reinterpret_cast<char**>(buffer) = memory;
+    return larkin::platform::Guarded<DWORD>(0, [&]() -> DWORD {
+        if (!(flags & FORMAT_MESSAGE_FROM_SYSTEM) || buffer == nullptr) {
+            SetLastError(ERROR_INVALID_PARAMETER);
+            return 0;
+        }
+        auto found = SystemTexts().find(messageId);
+        if (found == SystemTexts().end()) {
+            SetLastError(ERROR_MR_MID_NOT_FOUND);
+            return 0;
+        }
+        std::string text = std::string(found->second) + "\r\n";
+        if (flags & FORMAT_MESSAGE_ALLOCATE_BUFFER) {
+            auto* memory = static_cast<char*>(LocalAlloc(LMEM_FIXED, text.size() + 1));
+            if (!memory) return 0;
+            std::memcpy(memory, text.c_str(), text.size() + 1);
+            *reinterpret_cast<char**>(buffer) = memory;
+            return static_cast<DWORD>(text.size());
+        }
+        if (text.size() + 1 > size) {
+            SetLastError(ERROR_INSUFFICIENT_BUFFER);
+            return 0;
+        }
+        std::memcpy(buffer, text.c_str(), text.size() + 1);
         return static_cast<DWORD>(text.size());
-    }
-    if (text.size() + 1 > size) {
-        SetLastError(ERROR_INSUFFICIENT_BUFFER);
-        return 0;
-    }
-    std::memcpy(buffer, text.c_str(), text.size() + 1);
-    return static_cast<DWORD>(text.size());
+    });
 }
 
 void Sleep(DWORD milliseconds) {
@@ -165,39 +168,48 @@ DWORD GetTickCount(void) {
 }
 
 UINT GetWindowsDirectoryA(LPSTR buffer, UINT size) {
-    std::string directory = larkin::platform::Machine().WindowsDirectory();
-    if (buffer == nullptr || directory.size() + 1 > size)
-        return static_cast<UINT>(directory.size() + 1);
-    std::memcpy(buffer, directory.c_str(), directory.size() + 1);
-    return static_cast<UINT>(directory.size());
+    return larkin::platform::Guarded<UINT>(0, [&]() -> UINT {
+        std::string directory = larkin::platform::Machine().WindowsDirectory();
+        if (buffer == nullptr || directory.size() + 1 > size)
+            return static_cast<UINT>(directory.size() + 1);
+        std::memcpy(buffer, directory.c_str(), directory.size() + 1);
+        return static_cast<UINT>(directory.size());
+    });
 }
 
 BOOL CloseHandle(HANDLE handle) {
-    if (!Runtime::Get().handles.Remove(handle)) {
-        SetLastError(ERROR_INVALID_HANDLE);
-        return FALSE;
-    }
-    return TRUE;
+    return larkin::platform::Guarded<BOOL>(FALSE, [&]() -> BOOL {
+        if (!Runtime::Get().handles.Remove(handle)) {
+            SetLastError(ERROR_INVALID_HANDLE);
+            return FALSE;
+        }
+        return TRUE;
+    });
 }
 
 BOOL LarkinStartPlatform(LPCSTR machineFile, LPSTR error, DWORD errorSize) {
-    std::string why;
-    bool started = Runtime::Get().Start(machineFile, &why);
-    if (error && errorSize > 0) {
-        std::strncpy(error, why.c_str(), errorSize - 1);
-        error[errorSize - 1] = '\0';
-    }
-    return started ? TRUE : FALSE;
+    return larkin::platform::Guarded<BOOL>(FALSE, [&]() -> BOOL {
+        std::string why;
+        bool started = Runtime::Get().Start(machineFile, &why);
+        if (error && errorSize > 0) {
+            std::strncpy(error, why.c_str(), errorSize - 1);
+            error[errorSize - 1] = '\0';
+        }
+        return started ? TRUE : FALSE;
+    });
 }
 
 LPCSTR LarkinBackendName(void) {
-    return larkin::platform::Machine().Name();
+    return larkin::platform::Guarded<LPCSTR>(
+        "", [&]() -> LPCSTR { return larkin::platform::Machine().Name(); });
 }
 
 LPCSTR LarkinMachineFile(void) {
-    static thread_local std::string file;
-    file = larkin::platform::Machine().MachineFile();
-    return file.c_str();
+    return larkin::platform::Guarded<LPCSTR>("", [&]() -> LPCSTR {
+        static thread_local std::string file;
+        file = larkin::platform::Machine().MachineFile();
+        return file.c_str();
+    });
 }
 
 void LarkinSetMessageBoxHandler(LARKIN_MESSAGE_BOX_HANDLER handler, void* context) {

@@ -11,6 +11,7 @@
 #include <mutex>
 
 #include "objects.h"
+#include "guard.h"
 #include "text.h"
 
 namespace larkin::platform {
@@ -94,7 +95,7 @@ HANDLE OpenDevice(const std::string& name, DWORD access, DWORD disposition) {
 
     if (StartsWithNoCase(rest, "PhysicalDrive") && AllDigits(rest.substr(13))) {
         auto number = std::strtoul(rest.c_str() + 13, nullptr, 10);
-        for (const auto& disk : machine.Disks())
+        for (const auto& disk : *machine.Disks())
             if (disk.number == number) return OpenDisk(disk, name, access);
         return Fail(ERROR_FILE_NOT_FOUND);
     }
@@ -103,7 +104,7 @@ HANDLE OpenDevice(const std::string& name, DWORD access, DWORD disposition) {
         return OpenPort(static_cast<uint32_t>(std::strtoul(rest.c_str() + 4, nullptr, 10)), name);
     if (rest.size() >= 2 && std::isalpha(static_cast<unsigned char>(rest[0])) && rest[1] == ':') {
         std::string root = Upper(rest.substr(0, 2)) + "\\";
-        for (const auto& volume : machine.Volumes()) {
+        for (const auto& volume : *machine.Volumes()) {
             for (const auto& path : volume.mountPaths) {
                 if (rest.size() == 2 && path == root) return OpenVolume(volume, name, access);
                 // A folder mount path names a directory, which cannot be
@@ -115,15 +116,15 @@ HANDLE OpenDevice(const std::string& name, DWORD access, DWORD disposition) {
         return Fail(rest.size() == 2 ? ERROR_FILE_NOT_FOUND : ERROR_PATH_NOT_FOUND);
     }
     if (StartsWithNoCase(rest, "Volume{")) {
-        for (const auto& volume : machine.Volumes())
+        for (const auto& volume : *machine.Volumes())
             if (EqualsNoCase(WithoutTrailingSlash(volume.name),
                              "\\\\?\\" + WithoutTrailingSlash(rest)))
                 return OpenVolume(volume, name, access);
         return Fail(ERROR_FILE_NOT_FOUND);
     }
-    for (const auto& disk : machine.Disks())
+    for (const auto& disk : *machine.Disks())
         if (EqualsNoCase(disk.interfacePath, name)) return OpenDisk(disk, name, access);
-    for (const auto& node : machine.DeviceTree())
+    for (const auto& node : *machine.DeviceTree())
         for (const auto& interface : node.interfaces)
             if (SameGuid(interface.interfaceClass, GUID_DEVINTERFACE_STORAGEPORT) &&
                 EqualsNoCase(interface.path, name))
@@ -199,7 +200,7 @@ bool MediaObject::CanWrite() const {
 
 std::optional<VolumeInfo> CurrentVolume(const MediaObject& object) {
     if (!object.volume) return std::nullopt;
-    for (auto& volume : Machine().Volumes())
+    for (auto& volume : *Machine().Volumes())
         if (volume.name == *object.volume) return volume;
     return std::nullopt;
 }
@@ -259,14 +260,16 @@ using namespace larkin::platform;
 
 HANDLE CreateFileA(LPCSTR name, DWORD access, DWORD, LPSECURITY_ATTRIBUTES, DWORD disposition,
                    DWORD, HANDLE) {
-    if (name == nullptr || *name == '\0') return Fail(ERROR_PATH_NOT_FOUND);
-    std::lock_guard guard(Runtime::Get().lock);
-    if (FaultFires("CreateFileA", name)) return INVALID_HANDLE_VALUE;
-    std::string text(name);
-    if (text.size() > 4 && text[0] == '\\' && text[1] == '\\' &&
-        (text[2] == '.' || text[2] == '?') && text[3] == '\\')
-        return OpenDevice(text, access, disposition);
-    return OpenPlainFile(text, access, disposition);
+    return larkin::platform::Guarded<HANDLE>(INVALID_HANDLE_VALUE, [&]() -> HANDLE {
+        if (name == nullptr || *name == '\0') return Fail(ERROR_PATH_NOT_FOUND);
+        std::lock_guard guard(Runtime::Get().lock);
+        if (FaultFires("CreateFileA", name)) return INVALID_HANDLE_VALUE;
+        std::string text(name);
+        if (text.size() > 4 && text[0] == '\\' && text[1] == '\\' &&
+            (text[2] == '.' || text[2] == '?') && text[3] == '\\')
+            return OpenDevice(text, access, disposition);
+        return OpenPlainFile(text, access, disposition);
+    });
 }
 
 namespace {
@@ -318,94 +321,106 @@ BOOL Transfer(HANDLE handle, std::byte* buffer, DWORD count, LPDWORD done, bool 
 }  // namespace
 
 BOOL ReadFile(HANDLE handle, LPVOID buffer, DWORD toRead, LPDWORD read, LPOVERLAPPED) {
-    return Transfer(handle, static_cast<std::byte*>(buffer), toRead, read, false);
+    return larkin::platform::Guarded<BOOL>(FALSE, [&]() -> BOOL {
+        return Transfer(handle, static_cast<std::byte*>(buffer), toRead, read, false);
+    });
 }
 
 BOOL WriteFile(HANDLE handle, LPCVOID buffer, DWORD toWrite, LPDWORD written, LPOVERLAPPED) {
-    // The machine only reads from the buffer of a write.
-    return Transfer(handle, static_cast<std::byte*>(const_cast<void*>(buffer)), toWrite, written,
-                    true);
+    return larkin::platform::Guarded<BOOL>(FALSE, [&]() -> BOOL {
+        // The machine only reads from the buffer of a write.
+        return Transfer(handle, static_cast<std::byte*>(const_cast<void*>(buffer)), toWrite,
+                        written, true);
+    });
 }
 
 BOOL SetFilePointerEx(HANDLE handle, LARGE_INTEGER distance, PLARGE_INTEGER newPointer,
                       DWORD method) {
-    auto object = Runtime::Get().handles.Find(handle);
-    auto file = std::dynamic_pointer_cast<FileObject>(object);
-    auto media = std::dynamic_pointer_cast<MediaObject>(object);
-    if (!file && !media) {
-        SetLastError(object ? ERROR_INVALID_FUNCTION : ERROR_INVALID_HANDLE);
-        return FALSE;
-    }
-    if (FaultFires("SetFilePointerEx", file ? file->path : media->name)) return FALSE;
-    uint64_t& position = file ? file->position : media->position;
-    int64_t origin = 0;
-    if (method == FILE_CURRENT) {
-        origin = static_cast<int64_t>(position);
-    } else if (method == FILE_END) {
-        if (file) {
-            struct stat info {};
-            ::fstat(file->fd.Get(), &info);
-            origin = info.st_size;
-        } else {
-            std::lock_guard guard(Runtime::Get().lock);
-            uint64_t base = 0, length = 0;
-            DWORD error = ERROR_SUCCESS;
-            if (!MediaExtent(*media, &base, &length, &error)) {
-                SetLastError(error);
-                return FALSE;
-            }
-            origin = static_cast<int64_t>(length);
+    return larkin::platform::Guarded<BOOL>(FALSE, [&]() -> BOOL {
+        auto object = Runtime::Get().handles.Find(handle);
+        auto file = std::dynamic_pointer_cast<FileObject>(object);
+        auto media = std::dynamic_pointer_cast<MediaObject>(object);
+        if (!file && !media) {
+            SetLastError(object ? ERROR_INVALID_FUNCTION : ERROR_INVALID_HANDLE);
+            return FALSE;
         }
-    } else if (method != FILE_BEGIN) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return FALSE;
-    }
-    int64_t target = origin + distance.QuadPart;
-    if (target < 0) {
-        SetLastError(ERROR_NEGATIVE_SEEK);
-        return FALSE;
-    }
-    position = static_cast<uint64_t>(target);
-    if (newPointer) newPointer->QuadPart = target;
-    return TRUE;
+        if (FaultFires("SetFilePointerEx", file ? file->path : media->name)) return FALSE;
+        uint64_t& position = file ? file->position : media->position;
+        int64_t origin = 0;
+        if (method == FILE_CURRENT) {
+            origin = static_cast<int64_t>(position);
+        } else if (method == FILE_END) {
+            if (file) {
+                struct stat info {};
+                ::fstat(file->fd.Get(), &info);
+                origin = info.st_size;
+            } else {
+                std::lock_guard guard(Runtime::Get().lock);
+                uint64_t base = 0, length = 0;
+                DWORD error = ERROR_SUCCESS;
+                if (!MediaExtent(*media, &base, &length, &error)) {
+                    SetLastError(error);
+                    return FALSE;
+                }
+                origin = static_cast<int64_t>(length);
+            }
+        } else if (method != FILE_BEGIN) {
+            SetLastError(ERROR_INVALID_PARAMETER);
+            return FALSE;
+        }
+        int64_t target = origin + distance.QuadPart;
+        if (target < 0) {
+            SetLastError(ERROR_NEGATIVE_SEEK);
+            return FALSE;
+        }
+        position = static_cast<uint64_t>(target);
+        if (newPointer) newPointer->QuadPart = target;
+        return TRUE;
+    });
 }
 
 BOOL GetFileSizeEx(HANDLE handle, PLARGE_INTEGER size) {
-    auto object = Runtime::Get().handles.Find(handle);
-    auto file = std::dynamic_pointer_cast<FileObject>(object);
-    if (!file) {
-        SetLastError(object ? ERROR_INVALID_FUNCTION : ERROR_INVALID_HANDLE);
-        return FALSE;
-    }
-    struct stat info {};
-    if (::fstat(file->fd.Get(), &info) != 0) {
-        SetLastError(static_cast<DWORD>(ErrorFromErrno(errno)));
-        return FALSE;
-    }
-    size->QuadPart = info.st_size;
-    return TRUE;
+    return larkin::platform::Guarded<BOOL>(FALSE, [&]() -> BOOL {
+        auto object = Runtime::Get().handles.Find(handle);
+        auto file = std::dynamic_pointer_cast<FileObject>(object);
+        if (!file) {
+            SetLastError(object ? ERROR_INVALID_FUNCTION : ERROR_INVALID_HANDLE);
+            return FALSE;
+        }
+        struct stat info {};
+        if (::fstat(file->fd.Get(), &info) != 0) {
+            SetLastError(static_cast<DWORD>(ErrorFromErrno(errno)));
+            return FALSE;
+        }
+        size->QuadPart = info.st_size;
+        return TRUE;
+    });
 }
 
 BOOL FlushFileBuffers(HANDLE handle) {
-    auto object = Runtime::Get().handles.Find(handle);
-    if (!object) {
-        SetLastError(ERROR_INVALID_HANDLE);
-        return FALSE;
-    }
-    if (auto file = std::dynamic_pointer_cast<FileObject>(object)) ::fsync(file->fd.Get());
-    return TRUE;
+    return larkin::platform::Guarded<BOOL>(FALSE, [&]() -> BOOL {
+        auto object = Runtime::Get().handles.Find(handle);
+        if (!object) {
+            SetLastError(ERROR_INVALID_HANDLE);
+            return FALSE;
+        }
+        if (auto file = std::dynamic_pointer_cast<FileObject>(object)) ::fsync(file->fd.Get());
+        return TRUE;
+    });
 }
 
 BOOL DeleteFileA(LPCSTR name) {
-    if (!name) {
-        SetLastError(ERROR_PATH_NOT_FOUND);
-        return FALSE;
-    }
-    std::string path = name;
-    std::replace(path.begin(), path.end(), '\\', '/');
-    if (::unlink(path.c_str()) != 0) {
-        SetLastError(static_cast<DWORD>(ErrorFromErrno(errno)));
-        return FALSE;
-    }
-    return TRUE;
+    return larkin::platform::Guarded<BOOL>(FALSE, [&]() -> BOOL {
+        if (!name) {
+            SetLastError(ERROR_PATH_NOT_FOUND);
+            return FALSE;
+        }
+        std::string path = name;
+        std::replace(path.begin(), path.end(), '\\', '/');
+        if (::unlink(path.c_str()) != 0) {
+            SetLastError(static_cast<DWORD>(ErrorFromErrno(errno)));
+            return FALSE;
+        }
+        return TRUE;
+    });
 }

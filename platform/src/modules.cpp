@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "runtime.h"
+#include "guard.h"
 #include "text.h"
 
 namespace larkin::platform {
@@ -155,154 +156,168 @@ const LARKIN_RESOURCE* FindResourceEntry(const Module& module, LPCSTR name, LPCS
 using namespace larkin::platform;
 
 HMODULE LoadLibraryA(LPCSTR name) {
-    if (name == nullptr || *name == '\0') {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return nullptr;
-    }
-    if (FaultFires("LoadLibraryA", name)) return nullptr;
-    std::string path = Locate(name);
-    if (path.empty()) {
-        SetLastError(ERROR_MOD_NOT_FOUND);
-        return nullptr;
-    }
-    ModuleTable& table = Modules();
-    std::lock_guard guard(table.mutex);
-    std::error_code ignored;
-    for (auto& module : table.modules) {
-        if (std::filesystem::equivalent(module->path, path, ignored)) {
-            ++module->references;
-            return reinterpret_cast<HMODULE>(module.get());
-        }
-    }
-    void* library = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
-    if (library == nullptr) {
-        if (std::getenv("LARKIN_DEBUG_LOADER")) std::fprintf(stderr, "larkin: %s\n", dlerror());
-        SetLastError(ERROR_MOD_NOT_FOUND);
-        return nullptr;
-    }
-    static bool exitHook = (std::atexit(DetachAll), true);
-    (void)exitHook;
-    auto module = std::make_unique<Module>();
-    module->library = library;
-    module->path = path;
-    module->references = 1;
-    Module* raw = module.get();
-    table.modules.push_back(std::move(module));
-    if (auto main = reinterpret_cast<LARKIN_DLLMAIN>(OwnSymbol(*raw, "LarkinDllMain"))) {
-        if (!main(reinterpret_cast<HINSTANCE>(raw), DLL_PROCESS_ATTACH, nullptr)) {
-            auto it = std::find_if(table.modules.begin(), table.modules.end(),
-                                   [&](const auto& m) { return m.get() == raw; });
-            table.modules.erase(it);
-            dlclose(library);
-            SetLastError(ERROR_DLL_INIT_FAILED);
+    return larkin::platform::Guarded<HMODULE>(nullptr, [&]() -> HMODULE {
+        if (name == nullptr || *name == '\0') {
+            SetLastError(ERROR_INVALID_PARAMETER);
             return nullptr;
         }
-    }
-    raw->attached = true;
-    SetLastError(ERROR_SUCCESS);
-    return reinterpret_cast<HMODULE>(raw);
+        if (FaultFires("LoadLibraryA", name)) return nullptr;
+        std::string path = Locate(name);
+        if (path.empty()) {
+            SetLastError(ERROR_MOD_NOT_FOUND);
+            return nullptr;
+        }
+        ModuleTable& table = Modules();
+        std::lock_guard guard(table.mutex);
+        std::error_code ignored;
+        for (auto& module : table.modules) {
+            if (std::filesystem::equivalent(module->path, path, ignored)) {
+                ++module->references;
+                return reinterpret_cast<HMODULE>(module.get());
+            }
+        }
+        void* library = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
+        if (library == nullptr) {
+            if (std::getenv("LARKIN_DEBUG_LOADER")) std::fprintf(stderr, "larkin: %s\n", dlerror());
+            SetLastError(ERROR_MOD_NOT_FOUND);
+            return nullptr;
+        }
+        static bool exitHook = (std::atexit(DetachAll), true);
+        (void)exitHook;
+        auto module = std::make_unique<Module>();
+        module->library = library;
+        module->path = path;
+        module->references = 1;
+        Module* raw = module.get();
+        table.modules.push_back(std::move(module));
+        if (auto main = reinterpret_cast<LARKIN_DLLMAIN>(OwnSymbol(*raw, "LarkinDllMain"))) {
+            if (!main(reinterpret_cast<HINSTANCE>(raw), DLL_PROCESS_ATTACH, nullptr)) {
+                auto it = std::find_if(table.modules.begin(), table.modules.end(),
+                                       [&](const auto& m) { return m.get() == raw; });
+                table.modules.erase(it);
+                dlclose(library);
+                SetLastError(ERROR_DLL_INIT_FAILED);
+                return nullptr;
+            }
+        }
+        raw->attached = true;
+        SetLastError(ERROR_SUCCESS);
+        return reinterpret_cast<HMODULE>(raw);
+    });
 }
 
 BOOL FreeLibrary(HMODULE handle) {
-    ModuleTable& table = Modules();
-    std::lock_guard guard(table.mutex);
-    auto it = std::find_if(table.modules.begin(), table.modules.end(),
-                           [&](const auto& m) { return m.get() == handle; });
-    if (handle == nullptr || it == table.modules.end()) {
-        SetLastError(ERROR_INVALID_HANDLE);
-        return FALSE;
-    }
-    Module& module = **it;
-    if (--module.references > 0) return TRUE;
-    if (module.attached) {
-        module.attached = false;
-        if (auto main = reinterpret_cast<LARKIN_DLLMAIN>(OwnSymbol(module, "LarkinDllMain")))
-            main(reinterpret_cast<HINSTANCE>(&module), DLL_PROCESS_DETACH, nullptr);
-    }
-    void* library = module.library;
-    // The entry may have freed other modules; find this one again.
-    it = std::find_if(table.modules.begin(), table.modules.end(),
-                      [&](const auto& m) { return m.get() == handle; });
-    table.modules.erase(it);
-    dlclose(library);
-    return TRUE;
+    return larkin::platform::Guarded<BOOL>(FALSE, [&]() -> BOOL {
+        ModuleTable& table = Modules();
+        std::lock_guard guard(table.mutex);
+        auto it = std::find_if(table.modules.begin(), table.modules.end(),
+                               [&](const auto& m) { return m.get() == handle; });
+        if (handle == nullptr || it == table.modules.end()) {
+            SetLastError(ERROR_INVALID_HANDLE);
+            return FALSE;
+        }
+        Module& module = **it;
+        if (--module.references > 0) return TRUE;
+        if (module.attached) {
+            module.attached = false;
+            if (auto main = reinterpret_cast<LARKIN_DLLMAIN>(OwnSymbol(module, "LarkinDllMain")))
+                main(reinterpret_cast<HINSTANCE>(&module), DLL_PROCESS_DETACH, nullptr);
+        }
+        void* library = module.library;
+        // The entry may have freed other modules; find this one again.
+        it = std::find_if(table.modules.begin(), table.modules.end(),
+                          [&](const auto& m) { return m.get() == handle; });
+        table.modules.erase(it);
+        dlclose(library);
+        return TRUE;
+    });
 }
 
 FARPROC GetProcAddress(HMODULE handle, LPCSTR name) {
-    ModuleTable& table = Modules();
-    std::lock_guard guard(table.mutex);
-    Module* module = table.Find(handle);
-    if (module == nullptr) {
-        SetLastError(ERROR_INVALID_HANDLE);
-        return nullptr;
-    }
-    std::string symbol;
-    if (IS_INTRESOURCE(name)) {
-        auto ordinal = static_cast<WORD>(reinterpret_cast<ULONG_PTR>(name));
-        auto* ordinals =
-            static_cast<const LARKIN_ORDINAL*>(OwnSymbol(*module, "LarkinOrdinalTable"));
-        for (const LARKIN_ORDINAL* entry = ordinals; entry && entry->ordinal != 0; ++entry)
-            if (entry->ordinal == ordinal) symbol = entry->name;
-    } else {
-        symbol = name;
-    }
-    void* address = symbol.empty() ? nullptr : OwnSymbol(*module, symbol.c_str());
-    if (address == nullptr) {
-        SetLastError(ERROR_PROC_NOT_FOUND);
-        return nullptr;
-    }
-    return reinterpret_cast<FARPROC>(address);
+    return larkin::platform::Guarded<FARPROC>(nullptr, [&]() -> FARPROC {
+        ModuleTable& table = Modules();
+        std::lock_guard guard(table.mutex);
+        Module* module = table.Find(handle);
+        if (module == nullptr) {
+            SetLastError(ERROR_INVALID_HANDLE);
+            return nullptr;
+        }
+        std::string symbol;
+        if (IS_INTRESOURCE(name)) {
+            auto ordinal = static_cast<WORD>(reinterpret_cast<ULONG_PTR>(name));
+            auto* ordinals =
+                static_cast<const LARKIN_ORDINAL*>(OwnSymbol(*module, "LarkinOrdinalTable"));
+            for (const LARKIN_ORDINAL* entry = ordinals; entry && entry->ordinal != 0; ++entry)
+                if (entry->ordinal == ordinal) symbol = entry->name;
+        } else {
+            symbol = name;
+        }
+        void* address = symbol.empty() ? nullptr : OwnSymbol(*module, symbol.c_str());
+        if (address == nullptr) {
+            SetLastError(ERROR_PROC_NOT_FOUND);
+            return nullptr;
+        }
+        return reinterpret_cast<FARPROC>(address);
+    });
 }
 
 HMODULE GetModuleHandleA(LPCSTR name) {
-    ModuleTable& table = Modules();
-    std::lock_guard guard(table.mutex);
-    if (name == nullptr) return reinterpret_cast<HMODULE>(table.Program());
-    std::string path = Locate(name);
-    std::error_code ignored;
-    for (auto& module : table.modules)
-        if (!path.empty() && std::filesystem::equivalent(module->path, path, ignored))
-            return reinterpret_cast<HMODULE>(module.get());
-    SetLastError(ERROR_MOD_NOT_FOUND);
-    return nullptr;
+    return larkin::platform::Guarded<HMODULE>(nullptr, [&]() -> HMODULE {
+        ModuleTable& table = Modules();
+        std::lock_guard guard(table.mutex);
+        if (name == nullptr) return reinterpret_cast<HMODULE>(table.Program());
+        std::string path = Locate(name);
+        std::error_code ignored;
+        for (auto& module : table.modules)
+            if (!path.empty() && std::filesystem::equivalent(module->path, path, ignored))
+                return reinterpret_cast<HMODULE>(module.get());
+        SetLastError(ERROR_MOD_NOT_FOUND);
+        return nullptr;
+    });
 }
 
 DWORD GetModuleFileNameA(HMODULE handle, LPSTR buffer, DWORD size) {
-    ModuleTable& table = Modules();
-    std::lock_guard guard(table.mutex);
-    Module* module = handle ? table.Find(handle) : table.Program();
-    if (module == nullptr || size == 0) {
-        SetLastError(ERROR_INVALID_HANDLE);
-        return 0;
-    }
-    std::string path = module->path;
-    DWORD copied = static_cast<DWORD>(std::min<size_t>(path.size(), size - 1));
-    std::memcpy(buffer, path.c_str(), copied);
-    buffer[copied] = '\0';
-    SetLastError(copied < path.size() ? ERROR_INSUFFICIENT_BUFFER : ERROR_SUCCESS);
-    return copied;
+    return larkin::platform::Guarded<DWORD>(0, [&]() -> DWORD {
+        ModuleTable& table = Modules();
+        std::lock_guard guard(table.mutex);
+        Module* module = handle ? table.Find(handle) : table.Program();
+        if (module == nullptr || size == 0) {
+            SetLastError(ERROR_INVALID_HANDLE);
+            return 0;
+        }
+        std::string path = module->path;
+        DWORD copied = static_cast<DWORD>(std::min<size_t>(path.size(), size - 1));
+        std::memcpy(buffer, path.c_str(), copied);
+        buffer[copied] = '\0';
+        SetLastError(copied < path.size() ? ERROR_INSUFFICIENT_BUFFER : ERROR_SUCCESS);
+        return copied;
+    });
 }
 
 HRSRC FindResourceA(HMODULE handle, LPCSTR name, LPCSTR type) {
-    ModuleTable& table = Modules();
-    std::lock_guard guard(table.mutex);
-    Module* module = table.Find(handle);
-    if (module == nullptr) {
-        SetLastError(ERROR_INVALID_HANDLE);
-        return nullptr;
-    }
-    if (FaultFires("FindResourceA", module->path)) return nullptr;
-    return reinterpret_cast<HRSRC>(
-        const_cast<LARKIN_RESOURCE*>(FindResourceEntry(*module, name, type)));
+    return larkin::platform::Guarded<HRSRC>(nullptr, [&]() -> HRSRC {
+        ModuleTable& table = Modules();
+        std::lock_guard guard(table.mutex);
+        Module* module = table.Find(handle);
+        if (module == nullptr) {
+            SetLastError(ERROR_INVALID_HANDLE);
+            return nullptr;
+        }
+        if (FaultFires("FindResourceA", module->path)) return nullptr;
+        return reinterpret_cast<HRSRC>(
+            const_cast<LARKIN_RESOURCE*>(FindResourceEntry(*module, name, type)));
+    });
 }
 
 HGLOBAL LoadResource(HMODULE, HRSRC resource) {
-    if (resource == nullptr) {
-        SetLastError(ERROR_INVALID_HANDLE);
-        return nullptr;
-    }
-    if (FaultFires("LoadResource")) return nullptr;
-    return resource;
+    return larkin::platform::Guarded<HGLOBAL>(nullptr, [&]() -> HGLOBAL {
+        if (resource == nullptr) {
+            SetLastError(ERROR_INVALID_HANDLE);
+            return nullptr;
+        }
+        if (FaultFires("LoadResource")) return nullptr;
+        return resource;
+    });
 }
 
 LPVOID LockResource(HGLOBAL loaded) {

@@ -17,6 +17,7 @@
 #include <thread>
 
 #include "posix.h"
+#include "guard.h"
 #include "runtime.h"
 #include "text.h"
 #include "windowing.h"
@@ -162,118 +163,127 @@ BOOL CreateProcessA(LPCSTR applicationName, LPSTR commandLine, LPSECURITY_ATTRIB
                     LPSECURITY_ATTRIBUTES, BOOL, DWORD creationFlags, LPVOID,
                     LPCSTR currentDirectory, LPSTARTUPINFOA startupInfo,
                     LPPROCESS_INFORMATION information) {
-    if (information == nullptr || startupInfo == nullptr || (!applicationName && !commandLine))
-        return Failed(ERROR_INVALID_PARAMETER);
-    std::string line = commandLine ? commandLine : applicationName;
-    if (FaultFires("CreateProcessA", line)) return FALSE;
-    std::vector<std::string> words = SplitCommandLine(line);
-    if (applicationName) {
-        if (words.empty())
-            words.push_back(applicationName);
-        else
-            words[0] = applicationName;
-    }
-    if (words.empty()) return Failed(ERROR_INVALID_PARAMETER);
-    std::string program = ResolveProgram(words[0]);
-    if (program.empty()) return Failed(ERROR_FILE_NOT_FOUND);
-
-    bool newConsole = creationFlags & CREATE_NEW_CONSOLE;
-    std::string title = startupInfo->lpTitle ? startupInfo->lpTitle : words[0];
-    std::vector<std::string> environment;
-    for (char** entry = environ; *entry; ++entry)
-        if (std::strncmp(*entry, "LARKIN_CONSOLE_TITLE=", 21) != 0)
-            environment.emplace_back(*entry);
-    if (newConsole) environment.push_back("LARKIN_CONSOLE_TITLE=" + title);
-    // The whole command line travels too: a Windows program parses its own.
-    environment.push_back("LARKIN_COMMAND_LINE=" + line);
-
-    UniqueFd keyboard, consoleInput;
-    posix_spawn_file_actions_t actions;
-    posix_spawn_file_actions_init(&actions);
-    if (newConsole) {
-        int pair[2];
-        if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) != 0) {
-            posix_spawn_file_actions_destroy(&actions);
-            return Failed(ERROR_NOT_ENOUGH_MEMORY);
+    return larkin::platform::Guarded<BOOL>(FALSE, [&]() -> BOOL {
+        if (information == nullptr || startupInfo == nullptr || (!applicationName && !commandLine))
+            return Failed(ERROR_INVALID_PARAMETER);
+        std::string line = commandLine ? commandLine : applicationName;
+        if (FaultFires("CreateProcessA", line)) return FALSE;
+        std::vector<std::string> words = SplitCommandLine(line);
+        if (applicationName) {
+            if (words.empty())
+                words.push_back(applicationName);
+            else
+                words[0] = applicationName;
         }
-        keyboard.Reset(pair[0]);
-        consoleInput.Reset(pair[1]);
-        ::shutdown(keyboard.Get(), SHUT_RD);
-        posix_spawn_file_actions_adddup2(&actions, consoleInput.Get(), 0);
-    }
-    if (currentDirectory) posix_spawn_file_actions_addchdir_np(&actions, currentDirectory);
-    std::vector<char*> argv, envp;
-    for (auto& word : words) argv.push_back(word.data());
-    argv.push_back(nullptr);
-    for (auto& entry : environment) envp.push_back(entry.data());
-    envp.push_back(nullptr);
-    pid_t pid = 0;
-    int spawned = posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), envp.data());
-    posix_spawn_file_actions_destroy(&actions);
-    consoleInput.Reset();
-    if (spawned != 0) return Failed(static_cast<DWORD>(ErrorFromErrno(spawned)));
+        if (words.empty()) return Failed(ERROR_INVALID_PARAMETER);
+        std::string program = ResolveProgram(words[0]);
+        if (program.empty()) return Failed(ERROR_FILE_NOT_FOUND);
 
-    auto state = std::make_shared<ProcessState>(pid);
-    if (newConsole) {
-        WORD show = (startupInfo->dwFlags & STARTF_USESHOWWINDOW) ? startupInfo->wShowWindow
-                                                                  : SW_SHOWNORMAL;
-        bool front = show != SW_HIDE && show != SW_MINIMIZE && show != SW_SHOWMINIMIZED &&
-                     show != SW_SHOWMINNOACTIVE && show != SW_FORCEMINIMIZE;
-        std::weak_ptr<ProcessState> weak = state;
-        ConsoleSink sink{[weak](const std::string& text) {
-                             if (auto s = weak.lock()) s->Type(text);
-                         },
-                         [weak] {
-                             auto s = weak.lock();
-                             return s && !s->Ended(false);
-                         }};
-        HWND window = AddConsoleWindow(title, std::move(sink), front);
-        state->AttachConsole(std::move(keyboard), window);
-    }
-    Started().push_back(state);
-    auto process = std::make_shared<ProcessObject>();
-    process->state = state;
-    auto thread = std::make_shared<ThreadObject>();
-    thread->state = state;
-    information->hProcess = Runtime::Get().handles.Add(process);
-    information->hThread = Runtime::Get().handles.Add(thread);
-    information->dwProcessId = static_cast<DWORD>(pid);
-    information->dwThreadId = static_cast<DWORD>(pid);
-    SetLastError(ERROR_SUCCESS);
-    return TRUE;
+        bool newConsole = creationFlags & CREATE_NEW_CONSOLE;
+        std::string title = startupInfo->lpTitle ? startupInfo->lpTitle : words[0];
+        std::vector<std::string> environment;
+        for (char** entry = environ; *entry; ++entry)
+            if (std::strncmp(*entry, "LARKIN_CONSOLE_TITLE=", 21) != 0)
+                environment.emplace_back(*entry);
+        if (newConsole) environment.push_back("LARKIN_CONSOLE_TITLE=" + title);
+        // The whole command line travels too: a Windows program parses its own.
+        environment.push_back("LARKIN_COMMAND_LINE=" + line);
+
+        UniqueFd keyboard, consoleInput;
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        if (newConsole) {
+            int pair[2];
+            if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) != 0) {
+                posix_spawn_file_actions_destroy(&actions);
+                return Failed(ERROR_NOT_ENOUGH_MEMORY);
+            }
+            keyboard.Reset(pair[0]);
+            consoleInput.Reset(pair[1]);
+            ::shutdown(keyboard.Get(), SHUT_RD);
+            posix_spawn_file_actions_adddup2(&actions, consoleInput.Get(), 0);
+        }
+        if (currentDirectory) posix_spawn_file_actions_addchdir_np(&actions, currentDirectory);
+        std::vector<char*> argv, envp;
+        for (auto& word : words) argv.push_back(word.data());
+        argv.push_back(nullptr);
+        for (auto& entry : environment) envp.push_back(entry.data());
+        envp.push_back(nullptr);
+        pid_t pid = 0;
+        int spawned =
+            posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), envp.data());
+        posix_spawn_file_actions_destroy(&actions);
+        consoleInput.Reset();
+        if (spawned != 0) return Failed(static_cast<DWORD>(ErrorFromErrno(spawned)));
+
+        auto state = std::make_shared<ProcessState>(pid);
+        if (newConsole) {
+            WORD show = (startupInfo->dwFlags & STARTF_USESHOWWINDOW) ? startupInfo->wShowWindow
+                                                                      : SW_SHOWNORMAL;
+            bool front = show != SW_HIDE && show != SW_MINIMIZE && show != SW_SHOWMINIMIZED &&
+                         show != SW_SHOWMINNOACTIVE && show != SW_FORCEMINIMIZE;
+            std::weak_ptr<ProcessState> weak = state;
+            ConsoleSink sink{[weak](const std::string& text) {
+                                 if (auto s = weak.lock()) s->Type(text);
+                             },
+                             [weak] {
+                                 auto s = weak.lock();
+                                 return s && !s->Ended(false);
+                             }};
+            HWND window = AddConsoleWindow(title, std::move(sink), front);
+            state->AttachConsole(std::move(keyboard), window);
+        }
+        Started().push_back(state);
+        auto process = std::make_shared<ProcessObject>();
+        process->state = state;
+        auto thread = std::make_shared<ThreadObject>();
+        thread->state = state;
+        information->hProcess = Runtime::Get().handles.Add(process);
+        information->hThread = Runtime::Get().handles.Add(thread);
+        information->dwProcessId = static_cast<DWORD>(pid);
+        information->dwThreadId = static_cast<DWORD>(pid);
+        SetLastError(ERROR_SUCCESS);
+        return TRUE;
+    });
 }
 
 DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
-    auto object = Runtime::Get().handles.Find(handle);
-    std::shared_ptr<ProcessState> state;
-    if (auto process = std::dynamic_pointer_cast<ProcessObject>(object)) state = process->state;
-    if (auto thread = std::dynamic_pointer_cast<ThreadObject>(object)) state = thread->state;
-    if (!state) {
-        SetLastError(ERROR_INVALID_HANDLE);
-        return WAIT_FAILED;
-    }
-    if (milliseconds == INFINITE) {
-        state->Ended(true);
+    return larkin::platform::Guarded<DWORD>(WAIT_FAILED, [&]() -> DWORD {
+        auto object = Runtime::Get().handles.Find(handle);
+        std::shared_ptr<ProcessState> state;
+        if (auto process = std::dynamic_pointer_cast<ProcessObject>(object)) state = process->state;
+        if (auto thread = std::dynamic_pointer_cast<ThreadObject>(object)) state = thread->state;
+        if (!state) {
+            SetLastError(ERROR_INVALID_HANDLE);
+            return WAIT_FAILED;
+        }
+        if (milliseconds == INFINITE) {
+            state->Ended(true);
+            return WAIT_OBJECT_0;
+        }
+        auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
+        while (!state->Ended(false)) {
+            if (std::chrono::steady_clock::now() >= deadline) return WAIT_TIMEOUT;
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
         return WAIT_OBJECT_0;
-    }
-    auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
-    while (!state->Ended(false)) {
-        if (std::chrono::steady_clock::now() >= deadline) return WAIT_TIMEOUT;
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    return WAIT_OBJECT_0;
+    });
 }
 
 BOOL GetExitCodeProcess(HANDLE handle, LPDWORD exitCode) {
-    auto process = Runtime::Get().handles.Get<ProcessObject>(handle);
-    if (!process || exitCode == nullptr) return FALSE;
-    *exitCode = process->state->Ended(false) ? process->state->ExitCode() : STILL_ACTIVE;
-    return TRUE;
+    return larkin::platform::Guarded<BOOL>(FALSE, [&]() -> BOOL {
+        auto process = Runtime::Get().handles.Get<ProcessObject>(handle);
+        if (!process || exitCode == nullptr) return FALSE;
+        *exitCode = process->state->Ended(false) ? process->state->ExitCode() : STILL_ACTIVE;
+        return TRUE;
+    });
 }
 
 BOOL TerminateProcess(HANDLE handle, UINT) {
-    auto process = Runtime::Get().handles.Get<ProcessObject>(handle);
-    if (!process) return FALSE;
-    if (!process->state->Ended(false)) ::kill(process->state->Pid(), SIGKILL);
-    return TRUE;
+    return larkin::platform::Guarded<BOOL>(FALSE, [&]() -> BOOL {
+        auto process = Runtime::Get().handles.Get<ProcessObject>(handle);
+        if (!process) return FALSE;
+        if (!process->state->Ended(false)) ::kill(process->state->Pid(), SIGKILL);
+        return TRUE;
+    });
 }

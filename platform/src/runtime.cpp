@@ -145,14 +145,16 @@ class UnavailableBackend final : public Backend {
     explicit UnavailableBackend(std::string reason) : reason_(std::move(reason)) {}
     const char* Name() const override { return "unavailable"; }
     void Refresh() override {}
-    std::vector<DeviceNode> DeviceTree() override {
+    DeviceTreeView DeviceTree() override {
         DeviceNode root;
         root.instanceId = "HTREE\\ROOT\\0";
-        return {root};
+        return std::make_shared<const std::vector<DeviceNode>>(std::vector<DeviceNode>{root});
     }
     DWORD RemoveDevice(const std::string&) override { return ERROR_NO_SUCH_DEVINST; }
     void Rescan() override {}
-    std::vector<DiskInfo> Disks() override { return {}; }
+    std::shared_ptr<const std::vector<DiskInfo>> Disks() override {
+        return std::make_shared<const std::vector<DiskInfo>>();
+    }
     DWORD Read(const std::string&, uint64_t, std::span<std::byte>) override {
         return ERROR_NOT_READY;
     }
@@ -162,7 +164,9 @@ class UnavailableBackend final : public Backend {
     uint64_t MediaSize(const std::string&) override { return 0; }
     std::string WriteRefusal(uint32_t) override { return reason_; }
     DWORD RereadPartitions(uint32_t) override { return ERROR_NOT_READY; }
-    std::vector<VolumeInfo> Volumes() override { return {}; }
+    std::shared_ptr<const std::vector<VolumeInfo>> Volumes() override {
+        return std::make_shared<const std::vector<VolumeInfo>>();
+    }
     DWORD LogicalDrives() override { return 0; }
     std::vector<ScsiPortInfo> ScsiPorts() override { return {}; }
     ScsiOutcome ExecuteScsi(const ScsiAddress&, std::span<const uint8_t>, DataDirection,

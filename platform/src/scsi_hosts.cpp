@@ -3,64 +3,73 @@
 #include <cstring>
 
 #include "larkin/platform.h"
+#include "guard.h"
 #include "runtime.h"
 
 using namespace larkin::platform;
 
 DWORD LarkinScsiHostCount(void) {
-    std::lock_guard guard(Runtime::Get().lock);
-    return static_cast<DWORD>(Machine().AspiHosts().size());
+    return larkin::platform::Guarded<DWORD>(0, [&]() -> DWORD {
+        std::lock_guard guard(Runtime::Get().lock);
+        return static_cast<DWORD>(Machine().AspiHosts().size());
+    });
 }
 
 BOOL LarkinScsiHostInfo(DWORD host, LARKIN_SCSI_HOST* info) {
-    std::lock_guard guard(Runtime::Get().lock);
-    auto hosts = Machine().AspiHosts();
-    if (info == nullptr || host >= hosts.size()) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return FALSE;
-    }
-    const AspiHostInfo& found = hosts[host];
-    std::memset(info, 0, sizeof *info);
-    info->hostScsiId = found.hostScsiId;
-    info->maxTargets = found.maxTargets;
-    std::strncpy(info->manager, found.manager.c_str(), 16);
-    std::strncpy(info->identifier, found.identifier.c_str(), 16);
-    return TRUE;
+    return larkin::platform::Guarded<BOOL>(FALSE, [&]() -> BOOL {
+        std::lock_guard guard(Runtime::Get().lock);
+        auto hosts = Machine().AspiHosts();
+        if (info == nullptr || host >= hosts.size()) {
+            SetLastError(ERROR_INVALID_PARAMETER);
+            return FALSE;
+        }
+        const AspiHostInfo& found = hosts[host];
+        std::memset(info, 0, sizeof *info);
+        info->hostScsiId = found.hostScsiId;
+        info->maxTargets = found.maxTargets;
+        std::strncpy(info->manager, found.manager.c_str(), 16);
+        std::strncpy(info->identifier, found.identifier.c_str(), 16);
+        return TRUE;
+    });
 }
 
 BOOL LarkinScsiRescanHost(DWORD host) {
-    std::lock_guard guard(Runtime::Get().lock);
-    if (host >= Machine().AspiHosts().size()) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return FALSE;
-    }
-    Machine().Rescan();
-    return TRUE;
+    return larkin::platform::Guarded<BOOL>(FALSE, [&]() -> BOOL {
+        std::lock_guard guard(Runtime::Get().lock);
+        if (host >= Machine().AspiHosts().size()) {
+            SetLastError(ERROR_INVALID_PARAMETER);
+            return FALSE;
+        }
+        Machine().Rescan();
+        return TRUE;
+    });
 }
 
 DWORD LarkinScsiExecute(DWORD host, BYTE target, BYTE lun, const BYTE* cdb, BYTE cdbLength,
                         int direction, void* data, DWORD length, BYTE* sense, BYTE senseLength,
                         BYTE* status) {
-    std::lock_guard guard(Runtime::Get().lock);
-    auto hosts = Machine().AspiHosts();
-    if (host >= hosts.size() || cdb == nullptr || cdbLength == 0 || cdbLength > 16 ||
-        status == nullptr)
-        return ERROR_INVALID_PARAMETER;
-    if (FaultFires("LarkinScsiExecute", std::to_string(host) + ":" + std::to_string(target)))
-        return GetLastError();
-    DataDirection dir = direction == LARKIN_SCSI_DATA_IN    ? DataDirection::In
-                        : direction == LARKIN_SCSI_DATA_OUT ? DataDirection::Out
-                                                            : DataDirection::None;
-    std::span<std::byte> buffer(static_cast<std::byte*>(data),
-                                data && dir != DataDirection::None ? length : 0);
-    ScsiOutcome outcome = Machine().ExecuteScsi(
-        {hosts[host].port, target, lun}, std::span<const uint8_t>(cdb, cdbLength), dir, buffer);
-    if (outcome.error != ERROR_SUCCESS) return outcome.error;
-    *status = outcome.status;
-    if (sense && senseLength > 0) {
-        std::memset(sense, 0, senseLength);
-        std::memcpy(sense, outcome.sense.data(),
-                    std::min<size_t>(senseLength, outcome.sense.size()));
-    }
-    return ERROR_SUCCESS;
+    return larkin::platform::Guarded<DWORD>(ERROR_NOT_ENOUGH_MEMORY, [&]() -> DWORD {
+        std::lock_guard guard(Runtime::Get().lock);
+        auto hosts = Machine().AspiHosts();
+        if (host >= hosts.size() || cdb == nullptr || cdbLength == 0 || cdbLength > 16 ||
+            status == nullptr)
+            return ERROR_INVALID_PARAMETER;
+        if (FaultFires("LarkinScsiExecute", std::to_string(host) + ":" + std::to_string(target)))
+            return GetLastError();
+        DataDirection dir = direction == LARKIN_SCSI_DATA_IN    ? DataDirection::In
+                            : direction == LARKIN_SCSI_DATA_OUT ? DataDirection::Out
+                                                                : DataDirection::None;
+        std::span<std::byte> buffer(static_cast<std::byte*>(data),
+                                    data && dir != DataDirection::None ? length : 0);
+        ScsiOutcome outcome = Machine().ExecuteScsi(
+            {hosts[host].port, target, lun}, std::span<const uint8_t>(cdb, cdbLength), dir, buffer);
+        if (outcome.error != ERROR_SUCCESS) return outcome.error;
+        *status = outcome.status;
+        if (sense && senseLength > 0) {
+            std::memset(sense, 0, senseLength);
+            std::memcpy(sense, outcome.sense.data(),
+                        std::min<size_t>(senseLength, outcome.sense.size()));
+        }
+        return ERROR_SUCCESS;
+    });
 }

@@ -4,6 +4,7 @@
 #include <cctype>
 #include <cstdio>
 #include <cstring>
+#include <strings.h>
 
 #include "win32/base.h"
 

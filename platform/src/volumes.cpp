@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "objects.h"
+#include "guard.h"
 #include "text.h"
 
 namespace larkin::platform {
@@ -27,88 +28,100 @@ bool CopyName(const std::string& name, LPSTR buffer, DWORD size) {
 using namespace larkin::platform;
 
 HANDLE FindFirstVolumeA(LPSTR volumeName, DWORD size) {
-    std::lock_guard guard(Runtime::Get().lock);
-    if (FaultFires("FindFirstVolumeA")) return INVALID_HANDLE_VALUE;
-    Machine().Refresh();
-    auto search = std::make_shared<VolumeSearchObject>();
-    for (const auto& volume : Machine().Volumes()) search->names.push_back(volume.name);
-    if (search->names.empty()) {
-        SetLastError(ERROR_NO_MORE_FILES);
-        return INVALID_HANDLE_VALUE;
-    }
-    if (!CopyName(search->names[0], volumeName, size)) return INVALID_HANDLE_VALUE;
-    search->next = 1;
-    return Runtime::Get().handles.Add(std::move(search));
+    return larkin::platform::Guarded<HANDLE>(INVALID_HANDLE_VALUE, [&]() -> HANDLE {
+        std::lock_guard guard(Runtime::Get().lock);
+        if (FaultFires("FindFirstVolumeA")) return INVALID_HANDLE_VALUE;
+        Machine().Refresh();
+        auto search = std::make_shared<VolumeSearchObject>();
+        for (const auto& volume : *Machine().Volumes()) search->names.push_back(volume.name);
+        if (search->names.empty()) {
+            SetLastError(ERROR_NO_MORE_FILES);
+            return INVALID_HANDLE_VALUE;
+        }
+        if (!CopyName(search->names[0], volumeName, size)) return INVALID_HANDLE_VALUE;
+        search->next = 1;
+        return Runtime::Get().handles.Add(std::move(search));
+    });
 }
 
 BOOL FindNextVolumeA(HANDLE handle, LPSTR volumeName, DWORD size) {
-    auto search = Runtime::Get().handles.Get<VolumeSearchObject>(handle);
-    if (!search) return FALSE;
-    if (FaultFires("FindNextVolumeA")) return FALSE;
-    if (search->next >= search->names.size()) {
-        SetLastError(ERROR_NO_MORE_FILES);
-        return FALSE;
-    }
-    if (!CopyName(search->names[search->next], volumeName, size)) return FALSE;
-    ++search->next;
-    return TRUE;
+    return larkin::platform::Guarded<BOOL>(FALSE, [&]() -> BOOL {
+        auto search = Runtime::Get().handles.Get<VolumeSearchObject>(handle);
+        if (!search) return FALSE;
+        if (FaultFires("FindNextVolumeA")) return FALSE;
+        if (search->next >= search->names.size()) {
+            SetLastError(ERROR_NO_MORE_FILES);
+            return FALSE;
+        }
+        if (!CopyName(search->names[search->next], volumeName, size)) return FALSE;
+        ++search->next;
+        return TRUE;
+    });
 }
 
 BOOL FindVolumeClose(HANDLE handle) {
-    if (!Runtime::Get().handles.Get<VolumeSearchObject>(handle)) return FALSE;
-    Runtime::Get().handles.Remove(handle);
-    return TRUE;
+    return larkin::platform::Guarded<BOOL>(FALSE, [&]() -> BOOL {
+        if (!Runtime::Get().handles.Get<VolumeSearchObject>(handle)) return FALSE;
+        Runtime::Get().handles.Remove(handle);
+        return TRUE;
+    });
 }
 
 BOOL GetVolumePathNamesForVolumeNameA(LPCSTR volumeName, LPSTR names, DWORD size, PDWORD returned) {
-    if (returned) *returned = 0;
-    if (volumeName == nullptr) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return FALSE;
-    }
-    std::lock_guard guard(Runtime::Get().lock);
-    if (FaultFires("GetVolumePathNamesForVolumeNameA", volumeName)) return FALSE;
-    std::string name = volumeName;
-    if (name.empty() || name.back() != '\\') {
-        SetLastError(ERROR_INVALID_NAME);
-        return FALSE;
-    }
-    for (const auto& volume : Machine().Volumes()) {
-        if (!EqualsNoCase(volume.name, name)) continue;
-        std::string list;
-        for (const auto& path : volume.mountPaths) list += path + '\0';
-        list += '\0';
-        if (returned) *returned = static_cast<DWORD>(list.size());
-        if (names == nullptr || list.size() > size) {
-            SetLastError(ERROR_MORE_DATA);
+    return larkin::platform::Guarded<BOOL>(FALSE, [&]() -> BOOL {
+        if (returned) *returned = 0;
+        if (volumeName == nullptr) {
+            SetLastError(ERROR_INVALID_PARAMETER);
             return FALSE;
         }
-        std::memcpy(names, list.data(), list.size());
-        return TRUE;
-    }
-    SetLastError(ERROR_FILE_NOT_FOUND);
-    return FALSE;
+        std::lock_guard guard(Runtime::Get().lock);
+        if (FaultFires("GetVolumePathNamesForVolumeNameA", volumeName)) return FALSE;
+        std::string name = volumeName;
+        if (name.empty() || name.back() != '\\') {
+            SetLastError(ERROR_INVALID_NAME);
+            return FALSE;
+        }
+        for (const auto& volume : *Machine().Volumes()) {
+            if (!EqualsNoCase(volume.name, name)) continue;
+            std::string list;
+            for (const auto& path : volume.mountPaths) list += path + '\0';
+            list += '\0';
+            if (returned) *returned = static_cast<DWORD>(list.size());
+            if (names == nullptr || list.size() > size) {
+                SetLastError(ERROR_MORE_DATA);
+                return FALSE;
+            }
+            std::memcpy(names, list.data(), list.size());
+            return TRUE;
+        }
+        SetLastError(ERROR_FILE_NOT_FOUND);
+        return FALSE;
+    });
 }
 
 DWORD GetLogicalDrives(void) {
-    std::lock_guard guard(Runtime::Get().lock);
-    if (FaultFires("GetLogicalDrives")) return 0;
-    Machine().Refresh();
-    SetLastError(ERROR_SUCCESS);
-    return Machine().LogicalDrives();
+    return larkin::platform::Guarded<DWORD>(0, [&]() -> DWORD {
+        std::lock_guard guard(Runtime::Get().lock);
+        if (FaultFires("GetLogicalDrives")) return 0;
+        Machine().Refresh();
+        SetLastError(ERROR_SUCCESS);
+        return Machine().LogicalDrives();
+    });
 }
 
 UINT GetDriveTypeA(LPCSTR rootPath) {
-    std::lock_guard guard(Runtime::Get().lock);
-    std::string path = rootPath ? rootPath : "C:\\";
-    if (path.size() > 4 && path[0] == '\\' && path[1] == '\\' &&
-        (path[2] == '.' || path[2] == '?') && path[3] == '\\' &&
-        !StartsWithNoCase(path.substr(4), "Volume{"))
-        path = path.substr(4);
-    for (const auto& volume : Machine().Volumes()) {
-        if (EqualsNoCase(volume.name, path)) return volume.driveType;
-        for (const auto& mount : volume.mountPaths)
-            if (EqualsNoCase(mount, path)) return volume.driveType;
-    }
-    return DRIVE_NO_ROOT_DIR;
+    return larkin::platform::Guarded<UINT>(0, [&]() -> UINT {
+        std::lock_guard guard(Runtime::Get().lock);
+        std::string path = rootPath ? rootPath : "C:\\";
+        if (path.size() > 4 && path[0] == '\\' && path[1] == '\\' &&
+            (path[2] == '.' || path[2] == '?') && path[3] == '\\' &&
+            !StartsWithNoCase(path.substr(4), "Volume{"))
+            path = path.substr(4);
+        for (const auto& volume : *Machine().Volumes()) {
+            if (EqualsNoCase(volume.name, path)) return volume.driveType;
+            for (const auto& mount : volume.mountPaths)
+                if (EqualsNoCase(mount, path)) return volume.driveType;
+        }
+        return DRIVE_NO_ROOT_DIR;
+    });
 }

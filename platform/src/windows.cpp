@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "runtime.h"
+#include "guard.h"
 #include "text.h"
 #include "windowing.h"
 
@@ -111,102 +112,115 @@ void ResetWindows() {
 using namespace larkin::platform;
 
 ATOM RegisterClassA(const WNDCLASSA* cls) {
-    if (cls == nullptr || cls->lpszClassName == nullptr || cls->lpfnWndProc == nullptr ||
-        cls->cbWndExtra < 0 || cls->cbClsExtra < 0) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return 0;
-    }
-    WindowManager& manager = Manager();
-    std::lock_guard guard(manager.mutex);
-    for (const auto& existing : manager.classes)
-        if (EqualsNoCase(existing.name, cls->lpszClassName) &&
-            existing.cls.hInstance == cls->hInstance) {
-            SetLastError(ERROR_CLASS_ALREADY_EXISTS);
+    return larkin::platform::Guarded<ATOM>(0, [&]() -> ATOM {
+        if (cls == nullptr || cls->lpszClassName == nullptr || cls->lpfnWndProc == nullptr ||
+            cls->cbWndExtra < 0 || cls->cbClsExtra < 0) {
+            SetLastError(ERROR_INVALID_PARAMETER);
             return 0;
         }
-    WindowClass entry;
-    entry.cls = *cls;
-    entry.name = cls->lpszClassName;
-    entry.cls.lpszClassName = nullptr;  // the copy in name outlives the caller's text
-    entry.atom = ++manager.nextAtom;
-    manager.classes.push_back(entry);
-    return entry.atom;
+        WindowManager& manager = Manager();
+        std::lock_guard guard(manager.mutex);
+        for (const auto& existing : manager.classes)
+            if (EqualsNoCase(existing.name, cls->lpszClassName) &&
+                existing.cls.hInstance == cls->hInstance) {
+                SetLastError(ERROR_CLASS_ALREADY_EXISTS);
+                return 0;
+            }
+        WindowClass entry;
+        entry.cls = *cls;
+        entry.name = cls->lpszClassName;
+        entry.cls.lpszClassName = nullptr;  // the copy in name outlives the caller's text
+        entry.atom = ++manager.nextAtom;
+        manager.classes.push_back(entry);
+        return entry.atom;
+    });
 }
 
 BOOL UnregisterClassA(LPCSTR className, HINSTANCE instance) {
-    if (className == nullptr) return Failed(ERROR_INVALID_PARAMETER);
-    WindowManager& manager = Manager();
-    std::lock_guard guard(manager.mutex);
-    for (auto it = manager.classes.begin(); it != manager.classes.end(); ++it) {
-        if (!EqualsNoCase(it->name, className) || it->cls.hInstance != instance) continue;
-        for (const auto& [handle, window] : manager.windows)
-            if (EqualsNoCase(window.className, className)) return Failed(ERROR_CLASS_HAS_WINDOWS);
-        manager.classes.erase(it);
-        return TRUE;
-    }
-    return Failed(ERROR_CLASS_DOES_NOT_EXIST);
+    return larkin::platform::Guarded<BOOL>(FALSE, [&]() -> BOOL {
+        if (className == nullptr) return Failed(ERROR_INVALID_PARAMETER);
+        WindowManager& manager = Manager();
+        std::lock_guard guard(manager.mutex);
+        for (auto it = manager.classes.begin(); it != manager.classes.end(); ++it) {
+            if (!EqualsNoCase(it->name, className) || it->cls.hInstance != instance) continue;
+            for (const auto& [handle, window] : manager.windows)
+                if (EqualsNoCase(window.className, className))
+                    return Failed(ERROR_CLASS_HAS_WINDOWS);
+            manager.classes.erase(it);
+            return TRUE;
+        }
+        return Failed(ERROR_CLASS_DOES_NOT_EXIST);
+    });
 }
 
 HWND CreateWindowExA(DWORD, LPCSTR className, LPCSTR windowName, DWORD style, int, int, int, int,
                      HWND, HMENU, HINSTANCE instance, LPVOID) {
-    WindowManager& manager = Manager();
-    HWND handle = nullptr;
-    WNDPROC procedure = nullptr;
-    {
-        std::lock_guard guard(manager.mutex);
-        const WindowClass* cls = nullptr;
-        for (const auto& candidate : manager.classes)
-            if (className && EqualsNoCase(candidate.name, className) &&
-                (candidate.cls.hInstance == instance || cls == nullptr))
-                cls = &candidate;
-        if (cls == nullptr) {
-            SetLastError(ERROR_CANNOT_FIND_WND_CLASS);
+    return larkin::platform::Guarded<HWND>(nullptr, [&]() -> HWND {
+        WindowManager& manager = Manager();
+        HWND handle = nullptr;
+        WNDPROC procedure = nullptr;
+        {
+            std::lock_guard guard(manager.mutex);
+            const WindowClass* cls = nullptr;
+            for (const auto& candidate : manager.classes)
+                if (className && EqualsNoCase(candidate.name, className) &&
+                    (candidate.cls.hInstance == instance || cls == nullptr))
+                    cls = &candidate;
+            if (cls == nullptr) {
+                SetLastError(ERROR_CANNOT_FIND_WND_CLASS);
+                return nullptr;
+            }
+            Window window;
+            window.handle = manager.NewHandle();
+            window.className = cls->name;
+            window.title = windowName ? windowName : "";
+            window.procedure = cls->cls.lpfnWndProc;
+            window.extra.assign(static_cast<size_t>(cls->cls.cbWndExtra), 0);
+            window.visible = style & WS_VISIBLE;
+            window.owner = std::this_thread::get_id();
+            handle = window.handle;
+            procedure = window.procedure;
+            manager.windows[handle] = std::move(window);
+        }
+        if (procedure(handle, WM_CREATE, 0, 0) == -1) {
+            RemoveWindow(handle);
+            SetLastError(ERROR_INVALID_PARAMETER);
             return nullptr;
         }
-        Window window;
-        window.handle = manager.NewHandle();
-        window.className = cls->name;
-        window.title = windowName ? windowName : "";
-        window.procedure = cls->cls.lpfnWndProc;
-        window.extra.assign(static_cast<size_t>(cls->cls.cbWndExtra), 0);
-        window.visible = style & WS_VISIBLE;
-        window.owner = std::this_thread::get_id();
-        handle = window.handle;
-        procedure = window.procedure;
-        manager.windows[handle] = std::move(window);
-    }
-    if (procedure(handle, WM_CREATE, 0, 0) == -1) {
-        RemoveWindow(handle);
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return nullptr;
-    }
-    return handle;
+        return handle;
+    });
 }
 
 BOOL DestroyWindow(HWND handle) {
-    WindowManager& manager = Manager();
-    WNDPROC procedure = nullptr;
-    {
-        std::lock_guard guard(manager.mutex);
-        Window* window = manager.Find(handle);
-        if (!window || window->console) return Failed(ERROR_INVALID_WINDOW_HANDLE);
-        procedure = window->procedure;
-    }
-    procedure(handle, WM_DESTROY, 0, 0);
-    RemoveWindow(handle);
-    return TRUE;
+    return larkin::platform::Guarded<BOOL>(FALSE, [&]() -> BOOL {
+        WindowManager& manager = Manager();
+        WNDPROC procedure = nullptr;
+        {
+            std::lock_guard guard(manager.mutex);
+            Window* window = manager.Find(handle);
+            if (!window || window->console) return Failed(ERROR_INVALID_WINDOW_HANDLE);
+            procedure = window->procedure;
+        }
+        procedure(handle, WM_DESTROY, 0, 0);
+        RemoveWindow(handle);
+        return TRUE;
+    });
 }
 
 BOOL IsWindow(HWND handle) {
-    WindowManager& manager = Manager();
-    std::lock_guard guard(manager.mutex);
-    Window* window = manager.Find(handle);
-    return window && Alive(*window);
+    return larkin::platform::Guarded<BOOL>(FALSE, [&]() -> BOOL {
+        WindowManager& manager = Manager();
+        std::lock_guard guard(manager.mutex);
+        Window* window = manager.Find(handle);
+        return window && Alive(*window);
+    });
 }
 
 LRESULT DefWindowProcA(HWND handle, UINT message, WPARAM, LPARAM) {
-    if (message == WM_CLOSE) DestroyWindow(handle);
-    return 0;
+    return larkin::platform::Guarded<LRESULT>(0, [&]() -> LRESULT {
+        if (message == WM_CLOSE) DestroyWindow(handle);
+        return 0;
+    });
 }
 
 namespace {
@@ -251,59 +265,69 @@ T GetExtra(HWND handle, int index) {
 }  // namespace
 
 LONG SetWindowLongA(HWND handle, int index, LONG value) {
-    return SetExtra<LONG>(handle, index, value);
+    return larkin::platform::Guarded<LONG>(
+        0, [&]() -> LONG { return SetExtra<LONG>(handle, index, value); });
 }
 LONG GetWindowLongA(HWND handle, int index) {
-    return GetExtra<LONG>(handle, index);
+    return larkin::platform::Guarded<LONG>(0,
+                                           [&]() -> LONG { return GetExtra<LONG>(handle, index); });
 }
 LONG_PTR SetWindowLongPtrA(HWND handle, int index, LONG_PTR value) {
-    return SetExtra<LONG_PTR>(handle, index, value);
+    return larkin::platform::Guarded<LONG_PTR>(
+        0, [&]() -> LONG_PTR { return SetExtra<LONG_PTR>(handle, index, value); });
 }
 LONG_PTR GetWindowLongPtrA(HWND handle, int index) {
-    return GetExtra<LONG_PTR>(handle, index);
+    return larkin::platform::Guarded<LONG_PTR>(
+        0, [&]() -> LONG_PTR { return GetExtra<LONG_PTR>(handle, index); });
 }
 
 HWND FindWindowA(LPCSTR className, LPCSTR windowName) {
-    WindowManager& manager = Manager();
-    std::lock_guard guard(manager.mutex);
-    for (const auto& [handle, window] : manager.windows) {
-        if (className && !EqualsNoCase(window.className, className)) continue;
-        if (windowName && window.title != windowName) continue;
-        if (!Alive(window)) continue;
-        return handle;
-    }
-    SetLastError(ERROR_SUCCESS);
-    return nullptr;
+    return larkin::platform::Guarded<HWND>(nullptr, [&]() -> HWND {
+        WindowManager& manager = Manager();
+        std::lock_guard guard(manager.mutex);
+        for (const auto& [handle, window] : manager.windows) {
+            if (className && !EqualsNoCase(window.className, className)) continue;
+            if (windowName && window.title != windowName) continue;
+            if (!Alive(window)) continue;
+            return handle;
+        }
+        SetLastError(ERROR_SUCCESS);
+        return nullptr;
+    });
 }
 
 BOOL ShowWindow(HWND handle, int command) {
-    WindowManager& manager = Manager();
-    std::lock_guard guard(manager.mutex);
-    Window* window = manager.Find(handle);
-    if (!window) return FALSE;
-    bool wasVisible = window->visible;
-    switch (command) {
-        case SW_HIDE:
-        case SW_MINIMIZE:
-        case SW_SHOWMINIMIZED:
-        case SW_SHOWMINNOACTIVE:
-        case SW_FORCEMINIMIZE:
-            window->visible = command != SW_HIDE;
-            if (manager.foreground == handle) manager.foreground = nullptr;
-            break;
-        default:
-            window->visible = true;
-            manager.foreground = handle;  // shown and restored windows come to the front
-            break;
-    }
-    return wasVisible;
+    return larkin::platform::Guarded<BOOL>(FALSE, [&]() -> BOOL {
+        WindowManager& manager = Manager();
+        std::lock_guard guard(manager.mutex);
+        Window* window = manager.Find(handle);
+        if (!window) return FALSE;
+        bool wasVisible = window->visible;
+        switch (command) {
+            case SW_HIDE:
+            case SW_MINIMIZE:
+            case SW_SHOWMINIMIZED:
+            case SW_SHOWMINNOACTIVE:
+            case SW_FORCEMINIMIZE:
+                window->visible = command != SW_HIDE;
+                if (manager.foreground == handle) manager.foreground = nullptr;
+                break;
+            default:
+                window->visible = true;
+                manager.foreground = handle;  // shown and restored windows come to the front
+                break;
+        }
+        return wasVisible;
+    });
 }
 
 HWND GetForegroundWindow(void) {
-    WindowManager& manager = Manager();
-    std::lock_guard guard(manager.mutex);
-    Window* window = manager.Find(manager.foreground);
-    return window && Alive(*window) ? manager.foreground : nullptr;
+    return larkin::platform::Guarded<HWND>(nullptr, [&]() -> HWND {
+        WindowManager& manager = Manager();
+        std::lock_guard guard(manager.mutex);
+        Window* window = manager.Find(manager.foreground);
+        return window && Alive(*window) ? manager.foreground : nullptr;
+    });
 }
 
 LRESULT SendMessageA(HWND handle, UINT message, WPARAM wParam, LPARAM lParam) {
@@ -321,19 +345,21 @@ LRESULT SendMessageA(HWND handle, UINT message, WPARAM wParam, LPARAM lParam) {
 }
 
 BOOL PostMessageA(HWND handle, UINT message, WPARAM wParam, LPARAM lParam) {
-    WindowManager& manager = Manager();
-    std::thread::id owner = std::this_thread::get_id();
-    if (handle != nullptr) {
-        std::lock_guard guard(manager.mutex);
-        Window* window = manager.Find(handle);
-        if (!window || window->console) return Failed(ERROR_INVALID_WINDOW_HANDLE);
-        owner = window->owner;
-    }
-    std::lock_guard guard(manager.queueMutex);
-    MessageQueue& queue = manager.queues[owner];
-    queue.messages.push_back({handle, message, wParam, lParam, GetTickCount(), {0, 0}});
-    queue.ready.notify_all();
-    return TRUE;
+    return larkin::platform::Guarded<BOOL>(FALSE, [&]() -> BOOL {
+        WindowManager& manager = Manager();
+        std::thread::id owner = std::this_thread::get_id();
+        if (handle != nullptr) {
+            std::lock_guard guard(manager.mutex);
+            Window* window = manager.Find(handle);
+            if (!window || window->console) return Failed(ERROR_INVALID_WINDOW_HANDLE);
+            owner = window->owner;
+        }
+        std::lock_guard guard(manager.queueMutex);
+        MessageQueue& queue = manager.queues[owner];
+        queue.messages.push_back({handle, message, wParam, lParam, GetTickCount(), {0, 0}});
+        queue.ready.notify_all();
+        return TRUE;
+    });
 }
 
 namespace {
@@ -363,17 +389,21 @@ bool TakeMessage(LPMSG out, HWND handle, UINT first, UINT last, bool remove, boo
 }  // namespace
 
 BOOL PeekMessageA(LPMSG msg, HWND handle, UINT first, UINT last, UINT remove) {
-    if (msg == nullptr) return Failed(ERROR_INVALID_PARAMETER);
-    return TakeMessage(msg, handle, first, last, remove & PM_REMOVE, false);
+    return larkin::platform::Guarded<BOOL>(FALSE, [&]() -> BOOL {
+        if (msg == nullptr) return Failed(ERROR_INVALID_PARAMETER);
+        return TakeMessage(msg, handle, first, last, remove & PM_REMOVE, false);
+    });
 }
 
 BOOL GetMessageA(LPMSG msg, HWND handle, UINT first, UINT last) {
-    if (msg == nullptr) {
-        SetLastError(ERROR_INVALID_PARAMETER);
-        return -1;
-    }
-    TakeMessage(msg, handle, first, last, true, true);
-    return msg->message == WM_QUIT ? FALSE : TRUE;
+    return larkin::platform::Guarded<BOOL>(-1, [&]() -> BOOL {
+        if (msg == nullptr) {
+            SetLastError(ERROR_INVALID_PARAMETER);
+            return -1;
+        }
+        TakeMessage(msg, handle, first, last, true, true);
+        return msg->message == WM_QUIT ? FALSE : TRUE;
+    });
 }
 
 BOOL TranslateMessage(const MSG*) {
@@ -386,7 +416,8 @@ LRESULT DispatchMessageA(const MSG* msg) {
 }
 
 void PostQuitMessage(int exitCode) {
-    PostMessageA(nullptr, WM_QUIT, static_cast<WPARAM>(exitCode), 0);
+    larkin::platform::GuardedVoid(
+        [&] { PostMessageA(nullptr, WM_QUIT, static_cast<WPARAM>(exitCode), 0); });
 }
 
 int MessageBoxA(HWND owner, LPCSTR text, LPCSTR caption, UINT type) {
@@ -407,24 +438,26 @@ int MessageBoxA(HWND owner, LPCSTR text, LPCSTR caption, UINT type) {
 }
 
 void keybd_event(BYTE key, BYTE, DWORD flags, ULONG_PTR) {
-    if (flags & KEYEVENTF_KEYUP) return;
-    WindowManager& manager = Manager();
-    std::optional<ConsoleSink> console;
-    HWND target = nullptr;
-    {
-        std::lock_guard guard(manager.mutex);
-        Window* window = manager.Find(manager.foreground);
-        if (!window || !Alive(*window)) return;  // nothing has the focus
-        target = window->handle;
-        console = window->console;
-    }
-    if (console) {
-        if (key == VK_RETURN) {
-            console->type("\n");
-        } else if ((key >= '0' && key <= '9') || (key >= 'A' && key <= 'Z') || key == ' ') {
-            console->type(std::string(1, static_cast<char>(key)));
+    larkin::platform::GuardedVoid([&] {
+        if (flags & KEYEVENTF_KEYUP) return;
+        WindowManager& manager = Manager();
+        std::optional<ConsoleSink> console;
+        HWND target = nullptr;
+        {
+            std::lock_guard guard(manager.mutex);
+            Window* window = manager.Find(manager.foreground);
+            if (!window || !Alive(*window)) return;  // nothing has the focus
+            target = window->handle;
+            console = window->console;
         }
-        return;
-    }
-    PostMessageA(target, WM_KEYDOWN, key, 0);
+        if (console) {
+            if (key == VK_RETURN) {
+                console->type("\n");
+            } else if ((key >= '0' && key <= '9') || (key >= 'A' && key <= 'Z') || key == ' ') {
+                console->type(std::string(1, static_cast<char>(key)));
+            }
+            return;
+        }
+        PostMessageA(target, WM_KEYDOWN, key, 0);
+    });
 }

@@ -47,6 +47,7 @@ void SharedState::Update(const std::function<void(MachineState&)>& change) {
 void SharedState::Load() {
     std::string path = folder_ + "/machine.state";
     loadedStamp_ = Stamp(path);
+    ++generation_;
     state_ = {};
     std::ifstream in(path);
     std::string line;

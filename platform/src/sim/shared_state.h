@@ -31,6 +31,10 @@ class SharedState {
 
     // The state as saved, read again only when another process changed it.
     const MachineState& Current();
+    // The state as last read, without asking whether it changed since.
+    const MachineState& Loaded() const { return state_; }
+    // Grows whenever the state read or written here changes.
+    uint64_t Generation() const { return generation_; }
     // Applies change to the saved state under the folder's lock.
     void Update(const std::function<void(MachineState&)>& change);
 
@@ -45,6 +49,7 @@ class SharedState {
     std::string folder_;
     MachineState state_;
     int64_t loadedStamp_ = -1;
+    uint64_t generation_ = 0;
 };
 
 }  // namespace larkin::platform::sim

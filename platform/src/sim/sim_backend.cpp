@@ -336,7 +336,7 @@ void SimBackend::Refresh() {
 }
 
 bool SimBackend::AdapterPresent(size_t index) {
-    const MachineState& state = shared_.Current();
+    const MachineState& state = shared_.Loaded();
     for (size_t i = index;;) {
         const AdapterSpec& spec = *adapters_[i].spec;
         auto found = state.disks.find("adapter:" + spec.id);
@@ -350,7 +350,7 @@ bool SimBackend::AdapterPresent(size_t index) {
 }
 
 bool SimBackend::Present(const Disk& disk) {
-    const MachineState& state = shared_.Current();
+    const MachineState& state = shared_.Loaded();
     auto found = state.disks.find(disk.spec->id);
     bool present = found == state.disks.end() ? disk.spec->present : found->second.present;
     return present && AdapterPresent(disk.spec->adapter);
@@ -384,27 +384,39 @@ std::vector<PartitionExtent> SimBackend::ReadTable(Disk& disk) {
 }
 
 std::vector<PartitionExtent> SimBackend::PartitionsAsRead(Disk& disk) {
-    const MachineState& state = shared_.Current();
+    const MachineState& state = shared_.Loaded();
     auto found = state.disks.find(disk.spec->id);
     if (found != state.disks.end() && found->second.partitions) return *found->second.partitions;
     RereadPartitions(disk.number);
-    return shared_.Current()
+    return shared_.Loaded()
         .disks.at(disk.spec->id)
         .partitions.value_or(std::vector<PartitionExtent>{});
 }
 
 DWORD SimBackend::RereadPartitions(uint32_t number) {
     if (number >= disks_.size()) return ERROR_DEVICE_NOT_CONNECTED;
-    Disk& disk = disks_[number];
-    auto partitions = disk.spec->media ? ReadTable(disk) : std::vector<PartitionExtent>{};
-    shared_.Update(
-        [&](MachineState& state) { state.disks[disk.spec->id].partitions = partitions; });
+    RereadTables({&disks_[number]});
     return ERROR_SUCCESS;
 }
 
+// Reads the tables of several disks under one update of the shared state.
+void SimBackend::RereadTables(const std::vector<Disk*>& disks) {
+    if (disks.empty()) return;
+    std::vector<std::pair<std::string, std::vector<PartitionExtent>>> tables;
+    for (Disk* disk : disks)
+        tables.emplace_back(disk->spec->id,
+                            disk->spec->media ? ReadTable(*disk) : std::vector<PartitionExtent>{});
+    shared_.Update([&](MachineState& state) {
+        for (auto& [id, partitions] : tables) state.disks[id].partitions = std::move(partitions);
+    });
+}
+
 void SimBackend::Rescan() {
+    shared_.Current();
+    std::vector<Disk*> present;
     for (auto& disk : disks_)
-        if (Present(disk)) RereadPartitions(disk.number);
+        if (Present(disk)) present.push_back(&disk);
+    RereadTables(present);
 }
 
 bool SimBackend::Plug(const std::string& id, bool present) {
@@ -430,6 +442,7 @@ bool SimBackend::Plug(const std::string& id, bool present) {
 }
 
 DWORD SimBackend::RemoveDevice(const std::string& instanceId) {
+    shared_.Current();
     for (auto& disk : disks_)
         if (EqualsNoCase(disk.instanceId, instanceId) && Present(disk))
             return Plug(disk.spec->id, false) ? ERROR_SUCCESS : ERROR_NO_SUCH_DEVINST;
@@ -532,7 +545,9 @@ std::map<DWORD, RegistryValue> SimBackend::DiskProperties(const Disk& disk) {
     return p;
 }
 
-std::vector<DeviceNode> SimBackend::DeviceTree() {
+DeviceTreeView SimBackend::DeviceTree() {
+    shared_.Current();
+    if (tree_.view && tree_.generation == shared_.Generation()) return tree_.view;
     std::vector<DeviceNode> nodes;
     DeviceNode root;
     root.instanceId = "HTREE\\ROOT\\0";
@@ -571,10 +586,14 @@ std::vector<DeviceNode> SimBackend::DeviceTree() {
     // Parents come before their children even when a parent is listed later.
     std::stable_partition(nodes.begin() + 1, nodes.end(),
                           [&](const DeviceNode& n) { return n.parentId == root.instanceId; });
-    return nodes;
+    tree_ = {std::make_shared<const std::vector<DeviceNode>>(std::move(nodes)),
+             shared_.Generation()};
+    return tree_.view;
 }
 
-std::vector<DiskInfo> SimBackend::Disks() {
+std::shared_ptr<const std::vector<DiskInfo>> SimBackend::Disks() {
+    shared_.Current();
+    if (disks_view_.view && disks_view_.generation == shared_.Generation()) return disks_view_.view;
     std::vector<DiskInfo> disks;
     for (const auto& disk : disks_) {
         if (!Present(disk)) continue;
@@ -594,16 +613,20 @@ std::vector<DiskInfo> SimBackend::Disks() {
         info.scsiTarget = disk.target;
         disks.push_back(info);
     }
-    return disks;
+    disks_view_ = {std::make_shared<const std::vector<DiskInfo>>(std::move(disks)),
+                   shared_.Generation()};
+    return disks_view_.view;
 }
 
 uint64_t SimBackend::MediaSize(const std::string& media) {
+    shared_.Current();
     if (media == "floppy") return spec_.floppy ? spec_.floppy->size : 0;
     Disk* disk = DiskByMedia(media);
     return disk && Present(*disk) && disk->spec->media ? disk->spec->size : 0;
 }
 
 DWORD SimBackend::Read(const std::string& media, uint64_t offset, std::span<std::byte> data) {
+    shared_.Current();
     if (media == "floppy") {
         if (!floppy_.Valid()) return ERROR_NOT_READY;
         if (offset + data.size() > spec_.floppy->size) return ERROR_SECTOR_NOT_FOUND;
@@ -618,6 +641,7 @@ DWORD SimBackend::Read(const std::string& media, uint64_t offset, std::span<std:
 
 DWORD SimBackend::Write(const std::string& media, uint64_t offset, std::span<const std::byte> data,
                         const char* via) {
+    shared_.Current();
     DWORD error = ERROR_SUCCESS;
     std::string name;
     if (media == "floppy") {
@@ -648,7 +672,16 @@ std::string SimBackend::WriteRefusal(uint32_t number) {
     return system ? "disk \"" + spec.id + "\" holds the running system" : "";
 }
 
-std::vector<VolumeInfo> SimBackend::Volumes() {
+std::shared_ptr<const std::vector<VolumeInfo>> SimBackend::Volumes() {
+    shared_.Current();
+    if (volumes_.view && volumes_.generation == shared_.Generation()) return volumes_.view;
+    std::vector<Disk*> unread;
+    for (auto& disk : disks_) {
+        auto found = shared_.Loaded().disks.find(disk.spec->id);
+        bool read = found != shared_.Loaded().disks.end() && found->second.partitions;
+        if (!read && Present(disk)) unread.push_back(&disk);
+    }
+    RereadTables(unread);
     std::vector<VolumeInfo> volumes;
     if (spec_.floppy) {
         VolumeInfo floppy;
@@ -698,12 +731,14 @@ std::vector<VolumeInfo> SimBackend::Volumes() {
             volumes.push_back(volume);
         }
     }
-    return volumes;
+    volumes_ = {std::make_shared<const std::vector<VolumeInfo>>(std::move(volumes)),
+                shared_.Generation()};
+    return volumes_.view;
 }
 
 DWORD SimBackend::LogicalDrives() {
     DWORD mask = 0;
-    for (const auto& volume : Volumes())
+    for (const auto& volume : *Volumes())
         for (const auto& path : volume.mountPaths)
             if (path.size() == 3)
                 mask |= 1u << (std::toupper(static_cast<unsigned char>(path[0])) - 'A');
@@ -715,7 +750,7 @@ std::vector<ScsiPortInfo> SimBackend::ScsiPorts() {
     auto tree = DeviceTree();
     for (const auto& adapter : adapters_) {
         if (!adapter.port) continue;
-        bool present = std::any_of(tree.begin(), tree.end(), [&](const DeviceNode& node) {
+        bool present = std::any_of(tree->begin(), tree->end(), [&](const DeviceNode& node) {
             return node.instanceId == adapter.instanceId;
         });
         if (present) ports.push_back({*adapter.port, adapter.instanceId});
@@ -759,6 +794,7 @@ ScsiOutcome SimBackend::ExecuteScsi(const ScsiAddress& address, std::span<const 
 }
 
 std::vector<AspiHostInfo> SimBackend::AspiHosts() {
+    shared_.Current();
     std::vector<AspiHostInfo> hosts;
     for (size_t i = 0; i < adapters_.size(); ++i) {
         const Adapter& adapter = adapters_[i];
@@ -776,6 +812,7 @@ std::vector<AspiHostInfo> SimBackend::AspiHosts() {
 }
 
 std::vector<larkin::sim::DiskStatus> SimBackend::DiskStatuses() {
+    shared_.Current();
     std::vector<larkin::sim::DiskStatus> statuses;
     auto volumes = Volumes();
     for (const auto& disk : disks_) {
@@ -788,7 +825,7 @@ std::vector<larkin::sim::DiskStatus> SimBackend::DiskStatuses() {
         status.image =
             (image.is_relative() ? std::filesystem::path(spec_.stateDir) / image : image).string();
         status.size = disk.spec->size;
-        for (const auto& volume : volumes)
+        for (const auto& volume : *volumes)
             if (volume.disk == disk.number)
                 for (const auto& path : volume.mountPaths)
                     if (path.size() == 3) status.letters.push_back(path.substr(0, 2));

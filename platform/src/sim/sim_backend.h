@@ -23,17 +23,17 @@ class SimBackend final : public Backend {
     const char* Name() const override { return "simulated"; }
     std::string MachineFile() const override { return spec_.file; }
     void Refresh() override;
-    std::vector<DeviceNode> DeviceTree() override;
+    DeviceTreeView DeviceTree() override;
     DWORD RemoveDevice(const std::string& instanceId) override;
     void Rescan() override;
-    std::vector<DiskInfo> Disks() override;
+    std::shared_ptr<const std::vector<DiskInfo>> Disks() override;
     DWORD Read(const std::string& media, uint64_t offset, std::span<std::byte> data) override;
     DWORD Write(const std::string& media, uint64_t offset, std::span<const std::byte> data,
                 const char* via) override;
     uint64_t MediaSize(const std::string& media) override;
     std::string WriteRefusal(uint32_t disk) override;
     DWORD RereadPartitions(uint32_t disk) override;
-    std::vector<VolumeInfo> Volumes() override;
+    std::shared_ptr<const std::vector<VolumeInfo>> Volumes() override;
     DWORD LogicalDrives() override;
     std::vector<ScsiPortInfo> ScsiPorts() override;
     ScsiOutcome ExecuteScsi(const ScsiAddress& address, std::span<const uint8_t> cdb,
@@ -75,6 +75,7 @@ class SimBackend final : public Backend {
     Disk* DiskByMedia(const std::string& media);
     Disk* DiskById(const std::string& id);
     std::vector<PartitionExtent> ReadTable(Disk& disk);
+    void RereadTables(const std::vector<Disk*>& disks);
     std::vector<PartitionExtent> PartitionsAsRead(Disk& disk);
     std::map<DWORD, RegistryValue> AdapterProperties(const Adapter& adapter);
     std::map<DWORD, RegistryValue> DiskProperties(const Disk& disk);
@@ -85,6 +86,15 @@ class SimBackend final : public Backend {
     std::vector<Adapter> adapters_;
     std::vector<Disk> disks_;
     UniqueFd floppy_;
+    // Views built for the shared state of their generation.
+    template <class T>
+    struct Cached {
+        std::shared_ptr<const T> view;
+        uint64_t generation = 0;
+    };
+    Cached<std::vector<DeviceNode>> tree_;
+    Cached<std::vector<DiskInfo>> disks_view_;
+    Cached<std::vector<VolumeInfo>> volumes_;
 };
 
 }  // namespace larkin::platform::sim
