@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 #include <map>
+#include <unordered_map>
 #include <mutex>
 
 #include "runtime.h"
@@ -89,14 +90,44 @@ void Fill(SP_DEVINFO_DATA* data, const DeviceSetObject::Member& member) {
     data->Reserved = 0;
 }
 
-// The live node of a handle, inside the tree snapshot that tree receives.
-const DeviceNode* LiveNode(DEVINST devInst, DeviceTreeView* tree) {
+// The device tree with lookups by instance identifier and by parent, made
+// once for each snapshot of the tree. Callers hold the runtime lock.
+struct TreeIndex {
+    DeviceTreeView tree;
+    std::unordered_map<std::string, size_t> byId;  // upper-case identifier
+    std::unordered_map<std::string, std::vector<size_t>> children;
+    std::vector<size_t> place;  // position among its siblings
+
+    const DeviceNode* Find(std::string_view id) const {
+        auto found = byId.find(Upper(id));
+        return found == byId.end() ? nullptr : &(*tree)[found->second];
+    }
+    const std::vector<size_t>* ChildrenOf(std::string_view id) const {
+        auto found = children.find(Upper(id));
+        return found == children.end() ? nullptr : &found->second;
+    }
+};
+
+const TreeIndex& CurrentTree() {
+    static TreeIndex index;
+    DeviceTreeView tree = Machine().DeviceTree();
+    if (index.tree == tree) return index;
+    index = TreeIndex{tree, {}, {}, std::vector<size_t>(tree->size())};
+    for (size_t i = 0; i < tree->size(); ++i) {
+        const DeviceNode& node = (*tree)[i];
+        index.byId.emplace(Upper(node.instanceId), i);
+        if (node.parentId.empty()) continue;
+        auto& siblings = index.children[Upper(node.parentId)];
+        index.place[i] = siblings.size();
+        siblings.push_back(i);
+    }
+    return index;
+}
+
+// The live node of a handle, or null when it is gone.
+const DeviceNode* LiveNode(DEVINST devInst, const TreeIndex& index) {
     auto id = DevInsts().Id(devInst);
-    if (!id) return nullptr;
-    *tree = Machine().DeviceTree();
-    for (const auto& node : **tree)
-        if (EqualsNoCase(node.instanceId, *id)) return &node;
-    return nullptr;
+    return id ? index.Find(*id) : nullptr;
 }
 
 BOOL Failed(DWORD error) {
@@ -128,7 +159,16 @@ HDEVINFO SetupDiGetClassDevsA(const GUID* classGuid, LPCSTR enumerator, HWND, DW
         if (FaultFires("SetupDiGetClassDevsA", subject)) return INVALID_HANDLE_VALUE;
         Machine().Refresh();
         auto set = std::make_shared<DeviceSetObject>();
-        for (const auto& node : *Machine().DeviceTree()) {
+        const TreeIndex& index = CurrentTree();
+        std::vector<const DeviceNode*> candidates;
+        if (interfaceSet && enumerator && *enumerator) {
+            // An interface set of one device: look it up.
+            if (const DeviceNode* node = index.Find(enumerator)) candidates.push_back(node);
+        } else {
+            for (const auto& node : *index.tree) candidates.push_back(&node);
+        }
+        for (const DeviceNode* candidate : candidates) {
+            const DeviceNode& node = *candidate;
             if (node.parentId.empty()) continue;  // the root is no device of a class
             if (!EnumeratorMatches(node.instanceId, enumerator, interfaceSet)) continue;
             if (interfaceSet) {
@@ -298,16 +338,14 @@ CONFIGRET CM_Get_Child(PDEVINST child, DEVINST parent, ULONG flags) {
         if (child == nullptr) return CR_INVALID_POINTER;
         if (flags != 0) return CR_INVALID_FLAG;
         std::lock_guard guard(Runtime::Get().lock);
-        DeviceTreeView tree;
-        auto node = LiveNode(parent, &tree);
+        const TreeIndex& index = CurrentTree();
+        auto node = LiveNode(parent, index);
         if (!node) return DevInsts().Id(parent) ? CR_NO_SUCH_DEVNODE : CR_INVALID_DEVNODE;
         if (CONFIGRET fault = CmFault("CM_Get_Child", node->instanceId); fault) return fault;
-        for (const auto& candidate : *tree)
-            if (candidate.parentId == node->instanceId) {
-                *child = DevInsts().For(candidate.instanceId);
-                return CR_SUCCESS;
-            }
-        return CR_NO_SUCH_DEVNODE;
+        const std::vector<size_t>* children = index.ChildrenOf(node->instanceId);
+        if (!children || children->empty()) return CR_NO_SUCH_DEVNODE;
+        *child = DevInsts().For((*index.tree)[children->front()].instanceId);
+        return CR_SUCCESS;
     });
 }
 
@@ -316,20 +354,16 @@ CONFIGRET CM_Get_Sibling(PDEVINST sibling, DEVINST devInst, ULONG flags) {
         if (sibling == nullptr) return CR_INVALID_POINTER;
         if (flags != 0) return CR_INVALID_FLAG;
         std::lock_guard guard(Runtime::Get().lock);
-        DeviceTreeView tree;
-        auto node = LiveNode(devInst, &tree);
+        const TreeIndex& index = CurrentTree();
+        auto node = LiveNode(devInst, index);
         if (!node) return DevInsts().Id(devInst) ? CR_NO_SUCH_DEVNODE : CR_INVALID_DEVNODE;
         if (CONFIGRET fault = CmFault("CM_Get_Sibling", node->instanceId); fault) return fault;
-        bool passed = false;
-        for (const auto& candidate : *tree) {
-            if (candidate.parentId != node->parentId || node->parentId.empty()) continue;
-            if (passed) {
-                *sibling = DevInsts().For(candidate.instanceId);
-                return CR_SUCCESS;
-            }
-            passed = candidate.instanceId == node->instanceId;
-        }
-        return CR_NO_SUCH_DEVNODE;
+        if (node->parentId.empty()) return CR_NO_SUCH_DEVNODE;
+        const std::vector<size_t>& siblings = *index.ChildrenOf(node->parentId);
+        size_t next = index.place[static_cast<size_t>(node - index.tree->data())] + 1;
+        if (next >= siblings.size()) return CR_NO_SUCH_DEVNODE;
+        *sibling = DevInsts().For((*index.tree)[siblings[next]].instanceId);
+        return CR_SUCCESS;
     });
 }
 
@@ -338,8 +372,7 @@ CONFIGRET CM_Get_Parent(PDEVINST parent, DEVINST devInst, ULONG flags) {
         if (parent == nullptr) return CR_INVALID_POINTER;
         if (flags != 0) return CR_INVALID_FLAG;
         std::lock_guard guard(Runtime::Get().lock);
-        DeviceTreeView tree;
-        auto node = LiveNode(devInst, &tree);
+        auto node = LiveNode(devInst, CurrentTree());
         if (!node) return DevInsts().Id(devInst) ? CR_NO_SUCH_DEVNODE : CR_INVALID_DEVNODE;
         if (node->parentId.empty()) return CR_NO_SUCH_DEVNODE;
         *parent = DevInsts().For(node->parentId);

@@ -29,9 +29,7 @@ std::string Lower(std::string_view text) {
 }
 
 bool EqualsNoCase(std::string_view a, std::string_view b) {
-    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-               return LowerChar(x) == LowerChar(y);
-           });
+    return a.size() == b.size() && ::strncasecmp(a.data(), b.data(), a.size()) == 0;
 }
 
 bool StartsWithNoCase(std::string_view text, std::string_view prefix) {
