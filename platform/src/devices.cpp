@@ -59,13 +59,14 @@ DevInstRegistry& DevInsts() {
 class DeviceSetObject final : public Object {
   public:
     struct Member {
-        DeviceNode node;
+        const DeviceNode* node = nullptr;  // in tree
         DEVINST devInst = 0;
     };
     struct Interface {
         size_t member = 0;
-        DeviceInterface interface;
+        const DeviceInterface* interface = nullptr;  // in tree
     };
+    DeviceTreeView tree;  // the snapshot the set was made from
     std::vector<Member> members;
     std::vector<Interface> interfaces;
 };
@@ -85,7 +86,7 @@ const DeviceSetObject::Member* MemberOf(const DeviceSetObject& set, const SP_DEV
 }
 
 void Fill(SP_DEVINFO_DATA* data, const DeviceSetObject::Member& member) {
-    data->ClassGuid = member.node.setupClass;
+    data->ClassGuid = member.node->setupClass;
     data->DevInst = member.devInst;
     data->Reserved = 0;
 }
@@ -160,6 +161,7 @@ HDEVINFO SetupDiGetClassDevsA(const GUID* classGuid, LPCSTR enumerator, HWND, DW
         Machine().Refresh();
         auto set = std::make_shared<DeviceSetObject>();
         const TreeIndex& index = CurrentTree();
+        set->tree = index.tree;
         std::vector<const DeviceNode*> candidates;
         if (interfaceSet && enumerator && *enumerator) {
             // An interface set of one device: look it up.
@@ -172,17 +174,17 @@ HDEVINFO SetupDiGetClassDevsA(const GUID* classGuid, LPCSTR enumerator, HWND, DW
             if (node.parentId.empty()) continue;  // the root is no device of a class
             if (!EnumeratorMatches(node.instanceId, enumerator, interfaceSet)) continue;
             if (interfaceSet) {
-                std::vector<DeviceInterface> matching;
+                std::vector<const DeviceInterface*> matching;
                 for (const auto& interface : node.interfaces)
                     if (allClasses || SameGuid(interface.interfaceClass, *classGuid))
-                        matching.push_back(interface);
+                        matching.push_back(&interface);
                 if (matching.empty()) continue;
                 for (const auto& interface : matching)
                     set->interfaces.push_back({set->members.size(), interface});
             } else if (!allClasses && !SameGuid(node.setupClass, *classGuid)) {
                 continue;
             }
-            set->members.push_back({node, DevInsts().For(node.instanceId)});
+            set->members.push_back({&node, DevInsts().For(node.instanceId)});
         }
         SetLastError(ERROR_SUCCESS);
         return Runtime::Get().handles.Add(std::move(set));
@@ -196,7 +198,7 @@ BOOL SetupDiEnumDeviceInfo(HDEVINFO handle, DWORD index, PSP_DEVINFO_DATA data) 
         if (data == nullptr) return Failed(ERROR_INVALID_PARAMETER);
         if (data->cbSize != sizeof(SP_DEVINFO_DATA)) return Failed(ERROR_INVALID_USER_BUFFER);
         if (index >= set->members.size()) return Failed(ERROR_NO_MORE_ITEMS);
-        if (FaultFires("SetupDiEnumDeviceInfo", set->members[index].node.instanceId)) return FALSE;
+        if (FaultFires("SetupDiEnumDeviceInfo", set->members[index].node->instanceId)) return FALSE;
         Fill(data, set->members[index]);
         SetLastError(ERROR_SUCCESS);
         return TRUE;
@@ -220,13 +222,13 @@ BOOL SetupDiEnumDeviceInterfaces(HDEVINFO handle, PSP_DEVINFO_DATA device,
         DWORD seen = 0;
         for (size_t i = 0; i < set->interfaces.size(); ++i) {
             const auto& entry = set->interfaces[i];
-            if (!SameGuid(entry.interface.interfaceClass, *interfaceGuid)) continue;
+            if (!SameGuid(entry.interface->interfaceClass, *interfaceGuid)) continue;
             if (only && &set->members[entry.member] != only) continue;
             if (seen++ != index) continue;
             if (FaultFires("SetupDiEnumDeviceInterfaces",
-                           set->members[entry.member].node.instanceId))
+                           set->members[entry.member].node->instanceId))
                 return FALSE;
-            data->InterfaceClassGuid = entry.interface.interfaceClass;
+            data->InterfaceClassGuid = entry.interface->interfaceClass;
             data->Flags = SPINT_ACTIVE;
             data->Reserved = i + 1;
             SetLastError(ERROR_SUCCESS);
@@ -246,20 +248,20 @@ BOOL SetupDiGetDeviceInterfaceDetailA(HDEVINFO handle, PSP_DEVICE_INTERFACE_DATA
             interfaceData->Reserved == 0 || interfaceData->Reserved > set->interfaces.size())
             return Failed(ERROR_INVALID_PARAMETER);
         const auto& entry = set->interfaces[interfaceData->Reserved - 1];
-        if (FaultFires("SetupDiGetDeviceInterfaceDetailA", entry.interface.path)) return FALSE;
+        if (FaultFires("SetupDiGetDeviceInterfaceDetailA", entry.interface->path)) return FALSE;
         if (detail == nullptr && detailSize != 0) return Failed(ERROR_INVALID_USER_BUFFER);
         if (detail != nullptr && detail->cbSize != sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A))
             return Failed(ERROR_INVALID_USER_BUFFER);
         DWORD needed = static_cast<DWORD>(offsetof(SP_DEVICE_INTERFACE_DETAIL_DATA_A, DevicePath) +
-                                          entry.interface.path.size() + 1);
+                                          entry.interface->path.size() + 1);
         if (requiredSize) *requiredSize = needed;
         if (device) {
             if (device->cbSize != sizeof(SP_DEVINFO_DATA)) return Failed(ERROR_INVALID_USER_BUFFER);
             Fill(device, set->members[entry.member]);
         }
         if (detail == nullptr || detailSize < needed) return Failed(ERROR_INSUFFICIENT_BUFFER);
-        std::memcpy(detail->DevicePath, entry.interface.path.c_str(),
-                    entry.interface.path.size() + 1);
+        std::memcpy(detail->DevicePath, entry.interface->path.c_str(),
+                    entry.interface->path.size() + 1);
         SetLastError(ERROR_SUCCESS);
         return TRUE;
     });
@@ -275,10 +277,10 @@ BOOL SetupDiGetDeviceRegistryPropertyA(HDEVINFO handle, PSP_DEVINFO_DATA device,
         if (!member) return Failed(ERROR_INVALID_PARAMETER);
         if (property >= SPDRP_MAXIMUM_PROPERTY) return Failed(ERROR_INVALID_REG_PROPERTY);
         if (buffer == nullptr && size != 0) return Failed(ERROR_INVALID_USER_BUFFER);
-        if (FaultFires("SetupDiGetDeviceRegistryPropertyA", member->node.instanceId, property))
+        if (FaultFires("SetupDiGetDeviceRegistryPropertyA", member->node->instanceId, property))
             return FALSE;
-        auto found = member->node.properties.find(property);
-        if (found == member->node.properties.end()) return Failed(ERROR_INVALID_DATA);
+        auto found = member->node->properties.find(property);
+        if (found == member->node->properties.end()) return Failed(ERROR_INVALID_DATA);
         const RegistryValue& value = found->second;
         if (requiredSize) *requiredSize = static_cast<DWORD>(value.data.size());
         if (dataType) *dataType = value.type;
@@ -304,8 +306,8 @@ BOOL SetupDiRemoveDevice(HDEVINFO handle, PSP_DEVINFO_DATA device) {
         const DeviceSetObject::Member* member = MemberOf(*set, device);
         if (!member) return Failed(ERROR_INVALID_PARAMETER);
         std::lock_guard guard(Runtime::Get().lock);
-        if (FaultFires("SetupDiRemoveDevice", member->node.instanceId)) return FALSE;
-        DWORD error = Machine().RemoveDevice(member->node.instanceId);
+        if (FaultFires("SetupDiRemoveDevice", member->node->instanceId)) return FALSE;
+        DWORD error = Machine().RemoveDevice(member->node->instanceId);
         if (error != ERROR_SUCCESS) return Failed(error);
         SetLastError(ERROR_SUCCESS);
         return TRUE;

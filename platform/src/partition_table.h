@@ -41,6 +41,7 @@ struct PartitionExtent {
     uint8_t type = 0;
     uint64_t firstSector = 0;
     uint64_t sectors = 0;
+    bool operator==(const PartitionExtent&) const = default;
 };
 
 using SectorReader = std::function<bool(uint64_t sector, std::span<uint8_t, 512> data)>;

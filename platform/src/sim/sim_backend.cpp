@@ -403,9 +403,15 @@ DWORD SimBackend::RereadPartitions(uint32_t number) {
 void SimBackend::RereadTables(const std::vector<Disk*>& disks) {
     if (disks.empty()) return;
     std::vector<std::pair<std::string, std::vector<PartitionExtent>>> tables;
-    for (Disk* disk : disks)
-        tables.emplace_back(disk->spec->id,
-                            disk->spec->media ? ReadTable(*disk) : std::vector<PartitionExtent>{});
+    const MachineState& known = shared_.Current();
+    for (Disk* disk : disks) {
+        auto table = disk->spec->media ? ReadTable(*disk) : std::vector<PartitionExtent>{};
+        auto found = known.disks.find(disk->spec->id);
+        // An unchanged table changes nothing; the views built on it stay valid.
+        if (found != known.disks.end() && found->second.partitions == table) continue;
+        tables.emplace_back(disk->spec->id, std::move(table));
+    }
+    if (tables.empty()) return;
     shared_.Update([&](MachineState& state) {
         for (auto& [id, partitions] : tables) state.disks[id].partitions = std::move(partitions);
     });
