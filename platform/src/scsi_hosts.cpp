@@ -67,8 +67,9 @@ DWORD LarkinScsiExecute(DWORD host, BYTE target, BYTE lun, const BYTE* cdb, BYTE
         *status = outcome.status;
         if (sense && senseLength > 0) {
             std::memset(sense, 0, senseLength);
-            std::memcpy(sense, outcome.sense.data(),
-                        std::min<size_t>(senseLength, outcome.sense.size()));
+            if (!outcome.sense.empty())
+                std::memcpy(sense, outcome.sense.data(),
+                            std::min<size_t>(senseLength, outcome.sense.size()));
         }
         return ERROR_SUCCESS;
     });
