@@ -106,22 +106,7 @@ entry:
         int     0x16
         int     0x19
 
-print:
-        lodsb
-        test    al, al
-        jz      .done
-        call    putc
-        jmp     print
-.done:
-        ret
-
-putc:
-        pusha
-        mov     ah, 0x0E
-        xor     bx, bx
-        int     0x10
-        popa
-        ret
+%include "teletype.inc"
 
 print_hex8:
         push    ax

@@ -61,22 +61,7 @@ org 0x7C00
         hlt
         jmp     .halt
 
-print:
-        lodsb
-        test    al, al
-        jz      .done
-        call    putc
-        jmp     print
-.done:
-        ret
-
-putc:
-        pusha
-        mov     ah, 0x0E
-        xor     bx, bx
-        int     0x10
-        popa
-        ret
+%include "teletype.inc"
 
 hex16:
         xchg    al, ah

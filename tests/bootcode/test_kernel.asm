@@ -146,22 +146,7 @@ dump31:
         mov     si, s_crlf
         jmp     print
 
-print:
-        lodsb
-        test    al, al
-        jz      .done
-        call    putc
-        jmp     print
-.done:
-        ret
-
-putc:
-        pusha
-        mov     ah, 0x0E
-        xor     bx, bx
-        int     0x10
-        popa
-        ret
+%include "teletype.inc"
 
 print_hex:
         xchg    al, ah
