@@ -143,8 +143,11 @@ TEST_F(VerranMemoryFault, InEjectDiskGivesInternalFault) {
             EXPECT_EQ(status, 0);
             break;
         }
+        // A platform call that runs out of memory fails as such; when it was
+        // the lookup of one disk's path, that disk is passed over, and with
+        // it the match (87).
         EXPECT_TRUE(status == VERRAN_INTERNAL_FAULT || status == ERROR_NOT_ENOUGH_MEMORY ||
-                    status == 0)
+                    status == ERROR_INVALID_PARAMETER || status == 0)
             << "allocation " << point << " gave " << status;
         faults += status == VERRAN_INTERNAL_FAULT;
         if (status == 0) {
