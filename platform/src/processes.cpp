@@ -233,7 +233,11 @@ BOOL CreateProcessA(LPCSTR applicationName, LPSTR commandLine, LPSECURITY_ATTRIB
             HWND window = AddConsoleWindow(title, std::move(sink), front);
             state->AttachConsole(std::move(keyboard), window);
         }
-        Started().push_back(state);
+        {
+            std::lock_guard guard(Runtime::Get().lock);
+            std::erase_if(Started(), [](const auto& started) { return started->Ended(false); });
+            Started().push_back(state);
+        }
         auto process = std::make_shared<ProcessObject>();
         process->state = state;
         auto thread = std::make_shared<ThreadObject>();

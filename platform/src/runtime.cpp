@@ -66,7 +66,7 @@ bool FaultTable::Fires(std::string_view call, std::string_view device, DWORD ioc
 
 bool FaultFires(std::string_view call, std::string_view device, DWORD ioctl) {
     Runtime& runtime = Runtime::Get();
-    if (!runtime.Started()) runtime.TheBackend();
+    runtime.TheBackend();  // the machine file's faults come with the start
     return runtime.faults.Fires(call, device, ioctl);
 }
 
@@ -126,12 +126,10 @@ bool Runtime::Restart(const std::string& machineFile, std::string* error) {
 }
 
 Backend& Runtime::TheBackend() {
+    std::lock_guard guard(lock);
     if (!backend_) {
-        std::lock_guard guard(lock);
-        if (!backend_) {
-            std::string error;
-            if (!StartLocked(nullptr, &error)) std::fprintf(stderr, "larkin: %s\n", error.c_str());
-        }
+        std::string error;
+        if (!StartLocked(nullptr, &error)) std::fprintf(stderr, "larkin: %s\n", error.c_str());
     }
     return *backend_;
 }

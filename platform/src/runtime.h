@@ -77,7 +77,6 @@ class Runtime {
     bool Start(const char* machineFile, std::string* error);
     bool Restart(const std::string& machineFile, std::string* error);
     Backend& TheBackend();
-    bool Started() const { return backend_ != nullptr; }
     const std::string& StartError() const { return startError_; }
 
     HandleTable handles;
