@@ -108,12 +108,6 @@ entry:
 
 %include "teletype.inc"
 
-print_hex8:
-        push    ax
-        shr     al, 4
-        call    print_digit
-        pop     ax
-        and     al, 0x0F
 print_digit:
         push    ax
         add     al, '0'

@@ -35,22 +35,22 @@ org 0x7C00
         mov     si, s_dl
         call    print
         mov     al, [v_dx]
-        call    hex8
+        call    print_hex8
         mov     si, s_ds
         call    print
         mov     ax, [v_ds]
-        call    hex16
+        call    print_hex
         mov     si, s_si
         call    print
         mov     ax, [v_si]
-        call    hex16
+        call    print_hex
         mov     si, s_entry
         call    print
         lds     si, [v_si]              ; v_si, then v_ds
         mov     cx, 16
 .entry:
         lodsb
-        call    hex8
+        call    print_hex8
         loop    .entry
         push    es
         pop     ds
@@ -63,27 +63,6 @@ org 0x7C00
 
 %include "teletype.inc"
 
-hex16:
-        xchg    al, ah
-        call    hex8
-        xchg    al, ah
-hex8:
-        push    ax
-        shr     al, 4
-        call    .digit
-        pop     ax
-        push    ax
-        and     al, 0x0F
-        call    .digit
-        pop     ax
-        ret
-.digit:
-        add     al, '0'
-        cmp     al, '9'
-        jbe     .out
-        add     al, 'A' - '9' - 1
-.out:
-        jmp     putc
 
 v_si    dw      0
 v_ds    dw      0

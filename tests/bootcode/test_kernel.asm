@@ -148,27 +148,6 @@ dump31:
 
 %include "teletype.inc"
 
-print_hex:
-        xchg    al, ah
-        call    print_hex8
-        xchg    al, ah
-print_hex8:
-        push    ax
-        shr     al, 4
-        call    .digit
-        pop     ax
-        push    ax
-        and     al, 0x0F
-        call    .digit
-        pop     ax
-        ret
-.digit:
-        add     al, '0'
-        cmp     al, '9'
-        jbe     .out
-        add     al, 'A' - '9' - 1
-.out:
-        jmp     putc
 
 reg_names       db      "KERNEL ENTRY CS=", 0, " IP=", 0, " AX=", 0, " BX=", 0
                 db      " CX=", 0, " DX=", 0, 13, 10, "KERNEL ENTRY SI=", 0
