@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -189,9 +190,12 @@ TEST(Faults, TheMachineFileCanAskForThem) {
 TEST(Pauses, AreRecordedAndScaled) {
     TestMachine machine(larkin::test::kTwoSticks);  // time_scale = 0
     larkin::sim::ClearPauses();
+    auto start = std::chrono::steady_clock::now();
     Sleep(500);
     Sleep(1000);
     Sleep(0);
+    // Scaled to nothing: the 1.5 s asked for are recorded, not waited.
+    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(1000));
     EXPECT_EQ(larkin::sim::Pauses(), (std::vector<DWORD>{500, 1000, 0}));
 }
 
