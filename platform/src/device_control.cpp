@@ -7,6 +7,7 @@
 #include "objects.h"
 #include "guard.h"
 #include "partition_table.h"
+#include "write_guard.h"
 
 namespace larkin::platform {
 
@@ -21,6 +22,15 @@ struct Reply {
 
 Reply Error(DWORD error) {
     return {error, 0};
+}
+
+// Every control code carries the access its caller's handle must have been
+// opened with (bits 14 and 15: read, write), checked before any driver sees it.
+bool Permits(DWORD handleAccess, DWORD code) {
+    DWORD required = (code >> 14) & 3;
+    if ((required & FILE_READ_ACCESS) && !HasReadAccess(handleAccess)) return false;
+    if ((required & FILE_WRITE_ACCESS) && !HasWriteAccess(handleAccess)) return false;
+    return true;
 }
 
 struct Request {
@@ -172,7 +182,7 @@ Reply SetLayout(const MediaObject& object, const DiskInfo& disk, const Request& 
     }
     sector[510] = 0x55;
     sector[511] = 0xAA;
-    if (DWORD error = Machine().Write(media, 0, std::as_bytes(std::span(sector)), "drive layout");
+    if (DWORD error = WriteMedia(media, 0, std::as_bytes(std::span(sector)), "drive layout");
         error != ERROR_SUCCESS)
         return Error(error);
     Machine().RereadPartitions(disk.number);
@@ -207,7 +217,7 @@ Reply PassThrough(const ScsiAddress& address, const Request& r) {
     std::span<std::byte> data(static_cast<std::byte*>(request->DataBuffer),
                               direction == DataDirection::None ? 0 : request->DataTransferLength);
     ScsiAddress target = address;
-    ScsiOutcome outcome = Machine().ExecuteScsi(
+    ScsiOutcome outcome = ExecuteScsi(
         target, std::span<const uint8_t>(request->Cdb, request->CdbLength), direction, data);
     if (outcome.error != ERROR_SUCCESS) return Error(outcome.error);
     auto* reply = static_cast<SCSI_PASS_THROUGH_DIRECT*>(r.out);
@@ -350,7 +360,9 @@ BOOL DeviceIoControl(HANDLE device, DWORD code, LPVOID in, DWORD inSize, LPVOID 
         Reply reply;
         if (auto media = std::dynamic_pointer_cast<MediaObject>(object)) {
             if (FaultFires("DeviceIoControl", media->name, code)) return FALSE;
-            if (media->IsVolume()) {
+            if (!Permits(media->access, code)) {
+                reply = Error(ERROR_ACCESS_DENIED);
+            } else if (media->IsVolume()) {
                 reply = OnVolume(*media, request);
             } else if (!media->disk) {
                 reply = Error(ERROR_INVALID_FUNCTION);
@@ -361,7 +373,8 @@ BOOL DeviceIoControl(HANDLE device, DWORD code, LPVOID in, DWORD inSize, LPVOID 
             }
         } else if (auto port = std::dynamic_pointer_cast<PortObject>(object)) {
             if (FaultFires("DeviceIoControl", port->name, code)) return FALSE;
-            reply = OnPort(*port, request);
+            reply =
+                Permits(port->access, code) ? OnPort(*port, request) : Error(ERROR_ACCESS_DENIED);
         } else {
             reply = Error(ERROR_INVALID_FUNCTION);
         }

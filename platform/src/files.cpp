@@ -13,6 +13,7 @@
 #include "objects.h"
 #include "guard.h"
 #include "text.h"
+#include "write_guard.h"
 
 namespace larkin::platform {
 
@@ -51,7 +52,7 @@ HANDLE AddMedia(std::shared_ptr<MediaObject> object) {
 }
 
 HANDLE OpenDisk(const DiskInfo& disk, const std::string& name, DWORD access) {
-    if ((access & kWriteRights) && !Machine().WriteRefusal(disk.number).empty())
+    if ((access & kWriteRights) && !WriteRefusal(disk.number).empty())
         return Fail(ERROR_ACCESS_DENIED);
     auto object = std::make_shared<MediaObject>();
     object->name = name;
@@ -62,7 +63,7 @@ HANDLE OpenDisk(const DiskInfo& disk, const std::string& name, DWORD access) {
 }
 
 HANDLE OpenVolume(const VolumeInfo& volume, const std::string& name, DWORD access) {
-    if (volume.disk && (access & kWriteRights) && !Machine().WriteRefusal(*volume.disk).empty())
+    if (volume.disk && (access & kWriteRights) && !WriteRefusal(*volume.disk).empty())
         return Fail(ERROR_ACCESS_DENIED);
     if (VolumeLockHolder(volume.name)) return Fail(ERROR_ACCESS_DENIED);
     auto object = std::make_shared<MediaObject>();
@@ -74,7 +75,7 @@ HANDLE OpenVolume(const VolumeInfo& volume, const std::string& name, DWORD acces
     return AddMedia(std::move(object));
 }
 
-HANDLE OpenPort(uint32_t port, const std::string& name) {
+HANDLE OpenPort(uint32_t port, const std::string& name, DWORD access) {
     auto ports = Machine().ScsiPorts();
     if (std::none_of(ports.begin(), ports.end(),
                      [&](const ScsiPortInfo& p) { return p.number == port; }))
@@ -82,6 +83,7 @@ HANDLE OpenPort(uint32_t port, const std::string& name) {
     auto object = std::make_shared<PortObject>();
     object->name = name;
     object->port = port;
+    object->access = access;
     SetLastError(ERROR_SUCCESS);
     return Runtime::Get().handles.Add(std::move(object));
 }
@@ -101,7 +103,8 @@ HANDLE OpenDevice(const std::string& name, DWORD access, DWORD disposition) {
     }
     if (StartsWithNoCase(rest, "scsi") && rest.size() > 5 && rest.back() == ':' &&
         AllDigits(rest.substr(4, rest.size() - 5)))
-        return OpenPort(static_cast<uint32_t>(std::strtoul(rest.c_str() + 4, nullptr, 10)), name);
+        return OpenPort(static_cast<uint32_t>(std::strtoul(rest.c_str() + 4, nullptr, 10)), name,
+                        access);
     if (rest.size() >= 2 && std::isalpha(static_cast<unsigned char>(rest[0])) && rest[1] == ':') {
         std::string root = Upper(rest.substr(0, 2)) + "\\";
         for (const auto& volume : *machine.Volumes()) {
@@ -129,7 +132,8 @@ HANDLE OpenDevice(const std::string& name, DWORD access, DWORD disposition) {
             if (SameGuid(interface.interfaceClass, GUID_DEVINTERFACE_STORAGEPORT) &&
                 EqualsNoCase(interface.path, name))
                 for (const auto& port : machine.ScsiPorts())
-                    if (port.adapterId == node.instanceId) return OpenPort(port.number, name);
+                    if (port.adapterId == node.instanceId)
+                        return OpenPort(port.number, name, access);
     return Fail(ERROR_FILE_NOT_FOUND);
 }
 
@@ -142,7 +146,10 @@ HANDLE OpenPlainFile(const std::string& name, DWORD access, DWORD disposition) {
     flags |= writing ? (reading ? O_RDWR : O_WRONLY) : O_RDONLY;
     struct stat info {};
     bool existed = ::stat(path.c_str(), &info) == 0;
-    if (existed && S_ISDIR(info.st_mode)) return Fail(ERROR_ACCESS_DENIED);
+    // Only regular files are plain files: a name that leads, by whatever
+    // spelling or link, to a disk, a terminal or a pipe is the backend's to
+    // hand out under its rules, never this path's.
+    if (existed && !S_ISREG(info.st_mode)) return Fail(ERROR_ACCESS_DENIED);
     switch (disposition) {
         case CREATE_NEW:
             flags |= O_CREAT | O_EXCL;
@@ -162,7 +169,14 @@ HANDLE OpenPlainFile(const std::string& name, DWORD access, DWORD disposition) {
         default:
             return Fail(ERROR_INVALID_PARAMETER);
     }
-    UniqueFd fd(::open(path.c_str(), flags, 0644));
+    // Non-blocking until it is known to be a regular file, so that a name
+    // swapped for a pipe after the check cannot hang the open.
+    UniqueFd fd(::open(path.c_str(), flags | O_NONBLOCK, 0644));
+    if (fd.Valid()) {
+        if (::fstat(fd.Get(), &info) != 0 || !S_ISREG(info.st_mode))
+            return Fail(ERROR_ACCESS_DENIED);
+        ::fcntl(fd.Get(), F_SETFL, ::fcntl(fd.Get(), F_GETFL) & ~O_NONBLOCK);
+    }
     if (!fd.Valid()) {
         DWORD error = static_cast<DWORD>(ErrorFromErrno(errno));
         if (errno == ENOENT && path.find('/') != std::string::npos &&
@@ -191,11 +205,17 @@ MediaObject::~MediaObject() {
     if (locked) UnlockVolume(*this);
 }
 
-bool MediaObject::CanRead() const {
+bool HasReadAccess(DWORD access) {
     return access & (kReadRights | FILE_GENERIC_READ);
 }
-bool MediaObject::CanWrite() const {
+bool HasWriteAccess(DWORD access) {
     return access & kWriteRights;
+}
+bool MediaObject::CanRead() const {
+    return HasReadAccess(access);
+}
+bool MediaObject::CanWrite() const {
+    return HasWriteAccess(access);
 }
 
 std::optional<VolumeInfo> CurrentVolume(const MediaObject& object) {
@@ -309,8 +329,7 @@ BOOL Transfer(HANDLE handle, std::byte* buffer, DWORD count, LPDWORD done, bool 
     // A read stops at the end of the media; a write must fit whole.
     if (write && count > available) return Failed(ERROR_SECTOR_NOT_FOUND);
     auto moved = static_cast<DWORD>(std::min<uint64_t>(count, available));
-    error = write ? Machine().Write(media->media, base + media->position, std::span(buffer, moved),
-                                    call)
+    error = write ? WriteMedia(media->media, base + media->position, std::span(buffer, moved), call)
                   : Machine().Read(media->media, base + media->position, std::span(buffer, moved));
     if (error != ERROR_SUCCESS) return Failed(error);
     media->position += moved;

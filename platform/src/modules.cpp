@@ -191,7 +191,15 @@ HMODULE LoadLibraryA(LPCSTR name) {
         Module* raw = module.get();
         table.modules.push_back(std::move(module));
         if (auto main = reinterpret_cast<LARKIN_DLLMAIN>(OwnSymbol(*raw, "LarkinDllMain"))) {
-            if (!main(reinterpret_cast<HINSTANCE>(raw), DLL_PROCESS_ATTACH, nullptr)) {
+            // An entry point that fails, or throws, fails the load: the
+            // library goes again and no later load finds it half attached.
+            bool attached = false;
+            try {
+                attached = main(reinterpret_cast<HINSTANCE>(raw), DLL_PROCESS_ATTACH, nullptr);
+            } catch (...) {
+                attached = false;
+            }
+            if (!attached) {
                 auto it = std::find_if(table.modules.begin(), table.modules.end(),
                                        [&](const auto& m) { return m.get() == raw; });
                 table.modules.erase(it);

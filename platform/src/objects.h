@@ -42,7 +42,12 @@ class PortObject final : public Object {
   public:
     std::string name;
     uint32_t port = 0;
+    DWORD access = 0;
 };
+
+// What a handle opened with these access rights may do.
+bool HasReadAccess(DWORD access);
+bool HasWriteAccess(DWORD access);
 
 class VolumeSearchObject final : public Object {
   public:

@@ -24,10 +24,26 @@ void UniqueFd::Reset(int fd) {
 
 FileLock::FileLock(const std::string& path, bool exclusive)
     : fd_(::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644)) {
-    if (fd_.Valid()) {
-        while (::flock(fd_.Get(), exclusive ? LOCK_EX : LOCK_SH) != 0 && errno == EINTR) {
-        }
+    if (!fd_.Valid()) {
+        int why = errno;
+        fd_.Reset(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+        if (!fd_.Valid()) errno = why;
     }
+    if (!fd_.Valid()) return;
+    int result = 0;
+    while ((result = ::flock(fd_.Get(), exclusive ? LOCK_EX : LOCK_SH)) != 0 && errno == EINTR) {
+    }
+    held_ = result == 0;
+}
+
+bool WriteWhole(int fd, std::string_view text) {
+    while (!text.empty()) {
+        ssize_t put = ::write(fd, text.data(), text.size());
+        if (put < 0 && errno == EINTR) continue;
+        if (put <= 0) return false;
+        text.remove_prefix(static_cast<size_t>(put));
+    }
+    return true;
 }
 
 FileLock::~FileLock() {

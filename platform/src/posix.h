@@ -3,6 +3,7 @@
 #define LARKIN_PLATFORM_POSIX_H
 
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -33,7 +34,8 @@ class UniqueFd {
     int fd_ = -1;
 };
 
-// An advisory lock on a file, held for the object's life.
+// An advisory lock on a file, held for the object's life. A lock file that
+// exists but cannot be written is still locked through a read-only open.
 class FileLock {
   public:
     FileLock(const std::string& path, bool exclusive);
@@ -41,9 +43,16 @@ class FileLock {
     FileLock(const FileLock&) = delete;
     FileLock& operator=(const FileLock&) = delete;
 
+    // False when the lock file could be neither made nor opened (errno says why).
+    bool Held() const { return held_; }
+
   private:
     UniqueFd fd_;
+    bool held_ = false;
 };
+
+// Writes all of text at the file's position, retrying short writes.
+bool WriteWhole(int fd, std::string_view text);
 
 // Finds a program on PATH, then in the system folders; "" when absent.
 std::string FindProgram(const std::string& name);

@@ -5,6 +5,7 @@
 #include "larkin/platform.h"
 #include "guard.h"
 #include "runtime.h"
+#include "write_guard.h"
 
 using namespace larkin::platform;
 
@@ -61,8 +62,8 @@ DWORD LarkinScsiExecute(DWORD host, BYTE target, BYTE lun, const BYTE* cdb, BYTE
                                                                 : DataDirection::None;
         std::span<std::byte> buffer(static_cast<std::byte*>(data),
                                     data && dir != DataDirection::None ? length : 0);
-        ScsiOutcome outcome = Machine().ExecuteScsi(
-            {hosts[host].port, target, lun}, std::span<const uint8_t>(cdb, cdbLength), dir, buffer);
+        ScsiOutcome outcome = ExecuteScsi({hosts[host].port, target, lun},
+                                          std::span<const uint8_t>(cdb, cdbLength), dir, buffer);
         if (outcome.error != ERROR_SUCCESS) return outcome.error;
         *status = outcome.status;
         if (sense && senseLength > 0) {

@@ -41,8 +41,9 @@ std::vector<JournalEntry> Journal() {
     return machine ? machine->Journal() : std::vector<JournalEntry>{};
 }
 
-void ClearJournal() {
-    if (auto* machine = Simulated()) machine->ClearJournal();
+bool ClearJournal() {
+    auto* machine = Simulated();
+    return machine && machine->ClearJournal() == ERROR_SUCCESS;
 }
 
 std::vector<DWORD> Pauses() {
@@ -57,9 +58,10 @@ void ClearPauses() {
     runtime.pauses.clear();
 }
 
-bool Plug(std::string_view diskId, bool present) {
+bool Plug(std::string_view diskId, bool present, std::string* error) {
     auto* machine = Simulated();
-    return machine && machine->Plug(std::string(diskId), present);
+    if (!machine && error) *error = "the platform does not run on a simulated machine";
+    return machine && machine->Plug(std::string(diskId), present, error);
 }
 
 std::vector<DiskStatus> Disks() {

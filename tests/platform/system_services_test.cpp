@@ -49,6 +49,27 @@ TEST(Libraries, LoadByWindowsNameCallTheEntryAndFindExports) {
     EXPECT_EQ(GetLastError(), ERROR_MOD_NOT_FOUND);
 }
 
+// An entry point that refuses the attach, or throws, fails every load: the
+// library is unloaded and never handed out without its entry point.
+TEST(Libraries, AFailedAttachFailsEveryLoadAndUnloadsTheLibrary) {
+    for (const char* how : {"fail", "throw"}) {
+        SCOPED_TRACE(how);
+        setenv("LARKIN_TEST_ATTACH", how, 1);
+        EXPECT_EQ(LoadLibraryA("PlatformTestModule"), nullptr);
+        EXPECT_EQ(GetLastError(), ERROR_DLL_INIT_FAILED);
+        EXPECT_EQ(LoadLibraryA("PlatformTestModule"), nullptr);
+        EXPECT_EQ(GetLastError(), ERROR_DLL_INIT_FAILED);
+        unsetenv("LARKIN_TEST_ATTACH");
+        HMODULE module = LoadLibraryA("PlatformTestModule");
+        ASSERT_NE(module, nullptr);
+        auto attaches = reinterpret_cast<int (*)()>(GetProcAddress(module, "ModuleAttaches"));
+        ASSERT_NE(attaches, nullptr);
+        // A fresh copy: the failed ones were unloaded with their counts.
+        EXPECT_EQ(attaches(), 1);
+        EXPECT_TRUE(FreeLibrary(module));
+    }
+}
+
 struct Boxes {
     std::vector<std::string> shown;
 };

@@ -1,5 +1,10 @@
-// A library for the loader tests: an entry point that counts its calls, an
-// export by name and by ordinal, and a resource.
+// A library for the loader tests: an entry point that counts its calls (and
+// fails or throws when LARKIN_TEST_ATTACH says so), an export by name and by
+// ordinal, and a resource.
+#include <cstdlib>
+#include <cstring>
+#include <stdexcept>
+
 #include "win32/windows.h"
 
 namespace {
@@ -11,7 +16,12 @@ const unsigned char kRecord[4] = {0xDE, 0xAD, 0xBE, 0xEF};
 LARKIN_DLLMAIN(instance, reason, reserved) {
     (void)instance;
     (void)reserved;
-    if (reason == DLL_PROCESS_ATTACH) ++attaches;
+    if (reason == DLL_PROCESS_ATTACH) {
+        ++attaches;
+        const char* how = std::getenv("LARKIN_TEST_ATTACH");
+        if (how && std::strcmp(how, "fail") == 0) return FALSE;
+        if (how && std::strcmp(how, "throw") == 0) throw std::runtime_error("attach");
+    }
     if (reason == DLL_PROCESS_DETACH) ++detaches;
     return TRUE;
 }

@@ -214,22 +214,24 @@ int main(int argc, char** argv) {
         return 0;
     }
     if ((command == "plug" || command == "unplug") && args.size() == 2) {
-        if (!larkin::sim::Plug(args[1], command == "plug")) {
-            std::fprintf(stderr, "simctl: no disk or adapter \"%s\"\n",
-                         std::string(args[1]).c_str());
+        std::string error;
+        if (!larkin::sim::Plug(args[1], command == "plug", &error)) {
+            std::fprintf(stderr, "simctl: %s\n", error.c_str());
             return 1;
         }
         return 0;
     }
     if (command == "journal") {
         if (args.size() == 2 && args[1] == "clear") {
-            larkin::sim::ClearJournal();
-            return 0;
+            if (larkin::sim::ClearJournal()) return 0;
+            std::fprintf(stderr, "simctl: the journal cannot be written\n");
+            return 1;
         }
         for (const auto& entry : larkin::sim::Journal())
-            std::printf("%6ld %-10s offset %12llu length %9llu  %s\n", entry.pid,
+            std::printf("%6ld %-10s offset %12llu length %9llu  %s%s\n", entry.pid,
                         entry.disk.c_str(), static_cast<unsigned long long>(entry.offset),
-                        static_cast<unsigned long long>(entry.length), entry.via.c_str());
+                        static_cast<unsigned long long>(entry.length), entry.via.c_str(),
+                        entry.completed ? "" : "  (not completed)");
         return 0;
     }
     return Usage();

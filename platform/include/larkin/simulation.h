@@ -35,6 +35,9 @@ struct JournalEntry {
     uint64_t offset = 0;
     uint64_t length = 0;
     std::string via;  // "WriteFile", "SCSI WRITE(10)", "drive layout", ...
+    // False while the write is under way, when it failed, or when its writer
+    // died before it could say: the bytes may or may not have changed.
+    bool completed = true;
 };
 
 struct DiskStatus {
@@ -60,7 +63,8 @@ PLATFORM_API void ClearFaults();
 
 // The journal is shared by every process that uses the machine.
 PLATFORM_API std::vector<JournalEntry> Journal();
-PLATFORM_API void ClearJournal();
+// False when the journal cannot be written.
+PLATFORM_API bool ClearJournal();
 
 // Pauses asked for through Sleep in this process, in milliseconds.
 PLATFORM_API std::vector<DWORD> Pauses();
@@ -68,7 +72,9 @@ PLATFORM_API void ClearPauses();
 
 // Hot-plug: every process using the machine sees the change at its next
 // device enumeration or open.
-PLATFORM_API bool Plug(std::string_view diskId, bool present);
+// False when there is no such disk or adapter, or the change cannot be
+// stored (error, when given, says why).
+PLATFORM_API bool Plug(std::string_view diskId, bool present, std::string* error = nullptr);
 PLATFORM_API std::vector<DiskStatus> Disks();
 
 }  // namespace larkin::sim

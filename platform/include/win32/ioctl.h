@@ -5,6 +5,11 @@
 
 #include "base.h"
 
+// The access a control code asks of the handle, in its bits 14 and 15.
+#define FILE_ANY_ACCESS 0x0000u
+#define FILE_READ_ACCESS 0x0001u
+#define FILE_WRITE_ACCESS 0x0002u
+
 #define IOCTL_DISK_GET_DRIVE_GEOMETRY 0x00070000u
 #define IOCTL_DISK_GET_DRIVE_GEOMETRY_EX 0x000700A0u
 #define IOCTL_DISK_GET_DRIVE_LAYOUT_EX 0x00070050u

@@ -4,7 +4,9 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 #include <fstream>
 #include <sstream>
 
@@ -33,12 +35,19 @@ const MachineState& SharedState::Current() {
     return state_;
 }
 
-void SharedState::Update(const std::function<void(MachineState&)>& change) {
+std::optional<std::string> SharedState::Update(const std::function<void(MachineState&)>& change) {
     FileLock lock(folder_ + "/lock", true);
+    if (!lock.Held())
+        return "cannot lock the machine's state in " + folder_ + ": " + std::strerror(errno);
     Load();
-    change(state_);
-    Save(state_);
+    MachineState changed = state_;
+    change(changed);
+    if (changed == state_) return std::nullopt;
+    if (auto failed = Save(changed)) return failed;
+    state_ = std::move(changed);
+    ++generation_;
     loadedStamp_ = Stamp(folder_ + "/machine.state");
+    return std::nullopt;
 }
 
 // One line per disk: "disk <id> <present> <partitions>", the partitions as
@@ -80,38 +89,51 @@ void SharedState::Load() {
     }
 }
 
-void SharedState::Save(const MachineState& state) {
+std::optional<std::string> SharedState::Save(const MachineState& state) {
+    std::ostringstream out;
+    for (const auto& [id, disk] : state.disks) {
+        out << "disk " << id << " " << (disk.present ? 1 : 0) << " ";
+        if (!disk.partitions) {
+            out << "?";
+        } else if (disk.partitions->empty()) {
+            out << "-";
+        } else {
+            bool first = true;
+            for (const auto& p : *disk.partitions) {
+                out << (first ? "" : ",") << p.number << ":" << unsigned(p.type) << ":"
+                    << p.firstSector << ":" << p.sectors;
+                first = false;
+            }
+        }
+        out << "\n";
+    }
     std::string path = folder_ + "/machine.state";
     std::string temporary = path + ".new." + std::to_string(::getpid());
-    {
-        std::ofstream out(temporary, std::ios::trunc);
-        for (const auto& [id, disk] : state.disks) {
-            out << "disk " << id << " " << (disk.present ? 1 : 0) << " ";
-            if (!disk.partitions) {
-                out << "?";
-            } else if (disk.partitions->empty()) {
-                out << "-";
-            } else {
-                bool first = true;
-                for (const auto& p : *disk.partitions) {
-                    out << (first ? "" : ",") << p.number << ":" << unsigned(p.type) << ":"
-                        << p.firstSector << ":" << p.sectors;
-                    first = false;
-                }
-            }
-            out << "\n";
-        }
-    }
-    std::rename(temporary.c_str(), path.c_str());
+    auto failed = [&](const std::string& what) {
+        std::string why =
+            "cannot store the machine's state in " + what + ": " + std::strerror(errno);
+        ::unlink(temporary.c_str());
+        return why;
+    };
+    UniqueFd fd(::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+    if (!fd.Valid()) return failed(temporary);
+    std::string text = out.str();
+    if (!WriteWhole(fd.Get(), text) || ::fsync(fd.Get()) != 0) return failed(temporary);
+    fd.Reset();
+    if (std::rename(temporary.c_str(), path.c_str()) != 0) return failed(path);
+    return std::nullopt;
 }
 
-void SharedState::AppendJournal(const std::string& line) {
+DWORD SharedState::AppendJournal(const std::string& line) {
     UniqueFd fd(
         ::open((folder_ + "/journal").c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644));
-    if (!fd.Valid()) return;
-    std::string text = line + "\n";
+    if (!fd.Valid()) return static_cast<DWORD>(ErrorFromErrno(errno));
     // One write per entry keeps lines from different processes whole.
-    [[maybe_unused]] ssize_t written = ::write(fd.Get(), text.data(), text.size());
+    std::string text = line + "\n";
+    ssize_t written = ::write(fd.Get(), text.data(), text.size());
+    if (written < 0) return static_cast<DWORD>(ErrorFromErrno(errno));
+    if (static_cast<size_t>(written) != text.size()) return ERROR_WRITE_FAULT;
+    return ERROR_SUCCESS;
 }
 
 std::vector<std::string> SharedState::JournalLines() {
@@ -122,9 +144,10 @@ std::vector<std::string> SharedState::JournalLines() {
     return lines;
 }
 
-void SharedState::ClearJournal() {
+DWORD SharedState::ClearJournal() {
     UniqueFd fd(
         ::open((folder_ + "/journal").c_str(), O_WRONLY | O_TRUNC | O_CREAT | O_CLOEXEC, 0644));
+    return fd.Valid() ? ERROR_SUCCESS : static_cast<DWORD>(ErrorFromErrno(errno));
 }
 
 }  // namespace larkin::platform::sim

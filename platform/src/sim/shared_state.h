@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "../partition_table.h"
+#include "win32/base.h"
 
 namespace larkin::platform::sim {
 
@@ -19,10 +20,12 @@ struct DiskState {
     bool present = true;
     // None until the system first reads the disk's table.
     std::optional<std::vector<PartitionExtent>> partitions;
+    bool operator==(const DiskState&) const = default;
 };
 
 struct MachineState {
     std::map<std::string, DiskState> disks;  // by disk id
+    bool operator==(const MachineState&) const = default;
 };
 
 class SharedState {
@@ -35,16 +38,18 @@ class SharedState {
     const MachineState& Loaded() const { return state_; }
     // Grows whenever the state read or written here changes.
     uint64_t Generation() const { return generation_; }
-    // Applies change to the saved state under the folder's lock.
-    void Update(const std::function<void(MachineState&)>& change);
+    // Applies change to the saved state under the folder's lock. When the
+    // change cannot be stored, nothing changes and the reason is returned.
+    std::optional<std::string> Update(const std::function<void(MachineState&)>& change);
 
-    void AppendJournal(const std::string& line);
+    // One line, written whole; an error when it could not be written.
+    DWORD AppendJournal(const std::string& line);
     std::vector<std::string> JournalLines();
-    void ClearJournal();
+    DWORD ClearJournal();
 
   private:
     void Load();
-    void Save(const MachineState& state);
+    std::optional<std::string> Save(const MachineState& state);
 
     std::string folder_;
     MachineState state_;

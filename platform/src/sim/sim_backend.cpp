@@ -13,6 +13,7 @@
 #include <sstream>
 
 #include "../text.h"
+#include "../write_guard.h"
 #include "property_names.h"
 #include "scsi_disk.h"
 #include "win32/devices.h"
@@ -152,6 +153,91 @@ std::string VolumeGuidName(const std::string& diskId, uint64_t firstSector) {
     return "\\\\?\\Volume{" + text + "}\\";
 }
 
+struct OpenedImage {
+    UniqueFd fd;
+    std::string error;
+};
+
+// Opens the image at path, or makes it whole first: it is built under a
+// name of its own and linked into place only when complete, so a failed or
+// killed creation leaves nothing that a later start would take as made, and
+// of several processes starting at once exactly one image wins.
+template <class Build>
+OpenedImage OpenImage(const std::filesystem::path& path, uint64_t size, Build&& build) {
+    OpenedImage result;
+    auto openExisting = [&]() -> bool {
+        result.fd.Reset(::open(path.c_str(), O_RDWR | O_CLOEXEC));
+        if (!result.fd.Valid()) return false;
+        struct stat info {};
+        if (::fstat(result.fd.Get(), &info) != 0 || static_cast<uint64_t>(info.st_size) != size) {
+            result.error = "is " + std::to_string(info.st_size) +
+                           " bytes but the size the machine file gives is " + std::to_string(size) +
+                           "; it is left as it is";
+            result.fd.Reset();
+        }
+        return true;
+    };
+    if (openExisting()) return result;
+    if (errno != ENOENT) {
+        result.error = std::strerror(errno);
+        return result;
+    }
+    std::error_code ignored;
+    std::filesystem::create_directories(path.parent_path(), ignored);
+    std::string made = path.string() + ".making." + std::to_string(::getpid());
+    UniqueFd fd(::open(made.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+    auto fail = [&](std::string why) {
+        ::unlink(made.c_str());
+        result.error = std::move(why);
+        return std::move(result);
+    };
+    if (!fd.Valid()) return fail(std::strerror(errno));
+    if (::ftruncate(fd.Get(), static_cast<off_t>(size)) != 0) return fail(std::strerror(errno));
+    if (std::string why = build(made, fd.Get()); !why.empty()) return fail(why);
+    if (::fsync(fd.Get()) != 0) return fail(std::strerror(errno));
+    fd.Reset();
+    // link, unlike rename, never replaces an image another process made.
+    if (::link(made.c_str(), path.c_str()) != 0 && errno != EEXIST)
+        return fail(std::strerror(errno));
+    ::unlink(made.c_str());
+    if (!openExisting() && result.error.empty()) result.error = std::strerror(errno);
+    return result;
+}
+
+// Writes the partition table the machine file gives and formats the
+// partitions that ask for it.
+std::string BuildDiskImage(const DiskSpec& spec, const std::string& path, int fd) {
+    if (spec.partitions.empty()) return {};
+    std::array<uint8_t, 512> mbr{};
+    uint32_t signature = static_cast<uint32_t>(Fnv(spec.id));
+    std::memcpy(&mbr[440], &signature, 4);
+    DiskGeometry geometry{0, spec.heads, spec.sectorsPerTrack, 512};
+    for (size_t i = 0; i < spec.partitions.size() && i < 4; ++i) {
+        const auto& p = spec.partitions[i];
+        PartitionRecord record{static_cast<uint8_t>(p.active ? 0x80 : 0), p.type, p.start,
+                               p.sectors.value_or(spec.size / 512 - p.start)};
+        EncodeEntry(std::span<uint8_t, 16>(&mbr[446 + 16 * i], 16), record, geometry);
+    }
+    mbr[510] = 0x55;
+    mbr[511] = 0xAA;
+    if (WriteAt(fd, 0, std::as_bytes(std::span(mbr))) != ERROR_SUCCESS) return std::strerror(errno);
+    for (const auto& p : spec.partitions) {
+        if (p.format.empty()) continue;
+        std::string mkfs = FindProgram("mkfs.fat");
+        if (mkfs.empty()) return "formatting needs mkfs.fat (Debian package dosfstools)";
+        uint64_t sectors = p.sectors.value_or(spec.size / 512 - p.start);
+        std::string log;
+        int status =
+            RunProgram({mkfs, "-F", p.format.substr(3), "-n", p.label.empty() ? "NO NAME" : p.label,
+                        "-S", "512", "-h", std::to_string(p.start), "-g",
+                        std::to_string(spec.heads) + "/" + std::to_string(spec.sectorsPerTrack),
+                        "--offset", std::to_string(p.start), path, std::to_string(sectors / 2)},
+                       &log);
+        if (status != 0) return "mkfs.fat failed: " + log;
+    }
+    return {};
+}
+
 }  // namespace
 
 SimBackend::SimBackend(MachineSpec spec)
@@ -238,33 +324,34 @@ bool SimBackend::Prepare(std::string* error) {
     if (spec_.floppy) {
         std::filesystem::path path(spec_.floppy->image);
         if (path.is_relative()) path = std::filesystem::path(spec_.stateDir) / path;
-        bool created = !std::filesystem::exists(path);
-        UniqueFd fd(::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644));
-        if (!fd.Valid()) {
-            *error = spec_.file + ": floppy image " + path.string() + ": " + std::strerror(errno);
+        bool format = spec_.floppy->format;
+        auto image = OpenImage(path, spec_.floppy->size, [&](const std::string& made, int) {
+            if (!format) return std::string();
+            std::string mkfs = FindProgram("mkfs.fat");
+            if (mkfs.empty())
+                return std::string("formatting needs mkfs.fat (Debian package dosfstools)");
+            std::string log;
+            if (RunProgram({mkfs, "-F", "12", "-n", "FLOPPY", made}, &log) != 0)
+                return "mkfs.fat failed: " + log;
+            return std::string();
+        });
+        if (!image.fd.Valid()) {
+            *error = spec_.file + ": floppy image " + path.string() + ": " + image.error;
             return false;
         }
-        if (created) {
-            if (::ftruncate(fd.Get(), static_cast<off_t>(spec_.floppy->size)) != 0) {
-                *error =
-                    spec_.file + ": floppy image " + path.string() + ": " + std::strerror(errno);
-                return false;
-            }
-            std::string mkfs = FindProgram("mkfs.fat");
-            if (spec_.floppy->format && !mkfs.empty()) {
-                std::string log;
-                RunProgram({mkfs, "-F", "12", "-n", "FLOPPY", path.string()}, &log);
-            }
-        }
-        floppy_ = std::move(fd);
+        floppy_ = std::move(image.fd);
     }
 
     // Disks seen for the first time start as the machine file says.
-    shared_.Update([&](MachineState& state) {
+    auto unstored = shared_.Update([&](MachineState& state) {
         for (const auto& disk : disks_)
             if (!state.disks.contains(disk.spec->id))
                 state.disks[disk.spec->id].present = disk.spec->present;
     });
+    if (unstored) {
+        *error = spec_.file + ": " + *unstored;
+        return false;
+    }
     return true;
 }
 
@@ -272,62 +359,15 @@ bool SimBackend::PrepareImage(Disk& disk, std::string* error) {
     const DiskSpec& spec = *disk.spec;
     std::filesystem::path path(spec.image);
     if (path.is_relative()) path = std::filesystem::path(spec_.stateDir) / path;
-    auto fail = [&](const std::string& why) {
-        *error = spec_.file + ": disk \"" + spec.id + "\": image " + path.string() + ": " + why;
+    auto image = OpenImage(path, spec.size, [&](const std::string& made, int fd) {
+        return BuildDiskImage(spec, made, fd);
+    });
+    if (!image.fd.Valid()) {
+        *error =
+            spec_.file + ": disk \"" + spec.id + "\": image " + path.string() + ": " + image.error;
         return false;
-    };
-    UniqueFd fd(::open(path.c_str(), O_RDWR | O_CLOEXEC));
-    if (fd.Valid()) {
-        struct stat info {};
-        ::fstat(fd.Get(), &info);
-        if (static_cast<uint64_t>(info.st_size) != spec.size)
-            return fail("is " + std::to_string(info.st_size) + " bytes but the disk's size is " +
-                        std::to_string(spec.size) + "; it is left as it is");
-        disk.image = std::move(fd);
-        return true;
     }
-    if (errno != ENOENT) return fail(std::strerror(errno));
-    std::error_code ignored;
-    std::filesystem::create_directories(path.parent_path(), ignored);
-    fd.Reset(::open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0644));
-    if (!fd.Valid()) return fail(std::strerror(errno));
-    if (::ftruncate(fd.Get(), static_cast<off_t>(spec.size)) != 0)
-        return fail(std::strerror(errno));
-
-    if (!spec.partitions.empty()) {
-        std::array<uint8_t, 512> mbr{};
-        uint32_t signature = static_cast<uint32_t>(Fnv(spec.id));
-        std::memcpy(&mbr[440], &signature, 4);
-        DiskGeometry geometry{0, spec.heads, spec.sectorsPerTrack, 512};
-        for (size_t i = 0; i < spec.partitions.size() && i < 4; ++i) {
-            const auto& p = spec.partitions[i];
-            PartitionRecord record{static_cast<uint8_t>(p.active ? 0x80 : 0), p.type, p.start,
-                                   p.sectors.value_or(spec.size / 512 - p.start)};
-            EncodeEntry(std::span<uint8_t, 16>(&mbr[446 + 16 * i], 16), record, geometry);
-        }
-        mbr[510] = 0x55;
-        mbr[511] = 0xAA;
-        if (WriteAt(fd.Get(), 0, std::as_bytes(std::span(mbr))) != ERROR_SUCCESS)
-            return fail(std::strerror(errno));
-        for (const auto& p : spec.partitions) {
-            if (p.format.empty()) continue;
-            std::string mkfs = FindProgram("mkfs.fat");
-            if (mkfs.empty()) return fail("formatting needs mkfs.fat (Debian package dosfstools)");
-            uint64_t sectors = p.sectors.value_or(spec.size / 512 - p.start);
-            std::string log;
-            int status = RunProgram(
-                {mkfs, "-F", p.format.substr(3), "-n", p.label.empty() ? "NO NAME" : p.label, "-S",
-                 "512", "-h", std::to_string(p.start), "-g",
-                 std::to_string(spec.heads) + "/" + std::to_string(spec.sectorsPerTrack),
-                 "--offset", std::to_string(p.start), path.string(), std::to_string(sectors / 2)},
-                &log);
-            if (status != 0) {
-                std::filesystem::remove(path, ignored);
-                return fail("mkfs.fat failed: " + log);
-            }
-        }
-    }
-    disk.image = std::move(fd);
+    disk.image = std::move(image.fd);
     return true;
 }
 
@@ -384,24 +424,25 @@ std::vector<PartitionExtent> SimBackend::ReadTable(Disk& disk) {
 }
 
 std::vector<PartitionExtent> SimBackend::PartitionsAsRead(Disk& disk) {
-    const MachineState& state = shared_.Loaded();
-    auto found = state.disks.find(disk.spec->id);
-    if (found != state.disks.end() && found->second.partitions) return *found->second.partitions;
+    auto stored = [&]() -> const std::optional<std::vector<PartitionExtent>>* {
+        auto found = shared_.Loaded().disks.find(disk.spec->id);
+        return found == shared_.Loaded().disks.end() ? nullptr : &found->second.partitions;
+    };
+    if (auto* table = stored(); table && *table) return **table;
     RereadPartitions(disk.number);
-    return shared_.Loaded()
-        .disks.at(disk.spec->id)
-        .partitions.value_or(std::vector<PartitionExtent>{});
+    if (auto* table = stored(); table && *table) return **table;
+    // The state could not be stored; this process still sees the table.
+    return disk.spec->media ? ReadTable(disk) : std::vector<PartitionExtent>{};
 }
 
 DWORD SimBackend::RereadPartitions(uint32_t number) {
     if (number >= disks_.size()) return ERROR_DEVICE_NOT_CONNECTED;
-    RereadTables({&disks_[number]});
-    return ERROR_SUCCESS;
+    return RereadTables({&disks_[number]});
 }
 
 // Reads the tables of several disks under one update of the shared state.
-void SimBackend::RereadTables(const std::vector<Disk*>& disks) {
-    if (disks.empty()) return;
+DWORD SimBackend::RereadTables(const std::vector<Disk*>& disks) {
+    if (disks.empty()) return ERROR_SUCCESS;
     std::vector<std::pair<std::string, std::vector<PartitionExtent>>> tables;
     const MachineState& known = shared_.Current();
     for (Disk* disk : disks) {
@@ -411,10 +452,11 @@ void SimBackend::RereadTables(const std::vector<Disk*>& disks) {
         if (found != known.disks.end() && found->second.partitions == table) continue;
         tables.emplace_back(disk->spec->id, std::move(table));
     }
-    if (tables.empty()) return;
-    shared_.Update([&](MachineState& state) {
+    if (tables.empty()) return ERROR_SUCCESS;
+    auto failed = shared_.Update([&](MachineState& state) {
         for (auto& [id, partitions] : tables) state.disks[id].partitions = std::move(partitions);
     });
+    return failed ? ERROR_ACCESS_DENIED : ERROR_SUCCESS;
 }
 
 void SimBackend::Rescan() {
@@ -425,12 +467,15 @@ void SimBackend::Rescan() {
     RereadTables(present);
 }
 
-bool SimBackend::Plug(const std::string& id, bool present) {
+bool SimBackend::Plug(const std::string& id, bool present, std::string* error) {
     Disk* disk = DiskById(id);
     auto adapter = std::find_if(adapters_.begin(), adapters_.end(),
                                 [&](const Adapter& a) { return a.spec->id == id; });
-    if (!disk && adapter == adapters_.end()) return false;
-    shared_.Update([&](MachineState& state) {
+    if (!disk && adapter == adapters_.end()) {
+        if (error) *error = "the machine has no disk or adapter \"" + id + "\"";
+        return false;
+    }
+    auto failed = shared_.Update([&](MachineState& state) {
         std::string key = disk ? id : "adapter:" + id;
         state.disks[key].present = present;
         if (disk && present) {
@@ -444,17 +489,18 @@ bool SimBackend::Plug(const std::string& id, bool present) {
         }
         if (disk) state.disks[id].partitions.reset();  // read afresh on arrival
     });
-    return true;
+    if (failed && error) *error = *failed;
+    return !failed;
 }
 
 DWORD SimBackend::RemoveDevice(const std::string& instanceId) {
     shared_.Current();
     for (auto& disk : disks_)
         if (EqualsNoCase(disk.instanceId, instanceId) && Present(disk))
-            return Plug(disk.spec->id, false) ? ERROR_SUCCESS : ERROR_NO_SUCH_DEVINST;
+            return Plug(disk.spec->id, false) ? ERROR_SUCCESS : ERROR_ACCESS_DENIED;
     for (size_t i = 0; i < adapters_.size(); ++i)
         if (EqualsNoCase(adapters_[i].instanceId, instanceId) && AdapterPresent(i))
-            return Plug(adapters_[i].spec->id, false) ? ERROR_SUCCESS : ERROR_NO_SUCH_DEVINST;
+            return Plug(adapters_[i].spec->id, false) ? ERROR_SUCCESS : ERROR_ACCESS_DENIED;
     return ERROR_NO_SUCH_DEVINST;
 }
 
@@ -648,34 +694,46 @@ DWORD SimBackend::Read(const std::string& media, uint64_t offset, std::span<std:
 DWORD SimBackend::Write(const std::string& media, uint64_t offset, std::span<const std::byte> data,
                         const char* via) {
     shared_.Current();
-    DWORD error = ERROR_SUCCESS;
+    int fd = -1;
     std::string name;
     if (media == "floppy") {
         if (!floppy_.Valid()) return ERROR_NOT_READY;
         if (offset + data.size() > spec_.floppy->size) return ERROR_SECTOR_NOT_FOUND;
         name = "floppy";
-        error = WriteAt(floppy_.Get(), offset, data);
+        fd = floppy_.Get();
     } else {
         Disk* disk = DiskByMedia(media);
         if (!disk || !Present(*disk)) return ERROR_DEVICE_NOT_CONNECTED;
         if (!disk->spec->media) return ERROR_NOT_READY;
         if (offset + data.size() > disk->spec->size) return ERROR_SECTOR_NOT_FOUND;
+        if (!WriteRefusal(disk->number).empty()) return ERROR_ACCESS_DENIED;
         name = disk->spec->id;
-        error = WriteAt(disk->image.Get(), offset, data);
+        fd = disk->image.Get();
     }
-    if (error == ERROR_SUCCESS)
-        shared_.AppendJournal(std::to_string(::getpid()) + " " + name + " " +
-                              std::to_string(offset) + " " + std::to_string(data.size()) + " " +
-                              via);
+    // The intent is on record before the first byte moves, so that a writer
+    // killed in between leaves the journal covering every changed sector.
+    std::string key = std::to_string(::getpid()) + "." + std::to_string(++journalSequence_);
+    if (DWORD error = shared_.AppendJournal("+ " + key + " " + name + " " + std::to_string(offset) +
+                                            " " + std::to_string(data.size()) + " " + via);
+        error != ERROR_SUCCESS)
+        return error;
+    DWORD error = WriteAt(fd, offset, data);
+    // A failed mark leaves the entry open, which still covers the write.
+    shared_.AppendJournal("= " + key + (error == ERROR_SUCCESS ? "" : " failed"));
     return error;
 }
 
 std::string SimBackend::WriteRefusal(uint32_t number) {
     if (number >= disks_.size()) return {};
     const DiskSpec& spec = *disks_[number].spec;
-    bool system = spec.system || std::any_of(spec.volumes.begin(), spec.volumes.end(),
-                                             [](const VolumeSpec& v) { return v.letter == "C:"; });
-    return system ? "disk \"" + spec.id + "\" holds the running system" : "";
+    if (spec.system) return "disk \"" + spec.id + "\" holds the running system";
+    // The disk the machine file gives the Windows directory's letter stays
+    // the system disk even while its table reads differently.
+    std::string letter = Upper(spec_.windowsDir.substr(0, 2));
+    for (const auto& volume : spec.volumes)
+        if (Upper(volume.letter) == letter)
+            return "disk \"" + spec.id + "\" holds the Windows directory " + spec_.windowsDir;
+    return {};
 }
 
 std::shared_ptr<const std::vector<VolumeInfo>> SimBackend::Volumes() {
@@ -790,8 +848,8 @@ ScsiOutcome SimBackend::ExecuteScsi(const ScsiAddress& address, std::span<const 
         target.read = [this, media](uint64_t offset, std::span<std::byte> bytes) {
             return Read(media, offset, bytes);
         };
-        target.write = [this, media](uint64_t offset, std::span<const std::byte> bytes) {
-            return Write(media, offset, bytes, "SCSI WRITE(10)");
+        target.write = [media](uint64_t offset, std::span<const std::byte> bytes) {
+            return WriteMedia(media, offset, bytes, "SCSI WRITE(10)");
         };
         target.pendingSense = &disk.pendingSense;
         return ExecuteOnDisk(target, cdb, direction, data);
@@ -802,9 +860,13 @@ ScsiOutcome SimBackend::ExecuteScsi(const ScsiAddress& address, std::span<const 
 std::vector<AspiHostInfo> SimBackend::AspiHosts() {
     shared_.Current();
     std::vector<AspiHostInfo> hosts;
-    for (size_t i = 0; i < adapters_.size(); ++i) {
-        const Adapter& adapter = adapters_[i];
-        if (!adapter.spec->aspi || !adapter.port || !AdapterPresent(i)) continue;
+    // A host adapter is there exactly when its SCSI port is.
+    auto ports = ScsiPorts();
+    for (const Adapter& adapter : adapters_) {
+        if (!adapter.spec->aspi || !adapter.port) continue;
+        if (std::none_of(ports.begin(), ports.end(),
+                         [&](const ScsiPortInfo& p) { return p.number == *adapter.port; }))
+            continue;
         AspiHostInfo host;
         host.port = *adapter.port;
         host.hostScsiId = adapter.spec->scsiId;
@@ -841,12 +903,29 @@ std::vector<larkin::sim::DiskStatus> SimBackend::DiskStatuses() {
 }
 
 std::vector<larkin::sim::JournalEntry> SimBackend::Journal() {
+    // "+ KEY DISK OFFSET LENGTH VIA" opens an entry before the write,
+    // "= KEY [failed]" closes it after.
     std::vector<larkin::sim::JournalEntry> entries;
+    std::map<std::string, size_t> open;
     for (const auto& line : shared_.JournalLines()) {
         std::istringstream words(line);
+        std::string mark, key;
+        if (!(words >> mark >> key)) continue;
+        if (mark == "=") {
+            auto found = open.find(key);
+            if (found == open.end()) continue;
+            std::string outcome;
+            words >> outcome;
+            entries[found->second].completed = outcome.empty();
+            open.erase(found);
+            continue;
+        }
         larkin::sim::JournalEntry entry;
-        if (!(words >> entry.pid >> entry.disk >> entry.offset >> entry.length)) continue;
+        if (mark != "+" || !(words >> entry.disk >> entry.offset >> entry.length)) continue;
+        entry.pid = std::strtol(key.c_str(), nullptr, 10);
+        entry.completed = false;
         std::getline(words >> std::ws, entry.via);
+        open[key] = entries.size();
         entries.push_back(entry);
     }
     return entries;

@@ -44,10 +44,10 @@ class SimBackend final : public Backend {
     std::vector<larkin::sim::Fault> MachineFaults() override { return spec_.faults; }
 
     // Control for tests and tools.
-    bool Plug(const std::string& diskId, bool present);
+    bool Plug(const std::string& diskId, bool present, std::string* error = nullptr);
     std::vector<larkin::sim::DiskStatus> DiskStatuses();
     std::vector<larkin::sim::JournalEntry> Journal();
-    void ClearJournal() { shared_.ClearJournal(); }
+    DWORD ClearJournal() { return shared_.ClearJournal(); }
     const std::string& StateFolder() const { return spec_.stateDir; }
 
   private:
@@ -75,7 +75,7 @@ class SimBackend final : public Backend {
     Disk* DiskByMedia(const std::string& media);
     Disk* DiskById(const std::string& id);
     std::vector<PartitionExtent> ReadTable(Disk& disk);
-    void RereadTables(const std::vector<Disk*>& disks);
+    DWORD RereadTables(const std::vector<Disk*>& disks);
     std::vector<PartitionExtent> PartitionsAsRead(Disk& disk);
     std::map<DWORD, RegistryValue> AdapterProperties(const Adapter& adapter);
     std::map<DWORD, RegistryValue> DiskProperties(const Disk& disk);
@@ -86,6 +86,7 @@ class SimBackend final : public Backend {
     std::vector<Adapter> adapters_;
     std::vector<Disk> disks_;
     UniqueFd floppy_;
+    uint64_t journalSequence_ = 0;
     // Views built for the shared state of their generation.
     template <class T>
     struct Cached {

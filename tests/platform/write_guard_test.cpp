@@ -1,0 +1,225 @@
+// The one write point and its guard: no path, whatever handle or interface
+// it starts from, changes a disk that holds the running system; control codes
+// need the access they declare; plain-file names never reach a device.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <array>
+#include <cstring>
+#include <filesystem>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "larkin/platform.h"
+#include "larkin/simulation.h"
+#include "machines.h"
+#include "test_machine.h"
+
+namespace {
+
+using larkin::test::TempFolder;
+using larkin::test::TestMachine;
+
+// The system disk holds D:, where the Windows directory is; a data disk
+// holds C:. Both adapters are ASPI host adapters too.
+constexpr const char* kSystemOnD = R"(
+[machine]
+time_scale = 0
+windows_dir = "D:\\WINNT"
+
+[[adapter]]
+id = "ide0"
+class = "ATA"
+aspi = true
+[[adapter.disk]]
+id = "system"
+size = "8MiB"
+letters = ["D:"]
+[[adapter.disk.partition]]
+type = 0x06
+start = 63
+
+[[adapter]]
+id = "scsi0"
+class = "SCSIADAPTER"
+aspi = true
+[[adapter.disk]]
+id = "data"
+size = "8MiB"
+letters = ["C:"]
+[[adapter.disk.partition]]
+type = 0x06
+start = 63
+)";
+
+HANDLE Open(const std::string& name, DWORD access) {
+    return CreateFileA(name.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                       OPEN_EXISTING, 0, nullptr);
+}
+
+struct Handle {
+    HANDLE value;
+    explicit Handle(HANDLE h) : value(h) {}
+    ~Handle() {
+        if (value != INVALID_HANDLE_VALUE) CloseHandle(value);
+    }
+};
+
+// One SCSI command through IOCTL_SCSI_PASS_THROUGH_DIRECT; false with the
+// last error when the request itself fails.
+bool PassThrough(HANDLE handle, std::vector<uint8_t> cdb, std::span<std::byte> data, bool out,
+                 uint8_t target = 0) {
+    struct {
+        SCSI_PASS_THROUGH_DIRECT request;
+        std::array<uint8_t, 32> sense;
+    } block{};
+    block.request.Length = sizeof(SCSI_PASS_THROUGH_DIRECT);
+    block.request.TargetId = target;
+    block.request.CdbLength = static_cast<UCHAR>(cdb.size());
+    std::memcpy(block.request.Cdb, cdb.data(), cdb.size());
+    block.request.DataIn = out ? SCSI_IOCTL_DATA_OUT : SCSI_IOCTL_DATA_IN;
+    block.request.DataTransferLength = static_cast<ULONG>(data.size());
+    block.request.DataBuffer = data.data();
+    block.request.TimeOutValue = 10;
+    block.request.SenseInfoLength = sizeof block.sense;
+    block.request.SenseInfoOffset = offsetof(decltype(block), sense);
+    DWORD returned = 0;
+    return DeviceIoControl(handle, IOCTL_SCSI_PASS_THROUGH_DIRECT, &block, sizeof block, &block,
+                           sizeof block, &returned, nullptr);
+}
+
+std::vector<uint8_t> Write10(uint32_t lba) {
+    return {0x2A, 0, uint8_t(lba >> 24), uint8_t(lba >> 16), uint8_t(lba >> 8), uint8_t(lba), 0, 0,
+            1,    0};
+}
+std::vector<uint8_t> Read10(uint32_t lba) {
+    return {0x28, 0, uint8_t(lba >> 24), uint8_t(lba >> 16), uint8_t(lba >> 8), uint8_t(lba), 0, 0,
+            1,    0};
+}
+
+std::array<std::byte, 512> Sector(std::byte fill) {
+    std::array<std::byte, 512> sector;
+    sector.fill(fill);
+    return sector;
+}
+
+std::vector<std::string> JournaledDisks() {
+    std::vector<std::string> disks;
+    for (const auto& entry : larkin::sim::Journal()) disks.push_back(entry.disk);
+    return disks;
+}
+
+TEST(WriteGuard, NoPathWritesTheDiskOfTheWindowsDirectory) {
+    TestMachine machine(kSystemOnD);
+    ASSERT_TRUE(machine.started());
+    larkin::sim::ClearJournal();
+    auto data = Sector(std::byte{0xEE});
+
+    // Opening for writing is refused outright, whatever the letter.
+    EXPECT_EQ(Open("\\\\.\\PhysicalDrive0", GENERIC_READ | GENERIC_WRITE), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
+    EXPECT_EQ(Open("\\\\.\\D:", GENERIC_WRITE), INVALID_HANDLE_VALUE);
+
+    // A read-only disk handle cannot send pass-through at all: the request
+    // needs read and write access.
+    Handle readOnly(Open("\\\\.\\PhysicalDrive0", GENERIC_READ));
+    ASSERT_NE(readOnly.value, INVALID_HANDLE_VALUE);
+    EXPECT_FALSE(PassThrough(readOnly.value, Write10(0), data, true));
+    EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
+
+    // The port handle may ask; the write still never reaches the disk, while
+    // reads and every command of another disk go through.
+    Handle port(Open("\\\\.\\scsi0:", GENERIC_READ | GENERIC_WRITE));
+    ASSERT_NE(port.value, INVALID_HANDLE_VALUE);
+    for (auto cdb : {Write10(0), std::vector<uint8_t>{0x04, 0, 0, 0, 0, 0},  // FORMAT UNIT
+                     std::vector<uint8_t>{0x41, 0, 0, 0, 0, 0, 0, 0, 1, 0},  // WRITE SAME(10)
+                     std::vector<uint8_t>{0xC5, 0, 0, 0, 0, 0}}) {           // vendor specific
+        SetLastError(0);
+        EXPECT_FALSE(PassThrough(port.value, cdb, data, true)) << int(cdb[0]);
+        EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED) << int(cdb[0]);
+    }
+    auto read = Sector(std::byte{0});
+    EXPECT_TRUE(PassThrough(port.value, Read10(0), read, false)) << GetLastError();
+    EXPECT_EQ(read[510], std::byte{0x55});
+
+    // ASPI: host 0 drives the system disk's port, host 1 the data disk's.
+    BYTE status = 0;
+    auto cdb = Write10(5);
+    EXPECT_EQ(LarkinScsiExecute(0, 0, 0, cdb.data(), 10, LARKIN_SCSI_DATA_OUT, data.data(), 512,
+                                nullptr, 0, &status),
+              DWORD{ERROR_ACCESS_DENIED});
+    EXPECT_EQ(LarkinScsiExecute(1, 0, 0, cdb.data(), 10, LARKIN_SCSI_DATA_OUT, data.data(), 512,
+                                nullptr, 0, &status),
+              DWORD{ERROR_SUCCESS});
+    EXPECT_EQ(status, SCSISTAT_GOOD);
+
+    // The disk that holds C: but not the Windows directory is an ordinary disk.
+    Handle other(Open("\\\\.\\PhysicalDrive1", GENERIC_READ | GENERIC_WRITE));
+    ASSERT_NE(other.value, INVALID_HANDLE_VALUE);
+    DWORD done = 0;
+    EXPECT_TRUE(WriteFile(other.value, data.data(), 512, &done, nullptr));
+    EXPECT_EQ(JournaledDisks(), (std::vector<std::string>{"data", "data"}));
+}
+
+TEST(WriteGuard, ControlCodesNeedTheAccessTheyDeclare) {
+    TestMachine machine(larkin::test::kTwoSticks);
+    ASSERT_TRUE(machine.started());
+    Handle query(Open("\\\\.\\PhysicalDrive1", 0));
+    Handle reader(Open("\\\\.\\PhysicalDrive1", GENERIC_READ));
+    ASSERT_NE(query.value, INVALID_HANDLE_VALUE);
+    ASSERT_NE(reader.value, INVALID_HANDLE_VALUE);
+    STORAGE_DEVICE_NUMBER number{};
+    DWORD returned = 0;
+    // Any access: even a handle opened for neither reading nor writing.
+    EXPECT_TRUE(DeviceIoControl(query.value, IOCTL_STORAGE_GET_DEVICE_NUMBER, nullptr, 0, &number,
+                                sizeof number, &returned, nullptr));
+    // Read access.
+    GET_LENGTH_INFORMATION length{};
+    EXPECT_FALSE(DeviceIoControl(query.value, IOCTL_DISK_GET_LENGTH_INFO, nullptr, 0, &length,
+                                 sizeof length, &returned, nullptr));
+    EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
+    EXPECT_TRUE(DeviceIoControl(reader.value, IOCTL_DISK_GET_LENGTH_INFO, nullptr, 0, &length,
+                                sizeof length, &returned, nullptr));
+    // Read and write: a reader may not rewrite the table or pass commands.
+    std::array<BYTE, 1024> layout{};
+    EXPECT_FALSE(DeviceIoControl(reader.value, IOCTL_DISK_SET_DRIVE_LAYOUT_EX, layout.data(),
+                                 sizeof layout, nullptr, 0, &returned, nullptr));
+    EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
+    auto read = Sector(std::byte{0});
+    EXPECT_FALSE(PassThrough(reader.value, Read10(0), read, false));
+    EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
+}
+
+TEST(WriteGuard, PlainFileNamesNeverReachADevice) {
+    TestMachine machine(larkin::test::kTwoSticks);
+    TempFolder folder;
+    auto link = folder.path() / "disk.img";
+    std::filesystem::create_symlink("/dev/zero", link);
+    auto pipe = folder.path() / "pipe";
+    ASSERT_EQ(::mkfifo(pipe.c_str(), 0600), 0);
+    std::string backslashed = "\\dev\\null";
+    for (const std::string& name : {std::string("/dev/null"), backslashed, link.string(),
+                                    std::string("/dev/../dev/zero"), pipe.string()}) {
+        for (DWORD disposition : {DWORD{OPEN_EXISTING}, DWORD{OPEN_ALWAYS}, DWORD{CREATE_ALWAYS}}) {
+            SetLastError(0);
+            HANDLE handle = CreateFileA(name.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                        disposition, 0, nullptr);
+            EXPECT_EQ(handle, INVALID_HANDLE_VALUE) << name;
+            EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED) << name;
+            if (handle != INVALID_HANDLE_VALUE) CloseHandle(handle);
+        }
+    }
+    // Regular files stay plain files, links to them included.
+    auto file = folder.path() / "table.bin";
+    auto fileLink = folder.path() / "table-link.bin";
+    std::filesystem::create_symlink(file, fileLink);
+    Handle made(CreateFileA(file.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr));
+    EXPECT_NE(made.value, INVALID_HANDLE_VALUE);
+    Handle linked(
+        CreateFileA(fileLink.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+    EXPECT_NE(linked.value, INVALID_HANDLE_VALUE);
+}
+
+}  // namespace
