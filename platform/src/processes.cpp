@@ -3,18 +3,19 @@
 #include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
+#include <poll.h>
 #include <sys/socket.h>
+#include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cerrno>
-#include <chrono>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <mutex>
-#include <thread>
 
 #include "posix.h"
 #include "guard.h"
@@ -28,29 +29,52 @@ namespace larkin::platform {
 namespace {
 
 // A started program, shared by its process and thread handles and by its
-// console window.
+// console window. Its process descriptor lets any thread ask or wait whether
+// it ended without reaping it and without holding a lock; Reap is the one
+// place where it is reaped, and then only once.
 class ProcessState {
   public:
-    explicit ProcessState(pid_t pid) : pid_(pid) {}
+    ProcessState(pid_t pid, UniqueFd descriptor) : pid_(pid), descriptor_(std::move(descriptor)) {}
+    ~ProcessState() { Reap(); }
+    ProcessState(const ProcessState&) = delete;
+    ProcessState& operator=(const ProcessState&) = delete;
 
-    // True once the program has ended; reaps it when it has.
-    bool Ended(bool block) {
-        std::lock_guard guard(mutex_);
-        if (ended_) return true;
-        int status = 0;
-        pid_t got;
-        do {
-            got = ::waitpid(pid_, &status, block ? 0 : WNOHANG);
-        } while (got < 0 && errno == EINTR);
-        if (got == pid_ || (got < 0 && errno == ECHILD)) {
-            ended_ = true;
-            exitCode_ = WIFEXITED(status) ? static_cast<DWORD>(WEXITSTATUS(status)) : 1;
-            console_.Reset();
-            if (window_) RemoveWindow(window_);
-        }
-        return ended_;
+    // Whether the program has ended; changes nothing.
+    bool Ended() const { return reaped_.load() || Readable(0); }
+    // Waits up to milliseconds (INFINITE: no limit) for the end.
+    bool WaitEnded(DWORD milliseconds) const {
+        if (reaped_.load()) return true;
+        return Readable(milliseconds == INFINITE
+                            ? -1
+                            : static_cast<int>(std::min<DWORD>(milliseconds, INT32_MAX)));
     }
-    DWORD ExitCode() const { return exitCode_; }
+    // Collects the exit code of an ended program.
+    void Reap() {
+        std::lock_guard guard(mutex_);
+        if (reaped_.load() || !Readable(0)) return;
+        siginfo_t info{};
+        int result = 0;
+        do {
+            result = ::waitid(static_cast<idtype_t>(P_PIDFD), static_cast<id_t>(descriptor_.Get()),
+                              &info, WEXITED | WNOHANG);
+        } while (result < 0 && errno == EINTR);
+        if (result == 0 && info.si_pid == 0) return;  // not yet, after all
+        exitCode_ =
+            result == 0 && info.si_code == CLD_EXITED ? static_cast<DWORD>(info.si_status) : 1;
+        reaped_.store(true);
+        console_.Reset();
+    }
+    DWORD ExitCode() {
+        Reap();
+        std::lock_guard guard(mutex_);
+        return reaped_.load() ? exitCode_ : STILL_ACTIVE;
+    }
+    // Signals through the descriptor, which names this program even after
+    // its number has been reused.
+    void Kill() const {
+        if (!reaped_.load())
+            ::syscall(SYS_pidfd_send_signal, descriptor_.Get(), SIGKILL, nullptr, 0);
+    }
     pid_t Pid() const { return pid_; }
 
     void AttachConsole(UniqueFd input, HWND window) {
@@ -58,16 +82,32 @@ class ProcessState {
         console_ = std::move(input);
         window_ = window;
     }
+    HWND Window() {
+        std::lock_guard guard(mutex_);
+        return window_;
+    }
+    // Never blocks: keys that do not fit the console's buffer are lost, as
+    // they would be with a full keyboard buffer.
     void Type(const std::string& text) {
         std::lock_guard guard(mutex_);
         if (console_.Valid()) [[maybe_unused]]
-            auto sent = ::send(console_.Get(), text.data(), text.size(), MSG_NOSIGNAL);
+            auto sent =
+                ::send(console_.Get(), text.data(), text.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
     }
 
   private:
+    bool Readable(int timeout) const {
+        pollfd poll{descriptor_.Get(), POLLIN, 0};
+        int ready = 0;
+        while ((ready = ::poll(&poll, 1, timeout)) < 0 && errno == EINTR) {
+        }
+        return ready > 0;
+    }
+
+    const pid_t pid_;
+    const UniqueFd descriptor_;
+    std::atomic<bool> reaped_{false};
     std::mutex mutex_;
-    pid_t pid_;
-    bool ended_ = false;
     DWORD exitCode_ = STILL_ACTIVE;
     UniqueFd console_;
     HWND window_ = nullptr;
@@ -151,9 +191,40 @@ BOOL Failed(DWORD error) {
 }  // namespace
 
 void ResetConsoles() {
-    for (auto& state : Started()) state->Ended(false);
-    Started().clear();
+    std::vector<std::shared_ptr<ProcessState>> started;
+    {
+        std::lock_guard guard(Runtime::Get().lock);
+        started.swap(Started());
+    }
+    for (auto& state : started)
+        if (HWND window = state->Window()) RemoveWindow(window);
 }
+
+namespace {
+
+// Forgets programs that ended and that no handle names any more, with their
+// console windows.
+void ForgetEnded() {
+    std::vector<std::shared_ptr<ProcessState>> ended;
+    {
+        std::lock_guard guard(Runtime::Get().lock);
+        auto& started = Started();
+        for (auto it = started.begin(); it != started.end();) {
+            if ((*it)->Ended() && it->use_count() == 1) {
+                ended.push_back(std::move(*it));
+                it = started.erase(it);
+            } else {
+                ++it;
+            }
+        }
+    }
+    for (auto& state : ended) {
+        state->Reap();
+        if (HWND window = state->Window()) RemoveWindow(window);
+    }
+}
+
+}  // namespace
 
 }  // namespace larkin::platform
 
@@ -215,8 +286,17 @@ BOOL CreateProcessA(LPCSTR applicationName, LPSTR commandLine, LPSECURITY_ATTRIB
         posix_spawn_file_actions_destroy(&actions);
         consoleInput.Reset();
         if (spawned != 0) return Failed(static_cast<DWORD>(ErrorFromErrno(spawned)));
+        UniqueFd descriptor(static_cast<int>(::syscall(SYS_pidfd_open, pid, 0)));
+        if (!descriptor.Valid()) {
+            // Without a descriptor nothing could wait for it: stop it at once.
+            ::kill(pid, SIGKILL);
+            while (::waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
+            }
+            return Failed(static_cast<DWORD>(ErrorFromErrno(errno)));
+        }
+        ForgetEnded();
 
-        auto state = std::make_shared<ProcessState>(pid);
+        auto state = std::make_shared<ProcessState>(pid, std::move(descriptor));
         if (newConsole) {
             WORD show = (startupInfo->dwFlags & STARTF_USESHOWWINDOW) ? startupInfo->wShowWindow
                                                                       : SW_SHOWNORMAL;
@@ -228,14 +308,13 @@ BOOL CreateProcessA(LPCSTR applicationName, LPSTR commandLine, LPSECURITY_ATTRIB
                              },
                              [weak] {
                                  auto s = weak.lock();
-                                 return s && !s->Ended(false);
+                                 return s && !s->Ended();
                              }};
             HWND window = AddConsoleWindow(title, std::move(sink), front);
             state->AttachConsole(std::move(keyboard), window);
         }
         {
             std::lock_guard guard(Runtime::Get().lock);
-            std::erase_if(Started(), [](const auto& started) { return started->Ended(false); });
             Started().push_back(state);
         }
         auto process = std::make_shared<ProcessObject>();
@@ -261,15 +340,8 @@ DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
             SetLastError(ERROR_INVALID_HANDLE);
             return WAIT_FAILED;
         }
-        if (milliseconds == INFINITE) {
-            state->Ended(true);
-            return WAIT_OBJECT_0;
-        }
-        auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(milliseconds);
-        while (!state->Ended(false)) {
-            if (std::chrono::steady_clock::now() >= deadline) return WAIT_TIMEOUT;
-            std::this_thread::sleep_for(std::chrono::milliseconds(5));
-        }
+        if (!state->WaitEnded(milliseconds)) return WAIT_TIMEOUT;
+        state->Reap();
         return WAIT_OBJECT_0;
     });
 }
@@ -278,7 +350,7 @@ BOOL GetExitCodeProcess(HANDLE handle, LPDWORD exitCode) {
     return larkin::platform::Guarded<BOOL>(FALSE, [&]() -> BOOL {
         auto process = Runtime::Get().handles.Get<ProcessObject>(handle);
         if (!process || exitCode == nullptr) return FALSE;
-        *exitCode = process->state->Ended(false) ? process->state->ExitCode() : STILL_ACTIVE;
+        *exitCode = process->state->ExitCode();
         return TRUE;
     });
 }
@@ -287,7 +359,7 @@ BOOL TerminateProcess(HANDLE handle, UINT) {
     return larkin::platform::Guarded<BOOL>(FALSE, [&]() -> BOOL {
         auto process = Runtime::Get().handles.Get<ProcessObject>(handle);
         if (!process) return FALSE;
-        if (!process->state->Ended(false)) ::kill(process->state->Pid(), SIGKILL);
+        process->state->Kill();
         return TRUE;
     });
 }

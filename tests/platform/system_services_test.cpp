@@ -2,7 +2,12 @@
 // and key presses.
 #include <gtest/gtest.h>
 
+#include <signal.h>
+
+#include <chrono>
 #include <cstring>
+#include <functional>
+#include <future>
 #include <string>
 #include <vector>
 
@@ -169,6 +174,74 @@ TEST(Processes, EnterReachesTheTitledConsoleAndNoOtherProgram) {
     WaitForSingleObject(other.hProcess, INFINITE);
     for (HANDLE h : {waiting.hProcess, waiting.hThread, other.hProcess, other.hThread})
         EXPECT_TRUE(CloseHandle(h));
+}
+
+// Runs body on another thread; a body still blocked after ten seconds is a
+// deadlock, which the test breaks by killing the program it waits for.
+bool FinishesInTime(std::function<void()> body, DWORD pid) {
+    auto done = std::async(std::launch::async, std::move(body));
+    if (done.wait_for(std::chrono::seconds(10)) == std::future_status::ready) return true;
+    ::kill(static_cast<pid_t>(pid), SIGKILL);
+    done.wait();
+    return false;
+}
+
+TEST(Processes, EnterReachesAProgramThatAnotherThreadWaitsFor) {
+    TestMachine machine(larkin::test::kTwoSticks);
+    PROCESS_INFORMATION waiting =
+        Start("sh -c \"read line; exit 5\"", "FormatWindow", SW_SHOWMINNOACTIVE);
+    auto waiter = std::async(std::launch::async,
+                             [&] { return WaitForSingleObject(waiting.hProcess, INFINITE); });
+    EXPECT_EQ(waiter.wait_for(std::chrono::milliseconds(100)), std::future_status::timeout);
+    EXPECT_TRUE(FinishesInTime(
+        [] {
+            ShowWindow(FindWindowA(nullptr, "FormatWindow"), SW_RESTORE);
+            PressEnter();
+        },
+        waiting.dwProcessId));
+    EXPECT_EQ(waiter.get(), WAIT_OBJECT_0);
+    DWORD code = 0;
+    EXPECT_TRUE(GetExitCodeProcess(waiting.hProcess, &code));
+    EXPECT_EQ(code, 5u);
+    CloseHandle(waiting.hProcess);
+    CloseHandle(waiting.hThread);
+}
+
+TEST(Processes, TerminateEndsAProgramThatAnotherThreadWaitsFor) {
+    TestMachine machine(larkin::test::kTwoSticks);
+    PROCESS_INFORMATION sleeper = Start("sleep 600", "Sleeper", SW_SHOWMINNOACTIVE);
+    auto waiter = std::async(std::launch::async,
+                             [&] { return WaitForSingleObject(sleeper.hProcess, INFINITE); });
+    EXPECT_EQ(waiter.wait_for(std::chrono::milliseconds(100)), std::future_status::timeout);
+    EXPECT_TRUE(FinishesInTime([&] { EXPECT_TRUE(TerminateProcess(sleeper.hProcess, 1)); },
+                               sleeper.dwProcessId));
+    EXPECT_EQ(waiter.get(), WAIT_OBJECT_0);
+    DWORD code = STILL_ACTIVE;
+    EXPECT_TRUE(GetExitCodeProcess(sleeper.hProcess, &code));
+    EXPECT_NE(code, STILL_ACTIVE);
+    CloseHandle(sleeper.hProcess);
+    CloseHandle(sleeper.hThread);
+}
+
+// Looking for a window while console programs end: the search never reads
+// an entry that the check of whether its program still runs took away.
+TEST(Processes, FindingWindowsWhileTheirProgramsEnd) {
+    TestMachine machine(larkin::test::kTwoSticks);
+    std::vector<PROCESS_INFORMATION> started;
+    for (int i = 0; i < 6; ++i)
+        started.push_back(Start("true", ("Short" + std::to_string(i)).c_str(), SW_SHOWMINNOACTIVE));
+    // Every search looks at each console and asks whether its program runs.
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (FindWindowA("ConsoleWindowClass", nullptr) != nullptr &&
+           std::chrono::steady_clock::now() < deadline) {
+    }
+    EXPECT_EQ(FindWindowA("ConsoleWindowClass", nullptr), nullptr);
+    for (int i = 0; i < 6; ++i)
+        EXPECT_EQ(FindWindowA(nullptr, ("Short" + std::to_string(i)).c_str()), nullptr);
+    for (auto& process : started) {
+        CloseHandle(process.hProcess);
+        CloseHandle(process.hThread);
+    }
 }
 
 TEST(Processes, UnknownProgramsAndTheEnvironmentOfChildren) {
