@@ -112,7 +112,7 @@ Reply GetLayout(const DiskInfo& disk, const Request& r) {
     std::vector<PARTITION_INFORMATION_EX> entries;
     uint32_t number = 0;
     auto numberFor = [&](const PartitionRecord& record) {
-        return (record.type == 0 || IsExtendedType(record.type)) ? 0u : ++number;
+        return IsNumbered(record) ? ++number : 0u;
     };
     if (table.hasSignature) {
         for (const auto& record : table.primary) {

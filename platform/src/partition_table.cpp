@@ -76,7 +76,12 @@ PartitionTable ReadPartitionTable(const SectorReader& read, uint64_t diskSectors
     if (container == table.primary.end()) return table;
     uint64_t extendedStart = container->firstSector;
     uint64_t next = extendedStart;
+    // A chain that comes back to a record already read ends there, and a
+    // bound on its length keeps a long one from running on.
+    std::vector<uint64_t> visited;
     for (int hops = 0; hops < 128 && next != 0 && next < diskSectors; ++hops) {
+        if (std::find(visited.begin(), visited.end(), next) != visited.end()) break;
+        visited.push_back(next);
         if (!read(next, sector) || sector[510] != 0x55 || sector[511] != 0xAA) break;
         ExtendedRecord record;
         record.sector = next;
@@ -89,12 +94,16 @@ PartitionTable ReadPartitionTable(const SectorReader& read, uint64_t diskSectors
     return table;
 }
 
+bool IsNumbered(const PartitionRecord& record) {
+    return record.type != 0 && !IsExtendedType(record.type) && record.sectors != 0;
+}
+
 std::vector<PartitionExtent> Partitions(const PartitionTable& table) {
     std::vector<PartitionExtent> found;
     uint32_t number = 0;
     auto add = [&](const PartitionRecord& record) {
-        if (record.type == 0 || IsExtendedType(record.type) || record.sectors == 0) return;
-        found.push_back({++number, record.type, record.firstSector, record.sectors});
+        if (IsNumbered(record))
+            found.push_back({++number, record.type, record.firstSector, record.sectors});
     };
     for (const auto& record : table.primary) add(record);
     for (const auto& record : table.extended) add(record.logical);

@@ -50,6 +50,11 @@ bool IsExtendedType(uint8_t type);
 // Types a FAT or NTFS file system can live on: the system mounts these.
 bool IsRecognizedType(uint8_t type);
 
+// One numbering for the drive layout and the volumes: primary entries, then
+// the logical partitions in chain order, counting each entry that holds a
+// partition (a type, not a container, some sectors) from 1.
+bool IsNumbered(const PartitionRecord& record);
+
 PartitionTable ReadPartitionTable(const SectorReader& read, uint64_t diskSectors);
 std::vector<PartitionExtent> Partitions(const PartitionTable& table);
 // Numbered partitions whose type the system recognises.

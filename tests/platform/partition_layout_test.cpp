@@ -1,0 +1,175 @@
+// One partition model under the drive layout and the volumes: the same
+// numbers for the same partition, CHS fields clamped past cylinder 1023, and
+// an extended chain that loops read once.
+#include <gtest/gtest.h>
+
+#include <array>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "larkin/platform.h"
+#include "machines.h"
+#include "test_machine.h"
+
+namespace {
+
+using larkin::test::TestMachine;
+
+class Disk {
+  public:
+    explicit Disk(const char* name)
+        : handle_(CreateFileA(name, GENERIC_READ | GENERIC_WRITE, 3, nullptr, OPEN_EXISTING, 0,
+                              nullptr)) {}
+    ~Disk() { CloseHandle(handle_); }
+    bool Open() const { return handle_ != INVALID_HANDLE_VALUE; }
+    HANDLE Get() const { return handle_; }
+
+    void WriteSector(uint64_t lba, std::array<BYTE, 512> sector) {
+        sector[510] = 0x55;
+        sector[511] = 0xAA;
+        LARGE_INTEGER at{};
+        at.QuadPart = static_cast<LONGLONG>(lba * 512);
+        DWORD done = 0;
+        ASSERT_TRUE(SetFilePointerEx(handle_, at, nullptr, FILE_BEGIN));
+        ASSERT_TRUE(WriteFile(handle_, sector.data(), 512, &done, nullptr)) << GetLastError();
+    }
+    std::array<BYTE, 512> ReadSector(uint64_t lba) {
+        std::array<BYTE, 512> sector{};
+        LARGE_INTEGER at{};
+        at.QuadPart = static_cast<LONGLONG>(lba * 512);
+        DWORD done = 0;
+        SetFilePointerEx(handle_, at, nullptr, FILE_BEGIN);
+        EXPECT_TRUE(ReadFile(handle_, sector.data(), 512, &done, nullptr));
+        return sector;
+    }
+    // The layout as the system reads it after the table changed.
+    std::vector<PARTITION_INFORMATION_EX> Layout() {
+        DWORD returned = 0;
+        DeviceIoControl(handle_, IOCTL_DISK_UPDATE_PROPERTIES, nullptr, 0, nullptr, 0, &returned,
+                        nullptr);
+        std::vector<BYTE> buffer(64 * 1024);
+        EXPECT_TRUE(DeviceIoControl(handle_, IOCTL_DISK_GET_DRIVE_LAYOUT_EX, nullptr, 0,
+                                    buffer.data(), static_cast<DWORD>(buffer.size()), &returned,
+                                    nullptr))
+            << GetLastError();
+        auto* layout = reinterpret_cast<DRIVE_LAYOUT_INFORMATION_EX*>(buffer.data());
+        return {layout->PartitionEntry, layout->PartitionEntry + layout->PartitionCount};
+    }
+
+  private:
+    HANDLE handle_;
+};
+
+void Entry(BYTE* at, BYTE type, uint32_t first, uint32_t count) {
+    at[4] = type;
+    std::memcpy(at + 8, &first, 4);
+    std::memcpy(at + 12, &count, 4);
+}
+
+// Partition numbers of the volumes on disk, in the order the system lists them.
+std::vector<DWORD> VolumeNumbers(DWORD disk) {
+    std::vector<DWORD> numbers;
+    char name[MAX_PATH];
+    HANDLE search = FindFirstVolumeA(name, sizeof name);
+    if (search == INVALID_HANDLE_VALUE) return numbers;
+    do {
+        std::string path(name);
+        path.pop_back();  // no trailing backslash to open it
+        HANDLE volume = CreateFileA(path.c_str(), 0, 3, nullptr, OPEN_EXISTING, 0, nullptr);
+        STORAGE_DEVICE_NUMBER number{};
+        DWORD returned = 0;
+        if (volume != INVALID_HANDLE_VALUE &&
+            DeviceIoControl(volume, IOCTL_STORAGE_GET_DEVICE_NUMBER, nullptr, 0, &number,
+                            sizeof number, &returned, nullptr) &&
+            number.DeviceNumber == disk)
+            numbers.push_back(number.PartitionNumber);
+        if (volume != INVALID_HANDLE_VALUE) CloseHandle(volume);
+    } while (FindNextVolumeA(search, name, sizeof name));
+    FindVolumeClose(search);
+    return numbers;
+}
+
+TEST(PartitionModel, LayoutAndVolumesNumberThePartitionAlike) {
+    TestMachine machine(larkin::test::kTwoSticks);
+    Disk stick("\\\\.\\PhysicalDrive2");
+    ASSERT_TRUE(stick.Open());
+    // An entry with a type but no sectors holds no partition and takes no number.
+    std::array<BYTE, 512> mbr{};
+    Entry(&mbr[446], 0x06, 100, 0);
+    Entry(&mbr[462], 0x06, 2048, 4096);
+    Entry(&mbr[478], 0x83, 8192, 2048);  // numbered, though no volume mounts it
+    Entry(&mbr[494], 0x0E, 10240, 2048);
+    stick.WriteSector(0, mbr);
+    auto layout = stick.Layout();
+    ASSERT_EQ(layout.size(), 4u);
+    EXPECT_EQ(layout[0].PartitionNumber, 0u);
+    EXPECT_EQ(layout[1].PartitionNumber, 1u);
+    EXPECT_EQ(layout[2].PartitionNumber, 2u);
+    EXPECT_EQ(layout[3].PartitionNumber, 3u);
+    EXPECT_EQ(VolumeNumbers(2), (std::vector<DWORD>{1, 3}));
+}
+
+TEST(PartitionModel, ALoopingExtendedChainIsReadOnce) {
+    TestMachine machine(larkin::test::kTwoSticks);
+    Disk stick("\\\\.\\PhysicalDrive2");
+    ASSERT_TRUE(stick.Open());
+    std::array<BYTE, 512> mbr{};
+    Entry(&mbr[446], 0x0F, 2048, 12000);
+    stick.WriteSector(0, mbr);
+    // 2048 -> 4048 -> 6048 -> back to 4048.
+    for (uint32_t relative : {0u, 2000u, 4000u}) {
+        std::array<BYTE, 512> ebr{};
+        Entry(&ebr[446], 0x06, 63, 1000);
+        Entry(&ebr[462], 0x05, relative == 4000 ? 2000 : relative + 2000, 2000);
+        stick.WriteSector(2048 + relative, ebr);
+    }
+    auto layout = stick.Layout();
+    ASSERT_EQ(layout.size(), 4u + 3 * 4);
+    EXPECT_EQ(layout[4].PartitionNumber, 1u);
+    EXPECT_EQ(layout[12].PartitionNumber, 3u);
+    EXPECT_EQ(VolumeNumbers(2), (std::vector<DWORD>{1, 2, 3}));
+}
+
+constexpr const char* kLargeDisk = R"(
+[machine]
+time_scale = 0
+[[adapter]]
+id = "usb0"
+class = "USB"
+[[adapter.disk]]
+id = "large"
+size = "2GiB"
+heads = 16
+sectors_per_track = 63
+)";
+
+TEST(PartitionModel, ChsFieldsStopAtCylinder1023) {
+    TestMachine machine(kLargeDisk);
+    Disk disk("\\\\.\\PhysicalDrive0");
+    ASSERT_TRUE(disk.Open());
+    std::vector<BYTE> buffer(DRIVE_LAYOUT_HEADER_SIZE + 4 * sizeof(PARTITION_INFORMATION_EX));
+    auto* layout = reinterpret_cast<DRIVE_LAYOUT_INFORMATION_EX*>(buffer.data());
+    layout->PartitionStyle = PARTITION_STYLE_MBR;
+    layout->PartitionCount = 4;
+    auto& first = layout->PartitionEntry[0];
+    first.StartingOffset.QuadPart = 63 * 512;
+    first.PartitionLength.QuadPart = (2048LL << 20) - 63 * 512;
+    first.Mbr.PartitionType = 0x0E;
+    first.Mbr.BootIndicator = TRUE;
+    DWORD returned = 0;
+    ASSERT_TRUE(DeviceIoControl(disk.Get(), IOCTL_DISK_SET_DRIVE_LAYOUT_EX, buffer.data(),
+                                static_cast<DWORD>(buffer.size()), nullptr, 0, &returned, nullptr))
+        << GetLastError();
+    auto mbr = disk.ReadSector(0);
+    // Start: cylinder 0, head 1, sector 1 (LBA 63 on 16 heads of 63 sectors).
+    EXPECT_EQ(mbr[447], 1);
+    EXPECT_EQ(mbr[448], 1);
+    EXPECT_EQ(mbr[449], 0);
+    // End: cylinder 4161 lies past 1023, so the highest CHS address there is.
+    EXPECT_EQ(mbr[451], 15);
+    EXPECT_EQ(mbr[452], 0xFF);
+    EXPECT_EQ(mbr[453], 0xFF);
+}
+
+}  // namespace
