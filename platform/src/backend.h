@@ -123,6 +123,13 @@ class Backend {
     virtual DWORD Write(const std::string& media, uint64_t offset, std::span<const std::byte> data,
                         const char* via) = 0;
     virtual uint64_t MediaSize(const std::string& media) = 0;
+    // The file or device an outside program opens to reach the media.
+    virtual std::string MediaPath(const std::string& media) = 0;
+    // An outside program may now write length bytes at offset of media; the
+    // returned token ends that with EndOutsideWrite.
+    virtual DWORD BeginOutsideWrite(const std::string& media, uint64_t offset, uint64_t length,
+                                    const std::string& tool, uint64_t* token) = 0;
+    virtual void EndOutsideWrite(uint64_t token, bool completed) = 0;
     // Why writing to this disk is refused (it holds the running system), or "".
     virtual std::string WriteRefusal(uint32_t disk) = 0;
     // Makes the system read the disk's partition table again.

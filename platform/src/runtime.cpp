@@ -160,6 +160,12 @@ class UnavailableBackend final : public Backend {
         return ERROR_NOT_READY;
     }
     uint64_t MediaSize(const std::string&) override { return 0; }
+    std::string MediaPath(const std::string&) override { return {}; }
+    DWORD BeginOutsideWrite(const std::string&, uint64_t, uint64_t, const std::string&,
+                            uint64_t*) override {
+        return ERROR_NOT_READY;
+    }
+    void EndOutsideWrite(uint64_t, bool) override {}
     std::string WriteRefusal(uint32_t) override { return reason_; }
     DWORD RereadPartitions(uint32_t) override { return ERROR_NOT_READY; }
     std::shared_ptr<const std::vector<VolumeInfo>> Volumes() override {

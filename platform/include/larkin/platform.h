@@ -47,6 +47,30 @@ PLATFORM_API BOOL LarkinScsiRescanHost(DWORD host);
 PLATFORM_API DWORD LarkinScsiExecute(DWORD host, BYTE target, BYTE lun, const BYTE* cdb,
                                      BYTE cdbLength, int direction, void* data, DWORD length,
                                      BYTE* sense, BYTE senseLength, BYTE* status);
+
+/* Where an outside program (mkfs.fat, mtools) reaches a volume: a file or
+ * device path, the volume's first byte in it and its length, and what a
+ * boot sector of the volume should say of its place on the disk. */
+typedef struct LARKIN_TOOL_VOLUME {
+    CHAR path[MAX_PATH];
+    ULONGLONG offset; /* bytes from the start of path */
+    ULONGLONG length; /* bytes */
+    DWORD bytesPerSector;
+    DWORD hiddenSectors; /* the volume's first sector on its disk */
+    DWORD heads;         /* the disk's geometry */
+    DWORD sectorsPerTrack;
+} LARKIN_TOOL_VOLUME;
+
+/* Hands the volume named by volume ("E:", "E:\", "\\.\E:" or a volume GUID
+ * path) to an outside program named tool. For writing (write TRUE) the volume
+ * must be one the platform may write and not locked by another handle; the
+ * returned handle then holds the volume's lock, and the write journal covers
+ * the whole volume until CloseHandle ends the session. For reading nothing is
+ * locked. INVALID_HANDLE_VALUE with the last error on failure:
+ * ERROR_FILE_NOT_FOUND (no such volume), ERROR_ACCESS_DENIED (refused or
+ * locked), ERROR_NOT_READY (no media). */
+PLATFORM_API HANDLE LarkinOpenVolumeForTool(LPCSTR volume, LPCSTR tool, BOOL write,
+                                            LARKIN_TOOL_VOLUME* where);
 WIN32_END
 
 #endif

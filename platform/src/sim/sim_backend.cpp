@@ -712,15 +712,55 @@ DWORD SimBackend::Write(const std::string& media, uint64_t offset, std::span<con
     }
     // The intent is on record before the first byte moves, so that a writer
     // killed in between leaves the journal covering every changed sector.
-    std::string key = std::to_string(::getpid()) + "." + std::to_string(++journalSequence_);
-    if (DWORD error = shared_.AppendJournal("+ " + key + " " + name + " " + std::to_string(offset) +
-                                            " " + std::to_string(data.size()) + " " + via);
-        error != ERROR_SUCCESS)
+    uint64_t key = 0;
+    if (DWORD error = JournalIntent(name, offset, data.size(), via, &key); error != ERROR_SUCCESS)
         return error;
     DWORD error = WriteAt(fd, offset, data);
-    // A failed mark leaves the entry open, which still covers the write.
-    shared_.AppendJournal("= " + key + (error == ERROR_SUCCESS ? "" : " failed"));
+    JournalDone(key, error == ERROR_SUCCESS);
     return error;
+}
+
+DWORD SimBackend::JournalIntent(const std::string& name, uint64_t offset, uint64_t length,
+                                const std::string& via, uint64_t* key) {
+    *key = ++journalSequence_;
+    return shared_.AppendJournal("+ " + std::to_string(::getpid()) + "." + std::to_string(*key) +
+                                 " " + name + " " + std::to_string(offset) + " " +
+                                 std::to_string(length) + " " + via);
+}
+
+void SimBackend::JournalDone(uint64_t key, bool completed) {
+    // A mark that cannot be written leaves the entry open, which still
+    // covers the write.
+    shared_.AppendJournal("= " + std::to_string(::getpid()) + "." + std::to_string(key) +
+                          (completed ? "" : " failed"));
+}
+
+std::string SimBackend::ImagePath(const std::string& image) const {
+    std::filesystem::path path(image);
+    return (path.is_relative() ? std::filesystem::path(spec_.stateDir) / path : path).string();
+}
+
+std::string SimBackend::MediaPath(const std::string& media) {
+    if (media == "floppy") return spec_.floppy ? ImagePath(spec_.floppy->image) : "";
+    Disk* disk = DiskByMedia(media);
+    return disk ? ImagePath(disk->spec->image) : "";
+}
+
+DWORD SimBackend::BeginOutsideWrite(const std::string& media, uint64_t offset, uint64_t length,
+                                    const std::string& tool, uint64_t* token) {
+    shared_.Current();
+    std::string name = "floppy";
+    if (media != "floppy") {
+        Disk* disk = DiskByMedia(media);
+        if (!disk || !Present(*disk)) return ERROR_DEVICE_NOT_CONNECTED;
+        if (!WriteRefusal(disk->number).empty()) return ERROR_ACCESS_DENIED;
+        name = disk->spec->id;
+    }
+    return JournalIntent(name, offset, length, tool, token);
+}
+
+void SimBackend::EndOutsideWrite(uint64_t token, bool completed) {
+    JournalDone(token, completed);
 }
 
 std::string SimBackend::WriteRefusal(uint32_t number) {

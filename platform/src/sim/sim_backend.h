@@ -31,6 +31,10 @@ class SimBackend final : public Backend {
     DWORD Write(const std::string& media, uint64_t offset, std::span<const std::byte> data,
                 const char* via) override;
     uint64_t MediaSize(const std::string& media) override;
+    std::string MediaPath(const std::string& media) override;
+    DWORD BeginOutsideWrite(const std::string& media, uint64_t offset, uint64_t length,
+                            const std::string& tool, uint64_t* token) override;
+    void EndOutsideWrite(uint64_t token, bool completed) override;
     std::string WriteRefusal(uint32_t disk) override;
     DWORD RereadPartitions(uint32_t disk) override;
     std::shared_ptr<const std::vector<VolumeInfo>> Volumes() override;
@@ -70,6 +74,11 @@ class SimBackend final : public Backend {
 
     bool Prepare(std::string* error);
     bool PrepareImage(Disk& disk, std::string* error);
+    std::string ImagePath(const std::string& image) const;
+    // Puts a write on record before it is made ("+ KEY ..."); Done closes it.
+    DWORD JournalIntent(const std::string& name, uint64_t offset, uint64_t length,
+                        const std::string& via, uint64_t* key);
+    void JournalDone(uint64_t key, bool completed);
     bool Present(const Disk& disk);
     bool AdapterPresent(size_t adapter);
     Disk* DiskByMedia(const std::string& media);
