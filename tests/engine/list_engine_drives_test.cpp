@@ -1,0 +1,32 @@
+// The C example, which knows the engine only by its exported names, lists
+// the demo machine's USB drives as the desktop program will. It runs on a
+// copy of the demo machine so that the shared demo state is left alone.
+#include <filesystem>
+#include <string>
+
+#include "../verran/run_program.h"
+#include "test_machine.h"
+
+#include <gtest/gtest.h>
+
+namespace tessel::test {
+namespace {
+
+TEST(TesselListEngineDrives, ListsTheDemoMachinesSticksTheBlankOneWithoutLetter) {
+    larkin::test::TempFolder folder;
+    ASSERT_FALSE(folder.path().empty());
+    std::filesystem::path machine = folder.path() / "demo.toml";
+    std::filesystem::copy_file(TESSEL_DEMO_MACHINE, machine);
+
+    verran::test::ProgramRun run =
+        verran::test::RunProgram("cd '" + folder.path().string() + "' && LARKIN_MACHINE='" +
+                                 machine.string() + "' " + TESSEL_LIST_ENGINE_DRIVES);
+    ASSERT_EQ(run.exitCode, 0) << run.output;
+    EXPECT_EQ(run.output,
+              "0: [E: SanDisk Cruzer Blade USB Device]\n"
+              "1: [ Kingston DataTraveler 2.0 USB Device]\n"
+              "2 USB drives\n");
+}
+
+}  // namespace
+}  // namespace tessel::test
