@@ -38,6 +38,24 @@ void HandleTable::Clear() {
     }
 }
 
+std::vector<HANDLE> HandleTable::Handles() {
+    std::lock_guard lock(mutex_);
+    std::vector<HANDLE> handles;
+    for (const auto& [value, object] : objects_) handles.push_back(reinterpret_cast<HANDLE>(value));
+    return handles;
+}
+
+void FaultTable::Record(bool on) {
+    std::lock_guard lock(mutex_);
+    recording_ = on;
+    if (on) recorded_.clear();
+}
+
+std::vector<larkin::sim::CallRecord> FaultTable::Recorded() {
+    std::lock_guard lock(mutex_);
+    return recorded_;
+}
+
 void FaultTable::Add(const larkin::sim::Fault& fault) {
     std::lock_guard lock(mutex_);
     faults_.push_back({fault});
@@ -50,6 +68,7 @@ void FaultTable::Clear() {
 
 bool FaultTable::Fires(std::string_view call, std::string_view device, DWORD ioctl) {
     std::lock_guard lock(mutex_);
+    if (recording_) recorded_.push_back({std::string(call), std::string(device), ioctl});
     for (auto& active : faults_) {
         const auto& fault = active.fault;
         if (fault.call != call) continue;

@@ -45,6 +45,7 @@ class HandleTable {
         return found;
     }
     void Clear();
+    std::vector<HANDLE> Handles();
 
   private:
     std::mutex mutex_;
@@ -58,8 +59,12 @@ class FaultTable {
     void Clear();
     // True (with the fault's error as the last error) when a fault fires.
     bool Fires(std::string_view call, std::string_view device, DWORD ioctl);
+    void Record(bool on);
+    std::vector<larkin::sim::CallRecord> Recorded();
 
   private:
+    bool recording_ = false;
+    std::vector<larkin::sim::CallRecord> recorded_;
     struct Active {
         larkin::sim::Fault fault;
         int seen = 0;

@@ -36,6 +36,19 @@ void ClearFaults() {
     platform::Runtime::Get().faults.Clear();
 }
 
+void RecordCalls(bool on) {
+    platform::Runtime::Get().TheBackend();
+    platform::Runtime::Get().faults.Record(on);
+}
+
+std::vector<CallRecord> RecordedCalls() {
+    return platform::Runtime::Get().faults.Recorded();
+}
+
+std::vector<HANDLE> OpenHandles() {
+    return platform::Runtime::Get().handles.Handles();
+}
+
 std::vector<JournalEntry> Journal() {
     auto* machine = Simulated();
     return machine ? machine->Journal() : std::vector<JournalEntry>{};
