@@ -128,6 +128,8 @@ TEST(MachineFile, RefusesEachMistakeNamingFileLineAndKey) {
         {"a partition inside one reaching the end",
          kStick + Partition("start = 2048\n") + Partition("start = 8192\nsectors = 8\n"),
          "bad.toml:10: adapter.disk.partition.start: sectors 8192 to 8199 overlap partition 1"},
+        {"a serial longer than INQUIRY holds", kStick + "serial = \"123456789012345678901\"\n",
+         "bad.toml:7: adapter.disk.serial: at most 20 characters"},
         {"a label longer than a FAT label", kStick + Partition("label = \"TWELVE CHARS\"\n"),
          "bad.toml:8: adapter.disk.partition.label: at most 11 characters"},
         {"a 1000-byte floppy", "[floppy]\nsize = 1000\n",

@@ -396,12 +396,15 @@ void ReadDisk(const Table& table, Reader& reader, size_t adapterIndex) {
     disk.vendor = table.Text("vendor", usb ? "Generic" : "ATA");
     disk.product = table.Text("product", "Disk");
     disk.revision = table.Text("revision", "1.00");
-    disk.serial = table.Text("serial", Upper(disk.id));
+    // INQUIRY carries 20 bytes of serial number.
+    disk.serial = table.Text("serial", Upper(disk.id).substr(0, 20));
     if (disk.vendor.size() > 8) table.Fail(*table.Node("vendor"), "vendor", "at most 8 characters");
     if (disk.product.size() > 16)
         table.Fail(*table.Node("product"), "product", "at most 16 characters");
     if (disk.revision.size() > 4)
         table.Fail(*table.Node("revision"), "revision", "at most 4 characters");
+    if (disk.serial.size() > 20)
+        table.Fail(*table.Node("serial"), "serial", "at most 20 characters");
     disk.friendlyName =
         table.Text("friendly_name", disk.vendor + " " + disk.product + (usb ? " USB Device" : ""));
 
