@@ -141,6 +141,22 @@ TEST(MachineFile, RefusesEachMistakeNamingFileLineAndKey) {
         {"an endless time scale", "[machine]\ntime_scale = inf\n",
          "bad.toml:2: machine.time_scale: must be a number from 0 to 1000"},
 
+        // Characters the TOML reader (toml++ 3.3) would meet with undefined
+        // behaviour, as the fuzz target found them: refused where TOML
+        // allows none, and never handed to it.
+        {"a non-ASCII character in a number",
+         kStick + "[[adapter.disk.partition]]\ntype = 0x\xc6\xbd\n",
+         "bad.toml:8: a character outside ASCII stands outside a text or comment"},
+        {"a non-ASCII character alone", "\xcc\xaa",
+         "bad.toml:1: a character outside ASCII stands outside a text or comment"},
+        {"a non-ASCII character after a bad number", "[machine]\nt= 5\"\xef\xba\xbf\"x\"\n",
+         "bad.toml:2: "},
+        {"a non-ASCII character after a backslash", "[machine]\nname = \"a\\\xc2\xa7\"\n",
+         "bad.toml:2: a character outside ASCII follows a backslash"},
+        {"a text that is not UTF-8", "[machine]\n\nname = \"\xc3\x28\"\n",
+         "bad.toml:3: the text is not UTF-8"},
+        {"a surrogate in UTF-8", "# \xed\xa0\x80\n", "bad.toml:1: the text is not UTF-8"},
+
         // Repeats are reported where they stand.
         {"a disk image that is the floppy's", "[floppy]\nimage = \"s.img\"\n" + kStick,
          "bad.toml:6: adapter.disk.image: image \"s.img\" is also the image of the floppy drive"},
@@ -178,7 +194,11 @@ TEST(MachineFile, AFolderOrAMissingFileIsNoMachine) {
 }
 
 TEST(MachineFile, AcceptsTheEdgesOfEachRule) {
+    // Characters beyond ASCII in texts and comments are welcome.
+    // A literal text becomes a basic one with its backslashes and quotes kept.
     std::string toml =
+        "[machine]\nname = \"\"\"\\\n  \xc2\xa7 M\xc3\xbcller\"\"\"  # \xc2\xa7\xc3\xbc\n"
+        "windows_dir = 'C:\\F\xc3\xaanetres \"\xf0\x9f\x92\xbe\"'\n"
         "[floppy]\nsize = \"720KiB\"\n"
         "[[adapter]]\nid = \"hub.0\"\nclass = \"USB\"\nkind = \"hub\"\n"
         "[[adapter]]\nid = \"usb_1\"\nclass = \"USB\"\nparent = \"hub.0\"\n";
@@ -191,6 +211,9 @@ TEST(MachineFile, AcceptsTheEdgesOfEachRule) {
         Partition("start = 4096\nsectors = 4096\n") + Partition("start = 8192\n");
     TestMachine machine(toml);
     ASSERT_TRUE(machine.started());
+    char windows[64] = {};
+    ASSERT_GT(GetWindowsDirectoryA(windows, sizeof windows), 0u);
+    EXPECT_STREQ(windows, "C:\\F\xc3\xaanetres \"\xf0\x9f\x92\xbe\"");
     auto disks = larkin::sim::Disks();
     ASSERT_EQ(disks.size(), 17u);
     EXPECT_EQ(disks[15].id, "Disk-15");

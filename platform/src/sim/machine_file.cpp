@@ -53,6 +53,139 @@ std::optional<uint64_t> ParseSizeText(std::string_view text, bool* tooLarge) {
     return std::nullopt;
 }
 
+// The code point of the UTF-8 sequence at text[i], and its length; nothing
+// when it is no well-formed sequence.
+std::optional<std::pair<uint32_t, size_t>> Utf8At(std::string_view text, size_t i) {
+    auto byte = [&](size_t k) { return static_cast<unsigned char>(text[k]); };
+    unsigned char lead = byte(i);
+    size_t length = lead >= 0xF0 ? 4 : lead >= 0xE0 ? 3 : lead >= 0xC0 ? 2 : 0;
+    if (length == 0 || lead > 0xF4 || i + length > text.size()) return std::nullopt;
+    uint32_t code = lead & (0x7F >> length);
+    for (size_t k = 1; k < length; ++k) {
+        if ((byte(i + k) & 0xC0) != 0x80) return std::nullopt;
+        code = (code << 6) | (byte(i + k) & 0x3F);
+    }
+    static const uint32_t smallest[] = {0, 0, 0x80, 0x800, 0x10000};
+    if (code < smallest[length] || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF))
+        return std::nullopt;
+    return std::pair{code, length};
+}
+
+struct TomlTextError {
+    size_t line;
+    std::string message;
+};
+
+// The machine file's text with every character outside ASCII written as a
+// \u escape (texts) or a space (comments), line for line, so that the TOML
+// reader sees ASCII only: toml++ 3.3 classifies a character outside ASCII
+// as whitespace or not with a table that misses most code points, and runs
+// into undefined behaviour ("unreachable") wherever it asks, in many of its
+// paths. Literal texts become basic texts to carry the escapes.
+std::string AsciiToml(std::string_view text) {
+    enum class In { Code, Comment, Basic, MultiBasic, Literal, MultiLiteral };
+    In in = In::Code;
+    size_t line = 1;
+    std::string out;
+    out.reserve(text.size() + text.size() / 8);
+    auto quotes = [&](size_t i, char q) {
+        size_t n = 0;
+        while (i + n < text.size() && text[i + n] == q) ++n;
+        return n;
+    };
+    for (size_t i = 0; i < text.size(); ++i) {
+        char c = text[i];
+        if (static_cast<unsigned char>(c) >= 0x80) {
+            auto sequence = Utf8At(text, i);
+            if (!sequence) throw TomlTextError{line, "the text is not UTF-8"};
+            if (in == In::Code)
+                throw TomlTextError{line,
+                                    "a character outside ASCII stands outside a text or "
+                                    "comment"};
+            i += sequence->second - 1;
+            if (in == In::Comment) {
+                out += ' ';
+            } else {
+                char escape[16];
+                std::snprintf(escape, sizeof escape,
+                              sequence->first > 0xFFFF ? "\\U%08X" : "\\u%04X", sequence->first);
+                out += escape;
+            }
+            continue;
+        }
+        if (c == '\n') ++line;
+        switch (in) {
+            case In::Code:
+                out += c;
+                if (c == '#') in = In::Comment;
+                if (c == '"' || c == '\'') {
+                    bool multi = quotes(i, c) >= 3;
+                    if (multi) i += 2;
+                    out.back() = '"';
+                    if (multi) out += "\"\"";
+                    in = c == '"' ? (multi ? In::MultiBasic : In::Basic)
+                                  : (multi ? In::MultiLiteral : In::Literal);
+                }
+                break;
+            case In::Comment:
+                out += c;
+                if (c == '\n') in = In::Code;
+                break;
+            case In::Basic:
+            case In::MultiBasic:
+                out += c;
+                if (c == '\\' && i + 1 < text.size()) {
+                    // The escaped character goes as it is; a character outside
+                    // ASCII there is no escape, and the reader would stumble.
+                    unsigned char next = static_cast<unsigned char>(text[i + 1]);
+                    if (next >= 0x80)
+                        throw TomlTextError{line, "a character outside ASCII follows a backslash"};
+                    if (next != '\n' && next != '\r' && next != ' ' && next != '\t') {
+                        out += text[++i];
+                    }
+                } else if (c == '"' && in == In::Basic) {
+                    in = In::Code;
+                } else if (c == '"') {
+                    size_t run = quotes(i, '"');
+                    if (run >= 3) {
+                        size_t end = std::min<size_t>(run, 5);  // two quotes may end the text
+                        out.append(end - 1, '"');
+                        i += end - 1;
+                        in = In::Code;
+                    }
+                } else if (c == '\n' && in == In::Basic) {
+                    in = In::Code;
+                }
+                break;
+            case In::Literal:
+                if (c == '\'') {
+                    out += '"';
+                    in = In::Code;
+                } else if (c == '\n') {
+                    out += c;  // an unclosed literal text: the reader reports it
+                    in = In::Code;
+                } else {
+                    if (c == '\\' || c == '"') out += '\\';
+                    out += c;
+                }
+                break;
+            case In::MultiLiteral:
+                if (c == '\'' && quotes(i, '\'') >= 3) {
+                    size_t end = std::min<size_t>(quotes(i, '\''), 5);
+                    out.append(end - 3, '\'');
+                    out += "\"\"\"";
+                    i += end - 1;
+                    in = In::Code;
+                } else {
+                    if (c == '\\' || c == '"') out += '\\';
+                    out += c;
+                }
+                break;
+        }
+    }
+    return out;
+}
+
 // A text as it may be shown in a message: quoted, control characters escaped.
 std::string Quoted(std::string_view text) {
     std::string out = "\"";
@@ -567,8 +700,15 @@ std::optional<MachineSpec> ParseMachineText(std::string_view text, const std::st
     Reader reader;
     MachineSpec& machine = reader.machine;
     machine.file = path;
+    std::string ascii;
     try {
-        toml::table root = toml::parse(text, path);
+        ascii = AsciiToml(text);
+    } catch (const TomlTextError& failure) {
+        *error = path + ":" + std::to_string(failure.line) + ": " + failure.message;
+        return std::nullopt;
+    }
+    try {
+        toml::table root = toml::parse(ascii, path);
         Table top(path, root, "");
         top.Allow({"machine", "floppy", "adapter", "fault"});
         if (auto section = top.SubTable("machine")) {
