@@ -50,13 +50,12 @@ std::vector<HANDLE> OpenHandles() {
 }
 
 std::vector<JournalEntry> Journal() {
-    auto* machine = Simulated();
-    return machine ? machine->Journal() : std::vector<JournalEntry>{};
+    return platform::Runtime::Get().Journal().Entries();
 }
 
 bool ClearJournal() {
-    auto* machine = Simulated();
-    return machine && machine->ClearJournal() == ERROR_SUCCESS;
+    auto& journal = platform::Runtime::Get().Journal();
+    return journal.Active() && journal.Clear() == ERROR_SUCCESS;
 }
 
 std::vector<DWORD> Pauses() {

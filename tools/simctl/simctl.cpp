@@ -115,7 +115,17 @@ void ShowDisk(const std::string& path) {
         std::printf(", %lld bytes, %u heads, %u sectors per track",
                     static_cast<long long>(geometry[0].DiskSize.QuadPart),
                     geometry[0].Geometry.TracksPerCylinder, geometry[0].Geometry.SectorsPerTrack);
-    std::printf("\n      INQUIRY %s\n", Inquiry(disk).c_str());
+    // Pass-through needs a handle opened for reading and writing, which the
+    // platform never gives for the system disk.
+    HANDLE commands =
+        CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                    nullptr, OPEN_EXISTING, 0, nullptr);
+    if (commands == INVALID_HANDLE_VALUE) {
+        std::printf("\n      INQUIRY (not sent: the disk cannot be opened for commands)\n");
+    } else {
+        std::printf("\n      INQUIRY %s\n", Inquiry(commands).c_str());
+        CloseHandle(commands);
+    }
     CloseHandle(disk);
 }
 
@@ -252,8 +262,8 @@ int main(int argc, char** argv) {
     if (command == "plug" || command == "unplug") {
         std::string why;
         if (!larkin::sim::Plug(args[1], command == "plug", &why)) {
-            std::fprintf(stderr, "simctl: cannot %s \"%s\": %s\n", command.c_str(),
-                         args[1].c_str(), why.c_str());
+            std::fprintf(stderr, "simctl: cannot %s \"%s\": %s\n", command.c_str(), args[1].c_str(),
+                         why.c_str());
             return 1;
         }
         return 0;
@@ -264,8 +274,8 @@ int main(int argc, char** argv) {
         return 1;
     }
     for (const auto& entry : larkin::sim::Journal())
-        std::printf("%6ld %-10s offset %12llu length %9llu  %s%s\n", entry.pid,
-                    entry.disk.c_str(), static_cast<unsigned long long>(entry.offset),
+        std::printf("%6ld %-10s offset %12llu length %9llu  %s%s\n", entry.pid, entry.disk.c_str(),
+                    static_cast<unsigned long long>(entry.offset),
                     static_cast<unsigned long long>(entry.length), entry.via.c_str(),
                     entry.completed ? "" : "  (not completed)");
     return std::fflush(stdout) == 0 && !std::ferror(stdout) ? 0 : 1;
