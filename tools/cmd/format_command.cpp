@@ -42,6 +42,12 @@ int Failed(Console& console, const std::string& message) {
     return kFatal;
 }
 
+// A volume held by another handle, or one the platform may not write.
+int Failed(Console& console, const vt::Outcome& outcome) {
+    if (outcome.code == ERROR_ACCESS_DENIED) return Failed(console, "Cannot lock current drive.");
+    return Failed(console, outcome.message);
+}
+
 // Reads a label until a valid one or the end of the input.
 std::string AskLabel(Console& console) {
     for (;;) {
@@ -146,7 +152,7 @@ int RunFormat(const std::vector<std::string>& words, Console& console) {
 
     vt::VolumeFacts before;
     vt::Outcome read = vt::ReadVolumeFacts(request.drive, &before);
-    if (!read.Ok()) return Failed(console, read.message);
+    if (!read.Ok()) return Failed(console, read);
     console.out << "The type of the file system is " << ShownFileSystem(before) << ".\n";
     int fatBits = 0;
     if (request.fileSystem == "FAT32" || (request.fileSystem.empty() && before.fatBits == 32))
@@ -166,15 +172,12 @@ int RunFormat(const std::vector<std::string>& words, Console& console) {
     std::string label = Upper(request.label);
     vt::FormatReport report;
     vt::Outcome made = vt::FormatFat(request.drive, label, fatBits, &report);
-    if (!made.Ok()) {
-        if (made.code == ERROR_ACCESS_DENIED) return Failed(console, "Cannot lock current drive.");
-        return Failed(console, made.message);
-    }
+    if (!made.Ok()) return Failed(console, made);
     if (!request.labelGiven) {
         label = AskLabel(console);
         if (!label.empty()) {
             vt::Outcome labelled = vt::SetVolumeLabel(request.drive, label);
-            if (!labelled.Ok()) return Failed(console, labelled.message);
+            if (!labelled.Ok()) return Failed(console, labelled);
         }
     }
     console.out << "Format complete.\n";
