@@ -203,23 +203,19 @@ TEST_F(CmdTest, WrongLinesGetTheToolsWordsAndWriteNothing) {
     }
     EXPECT_EQ(JournalText(), "");
 
-    // A volume held by another handle: refused after the Enter, untouched.
-    // (The commands run in this process here, where the holder's lock is.)
+    // A volume held by a handle of another process: refused after the
+    // Enter, untouched.
     LARKIN_TOOL_VOLUME where{};
     HANDLE held = LarkinOpenVolumeForTool("F:", "holder", TRUE, &where);
     ASSERT_NE(held, INVALID_HANDLE_VALUE);
-    std::istringstream in("\n");
-    std::ostringstream out, err;
-    larkin::cmd::Console console{in, out, err};
-    EXPECT_EQ(larkin::cmd::RunFormat({"F:", "/Q", "/V:FreeDOS", "/FS:FAT"}, console), 4);
-    EXPECT_NE(out.str().find("and press ENTER when ready..."), std::string::npos);
-    EXPECT_EQ(err.str(), "Cannot lock current drive.\n");
-    err.str("");
-    EXPECT_EQ(larkin::cmd::RunCopy({source.path().string() + "\\*.*", "F:"}, console), 1);
-    EXPECT_EQ(err.str(), "Access is denied.\n");
-    err.str("");
-    EXPECT_EQ(larkin::cmd::RunMkdosfs({"-F", "32", "F:"}, console), 1);
-    EXPECT_EQ(err.str(), "mkdosfs: unable to open F:: Device or resource busy\n");
+    CmdRun format = RunCmd("/c format F: /Q /V:FreeDOS /FS:FAT");
+    EXPECT_EQ(format.code, 4);
+    EXPECT_NE(format.output.find("and press ENTER when ready..."), std::string::npos);
+    EXPECT_NE(format.output.find("Cannot lock current drive.\n"), std::string::npos);
+    EXPECT_EQ(RunCmd("/c copy " + files + " F:").output,
+              "        0 file(s) copied.\nAccess is denied.\n");
+    EXPECT_EQ(RunCmd("/c mkdosfs -F 32 F:").output,
+              "mkdosfs: unable to open F:: Device or resource busy\n");
     EXPECT_EQ(JournalText(), "stick2 16384+8372224 via holder\n");
     CloseHandle(held);
 
