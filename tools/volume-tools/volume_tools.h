@@ -17,9 +17,9 @@
 namespace larkin::volumetools {
 
 // Windows codes this library gives that the platform's headers lack.
-inline constexpr DWORD kErrorInvalidDrive = 15;          // ERROR_INVALID_DRIVE
-inline constexpr DWORD kErrorDiskFull = 112;             // ERROR_DISK_FULL
-inline constexpr DWORD kErrorUnrecognizedVolume = 1005;  // ERROR_UNRECOGNIZED_VOLUME
+inline constexpr DWORD kErrorInvalidDrive = ERROR_INVALID_DRIVE;
+inline constexpr DWORD kErrorDiskFull = ERROR_DISK_FULL;
+inline constexpr DWORD kErrorUnrecognizedVolume = ERROR_UNRECOGNIZED_VOLUME;
 
 // code: 0, or the Windows error code of the failure (ERROR_DISK_FULL for a
 // volume without room, ERROR_FILE_NOT_FOUND / ERROR_PATH_NOT_FOUND for a
