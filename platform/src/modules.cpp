@@ -14,6 +14,7 @@
 #include <sstream>
 #include <vector>
 
+#include "larkin/exports.h"
 #include "runtime.h"
 #include "guard.h"
 #include "text.h"

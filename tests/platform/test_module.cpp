@@ -1,5 +1,6 @@
 // A library for the loader tests: an entry point that counts its calls, an
 // export by name and by ordinal, and a resource.
+#include "larkin/exports.h"
 #include "win32/windows.h"
 
 namespace {
