@@ -9,10 +9,9 @@
 #include <condition_variable>
 #include <cstddef>
 #include <cstring>
-#include <deque>
 #include <functional>
+#include <list>
 #include <mutex>
-#include <stop_token>
 #include <thread>
 #include <type_traits>
 
@@ -46,7 +45,8 @@ struct Job {
     BYTE* status;
 };
 
-// Completes requests one after the other on a worker thread.
+// Completes requests one after the other on a worker thread. Made when the
+// library loads, so it allocates nothing until the first request.
 class Completer {
   public:
     ~Completer() { Stop(); }
@@ -54,8 +54,10 @@ class Completer {
     // Throws when the request cannot be queued; then nothing was queued.
     void Submit(Job job) {
         std::lock_guard lock(mutex_);
-        if (!worker_.joinable())
-            worker_ = std::jthread([this](std::stop_token stop) { Run(stop); });
+        if (!worker_.joinable()) {
+            stopping_ = false;
+            worker_ = std::thread([this] { Run(); });
+        }
         jobs_.push_back(std::move(job));
         ready_.notify_one();
     }
@@ -63,19 +65,21 @@ class Completer {
     // Finishes the queued requests, then ends the worker.
     void Stop() {
         if (!worker_.joinable()) return;
-        worker_.request_stop();
+        {
+            std::lock_guard lock(mutex_);
+            stopping_ = true;
+        }
         ready_.notify_one();
         worker_.join();
-        worker_ = std::jthread();
     }
 
   private:
-    void Run(std::stop_token stop) {
+    void Run() {
         for (;;) {
             Job job;
             {
                 std::unique_lock lock(mutex_);
-                ready_.wait(lock, stop, [this] { return !jobs_.empty(); });
+                ready_.wait(lock, [this] { return stopping_ || !jobs_.empty(); });
                 if (jobs_.empty()) return;  // stop asked and nothing left
                 job = std::move(jobs_.front());
                 jobs_.pop_front();
@@ -92,9 +96,10 @@ class Completer {
     }
 
     std::mutex mutex_;
-    std::condition_variable_any ready_;
-    std::deque<Job> jobs_;
-    std::jthread worker_;
+    std::condition_variable ready_;
+    std::list<Job> jobs_;
+    bool stopping_ = false;
+    std::thread worker_;
 };
 
 Completer completer;
