@@ -38,15 +38,16 @@ void Complete(BYTE* status, BYTE value) {
     std::atomic_ref<BYTE>(*status).store(value, std::memory_order_release);
 }
 
-// A queued request: the work that completes it, and its status byte, which
-// the worker sets to SS_ERR should the work fail before completing it.
+// A queued request: the work that completes it (as its last step), and its
+// status byte, which the worker sets to SS_ERR should the work fail.
 struct Job {
     std::function<void()> run;
     BYTE* status;
 };
 
-// Completes requests one after the other on a worker thread. Made when the
-// library loads, so it allocates nothing until the first request.
+// Completes requests one after the other on a worker thread. It is made
+// when the library loads, where a failure could not be reported, so it
+// allocates nothing before the first request.
 class Completer {
   public:
     ~Completer() { Stop(); }
@@ -84,14 +85,14 @@ class Completer {
                 job = std::move(jobs_.front());
                 jobs_.pop_front();
             }
-            larkin::GuardedVoid([&] {
+            bool done = larkin::Guarded(false, [&] {
                 Sleep(kCompletionDelayMs);
                 job.run();
+                return true;
             });
-            // A caller polling a request that was never completed would
-            // wait for ever.
-            if (std::atomic_ref<BYTE>(*job.status).load() == SS_PENDING)
-                Complete(job.status, SS_ERR);
+            // A request that failed before it was completed is completed
+            // here: its caller polls it. (A completed one may be gone.)
+            if (!done) Complete(job.status, SS_ERR);
         }
     }
 
