@@ -14,6 +14,7 @@
 #include <sstream>
 #include <vector>
 
+#include "larkin/exports.h"
 #include "runtime.h"
 #include "guard.h"
 #include "text.h"
@@ -260,6 +261,11 @@ FARPROC GetProcAddress(HMODULE handle, LPCSTR name) {
         } else {
             symbol = name;
         }
+        // An exported name the symbol cannot carry stands for its symbol.
+        auto* names =
+            static_cast<const LARKIN_EXPORT_NAME*>(OwnSymbol(*module, "LarkinExportNameTable"));
+        for (const LARKIN_EXPORT_NAME* entry = names; entry && entry->exported; ++entry)
+            if (symbol == entry->exported) symbol = entry->symbol;
         void* address = symbol.empty() ? nullptr : OwnSymbol(*module, symbol.c_str());
         if (address == nullptr) {
             SetLastError(ERROR_PROC_NOT_FOUND);
