@@ -2,13 +2,12 @@
 // load and unload work. Their ordinals and decorated second names are in
 // export_tables.cpp (tessel.def on Windows).
 #include "devices/enumeration.h"
+#include "exports/export_declarations.h"
 #include "exports/message_channel.h"
 #include "exports/services.h"
 #include "exports/tessel.h"
 #include "larkin/exports.h"
 #include "win32/modules.h"
-
-#define TESSEL_TYPED_EXPORT __attribute__((visibility("default")))
 
 // A host that opens the library without the platform's loader (dlopen) has
 // not run the load work; the services are then bound at the first call that
