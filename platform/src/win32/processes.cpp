@@ -17,11 +17,11 @@
 #include <filesystem>
 #include <mutex>
 
-#include "posix.h"
-#include "guard.h"
-#include "runtime.h"
-#include "text.h"
-#include "windowing.h"
+#include "core/posix.h"
+#include "core/exported_call.h"
+#include "core/runtime.h"
+#include "core/text.h"
+#include "core/windowing.h"
 
 extern char** environ;
 

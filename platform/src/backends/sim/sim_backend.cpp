@@ -12,8 +12,8 @@
 #include <cstring>
 #include <filesystem>
 
-#include "../runtime.h"
-#include "../text.h"
+#include "core/runtime.h"
+#include "core/text.h"
 #include "property_names.h"
 #include "scsi_disk.h"
 

@@ -1,7 +1,7 @@
 // This computer's own hardware. Enumeration through udev, block devices and
 // SCSI generic pass-through come in a later step; until then the machine
 // shows no storage, and nothing can be written by mistake.
-#include "../runtime.h"
+#include "core/runtime.h"
 
 namespace larkin::platform {
 

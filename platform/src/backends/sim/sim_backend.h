@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "../backend.h"
-#include "../posix.h"
+#include "core/backend.h"
+#include "core/posix.h"
 #include "larkin/simulation.h"
 #include "machine_file.h"
 #include "shared_state.h"

@@ -1,8 +1,8 @@
 // Control of the simulated machine for tests and tools.
 #include "larkin/simulation.h"
 
-#include "runtime.h"
-#include "sim/sim_backend.h"
+#include "core/runtime.h"
+#include "backends/sim/sim_backend.h"
 
 namespace larkin::sim {
 

@@ -15,9 +15,9 @@
 #include <vector>
 
 #include "larkin/exports.h"
-#include "runtime.h"
-#include "guard.h"
-#include "text.h"
+#include "core/runtime.h"
+#include "core/exported_call.h"
+#include "core/text.h"
 
 namespace larkin::platform {
 namespace {

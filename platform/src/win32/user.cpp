@@ -10,10 +10,10 @@
 #include <thread>
 #include <vector>
 
-#include "runtime.h"
-#include "guard.h"
-#include "text.h"
-#include "windowing.h"
+#include "core/runtime.h"
+#include "core/exported_call.h"
+#include "core/text.h"
+#include "core/windowing.h"
 
 namespace larkin::platform {
 namespace {

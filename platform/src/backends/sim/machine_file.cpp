@@ -11,7 +11,7 @@
 #include <sstream>
 #include <toml++/toml.h>
 
-#include "../text.h"
+#include "core/text.h"
 #include "property_names.h"
 #include "win32/devices.h"
 

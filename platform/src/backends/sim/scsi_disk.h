@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "../identities.h"
+#include "core/identities.h"
 
 namespace larkin::platform::sim {
 

@@ -6,9 +6,9 @@
 #include <unordered_map>
 #include <mutex>
 
-#include "runtime.h"
-#include "guard.h"
-#include "text.h"
+#include "core/runtime.h"
+#include "core/exported_call.h"
+#include "core/text.h"
 
 // clang-format off
 const GUID GUID_DEVCLASS_HDC = {0x4d36e96a, 0xe325, 0x11ce, {0xbf, 0xc1, 0x08, 0x00, 0x2b, 0xe1, 0x03, 0x18}};

@@ -4,10 +4,10 @@
 #include <array>
 #include <cstring>
 
-#include "objects.h"
-#include "guard.h"
-#include "partition_table.h"
-#include "write_guard.h"
+#include "core/objects.h"
+#include "core/exported_call.h"
+#include "core/partition_table.h"
+#include "core/write_guard.h"
 
 namespace larkin::platform {
 

@@ -10,7 +10,7 @@
 #include <fstream>
 #include <sstream>
 
-#include "../posix.h"
+#include "core/posix.h"
 
 namespace larkin::platform::sim {
 

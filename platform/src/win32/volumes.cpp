@@ -3,9 +3,9 @@
 #include <cctype>
 #include <cstring>
 
-#include "objects.h"
-#include "guard.h"
-#include "text.h"
+#include "core/objects.h"
+#include "core/exported_call.h"
+#include "core/text.h"
 
 namespace larkin::platform {
 namespace {

@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "../partition_table.h"
+#include "core/partition_table.h"
 #include "win32/base.h"
 
 namespace larkin::platform::sim {

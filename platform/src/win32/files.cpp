@@ -10,10 +10,10 @@
 #include <map>
 #include <mutex>
 
-#include "objects.h"
-#include "guard.h"
-#include "text.h"
-#include "write_guard.h"
+#include "core/objects.h"
+#include "core/exported_call.h"
+#include "core/text.h"
+#include "core/write_guard.h"
 
 namespace larkin::platform {
 

@@ -7,8 +7,8 @@
 #include <thread>
 
 #include "larkin/platform.h"
-#include "guard.h"
-#include "runtime.h"
+#include "core/exported_call.h"
+#include "core/runtime.h"
 
 using larkin::platform::Runtime;
 
@@ -194,35 +194,4 @@ BOOL CloseHandle(HANDLE handle) {
         }
         return TRUE;
     });
-}
-
-BOOL LarkinStartPlatform(LPCSTR machineFile, LPSTR error, DWORD errorSize) {
-    return larkin::platform::Guarded<BOOL>(FALSE, [&]() -> BOOL {
-        std::string why;
-        bool started = Runtime::Get().Start(machineFile, &why);
-        if (error && errorSize > 0) {
-            std::strncpy(error, why.c_str(), errorSize - 1);
-            error[errorSize - 1] = '\0';
-        }
-        return started ? TRUE : FALSE;
-    });
-}
-
-LPCSTR LarkinBackendName(void) {
-    return larkin::platform::Guarded<LPCSTR>(
-        "", [&]() -> LPCSTR { return larkin::platform::Machine().Name(); });
-}
-
-LPCSTR LarkinMachineFile(void) {
-    return larkin::platform::Guarded<LPCSTR>("", [&]() -> LPCSTR {
-        static thread_local std::string file;
-        file = larkin::platform::Machine().MachineFile();
-        return file.c_str();
-    });
-}
-
-void LarkinSetMessageBoxHandler(LARKIN_MESSAGE_BOX_HANDLER handler, void* context) {
-    Runtime& runtime = Runtime::Get();
-    runtime.messageBoxContext = context;
-    runtime.messageBoxHandler = handler;
 }
