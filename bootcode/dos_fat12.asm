@@ -25,6 +25,7 @@ v_mask      equ -0x08                   ; 0FFFh for 12-bit entries, else 0FFFFh
 v_eoc       equ -0x06                   ; first end-of-chain value
 
 %define F(field) bp + ((field) - $$)
+%include "chs_address.inc"
 
         jmp     short start
         nop
@@ -213,19 +214,7 @@ read_one:
         push    esi
         pop     ax
         pop     dx
-        cmp     dx, [F(secs_per_track)] ; quotient would not fit 16 bits
-        jae     load_error
-        div     word [F(secs_per_track)]
-        mov     cx, dx
-        inc     cx                      ; sector, 1-based
-        xor     dx, dx
-        div     word [F(head_count)]    ; AX cylinder, DL head
-        cmp     ax, 1023
-        ja      load_error
-        mov     dh, dl
-        mov     ch, al
-        shl     ah, 6
-        or      cl, ah
+        CHS_ADDRESS load_error
         mov     ax, 0x0201
         mov     dl, [F(drive)]
         int     0x13

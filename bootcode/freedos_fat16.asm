@@ -21,6 +21,7 @@ v_fat_sec   equ -0x04                   ; FAT sector now in FAT_BUF
 v_use_lba   equ -0x02                   ; bit 0 set when the extensions are present
 
 %define F(field) bp + ((field) - $$)
+%include "chs_address.inc"
 
         jmp     short start
         nop
@@ -225,19 +226,7 @@ read_one:
         jnz     .call
         mov     ax, [si + 8]
         mov     dx, [si + 10]
-        cmp     dx, [F(secs_per_track)] ; quotient would not fit 16 bits
-        jae     boot_error
-        div     word [F(secs_per_track)]
-        mov     cx, dx
-        inc     cx                      ; sector, 1-based
-        xor     dx, dx
-        div     word [F(head_count)]    ; AX cylinder, DL head
-        cmp     ax, 1023
-        ja      boot_error
-        mov     dh, dl
-        mov     ch, al
-        shl     ah, 6
-        or      cl, ah
+        CHS_ADDRESS boot_error
         mov     ax, 0x0201
 .call:
         mov     dl, [F(drive)]
