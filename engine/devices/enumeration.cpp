@@ -8,6 +8,7 @@
 #include "corvid/owned.h"
 #include "exports/services.h"
 #include "shell/volume_mapping.h"
+#include "larkin/ascii_text.h"
 #include "win32/files.h"
 #include "win32/volumes.h"
 
@@ -42,15 +43,6 @@ int ReadCorvidRow(const CorvidEntries& corvid, int index, DeviceEntry& row) {
 
 std::string_view Text(const char* text) {
     return text != nullptr ? std::string_view(text) : std::string_view();
-}
-
-bool EqualNoCase(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) return false;
-    for (std::size_t i = 0; i < a.size(); ++i) {
-        auto lower = [](char c) { return (c >= 'A' && c <= 'Z') ? char(c - 'A' + 'a') : c; };
-        if (lower(a[i]) != lower(b[i])) return false;
-    }
-    return true;
 }
 
 // A drive without letters gets up to five chances, with growing pauses, for
@@ -111,8 +103,8 @@ char* GetUSBDevInfoW(int index, char* text) {
     if (text == nullptr || !IsListedRow(CurrentTable, index)) return nullptr;
     DeviceEntry& row = CurrentTable.rows[static_cast<std::size_t>(index)];
     std::string_view property = text;
-    if (EqualNoCase(property, "FRIENDLYNAME")) return row.friendlyName;
-    if (EqualNoCase(property, "MOUNT_INFO")) {
+    if (larkin::EqualsNoCase(property, "FRIENDLYNAME")) return row.friendlyName;
+    if (larkin::EqualsNoCase(property, "MOUNT_INFO")) {
         // The caller's buffer is known to hold only the name it carried.
         CopyField(std::span<char>(text, property.size() + 1), FieldText(row.mountInfo));
         return row.mountInfo;
@@ -160,9 +152,9 @@ int EnumUSBDevicesCVD() {
 bool IsNewDevice(const DeviceEntry& row) {
     for (int j = 0; j < BaselineTable.count && j < kTableRows; ++j) {
         const DeviceEntry& known = BaselineTable.rows[static_cast<std::size_t>(j)];
-        if (EqualNoCase(FieldText(row.driveName), FieldText(known.driveName)) &&
-            EqualNoCase(FieldText(row.friendlyName), FieldText(known.friendlyName)) &&
-            EqualNoCase(FieldText(row.mountInfo), FieldText(known.mountInfo)))
+        if (larkin::EqualsNoCase(FieldText(row.driveName), FieldText(known.driveName)) &&
+            larkin::EqualsNoCase(FieldText(row.friendlyName), FieldText(known.friendlyName)) &&
+            larkin::EqualsNoCase(FieldText(row.mountInfo), FieldText(known.mountInfo)))
             return false;
     }
     return true;

@@ -8,6 +8,7 @@
 
 #include "corvid/owned.h"
 #include "exports.h"
+#include "larkin/ascii_text.h"
 #include "larkin/guarded.h"
 #include "pellom/pellom.h"
 #include "state.h"
@@ -76,12 +77,7 @@ constexpr std::string_view kKeyList =
     "'DriveSN','DriveFW','DriveInfo','Drive','DriveName','AdapterInfo','Adapter','AdapterType',"
     "'DriveNumber','MountInfo'";
 
-bool EqualsNoCase(std::string_view a, std::string_view b) {
-    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-               auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? char(c - 'A' + 'a') : c; };
-               return lower(x) == lower(y);
-           });
-}
+using larkin::EqualsNoCase;
 
 // The field of a slot named by key (any letter case), or false.
 bool FieldByKey(const TargetSlot& slot, std::string_view key, std::string_view* value) {

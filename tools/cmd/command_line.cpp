@@ -7,10 +7,6 @@ bool IsBlank(char c) {
     return c == ' ' || c == '\t';
 }
 
-char UpperChar(char c) {
-    return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c;
-}
-
 }  // namespace
 
 std::vector<std::string> SplitWords(std::string_view line) {
@@ -72,19 +68,6 @@ ShellRequest ParseShellLine(std::string_view line) {
     }
     request.command = std::string(rest);
     return request;
-}
-
-bool EqualsNoCase(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) return false;
-    for (size_t i = 0; i < a.size(); ++i)
-        if (UpperChar(a[i]) != UpperChar(b[i])) return false;
-    return true;
-}
-
-std::string Upper(std::string_view text) {
-    std::string result(text);
-    for (char& c : result) c = UpperChar(c);
-    return result;
 }
 
 }  // namespace larkin::cmd

@@ -7,6 +7,8 @@
 #include <string_view>
 #include <vector>
 
+#include "larkin/ascii_text.h"
+
 namespace larkin::cmd {
 
 // Words of line; the quotes are removed, a quoted empty word is kept.
@@ -25,8 +27,8 @@ struct ShellRequest {
 };
 ShellRequest ParseShellLine(std::string_view line);
 
-bool EqualsNoCase(std::string_view a, std::string_view b);
-std::string Upper(std::string_view text);
+using larkin::EqualsNoCase;
+using larkin::Upper;
 
 }  // namespace larkin::cmd
 

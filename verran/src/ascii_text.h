@@ -1,22 +1,13 @@
-// Letter-case-blind comparison of 8-bit text: only A-Z and a-z fold, so the
-// result does not depend on the process locale.
+// Verran compares names with the letter-case rules every library shares.
 #ifndef VERRAN_ASCII_TEXT_H
 #define VERRAN_ASCII_TEXT_H
 
-#include <algorithm>
-#include <string_view>
+#include "larkin/ascii_text.h"
 
 namespace verran {
 
-inline char AsciiLower(char c) {
-    return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
-}
-
-inline bool EqualsNoCase(std::string_view a, std::string_view b) {
-    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-               return AsciiLower(x) == AsciiLower(y);
-           });
-}
+using larkin::AsciiLower;
+using larkin::EqualsNoCase;
 
 }  // namespace verran
 

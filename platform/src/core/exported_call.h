@@ -1,35 +1,40 @@
-// Nothing thrown inside the platform leaves it: an exported call that runs
-// out of memory fails as Windows does, with ERROR_NOT_ENOUGH_MEMORY.
-#ifndef LARKIN_PLATFORM_GUARD_H
-#define LARKIN_PLATFORM_GUARD_H
+// The platform's own exported calls keep every exception inside, as every
+// library's do (larkin/guarded.h), and report it as Windows would: out of
+// memory as ERROR_NOT_ENOUGH_MEMORY, anything else as ERROR_GEN_FAILURE.
+#ifndef LARKIN_PLATFORM_EXPORTED_CALL_H
+#define LARKIN_PLATFORM_EXPORTED_CALL_H
 
 #include <new>
+#include <utility>
 
+#include "larkin/guarded.h"
 #include "win32/base.h"
 
 namespace larkin::platform {
 
-template <class Result, class Body>
-Result Guarded(Result failure, Body&& body) noexcept {
+// Turns what body throws into the last error, then rethrows it for the
+// outer barrier to give the export's failure result.
+template <class Body>
+decltype(auto) WithLastError(Body&& body) {
     try {
-        return body();
+        return std::forward<Body>(body)();
     } catch (const std::bad_alloc&) {
         SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+        throw;
     } catch (...) {
         SetLastError(ERROR_GEN_FAILURE);
+        throw;
     }
-    return failure;
+}
+
+template <class Result, class Body>
+Result Guarded(Result failure, Body&& body) noexcept {
+    return larkin::Guarded(failure, [&]() -> Result { return WithLastError(body); });
 }
 
 template <class Body>
 void GuardedVoid(Body&& body) noexcept {
-    try {
-        body();
-    } catch (const std::bad_alloc&) {
-        SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-    } catch (...) {
-        SetLastError(ERROR_GEN_FAILURE);
-    }
+    larkin::GuardedVoid([&] { WithLastError(body); });
 }
 
 }  // namespace larkin::platform

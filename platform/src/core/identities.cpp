@@ -347,8 +347,7 @@ std::shared_ptr<const MachineView> BuildView(const MachineFacts& facts, uint64_t
         volume.extentsReadable = facts.extentsReadable;
         for (const auto& path : volume.mountPaths)
             if (path.size() == 3 && std::isalpha(static_cast<unsigned char>(path[0])))
-                view->logicalDrives |= 1u
-                                       << (std::toupper(static_cast<unsigned char>(path[0])) - 'A');
+                view->logicalDrives |= 1u << (larkin::AsciiUpper(path[0]) - 'A');
         view->volumes.push_back(std::move(volume));
     }
     return view;
