@@ -6,8 +6,6 @@
 namespace larkin::frontend {
 namespace {
 
-constexpr char kEngineLibrary[] = "Tessel";
-
 // The engine's CreateUSBBoot (tessel.h gives no type for it yet).
 using CreateUSBBootFunction = int (*)(const char* destination, const char* source, int copyFiles);
 
@@ -20,10 +18,10 @@ TesselEngine::~TesselEngine() {
 void* TesselEngine::Bind(const char* name, void** cache, Failure* failure) {
     if (*cache != nullptr) return *cache;
     if (module_ == nullptr) {
-        module_ = LoadLibraryA(kEngineLibrary);
+        module_ = LoadLibraryA(library_.c_str());
         if (module_ == nullptr) {
             *failure = {runtime_error::kDllLoad, QStringLiteral("File not found: %1 (error %2)")
-                                                     .arg(QLatin1String(kEngineLibrary))
+                                                     .arg(QString::fromStdString(library_))
                                                      .arg(GetLastError())};
             return nullptr;
         }
@@ -32,7 +30,7 @@ void* TesselEngine::Bind(const char* name, void** cache, Failure* failure) {
     if (entry == nullptr) {
         *failure = {runtime_error::kDllEntryPoint,
                     QStringLiteral("Can't find DLL entry point %1 in %2")
-                        .arg(QLatin1String(name), QLatin1String(kEngineLibrary))};
+                        .arg(QLatin1String(name), QString::fromStdString(library_))};
         return nullptr;
     }
     *cache = reinterpret_cast<void*>(entry);

@@ -33,7 +33,8 @@ class Engine {
 // by its plain name at its own first call. The library stays loaded.
 class TesselEngine : public Engine {
   public:
-    TesselEngine() = default;
+    // library: the engine library's name ("Tessel"; tests bind others).
+    explicit TesselEngine(std::string library = "Tessel") : library_(std::move(library)) {}
     ~TesselEngine() override;
     TesselEngine(const TesselEngine&) = delete;
     TesselEngine& operator=(const TesselEngine&) = delete;
@@ -47,6 +48,7 @@ class TesselEngine : public Engine {
     // The entry point called name, or a failure.
     void* Bind(const char* name, void** cache, Failure* failure);
 
+    std::string library_;
     void* module_ = nullptr;
     void* getUSBDevCount_ = nullptr;
     void* getUSBDevInfo_ = nullptr;

@@ -184,10 +184,18 @@ void frmUSBBoot::BuildControls() {
     connect(lvDevices, &QTreeWidget::itemClicked, this,
             [this](QTreeWidgetItem* row) { lvDevices_ItemClick(row); });
     // A row chosen with the keyboard is a click too (the mouse is handled
-    // above, when its button is released).
+    // above, when its button is released). It is handled once the list has
+    // finished moving its selection.
     connect(lvDevices, &QTreeWidget::currentItemChanged, this, [this](QTreeWidgetItem* row) {
-        if (!filling_ && row != nullptr && QApplication::mouseButtons() == Qt::NoButton)
-            lvDevices_ItemClick(row);
+        if (filling_ || row == nullptr || QApplication::mouseButtons() != Qt::NoButton) return;
+        QPersistentModelIndex chosen(lvDevices->currentIndex());
+        QMetaObject::invokeMethod(
+            this,
+            [this, chosen] {
+                if (chosen.isValid() && chosen.row() < lvDevices->topLevelItemCount())
+                    lvDevices_ItemClick(lvDevices->topLevelItem(chosen.row()));
+            },
+            Qt::QueuedConnection);
     });
     connect(btnStart, &QPushButton::clicked, this, &frmUSBBoot::btnStart_Click);
     connect(Command1, &QPushButton::clicked, this, &frmUSBBoot::Command1_Click);

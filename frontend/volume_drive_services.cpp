@@ -33,7 +33,8 @@ class VolumeToolsDriveServices : public DriveServices {
             return FailureFromSystemError(outcome.code, FailureContext::Drive,
                                           QString::fromStdString(outcome.message));
         facts->exists = true;
-        facts->ready = read.ready;
+        // A volume without a FAT file system is not ready for this program.
+        facts->ready = read.ready && read.fileSystem != "RAW";
         facts->label = QString::fromStdString(read.label);
         facts->totalBytes = read.totalBytes;
         return {};
