@@ -1,6 +1,7 @@
-// The narrow interface under the Windows-shaped API: primitive facts about
-// the machine and primitive I/O. The API layer turns these into Windows
-// semantics once, whatever backend is underneath.
+// The narrow interface under the Windows-shaped API. A backend states plain
+// facts about the machine (adapters, disks, the partitions the system read)
+// and does primitive I/O; every Windows identity, property and rule is made
+// from those facts above it, once, the same way for every backend.
 #ifndef LARKIN_PLATFORM_BACKEND_H
 #define LARKIN_PLATFORM_BACKEND_H
 
@@ -13,33 +14,11 @@
 #include <string>
 #include <vector>
 
-#include "larkin/simulation.h"
 #include "win32/windows.h"
 
 namespace larkin::platform {
 
-struct RegistryValue {
-    DWORD type = REG_SZ;
-    std::vector<BYTE> data;
-};
-
-struct DeviceInterface {
-    GUID interfaceClass{};
-    std::string path;  // \\?\...#{guid}
-};
-
-// One node of the device tree. Nodes are listed parents before children;
-// children of a node keep the order in which they are listed.
-struct DeviceNode {
-    std::string instanceId;  // "USBSTOR\DISK&VEN_...\..."; the root is "HTREE\ROOT\0"
-    std::string parentId;    // "" only for the root
-    GUID setupClass{};
-    std::vector<DeviceInterface> interfaces;
-    std::map<DWORD, RegistryValue> properties;  // by SPDRP code
-};
-
-// The device tree as one immutable snapshot, shared by its readers.
-using DeviceTreeView = std::shared_ptr<const std::vector<DeviceNode>>;
+enum class Bus { Ata, Scsi, Usb };
 
 struct DiskGeometry {
     uint64_t cylinders = 0;
@@ -48,34 +27,96 @@ struct DiskGeometry {
     uint32_t bytesPerSector = 512;
 };
 
-struct DiskInfo {
-    uint32_t number = 0;
-    std::string id;             // stable name for messages and the journal
-    std::string instanceId;     // its device node
-    std::string interfacePath;  // its GUID_DEVINTERFACE_DISK path
-    uint64_t size = 0;          // bytes
-    DiskGeometry geometry;
+// A registry property the machine fixes in place of the one made from the
+// facts (or removes, when absent).
+struct PropertyOverride {
+    bool absent = false;
+    DWORD type = REG_SZ;
+    std::vector<BYTE> data;
+};
+using PropertyOverrides = std::map<DWORD, PropertyOverride>;  // by SPDRP code
+
+// A storage adapter, or a hub that adapters hang below.
+struct AdapterFacts {
+    std::string key;        // the backend's stable name for it
+    std::string parentKey;  // "" when it hangs below the root
+    Bus bus = Bus::Usb;
+    bool hub = false;
+    uint32_t index = 0;            // its place among all adapters, present or not
+    std::optional<uint32_t> port;  // its SCSI port (\\.\scsiN:), when it has one
+    bool aspiHost = false;         // an ASPI manager drives it
+    uint8_t hostScsiId = 7;        // the adapter's own id on its bus
+    std::string description;       // what the device says it is
+    std::string serial;            // USB: the device's serial number
+    uint16_t usbVendorId = 0;      // USB: idVendor and idProduct
+    uint16_t usbProductId = 0;
+    std::string instanceId;  // fixed by the machine, or "" to make one
+    PropertyOverrides overrides;
+};
+
+struct DiskFacts {
+    uint32_t number = 0;  // \\.\PhysicalDriveN
+    std::string key;      // the backend's stable name for it
+    std::string adapterKey;
+    uint8_t target = 0;  // SCSI target on its adapter's port
+    std::string vendor, product, revision, serial;
+    std::string friendlyName;  // "" to make one from vendor and product
+    uint64_t size = 0;         // bytes
+    uint32_t sectorSize = 512;
+    uint32_t heads = 255;
+    uint32_t sectorsPerTrack = 63;
     bool removable = false;
     bool mediaPresent = true;
-    std::optional<uint32_t> scsiPort;  // the \\.\scsiN: port it hangs below
-    uint8_t scsiTarget = 0;
+    bool system = false;  // holds the running system: never written
+    PropertyOverrides overrides;
 };
 
-struct VolumeInfo {
-    std::string name;                     // \\?\Volume{guid}\ (with the trailing backslash)
-    std::vector<std::string> mountPaths;  // "E:\", "C:\Mount\Stick\"
-    std::optional<uint32_t> disk;         // none for a floppy drive
-    uint32_t partitionNumber = 0;         // 1-based; 0 for a whole-media volume
-    uint64_t offset = 0;                  // bytes from the start of the disk
+// A volume as the system mounted it: a partition the system read on a disk
+// (or a floppy drive's whole media), and where it is mounted.
+struct VolumeFacts {
+    std::string key;               // stable with its media and place: names the volume
+    std::optional<uint32_t> disk;  // none for a floppy drive
+    uint32_t partitionNumber = 0;  // 1-based; 0 for whole media
+    uint64_t offset = 0;           // bytes from the start of the media
     uint64_t length = 0;
-    UINT driveType = DRIVE_FIXED;
-    bool extentsReadable = true;  // false: a slot without media
-    std::string mediaId;          // what I/O on the volume reaches
+    bool removable = false;
+    bool floppy = false;
+    bool extentsReadable = true;          // false: a slot without media
+    std::vector<std::string> mountPaths;  // "E:\", "C:\Mount\Stick\"
 };
 
-struct ScsiPortInfo {
-    uint32_t number = 0;    // N of \\.\scsiN:
-    std::string adapterId;  // instance id of its adapter
+// Everything present now, in the order the system lists it: adapters in
+// their order (parents need not come first), disks by number.
+struct MachineFacts {
+    std::vector<AdapterFacts> adapters;
+    std::vector<DiskFacts> disks;
+    std::vector<VolumeFacts> volumes;
+    std::string windowsDirectory = "C:\\WINDOWS";
+};
+
+// What I/O through a handle reaches: a disk by number, or the floppy drive.
+struct MediaRef {
+    std::optional<uint32_t> disk;
+    bool operator==(const MediaRef&) const = default;
+};
+
+// The backend's part of one open disk or volume handle. Whatever it holds
+// (an exclusive open, a volume's lock) goes when it is destroyed, which is
+// the one way a handle closes.
+class MediaAccess {
+  public:
+    virtual ~MediaAccess() = default;
+    virtual DWORD Read(uint64_t offset, std::span<std::byte> data) = 0;
+    // Called only from the platform's write point, after its guard.
+    virtual DWORD Write(uint64_t offset, std::span<const std::byte> data) = 0;
+    virtual uint64_t Size() = 0;  // 0 when the media is gone
+    // The lock of the volume key, seen by every process using the machine:
+    // ERROR_ACCESS_DENIED while another handle, here or elsewhere, holds it.
+    virtual DWORD LockVolume(const std::string& key) = 0;
+    virtual DWORD UnlockVolume() = 0;
+    virtual bool HoldsLock() const = 0;
+    // Takes the volume's file system off line (what the system mounted goes).
+    virtual DWORD DismountVolume(const std::string& key) = 0;
 };
 
 struct ScsiAddress {
@@ -93,12 +134,18 @@ struct ScsiOutcome {
     uint32_t transferred = 0;
 };
 
-struct AspiHostInfo {
-    uint32_t port = 0;  // the SCSI port the host adapter drives
-    uint8_t hostScsiId = 7;
-    uint8_t maxTargets = 16;
-    std::string manager;
-    std::string identifier;
+// How the system took a new partition table: re-read whole, or (when the
+// disk was busy) partition by partition, with the numbers it could not update.
+struct TableCommit {
+    DWORD error = ERROR_SUCCESS;
+    bool wholeDisk = true;
+    std::vector<uint32_t> partitionsNotUpdated;
+};
+
+// Where an outside program reaches media: a file or device and an offset.
+struct ToolPath {
+    std::string path;
+    uint64_t offset = 0;
 };
 
 class Backend {
@@ -108,47 +155,36 @@ class Backend {
     virtual const char* Name() const = 0;
     virtual std::string MachineFile() const { return {}; }
 
-    // Picks up changes that other processes made (hot-plug, re-read tables).
-    virtual void Refresh() = 0;
+    // Grows whenever devices, media, partitions or mounts may have changed,
+    // here or in another process; cheap enough to ask at every call.
+    virtual uint64_t Generation() = 0;
+    virtual std::shared_ptr<const MachineFacts> Facts() = 0;
 
-    virtual DeviceTreeView DeviceTree() = 0;
-    // Removes a device and its children until they are plugged in again.
-    virtual DWORD RemoveDevice(const std::string& instanceId) = 0;
-    // Looks for new devices and re-reads partition tables.
+    // Removes a device (an adapter or disk key) and what hangs below it,
+    // until it is plugged in again.
+    virtual DWORD RemoveDevice(const std::string& key) = 0;
+    // Looks for new devices and reads partition tables again.
     virtual void Rescan() = 0;
 
-    virtual std::shared_ptr<const std::vector<DiskInfo>> Disks() = 0;
-    // Media I/O: a disk's number as text ("3"), or a volume's mediaId.
-    virtual DWORD Read(const std::string& media, uint64_t offset, std::span<std::byte> data) = 0;
-    virtual DWORD Write(const std::string& media, uint64_t offset, std::span<const std::byte> data,
-                        const char* via) = 0;
-    virtual uint64_t MediaSize(const std::string& media) = 0;
-    // The file or device an outside program opens to reach the media.
-    virtual std::string MediaPath(const std::string& media) = 0;
-    // An outside program may now write length bytes at offset of media; the
-    // returned token ends that with EndOutsideWrite.
-    virtual DWORD BeginOutsideWrite(const std::string& media, uint64_t offset, uint64_t length,
-                                    const std::string& tool, uint64_t* token) = 0;
-    virtual void EndOutsideWrite(uint64_t token, bool completed) = 0;
-    // Why writing to this disk is refused (it holds the running system), or "".
-    virtual std::string WriteRefusal(uint32_t disk) = 0;
+    virtual std::unique_ptr<MediaAccess> OpenMedia(const MediaRef& media, DWORD* error) = 0;
+    // True while another handle, in any process, holds the volume's lock.
+    virtual bool VolumeLockedElsewhere(const std::string& key, const MediaAccess* self) = 0;
     // Makes the system read the disk's partition table again.
     virtual DWORD RereadPartitions(uint32_t disk) = 0;
+    // Writes sector 0 of the disk (after the platform's guard) and has the
+    // system take the new table.
+    virtual TableCommit CommitPartitionTable(uint32_t disk, std::span<const std::byte> sector0) = 0;
+    virtual ToolPath ToolPathOf(const MediaRef& media) = 0;
 
-    virtual std::shared_ptr<const std::vector<VolumeInfo>> Volumes() = 0;
-    // Logical drive letters present, as GetLogicalDrives' mask.
-    virtual DWORD LogicalDrives() = 0;
-
-    virtual std::vector<ScsiPortInfo> ScsiPorts() = 0;
+    // One command on (port, target, lun); the data moves in the direction given.
     virtual ScsiOutcome ExecuteScsi(const ScsiAddress& address, std::span<const uint8_t> cdb,
-                                    DataDirection direction, std::span<std::byte> data) = 0;
-    virtual std::vector<AspiHostInfo> AspiHosts() = 0;
+                                    DataDirection direction, std::span<std::byte> data,
+                                    uint32_t timeoutSeconds) = 0;
 
-    virtual std::string WindowsDirectory() = 0;
     // Sleep(ms) waits ms * TimeScale() milliseconds.
     virtual double TimeScale() = 0;
-    // Faults the machine itself asks for (the simulated machine's file).
-    virtual std::vector<larkin::sim::Fault> MachineFaults() { return {}; }
+    // Where the write journal lives, or "" for none.
+    virtual std::string JournalFile() { return {}; }
 };
 
 }  // namespace larkin::platform

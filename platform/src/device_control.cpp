@@ -41,25 +41,18 @@ struct Request {
     DWORD outSize;
 };
 
-std::optional<DiskInfo> FindDisk(uint32_t number) {
-    for (const auto& disk : *Machine().Disks())
-        if (disk.number == number) return disk;
-    return std::nullopt;
-}
-
-PartitionTable ReadTable(const DiskInfo& disk, DWORD* error) {
-    std::string media = "disk:" + std::to_string(disk.number);
+PartitionTable ReadTable(MediaAccess& access, const DiskInfo& disk, DWORD* error) {
     *error = ERROR_SUCCESS;
     return ReadPartitionTable(
         [&](uint64_t sector, std::span<uint8_t, 512> data) {
-            DWORD failed = Machine().Read(media, sector * 512, std::as_writable_bytes(data));
+            DWORD failed = access.Read(sector * 512, std::as_writable_bytes(data));
             if (failed != ERROR_SUCCESS && sector == 0) *error = failed;
             return failed == ERROR_SUCCESS;
         },
         disk.size / 512);
 }
 
-Reply Geometry(const DiskInfo& disk, const Request& r, bool extended) {
+Reply Geometry(MediaAccess& access, const DiskInfo& disk, const Request& r, bool extended) {
     DISK_GEOMETRY geometry{};
     geometry.Cylinders.QuadPart = static_cast<LONGLONG>(disk.geometry.cylinders);
     geometry.MediaType = disk.removable ? RemovableMedia : FixedMedia;
@@ -81,7 +74,7 @@ Reply Geometry(const DiskInfo& disk, const Request& r, bool extended) {
     // The partition information that follows, when it fits: size, style and
     // the MBR signature.
     DWORD error = ERROR_SUCCESS;
-    PartitionTable table = ReadTable(disk, &error);
+    PartitionTable table = ReadTable(access, disk, &error);
     std::array<DWORD, 6> partitionInfo{24, table.hasSignature ? 0u : 2u, table.diskSignature, 0, 0,
                                        0};
     if (r.outSize >= returned + sizeof partitionInfo) {
@@ -105,9 +98,9 @@ void FillEntry(PARTITION_INFORMATION_EX& entry, const PartitionRecord& record, u
     entry.Mbr.HiddenSectors = static_cast<DWORD>(record.firstSector - relativeTo);
 }
 
-Reply GetLayout(const DiskInfo& disk, const Request& r) {
+Reply GetLayout(MediaAccess& access, const DiskInfo& disk, const Request& r) {
     DWORD error = ERROR_SUCCESS;
-    PartitionTable table = ReadTable(disk, &error);
+    PartitionTable table = ReadTable(access, disk, &error);
     if (error != ERROR_SUCCESS) return Error(error);
     std::vector<PARTITION_INFORMATION_EX> entries;
     uint32_t number = 0;
@@ -155,8 +148,7 @@ Reply SetLayout(const MediaObject& object, const DiskInfo& disk, const Request& 
     if (layout->PartitionCount % 4 != 0) return Error(ERROR_INVALID_PARAMETER);
 
     std::array<uint8_t, 512> sector{};
-    std::string media = "disk:" + std::to_string(disk.number);
-    if (DWORD error = Machine().Read(media, 0, std::as_writable_bytes(std::span(sector)));
+    if (DWORD error = object.access->Read(0, std::as_writable_bytes(std::span(sector)));
         error != ERROR_SUCCESS)
         return Error(error);
     std::memcpy(&sector[440], &layout->Mbr.Signature, 4);
@@ -182,10 +174,8 @@ Reply SetLayout(const MediaObject& object, const DiskInfo& disk, const Request& 
     }
     sector[510] = 0x55;
     sector[511] = 0xAA;
-    if (DWORD error = WriteMedia(media, 0, std::as_bytes(std::span(sector)), "drive layout");
-        error != ERROR_SUCCESS)
-        return Error(error);
-    Machine().RereadPartitions(disk.number);
+    TableCommit commit = CommitPartitionTable(disk.number, std::as_bytes(std::span(sector)));
+    if (commit.error != ERROR_SUCCESS) return Error(commit.error);
     return {ERROR_SUCCESS, 0};
 }
 
@@ -217,8 +207,9 @@ Reply PassThrough(const ScsiAddress& address, const Request& r) {
     std::span<std::byte> data(static_cast<std::byte*>(request->DataBuffer),
                               direction == DataDirection::None ? 0 : request->DataTransferLength);
     ScsiAddress target = address;
-    ScsiOutcome outcome = ExecuteScsi(
-        target, std::span<const uint8_t>(request->Cdb, request->CdbLength), direction, data);
+    ScsiOutcome outcome =
+        ExecuteScsi(target, std::span<const uint8_t>(request->Cdb, request->CdbLength), direction,
+                    data, request->TimeOutValue);
     if (outcome.error != ERROR_SUCCESS) return Error(outcome.error);
     auto* reply = static_cast<SCSI_PASS_THROUGH_DIRECT*>(r.out);
     if (reply != request) std::memcpy(reply, request, sizeof *request);
@@ -238,9 +229,9 @@ Reply PassThrough(const ScsiAddress& address, const Request& r) {
 Reply OnDisk(MediaObject& object, const DiskInfo& disk, const Request& r) {
     switch (r.code) {
         case IOCTL_DISK_GET_DRIVE_GEOMETRY:
-            return Geometry(disk, r, false);
+            return Geometry(*object.access, disk, r, false);
         case IOCTL_DISK_GET_DRIVE_GEOMETRY_EX:
-            return Geometry(disk, r, true);
+            return Geometry(*object.access, disk, r, true);
         case IOCTL_DISK_GET_LENGTH_INFO: {
             if (r.outSize < sizeof(GET_LENGTH_INFORMATION)) return Error(ERROR_INSUFFICIENT_BUFFER);
             GET_LENGTH_INFORMATION length{};
@@ -249,7 +240,7 @@ Reply OnDisk(MediaObject& object, const DiskInfo& disk, const Request& r) {
             return {ERROR_SUCCESS, sizeof length};
         }
         case IOCTL_DISK_GET_DRIVE_LAYOUT_EX:
-            return GetLayout(disk, r);
+            return GetLayout(*object.access, disk, r);
         case IOCTL_DISK_SET_DRIVE_LAYOUT_EX:
             return SetLayout(object, disk, r);
         case IOCTL_DISK_UPDATE_PROPERTIES:
@@ -292,11 +283,11 @@ Reply OnVolume(MediaObject& object, const Request& r) {
             if (!volume->extentsReadable) return Error(ERROR_NOT_READY);
             return DeviceNumber(*volume->disk, volume->partitionNumber, r);
         case FSCTL_LOCK_VOLUME:
-            return LockVolume(object) ? Reply{} : Error(ERROR_ACCESS_DENIED);
+            return Error(object.access->LockVolume(object.volumeKey));
         case FSCTL_UNLOCK_VOLUME:
-            return UnlockVolume(object) ? Reply{} : Error(158);  // ERROR_NOT_LOCKED
+            return Error(object.access->UnlockVolume());
         case FSCTL_DISMOUNT_VOLUME:
-            return {};
+            return Error(object.access->DismountVolume(object.volumeKey));
         case IOCTL_DISK_GET_LENGTH_INFO: {
             if (r.outSize < sizeof(GET_LENGTH_INFORMATION)) return Error(ERROR_INSUFFICIENT_BUFFER);
             GET_LENGTH_INFORMATION length{};
@@ -309,9 +300,11 @@ Reply OnVolume(MediaObject& object, const Request& r) {
         case IOCTL_DISK_UPDATE_PROPERTIES: {
             // The volume passes these down to its disk.
             if (!volume->disk) return Error(ERROR_INVALID_FUNCTION);
-            auto disk = FindDisk(*volume->disk);
+            auto view = View();
+            const DiskInfo* disk = view->Disk(*volume->disk);
             if (!disk) return Error(ERROR_DEVICE_NOT_CONNECTED);
-            return OnDisk(object, *disk, r);
+            DiskInfo copy = *disk;  // the request may change the machine
+            return OnDisk(object, copy, r);
         }
         default:
             return Error(ERROR_INVALID_FUNCTION);
@@ -351,7 +344,6 @@ BOOL DeviceIoControl(HANDLE device, DWORD code, LPVOID in, DWORD inSize, LPVOID 
             return FALSE;
         }
         std::lock_guard guard(Runtime::Get().lock);
-        Machine().Refresh();
         Request request{code, in, inSize, out, outSize};
         if (outSize > 0 && out == nullptr) {
             SetLastError(ERROR_INVALID_PARAMETER);
@@ -360,14 +352,15 @@ BOOL DeviceIoControl(HANDLE device, DWORD code, LPVOID in, DWORD inSize, LPVOID 
         Reply reply;
         if (auto media = std::dynamic_pointer_cast<MediaObject>(object)) {
             if (FaultFires("DeviceIoControl", media->name, code)) return FALSE;
-            if (!Permits(media->access, code)) {
+            if (!Permits(media->accessRights, code)) {
                 reply = Error(ERROR_ACCESS_DENIED);
             } else if (media->IsVolume()) {
                 reply = OnVolume(*media, request);
-            } else if (!media->disk) {
+            } else if (!media->media.disk) {
                 reply = Error(ERROR_INVALID_FUNCTION);
-            } else if (auto disk = FindDisk(*media->disk)) {
-                reply = OnDisk(*media, *disk, request);
+            } else if (const DiskInfo* disk = View()->Disk(*media->media.disk)) {
+                DiskInfo copy = *disk;  // the request may change the machine
+                reply = OnDisk(*media, copy, request);
             } else {
                 reply = Error(ERROR_DEVICE_NOT_CONNECTED);
             }

@@ -109,9 +109,15 @@ struct TreeIndex {
     }
 };
 
+// The device tree of the machine as it is now; the view stays alive with it.
+DeviceTreeView CurrentDeviceTree() {
+    auto view = View();
+    return DeviceTreeView(view, &view->tree);
+}
+
 const TreeIndex& CurrentTree() {
     static TreeIndex index;
-    DeviceTreeView tree = Machine().DeviceTree();
+    DeviceTreeView tree = CurrentDeviceTree();
     if (index.tree == tree) return index;
     index = TreeIndex{tree, {}, {}, std::vector<size_t>(tree->size())};
     for (size_t i = 0; i < tree->size(); ++i) {
@@ -158,7 +164,6 @@ HDEVINFO SetupDiGetClassDevsA(const GUID* classGuid, LPCSTR enumerator, HWND, DW
         }
         std::string subject = enumerator ? enumerator : classGuid ? GuidText(*classGuid) : "";
         if (FaultFires("SetupDiGetClassDevsA", subject)) return INVALID_HANDLE_VALUE;
-        Machine().Refresh();
         auto set = std::make_shared<DeviceSetObject>();
         const TreeIndex& index = CurrentTree();
         set->tree = index.tree;
@@ -307,7 +312,8 @@ BOOL SetupDiRemoveDevice(HDEVINFO handle, PSP_DEVINFO_DATA device) {
         if (!member) return Failed(ERROR_INVALID_PARAMETER);
         std::lock_guard guard(Runtime::Get().lock);
         if (FaultFires("SetupDiRemoveDevice", member->node->instanceId)) return FALSE;
-        DWORD error = Machine().RemoveDevice(member->node->instanceId);
+        if (member->node->key.empty()) return Failed(ERROR_NO_SUCH_DEVINST);
+        DWORD error = Machine().RemoveDevice(member->node->key);
         if (error != ERROR_SUCCESS) return Failed(error);
         SetLastError(ERROR_SUCCESS);
         return TRUE;
@@ -321,8 +327,7 @@ CONFIGRET CM_Locate_DevNodeA(PDEVINST devInst, DEVINSTID_A deviceId, ULONG flags
         std::lock_guard guard(Runtime::Get().lock);
         if (CONFIGRET fault = CmFault("CM_Locate_DevNodeA", deviceId ? deviceId : ""); fault)
             return fault;
-        Machine().Refresh();
-        for (const auto& node : *Machine().DeviceTree()) {
+        for (const auto& node : *CurrentDeviceTree()) {
             bool root = node.parentId.empty();
             if ((deviceId == nullptr || *deviceId == '\0')
                     ? root

@@ -169,7 +169,7 @@ DWORD GetTickCount(void) {
 
 UINT GetWindowsDirectoryA(LPSTR buffer, UINT size) {
     return larkin::platform::Guarded<UINT>(0, [&]() -> UINT {
-        std::string directory = larkin::platform::Machine().WindowsDirectory();
+        std::string directory = larkin::platform::View()->windowsDirectory;
         if (buffer == nullptr || directory.size() + 1 > size)
             return static_cast<UINT>(directory.size() + 1);
         std::memcpy(buffer, directory.c_str(), directory.size() + 1);

@@ -22,9 +22,6 @@ namespace {
 constexpr DWORD kReadRights = GENERIC_READ | GENERIC_ALL | FILE_READ_DATA;
 constexpr DWORD kWriteRights = GENERIC_WRITE | GENERIC_ALL | FILE_WRITE_DATA | FILE_APPEND_DATA;
 
-std::mutex lockMutex;
-std::map<std::string, MediaObject*> volumeLocks;
-
 HANDLE Fail(DWORD error) {
     SetLastError(error);
     return INVALID_HANDLE_VALUE;
@@ -51,33 +48,39 @@ HANDLE AddMedia(std::shared_ptr<MediaObject> object) {
     return Runtime::Get().handles.Add(std::move(object));
 }
 
-HANDLE OpenDisk(const DiskInfo& disk, const std::string& name, DWORD access) {
-    if ((access & kWriteRights) && !WriteRefusal(disk.number).empty())
-        return Fail(ERROR_ACCESS_DENIED);
+std::shared_ptr<MediaObject> NewMedia(const std::string& name, const MediaRef& media, DWORD access,
+                                      DWORD* error) {
     auto object = std::make_shared<MediaObject>();
     object->name = name;
-    object->media = "disk:" + std::to_string(disk.number);
-    object->disk = disk.number;
-    object->access = access;
-    return AddMedia(std::move(object));
+    object->media = media;
+    object->accessRights = access;
+    object->access = Machine().OpenMedia(media, error);
+    return object->access ? object : nullptr;
+}
+
+HANDLE OpenDisk(const DiskInfo& disk, const std::string& name, DWORD access) {
+    if (HasWriteAccess(access) && !WriteRefusal(disk.number).empty())
+        return Fail(ERROR_ACCESS_DENIED);
+    DWORD error = ERROR_SUCCESS;
+    auto object = NewMedia(name, MediaRef{disk.number}, access, &error);
+    return object ? AddMedia(std::move(object)) : Fail(error);
 }
 
 HANDLE OpenVolume(const VolumeInfo& volume, const std::string& name, DWORD access) {
-    if (volume.disk && (access & kWriteRights) && !WriteRefusal(*volume.disk).empty())
+    if (volume.disk && HasWriteAccess(access) && !WriteRefusal(*volume.disk).empty())
         return Fail(ERROR_ACCESS_DENIED);
-    if (VolumeLockHolder(volume.name)) return Fail(ERROR_ACCESS_DENIED);
-    auto object = std::make_shared<MediaObject>();
-    object->name = name;
-    object->media = volume.mediaId;
-    object->disk = volume.disk;
+    // A locked volume takes no new handles, here or in another process.
+    if (LockedByOther(volume.key, nullptr)) return Fail(ERROR_ACCESS_DENIED);
+    DWORD error = ERROR_SUCCESS;
+    auto object = NewMedia(name, volume.Media(), access, &error);
+    if (!object) return Fail(error);
     object->volume = volume.name;
-    object->access = access;
+    object->volumeKey = volume.key;
     return AddMedia(std::move(object));
 }
 
-HANDLE OpenPort(uint32_t port, const std::string& name, DWORD access) {
-    auto ports = Machine().ScsiPorts();
-    if (std::none_of(ports.begin(), ports.end(),
+HANDLE OpenPort(const MachineView& view, uint32_t port, const std::string& name, DWORD access) {
+    if (std::none_of(view.ports.begin(), view.ports.end(),
                      [&](const ScsiPortInfo& p) { return p.number == port; }))
         return Fail(ERROR_FILE_NOT_FOUND);
     auto object = std::make_shared<PortObject>();
@@ -91,23 +94,23 @@ HANDLE OpenPort(uint32_t port, const std::string& name, DWORD access) {
 HANDLE OpenDevice(const std::string& name, DWORD access, DWORD disposition) {
     if (disposition != OPEN_EXISTING && disposition != OPEN_ALWAYS)
         return Fail(ERROR_INVALID_PARAMETER);
-    Backend& machine = Machine();
-    machine.Refresh();
+    auto view = View();
     std::string rest = name.substr(4);
 
     if (StartsWithNoCase(rest, "PhysicalDrive") && AllDigits(rest.substr(13))) {
         auto number = std::strtoul(rest.c_str() + 13, nullptr, 10);
-        for (const auto& disk : *machine.Disks())
-            if (disk.number == number) return OpenDisk(disk, name, access);
+        if (number <= UINT32_MAX)
+            if (const DiskInfo* disk = view->Disk(static_cast<uint32_t>(number)))
+                return OpenDisk(*disk, name, access);
         return Fail(ERROR_FILE_NOT_FOUND);
     }
     if (StartsWithNoCase(rest, "scsi") && rest.size() > 5 && rest.back() == ':' &&
         AllDigits(rest.substr(4, rest.size() - 5)))
-        return OpenPort(static_cast<uint32_t>(std::strtoul(rest.c_str() + 4, nullptr, 10)), name,
-                        access);
+        return OpenPort(*view, static_cast<uint32_t>(std::strtoul(rest.c_str() + 4, nullptr, 10)),
+                        name, access);
     if (rest.size() >= 2 && std::isalpha(static_cast<unsigned char>(rest[0])) && rest[1] == ':') {
         std::string root = Upper(rest.substr(0, 2)) + "\\";
-        for (const auto& volume : *machine.Volumes()) {
+        for (const auto& volume : view->volumes) {
             for (const auto& path : volume.mountPaths) {
                 if (rest.size() == 2 && path == root) return OpenVolume(volume, name, access);
                 // A folder mount path names a directory, which cannot be
@@ -119,21 +122,21 @@ HANDLE OpenDevice(const std::string& name, DWORD access, DWORD disposition) {
         return Fail(rest.size() == 2 ? ERROR_FILE_NOT_FOUND : ERROR_PATH_NOT_FOUND);
     }
     if (StartsWithNoCase(rest, "Volume{")) {
-        for (const auto& volume : *machine.Volumes())
+        for (const auto& volume : view->volumes)
             if (EqualsNoCase(WithoutTrailingSlash(volume.name),
                              "\\\\?\\" + WithoutTrailingSlash(rest)))
                 return OpenVolume(volume, name, access);
         return Fail(ERROR_FILE_NOT_FOUND);
     }
-    for (const auto& disk : *machine.Disks())
+    for (const auto& disk : view->disks)
         if (EqualsNoCase(disk.interfacePath, name)) return OpenDisk(disk, name, access);
-    for (const auto& node : *machine.DeviceTree())
+    for (const auto& node : view->tree)
         for (const auto& interface : node.interfaces)
             if (SameGuid(interface.interfaceClass, GUID_DEVINTERFACE_STORAGEPORT) &&
                 EqualsNoCase(interface.path, name))
-                for (const auto& port : machine.ScsiPorts())
+                for (const auto& port : view->ports)
                     if (port.adapterId == node.instanceId)
-                        return OpenPort(port.number, name, access);
+                        return OpenPort(*view, port.number, name, access);
     return Fail(ERROR_FILE_NOT_FOUND);
 }
 
@@ -195,15 +198,17 @@ HANDLE OpenPlainFile(const std::string& name, DWORD access, DWORD disposition) {
     return handle;
 }
 
-bool AlignedForMedia(uint64_t position, DWORD bytes) {
-    return position % 512 == 0 && bytes % 512 == 0;
+// Raw media moves whole sectors of the disk's own size.
+bool AlignedForMedia(const MediaObject& media, uint64_t position, DWORD bytes) {
+    uint32_t sector = 512;
+    auto view = View();
+    if (media.media.disk)
+        if (const DiskInfo* disk = view->Disk(*media.media.disk))
+            sector = disk->geometry.bytesPerSector ? disk->geometry.bytesPerSector : 512;
+    return position % sector == 0 && bytes % sector == 0;
 }
 
 }  // namespace
-
-MediaObject::~MediaObject() {
-    if (locked) UnlockVolume(*this);
-}
 
 bool HasReadAccess(DWORD access) {
     return access & (kReadRights | FILE_GENERIC_READ);
@@ -212,22 +217,20 @@ bool HasWriteAccess(DWORD access) {
     return access & kWriteRights;
 }
 bool MediaObject::CanRead() const {
-    return HasReadAccess(access);
+    return HasReadAccess(accessRights);
 }
 bool MediaObject::CanWrite() const {
-    return HasWriteAccess(access);
+    return HasWriteAccess(accessRights);
 }
 
 std::optional<VolumeInfo> CurrentVolume(const MediaObject& object) {
     if (!object.volume) return std::nullopt;
-    for (auto& volume : *Machine().Volumes())
-        if (volume.name == *object.volume) return volume;
+    auto view = View();
+    if (const VolumeInfo* volume = view->Volume(*object.volume)) return *volume;
     return std::nullopt;
 }
 
 bool MediaExtent(const MediaObject& object, uint64_t* base, uint64_t* length, DWORD* error) {
-    Backend& machine = Machine();
-    machine.Refresh();
     if (object.IsVolume()) {
         auto volume = CurrentVolume(object);
         if (!volume) {
@@ -243,7 +246,7 @@ bool MediaExtent(const MediaObject& object, uint64_t* base, uint64_t* length, DW
         return true;
     }
     *base = 0;
-    *length = machine.MediaSize(object.media);
+    *length = object.access->Size();
     if (*length == 0) {
         *error = ERROR_DEVICE_NOT_CONNECTED;
         return false;
@@ -251,27 +254,8 @@ bool MediaExtent(const MediaObject& object, uint64_t* base, uint64_t* length, DW
     return true;
 }
 
-MediaObject* VolumeLockHolder(const std::string& volumeName) {
-    std::lock_guard guard(lockMutex);
-    auto found = volumeLocks.find(volumeName);
-    return found == volumeLocks.end() ? nullptr : found->second;
-}
-
-bool LockVolume(MediaObject& object) {
-    std::lock_guard guard(lockMutex);
-    auto [where, inserted] = volumeLocks.emplace(*object.volume, &object);
-    if (!inserted && where->second != &object) return false;
-    object.locked = true;
-    return true;
-}
-
-bool UnlockVolume(MediaObject& object) {
-    std::lock_guard guard(lockMutex);
-    auto found = volumeLocks.find(object.volume.value_or(""));
-    if (found == volumeLocks.end() || found->second != &object) return false;
-    volumeLocks.erase(found);
-    object.locked = false;
-    return true;
+bool LockedByOther(const std::string& volumeKey, const MediaObject* object) {
+    return Machine().VolumeLockedElsewhere(volumeKey, object ? object->access.get() : nullptr);
 }
 
 }  // namespace larkin::platform
@@ -317,11 +301,9 @@ BOOL Transfer(HANDLE handle, std::byte* buffer, DWORD count, LPDWORD done, bool 
     std::lock_guard guard(Runtime::Get().lock);
     if (FaultFires(call, media->name)) return FALSE;
     if (!(write ? media->CanWrite() : media->CanRead())) return Failed(ERROR_ACCESS_DENIED);
-    if (write && media->IsVolume()) {
-        MediaObject* holder = VolumeLockHolder(*media->volume);
-        if (holder && holder != media.get()) return Failed(ERROR_ACCESS_DENIED);
-    }
-    if (!AlignedForMedia(media->position, count)) return Failed(ERROR_INVALID_PARAMETER);
+    if (write && media->IsVolume() && LockedByOther(media->volumeKey, media.get()))
+        return Failed(ERROR_ACCESS_DENIED);
+    if (!AlignedForMedia(*media, media->position, count)) return Failed(ERROR_INVALID_PARAMETER);
     uint64_t base = 0, length = 0;
     DWORD error = ERROR_SUCCESS;
     if (!MediaExtent(*media, &base, &length, &error)) return Failed(error);
@@ -329,8 +311,9 @@ BOOL Transfer(HANDLE handle, std::byte* buffer, DWORD count, LPDWORD done, bool 
     // A read stops at the end of the media; a write must fit whole.
     if (write && count > available) return Failed(ERROR_SECTOR_NOT_FOUND);
     auto moved = static_cast<DWORD>(std::min<uint64_t>(count, available));
-    error = write ? WriteMedia(media->media, base + media->position, std::span(buffer, moved), call)
-                  : Machine().Read(media->media, base + media->position, std::span(buffer, moved));
+    error = write ? WriteMedia(*media->access, media->media, base + media->position,
+                               std::span<const std::byte>(buffer, moved), call)
+                  : media->access->Read(base + media->position, std::span(buffer, moved));
     if (error != ERROR_SUCCESS) return Failed(error);
     media->position += moved;
     if (done) *done = moved;

@@ -3,6 +3,7 @@
 #ifndef LARKIN_PLATFORM_OBJECTS_H
 #define LARKIN_PLATFORM_OBJECTS_H
 
+#include <memory>
 #include <optional>
 #include <string>
 #include <vector>
@@ -20,18 +21,17 @@ class FileObject final : public Object {
     DWORD access = 0;
 };
 
-// A whole disk, or one volume on a disk (or the floppy drive).
+// A whole disk, or one volume on a disk (or the floppy drive). The
+// backend's part of the handle goes with it: the one way a handle closes.
 class MediaObject final : public Object {
   public:
-    ~MediaObject() override;
-
-    std::string name;                   // as opened
-    std::string media;                  // the backend's media id
-    std::optional<uint32_t> disk;       // disk number (a floppy has none)
+    std::string name;  // as opened
+    MediaRef media;    // what I/O reaches
+    std::unique_ptr<MediaAccess> access;
     std::optional<std::string> volume;  // volume name, for a volume
+    std::string volumeKey;              // the backend's key of the volume
     uint64_t position = 0;
-    DWORD access = 0;
-    bool locked = false;
+    DWORD accessRights = 0;
 
     bool IsVolume() const { return volume.has_value(); }
     bool CanRead() const;
@@ -60,10 +60,9 @@ class VolumeSearchObject final : public Object {
 std::optional<VolumeInfo> CurrentVolume(const MediaObject& object);
 // Where I/O through the object lands: first byte on the media, and length.
 bool MediaExtent(const MediaObject& object, uint64_t* base, uint64_t* length, DWORD* error);
-// The handle that holds the lock of a volume, if any.
-MediaObject* VolumeLockHolder(const std::string& volumeName);
-bool LockVolume(MediaObject& object);
-bool UnlockVolume(MediaObject& object);
+// True while a handle other than object, in any process, holds the lock of
+// the volume with this key.
+bool LockedByOther(const std::string& volumeKey, const MediaObject* object);
 
 }  // namespace larkin::platform
 

@@ -38,6 +38,24 @@ void HandleTable::Clear() {
     }
 }
 
+std::vector<HANDLE> HandleTable::Handles() {
+    std::lock_guard lock(mutex_);
+    std::vector<HANDLE> handles;
+    for (const auto& [value, object] : objects_) handles.push_back(reinterpret_cast<HANDLE>(value));
+    return handles;
+}
+
+void FaultTable::Record(bool on) {
+    std::lock_guard lock(mutex_);
+    recording_ = on;
+    if (on) recorded_.clear();
+}
+
+std::vector<larkin::sim::CallRecord> FaultTable::Recorded() {
+    std::lock_guard lock(mutex_);
+    return recorded_;
+}
+
 void FaultTable::Add(const larkin::sim::Fault& fault) {
     std::lock_guard lock(mutex_);
     faults_.push_back({fault});
@@ -50,6 +68,7 @@ void FaultTable::Clear() {
 
 bool FaultTable::Fires(std::string_view call, std::string_view device, DWORD ioctl) {
     std::lock_guard lock(mutex_);
+    if (recording_) recorded_.push_back({std::string(call), std::string(device), ioctl});
     for (auto& active : faults_) {
         const auto& fault = active.fault;
         if (fault.call != call) continue;
@@ -85,7 +104,7 @@ bool Runtime::StartLocked(const char* machineFile, std::string* error) {
         std::error_code ignored;
         auto absolute = std::filesystem::absolute(file, ignored);
         if (!absolute.empty()) file = absolute.string();
-        backend_ = MakeSimulatedBackend(file, &why);
+        backend_ = MakeSimulatedBackend(file, &why, faults);
         // Programs started from here use the same machine.
         if (backend_) setenv("LARKIN_MACHINE", file.c_str(), 1);
     } else {
@@ -94,12 +113,32 @@ bool Runtime::StartLocked(const char* machineFile, std::string* error) {
     if (!backend_) {
         startError_ = why;
         backend_ = MakeUnavailableBackend(why);
+        journal_ = std::make_unique<WriteJournal>("");
         if (error) *error = why;
         return false;
     }
     startError_.clear();
-    for (const auto& fault : backend_->MachineFaults()) faults.Add(fault);
+    journal_ = std::make_unique<WriteJournal>(backend_->JournalFile());
     return true;
+}
+
+std::shared_ptr<const MachineView> Runtime::View() {
+    std::lock_guard guard(lock);
+    Backend& backend = TheBackend();
+    uint64_t generation = backend.Generation();
+    if (!view_ || view_->generation != generation) {
+        auto facts = backend.Facts();
+        // Reading the facts may itself move the machine on (tables read
+        // for the first time): the view carries the generation it shows.
+        view_ = BuildView(*facts, backend.Generation());
+    }
+    return view_;
+}
+
+WriteJournal& Runtime::Journal() {
+    std::lock_guard guard(lock);
+    TheBackend();
+    return *journal_;
 }
 
 bool Runtime::Start(const char* machineFile, std::string* error) {
@@ -121,6 +160,8 @@ bool Runtime::Restart(const std::string& machineFile, std::string* error) {
     }
     ResetWindows();
     ResetConsoles();
+    view_.reset();
+    journal_.reset();
     backend_.reset();
     return StartLocked(machineFile.c_str(), error);
 }
@@ -142,43 +183,26 @@ class UnavailableBackend final : public Backend {
   public:
     explicit UnavailableBackend(std::string reason) : reason_(std::move(reason)) {}
     const char* Name() const override { return "unavailable"; }
-    void Refresh() override {}
-    DeviceTreeView DeviceTree() override {
-        DeviceNode root;
-        root.instanceId = "HTREE\\ROOT\\0";
-        return std::make_shared<const std::vector<DeviceNode>>(std::vector<DeviceNode>{root});
+    uint64_t Generation() override { return 1; }
+    std::shared_ptr<const MachineFacts> Facts() override {
+        return std::make_shared<const MachineFacts>();
     }
     DWORD RemoveDevice(const std::string&) override { return ERROR_NO_SUCH_DEVINST; }
     void Rescan() override {}
-    std::shared_ptr<const std::vector<DiskInfo>> Disks() override {
-        return std::make_shared<const std::vector<DiskInfo>>();
+    std::unique_ptr<MediaAccess> OpenMedia(const MediaRef&, DWORD* error) override {
+        *error = ERROR_FILE_NOT_FOUND;
+        return nullptr;
     }
-    DWORD Read(const std::string&, uint64_t, std::span<std::byte>) override {
-        return ERROR_NOT_READY;
-    }
-    DWORD Write(const std::string&, uint64_t, std::span<const std::byte>, const char*) override {
-        return ERROR_NOT_READY;
-    }
-    uint64_t MediaSize(const std::string&) override { return 0; }
-    std::string MediaPath(const std::string&) override { return {}; }
-    DWORD BeginOutsideWrite(const std::string&, uint64_t, uint64_t, const std::string&,
-                            uint64_t*) override {
-        return ERROR_NOT_READY;
-    }
-    void EndOutsideWrite(uint64_t, bool) override {}
-    std::string WriteRefusal(uint32_t) override { return reason_; }
+    bool VolumeLockedElsewhere(const std::string&, const MediaAccess*) override { return false; }
     DWORD RereadPartitions(uint32_t) override { return ERROR_NOT_READY; }
-    std::shared_ptr<const std::vector<VolumeInfo>> Volumes() override {
-        return std::make_shared<const std::vector<VolumeInfo>>();
+    TableCommit CommitPartitionTable(uint32_t, std::span<const std::byte>) override {
+        return TableCommit{ERROR_NOT_READY, true, {}};
     }
-    DWORD LogicalDrives() override { return 0; }
-    std::vector<ScsiPortInfo> ScsiPorts() override { return {}; }
+    ToolPath ToolPathOf(const MediaRef&) override { return {}; }
     ScsiOutcome ExecuteScsi(const ScsiAddress&, std::span<const uint8_t>, DataDirection,
-                            std::span<std::byte>) override {
+                            std::span<std::byte>, uint32_t) override {
         return ScsiOutcome{ERROR_DEVICE_NOT_CONNECTED, SCSISTAT_GOOD, {}, 0};
     }
-    std::vector<AspiHostInfo> AspiHosts() override { return {}; }
-    std::string WindowsDirectory() override { return "C:\\WINDOWS"; }
     double TimeScale() override { return 1.0; }
 
   private:

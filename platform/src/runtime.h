@@ -1,5 +1,12 @@
-// The process-wide state behind the API: the backend, the handle table, the
+// The process-wide state behind the API: the backend, the picture of the
+// machine made from its facts, the handle table, the write journal, the
 // faults and the pause record. One instance per process, in this library.
+//
+// Lock order: Runtime::lock (the API's work on the machine) before the
+// handle table's, the fault table's and the pause record's own mutexes;
+// the window manager's mutex and a started program's mutex are never held
+// while taking another. No lock is held while a call blocks (waits for a
+// program, sleeps, or runs an outside tool).
 #ifndef LARKIN_PLATFORM_RUNTIME_H
 #define LARKIN_PLATFORM_RUNTIME_H
 
@@ -12,6 +19,8 @@
 #include <vector>
 
 #include "backend.h"
+#include "identities.h"
+#include "write_journal.h"
 #include "larkin/platform.h"
 #include "larkin/simulation.h"
 
@@ -45,6 +54,7 @@ class HandleTable {
         return found;
     }
     void Clear();
+    std::vector<HANDLE> Handles();
 
   private:
     std::mutex mutex_;
@@ -58,8 +68,12 @@ class FaultTable {
     void Clear();
     // True (with the fault's error as the last error) when a fault fires.
     bool Fires(std::string_view call, std::string_view device, DWORD ioctl);
+    void Record(bool on);
+    std::vector<larkin::sim::CallRecord> Recorded();
 
   private:
+    bool recording_ = false;
+    std::vector<larkin::sim::CallRecord> recorded_;
     struct Active {
         larkin::sim::Fault fault;
         int seen = 0;
@@ -78,6 +92,9 @@ class Runtime {
     bool Restart(const std::string& machineFile, std::string* error);
     Backend& TheBackend();
     const std::string& StartError() const { return startError_; }
+    // The machine as it is now, made again only when the backend signals a change.
+    std::shared_ptr<const MachineView> View();
+    WriteJournal& Journal();
 
     HandleTable handles;
     FaultTable faults;
@@ -97,17 +114,24 @@ class Runtime {
 
     std::unique_ptr<Backend> backend_;
     std::string startError_;
+    std::unique_ptr<WriteJournal> journal_;
+    std::shared_ptr<const MachineView> view_;
 };
 
 // The backend, started on first use.
 inline Backend& Machine() {
     return Runtime::Get().TheBackend();
 }
+// The machine as Windows shows it now.
+inline std::shared_ptr<const MachineView> View() {
+    return Runtime::Get().View();
+}
 // True when call on device is to fail now; the last error is then set.
 bool FaultFires(std::string_view call, std::string_view device = {}, DWORD ioctl = 0);
 
 // Backends.
-std::unique_ptr<Backend> MakeSimulatedBackend(const std::string& machineFile, std::string* error);
+std::unique_ptr<Backend> MakeSimulatedBackend(const std::string& machineFile, std::string* error,
+                                              FaultTable& faults);
 std::unique_ptr<Backend> MakeLinuxBackend(std::string* error);
 std::unique_ptr<Backend> MakeUnavailableBackend(std::string reason);
 

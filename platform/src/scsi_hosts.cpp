@@ -9,17 +9,21 @@
 
 using namespace larkin::platform;
 
+namespace {
+constexpr uint32_t kAspiTimeoutSeconds = 30;
+}  // namespace
+
 DWORD LarkinScsiHostCount(void) {
     return larkin::platform::Guarded<DWORD>(0, [&]() -> DWORD {
         std::lock_guard guard(Runtime::Get().lock);
-        return static_cast<DWORD>(Machine().AspiHosts().size());
+        return static_cast<DWORD>(View()->aspiHosts.size());
     });
 }
 
 BOOL LarkinScsiHostInfo(DWORD host, LARKIN_SCSI_HOST* info) {
     return larkin::platform::Guarded<BOOL>(FALSE, [&]() -> BOOL {
         std::lock_guard guard(Runtime::Get().lock);
-        auto hosts = Machine().AspiHosts();
+        auto hosts = View()->aspiHosts;
         if (info == nullptr || host >= hosts.size()) {
             SetLastError(ERROR_INVALID_PARAMETER);
             return FALSE;
@@ -37,7 +41,7 @@ BOOL LarkinScsiHostInfo(DWORD host, LARKIN_SCSI_HOST* info) {
 BOOL LarkinScsiRescanHost(DWORD host) {
     return larkin::platform::Guarded<BOOL>(FALSE, [&]() -> BOOL {
         std::lock_guard guard(Runtime::Get().lock);
-        if (host >= Machine().AspiHosts().size()) {
+        if (host >= View()->aspiHosts.size()) {
             SetLastError(ERROR_INVALID_PARAMETER);
             return FALSE;
         }
@@ -51,7 +55,7 @@ DWORD LarkinScsiExecute(DWORD host, BYTE target, BYTE lun, const BYTE* cdb, BYTE
                         BYTE* status) {
     return larkin::platform::Guarded<DWORD>(ERROR_NOT_ENOUGH_MEMORY, [&]() -> DWORD {
         std::lock_guard guard(Runtime::Get().lock);
-        auto hosts = Machine().AspiHosts();
+        auto hosts = View()->aspiHosts;
         if (host >= hosts.size() || cdb == nullptr || cdbLength == 0 || cdbLength > 16 ||
             status == nullptr)
             return ERROR_INVALID_PARAMETER;
@@ -62,8 +66,10 @@ DWORD LarkinScsiExecute(DWORD host, BYTE target, BYTE lun, const BYTE* cdb, BYTE
                                                                 : DataDirection::None;
         std::span<std::byte> buffer(static_cast<std::byte*>(data),
                                     data && dir != DataDirection::None ? length : 0);
-        ScsiOutcome outcome = ExecuteScsi({hosts[host].port, target, lun},
-                                          std::span<const uint8_t>(cdb, cdbLength), dir, buffer);
+        // ASPI requests carry no time-out of their own: the driver's default.
+        ScsiOutcome outcome =
+            ExecuteScsi({hosts[host].port, target, lun}, std::span<const uint8_t>(cdb, cdbLength),
+                        dir, buffer, kAspiTimeoutSeconds);
         if (outcome.error != ERROR_SUCCESS) return outcome.error;
         *status = outcome.status;
         if (sense && senseLength > 0) {

@@ -36,14 +36,26 @@ void ClearFaults() {
     platform::Runtime::Get().faults.Clear();
 }
 
+void RecordCalls(bool on) {
+    platform::Runtime::Get().TheBackend();
+    platform::Runtime::Get().faults.Record(on);
+}
+
+std::vector<CallRecord> RecordedCalls() {
+    return platform::Runtime::Get().faults.Recorded();
+}
+
+std::vector<HANDLE> OpenHandles() {
+    return platform::Runtime::Get().handles.Handles();
+}
+
 std::vector<JournalEntry> Journal() {
-    auto* machine = Simulated();
-    return machine ? machine->Journal() : std::vector<JournalEntry>{};
+    return platform::Runtime::Get().Journal().Entries();
 }
 
 bool ClearJournal() {
-    auto* machine = Simulated();
-    return machine && machine->ClearJournal() == ERROR_SUCCESS;
+    auto& journal = platform::Runtime::Get().Journal();
+    return journal.Active() && journal.Clear() == ERROR_SUCCESS;
 }
 
 std::vector<DWORD> Pauses() {

@@ -7,6 +7,7 @@
 #include "larkin/platform.h"
 #include "objects.h"
 #include "text.h"
+#include "write_guard.h"
 
 namespace larkin::platform {
 namespace {
@@ -14,7 +15,7 @@ namespace {
 class ToolSessionObject final : public Object {
   public:
     ~ToolSessionObject() override {
-        if (journaled) Machine().EndOutsideWrite(token, true);
+        if (journaled) EndToolWrite(token);
     }
     std::shared_ptr<MediaObject> volume;  // holds the lock while writing
     uint64_t token = 0;
@@ -57,14 +58,14 @@ HANDLE LarkinOpenVolumeForTool(LPCSTR volume, LPCSTR tool, BOOL write, LARKIN_TO
         auto current = CurrentVolume(*media);
         if (!current) return Fail(ERROR_FILE_NOT_FOUND);
         if (!current->extentsReadable) return Fail(ERROR_NOT_READY);
-        Backend& machine = Machine();
-        std::string path = machine.MediaPath(media->media);
+        ToolPath toolPath = Machine().ToolPathOf(media->media);
+        std::string path = toolPath.path;
         if (path.empty() || path.size() >= MAX_PATH) return Fail(ERROR_NOT_READY);
         auto session = std::make_shared<ToolSessionObject>();
         if (write) {
-            if (!LockVolume(*media)) return Fail(ERROR_ACCESS_DENIED);
-            DWORD error = machine.BeginOutsideWrite(media->media, current->offset, current->length,
-                                                    tool ? tool : "outside tool", &session->token);
+            if (DWORD error = media->access->LockVolume(media->volumeKey); error != ERROR_SUCCESS)
+                return Fail(error);
+            DWORD error = BeginToolWrite(*current, tool ? tool : "outside tool", &session->token);
             if (error != ERROR_SUCCESS) return Fail(error);
             session->journaled = true;
         }
@@ -72,17 +73,19 @@ HANDLE LarkinOpenVolumeForTool(LPCSTR volume, LPCSTR tool, BOOL write, LARKIN_TO
 
         std::memset(where, 0, sizeof *where);
         std::memcpy(where->path, path.c_str(), path.size() + 1);
-        where->offset = current->offset;
+        where->offset = toolPath.offset + current->offset;
         where->length = current->length;
         where->bytesPerSector = 512;
         where->hiddenSectors = static_cast<DWORD>(current->offset / 512);
+        auto view = View();
         if (current->disk)
-            for (const auto& disk : *machine.Disks())
-                if (disk.number == *current->disk) {
-                    where->bytesPerSector = disk.geometry.bytesPerSector;
-                    where->heads = disk.geometry.heads;
-                    where->sectorsPerTrack = disk.geometry.sectorsPerTrack;
-                }
+            if (const DiskInfo* disk = view->Disk(*current->disk)) {
+                where->bytesPerSector = disk->geometry.bytesPerSector;
+                where->hiddenSectors =
+                    static_cast<DWORD>(current->offset / disk->geometry.bytesPerSector);
+                where->heads = disk->geometry.heads;
+                where->sectorsPerTrack = disk->geometry.sectorsPerTrack;
+            }
         SetLastError(ERROR_SUCCESS);
         return Runtime::Get().handles.Add(std::move(session));
     });

@@ -10,9 +10,6 @@
 namespace larkin::platform {
 namespace {
 
-constexpr DWORD ERROR_NO_MORE_FILES = 18;
-constexpr DWORD ERROR_FILENAME_EXCED_RANGE = 206;
-
 bool CopyName(const std::string& name, LPSTR buffer, DWORD size) {
     if (name.size() + 1 > size) {
         SetLastError(ERROR_FILENAME_EXCED_RANGE);
@@ -31,9 +28,9 @@ HANDLE FindFirstVolumeA(LPSTR volumeName, DWORD size) {
     return larkin::platform::Guarded<HANDLE>(INVALID_HANDLE_VALUE, [&]() -> HANDLE {
         std::lock_guard guard(Runtime::Get().lock);
         if (FaultFires("FindFirstVolumeA")) return INVALID_HANDLE_VALUE;
-        Machine().Refresh();
         auto search = std::make_shared<VolumeSearchObject>();
-        for (const auto& volume : *Machine().Volumes()) search->names.push_back(volume.name);
+        auto view = View();
+        for (const auto& volume : view->volumes) search->names.push_back(volume.name);
         if (search->names.empty()) {
             SetLastError(ERROR_NO_MORE_FILES);
             return INVALID_HANDLE_VALUE;
@@ -81,7 +78,8 @@ BOOL GetVolumePathNamesForVolumeNameA(LPCSTR volumeName, LPSTR names, DWORD size
             SetLastError(ERROR_INVALID_NAME);
             return FALSE;
         }
-        for (const auto& volume : *Machine().Volumes()) {
+        auto view = View();
+        for (const auto& volume : view->volumes) {
             if (!EqualsNoCase(volume.name, name)) continue;
             std::string list;
             for (const auto& path : volume.mountPaths) list += path + '\0';
@@ -103,9 +101,8 @@ DWORD GetLogicalDrives(void) {
     return larkin::platform::Guarded<DWORD>(0, [&]() -> DWORD {
         std::lock_guard guard(Runtime::Get().lock);
         if (FaultFires("GetLogicalDrives")) return 0;
-        Machine().Refresh();
         SetLastError(ERROR_SUCCESS);
-        return Machine().LogicalDrives();
+        return View()->logicalDrives;
     });
 }
 
@@ -117,7 +114,8 @@ UINT GetDriveTypeA(LPCSTR rootPath) {
             (path[2] == '.' || path[2] == '?') && path[3] == '\\' &&
             !StartsWithNoCase(path.substr(4), "Volume{"))
             path = path.substr(4);
-        for (const auto& volume : *Machine().Volumes()) {
+        auto view = View();
+        for (const auto& volume : view->volumes) {
             if (EqualsNoCase(volume.name, path)) return volume.driveType;
             for (const auto& mount : volume.mountPaths)
                 if (EqualsNoCase(mount, path)) return volume.driveType;

@@ -2,7 +2,9 @@
 
 #include <algorithm>
 #include <array>
+#include <cstdio>
 #include <cstdlib>
+#include <utility>
 
 #include "runtime.h"
 #include "text.h"
@@ -10,14 +12,6 @@
 namespace larkin::platform {
 
 namespace {
-
-std::optional<uint32_t> DiskOfMedia(const std::string& media) {
-    if (!StartsWithNoCase(media, "disk:") || media.size() == 5) return std::nullopt;
-    char* end = nullptr;
-    unsigned long number = std::strtoul(media.c_str() + 5, &end, 10);
-    if (*end != '\0' || number > UINT32_MAX) return std::nullopt;
-    return static_cast<uint32_t>(number);
-}
 
 // Operation codes that read or report and never change the medium. Anything
 // else (the write commands, FORMAT UNIT, WRITE SAME, UNMAP, ATA pass-through,
@@ -51,17 +45,77 @@ constexpr std::array<uint8_t, 26> kNonWriting = {
     0xA8,  // READ(12)
 };
 
+// The name the journal gives the media.
+std::string JournalName(const MachineView& view, const MediaRef& media) {
+    if (!media.disk) return "floppy";
+    const DiskInfo* disk = view.Disk(*media.disk);
+    return disk ? disk->id : "disk" + std::to_string(*media.disk);
+}
+
+// Where a command that may write lands: the blocks of a WRITE, the whole
+// disk for any other.
+std::pair<uint64_t, uint64_t> WriteExtent(std::span<const uint8_t> cdb, const DiskInfo& disk) {
+    auto be = [&](size_t at, size_t bytes) {
+        uint64_t value = 0;
+        for (size_t i = 0; i < bytes && at + i < cdb.size(); ++i) value = value << 8 | cdb[at + i];
+        return value;
+    };
+    uint64_t sector = disk.geometry.bytesPerSector;
+    uint64_t lba = 0, blocks = 0;
+    switch (cdb[0]) {
+        case 0x0A:  // WRITE(6)
+            lba = be(1, 3) & 0x1FFFFF;
+            blocks = cdb.size() > 4 && cdb[4] == 0 ? 256 : be(4, 1);
+            break;
+        case 0x2A:  // WRITE(10)
+        case 0x2E:  // WRITE AND VERIFY(10)
+            lba = be(2, 4);
+            blocks = be(7, 2);
+            break;
+        case 0xAA:  // WRITE(12)
+            lba = be(2, 4);
+            blocks = be(6, 4);
+            break;
+        case 0x8A:  // WRITE(16)
+            lba = be(2, 8);
+            blocks = be(10, 4);
+            break;
+        default:
+            return {0, disk.size};
+    }
+    return {lba * sector, blocks * sector};
+}
+
+std::string CommandName(uint8_t opcode) {
+    switch (opcode) {
+        case 0x0A:
+            return "SCSI WRITE(6)";
+        case 0x2A:
+            return "SCSI WRITE(10)";
+        case 0xAA:
+            return "SCSI WRITE(12)";
+        case 0x8A:
+            return "SCSI WRITE(16)";
+        default: {
+            char text[32];
+            std::snprintf(text, sizeof text, "SCSI command %02Xh", opcode);
+            return text;
+        }
+    }
+}
+
 }  // namespace
 
 std::string WriteRefusal(uint32_t disk) {
-    Backend& machine = Machine();
-    if (std::string why = machine.WriteRefusal(disk); !why.empty()) return why;
+    auto view = View();
+    const DiskInfo* info = view->Disk(disk);
+    if (info && info->system) return "disk \"" + info->id + "\" holds the running system";
     // Whatever its letter, the volume of the Windows directory is the
     // running system's.
-    std::string windows = machine.WindowsDirectory();
+    const std::string& windows = view->windowsDirectory;
     if (windows.size() < 2 || windows[1] != ':') return {};
     std::string root = Upper(windows.substr(0, 2)) + "\\";
-    for (const auto& volume : *machine.Volumes()) {
+    for (const auto& volume : view->volumes) {
         if (volume.disk != disk) continue;
         for (const auto& path : volume.mountPaths)
             if (EqualsNoCase(path, root))
@@ -70,11 +124,30 @@ std::string WriteRefusal(uint32_t disk) {
     return {};
 }
 
-DWORD WriteMedia(const std::string& media, uint64_t offset, std::span<const std::byte> data,
-                 const char* via) {
-    if (auto disk = DiskOfMedia(media); disk && !WriteRefusal(*disk).empty())
-        return ERROR_ACCESS_DENIED;
-    return Machine().Write(media, offset, data, via);
+DWORD WriteMedia(MediaAccess& access, const MediaRef& media, uint64_t offset,
+                 std::span<const std::byte> data, const char* via) {
+    if (media.disk && !WriteRefusal(*media.disk).empty()) return ERROR_ACCESS_DENIED;
+    WriteJournal& journal = Runtime::Get().Journal();
+    uint64_t key = 0;
+    if (DWORD error = journal.Intent(JournalName(*View(), media), offset, data.size(), via, &key);
+        error != ERROR_SUCCESS)
+        return error;
+    DWORD error = access.Write(offset, data);
+    journal.Done(key, error == ERROR_SUCCESS);
+    return error;
+}
+
+TableCommit CommitPartitionTable(uint32_t disk, std::span<const std::byte> sector0) {
+    if (!WriteRefusal(disk).empty()) return TableCommit{ERROR_ACCESS_DENIED, true, {}};
+    WriteJournal& journal = Runtime::Get().Journal();
+    uint64_t key = 0;
+    if (DWORD error = journal.Intent(JournalName(*View(), MediaRef{disk}), 0, sector0.size(),
+                                     "drive layout", &key);
+        error != ERROR_SUCCESS)
+        return TableCommit{error, true, {}};
+    TableCommit commit = Machine().CommitPartitionTable(disk, sector0);
+    journal.Done(key, commit.error == ERROR_SUCCESS);
+    return commit;
 }
 
 bool CommandMayWrite(std::span<const uint8_t> cdb) {
@@ -83,15 +156,39 @@ bool CommandMayWrite(std::span<const uint8_t> cdb) {
 }
 
 ScsiOutcome ExecuteScsi(const ScsiAddress& address, std::span<const uint8_t> cdb,
-                        DataDirection direction, std::span<std::byte> data) {
+                        DataDirection direction, std::span<std::byte> data,
+                        uint32_t timeoutSeconds) {
     Backend& machine = Machine();
-    if (CommandMayWrite(cdb)) {
-        for (const auto& disk : *machine.Disks())
-            if (disk.scsiPort == address.port && disk.scsiTarget == address.target &&
-                !WriteRefusal(disk.number).empty())
-                return ScsiOutcome{ERROR_ACCESS_DENIED, SCSISTAT_GOOD, {}, 0};
+    if (!CommandMayWrite(cdb))
+        return machine.ExecuteScsi(address, cdb, direction, data, timeoutSeconds);
+    auto view = View();
+    const DiskInfo* target = nullptr;
+    for (const auto& disk : view->disks)
+        if (disk.scsiPort == address.port && disk.scsiTarget == address.target) target = &disk;
+    if (target && !WriteRefusal(target->number).empty())
+        return ScsiOutcome{ERROR_ACCESS_DENIED, SCSISTAT_GOOD, {}, 0};
+    WriteJournal& journal = Runtime::Get().Journal();
+    uint64_t key = 0;
+    if (target) {
+        auto [offset, length] = WriteExtent(cdb, *target);
+        if (DWORD error = journal.Intent(target->id, offset, length, CommandName(cdb[0]), &key);
+            error != ERROR_SUCCESS)
+            return ScsiOutcome{error, SCSISTAT_GOOD, {}, 0};
     }
-    return machine.ExecuteScsi(address, cdb, direction, data);
+    ScsiOutcome outcome = machine.ExecuteScsi(address, cdb, direction, data, timeoutSeconds);
+    if (target)
+        journal.Done(key, outcome.error == ERROR_SUCCESS && outcome.status == SCSISTAT_GOOD);
+    return outcome;
+}
+
+DWORD BeginToolWrite(const VolumeInfo& volume, const std::string& tool, uint64_t* key) {
+    if (volume.disk && !WriteRefusal(*volume.disk).empty()) return ERROR_ACCESS_DENIED;
+    return Runtime::Get().Journal().Intent(JournalName(*View(), volume.Media()), volume.offset,
+                                           volume.length, tool, key);
+}
+
+void EndToolWrite(uint64_t key) {
+    Runtime::Get().Journal().Done(key, true);
 }
 
 }  // namespace larkin::platform

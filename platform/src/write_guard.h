@@ -1,7 +1,9 @@
 // The one point where the platform changes what a disk stores, and the
 // safety rules in front of it. Every path that writes (WriteFile on a disk
 // or volume, drive-layout writes, SCSI commands through pass-through or
-// ASPI) comes through here, so no caller can get around the guard.
+// ASPI, outside programs given a volume) comes through here, so no caller
+// can get around the guard, and every write is in the journal before it is
+// made.
 #ifndef LARKIN_PLATFORM_WRITE_GUARD_H
 #define LARKIN_PLATFORM_WRITE_GUARD_H
 
@@ -11,6 +13,7 @@
 #include <string>
 
 #include "backend.h"
+#include "identities.h"
 
 namespace larkin::platform {
 
@@ -18,10 +21,12 @@ namespace larkin::platform {
 // Windows directory), or "" when it may be.
 std::string WriteRefusal(uint32_t disk);
 
-// Writes bytes to media ("disk:N" or another media id) after the guard.
-// via names the path that wrote, for the machine's journal.
-DWORD WriteMedia(const std::string& media, uint64_t offset, std::span<const std::byte> data,
-                 const char* via);
+// Writes bytes through a handle's access to its media.
+DWORD WriteMedia(MediaAccess& access, const MediaRef& media, uint64_t offset,
+                 std::span<const std::byte> data, const char* via);
+
+// Writes sector 0 of the disk and has the system take the new table.
+TableCommit CommitPartitionTable(uint32_t disk, std::span<const std::byte> sector0);
 
 // True unless the command is one known to leave the medium as it is.
 bool CommandMayWrite(std::span<const uint8_t> cdb);
@@ -29,7 +34,12 @@ bool CommandMayWrite(std::span<const uint8_t> cdb);
 // Runs one SCSI command; a command that may write is refused with
 // ERROR_ACCESS_DENIED when it is addressed to a disk that must not be written.
 ScsiOutcome ExecuteScsi(const ScsiAddress& address, std::span<const uint8_t> cdb,
-                        DataDirection direction, std::span<std::byte> data);
+                        DataDirection direction, std::span<std::byte> data,
+                        uint32_t timeoutSeconds);
+
+// An outside program may write the whole volume from now until EndToolWrite.
+DWORD BeginToolWrite(const VolumeInfo& volume, const std::string& tool, uint64_t* key);
+void EndToolWrite(uint64_t key);
 
 }  // namespace larkin::platform
 

@@ -74,34 +74,13 @@ class EngineTest : public ::testing::Test {
 // Runs op with the standard output captured; returns what it wrote.
 std::string CapturedOutput(const std::function<void()>& op);
 
-// Handles of the platform left open by an operation. The platform numbers
-// handles one after another; Mark() is the next number, and OpenSince(mark)
-// counts the handles numbered since then that are still open. Available()
-// is false when the numbering does not allow it.
-class HandleCounter {
-  public:
-    static bool Available();
-    static std::uintptr_t Mark();
-    static int OpenSince(std::uintptr_t mark, std::uintptr_t end);
-};
+// The error an injected fault leaves, to tell it from every other failure.
+inline constexpr DWORD kInjectedError = 0x20001234u;
 
-// The error a probe fault leaves, to tell it from every other failure.
-inline constexpr DWORD kProbeError = 0x20001234u;
-
-// Makes one call of the named platform function that any fault on it (with
-// no device filter) would fail; true when it failed with kProbeError. False
-// also for functions without a probe (see HasProbe).
-bool ProbeFires(std::string_view call);
-bool HasProbe(std::string_view call);
-
-// Every platform function the engine's enumeration reaches, directly or
-// through Corvid, Pellom and Verran.
-const std::vector<std::string>& ProbedCalls();
-
-// Fails, in turn, each call of each probed function that op makes in a clean
-// run, once per run, and hands the run to check (with the failing call's
-// name and number). Also checks that no run leaves more handles open than
-// the clean run did. Returns how many runs had a fault.
+// Fails, in turn, each platform call that op makes in a clean run, once per
+// run, and hands the run to check (with the failing call's name and its
+// number among the calls of that name). Also checks that no run leaves more
+// handles open than the clean run did. Returns how many runs had a fault.
 int FailEachCallInTurn(const std::function<void()>& op,
                        const std::function<void(const std::string&, int)>& check);
 

@@ -2,7 +2,11 @@
 // that stand before them, and the journal that covers what a program may write.
 #include <gtest/gtest.h>
 
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <cstdio>
+#include <vector>
 #include <string>
 
 #include "larkin/platform.h"
@@ -72,6 +76,70 @@ TEST(ToolVolumes, RefusedVolumesAndNames) {
     EXPECT_NE(reading, INVALID_HANDLE_VALUE);
     CloseHandle(reading);
     EXPECT_TRUE(larkin::sim::Journal().empty());
+}
+
+}  // namespace
+
+namespace {
+
+// A volume locked in one process is locked for every other: no second lock,
+// no writer, no new handle and no outside program until the holder lets go.
+TEST(VolumeLock, ALockHeldInAnotherProcessHoldsForThisOne) {
+    TestMachine machine(larkin::test::kTwoSticks);
+    ASSERT_TRUE(machine.started());
+    HANDLE mine = CreateFileA("\\\\.\\E:", GENERIC_READ | GENERIC_WRITE, 3, nullptr, OPEN_EXISTING,
+                              0, nullptr);
+    ASSERT_NE(mine, INVALID_HANDLE_VALUE);
+    int locked[2], release[2];
+    ASSERT_EQ(::pipe(locked), 0);
+    ASSERT_EQ(::pipe(release), 0);
+    pid_t holder = ::fork();
+    ASSERT_GE(holder, 0);
+    if (holder == 0) {
+        HANDLE volume = CreateFileA("\\\\.\\E:", GENERIC_READ | GENERIC_WRITE, 3, nullptr,
+                                    OPEN_EXISTING, 0, nullptr);
+        DWORD returned = 0;
+        char answer =
+            volume != INVALID_HANDLE_VALUE && DeviceIoControl(volume, FSCTL_LOCK_VOLUME, nullptr, 0,
+                                                              nullptr, 0, &returned, nullptr)
+                ? 'L'
+                : 'F';
+        [[maybe_unused]] auto sent = ::write(locked[1], &answer, 1);
+        [[maybe_unused]] auto got = ::read(release[0], &answer, 1);
+        ::_exit(0);
+    }
+    char answer = 0;
+    ASSERT_EQ(::read(locked[0], &answer, 1), 1);
+    ASSERT_EQ(answer, 'L');
+
+    DWORD returned = 0;
+    EXPECT_FALSE(
+        DeviceIoControl(mine, FSCTL_LOCK_VOLUME, nullptr, 0, nullptr, 0, &returned, nullptr));
+    EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
+    std::vector<char> sector(512, 'x');
+    DWORD done = 0;
+    EXPECT_FALSE(WriteFile(mine, sector.data(), 512, &done, nullptr));
+    EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
+    EXPECT_EQ(CreateFileA("\\\\.\\E:", GENERIC_READ, 3, nullptr, OPEN_EXISTING, 0, nullptr),
+              INVALID_HANDLE_VALUE);
+    LARKIN_TOOL_VOLUME where{};
+    EXPECT_EQ(LarkinOpenVolumeForTool("E:", "mkfs.fat", TRUE, &where), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
+
+    [[maybe_unused]] auto sent = ::write(release[1], "x", 1);
+    int status = 0;
+    ::waitpid(holder, &status, 0);
+    for (int fd : {locked[0], locked[1], release[0], release[1]}) ::close(fd);
+    // The holder is gone, and its lock with it.
+    EXPECT_TRUE(
+        DeviceIoControl(mine, FSCTL_LOCK_VOLUME, nullptr, 0, nullptr, 0, &returned, nullptr));
+    EXPECT_TRUE(WriteFile(mine, sector.data(), 512, &done, nullptr));
+    EXPECT_TRUE(
+        DeviceIoControl(mine, FSCTL_UNLOCK_VOLUME, nullptr, 0, nullptr, 0, &returned, nullptr));
+    EXPECT_FALSE(
+        DeviceIoControl(mine, FSCTL_UNLOCK_VOLUME, nullptr, 0, nullptr, 0, &returned, nullptr));
+    EXPECT_EQ(GetLastError(), ERROR_NOT_LOCKED);
+    CloseHandle(mine);
 }
 
 }  // namespace

@@ -2,7 +2,7 @@
 // given), with the three keys the engine reads and each drive's size from
 // READ CAPACITY(10). Binds Corvid by ordinal, as the engine does.
 //
-//   corvid-list [--machine FILE] [FILTER]
+//   corvid-list [--machine FILE] [FILTER]   (--help for more)
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -20,6 +20,13 @@ F ByOrdinal(const corvid::Library& library, int ordinal) {
     return reinterpret_cast<F>(reinterpret_cast<void (*)()>(address));
 }
 
+constexpr const char* kUsage =
+    "usage: corvid-list [--machine FILE] [FILTER]\n"
+    "Lists the drives Corvid numbers under FILTER (default \"USB\"): their\n"
+    "DriveName, FRIENDLYNAME and MOUNTINFO, and their size by READ CAPACITY(10).\n"
+    "  --machine FILE  the machine (default: the one LARKIN_MACHINE names)\n"
+    "  --help          this text\n";
+
 uint32_t BigEndian32(const BYTE* bytes) {
     return (uint32_t{bytes[0]} << 24) | (uint32_t{bytes[1]} << 16) | (uint32_t{bytes[2]} << 8) |
            bytes[3];
@@ -30,11 +37,24 @@ uint32_t BigEndian32(const BYTE* bytes) {
 int main(int argc, char** argv) {
     const char* machine = nullptr;
     const char* filter = "USB";
+    bool filtered = false;
     for (int i = 1; i < argc; ++i) {
-        if (std::strcmp(argv[i], "--machine") == 0 && i + 1 < argc)
+        const char* arg = argv[i];
+        if (std::strcmp(arg, "--help") == 0 || std::strcmp(arg, "-h") == 0) {
+            std::fputs(kUsage, stdout);
+            return 0;
+        }
+        if (std::strcmp(arg, "--machine") == 0 && i + 1 < argc) {
             machine = argv[++i];
-        else
-            filter = argv[i];
+        } else if (std::strncmp(arg, "--machine=", 10) == 0) {
+            machine = arg + 10;
+        } else if (arg[0] == '-' || filtered) {
+            std::fputs(kUsage, stderr);
+            return 2;
+        } else {
+            filter = arg;
+            filtered = true;
+        }
     }
     char error[512] = {};
     if (!LarkinStartPlatform(machine, error, sizeof error)) {
@@ -79,5 +99,5 @@ int main(int argc, char** argv) {
                     static_cast<unsigned long long>(blocks * blockLength),
                     static_cast<unsigned long long>(blocks), blockLength);
     }
-    return 0;
+    return std::fflush(stdout) == 0 && !std::ferror(stdout) ? 0 : 1;
 }

@@ -12,16 +12,20 @@
 
 namespace {
 
+constexpr const char* kUsage =
+    "usage: simctl [--machine FILE] COMMAND\n"
+    "  show            adapters, disks, volumes and SCSI identities\n"
+    "  create          create the machine's images (any command does)\n"
+    "  plug ID         plug a disk (or adapter) in\n"
+    "  unplug ID       unplug it\n"
+    "  journal         the writes made to the machine's disks\n"
+    "  journal clear   forget them\n"
+    "Options may stand before or after the command:\n"
+    "  --machine FILE  the machine (default: the one LARKIN_MACHINE names)\n"
+    "  --help          this text\n";
+
 int Usage() {
-    std::fprintf(stderr,
-                 "usage: simctl [--machine FILE] COMMAND\n"
-                 "  show            adapters, disks, volumes and SCSI identities\n"
-                 "  create          create the machine's images (any command does)\n"
-                 "  plug ID         plug a disk (or adapter) in\n"
-                 "  unplug ID       unplug it\n"
-                 "  journal         the writes made to the machine's disks\n"
-                 "  journal clear   forget them\n"
-                 "The machine is FILE, or the one LARKIN_MACHINE names.\n");
+    std::fputs(kUsage, stderr);
     return 2;
 }
 
@@ -76,10 +80,21 @@ std::string Inquiry(HANDLE disk) {
                          sizeof record, &returned, nullptr) ||
         record.request.ScsiStatus != 0)
         return "(no answer)";
-    return "\"" + std::string(reinterpret_cast<char*>(data + 8), 8) + "\" \"" +
-           std::string(reinterpret_cast<char*>(data + 16), 16) + "\" \"" +
-           std::string(reinterpret_cast<char*>(data + 32), 4) + "\" serial \"" +
-           std::string(reinterpret_cast<char*>(data + 36), 8) + "\"";
+    // Each field whole, without its padding. Built by appending: GCC 12 at
+    // -O2 and above warns falsely (-Wrestrict) on a chain of operator+.
+    std::string text;
+    auto field = [&](const char* name, size_t offset, size_t width) {
+        std::string value(reinterpret_cast<const char*>(data + offset), width);
+        value.erase(value.find_last_not_of(' ') + 1);
+        if (!text.empty()) text.append(" ");
+        if (name) text.append(name).append(" ");
+        text.append("\"").append(value).append("\"");
+    };
+    field(nullptr, 8, 8);
+    field(nullptr, 16, 16);
+    field(nullptr, 32, 4);
+    field("serial", 36, 20);
+    return text;
 }
 
 void ShowDisk(const std::string& path) {
@@ -100,7 +115,17 @@ void ShowDisk(const std::string& path) {
         std::printf(", %lld bytes, %u heads, %u sectors per track",
                     static_cast<long long>(geometry[0].DiskSize.QuadPart),
                     geometry[0].Geometry.TracksPerCylinder, geometry[0].Geometry.SectorsPerTrack);
-    std::printf("\n      INQUIRY %s\n", Inquiry(disk).c_str());
+    // Pass-through needs a handle opened for reading and writing, which the
+    // platform never gives for the system disk.
+    HANDLE commands =
+        CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                    nullptr, OPEN_EXISTING, 0, nullptr);
+    if (commands == INVALID_HANDLE_VALUE) {
+        std::printf("\n      INQUIRY (not sent: the disk cannot be opened for commands)\n");
+    } else {
+        std::printf("\n      INQUIRY %s\n", Inquiry(commands).c_str());
+        CloseHandle(commands);
+    }
     CloseHandle(disk);
 }
 
@@ -187,13 +212,35 @@ int Show() {
 }  // namespace
 
 int main(int argc, char** argv) {
-    std::vector<std::string_view> args(argv + 1, argv + argc);
     const char* machine = nullptr;
-    if (args.size() >= 2 && args[0] == "--machine") {
-        machine = argv[2];
-        args.erase(args.begin(), args.begin() + 2);
+    std::vector<std::string> args;
+    for (int i = 1; i < argc; ++i) {
+        std::string_view arg = argv[i];
+        if (arg == "--help" || arg == "-h") {
+            std::fputs(kUsage, stdout);
+            return 0;
+        }
+        if (arg == "--machine") {
+            if (i + 1 == argc) return Usage();
+            machine = argv[++i];
+        } else if (arg.starts_with("--machine=")) {
+            machine = argv[i] + std::strlen("--machine=");
+        } else if (arg.starts_with("-")) {
+            std::fprintf(stderr, "simctl: unknown option %s\n", argv[i]);
+            return Usage();
+        } else {
+            args.emplace_back(arg);
+        }
     }
     if (args.empty()) return Usage();
+    const std::string& command = args[0];
+    bool known = (command == "show" && args.size() == 1) ||
+                 (command == "create" && args.size() == 1) ||
+                 ((command == "plug" || command == "unplug") && args.size() == 2) ||
+                 (command == "journal" && args.size() == 1) ||
+                 (command == "journal" && args.size() == 2 && args[1] == "clear");
+    if (!known) return Usage();
+
     char error[1024];
     if (!LarkinStartPlatform(machine, error, sizeof error)) {
         std::fprintf(stderr, "simctl: %s\n", error);
@@ -204,7 +251,6 @@ int main(int argc, char** argv) {
                      "simctl: no simulated machine (name one with --machine or LARKIN_MACHINE)\n");
         return 1;
     }
-    std::string_view command = args[0];
     if (command == "show") return Show();
     if (command == "create") {
         for (const auto& disk : larkin::sim::Disks())
@@ -213,26 +259,24 @@ int main(int argc, char** argv) {
                         disk.present ? "" : " (unplugged)");
         return 0;
     }
-    if ((command == "plug" || command == "unplug") && args.size() == 2) {
-        std::string error;
-        if (!larkin::sim::Plug(args[1], command == "plug", &error)) {
-            std::fprintf(stderr, "simctl: %s\n", error.c_str());
+    if (command == "plug" || command == "unplug") {
+        std::string why;
+        if (!larkin::sim::Plug(args[1], command == "plug", &why)) {
+            std::fprintf(stderr, "simctl: cannot %s \"%s\": %s\n", command.c_str(), args[1].c_str(),
+                         why.c_str());
             return 1;
         }
         return 0;
     }
-    if (command == "journal") {
-        if (args.size() == 2 && args[1] == "clear") {
-            if (larkin::sim::ClearJournal()) return 0;
-            std::fprintf(stderr, "simctl: the journal cannot be written\n");
-            return 1;
-        }
-        for (const auto& entry : larkin::sim::Journal())
-            std::printf("%6ld %-10s offset %12llu length %9llu  %s%s\n", entry.pid,
-                        entry.disk.c_str(), static_cast<unsigned long long>(entry.offset),
-                        static_cast<unsigned long long>(entry.length), entry.via.c_str(),
-                        entry.completed ? "" : "  (not completed)");
-        return 0;
+    if (args.size() == 2) {
+        if (larkin::sim::ClearJournal()) return 0;
+        std::fprintf(stderr, "simctl: the journal cannot be written\n");
+        return 1;
     }
-    return Usage();
+    for (const auto& entry : larkin::sim::Journal())
+        std::printf("%6ld %-10s offset %12llu length %9llu  %s%s\n", entry.pid, entry.disk.c_str(),
+                    static_cast<unsigned long long>(entry.offset),
+                    static_cast<unsigned long long>(entry.length), entry.via.c_str(),
+                    entry.completed ? "" : "  (not completed)");
+    return std::fflush(stdout) == 0 && !std::ferror(stdout) ? 0 : 1;
 }

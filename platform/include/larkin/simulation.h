@@ -61,6 +61,19 @@ PLATFORM_API std::string StateDirectory();
 PLATFORM_API void InjectFault(const Fault& fault);
 PLATFORM_API void ClearFaults();
 
+// Every call that reaches the fault check while recording is on, in order,
+// in this process: the calls a fault could fail.
+struct CallRecord {
+    std::string call;
+    std::string device;
+    DWORD ioctl = 0;
+};
+PLATFORM_API void RecordCalls(bool on);
+PLATFORM_API std::vector<CallRecord> RecordedCalls();
+
+// Every handle open in this process now, of any kind.
+PLATFORM_API std::vector<HANDLE> OpenHandles();
+
 // The journal is shared by every process that uses the machine.
 PLATFORM_API std::vector<JournalEntry> Journal();
 // False when the journal cannot be written.

@@ -7,6 +7,7 @@
 #include <map>
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "larkin/simulation.h"
@@ -42,7 +43,7 @@ struct DiskSpec {
     uint32_t sectorsPerTrack = 63;
     bool removable = false;
     std::string vendor, product, revision, serial, friendlyName;
-    std::optional<uint8_t> target;
+    std::optional<uint8_t> target;  // set by the reader: given, or the disk's position
     bool present = true;
     bool media = true;
     bool modePage5 = true;
@@ -85,10 +86,26 @@ struct MachineSpec {
     std::vector<larkin::sim::Fault> faults;
 };
 
+// Reads and checks the machine file at path. Touches nothing on disk.
 std::optional<MachineSpec> LoadMachineFile(const std::string& path, std::string* error);
+// The same for a machine file's text; path names it in messages and places
+// the state folder.
+std::optional<MachineSpec> ParseMachineText(std::string_view text, const std::string& path,
+                                            std::string* error);
 
-// "1GiB", "64MiB", "2GB", "512" -> bytes.
-std::optional<uint64_t> ParseSize(const std::string& text);
+// "1GiB", "64MiB", "2GB", "512" -> bytes; nothing when the text is no size
+// or the bytes do not fit in 64 bits.
+std::optional<uint64_t> ParseSize(std::string_view text);
+
+// Ids of disks and adapters: 1 to 64 letters, digits, '.', '_' and '-',
+// starting with a letter or digit. They are words of the state file and
+// the journal, and arguments of simctl.
+bool IsValidId(std::string_view id);
+
+// The sizes of real floppy disks, from 160 KiB to 2.88 MB.
+bool IsFloppySize(uint64_t bytes);
+
+inline constexpr uint64_t kMaxDiskBytes = uint64_t{1} << 44;  // 16 TiB
 
 }  // namespace larkin::platform::sim
 

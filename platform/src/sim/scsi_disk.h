@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "../backend.h"
+#include "../identities.h"
 
 namespace larkin::platform::sim {
 

@@ -124,30 +124,4 @@ std::optional<std::string> SharedState::Save(const MachineState& state) {
     return std::nullopt;
 }
 
-DWORD SharedState::AppendJournal(const std::string& line) {
-    UniqueFd fd(
-        ::open((folder_ + "/journal").c_str(), O_WRONLY | O_APPEND | O_CREAT | O_CLOEXEC, 0644));
-    if (!fd.Valid()) return static_cast<DWORD>(ErrorFromErrno(errno));
-    // One write per entry keeps lines from different processes whole.
-    std::string text = line + "\n";
-    ssize_t written = ::write(fd.Get(), text.data(), text.size());
-    if (written < 0) return static_cast<DWORD>(ErrorFromErrno(errno));
-    if (static_cast<size_t>(written) != text.size()) return ERROR_WRITE_FAULT;
-    return ERROR_SUCCESS;
-}
-
-std::vector<std::string> SharedState::JournalLines() {
-    std::vector<std::string> lines;
-    std::ifstream in(folder_ + "/journal");
-    std::string line;
-    while (std::getline(in, line)) lines.push_back(line);
-    return lines;
-}
-
-DWORD SharedState::ClearJournal() {
-    UniqueFd fd(
-        ::open((folder_ + "/journal").c_str(), O_WRONLY | O_TRUNC | O_CREAT | O_CLOEXEC, 0644));
-    return fd.Valid() ? ERROR_SUCCESS : static_cast<DWORD>(ErrorFromErrno(errno));
-}
-
 }  // namespace larkin::platform::sim

@@ -42,11 +42,6 @@ class SharedState {
     // change cannot be stored, nothing changes and the reason is returned.
     std::optional<std::string> Update(const std::function<void(MachineState&)>& change);
 
-    // One line, written whole; an error when it could not be written.
-    DWORD AppendJournal(const std::string& line);
-    std::vector<std::string> JournalLines();
-    DWORD ClearJournal();
-
   private:
     void Load();
     std::optional<std::string> Save(const MachineState& state);

@@ -1,6 +1,7 @@
 #include "sim_backend.h"
 
 #include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -10,18 +11,20 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <sstream>
 
+#include "../runtime.h"
 #include "../text.h"
-#include "../write_guard.h"
 #include "property_names.h"
 #include "scsi_disk.h"
-#include "win32/devices.h"
 
 namespace larkin::platform {
 
-std::unique_ptr<Backend> MakeSimulatedBackend(const std::string& machineFile, std::string* error) {
-    return sim::SimBackend::Open(machineFile, error);
+std::unique_ptr<Backend> MakeSimulatedBackend(const std::string& machineFile, std::string* error,
+                                              FaultTable& faults) {
+    auto backend = sim::SimBackend::Open(machineFile, error);
+    if (backend)
+        for (const auto& fault : backend->MachineFaults()) faults.Add(fault);
+    return backend;
 }
 
 namespace sim {
@@ -32,85 +35,6 @@ uint64_t Fnv(std::string_view text, uint64_t seed = 0xcbf29ce484222325ull) {
     uint64_t hash = seed;
     for (unsigned char c : text) hash = (hash ^ c) * 0x100000001b3ull;
     return hash;
-}
-
-std::string Hex(uint64_t value, int digits) {
-    std::ostringstream out;
-    out << std::uppercase << std::hex;
-    out.width(digits);
-    out.fill('0');
-    out << (value & ((digits >= 16) ? ~0ull : ((1ull << (4 * digits)) - 1)));
-    return out.str();
-}
-
-std::string Padded(std::string text, size_t width) {
-    text.resize(width, ' ');
-    for (char& c : text)
-        if (c == ' ') c = '_';
-    return text;
-}
-
-std::string Compact(const std::string& text) {
-    std::string out = Upper(text);
-    while (!out.empty() && out.back() == ' ') out.pop_back();
-    for (char& c : out)
-        if (c == ' ') c = '_';
-    return out;
-}
-
-std::string InterfacePath(const std::string& instanceId, const GUID& interfaceClass) {
-    std::string path = Lower(instanceId);
-    std::replace(path.begin(), path.end(), '\\', '#');
-    return "\\\\?\\" + path + "#" + GuidText(interfaceClass);
-}
-
-RegistryValue Text(const std::string& text) {
-    RegistryValue value{REG_SZ, {text.begin(), text.end()}};
-    value.data.push_back(0);
-    return value;
-}
-
-RegistryValue MultiText(const std::vector<std::string>& texts) {
-    RegistryValue value{REG_MULTI_SZ, {}};
-    for (const auto& text : texts) {
-        value.data.insert(value.data.end(), text.begin(), text.end());
-        value.data.push_back(0);
-    }
-    value.data.push_back(0);
-    return value;
-}
-
-RegistryValue Number(uint32_t number) {
-    RegistryValue value{REG_DWORD, {}};
-    for (int i = 0; i < 4; ++i) value.data.push_back(static_cast<BYTE>(number >> (8 * i)));
-    return value;
-}
-
-RegistryValue Binary(const GUID& guid) {
-    RegistryValue value{REG_BINARY, std::vector<BYTE>(sizeof(GUID))};
-    std::memcpy(value.data.data(), &guid, sizeof(GUID));
-    return value;
-}
-
-const GUID kPciBus = {0xc8ebdfb0, 0xb510, 0x11d0, {0x80, 0xe5, 0x00, 0xa0, 0xc9, 0x25, 0x42, 0xe3}};
-const GUID kUsbBus = {0x9d7debbc, 0xc85d, 0x11d1, {0x9e, 0xb4, 0x00, 0x60, 0x08, 0xc3, 0xa1, 0x9a}};
-
-const GUID& SetupClass(const std::string& cls) {
-    if (cls == "ATA") return GUID_DEVCLASS_HDC;
-    if (cls == "SCSIADAPTER") return GUID_DEVCLASS_SCSIADAPTER;
-    return GUID_DEVCLASS_USB;
-}
-
-void ApplyOverrides(std::map<DWORD, RegistryValue>& properties,
-                    const std::map<std::string, PropertySpec>& overrides) {
-    for (const auto& [name, spec] : overrides) {
-        auto code = PropertyCode(name);
-        if (!code) continue;  // the machine file refused it already
-        if (spec.absent)
-            properties.erase(*code);
-        else
-            properties[*code] = RegistryValue{spec.type, spec.data};
-    }
 }
 
 DWORD ErrnoError() {
@@ -143,14 +67,6 @@ DWORD WriteAt(int fd, uint64_t offset, std::span<const std::byte> data) {
         done += static_cast<size_t>(put);
     }
     return ERROR_SUCCESS;
-}
-
-std::string VolumeGuidName(const std::string& diskId, uint64_t firstSector) {
-    std::string key = diskId + ":" + std::to_string(firstSector);
-    uint64_t a = Fnv(key), b = Fnv(key, a);
-    std::string text = Lower(Hex(a >> 32, 8) + "-" + Hex(a >> 16, 4) + "-" + Hex(a, 4) + "-" +
-                             Hex(b >> 48, 4) + "-" + Hex(b, 12));
-    return "\\\\?\\Volume{" + text + "}\\";
 }
 
 struct OpenedImage {
@@ -238,6 +154,61 @@ std::string BuildDiskImage(const DiskSpec& spec, const std::string& path, int fd
     return {};
 }
 
+Bus BusOf(const std::string& cls) {
+    if (cls == "ATA") return Bus::Ata;
+    if (cls == "SCSIADAPTER") return Bus::Scsi;
+    return Bus::Usb;
+}
+
+PropertyOverrides Overrides(const std::map<std::string, PropertySpec>& properties) {
+    PropertyOverrides overrides;
+    for (const auto& [name, spec] : properties)
+        if (auto code = PropertyCode(name))  // the machine file refused any other
+            overrides[*code] = PropertyOverride{spec.absent, spec.type, spec.data};
+    return overrides;
+}
+
+// One handle's view of a disk or the floppy drive. The lock of a volume is
+// an exclusive flock on the volume's lock file in the state folder, held by
+// this handle's own open of it, so every process sees it.
+class SimMediaAccess final : public MediaAccess {
+  public:
+    SimMediaAccess(SimBackend& machine, MediaRef media) : machine_(machine), media_(media) {}
+    DWORD Read(uint64_t offset, std::span<std::byte> data) override {
+        return machine_.ReadMedia(media_, offset, data);
+    }
+    DWORD Write(uint64_t offset, std::span<const std::byte> data) override {
+        return machine_.WriteMedia(media_, offset, data);
+    }
+    uint64_t Size() override { return machine_.MediaSize(media_); }
+    DWORD LockVolume(const std::string& key) override {
+        if (lock_.Valid()) return lockedKey_ == key ? ERROR_SUCCESS : ERROR_ACCESS_DENIED;
+        UniqueFd fd(::open(machine_.LockFile(key).c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644));
+        if (!fd.Valid()) return ErrnoError();
+        if (::flock(fd.Get(), LOCK_EX | LOCK_NB) != 0)
+            return errno == EWOULDBLOCK ? ERROR_ACCESS_DENIED : ErrnoError();
+        lock_ = std::move(fd);
+        lockedKey_ = key;
+        return ERROR_SUCCESS;
+    }
+    DWORD UnlockVolume() override {
+        if (!lock_.Valid()) return ERROR_NOT_LOCKED;
+        lock_.Reset();
+        lockedKey_.clear();
+        return ERROR_SUCCESS;
+    }
+    bool HoldsLock() const override { return lock_.Valid(); }
+    // Nothing mounts an image file: there is nothing to take off line.
+    DWORD DismountVolume(const std::string&) override { return ERROR_SUCCESS; }
+    bool Holds(const std::string& key) const { return lock_.Valid() && lockedKey_ == key; }
+
+  private:
+    SimBackend& machine_;
+    MediaRef media_;
+    UniqueFd lock_;
+    std::string lockedKey_;
+};
+
 }  // namespace
 
 SimBackend::SimBackend(MachineSpec spec)
@@ -253,7 +224,7 @@ std::unique_ptr<SimBackend> SimBackend::Open(const std::string& machineFile, std
 
 bool SimBackend::Prepare(std::string* error) {
     std::error_code failed;
-    std::filesystem::create_directories(spec_.stateDir, failed);
+    std::filesystem::create_directories(spec_.stateDir + "/locks", failed);
     if (failed) {
         *error = spec_.file + ": cannot create the state folder " + spec_.stateDir + ": " +
                  failed.message();
@@ -262,36 +233,12 @@ bool SimBackend::Prepare(std::string* error) {
     if (const char* scale = std::getenv("LARKIN_TIME_SCALE")) timeScale_ = std::atof(scale);
 
     uint32_t nextPort = 0;
-    std::map<std::string, size_t> adapterIndex;
     for (const auto& spec : spec_.adapters) {
         Adapter adapter;
         adapter.spec = &spec;
-        size_t index = adapters_.size();
-        std::string serial =
-            spec.disks.empty() ? Upper(spec.id) : spec_.disks[spec.disks[0]].serial;
-        uint64_t hash = Fnv(spec.id);
-        if (!spec.instanceId.empty()) {
-            adapter.instanceId = spec.instanceId;
-        } else if (spec.cls == "ATA") {
-            adapter.instanceId =
-                "PCIIDE\\IDECHANNEL\\4&" + Hex(hash, 8) + "&0&" + std::to_string(index);
-        } else if (spec.cls == "SCSIADAPTER") {
-            adapter.instanceId = "PCI\\VEN_1000&DEV_0030&SUBSYS_00000000&REV_01\\3&" +
-                                 Hex(hash, 8) + "&0&" + Hex(index * 8, 2);
-        } else if (spec.kind == "hub") {
-            adapter.instanceId = "USB\\ROOT_HUB20\\4&" + Hex(hash, 8) + "&0";
-        } else {
-            adapter.instanceId =
-                "USB\\VID_" + Hex(hash >> 16, 4) + "&PID_" + Hex(hash, 4) + "\\" + Compact(serial);
-        }
-        if (spec.storagePort) {
-            adapter.port = nextPort++;
-            adapter.portPath = InterfacePath(adapter.instanceId, GUID_DEVINTERFACE_STORAGEPORT);
-        }
-        adapterIndex[spec.id] = index;
-        adapters_.push_back(std::move(adapter));
+        if (spec.storagePort) adapter.port = nextPort++;
+        adapters_.push_back(adapter);
     }
-
     uint32_t number = 0;
     for (const auto& spec : spec_.disks) {
         Disk disk;
@@ -303,20 +250,6 @@ bool SimBackend::Prepare(std::string* error) {
                           adapter.spec->disks.begin();
         disk.target = spec.target.value_or(static_cast<uint8_t>(position));
         disk.port = adapter.port;
-        std::string v = Compact(spec.vendor), p = Compact(spec.product), r = Compact(spec.revision);
-        uint64_t hash = Fnv(spec.id);
-        if (adapter.spec->cls == "USB") {
-            disk.instanceId = "USBSTOR\\DISK&VEN_" + v + "&PROD_" + p + "&REV_" + r + "\\" +
-                              Compact(spec.serial) + "&0";
-        } else if (adapter.spec->cls == "ATA") {
-            disk.instanceId = "IDE\\DISK" + Padded(Upper(spec.vendor + " " + spec.product), 40) +
-                              Padded(Upper(spec.revision), 8) + "\\5&" + Hex(hash, 8) + "&0&0." +
-                              std::to_string(disk.target) + ".0";
-        } else {
-            disk.instanceId = "SCSI\\DISK&VEN_" + v + "&PROD_" + p + "&REV_" + r + "\\4&" +
-                              Hex(hash, 8) + "&0&00" + std::to_string(disk.target) + "0";
-        }
-        disk.interfacePath = InterfacePath(disk.instanceId, GUID_DEVINTERFACE_DISK);
         if (!PrepareImage(disk, error)) return false;
         disks_.push_back(std::move(disk));
     }
@@ -371,8 +304,18 @@ bool SimBackend::PrepareImage(Disk& disk, std::string* error) {
     return true;
 }
 
-void SimBackend::Refresh() {
+std::string SimBackend::ImagePath(const std::string& image) const {
+    std::filesystem::path path(image);
+    return (path.is_relative() ? std::filesystem::path(spec_.stateDir) / path : path).string();
+}
+
+std::string SimBackend::LockFile(const std::string& volumeKey) const {
+    return spec_.stateDir + "/locks/" + volumeKey;
+}
+
+uint64_t SimBackend::Generation() {
     shared_.Current();
+    return shared_.Generation();
 }
 
 bool SimBackend::AdapterPresent(size_t index) {
@@ -402,10 +345,8 @@ SimBackend::Disk* SimBackend::DiskById(const std::string& id) {
     return nullptr;
 }
 
-SimBackend::Disk* SimBackend::DiskByMedia(const std::string& media) {
-    if (media.rfind("disk:", 0) != 0) return nullptr;
-    uint32_t number = static_cast<uint32_t>(std::strtoul(media.c_str() + 5, nullptr, 10));
-    return number < disks_.size() ? &disks_[number] : nullptr;
+SimBackend::Disk* SimBackend::DiskOf(const MediaRef& media) {
+    return media.disk && *media.disk < disks_.size() ? &disks_[*media.disk] : nullptr;
 }
 
 std::vector<PartitionExtent> SimBackend::ReadTable(Disk& disk) {
@@ -493,292 +434,78 @@ bool SimBackend::Plug(const std::string& id, bool present, std::string* error) {
     return !failed;
 }
 
-DWORD SimBackend::RemoveDevice(const std::string& instanceId) {
+DWORD SimBackend::RemoveDevice(const std::string& key) {
     shared_.Current();
-    for (auto& disk : disks_)
-        if (EqualsNoCase(disk.instanceId, instanceId) && Present(disk))
-            return Plug(disk.spec->id, false) ? ERROR_SUCCESS : ERROR_ACCESS_DENIED;
+    if (Disk* disk = DiskById(key); disk && Present(*disk))
+        return Plug(key, false) ? ERROR_SUCCESS : ERROR_ACCESS_DENIED;
     for (size_t i = 0; i < adapters_.size(); ++i)
-        if (EqualsNoCase(adapters_[i].instanceId, instanceId) && AdapterPresent(i))
-            return Plug(adapters_[i].spec->id, false) ? ERROR_SUCCESS : ERROR_ACCESS_DENIED;
+        if (adapters_[i].spec->id == key && AdapterPresent(i))
+            return Plug(key, false) ? ERROR_SUCCESS : ERROR_ACCESS_DENIED;
     return ERROR_NO_SUCH_DEVINST;
 }
 
-std::map<DWORD, RegistryValue> SimBackend::AdapterProperties(const Adapter& adapter) {
-    const AdapterSpec& spec = *adapter.spec;
-    size_t index = static_cast<size_t>(&adapter - adapters_.data());
-    std::map<DWORD, RegistryValue> p;
-    std::string classGuid = GuidText(SetupClass(spec.cls));
-    p[SPDRP_DEVICEDESC] = Text(spec.description);
-    p[SPDRP_CLASSGUID] = Text(classGuid);
-    p[SPDRP_DRIVER] = Text(classGuid + "\\" + Hex(index, 4));
-    p[SPDRP_CONFIGFLAGS] = Number(0);
-    p[SPDRP_PHYSICAL_DEVICE_OBJECT_NAME] = Text("\\Device\\NTPNP_" + Hex(0x10 + index, 8));
-    p[SPDRP_BUSNUMBER] = Number(0);
-    p[SPDRP_INSTALL_STATE] = Number(0);
-    p[SPDRP_ADDRESS] = Number(static_cast<uint32_t>(index));
-    if (spec.cls == "ATA" || spec.cls == "SCSIADAPTER") {
-        bool ata = spec.cls == "ATA";
-        p[SPDRP_HARDWAREID] =
-            MultiText(ata ? std::vector<std::string>{"PCI\\VEN_8086&DEV_7010&CC_0101",
-                                                     "PCI\\VEN_8086&DEV_7010"}
-                          : std::vector<std::string>{"PCI\\VEN_1000&DEV_0030&CC_0100",
-                                                     "PCI\\VEN_1000&DEV_0030"});
-        p[SPDRP_COMPATIBLEIDS] = MultiText({ata ? "PCI\\CC_0101" : "PCI\\CC_0100", "PCI\\CC_01"});
-        p[SPDRP_SERVICE] = Text(ata ? "atapi" : "lsi_scsi");
-        p[SPDRP_CLASS] = Text(ata ? "hdc" : "SCSIAdapter");
-        p[SPDRP_MFG] = Text(ata ? "(Standard IDE ATA/ATAPI controllers)" : "LSI Logic");
-        p[SPDRP_LOCATION_INFORMATION] =
-            Text("PCI bus 0, device " + std::to_string(index + 1) + ", function 0");
-        p[SPDRP_CAPABILITIES] = Number(0x00000000);
-        p[SPDRP_BUSTYPEGUID] = Binary(kPciBus);
-        p[SPDRP_LEGACYBUSTYPE] = Number(5);  // PCIBus
-        p[SPDRP_ENUMERATOR_NAME] = Text(ata ? "PCIIDE" : "PCI");
-        p[SPDRP_REMOVAL_POLICY] = Number(1);  // not removable
-    } else {
-        bool hub = spec.kind == "hub";
-        std::string id = adapter.instanceId.substr(0, adapter.instanceId.rfind('\\'));
-        p[SPDRP_HARDWAREID] = MultiText({id + "&REV_0100", id});
-        p[SPDRP_COMPATIBLEIDS] =
-            MultiText(hub ? std::vector<std::string>{"USB\\Class_09&SubClass_00", "USB\\Class_09"}
-                          : std::vector<std::string>{"USB\\Class_08&SubClass_06&Prot_50",
-                                                     "USB\\Class_08&SubClass_06", "USB\\Class_08"});
-        p[SPDRP_SERVICE] = Text(hub ? "usbhub" : "USBSTOR");
-        p[SPDRP_CLASS] = Text("USB");
-        p[SPDRP_MFG] =
-            Text(hub ? "(Standard USB Host Controller)" : "Compatible USB storage device");
-        p[SPDRP_LOCATION_INFORMATION] = Text("Port_#" + Hex(index + 1, 4) + ".Hub_#0001");
-        p[SPDRP_CAPABILITIES] = Number(hub ? 0x00 : 0x94);
-        p[SPDRP_UI_NUMBER] = Number(static_cast<uint32_t>(index + 1));
-        p[SPDRP_BUSTYPEGUID] = Binary(kUsbBus);
-        p[SPDRP_LEGACYBUSTYPE] = Number(0xFFFFFFFF);
-        p[SPDRP_ENUMERATOR_NAME] = Text("USB");
-        p[SPDRP_REMOVAL_POLICY] = Number(hub ? 1 : 3);  // surprise removal for sticks
-        p[SPDRP_DEVICE_POWER_DATA] = RegistryValue{REG_BINARY, {0x2C, 0, 0, 0, 0x01, 0, 0, 0}};
-    }
-    ApplyOverrides(p, spec.properties);
-    return p;
+// A stick's USB device goes away with its disk; hubs and host adapters stay.
+bool SimBackend::Listed(size_t index) {
+    if (!AdapterPresent(index)) return false;
+    const AdapterSpec& spec = *adapters_[index].spec;
+    bool massStorage = spec.cls == "USB" && spec.kind != "hub";
+    if (!massStorage || spec.disks.empty()) return true;
+    return std::any_of(spec.disks.begin(), spec.disks.end(),
+                       [&](size_t d) { return Present(disks_[d]); });
 }
 
-std::map<DWORD, RegistryValue> SimBackend::DiskProperties(const Disk& disk) {
+AdapterFacts SimBackend::AdapterFactsOf(size_t index) const {
+    const AdapterSpec& spec = *adapters_[index].spec;
+    AdapterFacts facts;
+    facts.key = spec.id;
+    facts.parentKey = spec.parent;
+    facts.bus = BusOf(spec.cls);
+    facts.hub = spec.cls == "USB" && spec.kind == "hub";
+    facts.index = static_cast<uint32_t>(index);
+    facts.port = adapters_[index].port;
+    facts.aspiHost = spec.aspi;
+    facts.hostScsiId = spec.scsiId;
+    facts.description = spec.description;
+    facts.serial = spec.disks.empty() ? Upper(spec.id) : spec_.disks[spec.disks[0]].serial;
+    // Made-up USB ids, stable with the adapter's name.
+    uint64_t hash = Fnv(spec.id);
+    facts.usbVendorId = static_cast<uint16_t>(hash >> 16);
+    facts.usbProductId = static_cast<uint16_t>(hash);
+    facts.instanceId = spec.instanceId;
+    facts.overrides = Overrides(spec.properties);
+    return facts;
+}
+
+DiskFacts SimBackend::DiskFactsOf(const Disk& disk) const {
     const DiskSpec& spec = *disk.spec;
-    const AdapterSpec& adapter = spec_.adapters[spec.adapter];
-    std::map<DWORD, RegistryValue> p;
-    std::string classGuid = GuidText(GUID_DEVCLASS_DISKDRIVE);
-    std::string enumerator = adapter.cls == "USB"   ? "USBSTOR"
-                             : adapter.cls == "ATA" ? "IDE"
-                                                    : "SCSI";
-    std::string vendor8 = Padded(spec.vendor, 8), product16 = Padded(spec.product, 16);
-    p[SPDRP_DEVICEDESC] = Text("Disk drive");
-    p[SPDRP_HARDWAREID] = MultiText(
-        {enumerator + "\\Disk" + vendor8 + product16 + spec.revision,
-         enumerator + "\\Disk" + vendor8 + product16, enumerator + "\\Disk" + vendor8,
-         enumerator + "\\" + vendor8 + product16 + spec.revision.substr(0, 1),
-         vendor8 + product16 + spec.revision.substr(0, 1), enumerator + "\\GenDisk", "GenDisk"});
-    p[SPDRP_COMPATIBLEIDS] = MultiText({enumerator + "\\Disk", enumerator + "\\RAW"});
-    p[SPDRP_SERVICE] = Text("disk");
-    p[SPDRP_CLASS] = Text("DiskDrive");
-    p[SPDRP_CLASSGUID] = Text(classGuid);
-    p[SPDRP_DRIVER] = Text(classGuid + "\\" + Hex(disk.number, 4));
-    p[SPDRP_CONFIGFLAGS] = Number(0);
-    p[SPDRP_MFG] = Text("(Standard disk drives)");
-    p[SPDRP_FRIENDLYNAME] = Text(spec.friendlyName);
-    p[SPDRP_PHYSICAL_DEVICE_OBJECT_NAME] = Text("\\Device\\" + Hex(0x40 + disk.number, 8));
-    p[SPDRP_CAPABILITIES] = Number(spec.removable ? 0x10 : 0x00);
-    p[SPDRP_ENUMERATOR_NAME] = Text(enumerator);
-    p[SPDRP_ADDRESS] = Number(disk.target);
-    p[SPDRP_REMOVAL_POLICY] = Number(spec.removable ? 3 : 1);
-    p[SPDRP_REMOVAL_POLICY_HW_DEFAULT] = Number(spec.removable ? 3 : 1);
-    p[SPDRP_INSTALL_STATE] = Number(0);
-    p[SPDRP_BUSNUMBER] = Number(0);
-    p[SPDRP_LEGACYBUSTYPE] = Number(adapter.cls == "USB" ? 0xFFFFFFFF : 5);
-    p[SPDRP_BUSTYPEGUID] = Binary(adapter.cls == "USB" ? kUsbBus : kPciBus);
-    ApplyOverrides(p, spec.properties);
-    return p;
-}
-
-DeviceTreeView SimBackend::DeviceTree() {
-    shared_.Current();
-    if (tree_.view && tree_.generation == shared_.Generation()) return tree_.view;
-    std::vector<DeviceNode> nodes;
-    DeviceNode root;
-    root.instanceId = "HTREE\\ROOT\\0";
-    nodes.push_back(root);
-    for (size_t i = 0; i < adapters_.size(); ++i) {
-        const Adapter& adapter = adapters_[i];
-        if (!AdapterPresent(i)) continue;
-        bool massStorage = adapter.spec->cls == "USB" && adapter.spec->kind != "hub";
-        bool anyDisk = std::any_of(adapter.spec->disks.begin(), adapter.spec->disks.end(),
-                                   [&](size_t d) { return Present(disks_[d]); });
-        // A stick's USB device goes away with its disk.
-        if (massStorage && !adapter.spec->disks.empty() && !anyDisk) continue;
-        DeviceNode node;
-        node.instanceId = adapter.instanceId;
-        node.parentId = root.instanceId;
-        if (!adapter.spec->parent.empty())
-            for (const auto& other : adapters_)
-                if (other.spec->id == adapter.spec->parent) node.parentId = other.instanceId;
-        node.setupClass = SetupClass(adapter.spec->cls);
-        if (!adapter.portPath.empty())
-            node.interfaces.push_back({GUID_DEVINTERFACE_STORAGEPORT, adapter.portPath});
-        node.properties = AdapterProperties(adapter);
-        nodes.push_back(std::move(node));
-        for (size_t d : adapter.spec->disks) {
-            const Disk& disk = disks_[d];
-            if (!Present(disk)) continue;
-            DeviceNode child;
-            child.instanceId = disk.instanceId;
-            child.parentId = adapter.instanceId;
-            child.setupClass = GUID_DEVCLASS_DISKDRIVE;
-            child.interfaces.push_back({GUID_DEVINTERFACE_DISK, disk.interfacePath});
-            child.properties = DiskProperties(disk);
-            nodes.push_back(std::move(child));
-        }
-    }
-    // Parents come before their children even when a parent is listed later.
-    std::stable_partition(nodes.begin() + 1, nodes.end(),
-                          [&](const DeviceNode& n) { return n.parentId == root.instanceId; });
-    tree_ = {std::make_shared<const std::vector<DeviceNode>>(std::move(nodes)),
-             shared_.Generation()};
-    return tree_.view;
-}
-
-std::shared_ptr<const std::vector<DiskInfo>> SimBackend::Disks() {
-    shared_.Current();
-    if (disks_view_.view && disks_view_.generation == shared_.Generation()) return disks_view_.view;
-    std::vector<DiskInfo> disks;
-    for (const auto& disk : disks_) {
-        if (!Present(disk)) continue;
-        DiskInfo info;
-        info.number = disk.number;
-        info.id = disk.spec->id;
-        info.instanceId = disk.instanceId;
-        info.interfacePath = disk.interfacePath;
-        info.size = disk.spec->size;
-        info.geometry.heads = disk.spec->heads;
-        info.geometry.sectorsPerTrack = disk.spec->sectorsPerTrack;
-        info.geometry.cylinders =
-            disk.spec->size / 512 / (disk.spec->heads * disk.spec->sectorsPerTrack);
-        info.removable = disk.spec->removable;
-        info.mediaPresent = disk.spec->media;
-        info.scsiPort = disk.port;
-        info.scsiTarget = disk.target;
-        disks.push_back(info);
-    }
-    disks_view_ = {std::make_shared<const std::vector<DiskInfo>>(std::move(disks)),
-                   shared_.Generation()};
-    return disks_view_.view;
-}
-
-uint64_t SimBackend::MediaSize(const std::string& media) {
-    shared_.Current();
-    if (media == "floppy") return spec_.floppy ? spec_.floppy->size : 0;
-    Disk* disk = DiskByMedia(media);
-    return disk && Present(*disk) && disk->spec->media ? disk->spec->size : 0;
-}
-
-DWORD SimBackend::Read(const std::string& media, uint64_t offset, std::span<std::byte> data) {
-    shared_.Current();
-    if (media == "floppy") {
-        if (!floppy_.Valid()) return ERROR_NOT_READY;
-        if (offset + data.size() > spec_.floppy->size) return ERROR_SECTOR_NOT_FOUND;
-        return ReadAt(floppy_.Get(), offset, data);
-    }
-    Disk* disk = DiskByMedia(media);
-    if (!disk || !Present(*disk)) return ERROR_DEVICE_NOT_CONNECTED;
-    if (!disk->spec->media) return ERROR_NOT_READY;
-    if (offset + data.size() > disk->spec->size) return ERROR_SECTOR_NOT_FOUND;
-    return ReadAt(disk->image.Get(), offset, data);
-}
-
-DWORD SimBackend::Write(const std::string& media, uint64_t offset, std::span<const std::byte> data,
-                        const char* via) {
-    shared_.Current();
-    int fd = -1;
-    std::string name;
-    if (media == "floppy") {
-        if (!floppy_.Valid()) return ERROR_NOT_READY;
-        if (offset + data.size() > spec_.floppy->size) return ERROR_SECTOR_NOT_FOUND;
-        name = "floppy";
-        fd = floppy_.Get();
-    } else {
-        Disk* disk = DiskByMedia(media);
-        if (!disk || !Present(*disk)) return ERROR_DEVICE_NOT_CONNECTED;
-        if (!disk->spec->media) return ERROR_NOT_READY;
-        if (offset + data.size() > disk->spec->size) return ERROR_SECTOR_NOT_FOUND;
-        if (!WriteRefusal(disk->number).empty()) return ERROR_ACCESS_DENIED;
-        name = disk->spec->id;
-        fd = disk->image.Get();
-    }
-    // The intent is on record before the first byte moves, so that a writer
-    // killed in between leaves the journal covering every changed sector.
-    uint64_t key = 0;
-    if (DWORD error = JournalIntent(name, offset, data.size(), via, &key); error != ERROR_SUCCESS)
-        return error;
-    DWORD error = WriteAt(fd, offset, data);
-    JournalDone(key, error == ERROR_SUCCESS);
-    return error;
-}
-
-DWORD SimBackend::JournalIntent(const std::string& name, uint64_t offset, uint64_t length,
-                                const std::string& via, uint64_t* key) {
-    *key = ++journalSequence_;
-    return shared_.AppendJournal("+ " + std::to_string(::getpid()) + "." + std::to_string(*key) +
-                                 " " + name + " " + std::to_string(offset) + " " +
-                                 std::to_string(length) + " " + via);
-}
-
-void SimBackend::JournalDone(uint64_t key, bool completed) {
-    // A mark that cannot be written leaves the entry open, which still
-    // covers the write.
-    shared_.AppendJournal("= " + std::to_string(::getpid()) + "." + std::to_string(key) +
-                          (completed ? "" : " failed"));
-}
-
-std::string SimBackend::ImagePath(const std::string& image) const {
-    std::filesystem::path path(image);
-    return (path.is_relative() ? std::filesystem::path(spec_.stateDir) / path : path).string();
-}
-
-std::string SimBackend::MediaPath(const std::string& media) {
-    if (media == "floppy") return spec_.floppy ? ImagePath(spec_.floppy->image) : "";
-    Disk* disk = DiskByMedia(media);
-    return disk ? ImagePath(disk->spec->image) : "";
-}
-
-DWORD SimBackend::BeginOutsideWrite(const std::string& media, uint64_t offset, uint64_t length,
-                                    const std::string& tool, uint64_t* token) {
-    shared_.Current();
-    std::string name = "floppy";
-    if (media != "floppy") {
-        Disk* disk = DiskByMedia(media);
-        if (!disk || !Present(*disk)) return ERROR_DEVICE_NOT_CONNECTED;
-        if (!WriteRefusal(disk->number).empty()) return ERROR_ACCESS_DENIED;
-        name = disk->spec->id;
-    }
-    return JournalIntent(name, offset, length, tool, token);
-}
-
-void SimBackend::EndOutsideWrite(uint64_t token, bool completed) {
-    JournalDone(token, completed);
-}
-
-std::string SimBackend::WriteRefusal(uint32_t number) {
-    if (number >= disks_.size()) return {};
-    const DiskSpec& spec = *disks_[number].spec;
-    if (spec.system) return "disk \"" + spec.id + "\" holds the running system";
+    DiskFacts facts;
+    facts.number = disk.number;
+    facts.key = spec.id;
+    facts.adapterKey = spec_.adapters[spec.adapter].id;
+    facts.target = disk.target;
+    facts.vendor = spec.vendor;
+    facts.product = spec.product;
+    facts.revision = spec.revision;
+    facts.serial = spec.serial;
+    facts.friendlyName = spec.friendlyName;
+    facts.size = spec.size;
+    facts.heads = spec.heads;
+    facts.sectorsPerTrack = spec.sectorsPerTrack;
+    facts.removable = spec.removable;
+    facts.mediaPresent = spec.media;
     // The disk the machine file gives the Windows directory's letter stays
     // the system disk even while its table reads differently.
     std::string letter = Upper(spec_.windowsDir.substr(0, 2));
-    for (const auto& volume : spec.volumes)
-        if (Upper(volume.letter) == letter)
-            return "disk \"" + spec.id + "\" holds the Windows directory " + spec_.windowsDir;
-    return {};
+    facts.system =
+        spec.system || std::any_of(spec.volumes.begin(), spec.volumes.end(),
+                                   [&](const VolumeSpec& v) { return Upper(v.letter) == letter; });
+    facts.overrides = Overrides(spec.properties);
+    return facts;
 }
 
-std::shared_ptr<const std::vector<VolumeInfo>> SimBackend::Volumes() {
+std::shared_ptr<const MachineFacts> SimBackend::Facts() {
     shared_.Current();
-    if (volumes_.view && volumes_.generation == shared_.Generation()) return volumes_.view;
+    // Tables not read yet are read first; that changes the generation.
     std::vector<Disk*> unread;
     for (auto& disk : disks_) {
         auto found = shared_.Loaded().disks.find(disk.spec->id);
@@ -786,15 +513,23 @@ std::shared_ptr<const std::vector<VolumeInfo>> SimBackend::Volumes() {
         if (!read && Present(disk)) unread.push_back(&disk);
     }
     RereadTables(unread);
-    std::vector<VolumeInfo> volumes;
+    if (facts_ && factsGeneration_ == shared_.Generation()) return facts_;
+
+    auto facts = std::make_shared<MachineFacts>();
+    facts->windowsDirectory = spec_.windowsDir;
+    for (size_t i = 0; i < adapters_.size(); ++i)
+        if (Listed(i)) facts->adapters.push_back(AdapterFactsOf(i));
+    for (const auto& disk : disks_)
+        if (Present(disk)) facts->disks.push_back(DiskFactsOf(disk));
+
     if (spec_.floppy) {
-        VolumeInfo floppy;
-        floppy.name = VolumeGuidName("floppy", 0);
-        floppy.mountPaths = {"A:\\"};
-        floppy.driveType = DRIVE_REMOVABLE;
+        VolumeFacts floppy;
+        floppy.key = "floppy:0";
+        floppy.floppy = true;
+        floppy.removable = true;
         floppy.length = spec_.floppy->size;
-        floppy.mediaId = "floppy";
-        volumes.push_back(floppy);
+        floppy.mountPaths = {"A:\\"};
+        facts->volumes.push_back(floppy);
     }
     for (auto& disk : disks_) {
         if (!Present(disk)) continue;
@@ -807,66 +542,121 @@ std::shared_ptr<const std::vector<VolumeInfo>> SimBackend::Volumes() {
             for (const auto& folder : spec.volumes[index].folders) paths.push_back(folder);
             return paths;
         };
-        UINT type = spec.removable ? DRIVE_REMOVABLE : DRIVE_FIXED;
         if (!spec.media) {
             if (spec.volumes.empty()) continue;
-            VolumeInfo slot;
-            slot.name = VolumeGuidName(spec.id, 0);
+            VolumeFacts slot;
+            slot.key = spec.id + ":0";
             slot.mountPaths = mountPaths(0);
             slot.disk = disk.number;
-            slot.driveType = type;
+            slot.removable = spec.removable;
             slot.extentsReadable = false;
-            slot.mediaId = "disk:" + std::to_string(disk.number);
-            volumes.push_back(slot);
+            facts->volumes.push_back(slot);
             continue;
         }
         auto partitions = PartitionsAsRead(disk);
         for (size_t i = 0; i < partitions.size(); ++i) {
             const auto& partition = partitions[i];
-            VolumeInfo volume;
-            volume.name = VolumeGuidName(spec.id, partition.firstSector);
+            VolumeFacts volume;
+            volume.key = spec.id + ":" + std::to_string(partition.firstSector);
             volume.mountPaths = mountPaths(i);
             volume.disk = disk.number;
             volume.partitionNumber = partition.number;
             volume.offset = partition.firstSector * 512;
             volume.length = partition.sectors * 512;
-            volume.driveType = type;
-            volume.mediaId = "disk:" + std::to_string(disk.number);
-            volumes.push_back(volume);
+            volume.removable = spec.removable;
+            facts->volumes.push_back(volume);
         }
     }
-    volumes_ = {std::make_shared<const std::vector<VolumeInfo>>(std::move(volumes)),
-                shared_.Generation()};
-    return volumes_.view;
+    facts_ = std::move(facts);
+    factsGeneration_ = shared_.Generation();
+    return facts_;
 }
 
-DWORD SimBackend::LogicalDrives() {
-    DWORD mask = 0;
-    for (const auto& volume : *Volumes())
-        for (const auto& path : volume.mountPaths)
-            if (path.size() == 3)
-                mask |= 1u << (std::toupper(static_cast<unsigned char>(path[0])) - 'A');
-    return mask;
+uint64_t SimBackend::MediaSize(const MediaRef& media) {
+    shared_.Current();
+    if (!media.disk) return spec_.floppy ? spec_.floppy->size : 0;
+    Disk* disk = DiskOf(media);
+    return disk && Present(*disk) && disk->spec->media ? disk->spec->size : 0;
 }
 
-std::vector<ScsiPortInfo> SimBackend::ScsiPorts() {
-    std::vector<ScsiPortInfo> ports;
-    auto tree = DeviceTree();
-    for (const auto& adapter : adapters_) {
-        if (!adapter.port) continue;
-        bool present = std::any_of(tree->begin(), tree->end(), [&](const DeviceNode& node) {
-            return node.instanceId == adapter.instanceId;
-        });
-        if (present) ports.push_back({*adapter.port, adapter.instanceId});
+DWORD SimBackend::ReadMedia(const MediaRef& media, uint64_t offset, std::span<std::byte> data) {
+    shared_.Current();
+    if (!media.disk) {
+        if (!floppy_.Valid()) return ERROR_NOT_READY;
+        if (offset + data.size() > spec_.floppy->size) return ERROR_SECTOR_NOT_FOUND;
+        return ReadAt(floppy_.Get(), offset, data);
     }
-    return ports;
+    Disk* disk = DiskOf(media);
+    if (!disk || !Present(*disk)) return ERROR_DEVICE_NOT_CONNECTED;
+    if (!disk->spec->media) return ERROR_NOT_READY;
+    if (offset + data.size() > disk->spec->size) return ERROR_SECTOR_NOT_FOUND;
+    return ReadAt(disk->image.Get(), offset, data);
+}
+
+DWORD SimBackend::WriteMedia(const MediaRef& media, uint64_t offset,
+                             std::span<const std::byte> data) {
+    shared_.Current();
+    if (!media.disk) {
+        if (!floppy_.Valid()) return ERROR_NOT_READY;
+        if (offset + data.size() > spec_.floppy->size) return ERROR_SECTOR_NOT_FOUND;
+        return WriteAt(floppy_.Get(), offset, data);
+    }
+    Disk* disk = DiskOf(media);
+    if (!disk || !Present(*disk)) return ERROR_DEVICE_NOT_CONNECTED;
+    if (!disk->spec->media) return ERROR_NOT_READY;
+    if (offset + data.size() > disk->spec->size) return ERROR_SECTOR_NOT_FOUND;
+    // The platform's guard stands before every write; this one is the last
+    // line, should a path ever come here around it.
+    if (DiskFactsOf(*disk).system) return ERROR_ACCESS_DENIED;
+    return WriteAt(disk->image.Get(), offset, data);
+}
+
+std::unique_ptr<MediaAccess> SimBackend::OpenMedia(const MediaRef& media, DWORD* error) {
+    shared_.Current();
+    if (media.disk) {
+        Disk* disk = DiskOf(media);
+        if (!disk || !Present(*disk)) {
+            *error = ERROR_FILE_NOT_FOUND;
+            return nullptr;
+        }
+    } else if (!floppy_.Valid()) {
+        *error = ERROR_FILE_NOT_FOUND;
+        return nullptr;
+    }
+    *error = ERROR_SUCCESS;
+    return std::make_unique<SimMediaAccess>(*this, media);
+}
+
+bool SimBackend::VolumeLockedElsewhere(const std::string& key, const MediaAccess* self) {
+    if (auto* own = dynamic_cast<const SimMediaAccess*>(self); own && own->Holds(key)) return false;
+    UniqueFd fd(::open(LockFile(key).c_str(), O_RDONLY | O_CLOEXEC));
+    if (!fd.Valid()) return false;  // never locked
+    if (::flock(fd.Get(), LOCK_SH | LOCK_NB) != 0) return errno == EWOULDBLOCK;
+    ::flock(fd.Get(), LOCK_UN);
+    return false;
+}
+
+TableCommit SimBackend::CommitPartitionTable(uint32_t number, std::span<const std::byte> sector0) {
+    TableCommit commit;
+    commit.error = WriteMedia(MediaRef{number}, 0, sector0);
+    if (commit.error != ERROR_SUCCESS) return commit;
+    // Image files are never busy: the whole table is always taken.
+    commit.error = RereadPartitions(number);
+    return commit;
+}
+
+ToolPath SimBackend::ToolPathOf(const MediaRef& media) {
+    if (!media.disk) return {spec_.floppy ? ImagePath(spec_.floppy->image) : "", 0};
+    Disk* disk = DiskOf(media);
+    return {disk ? ImagePath(disk->spec->image) : "", 0};
 }
 
 ScsiOutcome SimBackend::ExecuteScsi(const ScsiAddress& address, std::span<const uint8_t> cdb,
-                                    DataDirection direction, std::span<std::byte> data) {
-    auto ports = ScsiPorts();
-    bool portPresent = std::any_of(ports.begin(), ports.end(),
-                                   [&](const ScsiPortInfo& p) { return p.number == address.port; });
+                                    DataDirection direction, std::span<std::byte> data, uint32_t) {
+    shared_.Current();
+    auto facts = Facts();
+    bool portPresent = std::any_of(facts->adapters.begin(), facts->adapters.end(),
+                                   [&](const AdapterFacts& a) { return a.port == address.port; });
     if (!portPresent) return ScsiOutcome{ERROR_DEVICE_NOT_CONNECTED, SCSISTAT_GOOD, {}, 0};
     for (auto& disk : disks_) {
         if (disk.port != address.port || disk.target != address.target || address.lun != 0)
@@ -884,12 +674,12 @@ ScsiOutcome SimBackend::ExecuteScsi(const ScsiAddress& address, std::span<const 
         target.removable = spec.removable;
         target.media = spec.media;
         target.modePage5 = spec.modePage5;
-        std::string media = "disk:" + std::to_string(disk.number);
+        MediaRef media{disk.number};
         target.read = [this, media](uint64_t offset, std::span<std::byte> bytes) {
-            return Read(media, offset, bytes);
+            return ReadMedia(media, offset, bytes);
         };
-        target.write = [media](uint64_t offset, std::span<const std::byte> bytes) {
-            return WriteMedia(media, offset, bytes, "SCSI WRITE(10)");
+        target.write = [this, media](uint64_t offset, std::span<const std::byte> bytes) {
+            return WriteMedia(media, offset, bytes);
         };
         target.pendingSense = &disk.pendingSense;
         return ExecuteOnDisk(target, cdb, direction, data);
@@ -897,78 +687,24 @@ ScsiOutcome SimBackend::ExecuteScsi(const ScsiAddress& address, std::span<const 
     return ScsiOutcome{ERROR_DEVICE_NOT_CONNECTED, SCSISTAT_GOOD, {}, 0};
 }
 
-std::vector<AspiHostInfo> SimBackend::AspiHosts() {
-    shared_.Current();
-    std::vector<AspiHostInfo> hosts;
-    // A host adapter is there exactly when its SCSI port is.
-    auto ports = ScsiPorts();
-    for (const Adapter& adapter : adapters_) {
-        if (!adapter.spec->aspi || !adapter.port) continue;
-        if (std::none_of(ports.begin(), ports.end(),
-                         [&](const ScsiPortInfo& p) { return p.number == *adapter.port; }))
-            continue;
-        AspiHostInfo host;
-        host.port = *adapter.port;
-        host.hostScsiId = adapter.spec->scsiId;
-        host.manager = "ASPI for WIN32";
-        host.identifier = adapter.spec->cls == "USB"   ? "USBSTOR"
-                          : adapter.spec->cls == "ATA" ? "ATAPI"
-                                                       : "SCSI";
-        hosts.push_back(host);
-    }
-    return hosts;
-}
-
 std::vector<larkin::sim::DiskStatus> SimBackend::DiskStatuses() {
-    shared_.Current();
+    auto facts = Facts();
     std::vector<larkin::sim::DiskStatus> statuses;
-    auto volumes = Volumes();
     for (const auto& disk : disks_) {
         larkin::sim::DiskStatus status;
         status.id = disk.spec->id;
         status.adapter = spec_.adapters[disk.spec->adapter].id;
         status.number = disk.number;
         status.present = Present(disk);
-        std::filesystem::path image(disk.spec->image);
-        status.image =
-            (image.is_relative() ? std::filesystem::path(spec_.stateDir) / image : image).string();
+        status.image = ImagePath(disk.spec->image);
         status.size = disk.spec->size;
-        for (const auto& volume : *volumes)
+        for (const auto& volume : facts->volumes)
             if (volume.disk == disk.number)
                 for (const auto& path : volume.mountPaths)
                     if (path.size() == 3) status.letters.push_back(path.substr(0, 2));
         statuses.push_back(status);
     }
     return statuses;
-}
-
-std::vector<larkin::sim::JournalEntry> SimBackend::Journal() {
-    // "+ KEY DISK OFFSET LENGTH VIA" opens an entry before the write,
-    // "= KEY [failed]" closes it after.
-    std::vector<larkin::sim::JournalEntry> entries;
-    std::map<std::string, size_t> open;
-    for (const auto& line : shared_.JournalLines()) {
-        std::istringstream words(line);
-        std::string mark, key;
-        if (!(words >> mark >> key)) continue;
-        if (mark == "=") {
-            auto found = open.find(key);
-            if (found == open.end()) continue;
-            std::string outcome;
-            words >> outcome;
-            entries[found->second].completed = outcome.empty();
-            open.erase(found);
-            continue;
-        }
-        larkin::sim::JournalEntry entry;
-        if (mark != "+" || !(words >> entry.disk >> entry.offset >> entry.length)) continue;
-        entry.pid = std::strtol(key.c_str(), nullptr, 10);
-        entry.completed = false;
-        std::getline(words >> std::ws, entry.via);
-        open[key] = entries.size();
-        entries.push_back(entry);
-    }
-    return entries;
 }
 
 }  // namespace sim

@@ -10,6 +10,7 @@
 
 #include "../backend.h"
 #include "../posix.h"
+#include "larkin/simulation.h"
 #include "machine_file.h"
 #include "shared_state.h"
 
@@ -22,72 +23,63 @@ class SimBackend final : public Backend {
 
     const char* Name() const override { return "simulated"; }
     std::string MachineFile() const override { return spec_.file; }
-    void Refresh() override;
-    DeviceTreeView DeviceTree() override;
-    DWORD RemoveDevice(const std::string& instanceId) override;
+    uint64_t Generation() override;
+    std::shared_ptr<const MachineFacts> Facts() override;
+    DWORD RemoveDevice(const std::string& key) override;
     void Rescan() override;
-    std::shared_ptr<const std::vector<DiskInfo>> Disks() override;
-    DWORD Read(const std::string& media, uint64_t offset, std::span<std::byte> data) override;
-    DWORD Write(const std::string& media, uint64_t offset, std::span<const std::byte> data,
-                const char* via) override;
-    uint64_t MediaSize(const std::string& media) override;
-    std::string MediaPath(const std::string& media) override;
-    DWORD BeginOutsideWrite(const std::string& media, uint64_t offset, uint64_t length,
-                            const std::string& tool, uint64_t* token) override;
-    void EndOutsideWrite(uint64_t token, bool completed) override;
-    std::string WriteRefusal(uint32_t disk) override;
+    std::unique_ptr<MediaAccess> OpenMedia(const MediaRef& media, DWORD* error) override;
+    bool VolumeLockedElsewhere(const std::string& key, const MediaAccess* self) override;
     DWORD RereadPartitions(uint32_t disk) override;
-    std::shared_ptr<const std::vector<VolumeInfo>> Volumes() override;
-    DWORD LogicalDrives() override;
-    std::vector<ScsiPortInfo> ScsiPorts() override;
+    TableCommit CommitPartitionTable(uint32_t disk, std::span<const std::byte> sector0) override;
+    ToolPath ToolPathOf(const MediaRef& media) override;
     ScsiOutcome ExecuteScsi(const ScsiAddress& address, std::span<const uint8_t> cdb,
-                            DataDirection direction, std::span<std::byte> data) override;
-    std::vector<AspiHostInfo> AspiHosts() override;
-    std::string WindowsDirectory() override { return spec_.windowsDir; }
+                            DataDirection direction, std::span<std::byte> data,
+                            uint32_t timeoutSeconds) override;
     double TimeScale() override { return timeScale_; }
-    std::vector<larkin::sim::Fault> MachineFaults() override { return spec_.faults; }
+    std::string JournalFile() override { return spec_.stateDir + "/journal"; }
+
+    // The machine's own faults, which every process using it sees.
+    const std::vector<larkin::sim::Fault>& MachineFaults() const { return spec_.faults; }
 
     // Control for tests and tools.
-    bool Plug(const std::string& diskId, bool present, std::string* error = nullptr);
+    bool Plug(const std::string& id, bool present, std::string* error = nullptr);
     std::vector<larkin::sim::DiskStatus> DiskStatuses();
-    std::vector<larkin::sim::JournalEntry> Journal();
-    DWORD ClearJournal() { return shared_.ClearJournal(); }
     const std::string& StateFolder() const { return spec_.stateDir; }
+
+    // Media I/O for the handles and the SCSI targets: a present disk with
+    // media (or the floppy drive), whole or not at all.
+    DWORD ReadMedia(const MediaRef& media, uint64_t offset, std::span<std::byte> data);
+    DWORD WriteMedia(const MediaRef& media, uint64_t offset, std::span<const std::byte> data);
+    uint64_t MediaSize(const MediaRef& media);
+    std::string LockFile(const std::string& volumeKey) const;
 
   private:
     struct Disk {
         const DiskSpec* spec = nullptr;
         uint32_t number = 0;
         UniqueFd image;
-        std::string instanceId;
-        std::string interfacePath;
         std::optional<uint32_t> port;
         uint8_t target = 0;
         std::vector<uint8_t> pendingSense;
     };
     struct Adapter {
         const AdapterSpec* spec = nullptr;
-        std::string instanceId;
-        std::string portPath;  // storage-port interface path, or ""
         std::optional<uint32_t> port;
     };
 
     bool Prepare(std::string* error);
     bool PrepareImage(Disk& disk, std::string* error);
     std::string ImagePath(const std::string& image) const;
-    // Puts a write on record before it is made ("+ KEY ..."); Done closes it.
-    DWORD JournalIntent(const std::string& name, uint64_t offset, uint64_t length,
-                        const std::string& via, uint64_t* key);
-    void JournalDone(uint64_t key, bool completed);
     bool Present(const Disk& disk);
     bool AdapterPresent(size_t adapter);
-    Disk* DiskByMedia(const std::string& media);
+    bool Listed(size_t adapter);
     Disk* DiskById(const std::string& id);
+    Disk* DiskOf(const MediaRef& media);
     std::vector<PartitionExtent> ReadTable(Disk& disk);
     DWORD RereadTables(const std::vector<Disk*>& disks);
     std::vector<PartitionExtent> PartitionsAsRead(Disk& disk);
-    std::map<DWORD, RegistryValue> AdapterProperties(const Adapter& adapter);
-    std::map<DWORD, RegistryValue> DiskProperties(const Disk& disk);
+    AdapterFacts AdapterFactsOf(size_t index) const;
+    DiskFacts DiskFactsOf(const Disk& disk) const;
 
     MachineSpec spec_;
     double timeScale_ = 1.0;
@@ -95,16 +87,9 @@ class SimBackend final : public Backend {
     std::vector<Adapter> adapters_;
     std::vector<Disk> disks_;
     UniqueFd floppy_;
-    uint64_t journalSequence_ = 0;
-    // Views built for the shared state of their generation.
-    template <class T>
-    struct Cached {
-        std::shared_ptr<const T> view;
-        uint64_t generation = 0;
-    };
-    Cached<std::vector<DeviceNode>> tree_;
-    Cached<std::vector<DiskInfo>> disks_view_;
-    Cached<std::vector<VolumeInfo>> volumes_;
+    // The facts of the shared state's generation they were made for.
+    std::shared_ptr<const MachineFacts> facts_;
+    uint64_t factsGeneration_ = 0;
 };
 
 }  // namespace larkin::platform::sim

@@ -12,6 +12,14 @@ typedef int (*GetUSBDevCountFn)(void);
 typedef int (*GetUSBDevInfoFn)(int, char*);
 
 int main(int argc, char** argv) {
+    if (argc > 1 && (strcmp(argv[1], "--help") == 0 || strcmp(argv[1], "-h") == 0)) {
+        printf(
+            "usage: list_engine_drives [LIBRARY]\n"
+            "Lists the USB drives as the desktop program sees them, through the engine\n"
+            "library's exports (default: libTessel.so beside this program). The machine\n"
+            "is the one LARKIN_MACHINE names.\n");
+        return 0;
+    }
     /* Beside the program, named by path: a sanitizer's dlopen does not look
      * beside the program by itself. */
     char beside[4096] = "libTessel.so";
