@@ -26,6 +26,12 @@
 #include "frmLicense.h"
 #include "output_capture.h"
 
+// The picture and the icon are built into the static library; its resources
+// are registered by hand (from the global namespace, as the macro needs).
+static void RegisterResources() {
+    Q_INIT_RESOURCE(larkin);
+}
+
 namespace larkin::frontend {
 namespace {
 
@@ -68,6 +74,7 @@ QString StatusText(const QString& selectedMount, bool fromFloppy, const QString&
 }
 
 frmUSBBoot::frmUSBBoot(ProgramServices& services) : services_(services) {
+    RegisterResources();
     setObjectName(QStringLiteral("frmUSBBoot"));
     setWindowTitle(QLatin1String(kProgramTitle));
     setWindowIcon(QIcon(QStringLiteral(":/larkin/larkin.png")));

@@ -32,11 +32,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     QString line = DecodeSystemText(content);
     QString value = ValueAfterFirstEquals(line);
     Require(line.endsWith(value), "a value that is not the end of its line");
-    Require(IsPlainName(entry.imageDir) == (!entry.imageDir.isEmpty() &&
-                                             !entry.imageDir.contains(u'/') &&
-                                             !entry.imageDir.contains(u'\\') &&
-                                             !entry.imageDir.contains(QChar(0)) &&
-                                             entry.imageDir != u"." && entry.imageDir != u".."),
+    Require(IsPlainName(entry.imageDir) ==
+                (!entry.imageDir.isEmpty() && !entry.imageDir.contains(u'/') &&
+                 !entry.imageDir.contains(u'\\') && !entry.imageDir.contains(QChar(0)) &&
+                 entry.imageDir != u"." && entry.imageDir != u".."),
             "a folder name judged plain against the rule");
     return 0;
 }
