@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <sstream>
 #include <string>
 
 #include "larkin/platform.h"
@@ -212,6 +213,29 @@ TEST(SystemTexts, FormatMessageGivesTheTextOfACode) {
                              sizeof small, nullptr),
               0u);
     EXPECT_EQ(GetLastError(), ERROR_INSUFFICIENT_BUFFER);
+}
+
+// Every error code the platform's headers name, and so may return, has its text.
+TEST(SystemTexts, EveryCodeOfTheHeadersHasOne) {
+    std::ifstream header(LARKIN_SOURCE_DIR "/platform/include/win32/base.h");
+    ASSERT_TRUE(header.good());
+    std::string line;
+    int codes = 0;
+    while (std::getline(header, line)) {
+        std::istringstream words(line);
+        std::string define, name, value;
+        if (!(words >> define >> name >> value) || define != "#define" ||
+            name.rfind("ERROR_", 0) != 0)
+            continue;
+        DWORD code = static_cast<DWORD>(std::stoul(value, nullptr, 0));
+        char text[512];
+        EXPECT_GT(FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+                                 nullptr, code, 0, text, sizeof text, nullptr),
+                  0u)
+            << name << " has no text";
+        ++codes;
+    }
+    EXPECT_GT(codes, 50);
 }
 
 }  // namespace

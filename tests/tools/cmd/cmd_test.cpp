@@ -1,0 +1,236 @@
+// cmd as the engine starts it: format waits for its Enter, makes the FAT
+// volume DOS would and says so; copy takes files, not folders; every wrong
+// line gets the tool's own words, a failing exit code and no write at all.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <sstream>
+#include <string>
+
+#include "commands.h"
+#include "fat_volume_probe.h"
+#include "larkin/platform.h"
+#include "larkin/simulation.h"
+#include "machines.h"
+#include "shell/command_runner.h"
+#include "test_machine.h"
+
+namespace {
+
+using larkin::test::JournalText;
+using larkin::test::TempFolder;
+using larkin::test::TestMachine;
+
+struct CmdRun {
+    int code = -1;
+    std::string output;  // standard output, then standard error
+};
+
+// Runs cmd with arguments (a shell-quoted text) and input on its standard
+// input (nullptr: none at all), in the machine the platform runs on.
+CmdRun RunCmd(const std::string& arguments, const char* input = "\n",
+              const std::string& environment = "") {
+    static TempFolder folder;
+    auto in = folder.path() / "in.txt", out = folder.path() / "out.txt",
+         err = folder.path() / "err.txt";
+    if (input) std::ofstream(in) << input;
+    std::string line = environment + " '" LARKIN_CMD "' " + arguments + " <" +
+                       (input ? "'" + in.string() + "'" : std::string("/dev/null")) + " >'" +
+                       out.string() + "' 2>'" + err.string() + "'";
+    CmdRun run;
+    int status = std::system(line.c_str());
+    run.code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    for (const auto& file : {out, err}) {
+        std::ifstream text(file);
+        run.output.append(std::istreambuf_iterator<char>(text), {});
+    }
+    return run;
+}
+
+class CmdTest : public ::testing::Test {
+  protected:
+    CmdTest() { larkin::sim::ClearJournal(); }
+    TestMachine machine_{larkin::test::kToolSticks};
+};
+
+TEST(CmdOnTheDemoMachine, FormatMakesTheFat16VolumeTheEngineExpects) {
+    // A copy of the demo machine, its images made afresh.
+    TempFolder folder;
+    std::filesystem::copy_file(LARKIN_DEMO_MACHINE, folder.path() / "demo.toml");
+    std::string error;
+    ASSERT_TRUE(larkin::sim::Restart((folder.path() / "demo.toml").string(), &error)) << error;
+    larkin::sim::ClearJournal();
+
+    CmdRun run = RunCmd("/c format E: /Q /V:FreeDOS /FS:FAT");
+    ASSERT_EQ(run.code, 0) << run.output;
+    EXPECT_NE(run.output.find("Insert new disk for drive E:\nand press ENTER when ready..."),
+              std::string::npos)
+        << run.output;
+    EXPECT_NE(run.output.find("QuickFormatting 127M\n"), std::string::npos) << run.output;
+    EXPECT_NE(run.output.find("Format complete.\n"), std::string::npos) << run.output;
+    EXPECT_NE(run.output.find("    2,048 bytes in each allocation unit."), std::string::npos);
+    EXPECT_NE(run.output.find("16 bits in each FAT entry."), std::string::npos);
+
+    auto boot = larkin::test::ReadBootSector("E:");
+    EXPECT_EQ(boot.fileSystemType, "FAT16   ");
+    EXPECT_EQ(boot.label, "FREEDOS    ");
+    EXPECT_EQ(boot.hiddenSectors, 63u);
+    EXPECT_EQ(boot.heads, 255);
+    EXPECT_EQ(boot.sectorsPerTrack, 63);
+    EXPECT_EQ(boot.driveNumber, 0x80);
+    EXPECT_EQ(boot.totalSectors, 128u * 2048 - 63);
+    std::string fsck;
+    EXPECT_EQ(larkin::test::CheckVolume("E:", &fsck), 0) << fsck;
+    EXPECT_EQ(JournalText(), "stick1 32256+134185472 via mkfs.fat\n");
+}
+
+TEST_F(CmdTest, FormatWaitsForEnterBeforeTouchingTheDisk) {
+    CmdRun run = RunCmd("/c format F: /Q /V:FreeDOS /FS:FAT", nullptr);
+    EXPECT_EQ(run.code, 4);
+    EXPECT_NE(run.output.find("and press ENTER when ready..."), std::string::npos);
+    EXPECT_EQ(run.output.find("Format complete."), std::string::npos) << run.output;
+    EXPECT_EQ(JournalText(), "");
+
+    // The Windows command line comes whole from the platform when it is set.
+    run = RunCmd("", "\n", "LARKIN_COMMAND_LINE='cmd /c format F: /Q /V:FreeDOS /FS:FAT'");
+    ASSERT_EQ(run.code, 0) << run.output;
+    EXPECT_NE(run.output.find("12 bits in each FAT entry."), std::string::npos) << run.output;
+    auto boot = larkin::test::ReadBootSector("F:");
+    EXPECT_EQ(boot.fileSystemType, "FAT12   ");
+    EXPECT_EQ(boot.hiddenSectors, 32u);
+    EXPECT_EQ(boot.heads, 64);
+    EXPECT_EQ(boot.sectorsPerTrack, 32);
+    EXPECT_EQ(boot.driveNumber, 0x80);
+    std::string fsck;
+    EXPECT_EQ(larkin::test::CheckVolume("F:", &fsck), 0) << fsck;
+}
+
+TEST_F(CmdTest, FormatWithoutALabelAsksForOne) {
+    CmdRun run = RunCmd("/c format F: /Q", "\nBAD.LABEL\nboot disk\n");
+    ASSERT_EQ(run.code, 0) << run.output;
+    EXPECT_NE(run.output.find("Invalid characters in volume label"), std::string::npos);
+    EXPECT_EQ(larkin::test::ReadBootSector("F:").label.substr(0, 9), "BOOT DISK");
+}
+
+TEST_F(CmdTest, MkdosfsMakesFat32WithTheLabelAsGiven) {
+    CmdRun run = RunCmd("/c mkdosfs -F 32 -n Tolmar E:", nullptr);
+    ASSERT_EQ(run.code, 0) << run.output;
+    EXPECT_NE(run.output.find("mkfs.fat"), std::string::npos) << run.output;
+    auto boot = larkin::test::ReadBootSector("E:");
+    EXPECT_EQ(boot.fileSystemType, "FAT32   ");
+    EXPECT_EQ(boot.label, "Tolmar     ");
+    EXPECT_EQ(boot.hiddenSectors, 63u);
+    EXPECT_EQ(boot.driveNumber, 0x80);
+    std::string fsck;
+    EXPECT_EQ(larkin::test::CheckVolume("E:", &fsck), 0) << fsck;
+}
+
+TEST_F(CmdTest, CopyTakesTheFilesOfAFolderNotItsSubFolders) {
+    ASSERT_EQ(RunCmd("/c format E: /Q /V:BOOT /FS:FAT").code, 0);
+    TempFolder source;
+    std::filesystem::create_directories(source.path() / "SUB");
+    std::ofstream(source.path() / "KERNEL.SYS") << std::string(5000, 'k');
+    std::ofstream(source.path() / "COMMAND.COM") << std::string(7000, 'c');
+    std::ofstream(source.path() / "SUB" / "INNER.TXT") << "inner";
+    larkin::sim::ClearJournal();
+
+    std::string folder = source.path().string();
+    CmdRun run = RunCmd("/c copy '" + folder + "\\*.*' E:");
+    ASSERT_EQ(run.code, 0) << run.output;
+    EXPECT_EQ(run.output, folder + "\\COMMAND.COM\n" + folder + "\\KERNEL.SYS\n" +
+                              "        2 file(s) copied.\n");
+    EXPECT_EQ(JournalText(), "stick1 32256+41910784 via mcopy\n");
+
+    // And from that volume on to another, as the engine copies from A:.
+    ASSERT_EQ(RunCmd("/c format F: /Q /V:OTHER /FS:FAT").code, 0);
+    run = RunCmd("/c copy 'E:\\*.*' F:");
+    ASSERT_EQ(run.code, 0) << run.output;
+    EXPECT_EQ(run.output, "E:\\COMMAND.COM\nE:\\KERNEL.SYS\n        2 file(s) copied.\n");
+}
+
+TEST_F(CmdTest, WrongLinesGetTheToolsWordsAndWriteNothing) {
+    ASSERT_EQ(RunCmd("/c format F: /Q /V:SMALL /FS:FAT").code, 0);
+    TempFolder source, empty, big;
+    std::ofstream(source.path() / "A.BIN") << "a";
+    std::filesystem::create_directories(empty.path() / "SUB");
+    std::ofstream(empty.path() / "SUB" / "B.BIN") << "b";
+    std::ofstream(big.path() / "BIG.BIN") << std::string(9 << 20, 'x');
+    std::string files = "'" + source.path().string() + "\\*.*'";
+    larkin::sim::ClearJournal();
+
+    struct Case {
+        std::string line;
+        int code;
+        std::string words;
+    };
+    const Case cases[] = {
+        {"/c format", 1, "Required parameter missing -\n"},
+        {"/c format Q: /Q", 4, "Invalid drive specification.\n"},
+        {"/c format E /Q", 4, "Invalid drive specification.\n"},
+        {"/c format E: /Z", 1, "Invalid parameter - /Z\n"},
+        {"/c format E: /FS:NTFS", 1, "Invalid parameter - /FS:NTFS\n"},
+        {"/c format E: /V:A.B", 1, "Invalid characters in volume label\n"},
+        {"/c format C: /Q /V:X /FS:FAT", 4, "Cannot lock current drive.\n"},
+        {"/c copy", 1, "The syntax of the command is incorrect.\n"},
+        {"/c copy " + files + " E: /Q", 1, "Invalid switch - /Q\n"},
+        {"/c copy " + files + " Q:", 1,
+         "        0 file(s) copied.\nThe system cannot find the drive specified.\n"},
+        {"/c copy 'Q:\\*.*' E:", 1,
+         "        0 file(s) copied.\nThe system cannot find the drive specified.\n"},
+        {"/c copy " + files + " C:", 1, "        0 file(s) copied.\nAccess is denied.\n"},
+        {"/c copy '" + empty.path().string() + "\\*.*' F:", 1,
+         "        0 file(s) copied.\nThe system cannot find the file specified.\n"},
+        {"/c copy '" + big.path().string() + "\\*.*' F:", 1,
+         "        0 file(s) copied.\nThere is not enough space on the disk.\n"},
+        {"/c xcopy A: E:", 1,
+         "'xcopy' is not recognized as an internal or external command,\n"
+         "operable program or batch file.\n"},
+        {"/c mkdosfs -x E:", 1,
+         "mkdosfs: invalid option -- 'x'\nUsage: mkdosfs [OPTIONS] TARGET [BLOCKS]\n"
+         "Try 'mkdosfs --help' for more information.\n"},
+        {"/c mkdosfs -F 32 -n Tolmar C:", 1,
+         "mkdosfs: unable to open C:: Device or resource busy\n"},
+        {"/c mkdosfs -F 32 -n Tolmar Q:", 1,
+         "mkdosfs: unable to open Q:: No such file or directory\n"},
+    };
+    for (const auto& c : cases) {
+        CmdRun run = RunCmd(c.line);
+        EXPECT_EQ(run.code, c.code) << c.line << "\n" << run.output;
+        EXPECT_EQ(run.output, c.words) << c.line;
+    }
+    EXPECT_EQ(JournalText(), "");
+
+    // A volume held by a handle of another process: refused after the
+    // Enter, untouched.
+    LARKIN_TOOL_VOLUME where{};
+    HANDLE held = LarkinOpenVolumeForTool("F:", "holder", TRUE, &where);
+    ASSERT_NE(held, INVALID_HANDLE_VALUE);
+    CmdRun format = RunCmd("/c format F: /Q /V:FreeDOS /FS:FAT");
+    EXPECT_EQ(format.code, 4);
+    EXPECT_NE(format.output.find("and press ENTER when ready..."), std::string::npos);
+    EXPECT_NE(format.output.find("Cannot lock current drive.\n"), std::string::npos);
+    EXPECT_EQ(RunCmd("/c copy " + files + " F:").output,
+              "        0 file(s) copied.\nAccess is denied.\n");
+    EXPECT_EQ(RunCmd("/c mkdosfs -F 32 F:").output,
+              "mkdosfs: unable to open F:: Device or resource busy\n");
+    EXPECT_EQ(JournalText(), "stick2 16384+8372224 via holder\n");
+    CloseHandle(held);
+
+    EXPECT_EQ(RunCmd("--help", nullptr).code, 0);
+    EXPECT_EQ(RunCmd("format E:", nullptr).code, 1);  // no /c
+}
+
+TEST_F(CmdTest, TheEnginesRunnerFormatsWithItsOneEnter) {
+    char line[] = "cmd /c format E: /Q /V:FreeDOS /FS:FAT";
+    ASSERT_TRUE(tessel::RunConsoleCommand(line, true, INFINITE));
+    auto boot = larkin::test::ReadBootSector("E:");
+    EXPECT_EQ(boot.fileSystemType, "FAT16   ");
+    EXPECT_EQ(boot.label, "FREEDOS    ");
+    EXPECT_EQ(boot.hiddenSectors, 63u);
+    EXPECT_EQ(JournalText(), "stick1 32256+41910784 via mkfs.fat\n");
+}
+
+}  // namespace
