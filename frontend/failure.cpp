@@ -5,10 +5,8 @@
 namespace larkin::frontend {
 namespace {
 
-// Error codes the platform does not name (yet) but the copy can report.
+// Error codes the platform's headers do not name but a copy may report.
 constexpr uint32_t kErrorHandleDiskFull = 39;
-constexpr uint32_t kErrorDiskFull = 112;
-constexpr uint32_t kErrorInvalidDrive = 15;
 constexpr uint32_t kErrorDirectory = 267;
 constexpr uint32_t kErrorFileTooLarge = 223;
 
@@ -46,12 +44,12 @@ Failure FailureFromSystemError(uint32_t systemError, FailureContext context,
             if (context == FailureContext::Agreement) return make(kFileNotFound);
             if (context == FailureContext::ImageFolder) return make(kPathNotFound);
             return make(kDeviceUnavailable);
-        case kErrorDiskFull:
+        case ERROR_DISK_FULL:
         case kErrorHandleDiskFull:
         case kErrorFileTooLarge:
             return make(kDiskFull);
         case ERROR_DEVICE_NOT_CONNECTED:
-        case kErrorInvalidDrive:
+        case ERROR_INVALID_DRIVE:
         case ERROR_BAD_UNIT:
             return make(kDeviceUnavailable);
         case ERROR_NOT_READY:

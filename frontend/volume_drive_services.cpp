@@ -10,11 +10,9 @@
 namespace larkin::frontend {
 namespace {
 
-constexpr DWORD kErrorInvalidDrive = 15;
-
 bool MeansNoSuchDrive(DWORD code) {
     return code == ERROR_FILE_NOT_FOUND || code == ERROR_PATH_NOT_FOUND ||
-           code == kErrorInvalidDrive;
+           code == ERROR_INVALID_DRIVE;
 }
 
 class VolumeToolsDriveServices : public DriveServices {
