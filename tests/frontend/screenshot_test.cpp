@@ -14,6 +14,7 @@
 
 #include "agreement_text.h"
 #include "fakes.h"
+#include "frmCopyFiles.h"
 #include "frmLicense.h"
 #include "frmUSBBoot.h"
 
@@ -105,6 +106,17 @@ class ScreenshotTest : public QObject {
         QTest::qWait(100);
         QCOMPARE(license.size(), QSize(585, 463));
         Compare(license.grab().toImage(), QStringLiteral("agreement_window"));
+    }
+
+    void CopyWindowDuringTheCopy() {
+        frmCopyFiles copy;
+        copy.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&copy));
+        copy.ShowStep(QStringLiteral("Copying KERNEL.SYS"));
+        copy.ShowDone();  // a still bar, so that the picture does not move
+        QTest::qWait(100);
+        QVERIFY(copy.width() >= 362);
+        Compare(copy.grab().toImage(), QStringLiteral("copy_window"));
     }
 };
 
