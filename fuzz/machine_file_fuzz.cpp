@@ -8,7 +8,7 @@
 #include <string>
 #include <string_view>
 
-#include "sim/machine_file.h"
+#include "backends/sim/machine_file.h"
 
 namespace {
 

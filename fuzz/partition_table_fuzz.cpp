@@ -9,7 +9,7 @@
 #include <cstring>
 #include <span>
 
-#include "partition_table.h"
+#include "core/partition_table.h"
 
 namespace {
 

@@ -3,12 +3,15 @@
 #include <array>
 #include <cstdio>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 
 #include "corvid/core_module.h"
 #include "corvid/corvid.h"
 #include "corvid/owned.h"
+#include "exports.h"
+#include "larkin/guarded.h"
 #include "notify_window.h"
 #include "trace.h"
 #include "win32/windows.h"
@@ -88,15 +91,16 @@ State* Current() {
     return holder.state.get();
 }
 
+// A trace line, formatted only when the trace is on. A line that cannot be
+// made for want of memory is lost, as one the file cannot take is.
 template <class... Args>
-std::string Format(const char* format, Args... args) {
-    std::array<char, 256> text{};
-    std::snprintf(text.data(), text.size(), format, args...);
-    return text.data();
-}
-
-void Trace(const State& state, std::string_view message) {
-    if (state.options & CORVID_TRACE) WriteTraceLine(kTag, message);
+void Trace(const State& state, const char* format, Args... args) {
+    if (!(state.options & CORVID_TRACE)) return;
+    larkin::GuardedVoid([&] {
+        std::array<char, 256> text{};
+        std::snprintf(text.data(), text.size(), format, args...);
+        WriteTraceLine(kTag, text.data());
+    });
 }
 
 void ResetMap(State& state) {
@@ -105,16 +109,16 @@ void ResetMap(State& state) {
 
 // The notification window's set-options procedure: the low 16 bits become
 // the options; modules are not told.
-void SetOptionsFromWindow(LONG options) {
+void CALLBACK SetOptionsFromWindow(LONG options) {
     if (State* state = Current()) state->options = static_cast<WORD>(static_cast<SHORT>(options));
 }
 
 void LoadModule(State& state, CoreModule& module, const char* name) {
     module = CoreModule{};
-    Trace(state, Format("Loading Core Module %s", name));
+    Trace(state, "Loading Core Module %s", name);
     Library library(LoadLibraryA(name));
     if (!library) {
-        Trace(state, Format("%s.dll Failed to Load", name));
+        Trace(state, "%s.dll Failed to Load", name);
         return;
     }
     module.loadCoreModule = Export<CORE_LOAD_CORE_MODULE>(library, "LoadCoreModule");
@@ -141,16 +145,22 @@ void LoadModule(State& state, CoreModule& module, const char* name) {
     module.library = std::move(library);
 }
 
-void Attach(HINSTANCE instance) {
-    if (holder.state && holder.state->setUp) return;
-    holder.state = std::make_unique<State>();
-    State& state = *holder.state;
-    state.window.Create(instance, state.options, SetOptionsFromWindow);
-    DeleteTraceFile();
-    ResetMap(state);
-    for (size_t i = 0; i < kModules.size(); ++i)
-        LoadModule(state, state.modules[i], kModules[i].library);
-    state.setUp = true;
+// False when the library cannot be set up; nothing of it is kept then.
+bool Attach(HINSTANCE instance) {
+    if (holder.state && holder.state->setUp) return true;
+    bool done = larkin::Guarded(false, [&] {
+        holder.state = std::make_unique<State>();
+        State& state = *holder.state;
+        state.window.Create(instance, state.options, SetOptionsFromWindow);
+        DeleteTraceFile();
+        ResetMap(state);
+        for (size_t i = 0; i < kModules.size(); ++i)
+            LoadModule(state, state.modules[i], kModules[i].library);
+        state.setUp = true;
+        return true;
+    });
+    if (!done) holder.state.reset();
+    return done;
 }
 
 void Detach(bool processExit) {
@@ -174,6 +184,41 @@ const MapEntry* Owner(int index) {
     return entry.module ? &entry : nullptr;
 }
 
+// Asks every loaded module for adapters; the sum of their answers.
+int CheckAdapters(State& state) {
+    ResetMap(state);
+    int total = 0;
+    for (size_t i = 0; i < kModules.size(); ++i) {
+        CoreModule& module = state.modules[i];
+        if (!module.present()) continue;
+        Trace(state, "Checking %s ..", kModules[i].library);
+        int found = module.loadCoreModule();
+        total += found;
+        module.adaptersFound = found != 0;
+        Trace(state, "%s", found == 0 ? kModules[i].noAdapter : kModules[i].adapters);
+    }
+    Trace(state, "Done Checking Core Modules for Valid Adapters");
+    return total;
+}
+
+// Numbers the targets of every module with adapters from 0, in module order.
+int NumberTargets(State& state, const char* filter) {
+    ResetMap(state);
+    int next = 0;
+    for (size_t i = 0; i < kModules.size(); ++i) {
+        CoreModule& module = state.modules[i];
+        if (!module.present() || !module.adaptersFound) continue;
+        const char* name = kModules[i].library;
+        Trace(state, "Checking %s For Targets ..", name);
+        int count = module.getDeviceCount(next, filter);
+        Trace(state, "%d %s Targets Found", count, name);
+        // The map has room for 100 numbers; targets beyond stay unnumbered.
+        for (int local = 0; local < count && next < kMapSize; ++local)
+            state.targetMap[static_cast<size_t>(next++)] = MapEntry{&module, local};
+    }
+    return next;
+}
+
 // Buffer names "w" and "s" (any case) select the module's other buffers.
 int BufferCode(const char* bufferName, bool write) {
     std::string_view name = bufferName ? bufferName : "";
@@ -188,47 +233,25 @@ int BufferCode(const char* bufferName, bool write) {
 
 using namespace corvid;
 
+// Each export answers a failure inside it (out of memory) with its result for
+// a number without an owner, or with the failure result noted.
+
 LARKIN_DLLMAIN(instance, reason, reserved) {
-    if (reason == DLL_PROCESS_ATTACH) Attach(instance);
-    if (reason == DLL_PROCESS_DETACH) Detach(reserved != nullptr);
+    if (reason == DLL_PROCESS_ATTACH) return Attach(instance) ? TRUE : FALSE;
+    if (reason == DLL_PROCESS_DETACH) larkin::GuardedVoid([&] { Detach(reserved != nullptr); });
     return TRUE;
 }
-
-LARKIN_ORDINAL_TABLE = {
-    {CORVID_ORDINAL_LOAD_CORES, "LoadCores"},
-    {CORVID_ORDINAL_UNLOAD, "UnLoad"},
-    {CORVID_ORDINAL_DEVICE_COUNT, "DeviceCount"},
-    {CORVID_ORDINAL_COMMAND, "Command"},
-    {CORVID_ORDINAL_SET_WATCHDOG, "SetWatchdog"},
-    {CORVID_ORDINAL_RELEASE_ADAPTER, "ReleaseAdapter"},
-    {CORVID_ORDINAL_BUFFER_SIZE, "BufferSize"},
-    {CORVID_ORDINAL_DATA_PATTERN, "DataPattern"},
-    {CORVID_ORDINAL_WRITE_DATA_BUFFER, "WriteDataBuffer"},
-    {CORVID_ORDINAL_READ_DATA_BUFFER, "ReadDataBuffer"},
-    {CORVID_ORDINAL_SENSE, "Sense"},
-    {CORVID_ORDINAL_GET_DRIVE_INFORMATION, "GetDriveInformation"},
-    {CORVID_ORDINAL_INIT, "initCorvid"},
-    {CORVID_ORDINAL_SET_CORE_OPTIONS, "SetCoreOptions"},
-    {CORVID_ORDINAL_SET_DEVICE_OPTIONS, "SetDeviceOptions"},
-    {0, nullptr},
-};
 
 DLLEXPORT int LoadCores(void) {
     State* state = Current();
     if (state == nullptr) return 0;
+    auto total =
+        larkin::Guarded(std::optional<int>(), [&] { return std::optional(CheckAdapters(*state)); });
+    if (total) return *total;
+    // A check that failed found nothing.
+    for (auto& module : state->modules) module.adaptersFound = 0;
     ResetMap(*state);
-    int total = 0;
-    for (size_t i = 0; i < kModules.size(); ++i) {
-        CoreModule& module = state->modules[i];
-        if (!module.present()) continue;
-        Trace(*state, Format("Checking %s ..", kModules[i].library));
-        int found = module.loadCoreModule();
-        total += found;
-        module.adaptersFound = found != 0;
-        Trace(*state, found == 0 ? kModules[i].noAdapter : kModules[i].adapters);
-    }
-    Trace(*state, "Done Checking Core Modules for Valid Adapters");
-    return total;
+    return 0;
 }
 
 DLLEXPORT void UnLoad(void) {}
@@ -236,76 +259,82 @@ DLLEXPORT void UnLoad(void) {}
 DLLEXPORT int DeviceCount(int /*reserved*/, const char* filter) {
     State* state = Current();
     if (state == nullptr) return 0;
-    ResetMap(*state);
-    int next = 0;
-    for (size_t i = 0; i < kModules.size(); ++i) {
-        CoreModule& module = state->modules[i];
-        if (!module.present() || !module.adaptersFound) continue;
-        const char* name = kModules[i].library;
-        Trace(*state, Format("Checking %s For Targets ..", name));
-        int count = module.getDeviceCount(next, filter);
-        Trace(*state, Format("%d %s Targets Found", count, name));
-        // The map has room for 100 numbers; targets beyond stay unnumbered.
-        for (int local = 0; local < count && next < kMapSize; ++local)
-            state->targetMap[static_cast<size_t>(next++)] = MapEntry{&module, local};
-    }
-    return next;
+    auto count = larkin::Guarded(std::optional<int>(),
+                                 [&] { return std::optional(NumberTargets(*state, filter)); });
+    if (count) return *count;
+    ResetMap(*state);  // a numbering that failed numbers nothing
+    return 0;
 }
 
 DLLEXPORT int Command(int index, const BYTE* cdb, int count) {
-    const MapEntry* owner = Owner(index);
-    if (owner == nullptr) return -1;
-    return owner->module->executeScsi(owner->localIndex, cdb, count);
+    return larkin::Guarded(-1, [&] {
+        const MapEntry* owner = Owner(index);
+        return owner ? owner->module->executeScsi(owner->localIndex, cdb, count) : -1;
+    });
 }
 
 DLLEXPORT int SetWatchdog(int index, int value) {
-    const MapEntry* owner = Owner(index);
-    if (owner == nullptr) return 0;
-    return owner->module->setWatchdogTimer(owner->localIndex, value);
+    return larkin::Guarded(0, [&] {
+        const MapEntry* owner = Owner(index);
+        return owner ? owner->module->setWatchdogTimer(owner->localIndex, value) : 0;
+    });
 }
 
 DLLEXPORT void ReleaseAdapter(int index) {
-    if (const MapEntry* owner = Owner(index)) owner->module->releaseController(owner->localIndex);
+    larkin::GuardedVoid([&] {
+        if (const MapEntry* owner = Owner(index))
+            owner->module->releaseController(owner->localIndex);
+    });
 }
 
 DLLEXPORT int BufferSize(int index) {
-    const MapEntry* owner = Owner(index);
-    if (owner == nullptr) return 0;
-    return owner->module->bufferSize(owner->localIndex);
+    return larkin::Guarded(0, [&] {
+        const MapEntry* owner = Owner(index);
+        return owner ? owner->module->bufferSize(owner->localIndex) : 0;
+    });
 }
 
 DLLEXPORT void DataPattern(int index, const char* bufferName, const BYTE* pattern, int length,
                            int period) {
-    if (const MapEntry* owner = Owner(index))
-        owner->module->setDataPattern(owner->localIndex, bufferName, pattern, length, period);
+    larkin::GuardedVoid([&] {
+        if (const MapEntry* owner = Owner(index))
+            owner->module->setDataPattern(owner->localIndex, bufferName, pattern, length, period);
+    });
 }
 
 DLLEXPORT int WriteDataBuffer(int index, const char* bufferName, int offset, int length,
                               BYTE* data) {
-    const MapEntry* owner = Owner(index);
-    if (owner == nullptr) return 0;
-    return owner->module->bufferControl(owner->localIndex, BufferCode(bufferName, true), offset,
-                                        length, data);
+    return larkin::Guarded(0, [&] {
+        const MapEntry* owner = Owner(index);
+        if (owner == nullptr) return 0;
+        return owner->module->bufferControl(owner->localIndex, BufferCode(bufferName, true), offset,
+                                            length, data);
+    });
 }
 
 DLLEXPORT int ReadDataBuffer(int index, const char* bufferName, int offset, int length,
                              BYTE* data) {
-    const MapEntry* owner = Owner(index);
-    if (owner == nullptr) return 0;
-    return owner->module->bufferControl(owner->localIndex, BufferCode(bufferName, false), offset,
-                                        length, data);
+    return larkin::Guarded(0, [&] {
+        const MapEntry* owner = Owner(index);
+        if (owner == nullptr) return 0;
+        return owner->module->bufferControl(owner->localIndex, BufferCode(bufferName, false),
+                                            offset, length, data);
+    });
 }
 
 DLLEXPORT int Sense(int index, BYTE* buffer) {
-    const MapEntry* owner = Owner(index);
-    if (owner == nullptr) return -1;
-    return owner->module->sense(owner->localIndex, buffer);
+    return larkin::Guarded(-1, [&] {
+        const MapEntry* owner = Owner(index);
+        return owner ? owner->module->sense(owner->localIndex, buffer) : -1;
+    });
 }
 
 DLLEXPORT int GetDriveInformation(int index, const char* key, char* buffer, int* size) {
-    const MapEntry* owner = Owner(index);
-    if (owner == nullptr) return 1;
-    return owner->module->getDriveInformation(owner->localIndex, key, buffer, size);
+    return larkin::Guarded(1, [&] {
+        const MapEntry* owner = Owner(index);
+        if (owner == nullptr) return 1;
+        return owner->module->getDriveInformation(owner->localIndex, key, buffer, size);
+    });
 }
 
 DLLEXPORT void initCorvid(void) {
@@ -316,17 +345,21 @@ DLLEXPORT WORD SetCoreOptions(WORD options) {
     State* state = Current();
     if (state == nullptr) return 0;
     WORD old = state->options;
-    // Only the owners of the first four numbers are told, once per number.
-    for (int index = 0; index < 4; ++index) {
-        const MapEntry& entry = state->targetMap[static_cast<size_t>(index)];
-        if (entry.module && entry.module->setCoreOptions) entry.module->setCoreOptions(options);
-    }
+    larkin::GuardedVoid([&] {
+        // Only the owners of the first four numbers are told, once per number.
+        for (int index = 0; index < 4; ++index) {
+            const MapEntry& entry = state->targetMap[static_cast<size_t>(index)];
+            if (entry.module && entry.module->setCoreOptions) entry.module->setCoreOptions(options);
+        }
+    });
     state->options = options;
     return old;
 }
 
 DLLEXPORT WORD SetDeviceOptions(int index, WORD options) {
-    const MapEntry* owner = Owner(index);
-    if (owner == nullptr || owner->module->setDeviceOptions == nullptr) return kNoDeviceOptions;
-    return owner->module->setDeviceOptions(owner->localIndex, options);
+    return larkin::Guarded(kNoDeviceOptions, [&] {
+        const MapEntry* owner = Owner(index);
+        if (owner == nullptr || owner->module->setDeviceOptions == nullptr) return kNoDeviceOptions;
+        return owner->module->setDeviceOptions(owner->localIndex, options);
+    });
 }

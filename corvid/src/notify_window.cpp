@@ -1,6 +1,7 @@
 #include "notify_window.h"
 
 #include "corvid/corvid.h"
+#include "larkin/guarded.h"
 
 namespace corvid {
 
@@ -12,18 +13,20 @@ constexpr UINT kClassStyle = 0x2003;
 constexpr int kExtraBytes = 32;
 
 LRESULT CALLBACK WindowProcedure(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
-    switch (message) {
-        case WM_CLOSE:
-            // The box comes first: the window goes only once it is dismissed.
-            MessageBoxA(nullptr, "Window Closeing", CORVID_WINDOW_CLASS, MB_OK);
-            DestroyWindow(window);
-            return 0;
-        case WM_USER:
-            MessageBoxA(nullptr, "We Got IT", CORVID_WINDOW_CLASS, MB_OK);
-            return 0;
-        default:
-            return DefWindowProcA(window, message, wParam, lParam);
-    }
+    return larkin::Guarded(LRESULT{0}, [&]() -> LRESULT {
+        switch (message) {
+            case WM_CLOSE:
+                // The box comes first: the window goes only once it is dismissed.
+                MessageBoxA(nullptr, "Window Closeing", CORVID_WINDOW_CLASS, MB_OK);
+                DestroyWindow(window);
+                return 0;
+            case WM_USER:
+                MessageBoxA(nullptr, "We Got IT", CORVID_WINDOW_CLASS, MB_OK);
+                return 0;
+            default:
+                return DefWindowProcA(window, message, wParam, lParam);
+        }
+    });
 }
 
 }  // namespace

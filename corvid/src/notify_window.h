@@ -8,7 +8,7 @@
 
 namespace corvid {
 
-using SetOptionsProcedure = void (*)(LONG options);
+using SetOptionsProcedure = void(CALLBACK*)(LONG options);
 
 class NotifyWindow {
   public:

@@ -9,6 +9,7 @@
 #include "exports/services.h"
 #include "shell/volume_mapping.h"
 #include "win32/files.h"
+#include "win32/volumes.h"
 
 namespace tessel {
 namespace {

@@ -1,18 +1,13 @@
-// The export table of Tessel: plain C entry points, their decorated second
-// names, the C++-named exports, the ordinals, and the load and unload work.
+// Tessel's entry points: the plain C exports, the C++-named exports, and the
+// load and unload work. Their ordinals and decorated second names are in
+// export_tables.cpp (tessel.def on Windows).
 #include "devices/enumeration.h"
+#include "exports/export_declarations.h"
 #include "exports/message_channel.h"
 #include "exports/services.h"
 #include "exports/tessel.h"
+#include "larkin/exports.h"
 #include "win32/modules.h"
-
-#define TESSEL_TYPED_EXPORT __attribute__((visibility("default")))
-
-// The decorated stdcall names carry an '@', which no linker here accepts in
-// a symbol name. They are defined under the same name with '_' in place of
-// the '@', and the build renames them in the finished library
-// (tools/decorated-exports); they stay aliases of the plain entry points.
-#define TESSEL_DECORATED_ALIAS(target) __attribute__((alias(#target), visibility("default")))
 
 // A host that opens the library without the platform's loader (dlopen) has
 // not run the load work; the services are then bound at the first call that
@@ -43,9 +38,6 @@ DLLEXPORT void SetCallBackFunc(ProgressCallback callback) {
     tessel::SetProgressCallback(callback);
 }
 
-extern "C" int _GetUSBDevCount_0(void) TESSEL_DECORATED_ALIAS(GetUSBDevCount);
-extern "C" int _GetUSBDevInfo_8(int index, char* text) TESSEL_DECORATED_ALIAS(GetUSBDevInfo);
-
 TESSEL_TYPED_EXPORT int EnumUSBDevicesCVD() {
     BindOnFirstUse();
     return tessel::EnumUSBDevicesCVD();
@@ -54,21 +46,6 @@ TESSEL_TYPED_EXPORT int EnumUSBDevicesCVD() {
 TESSEL_TYPED_EXPORT char* GetUSBDevInfoW(int index, char* text) {
     return tessel::GetUSBDevInfoW(index, text);
 }
-
-// Ordinals 1 (CreatePartitionCVD), 4 and 10 (CreateUSBBoot), 7, 8, 9 and 16
-// are kept for the partition, make-bootable and image operations.
-LARKIN_ORDINAL_TABLE = {
-    {TESSEL_ORDINAL_ENUM_USB_DEVICES_CVD, TESSEL_ENUM_USB_DEVICES_CVD_DECORATED},
-    {TESSEL_ORDINAL_GET_USB_DEV_INFO_W, TESSEL_GET_USB_DEV_INFO_W_DECORATED},
-    {TESSEL_ORDINAL_GET_USB_DEV_COUNT, "GetUSBDevCount"},
-    {TESSEL_ORDINAL_GET_USB_DEV_INFO, "GetUSBDevInfo"},
-    {TESSEL_ORDINAL_ENUM_USB_DEVICES, "EnumUSBDevices"},
-    {TESSEL_ORDINAL_GET_USB_DEV_COUNT_DECORATED, TESSEL_GET_USB_DEV_COUNT_DECORATED},
-    {TESSEL_ORDINAL_GET_USB_DEV_INFO_DECORATED, TESSEL_GET_USB_DEV_INFO_DECORATED},
-    {TESSEL_ORDINAL_OPEN_DEVICE, "OpenDevice"},
-    {TESSEL_ORDINAL_SET_CALL_BACK_FUNC, "SetCallBackFunc"},
-    {0, nullptr},
-};
 
 // Binding Verran and Corvid here stands for the system loader resolving the
 // library's imports: without them the library does not load. No other work

@@ -6,6 +6,7 @@
 
 #include "corvid/owned.h"
 #include "win32/files.h"
+#include "win32/volumes.h"
 #include "win32/ioctl.h"
 
 namespace tessel {

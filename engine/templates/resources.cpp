@@ -1,6 +1,8 @@
-// The BOOTREC resources of the Tessel library.
-#include <win32/modules.h>
+// The BOOTREC resources of the Tessel library. A Windows build takes them
+// from tessel.rc instead, which names the same ids.
+#ifndef _WIN32
 
+#include "larkin/exports.h"
 #include "templates/boot_records.h"
 
 using namespace larkin::templates;
@@ -11,3 +13,5 @@ LARKIN_RESOURCE_TABLE = {
     {kBootRecordType, kDosBootSectorId, kDosBootSector.data(), kSectorSize},
     {NULL, 0, NULL, 0},
 };
+
+#endif

@@ -12,6 +12,7 @@
 
 #include "pellom/pellom.h"
 #include "cdb_length.h"
+#include "exports.h"
 #include "state.h"
 
 namespace pellom {
@@ -122,18 +123,19 @@ int RunSptiCommand(State& state, int local, const BYTE* cdb, int count) {
     std::memcpy(record.header.Cdb, cdb, kCdbSize);
 
     TraceIf(state, kTraceCommands, kTagSpti,
-            Format("Device %d Byte Count %ld", local, static_cast<long>(count)));
-    TraceIf(state, kTraceCommands, kTagSpti, CommandBytes("Command ", cdb));
+            [&] { return Format("Device %d Byte Count %ld", local, static_cast<long>(count)); });
+    TraceIf(state, kTraceCommands, kTagSpti, [&] { return CommandBytes("Command ", cdb); });
 
     DWORD returned = 0;
     bool sent = DeviceIoControl(slot.handle.get(), IOCTL_SCSI_PASS_THROUGH_DIRECT, &record,
                                 sizeof record, &record, sizeof record, &returned, nullptr);
     BYTE scsiStatus = record.header.ScsiStatus;
-    TraceIf(state, kTraceCommands, kTagSpti,
-            Format("IOCTRL Status %d Command Status %d  Target Status %d", sent ? 1 : 0,
-                   static_cast<int>(record.filler), static_cast<int>(scsiStatus)));
+    TraceIf(state, kTraceCommands, kTagSpti, [&] {
+        return Format("IOCTRL Status %d Command Status %d  Target Status %d", sent ? 1 : 0,
+                      static_cast<int>(record.filler), static_cast<int>(scsiStatus));
+    });
     if (scsiStatus == kCheckCondition)
-        TraceIf(state, kTraceCommands, kTagSpti, AutoSenseText(record.sense));
+        TraceIf(state, kTraceCommands, kTagSpti, [&] { return AutoSenseText(record.sense); });
 
     std::memcpy(slot.savedSense.data(), record.sense, kSenseLength);
     if (scsiStatus == kCheckCondition) slot.sensePending = 1;
@@ -144,20 +146,24 @@ int RunSptiCommand(State& state, int local, const BYTE* cdb, int count) {
 int RunAspiCommand(State& state, int local, const BYTE* cdb, int count) {
     TargetSlot& slot = *Slot(state, local);
     slot.sensePending = 0;
-    TraceIf(state, kTraceCommands, kTagAspi,
-            Format("Device %d Adapter %d  Target %d  Byte Count %ld", local, slot.adapterNumber,
-                   slot.targetId, static_cast<long>(count)));
-    std::string bytes = "Command";
-    for (size_t i = 0; i < kCdbSize; ++i) bytes += Format(" %02x", cdb[i]);
-    TraceIf(state, kTraceCommands, kTagAspi, bytes);
+    TraceIf(state, kTraceCommands, kTagAspi, [&] {
+        return Format("Device %d Adapter %d  Target %d  Byte Count %ld", local, slot.adapterNumber,
+                      slot.targetId, static_cast<long>(count));
+    });
+    TraceIf(state, kTraceCommands, kTagAspi, [&] {
+        std::string bytes = "Command";
+        for (size_t i = 0; i < kCdbSize; ++i) bytes += Format(" %02x", cdb[i]);
+        return bytes;
+    });
 
     AspiOutcome outcome =
         SendAspi(state, slot.adapterNumber, slot.targetId, cdb, count, DataBufferFor(slot, count));
 
-    TraceIf(state, kTraceCommands, kTagAspi,
-            Format("Command Status %d  Target Status %d", outcome.status, outcome.targetStatus));
+    TraceIf(state, kTraceCommands, kTagAspi, [&] {
+        return Format("Command Status %d  Target Status %d", outcome.status, outcome.targetStatus);
+    });
     if (outcome.targetStatus == kCheckCondition)
-        TraceIf(state, kTraceCommands, kTagAspi, AutoSenseText(outcome.sense));
+        TraceIf(state, kTraceCommands, kTagAspi, [&] { return AutoSenseText(outcome.sense); });
     std::memcpy(slot.savedSense.data(), outcome.sense, kSenseLength);
     if (outcome.status != SS_COMP && outcome.targetStatus == kCheckCondition) slot.sensePending = 1;
     return AspiResult(outcome);
@@ -170,9 +176,10 @@ int AspiDiscoveryCommand(State& state, int adapter, int target, const BYTE* cdb,
                  : count > 0 ? state.discoveryOut.get()
                              : nullptr;
     AspiOutcome outcome = SendAspi(state, adapter, target, cdb, count, data);
-    TraceIf(state, kTraceDiscovery, kTagAspi,
-            Format("Adapter %d  Target %d  Command %02x  Status %d-%d", adapter, target, cdb[0],
-                   outcome.status, outcome.targetStatus));
+    TraceIf(state, kTraceDiscovery, kTagAspi, [&] {
+        return Format("Adapter %d  Target %d  Command %02x  Status %d-%d", adapter, target, cdb[0],
+                      outcome.status, outcome.targetStatus);
+    });
     return AspiResult(outcome);
 }
 
@@ -207,64 +214,67 @@ int Execute(State& state, int local, const BYTE* cdb, int count) {
 
 }  // namespace
 
+// A failure inside a command (out of memory) is reported as a failed
+// request; the other exports give their results for a slot never filled.
+
 DLLEXPORT int ExecuteSCSI(int local, const BYTE* cdb, int count) {
-    State* state = Current();
-    return state ? Execute(*state, local, cdb, count) : -2;
+    return larkin::Guarded(PELLOM_REQUEST_FAILED, [&] {
+        State* state = Current();
+        return state ? Execute(*state, local, cdb, count) : PELLOM_NO_BUFFERS;
+    });
 }
 
 DLLEXPORT int Sense(int local, BYTE* buffer) {
-    State* state = Current();
-    TargetSlot* slot = state ? Slot(*state, local) : nullptr;
-    if (slot == nullptr || buffer == nullptr) return 1;
-    if (slot->sensePending) {
-        std::memcpy(buffer, slot->savedSense.data(), kSenseLength);
-        slot->sensePending = 0;
+    return larkin::Guarded(1, [&] {
+        State* state = Current();
+        TargetSlot* slot = state ? Slot(*state, local) : nullptr;
+        if (slot == nullptr || buffer == nullptr) return 1;
+        if (slot->sensePending) {
+            std::memcpy(buffer, slot->savedSense.data(), kSenseLength);
+            slot->sensePending = 0;
+            return 0;
+        }
+        if (Execute(*state, local, kRequestSense.data(), -static_cast<int>(kSenseLength)) != 0)
+            return 1;
+        std::memcpy(buffer, slot->dataIn.get(), kSenseLength);
         return 0;
-    }
-    if (Execute(*state, local, kRequestSense.data(), -static_cast<int>(kSenseLength)) != 0)
-        return 1;
-    std::memcpy(buffer, slot->dataIn.get(), kSenseLength);
-    return 0;
+    });
 }
 
 DLLEXPORT int BufferControl(int local, int code, int offset, int length, BYTE* data) {
-    State* state = Current();
-    TargetSlot* slot = state ? Slot(*state, local) : nullptr;
-    if (length <= 0) return 0;
-    if (slot == nullptr || data == nullptr) return 0;
-    if (code == 64) code = 0;
-    bool read = code == 0 || code == 32;
-    BYTE* buffer = (code == 0 || code == 16) ? slot->dataIn.get() : slot->dataOut.get();
-    if (buffer == nullptr) return 0;
-    // Only the positions inside the buffer move; the caller's other bytes
-    // stay as they were.
-    int64_t first = std::max<int64_t>(offset, 0);
-    int64_t end = std::min<int64_t>(int64_t{offset} + length, kBufferSize);
-    if (first < end) {
-        BYTE* inBuffer = buffer + first;
-        BYTE* inData = data + (first - offset);
-        size_t count = static_cast<size_t>(end - first);
-        if (read)
-            std::memcpy(inData, inBuffer, count);
-        else
-            std::memcpy(inBuffer, inData, count);
-    }
-    return length;
+    return larkin::Guarded(0, [&] {
+        State* state = Current();
+        TargetSlot* slot = state ? Slot(*state, local) : nullptr;
+        if (length <= 0) return 0;
+        if (slot == nullptr || data == nullptr) return 0;
+        if (code == 64) code = 0;
+        bool read = code == 0 || code == 32;
+        BYTE* buffer = (code == 0 || code == 16) ? slot->dataIn.get() : slot->dataOut.get();
+        if (buffer == nullptr) return 0;
+        // Only the positions inside the buffer move; the caller's other bytes
+        // stay as they were.
+        int64_t first = std::max<int64_t>(offset, 0);
+        int64_t end = std::min<int64_t>(int64_t{offset} + length, kBufferSize);
+        if (first < end) {
+            BYTE* inBuffer = buffer + first;
+            BYTE* inData = data + (first - offset);
+            size_t count = static_cast<size_t>(end - first);
+            if (read)
+                std::memcpy(inData, inBuffer, count);
+            else
+                std::memcpy(inBuffer, inData, count);
+        }
+        return length;
+    });
 }
 
 DLLEXPORT int BufferSize(int /*local*/) {
     return static_cast<int>(kBufferSize);
 }
 
-DLLEXPORT void SetDataPattern(int local, const char* bufferName, const BYTE* pattern, int length,
-                              int period) {
-    State* state = Current();
-    TargetSlot* slot = state ? Slot(*state, local) : nullptr;
-    if (slot == nullptr) return;
-    bool toDataIn =
-        bufferName && (std::string_view(bufferName) == "r" || std::string_view(bufferName) == "R");
-    BYTE* buffer = toDataIn ? slot->dataIn.get() : slot->dataOut.get();
-    if (buffer == nullptr) return;
+namespace {
+
+void FillPattern(BYTE* buffer, const BYTE* pattern, int length, int period) {
     if (length >= 0) {
         // A period below 1 or a missing pattern has no meaning; leave the
         // buffer alone.
@@ -277,6 +287,7 @@ DLLEXPORT void SetDataPattern(int local, const char* bufferName, const BYTE* pat
         }
     } else if (length == PELLOM_PATTERN_RANDOM_BLOCK) {
         if (period < 1) return;
+        // Made whole before the buffer is touched, so a failure changes nothing.
         std::vector<BYTE> block(std::min<size_t>(static_cast<size_t>(period), kBufferSize));
         for (BYTE& byte : block) byte = RandomByte();
         for (size_t i = 0; i < kBufferSize; ++i) buffer[i] = block[i % block.size()];
@@ -287,13 +298,30 @@ DLLEXPORT void SetDataPattern(int local, const char* bufferName, const BYTE* pat
     }
 }
 
+}  // namespace
+
+DLLEXPORT void SetDataPattern(int local, const char* bufferName, const BYTE* pattern, int length,
+                              int period) {
+    larkin::GuardedVoid([&] {
+        State* state = Current();
+        TargetSlot* slot = state ? Slot(*state, local) : nullptr;
+        if (slot == nullptr) return;
+        bool toDataIn = bufferName && (std::string_view(bufferName) == "r" ||
+                                       std::string_view(bufferName) == "R");
+        BYTE* buffer = toDataIn ? slot->dataIn.get() : slot->dataOut.get();
+        if (buffer != nullptr) FillPattern(buffer, pattern, length, period);
+    });
+}
+
 DLLEXPORT int SetWatchdogTimer(int local, int value) {
-    State* state = Current();
-    TargetSlot* slot = state ? Slot(*state, local) : nullptr;
-    if (slot == nullptr) return 0;
-    int old = slot->watchdog;
-    if (value > 0) slot->watchdog = value;
-    return old;
+    return larkin::Guarded(0, [&] {
+        State* state = Current();
+        TargetSlot* slot = state ? Slot(*state, local) : nullptr;
+        if (slot == nullptr) return 0;
+        int old = slot->watchdog;
+        if (value > 0) slot->watchdog = value;
+        return old;
+    });
 }
 
 DLLEXPORT void ReleaseController(int /*local*/) {}

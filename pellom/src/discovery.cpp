@@ -10,7 +10,6 @@
 #include <thread>
 
 #include "corvid/owned.h"
-#include "larkin/platform.h"
 #include "state.h"
 
 namespace pellom {

@@ -3,9 +3,12 @@
 #include <algorithm>
 #include <cstring>
 #include <memory>
+#include <optional>
 #include <string_view>
 
 #include "corvid/owned.h"
+#include "exports.h"
+#include "larkin/guarded.h"
 #include "pellom/pellom.h"
 #include "state.h"
 
@@ -43,11 +46,17 @@ void BindVerran(VerranBinding& verran) {
     verran.bound = true;
 }
 
-void Attach() {
-    if (holder.state) return;
-    holder.state = std::make_unique<State>();
-    BindVerran(holder.state->verran);
-    ResetSlots(*holder.state);
+// False when the module cannot be set up; nothing of it is kept then.
+bool Attach() {
+    if (holder.state) return true;
+    bool done = larkin::Guarded(false, [] {
+        holder.state = std::make_unique<State>();
+        BindVerran(holder.state->verran);
+        ResetSlots(*holder.state);
+        return true;
+    });
+    if (!done) holder.state.reset();
+    return done;
 }
 
 void Detach(bool processExit) {
@@ -148,71 +157,105 @@ void State::Abandon() {
 
 using namespace pellom;
 
+// A failure inside an export (out of memory) gives its result for "nothing
+// found": no transport, no targets.
+
 LARKIN_DLLMAIN(instance, reason, reserved) {
     (void)instance;
-    if (reason == DLL_PROCESS_ATTACH) Attach();
-    if (reason == DLL_PROCESS_DETACH) Detach(reserved != nullptr);
+    if (reason == DLL_PROCESS_ATTACH) return Attach() ? TRUE : FALSE;
+    if (reason == DLL_PROCESS_DETACH) larkin::GuardedVoid([&] { Detach(reserved != nullptr); });
     return TRUE;
 }
 
 DLLEXPORT void initPellom(void) {}
 
-DLLEXPORT int LoadCoreModule(void) {
-    State* state = Current();
-    if (state == nullptr) return 0;
-    state->aspiAdapterCount = 0;
-    state->transport = Transport::None;
-    ResetSlots(*state);
-    if (!state->verran.bound) MessageBoxA(nullptr, "Use SPTI/ASPI", "Info", MB_OK);
-    int transport = ProbeSptiPorts(*state);
-    if (transport == 0) transport = LoadAspi(*state);
+namespace {
+
+int LoadTransport(State& state) {
+    state.aspiAdapterCount = 0;
+    state.transport = Transport::None;
+    ResetSlots(state);
+    if (!state.verran.bound) MessageBoxA(nullptr, "Use SPTI/ASPI", "Info", MB_OK);
+    int transport = ProbeSptiPorts(state);
+    if (transport == 0) transport = LoadAspi(state);
     if (transport == 0) return 0;
-    if (!state->discoveryIn) {
-        state->discoveryIn = NewBuffer();
-        state->discoveryOut = NewBuffer();
+    if (!state.discoveryIn) {
+        state.discoveryIn = NewBuffer();
+        state.discoveryOut = NewBuffer();
     }
-    state->transport = static_cast<Transport>(transport);
-    state->loaded = true;
+    state.transport = static_cast<Transport>(transport);
+    state.loaded = true;
     return transport;
 }
 
-DLLEXPORT void UnloadCoreModule(void) {
+int CountTargets(State& state, const char* filter) {
+    state.deviceCount = 0;
+    if (state.transport == Transport::Aspi) {
+        state.deviceCount = EnumerateAspiTargets(state);
+    } else if (state.transport == Transport::Spti) {
+        state.deviceCount = state.verran.bound ? EnumerateVerranDrives(state, filter)
+                                               : EnumeratePhysicalDrives(state);
+    }
+    return state.deviceCount;
+}
+
+}  // namespace
+
+DLLEXPORT int LoadCoreModule(void) {
     State* state = Current();
-    if (state != nullptr && state->loaded) UnloadCore(*state);
+    if (state == nullptr) return 0;
+    auto transport =
+        larkin::Guarded(std::optional<int>(), [&] { return std::optional(LoadTransport(*state)); });
+    if (transport) return *transport;
+    // Without its buffers the module has no transport; what discovery bound
+    // stays for the next load.
+    state->discoveryIn.reset();
+    state->discoveryOut.reset();
+    state->transport = Transport::None;
+    return 0;
+}
+
+DLLEXPORT void UnloadCoreModule(void) {
+    larkin::GuardedVoid([] {
+        State* state = Current();
+        if (state != nullptr && state->loaded) UnloadCore(*state);
+    });
 }
 
 DLLEXPORT int GetDeviceCount(int /*firstGlobal*/, const char* filter) {
     State* state = Current();
     if (state == nullptr) return 0;
+    auto count = larkin::Guarded(std::optional<int>(),
+                                 [&] { return std::optional(CountTargets(*state, filter)); });
+    if (count) return *count;
+    // A discovery that failed offers no targets; the slots it filled so far
+    // give back their handles and buffers.
+    ResetSlots(*state);
     state->deviceCount = 0;
-    if (state->transport == Transport::Aspi) {
-        state->deviceCount = EnumerateAspiTargets(*state);
-    } else if (state->transport == Transport::Spti) {
-        state->deviceCount = state->verran.bound ? EnumerateVerranDrives(*state, filter)
-                                                 : EnumeratePhysicalDrives(*state);
-    }
-    return state->deviceCount;
+    return 0;
 }
 
 DLLEXPORT int GetDriveInformation(int local, const char* key, char* buffer, int* size) {
-    if (size == nullptr) return 0;
-    int capacity = std::max(*size, 0);
-    if (buffer != nullptr) std::memset(buffer, 0, static_cast<size_t>(capacity));
-    if (key == nullptr || *key == '\0') {
-        CopyOut(kKeyList, buffer, capacity);
-        *size = static_cast<int>(kKeyList.size());
+    return larkin::Guarded(0, [&] {
+        if (size == nullptr) return 0;
+        int capacity = std::max(*size, 0);
+        if (buffer != nullptr) std::memset(buffer, 0, static_cast<size_t>(capacity));
+        if (key == nullptr || *key == '\0') {
+            CopyOut(kKeyList, buffer, capacity);
+            *size = static_cast<int>(kKeyList.size());
+            return 0;
+        }
+        State* state = Current();
+        TargetSlot* slot = state ? Slot(*state, local) : nullptr;
+        std::string_view value;
+        if (slot == nullptr || !FieldByKey(*slot, key, &value)) {
+            *size = 0;
+            return 0;
+        }
+        CopyOut(value, buffer, capacity);
+        *size = static_cast<int>(value.size());
         return 0;
-    }
-    State* state = Current();
-    TargetSlot* slot = state ? Slot(*state, local) : nullptr;
-    std::string_view value;
-    if (slot == nullptr || !FieldByKey(*slot, key, &value)) {
-        *size = 0;
-        return 0;
-    }
-    CopyOut(value, buffer, capacity);
-    *size = static_cast<int>(value.size());
-    return 0;
+    });
 }
 
 DLLEXPORT WORD SetCoreOptions(WORD options) {

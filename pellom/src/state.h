@@ -9,8 +9,10 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <type_traits>
 
 #include "corvid/owned.h"
+#include "larkin/guarded.h"
 #include "win32/windows.h"
 #include "wnaspi32/wnaspi32.h"
 
@@ -148,7 +150,21 @@ void ResetSlots(State& state);
 void UnloadCore(State& state);
 
 void Trace(const char* tag, std::string_view message);
-void TraceIf(const State& state, WORD bit, const char* tag, std::string_view message);
+
+// Writes a line when bit is on. message is the text, or a callable that makes
+// it, so that nothing is built while the bit is off. A line that cannot be
+// made for want of memory is lost, as one the file cannot take is: a command
+// does not fail for its trace.
+template <class Message>
+void TraceIf(const State& state, WORD bit, const char* tag, Message&& message) {
+    if (!(state.options & bit)) return;
+    larkin::GuardedVoid([&] {
+        if constexpr (std::is_invocable_v<Message&>)
+            Trace(tag, message());
+        else
+            Trace(tag, message);
+    });
+}
 
 template <class... Args>
 std::string Format(const char* format, Args... args) {

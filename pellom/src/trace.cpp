@@ -22,8 +22,4 @@ void Trace(const char* tag, std::string_view message) {
     std::fwrite(line.data(), 1, line.size(), file.get());
 }
 
-void TraceIf(const State& state, WORD bit, const char* tag, std::string_view message) {
-    if (state.options & bit) Trace(tag, message);
-}
-
 }  // namespace pellom

@@ -3,8 +3,11 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <fstream>
+#include <regex>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include <win32/modules.h>
 
@@ -209,6 +212,28 @@ TEST(BootRecords, TesselCarriesThemAsBootrecResources) {
     }
     EXPECT_EQ(FindResourceA(tessel, MAKEINTRESOURCEA(113), "BOOTREC"), nullptr);
     FreeLibrary(tessel);
+}
+
+// tessel.rc, which a Windows build takes the records from, names each record
+// Tessel carries here, by its id and its assembled file, and no other.
+TEST(BootRecords, ResourceScriptNamesTheSameRecords) {
+    std::ifstream script(std::string(LARKIN_SOURCE_DIR) + "/engine/tessel.rc");
+    ASSERT_TRUE(script);
+    HMODULE tessel = LoadLibraryA("Tessel.DLL");
+    ASSERT_NE(tessel, nullptr);
+    const std::regex entry(R"(^(\d+)\s+BOOTREC\s+"bootrec-(\d+)\.bin"\s*$)");
+    std::vector<int> ids;
+    for (std::string line; std::getline(script, line);) {
+        std::smatch match;
+        if (!std::regex_match(line, match, entry)) continue;
+        int id = std::stoi(match[1]);
+        EXPECT_EQ(std::stoi(match[2]), id);
+        EXPECT_NE(FindResourceA(tessel, MAKEINTRESOURCEA(id), "BOOTREC"), nullptr) << id;
+        ids.push_back(id);
+    }
+    FreeLibrary(tessel);
+    std::sort(ids.begin(), ids.end());
+    EXPECT_EQ(ids, (std::vector<int>{kFreeDosBootSectorId, kMbrTemplateId, kDosBootSectorId}));
 }
 
 TEST(BootRecords, LoadBootRecordCopiesAndLeavesTheTemplateAlone) {

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <string>
 
+#include "larkin/exports.h"
 #include "test_core.h"
 #include "win32/windows.h"
 

@@ -2,7 +2,7 @@
 // one drive.
 #include <cstring>
 
-#include "win32/base.h"
+#include "larkin/exports.h"
 
 DLLEXPORT int GetUSBDevCount(void) {
     return 1;

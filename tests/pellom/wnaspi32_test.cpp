@@ -6,8 +6,11 @@
 #include <cstddef>
 #include <cstring>
 #include <thread>
+#include <vector>
 
+#include "allocation_faults.h"
 #include "core_test_support.h"
+#include "larkin/simulation.h"
 #include "wnaspi32/wnaspi32.h"
 
 namespace larkin::test {
@@ -105,6 +108,51 @@ TEST(Wnaspi32, CompletesRequestsAfterReturningAndRefusesBadOnesAtOnce) {
     SRB_Header unknown{};
     unknown.SRB_Cmd = 0x55;
     EXPECT_EQ(aspi.send(&unknown), SS_INVALID_CMD);
+}
+
+// The time a request takes is a pause of the platform's: it follows the
+// machine's time scale and shows in the record of pauses.
+TEST(Wnaspi32, CompletionWaitsThroughThePlatform) {
+    TestMachine machine(kMachine);
+    Aspi aspi;
+    BYTE data[96] = {};
+    WideRequest request = Request(1, 0x12, SRB_DIR_IN, data, sizeof data);
+    sim::ClearPauses();
+    ASSERT_EQ(aspi.send(&request), SS_PENDING);
+    EXPECT_EQ(WaitFor(request.srb.SRB_Status), SS_COMP);
+    EXPECT_EQ(sim::Pauses(), std::vector<DWORD>{1});
+}
+
+// A request the manager cannot queue fails at once, its status set, so that
+// a caller polling it does not wait for ever; one failing later, on the
+// worker, completes with an error. The next request works.
+TEST(Wnaspi32, OutOfMemoryFailsTheRequestWithoutLeavingItPending) {
+    if (!allocation::Enabled()) GTEST_SKIP() << "the sanitizer owns the allocator";
+    TestMachine machine(kMachine);
+    int refused = 0;
+    long point = 0;
+    for (;; ++point) {
+        Aspi aspi;  // loaded afresh: its first request starts the worker
+        BYTE data[96] = {};
+        WideRequest request = Request(1, 0x12, SRB_DIR_IN, data, sizeof data);
+        // Only the library's own allocations: the platform's answer to a
+        // lack of memory (no such adapter) is the platform's tests' concern.
+        allocation::FailAfter(point, {"wnaspi32"});
+        DWORD sent = aspi.send(&request);
+        BYTE status = sent == SS_PENDING ? WaitFor(request.srb.SRB_Status) : BYTE(sent);
+        bool failed = allocation::Failed();
+        EXPECT_EQ(request.srb.SRB_Status, status);
+        if (!failed) {
+            EXPECT_EQ(status, SS_COMP);
+            break;
+        }
+        // Out of memory in the platform's host list reads as no such adapter.
+        EXPECT_TRUE(status == SS_INSUFFICIENT_RESOURCES || status == SS_INVALID_HA ||
+                    status == SS_ERR || status == SS_COMP)
+            << "allocation " << point << " gave " << int{status};
+        refused += sent == SS_INSUFFICIENT_RESOURCES;
+    }
+    EXPECT_GT(refused, 0) << "over " << point << " allocations";
 }
 
 TEST(Wnaspi32, WithoutHostAdaptersReportsNone) {

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <stdexcept>
 
+#include "larkin/exports.h"
 #include "win32/windows.h"
 
 namespace {

@@ -1,106 +1,38 @@
 // Out of memory inside Initialize and EjectDisk: the library answers
-// VERRAN_INTERNAL_FAULT and nothing escapes it. This test program's global
-// operator new can be told to fail one allocation.
-#include <atomic>
-#include <cstdlib>
-#include <new>
+// VERRAN_INTERNAL_FAULT and nothing escapes it.
 #include <string>
 
+#include "allocation_faults.h"
 #include "verran_test_support.h"
-
-// AddressSanitizer keeps the allocator to itself; these tests need it.
-#if defined(__SANITIZE_ADDRESS__)
-#define VERRAN_OWN_ALLOCATOR 0
-#else
-#define VERRAN_OWN_ALLOCATOR 1
-#endif
-
-namespace {
-
-// Allocations still to pass before one fails; negative: none fails.
-std::atomic<long> allocationsBeforeFailure{-1};
-
-[[maybe_unused]] void* Allocate(std::size_t size) {
-    long left = allocationsBeforeFailure.load();
-    if (left == 0) {
-        allocationsBeforeFailure = -1;
-        throw std::bad_alloc();
-    }
-    if (left > 0) allocationsBeforeFailure = left - 1;
-    if (void* memory = std::malloc(size != 0 ? size : 1)) return memory;
-    throw std::bad_alloc();
-}
-
-}  // namespace
-
-#if VERRAN_OWN_ALLOCATOR
-void* operator new(std::size_t size) {
-    return Allocate(size);
-}
-void* operator new[](std::size_t size) {
-    return Allocate(size);
-}
-void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
-    try {
-        return Allocate(size);
-    } catch (const std::bad_alloc&) {
-        return nullptr;
-    }
-}
-void* operator new[](std::size_t size, const std::nothrow_t& nothrow) noexcept {
-    return operator new(size, nothrow);
-}
-void operator delete(void* memory) noexcept {
-    std::free(memory);
-}
-void operator delete[](void* memory) noexcept {
-    std::free(memory);
-}
-void operator delete(void* memory, std::size_t) noexcept {
-    std::free(memory);
-}
-void operator delete[](void* memory, std::size_t) noexcept {
-    std::free(memory);
-}
-void operator delete(void* memory, const std::nothrow_t&) noexcept {
-    std::free(memory);
-}
-void operator delete[](void* memory, const std::nothrow_t&) noexcept {
-    std::free(memory);
-}
-#endif
 
 namespace verran::test {
 namespace {
 
+namespace allocation = larkin::test::allocation;
+
 class VerranMemoryFault : public VerranTest {
   protected:
     void SetUp() override {
-        if (!VERRAN_OWN_ALLOCATOR) GTEST_SKIP() << "the sanitizer owns the allocator";
+        if (!allocation::Enabled()) GTEST_SKIP() << "the sanitizer owns the allocator";
     }
     void TearDown() override {
-        allocationsBeforeFailure = -1;
+        allocation::Failed();
         VerranTest::TearDown();
     }
 };
 
-// The stride grows so that a few dozen calls cover thousands of allocations.
-long NextPoint(long point) {
-    return point + 1 + point / 8;
-}
-
 TEST_F(VerranMemoryFault, InInitializeGivesInternalFault) {
-    allocationsBeforeFailure = 0;
+    allocation::FailAfter(0);
     EXPECT_EQ(Initialize("USB"), VERRAN_INTERNAL_FAULT);
+    EXPECT_TRUE(allocation::Failed());
     EXPECT_EQ(GetAdapterCount(), 0u);
 
     int faults = 0, failures = 0;
     long point = 0;
-    for (;; point = NextPoint(point)) {
-        allocationsBeforeFailure = point;
+    for (;; point = allocation::NextPoint(point)) {
+        allocation::FailAfter(point);
         INT status = Initialize("*");
-        bool failed = allocationsBeforeFailure.load() == -1;
-        allocationsBeforeFailure = -1;
+        bool failed = allocation::Failed();
         if (!failed) {
             EXPECT_EQ(status, 0);
             break;
@@ -135,10 +67,9 @@ TEST_F(VerranMemoryFault, InEjectDiskGivesInternalFault) {
     // Every allocation in turn: most of them are the platform's now, and the
     // library's own few must not be stepped over.
     for (long point = 0;; ++point) {
-        allocationsBeforeFailure = point;
+        allocation::FailAfter(point);
         INT status = EjectDisk(path.c_str());
-        bool failed = allocationsBeforeFailure.load() == -1;
-        allocationsBeforeFailure = -1;
+        bool failed = allocation::Failed();
         if (!failed) {
             EXPECT_EQ(status, 0);
             break;

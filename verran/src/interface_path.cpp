@@ -7,13 +7,14 @@
 namespace verran {
 
 DWORD FirstInterfacePath(HDEVINFO interfaceSet, const GUID& interfaceClass, std::string* path) {
-    SP_DEVICE_INTERFACE_DATA interface {};
-    interface.cbSize = sizeof interface;
-    if (!SetupDiEnumDeviceInterfaces(interfaceSet, nullptr, &interfaceClass, 0, &interface))
+    SP_DEVICE_INTERFACE_DATA interfaceData{};
+    interfaceData.cbSize = sizeof interfaceData;
+    if (!SetupDiEnumDeviceInterfaces(interfaceSet, nullptr, &interfaceClass, 0, &interfaceData))
         return LastErrorOr(ERROR_NO_MORE_ITEMS);
 
     DWORD required = 0;
-    if (SetupDiGetDeviceInterfaceDetailA(interfaceSet, &interface, nullptr, 0, &required, nullptr))
+    if (SetupDiGetDeviceInterfaceDetailA(interfaceSet, &interfaceData, nullptr, 0, &required,
+                                         nullptr))
         return ERROR_INVALID_DATA;  // a path cannot fit in no buffer
     if (GetLastError() != ERROR_INSUFFICIENT_BUFFER) return LastErrorOr(ERROR_INVALID_DATA);
     if (required <= offsetof(SP_DEVICE_INTERFACE_DETAIL_DATA_A, DevicePath))
@@ -25,7 +26,7 @@ DWORD FirstInterfacePath(HDEVINFO interfaceSet, const GUID& interfaceClass, std:
         sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A));
     SP_DEVICE_INTERFACE_DETAIL_DATA_A* detail = buffer.data();
     detail->cbSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A);
-    if (!SetupDiGetDeviceInterfaceDetailA(interfaceSet, &interface, detail, required, nullptr,
+    if (!SetupDiGetDeviceInterfaceDetailA(interfaceSet, &interfaceData, detail, required, nullptr,
                                           nullptr))
         return LastErrorOr(ERROR_INVALID_DATA);
 

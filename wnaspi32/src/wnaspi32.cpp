@@ -6,76 +6,104 @@
 // byte really wait.
 #include <algorithm>
 #include <atomic>
-#include <chrono>
 #include <condition_variable>
 #include <cstddef>
 #include <cstring>
-#include <deque>
 #include <functional>
+#include <list>
 #include <mutex>
-#include <stop_token>
 #include <thread>
+#include <type_traits>
 
+#include "larkin/exports.h"
+#include "larkin/guarded.h"
 #include "larkin/platform.h"
 #include "wnaspi32/wnaspi32.h"
 
+// The two entry points, declared with their published types.
+DLLEXPORT std::remove_pointer_t<GET_ASPI32_SUPPORT_INFO> GetASPI32SupportInfo;
+DLLEXPORT std::remove_pointer_t<SEND_ASPI32_COMMAND> SendASPI32Command;
+
 namespace {
 
-// Long enough that a poller spins many times, short enough for tests.
-constexpr auto kCompletionDelay = std::chrono::microseconds(300);
+// The time a request takes, waited through the platform so that the
+// machine's time scale and pause record see it. Long enough that a poller
+// spins many times.
+constexpr DWORD kCompletionDelayMs = 1;
 constexpr BYTE kMaxTargets = 16;
 constexpr DWORD kMaxTransfer = 0x00100000;
 
-// Completes requests one after the other on a worker thread.
+// The caller polls SRB_Status from its own thread: publish it last.
+void Complete(BYTE* status, BYTE value) {
+    std::atomic_ref<BYTE>(*status).store(value, std::memory_order_release);
+}
+
+// A queued request: the work that completes it (as its last step), and its
+// status byte, which the worker sets to SS_ERR should the work fail.
+struct Job {
+    std::function<void()> run;
+    BYTE* status;
+};
+
+// Completes requests one after the other on a worker thread. It is made
+// when the library loads, where a failure could not be reported, so it
+// allocates nothing before the first request.
 class Completer {
   public:
     ~Completer() { Stop(); }
 
-    void Submit(std::function<void()> job) {
+    // Throws when the request cannot be queued; then nothing was queued.
+    void Submit(Job job) {
         std::lock_guard lock(mutex_);
+        if (!worker_.joinable()) {
+            stopping_ = false;
+            worker_ = std::thread([this] { Run(); });
+        }
         jobs_.push_back(std::move(job));
-        if (!worker_.joinable())
-            worker_ = std::jthread([this](std::stop_token stop) { Run(stop); });
         ready_.notify_one();
     }
 
     // Finishes the queued requests, then ends the worker.
     void Stop() {
         if (!worker_.joinable()) return;
-        worker_.request_stop();
+        {
+            std::lock_guard lock(mutex_);
+            stopping_ = true;
+        }
         ready_.notify_one();
         worker_.join();
-        worker_ = std::jthread();
     }
 
   private:
-    void Run(std::stop_token stop) {
+    void Run() {
         for (;;) {
-            std::function<void()> job;
+            Job job;
             {
                 std::unique_lock lock(mutex_);
-                ready_.wait(lock, stop, [this] { return !jobs_.empty(); });
+                ready_.wait(lock, [this] { return stopping_ || !jobs_.empty(); });
                 if (jobs_.empty()) return;  // stop asked and nothing left
                 job = std::move(jobs_.front());
                 jobs_.pop_front();
             }
-            std::this_thread::sleep_for(kCompletionDelay);
-            job();
+            bool done = larkin::Guarded(false, [&] {
+                Sleep(kCompletionDelayMs);
+                job.run();
+                return true;
+            });
+            // A request that failed before it was completed is completed
+            // here: its caller polls it. (A completed one may be gone.)
+            if (!done) Complete(job.status, SS_ERR);
         }
     }
 
     std::mutex mutex_;
-    std::condition_variable_any ready_;
-    std::deque<std::function<void()>> jobs_;
-    std::jthread worker_;
+    std::condition_variable ready_;
+    std::list<Job> jobs_;
+    bool stopping_ = false;
+    std::thread worker_;
 };
 
 Completer completer;
-
-// The caller polls SRB_Status from its own thread: publish it last.
-void Complete(BYTE* status, BYTE value) {
-    std::atomic_ref<BYTE>(*status).store(value, std::memory_order_release);
-}
 
 void CopyText(BYTE (&field)[16], const char* text) {
     std::memset(field, 0, sizeof field);
@@ -141,7 +169,7 @@ DWORD Execute(SRB_ExecSCSICmd* srb) {
     srb->SRB_HaStat = HASTAT_OK;
     srb->SRB_TargStat = 0;
     Complete(&srb->SRB_Status, SS_PENDING);
-    completer.Submit([srb] { RunExecute(srb); });
+    completer.Submit({[srb] { RunExecute(srb); }, &srb->SRB_Status});
     return SS_PENDING;
 }
 
@@ -151,9 +179,11 @@ DWORD Rescan(SRB_RescanPort* srb) {
         return SS_INVALID_HA;
     }
     Complete(&srb->SRB_Status, SS_PENDING);
-    completer.Submit([srb] {
-        Complete(&srb->SRB_Status, LarkinScsiRescanHost(srb->SRB_HaId) ? SS_COMP : SS_ERR);
-    });
+    completer.Submit({[srb] {
+                          Complete(&srb->SRB_Status,
+                                   LarkinScsiRescanHost(srb->SRB_HaId) ? SS_COMP : SS_ERR);
+                      },
+                      &srb->SRB_Status});
     return SS_PENDING;
 }
 
@@ -162,7 +192,8 @@ DWORD Rescan(SRB_RescanPort* srb) {
 LARKIN_DLLMAIN(instance, reason, reserved) {
     (void)instance;
     // Unloading: requests still queued complete first.
-    if (reason == DLL_PROCESS_DETACH && reserved == nullptr) completer.Stop();
+    if (reason == DLL_PROCESS_DETACH && reserved == nullptr)
+        larkin::GuardedVoid([] { completer.Stop(); });
     return TRUE;
 }
 
@@ -172,18 +203,24 @@ DLLEXPORT DWORD GetASPI32SupportInfo(void) {
     return (DWORD{SS_COMP} << 8) | std::min<DWORD>(count, 255);
 }
 
+// A request that cannot be queued for want of memory fails at once, its
+// status byte set so that a poller does not wait for it.
 DLLEXPORT DWORD SendASPI32Command(void* request) {
     if (request == nullptr) return SS_INVALID_SRB;
     auto* header = static_cast<SRB_Header*>(request);
-    switch (header->SRB_Cmd) {
-        case SC_HA_INQUIRY:
-            return HostAdapterInquiry(*static_cast<SRB_HAInquiry*>(request));
-        case SC_EXEC_SCSI_CMD:
-            return Execute(static_cast<SRB_ExecSCSICmd*>(request));
-        case SC_RESCAN_SCSI_BUS:
-            return Rescan(static_cast<SRB_RescanPort*>(request));
-        default:
-            header->SRB_Status = SS_INVALID_CMD;
-            return SS_INVALID_CMD;
-    }
+    DWORD status = larkin::Guarded(DWORD{SS_INSUFFICIENT_RESOURCES}, [&]() -> DWORD {
+        switch (header->SRB_Cmd) {
+            case SC_HA_INQUIRY:
+                return HostAdapterInquiry(*static_cast<SRB_HAInquiry*>(request));
+            case SC_EXEC_SCSI_CMD:
+                return Execute(static_cast<SRB_ExecSCSICmd*>(request));
+            case SC_RESCAN_SCSI_BUS:
+                return Rescan(static_cast<SRB_RescanPort*>(request));
+            default:
+                header->SRB_Status = SS_INVALID_CMD;
+                return SS_INVALID_CMD;
+        }
+    });
+    if (status == SS_INSUFFICIENT_RESOURCES) Complete(&header->SRB_Status, status);
+    return status;
 }

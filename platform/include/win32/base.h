@@ -17,14 +17,13 @@
 #define WIN32_END
 #endif
 
-/* Calling-convention and export markers keep the Windows spelling; on this
- * platform there is one convention and exports are marked by visibility. */
+/* Calling-convention markers keep the Windows spelling; on this platform
+ * there is one convention. A library marks its exports with larkin/exports.h. */
 #define WINAPI
 #define CALLBACK
 #define APIENTRY
 #define __stdcall
 #define __cdecl
-#define DLLEXPORT WIN32_EXTERN_C __attribute__((visibility("default")))
 #define PLATFORM_API __attribute__((visibility("default")))
 
 typedef uint8_t BYTE, UCHAR, BOOLEAN;

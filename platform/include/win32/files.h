@@ -37,14 +37,6 @@
 #define FILE_CURRENT 1u
 #define FILE_END 2u
 
-#define DRIVE_UNKNOWN 0u
-#define DRIVE_NO_ROOT_DIR 1u
-#define DRIVE_REMOVABLE 2u
-#define DRIVE_FIXED 3u
-#define DRIVE_REMOTE 4u
-#define DRIVE_CDROM 5u
-#define DRIVE_RAMDISK 6u
-
 WIN32_BEGIN
 /* Names understood: \\.\PhysicalDriveN, disk interface paths (\\?\...#{guid}),
  * \\.\X: volumes, \\?\Volume{guid} names (with or without the trailing
@@ -61,16 +53,6 @@ PLATFORM_API BOOL SetFilePointerEx(HANDLE file, LARGE_INTEGER distance, PLARGE_I
 PLATFORM_API BOOL GetFileSizeEx(HANDLE file, PLARGE_INTEGER size);
 PLATFORM_API BOOL FlushFileBuffers(HANDLE file);
 PLATFORM_API BOOL DeleteFileA(LPCSTR name);
-PLATFORM_API BOOL DeviceIoControl(HANDLE device, DWORD code, LPVOID in, DWORD inSize, LPVOID out,
-                                  DWORD outSize, LPDWORD returned, LPOVERLAPPED overlapped);
-
-PLATFORM_API HANDLE FindFirstVolumeA(LPSTR volumeName, DWORD size);
-PLATFORM_API BOOL FindNextVolumeA(HANDLE search, LPSTR volumeName, DWORD size);
-PLATFORM_API BOOL FindVolumeClose(HANDLE search);
-PLATFORM_API BOOL GetVolumePathNamesForVolumeNameA(LPCSTR volumeName, LPSTR names, DWORD size,
-                                                   PDWORD returned);
-PLATFORM_API DWORD GetLogicalDrives(void);
-PLATFORM_API UINT GetDriveTypeA(LPCSTR rootPath);
 WIN32_END
 
 #endif

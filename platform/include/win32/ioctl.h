@@ -165,4 +165,9 @@ typedef struct _SCSI_PASS_THROUGH_DIRECT {
 #define SCSISTAT_CHECK_CONDITION 0x02
 #define SCSISTAT_BUSY 0x08
 
+WIN32_BEGIN
+PLATFORM_API BOOL DeviceIoControl(HANDLE device, DWORD code, LPVOID in, DWORD inSize, LPVOID out,
+                                  DWORD outSize, LPDWORD returned, LPOVERLAPPED overlapped);
+WIN32_END
+
 #endif

@@ -1,4 +1,5 @@
-/* Dynamic libraries, their entry point, exports by ordinal, and resources. */
+/* Dynamic libraries, exports by ordinal, and resources. A library marks its
+ * own exports and entry point with larkin/exports.h. */
 #ifndef WIN32_MODULES_H
 #define WIN32_MODULES_H
 
@@ -12,30 +13,6 @@
 /* Windows declares it as returning INT_PTR; the void form lets callers cast
  * it to the export's own type without a function-type warning. */
 typedef void (*FARPROC)(void);
-
-/* What a module carries for the loader besides its named exports. A module
- * defines these three symbols with the macros below; each is optional. */
-typedef struct LARKIN_ORDINAL {
-    WORD ordinal; /* 0 ends the table */
-    const char* name;
-} LARKIN_ORDINAL;
-
-typedef struct LARKIN_RESOURCE {
-    const char* type; /* for example "BOOTREC"; NULL ends the table */
-    WORD id;
-    const void* data;
-    DWORD size;
-} LARKIN_RESOURCE;
-
-typedef BOOL (*LARKIN_DLLMAIN)(HINSTANCE instance, DWORD reason, LPVOID reserved);
-
-/* Called with DLL_PROCESS_ATTACH by the first LoadLibraryA of the module and
- * with DLL_PROCESS_DETACH by the last FreeLibrary, or at process exit for
- * modules still loaded (in reverse order of loading). */
-#define LARKIN_DLLMAIN(instance, reason, reserved) \
-    DLLEXPORT BOOL LarkinDllMain(HINSTANCE instance, DWORD reason, LPVOID reserved)
-#define LARKIN_ORDINAL_TABLE DLLEXPORT const LARKIN_ORDINAL LarkinOrdinalTable[]
-#define LARKIN_RESOURCE_TABLE DLLEXPORT const LARKIN_RESOURCE LarkinResourceTable[]
 
 #define RT_RCDATA MAKEINTRESOURCEA(10)
 

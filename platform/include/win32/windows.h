@@ -4,6 +4,7 @@
 
 #include "base.h"
 #include "files.h"
+#include "volumes.h"
 #include "ioctl.h"
 #include "devices.h"
 #include "processes.h"

@@ -8,6 +8,7 @@
 #ifndef VERRAN_VERRAN_H
 #define VERRAN_VERRAN_H
 
+#include "larkin/exports.h"
 #include "win32/base.h"
 
 /* Returned by Initialize and EjectDisk when the library itself failed (out of

@@ -28,6 +28,7 @@ extern "C" {
 #define SS_NO_DEVICE 0x82
 #define SS_INVALID_SRB 0xE0
 #define SS_NO_ADAPTERS 0xE8
+#define SS_INSUFFICIENT_RESOURCES 0xE9
 
 /* Host adapter status (SRB_HaStat). */
 #define HASTAT_OK 0x00
@@ -101,7 +102,8 @@ typedef struct {
 typedef DWORD (*GET_ASPI32_SUPPORT_INFO)(void);
 /* srb points to a request block whose first byte is the command. Inquiry
  * completes at once; execute and rescan return SS_PENDING and complete a
- * little later, when SRB_Status becomes non-zero. */
+ * little later, when SRB_Status becomes non-zero. A request the manager has
+ * no memory for fails at once with SS_INSUFFICIENT_RESOURCES. */
 typedef DWORD (*SEND_ASPI32_COMMAND)(void* srb);
 
 #ifdef __cplusplus

@@ -1,0 +1,711 @@
+#include "sim_backend.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <array>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+
+#include "core/runtime.h"
+#include "core/text.h"
+#include "property_names.h"
+#include "scsi_disk.h"
+
+namespace larkin::platform {
+
+std::unique_ptr<Backend> MakeSimulatedBackend(const std::string& machineFile, std::string* error,
+                                              FaultTable& faults) {
+    auto backend = sim::SimBackend::Open(machineFile, error);
+    if (backend)
+        for (const auto& fault : backend->MachineFaults()) faults.Add(fault);
+    return backend;
+}
+
+namespace sim {
+
+namespace {
+
+uint64_t Fnv(std::string_view text, uint64_t seed = 0xcbf29ce484222325ull) {
+    uint64_t hash = seed;
+    for (unsigned char c : text) hash = (hash ^ c) * 0x100000001b3ull;
+    return hash;
+}
+
+DWORD ErrnoError() {
+    return static_cast<DWORD>(ErrorFromErrno(errno));
+}
+
+DWORD ReadAt(int fd, uint64_t offset, std::span<std::byte> data) {
+    size_t done = 0;
+    while (done < data.size()) {
+        ssize_t got =
+            ::pread(fd, data.data() + done, data.size() - done, static_cast<off_t>(offset + done));
+        if (got < 0 && errno == EINTR) continue;
+        if (got < 0) return ErrnoError();
+        if (got == 0) {  // a sparse image reads zeros past its written end
+            std::fill(data.begin() + static_cast<long>(done), data.end(), std::byte{0});
+            break;
+        }
+        done += static_cast<size_t>(got);
+    }
+    return ERROR_SUCCESS;
+}
+
+DWORD WriteAt(int fd, uint64_t offset, std::span<const std::byte> data) {
+    size_t done = 0;
+    while (done < data.size()) {
+        ssize_t put =
+            ::pwrite(fd, data.data() + done, data.size() - done, static_cast<off_t>(offset + done));
+        if (put < 0 && errno == EINTR) continue;
+        if (put < 0) return ErrnoError();
+        done += static_cast<size_t>(put);
+    }
+    return ERROR_SUCCESS;
+}
+
+struct OpenedImage {
+    UniqueFd fd;
+    std::string error;
+};
+
+// Opens the image at path, or makes it whole first: it is built under a
+// name of its own and linked into place only when complete, so a failed or
+// killed creation leaves nothing that a later start would take as made, and
+// of several processes starting at once exactly one image wins.
+template <class Build>
+OpenedImage OpenImage(const std::filesystem::path& path, uint64_t size, Build&& build) {
+    OpenedImage result;
+    auto openExisting = [&]() -> bool {
+        result.fd.Reset(::open(path.c_str(), O_RDWR | O_CLOEXEC));
+        if (!result.fd.Valid()) return false;
+        struct stat info {};
+        if (::fstat(result.fd.Get(), &info) != 0 || static_cast<uint64_t>(info.st_size) != size) {
+            result.error = "is " + std::to_string(info.st_size) +
+                           " bytes but the size the machine file gives is " + std::to_string(size) +
+                           "; it is left as it is";
+            result.fd.Reset();
+        }
+        return true;
+    };
+    if (openExisting()) return result;
+    if (errno != ENOENT) {
+        result.error = std::strerror(errno);
+        return result;
+    }
+    std::error_code ignored;
+    std::filesystem::create_directories(path.parent_path(), ignored);
+    std::string made = path.string() + ".making." + std::to_string(::getpid());
+    UniqueFd fd(::open(made.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+    auto fail = [&](std::string why) {
+        ::unlink(made.c_str());
+        result.error = std::move(why);
+        return std::move(result);
+    };
+    if (!fd.Valid()) return fail(std::strerror(errno));
+    if (::ftruncate(fd.Get(), static_cast<off_t>(size)) != 0) return fail(std::strerror(errno));
+    if (std::string why = build(made, fd.Get()); !why.empty()) return fail(why);
+    if (::fsync(fd.Get()) != 0) return fail(std::strerror(errno));
+    fd.Reset();
+    // link, unlike rename, never replaces an image another process made.
+    if (::link(made.c_str(), path.c_str()) != 0 && errno != EEXIST)
+        return fail(std::strerror(errno));
+    ::unlink(made.c_str());
+    if (!openExisting() && result.error.empty()) result.error = std::strerror(errno);
+    return result;
+}
+
+// Writes the partition table the machine file gives and formats the
+// partitions that ask for it.
+std::string BuildDiskImage(const DiskSpec& spec, const std::string& path, int fd) {
+    if (spec.partitions.empty()) return {};
+    std::array<uint8_t, 512> mbr{};
+    uint32_t signature = static_cast<uint32_t>(Fnv(spec.id));
+    std::memcpy(&mbr[440], &signature, 4);
+    DiskGeometry geometry{0, spec.heads, spec.sectorsPerTrack, 512};
+    for (size_t i = 0; i < spec.partitions.size() && i < 4; ++i) {
+        const auto& p = spec.partitions[i];
+        PartitionRecord record{static_cast<uint8_t>(p.active ? 0x80 : 0), p.type, p.start,
+                               p.sectors.value_or(spec.size / 512 - p.start)};
+        EncodeEntry(std::span<uint8_t, 16>(&mbr[446 + 16 * i], 16), record, geometry);
+    }
+    mbr[510] = 0x55;
+    mbr[511] = 0xAA;
+    if (WriteAt(fd, 0, std::as_bytes(std::span(mbr))) != ERROR_SUCCESS) return std::strerror(errno);
+    for (const auto& p : spec.partitions) {
+        if (p.format.empty()) continue;
+        std::string mkfs = FindProgram("mkfs.fat");
+        if (mkfs.empty()) return "formatting needs mkfs.fat (Debian package dosfstools)";
+        uint64_t sectors = p.sectors.value_or(spec.size / 512 - p.start);
+        std::string log;
+        int status =
+            RunProgram({mkfs, "-F", p.format.substr(3), "-n", p.label.empty() ? "NO NAME" : p.label,
+                        "-S", "512", "-h", std::to_string(p.start), "-g",
+                        std::to_string(spec.heads) + "/" + std::to_string(spec.sectorsPerTrack),
+                        "--offset", std::to_string(p.start), path, std::to_string(sectors / 2)},
+                       &log);
+        if (status != 0) return "mkfs.fat failed: " + log;
+    }
+    return {};
+}
+
+Bus BusOf(const std::string& cls) {
+    if (cls == "ATA") return Bus::Ata;
+    if (cls == "SCSIADAPTER") return Bus::Scsi;
+    return Bus::Usb;
+}
+
+PropertyOverrides Overrides(const std::map<std::string, PropertySpec>& properties) {
+    PropertyOverrides overrides;
+    for (const auto& [name, spec] : properties)
+        if (auto code = PropertyCode(name))  // the machine file refused any other
+            overrides[*code] = PropertyOverride{spec.absent, spec.type, spec.data};
+    return overrides;
+}
+
+// One handle's view of a disk or the floppy drive. The lock of a volume is
+// an exclusive flock on the volume's lock file in the state folder, held by
+// this handle's own open of it, so every process sees it.
+class SimMediaAccess final : public MediaAccess {
+  public:
+    SimMediaAccess(SimBackend& machine, MediaRef media) : machine_(machine), media_(media) {}
+    DWORD Read(uint64_t offset, std::span<std::byte> data) override {
+        return machine_.ReadMedia(media_, offset, data);
+    }
+    DWORD Write(uint64_t offset, std::span<const std::byte> data) override {
+        return machine_.WriteMedia(media_, offset, data);
+    }
+    uint64_t Size() override { return machine_.MediaSize(media_); }
+    DWORD LockVolume(const std::string& key) override {
+        if (lock_.Valid()) return lockedKey_ == key ? ERROR_SUCCESS : ERROR_ACCESS_DENIED;
+        UniqueFd fd(::open(machine_.LockFile(key).c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644));
+        if (!fd.Valid()) return ErrnoError();
+        if (::flock(fd.Get(), LOCK_EX | LOCK_NB) != 0)
+            return errno == EWOULDBLOCK ? ERROR_ACCESS_DENIED : ErrnoError();
+        lock_ = std::move(fd);
+        lockedKey_ = key;
+        return ERROR_SUCCESS;
+    }
+    DWORD UnlockVolume() override {
+        if (!lock_.Valid()) return ERROR_NOT_LOCKED;
+        lock_.Reset();
+        lockedKey_.clear();
+        return ERROR_SUCCESS;
+    }
+    bool HoldsLock() const override { return lock_.Valid(); }
+    // Nothing mounts an image file: there is nothing to take off line.
+    DWORD DismountVolume(const std::string&) override { return ERROR_SUCCESS; }
+    bool Holds(const std::string& key) const { return lock_.Valid() && lockedKey_ == key; }
+
+  private:
+    SimBackend& machine_;
+    MediaRef media_;
+    UniqueFd lock_;
+    std::string lockedKey_;
+};
+
+}  // namespace
+
+SimBackend::SimBackend(MachineSpec spec)
+    : spec_(std::move(spec)), timeScale_(spec_.timeScale), shared_(spec_.stateDir) {}
+
+std::unique_ptr<SimBackend> SimBackend::Open(const std::string& machineFile, std::string* error) {
+    auto spec = LoadMachineFile(machineFile, error);
+    if (!spec) return nullptr;
+    auto backend = std::make_unique<SimBackend>(std::move(*spec));
+    if (!backend->Prepare(error)) return nullptr;
+    return backend;
+}
+
+bool SimBackend::Prepare(std::string* error) {
+    std::error_code failed;
+    std::filesystem::create_directories(spec_.stateDir + "/locks", failed);
+    if (failed) {
+        *error = spec_.file + ": cannot create the state folder " + spec_.stateDir + ": " +
+                 failed.message();
+        return false;
+    }
+    if (const char* scale = std::getenv("LARKIN_TIME_SCALE")) timeScale_ = std::atof(scale);
+
+    uint32_t nextPort = 0;
+    for (const auto& spec : spec_.adapters) {
+        Adapter adapter;
+        adapter.spec = &spec;
+        if (spec.storagePort) adapter.port = nextPort++;
+        adapters_.push_back(adapter);
+    }
+    uint32_t number = 0;
+    for (const auto& spec : spec_.disks) {
+        Disk disk;
+        disk.spec = &spec;
+        disk.number = number++;
+        const Adapter& adapter = adapters_[spec.adapter];
+        size_t position = std::find(adapter.spec->disks.begin(), adapter.spec->disks.end(),
+                                    static_cast<size_t>(&spec - spec_.disks.data())) -
+                          adapter.spec->disks.begin();
+        disk.target = spec.target.value_or(static_cast<uint8_t>(position));
+        disk.port = adapter.port;
+        if (!PrepareImage(disk, error)) return false;
+        disks_.push_back(std::move(disk));
+    }
+
+    if (spec_.floppy) {
+        std::filesystem::path path(spec_.floppy->image);
+        if (path.is_relative()) path = std::filesystem::path(spec_.stateDir) / path;
+        bool format = spec_.floppy->format;
+        auto image = OpenImage(path, spec_.floppy->size, [&](const std::string& made, int) {
+            if (!format) return std::string();
+            std::string mkfs = FindProgram("mkfs.fat");
+            if (mkfs.empty())
+                return std::string("formatting needs mkfs.fat (Debian package dosfstools)");
+            std::string log;
+            if (RunProgram({mkfs, "-F", "12", "-n", "FLOPPY", made}, &log) != 0)
+                return "mkfs.fat failed: " + log;
+            return std::string();
+        });
+        if (!image.fd.Valid()) {
+            *error = spec_.file + ": floppy image " + path.string() + ": " + image.error;
+            return false;
+        }
+        floppy_ = std::move(image.fd);
+    }
+
+    // Disks seen for the first time start as the machine file says.
+    auto unstored = shared_.Update([&](MachineState& state) {
+        for (const auto& disk : disks_)
+            if (!state.disks.contains(disk.spec->id))
+                state.disks[disk.spec->id].present = disk.spec->present;
+    });
+    if (unstored) {
+        *error = spec_.file + ": " + *unstored;
+        return false;
+    }
+    return true;
+}
+
+bool SimBackend::PrepareImage(Disk& disk, std::string* error) {
+    const DiskSpec& spec = *disk.spec;
+    std::filesystem::path path(spec.image);
+    if (path.is_relative()) path = std::filesystem::path(spec_.stateDir) / path;
+    auto image = OpenImage(path, spec.size, [&](const std::string& made, int fd) {
+        return BuildDiskImage(spec, made, fd);
+    });
+    if (!image.fd.Valid()) {
+        *error =
+            spec_.file + ": disk \"" + spec.id + "\": image " + path.string() + ": " + image.error;
+        return false;
+    }
+    disk.image = std::move(image.fd);
+    return true;
+}
+
+std::string SimBackend::ImagePath(const std::string& image) const {
+    std::filesystem::path path(image);
+    return (path.is_relative() ? std::filesystem::path(spec_.stateDir) / path : path).string();
+}
+
+std::string SimBackend::LockFile(const std::string& volumeKey) const {
+    return spec_.stateDir + "/locks/" + volumeKey;
+}
+
+uint64_t SimBackend::Generation() {
+    shared_.Current();
+    return shared_.Generation();
+}
+
+bool SimBackend::AdapterPresent(size_t index) {
+    const MachineState& state = shared_.Loaded();
+    for (size_t i = index;;) {
+        const AdapterSpec& spec = *adapters_[i].spec;
+        auto found = state.disks.find("adapter:" + spec.id);
+        if (found != state.disks.end() && !found->second.present) return false;
+        if (spec.parent.empty()) break;
+        auto parent = std::find_if(adapters_.begin(), adapters_.end(),
+                                   [&](const Adapter& a) { return a.spec->id == spec.parent; });
+        i = static_cast<size_t>(parent - adapters_.begin());
+    }
+    return true;
+}
+
+bool SimBackend::Present(const Disk& disk) {
+    const MachineState& state = shared_.Loaded();
+    auto found = state.disks.find(disk.spec->id);
+    bool present = found == state.disks.end() ? disk.spec->present : found->second.present;
+    return present && AdapterPresent(disk.spec->adapter);
+}
+
+SimBackend::Disk* SimBackend::DiskById(const std::string& id) {
+    for (auto& disk : disks_)
+        if (disk.spec->id == id) return &disk;
+    return nullptr;
+}
+
+SimBackend::Disk* SimBackend::DiskOf(const MediaRef& media) {
+    return media.disk && *media.disk < disks_.size() ? &disks_[*media.disk] : nullptr;
+}
+
+std::vector<PartitionExtent> SimBackend::ReadTable(Disk& disk) {
+    uint64_t sectors = disk.spec->size / 512;
+    auto table = ReadPartitionTable(
+        [&](uint64_t sector, std::span<uint8_t, 512> data) {
+            return sector < sectors && ReadAt(disk.image.Get(), sector * 512,
+                                              std::as_writable_bytes(data)) == ERROR_SUCCESS;
+        },
+        sectors);
+    auto partitions = MountablePartitions(table);
+    // A table entry reaching past the end of the disk does not make a volume.
+    std::erase_if(partitions,
+                  [&](const PartitionExtent& p) { return p.firstSector + p.sectors > sectors; });
+    return partitions;
+}
+
+std::vector<PartitionExtent> SimBackend::PartitionsAsRead(Disk& disk) {
+    auto stored = [&]() -> const std::optional<std::vector<PartitionExtent>>* {
+        auto found = shared_.Loaded().disks.find(disk.spec->id);
+        return found == shared_.Loaded().disks.end() ? nullptr : &found->second.partitions;
+    };
+    if (auto* table = stored(); table && *table) return **table;
+    RereadPartitions(disk.number);
+    if (auto* table = stored(); table && *table) return **table;
+    // The state could not be stored; this process still sees the table.
+    return disk.spec->media ? ReadTable(disk) : std::vector<PartitionExtent>{};
+}
+
+DWORD SimBackend::RereadPartitions(uint32_t number) {
+    if (number >= disks_.size()) return ERROR_DEVICE_NOT_CONNECTED;
+    return RereadTables({&disks_[number]});
+}
+
+// Reads the tables of several disks under one update of the shared state.
+DWORD SimBackend::RereadTables(const std::vector<Disk*>& disks) {
+    if (disks.empty()) return ERROR_SUCCESS;
+    std::vector<std::pair<std::string, std::vector<PartitionExtent>>> tables;
+    const MachineState& known = shared_.Current();
+    for (Disk* disk : disks) {
+        auto table = disk->spec->media ? ReadTable(*disk) : std::vector<PartitionExtent>{};
+        auto found = known.disks.find(disk->spec->id);
+        // An unchanged table changes nothing; the views built on it stay valid.
+        if (found != known.disks.end() && found->second.partitions == table) continue;
+        tables.emplace_back(disk->spec->id, std::move(table));
+    }
+    if (tables.empty()) return ERROR_SUCCESS;
+    auto failed = shared_.Update([&](MachineState& state) {
+        for (auto& [id, partitions] : tables) state.disks[id].partitions = std::move(partitions);
+    });
+    return failed ? ERROR_ACCESS_DENIED : ERROR_SUCCESS;
+}
+
+void SimBackend::Rescan() {
+    shared_.Current();
+    std::vector<Disk*> present;
+    for (auto& disk : disks_)
+        if (Present(disk)) present.push_back(&disk);
+    RereadTables(present);
+}
+
+bool SimBackend::Plug(const std::string& id, bool present, std::string* error) {
+    Disk* disk = DiskById(id);
+    auto adapter = std::find_if(adapters_.begin(), adapters_.end(),
+                                [&](const Adapter& a) { return a.spec->id == id; });
+    if (!disk && adapter == adapters_.end()) {
+        if (error) *error = "the machine has no disk or adapter \"" + id + "\"";
+        return false;
+    }
+    auto failed = shared_.Update([&](MachineState& state) {
+        std::string key = disk ? id : "adapter:" + id;
+        state.disks[key].present = present;
+        if (disk && present) {
+            // Plugging a disk in plugs in the adapters it hangs below.
+            for (const AdapterSpec* a = &spec_.adapters[disk->spec->adapter]; a;) {
+                state.disks["adapter:" + a->id].present = true;
+                auto parent = std::find_if(spec_.adapters.begin(), spec_.adapters.end(),
+                                           [&](const AdapterSpec& s) { return s.id == a->parent; });
+                a = parent == spec_.adapters.end() ? nullptr : &*parent;
+            }
+        }
+        if (disk) state.disks[id].partitions.reset();  // read afresh on arrival
+    });
+    if (failed && error) *error = *failed;
+    return !failed;
+}
+
+DWORD SimBackend::RemoveDevice(const std::string& key) {
+    shared_.Current();
+    if (Disk* disk = DiskById(key); disk && Present(*disk))
+        return Plug(key, false) ? ERROR_SUCCESS : ERROR_ACCESS_DENIED;
+    for (size_t i = 0; i < adapters_.size(); ++i)
+        if (adapters_[i].spec->id == key && AdapterPresent(i))
+            return Plug(key, false) ? ERROR_SUCCESS : ERROR_ACCESS_DENIED;
+    return ERROR_NO_SUCH_DEVINST;
+}
+
+// A stick's USB device goes away with its disk; hubs and host adapters stay.
+bool SimBackend::Listed(size_t index) {
+    if (!AdapterPresent(index)) return false;
+    const AdapterSpec& spec = *adapters_[index].spec;
+    bool massStorage = spec.cls == "USB" && spec.kind != "hub";
+    if (!massStorage || spec.disks.empty()) return true;
+    return std::any_of(spec.disks.begin(), spec.disks.end(),
+                       [&](size_t d) { return Present(disks_[d]); });
+}
+
+AdapterFacts SimBackend::AdapterFactsOf(size_t index) const {
+    const AdapterSpec& spec = *adapters_[index].spec;
+    AdapterFacts facts;
+    facts.key = spec.id;
+    facts.parentKey = spec.parent;
+    facts.bus = BusOf(spec.cls);
+    facts.hub = spec.cls == "USB" && spec.kind == "hub";
+    facts.index = static_cast<uint32_t>(index);
+    facts.port = adapters_[index].port;
+    facts.aspiHost = spec.aspi;
+    facts.hostScsiId = spec.scsiId;
+    facts.description = spec.description;
+    facts.serial = spec.disks.empty() ? Upper(spec.id) : spec_.disks[spec.disks[0]].serial;
+    // Made-up USB ids, stable with the adapter's name.
+    uint64_t hash = Fnv(spec.id);
+    facts.usbVendorId = static_cast<uint16_t>(hash >> 16);
+    facts.usbProductId = static_cast<uint16_t>(hash);
+    facts.instanceId = spec.instanceId;
+    facts.overrides = Overrides(spec.properties);
+    return facts;
+}
+
+DiskFacts SimBackend::DiskFactsOf(const Disk& disk) const {
+    const DiskSpec& spec = *disk.spec;
+    DiskFacts facts;
+    facts.number = disk.number;
+    facts.key = spec.id;
+    facts.adapterKey = spec_.adapters[spec.adapter].id;
+    facts.target = disk.target;
+    facts.vendor = spec.vendor;
+    facts.product = spec.product;
+    facts.revision = spec.revision;
+    facts.serial = spec.serial;
+    facts.friendlyName = spec.friendlyName;
+    facts.size = spec.size;
+    facts.heads = spec.heads;
+    facts.sectorsPerTrack = spec.sectorsPerTrack;
+    facts.removable = spec.removable;
+    facts.mediaPresent = spec.media;
+    // The disk the machine file gives the Windows directory's letter stays
+    // the system disk even while its table reads differently.
+    std::string letter = Upper(spec_.windowsDir.substr(0, 2));
+    facts.system =
+        spec.system || std::any_of(spec.volumes.begin(), spec.volumes.end(),
+                                   [&](const VolumeSpec& v) { return Upper(v.letter) == letter; });
+    facts.overrides = Overrides(spec.properties);
+    return facts;
+}
+
+std::shared_ptr<const MachineFacts> SimBackend::Facts() {
+    shared_.Current();
+    // Tables not read yet are read first; that changes the generation.
+    std::vector<Disk*> unread;
+    for (auto& disk : disks_) {
+        auto found = shared_.Loaded().disks.find(disk.spec->id);
+        bool read = found != shared_.Loaded().disks.end() && found->second.partitions;
+        if (!read && Present(disk)) unread.push_back(&disk);
+    }
+    RereadTables(unread);
+    if (facts_ && factsGeneration_ == shared_.Generation()) return facts_;
+
+    auto facts = std::make_shared<MachineFacts>();
+    facts->windowsDirectory = spec_.windowsDir;
+    for (size_t i = 0; i < adapters_.size(); ++i)
+        if (Listed(i)) facts->adapters.push_back(AdapterFactsOf(i));
+    for (const auto& disk : disks_)
+        if (Present(disk)) facts->disks.push_back(DiskFactsOf(disk));
+
+    if (spec_.floppy) {
+        VolumeFacts floppy;
+        floppy.key = "floppy:0";
+        floppy.floppy = true;
+        floppy.removable = true;
+        floppy.length = spec_.floppy->size;
+        floppy.mountPaths = {"A:\\"};
+        facts->volumes.push_back(floppy);
+    }
+    for (auto& disk : disks_) {
+        if (!Present(disk)) continue;
+        const DiskSpec& spec = *disk.spec;
+        auto mountPaths = [&](size_t index) {
+            std::vector<std::string> paths;
+            if (index >= spec.volumes.size()) return paths;
+            if (!spec.volumes[index].letter.empty())
+                paths.push_back(spec.volumes[index].letter + "\\");
+            for (const auto& folder : spec.volumes[index].folders) paths.push_back(folder);
+            return paths;
+        };
+        if (!spec.media) {
+            if (spec.volumes.empty()) continue;
+            VolumeFacts slot;
+            slot.key = spec.id + ":0";
+            slot.mountPaths = mountPaths(0);
+            slot.disk = disk.number;
+            slot.removable = spec.removable;
+            slot.extentsReadable = false;
+            facts->volumes.push_back(slot);
+            continue;
+        }
+        auto partitions = PartitionsAsRead(disk);
+        for (size_t i = 0; i < partitions.size(); ++i) {
+            const auto& partition = partitions[i];
+            VolumeFacts volume;
+            volume.key = spec.id + ":" + std::to_string(partition.firstSector);
+            volume.mountPaths = mountPaths(i);
+            volume.disk = disk.number;
+            volume.partitionNumber = partition.number;
+            volume.offset = partition.firstSector * 512;
+            volume.length = partition.sectors * 512;
+            volume.removable = spec.removable;
+            facts->volumes.push_back(volume);
+        }
+    }
+    facts_ = std::move(facts);
+    factsGeneration_ = shared_.Generation();
+    return facts_;
+}
+
+uint64_t SimBackend::MediaSize(const MediaRef& media) {
+    shared_.Current();
+    if (!media.disk) return spec_.floppy ? spec_.floppy->size : 0;
+    Disk* disk = DiskOf(media);
+    return disk && Present(*disk) && disk->spec->media ? disk->spec->size : 0;
+}
+
+DWORD SimBackend::ReadMedia(const MediaRef& media, uint64_t offset, std::span<std::byte> data) {
+    shared_.Current();
+    if (!media.disk) {
+        if (!floppy_.Valid()) return ERROR_NOT_READY;
+        if (offset + data.size() > spec_.floppy->size) return ERROR_SECTOR_NOT_FOUND;
+        return ReadAt(floppy_.Get(), offset, data);
+    }
+    Disk* disk = DiskOf(media);
+    if (!disk || !Present(*disk)) return ERROR_DEVICE_NOT_CONNECTED;
+    if (!disk->spec->media) return ERROR_NOT_READY;
+    if (offset + data.size() > disk->spec->size) return ERROR_SECTOR_NOT_FOUND;
+    return ReadAt(disk->image.Get(), offset, data);
+}
+
+DWORD SimBackend::WriteMedia(const MediaRef& media, uint64_t offset,
+                             std::span<const std::byte> data) {
+    shared_.Current();
+    if (!media.disk) {
+        if (!floppy_.Valid()) return ERROR_NOT_READY;
+        if (offset + data.size() > spec_.floppy->size) return ERROR_SECTOR_NOT_FOUND;
+        return WriteAt(floppy_.Get(), offset, data);
+    }
+    Disk* disk = DiskOf(media);
+    if (!disk || !Present(*disk)) return ERROR_DEVICE_NOT_CONNECTED;
+    if (!disk->spec->media) return ERROR_NOT_READY;
+    if (offset + data.size() > disk->spec->size) return ERROR_SECTOR_NOT_FOUND;
+    // The platform's guard stands before every write; this one is the last
+    // line, should a path ever come here around it.
+    if (DiskFactsOf(*disk).system) return ERROR_ACCESS_DENIED;
+    return WriteAt(disk->image.Get(), offset, data);
+}
+
+std::unique_ptr<MediaAccess> SimBackend::OpenMedia(const MediaRef& media, DWORD* error) {
+    shared_.Current();
+    if (media.disk) {
+        Disk* disk = DiskOf(media);
+        if (!disk || !Present(*disk)) {
+            *error = ERROR_FILE_NOT_FOUND;
+            return nullptr;
+        }
+    } else if (!floppy_.Valid()) {
+        *error = ERROR_FILE_NOT_FOUND;
+        return nullptr;
+    }
+    *error = ERROR_SUCCESS;
+    return std::make_unique<SimMediaAccess>(*this, media);
+}
+
+bool SimBackend::VolumeLockedElsewhere(const std::string& key, const MediaAccess* self) {
+    if (auto* own = dynamic_cast<const SimMediaAccess*>(self); own && own->Holds(key)) return false;
+    UniqueFd fd(::open(LockFile(key).c_str(), O_RDONLY | O_CLOEXEC));
+    if (!fd.Valid()) return false;  // never locked
+    if (::flock(fd.Get(), LOCK_SH | LOCK_NB) != 0) return errno == EWOULDBLOCK;
+    ::flock(fd.Get(), LOCK_UN);
+    return false;
+}
+
+TableCommit SimBackend::CommitPartitionTable(uint32_t number, std::span<const std::byte> sector0) {
+    TableCommit commit;
+    commit.error = WriteMedia(MediaRef{number}, 0, sector0);
+    if (commit.error != ERROR_SUCCESS) return commit;
+    // Image files are never busy: the whole table is always taken.
+    commit.error = RereadPartitions(number);
+    return commit;
+}
+
+ToolPath SimBackend::ToolPathOf(const MediaRef& media) {
+    if (!media.disk) return {spec_.floppy ? ImagePath(spec_.floppy->image) : "", 0};
+    Disk* disk = DiskOf(media);
+    return {disk ? ImagePath(disk->spec->image) : "", 0};
+}
+
+ScsiOutcome SimBackend::ExecuteScsi(const ScsiAddress& address, std::span<const uint8_t> cdb,
+                                    DataDirection direction, std::span<std::byte> data, uint32_t) {
+    shared_.Current();
+    auto facts = Facts();
+    bool portPresent = std::any_of(facts->adapters.begin(), facts->adapters.end(),
+                                   [&](const AdapterFacts& a) { return a.port == address.port; });
+    if (!portPresent) return ScsiOutcome{ERROR_DEVICE_NOT_CONNECTED, SCSISTAT_GOOD, {}, 0};
+    for (auto& disk : disks_) {
+        if (disk.port != address.port || disk.target != address.target || address.lun != 0)
+            continue;
+        if (!Present(disk)) break;
+        ScsiDisk target;
+        const DiskSpec& spec = *disk.spec;
+        target.vendor = spec.vendor;
+        target.product = spec.product;
+        target.revision = spec.revision;
+        target.serial = spec.serial;
+        target.size = spec.size;
+        target.geometry = {spec.size / 512 / (spec.heads * spec.sectorsPerTrack), spec.heads,
+                           spec.sectorsPerTrack, 512};
+        target.removable = spec.removable;
+        target.media = spec.media;
+        target.modePage5 = spec.modePage5;
+        MediaRef media{disk.number};
+        target.read = [this, media](uint64_t offset, std::span<std::byte> bytes) {
+            return ReadMedia(media, offset, bytes);
+        };
+        target.write = [this, media](uint64_t offset, std::span<const std::byte> bytes) {
+            return WriteMedia(media, offset, bytes);
+        };
+        target.pendingSense = &disk.pendingSense;
+        return ExecuteOnDisk(target, cdb, direction, data);
+    }
+    return ScsiOutcome{ERROR_DEVICE_NOT_CONNECTED, SCSISTAT_GOOD, {}, 0};
+}
+
+std::vector<larkin::sim::DiskStatus> SimBackend::DiskStatuses() {
+    auto facts = Facts();
+    std::vector<larkin::sim::DiskStatus> statuses;
+    for (const auto& disk : disks_) {
+        larkin::sim::DiskStatus status;
+        status.id = disk.spec->id;
+        status.adapter = spec_.adapters[disk.spec->adapter].id;
+        status.number = disk.number;
+        status.present = Present(disk);
+        status.image = ImagePath(disk.spec->image);
+        status.size = disk.spec->size;
+        for (const auto& volume : facts->volumes)
+            if (volume.disk == disk.number)
+                for (const auto& path : volume.mountPaths)
+                    if (path.size() == 3) status.letters.push_back(path.substr(0, 2));
+        statuses.push_back(status);
+    }
+    return statuses;
+}
+
+}  // namespace sim
+}  // namespace larkin::platform

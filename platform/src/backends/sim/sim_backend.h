@@ -1,0 +1,97 @@
+// The simulated machine: disks backed by image files, described by a
+// machine file, with state shared by every process that uses it.
+#ifndef LARKIN_PLATFORM_SIM_SIM_BACKEND_H
+#define LARKIN_PLATFORM_SIM_SIM_BACKEND_H
+
+#include <map>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "core/backend.h"
+#include "core/posix.h"
+#include "larkin/simulation.h"
+#include "machine_file.h"
+#include "shared_state.h"
+
+namespace larkin::platform::sim {
+
+class SimBackend final : public Backend {
+  public:
+    static std::unique_ptr<SimBackend> Open(const std::string& machineFile, std::string* error);
+    explicit SimBackend(MachineSpec spec);  // use Open, which also prepares the images
+
+    const char* Name() const override { return "simulated"; }
+    std::string MachineFile() const override { return spec_.file; }
+    uint64_t Generation() override;
+    std::shared_ptr<const MachineFacts> Facts() override;
+    DWORD RemoveDevice(const std::string& key) override;
+    void Rescan() override;
+    std::unique_ptr<MediaAccess> OpenMedia(const MediaRef& media, DWORD* error) override;
+    bool VolumeLockedElsewhere(const std::string& key, const MediaAccess* self) override;
+    DWORD RereadPartitions(uint32_t disk) override;
+    TableCommit CommitPartitionTable(uint32_t disk, std::span<const std::byte> sector0) override;
+    ToolPath ToolPathOf(const MediaRef& media) override;
+    ScsiOutcome ExecuteScsi(const ScsiAddress& address, std::span<const uint8_t> cdb,
+                            DataDirection direction, std::span<std::byte> data,
+                            uint32_t timeoutSeconds) override;
+    double TimeScale() override { return timeScale_; }
+    std::string JournalFile() override { return spec_.stateDir + "/journal"; }
+
+    // The machine's own faults, which every process using it sees.
+    const std::vector<larkin::sim::Fault>& MachineFaults() const { return spec_.faults; }
+
+    // Control for tests and tools.
+    bool Plug(const std::string& id, bool present, std::string* error = nullptr);
+    std::vector<larkin::sim::DiskStatus> DiskStatuses();
+    const std::string& StateFolder() const { return spec_.stateDir; }
+
+    // Media I/O for the handles and the SCSI targets: a present disk with
+    // media (or the floppy drive), whole or not at all.
+    DWORD ReadMedia(const MediaRef& media, uint64_t offset, std::span<std::byte> data);
+    DWORD WriteMedia(const MediaRef& media, uint64_t offset, std::span<const std::byte> data);
+    uint64_t MediaSize(const MediaRef& media);
+    std::string LockFile(const std::string& volumeKey) const;
+
+  private:
+    struct Disk {
+        const DiskSpec* spec = nullptr;
+        uint32_t number = 0;
+        UniqueFd image;
+        std::optional<uint32_t> port;
+        uint8_t target = 0;
+        std::vector<uint8_t> pendingSense;
+    };
+    struct Adapter {
+        const AdapterSpec* spec = nullptr;
+        std::optional<uint32_t> port;
+    };
+
+    bool Prepare(std::string* error);
+    bool PrepareImage(Disk& disk, std::string* error);
+    std::string ImagePath(const std::string& image) const;
+    bool Present(const Disk& disk);
+    bool AdapterPresent(size_t adapter);
+    bool Listed(size_t adapter);
+    Disk* DiskById(const std::string& id);
+    Disk* DiskOf(const MediaRef& media);
+    std::vector<PartitionExtent> ReadTable(Disk& disk);
+    DWORD RereadTables(const std::vector<Disk*>& disks);
+    std::vector<PartitionExtent> PartitionsAsRead(Disk& disk);
+    AdapterFacts AdapterFactsOf(size_t index) const;
+    DiskFacts DiskFactsOf(const Disk& disk) const;
+
+    MachineSpec spec_;
+    double timeScale_ = 1.0;
+    SharedState shared_;
+    std::vector<Adapter> adapters_;
+    std::vector<Disk> disks_;
+    UniqueFd floppy_;
+    // The facts of the shared state's generation they were made for.
+    std::shared_ptr<const MachineFacts> facts_;
+    uint64_t factsGeneration_ = 0;
+};
+
+}  // namespace larkin::platform::sim
+
+#endif

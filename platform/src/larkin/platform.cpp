@@ -1,0 +1,199 @@
+// What the platform offers beyond the Windows API: starting it on a machine,
+// the host's message-box handler, SCSI host adapters for the ASPI library,
+// and volumes handed to outside programs.
+#include <algorithm>
+#include <cstring>
+#include <string>
+
+#include "core/exported_call.h"
+#include "core/objects.h"
+#include "core/runtime.h"
+#include "core/text.h"
+#include "core/write_guard.h"
+#include "larkin/platform.h"
+
+namespace larkin::platform {
+namespace {
+
+class ToolSessionObject final : public Object {
+  public:
+    ~ToolSessionObject() override {
+        if (journaled) EndToolWrite(token);
+    }
+    std::shared_ptr<MediaObject> volume;  // holds the lock while writing
+    uint64_t token = 0;
+    bool journaled = false;
+};
+
+// The device name of a volume given as a letter, a root or a path.
+std::string DeviceName(std::string name) {
+    if (StartsWithNoCase(name, "\\\\?\\Volume{") || StartsWithNoCase(name, "\\\\.\\")) {
+        if (!name.empty() && name.back() == '\\') name.pop_back();
+        return name;
+    }
+    if (name.size() == 3 && name[1] == ':' && name[2] == '\\') name.pop_back();
+    return "\\\\.\\" + name;
+}
+
+HANDLE Fail(DWORD error) {
+    SetLastError(error);
+    return INVALID_HANDLE_VALUE;
+}
+
+}  // namespace
+}  // namespace larkin::platform
+
+using namespace larkin::platform;
+
+namespace {
+constexpr uint32_t kAspiTimeoutSeconds = 30;
+}  // namespace
+
+DWORD LarkinScsiHostCount(void) {
+    return larkin::platform::Guarded<DWORD>(0, [&]() -> DWORD {
+        std::lock_guard guard(Runtime::Get().lock);
+        return static_cast<DWORD>(View()->aspiHosts.size());
+    });
+}
+
+BOOL LarkinScsiHostInfo(DWORD host, LARKIN_SCSI_HOST* info) {
+    return larkin::platform::Guarded<BOOL>(FALSE, [&]() -> BOOL {
+        std::lock_guard guard(Runtime::Get().lock);
+        auto hosts = View()->aspiHosts;
+        if (info == nullptr || host >= hosts.size()) {
+            SetLastError(ERROR_INVALID_PARAMETER);
+            return FALSE;
+        }
+        const AspiHostInfo& found = hosts[host];
+        std::memset(info, 0, sizeof *info);
+        info->hostScsiId = found.hostScsiId;
+        info->maxTargets = found.maxTargets;
+        std::strncpy(info->manager, found.manager.c_str(), 16);
+        std::strncpy(info->identifier, found.identifier.c_str(), 16);
+        return TRUE;
+    });
+}
+
+BOOL LarkinScsiRescanHost(DWORD host) {
+    return larkin::platform::Guarded<BOOL>(FALSE, [&]() -> BOOL {
+        std::lock_guard guard(Runtime::Get().lock);
+        if (host >= View()->aspiHosts.size()) {
+            SetLastError(ERROR_INVALID_PARAMETER);
+            return FALSE;
+        }
+        Machine().Rescan();
+        return TRUE;
+    });
+}
+
+DWORD LarkinScsiExecute(DWORD host, BYTE target, BYTE lun, const BYTE* cdb, BYTE cdbLength,
+                        int direction, void* data, DWORD length, BYTE* sense, BYTE senseLength,
+                        BYTE* status) {
+    return larkin::platform::Guarded<DWORD>(ERROR_NOT_ENOUGH_MEMORY, [&]() -> DWORD {
+        std::lock_guard guard(Runtime::Get().lock);
+        auto hosts = View()->aspiHosts;
+        if (host >= hosts.size() || cdb == nullptr || cdbLength == 0 || cdbLength > 16 ||
+            status == nullptr)
+            return ERROR_INVALID_PARAMETER;
+        if (FaultFires("LarkinScsiExecute", std::to_string(host) + ":" + std::to_string(target)))
+            return GetLastError();
+        DataDirection dir = direction == LARKIN_SCSI_DATA_IN    ? DataDirection::In
+                            : direction == LARKIN_SCSI_DATA_OUT ? DataDirection::Out
+                                                                : DataDirection::None;
+        std::span<std::byte> buffer(static_cast<std::byte*>(data),
+                                    data && dir != DataDirection::None ? length : 0);
+        // ASPI requests carry no time-out of their own: the driver's default.
+        ScsiOutcome outcome =
+            ExecuteScsi({hosts[host].port, target, lun}, std::span<const uint8_t>(cdb, cdbLength),
+                        dir, buffer, kAspiTimeoutSeconds);
+        if (outcome.error != ERROR_SUCCESS) return outcome.error;
+        *status = outcome.status;
+        if (sense && senseLength > 0) {
+            std::memset(sense, 0, senseLength);
+            if (!outcome.sense.empty())
+                std::memcpy(sense, outcome.sense.data(),
+                            std::min<size_t>(senseLength, outcome.sense.size()));
+        }
+        return ERROR_SUCCESS;
+    });
+}
+
+BOOL LarkinStartPlatform(LPCSTR machineFile, LPSTR error, DWORD errorSize) {
+    return larkin::platform::Guarded<BOOL>(FALSE, [&]() -> BOOL {
+        std::string why;
+        bool started = Runtime::Get().Start(machineFile, &why);
+        if (error && errorSize > 0) {
+            std::strncpy(error, why.c_str(), errorSize - 1);
+            error[errorSize - 1] = '\0';
+        }
+        return started ? TRUE : FALSE;
+    });
+}
+
+LPCSTR LarkinBackendName(void) {
+    return larkin::platform::Guarded<LPCSTR>(
+        "", [&]() -> LPCSTR { return larkin::platform::Machine().Name(); });
+}
+
+LPCSTR LarkinMachineFile(void) {
+    return larkin::platform::Guarded<LPCSTR>("", [&]() -> LPCSTR {
+        static thread_local std::string file;
+        file = larkin::platform::Machine().MachineFile();
+        return file.c_str();
+    });
+}
+
+void LarkinSetMessageBoxHandler(LARKIN_MESSAGE_BOX_HANDLER handler, void* context) {
+    Runtime& runtime = Runtime::Get();
+    runtime.messageBoxContext = context;
+    runtime.messageBoxHandler = handler;
+}
+
+HANDLE LarkinOpenVolumeForTool(LPCSTR volume, LPCSTR tool, BOOL write, LARKIN_TOOL_VOLUME* where) {
+    return Guarded<HANDLE>(INVALID_HANDLE_VALUE, [&]() -> HANDLE {
+        if (volume == nullptr || where == nullptr || *volume == '\0')
+            return Fail(ERROR_INVALID_PARAMETER);
+        std::string name = DeviceName(volume);
+        DWORD access = GENERIC_READ | (write ? GENERIC_WRITE : 0);
+        HANDLE opened = CreateFileA(name.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                    nullptr, OPEN_EXISTING, 0, nullptr);
+        if (opened == INVALID_HANDLE_VALUE) return INVALID_HANDLE_VALUE;
+        auto media = std::dynamic_pointer_cast<MediaObject>(Runtime::Get().handles.Remove(opened));
+        if (!media || !media->IsVolume()) return Fail(ERROR_FILE_NOT_FOUND);
+
+        std::lock_guard guard(Runtime::Get().lock);
+        auto current = CurrentVolume(*media);
+        if (!current) return Fail(ERROR_FILE_NOT_FOUND);
+        if (!current->extentsReadable) return Fail(ERROR_NOT_READY);
+        ToolPath toolPath = Machine().ToolPathOf(media->media);
+        std::string path = toolPath.path;
+        if (path.empty() || path.size() >= MAX_PATH) return Fail(ERROR_NOT_READY);
+        auto session = std::make_shared<ToolSessionObject>();
+        if (write) {
+            if (DWORD error = media->access->LockVolume(media->volumeKey); error != ERROR_SUCCESS)
+                return Fail(error);
+            DWORD error = BeginToolWrite(*current, tool ? tool : "outside tool", &session->token);
+            if (error != ERROR_SUCCESS) return Fail(error);
+            session->journaled = true;
+        }
+        session->volume = media;
+
+        std::memset(where, 0, sizeof *where);
+        std::memcpy(where->path, path.c_str(), path.size() + 1);
+        where->offset = toolPath.offset + current->offset;
+        where->length = current->length;
+        where->bytesPerSector = 512;
+        where->hiddenSectors = static_cast<DWORD>(current->offset / 512);
+        auto view = View();
+        if (current->disk)
+            if (const DiskInfo* disk = view->Disk(*current->disk)) {
+                where->bytesPerSector = disk->geometry.bytesPerSector;
+                where->hiddenSectors =
+                    static_cast<DWORD>(current->offset / disk->geometry.bytesPerSector);
+                where->heads = disk->geometry.heads;
+                where->sectorsPerTrack = disk->geometry.sectorsPerTrack;
+            }
+        SetLastError(ERROR_SUCCESS);
+        return Runtime::Get().handles.Add(std::move(session));
+    });
+}

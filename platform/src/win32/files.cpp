@@ -1,0 +1,428 @@
+// CreateFileA and the I/O on its handles.
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cctype>
+#include <cerrno>
+#include <cstdlib>
+#include <map>
+#include <mutex>
+
+#include "core/objects.h"
+#include "core/exported_call.h"
+#include "core/text.h"
+#include "core/write_guard.h"
+
+namespace larkin::platform {
+
+namespace {
+
+constexpr DWORD kReadRights = GENERIC_READ | GENERIC_ALL | FILE_READ_DATA;
+constexpr DWORD kWriteRights = GENERIC_WRITE | GENERIC_ALL | FILE_WRITE_DATA | FILE_APPEND_DATA;
+
+HANDLE Fail(DWORD error) {
+    SetLastError(error);
+    return INVALID_HANDLE_VALUE;
+}
+
+BOOL Failed(DWORD error) {
+    SetLastError(error);
+    return FALSE;
+}
+
+bool AllDigits(std::string_view text) {
+    return !text.empty() && std::all_of(text.begin(), text.end(), [](char c) {
+        return std::isdigit(static_cast<unsigned char>(c));
+    });
+}
+
+std::string WithoutTrailingSlash(std::string name) {
+    if (!name.empty() && name.back() == '\\') name.pop_back();
+    return name;
+}
+
+HANDLE AddMedia(std::shared_ptr<MediaObject> object) {
+    SetLastError(ERROR_SUCCESS);
+    return Runtime::Get().handles.Add(std::move(object));
+}
+
+std::shared_ptr<MediaObject> NewMedia(const std::string& name, const MediaRef& media, DWORD access,
+                                      DWORD* error) {
+    auto object = std::make_shared<MediaObject>();
+    object->name = name;
+    object->media = media;
+    object->accessRights = access;
+    object->access = Machine().OpenMedia(media, error);
+    return object->access ? object : nullptr;
+}
+
+HANDLE OpenDisk(const DiskInfo& disk, const std::string& name, DWORD access) {
+    if (HasWriteAccess(access) && !WriteRefusal(disk.number).empty())
+        return Fail(ERROR_ACCESS_DENIED);
+    DWORD error = ERROR_SUCCESS;
+    auto object = NewMedia(name, MediaRef{disk.number}, access, &error);
+    return object ? AddMedia(std::move(object)) : Fail(error);
+}
+
+HANDLE OpenVolume(const VolumeInfo& volume, const std::string& name, DWORD access) {
+    if (volume.disk && HasWriteAccess(access) && !WriteRefusal(*volume.disk).empty())
+        return Fail(ERROR_ACCESS_DENIED);
+    // A locked volume takes no new handles, here or in another process.
+    if (LockedByOther(volume.key, nullptr)) return Fail(ERROR_ACCESS_DENIED);
+    DWORD error = ERROR_SUCCESS;
+    auto object = NewMedia(name, volume.Media(), access, &error);
+    if (!object) return Fail(error);
+    object->volume = volume.name;
+    object->volumeKey = volume.key;
+    return AddMedia(std::move(object));
+}
+
+HANDLE OpenPort(const MachineView& view, uint32_t port, const std::string& name, DWORD access) {
+    if (std::none_of(view.ports.begin(), view.ports.end(),
+                     [&](const ScsiPortInfo& p) { return p.number == port; }))
+        return Fail(ERROR_FILE_NOT_FOUND);
+    auto object = std::make_shared<PortObject>();
+    object->name = name;
+    object->port = port;
+    object->access = access;
+    SetLastError(ERROR_SUCCESS);
+    return Runtime::Get().handles.Add(std::move(object));
+}
+
+HANDLE OpenDevice(const std::string& name, DWORD access, DWORD disposition) {
+    if (disposition != OPEN_EXISTING && disposition != OPEN_ALWAYS)
+        return Fail(ERROR_INVALID_PARAMETER);
+    auto view = View();
+    std::string rest = name.substr(4);
+
+    if (StartsWithNoCase(rest, "PhysicalDrive") && AllDigits(rest.substr(13))) {
+        auto number = std::strtoul(rest.c_str() + 13, nullptr, 10);
+        if (number <= UINT32_MAX)
+            if (const DiskInfo* disk = view->Disk(static_cast<uint32_t>(number)))
+                return OpenDisk(*disk, name, access);
+        return Fail(ERROR_FILE_NOT_FOUND);
+    }
+    if (StartsWithNoCase(rest, "scsi") && rest.size() > 5 && rest.back() == ':' &&
+        AllDigits(rest.substr(4, rest.size() - 5)))
+        return OpenPort(*view, static_cast<uint32_t>(std::strtoul(rest.c_str() + 4, nullptr, 10)),
+                        name, access);
+    if (rest.size() >= 2 && std::isalpha(static_cast<unsigned char>(rest[0])) && rest[1] == ':') {
+        std::string root = Upper(rest.substr(0, 2)) + "\\";
+        for (const auto& volume : view->volumes) {
+            for (const auto& path : volume.mountPaths) {
+                if (rest.size() == 2 && path == root) return OpenVolume(volume, name, access);
+                // A folder mount path names a directory, which cannot be
+                // opened as a device.
+                if (rest.size() > 2 && EqualsNoCase(path, rest + "\\"))
+                    return Fail(ERROR_ACCESS_DENIED);
+            }
+        }
+        return Fail(rest.size() == 2 ? ERROR_FILE_NOT_FOUND : ERROR_PATH_NOT_FOUND);
+    }
+    if (StartsWithNoCase(rest, "Volume{")) {
+        for (const auto& volume : view->volumes)
+            if (EqualsNoCase(WithoutTrailingSlash(volume.name),
+                             "\\\\?\\" + WithoutTrailingSlash(rest)))
+                return OpenVolume(volume, name, access);
+        return Fail(ERROR_FILE_NOT_FOUND);
+    }
+    for (const auto& disk : view->disks)
+        if (EqualsNoCase(disk.interfacePath, name)) return OpenDisk(disk, name, access);
+    for (const auto& node : view->tree)
+        for (const auto& interface : node.interfaces)
+            if (SameGuid(interface.interfaceClass, GUID_DEVINTERFACE_STORAGEPORT) &&
+                EqualsNoCase(interface.path, name))
+                for (const auto& port : view->ports)
+                    if (port.adapterId == node.instanceId)
+                        return OpenPort(*view, port.number, name, access);
+    return Fail(ERROR_FILE_NOT_FOUND);
+}
+
+HANDLE OpenPlainFile(const std::string& name, DWORD access, DWORD disposition) {
+    std::string path = name;
+    std::replace(path.begin(), path.end(), '\\', '/');
+    int flags = O_CLOEXEC;
+    bool reading = access & (kReadRights | FILE_GENERIC_READ);
+    bool writing = access & kWriteRights;
+    flags |= writing ? (reading ? O_RDWR : O_WRONLY) : O_RDONLY;
+    struct stat info {};
+    bool existed = ::stat(path.c_str(), &info) == 0;
+    // Only regular files are plain files: a name that leads, by whatever
+    // spelling or link, to a disk, a terminal or a pipe is the backend's to
+    // hand out under its rules, never this path's.
+    if (existed && !S_ISREG(info.st_mode)) return Fail(ERROR_ACCESS_DENIED);
+    switch (disposition) {
+        case CREATE_NEW:
+            flags |= O_CREAT | O_EXCL;
+            break;
+        case CREATE_ALWAYS:
+            flags |= O_CREAT | O_TRUNC;
+            break;
+        case OPEN_EXISTING:
+            break;
+        case OPEN_ALWAYS:
+            flags |= O_CREAT;
+            break;
+        case TRUNCATE_EXISTING:
+            if (!writing) return Fail(ERROR_INVALID_PARAMETER);
+            flags |= O_TRUNC;
+            break;
+        default:
+            return Fail(ERROR_INVALID_PARAMETER);
+    }
+    // Non-blocking until it is known to be a regular file, so that a name
+    // swapped for a pipe after the check cannot hang the open.
+    UniqueFd fd(::open(path.c_str(), flags | O_NONBLOCK, 0644));
+    if (fd.Valid()) {
+        if (::fstat(fd.Get(), &info) != 0 || !S_ISREG(info.st_mode))
+            return Fail(ERROR_ACCESS_DENIED);
+        ::fcntl(fd.Get(), F_SETFL, ::fcntl(fd.Get(), F_GETFL) & ~O_NONBLOCK);
+    }
+    if (!fd.Valid()) {
+        DWORD error = static_cast<DWORD>(ErrorFromErrno(errno));
+        if (errno == ENOENT && path.find('/') != std::string::npos &&
+            ::access(path.substr(0, path.rfind('/')).c_str(), F_OK) != 0)
+            error = ERROR_PATH_NOT_FOUND;
+        return Fail(error);
+    }
+    auto object = std::make_shared<FileObject>();
+    object->fd = std::move(fd);
+    object->path = path;
+    object->access = access;
+    HANDLE handle = Runtime::Get().handles.Add(std::move(object));
+    SetLastError(existed && (disposition == OPEN_ALWAYS || disposition == CREATE_ALWAYS)
+                     ? ERROR_ALREADY_EXISTS
+                     : ERROR_SUCCESS);
+    return handle;
+}
+
+// Raw media moves whole sectors of the disk's own size.
+bool AlignedForMedia(const MediaObject& media, uint64_t position, DWORD bytes) {
+    uint32_t sector = 512;
+    auto view = View();
+    if (media.media.disk)
+        if (const DiskInfo* disk = view->Disk(*media.media.disk))
+            sector = disk->geometry.bytesPerSector ? disk->geometry.bytesPerSector : 512;
+    return position % sector == 0 && bytes % sector == 0;
+}
+
+}  // namespace
+
+bool HasReadAccess(DWORD access) {
+    return access & (kReadRights | FILE_GENERIC_READ);
+}
+bool HasWriteAccess(DWORD access) {
+    return access & kWriteRights;
+}
+bool MediaObject::CanRead() const {
+    return HasReadAccess(accessRights);
+}
+bool MediaObject::CanWrite() const {
+    return HasWriteAccess(accessRights);
+}
+
+std::optional<VolumeInfo> CurrentVolume(const MediaObject& object) {
+    if (!object.volume) return std::nullopt;
+    auto view = View();
+    if (const VolumeInfo* volume = view->Volume(*object.volume)) return *volume;
+    return std::nullopt;
+}
+
+bool MediaExtent(const MediaObject& object, uint64_t* base, uint64_t* length, DWORD* error) {
+    if (object.IsVolume()) {
+        auto volume = CurrentVolume(object);
+        if (!volume) {
+            *error = ERROR_DEVICE_NOT_CONNECTED;
+            return false;
+        }
+        if (!volume->extentsReadable) {
+            *error = ERROR_NOT_READY;
+            return false;
+        }
+        *base = volume->offset;
+        *length = volume->length;
+        return true;
+    }
+    *base = 0;
+    *length = object.access->Size();
+    if (*length == 0) {
+        *error = ERROR_DEVICE_NOT_CONNECTED;
+        return false;
+    }
+    return true;
+}
+
+bool LockedByOther(const std::string& volumeKey, const MediaObject* object) {
+    return Machine().VolumeLockedElsewhere(volumeKey, object ? object->access.get() : nullptr);
+}
+
+}  // namespace larkin::platform
+
+using namespace larkin::platform;
+
+HANDLE CreateFileA(LPCSTR name, DWORD access, DWORD, LPSECURITY_ATTRIBUTES, DWORD disposition,
+                   DWORD, HANDLE) {
+    return larkin::platform::Guarded<HANDLE>(INVALID_HANDLE_VALUE, [&]() -> HANDLE {
+        if (name == nullptr || *name == '\0') return Fail(ERROR_PATH_NOT_FOUND);
+        std::lock_guard guard(Runtime::Get().lock);
+        if (FaultFires("CreateFileA", name)) return INVALID_HANDLE_VALUE;
+        std::string text(name);
+        if (text.size() > 4 && text[0] == '\\' && text[1] == '\\' &&
+            (text[2] == '.' || text[2] == '?') && text[3] == '\\')
+            return OpenDevice(text, access, disposition);
+        return OpenPlainFile(text, access, disposition);
+    });
+}
+
+namespace {
+
+// One read or write on an open handle: plain files through the file system,
+// disks and volumes through the machine, in whole sectors.
+BOOL Transfer(HANDLE handle, std::byte* buffer, DWORD count, LPDWORD done, bool write) {
+    if (done) *done = 0;
+    const char* call = write ? "WriteFile" : "ReadFile";
+    auto object = Runtime::Get().handles.Find(handle);
+    if (auto file = std::dynamic_pointer_cast<FileObject>(object)) {
+        if (FaultFires(call, file->path)) return FALSE;
+        DWORD rights = write ? kWriteRights : (kReadRights | FILE_GENERIC_READ);
+        if (!(file->access & rights)) return Failed(ERROR_ACCESS_DENIED);
+        auto offset = static_cast<off_t>(file->position);
+        ssize_t moved = write ? ::pwrite(file->fd.Get(), buffer, count, offset)
+                              : ::pread(file->fd.Get(), buffer, count, offset);
+        if (moved < 0) return Failed(static_cast<DWORD>(ErrorFromErrno(errno)));
+        file->position += static_cast<uint64_t>(moved);
+        if (done) *done = static_cast<DWORD>(moved);
+        return TRUE;
+    }
+    auto media = std::dynamic_pointer_cast<MediaObject>(object);
+    if (!media) return Failed(object ? ERROR_INVALID_FUNCTION : ERROR_INVALID_HANDLE);
+    std::lock_guard guard(Runtime::Get().lock);
+    if (FaultFires(call, media->name)) return FALSE;
+    if (!(write ? media->CanWrite() : media->CanRead())) return Failed(ERROR_ACCESS_DENIED);
+    if (write && media->IsVolume() && LockedByOther(media->volumeKey, media.get()))
+        return Failed(ERROR_ACCESS_DENIED);
+    if (!AlignedForMedia(*media, media->position, count)) return Failed(ERROR_INVALID_PARAMETER);
+    uint64_t base = 0, length = 0;
+    DWORD error = ERROR_SUCCESS;
+    if (!MediaExtent(*media, &base, &length, &error)) return Failed(error);
+    uint64_t available = media->position >= length ? 0 : length - media->position;
+    // A read stops at the end of the media; a write must fit whole.
+    if (write && count > available) return Failed(ERROR_SECTOR_NOT_FOUND);
+    auto moved = static_cast<DWORD>(std::min<uint64_t>(count, available));
+    error = write ? WriteMedia(*media->access, media->media, base + media->position,
+                               std::span<const std::byte>(buffer, moved), call)
+                  : media->access->Read(base + media->position, std::span(buffer, moved));
+    if (error != ERROR_SUCCESS) return Failed(error);
+    media->position += moved;
+    if (done) *done = moved;
+    return TRUE;
+}
+
+}  // namespace
+
+BOOL ReadFile(HANDLE handle, LPVOID buffer, DWORD toRead, LPDWORD read, LPOVERLAPPED) {
+    return larkin::platform::Guarded<BOOL>(FALSE, [&]() -> BOOL {
+        return Transfer(handle, static_cast<std::byte*>(buffer), toRead, read, false);
+    });
+}
+
+BOOL WriteFile(HANDLE handle, LPCVOID buffer, DWORD toWrite, LPDWORD written, LPOVERLAPPED) {
+    return larkin::platform::Guarded<BOOL>(FALSE, [&]() -> BOOL {
+        // The machine only reads from the buffer of a write.
+        return Transfer(handle, static_cast<std::byte*>(const_cast<void*>(buffer)), toWrite,
+                        written, true);
+    });
+}
+
+BOOL SetFilePointerEx(HANDLE handle, LARGE_INTEGER distance, PLARGE_INTEGER newPointer,
+                      DWORD method) {
+    return larkin::platform::Guarded<BOOL>(FALSE, [&]() -> BOOL {
+        auto object = Runtime::Get().handles.Find(handle);
+        auto file = std::dynamic_pointer_cast<FileObject>(object);
+        auto media = std::dynamic_pointer_cast<MediaObject>(object);
+        if (!file && !media) {
+            SetLastError(object ? ERROR_INVALID_FUNCTION : ERROR_INVALID_HANDLE);
+            return FALSE;
+        }
+        if (FaultFires("SetFilePointerEx", file ? file->path : media->name)) return FALSE;
+        uint64_t& position = file ? file->position : media->position;
+        int64_t origin = 0;
+        if (method == FILE_CURRENT) {
+            origin = static_cast<int64_t>(position);
+        } else if (method == FILE_END) {
+            if (file) {
+                struct stat info {};
+                ::fstat(file->fd.Get(), &info);
+                origin = info.st_size;
+            } else {
+                std::lock_guard guard(Runtime::Get().lock);
+                uint64_t base = 0, length = 0;
+                DWORD error = ERROR_SUCCESS;
+                if (!MediaExtent(*media, &base, &length, &error)) {
+                    SetLastError(error);
+                    return FALSE;
+                }
+                origin = static_cast<int64_t>(length);
+            }
+        } else if (method != FILE_BEGIN) {
+            SetLastError(ERROR_INVALID_PARAMETER);
+            return FALSE;
+        }
+        int64_t target = origin + distance.QuadPart;
+        if (target < 0) {
+            SetLastError(ERROR_NEGATIVE_SEEK);
+            return FALSE;
+        }
+        position = static_cast<uint64_t>(target);
+        if (newPointer) newPointer->QuadPart = target;
+        return TRUE;
+    });
+}
+
+BOOL GetFileSizeEx(HANDLE handle, PLARGE_INTEGER size) {
+    return larkin::platform::Guarded<BOOL>(FALSE, [&]() -> BOOL {
+        auto object = Runtime::Get().handles.Find(handle);
+        auto file = std::dynamic_pointer_cast<FileObject>(object);
+        if (!file) {
+            SetLastError(object ? ERROR_INVALID_FUNCTION : ERROR_INVALID_HANDLE);
+            return FALSE;
+        }
+        struct stat info {};
+        if (::fstat(file->fd.Get(), &info) != 0) {
+            SetLastError(static_cast<DWORD>(ErrorFromErrno(errno)));
+            return FALSE;
+        }
+        size->QuadPart = info.st_size;
+        return TRUE;
+    });
+}
+
+BOOL FlushFileBuffers(HANDLE handle) {
+    return larkin::platform::Guarded<BOOL>(FALSE, [&]() -> BOOL {
+        auto object = Runtime::Get().handles.Find(handle);
+        if (!object) {
+            SetLastError(ERROR_INVALID_HANDLE);
+            return FALSE;
+        }
+        if (auto file = std::dynamic_pointer_cast<FileObject>(object)) ::fsync(file->fd.Get());
+        return TRUE;
+    });
+}
+
+BOOL DeleteFileA(LPCSTR name) {
+    return larkin::platform::Guarded<BOOL>(FALSE, [&]() -> BOOL {
+        if (!name) {
+            SetLastError(ERROR_PATH_NOT_FOUND);
+            return FALSE;
+        }
+        std::string path = name;
+        std::replace(path.begin(), path.end(), '\\', '/');
+        if (::unlink(path.c_str()) != 0) {
+            SetLastError(static_cast<DWORD>(ErrorFromErrno(errno)));
+            return FALSE;
+        }
+        return TRUE;
+    });
+}

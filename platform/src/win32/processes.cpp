@@ -1,0 +1,365 @@
+// Started programs: command lines, console windows with their keyboard
+// input, and waits.
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <sys/syscall.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <mutex>
+
+#include "core/posix.h"
+#include "core/exported_call.h"
+#include "core/runtime.h"
+#include "core/text.h"
+#include "core/windowing.h"
+
+extern char** environ;
+
+namespace larkin::platform {
+namespace {
+
+// A started program, shared by its process and thread handles and by its
+// console window. Its process descriptor lets any thread ask or wait whether
+// it ended without reaping it and without holding a lock; Reap is the one
+// place where it is reaped, and then only once.
+class ProcessState {
+  public:
+    ProcessState(pid_t pid, UniqueFd descriptor) : pid_(pid), descriptor_(std::move(descriptor)) {}
+    ~ProcessState() { Reap(); }
+    ProcessState(const ProcessState&) = delete;
+    ProcessState& operator=(const ProcessState&) = delete;
+
+    // Whether the program has ended; changes nothing.
+    bool Ended() const { return reaped_.load() || Readable(0); }
+    // Waits up to milliseconds (INFINITE: no limit) for the end.
+    bool WaitEnded(DWORD milliseconds) const {
+        if (reaped_.load()) return true;
+        return Readable(milliseconds == INFINITE
+                            ? -1
+                            : static_cast<int>(std::min<DWORD>(milliseconds, INT32_MAX)));
+    }
+    // Collects the exit code of an ended program.
+    void Reap() {
+        std::lock_guard guard(mutex_);
+        if (reaped_.load() || !Readable(0)) return;
+        siginfo_t info{};
+        int result = 0;
+        do {
+            result = ::waitid(static_cast<idtype_t>(P_PIDFD), static_cast<id_t>(descriptor_.Get()),
+                              &info, WEXITED | WNOHANG);
+        } while (result < 0 && errno == EINTR);
+        if (result == 0 && info.si_pid == 0) return;  // not yet, after all
+        exitCode_ =
+            result == 0 && info.si_code == CLD_EXITED ? static_cast<DWORD>(info.si_status) : 1;
+        reaped_.store(true);
+        console_.Reset();
+    }
+    DWORD ExitCode() {
+        Reap();
+        std::lock_guard guard(mutex_);
+        return reaped_.load() ? exitCode_ : STILL_ACTIVE;
+    }
+    // Signals through the descriptor, which names this program even after
+    // its number has been reused.
+    void Kill() const {
+        if (!reaped_.load())
+            ::syscall(SYS_pidfd_send_signal, descriptor_.Get(), SIGKILL, nullptr, 0);
+    }
+    pid_t Pid() const { return pid_; }
+
+    void AttachConsole(UniqueFd input, HWND window) {
+        std::lock_guard guard(mutex_);
+        console_ = std::move(input);
+        window_ = window;
+    }
+    HWND Window() {
+        std::lock_guard guard(mutex_);
+        return window_;
+    }
+    // Never blocks: keys that do not fit the console's buffer are lost, as
+    // they would be with a full keyboard buffer.
+    void Type(const std::string& text) {
+        std::lock_guard guard(mutex_);
+        if (console_.Valid()) [[maybe_unused]]
+            auto sent =
+                ::send(console_.Get(), text.data(), text.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
+    }
+
+  private:
+    bool Readable(int timeout) const {
+        pollfd poll{descriptor_.Get(), POLLIN, 0};
+        int ready = 0;
+        while ((ready = ::poll(&poll, 1, timeout)) < 0 && errno == EINTR) {
+        }
+        return ready > 0;
+    }
+
+    const pid_t pid_;
+    const UniqueFd descriptor_;
+    std::atomic<bool> reaped_{false};
+    std::mutex mutex_;
+    DWORD exitCode_ = STILL_ACTIVE;
+    UniqueFd console_;
+    HWND window_ = nullptr;
+};
+
+class ProcessObject final : public Object {
+  public:
+    std::shared_ptr<ProcessState> state;
+};
+
+class ThreadObject final : public Object {
+  public:
+    std::shared_ptr<ProcessState> state;
+};
+
+std::vector<std::shared_ptr<ProcessState>>& Started() {
+    static std::vector<std::shared_ptr<ProcessState>> started;
+    return started;
+}
+
+// Splits a command line by the Windows runtime's rules: blanks separate
+// words, double quotes group them, and backslashes escape a quote (2n
+// backslashes and a quote give n backslashes and toggle quoting; 2n+1 give n
+// and a literal quote).
+std::vector<std::string> SplitCommandLine(const std::string& line) {
+    std::vector<std::string> words;
+    std::string word;
+    bool quoted = false, inWord = false;
+    for (size_t i = 0; i < line.size(); ++i) {
+        char c = line[i];
+        if (c == '\\') {
+            size_t run = 0;
+            while (i + run < line.size() && line[i + run] == '\\') ++run;
+            bool beforeQuote = i + run < line.size() && line[i + run] == '"';
+            word.append(beforeQuote ? run / 2 : run, '\\');
+            i += run - 1;
+            if (beforeQuote && run % 2 == 1) {
+                word += '"';
+                ++i;
+            }
+            inWord = true;
+        } else if (c == '"') {
+            quoted = !quoted;
+            inWord = true;
+        } else if ((c == ' ' || c == '\t') && !quoted) {
+            if (inWord) words.push_back(word);
+            word.clear();
+            inWord = false;
+        } else {
+            word += c;
+            inWord = true;
+        }
+    }
+    if (inWord) words.push_back(word);
+    return words;
+}
+
+// A Windows program name ("cmd", "cmd.exe") as a program of this system:
+// beside the running program first, then on PATH.
+std::string ResolveProgram(std::string name) {
+    std::replace(name.begin(), name.end(), '\\', '/');
+    if (name.find('/') != std::string::npos) return ::access(name.c_str(), X_OK) == 0 ? name : "";
+    for (const char* suffix : {".exe", ".com"})
+        if (name.size() > 4 && EqualsNoCase(name.substr(name.size() - 4), suffix))
+            name.resize(name.size() - 4);
+    std::error_code ignored;
+    auto self = std::filesystem::read_symlink("/proc/self/exe", ignored).parent_path();
+    for (const auto& entry : std::filesystem::directory_iterator(self, ignored)) {
+        std::string file = entry.path().filename().string();
+        if (EqualsNoCase(file, name) && ::access(entry.path().c_str(), X_OK) == 0)
+            return entry.path().string();
+    }
+    return FindProgram(name);
+}
+
+BOOL Failed(DWORD error) {
+    SetLastError(error);
+    return FALSE;
+}
+
+}  // namespace
+
+void ResetConsoles() {
+    std::vector<std::shared_ptr<ProcessState>> started;
+    {
+        std::lock_guard guard(Runtime::Get().lock);
+        started.swap(Started());
+    }
+    for (auto& state : started)
+        if (HWND window = state->Window()) RemoveWindow(window);
+}
+
+namespace {
+
+// Forgets programs that ended and that no handle names any more, with their
+// console windows.
+void ForgetEnded() {
+    std::vector<std::shared_ptr<ProcessState>> ended;
+    {
+        std::lock_guard guard(Runtime::Get().lock);
+        auto& started = Started();
+        for (auto it = started.begin(); it != started.end();) {
+            if ((*it)->Ended() && it->use_count() == 1) {
+                ended.push_back(std::move(*it));
+                it = started.erase(it);
+            } else {
+                ++it;
+            }
+        }
+    }
+    for (auto& state : ended) {
+        state->Reap();
+        if (HWND window = state->Window()) RemoveWindow(window);
+    }
+}
+
+}  // namespace
+
+}  // namespace larkin::platform
+
+using namespace larkin::platform;
+
+BOOL CreateProcessA(LPCSTR applicationName, LPSTR commandLine, LPSECURITY_ATTRIBUTES,
+                    LPSECURITY_ATTRIBUTES, BOOL, DWORD creationFlags, LPVOID,
+                    LPCSTR currentDirectory, LPSTARTUPINFOA startupInfo,
+                    LPPROCESS_INFORMATION information) {
+    return larkin::platform::Guarded<BOOL>(FALSE, [&]() -> BOOL {
+        if (information == nullptr || startupInfo == nullptr || (!applicationName && !commandLine))
+            return Failed(ERROR_INVALID_PARAMETER);
+        std::string line = commandLine ? commandLine : applicationName;
+        if (FaultFires("CreateProcessA", line)) return FALSE;
+        std::vector<std::string> words = SplitCommandLine(line);
+        if (applicationName) {
+            if (words.empty())
+                words.push_back(applicationName);
+            else
+                words[0] = applicationName;
+        }
+        if (words.empty()) return Failed(ERROR_INVALID_PARAMETER);
+        std::string program = ResolveProgram(words[0]);
+        if (program.empty()) return Failed(ERROR_FILE_NOT_FOUND);
+
+        bool newConsole = creationFlags & CREATE_NEW_CONSOLE;
+        std::string title = startupInfo->lpTitle ? startupInfo->lpTitle : words[0];
+        std::vector<std::string> environment;
+        for (char** entry = environ; *entry; ++entry)
+            if (std::strncmp(*entry, "LARKIN_CONSOLE_TITLE=", 21) != 0)
+                environment.emplace_back(*entry);
+        if (newConsole) environment.push_back("LARKIN_CONSOLE_TITLE=" + title);
+        // The whole command line travels too: a Windows program parses its own.
+        environment.push_back("LARKIN_COMMAND_LINE=" + line);
+
+        UniqueFd keyboard, consoleInput;
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        if (newConsole) {
+            int pair[2];
+            if (::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, pair) != 0) {
+                posix_spawn_file_actions_destroy(&actions);
+                return Failed(ERROR_NOT_ENOUGH_MEMORY);
+            }
+            keyboard.Reset(pair[0]);
+            consoleInput.Reset(pair[1]);
+            ::shutdown(keyboard.Get(), SHUT_RD);
+            posix_spawn_file_actions_adddup2(&actions, consoleInput.Get(), 0);
+        }
+        if (currentDirectory) posix_spawn_file_actions_addchdir_np(&actions, currentDirectory);
+        std::vector<char*> argv, envp;
+        for (auto& word : words) argv.push_back(word.data());
+        argv.push_back(nullptr);
+        for (auto& entry : environment) envp.push_back(entry.data());
+        envp.push_back(nullptr);
+        pid_t pid = 0;
+        int spawned =
+            posix_spawn(&pid, program.c_str(), &actions, nullptr, argv.data(), envp.data());
+        posix_spawn_file_actions_destroy(&actions);
+        consoleInput.Reset();
+        if (spawned != 0) return Failed(static_cast<DWORD>(ErrorFromErrno(spawned)));
+        UniqueFd descriptor(static_cast<int>(::syscall(SYS_pidfd_open, pid, 0)));
+        if (!descriptor.Valid()) {
+            // Without a descriptor nothing could wait for it: stop it at once.
+            ::kill(pid, SIGKILL);
+            while (::waitpid(pid, nullptr, 0) < 0 && errno == EINTR) {
+            }
+            return Failed(static_cast<DWORD>(ErrorFromErrno(errno)));
+        }
+        ForgetEnded();
+
+        auto state = std::make_shared<ProcessState>(pid, std::move(descriptor));
+        if (newConsole) {
+            WORD show = (startupInfo->dwFlags & STARTF_USESHOWWINDOW) ? startupInfo->wShowWindow
+                                                                      : SW_SHOWNORMAL;
+            bool front = show != SW_HIDE && show != SW_MINIMIZE && show != SW_SHOWMINIMIZED &&
+                         show != SW_SHOWMINNOACTIVE && show != SW_FORCEMINIMIZE;
+            std::weak_ptr<ProcessState> weak = state;
+            ConsoleSink sink{[weak](const std::string& text) {
+                                 if (auto s = weak.lock()) s->Type(text);
+                             },
+                             [weak] {
+                                 auto s = weak.lock();
+                                 return s && !s->Ended();
+                             }};
+            HWND window = AddConsoleWindow(title, std::move(sink), front);
+            state->AttachConsole(std::move(keyboard), window);
+        }
+        {
+            std::lock_guard guard(Runtime::Get().lock);
+            Started().push_back(state);
+        }
+        auto process = std::make_shared<ProcessObject>();
+        process->state = state;
+        auto thread = std::make_shared<ThreadObject>();
+        thread->state = state;
+        information->hProcess = Runtime::Get().handles.Add(process);
+        information->hThread = Runtime::Get().handles.Add(thread);
+        information->dwProcessId = static_cast<DWORD>(pid);
+        information->dwThreadId = static_cast<DWORD>(pid);
+        SetLastError(ERROR_SUCCESS);
+        return TRUE;
+    });
+}
+
+DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
+    return larkin::platform::Guarded<DWORD>(WAIT_FAILED, [&]() -> DWORD {
+        auto object = Runtime::Get().handles.Find(handle);
+        std::shared_ptr<ProcessState> state;
+        if (auto process = std::dynamic_pointer_cast<ProcessObject>(object)) state = process->state;
+        if (auto thread = std::dynamic_pointer_cast<ThreadObject>(object)) state = thread->state;
+        if (!state) {
+            SetLastError(ERROR_INVALID_HANDLE);
+            return WAIT_FAILED;
+        }
+        if (!state->WaitEnded(milliseconds)) return WAIT_TIMEOUT;
+        state->Reap();
+        return WAIT_OBJECT_0;
+    });
+}
+
+BOOL GetExitCodeProcess(HANDLE handle, LPDWORD exitCode) {
+    return larkin::platform::Guarded<BOOL>(FALSE, [&]() -> BOOL {
+        auto process = Runtime::Get().handles.Get<ProcessObject>(handle);
+        if (!process || exitCode == nullptr) return FALSE;
+        *exitCode = process->state->ExitCode();
+        return TRUE;
+    });
+}
+
+BOOL TerminateProcess(HANDLE handle, UINT) {
+    return larkin::platform::Guarded<BOOL>(FALSE, [&]() -> BOOL {
+        auto process = Runtime::Get().handles.Get<ProcessObject>(handle);
+        if (!process) return FALSE;
+        process->state->Kill();
+        return TRUE;
+    });
+}

@@ -1,0 +1,2 @@
+/* The SDK in place of the platform's win32/base.h. */
+#include "sdk.h"

@@ -1,0 +1,2 @@
+/* The SDK in place of the platform's win32/modules.h. */
+#include "sdk.h"

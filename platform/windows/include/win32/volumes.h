@@ -1,0 +1,2 @@
+/* The SDK in place of the platform's win32/volumes.h. */
+#include "sdk.h"
