@@ -1,0 +1,41 @@
+// What the program asks of drives: the facts the device list shows, drive
+// A: for the floppy path, and the copy of an image folder onto a drive.
+#ifndef LARKIN_FRONTEND_DRIVE_SERVICES_H
+#define LARKIN_FRONTEND_DRIVE_SERVICES_H
+
+#include <QString>
+#include <cstdint>
+#include <functional>
+#include <memory>
+
+#include "failure.h"
+
+namespace larkin::frontend {
+
+struct DriveFacts {
+    bool exists = false;  // the system has a drive of that name
+    bool ready = false;   // it has media with a file system
+    QString label;
+    uint64_t totalBytes = 0;
+};
+
+class DriveServices {
+  public:
+    virtual ~DriveServices() = default;
+    // root is a mount text such as "E:". A drive that does not exist is not
+    // a failure: facts->exists is false.
+    virtual Failure GetDrive(const QString& root, DriveFacts* facts) = 0;
+    // Copies every file directly in sourceFolder (not its sub-folders) to the
+    // root folder of the drive, replacing files of the same name. onFile is
+    // called with each file's name before it is copied.
+    virtual Failure CopyFolderFiles(const QString& sourceFolder, const QString& root,
+                                    const std::function<void(const QString&)>& onFile) = 0;
+};
+
+// The drive services of the machine the program runs on (the platform's
+// machine, the same one the engine sees).
+std::unique_ptr<DriveServices> MakeMachineDriveServices();
+
+}  // namespace larkin::frontend
+
+#endif

@@ -1,0 +1,593 @@
+#include "frmUSBBoot.h"
+
+#include <QAction>
+#include <QApplication>
+#include <QCloseEvent>
+#include <QComboBox>
+#include <QDir>
+#include <QFileInfo>
+#include <QGroupBox>
+#include <QHeaderView>
+#include <QLabel>
+#include <QLocale>
+#include <QMenuBar>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QScreen>
+#include <QTreeWidget>
+#include <array>
+#include <optional>
+
+#include "agreement_text.h"
+#include "drive_services.h"
+#include "engine.h"
+#include "engine_worker.h"
+#include "frmCopyFiles.h"
+#include "frmLicense.h"
+#include "output_capture.h"
+
+// The picture and the icon are built into the static library; its resources
+// are registered by hand (from the global namespace, as the macro needs).
+static void RegisterResources() {
+    Q_INIT_RESOURCE(larkin);
+}
+
+namespace larkin::frontend {
+namespace {
+
+constexpr char kImagesFolder[] = "File_Images";
+constexpr char kHelpPage[] = "larkinhelp.htm";
+constexpr char kFloppyDrive[] = "A:";
+constexpr int kDeviceTextSize = 256;
+
+// Removes blanks (only blanks) at both ends.
+QString TrimBlanks(const QString& text) {
+    qsizetype first = 0;
+    qsizetype last = text.size();
+    while (first < last && text[first] == u' ') ++first;
+    while (last > first && text[last - 1] == u' ') --last;
+    return text.mid(first, last - first);
+}
+
+bool IsCapitalLetter(QChar c) {
+    return c.unicode() >= u'A' && c.unicode() <= u'Z';
+}
+
+const QString kNoUsbDrives = QStringLiteral("No USB Drives Found!");
+const QString kNoUsbDrivesTitle = QStringLiteral("No USB Drives");
+
+}  // namespace
+
+QString SizeText(uint64_t totalBytes) {
+    return QLocale().toString(static_cast<double>(totalBytes) / 1000000.0, 'f', 2) +
+           QStringLiteral(" MB");
+}
+
+QString StatusText(const QString& selectedMount, bool fromFloppy, const QString& imageName,
+                   bool hasSelection) {
+    QString first = hasSelection ? QStringLiteral("Drive %1 selected.").arg(selectedMount)
+                                 : QStringLiteral("No Drive selected.");
+    QString second = fromFloppy ? QStringLiteral(" Files will be copied from Floppy (A:).")
+                                : QStringLiteral(" Files will be copied from ") + imageName +
+                                      QStringLiteral(" image file.");
+    return first + u'\n' + second;
+}
+
+frmUSBBoot::frmUSBBoot(ProgramServices& services) : services_(services) {
+    RegisterResources();
+    setObjectName(QStringLiteral("frmUSBBoot"));
+    setWindowTitle(QLatin1String(kProgramTitle));
+    setWindowIcon(QIcon(QStringLiteral(":/larkin/larkin.png")));
+    setWindowFlags(Qt::Window | Qt::MSWindowsFixedSizeDialogHint | Qt::CustomizeWindowHint |
+                   Qt::WindowTitleHint | Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint);
+    BuildControls();
+    BuildMenus();
+    timerEject = services_.makeTimer ? services_.makeTimer() : std::make_unique<QtIntervalTimer>();
+    timerEject->SetInterval(kEjectIntervalMs);
+    timerEject->SetEnabled(false);
+    timerEject->onTimer = [this] { timerEject_Timer(); };
+
+    adjustSize();
+    setFixedSize(sizeHint());
+    if (QScreen* screen = QGuiApplication::primaryScreen())
+        move(screen->availableGeometry().center() - rect().center());
+}
+
+frmUSBBoot::~frmUSBBoot() {
+    if (copyWindow_) delete copyWindow_.data();
+}
+
+void frmUSBBoot::BuildControls() {
+    auto* client = new QWidget(this);
+    client->setObjectName(QStringLiteral("client"));
+    client->setFixedSize(kClientWidth, kClientHeight);
+    setCentralWidget(client);
+
+    Frame1 = new QGroupBox(QStringLiteral("What to Copy to USB Drive"), client);
+    Frame1->setObjectName(QStringLiteral("Frame1"));
+    Frame1->setGeometry(8, 4, 240, 146);
+    Option1[0] = new QRadioButton(QStringLiteral("Copy Files from Floppy"), Frame1);
+    Option1[0]->setObjectName(QStringLiteral("Option1_0"));
+    Option1[0]->setGeometry(10, 22, 224, 22);
+    Option1[1] = new QRadioButton(QStringLiteral("Copy Files from Boot Image File"), Frame1);
+    Option1[1]->setObjectName(QStringLiteral("Option1_1"));
+    Option1[1]->setGeometry(10, 46, 224, 22);
+    Option1[1]->setChecked(true);
+    Label1 = new QLabel(QStringLiteral("Boot Image File"), Frame1);
+    Label1->setObjectName(QStringLiteral("Label1"));
+    Label1->setGeometry(12, 80, 220, 18);
+    Combo1 = new QComboBox(Frame1);
+    Combo1->setObjectName(QStringLiteral("Combo1"));
+    Combo1->setGeometry(10, 100, 220, 26);
+    Combo1->setEditable(false);
+
+    Image1 = new QLabel(client);
+    Image1->setObjectName(QStringLiteral("Image1"));
+    Image1->setGeometry(256, 10, 249, 72);
+    Image1->setAlignment(Qt::AlignCenter);
+    QPixmap banner(QStringLiteral(":/larkin/banner.gif"));
+    if (!banner.isNull())
+        Image1->setPixmap(
+            banner.scaled(Image1->size(), Qt::KeepAspectRatio, Qt::SmoothTransformation));
+
+    btnScan = new QPushButton(QStringLiteral("Rescan USB"), client);
+    btnScan->setObjectName(QStringLiteral("btnScan"));
+    btnScan->setGeometry(405, 122, 100, 26);
+
+    Label4 = new QLabel(QStringLiteral("Select USB Device to Make Bootable"), client);
+    Label4->setObjectName(QStringLiteral("Label4"));
+    Label4->setGeometry(8, 156, 300, 18);
+
+    lvDevices = new QTreeWidget(client);
+    lvDevices->setObjectName(QStringLiteral("lvDevices"));
+    lvDevices->setGeometry(8, 176, 497, 100);
+    lvDevices->setRootIsDecorated(false);
+    lvDevices->setItemsExpandable(false);
+    lvDevices->setUniformRowHeights(true);
+    lvDevices->setSelectionMode(QAbstractItemView::SingleSelection);
+    lvDevices->setSelectionBehavior(QAbstractItemView::SelectRows);
+    lvDevices->setEditTriggers(QAbstractItemView::NoEditTriggers);
+    lvDevices->setSortingEnabled(false);
+    lvDevices->setHeaderLabels({QStringLiteral("Mount"), QStringLiteral("Volume Name"),
+                                QStringLiteral("Friendly Name"), QStringLiteral("Size")});
+    // 700, 2000, 3000 and 1440 twips at 96 dots per inch.
+    lvDevices->setColumnWidth(kColumnMount, 47);
+    lvDevices->setColumnWidth(kColumnVolumeName, 133);
+    lvDevices->setColumnWidth(kColumnFriendlyName, 200);
+    lvDevices->setColumnWidth(kColumnSize, 96);
+    lvDevices->header()->setStretchLastSection(false);
+    lvDevices->headerItem()->setTextAlignment(kColumnSize, Qt::AlignRight | Qt::AlignVCenter);
+
+    lblStatus = new QLabel(client);
+    lblStatus->setObjectName(QStringLiteral("lblStatus"));
+    lblStatus->setGeometry(8, 280, 497, 32);
+    lblStatus->setTextFormat(Qt::PlainText);
+    lblStatus->setAlignment(Qt::AlignLeft | Qt::AlignTop);
+
+    btnStart = new QPushButton(QStringLiteral("Make USB Bootable"), client);
+    btnStart->setObjectName(QStringLiteral("btnStart"));
+    btnStart->setGeometry(280, 312, 136, 26);
+    btnStart->setEnabled(false);
+    Command1 = new QPushButton(QStringLiteral("Quit"), client);
+    Command1->setObjectName(QStringLiteral("Command1"));
+    Command1->setGeometry(424, 312, 81, 26);
+
+    // Tab order: Quit, Make USB Bootable, the list, the image list, the two
+    // options, Rescan USB (labels and the frame take no focus).
+    setTabOrder(Command1, btnStart);
+    setTabOrder(btnStart, lvDevices);
+    setTabOrder(lvDevices, Combo1);
+    setTabOrder(Combo1, Option1[0]);
+    setTabOrder(Option1[0], Option1[1]);
+    setTabOrder(Option1[1], btnScan);
+
+    connect(btnScan, &QPushButton::clicked, this, &frmUSBBoot::btnScan_Click);
+    connect(Combo1, &QComboBox::currentIndexChanged, this, &frmUSBBoot::Combo1_Click);
+    for (int index = 0; index < 2; ++index)
+        connect(Option1[static_cast<size_t>(index)], &QRadioButton::toggled, this,
+                [this, index](bool checked) {
+                    if (checked) Option1_Click(index);
+                });
+    connect(lvDevices, &QTreeWidget::itemClicked, this,
+            [this](QTreeWidgetItem* row) { lvDevices_ItemClick(row); });
+    // A row chosen with the keyboard is a click too (the mouse is handled
+    // above, when its button is released). It is handled once the list has
+    // finished moving its selection.
+    connect(lvDevices, &QTreeWidget::currentItemChanged, this, [this](QTreeWidgetItem* row) {
+        if (filling_ || row == nullptr || QApplication::mouseButtons() != Qt::NoButton) return;
+        QPersistentModelIndex chosen(lvDevices->currentIndex());
+        QMetaObject::invokeMethod(
+            this,
+            [this, chosen] {
+                if (chosen.isValid() && chosen.row() < lvDevices->topLevelItemCount())
+                    lvDevices_ItemClick(lvDevices->topLevelItem(chosen.row()));
+            },
+            Qt::QueuedConnection);
+    });
+    connect(btnStart, &QPushButton::clicked, this, &frmUSBBoot::btnStart_Click);
+    connect(Command1, &QPushButton::clicked, this, &frmUSBBoot::Command1_Click);
+}
+
+void frmUSBBoot::BuildMenus() {
+    mnuFile = menuBar()->addMenu(QStringLiteral("&File"));
+    mnuFile->setObjectName(QStringLiteral("mnuFile"));
+    mnuExit = mnuFile->addAction(QStringLiteral("E&xit"));
+    mnuExit->setObjectName(QStringLiteral("mnuExit"));
+    mnuHelp = menuBar()->addMenu(QStringLiteral("&Help"));
+    mnuHelp->setObjectName(QStringLiteral("mnuHelp"));
+    mnuProgHelp = mnuHelp->addAction(QStringLiteral("Larkin &Help"));
+    mnuProgHelp->setObjectName(QStringLiteral("mnuProgHelp"));
+    mnuAbout = mnuHelp->addAction(QStringLiteral("&About"));
+    mnuAbout->setObjectName(QStringLiteral("mnuAbout"));
+    connect(mnuExit, &QAction::triggered, this, &frmUSBBoot::mnuExit_Click);
+    connect(mnuProgHelp, &QAction::triggered, this, &frmUSBBoot::mnuProgHelp_Click);
+    connect(mnuAbout, &QAction::triggered, this, &frmUSBBoot::mnuAbout_Click);
+}
+
+Answer frmUSBBoot::Ask(const QString& text, const QString& title, Buttons buttons, Icon icon,
+                       int defaultButton) {
+    return services_.messageBoxes->Show(this, {text, title, buttons, icon, defaultButton});
+}
+
+void frmUSBBoot::EndProgram() {
+    ended_ = true;
+    if (services_.endProgram) services_.endProgram();
+}
+
+void frmUSBBoot::Form_Load() {
+    catalog_.lastIndex = -1;
+    QString imagesFolder = QDir(services_.programFolder).filePath(QLatin1String(kImagesFolder));
+    QStringList names;
+    switch (LoadImageCatalog(imagesFolder, catalog_, names)) {
+        case CatalogLoad::FolderMissing:
+            Ask(QStringLiteral("Folder File_Images not found. Please try reinstalling the "
+                               "program."),
+                QStringLiteral("File_Images Not Found"), Buttons::Ok, Icon::None);
+            close();
+            EndProgram();
+            return;
+        case CatalogLoad::NoSubFolders:
+            Ask(QStringLiteral("No File Imaged Found."), QStringLiteral("File Images Missing"),
+                Buttons::Ok, Icon::None);
+            break;
+        case CatalogLoad::Loaded:
+            break;
+    }
+    for (const QString& name : names) {
+        Combo1->addItem(name);
+        Combo1->setCurrentIndex(0);
+    }
+    Combo1->repaint();
+
+    QString windows =
+        services_.windowsDirectory ? TrimBlanks(services_.windowsDirectory()) : QString();
+    systemDriveLetter_ = windows.left(1);
+
+    ListUSBDevices();
+    if (ended_) return;
+    ClearSelection();
+    UpdateStatus();
+    Command1->setFocus();
+}
+
+void frmUSBBoot::ListUSBDevices() {
+    std::array<char, kDeviceTextSize> text{};
+    filling_ = true;
+    lvDevices->clear();
+    EngineWorker& worker = *services_.worker;
+    Engine& engine = *services_.engine;
+    EngineResult count = worker.Run([&] { return engine.GetUSBDevCount(); });
+    if (!count.failure && count.value <= 0) {
+        filling_ = false;
+        Ask(kNoUsbDrives, kNoUsbDrivesTitle, Buttons::Ok, Icon::None);
+        EndProgram();
+        return;
+    }
+    for (int i = 0; !count.failure && i < count.value; ++i) {
+        EngineResult info = worker.Run([&] { return engine.GetUSBDevInfo(i, text); });
+        if (info.failure) break;
+        if (info.value != kAtaOk) continue;
+        text.back() = '\0';
+        QString deviceText = DecodeSystemText(QByteArray(text.data()));
+        QString trimmed = TrimBlanks(deviceText);
+        if (trimmed.isEmpty() || trimmed == systemDriveLetter_ + u':' ||
+            !IsCapitalLetter(trimmed[0]))
+            continue;
+        QString mount = deviceText.left(2);
+        // A drive without a drive letter (its text starts with the friendly
+        // name) cannot be made bootable: the engine finds drives by letter.
+        if (mount.size() != 2 || !IsCapitalLetter(mount[0]) || mount[1] != u':') continue;
+
+        auto* row = new QTreeWidgetItem(lvDevices);
+        row->setText(kColumnMount, mount);
+        row->setTextAlignment(kColumnSize, Qt::AlignRight | Qt::AlignVCenter);
+        DriveFacts facts;
+        Failure failure = worker.Run([&] { return services_.drives->GetDrive(mount, &facts); });
+        if (failure) break;
+        if (facts.ready) {
+            row->setText(kColumnVolumeName, facts.label);
+            row->setText(kColumnFriendlyName, deviceText.mid(3));
+            if (systemDriveLetter_ == mount.left(1)) {
+                QBrush dimmed = palette().brush(QPalette::Disabled, QPalette::Text);
+                for (int column = 0; column < lvDevices->columnCount(); ++column)
+                    row->setForeground(column, dimmed);
+            }
+            row->setText(kColumnSize, SizeText(facts.totalBytes));
+        } else {
+            row->setText(kColumnVolumeName, QStringLiteral("NOT READY"));
+        }
+    }
+    filling_ = false;
+    if (lvDevices->topLevelItemCount() == 0)
+        Ask(kNoUsbDrives, kNoUsbDrivesTitle, Buttons::Ok, Icon::None);
+}
+
+QTreeWidgetItem* frmUSBBoot::SelectedRow() const {
+    const QList<QTreeWidgetItem*> selected = lvDevices->selectedItems();
+    return selected.isEmpty() ? nullptr : selected.first();
+}
+
+void frmUSBBoot::ClearSelection() {
+    filling_ = true;
+    lvDevices->clearSelection();
+    lvDevices->setCurrentItem(nullptr);
+    filling_ = false;
+}
+
+void frmUSBBoot::UpdateStatus() {
+    QTreeWidgetItem* row = SelectedRow();
+    lblStatus->setText(StatusText(row != nullptr ? row->text(kColumnMount) : QString(),
+                                  Option1[0]->isChecked(), Combo1->currentText(), row != nullptr));
+}
+
+void frmUSBBoot::btnScan_Click() {
+    ListUSBDevices();
+}
+
+void frmUSBBoot::Combo1_Click() {
+    UpdateStatus();
+}
+
+void frmUSBBoot::Option1_Click(int index) {
+    bool images = index != 0;
+    Combo1->setEnabled(images);
+    Label1->setEnabled(images);
+    UpdateStatus();
+}
+
+void frmUSBBoot::lvDevices_ItemClick(QTreeWidgetItem* row) {
+    if (row == nullptr) return;
+    filling_ = true;
+    lvDevices->setCurrentItem(row);
+    row->setSelected(true);
+    filling_ = false;
+    if (row->text(kColumnMount).left(1) != systemDriveLetter_) {
+        btnStart->setEnabled(true);
+    } else {
+        Ask(QStringLiteral("Cannot format system drive!"), QStringLiteral("Format Error!"),
+            Buttons::Ok, Icon::Stop);
+        ClearSelection();
+    }
+    UpdateStatus();
+}
+
+void frmUSBBoot::Command1_Click() {
+    EndProgram();
+}
+
+void frmUSBBoot::mnuExit_Click() {
+    close();
+}
+
+void frmUSBBoot::closeEvent(QCloseEvent* event) {
+    event->accept();
+}
+
+void frmUSBBoot::mnuProgHelp_Click() {
+    QString page = QDir(services_.programFolder).filePath(QLatin1String(kHelpPage));
+    bool opened = QFileInfo::exists(page) && services_.openPage &&
+                  services_.openPage(QUrl::fromLocalFile(page));
+    if (!opened)
+        Ask(QStringLiteral("The help page %1 could not be opened. Check that it exists and "
+                           "that a web browser is installed.")
+                .arg(QDir::toNativeSeparators(page)),
+            QStringLiteral("Larkin Help"), Buttons::Ok, Icon::None);
+}
+
+void frmUSBBoot::mnuAbout_Click() {
+    Ask(QStringLiteral("%1\n\nVersion %2\n\nMakes a USB flash drive bootable from a boot image "
+                       "or a floppy disk.\n\n%3")
+            .arg(QLatin1String(kProgramTitle), QStringLiteral(LARKIN_VERSION),
+                 QStringLiteral(LARKIN_LICENCE)),
+        QStringLiteral("About Larkin"), Buttons::Ok, Icon::Information);
+}
+
+void frmUSBBoot::ShowFailure(const Failure& failure) {
+    ErrorMessage message = MessageForFailure(failure);
+    Ask(message.text, message.title, Buttons::Ok, Icon::None);
+}
+
+void frmUSBBoot::ShowNotBootable(const QString& mount, int result, const QString& lastLine) {
+    QString text = QStringLiteral("USB Drive %1 could not be made bootable (engine status %2)")
+                       .arg(mount)
+                       .arg(result);
+    if (!lastLine.isEmpty()) text += QStringLiteral(": ") + lastLine;
+    text += QStringLiteral(
+        ". No files were copied. Check that the drive is still connected, use Rescan USB and "
+        "try again.");
+    Ask(text, QStringLiteral("USB Drive Not Bootable"), Buttons::Ok, Icon::None);
+}
+
+void frmUSBBoot::btnStart_Click() {
+    EulaAccepted = false;
+    Failure failure = MakeBootable();
+    if (failure) ShowFailure(failure);
+}
+
+Failure frmUSBBoot::MakeBootable() {
+    QTreeWidgetItem* row = SelectedRow();
+    QString mount = row != nullptr ? row->text(kColumnMount) : QString();
+    if (mount.isEmpty()) {
+        Ask(QStringLiteral("No USB drive selected."), QStringLiteral("No USB Drive"), Buttons::Ok,
+            Icon::None);
+        return {};
+    }
+    Answer answer =
+        Ask(QStringLiteral("WARNING: This action will ERASE the selected USB DRIVE and copy new "
+                           "data to it.\r\nIf you have not backed up the data on the drive, click "
+                           "CANCEL to stop and backup your data."),
+            QStringLiteral("USB Drive ERASE Notification"), Buttons::OkCancel, Icon::Stop, 1);
+    if (answer == Answer::Cancel) return {};
+    if (Option1[1]->isChecked()) return MakeBootableFromImage(mount);
+    return MakeBootableFromFloppy(mount);
+}
+
+Failure frmUSBBoot::MakeBootableFromImage(const QString& mount) {
+    int position = Combo1->currentIndex();
+    if (position < 0 || position >= kCatalogCapacity || position >= catalog_.Count())
+        return {runtime_error::kSubscriptOutOfRange,
+                QStringLiteral("Subscript out of range: no boot image is selected.")};
+    const FileImageEntry& entry = catalog_.rows[static_cast<size_t>(position)];
+    QString imagesFolder = QDir(services_.programFolder).filePath(QLatin1String(kImagesFolder));
+    QString imageFolder = FindEntry(imagesFolder, entry.imageDir);
+
+    if (!HasNoAgreement(entry)) {
+        QString agreementPath =
+            imageFolder.isEmpty() ? QString() : FindEntry(imageFolder, entry.eulaFile);
+        if (agreementPath.isEmpty())
+            return {runtime_error::kFileNotFound,
+                    QStringLiteral("File not found: %1").arg(entry.eulaFile)};
+        AgreementText agreement;
+        if (Failure failure =
+                LoadAgreementText(agreementPath, &agreement, services_.richTextConverter))
+            return failure;
+        frmLicense license(this);
+        license.LoadAgreement(agreement);
+        license.exec();
+        repaint();
+    } else {
+        EulaAccepted = true;
+    }
+    if (!EulaAccepted) return {};
+
+    // The image folder is looked at before the drive is touched: a drive
+    // erased for an image that is not there would be lost for nothing.
+    if (imageFolder.isEmpty() || !QFileInfo(imageFolder).isDir())
+        return {runtime_error::kPathNotFound,
+                QStringLiteral("Path not found: %1").arg(entry.imageDir)};
+
+    copyWindow_ = new frmCopyFiles;
+    copyWindow_->ShowStep(QStringLiteral("Making %1 bootable...").arg(mount));
+    copyWindow_->show();
+    copyWindow_->repaint();
+    int result = 0;
+    QString lastLine;
+    if (Failure failure = CreateUSBBoot(mount, 0, &result, &lastLine)) {
+        CloseCopyWindow();
+        return failure;
+    }
+    repaint();
+    if (result != kAtaOk) {
+        CloseCopyWindow();
+        ShowNotBootable(mount, result, lastLine);
+        return {};
+    }
+
+    if (copyWindow_) copyWindow_->ShowStep(QStringLiteral("Copying files..."));
+    QPointer<frmCopyFiles> window = copyWindow_;
+    auto onFile = [window](const QString& name) {
+        QMetaObject::invokeMethod(
+            qApp,
+            [window, name] {
+                if (window) window->ShowStep(QStringLiteral("Copying %1").arg(name));
+            },
+            Qt::QueuedConnection);
+    };
+    Failure copy = services_.worker->Run(
+        [&] { return services_.drives->CopyFolderFiles(imageFolder, mount, onFile); });
+    if (copy) {
+        CloseCopyWindow();
+        return copy;
+    }
+    if (copyWindow_) {
+        copyWindow_->ShowStep(QStringLiteral("USB Drive %1 is ready.").arg(mount));
+        copyWindow_->ShowDone();
+    }
+    timerEject->SetEnabled(true);
+    return {};
+}
+
+Failure frmUSBBoot::FloppyReady(bool* ready) {
+    DriveFacts facts;
+    Failure failure = services_.worker->Run(
+        [&] { return services_.drives->GetDrive(QLatin1String(kFloppyDrive), &facts); });
+    *ready = facts.exists && facts.ready;
+    return failure;
+}
+
+Failure frmUSBBoot::MakeBootableFromFloppy(const QString& mount) {
+    std::optional<Answer> answer;  // neither OK nor Cancel yet
+    DriveFacts floppy;
+    if (Failure failure = services_.worker->Run(
+            [&] { return services_.drives->GetDrive(QLatin1String(kFloppyDrive), &floppy); }))
+        return failure;
+    if (!floppy.exists) {
+        Ask(QStringLiteral("No Floppy device found at A:. Please attach a floppy device and try "
+                           "again."),
+            QStringLiteral("No Floppy Device"), Buttons::Ok, Icon::Stop);
+        return {};
+    }
+    for (;;) {
+        bool ready = false;
+        if (Failure failure = FloppyReady(&ready)) return failure;
+        if (ready || answer == Answer::Cancel) break;
+        if (Failure failure = FloppyReady(&ready)) return failure;
+        if (!ready)
+            answer = Ask(QStringLiteral("Insert a floppy into Drive A: and click OK"),
+                         QStringLiteral("Insert Floppy"), Buttons::OkCancel, Icon::None);
+    }
+    if (answer == Answer::Cancel) return {};
+    int result = 0;
+    QString lastLine;
+    if (Failure failure = CreateUSBBoot(mount, 1, &result, &lastLine)) return failure;
+    repaint();
+    if (result != kAtaOk) ShowNotBootable(mount, result, lastLine);
+    return {};
+}
+
+Failure frmUSBBoot::CreateUSBBoot(const QString& mount, int copyFiles, int* result,
+                                  QString* lastLine) {
+    std::string destination = mount.toLocal8Bit().toStdString();
+    QPointer<frmCopyFiles> window = copyWindow_;
+    std::string last;
+    auto onLine = [window, &last](std::string_view line) {
+        last.assign(line);
+        QString text = QString::fromLocal8Bit(line.data(), static_cast<qsizetype>(line.size()));
+        QMetaObject::invokeMethod(
+            qApp,
+            [window, text] {
+                if (window) window->ShowStep(text);
+            },
+            Qt::QueuedConnection);
+    };
+    bool capture = services_.captureEngineOutput;
+    EngineResult call = services_.worker->Run([&] {
+        std::optional<OutputCapture> output;
+        if (capture) output.emplace(onLine);
+        return services_.engine->CreateUSBBoot(destination, kFloppyDrive, copyFiles);
+    });
+    *result = call.value;
+    *lastLine = QString::fromLocal8Bit(last.data(), static_cast<qsizetype>(last.size()));
+    return call.failure;
+}
+
+void frmUSBBoot::CloseCopyWindow() {
+    if (copyWindow_) copyWindow_->close();
+}
+
+void frmUSBBoot::timerEject_Timer() {
+    timerEject->SetEnabled(false);
+    CloseCopyWindow();
+}
+
+}  // namespace larkin::frontend

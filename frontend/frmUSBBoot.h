@@ -1,0 +1,131 @@
+// The main window: the image catalogue and the floppy option, the USB drive
+// list, the two-line status, and the make-bootable command with its
+// agreement window, floppy prompts, copy window and error messages.
+#ifndef LARKIN_FRONTEND_FRMUSBBOOT_H
+#define LARKIN_FRONTEND_FRMUSBBOOT_H
+
+#include <QMainWindow>
+#include <QPointer>
+#include <array>
+#include <memory>
+
+#include "failure.h"
+#include "frmCopyFiles.h"
+#include "image_catalog.h"
+#include "message_boxes.h"
+#include "program_services.h"
+
+class QAction;
+class QComboBox;
+class QGroupBox;
+class QLabel;
+class QMenu;
+class QPushButton;
+class QRadioButton;
+class QTreeWidget;
+class QTreeWidgetItem;
+
+namespace larkin::frontend {
+
+inline constexpr char kProgramTitle[] = "Norvale Larkin 1.4";
+inline constexpr int kClientWidth = 513;
+inline constexpr int kClientHeight = 343;
+inline constexpr int kEjectIntervalMs = 5000;
+
+// Columns of lvDevices.
+enum DeviceColumn { kColumnMount = 0, kColumnVolumeName, kColumnFriendlyName, kColumnSize };
+
+// A size in bytes as decimal megabytes with two decimals in the user's
+// regional format, for example "4,004.51 MB".
+QString SizeText(uint64_t totalBytes);
+
+// The two lines of the status label.
+QString StatusText(const QString& selectedMount, bool fromFloppy, const QString& imageName,
+                   bool hasSelection);
+
+class frmUSBBoot : public QMainWindow {
+    Q_OBJECT
+  public:
+    explicit frmUSBBoot(ProgramServices& services);
+    ~frmUSBBoot() override;
+
+    // Event handlers.
+    void Form_Load();
+    void btnScan_Click();
+    void Combo1_Click();
+    void Option1_Click(int index);
+    void lvDevices_ItemClick(QTreeWidgetItem* row);
+    void Command1_Click();
+    void mnuExit_Click();
+    void mnuProgHelp_Click();
+    void mnuAbout_Click();
+    void btnStart_Click();
+    void timerEject_Timer();
+
+    // Procedures.
+    void ListUSBDevices();
+    void UpdateStatus();
+
+    const ImageCatalog& catalog() const { return catalog_; }
+    const QString& systemDriveLetter() const { return systemDriveLetter_; }
+    // The copy window while it is open.
+    frmCopyFiles* copyWindow() const { return copyWindow_.data(); }
+    // True once the program has been ended by one of its windows.
+    bool Ended() const { return ended_; }
+
+    // Controls.
+    QGroupBox* Frame1 = nullptr;
+    std::array<QRadioButton*, 2> Option1{};
+    QLabel* Label1 = nullptr;
+    QComboBox* Combo1 = nullptr;
+    QLabel* Image1 = nullptr;
+    QLabel* Label4 = nullptr;
+    QPushButton* btnScan = nullptr;
+    QTreeWidget* lvDevices = nullptr;
+    QLabel* lblStatus = nullptr;
+    QPushButton* btnStart = nullptr;
+    QPushButton* Command1 = nullptr;
+    std::unique_ptr<IntervalTimer> timerEject;
+
+    QMenu* mnuFile = nullptr;
+    QAction* mnuExit = nullptr;
+    QMenu* mnuHelp = nullptr;
+    QAction* mnuProgHelp = nullptr;
+    QAction* mnuAbout = nullptr;
+
+  protected:
+    // Form_Unload: nothing to do; the program ends with its last window.
+    void closeEvent(QCloseEvent* event) override;
+
+  private:
+    void BuildControls();
+    void BuildMenus();
+    void EndProgram();
+    Answer Ask(const QString& text, const QString& title, Buttons buttons, Icon icon,
+               int defaultButton = 0);
+    void ShowFailure(const Failure& failure);
+    void ShowNotBootable(const QString& mount, int result, const QString& lastEngineLine);
+    QTreeWidgetItem* SelectedRow() const;
+    void ClearSelection();
+
+    // The command's two paths; a failure goes to the error handler.
+    Failure MakeBootable();
+    Failure MakeBootableFromImage(const QString& mount);
+    Failure MakeBootableFromFloppy(const QString& mount);
+    Failure FloppyReady(bool* ready);
+    // Calls CreateUSBBoot on the worker thread; the engine's lines go to the
+    // copy window when one is open.
+    Failure CreateUSBBoot(const QString& mount, int copyFiles, int* result, QString* lastLine);
+    void CloseCopyWindow();
+
+    ProgramServices& services_;
+    ImageCatalog catalog_;
+    QString systemDriveLetter_;
+    QPointer<frmCopyFiles> copyWindow_;
+    bool ended_ = false;
+    bool filling_ = false;  // the list is changed by the program, not the user
+};
+
+}  // namespace larkin::frontend
+
+#endif

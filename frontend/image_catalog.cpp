@@ -1,0 +1,83 @@
+#include "image_catalog.h"
+
+#include <QDir>
+#include <QFile>
+#include <QStringDecoder>
+
+namespace larkin::frontend {
+
+QString DecodeSystemText(const QByteArray& bytes) {
+    QStringDecoder utf8(QStringDecoder::Utf8, QStringDecoder::Flag::Stateless);
+    QString text = utf8.decode(bytes);
+    if (!utf8.hasError()) return text;
+    return QString::fromLatin1(bytes);
+}
+
+QString ValueAfterFirstEquals(const QString& line) {
+    qsizetype equals = line.indexOf(u'=');
+    return equals < 0 ? line : line.mid(equals + 1);
+}
+
+FileImageEntry ParseImageDescription(const QByteArray& content) {
+    QByteArray lines[4];
+    qsizetype start = 0;
+    for (int i = 0; i < 4 && start < content.size(); ++i) {
+        qsizetype end = content.indexOf('\n', start);
+        if (end < 0) end = content.size();
+        QByteArray line = content.mid(start, end - start);
+        if (line.endsWith('\r')) line.chop(1);
+        lines[i] = line;
+        start = end + 1;
+    }
+    FileImageEntry entry;
+    entry.imageDir = ValueAfterFirstEquals(DecodeSystemText(lines[1]));
+    entry.eulaFile = ValueAfterFirstEquals(DecodeSystemText(lines[2]));
+    entry.imageName = ValueAfterFirstEquals(DecodeSystemText(lines[3]));
+    return entry;
+}
+
+CatalogLoad LoadImageCatalog(const QString& imagesFolder, ImageCatalog& catalog,
+                             QStringList& names) {
+    QDir folder(imagesFolder);
+    if (!QFileInfo(imagesFolder).isDir()) return CatalogLoad::FolderMissing;
+    const QStringList subFolders =
+        folder.entryList(QDir::Dirs | QDir::NoDotAndDotDot | QDir::Hidden, QDir::Name);
+    if (subFolders.isEmpty()) return CatalogLoad::NoSubFolders;
+    for (const QString& name : subFolders) {
+        QString path = FindEntry(folder.filePath(name), QLatin1String(kDescriptionFile));
+        if (path.isEmpty() || QFileInfo(path).isDir()) continue;
+        QFileInfo description(path);
+        ++catalog.lastIndex;
+        if (catalog.lastIndex >= kCatalogCapacity) continue;
+        // An unreadable description still lists the image, with empty values.
+        QFile file(description.filePath());
+        QByteArray content;
+        if (file.open(QIODevice::ReadOnly)) content = file.read(kDescriptionReadLimit);
+        FileImageEntry& row = catalog.rows[static_cast<size_t>(catalog.lastIndex)];
+        row = ParseImageDescription(content);
+        names.append(row.imageName);
+    }
+    return CatalogLoad::Loaded;
+}
+
+QString FindEntry(const QString& folder, const QString& name) {
+    QDir dir(folder);
+    if (!IsPlainName(name) || !dir.exists()) return {};
+    if (dir.exists(name)) return dir.filePath(name);
+    const QStringList entries = dir.entryList(
+        QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden | QDir::System, QDir::Name);
+    for (const QString& entry : entries)
+        if (entry.compare(name, Qt::CaseInsensitive) == 0) return dir.filePath(entry);
+    return {};
+}
+
+bool HasNoAgreement(const FileImageEntry& entry) {
+    return entry.eulaFile.toUpper() == u"NONE";
+}
+
+bool IsPlainName(const QString& name) {
+    return !name.isEmpty() && name != u"." && name != u".." && !name.contains(u'/') &&
+           !name.contains(u'\\') && !name.contains(QChar(0));
+}
+
+}  // namespace larkin::frontend

@@ -1,0 +1,87 @@
+// Larkin: makes a USB flash drive bootable from a boot image or a floppy.
+//
+//   Larkin [--machine FILE] [--quit-after MS]
+//
+// --machine runs on a simulated machine (as LARKIN_MACHINE does);
+// --quit-after ends the program that many milliseconds after its window
+// has loaded (used to measure it).
+#include <QApplication>
+#include <QCommandLineParser>
+#include <QDesktopServices>
+#include <QMessageBox>
+#include <QTimer>
+#include <array>
+
+#include "drive_services.h"
+#include "engine.h"
+#include "engine_worker.h"
+#include "frmUSBBoot.h"
+#include "larkin/platform.h"
+#include "message_boxes.h"
+#include "program_services.h"
+
+using namespace larkin::frontend;
+
+int main(int argc, char** argv) {
+    QApplication app(argc, argv);
+    QApplication::setApplicationName(QStringLiteral("Larkin"));
+    QApplication::setApplicationVersion(QStringLiteral(LARKIN_VERSION));
+    QApplication::setWindowIcon(QIcon(QStringLiteral(":/larkin/larkin.png")));
+
+    QCommandLineParser options;
+    options.setApplicationDescription(QStringLiteral("Makes a USB flash drive bootable."));
+    options.addHelpOption();
+    options.addVersionOption();
+    QCommandLineOption machine(QStringLiteral("machine"),
+                               QStringLiteral("Run on the simulated machine described by <file>."),
+                               QStringLiteral("file"));
+    QCommandLineOption quitAfter(QStringLiteral("quit-after"),
+                                 QStringLiteral("End <ms> milliseconds after start-up."),
+                                 QStringLiteral("ms"));
+    options.addOption(machine);
+    options.addOption(quitAfter);
+    options.process(app);
+
+    std::array<char, 512> error{};
+    QByteArray machineFile = options.value(machine).toLocal8Bit();
+    if (!LarkinStartPlatform(machineFile.isEmpty() ? nullptr : machineFile.constData(),
+                             error.data(), static_cast<DWORD>(error.size()))) {
+        QMessageBox::critical(nullptr, QStringLiteral("Larkin"),
+                              QStringLiteral("The machine could not be started: %1")
+                                  .arg(QString::fromLocal8Bit(error.data())));
+        return 1;
+    }
+
+    DesktopMessageBoxes messageBoxes;
+    RoutePlatformMessageBoxes(&messageBoxes);
+    TesselEngine engine;
+    std::unique_ptr<DriveServices> drives = MakeMachineDriveServices();
+    EngineWorker worker;
+
+    ProgramServices services;
+    services.engine = &engine;
+    services.drives = drives.get();
+    services.messageBoxes = &messageBoxes;
+    services.worker = &worker;
+    services.programFolder = QCoreApplication::applicationDirPath();
+    services.windowsDirectory = PlatformWindowsDirectory;
+    services.openPage = [](const QUrl& page) { return QDesktopServices::openUrl(page); };
+    services.endProgram = [] {
+        for (QWidget* window : QApplication::topLevelWidgets()) window->hide();
+        QCoreApplication::exit(0);
+    };
+
+    int result = 0;
+    {
+        frmUSBBoot window(services);
+        window.show();
+        window.Form_Load();
+        if (!window.Ended()) {
+            if (options.isSet(quitAfter))
+                QTimer::singleShot(options.value(quitAfter).toInt(), &app, &QCoreApplication::quit);
+            result = QApplication::exec();
+        }
+    }
+    RemovePlatformMessageBoxes();
+    return result;
+}

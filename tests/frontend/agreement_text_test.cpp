@@ -1,0 +1,121 @@
+// The agreement file as the agreement window gets it.
+#include <QFile>
+#include <QTemporaryDir>
+#include <QTextDocument>
+#include <QtTest>
+
+#include "agreement_text.h"
+
+using namespace larkin::frontend;
+
+namespace {
+
+QString Write(const QTemporaryDir& dir, const QString& name, const QByteArray& content) {
+    QString path = dir.filePath(name);
+    QFile file(path);
+    if (file.open(QIODevice::WriteOnly)) file.write(content);
+    return path;
+}
+
+QString VisibleText(const AgreementText& text) {
+    if (!text.isHtml) return text.text;
+    QTextDocument document;
+    document.setHtml(text.text);
+    return document.toPlainText();
+}
+
+const QByteArray kAgreement =
+    "{\\rtf1\\ansi\\ansicpg1252\\deff0{\\fonttbl{\\f0\\fswiss Arial;}}"
+    "{\\colortbl;\\red0\\green0\\blue0;}\\f0\\fs20"
+    "{\\b\\fs24 Heading\\par}Body text with caf\\'e9 and \\u8364? euro.\\par"
+    "{\\*\\generator Writer;}{\\pict\\wmetafile8 0102ABCD}End.\\par}";
+
+}  // namespace
+
+class AgreementTextTest : public QObject {
+    Q_OBJECT
+  private slots:
+    void RichTextBecomesFormattedHtml() {
+        QTemporaryDir dir;
+        AgreementText text;
+        QVERIFY(!LoadAgreementText(Write(dir, "a.rtf", kAgreement), &text));
+        QVERIFY(text.isHtml);
+        QVERIFY(text.text.contains("<b>"));
+        QString visible = VisibleText(text);
+        QVERIFY(visible.contains("Heading"));
+        QVERIFY(visible.contains(QStringLiteral("caf\u00e9")));
+        QVERIFY(visible.contains(QStringLiteral("\u20ac euro")));
+        QVERIFY(!visible.contains("\\"));
+        QVERIFY(!visible.contains("Arial"));
+        QVERIFY(!visible.contains("ABCD"));
+        QVERIFY(!text.text.contains("<img", Qt::CaseInsensitive));
+    }
+
+    void WithoutTheConverterRichTextIsShownAsPlainText() {
+        QTemporaryDir dir;
+        AgreementText text;
+        QVERIFY(!LoadAgreementText(Write(dir, "a.rtf", kAgreement), &text,
+                                   QStringLiteral("/nonexistent/unrtf")));
+        QVERIFY(!text.isHtml);
+        QCOMPARE(text.text,
+                 QStringLiteral("Heading\nBody text with caf\u00e9 and \u20ac euro.\nEnd."));
+    }
+
+    void ConverterThatFailsFallsBackToPlainText() {
+        QTemporaryDir dir;
+        AgreementText text;
+        // "false" runs and fails without output.
+        QVERIFY(
+            !LoadAgreementText(Write(dir, "a.rtf", kAgreement), &text, QStringLiteral("false")));
+        QVERIFY(!text.isHtml);
+        QVERIFY(text.text.startsWith("Heading"));
+    }
+
+    void FileThatIsNotRichTextIsShownAsItIs() {
+        QTemporaryDir dir;
+        AgreementText text;
+        QVERIFY(!LoadAgreementText(Write(dir, "a.rtf", "Plain terms {not rtf}\nline two"), &text));
+        QVERIFY(!text.isHtml);
+        QCOMPARE(text.text, QStringLiteral("Plain terms {not rtf}\nline two"));
+    }
+
+    void MissingOrUnopenableFileIsFileNotFound() {
+        QTemporaryDir dir;
+        AgreementText text;
+        Failure missing = LoadAgreementText(dir.filePath("none.rtf"), &text);
+        QCOMPARE(missing.code, 53);
+        Failure folder = LoadAgreementText(dir.path(), &text);
+        QCOMPARE(folder.code, 53);
+    }
+
+    void TruncatedRichTextShowsNoControlWords() {
+        QTemporaryDir dir;
+        AgreementText text;
+        QVERIFY(!LoadAgreementText(Write(dir, "a.rtf",
+                                         "{\\rtf1\\ansi{\\fonttbl{\\f0 Arial;}}\\f0 "
+                                         "Cut off here \\b bold"),
+                                   &text));
+        QString visible = VisibleText(text);
+        QVERIFY(visible.contains("Cut off here"));
+        QVERIFY(!visible.contains("\\"));
+        QVERIFY(!visible.contains("fonttbl"));
+    }
+
+    void PlainTextReaderRules() {
+        QCOMPARE(RichTextToPlainText("{\\rtf1 a\\tab b\\line c\\~d\\_e\\\\f\\{g\\}}"),
+                 QStringLiteral("a\tb\nc\u00a0d-e\\f{g}"));
+        // \ucN: N fallback characters after each \u are dropped.
+        QCOMPARE(RichTextToPlainText("{\\rtf1\\uc2 \\u233xyZ}"), QStringLiteral("\u00e9Z"));
+        QCOMPARE(RichTextToPlainText("{\\rtf1 \\u-3913?}"), QString(QChar(0xF0B7)));
+        // Unbalanced braces and a trailing backslash are tolerated.
+        QCOMPARE(RichTextToPlainText("}}{\\rtf1 x}}}\\"), QStringLiteral("x"));
+        QCOMPARE(RichTextToPlainText("{\\rtf1 \\'4"), QStringLiteral("4"));
+        QCOMPARE(RichTextToPlainText("{\\rtf1 \\verylongcontrolwordthatgoesonandonandonandon x}"),
+                 QStringLiteral("x"));
+        QVERIFY(LooksLikeRichText("\xEF\xBB\xBF  {\\rtf1}"));
+        QVERIFY(!LooksLikeRichText("{\\rt"));
+    }
+};
+
+QTEST_MAIN(AgreementTextTest)
+#include "agreement_text_test.moc"

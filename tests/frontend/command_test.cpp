@@ -1,0 +1,460 @@
+// The make-bootable command on fake engines and drives: both paths, every
+// way of stopping, the agreement window, the floppy prompts, the copy window
+// and its timer in virtual time, and the error handler's messages.
+#include <QApplication>
+#include <QComboBox>
+#include <QLabel>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QTextBrowser>
+#include <QTreeWidget>
+#include <QtTest>
+
+#include "fakes.h"
+#include "frmCopyFiles.h"
+#include "frmLicense.h"
+#include "frmUSBBoot.h"
+
+using namespace larkin::frontend;
+using namespace larkin::frontend::test;
+
+namespace {
+
+const QString kEraseTitle = QStringLiteral("USB Drive ERASE Notification");
+
+// Runs action on the agreement window as soon as it is shown modally, and
+// keeps what it showed.
+struct AgreementWindowDriver {
+    QString shownText;
+    QString title;
+    bool acceptHadFocus = false;
+    QSize size;
+
+    void Arm(std::function<void(frmLicense*)> action) {
+        QTimer::singleShot(0, [this, action] { Poll(action, 0); });
+    }
+
+  private:
+    void Poll(std::function<void(frmLicense*)> action, int tries) {
+        auto* license = qobject_cast<frmLicense*>(QApplication::activeModalWidget());
+        if (license == nullptr) {
+            if (tries < 500)
+                QTimer::singleShot(10, [this, action, tries] { Poll(action, tries + 1); });
+            return;
+        }
+        shownText = license->RichTextBox1->toPlainText();
+        title = license->windowTitle();
+        acceptHadFocus = license->focusWidget() == license->Command1;
+        size = license->size();
+        action(license);
+    }
+};
+
+class CommandFixture {
+  public:
+    CommandFixture() {
+        program.AddDemoImage();
+        program.AddUsbDrives();
+        window = std::make_unique<frmUSBBoot>(program.services);
+        window->show();
+        window->Form_Load();
+        program.boxes.shown.clear();
+    }
+
+    void SelectRow(int index) {
+        window->lvDevices_ItemClick(window->lvDevices->topLevelItem(index));
+    }
+
+    TestProgram program;
+    std::unique_ptr<frmUSBBoot> window;
+};
+
+}  // namespace
+
+class CommandTest : public QObject {
+    Q_OBJECT
+  private slots:
+    void NoSelectedDriveStopsAtOnce() {
+        CommandFixture f;
+        f.window->btnStart_Click();
+        QCOMPARE(f.program.boxes.Titles(), QStringList{"No USB Drive"});
+        QCOMPARE(f.program.boxes.shown[0].text, QStringLiteral("No USB drive selected."));
+        QVERIFY(f.program.engine.createCalls.empty());
+    }
+
+    void EraseWarningDefaultsToCancelAndCancelTouchesNothing() {
+        CommandFixture f;
+        f.SelectRow(0);
+        f.program.boxes.answers = {Answer::Cancel};
+        f.window->btnStart_Click();
+        QCOMPARE(f.program.boxes.Titles(), QStringList{kEraseTitle});
+        const MessageBoxRequest& erase = f.program.boxes.shown[0];
+        QCOMPARE(erase.text,
+                 QStringLiteral("WARNING: This action will ERASE the selected USB DRIVE and copy "
+                                "new data to it.\r\nIf you have not backed up the data on the "
+                                "drive, click CANCEL to stop and backup your data."));
+        QVERIFY(erase.buttons == Buttons::OkCancel);
+        QVERIFY(erase.icon == Icon::Stop);
+        QCOMPARE(erase.defaultButton, 1);
+        QVERIFY(f.program.engine.createCalls.empty());
+        QVERIFY(f.program.drives.copies.empty());
+        QVERIFY(f.window->copyWindow() == nullptr);
+    }
+
+    void ImagePathWithAgreementAcceptedMakesAndCopies() {
+        CommandFixture f;
+        f.SelectRow(0);
+        f.program.engine.createOutput = {"", " Formatting the volume", "....Done"};
+        // The engine's lines reach the copy window while the engine runs.
+        bool engineLineShown = false;
+        f.program.engine.duringCreate = [&] {
+            QMetaObject::invokeMethod(
+                qApp,
+                [&] {
+                    engineLineShown = QTest::qWaitFor(
+                        [&] {
+                            frmCopyFiles* copy = f.window->copyWindow();
+                            return copy != nullptr && copy->isVisible() &&
+                                   copy->lblStep->text() == QStringLiteral("....Done");
+                        },
+                        5000);
+                },
+                Qt::BlockingQueuedConnection);
+        };
+        AgreementWindowDriver agreement;
+        agreement.Arm(
+            [](frmLicense* license) { QTest::mouseClick(license->Command1, Qt::LeftButton); });
+        f.window->btnStart_Click();
+
+        QCOMPARE(agreement.title, QStringLiteral("License Agreement"));
+        QVERIFY(agreement.acceptHadFocus);
+        QVERIFY(agreement.shownText.contains("Demo agreement"));
+        QVERIFY(!agreement.shownText.contains("\\rtf"));
+        QVERIFY(EulaAccepted);
+        QCOMPARE(f.program.engine.createCalls.size(), size_t{1});
+        QCOMPARE(f.program.engine.createCalls[0].destination, std::string("E:"));
+        QCOMPARE(f.program.engine.createCalls[0].source, std::string("A:"));
+        QCOMPARE(f.program.engine.createCalls[0].copyFiles, 0);
+        QCOMPARE(f.program.drives.copies.size(), size_t{1});
+        QCOMPARE(f.program.drives.copies[0].root, QStringLiteral("E:"));
+        QCOMPARE(QDir(f.program.drives.copies[0].source).dirName(), QStringLiteral("LarkinDemo"));
+        QCOMPARE(f.program.drives.copies[0].files,
+                 (QStringList{"KERNEL.SYS", "License.rtf", "fi.ini"}));
+        // No message reports success; the copy window stays until the timer.
+        QCOMPARE(f.program.boxes.Titles(), QStringList{kEraseTitle});
+        QVERIFY(f.window->copyWindow() != nullptr);
+        QVERIFY(f.window->copyWindow()->isVisible());
+        QCOMPARE(f.window->copyWindow()->windowTitle(), QStringLiteral("Copying Files..."));
+        QCOMPARE(f.window->copyWindow()->Label1->text(),
+                 QStringLiteral("Copying files from the Image directory to the USB Device. Please "
+                                "wait..."));
+        QVERIFY(engineLineShown);
+        QTRY_COMPARE(f.window->copyWindow()->lblStep->text(),
+                     QStringLiteral("USB Drive E: is ready."));
+        QVERIFY(f.window->timerEject->Enabled());
+
+        // The selection, the list and the button are left as they were.
+        QCOMPARE(f.window->lvDevices->selectedItems().size(), 1);
+        QVERIFY(f.window->btnStart->isEnabled());
+        QCOMPARE(f.program.engine.countCalls, 1);
+    }
+
+    void TimerClosesTheCopyWindowFiveSecondsAfterTheCopy() {
+        CommandFixture f;
+        f.SelectRow(0);
+        AgreementWindowDriver agreement;
+        agreement.Arm([](frmLicense* license) { license->Command1_Click(); });
+        f.window->btnStart_Click();
+        QPointer<frmCopyFiles> copy = f.window->copyWindow();
+        QVERIFY(copy);
+        f.program.timer->Advance(4999);
+        QVERIFY(copy && copy->isVisible());
+        f.program.timer->Advance(1);
+        QTRY_VERIFY(copy.isNull());
+        QVERIFY(!f.window->timerEject->Enabled());
+        // Once only.
+        f.program.timer->Advance(20000);
+        QVERIFY(!f.window->timerEject->Enabled());
+    }
+
+    void DoNoAcceptEndsSilently() {
+        CommandFixture f;
+        f.SelectRow(0);
+        AgreementWindowDriver agreement;
+        agreement.Arm(
+            [](frmLicense* license) { QTest::mouseClick(license->Command2, Qt::LeftButton); });
+        f.window->btnStart_Click();
+        QCOMPARE(f.program.boxes.Titles(), QStringList{kEraseTitle});
+        QVERIFY(!EulaAccepted);
+        QVERIFY(f.program.engine.createCalls.empty());
+        QVERIFY(f.program.drives.copies.empty());
+    }
+
+    void ClosingTheAgreementWindowEndsSilently() {
+        CommandFixture f;
+        f.SelectRow(0);
+        EulaAccepted = true;  // left from an earlier command
+        AgreementWindowDriver agreement;
+        agreement.Arm([](frmLicense* license) { license->close(); });
+        f.window->btnStart_Click();
+        QCOMPARE(f.program.boxes.Titles(), QStringList{kEraseTitle});
+        QVERIFY(!EulaAccepted);
+        QVERIFY(f.program.engine.createCalls.empty());
+    }
+
+    void AgreementNoneInAnyCaseSkipsTheWindow() {
+        for (const char* none : {"NONE", "None", "none"}) {
+            TestProgram program;
+            program.AddImage("Free", QByteArray("x\nFolder=Free\nEula=") + none + "\nName=Free\n",
+                             {{"BOOT.SYS", "b"}});
+            program.AddUsbDrives();
+            frmUSBBoot window(program.services);
+            window.Form_Load();
+            window.lvDevices_ItemClick(window.lvDevices->topLevelItem(1));
+            window.btnStart_Click();
+            QCOMPARE(program.boxes.Titles(), QStringList{kEraseTitle});
+            QCOMPARE(program.engine.createCalls.size(), size_t{1});
+            QCOMPARE(program.engine.createCalls[0].destination, std::string("F:"));
+            QCOMPARE(program.drives.copies.size(), size_t{1});
+        }
+    }
+
+    void MissingAgreementIsEulaNotFound() {
+        CommandFixture f;
+        QFile::remove(QDir(f.program.ImagesFolder()).filePath("LarkinDemo/License.rtf"));
+        f.SelectRow(0);
+        f.window->btnStart_Click();
+        QCOMPARE(f.program.boxes.Titles(), (QStringList{kEraseTitle, "EULA Not Found"}));
+        QCOMPARE(f.program.boxes.shown[1].text,
+                 QStringLiteral("End User License not found. Try reinstalling the selected file "
+                                "image."));
+        QVERIFY(f.program.boxes.shown[1].buttons == Buttons::Ok);
+        QVERIFY(f.program.boxes.shown[1].icon == Icon::None);
+        QVERIFY(f.program.engine.createCalls.empty());
+    }
+
+    void AgreementNameIsFoundWhateverItsCase() {
+        TestProgram program;
+        program.AddImage("Img", "x\nFolder=img\nEula=LICENSE.RTF\nName=Img\n",
+                         {{"license.rtf", "{\\rtf1 Terms\\par}"}});
+        program.AddUsbDrives();
+        frmUSBBoot window(program.services);
+        window.Form_Load();
+        window.lvDevices_ItemClick(window.lvDevices->topLevelItem(0));
+        AgreementWindowDriver agreement;
+        agreement.Arm([](frmLicense* license) { license->Command1_Click(); });
+        window.btnStart_Click();
+        QCOMPARE(agreement.shownText.trimmed(), QStringLiteral("Terms"));
+        QCOMPARE(program.drives.copies.size(), size_t{1});
+    }
+
+    void MissingImageFolderStopsBeforeTheDriveIsTouched() {
+        TestProgram program;
+        // The description names a folder that is not there.
+        program.AddImage("Desc", "x\nFolder=Elsewhere\nEula=NONE\nName=Lost\n");
+        program.AddUsbDrives();
+        frmUSBBoot window(program.services);
+        window.Form_Load();
+        window.lvDevices_ItemClick(window.lvDevices->topLevelItem(0));
+        window.btnStart_Click();
+        QCOMPARE(program.boxes.Titles(), (QStringList{kEraseTitle, "File Image Not Found"}));
+        QCOMPARE(program.boxes.shown[1].text,
+                 QStringLiteral("Selected file image directory cannot be found. Try reinstalling "
+                                "the selected file image."));
+        QVERIFY(program.engine.createCalls.empty());
+    }
+
+    void ImageFolderNameThatLeavesFileImagesIsRefused() {
+        TestProgram program;
+        program.AddImage("Desc", "x\nFolder=..\nEula=NONE\nName=Up\n");
+        program.AddUsbDrives();
+        frmUSBBoot window(program.services);
+        window.Form_Load();
+        window.lvDevices_ItemClick(window.lvDevices->topLevelItem(0));
+        window.btnStart_Click();
+        QCOMPARE(program.boxes.Titles(), (QStringList{kEraseTitle, "File Image Not Found"}));
+        QVERIFY(program.engine.createCalls.empty());
+    }
+
+    void NoImageSelectedIsAnUnknownErrorBeforeAnyWrite() {
+        TestProgram program;
+        program.AddUsbDrives();
+        frmUSBBoot window(program.services);
+        window.Form_Load();
+        program.boxes.shown.clear();
+        window.lvDevices_ItemClick(window.lvDevices->topLevelItem(0));
+        window.btnStart_Click();
+        QCOMPARE(program.boxes.Titles(), (QStringList{kEraseTitle, "Unknown Error"}));
+        QVERIFY(program.boxes.shown[1].text.startsWith("Unexpected Error 9  "));
+        QVERIFY(program.engine.createCalls.empty());
+    }
+
+    void EngineFailureStopsBeforeTheCopyWithAMessage() {
+        CommandFixture f;
+        f.SelectRow(0);
+        f.program.engine.createResult = 6;
+        f.program.engine.createOutput = {"", " Unable to Lock volume"};
+        AgreementWindowDriver agreement;
+        agreement.Arm([](frmLicense* license) { license->Command1_Click(); });
+        f.window->btnStart_Click();
+        QCOMPARE(f.program.boxes.Titles(), (QStringList{kEraseTitle, "USB Drive Not Bootable"}));
+        QVERIFY(f.program.boxes.shown[1].text.contains("Unable to Lock volume"));
+        QVERIFY(f.program.boxes.shown[1].text.contains("E:"));
+        QVERIFY(f.program.drives.copies.empty());
+        QTRY_VERIFY(f.window->copyWindow() == nullptr);
+        QVERIFY(!f.window->timerEject->Enabled());
+    }
+
+    void EngineThatCannotBeReachedIsAnUnknownError() {
+        CommandFixture f;
+        f.SelectRow(0);
+        f.program.engine.createFailure = {runtime_error::kDllEntryPoint,
+                                          "Can't find DLL entry point CreateUSBBoot in Tessel"};
+        AgreementWindowDriver agreement;
+        agreement.Arm([](frmLicense* license) { license->Command1_Click(); });
+        f.window->btnStart_Click();
+        QCOMPARE(f.program.boxes.Titles(), (QStringList{kEraseTitle, "Unknown Error"}));
+        QCOMPARE(f.program.boxes.shown[1].text,
+                 QStringLiteral("Unexpected Error 453  Can't find DLL entry point CreateUSBBoot "
+                                "in Tessel"));
+        QVERIFY(f.program.drives.copies.empty());
+    }
+
+    void FailedCopyClosesTheCopyWindowBeforeItsMessage() {
+        struct Case {
+            Failure failure;
+            QString title;
+        };
+        const Case cases[] = {
+            {{runtime_error::kDiskFull, "full"}, "USB Drive Full"},
+            {{runtime_error::kDeviceUnavailable, "gone"}, "USB Drive Is Not Ready"},
+            {{runtime_error::kDeviceIo, "io"}, "USB Drive Not Available"},
+            {{runtime_error::kPathNotFound, "no folder"}, "File Image Not Found"},
+        };
+        for (const Case& c : cases) {
+            CommandFixture f;
+            f.SelectRow(0);
+            f.program.drives.copyFailure = c.failure;
+            bool copyWindowOpenAtMessage = true;
+            f.program.boxes.onShow = [&](const MessageBoxRequest& request) {
+                if (request.title == c.title)
+                    copyWindowOpenAtMessage =
+                        f.window->copyWindow() != nullptr && f.window->copyWindow()->isVisible();
+            };
+            AgreementWindowDriver agreement;
+            agreement.Arm([](frmLicense* license) { license->Command1_Click(); });
+            f.window->btnStart_Click();
+            QCOMPARE(f.program.boxes.Titles(), (QStringList{kEraseTitle, c.title}));
+            QVERIFY(!copyWindowOpenAtMessage);
+            QVERIFY(!f.window->timerEject->Enabled());
+        }
+    }
+
+    void FloppyPathPassesCopyFilesOneAndShowsNoCopyWindow() {
+        CommandFixture f;
+        f.program.drives.drives["A:"] = {true, true, "", 1474560};
+        f.window->Option1[0]->setChecked(true);
+        f.SelectRow(1);
+        f.window->btnStart_Click();
+        QCOMPARE(f.program.boxes.Titles(), QStringList{kEraseTitle});
+        QCOMPARE(f.program.engine.createCalls.size(), size_t{1});
+        QCOMPARE(f.program.engine.createCalls[0].destination, std::string("F:"));
+        QCOMPARE(f.program.engine.createCalls[0].source, std::string("A:"));
+        QCOMPARE(f.program.engine.createCalls[0].copyFiles, 1);
+        QVERIFY(f.program.drives.copies.empty());
+        QVERIFY(f.window->copyWindow() == nullptr);
+        QVERIFY(!f.window->timerEject->Enabled());
+    }
+
+    void NoFloppyDriveIsReported() {
+        CommandFixture f;
+        f.window->Option1[0]->setChecked(true);
+        f.SelectRow(0);
+        f.window->btnStart_Click();
+        QCOMPARE(f.program.boxes.Titles(), (QStringList{kEraseTitle, "No Floppy Device"}));
+        QCOMPARE(f.program.boxes.shown[1].text,
+                 QStringLiteral("No Floppy device found at A:. Please attach a floppy device and "
+                                "try again."));
+        QVERIFY(f.program.boxes.shown[1].icon == Icon::Stop);
+        QVERIFY(f.program.engine.createCalls.empty());
+    }
+
+    void FloppyPromptRepeatsUntilADiskIsIn() {
+        CommandFixture f;
+        f.program.drives.drives["A:"] = {true, false, "", 0};
+        // Not ready for the first two prompts' checks, then ready.
+        f.program.drives.floppyReady = {false, false, false, false, false, true};
+        f.window->Option1[0]->setChecked(true);
+        f.SelectRow(0);
+        f.window->btnStart_Click();
+        QCOMPARE(f.program.boxes.Titles(),
+                 (QStringList{kEraseTitle, "Insert Floppy", "Insert Floppy"}));
+        const MessageBoxRequest& prompt = f.program.boxes.shown[1];
+        QCOMPARE(prompt.text, QStringLiteral("Insert a floppy into Drive A: and click OK"));
+        QVERIFY(prompt.buttons == Buttons::OkCancel);
+        QVERIFY(prompt.icon == Icon::None);
+        QCOMPARE(f.program.engine.createCalls.size(), size_t{1});
+        QCOMPARE(f.program.engine.createCalls[0].copyFiles, 1);
+    }
+
+    void CancelAtTheFloppyPromptEndsSilently() {
+        CommandFixture f;
+        f.program.drives.drives["A:"] = {true, false, "", 0};
+        f.window->Option1[0]->setChecked(true);
+        f.SelectRow(0);
+        f.program.boxes.answers = {Answer::Ok, Answer::Ok, Answer::Cancel};
+        f.window->btnStart_Click();
+        QCOMPARE(f.program.boxes.Titles(),
+                 (QStringList{kEraseTitle, "Insert Floppy", "Insert Floppy"}));
+        QVERIFY(f.program.engine.createCalls.empty());
+    }
+
+    void FloppyPathEngineFailureIsReported() {
+        CommandFixture f;
+        f.program.drives.drives["A:"] = {true, true, "", 1474560};
+        f.program.engine.createResult = 6;
+        f.window->Option1[0]->setChecked(true);
+        f.SelectRow(0);
+        f.window->btnStart_Click();
+        QCOMPARE(f.program.boxes.Titles(), (QStringList{kEraseTitle, "USB Drive Not Bootable"}));
+    }
+
+    void WindowsTakeNoInputButStayResponsiveDuringTheEngineCall() {
+        CommandFixture f;
+        f.SelectRow(0);
+        int quitClicksSeen = 0;
+        bool paintedDuringCall = false;
+        f.program.engine.duringCreate = [&] {
+            QMetaObject::invokeMethod(
+                qApp,
+                [&] {
+                    // A click on Quit and on Rescan while the engine works is dropped.
+                    QTest::mouseClick(f.window->Command1, Qt::LeftButton);
+                    QTest::mouseClick(f.window->btnScan, Qt::LeftButton);
+                    quitClicksSeen = f.program.ended ? 1 : 0;
+                    // The window thread is free: it can paint.
+                    f.window->repaint();
+                    paintedDuringCall = true;
+                    // Closing the main window is refused as well.
+                    f.window->close();
+                },
+                Qt::BlockingQueuedConnection);
+        };
+        AgreementWindowDriver agreement;
+        agreement.Arm([](frmLicense* license) { license->Command1_Click(); });
+        f.window->btnStart_Click();
+        QVERIFY(paintedDuringCall);
+        QCOMPARE(quitClicksSeen, 0);
+        QVERIFY(!f.program.ended);
+        QCOMPARE(f.program.engine.countCalls, 1);
+        QVERIFY(f.window->isVisible());
+        QVERIFY(!f.program.engine.onWindowThread);
+        // Input works again afterwards.
+        QTest::mouseClick(f.window->Command1, Qt::LeftButton);
+        QVERIFY(f.program.ended);
+    }
+};
+
+QTEST_MAIN(CommandTest)
+#include "command_test.moc"

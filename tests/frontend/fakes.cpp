@@ -1,0 +1,162 @@
+#include "fakes.h"
+
+#include <QApplication>
+#include <QDir>
+#include <QFile>
+#include <QThread>
+#include <cstdio>
+#include <cstring>
+
+namespace larkin::frontend::test {
+namespace {
+
+bool OnWindowThread() {
+    return qApp != nullptr && QThread::currentThread() == qApp->thread();
+}
+
+}  // namespace
+
+EngineResult FakeEngine::GetUSBDevCount() {
+    onWindowThread |= OnWindowThread();
+    ++countCalls;
+    if (countFailure) return {0, countFailure};
+    return {count, {}};
+}
+
+EngineResult FakeEngine::GetUSBDevInfo(int index, std::span<char> text) {
+    onWindowThread |= OnWindowThread();
+    if (index < 0 || index >= static_cast<int>(texts.size())) return {6, {}};
+    const std::string& device = texts[static_cast<size_t>(index)];
+    size_t length = std::min(device.size(), text.size() - 1);
+    std::memcpy(text.data(), device.data(), length);
+    text[length] = '\0';
+    return {0, {}};
+}
+
+EngineResult FakeEngine::CreateUSBBoot(const std::string& destination, const std::string& source,
+                                       int copyFiles) {
+    onWindowThread |= OnWindowThread();
+    createCalls.push_back({destination, source, copyFiles});
+    for (const std::string& line : createOutput) {
+        std::printf("%s\n", line.c_str());
+        std::fflush(stdout);
+    }
+    if (duringCreate) duringCreate();
+    if (createFailure) return {0, createFailure};
+    return {createResult, {}};
+}
+
+Failure FakeDrives::GetDrive(const QString& root, DriveFacts* facts) {
+    if (driveFailure) return driveFailure;
+    *facts = drives.value(root);
+    if (root == u"A:") {
+        ++floppyQueries;
+        if (!floppyReady.empty()) {
+            facts->ready = floppyReady.front();
+            if (floppyReady.size() > 1) floppyReady.pop_front();
+        }
+    }
+    return {};
+}
+
+Failure FakeDrives::CopyFolderFiles(const QString& sourceFolder, const QString& root,
+                                    const std::function<void(const QString&)>& onFile) {
+    if (duringCopy) duringCopy();
+    if (copyFailure) return copyFailure;
+    Copy copy{sourceFolder, root, {}};
+    const QStringList files = QDir(sourceFolder).entryList(QDir::Files | QDir::Hidden, QDir::Name);
+    for (const QString& file : files) {
+        if (onFile) onFile(file);
+        copy.files.append(file);
+    }
+    copies.push_back(copy);
+    return {};
+}
+
+Answer FakeMessageBoxes::Show(QWidget*, const MessageBoxRequest& request) {
+    shown.push_back(request);
+    if (onShow) onShow(request);
+    if (answers.empty()) return Answer::Ok;
+    Answer answer = answers.front();
+    answers.pop_front();
+    return answer;
+}
+
+QStringList FakeMessageBoxes::Titles() const {
+    QStringList titles;
+    for (const MessageBoxRequest& request : shown) titles.append(request.title);
+    return titles;
+}
+
+void VirtualTimer::SetEnabled(bool enabled) {
+    enabled_ = enabled;
+    elapsed_ = 0;
+}
+
+void VirtualTimer::Advance(int milliseconds) {
+    for (int step = 0; step < milliseconds; ++step) {
+        if (!enabled_ || interval_ <= 0) return;
+        if (++elapsed_ >= interval_) {
+            elapsed_ = 0;
+            if (onTimer) onTimer();
+        }
+    }
+}
+
+TestProgram::TestProgram() {
+    QDir(folder.path()).mkdir(QStringLiteral("File_Images"));
+    QFile help(folder.filePath(QStringLiteral("larkinhelp.htm")));
+    if (help.open(QIODevice::WriteOnly)) help.write("<html><body>help</body></html>");
+    services.engine = &engine;
+    services.drives = &drives;
+    services.messageBoxes = &boxes;
+    services.worker = &worker;
+    services.programFolder = folder.path();
+    services.windowsDirectory = [this] { return windowsDirectory; };
+    services.openPage = [this](const QUrl& page) {
+        openedPages.append(page.toLocalFile());
+        return true;
+    };
+    services.endProgram = [this] { ended = true; };
+    services.makeTimer = [this] {
+        auto made = std::make_unique<VirtualTimer>();
+        timer = made.get();
+        return made;
+    };
+    services.captureEngineOutput = true;
+}
+
+QString TestProgram::ImagesFolder() const {
+    return QDir(folder.path()).filePath(QStringLiteral("File_Images"));
+}
+
+void TestProgram::AddImage(const QString& name, const QByteArray& description,
+                           const QMap<QString, QByteArray>& files) {
+    QDir images(ImagesFolder());
+    images.mkdir(name);
+    QFile ini(images.filePath(name + QStringLiteral("/fi.ini")));
+    if (ini.open(QIODevice::WriteOnly)) ini.write(description);
+    for (auto file = files.begin(); file != files.end(); ++file) {
+        QFile out(images.filePath(name + u'/' + file.key()));
+        if (out.open(QIODevice::WriteOnly)) out.write(file.value());
+    }
+}
+
+void TestProgram::AddDemoImage(const QString& name) {
+    AddImage(name,
+             "[Larkin boot image]\r\nFolder=" + name.toUtf8() +
+                 "\r\nAgreement=License.rtf\r\nName=Larkin demo boot disk\r\n",
+             {{QStringLiteral("License.rtf"),
+               "{\\rtf1\\ansi{\\fonttbl{\\f0 Arial;}}\\f0 {\\b Demo agreement}\\par Use it "
+               "freely.\\par}"},
+              {QStringLiteral("KERNEL.SYS"), QByteArray(2048, 'k')}});
+}
+
+void TestProgram::AddUsbDrives() {
+    engine.count = 2;
+    engine.texts = {"E: SanDisk Cruzer Blade USB Device", "F: Kingston DataTraveler 2.0"};
+    drives.drives[QStringLiteral("E:")] = {true, true, QStringLiteral("CRUZER"), 4004511744ULL};
+    drives.drives[QStringLiteral("F:")] = {true, true, QString(), 64000000ULL};
+}
+
+}  // namespace larkin::frontend::test

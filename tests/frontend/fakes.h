@@ -1,0 +1,137 @@
+// Stand-ins for the program's outside world in the window tests: an engine
+// with scripted drives, drives with scripted facts and copies, message boxes
+// that record and answer, a timer of virtual time, and a program folder with
+// File_Images in a temporary folder.
+#ifndef LARKIN_TESTS_FRONTEND_FAKES_H
+#define LARKIN_TESTS_FRONTEND_FAKES_H
+
+#include <QMap>
+#include <QString>
+#include <QStringList>
+#include <QTemporaryDir>
+#include <deque>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "drive_services.h"
+#include "engine.h"
+#include "engine_worker.h"
+#include "interval_timer.h"
+#include "message_boxes.h"
+#include "program_services.h"
+
+namespace larkin::frontend::test {
+
+struct CreateUSBBootCall {
+    std::string destination;
+    std::string source;
+    int copyFiles = 0;
+};
+
+// Called on the engine's worker thread; the test thread waits meanwhile.
+class FakeEngine : public Engine {
+  public:
+    EngineResult GetUSBDevCount() override;
+    EngineResult GetUSBDevInfo(int index, std::span<char> text) override;
+    EngineResult CreateUSBBoot(const std::string& destination, const std::string& source,
+                               int copyFiles) override;
+
+    int count = 0;                   // what GetUSBDevCount answers
+    std::vector<std::string> texts;  // device texts by index; a missing index gives 6
+    Failure countFailure;            // the engine cannot be reached
+    int createResult = 0;
+    Failure createFailure;
+    std::vector<std::string> createOutput;  // lines CreateUSBBoot prints
+    // Runs inside CreateUSBBoot (on the worker thread).
+    std::function<void()> duringCreate;
+
+    std::vector<CreateUSBBootCall> createCalls;
+    int countCalls = 0;
+    bool onWindowThread = false;  // set when any call ran on the window thread
+};
+
+class FakeDrives : public DriveServices {
+  public:
+    Failure GetDrive(const QString& root, DriveFacts* facts) override;
+    Failure CopyFolderFiles(const QString& sourceFolder, const QString& root,
+                            const std::function<void(const QString&)>& onFile) override;
+
+    QMap<QString, DriveFacts> drives;
+    // Ready answers of drive A: in turn (the last repeats) when not empty.
+    std::deque<bool> floppyReady;
+    Failure driveFailure;  // every GetDrive fails with it when set
+    Failure copyFailure;
+    std::function<void()> duringCopy;
+
+    struct Copy {
+        QString source;
+        QString root;
+        QStringList files;
+    };
+    std::vector<Copy> copies;
+    int floppyQueries = 0;
+};
+
+class FakeMessageBoxes : public MessageBoxes {
+  public:
+    Answer Show(QWidget* owner, const MessageBoxRequest& request) override;
+
+    // Answers in turn; OK when none is left.
+    std::deque<Answer> answers;
+    std::vector<MessageBoxRequest> shown;
+    // Runs when a box is shown (for example to look at the windows then).
+    std::function<void(const MessageBoxRequest&)> onShow;
+
+    QStringList Titles() const;
+};
+
+class VirtualTimer : public IntervalTimer {
+  public:
+    void SetInterval(int milliseconds) override { interval_ = milliseconds; }
+    int Interval() const override { return interval_; }
+    void SetEnabled(bool enabled) override;
+    bool Enabled() const override { return enabled_; }
+    // Moves virtual time on, firing the timer at every interval passed.
+    void Advance(int milliseconds);
+
+  private:
+    int interval_ = 0;
+    bool enabled_ = false;
+    int elapsed_ = 0;  // since enabled
+};
+
+// One program: a temporary program folder (File_Images and a help page), the
+// fakes and the services that join them.
+class TestProgram {
+  public:
+    TestProgram();
+
+    // Adds File_Images/<folder> with fi.ini holding description and the
+    // given files (name, content).
+    void AddImage(const QString& folder, const QByteArray& description,
+                  const QMap<QString, QByteArray>& files = {});
+    // The demo's description and agreement, under folder.
+    void AddDemoImage(const QString& folder = QStringLiteral("LarkinDemo"));
+    QString ImagesFolder() const;
+
+    // Two ready USB drives: E: (4,004,511,744 bytes) and F:.
+    void AddUsbDrives();
+
+    QTemporaryDir folder;
+    FakeEngine engine;
+    FakeDrives drives;
+    FakeMessageBoxes boxes;
+    EngineWorker worker;
+    VirtualTimer* timer = nullptr;  // owned by the window
+    ProgramServices services;
+    bool ended = false;
+    QStringList openedPages;
+    QString windowsDirectory = QStringLiteral("C:\\WINDOWS");
+};
+
+}  // namespace larkin::frontend::test
+
+#endif

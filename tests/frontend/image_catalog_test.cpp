@@ -1,0 +1,165 @@
+// The image catalogue: the description file's rules and the folder walk.
+#include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
+#include <QtTest>
+
+#include "image_catalog.h"
+
+using namespace larkin::frontend;
+
+namespace {
+
+void WriteFile(const QString& path, const QByteArray& content) {
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.write(content);
+}
+
+void AddImage(const QDir& images, const QString& name, const QByteArray& description) {
+    QVERIFY(images.mkpath(name));
+    WriteFile(images.filePath(name + "/fi.ini"), description);
+}
+
+}  // namespace
+
+class ImageCatalogTest : public QObject {
+    Q_OBJECT
+  private slots:
+    void ValuesAfterTheFirstEqualsExactlyAsWritten() {
+        FileImageEntry entry = ParseImageDescription(
+            "ignored=anything\r\nFolder=FreeDOS\r\nAgreement=a=b.rtf\r\nName= Spaced name \r\n");
+        QCOMPARE(entry.imageDir, QStringLiteral("FreeDOS"));
+        QCOMPARE(entry.eulaFile, QStringLiteral("a=b.rtf"));
+        QCOMPARE(entry.imageName, QStringLiteral(" Spaced name "));
+    }
+
+    void LineWithoutEqualsIsTakenWhole() {
+        FileImageEntry entry = ParseImageDescription("h\nDir\nNONE\nWhole name\n");
+        QCOMPARE(entry.imageDir, QStringLiteral("Dir"));
+        QCOMPARE(entry.eulaFile, QStringLiteral("NONE"));
+        QCOMPARE(entry.imageName, QStringLiteral("Whole name"));
+    }
+
+    void OnlyFourLinesAreReadAndMissingLinesAreEmpty() {
+        FileImageEntry entry = ParseImageDescription("h\nk=D\nk=E\nk=N\nk=later\n");
+        QCOMPARE(entry.imageName, QStringLiteral("N"));
+        FileImageEntry shortOne = ParseImageDescription("h\nk=D\nk=E");
+        QCOMPARE(shortOne.imageDir, QStringLiteral("D"));
+        QCOMPARE(shortOne.eulaFile, QStringLiteral("E"));
+        QCOMPARE(shortOne.imageName, QString());
+        FileImageEntry empty = ParseImageDescription("");
+        QVERIFY(empty.imageDir.isEmpty() && empty.eulaFile.isEmpty() && empty.imageName.isEmpty());
+        // LF and CR LF alike; a lone CR is part of the line.
+        FileImageEntry mixed = ParseImageDescription("h\r\nk=D\nk=E\r\nk=N\rM\n");
+        QCOMPARE(mixed.imageDir, QStringLiteral("D"));
+        QCOMPARE(mixed.eulaFile, QStringLiteral("E"));
+        QCOMPARE(mixed.imageName, QStringLiteral("N\rM"));
+    }
+
+    void EightBitTextIsKept() {
+        FileImageEntry latin = ParseImageDescription("h\nk=D\nk=NONE\nk=Caf\xE9\n");
+        QCOMPARE(latin.imageName, QStringLiteral("Caf\u00e9"));
+        FileImageEntry utf8 = ParseImageDescription("h\nk=D\nk=NONE\nk=Caf\xC3\xA9\n");
+        QCOMPARE(utf8.imageName, QStringLiteral("Caf\u00e9"));
+        FileImageEntry binary = ParseImageDescription(QByteArray("\x00\xff\n\x01=\x02\x00x", 9));
+        // Everything after the "=" is kept, NUL characters included.
+        QCOMPARE(binary.imageDir, QString::fromLatin1("\x02\x00x\x00", 4));
+    }
+
+    void NoneInAnyCaseMeansNoAgreement() {
+        for (const char* none : {"NONE", "None", "none", "nOnE"})
+            QVERIFY(HasNoAgreement({QString::fromLatin1(none), {}, {}}));
+        QVERIFY(!HasNoAgreement({QStringLiteral(" NONE"), {}, {}}));
+        QVERIFY(!HasNoAgreement({QStringLiteral("License.rtf"), {}, {}}));
+        QVERIFY(!HasNoAgreement({QString(), {}, {}}));
+    }
+
+    void FolderWalkInNameOrderSkippingFoldersWithoutDescription() {
+        QTemporaryDir root;
+        QDir images(root.path());
+        AddImage(images, "Beta", "h\nk=Beta\nk=NONE\nk=Second\n");
+        AddImage(images, "Alpha", "h\nk=Alpha\nk=NONE\nk=First\n");
+        QVERIFY(images.mkpath("Empty"));
+        QVERIFY(images.mkpath("Upper"));
+        WriteFile(images.filePath("Upper/FI.INI"), "h\nk=Upper\nk=NONE\nk=Third\n");
+        WriteFile(images.filePath("loose-file.txt"), "not a folder");
+        ImageCatalog catalog;
+        QStringList names;
+        QVERIFY(LoadImageCatalog(root.path(), catalog, names) == CatalogLoad::Loaded);
+        QCOMPARE(names, (QStringList{"First", "Second", "Third"}));
+        QCOMPARE(catalog.lastIndex, 2);
+        QCOMPARE(catalog.rows[1].imageDir, QStringLiteral("Beta"));
+    }
+
+    void MissingAndEmptyFolders() {
+        ImageCatalog catalog;
+        QStringList names;
+        QVERIFY(LoadImageCatalog("/nonexistent/File_Images", catalog, names) ==
+                CatalogLoad::FolderMissing);
+        QTemporaryDir root;
+        WriteFile(QDir(root.path()).filePath("file-only"), "x");
+        QVERIFY(LoadImageCatalog(root.path(), catalog, names) == CatalogLoad::NoSubFolders);
+        QCOMPARE(catalog.lastIndex, -1);
+        QCOMPARE(catalog.Count(), 0);
+    }
+
+    void UnreadableDescriptionIsStillListed() {
+        QTemporaryDir root;
+        QDir images(root.path());
+        AddImage(images, "Locked", "h\nk=Locked\nk=NONE\nk=Name\n");
+        QFile::setPermissions(images.filePath("Locked/fi.ini"), QFileDevice::Permissions{});
+        ImageCatalog catalog;
+        QStringList names;
+        LoadImageCatalog(root.path(), catalog, names);
+        QCOMPARE(catalog.lastIndex, 0);
+        QCOMPARE(names.size(), 1);
+        // Root reads it anyway; anyone else gets empty values.
+        QVERIFY(names[0].isEmpty() || names[0] == QStringLiteral("Name"));
+    }
+
+    void AtMost256ImagesAreStored() {
+        QTemporaryDir root;
+        QDir images(root.path());
+        for (int i = 0; i < 300; ++i) {
+            QString name = QStringLiteral("img%1").arg(i, 3, 10, QChar(u'0'));
+            AddImage(images, name, "h\nk=" + name.toUtf8() + "\nk=NONE\nk=" + name.toUtf8() + "\n");
+        }
+        ImageCatalog catalog;
+        QStringList names;
+        LoadImageCatalog(root.path(), catalog, names);
+        QCOMPARE(names.size(), 256);
+        QCOMPARE(names.last(), QStringLiteral("img255"));
+        QCOMPARE(catalog.Count(), 256);
+        QVERIFY(catalog.lastIndex >= 255);
+        QCOMPARE(catalog.rows[255].imageDir, QStringLiteral("img255"));
+    }
+
+    void LargeDescriptionIsReadOnlyInPart() {
+        QTemporaryDir root;
+        QDir images(root.path());
+        QByteArray huge = "h\nk=Big\nk=NONE\nk=" + QByteArray(200000, 'n') + "\n";
+        AddImage(images, "Big", huge);
+        ImageCatalog catalog;
+        QStringList names;
+        LoadImageCatalog(root.path(), catalog, names);
+        QCOMPARE(catalog.rows[0].imageDir, QStringLiteral("Big"));
+        QVERIFY(names[0].size() < kDescriptionReadLimit);
+    }
+
+    void PlainNamesAndCaseInsensitiveLookup() {
+        QVERIFY(IsPlainName("LarkinDemo"));
+        QVERIFY(IsPlainName(" spaced "));
+        for (const char* bad : {"", ".", "..", "a/b", "a\\b", "/abs"})
+            QVERIFY2(!IsPlainName(QString::fromLatin1(bad)), bad);
+        QTemporaryDir root;
+        WriteFile(QDir(root.path()).filePath("License.rtf"), "x");
+        QCOMPARE(FindEntry(root.path(), "LICENSE.RTF"), QDir(root.path()).filePath("License.rtf"));
+        QCOMPARE(FindEntry(root.path(), "License.rtf"), QDir(root.path()).filePath("License.rtf"));
+        QVERIFY(FindEntry(root.path(), "Other.rtf").isEmpty());
+        QVERIFY(FindEntry(root.path(), "../License.rtf").isEmpty());
+    }
+};
+
+QTEST_GUILESS_MAIN(ImageCatalogTest)
+#include "image_catalog_test.moc"

@@ -1,0 +1,86 @@
+// The drive services of the machine (the volume tools library) on a copy of
+// the demo machine: drive facts, the floppy, and the copy of an image folder
+// with its failures mapped onto the error handler's numbers.
+#include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
+#include <QtTest>
+#include <array>
+
+#include "drive_services.h"
+#include "larkin/platform.h"
+
+using namespace larkin::frontend;
+
+class MachineDrivesTest : public QObject {
+    Q_OBJECT
+  private slots:
+    void initTestCase() {
+        QVERIFY(machineFolder_.isValid());
+        QString machine = machineFolder_.filePath("demo.toml");
+        QVERIFY(QFile::copy(QStringLiteral(LARKIN_DEMO_MACHINE), machine));
+        std::array<char, 256> error{};
+        QVERIFY2(LarkinStartPlatform(machine.toLocal8Bit().constData(), error.data(),
+                                     static_cast<DWORD>(error.size())),
+                 error.data());
+        drives_ = MakeMachineDriveServices();
+    }
+
+    void FactsOfTheDemoDrives() {
+        DriveFacts stick;
+        QVERIFY(!drives_->GetDrive("E:", &stick));
+        QVERIFY(stick.exists);
+        QVERIFY(stick.ready);
+        QCOMPARE(stick.label, QStringLiteral("CRUZER"));
+        QVERIFY(stick.totalBytes > 100'000'000 && stick.totalBytes < 134'217'728);
+        DriveFacts none;
+        QVERIFY(!drives_->GetDrive("Q:", &none));
+        QVERIFY(!none.exists);
+        DriveFacts floppy;
+        QVERIFY(!drives_->GetDrive("A:", &floppy));
+        QVERIFY(floppy.exists);
+    }
+
+    void CopiesTheImageFolderAndReportsEachFile() {
+        QTemporaryDir image;
+        for (const char* name : {"KERNEL.SYS", "fi.ini", "License.rtf"}) {
+            QFile file(image.filePath(name));
+            QVERIFY(file.open(QIODevice::WriteOnly));
+            file.write(QByteArray(1000, 'x'));
+        }
+        QVERIFY(QDir(image.path()).mkdir("SUB"));
+        QStringList heard;
+        Failure failure = drives_->CopyFolderFiles(
+            image.path(), "E:", [&](const QString& name) { heard.append(name); });
+        QVERIFY2(!failure, qPrintable(failure.description));
+        heard.sort(Qt::CaseInsensitive);
+        QCOMPARE(heard, (QStringList{"fi.ini", "KERNEL.SYS", "License.rtf"}));
+    }
+
+    void CopyFailuresMapOntoTheErrorHandler() {
+        Failure missing = drives_->CopyFolderFiles("/nonexistent/LarkinDemo", "E:", {});
+        QCOMPARE(missing.code, 76);
+        QTemporaryDir big;
+        QFile file(big.filePath("HUGE.BIN"));
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        QVERIFY(file.resize(qint64{300} * 1024 * 1024));  // sparse, larger than the stick
+        file.close();
+        Failure full = drives_->CopyFolderFiles(big.path(), "E:", {});
+        QCOMPARE(full.code, 61);
+        QTemporaryDir small;
+        QFile one(small.filePath("ONE.TXT"));
+        QVERIFY(one.open(QIODevice::WriteOnly));
+        one.write("1");
+        one.close();
+        Failure gone = drives_->CopyFolderFiles(small.path(), "Q:", {});
+        QVERIFY2(gone.code == 68 || gone.code == 57 || gone.code == 71,
+                 qPrintable(QString::number(gone.code) + " " + gone.description));
+    }
+
+  private:
+    QTemporaryDir machineFolder_;
+    std::unique_ptr<DriveServices> drives_;
+};
+
+QTEST_GUILESS_MAIN(MachineDrivesTest)
+#include "machine_drives_test.moc"
