@@ -43,15 +43,6 @@ std::string_view Text(const char* text) {
     return text != nullptr ? std::string_view(text) : std::string_view();
 }
 
-bool EqualNoCase(std::string_view a, std::string_view b) {
-    if (a.size() != b.size()) return false;
-    for (std::size_t i = 0; i < a.size(); ++i) {
-        auto lower = [](char c) { return (c >= 'A' && c <= 'Z') ? char(c - 'A' + 'a') : c; };
-        if (lower(a[i]) != lower(b[i])) return false;
-    }
-    return true;
-}
-
 // A drive without letters gets up to five chances, with growing pauses, for
 // the system to mount its volume.
 void CompleteDriveLetter(int index, DeviceEntry& row) {
@@ -110,8 +101,8 @@ char* GetUSBDevInfoW(int index, char* text) {
     if (text == nullptr || !IsListedRow(CurrentTable, index)) return nullptr;
     DeviceEntry& row = CurrentTable.rows[static_cast<std::size_t>(index)];
     std::string_view property = text;
-    if (EqualNoCase(property, "FRIENDLYNAME")) return row.friendlyName;
-    if (EqualNoCase(property, "MOUNT_INFO")) {
+    if (EqualIgnoringCase(property, "FRIENDLYNAME")) return row.friendlyName;
+    if (EqualIgnoringCase(property, "MOUNT_INFO")) {
         // The caller's buffer is known to hold only the name it carried.
         CopyField(std::span<char>(text, property.size() + 1), FieldText(row.mountInfo));
         return row.mountInfo;
@@ -159,9 +150,9 @@ int EnumUSBDevicesCVD() {
 bool IsNewDevice(const DeviceEntry& row) {
     for (int j = 0; j < BaselineTable.count && j < kTableRows; ++j) {
         const DeviceEntry& known = BaselineTable.rows[static_cast<std::size_t>(j)];
-        if (EqualNoCase(FieldText(row.driveName), FieldText(known.driveName)) &&
-            EqualNoCase(FieldText(row.friendlyName), FieldText(known.friendlyName)) &&
-            EqualNoCase(FieldText(row.mountInfo), FieldText(known.mountInfo)))
+        if (EqualIgnoringCase(FieldText(row.driveName), FieldText(known.driveName)) &&
+            EqualIgnoringCase(FieldText(row.friendlyName), FieldText(known.friendlyName)) &&
+            EqualIgnoringCase(FieldText(row.mountInfo), FieldText(known.mountInfo)))
             return false;
     }
     return true;
