@@ -116,8 +116,9 @@ TEST_F(TesselOperationFaults, CreateUSBBoot) {
             for (const auto& entry : larkin::sim::Journal()) EXPECT_EQ(entry.disk, "stick1");
             larkin::sim::ClearFaults();
             // A volume E: that is there must not be held by the run.
-            if (GetLogicalDrives() & (1u << ('E' - 'A')))
+            if (GetLogicalDrives() & (1u << ('E' - 'A'))) {
                 EXPECT_TRUE(VolumeLockable("E:")) << "a lock was left";
+            }
         },
         prepare);
     EXPECT_GT(runs, 50);
