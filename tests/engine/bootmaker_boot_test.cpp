@@ -1,7 +1,7 @@
 // Sticks made bootable by the flow, booted in QEMU: the loader chain reaches
-// our test kernel through LBA on the specified drive sizes, and a stick of a
-// machine file written here, made by a C program that knows only the
-// exported names, starts the demo kernel.
+// our test kernel through LBA on drives of 4,000,000,000 and 32,000,000
+// bytes, and a stick of a machine file written here, made by a C program
+// that knows only the exported names, starts the demo kernel.
 #include <cstdlib>
 #include <fstream>
 

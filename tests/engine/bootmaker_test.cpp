@@ -23,8 +23,8 @@ using ::testing::Not;
 // One stick at E: (disk 1) and a bystander at F: (disk 2) holding a file.
 class TesselCreateUSBBoot : public EngineTest {
   protected:
-    explicit TesselCreateUSBBoot(StickSpec stick = {}, const std::string& faults = "")
-        : EngineTest(StickMachine({stick, Bystander()}) + faults), stick_(stick) {
+    explicit TesselCreateUSBBoot(StickSpec stick = {})
+        : EngineTest(StickMachine({stick, Bystander()})), stick_(stick) {
         EXPECT_TRUE(PutOnFloppy(larkin::test::boot::TestKernelFile(), "KERNEL.SYS"));
         EXPECT_EQ(GetUSBDevCount(), 2);
         larkin::sim::ClearJournal();
@@ -240,7 +240,7 @@ TEST_F(TesselCreateUSBBootFat12Stick, IsRefusedAtTheBootSector) {
     EXPECT_THAT(WrittenDisks(), ElementsAre("stick1"));
 }
 
-// The drive sizes the flow is specified with.
+// The two drive sizes the limits of the flow turn on.
 class TesselCreateUSBBootFourGigabytes : public TesselCreateUSBBoot {
   protected:
     TesselCreateUSBBootFourGigabytes() : TesselCreateUSBBoot(Stick()) {}

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <ostream>
 #include <set>
 #include <string>
 #include <string_view>
@@ -23,6 +24,11 @@ struct StickSpec {
     std::string format;         // the partition's file system when made ("FAT16")
     bool present = true;
 };
+
+// Test names show a stick by its size.
+inline void PrintTo(const StickSpec& stick, std::ostream* out) {
+    *out << stick.id << " of " << stick.bytes << " bytes";
+}
 
 // A machine file: system disk C:, one USB adapter per stick, a floppy A:
 // (1.44 MB, FAT12) and time_scale 0.
