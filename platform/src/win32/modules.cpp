@@ -41,6 +41,12 @@ class ModuleTable {
             if (module.get() == handle) return module.get();
         return nullptr;
     }
+    // Find, with ERROR_INVALID_HANDLE as the last error when there is none.
+    Module* FindOrFail(HMODULE handle) {
+        Module* module = Find(handle);
+        if (module == nullptr) SetLastError(ERROR_INVALID_HANDLE);
+        return module;
+    }
     Module* Program() {
         if (!program.library) {
             program.library = dlopen(nullptr, RTLD_NOW);
@@ -246,11 +252,8 @@ FARPROC GetProcAddress(HMODULE handle, LPCSTR name) {
     return larkin::platform::Guarded<FARPROC>(nullptr, [&]() -> FARPROC {
         ModuleTable& table = Modules();
         std::lock_guard guard(table.mutex);
-        Module* module = table.Find(handle);
-        if (module == nullptr) {
-            SetLastError(ERROR_INVALID_HANDLE);
-            return nullptr;
-        }
+        Module* module = table.FindOrFail(handle);
+        if (module == nullptr) return nullptr;
         std::string symbol;
         if (IS_INTRESOURCE(name)) {
             auto ordinal = static_cast<WORD>(reinterpret_cast<ULONG_PTR>(name));
@@ -312,11 +315,8 @@ HRSRC FindResourceA(HMODULE handle, LPCSTR name, LPCSTR type) {
     return larkin::platform::Guarded<HRSRC>(nullptr, [&]() -> HRSRC {
         ModuleTable& table = Modules();
         std::lock_guard guard(table.mutex);
-        Module* module = table.Find(handle);
-        if (module == nullptr) {
-            SetLastError(ERROR_INVALID_HANDLE);
-            return nullptr;
-        }
+        Module* module = table.FindOrFail(handle);
+        if (module == nullptr) return nullptr;
         if (FaultFires("FindResourceA", module->path)) return nullptr;
         return reinterpret_cast<HRSRC>(
             const_cast<LARKIN_RESOURCE*>(FindResourceEntry(*module, name, type)));
