@@ -200,6 +200,22 @@ TEST(Pauses, AreRecordedAndScaled) {
     EXPECT_EQ(larkin::sim::Pauses(), (std::vector<DWORD>{500, 1000, 0}));
 }
 
+TEST(Pauses, AScaleFromTheEnvironmentMustBeANumberInRange) {
+    larkin::test::TempFolder folder;
+    auto file = folder.path() / "machine.toml";
+    std::ofstream(file) << larkin::test::kTwoSticks;
+    for (const char* scale : {"nan", "inf", "-1", "1e9", "fast", ""}) {
+        setenv("LARKIN_TIME_SCALE", scale, 1);
+        std::string error;
+        EXPECT_FALSE(larkin::sim::Restart(file.string(), &error)) << scale;
+        EXPECT_NE(error.find("LARKIN_TIME_SCALE"), std::string::npos) << error;
+    }
+    setenv("LARKIN_TIME_SCALE", "0", 1);
+    std::string error;
+    EXPECT_TRUE(larkin::sim::Restart(file.string(), &error)) << error;
+    unsetenv("LARKIN_TIME_SCALE");
+}
+
 TEST(SystemTexts, FormatMessageGivesTheTextOfACode) {
     char* text = nullptr;
     DWORD length = FormatMessageA(

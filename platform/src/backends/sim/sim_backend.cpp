@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
+#include <cmath>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
@@ -230,7 +231,17 @@ bool SimBackend::Prepare(std::string* error) {
                  failed.message();
         return false;
     }
-    if (const char* scale = std::getenv("LARKIN_TIME_SCALE")) timeScale_ = std::atof(scale);
+    if (const char* scale = std::getenv("LARKIN_TIME_SCALE")) {
+        // The same bounds as the machine file's time_scale.
+        char* end = nullptr;
+        double value = std::strtod(scale, &end);
+        if (end == scale || *end != '\0' || !std::isfinite(value) || value < 0 || value > 1000) {
+            *error =
+                "LARKIN_TIME_SCALE \"" + std::string(scale) + "\" is not a number from 0 to 1000";
+            return false;
+        }
+        timeScale_ = value;
+    }
 
     uint32_t nextPort = 0;
     for (const auto& spec : spec_.adapters) {
