@@ -33,4 +33,10 @@ bool IsListedRow(const DeviceTable& table, int index) {
     return index >= 0 && index < table.count && index < kTableRows;
 }
 
+bool EqualIgnoringCase(std::string_view a, std::string_view b) {
+    auto lower = [](char c) { return (c >= 'A' && c <= 'Z') ? char(c - 'A' + 'a') : c; };
+    return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(),
+                                              [&](char x, char y) { return lower(x) == lower(y); });
+}
+
 }  // namespace tessel

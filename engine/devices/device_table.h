@@ -45,6 +45,8 @@ void ClearRows(DeviceTable& table);
 std::int32_t LimitToRows(std::int64_t count);
 // True when index names a row below the table's count.
 bool IsListedRow(const DeviceTable& table, int index);
+// ASCII letters compared without regard to case.
+bool EqualIgnoringCase(std::string_view a, std::string_view b);
 
 }  // namespace tessel
 

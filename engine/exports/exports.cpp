@@ -1,12 +1,14 @@
 // Tessel's entry points: the plain C exports, the C++-named exports, and the
 // load and unload work. Their ordinals and decorated second names are in
 // export_tables.cpp (tessel.def on Windows).
+#include "bootmaker/create_usb_boot.h"
 #include "devices/enumeration.h"
 #include "exports/export_declarations.h"
 #include "exports/message_channel.h"
 #include "exports/services.h"
 #include "exports/tessel.h"
 #include "larkin/exports.h"
+#include "partition/partition_operations.h"
 #include "win32/modules.h"
 
 // A host that opens the library without the platform's loader (dlopen) has
@@ -38,6 +40,20 @@ DLLEXPORT void SetCallBackFunc(ProgressCallback callback) {
     tessel::SetProgressCallback(callback);
 }
 
+DLLEXPORT int CreateUSBBoot(const char* destination, const char* source, int copyFiles) {
+    return tessel::CreateUSBBoot(destination, source, copyFiles);
+}
+
+DLLEXPORT int ZeroPartitionInfo(void) {
+    BindOnFirstUse();
+    return tessel::ZeroPartitionInfo();
+}
+
+DLLEXPORT int CreatePartition(void) {
+    BindOnFirstUse();
+    return tessel::CreatePartition();
+}
+
 TESSEL_TYPED_EXPORT int EnumUSBDevicesCVD() {
     BindOnFirstUse();
     return tessel::EnumUSBDevicesCVD();
@@ -45,6 +61,11 @@ TESSEL_TYPED_EXPORT int EnumUSBDevicesCVD() {
 
 TESSEL_TYPED_EXPORT char* GetUSBDevInfoW(int index, char* text) {
     return tessel::GetUSBDevInfoW(index, text);
+}
+
+TESSEL_TYPED_EXPORT ATA_STATUS CreatePartitionCVD() {
+    BindOnFirstUse();
+    return tessel::CreatePartitionCVD();
 }
 
 // Binding Verran and Corvid here stands for the system loader resolving the

@@ -63,6 +63,10 @@ bool InputStream::ReadLine(std::string& line) {
     return !line.empty();
 }
 
+void InputStream::WaitForKey() {
+    std::fgetc(source_());
+}
+
 OutputStream& StandardOutput() {
     static OutputStream stream(OutputSink);
     return stream;

@@ -36,6 +36,10 @@ class InputStream {
     explicit InputStream(std::FILE* (*source)()) : source_(source) {}
     // One line without its end; false at the end of the input.
     bool ReadLine(std::string& line);
+    // Waits for one key (one character of the input; nothing is echoed
+    // here). Returns at once at the end of the input, as under a host
+    // without a console.
+    void WaitForKey();
 
   private:
     std::FILE* (*source_)();

@@ -3,7 +3,7 @@
  * dlopen) and bind the exports by name or by ordinal.
  *
  * The three operations a desktop host binds (GetUSBDevCount, GetUSBDevInfo
- * and, later, CreateUSBBoot) also carry their decorated stdcall names
+ * and CreateUSBBoot) also carry their decorated stdcall names
  * (_GetUSBDevCount@0, _GetUSBDevInfo@8, _CreateUSBBoot@12) at the same entry
  * points. EnumUSBDevicesCVD, GetUSBDevInfoW and CreatePartitionCVD are
  * exported under their C++ (type-encoding) names only; see docs/engine.md.
@@ -51,6 +51,8 @@ enum TesselOrdinal {
 /* Export names that are not plain C identifiers. */
 #define TESSEL_GET_USB_DEV_COUNT_DECORATED "_GetUSBDevCount@0"
 #define TESSEL_GET_USB_DEV_INFO_DECORATED "_GetUSBDevInfo@8"
+#define TESSEL_CREATE_USB_BOOT_DECORATED "_CreateUSBBoot@12"
+#define TESSEL_CREATE_PARTITION_CVD_DECORATED "_Z18CreatePartitionCVDv"
 #define TESSEL_ENUM_USB_DEVICES_CVD_DECORATED "_Z17EnumUSBDevicesCVDv"
 #define TESSEL_GET_USB_DEV_INFO_W_DECORATED "_Z14GetUSBDevInfoWiPc"
 
@@ -69,6 +71,10 @@ typedef int (*TESSEL_OPEN_DEVICE)(int index, HANDLE* handleOut);
 typedef int (*TESSEL_ENUM_USB_DEVICES)(void);
 typedef int (*TESSEL_ENUM_USB_DEVICES_CVD)(void);
 typedef void (*TESSEL_SET_CALL_BACK_FUNC)(ProgressCallback callback);
+typedef int (*TESSEL_CREATE_USB_BOOT)(const char* destination, const char* source, int copyFiles);
+typedef int (*TESSEL_ZERO_PARTITION_INFO)(void);
+typedef int (*TESSEL_CREATE_PARTITION)(void);
+typedef ATA_STATUS (*TESSEL_CREATE_PARTITION_CVD)(void);
 
 #ifdef __cplusplus
 }

@@ -54,9 +54,19 @@ void ShowConsole(int command) {
     ShowWindow(FindWindowA(nullptr, kConsoleTitle), command);
 }
 
+// Waits for the command and passes on how it ended, when asked.
+void WaitForEnd(const StartedProcess& started, DWORD timeoutMs, DWORD* exitCode) {
+    WaitForSingleObject(started.process.get(), timeoutMs);
+    if (exitCode == nullptr) return;
+    DWORD code = kNoExitCode;
+    if (!GetExitCodeProcess(started.process.get(), &code) || code == STILL_ACTIVE)
+        code = kNoExitCode;
+    *exitCode = code;
+}
+
 }  // namespace
 
-bool RunConsoleCommand(char* commandLine, bool showWindow, DWORD timeoutMs) {
+bool RunConsoleCommand(char* commandLine, bool showWindow, DWORD timeoutMs, DWORD* exitCode) {
     Launch launch;
     if (showWindow) launch = {true, SW_SHOWNORMAL, CREATE_NEW_CONSOLE};
     StartedProcess started;
@@ -65,15 +75,15 @@ bool RunConsoleCommand(char* commandLine, bool showWindow, DWORD timeoutMs) {
         ShowConsole(SW_RESTORE);
         PressEnterKey();
     }
-    WaitForSingleObject(started.process.get(), timeoutMs);
+    WaitForEnd(started, timeoutMs, exitCode);
     return true;
 }
 
-bool RunMinimizedCommand(char* commandLine, DWORD timeoutMs) {
+bool RunMinimizedCommand(char* commandLine, DWORD timeoutMs, DWORD* exitCode) {
     StartedProcess started;
     if (!Start(commandLine, {true, SW_SHOWNORMAL, 0}, started)) return false;
     ShowConsole(SW_FORCEMINIMIZE);
-    WaitForSingleObject(started.process.get(), timeoutMs);
+    WaitForEnd(started, timeoutMs, exitCode);
     return true;
 }
 

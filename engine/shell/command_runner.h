@@ -9,6 +9,8 @@ namespace tessel {
 
 // The title both runners give the new console and look it up by.
 inline constexpr const char* kConsoleTitle = "FormatWindow";
+// The exit code a runner reports when the command's own is not known.
+inline constexpr DWORD kNoExitCode = 0xFFFFFFFFu;
 
 // Starts commandLine (writable, as CreateProcessA wants it). With showWindow:
 // in a new console titled "FormatWindow"; after 500 ms that window is brought
@@ -16,9 +18,13 @@ inline constexpr const char* kConsoleTitle = "FormatWindow";
 // process and thread handles. True when the process was started, whatever
 // its exit code and whether the wait ran out; false, after the line
 // " CreateProcess failed.", when it was not.
-bool RunConsoleCommand(char* commandLine, bool showWindow, DWORD timeoutMs);
+//
+// exitCode, when given, receives the command's exit code once it has ended;
+// kNoExitCode when it is still running or the code cannot be had.
+bool RunConsoleCommand(char* commandLine, bool showWindow, DWORD timeoutMs,
+                       DWORD* exitCode = nullptr);
 // The same with the titled console minimised after 500 ms and no key press.
-bool RunMinimizedCommand(char* commandLine, DWORD timeoutMs);
+bool RunMinimizedCommand(char* commandLine, DWORD timeoutMs, DWORD* exitCode = nullptr);
 // One key-down and one key-up of Enter, to whichever window is in front.
 void PressEnterKey();
 

@@ -8,8 +8,22 @@
 
 namespace larkin::templates {
 
+namespace {
+
+// The reference LoadLibraryA added, given back on every way out: the bytes
+// are copied before it goes.
+struct LibraryReference {
+    HMODULE module;
+    ~LibraryReference() {
+        if (module != nullptr) FreeLibrary(module);
+    }
+};
+
+}  // namespace
+
 TemplateLoad LoadBootRecord(std::uint16_t id, std::span<std::uint8_t, 512> out) {
-    HMODULE module = LoadLibraryA("Tessel.DLL");
+    LibraryReference reference{LoadLibraryA("Tessel.DLL")};
+    HMODULE module = reference.module;
     if (module == nullptr) return TemplateLoad::no_library;
     HRSRC found = FindResourceA(module, MAKEINTRESOURCEA(id), kBootRecordType);
     if (found == nullptr) return TemplateLoad::no_record;

@@ -14,8 +14,9 @@ enum class TemplateLoad : int {
     no_record = 2,   // the resource could not be found, loaded or locked, or is short
 };
 
-// Loads "Tessel.DLL" by name (a new reference that is kept, not released),
-// finds the BOOTREC resource `id`, and copies its 512 bytes into `out`.
+// Loads "Tessel.DLL" by name (a new reference, given back before the
+// function returns), finds the BOOTREC resource `id`, and copies its 512
+// bytes into `out`.
 // `out` is left untouched unless the result is ok.
 TemplateLoad LoadBootRecord(std::uint16_t id, std::span<std::uint8_t, 512> out);
 

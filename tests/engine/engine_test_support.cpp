@@ -45,17 +45,25 @@ int OpenedSince(const std::vector<HANDLE>& before) {
 }  // namespace
 
 int FailEachCallInTurn(const std::function<void()>& op,
-                       const std::function<void(const std::string&, int)>& check) {
+                       const std::function<void(const std::string&, int)>& check,
+                       const std::function<void()>& prepare) {
+    auto prepared = [&] {
+        if (prepare) prepare();
+    };
     larkin::sim::ClearFaults();
     // Clean runs: a run may replace handles that a service keeps (Pellom's
     // ports), but repeated runs must not add to them.
+    prepared();
     auto start = larkin::sim::OpenHandles();
     op();
     int keptAfterOne = OpenedSince(start);
+    prepared();
     op();
+    prepared();
     op();
     EXPECT_EQ(OpenedSince(start), keptAfterOne) << "clean runs leave handles open";
 
+    prepared();
     auto before = larkin::sim::OpenHandles();
     larkin::sim::RecordCalls(true);
     op();
@@ -68,6 +76,7 @@ int FailEachCallInTurn(const std::function<void()>& op,
     for (const auto& record : calls) {
         int n = seen[record.call]++;
         larkin::sim::ClearFaults();
+        prepared();
         before = larkin::sim::OpenHandles();
         larkin::sim::InjectFault({record.call, "", 0, n, 1, kInjectedError});
         op();

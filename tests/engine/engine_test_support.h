@@ -81,8 +81,12 @@ inline constexpr DWORD kInjectedError = 0x20001234u;
 // run, and hands the run to check (with the failing call's name and its
 // number among the calls of that name). Also checks that no run leaves more
 // handles open than the clean run did. Returns how many runs had a fault.
+// prepare, when given, runs before every run of op (clean or faulted) with
+// no fault set and no call recorded: it puts the machine back as op expects
+// to find it.
 int FailEachCallInTurn(const std::function<void()>& op,
-                       const std::function<void(const std::string&, int)>& check);
+                       const std::function<void(const std::string&, int)>& check,
+                       const std::function<void()>& prepare = {});
 
 }  // namespace tessel::test
 

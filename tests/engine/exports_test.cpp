@@ -35,15 +35,20 @@ TEST_F(TesselExports, EveryNameAndOrdinalReachesItsEntryPoint) {
         int ordinal;
         const char* name;
     } exports[] = {
+        {1, TESSEL_CREATE_PARTITION_CVD_DECORATED},
         {2, TESSEL_ENUM_USB_DEVICES_CVD_DECORATED},
         {3, TESSEL_GET_USB_DEV_INFO_W_DECORATED},
+        {4, "CreateUSBBoot"},
         {5, "GetUSBDevCount"},
         {6, "GetUSBDevInfo"},
+        {9, "CreatePartition"},
+        {10, TESSEL_CREATE_USB_BOOT_DECORATED},
         {11, "EnumUSBDevices"},
         {12, TESSEL_GET_USB_DEV_COUNT_DECORATED},
         {13, TESSEL_GET_USB_DEV_INFO_DECORATED},
         {14, "OpenDevice"},
         {15, "SetCallBackFunc"},
+        {16, "ZeroPartitionInfo"},
     };
     for (const Export& e : exports) {
         SCOPED_TRACE(e.name);
@@ -53,10 +58,12 @@ TEST_F(TesselExports, EveryNameAndOrdinalReachesItsEntryPoint) {
     // The decorated names are second names of the same entry points.
     EXPECT_EQ(Address(library, "_GetUSBDevCount@0"), Address(library, "GetUSBDevCount"));
     EXPECT_EQ(Address(library, "_GetUSBDevInfo@8"), Address(library, "GetUSBDevInfo"));
+    EXPECT_EQ(Address(library, "_CreateUSBBoot@12"), Address(library, "CreateUSBBoot"));
     // Ordinals of operations still to come, and names that are not exports.
-    for (int ordinal : {1, 4, 7, 8, 9, 10, 16, 17})
-        EXPECT_EQ(Ordinal(library, ordinal), nullptr) << ordinal;
+    for (int ordinal : {7, 8, 17}) EXPECT_EQ(Ordinal(library, ordinal), nullptr) << ordinal;
     EXPECT_EQ(Address(library, "EnumUSBDevicesCVD"), nullptr);
+    EXPECT_EQ(Address(library, "CreatePartitionCVD"), nullptr);
+    EXPECT_EQ(Address(library, "_CreateUSBBoot_12"), nullptr);
     EXPECT_EQ(Address(library, "ScanWithVerran"), nullptr);
 }
 

@@ -1,0 +1,190 @@
+// Every platform call of a clean run of the make-bootable flow and of the
+// partition operations failing once, in turn: each run ends with a status
+// and a last line the flow gives for some step, leaves no handle or lock
+// behind, and writes nothing outside the target disk.
+#include <fstream>
+#include <set>
+
+#include "boot_harness.h"
+#include "bootmaker/create_usb_boot.h"
+#include "devices/enumeration.h"
+#include "engine_test_support.h"
+#include "partition/partition_operations.h"
+#include "stick_machines.h"
+
+namespace tessel::test {
+namespace {
+
+// The last line the engine itself wrote ("\n text" pairs), or "".
+std::string LastEngineLine(const std::string& output) {
+    std::size_t at = output.rfind("\n ");
+    if (at == std::string::npos) return "";
+    std::size_t end = output.find('\n', at + 1);
+    return output.substr(at + 1, end == std::string::npos ? std::string::npos : end - at - 1);
+}
+
+// Puts a disk image back as it was saved, from outside the platform, and
+// has the system read its table again.
+class SavedImage {
+  public:
+    explicit SavedImage(const std::string& id) : id_(id) {
+        std::ifstream in(DiskImage(id), std::ios::binary);
+        bytes_.assign(std::istreambuf_iterator<char>(in), {});
+    }
+    void Restore(int diskNumber) const {
+        std::fstream out(DiskImage(id_), std::ios::binary | std::ios::in | std::ios::out);
+        out.write(bytes_.data(), static_cast<std::streamsize>(bytes_.size()));
+        out.close();
+        std::string path = "\\\\.\\PhysicalDrive" + std::to_string(diskNumber);
+        HANDLE drive =
+            CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE,
+                        FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
+        DWORD returned = 0;
+        DeviceIoControl(drive, IOCTL_DISK_UPDATE_PROPERTIES, nullptr, 0, nullptr, 0, &returned,
+                        nullptr);
+        CloseHandle(drive);
+    }
+
+  private:
+    std::string id_;
+    std::vector<char> bytes_;
+};
+
+StickSpec Target() {
+    StickSpec stick;
+    stick.format = "FAT16";
+    return stick;
+}
+
+StickSpec Bystander() {
+    StickSpec stick;
+    stick.id = "stick2";
+    stick.letter = "F:";
+    stick.format = "FAT16";
+    return stick;
+}
+
+class TesselOperationFaults : public EngineTest {
+  protected:
+    TesselOperationFaults() : EngineTest(StickMachine({Target(), Bystander()})) {}
+};
+
+TEST_F(TesselOperationFaults, CreateUSBBoot) {
+    ASSERT_TRUE(PutOnFloppy(larkin::test::boot::TestKernelFile(), "KERNEL.SYS"));
+    ASSERT_EQ(GetUSBDevCount(), 2);
+    const DeviceTable listed = CurrentTable;
+    SavedImage saved("stick1");
+    int status = -1;
+    std::string output;
+    auto prepare = [&] {
+        saved.Restore(1);
+        CurrentTable = listed;
+        larkin::sim::ClearJournal();
+    };
+    auto op = [&] { output = CapturedOutput([&] { status = CreateUSBBoot("E:", "A:", 1); }); };
+    prepare();
+    op();
+    ASSERT_EQ(status, ATA_OK) << output;
+
+    const std::set<std::string> failures = {
+        "",  // the drive could not be opened
+        " CreateProcess failed.",
+        " Unable to Lock volume",
+        " Unable to UnLock volume",
+        " ERROR Seeking Dest",
+        " ERROR Writing to Dest",
+        " Unable to pull drive Geometry information",
+        " Unable to open Tessel.DLL",
+        " Unable to read Boot Record",
+        " Unable to copy the Boot Files",
+        std::string(kDriveChangedLine).substr(1),
+    };
+    std::map<std::string, int> endings;
+    int runs = FailEachCallInTurn(
+        op,
+        [&](const std::string&, int) {
+            std::string last = LastEngineLine(output);
+            if (status == ATA_OK) {
+                EXPECT_EQ(output.substr(output.size() - 9), "....Done\n") << output;
+            } else {
+                ASSERT_EQ(status, ATA_ERROR) << output;
+                bool known =
+                    failures.contains(last) || last.starts_with(" Formatted boot sector refused: ");
+                EXPECT_TRUE(known) << "last line: " << last << "\n" << output;
+            }
+            ++endings[status == ATA_OK ? "ok" : last];
+            for (const auto& entry : larkin::sim::Journal()) EXPECT_EQ(entry.disk, "stick1");
+            larkin::sim::ClearFaults();
+            // A volume E: that is there must not be held by the run.
+            if (GetLogicalDrives() & (1u << ('E' - 'A'))) {
+                EXPECT_TRUE(VolumeLockable("E:")) << "a lock was left";
+            }
+        },
+        prepare);
+    EXPECT_GT(runs, 50);
+    // The faults reach most of the flow's failure exits.
+    EXPECT_GE(endings.size(), 6u);
+    for (const auto& [line, count] : endings) std::printf("%4d x %s\n", count, line.c_str());
+}
+
+// The partition operations on a QM stick plugged in after the baseline.
+StickSpec QmStick() {
+    StickSpec stick;
+    stick.id = "qm1";
+    stick.bytes = 64 * 1024 * 1024;
+    stick.friendlyName = "QMicro Flash USB Device";
+    stick.letter = "G:";
+    stick.format = "FAT16";
+    return stick;
+}
+
+class TesselPartitionFaults : public EngineTest {
+  protected:
+    TesselPartitionFaults() : EngineTest(StickMachine({Bystander(), QmStick()})) {}
+
+    void Run(int (*operation)(), bool corvid) {
+        SavedImage saved("qm1");
+        int status = -1;
+        auto prepare = [&] {
+            saved.Restore(2);
+            ASSERT_TRUE(larkin::sim::Plug("qm1", false));
+            if (corvid)
+                EnumUSBDevicesCVD();
+            else
+                EnumUSBDevices();
+            ASSERT_TRUE(larkin::sim::Plug("qm1", true));
+            larkin::sim::ClearJournal();
+        };
+        auto op = [&] { status = operation(); };
+        prepare();
+        op();
+        ASSERT_EQ(status, ATA_OK);
+        std::set<int> statuses;
+        int runs = FailEachCallInTurn(
+            op,
+            [&](const std::string&, int) {
+                EXPECT_GE(status, ATA_OK);
+                EXPECT_LE(status, ATA_ERROR);
+                statuses.insert(status);
+                for (const auto& entry : larkin::sim::Journal()) EXPECT_EQ(entry.disk, "qm1");
+            },
+            prepare);
+        EXPECT_GT(runs, 10);
+        EXPECT_TRUE(statuses.contains(ATA_ERROR));
+    }
+};
+
+TEST_F(TesselPartitionFaults, ZeroPartitionInfo) {
+    Run(&ZeroPartitionInfo, false);
+}
+
+TEST_F(TesselPartitionFaults, CreatePartition) {
+    Run(&CreatePartition, false);
+}
+
+TEST_F(TesselPartitionFaults, CreatePartitionCVD) {
+    Run([] { return static_cast<int>(CreatePartitionCVD()); }, true);
+}
+
+}  // namespace
+}  // namespace tessel::test
