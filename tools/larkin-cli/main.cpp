@@ -44,6 +44,7 @@ constexpr char kHelp[] =
     "  restore-mbr [DRIVE] [--save FILE]\n"
     "                              write a saved sector 0 back onto DRIVE\n"
     "  verify DRIVE                check DRIVE is what boot leaves, check by check\n"
+    "                              (DRIVE: its letter, or the number list shows)\n"
     "\n"
     "options:\n"
     "  --machine FILE   the simulated machine (default: LARKIN_MACHINE)\n"
@@ -148,7 +149,15 @@ std::optional<Drive> NamedDrive(const Engine& engine, const Options& options, in
         return std::nullopt;
     }
     std::vector<Drive> drives = ListDrives(engine);
-    const Drive* drive = FindDrive(drives, options.positional[0]);
+    const std::string& wanted = options.positional[0];
+    const Drive* drive = FindDrive(drives, wanted);
+    // verify also takes the number list shows: a drive whose table is
+    // damaged may have lost its letter.
+    if (drive == nullptr && options.command == "verify" && !wanted.empty() &&
+        wanted.find_first_not_of("0123456789") == std::string::npos && wanted.size() < 4) {
+        std::size_t number = std::stoul(wanted);
+        if (number >= 1 && number <= drives.size()) drive = &drives[number - 1];
+    }
     if (drive == nullptr) {
         std::fprintf(stderr, "larkin-cli: no USB drive %s (larkin-cli list shows them)\n",
                      options.positional[0].c_str());
