@@ -8,7 +8,8 @@
 namespace tessel::console {
 namespace {
 
-constexpr BYTE kReadCapacity[12] = {0x25, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0};
+// Core modules take 16 command bytes; the command itself is the first 12.
+constexpr BYTE kReadCapacity[16] = {0x25};
 constexpr int kCapacityLength = 32;
 constexpr std::string_view kRule = "\n ----------------------------------------------------------";
 

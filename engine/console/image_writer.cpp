@@ -38,7 +38,8 @@ namespace tpl = larkin::templates;
 using console::Console;
 using console::Read;
 
-constexpr BYTE kModeSensePage5[12] = {0x5A, 0, 0x05, 0, 0, 0, 0, 0, 0xFF, 0x12, 0, 0};
+// Core modules take 16 command bytes; the command itself is the first 12.
+constexpr BYTE kModeSensePage5[16] = {0x5A, 0, 0x05, 0, 0, 0, 0, 0, 0xFF, 0x12, 0, 0};
 constexpr int kModePageLength = 255;
 
 constexpr const char* kSeekFailed = "\n ERROR Seeking Dest";
