@@ -2,6 +2,7 @@
 // load and unload work. Their ordinals and decorated second names are in
 // export_tables.cpp (tessel.def on Windows).
 #include "bootmaker/create_usb_boot.h"
+#include "console/image_operations.h"
 #include "devices/enumeration.h"
 #include "exports/export_declarations.h"
 #include "exports/message_channel.h"
@@ -61,6 +62,17 @@ TESSEL_TYPED_EXPORT int EnumUSBDevicesCVD() {
 
 TESSEL_TYPED_EXPORT char* GetUSBDevInfoW(int index, char* text) {
     return tessel::GetUSBDevInfoW(index, text);
+}
+
+DLLEXPORT int CopyUSBBootImage(const char* saveFileName, const char* driveLetter,
+                               const char* imageFileName) {
+    BindOnFirstUse();
+    return tessel::CopyUSBBootImage(saveFileName, driveLetter, imageFileName);
+}
+
+DLLEXPORT int CopyUSBMBRImage(const char* saveFileName, const char* driveLetter) {
+    BindOnFirstUse();
+    return tessel::CopyUSBMBRImage(saveFileName, driveLetter);
 }
 
 TESSEL_TYPED_EXPORT ATA_STATUS CreatePartitionCVD() {

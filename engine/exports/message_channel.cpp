@@ -1,6 +1,8 @@
 #include "exports/message_channel.h"
 
+#include <new>
 #include <string>
+#include <utility>
 
 #include "win32/base.h"
 
@@ -18,6 +20,22 @@ std::FILE* InputSource() {
 }
 
 ProgressCallback progressCallback = nullptr;
+
+// A process-wide object that is never destroyed: the library's unload work
+// flushes the streams from the loader's exit handler, which may run after
+// the destructors of function-local statics.
+template <class T>
+class Lasting {
+  public:
+    template <class... Args>
+    explicit Lasting(Args&&... args) {
+        ::new (static_cast<void*>(storage_)) T(std::forward<Args>(args)...);
+    }
+    T& get() { return *std::launder(reinterpret_cast<T*>(storage_)); }
+
+  private:
+    alignas(T) unsigned char storage_[sizeof(T)];
+};
 
 constexpr DWORD kSystemTextFlags =
     FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS;
@@ -68,18 +86,18 @@ void InputStream::WaitForKey() {
 }
 
 OutputStream& StandardOutput() {
-    static OutputStream stream(OutputSink);
-    return stream;
+    static Lasting<OutputStream> stream(OutputSink);
+    return stream.get();
 }
 
 OutputStream& StandardError() {
-    static OutputStream stream(ErrorSink);
-    return stream;
+    static Lasting<OutputStream> stream(ErrorSink);
+    return stream.get();
 }
 
 InputStream& StandardInput() {
-    static InputStream stream(InputSource);
-    return stream;
+    static Lasting<InputStream> stream(InputSource);
+    return stream.get();
 }
 
 void FlushStreams() {

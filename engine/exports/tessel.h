@@ -75,6 +75,9 @@ typedef int (*TESSEL_CREATE_USB_BOOT)(const char* destination, const char* sourc
 typedef int (*TESSEL_ZERO_PARTITION_INFO)(void);
 typedef int (*TESSEL_CREATE_PARTITION)(void);
 typedef ATA_STATUS (*TESSEL_CREATE_PARTITION_CVD)(void);
+typedef int (*TESSEL_COPY_USB_BOOT_IMAGE)(const char* saveFileName, const char* driveLetter,
+                                          const char* imageFileName);
+typedef int (*TESSEL_COPY_USB_MBR_IMAGE)(const char* saveFileName, const char* driveLetter);
 
 #ifdef __cplusplus
 }

@@ -41,6 +41,8 @@ TEST_F(TesselExports, EveryNameAndOrdinalReachesItsEntryPoint) {
         {4, "CreateUSBBoot"},
         {5, "GetUSBDevCount"},
         {6, "GetUSBDevInfo"},
+        {7, "CopyUSBBootImage"},
+        {8, "CopyUSBMBRImage"},
         {9, "CreatePartition"},
         {10, TESSEL_CREATE_USB_BOOT_DECORATED},
         {11, "EnumUSBDevices"},
@@ -59,8 +61,8 @@ TEST_F(TesselExports, EveryNameAndOrdinalReachesItsEntryPoint) {
     EXPECT_EQ(Address(library, "_GetUSBDevCount@0"), Address(library, "GetUSBDevCount"));
     EXPECT_EQ(Address(library, "_GetUSBDevInfo@8"), Address(library, "GetUSBDevInfo"));
     EXPECT_EQ(Address(library, "_CreateUSBBoot@12"), Address(library, "CreateUSBBoot"));
-    // Ordinals of operations still to come, and names that are not exports.
-    for (int ordinal : {7, 8, 17}) EXPECT_EQ(Ordinal(library, ordinal), nullptr) << ordinal;
+    // No ordinal past the sixteen, and names that are not exports.
+    for (int ordinal : {17, 18}) EXPECT_EQ(Ordinal(library, ordinal), nullptr) << ordinal;
     EXPECT_EQ(Address(library, "EnumUSBDevicesCVD"), nullptr);
     EXPECT_EQ(Address(library, "CreatePartitionCVD"), nullptr);
     EXPECT_EQ(Address(library, "_CreateUSBBoot_12"), nullptr);

@@ -1,0 +1,130 @@
+// CopyUSBMBRImage: write a saved sector 0 back onto a drive.
+//
+// A saved file must hold 512 bytes. When a description lies beside it, its
+// SHA-256 must match, and a drive other than the one the file came from
+// (another friendly name or size) is written only when the user says so.
+#include <array>
+#include <optional>
+#include <string>
+
+#include "console/console_io.h"
+#include "console/device_dialogue.h"
+#include "console/drive_session.h"
+#include "console/image_operations.h"
+#include "console/saved_table_description.h"
+#include "console/sha256.h"
+#include "corvid/owned.h"
+#include "devices/device_table.h"
+#include "exports/message_channel.h"
+#include "exports/tessel.h"
+#include "partition/drive_geometry.h"
+#include "win32/files.h"
+
+namespace tessel {
+namespace {
+
+using console::Console;
+using console::Read;
+
+int Fail(Console& console, const std::string& line, bool systemText = false) {
+    console.Line(line);
+    if (systemText) ReportLastError();
+    return ATA_ERROR;
+}
+
+// The description check; false (after its lines) when the sector must not
+// be written.
+bool DescriptionAllows(Console& console, const std::string& savedName,
+                       std::span<const std::uint8_t> sector, const console::ChosenDrive& drive) {
+    console::SavedTableDescription description;
+    switch (console::ReadDescriptionFile(console::DescriptionPath(savedName), description)) {
+        case console::DescriptionRead::ok:
+            break;
+        case console::DescriptionRead::missing:
+            console.Line("\n No description beside the saved file: its bytes cannot be checked");
+            return true;
+        case console::DescriptionRead::unreadable:
+            console.Line("\n Unable to read the description of the saved Partition table");
+            ReportLastError();
+            return false;
+        case console::DescriptionRead::invalid:
+            console.Line(
+                "\n The description beside the saved file is damaged: nothing was restored");
+            return false;
+    }
+    if (console::Sha256Hex(sector) != description.sha256) {
+        console.Line(
+            "\n The saved file does not match its description (SHA-256 differs): nothing was "
+            "restored");
+        return false;
+    }
+    std::optional<console::ReportedGeometry> geometry =
+        console::ReportedDriveGeometry(drive.handle.get());
+    bool sameName = FieldText(drive.row.friendlyName) == description.friendlyName;
+    bool sameSize = geometry && geometry->diskSize == description.sizeBytes;
+    if (sameName && sameSize) return true;
+    console.Line("\n This file was saved from another drive: " + description.friendlyName + " [" +
+                 description.mountInfo + "] (" + std::to_string(description.sizeBytes) + " bytes)");
+    console.Line("\n The selected drive is: " + std::string(FieldText(drive.row.friendlyName)) +
+                 " [" + std::string(FieldText(drive.row.mountInfo)) + "] (" +
+                 (geometry ? std::to_string(geometry->diskSize) : std::string("unknown")) +
+                 " bytes)");
+    return console::AskYesNo("\n Restore it onto this drive anyway? (y/n) [q:Quit] : ",
+                             console::QuestionStyle::restorer, console);
+}
+
+}  // namespace
+
+int CopyUSBMBRImage(const char* saveFileName, const char* driveLetter) {
+    Console& console = console::EngineConsole();
+    const std::string tooLong =
+        " is too long (at most " + std::to_string(kRestorerNameLimit) + " characters)";
+    if (saveFileName != nullptr && std::string_view(saveFileName).size() > kRestorerNameLimit)
+        return Fail(console, "\n The file name of the saved Partition table" + tooLong);
+
+    std::optional<console::ChosenDrive> drive =
+        console::ChooseAndOpenDrive(driveLetter, console::QuestionStyle::restorer, console);
+    if (!drive) return ATA_ERROR;
+    HANDLE device = drive->handle.get();
+
+    std::string savedName;
+    if (saveFileName != nullptr) {
+        savedName = saveFileName;
+    } else {
+        console.Line("\n Enter the file name for the saved original Partition table.");
+        console.Write("\n >>");
+        switch (console.ReadName(savedName, kRestorerNameLimit)) {
+            case Read::ok:
+                break;
+            case Read::tooLong:
+                return Fail(console, "\n The file name" + tooLong);
+            default:
+                return Fail(console, std::string(console::kEndOfInput));
+        }
+    }
+    corvid::Handle saved(CreateFileA(savedName.c_str(), FILE_ALL_ACCESS, 0, nullptr, OPEN_EXISTING,
+                                     FILE_ATTRIBUTE_NORMAL, nullptr));
+    if (!saved)
+        return Fail(console, "\n Unable to open File for the saved original Partition table. ",
+                    true);
+
+    if (!SeekTo(device, 0)) return Fail(console, "\n ERROR Seeking Dest");
+    std::array<std::uint8_t, kSectorBytes> sector{};
+    DWORD count = 0;
+    if (!ReadFile(saved.get(), sector.data(), kSectorBytes, &count, nullptr))
+        return Fail(console, "\n ERROR Reading Dest Device", true);
+    if (count != kSectorBytes)
+        return Fail(console,
+                    "\n The saved Partition table file holds fewer than 512 bytes: "
+                    "nothing was restored");
+    if (!DescriptionAllows(console, savedName, sector, *drive)) return ATA_ERROR;
+    if (!WriteFile(device, sector.data(), kSectorBytes, &count, nullptr))
+        return Fail(console, "\n ERROR Writing Dest Device", true);
+    if (count != kSectorBytes) {
+        SetLastError(ERROR_WRITE_FAULT);
+        return Fail(console, "\n ERROR Writing Dest Device", true);
+    }
+    return ATA_OK;
+}
+
+}  // namespace tessel

@@ -1,0 +1,96 @@
+// The description beside a saved sector 0: written and read back, and every
+// kind of damaged text refused.
+#include <gtest/gtest.h>
+
+#include <fstream>
+
+#include "console/saved_table_description.h"
+#include "test_machine.h"
+
+namespace tessel::test {
+namespace {
+
+using console::FormatDescription;
+using console::ParseDescription;
+using console::SavedTableDescription;
+
+const std::string kDigest(64, 'a');
+
+SavedTableDescription Example() {
+    SavedTableDescription d;
+    d.sha256 = kDigest;
+    d.friendlyName = "SanDisk Cruzer Blade USB Device";
+    d.mountInfo = "E:";
+    d.drivePath = "\\\\?\\usbstor#disk";
+    d.sizeBytes = 4'005'560'320u;
+    d.savedAt = "2024-05-01T10:00:00Z";
+    return d;
+}
+
+TEST(SavedTableDescription, FormatsAndParsesBack) {
+    auto parsed = ParseDescription(FormatDescription(Example()));
+    ASSERT_TRUE(parsed);
+    EXPECT_EQ(parsed->sha256, kDigest);
+    EXPECT_EQ(parsed->friendlyName, "SanDisk Cruzer Blade USB Device");
+    EXPECT_EQ(parsed->mountInfo, "E:");
+    EXPECT_EQ(parsed->drivePath, "\\\\?\\usbstor#disk");
+    EXPECT_EQ(parsed->sizeBytes, 4'005'560'320u);
+    EXPECT_EQ(parsed->savedAt, "2024-05-01T10:00:00Z");
+}
+
+TEST(SavedTableDescription, ReadsCarriageReturnsCapitalDigitsAndLaterKeys) {
+    std::string text = "Larkin saved sector 0\r\nsha256=" + std::string(64, 'A') +
+                       "\r\nsize=512\r\ncolour=blue\r\n\r\n";
+    auto parsed = ParseDescription(text);
+    ASSERT_TRUE(parsed);
+    EXPECT_EQ(parsed->sha256, kDigest) << "kept in lower case";
+    EXPECT_EQ(parsed->sizeBytes, 512u);
+}
+
+TEST(SavedTableDescription, ControlCharactersInNamesCannotAddLines) {
+    SavedTableDescription d = Example();
+    d.friendlyName = "Evil\nsha256=" + std::string(64, 'b');
+    auto parsed = ParseDescription(FormatDescription(d));
+    ASSERT_TRUE(parsed);
+    EXPECT_EQ(parsed->sha256, kDigest);
+    EXPECT_EQ(parsed->friendlyName.find('\n'), std::string::npos);
+}
+
+TEST(SavedTableDescription, RefusesWhatIsNotADescription) {
+    const std::string good = FormatDescription(Example());
+    const std::string header = "Larkin saved sector 0\n";
+    for (const std::string& text : {
+             std::string(),
+             std::string("not a description\nsha256=") + kDigest,
+             header,                                                // no digest
+             header + "sha256=" + std::string(63, 'a'),             // short digest
+             header + "sha256=" + std::string(64, 'g'),             // not hexadecimal
+             header + "sha256=" + kDigest + "\nsha256=" + kDigest,  // twice
+             header + "sha256=" + kDigest + "\nsize=12x",
+             header + "sha256=" + kDigest + "\nsize=",
+             header + "sha256=" + kDigest + "\nsize=99999999999999999999999",
+             header + "sha256=" + kDigest + "\nno equals sign",
+             good + std::string(console::kDescriptionLimit, ' '),
+         }) {
+        EXPECT_FALSE(ParseDescription(text)) << text;
+    }
+}
+
+TEST(SavedTableDescription, FileRoundTripAndTheThreeWaysOfFailing) {
+    larkin::test::TestMachine machine("[machine]\ntime_scale = 0\n");
+    larkin::test::TempFolder folder;
+    std::string path = (folder.path() / "saved.bin.info").string();
+    SavedTableDescription read;
+    EXPECT_EQ(console::ReadDescriptionFile(path, read), console::DescriptionRead::missing);
+    ASSERT_TRUE(console::WriteDescriptionFile(path, Example()));
+    ASSERT_EQ(console::ReadDescriptionFile(path, read), console::DescriptionRead::ok);
+    EXPECT_EQ(read.friendlyName, Example().friendlyName);
+    std::ofstream(path) << "garbage";
+    EXPECT_EQ(console::ReadDescriptionFile(path, read), console::DescriptionRead::invalid);
+    EXPECT_FALSE(
+        console::WriteDescriptionFile((folder.path() / "none" / "x.info").string(), Example()));
+    EXPECT_EQ(console::DescriptionPath("saved.bin"), "saved.bin.info");
+}
+
+}  // namespace
+}  // namespace tessel::test

@@ -1,0 +1,230 @@
+// larkin-cli end to end, as a user or a script runs it on a copy of the
+// demo machine: usage and exit codes, list --json, boot then verify, verify
+// failing check by check on drives damaged on purpose, the confirmation,
+// write-image and restore-mbr through a pipe, and zero waiting for the
+// drive to be plugged in.
+#include <gmock/gmock.h>
+#include <sys/wait.h>
+
+#include <chrono>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "test_machine.h"
+
+namespace {
+
+using larkin::test::TempFolder;
+using ::testing::HasSubstr;
+
+struct CliRun {
+    int exitCode = -1;
+    std::string output;  // standard output and error
+};
+
+std::string Quoted(const std::string& text) {
+    return "'" + text + "'";
+}
+
+class LarkinCli : public ::testing::Test {
+  protected:
+    LarkinCli() {
+        std::filesystem::copy_file(LARKIN_SOURCE_DIR "/machines/demo.toml",
+                                   folder_.path() / "demo.toml");
+    }
+
+    // Runs larkin-cli in the test's folder with input on its standard input.
+    CliRun Cli(const std::string& arguments, const std::string& input = "") {
+        std::ofstream(folder_.path() / "input.txt") << input;
+        std::string command = "cd " + Quoted(folder_.path().string()) + " && LARKIN_TIME_SCALE=0 " +
+                              Quoted(LARKIN_BIN "/larkin-cli") + " --machine demo.toml " +
+                              arguments + " < input.txt 2>&1";
+        CliRun run;
+        FILE* pipe = ::popen(command.c_str(), "r");
+        if (pipe == nullptr) return run;
+        char chunk[4096];
+        for (std::size_t got; (got = std::fread(chunk, 1, sizeof chunk, pipe)) > 0;)
+            run.output.append(chunk, got);
+        int status = ::pclose(pipe);
+        run.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        return run;
+    }
+
+    std::filesystem::path Stick() const { return folder_.path() / "demo.state" / "stick1.img"; }
+    std::vector<char> Bytes(std::uint64_t offset, std::size_t length) const {
+        std::ifstream in(Stick(), std::ios::binary);
+        in.seekg(static_cast<std::streamoff>(offset));
+        std::vector<char> bytes(length);
+        in.read(bytes.data(), static_cast<std::streamsize>(length));
+        return bytes;
+    }
+    void Put(std::uint64_t offset, const std::vector<char>& bytes) const {
+        std::fstream out(Stick(), std::ios::in | std::ios::out | std::ios::binary);
+        out.seekp(static_cast<std::streamoff>(offset));
+        out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    }
+
+    TempFolder folder_;
+};
+
+TEST_F(LarkinCli, UsageErrorsExitWithTwoAndSayWhy) {
+    for (const char* arguments :
+         {"", "frobnicate", "boot E:", "boot E: --image X --from-floppy", "boot", "verify",
+          "verify E: F:", "list --json E:", "verify E: --json", "zero --via-corvid",
+          "zero E:", "--bogus list", "write-image E: F:", "boot E: --image", "zero --timeout 0"}) {
+        CliRun run = Cli(arguments);
+        EXPECT_EQ(run.exitCode, 2) << arguments << "\n" << run.output;
+        EXPECT_THAT(run.output, HasSubstr("larkin-cli: ")) << arguments;
+    }
+    CliRun help = Cli("--help");
+    EXPECT_EQ(help.exitCode, 0);
+    for (const char* command : {"list", "boot", "zero", "partition", "--via-corvid", "write-image",
+                                "restore-mbr", "verify", "--yes", "--machine"})
+        EXPECT_THAT(help.output, HasSubstr(command));
+}
+
+TEST_F(LarkinCli, ListAsJson) {
+    CliRun run = Cli("list --json");
+    ASSERT_EQ(run.exitCode, 0) << run.output;
+    EXPECT_THAT(run.output, HasSubstr("{\"drives\": ["));
+    EXPECT_THAT(run.output, HasSubstr("\"mount\": \"E:\", \"friendly_name\": \"SanDisk Cruzer "
+                                      "Blade USB Device\", \"size_bytes\": 134217728, \"path\": "
+                                      "\"\\\\\\\\?\\\\usbstor#disk&ven_sandisk"));
+    EXPECT_THAT(run.output, HasSubstr("\"friendly_name\": \"Kingston DataTraveler 2.0 USB "
+                                      "Device\", \"size_bytes\": 67108864"));
+    EXPECT_TRUE(run.output.ends_with("]}\n")) << run.output;
+}
+
+TEST_F(LarkinCli, BootThenVerifyThenVerifyFailsCheckByCheck) {
+    CliRun declined = Cli("boot E: --image LarkinDemo", "n\n");
+    EXPECT_EQ(declined.exitCode, 6);
+    EXPECT_THAT(declined.output, HasSubstr("This erases everything on E: SanDisk Cruzer Blade USB "
+                                           "Device, 134,217,728 bytes (134.2 MB). Go on? [y/N]"));
+    EXPECT_THAT(declined.output, HasSubstr("Nothing was changed."));
+    CliRun unknown = Cli("boot Z: --image LarkinDemo --yes");
+    EXPECT_EQ(unknown.exitCode, 6);
+    EXPECT_THAT(unknown.output, HasSubstr("no USB drive Z:"));
+    EXPECT_EQ(Cli("boot E: --image NoSuchImage --yes").exitCode, 6);
+
+    CliRun boot = Cli("boot E: --image LarkinDemo --yes");
+    ASSERT_EQ(boot.exitCode, 0) << boot.output;
+    EXPECT_THAT(boot.output, HasSubstr("Do you accept this agreement?"));
+    EXPECT_THAT(boot.output, HasSubstr("3 file(s) copied."));
+    CliRun verified = Cli("verify E:");
+    ASSERT_EQ(verified.exitCode, 0) << verified.output;
+    for (const char* check : {"ok    master boot record code", "ok    partition table",
+                              "ok    boot sector", "ok    file system", "ok    boot files"})
+        EXPECT_THAT(verified.output, HasSubstr(check));
+
+    struct Damage {
+        std::uint64_t offset;
+        std::vector<char> bytes;
+        std::string failed;
+    };
+    const std::uint64_t boot0 = 63 * 512;
+    for (const Damage& damage : {
+             Damage{10, {'\x90'}, "FAIL  master boot record code: the boot code is not Larkin's"},
+             Damage{510, {'\0'}, "FAIL  master boot record code: no 55 AA signature"},
+             Damage{446, {'\0'}, "FAIL  partition table: entry 0 is not active"},
+             Damage{454, {'\x40'}, "FAIL  partition table: entry 0 starts at 64, expected 63"},
+             Damage{462 + 4, {'\x06'}, "FAIL  partition table: entry 1 is used"},
+             Damage{boot0 + 200,
+                    {'\xCC'},
+                    "FAIL  boot sector: differs from what the engine writes "
+                    "in its boot code (byte 200)"},
+             Damage{boot0 + 28,
+                    {'\x40'},
+                    "FAIL  boot sector: differs from what the engine writes "
+                    "in its hidden sectors (byte 28)"},
+             Damage{boot0 + 512, {'\0', '\0', '\0', '\0'}, "FAIL  file system: fsck.fat -n"},
+         }) {
+        SCOPED_TRACE(damage.failed);
+        std::vector<char> kept = Bytes(damage.offset, damage.bytes.size());
+        Put(damage.offset, damage.bytes);
+        // A damaged table can cost the drive its letter: by its number.
+        CliRun run = Cli("verify 1");
+        Put(damage.offset, kept);
+        EXPECT_EQ(run.exitCode, 6) << run.output;
+        EXPECT_THAT(run.output, HasSubstr(damage.failed)) << run.output;
+        EXPECT_THAT(run.output, HasSubstr("The drive is not as the make-bootable flow leaves it."));
+    }
+    // KERNEL.SYS gone: only the last check fails.
+    std::string mdel = "MTOOLS_SKIP_CHECK=1 mdel -i " + Quoted(Stick().string()) + "@@" +
+                       std::to_string(boot0) + " ::/KERNEL.SYS";
+    ASSERT_EQ(std::system(mdel.c_str()), 0);
+    CliRun noKernel = Cli("verify E:");
+    EXPECT_EQ(noKernel.exitCode, 6);
+    EXPECT_THAT(noKernel.output, HasSubstr("ok    file system"));
+    EXPECT_THAT(noKernel.output,
+                HasSubstr("FAIL  boot files: no KERNEL.SYS in the root directory"));
+}
+
+TEST_F(LarkinCli, WriteImageWithTheDefaultsThenRestoreMbr) {
+    ASSERT_EQ(Cli("list").exitCode, 0) << "the machine's images are made";
+    std::vector<char> original = Bytes(0, 512);
+    CliRun written = Cli("write-image E:", "y\nsaved.mbr\n0\n");
+    ASSERT_EQ(written.exitCode, 0) << written.output;
+    EXPECT_THAT(written.output, HasSubstr("Using the default image beside larkin-cli"));
+    EXPECT_THAT(written.output, HasSubstr("\n Copying Boot Files.........Done"));
+    EXPECT_NE(Bytes(0, 512), original);
+    EXPECT_TRUE(std::filesystem::exists(folder_.path() / "saved.mbr.info"));
+
+    CliRun quit = Cli("restore-mbr E: --save saved.mbr", "q\n");
+    EXPECT_EQ(quit.exitCode, 6);
+    CliRun restored = Cli("restore-mbr E: --save saved.mbr", "y\n");
+    ASSERT_EQ(restored.exitCode, 0) << restored.output;
+    EXPECT_EQ(Bytes(0, 512), original);
+}
+
+TEST_F(LarkinCli, ZeroWaitsForTheNewDriveAndNamesIt) {
+    std::ofstream(folder_.path() / "demo.toml", std::ios::app) << R"(
+[[adapter]]
+id = "usb9"
+class = "USB"
+[[adapter.disk]]
+id = "qm1"
+size = "8MiB"
+friendly_name = "QM USB Flash Disk"
+present = false
+[[adapter.disk.partition]]
+type = 0x0E
+start = 32
+)";
+    CliRun timedOut = Cli("zero --timeout 1 --yes");
+    EXPECT_EQ(timedOut.exitCode, 2) << timedOut.output;
+    EXPECT_THAT(timedOut.output, HasSubstr("no new USB drive was plugged in within 1 s"));
+
+    // Plugged in once larkin-cli says it is waiting.
+    std::filesystem::path output = folder_.path() / "zero.txt";
+    std::string command =
+        "cd " + Quoted(folder_.path().string()) + " && LARKIN_TIME_SCALE=0 " +
+        Quoted(LARKIN_BIN "/larkin-cli") +
+        " --machine demo.toml zero --timeout 30 --yes < /dev/null > zero.txt 2>&1";
+    int status = -1;
+    std::thread cli([&] { status = std::system(command.c_str()); });
+    std::string text;
+    for (int i = 0; i < 300 && text.find("Plug in") == std::string::npos; ++i) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        std::ifstream in(output);
+        text.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    }
+    std::string plug = "cd " + Quoted(folder_.path().string()) + " && " +
+                       Quoted(LARKIN_BIN "/simctl") + " --machine demo.toml plug qm1 > /dev/null";
+    EXPECT_EQ(std::system(plug.c_str()), 0);
+    cli.join();
+    std::ifstream in(output);
+    text.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    ASSERT_TRUE(WIFEXITED(status)) << text;
+    EXPECT_EQ(WEXITSTATUS(status), 0) << text;
+    EXPECT_THAT(text, HasSubstr("New drive: (no letter) QM USB Flash Disk, 8,388,608 bytes"));
+    std::ifstream qm(folder_.path() / "demo.state" / "qm1.img", std::ios::binary);
+    std::vector<char> head(4096);
+    qm.read(head.data(), 4096);
+    EXPECT_EQ(head, std::vector<char>(4096, '\0'));
+}
+
+}  // namespace

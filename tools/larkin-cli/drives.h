@@ -1,0 +1,48 @@
+// The USB drives as the engine lists them, with the identity and size a
+// person needs to be sure which drive a command will erase.
+#ifndef LARKIN_CLI_DRIVES_H
+#define LARKIN_CLI_DRIVES_H
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "engine_library.h"
+
+namespace larkin::cli {
+
+struct Drive {
+    int index = 0;
+    std::string mount;  // "E:", "E:;F:" or ""
+    std::string friendlyName;
+    std::string path;  // the device path the engine opens
+    std::uint64_t sizeBytes = 0;
+    bool sizeKnown = false;
+};
+
+// GetUSBDevCount, then each row.
+std::vector<Drive> ListDrives(const Engine& engine);
+// The drive whose letters include letter ("e:" matches "E:;F:"); null if none.
+const Drive* FindDrive(const std::vector<Drive>& drives, std::string_view letter);
+// "E: SanDisk Cruzer Blade USB Device, 8,388,608 bytes (8.4 MB)".
+std::string DescribeDrive(const Drive& drive);
+// The size of the drive at path; false when it cannot be asked.
+bool DriveSize(const std::string& path, std::uint64_t& bytes);
+
+// "1,234,567".
+std::string GroupedNumber(std::uint64_t value);
+// Text as a JSON string, quotes included.
+std::string JsonString(std::string_view text);
+
+// Asks question on the standard output and reads a line from the standard
+// input: true for y or yes (any case). assumeYes answers yes at once, and
+// says so.
+bool Confirm(const std::string& question, bool assumeYes);
+// One line from the standard input (C stdio, shared with the engine's own
+// reads); false at its end.
+bool ReadInputLine(std::string& line);
+
+}  // namespace larkin::cli
+
+#endif

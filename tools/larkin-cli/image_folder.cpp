@@ -1,0 +1,61 @@
+#include "image_folder.h"
+
+#include <QDir>
+#include <QFile>
+#include <QStringList>
+
+#include "agreement_text.h"
+#include "image_catalog.h"
+
+namespace larkin::cli {
+
+namespace fe = larkin::frontend;
+
+std::vector<BootImage> ListImages(const std::filesystem::path& imagesFolder) {
+    std::vector<BootImage> images;
+    fe::ImageCatalog catalog;
+    QStringList names;
+    QString root = QString::fromStdString(imagesFolder.string());
+    if (fe::LoadImageCatalog(root, catalog, names) != fe::CatalogLoad::Loaded) return images;
+    for (int i = 0; i < catalog.Count(); ++i) {
+        const fe::FileImageEntry& entry = catalog.rows[static_cast<std::size_t>(i)];
+        QString folder = fe::FindEntry(root, entry.imageDir);
+        if (folder.isEmpty()) continue;
+        BootImage image;
+        image.name = entry.imageName.toStdString();
+        image.folder = folder.toStdString();
+        if (!fe::HasNoAgreement(entry)) {
+            QString agreement = fe::FindEntry(folder, entry.eulaFile);
+            // A named agreement that is not there is still an agreement: it
+            // cannot be shown, so the image is not copied.
+            image.agreement = agreement.isEmpty() ? (image.folder / entry.eulaFile.toStdString())
+                                                  : std::filesystem::path(agreement.toStdString());
+        }
+        images.push_back(std::move(image));
+    }
+    return images;
+}
+
+std::optional<BootImage> FindImage(const std::filesystem::path& imagesFolder,
+                                   const std::string& name) {
+    QString wanted = QString::fromStdString(name);
+    for (BootImage& image : ListImages(imagesFolder)) {
+        QString folder = QString::fromStdString(image.folder.filename().string());
+        if (folder.compare(wanted, Qt::CaseInsensitive) == 0 ||
+            QString::fromStdString(image.name).compare(wanted, Qt::CaseInsensitive) == 0)
+            return image;
+    }
+    return std::nullopt;
+}
+
+bool AgreementText(const BootImage& image, std::string& text) {
+    QFile file(QString::fromStdString(image.agreement.string()));
+    if (!file.open(QIODevice::ReadOnly)) return false;
+    QByteArray content = file.read(fe::kAgreementSizeLimit);
+    text = (fe::LooksLikeRichText(content) ? fe::RichTextToPlainText(content)
+                                           : QString::fromUtf8(content))
+               .toStdString();
+    return true;
+}
+
+}  // namespace larkin::cli

@@ -1,0 +1,29 @@
+// The boot images of File_Images as the desktop program reads them: finding
+// one by name, its agreement as text, and copying its files onto a drive.
+#ifndef LARKIN_CLI_IMAGE_FOLDER_H
+#define LARKIN_CLI_IMAGE_FOLDER_H
+
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <vector>
+
+namespace larkin::cli {
+
+struct BootImage {
+    std::string name;                 // the name the catalogue shows
+    std::filesystem::path folder;     // its folder of files
+    std::filesystem::path agreement;  // empty when the image has none
+};
+
+// The images under imagesFolder.
+std::vector<BootImage> ListImages(const std::filesystem::path& imagesFolder);
+// The image whose folder or shown name is name (any letter case).
+std::optional<BootImage> FindImage(const std::filesystem::path& imagesFolder,
+                                   const std::string& name);
+// The agreement as plain text; false when it cannot be read.
+bool AgreementText(const BootImage& image, std::string& text);
+
+}  // namespace larkin::cli
+
+#endif

@@ -1,0 +1,416 @@
+// larkin-cli: every engine operation from a terminal, for people and for
+// scripts. The exit code is the engine's status (0 to 6); 2 also means a
+// usage error, which is always said on the standard error stream first.
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <optional>
+#include <set>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "drives.h"
+#include "engine_library.h"
+#include "image_folder.h"
+#include "larkin/platform.h"
+#include "verify.h"
+#include "volume_tools.h"
+
+namespace larkin::cli {
+namespace {
+
+constexpr int kUsage = 2;
+
+constexpr char kHelp[] =
+    "usage: larkin-cli [--machine FILE] COMMAND [OPTIONS]\n"
+    "\n"
+    "Drives the Larkin engine (Tessel) from a terminal.\n"
+    "\n"
+    "commands:\n"
+    "  list [--json]               the USB drives: letter, name, size, device path\n"
+    "  boot DRIVE --image NAME     make DRIVE (E:) bootable and copy the boot image NAME\n"
+    "                              of File_Images onto it, after its agreement\n"
+    "  boot DRIVE --from-floppy    make DRIVE bootable; the engine copies A:'s files\n"
+    "  zero                        clear the first 4,096 bytes of the drive plugged in next\n"
+    "  partition [--via-corvid]    give the drive plugged in next one FAT32 partition\n"
+    "  write-image [DRIVE] [--save FILE] [--image FILE]\n"
+    "                              save DRIVE's sector 0 to FILE and write the raw FAT12\n"
+    "                              boot image; what is not given is asked on the console\n"
+    "  restore-mbr [DRIVE] [--save FILE]\n"
+    "                              write a saved sector 0 back onto DRIVE\n"
+    "  verify DRIVE                check DRIVE is what boot leaves, check by check\n"
+    "                              (DRIVE: its letter, or the number list shows)\n"
+    "\n"
+    "options:\n"
+    "  --machine FILE   the simulated machine (default: LARKIN_MACHINE)\n"
+    "  --yes            answer yes to the erase confirmation and accept the image's\n"
+    "                   agreement (for scripts)\n"
+    "  --images DIR     the File_Images folder (default: beside this program)\n"
+    "  --timeout SEC    how long zero and partition wait for the new drive (120)\n"
+    "  --help           this text\n"
+    "\n"
+    "exit codes: 0 done; 1 a drive was removed since the baseline; 2 no new drive, or a\n"
+    "usage error; 3 the new drive got no letter; 4 the partition table could not be\n"
+    "written; 5 the new drive is not a supported model; 6 any other failure.\n";
+
+struct Options {
+    std::string command;
+    std::vector<std::string> positional;
+    bool json = false;
+    bool yes = false;
+    bool fromFloppy = false;
+    bool viaCorvid = false;
+    std::optional<std::string> image;
+    std::optional<std::string> save;
+    std::optional<std::string> machine;
+    std::optional<std::string> images;
+    int timeoutSeconds = 120;
+};
+
+int Usage(const std::string& problem) {
+    std::fprintf(stderr, "larkin-cli: %s\n(larkin-cli --help lists the commands)\n",
+                 problem.c_str());
+    return kUsage;
+}
+
+std::filesystem::path ProgramFolder() {
+    std::error_code error;
+    std::filesystem::path self = std::filesystem::read_symlink("/proc/self/exe", error);
+    return error ? std::filesystem::current_path() : self.parent_path();
+}
+
+const char* StatusText(int status) {
+    switch (status) {
+        case 0:
+            return "done";
+        case 1:
+            return "a USB drive was removed since the baseline";
+        case 2:
+            return "no new USB drive was found";
+        case 3:
+            return "the new drive got no drive letter in time";
+        case 4:
+            return "the partition table could not be written";
+        case 5:
+            return "the new drive is not a supported model (its name must begin with QM)";
+        default:
+            return "the operation failed (see the lines above)";
+    }
+}
+
+int Report(const char* what, int status) {
+    std::fflush(stdout);
+    if (status == 0) {
+        std::printf("larkin-cli: %s: done\n", what);
+    } else {
+        std::fprintf(stderr, "larkin-cli: %s: %s (status %d)\n", what, StatusText(status), status);
+    }
+    std::fflush(stdout);
+    return status;
+}
+
+int List(const Engine& engine, const Options& options) {
+    std::vector<Drive> drives = ListDrives(engine);
+    if (options.json) {
+        std::printf("{\"drives\": [");
+        for (std::size_t i = 0; i < drives.size(); ++i) {
+            const Drive& d = drives[i];
+            std::printf("%s\n  {\"index\": %d, \"mount\": %s, \"friendly_name\": %s, ",
+                        i == 0 ? "" : ",", d.index, JsonString(d.mount).c_str(),
+                        JsonString(d.friendlyName).c_str());
+            if (d.sizeKnown) {
+                std::printf("\"size_bytes\": %llu, ", static_cast<unsigned long long>(d.sizeBytes));
+            } else {
+                std::printf("\"size_bytes\": null, ");
+            }
+            std::printf("\"path\": %s}", JsonString(d.path).c_str());
+        }
+        std::printf("%s]}\n", drives.empty() ? "" : "\n");
+        return 0;
+    }
+    if (drives.empty()) {
+        std::printf("No USB drives found.\n");
+        return 0;
+    }
+    for (const Drive& d : drives)
+        std::printf("%d  %s\n   %s\n", d.index + 1, DescribeDrive(d).c_str(), d.path.c_str());
+    return 0;
+}
+
+// The drive named on the line, or an exit code.
+std::optional<Drive> NamedDrive(const Engine& engine, const Options& options, int& exitCode) {
+    if (options.positional.size() != 1) {
+        exitCode = Usage(options.command + " needs one drive letter, for example E:");
+        return std::nullopt;
+    }
+    std::vector<Drive> drives = ListDrives(engine);
+    const std::string& wanted = options.positional[0];
+    const Drive* drive = FindDrive(drives, wanted);
+    // verify also takes the number list shows: a drive whose table is
+    // damaged may have lost its letter.
+    if (drive == nullptr && options.command == "verify" && !wanted.empty() &&
+        wanted.find_first_not_of("0123456789") == std::string::npos && wanted.size() < 4) {
+        std::size_t number = std::stoul(wanted);
+        if (number >= 1 && number <= drives.size()) drive = &drives[number - 1];
+    }
+    if (drive == nullptr) {
+        std::fprintf(stderr, "larkin-cli: no USB drive %s (larkin-cli list shows them)\n",
+                     options.positional[0].c_str());
+        exitCode = 6;
+        return std::nullopt;
+    }
+    return *drive;
+}
+
+int Boot(const Engine& engine, const Options& options) {
+    if (options.fromFloppy == options.image.has_value())
+        return Usage("boot needs either --image NAME or --from-floppy");
+    int exitCode = 0;
+    std::optional<Drive> drive = NamedDrive(engine, options, exitCode);
+    if (!drive) return exitCode;
+    if (drive->mount.find(';') != std::string::npos)
+        std::printf("Note: %s holds several volumes; the engine works on the whole drive.\n",
+                    drive->mount.c_str());
+
+    std::optional<BootImage> image;
+    if (options.image) {
+        std::filesystem::path folder = options.images ? std::filesystem::path(*options.images)
+                                                      : ProgramFolder() / "File_Images";
+        image = FindImage(folder, *options.image);
+        if (!image) {
+            std::fprintf(stderr, "larkin-cli: no boot image %s in %s\n", options.image->c_str(),
+                         folder.string().c_str());
+            return 6;
+        }
+    }
+    if (!Confirm("This erases everything on " + DescribeDrive(*drive) + ". Go on?", options.yes)) {
+        std::printf("Nothing was changed.\n");
+        return 6;
+    }
+    if (image && !image->agreement.empty()) {
+        std::string text;
+        if (!AgreementText(*image, text)) {
+            std::fprintf(stderr, "larkin-cli: the agreement %s cannot be read\n",
+                         image->agreement.string().c_str());
+            return 6;
+        }
+        std::printf("\n%s\n\n", text.c_str());
+        if (!Confirm("Do you accept this agreement?", options.yes)) {
+            std::printf("Nothing was changed.\n");
+            return 6;
+        }
+    }
+    // The engine finds the drive by the letters GetUSBDevInfo shows.
+    int status = engine.createUSBBoot(drive->mount.c_str(), "A:", options.fromFloppy ? 1 : 0);
+    if (status != 0 || !image) return Report("boot", status);
+
+    std::string letter = drive->mount.substr(0, drive->mount.find(';'));
+    std::printf("Copying Files...\n");
+    std::fflush(stdout);
+    int copied = 0;
+    volumetools::Outcome outcome = volumetools::CopyFolderFiles(
+        image->folder.string(), letter,
+        [](std::string_view name) { std::printf("  %.*s\n", int(name.size()), name.data()); },
+        &copied);
+    if (!outcome.Ok()) {
+        std::fprintf(stderr, "larkin-cli: copying %s onto %s failed: %s\n", image->name.c_str(),
+                     letter.c_str(), outcome.message.c_str());
+        return 6;
+    }
+    std::printf("%d file(s) copied.\n", copied);
+    return Report("boot", 0);
+}
+
+void PrintProgress(const char* text) {
+    std::printf("%s", text);
+    std::fflush(stdout);
+}
+
+// zero and partition: the baseline, the user plugs the drive in, the
+// host waits for it and names it, then the engine works on it.
+int NewDriveOperation(const Engine& engine, const Options& options) {
+    if (!options.positional.empty())
+        return Usage(options.command + " works on the drive plugged in next and takes no drive");
+    bool zero = options.command == "zero";
+    if (zero && options.viaCorvid) return Usage("--via-corvid is for partition only");
+    if (options.viaCorvid) {
+        engine.enumUSBDevicesCVD();
+    } else {
+        engine.enumUSBDevices();
+    }
+    std::set<std::string> known;
+    for (const Drive& drive : ListDrives(engine)) known.insert(drive.path);
+
+    std::printf("Plug in the USB drive to %s now (waiting up to %d s)...\n",
+                zero ? "clear" : "partition", options.timeoutSeconds);
+    std::fflush(stdout);
+    std::optional<Drive> found;
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(options.timeoutSeconds);
+    while (!found && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(500));
+        for (const Drive& drive : ListDrives(engine))
+            if (!known.count(drive.path)) {
+                found = drive;
+                break;
+            }
+    }
+    if (!found) {
+        std::fprintf(stderr, "larkin-cli: no new USB drive was plugged in within %d s\n",
+                     options.timeoutSeconds);
+        return 2;
+    }
+    std::printf("New drive: %s\n", DescribeDrive(*found).c_str());
+    std::string what = zero ? "This clears the partition table of " : "This erases everything on ";
+    if (!Confirm(what + DescribeDrive(*found) + ". Go on?", options.yes)) {
+        std::printf("Nothing was changed.\n");
+        return 6;
+    }
+    int status = 0;
+    if (zero) {
+        status = engine.zeroPartitionInfo();
+    } else if (options.viaCorvid) {
+        status = engine.createPartitionCVD();
+    } else {
+        engine.setCallBackFunc(PrintProgress);
+        status = engine.createPartition();
+        engine.setCallBackFunc(nullptr);
+        std::printf("\n");
+    }
+    return Report(options.command.c_str(), status);
+}
+
+const char* Given(const std::optional<std::string>& value) {
+    return value ? value->c_str() : nullptr;
+}
+
+int WriteImage(const Engine& engine, const Options& options) {
+    if (options.positional.size() > 1) return Usage("write-image takes at most one drive");
+    const char* drive = options.positional.empty() ? nullptr : options.positional[0].c_str();
+    // The engine looks for its default image in the current folder; the
+    // one built beside this program serves when there is none there.
+    std::optional<std::string> image = options.image;
+    std::filesystem::path beside = ProgramFolder() / "VeltraneUSB4MB.dat";
+    if (!image && !std::filesystem::exists("VeltraneUSB4MB.dat") &&
+        std::filesystem::exists(beside)) {
+        image = beside.string();
+        std::printf("Using the default image beside larkin-cli: %s\n", image->c_str());
+    }
+    return Report("write-image", engine.copyUSBBootImage(Given(options.save), drive, Given(image)));
+}
+
+int RestoreMbr(const Engine& engine, const Options& options) {
+    if (options.positional.size() > 1) return Usage("restore-mbr takes at most one drive");
+    const char* drive = options.positional.empty() ? nullptr : options.positional[0].c_str();
+    return Report("restore-mbr", engine.copyUSBMBRImage(Given(options.save), drive));
+}
+
+int Verify(const Engine& engine, const Options& options) {
+    int exitCode = 0;
+    std::optional<Drive> drive = NamedDrive(engine, options, exitCode);
+    if (!drive) return exitCode;
+    std::printf("Checking %s\n", DescribeDrive(*drive).c_str());
+    bool all = true;
+    for (const Check& check : VerifyDrive(*drive)) {
+        std::printf("  %-4s  %s%s%s\n", check.passed ? "ok" : "FAIL", check.name.c_str(),
+                    check.detail.empty() ? "" : ": ", check.detail.c_str());
+        all = all && check.passed;
+    }
+    std::printf(all ? "The drive is as the make-bootable flow leaves it.\n"
+                    : "The drive is not as the make-bootable flow leaves it.\n");
+    return all ? 0 : 6;
+}
+
+// Parses the line; an exit code when it is not usable.
+std::optional<int> Parse(int argc, char** argv, Options& options) {
+    for (int i = 1; i < argc; ++i) {
+        std::string arg = argv[i];
+        auto value = [&](std::optional<std::string>& into) -> bool {
+            if (i + 1 >= argc) return false;
+            into = argv[++i];
+            return true;
+        };
+        if (arg == "--help" || arg == "-h") {
+            std::printf("%s", kHelp);
+            return 0;
+        } else if (arg == "--json") {
+            options.json = true;
+        } else if (arg == "--yes" || arg == "-y") {
+            options.yes = true;
+        } else if (arg == "--from-floppy") {
+            options.fromFloppy = true;
+        } else if (arg == "--via-corvid") {
+            options.viaCorvid = true;
+        } else if (arg == "--image" || arg == "--save" || arg == "--machine" || arg == "--images" ||
+                   arg == "--timeout") {
+            std::optional<std::string> text;
+            if (!value(text)) return Usage(arg + " needs a value");
+            if (arg == "--image") options.image = text;
+            if (arg == "--save") options.save = text;
+            if (arg == "--machine") options.machine = text;
+            if (arg == "--images") options.images = text;
+            if (arg == "--timeout") {
+                char* end = nullptr;
+                long seconds = std::strtol(text->c_str(), &end, 10);
+                if (*end != '\0' || seconds < 1 || seconds > 86400)
+                    return Usage("--timeout needs a number of seconds from 1 to 86400");
+                options.timeoutSeconds = static_cast<int>(seconds);
+            }
+        } else if (arg.size() > 1 && arg[0] == '-') {
+            return Usage("unknown option " + arg);
+        } else if (options.command.empty()) {
+            options.command = arg;
+        } else {
+            options.positional.push_back(arg);
+        }
+    }
+    if (options.command.empty()) return Usage("no command given");
+    const std::set<std::string> commands = {"list",        "boot",        "zero",  "partition",
+                                            "write-image", "restore-mbr", "verify"};
+    if (!commands.count(options.command)) return Usage("unknown command " + options.command);
+    if (options.json && options.command != "list") return Usage("--json is for list only");
+    if (options.viaCorvid && options.command != "partition")
+        return Usage("--via-corvid is for partition only");
+    if (options.command == "list" && !options.positional.empty())
+        return Usage("list takes no drive");
+    return std::nullopt;
+}
+
+int Run(int argc, char** argv) {
+    Options options;
+    if (std::optional<int> exitCode = Parse(argc, argv, options)) return *exitCode;
+    if (options.machine) {
+        std::filesystem::path machine = std::filesystem::absolute(*options.machine);
+        // Children (cmd, the tools) find the machine through the environment.
+        ::setenv("LARKIN_MACHINE", machine.c_str(), 1);
+        char error[512] = "";
+        if (!LarkinStartPlatform(machine.c_str(), error, sizeof error)) {
+            std::fprintf(stderr, "larkin-cli: %s\n", error);
+            return kUsage;
+        }
+    }
+    Engine engine;
+    std::string why;
+    if (!LoadEngine(engine, why)) {
+        std::fprintf(stderr, "larkin-cli: %s\n", why.c_str());
+        return 6;
+    }
+    const std::string& c = options.command;
+    if (c == "list") return List(engine, options);
+    if (c == "boot") return Boot(engine, options);
+    if (c == "zero" || c == "partition") return NewDriveOperation(engine, options);
+    if (c == "write-image") return WriteImage(engine, options);
+    if (c == "restore-mbr") return RestoreMbr(engine, options);
+    return Verify(engine, options);
+}
+
+}  // namespace
+}  // namespace larkin::cli
+
+int main(int argc, char** argv) {
+    return larkin::cli::Run(argc, argv);
+}
