@@ -117,6 +117,14 @@ CommandResult Run(const std::vector<std::string>& args) {
     CommandResult result;
     Pipe output;
     if (!MakePipe(output)) return result;
+    // Everything the child needs is made before the fork: the test programs
+    // have other threads, and the child may only make async-signal-safe calls.
+    std::vector<std::string> environment = {"MTOOLS_SKIP_CHECK=1"};
+    for (char** entry = environ; *entry != nullptr; ++entry)
+        if (std::string_view(*entry).substr(0, 18) != "MTOOLS_SKIP_CHECK=")
+            environment.emplace_back(*entry);
+    std::vector<char*> argv = ArgvOf(args);
+    std::vector<char*> envp = ArgvOf(environment);
     pid_t pid = fork();
     if (pid < 0) return result;
     if (pid == 0) {
@@ -124,9 +132,7 @@ CommandResult Run(const std::vector<std::string>& args) {
         dup2(output.write.get(), STDERR_FILENO);
         int null_in = open("/dev/null", O_RDONLY);
         if (null_in >= 0) dup2(null_in, STDIN_FILENO);
-        setenv("MTOOLS_SKIP_CHECK", "1", 1);
-        std::vector<char*> argv = ArgvOf(args);
-        execvp(argv[0], argv.data());
+        execvpe(argv[0], argv.data(), envp.data());
         _exit(127);
     }
     output.write.reset();
@@ -250,6 +256,7 @@ Qemu::Qemu(const std::vector<std::string>& args) {
     Pipe input;
     Pipe output;
     if (!MakePipe(input) || !MakePipe(output)) return;
+    std::vector<char*> argv = ArgvOf(command);  // before the fork, as in Run
     pid_t pid = fork();
     if (pid < 0) return;
     if (pid == 0) {
@@ -257,7 +264,6 @@ Qemu::Qemu(const std::vector<std::string>& args) {
         dup2(output.write.get(), STDOUT_FILENO);
         int null_out = open("/dev/null", O_WRONLY);
         if (null_out >= 0) dup2(null_out, STDERR_FILENO);
-        std::vector<char*> argv = ArgvOf(command);
         execvp(argv[0], argv.data());
         _exit(127);
     }

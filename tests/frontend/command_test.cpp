@@ -23,34 +23,6 @@ namespace {
 
 const QString kEraseTitle = QStringLiteral("USB Drive ERASE Notification");
 
-// Runs action on the agreement window as soon as it is shown modally, and
-// keeps what it showed.
-struct AgreementWindowDriver {
-    QString shownText;
-    QString title;
-    bool acceptHadFocus = false;
-    QSize size;
-
-    void Arm(std::function<void(frmLicense*)> action) {
-        QTimer::singleShot(0, [this, action] { Poll(action, 0); });
-    }
-
-  private:
-    void Poll(std::function<void(frmLicense*)> action, int tries) {
-        auto* license = qobject_cast<frmLicense*>(QApplication::activeModalWidget());
-        if (license == nullptr) {
-            if (tries < 500)
-                QTimer::singleShot(10, [this, action, tries] { Poll(action, tries + 1); });
-            return;
-        }
-        shownText = license->RichTextBox1->toPlainText();
-        title = license->windowTitle();
-        acceptHadFocus = license->focusWidget() == license->Command1;
-        size = license->size();
-        action(license);
-    }
-};
-
 class CommandFixture {
   public:
     CommandFixture() {

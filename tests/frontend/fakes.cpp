@@ -3,7 +3,10 @@
 #include <QApplication>
 #include <QDir>
 #include <QFile>
+#include <QPushButton>
+#include <QTextBrowser>
 #include <QThread>
+#include <QTimer>
 #include <cstdio>
 #include <cstring>
 
@@ -157,6 +160,23 @@ void TestProgram::AddUsbDrives() {
     engine.texts = {"E: SanDisk Cruzer Blade USB Device", "F: Kingston DataTraveler 2.0"};
     drives.drives[QStringLiteral("E:")] = {true, true, QStringLiteral("CRUZER"), 4004511744ULL};
     drives.drives[QStringLiteral("F:")] = {true, true, QString(), 64000000ULL};
+}
+
+void AgreementWindowDriver::Arm(std::function<void(frmLicense*)> action) {
+    QTimer::singleShot(0, [this, action] { Poll(action, 0); });
+}
+
+void AgreementWindowDriver::Poll(std::function<void(frmLicense*)> action, int tries) {
+    auto* license = qobject_cast<frmLicense*>(QApplication::activeModalWidget());
+    if (license == nullptr) {
+        if (tries < 500) QTimer::singleShot(10, [this, action, tries] { Poll(action, tries + 1); });
+        return;
+    }
+    shownText = license->RichTextBox1->toPlainText();
+    title = license->windowTitle();
+    acceptHadFocus = license->focusWidget() == license->Command1;
+    size = license->size();
+    action(license);
 }
 
 }  // namespace larkin::frontend::test

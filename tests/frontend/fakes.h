@@ -6,6 +6,7 @@
 #define LARKIN_TESTS_FRONTEND_FAKES_H
 
 #include <QMap>
+#include <QSize>
 #include <QString>
 #include <QStringList>
 #include <QTemporaryDir>
@@ -19,6 +20,7 @@
 #include "drive_services.h"
 #include "engine.h"
 #include "engine_worker.h"
+#include "frmLicense.h"
 #include "interval_timer.h"
 #include "message_boxes.h"
 #include "program_services.h"
@@ -130,6 +132,20 @@ class TestProgram {
     bool ended = false;
     QStringList openedPages;
     QString windowsDirectory = QStringLiteral("C:\\WINDOWS");
+};
+
+// Runs an action on the agreement window as soon as it is shown modally,
+// and keeps what it showed.
+struct AgreementWindowDriver {
+    QString shownText;
+    QString title;
+    bool acceptHadFocus = false;
+    QSize size;
+
+    void Arm(std::function<void(frmLicense*)> action);
+
+  private:
+    void Poll(std::function<void(frmLicense*)> action, int tries);
 };
 
 }  // namespace larkin::frontend::test

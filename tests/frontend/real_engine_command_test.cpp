@@ -1,0 +1,223 @@
+// The make-bootable command with the real engine and the real drive services
+// on a copy of the demo machine: the demo image onto E:, answered through
+// the message-box interface. Afterwards only the stick was written, fsck.fat
+// accepts its volume, the image's files are on it, and the stick starts the
+// demo kernel in QEMU.
+#include <QApplication>
+#include <QComboBox>
+#include <QDir>
+#include <QFile>
+#include <QLabel>
+#include <QPushButton>
+#include <QTemporaryDir>
+#include <QTreeWidget>
+#include <QtTest>
+#include <array>
+#include <set>
+
+#include "boot_harness.h"
+#include "drive_services.h"
+#include "engine.h"
+#include "engine_worker.h"
+#include "fakes.h"
+#include "frmCopyFiles.h"
+#include "frmLicense.h"
+#include "frmUSBBoot.h"
+#include "larkin/platform.h"
+#include "larkin/simulation.h"
+
+using namespace larkin::frontend;
+using namespace larkin::frontend::test;
+namespace boot = larkin::test::boot;
+
+namespace {
+
+constexpr char kDemoKernelMessage[] = "This computer has started from a USB drive made by Larkin.";
+
+struct Partition {
+    quint32 first = 0;
+    quint32 sectors = 0;
+    quint8 type = 0;
+    bool active = false;
+};
+
+// The first entry of the disk image's partition table.
+bool ReadFirstPartition(const QString& image, Partition* partition) {
+    QFile file(image);
+    if (!file.open(QIODevice::ReadOnly)) return false;
+    QByteArray mbr = file.read(512);
+    if (mbr.size() != 512 || quint8(mbr[510]) != 0x55 || quint8(mbr[511]) != 0xAA) return false;
+    auto little32 = [&](int at) {
+        return quint32(quint8(mbr[at])) | quint32(quint8(mbr[at + 1])) << 8 |
+               quint32(quint8(mbr[at + 2])) << 16 | quint32(quint8(mbr[at + 3])) << 24;
+    };
+    partition->active = quint8(mbr[446]) == 0x80;
+    partition->type = quint8(mbr[446 + 4]);
+    partition->first = little32(446 + 8);
+    partition->sectors = little32(446 + 12);
+    return true;
+}
+
+QString DiskImage(const std::string& id) {
+    for (const larkin::sim::DiskStatus& disk : larkin::sim::Disks())
+        if (disk.id == id) return QString::fromStdString(disk.image);
+    return {};
+}
+
+}  // namespace
+
+class RealEngineCommandTest : public QObject {
+    Q_OBJECT
+  private slots:
+    void initTestCase() {
+        QVERIFY(machineFolder_.isValid());
+        machine_ = machineFolder_.filePath("demo.toml");
+        QVERIFY(QFile::copy(QStringLiteral(LARKIN_DEMO_MACHINE), machine_));
+        std::array<char, 512> error{};
+        QVERIFY2(LarkinStartPlatform(machine_.toLocal8Bit().constData(), error.data(),
+                                     static_cast<DWORD>(error.size())),
+                 error.data());
+        RoutePlatformMessageBoxes(&boxes_);
+        drives_ = MakeMachineDriveServices();
+        services_.engine = &engine_;
+        services_.drives = drives_.get();
+        services_.messageBoxes = &boxes_;
+        services_.worker = &worker_;
+        // The build tree's program folder: File_Images with the demo kernel.
+        services_.programFolder = QStringLiteral(LARKIN_BIN_DIR_PATH);
+        services_.windowsDirectory = PlatformWindowsDirectory;
+        services_.endProgram = [this] { ended_ = true; };
+        services_.makeTimer = [this] {
+            auto made = std::make_unique<VirtualTimer>();
+            timer_ = made.get();
+            return made;
+        };
+    }
+
+    void cleanupTestCase() { RemovePlatformMessageBoxes(); }
+
+    void TheDemoImageMakesStickEBootable() {
+        frmUSBBoot window(services_);
+        window.show();
+        window.Form_Load();
+        QVERIFY(!ended_);
+        QVERIFY2(boxes_.shown.empty(), qPrintable(boxes_.Titles().join(", ")));
+
+        // The demo machine's stick with a volume, E:; the blank stick has no
+        // drive letter, and a drive without one is not listed.
+        QCOMPARE(window.lvDevices->topLevelItemCount(), 1);
+        QTreeWidgetItem* stick = window.lvDevices->topLevelItem(0);
+        QCOMPARE(stick->text(0), QStringLiteral("E:"));
+        QCOMPARE(stick->text(1), QStringLiteral("CRUZER"));
+        QCOMPARE(stick->text(2), QStringLiteral("SanDisk Cruzer Blade USB Device"));
+        int demo = window.Combo1->findText(QStringLiteral("Larkin demo boot disk"));
+        QVERIFY(demo >= 0);
+        window.Combo1->setCurrentIndex(demo);
+        window.lvDevices_ItemClick(stick);
+        QVERIFY(window.btnStart->isEnabled());
+
+        QString image = DiskImage("stick1");
+        QVERIFY(!image.isEmpty());
+        QVERIFY(larkin::sim::ClearJournal());
+        QStringList engineLines;
+        // The copy window shows the engine's lines while it works.
+        QTimer poll;
+        poll.setInterval(5);
+        connect(&poll, &QTimer::timeout, [&] {
+            if (frmCopyFiles* copy = window.copyWindow()) {
+                QString line = copy->lblStep->toolTip();
+                if (!line.isEmpty() && (engineLines.isEmpty() || engineLines.last() != line))
+                    engineLines.append(line);
+            }
+        });
+        poll.start();
+        boxes_.answers = {Answer::Ok};  // the erase warning
+        AgreementWindowDriver agreement;
+        agreement.Arm(
+            [](frmLicense* license) { QTest::mouseClick(license->Command1, Qt::LeftButton); });
+        window.btnStart_Click();
+        poll.stop();
+
+        // The warning only; no failure message.
+        QCOMPARE(boxes_.Titles(), QStringList{"USB Drive ERASE Notification"});
+        QCOMPARE(agreement.title, QStringLiteral("License Agreement"));
+        QVERIFY(EulaAccepted);
+        QPointer<frmCopyFiles> copy = window.copyWindow();
+        QVERIFY(copy != nullptr);
+        QVERIFY(copy->isVisible());
+        QCOMPARE(copy->lblStep->toolTip(), QStringLiteral("USB Drive E: is ready."));
+        // format's lines came through the engine's console.
+        QVERIFY2(engineLines.filter(QStringLiteral("format"), Qt::CaseInsensitive).size() > 0 ||
+                     engineLines.filter(QStringLiteral("FAT"), Qt::CaseInsensitive).size() > 0,
+                 qPrintable(engineLines.join(" | ")));
+        QVERIFY2(engineLines.contains(QStringLiteral("Copying KERNEL.SYS")),
+                 qPrintable(engineLines.join(" | ")));
+
+        // The timer closes the copy window 5000 ms (virtual) after the copy.
+        QVERIFY(timer_ != nullptr && timer_->Enabled());
+        timer_->Advance(4999);
+        QVERIFY(copy != nullptr && copy->isVisible());
+        timer_->Advance(1);
+        QTRY_VERIFY(copy == nullptr);
+
+        // Only the stick was written.
+        std::set<std::string> written;
+        for (const larkin::sim::JournalEntry& entry : larkin::sim::Journal()) {
+            written.insert(entry.disk);
+            QVERIFY2(entry.completed, entry.via.c_str());
+        }
+        QCOMPARE(written, std::set<std::string>{"stick1"});
+
+        Partition partition;
+        QVERIFY(ReadFirstPartition(image, &partition));
+        QVERIFY(partition.active);
+        QCOMPARE(partition.type, quint8(0x0E));
+        QVERIFY(partition.first > 0 && partition.sectors > 0);
+
+        // fsck.fat accepts the volume (read from a copy of its sectors).
+        QTemporaryDir scratch;
+        QString volume = scratch.filePath("volume.img");
+        boot::CommandResult dd =
+            boot::Run({"dd", "if=" + image.toStdString(), "of=" + volume.toStdString(), "bs=512",
+                       "skip=" + std::to_string(partition.first),
+                       "count=" + std::to_string(partition.sectors), "conv=sparse", "status=none"});
+        QVERIFY2(dd.exit_code == 0, dd.output.c_str());
+        std::string fsck = boot::HaveProgram("fsck.fat") ? "fsck.fat" : "/usr/sbin/fsck.fat";
+        boot::CommandResult check = boot::Run({fsck, "-n", volume.toStdString()});
+        QVERIFY2(check.exit_code == 0, check.output.c_str());
+
+        // The image folder's files are in the volume's root.
+        boot::CommandResult listing = boot::Run(
+            {"mdir", "-b", "-i", boot::MtoolsImage(image.toStdString(), partition.first), "::"});
+        QVERIFY2(listing.exit_code == 0, listing.output.c_str());
+        QString names = QString::fromStdString(listing.output).toUpper();
+        const QStringList files =
+            QDir(QStringLiteral(LARKIN_BIN_DIR_PATH "/File_Images/LarkinDemo"))
+                .entryList(QDir::Files, QDir::Name);
+        QVERIFY(files.contains(QStringLiteral("KERNEL.SYS")));
+        for (const QString& file : files)
+            QVERIFY2(names.contains(QStringLiteral("::/") + file.toUpper()), qPrintable(names));
+
+        // The stick starts the demo kernel.
+        if (!boot::HaveProgram("qemu-system-i386"))
+            QSKIP("qemu-system-i386 is not installed (scripts/install-deps)");
+        boot::Qemu qemu({"-drive", "file=" + image.toStdString() + ",format=raw,if=ide"});
+        QVERIFY(qemu.started());
+        QVERIFY2(qemu.WaitFor(kDemoKernelMessage, 1, std::chrono::seconds(20)),
+                 qemu.console().c_str());
+    }
+
+  private:
+    QTemporaryDir machineFolder_;
+    QString machine_;
+    TesselEngine engine_;
+    std::unique_ptr<DriveServices> drives_;
+    FakeMessageBoxes boxes_;
+    EngineWorker worker_;
+    ProgramServices services_;
+    VirtualTimer* timer_ = nullptr;
+    bool ended_ = false;
+};
+
+QTEST_MAIN(RealEngineCommandTest)
+#include "real_engine_command_test.moc"
