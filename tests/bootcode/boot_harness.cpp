@@ -58,6 +58,11 @@ bool MakePipe(Pipe& pipe) {
     return true;
 }
 
+// The Bochs BIOS (bochsbios) and the serial graphics adapter ROM
+// (qemu-system-data) as Debian installs them.
+constexpr const char* kBochsBios = "/usr/share/bochs/BIOS-bochs-latest";
+constexpr const char* kSerialAdapterRom = "/usr/share/qemu/sgabios.bin";
+
 std::vector<char*> ArgvOf(const std::vector<std::string>& args) {
     std::vector<char*> argv;
     for (const std::string& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
@@ -224,33 +229,68 @@ bool HaveProgram(std::string_view name) {
     return false;
 }
 
-Qemu::Qemu(const std::vector<std::string>& args) {
-    // SeaBIOS mirrors its screen to the serial port named by this file
-    // (0x3F8) and takes keys from it.
-    char pattern[] = "/tmp/larkin-sercon-XXXXXX";
-    int fd = mkstemp(pattern);
-    if (fd < 0) return;
-    Fd sercon(fd);
-    sercon_file_ = pattern;
-    const unsigned char port[] = {0xF8, 0x03};
-    if (write(sercon.get(), port, sizeof port) != sizeof port) return;
+std::string FirmwareName(Firmware firmware) {
+    return firmware == Firmware::bochs ? "BochsBios" : "SeaBios";
+}
 
-    std::vector<std::string> command = {"qemu-system-i386",
-                                        "-machine",
-                                        "pc,accel=tcg",
-                                        "-m",
-                                        "16",
-                                        "-display",
-                                        "none",
-                                        "-monitor",
-                                        "none",
-                                        "-no-reboot",
-                                        "-nic",
-                                        "none",
-                                        "-fw_cfg",
-                                        "name=etc/sercon-port,file=" + sercon_file_.string(),
-                                        "-serial",
-                                        "stdio"};
+std::string MissingForFirmware(Firmware firmware) {
+    if (!HaveProgram("qemu-system-i386"))
+        return "qemu-system-i386 is not installed (scripts/install-deps)";
+    if (firmware == Firmware::bochs) {
+        if (access(kBochsBios, R_OK) != 0)
+            return std::string(kBochsBios) + " is missing (bochsbios, scripts/install-deps)";
+        if (access(kSerialAdapterRom, R_OK) != 0)
+            return std::string(kSerialAdapterRom) +
+                   " is missing (qemu-system-data, scripts/install-deps)";
+    }
+    return {};
+}
+
+std::vector<std::string> HardDiskWithGeometry(const std::filesystem::path& image,
+                                              std::uint32_t cylinders, std::uint32_t heads,
+                                              std::uint32_t sectors) {
+    return {"-drive", "if=none,id=chsdisk,format=raw,file=" + image.string(), "-device",
+            "ide-hd,drive=chsdisk,cyls=" + std::to_string(cylinders) +
+                ",heads=" + std::to_string(heads) + ",secs=" + std::to_string(sectors) +
+                ",bios-chs-trans=none"};
+}
+
+std::vector<std::string> ChsShimFloppy(const std::filesystem::path& folder, bool everyone) {
+    std::filesystem::path floppy = folder / (everyone ? "shim-everyone.img" : "shim.img");
+    MakeEmptyDisk(floppy, 2880);
+    Bytes shim = ReadFile(std::filesystem::path(LARKIN_BOOT_TEST_DIR) /
+                          (everyone ? "chs-shim-everyone.bin" : "chs-shim-segment.bin"));
+    EXPECT_EQ(shim.size(), 512u) << "the CHS shim is not built";
+    WriteAt(floppy, 0, shim);
+    return {"-boot", "order=a", "-drive", "file=" + floppy.string() + ",format=raw,if=floppy"};
+}
+
+Qemu::Qemu(const std::vector<std::string>& args, Firmware firmware) {
+    std::vector<std::string> command = {
+        "qemu-system-i386", "-m",   "16",   "-display", "none", "-monitor", "none",
+        "-no-reboot",       "-nic", "none", "-serial",  "stdio"};
+    if (firmware == Firmware::seabios) {
+        // SeaBIOS mirrors its screen to the serial port named by this file
+        // (0x3F8) and takes keys from it.
+        char pattern[] = "/tmp/larkin-sercon-XXXXXX";
+        int fd = mkstemp(pattern);
+        if (fd < 0) return;
+        Fd sercon(fd);
+        sercon_file_ = pattern;
+        const unsigned char port[] = {0xF8, 0x03};
+        if (write(sercon.get(), port, sizeof port) != sizeof port) return;
+        command.insert(command.end(), {"-machine", "pc,accel=tcg", "-fw_cfg",
+                                       "name=etc/sercon-port,file=" + sercon_file_.string()});
+    } else {
+        // The Bochs BIOS stalls on the PCI IDE of QEMU's "pc" machine; the
+        // ISA one boots. The adapter ROM goes where the BIOS scans for
+        // option ROMs, since this BIOS does not take them from QEMU.
+        command.insert(
+            command.end(),
+            {"-machine", "isapc,accel=tcg", "-bios", kBochsBios, "-vga", "none", "-device",
+             "loader,file=" + std::string(kSerialAdapterRom) + ",addr=0xc8000,force-raw=on"});
+        skip_boot_menu_ = true;
+    }
     command.insert(command.end(), args.begin(), args.end());
 
     Pipe input;
@@ -302,11 +342,17 @@ bool Qemu::ReadSome(std::chrono::steady_clock::time_point deadline) {
         return false;
     }
     Append(std::string_view(buffer, static_cast<std::size_t>(got)));
+    if (skip_boot_menu_ && console_.find("Press F12 for boot menu.") != std::string::npos) {
+        // The Bochs BIOS waits three seconds for F12; any other key ends the
+        // wait and is taken there.
+        skip_boot_menu_ = false;
+        SendKey(' ');
+    }
     return true;
 }
 
 void Qemu::Append(std::string_view raw) {
-    // Drops the terminal control sequences SeaBIOS sends (ESC c, ESC [ ... x)
+    // Drops the terminal control sequences the firmware sends (ESC c, ESC [ ... x)
     // and carriage returns, keeping the text.
     for (char c : raw) {
         switch (escape_state_) {

@@ -1,6 +1,6 @@
 // Helpers for the boot tests: disk images made with dosfstools and mtools,
-// and QEMU runs whose console (SeaBIOS mirrors the screen to the serial
-// port) the test reads and types into.
+// and QEMU runs whose console (the screen, mirrored to the serial port) the
+// test reads and types into, under SeaBIOS or the Bochs BIOS.
 #ifndef LARKIN_TESTS_BOOTCODE_BOOT_HARNESS_H
 #define LARKIN_TESTS_BOOTCODE_BOOT_HARNESS_H
 
@@ -67,12 +67,35 @@ std::pair<std::uint16_t, std::uint16_t> KernelSums(std::span<const std::uint8_t>
 
 bool HaveProgram(std::string_view name);
 
+// The BIOS a machine starts with. SeaBIOS mirrors the screen to the serial
+// port itself. The Bochs BIOS finds no video BIOS in QEMU; the serial
+// graphics adapter ROM takes its place and does the same.
+enum class Firmware { seabios, bochs };
+std::string FirmwareName(Firmware firmware);  // for test names
+inline constexpr Firmware kAllFirmware[] = {Firmware::seabios, Firmware::bochs};
+// What is missing to boot under the firmware (QEMU, the BIOS or the ROM, and
+// the package that brings it), or empty when nothing is.
+std::string MissingForFirmware(Firmware firmware);
+
+// QEMU arguments for `image` as a hard disk whose BIOS geometry is exactly
+// this one, without translation (heads at most 16, as ATA drives report).
+std::vector<std::string> HardDiskWithGeometry(const std::filesystem::path& image,
+                                              std::uint32_t cylinders, std::uint32_t heads,
+                                              std::uint32_t sectors);
+
+// Writes a floppy image into `folder` whose boot sector is the CHS shim
+// (chs_shim.asm: INT 13h extensions of drive 80h hidden from every caller
+// outside segment 0, or from every caller when `everyone`), and returns the
+// QEMU arguments that start the machine from it. The shim then starts the
+// first hard disk's MBR.
+std::vector<std::string> ChsShimFloppy(const std::filesystem::path& folder, bool everyone = false);
+
 // One QEMU machine, killed and reaped when the object goes.
 class Qemu {
   public:
     // args: the disks and devices; the console, firmware and speed options
     // are added here.
-    explicit Qemu(const std::vector<std::string>& args);
+    explicit Qemu(const std::vector<std::string>& args, Firmware firmware = Firmware::seabios);
     ~Qemu();
     Qemu(const Qemu&) = delete;
     Qemu& operator=(const Qemu&) = delete;
@@ -84,7 +107,7 @@ class Qemu {
                  std::chrono::milliseconds timeout = std::chrono::seconds(20));
     // Reads whatever the machine prints during `period`.
     void Collect(std::chrono::milliseconds period);
-    // Types one key on the serial console (SeaBIOS feeds it to the keyboard).
+    // Types one key on the serial console (fed to the keyboard services).
     void SendKey(char key);
     // The console text so far, without escape sequences and carriage returns.
     const std::string& console() const { return console_; }
@@ -102,6 +125,7 @@ class Qemu {
     std::filesystem::path sercon_file_;
     std::string console_;
     int escape_state_ = 0;
+    bool skip_boot_menu_ = false;
 };
 
 // The value after the first " NAME=" in `text` (or at its start), up to the

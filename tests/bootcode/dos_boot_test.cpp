@@ -55,11 +55,9 @@ class DosBoot : public ::testing::Test {
 
     // QEMU's disk with the geometry the boot sector was given, and no
     // translation, so that the BIOS's CHS is the boot sector's.
-    std::vector<std::string> HardDisk(int cylinders, int heads, int sectors) const {
-        return {"-drive", "if=none,id=disk,format=raw,file=" + disk_.string(), "-device",
-                "ide-hd,drive=disk,cyls=" + std::to_string(cylinders) +
-                    ",heads=" + std::to_string(heads) + ",secs=" + std::to_string(sectors) +
-                    ",bios-chs-trans=none"};
+    std::vector<std::string> HardDisk(std::uint32_t cylinders, std::uint32_t heads,
+                                      std::uint32_t sectors) const {
+        return HardDiskWithGeometry(disk_, cylinders, heads, sectors);
     }
 
     void ExpectDosStarted(const Qemu& qemu, std::uint32_t first_data) {

@@ -171,6 +171,24 @@ TEST_F(MbrBoot, UnreadableSectorAfterFiveAttemptsWithResets) {
     EXPECT_EQ(events, "RSRSRSRSRS");
 }
 
+TEST_F(MbrBoot, FirmwareWithoutExtensionsCannotStartTheDrive) {
+    // The MBR reads by LBA only: with the extensions hidden from every
+    // caller it says it cannot load, and never starts the partition, under
+    // either BIOS.
+    probes_ = {{kFirst, "PRIMARY"}};
+    Write();
+    for (Firmware firmware : kAllFirmware) {
+        SCOPED_TRACE(FirmwareName(firmware));
+        if (!MissingForFirmware(firmware).empty()) continue;
+        std::vector<std::string> args = ChsShimFloppy(folder_.path(), true);
+        for (std::string& arg : HardDisk()) args.push_back(std::move(arg));
+        Qemu qemu(args, firmware);
+        ASSERT_TRUE(qemu.WaitFor("Error loading operating system")) << qemu.console();
+        EXPECT_NE(qemu.console().find("SHIM EXTENSIONS HIDDEN FROM EVERYONE"), std::string::npos);
+        EXPECT_EQ(qemu.Count("PROBE"), 0) << qemu.console();
+    }
+}
+
 struct BadSector {
     const char* what;
     std::uint8_t type;

@@ -5,6 +5,7 @@
 ;   KERNEL ENTRY CS=.... IP=.... AX=.... BX=.... CX=.... DX=....
 ;   KERNEL ENTRY SI=.... DI=.... BP=.... SP=.... DS=.... ES=.... SS=....
 ;   KERNEL LBA=YES or NO (INT 13h extensions for the drive in DL at entry)
+;   KERNEL SHIM PASSED=.... REFUSED=.... CHSREADS=.... (only under chs_shim.asm)
 ;   KERNEL IMAGE SIZE=.... SUM1=.... SUM2=.... TAIL=....
 ;   KERNEL BOOT0=<hex of 0:7C00..0:7C1E>
 ;   KERNEL BOOT1=<hex of 0:7C1F..0:7C3D>
@@ -81,6 +82,38 @@ entry:
 .lba_known:
         call    print
 
+        ; The counters of the CHS shim's INT 13h hook, when it is installed.
+        push    ds
+        xor     ax, ax
+        mov     ds, ax
+        mov     ds, [0x13 * 4 + 2]
+        cmp     dword [0], 'CHS '
+        jne     .no_shim
+        cmp     dword [4], 'ONLY'
+        jne     .no_shim
+        mov     bx, [8]
+        mov     cx, [10]
+        mov     dx, [12]
+        pop     ds
+        mov     si, s_passed
+        call    print
+        mov     ax, bx
+        call    print_hex
+        mov     si, s_refused
+        call    print
+        mov     ax, cx
+        call    print_hex
+        mov     si, s_chs_reads
+        call    print
+        mov     ax, dx
+        call    print_hex
+        mov     si, s_crlf
+        call    print
+        jmp     .shim_done
+.no_shim:
+        pop     ds
+.shim_done:
+
         ; Checksums over the image.
         xor     si, si
         xor     bx, bx                  ; sum1
@@ -156,6 +189,9 @@ reg_names       db      "KERNEL ENTRY CS=", 0, " IP=", 0, " AX=", 0, " BX=", 0
 s_lba           db      "KERNEL LBA=", 0
 s_yes           db      "YES", 13, 10, 0
 s_no            db      "NO", 13, 10, 0
+s_passed        db      "KERNEL SHIM PASSED=", 0
+s_refused       db      " REFUSED=", 0
+s_chs_reads     db      " CHSREADS=", 0
 s_image         db      "KERNEL IMAGE SIZE=", 0
 s_sum1          db      " SUM1=", 0
 s_sum2          db      " SUM2=", 0
