@@ -206,9 +206,9 @@ TEST_F(ConsoleOperation, BadImagesAndSavePathsAreRefusedBeforeAnyWrite) {
 
 TEST_F(ConsoleOperation, ADrivePulledOutDuringTheCopyFailsWithTheTableSaved) {
     auto original = ImageBytes("stick1", 0, 512);
-    // Writes: saved file, description, MBR, boot sector, first chunk; the
-    // second chunk finds the drive gone.
-    larkin::sim::InjectFault({"WriteFile", "", 0, 5, 0, ERROR_DEVICE_NOT_CONNECTED});
+    // Writes to the drive: MBR, boot sector, first chunk; the second chunk
+    // finds the drive gone.
+    larkin::sim::InjectFault({"WriteFile", "usbstor", 0, 3, 0, ERROR_DEVICE_NOT_CONNECTED});
     EXPECT_EQ(Write("y\n0\n", kDefaultImage.c_str()), ATA_ERROR);
     larkin::sim::ClearFaults();
     EXPECT_TRUE(output_.ends_with("\n Copying Boot Files.....\n ERROR Writing to Dest\n"))
