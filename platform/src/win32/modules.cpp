@@ -189,8 +189,6 @@ HMODULE LoadLibraryA(LPCSTR name) {
             SetLastError(ERROR_MOD_NOT_FOUND);
             return nullptr;
         }
-        static bool exitHook = (std::atexit(DetachAll), true);
-        (void)exitHook;
         auto module = std::make_unique<Module>();
         module->library = library;
         module->path = path;
@@ -216,6 +214,11 @@ HMODULE LoadLibraryA(LPCSTR name) {
             }
         }
         raw->attached = true;
+        // Exit handlers run newest first: registered after the module's
+        // statics (those of its load and of its entry point), the detach runs
+        // while they still stand. It skips what is already detached, so
+        // running more than once is harmless.
+        std::atexit(DetachAll);
         SetLastError(ERROR_SUCCESS);
         return reinterpret_cast<HMODULE>(raw);
     });
