@@ -487,6 +487,16 @@ AdapterFacts SimBackend::AdapterFactsOf(size_t index) const {
     return facts;
 }
 
+// The disk marked as the system's, or the one the machine file gives the
+// Windows directory's letter: it stays the system disk even while its table
+// reads differently.
+bool SimBackend::HoldsSystem(const DiskSpec& spec) const {
+    std::string letter = Upper(spec_.windowsDir.substr(0, 2));
+    return spec.system ||
+           std::any_of(spec.volumes.begin(), spec.volumes.end(),
+                       [&](const VolumeSpec& v) { return Upper(v.letter) == letter; });
+}
+
 DiskFacts SimBackend::DiskFactsOf(const Disk& disk) const {
     const DiskSpec& spec = *disk.spec;
     DiskFacts facts;
@@ -504,12 +514,7 @@ DiskFacts SimBackend::DiskFactsOf(const Disk& disk) const {
     facts.sectorsPerTrack = spec.sectorsPerTrack;
     facts.removable = spec.removable;
     facts.mediaPresent = spec.media;
-    // The disk the machine file gives the Windows directory's letter stays
-    // the system disk even while its table reads differently.
-    std::string letter = Upper(spec_.windowsDir.substr(0, 2));
-    facts.system =
-        spec.system || std::any_of(spec.volumes.begin(), spec.volumes.end(),
-                                   [&](const VolumeSpec& v) { return Upper(v.letter) == letter; });
+    facts.system = HoldsSystem(spec);
     facts.overrides = Overrides(spec.properties);
     return facts;
 }
@@ -618,7 +623,7 @@ DWORD SimBackend::WriteMedia(const MediaRef& media, uint64_t offset,
     if (offset + data.size() > disk->spec->size) return ERROR_SECTOR_NOT_FOUND;
     // The platform's guard stands before every write; this one is the last
     // line, should a path ever come here around it.
-    if (DiskFactsOf(*disk).system) return ERROR_ACCESS_DENIED;
+    if (HoldsSystem(*disk->spec)) return ERROR_ACCESS_DENIED;
     return WriteAt(disk->image.Get(), offset, data);
 }
 

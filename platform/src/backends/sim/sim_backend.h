@@ -80,6 +80,7 @@ class SimBackend final : public Backend {
     std::vector<PartitionExtent> PartitionsAsRead(Disk& disk);
     AdapterFacts AdapterFactsOf(size_t index) const;
     DiskFacts DiskFactsOf(const Disk& disk) const;
+    bool HoldsSystem(const DiskSpec& spec) const;
 
     MachineSpec spec_;
     double timeScale_ = 1.0;
