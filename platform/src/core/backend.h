@@ -68,6 +68,9 @@ struct DiskFacts {
     bool removable = false;
     bool mediaPresent = true;
     bool system = false;  // holds the running system: never written
+    // Why the backend will not let the disk be written (in use by the
+    // system, not a removable stick, ...): "" when it may be.
+    std::string writeRefusal;
     PropertyOverrides overrides;
 };
 
@@ -117,6 +120,10 @@ class MediaAccess {
     virtual bool HoldsLock() const = 0;
     // Takes the volume's file system off line (what the system mounted goes).
     virtual DWORD DismountVolume(const std::string& key) = 0;
+    // An outside program is about to open the locked volume itself: give up
+    // whatever would keep it out (a kernel claim), while the lock still keeps
+    // out every other handle.
+    virtual DWORD HandOverToTool() { return ERROR_SUCCESS; }
 };
 
 struct ScsiAddress {

@@ -322,6 +322,7 @@ std::shared_ptr<const MachineView> BuildView(const MachineFacts& facts, uint64_t
             info.removable = disk.removable;
             info.mediaPresent = disk.mediaPresent;
             info.system = disk.system;
+            info.writeRefusal = disk.writeRefusal;
             info.scsiPort = adapter.port;
             info.scsiTarget = disk.target;
             view->disks.push_back(std::move(info));

@@ -110,6 +110,7 @@ std::string WriteRefusal(uint32_t disk) {
     auto view = View();
     const DiskInfo* info = view->Disk(disk);
     if (info && info->system) return "disk \"" + info->id + "\" holds the running system";
+    if (info && !info->writeRefusal.empty()) return info->writeRefusal;
     // Whatever its letter, the volume of the Windows directory is the
     // running system's.
     const std::string& windows = view->windowsDirectory;

@@ -172,6 +172,8 @@ HANDLE LarkinOpenVolumeForTool(LPCSTR volume, LPCSTR tool, BOOL write, LARKIN_TO
         if (write) {
             if (DWORD error = media->access->LockVolume(media->volumeKey); error != ERROR_SUCCESS)
                 return Fail(error);
+            if (DWORD error = media->access->HandOverToTool(); error != ERROR_SUCCESS)
+                return Fail(error);
             DWORD error = BeginToolWrite(*current, tool ? tool : "outside tool", &session->token);
             if (error != ERROR_SUCCESS) return Fail(error);
             session->journaled = true;

@@ -1,0 +1,54 @@
+// What the running system itself uses, and the rules that keep the backend
+// from ever writing to it: the disks under the system's own mount points, an
+// active swap, disks claimed by device mapper, md or LVM, disks with a
+// partition mounted by anything but the desktop's automounter, and fixed
+// disks that are not on USB.
+#ifndef LARKIN_PLATFORM_LINUX_SYSTEM_USE_H
+#define LARKIN_PLATFORM_LINUX_SYSTEM_USE_H
+
+#include <sys/types.h>
+
+#include <string>
+#include <vector>
+
+#include "hardware_scan.h"
+
+namespace larkin::platform::linuxhw {
+
+struct Mount {
+    dev_t device = 0;         // st_dev of what is mounted
+    std::string mountPoint;   // unescaped
+    std::string source;       // "/dev/sdb1"
+    std::string fileSystem;   // "vfat"
+    bool automounted = false; // below /media or /run/media: the desktop's
+};
+
+struct SystemUse {
+    std::vector<Mount> mounts;
+    std::vector<dev_t> swaps;
+};
+
+// Reads /proc/self/mountinfo and /proc/swaps.
+SystemUse ReadSystemUse();
+
+// The whole disks (kernel names, "sda") that a block device rests on,
+// following partitions to their disk and device mapper or md devices
+// through their slaves.
+std::vector<std::string> DisksUnder(dev_t device);
+
+// Mount points whose disks hold the running system.
+inline constexpr const char* kSystemPaths[] = {"/", "/boot", "/usr", "/home", "/var"};
+
+// True when the disk holds one of the system paths.
+bool HoldsSystem(const FoundDisk& disk, const SystemUse& use);
+
+// Why the disk must never be written, in one line for people ("" when it
+// may be). Includes HoldsSystem.
+std::string WriteRefusalOf(const FoundDisk& disk, const SystemUse& use);
+
+// The mounts of a disk's partitions (or of the disk itself).
+std::vector<Mount> MountsOn(const FoundDisk& disk, const SystemUse& use);
+
+}  // namespace larkin::platform::linuxhw
+
+#endif
