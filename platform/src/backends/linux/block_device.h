@@ -26,7 +26,7 @@ struct DeviceShape {
     uint32_t sectorSize = 512;  // BLKSSZGET
     uint32_t heads = 255;       // HDIO_GETGEO, or 255/63 where it has no answer
     uint32_t sectorsPerTrack = 63;
-    bool readOnly = false;      // BLKROGET
+    bool readOnly = false;  // BLKROGET
 };
 
 class BlockDevice {

@@ -28,8 +28,8 @@ struct FoundDisk {
     std::string sysPath;     // "/sys/devices/.../block/sdb"
     std::string sgNode;      // "/dev/sg1", or "" when the disk has none
     dev_t device = 0;
-    bool usb = false;        // hangs below a USB device
-    bool testStandIn = false;  // a loop device passed as a USB stick for tests
+    bool usb = false;                 // hangs below a USB device
+    bool testStandIn = false;         // a loop device passed as a USB stick for tests
     std::optional<ScsiAddress> scsi;  // host (as the port), target, lun
 };
 

@@ -12,9 +12,8 @@ namespace larkin::platform::linuxhw {
 
 // Sends one command; a target that answers CHECK CONDITION comes back with
 // its status and sense, a command that never reached it with error set.
-ScsiOutcome SendScsi(const std::string& node, std::span<const uint8_t> cdb,
-                     DataDirection direction, std::span<std::byte> data,
-                     uint32_t timeoutSeconds);
+ScsiOutcome SendScsi(const std::string& node, std::span<const uint8_t> cdb, DataDirection direction,
+                     std::span<std::byte> data, uint32_t timeoutSeconds);
 
 }  // namespace larkin::platform::linuxhw
 

@@ -16,11 +16,11 @@
 namespace larkin::platform::linuxhw {
 
 struct Mount {
-    dev_t device = 0;         // st_dev of what is mounted
-    std::string mountPoint;   // unescaped
-    std::string source;       // "/dev/sdb1"
-    std::string fileSystem;   // "vfat"
-    bool automounted = false; // below /media or /run/media: the desktop's
+    dev_t device = 0;          // st_dev of what is mounted
+    std::string mountPoint;    // unescaped
+    std::string source;        // "/dev/sdb1"
+    std::string fileSystem;    // "vfat"
+    bool automounted = false;  // below /media or /run/media: the desktop's
 };
 
 struct SystemUse {

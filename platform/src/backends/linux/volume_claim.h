@@ -18,8 +18,8 @@ class VolumeClaim {
     // kernel made none. mounts: what is mounted from the volume now. A mount
     // that is not the automounter's, or one that is busy, refuses the claim
     // (ERROR_ACCESS_DENIED, with the reason in *why).
-    static DWORD Take(const std::string& node, const std::vector<Mount>& mounts,
-                      VolumeClaim* claim, std::string* why);
+    static DWORD Take(const std::string& node, const std::vector<Mount>& mounts, VolumeClaim* claim,
+                      std::string* why);
     VolumeClaim() = default;
 
     bool Held() const { return fd_.Valid(); }
