@@ -13,10 +13,11 @@
 #include <cstring>
 #include <filesystem>
 
+#include "core/emulated_scsi_disk.h"
 #include "core/runtime.h"
 #include "core/text.h"
+#include "core/volume_lock_file.h"
 #include "property_names.h"
-#include "scsi_disk.h"
 
 namespace larkin::platform {
 
@@ -183,31 +184,22 @@ class SimMediaAccess final : public MediaAccess {
     }
     uint64_t Size() override { return machine_.MediaSize(media_); }
     DWORD LockVolume(const std::string& key) override {
-        if (lock_.Valid()) return lockedKey_ == key ? ERROR_SUCCESS : ERROR_ACCESS_DENIED;
-        UniqueFd fd(::open(machine_.LockFile(key).c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644));
-        if (!fd.Valid()) return ErrnoError();
-        if (::flock(fd.Get(), LOCK_EX | LOCK_NB) != 0)
-            return errno == EWOULDBLOCK ? ERROR_ACCESS_DENIED : ErrnoError();
-        lock_ = std::move(fd);
-        lockedKey_ = key;
-        return ERROR_SUCCESS;
+        return lock_.Take(machine_.LockFolder(), key);
     }
     DWORD UnlockVolume() override {
-        if (!lock_.Valid()) return ERROR_NOT_LOCKED;
-        lock_.Reset();
-        lockedKey_.clear();
+        if (!lock_.Held()) return ERROR_NOT_LOCKED;
+        lock_.Drop();
         return ERROR_SUCCESS;
     }
-    bool HoldsLock() const override { return lock_.Valid(); }
+    bool HoldsLock() const override { return lock_.Held(); }
     // Nothing mounts an image file: there is nothing to take off line.
     DWORD DismountVolume(const std::string&) override { return ERROR_SUCCESS; }
-    bool Holds(const std::string& key) const { return lock_.Valid() && lockedKey_ == key; }
+    bool Holds(const std::string& key) const { return lock_.Holds(key); }
 
   private:
     SimBackend& machine_;
     MediaRef media_;
-    UniqueFd lock_;
-    std::string lockedKey_;
+    VolumeLockFile lock_;
 };
 
 }  // namespace
@@ -320,8 +312,8 @@ std::string SimBackend::ImagePath(const std::string& image) const {
     return (path.is_relative() ? std::filesystem::path(spec_.stateDir) / path : path).string();
 }
 
-std::string SimBackend::LockFile(const std::string& volumeKey) const {
-    return spec_.stateDir + "/locks/" + volumeKey;
+std::string SimBackend::LockFolder() const {
+    return spec_.stateDir + "/locks";
 }
 
 uint64_t SimBackend::Generation() {
@@ -645,11 +637,7 @@ std::unique_ptr<MediaAccess> SimBackend::OpenMedia(const MediaRef& media, DWORD*
 
 bool SimBackend::VolumeLockedElsewhere(const std::string& key, const MediaAccess* self) {
     if (auto* own = dynamic_cast<const SimMediaAccess*>(self); own && own->Holds(key)) return false;
-    UniqueFd fd(::open(LockFile(key).c_str(), O_RDONLY | O_CLOEXEC));
-    if (!fd.Valid()) return false;  // never locked
-    if (::flock(fd.Get(), LOCK_SH | LOCK_NB) != 0) return errno == EWOULDBLOCK;
-    ::flock(fd.Get(), LOCK_UN);
-    return false;
+    return VolumeLockHeld(LockFolder(), key);
 }
 
 TableCommit SimBackend::CommitPartitionTable(uint32_t number, std::span<const std::byte> sector0) {

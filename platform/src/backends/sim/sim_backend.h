@@ -51,7 +51,7 @@ class SimBackend final : public Backend {
     DWORD ReadMedia(const MediaRef& media, uint64_t offset, std::span<std::byte> data);
     DWORD WriteMedia(const MediaRef& media, uint64_t offset, std::span<const std::byte> data);
     uint64_t MediaSize(const MediaRef& media);
-    std::string LockFile(const std::string& volumeKey) const;
+    std::string LockFolder() const;
 
   private:
     struct Disk {

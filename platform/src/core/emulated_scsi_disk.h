@@ -1,7 +1,8 @@
 // A disk as a SCSI target: the block commands a USB or SCSI disk answers,
-// over the disk's own media I/O.
-#ifndef LARKIN_PLATFORM_SIM_SCSI_DISK_H
-#define LARKIN_PLATFORM_SIM_SCSI_DISK_H
+// over the disk's own media I/O. The simulated machine's disks answer through
+// it, and so do stand-ins for hardware that has no SCSI target of its own.
+#ifndef LARKIN_PLATFORM_EMULATED_SCSI_DISK_H
+#define LARKIN_PLATFORM_EMULATED_SCSI_DISK_H
 
 #include <cstdint>
 #include <functional>
@@ -9,9 +10,9 @@
 #include <string>
 #include <vector>
 
-#include "core/identities.h"
+#include "identities.h"
 
-namespace larkin::platform::sim {
+namespace larkin::platform {
 
 struct ScsiDisk {
     std::string vendor, product, revision, serial;
@@ -29,6 +30,6 @@ struct ScsiDisk {
 ScsiOutcome ExecuteOnDisk(const ScsiDisk& disk, std::span<const uint8_t> cdb,
                           DataDirection direction, std::span<std::byte> data);
 
-}  // namespace larkin::platform::sim
+}  // namespace larkin::platform
 
 #endif

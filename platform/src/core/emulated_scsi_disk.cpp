@@ -1,9 +1,9 @@
-#include "scsi_disk.h"
+#include "emulated_scsi_disk.h"
 
 #include <algorithm>
 #include <cstring>
 
-namespace larkin::platform::sim {
+namespace larkin::platform {
 
 namespace {
 
@@ -193,4 +193,4 @@ ScsiOutcome ExecuteOnDisk(const ScsiDisk& disk, std::span<const uint8_t> cdb,
     return Command(disk, cdb, direction, data).Run();
 }
 
-}  // namespace larkin::platform::sim
+}  // namespace larkin::platform
