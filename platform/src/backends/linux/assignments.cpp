@@ -1,0 +1,128 @@
+#include "assignments.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <set>
+#include <sstream>
+
+#include "core/posix.h"
+
+namespace larkin::platform::linuxhw {
+
+namespace {
+
+constexpr char kFirstLetter = 'D';
+constexpr char kLastLetter = 'Z';
+
+bool Present(std::span<const std::string> keys, const std::string& key) {
+    return std::find(keys.begin(), keys.end(), key) != keys.end();
+}
+
+// Takes what is keyed elsewhere for key: the lowest value not in use, else
+// the lowest held by an absent key, which is forgotten.
+template <class Value>
+std::optional<Value> Claim(std::map<std::string, Value>& given,
+                           std::span<const std::string> present, Value first,
+                           std::optional<Value> last) {
+    std::set<Value> used;
+    for (const auto& [key, value] : given) used.insert(value);
+    for (Value value = first; !last || value <= *last; ++value)
+        if (!used.count(value)) return value;
+    std::optional<std::pair<Value, std::string>> oldest;
+    for (const auto& [key, value] : given)
+        if (!Present(present, key) && (!oldest || value < oldest->first)) oldest = {value, key};
+    if (!oldest) return std::nullopt;
+    given.erase(oldest->second);
+    return oldest->first;
+}
+
+}  // namespace
+
+std::string FormatAssignments(const Assignments& book) {
+    std::ostringstream out;
+    for (const auto& [key, number] : book.diskNumbers)
+        out << "disk " << number << ' ' << key << '\n';
+    for (const auto& [key, letter] : book.letters) out << "letter " << letter << ' ' << key << '\n';
+    return out.str();
+}
+
+Assignments ParseAssignments(std::string_view text) {
+    Assignments book;
+    std::set<uint32_t> numbers;
+    std::set<char> letters;
+    std::istringstream in{std::string(text)};
+    std::string line;
+    while (std::getline(in, line)) {
+        std::istringstream fields(line);
+        std::string kind, value, key;
+        if (!(fields >> kind >> value) || !std::getline(fields >> std::ws, key) || key.empty())
+            continue;
+        if (kind == "disk") {
+            if (value.empty() || value.size() > 4 ||
+                !std::all_of(value.begin(), value.end(),
+                             [](char c) { return c >= '0' && c <= '9'; }))
+                continue;
+            auto number = static_cast<uint32_t>(std::stoul(value));
+            if (numbers.insert(number).second && !book.diskNumbers.count(key))
+                book.diskNumbers[key] = number;
+        } else if (kind == "letter") {
+            if (value.size() != 1 || value[0] < 'C' || value[0] > kLastLetter) continue;
+            if (letters.insert(value[0]).second && !book.letters.count(key))
+                book.letters[key] = value[0];
+        }
+    }
+    return book;
+}
+
+void Assign(Assignments& book, std::span<const std::string> disks,
+            const std::optional<std::string>& systemDisk, std::span<const std::string> volumes,
+            const std::optional<std::string>& systemVolume) {
+    // The system's disk and volume first: they come to 0 and C: when free.
+    if (systemDisk && !book.diskNumbers.count(*systemDisk)) {
+        bool zeroFree = std::none_of(book.diskNumbers.begin(), book.diskNumbers.end(),
+                                     [](const auto& entry) { return entry.second == 0; });
+        if (zeroFree) book.diskNumbers[*systemDisk] = 0;
+    }
+    for (const auto& key : disks) {
+        if (book.diskNumbers.count(key)) continue;
+        if (auto number = Claim<uint32_t>(book.diskNumbers, disks, 1, std::nullopt))
+            book.diskNumbers[key] = *number;
+    }
+    if (systemVolume) {
+        for (auto it = book.letters.begin(); it != book.letters.end();)
+            it = (it->second == 'C' && it->first != *systemVolume) ? book.letters.erase(it) : ++it;
+        book.letters[*systemVolume] = 'C';
+    }
+    for (const auto& key : volumes) {
+        if (book.letters.count(key)) continue;
+        if (auto letter = Claim<char>(book.letters, volumes, kFirstLetter, kLastLetter))
+            book.letters[key] = *letter;
+    }
+}
+
+Assignments AssignInFile(const std::string& file, std::span<const std::string> disks,
+                         const std::optional<std::string>& systemDisk,
+                         std::span<const std::string> volumes,
+                         const std::optional<std::string>& systemVolume) {
+    UniqueFd fd(::open(file.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644));
+    if (!fd.Valid() || ::flock(fd.Get(), LOCK_EX) != 0) {
+        Assignments book;
+        Assign(book, disks, systemDisk, volumes, systemVolume);
+        return book;
+    }
+    std::string text;
+    char buffer[4096];
+    for (ssize_t got; (got = ::read(fd.Get(), buffer, sizeof buffer)) > 0;)
+        text.append(buffer, static_cast<size_t>(got));
+    Assignments book = ParseAssignments(text);
+    Assign(book, disks, systemDisk, volumes, systemVolume);
+    std::string updated = FormatAssignments(book);
+    if (updated != text && ::ftruncate(fd.Get(), 0) == 0 && ::lseek(fd.Get(), 0, SEEK_SET) == 0)
+        WriteWhole(fd.Get(), updated);
+    return book;
+}
+
+}  // namespace larkin::platform::linuxhw

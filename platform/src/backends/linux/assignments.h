@@ -1,0 +1,46 @@
+// Disk numbers and drive letters that stay with the device. The first time
+// a disk or a volume is seen it takes the lowest free number or letter and
+// keeps it, so that a re-plug, or another stick coming and going, does not
+// shuffle them. Every process reads and writes the same record.
+#ifndef LARKIN_PLATFORM_LINUX_ASSIGNMENTS_H
+#define LARKIN_PLATFORM_LINUX_ASSIGNMENTS_H
+
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+
+namespace larkin::platform::linuxhw {
+
+struct Assignments {
+    std::map<std::string, uint32_t> diskNumbers;  // by disk key
+    std::map<std::string, char> letters;          // by volume key
+};
+
+// One "disk NUMBER KEY" or "letter L KEY" line each. Lines that cannot be
+// read, and a second claim on a number or letter, are dropped.
+std::string FormatAssignments(const Assignments& book);
+Assignments ParseAssignments(std::string_view text);
+
+// Gives each present disk a number (the system disk 0 when it is free) and
+// each present volume a letter: C: for the system volume, the others from
+// D: on. What is already given stays; a new one takes the lowest free, and
+// when none is free, that of a device that is not present. The letters
+// run out at Z: (later volumes get none).
+void Assign(Assignments& book, std::span<const std::string> disks,
+            const std::optional<std::string>& systemDisk, std::span<const std::string> volumes,
+            const std::optional<std::string>& systemVolume);
+
+// The record in file, updated by Assign under an exclusive lock of it.
+// Without a file that can be written, the assignment is made in memory from
+// an empty record (numbers and letters then follow the present order).
+Assignments AssignInFile(const std::string& file, std::span<const std::string> disks,
+                         const std::optional<std::string>& systemDisk,
+                         std::span<const std::string> volumes,
+                         const std::optional<std::string>& systemVolume);
+
+}  // namespace larkin::platform::linuxhw
+
+#endif

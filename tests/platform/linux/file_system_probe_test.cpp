@@ -1,0 +1,65 @@
+#include "backends/linux/file_system_probe.h"
+
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+
+#include "core/posix.h"
+
+namespace larkin::platform::linuxhw {
+namespace {
+
+class FileSystemProbe : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        mkfs_ = FindProgram("mkfs.fat");
+        if (mkfs_.empty()) GTEST_SKIP() << "mkfs.fat (dosfstools) is not installed";
+        image_ = std::filesystem::temp_directory_path() /
+                 ("larkin-probe-" + std::to_string(::getpid()) + ".img");
+        std::filesystem::remove(image_);
+        UniqueFd fd(::open(image_.c_str(), O_RDWR | O_CREAT, 0644));
+        ASSERT_TRUE(fd.Valid());
+        ASSERT_EQ(::ftruncate(fd.Get(), 32 << 20), 0);
+    }
+    void TearDown() override {
+        if (!image_.empty()) std::filesystem::remove(image_);
+    }
+    void Format(uint64_t offsetSectors, const char* label) {
+        std::string log;
+        ASSERT_EQ(RunProgram({mkfs_, "-n", label, "--offset", std::to_string(offsetSectors),
+                              image_.string(), "8192"},
+                             &log),
+                  0)
+            << log;
+    }
+
+    std::string mkfs_;
+    std::filesystem::path image_;
+};
+
+TEST_F(FileSystemProbe, FindsTheFileSystemWhereItIsAndNowhereElse) {
+    Format(2048, "STICK");
+    UniqueFd fd(::open(image_.c_str(), O_RDONLY | O_CLOEXEC));
+    auto found = ProbeFileSystem(fd.Get(), 2048 * 512, 8192 * 1024);
+    ASSERT_TRUE(found);
+    EXPECT_EQ(found->type, "vfat");
+    EXPECT_EQ(found->label, "STICK");
+    EXPECT_TRUE(IsLetteredFileSystem(found->type));
+    EXPECT_FALSE(ProbeFileSystem(fd.Get(), 0, 2048 * 512));      // blank before it
+    EXPECT_FALSE(ProbeFileSystem(fd.Get(), 2048 * 512, 0));      // an empty stretch
+    EXPECT_FALSE(ProbeFileSystem(-1, 2048 * 512, 8192 * 1024));  // no device
+}
+
+TEST_F(FileSystemProbe, OnlyTheFileSystemsTheSystemLettersGetLetters) {
+    EXPECT_TRUE(IsLetteredFileSystem("exfat"));
+    EXPECT_TRUE(IsLetteredFileSystem("ntfs"));
+    EXPECT_FALSE(IsLetteredFileSystem("ext4"));
+    EXPECT_FALSE(IsLetteredFileSystem("swap"));
+    EXPECT_FALSE(IsLetteredFileSystem(""));
+}
+
+}  // namespace
+}  // namespace larkin::platform::linuxhw
