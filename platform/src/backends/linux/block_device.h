@@ -49,6 +49,9 @@ class BlockDevice {
     DWORD Flush();
 
   private:
+    DWORD CheckRange(uint64_t offset, uint64_t length);
+    DWORD TransferError(int error);
+
     UniqueFd fd_;
     DeviceShape shape_;
     bool write_ = false;
@@ -57,16 +60,45 @@ class BlockDevice {
 // Reads the shape of an open device.
 DWORD ReadShape(int fd, DeviceShape* shape);
 
-// Writes sector0 to the disk and makes the kernel take the table: BLKRRPART,
-// or, when the disk is busy, BLKPG per partition (deleting and adding what
-// changed; the numbers it could not update come back). A disk the kernel
-// keeps no partitions for (a loop device without partition scanning) takes
-// the table as written: volumes are then reached through their offsets.
+// A partition as the kernel numbers it (sdb5 is 5): primary entries by their
+// slot, 1 to 4, an extended container as a stub of its first sector or two,
+// logical partitions from 5 in chain order.
+struct KernelPartition {
+    uint32_t number = 0;
+    uint32_t systemNumber = 0;  // its number in Partitions(); 0 where it has none
+    uint64_t start = 0;         // bytes
+    uint64_t length = 0;
+    bool operator==(const KernelPartition&) const = default;
+};
+
+// The partitions the kernel makes of a table on a disk of diskBytes whose
+// logical sectors are sectorSize bytes (the table's sectors count in them):
+// none for a table it does not read as MBR (no signature, a boot flag other
+// than 0 or 0x80, a GPT's protective entry); a partition reaching past the
+// end is cut there, one starting past it left out.
+std::vector<KernelPartition> KernelPartitions(const PartitionTable& table, uint32_t sectorSize,
+                                              uint64_t diskBytes);
+
+// The partitions the kernel holds for an open disk now, by number (from
+// sysfs; systemNumber is 0).
+std::vector<KernelPartition> HeldPartitions(int fd);
+
+// The table on the disk, its sectors counted in the disk's logical sectors.
+PartitionTable ReadTable(BlockDevice& disk);
+
+// Writes sector0 (512 bytes up to one logical sector) to the disk opened for
+// writing and makes the kernel take the table: BLKRRPART, or, when a
+// partition is in use, BLKPG per partition (deleting what changed or went,
+// adding what is new; wholeDisk false, and the kernel numbers of the
+// partitions it could not update come back). A disk the kernel keeps no
+// partitions for (a loop device without partition scanning) takes the table
+// as written: volumes are then reached through their offsets. error is set
+// when the table could not be written or the kernel refused to look at it.
 TableCommit CommitTable(BlockDevice& disk, std::span<const std::byte> sector0);
 
 // Asks the kernel to read the table again (BLKRRPART), with the same
 // fallback as CommitTable when busy.
-DWORD RereadTable(BlockDevice& disk);
+TableCommit RereadTable(BlockDevice& disk);
 
 }  // namespace larkin::platform::linuxhw
 
