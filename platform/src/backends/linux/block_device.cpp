@@ -227,6 +227,12 @@ DWORD ReadShape(int fd, DeviceShape* shape) {
 
 BlockDevice BlockDevice::Open(const std::string& node, bool write, DWORD* error) {
     BlockDevice device;
+    // Other nodes may refuse O_DIRECT before they could say they are no disk.
+    struct stat status {};
+    if (::stat(node.c_str(), &status) == 0 && !S_ISBLK(status.st_mode)) {
+        *error = ERROR_INVALID_FUNCTION;
+        return device;
+    }
     UniqueFd fd(::open(node.c_str(), (write ? O_RDWR : O_RDONLY) | O_DIRECT | O_CLOEXEC));
     if (!fd.Valid()) {
         int why = errno;
@@ -240,7 +246,6 @@ BlockDevice BlockDevice::Open(const std::string& node, bool write, DWORD* error)
         *error = DeviceError(why);
         return device;
     }
-    struct stat status {};
     if (::fstat(fd.Get(), &status) != 0) {
         *error = DeviceError(errno);
         return device;

@@ -18,7 +18,7 @@ struct SgIoReply {
     uint16_t driverStatus = 0;
     int resid = 0;
     uint32_t length = 0;  // bytes asked to move
-    std::span<const uint8_t> sense;
+    std::span<const uint8_t> sense = {};
 };
 
 // The outcome of a reply: a command that never reached the target (ioctl
