@@ -1,18 +1,24 @@
 #include "loop_device.h"
 
 #include <fcntl.h>
+#include <linux/blkpg.h>
+#include <linux/fs.h>
 #include <linux/loop.h>
 #include <sys/ioctl.h>
 #include <sys/stat.h>
+#include <sys/utsname.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
+#include <memory>
+#include <sstream>
 
 namespace larkin::test {
 
@@ -194,6 +200,18 @@ std::vector<uint32_t> LoopDevice::PartitionNumbers() const {
     return numbers;
 }
 
+bool LoopDevice::AddPartition(uint32_t number, uint64_t start, uint64_t length) {
+    blkpg_partition partition{};
+    partition.pno = static_cast<int>(number);
+    partition.start = static_cast<long long>(start);
+    partition.length = static_cast<long long>(length);
+    blkpg_ioctl_arg request{};
+    request.op = BLKPG_ADD_PARTITION;
+    request.datalen = sizeof partition;
+    request.data = &partition;
+    return device_ >= 0 && ::ioctl(device_, BLKPG, &request) == 0;
+}
+
 std::string LoopDevice::PartitionNode(uint32_t number) {
     std::string name = KernelName() + "p" + std::to_string(number);
     dev_t device = DeviceNumber("/sys/block/" + KernelName() + "/" + name);
@@ -233,6 +251,27 @@ void LoopDevice::WriteBacking(uint64_t offset, std::span<const std::byte> data) 
         done += static_cast<size_t>(put);
     }
     EXPECT_EQ(done, data.size()) << "writing " << backing_;
+}
+
+bool KernelReadsMbrTables() {
+    // The kernel's build options, where it tells them.
+    std::string config;
+    utsname name{};
+    if (::uname(&name) == 0) {
+        std::ifstream file(std::string("/boot/config-") + name.release);
+        std::stringstream text;
+        text << file.rdbuf();
+        config = text.str();
+    }
+    if (config.empty()) {
+        std::unique_ptr<FILE, int (*)(FILE*)> gunzip(
+            ::popen("gzip -dc /proc/config.gz 2>/dev/null", "r"), ::pclose);
+        char buffer[4096];
+        size_t got = 0;
+        while (gunzip && (got = std::fread(buffer, 1, sizeof buffer, gunzip.get())) > 0)
+            config.append(buffer, got);
+    }
+    return config.find("# CONFIG_MSDOS_PARTITION is not set") == std::string::npos;
 }
 
 }  // namespace larkin::test

@@ -55,6 +55,9 @@ class LoopDevice {
     std::optional<LoopPartition> Partition(uint32_t number) const;
     // The numbers of all the partitions the kernel holds, in order.
     std::vector<uint32_t> PartitionNumbers() const;
+    // Makes the kernel hold a partition (BLKPG), as its own reading of a
+    // table would: false when it refuses.
+    bool AddPartition(uint32_t number, uint64_t start, uint64_t length);
     // A device node for the partition: the one in /dev, or one made beside
     // the backing file where /dev has none; "" when the kernel holds no such
     // partition.
@@ -74,6 +77,11 @@ class LoopDevice {
     int device_ = -1;  // held open: the device stays ours while it is
     bool unavailable_ = false;
 };
+
+// Whether this kernel reads MBR partition tables itself: one built without
+// (CONFIG_MSDOS_PARTITION unset) makes no partitions of them, though it
+// still takes partitions one by one (BLKPG).
+bool KernelReadsMbrTables();
 
 }  // namespace larkin::test
 
