@@ -33,7 +33,10 @@ constexpr size_t kBounceBytes = size_t{1} << 20;
 class AlignedBuffer {
   public:
     AlignedBuffer(size_t size, size_t alignment)
-        : data_(static_cast<std::byte*>(std::aligned_alloc(alignment, size))), size_(size) {
+        // aligned_alloc takes only whole multiples of the alignment.
+        : data_(static_cast<std::byte*>(
+              std::aligned_alloc(alignment, (size + alignment - 1) / alignment * alignment))),
+          size_(size) {
         if (data_) std::memset(data_.get(), 0, size);
     }
     bool Valid() const { return data_ != nullptr; }
