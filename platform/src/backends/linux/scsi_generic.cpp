@@ -105,8 +105,10 @@ ScsiOutcome SendScsi(const std::string& node, std::span<const uint8_t> cdb, Data
         return outcome;
     }
     // Non-blocking: a reader without media still answers TEST UNIT READY.
+    // Write-protected media, or a kernel that keeps writers off a mounted
+    // device, still takes commands through a read-only open.
     UniqueFd fd(::open(node.c_str(), O_RDWR | O_NONBLOCK | O_CLOEXEC));
-    if (!fd.Valid() && (errno == EROFS || errno == EACCES))
+    if (!fd.Valid() && (errno == EROFS || errno == EACCES || errno == EBUSY))
         fd.Reset(::open(node.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
     if (!fd.Valid()) {
         outcome.error = errno == ENOMEDIUM ? ERROR_NOT_READY : IoctlError(errno);
