@@ -13,6 +13,7 @@
 #include "core/backend.h"
 #include "core/partition_table.h"
 #include "core/posix.h"
+#include "kernel_partitions.h"
 
 namespace larkin::platform::linuxhw {
 
@@ -49,6 +50,9 @@ class BlockDevice {
     DWORD Flush();
 
   private:
+    DWORD CheckRange(uint64_t offset, uint64_t length);
+    DWORD TransferError(int error);
+
     UniqueFd fd_;
     DeviceShape shape_;
     bool write_ = false;
@@ -57,16 +61,30 @@ class BlockDevice {
 // Reads the shape of an open device.
 DWORD ReadShape(int fd, DeviceShape* shape);
 
-// Writes sector0 to the disk and makes the kernel take the table: BLKRRPART,
-// or, when the disk is busy, BLKPG per partition (deleting and adding what
-// changed; the numbers it could not update come back). A disk the kernel
-// keeps no partitions for (a loop device without partition scanning) takes
-// the table as written: volumes are then reached through their offsets.
+// The partitions the kernel makes of a table on a disk of diskBytes whose
+// logical sectors are sectorSize bytes (the table's sectors count in them):
+// none for a table it does not read as MBR (no signature, a boot flag other
+// than 0 or 0x80, a GPT's protective entry); a partition reaching past the
+// end is cut there, one starting past it left out.
+std::vector<KernelPartition> KernelPartitions(const PartitionTable& table, uint32_t sectorSize,
+                                              uint64_t diskBytes);
+
+// The table on the disk, its sectors counted in the disk's logical sectors.
+PartitionTable ReadTable(BlockDevice& disk);
+
+// Writes sector0 (512 bytes up to one logical sector) to the disk opened for
+// writing and makes the kernel take the table: BLKRRPART, or, when a
+// partition is in use, BLKPG per partition (deleting what changed or went,
+// adding what is new; wholeDisk false, and the kernel numbers of the
+// partitions it could not update come back). A disk the kernel keeps no
+// partitions for (a loop device without partition scanning) takes the table
+// as written: volumes are then reached through their offsets. error is set
+// when the table could not be written or the kernel refused to look at it.
 TableCommit CommitTable(BlockDevice& disk, std::span<const std::byte> sector0);
 
 // Asks the kernel to read the table again (BLKRRPART), with the same
 // fallback as CommitTable when busy.
-DWORD RereadTable(BlockDevice& disk);
+TableCommit RereadTable(BlockDevice& disk);
 
 }  // namespace larkin::platform::linuxhw
 

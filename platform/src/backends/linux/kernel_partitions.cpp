@@ -45,13 +45,20 @@ std::vector<KernelPartition> KernelPartitionsOf(const std::string& diskSysPath) 
         if (!ReadDevice(folder / "dev", &partition.device)) continue;
         partition.number = static_cast<uint32_t>(number);
         partition.kernelName = folder.filename().string();
-        partition.offset = start * 512;
+        partition.start = start * 512;
         partition.length = sectors * 512;
         partitions.push_back(partition);
     }
     std::sort(partitions.begin(), partitions.end(),
               [](const auto& a, const auto& b) { return a.number < b.number; });
     return partitions;
+}
+
+std::vector<KernelPartition> HeldPartitions(int fd) {
+    struct stat status {};
+    if (::fstat(fd, &status) != 0 || !S_ISBLK(status.st_mode)) return {};
+    return KernelPartitionsOf("/sys/dev/block/" + std::to_string(major(status.st_rdev)) + ":" +
+                              std::to_string(minor(status.st_rdev)));
 }
 
 bool IsNodeOf(const std::string& path, dev_t device) {

@@ -16,8 +16,9 @@ class VolumeClaim {
   public:
     // node: the partition's device node, or the whole disk's where the
     // kernel made none. mounts: what is mounted from the volume now. A mount
-    // that is not the automounter's, or one that is busy, refuses the claim
-    // (ERROR_ACCESS_DENIED, with the reason in *why).
+    // that is not the automounter's, one that is busy, or a node another
+    // program holds exclusively refuses the claim (ERROR_ACCESS_DENIED, as
+    // a volume lock with files open is refused, with the reason in *why).
     static DWORD Take(const std::string& node, const std::vector<Mount>& mounts, VolumeClaim* claim,
                       std::string* why);
     VolumeClaim() = default;

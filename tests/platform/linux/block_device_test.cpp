@@ -1,0 +1,260 @@
+// Sector I/O on real block devices: loop devices with 512- and 4096-byte
+// sectors, read-only, empty, and taken away while open.
+#include "backends/linux/block_device.h"
+
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <vector>
+
+#include "loop_device.h"
+
+namespace larkin::platform::linuxhw {
+namespace {
+
+using test::LoopDevice;
+using test::LoopOptions;
+
+constexpr uint64_t kMiB = 1ull << 20;
+
+std::vector<std::byte> Pattern(size_t length, uint32_t seed) {
+    std::vector<std::byte> bytes(length);
+    uint32_t state = seed * 2654435761u + 1;
+    for (auto& byte : bytes) {
+        state = state * 1103515245u + 12345u;
+        byte = std::byte(state >> 24);
+    }
+    return bytes;
+}
+
+// Memory at a page boundary, as O_DIRECT wants it.
+class PageAligned {
+  public:
+    explicit PageAligned(size_t size)
+        : data_(static_cast<std::byte*>(std::aligned_alloc(4096, (size + 4095) / 4096 * 4096))),
+          size_(size) {}
+    std::span<std::byte> Bytes() { return {data_.get(), size_}; }
+
+  private:
+    struct Free {
+        void operator()(std::byte* p) const { std::free(p); }
+    };
+    std::unique_ptr<std::byte, Free> data_;
+    size_t size_;
+};
+
+BlockDevice OpenOrFail(const std::string& node, bool write) {
+    DWORD error = ERROR_GEN_FAILURE;
+    BlockDevice disk = BlockDevice::Open(node, write, &error);
+    EXPECT_EQ(error, ERROR_SUCCESS) << node;
+    return disk;
+}
+
+class BlockDeviceIo : public ::testing::TestWithParam<uint32_t> {
+  protected:
+    uint32_t SectorSize() const { return GetParam(); }
+};
+
+INSTANTIATE_TEST_SUITE_P(SectorSizes, BlockDeviceIo, ::testing::Values(512u, 4096u),
+                         [](const auto& info) { return std::to_string(info.param); });
+
+TEST_P(BlockDeviceIo, ShapeComesFromTheDeviceWithTheUsualGeometryWhereItHasNone) {
+    LoopDevice loop;
+    LARKIN_ATTACH_LOOP(loop, LoopOptions{.size = 8 * kMiB, .sectorSize = SectorSize()});
+    BlockDevice disk = OpenOrFail(loop.Node(), true);
+    ASSERT_TRUE(disk.IsOpen());
+    EXPECT_EQ(disk.Shape().size, 8 * kMiB);
+    EXPECT_EQ(disk.Shape().sectorSize, SectorSize());
+    EXPECT_FALSE(disk.Shape().readOnly);
+    // A loop device answers no HDIO_GETGEO.
+    EXPECT_EQ(disk.Shape().heads, 255u);
+    EXPECT_EQ(disk.Shape().sectorsPerTrack, 63u);
+    EXPECT_EQ(disk.CurrentSize(), 8 * kMiB);
+
+    DeviceShape shape;
+    ASSERT_EQ(ReadShape(disk.Fd(), &shape), ERROR_SUCCESS);
+    EXPECT_EQ(shape.size, 8 * kMiB);
+    EXPECT_EQ(shape.sectorSize, SectorSize());
+}
+
+TEST_P(BlockDeviceIo, AlignedTransfersReachTheMedia) {
+    LoopDevice loop;
+    LARKIN_ATTACH_LOOP(loop, LoopOptions{.size = 8 * kMiB, .sectorSize = SectorSize()});
+    BlockDevice disk = OpenOrFail(loop.Node(), true);
+    const uint64_t offset = 3 * SectorSize();
+    PageAligned buffer(5 * SectorSize());
+    auto pattern = Pattern(buffer.Bytes().size(), 1);
+    std::copy(pattern.begin(), pattern.end(), buffer.Bytes().begin());
+    ASSERT_EQ(disk.Write(offset, buffer.Bytes()), ERROR_SUCCESS);
+    ASSERT_EQ(disk.Flush(), ERROR_SUCCESS);
+    EXPECT_EQ(loop.ReadBacking(offset, pattern.size()), pattern);
+
+    PageAligned back(pattern.size());
+    ASSERT_EQ(disk.Read(offset, back.Bytes()), ERROR_SUCCESS);
+    EXPECT_TRUE(std::equal(pattern.begin(), pattern.end(), back.Bytes().begin()));
+}
+
+// Whatever the offset, length and memory, the bytes asked for change and the
+// rest of each sector they touch stays.
+TEST_P(BlockDeviceIo, UnalignedTransfersKeepTheBytesAroundThem) {
+    LoopDevice loop;
+    LARKIN_ATTACH_LOOP(loop, LoopOptions{.size = 8 * kMiB, .sectorSize = SectorSize()});
+    const uint64_t sector = SectorSize();
+    const uint64_t region = 64 * sector;
+    auto before = Pattern(region, 7);
+    loop.WriteBacking(0, before);
+    BlockDevice disk = OpenOrFail(loop.Node(), true);
+
+    struct Case {
+        uint64_t offset, length;
+        size_t memoryOffset;  // from a page boundary
+    };
+    const Case cases[] = {
+        {1, 10, 0},                                // inside one sector
+        {sector - 3, 7, 0},                        // across a sector boundary
+        {2 * sector + 100, 3 * sector, 0},         // partial sectors at both ends
+        {4 * sector + 100, sector - 100, 0},       // partial start, aligned end
+        {8 * sector, sector / 2, 0},               // aligned start, partial end
+        {12 * sector, 2 * sector, 1},              // aligned on the disk, not in memory
+        {20 * sector + sector - 1, sector + 2, 3}  // one byte, a sector, two bytes
+    };
+    uint32_t seed = 100;
+    for (const auto& c : cases) {
+        SCOPED_TRACE(testing::Message() << "offset " << c.offset << " length " << c.length
+                                        << " memory +" << c.memoryOffset);
+        auto data = Pattern(c.length, ++seed);
+        PageAligned memory(c.memoryOffset + c.length);
+        auto source = memory.Bytes().subspan(c.memoryOffset);
+        std::copy(data.begin(), data.end(), source.begin());
+        ASSERT_EQ(disk.Write(c.offset, source), ERROR_SUCCESS);
+        std::copy(data.begin(), data.end(), before.begin() + static_cast<long>(c.offset));
+        EXPECT_EQ(loop.ReadBacking(0, region), before);
+
+        PageAligned readMemory(c.memoryOffset + c.length);
+        auto target = readMemory.Bytes().subspan(c.memoryOffset);
+        ASSERT_EQ(disk.Read(c.offset, target), ERROR_SUCCESS);
+        EXPECT_TRUE(std::equal(data.begin(), data.end(), target.begin()));
+    }
+}
+
+TEST_P(BlockDeviceIo, TransfersLargerThanOneBufferMoveWhole) {
+    LoopDevice loop;
+    LARKIN_ATTACH_LOOP(loop, LoopOptions{.size = 8 * kMiB, .sectorSize = SectorSize()});
+    const uint64_t offset = SectorSize() + 5;
+    const size_t length = 3 * kMiB + 123;
+    auto around = Pattern(5 * kMiB, 3);
+    loop.WriteBacking(0, around);
+    BlockDevice disk = OpenOrFail(loop.Node(), true);
+
+    auto data = Pattern(length, 4);
+    ASSERT_EQ(disk.Write(offset, data), ERROR_SUCCESS);
+    std::copy(data.begin(), data.end(), around.begin() + static_cast<long>(offset));
+    EXPECT_EQ(loop.ReadBacking(0, around.size()), around);
+
+    std::vector<std::byte> back(length);
+    ASSERT_EQ(disk.Read(offset, back), ERROR_SUCCESS);
+    EXPECT_EQ(back, data);
+}
+
+TEST_P(BlockDeviceIo, NothingPastTheEndIsReachedOrWritten) {
+    LoopDevice loop;
+    LARKIN_ATTACH_LOOP(loop, LoopOptions{.size = 1 * kMiB, .sectorSize = SectorSize()});
+    BlockDevice disk = OpenOrFail(loop.Node(), true);
+    const uint64_t size = disk.Shape().size;
+    std::vector<std::byte> two(2), one(1);
+    EXPECT_EQ(disk.Read(size - 1, two), ERROR_SECTOR_NOT_FOUND);
+    EXPECT_EQ(disk.Read(size, one), ERROR_SECTOR_NOT_FOUND);
+    EXPECT_EQ(disk.Write(size - 1, two), ERROR_SECTOR_NOT_FOUND);
+    EXPECT_EQ(disk.Write(UINT64_MAX, two), ERROR_SECTOR_NOT_FOUND);  // wraps round
+    EXPECT_EQ(disk.Read(UINT64_MAX - 1, two), ERROR_SECTOR_NOT_FOUND);
+
+    // The last byte is still the disk's.
+    ASSERT_EQ(disk.Write(size - 1, std::vector<std::byte>{std::byte{0x5A}}), ERROR_SUCCESS);
+    ASSERT_EQ(disk.Read(size - 1, one), ERROR_SUCCESS);
+    EXPECT_EQ(one[0], std::byte{0x5A});
+    EXPECT_EQ(loop.ReadBacking(size - 1, 1)[0], std::byte{0x5A});
+}
+
+TEST(BlockDevice, WriteProtectedDeviceOpensOnlyForReading) {
+    LoopDevice loop;
+    LARKIN_ATTACH_LOOP(loop, LoopOptions{.size = 1 * kMiB, .readOnly = true});
+    DWORD error = ERROR_SUCCESS;
+    BlockDevice writer = BlockDevice::Open(loop.Node(), true, &error);
+    EXPECT_EQ(error, ERROR_WRITE_PROTECT);
+    EXPECT_FALSE(writer.IsOpen());
+
+    BlockDevice reader = OpenOrFail(loop.Node(), false);
+    ASSERT_TRUE(reader.IsOpen());
+    EXPECT_TRUE(reader.Shape().readOnly);
+    std::vector<std::byte> sector(512);
+    EXPECT_EQ(reader.Read(0, sector), ERROR_SUCCESS);
+    EXPECT_EQ(reader.Write(0, sector), ERROR_ACCESS_DENIED);
+}
+
+TEST(BlockDevice, HandleOpenedForReadingWritesNothing) {
+    LoopDevice loop;
+    LARKIN_ATTACH_LOOP(loop, LoopOptions{.size = 1 * kMiB});
+    BlockDevice reader = OpenOrFail(loop.Node(), false);
+    EXPECT_EQ(reader.Write(0, Pattern(512, 1)), ERROR_ACCESS_DENIED);
+    EXPECT_EQ(reader.Write(3, Pattern(5, 1)), ERROR_ACCESS_DENIED);
+    EXPECT_EQ(loop.ReadBacking(0, 512), std::vector<std::byte>(512));
+}
+
+TEST(BlockDevice, MediaTakenAwayWhileOpenIsNotReady) {
+    LoopDevice loop;
+    LARKIN_ATTACH_LOOP(loop, LoopOptions{.size = 4 * kMiB});
+    BlockDevice disk = OpenOrFail(loop.Node(), true);
+    std::vector<std::byte> data(4096);
+    ASSERT_EQ(disk.Read(0, data), ERROR_SUCCESS);
+
+    loop.Detach();
+    EXPECT_EQ(disk.CurrentSize(), 0u);
+    EXPECT_EQ(disk.Read(0, data), ERROR_NOT_READY);
+    EXPECT_EQ(disk.Read(1 * kMiB + 7, std::span(data).first(9)), ERROR_NOT_READY);
+    EXPECT_EQ(disk.Write(0, data), ERROR_NOT_READY);
+    EXPECT_EQ(disk.Write(17, std::span(data).first(3)), ERROR_NOT_READY);
+    disk.Flush();  // whatever it answers, it answers
+    EXPECT_EQ(disk.Read(0, data), ERROR_NOT_READY);
+}
+
+TEST(BlockDevice, EmptyDeviceHasNoMedia) {
+    LoopDevice loop;
+    LARKIN_ATTACH_LOOP(loop, LoopOptions{.size = 0});
+    BlockDevice disk = OpenOrFail(loop.Node(), false);
+    ASSERT_TRUE(disk.IsOpen());
+    EXPECT_EQ(disk.Shape().size, 0u);
+    std::vector<std::byte> one(1);
+    EXPECT_EQ(disk.Read(0, one), ERROR_NOT_READY);
+    EXPECT_EQ(disk.Read(0, {}), ERROR_SUCCESS);
+}
+
+TEST(BlockDevice, OnlyBlockDevicesOpen) {
+    DWORD error = ERROR_SUCCESS;
+    EXPECT_FALSE(BlockDevice::Open("/dev/no-such-disk", false, &error).IsOpen());
+    EXPECT_EQ(error, ERROR_NOT_READY);
+
+    EXPECT_FALSE(BlockDevice::Open("/dev/null", false, &error).IsOpen());
+    EXPECT_EQ(error, ERROR_INVALID_FUNCTION);
+
+    auto file =
+        std::filesystem::temp_directory_path() / ("larkin-plain-" + std::to_string(getpid()));
+    std::ofstream(file) << std::string(4096, 'x');
+    BlockDevice plain = BlockDevice::Open(file, false, &error);
+    std::filesystem::remove(file);
+    EXPECT_FALSE(plain.IsOpen());
+    EXPECT_NE(error, ERROR_SUCCESS);
+
+    BlockDevice closed;
+    std::vector<std::byte> data(512);
+    EXPECT_EQ(closed.Read(0, data), ERROR_INVALID_HANDLE);
+    EXPECT_EQ(closed.Write(0, data), ERROR_INVALID_HANDLE);
+    EXPECT_EQ(closed.Flush(), ERROR_INVALID_HANDLE);
+    EXPECT_EQ(closed.CurrentSize(), 0u);
+}
+
+}  // namespace
+}  // namespace larkin::platform::linuxhw

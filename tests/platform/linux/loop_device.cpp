@@ -1,0 +1,277 @@
+#include "loop_device.h"
+
+#include <fcntl.h>
+#include <linux/blkpg.h>
+#include <linux/fs.h>
+#include <linux/loop.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <sys/utsname.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <memory>
+#include <sstream>
+
+namespace larkin::test {
+
+namespace {
+
+std::string Problem(const std::string& what) {
+    return what + ": " + std::strerror(errno);
+}
+
+// The "major:minor" a sysfs folder's dev file gives, or 0.
+dev_t DeviceNumber(const std::filesystem::path& folder) {
+    std::ifstream in(folder / "dev");
+    unsigned major = 0, minor = 0;
+    char colon = 0;
+    if (!(in >> major >> colon >> minor) || colon != ':') return 0;
+    return makedev(major, minor);
+}
+
+uint64_t ReadNumber(const std::filesystem::path& path) {
+    std::ifstream in(path);
+    uint64_t value = 0;
+    in >> value;
+    return value;
+}
+
+// Closes a descriptor when it goes out of scope.
+struct FdCloser {
+    int fd = -1;
+    ~FdCloser() {
+        if (fd >= 0) ::close(fd);
+    }
+};
+
+}  // namespace
+
+std::string LoopDevice::Attach(const LoopOptions& options) {
+    if (device_ >= 0) return "already attached";
+    options_ = options;
+    if (::geteuid() != 0) {
+        unavailable_ = true;
+        return "loop devices need root";
+    }
+    FdCloser control{::open("/dev/loop-control", O_RDWR | O_CLOEXEC)};
+    if (control.fd < 0) {
+        unavailable_ = true;
+        return Problem("no loop devices (/dev/loop-control)");
+    }
+    const char* tmp = std::getenv("TMPDIR");
+    std::string folder = std::string(tmp && *tmp ? tmp : "/tmp") + "/larkin-loop-XXXXXX";
+    if (!::mkdtemp(folder.data())) return Problem("making a folder for the backing file");
+    folder_ = folder;
+    backing_ = folder_ + "/backing.img";
+    {
+        FdCloser file{::open(backing_.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600)};
+        if (file.fd < 0) return Problem("making " + backing_);
+        if (::ftruncate(file.fd, static_cast<off_t>(options.size)) != 0)
+            return Problem("sizing " + backing_);
+    }
+    return Configure(control.fd);
+}
+
+// Binds a free device to the backing file; another process may take the
+// same free device first, and then the next one is tried.
+std::string LoopDevice::Configure(int control) {
+    FdCloser file{::open(backing_.c_str(), (options_.readOnly ? O_RDONLY : O_RDWR) | O_CLOEXEC)};
+    if (file.fd < 0) return Problem("opening " + backing_);
+    uint32_t flags = LO_FLAGS_AUTOCLEAR;  // gone with the last close, even after a crash
+    if (options_.readOnly) flags |= LO_FLAGS_READ_ONLY;
+    if (options_.partitionScan) flags |= LO_FLAGS_PARTSCAN;
+    for (int attempt = 0; attempt < 20; ++attempt) {
+        int number = ::ioctl(control, LOOP_CTL_GET_FREE);
+        if (number < 0) {
+            unavailable_ = true;
+            return Problem("no free loop device");
+        }
+        std::string node = "/dev/loop" + std::to_string(number);
+        struct stat status {};
+        if (::stat(node.c_str(), &status) != 0) {
+            // No devtmpfs: make the node from what sysfs says.
+            dev_t device = DeviceNumber("/sys/block/loop" + std::to_string(number));
+            node = folder_ + "/loop" + std::to_string(number);
+            if (device == 0 || ::mknod(node.c_str(), S_IFBLK | 0600, device) != 0)
+                return Problem("making a node for loop" + std::to_string(number));
+            madeNodes_.push_back(node);
+        }
+        // The kernel makes a device configured through a read-only open
+        // read-only.
+        int fd = ::open(node.c_str(), (options_.readOnly ? O_RDONLY : O_RDWR) | O_CLOEXEC);
+        if (fd < 0) return Problem("opening " + node);
+
+        loop_config config{};
+        config.fd = static_cast<uint32_t>(file.fd);
+        config.block_size = options_.sectorSize == 512 ? 0 : options_.sectorSize;
+        config.info.lo_flags = flags;
+        std::strncpy(reinterpret_cast<char*>(config.info.lo_file_name), "larkin-test",
+                     LO_NAME_SIZE - 1);
+        int result = ::ioctl(fd, LOOP_CONFIGURE, &config);
+        if (result != 0 && (errno == EINVAL || errno == ENOTTY)) {
+            // Kernels before LOOP_CONFIGURE: the same in three steps.
+            result = ::ioctl(fd, LOOP_SET_FD, file.fd);
+            if (result == 0) {
+                loop_info64 info{};
+                info.lo_flags = flags & ~LO_FLAGS_READ_ONLY;  // the descriptor's mode says it
+                std::memcpy(info.lo_file_name, config.info.lo_file_name, LO_NAME_SIZE);
+                bool done = ::ioctl(fd, LOOP_SET_STATUS64, &info) == 0 &&
+                            (config.block_size == 0 ||
+                             ::ioctl(fd, LOOP_SET_BLOCK_SIZE, config.block_size) == 0);
+                if (!done) {
+                    std::string why = Problem("configuring " + node);
+                    ::ioctl(fd, LOOP_CLR_FD, 0);
+                    ::close(fd);
+                    return why;
+                }
+            }
+        }
+        if (result == 0) {
+            // Held read-only from now on: a writer held open would keep the
+            // kernel from mounting the device.
+            device_ = ::open(node.c_str(), O_RDONLY | O_CLOEXEC);
+            std::string why = device_ < 0 ? Problem("opening " + node) : "";
+            if (device_ < 0) ::ioctl(fd, LOOP_CLR_FD, 0);
+            ::close(fd);
+            node_ = node;
+            return why;
+        }
+        int why = errno;
+        ::close(fd);
+        if (why != EBUSY) {
+            errno = why;
+            return Problem("attaching " + node);
+        }
+    }
+    return "every free loop device was taken by someone else first";
+}
+
+LoopDevice::~LoopDevice() {
+    if (device_ >= 0) {
+        // Goes now, or when the last handle a test left open closes.
+        ::ioctl(device_, LOOP_CLR_FD, 0);
+        ::close(device_);
+    }
+    for (const auto& node : madeNodes_) ::unlink(node.c_str());
+    if (!backing_.empty()) ::unlink(backing_.c_str());
+    if (!folder_.empty()) ::rmdir(folder_.c_str());
+}
+
+void LoopDevice::Detach() {
+    if (device_ < 0) return;
+    // The media shrinks to nothing under the open handles, as a pulled
+    // stick's does; the device itself goes with the last close.
+    ::truncate(backing_.c_str(), 0);
+    ::ioctl(device_, LOOP_SET_CAPACITY, 0);
+    ::ioctl(device_, LOOP_CLR_FD, 0);
+}
+
+std::string LoopDevice::KernelName() const {
+    return std::filesystem::path(node_).filename().string();
+}
+
+std::optional<LoopPartition> LoopDevice::Partition(uint32_t number) const {
+    std::filesystem::path folder =
+        "/sys/block/" + KernelName() + "/" + KernelName() + "p" + std::to_string(number);
+    std::error_code error;
+    if (!std::filesystem::exists(folder / "partition", error)) return std::nullopt;
+    // sysfs counts 512-byte units.
+    return LoopPartition{ReadNumber(folder / "start") * 512, ReadNumber(folder / "size") * 512};
+}
+
+std::vector<uint32_t> LoopDevice::PartitionNumbers() const {
+    std::vector<uint32_t> numbers;
+    std::error_code error;
+    for (const auto& entry :
+         std::filesystem::directory_iterator("/sys/block/" + KernelName(), error)) {
+        std::error_code missing;
+        if (std::filesystem::exists(entry.path() / "partition", missing))
+            numbers.push_back(static_cast<uint32_t>(ReadNumber(entry.path() / "partition")));
+    }
+    std::sort(numbers.begin(), numbers.end());
+    return numbers;
+}
+
+bool LoopDevice::AddPartition(uint32_t number, uint64_t start, uint64_t length) {
+    blkpg_partition partition{};
+    partition.pno = static_cast<int>(number);
+    partition.start = static_cast<long long>(start);
+    partition.length = static_cast<long long>(length);
+    blkpg_ioctl_arg request{};
+    request.op = BLKPG_ADD_PARTITION;
+    request.datalen = sizeof partition;
+    request.data = &partition;
+    return device_ >= 0 && ::ioctl(device_, BLKPG, &request) == 0;
+}
+
+std::string LoopDevice::PartitionNode(uint32_t number) {
+    std::string name = KernelName() + "p" + std::to_string(number);
+    dev_t device = DeviceNumber("/sys/block/" + KernelName() + "/" + name);
+    if (device == 0) return {};
+    struct stat status {};
+    std::string node = "/dev/" + name;
+    if (::stat(node.c_str(), &status) == 0 && S_ISBLK(status.st_mode) && status.st_rdev == device)
+        return node;
+    node = folder_ + "/" + name;
+    ::unlink(node.c_str());  // a node left from a partition numbered the same before
+    if (::mknod(node.c_str(), S_IFBLK | 0600, device) != 0) return {};
+    madeNodes_.push_back(node);
+    return node;
+}
+
+std::vector<std::byte> LoopDevice::ReadBacking(uint64_t offset, size_t length) const {
+    std::vector<std::byte> data(length);
+    FdCloser file{::open(backing_.c_str(), O_RDONLY | O_CLOEXEC)};
+    size_t done = 0;
+    while (file.fd >= 0 && done < length) {
+        ssize_t got =
+            ::pread(file.fd, data.data() + done, length - done, static_cast<off_t>(offset + done));
+        if (got <= 0) break;
+        done += static_cast<size_t>(got);
+    }
+    EXPECT_EQ(done, length) << "reading " << backing_;
+    return data;
+}
+
+void LoopDevice::WriteBacking(uint64_t offset, std::span<const std::byte> data) const {
+    FdCloser file{::open(backing_.c_str(), O_WRONLY | O_CLOEXEC)};
+    size_t done = 0;
+    while (file.fd >= 0 && done < data.size()) {
+        ssize_t put = ::pwrite(file.fd, data.data() + done, data.size() - done,
+                               static_cast<off_t>(offset + done));
+        if (put <= 0) break;
+        done += static_cast<size_t>(put);
+    }
+    EXPECT_EQ(done, data.size()) << "writing " << backing_;
+}
+
+bool KernelReadsMbrTables() {
+    // The kernel's build options, where it tells them.
+    std::string config;
+    utsname name{};
+    if (::uname(&name) == 0) {
+        std::ifstream file(std::string("/boot/config-") + name.release);
+        std::stringstream text;
+        text << file.rdbuf();
+        config = text.str();
+    }
+    if (config.empty()) {
+        std::unique_ptr<FILE, int (*)(FILE*)> gunzip(
+            ::popen("gzip -dc /proc/config.gz 2>/dev/null", "r"), ::pclose);
+        char buffer[4096];
+        size_t got = 0;
+        while (gunzip && (got = std::fread(buffer, 1, sizeof buffer, gunzip.get())) > 0)
+            config.append(buffer, got);
+    }
+    return config.find("# CONFIG_MSDOS_PARTITION is not set") == std::string::npos;
+}
+
+}  // namespace larkin::test

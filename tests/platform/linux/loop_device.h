@@ -1,0 +1,99 @@
+// A real block device for tests: a loop device over a sparse file of its
+// own. It needs root and loop devices; a test without them is skipped.
+#ifndef LARKIN_TESTS_LOOP_DEVICE_H
+#define LARKIN_TESTS_LOOP_DEVICE_H
+
+#include <gtest/gtest.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <vector>
+
+namespace larkin::test {
+
+struct LoopOptions {
+    uint64_t size = 64ull << 20;
+    uint32_t sectorSize = 512;  // the device's logical sector size
+    bool readOnly = false;
+    bool partitionScan = false;  // the kernel reads the device's partition table
+};
+
+// A partition the kernel holds for the device, in bytes.
+struct LoopPartition {
+    uint64_t start = 0;
+    uint64_t length = 0;
+    bool operator==(const LoopPartition&) const = default;
+};
+
+class LoopDevice {
+  public:
+    LoopDevice() = default;
+    // Detaches the device (once nothing else has it open) and deletes its file.
+    ~LoopDevice();
+    LoopDevice(const LoopDevice&) = delete;
+    LoopDevice& operator=(const LoopDevice&) = delete;
+
+    // Attaches a new device: "" when done, else why not. Unavailable() then
+    // tells a machine without root or loop devices from a failure.
+    std::string Attach(const LoopOptions& options = {});
+    bool Unavailable() const { return unavailable_; }
+
+    // Takes the device away as a stick pulled out: handles still open see no
+    // media, and the device goes once the last of them closes. Its data is
+    // lost.
+    void Detach();
+
+    const std::string& Node() const { return node_; }  // "/dev/loop3"
+    std::string KernelName() const;                    // "loop3"
+    const std::string& BackingFile() const { return backing_; }
+    const LoopOptions& Options() const { return options_; }
+
+    // The kernel's partition number, as sysfs shows it.
+    std::optional<LoopPartition> Partition(uint32_t number) const;
+    // The numbers of all the partitions the kernel holds, in order.
+    std::vector<uint32_t> PartitionNumbers() const;
+    // Makes the kernel hold a partition (BLKPG), as its own reading of a
+    // table would: false when it refuses.
+    bool AddPartition(uint32_t number, uint64_t start, uint64_t length);
+    // A device node for the partition: the one in /dev, or one made beside
+    // the backing file where /dev has none; "" when the kernel holds no such
+    // partition.
+    std::string PartitionNode(uint32_t number);
+
+    // The backing file's bytes, past the device (and its page cache: only
+    // readers that bypass it, O_DIRECT ones, see what WriteBacking wrote).
+    std::vector<std::byte> ReadBacking(uint64_t offset, size_t length) const;
+    void WriteBacking(uint64_t offset, std::span<const std::byte> data) const;
+
+  private:
+    std::string Configure(int control);
+
+    LoopOptions options_;
+    std::string folder_, backing_, node_;
+    std::vector<std::string> madeNodes_;
+    int device_ = -1;  // held open: the device stays ours while it is
+    bool unavailable_ = false;
+};
+
+// Whether this kernel reads MBR partition tables itself: one built without
+// (CONFIG_MSDOS_PARTITION unset) makes no partitions of them, though it
+// still takes partitions one by one (BLKPG).
+bool KernelReadsMbrTables();
+
+}  // namespace larkin::test
+
+// Attaches loop (a LoopDevice) with the options given; skips the test where
+// this machine offers no loop devices and fails it where attaching failed.
+#define LARKIN_ATTACH_LOOP(loop, ...)                               \
+    do {                                                            \
+        std::string loopProblem_ = (loop).Attach(__VA_ARGS__);      \
+        if (!loopProblem_.empty()) {                                \
+            if ((loop).Unavailable()) GTEST_SKIP() << loopProblem_; \
+            FAIL() << "attaching a loop device: " << loopProblem_;  \
+        }                                                           \
+    } while (false)
+
+#endif
