@@ -50,13 +50,17 @@ std::string Subsystem(udev_device* device) {
     return Str(udev_device_get_subsystem(device));
 }
 
-// The device's place below /sys/devices: the same after a reboot or a re-plug
+// A device's place below /sys/devices: the same after a reboot or a re-plug
 // into the same socket.
-std::string Place(udev_device* device) {
-    std::string path = Str(udev_device_get_devpath(device));
+std::string PlaceOf(std::string_view sysPath) {
     constexpr std::string_view kDevices = "/devices/";
-    if (path.starts_with(kDevices)) path.erase(0, kDevices.size());
-    return path;
+    size_t at = sysPath.find(kDevices);
+    return std::string(at == std::string_view::npos ? sysPath
+                                                    : sysPath.substr(at + kDevices.size()));
+}
+
+std::string Place(udev_device* device) {
+    return PlaceOf(SysPath(device));
 }
 
 bool AllDigits(std::string_view text) {
@@ -286,26 +290,29 @@ bool Scanner::PlaceOnScsiHost(udev_device* device, udev_device* scsiDevice, udev
         }
         found.usb = true;
     } else {
-        udev_device* port = nullptr;
-        for (udev_device* up = udev_device_get_parent(host); up; up = udev_device_get_parent(up))
-            if (NumberAfter(SysName(up), "ata")) {
-                port = up;
-                break;
-            }
+        // libata gives each port a host of its own, below the port's folder
+        // ("ata3"), which is no device udev lists.
+        std::string hostPath = SysPath(host);
+        std::string portPath;
+        for (size_t slash = hostPath.find('/'); slash != std::string::npos;
+             slash = hostPath.find('/', slash + 1)) {
+            size_t end = hostPath.find('/', slash + 1);
+            if (NumberAfter(std::string_view(hostPath).substr(slash + 1, end - slash - 1), "ata"))
+                portPath = hostPath.substr(0, end);
+        }
         AdapterFacts adapter;
         adapter.port = hctl->host;
-        if (port) {
-            // libata gives each port a host of its own: one ATA channel each.
-            std::string portName = SysName(port);
+        if (!portPath.empty()) {
+            std::string portName(BaseName(portPath));
             auto portNumber =
-                ParseDecimal(TextAttribute(SysPath(port), "ata_port/" + portName + "/port_no"));
+                ParseDecimal(TextAttribute(portPath, "ata_port/" + portName + "/port_no"));
             // Channels count from 0; port_no and the port's name from 1.
             uint64_t channel = 0;
             if (portNumber && *portNumber > 0)
                 channel = *portNumber - 1;
             else if (uint32_t ata = *NumberAfter(portName, "ata"); ata > 0)
                 channel = ata - 1;
-            key = "ata-" + Place(port);
+            key = "ata-" + PlaceOf(portPath);
             adapter.bus = Bus::Ata;
             adapter.description = "ATA Channel " + std::to_string(channel);
         } else {
