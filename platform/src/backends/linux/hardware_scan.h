@@ -9,6 +9,7 @@
 
 #include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "core/backend.h"
@@ -53,6 +54,10 @@ HardwareScan ScanHardware(const ScanOptions& options, std::vector<std::string>* 
 // The loop devices LARKIN_TEST_USB_DISKS names (comma-separated). Anything
 // else in the list is an error that names it; an unset variable is no list.
 std::vector<std::string> TestUsbDisksFromEnvironment(std::string* error);
+// The same rules on a list given as text: blanks around entries and empty
+// entries are ignored, a repeated entry counts once; on an error the list is
+// empty and error names the first bad entry.
+std::vector<std::string> ParseTestUsbDisks(std::string_view list, std::string* error);
 
 }  // namespace larkin::platform::linuxhw
 

@@ -8,7 +8,9 @@
 
 #include <sys/types.h>
 
+#include <optional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "hardware_scan.h"
@@ -26,14 +28,29 @@ struct Mount {
 struct SystemUse {
     std::vector<Mount> mounts;
     std::vector<dev_t> swaps;
+    // Why the mounts or swaps could not be read ("" when they were): with
+    // the system's own disks unknown, every disk is refused.
+    std::string unreadable;
 };
 
-// Reads /proc/self/mountinfo and /proc/swaps.
+// Reads /proc/self/mountinfo and /proc/swaps. A file system without a device
+// number of its own (btrfs) counts as mounted from its source device.
 SystemUse ReadSystemUse();
 
+// The mounts /proc/self/mountinfo lists, with its octal escapes undone;
+// lines that are not mounts are passed over.
+std::vector<Mount> ParseMountInfo(std::string_view text);
+// The swap areas /proc/swaps lists (files or devices), unescaped.
+std::vector<std::string> ParseSwaps(std::string_view text);
+// The device a swap area is: a swap device's own number, or the device
+// holding a swap file (found through the mounts where the file system has
+// no device number of its own, or the file is gone).
+std::optional<dev_t> SwapDevice(const std::string& path, const std::vector<Mount>& mounts);
+
 // The whole disks (kernel names, "sda") that a block device rests on,
-// following partitions to their disk and device mapper or md devices
-// through their slaves.
+// following partitions to their disk, device mapper or md devices through
+// their slaves, and a loop device to the disk its backing file (or backing
+// device) rests on. The device's own disk comes first.
 std::vector<std::string> DisksUnder(dev_t device);
 
 // Mount points whose disks hold the running system.

@@ -1,0 +1,85 @@
+#include "backends/linux/sysfs_attributes.h"
+
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+
+namespace larkin::platform::linuxhw {
+namespace {
+
+TEST(SysfsText, PaddedAndOddBytesBecomePlainText) {
+    EXPECT_EQ(CleanText("ATA     \n"), "ATA");
+    EXPECT_EQ(CleanText("  SanDisk\n"), "SanDisk");
+    EXPECT_EQ(CleanText("Cruzer\tBlade"), "Cruzer Blade");
+    EXPECT_EQ(CleanText(std::string("AB\xff\x01"
+                                    "C",
+                                    5)),
+              "AB__C");
+    EXPECT_EQ(CleanText(std::string("SERIAL\0\0garbage", 15)), "SERIAL");
+    EXPECT_EQ(CleanText(""), "");
+}
+
+TEST(SysfsText, NumbersAreWholeOrNothing) {
+    EXPECT_EQ(ParseDecimal("30031872\n"), 30031872u);
+    EXPECT_EQ(ParseDecimal(" 0 "), 0u);
+    EXPECT_FALSE(ParseDecimal("12abc"));
+    EXPECT_FALSE(ParseDecimal("-1"));
+    EXPECT_FALSE(ParseDecimal(""));
+    EXPECT_FALSE(ParseDecimal("99999999999999999999999"));
+
+    EXPECT_EQ(ParseUsbId("0781\n"), 0x0781);
+    EXPECT_EQ(ParseUsbId("FFFF"), 0xffff);
+    EXPECT_FALSE(ParseUsbId("781"));
+    EXPECT_FALSE(ParseUsbId("zz12"));
+    EXPECT_FALSE(ParseUsbId("07811"));
+
+    EXPECT_EQ(ParseDeviceNumber("8:17\n"), makedev(8, 17));
+    EXPECT_EQ(ParseDeviceNumber("259:0"), makedev(259, 0));
+    EXPECT_FALSE(ParseDeviceNumber("8"));
+    EXPECT_FALSE(ParseDeviceNumber("8:x"));
+    EXPECT_FALSE(ParseDeviceNumber(":1"));
+}
+
+class SysfsFolder : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        char pattern[] = "/tmp/larkin-sysfs-XXXXXX";
+        ASSERT_NE(::mkdtemp(pattern), nullptr);
+        root_ = pattern;
+    }
+    void TearDown() override { std::filesystem::remove_all(root_); }
+    std::string root_;
+};
+
+TEST_F(SysfsFolder, AttributesThatCannotBeReadAreNone) {
+    std::filesystem::create_directories(root_ + "/dev/queue");
+    std::ofstream(root_ + "/dev/size") << "2048\n";
+    EXPECT_EQ(ReadAttribute(root_ + "/dev", "size"), "2048\n");
+    EXPECT_EQ(TextAttribute(root_ + "/dev", "size"), "2048");
+    EXPECT_FALSE(ReadAttribute(root_ + "/dev", "absent"));
+    EXPECT_FALSE(ReadAttribute(root_ + "/dev", "queue"));  // a folder
+    EXPECT_EQ(TextAttribute(root_ + "/dev", "queue"), "");
+    EXPECT_EQ(ReadFileBytes(root_ + "/dev/size", 2), "20");
+}
+
+TEST_F(SysfsFolder, LinksResolveToTidyAbsolutePaths) {
+    std::filesystem::create_directories(root_ + "/devices/pci/block/sdb");
+    std::filesystem::create_directories(root_ + "/dev/block");
+    std::filesystem::create_directory_symlink("../../devices/pci/block/sdb",
+                                              root_ + "/dev/block/8:16");
+    EXPECT_EQ(ResolveLink(root_ + "/dev/block/8:16"), root_ + "/devices/pci/block/sdb");
+    EXPECT_EQ(ResolveLink(root_ + "/devices/pci"), "");  // no link
+    EXPECT_EQ(ResolveLink(root_ + "/absent"), "");
+    EXPECT_EQ(ListFolder(root_ + "/dev/block"), std::vector<std::string>{"8:16"});
+    EXPECT_TRUE(ListFolder(root_ + "/absent").empty());
+    EXPECT_EQ(BaseName("/sys/block/sdb/"), "sdb");
+    EXPECT_EQ(BaseName("sdb"), "sdb");
+}
+
+}  // namespace
+}  // namespace larkin::platform::linuxhw

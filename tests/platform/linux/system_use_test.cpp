@@ -1,0 +1,390 @@
+#include "backends/linux/system_use.h"
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <sys/sysmacros.h>
+#include <unistd.h>
+
+#include <cstdio>
+#include <fstream>
+
+#include "testbed.h"
+
+namespace larkin::platform::linuxhw {
+namespace {
+
+using larkin::testing::Replaced;
+using larkin::testing::Testbed;
+using ::testing::ElementsAre;
+using ::testing::HasSubstr;
+using ::testing::IsEmpty;
+using ::testing::Not;
+
+TEST(MountInfo, FieldsEscapesAndTheAutomounter) {
+    const char* text =
+        "22 1 259:2 / / rw,relatime shared:1 - ext4 /dev/nvme0n1p2 rw,errors=remount-ro\n"
+        "23 22 259:1 / /boot/efi rw,relatime shared:2 - vfat /dev/nvme0n1p1 rw,fmask=0077\n"
+        "24 22 0:21 / /proc rw,nosuid - proc proc rw\n"
+        "25 22 8:17 / /media/ann/MY\\040STICK rw,nosuid shared:3 master:1 - vfat /dev/sdb1 rw\n"
+        "26 22 8:33 / /run/media/ann/CARD rw - exfat /dev/sdc1 rw\n"
+        "27 22 8:1 / /mnt/back\\134slash\\011tab rw - ext4 /dev/sda1 rw\n"
+        "this is no mount\n"
+        "28 22 8:49 / /media rw - ext4 /dev/sdd1 rw\n"
+        "29 22 8:65 / /mediax/y rw - ext4 /dev/sde1 rw\n"
+        "30 22 x:1 / /bad rw - ext4 /dev/x rw\n"
+        "31 22 8:2 / /short rw\n"
+        "32 22 8:3 / /no-source rw - ext4\n"
+        "33 22 8:4 / /odd\\09escape rw - ext4 /dev/sda4 rw";  // no newline at the end
+    auto mounts = ParseMountInfo(text);
+    ASSERT_EQ(mounts.size(), 9u);
+    EXPECT_EQ(mounts[0].device, makedev(259, 2));
+    EXPECT_EQ(mounts[0].mountPoint, "/");
+    EXPECT_EQ(mounts[0].source, "/dev/nvme0n1p2");
+    EXPECT_EQ(mounts[0].fileSystem, "ext4");
+    EXPECT_FALSE(mounts[0].automounted);
+    EXPECT_EQ(mounts[2].device, makedev(0, 21));
+    EXPECT_EQ(mounts[2].source, "proc");
+    EXPECT_EQ(mounts[3].mountPoint, "/media/ann/MY STICK");
+    EXPECT_EQ(mounts[3].source, "/dev/sdb1");
+    EXPECT_EQ(mounts[3].fileSystem, "vfat");
+    EXPECT_TRUE(mounts[3].automounted);
+    EXPECT_TRUE(mounts[4].automounted);
+    EXPECT_EQ(mounts[5].mountPoint, "/mnt/back\\slash\ttab");
+    EXPECT_FALSE(mounts[5].automounted);
+    EXPECT_EQ(mounts[6].mountPoint, "/media");
+    EXPECT_FALSE(mounts[6].automounted);  // the folder itself is no automounted stick
+    EXPECT_EQ(mounts[7].mountPoint, "/mediax/y");
+    EXPECT_FALSE(mounts[7].automounted);
+    EXPECT_EQ(mounts[8].mountPoint, "/odd\\09escape");  // not three octal digits: kept
+}
+
+TEST(Swaps, PathsUnescaped) {
+    const char* text =
+        "Filename\t\t\t\tType\t\tSize\t\tUsed\t\tPriority\n"
+        "/dev/nvme0n1p3                          partition\t8388604\t\t0\t\t-2\n"
+        "/var/swap\\040file                       file\t\t1048572\t\t0\t\t-3\n"
+        "/old/swap\\040(deleted)                  file\t\t1048572\t\t0\t\t-4\n"
+        "\n";
+    EXPECT_THAT(ParseSwaps(text),
+                ElementsAre("/dev/nvme0n1p3", "/var/swap file", "/old/swap (deleted)"));
+    EXPECT_THAT(ParseSwaps("Filename Type Size Used Priority\n"), IsEmpty());
+}
+
+TEST(Swaps, AFileRestsOnTheDeviceItLivesOn) {
+    char path[] = "/var/tmp/larkin-swap-XXXXXX";
+    int fd = ::mkstemp(path);
+    ASSERT_GE(fd, 0);
+    ::close(fd);
+    struct stat info {};
+    ASSERT_EQ(::stat(path, &info), 0);
+    std::vector<Mount> none;
+    if (major(info.st_dev) != 0) {
+        EXPECT_EQ(SwapDevice(path, none), info.st_dev);
+    }
+    ::unlink(path);
+
+    // Gone, or on a file system without a number of its own: the innermost
+    // mount that holds it, by whole folder names.
+    std::vector<Mount> mounts(4);
+    mounts[0] = {.device = makedev(259, 2), .mountPoint = "/"};
+    mounts[1] = {.device = makedev(8, 1), .mountPoint = "/srv"};
+    mounts[2] = {.device = makedev(8, 17), .mountPoint = "/srv/swapdisk"};
+    mounts[3] = {.device = makedev(0, 40), .mountPoint = "/srv/tmp"};
+    EXPECT_EQ(SwapDevice("/srv/swap/gone (deleted)", mounts), makedev(8, 1));
+    EXPECT_EQ(SwapDevice("/srv/swapdisk/file", mounts), makedev(8, 17));
+    EXPECT_EQ(SwapDevice("/elsewhere/file", mounts), makedev(259, 2));
+    EXPECT_FALSE(SwapDevice("/srv/tmp/file", mounts));  // tmpfs: no disk
+    EXPECT_FALSE(SwapDevice("/srv/file", {}));
+}
+
+TEST(SystemUse, ThisMachine) {
+    SystemUse use = ReadSystemUse();
+    EXPECT_EQ(use.unreadable, "");
+    bool root = false;
+    for (const auto& mount : use.mounts) root = root || mount.mountPoint == "/";
+    EXPECT_TRUE(root) << "no mount of / in /proc/self/mountinfo";
+}
+
+// Device stacks in sysfs: LVM on the SATA disk's partition, an md mirror of
+// the stick's partition and the card, a crypt device over the mirror, a
+// loop device over the SATA disk, and a broken pair that names each other.
+const char* kStacks = R"(P: /devices/virtual/block/dm-0
+N: dm-0
+E: DEVNAME=/dev/dm-0
+E: DEVTYPE=disk
+E: SUBSYSTEM=block
+E: MAJOR=253
+E: MINOR=0
+A: dev=253:0
+L: slaves/sda1=../../../../pci0000:00/0000:00:17.0/ata3/host2/target2:0:0/2:0:0:0/block/sda/sda1
+
+P: /devices/virtual/block/md0
+N: md0
+E: DEVNAME=/dev/md0
+E: DEVTYPE=disk
+E: SUBSYSTEM=block
+E: MAJOR=9
+E: MINOR=0
+A: dev=9:0
+L: slaves/sdb1=../../../../pci0000:00/0000:00:14.0/usb1/1-1/1-1.2/1-1.2:1.0/host6/target6:0:0/6:0:0:0/block/sdb/sdb1
+L: slaves/sdc=../../../../pci0000:00/0000:00:1a.0/usb2/2-3/2-3:1.0/host7/target7:0:0/7:0:0:0/block/sdc
+
+P: /devices/virtual/block/dm-1
+N: dm-1
+E: DEVNAME=/dev/dm-1
+E: DEVTYPE=disk
+E: SUBSYSTEM=block
+E: MAJOR=253
+E: MINOR=1
+A: dev=253:1
+L: slaves/md0=../../md0
+
+P: /devices/virtual/block/loop1
+N: loop1
+E: DEVNAME=/dev/loop1
+E: DEVTYPE=disk
+E: SUBSYSTEM=block
+E: MAJOR=7
+E: MINOR=1
+A: dev=7:1
+A: size=2048
+A: loop/backing_file=/dev/sda\n
+
+P: /devices/virtual/block/dm-7
+N: dm-7
+E: DEVNAME=/dev/dm-7
+E: DEVTYPE=disk
+E: SUBSYSTEM=block
+E: MAJOR=253
+E: MINOR=7
+A: dev=253:7
+L: slaves/dm-8=../../dm-8
+
+P: /devices/virtual/block/dm-8
+N: dm-8
+E: DEVNAME=/dev/dm-8
+E: DEVTYPE=disk
+E: SUBSYSTEM=block
+E: MAJOR=253
+E: MINOR=8
+A: dev=253:8
+L: slaves/dm-7=../../dm-7
+)";
+
+class SystemUseTest : public ::testing::Test {
+  protected:
+    void SetUp() override { LARKIN_NEED_TESTBED(); }
+
+    // Makes the testbed and scans it, the stick's partition with what the
+    // test adds to it.
+    void Machine(std::string sdb1Extra = {}, std::vector<std::string> more = {},
+                 std::string stickRemovable = "1") {
+        std::string stick = Testbed::Recording("usb_stick.umockdev");
+        if (!sdb1Extra.empty())
+            stick = Replaced(stick, "A: partition=1\\n\n", "A: partition=1\\n\n" + sdb1Extra);
+        stick = Replaced(stick, "A: removable=1\\n", "A: removable=" + stickRemovable + "\\n");
+        testbed_.reset();  // one testbed at a time: the old one takes its folder with it
+        testbed_ = std::make_unique<Testbed>();
+        for (const auto& text :
+             {stick, Testbed::Recording("card_reader.umockdev"),
+              Testbed::Recording("sata_disk.umockdev"), Testbed::Recording("nvme_disk.umockdev")})
+            testbed_->Add(text);
+        for (const auto& text : more) testbed_->Add(text);
+        ScanOptions options;
+        for (const auto& text : more)
+            if (text.find("block/loop3\n") != std::string::npos)
+                options.testUsbDisks = {"/dev/loop3"};
+        std::vector<std::string> problems;
+        scan_ = ScanHardware(options, &problems);
+        EXPECT_THAT(problems, IsEmpty());
+    }
+
+    const FoundDisk& Disk(const std::string& name) {
+        for (const auto& disk : scan_.disks)
+            if (disk.kernelName == name) return disk;
+        ADD_FAILURE() << "no disk " << name;
+        static const FoundDisk none;
+        return none;
+    }
+
+    std::unique_ptr<Testbed> testbed_;
+    HardwareScan scan_;
+};
+
+const char* kStandIn = R"(P: /devices/virtual/block/loop3
+N: loop3
+E: DEVNAME=/dev/loop3
+E: DEVTYPE=disk
+E: SUBSYSTEM=block
+E: MAJOR=7
+E: MINOR=3
+A: dev=7:3
+A: size=131072
+A: loop/backing_file=/var/tmp/larkin-no-such-stick.img\n
+)";
+
+TEST_F(SystemUseTest, DisksUnderStacksOfDevices) {
+    Machine({}, {kStacks});
+    EXPECT_THAT(DisksUnder(makedev(8, 17)), ElementsAre("sdb"));  // a partition: its disk
+    EXPECT_THAT(DisksUnder(makedev(8, 16)), ElementsAre("sdb"));
+    EXPECT_THAT(DisksUnder(makedev(259, 3)), ElementsAre("nvme0n1"));
+    EXPECT_THAT(DisksUnder(makedev(253, 0)), ElementsAre("dm-0", "sda"));
+    EXPECT_THAT(DisksUnder(makedev(9, 0)), ElementsAre("md0", "sdb", "sdc"));
+    EXPECT_THAT(DisksUnder(makedev(253, 1)), ElementsAre("dm-1", "md0", "sdb", "sdc"));
+    EXPECT_THAT(DisksUnder(makedev(7, 1)), ElementsAre("loop1", "sda"));  // over /dev/sda
+    EXPECT_THAT(DisksUnder(makedev(253, 7)), ElementsAre("dm-7", "dm-8"));
+    EXPECT_THAT(DisksUnder(makedev(8, 240)), IsEmpty());  // no such device
+    EXPECT_THAT(DisksUnder(makedev(0, 21)), IsEmpty());   // proc, tmpfs, ...
+
+    // The system on a crypt device over the mirror rests on both members.
+    SystemUse use{.mounts = ParseMountInfo("1 0 253:1 / / rw - ext4 /dev/mapper/root rw\n")};
+    EXPECT_TRUE(HoldsSystem(Disk("sdb"), use));
+    EXPECT_TRUE(HoldsSystem(Disk("sdc"), use));
+    EXPECT_FALSE(HoldsSystem(Disk("sda"), use));
+    EXPECT_FALSE(HoldsSystem(Disk("nvme0n1"), use));
+}
+
+TEST_F(SystemUseTest, ALoopDeviceRestsOnTheDiskOfItsBackingFile) {
+    char path[] = "/var/tmp/larkin-backing-XXXXXX";
+    int fd = ::mkstemp(path);
+    ASSERT_GE(fd, 0);
+    ::close(fd);
+    struct stat info {};
+    ASSERT_EQ(::stat(path, &info), 0);
+    std::string number =
+        std::to_string(major(info.st_dev)) + ":" + std::to_string(minor(info.st_dev));
+    std::string disk =
+        "P: /devices/pci0000:00/0000:00:05.0/virtio9/block/vdz\nN: vdz\n"
+        "E: DEVNAME=/dev/vdz\nE: DEVTYPE=disk\nE: SUBSYSTEM=block\nE: MAJOR=" +
+        std::to_string(major(info.st_dev)) + "\nE: MINOR=" + std::to_string(minor(info.st_dev)) +
+        "\nA: dev=" + number +
+        "\nA: size=2048\n\nP: /devices/virtual/block/loop0\nN: loop0\n"
+        "E: DEVNAME=/dev/loop0\nE: DEVTYPE=disk\nE: SUBSYSTEM=block\nE: MAJOR=7\n"
+        "E: MINOR=0\nA: dev=7:0\nA: loop/backing_file=" +
+        std::string(path) + "\\n\n";
+    bool onADisk = major(info.st_dev) != 0 && major(info.st_dev) != 7;
+    if (!onADisk) {
+        ::unlink(path);
+        GTEST_SKIP() << "/var/tmp is on no block device here";
+    }
+    Machine({}, {disk});
+    EXPECT_THAT(DisksUnder(makedev(7, 0)), ElementsAre("loop0", "vdz"));
+    ::unlink(path);
+}
+
+TEST_F(SystemUseTest, AStickOrCardNobodyUsesMayBeWritten) {
+    Machine({}, {kStandIn});
+    SystemUse use;
+    for (const char* name : {"sdb", "sdc", "sdd", "loop3"}) {
+        EXPECT_EQ(WriteRefusalOf(Disk(name), use), "") << name;
+        EXPECT_FALSE(HoldsSystem(Disk(name), use)) << name;
+    }
+}
+
+TEST_F(SystemUseTest, TheSystemsOwnPaths) {
+    Machine();
+    for (const char* path : kSystemPaths) {
+        SCOPED_TRACE(path);
+        SystemUse use{
+            .mounts = {{.device = makedev(8, 17), .mountPoint = path, .source = "/dev/sdb1"}}};
+        // Even a removable USB stick, when the system runs from it.
+        EXPECT_TRUE(HoldsSystem(Disk("sdb"), use));
+        EXPECT_THAT(WriteRefusalOf(Disk("sdb"), use),
+                    HasSubstr("it holds the running system (" + std::string(path) + ")"));
+        EXPECT_FALSE(HoldsSystem(Disk("sdc"), use));
+    }
+    SystemUse use{.mounts =
+                      ParseMountInfo("22 1 259:2 / / rw - ext4 /dev/nvme0n1p2 rw\n"
+                                     "23 22 259:1 / /boot/efi rw - vfat /dev/nvme0n1p1 rw\n")};
+    EXPECT_TRUE(HoldsSystem(Disk("nvme0n1"), use));
+    EXPECT_EQ(WriteRefusalOf(Disk("nvme0n1"), use),
+              "it holds the running system (/); it is mounted outside /media and /run/media "
+              "(/dev/nvme0n1p1 at /boot/efi); it is a fixed disk that is not on USB");
+}
+
+TEST_F(SystemUseTest, ActiveSwap) {
+    Machine();
+    SystemUse use{.swaps = {makedev(8, 17), makedev(8, 32)}};
+    EXPECT_EQ(WriteRefusalOf(Disk("sdb"), use), "it holds active swap (/dev/sdb1)");
+    EXPECT_EQ(WriteRefusalOf(Disk("sdc"), use), "it holds active swap (/dev/sdc)");
+    EXPECT_EQ(WriteRefusalOf(Disk("sdd"), use), "");
+}
+
+TEST_F(SystemUseTest, HeldByDeviceMapperOrMd) {
+    std::string cardHeld =
+        Replaced(Testbed::Recording("card_reader.umockdev"), "A: size=0\\n\n",
+                 "A: size=0\\n\nL: holders/md0=../../../../../../../../../../virtual/block/md0\n");
+    Machine("L: holders/dm-3=../../../../../../../../../../../../virtual/block/dm-3\n", {});
+    EXPECT_EQ(WriteRefusalOf(Disk("sdb"), {}),
+              "it is in use by device mapper, md or LVM (sdb1 is held by dm-3)");
+    EXPECT_EQ(WriteRefusalOf(Disk("sdc"), {}), "");
+    // A whole disk held.
+    testbed_.reset();
+    testbed_ = std::make_unique<Testbed>();
+    testbed_->Add(cardHeld);
+    std::vector<std::string> problems;
+    scan_ = ScanHardware({}, &problems);
+    EXPECT_THAT(WriteRefusalOf(Disk("sdd"), {}), HasSubstr("(sdd is held by md0)"));
+}
+
+TEST_F(SystemUseTest, MountedOutsideTheAutomountersFolders) {
+    Machine();
+    auto mounted = [](const std::string& where) {
+        return SystemUse{.mounts =
+                             ParseMountInfo("40 22 8:17 / " + where + " rw - vfat /dev/sdb1 rw\n")};
+    };
+    SystemUse manual = mounted("/mnt/stick");
+    EXPECT_EQ(WriteRefusalOf(Disk("sdb"), manual),
+              "it is mounted outside /media and /run/media (/dev/sdb1 at /mnt/stick)");
+    EXPECT_FALSE(HoldsSystem(Disk("sdb"), manual));
+    for (const char* where : {"/media/ann/STICK", "/run/media/ann/STICK"}) {
+        SystemUse desktop = mounted(where);
+        EXPECT_EQ(WriteRefusalOf(Disk("sdb"), desktop), "") << where;
+        auto mounts = MountsOn(Disk("sdb"), desktop);
+        ASSERT_EQ(mounts.size(), 1u);
+        EXPECT_EQ(mounts[0].mountPoint, where);
+        EXPECT_TRUE(mounts[0].automounted);
+    }
+    EXPECT_THAT(MountsOn(Disk("sdc"), manual), IsEmpty());
+    // The whole stick mounted, no partition table.
+    SystemUse whole{.mounts = ParseMountInfo("40 22 8:16 / /srv rw - vfat /dev/sdb rw\n")};
+    EXPECT_THAT(WriteRefusalOf(Disk("sdb"), whole), HasSubstr("(/dev/sdb at /srv)"));
+}
+
+TEST_F(SystemUseTest, FixedDisksOffUsb) {
+    Machine({}, {}, "0");  // a USB disk that says it is fixed, as USB hard disks do
+    EXPECT_EQ(WriteRefusalOf(Disk("sdb"), {}), "");
+    EXPECT_EQ(WriteRefusalOf(Disk("sda"), {}), "it is a fixed disk that is not on USB");
+    EXPECT_EQ(WriteRefusalOf(Disk("nvme0n1"), {}), "it is a fixed disk that is not on USB");
+}
+
+// A stand-in is refused only for what would refuse a stick, and for
+// writing through to a block device.
+TEST_F(SystemUseTest, StandInsKeepEveryOtherRule) {
+    Machine({}, {kStandIn});
+    const FoundDisk& loop = Disk("loop3");
+    EXPECT_EQ(WriteRefusalOf(loop, {}), "");
+    SystemUse mounted{.mounts = ParseMountInfo("40 22 7:3 / /mnt/img rw - vfat /dev/loop3 rw\n")};
+    EXPECT_EQ(WriteRefusalOf(loop, mounted),
+              "it is mounted outside /media and /run/media (/dev/loop3 at /mnt/img)");
+    SystemUse swap{.swaps = {makedev(7, 3)}};
+    EXPECT_EQ(WriteRefusalOf(loop, swap), "it holds active swap (/dev/loop3)");
+
+    Machine({}, {Replaced(kStandIn, "/var/tmp/larkin-no-such-stick.img", "/dev/sda")});
+    EXPECT_EQ(WriteRefusalOf(Disk("loop3"), {}),
+              "it is a loop device over the block device /dev/sda");
+}
+
+TEST_F(SystemUseTest, UnknownUseRefusesEveryDisk) {
+    Machine({}, {kStandIn});
+    SystemUse use{.unreadable = "/proc/self/mountinfo cannot be read"};
+    for (const auto& disk : scan_.disks)
+        EXPECT_THAT(WriteRefusalOf(disk, use),
+                    HasSubstr("what the running system uses is unknown (/proc/self/mountinfo "
+                              "cannot be read)"))
+            << disk.kernelName;
+}
+
+}  // namespace
+}  // namespace larkin::platform::linuxhw
