@@ -332,6 +332,75 @@ A: nsid=1
                       .device = makedev(259, 0)});
 }
 
+// A virtual machine's virtio disk (its serial on the block device) and an
+// SD card in a built-in slot.
+TEST_F(HardwareScanTest, VirtioDiskAndSdCard) {
+    std::string devices = R"(P: /devices/pci0000:00/0000:00:02.0/virtio1
+E: SUBSYSTEM=virtio
+A: vendor=0x1af4
+
+P: /devices/pci0000:00/0000:00:02.0/virtio1/block/vda
+N: vda
+E: DEVNAME=/dev/vda
+E: DEVTYPE=disk
+E: SUBSYSTEM=block
+E: MAJOR=254
+E: MINOR=0
+A: dev=254:0
+A: size=536870912
+A: removable=0
+A: serial=18366393809633909
+
+P: /devices/pci0000:00/0000:00:1e.6/mmc_host/mmc0
+E: SUBSYSTEM=mmc_host
+
+P: /devices/pci0000:00/0000:00:1e.6/mmc_host/mmc0/mmc0:aaaa
+E: SUBSYSTEM=mmc
+A: type=SD
+A: name=SD32G
+A: serial=0x1234abcd
+
+P: /devices/pci0000:00/0000:00:1e.6/mmc_host/mmc0/mmc0:aaaa/block/mmcblk0
+N: mmcblk0
+E: DEVNAME=/dev/mmcblk0
+E: DEVTYPE=disk
+E: SUBSYSTEM=block
+E: MAJOR=179
+E: MINOR=0
+A: dev=179:0
+A: size=62333952
+A: removable=0
+A: queue/logical_block_size=512
+)";
+    HardwareScan scan = Scan({devices});
+    EXPECT_THAT(problems_, IsEmpty()) << Problems(problems_);
+    ASSERT_EQ(scan.adapters.size(), 2u);
+    ExpectAdapter(scan, {.key = "virtio-pci0000:00/0000:00:02.0/virtio1",
+                         .bus = Bus::Scsi,
+                         .description = "VirtIO Block Controller"});
+    ExpectAdapter(scan, {.key = "mmc-pci0000:00/0000:00:1e.6/mmc_host/mmc0",
+                         .bus = Bus::Scsi,
+                         .description = "SD Host Controller"});
+    ExpectDisk(scan, {.kernelName = "vda",
+                      .key = "serial:VirtIO/Block Device/18366393809633909/0",
+                      .adapterKey = "virtio-pci0000:00/0000:00:02.0/virtio1",
+                      .vendor = "VirtIO",
+                      .product = "Block Device",
+                      .serial = "18366393809633909",
+                      .size = 536870912ull * 512,
+                      .node = "/dev/vda",
+                      .device = makedev(254, 0)});
+    ExpectDisk(scan, {.kernelName = "mmcblk0",
+                      .key = "serial:SD/SD32G/0x1234abcd/0",
+                      .adapterKey = "mmc-pci0000:00/0000:00:1e.6/mmc_host/mmc0",
+                      .vendor = "SD",
+                      .product = "SD32G",
+                      .serial = "0x1234abcd",
+                      .size = 62333952ull * 512,
+                      .node = "/dev/mmcblk0",
+                      .device = makedev(179, 0)});
+}
+
 TEST_F(HardwareScanTest, AMachineWithAllOfThem) {
     HardwareScan scan = Scan({Recording("usb_stick.umockdev"), Recording("card_reader.umockdev"),
                               Recording("sata_disk.umockdev"), Recording("nvme_disk.umockdev")});

@@ -162,7 +162,6 @@ class Scanner {
     std::string HubAbove(udev_device* usbDevice);
     AdapterFacts UsbAdapter(udev_device* usbDevice, std::string key, std::optional<uint32_t> port);
     // Hangs the disk below its adapter; false when its place is unreadable.
-    bool PlaceDisk(udev_device* device, udev_device* scsiDevice, DiskDraft& draft);
     bool PlaceOnScsiHost(udev_device* device, udev_device* scsiDevice, udev_device* usbDevice,
                          DiskDraft& draft);
     void PlaceOnController(udev_device* device, udev_device* usbDevice, DiskDraft& draft);
