@@ -383,15 +383,22 @@ std::optional<int> Parse(int argc, char** argv, Options& options) {
 int Run(int argc, char** argv) {
     Options options;
     if (std::optional<int> exitCode = Parse(argc, argv, options)) return *exitCode;
+    std::string machine;
     if (options.machine) {
-        std::filesystem::path machine = std::filesystem::absolute(*options.machine);
+        machine = std::filesystem::absolute(*options.machine).string();
         // Children (cmd, the tools) find the machine through the environment.
         ::setenv("LARKIN_MACHINE", machine.c_str(), 1);
-        char error[512] = "";
-        if (!LarkinStartPlatform(machine.c_str(), error, sizeof error)) {
-            std::fprintf(stderr, "larkin-cli: %s\n", error);
-            return kUsage;
-        }
+    }
+    char error[512] = "";
+    if (!LarkinStartPlatform(options.machine ? machine.c_str() : nullptr, error, sizeof error)) {
+        std::fprintf(stderr, "larkin-cli: %s\n", error);
+        return options.machine ? kUsage : 6;
+    }
+    // Said before anything is asked, rather than as a failure at the end.
+    if (!LarkinDrivesWritable(error, sizeof error)) {
+        bool reads = options.command == "list" || options.command == "verify";
+        std::fprintf(stderr, "larkin-cli: %s%s\n", error, reads ? " (drives are only read)" : "");
+        if (!reads) return 6;
     }
     Engine engine;
     std::string why;

@@ -14,8 +14,12 @@ WIN32_BEGIN
  * text naming the file, line and key at fault. A program that never calls it
  * starts the platform at its first platform call, as with NULL. */
 PLATFORM_API BOOL LarkinStartPlatform(LPCSTR machineFile, LPSTR error, DWORD errorSize);
-/* "simulated" or "linux". */
+/* "simulated" or "linux" (this computer's hardware). */
 PLATFORM_API LPCSTR LarkinBackendName(void);
+/* TRUE when drives may be written at all; FALSE, with a line for people
+ * saying what to do in why, when the program lacks the privileges (on this
+ * computer's hardware, writing needs root). */
+PLATFORM_API BOOL LarkinDrivesWritable(LPSTR why, DWORD whySize);
 /* The machine file in use, or "" on hardware. */
 PLATFORM_API LPCSTR LarkinMachineFile(void);
 

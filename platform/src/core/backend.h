@@ -160,6 +160,9 @@ class Backend {
     virtual ~Backend() = default;
 
     virtual const char* Name() const = 0;
+    // Why no drive can be written at all (the program lacks privileges), in
+    // one line that says what to do; "" when drives may be written.
+    virtual std::string WritesRefused() { return {}; }
     virtual std::string MachineFile() const { return {}; }
 
     // Grows whenever devices, media, partitions or mounts may have changed,

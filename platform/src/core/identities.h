@@ -47,7 +47,7 @@ struct DiskInfo {
     bool removable = false;
     bool mediaPresent = true;
     bool system = false;
-    std::string writeRefusal;  // the backend's reason never to write it
+    std::string writeRefusal;          // the backend's reason never to write it
     std::optional<uint32_t> scsiPort;  // the \\.\scsiN: port it hangs below
     uint8_t scsiTarget = 0;
 };

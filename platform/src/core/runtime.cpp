@@ -1,5 +1,7 @@
 #include "runtime.h"
 
+#include <cmath>
+
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
@@ -175,6 +177,19 @@ Backend& Runtime::TheBackend() {
     return *backend_;
 }
 
+bool TimeScaleFromEnvironment(double* scale, std::string* error) {
+    const char* text = std::getenv("LARKIN_TIME_SCALE");
+    if (text == nullptr) return true;
+    char* end = nullptr;
+    double value = std::strtod(text, &end);
+    if (end == text || *end != '\0' || !std::isfinite(value) || value < 0 || value > 1000) {
+        *error = "LARKIN_TIME_SCALE \"" + std::string(text) + "\" is not a number from 0 to 1000";
+        return false;
+    }
+    *scale = value;
+    return true;
+}
+
 namespace {
 
 // Stands in when the machine could not be started: no devices, and every
@@ -183,6 +198,7 @@ class UnavailableBackend final : public Backend {
   public:
     explicit UnavailableBackend(std::string reason) : reason_(std::move(reason)) {}
     const char* Name() const override { return "unavailable"; }
+    std::string WritesRefused() override { return reason_; }
     uint64_t Generation() override { return 1; }
     std::shared_ptr<const MachineFacts> Facts() override {
         return std::make_shared<const MachineFacts>();

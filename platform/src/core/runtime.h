@@ -129,6 +129,10 @@ inline std::shared_ptr<const MachineView> View() {
 // True when call on device is to fail now; the last error is then set.
 bool FaultFires(std::string_view call, std::string_view device = {}, DWORD ioctl = 0);
 
+// LARKIN_TIME_SCALE, where it is set, into scale: a number from 0 to 1000
+// by which every pause is scaled.
+bool TimeScaleFromEnvironment(double* scale, std::string* error);
+
 // Backends.
 std::unique_ptr<Backend> MakeSimulatedBackend(const std::string& machineFile, std::string* error,
                                               FaultTable& faults);

@@ -135,6 +135,18 @@ LPCSTR LarkinBackendName(void) {
         "", [&]() -> LPCSTR { return larkin::platform::Machine().Name(); });
 }
 
+BOOL LarkinDrivesWritable(LPSTR why, DWORD whySize) {
+    return larkin::platform::Guarded<BOOL>(FALSE, [&]() -> BOOL {
+        std::string blocker = larkin::platform::Machine().WritesRefused();
+        if (why != nullptr && whySize > 0) {
+            size_t length = std::min<size_t>(blocker.size(), whySize - 1);
+            std::memcpy(why, blocker.data(), length);
+            why[length] = '\0';
+        }
+        return blocker.empty() ? TRUE : FALSE;
+    });
+}
+
 LPCSTR LarkinMachineFile(void) {
     return larkin::platform::Guarded<LPCSTR>("", [&]() -> LPCSTR {
         static thread_local std::string file;

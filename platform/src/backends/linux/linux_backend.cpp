@@ -1,15 +1,566 @@
-// This computer's own hardware. Enumeration through udev, block devices and
-// SCSI generic pass-through come in a later step; until then the machine
-// shows no storage, and nothing can be written by mistake.
+#include "linux_backend.h"
+
+#include <fcntl.h>
+#include <linux/loop.h>
+#include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "assignments.h"
+#include "block_device.h"
+#include "core/emulated_scsi_disk.h"
+#include "core/partition_table.h"
+#include "core/posix.h"
 #include "core/runtime.h"
+#include "core/volume_lock_file.h"
+#include "core/write_guard.h"
+#include "file_system_probe.h"
+#include "scsi_generic.h"
+#include "volume_claim.h"
 
 namespace larkin::platform {
 
-std::unique_ptr<Backend> MakeLinuxBackend(std::string* error) {
-    *error =
-        "this computer's hardware is not supported yet; name a machine file with LARKIN_MACHINE "
-        "or --machine (machines/demo.toml is the demo machine)";
+namespace linuxhw {
+
+namespace {
+
+// How often the hardware and the mounts are looked at again for changes.
+constexpr auto kChangeCheckInterval = std::chrono::milliseconds(200);
+
+uint64_t Fnv(std::string_view text, uint64_t hash = 0xcbf29ce484222325ull) {
+    for (unsigned char c : text) hash = (hash ^ c) * 0x100000001b3ull;
+    return hash;
+}
+
+std::string ReadText(const std::filesystem::path& file) {
+    std::ifstream in(file, std::ios::binary);
+    std::ostringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+std::string UserStateFolder() {
+    if (const char* state = std::getenv("XDG_STATE_HOME"); state && *state == '/')
+        return std::string(state) + "/larkin";
+    if (const char* home = std::getenv("HOME"); home && *home == '/')
+        return std::string(home) + "/.local/state/larkin";
+    return "/tmp/larkin-" + std::to_string(::geteuid());
+}
+
+// Says why a claim or an unmount was refused: the programs above only see
+// the Windows error.
+void Tell(const std::string& why) {
+    if (!why.empty()) std::fprintf(stderr, "larkin: %s\n", why.c_str());
+}
+
+bool Refused(const DiskFacts& disk) {
+    return disk.system || !disk.writeRefusal.empty();
+}
+
+class LinuxMediaAccess final : public MediaAccess {
+  public:
+    LinuxMediaAccess(LinuxBackend& machine, BlockDevice device, DWORD writeError)
+        : machine_(machine), device_(std::move(device)), writeError_(writeError) {}
+    ~LinuxMediaAccess() override {
+        if (changed_) machine_.NoteChange();
+    }
+
+    DWORD Read(uint64_t offset, std::span<std::byte> data) override {
+        if (!device_.IsOpen()) return ERROR_NOT_READY;
+        return device_.Read(offset, data);
+    }
+    DWORD Write(uint64_t offset, std::span<const std::byte> data) override {
+        if (writeError_ != ERROR_SUCCESS) return writeError_;
+        if (!changed_) machine_.NoteChange();
+        changed_ = true;
+        return device_.Write(offset, data);
+    }
+    uint64_t Size() override { return device_.IsOpen() ? device_.CurrentSize() : 0; }
+
+    DWORD LockVolume(const std::string& key) override {
+        if (lock_.Holds(key)) return ERROR_SUCCESS;
+        if (DWORD error = lock_.Take(machine_.LockFolder(), key); error != ERROR_SUCCESS)
+            return error;
+        auto snapshot = machine_.Snapshot();
+        const HardwareVolume* volume = snapshot->Volume(key);
+        if (!volume || !volume->facts.extentsReadable) return ERROR_SUCCESS;  // nothing to claim
+        std::string why;
+        DWORD error = VolumeClaim::Take(volume->node, volume->mounts, &claim_, &why);
+        if (error != ERROR_SUCCESS) {
+            Tell(why);
+            lock_.Drop();
+            return error;
+        }
+        if (!volume->mounts.empty()) machine_.NoteChange();
+        return ERROR_SUCCESS;
+    }
+    DWORD UnlockVolume() override {
+        if (!lock_.Held()) return ERROR_NOT_LOCKED;
+        claim_ = VolumeClaim();
+        lock_.Drop();
+        return ERROR_SUCCESS;
+    }
+    bool HoldsLock() const override { return lock_.Held(); }
+    DWORD DismountVolume(const std::string& key) override {
+        auto snapshot = machine_.Snapshot();
+        const HardwareVolume* volume = snapshot->Volume(key);
+        if (!volume || volume->mounts.empty()) return ERROR_SUCCESS;
+        std::string why;
+        DWORD error = UnmountAutomounted(volume->mounts, &why);
+        Tell(why);
+        machine_.NoteChange();
+        return error;
+    }
+    DWORD HandOverToTool() override {
+        claim_.Release();
+        return ERROR_SUCCESS;
+    }
+    bool Holds(const std::string& key) const { return lock_.Holds(key); }
+
+  private:
+    LinuxBackend& machine_;
+    BlockDevice device_;
+    DWORD writeError_;
+    bool changed_ = false;
+    VolumeLockFile lock_;
+    VolumeClaim claim_;
+};
+
+// The partitions of a disk that get a volume: those of a type the system
+// mounts, or holding a file system it letters; or the whole media when it
+// holds such a file system itself (a stick formatted without a table).
+struct VolumeExtent {
+    uint32_t number = 0;
+    uint64_t offset = 0;
+    uint64_t length = 0;
+};
+
+std::vector<VolumeExtent> VolumeExtentsOf(const FoundDisk& disk, BlockDevice& device) {
+    std::vector<VolumeExtent> extents;
+    const DiskFacts& facts = disk.facts;
+    if (facts.size == 0 || facts.sectorSize == 0) return extents;
+    // blkid reads through the page cache: a plain descriptor of its own.
+    UniqueFd probe(::open(disk.node.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+    auto fileSystemAt = [&](uint64_t offset, uint64_t length) {
+        if (!probe.Valid()) return std::optional<FileSystemFound>();
+        return ProbeFileSystem(probe.Get(), offset, length);
+    };
+    if (auto whole = fileSystemAt(0, facts.size); whole && IsLetteredFileSystem(whole->type)) {
+        extents.push_back({0, 0, facts.size});
+        return extents;
+    }
+    uint64_t sectorSize = facts.sectorSize;
+    SectorReader read = [&](uint64_t sector, std::span<uint8_t, 512> data) {
+        return device.Read(sector * sectorSize, std::as_writable_bytes(std::span(data))) ==
+               ERROR_SUCCESS;
+    };
+    PartitionTable table = ReadPartitionTable(read, facts.size / sectorSize);
+    for (const auto& partition : Partitions(table)) {
+        VolumeExtent extent{partition.number, partition.firstSector * sectorSize,
+                            partition.sectors * sectorSize};
+        if (extent.offset >= facts.size || extent.length > facts.size - extent.offset) continue;
+        auto found = fileSystemAt(extent.offset, extent.length);
+        if (IsRecognizedType(partition.type) || (found && IsLetteredFileSystem(found->type)))
+            extents.push_back(extent);
+    }
+    return extents;
+}
+
+}  // namespace
+
+std::optional<LinuxSettings> SettingsFromEnvironment(std::string* error) {
+    LinuxSettings settings;
+    settings.testUsbDisks = TestUsbDisksFromEnvironment(error);
+    if (!error->empty()) return std::nullopt;
+    settings.privileged = ::geteuid() == 0;
+    if (!TimeScaleFromEnvironment(&settings.timeScale, error)) return std::nullopt;
+    if (const char* folder = std::getenv("LARKIN_STATE_DIR"); folder && *folder)
+        settings.stateFolder = folder;
+    else
+        settings.stateFolder = settings.privileged ? "/var/lib/larkin" : UserStateFolder();
+    std::error_code failed;
+    std::filesystem::create_directories(settings.stateFolder + "/locks", failed);
+    // Without privileges nothing is written, and nothing needs the folder:
+    // letters are then made afresh in each process.
+    if (failed && settings.privileged) {
+        *error = "cannot create the state folder " + settings.stateFolder + ": " +
+                 failed.message() + " (LARKIN_STATE_DIR names another)";
+        return std::nullopt;
+    }
+    return settings;
+}
+
+const HardwareDisk* HardwareSnapshot::Disk(uint32_t number) const {
+    auto found = disks.find(number);
+    return found == disks.end() ? nullptr : &found->second;
+}
+
+const HardwareVolume* HardwareSnapshot::Volume(const std::string& key) const {
+    for (const auto& volume : volumes)
+        if (volume.facts.key == key) return &volume;
     return nullptr;
+}
+
+LinuxBackend::LinuxBackend(LinuxSettings settings) : settings_(std::move(settings)) {}
+
+std::string LinuxBackend::WritesRefused() {
+    if (settings_.privileged) return {};
+    return "writing to a drive needs root: run the program as root (with sudo)";
+}
+
+uint64_t LinuxBackend::Signature() {
+    uint64_t hash = Fnv(ReadText("/proc/self/mountinfo"));
+    hash = Fnv(ReadText("/proc/swaps"), hash);
+    std::error_code error;
+    std::vector<std::string> entries;
+    for (const auto& entry : std::filesystem::directory_iterator("/sys/class/block", error)) {
+        const auto& path = entry.path();
+        entries.push_back(path.filename().string() + ReadText(path / "dev") +
+                          ReadText(path / "size") + ReadText(path / "ro"));
+    }
+    std::sort(entries.begin(), entries.end());
+    for (const auto& entry : entries) hash = Fnv(entry, hash);
+    struct stat changes {};
+    if (::stat((settings_.stateFolder + "/changes").c_str(), &changes) == 0) {
+        hash = Fnv(
+            std::to_string(changes.st_mtim.tv_sec) + "." + std::to_string(changes.st_mtim.tv_nsec),
+            hash);
+    }
+    for (const auto& disk : settings_.testUsbDisks) hash = Fnv(disk, hash);
+    return hash;
+}
+
+uint64_t LinuxBackend::Generation() {
+    std::lock_guard guard(mutex_);
+    auto now = std::chrono::steady_clock::now();
+    if (snapshot_ && now - checked_ < kChangeCheckInterval) return generation_;
+    checked_ = now;
+    uint64_t signature = Signature();
+    if (signature != signature_) {
+        signature_ = signature;
+        ++generation_;
+    }
+    return generation_;
+}
+
+void LinuxBackend::NoteChange() {
+    // Other processes see the change through the file's time.
+    UniqueFd changes(
+        ::open((settings_.stateFolder + "/changes").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644));
+    if (changes.Valid()) ::futimens(changes.Get(), nullptr);
+    std::lock_guard guard(mutex_);
+    ++generation_;
+    checked_ = {};
+}
+
+std::shared_ptr<const HardwareSnapshot> LinuxBackend::Snapshot() {
+    uint64_t generation = Generation();
+    {
+        std::lock_guard guard(mutex_);
+        if (snapshot_ && snapshotGeneration_ == generation) return snapshot_;
+    }
+    auto snapshot = Read();
+    std::lock_guard guard(mutex_);
+    snapshot_ = snapshot;
+    snapshotGeneration_ = generation;
+    return snapshot_;
+}
+
+std::shared_ptr<const MachineFacts> LinuxBackend::Facts() {
+    return Snapshot()->facts;
+}
+
+std::shared_ptr<const HardwareSnapshot> LinuxBackend::Read() {
+    std::vector<std::string> problems;
+    HardwareScan scan = ScanHardware(ScanOptions{settings_.testUsbDisks}, &problems);
+    SystemUse use = ReadSystemUse();
+    std::optional<dev_t> root;
+    for (const auto& mount : use.mounts)
+        if (mount.mountPoint == "/") root = mount.device;
+
+    // Disks without a SCSI host of their own (NVMe, test stand-ins) get a
+    // port after the kernel's hosts, as a storage port driver gives one.
+    uint32_t nextPort = 0;
+    for (const auto& adapter : scan.adapters)
+        if (adapter.port) nextPort = std::max(nextPort, *adapter.port + 1);
+    for (const auto& disk : scan.disks)
+        if (disk.scsi) nextPort = std::max(nextPort, disk.scsi->port + 1);
+    for (auto& disk : scan.disks) {
+        if (disk.scsi) continue;
+        auto adapter = std::find_if(scan.adapters.begin(), scan.adapters.end(),
+                                    [&](const auto& a) { return a.key == disk.facts.adapterKey; });
+        if (adapter == scan.adapters.end()) continue;
+        if (!adapter->port) adapter->port = nextPort++;
+        uint8_t target = 0;
+        for (const auto& other : scan.disks)
+            if (&other != &disk && other.scsi && other.scsi->port == *adapter->port) ++target;
+        disk.scsi = ScsiAddress{*adapter->port, target, 0};
+        disk.facts.target = target;
+    }
+
+    struct Pending {
+        HardwareDisk disk;
+        std::vector<HardwareVolume> volumes;
+    };
+    std::vector<Pending> pending;
+    std::vector<std::string> diskKeys, volumeKeys;
+    std::optional<std::string> systemDisk, systemVolume;
+    for (auto& found : scan.disks) {
+        Pending entry;
+        HardwareDisk& disk = entry.disk;
+        disk.found = found;
+        DiskFacts& facts = disk.found.facts;
+        DWORD error = ERROR_SUCCESS;
+        BlockDevice device = BlockDevice::Open(found.node, false, &error);
+        if (device.IsOpen()) {
+            const DeviceShape& shape = device.Shape();
+            facts.size = shape.size;
+            facts.sectorSize = shape.sectorSize;
+            facts.heads = shape.heads;
+            facts.sectorsPerTrack = shape.sectorsPerTrack;
+        }
+        facts.mediaPresent = facts.size > 0;
+        facts.system = HoldsSystem(found, use);
+        facts.writeRefusal = WriteRefusalOf(found, use);
+        if (facts.writeRefusal.empty()) facts.writeRefusal = WritesRefused();
+        disk.kernelPartitions = KernelPartitionsOf(found.sysPath);
+        disk.mounts = MountsOn(found, use);
+        if (facts.system && !systemDisk) systemDisk = facts.key;
+
+        auto addVolume = [&](uint32_t number, uint64_t offset, uint64_t length, bool readable) {
+            HardwareVolume volume;
+            volume.facts.key = facts.key + ":" + std::to_string(number);
+            volume.facts.partitionNumber = number;
+            volume.facts.offset = offset;
+            volume.facts.length = length;
+            volume.facts.removable = facts.removable;
+            volume.facts.extentsReadable = readable;
+            volume.node = found.node;
+            volume.device = found.device;
+            for (const auto& partition : disk.kernelPartitions) {
+                if (partition.number != number || partition.start != offset) continue;
+                volume.device = partition.device;
+                if (std::string node = NodeOf(partition); !node.empty()) volume.node = node;
+            }
+            for (const auto& mount : disk.mounts)
+                if (mount.device == volume.device) volume.mounts.push_back(mount);
+            if (root && volume.device == *root && !systemVolume) systemVolume = volume.facts.key;
+            volumeKeys.push_back(volume.facts.key);
+            entry.volumes.push_back(std::move(volume));
+        };
+        if (!facts.mediaPresent) {
+            // A reader's slot without a card still has its letter.
+            if (facts.removable) addVolume(0, 0, 0, false);
+        } else if (device.IsOpen()) {
+            for (const auto& extent : VolumeExtentsOf(disk.found, device))
+                addVolume(extent.number, extent.offset, extent.length, true);
+        }
+        // The running system's own volume is C:, whatever file system it has.
+        if (facts.system && root && !systemVolume) {
+            if (found.device == *root) addVolume(0, 0, facts.size, true);
+            for (const auto& partition : disk.kernelPartitions)
+                if (partition.device == *root)
+                    addVolume(partition.number, partition.start, partition.length, true);
+        }
+        diskKeys.push_back(facts.key);
+        pending.push_back(std::move(entry));
+    }
+
+    Assignments book = AssignInFile(settings_.stateFolder + "/letters", diskKeys, systemDisk,
+                                    volumeKeys, systemVolume);
+    auto snapshot = std::make_shared<HardwareSnapshot>();
+    auto facts = std::make_shared<MachineFacts>();
+    facts->adapters = scan.adapters;
+    for (auto& entry : pending) {
+        auto number = book.diskNumbers.find(entry.disk.found.facts.key);
+        if (number == book.diskNumbers.end() || snapshot->disks.count(number->second)) continue;
+        entry.disk.found.facts.number = number->second;
+        for (auto& volume : entry.volumes) {
+            volume.facts.disk = number->second;
+            if (auto letter = book.letters.find(volume.facts.key); letter != book.letters.end())
+                volume.facts.mountPaths = {std::string(1, letter->second) + ":\\"};
+            snapshot->volumes.push_back(std::move(volume));
+        }
+        snapshot->disks.emplace(number->second, std::move(entry.disk));
+    }
+    for (const auto& [number, disk] : snapshot->disks) facts->disks.push_back(disk.found.facts);
+    std::sort(snapshot->volumes.begin(), snapshot->volumes.end(), [](const auto& a, const auto& b) {
+        return std::pair(*a.facts.disk, a.facts.offset) < std::pair(*b.facts.disk, b.facts.offset);
+    });
+    for (const auto& volume : snapshot->volumes) facts->volumes.push_back(volume.facts);
+    snapshot->facts = std::move(facts);
+    return snapshot;
+}
+
+std::unique_ptr<MediaAccess> LinuxBackend::OpenMedia(const MediaRef& media, DWORD* error) {
+    auto snapshot = Snapshot();
+    const HardwareDisk* disk = media.disk ? snapshot->Disk(*media.disk) : nullptr;
+    if (!disk) {
+        *error = ERROR_FILE_NOT_FOUND;
+        return nullptr;
+    }
+    // A disk that must not be written is never opened for writing, so that
+    // not even a fault above can reach it.
+    DWORD writeError = Refused(disk->found.facts) ? ERROR_ACCESS_DENIED : ERROR_SUCCESS;
+    BlockDevice device;
+    if (writeError == ERROR_SUCCESS) {
+        device = BlockDevice::Open(disk->found.node, true, &writeError);
+        if (device.IsOpen()) writeError = ERROR_SUCCESS;
+    }
+    if (!device.IsOpen()) {
+        DWORD readError = ERROR_SUCCESS;
+        device = BlockDevice::Open(disk->found.node, false, &readError);
+        // A drive without media opens; its reads fail as not ready.
+        if (!device.IsOpen() && readError != ERROR_NOT_READY) {
+            *error = readError;
+            return nullptr;
+        }
+        if (writeError == ERROR_SUCCESS) writeError = ERROR_NOT_READY;
+    }
+    *error = ERROR_SUCCESS;
+    return std::make_unique<LinuxMediaAccess>(*this, std::move(device), writeError);
+}
+
+bool LinuxBackend::VolumeLockedElsewhere(const std::string& key, const MediaAccess* self) {
+    if (auto* own = dynamic_cast<const LinuxMediaAccess*>(self); own && own->Holds(key))
+        return false;
+    return VolumeLockHeld(LockFolder(), key);
+}
+
+DWORD LinuxBackend::RemoveDevice(const std::string& key) {
+    auto snapshot = Snapshot();
+    std::vector<const HardwareDisk*> disks;
+    for (const auto& [number, disk] : snapshot->disks)
+        if (disk.found.facts.key == key || disk.found.facts.adapterKey == key)
+            disks.push_back(&disk);
+    if (disks.empty()) return ERROR_NO_SUCH_DEVINST;
+    for (const auto* disk : disks)
+        if (Refused(disk->found.facts)) {
+            Tell("will not remove " + disk->found.node + ": " + disk->found.facts.writeRefusal);
+            return ERROR_ACCESS_DENIED;
+        }
+    DWORD result = ERROR_SUCCESS;
+    for (const auto* disk : disks) {
+        std::string why;
+        if (DWORD error = UnmountAutomounted(disk->mounts, &why); error != ERROR_SUCCESS) {
+            Tell(why);
+            result = error;
+            continue;
+        }
+        if (disk->found.testStandIn) {
+            // A stand-in leaves as a loop device does: detached.
+            UniqueFd loop(::open(disk->found.node.c_str(), O_RDONLY | O_CLOEXEC));
+            if (!loop.Valid() || ::ioctl(loop.Get(), LOOP_CLR_FD, 0) != 0)
+                result = DeviceError(errno);
+            continue;
+        }
+        std::ofstream remove(disk->found.sysPath + "/device/delete");
+        if (!(remove << "1\n") || !remove.flush()) result = ERROR_NOT_SUPPORTED;
+    }
+    NoteChange();
+    return result;
+}
+
+void LinuxBackend::Rescan() {
+    NoteChange();
+}
+
+DWORD LinuxBackend::RereadPartitions(uint32_t number) {
+    auto snapshot = Snapshot();
+    const HardwareDisk* disk = snapshot->Disk(number);
+    if (!disk) return ERROR_FILE_NOT_FOUND;
+    DWORD error = ERROR_SUCCESS;
+    BlockDevice device = BlockDevice::Open(disk->found.node, false, &error);
+    if (!device.IsOpen()) return error;
+    TableCommit commit = RereadTable(device);
+    NoteChange();
+    return commit.error;
+}
+
+TableCommit LinuxBackend::CommitPartitionTable(uint32_t number,
+                                               std::span<const std::byte> sector0) {
+    auto snapshot = Snapshot();
+    const HardwareDisk* disk = snapshot->Disk(number);
+    if (!disk) return TableCommit{ERROR_FILE_NOT_FOUND, true, {}};
+    if (Refused(disk->found.facts)) return TableCommit{ERROR_ACCESS_DENIED, true, {}};
+    DWORD error = ERROR_SUCCESS;
+    BlockDevice device = BlockDevice::Open(disk->found.node, true, &error);
+    if (!device.IsOpen()) return TableCommit{error, true, {}};
+    TableCommit commit = CommitTable(device, sector0);
+    NoteChange();
+    return commit;
+}
+
+ToolPath LinuxBackend::ToolPathOf(const MediaRef& media) {
+    auto snapshot = Snapshot();
+    const HardwareDisk* disk = media.disk ? snapshot->Disk(*media.disk) : nullptr;
+    // The whole disk and the volume's offset on it: that needs no partition
+    // device from the kernel.
+    return disk ? ToolPath{disk->found.node, 0} : ToolPath{};
+}
+
+ScsiOutcome LinuxBackend::ExecuteScsi(const ScsiAddress& address, std::span<const uint8_t> cdb,
+                                      DataDirection direction, std::span<std::byte> data,
+                                      uint32_t timeoutSeconds) {
+    auto snapshot = Snapshot();
+    const HardwareDisk* target = nullptr;
+    for (const auto& [number, disk] : snapshot->disks) {
+        const auto& scsi = disk.found.scsi;
+        if (scsi && scsi->port == address.port && scsi->target == address.target &&
+            scsi->lun == address.lun)
+            target = &disk;
+    }
+    if (!target) return ScsiOutcome{ERROR_DEVICE_NOT_CONNECTED, SCSISTAT_GOOD, {}, 0};
+    const DiskFacts& facts = target->found.facts;
+    if (CommandMayWrite(cdb)) NoteChange();
+    if (!target->found.testStandIn)
+        return SendScsi(target->found.sgNode.empty() ? target->found.node : target->found.sgNode,
+                        cdb, direction, data, timeoutSeconds);
+
+    // A loop device has no SCSI target: it answers as a USB stick would.
+    std::string node = target->found.node;
+    bool writable = settings_.privileged && !Refused(facts);
+    ScsiDisk disk;
+    disk.vendor = facts.vendor;
+    disk.product = facts.product;
+    disk.revision = facts.revision;
+    disk.serial = facts.serial;
+    disk.size = facts.size;
+    uint64_t perCylinder = uint64_t{facts.heads} * facts.sectorsPerTrack;
+    disk.geometry = {perCylinder ? facts.size / facts.sectorSize / perCylinder : 0, facts.heads,
+                     facts.sectorsPerTrack, facts.sectorSize};
+    disk.removable = facts.removable;
+    disk.media = facts.mediaPresent;
+    disk.read = [node](uint64_t offset, std::span<std::byte> bytes) {
+        DWORD error = ERROR_SUCCESS;
+        BlockDevice device = BlockDevice::Open(node, false, &error);
+        return device.IsOpen() ? device.Read(offset, bytes) : error;
+    };
+    disk.write = [node, writable](uint64_t offset, std::span<const std::byte> bytes) {
+        if (!writable) return static_cast<DWORD>(ERROR_ACCESS_DENIED);
+        DWORD error = ERROR_SUCCESS;
+        BlockDevice device = BlockDevice::Open(node, true, &error);
+        return device.IsOpen() ? device.Write(offset, bytes) : error;
+    };
+    std::lock_guard guard(senseMutex_);
+    disk.pendingSense = &senses_[facts.key];
+    return ExecuteOnDisk(disk, cdb, direction, data);
+}
+
+}  // namespace linuxhw
+
+std::unique_ptr<Backend> MakeLinuxBackend(std::string* error) {
+    auto settings = linuxhw::SettingsFromEnvironment(error);
+    if (!settings) return nullptr;
+    return std::make_unique<linuxhw::LinuxBackend>(std::move(*settings));
 }
 
 }  // namespace larkin::platform

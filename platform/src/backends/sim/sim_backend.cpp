@@ -223,17 +223,7 @@ bool SimBackend::Prepare(std::string* error) {
                  failed.message();
         return false;
     }
-    if (const char* scale = std::getenv("LARKIN_TIME_SCALE")) {
-        // The same bounds as the machine file's time_scale.
-        char* end = nullptr;
-        double value = std::strtod(scale, &end);
-        if (end == scale || *end != '\0' || !std::isfinite(value) || value < 0 || value > 1000) {
-            *error =
-                "LARKIN_TIME_SCALE \"" + std::string(scale) + "\" is not a number from 0 to 1000";
-            return false;
-        }
-        timeScale_ = value;
-    }
+    if (!TimeScaleFromEnvironment(&timeScale_, error)) return false;
 
     uint32_t nextPort = 0;
     for (const auto& spec : spec_.adapters) {

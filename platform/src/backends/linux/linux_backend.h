@@ -1,0 +1,104 @@
+// This computer's own hardware: its USB sticks and disks as block devices,
+// SCSI pass-through through SG_IO, volume locks as exclusive opens of
+// unmounted volumes. Disks the running system uses are never written.
+#ifndef LARKIN_PLATFORM_LINUX_LINUX_BACKEND_H
+#define LARKIN_PLATFORM_LINUX_LINUX_BACKEND_H
+
+#include <chrono>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "core/backend.h"
+#include "hardware_scan.h"
+#include "kernel_partitions.h"
+#include "system_use.h"
+
+namespace larkin::platform::linuxhw {
+
+struct LinuxSettings {
+    // Lock files, the drive-letter record and the write journal.
+    std::string stateFolder;
+    std::vector<std::string> testUsbDisks;
+    bool privileged = false;  // may open disks for writing
+    double timeScale = 1.0;   // LARKIN_TIME_SCALE: tests on stand-ins need not wait
+};
+
+// Settings from the environment: LARKIN_STATE_DIR (else /var/lib/larkin for
+// root, a folder of the user's own otherwise), LARKIN_TEST_USB_DISKS and
+// LARKIN_TIME_SCALE.
+std::optional<LinuxSettings> SettingsFromEnvironment(std::string* error);
+
+// One disk as last read, with the ways to reach it and its volumes.
+struct HardwareDisk {
+    FoundDisk found;  // facts complete: number, geometry, refusal
+    std::vector<KernelPartition> kernelPartitions;
+    std::vector<Mount> mounts;  // of the disk and its partitions
+};
+
+// One volume as last read.
+struct HardwareVolume {
+    VolumeFacts facts;
+    std::string node;  // its own device node, or the disk's
+    dev_t device = 0;  // what a mount of it shows
+    std::vector<Mount> mounts;
+};
+
+// The machine as read at one generation.
+struct HardwareSnapshot {
+    std::shared_ptr<const MachineFacts> facts;
+    std::map<uint32_t, HardwareDisk> disks;  // by number
+    std::vector<HardwareVolume> volumes;
+    const HardwareDisk* Disk(uint32_t number) const;
+    const HardwareVolume* Volume(const std::string& key) const;
+};
+
+class LinuxBackend final : public Backend {
+  public:
+    explicit LinuxBackend(LinuxSettings settings);
+
+    const char* Name() const override { return "linux"; }
+    std::string WritesRefused() override;
+    uint64_t Generation() override;
+    std::shared_ptr<const MachineFacts> Facts() override;
+    DWORD RemoveDevice(const std::string& key) override;
+    void Rescan() override;
+    std::unique_ptr<MediaAccess> OpenMedia(const MediaRef& media, DWORD* error) override;
+    bool VolumeLockedElsewhere(const std::string& key, const MediaAccess* self) override;
+    DWORD RereadPartitions(uint32_t disk) override;
+    TableCommit CommitPartitionTable(uint32_t disk, std::span<const std::byte> sector0) override;
+    ToolPath ToolPathOf(const MediaRef& media) override;
+    ScsiOutcome ExecuteScsi(const ScsiAddress& address, std::span<const uint8_t> cdb,
+                            DataDirection direction, std::span<std::byte> data,
+                            uint32_t timeoutSeconds) override;
+    double TimeScale() override { return settings_.timeScale; }
+    std::string JournalFile() override { return settings_.stateFolder + "/journal"; }
+
+    std::shared_ptr<const HardwareSnapshot> Snapshot();
+    std::string LockFolder() const { return settings_.stateFolder + "/locks"; }
+    // Called after this process changed a disk, so that every process
+    // reads it again.
+    void NoteChange();
+
+  private:
+    uint64_t Signature();
+    std::shared_ptr<const HardwareSnapshot> Read();
+
+    LinuxSettings settings_;
+    std::mutex mutex_;
+    uint64_t generation_ = 1;
+    uint64_t signature_ = 0;
+    std::chrono::steady_clock::time_point checked_{};
+    std::shared_ptr<const HardwareSnapshot> snapshot_;
+    uint64_t snapshotGeneration_ = 0;
+    // What each emulated target reports to REQUEST SENSE.
+    std::mutex senseMutex_;
+    std::map<std::string, std::vector<uint8_t>> senses_;
+};
+
+}  // namespace larkin::platform::linuxhw
+
+#endif

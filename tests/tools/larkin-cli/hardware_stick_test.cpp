@@ -1,0 +1,160 @@
+// larkin-cli on this computer's hardware, as a user runs it with no machine
+// file: a loop device stands in for a USB stick fresh from the shop (one
+// FAT partition), the host lists it, makes it bootable from an image folder
+// and verifies it; the journal shows that nothing else was written, and the
+// stick's backing file then boots in QEMU.
+#include <gmock/gmock.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <array>
+#include <cstdio>
+#include <filesystem>
+#include <fstream>
+#include <regex>
+#include <set>
+#include <sstream>
+#include <string>
+
+#include "loop_device.h"
+#include "test_machine.h"
+
+namespace {
+
+using larkin::test::LoopDevice;
+using larkin::test::LoopOptions;
+using larkin::test::TempFolder;
+using ::testing::HasSubstr;
+using ::testing::Not;
+
+struct Outcome {
+    int exitCode = -1;
+    std::string output;
+};
+
+std::string Quoted(const std::string& text) {
+    return "'" + text + "'";
+}
+
+Outcome Shell(const std::string& command) {
+    Outcome run;
+    FILE* pipe = ::popen((command + " 2>&1").c_str(), "r");
+    if (pipe == nullptr) return run;
+    std::array<char, 4096> chunk{};
+    for (size_t got; (got = std::fread(chunk.data(), 1, chunk.size(), pipe)) > 0;)
+        run.output.append(chunk.data(), got);
+    int status = ::pclose(pipe);
+    run.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return run;
+}
+
+bool Have(const std::string& program) {
+    return Shell("PATH=$PATH:/usr/sbin:/sbin command -v " + program).exitCode == 0;
+}
+
+class HardwareStick : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        for (const char* program : {"mkfs.fat", "mcopy", "fsck.fat"})
+            if (!Have(program)) GTEST_SKIP() << program << " is missing (scripts/install-deps)";
+    }
+
+    // A stick as sold: an MBR with one FAT32 (LBA) partition from sector 2048.
+    void MakeShopStick(LoopDevice& loop) {
+        uint64_t sectors = loop.Options().size / 512;
+        std::array<std::byte, 512> mbr{};
+        auto put32 = [&](size_t at, uint32_t value) {
+            for (int i = 0; i < 4; ++i) mbr[at + i] = std::byte(value >> (8 * i));
+        };
+        mbr[446 + 4] = std::byte{0x0C};
+        put32(446 + 8, 2048);
+        put32(446 + 12, static_cast<uint32_t>(sectors - 2048));
+        mbr[510] = std::byte{0x55};
+        mbr[511] = std::byte{0xAA};
+        loop.WriteBacking(0, mbr);
+        Outcome mkfs = Shell("PATH=$PATH:/usr/sbin:/sbin mkfs.fat -n SHOPSTICK --offset 2048 " +
+                             loop.Node() + " " + std::to_string((sectors - 2048) / 2));
+        ASSERT_EQ(mkfs.exitCode, 0) << mkfs.output;
+    }
+
+    // larkin-cli on this computer, the loop device passed as a USB stick.
+    Outcome Cli(const LoopDevice& loop, const std::string& arguments) {
+        return Shell("cd " + Quoted(folder_.path().string()) +
+                     " && env -u LARKIN_MACHINE LARKIN_TIME_SCALE=0 LARKIN_TEST_USB_DISKS=" +
+                     loop.Node() + " LARKIN_STATE_DIR=" + Quoted(State()) + " " +
+                     Quoted(LARKIN_BIN "/larkin-cli") + " " + arguments + " </dev/null");
+    }
+
+    std::string State() const { return (folder_.path() / "state").string(); }
+
+    TempFolder folder_;
+};
+
+TEST_F(HardwareStick, ListedMadeBootableVerifiedAndBoots) {
+    LoopDevice loop;
+    LARKIN_ATTACH_LOOP(loop, LoopOptions{.size = 128ull << 20});
+    MakeShopStick(loop);
+
+    Outcome list = Cli(loop, "list --json");
+    ASSERT_EQ(list.exitCode, 0) << list.output;
+    std::smatch found;
+    ASSERT_TRUE(std::regex_search(list.output, found,
+                                  std::regex("\"mount\": \"([D-Z]:)\", \"friendly_name\": "
+                                             "\"([^\"]*)\", \"size_bytes\": 134217728")))
+        << list.output;
+    std::string letter = found[1];
+
+    Outcome boot = Cli(loop, "boot " + letter + " --image LarkinDemo --yes");
+    ASSERT_EQ(boot.exitCode, 0) << boot.output;
+    EXPECT_THAT(boot.output, HasSubstr("This erases everything on " + letter));
+    Outcome verify = Cli(loop, "verify " + letter);
+    EXPECT_EQ(verify.exitCode, 0) << verify.output;
+    EXPECT_THAT(verify.output, Not(HasSubstr("FAIL")));
+
+    // Every write the platform made went to the stand-in, and only there.
+    std::ifstream journal(State() + "/journal");
+    ASSERT_TRUE(journal) << "no write journal in " << State();
+    std::set<std::string> written;
+    for (std::string line; std::getline(journal, line);) {
+        std::istringstream fields(line);
+        std::string mark, key, disk;
+        if (fields >> mark >> key >> disk && mark == "+") written.insert(disk);
+    }
+    ASSERT_EQ(written.size(), 1u) << "disks written: " << ::testing::PrintToString(written);
+    EXPECT_THAT(*written.begin(), HasSubstr(loop.KernelName()));
+
+    if (!Have("qemu-system-i386")) GTEST_SKIP() << "qemu-system-i386 is missing: not booted";
+    Outcome booted = Shell(Quoted(LARKIN_SOURCE_DIR "/scripts/boot-disk") + " " +
+                           Quoted(loop.BackingFile()) + " 60");
+    EXPECT_EQ(booted.exitCode, 0) << booted.output;
+}
+
+TEST_F(HardwareStick, WithoutRootDrivesAreOnlyReadAndTheProgramSaysWhatToDo) {
+    if (::geteuid() != 0 || !Have("setpriv")) GTEST_SKIP() << "needs root and setpriv";
+    LoopDevice loop;
+    LARKIN_ATTACH_LOOP(loop, LoopOptions{.size = 64ull << 20});
+    MakeShopStick(loop);
+    auto before = loop.ReadBacking(0, 64 * 1024);
+    std::string asNobody =
+        "cd /tmp && setpriv --reuid=nobody --regid=nogroup --clear-groups env "
+        "-u LARKIN_MACHINE HOME=/nonexistent LARKIN_TEST_USB_DISKS=" +
+        loop.Node() + " " + Quoted(LARKIN_BIN "/larkin-cli");
+    Outcome list = Shell(asNobody + " list");
+    EXPECT_EQ(list.exitCode, 0) << list.output;
+    EXPECT_THAT(list.output, HasSubstr("needs root"));
+    Outcome boot = Shell(asNobody + " boot D: --image LarkinDemo --yes");
+    EXPECT_EQ(boot.exitCode, 6) << boot.output;
+    EXPECT_THAT(boot.output, HasSubstr("larkin-cli: writing to a drive needs root"));
+    EXPECT_EQ(loop.ReadBacking(0, 64 * 1024), before);
+}
+
+TEST_F(HardwareStick, OnlyLoopDevicesPassAsStandIns) {
+    Outcome refused = Shell("cd " + Quoted(folder_.path().string()) +
+                            " && env -u LARKIN_MACHINE LARKIN_TEST_USB_DISKS=/dev/loop0,/dev/sda "
+                            "LARKIN_STATE_DIR=" +
+                            Quoted(State()) + " " + Quoted(LARKIN_BIN "/larkin-cli") + " list");
+    EXPECT_NE(refused.exitCode, 0) << refused.output;
+    EXPECT_THAT(refused.output, HasSubstr("/dev/sda"));
+}
+
+}  // namespace
