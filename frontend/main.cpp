@@ -2,7 +2,8 @@
 //
 //   Larkin [--machine FILE] [--quit-after MS]
 //
-// --machine runs on a simulated machine (as LARKIN_MACHINE does);
+// --machine runs on a simulated machine (as LARKIN_MACHINE does); without
+// one, on this computer's USB drives, which only root may write;
 // --quit-after ends the program that many milliseconds after its window
 // has loaded (used to measure it).
 #include <QApplication>
@@ -50,6 +51,17 @@ int main(int argc, char** argv) {
                               QStringLiteral("The machine could not be started: %1")
                                   .arg(QString::fromLocal8Bit(error.data())));
         return 1;
+    }
+
+    // On this computer's hardware without root the drives can be listed but
+    // not written: say so once, before the user picks anything.
+    if (!LarkinDrivesWritable(error.data(), static_cast<DWORD>(error.size()))) {
+        QString why = QString::fromLocal8Bit(error.data());
+        if (!why.isEmpty()) why[0] = why[0].toUpper();
+        QMessageBox::warning(nullptr, QStringLiteral("Larkin"),
+                             QStringLiteral("%1.\n\nThe USB drives are listed, but none can be "
+                                            "made bootable.")
+                                 .arg(why));
     }
 
     DesktopMessageBoxes messageBoxes;
