@@ -65,6 +65,18 @@ bool Refused(const DiskFacts& disk) {
     return disk.system || !disk.writeRefusal.empty();
 }
 
+// Opens the disk as it was listed: a node that now stands for another
+// device (the stick swapped for another under the same name) is not it.
+BlockDevice OpenListed(const FoundDisk& disk, bool write, DWORD* error) {
+    BlockDevice device = BlockDevice::Open(disk.node, write, error);
+    struct stat status {};
+    if (device.IsOpen() && (::fstat(device.Fd(), &status) != 0 || status.st_rdev != disk.device)) {
+        *error = ERROR_FILE_NOT_FOUND;
+        return BlockDevice();
+    }
+    return device;
+}
+
 class LinuxMediaAccess final : public MediaAccess {
   public:
     LinuxMediaAccess(LinuxBackend& machine, BlockDevice device, DWORD writeError)
@@ -261,7 +273,11 @@ void LinuxBackend::NoteChange() {
     checked_ = {};
 }
 
-std::shared_ptr<const HardwareSnapshot> LinuxBackend::Snapshot() {
+std::shared_ptr<const HardwareSnapshot> LinuxBackend::Snapshot(bool fresh) {
+    if (fresh) {
+        std::lock_guard guard(mutex_);
+        checked_ = {};
+    }
     uint64_t generation = Generation();
     {
         std::lock_guard guard(mutex_);
@@ -401,7 +417,9 @@ std::shared_ptr<const HardwareSnapshot> LinuxBackend::Read() {
 }
 
 std::unique_ptr<MediaAccess> LinuxBackend::OpenMedia(const MediaRef& media, DWORD* error) {
-    auto snapshot = Snapshot();
+    // Looked at now, not up to a moment ago: the handle must reach the disk
+    // the number stands for.
+    auto snapshot = Snapshot(true);
     const HardwareDisk* disk = media.disk ? snapshot->Disk(*media.disk) : nullptr;
     if (!disk) {
         *error = ERROR_FILE_NOT_FOUND;
@@ -412,12 +430,12 @@ std::unique_ptr<MediaAccess> LinuxBackend::OpenMedia(const MediaRef& media, DWOR
     DWORD writeError = Refused(disk->found.facts) ? ERROR_ACCESS_DENIED : ERROR_SUCCESS;
     BlockDevice device;
     if (writeError == ERROR_SUCCESS) {
-        device = BlockDevice::Open(disk->found.node, true, &writeError);
+        device = OpenListed(disk->found, true, &writeError);
         if (device.IsOpen()) writeError = ERROR_SUCCESS;
     }
     if (!device.IsOpen()) {
         DWORD readError = ERROR_SUCCESS;
-        device = BlockDevice::Open(disk->found.node, false, &readError);
+        device = OpenListed(disk->found, false, &readError);
         // A drive without media opens; its reads fail as not ready.
         if (!device.IsOpen() && readError != ERROR_NOT_READY) {
             *error = readError;
@@ -492,7 +510,7 @@ TableCommit LinuxBackend::CommitPartitionTable(uint32_t number,
     if (!disk) return TableCommit{ERROR_FILE_NOT_FOUND, true, {}};
     if (Refused(disk->found.facts)) return TableCommit{ERROR_ACCESS_DENIED, true, {}};
     DWORD error = ERROR_SUCCESS;
-    BlockDevice device = BlockDevice::Open(disk->found.node, true, &error);
+    BlockDevice device = OpenListed(disk->found, true, &error);
     if (!device.IsOpen()) return TableCommit{error, true, {}};
     TableCommit commit = CommitTable(device, sector0);
     NoteChange();

@@ -77,7 +77,8 @@ class LinuxBackend final : public Backend {
     double TimeScale() override { return settings_.timeScale; }
     std::string JournalFile() override { return settings_.stateFolder + "/journal"; }
 
-    std::shared_ptr<const HardwareSnapshot> Snapshot();
+    // The machine as last read; fresh: looked at for changes now.
+    std::shared_ptr<const HardwareSnapshot> Snapshot(bool fresh = false);
     std::string LockFolder() const { return settings_.stateFolder + "/locks"; }
     // Called after this process changed a disk, so that every process
     // reads it again.
