@@ -94,6 +94,17 @@ Runtime& Runtime::Get() {
     return runtime;
 }
 
+// Handles close first, while the machine and its journal still stand: a
+// tool's session writes its journal entry's end as it closes.
+Runtime::~Runtime() {
+    handles.Clear();
+}
+
+void Runtime::ForgetPrograms() {
+    for (auto& program : programs.TakeAll())
+        if (HWND window = program->Window()) windows.Remove(window);
+}
+
 bool Runtime::StartLocked(const char* machineFile, std::string* error) {
     std::string file = machineFile ? machineFile : "";
     if (file.empty()) {
@@ -135,6 +146,15 @@ std::shared_ptr<const MachineView> Runtime::View() {
     return view_;
 }
 
+std::shared_ptr<const DeviceTreeIndex> Runtime::DeviceTree() {
+    std::lock_guard guard(lock);
+    auto view = View();
+    DeviceTreeView tree(view, &view->tree);
+    if (!deviceTree_ || deviceTree_->Tree() != tree)
+        deviceTree_ = std::make_shared<const DeviceTreeIndex>(tree);
+    return deviceTree_;
+}
+
 WriteJournal& Runtime::Journal() {
     std::lock_guard guard(lock);
     TheBackend();
@@ -158,8 +178,9 @@ bool Runtime::Restart(const std::string& machineFile, std::string* error) {
         std::lock_guard pauseGuard(pauseMutex);
         pauses.clear();
     }
-    ResetWindows();
-    ResetConsoles();
+    windows.Clear();
+    ForgetPrograms();
+    deviceTree_.reset();
     view_.reset();
     journal_.reset();
     backend_.reset();
