@@ -22,7 +22,6 @@
 #define LARKIN_PLATFORM_RUNTIME_H
 
 #include <atomic>
-#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -32,6 +31,8 @@
 #include "backend.h"
 #include "device_instances.h"
 #include "device_tree_index.h"
+#include "fault_table.h"
+#include "handle_table.h"
 #include "identities.h"
 #include "module_table.h"
 #include "started_programs.h"
@@ -41,63 +42,6 @@
 #include "larkin/simulation.h"
 
 namespace larkin::platform {
-
-// Everything a HANDLE can stand for.
-class Object {
-  public:
-    virtual ~Object() = default;
-};
-
-class HandleTable {
-  public:
-    HANDLE Add(std::shared_ptr<Object> object);
-    // The object behind handle if it is a T; otherwise null, with
-    // ERROR_INVALID_HANDLE as the last error.
-    template <class T>
-    std::shared_ptr<T> Get(HANDLE handle) {
-        auto object = std::dynamic_pointer_cast<T>(Find(handle));
-        if (!object) SetLastError(ERROR_INVALID_HANDLE);
-        return object;
-    }
-    std::shared_ptr<Object> Find(HANDLE handle);
-    std::shared_ptr<Object> Remove(HANDLE handle);
-    template <class T>
-    std::vector<std::shared_ptr<T>> All() {
-        std::lock_guard lock(mutex_);
-        std::vector<std::shared_ptr<T>> found;
-        for (auto& [key, object] : objects_)
-            if (auto typed = std::dynamic_pointer_cast<T>(object)) found.push_back(typed);
-        return found;
-    }
-    void Clear();
-    std::vector<HANDLE> Handles();
-
-  private:
-    std::mutex mutex_;
-    uintptr_t next_ = 0x100;
-    std::map<uintptr_t, std::shared_ptr<Object>> objects_;
-};
-
-class FaultTable {
-  public:
-    void Add(const larkin::sim::Fault& fault);
-    void Clear();
-    // True (with the fault's error as the last error) when a fault fires.
-    bool Fires(std::string_view call, std::string_view device, DWORD ioctl);
-    void Record(bool on);
-    std::vector<larkin::sim::CallRecord> Recorded();
-
-  private:
-    bool recording_ = false;
-    std::vector<larkin::sim::CallRecord> recorded_;
-    struct Active {
-        larkin::sim::Fault fault;
-        int seen = 0;
-        int fired = 0;
-    };
-    std::mutex mutex_;
-    std::vector<Active> faults_;
-};
 
 class Runtime {
   public:
