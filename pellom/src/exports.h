@@ -29,17 +29,4 @@ PELLOM_EXPORT(UnloadCoreModule, PELLOM_UNLOAD_CORE_MODULE);
 
 #undef PELLOM_EXPORT
 
-// Pellom's own names for the contract's types are the same types.
-static_assert(std::is_same_v<PELLOM_LOAD_CORE_MODULE, CORE_LOAD_CORE_MODULE>);
-static_assert(std::is_same_v<PELLOM_GET_DEVICE_COUNT, CORE_GET_DEVICE_COUNT>);
-static_assert(std::is_same_v<PELLOM_EXECUTE_SCSI, CORE_EXECUTE_SCSI>);
-static_assert(std::is_same_v<PELLOM_BUFFER_CONTROL, CORE_BUFFER_CONTROL>);
-static_assert(std::is_same_v<PELLOM_SET_WATCHDOG_TIMER, CORE_SET_WATCHDOG_TIMER>);
-static_assert(std::is_same_v<PELLOM_SET_DATA_PATTERN, CORE_SET_DATA_PATTERN>);
-static_assert(std::is_same_v<PELLOM_BUFFER_SIZE, CORE_BUFFER_SIZE>);
-static_assert(std::is_same_v<PELLOM_RELEASE_CONTROLLER, CORE_RELEASE_CONTROLLER>);
-static_assert(std::is_same_v<PELLOM_SENSE, CORE_SENSE>);
-static_assert(std::is_same_v<PELLOM_GET_DRIVE_INFORMATION, CORE_GET_DRIVE_INFORMATION>);
-static_assert(std::is_same_v<PELLOM_SET_CORE_OPTIONS, CORE_SET_CORE_OPTIONS>);
-
 #endif

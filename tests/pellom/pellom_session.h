@@ -16,26 +16,22 @@ namespace larkin::test {
 struct PellomApi {
     corvid::Library library{LoadLibraryA("Pellom")};
     PELLOM_INIT initPellom = Bind<PELLOM_INIT>(library, "initPellom");
-    PELLOM_LOAD_CORE_MODULE loadCoreModule =
-        Bind<PELLOM_LOAD_CORE_MODULE>(library, "LoadCoreModule");
+    CORE_LOAD_CORE_MODULE loadCoreModule = Bind<CORE_LOAD_CORE_MODULE>(library, "LoadCoreModule");
     PELLOM_UNLOAD_CORE_MODULE unloadCoreModule =
         Bind<PELLOM_UNLOAD_CORE_MODULE>(library, "UnloadCoreModule");
-    PELLOM_GET_DEVICE_COUNT getDeviceCount =
-        Bind<PELLOM_GET_DEVICE_COUNT>(library, "GetDeviceCount");
-    PELLOM_GET_DRIVE_INFORMATION getDriveInformation =
-        Bind<PELLOM_GET_DRIVE_INFORMATION>(library, "GetDriveInformation");
-    PELLOM_SET_CORE_OPTIONS setCoreOptions =
-        Bind<PELLOM_SET_CORE_OPTIONS>(library, "SetCoreOptions");
-    PELLOM_EXECUTE_SCSI executeScsi = Bind<PELLOM_EXECUTE_SCSI>(library, "ExecuteSCSI");
-    PELLOM_SENSE sense = Bind<PELLOM_SENSE>(library, "Sense");
-    PELLOM_BUFFER_CONTROL bufferControl = Bind<PELLOM_BUFFER_CONTROL>(library, "BufferControl");
-    PELLOM_BUFFER_SIZE bufferSize = Bind<PELLOM_BUFFER_SIZE>(library, "BufferSize");
-    PELLOM_SET_DATA_PATTERN setDataPattern =
-        Bind<PELLOM_SET_DATA_PATTERN>(library, "SetDataPattern");
-    PELLOM_SET_WATCHDOG_TIMER setWatchdogTimer =
-        Bind<PELLOM_SET_WATCHDOG_TIMER>(library, "SetWatchdogTimer");
-    PELLOM_RELEASE_CONTROLLER releaseController =
-        Bind<PELLOM_RELEASE_CONTROLLER>(library, "ReleaseController");
+    CORE_GET_DEVICE_COUNT getDeviceCount = Bind<CORE_GET_DEVICE_COUNT>(library, "GetDeviceCount");
+    CORE_GET_DRIVE_INFORMATION getDriveInformation =
+        Bind<CORE_GET_DRIVE_INFORMATION>(library, "GetDriveInformation");
+    CORE_SET_CORE_OPTIONS setCoreOptions = Bind<CORE_SET_CORE_OPTIONS>(library, "SetCoreOptions");
+    CORE_EXECUTE_SCSI executeScsi = Bind<CORE_EXECUTE_SCSI>(library, "ExecuteSCSI");
+    CORE_SENSE sense = Bind<CORE_SENSE>(library, "Sense");
+    CORE_BUFFER_CONTROL bufferControl = Bind<CORE_BUFFER_CONTROL>(library, "BufferControl");
+    CORE_BUFFER_SIZE bufferSize = Bind<CORE_BUFFER_SIZE>(library, "BufferSize");
+    CORE_SET_DATA_PATTERN setDataPattern = Bind<CORE_SET_DATA_PATTERN>(library, "SetDataPattern");
+    CORE_SET_WATCHDOG_TIMER setWatchdogTimer =
+        Bind<CORE_SET_WATCHDOG_TIMER>(library, "SetWatchdogTimer");
+    CORE_RELEASE_CONTROLLER releaseController =
+        Bind<CORE_RELEASE_CONTROLLER>(library, "ReleaseController");
 
     std::string info(int local, const char* key) const {
         return Info(getDriveInformation, local, key);

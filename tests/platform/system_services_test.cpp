@@ -3,7 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <signal.h>
+#include <sys/wait.h>
 
+#include <atomic>
 #include <chrono>
 #include <cstring>
 #include <functional>
@@ -12,6 +14,7 @@
 #include <vector>
 
 #include "larkin/platform.h"
+#include "larkin/simulation.h"
 #include "machines.h"
 #include "test_machine.h"
 
@@ -242,6 +245,67 @@ TEST(Processes, FindingWindowsWhileTheirProgramsEnd) {
         CloseHandle(process.hProcess);
         CloseHandle(process.hThread);
     }
+}
+
+// A restart forgets the started programs and their consoles while they
+// still run, with another thread looking for windows and pressing keys all
+// the while: nothing of theirs is left, and new programs get windows, the
+// focus and their keys as before.
+TEST(Processes, ARestartForgetsProgramsThatStillRun) {
+    TestMachine machine(larkin::test::kTwoSticks);
+    PROCESS_INFORMATION before = Start("sh -c \"read line; exit 3\"", "Before", SW_SHOWNORMAL);
+    HWND console = FindWindowA(nullptr, "Before");
+    ASSERT_NE(console, nullptr);
+    EXPECT_EQ(GetForegroundWindow(), console);
+
+    std::atomic<bool> done{false};
+    auto presser = std::async(std::launch::async, [&] {
+        while (!done) {
+            FindWindowA("ConsoleWindowClass", nullptr);
+            IsWindow(GetForegroundWindow());
+            keybd_event('X', 0, 0, 0);
+        }
+    });
+    std::string error;
+    ASSERT_TRUE(larkin::sim::Restart(machine.file().string(), &error)) << error;
+    EXPECT_EQ(FindWindowA(nullptr, "Before"), nullptr);
+    EXPECT_FALSE(IsWindow(console));
+    EXPECT_EQ(GetForegroundWindow(), nullptr);
+    EXPECT_EQ(WaitForSingleObject(before.hProcess, 0), WAIT_FAILED);
+    EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
+
+    PROCESS_INFORMATION after = Start("sh -c \"read line; exit 4\"", "After", SW_SHOWNORMAL);
+    HWND next = FindWindowA(nullptr, "After");
+    ASSERT_NE(next, nullptr);
+    EXPECT_NE(next, console);
+    EXPECT_EQ(GetForegroundWindow(), next);
+    PressEnter();
+    EXPECT_EQ(WaitForSingleObject(after.hProcess, 10000), WAIT_OBJECT_0);
+    DWORD code = 0;
+    EXPECT_TRUE(GetExitCodeProcess(after.hProcess, &code));
+    EXPECT_EQ(code, 4u);
+    done = true;
+    presser.get();
+    CloseHandle(after.hProcess);
+    CloseHandle(after.hThread);
+    // Nothing reaps a forgotten program: the test does.
+    ::kill(static_cast<pid_t>(before.dwProcessId), SIGKILL);
+    ::waitpid(static_cast<pid_t>(before.dwProcessId), nullptr, 0);
+}
+
+// At exit a module is detached while the runtime and its own statics still
+// stand: its entry point still finds its module and the process's windows.
+TEST(Processes, AModuleDetachedAtExitStillSeesTheRuntime) {
+    TestMachine machine(larkin::test::kTwoSticks);
+    EXPECT_EXIT(
+        {
+            setenv("LARKIN_TEST_EXIT_REPORT", "1", 1);
+            Start("sh -c \"read line\"", "ExitConsole", SW_SHOWMINNOACTIVE);
+            if (LoadLibraryA("PlatformTestModule") == nullptr) std::_Exit(2);
+            std::exit(0);
+        },
+        ::testing::ExitedWithCode(0),
+        "detached at exit: [^\n]*PlatformTestModule[^\n]*, console found, statics standing");
 }
 
 TEST(Processes, UnknownProgramsAndTheEnvironmentOfChildren) {

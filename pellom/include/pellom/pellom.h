@@ -1,6 +1,6 @@
 /* Pellom: the SCSI transport core module. Corvid loads it by name and drives
- * it through the core-module contract (corvid/core_module.h); these are its
- * exports. `local` is a slot index 0 .. 99 that discovery filled.
+ * it through the core-module contract (corvid/core_module.h), whose types its
+ * exports have. `local` is a slot index 0 .. 99 that discovery filled.
  *
  * Transports: SCSI pass-through on an open handle per target (ports probed as
  * \\.\scsiN:), else the ASPI manager wnaspi32. Targets are found through
@@ -9,6 +9,7 @@
 #ifndef PELLOM_PELLOM_H
 #define PELLOM_PELLOM_H
 
+#include "corvid/core_module.h"
 #include "win32/base.h"
 
 #ifdef __cplusplus
@@ -37,31 +38,26 @@ extern "C" {
 #define PELLOM_PATTERN_RANDOM (-2)
 #define PELLOM_PATTERN_RAMP (-3)
 
+/* What the contract's exports (their types: corvid/core_module.h) give here:
+ *   LoadCoreModule: 2 pass-through, 1 ASPI, 0 neither usable. Empties the
+ *     target table.
+ *   GetDriveInformation: keys (any case) DriveSN, DriveFW, DriveInfo, Drive,
+ *     DriveName, AdapterInfo, Adapter, AdapterType, DriveNumber, MountInfo,
+ *     FriendlyName; an empty key gives the key list. size: capacity in, full
+ *     length out. Always 0.
+ *   SetCoreOptions: the options just stored.
+ *   ExecuteSCSI: one of the PELLOM_ results above.
+ *   Sense: 0 with 32 sense bytes in buffer; 1 when REQUEST SENSE failed.
+ *   BufferControl: code 0 (and 64) reads dataIn, 32 reads dataOut, 16 writes
+ *     dataIn, others write dataOut; positions outside the buffer are skipped.
+ *     Returns length (0 for a negative one).
+ *   SetDataPattern: bufferName "r" (any case) fills dataIn, anything else
+ *     dataOut.
+ *   SetWatchdogTimer: the previous watchdog (seconds); values of 0 or less
+ *     change nothing.
+ * Beyond the contract, Pellom exports these two: */
 typedef void (*PELLOM_INIT)(void);
-/* 2 pass-through, 1 ASPI, 0 neither usable. Empties the target table. */
-typedef int (*PELLOM_LOAD_CORE_MODULE)(void);
 typedef void (*PELLOM_UNLOAD_CORE_MODULE)(void);
-typedef int (*PELLOM_GET_DEVICE_COUNT)(int firstGlobal, const char* filter);
-/* Keys (any case): DriveSN, DriveFW, DriveInfo, Drive, DriveName, AdapterInfo,
- * Adapter, AdapterType, DriveNumber, MountInfo, FriendlyName; an empty key
- * gives the key list. size: capacity in, full length out. Always 0. */
-typedef int (*PELLOM_GET_DRIVE_INFORMATION)(int local, const char* key, char* buffer, int* size);
-/* Returns the options just stored. */
-typedef WORD (*PELLOM_SET_CORE_OPTIONS)(WORD options);
-typedef int (*PELLOM_EXECUTE_SCSI)(int local, const BYTE* cdb, int count);
-/* 0 with 32 sense bytes in buffer; 1 when REQUEST SENSE failed. */
-typedef int (*PELLOM_SENSE)(int local, BYTE* buffer);
-/* code 0 (and 64) reads dataIn, 32 reads dataOut, 16 writes dataIn, others
- * write dataOut; positions outside the buffer are skipped. Returns length
- * (0 for a negative one). */
-typedef int (*PELLOM_BUFFER_CONTROL)(int local, int code, int offset, int length, BYTE* data);
-typedef int (*PELLOM_BUFFER_SIZE)(int local);
-/* bufferName "r" (any case) fills dataIn, anything else dataOut. */
-typedef void (*PELLOM_SET_DATA_PATTERN)(int local, const char* bufferName, const BYTE* pattern,
-                                        int length, int period);
-/* Previous watchdog (seconds); values of 0 or less change nothing. */
-typedef int (*PELLOM_SET_WATCHDOG_TIMER)(int local, int value);
-typedef void (*PELLOM_RELEASE_CONTROLLER)(int local);
 
 #ifdef __cplusplus
 }

@@ -6,84 +6,7 @@
 #include <cstdlib>
 #include <filesystem>
 
-#include "text.h"
-
 namespace larkin::platform {
-
-HANDLE HandleTable::Add(std::shared_ptr<Object> object) {
-    std::lock_guard lock(mutex_);
-    next_ += 4;  // Windows handles are multiples of four
-    objects_.emplace(next_, std::move(object));
-    return reinterpret_cast<HANDLE>(next_);
-}
-
-std::shared_ptr<Object> HandleTable::Find(HANDLE handle) {
-    std::lock_guard lock(mutex_);
-    auto found = objects_.find(reinterpret_cast<uintptr_t>(handle));
-    return found == objects_.end() ? nullptr : found->second;
-}
-
-std::shared_ptr<Object> HandleTable::Remove(HANDLE handle) {
-    std::lock_guard lock(mutex_);
-    auto found = objects_.find(reinterpret_cast<uintptr_t>(handle));
-    if (found == objects_.end()) return nullptr;
-    auto object = std::move(found->second);
-    objects_.erase(found);
-    return object;
-}
-
-void HandleTable::Clear() {
-    std::map<uintptr_t, std::shared_ptr<Object>> dropped;
-    {
-        std::lock_guard lock(mutex_);
-        dropped.swap(objects_);
-    }
-}
-
-std::vector<HANDLE> HandleTable::Handles() {
-    std::lock_guard lock(mutex_);
-    std::vector<HANDLE> handles;
-    for (const auto& [value, object] : objects_) handles.push_back(reinterpret_cast<HANDLE>(value));
-    return handles;
-}
-
-void FaultTable::Record(bool on) {
-    std::lock_guard lock(mutex_);
-    recording_ = on;
-    if (on) recorded_.clear();
-}
-
-std::vector<larkin::sim::CallRecord> FaultTable::Recorded() {
-    std::lock_guard lock(mutex_);
-    return recorded_;
-}
-
-void FaultTable::Add(const larkin::sim::Fault& fault) {
-    std::lock_guard lock(mutex_);
-    faults_.push_back({fault});
-}
-
-void FaultTable::Clear() {
-    std::lock_guard lock(mutex_);
-    faults_.clear();
-}
-
-bool FaultTable::Fires(std::string_view call, std::string_view device, DWORD ioctl) {
-    std::lock_guard lock(mutex_);
-    if (recording_) recorded_.push_back({std::string(call), std::string(device), ioctl});
-    for (auto& active : faults_) {
-        const auto& fault = active.fault;
-        if (fault.call != call) continue;
-        if (fault.ioctl != 0 && fault.ioctl != ioctl) continue;
-        if (!fault.device.empty() && !ContainsNoCase(device, fault.device)) continue;
-        if (active.seen++ < fault.skip) continue;
-        if (fault.count != 0 && active.fired >= fault.count) continue;
-        ++active.fired;
-        SetLastError(fault.error);
-        return true;
-    }
-    return false;
-}
 
 bool FaultFires(std::string_view call, std::string_view device, DWORD ioctl) {
     Runtime& runtime = Runtime::Get();
@@ -94,6 +17,17 @@ bool FaultFires(std::string_view call, std::string_view device, DWORD ioctl) {
 Runtime& Runtime::Get() {
     static Runtime runtime;
     return runtime;
+}
+
+// Handles close first, while the machine and its journal still stand: a
+// tool's session writes its journal entry's end as it closes.
+Runtime::~Runtime() {
+    handles.Clear();
+}
+
+void Runtime::ForgetPrograms() {
+    for (auto& program : programs.TakeAll())
+        if (HWND window = program->Window()) windows.Remove(window);
 }
 
 bool Runtime::StartLocked(const char* machineFile, std::string* error) {
@@ -137,6 +71,15 @@ std::shared_ptr<const MachineView> Runtime::View() {
     return view_;
 }
 
+std::shared_ptr<const DeviceTreeIndex> Runtime::DeviceTree() {
+    std::lock_guard guard(lock);
+    auto view = View();
+    DeviceTreeView tree(view, &view->tree);
+    if (!deviceTree_ || deviceTree_->Tree() != tree)
+        deviceTree_ = std::make_shared<const DeviceTreeIndex>(tree);
+    return deviceTree_;
+}
+
 WriteJournal& Runtime::Journal() {
     std::lock_guard guard(lock);
     TheBackend();
@@ -160,8 +103,9 @@ bool Runtime::Restart(const std::string& machineFile, std::string* error) {
         std::lock_guard pauseGuard(pauseMutex);
         pauses.clear();
     }
-    ResetWindows();
-    ResetConsoles();
+    windows.Clear();
+    ForgetPrograms();
+    deviceTree_.reset();
     view_.reset();
     journal_.reset();
     backend_.reset();

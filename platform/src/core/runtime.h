@@ -1,17 +1,27 @@
 // The process-wide state behind the API: the backend, the picture of the
-// machine made from its facts, the handle table, the write journal, the
-// faults and the pause record. One instance per process, in this library.
+// machine made from its facts with its device-tree index, the handle table,
+// the write journal, the faults, the pause record, the loaded modules, the
+// windows, the started programs and the device instance numbers. One
+// instance per process, in this library.
 //
-// Lock order: Runtime::lock (the API's work on the machine) before the
-// handle table's, the fault table's and the pause record's own mutexes;
-// the window manager's mutex and a started program's mutex are never held
-// while taking another. No lock is held while a call blocks (waits for a
-// program, sleeps, or runs an outside tool).
+// Lock order, outermost first; a mutex may be held while taking one below
+// it, never one above it:
+//   1. modules.mutex (recursive): held while a module's entry point runs,
+//      which may call anything below;
+//   2. Runtime::lock (recursive): the API's work on the machine;
+//   3. the tables' own mutexes: the handle table's, the fault table's,
+//      pauseMutex, the device instance numbers', the started programs', and
+//      the window table's two (windows; message queues); none of them is
+//      held while taking another of them;
+//   4. a started program's own mutex, which a window's check of whether its
+//      console program runs may take last.
+// No lock is held while a call blocks: waiting for a program or a message,
+// sleeping, running an outside tool. A module entry point that waits holds
+// modules.mutex, as it would hold the loader lock on Windows.
 #ifndef LARKIN_PLATFORM_RUNTIME_H
 #define LARKIN_PLATFORM_RUNTIME_H
 
 #include <atomic>
-#include <map>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -19,69 +29,19 @@
 #include <vector>
 
 #include "backend.h"
+#include "device_instances.h"
+#include "device_tree_index.h"
+#include "fault_table.h"
+#include "handle_table.h"
 #include "identities.h"
+#include "module_table.h"
+#include "started_programs.h"
+#include "window_table.h"
 #include "write_journal.h"
 #include "larkin/platform.h"
 #include "larkin/simulation.h"
 
 namespace larkin::platform {
-
-// Everything a HANDLE can stand for.
-class Object {
-  public:
-    virtual ~Object() = default;
-};
-
-class HandleTable {
-  public:
-    HANDLE Add(std::shared_ptr<Object> object);
-    // The object behind handle if it is a T; otherwise null, with
-    // ERROR_INVALID_HANDLE as the last error.
-    template <class T>
-    std::shared_ptr<T> Get(HANDLE handle) {
-        auto object = std::dynamic_pointer_cast<T>(Find(handle));
-        if (!object) SetLastError(ERROR_INVALID_HANDLE);
-        return object;
-    }
-    std::shared_ptr<Object> Find(HANDLE handle);
-    std::shared_ptr<Object> Remove(HANDLE handle);
-    template <class T>
-    std::vector<std::shared_ptr<T>> All() {
-        std::lock_guard lock(mutex_);
-        std::vector<std::shared_ptr<T>> found;
-        for (auto& [key, object] : objects_)
-            if (auto typed = std::dynamic_pointer_cast<T>(object)) found.push_back(typed);
-        return found;
-    }
-    void Clear();
-    std::vector<HANDLE> Handles();
-
-  private:
-    std::mutex mutex_;
-    uintptr_t next_ = 0x100;
-    std::map<uintptr_t, std::shared_ptr<Object>> objects_;
-};
-
-class FaultTable {
-  public:
-    void Add(const larkin::sim::Fault& fault);
-    void Clear();
-    // True (with the fault's error as the last error) when a fault fires.
-    bool Fires(std::string_view call, std::string_view device, DWORD ioctl);
-    void Record(bool on);
-    std::vector<larkin::sim::CallRecord> Recorded();
-
-  private:
-    bool recording_ = false;
-    std::vector<larkin::sim::CallRecord> recorded_;
-    struct Active {
-        larkin::sim::Fault fault;
-        int seen = 0;
-        int fired = 0;
-    };
-    std::mutex mutex_;
-    std::vector<Active> faults_;
-};
 
 class Runtime {
   public:
@@ -94,8 +54,11 @@ class Runtime {
     const std::string& StartError() const { return startError_; }
     // The machine as it is now, made again only when the backend signals a change.
     std::shared_ptr<const MachineView> View();
+    // The device tree of View(), indexed.
+    std::shared_ptr<const DeviceTreeIndex> DeviceTree();
     WriteJournal& Journal();
 
+    ModuleTable modules;
     HandleTable handles;
     FaultTable faults;
 
@@ -105,17 +68,25 @@ class Runtime {
     std::atomic<LARKIN_MESSAGE_BOX_HANDLER> messageBoxHandler{nullptr};
     std::atomic<void*> messageBoxContext{nullptr};
 
+    WindowTable windows;
+    StartedPrograms programs;
+    DeviceInstances deviceInstances;
+
     // Serialises the API's work on the backend and its own tables.
     std::recursive_mutex lock;
 
   private:
     Runtime() = default;
+    ~Runtime();
     bool StartLocked(const char* machineFile, std::string* error);
+    // Forgets the started programs and takes their console windows away.
+    void ForgetPrograms();
 
     std::unique_ptr<Backend> backend_;
     std::string startError_;
     std::unique_ptr<WriteJournal> journal_;
     std::shared_ptr<const MachineView> view_;
+    std::shared_ptr<const DeviceTreeIndex> deviceTree_;
 };
 
 // The backend, started on first use.
@@ -138,11 +109,6 @@ std::unique_ptr<Backend> MakeSimulatedBackend(const std::string& machineFile, st
                                               FaultTable& faults);
 std::unique_ptr<Backend> MakeLinuxBackend(std::string* error);
 std::unique_ptr<Backend> MakeUnavailableBackend(std::string reason);
-
-// Hooks the other API parts register to forget their per-process state on
-// Restart (windows, consoles, loaded modules keep their own tables).
-void ResetWindows();
-void ResetConsoles();
 
 }  // namespace larkin::platform
 

@@ -2,12 +2,12 @@
 // backend's device tree.
 #include <algorithm>
 #include <cstring>
-#include <map>
-#include <unordered_map>
 #include <mutex>
 
-#include "core/runtime.h"
+#include "core/device_instances.h"
+#include "core/device_tree_index.h"
 #include "core/exported_call.h"
+#include "core/runtime.h"
 #include "core/text.h"
 
 // clang-format off
@@ -24,34 +24,8 @@ const GUID GUID_DEVINTERFACE_VOLUME = {0x53f5630d, 0xb6bf, 0x11d0, {0x94, 0xf2, 
 namespace larkin::platform {
 namespace {
 
-// Device instance handles: stable numbers for instance identifiers, valid
-// for the life of the process.
-class DevInstRegistry {
-  public:
-    DEVINST For(const std::string& instanceId) {
-        std::lock_guard guard(mutex_);
-        auto [where, added] = numbers_.emplace(Upper(instanceId), 0);
-        if (added) {
-            ids_.push_back(instanceId);
-            where->second = static_cast<DEVINST>(ids_.size());
-        }
-        return where->second;
-    }
-    std::optional<std::string> Id(DEVINST devInst) {
-        std::lock_guard guard(mutex_);
-        if (devInst == 0 || devInst > ids_.size()) return std::nullopt;
-        return ids_[devInst - 1];
-    }
-
-  private:
-    std::mutex mutex_;
-    std::map<std::string, DEVINST> numbers_;
-    std::vector<std::string> ids_;
-};
-
-DevInstRegistry& DevInsts() {
-    static DevInstRegistry registry;
-    return registry;
+DeviceInstances& DevInsts() {
+    return Runtime::Get().deviceInstances;
 }
 
 // A device information set: the devices (and, for an interface set, their
@@ -91,48 +65,14 @@ void Fill(SP_DEVINFO_DATA* data, const DeviceSetObject::Member& member) {
     data->Reserved = 0;
 }
 
-// The device tree with lookups by instance identifier and by parent, made
-// once for each snapshot of the tree. Callers hold the runtime lock.
-struct TreeIndex {
-    DeviceTreeView tree;
-    std::unordered_map<std::string, size_t> byId;  // upper-case identifier
-    std::unordered_map<std::string, std::vector<size_t>> children;
-    std::vector<size_t> place;  // position among its siblings
-
-    const DeviceNode* Find(std::string_view id) const {
-        auto found = byId.find(Upper(id));
-        return found == byId.end() ? nullptr : &(*tree)[found->second];
-    }
-    const std::vector<size_t>* ChildrenOf(std::string_view id) const {
-        auto found = children.find(Upper(id));
-        return found == children.end() ? nullptr : &found->second;
-    }
-};
-
 // The device tree of the machine as it is now; the view stays alive with it.
 DeviceTreeView CurrentDeviceTree() {
     auto view = View();
     return DeviceTreeView(view, &view->tree);
 }
 
-const TreeIndex& CurrentTree() {
-    static TreeIndex index;
-    DeviceTreeView tree = CurrentDeviceTree();
-    if (index.tree == tree) return index;
-    index = TreeIndex{tree, {}, {}, std::vector<size_t>(tree->size())};
-    for (size_t i = 0; i < tree->size(); ++i) {
-        const DeviceNode& node = (*tree)[i];
-        index.byId.emplace(Upper(node.instanceId), i);
-        if (node.parentId.empty()) continue;
-        auto& siblings = index.children[Upper(node.parentId)];
-        index.place[i] = siblings.size();
-        siblings.push_back(i);
-    }
-    return index;
-}
-
 // The live node of a handle, or null when it is gone.
-const DeviceNode* LiveNode(DEVINST devInst, const TreeIndex& index) {
+const DeviceNode* LiveNode(DEVINST devInst, const DeviceTreeIndex& index) {
     auto id = DevInsts().Id(devInst);
     return id ? index.Find(*id) : nullptr;
 }
@@ -165,14 +105,14 @@ HDEVINFO SetupDiGetClassDevsA(const GUID* classGuid, LPCSTR enumerator, HWND, DW
         std::string subject = enumerator ? enumerator : classGuid ? GuidText(*classGuid) : "";
         if (FaultFires("SetupDiGetClassDevsA", subject)) return INVALID_HANDLE_VALUE;
         auto set = std::make_shared<DeviceSetObject>();
-        const TreeIndex& index = CurrentTree();
-        set->tree = index.tree;
+        auto index = Runtime::Get().DeviceTree();
+        set->tree = index->Tree();
         std::vector<const DeviceNode*> candidates;
         if (interfaceSet && enumerator && *enumerator) {
             // An interface set of one device: look it up.
-            if (const DeviceNode* node = index.Find(enumerator)) candidates.push_back(node);
+            if (const DeviceNode* node = index->Find(enumerator)) candidates.push_back(node);
         } else {
-            for (const auto& node : *index.tree) candidates.push_back(&node);
+            for (const auto& node : *set->tree) candidates.push_back(&node);
         }
         for (const DeviceNode* candidate : candidates) {
             const DeviceNode& node = *candidate;
@@ -345,13 +285,13 @@ CONFIGRET CM_Get_Child(PDEVINST child, DEVINST parent, ULONG flags) {
         if (child == nullptr) return CR_INVALID_POINTER;
         if (flags != 0) return CR_INVALID_FLAG;
         std::lock_guard guard(Runtime::Get().lock);
-        const TreeIndex& index = CurrentTree();
-        auto node = LiveNode(parent, index);
+        auto index = Runtime::Get().DeviceTree();
+        auto node = LiveNode(parent, *index);
         if (!node) return DevInsts().Id(parent) ? CR_NO_SUCH_DEVNODE : CR_INVALID_DEVNODE;
         if (CONFIGRET fault = CmFault("CM_Get_Child", node->instanceId); fault) return fault;
-        const std::vector<size_t>* children = index.ChildrenOf(node->instanceId);
+        const std::vector<size_t>* children = index->ChildrenOf(node->instanceId);
         if (!children || children->empty()) return CR_NO_SUCH_DEVNODE;
-        *child = DevInsts().For((*index.tree)[children->front()].instanceId);
+        *child = DevInsts().For((*index->Tree())[children->front()].instanceId);
         return CR_SUCCESS;
     });
 }
@@ -361,15 +301,15 @@ CONFIGRET CM_Get_Sibling(PDEVINST sibling, DEVINST devInst, ULONG flags) {
         if (sibling == nullptr) return CR_INVALID_POINTER;
         if (flags != 0) return CR_INVALID_FLAG;
         std::lock_guard guard(Runtime::Get().lock);
-        const TreeIndex& index = CurrentTree();
-        auto node = LiveNode(devInst, index);
+        auto index = Runtime::Get().DeviceTree();
+        auto node = LiveNode(devInst, *index);
         if (!node) return DevInsts().Id(devInst) ? CR_NO_SUCH_DEVNODE : CR_INVALID_DEVNODE;
         if (CONFIGRET fault = CmFault("CM_Get_Sibling", node->instanceId); fault) return fault;
         if (node->parentId.empty()) return CR_NO_SUCH_DEVNODE;
-        const std::vector<size_t>& siblings = *index.ChildrenOf(node->parentId);
-        size_t next = index.place[static_cast<size_t>(node - index.tree->data())] + 1;
+        const std::vector<size_t>& siblings = *index->ChildrenOf(node->parentId);
+        size_t next = index->PlaceOf(*node) + 1;
         if (next >= siblings.size()) return CR_NO_SUCH_DEVNODE;
-        *sibling = DevInsts().For((*index.tree)[siblings[next]].instanceId);
+        *sibling = DevInsts().For((*index->Tree())[siblings[next]].instanceId);
         return CR_SUCCESS;
     });
 }
@@ -379,7 +319,8 @@ CONFIGRET CM_Get_Parent(PDEVINST parent, DEVINST devInst, ULONG flags) {
         if (parent == nullptr) return CR_INVALID_POINTER;
         if (flags != 0) return CR_INVALID_FLAG;
         std::lock_guard guard(Runtime::Get().lock);
-        auto node = LiveNode(devInst, CurrentTree());
+        auto index = Runtime::Get().DeviceTree();
+        auto node = LiveNode(devInst, *index);
         if (!node) return DevInsts().Id(devInst) ? CR_NO_SUCH_DEVNODE : CR_INVALID_DEVNODE;
         if (node->parentId.empty()) return CR_NO_SUCH_DEVNODE;
         *parent = DevInsts().For(node->parentId);

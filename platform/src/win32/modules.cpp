@@ -9,60 +9,28 @@
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <memory>
 #include <mutex>
 #include <sstream>
 #include <vector>
 
 #include "larkin/exports.h"
-#include "core/runtime.h"
 #include "core/exported_call.h"
+#include "core/module_table.h"
+#include "core/runtime.h"
 #include "core/text.h"
 
 namespace larkin::platform {
 namespace {
 
-struct Module {
-    void* library = nullptr;
-    std::string path;
-    int references = 0;
-    bool attached = false;
-};
-
-class ModuleTable {
-  public:
-    std::recursive_mutex mutex;
-    std::vector<std::unique_ptr<Module>> modules;  // in load order
-    Module program;
-
-    Module* Find(HMODULE handle) {
-        if (handle == nullptr) return Program();
-        for (auto& module : modules)
-            if (module.get() == handle) return module.get();
-        return nullptr;
-    }
-    // Find, with ERROR_INVALID_HANDLE as the last error when there is none.
-    Module* FindOrFail(HMODULE handle) {
-        Module* module = Find(handle);
-        if (module == nullptr) SetLastError(ERROR_INVALID_HANDLE);
-        return module;
-    }
-    Module* Program() {
-        if (!program.library) {
-            program.library = dlopen(nullptr, RTLD_NOW);
-            program.path = ProgramPath();
-        }
-        return &program;
-    }
-    static std::string ProgramPath() {
-        std::error_code ignored;
-        return std::filesystem::read_symlink("/proc/self/exe", ignored).string();
-    }
-};
-
 ModuleTable& Modules() {
-    static ModuleTable table;
-    return table;
+    return Runtime::Get().modules;
+}
+
+// Find, with ERROR_INVALID_HANDLE as the last error when there is none.
+Module* FindOrFail(ModuleTable& table, HMODULE handle) {
+    Module* module = table.Find(handle);
+    if (module == nullptr) SetLastError(ERROR_INVALID_HANDLE);
+    return module;
 }
 
 std::string LinkName(void* library) {
@@ -77,27 +45,24 @@ void* OwnSymbol(const Module& module, const char* name) {
     if (symbol == nullptr) return nullptr;
     Dl_info info{};
     if (dladdr(symbol, &info) == 0 || info.dli_fname == nullptr) return nullptr;
-    std::string own = &module == &Modules().program ? module.path : LinkName(module.library);
+    std::string own = Modules().IsProgram(module) ? module.path : LinkName(module.library);
     std::error_code ignored;
     if (own.empty()) return symbol;
     return std::filesystem::equivalent(own, info.dli_fname, ignored) ? symbol : nullptr;
 }
 
+// Runs at exit, before the runtime goes: it is registered after the runtime
+// stood (LoadLibraryA asks it first).
 void DetachAll() {
     ModuleTable& table = Modules();
     std::lock_guard guard(table.mutex);
     // A module's detach may free other modules: walk a copy, newest first,
     // and skip what is gone by the time its turn comes.
-    std::vector<Module*> order;
-    for (auto& module : table.modules) order.push_back(module.get());
-    for (auto it = order.rbegin(); it != order.rend(); ++it) {
-        bool stillLoaded = std::any_of(table.modules.begin(), table.modules.end(),
-                                       [&](const auto& m) { return m.get() == *it; });
-        if (!stillLoaded || !(*it)->attached) continue;
-        Module& module = **it;
-        module.attached = false;
-        if (auto main = reinterpret_cast<LARKIN_DLLMAIN>(OwnSymbol(module, "LarkinDllMain")))
-            main(reinterpret_cast<HINSTANCE>(&module), DLL_PROCESS_DETACH,
+    for (Module* module : table.NewestFirst()) {
+        if (!table.Contains(module) || !module->attached) continue;
+        module->attached = false;
+        if (auto main = reinterpret_cast<LARKIN_DLLMAIN>(OwnSymbol(*module, "LarkinDllMain")))
+            main(reinterpret_cast<HINSTANCE>(module), DLL_PROCESS_DETACH,
                  reinterpret_cast<LPVOID>(1));
     }
 }
@@ -176,12 +141,9 @@ HMODULE LoadLibraryA(LPCSTR name) {
         }
         ModuleTable& table = Modules();
         std::lock_guard guard(table.mutex);
-        std::error_code ignored;
-        for (auto& module : table.modules) {
-            if (std::filesystem::equivalent(module->path, path, ignored)) {
-                ++module->references;
-                return reinterpret_cast<HMODULE>(module.get());
-            }
+        if (Module* loaded = table.Loaded(path)) {
+            ++loaded->references;
+            return reinterpret_cast<HMODULE>(loaded);
         }
         void* library = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
         if (library == nullptr) {
@@ -189,12 +151,7 @@ HMODULE LoadLibraryA(LPCSTR name) {
             SetLastError(ERROR_MOD_NOT_FOUND);
             return nullptr;
         }
-        auto module = std::make_unique<Module>();
-        module->library = library;
-        module->path = path;
-        module->references = 1;
-        Module* raw = module.get();
-        table.modules.push_back(std::move(module));
+        Module* raw = table.Add(library, path);
         if (auto main = reinterpret_cast<LARKIN_DLLMAIN>(OwnSymbol(*raw, "LarkinDllMain"))) {
             // An entry point that fails, or throws, fails the load: the
             // library goes again and no later load finds it half attached.
@@ -205,9 +162,7 @@ HMODULE LoadLibraryA(LPCSTR name) {
                 attached = false;
             }
             if (!attached) {
-                auto it = std::find_if(table.modules.begin(), table.modules.end(),
-                                       [&](const auto& m) { return m.get() == raw; });
-                table.modules.erase(it);
+                table.Erase(raw);
                 dlclose(library);
                 SetLastError(ERROR_DLL_INIT_FAILED);
                 return nullptr;
@@ -228,24 +183,21 @@ BOOL FreeLibrary(HMODULE handle) {
     return larkin::platform::Guarded<BOOL>(FALSE, [&]() -> BOOL {
         ModuleTable& table = Modules();
         std::lock_guard guard(table.mutex);
-        auto it = std::find_if(table.modules.begin(), table.modules.end(),
-                               [&](const auto& m) { return m.get() == handle; });
-        if (handle == nullptr || it == table.modules.end()) {
+        Module* module = handle ? table.Find(handle) : nullptr;
+        if (module == nullptr) {
             SetLastError(ERROR_INVALID_HANDLE);
             return FALSE;
         }
-        Module& module = **it;
-        if (--module.references > 0) return TRUE;
-        if (module.attached) {
-            module.attached = false;
-            if (auto main = reinterpret_cast<LARKIN_DLLMAIN>(OwnSymbol(module, "LarkinDllMain")))
-                main(reinterpret_cast<HINSTANCE>(&module), DLL_PROCESS_DETACH, nullptr);
+        if (--module->references > 0) return TRUE;
+        void* library = module->library;
+        if (module->attached) {
+            module->attached = false;
+            if (auto main = reinterpret_cast<LARKIN_DLLMAIN>(OwnSymbol(*module, "LarkinDllMain")))
+                main(reinterpret_cast<HINSTANCE>(module), DLL_PROCESS_DETACH, nullptr);
         }
-        void* library = module.library;
-        // The entry may have freed other modules; find this one again.
-        it = std::find_if(table.modules.begin(), table.modules.end(),
-                          [&](const auto& m) { return m.get() == handle; });
-        table.modules.erase(it);
+        // The entry may have freed modules, this one too.
+        if (!table.Contains(module)) return TRUE;
+        table.Erase(module);
         dlclose(library);
         return TRUE;
     });
@@ -255,7 +207,7 @@ FARPROC GetProcAddress(HMODULE handle, LPCSTR name) {
     return larkin::platform::Guarded<FARPROC>(nullptr, [&]() -> FARPROC {
         ModuleTable& table = Modules();
         std::lock_guard guard(table.mutex);
-        Module* module = table.FindOrFail(handle);
+        Module* module = FindOrFail(table, handle);
         if (module == nullptr) return nullptr;
         std::string symbol;
         if (IS_INTRESOURCE(name)) {
@@ -287,10 +239,8 @@ HMODULE GetModuleHandleA(LPCSTR name) {
         std::lock_guard guard(table.mutex);
         if (name == nullptr) return reinterpret_cast<HMODULE>(table.Program());
         std::string path = Locate(name);
-        std::error_code ignored;
-        for (auto& module : table.modules)
-            if (!path.empty() && std::filesystem::equivalent(module->path, path, ignored))
-                return reinterpret_cast<HMODULE>(module.get());
+        if (Module* module = path.empty() ? nullptr : table.Loaded(path))
+            return reinterpret_cast<HMODULE>(module);
         SetLastError(ERROR_MOD_NOT_FOUND);
         return nullptr;
     });
@@ -318,7 +268,7 @@ HRSRC FindResourceA(HMODULE handle, LPCSTR name, LPCSTR type) {
     return larkin::platform::Guarded<HRSRC>(nullptr, [&]() -> HRSRC {
         ModuleTable& table = Modules();
         std::lock_guard guard(table.mutex);
-        Module* module = table.FindOrFail(handle);
+        Module* module = FindOrFail(table, handle);
         if (module == nullptr) return nullptr;
         if (FaultFires("FindResourceA", module->path)) return nullptr;
         return reinterpret_cast<HRSRC>(

@@ -1,132 +1,39 @@
 // Started programs: command lines, console windows with their keyboard
 // input, and waits.
-#include <fcntl.h>
 #include <signal.h>
 #include <spawn.h>
-#include <poll.h>
 #include <sys/socket.h>
 #include <sys/syscall.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
-#include <atomic>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
-#include <mutex>
 
-#include "core/posix.h"
 #include "core/exported_call.h"
+#include "core/posix.h"
 #include "core/runtime.h"
+#include "core/started_programs.h"
 #include "core/text.h"
-#include "core/windowing.h"
+#include "core/window_table.h"
 
 extern char** environ;
 
 namespace larkin::platform {
 namespace {
 
-// A started program, shared by its process and thread handles and by its
-// console window. Its process descriptor lets any thread ask or wait whether
-// it ended without reaping it and without holding a lock; Reap is the one
-// place where it is reaped, and then only once.
-class ProcessState {
-  public:
-    ProcessState(pid_t pid, UniqueFd descriptor) : pid_(pid), descriptor_(std::move(descriptor)) {}
-    ~ProcessState() { Reap(); }
-    ProcessState(const ProcessState&) = delete;
-    ProcessState& operator=(const ProcessState&) = delete;
-
-    // Whether the program has ended; changes nothing.
-    bool Ended() const { return reaped_.load() || Readable(0); }
-    // Waits up to milliseconds (INFINITE: no limit) for the end.
-    bool WaitEnded(DWORD milliseconds) const {
-        if (reaped_.load()) return true;
-        return Readable(milliseconds == INFINITE
-                            ? -1
-                            : static_cast<int>(std::min<DWORD>(milliseconds, INT32_MAX)));
-    }
-    // Collects the exit code of an ended program.
-    void Reap() {
-        std::lock_guard guard(mutex_);
-        if (reaped_.load() || !Readable(0)) return;
-        siginfo_t info{};
-        int result = 0;
-        do {
-            result = ::waitid(static_cast<idtype_t>(P_PIDFD), static_cast<id_t>(descriptor_.Get()),
-                              &info, WEXITED | WNOHANG);
-        } while (result < 0 && errno == EINTR);
-        if (result == 0 && info.si_pid == 0) return;  // not yet, after all
-        exitCode_ =
-            result == 0 && info.si_code == CLD_EXITED ? static_cast<DWORD>(info.si_status) : 1;
-        reaped_.store(true);
-        console_.Reset();
-    }
-    DWORD ExitCode() {
-        Reap();
-        std::lock_guard guard(mutex_);
-        return reaped_.load() ? exitCode_ : STILL_ACTIVE;
-    }
-    // Signals through the descriptor, which names this program even after
-    // its number has been reused.
-    void Kill() const {
-        if (!reaped_.load())
-            ::syscall(SYS_pidfd_send_signal, descriptor_.Get(), SIGKILL, nullptr, 0);
-    }
-    pid_t Pid() const { return pid_; }
-
-    void AttachConsole(UniqueFd input, HWND window) {
-        std::lock_guard guard(mutex_);
-        console_ = std::move(input);
-        window_ = window;
-    }
-    HWND Window() {
-        std::lock_guard guard(mutex_);
-        return window_;
-    }
-    // Never blocks: keys that do not fit the console's buffer are lost, as
-    // they would be with a full keyboard buffer.
-    void Type(const std::string& text) {
-        std::lock_guard guard(mutex_);
-        if (console_.Valid()) [[maybe_unused]]
-            auto sent =
-                ::send(console_.Get(), text.data(), text.size(), MSG_NOSIGNAL | MSG_DONTWAIT);
-    }
-
-  private:
-    bool Readable(int timeout) const {
-        pollfd poll{descriptor_.Get(), POLLIN, 0};
-        int ready = 0;
-        while ((ready = ::poll(&poll, 1, timeout)) < 0 && errno == EINTR) {
-        }
-        return ready > 0;
-    }
-
-    const pid_t pid_;
-    const UniqueFd descriptor_;
-    std::atomic<bool> reaped_{false};
-    std::mutex mutex_;
-    DWORD exitCode_ = STILL_ACTIVE;
-    UniqueFd console_;
-    HWND window_ = nullptr;
-};
-
 class ProcessObject final : public Object {
   public:
-    std::shared_ptr<ProcessState> state;
+    std::shared_ptr<StartedProgram> state;
 };
 
 class ThreadObject final : public Object {
   public:
-    std::shared_ptr<ProcessState> state;
+    std::shared_ptr<StartedProgram> state;
 };
-
-std::vector<std::shared_ptr<ProcessState>>& Started() {
-    static std::vector<std::shared_ptr<ProcessState>> started;
-    return started;
-}
 
 // Splits a command line by the Windows runtime's rules: blanks separate
 // words, double quotes group them, and backslashes escape a quote (2n
@@ -190,37 +97,15 @@ BOOL Failed(DWORD error) {
 
 }  // namespace
 
-void ResetConsoles() {
-    std::vector<std::shared_ptr<ProcessState>> started;
-    {
-        std::lock_guard guard(Runtime::Get().lock);
-        started.swap(Started());
-    }
-    for (auto& state : started)
-        if (HWND window = state->Window()) RemoveWindow(window);
-}
-
 namespace {
 
 // Forgets programs that ended and that no handle names any more, with their
 // console windows.
 void ForgetEnded() {
-    std::vector<std::shared_ptr<ProcessState>> ended;
-    {
-        std::lock_guard guard(Runtime::Get().lock);
-        auto& started = Started();
-        for (auto it = started.begin(); it != started.end();) {
-            if ((*it)->Ended() && it->use_count() == 1) {
-                ended.push_back(std::move(*it));
-                it = started.erase(it);
-            } else {
-                ++it;
-            }
-        }
-    }
-    for (auto& state : ended) {
-        state->Reap();
-        if (HWND window = state->Window()) RemoveWindow(window);
+    Runtime& runtime = Runtime::Get();
+    for (auto& program : runtime.programs.TakeEnded()) {
+        program->Reap();
+        if (HWND window = program->Window()) runtime.windows.Remove(window);
     }
 }
 
@@ -296,13 +181,13 @@ BOOL CreateProcessA(LPCSTR applicationName, LPSTR commandLine, LPSECURITY_ATTRIB
         }
         ForgetEnded();
 
-        auto state = std::make_shared<ProcessState>(pid, std::move(descriptor));
+        auto state = std::make_shared<StartedProgram>(pid, std::move(descriptor));
         if (newConsole) {
             WORD show = (startupInfo->dwFlags & STARTF_USESHOWWINDOW) ? startupInfo->wShowWindow
                                                                       : SW_SHOWNORMAL;
             bool front = show != SW_HIDE && show != SW_MINIMIZE && show != SW_SHOWMINIMIZED &&
                          show != SW_SHOWMINNOACTIVE && show != SW_FORCEMINIMIZE;
-            std::weak_ptr<ProcessState> weak = state;
+            std::weak_ptr<StartedProgram> weak = state;
             ConsoleSink sink{[weak](const std::string& text) {
                                  if (auto s = weak.lock()) s->Type(text);
                              },
@@ -310,13 +195,10 @@ BOOL CreateProcessA(LPCSTR applicationName, LPSTR commandLine, LPSECURITY_ATTRIB
                                  auto s = weak.lock();
                                  return s && !s->Ended();
                              }};
-            HWND window = AddConsoleWindow(title, std::move(sink), front);
+            HWND window = Runtime::Get().windows.AddConsole(title, std::move(sink), front);
             state->AttachConsole(std::move(keyboard), window);
         }
-        {
-            std::lock_guard guard(Runtime::Get().lock);
-            Started().push_back(state);
-        }
+        Runtime::Get().programs.Add(state);
         auto process = std::make_shared<ProcessObject>();
         process->state = state;
         auto thread = std::make_shared<ThreadObject>();
@@ -333,7 +215,7 @@ BOOL CreateProcessA(LPCSTR applicationName, LPSTR commandLine, LPSECURITY_ATTRIB
 DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
     return larkin::platform::Guarded<DWORD>(WAIT_FAILED, [&]() -> DWORD {
         auto object = Runtime::Get().handles.Find(handle);
-        std::shared_ptr<ProcessState> state;
+        std::shared_ptr<StartedProgram> state;
         if (auto process = std::dynamic_pointer_cast<ProcessObject>(object)) state = process->state;
         if (auto thread = std::dynamic_pointer_cast<ThreadObject>(object)) state = thread->state;
         if (!state) {

@@ -1,0 +1,119 @@
+// Windows of this process: classes, windows (the console windows of started
+// programs among them), the window in front, and each thread's message
+// queue. The table calls nothing outside itself while it holds its mutexes,
+// save a console's check of whether its program still runs.
+#ifndef LARKIN_PLATFORM_WINDOW_TABLE_H
+#define LARKIN_PLATFORM_WINDOW_TABLE_H
+
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <map>
+#include <mutex>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <vector>
+
+#include "win32/user.h"
+
+namespace larkin::platform {
+
+// What a console window does with keys: deliver text to its program's input
+// while the program runs.
+struct ConsoleSink {
+    std::function<void(const std::string& text)> type;
+    std::function<bool()> alive;
+};
+
+class WindowTable {
+  public:
+    // ERROR_CLASS_ALREADY_EXISTS when the instance has a class of that name.
+    DWORD AddClass(const WNDCLASSA& cls, ATOM* atom);
+    // ERROR_CLASS_DOES_NOT_EXIST, ERROR_CLASS_HAS_WINDOWS or ERROR_SUCCESS.
+    DWORD RemoveClass(std::string_view name, HINSTANCE instance);
+
+    struct Created {
+        HWND handle = nullptr;  // null when there is no such class
+        WNDPROC procedure = nullptr;
+    };
+    // A window of the instance's class of that name, else of the first one.
+    Created AddWindow(std::string_view className, std::string title, bool visible,
+                      HINSTANCE instance);
+    HWND AddConsole(std::string title, ConsoleSink sink, bool foreground);
+    void Remove(HWND handle);
+    // Forgets windows and classes; handle numbers and queues go on.
+    void Clear();
+
+    // The procedure of a window the API made; null for a console or none.
+    WNDPROC Procedure(HWND handle);
+    // A window whose console program, if it has one, still runs.
+    bool Alive(HWND handle);
+    // The first live window of the class and title (null: any).
+    HWND Find(const char* className, const char* title);
+    // Whether the window was visible before; nothing when there is no such window.
+    std::optional<bool> Show(HWND handle, int command);
+    HWND Foreground();
+    struct Focus {
+        HWND handle = nullptr;
+        std::optional<ConsoleSink> console;
+    };
+    // The live window in front, if any.
+    std::optional<Focus> Focused();
+    // Copies the old.size() extra bytes at index into old, then stores
+    // value there when one is given. ERROR_INVALID_WINDOW_HANDLE,
+    // ERROR_INVALID_INDEX or ERROR_SUCCESS.
+    DWORD Extra(HWND handle, int index, std::span<std::byte> old,
+                std::span<const std::byte> value = {});
+
+    // The thread whose queue takes messages posted to the window; nothing
+    // for a console window or none.
+    std::optional<std::thread::id> QueueOf(HWND handle);
+    void Post(std::thread::id thread, const MSG& message);
+    // The calling thread's first message for handle in first .. last (both 0:
+    // any); waits for one when wait is set, without holding the table.
+    bool Take(MSG* out, HWND handle, UINT first, UINT last, bool remove, bool wait);
+
+  private:
+    struct WindowClass {
+        WNDCLASSA cls{};
+        std::string name;
+        ATOM atom = 0;
+    };
+    struct Window {
+        HWND handle = nullptr;
+        std::string className;
+        std::string title;
+        WNDPROC procedure = nullptr;
+        std::vector<BYTE> extra;
+        bool visible = false;
+        std::thread::id owner;
+        std::optional<ConsoleSink> console;
+    };
+    struct MessageQueue {
+        std::deque<MSG> messages;
+        std::condition_variable ready;
+    };
+
+    Window* Find(HWND handle);
+    static bool Alive(const Window& window);
+    HWND NewHandle();
+
+    std::mutex mutex_;
+    std::vector<WindowClass> classes_;
+    std::map<HWND, Window> windows_;
+    HWND foreground_ = nullptr;
+    uintptr_t nextHandle_ = 0x10000;
+    ATOM nextAtom_ = 0xC000;
+
+    std::mutex queueMutex_;
+    std::map<std::thread::id, MessageQueue> queues_;
+};
+
+}  // namespace larkin::platform
+
+#endif
