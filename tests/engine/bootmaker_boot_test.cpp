@@ -263,10 +263,14 @@ start = 32
     ASSERT_TRUE(boot::RunOk({"mkfs.fat", "-C", "-F", "12", floppy.string(), "1440"}));
     ASSERT_TRUE(boot::CopyIn(
         floppy, 0, boot::BinDir() / "File_Images" / "LarkinDemo" / "KERNEL.SYS", "KERNEL.SYS"));
-    std::string command = "cd '" + folder.path().string() + "' && LARKIN_MACHINE='" +
-                          (folder.path() / "other.toml").string() + "' '" +
-                          (boot::BinDir() / "make_bootable_stick").string() +
-                          "' K: A: >out.txt 2>&1";
+    // LSAN_OPTIONS: GCC 12's LeakSanitizer crashes at the exit of a program
+    // whose libraries with thread-local storage (libudev, libblkid under the
+    // platform) came in through dlopen; this program's leaks are not what
+    // is tested here.
+    std::string command =
+        "cd '" + folder.path().string() + "' && LSAN_OPTIONS=detect_leaks=0 LARKIN_MACHINE='" +
+        (folder.path() / "other.toml").string() + "' '" +
+        (boot::BinDir() / "make_bootable_stick").string() + "' K: A: >out.txt 2>&1";
     int status = std::system(command.c_str());
     std::ifstream out(folder.path() / "out.txt");
     std::string text(std::istreambuf_iterator<char>(out), {});
