@@ -80,16 +80,18 @@ std::string LoopDevice::Attach(const LoopOptions& options) {
     return Configure(control.fd);
 }
 
-// Binds a free device to the backing file; another process may take the
-// same free device first, and then the next one is tried.
-std::string LoopDevice::Configure(int control) {
+// Binds a free device to the backing file (the preferred one first, when
+// free); another process may take the same free device first, and then the
+// next one is tried.
+std::string LoopDevice::Configure(int control, std::optional<int> preferred) {
     FdCloser file{::open(backing_.c_str(), (options_.readOnly ? O_RDONLY : O_RDWR) | O_CLOEXEC)};
     if (file.fd < 0) return Problem("opening " + backing_);
     uint32_t flags = LO_FLAGS_AUTOCLEAR;  // gone with the last close, even after a crash
     if (options_.readOnly) flags |= LO_FLAGS_READ_ONLY;
     if (options_.partitionScan) flags |= LO_FLAGS_PARTSCAN;
     for (int attempt = 0; attempt < 20; ++attempt) {
-        int number = ::ioctl(control, LOOP_CTL_GET_FREE);
+        int number = preferred ? *preferred : ::ioctl(control, LOOP_CTL_GET_FREE);
+        preferred.reset();
         if (number < 0) {
             unavailable_ = true;
             return Problem("no free loop device");
@@ -100,6 +102,7 @@ std::string LoopDevice::Configure(int control) {
             // No devtmpfs: make the node from what sysfs says.
             dev_t device = DeviceNumber("/sys/block/loop" + std::to_string(number));
             node = folder_ + "/loop" + std::to_string(number);
+            ::unlink(node.c_str());  // made when the device was plugged in before
             if (device == 0 || ::mknod(node.c_str(), S_IFBLK | 0600, device) != 0)
                 return Problem("making a node for loop" + std::to_string(number));
             madeNodes_.push_back(node);
@@ -172,6 +175,21 @@ void LoopDevice::Detach() {
     ::truncate(backing_.c_str(), 0);
     ::ioctl(device_, LOOP_SET_CAPACITY, 0);
     ::ioctl(device_, LOOP_CLR_FD, 0);
+}
+
+void LoopDevice::Unplug() {
+    if (device_ < 0) return;
+    ::ioctl(device_, LOOP_CLR_FD, 0);
+    ::close(device_);
+    device_ = -1;
+}
+
+std::string LoopDevice::Replug() {
+    if (device_ >= 0) return "still plugged in";
+    if (backing_.empty()) return "never attached";
+    FdCloser control{::open("/dev/loop-control", O_RDWR | O_CLOEXEC)};
+    if (control.fd < 0) return Problem("opening /dev/loop-control");
+    return Configure(control.fd, std::atoi(KernelName().c_str() + 4));
 }
 
 std::string LoopDevice::KernelName() const {

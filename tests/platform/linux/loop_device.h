@@ -46,6 +46,13 @@ class LoopDevice {
     // lost.
     void Detach();
 
+    // Unplugs the stick and keeps its data: the device goes once nothing
+    // has it open (handles must be closed first).
+    void Unplug();
+    // Plugs the same backing file in again, on the same device number where
+    // it is free, else on another one: "" when done, else why not.
+    std::string Replug();
+
     const std::string& Node() const { return node_; }  // "/dev/loop3"
     std::string KernelName() const;                    // "loop3"
     const std::string& BackingFile() const { return backing_; }
@@ -69,7 +76,7 @@ class LoopDevice {
     void WriteBacking(uint64_t offset, std::span<const std::byte> data) const;
 
   private:
-    std::string Configure(int control);
+    std::string Configure(int control, std::optional<int> preferred = std::nullopt);
 
     LoopOptions options_;
     std::string folder_, backing_, node_;
