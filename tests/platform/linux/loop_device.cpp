@@ -157,8 +157,24 @@ std::string LoopDevice::Configure(int control, std::optional<int> preferred) {
     return "every free loop device was taken by someone else first";
 }
 
+void LoopDevice::DropPartitions() {
+    if (device_ < 0) return;
+    for (uint32_t number : PartitionNumbers()) {
+        blkpg_partition partition{};
+        partition.pno = static_cast<int>(number);
+        blkpg_ioctl_arg request{};
+        request.op = BLKPG_DEL_PARTITION;
+        request.datalen = sizeof partition;
+        request.data = &partition;
+        if (::ioctl(device_, BLKPG, &request) != 0)
+            ADD_FAILURE() << Problem(KernelName() + "p" + std::to_string(number) +
+                                     " is left behind");
+    }
+}
+
 LoopDevice::~LoopDevice() {
     if (device_ >= 0) {
+        DropPartitions();
         // Goes now, or when the last handle a test left open closes.
         ::ioctl(device_, LOOP_CLR_FD, 0);
         ::close(device_);
@@ -179,6 +195,7 @@ void LoopDevice::Detach() {
 
 void LoopDevice::Unplug() {
     if (device_ < 0) return;
+    DropPartitions();
     ::ioctl(device_, LOOP_CLR_FD, 0);
     ::close(device_);
     device_ = -1;

@@ -31,7 +31,9 @@ struct LoopPartition {
 class LoopDevice {
   public:
     LoopDevice() = default;
-    // Detaches the device (once nothing else has it open) and deletes its file.
+    // Detaches the device (once nothing else has it open) and deletes its
+    // file; a partition the kernel was given and still holds (in use) is a
+    // failure of the test.
     ~LoopDevice();
     LoopDevice(const LoopDevice&) = delete;
     LoopDevice& operator=(const LoopDevice&) = delete;
@@ -76,6 +78,10 @@ class LoopDevice {
     void WriteBacking(uint64_t offset, std::span<const std::byte> data) const;
 
   private:
+    // Takes every partition from the kernel: it keeps those it was given
+    // one by one even after the device is detached, for the next user of
+    // the device number to trip over.
+    void DropPartitions();
     std::string Configure(int control, std::optional<int> preferred = std::nullopt);
 
     LoopOptions options_;
