@@ -201,12 +201,24 @@ void LoopDevice::Unplug() {
     device_ = -1;
 }
 
+bool LoopDevice::Vanish() {
+    Unplug();
+    FdCloser control{::open("/dev/loop-control", O_RDWR | O_CLOEXEC)};
+    return control.fd >= 0 && ::ioctl(control.fd, LOOP_CTL_REMOVE, Number()) >= 0;
+}
+
 std::string LoopDevice::Replug() {
     if (device_ >= 0) return "still plugged in";
     if (backing_.empty()) return "never attached";
     FdCloser control{::open("/dev/loop-control", O_RDWR | O_CLOEXEC)};
     if (control.fd < 0) return Problem("opening /dev/loop-control");
-    return Configure(control.fd, std::atoi(KernelName().c_str() + 4));
+    // Made again where it vanished (taken by someone else meanwhile: EEXIST).
+    ::ioctl(control.fd, LOOP_CTL_ADD, Number());
+    return Configure(control.fd, Number());
+}
+
+int LoopDevice::Number() const {
+    return std::atoi(KernelName().c_str() + 4);
 }
 
 std::string LoopDevice::KernelName() const {

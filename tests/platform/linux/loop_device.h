@@ -51,12 +51,17 @@ class LoopDevice {
     // Unplugs the stick and keeps its data: the device goes once nothing
     // has it open (handles must be closed first).
     void Unplug();
+    // Unplugs the stick and takes its device number away altogether: its
+    // node and its folder in sysfs go. False when the kernel refused.
+    bool Vanish();
     // Plugs the same backing file in again, on the same device number where
-    // it is free, else on another one: "" when done, else why not.
+    // it is free (made again when it vanished), else on another one: "" when
+    // done, else why not.
     std::string Replug();
 
     const std::string& Node() const { return node_; }  // "/dev/loop3"
     std::string KernelName() const;                    // "loop3"
+    int Number() const;                                // 3
     const std::string& BackingFile() const { return backing_; }
     const LoopOptions& Options() const { return options_; }
 
