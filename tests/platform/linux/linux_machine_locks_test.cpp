@@ -358,5 +358,49 @@ TEST_F(MountedStick, ABusyAutomountRefusesTheLockAndStays) {
     EXPECT_TRUE(sim::Journal().empty());
 }
 
+// SetupDiRemoveDevice on the disk with instance id diskId: its outcome.
+DWORD RemoveDisk(const std::string& diskId) {
+    HDEVINFO set = SetupDiGetClassDevsA(&GUID_DEVCLASS_DISKDRIVE, nullptr, nullptr, DIGCF_PRESENT);
+    if (set == INVALID_HANDLE_VALUE) return GetLastError();
+    DWORD outcome = ERROR_FILE_NOT_FOUND;
+    SP_DEVINFO_DATA device{};
+    device.cbSize = sizeof device;
+    for (DWORD i = 0; SetupDiEnumDeviceInfo(set, i, &device); ++i) {
+        char id[MAX_DEVICE_ID_LEN] = {};
+        if (CM_Get_Device_IDA(device.DevInst, id, sizeof id, 0) != CR_SUCCESS || id != diskId)
+            continue;
+        outcome = SetupDiRemoveDevice(set, &device) ? ERROR_SUCCESS : GetLastError();
+        break;
+    }
+    SetupDiDestroyDeviceInfoList(set);
+    return outcome;
+}
+
+// Ejecting a stick unmounts what the desktop mounted from it first; one
+// the system mounted is not ejected at all.
+TEST_F(MountedStick, EjectingUnmountsWhatTheDesktopMountedAndNothingElse) {
+    LoopDevice desktops, systems;
+    MountPoint automount("/media"), mount("/tmp");
+    ASSERT_NO_FATAL_FAILURE(MountStick(desktops, 0, automount));
+    ASSERT_NO_FATAL_FAILURE(MountStick(systems, 0, mount));
+    if (IsSkipped()) return;
+    HardwareMachine machine;
+    LARKIN_START_MACHINE(machine, &desktops, &systems);
+    auto desktop = FindStandIn(desktops), system = FindStandIn(systems);
+    ASSERT_TRUE(desktop && system);
+
+    ::testing::internal::CaptureStderr();
+    DWORD refused = RemoveDisk(system->diskId);
+    std::string said = ::testing::internal::GetCapturedStderr();
+    EXPECT_EQ(refused, static_cast<DWORD>(ERROR_ACCESS_DENIED));
+    EXPECT_THAT(said, HasSubstr(systems.Node()));
+    EXPECT_TRUE(mount.Mounted());
+
+    EXPECT_EQ(RemoveDisk(desktop->diskId), static_cast<DWORD>(ERROR_SUCCESS));
+    EXPECT_FALSE(automount.Mounted());
+    EXPECT_TRUE(mount.Mounted());
+    EXPECT_TRUE(sim::Journal().empty());
+}
+
 }  // namespace
 }  // namespace larkin::test
