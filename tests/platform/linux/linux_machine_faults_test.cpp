@@ -8,6 +8,7 @@
 
 #include <chrono>
 #include <cstring>
+#include <span>
 #include <thread>
 
 #include "hardware_machine.h"
@@ -184,6 +185,67 @@ TEST_F(LinuxMachineFaults, A4096ByteSectorStickMovesWholeSectorsOfItsOwnSize) {
     ASSERT_TRUE(extent);
     EXPECT_EQ(extent->first, kMiB);
     EXPECT_EQ(extent->second, 15 * kMiB);
+}
+
+// A drive layout counts bytes; the table on a stick of 4096-byte sectors
+// counts its own sectors, as the system reads it.
+TEST_F(LinuxMachineFaults, A4096ByteSectorStickTakesALayoutInItsOwnSectors) {
+    LoopDevice loop;
+    LARKIN_ATTACH_LOOP(loop, LoopOptions{.size = 16 * kMiB, .sectorSize = 4096});
+    HardwareMachine machine;
+    LARKIN_START_MACHINE(machine, &loop);
+    auto standIn = FindStandIn(loop);
+    ASSERT_TRUE(standIn);
+    Handle drive = Open(standIn->interfacePath, kReadWrite);
+    ASSERT_TRUE(drive.Valid()) << GetLastError();
+
+    constexpr DWORD kSize = DRIVE_LAYOUT_HEADER_SIZE + 4 * sizeof(PARTITION_INFORMATION_EX);
+    std::vector<BYTE> buffer(kSize);
+    auto* layout = reinterpret_cast<DRIVE_LAYOUT_INFORMATION_EX*>(buffer.data());
+    layout->PartitionStyle = PARTITION_STYLE_MBR;
+    layout->PartitionCount = 4;
+    for (auto& entry : std::span(layout->PartitionEntry, 4)) {
+        entry.PartitionStyle = PARTITION_STYLE_MBR;
+        entry.RewritePartition = TRUE;
+    }
+    layout->PartitionEntry[0].StartingOffset.QuadPart = static_cast<LONGLONG>(kMiB);
+    layout->PartitionEntry[0].PartitionLength.QuadPart = static_cast<LONGLONG>(4 * kMiB);
+    layout->PartitionEntry[0].Mbr.PartitionType = 0x0C;
+    DWORD returned = 0;
+    // Not a whole number of the stick's sectors.
+    layout->PartitionEntry[0].StartingOffset.QuadPart += 512;
+    EXPECT_FALSE(DeviceIoControl(drive.Get(), IOCTL_DISK_SET_DRIVE_LAYOUT_EX, buffer.data(), kSize,
+                                 nullptr, 0, &returned, nullptr));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+    layout->PartitionEntry[0].StartingOffset.QuadPart -= 512;
+    ASSERT_TRUE(DeviceIoControl(drive.Get(), IOCTL_DISK_SET_DRIVE_LAYOUT_EX, buffer.data(), kSize,
+                                nullptr, 0, &returned, nullptr))
+        << GetLastError();
+
+    auto sector0 = loop.ReadBacking(0, 512);
+    auto le32 = [&](size_t at) {
+        uint32_t value = 0;
+        for (int i = 3; i >= 0; --i)
+            value = value << 8 | std::to_integer<uint32_t>(sector0[at + i]);
+        return value;
+    };
+    EXPECT_EQ(le32(446 + 8), kMiB / 4096);
+    EXPECT_EQ(le32(446 + 12), 4 * kMiB / 4096);
+
+    std::vector<BYTE> readBack(kSize);
+    ASSERT_TRUE(DeviceIoControl(drive.Get(), IOCTL_DISK_GET_DRIVE_LAYOUT_EX, nullptr, 0,
+                                readBack.data(), kSize, &returned, nullptr));
+    auto* read = reinterpret_cast<DRIVE_LAYOUT_INFORMATION_EX*>(readBack.data());
+    EXPECT_EQ(read->PartitionEntry[0].StartingOffset.QuadPart, static_cast<LONGLONG>(kMiB));
+    EXPECT_EQ(read->PartitionEntry[0].PartitionLength.QuadPart, static_cast<LONGLONG>(4 * kMiB));
+    EXPECT_EQ(read->PartitionEntry[0].Mbr.HiddenSectors, kMiB / 4096);
+
+    auto letters = LettersOf(standIn->disk);
+    ASSERT_EQ(letters.size(), 1u);
+    auto extent = ExtentOf(letters[0]);
+    ASSERT_TRUE(extent);
+    EXPECT_EQ(extent->first, kMiB);
+    EXPECT_EQ(extent->second, 4 * kMiB);
 }
 
 TEST_F(LinuxMachineFaults, AnEmptyStickIsAnEmptySlot) {
