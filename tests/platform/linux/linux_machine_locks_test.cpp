@@ -159,6 +159,7 @@ TEST_F(LinuxMachineLocks, TheKernelClaimKeepsMkfsOutUntilTheVolumeIsHandedOver) 
     ASSERT_TRUE(Lock(locked.Get())) << GetLastError();
     Outcome refused = Shell(format);
     EXPECT_NE(refused.exitCode, 0) << refused.output;
+    EXPECT_THAT(refused.output, HasSubstr("busy"));
     EXPECT_EQ(loop.ReadBacking(kFirst * 512, 512), bootSector);
     // Only a volume nobody holds is handed over.
     LARKIN_TOOL_VOLUME where{};
