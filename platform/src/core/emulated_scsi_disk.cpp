@@ -7,7 +7,8 @@ namespace larkin::platform {
 
 namespace {
 
-constexpr uint8_t kNoSense = 0x00, kNotReady = 0x02, kMediumError = 0x03, kIllegalRequest = 0x05;
+constexpr uint8_t kNoSense = 0x00, kNotReady = 0x02, kMediumError = 0x03, kIllegalRequest = 0x05,
+                  kDataProtect = 0x07;
 
 std::vector<uint8_t> FixedSense(uint8_t key, uint8_t asc, uint8_t ascq) {
     std::vector<uint8_t> sense(18, 0);
@@ -175,6 +176,9 @@ class Command {
             return Check(kIllegalRequest, 0x24, 0);
         auto span = data_.first(bytes);
         DWORD error = write ? disk_.write(lba * 512, span) : disk_.read(lba * 512, span);
+        // As a stick says it: write-protected, pulled out, or failing.
+        if (error == ERROR_WRITE_PROTECT) return Check(kDataProtect, 0x27, 0);
+        if (error == ERROR_NOT_READY) return Check(kNotReady, 0x3A, 0);
         if (error != ERROR_SUCCESS)
             return write ? Check(kMediumError, 0x0C, 0) : Check(kMediumError, 0x11, 0);
         return Good(static_cast<uint32_t>(bytes));

@@ -41,15 +41,22 @@ struct Request {
     DWORD outSize;
 };
 
+// The table's sector numbers count the disk's own sectors, 512 bytes or more.
+uint64_t SectorBytes(const DiskInfo& disk) {
+    return disk.geometry.bytesPerSector ? disk.geometry.bytesPerSector : 512;
+}
+
 PartitionTable ReadTable(MediaAccess& access, const DiskInfo& disk, DWORD* error) {
     *error = ERROR_SUCCESS;
+    const uint64_t sectorBytes = SectorBytes(disk);
     return ReadPartitionTable(
         [&](uint64_t sector, std::span<uint8_t, 512> data) {
-            DWORD failed = access.Read(sector * 512, std::as_writable_bytes(data));
+            if (sector > UINT64_MAX / sectorBytes) return false;
+            DWORD failed = access.Read(sector * sectorBytes, std::as_writable_bytes(data));
             if (failed != ERROR_SUCCESS && sector == 0) *error = failed;
             return failed == ERROR_SUCCESS;
         },
-        disk.size / 512);
+        disk.size / sectorBytes);
 }
 
 Reply Geometry(MediaAccess& access, const DiskInfo& disk, const Request& r, bool extended) {
@@ -86,11 +93,11 @@ Reply Geometry(MediaAccess& access, const DiskInfo& disk, const Request& r, bool
 }
 
 void FillEntry(PARTITION_INFORMATION_EX& entry, const PartitionRecord& record, uint32_t number,
-               uint64_t relativeTo) {
+               uint64_t relativeTo, uint64_t sectorBytes) {
     entry.PartitionStyle = PARTITION_STYLE_MBR;
     if (record.type == 0) return;
-    entry.StartingOffset.QuadPart = static_cast<LONGLONG>(record.firstSector * 512);
-    entry.PartitionLength.QuadPart = static_cast<LONGLONG>(record.sectors * 512);
+    entry.StartingOffset.QuadPart = static_cast<LONGLONG>(record.firstSector * sectorBytes);
+    entry.PartitionLength.QuadPart = static_cast<LONGLONG>(record.sectors * sectorBytes);
     entry.PartitionNumber = number;
     entry.Mbr.PartitionType = record.type;
     entry.Mbr.BootIndicator = record.status == 0x80;
@@ -103,6 +110,7 @@ Reply GetLayout(MediaAccess& access, const DiskInfo& disk, const Request& r) {
     PartitionTable table = ReadTable(access, disk, &error);
     if (error != ERROR_SUCCESS) return Error(error);
     std::vector<PARTITION_INFORMATION_EX> entries;
+    const uint64_t sectorBytes = SectorBytes(disk);
     uint32_t number = 0;
     auto numberFor = [&](const PartitionRecord& record) {
         return IsNumbered(record) ? ++number : 0u;
@@ -110,15 +118,15 @@ Reply GetLayout(MediaAccess& access, const DiskInfo& disk, const Request& r) {
     if (table.hasSignature) {
         for (const auto& record : table.primary) {
             PARTITION_INFORMATION_EX entry{};
-            FillEntry(entry, record, numberFor(record), 0);
+            FillEntry(entry, record, numberFor(record), 0, sectorBytes);
             entries.push_back(entry);
         }
         // Each extended boot record adds four entries: its logical
         // partition, its link and two empty ones.
         for (const auto& ebr : table.extended) {
             std::array<PARTITION_INFORMATION_EX, 4> four{};
-            FillEntry(four[0], ebr.logical, numberFor(ebr.logical), ebr.sector);
-            FillEntry(four[1], ebr.link, 0, ebr.sector);
+            FillEntry(four[0], ebr.logical, numberFor(ebr.logical), ebr.sector, sectorBytes);
+            FillEntry(four[1], ebr.link, 0, ebr.sector, sectorBytes);
             for (auto& unused : {&four[2], &four[3]}) unused->PartitionStyle = PARTITION_STYLE_MBR;
             entries.insert(entries.end(), four.begin(), four.end());
         }
@@ -151,6 +159,7 @@ Reply SetLayout(const MediaObject& object, const DiskInfo& disk, const Request& 
     if (DWORD error = object.access->Read(0, std::as_writable_bytes(std::span(sector)));
         error != ERROR_SUCCESS)
         return Error(error);
+    const uint64_t sectorBytes = SectorBytes(disk);
     std::memcpy(&sector[440], &layout->Mbr.Signature, 4);
     // Only the primary table is rewritten; extended boot records on the
     // disk stay as they are.
@@ -161,12 +170,12 @@ Reply SetLayout(const MediaObject& object, const DiskInfo& disk, const Request& 
         record.status = entry.Mbr.BootIndicator ? 0x80 : 0x00;
         if (record.type != 0) {
             if (entry.StartingOffset.QuadPart < 0 || entry.PartitionLength.QuadPart < 0 ||
-                entry.StartingOffset.QuadPart % 512 != 0 ||
-                entry.PartitionLength.QuadPart % 512 != 0)
+                static_cast<uint64_t>(entry.StartingOffset.QuadPart) % sectorBytes != 0 ||
+                static_cast<uint64_t>(entry.PartitionLength.QuadPart) % sectorBytes != 0)
                 return Error(ERROR_INVALID_PARAMETER);
-            record.firstSector = static_cast<uint64_t>(entry.StartingOffset.QuadPart) / 512;
-            record.sectors = static_cast<uint64_t>(entry.PartitionLength.QuadPart) / 512;
-            if ((record.firstSector + record.sectors) * 512 > disk.size ||
+            record.firstSector = static_cast<uint64_t>(entry.StartingOffset.QuadPart) / sectorBytes;
+            record.sectors = static_cast<uint64_t>(entry.PartitionLength.QuadPart) / sectorBytes;
+            if ((record.firstSector + record.sectors) * sectorBytes > disk.size ||
                 record.firstSector + record.sectors > 0xFFFFFFFFull)
                 return Error(ERROR_INVALID_PARAMETER);
         }

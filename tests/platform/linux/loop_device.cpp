@@ -80,16 +80,18 @@ std::string LoopDevice::Attach(const LoopOptions& options) {
     return Configure(control.fd);
 }
 
-// Binds a free device to the backing file; another process may take the
-// same free device first, and then the next one is tried.
-std::string LoopDevice::Configure(int control) {
+// Binds a free device to the backing file (the preferred one first, when
+// free); another process may take the same free device first, and then the
+// next one is tried.
+std::string LoopDevice::Configure(int control, std::optional<int> preferred) {
     FdCloser file{::open(backing_.c_str(), (options_.readOnly ? O_RDONLY : O_RDWR) | O_CLOEXEC)};
     if (file.fd < 0) return Problem("opening " + backing_);
     uint32_t flags = LO_FLAGS_AUTOCLEAR;  // gone with the last close, even after a crash
     if (options_.readOnly) flags |= LO_FLAGS_READ_ONLY;
     if (options_.partitionScan) flags |= LO_FLAGS_PARTSCAN;
     for (int attempt = 0; attempt < 20; ++attempt) {
-        int number = ::ioctl(control, LOOP_CTL_GET_FREE);
+        int number = preferred ? *preferred : ::ioctl(control, LOOP_CTL_GET_FREE);
+        preferred.reset();
         if (number < 0) {
             unavailable_ = true;
             return Problem("no free loop device");
@@ -100,6 +102,7 @@ std::string LoopDevice::Configure(int control) {
             // No devtmpfs: make the node from what sysfs says.
             dev_t device = DeviceNumber("/sys/block/loop" + std::to_string(number));
             node = folder_ + "/loop" + std::to_string(number);
+            ::unlink(node.c_str());  // made when the device was plugged in before
             if (device == 0 || ::mknod(node.c_str(), S_IFBLK | 0600, device) != 0)
                 return Problem("making a node for loop" + std::to_string(number));
             madeNodes_.push_back(node);
@@ -154,8 +157,24 @@ std::string LoopDevice::Configure(int control) {
     return "every free loop device was taken by someone else first";
 }
 
+void LoopDevice::DropPartitions() {
+    if (device_ < 0) return;
+    for (uint32_t number : PartitionNumbers()) {
+        blkpg_partition partition{};
+        partition.pno = static_cast<int>(number);
+        blkpg_ioctl_arg request{};
+        request.op = BLKPG_DEL_PARTITION;
+        request.datalen = sizeof partition;
+        request.data = &partition;
+        if (::ioctl(device_, BLKPG, &request) != 0)
+            ADD_FAILURE() << Problem(KernelName() + "p" + std::to_string(number) +
+                                     " is left behind");
+    }
+}
+
 LoopDevice::~LoopDevice() {
     if (device_ >= 0) {
+        DropPartitions();
         // Goes now, or when the last handle a test left open closes.
         ::ioctl(device_, LOOP_CLR_FD, 0);
         ::close(device_);
@@ -172,6 +191,34 @@ void LoopDevice::Detach() {
     ::truncate(backing_.c_str(), 0);
     ::ioctl(device_, LOOP_SET_CAPACITY, 0);
     ::ioctl(device_, LOOP_CLR_FD, 0);
+}
+
+void LoopDevice::Unplug() {
+    if (device_ < 0) return;
+    DropPartitions();
+    ::ioctl(device_, LOOP_CLR_FD, 0);
+    ::close(device_);
+    device_ = -1;
+}
+
+bool LoopDevice::Vanish() {
+    Unplug();
+    FdCloser control{::open("/dev/loop-control", O_RDWR | O_CLOEXEC)};
+    return control.fd >= 0 && ::ioctl(control.fd, LOOP_CTL_REMOVE, Number()) >= 0;
+}
+
+std::string LoopDevice::Replug() {
+    if (device_ >= 0) return "still plugged in";
+    if (backing_.empty()) return "never attached";
+    FdCloser control{::open("/dev/loop-control", O_RDWR | O_CLOEXEC)};
+    if (control.fd < 0) return Problem("opening /dev/loop-control");
+    // Made again where it vanished (taken by someone else meanwhile: EEXIST).
+    ::ioctl(control.fd, LOOP_CTL_ADD, Number());
+    return Configure(control.fd, Number());
+}
+
+int LoopDevice::Number() const {
+    return std::atoi(KernelName().c_str() + 4);
 }
 
 std::string LoopDevice::KernelName() const {

@@ -31,7 +31,9 @@ struct LoopPartition {
 class LoopDevice {
   public:
     LoopDevice() = default;
-    // Detaches the device (once nothing else has it open) and deletes its file.
+    // Detaches the device (once nothing else has it open) and deletes its
+    // file; a partition the kernel was given and still holds (in use) is a
+    // failure of the test.
     ~LoopDevice();
     LoopDevice(const LoopDevice&) = delete;
     LoopDevice& operator=(const LoopDevice&) = delete;
@@ -46,8 +48,20 @@ class LoopDevice {
     // lost.
     void Detach();
 
+    // Unplugs the stick and keeps its data: the device goes once nothing
+    // has it open (handles must be closed first).
+    void Unplug();
+    // Unplugs the stick and takes its device number away altogether: its
+    // node and its folder in sysfs go. False when the kernel refused.
+    bool Vanish();
+    // Plugs the same backing file in again, on the same device number where
+    // it is free (made again when it vanished), else on another one: "" when
+    // done, else why not.
+    std::string Replug();
+
     const std::string& Node() const { return node_; }  // "/dev/loop3"
     std::string KernelName() const;                    // "loop3"
+    int Number() const;                                // 3
     const std::string& BackingFile() const { return backing_; }
     const LoopOptions& Options() const { return options_; }
 
@@ -69,7 +83,11 @@ class LoopDevice {
     void WriteBacking(uint64_t offset, std::span<const std::byte> data) const;
 
   private:
-    std::string Configure(int control);
+    // Takes every partition from the kernel: it keeps those it was given
+    // one by one even after the device is detached, for the next user of
+    // the device number to trip over.
+    void DropPartitions();
+    std::string Configure(int control, std::optional<int> preferred = std::nullopt);
 
     LoopOptions options_;
     std::string folder_, backing_, node_;

@@ -129,6 +129,41 @@ TEST_F(HardwareStick, ListedMadeBootableVerifiedAndBoots) {
     EXPECT_EQ(booted.exitCode, 0) << booted.output;
 }
 
+// A stick of 4096-byte sectors cannot take the 512-byte sectors the boot
+// records are made of: the program fails before it writes anything.
+TEST_F(HardwareStick, AStickOf4096ByteSectorsIsRefusedBeforeAnyWrite) {
+    LoopDevice loop;
+    LARKIN_ATTACH_LOOP(loop, LoopOptions{.size = 64ull << 20, .sectorSize = 4096});
+    uint32_t sectors = static_cast<uint32_t>(loop.Options().size / 4096);
+    std::array<std::byte, 512> mbr{};
+    auto put32 = [&](size_t at, uint32_t value) {
+        for (int i = 0; i < 4; ++i) mbr[at + i] = std::byte(value >> (8 * i));
+    };
+    mbr[446 + 4] = std::byte{0x0C};
+    put32(446 + 8, 256);  // the second MiB, in the stick's own sectors
+    put32(446 + 12, sectors - 256);
+    mbr[510] = std::byte{0x55};
+    mbr[511] = std::byte{0xAA};
+    loop.WriteBacking(0, mbr);
+    Outcome mkfs = Shell("PATH=$PATH:/usr/sbin:/sbin mkfs.fat -S 4096 -n SHOPSTICK --offset 2048 " +
+                         Quoted(loop.BackingFile()) + " " + std::to_string(63 * 1024));
+    ASSERT_EQ(mkfs.exitCode, 0) << mkfs.output;
+    auto before = loop.ReadBacking(0, 4 << 20);
+
+    Outcome list = Cli(loop, "list --json");
+    ASSERT_EQ(list.exitCode, 0) << list.output;
+    std::smatch found;
+    ASSERT_TRUE(std::regex_search(list.output, found, std::regex("\"mount\": \"([D-Z]:)\"")))
+        << list.output;
+    Outcome boot = Cli(loop, "boot " + std::string(found[1]) + " --image LarkinDemo --yes");
+    EXPECT_EQ(boot.exitCode, 6) << boot.output;
+    EXPECT_THAT(boot.output, HasSubstr("failed"));
+    EXPECT_TRUE(loop.ReadBacking(0, 4 << 20) == before) << "the stick was changed";
+    std::ifstream journal(State() + "/journal");
+    std::string line;
+    while (std::getline(journal, line)) ADD_FAILURE() << "written: " << line;
+}
+
 TEST_F(HardwareStick, WithoutRootDrivesAreOnlyReadAndTheProgramSaysWhatToDo) {
     if (::geteuid() != 0 || !Have("setpriv")) GTEST_SKIP() << "needs root and setpriv";
     LoopDevice loop;

@@ -361,8 +361,11 @@ std::shared_ptr<const HardwareSnapshot> LinuxBackend::Read() {
             volume.facts.extentsReadable = readable;
             volume.node = found.node;
             volume.device = found.device;
+            // The kernel numbers partitions by table slot (logical ones from
+            // 5), the system counts those that hold one: they meet at their
+            // first byte.
             for (const auto& partition : disk.kernelPartitions) {
-                if (partition.number != number || partition.start != offset) continue;
+                if (partition.start != offset) continue;
                 volume.device = partition.device;
                 if (std::string node = NodeOf(partition); !node.empty()) volume.node = node;
             }

@@ -1,0 +1,306 @@
+#include "hardware_machine.h"
+
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cctype>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
+
+#include "larkin/simulation.h"
+
+namespace larkin::test {
+
+namespace {
+
+constexpr const char* kVariables[] = {"LARKIN_MACHINE", "LARKIN_TEST_USB_DISKS", "LARKIN_STATE_DIR",
+                                      "LARKIN_TIME_SCALE"};
+
+std::string Lower(std::string text) {
+    for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+    return text;
+}
+
+std::string TextProperty(HDEVINFO set, SP_DEVINFO_DATA& device, DWORD property) {
+    char text[512] = {};
+    DWORD type = 0;
+    if (!SetupDiGetDeviceRegistryPropertyA(set, &device, property, &type,
+                                           reinterpret_cast<BYTE*>(text), sizeof text - 1, nullptr))
+        return {};
+    return text;
+}
+
+std::string DeviceId(DEVINST node) {
+    char id[MAX_DEVICE_ID_LEN] = {};
+    return CM_Get_Device_IDA(node, id, sizeof id, 0) == CR_SUCCESS ? std::string(id) : "";
+}
+
+// The GUID_DEVINTERFACE_DISK path of the disk with instance id.
+std::string DiskInterfacePath(const std::string& diskId) {
+    HDEVINFO set = SetupDiGetClassDevsA(&GUID_DEVINTERFACE_DISK, diskId.c_str(), nullptr,
+                                        DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
+    if (set == INVALID_HANDLE_VALUE) return {};
+    std::string path;
+    SP_DEVICE_INTERFACE_DATA data{};
+    data.cbSize = sizeof data;
+    if (SetupDiEnumDeviceInterfaces(set, nullptr, &GUID_DEVINTERFACE_DISK, 0, &data)) {
+        DWORD needed = 0;
+        SetupDiGetDeviceInterfaceDetailA(set, &data, nullptr, 0, &needed, nullptr);
+        std::vector<char> buffer(
+            std::max<DWORD>(needed, sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A)));
+        auto* detail = reinterpret_cast<SP_DEVICE_INTERFACE_DETAIL_DATA_A*>(buffer.data());
+        detail->cbSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A);
+        if (SetupDiGetDeviceInterfaceDetailA(set, &data, detail, needed, nullptr, nullptr))
+            path = detail->DevicePath;
+    }
+    SetupDiDestroyDeviceInfoList(set);
+    return path;
+}
+
+bool MountedAt(const std::string& folder) {
+    std::ifstream mountinfo("/proc/self/mountinfo");
+    for (std::string line; std::getline(mountinfo, line);) {
+        std::istringstream fields(line);
+        std::string id, parent, device, root, point;
+        fields >> id >> parent >> device >> root >> point;
+        if (point == folder) return true;
+    }
+    return false;
+}
+
+}  // namespace
+
+HardwareMachine::HardwareMachine() {
+    for (const char* name : kVariables) {
+        const char* value = std::getenv(name);
+        saved_.emplace_back(name, value ? std::optional<std::string>(value) : std::nullopt);
+    }
+}
+
+HardwareMachine::~HardwareMachine() {
+    // The state folder stays named while the platform restarts, so that no
+    // folder of the real machine's is made; it goes with folder_ after.
+    ::unsetenv("LARKIN_TEST_USB_DISKS");
+    std::string ignored;
+    sim::Restart("", &ignored);
+    for (const auto& [name, value] : saved_) {
+        if (value)
+            ::setenv(name.c_str(), value->c_str(), 1);
+        else
+            ::unsetenv(name.c_str());
+    }
+}
+
+std::string HardwareMachine::Start(const std::vector<const LoopDevice*>& sticks) {
+    if (folder_.path().empty()) return "no temporary folder";
+    sticks_.clear();
+    for (const LoopDevice* stick : sticks) sticks_ += (sticks_.empty() ? "" : ",") + stick->Node();
+    ::unsetenv("LARKIN_MACHINE");
+    ::setenv("LARKIN_TEST_USB_DISKS", sticks_.c_str(), 1);
+    ::setenv("LARKIN_STATE_DIR", StateFolder().c_str(), 1);
+    ::setenv("LARKIN_TIME_SCALE", "0", 1);
+    std::string error;
+    if (!sim::Restart("", &error)) return error.empty() ? "the platform did not start" : error;
+    if (std::string(LarkinBackendName()) != "linux") return "not on this computer's hardware";
+    return {};
+}
+
+std::string HardwareMachine::ChildEnvironment() const {
+    return "env -u LARKIN_MACHINE LARKIN_TIME_SCALE=0 LARKIN_TEST_USB_DISKS=" + sticks_ +
+           " LARKIN_STATE_DIR=" + Quoted(StateFolder()) + " ";
+}
+
+Handle Open(const std::string& name, DWORD access) {
+    return Handle(CreateFileA(name.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                              OPEN_EXISTING, 0, nullptr));
+}
+
+std::optional<StandIn> FindStandIn(const LoopDevice& loop) {
+    std::optional<StandIn> found;
+    HDEVINFO adapters = SetupDiGetClassDevsA(&GUID_DEVCLASS_USB, nullptr, nullptr, DIGCF_PRESENT);
+    if (adapters == INVALID_HANDLE_VALUE) return found;
+    SP_DEVINFO_DATA adapter{};
+    adapter.cbSize = sizeof adapter;
+    for (DWORD i = 0; !found && SetupDiEnumDeviceInfo(adapters, i, &adapter); ++i) {
+        std::string id = DeviceId(adapter.DevInst);
+        // The stand-in's serial names its loop device, and ends its id.
+        std::string tail = "-" + Lower(loop.KernelName());
+        if (Lower(id).size() < tail.size() ||
+            Lower(id).compare(id.size() - tail.size(), tail.size(), tail) != 0)
+            continue;
+        DEVINST child = 0;
+        if (CM_Get_Child(&child, adapter.DevInst, 0) != CR_SUCCESS) continue;
+        StandIn standIn;
+        standIn.adapterId = id;
+        standIn.description = TextProperty(adapters, adapter, SPDRP_DEVICEDESC);
+        standIn.diskId = DeviceId(child);
+        standIn.interfacePath = DiskInterfacePath(standIn.diskId);
+        Handle disk = Open(standIn.interfacePath, 0);
+        STORAGE_DEVICE_NUMBER number{};
+        DWORD returned = 0;
+        if (!disk.Valid() || !DeviceIoControl(disk.Get(), IOCTL_STORAGE_GET_DEVICE_NUMBER, nullptr,
+                                              0, &number, sizeof number, &returned, nullptr))
+            continue;
+        standIn.disk = number.DeviceNumber;
+        found = standIn;
+    }
+    SetupDiDestroyDeviceInfoList(adapters);
+    return found;
+}
+
+std::vector<LetteredVolume> LetteredVolumes() {
+    std::vector<LetteredVolume> volumes;
+    DWORD drives = GetLogicalDrives();
+    for (int i = 0; i < 26; ++i) {
+        if (!(drives & (1u << i))) continue;
+        LetteredVolume volume;
+        volume.letter = std::string(1, static_cast<char>('A' + i)) + ":";
+        Handle handle = Open("\\\\.\\" + volume.letter, 0);
+        STORAGE_DEVICE_NUMBER number{};
+        DWORD returned = 0;
+        if (!handle.Valid()) {
+            volume.error = GetLastError();
+        } else if (DeviceIoControl(handle.Get(), IOCTL_STORAGE_GET_DEVICE_NUMBER, nullptr, 0,
+                                   &number, sizeof number, &returned, nullptr)) {
+            volume.disk = number.DeviceNumber;
+            volume.partition = number.PartitionNumber;
+        } else {
+            volume.error = GetLastError();
+        }
+        volumes.push_back(volume);
+    }
+    return volumes;
+}
+
+std::vector<std::string> LettersOf(uint32_t disk) {
+    std::vector<std::pair<uint32_t, std::string>> found;
+    for (const auto& volume : LetteredVolumes())
+        if (volume.error == ERROR_SUCCESS && volume.disk == disk)
+            found.emplace_back(volume.partition, volume.letter);
+    std::sort(found.begin(), found.end());
+    std::vector<std::string> letters;
+    for (const auto& [partition, letter] : found) letters.push_back(letter);
+    return letters;
+}
+
+std::optional<std::pair<uint64_t, uint64_t>> ExtentOf(const std::string& letter) {
+    Handle volume = Open("\\\\.\\" + letter, 0);
+    VOLUME_DISK_EXTENTS extents{};
+    DWORD returned = 0;
+    if (!volume.Valid() ||
+        !DeviceIoControl(volume.Get(), IOCTL_VOLUME_GET_VOLUME_DISK_EXTENTS, nullptr, 0, &extents,
+                         sizeof extents, &returned, nullptr))
+        return std::nullopt;
+    return std::pair(static_cast<uint64_t>(extents.Extents[0].StartingOffset.QuadPart),
+                     static_cast<uint64_t>(extents.Extents[0].ExtentLength.QuadPart));
+}
+
+std::array<std::byte, 512> Mbr(const std::vector<MbrEntry>& entries) {
+    std::array<std::byte, 512> sector{};
+    auto put32 = [&](size_t at, uint32_t value) {
+        for (int i = 0; i < 4; ++i) sector[at + i] = std::byte(value >> (8 * i));
+    };
+    for (const auto& entry : entries) {
+        size_t at = 446 + 16 * static_cast<size_t>(entry.slot);
+        sector[at + 4] = std::byte{entry.type};
+        put32(at + 8, entry.first);
+        put32(at + 12, entry.sectors);
+    }
+    sector[510] = std::byte{0x55};
+    sector[511] = std::byte{0xAA};
+    return sector;
+}
+
+std::vector<std::byte> Pattern(size_t length, uint8_t seed) {
+    std::vector<std::byte> data(length);
+    for (size_t i = 0; i < length; ++i)
+        data[i] = std::byte(static_cast<uint8_t>(seed + i / 512 * 7 + i % 251));
+    return data;
+}
+
+bool WriteAt(HANDLE handle, uint64_t offset, const std::vector<std::byte>& data) {
+    LARGE_INTEGER at{};
+    at.QuadPart = static_cast<LONGLONG>(offset);
+    DWORD done = 0;
+    return SetFilePointerEx(handle, at, nullptr, FILE_BEGIN) &&
+           WriteFile(handle, data.data(), static_cast<DWORD>(data.size()), &done, nullptr) &&
+           done == data.size();
+}
+
+std::optional<std::vector<std::byte>> ReadAt(HANDLE handle, uint64_t offset, size_t length) {
+    std::vector<std::byte> data(length);
+    LARGE_INTEGER at{};
+    at.QuadPart = static_cast<LONGLONG>(offset);
+    DWORD done = 0;
+    if (!SetFilePointerEx(handle, at, nullptr, FILE_BEGIN) ||
+        !ReadFile(handle, data.data(), static_cast<DWORD>(length), &done, nullptr) ||
+        done != length)
+        return std::nullopt;
+    return data;
+}
+
+Outcome Shell(const std::string& command) {
+    Outcome run;
+    std::string full = "PATH=$PATH:/usr/sbin:/sbin; " + command + " 2>&1";
+    FILE* pipe = ::popen(full.c_str(), "r");
+    if (pipe == nullptr) return run;
+    std::array<char, 4096> chunk{};
+    for (size_t got; (got = std::fread(chunk.data(), 1, chunk.size(), pipe)) > 0;)
+        run.output.append(chunk.data(), got);
+    int status = ::pclose(pipe);
+    run.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return run;
+}
+
+bool Have(const std::string& program) {
+    return Shell("command -v " + program).exitCode == 0;
+}
+
+std::string Quoted(const std::string& text) {
+    return "'" + text + "'";
+}
+
+MountPoint::MountPoint(const std::string& parent) {
+    struct stat status {};
+    if (::stat(parent.c_str(), &status) != 0) {
+        if (::mkdir(parent.c_str(), 0755) != 0) return;
+        madeParent_ = parent;
+    }
+    std::string path = parent + "/larkin-test-XXXXXX";
+    if (::mkdtemp(path.data())) path_ = path;
+}
+
+MountPoint::~MountPoint() {
+    if (!path_.empty()) {
+        while (MountedAt(path_) && ::umount2(path_.c_str(), MNT_DETACH) == 0) {
+        }
+        ::rmdir(path_.c_str());
+    }
+    if (!madeParent_.empty()) ::rmdir(madeParent_.c_str());
+}
+
+std::string MountPoint::Mount(const std::string& node, const std::string& fileSystem) {
+    if (path_.empty()) return "no folder to mount on";
+    if (::mount(node.c_str(), path_.c_str(), fileSystem.c_str(), 0, nullptr) != 0)
+        return "mounting " + node + " on " + path_ + ": " + std::strerror(errno);
+    return {};
+}
+
+bool MountPoint::Mounted() const {
+    return !path_.empty() && MountedAt(path_);
+}
+
+bool KernelOffers(const std::string& fileSystem) {
+    std::ifstream filesystems("/proc/filesystems");
+    for (std::string line; std::getline(filesystems, line);)
+        if (line.substr(line.find_last_of(" \t") + 1) == fileSystem) return true;
+    return false;
+}
+
+}  // namespace larkin::test

@@ -1,0 +1,159 @@
+// This computer's hardware as the platform's machine in a test: loop
+// devices pass as USB sticks, the state (locks, letters, journal) lives in a
+// fresh folder, and the platform of this process starts again on it. The
+// helpers reach the stand-ins only through the Windows API, as the
+// libraries do.
+#ifndef LARKIN_TESTS_HARDWARE_MACHINE_H
+#define LARKIN_TESTS_HARDWARE_MACHINE_H
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "larkin/platform.h"
+#include "loop_device.h"
+#include "test_machine.h"
+
+namespace larkin::test {
+
+class HardwareMachine {
+  public:
+    HardwareMachine();
+    // Closes every handle and starts the platform again without stand-ins,
+    // then gives the environment back.
+    ~HardwareMachine();
+    HardwareMachine(const HardwareMachine&) = delete;
+    HardwareMachine& operator=(const HardwareMachine&) = delete;
+
+    // Starts the platform (again) on this computer, these loop devices
+    // standing in for USB sticks: "" when started, else why not.
+    std::string Start(const std::vector<const LoopDevice*>& sticks);
+    std::string StateFolder() const { return (folder_.path() / "state").string(); }
+    // "env ... " that puts a child program on the same machine.
+    std::string ChildEnvironment() const;
+
+  private:
+    TempFolder folder_;
+    std::vector<std::pair<std::string, std::optional<std::string>>> saved_;
+    std::string sticks_;
+};
+
+// Starts machine on the sticks; fails the test when the platform refuses.
+#define LARKIN_START_MACHINE(machine, ...)                                               \
+    do {                                                                                 \
+        std::string startProblem_ = (machine).Start({__VA_ARGS__});                      \
+        if (!startProblem_.empty()) FAIL() << "starting on hardware: " << startProblem_; \
+    } while (false)
+
+// A handle closed when it goes.
+class Handle {
+  public:
+    explicit Handle(HANDLE handle = INVALID_HANDLE_VALUE) : handle_(handle) {}
+    ~Handle() { Close(); }
+    Handle(Handle&& other) noexcept : handle_(std::exchange(other.handle_, INVALID_HANDLE_VALUE)) {}
+    Handle& operator=(Handle&& other) noexcept {
+        if (this != &other) {
+            Close();
+            handle_ = std::exchange(other.handle_, INVALID_HANDLE_VALUE);
+        }
+        return *this;
+    }
+    HANDLE Get() const { return handle_; }
+    bool Valid() const { return handle_ != INVALID_HANDLE_VALUE && handle_ != nullptr; }
+    void Close() {
+        if (Valid()) CloseHandle(handle_);
+        handle_ = INVALID_HANDLE_VALUE;
+    }
+
+  private:
+    HANDLE handle_;
+};
+
+// CreateFileA with both sharing modes and OPEN_EXISTING.
+Handle Open(const std::string& name, DWORD access);
+constexpr DWORD kReadWrite = GENERIC_READ | GENERIC_WRITE;
+
+// A stand-in as the platform shows it, found through SetupDi and the CM
+// tree: the USB adapter named for the loop device, its disk, and the disk's
+// number from IOCTL_STORAGE_GET_DEVICE_NUMBER.
+struct StandIn {
+    uint32_t disk = 0;
+    std::string adapterId;      // the USB adapter's instance id
+    std::string description;    // the adapter's SPDRP_DEVICEDESC
+    std::string diskId;         // the disk's instance id
+    std::string interfacePath;  // the disk's GUID_DEVINTERFACE_DISK path
+};
+std::optional<StandIn> FindStandIn(const LoopDevice& loop);
+
+// A volume with a letter, as GetLogicalDrives and the volume's own
+// IOCTL_STORAGE_GET_DEVICE_NUMBER show it.
+struct LetteredVolume {
+    std::string letter;  // "E:"
+    uint32_t disk = 0;
+    uint32_t partition = 0;
+    DWORD error = ERROR_SUCCESS;  // of the request, when it failed (no media)
+};
+std::vector<LetteredVolume> LetteredVolumes();
+// The letters of the volumes on a disk, in partition order.
+std::vector<std::string> LettersOf(uint32_t disk);
+
+// Where IOCTL_VOLUME_GET_VOLUME_DISK_EXTENTS puts a volume: offset, length.
+std::optional<std::pair<uint64_t, uint64_t>> ExtentOf(const std::string& letter);
+
+// One MBR primary entry, in 512-byte sectors.
+struct MbrEntry {
+    int slot = 0;  // 0..3
+    uint8_t type = 0;
+    uint32_t first = 0;
+    uint32_t sectors = 0;
+};
+std::array<std::byte, 512> Mbr(const std::vector<MbrEntry>& entries);
+
+// Bytes whose every 512-byte sector says where it is and what wrote it.
+std::vector<std::byte> Pattern(size_t length, uint8_t seed);
+
+// Moves the whole buffer at offset through the handle.
+bool WriteAt(HANDLE handle, uint64_t offset, const std::vector<std::byte>& data);
+std::optional<std::vector<std::byte>> ReadAt(HANDLE handle, uint64_t offset, size_t length);
+
+// Exit code and output (standard output and error) of a shell command.
+struct Outcome {
+    int exitCode = -1;
+    std::string output;
+};
+Outcome Shell(const std::string& command);
+// Whether a program is installed (the system folders included).
+bool Have(const std::string& program);
+std::string Quoted(const std::string& text);
+
+// A folder with a file system mounted on it, unmounted and removed at the
+// end, whatever the test did.
+class MountPoint {
+  public:
+    // A new folder below parent ("/tmp", "/media": made when missing, and
+    // then removed again at the end).
+    explicit MountPoint(const std::string& parent);
+    ~MountPoint();
+    MountPoint(const MountPoint&) = delete;
+    MountPoint& operator=(const MountPoint&) = delete;
+
+    // Mounts node (of fileSystem) on the folder: "" when done, else why not.
+    std::string Mount(const std::string& node, const std::string& fileSystem);
+    bool Mounted() const;
+    const std::string& Path() const { return path_; }
+
+  private:
+    std::string path_;
+    std::string madeParent_;
+};
+
+// Whether the kernel mounts fileSystem.
+bool KernelOffers(const std::string& fileSystem);
+
+}  // namespace larkin::test
+
+#endif
