@@ -176,7 +176,10 @@ class Backend {
     // Looks for new devices and reads partition tables again.
     virtual void Rescan() = 0;
 
-    virtual std::unique_ptr<MediaAccess> OpenMedia(const MediaRef& media, DWORD* error) = 0;
+    // write: the handle may write (a backend may open the media read-only
+    // otherwise, so that a reader never blocks the system's own use).
+    virtual std::unique_ptr<MediaAccess> OpenMedia(const MediaRef& media, bool write,
+                                                   DWORD* error) = 0;
     // True while another handle, in any process, holds the volume's lock.
     virtual bool VolumeLockedElsewhere(const std::string& key, const MediaAccess* self) = 0;
     // Makes the system read the disk's partition table again.

@@ -149,7 +149,7 @@ class UnavailableBackend final : public Backend {
     }
     DWORD RemoveDevice(const std::string&) override { return ERROR_NO_SUCH_DEVINST; }
     void Rescan() override {}
-    std::unique_ptr<MediaAccess> OpenMedia(const MediaRef&, DWORD* error) override {
+    std::unique_ptr<MediaAccess> OpenMedia(const MediaRef&, bool, DWORD* error) override {
         *error = ERROR_FILE_NOT_FOUND;
         return nullptr;
     }

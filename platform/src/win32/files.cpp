@@ -54,7 +54,7 @@ std::shared_ptr<MediaObject> NewMedia(const std::string& name, const MediaRef& m
     object->name = name;
     object->media = media;
     object->accessRights = access;
-    object->access = Machine().OpenMedia(media, error);
+    object->access = Machine().OpenMedia(media, HasWriteAccess(access), error);
     return object->access ? object : nullptr;
 }
 

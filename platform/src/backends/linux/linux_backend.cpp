@@ -419,7 +419,8 @@ std::shared_ptr<const HardwareSnapshot> LinuxBackend::Read() {
     return snapshot;
 }
 
-std::unique_ptr<MediaAccess> LinuxBackend::OpenMedia(const MediaRef& media, DWORD* error) {
+std::unique_ptr<MediaAccess> LinuxBackend::OpenMedia(const MediaRef& media, bool write,
+                                                     DWORD* error) {
     // Looked at now, not up to a moment ago: the handle must reach the disk
     // the number stands for.
     auto snapshot = Snapshot(true);
@@ -429,8 +430,9 @@ std::unique_ptr<MediaAccess> LinuxBackend::OpenMedia(const MediaRef& media, DWOR
         return nullptr;
     }
     // A disk that must not be written is never opened for writing, so that
-    // not even a fault above can reach it.
-    DWORD writeError = Refused(disk->found.facts) ? ERROR_ACCESS_DENIED : ERROR_SUCCESS;
+    // not even a fault above can reach it; nor is it for a handle that only
+    // reads.
+    DWORD writeError = !write || Refused(disk->found.facts) ? ERROR_ACCESS_DENIED : ERROR_SUCCESS;
     BlockDevice device;
     if (writeError == ERROR_SUCCESS) {
         device = OpenListed(disk->found, true, &writeError);

@@ -66,7 +66,8 @@ class LinuxBackend final : public Backend {
     std::shared_ptr<const MachineFacts> Facts() override;
     DWORD RemoveDevice(const std::string& key) override;
     void Rescan() override;
-    std::unique_ptr<MediaAccess> OpenMedia(const MediaRef& media, DWORD* error) override;
+    std::unique_ptr<MediaAccess> OpenMedia(const MediaRef& media, bool write,
+                                           DWORD* error) override;
     bool VolumeLockedElsewhere(const std::string& key, const MediaAccess* self) override;
     DWORD RereadPartitions(uint32_t disk) override;
     TableCommit CommitPartitionTable(uint32_t disk, std::span<const std::byte> sector0) override;

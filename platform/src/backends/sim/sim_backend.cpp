@@ -609,7 +609,7 @@ DWORD SimBackend::WriteMedia(const MediaRef& media, uint64_t offset,
     return WriteAt(disk->image.Get(), offset, data);
 }
 
-std::unique_ptr<MediaAccess> SimBackend::OpenMedia(const MediaRef& media, DWORD* error) {
+std::unique_ptr<MediaAccess> SimBackend::OpenMedia(const MediaRef& media, bool, DWORD* error) {
     shared_.Current();
     if (media.disk) {
         Disk* disk = DiskOf(media);
