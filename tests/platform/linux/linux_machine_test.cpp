@@ -401,6 +401,30 @@ std::set<dev_t> DevicesOpenForWriting() {
     return devices;
 }
 
+// A reader, by disk or by volume, holds the stick read-only: it never stands
+// in the way of the system's own use of it. A writer holds it for writing.
+TEST_F(LinuxMachine, HandlesThatOnlyReadHoldTheStickReadOnly) {
+    LoopDevice loop;
+    LARKIN_ATTACH_LOOP(loop, LoopOptions{.size = 32 * kMiB});
+    MakeShopStick(loop);
+    LARKIN_START_MACHINE(machine_, &loop);
+    auto standIn = FindStandIn(loop);
+    ASSERT_TRUE(standIn);
+    auto letters = LettersOf(standIn->disk);
+    ASSERT_EQ(letters.size(), 1u);
+    struct stat node {};
+    ASSERT_EQ(::stat(loop.Node().c_str(), &node), 0);
+
+    std::string driveName = "\\\\.\\PhysicalDrive" + std::to_string(standIn->disk);
+    Handle drive = Open(driveName, GENERIC_READ);
+    Handle volume = Open("\\\\.\\" + letters[0], GENERIC_READ);
+    ASSERT_TRUE(drive.Valid() && volume.Valid()) << GetLastError();
+    EXPECT_EQ(DevicesOpenForWriting().count(node.st_rdev), 0u);
+    Handle writer = Open(driveName, kReadWrite);
+    ASSERT_TRUE(writer.Valid()) << GetLastError();
+    EXPECT_EQ(DevicesOpenForWriting().count(node.st_rdev), 1u);
+}
+
 // The interface paths of every disk SetupDi lists.
 std::vector<std::string> DiskInterfacePaths() {
     std::vector<std::string> paths;
