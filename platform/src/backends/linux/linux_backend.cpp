@@ -297,6 +297,12 @@ std::shared_ptr<const MachineFacts> LinuxBackend::Facts() {
 std::shared_ptr<const HardwareSnapshot> LinuxBackend::Read() {
     std::vector<std::string> problems;
     HardwareScan scan = ScanHardware(ScanOptions{settings_.testUsbDisks}, &problems);
+    {
+        // A device left out is said once, not at every look.
+        std::lock_guard guard(mutex_);
+        for (const auto& problem : problems)
+            if (told_.insert(problem).second) Tell(problem);
+    }
     SystemUse use = ReadSystemUse();
     std::optional<dev_t> root;
     for (const auto& mount : use.mounts)

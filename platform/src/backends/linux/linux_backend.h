@@ -9,6 +9,7 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -96,6 +97,7 @@ class LinuxBackend final : public Backend {
     std::chrono::steady_clock::time_point checked_{};
     std::shared_ptr<const HardwareSnapshot> snapshot_;
     uint64_t snapshotGeneration_ = 0;
+    std::set<std::string> told_;  // problems of the scan already said
     // What each emulated target reports to REQUEST SENSE.
     std::mutex senseMutex_;
     std::map<std::string, std::vector<uint8_t>> senses_;
