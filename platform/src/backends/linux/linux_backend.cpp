@@ -357,9 +357,10 @@ std::shared_ptr<const HardwareSnapshot> LinuxBackend::Read() {
         disk.mounts = MountsOn(found, use);
         if (facts.system && !systemDisk) systemDisk = facts.key;
 
-        auto addVolume = [&](uint32_t number, uint64_t offset, uint64_t length, bool readable) {
+        auto addVolume = [&](uint32_t number, uint64_t offset, uint64_t length, bool readable,
+                             const std::string& name = {}) {
             HardwareVolume volume;
-            volume.facts.key = facts.key + ":" + std::to_string(number);
+            volume.facts.key = facts.key + ":" + (name.empty() ? std::to_string(number) : name);
             volume.facts.partitionNumber = number;
             volume.facts.offset = offset;
             volume.facts.length = length;
@@ -388,12 +389,13 @@ std::shared_ptr<const HardwareSnapshot> LinuxBackend::Read() {
             for (const auto& extent : VolumeExtentsOf(disk.found, device))
                 addVolume(extent.number, extent.offset, extent.length, true);
         }
-        // The running system's own volume is C:, whatever file system it has.
+        // The running system's own volume is C:, whatever file system or
+        // table it has (named apart: the kernel's numbers are not the table's).
         if (facts.system && root && !systemVolume) {
-            if (found.device == *root) addVolume(0, 0, facts.size, true);
+            if (found.device == *root) addVolume(0, 0, facts.size, true, "system");
             for (const auto& partition : disk.kernelPartitions)
                 if (partition.device == *root)
-                    addVolume(partition.number, partition.start, partition.length, true);
+                    addVolume(partition.number, partition.start, partition.length, true, "system");
         }
         diskKeys.push_back(facts.key);
         pending.push_back(std::move(entry));
