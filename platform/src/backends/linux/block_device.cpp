@@ -92,6 +92,34 @@ uint64_t RoundUp(uint64_t value, uint64_t alignment) {
     return RoundDown(value + alignment - 1, alignment);
 }
 
+// True when the request can go to the device as it stands: whole sectors
+// from memory as aligned as O_DIRECT wants.
+bool Direct(uint64_t offset, uint64_t size, const void* memory, uint64_t sector) {
+    return Aligned(offset, sector) && Aligned(size, sector) &&
+           Aligned(reinterpret_cast<uintptr_t>(memory), kMemoryAlignment);
+}
+
+// Moves [offset, offset + size) through whole, aligned sectors of a bounce
+// buffer, chunk by chunk: step(at, chunk, from, to) moves one chunk, of
+// which [from, to) is the request's. 0, or the first error (ENOMEM when no
+// buffer could be had).
+template <class Step>
+int ThroughBuffer(uint64_t offset, uint64_t size, uint64_t sector, Step step) {
+    const uint64_t end = offset + size;
+    const uint64_t first = RoundDown(offset, sector), last = RoundUp(end, sector);
+    const size_t alignment = std::max<size_t>(sector, kMemoryAlignment);
+    AlignedBuffer buffer(std::min<uint64_t>(RoundUp(kBounceBytes, alignment), last - first),
+                         alignment);
+    if (!buffer.Valid()) return ENOMEM;
+    for (uint64_t at = first; at < last;) {
+        auto chunk = buffer.Bytes().first(std::min<uint64_t>(buffer.Bytes().size(), last - at));
+        uint64_t from = std::max(at, offset), to = std::min(at + chunk.size(), end);
+        if (int error = step(at, chunk, from, to)) return error;
+        at += chunk.size();
+    }
+    return 0;
+}
+
 int Ioctl(int fd, unsigned long request, void* argument) {
     int result = 0;
     while ((result = ::ioctl(fd, request, argument)) < 0 && errno == EINTR) {
@@ -300,24 +328,15 @@ DWORD BlockDevice::Read(uint64_t offset, std::span<std::byte> data) {
     if (data.empty()) return fd_.Valid() ? ERROR_SUCCESS : ERROR_INVALID_HANDLE;
     if (DWORD error = CheckRange(offset, data.size())) return error;
     const uint64_t sector = shape_.sectorSize;
-    const uint64_t end = offset + data.size();
-    if (Aligned(offset, sector) && Aligned(data.size(), sector) &&
-        Aligned(reinterpret_cast<uintptr_t>(data.data()), kMemoryAlignment))
+    if (Direct(offset, data.size(), data.data(), sector))
         return TransferError(ReadWhole(fd_.Get(), offset, data));
-
-    const uint64_t first = RoundDown(offset, sector), last = RoundUp(end, sector);
-    const size_t alignment = std::max<size_t>(sector, kMemoryAlignment);
-    AlignedBuffer buffer(std::min<uint64_t>(RoundUp(kBounceBytes, alignment), last - first),
-                         alignment);
-    if (!buffer.Valid()) return ERROR_NOT_ENOUGH_MEMORY;
-    for (uint64_t at = first; at < last;) {
-        auto chunk = buffer.Bytes().first(std::min<uint64_t>(buffer.Bytes().size(), last - at));
-        if (int error = ReadWhole(fd_.Get(), at, chunk)) return TransferError(error);
-        uint64_t from = std::max(at, offset), to = std::min(at + chunk.size(), end);
-        std::memcpy(data.data() + (from - offset), chunk.data() + (from - at), to - from);
-        at += chunk.size();
-    }
-    return ERROR_SUCCESS;
+    return TransferError(ThroughBuffer(
+        offset, data.size(), sector,
+        [&](uint64_t at, std::span<std::byte> chunk, uint64_t from, uint64_t to) {
+            if (int error = ReadWhole(fd_.Get(), at, chunk)) return error;
+            std::memcpy(data.data() + (from - offset), chunk.data() + (from - at), to - from);
+            return 0;
+        }));
 }
 
 DWORD BlockDevice::Write(uint64_t offset, std::span<const std::byte> data) {
@@ -325,35 +344,22 @@ DWORD BlockDevice::Write(uint64_t offset, std::span<const std::byte> data) {
     if (data.empty()) return fd_.Valid() ? ERROR_SUCCESS : ERROR_INVALID_HANDLE;
     if (DWORD error = CheckRange(offset, data.size())) return error;
     const uint64_t sector = shape_.sectorSize;
-    const uint64_t end = offset + data.size();
-    if (Aligned(offset, sector) && Aligned(data.size(), sector) &&
-        Aligned(reinterpret_cast<uintptr_t>(data.data()), kMemoryAlignment))
+    if (Direct(offset, data.size(), data.data(), sector))
         return TransferError(WriteWhole(fd_.Get(), offset, data));
-
-    const uint64_t first = RoundDown(offset, sector), last = RoundUp(end, sector);
-    const size_t alignment = std::max<size_t>(sector, kMemoryAlignment);
-    AlignedBuffer buffer(std::min<uint64_t>(RoundUp(kBounceBytes, alignment), last - first),
-                         alignment);
-    if (!buffer.Valid()) return ERROR_NOT_ENOUGH_MEMORY;
-    for (uint64_t at = first; at < last;) {
-        auto chunk = buffer.Bytes().first(std::min<uint64_t>(buffer.Bytes().size(), last - at));
-        uint64_t from = std::max(at, offset), to = std::min(at + chunk.size(), end);
-        // Sectors the data covers only in part keep the bytes it does not.
-        bool partialHead = from > at, partialTail = to < at + chunk.size();
-        if (partialHead || (partialTail && chunk.size() == sector)) {
-            if (int error = ReadWhole(fd_.Get(), at, chunk.first(sector)))
-                return TransferError(error);
-        }
-        if (partialTail && chunk.size() > sector) {
-            uint64_t tail = chunk.size() - sector;
-            if (int error = ReadWhole(fd_.Get(), at + tail, chunk.subspan(tail)))
-                return TransferError(error);
-        }
-        std::memcpy(chunk.data() + (from - at), data.data() + (from - offset), to - from);
-        if (int error = WriteWhole(fd_.Get(), at, chunk)) return TransferError(error);
-        at += chunk.size();
-    }
-    return ERROR_SUCCESS;
+    return TransferError(ThroughBuffer(
+        offset, data.size(), sector,
+        [&](uint64_t at, std::span<std::byte> chunk, uint64_t from, uint64_t to) {
+            // Sectors the data covers only in part keep the bytes it does not.
+            bool partialHead = from > at, partialTail = to < at + chunk.size();
+            if (partialHead || (partialTail && chunk.size() == sector))
+                if (int error = ReadWhole(fd_.Get(), at, chunk.first(sector))) return error;
+            if (partialTail && chunk.size() > sector) {
+                uint64_t tail = chunk.size() - sector;
+                if (int error = ReadWhole(fd_.Get(), at + tail, chunk.subspan(tail))) return error;
+            }
+            std::memcpy(chunk.data() + (from - at), data.data() + (from - offset), to - from);
+            return WriteWhole(fd_.Get(), at, chunk);
+        }));
 }
 
 DWORD BlockDevice::Flush() {
