@@ -53,13 +53,5 @@ TEST_F(FileSystemProbe, FindsTheFileSystemWhereItIsAndNowhereElse) {
     EXPECT_FALSE(ProbeFileSystem(-1, 2048 * 512, 8192 * 1024));  // no device
 }
 
-TEST_F(FileSystemProbe, OnlyTheFileSystemsTheSystemLettersGetLetters) {
-    EXPECT_TRUE(IsLetteredFileSystem("exfat"));
-    EXPECT_TRUE(IsLetteredFileSystem("ntfs"));
-    EXPECT_FALSE(IsLetteredFileSystem("ext4"));
-    EXPECT_FALSE(IsLetteredFileSystem("swap"));
-    EXPECT_FALSE(IsLetteredFileSystem(""));
-}
-
 }  // namespace
 }  // namespace larkin::platform::linuxhw
