@@ -509,7 +509,7 @@ DWORD LinuxBackend::RereadPartitions(uint32_t number) {
     const HardwareDisk* disk = snapshot->Disk(number);
     if (!disk) return ERROR_FILE_NOT_FOUND;
     DWORD error = ERROR_SUCCESS;
-    BlockDevice device = BlockDevice::Open(disk->found.node, false, &error);
+    BlockDevice device = OpenListed(disk->found, false, &error);
     if (!device.IsOpen()) return error;
     TableCommit commit = RereadTable(device);
     NoteChange();
@@ -557,7 +557,6 @@ ScsiOutcome LinuxBackend::ExecuteScsi(const ScsiAddress& address, std::span<cons
                         cdb, direction, data, timeoutSeconds);
 
     // A loop device has no SCSI target: it answers as a USB stick would.
-    std::string node = target->found.node;
     bool writable = settings_.privileged && !Refused(facts);
     ScsiDisk disk;
     disk.vendor = facts.vendor;
@@ -570,15 +569,16 @@ ScsiOutcome LinuxBackend::ExecuteScsi(const ScsiAddress& address, std::span<cons
                      facts.sectorsPerTrack, facts.sectorSize};
     disk.removable = facts.removable;
     disk.media = facts.mediaPresent;
-    disk.read = [node](uint64_t offset, std::span<std::byte> bytes) {
+    const FoundDisk& found = target->found;
+    disk.read = [&found](uint64_t offset, std::span<std::byte> bytes) {
         DWORD error = ERROR_SUCCESS;
-        BlockDevice device = BlockDevice::Open(node, false, &error);
+        BlockDevice device = OpenListed(found, false, &error);
         return device.IsOpen() ? device.Read(offset, bytes) : error;
     };
-    disk.write = [node, writable](uint64_t offset, std::span<const std::byte> bytes) {
+    disk.write = [&found, writable](uint64_t offset, std::span<const std::byte> bytes) {
         if (!writable) return static_cast<DWORD>(ERROR_ACCESS_DENIED);
         DWORD error = ERROR_SUCCESS;
-        BlockDevice device = BlockDevice::Open(node, true, &error);
+        BlockDevice device = OpenListed(found, true, &error);
         return device.IsOpen() ? device.Write(offset, bytes) : error;
     };
     std::lock_guard guard(senseMutex_);
