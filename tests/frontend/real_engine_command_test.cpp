@@ -58,6 +58,24 @@ bool ReadFirstPartition(const QString& image, Partition* partition) {
     return true;
 }
 
+// Records each step the copy window's step label is given; setting a tool
+// tip sends the label a ToolTipChange event at once.
+class StepRecorder : public QObject {
+  public:
+    QStringList lines;
+
+  protected:
+    bool eventFilter(QObject* watched, QEvent* event) override {
+        if (event->type() == QEvent::ToolTipChange &&
+            watched->objectName() == QLatin1String("lblStep"))
+            if (auto* label = qobject_cast<QLabel*>(watched))
+                if (!label->toolTip().isEmpty() &&
+                    (lines.isEmpty() || lines.last() != label->toolTip()))
+                    lines.append(label->toolTip());
+        return false;
+    }
+};
+
 QString DiskImage(const std::string& id) {
     for (const larkin::sim::DiskStatus& disk : larkin::sim::Disks())
         if (disk.id == id) return QString::fromStdString(disk.image);
@@ -119,24 +137,17 @@ class RealEngineCommandTest : public QObject {
         QString image = DiskImage("stick1");
         QVERIFY(!image.isEmpty());
         QVERIFY(larkin::sim::ClearJournal());
-        QStringList engineLines;
-        // The copy window shows the engine's lines while it works.
-        QTimer poll;
-        poll.setInterval(5);
-        connect(&poll, &QTimer::timeout, [&] {
-            if (frmCopyFiles* copy = window.copyWindow()) {
-                QString line = copy->lblStep->toolTip();
-                if (!line.isEmpty() && (engineLines.isEmpty() || engineLines.last() != line))
-                    engineLines.append(line);
-            }
-        });
-        poll.start();
+        // Every step the copy window shows, as it is shown: the lines replace
+        // each other faster than any sampling would see them.
+        StepRecorder steps;
+        qApp->installEventFilter(&steps);
         boxes_.answers = {Answer::Ok};  // the erase warning
         AgreementWindowDriver agreement;
         agreement.Arm(
             [](frmLicense* license) { QTest::mouseClick(license->Command1, Qt::LeftButton); });
         window.btnStart_Click();
-        poll.stop();
+        qApp->removeEventFilter(&steps);
+        const QStringList& engineLines = steps.lines;
 
         // The warning only; no failure message.
         QCOMPARE(boxes_.Titles(), QStringList{"USB Drive ERASE Notification"});
