@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "larkin/ascii_text.h"
+#include "larkin/platform.h"
 #include "win32/files.h"
 #include "win32/ioctl.h"
 
@@ -54,6 +55,37 @@ std::vector<Drive> ListDrives(const Engine& engine) {
         drives.push_back(std::move(drive));
     }
     return drives;
+}
+
+namespace {
+
+// The name the platform knows the drive's disk by.
+const std::string& DiskName(const Drive& drive) {
+    return drive.path.empty() ? drive.mount : drive.path;
+}
+
+}  // namespace
+
+std::string DriveRefusal(const Drive& drive) {
+    std::array<char, 1024> why{};
+    if (!LarkinDriveRefused(DiskName(drive).c_str(), why.data(), static_cast<DWORD>(why.size())))
+        return {};
+    return why.data();
+}
+
+DriveHold::~DriveHold() {
+    if (!held_.empty()) LarkinReleaseDrive(held_.c_str());
+}
+
+bool DriveHold::Take(const Drive& drive, const std::string& operation, std::string& why) {
+    std::array<char, 1024> reason{};
+    if (!LarkinHoldDrive(DiskName(drive).c_str(), operation.c_str(), reason.data(),
+                         static_cast<DWORD>(reason.size()))) {
+        why = reason.data();
+        return false;
+    }
+    held_ = DiskName(drive);
+    return true;
 }
 
 const Drive* FindDrive(const std::vector<Drive>& drives, std::string_view letter) {

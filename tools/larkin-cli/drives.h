@@ -30,6 +30,26 @@ std::string DescribeDrive(const Drive& drive);
 // The size of the drive at path; false when it cannot be asked.
 bool DriveSize(const std::string& path, std::uint64_t& bytes);
 
+// Why the drive must not be written now (the running system's disk, in use
+// by the system, held by another program, ...); "" when it may be.
+std::string DriveRefusal(const Drive& drive);
+
+// Holds a drive for one operation that erases it: no other program writes it
+// meanwhile, and what the desktop mounted from it is unmounted. Released
+// when the hold goes.
+class DriveHold {
+  public:
+    DriveHold() = default;
+    ~DriveHold();
+    DriveHold(const DriveHold&) = delete;
+    DriveHold& operator=(const DriveHold&) = delete;
+    // False, with the reason in why, when the drive cannot be held.
+    bool Take(const Drive& drive, const std::string& operation, std::string& why);
+
+  private:
+    std::string held_;
+};
+
 // "1,234,567".
 std::string GroupedNumber(std::uint64_t value);
 // Text as a JSON string, quotes included.

@@ -167,6 +167,25 @@ std::optional<Drive> NamedDrive(const Engine& engine, const Options& options, in
     return *drive;
 }
 
+// Said before anything is asked: a drive the platform will not write.
+int RefuseUnwritable(const Drive& drive) {
+    std::string why = DriveRefusal(drive);
+    if (why.empty()) return 0;
+    std::fprintf(stderr, "larkin-cli: %s cannot be written: %s\nNothing was changed.\n",
+                 DescribeDrive(drive).c_str(), why.c_str());
+    return 6;
+}
+
+// The drive held from here to the operation's last byte, or a refusal
+// before its first.
+int Hold(DriveHold& hold, const Drive& drive, const std::string& operation) {
+    std::string why;
+    if (hold.Take(drive, operation, why)) return 0;
+    std::fprintf(stderr, "larkin-cli: %s cannot be held: %s\nNothing was changed.\n",
+                 DescribeDrive(drive).c_str(), why.c_str());
+    return 6;
+}
+
 int Boot(const Engine& engine, const Options& options) {
     if (options.fromFloppy == options.image.has_value())
         return Usage("boot needs either --image NAME or --from-floppy");
@@ -188,6 +207,7 @@ int Boot(const Engine& engine, const Options& options) {
             return 6;
         }
     }
+    if (int refused = RefuseUnwritable(*drive); refused != 0) return refused;
     if (!Confirm("This erases everything on " + DescribeDrive(*drive) + ". Go on?", options.yes)) {
         std::printf("Nothing was changed.\n");
         return 6;
@@ -205,6 +225,9 @@ int Boot(const Engine& engine, const Options& options) {
             return 6;
         }
     }
+    DriveHold hold;
+    if (int refused = Hold(hold, *drive, "larkin-cli boot " + drive->mount); refused != 0)
+        return refused;
     // The engine finds the drive by the letters GetUSBDevInfo shows.
     int status = engine.createUSBBoot(drive->mount.c_str(), "A:", options.fromFloppy ? 1 : 0);
     if (status != 0 || !image) return Report("boot", status);
@@ -265,11 +288,15 @@ int NewDriveOperation(const Engine& engine, const Options& options) {
         return 2;
     }
     std::printf("New drive: %s\n", DescribeDrive(*found).c_str());
+    if (int refused = RefuseUnwritable(*found); refused != 0) return refused;
     std::string what = zero ? "This clears the partition table of " : "This erases everything on ";
     if (!Confirm(what + DescribeDrive(*found) + ". Go on?", options.yes)) {
         std::printf("Nothing was changed.\n");
         return 6;
     }
+    DriveHold hold;
+    if (int refused = Hold(hold, *found, "larkin-cli " + options.command); refused != 0)
+        return refused;
     int status = 0;
     if (zero) {
         status = engine.zeroPartitionInfo();
@@ -288,6 +315,19 @@ const char* Given(const std::optional<std::string>& value) {
     return value ? value->c_str() : nullptr;
 }
 
+// A drive named on the line is held before the engine's dialogue; one the
+// dialogue asks for is kept by the platform from other programs' holds
+// while it is written.
+int HoldNamed(const Engine& engine, DriveHold& hold, const char* letter,
+              const std::string& operation) {
+    if (letter == nullptr) return 0;
+    std::vector<Drive> drives = ListDrives(engine);
+    const Drive* drive = FindDrive(drives, letter);
+    if (drive == nullptr) return 0;  // the engine says what is wrong with the name
+    if (int refused = RefuseUnwritable(*drive); refused != 0) return refused;
+    return Hold(hold, *drive, operation + " " + drive->mount);
+}
+
 int WriteImage(const Engine& engine, const Options& options) {
     if (options.positional.size() > 1) return Usage("write-image takes at most one drive");
     const char* drive = options.positional.empty() ? nullptr : options.positional[0].c_str();
@@ -300,12 +340,18 @@ int WriteImage(const Engine& engine, const Options& options) {
         image = beside.string();
         std::printf("Using the default image beside larkin-cli: %s\n", image->c_str());
     }
+    DriveHold hold;
+    if (int refused = HoldNamed(engine, hold, drive, "larkin-cli write-image"); refused != 0)
+        return refused;
     return Report("write-image", engine.copyUSBBootImage(Given(options.save), drive, Given(image)));
 }
 
 int RestoreMbr(const Engine& engine, const Options& options) {
     if (options.positional.size() > 1) return Usage("restore-mbr takes at most one drive");
     const char* drive = options.positional.empty() ? nullptr : options.positional[0].c_str();
+    DriveHold hold;
+    if (int refused = HoldNamed(engine, hold, drive, "larkin-cli restore-mbr"); refused != 0)
+        return refused;
     return Report("restore-mbr", engine.copyUSBMBRImage(Given(options.save), drive));
 }
 

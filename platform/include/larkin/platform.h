@@ -20,6 +20,20 @@ PLATFORM_API LPCSTR LarkinBackendName(void);
  * saying what to do in why, when the program lacks the privileges (on this
  * computer's hardware, writing needs root). */
 PLATFORM_API BOOL LarkinDrivesWritable(LPSTR why, DWORD whySize);
+/* Holds the disk behind drive ("E:", "E:;G:", "\\.\PhysicalDriveN") for an
+ * operation that erases it, from its first check to its last byte: no other
+ * process may open the disk or its volumes for writing meanwhile, except the
+ * programs this one starts; what the desktop mounted from the disk is
+ * unmounted. operation names the holder in refusals others get ("larkin-cli
+ * boot E:"). FALSE, with the reason for people in why, when the disk must not
+ * be written, is held or being written by another program, or cannot be
+ * readied. The hold ends with LarkinReleaseDrive or with the process. */
+PLATFORM_API BOOL LarkinHoldDrive(LPCSTR drive, LPCSTR operation, LPSTR why, DWORD whySize);
+PLATFORM_API void LarkinReleaseDrive(LPCSTR drive);
+/* TRUE, with the reason in why, when the disk behind drive would be refused
+ * for writing now (the running system's disk, in use by the system, held by
+ * another program, no privileges); FALSE when it may be written. */
+PLATFORM_API BOOL LarkinDriveRefused(LPCSTR drive, LPSTR why, DWORD whySize);
 /* The machine file in use, or "" on hardware. */
 PLATFORM_API LPCSTR LarkinMachineFile(void);
 

@@ -194,6 +194,15 @@ class Backend {
                                     DataDirection direction, std::span<std::byte> data,
                                     uint32_t timeoutSeconds) = 0;
 
+    // The folder of the lock files every process using the machine sees
+    // (volume locks, drive holds), or "" for none.
+    virtual std::string LockFolder() const { return {}; }
+    // Readies a disk for an operation that erases it, before its first
+    // write: what the desktop mounted from it, by any path, is unmounted,
+    // and a disk that another program keeps (an exclusive open, a mount
+    // that cannot go) is refused with ERROR_SHARING_VIOLATION and why.
+    virtual DWORD ClaimDisk(uint32_t /*disk*/, std::string* /*why*/) { return ERROR_SUCCESS; }
+
     // Sleep(ms) waits ms * TimeScale() milliseconds.
     virtual double TimeScale() = 0;
     // Where the write journal lives, or "" for none.

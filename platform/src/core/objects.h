@@ -32,6 +32,7 @@ class MediaObject final : public Object {
     std::string volumeKey;              // the backend's key of the volume
     uint64_t position = 0;
     DWORD accessRights = 0;
+    WriterShare share;  // a writer's share of its disk's hold file
 
     bool IsVolume() const { return volume.has_value(); }
     bool CanRead() const;

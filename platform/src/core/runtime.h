@@ -31,6 +31,7 @@
 #include "backend.h"
 #include "device_instances.h"
 #include "device_tree_index.h"
+#include "drive_hold.h"
 #include "fault_table.h"
 #include "handle_table.h"
 #include "identities.h"
@@ -71,6 +72,7 @@ class Runtime {
     WindowTable windows;
     StartedPrograms programs;
     DeviceInstances deviceInstances;
+    DriveHolds holds;
 
     // Serialises the API's work on the backend and its own tables.
     std::recursive_mutex lock;

@@ -125,9 +125,81 @@ std::string WriteRefusal(uint32_t disk) {
     return {};
 }
 
-DWORD WriteMedia(MediaAccess& access, const MediaRef& media, uint64_t offset,
+namespace {
+
+std::string DiskKey(uint32_t disk) {
+    auto view = View();
+    const DiskInfo* info = view->Disk(disk);
+    return info ? info->id : std::string();
+}
+
+}  // namespace
+
+void TellRefusal(const std::string& why) {
+    if (!why.empty()) std::fprintf(stderr, "larkin: %s\n", why.c_str());
+}
+
+// The handle's share of the disk, taken at its first write; a refusal is
+// said, since callers above see only the Windows error.
+DWORD JoinDiskWriters(uint32_t disk, WriterShare& share) {
+    if (share.Joined()) return ERROR_SUCCESS;
+    std::string key = DiskKey(disk);
+    if (key.empty()) return ERROR_SUCCESS;
+    std::string why;
+    DWORD error = Runtime::Get().holds.JoinWriters(Machine().LockFolder(), key, &share, &why);
+    if (error != ERROR_SUCCESS)
+        TellRefusal("disk " + std::to_string(disk) + " is not written: " + why);
+    return error;
+}
+
+DWORD HoldDisk(uint32_t disk, const std::string& operation, std::string* why) {
+    std::string key = DiskKey(disk);
+    if (key.empty()) {
+        *why = "the drive is no longer there";
+        return ERROR_FILE_NOT_FOUND;
+    }
+    if (std::string refused = WriteRefusalNow(disk); !refused.empty()) {
+        *why = refused;
+        return ERROR_ACCESS_DENIED;
+    }
+    Runtime& runtime = Runtime::Get();
+    if (DWORD error = runtime.holds.Hold(Machine().LockFolder(), key, operation, why);
+        error != ERROR_SUCCESS)
+        return error;
+    // Another program's lock of one of its volumes keeps it too.
+    auto view = View();
+    for (const auto& volume : view->volumes)
+        if (volume.disk == disk && Machine().VolumeLockedElsewhere(volume.key, nullptr)) {
+            *why = "another program has locked its volume " +
+                   (volume.mountPaths.empty() ? volume.name : volume.mountPaths.front());
+            runtime.holds.Release(key);
+            return ERROR_SHARING_VIOLATION;
+        }
+    if (DWORD error = Machine().ClaimDisk(disk, why); error != ERROR_SUCCESS) {
+        runtime.holds.Release(key);
+        return error;
+    }
+    return ERROR_SUCCESS;
+}
+
+void ReleaseDisk(uint32_t disk) {
+    std::string key = DiskKey(disk);
+    if (!key.empty()) Runtime::Get().holds.Release(key);
+}
+
+std::string WriteRefusalNow(uint32_t disk) {
+    if (std::string refused = WriteRefusal(disk); !refused.empty()) return refused;
+    if (std::string blocker = Machine().WritesRefused(); !blocker.empty()) return blocker;
+    std::string key = DiskKey(disk);
+    if (key.empty()) return {};
+    return Runtime::Get().holds.HolderElsewhere(Machine().LockFolder(), key);
+}
+
+DWORD WriteMedia(MediaAccess& access, const MediaRef& media, WriterShare& share, uint64_t offset,
                  std::span<const std::byte> data, const char* via) {
     if (media.disk && !WriteRefusal(*media.disk).empty()) return ERROR_ACCESS_DENIED;
+    if (media.disk)
+        if (DWORD error = JoinDiskWriters(*media.disk, share); error != ERROR_SUCCESS) return error;
     WriteJournal& journal = Runtime::Get().Journal();
     uint64_t key = 0;
     if (DWORD error = journal.Intent(JournalName(*View(), media), offset, data.size(), via, &key);
@@ -138,8 +210,11 @@ DWORD WriteMedia(MediaAccess& access, const MediaRef& media, uint64_t offset,
     return error;
 }
 
-TableCommit CommitPartitionTable(uint32_t disk, std::span<const std::byte> sector0) {
+TableCommit CommitPartitionTable(uint32_t disk, WriterShare& share,
+                                 std::span<const std::byte> sector0) {
     if (!WriteRefusal(disk).empty()) return TableCommit{ERROR_ACCESS_DENIED, true, {}};
+    if (DWORD error = JoinDiskWriters(disk, share); error != ERROR_SUCCESS)
+        return TableCommit{error, true, {}};
     WriteJournal& journal = Runtime::Get().Journal();
     uint64_t key = 0;
     if (DWORD error = journal.Intent(JournalName(*View(), MediaRef{disk}), 0, sector0.size(),
@@ -168,6 +243,16 @@ ScsiOutcome ExecuteScsi(const ScsiAddress& address, std::span<const uint8_t> cdb
         if (disk.scsiPort == address.port && disk.scsiTarget == address.target) target = &disk;
     if (target && !WriteRefusal(target->number).empty())
         return ScsiOutcome{ERROR_ACCESS_DENIED, SCSISTAT_GOOD, {}, 0};
+    // Commands reach the disk without an open of it: an operation's hold
+    // elsewhere is looked at here.
+    if (target) {
+        std::string key = target->id;
+        if (std::string holder = Runtime::Get().holds.HolderElsewhere(machine.LockFolder(), key);
+            !holder.empty()) {
+            TellRefusal("disk " + std::to_string(target->number) + ": " + holder);
+            return ScsiOutcome{ERROR_SHARING_VIOLATION, SCSISTAT_GOOD, {}, 0};
+        }
+    }
     WriteJournal& journal = Runtime::Get().Journal();
     uint64_t key = 0;
     if (target) {
@@ -182,8 +267,12 @@ ScsiOutcome ExecuteScsi(const ScsiAddress& address, std::span<const uint8_t> cdb
     return outcome;
 }
 
-DWORD BeginToolWrite(const VolumeInfo& volume, const std::string& tool, uint64_t* key) {
+DWORD BeginToolWrite(const VolumeInfo& volume, WriterShare& share, const std::string& tool,
+                     uint64_t* key) {
     if (volume.disk && !WriteRefusal(*volume.disk).empty()) return ERROR_ACCESS_DENIED;
+    if (volume.disk)
+        if (DWORD error = JoinDiskWriters(*volume.disk, share); error != ERROR_SUCCESS)
+            return error;
     return Runtime::Get().Journal().Intent(JournalName(*View(), volume.Media()), volume.offset,
                                            volume.length, tool, key);
 }

@@ -13,6 +13,7 @@
 #include <string>
 
 #include "backend.h"
+#include "drive_hold.h"
 #include "identities.h"
 
 namespace larkin::platform {
@@ -21,12 +22,27 @@ namespace larkin::platform {
 // Windows directory), or "" when it may be.
 std::string WriteRefusal(uint32_t disk);
 
+// Holds the disk for an operation that erases it (see LarkinHoldDrive):
+// refused with why when it must not be written, is held or written
+// elsewhere, or the backend cannot ready it.
+DWORD HoldDisk(uint32_t disk, const std::string& operation, std::string* why);
+void ReleaseDisk(uint32_t disk);
+// Why the disk would be refused for writing now, a hold elsewhere and the
+// program's missing privileges included; "" when it may be written.
+std::string WriteRefusalNow(uint32_t disk);
+// Says a refusal on the standard error stream: callers above see only the
+// Windows error.
+void TellRefusal(const std::string& why);
+
 // Writes bytes through a handle's access to its media.
-DWORD WriteMedia(MediaAccess& access, const MediaRef& media, uint64_t offset,
+// A handle's first write takes its share of the disk (see drive_hold.h):
+// ERROR_SHARING_VIOLATION while another process holds the disk.
+DWORD WriteMedia(MediaAccess& access, const MediaRef& media, WriterShare& share, uint64_t offset,
                  std::span<const std::byte> data, const char* via);
 
 // Writes sector 0 of the disk and has the system take the new table.
-TableCommit CommitPartitionTable(uint32_t disk, std::span<const std::byte> sector0);
+TableCommit CommitPartitionTable(uint32_t disk, WriterShare& share,
+                                 std::span<const std::byte> sector0);
 
 // True unless the command is one known to leave the medium as it is.
 bool CommandMayWrite(std::span<const uint8_t> cdb);
@@ -38,7 +54,8 @@ ScsiOutcome ExecuteScsi(const ScsiAddress& address, std::span<const uint8_t> cdb
                         uint32_t timeoutSeconds);
 
 // An outside program may write the whole volume from now until EndToolWrite.
-DWORD BeginToolWrite(const VolumeInfo& volume, const std::string& tool, uint64_t* key);
+DWORD BeginToolWrite(const VolumeInfo& volume, WriterShare& share, const std::string& tool,
+                     uint64_t* key);
 void EndToolWrite(uint64_t key);
 
 }  // namespace larkin::platform

@@ -3,6 +3,7 @@
 // and volumes handed to outside programs.
 #include <algorithm>
 #include <cstring>
+#include <optional>
 #include <string>
 
 #include "core/exported_call.h"
@@ -147,6 +148,65 @@ BOOL LarkinDrivesWritable(LPSTR why, DWORD whySize) {
     });
 }
 
+namespace {
+
+// The disk a host names: a drive letter (the first of "E:;G:"), or any
+// name CreateFileA takes for a disk or a volume on it.
+std::optional<uint32_t> DiskOfDrive(const char* drive) {
+    if (drive == nullptr || *drive == '\0') return std::nullopt;
+    std::string name = drive;
+    if (name.size() >= 2 && name[1] == ':') name = "\\\\.\\" + name.substr(0, 2);
+    HANDLE handle = CreateFileA(name.c_str(), 0, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                                OPEN_EXISTING, 0, nullptr);
+    if (handle == INVALID_HANDLE_VALUE) return std::nullopt;
+    auto media = std::dynamic_pointer_cast<larkin::platform::MediaObject>(
+        Runtime::Get().handles.Remove(handle));
+    return media ? media->media.disk : std::nullopt;
+}
+
+void CopyOut(const std::string& text, LPSTR into, DWORD size) {
+    if (into == nullptr || size == 0) return;
+    size_t length = std::min<size_t>(text.size(), size - 1);
+    std::memcpy(into, text.data(), length);
+    into[length] = '\0';
+}
+
+}  // namespace
+
+BOOL LarkinHoldDrive(LPCSTR drive, LPCSTR operation, LPSTR why, DWORD whySize) {
+    return larkin::platform::Guarded<BOOL>(FALSE, [&]() -> BOOL {
+        std::optional<uint32_t> disk = DiskOfDrive(drive);
+        if (!disk) {
+            CopyOut("no such drive", why, whySize);
+            SetLastError(ERROR_FILE_NOT_FOUND);
+            return FALSE;
+        }
+        std::string reason;
+        DWORD error =
+            larkin::platform::HoldDisk(*disk, operation ? operation : "a Larkin program", &reason);
+        CopyOut(reason, why, whySize);
+        SetLastError(error);
+        return error == ERROR_SUCCESS ? TRUE : FALSE;
+    });
+}
+
+void LarkinReleaseDrive(LPCSTR drive) {
+    larkin::platform::Guarded<int>(0, [&] {
+        if (std::optional<uint32_t> disk = DiskOfDrive(drive))
+            larkin::platform::ReleaseDisk(*disk);
+        return 0;
+    });
+}
+
+BOOL LarkinDriveRefused(LPCSTR drive, LPSTR why, DWORD whySize) {
+    return larkin::platform::Guarded<BOOL>(FALSE, [&]() -> BOOL {
+        std::optional<uint32_t> disk = DiskOfDrive(drive);
+        std::string reason = disk ? larkin::platform::WriteRefusalNow(*disk) : std::string();
+        CopyOut(reason, why, whySize);
+        return reason.empty() ? FALSE : TRUE;
+    });
+}
+
 LPCSTR LarkinMachineFile(void) {
     return larkin::platform::Guarded<LPCSTR>("", [&]() -> LPCSTR {
         static thread_local std::string file;
@@ -186,7 +246,8 @@ HANDLE LarkinOpenVolumeForTool(LPCSTR volume, LPCSTR tool, BOOL write, LARKIN_TO
                 return Fail(error);
             if (DWORD error = media->access->HandOverToTool(); error != ERROR_SUCCESS)
                 return Fail(error);
-            DWORD error = BeginToolWrite(*current, tool ? tool : "outside tool", &session->token);
+            DWORD error = BeginToolWrite(*current, media->share, tool ? tool : "outside tool",
+                                         &session->token);
             if (error != ERROR_SUCCESS) return Fail(error);
             session->journaled = true;
         }

@@ -311,7 +311,7 @@ BOOL Transfer(HANDLE handle, std::byte* buffer, DWORD count, LPDWORD done, bool 
     // A read stops at the end of the media; a write must fit whole.
     if (write && count > available) return Failed(ERROR_SECTOR_NOT_FOUND);
     auto moved = static_cast<DWORD>(std::min<uint64_t>(count, available));
-    error = write ? WriteMedia(*media->access, media->media, base + media->position,
+    error = write ? WriteMedia(*media->access, media->media, media->share, base + media->position,
                                std::span<const std::byte>(buffer, moved), call)
                   : media->access->Read(base + media->position, std::span(buffer, moved));
     if (error != ERROR_SUCCESS) return Failed(error);

@@ -145,7 +145,7 @@ Reply GetLayout(MediaAccess& access, const DiskInfo& disk, const Request& r) {
     return {ERROR_SUCCESS, needed};
 }
 
-Reply SetLayout(const MediaObject& object, const DiskInfo& disk, const Request& r) {
+Reply SetLayout(MediaObject& object, const DiskInfo& disk, const Request& r) {
     if (!object.CanWrite()) return Error(ERROR_ACCESS_DENIED);
     if (r.inSize < DRIVE_LAYOUT_HEADER_SIZE) return Error(ERROR_INSUFFICIENT_BUFFER);
     const auto* layout = static_cast<const DRIVE_LAYOUT_INFORMATION_EX*>(r.in);
@@ -183,7 +183,8 @@ Reply SetLayout(const MediaObject& object, const DiskInfo& disk, const Request& 
     }
     sector[510] = 0x55;
     sector[511] = 0xAA;
-    TableCommit commit = CommitPartitionTable(disk.number, std::as_bytes(std::span(sector)));
+    TableCommit commit =
+        CommitPartitionTable(disk.number, object.share, std::as_bytes(std::span(sector)));
     if (commit.error != ERROR_SUCCESS) return Error(commit.error);
     return {ERROR_SUCCESS, 0};
 }

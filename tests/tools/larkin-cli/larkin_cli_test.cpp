@@ -163,6 +163,30 @@ TEST_F(LarkinCli, BootThenVerifyThenVerifyFailsCheckByCheck) {
                 HasSubstr("FAIL  boot files: no KERNEL.SYS in the root directory"));
 }
 
+// Two operations started on one stick a moment apart: one holds the stick
+// from its first check to its last byte, the other is refused before it
+// writes, naming the holder; whichever says done leaves a stick that verifies.
+TEST_F(LarkinCli, TwoOperationsOnOneStickNeverInterleave) {
+    ASSERT_EQ(Cli("list").exitCode, 0) << "the machine's images are made";
+    for (int delayMs : {0, 20, 50, 100, 200, 400}) {
+        SCOPED_TRACE("second run " + std::to_string(delayMs) + " ms after the first");
+        CliRun first;
+        std::thread racer([&] { first = Cli("boot E: --image LarkinDemo --yes"); });
+        std::this_thread::sleep_for(std::chrono::milliseconds(delayMs));
+        CliRun second = Cli("boot E: --image LarkinDemo --yes");
+        racer.join();
+        EXPECT_TRUE(first.exitCode == 0 || second.exitCode == 0)
+            << first.output << "\n----\n" << second.output;
+        for (const CliRun* run : {&first, &second})
+            if (run->exitCode != 0) {
+                EXPECT_THAT(run->output, HasSubstr("Nothing was changed.")) << run->output;
+                EXPECT_THAT(run->output, HasSubstr("larkin-cli boot E:")) << run->output;
+            }
+        CliRun verified = Cli("verify E:");
+        EXPECT_EQ(verified.exitCode, 0) << verified.output;
+    }
+}
+
 TEST_F(LarkinCli, WriteImageWithTheDefaultsThenRestoreMbr) {
     ASSERT_EQ(Cli("list").exitCode, 0) << "the machine's images are made";
     std::vector<char> original = Bytes(0, 512);

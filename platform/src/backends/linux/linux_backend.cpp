@@ -460,6 +460,31 @@ std::unique_ptr<MediaAccess> LinuxBackend::OpenMedia(const MediaRef& media, bool
     return std::make_unique<LinuxMediaAccess>(*this, std::move(device), writeError);
 }
 
+DWORD LinuxBackend::ClaimDisk(uint32_t number, std::string* why) {
+    auto snapshot = Snapshot(true);
+    const HardwareDisk* disk = snapshot->Disk(number);
+    if (!disk) return ERROR_FILE_NOT_FOUND;
+    // Every mount resting on the disk, by any path (a partition node, a loop
+    // device at an offset, a mapping stacked on it), goes before the first
+    // write; one that cannot go refuses the whole operation.
+    std::vector<Mount> mounts = MountsOn(disk->found, ReadSystemUse());
+    if (DWORD error = UnmountAutomounted(mounts, why); error != ERROR_SUCCESS)
+        return ERROR_SHARING_VIOLATION;
+    if (!mounts.empty()) NoteChange();
+    // Another program's exclusive open of the disk or of a partition on it
+    // keeps the kernel from taking a new table; the probe is let go at once
+    // so that the outside tools of this operation can claim the volume.
+    UniqueFd probe(::open(disk->found.node.c_str(), O_RDONLY | O_EXCL | O_CLOEXEC));
+    if (!probe.Valid()) {
+        int error = errno;
+        if (error != EBUSY) return DeviceError(error);
+        *why = disk->found.node +
+               " is in use: another program holds it or a file system is mounted from it";
+        return ERROR_SHARING_VIOLATION;
+    }
+    return ERROR_SUCCESS;
+}
+
 bool LinuxBackend::VolumeLockedElsewhere(const std::string& key, const MediaAccess* self) {
     if (auto* own = dynamic_cast<const LinuxMediaAccess*>(self); own && own->Holds(key))
         return false;

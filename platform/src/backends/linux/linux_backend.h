@@ -81,7 +81,8 @@ class LinuxBackend final : public Backend {
 
     // The machine as last read; fresh: looked at for changes now.
     std::shared_ptr<const HardwareSnapshot> Snapshot(bool fresh = false);
-    std::string LockFolder() const { return settings_.stateFolder + "/locks"; }
+    std::string LockFolder() const override { return settings_.stateFolder + "/locks"; }
+    DWORD ClaimDisk(uint32_t disk, std::string* why) override;
     // Called after this process changed a disk, so that every process
     // reads it again.
     void NoteChange();

@@ -52,7 +52,7 @@ class SimBackend final : public Backend {
     DWORD ReadMedia(const MediaRef& media, uint64_t offset, std::span<std::byte> data);
     DWORD WriteMedia(const MediaRef& media, uint64_t offset, std::span<const std::byte> data);
     uint64_t MediaSize(const MediaRef& media);
-    std::string LockFolder() const;
+    std::string LockFolder() const override;
 
   private:
     struct Disk {
