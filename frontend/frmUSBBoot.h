@@ -27,7 +27,8 @@ class QTreeWidgetItem;
 
 namespace larkin::frontend {
 
-inline constexpr char kProgramTitle[] = "Norvale Larkin 1.4";
+// The project's one version (CMake's), as --version and the About box give it.
+inline constexpr char kProgramTitle[] = "Norvale Larkin " LARKIN_VERSION;
 inline constexpr int kClientWidth = 513;
 inline constexpr int kClientHeight = 343;
 inline constexpr int kEjectIntervalMs = 5000;

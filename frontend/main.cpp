@@ -24,15 +24,12 @@
 using namespace larkin::frontend;
 
 int main(int argc, char** argv) {
-    QApplication app(argc, argv);
-    QApplication::setApplicationName(QStringLiteral("Larkin"));
-    QApplication::setApplicationVersion(QStringLiteral(LARKIN_VERSION));
-    QApplication::setWindowIcon(QIcon(QStringLiteral(":/larkin/larkin.png")));
-
+    QCoreApplication::setApplicationName(QStringLiteral("Larkin"));
+    QCoreApplication::setApplicationVersion(QStringLiteral(LARKIN_VERSION));
     QCommandLineParser options;
     options.setApplicationDescription(QStringLiteral("Makes a USB flash drive bootable."));
-    options.addHelpOption();
-    options.addVersionOption();
+    QCommandLineOption help = options.addHelpOption();
+    QCommandLineOption version = options.addVersionOption();
     QCommandLineOption machine(QStringLiteral("machine"),
                                QStringLiteral("Run on the simulated machine described by <file>."),
                                QStringLiteral("file"));
@@ -41,6 +38,21 @@ int main(int argc, char** argv) {
                                  QStringLiteral("ms"));
     options.addOption(machine);
     options.addOption(quitAfter);
+
+    // Help and the version are printed without a display: QApplication
+    // would end the process first when there is none.
+    QStringList arguments;
+    for (int i = 0; i < argc; ++i) arguments << QString::fromLocal8Bit(argv[i]);
+    options.parse(arguments);
+    if (options.isSet(help) || options.isSet(version) ||
+        options.optionNames().contains(QStringLiteral("help-all"))) {
+        QCoreApplication console(argc, argv);
+        options.process(console);  // prints and ends the process
+        return 0;
+    }
+
+    QApplication app(argc, argv);
+    QApplication::setWindowIcon(QIcon(QStringLiteral(":/larkin/larkin.png")));
     options.process(app);
 
     std::array<char, 512> error{};

@@ -9,6 +9,7 @@
 #include "exports/services.h"
 #include "exports/tessel.h"
 #include "larkin/exports.h"
+#include "larkin/guarded.h"
 #include "partition/partition_operations.h"
 #include "win32/modules.h"
 
@@ -19,65 +20,86 @@ static void BindOnFirstUse() {
     tessel::BindServices();
 }
 
+// Nothing thrown leaves the library (out of memory above all): each export
+// gives its own failure result instead, as for "nothing found" or ATA_ERROR.
+using larkin::Guarded;
+
 DLLEXPORT int GetUSBDevCount(void) {
-    BindOnFirstUse();
-    return tessel::GetUSBDevCount();
+    return Guarded(0, [] {
+        BindOnFirstUse();
+        return tessel::GetUSBDevCount();
+    });
 }
 
 DLLEXPORT int GetUSBDevInfo(int index, char* text) {
-    return tessel::GetUSBDevInfo(index, text);
+    return Guarded<int>(ATA_ERROR, [&] { return tessel::GetUSBDevInfo(index, text); });
 }
 
 DLLEXPORT int OpenDevice(int index, HANDLE* handleOut) {
-    return tessel::OpenDevice(index, handleOut);
+    return Guarded<int>(ATA_ERROR, [&] { return tessel::OpenDevice(index, handleOut); });
 }
 
 DLLEXPORT int EnumUSBDevices(void) {
-    BindOnFirstUse();
-    return tessel::EnumUSBDevices();
+    return Guarded(0, [] {
+        BindOnFirstUse();
+        return tessel::EnumUSBDevices();
+    });
 }
 
 DLLEXPORT void SetCallBackFunc(ProgressCallback callback) {
-    tessel::SetProgressCallback(callback);
+    larkin::GuardedVoid([&] { tessel::SetProgressCallback(callback); });
 }
 
 DLLEXPORT int CreateUSBBoot(const char* destination, const char* source, int copyFiles) {
-    return tessel::CreateUSBBoot(destination, source, copyFiles);
+    return Guarded<int>(ATA_ERROR,
+                        [&] { return tessel::CreateUSBBoot(destination, source, copyFiles); });
 }
 
 DLLEXPORT int ZeroPartitionInfo(void) {
-    BindOnFirstUse();
-    return tessel::ZeroPartitionInfo();
+    return Guarded<int>(ATA_ERROR, [] {
+        BindOnFirstUse();
+        return tessel::ZeroPartitionInfo();
+    });
 }
 
 DLLEXPORT int CreatePartition(void) {
-    BindOnFirstUse();
-    return tessel::CreatePartition();
+    return Guarded<int>(ATA_ERROR, [] {
+        BindOnFirstUse();
+        return tessel::CreatePartition();
+    });
 }
 
 TESSEL_TYPED_EXPORT int EnumUSBDevicesCVD() {
-    BindOnFirstUse();
-    return tessel::EnumUSBDevicesCVD();
+    return Guarded(0, [] {
+        BindOnFirstUse();
+        return tessel::EnumUSBDevicesCVD();
+    });
 }
 
 TESSEL_TYPED_EXPORT char* GetUSBDevInfoW(int index, char* text) {
-    return tessel::GetUSBDevInfoW(index, text);
+    return Guarded<char*>(nullptr, [&] { return tessel::GetUSBDevInfoW(index, text); });
 }
 
 DLLEXPORT int CopyUSBBootImage(const char* saveFileName, const char* driveLetter,
                                const char* imageFileName) {
-    BindOnFirstUse();
-    return tessel::CopyUSBBootImage(saveFileName, driveLetter, imageFileName);
+    return Guarded<int>(ATA_ERROR, [&] {
+        BindOnFirstUse();
+        return tessel::CopyUSBBootImage(saveFileName, driveLetter, imageFileName);
+    });
 }
 
 DLLEXPORT int CopyUSBMBRImage(const char* saveFileName, const char* driveLetter) {
-    BindOnFirstUse();
-    return tessel::CopyUSBMBRImage(saveFileName, driveLetter);
+    return Guarded<int>(ATA_ERROR, [&] {
+        BindOnFirstUse();
+        return tessel::CopyUSBMBRImage(saveFileName, driveLetter);
+    });
 }
 
 TESSEL_TYPED_EXPORT ATA_STATUS CreatePartitionCVD() {
-    BindOnFirstUse();
-    return tessel::CreatePartitionCVD();
+    return Guarded(ATA_ERROR, [] {
+        BindOnFirstUse();
+        return tessel::CreatePartitionCVD();
+    });
 }
 
 // Binding Verran and Corvid here stands for the system loader resolving the
@@ -85,10 +107,13 @@ TESSEL_TYPED_EXPORT ATA_STATUS CreatePartitionCVD() {
 // is done; the tables and the callback start zeroed.
 LARKIN_DLLMAIN(instance, reason, reserved) {
     (void)instance;
-    if (reason == DLL_PROCESS_ATTACH) return tessel::BindServices() ? TRUE : FALSE;
+    if (reason == DLL_PROCESS_ATTACH)
+        return Guarded(FALSE, [] { return tessel::BindServices() ? TRUE : FALSE; });
     if (reason == DLL_PROCESS_DETACH) {
-        tessel::FlushStreams();
-        tessel::ReleaseServices(reserved != nullptr);
+        larkin::GuardedVoid([&] {
+            tessel::FlushStreams();
+            tessel::ReleaseServices(reserved != nullptr);
+        });
     }
     return TRUE;
 }

@@ -1,5 +1,6 @@
-// simctl, corvid-list, list_usb_drives and the demo script: --help answers
-// with usage, options stand anywhere, and a failure exits non-zero.
+// simctl, corvid-list, list_usb_drives, the demo script and Larkin: --help
+// answers with usage (Larkin's without a display too), options stand
+// anywhere, and a failure exits non-zero.
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 
@@ -70,6 +71,15 @@ TEST(Tools, AnswerHelpWithUsageOnStandardOutput) {
         // A wrong option is a usage error, not a run.
         EXPECT_EQ(RunCommand(Program(name.c_str()) + " --no-such-option").exitCode, 2);
     }
+#ifdef LARKIN_HAVE_DESKTOP_PROGRAM
+    const std::string noDisplay = "env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM ";
+    CommandRun help = RunCommand(noDisplay + Program("Larkin") + " --help");
+    EXPECT_EQ(help.exitCode, 0);
+    EXPECT_NE(help.out.find("--machine <file>"), std::string::npos) << help.out;
+    CommandRun version = RunCommand(noDisplay + Program("Larkin") + " --version");
+    EXPECT_EQ(version.exitCode, 0);
+    EXPECT_EQ(version.out, "Larkin 1.4\n") << "the version the window's title carries";
+#endif
     CommandRun dev = RunCommand("'" LARKIN_SOURCE_DIR "/dev' --help");
     EXPECT_EQ(dev.exitCode, 0);
     EXPECT_NE(dev.out.find("./dev test"), std::string::npos) << dev.out;
@@ -98,6 +108,10 @@ TEST(Tools, SimctlTakesTheMachineBeforeOrAfterTheCommand) {
               0);
     CommandRun create = RunCommand(Program("simctl") + " create --machine '" + machine + "'");
     EXPECT_NE(create.out.find("(unplugged)"), std::string::npos) << create.out;
+    // show names the disk plug takes, though the platform no longer sees it.
+    CommandRun shown = RunCommand(Program("simctl") + " show --machine '" + machine + "'");
+    EXPECT_NE(shown.out.find("\n  stick1     adapter usb1       unplugged\n"), std::string::npos)
+        << shown.out;
 }
 
 TEST(Tools, FailuresExitNonZero) {

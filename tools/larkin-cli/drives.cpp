@@ -101,6 +101,17 @@ const Drive* FindDrive(const std::vector<Drive>& drives, std::string_view letter
     return nullptr;
 }
 
+std::string DriveArgument(std::string_view typed) {
+    bool letter = !typed.empty() && AsciiUpper(typed[0]) >= 'A' && AsciiUpper(typed[0]) <= 'Z';
+    if (letter && (typed.size() == 1 || (typed.size() == 2 && typed[1] == ':')))
+        return std::string(1, AsciiUpper(typed[0])) + ":";
+    return std::string(typed);
+}
+
+bool SupportedModel(const Drive& drive) {
+    return StartsWithNoCase(drive.friendlyName, "QM");
+}
+
 std::string GroupedNumber(std::uint64_t value) {
     std::string digits = std::to_string(value);
     for (int at = static_cast<int>(digits.size()) - 3; at > 0; at -= 3)

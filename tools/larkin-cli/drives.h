@@ -25,6 +25,12 @@ struct Drive {
 std::vector<Drive> ListDrives(const Engine& engine);
 // The drive whose letters include letter ("e:" matches "E:;F:"); null if none.
 const Drive* FindDrive(const std::vector<Drive>& drives, std::string_view letter);
+// A drive as typed: a letter alone or with its colon, in either case,
+// becomes "E:"; anything else (a number) stays as it is.
+std::string DriveArgument(std::string_view typed);
+// Whether zero and partition take the drive: the engine works only on
+// drives whose name begins with QM.
+bool SupportedModel(const Drive& drive);
 // "E: SanDisk Cruzer Blade USB Device, 8,388,608 bytes (8.4 MB)".
 std::string DescribeDrive(const Drive& drive);
 // The size of the drive at path; false when it cannot be asked.

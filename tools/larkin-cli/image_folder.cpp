@@ -37,14 +37,24 @@ std::vector<BootImage> ListImages(const std::filesystem::path& imagesFolder) {
 }
 
 std::optional<BootImage> FindImage(const std::filesystem::path& imagesFolder,
-                                   const std::string& name) {
+                                   const std::string& name, std::string& why) {
+    std::error_code error;
+    if (!std::filesystem::is_directory(imagesFolder, error)) {
+        why = "there is no images folder " + imagesFolder.string() +
+              " (--images DIR names the folder that holds the boot images)";
+        return std::nullopt;
+    }
     QString wanted = QString::fromStdString(name);
+    std::string names;
     for (BootImage& image : ListImages(imagesFolder)) {
         QString folder = QString::fromStdString(image.folder.filename().string());
         if (folder.compare(wanted, Qt::CaseInsensitive) == 0 ||
             QString::fromStdString(image.name).compare(wanted, Qt::CaseInsensitive) == 0)
             return image;
+        names += (names.empty() ? "" : ", ") + image.folder.filename().string();
     }
+    why = "no boot image " + name + " in " + imagesFolder.string() +
+          (names.empty() ? " (it holds none)" : " (it holds " + names + ")");
     return std::nullopt;
 }
 

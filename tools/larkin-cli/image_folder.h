@@ -18,9 +18,10 @@ struct BootImage {
 
 // The images under imagesFolder.
 std::vector<BootImage> ListImages(const std::filesystem::path& imagesFolder);
-// The image whose folder or shown name is name (any letter case).
+// The image whose folder or shown name is name (any letter case); without
+// one, why says whether the folder or the image is missing.
 std::optional<BootImage> FindImage(const std::filesystem::path& imagesFolder,
-                                   const std::string& name);
+                                   const std::string& name, std::string& why);
 // The agreement as plain text; false when it cannot be read.
 bool AgreementText(const BootImage& image, std::string& text);
 

@@ -14,9 +14,11 @@
 #include <thread>
 #include <vector>
 
+#include "console_watch.h"
 #include "drives.h"
 #include "engine_library.h"
 #include "image_folder.h"
+#include "larkin/ascii_text.h"
 #include "larkin/platform.h"
 #include "verify.h"
 #include "volume_tools.h"
@@ -32,19 +34,24 @@ constexpr char kHelp[] =
     "Drives the Larkin engine (Tessel) from a terminal.\n"
     "\n"
     "commands:\n"
-    "  list [--json]               the USB drives: letter, name, size, device path\n"
+    "  list [--json]               the USB drives, numbered from 1: letter, name, size,\n"
+    "                              device path\n"
     "  boot DRIVE --image NAME     make DRIVE (E:) bootable and copy the boot image NAME\n"
     "                              of File_Images onto it, after its agreement\n"
     "  boot DRIVE --from-floppy    make DRIVE bootable; the engine copies A:'s files\n"
     "  zero                        clear the first 4,096 bytes of the drive plugged in next\n"
     "  partition [--via-corvid]    give the drive plugged in next one FAT32 partition\n"
+    "                              (zero and partition take only drives whose name begins\n"
+    "                              with QM, as the engine does)\n"
     "  write-image [DRIVE] [--save FILE] [--image FILE]\n"
     "                              save DRIVE's sector 0 to FILE and write the raw FAT12\n"
     "                              boot image; what is not given is asked on the console\n"
     "  restore-mbr [DRIVE] [--save FILE]\n"
     "                              write a saved sector 0 back onto DRIVE\n"
     "  verify DRIVE                check DRIVE is what boot leaves, check by check\n"
-    "                              (DRIVE: its letter, or the number list shows)\n"
+    "\n"
+    "DRIVE is a drive letter, with or without its colon (E: or e); verify also takes\n"
+    "the number list shows.\n"
     "\n"
     "options:\n"
     "  --machine FILE   the simulated machine (default: LARKIN_MACHINE)\n"
@@ -56,7 +63,8 @@ constexpr char kHelp[] =
     "\n"
     "exit codes: 0 done; 1 a drive was removed since the baseline; 2 no new drive, or a\n"
     "usage error; 3 the new drive got no letter; 4 the partition table could not be\n"
-    "written; 5 the new drive is not a supported model; 6 any other failure.\n";
+    "written; 5 the new drive is not a supported model; 6 any other failure, and a\n"
+    "question answered no or q.\n";
 
 struct Options {
     std::string command;
@@ -103,12 +111,26 @@ const char* StatusText(int status) {
     }
 }
 
-int Report(const char* what, int status) {
+// For 6, the console of the engine call when it was watched: the engine
+// stops without a word on q, and some operations fail without one.
+std::string FailureText(int status, const ConsoleWatch* watch, const char* silentFailure) {
+    if (status != 6 || watch == nullptr) return StatusText(status);
+    char answer = AsciiLower(watch->SilentAnswer());
+    if (answer == 'q' || answer == 'n')
+        return std::string("you answered ") + answer + "; nothing was written to the drive";
+    if (!watch->Spoke()) return std::string("the operation failed: ") + silentFailure;
+    return StatusText(status);
+}
+
+int Report(const char* what, int status, const ConsoleWatch* watch = nullptr,
+           const char* silentFailure = "the engine gave no reason") {
+    if (watch != nullptr && watch->MidLine()) std::printf("\n");
     std::fflush(stdout);
     if (status == 0) {
         std::printf("larkin-cli: %s: done\n", what);
     } else {
-        std::fprintf(stderr, "larkin-cli: %s: %s (status %d)\n", what, StatusText(status), status);
+        std::fprintf(stderr, "larkin-cli: %s: %s (status %d)\n", what,
+                     FailureText(status, watch, silentFailure).c_str(), status);
     }
     std::fflush(stdout);
     return status;
@@ -120,9 +142,12 @@ int List(const Engine& engine, const Options& options) {
         std::printf("{\"drives\": [");
         for (std::size_t i = 0; i < drives.size(); ++i) {
             const Drive& d = drives[i];
-            std::printf("%s\n  {\"index\": %d, \"mount\": %s, \"friendly_name\": %s, ",
-                        i == 0 ? "" : ",", d.index, JsonString(d.mount).c_str(),
-                        JsonString(d.friendlyName).c_str());
+            // number: what list shows and verify takes; index: the engine's row.
+            std::printf(
+                "%s\n  {\"number\": %d, \"index\": %d, \"mount\": %s, "
+                "\"friendly_name\": %s, ",
+                i == 0 ? "" : ",", d.index + 1, d.index, JsonString(d.mount).c_str(),
+                JsonString(d.friendlyName).c_str());
             if (d.sizeKnown) {
                 std::printf("\"size_bytes\": %llu, ", static_cast<unsigned long long>(d.sizeBytes));
             } else {
@@ -200,10 +225,10 @@ int Boot(const Engine& engine, const Options& options) {
     if (options.image) {
         std::filesystem::path folder = options.images ? std::filesystem::path(*options.images)
                                                       : ProgramFolder() / "File_Images";
-        image = FindImage(folder, *options.image);
+        std::string why;
+        image = FindImage(folder, *options.image, why);
         if (!image) {
-            std::fprintf(stderr, "larkin-cli: no boot image %s in %s\n", options.image->c_str(),
-                         folder.string().c_str());
+            std::fprintf(stderr, "larkin-cli: %s\n", why.c_str());
             return 6;
         }
     }
@@ -269,8 +294,10 @@ int NewDriveOperation(const Engine& engine, const Options& options) {
     std::set<std::string> known;
     for (const Drive& drive : ListDrives(engine)) known.insert(drive.path);
 
-    std::printf("Plug in the USB drive to %s now (waiting up to %d s)...\n",
-                zero ? "clear" : "partition", options.timeoutSeconds);
+    std::printf(
+        "Plug in the USB drive to %s now; its name must begin with QM (waiting up to "
+        "%d s)...\n",
+        zero ? "clear" : "partition", options.timeoutSeconds);
     std::fflush(stdout);
     std::optional<Drive> found;
     auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(options.timeoutSeconds);
@@ -288,6 +315,8 @@ int NewDriveOperation(const Engine& engine, const Options& options) {
         return 2;
     }
     std::printf("New drive: %s\n", DescribeDrive(*found).c_str());
+    // The engine would refuse it only after the question.
+    if (!SupportedModel(*found)) return Report(options.command.c_str(), 5);
     if (int refused = RefuseUnwritable(*found); refused != 0) return refused;
     std::string what = zero ? "This clears the partition table of " : "This erases everything on ";
     if (!Confirm(what + DescribeDrive(*found) + ". Go on?", options.yes)) {
@@ -298,6 +327,7 @@ int NewDriveOperation(const Engine& engine, const Options& options) {
     if (int refused = Hold(hold, *found, "larkin-cli " + options.command); refused != 0)
         return refused;
     int status = 0;
+    ConsoleWatch watch;
     if (zero) {
         status = engine.zeroPartitionInfo();
     } else if (options.viaCorvid) {
@@ -306,9 +336,11 @@ int NewDriveOperation(const Engine& engine, const Options& options) {
         engine.setCallBackFunc(PrintProgress);
         status = engine.createPartition();
         engine.setCallBackFunc(nullptr);
-        std::printf("\n");
     }
-    return Report(options.command.c_str(), status);
+    watch.Stop();
+    return Report(options.command.c_str(), status, &watch,
+                  zero ? "the new drive could not be opened or cleared"
+                       : "the new drive could not be opened, partitioned or formatted");
 }
 
 const char* Given(const std::optional<std::string>& value) {
@@ -343,7 +375,10 @@ int WriteImage(const Engine& engine, const Options& options) {
     DriveHold hold;
     if (int refused = HoldNamed(engine, hold, drive, "larkin-cli write-image"); refused != 0)
         return refused;
-    return Report("write-image", engine.copyUSBBootImage(Given(options.save), drive, Given(image)));
+    ConsoleWatch watch;
+    int status = engine.copyUSBBootImage(Given(options.save), drive, Given(image));
+    watch.Stop();
+    return Report("write-image", status, &watch);
 }
 
 int RestoreMbr(const Engine& engine, const Options& options) {
@@ -352,7 +387,10 @@ int RestoreMbr(const Engine& engine, const Options& options) {
     DriveHold hold;
     if (int refused = HoldNamed(engine, hold, drive, "larkin-cli restore-mbr"); refused != 0)
         return refused;
-    return Report("restore-mbr", engine.copyUSBMBRImage(Given(options.save), drive));
+    ConsoleWatch watch;
+    int status = engine.copyUSBMBRImage(Given(options.save), drive);
+    watch.Stop();
+    return Report("restore-mbr", status, &watch);
 }
 
 int Verify(const Engine& engine, const Options& options) {
@@ -411,7 +449,7 @@ std::optional<int> Parse(int argc, char** argv, Options& options) {
         } else if (options.command.empty()) {
             options.command = arg;
         } else {
-            options.positional.push_back(arg);
+            options.positional.push_back(DriveArgument(arg));
         }
     }
     if (options.command.empty()) return Usage("no command given");

@@ -14,7 +14,8 @@ namespace {
 
 constexpr const char* kUsage =
     "usage: simctl [--machine FILE] COMMAND\n"
-    "  show            adapters, disks, volumes and SCSI identities\n"
+    "  show            the disks by id, then adapters, disks, volumes and SCSI\n"
+    "                  identities as the platform sees them\n"
     "  create          create the machine's images (any command does)\n"
     "  plug ID         plug a disk (or adapter) in\n"
     "  unplug ID       unplug it\n"
@@ -190,8 +191,20 @@ void ShowVolumes() {
     std::printf("\n");
 }
 
+// The ids plug and unplug take, unplugged disks included.
+void ShowDiskIds() {
+    std::printf("Disks (plug and unplug take a disk's id or its adapter's):\n");
+    for (const auto& disk : larkin::sim::Disks()) {
+        std::string letters;
+        for (const auto& letter : disk.letters) letters += " " + letter;
+        std::printf("  %-10s adapter %-10s %s%s\n", disk.id.c_str(), disk.adapter.c_str(),
+                    disk.present ? "plugged in" : "unplugged", letters.c_str());
+    }
+}
+
 int Show() {
     std::printf("Machine %s\n", LarkinMachineFile());
+    ShowDiskIds();
     ShowDevices();
     ShowVolumes();
     std::printf("SCSI ports:");

@@ -1,8 +1,8 @@
 // larkin-cli end to end, as a user or a script runs it on a copy of the
 // demo machine: usage and exit codes, list --json, boot then verify, verify
 // failing check by check on drives damaged on purpose, the confirmation,
-// write-image and restore-mbr through a pipe, and zero waiting for the
-// drive to be plugged in.
+// write-image and restore-mbr through a pipe (and a quit at their
+// question), and zero waiting for the drive to be plugged in.
 #include <gmock/gmock.h>
 #include <sys/wait.h>
 
@@ -20,6 +20,7 @@ namespace {
 
 using larkin::test::TempFolder;
 using ::testing::HasSubstr;
+using ::testing::Not;
 
 struct CliRun {
     int exitCode = -1;
@@ -68,6 +69,36 @@ class LarkinCli : public ::testing::Test {
         out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
     }
 
+    // zero, with disk plugged in once larkin-cli says it is waiting.
+    CliRun ZeroPlugging(const std::string& disk) {
+        std::filesystem::path output = folder_.path() / "zero.txt";
+        std::filesystem::remove(output);
+        std::string command =
+            "cd " + Quoted(folder_.path().string()) + " && LARKIN_TIME_SCALE=0 " +
+            Quoted(LARKIN_BIN "/larkin-cli") +
+            " --machine demo.toml zero --timeout 30 --yes < /dev/null > zero.txt 2>&1";
+        int status = -1;
+        std::thread cli([&] { status = std::system(command.c_str()); });
+        CliRun run;
+        for (int i = 0; i < 300 && run.output.find("Plug in") == std::string::npos; ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+            std::ifstream in(output);
+            run.output.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+        }
+        EXPECT_EQ(Simctl("plug " + disk), 0);
+        cli.join();
+        std::ifstream in(output);
+        run.output.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+        run.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        return run;
+    }
+    int Simctl(const std::string& arguments) {
+        std::string command = "cd " + Quoted(folder_.path().string()) + " && " +
+                              Quoted(LARKIN_BIN "/simctl") + " --machine demo.toml " + arguments +
+                              " > /dev/null";
+        return std::system(command.c_str());
+    }
+
     TempFolder folder_;
 };
 
@@ -82,8 +113,9 @@ TEST_F(LarkinCli, UsageErrorsExitWithTwoAndSayWhy) {
     }
     CliRun help = Cli("--help");
     EXPECT_EQ(help.exitCode, 0);
-    for (const char* command : {"list", "boot", "zero", "partition", "--via-corvid", "write-image",
-                                "restore-mbr", "verify", "--yes", "--machine"})
+    for (const char* command :
+         {"list", "boot", "zero", "partition", "--via-corvid", "write-image", "restore-mbr",
+          "verify", "--yes", "--machine", "with QM, as the engine does", "(E: or e)"})
         EXPECT_THAT(help.output, HasSubstr(command));
 }
 
@@ -91,6 +123,8 @@ TEST_F(LarkinCli, ListAsJson) {
     CliRun run = Cli("list --json");
     ASSERT_EQ(run.exitCode, 0) << run.output;
     EXPECT_THAT(run.output, HasSubstr("{\"drives\": ["));
+    // Numbered as list shows them and verify takes them.
+    EXPECT_THAT(run.output, HasSubstr("{\"number\": 1, \"index\": 0, \"mount\": \"E:\""));
     EXPECT_THAT(run.output, HasSubstr("\"mount\": \"E:\", \"friendly_name\": \"SanDisk Cruzer "
                                       "Blade USB Device\", \"size_bytes\": 134217728, \"path\": "
                                       "\"\\\\\\\\?\\\\usbstor#disk&ven_sandisk"));
@@ -100,7 +134,7 @@ TEST_F(LarkinCli, ListAsJson) {
 }
 
 TEST_F(LarkinCli, BootThenVerifyThenVerifyFailsCheckByCheck) {
-    CliRun declined = Cli("boot E: --image LarkinDemo", "n\n");
+    CliRun declined = Cli("boot e --image LarkinDemo", "n\n");
     EXPECT_EQ(declined.exitCode, 6);
     EXPECT_THAT(declined.output, HasSubstr("This erases everything on E: SanDisk Cruzer Blade USB "
                                            "Device, 134,217,728 bytes (134.2 MB). Go on? [y/N]"));
@@ -108,7 +142,13 @@ TEST_F(LarkinCli, BootThenVerifyThenVerifyFailsCheckByCheck) {
     CliRun unknown = Cli("boot Z: --image LarkinDemo --yes");
     EXPECT_EQ(unknown.exitCode, 6);
     EXPECT_THAT(unknown.output, HasSubstr("no USB drive Z:"));
-    EXPECT_EQ(Cli("boot E: --image NoSuchImage --yes").exitCode, 6);
+    CliRun noImage = Cli("boot E: --image NoSuchImage --yes");
+    EXPECT_EQ(noImage.exitCode, 6);
+    EXPECT_THAT(noImage.output, HasSubstr("no boot image NoSuchImage in "));
+    EXPECT_THAT(noImage.output, HasSubstr("(it holds LarkinDemo)"));
+    CliRun noFolder = Cli("boot E: --image LarkinDemo --images NoSuchFolder --yes");
+    EXPECT_EQ(noFolder.exitCode, 6);
+    EXPECT_THAT(noFolder.output, HasSubstr("there is no images folder NoSuchFolder"));
 
     CliRun boot = Cli("boot E: --image LarkinDemo --yes");
     ASSERT_EQ(boot.exitCode, 0) << boot.output;
@@ -197,8 +237,11 @@ TEST_F(LarkinCli, WriteImageWithTheDefaultsThenRestoreMbr) {
     EXPECT_NE(Bytes(0, 512), original);
     EXPECT_TRUE(std::filesystem::exists(folder_.path() / "saved.mbr.info"));
 
-    CliRun quit = Cli("restore-mbr E: --save saved.mbr", "q\n");
+    // A quit at the engine's question is no failure; the letter alone will do.
+    CliRun quit = Cli("restore-mbr e --save saved.mbr", "q\n");
     EXPECT_EQ(quit.exitCode, 6);
+    EXPECT_THAT(quit.output, HasSubstr("larkin-cli: restore-mbr: you answered q; nothing was "
+                                       "written to the drive (status 6)"));
     CliRun restored = Cli("restore-mbr E: --save saved.mbr", "y\n");
     ASSERT_EQ(restored.exitCode, 0) << restored.output;
     EXPECT_EQ(Bytes(0, 512), original);
@@ -217,38 +260,42 @@ present = false
 [[adapter.disk.partition]]
 type = 0x0E
 start = 32
+[[adapter]]
+id = "usb10"
+class = "USB"
+[[adapter.disk]]
+id = "other1"
+size = "8MiB"
+friendly_name = "Generic Flash Disk"
+present = false
 )";
     CliRun timedOut = Cli("zero --timeout 1 --yes");
     EXPECT_EQ(timedOut.exitCode, 2) << timedOut.output;
     EXPECT_THAT(timedOut.output, HasSubstr("no new USB drive was plugged in within 1 s"));
 
-    // Plugged in once larkin-cli says it is waiting.
-    std::filesystem::path output = folder_.path() / "zero.txt";
-    std::string command =
-        "cd " + Quoted(folder_.path().string()) + " && LARKIN_TIME_SCALE=0 " +
-        Quoted(LARKIN_BIN "/larkin-cli") +
-        " --machine demo.toml zero --timeout 30 --yes < /dev/null > zero.txt 2>&1";
-    int status = -1;
-    std::thread cli([&] { status = std::system(command.c_str()); });
-    std::string text;
-    for (int i = 0; i < 300 && text.find("Plug in") == std::string::npos; ++i) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
-        std::ifstream in(output);
-        text.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-    }
-    std::string plug = "cd " + Quoted(folder_.path().string()) + " && " +
-                       Quoted(LARKIN_BIN "/simctl") + " --machine demo.toml plug qm1 > /dev/null";
-    EXPECT_EQ(std::system(plug.c_str()), 0);
-    cli.join();
-    std::ifstream in(output);
-    text.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-    ASSERT_TRUE(WIFEXITED(status)) << text;
-    EXPECT_EQ(WEXITSTATUS(status), 0) << text;
-    EXPECT_THAT(text, HasSubstr("New drive: (no letter) QM USB Flash Disk, 8,388,608 bytes"));
+    // The engine takes only QM drives: refused before the question.
+    CliRun other = ZeroPlugging("other1");
+    EXPECT_EQ(other.exitCode, 5) << other.output;
+    EXPECT_THAT(other.output, HasSubstr("not a supported model (its name must begin with QM)"));
+    EXPECT_THAT(other.output, Not(HasSubstr("Go on?")));
+
+    CliRun zeroed = ZeroPlugging("qm1");
+    EXPECT_EQ(zeroed.exitCode, 0) << zeroed.output;
+    EXPECT_THAT(zeroed.output,
+                HasSubstr("New drive: (no letter) QM USB Flash Disk, 8,388,608 bytes"));
     std::ifstream qm(folder_.path() / "demo.state" / "qm1.img", std::ios::binary);
     std::vector<char> head(4096);
     qm.read(head.data(), 4096);
     EXPECT_EQ(head, std::vector<char>(4096, '\0'));
+
+    // The engine fails without a word: larkin-cli says what could not be done.
+    ASSERT_EQ(Simctl("unplug qm1"), 0);
+    std::ofstream(folder_.path() / "demo.toml", std::ios::app)
+        << "[[fault]]\ncall = \"WriteFile\"\ndevice = \"qm1\"\n";
+    CliRun failed = ZeroPlugging("qm1");
+    EXPECT_EQ(failed.exitCode, 6) << failed.output;
+    EXPECT_THAT(failed.output, HasSubstr("larkin-cli: zero: the operation failed: the new drive "
+                                         "could not be opened or cleared (status 6)"));
 }
 
 }  // namespace
