@@ -31,6 +31,14 @@ struct ReportedGeometry {
 // IOCTL_DISK_GET_DRIVE_GEOMETRY_EX; nothing when the request fails.
 std::optional<ReportedGeometry> ReportedDriveGeometry(HANDLE drive);
 
+// The serial number the drive reports (IOCTL_STORAGE_QUERY_PROPERTY), without
+// the blanks around it; "" when it reports none.
+std::string ReportedSerial(HANDLE drive);
+
+// Whether two names lead to one file, by whatever spelling or link: both
+// are opened without access, which no share mode keeps out.
+bool SameFile(const std::string& first, const std::string& second);
+
 // "friendly [mount] [~MB MB]" as the failure lines name a drive.
 std::string DriveText(const ListedDevice& row);
 

@@ -2,10 +2,12 @@
 // partition (MBR, DOS boot sector, raw image) one track into the drive.
 //
 // Everything that can be checked is checked before the drive is written:
-// the saved-table file, the geometry, both templates and the image (present,
-// not empty, not larger than the partition). The drive's sector 0 is then
-// saved and flushed, with its description beside it, and only then is the
-// drive written.
+// the saved-table file (a file, not a device; open nowhere else; not the
+// image; new, empty or already holding this drive's sector 0, so that a
+// second run never replaces the sector 0 a first run saved), the geometry,
+// both templates and the image (present, not empty, not larger than the
+// partition). The drive's sector 0 is then saved and flushed, with its
+// description beside it, and only then is the drive written.
 #include <algorithm>
 #include <array>
 #include <optional>
@@ -171,11 +173,55 @@ int CopyUSBBootImage(const char* saveFileName, const char* driveLetter, const ch
                 return Fail(console, std::string(console::kEndOfInput));
         }
     }
+    const bool defaultImage = imageFileName == nullptr;
+    const std::string imageName = defaultImage ? kDefaultImageName : imageFileName;
+    if (console::NamesDevice(saveName))
+        return Fail(console,
+                    "\n The file to save the Partition table names a device, not a file: nothing "
+                    "was written");
     HANDLE opened = CreateFileA(saveName.c_str(), FILE_ALL_ACCESS, 0, nullptr, OPEN_ALWAYS,
                                 FILE_ATTRIBUTE_NORMAL, nullptr);
-    if (opened == INVALID_HANDLE_VALUE)
+    if (opened == INVALID_HANDLE_VALUE) {
+        if (GetLastError() == ERROR_SHARING_VIOLATION)
+            return Fail(console,
+                        "\n The file to save the Partition table is open elsewhere: nothing was "
+                        "written",
+                        true);
         return Fail(console, "\n Unable to open File to save MBR", true);
+    }
     SavedTableFile saved(saveName, opened, GetLastError() != ERROR_ALREADY_EXISTS);
+    if (console::SameFile(saveName, imageName) ||
+        console::SameFile(console::DescriptionPath(saveName), imageName))
+        return Fail(console,
+                    "\n The Source Image File is the file to save the Partition table (or its "
+                    "description): nothing was written");
+
+    // The drive's sector 0, as it is before anything changes. A file that
+    // already holds something else keeps it: it may be the only copy of
+    // another drive's table, or of this drive's before an earlier run.
+    std::array<std::uint8_t, kSectorBytes> original{};
+    DWORD count = 0;
+    if (!SeekTo(device, 0)) return Fail(console, kSeekFailed);
+    if (!ReadFile(device, original.data(), kSectorBytes, &count, nullptr))
+        return Fail(console, "\n ERROR Reading Dest Device", true);
+    if (count != kSectorBytes)
+        return Fail(console, "\n ERROR Reading Dest Device: fewer than 512 bytes came");
+    bool alreadySaved = false;
+    LARGE_INTEGER existing{};
+    if (!GetFileSizeEx(saved.get(), &existing))
+        return Fail(console, "\n Unable to open File to save MBR", true);
+    if (existing.QuadPart != 0) {
+        std::array<std::uint8_t, kSectorBytes> held{};
+        alreadySaved = existing.QuadPart == kSectorBytes &&
+                       ReadFile(saved.get(), held.data(), kSectorBytes, &count, nullptr) &&
+                       count == kSectorBytes && held == original;
+        if (!alreadySaved) {
+            console.Line("\n " + saveName +
+                         " already holds something other than this drive's sector 0: it was kept "
+                         "as it is, and nothing was written");
+            return Fail(console, "\n Give a new file name to save this drive's sector 0");
+        }
+    }
 
     // 3 to 5: the geometry, true from the drive's mode page or as the system
     // reports it. The reported size is read in both cases: the partition
@@ -217,13 +263,7 @@ int CopyUSBBootImage(const char* saveFileName, const char* driveLetter, const ch
                                  tpl::PatchResultText(patched) + ")");
 
     // 12, 13: the image, which must exist and fit the partition.
-    std::string imageName;
-    if (imageFileName != nullptr) {
-        imageName = imageFileName;
-    } else {
-        console.Line("\n No Source Image File provided, using default file");
-        imageName = kDefaultImageName;
-    }
+    if (defaultImage) console.Line("\n No Source Image File provided, using default file");
     corvid::Handle image(CreateFileA(imageName.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
                                      OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!image) return Fail(console, "\n Unable to open Source Image File", true);
@@ -237,26 +277,23 @@ int CopyUSBBootImage(const char* saveFileName, const char* driveLetter, const ch
                                  std::to_string(kImageBytesLimit) + " bytes)");
 
     // 7: sector 0 into the saved-table file, flushed, and its description.
-    std::array<std::uint8_t, kSectorBytes> original{};
-    if (!SeekTo(device, 0)) return Fail(console, kSeekFailed);
-    DWORD count = 0;
-    if (!ReadFile(device, original.data(), kSectorBytes, &count, nullptr))
-        return Fail(console, "\n ERROR Reading Dest Device", true);
-    if (count != kSectorBytes)
-        return Fail(console, "\n ERROR Reading Dest Device: fewer than 512 bytes came");
-    if (!WriteFile(saved.get(), original.data(), kSectorBytes, &count, nullptr))
-        return Fail(console, kWriteFailed, true);
-    if (count != kSectorBytes) {
-        SetLastError(ERROR_WRITE_FAULT);
-        return Fail(console, kWriteFailed, true);
+    if (!alreadySaved) {
+        if (!SeekTo(saved.get(), 0) ||
+            !WriteFile(saved.get(), original.data(), kSectorBytes, &count, nullptr))
+            return Fail(console, kWriteFailed, true);
+        if (count != kSectorBytes) {
+            SetLastError(ERROR_WRITE_FAULT);
+            return Fail(console, kWriteFailed, true);
+        }
+        if (!FlushFileBuffers(saved.get())) return Fail(console, kWriteFailed, true);
+        saved.Keep();
     }
-    if (!FlushFileBuffers(saved.get())) return Fail(console, kWriteFailed, true);
-    saved.Keep();
     console::SavedTableDescription description;
     description.sha256 = console::Sha256Hex(original);
     description.friendlyName = FieldText(drive->row.friendlyName);
     description.mountInfo = FieldText(drive->row.mountInfo);
     description.drivePath = FieldText(drive->row.driveName);
+    description.serial = console::ReportedSerial(device);
     description.sizeBytes = reported->diskSize;
     description.savedAt = console::CurrentUtcTime();
     if (!console::WriteDescriptionFile(console::DescriptionPath(saveName), description))

@@ -48,6 +48,7 @@ std::string FormatDescription(const SavedTableDescription& description) {
     text += "\ndrive=" + Printable(description.friendlyName);
     text += "\nmount=" + Printable(description.mountInfo);
     text += "\npath=" + Printable(description.drivePath);
+    text += "\nserial=" + Printable(description.serial);
     text += "\nsize=" + std::to_string(description.sizeBytes);
     text += "\nsaved=" + Printable(description.savedAt);
     text += "\n";
@@ -57,7 +58,7 @@ std::string FormatDescription(const SavedTableDescription& description) {
 std::optional<SavedTableDescription> ParseDescription(std::string_view text) {
     if (text.size() > kDescriptionLimit) return std::nullopt;
     SavedTableDescription description;
-    std::array<bool, 6> seen{};
+    std::array<bool, 7> seen{};
     bool first = true;
     while (!text.empty()) {
         std::size_t end = text.find('\n');
@@ -74,8 +75,8 @@ std::optional<SavedTableDescription> ParseDescription(std::string_view text) {
         if (equals == std::string_view::npos) return std::nullopt;
         std::string_view key = line.substr(0, equals);
         std::string_view value = line.substr(equals + 1);
-        constexpr std::array<std::string_view, 6> kKeys = {"sha256", "drive", "mount",
-                                                           "path",   "size",  "saved"};
+        constexpr std::array<std::string_view, 7> kKeys = {"sha256", "drive", "mount", "path",
+                                                           "size",   "saved", "serial"};
         std::size_t which = 0;
         while (which < kKeys.size() && kKeys[which] != key) ++which;
         if (which == kKeys.size()) continue;  // a later version's key
@@ -102,8 +103,11 @@ std::optional<SavedTableDescription> ParseDescription(std::string_view text) {
                     return std::nullopt;
                 break;
             }
-            default:
+            case 5:
                 description.savedAt = value;
+                break;
+            default:
+                description.serial = value;
                 break;
         }
     }
@@ -157,6 +161,43 @@ DescriptionRead ReadDescriptionFile(const std::string& path, SavedTableDescripti
     if (!parsed) return DescriptionRead::invalid;
     description = *parsed;
     return DescriptionRead::ok;
+}
+
+bool NamesDevice(std::string_view name) {
+    auto slash = [](char c) { return c == '\\' || c == '/'; };
+    return name.size() >= 4 && slash(name[0]) && slash(name[1]) &&
+           (name[2] == '.' || name[2] == '?') && slash(name[3]);
+}
+
+std::optional<std::string> TableProblem(std::span<const std::uint8_t> sector,
+                                        std::uint64_t driveBytes) {
+    if (sector.size() < 512 || sector[510] != 0x55 || sector[511] != 0xAA)
+        return "it does not end in 55 AA";
+    auto little32 = [&](std::size_t at) {
+        return std::uint32_t{sector[at]} | std::uint32_t{sector[at + 1]} << 8 |
+               std::uint32_t{sector[at + 2]} << 16 | std::uint32_t{sector[at + 3]} << 24;
+    };
+    const std::uint64_t driveSectors = driveBytes / 512;
+    std::array<std::pair<std::uint64_t, std::uint64_t>, 4> used{};
+    std::size_t count = 0;
+    for (std::size_t i = 0; i < 4; ++i) {
+        std::size_t entry = 446 + 16 * i;
+        std::string which = "partition entry " + std::to_string(i);
+        if (sector[entry] != 0x00 && sector[entry] != 0x80)
+            return which + " has the status " + std::to_string(sector[entry]) + ", not 0 or 128";
+        if (sector[entry + 4] == 0) continue;
+        std::uint64_t first = little32(entry + 8);
+        std::uint64_t length = little32(entry + 12);
+        if (first == 0 || length == 0) return which + " is used but starts at 0 or is empty";
+        if (first + length > driveSectors)
+            return which + " ends at sector " + std::to_string(first + length) +
+                   ", past the drive's " + std::to_string(driveSectors);
+        for (std::size_t j = 0; j < count; ++j)
+            if (first < used[j].second && used[j].first < first + length)
+                return which + " overlaps another entry";
+        used[count++] = {first, first + length};
+    }
+    return std::nullopt;
 }
 
 }  // namespace tessel::console

@@ -2,7 +2,7 @@
 // bytes and the drive it came from, so that a restore can refuse a file
 // that changed and warn before it writes a table onto another drive. The
 // saved file itself stays the bare 512 bytes; a saved file without a
-// description still restores.
+// description restores only when it holds a table that fits the drive.
 //
 // The description is a short text file, "<saved file>.info":
 //
@@ -11,6 +11,7 @@
 //   drive=<friendly name>
 //   mount=<mount information>
 //   path=<device path>
+//   serial=<the drive's serial number, empty when it reports none>
 //   size=<drive size in bytes>
 //   saved=<UTC time, YYYY-MM-DDTHH:MM:SSZ>
 //
@@ -20,6 +21,7 @@
 
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 
@@ -37,6 +39,7 @@ struct SavedTableDescription {
     std::string friendlyName;
     std::string mountInfo;
     std::string drivePath;
+    std::string serial;
     std::uint64_t sizeBytes = 0;
     std::string savedAt;
 };
@@ -56,6 +59,17 @@ bool WriteDescriptionFile(const std::string& path, const SavedTableDescription& 
 
 enum class DescriptionRead { ok, missing, unreadable, invalid };
 DescriptionRead ReadDescriptionFile(const std::string& path, SavedTableDescription& description);
+
+// Whether a name given for the saved file names a device (\\.\..., \\?\...)
+// rather than a file: a saved table is never read from or written to one.
+bool NamesDevice(std::string_view name);
+
+// Why a sector 0 is no partition table for a drive of driveBytes: no 55 AA
+// at its end, an entry whose status is neither 0 nor 80h, a used entry that
+// is empty, starts at sector 0, reaches past the drive or overlaps another.
+// Nothing when it is one.
+std::optional<std::string> TableProblem(std::span<const std::uint8_t> sector,
+                                        std::uint64_t driveBytes);
 
 }  // namespace tessel::console
 

@@ -75,6 +75,22 @@ TEST(Identity, AVolumeAndItsDiskShareTheDiskNumber) {
     EXPECT_EQ(Control(disk, IOCTL_STORAGE_GET_DEVICE_NUMBER, &diskNumber, 8),
               ERROR_INSUFFICIENT_BUFFER);
 
+    // The device's own texts: the serial tells twin sticks apart.
+    STORAGE_PROPERTY_QUERY query{StorageDeviceProperty, PropertyStandardQuery, {0}};
+    alignas(8) std::array<BYTE, 256> descriptor{};
+    DWORD returned = 0;
+    ASSERT_TRUE(DeviceIoControl(disk, IOCTL_STORAGE_QUERY_PROPERTY, &query, sizeof query,
+                                descriptor.data(), 256, &returned, nullptr));
+    const auto* device = reinterpret_cast<const STORAGE_DEVICE_DESCRIPTOR*>(descriptor.data());
+    ASSERT_EQ(returned, device->Size);
+    EXPECT_STREQ(reinterpret_cast<const char*>(&descriptor[device->VendorIdOffset]), "SanDisk");
+    EXPECT_STREQ(reinterpret_cast<const char*>(&descriptor[device->SerialNumberOffset]),
+                 "AA11BB22CC33");
+    EXPECT_EQ(device->BusType, BusTypeUsb);
+    EXPECT_TRUE(DeviceIoControl(disk, IOCTL_STORAGE_QUERY_PROPERTY, &query, sizeof query,
+                                descriptor.data(), 8, &returned, nullptr));
+    EXPECT_EQ(returned, 8u) << "a header-sized buffer learns the size";
+
     std::array<BYTE, 1024> buffer{};
     ASSERT_EQ(Control(volume, IOCTL_VOLUME_GET_VOLUME_DISK_EXTENTS, buffer.data(), 1024),
               ERROR_SUCCESS);

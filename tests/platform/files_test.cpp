@@ -1,11 +1,14 @@
-// Opening disks, volumes, ports and files by their Windows names, and
-// sector I/O with its journal.
+// Opening disks, volumes, ports and files by their Windows names, sector
+// I/O with its journal, and the share modes of plain files.
 #include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <array>
 #include <cstring>
 #include <fstream>
 #include <string>
+#include <tuple>
 
 #include "larkin/platform.h"
 #include "larkin/simulation.h"
@@ -191,7 +194,131 @@ TEST(PlainFiles, DispositionsAndTheirLastErrors) {
     ASSERT_TRUE(ReadFile(file, text, sizeof text, &done, nullptr));
     EXPECT_EQ(done, 3u);
     EXPECT_STREQ(text, "abc");
+
+    // Another spelling of the name, opened for no access at all beside the
+    // unshared handle, is the same file; another file is not.
+    std::string spelled = (folder.path() / "." / "saved.bin").string();
+    HANDLE same = CreateFileA(spelled.c_str(), 0, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(same, INVALID_HANDLE_VALUE);
+    std::ofstream(folder.path() / "other.bin") << "abc";
+    HANDLE other = CreateFileA((folder.path() / "other.bin").string().c_str(), GENERIC_READ, 0,
+                               nullptr, OPEN_EXISTING, 0, nullptr);
+    BY_HANDLE_FILE_INFORMATION a{}, b{}, c{};
+    ASSERT_TRUE(GetFileInformationByHandle(file, &a));
+    ASSERT_TRUE(GetFileInformationByHandle(same, &b));
+    ASSERT_TRUE(GetFileInformationByHandle(other, &c));
+    EXPECT_EQ(std::tie(a.dwVolumeSerialNumber, a.nFileIndexHigh, a.nFileIndexLow),
+              std::tie(b.dwVolumeSerialNumber, b.nFileIndexHigh, b.nFileIndexLow));
+    EXPECT_NE(a.nFileIndexLow, c.nFileIndexLow);
+    EXPECT_EQ(a.nFileSizeLow, 3u);
+    CloseHandle(other);
+    CloseHandle(same);
     CloseHandle(file);
+}
+
+// A plain file held open by this process or by a child process.
+class HeldOpen {
+  public:
+    HeldOpen(const std::string& path, DWORD access, DWORD share, bool inChild) {
+        if (!inChild) {
+            handle_ = CreateFileA(path.c_str(), access, share, nullptr, OPEN_EXISTING, 0, nullptr);
+            opened_ = handle_ != INVALID_HANDLE_VALUE;
+            return;
+        }
+        int ready[2], release[2];
+        if (::pipe(ready) != 0 || ::pipe(release) != 0) return;
+        child_ = ::fork();
+        if (child_ == 0) {
+            HANDLE held =
+                CreateFileA(path.c_str(), access, share, nullptr, OPEN_EXISTING, 0, nullptr);
+            char opened = held != INVALID_HANDLE_VALUE ? 1 : 0;
+            ::close(release[1]);
+            if (::write(ready[1], &opened, 1) != 1) ::_exit(1);
+            char end = 0;
+            while (::read(release[0], &end, 1) > 0) {
+            }
+            ::_exit(0);
+        }
+        ::close(ready[1]);
+        ::close(release[0]);
+        release_ = release[1];
+        char opened = 0;
+        opened_ = child_ > 0 && ::read(ready[0], &opened, 1) == 1 && opened == 1;
+        ::close(ready[0]);
+    }
+    ~HeldOpen() {
+        if (handle_ != INVALID_HANDLE_VALUE) CloseHandle(handle_);
+        if (release_ >= 0) ::close(release_);
+        if (child_ > 0) ::waitpid(child_, nullptr, 0);
+    }
+    HeldOpen(const HeldOpen&) = delete;
+    HeldOpen& operator=(const HeldOpen&) = delete;
+    bool opened() const { return opened_; }
+
+  private:
+    HANDLE handle_ = INVALID_HANDLE_VALUE;
+    pid_t child_ = -1;
+    int release_ = -1;
+    bool opened_ = false;
+};
+
+TEST(PlainFiles, ShareModesHoldBetweenHandlesAndProcesses) {
+    larkin::test::TempFolder folder;
+    std::string path = (folder.path() / "shared.bin").string();
+    std::ofstream(path) << "abc";
+    constexpr DWORD kAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
+    constexpr DWORD kReadWrite = FILE_SHARE_READ | FILE_SHARE_WRITE;
+    struct Case {
+        DWORD access, share;  // the open that holds the file
+        DWORD laterAccess, laterShare;
+        bool opens;
+    };
+    for (const Case& c : {
+             Case{GENERIC_READ, FILE_SHARE_READ, GENERIC_READ, FILE_SHARE_READ, true},
+             Case{GENERIC_READ, FILE_SHARE_READ, GENERIC_WRITE, kAll, false},
+             Case{GENERIC_READ, kReadWrite, GENERIC_WRITE, FILE_SHARE_WRITE, false},
+             Case{GENERIC_READ, kReadWrite, GENERIC_WRITE, kReadWrite, true},
+             Case{GENERIC_WRITE, FILE_SHARE_WRITE, GENERIC_WRITE, FILE_SHARE_WRITE, true},
+             Case{GENERIC_WRITE, FILE_SHARE_WRITE, GENERIC_READ, kAll, false},
+             Case{FILE_ALL_ACCESS, 0, GENERIC_READ, kAll, false},
+             Case{FILE_ALL_ACCESS, kReadWrite, GENERIC_READ, kReadWrite, false},  // delete
+             Case{FILE_ALL_ACCESS, 0, 0, kAll, true},  // no data access: no sharing
+             Case{0, 0, FILE_ALL_ACCESS, 0, true},
+         }) {
+        for (bool inChild : {false, true}) {
+            SCOPED_TRACE(::testing::Message()
+                         << std::hex << c.access << " " << c.share << " then " << c.laterAccess
+                         << " " << c.laterShare << (inChild ? " in another process" : ""));
+            HeldOpen held(path, c.access, c.share, inChild);
+            ASSERT_TRUE(held.opened());
+            HANDLE later = CreateFileA(path.c_str(), c.laterAccess, c.laterShare, nullptr,
+                                       OPEN_EXISTING, 0, nullptr);
+            EXPECT_EQ(later != INVALID_HANDLE_VALUE, c.opens);
+            if (later == INVALID_HANDLE_VALUE) {
+                EXPECT_EQ(GetLastError(), ERROR_SHARING_VIOLATION);
+            } else {
+                CloseHandle(later);
+            }
+        }
+    }
+    {
+        // A refused open truncates nothing; a refused delete deletes nothing.
+        HeldOpen held(path, GENERIC_READ, FILE_SHARE_READ, true);
+        ASSERT_TRUE(held.opened());
+        EXPECT_EQ(
+            CreateFileA(path.c_str(), GENERIC_WRITE, kAll, nullptr, CREATE_ALWAYS, 0, nullptr),
+            INVALID_HANDLE_VALUE);
+        EXPECT_EQ(std::filesystem::file_size(path), 3u);
+        EXPECT_FALSE(DeleteFileA(path.c_str()));
+        EXPECT_EQ(GetLastError(), ERROR_SHARING_VIOLATION);
+    }
+    // Once the holder is gone the file opens and deletes again.
+    HANDLE again =
+        CreateFileA(path.c_str(), FILE_ALL_ACCESS, 0, nullptr, TRUNCATE_EXISTING, 0, nullptr);
+    ASSERT_NE(again, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(std::filesystem::file_size(path), 0u);
+    CloseHandle(again);
+    EXPECT_TRUE(DeleteFileA(path.c_str()));
 }
 
 }  // namespace

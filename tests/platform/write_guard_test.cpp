@@ -215,10 +215,11 @@ TEST(WriteGuard, PlainFileNamesNeverReachADevice) {
     auto file = folder.path() / "table.bin";
     auto fileLink = folder.path() / "table-link.bin";
     std::filesystem::create_symlink(file, fileLink);
-    Handle made(CreateFileA(file.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_NEW, 0, nullptr));
+    Handle made(
+        CreateFileA(file.c_str(), GENERIC_WRITE, FILE_SHARE_READ, nullptr, CREATE_NEW, 0, nullptr));
     EXPECT_NE(made.value, INVALID_HANDLE_VALUE);
-    Handle linked(
-        CreateFileA(fileLink.c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr));
+    Handle linked(CreateFileA(fileLink.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                              nullptr, OPEN_EXISTING, 0, nullptr));
     EXPECT_NE(linked.value, INVALID_HANDLE_VALUE);
 }
 

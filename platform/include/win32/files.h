@@ -37,6 +37,26 @@
 #define FILE_CURRENT 1u
 #define FILE_END 2u
 
+typedef struct _FILETIME {
+    DWORD dwLowDateTime;
+    DWORD dwHighDateTime;
+} FILETIME, *PFILETIME;
+
+/* A plain file's volume serial number and file index name it: two handles
+ * with the same pair stand for one file, by whatever names they were opened. */
+typedef struct _BY_HANDLE_FILE_INFORMATION {
+    DWORD dwFileAttributes;
+    FILETIME ftCreationTime;
+    FILETIME ftLastAccessTime;
+    FILETIME ftLastWriteTime;
+    DWORD dwVolumeSerialNumber;
+    DWORD nFileSizeHigh;
+    DWORD nFileSizeLow;
+    DWORD nNumberOfLinks;
+    DWORD nFileIndexHigh;
+    DWORD nFileIndexLow;
+} BY_HANDLE_FILE_INFORMATION, *LPBY_HANDLE_FILE_INFORMATION;
+
 WIN32_BEGIN
 /* Names understood: \\.\PhysicalDriveN, disk interface paths (\\?\...#{guid}),
  * \\.\X: volumes, \\?\Volume{guid} names (with or without the trailing
@@ -51,6 +71,7 @@ PLATFORM_API BOOL WriteFile(HANDLE file, LPCVOID buffer, DWORD toWrite, LPDWORD 
 PLATFORM_API BOOL SetFilePointerEx(HANDLE file, LARGE_INTEGER distance, PLARGE_INTEGER newPointer,
                                    DWORD method);
 PLATFORM_API BOOL GetFileSizeEx(HANDLE file, PLARGE_INTEGER size);
+PLATFORM_API BOOL GetFileInformationByHandle(HANDLE file, LPBY_HANDLE_FILE_INFORMATION info);
 PLATFORM_API BOOL FlushFileBuffers(HANDLE file);
 PLATFORM_API BOOL DeleteFileA(LPCSTR name);
 WIN32_END

@@ -21,6 +21,7 @@
 #define FSCTL_DISMOUNT_VOLUME 0x00090020u
 #define IOCTL_STORAGE_GET_DEVICE_NUMBER 0x002D1080u
 #define IOCTL_STORAGE_FIND_NEW_DEVICES 0x002D4818u
+#define IOCTL_STORAGE_QUERY_PROPERTY 0x002D1400u
 #define IOCTL_VOLUME_GET_VOLUME_DISK_EXTENTS 0x00560000u
 #define IOCTL_SCSI_RESCAN_BUS 0x0004101Cu
 #define IOCTL_SCSI_PASS_THROUGH_DIRECT 0x0004D014u
@@ -128,6 +129,41 @@ typedef struct _STORAGE_DEVICE_NUMBER {
     DWORD DeviceNumber;
     DWORD PartitionNumber;
 } STORAGE_DEVICE_NUMBER, *PSTORAGE_DEVICE_NUMBER;
+
+/* IOCTL_STORAGE_QUERY_PROPERTY: only the device property, as a standard
+ * query, is answered. */
+typedef enum _STORAGE_PROPERTY_ID { StorageDeviceProperty = 0 } STORAGE_PROPERTY_ID;
+typedef enum _STORAGE_QUERY_TYPE { PropertyStandardQuery = 0 } STORAGE_QUERY_TYPE;
+
+typedef struct _STORAGE_PROPERTY_QUERY {
+    STORAGE_PROPERTY_ID PropertyId;
+    STORAGE_QUERY_TYPE QueryType;
+    BYTE AdditionalParameters[1];
+} STORAGE_PROPERTY_QUERY, *PSTORAGE_PROPERTY_QUERY;
+
+typedef enum _STORAGE_BUS_TYPE {
+    BusTypeUnknown = 0,
+    BusTypeScsi = 1,
+    BusTypeAta = 3,
+    BusTypeUsb = 7
+} STORAGE_BUS_TYPE;
+
+/* Followed by its texts, each ending in NUL; an offset of 0 means none. */
+typedef struct _STORAGE_DEVICE_DESCRIPTOR {
+    DWORD Version;
+    DWORD Size;
+    BYTE DeviceType;
+    BYTE DeviceTypeModifier;
+    BOOLEAN RemovableMedia;
+    BOOLEAN CommandQueueing;
+    DWORD VendorIdOffset;
+    DWORD ProductIdOffset;
+    DWORD ProductRevisionOffset;
+    DWORD SerialNumberOffset;
+    STORAGE_BUS_TYPE BusType;
+    DWORD RawPropertiesLength;
+    BYTE RawDeviceProperties[1];
+} STORAGE_DEVICE_DESCRIPTOR, *PSTORAGE_DEVICE_DESCRIPTOR;
 
 typedef struct _DISK_EXTENT {
     DWORD DiskNumber;

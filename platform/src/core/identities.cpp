@@ -325,6 +325,11 @@ std::shared_ptr<const MachineView> BuildView(const MachineFacts& facts, uint64_t
             info.writeRefusal = disk.writeRefusal;
             info.scsiPort = adapter.port;
             info.scsiTarget = disk.target;
+            info.bus = adapter.bus;
+            info.vendor = disk.vendor;
+            info.product = disk.product;
+            info.revision = disk.revision;
+            info.serial = disk.serial;
             view->disks.push_back(std::move(info));
             view->tree.push_back(std::move(child));
         }

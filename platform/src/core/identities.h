@@ -50,6 +50,8 @@ struct DiskInfo {
     std::string writeRefusal;          // the backend's reason never to write it
     std::optional<uint32_t> scsiPort;  // the \\.\scsiN: port it hangs below
     uint8_t scsiTarget = 0;
+    Bus bus = Bus::Usb;
+    std::string vendor, product, revision, serial;  // as the device says
 };
 
 struct VolumeInfo {

@@ -4,8 +4,10 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <array>
 #include <cctype>
 #include <cerrno>
+#include <cstdint>
 #include <cstdlib>
 #include <map>
 #include <mutex>
@@ -140,7 +142,68 @@ HANDLE OpenDevice(const std::string& name, DWORD access, DWORD disposition) {
     return Fail(ERROR_FILE_NOT_FOUND);
 }
 
-HANDLE OpenPlainFile(const std::string& name, DWORD access, DWORD disposition) {
+// Share modes of plain files, kept as Windows keeps them for every handle in
+// every process: an open holds shared OFD locks on bytes far past any file's
+// end, one for each kind of access it has (read, write, delete) and one for
+// each kind it does not share, and is refused when another open's lock
+// stands against it. OFD locks belong to the open, not the process, so two
+// handles of one process meet as two processes do; nothing here waits. An
+// open that sets its locks before it looks at the others' can only be
+// refused too often by a rival at the same instant, never let in wrongly.
+constexpr off_t kHeldLock = INT64_MAX - 64;   // + kind: the open has that access
+constexpr off_t kDeniedLock = kHeldLock + 8;  // + kind: the open does not share it
+constexpr int kKinds = 3;                     // read, write, delete
+constexpr int kDeleteKind = 2;
+constexpr DWORD kDeleteRight = 0x00010000u;
+constexpr DWORD kExecuteRights = GENERIC_EXECUTE | 0x0020u;  // FILE_EXECUTE
+
+// The kinds of access a handle's rights take part in sharing with: read
+// (data or execute), write (data or append), delete.
+std::array<bool, kKinds> SharedKinds(DWORD access) {
+    return {(access & (kReadRights | FILE_GENERIC_READ | kExecuteRights)) != 0,
+            (access & kWriteRights) != 0, (access & (kDeleteRight | GENERIC_ALL)) != 0};
+}
+
+constexpr DWORD kShareBits[kKinds] = {FILE_SHARE_READ, FILE_SHARE_WRITE, FILE_SHARE_DELETE};
+
+bool SetSharedLock(int fd, off_t at) {
+    struct flock lock {};
+    lock.l_type = F_RDLCK;
+    lock.l_whence = SEEK_SET;
+    lock.l_start = at;
+    lock.l_len = 1;
+    return ::fcntl(fd, F_OFD_SETLK, &lock) == 0;
+}
+
+// True when another open holds the lock at this byte.
+bool HeldByOther(int fd, off_t at) {
+    struct flock lock {};
+    lock.l_type = F_WRLCK;
+    lock.l_whence = SEEK_SET;
+    lock.l_start = at;
+    lock.l_len = 1;
+    return ::fcntl(fd, F_OFD_GETLK, &lock) == 0 && lock.l_type != F_UNLCK;
+}
+
+// Takes the open's place among the file's opens. A handle without read,
+// write or delete access neither meets nor stands in the way of others, as
+// on Windows. Where the file system keeps no locks (or the open cannot read,
+// which a lock needs) the open goes on unchecked.
+DWORD ClaimSharing(int fd, DWORD access, DWORD share) {
+    std::array<bool, kKinds> has = SharedKinds(access);
+    if (!has[0] && !has[1] && !has[2]) return ERROR_SUCCESS;
+    for (int k = 0; k < kKinds; ++k) {
+        if (has[k] && !SetSharedLock(fd, kHeldLock + k)) return ERROR_SUCCESS;
+        if (!(share & kShareBits[k]) && !SetSharedLock(fd, kDeniedLock + k)) return ERROR_SUCCESS;
+    }
+    for (int k = 0; k < kKinds; ++k)
+        if ((has[k] && HeldByOther(fd, kDeniedLock + k)) ||
+            (!(share & kShareBits[k]) && HeldByOther(fd, kHeldLock + k)))
+            return ERROR_SHARING_VIOLATION;  // closing the open drops its locks
+    return ERROR_SUCCESS;
+}
+
+HANDLE OpenPlainFile(const std::string& name, DWORD access, DWORD share, DWORD disposition) {
     std::string path = name;
     std::replace(path.begin(), path.end(), '\\', '/');
     int flags = O_CLOEXEC;
@@ -153,12 +216,15 @@ HANDLE OpenPlainFile(const std::string& name, DWORD access, DWORD disposition) {
     // spelling or link, to a disk, a terminal or a pipe is the backend's to
     // hand out under its rules, never this path's.
     if (existed && !S_ISREG(info.st_mode)) return Fail(ERROR_ACCESS_DENIED);
+    // Truncated only once the share modes let the open in.
+    bool truncate = false;
     switch (disposition) {
         case CREATE_NEW:
             flags |= O_CREAT | O_EXCL;
             break;
         case CREATE_ALWAYS:
-            flags |= O_CREAT | O_TRUNC;
+            flags |= O_CREAT;
+            truncate = true;
             break;
         case OPEN_EXISTING:
             break;
@@ -167,14 +233,19 @@ HANDLE OpenPlainFile(const std::string& name, DWORD access, DWORD disposition) {
             break;
         case TRUNCATE_EXISTING:
             if (!writing) return Fail(ERROR_INVALID_PARAMETER);
-            flags |= O_TRUNC;
+            truncate = true;
             break;
         default:
             return Fail(ERROR_INVALID_PARAMETER);
     }
     // Non-blocking until it is known to be a regular file, so that a name
-    // swapped for a pipe after the check cannot hang the open.
-    UniqueFd fd(::open(path.c_str(), flags | O_NONBLOCK, 0644));
+    // swapped for a pipe after the check cannot hang the open. A writer
+    // opens for reading too where it may, since a share-mode lock needs it;
+    // the handle's rights still keep it from reading.
+    UniqueFd fd;
+    if ((flags & O_ACCMODE) == O_WRONLY)
+        fd.Reset(::open(path.c_str(), (flags & ~O_ACCMODE) | O_RDWR | O_NONBLOCK, 0644));
+    if (!fd.Valid()) fd.Reset(::open(path.c_str(), flags | O_NONBLOCK, 0644));
     if (fd.Valid()) {
         if (::fstat(fd.Get(), &info) != 0 || !S_ISREG(info.st_mode))
             return Fail(ERROR_ACCESS_DENIED);
@@ -187,6 +258,10 @@ HANDLE OpenPlainFile(const std::string& name, DWORD access, DWORD disposition) {
             error = ERROR_PATH_NOT_FOUND;
         return Fail(error);
     }
+    if (DWORD error = ClaimSharing(fd.Get(), access, share); error != ERROR_SUCCESS)
+        return Fail(error);
+    if (truncate && ::ftruncate(fd.Get(), 0) != 0)
+        return Fail(static_cast<DWORD>(ErrorFromErrno(errno)));
     auto object = std::make_shared<FileObject>();
     object->fd = std::move(fd);
     object->path = path;
@@ -262,7 +337,7 @@ bool LockedByOther(const std::string& volumeKey, const MediaObject* object) {
 
 using namespace larkin::platform;
 
-HANDLE CreateFileA(LPCSTR name, DWORD access, DWORD, LPSECURITY_ATTRIBUTES, DWORD disposition,
+HANDLE CreateFileA(LPCSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES, DWORD disposition,
                    DWORD, HANDLE) {
     return larkin::platform::Guarded<HANDLE>(INVALID_HANDLE_VALUE, [&]() -> HANDLE {
         if (name == nullptr || *name == '\0') return Fail(ERROR_PATH_NOT_FOUND);
@@ -272,7 +347,7 @@ HANDLE CreateFileA(LPCSTR name, DWORD access, DWORD, LPSECURITY_ATTRIBUTES, DWOR
         if (text.size() > 4 && text[0] == '\\' && text[1] == '\\' &&
             (text[2] == '.' || text[2] == '?') && text[3] == '\\')
             return OpenDevice(text, access, disposition);
-        return OpenPlainFile(text, access, disposition);
+        return OpenPlainFile(text, access, share, disposition);
     });
 }
 
@@ -399,6 +474,45 @@ BOOL GetFileSizeEx(HANDLE handle, PLARGE_INTEGER size) {
     });
 }
 
+BOOL GetFileInformationByHandle(HANDLE handle, LPBY_HANDLE_FILE_INFORMATION info) {
+    return larkin::platform::Guarded<BOOL>(FALSE, [&]() -> BOOL {
+        auto object = Runtime::Get().handles.Find(handle);
+        auto file = std::dynamic_pointer_cast<FileObject>(object);
+        if (!file || info == nullptr) {
+            SetLastError(!object ? ERROR_INVALID_HANDLE
+                         : file  ? ERROR_INVALID_PARAMETER
+                                 : ERROR_INVALID_FUNCTION);
+            return FALSE;
+        }
+        struct stat status {};
+        if (::fstat(file->fd.Get(), &status) != 0) {
+            SetLastError(static_cast<DWORD>(ErrorFromErrno(errno)));
+            return FALSE;
+        }
+        // Times count 100 ns from 1601, as Windows counts them.
+        auto time = [](const timespec& at) {
+            uint64_t ticks = (static_cast<uint64_t>(at.tv_sec) + 11644473600ull) * 10'000'000ull +
+                             static_cast<uint64_t>(at.tv_nsec) / 100;
+            return FILETIME{static_cast<DWORD>(ticks), static_cast<DWORD>(ticks >> 32)};
+        };
+        auto device = static_cast<uint64_t>(status.st_dev);
+        auto index = static_cast<uint64_t>(status.st_ino);
+        auto size = static_cast<uint64_t>(status.st_size);
+        *info = BY_HANDLE_FILE_INFORMATION{};
+        info->dwFileAttributes = FILE_ATTRIBUTE_NORMAL;
+        info->ftCreationTime = time(status.st_ctim);
+        info->ftLastAccessTime = time(status.st_atim);
+        info->ftLastWriteTime = time(status.st_mtim);
+        info->dwVolumeSerialNumber = static_cast<DWORD>(device ^ (device >> 32));
+        info->nFileSizeHigh = static_cast<DWORD>(size >> 32);
+        info->nFileSizeLow = static_cast<DWORD>(size);
+        info->nNumberOfLinks = static_cast<DWORD>(status.st_nlink);
+        info->nFileIndexHigh = static_cast<DWORD>(index >> 32);
+        info->nFileIndexLow = static_cast<DWORD>(index);
+        return TRUE;
+    });
+}
+
 BOOL FlushFileBuffers(HANDLE handle) {
     return larkin::platform::Guarded<BOOL>(FALSE, [&]() -> BOOL {
         auto object = Runtime::Get().handles.Find(handle);
@@ -419,6 +533,15 @@ BOOL DeleteFileA(LPCSTR name) {
         }
         std::string path = name;
         std::replace(path.begin(), path.end(), '\\', '/');
+        // Deleting asks for delete access: an open that does not share it
+        // keeps the file.
+        UniqueFd probe(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC));
+        struct stat info {};
+        if (probe.Valid() && ::fstat(probe.Get(), &info) == 0 && S_ISREG(info.st_mode) &&
+            HeldByOther(probe.Get(), kDeniedLock + kDeleteKind)) {
+            SetLastError(ERROR_SHARING_VIOLATION);
+            return FALSE;
+        }
         if (::unlink(path.c_str()) != 0) {
             SetLastError(static_cast<DWORD>(ErrorFromErrno(errno)));
             return FALSE;

@@ -196,6 +196,41 @@ Reply DeviceNumber(uint32_t disk, uint32_t partition, const Request& r) {
     return {ERROR_SUCCESS, sizeof number};
 }
 
+// The device descriptor and its texts; a buffer too small for all of it
+// gets what fits, its Size saying how much there is.
+Reply DeviceDescriptor(const DiskInfo& disk, const Request& r) {
+    if (r.inSize < offsetof(STORAGE_PROPERTY_QUERY, AdditionalParameters) || r.in == nullptr)
+        return Error(ERROR_INVALID_PARAMETER);
+    const auto* query = static_cast<const STORAGE_PROPERTY_QUERY*>(r.in);
+    if (query->PropertyId != StorageDeviceProperty || query->QueryType != PropertyStandardQuery)
+        return Error(ERROR_NOT_SUPPORTED);
+    constexpr DWORD header = offsetof(STORAGE_DEVICE_DESCRIPTOR, RawDeviceProperties);
+    if (r.outSize < 2 * sizeof(DWORD)) return Error(ERROR_INSUFFICIENT_BUFFER);
+    std::vector<BYTE> bytes(header);
+    STORAGE_DEVICE_DESCRIPTOR descriptor{};
+    auto text = [&](const std::string& value) -> DWORD {
+        if (value.empty()) return 0;
+        auto offset = static_cast<DWORD>(bytes.size());
+        bytes.insert(bytes.end(), value.begin(), value.end());
+        bytes.push_back(0);
+        return offset;
+    };
+    descriptor.Version = header;
+    descriptor.RemovableMedia = disk.removable;
+    descriptor.VendorIdOffset = text(disk.vendor);
+    descriptor.ProductIdOffset = text(disk.product);
+    descriptor.ProductRevisionOffset = text(disk.revision);
+    descriptor.SerialNumberOffset = text(disk.serial);
+    descriptor.BusType = disk.bus == Bus::Usb   ? BusTypeUsb
+                         : disk.bus == Bus::Ata ? BusTypeAta
+                                                : BusTypeScsi;
+    descriptor.Size = static_cast<DWORD>(bytes.size());
+    std::memcpy(bytes.data(), &descriptor, header);
+    auto returned = static_cast<DWORD>(std::min<size_t>(bytes.size(), r.outSize));
+    std::memcpy(r.out, bytes.data(), returned);
+    return {ERROR_SUCCESS, returned};
+}
+
 Reply PassThrough(const ScsiAddress& address, const Request& r) {
     if (r.inSize < sizeof(SCSI_PASS_THROUGH_DIRECT) ||
         r.outSize < sizeof(SCSI_PASS_THROUGH_DIRECT) || r.in == nullptr || r.out == nullptr)
@@ -260,6 +295,8 @@ Reply OnDisk(MediaObject& object, const DiskInfo& disk, const Request& r) {
         case IOCTL_STORAGE_FIND_NEW_DEVICES:
             Machine().Rescan();
             return {};
+        case IOCTL_STORAGE_QUERY_PROPERTY:
+            return DeviceDescriptor(disk, r);
         case IOCTL_SCSI_PASS_THROUGH_DIRECT:
             if (!disk.scsiPort) return Error(ERROR_INVALID_FUNCTION);
             return PassThrough({*disk.scsiPort, disk.scsiTarget, 0}, r);

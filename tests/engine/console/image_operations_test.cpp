@@ -11,6 +11,7 @@
 #include "console/saved_table_description.h"
 #include "console/sha256.h"
 #include "console_test_support.h"
+#include "corvid/owned.h"
 #include "engine_test_support.h"
 #include "larkin/simulation.h"
 #include "stick_machines.h"
@@ -108,6 +109,7 @@ TEST_F(ConsoleOperation, RoundTripLeavesSectorZeroAsItWasAndTouchesNothingElse) 
     EXPECT_EQ(description.sha256, console::Sha256Hex(original));
     EXPECT_EQ(description.friendlyName, "SanDisk Cruzer Blade USB Device");
     EXPECT_EQ(description.sizeBytes, 20u * 1024 * 1024);
+    EXPECT_EQ(description.serial, "STICK1");
 
     // The layout: MBR entry, DOS boot sector one track in, the image behind.
     auto mbr = ImageBytes("stick1", 0, 512);
@@ -204,6 +206,64 @@ TEST_F(ConsoleOperation, BadImagesAndSavePathsAreRefusedBeforeAnyWrite) {
     EXPECT_EQ(Write("y\n0\n", MakeImage(4'242'944, "exact.dat").c_str()), ATA_OK) << output_;
 }
 
+TEST_F(ConsoleOperation, ASecondRunNeverReplacesTheSectorZeroTheFirstSaved) {
+    auto original = ImageBytes("stick1", 0, 512);
+    ASSERT_EQ(Write("y\n0\n", kDefaultImage.c_str()), ATA_OK) << output_;
+    larkin::sim::ClearJournal();
+    EXPECT_EQ(Write("y\n0\n", kDefaultImage.c_str()), ATA_ERROR);
+    EXPECT_THAT(output_, HasSubstr("saved.mbr already holds something other than this drive's "
+                                   "sector 0: it was kept as it is, and nothing was written\n"));
+    ExpectNothingWritten();
+    EXPECT_EQ(FileBytes(saved_), original);
+    // Restored, the drive's sector 0 is the one the file holds: a run goes on.
+    ASSERT_EQ(Restore("y\n"), ATA_OK) << output_;
+    ASSERT_EQ(Write("y\n0\n", kDefaultImage.c_str()), ATA_OK) << output_;
+    EXPECT_EQ(FileBytes(saved_), original);
+}
+
+TEST_F(ConsoleOperation, TheSavedTableFileIsCheckedBeforeAnyWrite) {
+    auto image = MakeImage(300'000);
+    std::string notes = (folder_.path() / "notes.txt").string();
+    std::ofstream(notes) << "what the user keeps";
+    std::string held = (folder_.path() / "held.mbr").string();
+    std::ofstream(held) << "";
+    corvid::Handle holder(CreateFileA(held.c_str(), GENERIC_READ,
+                                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                                      nullptr, OPEN_EXISTING, 0, nullptr));
+    ASSERT_TRUE(holder);
+    struct Case {
+        std::string saved;
+        std::string image;
+        std::string line;
+    };
+    for (const Case& c : {
+             Case{image.string(), image.string(),
+                  "\n The Source Image File is the file to save the Partition table (or its "
+                  "description): nothing was written"},
+             Case{saved_, MakeImage(300'000, "saved.mbr.info").string(),
+                  "\n The Source Image File is the file to save the Partition table (or its "
+                  "description): nothing was written"},
+             Case{"\\\\.\\PhysicalDrive2", image.string(),
+                  "\n The file to save the Partition table names a device, not a file: nothing "
+                  "was written"},
+             Case{held, image.string(),
+                  "\n The file to save the Partition table is open elsewhere: nothing was "
+                  "written"},
+             Case{notes, image.string(),
+                  "notes.txt already holds something other than this drive's sector 0"},
+         }) {
+        SCOPED_TRACE(c.line);
+        auto kept = FileBytes(c.image);
+        saved_ = c.saved;
+        EXPECT_EQ(Write("y\n0\n", c.image.c_str()), ATA_ERROR);
+        EXPECT_THAT(output_, HasSubstr(c.line));
+        ExpectNothingWritten();
+        EXPECT_EQ(FileBytes(c.image), kept);
+    }
+    EXPECT_EQ(FileBytes(notes).size(), 19u);
+    EXPECT_FALSE(std::filesystem::exists(folder_.path() / "saved.mbr"));
+}
+
 TEST_F(ConsoleOperation, ADrivePulledOutDuringTheCopyFailsWithTheTableSaved) {
     auto original = ImageBytes("stick1", 0, 512);
     // Writes to the drive: MBR, boot sector, first chunk; the second chunk
@@ -242,6 +302,7 @@ TEST_F(ConsoleOperation, RestoreRefusesMissingShortAndChangedFiles) {
         EXPECT_THAT(output_, HasSubstr(c.line + "\n"));
         ExpectNothingWritten();
     }
+    std::filesystem::remove(saved_);
     ASSERT_EQ(Write("y\n0\n", kDefaultImage.c_str()), ATA_OK) << output_;
     auto written = ImageBytes("stick1", 0, 512);
     larkin::sim::ClearJournal();
@@ -257,12 +318,27 @@ TEST_F(ConsoleOperation, RestoreRefusesMissingShortAndChangedFiles) {
     EXPECT_EQ(Restore("y\n"), ATA_ERROR);
     EXPECT_THAT(output_, HasSubstr("is damaged"));
     ExpectNothingWritten();
-    // Without a description the bytes are restored unchecked, as files saved
-    // elsewhere are.
+    // Without a description the bytes must be a table that fits the drive,
+    // and the user is asked.
     std::filesystem::remove(console::DescriptionPath(saved_));
-    EXPECT_EQ(Restore("y\n"), ATA_OK);
-    EXPECT_THAT(output_, HasSubstr("\n No description beside the saved file"));
+    for (const char* answers : {"y\n", "y\nn\n"}) {
+        EXPECT_EQ(Restore(answers), ATA_ERROR);
+        EXPECT_THAT(output_, HasSubstr("\n No description beside the saved file"));
+        EXPECT_THAT(output_, HasSubstr("\n Restore it onto this drive anyway? (y/n) [q:Quit] : "));
+    }
+    ExpectNothingWritten();
+    EXPECT_EQ(Restore("y\ny\n"), ATA_OK) << output_;
     EXPECT_NE(ImageBytes("stick1", 0, 512), written);
+    // Any 512 bytes are no table, even ending in 55 AA.
+    std::vector<char> noise(512);
+    for (std::size_t i = 0; i < noise.size(); ++i) noise[i] = static_cast<char>(i * 37 + 11);
+    noise[510] = '\x55';
+    noise[511] = '\xAA';
+    std::ofstream(saved_, std::ios::binary).write(noise.data(), 512);
+    larkin::sim::ClearJournal();
+    EXPECT_EQ(Restore("y\ny\n"), ATA_ERROR);
+    EXPECT_THAT(output_, HasSubstr("\n The saved file holds no partition table for this drive ("));
+    ExpectNothingWritten();
 }
 
 TEST_F(ConsoleOperation, RestoreOntoAnotherDriveAsksFirst) {
@@ -272,11 +348,33 @@ TEST_F(ConsoleOperation, RestoreOntoAnotherDriveAsksFirst) {
     for (const char* answers : {"y\nn\n", "y\nq\n", "y\n"}) {
         EXPECT_EQ(Restore(answers, "F:"), ATA_ERROR);
         EXPECT_THAT(output_, HasSubstr("\n This file was saved from another drive: SanDisk "
-                                       "Cruzer Blade USB Device [E:] (20971520 bytes)\n"));
+                                       "Cruzer Blade USB Device [E:] (20971520 bytes), serial "
+                                       "STICK1, path \\\\?\\usbstor#"));
         EXPECT_THAT(output_, HasSubstr("\n The selected drive is: Kingston DataTraveler 2.0 "
-                                       "USB Device [F:] (8388608 bytes)\n"));
+                                       "USB Device [F:] (8388608 bytes), serial STICK2, path "));
         ExpectNothingWritten();
     }
+    EXPECT_EQ(Restore("y\ny\n", "F:"), ATA_OK);
+    EXPECT_EQ(ImageBytes("stick2", 0, 512), original);
+}
+
+class TwinSticks : public ConsoleOperation {
+  protected:
+    TwinSticks()
+        : ConsoleOperation({Stick(20 * 1024 * 1024, 63, 255),
+                            Stick(20 * 1024 * 1024, 63, 255, "stick2", "F:")}) {}
+};
+
+TEST_F(TwinSticks, RestoreOntoTheTwinOfTheSavedStickAsksFirst) {
+    auto original = ImageBytes("stick1", 0, 512);
+    ASSERT_EQ(Write("y\n0\n", kDefaultImage.c_str()), ATA_OK) << output_;
+    larkin::sim::ClearJournal();
+    EXPECT_EQ(Restore("y\n", "F:"), ATA_ERROR) << "a script that confirms only the drive";
+    EXPECT_THAT(output_, HasSubstr("\n This file was saved from another drive: SanDisk Cruzer "
+                                   "Blade USB Device [E:] (20971520 bytes), serial STICK1"));
+    EXPECT_THAT(output_, HasSubstr("\n The selected drive is: SanDisk Cruzer Blade USB Device "
+                                   "[F:] (20971520 bytes), serial STICK2"));
+    ExpectNothingWritten();
     EXPECT_EQ(Restore("y\ny\n", "F:"), ATA_OK);
     EXPECT_EQ(ImageBytes("stick2", 0, 512), original);
 }

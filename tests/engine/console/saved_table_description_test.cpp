@@ -1,7 +1,8 @@
-// The description beside a saved sector 0: written and read back, and every
-// kind of damaged text refused.
+// The description beside a saved sector 0: written and read back, every
+// kind of damaged text refused; and what a saved file without one must be.
 #include <gtest/gtest.h>
 
+#include <array>
 #include <fstream>
 
 #include "console/saved_table_description.h"
@@ -22,6 +23,7 @@ SavedTableDescription Example() {
     d.friendlyName = "SanDisk Cruzer Blade USB Device";
     d.mountInfo = "E:";
     d.drivePath = "\\\\?\\usbstor#disk";
+    d.serial = "4C530001230612";
     d.sizeBytes = 4'005'560'320u;
     d.savedAt = "2024-05-01T10:00:00Z";
     return d;
@@ -34,6 +36,7 @@ TEST(SavedTableDescription, FormatsAndParsesBack) {
     EXPECT_EQ(parsed->friendlyName, "SanDisk Cruzer Blade USB Device");
     EXPECT_EQ(parsed->mountInfo, "E:");
     EXPECT_EQ(parsed->drivePath, "\\\\?\\usbstor#disk");
+    EXPECT_EQ(parsed->serial, "4C530001230612");
     EXPECT_EQ(parsed->sizeBytes, 4'005'560'320u);
     EXPECT_EQ(parsed->savedAt, "2024-05-01T10:00:00Z");
 }
@@ -90,6 +93,49 @@ TEST(SavedTableDescription, FileRoundTripAndTheThreeWaysOfFailing) {
     EXPECT_FALSE(
         console::WriteDescriptionFile((folder.path() / "none" / "x.info").string(), Example()));
     EXPECT_EQ(console::DescriptionPath("saved.bin"), "saved.bin.info");
+}
+
+TEST(SavedTableDescription, ASectorWithoutOneMustHoldATableThatFitsTheDrive) {
+    const std::uint64_t drive = 1000 * 512;
+    auto sector = [](std::initializer_list<std::array<std::uint32_t, 4>> entries) {
+        std::array<std::uint8_t, 512> bytes{};
+        bytes[510] = 0x55;
+        bytes[511] = 0xAA;
+        std::size_t at = 446;
+        for (const auto& [status, type, first, length] : entries) {
+            bytes[at] = static_cast<std::uint8_t>(status);
+            bytes[at + 4] = static_cast<std::uint8_t>(type);
+            for (int i = 0; i < 4; ++i) {
+                bytes[at + 8 + i] = static_cast<std::uint8_t>(first >> (8 * i));
+                bytes[at + 12 + i] = static_cast<std::uint8_t>(length >> (8 * i));
+            }
+            at += 16;
+        }
+        return bytes;
+    };
+    EXPECT_FALSE(console::TableProblem(sector({}), drive)) << "no partitions";
+    EXPECT_FALSE(console::TableProblem(sector({{0x80, 0x0E, 63, 937}, {0, 0x83, 1, 62}}), drive));
+    auto unsigned_ = sector({{0x80, 0x0E, 63, 900}});
+    unsigned_[511] = 0;
+    struct Case {
+        std::array<std::uint8_t, 512> bytes;
+        std::string why;
+    };
+    for (const Case& c : {
+             Case{unsigned_, "it does not end in 55 AA"},
+             Case{sector({{0x7F, 0x0E, 63, 900}}),
+                  "partition entry 0 has the status 127, not 0 or 128"},
+             Case{sector({{0, 0, 0, 0}, {0x80, 0x0E, 0, 900}}),
+                  "partition entry 1 is used but starts at 0 or is empty"},
+             Case{sector({{0x80, 0x0E, 63, 0}}),
+                  "partition entry 0 is used but starts at 0 or is empty"},
+             Case{sector({{0x80, 0x0E, 63, 938}}),
+                  "partition entry 0 ends at sector 1001, past the drive's 1000"},
+             Case{sector({{0x80, 0x0E, 63, 900}, {0, 0x0E, 900, 10}}),
+                  "partition entry 1 overlaps another entry"},
+         }) {
+        EXPECT_EQ(console::TableProblem(c.bytes, drive).value_or("none"), c.why);
+    }
 }
 
 }  // namespace

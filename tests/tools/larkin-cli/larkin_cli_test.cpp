@@ -1,8 +1,9 @@
 // larkin-cli end to end, as a user or a script runs it on a copy of the
 // demo machine: usage and exit codes, list --json, boot then verify, verify
 // failing check by check on drives damaged on purpose, the confirmation,
-// write-image and restore-mbr through a pipe (and a quit at their
-// question), and zero waiting for the drive to be plugged in.
+// write-image and restore-mbr through a pipe (a second write-image keeping
+// the saved sector 0, a quit at their question), and zero waiting for the
+// drive to be plugged in.
 #include <gmock/gmock.h>
 #include <sys/wait.h>
 
@@ -236,6 +237,28 @@ TEST_F(LarkinCli, WriteImageWithTheDefaultsThenRestoreMbr) {
     EXPECT_THAT(written.output, HasSubstr("\n Copying Boot Files.........Done"));
     EXPECT_NE(Bytes(0, 512), original);
     EXPECT_TRUE(std::filesystem::exists(folder_.path() / "saved.mbr.info"));
+
+    // Nothing a second run is given replaces the saved sector 0 or the image.
+    std::filesystem::copy_file(LARKIN_BIN "/VeltraneUSB4MB.dat", folder_.path() / "img.dat");
+    auto content = [&](const char* name) {
+        std::ifstream in(folder_.path() / name, std::ios::binary);
+        return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
+    };
+    const std::string saved = content("saved.mbr"), image = content("img.dat");
+    std::vector<char> larkins = Bytes(0, 512);
+    for (const auto& [arguments, line] : std::initializer_list<std::pair<const char*, const char*>>{
+             {"write-image E: --save saved.mbr",
+              "saved.mbr already holds something other than this drive's sector 0"},
+             {"write-image E: --save img.dat --image img.dat",
+              "The Source Image File is the file to save the Partition table"},
+         }) {
+        CliRun again = Cli(arguments, "y\n0\n");
+        EXPECT_EQ(again.exitCode, 6) << again.output;
+        EXPECT_THAT(again.output, HasSubstr(line));
+        EXPECT_EQ(content("saved.mbr"), saved);
+        EXPECT_EQ(content("img.dat"), image);
+        EXPECT_EQ(Bytes(0, 512), larkins);
+    }
 
     // A quit at the engine's question is no failure; the letter alone will do.
     CliRun quit = Cli("restore-mbr e --save saved.mbr", "q\n");
