@@ -4,6 +4,7 @@
 // and verifies it; the journal shows that nothing else was written, and the
 // stick's backing file then boots in QEMU.
 #include <gmock/gmock.h>
+#include <fcntl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -162,6 +163,56 @@ TEST_F(HardwareStick, AStickOf4096ByteSectorsIsRefusedBeforeAnyWrite) {
     std::ifstream journal(State() + "/journal");
     std::string line;
     while (std::getline(journal, line)) ADD_FAILURE() << "written: " << line;
+}
+
+// What keeps a stick is dealt with before the first write: the desktop's
+// mount through a loop device at the partition's offset is unmounted and the
+// stick made bootable; another program's exclusive open refuses the whole
+// operation with the stick as it was.
+TEST_F(HardwareStick, WhatKeepsTheStickIsUnmountedOrRefusesBeforeTheFirstWrite) {
+    if (::geteuid() != 0) GTEST_SKIP() << "needs root";
+    enum class Keeper { OffsetMount, ExclusiveOpen };
+    for (Keeper keeper : {Keeper::OffsetMount, Keeper::ExclusiveOpen}) {
+        SCOPED_TRACE(keeper == Keeper::OffsetMount ? "offset mount" : "exclusive open");
+        LoopDevice loop;
+        LARKIN_ATTACH_LOOP(loop, LoopOptions{.size = 64ull << 20});
+        MakeShopStick(loop);
+        std::string mountPoint = "/media/larkin-test-" + loop.KernelName();
+        int exclusive = -1;
+        if (keeper == Keeper::OffsetMount) {
+            // ext2: this kernel may mount no FAT; the partition's type keeps
+            // its volume and letter.
+            Outcome mkfs = Shell("PATH=$PATH:/usr/sbin:/sbin mke2fs -q -F -E offset=1048576 " +
+                                 loop.Node() + " 16M");
+            ASSERT_EQ(mkfs.exitCode, 0) << mkfs.output;
+            std::filesystem::create_directories(mountPoint);
+            Outcome mount = Shell("mount -o offset=1048576 " + loop.Node() + " " + mountPoint);
+            if (mount.exitCode != 0) GTEST_SKIP() << "cannot mount here: " << mount.output;
+        } else {
+            exclusive = ::open(loop.Node().c_str(), O_RDONLY | O_EXCL | O_CLOEXEC);
+            ASSERT_GE(exclusive, 0);
+        }
+        auto before = loop.ReadBacking(0, 2 << 20);
+        Outcome list = Cli(loop, "list --json");
+        std::smatch found;
+        ASSERT_TRUE(std::regex_search(list.output, found, std::regex("\"mount\": \"([D-Z]:)\"")))
+            << list.output;
+        Outcome boot = Cli(loop, "boot " + std::string(found[1]) + " --image LarkinDemo --yes");
+        if (exclusive >= 0) ::close(exclusive);
+        if (keeper == Keeper::OffsetMount) {
+            bool stillMounted = Shell("mountpoint -q " + mountPoint).exitCode == 0;
+            if (stillMounted) Shell("umount " + mountPoint);
+            std::filesystem::remove(mountPoint);
+            EXPECT_FALSE(stillMounted) << "written while mounted";
+            EXPECT_EQ(boot.exitCode, 0) << boot.output;
+            EXPECT_EQ(Cli(loop, "verify " + std::string(found[1])).exitCode, 0);
+        } else {
+            EXPECT_EQ(boot.exitCode, 6) << boot.output;
+            EXPECT_THAT(boot.output, HasSubstr("is in use: another program holds it"));
+            EXPECT_THAT(boot.output, HasSubstr("Nothing was changed."));
+            EXPECT_TRUE(loop.ReadBacking(0, 2 << 20) == before) << "the stick was changed";
+        }
+    }
 }
 
 TEST_F(HardwareStick, WithoutRootDrivesAreOnlyReadAndTheProgramSaysWhatToDo) {
