@@ -30,7 +30,10 @@ Outcome FormatFat(std::string_view root, std::string_view label, int fatBits,
     if (bits != 32 && cluster == 0)
         return {ERROR_NOT_SUPPORTED, "The volume is too big for FAT" + std::to_string(bits) + "."};
 
-    std::vector<std::string> arguments = {"mkfs.fat", "-F", std::to_string(bits)};
+    // -I: the volume is given as the whole disk and its offset, and the disk
+    // may still carry the kernel's partition nodes; the platform's volume
+    // lock has already made sure nothing uses them.
+    std::vector<std::string> arguments = {"mkfs.fat", "-I", "-F", std::to_string(bits)};
     if (bits != 32) {
         // DOS layout: one reserved sector, no alignment of the areas.
         arguments.insert(arguments.end(), {"-a", "-R", "1", "-s", std::to_string(cluster)});
@@ -58,11 +61,20 @@ Outcome FormatFat(std::string_view root, std::string_view label, int fatBits,
     }
     if (!run.started) return {ERROR_FILE_NOT_FOUND, "mkfs.fat: " + FirstLine(run.output)};
     if (run.exitCode != 0) {
-        // The last line says why: the first is mkfs.fat's version banner.
-        std::string why = run.output;
-        while (!why.empty() && why.back() == '\n') why.pop_back();
-        why = why.substr(why.rfind('\n') == std::string::npos ? 0 : why.rfind('\n') + 1);
-        return {ERROR_WRITE_FAULT, "mkfs.fat: " + why};
+        // The last line that is not mkfs.fat's version banner says why; the
+        // banner, written to standard output, may come after the reason.
+        std::string why;
+        std::size_t start = 0;
+        while (start < run.output.size()) {
+            std::size_t end = run.output.find('\n', start);
+            if (end == std::string::npos) end = run.output.size();
+            std::string line = run.output.substr(start, end - start);
+            bool banner = line.starts_with("mkfs.fat ") && line.size() > 9 && line[9] >= '0' &&
+                          line[9] <= '9';
+            if (!line.empty() && !banner) why = line;
+            start = end + 1;
+        }
+        return {ERROR_WRITE_FAULT, "mkfs.fat: " + (why.empty() ? FirstLine(run.output) : why)};
     }
     return {};
 }

@@ -96,8 +96,8 @@ std::shared_ptr<DriveHoldFile> DriveHolds::OpenFile(const std::string& folder,
     return file;
 }
 
-DWORD DriveHolds::Hold(const std::string& folder, const std::string& key,
-                       const std::string& holder, std::string* why) {
+DWORD DriveHolds::Hold(const std::string& folder, const std::string& key, const std::string& holder,
+                       std::string* why) {
     std::lock_guard guard(mutex_);
     if (held_.count(key)) return ERROR_SUCCESS;
     if (folder.empty()) {
@@ -144,8 +144,8 @@ void DriveHolds::Release(const std::string& key) {
     if (file.use_count() > 1) ::flock(file->fd.Get(), LOCK_SH);
 }
 
-DWORD DriveHolds::JoinWriters(const std::string& folder, const std::string& key,
-                              WriterShare* share, std::string* why) {
+DWORD DriveHolds::JoinWriters(const std::string& folder, const std::string& key, WriterShare* share,
+                              std::string* why) {
     if (share->Joined() || folder.empty()) return ERROR_SUCCESS;
     std::lock_guard guard(mutex_);
     if (auto file = open_[key].lock()) {

@@ -192,8 +192,7 @@ BOOL LarkinHoldDrive(LPCSTR drive, LPCSTR operation, LPSTR why, DWORD whySize) {
 
 void LarkinReleaseDrive(LPCSTR drive) {
     larkin::platform::Guarded<int>(0, [&] {
-        if (std::optional<uint32_t> disk = DiskOfDrive(drive))
-            larkin::platform::ReleaseDisk(*disk);
+        if (std::optional<uint32_t> disk = DiskOfDrive(drive)) larkin::platform::ReleaseDisk(*disk);
         return 0;
     });
 }

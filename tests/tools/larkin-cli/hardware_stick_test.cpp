@@ -167,13 +167,14 @@ TEST_F(HardwareStick, AStickOf4096ByteSectorsIsRefusedBeforeAnyWrite) {
 
 // What keeps a stick is dealt with before the first write: the desktop's
 // mount through a loop device at the partition's offset is unmounted and the
-// stick made bootable; another program's exclusive open refuses the whole
-// operation with the stick as it was.
+// stick made bootable; a partition node the kernel keeps for the old table
+// does not stop the format; another program's exclusive open refuses the
+// whole operation with the stick as it was.
 TEST_F(HardwareStick, WhatKeepsTheStickIsUnmountedOrRefusesBeforeTheFirstWrite) {
     if (::geteuid() != 0) GTEST_SKIP() << "needs root";
-    enum class Keeper { OffsetMount, ExclusiveOpen };
-    for (Keeper keeper : {Keeper::OffsetMount, Keeper::ExclusiveOpen}) {
-        SCOPED_TRACE(keeper == Keeper::OffsetMount ? "offset mount" : "exclusive open");
+    enum class Keeper { OffsetMount, PartitionNode, ExclusiveOpen };
+    for (Keeper keeper : {Keeper::OffsetMount, Keeper::PartitionNode, Keeper::ExclusiveOpen}) {
+        SCOPED_TRACE(static_cast<int>(keeper));
         LoopDevice loop;
         LARKIN_ATTACH_LOOP(loop, LoopOptions{.size = 64ull << 20});
         MakeShopStick(loop);
@@ -188,6 +189,10 @@ TEST_F(HardwareStick, WhatKeepsTheStickIsUnmountedOrRefusesBeforeTheFirstWrite) 
             std::filesystem::create_directories(mountPoint);
             Outcome mount = Shell("mount -o offset=1048576 " + loop.Node() + " " + mountPoint);
             if (mount.exitCode != 0) GTEST_SKIP() << "cannot mount here: " << mount.output;
+        } else if (keeper == Keeper::PartitionNode) {
+            Outcome added = Shell("PATH=$PATH:/usr/sbin:/sbin partx -a " + loop.Node());
+            if (!std::filesystem::exists(loop.Node() + "p1"))
+                GTEST_SKIP() << "no partition node: " << added.output;
         } else {
             exclusive = ::open(loop.Node().c_str(), O_RDONLY | O_EXCL | O_CLOEXEC);
             ASSERT_GE(exclusive, 0);
@@ -199,7 +204,10 @@ TEST_F(HardwareStick, WhatKeepsTheStickIsUnmountedOrRefusesBeforeTheFirstWrite) 
             << list.output;
         Outcome boot = Cli(loop, "boot " + std::string(found[1]) + " --image LarkinDemo --yes");
         if (exclusive >= 0) ::close(exclusive);
-        if (keeper == Keeper::OffsetMount) {
+        if (keeper == Keeper::PartitionNode) {
+            EXPECT_EQ(boot.exitCode, 0) << boot.output;
+            EXPECT_EQ(Cli(loop, "verify " + std::string(found[1])).exitCode, 0);
+        } else if (keeper == Keeper::OffsetMount) {
             bool stillMounted = Shell("mountpoint -q " + mountPoint).exitCode == 0;
             if (stillMounted) Shell("umount " + mountPoint);
             std::filesystem::remove(mountPoint);

@@ -216,8 +216,8 @@ TEST_F(LarkinCli, TwoOperationsOnOneStickNeverInterleave) {
         std::this_thread::sleep_for(std::chrono::milliseconds(delayMs));
         CliRun second = Cli("boot E: --image LarkinDemo --yes");
         racer.join();
-        EXPECT_TRUE(first.exitCode == 0 || second.exitCode == 0)
-            << first.output << "\n----\n" << second.output;
+        EXPECT_TRUE(first.exitCode == 0 || second.exitCode == 0) << first.output << "\n----\n"
+                                                                 << second.output;
         for (const CliRun* run : {&first, &second})
             if (run->exitCode != 0) {
                 EXPECT_THAT(run->output, HasSubstr("Nothing was changed.")) << run->output;
