@@ -153,7 +153,9 @@ int List(const Engine& engine, const Options& options) {
             } else {
                 std::printf("\"size_bytes\": null, ");
             }
-            std::printf("\"path\": %s}", JsonString(d.path).c_str());
+            std::string refused = DriveRefusal(d);
+            std::printf("\"path\": %s, \"refused\": %s}", JsonString(d.path).c_str(),
+                        refused.empty() ? "null" : JsonString(refused).c_str());
         }
         std::printf("%s]}\n", drives.empty() ? "" : "\n");
         return 0;
@@ -162,8 +164,16 @@ int List(const Engine& engine, const Options& options) {
         std::printf("No USB drives found.\n");
         return 0;
     }
-    for (const Drive& d : drives)
+    // Drives the platform will not write say why here, not after a question;
+    // a reason every drive shares (no privileges) was said once already.
+    char everyDrive[512] = "";
+    LarkinDrivesWritable(everyDrive, sizeof everyDrive);
+    for (const Drive& d : drives) {
         std::printf("%d  %s\n   %s\n", d.index + 1, DescribeDrive(d).c_str(), d.path.c_str());
+        std::string refused = DriveRefusal(d);
+        if (!refused.empty() && refused != everyDrive)
+            std::printf("   not writable: %s\n", refused.c_str());
+    }
     return 0;
 }
 
