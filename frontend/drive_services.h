@@ -30,7 +30,21 @@ class DriveServices {
     // called with each file's name before it is copied.
     virtual Failure CopyFolderFiles(const QString& sourceFolder, const QString& root,
                                     const std::function<void(const QString&)>& onFile) = 0;
+    // Why the drive at root must not be written now (the running system's
+    // disk, in use by the system, held by another program); "" when it may.
+    virtual QString WriteRefusal(const QString& root) = 0;
+    // Holds the drive for one make-bootable run, from before the engine's
+    // first write to the last copied file: false, with why, when it cannot
+    // be held. ReleaseDrive ends the hold.
+    virtual bool HoldDrive(const QString& root, QString* why) = 0;
+    virtual void ReleaseDrive(const QString& root) = 0;
 };
+
+// The platform's answers to the three above, shared by the machine's
+// drive services.
+QString PlatformWriteRefusal(const QString& root);
+bool PlatformHoldDrive(const QString& root, QString* why);
+void PlatformReleaseDrive(const QString& root);
 
 // The drive services of the machine the program runs on (the platform's
 // machine, the same one the engine sees).

@@ -418,6 +418,12 @@ void frmUSBBoot::ShowNotBootable(const QString& mount, int result, const QString
     Ask(text, QStringLiteral("USB Drive Not Bootable"), Buttons::Ok, Icon::None);
 }
 
+void frmUSBBoot::ShowUnwritable(const QString& mount, const QString& why) {
+    Ask(QStringLiteral("USB Drive %1 cannot be written: %2. Nothing was changed on the drive.")
+            .arg(mount, why),
+        QStringLiteral("USB Drive Not Bootable"), Buttons::Ok, Icon::None);
+}
+
 void frmUSBBoot::btnStart_Click() {
     EulaAccepted = false;
     Failure failure = MakeBootable();
@@ -432,12 +438,28 @@ Failure frmUSBBoot::MakeBootable() {
             Icon::None);
         return {};
     }
+    // A drive the platform will not write is said before anything is asked.
+    if (QString refused = services_.drives->WriteRefusal(mount); !refused.isEmpty()) {
+        ShowUnwritable(mount, refused);
+        return {};
+    }
     Answer answer =
         Ask(QStringLiteral("WARNING: This action will ERASE the selected USB DRIVE and copy new "
                            "data to it.\r\nIf you have not backed up the data on the drive, click "
                            "CANCEL to stop and backup your data."),
             QStringLiteral("USB Drive ERASE Notification"), Buttons::OkCancel, Icon::Stop, 1);
     if (answer == Answer::Cancel) return {};
+    // Held from before the engine's first write to the last copied file.
+    QString why;
+    if (!services_.drives->HoldDrive(mount, &why)) {
+        ShowUnwritable(mount, why);
+        return {};
+    }
+    struct Release {
+        DriveServices* drives;
+        QString mount;
+        ~Release() { drives->ReleaseDrive(mount); }
+    } release{services_.drives, mount};
     if (Option1[1]->isChecked()) return MakeBootableFromImage(mount);
     return MakeBootableFromFloppy(mount);
 }

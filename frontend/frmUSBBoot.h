@@ -105,6 +105,7 @@ class frmUSBBoot : public QMainWindow {
     Answer Ask(const QString& text, const QString& title, Buttons buttons, Icon icon,
                int defaultButton = 0);
     void ShowFailure(const Failure& failure);
+    void ShowUnwritable(const QString& mount, const QString& why);
     void ShowNotBootable(const QString& mount, int result, const QString& lastEngineLine);
     QTreeWidgetItem* SelectedRow() const;
     void ClearSelection();

@@ -39,6 +39,12 @@ class PlatformDriveServices : public DriveServices {
         return {static_cast<int>(ERROR_CALL_NOT_IMPLEMENTED),
                 QStringLiteral("This build of Larkin cannot copy files onto a drive.")};
     }
+
+    QString WriteRefusal(const QString& root) override { return PlatformWriteRefusal(root); }
+    bool HoldDrive(const QString& root, QString* why) override {
+        return PlatformHoldDrive(root, why);
+    }
+    void ReleaseDrive(const QString& root) override { PlatformReleaseDrive(root); }
 };
 
 }  // namespace

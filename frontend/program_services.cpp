@@ -2,6 +2,8 @@
 
 #include <array>
 
+#include "drive_services.h"
+#include "larkin/platform.h"
 #include "win32/windows.h"
 
 namespace larkin::frontend {
@@ -11,6 +13,29 @@ QString PlatformWindowsDirectory() {
     UINT length = GetWindowsDirectoryA(buffer.data(), 99);
     if (length == 0 || length >= 99) return {};
     return QString::fromLocal8Bit(buffer.data(), static_cast<qsizetype>(length));
+}
+
+QString PlatformWriteRefusal(const QString& root) {
+    std::array<char, 1024> why{};
+    QByteArray drive = root.toLocal8Bit();
+    if (!LarkinDriveRefused(drive.constData(), why.data(), static_cast<DWORD>(why.size())))
+        return {};
+    return QString::fromLocal8Bit(why.data());
+}
+
+bool PlatformHoldDrive(const QString& root, QString* why) {
+    std::array<char, 1024> reason{};
+    QByteArray drive = root.toLocal8Bit();
+    if (LarkinHoldDrive(drive.constData(), "Larkin, making the drive bootable", reason.data(),
+                        static_cast<DWORD>(reason.size())))
+        return true;
+    *why = QString::fromLocal8Bit(reason.data());
+    return false;
+}
+
+void PlatformReleaseDrive(const QString& root) {
+    QByteArray drive = root.toLocal8Bit();
+    LarkinReleaseDrive(drive.constData());
 }
 
 }  // namespace larkin::frontend

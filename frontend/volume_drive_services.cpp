@@ -58,6 +58,12 @@ class VolumeToolsDriveServices : public DriveServices {
             outcome.code, sourceMissing ? FailureContext::ImageFolder : FailureContext::Drive,
             QString::fromStdString(outcome.message));
     }
+
+    QString WriteRefusal(const QString& root) override { return PlatformWriteRefusal(root); }
+    bool HoldDrive(const QString& root, QString* why) override {
+        return PlatformHoldDrive(root, why);
+    }
+    void ReleaseDrive(const QString& root) override { PlatformReleaseDrive(root); }
 };
 
 }  // namespace

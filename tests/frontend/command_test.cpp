@@ -74,6 +74,27 @@ class CommandTest : public QObject {
         QVERIFY(f.window->copyWindow() == nullptr);
     }
 
+    // A drive the platform refuses is said before the erase warning; one
+    // that cannot be held after it; neither reaches the engine.
+    void UnwritableOrHeldDriveIsRefusedBeforeTheEngine() {
+        for (bool heldElsewhere : {false, true}) {
+            CommandFixture f;
+            f.SelectRow(0);
+            const QString why = QStringLiteral("it is held by larkin-cli boot E: (process 7)");
+            (heldElsewhere ? f.program.drives.holdErrors : f.program.drives.refusals)["E:"] = why;
+            f.program.boxes.answers = {Answer::Ok};
+            f.window->btnStart_Click();
+            QStringList titles{"USB Drive Not Bootable"};
+            if (heldElsewhere) titles.prepend(kEraseTitle);
+            QCOMPARE(f.program.boxes.Titles(), titles);
+            QCOMPARE(f.program.boxes.shown.back().text,
+                     QStringLiteral("USB Drive E: cannot be written: ") + why +
+                         QStringLiteral(". Nothing was changed on the drive."));
+            QVERIFY(f.program.engine.createCalls.empty());
+            QVERIFY(f.program.drives.held.isEmpty());
+        }
+    }
+
     void ImagePathWithAgreementAcceptedMakesAndCopies() {
         CommandFixture f;
         f.SelectRow(0);
@@ -113,6 +134,9 @@ class CommandTest : public QObject {
         QCOMPARE(QDir(f.program.drives.copies[0].source).dirName(), QStringLiteral("LarkinDemo"));
         QCOMPARE(f.program.drives.copies[0].files,
                  (QStringList{"KERNEL.SYS", "License.rtf", "fi.ini"}));
+        // Held through the engine and the copy, let go after.
+        QCOMPARE(f.program.drives.heldDuringCopy, QStringList{"E:"});
+        QVERIFY(f.program.drives.held.isEmpty());
         // No message reports success; the copy window stays until the timer.
         QCOMPARE(f.program.boxes.Titles(), QStringList{kEraseTitle});
         QVERIFY(f.window->copyWindow() != nullptr);

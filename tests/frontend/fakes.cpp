@@ -62,8 +62,18 @@ Failure FakeDrives::GetDrive(const QString& root, DriveFacts* facts) {
     return {};
 }
 
+bool FakeDrives::HoldDrive(const QString& root, QString* why) {
+    if (holdErrors.contains(root)) {
+        *why = holdErrors.value(root);
+        return false;
+    }
+    held.append(root);
+    return true;
+}
+
 Failure FakeDrives::CopyFolderFiles(const QString& sourceFolder, const QString& root,
                                     const std::function<void(const QString&)>& onFile) {
+    heldDuringCopy = held;
     if (duringCopy) duringCopy();
     if (copyFailure) return copyFailure;
     Copy copy{sourceFolder, root, {}};

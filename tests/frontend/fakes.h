@@ -61,7 +61,15 @@ class FakeDrives : public DriveServices {
     Failure CopyFolderFiles(const QString& sourceFolder, const QString& root,
                             const std::function<void(const QString&)>& onFile) override;
 
+    QString WriteRefusal(const QString& root) override { return refusals.value(root); }
+    bool HoldDrive(const QString& root, QString* why) override;
+    void ReleaseDrive(const QString& root) override { held.removeAll(root); }
+
     QMap<QString, DriveFacts> drives;
+    QMap<QString, QString> refusals;    // why a drive must not be written
+    QMap<QString, QString> holdErrors;  // why a drive cannot be held
+    QStringList held;                   // drives held now
+    QStringList heldDuringCopy;         // drives held while files were copied
     // Ready answers of drive A: in turn (the last repeats) when not empty.
     std::deque<bool> floppyReady;
     Failure driveFailure;  // every GetDrive fails with it when set
