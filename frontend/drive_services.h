@@ -17,6 +17,10 @@ struct DriveFacts {
     bool ready = false;   // it has media with a file system
     QString label;
     uint64_t totalBytes = 0;
+    // What tells one file system from another beyond the above: they change
+    // whenever the volume is formatted or written (0 when not known).
+    uint64_t freeBytes = 0;
+    uint32_t serialNumber = 0;
 };
 
 class DriveServices {

@@ -55,4 +55,10 @@ void frmCopyFiles::ShowDone() {
     barBusy->setValue(1);
 }
 
+void frmCopyFiles::ShowSuccess(const QString& statement, const QString& detail) {
+    Label1->setText(statement);
+    ShowStep(detail);
+    ShowDone();
+}
+
 }  // namespace larkin::frontend

@@ -19,6 +19,9 @@ class frmCopyFiles : public QWidget {
     void ShowStep(const QString& line);
     // Stops the busy bar once the work is done.
     void ShowDone();
+    // The end of a run that worked: statement in place of the message, detail
+    // as the step, the bar stopped.
+    void ShowSuccess(const QString& statement, const QString& detail);
 
     QLabel* Label1 = nullptr;
     QLabel* lblStep = nullptr;

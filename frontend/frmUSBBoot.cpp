@@ -53,6 +53,39 @@ bool IsCapitalLetter(QChar c) {
     return c.unicode() >= u'A' && c.unicode() <= u'Z';
 }
 
+// The device text begins with the drive's letters, several joined by ";"
+// when the drive has more than one volume ("E:;G: SanDisk ..."); returns
+// the length of that field.
+qsizetype LettersLength(const QString& text) {
+    qsizetype at = 0;
+    while (at + 1 < text.size() && IsCapitalLetter(text[at]) && text[at + 1] == u':') {
+        at += 2;
+        if (at >= text.size() || text[at] != u';') break;
+        ++at;
+    }
+    return at;
+}
+
+// The friendly name of a device text, with the drive's letters after the
+// first named, since making the drive bootable erases them all.
+QString FriendlyName(const QString& deviceText) {
+    qsizetype letters = LettersLength(deviceText);
+    QString name = deviceText.mid(letters);
+    if (name.startsWith(u' ')) name.remove(0, 1);
+    QStringList others = deviceText.left(letters).split(u';', Qt::SkipEmptyParts);
+    if (others.size() > 1) {
+        others.removeFirst();
+        name += QStringLiteral(" (also %1)").arg(others.join(QStringLiteral(", ")));
+    }
+    return name;
+}
+
+bool SameVolume(const DriveFacts& one, const DriveFacts& other) {
+    return one.exists == other.exists && one.ready == other.ready && one.label == other.label &&
+           one.totalBytes == other.totalBytes && one.freeBytes == other.freeBytes &&
+           one.serialNumber == other.serialNumber;
+}
+
 const QString kNoUsbDrives = QStringLiteral("No USB Drives Found!");
 const QString kNoUsbDrivesTitle = QStringLiteral("No USB Drives");
 
@@ -306,7 +339,7 @@ void frmUSBBoot::ListUSBDevices() {
         if (failure) break;
         if (facts.ready) {
             row->setText(kColumnVolumeName, facts.label);
-            row->setText(kColumnFriendlyName, deviceText.mid(3));
+            row->setText(kColumnFriendlyName, FriendlyName(deviceText));
             if (systemDriveLetter_ == mount.left(1)) {
                 QBrush dimmed = palette().brush(QPalette::Disabled, QPalette::Text);
                 for (int column = 0; column < lvDevices->columnCount(); ++column)
@@ -342,6 +375,9 @@ void frmUSBBoot::UpdateStatus() {
 
 void frmUSBBoot::btnScan_Click() {
     ListUSBDevices();
+    // The refilled list has no selection; the status must not name the
+    // drive that was selected before.
+    if (!ended_) UpdateStatus();
 }
 
 void frmUSBBoot::Combo1_Click() {
@@ -407,14 +443,36 @@ void frmUSBBoot::ShowFailure(const Failure& failure) {
     Ask(message.text, message.title, Buttons::Ok, Icon::None);
 }
 
-void frmUSBBoot::ShowNotBootable(const QString& mount, int result, const QString& lastLine) {
-    QString text = QStringLiteral("USB Drive %1 could not be made bootable (engine status %2)")
-                       .arg(mount)
-                       .arg(result);
+void frmUSBBoot::ShowNotBootable(const QString& mount, bool fromFloppy, int result,
+                                 const QString& lastLine, DriveAfterFailure drive) {
+    QString text = QStringLiteral("USB Drive %1 could not be made bootable").arg(mount);
+    if (fromFloppy) text += QStringLiteral(" from the floppy in A:");
+    text += QStringLiteral(" (engine status %1)").arg(result);
     if (!lastLine.isEmpty()) text += QStringLiteral(": ") + lastLine;
-    text += QStringLiteral(
-        ". No files were copied. Check that the drive is still connected, use Rescan USB and "
-        "try again.");
+    if (!text.endsWith(u'.')) text += u'.';
+    text += QStringLiteral("\n\n");
+    switch (drive) {
+        case DriveAfterFailure::Unchanged:
+            text += QStringLiteral(
+                "The drive was left as it was. Check that it is still connected, use Rescan USB "
+                "and try again.");
+            break;
+        case DriveAfterFailure::Erased:
+            text += QStringLiteral(
+                "The drive was erased before this step failed: the files that were on it are "
+                "gone, and it does not start a computer. Put right what failed, then make it "
+                "bootable again.");
+            break;
+        case DriveAfterFailure::Gone:
+            text += QStringLiteral(
+                "The drive can no longer be found: it was unplugged, or it was erased. Check "
+                "that it is connected, use Rescan USB and try again.");
+            break;
+        case DriveAfterFailure::Unknown:
+            text += QStringLiteral(
+                "The drive may have been erased. Use Rescan USB and make it bootable again.");
+            break;
+    }
     Ask(text, QStringLiteral("USB Drive Not Bootable"), Buttons::Ok, Icon::None);
 }
 
@@ -424,7 +482,26 @@ void frmUSBBoot::ShowUnwritable(const QString& mount, const QString& why) {
         QStringLiteral("USB Drive Not Bootable"), Buttons::Ok, Icon::None);
 }
 
+std::optional<DriveFacts> frmUSBBoot::ReadDrive(const QString& mount) {
+    DriveFacts facts;
+    if (services_.worker->Run([&] { return services_.drives->GetDrive(mount, &facts); }))
+        return std::nullopt;
+    return facts;
+}
+
+DriveAfterFailure frmUSBBoot::CompareDrive(const QString& mount,
+                                           const std::optional<DriveFacts>& before) {
+    std::optional<DriveFacts> after = ReadDrive(mount);
+    if (!before || !after) return DriveAfterFailure::Unknown;
+    if (before->exists && !after->exists) return DriveAfterFailure::Gone;
+    return SameVolume(*before, *after) ? DriveAfterFailure::Unchanged : DriveAfterFailure::Erased;
+}
+
 void frmUSBBoot::btnStart_Click() {
+    // The copy window of an earlier command, still waiting for its timer,
+    // goes now: the timer is this command's from here on.
+    timerEject->SetEnabled(false);
+    CloseCopyWindow();
     EulaAccepted = false;
     Failure failure = MakeBootable();
     if (failure) ShowFailure(failure);
@@ -472,10 +549,15 @@ Failure frmUSBBoot::MakeBootableFromImage(const QString& mount) {
     const FileImageEntry& entry = catalog_.rows[static_cast<size_t>(position)];
     QString imagesFolder = QDir(services_.programFolder).filePath(QLatin1String(kImagesFolder));
     QString imageFolder = FindEntry(imagesFolder, entry.imageDir);
+    // The image folder is looked at before anything else: its agreement
+    // lives in it, and a drive erased for an image that is not there would
+    // be lost for nothing.
+    if (imageFolder.isEmpty() || !QFileInfo(imageFolder).isDir())
+        return {runtime_error::kPathNotFound,
+                QStringLiteral("Path not found: %1").arg(entry.imageDir)};
 
     if (!HasNoAgreement(entry)) {
-        QString agreementPath =
-            imageFolder.isEmpty() ? QString() : FindEntry(imageFolder, entry.eulaFile);
+        QString agreementPath = FindEntry(imageFolder, entry.eulaFile);
         if (agreementPath.isEmpty())
             return {runtime_error::kFileNotFound,
                     QStringLiteral("File not found: %1").arg(entry.eulaFile)};
@@ -492,16 +574,13 @@ Failure frmUSBBoot::MakeBootableFromImage(const QString& mount) {
     }
     if (!EulaAccepted) return {};
 
-    // The image folder is looked at before the drive is touched: a drive
-    // erased for an image that is not there would be lost for nothing.
-    if (imageFolder.isEmpty() || !QFileInfo(imageFolder).isDir())
-        return {runtime_error::kPathNotFound,
-                QStringLiteral("Path not found: %1").arg(entry.imageDir)};
-
     copyWindow_ = new frmCopyFiles;
-    copyWindow_->ShowStep(QStringLiteral("Making %1 bootable...").arg(mount));
+    // The engine's own lines (format's prompts among them) go to the
+    // standard output only: the window says what is being done.
+    copyWindow_->ShowStep(QStringLiteral("Formatting %1 ...").arg(mount));
     copyWindow_->show();
     copyWindow_->repaint();
+    std::optional<DriveFacts> before = ReadDrive(mount);
     int result = 0;
     QString lastLine;
     if (Failure failure = CreateUSBBoot(mount, 0, &result, &lastLine)) {
@@ -511,13 +590,15 @@ Failure frmUSBBoot::MakeBootableFromImage(const QString& mount) {
     repaint();
     if (result != kAtaOk) {
         CloseCopyWindow();
-        ShowNotBootable(mount, result, lastLine);
+        ShowNotBootable(mount, false, result, lastLine, CompareDrive(mount, before));
         return {};
     }
 
-    if (copyWindow_) copyWindow_->ShowStep(QStringLiteral("Copying files..."));
+    if (copyWindow_) copyWindow_->ShowStep(QStringLiteral("Copying files to %1 ...").arg(mount));
     QPointer<frmCopyFiles> window = copyWindow_;
-    auto onFile = [window](const QString& name) {
+    int copied = 0;
+    auto onFile = [window, &copied](const QString& name) {
+        ++copied;
         QMetaObject::invokeMethod(
             qApp,
             [window, name] {
@@ -531,10 +612,12 @@ Failure frmUSBBoot::MakeBootableFromImage(const QString& mount) {
         CloseCopyWindow();
         return copy;
     }
-    if (copyWindow_) {
-        copyWindow_->ShowStep(QStringLiteral("USB Drive %1 is ready.").arg(mount));
-        copyWindow_->ShowDone();
-    }
+    if (copyWindow_)
+        copyWindow_->ShowSuccess(
+            QStringLiteral("Done: USB Drive %1 is now bootable.").arg(mount),
+            QStringLiteral("%1 file(s) copied. This window closes in %2 seconds.")
+                .arg(copied)
+                .arg(kEjectIntervalMs / 1000));
     timerEject->SetEnabled(true);
     return {};
 }
@@ -569,29 +652,27 @@ Failure frmUSBBoot::MakeBootableFromFloppy(const QString& mount) {
                          QStringLiteral("Insert Floppy"), Buttons::OkCancel, Icon::None);
     }
     if (answer == Answer::Cancel) return {};
+    std::optional<DriveFacts> before = ReadDrive(mount);
     int result = 0;
     QString lastLine;
     if (Failure failure = CreateUSBBoot(mount, 1, &result, &lastLine)) return failure;
     repaint();
-    if (result != kAtaOk) ShowNotBootable(mount, result, lastLine);
+    if (result != kAtaOk) {
+        ShowNotBootable(mount, true, result, lastLine, CompareDrive(mount, before));
+        return {};
+    }
+    Ask(QStringLiteral("Done: USB Drive %1 is now bootable. The files of the floppy in A: were "
+                       "copied onto it.")
+            .arg(mount),
+        QStringLiteral("USB Drive Bootable"), Buttons::Ok, Icon::Information);
     return {};
 }
 
 Failure frmUSBBoot::CreateUSBBoot(const QString& mount, int copyFiles, int* result,
                                   QString* lastLine) {
     std::string destination = mount.toLocal8Bit().toStdString();
-    QPointer<frmCopyFiles> window = copyWindow_;
     std::string last;
-    auto onLine = [window, &last](std::string_view line) {
-        last.assign(line);
-        QString text = QString::fromLocal8Bit(line.data(), static_cast<qsizetype>(line.size()));
-        QMetaObject::invokeMethod(
-            qApp,
-            [window, text] {
-                if (window) window->ShowStep(text);
-            },
-            Qt::QueuedConnection);
-    };
+    auto onLine = [&last](std::string_view line) { last.assign(line); };
     bool capture = services_.captureEngineOutput;
     EngineResult call = services_.worker->Run([&] {
         std::optional<OutputCapture> output;
@@ -604,7 +685,12 @@ Failure frmUSBBoot::CreateUSBBoot(const QString& mount, int copyFiles, int* resu
 }
 
 void frmUSBBoot::CloseCopyWindow() {
-    if (copyWindow_) copyWindow_->close();
+    // Not through a close event: those are refused while a worker job runs,
+    // and the timer may fire during one.
+    if (!copyWindow_) return;
+    copyWindow_->hide();
+    copyWindow_->deleteLater();
+    copyWindow_ = nullptr;
 }
 
 void frmUSBBoot::timerEject_Timer() {

@@ -8,7 +8,9 @@
 #include <QPointer>
 #include <array>
 #include <memory>
+#include <optional>
 
+#include "drive_services.h"
 #include "failure.h"
 #include "frmCopyFiles.h"
 #include "image_catalog.h"
@@ -43,6 +45,15 @@ QString SizeText(uint64_t totalBytes);
 // The two lines of the status label.
 QString StatusText(const QString& selectedMount, bool fromFloppy, const QString& imageName,
                    bool hasSelection);
+
+// What a failed CreateUSBBoot left of the drive, by its volume before and
+// after the call.
+enum class DriveAfterFailure {
+    Unchanged,  // the same volume with the same files
+    Erased,     // another volume, or none that can be read
+    Gone,       // no drive of that name any more
+    Unknown,    // the drive could not be asked
+};
 
 class frmUSBBoot : public QMainWindow {
     Q_OBJECT
@@ -106,7 +117,10 @@ class frmUSBBoot : public QMainWindow {
                int defaultButton = 0);
     void ShowFailure(const Failure& failure);
     void ShowUnwritable(const QString& mount, const QString& why);
-    void ShowNotBootable(const QString& mount, int result, const QString& lastEngineLine);
+    void ShowNotBootable(const QString& mount, bool fromFloppy, int result,
+                         const QString& lastEngineLine, DriveAfterFailure drive);
+    std::optional<DriveFacts> ReadDrive(const QString& mount);
+    DriveAfterFailure CompareDrive(const QString& mount, const std::optional<DriveFacts>& before);
     QTreeWidgetItem* SelectedRow() const;
     void ClearSelection();
 
@@ -115,8 +129,8 @@ class frmUSBBoot : public QMainWindow {
     Failure MakeBootableFromImage(const QString& mount);
     Failure MakeBootableFromFloppy(const QString& mount);
     Failure FloppyReady(bool* ready);
-    // Calls CreateUSBBoot on the worker thread; the engine's lines go to the
-    // copy window when one is open.
+    // Calls CreateUSBBoot on the worker thread; lastLine receives the
+    // engine's last line.
     Failure CreateUSBBoot(const QString& mount, int copyFiles, int* result, QString* lastLine);
     void CloseCopyWindow();
 

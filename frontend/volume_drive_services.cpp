@@ -35,6 +35,8 @@ class VolumeToolsDriveServices : public DriveServices {
         facts->ready = read.ready && read.fileSystem != "RAW";
         facts->label = QString::fromStdString(read.label);
         facts->totalBytes = read.totalBytes;
+        facts->freeBytes = read.freeBytes;
+        facts->serialNumber = read.serialNumber;
         return {};
     }
 

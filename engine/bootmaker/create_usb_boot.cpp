@@ -41,11 +41,23 @@ int Fail(const char* line) {
     return ATA_ERROR;
 }
 
-// The first listed row whose letters are destination's.
+// Whether destination is one of letters ("E:;G:" lists the letters of a
+// drive with several volumes).
+bool ListsLetter(std::string_view letters, std::string_view destination) {
+    for (;;) {
+        std::size_t end = letters.find(';');
+        std::string_view letter = letters.substr(0, end);
+        if (!letter.empty() && EqualIgnoringCase(letter, destination)) return true;
+        if (end == std::string_view::npos) return false;
+        letters.remove_prefix(end + 1);
+    }
+}
+
+// The first listed row one of whose letters is destination.
 const DeviceEntry* FindListedRow(std::string_view destination) {
     for (int i = 0; i < CurrentTable.count && i < kTableRows; ++i) {
         const DeviceEntry& row = CurrentTable.rows[static_cast<std::size_t>(i)];
-        if (EqualIgnoringCase(FieldText(row.mountInfo), destination)) return &row;
+        if (ListsLetter(FieldText(row.mountInfo), destination)) return &row;
     }
     return nullptr;
 }
@@ -218,7 +230,10 @@ int CreateUSBBoot(const char* destination, const char* source, int copyFiles) {
     if (!ApplyPartitionEntry(drive.get(), hidden, sectors, true, kBootPartitionType))
         WriteMessageLine(kNoFileSystem);
 
-    if (!RunConsoleCommand(formatCommand->data(), true, INFINITE)) return ATA_ERROR;
+    DWORD formatExit = kNoExitCode;
+    if (!RunConsoleCommand(formatCommand->data(), true, INFINITE, &formatExit)) return ATA_ERROR;
+    // A failed format leaves no file system for the boot sector and files.
+    if (formatExit != 0) return Fail("\n Unable to format the Destination Drive");
     if (!ApplyPartitionEntry(drive.get(), hidden, 0, true, kBootPartitionType))
         WriteMessageLine(kNoFileSystem);
     if (copyFiles != 0) WriteMessageLine("\n Copying Boot Files.....");

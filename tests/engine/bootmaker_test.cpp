@@ -23,8 +23,8 @@ using ::testing::Not;
 // One stick at E: (disk 1) and a bystander at F: (disk 2) holding a file.
 class TesselCreateUSBBoot : public EngineTest {
   protected:
-    explicit TesselCreateUSBBoot(StickSpec stick = {})
-        : EngineTest(StickMachine({stick, Bystander()})), stick_(stick) {
+    explicit TesselCreateUSBBoot(StickSpec stick = {}, std::string_view moreMachine = {})
+        : EngineTest(StickMachine({stick, Bystander()}) + std::string(moreMachine)), stick_(stick) {
         EXPECT_TRUE(PutOnFloppy(larkin::test::boot::TestKernelFile(), "KERNEL.SYS"));
         EXPECT_EQ(GetUSBDevCount(), 2);
         larkin::sim::ClearJournal();
@@ -149,6 +149,17 @@ TEST_F(TesselCreateUSBBoot, RefusesMissingTextsAndUnknownLetters) {
     EXPECT_TRUE(WrittenDisks().empty());
 }
 
+TEST_F(TesselCreateUSBBoot, ARowOfSeveralLettersIsFoundByEachOfThem) {
+    // The letters of a drive with two volumes, as Verran lists them.
+    std::strcpy(CurrentTable.rows[0].mountInfo, "E:;G:");
+    std::string output;
+    EXPECT_EQ(Run("E:;G:", "A:", 1, &output), ATA_ERROR) << "not one drive letter";
+    EXPECT_EQ(output, "\n Drive letter not found\n");
+    EXPECT_TRUE(WrittenDisks().empty());
+    ASSERT_EQ(Run("e:", "A:", 1, &output), ATA_OK) << output;
+    ExpectBootableStick(63, 20 * 1024 * 1024 / 512 - 63);
+}
+
 TEST_F(TesselCreateUSBBoot, AStickChangedSinceTheScanIsNotWritten) {
     std::string output;
     // Removed between the scan and the open.
@@ -195,6 +206,25 @@ TEST_F(TesselCreateUSBBoot, AFloppyWithoutFilesFailsTheCopy) {
     EXPECT_EQ(Run("E:", "A:", 1, &output), ATA_ERROR);
     EXPECT_THAT(output, EndsWith("        0 file(s) copied.\n\n Unable to copy the Boot Files\n"));
     EXPECT_THAT(WrittenDisks(), ElementsAre("stick1"));
+}
+
+// format is refused E: for writing: the third open of E: fails in every
+// process of the machine, which in format's is the one it formats through
+// (the engine's third comes after format).
+class TesselCreateUSBBootFailingFormat : public TesselCreateUSBBoot {
+  protected:
+    TesselCreateUSBBootFailingFormat()
+        : TesselCreateUSBBoot({},
+                              "[[fault]]\ncall = \"CreateFileA\"\ndevice = \"E:\"\n"
+                              "skip = 2\ncount = 1\nerror = 5\n") {}
+};
+
+TEST_F(TesselCreateUSBBootFailingFormat, StopsAtFormatWithALine) {
+    std::string output;
+    EXPECT_EQ(Run("E:", "A:", 1, &output), ATA_ERROR);
+    EXPECT_THAT(output, HasSubstr("Format failed.\n"));
+    EXPECT_THAT(output, EndsWith("\n Unable to format the Destination Drive\n"));
+    EXPECT_THAT(output, Not(HasSubstr("Copying")));
 }
 
 // The smallest stick that format makes FAT16, and a bystander at F: whose

@@ -119,6 +119,7 @@ TEST_F(TesselOperationFaults, CreateUSBBoot) {
         " Unable to pull drive Geometry information",
         " Unable to open Tessel.DLL",
         " Unable to read Boot Record",
+        " Unable to format the Destination Drive",
         " Unable to copy the Boot Files",
         std::string(kDriveChangedLine).substr(1),
     };

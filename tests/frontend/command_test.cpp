@@ -10,6 +10,7 @@
 #include <QTextBrowser>
 #include <QTreeWidget>
 #include <QtTest>
+#include <optional>
 
 #include "fakes.h"
 #include "frmCopyFiles.h"
@@ -98,27 +99,32 @@ class CommandTest : public QObject {
     void ImagePathWithAgreementAcceptedMakesAndCopies() {
         CommandFixture f;
         f.SelectRow(0);
-        f.program.engine.createOutput = {"", " Formatting the volume", "....Done"};
-        // The engine's lines reach the copy window while the engine runs.
-        bool engineLineShown = false;
+        // format's prompt comes through the engine's output; the window says
+        // what is being done instead.
+        f.program.engine.createOutput = {"", "Insert new disk for drive E:",
+                                         "and press ENTER when ready...", "Format complete."};
+        bool shownDuringTheEngineCall = false;
         f.program.engine.duringCreate = [&] {
             QMetaObject::invokeMethod(
                 qApp,
                 [&] {
-                    engineLineShown = QTest::qWaitFor(
-                        [&] {
-                            frmCopyFiles* copy = f.window->copyWindow();
-                            return copy != nullptr && copy->isVisible() &&
-                                   copy->lblStep->text() == QStringLiteral("....Done");
-                        },
-                        5000);
+                    frmCopyFiles* copy = f.window->copyWindow();
+                    shownDuringTheEngineCall =
+                        copy != nullptr && copy->isVisible() &&
+                        copy->Label1->text() ==
+                            QStringLiteral(
+                                "Copying files from the Image directory to the USB "
+                                "Device. Please wait...");
                 },
                 Qt::BlockingQueuedConnection);
         };
         AgreementWindowDriver agreement;
         agreement.Arm(
             [](frmLicense* license) { QTest::mouseClick(license->Command1, Qt::LeftButton); });
+        StepRecorder steps;
+        qApp->installEventFilter(&steps);
         f.window->btnStart_Click();
+        qApp->removeEventFilter(&steps);
 
         QCOMPARE(agreement.title, QStringLiteral("License Agreement"));
         QVERIFY(agreement.acceptHadFocus);
@@ -137,17 +143,19 @@ class CommandTest : public QObject {
         // Held through the engine and the copy, let go after.
         QCOMPARE(f.program.drives.heldDuringCopy, QStringList{"E:"});
         QVERIFY(f.program.drives.held.isEmpty());
-        // No message reports success; the copy window stays until the timer.
+        // No message box; the copy window ends with the success and stays
+        // until the timer.
         QCOMPARE(f.program.boxes.Titles(), QStringList{kEraseTitle});
+        QVERIFY(shownDuringTheEngineCall);
         QVERIFY(f.window->copyWindow() != nullptr);
         QVERIFY(f.window->copyWindow()->isVisible());
         QCOMPARE(f.window->copyWindow()->windowTitle(), QStringLiteral("Copying Files..."));
         QCOMPARE(f.window->copyWindow()->Label1->text(),
-                 QStringLiteral("Copying files from the Image directory to the USB Device. Please "
-                                "wait..."));
-        QVERIFY(engineLineShown);
-        QTRY_COMPARE(f.window->copyWindow()->lblStep->text(),
-                     QStringLiteral("USB Drive E: is ready."));
+                 QStringLiteral("Done: USB Drive E: is now bootable."));
+        QCOMPARE(steps.lines,
+                 (QStringList{"Formatting E: ...", "Copying files to E: ...", "Copying KERNEL.SYS",
+                              "Copying License.rtf", "Copying fi.ini",
+                              "3 file(s) copied. This window closes in 5 seconds."}));
         QVERIFY(f.window->timerEject->Enabled());
 
         // The selection, the list and the button are left as they were.
@@ -172,6 +180,56 @@ class CommandTest : public QObject {
         // Once only.
         f.program.timer->Advance(20000);
         QVERIFY(!f.window->timerEject->Enabled());
+    }
+
+    void NoCopyWindowOutlivesItsTimer() {
+        CommandFixture f;
+        f.program.drives.drives["A:"] = {true, true, "", 1474560};
+        f.SelectRow(0);
+        auto accept = [] {
+            auto* agreement = new AgreementWindowDriver;
+            agreement->Arm([agreement](frmLicense* license) {
+                license->Command1_Click();
+                delete agreement;
+            });
+        };
+        // A second command within the 5 seconds: the first window goes with it.
+        accept();
+        f.window->btnStart_Click();
+        QPointer<frmCopyFiles> first = f.window->copyWindow();
+        QVERIFY(first);
+        f.program.timer->Advance(2000);
+        accept();
+        f.window->btnStart_Click();
+        QPointer<frmCopyFiles> second = f.window->copyWindow();
+        QVERIFY(second && second != first);
+        QTRY_VERIFY(first.isNull());
+        f.program.timer->Advance(5000);
+        QTRY_VERIFY(second.isNull());
+
+        // ... and so with a floppy command, whose engine call the timer
+        // might outlast.
+        accept();
+        f.window->btnStart_Click();
+        first = f.window->copyWindow();
+        QVERIFY(first);
+        f.window->Option1[0]->setChecked(true);
+        f.window->btnStart_Click();
+        QTRY_VERIFY(first.isNull());
+
+        // The timer firing while the window thread waits for the engine (a
+        // Rescan here) still closes the window.
+        f.window->Option1[1]->setChecked(true);
+        accept();
+        f.window->btnStart_Click();
+        first = f.window->copyWindow();
+        QVERIFY(first);
+        f.program.engine.duringCount = [&] {
+            QMetaObject::invokeMethod(
+                qApp, [&] { f.program.timer->Advance(5000); }, Qt::BlockingQueuedConnection);
+        };
+        f.window->btnScan_Click();
+        QTRY_VERIFY(first.isNull());
     }
 
     void DoNoAcceptEndsSilently() {
@@ -246,19 +304,24 @@ class CommandTest : public QObject {
     }
 
     void MissingImageFolderStopsBeforeTheDriveIsTouched() {
-        TestProgram program;
-        // The description names a folder that is not there.
-        program.AddImage("Desc", "x\nFolder=Elsewhere\nEula=NONE\nName=Lost\n");
-        program.AddUsbDrives();
-        frmUSBBoot window(program.services);
-        window.Form_Load();
-        window.lvDevices_ItemClick(window.lvDevices->topLevelItem(0));
-        window.btnStart_Click();
-        QCOMPARE(program.boxes.Titles(), (QStringList{kEraseTitle, "File Image Not Found"}));
-        QCOMPARE(program.boxes.shown[1].text,
-                 QStringLiteral("Selected file image directory cannot be found. Try reinstalling "
-                                "the selected file image."));
-        QVERIFY(program.engine.createCalls.empty());
+        // The description names a folder that is not there, with and without
+        // an agreement (which would live in that folder).
+        for (const char* agreement : {"NONE", "License.rtf"}) {
+            TestProgram program;
+            program.AddImage("Desc",
+                             QByteArray("x\nFolder=Elsewhere\nEula=") + agreement + "\nName=Lost\n",
+                             {{"License.rtf", "{\\rtf1 Terms\\par}"}});
+            program.AddUsbDrives();
+            frmUSBBoot window(program.services);
+            window.Form_Load();
+            window.lvDevices_ItemClick(window.lvDevices->topLevelItem(0));
+            window.btnStart_Click();
+            QCOMPARE(program.boxes.Titles(), (QStringList{kEraseTitle, "File Image Not Found"}));
+            QCOMPARE(program.boxes.shown[1].text,
+                     QStringLiteral("Selected file image directory cannot be found. Try "
+                                    "reinstalling the selected file image."));
+            QVERIFY(program.engine.createCalls.empty());
+        }
     }
 
     void ImageFolderNameThatLeavesFileImagesIsRefused() {
@@ -353,7 +416,6 @@ class CommandTest : public QObject {
         f.window->Option1[0]->setChecked(true);
         f.SelectRow(1);
         f.window->btnStart_Click();
-        QCOMPARE(f.program.boxes.Titles(), QStringList{kEraseTitle});
         QCOMPARE(f.program.engine.createCalls.size(), size_t{1});
         QCOMPARE(f.program.engine.createCalls[0].destination, std::string("F:"));
         QCOMPARE(f.program.engine.createCalls[0].source, std::string("A:"));
@@ -361,6 +423,9 @@ class CommandTest : public QObject {
         QVERIFY(f.program.drives.copies.empty());
         QVERIFY(f.window->copyWindow() == nullptr);
         QVERIFY(!f.window->timerEject->Enabled());
+        // It ends by saying so.
+        QCOMPARE(f.program.boxes.Titles(), (QStringList{kEraseTitle, "USB Drive Bootable"}));
+        QVERIFY(f.program.boxes.shown[1].text.startsWith("Done: USB Drive F: is now bootable."));
     }
 
     void NoFloppyDriveIsReported() {
@@ -384,8 +449,8 @@ class CommandTest : public QObject {
         f.window->Option1[0]->setChecked(true);
         f.SelectRow(0);
         f.window->btnStart_Click();
-        QCOMPARE(f.program.boxes.Titles(),
-                 (QStringList{kEraseTitle, "Insert Floppy", "Insert Floppy"}));
+        QCOMPARE(f.program.boxes.Titles(), (QStringList{kEraseTitle, "Insert Floppy",
+                                                        "Insert Floppy", "USB Drive Bootable"}));
         const MessageBoxRequest& prompt = f.program.boxes.shown[1];
         QCOMPARE(prompt.text, QStringLiteral("Insert a floppy into Drive A: and click OK"));
         QVERIFY(prompt.buttons == Buttons::OkCancel);
@@ -406,14 +471,59 @@ class CommandTest : public QObject {
         QVERIFY(f.program.engine.createCalls.empty());
     }
 
-    void FloppyPathEngineFailureIsReported() {
-        CommandFixture f;
-        f.program.drives.drives["A:"] = {true, true, "", 1474560};
-        f.program.engine.createResult = 6;
-        f.window->Option1[0]->setChecked(true);
-        f.SelectRow(0);
-        f.window->btnStart_Click();
-        QCOMPARE(f.program.boxes.Titles(), (QStringList{kEraseTitle, "USB Drive Not Bootable"}));
+    void FloppyPathEngineFailureSaysWhatFailedAndWhatIsLeft() {
+        struct Case {
+            std::vector<std::string> output;
+            // What the drive looks like once the engine has failed; absent:
+            // no such drive any more.
+            std::optional<DriveFacts> after;
+            QString failed;
+            QString left;
+        };
+        const DriveFacts before = {true, true, "CRUZER", 4004511744ULL, 1000000, 0x1234ABCD};
+        const DriveFacts formatted = {true,          true,          "FREEDOS",
+                                      2000000000ULL, 2000000000ULL, 0x5678EF01};
+        const Case cases[] = {
+            // The floppy was empty: found out after the drive was erased.
+            {{"", " Copying Boot Files.....", "The system cannot find the file specified.",
+              "        0 file(s) copied.", "", " Unable to copy the Boot Files"},
+             formatted,
+             ": Unable to copy the Boot Files.",
+             "The drive was erased before this step failed"},
+            // Refused before anything was written.
+            {{"", " Drive letter not found"},
+             before,
+             ": Drive letter not found.",
+             "The drive was left as it was."},
+            {{"", " ERROR Writing to Dest"},
+             std::nullopt,
+             ": ERROR Writing to Dest.",
+             "The drive can no longer be found"},
+        };
+        for (const Case& c : cases) {
+            CommandFixture f;
+            f.program.drives.drives["A:"] = {true, true, "", 1474560};
+            f.program.drives.drives["E:"] = before;
+            f.program.engine.createResult = 6;
+            f.program.engine.createOutput = c.output;
+            f.program.engine.duringCreate = [&] {
+                if (c.after)
+                    f.program.drives.drives["E:"] = *c.after;
+                else
+                    f.program.drives.drives.remove("E:");
+            };
+            f.window->Option1[0]->setChecked(true);
+            f.SelectRow(0);
+            f.window->btnStart_Click();
+            QCOMPARE(f.program.boxes.Titles(),
+                     (QStringList{kEraseTitle, "USB Drive Not Bootable"}));
+            const QString& text = f.program.boxes.shown[1].text;
+            QVERIFY2(text.startsWith("USB Drive E: could not be made bootable from the floppy in "
+                                     "A: (engine status 6)" +
+                                     c.failed),
+                     qPrintable(text));
+            QVERIFY2(text.contains(c.left), qPrintable(text));
+        }
     }
 
     void WindowsTakeNoInputButStayResponsiveDuringTheEngineCall() {

@@ -2,7 +2,9 @@
 
 #include <QApplication>
 #include <QDir>
+#include <QEvent>
 #include <QFile>
+#include <QLabel>
 #include <QPushButton>
 #include <QTextBrowser>
 #include <QThread>
@@ -22,6 +24,7 @@ bool OnWindowThread() {
 EngineResult FakeEngine::GetUSBDevCount() {
     onWindowThread |= OnWindowThread();
     ++countCalls;
+    if (duringCount) duringCount();
     if (countFailure) return {0, countFailure};
     return {count, {}};
 }
@@ -170,6 +173,15 @@ void TestProgram::AddUsbDrives() {
     engine.texts = {"E: SanDisk Cruzer Blade USB Device", "F: Kingston DataTraveler 2.0"};
     drives.drives[QStringLiteral("E:")] = {true, true, QStringLiteral("CRUZER"), 4004511744ULL};
     drives.drives[QStringLiteral("F:")] = {true, true, QString(), 64000000ULL};
+}
+
+bool StepRecorder::eventFilter(QObject* watched, QEvent* event) {
+    if (event->type() == QEvent::ToolTipChange && watched->objectName() == QLatin1String("lblStep"))
+        if (auto* label = qobject_cast<QLabel*>(watched))
+            if (!label->toolTip().isEmpty() &&
+                (lines.isEmpty() || lines.last() != label->toolTip()))
+                lines.append(label->toolTip());
+    return false;
 }
 
 void AgreementWindowDriver::Arm(std::function<void(frmLicense*)> action) {

@@ -6,6 +6,7 @@
 #define LARKIN_TESTS_FRONTEND_FAKES_H
 
 #include <QMap>
+#include <QObject>
 #include <QSize>
 #include <QString>
 #include <QStringList>
@@ -47,7 +48,8 @@ class FakeEngine : public Engine {
     int createResult = 0;
     Failure createFailure;
     std::vector<std::string> createOutput;  // lines CreateUSBBoot prints
-    // Runs inside CreateUSBBoot (on the worker thread).
+    // Run inside GetUSBDevCount and CreateUSBBoot (on the worker thread).
+    std::function<void()> duringCount;
     std::function<void()> duringCreate;
 
     std::vector<CreateUSBBootCall> createCalls;
@@ -140,6 +142,17 @@ class TestProgram {
     bool ended = false;
     QStringList openedPages;
     QString windowsDirectory = QStringLiteral("C:\\WINDOWS");
+};
+
+// Records each step the copy window's step label is given, as it is given
+// (setting its tool tip sends the label a ToolTipChange event at once),
+// while installed on the application.
+class StepRecorder : public QObject {
+  public:
+    QStringList lines;
+
+  protected:
+    bool eventFilter(QObject* watched, QEvent* event) override;
 };
 
 // Runs an action on the agreement window as soon as it is shown modally,

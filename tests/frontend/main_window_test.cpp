@@ -173,16 +173,17 @@ class MainWindowTest : public QObject {
     void DeviceRowsAndTheirColumns() {
         TestProgram program;
         program.AddDemoImage();
-        program.engine.count = 4;
+        program.engine.count = 5;
         program.engine.texts = {"E: Generic Flash Disk", "G: Slow Reader", "H: Gone Stick",
-                                "I: Raw Stick"};
+                                "I: Raw Stick", "J:;L: Two Volumes"};
         program.drives.drives["E:"] = {true, true, "MYLABEL", 4004511744ULL};
         program.drives.drives["G:"] = {true, false, "IGNORED", 1000};
         // H: is not known to the system at all; I: is ready with an empty label.
         program.drives.drives["I:"] = {true, true, "", 999999};
+        program.drives.drives["J:"] = {true, true, "FIRST", 2000000};
         frmUSBBoot window(program.services);
         window.Form_Load();
-        QCOMPARE(window.lvDevices->topLevelItemCount(), 4);
+        QCOMPARE(window.lvDevices->topLevelItemCount(), 5);
         QCOMPARE(RowTexts(window.lvDevices->topLevelItem(0)),
                  (QStringList{"E:", "MYLABEL", "Generic Flash Disk", "4,004.51 MB"}));
         QCOMPARE(RowTexts(window.lvDevices->topLevelItem(1)),
@@ -191,6 +192,10 @@ class MainWindowTest : public QObject {
                  (QStringList{"H:", "NOT READY", "", ""}));
         QCOMPARE(RowTexts(window.lvDevices->topLevelItem(3)),
                  (QStringList{"I:", "", "Raw Stick", "1.00 MB"}));
+        // A drive with two volumes is named by the first letter; the name
+        // says the other is on it too.
+        QCOMPARE(RowTexts(window.lvDevices->topLevelItem(4)),
+                 (QStringList{"J:", "FIRST", "Two Volumes (also L:)", "2.00 MB"}));
         QVERIFY(window.lvDevices->topLevelItem(0)->textAlignment(3) & Qt::AlignRight);
     }
 
@@ -308,6 +313,11 @@ class MainWindowTest : public QObject {
         QVERIFY(window.Label1->isEnabled());
         QCOMPARE(window.lblStatus->text(),
                  QStringLiteral("Drive F: selected.\n Files will be copied from Larkin demo boot "
+                                "disk image file."));
+        // Rescan refills the list without a selection, and the status says so.
+        window.btnScan_Click();
+        QCOMPARE(window.lblStatus->text(),
+                 QStringLiteral("No Drive selected.\n Files will be copied from Larkin demo boot "
                                 "disk image file."));
     }
 

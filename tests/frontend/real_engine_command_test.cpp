@@ -9,6 +9,7 @@
 #include <QFile>
 #include <QLabel>
 #include <QPushButton>
+#include <QRadioButton>
 #include <QTemporaryDir>
 #include <QTreeWidget>
 #include <QtTest>
@@ -57,24 +58,6 @@ bool ReadFirstPartition(const QString& image, Partition* partition) {
     partition->sectors = little32(446 + 12);
     return true;
 }
-
-// Records each step the copy window's step label is given; setting a tool
-// tip sends the label a ToolTipChange event at once.
-class StepRecorder : public QObject {
-  public:
-    QStringList lines;
-
-  protected:
-    bool eventFilter(QObject* watched, QEvent* event) override {
-        if (event->type() == QEvent::ToolTipChange &&
-            watched->objectName() == QLatin1String("lblStep"))
-            if (auto* label = qobject_cast<QLabel*>(watched))
-                if (!label->toolTip().isEmpty() &&
-                    (lines.isEmpty() || lines.last() != label->toolTip()))
-                    lines.append(label->toolTip());
-        return false;
-    }
-};
 
 QString DiskImage(const std::string& id) {
     for (const larkin::sim::DiskStatus& disk : larkin::sim::Disks())
@@ -156,10 +139,13 @@ class RealEngineCommandTest : public QObject {
         QPointer<frmCopyFiles> copy = window.copyWindow();
         QVERIFY(copy != nullptr);
         QVERIFY(copy->isVisible());
-        QCOMPARE(copy->lblStep->toolTip(), QStringLiteral("USB Drive E: is ready."));
-        // format's lines came through the engine's console.
-        QVERIFY2(engineLines.filter(QStringLiteral("format"), Qt::CaseInsensitive).size() > 0 ||
-                     engineLines.filter(QStringLiteral("FAT"), Qt::CaseInsensitive).size() > 0,
+        QCOMPARE(copy->Label1->text(), QStringLiteral("Done: USB Drive E: is now bootable."));
+        // The window said what was being done, never what format asks of
+        // its console.
+        QVERIFY2(engineLines.startsWith(QStringLiteral("Formatting E: ...")),
+                 qPrintable(engineLines.join(" | ")));
+        QVERIFY2(engineLines.filter(QStringLiteral("ENTER"), Qt::CaseInsensitive).isEmpty() &&
+                     engineLines.filter(QStringLiteral("Insert"), Qt::CaseInsensitive).isEmpty(),
                  qPrintable(engineLines.join(" | ")));
         QVERIFY2(engineLines.contains(QStringLiteral("Copying KERNEL.SYS")),
                  qPrintable(engineLines.join(" | ")));
@@ -216,6 +202,31 @@ class RealEngineCommandTest : public QObject {
         QVERIFY(qemu.started());
         QVERIFY2(qemu.WaitFor(kDemoKernelMessage, 1, std::chrono::seconds(20)),
                  qemu.console().c_str());
+    }
+
+    // The demo machine's floppy holds no files. Whether the engine finds
+    // that out before or after it erases the stick, the message says which,
+    // as the journal of the machine's writes has it.
+    void TheEmptyFloppySaysWhatBecameOfTheStick() {
+        frmUSBBoot window(services_);
+        window.show();
+        window.Form_Load();
+        QCOMPARE(window.lvDevices->topLevelItemCount(), 1);
+        window.Option1[0]->setChecked(true);
+        window.lvDevices_ItemClick(window.lvDevices->topLevelItem(0));
+        boxes_.shown.clear();
+        boxes_.answers = {Answer::Ok};  // the erase warning
+        QVERIFY(larkin::sim::ClearJournal());
+        window.btnStart_Click();
+        QCOMPARE(boxes_.Titles(),
+                 (QStringList{"USB Drive ERASE Notification", "USB Drive Not Bootable"}));
+        bool written = false;
+        for (const larkin::sim::JournalEntry& entry : larkin::sim::Journal())
+            written |= entry.disk == "stick1";
+        const QString& text = boxes_.shown[1].text;
+        QVERIFY2(text.contains(written ? QStringLiteral("The drive was erased")
+                                       : QStringLiteral("The drive was left as it was")),
+                 qPrintable(text));
     }
 
   private:

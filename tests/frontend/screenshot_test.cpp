@@ -8,7 +8,10 @@
 #include <QFile>
 #include <QFont>
 #include <QLocale>
+#include <QMessageBox>
+#include <QRadioButton>
 #include <QStyleFactory>
+#include <QTimer>
 #include <QTreeWidget>
 #include <QtTest>
 
@@ -17,6 +20,7 @@
 #include "frmCopyFiles.h"
 #include "frmLicense.h"
 #include "frmUSBBoot.h"
+#include "message_boxes.h"
 
 using namespace larkin::frontend;
 using namespace larkin::frontend::test;
@@ -62,6 +66,35 @@ void Compare(const QImage& shot, const QString& name) {
                                                   .arg(saved)));
 }
 
+// Answers every box OK, except that the one titled title is shown as the
+// desktop shows it and pictured, then closed.
+class PicturingMessageBoxes : public MessageBoxes {
+  public:
+    explicit PicturingMessageBoxes(QString title) : title_(std::move(title)) {}
+
+    Answer Show(QWidget* owner, const MessageBoxRequest& request) override {
+        if (request.title != title_) return Answer::Ok;
+        QTimer::singleShot(0, [this] { Picture(0); });
+        return DesktopMessageBoxes().Show(owner, request);
+    }
+
+    QImage picture;
+
+  private:
+    void Picture(int tries) {
+        auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+        if (box == nullptr || !box->isVisible()) {
+            if (tries < 500) QTimer::singleShot(10, [this, tries] { Picture(tries + 1); });
+            return;
+        }
+        QTest::qWait(100);
+        picture = box->grab().toImage();
+        box->accept();
+    }
+
+    QString title_;
+};
+
 }  // namespace
 
 class ScreenshotTest : public QObject {
@@ -106,6 +139,51 @@ class ScreenshotTest : public QObject {
         QTest::qWait(100);
         QCOMPARE(license.size(), QSize(585, 463));
         Compare(license.grab().toImage(), QStringLiteral("agreement_window"));
+    }
+
+    // The end of a run that worked, and the failure of the floppy path with
+    // an empty floppy, found out after the drive was erased.
+    void EndOfTheImagePath() {
+        TestProgram program;
+        program.AddDemoImage();
+        program.AddUsbDrives();
+        frmUSBBoot window(program.services);
+        window.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&window));
+        window.Form_Load();
+        window.lvDevices_ItemClick(window.lvDevices->topLevelItem(0));
+        AgreementWindowDriver agreement;
+        agreement.Arm([](frmLicense* license) { license->Command1_Click(); });
+        window.btnStart_Click();
+        frmCopyFiles* copy = window.copyWindow();
+        QVERIFY(copy != nullptr);
+        QVERIFY(QTest::qWaitForWindowExposed(copy));
+        QTest::qWait(100);
+        Compare(copy->grab().toImage(), QStringLiteral("copy_window_done"));
+    }
+
+    void FloppyFailureAfterTheErase() {
+        TestProgram program;
+        program.AddDemoImage();
+        program.AddUsbDrives();
+        program.drives.drives["A:"] = {true, true, "", 1474560};
+        program.engine.createResult = 6;
+        program.engine.createOutput = {"", " Copying Boot Files.....", "        0 file(s) copied.",
+                                       "", " Unable to copy the Boot Files"};
+        program.engine.duringCreate = [&] {
+            program.drives.drives["E:"] = {true, true, "FREEDOS", 20905984, 20905984, 0x1234};
+        };
+        PicturingMessageBoxes boxes(QStringLiteral("USB Drive Not Bootable"));
+        program.services.messageBoxes = &boxes;
+        frmUSBBoot window(program.services);
+        window.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&window));
+        window.Form_Load();
+        window.Option1[0]->setChecked(true);
+        window.lvDevices_ItemClick(window.lvDevices->topLevelItem(0));
+        window.btnStart_Click();
+        QVERIFY(!boxes.picture.isNull());
+        Compare(boxes.picture, QStringLiteral("floppy_failure"));
     }
 
     void CopyWindowDuringTheCopy() {
