@@ -61,6 +61,17 @@ HoldRecord ReadRecord(int fd) {
     return record;
 }
 
+// The holder writes its record just after it takes the lock: a record read
+// in between is empty, and is read again for a moment.
+HoldRecord ReadHolder(int fd) {
+    HoldRecord record = ReadRecord(fd);
+    for (int attempt = 0; record.pid == 0 && attempt < 50; ++attempt) {
+        ::usleep(2000);
+        record = ReadRecord(fd);
+    }
+    return record;
+}
+
 std::string Describe(const HoldRecord& record) {
     if (record.holder.empty()) return "another Larkin program holds it";
     return "it is held by " + record.holder + " (process " + std::to_string(record.pid) + ")";
@@ -118,7 +129,7 @@ DWORD DriveHolds::Hold(const std::string& folder, const std::string& key, const 
         if (failure != EWOULDBLOCK) return ErrorFromErrno(failure);
         // An exclusive lock is another operation's hold; shared ones are
         // handles writing to the disk.
-        *why = ExclusivelyLocked(DriveHoldPath(folder, key)) ? Describe(ReadRecord(file->fd.Get()))
+        *why = ExclusivelyLocked(DriveHoldPath(folder, key)) ? Describe(ReadHolder(file->fd.Get()))
                                                              : "another program is writing to it";
         return ERROR_SHARING_VIOLATION;
     }
@@ -161,7 +172,7 @@ DWORD DriveHolds::JoinWriters(const std::string& folder, const std::string& key,
         return ERROR_SUCCESS;
     }
     if (errno != EWOULDBLOCK) return ErrorFromErrno(errno);
-    HoldRecord record = ReadRecord(file->fd.Get());
+    HoldRecord record = ReadHolder(file->fd.Get());
     if (IsSelfOrAncestor(record.pid)) {
         share->MarkJoined();
         return ERROR_SUCCESS;
@@ -180,7 +191,7 @@ std::string DriveHolds::HolderElsewhere(const std::string& folder, const std::st
     if (!ExclusivelyLocked(path)) return {};
     UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
     if (!fd.Valid()) return {};
-    HoldRecord record = ReadRecord(fd.Get());
+    HoldRecord record = ReadHolder(fd.Get());
     return IsSelfOrAncestor(record.pid) ? std::string() : Describe(record);
 }
 
