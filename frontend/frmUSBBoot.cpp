@@ -37,6 +37,7 @@ namespace {
 
 constexpr char kImagesFolder[] = "File_Images";
 constexpr char kHelpPage[] = "larkinhelp.htm";
+constexpr char kCopyrightFile[] = "COPYRIGHT";
 constexpr char kFloppyDrive[] = "A:";
 constexpr int kDeviceTextSize = 256;
 
@@ -431,10 +432,11 @@ void frmUSBBoot::mnuProgHelp_Click() {
 }
 
 void frmUSBBoot::mnuAbout_Click() {
+    QString copyright = QDir(services_.programFolder).filePath(QLatin1String(kCopyrightFile));
     Ask(QStringLiteral("%1\n\nVersion %2\n\nMakes a USB flash drive bootable from a boot image "
-                       "or a floppy disk.\n\n%3")
+                       "or a floppy disk.\n\nCopyright and licence: %3")
             .arg(QLatin1String(kProgramTitle), QStringLiteral(LARKIN_VERSION),
-                 QStringLiteral(LARKIN_LICENCE)),
+                 QDir::toNativeSeparators(copyright)),
         QStringLiteral("About Larkin"), Buttons::Ok, Icon::Information);
 }
 
@@ -555,6 +557,15 @@ Failure frmUSBBoot::MakeBootableFromImage(const QString& mount) {
     if (imageFolder.isEmpty() || !QFileInfo(imageFolder).isDir())
         return {runtime_error::kPathNotFound,
                 QStringLiteral("Path not found: %1").arg(entry.imageDir)};
+    // Nor is a drive erased for an image that could not start it.
+    if (!HoldsKernel(imageFolder)) {
+        Ask(QStringLiteral("The selected file image has no %1, which the USB drive needs to "
+                           "start. Try reinstalling the selected file image. The USB drive was "
+                           "not changed.")
+                .arg(QLatin1String(kKernelFile)),
+            QStringLiteral("Boot Files Not Found"), Buttons::Ok, Icon::Stop);
+        return {};
+    }
 
     if (!HasNoAgreement(entry)) {
         QString agreementPath = FindEntry(imageFolder, entry.eulaFile);

@@ -2,6 +2,7 @@
 
 #include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QStringDecoder>
 
 namespace larkin::frontend {
@@ -69,6 +70,11 @@ QString FindEntry(const QString& folder, const QString& name) {
     for (const QString& entry : entries)
         if (entry.compare(name, Qt::CaseInsensitive) == 0) return dir.filePath(entry);
     return {};
+}
+
+bool HoldsKernel(const QString& imageFolder) {
+    QString kernel = FindEntry(imageFolder, QLatin1String(kKernelFile));
+    return !kernel.isEmpty() && QFileInfo(kernel).isFile();
 }
 
 bool HasNoAgreement(const FileImageEntry& entry) {

@@ -70,6 +70,14 @@ bool IsPlainName(const QString& name);
 // empty when there is none or name is not a plain name.
 QString FindEntry(const QString& folder, const QString& name);
 
+// The file the boot sector written by the make-bootable flow loads from the
+// drive's root directory.
+inline constexpr char kKernelFile[] = "KERNEL.SYS";
+
+// True when imageFolder holds kKernelFile (any letter case) as a file: a
+// drive made from a folder without it does not start.
+bool HoldsKernel(const QString& imageFolder);
+
 }  // namespace larkin::frontend
 
 #endif

@@ -1,6 +1,6 @@
 // Tessel's exports by ordinal, and the decorated stdcall names that no
-// symbol here can carry, as second names of the same entry points. A
-// Windows build takes both from tessel.def instead; the lists are the same.
+// symbol here can carry, as second names of the same entry points. On
+// Windows a .def file would carry both lists.
 #ifndef _WIN32
 
 #include "exports/tessel.h"

@@ -261,7 +261,7 @@ class CommandTest : public QObject {
         for (const char* none : {"NONE", "None", "none"}) {
             TestProgram program;
             program.AddImage("Free", QByteArray("x\nFolder=Free\nEula=") + none + "\nName=Free\n",
-                             {{"BOOT.SYS", "b"}});
+                             {{"KERNEL.SYS", "k"}});
             program.AddUsbDrives();
             frmUSBBoot window(program.services);
             window.Form_Load();
@@ -291,7 +291,7 @@ class CommandTest : public QObject {
     void AgreementNameIsFoundWhateverItsCase() {
         TestProgram program;
         program.AddImage("Img", "x\nFolder=img\nEula=LICENSE.RTF\nName=Img\n",
-                         {{"license.rtf", "{\\rtf1 Terms\\par}"}});
+                         {{"license.rtf", "{\\rtf1 Terms\\par}"}, {"kernel.sys", "k"}});
         program.AddUsbDrives();
         frmUSBBoot window(program.services);
         window.Form_Load();
@@ -322,6 +322,23 @@ class CommandTest : public QObject {
                                     "reinstalling the selected file image."));
             QVERIFY(program.engine.createCalls.empty());
         }
+    }
+
+    void ImageWithoutKernelStopsBeforeTheDriveIsTouched() {
+        TestProgram program;
+        program.AddImage("Data", "x\nFolder=Data\nEula=NONE\nName=Data\n",
+                         {{"README.TXT", "r"}, {"KERNEL.BAK", "k"}});
+        QDir(program.ImagesFolder()).mkpath("Data/KERNEL.SYS");  // a folder is no kernel
+        program.AddUsbDrives();
+        frmUSBBoot window(program.services);
+        window.Form_Load();
+        window.lvDevices_ItemClick(window.lvDevices->topLevelItem(0));
+        window.btnStart_Click();
+        QCOMPARE(program.boxes.Titles(), (QStringList{kEraseTitle, "Boot Files Not Found"}));
+        QVERIFY(program.boxes.shown[1].text.contains("has no KERNEL.SYS"));
+        QVERIFY(program.boxes.shown[1].text.contains("The USB drive was not changed."));
+        QVERIFY(program.engine.createCalls.empty());
+        QVERIFY(program.drives.copies.empty());
     }
 
     void ImageFolderNameThatLeavesFileImagesIsRefused() {

@@ -70,7 +70,9 @@ int RunCopy(const std::vector<std::string>& words, Console& console) {
 
     // The folder and the files of it: "A:\*.*", "A:", "/tmp/boot\*.*", "A:\KERNEL.SYS".
     size_t split = source.find_last_of("\\/");
-    std::string folder, pattern, shown;
+    // The current folder unless the source names one (set here rather than
+    // assigned below, where GCC 12 at -O2 warns wrongly of overlapping copies).
+    std::string folder = ".", pattern, shown;
     if (split != std::string::npos) {
         folder = source.substr(0, split + 1);
         pattern = source.substr(split + 1);
@@ -80,7 +82,6 @@ int RunCopy(const std::vector<std::string>& words, Console& console) {
         pattern = source.substr(2);
         shown = folder;
     } else {
-        folder = ".";
         pattern = source;
     }
     if (folder.size() > 1 && (folder.back() == '\\' || folder.back() == '/') &&

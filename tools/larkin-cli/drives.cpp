@@ -21,7 +21,7 @@ std::string AskRow(const Engine& engine, int index, const char* property) {
 
 }  // namespace
 
-bool DriveSize(const std::string& path, std::uint64_t& bytes) {
+bool DriveSize(const std::string& path, std::uint64_t& bytes, std::uint32_t* sectorsPerTrack) {
     HANDLE drive = CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
                                nullptr, OPEN_EXISTING, 0, nullptr);
     if (drive == INVALID_HANDLE_VALUE) return false;
@@ -34,6 +34,7 @@ bool DriveSize(const std::string& path, std::uint64_t& bytes) {
     DISK_GEOMETRY_EX geometry{};
     std::memcpy(&geometry, buffer.data(), offsetof(DISK_GEOMETRY_EX, Data));
     bytes = static_cast<std::uint64_t>(geometry.DiskSize.QuadPart);
+    if (sectorsPerTrack) *sectorsPerTrack = geometry.Geometry.SectorsPerTrack;
     return true;
 }
 
@@ -51,7 +52,8 @@ std::vector<Drive> ListDrives(const Engine& engine) {
             path.back() = '\0';
             drive.path = path.data();
         }
-        if (!drive.path.empty()) drive.sizeKnown = DriveSize(drive.path, drive.sizeBytes);
+        if (!drive.path.empty())
+            drive.sizeKnown = DriveSize(drive.path, drive.sizeBytes, &drive.sectorsPerTrack);
         drives.push_back(std::move(drive));
     }
     return drives;

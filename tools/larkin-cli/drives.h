@@ -19,6 +19,7 @@ struct Drive {
     std::string path;  // the device path the engine opens
     std::uint64_t sizeBytes = 0;
     bool sizeKnown = false;
+    std::uint32_t sectorsPerTrack = 0;  // as the system reports it; 0 when unknown
 };
 
 // GetUSBDevCount, then each row.
@@ -33,8 +34,10 @@ std::string DriveArgument(std::string_view typed);
 bool SupportedModel(const Drive& drive);
 // "E: SanDisk Cruzer Blade USB Device, 8,388,608 bytes (8.4 MB)".
 std::string DescribeDrive(const Drive& drive);
-// The size of the drive at path; false when it cannot be asked.
-bool DriveSize(const std::string& path, std::uint64_t& bytes);
+// The size of the drive at path, and its sectors per track when asked for;
+// false when they cannot be asked.
+bool DriveSize(const std::string& path, std::uint64_t& bytes,
+               std::uint32_t* sectorsPerTrack = nullptr);
 
 // Why the drive must not be written now (the running system's disk, in use
 // by the system, held by another program, ...); "" when it may be.

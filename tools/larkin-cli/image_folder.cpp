@@ -24,6 +24,7 @@ std::vector<BootImage> ListImages(const std::filesystem::path& imagesFolder) {
         BootImage image;
         image.name = entry.imageName.toStdString();
         image.folder = folder.toStdString();
+        image.holdsKernel = fe::HoldsKernel(folder);
         if (!fe::HasNoAgreement(entry)) {
             QString agreement = fe::FindEntry(folder, entry.eulaFile);
             // A named agreement that is not there is still an agreement: it

@@ -14,6 +14,7 @@ struct BootImage {
     std::string name;                 // the name the catalogue shows
     std::filesystem::path folder;     // its folder of files
     std::filesystem::path agreement;  // empty when the image has none
+    bool holdsKernel = false;         // the kernel the boot sector loads
 };
 
 // The images under imagesFolder.

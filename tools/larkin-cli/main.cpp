@@ -17,9 +17,11 @@
 #include "console_watch.h"
 #include "drives.h"
 #include "engine_library.h"
+#include "image_catalog.h"
 #include "image_folder.h"
 #include "larkin/ascii_text.h"
 #include "larkin/platform.h"
+#include "templates/boot_patch.h"
 #include "verify.h"
 #include "volume_tools.h"
 
@@ -241,6 +243,14 @@ int Boot(const Engine& engine, const Options& options) {
             std::fprintf(stderr, "larkin-cli: %s\n", why.c_str());
             return 6;
         }
+        if (!image->holdsKernel) {
+            std::fprintf(stderr,
+                         "larkin-cli: the boot image %s in %s has no %s, which the drive needs "
+                         "to start; nothing was changed\n",
+                         image->name.c_str(), image->folder.string().c_str(),
+                         larkin::frontend::kKernelFile);
+            return 6;
+        }
     }
     if (int refused = RefuseUnwritable(*drive); refused != 0) return refused;
     if (!Confirm("This erases everything on " + DescribeDrive(*drive) + ". Go on?", options.yes)) {
@@ -370,6 +380,39 @@ int HoldNamed(const Engine& engine, DriveHold& hold, const char* letter,
     return Hold(hold, *drive, operation + " " + drive->mount);
 }
 
+// The engine asks for the sectors per track when the drive does not tell
+// its true geometry. The partition starts one reported track in, but 0 puts
+// 32 in the boot sector of a drive up to 256,000,000 bytes: on a drive whose
+// tracks are longer the stick does not start. The drive's own count always
+// agrees, so that is what the hint gives.
+void PrintSectorsPerTrackHint(const Engine& engine, const char* named) {
+    std::vector<Drive> drives = ListDrives(engine);
+    if (named != nullptr) {
+        const Drive* drive = FindDrive(drives, named);
+        if (drive == nullptr || drive->sectorsPerTrack == 0) return;
+        std::uint32_t own = drive->sectorsPerTrack;
+        std::printf(
+            "If asked for the Sectors Per Track, answer %u, %s's own: the boot partition "
+            "starts %u sectors in and its boot sector must say so.\n",
+            own, named, own);
+        if (larkin::templates::DosSectorsPerTrackField(own, false, drive->sizeBytes) != own)
+            std::printf(
+                "(0 would write 32 into the boot sector of this drive, which then would "
+                "not start.)\n");
+        return;
+    }
+    std::string counts;
+    for (const Drive& drive : drives)
+        if (drive.sectorsPerTrack != 0)
+            counts += "  " + drive.friendlyName + " [" + drive.mount +
+                      "]: " + std::to_string(drive.sectorsPerTrack) + "\n";
+    if (!counts.empty())
+        std::printf(
+            "If asked for the Sectors Per Track, answer the chosen drive's own, so that "
+            "its boot sector says where its boot partition starts:\n%s",
+            counts.c_str());
+}
+
 int WriteImage(const Engine& engine, const Options& options) {
     if (options.positional.size() > 1) return Usage("write-image takes at most one drive");
     const char* drive = options.positional.empty() ? nullptr : options.positional[0].c_str();
@@ -385,6 +428,7 @@ int WriteImage(const Engine& engine, const Options& options) {
     DriveHold hold;
     if (int refused = HoldNamed(engine, hold, drive, "larkin-cli write-image"); refused != 0)
         return refused;
+    PrintSectorsPerTrackHint(engine, drive);
     ConsoleWatch watch;
     int status = engine.copyUSBBootImage(Given(options.save), drive, Given(image));
     watch.Stop();

@@ -152,6 +152,14 @@ TEST_F(LarkinCli, BootThenVerifyThenVerifyFailsCheckByCheck) {
     CliRun noFolder = Cli("boot E: --image LarkinDemo --images NoSuchFolder --yes");
     EXPECT_EQ(noFolder.exitCode, 6);
     EXPECT_THAT(noFolder.output, HasSubstr("there is no images folder NoSuchFolder"));
+    // The source tree's File_Images lacks the KERNEL.SYS the build makes.
+    std::vector<char> before = Bytes(0, 512);
+    CliRun unbuilt = Cli("boot E: --image LarkinDemo --yes --images " +
+                         Quoted(LARKIN_SOURCE_DIR "/File_Images"));
+    EXPECT_EQ(unbuilt.exitCode, 6);
+    EXPECT_THAT(unbuilt.output, HasSubstr("has no KERNEL.SYS, which the drive needs to start; "
+                                          "nothing was changed"));
+    EXPECT_EQ(Bytes(0, 512), before);
 
     CliRun boot = Cli("boot E: --image LarkinDemo --yes");
     ASSERT_EQ(boot.exitCode, 0) << boot.output;
@@ -257,8 +265,18 @@ TEST_F(LarkinCli, TwoOperationsOnOneStickNeverInterleave) {
 TEST_F(LarkinCli, WriteImageWithTheDefaultsThenRestoreMbr) {
     ASSERT_EQ(Cli("list").exitCode, 0) << "the machine's images are made";
     std::vector<char> original = Bytes(0, 512);
+    // Before the dialogue, the answer to its sectors-per-track question
+    // that makes a stick that starts.
+    CliRun unnamed = Cli("write-image");
+    EXPECT_THAT(unnamed.output, HasSubstr("answer the chosen drive's own, so that its boot sector "
+                                          "says where its boot partition starts:\n"
+                                          "  SanDisk Cruzer Blade USB Device [E:]: 63\n"
+                                          "  Kingston DataTraveler 2.0 USB Device []: 32\n"));
     CliRun written = Cli("write-image E:", "y\nsaved.mbr\n0\n");
     ASSERT_EQ(written.exitCode, 0) << written.output;
+    EXPECT_THAT(written.output, HasSubstr("answer 63, E:'s own: the boot partition starts 63 "
+                                          "sectors in and its boot sector must say so.\n(0 would "
+                                          "write 32 into the boot sector of this drive"));
     EXPECT_THAT(written.output, HasSubstr("Using the default image beside larkin-cli"));
     EXPECT_THAT(written.output, HasSubstr("\n Copying Boot Files.........Done"));
     EXPECT_NE(Bytes(0, 512), original);
