@@ -1,6 +1,7 @@
 #include "drive_hold.h"
 
 #include <fcntl.h>
+#include <signal.h>
 #include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -64,8 +65,10 @@ HoldRecord ReadRecord(int fd) {
 // The holder writes its record just after it takes the lock: a record read
 // in between is empty, and is read again for a moment.
 HoldRecord ReadHolder(int fd) {
+    // A record left by a holder that died is as good as none.
+    auto settled = [](const HoldRecord& r) { return r.pid > 0 && ::kill(r.pid, 0) == 0; };
     HoldRecord record = ReadRecord(fd);
-    for (int attempt = 0; record.pid == 0 && attempt < 50; ++attempt) {
+    for (int attempt = 0; !settled(record) && attempt < 50; ++attempt) {
         ::usleep(2000);
         record = ReadRecord(fd);
     }
@@ -151,6 +154,10 @@ void DriveHolds::Release(const std::string& key) {
     if (found == held_.end()) return;
     std::shared_ptr<DriveHoldFile> file = std::move(found->second);
     held_.erase(found);
+    // The record goes with the hold: the next holder's must not be mistaken for it.
+    if (::ftruncate(file->fd.Get(), 0) != 0) {
+        // A stale record names a process that is gone or holds nothing.
+    }
     // Writing handles that stay open keep their share.
     if (file.use_count() > 1) ::flock(file->fd.Get(), LOCK_SH);
 }
