@@ -198,6 +198,12 @@ class Backend {
     virtual double TimeScale() = 0;
     // Where the write journal lives, or "" for none.
     virtual std::string JournalFile() { return {}; }
+    // What the machine itself is made of: its description and the files that
+    // hold its disks, and the folder of its state. None of them is ever a
+    // plain file, however named: a write there would pass the guard and
+    // the journal.
+    virtual std::vector<std::string> OwnFiles() { return {}; }
+    virtual std::string StateFolder() { return {}; }
 };
 
 }  // namespace larkin::platform

@@ -24,6 +24,7 @@
 #include "core/write_guard.h"
 #include "file_system_probe.h"
 #include "scsi_generic.h"
+#include "sysfs_attributes.h"
 #include "volume_claim.h"
 
 namespace larkin::platform {
@@ -265,12 +266,25 @@ uint64_t LinuxBackend::Generation() {
 
 void LinuxBackend::NoteChange() {
     // Other processes see the change through the file's time.
-    UniqueFd changes(
-        ::open((settings_.stateFolder + "/changes").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644));
+    UniqueFd changes =
+        OpenRegularFile(settings_.stateFolder + "/changes", O_WRONLY | O_CREAT, nullptr);
     if (changes.Valid()) ::futimens(changes.Get(), nullptr);
     std::lock_guard guard(mutex_);
     ++generation_;
     checked_ = {};
+}
+
+// A loop device's disk is its backing file.
+std::vector<std::string> LinuxBackend::OwnFiles() {
+    std::vector<std::string> files;
+    for (const auto& [number, disk] : Snapshot()->disks) {
+        std::optional<std::string> backing = ReadAttribute(disk.found.sysPath, "loop/backing_file");
+        if (!backing) continue;
+        while (!backing->empty() && (backing->back() == '\n' || backing->back() == '\0'))
+            backing->pop_back();
+        if (!backing->empty()) files.push_back(*backing);
+    }
+    return files;
 }
 
 std::shared_ptr<const HardwareSnapshot> LinuxBackend::Snapshot(bool fresh) {

@@ -78,6 +78,8 @@ class LinuxBackend final : public Backend {
                             uint32_t timeoutSeconds) override;
     double TimeScale() override { return settings_.timeScale; }
     std::string JournalFile() override { return settings_.stateFolder + "/journal"; }
+    std::vector<std::string> OwnFiles() override;
+    std::string StateFolder() override { return settings_.stateFolder; }
 
     // The machine as last read; fresh: looked at for changes now.
     std::shared_ptr<const HardwareSnapshot> Snapshot(bool fresh = false);

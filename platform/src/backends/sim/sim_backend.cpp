@@ -84,8 +84,15 @@ template <class Build>
 OpenedImage OpenImage(const std::filesystem::path& path, uint64_t size, Build&& build) {
     OpenedImage result;
     auto openExisting = [&]() -> bool {
-        result.fd.Reset(::open(path.c_str(), O_RDWR | O_CLOEXEC));
-        if (!result.fd.Valid()) return false;
+        // Only a regular file holds a disk: a device or a pipe named there
+        // is refused, never opened for writing.
+        std::string why;
+        result.fd = OpenRegularFile(path.string(), O_RDWR, &why);
+        if (!result.fd.Valid()) {
+            if (errno == ENOENT) return false;
+            result.error = why;
+            return true;
+        }
         struct stat info {};
         if (::fstat(result.fd.Get(), &info) != 0 || static_cast<uint64_t>(info.st_size) != size) {
             result.error = "is " + std::to_string(info.st_size) +
@@ -268,6 +275,8 @@ bool SimBackend::Prepare(std::string* error) {
         floppy_ = std::move(image.fd);
     }
 
+    if (!DistinctImages(error)) return false;
+
     // Disks seen for the first time start as the machine file says.
     auto unstored = shared_.Update([&](MachineState& state) {
         for (const auto& disk : disks_)
@@ -278,6 +287,38 @@ bool SimBackend::Prepare(std::string* error) {
         *error = spec_.file + ": " + *unstored;
         return false;
     }
+    return true;
+}
+
+// Two names (a link, another spelling) for one file would make two disks of
+// one image: writes to one would land on the other, journaled as the first.
+bool SimBackend::DistinctImages(std::string* error) const {
+    struct Seen {
+        dev_t device;
+        ino_t inode;
+        std::string owner;
+    };
+    std::vector<Seen> seen;
+    struct stat info {};
+    if (::stat(spec_.file.c_str(), &info) == 0)
+        seen.push_back({info.st_dev, info.st_ino, "the machine file itself"});
+    auto check = [&](int fd, const std::string& image, const std::string& owner) {
+        if (::fstat(fd, &info) != 0) return true;
+        for (const Seen& other : seen)
+            if (other.device == info.st_dev && other.inode == info.st_ino) {
+                *error = spec_.file + ": " + owner + ": image " + ImagePath(image) +
+                         " is the same file as " + other.owner;
+                return false;
+            }
+        seen.push_back({info.st_dev, info.st_ino, "the image of " + owner});
+        return true;
+    };
+    if (spec_.floppy && floppy_.Valid() &&
+        !check(floppy_.Get(), spec_.floppy->image, "the floppy drive"))
+        return false;
+    for (const auto& disk : disks_)
+        if (!check(disk.image.Get(), disk.spec->image, "disk \"" + disk.spec->id + "\""))
+            return false;
     return true;
 }
 
@@ -300,6 +341,13 @@ bool SimBackend::PrepareImage(Disk& disk, std::string* error) {
 std::string SimBackend::ImagePath(const std::string& image) const {
     std::filesystem::path path(image);
     return (path.is_relative() ? std::filesystem::path(spec_.stateDir) / path : path).string();
+}
+
+std::vector<std::string> SimBackend::OwnFiles() {
+    std::vector<std::string> files = {spec_.file};
+    for (const auto& disk : spec_.disks) files.push_back(ImagePath(disk.image));
+    if (spec_.floppy) files.push_back(ImagePath(spec_.floppy->image));
+    return files;
 }
 
 std::string SimBackend::LockFolder() const {

@@ -38,6 +38,8 @@ class SimBackend final : public Backend {
                             uint32_t timeoutSeconds) override;
     double TimeScale() override { return timeScale_; }
     std::string JournalFile() override { return spec_.stateDir + "/journal"; }
+    std::vector<std::string> OwnFiles() override;
+    std::string StateFolder() override { return spec_.stateDir; }
 
     // The machine's own faults, which every process using it sees.
     const std::vector<larkin::sim::Fault>& MachineFaults() const { return spec_.faults; }
@@ -70,6 +72,7 @@ class SimBackend final : public Backend {
 
     bool Prepare(std::string* error);
     bool PrepareImage(Disk& disk, std::string* error);
+    bool DistinctImages(std::string* error) const;
     std::string ImagePath(const std::string& image) const;
     bool Present(const Disk& disk);
     bool AdapterPresent(size_t adapter);
