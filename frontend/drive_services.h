@@ -30,6 +30,12 @@ class DriveServices {
     // called with each file's name before it is copied.
     virtual Failure CopyFolderFiles(const QString& sourceFolder, const QString& root,
                                     const std::function<void(const QString&)>& onFile) = 0;
+    // Checks, before the drive root is written, that the files make-bootable
+    // will copy from sourceFolder (an image folder, or "A:", the floppy, which
+    // must then hold a kernel) can go on the volume it makes on that drive.
+    // A refusal is a failure whose description says why, for people.
+    virtual Failure CheckBootFiles(const QString& sourceFolder, const QString& root,
+                                   bool floppy) = 0;
 };
 
 // The drive services of the machine the program runs on (the platform's

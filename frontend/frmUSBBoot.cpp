@@ -475,6 +475,7 @@ Failure frmUSBBoot::MakeBootableFromImage(const QString& mount) {
     if (imageFolder.isEmpty() || !QFileInfo(imageFolder).isDir())
         return {runtime_error::kPathNotFound,
                 QStringLiteral("Path not found: %1").arg(entry.imageDir)};
+    if (!BootFilesUsable(imageFolder, mount, entry.imageName, false)) return {};
 
     copyWindow_ = new frmCopyFiles;
     copyWindow_->ShowStep(QStringLiteral("Making %1 bootable...").arg(mount));
@@ -525,6 +526,27 @@ Failure frmUSBBoot::FloppyReady(bool* ready) {
     return failure;
 }
 
+bool frmUSBBoot::BootFilesUsable(const QString& source, const QString& mount,
+                                 const QString& shownName, bool floppy) {
+    Failure refused = services_.worker->Run(
+        [&] { return services_.drives->CheckBootFiles(source, mount, floppy); });
+    if (!refused) return true;
+    QString why = refused.description;
+    if (!why.isEmpty()) why[0] = why[0].toUpper();
+    QString text = floppy ? QStringLiteral(
+                                "The floppy in drive A: cannot make USB Drive %1 "
+                                "bootable. %2.")
+                                .arg(mount, why)
+                          : QStringLiteral(
+                                "The boot image %1 cannot make USB Drive %2 bootable. "
+                                "%3.")
+                                .arg(shownName, mount, why);
+    Ask(text + QStringLiteral("\r\nNothing was written to the drive."),
+        floppy ? QStringLiteral("Floppy Not Usable") : QStringLiteral("Boot Image Not Usable"),
+        Buttons::Ok, Icon::Stop);
+    return false;
+}
+
 Failure frmUSBBoot::MakeBootableFromFloppy(const QString& mount) {
     std::optional<Answer> answer;  // neither OK nor Cancel yet
     DriveFacts floppy;
@@ -547,6 +569,7 @@ Failure frmUSBBoot::MakeBootableFromFloppy(const QString& mount) {
                          QStringLiteral("Insert Floppy"), Buttons::OkCancel, Icon::None);
     }
     if (answer == Answer::Cancel) return {};
+    if (!BootFilesUsable(QLatin1String(kFloppyDrive), mount, QString(), true)) return {};
     int result = 0;
     QString lastLine;
     if (Failure failure = CreateUSBBoot(mount, 1, &result, &lastLine)) return failure;

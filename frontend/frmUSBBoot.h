@@ -113,6 +113,10 @@ class frmUSBBoot : public QMainWindow {
     Failure MakeBootableFromImage(const QString& mount);
     Failure MakeBootableFromFloppy(const QString& mount);
     Failure FloppyReady(bool* ready);
+    // The source's files can make the drive bootable; otherwise the reason
+    // is shown and nothing is written.
+    bool BootFilesUsable(const QString& source, const QString& mount, const QString& shownName,
+                         bool floppy);
     // Calls CreateUSBBoot on the worker thread; the engine's lines go to the
     // copy window when one is open.
     Failure CreateUSBBoot(const QString& mount, int copyFiles, int* result, QString* lastLine);

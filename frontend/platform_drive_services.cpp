@@ -39,6 +39,11 @@ class PlatformDriveServices : public DriveServices {
         return {static_cast<int>(ERROR_CALL_NOT_IMPLEMENTED),
                 QStringLiteral("This build of Larkin cannot copy files onto a drive.")};
     }
+
+    Failure CheckBootFiles(const QString&, const QString&, bool) override {
+        return {static_cast<int>(ERROR_CALL_NOT_IMPLEMENTED),
+                QStringLiteral("this build of Larkin cannot read the boot files")};
+    }
 };
 
 }  // namespace

@@ -392,6 +392,40 @@ class CommandTest : public QObject {
         QCOMPARE(f.program.boxes.Titles(), (QStringList{kEraseTitle, "USB Drive Not Bootable"}));
     }
 
+    // A source the check refuses stops the command before the engine: the
+    // drive is not touched, and the reason is shown.
+    void ASourceThatCannotGoOnTheDriveStopsBeforeTheEngine() {
+        struct Path {
+            bool floppy;
+            QString title;
+            QString text;
+        };
+        for (const Path& path : {
+                 Path{false, "Boot Image Not Usable",
+                      "The boot image Larkin demo boot disk cannot make USB Drive E: bootable. "
+                      "The reason."},
+                 Path{true, "Floppy Not Usable",
+                      "The floppy in drive A: cannot make USB Drive E: bootable. The reason."},
+             }) {
+            CommandFixture f;
+            f.program.drives.drives["A:"] = {true, true, "", 1474560};
+            f.program.drives.checkFailure = {runtime_error::kDiskFull, "the reason"};
+            f.window->Option1[0]->setChecked(path.floppy);
+            f.SelectRow(0);
+            AgreementWindowDriver agreement;
+            if (!path.floppy) agreement.Arm([](frmLicense* license) { license->Command1_Click(); });
+            f.window->btnStart_Click();
+            QCOMPARE(f.program.boxes.Titles(), (QStringList{kEraseTitle, path.title}));
+            QCOMPARE(f.program.boxes.shown[1].text,
+                     path.text + QStringLiteral("\r\nNothing was written to the drive."));
+            QCOMPARE(f.program.drives.checkedSources.size(), 1);
+            QVERIFY(path.floppy ? f.program.drives.checkedSources[0] == u"A:"
+                                : f.program.drives.checkedSources[0].endsWith(u"/LarkinDemo"));
+            QVERIFY(f.program.engine.createCalls.empty());
+            QVERIFY(f.program.drives.copies.empty());
+        }
+    }
+
     void WindowsTakeNoInputButStayResponsiveDuringTheEngineCall() {
         CommandFixture f;
         f.SelectRow(0);

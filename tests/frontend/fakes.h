@@ -60,12 +60,15 @@ class FakeDrives : public DriveServices {
     Failure GetDrive(const QString& root, DriveFacts* facts) override;
     Failure CopyFolderFiles(const QString& sourceFolder, const QString& root,
                             const std::function<void(const QString&)>& onFile) override;
+    Failure CheckBootFiles(const QString& sourceFolder, const QString& root, bool floppy) override;
 
     QMap<QString, DriveFacts> drives;
     // Ready answers of drive A: in turn (the last repeats) when not empty.
     std::deque<bool> floppyReady;
     Failure driveFailure;  // every GetDrive fails with it when set
     Failure copyFailure;
+    Failure checkFailure;  // CheckBootFiles refuses with it when set
+    QStringList checkedSources;
     std::function<void()> duringCopy;
 
     struct Copy {

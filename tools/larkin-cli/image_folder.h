@@ -16,12 +16,16 @@ struct BootImage {
     std::filesystem::path agreement;  // empty when the image has none
 };
 
-// The images under imagesFolder.
-std::vector<BootImage> ListImages(const std::filesystem::path& imagesFolder);
+// The images under imagesFolder; problems (may be null) receives a line for
+// each description that could not be read.
+std::vector<BootImage> ListImages(const std::filesystem::path& imagesFolder,
+                                  std::vector<std::string>* problems = nullptr);
 // The image whose folder or shown name is name (any letter case).
 std::optional<BootImage> FindImage(const std::filesystem::path& imagesFolder,
-                                   const std::string& name);
-// The agreement as plain text; false when it cannot be read.
+                                   const std::string& name,
+                                   std::vector<std::string>* problems = nullptr);
+// The agreement as plain text; false, with the line that says why in text,
+// when it cannot be read (it must be a regular file, not a link).
 bool AgreementText(const BootImage& image, std::string& text);
 
 }  // namespace larkin::cli
