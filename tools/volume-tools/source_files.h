@@ -37,10 +37,11 @@ class PrivateFolder {
 bool IsDriveLetter(std::string_view text);
 
 // The files of source whose names match pattern, in name order. A folder of
-// this computer gives its regular files; a symbolic link
-// among them is refused (ERROR_ACCESS_DENIED, naming it) and so are two
-// names that differ only in letter case (ERROR_FILE_EXISTS, naming both),
-// which a FAT volume would hold as one. A drive letter with an optional
+// this computer gives its regular files; a symbolic link among them is
+// refused (ERROR_ACCESS_DENIED, naming it), and so are a name a FAT
+// directory cannot hold (ERROR_INVALID_NAME) and two names that differ only
+// in letter case (ERROR_FILE_EXISTS, naming both), which a FAT volume would
+// hold as one. A drive letter with an optional
 // folder ("A:", "A:\BOOT") gives its files but not hidden ones, taken out
 // into scratch. ERROR_PATH_NOT_FOUND for a missing folder.
 Outcome ListSourceFiles(std::string_view source, std::string_view pattern,

@@ -53,6 +53,14 @@ bool Matches(std::string_view pattern, std::string_view name) {
     return p == pattern.size();
 }
 
+// A long name a FAT directory can hold: none of its reserved characters.
+bool IsFatName(std::string_view name) {
+    constexpr std::string_view kReserved = "\\/:*?\"<>|";
+    return std::none_of(name.begin(), name.end(), [&](char c) {
+        return static_cast<unsigned char>(c) < 0x20 || kReserved.find(c) != std::string_view::npos;
+    });
+}
+
 std::string LinkRefused(const std::string& name) {
     return name + " is a symbolic link; links are not copied";
 }
@@ -93,6 +101,11 @@ Outcome HostFiles(std::string_view folder, std::string_view pattern,
     std::map<std::u32string, std::string> folded;
     for (const fs::path& path : found) {
         std::string file = path.filename().string();
+        if (!IsFatName(file))
+            return {ERROR_INVALID_NAME,
+                    file +
+                        " cannot be the name of a file on a FAT drive (it holds a character of "
+                        "\\ / : * ? \" < > | or a control character)"};
         auto [other, added] = folded.emplace(FoldedName(file), file);
         if (!added)
             return {ERROR_FILE_EXISTS, other->second + " and " + file +

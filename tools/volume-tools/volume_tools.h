@@ -59,7 +59,12 @@ Outcome ReadVolumeFacts(std::string_view root, VolumeFacts* facts);
 // receives how many were copied. Before anything is written the files are
 // measured against the free space: files that do not fit give
 // ERROR_DISK_FULL and no byte is written. A folder without files gives
-// ERROR_FILE_NOT_FOUND; a missing folder ERROR_PATH_NOT_FOUND.
+// ERROR_FILE_NOT_FOUND; a missing folder ERROR_PATH_NOT_FOUND. In a folder
+// of this computer, a symbolic link (ERROR_ACCESS_DENIED), a name a FAT
+// directory cannot hold (ERROR_INVALID_NAME) and two names that differ only
+// in letter case (ERROR_FILE_EXISTS) are refused before anything is written,
+// naming the files; each file is copied through a descriptor opened without
+// following a link.
 Outcome CopyFolderFiles(std::string_view sourceFolder, std::string_view root,
                         const std::function<void(std::string_view fileName)>& onFile, int* copied);
 // The same for the files whose names match pattern, with the wildcards * and
@@ -102,8 +107,8 @@ Outcome PlanBootVolumeOf(std::string_view root, BootVolume* volume);
 
 // Checks, before anything is written, that the files the make-bootable
 // flow copies from source can be put on volume: the files copy would take
-// (see CopyFolderFiles: a symbolic link or two names that differ only in
-// letter case are refused, naming them), their whole clusters within the
+// (see CopyFolderFiles: a symbolic link, a name FAT cannot hold, or two
+// names that differ only in letter case are refused, naming them), their whole clusters within the
 // room for data, their directory entries within the root directory's. With
 // kernelNeeded (source is a drive such as "A:", the floppy) the drive must
 // exist (ERROR_INVALID_DRIVE), have a disk in (ERROR_NOT_READY) with a FAT

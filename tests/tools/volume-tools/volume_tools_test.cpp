@@ -176,6 +176,7 @@ TEST_F(VolumeTools, RefusalsWriteNothing) {
     auto linked = Folder({{"A.BIN", 1000}});
     std::filesystem::create_symlink("/etc/passwd", linked / "PASSWD");
     auto twice = Folder({{"KERNEL.SYS", 10}, {"kernel.sys", 20}});
+    auto colon = Folder({{"A:B.TXT", 10}});
     larkin::sim::ClearJournal();
     int copied = -1;
 
@@ -204,6 +205,8 @@ TEST_F(VolumeTools, RefusalsWriteNothing) {
          ERROR_ACCESS_DENIED},
         {"two names one on FAT", CopyFolderFiles(twice.string(), "E:", {}, &copied),
          ERROR_FILE_EXISTS},
+        {"a name FAT cannot hold", CopyFolderFiles(colon.string(), "E:", {}, &copied),
+         ERROR_INVALID_NAME},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(c.outcome.code, c.code) << c.what << ": " << c.outcome.message;
