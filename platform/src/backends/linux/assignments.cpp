@@ -21,20 +21,24 @@ bool Present(std::span<const std::string> keys, const std::string& key) {
     return std::find(keys.begin(), keys.end(), key) != keys.end();
 }
 
-// The lowest value not in use, else the lowest held by an absent key that
-// mayTake allows, which is forgotten.
-template <class Value, class MayTake>
-std::optional<Value> Claim(std::map<std::string, Value>& given,
-                           std::span<const std::string> present, Value first,
-                           std::optional<Value> last, MayTake&& mayTake) {
+template <class Value>
+std::optional<Value> LowestFree(const std::map<std::string, Value>& given, Value first,
+                                std::optional<Value> last) {
     std::set<Value> used;
     for (const auto& [key, value] : given) used.insert(value);
     for (Value value = first; !last || value <= *last; ++value)
         if (!used.count(value)) return value;
-    std::optional<std::pair<Value, std::string>> oldest;
+    return std::nullopt;
+}
+
+// The lowest disk number not in use, else the lowest held by an absent disk,
+// which is forgotten.
+std::optional<uint32_t> ClaimNumber(std::map<std::string, uint32_t>& given,
+                                    std::span<const std::string> present) {
+    if (auto free = LowestFree<uint32_t>(given, 1, std::nullopt)) return free;
+    std::optional<std::pair<uint32_t, std::string>> oldest;
     for (const auto& [key, value] : given)
-        if (!Present(present, key) && mayTake(key) && (!oldest || value < oldest->first))
-            oldest = {value, key};
+        if (!Present(present, key) && (!oldest || value < oldest->first)) oldest = {value, key};
     if (!oldest) return std::nullopt;
     given.erase(oldest->second);
     return oldest->first;
@@ -107,9 +111,7 @@ void Assign(Assignments& book, std::span<const std::string> disks,
     }
     for (const auto& key : disks) {
         if (book.diskNumbers.count(key)) continue;
-        if (auto number = Claim<uint32_t>(book.diskNumbers, disks, 1, std::nullopt,
-                                          [](const std::string&) { return true; }))
-            book.diskNumbers[key] = *number;
+        if (auto number = ClaimNumber(book.diskNumbers, disks)) book.diskNumbers[key] = *number;
     }
     if (systemVolume) {
         for (auto it = book.letters.begin(); it != book.letters.end();)
@@ -123,9 +125,7 @@ void Assign(Assignments& book, std::span<const std::string> disks,
         if (book.letters.count(key)) continue;
         std::string disk = DiskOfVolume(key);
         std::optional<char> letter = OwnAbsentLetter(book.letters, volumes, disk);
-        if (!letter)
-            letter = Claim<char>(book.letters, volumes, kFirstLetter, kLastLetter,
-                                 [](const std::string&) { return false; });
+        if (!letter) letter = LowestFree<char>(book.letters, kFirstLetter, kLastLetter);
         if (letter) book.letters[key] = *letter;
     }
 }
