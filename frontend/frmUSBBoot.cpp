@@ -450,6 +450,10 @@ Failure frmUSBBoot::MakeBootableFromImage(const QString& mount) {
     const FileImageEntry& entry = catalog_.rows[static_cast<size_t>(position)];
     QString imagesFolder = QDir(services_.programFolder).filePath(QLatin1String(kImagesFolder));
     QString imageFolder = FindEntry(imagesFolder, entry.imageDir);
+    // Files that cannot go on the drive are told before the agreement is
+    // asked for; a missing folder is told after it, below.
+    bool folderThere = !imageFolder.isEmpty() && QFileInfo(imageFolder).isDir();
+    if (folderThere && !BootFilesUsable(imageFolder, mount, entry.imageName, false)) return {};
 
     if (!HasNoAgreement(entry)) {
         QString agreementPath =
@@ -472,10 +476,9 @@ Failure frmUSBBoot::MakeBootableFromImage(const QString& mount) {
 
     // The image folder is looked at before the drive is touched: a drive
     // erased for an image that is not there would be lost for nothing.
-    if (imageFolder.isEmpty() || !QFileInfo(imageFolder).isDir())
+    if (!folderThere)
         return {runtime_error::kPathNotFound,
                 QStringLiteral("Path not found: %1").arg(entry.imageDir)};
-    if (!BootFilesUsable(imageFolder, mount, entry.imageName, false)) return {};
 
     copyWindow_ = new frmCopyFiles;
     copyWindow_->ShowStep(QStringLiteral("Making %1 bootable...").arg(mount));

@@ -392,8 +392,9 @@ class CommandTest : public QObject {
         QCOMPARE(f.program.boxes.Titles(), (QStringList{kEraseTitle, "USB Drive Not Bootable"}));
     }
 
-    // A source the check refuses stops the command before the engine: the
-    // drive is not touched, and the reason is shown.
+    // A source the check refuses stops the command before the engine (and an
+    // image's before its agreement): the drive is not touched, and the reason
+    // is shown.
     void ASourceThatCannotGoOnTheDriveStopsBeforeTheEngine() {
         struct Path {
             bool floppy;
@@ -412,8 +413,6 @@ class CommandTest : public QObject {
             f.program.drives.checkFailure = {runtime_error::kDiskFull, "the reason"};
             f.window->Option1[0]->setChecked(path.floppy);
             f.SelectRow(0);
-            AgreementWindowDriver agreement;
-            if (!path.floppy) agreement.Arm([](frmLicense* license) { license->Command1_Click(); });
             f.window->btnStart_Click();
             QCOMPARE(f.program.boxes.Titles(), (QStringList{kEraseTitle, path.title}));
             QCOMPARE(f.program.boxes.shown[1].text,

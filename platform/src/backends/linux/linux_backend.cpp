@@ -274,17 +274,10 @@ void LinuxBackend::NoteChange() {
     checked_ = {};
 }
 
-// A loop device's disk is its backing file.
-std::vector<std::string> LinuxBackend::OwnFiles() {
-    std::vector<std::string> files;
-    for (const auto& [number, disk] : Snapshot()->disks) {
-        std::optional<std::string> backing = ReadAttribute(disk.found.sysPath, "loop/backing_file");
-        if (!backing) continue;
-        while (!backing->empty() && (backing->back() == '\n' || backing->back() == '\0'))
-            backing->pop_back();
-        if (!backing->empty()) files.push_back(*backing);
-    }
-    return files;
+bool LinuxBackend::MadeOf(uint64_t device, uint64_t inode) {
+    for (const auto& [number, disk] : Snapshot()->disks)
+        if (disk.backing == std::pair(device, inode)) return true;
+    return false;
 }
 
 std::shared_ptr<const HardwareSnapshot> LinuxBackend::Snapshot(bool fresh) {
@@ -368,6 +361,13 @@ std::shared_ptr<const HardwareSnapshot> LinuxBackend::Read() {
         facts.writeRefusal = WriteRefusalOf(found, use);
         if (facts.writeRefusal.empty()) facts.writeRefusal = WritesRefused();
         disk.kernelPartitions = KernelPartitionsOf(found.sysPath);
+        if (std::optional<std::string> backing =
+                ReadAttribute(found.sysPath, "loop/backing_file")) {
+            while (!backing->empty() && (backing->back() == '\n' || backing->back() == '\0'))
+                backing->pop_back();
+            struct stat file {};
+            if (::stat(backing->c_str(), &file) == 0) disk.backing = {file.st_dev, file.st_ino};
+        }
         disk.mounts = MountsOn(found, use);
         if (facts.system && !systemDisk) systemDisk = facts.key;
 

@@ -292,25 +292,24 @@ bool SimBackend::Prepare(std::string* error) {
 
 // Two names (a link, another spelling) for one file would make two disks of
 // one image: writes to one would land on the other, journaled as the first.
-bool SimBackend::DistinctImages(std::string* error) const {
-    struct Seen {
-        dev_t device;
-        ino_t inode;
-        std::string owner;
-    };
-    std::vector<Seen> seen;
+bool SimBackend::DistinctImages(std::string* error) {
+    std::vector<std::string> owners;
     struct stat info {};
-    if (::stat(spec_.file.c_str(), &info) == 0)
-        seen.push_back({info.st_dev, info.st_ino, "the machine file itself"});
+    if (::stat(spec_.file.c_str(), &info) == 0) {
+        madeOf_.emplace_back(info.st_dev, info.st_ino);
+        owners.push_back("the machine file itself");
+    }
     auto check = [&](int fd, const std::string& image, const std::string& owner) {
         if (::fstat(fd, &info) != 0) return true;
-        for (const Seen& other : seen)
-            if (other.device == info.st_dev && other.inode == info.st_ino) {
-                *error = spec_.file + ": " + owner + ": image " + ImagePath(image) +
-                         " is the same file as " + other.owner;
-                return false;
-            }
-        seen.push_back({info.st_dev, info.st_ino, "the image of " + owner});
+        std::pair<uint64_t, uint64_t> id(info.st_dev, info.st_ino);
+        auto same = std::find(madeOf_.begin(), madeOf_.end(), id);
+        if (same != madeOf_.end()) {
+            *error = spec_.file + ": " + owner + ": image " + ImagePath(image) +
+                     " is the same file as " + owners[static_cast<size_t>(same - madeOf_.begin())];
+            return false;
+        }
+        madeOf_.push_back(id);
+        owners.push_back("the image of " + owner);
         return true;
     };
     if (spec_.floppy && floppy_.Valid() &&
@@ -343,11 +342,8 @@ std::string SimBackend::ImagePath(const std::string& image) const {
     return (path.is_relative() ? std::filesystem::path(spec_.stateDir) / path : path).string();
 }
 
-std::vector<std::string> SimBackend::OwnFiles() {
-    std::vector<std::string> files = {spec_.file};
-    for (const auto& disk : spec_.disks) files.push_back(ImagePath(disk.image));
-    if (spec_.floppy) files.push_back(ImagePath(spec_.floppy->image));
-    return files;
+bool SimBackend::MadeOf(uint64_t device, uint64_t inode) {
+    return std::find(madeOf_.begin(), madeOf_.end(), std::pair(device, inode)) != madeOf_.end();
 }
 
 std::string SimBackend::LockFolder() const {
