@@ -132,7 +132,7 @@ Outcome PlanBootVolumeOf(std::string_view root, BootVolume* volume) {
     if (handle == INVALID_HANDLE_VALUE) {
         DWORD error = GetLastError();
         if (error == ERROR_FILE_NOT_FOUND) error = kErrorInvalidDrive;
-        return {error, name + ": " + ErrorText(error)};
+        return {error, ErrorText(error)};
     }
     alignas(8) std::array<unsigned char, 120> buffer{};
     DWORD returned = 0;
@@ -141,7 +141,7 @@ Outcome PlanBootVolumeOf(std::string_view root, BootVolume* volume) {
                         static_cast<DWORD>(buffer.size()), &returned, nullptr);
     DWORD error = asked ? ERROR_SUCCESS : GetLastError();
     CloseHandle(handle);
-    if (!asked) return {error, name + ": " + ErrorText(error)};
+    if (!asked) return {error, ErrorText(error)};
     DISK_GEOMETRY_EX geometry{};
     std::memcpy(&geometry, buffer.data(), offsetof(DISK_GEOMETRY_EX, Data));
     return PlanBootVolume(static_cast<uint64_t>(geometry.DiskSize.QuadPart),
