@@ -1,5 +1,6 @@
 #include "agreement_text.h"
 
+#include <QDir>
 #include <QFile>
 #include <QFileInfo>
 #include <QProcess>
@@ -170,17 +171,20 @@ QString RichTextToPlainText(const QByteArray& content) {
     return text.trimmed();
 }
 
-QString ConvertRichTextToHtml(const QString& path, const QString& converter) {
+QString ConvertRichTextToHtml(const QByteArray& content, const QString& converter) {
     // The converter may write picture files into its folder; give it one
-    // that goes away.
+    // that goes away. It reads the text already read, never the file again.
     QTemporaryDir scratch;
     if (!scratch.isValid()) return {};
+    QString copy = QDir(scratch.path()).filePath(QStringLiteral("agreement.rtf"));
+    QFile file(copy);
+    if (!file.open(QIODevice::WriteOnly) || file.write(content) != content.size()) return {};
+    file.close();
     QProcess process;
     process.setWorkingDirectory(scratch.path());
     process.setProcessChannelMode(QProcess::SeparateChannels);
     process.setStandardInputFile(QProcess::nullDevice());
-    process.start(converter, {QStringLiteral("--html"), QStringLiteral("--nopict"),
-                              QFileInfo(path).absoluteFilePath()});
+    process.start(converter, {QStringLiteral("--html"), QStringLiteral("--nopict"), copy});
     if (!process.waitForStarted()) return {};
     QByteArray html;
     while (process.state() != QProcess::NotRunning) {
@@ -217,19 +221,15 @@ QString ConvertRichTextToHtml(const QString& path, const QString& converter) {
 
 Failure LoadAgreementText(const QString& path, AgreementText* out, const QString& converter) {
     *out = {};
-    QFileInfo info(path);
-    QFile file(path);
-    if (!info.exists() || info.isDir() || !file.open(QIODevice::ReadOnly))
-        return {runtime_error::kFileNotFound, QStringLiteral("File not found: %1").arg(path)};
-    if (info.size() > kAgreementSizeLimit)
-        return {runtime_error::kFileNotFound,
-                QStringLiteral("The agreement file is too large: %1").arg(path)};
-    QByteArray content = file.readAll();
+    QByteArray content;
+    QString why;
+    if (ReadImageFile(path, kAgreementSizeLimit, &content, &why) != 0)
+        return {runtime_error::kFileNotFound, QStringLiteral("File not found: %1").arg(why)};
     if (!LooksLikeRichText(content)) {
         out->text = DecodeSystemText(content);
         return {};
     }
-    QString html = ConvertRichTextToHtml(path, converter);
+    QString html = ConvertRichTextToHtml(content, converter);
     if (!html.isEmpty()) {
         out->isHtml = true;
         out->text = html;

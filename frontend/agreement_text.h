@@ -18,9 +18,10 @@ struct AgreementText {
 // Agreement files larger than this are not shown (they cannot be one).
 inline constexpr qint64 kAgreementSizeLimit = 8 * 1024 * 1024;
 
-// Reads and converts the agreement file. A file that cannot be found or read
-// is failure 53. A file that is not rich text is shown as its text; rich text
-// that the converter cannot handle (or no converter) as its plain text.
+// Reads and converts the agreement file. A file that cannot be found or read,
+// or is not a regular file of at most kAgreementSizeLimit bytes (a symbolic
+// link is not followed), is failure 53. A file that is not rich text is shown as its text; rich
+// text that the converter cannot handle (or no converter) as its plain text.
 Failure LoadAgreementText(const QString& path, AgreementText* out,
                           const QString& converter = QStringLiteral("unrtf"));
 
@@ -33,10 +34,10 @@ bool LooksLikeRichText(const QByteArray& content);
 // out. Tolerates any input.
 QString RichTextToPlainText(const QByteArray& content);
 
-// Runs the converter program on path and returns its HTML, with pictures
-// removed; empty when it cannot (missing program, failure, time-out, no
-// text).
-QString ConvertRichTextToHtml(const QString& path, const QString& converter);
+// Runs the converter program on the rich text content and returns its HTML,
+// with pictures removed; empty when it cannot (missing program, failure,
+// time-out, no text).
+QString ConvertRichTextToHtml(const QByteArray& content, const QString& converter);
 
 }  // namespace larkin::frontend
 

@@ -42,6 +42,12 @@ class DriveServices {
     // be held. ReleaseDrive ends the hold.
     virtual bool HoldDrive(const QString& root, QString* why) = 0;
     virtual void ReleaseDrive(const QString& root) = 0;
+    // Checks, before the drive root is written, that the files make-bootable
+    // will copy from sourceFolder (an image folder, or "A:", the floppy, which
+    // must then hold a kernel) can go on the volume it makes on that drive.
+    // A refusal is a failure whose description says why, for people.
+    virtual Failure CheckBootFiles(const QString& sourceFolder, const QString& root,
+                                   bool floppy) = 0;
 };
 
 // The platform's answers to the three above, shared by the machine's

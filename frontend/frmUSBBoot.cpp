@@ -566,6 +566,9 @@ Failure frmUSBBoot::MakeBootableFromImage(const QString& mount) {
             QStringLiteral("Boot Files Not Found"), Buttons::Ok, Icon::Stop);
         return {};
     }
+    // Files that cannot go on the drive are told before the agreement is
+    // asked for.
+    if (!BootFilesUsable(imageFolder, mount, entry.imageName, false)) return {};
 
     if (!HasNoAgreement(entry)) {
         QString agreementPath = FindEntry(imageFolder, entry.eulaFile);
@@ -641,6 +644,27 @@ Failure frmUSBBoot::FloppyReady(bool* ready) {
     return failure;
 }
 
+bool frmUSBBoot::BootFilesUsable(const QString& source, const QString& mount,
+                                 const QString& shownName, bool floppy) {
+    Failure refused = services_.worker->Run(
+        [&] { return services_.drives->CheckBootFiles(source, mount, floppy); });
+    if (!refused) return true;
+    QString why = refused.description;
+    if (!why.isEmpty()) why[0] = why[0].toUpper();
+    QString text = floppy ? QStringLiteral(
+                                "The floppy in drive A: cannot make USB Drive %1 "
+                                "bootable. %2.")
+                                .arg(mount, why)
+                          : QStringLiteral(
+                                "The boot image %1 cannot make USB Drive %2 bootable. "
+                                "%3.")
+                                .arg(shownName, mount, why);
+    Ask(text + QStringLiteral("\r\nNothing was written to the drive."),
+        floppy ? QStringLiteral("Floppy Not Usable") : QStringLiteral("Boot Image Not Usable"),
+        Buttons::Ok, Icon::Stop);
+    return false;
+}
+
 Failure frmUSBBoot::MakeBootableFromFloppy(const QString& mount) {
     std::optional<Answer> answer;  // neither OK nor Cancel yet
     DriveFacts floppy;
@@ -663,6 +687,7 @@ Failure frmUSBBoot::MakeBootableFromFloppy(const QString& mount) {
                          QStringLiteral("Insert Floppy"), Buttons::OkCancel, Icon::None);
     }
     if (answer == Answer::Cancel) return {};
+    if (!BootFilesUsable(QLatin1String(kFloppyDrive), mount, QString(), true)) return {};
     std::optional<DriveFacts> before = ReadDrive(mount);
     int result = 0;
     QString lastLine;

@@ -129,8 +129,12 @@ class frmUSBBoot : public QMainWindow {
     Failure MakeBootableFromImage(const QString& mount);
     Failure MakeBootableFromFloppy(const QString& mount);
     Failure FloppyReady(bool* ready);
-    // Calls CreateUSBBoot on the worker thread; lastLine receives the
-    // engine's last line.
+    // The source's files can make the drive bootable; otherwise the reason
+    // is shown and nothing is written.
+    bool BootFilesUsable(const QString& source, const QString& mount, const QString& shownName,
+                         bool floppy);
+    // Calls CreateUSBBoot on the worker thread; the engine's lines go to the
+    // copy window when one is open.
     Failure CreateUSBBoot(const QString& mount, int copyFiles, int* result, QString* lastLine);
     void CloseCopyWindow();
 

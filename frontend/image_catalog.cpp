@@ -4,6 +4,9 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QStringDecoder>
+#include <array>
+
+#include "larkin/platform.h"
 
 namespace larkin::frontend {
 
@@ -12,6 +15,26 @@ QString DecodeSystemText(const QByteArray& bytes) {
     QString text = utf8.decode(bytes);
     if (!utf8.hasError()) return text;
     return QString::fromLatin1(bytes);
+}
+
+uint32_t ReadImageFile(const QString& path, qsizetype limit, QByteArray* content, QString* why,
+                       bool firstBytes) {
+    content->clear();
+    QByteArray bytes(limit, Qt::Uninitialized);
+    QByteArray name = QFile::encodeName(path);
+    std::array<char, 512> line{};
+    DWORD size = 0;
+    DWORD flags = LARKIN_READ_NO_LINK | (firstBytes ? LARKIN_READ_FIRST_BYTES : 0u);
+    DWORD error =
+        LarkinReadSmallFile(name.constData(), static_cast<DWORD>(limit), flags, bytes.data(), &size,
+                            line.data(), static_cast<DWORD>(line.size()));
+    if (error != ERROR_SUCCESS) {
+        if (why) *why = QString::fromLocal8Bit(line.data());
+        return error;
+    }
+    bytes.truncate(size);
+    *content = std::move(bytes);
+    return 0;
 }
 
 QString ValueAfterFirstEquals(const QString& line) {
@@ -51,9 +74,10 @@ CatalogLoad LoadImageCatalog(const QString& imagesFolder, ImageCatalog& catalog,
         ++catalog.lastIndex;
         if (catalog.lastIndex >= kCatalogCapacity) continue;
         // An unreadable description still lists the image, with empty values.
-        QFile file(description.filePath());
         QByteArray content;
-        if (file.open(QIODevice::ReadOnly)) content = file.read(kDescriptionReadLimit);
+        QString why;
+        if (ReadImageFile(description.filePath(), kDescriptionReadLimit, &content, &why, true) != 0)
+            catalog.problems.append(why);
         FileImageEntry& row = catalog.rows[static_cast<size_t>(catalog.lastIndex)];
         row = ParseImageDescription(content);
         names.append(row.imageName);

@@ -25,6 +25,10 @@ struct ImageCatalog {
     int lastIndex = -1;
 
     int Count() const { return lastIndex < kCatalogCapacity ? lastIndex + 1 : kCatalogCapacity; }
+
+    // Why a description could not be read, one line each naming the file
+    // (its image is listed all the same, with empty values).
+    QStringList problems;
 };
 
 // The description file of an image folder.
@@ -32,6 +36,14 @@ inline constexpr char kDescriptionFile[] = "fi.ini";
 // Only the first bytes of a description are read: four short lines fit many
 // times over, and a large or binary file costs nothing.
 inline constexpr qsizetype kDescriptionReadLimit = 64 * 1024;
+
+// A small file of an image folder (its description, its agreement): only a
+// regular file, not a symbolic link, read whole when it has at most limit
+// bytes (with firstBytes, a larger one gives its first limit bytes). A pipe
+// or a device is refused at once rather than waited on. 0, or the system's
+// error code with a line naming the file in why.
+uint32_t ReadImageFile(const QString& path, qsizetype limit, QByteArray* content, QString* why,
+                       bool firstBytes = false);
 
 // Text in the system's 8-bit code page. The code page here is UTF-8; bytes
 // that are not valid UTF-8 are taken as Latin-1, so every byte stays a

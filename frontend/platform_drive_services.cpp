@@ -45,6 +45,10 @@ class PlatformDriveServices : public DriveServices {
         return PlatformHoldDrive(root, why);
     }
     void ReleaseDrive(const QString& root) override { PlatformReleaseDrive(root); }
+    Failure CheckBootFiles(const QString&, const QString&, bool) override {
+        return {static_cast<int>(ERROR_CALL_NOT_IMPLEMENTED),
+                QStringLiteral("this build of Larkin cannot read the boot files")};
+    }
 };
 
 }  // namespace

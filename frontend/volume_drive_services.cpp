@@ -66,6 +66,17 @@ class VolumeToolsDriveServices : public DriveServices {
         return PlatformHoldDrive(root, why);
     }
     void ReleaseDrive(const QString& root) override { PlatformReleaseDrive(root); }
+    Failure CheckBootFiles(const QString& sourceFolder, const QString& root, bool floppy) override {
+        volumetools::BootVolume volume;
+        volumetools::Outcome outcome = volumetools::PlanBootVolumeOf(root.toStdString(), &volume);
+        if (outcome.Ok())
+            outcome = volumetools::CheckBootFiles(sourceFolder.toStdString(), volume, floppy);
+        if (outcome.Ok()) return {};
+        Failure failure = FailureFromSystemError(
+            outcome.code, floppy ? FailureContext::Drive : FailureContext::ImageFolder);
+        failure.description = QString::fromStdString(outcome.message);
+        return failure;
+    }
 };
 
 }  // namespace

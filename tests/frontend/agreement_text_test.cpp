@@ -3,6 +3,7 @@
 #include <QTemporaryDir>
 #include <QTextDocument>
 #include <QtTest>
+#include <sys/stat.h>
 
 #include "agreement_text.h"
 
@@ -79,13 +80,34 @@ class AgreementTextTest : public QObject {
         QCOMPARE(text.text, QStringLiteral("Plain terms {not rtf}\nline two"));
     }
 
-    void MissingOrUnopenableFileIsFileNotFound() {
+    // Only a small regular file is an agreement: a pipe is not waited on, a
+    // device not read without end, a link not followed out of the folder.
+    void AnythingButASmallRegularFileIsFileNotFound() {
         QTemporaryDir dir;
-        AgreementText text;
-        Failure missing = LoadAgreementText(dir.filePath("none.rtf"), &text);
-        QCOMPARE(missing.code, 53);
-        Failure folder = LoadAgreementText(dir.path(), &text);
-        QCOMPARE(folder.code, 53);
+        QString fifo = dir.filePath("fifo.rtf");
+        QCOMPARE(::mkfifo(QFile::encodeName(fifo).constData(), 0644), 0);
+        QString link = dir.filePath("link.rtf");
+        QVERIFY(QFile::link(Write(dir, "real.rtf", kAgreement), link));
+        QString large = Write(dir, "large.rtf", "{\\rtf1 x}");
+        QVERIFY(QFile::resize(large, kAgreementSizeLimit + 1));
+        struct NoAgreement {
+            QString path;
+            const char* why;
+        };
+        for (const NoAgreement& bad : {
+                 NoAgreement{dir.filePath("none.rtf"), "cannot be read"},
+                 NoAgreement{dir.path(), "is a folder"},
+                 NoAgreement{fifo, "is a FIFO"},
+                 NoAgreement{link, "is a symbolic link"},
+                 NoAgreement{QStringLiteral("/dev/zero"), "is a character device"},
+                 NoAgreement{large, "is 8,388,609 bytes, more than the 8,388,608"},
+             }) {
+            AgreementText text;
+            Failure failure = LoadAgreementText(bad.path, &text);
+            QCOMPARE(failure.code, 53);
+            QVERIFY2(failure.description.contains(bad.path + QStringLiteral(": ") + bad.why),
+                     qPrintable(failure.description));
+        }
     }
 
     void TruncatedRichTextShowsNoControlWords() {

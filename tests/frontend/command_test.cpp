@@ -543,6 +543,39 @@ class CommandTest : public QObject {
         }
     }
 
+    // A source the check refuses stops the command before the engine (and an
+    // image's before its agreement): the drive is not touched, and the reason
+    // is shown.
+    void ASourceThatCannotGoOnTheDriveStopsBeforeTheEngine() {
+        struct Path {
+            bool floppy;
+            QString title;
+            QString text;
+        };
+        for (const Path& path : {
+                 Path{false, "Boot Image Not Usable",
+                      "The boot image Larkin demo boot disk cannot make USB Drive E: bootable. "
+                      "The reason."},
+                 Path{true, "Floppy Not Usable",
+                      "The floppy in drive A: cannot make USB Drive E: bootable. The reason."},
+             }) {
+            CommandFixture f;
+            f.program.drives.drives["A:"] = {true, true, "", 1474560};
+            f.program.drives.checkFailure = {runtime_error::kDiskFull, "the reason"};
+            f.window->Option1[0]->setChecked(path.floppy);
+            f.SelectRow(0);
+            f.window->btnStart_Click();
+            QCOMPARE(f.program.boxes.Titles(), (QStringList{kEraseTitle, path.title}));
+            QCOMPARE(f.program.boxes.shown[1].text,
+                     path.text + QStringLiteral("\r\nNothing was written to the drive."));
+            QCOMPARE(f.program.drives.checkedSources.size(), 1);
+            QVERIFY(path.floppy ? f.program.drives.checkedSources[0] == u"A:"
+                                : f.program.drives.checkedSources[0].endsWith(u"/LarkinDemo"));
+            QVERIFY(f.program.engine.createCalls.empty());
+            QVERIFY(f.program.drives.copies.empty());
+        }
+    }
+
     void WindowsTakeNoInputButStayResponsiveDuringTheEngineCall() {
         CommandFixture f;
         f.SelectRow(0);

@@ -89,6 +89,11 @@ Failure FakeDrives::CopyFolderFiles(const QString& sourceFolder, const QString& 
     return {};
 }
 
+Failure FakeDrives::CheckBootFiles(const QString& sourceFolder, const QString&, bool) {
+    checkedSources.append(sourceFolder);
+    return checkFailure;
+}
+
 Answer FakeMessageBoxes::Show(QWidget*, const MessageBoxRequest& request) {
     shown.push_back(request);
     if (onShow) onShow(request);

@@ -62,6 +62,7 @@ class FakeDrives : public DriveServices {
     Failure GetDrive(const QString& root, DriveFacts* facts) override;
     Failure CopyFolderFiles(const QString& sourceFolder, const QString& root,
                             const std::function<void(const QString&)>& onFile) override;
+    Failure CheckBootFiles(const QString& sourceFolder, const QString& root, bool floppy) override;
 
     QString WriteRefusal(const QString& root) override { return refusals.value(root); }
     bool HoldDrive(const QString& root, QString* why) override;
@@ -76,6 +77,8 @@ class FakeDrives : public DriveServices {
     std::deque<bool> floppyReady;
     Failure driveFailure;  // every GetDrive fails with it when set
     Failure copyFailure;
+    Failure checkFailure;  // CheckBootFiles refuses with it when set
+    QStringList checkedSources;
     std::function<void()> duringCopy;
 
     struct Copy {

@@ -3,6 +3,7 @@
 #include <QFile>
 #include <QTemporaryDir>
 #include <QtTest>
+#include <sys/stat.h>
 
 #include "image_catalog.h"
 
@@ -104,18 +105,32 @@ class ImageCatalogTest : public QObject {
         QCOMPARE(catalog.Count(), 0);
     }
 
-    void UnreadableDescriptionIsStillListed() {
+    // A description that cannot be read lists its image with empty values,
+    // at once and with the reason: a pipe is not waited on, a link not
+    // followed.
+    void UnreadableDescriptionIsStillListedAndSaysWhy() {
         QTemporaryDir root;
         QDir images(root.path());
         AddImage(images, "Locked", "h\nk=Locked\nk=NONE\nk=Name\n");
         QFile::setPermissions(images.filePath("Locked/fi.ini"), QFileDevice::Permissions{});
+        QVERIFY(images.mkpath("Pipe"));
+        QCOMPARE(::mkfifo(QFile::encodeName(images.filePath("Pipe/fi.ini")).constData(), 0644), 0);
+        AddImage(images, "Real", "h\nk=Real\nk=NONE\nk=Secret\n");
+        QVERIFY(images.mkpath("Link"));
+        QVERIFY(QFile::link(images.filePath("Real/fi.ini"), images.filePath("Link/fi.ini")));
         ImageCatalog catalog;
         QStringList names;
         LoadImageCatalog(root.path(), catalog, names);
-        QCOMPARE(catalog.lastIndex, 0);
-        QCOMPARE(names.size(), 1);
-        // Root reads it anyway; anyone else gets empty values.
-        QVERIFY(names[0].isEmpty() || names[0] == QStringLiteral("Name"));
+        QCOMPARE(names.size(), 4);
+        QCOMPARE(names[0], QString());                                      // Link
+        QVERIFY(names[1].isEmpty() || names[1] == QStringLiteral("Name"));  // root reads it
+        QCOMPARE(names[2], QString());                                      // Pipe
+        QCOMPARE(names[3], QStringLiteral("Secret"));
+        QString problems = catalog.problems.join(u'\n');
+        QVERIFY2(problems.contains(images.filePath("Link/fi.ini") + ": is a symbolic link"),
+                 qPrintable(problems));
+        QVERIFY2(problems.contains(images.filePath("Pipe/fi.ini") + ": is a FIFO"),
+                 qPrintable(problems));
     }
 
     void AtMost256ImagesAreStored() {

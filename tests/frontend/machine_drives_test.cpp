@@ -1,6 +1,7 @@
 // The drive services of the machine (the volume tools library) on a copy of
-// the demo machine: drive facts, the floppy, and the copy of an image folder
-// with its failures mapped onto the error handler's numbers.
+// the demo machine: drive facts, the floppy, the check of a source before
+// the drive is written, and the copy of an image folder with its failures
+// mapped onto the error handler's numbers.
 #include <QDir>
 #include <QFile>
 #include <QTemporaryDir>
@@ -75,6 +76,28 @@ class MachineDrivesTest : public QObject {
         Failure gone = drives_->CopyFolderFiles(small.path(), "Q:", {});
         QVERIFY2(gone.code == 68 || gone.code == 57 || gone.code == 71,
                  qPrintable(QString::number(gone.code) + " " + gone.description));
+    }
+
+    // The check both hosts make before the drive is written: the demo's
+    // empty floppy is refused, saying why, and a folder too large for the
+    // volume the engine makes on E: maps onto "disk full".
+    void BootFilesAreCheckedAsLarkinCliChecksThem() {
+        Failure floppy = drives_->CheckBootFiles("A:", "E:", true);
+        QVERIFY(floppy);
+        QVERIFY2(floppy.description.contains("holds no KERNEL.SYS"),
+                 qPrintable(floppy.description));
+        QTemporaryDir big;
+        QFile file(big.filePath("HUGE.BIN"));
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        QVERIFY(file.resize(qint64{200} * 1024 * 1024));
+        file.close();
+        Failure full = drives_->CheckBootFiles(big.path(), "E:", false);
+        QCOMPARE(full.code, 61);
+        QVERIFY2(full.description.startsWith("the files take 209,715,200 bytes"),
+                 qPrintable(full.description));
+        QVERIFY(file.resize(1000));
+        Failure fits = drives_->CheckBootFiles(big.path(), "E:", false);
+        QVERIFY2(!fits, qPrintable(fits.description));
     }
 
   private:

@@ -1,6 +1,7 @@
 // Machine files that must be refused, each with the file, line and key of
 // the mistake, and the edges that must still be accepted.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <filesystem>
 #include <fstream>
@@ -162,6 +163,16 @@ TEST(MachineFile, RefusesEachMistakeNamingFileLineAndKey) {
          "bad.toml:6: adapter.disk.image: image \"s.img\" is also the image of the floppy drive"},
         {"two images named alike", kStick + Disk("t", "image = \"./s.img\"\n"),
          "bad.toml:10: adapter.disk.image: image \"./s.img\" is also the image of disk \"s\""},
+        {"an image named once relative and once absolute",
+         "[machine]\nstate = \"/nowhere/m.state\"\n" + kStick +
+             Disk("t", "image = \"/nowhere/m.state/sub/../s.img\"\n"),
+         "bad.toml:12: adapter.disk.image: image \"/nowhere/m.state/sub/../s.img\" is also the "
+         "image of disk \"s\""},
+        {"an image that is the journal", kStick + Disk("t", "image = \"journal\"\n"),
+         "bad.toml:10: adapter.disk.image: image \"journal\" is the file the machine keeps its "
+         "journal in"},
+        {"an image that is the machine file", kStick + Disk("t", "image = \"../bad.toml\"\n"),
+         "bad.toml:10: adapter.disk.image: image \"../bad.toml\" is the machine file itself"},
         {"a letter given twice",
          kStick + "letters = [\"E:\"]\n" + Disk("t", "letters = [\"E:\"]\n"),
          "bad.toml:11: adapter.disk.letters: drive letter E: is given twice"},
@@ -181,16 +192,61 @@ TEST(MachineFile, RefusesEachMistakeNamingFileLineAndKey) {
     EXPECT_FALSE(std::filesystem::exists(folder.path() / "bad.state"));
 }
 
-TEST(MachineFile, AFolderOrAMissingFileIsNoMachine) {
+// Only a regular file of text is a machine file: anything else is refused
+// at once, before it is opened for long or read without end.
+TEST(MachineFile, OnlyARegularFileOfTextIsAMachine) {
     TempFolder folder;
-    std::string error = StartError(folder.path());
-    EXPECT_NE(error.find(folder.path().string() + ": is a folder, not a machine file"),
+    auto fifo = folder.path() / "fifo.toml";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0644), 0);
+    auto huge = folder.path() / "huge.toml";
+    std::ofstream(huge).close();
+    std::filesystem::resize_file(huge, 2 * 1024 * 1024);
+    struct NoMachine {
+        std::filesystem::path file;
+        std::string error;
+    };
+    for (const NoMachine& bad : {
+             NoMachine{folder.path(), "is a folder, not a file"},
+             NoMachine{folder.path() / "none.toml", "cannot be read"},
+             NoMachine{fifo, "is a FIFO, not a regular file"},
+             NoMachine{"/dev/null", "is a character device, not a regular file"},
+             NoMachine{"/dev/zero", "is a character device, not a regular file"},
+             NoMachine{huge, "is 2,097,152 bytes, more than the 1,048,576 it may have"},
+         }) {
+        std::string error = StartError(bad.file);
+        EXPECT_NE(error.find(bad.file.string() + ": " + bad.error), std::string::npos) << error;
+        EXPECT_EQ(GetLogicalDrives(), 0u);
+    }
+    EXPECT_FALSE(std::filesystem::exists("/dev/null.state"));
+    EXPECT_FALSE(std::filesystem::exists(folder.path() / "fifo.state"));
+
+    // The journal every write goes to is a file too, said at the start.
+    auto good = folder.path() / "good.toml";
+    std::ofstream(good) << kStick;
+    std::filesystem::create_directories(folder.path() / "good.state");
+    auto journal = folder.path() / "good.state" / "journal";
+    ASSERT_EQ(::mkfifo(journal.c_str(), 0644), 0);
+    std::string error = StartError(good);
+    EXPECT_NE(error.find("the write journal " + journal.string() + " is a FIFO"), std::string::npos)
+        << error;
+}
+
+// Two names of one file, which no spelling shows: two disks of one image
+// would write each other's sectors under the wrong name in the journal.
+TEST(MachineFile, TwoNamesOfOneImageAreRefusedAtTheStart) {
+    TempFolder folder;
+    auto state = folder.path() / "link.state";
+    std::filesystem::create_directories(state);
+    std::ofstream(state / "s.img").close();
+    std::filesystem::resize_file(state / "s.img", 8 << 20);
+    std::filesystem::create_symlink(state / "s.img", state / "t.img");
+    auto file = folder.path() / "link.toml";
+    std::ofstream(file) << kStick << "[[adapter.disk]]\nid = \"t\"\nsize = \"8MiB\"\n";
+    std::string error = StartError(file);
+    EXPECT_NE(error.find("disk \"t\": image " + (state / "t.img").string() +
+                         " is the same file as the image of disk \"s\""),
               std::string::npos)
         << error;
-    EXPECT_EQ(GetLogicalDrives(), 0u);
-
-    error = StartError(folder.path() / "none.toml");
-    EXPECT_NE(error.find("none.toml: cannot be read"), std::string::npos) << error;
 }
 
 TEST(MachineFile, AcceptsTheEdgesOfEachRule) {

@@ -1,6 +1,7 @@
 // The one write point and its guard: no path, whatever handle or interface
 // it starts from, changes a disk that holds the running system; control codes
-// need the access they declare; plain-file names never reach a device.
+// need the access they declare; plain-file names never reach a device, nor
+// the machine's own files.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -221,6 +222,51 @@ TEST(WriteGuard, PlainFileNamesNeverReachADevice) {
     Handle linked(CreateFileA(fileLink.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
                               nullptr, OPEN_EXISTING, 0, nullptr));
     EXPECT_NE(linked.value, INVALID_HANDLE_VALUE);
+}
+
+// The machine file, its images and its state folder's files are reached
+// only as its disks: as plain files they would be written past the guard
+// and the journal.
+TEST(WriteGuard, PlainFileNamesNeverReachTheMachinesOwnFiles) {
+    TestMachine machine(larkin::test::kTwoSticks);
+    namespace fs = std::filesystem;
+    const fs::path state = machine.folder() / "machine.state";
+    const fs::path system = state / "system.img";
+    TempFolder outside;
+    fs::create_symlink(system, outside.path() / "link.img");
+    fs::create_hard_link(state / "stick1.img", outside.path() / "hard.img");
+    fs::create_directory_symlink(state, outside.path() / "state");
+    const auto systemSize = fs::file_size(system);
+    larkin::sim::ClearJournal();
+    struct Name {
+        fs::path path;
+        DWORD disposition;
+    };
+    for (const Name& name : {
+             Name{system, OPEN_EXISTING},
+             Name{fs::relative(system), CREATE_ALWAYS},
+             Name{state / "locks" / ".." / "system.img", OPEN_ALWAYS},
+             Name{outside.path() / "link.img", CREATE_ALWAYS},
+             Name{outside.path() / "hard.img", OPEN_EXISTING},
+             Name{machine.file(), OPEN_EXISTING},
+             Name{state / "journal", OPEN_EXISTING},
+             Name{state / "saved.mbr", CREATE_NEW},
+             Name{outside.path() / "state" / "saved.mbr", CREATE_ALWAYS},
+         }) {
+        SetLastError(0);
+        HANDLE handle = CreateFileA(name.path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                    name.disposition, 0, nullptr);
+        EXPECT_EQ(handle, INVALID_HANDLE_VALUE) << name.path;
+        EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED) << name.path;
+        if (handle != INVALID_HANDLE_VALUE) CloseHandle(handle);
+    }
+    EXPECT_EQ(fs::file_size(system), systemSize);
+    EXPECT_FALSE(fs::exists(state / "saved.mbr"));
+    EXPECT_TRUE(larkin::sim::Journal().empty());
+    // Beside the state folder, files are plain files.
+    Handle beside(CreateFileA((machine.folder() / "saved.mbr").c_str(), GENERIC_WRITE, 0, nullptr,
+                              CREATE_NEW, 0, nullptr));
+    EXPECT_NE(beside.value, INVALID_HANDLE_VALUE);
 }
 
 }  // namespace

@@ -1,7 +1,6 @@
 #include "image_folder.h"
 
 #include <QDir>
-#include <QFile>
 #include <QStringList>
 
 #include "agreement_text.h"
@@ -11,12 +10,15 @@ namespace larkin::cli {
 
 namespace fe = larkin::frontend;
 
-std::vector<BootImage> ListImages(const std::filesystem::path& imagesFolder) {
+std::vector<BootImage> ListImages(const std::filesystem::path& imagesFolder,
+                                  std::vector<std::string>* problems) {
     std::vector<BootImage> images;
     fe::ImageCatalog catalog;
     QStringList names;
     QString root = QString::fromStdString(imagesFolder.string());
     if (fe::LoadImageCatalog(root, catalog, names) != fe::CatalogLoad::Loaded) return images;
+    if (problems)
+        for (const QString& problem : catalog.problems) problems->push_back(problem.toStdString());
     for (int i = 0; i < catalog.Count(); ++i) {
         const fe::FileImageEntry& entry = catalog.rows[static_cast<std::size_t>(i)];
         QString folder = fe::FindEntry(root, entry.imageDir);
@@ -38,7 +40,8 @@ std::vector<BootImage> ListImages(const std::filesystem::path& imagesFolder) {
 }
 
 std::optional<BootImage> FindImage(const std::filesystem::path& imagesFolder,
-                                   const std::string& name, std::string& why) {
+                                   const std::string& name, std::string& why,
+                                   std::vector<std::string>* problems) {
     std::error_code error;
     if (!std::filesystem::is_directory(imagesFolder, error)) {
         why = "there is no images folder " + imagesFolder.string() +
@@ -47,7 +50,7 @@ std::optional<BootImage> FindImage(const std::filesystem::path& imagesFolder,
     }
     QString wanted = QString::fromStdString(name);
     std::string names;
-    for (BootImage& image : ListImages(imagesFolder)) {
+    for (BootImage& image : ListImages(imagesFolder, problems)) {
         QString folder = QString::fromStdString(image.folder.filename().string());
         if (folder.compare(wanted, Qt::CaseInsensitive) == 0 ||
             QString::fromStdString(image.name).compare(wanted, Qt::CaseInsensitive) == 0)
@@ -60,11 +63,15 @@ std::optional<BootImage> FindImage(const std::filesystem::path& imagesFolder,
 }
 
 bool AgreementText(const BootImage& image, std::string& text) {
-    QFile file(QString::fromStdString(image.agreement.string()));
-    if (!file.open(QIODevice::ReadOnly)) return false;
-    QByteArray content = file.read(fe::kAgreementSizeLimit);
+    QByteArray content;
+    QString why;
+    if (fe::ReadImageFile(QString::fromStdString(image.agreement.string()), fe::kAgreementSizeLimit,
+                          &content, &why) != 0) {
+        text = why.toStdString();
+        return false;
+    }
     text = (fe::LooksLikeRichText(content) ? fe::RichTextToPlainText(content)
-                                           : QString::fromUtf8(content))
+                                           : fe::DecodeSystemText(content))
                .toStdString();
     return true;
 }

@@ -17,13 +17,17 @@ struct BootImage {
     bool holdsKernel = false;         // the kernel the boot sector loads
 };
 
-// The images under imagesFolder.
-std::vector<BootImage> ListImages(const std::filesystem::path& imagesFolder);
+// The images under imagesFolder; problems (may be null) receives a line for
+// each description that could not be read.
+std::vector<BootImage> ListImages(const std::filesystem::path& imagesFolder,
+                                  std::vector<std::string>* problems = nullptr);
 // The image whose folder or shown name is name (any letter case); without
 // one, why says whether the folder or the image is missing.
 std::optional<BootImage> FindImage(const std::filesystem::path& imagesFolder,
-                                   const std::string& name, std::string& why);
-// The agreement as plain text; false when it cannot be read.
+                                   const std::string& name, std::string& why,
+                                   std::vector<std::string>* problems = nullptr);
+// The agreement as plain text; false, with the line that says why in text,
+// when it cannot be read (it must be a regular file, not a link).
 bool AgreementText(const BootImage& image, std::string& text);
 
 }  // namespace larkin::cli

@@ -238,8 +238,11 @@ int Boot(const Engine& engine, const Options& options) {
         std::filesystem::path folder = options.images ? std::filesystem::path(*options.images)
                                                       : ProgramFolder() / "File_Images";
         std::string why;
-        image = FindImage(folder, *options.image, why);
+        std::vector<std::string> problems;
+        image = FindImage(folder, *options.image, why, &problems);
         if (!image) {
+            for (const std::string& problem : problems)
+                std::fprintf(stderr, "larkin-cli: %s\n", problem.c_str());
             std::fprintf(stderr, "larkin-cli: %s\n", why.c_str());
             return 6;
         }
@@ -252,6 +255,30 @@ int Boot(const Engine& engine, const Options& options) {
             return 6;
         }
     }
+    // Every check of the source before the drive is touched, and before the
+    // user is asked: a drive erased for files that cannot go on it is lost
+    // for nothing.
+    std::string letter = drive->mount.substr(0, drive->mount.find(';'));
+    volumetools::BootVolume volume;
+    volumetools::Outcome usable = volumetools::PlanBootVolumeOf(letter, &volume);
+    if (!usable.Ok()) {
+        std::fprintf(stderr, "larkin-cli: %s cannot be made bootable: %s\n", letter.c_str(),
+                     usable.message.c_str());
+        return 6;
+    }
+    usable = volumetools::CheckBootFiles(image ? image->folder.string() : "A:", volume,
+                                         options.fromFloppy);
+    if (!usable.Ok()) {
+        if (image) {
+            std::fprintf(stderr, "larkin-cli: the boot image %s cannot make %s bootable: %s\n",
+                         image->name.c_str(), letter.c_str(), usable.message.c_str());
+        } else {
+            std::fprintf(stderr, "larkin-cli: the floppy in A: cannot make %s bootable: %s\n",
+                         letter.c_str(), usable.message.c_str());
+        }
+        std::printf("Nothing was changed.\n");
+        return 6;
+    }
     if (int refused = RefuseUnwritable(*drive); refused != 0) return refused;
     if (!Confirm("This erases everything on " + DescribeDrive(*drive) + ". Go on?", options.yes)) {
         std::printf("Nothing was changed.\n");
@@ -260,8 +287,7 @@ int Boot(const Engine& engine, const Options& options) {
     if (image && !image->agreement.empty()) {
         std::string text;
         if (!AgreementText(*image, text)) {
-            std::fprintf(stderr, "larkin-cli: the agreement %s cannot be read\n",
-                         image->agreement.string().c_str());
+            std::fprintf(stderr, "larkin-cli: the agreement cannot be read: %s\n", text.c_str());
             return 6;
         }
         std::printf("\n%s\n\n", text.c_str());
@@ -277,7 +303,6 @@ int Boot(const Engine& engine, const Options& options) {
     int status = engine.createUSBBoot(drive->mount.c_str(), "A:", options.fromFloppy ? 1 : 0);
     if (status != 0 || !image) return Report("boot", status);
 
-    std::string letter = drive->mount.substr(0, drive->mount.find(';'));
     std::printf("Copying Files...\n");
     std::fflush(stdout);
     int copied = 0;

@@ -15,23 +15,6 @@ extern char** environ;
 namespace larkin::volumetools {
 namespace {
 
-// A descriptor closed when it goes.
-class Descriptor {
-  public:
-    explicit Descriptor(int fd = -1) : fd_(fd) {}
-    ~Descriptor() { Reset(); }
-    Descriptor(const Descriptor&) = delete;
-    Descriptor& operator=(const Descriptor&) = delete;
-    int Get() const { return fd_; }
-    void Reset(int fd = -1) {
-        if (fd_ >= 0) ::close(fd_);
-        fd_ = fd;
-    }
-
-  private:
-    int fd_;
-};
-
 // The spawn file actions, destroyed when they go.
 class SpawnActions {
   public:
@@ -67,8 +50,13 @@ std::string FindProgram(const std::string& name) {
 
 }  // namespace
 
+void Descriptor::Reset(int fd) {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = fd;
+}
+
 ToolRun RunTool(const std::vector<std::string>& arguments,
-                const std::vector<std::string>& extraEnvironment) {
+                const std::vector<std::string>& extraEnvironment, int inherited) {
     ToolRun run;
     if (arguments.empty()) return run;
     std::string program = FindProgram(arguments[0]);
@@ -84,6 +72,7 @@ ToolRun RunTool(const std::vector<std::string>& arguments,
     posix_spawn_file_actions_addopen(actions.Get(), 0, "/dev/null", O_RDONLY, 0);
     posix_spawn_file_actions_adddup2(actions.Get(), writer.Get(), 1);
     posix_spawn_file_actions_adddup2(actions.Get(), writer.Get(), 2);
+    if (inherited >= 0) posix_spawn_file_actions_adddup2(actions.Get(), inherited, 3);
 
     std::vector<std::string> words = arguments;
     std::vector<char*> argv;

@@ -5,9 +5,34 @@
 #define LARKIN_VOLUME_TOOLS_TOOL_PROCESS_H
 
 #include <string>
+#include <utility>
 #include <vector>
 
 namespace larkin::volumetools {
+
+// A descriptor closed when it goes.
+class Descriptor {
+  public:
+    explicit Descriptor(int fd = -1) : fd_(fd) {}
+    ~Descriptor() { Reset(); }
+    Descriptor(Descriptor&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+    Descriptor& operator=(Descriptor&& other) noexcept {
+        if (this != &other) Reset(std::exchange(other.fd_, -1));
+        return *this;
+    }
+    Descriptor(const Descriptor&) = delete;
+    Descriptor& operator=(const Descriptor&) = delete;
+    int Get() const { return fd_; }
+    bool Valid() const { return fd_ >= 0; }
+    void Reset(int fd = -1);
+
+  private:
+    int fd_;
+};
+
+// The program's descriptor 3 when RunTool is given one: it names the file as
+// "/dev/fd/3", the very file that was opened and checked here.
+inline constexpr char kInheritedFile[] = "/dev/fd/3";
 
 struct ToolRun {
     bool started = false;  // false: the program was not found or could not start
@@ -17,9 +42,10 @@ struct ToolRun {
 
 // Runs arguments[0] (looked up on PATH and in /usr/sbin and /sbin) with the
 // rest as its arguments, standard input empty, and the environment of this
-// process plus extraEnvironment ("NAME=value" entries).
+// process plus extraEnvironment ("NAME=value" entries). A valid inherited
+// descriptor becomes the program's descriptor 3 (kInheritedFile).
 ToolRun RunTool(const std::vector<std::string>& arguments,
-                const std::vector<std::string>& extraEnvironment = {});
+                const std::vector<std::string>& extraEnvironment = {}, int inherited = -1);
 
 }  // namespace larkin::volumetools
 

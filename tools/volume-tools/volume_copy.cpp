@@ -2,12 +2,22 @@
 // folder of this computer or a folder of another volume (whose files are
 // first taken out into a private folder); every file is measured against the
 // destination's free space before the first byte is written.
+#include <fcntl.h>
+#include <locale.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <algorithm>
+#include <cerrno>
 #include <cstdlib>
+#include <cstring>
+#include <cwctype>
 #include <filesystem>
+#include <map>
 #include <system_error>
 #include <vector>
 
+#include "source_files.h"
 #include "tool_process.h"
 #include "tool_session.h"
 #include "volume_tools.h"
@@ -16,12 +26,6 @@ namespace larkin::volumetools {
 namespace {
 
 namespace fs = std::filesystem;
-
-struct SourceFile {
-    std::string name;
-    fs::path path;  // on this computer
-    uint64_t size = 0;
-};
 
 char Lower(char c) {
     return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c;
@@ -49,28 +53,30 @@ bool Matches(std::string_view pattern, std::string_view name) {
     return p == pattern.size();
 }
 
-// A folder removed with its contents when it goes.
-class PrivateFolder {
-  public:
-    PrivateFolder() {
-        std::string pattern = (fs::temp_directory_path() / "larkin-copy-XXXXXX").string();
-        if (char* made = mkdtemp(pattern.data())) path_ = made;
-    }
-    ~PrivateFolder() {
-        std::error_code ignored;
-        if (!path_.empty()) fs::remove_all(path_, ignored);
-    }
-    PrivateFolder(const PrivateFolder&) = delete;
-    PrivateFolder& operator=(const PrivateFolder&) = delete;
-    const fs::path& Path() const { return path_; }
+// A long name a FAT directory can hold: none of its reserved characters.
+bool IsFatName(std::string_view name) {
+    constexpr std::string_view kReserved = "\\/:*?\"<>|";
+    return std::none_of(name.begin(), name.end(), [&](char c) {
+        return static_cast<unsigned char>(c) < 0x20 || kReserved.find(c) != std::string_view::npos;
+    });
+}
 
-  private:
-    fs::path path_;
-};
+std::string LinkRefused(const std::string& name) {
+    return name + " is a symbolic link; links are not copied";
+}
 
-bool IsDriveLetter(std::string_view text) {
-    return text.size() >= 2 && text[1] == ':' &&
-           ((text[0] >= 'A' && text[0] <= 'Z') || (text[0] >= 'a' && text[0] <= 'z'));
+// One file of a host folder as it stands: never a link, and only a regular
+// file (a pipe or a device has nothing to copy).
+Outcome MeasureHostFile(const fs::path& path, const std::string& name, SourceFile* file) {
+    struct stat info {};
+    if (::lstat(path.c_str(), &info) != 0)
+        return {ERROR_READ_FAULT, name + ": " + std::strerror(errno)};
+    if (S_ISLNK(info.st_mode)) return {ERROR_ACCESS_DENIED, LinkRefused(name)};
+    if (!S_ISREG(info.st_mode)) return {ERROR_ACCESS_DENIED, name + " is not a regular file"};
+    file->name = name;
+    file->path = path;
+    file->size = static_cast<uint64_t>(info.st_size);
+    return {};
 }
 
 Outcome HostFiles(std::string_view folder, std::string_view pattern,
@@ -80,16 +86,36 @@ Outcome HostFiles(std::string_view folder, std::string_view pattern,
     std::error_code error;
     if (!fs::is_directory(name, error))
         return {ERROR_PATH_NOT_FOUND, ErrorText(ERROR_PATH_NOT_FOUND)};
+    std::vector<fs::path> found;
     for (fs::directory_iterator it(name, error), end; !error && it != end; it.increment(error)) {
         std::error_code statError;
-        if (!it->is_regular_file(statError)) continue;
         std::string file = it->path().filename().string();
         if (!Matches(pattern, file)) continue;
-        files->push_back({file, it->path(), it->file_size(statError)});
+        // A link is refused, whatever it leads to: it could lead anywhere.
+        if (it->is_symlink(statError)) return {ERROR_ACCESS_DENIED, LinkRefused(file)};
+        if (it->is_regular_file(statError)) found.push_back(it->path());
     }
     if (error) return {ERROR_READ_FAULT, error.message()};
-    std::sort(files->begin(), files->end(),
-              [](const SourceFile& a, const SourceFile& b) { return a.name < b.name; });
+    std::sort(found.begin(), found.end(),
+              [](const fs::path& a, const fs::path& b) { return a.filename() < b.filename(); });
+    std::map<std::u32string, std::string> folded;
+    for (const fs::path& path : found) {
+        std::string file = path.filename().string();
+        if (!IsFatName(file))
+            return {ERROR_INVALID_NAME,
+                    file +
+                        " cannot be the name of a file on a FAT drive (it holds a character of "
+                        "\\ / : * ? \" < > | or a control character)"};
+        auto [other, added] = folded.emplace(FoldedName(file), file);
+        if (!added)
+            return {ERROR_FILE_EXISTS, other->second + " and " + file +
+                                           " differ only in letter case; a FAT drive holds one "
+                                           "of them"};
+        SourceFile source;
+        if (Outcome measured = MeasureHostFile(path, file, &source); !measured.Ok())
+            return measured;
+        files->push_back(std::move(source));
+    }
     return {};
 }
 
@@ -135,11 +161,11 @@ Outcome VolumeFiles(std::string_view folder, std::string_view pattern, const fs:
     ToolRun taken = RunTool(copy, MtoolsEnvironment());
     if (taken.exitCode != 0) return {ERROR_READ_FAULT, "mcopy: " + FirstLine(taken.output)};
     for (const auto& name : names) {
-        std::error_code error;
         fs::path path = scratch / name;
-        uint64_t size = fs::file_size(path, error);
-        if (error) return {ERROR_READ_FAULT, "mcopy: " + name + " was not read"};
-        files->push_back({name, path, size});
+        SourceFile file;
+        if (!MeasureHostFile(path, name, &file).Ok())
+            return {ERROR_READ_FAULT, "mcopy: " + name + " was not read"};
+        files->push_back(std::move(file));
     }
     return {};
 }
@@ -151,6 +177,91 @@ DWORD CopyFailure(const std::string& output) {
 }
 
 }  // namespace
+
+PrivateFolder::PrivateFolder() {
+    std::string pattern = (fs::temp_directory_path() / "larkin-copy-XXXXXX").string();
+    if (char* made = mkdtemp(pattern.data())) path_ = made;
+}
+
+PrivateFolder::~PrivateFolder() {
+    std::error_code ignored;
+    if (!path_.empty()) fs::remove_all(path_, ignored);
+}
+
+Outcome OpenSourceFile(const SourceFile& file, Descriptor* opened) {
+    Descriptor fd(
+        ::open(file.path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY));
+    struct stat info {};
+    if (!fd.Valid() && errno == ELOOP) return {ERROR_ACCESS_DENIED, LinkRefused(file.name)};
+    if (!fd.Valid()) return {ERROR_READ_FAULT, file.name + ": " + std::strerror(errno)};
+    if (::fstat(fd.Get(), &info) != 0 || !S_ISREG(info.st_mode))
+        return {ERROR_ACCESS_DENIED, file.name + " is not a regular file"};
+    *opened = std::move(fd);
+    return {};
+}
+
+bool IsDriveLetter(std::string_view text) {
+    return text.size() >= 2 && text[1] == ':' &&
+           ((text[0] >= 'A' && text[0] <= 'Z') || (text[0] >= 'a' && text[0] <= 'z'));
+}
+
+Outcome ListSourceFiles(std::string_view source, std::string_view pattern, const fs::path& scratch,
+                        std::vector<SourceFile>* files) {
+    return IsDriveLetter(source) ? VolumeFiles(source, pattern, scratch, files)
+                                 : HostFiles(source, pattern, files);
+}
+
+std::u32string FoldedName(std::string_view name) {
+    static locale_t utf8 = ::newlocale(LC_CTYPE_MASK, "C.UTF-8", static_cast<locale_t>(0));
+    std::u32string folded;
+    for (size_t i = 0; i < name.size();) {
+        auto byte = static_cast<unsigned char>(name[i]);
+        char32_t c = byte;
+        size_t length = byte < 0x80           ? 1
+                        : (byte >> 5) == 0x6  ? 2
+                        : (byte >> 4) == 0xE  ? 3
+                        : (byte >> 3) == 0x1E ? 4
+                                              : 0;
+        bool whole = length > 1 && i + length <= name.size();
+        for (size_t k = 1; whole && k < length; ++k)
+            whole = (static_cast<unsigned char>(name[i + k]) & 0xC0) == 0x80;
+        if (whole) {
+            c = byte & (0x7F >> length);
+            for (size_t k = 1; k < length; ++k)
+                c = c << 6 | (static_cast<unsigned char>(name[i + k]) & 0x3F);
+        } else {
+            length = 1;
+        }
+        i += length;
+        if (c < 0x80) {
+            folded += (c >= 'a' && c <= 'z') ? static_cast<char32_t>(c - 'a' + 'A') : c;
+        } else {
+            folded += utf8 ? static_cast<char32_t>(::towupper_l(static_cast<wint_t>(c), utf8)) : c;
+        }
+    }
+    return folded;
+}
+
+uint32_t DirectoryEntries(std::string_view name) {
+    constexpr std::string_view kShortNameSigns = "!#$%&'()-@^_`{}~";
+    size_t dot = name.find('.');
+    std::string_view base = name.substr(0, dot);
+    std::string_view extension = dot == std::string_view::npos ? "" : name.substr(dot + 1);
+    auto plain = [&](std::string_view part) {
+        return std::all_of(part.begin(), part.end(), [&](char c) {
+            return (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') ||
+                   kShortNameSigns.find(c) != std::string_view::npos;
+        });
+    };
+    bool shortName = !base.empty() && base.size() <= 8 && extension.size() <= 3 &&
+                     (dot == std::string_view::npos || !extension.empty()) && plain(base) &&
+                     plain(extension);
+    if (shortName) return 1;
+    // A long name: 13 UTF-16 units to an entry, beside its short one.
+    uint32_t units = 0;
+    for (char32_t c : FoldedName(name)) units += c > 0xFFFF ? 2 : 1;
+    return 1 + (units + 12) / 13;
+}
 
 Outcome CopyMatchingFiles(std::string_view sourceFolder, std::string_view pattern,
                           std::string_view root,
@@ -176,9 +287,7 @@ Outcome CopyMatchingFiles(std::string_view sourceFolder, std::string_view patter
 
     PrivateFolder scratch;
     std::vector<SourceFile> files;
-    Outcome listed = IsDriveLetter(sourceFolder)
-                         ? VolumeFiles(sourceFolder, pattern, scratch.Path(), &files)
-                         : HostFiles(sourceFolder, pattern, &files);
+    Outcome listed = ListSourceFiles(sourceFolder, pattern, scratch.Path(), &files);
     if (!listed.Ok()) return listed;
     if (files.empty()) return {ERROR_FILE_NOT_FOUND, ErrorText(ERROR_FILE_NOT_FOUND)};
 
@@ -193,8 +302,13 @@ Outcome CopyMatchingFiles(std::string_view sourceFolder, std::string_view patter
     std::string image = writing.MtoolsImage();
     for (const auto& file : files) {
         if (onFile) onFile(file.name);
-        ToolRun run = RunTool({"mcopy", "-m", "-D", "o", "-i", image, file.path.string(), "::/"},
-                              MtoolsEnvironment());
+        // Copied from the descriptor opened here: a name swapped for a link
+        // since the files were listed is refused, never followed.
+        Descriptor source;
+        if (Outcome opened = OpenSourceFile(file, &source); !opened.Ok()) return opened;
+        ToolRun run =
+            RunTool({"mcopy", "-m", "-D", "o", "-i", image, kInheritedFile, "::/" + file.name},
+                    MtoolsEnvironment(), source.Get());
         if (!run.started) return {ERROR_FILE_NOT_FOUND, "mcopy: " + FirstLine(run.output)};
         if (run.exitCode != 0) {
             DWORD code = CopyFailure(run.output);

@@ -59,7 +59,12 @@ Outcome ReadVolumeFacts(std::string_view root, VolumeFacts* facts);
 // receives how many were copied. Before anything is written the files are
 // measured against the free space: files that do not fit give
 // ERROR_DISK_FULL and no byte is written. A folder without files gives
-// ERROR_FILE_NOT_FOUND; a missing folder ERROR_PATH_NOT_FOUND.
+// ERROR_FILE_NOT_FOUND; a missing folder ERROR_PATH_NOT_FOUND. In a folder
+// of this computer, a symbolic link (ERROR_ACCESS_DENIED), a name a FAT
+// directory cannot hold (ERROR_INVALID_NAME) and two names that differ only
+// in letter case (ERROR_FILE_EXISTS) are refused before anything is written,
+// naming the files; each file is copied through a descriptor opened without
+// following a link.
 Outcome CopyFolderFiles(std::string_view sourceFolder, std::string_view root,
                         const std::function<void(std::string_view fileName)>& onFile, int* copied);
 // The same for the files whose names match pattern, with the wildcards * and
@@ -78,6 +83,40 @@ struct FormatReport {
     uint32_t sectorsPerTrack = 0;
     std::string toolOutput;  // what mkfs.fat printed
 };
+
+// The FAT16 volume the make-bootable flow makes on a drive: one partition
+// from the drive's second track to its end (at most 3,906,250 sectors of 512
+// bytes), formatted as format makes it, with 512 root directory entries.
+struct BootVolume {
+    uint64_t sectors = 0;       // the partition's length
+    uint32_t clusterBytes = 0;  // DOS format's cluster size for it
+    uint64_t dataBytes = 0;     // room for files in whole clusters, counted low
+    uint32_t rootEntries = 0;   // root directory entries left for files (the
+                                // volume label takes one)
+};
+
+// The boot volume of a drive of diskBytes with sectorsPerTrack sectors per
+// track. ERROR_NOT_SUPPORTED, saying why, when the volume would not be
+// FAT16 (the boot sector starts FAT16 only), or on sectors other than 512
+// bytes.
+Outcome PlanBootVolume(uint64_t diskBytes, uint32_t sectorsPerTrack, uint32_t bytesPerSector,
+                       BootVolume* volume);
+// The same for the drive that holds the volume root ("E:"), asked of the
+// platform without writing anything.
+Outcome PlanBootVolumeOf(std::string_view root, BootVolume* volume);
+
+// Checks, before anything is written, that the files the make-bootable
+// flow copies from source can be put on volume: the files copy would take
+// (see CopyFolderFiles: a symbolic link, a name FAT cannot hold, or two
+// names that differ only in letter case are refused, naming them), their whole clusters within the
+// room for data, their directory entries within the root directory's. With
+// kernelNeeded (source is a drive such as "A:", the floppy) the drive must
+// exist (ERROR_INVALID_DRIVE), have a disk in (ERROR_NOT_READY) with a FAT
+// file system (ERROR_UNRECOGNIZED_VOLUME), and hold KERNEL.SYS, not hidden,
+// in the folder (ERROR_FILE_NOT_FOUND): the boot sector the flow writes
+// starts a FreeDOS kernel. 0, or the code with a line for people that says
+// what is wrong; ERROR_DISK_FULL when the files do not fit.
+Outcome CheckBootFiles(std::string_view source, const BootVolume& volume, bool kernelNeeded);
 
 // Makes a FAT file system over the whole volume root with mkfs.fat, in one
 // write session: hidden sectors = the volume's first sector on its disk, the

@@ -37,6 +37,21 @@ PLATFORM_API BOOL LarkinDriveRefused(LPCSTR drive, LPSTR why, DWORD whySize);
 /* The machine file in use, or "" on hardware. */
 PLATFORM_API LPCSTR LarkinMachineFile(void);
 
+/* Reads a small file of this computer whole (an image's description, an
+ * agreement): it is taken only when it is a regular file of at most limit
+ * bytes, and with LARKIN_READ_NO_LINK only when it is not a symbolic link
+ * either; with LARKIN_READ_FIRST_BYTES a larger file gives its first limit
+ * bytes. A pipe or a device named there is refused at once, never waited on
+ * or read without end. ERROR_SUCCESS with the bytes in buffer (limit bytes
+ * long) and their count in *size; otherwise ERROR_FILE_NOT_FOUND,
+ * ERROR_PATH_NOT_FOUND, ERROR_ACCESS_DENIED (not a regular file, a link, or
+ * not readable), ERROR_FILE_TOO_LARGE or another code, with a line for people
+ * in why that names the file. Needs no machine: it starts none. */
+#define LARKIN_READ_NO_LINK 1u
+#define LARKIN_READ_FIRST_BYTES 2u
+PLATFORM_API DWORD LarkinReadSmallFile(LPCSTR path, DWORD limit, DWORD flags, LPVOID buffer,
+                                       LPDWORD size, LPSTR why, DWORD whySize);
+
 /* MessageBoxA calls the handler; without one, the text goes to the standard
  * error stream and the box answers cautiously: IDOK for MB_OK, IDNO for
  * MB_YESNO, IDCANCEL otherwise. */

@@ -207,6 +207,15 @@ class Backend {
     virtual double TimeScale() = 0;
     // Where the write journal lives, or "" for none.
     virtual std::string JournalFile() { return {}; }
+    // What the machine itself is made of: whether a file (by device and
+    // inode) is its description or holds one of its disks, and the folder of
+    // its state. None of them is ever a plain file, however named: a write
+    // there would pass the guard and the journal.
+    virtual bool MadeOf(uint64_t /*device*/, uint64_t /*inode*/) { return false; }
+    virtual const std::string& OwnFolder() {
+        static const std::string none;
+        return none;
+    }
 };
 
 }  // namespace larkin::platform

@@ -9,6 +9,7 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <cstring>
 #include <sstream>
 
 #include "win32/base.h"
@@ -23,10 +24,11 @@ void UniqueFd::Reset(int fd) {
 }
 
 FileLock::FileLock(const std::string& path, bool exclusive)
-    : fd_(::open(path.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644)) {
-    if (!fd_.Valid()) {
+    : fd_(OpenRegularFile(path, O_RDWR | O_CREAT, nullptr)) {
+    // Not a regular file: no lock. Only not writable: a reader's lock.
+    if (!fd_.Valid() && errno != EPERM && errno != EISDIR) {
         int why = errno;
-        fd_.Reset(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+        fd_ = OpenRegularFile(path, O_RDONLY, nullptr);
         if (!fd_.Valid()) errno = why;
     }
     if (!fd_.Valid()) return;
@@ -34,6 +36,94 @@ FileLock::FileLock(const std::string& path, bool exclusive)
     while ((result = ::flock(fd_.Get(), exclusive ? LOCK_EX : LOCK_SH)) != 0 && errno == EINTR) {
     }
     held_ = result == 0;
+}
+
+namespace {
+
+// What a name that is not a regular file names, for a person.
+std::string KindOf(mode_t mode) {
+    if (S_ISDIR(mode)) return "is a folder, not a file";
+    if (S_ISFIFO(mode)) return "is a FIFO, not a regular file";
+    if (S_ISCHR(mode)) return "is a character device, not a regular file";
+    if (S_ISBLK(mode)) return "is a block device, not a regular file";
+    if (S_ISSOCK(mode)) return "is a socket, not a regular file";
+    if (S_ISLNK(mode)) return "is a symbolic link, which is not followed";
+    return "is not a regular file";
+}
+
+UniqueFd Refused(std::string* why, mode_t mode) {
+    if (why) *why = KindOf(mode);
+    errno = S_ISDIR(mode) ? EISDIR : S_ISLNK(mode) ? ELOOP : EPERM;
+    return UniqueFd();
+}
+
+std::string Grouped(unsigned long long value) {
+    std::string digits = std::to_string(value);
+    for (int at = static_cast<int>(digits.size()) - 3; at > 0; at -= 3)
+        digits.insert(static_cast<size_t>(at), ",");
+    return digits;
+}
+
+}  // namespace
+
+UniqueFd OpenRegularFile(const std::string& path, int flags, std::string* why, bool noLink) {
+    // A device is not even opened: opening some has effects of its own.
+    struct stat info {};
+    if ((noLink ? ::lstat(path.c_str(), &info) : ::stat(path.c_str(), &info)) == 0 &&
+        !S_ISREG(info.st_mode))
+        return Refused(why, info.st_mode);
+    // Non-blocking until it is known to be a regular file, so that a name
+    // swapped for a pipe meanwhile cannot hang the open.
+    int extra = O_CLOEXEC | O_NOCTTY | O_NONBLOCK | (noLink ? O_NOFOLLOW : 0);
+    UniqueFd fd(::open(path.c_str(), flags | extra, 0644));
+    if (!fd.Valid()) {
+        int error = errno;
+        if ((noLink ? ::lstat(path.c_str(), &info) : ::stat(path.c_str(), &info)) == 0 &&
+            !S_ISREG(info.st_mode))
+            return Refused(why, info.st_mode);
+        if (why) *why = std::string("cannot be read: ") + std::strerror(error);
+        errno = error;
+        return fd;
+    }
+    if (::fstat(fd.Get(), &info) != 0 || !S_ISREG(info.st_mode)) return Refused(why, info.st_mode);
+    if (!(flags & O_NONBLOCK)) ::fcntl(fd.Get(), F_SETFL, ::fcntl(fd.Get(), F_GETFL) & ~O_NONBLOCK);
+    return fd;
+}
+
+std::optional<std::string> ReadSmallFile(const std::string& path, size_t limit, std::string* why,
+                                         bool noLink, bool firstBytes) {
+    UniqueFd fd = OpenRegularFile(path, O_RDONLY, why, noLink);
+    if (!fd.Valid()) return std::nullopt;
+    auto tooLarge = [&](unsigned long long size) -> std::optional<std::string> {
+        if (why)
+            *why =
+                "is " + Grouped(size) + " bytes, more than the " + Grouped(limit) + " it may have";
+        errno = EFBIG;
+        return std::nullopt;
+    };
+    struct stat info {};
+    if (::fstat(fd.Get(), &info) != 0) {
+        if (why) *why = std::string("cannot be read: ") + std::strerror(errno);
+        return std::nullopt;
+    }
+    if (static_cast<unsigned long long>(info.st_size) > limit && !firstBytes)
+        return tooLarge(static_cast<unsigned long long>(info.st_size));
+    // One byte more than allowed tells a file that grew meanwhile.
+    std::string text(firstBytes ? limit : limit + 1, '\0');
+    size_t done = 0;
+    while (done < text.size()) {
+        ssize_t got = ::read(fd.Get(), text.data() + done, text.size() - done);
+        if (got < 0 && errno == EINTR) continue;
+        if (got < 0) {
+            if (why) *why = std::string("cannot be read: ") + std::strerror(errno);
+            return std::nullopt;
+        }
+        if (got == 0) break;
+        done += static_cast<size_t>(got);
+    }
+    if (done > limit) return tooLarge(done);
+    text.resize(done);
+    return text;
 }
 
 bool WriteWhole(int fd, std::string_view text) {
@@ -116,7 +206,10 @@ unsigned long ErrorFromErrno(int error) {
         case ENAMETOOLONG:
             return ERROR_INVALID_NAME;
         case EISDIR:
+        case ELOOP:
             return ERROR_ACCESS_DENIED;
+        case EFBIG:
+            return ERROR_FILE_TOO_LARGE;
         default:
             return ERROR_IO_DEVICE;
     }

@@ -2,6 +2,8 @@
 #ifndef LARKIN_PLATFORM_POSIX_H
 #define LARKIN_PLATFORM_POSIX_H
 
+#include <cstddef>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -50,6 +52,19 @@ class FileLock {
     UniqueFd fd_;
     bool held_ = false;
 };
+
+// Opens path with flags (O_CLOEXEC is added) only when it names a regular
+// file: a pipe, a device, a socket or a folder there is refused at once,
+// never waited on or read without end, and with noLink so is a symbolic
+// link as the name's last part. An invalid descriptor on failure, with errno
+// set and why saying what the file is ("is a FIFO, not a regular file").
+UniqueFd OpenRegularFile(const std::string& path, int flags, std::string* why, bool noLink = false);
+
+// The whole of a small regular file opened as above, or nothing with why
+// and errno (EFBIG when it has more than limit bytes, told before reading);
+// with firstBytes a larger file gives its first limit bytes instead.
+std::optional<std::string> ReadSmallFile(const std::string& path, size_t limit, std::string* why,
+                                         bool noLink = false, bool firstBytes = false);
 
 // Writes all of text at the file's position, retrying short writes.
 bool WriteWhole(int fd, std::string_view text);

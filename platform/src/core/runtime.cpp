@@ -53,8 +53,16 @@ bool Runtime::StartLocked(const char* machineFile, std::string* error) {
         if (error) *error = why;
         return false;
     }
-    startError_.clear();
     journal_ = std::make_unique<WriteJournal>(backend_->JournalFile());
+    // Said at the start, not at the first write, which it would refuse.
+    if (std::string unusable = journal_->Unusable(); !unusable.empty()) {
+        startError_ = unusable;
+        backend_ = MakeUnavailableBackend(unusable);
+        journal_ = std::make_unique<WriteJournal>("");
+        if (error) *error = unusable;
+        return false;
+    }
+    startError_.clear();
     return true;
 }
 

@@ -26,7 +26,7 @@ std::string VolumeLockPath(const std::string& folder, const std::string& key) {
 
 DWORD VolumeLockFile::Take(const std::string& folder, const std::string& key) {
     if (fd_.Valid()) return key_ == key ? ERROR_SUCCESS : ERROR_ACCESS_DENIED;
-    UniqueFd fd(::open(VolumeLockPath(folder, key).c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644));
+    UniqueFd fd = OpenRegularFile(VolumeLockPath(folder, key), O_RDWR | O_CREAT, nullptr);
     if (!fd.Valid()) return ErrorFromErrno(errno);
     if (::flock(fd.Get(), LOCK_EX | LOCK_NB) != 0)
         return errno == EWOULDBLOCK ? ERROR_ACCESS_DENIED : ErrorFromErrno(errno);
@@ -41,7 +41,7 @@ void VolumeLockFile::Drop() {
 }
 
 bool VolumeLockHeld(const std::string& folder, const std::string& key) {
-    UniqueFd fd(::open(VolumeLockPath(folder, key).c_str(), O_RDONLY | O_CLOEXEC));
+    UniqueFd fd = OpenRegularFile(VolumeLockPath(folder, key), O_RDONLY, nullptr);
     if (!fd.Valid()) return false;  // never locked
     if (::flock(fd.Get(), LOCK_SH | LOCK_NB) != 0) return errno == EWOULDBLOCK;
     ::flock(fd.Get(), LOCK_UN);

@@ -19,6 +19,9 @@ class WriteJournal {
   public:
     explicit WriteJournal(std::string file) : file_(std::move(file)) {}
     bool Active() const { return !file_.empty(); }
+    // Why the journal's file cannot be one (a pipe or a device named there);
+    // "" when it can.
+    std::string Unusable() const;
 
     // Puts the write on record ("+ KEY DISK OFFSET LENGTH VIA"); an error
     // when it cannot, and then the write must not be made.

@@ -2,12 +2,15 @@
 // the host's message-box handler, SCSI host adapters for the ASPI library,
 // and volumes handed to outside programs.
 #include <algorithm>
+#include <cerrno>
+#include <optional>
 #include <cstring>
 #include <optional>
 #include <string>
 
 #include "core/exported_call.h"
 #include "core/objects.h"
+#include "core/posix.h"
 #include "core/runtime.h"
 #include "core/text.h"
 #include "core/write_guard.h"
@@ -211,6 +214,35 @@ LPCSTR LarkinMachineFile(void) {
         static thread_local std::string file;
         file = larkin::platform::Machine().MachineFile();
         return file.c_str();
+    });
+}
+
+DWORD LarkinReadSmallFile(LPCSTR path, DWORD limit, DWORD flags, LPVOID buffer, LPDWORD size,
+                          LPSTR why, DWORD whySize) {
+    return larkin::platform::Guarded<DWORD>(ERROR_GEN_FAILURE, [&]() -> DWORD {
+        auto tell = [&](const std::string& line) {
+            if (why == nullptr || whySize == 0) return;
+            size_t length = std::min<size_t>(line.size(), whySize - 1);
+            std::memcpy(why, line.data(), length);
+            why[length] = '\0';
+        };
+        tell("");
+        if (path == nullptr || buffer == nullptr || size == nullptr) {
+            tell("no file was named");
+            return ERROR_INVALID_PARAMETER;
+        }
+        *size = 0;
+        std::string reason;
+        std::optional<std::string> bytes = larkin::platform::ReadSmallFile(
+            path, limit, &reason, flags & LARKIN_READ_NO_LINK, flags & LARKIN_READ_FIRST_BYTES);
+        if (!bytes) {
+            DWORD error = static_cast<DWORD>(larkin::platform::ErrorFromErrno(errno));
+            tell(std::string(path) + ": " + reason);
+            return error == ERROR_SUCCESS ? ERROR_READ_FAULT : error;
+        }
+        std::memcpy(buffer, bytes->data(), bytes->size());
+        *size = static_cast<DWORD>(bytes->size());
+        return ERROR_SUCCESS;
     });
 }
 

@@ -65,6 +65,7 @@ const std::map<DWORD, const char*>& SystemTexts() {
         {ERROR_BAD_PATHNAME, "The specified path is invalid."},
         {ERROR_ALREADY_EXISTS, "Cannot create a file when that file already exists."},
         {ERROR_FILENAME_EXCED_RANGE, "The filename or extension is too long."},
+        {ERROR_FILE_TOO_LARGE, "The file size exceeds the limit allowed and cannot be saved."},
         {ERROR_MORE_DATA, "More data is available."},
         {ERROR_NO_MORE_ITEMS, "No more data is available."},
         {ERROR_INVALID_FLAGS, "Invalid flags."},

@@ -8,11 +8,13 @@
 #include <cctype>
 #include <cerrno>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <map>
 #include <mutex>
 
 #include "core/objects.h"
+#include "core/own_files.h"
 #include "core/exported_call.h"
 #include "core/text.h"
 #include "core/write_guard.h"
@@ -203,6 +205,15 @@ DWORD ClaimSharing(int fd, DWORD access, DWORD share) {
     return ERROR_SUCCESS;
 }
 
+// The machine's own files are reached only as its disks, through the guard
+// and the journal; the program hears why its file was refused.
+bool RefusedAsOwnFile(const std::string& path, const struct stat* opened) {
+    std::string why = OwnFileRefusal(Machine(), path, opened);
+    if (why.empty()) return false;
+    std::fprintf(stderr, "larkin: %s %s\n", path.c_str(), why.c_str());
+    return true;
+}
+
 HANDLE OpenPlainFile(const std::string& name, DWORD access, DWORD share, DWORD disposition) {
     std::string path = name;
     std::replace(path.begin(), path.end(), '\\', '/');
@@ -216,6 +227,7 @@ HANDLE OpenPlainFile(const std::string& name, DWORD access, DWORD share, DWORD d
     // spelling or link, to a disk, a terminal or a pipe is the backend's to
     // hand out under its rules, never this path's.
     if (existed && !S_ISREG(info.st_mode)) return Fail(ERROR_ACCESS_DENIED);
+    if (RefusedAsOwnFile(path, nullptr)) return Fail(ERROR_ACCESS_DENIED);
     // Truncated only once the share modes let the open in.
     bool truncate = false;
     switch (disposition) {
@@ -249,6 +261,7 @@ HANDLE OpenPlainFile(const std::string& name, DWORD access, DWORD share, DWORD d
     if (fd.Valid()) {
         if (::fstat(fd.Get(), &info) != 0 || !S_ISREG(info.st_mode))
             return Fail(ERROR_ACCESS_DENIED);
+        if (RefusedAsOwnFile(path, &info)) return Fail(ERROR_ACCESS_DENIED);
         ::fcntl(fd.Get(), F_SETFL, ::fcntl(fd.Get(), F_GETFL) & ~O_NONBLOCK);
     }
     if (!fd.Valid()) {

@@ -36,20 +36,49 @@ TEST(Assignments, ARePlugKeepsWhatWasGivenAndOthersDoNotShuffle) {
     EXPECT_EQ(book.diskNumbers.at("c"), 3u);
 }
 
-TEST(Assignments, WhenLettersRunOutAnAbsentVolumesLetterIsReused) {
-    Assignments book;
-    Keys many;
-    for (char c = 'D'; c <= 'Z'; ++c) many.push_back(std::string("old-") + c);
-    Assign(book, {}, std::nullopt, many, std::nullopt);
-    ASSERT_EQ(book.letters.size(), 23u);
-    Assign(book, {}, std::nullopt, Keys{"new:1"}, std::nullopt);
-    EXPECT_EQ(book.letters.at("new:1"), 'D');
-    EXPECT_EQ(book.letters.count("old-D"), 0u);
-    // All present: the 24th gets none rather than someone else's.
-    many.push_back("extra");
-    Assignments full;
-    Assign(full, {}, std::nullopt, many, std::nullopt);
-    EXPECT_EQ(full.letters.count("extra"), 0u);
+// A letter stays with its drive: one disk never takes the letter another
+// disk is remembered by, however many volumes it brings.
+TEST(Assignments, LettersStayWithTheirDisk) {
+    Keys many;  // a stick with 25 volumes
+    for (int i = 1; i <= 25; ++i) many.push_back("many:" + std::to_string(i));
+    std::string everyLetter;  // D: to Z: each remembered for an absent stick
+    for (char c = 'D'; c <= 'Z'; ++c)
+        everyLetter += std::string("letter ") + c + " old" + c + ":1\n";
+    struct Case {
+        const char* what;
+        std::string record;
+        Keys volumes;
+        std::map<std::string, char> expected;  // '-' for no letter
+    };
+    const Case cases[] = {
+        {"a stick of many volumes leaves another's letter alone",
+         "letter D other:1\n",
+         many,
+         {{"other:1", 'D'}, {"many:1", 'E'}, {"many:22", 'Z'}, {"many:23", '-'}, {"many:25", '-'}}},
+        {"every letter remembered: a new stick gets none",
+         everyLetter,
+         Keys{"new:1"},
+         {{"new:1", '-'}, {"oldD:1", 'D'}, {"oldZ:1", 'Z'}}},
+        {"a stick whose partitions changed keeps its letter",
+         "letter D other:1\nletter E stick:1\n",
+         Keys{"other:1", "stick:2"},
+         {{"stick:2", 'E'}, {"stick:1", '-'}, {"other:1", 'D'}}},
+        {"a stick's second volume finds no free letter and gets none",
+         everyLetter,
+         Keys{"oldE:1", "oldE:2"},
+         {{"oldE:1", 'E'}, {"oldE:2", '-'}, {"oldD:1", 'D'}}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.what);
+        Assignments book = ParseAssignments(c.record);
+        Assign(book, {}, std::nullopt, c.volumes, std::nullopt);
+        for (const auto& [key, letter] : c.expected) {
+            auto found = book.letters.find(key);
+            EXPECT_EQ(found == book.letters.end() ? '-' : found->second, letter) << key;
+        }
+    }
+    EXPECT_EQ(DiskOfVolume("path:pci-0000:00:14.0-usb-0:1:1.0:2"),
+              "path:pci-0000:00:14.0-usb-0:1:1.0");
 }
 
 TEST(Assignments, CIsOnlyEverTheSystemVolumes) {

@@ -23,8 +23,11 @@
 namespace larkin::test {
 namespace {
 
+using ::testing::AnyOf;
+using ::testing::Contains;
 using ::testing::ElementsAre;
 using ::testing::HasSubstr;
+using ::testing::Not;
 using ::testing::StartsWith;
 
 constexpr uint64_t kMiB = 1ull << 20;
@@ -134,6 +137,15 @@ TEST_F(LinuxMachine, WritesLandAtTheirOffsetsAndTheJournalNamesTheStickAlone) {
     auto onDisk = Pattern(512, 0x77);
     ASSERT_TRUE(WriteAt(drive.Get(), 100 * 512, onDisk)) << GetLastError();
     drive.Close();
+
+    // The file behind the stand-in is the stick: never a plain file, which
+    // would be written past the guard and the journal.
+    for (DWORD disposition : {DWORD{OPEN_EXISTING}, DWORD{CREATE_ALWAYS}}) {
+        Handle backing(CreateFileA(loop.BackingFile().c_str(), kReadWrite, 0, nullptr, disposition,
+                                   0, nullptr));
+        EXPECT_FALSE(backing.Valid());
+        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+    }
 
     auto after = loop.ReadBacking(0, 4 * kMiB);
     auto expected = before;
@@ -380,6 +392,22 @@ TEST_F(LinuxMachine, LettersStayWithTheirSticksWhileOthersComeAndGo) {
     EXPECT_FALSE(FindStandIn(first));
     EXPECT_THAT(LettersOfStick(third), ElementsAre(thirds[0]));
     LARKIN_START_MACHINE(machine_, &third, &first);
+    EXPECT_THAT(LettersOfStick(first), ElementsAre(letter));
+    EXPECT_THAT(LettersOfStick(third), ElementsAre(thirds[0]));
+
+    // A stick of 25 volumes while the others are away takes the free letters
+    // only: a letter never moves to another stick, whatever comes.
+    LoopDevice many;
+    LARKIN_ATTACH_LOOP(many, LoopOptions{.size = 64 * kMiB});
+    std::string table = "label: dos\\n,1M,e\\n,1M,e\\n,1M,e\\n,,5\\n";
+    for (int i = 0; i < 22; ++i) table += ",1M,e\\n";
+    Outcome made = Shell("printf '" + table + "' | sfdisk -q " + many.BackingFile());
+    ASSERT_EQ(made.exitCode, 0) << made.output;
+    LARKIN_START_MACHINE(machine_, &many);
+    auto manys = LettersOfStick(many);
+    EXPECT_LT(manys.size(), 25u);
+    EXPECT_THAT(manys, Not(AnyOf(Contains(letter), Contains(secondLetter), Contains(thirds[0]))));
+    LARKIN_START_MACHINE(machine_, &many, &third, &first);
     EXPECT_THAT(LettersOfStick(first), ElementsAre(letter));
     EXPECT_THAT(LettersOfStick(third), ElementsAre(thirds[0]));
 }

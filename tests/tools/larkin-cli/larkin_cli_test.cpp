@@ -5,6 +5,7 @@
 // the saved sector 0, a quit at their question), and zero waiting for the
 // drive to be plugged in.
 #include <gmock/gmock.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 
 #include <csignal>
@@ -260,6 +261,77 @@ TEST_F(LarkinCli, TwoOperationsOnOneStickNeverInterleave) {
     int holder = 0;
     ASSERT_TRUE(pid >> holder);
     ::kill(holder, SIGTERM);
+}
+
+// boot checks its source before the first write and before it asks: the
+// demo machine's empty floppy and image folders that cannot go on the stick
+// are refused in a line, the stick untouched; with the demo kernel on the
+// floppy, as the documentation says, the floppy makes a stick that verifies.
+TEST_F(LarkinCli, BootChecksItsSourceBeforeTheFirstWrite) {
+    namespace fs = std::filesystem;
+    ASSERT_EQ(Cli("list").exitCode, 0) << "the machine's images are made";
+    const fs::path images = folder_.path() / "images";
+    auto image = [&](const std::string& name) {
+        fs::path made = images / name;
+        fs::create_directories(made);
+        fs::copy(LARKIN_BIN "/File_Images/LarkinDemo", made,
+                 fs::copy_options::recursive | fs::copy_options::overwrite_existing);
+        std::ofstream(made / "fi.ini", std::ios::trunc)
+            << "[Larkin boot image]\nFolder=" << name << "\nAgreement=License.rtf\nName=" << name
+            << "\n";
+        return made;
+    };
+    fs::path linked = image("Linked");
+    fs::remove(linked / "License.rtf");
+    fs::create_symlink("/etc/passwd", linked / "License.rtf");
+    std::ofstream(image("Twice") / "kernel.sys") << "second";
+    fs::path big = image("Big");
+    std::ofstream(big / "BIG.BIN").close();
+    fs::resize_file(big / "BIG.BIN", 200u << 20);
+    fs::path many = image("Many");
+    for (int i = 0; i < 600; ++i) std::ofstream(many / ("F" + std::to_string(i) + ".BIN")) << i;
+    fs::path piped = image("Piped");
+    fs::remove(piped / "License.rtf");
+    ASSERT_EQ(::mkfifo((piped / "License.rtf").c_str(), 0644), 0);
+    fs::path described = image("Described");
+    fs::remove(described / "fi.ini");
+    ASSERT_EQ(::mkfifo((described / "fi.ini").c_str(), 0644), 0);
+
+    std::vector<char> before = Bytes(0, 1 << 20);
+    struct Refused {
+        std::string arguments;
+        std::string says;
+    };
+    for (const Refused& refused : {
+             Refused{"--from-floppy",
+                     "the floppy in A: cannot make E: bootable: the disk in "
+                     "drive A: holds no KERNEL.SYS"},
+             Refused{"--image Linked", "License.rtf is a symbolic link; links are not copied"},
+             Refused{"--image Twice", "KERNEL.SYS and kernel.sys differ only in letter case"},
+             Refused{"--image Big", "the boot image Big cannot make E: bootable: the files take"},
+             Refused{"--image Many", "the 603 files take 605 root directory entries"},
+             Refused{"--image Piped",
+                     "the agreement cannot be read: images/Piped/License.rtf: is a FIFO"},
+             Refused{"--image Described", "images/Described/fi.ini: is a FIFO, not a regular file"},
+         }) {
+        CliRun run = Cli("boot E: --yes --images images " + refused.arguments);
+        EXPECT_EQ(run.exitCode, 6) << refused.arguments << "\n" << run.output;
+        EXPECT_THAT(run.output, HasSubstr(refused.says)) << refused.arguments;
+    }
+    EXPECT_EQ(Bytes(0, 1 << 20), before);
+    std::string journal = "cd " + Quoted(folder_.path().string()) + " && " +
+                          Quoted(LARKIN_BIN "/simctl") +
+                          " --machine demo.toml journal | grep -q stick1";
+    EXPECT_NE(std::system(journal.c_str()), 0) << "a stick was written";
+
+    std::string kernel = "MTOOLS_SKIP_CHECK=1 mcopy -i " +
+                         Quoted((folder_.path() / "demo.state" / "floppy.img").string()) + " " +
+                         Quoted(LARKIN_BIN "/File_Images/LarkinDemo/KERNEL.SYS") + " ::";
+    ASSERT_EQ(std::system(kernel.c_str()), 0);
+    CliRun boot = Cli("boot E: --from-floppy --yes");
+    ASSERT_EQ(boot.exitCode, 0) << boot.output;
+    CliRun verified = Cli("verify E:");
+    EXPECT_EQ(verified.exitCode, 0) << verified.output;
 }
 
 TEST_F(LarkinCli, WriteImageWithTheDefaultsThenRestoreMbr) {

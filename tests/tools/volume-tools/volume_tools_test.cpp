@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <filesystem>
+#include <functional>
 #include <fstream>
 #include <string>
 #include <vector>
@@ -172,6 +173,10 @@ TEST_F(VolumeTools, RefusalsWriteNothing) {
     auto empty = scratch_.path() / "empty";
     std::filesystem::create_directories(empty / "SUB");
     auto tooBig = Folder({{"BIG.BIN", 9u << 20}});
+    auto linked = Folder({{"A.BIN", 1000}});
+    std::filesystem::create_symlink("/etc/passwd", linked / "PASSWD");
+    auto twice = Folder({{"KERNEL.SYS", 10}, {"kernel.sys", 20}});
+    auto colon = Folder({{"A:B.TXT", 10}});
     larkin::sim::ClearJournal();
     int copied = -1;
 
@@ -196,6 +201,12 @@ TEST_F(VolumeTools, RefusalsWriteNothing) {
         {"folder without files", CopyFolderFiles(empty.string(), "E:", {}, &copied),
          ERROR_FILE_NOT_FOUND},
         {"no room", CopyFolderFiles(tooBig.string(), "F:", {}, &copied), kErrorDiskFull},
+        {"a symbolic link", CopyFolderFiles(linked.string(), "E:", {}, &copied),
+         ERROR_ACCESS_DENIED},
+        {"two names one on FAT", CopyFolderFiles(twice.string(), "E:", {}, &copied),
+         ERROR_FILE_EXISTS},
+        {"a name FAT cannot hold", CopyFolderFiles(colon.string(), "E:", {}, &copied),
+         ERROR_INVALID_NAME},
     };
     for (const auto& c : cases) {
         EXPECT_EQ(c.outcome.code, c.code) << c.what << ": " << c.outcome.message;
@@ -213,6 +224,141 @@ TEST_F(VolumeTools, RefusalsWriteNothing) {
     EXPECT_EQ(SetVolumeLabel("E:", "X").code, ERROR_ACCESS_DENIED);
     EXPECT_EQ(JournalText(), "stick1 32256+41910784 via holder\n");
     CloseHandle(held);
+}
+
+// The boot volume make-bootable makes, counted before it is made: the room
+// it gives is never more than the format makes, and not much less.
+TEST_F(VolumeTools, TheBootVolumeIsPlannedAsFormatMakesIt) {
+    BootVolume planned;
+    ASSERT_TRUE(PlanBootVolumeOf("E:", &planned).Ok());
+    EXPECT_EQ(planned.sectors, 40u * 2048 - 63);
+    EXPECT_EQ(planned.rootEntries, 511u);
+    ASSERT_TRUE(FormatFat("E:", "FREEDOS", 0).Ok());
+    VolumeFacts made;
+    ASSERT_TRUE(ReadVolumeFacts("E:", &made).Ok());
+    EXPECT_EQ(planned.clusterBytes, made.clusterBytes);
+    EXPECT_LE(planned.dataBytes, made.totalBytes);
+    EXPECT_GE(planned.dataBytes, made.totalBytes - 4 * made.clusterBytes);
+
+    struct TooSmall {
+        const char* what;
+        Outcome outcome;
+    };
+    BootVolume none;
+    for (const TooSmall& c : {
+             TooSmall{"8 MiB is FAT12", PlanBootVolumeOf("F:", &none)},
+             TooSmall{"4096-byte sectors", PlanBootVolume(64u << 20, 63, 4096, &none)},
+             TooSmall{"one track", PlanBootVolume(63 * 512, 63, 512, &none)},
+         }) {
+        EXPECT_EQ(c.outcome.code, ERROR_NOT_SUPPORTED) << c.what;
+        EXPECT_FALSE(c.outcome.message.empty()) << c.what;
+    }
+    EXPECT_EQ(PlanBootVolumeOf("Q:", &none).code, kErrorInvalidDrive);
+}
+
+// Every kind of source make-bootable cannot use is refused before the first
+// write, naming what is wrong: image folders and the floppy in A:.
+TEST(BootFiles, EachSourceIsCheckedBeforeTheFirstWrite) {
+    TestMachine machine(std::string(larkin::test::kToolSticks) + "[floppy]\n");
+    ASSERT_TRUE(machine.started());
+    TempFolder scratch;
+    const std::string floppy = (machine.folder() / "machine.state" / "floppy.img").string();
+    auto mtools = [&](const std::string& command) {
+        std::string line = "MTOOLS_SKIP_CHECK=1 " + command + " > /dev/null 2>&1";
+        ASSERT_EQ(std::system(line.c_str()), 0) << line;
+    };
+    auto folder = [&](const std::string& name,
+                      const std::vector<std::pair<std::string, uint64_t>>& files) {
+        std::filesystem::path made = scratch.path() / name;
+        std::filesystem::create_directories(made);
+        for (const auto& [file, size] : files) {
+            std::ofstream(made / file).close();
+            std::filesystem::resize_file(made / file, size);
+        }
+        return made.string();
+    };
+    std::vector<std::pair<std::string, uint64_t>> many, longNames;
+    for (int i = 0; i < 600; ++i) many.emplace_back("F" + std::to_string(i) + ".BIN", 10);
+    for (int i = 0; i < 300; ++i)
+        longNames.emplace_back("a rather long file name " + std::to_string(i) + ".txt", 10);
+    std::string linked = folder("linked", {{"KERNEL.SYS", 100}});
+    std::filesystem::create_symlink("/etc/passwd", std::filesystem::path(linked) / "passwd");
+    std::string kernel = folder("kernel", {{"KERNEL.SYS", 45000}});
+
+    BootVolume volume;
+    ASSERT_TRUE(PlanBootVolumeOf("E:", &volume).Ok());
+    larkin::sim::ClearJournal();
+    struct Source {
+        const char* what;
+        std::function<void()> setup;
+        std::string source;
+        DWORD code;
+        std::string says;
+    };
+    const std::string noKernel =
+        "holds no KERNEL.SYS; the boot sector written to the drive "
+        "starts a FreeDOS kernel, KERNEL.SYS";
+    const Source sources[] = {
+        {"a good image folder", {}, kernel, 0, ""},
+        {"a link in the folder",
+         {},
+         linked,
+         ERROR_ACCESS_DENIED,
+         "passwd is a symbolic link; links are not copied"},
+        {"two names one on FAT",
+         {},
+         folder("case", {{"KERNEL.SYS", 1}, {"Kernel.Sys", 2}}),
+         ERROR_FILE_EXISTS,
+         "KERNEL.SYS and Kernel.Sys differ only in letter case"},
+        {"a file larger than the volume",
+         {},
+         folder("big", {{"BIG.BIN", 200u << 20}}),
+         kErrorDiskFull,
+         "the files take 209,715,200 bytes in clusters of 1,024"},
+        {"more files than the root holds",
+         {},
+         folder("many", many),
+         kErrorDiskFull,
+         "the 600 files take 600 root directory entries; the drive's boot volume has 511"},
+        {"long names take more entries",
+         {},
+         folder("long", longNames),
+         kErrorDiskFull,
+         "the 300 files take 1,200 root directory entries"},
+        {"no folder", {}, (scratch.path() / "none").string(), ERROR_PATH_NOT_FOUND, "is not there"},
+        {"no such drive", {}, "B:", kErrorInvalidDrive, "there is no drive B:"},
+        {"an empty floppy", {}, "A:", ERROR_FILE_NOT_FOUND, "the disk in drive A: " + noKernel},
+        {"a hidden kernel",
+         [&] {
+             mtools("mcopy -i " + floppy + " " + kernel + "/KERNEL.SYS ::KERNEL.SYS");
+             mtools("mattrib -i " + floppy + " +h ::KERNEL.SYS");
+         },
+         "A:", ERROR_FILE_NOT_FOUND, "holds KERNEL.SYS as a hidden file, which copy leaves out"},
+        {"another DOS's kernel",
+         [&] {
+             mtools("mdel -i " + floppy + " ::KERNEL.SYS");
+             mtools("mcopy -i " + floppy + " " + kernel + "/KERNEL.SYS ::IO.SYS");
+         },
+         "A:", ERROR_FILE_NOT_FOUND, "holds IO.SYS, the kernel of another DOS, and no KERNEL.SYS"},
+        {"a boot floppy",
+         [&] { mtools("mcopy -i " + floppy + " " + kernel + "/KERNEL.SYS ::KERNEL.SYS"); }, "A:", 0,
+         ""},
+        {"an unformatted floppy",
+         [&] {
+             std::filesystem::resize_file(floppy, 0);
+             std::filesystem::resize_file(floppy, 1474560);
+         },
+         "A:", kErrorUnrecognizedVolume, "holds no FAT file system"},
+    };
+    for (const Source& source : sources) {
+        SCOPED_TRACE(source.what);
+        if (source.setup) source.setup();
+        bool kernelNeeded = source.source == "A:" || source.source == "B:";
+        Outcome checked = CheckBootFiles(source.source, volume, kernelNeeded);
+        EXPECT_EQ(checked.code, source.code) << checked.message;
+        EXPECT_NE(checked.message.find(source.says), std::string::npos) << checked.message;
+    }
+    EXPECT_EQ(JournalText(), "");
 }
 
 }  // namespace

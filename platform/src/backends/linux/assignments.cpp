@@ -21,17 +21,22 @@ bool Present(std::span<const std::string> keys, const std::string& key) {
     return std::find(keys.begin(), keys.end(), key) != keys.end();
 }
 
-// Takes what is keyed elsewhere for key: the lowest value not in use, else
-// the lowest held by an absent key, which is forgotten.
 template <class Value>
-std::optional<Value> Claim(std::map<std::string, Value>& given,
-                           std::span<const std::string> present, Value first,
-                           std::optional<Value> last) {
+std::optional<Value> LowestFree(const std::map<std::string, Value>& given, Value first,
+                                std::optional<Value> last) {
     std::set<Value> used;
     for (const auto& [key, value] : given) used.insert(value);
     for (Value value = first; !last || value <= *last; ++value)
         if (!used.count(value)) return value;
-    std::optional<std::pair<Value, std::string>> oldest;
+    return std::nullopt;
+}
+
+// The lowest disk number not in use, else the lowest held by an absent disk,
+// which is forgotten.
+std::optional<uint32_t> ClaimNumber(std::map<std::string, uint32_t>& given,
+                                    std::span<const std::string> present) {
+    if (auto free = LowestFree<uint32_t>(given, 1, std::nullopt)) return free;
+    std::optional<std::pair<uint32_t, std::string>> oldest;
     for (const auto& [key, value] : given)
         if (!Present(present, key) && (!oldest || value < oldest->first)) oldest = {value, key};
     if (!oldest) return std::nullopt;
@@ -39,7 +44,25 @@ std::optional<Value> Claim(std::map<std::string, Value>& given,
     return oldest->first;
 }
 
+// The lowest letter a disk's own absent volume held, which that volume
+// forgets: a disk whose partitions changed keeps its letter.
+std::optional<char> OwnAbsentLetter(std::map<std::string, char>& letters,
+                                    std::span<const std::string> present, const std::string& disk) {
+    std::optional<std::pair<char, std::string>> lowest;
+    for (const auto& [key, letter] : letters)
+        if (letter != 'C' && !Present(present, key) && DiskOfVolume(key) == disk &&
+            (!lowest || letter < lowest->first))
+            lowest = {letter, key};
+    if (!lowest) return std::nullopt;
+    letters.erase(lowest->second);
+    return lowest->first;
+}
+
 }  // namespace
+
+std::string DiskOfVolume(std::string_view volume) {
+    return std::string(volume.substr(0, std::min(volume.rfind(':'), volume.size())));
+}
 
 std::string FormatAssignments(const Assignments& book) {
     std::ostringstream out;
@@ -88,18 +111,22 @@ void Assign(Assignments& book, std::span<const std::string> disks,
     }
     for (const auto& key : disks) {
         if (book.diskNumbers.count(key)) continue;
-        if (auto number = Claim<uint32_t>(book.diskNumbers, disks, 1, std::nullopt))
-            book.diskNumbers[key] = *number;
+        if (auto number = ClaimNumber(book.diskNumbers, disks)) book.diskNumbers[key] = *number;
     }
     if (systemVolume) {
         for (auto it = book.letters.begin(); it != book.letters.end();)
             it = (it->second == 'C' && it->first != *systemVolume) ? book.letters.erase(it) : ++it;
         book.letters[*systemVolume] = 'C';
     }
+    // A volume takes a letter its own disk had, else a free one; never one
+    // another disk is remembered by, so that a letter always names the same
+    // drive (the rest go without, as on a disk with more volumes than letters).
     for (const auto& key : volumes) {
         if (book.letters.count(key)) continue;
-        if (auto letter = Claim<char>(book.letters, volumes, kFirstLetter, kLastLetter))
-            book.letters[key] = *letter;
+        std::string disk = DiskOfVolume(key);
+        std::optional<char> letter = OwnAbsentLetter(book.letters, volumes, disk);
+        if (!letter) letter = LowestFree<char>(book.letters, kFirstLetter, kLastLetter);
+        if (letter) book.letters[key] = *letter;
     }
 }
 
@@ -107,15 +134,19 @@ Assignments AssignInFile(const std::string& file, std::span<const std::string> d
                          const std::optional<std::string>& systemDisk,
                          std::span<const std::string> volumes,
                          const std::optional<std::string>& systemVolume) {
-    UniqueFd fd(::open(file.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0644));
+    UniqueFd fd = OpenRegularFile(file, O_RDWR | O_CREAT, nullptr);
     if (!fd.Valid() || ::flock(fd.Get(), LOCK_EX) != 0) {
         Assignments book;
         Assign(book, disks, systemDisk, volumes, systemVolume);
         return book;
     }
+    // A line per letter and per disk ever seen: a record larger than this is
+    // not one, and is read no further.
+    constexpr size_t kLargest = 1024 * 1024;
     std::string text;
     char buffer[4096];
-    for (ssize_t got; (got = ::read(fd.Get(), buffer, sizeof buffer)) > 0;)
+    for (ssize_t got;
+         text.size() <= kLargest && (got = ::read(fd.Get(), buffer, sizeof buffer)) > 0;)
         text.append(buffer, static_cast<size_t>(got));
     Assignments book = ParseAssignments(text);
     Assign(book, disks, systemDisk, volumes, systemVolume);

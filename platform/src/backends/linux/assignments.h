@@ -24,11 +24,18 @@ struct Assignments {
 std::string FormatAssignments(const Assignments& book);
 Assignments ParseAssignments(std::string_view text);
 
+// The disk a volume key belongs to: the key up to its last colon (volume
+// keys are the disk's key, a colon and the volume's place on it).
+std::string DiskOfVolume(std::string_view volume);
+
 // Gives each present disk a number (the system disk 0 when it is free) and
 // each present volume a letter: C: for the system volume, the others from
-// D: on. What is already given stays; a new one takes the lowest free, and
-// when none is free, that of a device that is not present. The letters
-// run out at Z: (later volumes get none).
+// D: on. What is already given stays. A new disk number is the lowest free,
+// else that of a disk that is not present. A new volume takes the lowest
+// letter an absent volume of its own disk had, else the lowest free one;
+// never a letter remembered for another disk, so a letter does not move
+// from one drive to another. The letters run out at Z: (later volumes get
+// none).
 void Assign(Assignments& book, std::span<const std::string> disks,
             const std::optional<std::string>& systemDisk, std::span<const std::string> volumes,
             const std::optional<std::string>& systemVolume);

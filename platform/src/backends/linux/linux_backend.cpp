@@ -24,6 +24,7 @@
 #include "core/write_guard.h"
 #include "file_system_probe.h"
 #include "scsi_generic.h"
+#include "sysfs_attributes.h"
 #include "volume_claim.h"
 
 namespace larkin::platform {
@@ -265,12 +266,18 @@ uint64_t LinuxBackend::Generation() {
 
 void LinuxBackend::NoteChange() {
     // Other processes see the change through the file's time.
-    UniqueFd changes(
-        ::open((settings_.stateFolder + "/changes").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0644));
+    UniqueFd changes =
+        OpenRegularFile(settings_.stateFolder + "/changes", O_WRONLY | O_CREAT, nullptr);
     if (changes.Valid()) ::futimens(changes.Get(), nullptr);
     std::lock_guard guard(mutex_);
     ++generation_;
     checked_ = {};
+}
+
+bool LinuxBackend::MadeOf(uint64_t device, uint64_t inode) {
+    for (const auto& [number, disk] : Snapshot()->disks)
+        if (disk.backing == std::pair(device, inode)) return true;
+    return false;
 }
 
 std::shared_ptr<const HardwareSnapshot> LinuxBackend::Snapshot(bool fresh) {
@@ -354,6 +361,13 @@ std::shared_ptr<const HardwareSnapshot> LinuxBackend::Read() {
         facts.writeRefusal = WriteRefusalOf(found, use);
         if (facts.writeRefusal.empty()) facts.writeRefusal = WritesRefused();
         disk.kernelPartitions = KernelPartitionsOf(found.sysPath);
+        if (std::optional<std::string> backing =
+                ReadAttribute(found.sysPath, "loop/backing_file")) {
+            while (!backing->empty() && (backing->back() == '\n' || backing->back() == '\0'))
+                backing->pop_back();
+            struct stat file {};
+            if (::stat(backing->c_str(), &file) == 0) disk.backing = {file.st_dev, file.st_ino};
+        }
         disk.mounts = MountsOn(found, use);
         if (facts.system && !systemDisk) systemDisk = facts.key;
 

@@ -38,6 +38,8 @@ struct HardwareDisk {
     FoundDisk found;  // facts complete: number, geometry, refusal
     std::vector<KernelPartition> kernelPartitions;
     std::vector<Mount> mounts;  // of the disk and its partitions
+    // A loop device's backing file (device and inode): the disk itself.
+    std::optional<std::pair<uint64_t, uint64_t>> backing;
 };
 
 // One volume as last read.
@@ -78,6 +80,8 @@ class LinuxBackend final : public Backend {
                             uint32_t timeoutSeconds) override;
     double TimeScale() override { return settings_.timeScale; }
     std::string JournalFile() override { return settings_.stateFolder + "/journal"; }
+    bool MadeOf(uint64_t device, uint64_t inode) override;
+    const std::string& OwnFolder() override { return settings_.stateFolder; }
 
     // The machine as last read; fresh: looked at for changes now.
     std::shared_ptr<const HardwareSnapshot> Snapshot(bool fresh = false);

@@ -6,11 +6,11 @@
 #include <cstdio>
 #include <cstring>
 #include <filesystem>
-#include <fstream>
 #include <set>
 #include <sstream>
 #include <toml++/toml.h>
 
+#include "core/posix.h"
 #include "core/text.h"
 #include "property_names.h"
 #include "win32/devices.h"
@@ -405,12 +405,42 @@ bool IsLetter(const std::string& text) {
     return text.size() == 2 && std::isalpha(static_cast<unsigned char>(text[0])) && text[1] == ':';
 }
 
+// The state folder as the machine file names it, or its default; a relative
+// one is relative to the machine file's folder (an absolute one replaces it
+// when joined).
+std::filesystem::path StateFolderName(const std::string& file, const std::string& given) {
+    return given.empty()
+               ? std::filesystem::path(std::filesystem::path(file).stem().string() + ".state")
+               : std::filesystem::path(given);
+}
+
 // What has been read so far, so that a repeat is refused where it stands.
 struct Reader {
     MachineSpec machine;
     std::set<std::string> adapterIds, diskIds, letters;
     std::map<std::string, std::string> images;      // normalised path -> its owner
     std::vector<std::pair<size_t, Table>> parents;  // adapters that name a parent
+    std::filesystem::path file;                     // the machine file, absolute
+    std::filesystem::path state;                    // its state folder, absolute
+
+    // Where an image is: relative names are in the state folder.
+    std::filesystem::path ImagePlace(const std::string& image) const {
+        std::filesystem::path path(image);
+        return (path.is_absolute() ? path : state / path).lexically_normal();
+    }
+
+    // Why image cannot be a disk's: it is the machine file or a file the
+    // machine keeps its state in. "" when it can.
+    std::string OwnFile(const std::string& image) const {
+        std::filesystem::path place = ImagePlace(image);
+        if (place == file) return "is the machine file itself";
+        if (place.parent_path() == state)
+            for (const char* own : {"machine.state", "journal", "lock", "locks"})
+                if (place.filename() == own)
+                    return "is the file the machine keeps its " + std::string(own) + " in";
+        if (place.parent_path() == state / "locks") return "is one of the machine's lock files";
+        return {};
+    }
 
     void Id(const Table& table, const std::string& id, std::set<std::string>& ids,
             const char* what) {
@@ -424,10 +454,14 @@ struct Reader {
     }
 
     void Image(const Table& table, const std::string& image, const std::string& owner) {
-        std::string key = std::filesystem::path(image).lexically_normal().string();
-        auto [found, added] = images.emplace(key, owner);
-        if (added) return;
-        std::string message = "image " + Quoted(image) + " is also the image of " + found->second;
+        std::string message;
+        if (std::string own = OwnFile(image); !own.empty()) {
+            message = "image " + Quoted(image) + " " + own;
+        } else {
+            auto [found, added] = images.emplace(ImagePlace(image).string(), owner);
+            if (added) return;
+            message = "image " + Quoted(image) + " is also the image of " + found->second;
+        }
         if (const toml::node* node = table.Node("image")) table.Fail(*node, "image", message);
         table.FailHere("image", message + " (the default is the id followed by \".img\")");
     }
@@ -723,6 +757,11 @@ std::optional<MachineSpec> ParseMachineText(std::string_view text, const std::st
                 section->Fail(*section->Node("time_scale"), "time_scale",
                               "must be a number from 0 to 1000");
         }
+        // Images are compared where they are, however they are written.
+        std::error_code ignored;
+        reader.file = std::filesystem::absolute(path, ignored).lexically_normal();
+        reader.state = (reader.file.parent_path() / StateFolderName(path, machine.stateDir))
+                           .lexically_normal();
         if (auto floppy = top.SubTable("floppy")) {
             floppy->Allow({"image", "size", "format"});
             FloppySpec spec;
@@ -736,8 +775,7 @@ std::optional<MachineSpec> ParseMachineText(std::string_view text, const std::st
                              "720KiB, 1200KiB, 1440KiB or 2880KiB)");
             spec.format = floppy->Flag("format", true);
             machine.floppy = spec;
-            reader.images.emplace(std::filesystem::path(spec.image).lexically_normal().string(),
-                                  "the floppy drive");
+            reader.Image(*floppy, spec.image, "the floppy drive");
         }
         for (const auto& adapter : top.Tables("adapter")) ReadAdapter(adapter, reader);
         CheckParents(reader);
@@ -751,29 +789,20 @@ std::optional<MachineSpec> ParseMachineText(std::string_view text, const std::st
         *error = failure.message;
         return std::nullopt;
     }
-    namespace fs = std::filesystem;
-    fs::path file(path);
+    std::filesystem::path file(path);
     if (machine.name.empty()) machine.name = file.stem().string();
-    fs::path state = machine.stateDir.empty() ? fs::path(file.stem().string() + ".state")
-                                              : fs::path(machine.stateDir);
-    machine.stateDir = (state.is_absolute() ? state : file.parent_path() / state).string();
+    machine.stateDir = (file.parent_path() / StateFolderName(path, machine.stateDir)).string();
     return std::move(machine);
 }
 
 std::optional<MachineSpec> LoadMachineFile(const std::string& path, std::string* error) {
-    std::error_code failed;
-    if (std::filesystem::is_directory(path, failed)) {
-        *error = path + ": is a folder, not a machine file";
+    std::string why;
+    std::optional<std::string> text = ReadSmallFile(path, kMaxMachineFileBytes, &why);
+    if (!text) {
+        *error = path + ": " + why;
         return std::nullopt;
     }
-    std::ifstream in(path, std::ios::binary);
-    std::ostringstream text;
-    if (in) text << in.rdbuf();
-    if (!in || in.bad()) {
-        *error = path + ": cannot be read: " + std::strerror(errno);
-        return std::nullopt;
-    }
-    return ParseMachineText(text.str(), path, error);
+    return ParseMachineText(*text, path, error);
 }
 
 }  // namespace larkin::platform::sim

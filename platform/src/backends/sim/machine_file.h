@@ -106,6 +106,8 @@ bool IsValidId(std::string_view id);
 bool IsFloppySize(uint64_t bytes);
 
 inline constexpr uint64_t kMaxDiskBytes = uint64_t{1} << 44;  // 16 TiB
+// A machine file is a page or two of text; one past this is not one.
+inline constexpr size_t kMaxMachineFileBytes = 1024 * 1024;
 
 }  // namespace larkin::platform::sim
 

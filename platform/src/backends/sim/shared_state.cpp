@@ -7,7 +7,6 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <fstream>
 #include <sstream>
 
 #include "core/posix.h"
@@ -58,7 +57,9 @@ void SharedState::Load() {
     loadedStamp_ = Stamp(path);
     ++generation_;
     state_ = {};
-    std::ifstream in(path);
+    // A line per disk: a state file larger than this is not one.
+    constexpr size_t kLargest = 16 * 1024 * 1024;
+    std::istringstream in(ReadSmallFile(path, kLargest, nullptr).value_or(std::string()));
     std::string line;
     while (std::getline(in, line)) {
         std::istringstream words(line);
@@ -115,7 +116,7 @@ std::optional<std::string> SharedState::Save(const MachineState& state) {
         ::unlink(temporary.c_str());
         return why;
     };
-    UniqueFd fd(::open(temporary.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644));
+    UniqueFd fd = OpenRegularFile(temporary, O_WRONLY | O_CREAT | O_TRUNC, nullptr);
     if (!fd.Valid()) return failed(temporary);
     std::string text = out.str();
     if (!WriteWhole(fd.Get(), text) || ::fsync(fd.Get()) != 0) return failed(temporary);

@@ -84,8 +84,15 @@ template <class Build>
 OpenedImage OpenImage(const std::filesystem::path& path, uint64_t size, Build&& build) {
     OpenedImage result;
     auto openExisting = [&]() -> bool {
-        result.fd.Reset(::open(path.c_str(), O_RDWR | O_CLOEXEC));
-        if (!result.fd.Valid()) return false;
+        // Only a regular file holds a disk: a device or a pipe named there
+        // is refused, never opened for writing.
+        std::string why;
+        result.fd = OpenRegularFile(path.string(), O_RDWR, &why);
+        if (!result.fd.Valid()) {
+            if (errno == ENOENT) return false;
+            result.error = why;
+            return true;
+        }
         struct stat info {};
         if (::fstat(result.fd.Get(), &info) != 0 || static_cast<uint64_t>(info.st_size) != size) {
             result.error = "is " + std::to_string(info.st_size) +
@@ -268,6 +275,8 @@ bool SimBackend::Prepare(std::string* error) {
         floppy_ = std::move(image.fd);
     }
 
+    if (!DistinctImages(error)) return false;
+
     // Disks seen for the first time start as the machine file says.
     auto unstored = shared_.Update([&](MachineState& state) {
         for (const auto& disk : disks_)
@@ -278,6 +287,37 @@ bool SimBackend::Prepare(std::string* error) {
         *error = spec_.file + ": " + *unstored;
         return false;
     }
+    return true;
+}
+
+// Two names (a link, another spelling) for one file would make two disks of
+// one image: writes to one would land on the other, journaled as the first.
+bool SimBackend::DistinctImages(std::string* error) {
+    std::vector<std::string> owners;
+    struct stat info {};
+    if (::stat(spec_.file.c_str(), &info) == 0) {
+        madeOf_.emplace_back(info.st_dev, info.st_ino);
+        owners.push_back("the machine file itself");
+    }
+    auto check = [&](int fd, const std::string& image, const std::string& owner) {
+        if (::fstat(fd, &info) != 0) return true;
+        std::pair<uint64_t, uint64_t> id(info.st_dev, info.st_ino);
+        auto same = std::find(madeOf_.begin(), madeOf_.end(), id);
+        if (same != madeOf_.end()) {
+            *error = spec_.file + ": " + owner + ": image " + ImagePath(image) +
+                     " is the same file as " + owners[static_cast<size_t>(same - madeOf_.begin())];
+            return false;
+        }
+        madeOf_.push_back(id);
+        owners.push_back("the image of " + owner);
+        return true;
+    };
+    if (spec_.floppy && floppy_.Valid() &&
+        !check(floppy_.Get(), spec_.floppy->image, "the floppy drive"))
+        return false;
+    for (const auto& disk : disks_)
+        if (!check(disk.image.Get(), disk.spec->image, "disk \"" + disk.spec->id + "\""))
+            return false;
     return true;
 }
 
@@ -300,6 +340,10 @@ bool SimBackend::PrepareImage(Disk& disk, std::string* error) {
 std::string SimBackend::ImagePath(const std::string& image) const {
     std::filesystem::path path(image);
     return (path.is_relative() ? std::filesystem::path(spec_.stateDir) / path : path).string();
+}
+
+bool SimBackend::MadeOf(uint64_t device, uint64_t inode) {
+    return std::find(madeOf_.begin(), madeOf_.end(), std::pair(device, inode)) != madeOf_.end();
 }
 
 std::string SimBackend::LockFolder() const {

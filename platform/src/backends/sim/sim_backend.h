@@ -38,6 +38,8 @@ class SimBackend final : public Backend {
                             uint32_t timeoutSeconds) override;
     double TimeScale() override { return timeScale_; }
     std::string JournalFile() override { return spec_.stateDir + "/journal"; }
+    bool MadeOf(uint64_t device, uint64_t inode) override;
+    const std::string& OwnFolder() override { return spec_.stateDir; }
 
     // The machine's own faults, which every process using it sees.
     const std::vector<larkin::sim::Fault>& MachineFaults() const { return spec_.faults; }
@@ -70,6 +72,9 @@ class SimBackend final : public Backend {
 
     bool Prepare(std::string* error);
     bool PrepareImage(Disk& disk, std::string* error);
+    // Finds two names of one file among the images; notes every image's and
+    // the machine file's device and inode.
+    bool DistinctImages(std::string* error);
     std::string ImagePath(const std::string& image) const;
     bool Present(const Disk& disk);
     bool AdapterPresent(size_t adapter);
@@ -89,6 +94,8 @@ class SimBackend final : public Backend {
     std::vector<Adapter> adapters_;
     std::vector<Disk> disks_;
     UniqueFd floppy_;
+    // Device and inode of the machine file and of every image.
+    std::vector<std::pair<uint64_t, uint64_t>> madeOf_;
     // The facts of the shared state's generation they were made for.
     std::shared_ptr<const MachineFacts> facts_;
     uint64_t factsGeneration_ = 0;
