@@ -196,8 +196,14 @@ std::optional<Drive> NamedDrive(const Engine& engine, const Options& options, in
         if (number >= 1 && number <= drives.size()) drive = &drives[number - 1];
     }
     if (drive == nullptr) {
-        std::fprintf(stderr, "larkin-cli: no USB drive %s (larkin-cli list shows them)\n",
-                     options.positional[0].c_str());
+        // A drive another program is rewriting loses its letter for a while.
+        std::string busy;
+        for (const Drive& listed : drives)
+            if (std::string why = DriveRefusal(listed); why.find("held by") != std::string::npos)
+                busy = "; a drive without a letter now is being written: " + why +
+                       "\nNothing was changed.";
+        std::fprintf(stderr, "larkin-cli: no USB drive %s (larkin-cli list shows them)%s\n",
+                     options.positional[0].c_str(), busy.c_str());
         exitCode = 6;
         return std::nullopt;
     }

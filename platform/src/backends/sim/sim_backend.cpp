@@ -421,18 +421,20 @@ DWORD SimBackend::RereadPartitions(uint32_t number) {
 // Reads the tables of several disks under one update of the shared state.
 DWORD SimBackend::RereadTables(const std::vector<Disk*>& disks) {
     if (disks.empty()) return ERROR_SUCCESS;
-    std::vector<std::pair<std::string, std::vector<PartitionExtent>>> tables;
+    auto tableOf = [this](Disk& disk) {
+        return disk.spec->media ? ReadTable(disk) : std::vector<PartitionExtent>{};
+    };
     const MachineState& known = shared_.Current();
-    for (Disk* disk : disks) {
-        auto table = disk->spec->media ? ReadTable(*disk) : std::vector<PartitionExtent>{};
+    // An unchanged table changes nothing; the views built on it stay valid.
+    bool changed = std::any_of(disks.begin(), disks.end(), [&](Disk* disk) {
         auto found = known.disks.find(disk->spec->id);
-        // An unchanged table changes nothing; the views built on it stay valid.
-        if (found != known.disks.end() && found->second.partitions == table) continue;
-        tables.emplace_back(disk->spec->id, std::move(table));
-    }
-    if (tables.empty()) return ERROR_SUCCESS;
+        return found == known.disks.end() || found->second.partitions != tableOf(*disk);
+    });
+    if (!changed) return ERROR_SUCCESS;
+    // Read again under the state's lock: a table read before another
+    // process wrote and recorded a new one must not overwrite its record.
     auto failed = shared_.Update([&](MachineState& state) {
-        for (auto& [id, partitions] : tables) state.disks[id].partitions = std::move(partitions);
+        for (Disk* disk : disks) state.disks[disk->spec->id].partitions = tableOf(*disk);
     });
     return failed ? ERROR_ACCESS_DENIED : ERROR_SUCCESS;
 }
