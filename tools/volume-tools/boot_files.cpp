@@ -42,15 +42,8 @@ std::vector<std::string> RootNames(const std::string& letter, bool all) {
     arguments.insert(arguments.end(), {"-i", session.MtoolsImage(), "::/"});
     ToolRun listing = RunTool(arguments, MtoolsEnvironment());
     if (listing.exitCode != 0) return names;
-    size_t start = 0;
-    const std::string& out = listing.output;
-    while (start < out.size()) {
-        size_t end = out.find('\n', start);
-        if (end == std::string::npos) end = out.size();
-        std::string line = out.substr(start, end - start);
-        start = end + 1;
+    for (const std::string& line : Lines(listing.output))
         if (line.starts_with("::/") && !line.ends_with("/")) names.push_back(line.substr(3));
-    }
     return names;
 }
 

@@ -38,4 +38,15 @@ std::string FirstLine(std::string_view output) {
     return std::string(output.substr(0, end));
 }
 
+std::vector<std::string> Lines(std::string_view output) {
+    std::vector<std::string> lines;
+    while (!output.empty()) {
+        size_t end = output.find('\n');
+        lines.emplace_back(output.substr(0, end));
+        if (end == std::string_view::npos) break;
+        output.remove_prefix(end + 1);
+    }
+    return lines;
+}
+
 }  // namespace larkin::volumetools

@@ -42,6 +42,8 @@ Outcome ReadFactsOf(const ToolSession& session, VolumeFacts* facts);
 
 // The first line of a program's output, for a message.
 std::string FirstLine(std::string_view output);
+// Every line of a program's output, without its newline.
+std::vector<std::string> Lines(std::string_view output);
 
 }  // namespace larkin::volumetools
 

@@ -142,13 +142,7 @@ Outcome VolumeFiles(std::string_view folder, std::string_view pattern, const fs:
     }
     std::vector<std::string> copy = {"mcopy", "-n", "-m", "-i", image};
     std::vector<std::string> names;
-    size_t start = 0;
-    const std::string& out = listing.output;
-    while (start < out.size()) {
-        size_t end = out.find('\n', start);
-        if (end == std::string::npos) end = out.size();
-        std::string line = out.substr(start, end - start);
-        start = end + 1;
+    for (const std::string& line : Lines(listing.output)) {
         if (!line.starts_with(dosFolder) || line.ends_with("/")) continue;  // folders end in /
         std::string name = line.substr(dosFolder.size());
         if (name.empty() || name.find('/') != std::string::npos || !Matches(pattern, name))

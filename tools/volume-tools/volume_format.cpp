@@ -64,15 +64,10 @@ Outcome FormatFat(std::string_view root, std::string_view label, int fatBits,
         // The last line that is not mkfs.fat's version banner says why; the
         // banner, written to standard output, may come after the reason.
         std::string why;
-        std::size_t start = 0;
-        while (start < run.output.size()) {
-            std::size_t end = run.output.find('\n', start);
-            if (end == std::string::npos) end = run.output.size();
-            std::string line = run.output.substr(start, end - start);
+        for (const std::string& line : Lines(run.output)) {
             bool banner = line.starts_with("mkfs.fat ") && line.size() > 9 && line[9] >= '0' &&
                           line[9] <= '9';
             if (!line.empty() && !banner) why = line;
-            start = end + 1;
         }
         return {ERROR_WRITE_FAULT, "mkfs.fat: " + (why.empty() ? FirstLine(run.output) : why)};
     }
