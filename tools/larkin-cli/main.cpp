@@ -305,8 +305,9 @@ int Boot(const Engine& engine, const Options& options) {
     DriveHold hold;
     if (int refused = Hold(hold, *drive, "larkin-cli boot " + drive->mount); refused != 0)
         return refused;
-    // The engine finds the drive by the letters GetUSBDevInfo shows.
-    int status = engine.createUSBBoot(drive->mount.c_str(), "A:", options.fromFloppy ? 1 : 0);
+    // The engine finds the drive's row by any one of its letters, and formats
+    // and writes the volume of the letter it is given: the first.
+    int status = engine.createUSBBoot(letter.c_str(), "A:", options.fromFloppy ? 1 : 0);
     if (status != 0 || !image) return Report("boot", status);
 
     std::printf("Copying Files...\n");

@@ -334,6 +334,26 @@ TEST_F(LarkinCli, BootChecksItsSourceBeforeTheFirstWrite) {
     EXPECT_EQ(verified.exitCode, 0) << verified.output;
 }
 
+// A stick with two volumes is listed as "E:;G:"; named by either letter it
+// is made bootable as one drive.
+TEST_F(LarkinCli, AStickWithTwoVolumesIsMadeBootableByEitherLetter) {
+    std::ifstream in(folder_.path() / "demo.toml");
+    std::string machine((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    const std::string one = "letters = [\"E:\"]";
+    const std::string first = "start = 63\n";
+    ASSERT_NE(machine.find(one), std::string::npos);
+    machine.replace(machine.find(one), one.size(), "letters = [\"E:\", \"G:\"]");
+    machine.replace(machine.find(first), first.size(),
+                    "start = 63\nsectors = 131072\nformat = \"FAT16\"\n\n"
+                    "[[adapter.disk.partition]]\ntype = 0x0E\nstart = 131135\n");
+    std::ofstream(folder_.path() / "demo.toml", std::ios::trunc) << machine;
+    ASSERT_THAT(Cli("list").output, HasSubstr("E:;G: SanDisk"));
+    CliRun boot = Cli("boot G: --image LarkinDemo --yes");
+    ASSERT_EQ(boot.exitCode, 0) << boot.output;
+    CliRun verified = Cli("verify 1");
+    EXPECT_EQ(verified.exitCode, 0) << verified.output;
+}
+
 TEST_F(LarkinCli, WriteImageWithTheDefaultsThenRestoreMbr) {
     ASSERT_EQ(Cli("list").exitCode, 0) << "the machine's images are made";
     std::vector<char> original = Bytes(0, 512);
