@@ -43,6 +43,16 @@ class CommandFixture {
     std::unique_ptr<frmUSBBoot> window;
 };
 
+// The USB drives listed in a window of program, row clicked, the command
+// started.
+void StartOnRow(TestProgram& program, int row) {
+    program.AddUsbDrives();
+    frmUSBBoot window(program.services);
+    window.Form_Load();
+    window.lvDevices_ItemClick(window.lvDevices->topLevelItem(row));
+    window.btnStart_Click();
+}
+
 }  // namespace
 
 class CommandTest : public QObject {
@@ -262,11 +272,7 @@ class CommandTest : public QObject {
             TestProgram program;
             program.AddImage("Free", QByteArray("x\nFolder=Free\nEula=") + none + "\nName=Free\n",
                              {{"KERNEL.SYS", "k"}});
-            program.AddUsbDrives();
-            frmUSBBoot window(program.services);
-            window.Form_Load();
-            window.lvDevices_ItemClick(window.lvDevices->topLevelItem(1));
-            window.btnStart_Click();
+            StartOnRow(program, 1);
             QCOMPARE(program.boxes.Titles(), QStringList{kEraseTitle});
             QCOMPARE(program.engine.createCalls.size(), size_t{1});
             QCOMPARE(program.engine.createCalls[0].destination, std::string("F:"));
@@ -292,13 +298,9 @@ class CommandTest : public QObject {
         TestProgram program;
         program.AddImage("Img", "x\nFolder=img\nEula=LICENSE.RTF\nName=Img\n",
                          {{"license.rtf", "{\\rtf1 Terms\\par}"}, {"kernel.sys", "k"}});
-        program.AddUsbDrives();
-        frmUSBBoot window(program.services);
-        window.Form_Load();
-        window.lvDevices_ItemClick(window.lvDevices->topLevelItem(0));
         AgreementWindowDriver agreement;
         agreement.Arm([](frmLicense* license) { license->Command1_Click(); });
-        window.btnStart_Click();
+        StartOnRow(program, 0);
         QCOMPARE(agreement.shownText.trimmed(), QStringLiteral("Terms"));
         QCOMPARE(program.drives.copies.size(), size_t{1});
     }
@@ -311,11 +313,7 @@ class CommandTest : public QObject {
             program.AddImage("Desc",
                              QByteArray("x\nFolder=Elsewhere\nEula=") + agreement + "\nName=Lost\n",
                              {{"License.rtf", "{\\rtf1 Terms\\par}"}});
-            program.AddUsbDrives();
-            frmUSBBoot window(program.services);
-            window.Form_Load();
-            window.lvDevices_ItemClick(window.lvDevices->topLevelItem(0));
-            window.btnStart_Click();
+            StartOnRow(program, 0);
             QCOMPARE(program.boxes.Titles(), (QStringList{kEraseTitle, "File Image Not Found"}));
             QCOMPARE(program.boxes.shown[1].text,
                      QStringLiteral("Selected file image directory cannot be found. Try "
