@@ -77,8 +77,9 @@ std::string CapturedOutput(const std::function<void()>& op);
 // The error an injected fault leaves, to tell it from every other failure.
 inline constexpr DWORD kInjectedError = 0x20001234u;
 
-// Fails, in turn, each platform call that op makes in a clean run, once per
-// run, and hands the run to check (with the failing call's name and its
+// Fails, in turn, each platform call that op makes in a clean run (a call
+// repeated from one place in a loop: its first, second and last round), once
+// per run, and hands the run to check (with the failing call's name and its
 // number among the calls of that name). Also checks that no run leaves more
 // handles open than the clean run did. Returns how many runs had a fault.
 // prepare, when given, runs before every run of op (clean or faulted) with
