@@ -4,7 +4,10 @@
 #include <QFile>
 #include <QStringList>
 
+#include <cstdio>
+
 #include "agreement_text.h"
+#include "drives.h"
 #include "image_catalog.h"
 
 namespace larkin::cli {
@@ -66,6 +69,22 @@ bool AgreementText(const BootImage& image, std::string& text) {
                                            : QString::fromUtf8(content))
                .toStdString();
     return true;
+}
+
+int AcceptAgreement(const BootImage& image, bool assumeYes) {
+    if (image.agreement.empty()) return 0;
+    std::string text;
+    if (!AgreementText(image, text)) {
+        std::fprintf(stderr, "larkin-cli: the agreement %s cannot be read\n",
+                     image.agreement.string().c_str());
+        return 6;
+    }
+    std::printf("\n%s\n\n", text.c_str());
+    if (!Confirm("Do you accept this agreement?", assumeYes)) {
+        std::printf("Nothing was changed.\n");
+        return 6;
+    }
+    return 0;
 }
 
 }  // namespace larkin::cli

@@ -24,6 +24,9 @@ std::optional<BootImage> FindImage(const std::filesystem::path& imagesFolder,
                                    const std::string& name, std::string& why);
 // The agreement as plain text; false when it cannot be read.
 bool AgreementText(const BootImage& image, std::string& text);
+// Shows an image's agreement, if it has one, and asks for it to be accepted
+// (assumeYes accepts it, the text still shown): 0, or 6 once it said why not.
+int AcceptAgreement(const BootImage& image, bool assumeYes);
 
 }  // namespace larkin::cli
 
