@@ -592,6 +592,15 @@ int Run(const Options& options, ProgressChannel& progress) {
         progress.Reason(error);
         if (!reads) return 6;
     }
+    // A child of the multi-drive boot looks at its own drive alone: it can
+    // reach no other, and the others need not be read.
+    if (options.drivePath && !LarkinSeeOnlyDrive(options.drivePath->c_str())) {
+        const char* gone = "the drive is no longer listed (was it pulled out?)";
+        std::fprintf(stderr, "larkin-cli: %s: %s\nNothing was changed.\n",
+                     options.positional[0].c_str(), gone);
+        progress.Reason(gone);
+        return 6;
+    }
     Engine engine;
     std::string why;
     if (!LoadEngine(engine, why)) {
