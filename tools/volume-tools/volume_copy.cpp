@@ -190,19 +190,33 @@ Outcome CopyMatchingFiles(std::string_view sourceFolder, std::string_view patter
     ToolSession writing;
     Outcome opened = writing.Open(root, "mcopy", true);
     if (!opened.Ok()) return opened;
-    std::string image = writing.MtoolsImage();
-    for (const auto& file : files) {
-        if (onFile) onFile(file.name);
-        ToolRun run = RunTool({"mcopy", "-m", "-D", "o", "-i", image, file.path.string(), "::/"},
-                              MtoolsEnvironment());
-        if (!run.started) return {ERROR_FILE_NOT_FOUND, "mcopy: " + FirstLine(run.output)};
-        if (run.exitCode != 0) {
-            DWORD code = CopyFailure(run.output);
-            return {code, code == kErrorDiskFull ? ErrorText(code)
-                                                 : file.name + ": " + FirstLine(run.output)};
+    // One mcopy for every file: a run for each would write the changed
+    // sectors of both FATs and of the root directory again for each file,
+    // and mtools writes all it holds from the root directory to a file's
+    // data when they share its buffer. It names each file as it starts it.
+    std::vector<std::string> arguments = {
+        "mcopy", "-v", "-m", "-D", "o", "-i", writing.MtoolsImage()};
+    for (const auto& file : files) arguments.push_back(file.path.string());
+    arguments.push_back("::/");
+    size_t started = 0;
+    std::string said;  // the first line that is not a file being started
+    ToolRun run = RunTool(arguments, MtoolsEnvironment(), [&](std::string_view line) {
+        if (line.starts_with("Copying ") && started < files.size()) {
+            if (onFile) onFile(files[started].name);
+            ++started;
+        } else if (said.empty() && !line.empty()) {
+            said = line;
         }
-        if (copied) ++*copied;
+    });
+    if (!run.started) return {ERROR_FILE_NOT_FOUND, "mcopy: " + FirstLine(run.output)};
+    if (run.exitCode != 0) {
+        // The files before the one it was at when it failed were copied.
+        if (copied) *copied = started > 0 ? static_cast<int>(started) - 1 : 0;
+        DWORD code = CopyFailure(run.output);
+        std::string name = started > 0 ? files[started - 1].name + ": " : "";
+        return {code, code == kErrorDiskFull ? ErrorText(code) : name + said};
     }
+    if (copied) *copied = static_cast<int>(files.size());
     return {};
 }
 
