@@ -201,12 +201,17 @@ Outcome CopyMatchingFiles(std::string_view sourceFolder, std::string_view patter
     size_t started = 0;
     std::string said;  // the first line that is not a file being started
     ToolRun run = RunTool(arguments, MtoolsEnvironment(), [&](std::string_view line) {
-        if (line.starts_with("Copying ") && started < files.size()) {
-            if (onFile) onFile(files[started].name);
-            ++started;
-        } else if (said.empty() && !line.empty()) {
-            said = line;
+        // A warning without its line break may stand before a file's name.
+        for (size_t at; (at = line.find("Copying ")) != std::string_view::npos;) {
+            if (said.empty() && at > 0) said = line.substr(0, at);
+            if (started < files.size()) {
+                if (onFile) onFile(files[started].name);
+                ++started;
+            }
+            line = line.substr(at + 8);
+            line = line.substr(std::min(line.size(), line.find("Copying ")));
         }
+        if (said.empty() && !line.empty()) said = line;
     });
     if (!run.started) return {ERROR_FILE_NOT_FOUND, "mcopy: " + FirstLine(run.output)};
     if (run.exitCode != 0) {
