@@ -289,6 +289,7 @@ std::string LinuxBackend::WritesRefused() {
     return "writing to a drive needs root: run the program as root (with sudo)";
 }
 
+// Called with mutex_ held.
 uint64_t LinuxBackend::Signature() {
     uint64_t hash = Fnv(ReadText("/proc/self/mountinfo"));
     hash = Fnv(ReadText("/proc/swaps"), hash);
@@ -296,6 +297,9 @@ uint64_t LinuxBackend::Signature() {
     std::vector<std::string> entries;
     for (const auto& entry : std::filesystem::directory_iterator("/sys/class/block", error)) {
         const auto& path = entry.path();
+        // Narrowed to one disk: its own entries and its partitions' only.
+        if (!narrowedName_.empty() && !path.filename().string().starts_with(narrowedName_))
+            continue;
         entries.push_back(path.filename().string() + ReadText(path / "dev") +
                           ReadText(path / "size") + ReadText(path / "ro"));
     }
@@ -357,7 +361,12 @@ std::shared_ptr<const MachineFacts> LinuxBackend::Facts() {
 
 std::shared_ptr<const HardwareSnapshot> LinuxBackend::Read() {
     std::vector<std::string> problems;
-    HardwareScan scan = ScanHardware(ScanOptions{settings_.testUsbDisks}, &problems);
+    std::string onlyName;
+    {
+        std::lock_guard guard(mutex_);
+        onlyName = narrowedName_;
+    }
+    HardwareScan scan = ScanHardware(ScanOptions{settings_.testUsbDisks, onlyName}, &problems);
     {
         // A device left out is said once, not at every look.
         std::lock_guard guard(mutex_);
@@ -645,8 +654,16 @@ void LinuxBackend::Rescan() {
 }
 
 void LinuxBackend::Narrow(const std::string& diskKey) {
+    // Found by its key once; later looks read its kernel name alone (a
+    // disk back under another name is then no longer seen).
+    std::string name;
+    if (!diskKey.empty())
+        for (const auto& found :
+             ScanHardware(ScanOptions{settings_.testUsbDisks, {}}, nullptr).disks)
+            if (found.facts.key == diskKey) name = found.kernelName;
     std::lock_guard guard(mutex_);
     narrowedTo_ = diskKey;
+    narrowedName_ = name;
     ++generation_;
     checked_ = {};
 }

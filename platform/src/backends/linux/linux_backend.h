@@ -121,6 +121,7 @@ class LinuxBackend final : public Backend {
     uint64_t snapshotGeneration_ = 0;
     std::set<std::string> told_;  // problems of the scan already said
     std::string narrowedTo_;      // the one disk this process looks at
+    std::string narrowedName_;    // its kernel name
     std::mutex probedMutex_;
     std::map<std::string, ProbedDisk> probed_;  // by device node
     // What each emulated target reports to REQUEST SENSE.
