@@ -563,7 +563,7 @@ std::optional<int> Parse(int argc, char** argv, Options& options) {
             "boot --json needs --yes: its output is JSON lines, with no room for questions");
     bool child = options.progressFd >= 0 || options.drivePath;
     if (child && (options.command != "boot" || options.positional.size() != 1 || options.json ||
-                  options.progressFd < 0 || !options.drivePath || !options.yes))
+                  options.progressFd < 0 || !options.yes))
         return Usage("--progress-fd and --drive-path are for the processes boot starts itself");
     if (options.viaCorvid && options.command != "partition")
         return Usage("--via-corvid is for partition only");

@@ -330,13 +330,11 @@ int BootMany(const Engine& engine, const MultiBootRequest& request) {
     }
     if (view == View::terminal) board.Draw(false);
     for (DriveRun* run : chosen) {
-        std::vector<std::string> arguments = {"boot",
-                                              run->letter,
-                                              "--yes",
-                                              "--progress-fd",
-                                              std::to_string(ChildProcess::kEventDescriptor),
-                                              "--drive-path",
-                                              run->drive.path};
+        std::vector<std::string> arguments = {"boot", run->letter, "--yes", "--progress-fd",
+                                              std::to_string(ChildProcess::kEventDescriptor)};
+        // Without a device path (Corvid gave none) it is found by its letter.
+        if (!run->drive.path.empty())
+            arguments.insert(arguments.end(), {"--drive-path", run->drive.path});
         arguments.insert(arguments.end(), source.begin(), source.end());
         std::string why;
         if (!run->child.Start(request.program.string(), arguments, why)) {
