@@ -6,6 +6,8 @@
 #include <array>
 #include <cstddef>
 #include <cstdio>
+#include <cstdlib>
+#include <new>
 #include <memory>
 #include <string>
 #include <string_view>
@@ -37,10 +39,17 @@ constexpr const char* kTagScan = "Pellom:ScanOnly";
 
 enum class Transport : int { None = 0, Aspi = 1, Spti = 2 };
 
-// A 1 MiB data buffer, zero-filled when made.
-using Buffer = std::unique_ptr<BYTE[]>;
+// A 1 MiB data buffer, zero-filled when made. calloc hands out fresh
+// zeroed pages without touching them: a scan makes two for every drive and
+// uses a few bytes of each.
+struct BufferFree {
+    void operator()(BYTE* bytes) const { std::free(bytes); }
+};
+using Buffer = std::unique_ptr<BYTE[], BufferFree>;
 inline Buffer NewBuffer() {
-    return std::make_unique<BYTE[]>(kBufferSize);
+    Buffer buffer(static_cast<BYTE*>(std::calloc(kBufferSize, 1)));
+    if (!buffer) throw std::bad_alloc();
+    return buffer;
 }
 
 // A NUL-terminated text field of fixed width; longer values are cut.

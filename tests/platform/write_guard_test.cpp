@@ -1,12 +1,13 @@
 // The one write point and its guard: no path, whatever handle or interface
 // it starts from, changes a disk that holds the running system; control codes
 // need the access they declare; plain-file names never reach a device, nor
-// the machine's own files.
+// the machine's own files; a process narrowed to one drive reaches no other.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <array>
+#include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <span>
@@ -162,6 +163,34 @@ TEST(WriteGuard, NoPathWritesTheDiskOfTheWindowsDirectory) {
     DWORD done = 0;
     EXPECT_TRUE(WriteFile(other.value, data.data(), 512, &done, nullptr));
     EXPECT_EQ(JournaledDisks(), (std::vector<std::string>{"data", "data"}));
+}
+
+TEST(WriteGuard, AProcessNarrowedToOneDriveReachesNoOther) {
+    TestMachine machine(kSystemOnD);
+    ASSERT_TRUE(machine.started());
+    EXPECT_FALSE(LarkinSeeOnlyDrive("Q:"));
+    ASSERT_TRUE(LarkinSeeOnlyDrive("C:"));
+    // The programs it starts see as little.
+    ASSERT_NE(std::getenv("LARKIN_ONLY_DISK"), nullptr);
+    EXPECT_STREQ(std::getenv("LARKIN_ONLY_DISK"), "data");
+    EXPECT_EQ(GetLogicalDrives(), 1u << 2);  // C: alone
+    Handle own(Open("\\\\.\\PhysicalDrive1", GENERIC_READ | GENERIC_WRITE));
+    EXPECT_NE(own.value, INVALID_HANDLE_VALUE);
+    for (const char* other : {"\\\\.\\PhysicalDrive0", "\\\\.\\D:"}) {
+        Handle handle(Open(other, GENERIC_READ));
+        EXPECT_EQ(handle.value, INVALID_HANDLE_VALUE) << other;
+    }
+    // Not even a SCSI command through the other disk's ASPI host.
+    auto data = Sector(std::byte{0});
+    std::vector<uint8_t> inquiry = {0x12, 0, 0, 0, 36, 0};
+    BYTE status = 0;
+    EXPECT_EQ(LarkinScsiExecute(0, 0, 0, inquiry.data(), 6, LARKIN_SCSI_DATA_IN, data.data(), 36,
+                                nullptr, 0, &status),
+              DWORD{ERROR_DEVICE_NOT_CONNECTED});
+    EXPECT_EQ(LarkinScsiExecute(1, 0, 0, inquiry.data(), 6, LARKIN_SCSI_DATA_IN, data.data(), 36,
+                                nullptr, 0, &status),
+              DWORD{ERROR_SUCCESS});
+    unsetenv("LARKIN_ONLY_DISK");
 }
 
 TEST(WriteGuard, ControlCodesNeedTheAccessTheyDeclare) {

@@ -1,5 +1,7 @@
 #include "console_watch.h"
 
+#include <utility>
+
 namespace larkin::cli {
 namespace {
 
@@ -9,7 +11,8 @@ bool Blank(const std::string& line) {
 
 }  // namespace
 
-ConsoleWatch::ConsoleWatch() : in_(stdin), out_(stdout), err_(stderr) {
+ConsoleWatch::ConsoleWatch(std::function<void(const std::string&)> onLine)
+    : in_(stdin), out_(stdout), err_(stderr), onLine_(std::move(onLine)) {
     std::fflush(stdout);
     std::fflush(stderr);
     std::FILE* in = fopencookie(this, "r", {Read, nullptr, nullptr, nullptr});
@@ -33,6 +36,7 @@ ConsoleWatch::ConsoleWatch() : in_(stdin), out_(stdout), err_(stderr) {
 void ConsoleWatch::Stop() {
     if (!watching_) return;
     watching_ = false;
+    EndLine();
     std::FILE* in = stdin;
     std::FILE* out = stdout;
     std::FILE* err = stderr;
@@ -93,7 +97,23 @@ ssize_t ConsoleWatch::Pass(std::FILE* to, const char* buffer, std::size_t size) 
         wrote_ = wroteSinceAnswer_ = true;
         midLine_ = buffer[written - 1] != '\n';
     }
+    for (std::size_t i = 0; i < written; ++i) {
+        if (buffer[i] == '\n') {
+            EndLine();
+        } else {
+            written_ += buffer[i];
+        }
+    }
     return static_cast<ssize_t>(written);
+}
+
+void ConsoleWatch::EndLine() {
+    std::size_t first = written_.find_first_not_of(" \t\r");
+    if (first != std::string::npos) {
+        lastLine_ = written_.substr(first, written_.find_last_not_of(" \t\r") - first + 1);
+        if (onLine_) onLine_(lastLine_);
+    }
+    written_.clear();
 }
 
 }  // namespace larkin::cli

@@ -10,13 +10,16 @@
 #include <sys/types.h>
 
 #include <cstdio>
+#include <functional>
 #include <string>
 
 namespace larkin::cli {
 
 class ConsoleWatch {
   public:
-    ConsoleWatch();
+    // onLine, when given, hears each line written that is not blank,
+    // trimmed, as it ends.
+    explicit ConsoleWatch(std::function<void(const std::string&)> onLine = {});
     ~ConsoleWatch() { Stop(); }
     ConsoleWatch(const ConsoleWatch&) = delete;
     ConsoleWatch& operator=(const ConsoleWatch&) = delete;
@@ -30,12 +33,15 @@ class ConsoleWatch {
     char SilentAnswer() const;
     // The last text written did not end its line (a question, say).
     bool MidLine() const { return midLine_; }
+    // The last line written that was not blank, trimmed; "" when none.
+    const std::string& LastLine() const { return lastLine_; }
 
   private:
     static ssize_t Read(void* cookie, char* buffer, std::size_t size);
     static ssize_t WriteOut(void* cookie, const char* buffer, std::size_t size);
     static ssize_t WriteErr(void* cookie, const char* buffer, std::size_t size);
     ssize_t Pass(std::FILE* to, const char* buffer, std::size_t size);
+    void EndLine();
 
     std::FILE* in_ = nullptr;
     std::FILE* out_ = nullptr;
@@ -46,6 +52,9 @@ class ConsoleWatch {
     bool wrote_ = false;
     bool wroteSinceAnswer_ = false;
     bool midLine_ = false;
+    std::string written_;  // the line being written
+    std::string lastLine_;
+    std::function<void(const std::string&)> onLine_;
 };
 
 }  // namespace larkin::cli

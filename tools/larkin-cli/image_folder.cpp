@@ -3,7 +3,10 @@
 #include <QDir>
 #include <QStringList>
 
+#include <cstdio>
+
 #include "agreement_text.h"
+#include "drives.h"
 #include "image_catalog.h"
 
 namespace larkin::cli {
@@ -74,6 +77,21 @@ bool AgreementText(const BootImage& image, std::string& text) {
                                            : fe::DecodeSystemText(content))
                .toStdString();
     return true;
+}
+
+int AcceptAgreement(const BootImage& image, bool assumeYes) {
+    if (image.agreement.empty()) return 0;
+    std::string text;
+    if (!AgreementText(image, text)) {
+        std::fprintf(stderr, "larkin-cli: the agreement cannot be read: %s\n", text.c_str());
+        return 6;
+    }
+    std::printf("\n%s\n\n", text.c_str());
+    if (!Confirm("Do you accept this agreement?", assumeYes)) {
+        std::printf("Nothing was changed.\n");
+        return 6;
+    }
+    return 0;
 }
 
 }  // namespace larkin::cli

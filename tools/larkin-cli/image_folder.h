@@ -29,6 +29,9 @@ std::optional<BootImage> FindImage(const std::filesystem::path& imagesFolder,
 // The agreement as plain text; false, with the line that says why in text,
 // when it cannot be read (it must be a regular file, not a link).
 bool AgreementText(const BootImage& image, std::string& text);
+// Shows an image's agreement, if it has one, and asks for it to be accepted
+// (assumeYes accepts it, the text still shown): 0, or 6 once it said why not.
+int AcceptAgreement(const BootImage& image, bool assumeYes);
 
 }  // namespace larkin::cli
 

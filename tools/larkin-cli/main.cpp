@@ -3,7 +3,9 @@
 // usage error, which is always said on the standard error stream first.
 #include <unistd.h>
 
+#include <algorithm>
 #include <chrono>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -15,6 +17,7 @@
 #include <vector>
 
 #include "console_watch.h"
+#include "drive_events.h"
 #include "drives.h"
 #include "engine_library.h"
 #include "image_catalog.h"
@@ -22,6 +25,7 @@
 #include "larkin/ascii_text.h"
 #include "larkin/platform.h"
 #include "templates/boot_patch.h"
+#include "multi_boot.h"
 #include "verify.h"
 #include "volume_tools.h"
 
@@ -41,10 +45,15 @@ constexpr char kHelp[] =
     "  boot DRIVE --image NAME     make DRIVE (E:) bootable and copy the boot image NAME\n"
     "                              of File_Images onto it, after its agreement\n"
     "  boot DRIVE --from-floppy    make DRIVE bootable; the engine copies A:'s files\n"
+    "  boot DRIVE DRIVE... (--image NAME | --from-floppy) [--json]\n"
+    "                              make several drives at once, each in a process of its\n"
+    "                              own, after one question naming them all; a line per\n"
+    "                              drive shows its step, and the end its status and reason\n"
     "  zero                        clear the first 4,096 bytes of the drive plugged in next\n"
     "  partition [--via-corvid]    give the drive plugged in next one FAT32 partition\n"
     "                              (zero and partition take only drives whose name begins\n"
-    "                              with QM, as the engine does)\n"
+    "                              with QM, as the engine does; they work on one drive, the\n"
+    "                              one plugged in next, so they take no list of drives)\n"
     "  write-image [DRIVE] [--save FILE] [--image FILE]\n"
     "                              save DRIVE's sector 0 to FILE and write the raw FAT12\n"
     "                              boot image; what is not given is asked on the console\n"
@@ -61,12 +70,15 @@ constexpr char kHelp[] =
     "                   agreement (for scripts)\n"
     "  --images DIR     the File_Images folder (default: beside this program)\n"
     "  --timeout SEC    how long zero and partition wait for the new drive (120)\n"
+    "  --json           list: the drives as JSON; boot: one JSON object per line and\n"
+    "                   event (needs --yes)\n"
     "  --help           this text\n"
     "\n"
     "exit codes: 0 done; 1 a drive was removed since the baseline; 2 no new drive, or a\n"
     "usage error; 3 the new drive got no letter; 4 the partition table could not be\n"
     "written; 5 the new drive is not a supported model; 6 any other failure, and a\n"
-    "question answered no or q.\n";
+    "question answered no or q. With several drives: 0 when every drive was made, else\n"
+    "the highest status of those that failed; 2 when a drive is named twice.\n";
 
 struct Options {
     std::string command;
@@ -80,6 +92,10 @@ struct Options {
     std::optional<std::string> machine;
     std::optional<std::string> images;
     int timeoutSeconds = 120;
+    // A child of the multi-drive boot: where its events go, and the drive
+    // (device path) the question named.
+    int progressFd = -1;
+    std::optional<std::string> drivePath;
 };
 
 int Usage(const std::string& problem) {
@@ -211,9 +227,10 @@ std::optional<Drive> NamedDrive(const Engine& engine, const Options& options, in
 }
 
 // Said before anything is asked: a drive the platform will not write.
-int RefuseUnwritable(const Drive& drive) {
+int RefuseUnwritable(const Drive& drive, ProgressChannel* progress = nullptr) {
     std::string why = DriveRefusal(drive);
     if (why.empty()) return 0;
+    if (progress != nullptr) progress->Reason("cannot be written: " + why);
     std::fprintf(stderr, "larkin-cli: %s cannot be written: %s\nNothing was changed.\n",
                  DescribeDrive(drive).c_str(), why.c_str());
     return 6;
@@ -221,20 +238,70 @@ int RefuseUnwritable(const Drive& drive) {
 
 // The drive held from here to the operation's last byte, or a refusal
 // before its first.
-int Hold(DriveHold& hold, const Drive& drive, const std::string& operation) {
+int Hold(DriveHold& hold, const Drive& drive, const std::string& operation,
+         ProgressChannel* progress = nullptr) {
     std::string why;
     if (hold.Take(drive, operation, why)) return 0;
+    if (progress != nullptr) progress->Reason("cannot be held: " + why);
     std::fprintf(stderr, "larkin-cli: %s cannot be held: %s\nNothing was changed.\n",
                  DescribeDrive(drive).c_str(), why.c_str());
     return 6;
 }
 
-int Boot(const Engine& engine, const Options& options) {
+// A child of the multi-drive boot finds its drive by the device path the
+// question named: its letter may have moved to another drive since.
+std::optional<Drive> ChildDrive(const Engine& engine, const Options& options,
+                                ProgressChannel& progress) {
+    std::vector<Drive> drives = ListDrives(engine);
+    auto named = std::find_if(drives.begin(), drives.end(),
+                              [&](const Drive& d) { return d.path == *options.drivePath; });
+    std::string why;
+    if (named == drives.end()) {
+        why = "the drive is no longer listed (was it pulled out?)";
+    } else if (named->mount.empty()) {
+        why = "the drive has no drive letter now";
+    } else {
+        return *named;
+    }
+    std::fprintf(stderr, "larkin-cli: %s: %s\nNothing was changed.\n",
+                 options.positional[0].c_str(), why.c_str());
+    progress.Reason(why);
+    return std::nullopt;
+}
+
+// Why the engine failed, for the multi-drive runner: its last line, and
+// whether the drive is still there.
+std::string EngineFailure(const Drive& drive, const ConsoleWatch& watch) {
+    std::uint64_t bytes = 0;
+    bool gone = !drive.path.empty() && !DriveSize(drive.path, bytes);
+    std::string said = watch.LastLine();
+    if (gone)
+        return "the drive went away during the work" + (said.empty() ? "" : " (" + said + ")");
+    return said.empty() ? "the engine gave no reason" : said;
+}
+
+int Boot(const Engine& engine, const Options& options, ProgressChannel& progress) {
     if (options.fromFloppy == options.image.has_value())
         return Usage("boot needs either --image NAME or --from-floppy");
+    if (options.positional.empty())
+        return Usage("boot needs a drive letter, for example E: (or several: E: F: G:)");
+    if (options.positional.size() > 1 || options.json) {
+        MultiBootRequest request;
+        request.drives = options.positional;
+        request.image = options.image;
+        request.imagesFolder =
+            std::filesystem::absolute(options.images ? std::filesystem::path(*options.images)
+                                                     : ProgramFolder() / "File_Images");
+        request.yes = options.yes;
+        request.json = options.json;
+        request.program = ProgramFolder() / "larkin-cli";
+        return BootMany(engine, request);
+    }
     int exitCode = 0;
-    std::optional<Drive> drive = NamedDrive(engine, options, exitCode);
-    if (!drive) return exitCode;
+    std::optional<Drive> drive = options.drivePath ? ChildDrive(engine, options, progress)
+                                                   : NamedDrive(engine, options, exitCode);
+    if (!drive) return options.drivePath ? 6 : exitCode;
+    progress.Step("checking the drive");
     if (drive->mount.find(';') != std::string::npos)
         std::printf("Note: %s holds several volumes; the engine works on the whole drive.\n",
                     drive->mount.c_str());
@@ -250,6 +317,7 @@ int Boot(const Engine& engine, const Options& options) {
             for (const std::string& problem : problems)
                 std::fprintf(stderr, "larkin-cli: %s\n", problem.c_str());
             std::fprintf(stderr, "larkin-cli: %s\n", why.c_str());
+            progress.Reason(why);
             return 6;
         }
         if (!image->holdsKernel) {
@@ -258,6 +326,8 @@ int Boot(const Engine& engine, const Options& options) {
                          "to start; nothing was changed\n",
                          image->name.c_str(), image->folder.string().c_str(),
                          larkin::frontend::kKernelFile);
+            progress.Reason("the boot image " + image->name + " has no " +
+                            larkin::frontend::kKernelFile);
             return 6;
         }
     }
@@ -270,6 +340,7 @@ int Boot(const Engine& engine, const Options& options) {
     if (!usable.Ok()) {
         std::fprintf(stderr, "larkin-cli: %s cannot be made bootable: %s\n", letter.c_str(),
                      usable.message.c_str());
+        progress.Reason(usable.message);
         return 6;
     }
     usable = volumetools::CheckBootFiles(image ? image->folder.string() : "A:", volume,
@@ -283,31 +354,40 @@ int Boot(const Engine& engine, const Options& options) {
                          letter.c_str(), usable.message.c_str());
         }
         std::printf("Nothing was changed.\n");
+        progress.Reason(usable.message);
         return 6;
     }
-    if (int refused = RefuseUnwritable(*drive); refused != 0) return refused;
+    if (int refused = RefuseUnwritable(*drive, &progress); refused != 0) return refused;
     if (!Confirm("This erases everything on " + DescribeDrive(*drive) + ". Go on?", options.yes)) {
         std::printf("Nothing was changed.\n");
         return 6;
     }
-    if (image && !image->agreement.empty()) {
-        std::string text;
-        if (!AgreementText(*image, text)) {
-            std::fprintf(stderr, "larkin-cli: the agreement cannot be read: %s\n", text.c_str());
-            return 6;
-        }
-        std::printf("\n%s\n\n", text.c_str());
-        if (!Confirm("Do you accept this agreement?", options.yes)) {
-            std::printf("Nothing was changed.\n");
-            return 6;
+    if (image) {
+        if (int declined = AcceptAgreement(*image, options.yes); declined != 0) {
+            progress.Reason("the agreement of " + image->name + " was not accepted");
+            return declined;
         }
     }
     DriveHold hold;
-    if (int refused = Hold(hold, *drive, "larkin-cli boot " + drive->mount); refused != 0)
+    if (int refused = Hold(hold, *drive, "larkin-cli boot " + drive->mount, &progress);
+        refused != 0)
         return refused;
+    progress.Step(options.fromFloppy ? "partitioning, formatting, copying A:'s files"
+                                     : "partitioning and formatting");
+    // The runner hears the engine's step and, on failure, its last line.
+    std::optional<ConsoleWatch> watch;
+    if (progress.Active())
+        watch.emplace([&](const std::string& line) {
+            if (line.find("Copying Boot Files") != std::string::npos)
+                progress.Step("copying A:'s files");
+        });
     // The engine finds the drive's row by any one of its letters, and formats
     // and writes the volume of the letter it is given: the first.
     int status = engine.createUSBBoot(letter.c_str(), "A:", options.fromFloppy ? 1 : 0);
+    if (watch) {
+        watch->Stop();
+        if (status != 0) progress.Reason(EngineFailure(*drive, *watch));
+    }
     if (status != 0 || !image) return Report("boot", status);
 
     std::printf("Copying Files...\n");
@@ -315,11 +395,18 @@ int Boot(const Engine& engine, const Options& options) {
     int copied = 0;
     volumetools::Outcome outcome = volumetools::CopyFolderFiles(
         image->folder.string(), letter,
-        [](std::string_view name) { std::printf("  %.*s\n", int(name.size()), name.data()); },
+        [&](std::string_view name) {
+            std::printf("  %.*s\n", int(name.size()), name.data());
+            progress.Step("copying " + std::string(name));
+        },
         &copied);
     if (!outcome.Ok()) {
         std::fprintf(stderr, "larkin-cli: copying %s onto %s failed: %s\n", image->name.c_str(),
                      letter.c_str(), outcome.message.c_str());
+        std::uint64_t bytes = 0;
+        bool gone = !drive->path.empty() && !DriveSize(drive->path, bytes);
+        progress.Reason((gone ? "the drive went away while copying: " : "copying failed: ") +
+                        outcome.message);
         return 6;
     }
     std::printf("%d file(s) copied.\n", copied);
@@ -516,13 +603,21 @@ std::optional<int> Parse(int argc, char** argv, Options& options) {
         } else if (arg == "--via-corvid") {
             options.viaCorvid = true;
         } else if (arg == "--image" || arg == "--save" || arg == "--machine" || arg == "--images" ||
-                   arg == "--timeout") {
+                   arg == "--timeout" || arg == "--progress-fd" || arg == "--drive-path") {
             std::optional<std::string> text;
             if (!value(text)) return Usage(arg + " needs a value");
             if (arg == "--image") options.image = text;
             if (arg == "--save") options.save = text;
             if (arg == "--machine") options.machine = text;
             if (arg == "--images") options.images = text;
+            if (arg == "--drive-path") options.drivePath = text;
+            if (arg == "--progress-fd") {
+                char* end = nullptr;
+                long fd = std::strtol(text->c_str(), &end, 10);
+                if (*end != '\0' || fd < 3 || fd > 1023)
+                    return Usage("--progress-fd needs a descriptor from 3 to 1023");
+                options.progressFd = static_cast<int>(fd);
+            }
             if (arg == "--timeout") {
                 char* end = nullptr;
                 long seconds = std::strtol(text->c_str(), &end, 10);
@@ -542,7 +637,15 @@ std::optional<int> Parse(int argc, char** argv, Options& options) {
     const std::set<std::string> commands = {"list",        "boot",        "zero",  "partition",
                                             "write-image", "restore-mbr", "verify"};
     if (!commands.count(options.command)) return Usage("unknown command " + options.command);
-    if (options.json && options.command != "list") return Usage("--json is for list only");
+    if (options.json && options.command != "list" && options.command != "boot")
+        return Usage("--json is for list and boot only");
+    if (options.json && options.command == "boot" && !options.yes)
+        return Usage(
+            "boot --json needs --yes: its output is JSON lines, with no room for questions");
+    bool child = options.progressFd >= 0 || options.drivePath;
+    if (child && (options.command != "boot" || options.positional.size() != 1 || options.json ||
+                  options.progressFd < 0 || !options.yes))
+        return Usage("--progress-fd and --drive-path are for the processes boot starts itself");
     if (options.viaCorvid && options.command != "partition")
         return Usage("--via-corvid is for partition only");
     if (options.command == "list" && !options.positional.empty())
@@ -550,9 +653,7 @@ std::optional<int> Parse(int argc, char** argv, Options& options) {
     return std::nullopt;
 }
 
-int Run(int argc, char** argv) {
-    Options options;
-    if (std::optional<int> exitCode = Parse(argc, argv, options)) return *exitCode;
+int Run(const Options& options, ProgressChannel& progress) {
     std::string machine;
     if (options.machine) {
         machine = std::filesystem::absolute(*options.machine).string();
@@ -562,27 +663,49 @@ int Run(int argc, char** argv) {
     char error[512] = "";
     if (!LarkinStartPlatform(options.machine ? machine.c_str() : nullptr, error, sizeof error)) {
         std::fprintf(stderr, "larkin-cli: %s\n", error);
+        progress.Reason(error);
         return options.machine ? kUsage : 6;
     }
     // Said before anything is asked, rather than as a failure at the end.
     if (!LarkinDrivesWritable(error, sizeof error)) {
         bool reads = options.command == "list" || options.command == "verify";
         std::fprintf(stderr, "larkin-cli: %s%s\n", error, reads ? " (drives are only read)" : "");
+        progress.Reason(error);
         if (!reads) return 6;
+    }
+    // A child of the multi-drive boot looks at its own drive alone: it can
+    // reach no other, and the others need not be read.
+    if (options.drivePath && !LarkinSeeOnlyDrive(options.drivePath->c_str())) {
+        const char* gone = "the drive is no longer listed (was it pulled out?)";
+        std::fprintf(stderr, "larkin-cli: %s: %s\nNothing was changed.\n",
+                     options.positional[0].c_str(), gone);
+        progress.Reason(gone);
+        return 6;
     }
     Engine engine;
     std::string why;
     if (!LoadEngine(engine, why)) {
         std::fprintf(stderr, "larkin-cli: %s\n", why.c_str());
+        progress.Reason(why);
         return 6;
     }
     const std::string& c = options.command;
     if (c == "list") return List(engine, options);
-    if (c == "boot") return Boot(engine, options);
+    if (c == "boot") return Boot(engine, options, progress);
     if (c == "zero" || c == "partition") return NewDriveOperation(engine, options);
     if (c == "write-image") return WriteImage(engine, options);
     if (c == "restore-mbr") return RestoreMbr(engine, options);
     return Verify(engine, options);
+}
+
+int Run(int argc, char** argv) {
+    Options options;
+    if (std::optional<int> exitCode = Parse(argc, argv, options)) return *exitCode;
+    ProgressChannel progress(options.progressFd);
+    int status = Run(options, progress);
+    if (status != 0) progress.Reason(status == 6 ? "the operation failed" : StatusText(status));
+    progress.End(status);
+    return status;
 }
 
 }  // namespace

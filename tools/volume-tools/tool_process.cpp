@@ -56,7 +56,8 @@ void Descriptor::Reset(int fd) {
 }
 
 ToolRun RunTool(const std::vector<std::string>& arguments,
-                const std::vector<std::string>& extraEnvironment, int inherited) {
+                const std::vector<std::string>& extraEnvironment, int inherited,
+                const std::function<void(std::string_view line)>& onLine) {
     ToolRun run;
     if (arguments.empty()) return run;
     std::string program = FindProgram(arguments[0]);
@@ -101,14 +102,19 @@ ToolRun RunTool(const std::vector<std::string>& arguments,
     run.started = true;
     writer.Reset();
     char buffer[4096];
+    size_t heard = 0;  // of the output, what onLine has heard
     for (;;) {
         ssize_t got = ::read(reader.Get(), buffer, sizeof buffer);
         if (got > 0) {
             run.output.append(buffer, static_cast<size_t>(got));
+            for (size_t end; onLine && (end = run.output.find('\n', heard)) != std::string::npos;
+                 heard = end + 1)
+                onLine(std::string_view(run.output).substr(heard, end - heard));
         } else if (got == 0 || errno != EINTR) {
             break;
         }
     }
+    if (onLine && heard < run.output.size()) onLine(std::string_view(run.output).substr(heard));
     int status = 0;
     while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
     }

@@ -4,7 +4,9 @@
 #ifndef LARKIN_VOLUME_TOOLS_TOOL_PROCESS_H
 #define LARKIN_VOLUME_TOOLS_TOOL_PROCESS_H
 
+#include <functional>
 #include <string>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -43,9 +45,11 @@ struct ToolRun {
 // Runs arguments[0] (looked up on PATH and in /usr/sbin and /sbin) with the
 // rest as its arguments, standard input empty, and the environment of this
 // process plus extraEnvironment ("NAME=value" entries). A valid inherited
-// descriptor becomes the program's descriptor 3 (kInheritedFile).
+// descriptor becomes the program's descriptor 3 (kInheritedFile). onLine,
+// when given, hears each line of output (without its line break) as it comes.
 ToolRun RunTool(const std::vector<std::string>& arguments,
-                const std::vector<std::string>& extraEnvironment = {}, int inherited = -1);
+                const std::vector<std::string>& extraEnvironment = {}, int inherited = -1,
+                const std::function<void(std::string_view line)>& onLine = {});
 
 }  // namespace larkin::volumetools
 

@@ -164,6 +164,51 @@ Outcome VolumeFiles(std::string_view folder, std::string_view pattern, const fs:
     return {};
 }
 
+Outcome OpenSourceFile(const SourceFile& file, Descriptor* opened) {
+    Descriptor fd(
+        ::open(file.path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY));
+    struct stat info {};
+    if (!fd.Valid() && errno == ELOOP) return {ERROR_ACCESS_DENIED, LinkRefused(file.name)};
+    if (!fd.Valid()) return {ERROR_READ_FAULT, file.name + ": " + std::strerror(errno)};
+    if (::fstat(fd.Get(), &info) != 0 || !S_ISREG(info.st_mode))
+        return {ERROR_ACCESS_DENIED, file.name + " is not a regular file"};
+    *opened = std::move(fd);
+    return {};
+}
+
+// A private copy of a host file, taken from a descriptor that refuses a
+// link, with its modification time (mcopy -m keeps it).
+Outcome StageHostFile(const SourceFile& file, const fs::path& folder, fs::path* staged) {
+    Descriptor source;
+    if (Outcome opened = OpenSourceFile(file, &source); !opened.Ok()) return opened;
+    std::error_code ignored;
+    fs::create_directory(folder, ignored);
+    fs::path path = folder / file.name;
+    Descriptor target(
+        ::open(path.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600));
+    if (!target.Valid()) return {ERROR_READ_FAULT, file.name + ": " + std::strerror(errno)};
+    char buffer[64 * 1024];
+    for (;;) {
+        ssize_t got = ::read(source.Get(), buffer, sizeof buffer);
+        if (got < 0 && errno == EINTR) continue;
+        if (got < 0) return {ERROR_READ_FAULT, file.name + ": " + std::strerror(errno)};
+        if (got == 0) break;
+        for (ssize_t put = 0; put < got;) {
+            ssize_t wrote = ::write(target.Get(), buffer + put, static_cast<size_t>(got - put));
+            if (wrote < 0 && errno == EINTR) continue;
+            if (wrote < 0) return {ERROR_READ_FAULT, file.name + ": " + std::strerror(errno)};
+            put += wrote;
+        }
+    }
+    struct stat info {};
+    if (::fstat(source.Get(), &info) == 0) {
+        const timespec times[2] = {info.st_atim, info.st_mtim};
+        ::futimens(target.Get(), times);
+    }
+    *staged = path;
+    return {};
+}
+
 DWORD CopyFailure(const std::string& output) {
     for (const char* full : {"Disk full", "disk full", "No directory slots", "No free"})
         if (output.find(full) != std::string::npos) return kErrorDiskFull;
@@ -180,18 +225,6 @@ PrivateFolder::PrivateFolder() {
 PrivateFolder::~PrivateFolder() {
     std::error_code ignored;
     if (!path_.empty()) fs::remove_all(path_, ignored);
-}
-
-Outcome OpenSourceFile(const SourceFile& file, Descriptor* opened) {
-    Descriptor fd(
-        ::open(file.path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK | O_NOCTTY));
-    struct stat info {};
-    if (!fd.Valid() && errno == ELOOP) return {ERROR_ACCESS_DENIED, LinkRefused(file.name)};
-    if (!fd.Valid()) return {ERROR_READ_FAULT, file.name + ": " + std::strerror(errno)};
-    if (::fstat(fd.Get(), &info) != 0 || !S_ISREG(info.st_mode))
-        return {ERROR_ACCESS_DENIED, file.name + " is not a regular file"};
-    *opened = std::move(fd);
-    return {};
 }
 
 bool IsDriveLetter(std::string_view text) {
@@ -293,24 +326,48 @@ Outcome CopyMatchingFiles(std::string_view sourceFolder, std::string_view patter
     ToolSession writing;
     Outcome opened = writing.Open(root, "mcopy", true);
     if (!opened.Ok()) return opened;
-    std::string image = writing.MtoolsImage();
+    // One mcopy for every file: a run for each would write the changed
+    // sectors of both FATs and of the root directory again for each file,
+    // and mtools writes all it holds from the root directory to a file's
+    // data when they share its buffer. It names each file as it starts it.
+    std::vector<std::string> arguments = {
+        "mcopy", "-v", "-m", "-D", "o", "-i", writing.MtoolsImage()};
     for (const auto& file : files) {
-        if (onFile) onFile(file.name);
-        // Copied from the descriptor opened here: a name swapped for a link
-        // since the files were listed is refused, never followed.
-        Descriptor source;
-        if (Outcome opened = OpenSourceFile(file, &source); !opened.Ok()) return opened;
-        ToolRun run =
-            RunTool({"mcopy", "-m", "-D", "o", "-i", image, kInheritedFile, "::/" + file.name},
-                    MtoolsEnvironment(), source.Get());
-        if (!run.started) return {ERROR_FILE_NOT_FOUND, "mcopy: " + FirstLine(run.output)};
-        if (run.exitCode != 0) {
-            DWORD code = CopyFailure(run.output);
-            return {code, code == kErrorDiskFull ? ErrorText(code)
-                                                 : file.name + ": " + FirstLine(run.output)};
+        // mcopy reads the copy taken here from the descriptor checked when
+        // listed: a name swapped for a link since then is refused, never
+        // followed. A volume's files are already private copies.
+        fs::path path = file.path;
+        if (!path.string().starts_with(scratch.Path().string())) {
+            Outcome staged = StageHostFile(file, scratch.Path() / "host", &path);
+            if (!staged.Ok()) return staged;
         }
-        if (copied) ++*copied;
+        arguments.push_back(path.string());
     }
+    arguments.push_back("::/");
+    size_t started = 0;
+    std::string said;  // the first line that is not a file being started
+    ToolRun run = RunTool(arguments, MtoolsEnvironment(), -1, [&](std::string_view line) {
+        // A warning without its line break may stand before a file's name.
+        for (size_t at; (at = line.find("Copying ")) != std::string_view::npos;) {
+            if (said.empty() && at > 0) said = line.substr(0, at);
+            if (started < files.size()) {
+                if (onFile) onFile(files[started].name);
+                ++started;
+            }
+            line = line.substr(at + 8);
+            line = line.substr(std::min(line.size(), line.find("Copying ")));
+        }
+        if (said.empty() && !line.empty()) said = line;
+    });
+    if (!run.started) return {ERROR_FILE_NOT_FOUND, "mcopy: " + FirstLine(run.output)};
+    if (run.exitCode != 0) {
+        // The files before the one it was at when it failed were copied.
+        if (copied) *copied = started > 0 ? static_cast<int>(started) - 1 : 0;
+        DWORD code = CopyFailure(run.output);
+        std::string name = started > 0 ? files[started - 1].name + ": " : "";
+        return {code, code == kErrorDiskFull ? ErrorText(code) : name + said};
+    }
+    if (copied) *copied = static_cast<int>(files.size());
     return {};
 }
 

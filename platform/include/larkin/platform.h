@@ -34,6 +34,12 @@ PLATFORM_API void LarkinReleaseDrive(LPCSTR drive);
  * for writing now (the running system's disk, in use by the system, held by
  * another program, no privileges); FALSE when it may be written. */
 PLATFORM_API BOOL LarkinDriveRefused(LPCSTR drive, LPSTR why, DWORD whySize);
+/* From now on this process, and every program it starts, sees the disk
+ * behind drive alone (named as LarkinHoldDrive takes it): every other disk
+ * is as if unplugged, so it cannot be opened, listed or sent a SCSI command,
+ * nor need it be read. For a process that works on one drive of many. FALSE
+ * when there is no such drive. */
+PLATFORM_API BOOL LarkinSeeOnlyDrive(LPCSTR drive);
 /* The machine file in use, or "" on hardware. */
 PLATFORM_API LPCSTR LarkinMachineFile(void);
 

@@ -175,6 +175,9 @@ class Backend {
     virtual DWORD RemoveDevice(const std::string& key) = 0;
     // Looks for new devices and reads partition tables again.
     virtual void Rescan() = 0;
+    // This process looks at the disk with this key alone from now on ("":
+    // at every disk again); the backend need not read the others.
+    virtual void Narrow(const std::string& diskKey) { (void)diskKey; }
 
     // write: the handle may write (a backend may open the media read-only
     // otherwise, so that a reader never blocks the system's own use).

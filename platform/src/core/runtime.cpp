@@ -63,7 +63,30 @@ bool Runtime::StartLocked(const char* machineFile, std::string* error) {
         return false;
     }
     startError_.clear();
+    narrowedTo_.clear();
+    if (const char* only = std::getenv("LARKIN_ONLY_DISK"); only && *only) {
+        narrowedTo_ = only;
+        backend_->Narrow(narrowedTo_);
+    }
     return true;
+}
+
+void Runtime::Narrow(const std::string& diskKey) {
+    std::lock_guard guard(lock);
+    TheBackend().Narrow(diskKey);
+    narrowedTo_ = diskKey;
+    view_.reset();
+    deviceTree_.reset();
+    if (diskKey.empty()) {
+        unsetenv("LARKIN_ONLY_DISK");
+    } else {
+        setenv("LARKIN_ONLY_DISK", diskKey.c_str(), 1);
+    }
+}
+
+std::string Runtime::NarrowedTo() {
+    std::lock_guard guard(lock);
+    return narrowedTo_;
 }
 
 std::shared_ptr<const MachineView> Runtime::View() {
@@ -72,6 +95,18 @@ std::shared_ptr<const MachineView> Runtime::View() {
     uint64_t generation = backend.Generation();
     if (!view_ || view_->generation != generation) {
         auto facts = backend.Facts();
+        if (!narrowedTo_.empty()) {
+            MachineFacts narrowed = *facts;
+            std::optional<uint32_t> kept;
+            std::erase_if(narrowed.disks, [&](const DiskFacts& disk) {
+                if (disk.key == narrowedTo_) kept = disk.number;
+                return disk.key != narrowedTo_;
+            });
+            std::erase_if(narrowed.volumes, [&](const VolumeFacts& volume) {
+                return volume.disk && volume.disk != kept;
+            });
+            facts = std::make_shared<const MachineFacts>(std::move(narrowed));
+        }
         // Reading the facts may itself move the machine on (tables read
         // for the first time): the view carries the generation it shows.
         view_ = BuildView(*facts, backend.Generation());

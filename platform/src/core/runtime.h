@@ -58,6 +58,11 @@ class Runtime {
     // The device tree of View(), indexed.
     std::shared_ptr<const DeviceTreeIndex> DeviceTree();
     WriteJournal& Journal();
+    // Shows this process, and the programs it starts (LARKIN_ONLY_DISK), the
+    // disk with this key alone: every other disk is as if unplugged. ""
+    // shows them all again.
+    void Narrow(const std::string& diskKey);
+    std::string NarrowedTo();
 
     ModuleTable modules;
     HandleTable handles;
@@ -89,6 +94,7 @@ class Runtime {
     std::unique_ptr<WriteJournal> journal_;
     std::shared_ptr<const MachineView> view_;
     std::shared_ptr<const DeviceTreeIndex> deviceTree_;
+    std::string narrowedTo_;
 };
 
 // The backend, started on first use.

@@ -235,12 +235,15 @@ ScsiOutcome ExecuteScsi(const ScsiAddress& address, std::span<const uint8_t> cdb
                         DataDirection direction, std::span<std::byte> data,
                         uint32_t timeoutSeconds) {
     Backend& machine = Machine();
-    if (!CommandMayWrite(cdb))
-        return machine.ExecuteScsi(address, cdb, direction, data, timeoutSeconds);
     auto view = View();
     const DiskInfo* target = nullptr;
     for (const auto& disk : view->disks)
         if (disk.scsiPort == address.port && disk.scsiTarget == address.target) target = &disk;
+    // A process narrowed to one disk reaches no other, not even to ask.
+    if (!target && !Runtime::Get().NarrowedTo().empty())
+        return ScsiOutcome{ERROR_DEVICE_NOT_CONNECTED, SCSISTAT_GOOD, {}, 0};
+    if (!CommandMayWrite(cdb))
+        return machine.ExecuteScsi(address, cdb, direction, data, timeoutSeconds);
     if (target && !WriteRefusal(target->number).empty())
         return ScsiOutcome{ERROR_ACCESS_DENIED, SCSISTAT_GOOD, {}, 0};
     // Commands reach the disk without an open of it: an operation's hold

@@ -209,6 +209,20 @@ BOOL LarkinDriveRefused(LPCSTR drive, LPSTR why, DWORD whySize) {
     });
 }
 
+BOOL LarkinSeeOnlyDrive(LPCSTR drive) {
+    return larkin::platform::Guarded<BOOL>(FALSE, [&]() -> BOOL {
+        std::optional<uint32_t> disk = DiskOfDrive(drive);
+        auto view = View();
+        const larkin::platform::DiskInfo* info = disk ? view->Disk(*disk) : nullptr;
+        if (info == nullptr) {
+            SetLastError(ERROR_FILE_NOT_FOUND);
+            return FALSE;
+        }
+        Runtime::Get().Narrow(info->id);
+        return TRUE;
+    });
+}
+
 LPCSTR LarkinMachineFile(void) {
     return larkin::platform::Guarded<LPCSTR>("", [&]() -> LPCSTR {
         static thread_local std::string file;

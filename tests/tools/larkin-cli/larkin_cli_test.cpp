@@ -2,8 +2,8 @@
 // demo machine: usage and exit codes, list --json, boot then verify, verify
 // failing check by check on drives damaged on purpose, the confirmation,
 // write-image and restore-mbr through a pipe (a second write-image keeping
-// the saved sector 0, a quit at their question), and zero waiting for the
-// drive to be plugged in.
+// the saved sector 0, a quit at their question), zero waiting for the
+// drive to be plugged in, and several sticks made at once.
 #include <gmock/gmock.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -14,6 +14,8 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <set>
+#include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
@@ -43,11 +45,12 @@ class LarkinCli : public ::testing::Test {
     }
 
     // Runs larkin-cli in the test's folder with input on its standard input.
-    CliRun Cli(const std::string& arguments, const std::string& input = "") {
+    CliRun Cli(const std::string& arguments, const std::string& input = "",
+               const std::string& environment = "") {
         std::ofstream(folder_.path() / "input.txt") << input;
-        std::string command = "cd " + Quoted(folder_.path().string()) + " && LARKIN_TIME_SCALE=0 " +
-                              Quoted(LARKIN_BIN "/larkin-cli") + " --machine demo.toml " +
-                              arguments + " < input.txt 2>&1";
+        std::string command = "cd " + Quoted(folder_.path().string()) + " && " + environment +
+                              " LARKIN_TIME_SCALE=0 " + Quoted(LARKIN_BIN "/larkin-cli") +
+                              " --machine demo.toml " + arguments + " < input.txt 2>&1";
         CliRun run;
         FILE* pipe = ::popen(command.c_str(), "r");
         if (pipe == nullptr) return run;
@@ -96,6 +99,21 @@ class LarkinCli : public ::testing::Test {
         run.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
         return run;
     }
+    // The disks simctl's journal shows written.
+    std::set<std::string> WrittenDisks() {
+        std::string command = "cd " + Quoted(folder_.path().string()) + " && " +
+                              Quoted(LARKIN_BIN "/simctl") + " --machine demo.toml journal";
+        std::set<std::string> disks;
+        FILE* pipe = ::popen(command.c_str(), "r");
+        char line[512];
+        while (pipe != nullptr && std::fgets(line, sizeof line, pipe) != nullptr) {
+            std::istringstream fields(line);
+            std::string pid, disk;
+            if (fields >> pid >> disk) disks.insert(disk);
+        }
+        if (pipe != nullptr) ::pclose(pipe);
+        return disks;
+    }
     int Simctl(const std::string& arguments) {
         std::string command = "cd " + Quoted(folder_.path().string()) + " && " +
                               Quoted(LARKIN_BIN "/simctl") + " --machine demo.toml " + arguments +
@@ -110,7 +128,8 @@ TEST_F(LarkinCli, UsageErrorsExitWithTwoAndSayWhy) {
     for (const char* arguments :
          {"", "frobnicate", "boot E:", "boot E: --image X --from-floppy", "boot", "verify",
           "verify E: F:", "list --json E:", "verify E: --json", "zero --via-corvid",
-          "zero E:", "--bogus list", "write-image E: F:", "boot E: --image", "zero --timeout 0"}) {
+          "zero E:", "--bogus list", "write-image E: F:", "boot E: --image", "zero --timeout 0",
+          "boot E: G: --image LarkinDemo --json"}) {
         CliRun run = Cli(arguments);
         EXPECT_EQ(run.exitCode, 2) << arguments << "\n" << run.output;
         EXPECT_THAT(run.output, HasSubstr("larkin-cli: ")) << arguments;
@@ -455,6 +474,134 @@ present = false
     EXPECT_EQ(failed.exitCode, 6) << failed.output;
     EXPECT_THAT(failed.output, HasSubstr("larkin-cli: zero: the operation failed: the new drive "
                                          "could not be opened or cleared (status 6)"));
+}
+
+// Several sticks made at once, each by a larkin-cli of its own: a stick
+// that fails (pulled out during its format, refused by the platform) stops
+// none of the others, and a stick named twice stops everything before it
+// starts.
+TEST_F(LarkinCli, SeveralSticksAtOnce) {
+    std::ofstream(folder_.path() / "demo.toml", std::ios::app) << R"(
+[[adapter]]
+id = "usb3"
+class = "USB"
+parent = "hub0"
+[[adapter.disk]]
+id = "stick3"
+size = "20MiB"
+letters = ["G:"]
+[[adapter.disk.partition]]
+type = 0x0E
+start = 63
+[[adapter.disk]]
+id = "stick4"
+size = "20MiB"
+letters = ["H:"]
+[[adapter.disk.partition]]
+type = 0x0E
+start = 63
+[[adapter.disk]]
+id = "stick5"
+size = "20MiB"
+letters = ["I:"]
+[[adapter.disk.partition]]
+type = 0x0E
+start = 63
+[[adapter.disk]]
+id = "twoletters"
+size = "20MiB"
+letters = ["J:", "K:"]
+[[adapter.disk.partition]]
+type = 0x0E
+start = 63
+sectors = 20000
+[[adapter.disk.partition]]
+type = 0x0E
+start = 20063
+[[adapter.disk]]
+id = "bootstick"
+size = "20MiB"
+system = true
+letters = ["L:"]
+[[adapter.disk.partition]]
+type = 0x0E
+start = 63
+)";
+    // Pulls stick4 out as its format starts: mkfs.fat goes on writing the
+    // image, the engine finds the stick gone at its next step.
+    std::filesystem::path tools = folder_.path() / "pulling";
+    std::filesystem::create_directories(tools);
+    std::ofstream(tools / "mkfs.fat")
+        << "#!/bin/sh\ncase \"$*\" in *stick4.img*) " << Quoted(LARKIN_BIN "/simctl")
+        << " unplug stick4 >/dev/null ;; esac\nexec /usr/sbin/mkfs.fat \"$@\"\n";
+    std::filesystem::permissions(tools / "mkfs.fat", std::filesystem::perms::owner_all);
+
+    struct Case {
+        std::string what, arguments, environment;
+        int exitCode;
+        std::vector<std::string> made;  // verify afterwards
+        std::vector<std::string> said;
+        std::set<std::string> written;  // by the journal
+    };
+    const std::string image = " --image LarkinDemo --yes";
+    for (const Case& c : std::vector<Case>{
+             {"three at once",
+              "boot G: H: I:" + image,
+              "",
+              0,
+              {"G:", "H:", "I:"},
+              {"This erases everything on these 3 drives:\n  G: ", "G: started",
+               "I: copying KERNEL.SYS", "H: Generic Disk USB Device: done",
+               "larkin-cli: boot: 3 drives done"},
+              {"stick3", "stick4", "stick5"}},
+             {"one pulled out",
+              "boot G: H: I:" + image,
+              "PATH=" + Quoted(tools.string()) + ":$PATH",
+              6,
+              {"G:", "I:"},
+              {"H: Generic Disk USB Device: failed (status 6): the drive went away during the work",
+               "I: Generic Disk USB Device: done",
+               "larkin-cli: boot: 1 of 3 drives failed: H: (status 6)"},
+              {"stick3", "stick4", "stick5"}},
+             {"one refused",
+              "boot L: G: H:" + image,
+              "",
+              6,
+              {"G:", "H:"},
+              {"larkin-cli: L: Generic Disk USB Device, 20,971,520 bytes (21.0 MB) cannot be "
+               "written: ",
+               "This erases everything on these 2 drives:\n  G: ",
+               "L: Generic Disk USB Device: failed (status 6): cannot be written: ",
+               "larkin-cli: boot: 1 of 3 drives failed: L: (status 6)"},
+              {"stick3", "stick4"}},
+             {"a stick named twice",
+              "boot G: I: g:" + image,
+              "",
+              2,
+              {},
+              {"larkin-cli: G: and G: are one drive (Generic Disk USB Device); name each drive "
+               "once\nNothing was changed."},
+              {}},
+             {"two letters of one stick",
+              "boot J: G: K:" + image,
+              "",
+              2,
+              {},
+              {"larkin-cli: J: and K: are one drive (Generic Disk USB Device)"},
+              {}},
+         }) {
+        SCOPED_TRACE(c.what);
+        std::filesystem::remove_all(folder_.path() / "demo.state");
+        CliRun run = Cli(c.arguments, "", c.environment);
+        EXPECT_EQ(run.exitCode, c.exitCode) << run.output;
+        for (const std::string& said : c.said) EXPECT_THAT(run.output, HasSubstr(said));
+        for (const std::string& drive : c.made) {
+            CliRun verified = Cli("verify " + drive);
+            EXPECT_EQ(verified.exitCode, 0) << drive << "\n" << verified.output;
+        }
+        // The bystanders (E:, F:, the system disk, the refused stick) untouched.
+        EXPECT_EQ(WrittenDisks(), c.written);
+    }
 }
 
 }  // namespace

@@ -533,6 +533,16 @@ HardwareScan ScanHardware(const ScanOptions& options, std::vector<std::string>* 
         return {};
     }
     Scanner scanner(context.get(), problems);
+    if (!options.onlyKernelName.empty()) {
+        // One disk: asked for by name, without listing every block device.
+        UdevDevice device(udev_device_new_from_subsystem_sysname(context.get(), "block",
+                                                                 options.onlyKernelName.c_str()));
+        const char* type = device ? udev_device_get_devtype(device.get()) : nullptr;
+        if (type != nullptr && std::string_view(type) == "disk") scanner.ReadDisk(device.get());
+        for (const auto& node : options.testUsbDisks)
+            if (node == "/dev/" + options.onlyKernelName) scanner.ReadStandIn(node);
+        return scanner.Finish();
+    }
     UdevEnumerate enumerate(udev_enumerate_new(context.get()));
     if (enumerate && udev_enumerate_add_match_subsystem(enumerate.get(), "block") >= 0 &&
         udev_enumerate_add_match_property(enumerate.get(), "DEVTYPE", "disk") >= 0 &&

@@ -45,6 +45,9 @@ struct ScanOptions {
     // Loop devices to show as removable USB disks ("/dev/loop3"); nothing
     // but loop devices is accepted here.
     std::vector<std::string> testUsbDisks;
+    // When not empty: the one disk to read, by its kernel name ("sdb",
+    // "loop3"); the others are passed over unread.
+    std::string onlyKernelName;
 };
 
 // Reads the hardware as it is now. Devices whose attributes cannot be read

@@ -10,6 +10,7 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -46,6 +47,77 @@ std::string ReadText(const std::filesystem::path& file) {
     std::ostringstream text;
     text << in.rdbuf();
     return text.str();
+}
+
+// The change mark grows by one byte at each change: its size moves even
+// where two changes fall within one tick of the file time.
+constexpr off_t kMarkLimit = 1 << 20;
+
+// The size and time of the mark, "" when there is none.
+std::string MarkStamp(const std::string& file) {
+    struct stat status {};
+    if (::stat(file.c_str(), &status) != 0) return {};
+    return std::to_string(status.st_size) + "@" + std::to_string(status.st_mtim.tv_sec) + "." +
+           std::to_string(status.st_mtim.tv_nsec);
+}
+
+// A probe's answer as kept for other processes: the fingerprint's length
+// and bytes, the count of extents, and each extent's number, offset and
+// length.
+template <typename T>
+void Put(std::string& out, T value) {
+    out.append(reinterpret_cast<const char*>(&value), sizeof value);
+}
+
+template <typename T>
+bool Take(std::string_view& in, T& value) {
+    if (in.size() < sizeof value) return false;
+    std::memcpy(&value, in.data(), sizeof value);
+    in.remove_prefix(sizeof value);
+    return true;
+}
+
+std::optional<std::vector<VolumeExtent>> ReadProbe(const std::string& file,
+                                                   const std::string& fingerprint) {
+    std::string text = ReadText(file);
+    std::string_view in = text;
+    uint64_t length = 0, count = 0;
+    if (!Take(in, length) || length != fingerprint.size() || in.size() < length ||
+        in.substr(0, length) != fingerprint)
+        return std::nullopt;
+    in.remove_prefix(length);
+    std::vector<VolumeExtent> extents;
+    if (!Take(in, count) || count > 256) return std::nullopt;
+    for (uint64_t i = 0; i < count; ++i) {
+        VolumeExtent extent;
+        if (!Take(in, extent.number) || !Take(in, extent.offset) || !Take(in, extent.length))
+            return std::nullopt;
+        extents.push_back(extent);
+    }
+    return extents;
+}
+
+// Written whole under a name of its own, then renamed: a reader sees the old
+// answer or the new one.
+void WriteProbe(const std::string& file, const std::string& fingerprint,
+                const std::vector<VolumeExtent>& extents) {
+    std::string out;
+    Put<uint64_t>(out, fingerprint.size());
+    out += fingerprint;
+    Put<uint64_t>(out, extents.size());
+    for (const auto& extent : extents) {
+        Put(out, extent.number);
+        Put(out, extent.offset);
+        Put(out, extent.length);
+    }
+    std::error_code ignored;
+    std::filesystem::create_directories(std::filesystem::path(file).parent_path(), ignored);
+    std::string temporary = file + ".XXXXXX";
+    UniqueFd fd(::mkostemp(temporary.data(), O_CLOEXEC));
+    if (!fd.Valid()) return;
+    bool written = ::write(fd.Get(), out.data(), out.size()) == static_cast<ssize_t>(out.size());
+    fd.Reset();
+    if (!written || ::rename(temporary.c_str(), file.c_str()) != 0) ::unlink(temporary.c_str());
 }
 
 std::string UserStateFolder() {
@@ -150,13 +222,7 @@ class LinuxMediaAccess final : public MediaAccess {
 // The partitions of a disk that get a volume: those of a type the system
 // mounts, or holding a file system it letters; or the whole media when it
 // holds such a file system itself (a stick formatted without a table).
-struct VolumeExtent {
-    uint32_t number = 0;
-    uint64_t offset = 0;
-    uint64_t length = 0;
-};
-
-std::vector<VolumeExtent> VolumeExtentsOf(const FoundDisk& disk, BlockDevice& device) {
+std::vector<VolumeExtent> VolumeExtentsOf(const FoundDisk& disk, const PartitionTable& table) {
     std::vector<VolumeExtent> extents;
     const DiskFacts& facts = disk.facts;
     if (facts.size == 0 || facts.sectorSize == 0) return extents;
@@ -171,11 +237,6 @@ std::vector<VolumeExtent> VolumeExtentsOf(const FoundDisk& disk, BlockDevice& de
         return extents;
     }
     uint64_t sectorSize = facts.sectorSize;
-    SectorReader read = [&](uint64_t sector, std::span<uint8_t, 512> data) {
-        return device.Read(sector * sectorSize, std::as_writable_bytes(std::span(data))) ==
-               ERROR_SUCCESS;
-    };
-    PartitionTable table = ReadPartitionTable(read, facts.size / sectorSize);
     for (const auto& partition : Partitions(table)) {
         VolumeExtent extent{partition.number, partition.firstSector * sectorSize,
                             partition.sectors * sectorSize};
@@ -229,6 +290,7 @@ std::string LinuxBackend::WritesRefused() {
     return "writing to a drive needs root: run the program as root (with sudo)";
 }
 
+// Called with mutex_ held.
 uint64_t LinuxBackend::Signature() {
     uint64_t hash = Fnv(ReadText("/proc/self/mountinfo"));
     hash = Fnv(ReadText("/proc/swaps"), hash);
@@ -236,17 +298,15 @@ uint64_t LinuxBackend::Signature() {
     std::vector<std::string> entries;
     for (const auto& entry : std::filesystem::directory_iterator("/sys/class/block", error)) {
         const auto& path = entry.path();
+        // Narrowed to one disk: its own entries and its partitions' only.
+        if (!narrowedName_.empty() && !path.filename().string().starts_with(narrowedName_))
+            continue;
         entries.push_back(path.filename().string() + ReadText(path / "dev") +
                           ReadText(path / "size") + ReadText(path / "ro"));
     }
     std::sort(entries.begin(), entries.end());
     for (const auto& entry : entries) hash = Fnv(entry, hash);
-    struct stat changes {};
-    if (::stat((settings_.stateFolder + "/changes").c_str(), &changes) == 0) {
-        hash = Fnv(
-            std::to_string(changes.st_mtim.tv_sec) + "." + std::to_string(changes.st_mtim.tv_nsec),
-            hash);
-    }
+    hash = Fnv(MarkStamp(settings_.stateFolder + "/changes"), hash);
     for (const auto& disk : settings_.testUsbDisks) hash = Fnv(disk, hash);
     return hash;
 }
@@ -265,10 +325,15 @@ uint64_t LinuxBackend::Generation() {
 }
 
 void LinuxBackend::NoteChange() {
-    // Other processes see the change through the file's time.
+    // Other processes see the change through the mark's size and time.
     UniqueFd changes =
-        OpenRegularFile(settings_.stateFolder + "/changes", O_WRONLY | O_CREAT, nullptr);
-    if (changes.Valid()) ::futimens(changes.Get(), nullptr);
+        OpenRegularFile(settings_.stateFolder + "/changes", O_WRONLY | O_CREAT | O_APPEND, nullptr);
+    if (changes.Valid()) {
+        struct stat status {};
+        if (::fstat(changes.Get(), &status) == 0 && status.st_size >= kMarkLimit)
+            (void)::ftruncate(changes.Get(), 0);
+        (void)::write(changes.Get(), "+", 1);
+    }
     std::lock_guard guard(mutex_);
     ++generation_;
     checked_ = {};
@@ -303,12 +368,21 @@ std::shared_ptr<const MachineFacts> LinuxBackend::Facts() {
 
 std::shared_ptr<const HardwareSnapshot> LinuxBackend::Read() {
     std::vector<std::string> problems;
-    HardwareScan scan = ScanHardware(ScanOptions{settings_.testUsbDisks}, &problems);
+    std::string onlyName;
+    {
+        std::lock_guard guard(mutex_);
+        onlyName = narrowedName_;
+    }
+    HardwareScan scan = ScanHardware(ScanOptions{settings_.testUsbDisks, onlyName}, &problems);
     {
         // A device left out is said once, not at every look.
         std::lock_guard guard(mutex_);
         for (const auto& problem : problems)
             if (told_.insert(problem).second) Tell(problem);
+        // The disks this process does not look at are not read at all.
+        if (!narrowedTo_.empty())
+            std::erase_if(scan.disks,
+                          [&](const FoundDisk& disk) { return disk.facts.key != narrowedTo_; });
     }
     SystemUse use = ReadSystemUse();
     std::optional<dev_t> root;
@@ -400,7 +474,7 @@ std::shared_ptr<const HardwareSnapshot> LinuxBackend::Read() {
             // A reader's slot without a card still has its letter.
             if (facts.removable) addVolume(0, 0, 0, false);
         } else if (device.IsOpen()) {
-            for (const auto& extent : VolumeExtentsOf(disk.found, device))
+            for (const auto& extent : ProbedExtents(disk.found, device))
                 addVolume(extent.number, extent.offset, extent.length, true);
         }
         // The running system's own volume is C:, whatever file system or
@@ -439,6 +513,51 @@ std::shared_ptr<const HardwareSnapshot> LinuxBackend::Read() {
     for (const auto& volume : snapshot->volumes) facts->volumes.push_back(volume.facts);
     snapshot->facts = std::move(facts);
     return snapshot;
+}
+
+std::vector<VolumeExtent> LinuxBackend::ProbedExtents(const FoundDisk& disk, BlockDevice& device) {
+    const DiskFacts& facts = disk.facts;
+    if (facts.size == 0 || facts.sectorSize == 0) return {};
+    uint64_t sectorSize = facts.sectorSize;
+    // The bytes the answer rests on, themselves: no hash stands between two
+    // disks that differ.
+    std::string fingerprint = std::to_string(disk.device) + " " + std::to_string(facts.size) + " " +
+                              std::to_string(sectorSize) + " " +
+                              ReadText(disk.sysPath + "/diskseq") + "\n";
+    SectorReader read = [&](uint64_t sector, std::span<uint8_t, 512> data) {
+        bool ok = device.Read(sector * sectorSize, std::as_writable_bytes(std::span(data))) ==
+                  ERROR_SUCCESS;
+        fingerprint += std::to_string(sector) + (ok ? "=" : "?");
+        if (ok) fingerprint.append(reinterpret_cast<const char*>(data.data()), data.size());
+        return ok;
+    };
+    PartitionTable table = ReadPartitionTable(read, facts.size / sectorSize);
+    std::array<uint8_t, 512> first{};
+    for (const auto& partition : Partitions(table)) read(partition.firstSector, first);
+    {
+        std::lock_guard guard(probedMutex_);
+        auto kept = probed_.find(disk.node);
+        if (kept != probed_.end() && kept->second.fingerprint == fingerprint)
+            return kept->second.extents;
+    }
+    // Another process may have probed the disk as it is now: every process
+    // looks at every disk, so many made at once would each probe them all.
+    std::string shared = ProbeFile(disk);
+    std::optional<std::vector<VolumeExtent>> extents = ReadProbe(shared, fingerprint);
+    if (!extents) {
+        extents = VolumeExtentsOf(disk, table);
+        WriteProbe(shared, fingerprint, *extents);
+    }
+    std::lock_guard guard(probedMutex_);
+    probed_[disk.node] = ProbedDisk{fingerprint, *extents};
+    return *extents;
+}
+
+std::string LinuxBackend::ProbeFile(const FoundDisk& disk) const {
+    char name[40];
+    std::snprintf(name, sizeof name, "/probes/%016llx",
+                  static_cast<unsigned long long>(Fnv(disk.node + " " + disk.facts.key)));
+    return settings_.stateFolder + name;
 }
 
 std::unique_ptr<MediaAccess> LinuxBackend::OpenMedia(const MediaRef& media, bool write,
@@ -540,7 +659,27 @@ DWORD LinuxBackend::RemoveDevice(const std::string& key) {
 }
 
 void LinuxBackend::Rescan() {
-    NoteChange();
+    // This process looks again; others need no word of it: a rescan changes
+    // nothing, and what did change they see in the hardware or in the mark
+    // its writer left.
+    std::lock_guard guard(mutex_);
+    ++generation_;
+    checked_ = {};
+}
+
+void LinuxBackend::Narrow(const std::string& diskKey) {
+    // Found by its key once; later looks read its kernel name alone (a
+    // disk back under another name is then no longer seen).
+    std::string name;
+    if (!diskKey.empty())
+        for (const auto& found :
+             ScanHardware(ScanOptions{settings_.testUsbDisks, {}}, nullptr).disks)
+            if (found.facts.key == diskKey) name = found.kernelName;
+    std::lock_guard guard(mutex_);
+    narrowedTo_ = diskKey;
+    narrowedName_ = name;
+    ++generation_;
+    checked_ = {};
 }
 
 DWORD LinuxBackend::RereadPartitions(uint32_t number) {

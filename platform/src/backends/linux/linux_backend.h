@@ -50,6 +50,13 @@ struct HardwareVolume {
     std::vector<Mount> mounts;
 };
 
+// A partition (or the whole media) that gets a volume, in bytes.
+struct VolumeExtent {
+    uint32_t number = 0;
+    uint64_t offset = 0;
+    uint64_t length = 0;
+};
+
 // The machine as read at one generation.
 struct HardwareSnapshot {
     std::shared_ptr<const MachineFacts> facts;
@@ -69,6 +76,7 @@ class LinuxBackend final : public Backend {
     std::shared_ptr<const MachineFacts> Facts() override;
     DWORD RemoveDevice(const std::string& key) override;
     void Rescan() override;
+    void Narrow(const std::string& diskKey) override;
     std::unique_ptr<MediaAccess> OpenMedia(const MediaRef& media, bool write,
                                            DWORD* error) override;
     bool VolumeLockedElsewhere(const std::string& key, const MediaAccess* self) override;
@@ -92,6 +100,19 @@ class LinuxBackend final : public Backend {
     void NoteChange();
 
   private:
+    // Probing a disk's volumes with blkid is the dear part of a look at the
+    // machine. Its answer rests on the disk's size, its media (diskseq), its
+    // table and the first sector of every partition (where FAT, exFAT and
+    // NTFS say what they are), and is kept for each disk, here and in the
+    // state folder for other processes, until one of those changes.
+    struct ProbedDisk {
+        std::string fingerprint;
+        std::vector<VolumeExtent> extents;
+    };
+    std::vector<VolumeExtent> ProbedExtents(const FoundDisk& disk, class BlockDevice& device);
+    // Where the last answer for the disk is kept for every process.
+    std::string ProbeFile(const FoundDisk& disk) const;
+
     uint64_t Signature();
     std::shared_ptr<const HardwareSnapshot> Read();
 
@@ -103,6 +124,10 @@ class LinuxBackend final : public Backend {
     std::shared_ptr<const HardwareSnapshot> snapshot_;
     uint64_t snapshotGeneration_ = 0;
     std::set<std::string> told_;  // problems of the scan already said
+    std::string narrowedTo_;      // the one disk this process looks at
+    std::string narrowedName_;    // its kernel name
+    std::mutex probedMutex_;
+    std::map<std::string, ProbedDisk> probed_;  // by device node
     // What each emulated target reports to REQUEST SENSE.
     std::mutex senseMutex_;
     std::map<std::string, std::vector<uint8_t>> senses_;

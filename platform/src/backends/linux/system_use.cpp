@@ -127,8 +127,11 @@ void CollectDisks(const std::string& folder, int depth, std::vector<std::string>
         CollectDisks(S_ISBLK(info.st_mode) ? info.st_rdev : info.st_dev, depth + 1, disks);
 }
 
-bool RestsOn(dev_t device, const FoundDisk& disk) {
-    auto disks = DisksUnder(device);
+bool RestsOn(dev_t device, const FoundDisk& disk, const SystemUse& use) {
+    auto found = use.restingOn.find(device);
+    if (found == use.restingOn.end())
+        found = use.restingOn.emplace(device, DisksUnder(device)).first;
+    const auto& disks = found->second;
     return std::find(disks.begin(), disks.end(), disk.kernelName) != disks.end();
 }
 
@@ -249,14 +252,14 @@ std::vector<std::string> DisksUnder(dev_t device) {
 
 bool HoldsSystem(const FoundDisk& disk, const SystemUse& use) {
     return std::any_of(use.mounts.begin(), use.mounts.end(), [&](const Mount& mount) {
-        return IsSystemPath(mount.mountPoint) && RestsOn(mount.device, disk);
+        return IsSystemPath(mount.mountPoint) && RestsOn(mount.device, disk, use);
     });
 }
 
 std::vector<Mount> MountsOn(const FoundDisk& disk, const SystemUse& use) {
     std::vector<Mount> mounts;
     for (const auto& mount : use.mounts)
-        if (RestsOn(mount.device, disk)) mounts.push_back(mount);
+        if (RestsOn(mount.device, disk, use)) mounts.push_back(mount);
     return mounts;
 }
 
@@ -275,7 +278,7 @@ std::string WriteRefusalOf(const FoundDisk& disk, const SystemUse& use) {
         reasons.push_back("it holds the running system (" + Join(systemPaths, ", ") + ")");
     std::vector<std::string> swaps;
     for (dev_t swap : use.swaps)
-        if (RestsOn(swap, disk)) swaps.push_back(DeviceName(swap));
+        if (RestsOn(swap, disk, use)) swaps.push_back(DeviceName(swap));
     if (!swaps.empty()) reasons.push_back("it holds active swap (" + Join(swaps, ", ") + ")");
     if (auto held = Holders(disk); !held.empty())
         reasons.push_back("it is in use by device mapper, md or LVM (" + Join(held, ", ") + ")");

@@ -8,6 +8,7 @@
 
 #include <sys/types.h>
 
+#include <map>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -31,6 +32,9 @@ struct SystemUse {
     // Why the mounts or swaps could not be read ("" when they were): with
     // the system's own disks unknown, every disk is refused.
     std::string unreadable;
+    // The disks each device rests on, found once for this reading: every
+    // disk of a look asks it of every mount.
+    mutable std::map<dev_t, std::vector<std::string>> restingOn;
 };
 
 // Reads /proc/self/mountinfo and /proc/swaps. A file system without a device
