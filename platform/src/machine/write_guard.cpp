@@ -234,6 +234,9 @@ bool CommandMayWrite(std::span<const uint8_t> cdb) {
 ScsiOutcome ExecuteScsi(const ScsiAddress& address, std::span<const uint8_t> cdb,
                         DataDirection direction, std::span<std::byte> data,
                         uint32_t timeoutSeconds) {
+    // Every caller's command is measured here, where its first byte is read.
+    if (cdb.empty() || cdb.size() > 16)
+        return ScsiOutcome{ERROR_INVALID_PARAMETER, SCSISTAT_GOOD, {}, 0};
     Backend& machine = Machine();
     auto view = View();
     const DiskInfo* target = nullptr;

@@ -63,6 +63,11 @@ class Runtime {
     // shows them all again.
     void Narrow(const std::string& diskKey);
     std::string NarrowedTo();
+    // What programs started from here add to this process's environment
+    // ("NAME=value"): the machine they run on and the disk they see alone.
+    // Kept here, not set in the environment, which another thread may be
+    // reading.
+    std::vector<std::string> ChildEnvironment();
 
     ModuleTable modules;
     HandleTable handles;
@@ -95,6 +100,7 @@ class Runtime {
     std::shared_ptr<const MachineView> view_;
     std::shared_ptr<const DeviceTreeIndex> deviceTree_;
     std::string narrowedTo_;
+    std::string machineFile_;  // the simulated machine's, made absolute
 };
 
 // The backend, started on first use.

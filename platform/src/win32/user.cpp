@@ -168,7 +168,8 @@ BOOL PostMessageA(HWND handle, UINT message, WPARAM wParam, LPARAM lParam) {
             if (!queue) return Failed(ERROR_INVALID_WINDOW_HANDLE);
             owner = *queue;
         }
-        Windows().Post(owner, {handle, message, wParam, lParam, GetTickCount(), {0, 0}});
+        if (!Windows().Post(owner, {handle, message, wParam, lParam, GetTickCount(), {0, 0}}))
+            return Failed(ERROR_NOT_ENOUGH_QUOTA);
         return TRUE;
     });
 }
