@@ -117,7 +117,6 @@ class MediaAccess {
     // ERROR_ACCESS_DENIED while another handle, here or elsewhere, holds it.
     virtual DWORD LockVolume(const std::string& key) = 0;
     virtual DWORD UnlockVolume() = 0;
-    virtual bool HoldsLock() const = 0;
     // Takes the volume's file system off line (what the system mounted goes).
     virtual DWORD DismountVolume(const std::string& key) = 0;
     // An outside program is about to open the locked volume itself: give up

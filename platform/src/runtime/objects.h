@@ -4,6 +4,7 @@
 #define LARKIN_PLATFORM_OBJECTS_H
 
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -17,6 +18,9 @@ class FileObject final : public Object {
   public:
     UniqueFd fd;
     std::string path;
+    // A handle shared by threads moves its position under this lock, from
+    // where a transfer reads it to where it is moved past the bytes moved.
+    std::mutex positionLock;
     uint64_t position = 0;
     DWORD access = 0;
 };
@@ -30,6 +34,7 @@ class MediaObject final : public Object {
     std::unique_ptr<MediaAccess> access;
     std::optional<std::string> volume;  // volume name, for a volume
     std::string volumeKey;              // the backend's key of the volume
+    std::mutex positionLock;            // taken after the runtime's lock
     uint64_t position = 0;
     DWORD accessRights = 0;
     WriterShare share;  // a writer's share of its disk's hold file

@@ -193,7 +193,6 @@ class LinuxMediaAccess final : public MediaAccess {
         lock_.Drop();
         return ERROR_SUCCESS;
     }
-    bool HoldsLock() const override { return lock_.Held(); }
     DWORD DismountVolume(const std::string& key) override {
         auto snapshot = machine_.Snapshot();
         const HardwareVolume* volume = snapshot->Volume(key);

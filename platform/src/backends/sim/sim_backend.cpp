@@ -198,7 +198,6 @@ class SimMediaAccess final : public MediaAccess {
         lock_.Drop();
         return ERROR_SUCCESS;
     }
-    bool HoldsLock() const override { return lock_.Held(); }
     // Nothing mounts an image file: there is nothing to take off line.
     DWORD DismountVolume(const std::string&) override { return ERROR_SUCCESS; }
     bool Holds(const std::string& key) const { return lock_.Holds(key); }
