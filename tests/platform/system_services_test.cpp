@@ -331,6 +331,9 @@ TEST(Processes, UnknownProgramsAndTheEnvironmentOfChildren) {
 
     // Children use the same machine, which this process's environment, read
     // by any thread meanwhile, is never changed to say.
+    ::unsetenv("LARKIN_MACHINE");
+    std::string error;
+    ASSERT_TRUE(larkin::sim::Restart(machine.file().string(), &error)) << error;
     ASSERT_EQ(std::getenv("LARKIN_MACHINE"), nullptr);
     process = Start(("sh -c \"test \\\"$LARKIN_MACHINE\\\" = '" + machine.file().string() +
                      "' && test \\\"$LARKIN_CONSOLE_TITLE\\\" = Titled\"")
