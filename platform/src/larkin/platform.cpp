@@ -287,8 +287,7 @@ HANDLE LarkinOpenVolumeForTool(LPCSTR volume, LPCSTR tool, BOOL write, LARKIN_TO
         if (path.empty() || path.size() >= MAX_PATH) return Fail(ERROR_NOT_READY);
         auto session = std::make_shared<ToolSessionObject>();
         if (write) {
-            if (DWORD error = media->access->LockVolume(media->volumeKey); error != ERROR_SUCCESS)
-                return Fail(error);
+            if (DWORD error = LockVolume(*media); error != ERROR_SUCCESS) return Fail(error);
             if (DWORD error = media->access->HandOverToTool(); error != ERROR_SUCCESS)
                 return Fail(error);
             DWORD error = BeginToolWrite(*current, media->share, tool ? tool : "outside tool",

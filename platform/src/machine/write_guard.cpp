@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <utility>
 
+#include "machine/volume_lock_file.h"
 #include "runtime/runtime.h"
 #include "runtime/text.h"
 
@@ -169,7 +170,7 @@ DWORD HoldDisk(uint32_t disk, const std::string& operation, std::string* why) {
     // Another program's lock of one of its volumes keeps it too.
     auto view = View();
     for (const auto& volume : view->volumes)
-        if (volume.disk == disk && Machine().VolumeLockedElsewhere(volume.key, nullptr)) {
+        if (volume.disk == disk && VolumeLockedElsewhere(volume.key, nullptr)) {
             *why = "another program has locked its volume " +
                    (volume.mountPaths.empty() ? volume.name : volume.mountPaths.front());
             runtime.holds.Release(key);

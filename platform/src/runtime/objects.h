@@ -9,6 +9,7 @@
 #include <string>
 #include <vector>
 
+#include "machine/volume_lock_file.h"
 #include "posix.h"
 #include "runtime.h"
 
@@ -31,6 +32,9 @@ class MediaObject final : public Object {
   public:
     std::string name;  // as opened
     MediaRef media;    // what I/O reaches
+    // Held by this handle; released after access, which gives back first
+    // what the backend took from the system for it.
+    VolumeLockFile volumeLock;
     std::unique_ptr<MediaAccess> access;
     std::optional<std::string> volume;  // volume name, for a volume
     std::string volumeKey;              // the backend's key of the volume

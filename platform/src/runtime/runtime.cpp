@@ -201,7 +201,6 @@ class UnavailableBackend final : public Backend {
         *error = ERROR_FILE_NOT_FOUND;
         return nullptr;
     }
-    bool VolumeLockedElsewhere(const std::string&, const MediaAccess*) override { return false; }
     DWORD RereadPartitions(uint32_t) override { return ERROR_NOT_READY; }
     TableCommit CommitPartitionTable(uint32_t, std::span<const std::byte>) override {
         return TableCommit{ERROR_NOT_READY, true, {}};

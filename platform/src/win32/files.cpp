@@ -343,7 +343,7 @@ bool MediaExtent(const MediaObject& object, uint64_t* base, uint64_t* length, DW
 }
 
 bool LockedByOther(const std::string& volumeKey, const MediaObject* object) {
-    return Machine().VolumeLockedElsewhere(volumeKey, object ? object->access.get() : nullptr);
+    return VolumeLockedElsewhere(volumeKey, object);
 }
 
 }  // namespace larkin::platform

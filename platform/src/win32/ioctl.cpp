@@ -330,9 +330,9 @@ Reply OnVolume(MediaObject& object, const Request& r) {
             if (!volume->extentsReadable) return Error(ERROR_NOT_READY);
             return DeviceNumber(*volume->disk, volume->partitionNumber, r);
         case FSCTL_LOCK_VOLUME:
-            return Error(object.access->LockVolume(object.volumeKey));
+            return Error(LockVolume(object));
         case FSCTL_UNLOCK_VOLUME:
-            return Error(object.access->UnlockVolume());
+            return Error(UnlockVolume(object));
         case FSCTL_DISMOUNT_VOLUME:
             return Error(object.access->DismountVolume(object.volumeKey));
         case IOCTL_DISK_GET_LENGTH_INFO: {

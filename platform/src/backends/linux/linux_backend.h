@@ -79,7 +79,6 @@ class LinuxBackend final : public Backend {
     void Narrow(const std::string& diskKey) override;
     std::unique_ptr<MediaAccess> OpenMedia(const MediaRef& media, bool write,
                                            DWORD* error) override;
-    bool VolumeLockedElsewhere(const std::string& key, const MediaAccess* self) override;
     DWORD RereadPartitions(uint32_t disk) override;
     TableCommit CommitPartitionTable(uint32_t disk, std::span<const std::byte> sector0) override;
     ToolPath ToolPathOf(const MediaRef& media) override;

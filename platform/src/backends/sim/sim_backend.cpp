@@ -16,7 +16,6 @@
 #include "machine/emulated_scsi_disk.h"
 #include "runtime/runtime.h"
 #include "runtime/text.h"
-#include "machine/volume_lock_file.h"
 #include "property_names.h"
 
 namespace larkin::platform {
@@ -177,9 +176,7 @@ PropertyOverrides Overrides(const std::map<std::string, PropertyEntry>& properti
     return overrides;
 }
 
-// One handle's view of a disk or the floppy drive. The lock of a volume is
-// an exclusive flock on the volume's lock file in the state folder, held by
-// this handle's own open of it, so every process sees it.
+// One handle's view of a disk or the floppy drive.
 class SimMediaAccess final : public MediaAccess {
   public:
     SimMediaAccess(SimBackend& machine, MediaRef media) : machine_(machine), media_(media) {}
@@ -190,22 +187,12 @@ class SimMediaAccess final : public MediaAccess {
         return machine_.WriteMedia(media_, offset, data);
     }
     uint64_t Size() override { return machine_.MediaSize(media_); }
-    DWORD LockVolume(const std::string& key) override {
-        return lock_.Take(machine_.LockFolder(), key);
-    }
-    DWORD UnlockVolume() override {
-        if (!lock_.Held()) return ERROR_NOT_LOCKED;
-        lock_.Drop();
-        return ERROR_SUCCESS;
-    }
     // Nothing mounts an image file: there is nothing to take off line.
     DWORD DismountVolume(const std::string&) override { return ERROR_SUCCESS; }
-    bool Holds(const std::string& key) const { return lock_.Holds(key); }
 
   private:
     SimBackend& machine_;
     MediaRef media_;
-    VolumeLockFile lock_;
 };
 
 }  // namespace
@@ -671,11 +658,6 @@ std::unique_ptr<MediaAccess> SimBackend::OpenMedia(const MediaRef& media, bool, 
     }
     *error = ERROR_SUCCESS;
     return std::make_unique<SimMediaAccess>(*this, media);
-}
-
-bool SimBackend::VolumeLockedElsewhere(const std::string& key, const MediaAccess* self) {
-    if (auto* own = dynamic_cast<const SimMediaAccess*>(self); own && own->Holds(key)) return false;
-    return VolumeLockHeld(LockFolder(), key);
 }
 
 TableCommit SimBackend::CommitPartitionTable(uint32_t number, std::span<const std::byte> sector0) {

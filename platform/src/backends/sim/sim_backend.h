@@ -29,7 +29,6 @@ class SimBackend final : public Backend {
     void Rescan() override;
     std::unique_ptr<MediaAccess> OpenMedia(const MediaRef& media, bool write,
                                            DWORD* error) override;
-    bool VolumeLockedElsewhere(const std::string& key, const MediaAccess* self) override;
     DWORD RereadPartitions(uint32_t disk) override;
     TableCommit CommitPartitionTable(uint32_t disk, std::span<const std::byte> sector0) override;
     ToolPath ToolPathOf(const MediaRef& media) override;
