@@ -25,7 +25,7 @@
 #include "image_folder.h"
 #include "larkin/platform.h"
 #include "volume_tools.h"
-#include "writer_protocol.h"
+#include "writer_client.h"
 
 namespace larkin::writer {
 namespace {

@@ -721,8 +721,8 @@ TEST(TestUsbDisks, FromTheOwnersFileOnly) {
         ASSERT_EQ(::chmod(file.c_str(), c.mode), 0);
         std::vector<std::string> nodes =
             TestUsbDisksFromFile(folder + "/" + c.path, c.owner, &error);
-        EXPECT_EQ(nodes, c.honoured ? std::vector<std::string>{"/dev/loop7", "/dev/loop9"}
-                                    : std::vector<std::string>{});
+        const std::vector<std::string> listed = {"/dev/loop7", "/dev/loop9"};
+        EXPECT_EQ(nodes, c.honoured ? listed : std::vector<std::string>());
         EXPECT_EQ(error, "");
     }
     ::chmod(file.c_str(), 0644);
