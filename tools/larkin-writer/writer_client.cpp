@@ -138,6 +138,7 @@ Outcome RunWriter(const std::string& helper, bool elevate, const Request& reques
     requestWrite.Reset();
 
     bool ended = false, heardHelper = false;
+    std::string firstForeign;  // pkexec says why first, then more
     std::string pending;
     auto take = [&](std::string_view raw) {
         std::optional<Event> event = ParseEvent(raw);
@@ -146,6 +147,7 @@ Outcome RunWriter(const std::string& helper, bool elevate, const Request& reques
             std::string_view line = Trim(raw);
             if (line.empty()) return;
             outcome.lastLine = line;
+            if (firstForeign.empty()) firstForeign = line;
             if (callbacks.onLine) callbacks.onLine(line);
             return;
         }
@@ -208,7 +210,7 @@ Outcome RunWriter(const std::string& helper, bool elevate, const Request& reques
         (exitCode == kPkexecNotAuthorised || exitCode == kPkexecDismissed)) {
         outcome.kind = OutcomeKind::NotAuthorised;
         outcome.reason = "writing was not authorised";
-        if (!outcome.lastLine.empty()) outcome.reason += " (" + outcome.lastLine + ")";
+        if (!firstForeign.empty()) outcome.reason += " (" + firstForeign + ")";
         return outcome;
     }
     outcome.kind = OutcomeKind::Died;

@@ -79,8 +79,8 @@ TEST(LarkinWriter, EveryBadRequestIsRefusedBeforeAnythingIsWritten) {
         SCOPED_TRACE(c.request);
         std::ofstream(folder.path() / "request", std::ios::binary) << c.request;
         ShellRun run = Shell("cd " + Quoted(folder.path().string()) + " && env " + c.environment +
-                        " LARKIN_MACHINE=demo.toml LARKIN_TIME_SCALE=0 " +
-                        Quoted(LARKIN_BIN "/larkin-writer") + " < request");
+                             " LARKIN_MACHINE=demo.toml LARKIN_TIME_SCALE=0 " +
+                             Quoted(LARKIN_BIN "/larkin-writer") + " < request");
         EXPECT_EQ(run.exitCode, 6) << run.output;
         EXPECT_THAT(run.output, HasSubstr("refused\t")) << run.output;
         EXPECT_THAT(run.output, HasSubstr(c.said)) << run.output;
@@ -88,7 +88,7 @@ TEST(LarkinWriter, EveryBadRequestIsRefusedBeforeAnythingIsWritten) {
         EXPECT_THAT(run.output, ::testing::Not(HasSubstr("writing\n"))) << run.output;
     }
     ShellRun journal = Shell("cd " + Quoted(folder.path().string()) + " && " +
-                        Quoted(LARKIN_BIN "/simctl") + " --machine demo.toml journal");
+                             Quoted(LARKIN_BIN "/simctl") + " --machine demo.toml journal");
     EXPECT_THAT(journal.output, ::testing::Not(HasSubstr("stick"))) << journal.output;
 }
 
