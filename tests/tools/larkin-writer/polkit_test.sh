@@ -175,4 +175,11 @@ if [ $code -ne 0 ]; then
   failed=1
 fi
 LARKIN_STATE_DIR=$work/state "$prefix/bin/larkin-cli" verify D: || failed=1
+# ... and it starts a computer.
+if command -v qemu-system-i386 >/dev/null; then
+  losetup -d "$loop"
+  chmod "$loop_mode" "$loop"
+  loop=""
+  "$(dirname "$0")/../../../scripts/boot-disk" "$work/stick.img" || failed=1
+fi
 exit $failed

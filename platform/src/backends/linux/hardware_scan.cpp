@@ -12,7 +12,6 @@
 #include <memory>
 #include <set>
 
-#include "core/posix.h"
 #include "sysfs_attributes.h"
 
 namespace larkin::platform::linuxhw {
@@ -587,15 +586,20 @@ std::vector<std::string> ParseTestUsbDisks(std::string_view list, std::string* e
 std::vector<std::string> TestUsbDisksFromFile(const std::string& path, unsigned owner,
                                               std::string* error) {
     if (error) error->clear();
-    UniqueFd fd(::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK));
+    struct File {
+        int fd;
+        ~File() {
+            if (fd >= 0) ::close(fd);
+        }
+    } file{::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK)};
     struct stat facts {};
     // Anyone who could change the file could make any loop device pass.
-    if (!fd.Valid() || ::fstat(fd.Get(), &facts) != 0 || !S_ISREG(facts.st_mode) ||
+    if (file.fd < 0 || ::fstat(file.fd, &facts) != 0 || !S_ISREG(facts.st_mode) ||
         facts.st_uid != owner || (facts.st_mode & (S_IWGRP | S_IWOTH)) != 0 ||
         facts.st_size > 65536)
         return {};
     std::string text(static_cast<size_t>(facts.st_size), '\0');
-    if (::read(fd.Get(), text.data(), text.size()) != static_cast<ssize_t>(text.size())) return {};
+    if (::read(file.fd, text.data(), text.size()) != static_cast<ssize_t>(text.size())) return {};
     std::replace(text.begin(), text.end(), '\n', ',');
     std::vector<std::string> nodes = ParseTestUsbDisks(text, error);
     if (error && !error->empty()) *error = path + ": " + *error;
