@@ -8,12 +8,12 @@
 #include <optional>
 #include <string>
 
-#include "core/exported_call.h"
-#include "core/objects.h"
-#include "core/posix.h"
-#include "core/runtime.h"
-#include "core/text.h"
-#include "core/write_guard.h"
+#include "runtime/exported_call.h"
+#include "runtime/objects.h"
+#include "runtime/posix.h"
+#include "runtime/runtime.h"
+#include "runtime/text.h"
+#include "machine/write_guard.h"
 #include "larkin/platform.h"
 
 namespace larkin::platform {

@@ -7,8 +7,8 @@
 #include <thread>
 
 #include "larkin/platform.h"
-#include "core/exported_call.h"
-#include "core/runtime.h"
+#include "runtime/exported_call.h"
+#include "runtime/runtime.h"
 
 using larkin::platform::Runtime;
 

@@ -13,11 +13,11 @@
 #include <map>
 #include <mutex>
 
-#include "core/objects.h"
-#include "core/own_files.h"
-#include "core/exported_call.h"
-#include "core/text.h"
-#include "core/write_guard.h"
+#include "runtime/objects.h"
+#include "machine/own_files.h"
+#include "runtime/exported_call.h"
+#include "runtime/text.h"
+#include "machine/write_guard.h"
 
 namespace larkin::platform {
 

@@ -4,10 +4,10 @@
 #include <array>
 #include <cstring>
 
-#include "core/objects.h"
-#include "core/exported_call.h"
-#include "core/partition_table.h"
-#include "core/write_guard.h"
+#include "runtime/objects.h"
+#include "runtime/exported_call.h"
+#include "machine/partition_table.h"
+#include "machine/write_guard.h"
 
 namespace larkin::platform {
 

@@ -13,12 +13,12 @@
 #include <cstring>
 #include <filesystem>
 
-#include "core/exported_call.h"
-#include "core/posix.h"
-#include "core/runtime.h"
-#include "core/started_programs.h"
-#include "core/text.h"
-#include "core/window_table.h"
+#include "runtime/exported_call.h"
+#include "runtime/posix.h"
+#include "runtime/runtime.h"
+#include "runtime/started_programs.h"
+#include "runtime/text.h"
+#include "runtime/window_table.h"
 
 extern char** environ;
 

@@ -6,9 +6,9 @@
 #include <string>
 #include <thread>
 
-#include "core/exported_call.h"
-#include "core/runtime.h"
-#include "core/window_table.h"
+#include "runtime/exported_call.h"
+#include "runtime/runtime.h"
+#include "runtime/window_table.h"
 
 namespace larkin::platform {
 namespace {

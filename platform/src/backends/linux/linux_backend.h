@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "core/backend.h"
+#include "machine/backend.h"
 #include "hardware_scan.h"
 #include "kernel_partitions.h"
 #include "system_use.h"

@@ -10,8 +10,8 @@
 #include <sstream>
 #include <toml++/toml.h>
 
-#include "core/posix.h"
-#include "core/text.h"
+#include "runtime/posix.h"
+#include "runtime/text.h"
 #include "property_names.h"
 #include "win32/devices.h"
 

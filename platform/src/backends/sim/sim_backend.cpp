@@ -13,10 +13,10 @@
 #include <cstring>
 #include <filesystem>
 
-#include "core/emulated_scsi_disk.h"
-#include "core/runtime.h"
-#include "core/text.h"
-#include "core/volume_lock_file.h"
+#include "machine/emulated_scsi_disk.h"
+#include "runtime/runtime.h"
+#include "runtime/text.h"
+#include "machine/volume_lock_file.h"
 #include "property_names.h"
 
 namespace larkin::platform {

@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "core/backend.h"
-#include "core/posix.h"
+#include "machine/backend.h"
+#include "runtime/posix.h"
 #include "larkin/simulation.h"
 #include "machine_file.h"
 #include "shared_state.h"

@@ -6,8 +6,8 @@
 #include <cstdlib>
 #include <utility>
 
-#include "runtime.h"
-#include "text.h"
+#include "runtime/runtime.h"
+#include "runtime/text.h"
 
 namespace larkin::platform {
 

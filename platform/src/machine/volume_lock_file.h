@@ -6,7 +6,7 @@
 
 #include <string>
 
-#include "posix.h"
+#include "runtime/posix.h"
 #include "win32/base.h"
 
 namespace larkin::platform {

@@ -28,17 +28,17 @@
 #include <string_view>
 #include <vector>
 
-#include "backend.h"
+#include "machine/backend.h"
 #include "device_instances.h"
 #include "device_tree_index.h"
-#include "drive_hold.h"
+#include "machine/drive_hold.h"
 #include "fault_table.h"
 #include "handle_table.h"
-#include "identities.h"
+#include "machine/identities.h"
 #include "module_table.h"
 #include "started_programs.h"
 #include "window_table.h"
-#include "write_journal.h"
+#include "machine/write_journal.h"
 #include "larkin/platform.h"
 #include "larkin/simulation.h"
 
