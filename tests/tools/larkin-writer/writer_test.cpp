@@ -73,7 +73,7 @@ TEST(LarkinWriter, EveryBadRequestIsRefusedBeforeAnythingIsWritten) {
         {header + "destination E:\n" + stick + "image Nowhere\nend\n", "Nowhere"},
         // Through pkexec no setting of the user's is honoured.
         {header + "destination E:\n" + stick + "image LarkinDemo\nend\n",
-         "LARKIN_MACHINE is not honoured", "PKEXEC_UID=1000"},
+         "is not honoured when writing with privileges", "PKEXEC_UID=1000"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.request);
