@@ -4,7 +4,7 @@
 # Links in bin/ start the two programs people run; the desktop finds the
 # launcher and the icon in share/.
 
-foreach(program Larkin larkin-cli cmd simctl)
+foreach(program Larkin larkin-cli larkin-writer cmd simctl)
   if(TARGET ${program})
     install(TARGETS ${program} RUNTIME DESTINATION ${LARKIN_INSTALL_DIR})
   endif()
@@ -42,3 +42,16 @@ foreach(program Larkin larkin-cli)
       file(CREATE_LINK \"../${LARKIN_INSTALL_DIR}/${program}\" \"\${bin}/${program}\" SYMBOLIC)")
   endif()
 endforeach()
+
+# The polkit action of larkin-writer: its exec.path annotation names the
+# helper where this install puts it (the prefix is known only now).
+if(TARGET larkin-writer)
+  install(CODE "
+    set(helper \"\${CMAKE_INSTALL_PREFIX}/${LARKIN_INSTALL_DIR}/larkin-writer\")
+    file(READ \"${CMAKE_SOURCE_DIR}/tools/larkin-writer/org.larkin.write-drive.policy.in\" policy)
+    string(REPLACE \"@LARKIN_WRITER_INSTALLED@\" \"\${helper}\" policy \"\${policy}\")
+    set(actions \"\$ENV{DESTDIR}\${CMAKE_INSTALL_PREFIX}/${CMAKE_INSTALL_DATADIR}/polkit-1/actions\")
+    file(MAKE_DIRECTORY \"\${actions}\")
+    file(WRITE \"\${actions}/org.larkin.write-drive.policy\" \"\${policy}\")
+    message(STATUS \"Installing: \${actions}/org.larkin.write-drive.policy\")")
+endif()

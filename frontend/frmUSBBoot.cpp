@@ -16,6 +16,7 @@
 #include <QScreen>
 #include <QTreeWidget>
 #include <array>
+#include <cstdio>
 #include <optional>
 
 #include "agreement_text.h"
@@ -334,6 +335,7 @@ void frmUSBBoot::ListUSBDevices() {
 
         auto* row = new QTreeWidgetItem(lvDevices);
         row->setText(kColumnMount, mount);
+        row->setData(kColumnMount, Qt::UserRole, deviceText);
         row->setTextAlignment(kColumnSize, Qt::AlignRight | Qt::AlignVCenter);
         DriveFacts facts;
         Failure failure = worker.Run([&] { return services_.drives->GetDrive(mount, &facts); });
@@ -449,7 +451,7 @@ void frmUSBBoot::ShowNotBootable(const QString& mount, bool fromFloppy, int resu
                                  const QString& lastLine, DriveAfterFailure drive) {
     QString text = QStringLiteral("USB Drive %1 could not be made bootable").arg(mount);
     if (fromFloppy) text += QStringLiteral(" from the floppy in A:");
-    text += QStringLiteral(" (engine status %1)").arg(result);
+    if (result != kNoEngineStatus) text += QStringLiteral(" (engine status %1)").arg(result);
     if (!lastLine.isEmpty()) text += QStringLiteral(": ") + lastLine;
     if (!text.endsWith(u'.')) text += u'.';
     text += QStringLiteral("\n\n");
@@ -517,28 +519,36 @@ Failure frmUSBBoot::MakeBootable() {
             Icon::None);
         return {};
     }
-    // A drive the platform will not write is said before anything is asked.
-    if (QString refused = services_.drives->WriteRefusal(mount); !refused.isEmpty()) {
+    // A drive the platform will not write is said before anything is asked;
+    // the want of privileges the writing helper has is no reason.
+    bool helper = static_cast<bool>(services_.runWriter);
+    if (QString refused = services_.drives->WriteRefusal(mount);
+        !refused.isEmpty() && !(helper && refused == services_.privilegeRefusal)) {
         ShowUnwritable(mount, refused);
         return {};
     }
+    QString deviceText = row->data(kColumnMount, Qt::UserRole).toString();
+    chosenName_ = deviceText.mid(LettersLength(deviceText)).trimmed();
     Answer answer =
         Ask(QStringLiteral("WARNING: This action will ERASE the selected USB DRIVE and copy new "
                            "data to it.\r\nIf you have not backed up the data on the drive, click "
                            "CANCEL to stop and backup your data."),
             QStringLiteral("USB Drive ERASE Notification"), Buttons::OkCancel, Icon::Stop, 1);
     if (answer == Answer::Cancel) return {};
-    // Held from before the engine's first write to the last copied file.
+    // Held from before the engine's first write to the last copied file
+    // (by the helper, when it writes).
     QString why;
-    if (!services_.drives->HoldDrive(mount, &why)) {
+    if (!helper && !services_.drives->HoldDrive(mount, &why)) {
         ShowUnwritable(mount, why);
         return {};
     }
     struct Release {
         DriveServices* drives;
         QString mount;
-        ~Release() { drives->ReleaseDrive(mount); }
-    } release{services_.drives, mount};
+        ~Release() {
+            if (drives) drives->ReleaseDrive(mount);
+        }
+    } release{helper ? nullptr : services_.drives, mount};
     if (Option1[1]->isChecked()) return MakeBootableFromImage(mount);
     return MakeBootableFromFloppy(mount);
 }
@@ -594,6 +604,13 @@ Failure frmUSBBoot::MakeBootableFromImage(const QString& mount) {
     copyWindow_->ShowStep(QStringLiteral("Formatting %1 ...").arg(mount));
     copyWindow_->show();
     copyWindow_->repaint();
+    int copied = 0;
+    if (services_.runWriter) {
+        Failure failure;
+        if (!WriteInHelper(mount, imageFolder, &copied, &failure)) return failure;
+        ShowCopied(mount, copied);
+        return {};
+    }
     std::optional<DriveFacts> before = ReadDrive(mount);
     int result = 0;
     QString lastLine;
@@ -610,7 +627,6 @@ Failure frmUSBBoot::MakeBootableFromImage(const QString& mount) {
 
     if (copyWindow_) copyWindow_->ShowStep(QStringLiteral("Copying files to %1 ...").arg(mount));
     QPointer<frmCopyFiles> window = copyWindow_;
-    int copied = 0;
     auto onFile = [window, &copied](const QString& name) {
         ++copied;
         QMetaObject::invokeMethod(
@@ -626,6 +642,11 @@ Failure frmUSBBoot::MakeBootableFromImage(const QString& mount) {
         CloseCopyWindow();
         return copy;
     }
+    ShowCopied(mount, copied);
+    return {};
+}
+
+void frmUSBBoot::ShowCopied(const QString& mount, int copied) {
     if (copyWindow_)
         copyWindow_->ShowSuccess(
             QStringLiteral("Done: USB Drive %1 is now bootable.").arg(mount),
@@ -633,7 +654,6 @@ Failure frmUSBBoot::MakeBootableFromImage(const QString& mount) {
                 .arg(copied)
                 .arg(kEjectIntervalMs / 1000));
     timerEject->SetEnabled(true);
-    return {};
 }
 
 Failure frmUSBBoot::FloppyReady(bool* ready) {
@@ -688,14 +708,20 @@ Failure frmUSBBoot::MakeBootableFromFloppy(const QString& mount) {
     }
     if (answer == Answer::Cancel) return {};
     if (!BootFilesUsable(QLatin1String(kFloppyDrive), mount, QString(), true)) return {};
-    std::optional<DriveFacts> before = ReadDrive(mount);
-    int result = 0;
-    QString lastLine;
-    if (Failure failure = CreateUSBBoot(mount, 1, &result, &lastLine)) return failure;
-    repaint();
-    if (result != kAtaOk) {
-        ShowNotBootable(mount, true, result, lastLine, CompareDrive(mount, before));
-        return {};
+    if (services_.runWriter) {
+        Failure failure;
+        int copied = 0;
+        if (!WriteInHelper(mount, QString(), &copied, &failure)) return failure;
+    } else {
+        std::optional<DriveFacts> before = ReadDrive(mount);
+        int result = 0;
+        QString lastLine;
+        if (Failure failure = CreateUSBBoot(mount, 1, &result, &lastLine)) return failure;
+        repaint();
+        if (result != kAtaOk) {
+            ShowNotBootable(mount, true, result, lastLine, CompareDrive(mount, before));
+            return {};
+        }
     }
     Ask(QStringLiteral("Done: USB Drive %1 is now bootable. The files of the floppy in A: were "
                        "copied onto it.")
@@ -718,6 +744,76 @@ Failure frmUSBBoot::CreateUSBBoot(const QString& mount, int copyFiles, int* resu
     *result = call.value;
     *lastLine = QString::fromLocal8Bit(last.data(), static_cast<qsizetype>(last.size()));
     return call.failure;
+}
+
+namespace {
+// The system errors of a missing file and folder.
+constexpr unsigned long kFileNotFound = 2;
+constexpr unsigned long kPathNotFound = 3;
+}  // namespace
+
+bool frmUSBBoot::WriteInHelper(const QString& mount, const QString& imageFolder, int* copied,
+                               Failure* failure) {
+    bool floppy = imageFolder.isEmpty();
+    writer::Request request;
+    request.destination = mount.toStdString();
+    request.name = chosenName_.toStdString();
+    request.fromFloppy = floppy;
+    if (!floppy) request.image = QFileInfo(imageFolder).fileName().toStdString();
+    QPointer<frmCopyFiles> window = copyWindow_;
+    writer::Callbacks callbacks;
+    // The engine's lines reach this program's output, as they do when the
+    // engine runs here.
+    callbacks.onLine = [](std::string_view line) {
+        std::printf("%.*s\n", static_cast<int>(line.size()), line.data());
+        std::fflush(stdout);
+    };
+    callbacks.onFile = [window, copied](std::string_view file) {
+        ++*copied;
+        QString name = QString::fromUtf8(file.data(), static_cast<qsizetype>(file.size()));
+        QMetaObject::invokeMethod(
+            qApp,
+            [window, name] {
+                if (window) window->ShowStep(QStringLiteral("Copying %1").arg(name));
+            },
+            Qt::QueuedConnection);
+    };
+    std::optional<DriveFacts> before = ReadDrive(mount);
+    writer::Outcome outcome =
+        services_.worker->Run([&] { return services_.runWriter(request, callbacks); });
+    repaint();
+    if (outcome.kind == writer::OutcomeKind::Done) return true;
+    CloseCopyWindow();
+    QString reason = QString::fromStdString(outcome.reason);
+    switch (outcome.kind) {
+        case writer::OutcomeKind::Done:
+            break;
+        case writer::OutcomeKind::Refused:
+        case writer::OutcomeKind::NotAuthorised:
+            ShowUnwritable(mount, reason);
+            break;
+        case writer::OutcomeKind::EngineFailed:
+            ShowNotBootable(mount, floppy, outcome.status, QString::fromStdString(outcome.lastLine),
+                            CompareDrive(mount, before));
+            break;
+        case writer::OutcomeKind::CopyFailed:
+            // A source gone missing is the image folder's fault, as in
+            // CopyFolderFiles.
+            *failure = FailureFromSystemError(
+                static_cast<uint32_t>(outcome.code),
+                outcome.code == kFileNotFound || outcome.code == kPathNotFound
+                    ? FailureContext::ImageFolder
+                    : FailureContext::Drive,
+                reason);
+            break;
+        case writer::OutcomeKind::Died:
+            // Before its first write the drive is as it was, whatever it reads.
+            ShowNotBootable(
+                mount, floppy, kNoEngineStatus, reason,
+                outcome.writing ? CompareDrive(mount, before) : DriveAfterFailure::Unchanged);
+            break;
+    }
+    return false;
 }
 
 void frmUSBBoot::CloseCopyWindow() {

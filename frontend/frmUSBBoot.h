@@ -117,6 +117,8 @@ class frmUSBBoot : public QMainWindow {
                int defaultButton = 0);
     void ShowFailure(const Failure& failure);
     void ShowUnwritable(const QString& mount, const QString& why);
+    // result kNoEngineStatus: the engine gave none (its process ended).
+    static constexpr int kNoEngineStatus = -1;
     void ShowNotBootable(const QString& mount, bool fromFloppy, int result,
                          const QString& lastEngineLine, DriveAfterFailure drive);
     std::optional<DriveFacts> ReadDrive(const QString& mount);
@@ -136,12 +138,22 @@ class frmUSBBoot : public QMainWindow {
     // Calls CreateUSBBoot on the worker thread; the engine's lines go to the
     // copy window when one is open.
     Failure CreateUSBBoot(const QString& mount, int copyFiles, int* result, QString* lastLine);
+    // The engine call and the copy of imageFolder ("" for the floppy path,
+    // whose files the engine copies) in the writing helper: true when both
+    // were done, with the files copied counted in copied; otherwise the
+    // message was shown, or failure set for the error handler.
+    bool WriteInHelper(const QString& mount, const QString& imageFolder, int* copied,
+                       Failure* failure);
     void CloseCopyWindow();
+    // The copy window's last word, and its timer.
+    void ShowCopied(const QString& mount, int copied);
 
     ProgramServices& services_;
     ImageCatalog catalog_;
     QString systemDriveLetter_;
     QPointer<frmCopyFiles> copyWindow_;
+    // The name the chosen drive was listed with, which the helper checks.
+    QString chosenName_;
     bool ended_ = false;
     bool filling_ = false;  // the list is changed by the program, not the user
 };

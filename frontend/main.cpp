@@ -3,15 +3,18 @@
 //   Larkin [--machine FILE] [--quit-after MS]
 //
 // --machine runs on a simulated machine (as LARKIN_MACHINE does); without
-// one, on this computer's USB drives, which only root may write;
+// one, on this computer's USB drives, which the writing helper writes
+// (started through pkexec when the program is not root);
 // --quit-after ends the program that many milliseconds after its window
 // has loaded (used to measure it).
 #include <QApplication>
 #include <QCommandLineParser>
 #include <QDesktopServices>
+#include <QFileInfo>
 #include <QMessageBox>
 #include <QTimer>
 #include <array>
+#include <cstdlib>
 
 #include "drive_services.h"
 #include "engine.h"
@@ -20,6 +23,7 @@
 #include "larkin/platform.h"
 #include "message_boxes.h"
 #include "program_services.h"
+#include "writer_client.h"
 
 using namespace larkin::frontend;
 
@@ -57,6 +61,10 @@ int main(int argc, char** argv) {
 
     std::array<char, 512> error{};
     QByteArray machineFile = options.value(machine).toLocal8Bit();
+    // The writing helper finds the machine where every program does.
+    if (!machineFile.isEmpty())
+        ::setenv("LARKIN_MACHINE",
+                 QFileInfo(options.value(machine)).absoluteFilePath().toLocal8Bit().constData(), 1);
     if (!LarkinStartPlatform(machineFile.isEmpty() ? nullptr : machineFile.constData(),
                              error.data(), static_cast<DWORD>(error.size()))) {
         QMessageBox::critical(nullptr, QStringLiteral("Larkin"),
@@ -65,16 +73,14 @@ int main(int argc, char** argv) {
         return 1;
     }
 
-    // On this computer's hardware without root the drives can be listed but
-    // not written: say so once, before the user picks anything.
-    if (!LarkinDrivesWritable(error.data(), static_cast<DWORD>(error.size()))) {
-        QString why = QString::fromLocal8Bit(error.data());
-        if (!why.isEmpty()) why[0] = why[0].toUpper();
-        QMessageBox::warning(nullptr, QStringLiteral("Larkin"),
-                             QStringLiteral("%1.\n\nThe USB drives are listed, but none can be "
-                                            "made bootable.")
-                                 .arg(why));
-    }
+    // On this computer's hardware without root the drives are listed here
+    // and written by the helper, through pkexec: the want of root is no
+    // refusal then.
+    QString privilegeRefusal;
+    if (!LarkinDrivesWritable(error.data(), static_cast<DWORD>(error.size())))
+        privilegeRefusal = QString::fromLocal8Bit(error.data());
+    bool elevate = larkin::writer::NeedsElevation();
+    std::string helper = larkin::writer::HelperBesideProgram();
 
     DesktopMessageBoxes messageBoxes;
     RoutePlatformMessageBoxes(&messageBoxes);
@@ -90,6 +96,11 @@ int main(int argc, char** argv) {
     services.programFolder = QCoreApplication::applicationDirPath();
     services.windowsDirectory = PlatformWindowsDirectory;
     services.openPage = [](const QUrl& page) { return QDesktopServices::openUrl(page); };
+    services.runWriter = [helper, elevate](const larkin::writer::Request& request,
+                                           const larkin::writer::Callbacks& callbacks) {
+        return larkin::writer::RunWriter(helper, elevate, request, callbacks);
+    };
+    services.privilegeRefusal = privilegeRefusal;
     services.endProgram = [] {
         for (QWidget* window : QApplication::topLevelWidgets()) window->hide();
         QCoreApplication::exit(0);

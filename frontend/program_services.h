@@ -9,6 +9,7 @@
 #include <functional>
 
 #include "interval_timer.h"
+#include "writer_client.h"
 
 namespace larkin::frontend {
 
@@ -35,6 +36,13 @@ struct ProgramServices {
     QString richTextConverter = QStringLiteral("unrtf");
     // Show the engine's standard output in the copy window.
     bool captureEngineOutput = true;
+    // Makes the drive bootable in the writing helper (larkin-writer), which
+    // holds the drive itself; unset, the engine and the copy run in this
+    // process.
+    std::function<writer::Outcome(const writer::Request&, const writer::Callbacks&)> runWriter;
+    // The refusal every drive gets for want of privileges that the helper
+    // has ("" when there is none): it is no reason to refuse a drive.
+    QString privilegeRefusal;
 };
 
 // The Windows folder through the platform (GetWindowsDirectoryA with a

@@ -106,6 +106,80 @@ class CommandTest : public QObject {
         }
     }
 
+    // Through the writing helper: the window shows what it tells as it shows
+    // the engine here; the want of root it has is no refusal, and it holds
+    // the drive itself.
+    void HelperOutcomesAreShownAsTheEngineInThisProcessWouldBe() {
+        using larkin::writer::OutcomeKind;
+        struct Case {
+            OutcomeKind kind;
+            bool writing;
+            QString title;  // after the erase warning; "" for none
+            QString said;
+        } cases[] = {
+            {OutcomeKind::Done, true, QString(), QString()},
+            {OutcomeKind::Refused, false, "USB Drive Not Bootable",
+             "USB Drive E: cannot be written: the drive at E: is now another. Nothing was "
+             "changed on the drive."},
+            {OutcomeKind::NotAuthorised, false, "USB Drive Not Bootable",
+             "cannot be written: writing was not authorised (Not authorized)."},
+            {OutcomeKind::EngineFailed, true, "USB Drive Not Bootable",
+             "(engine status 6): Unable to Lock volume."},
+            {OutcomeKind::Died, false, "USB Drive Not Bootable",
+             "could not be made bootable: the writing helper was ended by signal 9 before it "
+             "finished.\n\nThe drive was left as it was."},
+        };
+        for (const Case& c : cases) {
+            CommandFixture f;
+            const QString privileges = QStringLiteral("writing to a drive needs root");
+            f.program.drives.refusals["E:"] = privileges;
+            f.program.services.privilegeRefusal = privileges;
+            larkin::writer::Request sent;
+            f.program.services.runWriter = [&](const larkin::writer::Request& request,
+                                               const larkin::writer::Callbacks& callbacks) {
+                sent = request;
+                larkin::writer::Outcome outcome;
+                outcome.kind = c.kind;
+                outcome.writing = c.writing;
+                outcome.status = c.kind == OutcomeKind::Done ? 0 : 6;
+                outcome.lastLine = "Unable to Lock volume";
+                outcome.reason =
+                    c.kind == OutcomeKind::Refused ? "the drive at E: is now another"
+                    : c.kind == OutcomeKind::NotAuthorised
+                        ? "writing was not authorised (Not authorized)"
+                        : "the writing helper was ended by signal 9 before it finished";
+                if (c.kind == OutcomeKind::Done)
+                    for (const char* file : {"KERNEL.SYS", "fi.ini"}) callbacks.onFile(file);
+                return outcome;
+            };
+            f.SelectRow(0);
+            AgreementWindowDriver agreement;
+            agreement.Arm([](frmLicense* license) { license->Command1_Click(); });
+            f.program.boxes.answers = {Answer::Ok};
+            f.window->btnStart_Click();
+            QStringList titles{kEraseTitle};
+            if (!c.title.isEmpty()) titles << c.title;
+            QCOMPARE(f.program.boxes.Titles(), titles);
+            if (!c.said.isEmpty())
+                QVERIFY2(f.program.boxes.shown.back().text.contains(c.said),
+                         qPrintable(f.program.boxes.shown.back().text));
+            QCOMPARE(sent.destination, std::string("E:"));
+            QCOMPARE(sent.name, std::string("SanDisk Cruzer Blade USB Device"));
+            QCOMPARE(sent.image, std::string("LarkinDemo"));
+            QVERIFY(f.program.engine.createCalls.empty());
+            QVERIFY(f.program.drives.copies.empty());
+            QVERIFY(f.program.drives.held.isEmpty());
+            if (c.kind == OutcomeKind::Done) {
+                QVERIFY(f.window->copyWindow() != nullptr);
+                QCOMPARE(f.window->copyWindow()->Label1->text(),
+                         QStringLiteral("Done: USB Drive E: is now bootable."));
+                QVERIFY(f.window->timerEject->Enabled());
+            } else {
+                QTRY_VERIFY(f.window->copyWindow() == nullptr);
+            }
+        }
+    }
+
     void ImagePathWithAgreementAcceptedMakesAndCopies() {
         CommandFixture f;
         f.SelectRow(0);

@@ -1,6 +1,7 @@
 // The make-bootable command with the real engine and the real drive services
 // on a copy of the demo machine: the demo image onto E:, answered through
-// the message-box interface. Afterwards only the stick was written, fsck.fat
+// the message-box interface, written by larkin-writer as the program does it
+// (window, helper, engine). Afterwards only the stick was written, fsck.fat
 // accepts its volume, the image's files are on it, and the stick starts the
 // demo kernel in QEMU.
 #include <QApplication>
@@ -14,6 +15,7 @@
 #include <QTreeWidget>
 #include <QtTest>
 #include <array>
+#include <cstdlib>
 #include <set>
 
 #include "boot_harness.h"
@@ -74,6 +76,8 @@ class RealEngineCommandTest : public QObject {
         QVERIFY(machineFolder_.isValid());
         machine_ = machineFolder_.filePath("demo.toml");
         QVERIFY(QFile::copy(QStringLiteral(LARKIN_DEMO_MACHINE), machine_));
+        // The helper finds the machine where every program does.
+        ::setenv("LARKIN_MACHINE", machine_.toLocal8Bit().constData(), 1);
         std::array<char, 512> error{};
         QVERIFY2(LarkinStartPlatform(machine_.toLocal8Bit().constData(), error.data(),
                                      static_cast<DWORD>(error.size())),
@@ -98,6 +102,11 @@ class RealEngineCommandTest : public QObject {
     void cleanupTestCase() { RemovePlatformMessageBoxes(); }
 
     void TheDemoImageMakesStickEBootable() {
+        services_.runWriter = [](const larkin::writer::Request& request,
+                                 const larkin::writer::Callbacks& callbacks) {
+            return larkin::writer::RunWriter(LARKIN_BIN_DIR_PATH "/larkin-writer", false, request,
+                                             callbacks);
+        };
         frmUSBBoot window(services_);
         window.show();
         window.Form_Load();
@@ -207,6 +216,7 @@ class RealEngineCommandTest : public QObject {
     // The demo machine's floppy holds no kernel: the command says so before
     // the engine is called, and the stick is not written.
     void TheEmptyFloppyIsRefusedBeforeTheStickIsWritten() {
+        services_.runWriter = nullptr;  // the engine in this process
         frmUSBBoot window(services_);
         window.show();
         window.Form_Load();

@@ -68,10 +68,22 @@ const std::string& DiskName(const Drive& drive) {
 
 }  // namespace
 
+namespace {
+std::string& WaivedRefusal() {
+    static std::string reason;
+    return reason;
+}
+}  // namespace
+
+void WaiveRefusal(std::string reason) {
+    WaivedRefusal() = std::move(reason);
+}
+
 std::string DriveRefusal(const Drive& drive) {
     std::array<char, 1024> why{};
     if (!LarkinDriveRefused(DiskName(drive).c_str(), why.data(), static_cast<DWORD>(why.size())))
         return {};
+    if (!WaivedRefusal().empty() && WaivedRefusal() == why.data()) return {};
     return why.data();
 }
 

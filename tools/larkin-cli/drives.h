@@ -42,6 +42,9 @@ bool DriveSize(const std::string& path, std::uint64_t& bytes,
 // Why the drive must not be written now (the running system's disk, in use
 // by the system, held by another program, ...); "" when it may be.
 std::string DriveRefusal(const Drive& drive);
+// From now on DriveRefusal does not give reason: the want of privileges that
+// the writing helper has.
+void WaiveRefusal(std::string reason);
 
 // Holds a drive for one operation that erases it: no other program writes it
 // meanwhile, and what the desktop mounted from it is unmounted. Released

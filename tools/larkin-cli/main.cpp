@@ -1,9 +1,12 @@
 // larkin-cli: every engine operation from a terminal, for people and for
 // scripts. The exit code is the engine's status (0 to 6); 2 also means a
 // usage error, which is always said on the standard error stream first.
+#include <spawn.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
@@ -28,11 +31,16 @@
 #include "multi_boot.h"
 #include "verify.h"
 #include "volume_tools.h"
+#include "writer_client.h"
+
+extern char** environ;
 
 namespace larkin::cli {
 namespace {
 
 constexpr int kUsage = 2;
+// The writes of boot go through larkin-writer, started through pkexec.
+bool elevated = false;
 
 constexpr char kHelp[] =
     "usage: larkin-cli [--machine FILE] COMMAND [OPTIONS]\n"
@@ -72,6 +80,9 @@ constexpr char kHelp[] =
     "  --timeout SEC    how long zero and partition wait for the new drive (120)\n"
     "  --json           list: the drives as JSON; boot: one JSON object per line and\n"
     "                   event (needs --yes)\n"
+    "  --no-elevate     without root on this computer's drives, refuse to write rather\n"
+    "                   than write through pkexec (boot through larkin-writer, the\n"
+    "                   other writing commands by running larkin-cli itself)\n"
     "  --help           this text\n"
     "\n"
     "exit codes: 0 done; 1 a drive was removed since the baseline; 2 no new drive, or a\n"
@@ -92,6 +103,8 @@ struct Options {
     std::optional<std::string> machine;
     std::optional<std::string> images;
     int timeoutSeconds = 120;
+    bool noElevate = false;
+    std::vector<std::string> arguments;  // as given, for running again through pkexec
     // A child of the multi-drive boot: where its events go, and the drive
     // (device path) the question named.
     int progressFd = -1;
@@ -280,6 +293,58 @@ std::string EngineFailure(const Drive& drive, const ConsoleWatch& watch) {
     return said.empty() ? "the engine gave no reason" : said;
 }
 
+// The writing part of boot in larkin-writer, through pkexec: it holds the
+// drive, checks it is still the one named, and writes; what it says is
+// said here as this program says it.
+int BootInHelper(const Drive& drive, const std::optional<BootImage>& image,
+                 ProgressChannel& progress) {
+    writer::Request request;
+    request.destination = drive.mount.substr(0, drive.mount.find(';'));
+    request.name = drive.friendlyName;
+    request.path = drive.path;
+    request.fromFloppy = !image;
+    if (image) request.image = image->folder.filename().string();
+    int copied = 0;
+    writer::Callbacks callbacks;
+    callbacks.onLine = [](std::string_view line) {
+        std::printf("%.*s\n", int(line.size()), line.data());
+        std::fflush(stdout);
+    };
+    callbacks.onStep = [&](std::string_view step) { progress.Step(step); };
+    callbacks.onFile = [&](std::string_view name) {
+        if (copied++ == 0) std::printf("Copying Files...\n");
+        std::printf("  %.*s\n", int(name.size()), name.data());
+        std::fflush(stdout);
+        progress.Step("copying " + std::string(name));
+    };
+    writer::Outcome outcome =
+        writer::RunWriter(writer::HelperBesideProgram(), true, request, callbacks);
+    progress.Reason(outcome.reason);
+    switch (outcome.kind) {
+        case writer::OutcomeKind::Done:
+            if (image) std::printf("%d file(s) copied.\n", copied);
+            return Report("boot", 0);
+        case writer::OutcomeKind::Refused:
+        case writer::OutcomeKind::NotAuthorised:
+            std::fprintf(stderr, "larkin-cli: %s cannot be written: %s\nNothing was changed.\n",
+                         DescribeDrive(drive).c_str(), outcome.reason.c_str());
+            return 6;
+        case writer::OutcomeKind::EngineFailed:
+            return Report("boot", outcome.status);
+        case writer::OutcomeKind::CopyFailed:
+            std::fprintf(stderr, "larkin-cli: copying %s onto %s failed: %s\n",
+                         image ? image->name.c_str() : "A:", request.destination.c_str(),
+                         outcome.reason.c_str());
+            return 6;
+        case writer::OutcomeKind::Died:
+            break;
+    }
+    std::fprintf(stderr, "larkin-cli: boot: %s; %s\n", outcome.reason.c_str(),
+                 outcome.writing ? "the drive may have been erased: make it bootable again"
+                                 : "nothing was written to the drive");
+    return 6;
+}
+
 int Boot(const Engine& engine, const Options& options, ProgressChannel& progress) {
     if (options.fromFloppy == options.image.has_value())
         return Usage("boot needs either --image NAME or --from-floppy");
@@ -368,6 +433,7 @@ int Boot(const Engine& engine, const Options& options, ProgressChannel& progress
             return declined;
         }
     }
+    if (elevated) return BootInHelper(*drive, image, progress);
     DriveHold hold;
     if (int refused = Hold(hold, *drive, "larkin-cli boot " + drive->mount, &progress);
         refused != 0)
@@ -602,6 +668,8 @@ std::optional<int> Parse(int argc, char** argv, Options& options) {
             options.fromFloppy = true;
         } else if (arg == "--via-corvid") {
             options.viaCorvid = true;
+        } else if (arg == "--no-elevate") {
+            options.noElevate = true;
         } else if (arg == "--image" || arg == "--save" || arg == "--machine" || arg == "--images" ||
                    arg == "--timeout" || arg == "--progress-fd" || arg == "--drive-path") {
             std::optional<std::string> text;
@@ -653,6 +721,38 @@ std::optional<int> Parse(int argc, char** argv, Options& options) {
     return std::nullopt;
 }
 
+// zero, partition, write-image and restore-mbr talk with the user on the
+// console from start to end: without root, this program runs them again
+// through pkexec (its default action, which asks for an administrator each
+// time), on the same console, without elevating once more.
+int RunThroughPkexec(const Options& options) {
+    std::vector<std::string> words = {"pkexec", (ProgramFolder() / "larkin-cli").string(),
+                                      "--no-elevate"};
+    words.insert(words.end(), options.arguments.begin(), options.arguments.end());
+    std::vector<char*> argv;
+    for (std::string& word : words) argv.push_back(word.data());
+    argv.push_back(nullptr);
+    std::fflush(stdout);
+    pid_t pid = -1;
+    if (int error = posix_spawnp(&pid, "pkexec", nullptr, nullptr, argv.data(), environ);
+        error != 0) {
+        std::fprintf(stderr, "larkin-cli: pkexec cannot be started (%s); nothing was written\n",
+                     std::strerror(error));
+        return 6;
+    }
+    int status = 0;
+    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    int code = WIFEXITED(status) ? WEXITSTATUS(status) : 6;
+    // pkexec's own: not authorised, or its dialogue dismissed.
+    if (code == 126 || code == 127) {
+        std::fprintf(stderr, "larkin-cli: %s: writing was not authorised; nothing was written\n",
+                     options.command.c_str());
+        return 6;
+    }
+    return code;
+}
+
 int Run(const Options& options, ProgressChannel& progress) {
     std::string machine;
     if (options.machine) {
@@ -661,6 +761,14 @@ int Run(const Options& options, ProgressChannel& progress) {
         ::setenv("LARKIN_MACHINE", machine.c_str(), 1);
     }
     char error[512] = "";
+    if (std::string refused = writer::PkexecEnvironmentRefusal();
+        !refused.empty() || (options.machine && std::getenv("PKEXEC_UID"))) {
+        if (refused.empty())
+            refused =
+                "--machine is not honoured when writing with privileges (started through pkexec)";
+        std::fprintf(stderr, "larkin-cli: %s\n", refused.c_str());
+        return 6;
+    }
     if (!LarkinStartPlatform(options.machine ? machine.c_str() : nullptr, error, sizeof error)) {
         std::fprintf(stderr, "larkin-cli: %s\n", error);
         progress.Reason(error);
@@ -669,9 +777,20 @@ int Run(const Options& options, ProgressChannel& progress) {
     // Said before anything is asked, rather than as a failure at the end.
     if (!LarkinDrivesWritable(error, sizeof error)) {
         bool reads = options.command == "list" || options.command == "verify";
-        std::fprintf(stderr, "larkin-cli: %s%s\n", error, reads ? " (drives are only read)" : "");
-        progress.Reason(error);
-        if (!reads) return 6;
+        bool elevate = !reads && !options.noElevate && writer::NeedsElevation();
+        if (elevate && options.command == "boot") {
+            // Written by larkin-writer, started through pkexec after the
+            // questions: the want of root is no refusal here.
+            WaiveRefusal(error);
+            elevated = true;
+        } else if (elevate) {
+            return RunThroughPkexec(options);
+        } else {
+            std::fprintf(stderr, "larkin-cli: %s%s\n", error,
+                         reads ? " (drives are only read)" : "");
+            progress.Reason(error);
+            if (!reads) return 6;
+        }
     }
     // A child of the multi-drive boot looks at its own drive alone: it can
     // reach no other, and the others need not be read.
@@ -701,6 +820,7 @@ int Run(const Options& options, ProgressChannel& progress) {
 int Run(int argc, char** argv) {
     Options options;
     if (std::optional<int> exitCode = Parse(argc, argv, options)) return *exitCode;
+    options.arguments.assign(argv + 1, argv + argc);
     ProgressChannel progress(options.progressFd);
     int status = Run(options, progress);
     if (status != 0) progress.Reason(status == 6 ? "the operation failed" : StatusText(status));

@@ -2,9 +2,13 @@
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <sys/sysmacros.h>
+#include <unistd.h>
 
+#include <cstdio>
 #include <cstdlib>
+#include <filesystem>
 #include <set>
 
 #include "testbed.h"
@@ -687,6 +691,49 @@ TEST(TestUsbDisks, FromTheEnvironment) {
     EXPECT_THAT(TestUsbDisksFromEnvironment(&error), IsEmpty());
     EXPECT_THAT(error, HasSubstr("\"/dev/nvme0n1\""));
     ::unsetenv("LARKIN_TEST_USB_DISKS");
+}
+
+// The file a privileged helper reads is honoured only while no one but its
+// owner can have written it (root in use; this process here).
+TEST(TestUsbDisks, FromTheOwnersFileOnly) {
+    std::string folder = ::testing::TempDir() + "test-usb-disks.XXXXXX";
+    ASSERT_NE(::mkdtemp(folder.data()), nullptr);
+    std::string file = folder + "/list", link = folder + "/link";
+    {
+        std::FILE* out = std::fopen(file.c_str(), "w");
+        ASSERT_NE(out, nullptr);
+        std::fputs(" /dev/loop7\n\n/dev/loop9\n", out);
+        std::fclose(out);
+    }
+    ASSERT_EQ(::symlink(file.c_str(), link.c_str()), 0);
+    unsigned me = ::geteuid();
+    std::string error;
+    struct Case {
+        mode_t mode;
+        const char* path;
+        unsigned owner;
+        bool honoured;
+    } cases[] = {{0644, "list", me, true},      {0664, "list", me, false},
+                 {0646, "list", me, false},     {0644, "link", me, false},
+                 {0644, "list", me + 1, false}, {0644, "missing", me, false}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(std::string(c.path) + " " + std::to_string(c.mode));
+        ASSERT_EQ(::chmod(file.c_str(), c.mode), 0);
+        std::vector<std::string> nodes =
+            TestUsbDisksFromFile(folder + "/" + c.path, c.owner, &error);
+        const std::vector<std::string> listed = {"/dev/loop7", "/dev/loop9"};
+        EXPECT_EQ(nodes, c.honoured ? listed : std::vector<std::string>());
+        EXPECT_EQ(error, "");
+    }
+    ::chmod(file.c_str(), 0644);
+    std::FILE* out = std::fopen(file.c_str(), "a");
+    ASSERT_NE(out, nullptr);
+    std::fputs("/dev/sdb\n", out);
+    std::fclose(out);
+    EXPECT_THAT(TestUsbDisksFromFile(file, me, &error), IsEmpty());
+    EXPECT_THAT(error, HasSubstr(file + ": "));
+    EXPECT_THAT(error, HasSubstr("\"/dev/sdb\""));
+    std::filesystem::remove_all(folder);
 }
 
 }  // namespace

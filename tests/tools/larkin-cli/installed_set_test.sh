@@ -31,13 +31,14 @@ for program in Larkin larkin-cli; do
   [ -x "$prefix/bin/$program" ] || missing "bin/$program"
 done
 folder=$(dirname "$(readlink -f "$prefix/bin/larkin-cli")")
-for file in Larkin larkin-cli cmd simctl libLarkinPlatform.so libTessel.so libVerran.so \
+for file in Larkin larkin-cli larkin-writer cmd simctl libLarkinPlatform.so libTessel.so libVerran.so \
   libCorvid.so libPellom.so libwnaspi32.so File_Images/LarkinDemo/KERNEL.SYS \
   File_Images/LarkinDemo/fi.ini File_Images/LarkinDemo/License.rtf VeltraneUSB4MB.dat \
   larkinhelp.htm COPYRIGHT; do
   [ -f "$folder/$file" ] || missing "${folder#"$prefix"/}/$file"
 done
-for file in share/applications/larkin.desktop share/icons/hicolor/128x128/apps/larkin.png; do
+for file in share/applications/larkin.desktop share/icons/hicolor/128x128/apps/larkin.png \
+  share/polkit-1/actions/org.larkin.write-drive.policy; do
   [ -f "$prefix/$file" ] || missing "$file"
 done
 # Nothing installed may find its libraries in the build folder.

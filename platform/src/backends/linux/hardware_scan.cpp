@@ -1,6 +1,9 @@
 #include "hardware_scan.h"
 
+#include <fcntl.h>
 #include <libudev.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cctype>
@@ -580,13 +583,38 @@ std::vector<std::string> ParseTestUsbDisks(std::string_view list, std::string* e
     return nodes;
 }
 
-std::vector<std::string> TestUsbDisksFromEnvironment(std::string* error) {
-    const char* list = std::getenv("LARKIN_TEST_USB_DISKS");
-    if (!list) {
-        if (error) error->clear();
+std::vector<std::string> TestUsbDisksFromFile(const std::string& path, unsigned owner,
+                                              std::string* error) {
+    if (error) error->clear();
+    struct File {
+        int fd;
+        ~File() {
+            if (fd >= 0) ::close(fd);
+        }
+    } file{::open(path.c_str(), O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK)};
+    struct stat facts {};
+    // Anyone who could change the file could make any loop device pass.
+    if (file.fd < 0 || ::fstat(file.fd, &facts) != 0 || !S_ISREG(facts.st_mode) ||
+        facts.st_uid != owner || (facts.st_mode & (S_IWGRP | S_IWOTH)) != 0 ||
+        facts.st_size > 65536)
         return {};
-    }
-    return ParseTestUsbDisks(list, error);
+    std::string text(static_cast<size_t>(facts.st_size), '\0');
+    if (::read(file.fd, text.data(), text.size()) != static_cast<ssize_t>(text.size())) return {};
+    std::replace(text.begin(), text.end(), '\n', ',');
+    std::vector<std::string> nodes = ParseTestUsbDisks(text, error);
+    if (error && !error->empty()) *error = path + ": " + *error;
+    return nodes;
+}
+
+std::vector<std::string> TestUsbDisksFromEnvironment(std::string* error) {
+    std::vector<std::string> nodes = TestUsbDisksFromFile(kTestUsbDisksFile, 0, error);
+    if (error && !error->empty()) return {};
+    const char* list = std::getenv("LARKIN_TEST_USB_DISKS");
+    if (!list) return nodes;
+    for (std::string& node : ParseTestUsbDisks(list, error))
+        if (std::find(nodes.begin(), nodes.end(), node) == nodes.end()) nodes.push_back(node);
+    if (error && !error->empty()) return {};
+    return nodes;
 }
 
 }  // namespace larkin::platform::linuxhw

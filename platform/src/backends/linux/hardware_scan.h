@@ -54,9 +54,18 @@ struct ScanOptions {
 // are left out, with a line each in problems (when given).
 HardwareScan ScanHardware(const ScanOptions& options, std::vector<std::string>* problems = nullptr);
 
-// The loop devices LARKIN_TEST_USB_DISKS names (comma-separated). Anything
-// else in the list is an error that names it; an unset variable is no list.
+// The loop devices LARKIN_TEST_USB_DISKS names (comma-separated), and those
+// kTestUsbDisksFile names. Anything else in the list is an error that names
+// it; an unset variable is no list.
 std::vector<std::string> TestUsbDisksFromEnvironment(std::string* error);
+// The privileged way to offer loop devices: a program started through pkexec
+// sees no environment of the user's.
+inline constexpr char kTestUsbDisksFile[] = "/etc/larkin/test-usb-disks";
+// The loop devices of the file at path, one a line, honoured only while it is
+// a regular file (not a link) owned by owner and writable by no one else; an
+// untrusted or missing file is no list.
+std::vector<std::string> TestUsbDisksFromFile(const std::string& path, unsigned owner,
+                                              std::string* error);
 // The same rules on a list given as text: blanks around entries and empty
 // entries are ignored, a repeated entry counts once; on an error the list is
 // empty and error names the first bad entry.
