@@ -245,6 +245,9 @@ void frmUSBBoot::BuildControls() {
 void frmUSBBoot::BuildMenus() {
     mnuFile = menuBar()->addMenu(QStringLiteral("&File"));
     mnuFile->setObjectName(QStringLiteral("mnuFile"));
+    mnuFloppyImage = mnuFile->addAction(QStringLiteral("Use Floppy &Image File..."));
+    mnuFloppyImage->setObjectName(QStringLiteral("mnuFloppyImage"));
+    mnuFile->addSeparator();
     mnuExit = mnuFile->addAction(QStringLiteral("E&xit"));
     mnuExit->setObjectName(QStringLiteral("mnuExit"));
     mnuHelp = menuBar()->addMenu(QStringLiteral("&Help"));
@@ -253,6 +256,7 @@ void frmUSBBoot::BuildMenus() {
     mnuProgHelp->setObjectName(QStringLiteral("mnuProgHelp"));
     mnuAbout = mnuHelp->addAction(QStringLiteral("&About"));
     mnuAbout->setObjectName(QStringLiteral("mnuAbout"));
+    connect(mnuFloppyImage, &QAction::triggered, this, &frmUSBBoot::mnuFloppyImage_Click);
     connect(mnuExit, &QAction::triggered, this, &frmUSBBoot::mnuExit_Click);
     connect(mnuProgHelp, &QAction::triggered, this, &frmUSBBoot::mnuProgHelp_Click);
     connect(mnuAbout, &QAction::triggered, this, &frmUSBBoot::mnuAbout_Click);
@@ -382,6 +386,22 @@ void frmUSBBoot::btnScan_Click() {
 }
 
 void frmUSBBoot::Combo1_Click() {
+    UpdateStatus();
+}
+
+// A computer without a floppy drive: a floppy image file stands in for the
+// disk in A:, and "Copy Files from Floppy" copies from it.
+void frmUSBBoot::mnuFloppyImage_Click() {
+    if (!services_.chooseFloppyImage) return;
+    QString path = services_.chooseFloppyImage();
+    if (path.isEmpty()) return;
+    QString why = services_.drives->UseFloppyImage(path);
+    if (!why.isEmpty()) {
+        Ask(QStringLiteral("The file cannot be drive A:: %1").arg(why),
+            QStringLiteral("Floppy Image Not Usable"), Buttons::Ok, Icon::Stop);
+        return;
+    }
+    Option1[0]->setChecked(true);
     UpdateStatus();
 }
 
@@ -701,6 +721,14 @@ Failure frmUSBBoot::MakeBootableFromFloppy(const QString& mount) {
                        "copied onto it.")
             .arg(mount),
         QStringLiteral("USB Drive Bootable"), Buttons::Ok, Icon::Information);
+    if (services_.keepFloppyPaths) return {};
+    QStringList said;
+    if (Failure failure =
+            services_.worker->Run([&] { return services_.drives->PointFloppyPaths(mount, &said); }))
+        return failure;
+    if (!said.isEmpty())
+        Ask(said.join(QStringLiteral("\r\n\r\n")), QStringLiteral("Floppy Paths Pointed at C:"),
+            Buttons::Ok, Icon::Information);
     return {};
 }
 

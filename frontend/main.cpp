@@ -1,14 +1,19 @@
 // Larkin: makes a USB flash drive bootable from a boot image or a floppy.
 //
-//   Larkin [--machine FILE] [--quit-after MS]
+//   Larkin [--machine FILE] [--floppy-image FILE] [--keep-floppy-paths]
+//          [--quit-after MS]
 //
 // --machine runs on a simulated machine (as LARKIN_MACHINE does); without
 // one, on this computer's USB drives, which only root may write;
+// --floppy-image shows a floppy image file there as drive A:;
+// --keep-floppy-paths leaves a floppy's CONFIG.SYS and AUTOEXEC.BAT on the
+// stick naming A:;
 // --quit-after ends the program that many milliseconds after its window
 // has loaded (used to measure it).
 #include <QApplication>
 #include <QCommandLineParser>
 #include <QDesktopServices>
+#include <QFileDialog>
 #include <QMessageBox>
 #include <QTimer>
 #include <array>
@@ -36,7 +41,16 @@ int main(int argc, char** argv) {
     QCommandLineOption quitAfter(QStringLiteral("quit-after"),
                                  QStringLiteral("End <ms> milliseconds after start-up."),
                                  QStringLiteral("ms"));
+    QCommandLineOption floppyImage(
+        QStringLiteral("floppy-image"),
+        QStringLiteral("Show the floppy image <file> as drive A: (this computer's drives)."),
+        QStringLiteral("file"));
+    QCommandLineOption keepFloppyPaths(
+        QStringLiteral("keep-floppy-paths"),
+        QStringLiteral("Leave a floppy's CONFIG.SYS and AUTOEXEC.BAT naming A: on the stick."));
     options.addOption(machine);
+    options.addOption(floppyImage);
+    options.addOption(keepFloppyPaths);
     options.addOption(quitAfter);
 
     // Help and the version are printed without a display: QApplication
@@ -65,6 +79,17 @@ int main(int argc, char** argv) {
         return 1;
     }
 
+    if (options.isSet(floppyImage)) {
+        QByteArray file = options.value(floppyImage).toLocal8Bit();
+        if (LarkinUseFloppyImage(file.constData(), error.data(),
+                                 static_cast<DWORD>(error.size())) != ERROR_SUCCESS) {
+            QMessageBox::critical(nullptr, QStringLiteral("Larkin"),
+                                  QStringLiteral("The floppy image cannot be drive A:: %1")
+                                      .arg(QString::fromLocal8Bit(error.data())));
+            return 1;
+        }
+    }
+
     // On this computer's hardware without root the drives can be listed but
     // not written: say so once, before the user picks anything.
     if (!LarkinDrivesWritable(error.data(), static_cast<DWORD>(error.size()))) {
@@ -90,6 +115,12 @@ int main(int argc, char** argv) {
     services.programFolder = QCoreApplication::applicationDirPath();
     services.windowsDirectory = PlatformWindowsDirectory;
     services.openPage = [](const QUrl& page) { return QDesktopServices::openUrl(page); };
+    services.chooseFloppyImage = [] {
+        return QFileDialog::getOpenFileName(
+            nullptr, QStringLiteral("Floppy Image File"), QString(),
+            QStringLiteral("Floppy images (*.img *.ima *.IMG *.IMA);;All files (*)"));
+    };
+    services.keepFloppyPaths = options.isSet(keepFloppyPaths);
     services.endProgram = [] {
         for (QWidget* window : QApplication::topLevelWidgets()) window->hide();
         QCoreApplication::exit(0);

@@ -4,11 +4,13 @@
 #include <algorithm>
 #include <cerrno>
 #include <optional>
+#include <cstdlib>
 #include <cstring>
 #include <optional>
 #include <string>
 
 #include "core/exported_call.h"
+#include "core/floppy_image.h"
 #include "core/objects.h"
 #include "core/posix.h"
 #include "core/runtime.h"
@@ -220,6 +222,25 @@ BOOL LarkinSeeOnlyDrive(LPCSTR drive) {
         }
         Runtime::Get().Narrow(info->id);
         return TRUE;
+    });
+}
+
+DWORD LarkinUseFloppyImage(LPCSTR path, LPSTR why, DWORD whySize) {
+    return larkin::platform::Guarded<DWORD>(ERROR_GEN_FAILURE, [&]() -> DWORD {
+        CopyOut("", why, whySize);
+        std::string name = path ? path : "";
+        std::string reason;
+        DWORD error = larkin::platform::Machine().UseFloppyImage(name, &reason);
+        if (error != ERROR_SUCCESS) {
+            CopyOut(reason, why, whySize);
+            return error;
+        }
+        std::string absolute = larkin::platform::AbsoluteImagePath(name);
+        if (absolute.empty())
+            ::unsetenv("LARKIN_FLOPPY_IMAGE");
+        else
+            ::setenv("LARKIN_FLOPPY_IMAGE", absolute.c_str(), 1);
+        return ERROR_SUCCESS;
     });
 }
 

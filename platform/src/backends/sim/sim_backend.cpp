@@ -14,6 +14,7 @@
 #include <filesystem>
 
 #include "core/emulated_scsi_disk.h"
+#include "core/floppy_image.h"
 #include "core/runtime.h"
 #include "core/text.h"
 #include "core/volume_lock_file.h"
@@ -231,6 +232,7 @@ bool SimBackend::Prepare(std::string* error) {
         return false;
     }
     if (!TimeScaleFromEnvironment(&timeScale_, error)) return false;
+    if (spec_.floppy) floppyImage_ = FloppyImageFromEnvironment();
 
     uint32_t nextPort = 0;
     for (const auto& spec : spec_.adapters) {
@@ -343,6 +345,10 @@ std::string SimBackend::ImagePath(const std::string& image) const {
 }
 
 bool SimBackend::MadeOf(uint64_t device, uint64_t inode) {
+    struct stat image {};
+    if (!floppyImage_.empty() && ::stat(floppyImage_.c_str(), &image) == 0 &&
+        image.st_dev == device && image.st_ino == inode)
+        return true;
     return std::find(madeOf_.begin(), madeOf_.end(), std::pair(device, inode)) != madeOf_.end();
 }
 
@@ -352,7 +358,25 @@ std::string SimBackend::LockFolder() const {
 
 uint64_t SimBackend::Generation() {
     shared_.Current();
-    return shared_.Generation();
+    return shared_.Generation() + floppyImageChanges_;
+}
+
+DWORD SimBackend::UseFloppyImage(const std::string& path, std::string* why) {
+    if (!spec_.floppy) {
+        *why = spec_.file + " describes no floppy drive to hold the image";
+        return ERROR_NOT_SUPPORTED;
+    }
+    std::string absolute = AbsoluteImagePath(path);
+    if (!absolute.empty()) {
+        OpenedFloppy opened = OpenFloppyImage(absolute);
+        if (!opened.fd.Valid()) {
+            *why = opened.why;
+            return opened.error;
+        }
+    }
+    floppyImage_ = absolute;
+    ++floppyImageChanges_;
+    return ERROR_SUCCESS;
 }
 
 bool SimBackend::AdapterPresent(size_t index) {
@@ -557,7 +581,7 @@ std::shared_ptr<const MachineFacts> SimBackend::Facts() {
         if (!read && Present(disk)) unread.push_back(&disk);
     }
     RereadTables(unread);
-    if (facts_ && factsGeneration_ == shared_.Generation()) return facts_;
+    if (facts_ && factsGeneration_ == Generation()) return facts_;
 
     auto facts = std::make_shared<MachineFacts>();
     facts->windowsDirectory = spec_.windowsDir;
@@ -566,7 +590,10 @@ std::shared_ptr<const MachineFacts> SimBackend::Facts() {
     for (const auto& disk : disks_)
         if (Present(disk)) facts->disks.push_back(DiskFactsOf(disk));
 
-    if (spec_.floppy) {
+    if (spec_.floppy && !floppyImage_.empty()) {
+        std::string why;
+        facts->volumes.push_back(FloppyImageVolume(floppyImage_, &why));
+    } else if (spec_.floppy) {
         VolumeFacts floppy;
         floppy.key = "floppy:0";
         floppy.floppy = true;
@@ -612,7 +639,7 @@ std::shared_ptr<const MachineFacts> SimBackend::Facts() {
         }
     }
     facts_ = std::move(facts);
-    factsGeneration_ = shared_.Generation();
+    factsGeneration_ = Generation();
     return facts_;
 }
 
@@ -655,7 +682,8 @@ DWORD SimBackend::WriteMedia(const MediaRef& media, uint64_t offset,
     return WriteAt(disk->image.Get(), offset, data);
 }
 
-std::unique_ptr<MediaAccess> SimBackend::OpenMedia(const MediaRef& media, bool, DWORD* error) {
+std::unique_ptr<MediaAccess> SimBackend::OpenMedia(const MediaRef& media, bool write,
+                                                   DWORD* error) {
     shared_.Current();
     if (media.disk) {
         Disk* disk = DiskOf(media);
@@ -663,6 +691,15 @@ std::unique_ptr<MediaAccess> SimBackend::OpenMedia(const MediaRef& media, bool, 
             *error = ERROR_FILE_NOT_FOUND;
             return nullptr;
         }
+    } else if (spec_.floppy && !floppyImage_.empty()) {
+        // The image is never written, not even by an outside program.
+        if (write) {
+            *error = ERROR_WRITE_PROTECT;
+            return nullptr;
+        }
+        *error = ERROR_SUCCESS;
+        return std::make_unique<FloppyImageAccess>(LockFolder(), floppyImage_,
+                                                   OpenFloppyImage(floppyImage_));
     } else if (!floppy_.Valid()) {
         *error = ERROR_FILE_NOT_FOUND;
         return nullptr;
@@ -673,6 +710,8 @@ std::unique_ptr<MediaAccess> SimBackend::OpenMedia(const MediaRef& media, bool, 
 
 bool SimBackend::VolumeLockedElsewhere(const std::string& key, const MediaAccess* self) {
     if (auto* own = dynamic_cast<const SimMediaAccess*>(self); own && own->Holds(key)) return false;
+    if (auto* own = dynamic_cast<const FloppyImageAccess*>(self); own && own->Holds(key))
+        return false;
     return VolumeLockHeld(LockFolder(), key);
 }
 
@@ -686,6 +725,7 @@ TableCommit SimBackend::CommitPartitionTable(uint32_t number, std::span<const st
 }
 
 ToolPath SimBackend::ToolPathOf(const MediaRef& media) {
+    if (!media.disk && !floppyImage_.empty()) return {floppyImage_, 0};
     if (!media.disk) return {spec_.floppy ? ImagePath(spec_.floppy->image) : "", 0};
     Disk* disk = DiskOf(media);
     return {disk ? ImagePath(disk->spec->image) : "", 0};
