@@ -28,22 +28,25 @@ install(FILES ${packaging}/larkin-cli.bash DESTINATION ${CMAKE_INSTALL_DATADIR}/
 install(FILES ${packaging}/copyright DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/larkin)
 install(FILES ${packed}/changelog.gz DESTINATION ${CMAKE_INSTALL_DATADIR}/doc/larkin
         RENAME changelog.Debian.gz)
+# The lintian remarks kept, each with why.
+install(FILES ${packaging}/lintian-overrides DESTINATION ${CMAKE_INSTALL_DATADIR}/lintian/overrides
+        RENAME larkin)
 
 set(CPACK_GENERATOR DEB)
 set(CPACK_PACKAGE_NAME larkin)
 set(CPACK_PACKAGE_VERSION ${PROJECT_VERSION})
 set(CPACK_PACKAGE_CONTACT "Larkin developers <larkin@example.org>")
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY "make a USB flash drive bootable into DOS")
+# The summary is the first line; CPack indents the rest.
 set(CPACK_DEBIAN_PACKAGE_DESCRIPTION
-"make a USB flash drive bootable into DOS
- Larkin turns a USB flash drive into a bootable DOS drive, to flash a BIOS
- or a controller's firmware or to run an old diagnostic. It writes a master
- boot record with one active FAT16 partition, formats it, puts a FreeDOS boot
- sector in place and copies the boot files: a boot image's folder, the
- floppy in drive A:, or a floppy image file (.img, .ima) in its place.
- .
- This package holds the desktop program Larkin and larkin-cli for
- terminals and scripts.")
+"Larkin turns a USB flash drive into a bootable DOS drive, to flash a BIOS
+or a controller's firmware or to run an old diagnostic. It writes a master
+boot record with one active FAT16 partition, formats it, puts a FreeDOS boot
+sector in place and copies the boot files: a boot image's folder, the
+floppy in drive A:, or a floppy image file (.img, .ima) in its place.
+.
+This package holds the desktop program Larkin and larkin-cli for
+terminals and scripts.")
 set(CPACK_PACKAGING_INSTALL_PREFIX /usr)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_RELEASE 1)
