@@ -67,6 +67,16 @@ for file in "$folder"/*; do
     failed=1
   fi
 done
+if [[ $1 == *.deb ]]; then
+  # The manual page reads, and the completion offers the installed images.
+  for page in Larkin larkin-cli simctl; do
+    man -l "$prefix/share/man/man1/$page.1.gz" 2>&1 | grep -q "^NAME" || missing "a readable man page $page"
+  done
+  offered=$(bash -c 'source "$1"; COMP_WORDS=(larkin-cli boot E: --images "$2" --image L)
+    COMP_CWORD=6; _larkin_cli; echo "${COMPREPLY[*]}"' - \
+    "$prefix/share/bash-completion/completions/larkin-cli" "$folder/File_Images")
+  [ "$offered" = LarkinDemo ] || { echo "completion of --image L offers: $offered" >&2; failed=1; }
+fi
 [ $failed -eq 0 ] || exit 1
 
 mkdir "$work/machine"
