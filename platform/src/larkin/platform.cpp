@@ -230,6 +230,7 @@ DWORD LarkinUseFloppyImage(LPCSTR path, LPSTR why, DWORD whySize) {
         CopyOut("", why, whySize);
         std::string name = path ? path : "";
         std::string reason;
+        std::lock_guard guard(Runtime::Get().lock);
         DWORD error = larkin::platform::Machine().UseFloppyImage(name, &reason);
         if (error != ERROR_SUCCESS) {
             CopyOut(reason, why, whySize);
