@@ -58,6 +58,11 @@ set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS_PRIVATE_DIRS ${CMAKE_BINARY_DIR}/bin)
 # mkfs.fat, the mtools (mcopy, mdir, minfo, mlabel) and unrtf, which turns an
 # image's agreement into text, are started by the programs.
 set(CPACK_DEBIAN_PACKAGE_DEPENDS "dosfstools, mtools, unrtf")
+# The write helper is started through pkexec where it is installed; without
+# it the programs ask for root as before.
+if(TARGET larkin-writer)
+  set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "pkexec")
+endif()
 set(CPACK_DEBIAN_PACKAGE_CONTROL_STRICT_PERMISSION ON)
 set(CPACK_STRIP_FILES ON)
 include(CPack)
