@@ -119,6 +119,7 @@ Outcome PointFloppyPathsAtBootDrive(std::string_view root, std::vector<PointedFi
         return nullptr;
     };
     std::vector<std::string> sources;
+    std::vector<PointedFile> changing;  // said only once they are written
     for (auto [name, kept] :
          {std::pair{"CONFIG.SYS", "CONFIG.ORG"}, std::pair{"AUTOEXEC.BAT", "AUTOEXEC.ORG"}}) {
         const SourceFile* file = find(name);
@@ -141,7 +142,7 @@ Outcome PointFloppyPathsAtBootDrive(std::string_view root, std::vector<PointedFi
             return {ERROR_WRITE_FAULT, std::string(name) + ": " + std::strerror(errno)};
         sources.push_back(original.string());
         sources.push_back(changed.string());
-        pointed->push_back(std::move(result));
+        changing.push_back(std::move(result));
     }
     if (sources.empty()) return {};
 
@@ -153,6 +154,7 @@ Outcome PointFloppyPathsAtBootDrive(std::string_view root, std::vector<PointedFi
     ToolRun run = RunTool(arguments, MtoolsEnvironment());
     if (!run.started) return {ERROR_FILE_NOT_FOUND, "mcopy: " + FirstLine(run.output)};
     if (run.exitCode != 0) return {ERROR_WRITE_FAULT, "mcopy: " + FirstLine(run.output)};
+    for (auto& file : changing) pointed->push_back(std::move(file));
     return {};
 }
 
