@@ -1,7 +1,8 @@
 // A boot floppy's CONFIG.SYS and AUTOEXEC.BAT name drive A: (SHELL=A:\...,
 // PATH=A:\...); on a stick made from it they name a drive that the stick,
 // booted as C:, is not. The stick's copies are pointed at C:, the originals
-// kept beside them.
+// kept beside them. FreeDOS reads FDCONFIG.SYS before CONFIG.SYS, and its
+// floppies start FDAUTO.BAT: those are pointed too.
 #include <cerrno>
 #include <cstring>
 #include <fstream>
@@ -104,7 +105,7 @@ Outcome PointFloppyPathsAtBootDrive(std::string_view root, std::vector<PointedFi
     if (scratch.Path().empty()) return {ERROR_WRITE_FAULT, "no private folder for the files"};
     fs::path written = scratch.Path() / "written";
     std::vector<SourceFile> present;
-    for (const char* pattern : {"CONFIG.*", "AUTOEXEC.*"}) {
+    for (const char* pattern : {"CONFIG.*", "AUTOEXEC.*", "FDCONFIG.*", "FDAUTO.*"}) {
         fs::path taken = scratch.Path() / pattern;
         std::error_code failed;
         fs::create_directories(taken, failed);
@@ -121,7 +122,8 @@ Outcome PointFloppyPathsAtBootDrive(std::string_view root, std::vector<PointedFi
     std::vector<std::string> sources;
     std::vector<PointedFile> changing;  // said only once they are written
     for (auto [name, kept] :
-         {std::pair{"CONFIG.SYS", "CONFIG.ORG"}, std::pair{"AUTOEXEC.BAT", "AUTOEXEC.ORG"}}) {
+         {std::pair{"CONFIG.SYS", "CONFIG.ORG"}, std::pair{"AUTOEXEC.BAT", "AUTOEXEC.ORG"},
+          std::pair{"FDCONFIG.SYS", "FDCONFIG.ORG"}, std::pair{"FDAUTO.BAT", "FDAUTO.ORG"}}) {
         const SourceFile* file = find(name);
         if (!file || file->size > kLargestConfiguration) continue;
         std::optional<std::string> text = ReadWhole(file->path);

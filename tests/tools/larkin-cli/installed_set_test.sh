@@ -94,8 +94,9 @@ floppy=$work/boot.img
 mkfs.fat -C -n BOOTDISK "$floppy" 1440 >/dev/null
 printf 'SHELL=A:\\COMMAND.COM /E:512 /P\r\nDEVICE=a:\\DOS\\HIMEM.SYS\r\nREM A:\\OLD\r\n' >"$work/CONFIG.SYS"
 printf '@ECHO OFF\r\nPATH=A:\\;A:\\DOS\r\nECHO Insert a disk in A:\r\n' >"$work/AUTOEXEC.BAT"
+printf 'SHELL=A:\\COMMAND.COM /P=A:\\FDAUTO.BAT\r\n' >"$work/FDCONFIG.SYS"
 mcopy -i "$floppy" "$folder/File_Images/LarkinDemo/KERNEL.SYS" "$work/CONFIG.SYS" \
-  "$work/AUTOEXEC.BAT" ::
+  "$work/AUTOEXEC.BAT" "$work/FDCONFIG.SYS" ::
 before=$(sha256sum <"$floppy")
 installed boot E: --floppy-image "$floppy" --yes
 installed verify E:
@@ -110,4 +111,6 @@ expect CONFIG.SYS $'SHELL=C:\\COMMAND.COM /E:512 /P\nDEVICE=C:\\DOS\\HIMEM.SYS\n
 expect AUTOEXEC.BAT $'@ECHO OFF\nPATH=C:\\;C:\\DOS\nECHO Insert a disk in A:'
 expect CONFIG.ORG "$(tr -d '\r' <"$work/CONFIG.SYS")"
 expect AUTOEXEC.ORG "$(tr -d '\r' <"$work/AUTOEXEC.BAT")"
+expect FDCONFIG.SYS 'SHELL=C:\COMMAND.COM /P=C:\FDAUTO.BAT'
+expect FDCONFIG.ORG "$(tr -d '\r' <"$work/FDCONFIG.SYS")"
 "$source_dir/scripts/boot-disk" "$stick" 30
