@@ -33,9 +33,6 @@ class EngineWorker {
         }
     }
 
-    // True while a job runs.
-    bool Busy() const { return depth_ > 0; }
-
   private:
     void RunOnWorker(const std::function<void()>& job);
 

@@ -20,11 +20,11 @@ void Require(bool holds, const char* rule) {
     std::abort();
 }
 
-void CheckAccepted(const MachineSpec& machine) {
+void CheckAccepted(const MachineDescription& machine) {
     Require(machine.timeScale >= 0 && machine.timeScale <= 1000, "time scale in range");
     if (machine.floppy) Require(IsFloppySize(machine.floppy->size), "floppy size");
     for (size_t a = 0; a < machine.adapters.size(); ++a) {
-        const AdapterSpec& adapter = machine.adapters[a];
+        const AdapterEntry& adapter = machine.adapters[a];
         Require(IsValidId(adapter.id), "adapter id");
         // Walking up the parents ends, at adapters listed before.
         size_t at = a, steps = 0;
@@ -39,24 +39,24 @@ void CheckAccepted(const MachineSpec& machine) {
         std::set<int> targets;
         for (size_t d : adapter.disks) {
             Require(d < machine.disks.size(), "disk index");
-            const DiskSpec& disk = machine.disks[d];
+            const DiskEntry& disk = machine.disks[d];
             Require(disk.target && *disk.target <= 15, "target resolved");
             Require(targets.insert(*disk.target).second, "one disk a target");
         }
     }
-    for (const DiskSpec& disk : machine.disks) {
+    for (const DiskEntry& disk : machine.disks) {
         Require(IsValidId(disk.id), "disk id");
         Require(disk.size > 0 && disk.size % 512 == 0 && disk.size <= kMaxDiskBytes, "disk size");
         Require(disk.partitions.size() <= 4, "four partitions");
         uint64_t sectors = disk.size / 512;
         for (size_t i = 0; i < disk.partitions.size(); ++i) {
-            const PartitionSpec& p = disk.partitions[i];
+            const PartitionEntry& p = disk.partitions[i];
             Require(p.sectors && *p.sectors >= 1, "partition size resolved");
             Require(p.start >= 1 && p.start <= UINT32_MAX && *p.sectors <= UINT32_MAX,
                     "32-bit sector numbers");
             Require(p.start + *p.sectors <= sectors, "partition inside the disk");
             for (size_t j = 0; j < i; ++j) {
-                const PartitionSpec& q = disk.partitions[j];
+                const PartitionEntry& q = disk.partitions[j];
                 Require(p.start >= q.start + *q.sectors || q.start >= p.start + *p.sectors,
                         "no overlap");
             }

@@ -9,7 +9,7 @@
 #include <cstring>
 #include <span>
 
-#include "core/partition_table.h"
+#include "machine/partition_table.h"
 
 namespace {
 

@@ -158,7 +158,7 @@ bool IsFat12(const tpl::SectorBytes& boot) {
     return clusters < 4085;
 }
 
-// Steps 22 to 24: the boot sector through the locked volume. Closing the
+// The boot sector goes through the locked volume. Closing the
 // volume handle, on every way out, also releases its lock.
 int WriteThroughVolume(const char* destination, const tpl::SectorBytes& boot) {
     std::array<char, kVolumePathSize> path = VolumePath(destination);
@@ -213,7 +213,7 @@ int CreateUSBBoot(const char* destination, const char* source, int copyFiles) {
     if (tpl::PatchMbrPartition(mbr, hidden, sectors) != tpl::PatchResult::ok)
         return Fail("\n Unable to pull drive Geometry information");
 
-    // Steps 10 to 14: clear the first sector and commit that before the
+    // The first sector is cleared, and that committed, before the
     // new one is written.
     const tpl::SectorBytes zeros{};
     if (!SeekTo(drive.get(), 0)) return Fail(kSeekFailed);

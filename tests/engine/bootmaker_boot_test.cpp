@@ -25,8 +25,8 @@ bool HaveQemu() {
     return boot::HaveProgram("qemu-system-i386");
 }
 
-StickSpec Sized(std::uint64_t bytes, std::uint32_t sectorsPerTrack, std::uint32_t heads) {
-    StickSpec stick;
+StickLayout Sized(std::uint64_t bytes, std::uint32_t sectorsPerTrack, std::uint32_t heads) {
+    StickLayout stick;
     stick.bytes = bytes;
     stick.sectorsPerTrack = sectorsPerTrack;
     stick.heads = heads;
@@ -58,7 +58,7 @@ void ExpectTestKernelLoaded(const boot::Qemu& qemu) {
 }
 
 struct StickBoot {
-    StickSpec stick;
+    StickLayout stick;
     Firmware firmware;
 };
 
@@ -81,7 +81,7 @@ TEST_P(TesselBootableStick, StartsTheKernelFromTheFloppyThroughLba) {
 std::vector<StickBoot> LbaBoots() {
     std::vector<StickBoot> boots;
     for (Firmware firmware : boot::kAllFirmware)
-        for (const StickSpec& stick : {Sized(4'000'000'000, 63, 255), Sized(32'000'000, 32, 64)})
+        for (const StickLayout& stick : {Sized(4'000'000'000, 63, 255), Sized(32'000'000, 32, 64)})
             boots.push_back({stick, firmware});
     return boots;
 }

@@ -23,7 +23,7 @@ using ::testing::Not;
 // One stick at E: (disk 1) and a bystander at F: (disk 2) holding a file.
 class TesselCreateUSBBoot : public EngineTest {
   protected:
-    explicit TesselCreateUSBBoot(StickSpec stick = {}, std::string_view moreMachine = {})
+    explicit TesselCreateUSBBoot(StickLayout stick = {}, std::string_view moreMachine = {})
         : EngineTest(StickMachine({stick, Bystander()}) + std::string(moreMachine)), stick_(stick) {
         EXPECT_TRUE(PutOnFloppy(larkin::test::boot::TestKernelFile(), "KERNEL.SYS"));
         EXPECT_EQ(GetUSBDevCount(), 2);
@@ -31,8 +31,8 @@ class TesselCreateUSBBoot : public EngineTest {
         larkin::sim::ClearPauses();
     }
 
-    static StickSpec Bystander() {
-        StickSpec other;
+    static StickLayout Bystander() {
+        StickLayout other;
         other.format = "FAT16";
         other.id = "stick2";
         other.friendlyName = "Kingston DataTraveler 2.0 USB Device";
@@ -98,7 +98,7 @@ class TesselCreateUSBBoot : public EngineTest {
         EXPECT_TRUE(VolumeLockable(stick_.letter.c_str())) << "nothing holds the volume";
     }
 
-    StickSpec stick_;
+    StickLayout stick_;
 };
 
 TEST_F(TesselCreateUSBBoot, MakesTheStickBootableAndCopiesTheFloppy) {
@@ -232,8 +232,8 @@ TEST_F(TesselCreateUSBBootFailingFormat, StopsAtFormatWithALine) {
 class TesselCreateUSBBootSmallStick : public TesselCreateUSBBoot {
   protected:
     TesselCreateUSBBootSmallStick() : TesselCreateUSBBoot(Stick()) {}
-    static StickSpec Stick() {
-        StickSpec stick;
+    static StickLayout Stick() {
+        StickLayout stick;
         stick.bytes = 33'204 * 512;
         return stick;
     }
@@ -255,8 +255,8 @@ TEST_F(TesselCreateUSBBootSmallStick, SourceFilesWithoutRoomFailTheCopy) {
 class TesselCreateUSBBootFat12Stick : public TesselCreateUSBBoot {
   protected:
     TesselCreateUSBBootFat12Stick() : TesselCreateUSBBoot(Stick()) {}
-    static StickSpec Stick() {
-        StickSpec stick;
+    static StickLayout Stick() {
+        StickLayout stick;
         stick.bytes = 8 * 1024 * 1024;
         return stick;
     }
@@ -274,8 +274,8 @@ TEST_F(TesselCreateUSBBootFat12Stick, IsRefusedAtTheBootSector) {
 class TesselCreateUSBBootFourGigabytes : public TesselCreateUSBBoot {
   protected:
     TesselCreateUSBBootFourGigabytes() : TesselCreateUSBBoot(Stick()) {}
-    static StickSpec Stick() {
-        StickSpec stick;
+    static StickLayout Stick() {
+        StickLayout stick;
         stick.bytes = 4'000'000'000;
         return stick;
     }
@@ -290,8 +290,8 @@ TEST_F(TesselCreateUSBBootFourGigabytes, CutsThePartitionToTwoBillionBytes) {
 class TesselCreateUSBBootThirtyTwoMegabytes : public TesselCreateUSBBoot {
   protected:
     TesselCreateUSBBootThirtyTwoMegabytes() : TesselCreateUSBBoot(Stick()) {}
-    static StickSpec Stick() {
-        StickSpec stick;
+    static StickLayout Stick() {
+        StickLayout stick;
         stick.bytes = 32'000'000;
         stick.sectorsPerTrack = 32;
         stick.heads = 64;

@@ -39,7 +39,7 @@ struct Export {
 
 TEST(TesselMemoryFault, NothingLeavesAnExport) {
     if (!allocation::Enabled()) GTEST_SKIP() << "the sanitizer owns the allocator";
-    larkin::test::TestMachine machine(StickMachine({StickSpec{}}));
+    larkin::test::TestMachine machine(StickMachine({StickLayout{}}));
     larkin::test::TempFolder folder;
     const std::string saved = (folder.path() / "saved.mbr").string();
     const std::string image = (folder.path() / "image.dat").string();

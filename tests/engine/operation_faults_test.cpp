@@ -73,14 +73,14 @@ class SavedImage {
     std::vector<char> bytes_;
 };
 
-StickSpec Target() {
-    StickSpec stick;
+StickLayout Target() {
+    StickLayout stick;
     stick.format = "FAT16";
     return stick;
 }
 
-StickSpec Bystander() {
-    StickSpec stick;
+StickLayout Bystander() {
+    StickLayout stick;
     stick.id = "stick2";
     stick.letter = "F:";
     stick.format = "FAT16";
@@ -152,8 +152,8 @@ TEST_F(TesselOperationFaults, CreateUSBBoot) {
 }
 
 // The partition operations on a QM stick plugged in after the baseline.
-StickSpec QmStick() {
-    StickSpec stick;
+StickLayout QmStick() {
+    StickLayout stick;
     stick.id = "qm1";
     stick.bytes = 64 * 1024 * 1024;
     stick.friendlyName = "QMicro Flash USB Device";

@@ -21,8 +21,8 @@ using ::testing::Not;
 
 // A 1,000,000,000-byte QM stick (63 sectors per track) that is plugged in
 // during the tests, and a stick of another model that is always there.
-StickSpec NewStick() {
-    StickSpec stick;
+StickLayout NewStick() {
+    StickLayout stick;
     stick.id = "qm1";
     stick.bytes = 1'000'000'000;
     stick.friendlyName = "QMicro Flash USB Device";
@@ -32,8 +32,8 @@ StickSpec NewStick() {
     return stick;
 }
 
-StickSpec OldStick() {
-    StickSpec stick;
+StickLayout OldStick() {
+    StickLayout stick;
     stick.id = "old";
     stick.letter = "E:";
     stick.format = "FAT16";
@@ -222,8 +222,8 @@ class TesselNewDevice : public EngineTest {
                                    Named("b", "qmicro Flash USB Device", false, "F:"),
                                    Named("c", "QM Second USB Device", false, "H:")})) {}
 
-    static StickSpec Named(const char* id, const char* name, bool present, const char* letter) {
-        StickSpec stick;
+    static StickLayout Named(const char* id, const char* name, bool present, const char* letter) {
+        StickLayout stick;
         stick.id = id;
         stick.friendlyName = name;
         stick.present = present;

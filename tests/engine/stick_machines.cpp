@@ -12,7 +12,7 @@
 
 namespace tessel::test {
 
-std::string StickMachine(const std::vector<StickSpec>& sticks) {
+std::string StickMachine(const std::vector<StickLayout>& sticks) {
     std::ostringstream toml;
     toml << R"([machine]
 time_scale = 0
@@ -31,7 +31,7 @@ type = 0x0C
 start = 63
 )";
     int adapter = 0;
-    for (const StickSpec& stick : sticks) {
+    for (const StickLayout& stick : sticks) {
         toml << "[[adapter]]\nid = \"usb" << ++adapter << "\"\nclass = \"USB\"\naspi = true\n"
              << "[[adapter.disk]]\nid = \"" << stick.id << "\"\nsize = " << stick.bytes
              << "\nheads = " << stick.heads << "\nsectors_per_track = " << stick.sectorsPerTrack

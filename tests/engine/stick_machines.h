@@ -13,7 +13,7 @@
 
 namespace tessel::test {
 
-struct StickSpec {
+struct StickLayout {
     std::string id = "stick1";
     std::uint64_t bytes = 20 * 1024 * 1024;  // FAT16 when formatted
     std::uint32_t sectorsPerTrack = 63;
@@ -26,13 +26,13 @@ struct StickSpec {
 };
 
 // Test names show a stick by its size.
-inline void PrintTo(const StickSpec& stick, std::ostream* out) {
+inline void PrintTo(const StickLayout& stick, std::ostream* out) {
     *out << stick.id << " of " << stick.bytes << " bytes";
 }
 
 // A machine file: system disk C:, one USB adapter per stick, a floppy A:
 // (1.44 MB, FAT12) and time_scale 0.
-std::string StickMachine(const std::vector<StickSpec>& sticks);
+std::string StickMachine(const std::vector<StickLayout>& sticks);
 
 // The image file of a disk of the running machine, and of its floppy.
 std::filesystem::path DiskImage(std::string_view id);

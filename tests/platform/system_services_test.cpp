@@ -120,6 +120,17 @@ TEST(Windows, ClassesExtraMemoryMessagesAndBoxes) {
     EXPECT_EQ(GetLastError(), ERROR_INVALID_INDEX);
 
     EXPECT_EQ(FindWindowA("testclass", nullptr), window);
+    // Posted messages nothing takes fill the queue up to its limit, no more;
+    // taking one makes room again.
+    int posted = 0;
+    while (posted <= 20000 && PostMessageA(window, WM_USER + 1, 0, 0)) ++posted;
+    EXPECT_EQ(posted, 10000);
+    EXPECT_EQ(GetLastError(), ERROR_NOT_ENOUGH_QUOTA);
+    MSG taken{};
+    EXPECT_TRUE(PeekMessageA(&taken, window, WM_USER + 1, WM_USER + 1, PM_REMOVE));
+    EXPECT_TRUE(PostMessageA(window, WM_USER + 1, 0, 0));
+    while (PeekMessageA(&taken, window, 0, 0, PM_REMOVE)) {
+    }
     SendMessageA(FindWindowA("TestClass", nullptr), WM_USER, 0, 0);
     EXPECT_FALSE(UnregisterClassA("TestClass", nullptr));
     EXPECT_EQ(GetLastError(), ERROR_CLASS_HAS_WINDOWS);
@@ -318,10 +329,17 @@ TEST(Processes, UnknownProgramsAndTheEnvironmentOfChildren) {
                                 &startup, &process));
     EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);
 
-    // Children use the same machine.
-    process =
-        Start(R"(sh -c "test -n \"$LARKIN_MACHINE\" && test \"$LARKIN_CONSOLE_TITLE\" = Titled")",
-              "Titled", SW_SHOWMINNOACTIVE);
+    // Children use the same machine, which this process's environment, read
+    // by any thread meanwhile, is never changed to say.
+    ::unsetenv("LARKIN_MACHINE");
+    std::string error;
+    ASSERT_TRUE(larkin::sim::Restart(machine.file().string(), &error)) << error;
+    ASSERT_EQ(std::getenv("LARKIN_MACHINE"), nullptr);
+    process = Start(("sh -c \"test \\\"$LARKIN_MACHINE\\\" = '" + machine.file().string() +
+                     "' && test \\\"$LARKIN_CONSOLE_TITLE\\\" = Titled\"")
+                        .c_str(),
+                    "Titled", SW_SHOWMINNOACTIVE);
+    EXPECT_EQ(std::getenv("LARKIN_MACHINE"), nullptr);
     ASSERT_EQ(WaitForSingleObject(process.hProcess, INFINITE), WAIT_OBJECT_0);
     DWORD code = 1;
     GetExitCodeProcess(process.hProcess, &code);

@@ -1,6 +1,6 @@
 // Compiled, never run: the platform's private text.h stands on its own when
 // a source includes it first, and its GUID helpers take the platform's GUID.
-#include "core/text.h"
+#include "runtime/text.h"
 
 #include <string>
 #include <type_traits>

@@ -171,8 +171,18 @@ TEST(WriteGuard, AProcessNarrowedToOneDriveReachesNoOther) {
     EXPECT_FALSE(LarkinSeeOnlyDrive("Q:"));
     ASSERT_TRUE(LarkinSeeOnlyDrive("C:"));
     // The programs it starts see as little.
-    ASSERT_NE(std::getenv("LARKIN_ONLY_DISK"), nullptr);
-    EXPECT_STREQ(std::getenv("LARKIN_ONLY_DISK"), "data");
+    STARTUPINFOA startup{};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION child{};
+    char line[] = "sh -c \"test \\\"$LARKIN_ONLY_DISK\\\" = data\"";
+    ASSERT_TRUE(CreateProcessA(nullptr, line, nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                               &startup, &child));
+    ASSERT_EQ(WaitForSingleObject(child.hProcess, INFINITE), WAIT_OBJECT_0);
+    DWORD code = 1;
+    GetExitCodeProcess(child.hProcess, &code);
+    EXPECT_EQ(code, 0u);
+    CloseHandle(child.hProcess);
+    CloseHandle(child.hThread);
     EXPECT_EQ(GetLogicalDrives(), 1u << 2);  // C: alone
     Handle own(Open("\\\\.\\PhysicalDrive1", GENERIC_READ | GENERIC_WRITE));
     EXPECT_NE(own.value, INVALID_HANDLE_VALUE);
@@ -190,7 +200,6 @@ TEST(WriteGuard, AProcessNarrowedToOneDriveReachesNoOther) {
     EXPECT_EQ(LarkinScsiExecute(1, 0, 0, inquiry.data(), 6, LARKIN_SCSI_DATA_IN, data.data(), 36,
                                 nullptr, 0, &status),
               DWORD{ERROR_SUCCESS});
-    unsetenv("LARKIN_ONLY_DISK");
 }
 
 TEST(WriteGuard, ControlCodesNeedTheAccessTheyDeclare) {

@@ -27,6 +27,9 @@ TestMachine::TestMachine(std::string_view toml) {
     std::ofstream(file()) << toml;
     started_ = sim::Restart(file().string(), &error_);
     EXPECT_TRUE(started_) << error_;
+    // Programs a test starts itself (not through the platform) find the
+    // machine as a user's would; set here, before the test starts threads.
+    ::setenv("LARKIN_MACHINE", file().c_str(), 1);
 }
 
 TestMachine::~TestMachine() {

@@ -9,13 +9,13 @@
 #include <optional>
 #include <string>
 
-#include "core/exported_call.h"
-#include "core/floppy_image.h"
-#include "core/objects.h"
-#include "core/posix.h"
-#include "core/runtime.h"
-#include "core/text.h"
-#include "core/write_guard.h"
+#include "machine/floppy_image.h"
+#include "runtime/exported_call.h"
+#include "runtime/objects.h"
+#include "runtime/posix.h"
+#include "runtime/runtime.h"
+#include "runtime/text.h"
+#include "machine/write_guard.h"
 #include "larkin/platform.h"
 
 namespace larkin::platform {
@@ -236,11 +236,8 @@ DWORD LarkinUseFloppyImage(LPCSTR path, LPSTR why, DWORD whySize) {
             CopyOut(reason, why, whySize);
             return error;
         }
-        std::string absolute = larkin::platform::AbsoluteImagePath(name);
-        if (absolute.empty())
-            ::unsetenv("LARKIN_FLOPPY_IMAGE");
-        else
-            ::setenv("LARKIN_FLOPPY_IMAGE", absolute.c_str(), 1);
+        // Programs started from here see the same drive A:.
+        Runtime::Get().SetFloppyImage(larkin::platform::AbsoluteImagePath(name));
         return ERROR_SUCCESS;
     });
 }
@@ -309,8 +306,7 @@ HANDLE LarkinOpenVolumeForTool(LPCSTR volume, LPCSTR tool, BOOL write, LARKIN_TO
         if (path.empty() || path.size() >= MAX_PATH) return Fail(ERROR_NOT_READY);
         auto session = std::make_shared<ToolSessionObject>();
         if (write) {
-            if (DWORD error = media->access->LockVolume(media->volumeKey); error != ERROR_SUCCESS)
-                return Fail(error);
+            if (DWORD error = LockVolume(*media); error != ERROR_SUCCESS) return Fail(error);
             if (DWORD error = media->access->HandOverToTool(); error != ERROR_SUCCESS)
                 return Fail(error);
             DWORD error = BeginToolWrite(*current, media->share, tool ? tool : "outside tool",

@@ -1,7 +1,7 @@
 // Control of the simulated machine for tests and tools.
 #include "larkin/simulation.h"
 
-#include "core/runtime.h"
+#include "runtime/runtime.h"
 #include "backends/sim/sim_backend.h"
 
 namespace larkin::sim {

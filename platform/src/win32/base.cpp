@@ -7,8 +7,8 @@
 #include <thread>
 
 #include "larkin/platform.h"
-#include "core/exported_call.h"
-#include "core/runtime.h"
+#include "runtime/exported_call.h"
+#include "runtime/runtime.h"
 
 using larkin::platform::Runtime;
 
@@ -90,6 +90,7 @@ const std::map<DWORD, const char*>& SystemTexts() {
          "The specified resource type cannot be found in the image file."},
         {ERROR_RESOURCE_NAME_NOT_FOUND,
          "The specified resource name cannot be found in the image file."},
+        {ERROR_NOT_ENOUGH_QUOTA, "Not enough quota is available to process this command."},
         {ERROR_NO_SUCH_DEVINST, "The device instance does not exist in the hardware tree."},
         {ERROR_INVALID_REG_PROPERTY, "The property is not a valid device registry property."},
         {ERROR_NO_DEVICE_SELECTED, "There is no device information element currently selected."},

@@ -4,11 +4,11 @@
 #include <cstring>
 #include <mutex>
 
-#include "core/device_instances.h"
-#include "core/device_tree_index.h"
-#include "core/exported_call.h"
-#include "core/runtime.h"
-#include "core/text.h"
+#include "runtime/device_instances.h"
+#include "runtime/device_tree_index.h"
+#include "runtime/exported_call.h"
+#include "runtime/runtime.h"
+#include "runtime/text.h"
 
 // clang-format off
 const GUID GUID_DEVCLASS_HDC = {0x4d36e96a, 0xe325, 0x11ce, {0xbf, 0xc1, 0x08, 0x00, 0x2b, 0xe1, 0x03, 0x18}};

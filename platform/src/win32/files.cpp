@@ -13,11 +13,11 @@
 #include <map>
 #include <mutex>
 
-#include "core/objects.h"
-#include "core/own_files.h"
-#include "core/exported_call.h"
-#include "core/text.h"
-#include "core/write_guard.h"
+#include "runtime/objects.h"
+#include "machine/own_files.h"
+#include "runtime/exported_call.h"
+#include "runtime/text.h"
+#include "machine/write_guard.h"
 
 namespace larkin::platform {
 
@@ -343,7 +343,7 @@ bool MediaExtent(const MediaObject& object, uint64_t* base, uint64_t* length, DW
 }
 
 bool LockedByOther(const std::string& volumeKey, const MediaObject* object) {
-    return Machine().VolumeLockedElsewhere(volumeKey, object ? object->access.get() : nullptr);
+    return VolumeLockedElsewhere(volumeKey, object);
 }
 
 }  // namespace larkin::platform
@@ -376,6 +376,7 @@ BOOL Transfer(HANDLE handle, std::byte* buffer, DWORD count, LPDWORD done, bool 
         if (FaultFires(call, file->path)) return FALSE;
         DWORD rights = write ? kWriteRights : (kReadRights | FILE_GENERIC_READ);
         if (!(file->access & rights)) return Failed(ERROR_ACCESS_DENIED);
+        std::lock_guard positioned(file->positionLock);
         auto offset = static_cast<off_t>(file->position);
         ssize_t moved = write ? ::pwrite(file->fd.Get(), buffer, count, offset)
                               : ::pread(file->fd.Get(), buffer, count, offset);
@@ -387,6 +388,7 @@ BOOL Transfer(HANDLE handle, std::byte* buffer, DWORD count, LPDWORD done, bool 
     auto media = std::dynamic_pointer_cast<MediaObject>(object);
     if (!media) return Failed(object ? ERROR_INVALID_FUNCTION : ERROR_INVALID_HANDLE);
     std::lock_guard guard(Runtime::Get().lock);
+    std::lock_guard positioned(media->positionLock);
     if (FaultFires(call, media->name)) return FALSE;
     if (!(write ? media->CanWrite() : media->CanRead())) return Failed(ERROR_ACCESS_DENIED);
     if (write && media->IsVolume() && LockedByOther(media->volumeKey, media.get()))
@@ -435,6 +437,10 @@ BOOL SetFilePointerEx(HANDLE handle, LARGE_INTEGER distance, PLARGE_INTEGER newP
             return FALSE;
         }
         if (FaultFires("SetFilePointerEx", file ? file->path : media->name)) return FALSE;
+        // The runtime's lock before the handle's, as a transfer takes them.
+        std::unique_lock<std::recursive_mutex> machine;
+        if (media) machine = std::unique_lock(Runtime::Get().lock);
+        std::lock_guard positioned(file ? file->positionLock : media->positionLock);
         uint64_t& position = file ? file->position : media->position;
         int64_t origin = 0;
         if (method == FILE_CURRENT) {
@@ -445,7 +451,6 @@ BOOL SetFilePointerEx(HANDLE handle, LARGE_INTEGER distance, PLARGE_INTEGER newP
                 ::fstat(file->fd.Get(), &info);
                 origin = info.st_size;
             } else {
-                std::lock_guard guard(Runtime::Get().lock);
                 uint64_t base = 0, length = 0;
                 DWORD error = ERROR_SUCCESS;
                 if (!MediaExtent(*media, &base, &length, &error)) {

@@ -4,10 +4,10 @@
 #include <array>
 #include <cstring>
 
-#include "core/objects.h"
-#include "core/exported_call.h"
-#include "core/partition_table.h"
-#include "core/write_guard.h"
+#include "runtime/objects.h"
+#include "runtime/exported_call.h"
+#include "machine/partition_table.h"
+#include "machine/write_guard.h"
 
 namespace larkin::platform {
 
@@ -330,9 +330,9 @@ Reply OnVolume(MediaObject& object, const Request& r) {
             if (!volume->extentsReadable) return Error(ERROR_NOT_READY);
             return DeviceNumber(*volume->disk, volume->partitionNumber, r);
         case FSCTL_LOCK_VOLUME:
-            return Error(object.access->LockVolume(object.volumeKey));
+            return Error(LockVolume(object));
         case FSCTL_UNLOCK_VOLUME:
-            return Error(object.access->UnlockVolume());
+            return Error(UnlockVolume(object));
         case FSCTL_DISMOUNT_VOLUME:
             return Error(object.access->DismountVolume(object.volumeKey));
         case IOCTL_DISK_GET_LENGTH_INFO: {

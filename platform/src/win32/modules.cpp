@@ -14,10 +14,10 @@
 #include <vector>
 
 #include "larkin/exports.h"
-#include "core/exported_call.h"
-#include "core/module_table.h"
-#include "core/runtime.h"
-#include "core/text.h"
+#include "runtime/exported_call.h"
+#include "runtime/module_table.h"
+#include "runtime/runtime.h"
+#include "runtime/text.h"
 
 namespace larkin::platform {
 namespace {

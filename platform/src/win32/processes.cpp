@@ -13,12 +13,12 @@
 #include <cstring>
 #include <filesystem>
 
-#include "core/exported_call.h"
-#include "core/posix.h"
-#include "core/runtime.h"
-#include "core/started_programs.h"
-#include "core/text.h"
-#include "core/window_table.h"
+#include "runtime/exported_call.h"
+#include "runtime/posix.h"
+#include "runtime/runtime.h"
+#include "runtime/started_programs.h"
+#include "runtime/text.h"
+#include "runtime/window_table.h"
 
 extern char** environ;
 
@@ -137,10 +137,16 @@ BOOL CreateProcessA(LPCSTR applicationName, LPSTR commandLine, LPSECURITY_ATTRIB
 
         bool newConsole = creationFlags & CREATE_NEW_CONSOLE;
         std::string title = startupInfo->lpTitle ? startupInfo->lpTitle : words[0];
+        std::vector<std::string> added = Runtime::Get().ChildEnvironment();
         std::vector<std::string> environment;
-        for (char** entry = environ; *entry; ++entry)
-            if (std::strncmp(*entry, "LARKIN_CONSOLE_TITLE=", 21) != 0)
-                environment.emplace_back(*entry);
+        for (char** entry = environ; *entry; ++entry) {
+            std::string_view text(*entry);
+            bool replaced = text.starts_with("LARKIN_CONSOLE_TITLE=");
+            for (const auto& extra : added)
+                replaced = replaced || text.starts_with(extra.substr(0, extra.find('=') + 1));
+            if (!replaced) environment.emplace_back(text);
+        }
+        environment.insert(environment.end(), added.begin(), added.end());
         if (newConsole) environment.push_back("LARKIN_CONSOLE_TITLE=" + title);
         // The whole command line travels too: a Windows program parses its own.
         environment.push_back("LARKIN_COMMAND_LINE=" + line);

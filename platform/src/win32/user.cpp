@@ -6,9 +6,9 @@
 #include <string>
 #include <thread>
 
-#include "core/exported_call.h"
-#include "core/runtime.h"
-#include "core/window_table.h"
+#include "runtime/exported_call.h"
+#include "runtime/runtime.h"
+#include "runtime/window_table.h"
 
 namespace larkin::platform {
 namespace {
@@ -168,7 +168,8 @@ BOOL PostMessageA(HWND handle, UINT message, WPARAM wParam, LPARAM lParam) {
             if (!queue) return Failed(ERROR_INVALID_WINDOW_HANDLE);
             owner = *queue;
         }
-        Windows().Post(owner, {handle, message, wParam, lParam, GetTickCount(), {0, 0}});
+        if (!Windows().Post(owner, {handle, message, wParam, lParam, GetTickCount(), {0, 0}}))
+            return Failed(ERROR_NOT_ENOUGH_QUOTA);
         return TRUE;
     });
 }

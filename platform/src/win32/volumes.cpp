@@ -3,9 +3,9 @@
 #include <cctype>
 #include <cstring>
 
-#include "core/objects.h"
-#include "core/exported_call.h"
-#include "core/text.h"
+#include "runtime/objects.h"
+#include "runtime/exported_call.h"
+#include "runtime/text.h"
 
 namespace larkin::platform {
 namespace {

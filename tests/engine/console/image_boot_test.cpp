@@ -15,8 +15,8 @@ namespace boot = larkin::test::boot;
 
 constexpr int kCylinders = 64, kHeads = 16, kSectors = 32;
 
-StickSpec GeometryStick() {
-    StickSpec stick;
+StickLayout GeometryStick() {
+    StickLayout stick;
     stick.bytes = std::uint64_t{kCylinders} * kHeads * kSectors * 512;
     stick.heads = kHeads;
     stick.sectorsPerTrack = kSectors;

@@ -22,7 +22,7 @@ std::vector<std::uint8_t> FileBytes(const std::filesystem::path& file) {
 
 class ConsoleFaults : public EngineTest {
   protected:
-    ConsoleFaults() : EngineTest(StickMachine({StickSpec{}})) {
+    ConsoleFaults() : EngineTest(StickMachine({StickLayout{}})) {
         std::vector<char> content(200'000, '\x42');
         std::ofstream(image_, std::ios::binary)
             .write(content.data(), static_cast<long>(content.size()));

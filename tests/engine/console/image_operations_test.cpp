@@ -24,9 +24,9 @@ using ::testing::HasSubstr;
 constexpr std::uint64_t kPartitionSectors = 8288;
 const std::string kDefaultImage = TESSEL_DEFAULT_IMAGE;
 
-StickSpec Stick(std::uint64_t bytes, std::uint32_t spt, std::uint32_t heads,
-                std::string id = "stick1", std::string letter = "E:") {
-    StickSpec stick;
+StickLayout Stick(std::uint64_t bytes, std::uint32_t spt, std::uint32_t heads,
+                  std::string id = "stick1", std::string letter = "E:") {
+    StickLayout stick;
     stick.id = std::move(id);
     stick.bytes = bytes;
     stick.sectorsPerTrack = spt;
@@ -35,8 +35,8 @@ StickSpec Stick(std::uint64_t bytes, std::uint32_t spt, std::uint32_t heads,
     return stick;
 }
 
-StickSpec Bystander() {
-    StickSpec stick = Stick(8 * 1024 * 1024, 32, 255, "stick2", "F:");
+StickLayout Bystander() {
+    StickLayout stick = Stick(8 * 1024 * 1024, 32, 255, "stick2", "F:");
     stick.friendlyName = "Kingston DataTraveler 2.0 USB Device";
     return stick;
 }
@@ -63,8 +63,8 @@ std::vector<Written> ByteWrites(std::string_view disk) {
 
 class ConsoleOperation : public EngineTest {
   protected:
-    explicit ConsoleOperation(std::vector<StickSpec> sticks = {Stick(20 * 1024 * 1024, 63, 255),
-                                                               Bystander()})
+    explicit ConsoleOperation(std::vector<StickLayout> sticks = {Stick(20 * 1024 * 1024, 63, 255),
+                                                                 Bystander()})
         : EngineTest(StickMachine(sticks)) {
         larkin::sim::ClearJournal();
     }
@@ -455,8 +455,8 @@ TEST_F(FourGigabyteStick, ListsItsSizeAs4005Megabytes) {
 
 class TwelveSticks : public ConsoleOperation {
   protected:
-    static std::vector<StickSpec> Sticks() {
-        std::vector<StickSpec> sticks;
+    static std::vector<StickLayout> Sticks() {
+        std::vector<StickLayout> sticks;
         for (int i = 1; i <= 12; ++i)
             sticks.push_back(Stick(1024 * 1024, 32, 255, "stick" + std::to_string(i), ""));
         return sticks;

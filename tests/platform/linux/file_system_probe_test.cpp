@@ -7,7 +7,7 @@
 #include <cstdlib>
 #include <filesystem>
 
-#include "core/posix.h"
+#include "runtime/posix.h"
 
 namespace larkin::platform::linuxhw {
 namespace {

@@ -361,8 +361,11 @@ TEST_F(LinuxMachine, LettersStayWithTheirSticksWhileOthersComeAndGo) {
     const std::string letter = letters[0];
 
     std::string secondLetter;
+    // A stand-in is known by its loop device's number: the second stays
+    // attached (but unlisted) so that no later stick of this test takes its
+    // number and, with it, its identity.
+    LoopDevice second;
     {
-        LoopDevice second;
         LARKIN_ATTACH_LOOP(second, LoopOptions{.size = 16 * kMiB});
         MakeShopStick(second, "SECOND");
         LARKIN_START_MACHINE(machine_, &second, &first);

@@ -62,6 +62,7 @@ TEST(CmdOnTheDemoMachine, FormatMakesTheFat16VolumeTheEngineExpects) {
     std::filesystem::copy_file(LARKIN_DEMO_MACHINE, folder.path() / "demo.toml");
     std::string error;
     ASSERT_TRUE(larkin::sim::Restart((folder.path() / "demo.toml").string(), &error)) << error;
+    ::setenv("LARKIN_MACHINE", (folder.path() / "demo.toml").c_str(), 1);
     larkin::sim::ClearJournal();
 
     CmdRun run = RunCmd("/c format E: /Q /V:FreeDOS /FS:FAT");

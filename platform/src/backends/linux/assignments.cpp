@@ -8,7 +8,7 @@
 #include <set>
 #include <sstream>
 
-#include "core/posix.h"
+#include "runtime/posix.h"
 
 namespace larkin::platform::linuxhw {
 

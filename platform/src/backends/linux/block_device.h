@@ -10,9 +10,9 @@
 #include <string>
 #include <vector>
 
-#include "core/backend.h"
-#include "core/partition_table.h"
-#include "core/posix.h"
+#include "machine/backend.h"
+#include "machine/partition_table.h"
+#include "runtime/posix.h"
 #include "kernel_partitions.h"
 
 namespace larkin::platform::linuxhw {

@@ -12,7 +12,7 @@
 #include <string_view>
 #include <vector>
 
-#include "core/backend.h"
+#include "machine/backend.h"
 
 namespace larkin::platform::linuxhw {
 

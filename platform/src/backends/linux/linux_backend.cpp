@@ -17,13 +17,12 @@
 
 #include "assignments.h"
 #include "block_device.h"
-#include "core/emulated_scsi_disk.h"
-#include "core/floppy_image.h"
-#include "core/partition_table.h"
-#include "core/posix.h"
-#include "core/runtime.h"
-#include "core/volume_lock_file.h"
-#include "core/write_guard.h"
+#include "machine/emulated_scsi_disk.h"
+#include "machine/floppy_image.h"
+#include "machine/partition_table.h"
+#include "runtime/posix.h"
+#include "runtime/runtime.h"
+#include "machine/write_guard.h"
 #include "file_system_probe.h"
 #include "scsi_generic.h"
 #include "sysfs_attributes.h"
@@ -171,10 +170,7 @@ class LinuxMediaAccess final : public MediaAccess {
     }
     uint64_t Size() override { return device_.IsOpen() ? device_.CurrentSize() : 0; }
 
-    DWORD LockVolume(const std::string& key) override {
-        if (lock_.Holds(key)) return ERROR_SUCCESS;
-        if (DWORD error = lock_.Take(machine_.LockFolder(), key); error != ERROR_SUCCESS)
-            return error;
+    DWORD ClaimVolume(const std::string& key) override {
         auto snapshot = machine_.Snapshot();
         const HardwareVolume* volume = snapshot->Volume(key);
         if (!volume || !volume->facts.extentsReadable) return ERROR_SUCCESS;  // nothing to claim
@@ -182,19 +178,12 @@ class LinuxMediaAccess final : public MediaAccess {
         DWORD error = VolumeClaim::Take(volume->node, volume->mounts, &claim_, &why);
         if (error != ERROR_SUCCESS) {
             Tell(why);
-            lock_.Drop();
             return error;
         }
         if (!volume->mounts.empty()) machine_.NoteChange();
         return ERROR_SUCCESS;
     }
-    DWORD UnlockVolume() override {
-        if (!lock_.Held()) return ERROR_NOT_LOCKED;
-        claim_ = VolumeClaim();
-        lock_.Drop();
-        return ERROR_SUCCESS;
-    }
-    bool HoldsLock() const override { return lock_.Held(); }
+    void ReleaseVolume() override { claim_ = VolumeClaim(); }
     DWORD DismountVolume(const std::string& key) override {
         auto snapshot = machine_.Snapshot();
         const HardwareVolume* volume = snapshot->Volume(key);
@@ -209,14 +198,12 @@ class LinuxMediaAccess final : public MediaAccess {
         claim_.Release();
         return ERROR_SUCCESS;
     }
-    bool Holds(const std::string& key) const { return lock_.Holds(key); }
 
   private:
     LinuxBackend& machine_;
     BlockDevice device_;
     DWORD writeError_;
     bool changed_ = false;
-    VolumeLockFile lock_;
     VolumeClaim claim_;
 };
 
@@ -630,7 +617,7 @@ std::unique_ptr<MediaAccess> LinuxBackend::OpenFloppy(bool write, DWORD* error) 
         return nullptr;
     }
     *error = ERROR_SUCCESS;
-    return std::make_unique<FloppyImageAccess>(LockFolder(), path, OpenFloppyImage(path));
+    return std::make_unique<FloppyImageAccess>(path, OpenFloppyImage(path));
 }
 
 DWORD LinuxBackend::UseFloppyImage(const std::string& path, std::string* why) {
@@ -672,14 +659,6 @@ DWORD LinuxBackend::ClaimDisk(uint32_t number, std::string* why) {
         return ERROR_SHARING_VIOLATION;
     }
     return ERROR_SUCCESS;
-}
-
-bool LinuxBackend::VolumeLockedElsewhere(const std::string& key, const MediaAccess* self) {
-    if (auto* own = dynamic_cast<const LinuxMediaAccess*>(self); own && own->Holds(key))
-        return false;
-    if (auto* own = dynamic_cast<const FloppyImageAccess*>(self); own && own->Holds(key))
-        return false;
-    return VolumeLockHeld(LockFolder(), key);
 }
 
 DWORD LinuxBackend::RemoveDevice(const std::string& key) {

@@ -13,7 +13,7 @@
 #include <string>
 #include <vector>
 
-#include "core/backend.h"
+#include "machine/backend.h"
 #include "hardware_scan.h"
 #include "kernel_partitions.h"
 #include "system_use.h"
@@ -80,7 +80,6 @@ class LinuxBackend final : public Backend {
     void Narrow(const std::string& diskKey) override;
     std::unique_ptr<MediaAccess> OpenMedia(const MediaRef& media, bool write,
                                            DWORD* error) override;
-    bool VolumeLockedElsewhere(const std::string& key, const MediaAccess* self) override;
     DWORD RereadPartitions(uint32_t disk) override;
     TableCommit CommitPartitionTable(uint32_t disk, std::span<const std::byte> sector0) override;
     ToolPath ToolPathOf(const MediaRef& media) override;

@@ -11,7 +11,7 @@
 #include <limits>
 
 #include "block_device.h"
-#include "core/posix.h"
+#include "runtime/posix.h"
 
 namespace larkin::platform::linuxhw {
 

@@ -6,7 +6,7 @@
 #include <span>
 #include <string>
 
-#include "core/backend.h"
+#include "machine/backend.h"
 
 namespace larkin::platform::linuxhw {
 

@@ -10,7 +10,7 @@
 #include <charconv>
 #include <memory>
 
-#include "core/posix.h"
+#include "runtime/posix.h"
 
 namespace larkin::platform::linuxhw {
 

@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "core/posix.h"
+#include "runtime/posix.h"
 #include "system_use.h"
 
 namespace larkin::platform::linuxhw {

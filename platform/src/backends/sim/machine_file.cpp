@@ -10,8 +10,8 @@
 #include <sstream>
 #include <toml++/toml.h>
 
-#include "core/posix.h"
-#include "core/text.h"
+#include "runtime/posix.h"
+#include "runtime/text.h"
 #include "property_names.h"
 #include "win32/devices.h"
 
@@ -354,41 +354,41 @@ std::vector<BYTE> HexBytes(const std::string& text, bool* ok) {
     return bytes;
 }
 
-std::map<std::string, PropertySpec> Properties(const Table& owner) {
-    std::map<std::string, PropertySpec> properties;
+std::map<std::string, PropertyEntry> Properties(const Table& owner) {
+    std::map<std::string, PropertyEntry> properties;
     auto table = owner.SubTable("properties");
     if (!table) return properties;
     for (const auto& [key, node] : table->Raw()) {
         std::string name(key.str());
         if (!PropertyCode(name)) table->Fail(node, name, "not a device registry property name");
-        PropertySpec spec;
+        PropertyEntry entry;
         if (node.is_string()) {
-            spec.type = REG_SZ;
+            entry.type = REG_SZ;
             std::string text = *node.value<std::string>();
-            spec.data.assign(text.begin(), text.end());
-            spec.data.push_back(0);
+            entry.data.assign(text.begin(), text.end());
+            entry.data.push_back(0);
         } else if (node.is_integer()) {
-            spec.type = REG_DWORD;
+            entry.type = REG_DWORD;
             auto value = static_cast<uint32_t>(*node.value<int64_t>());
-            for (int i = 0; i < 4; ++i) spec.data.push_back(static_cast<BYTE>(value >> (8 * i)));
+            for (int i = 0; i < 4; ++i) entry.data.push_back(static_cast<BYTE>(value >> (8 * i)));
         } else if (const toml::array* array = node.as_array()) {
-            spec.type = REG_MULTI_SZ;
+            entry.type = REG_MULTI_SZ;
             for (const auto& item : *array) {
                 if (!item.is_string()) table->Fail(item, name, "a list must hold texts");
                 std::string text = *item.value<std::string>();
-                spec.data.insert(spec.data.end(), text.begin(), text.end());
-                spec.data.push_back(0);
+                entry.data.insert(entry.data.end(), text.begin(), text.end());
+                entry.data.push_back(0);
             }
-            spec.data.push_back(0);
+            entry.data.push_back(0);
         } else if (const toml::table* inner = node.as_table()) {
             Table value(table->File(), *inner, table->Name(name));
             value.Allow({"binary", "absent"});
             if (value.Flag("absent", false)) {
-                spec.absent = true;
+                entry.absent = true;
             } else if (value.Has("binary")) {
                 bool ok = false;
-                spec.type = REG_BINARY;
-                spec.data = HexBytes(value.Text("binary"), &ok);
+                entry.type = REG_BINARY;
+                entry.data = HexBytes(value.Text("binary"), &ok);
                 if (!ok) table->Fail(node, name, "binary must be hex byte pairs such as \"01 ff\"");
             } else {
                 table->Fail(node, name, "needs binary = \"..\" or absent = true");
@@ -396,7 +396,7 @@ std::map<std::string, PropertySpec> Properties(const Table& owner) {
         } else {
             table->Fail(node, name, "must be a text, a list of texts, a number or a table");
         }
-        properties[name] = spec;
+        properties[name] = entry;
     }
     return properties;
 }
@@ -416,7 +416,7 @@ std::filesystem::path StateFolderName(const std::string& file, const std::string
 
 // What has been read so far, so that a repeat is refused where it stands.
 struct Reader {
-    MachineSpec machine;
+    MachineDescription machine;
     std::set<std::string> adapterIds, diskIds, letters;
     std::map<std::string, std::string> images;      // normalised path -> its owner
     std::vector<std::pair<size_t, Table>> parents;  // adapters that name a parent
@@ -476,7 +476,7 @@ struct Reader {
     }
 };
 
-void ReadPartitions(const Table& table, DiskSpec& disk) {
+void ReadPartitions(const Table& table, DiskEntry& disk) {
     auto partitions = table.Tables("partition");
     if (partitions.size() > 4)
         table.Fail(partitions[4].Raw(), "partition",
@@ -484,12 +484,12 @@ void ReadPartitions(const Table& table, DiskSpec& disk) {
     uint64_t diskSectors = disk.size / 512;
     for (const auto& partition : partitions) {
         partition.Allow({"type", "start", "sectors", "active", "format", "label"});
-        PartitionSpec spec;
-        spec.type = static_cast<uint8_t>(partition.Integer("type", 0x0C, 1, 255));
+        PartitionEntry entry;
+        entry.type = static_cast<uint8_t>(partition.Integer("type", 0x0C, 1, 255));
         // The partition table holds 32-bit sector numbers.
-        spec.start = static_cast<uint64_t>(partition.Integer("start", 2048, 1, UINT32_MAX));
-        if (spec.start >= diskSectors) {
-            std::string message = "sector " + std::to_string(spec.start) +
+        entry.start = static_cast<uint64_t>(partition.Integer("start", 2048, 1, UINT32_MAX));
+        if (entry.start >= diskSectors) {
+            std::string message = "sector " + std::to_string(entry.start) +
                                   " is past the end of the disk (" + std::to_string(diskSectors) +
                                   " sectors)";
             if (const toml::node* node = partition.Node("start"))
@@ -497,27 +497,27 @@ void ReadPartitions(const Table& table, DiskSpec& disk) {
             partition.FailHere("start", message + " (2048 unless given)");
         }
         if (partition.Has("sectors")) {
-            spec.sectors = static_cast<uint64_t>(partition.Integer("sectors", 0, 1, UINT32_MAX));
-            if (spec.start + *spec.sectors > diskSectors)
+            entry.sectors = static_cast<uint64_t>(partition.Integer("sectors", 0, 1, UINT32_MAX));
+            if (entry.start + *entry.sectors > diskSectors)
                 partition.Fail(*partition.Node("sectors"), "sectors",
-                               "the partition (sectors " + std::to_string(spec.start) + " to " +
-                                   std::to_string(spec.start + *spec.sectors - 1) +
+                               "the partition (sectors " + std::to_string(entry.start) + " to " +
+                                   std::to_string(entry.start + *entry.sectors - 1) +
                                    ") does not fit the disk (" + std::to_string(diskSectors) +
                                    " sectors)");
         } else {
-            spec.sectors = diskSectors - spec.start;
-            if (*spec.sectors > UINT32_MAX)
+            entry.sectors = diskSectors - entry.start;
+            if (*entry.sectors > UINT32_MAX)
                 partition.FailHere("sectors",
                                    "the rest of the disk is more than 4294967295 sectors, more "
                                    "than a partition table entry holds: give sectors");
         }
-        uint64_t end = spec.start + *spec.sectors;
+        uint64_t end = entry.start + *entry.sectors;
         for (size_t other = 0; other < disk.partitions.size(); ++other) {
-            const PartitionSpec& before = disk.partitions[other];
+            const PartitionEntry& before = disk.partitions[other];
             uint64_t beforeEnd = before.start + *before.sectors;
-            if (spec.start < beforeEnd && before.start < end) {
+            if (entry.start < beforeEnd && before.start < end) {
                 std::string message =
-                    "sectors " + std::to_string(spec.start) + " to " + std::to_string(end - 1) +
+                    "sectors " + std::to_string(entry.start) + " to " + std::to_string(end - 1) +
                     " overlap partition " + std::to_string(other + 1) + " (sectors " +
                     std::to_string(before.start) + " to " + std::to_string(beforeEnd - 1) + ")";
                 if (const toml::node* node = partition.Node("start"))
@@ -525,15 +525,15 @@ void ReadPartitions(const Table& table, DiskSpec& disk) {
                 partition.FailHere("start", message);
             }
         }
-        spec.active = partition.Flag("active", false);
-        spec.format = Upper(partition.Text("format"));
-        if (!spec.format.empty() && spec.format != "FAT12" && spec.format != "FAT16" &&
-            spec.format != "FAT32")
+        entry.active = partition.Flag("active", false);
+        entry.format = Upper(partition.Text("format"));
+        if (!entry.format.empty() && entry.format != "FAT12" && entry.format != "FAT16" &&
+            entry.format != "FAT32")
             partition.Fail(*partition.Node("format"), "format", "must be FAT12, FAT16 or FAT32");
-        spec.label = partition.Text("label");
-        if (spec.label.size() > 11)
+        entry.label = partition.Text("label");
+        if (entry.label.size() > 11)
             partition.Fail(*partition.Node("label"), "label", "at most 11 characters");
-        disk.partitions.push_back(spec);
+        disk.partitions.push_back(entry);
     }
 }
 
@@ -543,8 +543,8 @@ void ReadDisk(const Table& table, Reader& reader, size_t adapterIndex) {
          "vendor",     "product",  "revision",    "serial", "friendly_name",     "target",
          "present",    "media",    "mode_page_5", "system", "letters",           "volumes",
          "properties", "partition"});
-    MachineSpec& machine = reader.machine;
-    DiskSpec disk;
+    MachineDescription& machine = reader.machine;
+    DiskEntry disk;
     disk.adapter = adapterIndex;
     disk.id = table.RequiredText("id");
     reader.Id(table, disk.id, reader.diskIds, "disk");
@@ -557,7 +557,7 @@ void ReadDisk(const Table& table, Reader& reader, size_t adapterIndex) {
     disk.size = *size;
     disk.heads = static_cast<uint32_t>(table.Integer("heads", 255, 1, 255));
     disk.sectorsPerTrack = static_cast<uint32_t>(table.Integer("sectors_per_track", 63, 1, 63));
-    const AdapterSpec& adapter = machine.adapters[adapterIndex];
+    const AdapterEntry& adapter = machine.adapters[adapterIndex];
     bool usb = adapter.cls == "USB";
     disk.removable = table.Flag("removable", usb);
     disk.vendor = table.Text("vendor", usb ? "Generic" : "ATA");
@@ -585,7 +585,7 @@ void ReadDisk(const Table& table, Reader& reader, size_t adapterIndex) {
         disk.target = static_cast<uint8_t>(position);
     }
     for (size_t other : adapter.disks) {
-        const DiskSpec& sibling = machine.disks[other];
+        const DiskEntry& sibling = machine.disks[other];
         if (sibling.target != disk.target) continue;
         std::string message = "target " + std::to_string(*disk.target) + " is also disk " +
                               Quoted(sibling.id) + "'s on adapter " + Quoted(adapter.id);
@@ -609,19 +609,19 @@ void ReadDisk(const Table& table, Reader& reader, size_t adapterIndex) {
             table.Fail(*table.Node("volumes"), "volumes", "give letters or volumes, not both");
         for (const auto& volume : table.Tables("volumes")) {
             volume.Allow({"letter", "folders"});
-            VolumeSpec spec{Upper(volume.Text("letter")), volume.Texts("folders")};
-            if (!spec.letter.empty() && !IsLetter(spec.letter))
+            VolumeEntry entry{Upper(volume.Text("letter")), volume.Texts("folders")};
+            if (!entry.letter.empty() && !IsLetter(entry.letter))
                 volume.Fail(*volume.Node("letter"), "letter",
-                            Quoted(spec.letter) + " is not a drive letter");
+                            Quoted(entry.letter) + " is not a drive letter");
             if (volume.Has("letter"))
-                reader.Letter(volume, *volume.Node("letter"), "letter", spec.letter);
-            for (auto& folder : spec.folders)
+                reader.Letter(volume, *volume.Node("letter"), "letter", entry.letter);
+            for (auto& folder : entry.folders)
                 if (folder.size() < 4 || !IsLetter(folder.substr(0, 2)) || folder[2] != '\\' ||
                     folder.back() != '\\')
                     volume.Fail(
                         *volume.Node("folders"), "folders",
                         Quoted(folder) + " is not a folder path such as \"C:\\\\Mount\\\\\"");
-            disk.volumes.push_back(spec);
+            disk.volumes.push_back(entry);
         }
     }
     disk.properties = Properties(table);
@@ -633,8 +633,8 @@ void ReadDisk(const Table& table, Reader& reader, size_t adapterIndex) {
 void ReadAdapter(const Table& table, Reader& reader) {
     table.Allow({"id", "class", "kind", "description", "instance_id", "parent", "storage_port",
                  "aspi", "scsi_id", "properties", "disk"});
-    MachineSpec& machine = reader.machine;
-    AdapterSpec adapter;
+    MachineDescription& machine = reader.machine;
+    AdapterEntry adapter;
     adapter.id = table.RequiredText("id");
     reader.Id(table, adapter.id, reader.adapterIds, "adapter");
     adapter.cls = Upper(table.RequiredText("class"));
@@ -694,7 +694,7 @@ void CheckParents(const Reader& reader) {
                        Quoted(adapters[index].parent) + " must be listed before this adapter");
 }
 
-void ReadFault(const Table& table, MachineSpec& machine) {
+void ReadFault(const Table& table, MachineDescription& machine) {
     table.Allow({"call", "device", "ioctl", "skip", "count", "error"});
     larkin::sim::Fault fault;
     fault.call = table.RequiredText("call");
@@ -729,10 +729,10 @@ bool IsFloppySize(uint64_t bytes) {
     return false;
 }
 
-std::optional<MachineSpec> ParseMachineText(std::string_view text, const std::string& path,
-                                            std::string* error) {
+std::optional<MachineDescription> ParseMachineText(std::string_view text, const std::string& path,
+                                                   std::string* error) {
     Reader reader;
-    MachineSpec& machine = reader.machine;
+    MachineDescription& machine = reader.machine;
     machine.file = path;
     std::string ascii;
     try {
@@ -764,18 +764,18 @@ std::optional<MachineSpec> ParseMachineText(std::string_view text, const std::st
                            .lexically_normal();
         if (auto floppy = top.SubTable("floppy")) {
             floppy->Allow({"image", "size", "format"});
-            FloppySpec spec;
-            spec.image = floppy->Text("image", "floppy.img");
-            if (spec.image.empty())
+            FloppyEntry entry;
+            entry.image = floppy->Text("image", "floppy.img");
+            if (entry.image.empty())
                 floppy->Fail(*floppy->Node("image"), "image", "must not be empty");
-            spec.size = floppy->Size("size", kMaxDiskBytes).value_or(spec.size);
-            if (!IsFloppySize(spec.size))
+            entry.size = floppy->Size("size", kMaxDiskBytes).value_or(entry.size);
+            if (!IsFloppySize(entry.size))
                 floppy->Fail(*floppy->Node("size"), "size",
                              "is not the size of a floppy disk (160KiB, 180KiB, 320KiB, 360KiB, "
                              "720KiB, 1200KiB, 1440KiB or 2880KiB)");
-            spec.format = floppy->Flag("format", true);
-            machine.floppy = spec;
-            reader.Image(*floppy, spec.image, "the floppy drive");
+            entry.format = floppy->Flag("format", true);
+            machine.floppy = entry;
+            reader.Image(*floppy, entry.image, "the floppy drive");
         }
         for (const auto& adapter : top.Tables("adapter")) ReadAdapter(adapter, reader);
         CheckParents(reader);
@@ -795,7 +795,7 @@ std::optional<MachineSpec> ParseMachineText(std::string_view text, const std::st
     return std::move(machine);
 }
 
-std::optional<MachineSpec> LoadMachineFile(const std::string& path, std::string* error) {
+std::optional<MachineDescription> LoadMachineFile(const std::string& path, std::string* error) {
     std::string why;
     std::optional<std::string> text = ReadSmallFile(path, kMaxMachineFileBytes, &why);
     if (!text) {

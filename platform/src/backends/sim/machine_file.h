@@ -15,13 +15,13 @@
 
 namespace larkin::platform::sim {
 
-struct PropertySpec {
+struct PropertyEntry {
     bool absent = false;
     DWORD type = 1;  // REG_SZ
     std::vector<BYTE> data;
 };
 
-struct PartitionSpec {
+struct PartitionEntry {
     uint8_t type = 0x0C;
     uint64_t start = 2048;
     std::optional<uint64_t> sectors;
@@ -30,12 +30,12 @@ struct PartitionSpec {
     std::string label;
 };
 
-struct VolumeSpec {
+struct VolumeEntry {
     std::string letter;  // "E:" or ""
     std::vector<std::string> folders;
 };
 
-struct DiskSpec {
+struct DiskEntry {
     std::string id;
     std::string image;  // path, resolved against the state folder
     uint64_t size = 0;
@@ -48,13 +48,13 @@ struct DiskSpec {
     bool media = true;
     bool modePage5 = true;
     bool system = false;
-    std::vector<VolumeSpec> volumes;
-    std::map<std::string, PropertySpec> properties;
-    std::vector<PartitionSpec> partitions;
-    size_t adapter = 0;  // index into MachineSpec::adapters
+    std::vector<VolumeEntry> volumes;
+    std::map<std::string, PropertyEntry> properties;
+    std::vector<PartitionEntry> partitions;
+    size_t adapter = 0;  // index into MachineDescription::adapters
 };
 
-struct AdapterSpec {
+struct AdapterEntry {
     std::string id;
     std::string cls;   // "ATA", "SCSIADAPTER", "USB"
     std::string kind;  // USB: "mass-storage" or "hub"
@@ -64,34 +64,34 @@ struct AdapterSpec {
     bool storagePort = true;
     bool aspi = false;
     uint8_t scsiId = 7;
-    std::map<std::string, PropertySpec> properties;
-    std::vector<size_t> disks;  // indexes into MachineSpec::disks
+    std::map<std::string, PropertyEntry> properties;
+    std::vector<size_t> disks;  // indexes into MachineDescription::disks
 };
 
-struct FloppySpec {
+struct FloppyEntry {
     std::string image;
     uint64_t size = 1474560;
     bool format = true;
 };
 
-struct MachineSpec {
+struct MachineDescription {
     std::string file;
     std::string name;
     std::string windowsDir = "C:\\WINDOWS";
     std::string stateDir;
     double timeScale = 1.0;
-    std::optional<FloppySpec> floppy;
-    std::vector<AdapterSpec> adapters;
-    std::vector<DiskSpec> disks;
+    std::optional<FloppyEntry> floppy;
+    std::vector<AdapterEntry> adapters;
+    std::vector<DiskEntry> disks;
     std::vector<larkin::sim::Fault> faults;
 };
 
 // Reads and checks the machine file at path. Touches nothing on disk.
-std::optional<MachineSpec> LoadMachineFile(const std::string& path, std::string* error);
+std::optional<MachineDescription> LoadMachineFile(const std::string& path, std::string* error);
 // The same for a machine file's text; path names it in messages and places
 // the state folder.
-std::optional<MachineSpec> ParseMachineText(std::string_view text, const std::string& path,
-                                            std::string* error);
+std::optional<MachineDescription> ParseMachineText(std::string_view text, const std::string& path,
+                                                   std::string* error);
 
 // "1GiB", "64MiB", "2GB", "512" -> bytes; nothing when the text is no size
 // or the bytes do not fit in 64 bits.

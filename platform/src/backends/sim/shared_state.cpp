@@ -9,7 +9,7 @@
 #include <cstring>
 #include <sstream>
 
-#include "core/posix.h"
+#include "runtime/posix.h"
 
 namespace larkin::platform::sim {
 

@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "core/partition_table.h"
+#include "machine/partition_table.h"
 #include "win32/base.h"
 
 namespace larkin::platform::sim {

@@ -13,11 +13,10 @@
 #include <cstring>
 #include <filesystem>
 
-#include "core/emulated_scsi_disk.h"
-#include "core/floppy_image.h"
-#include "core/runtime.h"
-#include "core/text.h"
-#include "core/volume_lock_file.h"
+#include "machine/emulated_scsi_disk.h"
+#include "machine/floppy_image.h"
+#include "runtime/runtime.h"
+#include "runtime/text.h"
 #include "property_names.h"
 
 namespace larkin::platform {
@@ -132,31 +131,31 @@ OpenedImage OpenImage(const std::filesystem::path& path, uint64_t size, Build&& 
 
 // Writes the partition table the machine file gives and formats the
 // partitions that ask for it.
-std::string BuildDiskImage(const DiskSpec& spec, const std::string& path, int fd) {
-    if (spec.partitions.empty()) return {};
+std::string BuildDiskImage(const DiskEntry& entry, const std::string& path, int fd) {
+    if (entry.partitions.empty()) return {};
     std::array<uint8_t, 512> mbr{};
-    uint32_t signature = static_cast<uint32_t>(Fnv(spec.id));
+    uint32_t signature = static_cast<uint32_t>(Fnv(entry.id));
     std::memcpy(&mbr[440], &signature, 4);
-    DiskGeometry geometry{0, spec.heads, spec.sectorsPerTrack, 512};
-    for (size_t i = 0; i < spec.partitions.size() && i < 4; ++i) {
-        const auto& p = spec.partitions[i];
+    DiskGeometry geometry{0, entry.heads, entry.sectorsPerTrack, 512};
+    for (size_t i = 0; i < entry.partitions.size() && i < 4; ++i) {
+        const auto& p = entry.partitions[i];
         PartitionRecord record{static_cast<uint8_t>(p.active ? 0x80 : 0), p.type, p.start,
-                               p.sectors.value_or(spec.size / 512 - p.start)};
+                               p.sectors.value_or(entry.size / 512 - p.start)};
         EncodeEntry(std::span<uint8_t, 16>(&mbr[446 + 16 * i], 16), record, geometry);
     }
     mbr[510] = 0x55;
     mbr[511] = 0xAA;
     if (WriteAt(fd, 0, std::as_bytes(std::span(mbr))) != ERROR_SUCCESS) return std::strerror(errno);
-    for (const auto& p : spec.partitions) {
+    for (const auto& p : entry.partitions) {
         if (p.format.empty()) continue;
         std::string mkfs = FindProgram("mkfs.fat");
         if (mkfs.empty()) return "formatting needs mkfs.fat (Debian package dosfstools)";
-        uint64_t sectors = p.sectors.value_or(spec.size / 512 - p.start);
+        uint64_t sectors = p.sectors.value_or(entry.size / 512 - p.start);
         std::string log;
         int status =
             RunProgram({mkfs, "-F", p.format.substr(3), "-n", p.label.empty() ? "NO NAME" : p.label,
                         "-S", "512", "-h", std::to_string(p.start), "-g",
-                        std::to_string(spec.heads) + "/" + std::to_string(spec.sectorsPerTrack),
+                        std::to_string(entry.heads) + "/" + std::to_string(entry.sectorsPerTrack),
                         "--offset", std::to_string(p.start), path, std::to_string(sectors / 2)},
                        &log);
         if (status != 0) return "mkfs.fat failed: " + log;
@@ -170,17 +169,15 @@ Bus BusOf(const std::string& cls) {
     return Bus::Usb;
 }
 
-PropertyOverrides Overrides(const std::map<std::string, PropertySpec>& properties) {
+PropertyOverrides Overrides(const std::map<std::string, PropertyEntry>& properties) {
     PropertyOverrides overrides;
-    for (const auto& [name, spec] : properties)
+    for (const auto& [name, entry] : properties)
         if (auto code = PropertyCode(name))  // the machine file refused any other
-            overrides[*code] = PropertyOverride{spec.absent, spec.type, spec.data};
+            overrides[*code] = PropertyOverride{entry.absent, entry.type, entry.data};
     return overrides;
 }
 
-// One handle's view of a disk or the floppy drive. The lock of a volume is
-// an exclusive flock on the volume's lock file in the state folder, held by
-// this handle's own open of it, so every process sees it.
+// One handle's view of a disk or the floppy drive.
 class SimMediaAccess final : public MediaAccess {
   public:
     SimMediaAccess(SimBackend& machine, MediaRef media) : machine_(machine), media_(media) {}
@@ -191,76 +188,67 @@ class SimMediaAccess final : public MediaAccess {
         return machine_.WriteMedia(media_, offset, data);
     }
     uint64_t Size() override { return machine_.MediaSize(media_); }
-    DWORD LockVolume(const std::string& key) override {
-        return lock_.Take(machine_.LockFolder(), key);
-    }
-    DWORD UnlockVolume() override {
-        if (!lock_.Held()) return ERROR_NOT_LOCKED;
-        lock_.Drop();
-        return ERROR_SUCCESS;
-    }
-    bool HoldsLock() const override { return lock_.Held(); }
     // Nothing mounts an image file: there is nothing to take off line.
     DWORD DismountVolume(const std::string&) override { return ERROR_SUCCESS; }
-    bool Holds(const std::string& key) const { return lock_.Holds(key); }
 
   private:
     SimBackend& machine_;
     MediaRef media_;
-    VolumeLockFile lock_;
 };
 
 }  // namespace
 
-SimBackend::SimBackend(MachineSpec spec)
-    : spec_(std::move(spec)), timeScale_(spec_.timeScale), shared_(spec_.stateDir) {}
+SimBackend::SimBackend(MachineDescription entry)
+    : described_(std::move(entry)),
+      timeScale_(described_.timeScale),
+      shared_(described_.stateDir) {}
 
 std::unique_ptr<SimBackend> SimBackend::Open(const std::string& machineFile, std::string* error) {
-    auto spec = LoadMachineFile(machineFile, error);
-    if (!spec) return nullptr;
-    auto backend = std::make_unique<SimBackend>(std::move(*spec));
+    auto entry = LoadMachineFile(machineFile, error);
+    if (!entry) return nullptr;
+    auto backend = std::make_unique<SimBackend>(std::move(*entry));
     if (!backend->Prepare(error)) return nullptr;
     return backend;
 }
 
 bool SimBackend::Prepare(std::string* error) {
     std::error_code failed;
-    std::filesystem::create_directories(spec_.stateDir + "/locks", failed);
+    std::filesystem::create_directories(described_.stateDir + "/locks", failed);
     if (failed) {
-        *error = spec_.file + ": cannot create the state folder " + spec_.stateDir + ": " +
-                 failed.message();
+        *error = described_.file + ": cannot create the state folder " + described_.stateDir +
+                 ": " + failed.message();
         return false;
     }
     if (!TimeScaleFromEnvironment(&timeScale_, error)) return false;
-    if (spec_.floppy) floppyImage_ = FloppyImageFromEnvironment();
+    if (described_.floppy) floppyImage_ = FloppyImageFromEnvironment();
 
     uint32_t nextPort = 0;
-    for (const auto& spec : spec_.adapters) {
+    for (const auto& entry : described_.adapters) {
         Adapter adapter;
-        adapter.spec = &spec;
-        if (spec.storagePort) adapter.port = nextPort++;
+        adapter.entry = &entry;
+        if (entry.storagePort) adapter.port = nextPort++;
         adapters_.push_back(adapter);
     }
     uint32_t number = 0;
-    for (const auto& spec : spec_.disks) {
+    for (const auto& entry : described_.disks) {
         Disk disk;
-        disk.spec = &spec;
+        disk.entry = &entry;
         disk.number = number++;
-        const Adapter& adapter = adapters_[spec.adapter];
-        size_t position = std::find(adapter.spec->disks.begin(), adapter.spec->disks.end(),
-                                    static_cast<size_t>(&spec - spec_.disks.data())) -
-                          adapter.spec->disks.begin();
-        disk.target = spec.target.value_or(static_cast<uint8_t>(position));
+        const Adapter& adapter = adapters_[entry.adapter];
+        size_t position = std::find(adapter.entry->disks.begin(), adapter.entry->disks.end(),
+                                    static_cast<size_t>(&entry - described_.disks.data())) -
+                          adapter.entry->disks.begin();
+        disk.target = entry.target.value_or(static_cast<uint8_t>(position));
         disk.port = adapter.port;
         if (!PrepareImage(disk, error)) return false;
         disks_.push_back(std::move(disk));
     }
 
-    if (spec_.floppy) {
-        std::filesystem::path path(spec_.floppy->image);
-        if (path.is_relative()) path = std::filesystem::path(spec_.stateDir) / path;
-        bool format = spec_.floppy->format;
-        auto image = OpenImage(path, spec_.floppy->size, [&](const std::string& made, int) {
+    if (described_.floppy) {
+        std::filesystem::path path(described_.floppy->image);
+        if (path.is_relative()) path = std::filesystem::path(described_.stateDir) / path;
+        bool format = described_.floppy->format;
+        auto image = OpenImage(path, described_.floppy->size, [&](const std::string& made, int) {
             if (!format) return std::string();
             std::string mkfs = FindProgram("mkfs.fat");
             if (mkfs.empty())
@@ -271,7 +259,7 @@ bool SimBackend::Prepare(std::string* error) {
             return std::string();
         });
         if (!image.fd.Valid()) {
-            *error = spec_.file + ": floppy image " + path.string() + ": " + image.error;
+            *error = described_.file + ": floppy image " + path.string() + ": " + image.error;
             return false;
         }
         floppy_ = std::move(image.fd);
@@ -282,11 +270,11 @@ bool SimBackend::Prepare(std::string* error) {
     // Disks seen for the first time start as the machine file says.
     auto unstored = shared_.Update([&](MachineState& state) {
         for (const auto& disk : disks_)
-            if (!state.disks.contains(disk.spec->id))
-                state.disks[disk.spec->id].present = disk.spec->present;
+            if (!state.disks.contains(disk.entry->id))
+                state.disks[disk.entry->id].present = disk.entry->present;
     });
     if (unstored) {
-        *error = spec_.file + ": " + *unstored;
+        *error = described_.file + ": " + *unstored;
         return false;
     }
     return true;
@@ -297,7 +285,7 @@ bool SimBackend::Prepare(std::string* error) {
 bool SimBackend::DistinctImages(std::string* error) {
     std::vector<std::string> owners;
     struct stat info {};
-    if (::stat(spec_.file.c_str(), &info) == 0) {
+    if (::stat(described_.file.c_str(), &info) == 0) {
         madeOf_.emplace_back(info.st_dev, info.st_ino);
         owners.push_back("the machine file itself");
     }
@@ -306,7 +294,7 @@ bool SimBackend::DistinctImages(std::string* error) {
         std::pair<uint64_t, uint64_t> id(info.st_dev, info.st_ino);
         auto same = std::find(madeOf_.begin(), madeOf_.end(), id);
         if (same != madeOf_.end()) {
-            *error = spec_.file + ": " + owner + ": image " + ImagePath(image) +
+            *error = described_.file + ": " + owner + ": image " + ImagePath(image) +
                      " is the same file as " + owners[static_cast<size_t>(same - madeOf_.begin())];
             return false;
         }
@@ -314,25 +302,25 @@ bool SimBackend::DistinctImages(std::string* error) {
         owners.push_back("the image of " + owner);
         return true;
     };
-    if (spec_.floppy && floppy_.Valid() &&
-        !check(floppy_.Get(), spec_.floppy->image, "the floppy drive"))
+    if (described_.floppy && floppy_.Valid() &&
+        !check(floppy_.Get(), described_.floppy->image, "the floppy drive"))
         return false;
     for (const auto& disk : disks_)
-        if (!check(disk.image.Get(), disk.spec->image, "disk \"" + disk.spec->id + "\""))
+        if (!check(disk.image.Get(), disk.entry->image, "disk \"" + disk.entry->id + "\""))
             return false;
     return true;
 }
 
 bool SimBackend::PrepareImage(Disk& disk, std::string* error) {
-    const DiskSpec& spec = *disk.spec;
-    std::filesystem::path path(spec.image);
-    if (path.is_relative()) path = std::filesystem::path(spec_.stateDir) / path;
-    auto image = OpenImage(path, spec.size, [&](const std::string& made, int fd) {
-        return BuildDiskImage(spec, made, fd);
+    const DiskEntry& entry = *disk.entry;
+    std::filesystem::path path(entry.image);
+    if (path.is_relative()) path = std::filesystem::path(described_.stateDir) / path;
+    auto image = OpenImage(path, entry.size, [&](const std::string& made, int fd) {
+        return BuildDiskImage(entry, made, fd);
     });
     if (!image.fd.Valid()) {
-        *error =
-            spec_.file + ": disk \"" + spec.id + "\": image " + path.string() + ": " + image.error;
+        *error = described_.file + ": disk \"" + entry.id + "\": image " + path.string() + ": " +
+                 image.error;
         return false;
     }
     disk.image = std::move(image.fd);
@@ -341,7 +329,7 @@ bool SimBackend::PrepareImage(Disk& disk, std::string* error) {
 
 std::string SimBackend::ImagePath(const std::string& image) const {
     std::filesystem::path path(image);
-    return (path.is_relative() ? std::filesystem::path(spec_.stateDir) / path : path).string();
+    return (path.is_relative() ? std::filesystem::path(described_.stateDir) / path : path).string();
 }
 
 bool SimBackend::MadeOf(uint64_t device, uint64_t inode) {
@@ -353,7 +341,7 @@ bool SimBackend::MadeOf(uint64_t device, uint64_t inode) {
 }
 
 std::string SimBackend::LockFolder() const {
-    return spec_.stateDir + "/locks";
+    return described_.stateDir + "/locks";
 }
 
 uint64_t SimBackend::Generation() {
@@ -362,8 +350,8 @@ uint64_t SimBackend::Generation() {
 }
 
 DWORD SimBackend::UseFloppyImage(const std::string& path, std::string* why) {
-    if (!spec_.floppy) {
-        *why = spec_.file + " describes no floppy drive to hold the image";
+    if (!described_.floppy) {
+        *why = described_.file + " describes no floppy drive to hold the image";
         return ERROR_NOT_SUPPORTED;
     }
     std::string absolute = AbsoluteImagePath(path);
@@ -382,12 +370,12 @@ DWORD SimBackend::UseFloppyImage(const std::string& path, std::string* why) {
 bool SimBackend::AdapterPresent(size_t index) {
     const MachineState& state = shared_.Loaded();
     for (size_t i = index;;) {
-        const AdapterSpec& spec = *adapters_[i].spec;
-        auto found = state.disks.find("adapter:" + spec.id);
+        const AdapterEntry& entry = *adapters_[i].entry;
+        auto found = state.disks.find("adapter:" + entry.id);
         if (found != state.disks.end() && !found->second.present) return false;
-        if (spec.parent.empty()) break;
+        if (entry.parent.empty()) break;
         auto parent = std::find_if(adapters_.begin(), adapters_.end(),
-                                   [&](const Adapter& a) { return a.spec->id == spec.parent; });
+                                   [&](const Adapter& a) { return a.entry->id == entry.parent; });
         i = static_cast<size_t>(parent - adapters_.begin());
     }
     return true;
@@ -395,14 +383,14 @@ bool SimBackend::AdapterPresent(size_t index) {
 
 bool SimBackend::Present(const Disk& disk) {
     const MachineState& state = shared_.Loaded();
-    auto found = state.disks.find(disk.spec->id);
-    bool present = found == state.disks.end() ? disk.spec->present : found->second.present;
-    return present && AdapterPresent(disk.spec->adapter);
+    auto found = state.disks.find(disk.entry->id);
+    bool present = found == state.disks.end() ? disk.entry->present : found->second.present;
+    return present && AdapterPresent(disk.entry->adapter);
 }
 
 SimBackend::Disk* SimBackend::DiskById(const std::string& id) {
     for (auto& disk : disks_)
-        if (disk.spec->id == id) return &disk;
+        if (disk.entry->id == id) return &disk;
     return nullptr;
 }
 
@@ -411,7 +399,7 @@ SimBackend::Disk* SimBackend::DiskOf(const MediaRef& media) {
 }
 
 std::vector<PartitionExtent> SimBackend::ReadTable(Disk& disk) {
-    uint64_t sectors = disk.spec->size / 512;
+    uint64_t sectors = disk.entry->size / 512;
     auto table = ReadPartitionTable(
         [&](uint64_t sector, std::span<uint8_t, 512> data) {
             return sector < sectors && ReadAt(disk.image.Get(), sector * 512,
@@ -427,14 +415,14 @@ std::vector<PartitionExtent> SimBackend::ReadTable(Disk& disk) {
 
 std::vector<PartitionExtent> SimBackend::PartitionsAsRead(Disk& disk) {
     auto stored = [&]() -> const std::optional<std::vector<PartitionExtent>>* {
-        auto found = shared_.Loaded().disks.find(disk.spec->id);
+        auto found = shared_.Loaded().disks.find(disk.entry->id);
         return found == shared_.Loaded().disks.end() ? nullptr : &found->second.partitions;
     };
     if (auto* table = stored(); table && *table) return **table;
     RereadPartitions(disk.number);
     if (auto* table = stored(); table && *table) return **table;
     // The state could not be stored; this process still sees the table.
-    return disk.spec->media ? ReadTable(disk) : std::vector<PartitionExtent>{};
+    return disk.entry->media ? ReadTable(disk) : std::vector<PartitionExtent>{};
 }
 
 DWORD SimBackend::RereadPartitions(uint32_t number) {
@@ -446,19 +434,19 @@ DWORD SimBackend::RereadPartitions(uint32_t number) {
 DWORD SimBackend::RereadTables(const std::vector<Disk*>& disks) {
     if (disks.empty()) return ERROR_SUCCESS;
     auto tableOf = [this](Disk& disk) {
-        return disk.spec->media ? ReadTable(disk) : std::vector<PartitionExtent>{};
+        return disk.entry->media ? ReadTable(disk) : std::vector<PartitionExtent>{};
     };
     const MachineState& known = shared_.Current();
     // An unchanged table changes nothing; the views built on it stay valid.
     bool changed = std::any_of(disks.begin(), disks.end(), [&](Disk* disk) {
-        auto found = known.disks.find(disk->spec->id);
+        auto found = known.disks.find(disk->entry->id);
         return found == known.disks.end() || found->second.partitions != tableOf(*disk);
     });
     if (!changed) return ERROR_SUCCESS;
     // Read again under the state's lock: a table read before another
     // process wrote and recorded a new one must not overwrite its record.
     auto failed = shared_.Update([&](MachineState& state) {
-        for (Disk* disk : disks) state.disks[disk->spec->id].partitions = tableOf(*disk);
+        for (Disk* disk : disks) state.disks[disk->entry->id].partitions = tableOf(*disk);
     });
     return failed ? ERROR_ACCESS_DENIED : ERROR_SUCCESS;
 }
@@ -474,7 +462,7 @@ void SimBackend::Rescan() {
 bool SimBackend::Plug(const std::string& id, bool present, std::string* error) {
     Disk* disk = DiskById(id);
     auto adapter = std::find_if(adapters_.begin(), adapters_.end(),
-                                [&](const Adapter& a) { return a.spec->id == id; });
+                                [&](const Adapter& a) { return a.entry->id == id; });
     if (!disk && adapter == adapters_.end()) {
         if (error) *error = "the machine has no disk or adapter \"" + id + "\"";
         return false;
@@ -484,11 +472,12 @@ bool SimBackend::Plug(const std::string& id, bool present, std::string* error) {
         state.disks[key].present = present;
         if (disk && present) {
             // Plugging a disk in plugs in the adapters it hangs below.
-            for (const AdapterSpec* a = &spec_.adapters[disk->spec->adapter]; a;) {
+            for (const AdapterEntry* a = &described_.adapters[disk->entry->adapter]; a;) {
                 state.disks["adapter:" + a->id].present = true;
-                auto parent = std::find_if(spec_.adapters.begin(), spec_.adapters.end(),
-                                           [&](const AdapterSpec& s) { return s.id == a->parent; });
-                a = parent == spec_.adapters.end() ? nullptr : &*parent;
+                auto parent =
+                    std::find_if(described_.adapters.begin(), described_.adapters.end(),
+                                 [&](const AdapterEntry& s) { return s.id == a->parent; });
+                a = parent == described_.adapters.end() ? nullptr : &*parent;
             }
         }
         if (disk) state.disks[id].partitions.reset();  // read afresh on arrival
@@ -502,7 +491,7 @@ DWORD SimBackend::RemoveDevice(const std::string& key) {
     if (Disk* disk = DiskById(key); disk && Present(*disk))
         return Plug(key, false) ? ERROR_SUCCESS : ERROR_ACCESS_DENIED;
     for (size_t i = 0; i < adapters_.size(); ++i)
-        if (adapters_[i].spec->id == key && AdapterPresent(i))
+        if (adapters_[i].entry->id == key && AdapterPresent(i))
             return Plug(key, false) ? ERROR_SUCCESS : ERROR_ACCESS_DENIED;
     return ERROR_NO_SUCH_DEVINST;
 }
@@ -510,64 +499,64 @@ DWORD SimBackend::RemoveDevice(const std::string& key) {
 // A stick's USB device goes away with its disk; hubs and host adapters stay.
 bool SimBackend::Listed(size_t index) {
     if (!AdapterPresent(index)) return false;
-    const AdapterSpec& spec = *adapters_[index].spec;
-    bool massStorage = spec.cls == "USB" && spec.kind != "hub";
-    if (!massStorage || spec.disks.empty()) return true;
-    return std::any_of(spec.disks.begin(), spec.disks.end(),
+    const AdapterEntry& entry = *adapters_[index].entry;
+    bool massStorage = entry.cls == "USB" && entry.kind != "hub";
+    if (!massStorage || entry.disks.empty()) return true;
+    return std::any_of(entry.disks.begin(), entry.disks.end(),
                        [&](size_t d) { return Present(disks_[d]); });
 }
 
 AdapterFacts SimBackend::AdapterFactsOf(size_t index) const {
-    const AdapterSpec& spec = *adapters_[index].spec;
+    const AdapterEntry& entry = *adapters_[index].entry;
     AdapterFacts facts;
-    facts.key = spec.id;
-    facts.parentKey = spec.parent;
-    facts.bus = BusOf(spec.cls);
-    facts.hub = spec.cls == "USB" && spec.kind == "hub";
+    facts.key = entry.id;
+    facts.parentKey = entry.parent;
+    facts.bus = BusOf(entry.cls);
+    facts.hub = entry.cls == "USB" && entry.kind == "hub";
     facts.index = static_cast<uint32_t>(index);
     facts.port = adapters_[index].port;
-    facts.aspiHost = spec.aspi;
-    facts.hostScsiId = spec.scsiId;
-    facts.description = spec.description;
-    facts.serial = spec.disks.empty() ? Upper(spec.id) : spec_.disks[spec.disks[0]].serial;
+    facts.aspiHost = entry.aspi;
+    facts.hostScsiId = entry.scsiId;
+    facts.description = entry.description;
+    facts.serial = entry.disks.empty() ? Upper(entry.id) : described_.disks[entry.disks[0]].serial;
     // Made-up USB ids, stable with the adapter's name.
-    uint64_t hash = Fnv(spec.id);
+    uint64_t hash = Fnv(entry.id);
     facts.usbVendorId = static_cast<uint16_t>(hash >> 16);
     facts.usbProductId = static_cast<uint16_t>(hash);
-    facts.instanceId = spec.instanceId;
-    facts.overrides = Overrides(spec.properties);
+    facts.instanceId = entry.instanceId;
+    facts.overrides = Overrides(entry.properties);
     return facts;
 }
 
 // The disk marked as the system's, or the one the machine file gives the
 // Windows directory's letter: it stays the system disk even while its table
 // reads differently.
-bool SimBackend::HoldsSystem(const DiskSpec& spec) const {
-    std::string letter = Upper(spec_.windowsDir.substr(0, 2));
-    return spec.system ||
-           std::any_of(spec.volumes.begin(), spec.volumes.end(),
-                       [&](const VolumeSpec& v) { return Upper(v.letter) == letter; });
+bool SimBackend::HoldsSystem(const DiskEntry& entry) const {
+    std::string letter = Upper(described_.windowsDir.substr(0, 2));
+    return entry.system ||
+           std::any_of(entry.volumes.begin(), entry.volumes.end(),
+                       [&](const VolumeEntry& v) { return Upper(v.letter) == letter; });
 }
 
 DiskFacts SimBackend::DiskFactsOf(const Disk& disk) const {
-    const DiskSpec& spec = *disk.spec;
+    const DiskEntry& entry = *disk.entry;
     DiskFacts facts;
     facts.number = disk.number;
-    facts.key = spec.id;
-    facts.adapterKey = spec_.adapters[spec.adapter].id;
+    facts.key = entry.id;
+    facts.adapterKey = described_.adapters[entry.adapter].id;
     facts.target = disk.target;
-    facts.vendor = spec.vendor;
-    facts.product = spec.product;
-    facts.revision = spec.revision;
-    facts.serial = spec.serial;
-    facts.friendlyName = spec.friendlyName;
-    facts.size = spec.size;
-    facts.heads = spec.heads;
-    facts.sectorsPerTrack = spec.sectorsPerTrack;
-    facts.removable = spec.removable;
-    facts.mediaPresent = spec.media;
-    facts.system = HoldsSystem(spec);
-    facts.overrides = Overrides(spec.properties);
+    facts.vendor = entry.vendor;
+    facts.product = entry.product;
+    facts.revision = entry.revision;
+    facts.serial = entry.serial;
+    facts.friendlyName = entry.friendlyName;
+    facts.size = entry.size;
+    facts.heads = entry.heads;
+    facts.sectorsPerTrack = entry.sectorsPerTrack;
+    facts.removable = entry.removable;
+    facts.mediaPresent = entry.media;
+    facts.system = HoldsSystem(entry);
+    facts.overrides = Overrides(entry.properties);
     return facts;
 }
 
@@ -576,7 +565,7 @@ std::shared_ptr<const MachineFacts> SimBackend::Facts() {
     // Tables not read yet are read first; that changes the generation.
     std::vector<Disk*> unread;
     for (auto& disk : disks_) {
-        auto found = shared_.Loaded().disks.find(disk.spec->id);
+        auto found = shared_.Loaded().disks.find(disk.entry->id);
         bool read = found != shared_.Loaded().disks.end() && found->second.partitions;
         if (!read && Present(disk)) unread.push_back(&disk);
     }
@@ -584,42 +573,42 @@ std::shared_ptr<const MachineFacts> SimBackend::Facts() {
     if (facts_ && factsGeneration_ == Generation()) return facts_;
 
     auto facts = std::make_shared<MachineFacts>();
-    facts->windowsDirectory = spec_.windowsDir;
+    facts->windowsDirectory = described_.windowsDir;
     for (size_t i = 0; i < adapters_.size(); ++i)
         if (Listed(i)) facts->adapters.push_back(AdapterFactsOf(i));
     for (const auto& disk : disks_)
         if (Present(disk)) facts->disks.push_back(DiskFactsOf(disk));
 
-    if (spec_.floppy && !floppyImage_.empty()) {
+    if (described_.floppy && !floppyImage_.empty()) {
         std::string why;
         facts->volumes.push_back(FloppyImageVolume(floppyImage_, &why));
-    } else if (spec_.floppy) {
+    } else if (described_.floppy) {
         VolumeFacts floppy;
         floppy.key = "floppy:0";
         floppy.floppy = true;
         floppy.removable = true;
-        floppy.length = spec_.floppy->size;
+        floppy.length = described_.floppy->size;
         floppy.mountPaths = {"A:\\"};
         facts->volumes.push_back(floppy);
     }
     for (auto& disk : disks_) {
         if (!Present(disk)) continue;
-        const DiskSpec& spec = *disk.spec;
+        const DiskEntry& entry = *disk.entry;
         auto mountPaths = [&](size_t index) {
             std::vector<std::string> paths;
-            if (index >= spec.volumes.size()) return paths;
-            if (!spec.volumes[index].letter.empty())
-                paths.push_back(spec.volumes[index].letter + "\\");
-            for (const auto& folder : spec.volumes[index].folders) paths.push_back(folder);
+            if (index >= entry.volumes.size()) return paths;
+            if (!entry.volumes[index].letter.empty())
+                paths.push_back(entry.volumes[index].letter + "\\");
+            for (const auto& folder : entry.volumes[index].folders) paths.push_back(folder);
             return paths;
         };
-        if (!spec.media) {
-            if (spec.volumes.empty()) continue;
+        if (!entry.media) {
+            if (entry.volumes.empty()) continue;
             VolumeFacts slot;
-            slot.key = spec.id + ":0";
+            slot.key = entry.id + ":0";
             slot.mountPaths = mountPaths(0);
             slot.disk = disk.number;
-            slot.removable = spec.removable;
+            slot.removable = entry.removable;
             slot.extentsReadable = false;
             facts->volumes.push_back(slot);
             continue;
@@ -628,13 +617,13 @@ std::shared_ptr<const MachineFacts> SimBackend::Facts() {
         for (size_t i = 0; i < partitions.size(); ++i) {
             const auto& partition = partitions[i];
             VolumeFacts volume;
-            volume.key = spec.id + ":" + std::to_string(partition.firstSector);
+            volume.key = entry.id + ":" + std::to_string(partition.firstSector);
             volume.mountPaths = mountPaths(i);
             volume.disk = disk.number;
             volume.partitionNumber = partition.number;
             volume.offset = partition.firstSector * 512;
             volume.length = partition.sectors * 512;
-            volume.removable = spec.removable;
+            volume.removable = entry.removable;
             facts->volumes.push_back(volume);
         }
     }
@@ -645,22 +634,22 @@ std::shared_ptr<const MachineFacts> SimBackend::Facts() {
 
 uint64_t SimBackend::MediaSize(const MediaRef& media) {
     shared_.Current();
-    if (!media.disk) return spec_.floppy ? spec_.floppy->size : 0;
+    if (!media.disk) return described_.floppy ? described_.floppy->size : 0;
     Disk* disk = DiskOf(media);
-    return disk && Present(*disk) && disk->spec->media ? disk->spec->size : 0;
+    return disk && Present(*disk) && disk->entry->media ? disk->entry->size : 0;
 }
 
 DWORD SimBackend::ReadMedia(const MediaRef& media, uint64_t offset, std::span<std::byte> data) {
     shared_.Current();
     if (!media.disk) {
         if (!floppy_.Valid()) return ERROR_NOT_READY;
-        if (offset + data.size() > spec_.floppy->size) return ERROR_SECTOR_NOT_FOUND;
+        if (offset + data.size() > described_.floppy->size) return ERROR_SECTOR_NOT_FOUND;
         return ReadAt(floppy_.Get(), offset, data);
     }
     Disk* disk = DiskOf(media);
     if (!disk || !Present(*disk)) return ERROR_DEVICE_NOT_CONNECTED;
-    if (!disk->spec->media) return ERROR_NOT_READY;
-    if (offset + data.size() > disk->spec->size) return ERROR_SECTOR_NOT_FOUND;
+    if (!disk->entry->media) return ERROR_NOT_READY;
+    if (offset + data.size() > disk->entry->size) return ERROR_SECTOR_NOT_FOUND;
     return ReadAt(disk->image.Get(), offset, data);
 }
 
@@ -669,16 +658,16 @@ DWORD SimBackend::WriteMedia(const MediaRef& media, uint64_t offset,
     shared_.Current();
     if (!media.disk) {
         if (!floppy_.Valid()) return ERROR_NOT_READY;
-        if (offset + data.size() > spec_.floppy->size) return ERROR_SECTOR_NOT_FOUND;
+        if (offset + data.size() > described_.floppy->size) return ERROR_SECTOR_NOT_FOUND;
         return WriteAt(floppy_.Get(), offset, data);
     }
     Disk* disk = DiskOf(media);
     if (!disk || !Present(*disk)) return ERROR_DEVICE_NOT_CONNECTED;
-    if (!disk->spec->media) return ERROR_NOT_READY;
-    if (offset + data.size() > disk->spec->size) return ERROR_SECTOR_NOT_FOUND;
+    if (!disk->entry->media) return ERROR_NOT_READY;
+    if (offset + data.size() > disk->entry->size) return ERROR_SECTOR_NOT_FOUND;
     // The platform's guard stands before every write; this one is the last
     // line, should a path ever come here around it.
-    if (HoldsSystem(*disk->spec)) return ERROR_ACCESS_DENIED;
+    if (HoldsSystem(*disk->entry)) return ERROR_ACCESS_DENIED;
     return WriteAt(disk->image.Get(), offset, data);
 }
 
@@ -691,28 +680,20 @@ std::unique_ptr<MediaAccess> SimBackend::OpenMedia(const MediaRef& media, bool w
             *error = ERROR_FILE_NOT_FOUND;
             return nullptr;
         }
-    } else if (spec_.floppy && !floppyImage_.empty()) {
+    } else if (described_.floppy && !floppyImage_.empty()) {
         // The image is never written, not even by an outside program.
         if (write) {
             *error = ERROR_WRITE_PROTECT;
             return nullptr;
         }
         *error = ERROR_SUCCESS;
-        return std::make_unique<FloppyImageAccess>(LockFolder(), floppyImage_,
-                                                   OpenFloppyImage(floppyImage_));
+        return std::make_unique<FloppyImageAccess>(floppyImage_, OpenFloppyImage(floppyImage_));
     } else if (!floppy_.Valid()) {
         *error = ERROR_FILE_NOT_FOUND;
         return nullptr;
     }
     *error = ERROR_SUCCESS;
     return std::make_unique<SimMediaAccess>(*this, media);
-}
-
-bool SimBackend::VolumeLockedElsewhere(const std::string& key, const MediaAccess* self) {
-    if (auto* own = dynamic_cast<const SimMediaAccess*>(self); own && own->Holds(key)) return false;
-    if (auto* own = dynamic_cast<const FloppyImageAccess*>(self); own && own->Holds(key))
-        return false;
-    return VolumeLockHeld(LockFolder(), key);
 }
 
 TableCommit SimBackend::CommitPartitionTable(uint32_t number, std::span<const std::byte> sector0) {
@@ -726,9 +707,9 @@ TableCommit SimBackend::CommitPartitionTable(uint32_t number, std::span<const st
 
 ToolPath SimBackend::ToolPathOf(const MediaRef& media) {
     if (!media.disk && !floppyImage_.empty()) return {floppyImage_, 0};
-    if (!media.disk) return {spec_.floppy ? ImagePath(spec_.floppy->image) : "", 0};
+    if (!media.disk) return {described_.floppy ? ImagePath(described_.floppy->image) : "", 0};
     Disk* disk = DiskOf(media);
-    return {disk ? ImagePath(disk->spec->image) : "", 0};
+    return {disk ? ImagePath(disk->entry->image) : "", 0};
 }
 
 ScsiOutcome SimBackend::ExecuteScsi(const ScsiAddress& address, std::span<const uint8_t> cdb,
@@ -743,17 +724,17 @@ ScsiOutcome SimBackend::ExecuteScsi(const ScsiAddress& address, std::span<const 
             continue;
         if (!Present(disk)) break;
         ScsiDisk target;
-        const DiskSpec& spec = *disk.spec;
-        target.vendor = spec.vendor;
-        target.product = spec.product;
-        target.revision = spec.revision;
-        target.serial = spec.serial;
-        target.size = spec.size;
-        target.geometry = {spec.size / 512 / (spec.heads * spec.sectorsPerTrack), spec.heads,
-                           spec.sectorsPerTrack, 512};
-        target.removable = spec.removable;
-        target.media = spec.media;
-        target.modePage5 = spec.modePage5;
+        const DiskEntry& entry = *disk.entry;
+        target.vendor = entry.vendor;
+        target.product = entry.product;
+        target.revision = entry.revision;
+        target.serial = entry.serial;
+        target.size = entry.size;
+        target.geometry = {entry.size / 512 / (entry.heads * entry.sectorsPerTrack), entry.heads,
+                           entry.sectorsPerTrack, 512};
+        target.removable = entry.removable;
+        target.media = entry.media;
+        target.modePage5 = entry.modePage5;
         MediaRef media{disk.number};
         target.read = [this, media](uint64_t offset, std::span<std::byte> bytes) {
             return ReadMedia(media, offset, bytes);
@@ -772,12 +753,12 @@ std::vector<larkin::sim::DiskStatus> SimBackend::DiskStatuses() {
     std::vector<larkin::sim::DiskStatus> statuses;
     for (const auto& disk : disks_) {
         larkin::sim::DiskStatus status;
-        status.id = disk.spec->id;
-        status.adapter = spec_.adapters[disk.spec->adapter].id;
+        status.id = disk.entry->id;
+        status.adapter = described_.adapters[disk.entry->adapter].id;
         status.number = disk.number;
         status.present = Present(disk);
-        status.image = ImagePath(disk.spec->image);
-        status.size = disk.spec->size;
+        status.image = ImagePath(disk.entry->image);
+        status.size = disk.entry->size;
         for (const auto& volume : facts->volumes)
             if (volume.disk == disk.number)
                 for (const auto& path : volume.mountPaths)

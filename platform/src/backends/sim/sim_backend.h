@@ -8,8 +8,8 @@
 #include <string>
 #include <vector>
 
-#include "core/backend.h"
-#include "core/posix.h"
+#include "machine/backend.h"
+#include "runtime/posix.h"
 #include "larkin/simulation.h"
 #include "machine_file.h"
 #include "shared_state.h"
@@ -19,17 +19,16 @@ namespace larkin::platform::sim {
 class SimBackend final : public Backend {
   public:
     static std::unique_ptr<SimBackend> Open(const std::string& machineFile, std::string* error);
-    explicit SimBackend(MachineSpec spec);  // use Open, which also prepares the images
+    explicit SimBackend(MachineDescription entry);  // use Open, which also prepares the images
 
     const char* Name() const override { return "simulated"; }
-    std::string MachineFile() const override { return spec_.file; }
+    std::string MachineFile() const override { return described_.file; }
     uint64_t Generation() override;
     std::shared_ptr<const MachineFacts> Facts() override;
     DWORD RemoveDevice(const std::string& key) override;
     void Rescan() override;
     std::unique_ptr<MediaAccess> OpenMedia(const MediaRef& media, bool write,
                                            DWORD* error) override;
-    bool VolumeLockedElsewhere(const std::string& key, const MediaAccess* self) override;
     DWORD RereadPartitions(uint32_t disk) override;
     TableCommit CommitPartitionTable(uint32_t disk, std::span<const std::byte> sector0) override;
     ToolPath ToolPathOf(const MediaRef& media) override;
@@ -38,17 +37,17 @@ class SimBackend final : public Backend {
                             DataDirection direction, std::span<std::byte> data,
                             uint32_t timeoutSeconds) override;
     double TimeScale() override { return timeScale_; }
-    std::string JournalFile() override { return spec_.stateDir + "/journal"; }
+    std::string JournalFile() override { return described_.stateDir + "/journal"; }
     bool MadeOf(uint64_t device, uint64_t inode) override;
-    const std::string& OwnFolder() override { return spec_.stateDir; }
+    const std::string& OwnFolder() override { return described_.stateDir; }
 
     // The machine's own faults, which every process using it sees.
-    const std::vector<larkin::sim::Fault>& MachineFaults() const { return spec_.faults; }
+    const std::vector<larkin::sim::Fault>& MachineFaults() const { return described_.faults; }
 
     // Control for tests and tools.
     bool Plug(const std::string& id, bool present, std::string* error = nullptr);
     std::vector<larkin::sim::DiskStatus> DiskStatuses();
-    const std::string& StateFolder() const { return spec_.stateDir; }
+    const std::string& StateFolder() const { return described_.stateDir; }
 
     // Media I/O for the handles and the SCSI targets: a present disk with
     // media (or the floppy drive), whole or not at all.
@@ -59,7 +58,7 @@ class SimBackend final : public Backend {
 
   private:
     struct Disk {
-        const DiskSpec* spec = nullptr;
+        const DiskEntry* entry = nullptr;
         uint32_t number = 0;
         UniqueFd image;
         std::optional<uint32_t> port;
@@ -67,7 +66,7 @@ class SimBackend final : public Backend {
         std::vector<uint8_t> pendingSense;
     };
     struct Adapter {
-        const AdapterSpec* spec = nullptr;
+        const AdapterEntry* entry = nullptr;
         std::optional<uint32_t> port;
     };
 
@@ -87,9 +86,9 @@ class SimBackend final : public Backend {
     std::vector<PartitionExtent> PartitionsAsRead(Disk& disk);
     AdapterFacts AdapterFactsOf(size_t index) const;
     DiskFacts DiskFactsOf(const Disk& disk) const;
-    bool HoldsSystem(const DiskSpec& spec) const;
+    bool HoldsSystem(const DiskEntry& entry) const;
 
-    MachineSpec spec_;
+    MachineDescription described_;
     double timeScale_ = 1.0;
     SharedState shared_;
     std::vector<Adapter> adapters_;

@@ -73,7 +73,10 @@ class WindowTable {
     // The thread whose queue takes messages posted to the window; nothing
     // for a console window or none.
     std::optional<std::thread::id> QueueOf(HWND handle);
-    void Post(std::thread::id thread, const MSG& message);
+    // False when the queue already holds kPostedMessageLimit messages that
+    // nothing took: a queue nobody reads must not grow for ever.
+    bool Post(std::thread::id thread, const MSG& message);
+    static constexpr size_t kPostedMessageLimit = 10000;
     // The calling thread's first message for handle in first .. last (both 0:
     // any); waits for one when wait is set, without holding the table.
     bool Take(MSG* out, HWND handle, UINT first, UINT last, bool remove, bool wait);

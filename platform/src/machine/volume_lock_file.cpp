@@ -6,6 +6,8 @@
 #include <cerrno>
 #include <cstdio>
 
+#include "runtime/objects.h"
+
 namespace larkin::platform {
 
 std::string VolumeLockPath(const std::string& folder, const std::string& key) {
@@ -46,6 +48,30 @@ bool VolumeLockHeld(const std::string& folder, const std::string& key) {
     if (::flock(fd.Get(), LOCK_SH | LOCK_NB) != 0) return errno == EWOULDBLOCK;
     ::flock(fd.Get(), LOCK_UN);
     return false;
+}
+
+DWORD LockVolume(MediaObject& volume) {
+    const std::string& key = volume.volumeKey;
+    if (volume.volumeLock.Holds(key)) return ERROR_SUCCESS;
+    if (DWORD error = volume.volumeLock.Take(Machine().LockFolder(), key); error != ERROR_SUCCESS)
+        return error;
+    if (DWORD error = volume.access->ClaimVolume(key); error != ERROR_SUCCESS) {
+        volume.volumeLock.Drop();
+        return error;
+    }
+    return ERROR_SUCCESS;
+}
+
+DWORD UnlockVolume(MediaObject& volume) {
+    if (!volume.volumeLock.Held()) return ERROR_NOT_LOCKED;
+    volume.access->ReleaseVolume();
+    volume.volumeLock.Drop();
+    return ERROR_SUCCESS;
+}
+
+bool VolumeLockedElsewhere(const std::string& key, const MediaObject* self) {
+    if (self && self->volumeLock.Holds(key)) return false;
+    return VolumeLockHeld(Machine().LockFolder(), key);
 }
 
 }  // namespace larkin::platform

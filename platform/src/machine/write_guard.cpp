@@ -6,8 +6,9 @@
 #include <cstdlib>
 #include <utility>
 
-#include "runtime.h"
-#include "text.h"
+#include "machine/volume_lock_file.h"
+#include "runtime/runtime.h"
+#include "runtime/text.h"
 
 namespace larkin::platform {
 
@@ -169,7 +170,7 @@ DWORD HoldDisk(uint32_t disk, const std::string& operation, std::string* why) {
     // Another program's lock of one of its volumes keeps it too.
     auto view = View();
     for (const auto& volume : view->volumes)
-        if (volume.disk == disk && Machine().VolumeLockedElsewhere(volume.key, nullptr)) {
+        if (volume.disk == disk && VolumeLockedElsewhere(volume.key, nullptr)) {
             *why = "another program has locked its volume " +
                    (volume.mountPaths.empty() ? volume.name : volume.mountPaths.front());
             runtime.holds.Release(key);
@@ -234,6 +235,9 @@ bool CommandMayWrite(std::span<const uint8_t> cdb) {
 ScsiOutcome ExecuteScsi(const ScsiAddress& address, std::span<const uint8_t> cdb,
                         DataDirection direction, std::span<std::byte> data,
                         uint32_t timeoutSeconds) {
+    // Every caller's command is measured here, where its first byte is read.
+    if (cdb.empty() || cdb.size() > 16)
+        return ScsiOutcome{ERROR_INVALID_PARAMETER, SCSISTAT_GOOD, {}, 0};
     Backend& machine = Machine();
     auto view = View();
     const DiskInfo* target = nullptr;

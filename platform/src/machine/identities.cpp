@@ -4,7 +4,7 @@
 #include <cstring>
 #include <sstream>
 
-#include "text.h"
+#include "runtime/text.h"
 #include "win32/devices.h"
 
 namespace larkin::platform {

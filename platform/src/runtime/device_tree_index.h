@@ -9,7 +9,7 @@
 #include <unordered_map>
 #include <vector>
 
-#include "identities.h"
+#include "machine/identities.h"
 
 namespace larkin::platform {
 

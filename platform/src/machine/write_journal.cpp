@@ -8,12 +8,52 @@
 #include <map>
 #include <sstream>
 
-#include "posix.h"
+#include "runtime/posix.h"
 
 namespace larkin::platform {
 
 namespace {
 constexpr size_t kLongestLine = 4096;
+
+// A disk's key as one word of a line: a hardware key carries the model's
+// name, spaces and all. Every byte outside printable ASCII, and '%', is
+// written %XX.
+std::string Word(std::string_view key) {
+    std::string word;
+    for (unsigned char c : key) {
+        if (c > 0x20 && c < 0x7F && c != '%') {
+            word += static_cast<char>(c);
+        } else {
+            constexpr char kHex[] = "0123456789ABCDEF";
+            word += {'%', kHex[c >> 4], kHex[c & 15]};
+        }
+    }
+    return word;
+}
+
+int HexValue(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    return -1;
+}
+
+// A '%' not followed by two hex digits stands for itself, as it did in
+// journals written before keys were escaped.
+std::string KeyOf(std::string_view word) {
+    std::string key;
+    for (size_t i = 0; i < word.size(); ++i) {
+        int high = 0, low = 0;
+        if (word[i] == '%' && i + 2 < word.size() && (high = HexValue(word[i + 1])) >= 0 &&
+            (low = HexValue(word[i + 2])) >= 0) {
+            key += static_cast<char>(high << 4 | low);
+            i += 2;
+        } else {
+            key += word[i];
+        }
+    }
+    return key;
+}
 }  // namespace
 
 std::string WriteJournal::Unusable() const {
@@ -39,8 +79,9 @@ DWORD WriteJournal::Intent(const std::string& disk, uint64_t offset, uint64_t le
                            const std::string& via, uint64_t* key) {
     *key = ++next_;
     if (!Active()) return ERROR_SUCCESS;
-    return Append("+ " + std::to_string(::getpid()) + "." + std::to_string(*key) + " " + disk +
-                  " " + std::to_string(offset) + " " + std::to_string(length) + " " + via);
+    return Append("+ " + std::to_string(::getpid()) + "." + std::to_string(*key) + " " +
+                  Word(disk) + " " + std::to_string(offset) + " " + std::to_string(length) + " " +
+                  via);
 }
 
 void WriteJournal::Done(uint64_t key, bool completed) {
@@ -68,6 +109,7 @@ std::vector<larkin::sim::JournalEntry> WriteJournal::Entries() const {
         }
         larkin::sim::JournalEntry entry;
         if (mark != "+" || !(words >> entry.disk >> entry.offset >> entry.length)) return;
+        entry.disk = KeyOf(entry.disk);
         entry.pid = std::strtol(key.c_str(), nullptr, 10);
         entry.completed = false;
         std::getline(words >> std::ws, entry.via);

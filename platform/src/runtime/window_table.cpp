@@ -175,11 +175,13 @@ std::optional<std::thread::id> WindowTable::QueueOf(HWND handle) {
     return window->owner;
 }
 
-void WindowTable::Post(std::thread::id thread, const MSG& message) {
+bool WindowTable::Post(std::thread::id thread, const MSG& message) {
     std::lock_guard guard(queueMutex_);
     MessageQueue& queue = queues_[thread];
+    if (queue.messages.size() >= kPostedMessageLimit) return false;
     queue.messages.push_back(message);
     queue.ready.notify_all();
+    return true;
 }
 
 bool WindowTable::Take(MSG* out, HWND handle, UINT first, UINT last, bool remove, bool wait) {

@@ -11,7 +11,7 @@
 #include <cstring>
 #include <filesystem>
 
-#include "partition_table.h"
+#include "machine/partition_table.h"
 
 namespace larkin::platform {
 
@@ -138,16 +138,6 @@ DWORD FloppyImageAccess::Read(uint64_t offset, std::span<std::byte> data) {
         if (got <= 0) return got == 0 ? ERROR_MEDIA_CHANGED : ERROR_READ_FAULT;
         done += static_cast<size_t>(got);
     }
-    return ERROR_SUCCESS;
-}
-
-DWORD FloppyImageAccess::LockVolume(const std::string& key) {
-    return lock_.Holds(key) ? ERROR_SUCCESS : lock_.Take(lockFolder_, key);
-}
-
-DWORD FloppyImageAccess::UnlockVolume() {
-    if (!lock_.Held()) return ERROR_NOT_LOCKED;
-    lock_.Drop();
     return ERROR_SUCCESS;
 }
 

@@ -4,10 +4,12 @@
 #define LARKIN_PLATFORM_OBJECTS_H
 
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "machine/volume_lock_file.h"
 #include "posix.h"
 #include "runtime.h"
 
@@ -17,6 +19,9 @@ class FileObject final : public Object {
   public:
     UniqueFd fd;
     std::string path;
+    // A handle shared by threads moves its position under this lock, from
+    // where a transfer reads it to where it is moved past the bytes moved.
+    std::mutex positionLock;
     uint64_t position = 0;
     DWORD access = 0;
 };
@@ -27,9 +32,13 @@ class MediaObject final : public Object {
   public:
     std::string name;  // as opened
     MediaRef media;    // what I/O reaches
+    // Held by this handle; released after access, which gives back first
+    // what the backend took from the system for it.
+    VolumeLockFile volumeLock;
     std::unique_ptr<MediaAccess> access;
     std::optional<std::string> volume;  // volume name, for a volume
     std::string volumeKey;              // the backend's key of the volume
+    std::mutex positionLock;            // taken after the runtime's lock
     uint64_t position = 0;
     DWORD accessRights = 0;
     WriterShare share;  // a writer's share of its disk's hold file

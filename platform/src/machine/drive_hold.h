@@ -14,7 +14,7 @@
 #include <mutex>
 #include <string>
 
-#include "posix.h"
+#include "runtime/posix.h"
 #include "win32/base.h"
 
 namespace larkin::platform {

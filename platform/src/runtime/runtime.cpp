@@ -41,9 +41,9 @@ bool Runtime::StartLocked(const char* machineFile, std::string* error) {
         auto absolute = std::filesystem::absolute(file, ignored);
         if (!absolute.empty()) file = absolute.string();
         backend_ = MakeSimulatedBackend(file, &why, faults);
-        // Programs started from here use the same machine.
-        if (backend_) setenv("LARKIN_MACHINE", file.c_str(), 1);
+        machineFile_ = backend_ ? file : "";
     } else {
+        machineFile_.clear();
         backend_ = MakeLinuxBackend(&why);
     }
     if (!backend_) {
@@ -64,6 +64,8 @@ bool Runtime::StartLocked(const char* machineFile, std::string* error) {
     }
     startError_.clear();
     narrowedTo_.clear();
+    const char* floppy = std::getenv("LARKIN_FLOPPY_IMAGE");
+    floppyImage_ = floppy ? floppy : "";
     if (const char* only = std::getenv("LARKIN_ONLY_DISK"); only && *only) {
         narrowedTo_ = only;
         backend_->Narrow(narrowedTo_);
@@ -77,11 +79,22 @@ void Runtime::Narrow(const std::string& diskKey) {
     narrowedTo_ = diskKey;
     view_.reset();
     deviceTree_.reset();
-    if (diskKey.empty()) {
-        unsetenv("LARKIN_ONLY_DISK");
-    } else {
-        setenv("LARKIN_ONLY_DISK", diskKey.c_str(), 1);
-    }
+}
+
+std::vector<std::string> Runtime::ChildEnvironment() {
+    std::lock_guard guard(lock);
+    // Before the start, the environment as it is says it all.
+    if (!backend_) return {};
+    // An empty LARKIN_ONLY_DISK shows every disk, as if it were not set.
+    std::vector<std::string> added = {"LARKIN_ONLY_DISK=" + narrowedTo_};
+    if (!machineFile_.empty()) added.push_back("LARKIN_MACHINE=" + machineFile_);
+    added.push_back("LARKIN_FLOPPY_IMAGE=" + floppyImage_);
+    return added;
+}
+
+void Runtime::SetFloppyImage(const std::string& path) {
+    std::lock_guard guard(lock);
+    floppyImage_ = path;
 }
 
 std::string Runtime::NarrowedTo() {
@@ -196,7 +209,6 @@ class UnavailableBackend final : public Backend {
         *error = ERROR_FILE_NOT_FOUND;
         return nullptr;
     }
-    bool VolumeLockedElsewhere(const std::string&, const MediaAccess*) override { return false; }
     DWORD RereadPartitions(uint32_t) override { return ERROR_NOT_READY; }
     TableCommit CommitPartitionTable(uint32_t, std::span<const std::byte>) override {
         return TableCommit{ERROR_NOT_READY, true, {}};

@@ -28,17 +28,17 @@
 #include <string_view>
 #include <vector>
 
-#include "backend.h"
+#include "machine/backend.h"
 #include "device_instances.h"
 #include "device_tree_index.h"
-#include "drive_hold.h"
+#include "machine/drive_hold.h"
 #include "fault_table.h"
 #include "handle_table.h"
-#include "identities.h"
+#include "machine/identities.h"
 #include "module_table.h"
 #include "started_programs.h"
 #include "window_table.h"
-#include "write_journal.h"
+#include "machine/write_journal.h"
 #include "larkin/platform.h"
 #include "larkin/simulation.h"
 
@@ -63,6 +63,14 @@ class Runtime {
     // shows them all again.
     void Narrow(const std::string& diskKey);
     std::string NarrowedTo();
+    // What programs started from here add to this process's environment
+    // ("NAME=value"): the machine they run on and the disk they see alone.
+    // Kept here, not set in the environment, which another thread may be
+    // reading.
+    std::vector<std::string> ChildEnvironment();
+    // The floppy image file the machine shows as drive A: ("" for none),
+    // handed on to started programs as LARKIN_FLOPPY_IMAGE.
+    void SetFloppyImage(const std::string& path);
 
     ModuleTable modules;
     HandleTable handles;
@@ -95,6 +103,8 @@ class Runtime {
     std::shared_ptr<const MachineView> view_;
     std::shared_ptr<const DeviceTreeIndex> deviceTree_;
     std::string narrowedTo_;
+    std::string floppyImage_;
+    std::string machineFile_;  // the simulated machine's, made absolute
 };
 
 // The backend, started on first use.

@@ -8,9 +8,8 @@
 #include <span>
 #include <string>
 
-#include "backend.h"
-#include "posix.h"
-#include "volume_lock_file.h"
+#include "machine/backend.h"
+#include "runtime/posix.h"
 #include "win32/windows.h"
 
 namespace larkin::platform {
@@ -48,23 +47,17 @@ OpenedFloppy OpenFloppyImage(const std::string& path);
 // to a write-protected disk.
 class FloppyImageAccess final : public MediaAccess {
   public:
-    FloppyImageAccess(std::string lockFolder, std::string path, OpenedFloppy opened)
-        : lockFolder_(std::move(lockFolder)), path_(std::move(path)), opened_(std::move(opened)) {}
+    FloppyImageAccess(std::string path, OpenedFloppy opened)
+        : path_(std::move(path)), opened_(std::move(opened)) {}
 
     DWORD Read(uint64_t offset, std::span<std::byte> data) override;
     DWORD Write(uint64_t, std::span<const std::byte>) override { return ERROR_WRITE_PROTECT; }
     uint64_t Size() override { return opened_.fd.Valid() ? opened_.size : 0; }
-    DWORD LockVolume(const std::string& key) override;
-    DWORD UnlockVolume() override;
-    bool HoldsLock() const override { return lock_.Held(); }
     DWORD DismountVolume(const std::string&) override { return ERROR_SUCCESS; }
-    bool Holds(const std::string& key) const { return lock_.Holds(key); }
 
   private:
-    std::string lockFolder_;
     std::string path_;
     OpenedFloppy opened_;
-    VolumeLockFile lock_;
 };
 
 // Drive A:'s volume as the machine lists it, holding the image now: without

@@ -113,11 +113,13 @@ class MediaAccess {
     // Called only from the platform's write point, after its guard.
     virtual DWORD Write(uint64_t offset, std::span<const std::byte> data) = 0;
     virtual uint64_t Size() = 0;  // 0 when the media is gone
-    // The lock of the volume key, seen by every process using the machine:
-    // ERROR_ACCESS_DENIED while another handle, here or elsewhere, holds it.
-    virtual DWORD LockVolume(const std::string& key) = 0;
-    virtual DWORD UnlockVolume() = 0;
-    virtual bool HoldsLock() const = 0;
+    // The volume key was just locked through this handle (the lock itself
+    // is the platform's, over the lock file): take it from the system too,
+    // where something would keep writers out (a kernel claim). An error
+    // gives the lock up again.
+    virtual DWORD ClaimVolume(const std::string& /*key*/) { return ERROR_SUCCESS; }
+    // The lock is about to go: give back what ClaimVolume took.
+    virtual void ReleaseVolume() {}
     // Takes the volume's file system off line (what the system mounted goes).
     virtual DWORD DismountVolume(const std::string& key) = 0;
     // An outside program is about to open the locked volume itself: give up
@@ -183,8 +185,6 @@ class Backend {
     // otherwise, so that a reader never blocks the system's own use).
     virtual std::unique_ptr<MediaAccess> OpenMedia(const MediaRef& media, bool write,
                                                    DWORD* error) = 0;
-    // True while another handle, in any process, holds the volume's lock.
-    virtual bool VolumeLockedElsewhere(const std::string& key, const MediaAccess* self) = 0;
     // Makes the system read the disk's partition table again.
     virtual DWORD RereadPartitions(uint32_t disk) = 0;
     // Writes sector 0 of the disk (after the platform's guard) and has the
