@@ -4,6 +4,7 @@
 #define LARKIN_FRONTEND_DRIVE_SERVICES_H
 
 #include <QString>
+#include <QStringList>
 #include <cstdint>
 #include <functional>
 #include <memory>
@@ -48,6 +49,13 @@ class DriveServices {
     // A refusal is a failure whose description says why, for people.
     virtual Failure CheckBootFiles(const QString& sourceFolder, const QString& root,
                                    bool floppy) = 0;
+    // Shows a floppy image file as drive A: (this computer's drives only):
+    // "" when done, else why not, for people.
+    virtual QString UseFloppyImage(const QString& path);
+    // After a copy from the floppy onto root: CONFIG.SYS and AUTOEXEC.BAT
+    // there that name A: are pointed at C:, the originals kept beside them.
+    // said receives a line for people for each file that names A:.
+    virtual Failure PointFloppyPaths(const QString& root, QStringList* said);
 };
 
 // The platform's answers to the three above, shared by the machine's

@@ -246,6 +246,9 @@ void frmUSBBoot::BuildControls() {
 void frmUSBBoot::BuildMenus() {
     mnuFile = menuBar()->addMenu(QStringLiteral("&File"));
     mnuFile->setObjectName(QStringLiteral("mnuFile"));
+    mnuFloppyImage = mnuFile->addAction(QStringLiteral("Use Floppy &Image File..."));
+    mnuFloppyImage->setObjectName(QStringLiteral("mnuFloppyImage"));
+    mnuFile->addSeparator();
     mnuExit = mnuFile->addAction(QStringLiteral("E&xit"));
     mnuExit->setObjectName(QStringLiteral("mnuExit"));
     mnuHelp = menuBar()->addMenu(QStringLiteral("&Help"));
@@ -254,6 +257,7 @@ void frmUSBBoot::BuildMenus() {
     mnuProgHelp->setObjectName(QStringLiteral("mnuProgHelp"));
     mnuAbout = mnuHelp->addAction(QStringLiteral("&About"));
     mnuAbout->setObjectName(QStringLiteral("mnuAbout"));
+    connect(mnuFloppyImage, &QAction::triggered, this, &frmUSBBoot::mnuFloppyImage_Click);
     connect(mnuExit, &QAction::triggered, this, &frmUSBBoot::mnuExit_Click);
     connect(mnuProgHelp, &QAction::triggered, this, &frmUSBBoot::mnuProgHelp_Click);
     connect(mnuAbout, &QAction::triggered, this, &frmUSBBoot::mnuAbout_Click);
@@ -384,6 +388,23 @@ void frmUSBBoot::btnScan_Click() {
 }
 
 void frmUSBBoot::Combo1_Click() {
+    UpdateStatus();
+}
+
+// A computer without a floppy drive: a floppy image file stands in for the
+// disk in A:, and "Copy Files from Floppy" copies from it.
+void frmUSBBoot::mnuFloppyImage_Click() {
+    if (!services_.chooseFloppyImage) return;
+    QString path = services_.chooseFloppyImage();
+    if (path.isEmpty()) return;
+    QString why = services_.drives->UseFloppyImage(path);
+    if (!why.isEmpty()) {
+        Ask(QStringLiteral("The file cannot be drive A:: %1").arg(why),
+            QStringLiteral("Floppy Image Not Usable"), Buttons::Ok, Icon::Stop);
+        return;
+    }
+    services_.floppyImageInUse = true;
+    Option1[0]->setChecked(true);
     UpdateStatus();
 }
 
@@ -520,8 +541,11 @@ Failure frmUSBBoot::MakeBootable() {
         return {};
     }
     // A drive the platform will not write is said before anything is asked;
-    // the want of privileges the writing helper has is no reason.
-    bool helper = static_cast<bool>(services_.runWriter);
+    // the want of privileges the writing helper has is no reason. The
+    // helper's A: is its own machine's: a floppy image file of this process
+    // is not there, so a copy from one is made here (and needs privileges).
+    bool fromFloppyImage = Option1[0]->isChecked() && services_.floppyImageInUse;
+    bool helper = services_.runWriter && !fromFloppyImage;
     if (QString refused = services_.drives->WriteRefusal(mount);
         !refused.isEmpty() && !(helper && refused == services_.privilegeRefusal)) {
         ShowUnwritable(mount, refused);
@@ -708,7 +732,8 @@ Failure frmUSBBoot::MakeBootableFromFloppy(const QString& mount) {
     }
     if (answer == Answer::Cancel) return {};
     if (!BootFilesUsable(QLatin1String(kFloppyDrive), mount, QString(), true)) return {};
-    if (services_.runWriter) {
+    // A floppy image file of this process is read here (see above).
+    if (services_.runWriter && !services_.floppyImageInUse) {
         Failure failure;
         int copied = 0;
         if (!WriteInHelper(mount, QString(), &copied, &failure)) return failure;
@@ -727,6 +752,14 @@ Failure frmUSBBoot::MakeBootableFromFloppy(const QString& mount) {
                        "copied onto it.")
             .arg(mount),
         QStringLiteral("USB Drive Bootable"), Buttons::Ok, Icon::Information);
+    if (services_.keepFloppyPaths) return {};
+    QStringList said;
+    if (Failure failure =
+            services_.worker->Run([&] { return services_.drives->PointFloppyPaths(mount, &said); }))
+        return failure;
+    if (!said.isEmpty())
+        Ask(said.join(QStringLiteral("\r\n\r\n")), QStringLiteral("Floppy Paths Pointed at C:"),
+            Buttons::Ok, Icon::Information);
     return {};
 }
 

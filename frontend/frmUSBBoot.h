@@ -68,6 +68,7 @@ class frmUSBBoot : public QMainWindow {
     void Option1_Click(int index);
     void lvDevices_ItemClick(QTreeWidgetItem* row);
     void Command1_Click();
+    void mnuFloppyImage_Click();
     void mnuExit_Click();
     void mnuProgHelp_Click();
     void mnuAbout_Click();
@@ -100,6 +101,7 @@ class frmUSBBoot : public QMainWindow {
     std::unique_ptr<IntervalTimer> timerEject;
 
     QMenu* mnuFile = nullptr;
+    QAction* mnuFloppyImage = nullptr;
     QAction* mnuExit = nullptr;
     QMenu* mnuHelp = nullptr;
     QAction* mnuProgHelp = nullptr;

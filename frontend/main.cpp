@@ -1,15 +1,20 @@
 // Larkin: makes a USB flash drive bootable from a boot image or a floppy.
 //
-//   Larkin [--machine FILE] [--quit-after MS]
+//   Larkin [--machine FILE] [--floppy-image FILE] [--keep-floppy-paths]
+//          [--quit-after MS]
 //
 // --machine runs on a simulated machine (as LARKIN_MACHINE does); without
 // one, on this computer's USB drives, which the writing helper writes
 // (started through pkexec when the program is not root);
+// --floppy-image shows a floppy image file there as drive A:;
+// --keep-floppy-paths leaves a floppy's CONFIG.SYS and AUTOEXEC.BAT on the
+// stick naming A:;
 // --quit-after ends the program that many milliseconds after its window
 // has loaded (used to measure it).
 #include <QApplication>
 #include <QCommandLineParser>
 #include <QDesktopServices>
+#include <QFileDialog>
 #include <QFileInfo>
 #include <QMessageBox>
 #include <QTimer>
@@ -40,7 +45,16 @@ int main(int argc, char** argv) {
     QCommandLineOption quitAfter(QStringLiteral("quit-after"),
                                  QStringLiteral("End <ms> milliseconds after start-up."),
                                  QStringLiteral("ms"));
+    QCommandLineOption floppyImage(
+        QStringLiteral("floppy-image"),
+        QStringLiteral("Show the floppy image <file> as drive A: (this computer's drives)."),
+        QStringLiteral("file"));
+    QCommandLineOption keepFloppyPaths(
+        QStringLiteral("keep-floppy-paths"),
+        QStringLiteral("Leave a floppy's CONFIG.SYS and AUTOEXEC.BAT naming A: on the stick."));
     options.addOption(machine);
+    options.addOption(floppyImage);
+    options.addOption(keepFloppyPaths);
     options.addOption(quitAfter);
 
     // Help and the version are printed without a display: QApplication
@@ -73,6 +87,17 @@ int main(int argc, char** argv) {
         return 1;
     }
 
+    if (options.isSet(floppyImage)) {
+        QByteArray file = options.value(floppyImage).toLocal8Bit();
+        if (LarkinUseFloppyImage(file.constData(), error.data(),
+                                 static_cast<DWORD>(error.size())) != ERROR_SUCCESS) {
+            QMessageBox::critical(nullptr, QStringLiteral("Larkin"),
+                                  QStringLiteral("The floppy image cannot be drive A:: %1")
+                                      .arg(QString::fromLocal8Bit(error.data())));
+            return 1;
+        }
+    }
+
     // On this computer's hardware without root the drives are listed here
     // and written by the helper, through pkexec: the want of root is no
     // refusal then.
@@ -101,6 +126,13 @@ int main(int argc, char** argv) {
         return larkin::writer::RunWriter(helper, elevate, request, callbacks);
     };
     services.privilegeRefusal = privilegeRefusal;
+    services.chooseFloppyImage = [] {
+        return QFileDialog::getOpenFileName(
+            nullptr, QStringLiteral("Floppy Image File"), QString(),
+            QStringLiteral("Floppy images (*.img *.ima *.IMG *.IMA);;All files (*)"));
+    };
+    services.keepFloppyPaths = options.isSet(keepFloppyPaths);
+    services.floppyImageInUse = options.isSet(floppyImage);
     services.endProgram = [] {
         for (QWidget* window : QApplication::topLevelWidgets()) window->hide();
         QCoreApplication::exit(0);

@@ -33,6 +33,20 @@ bool PlatformHoldDrive(const QString& root, QString* why) {
     return false;
 }
 
+QString DriveServices::UseFloppyImage(const QString& path) {
+    std::array<char, 1024> why{};
+    QByteArray file = path.toLocal8Bit();
+    if (LarkinUseFloppyImage(file.constData(), why.data(), static_cast<DWORD>(why.size())) ==
+        ERROR_SUCCESS)
+        return {};
+    return QString::fromLocal8Bit(why.data());
+}
+
+// Without the volume tools no file on a drive is read: nothing to point.
+Failure DriveServices::PointFloppyPaths(const QString&, QStringList*) {
+    return {};
+}
+
 void PlatformReleaseDrive(const QString& root) {
     QByteArray drive = root.toLocal8Bit();
     LarkinReleaseDrive(drive.constData());

@@ -31,6 +31,13 @@ struct ProgramServices {
     std::function<bool(const QUrl&)> openPage;
     // Ends the program at once.
     std::function<void()> endProgram;
+    // Asks the user for a floppy image file; "" when none was picked.
+    std::function<QString()> chooseFloppyImage;
+    // A copy from the floppy leaves CONFIG.SYS and AUTOEXEC.BAT as they came.
+    bool keepFloppyPaths = false;
+    // A floppy image file is drive A: (--floppy-image); the menu entry sets
+    // it too.
+    bool floppyImageInUse = false;
     TimerFactory makeTimer;
     // The rich-text converter program for agreement files.
     QString richTextConverter = QStringLiteral("unrtf");

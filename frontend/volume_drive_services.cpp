@@ -2,6 +2,7 @@
 // and the same dosfstools/mtools path as the cmd stand-in.
 #include <memory>
 #include <string>
+#include <vector>
 
 #include "drive_services.h"
 #include "volume_tools.h"
@@ -76,6 +77,32 @@ class VolumeToolsDriveServices : public DriveServices {
             outcome.code, floppy ? FailureContext::Drive : FailureContext::ImageFolder);
         failure.description = QString::fromStdString(outcome.message);
         return failure;
+    }
+    Failure PointFloppyPaths(const QString& root, QStringList* said) override {
+        std::vector<volumetools::PointedFile> pointed;
+        volumetools::Outcome outcome =
+            volumetools::PointFloppyPathsAtBootDrive(root.toStdString(), &pointed);
+        for (const auto& file : pointed) {
+            QString name = QString::fromStdString(file.name);
+            QString kept = QString::fromStdString(file.kept);
+            if (file.keptExisted) {
+                *said << QStringLiteral(
+                             "%1 names drive A: but was left as it is: %2, where the "
+                             "original would be kept, came with the floppy.")
+                             .arg(name, kept);
+                continue;
+            }
+            QString lines;
+            for (const auto& line : file.lines)
+                lines += QStringLiteral("\r\n    ") + QString::fromStdString(line);
+            *said << QStringLiteral(
+                         "%1 named drive A:, which the drive is not when it boots; it "
+                         "now names C: (the original is kept as %2):%3")
+                         .arg(name, kept, lines);
+        }
+        if (outcome.Ok()) return {};
+        return FailureFromSystemError(outcome.code, FailureContext::Drive,
+                                      QString::fromStdString(outcome.message));
     }
 };
 

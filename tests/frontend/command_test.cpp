@@ -502,6 +502,7 @@ class CommandTest : public QObject {
     void FloppyPathPassesCopyFilesOneAndShowsNoCopyWindow() {
         CommandFixture f;
         f.program.drives.drives["A:"] = {true, true, "", 1474560};
+        f.program.drives.pointedLines = {"CONFIG.SYS named drive A:"};
         f.window->Option1[0]->setChecked(true);
         f.SelectRow(1);
         f.window->btnStart_Click();
@@ -512,9 +513,12 @@ class CommandTest : public QObject {
         QVERIFY(f.program.drives.copies.empty());
         QVERIFY(f.window->copyWindow() == nullptr);
         QVERIFY(!f.window->timerEject->Enabled());
-        // It ends by saying so.
-        QCOMPARE(f.program.boxes.Titles(), (QStringList{kEraseTitle, "USB Drive Bootable"}));
+        // It ends by saying so, then what it pointed at the stick's own drive.
+        QCOMPARE(f.program.boxes.Titles(),
+                 (QStringList{kEraseTitle, "USB Drive Bootable", "Floppy Paths Pointed at C:"}));
         QVERIFY(f.program.boxes.shown[1].text.startsWith("Done: USB Drive F: is now bootable."));
+        QCOMPARE(f.program.boxes.shown[2].text, QStringLiteral("CONFIG.SYS named drive A:"));
+        QCOMPARE(f.program.drives.pointedRoots, QStringList{"F:"});
     }
 
     void NoFloppyDriveIsReported() {

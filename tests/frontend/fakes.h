@@ -63,6 +63,15 @@ class FakeDrives : public DriveServices {
     Failure CopyFolderFiles(const QString& sourceFolder, const QString& root,
                             const std::function<void(const QString&)>& onFile) override;
     Failure CheckBootFiles(const QString& sourceFolder, const QString& root, bool floppy) override;
+    QString UseFloppyImage(const QString& path) override {
+        usedImages << path;
+        return imageRefusals.value(path);
+    }
+    Failure PointFloppyPaths(const QString& root, QStringList* said) override {
+        pointedRoots << root;
+        *said = pointedLines;
+        return {};
+    }
 
     QString WriteRefusal(const QString& root) override { return refusals.value(root); }
     bool HoldDrive(const QString& root, QString* why) override;
@@ -88,6 +97,10 @@ class FakeDrives : public DriveServices {
     };
     std::vector<Copy> copies;
     int floppyQueries = 0;
+    QStringList usedImages;                // floppy image files shown as A:, in turn
+    QMap<QString, QString> imageRefusals;  // why a file cannot be A:
+    QStringList pointedRoots;              // drives whose floppy paths were pointed at C:
+    QStringList pointedLines;              // what pointing them says
 };
 
 class FakeMessageBoxes : public MessageBoxes {

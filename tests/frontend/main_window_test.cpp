@@ -429,6 +429,28 @@ class MainWindowTest : public QObject {
         QCOMPARE(program.boxes.Titles(), QStringList{"Larkin Help"});
     }
 
+    void FloppyImageEntryShowsThePickedFileAsDriveA() {
+        TestProgram program;
+        program.AddDemoImage();
+        program.AddUsbDrives();
+        QStringList picks = {"", "/x/disk.img", "/x/boot.img"};
+        program.services.chooseFloppyImage = [&] { return picks.takeFirst(); };
+        program.drives.imageRefusals["/x/disk.img"] =
+            "floppy image /x/disk.img holds a partition table";
+        frmUSBBoot window(program.services);
+        window.Form_Load();
+        window.mnuFloppyImage->trigger();  // no file picked
+        QVERIFY(program.drives.usedImages.isEmpty());
+        window.mnuFloppyImage->trigger();
+        QCOMPARE(program.boxes.Titles(), QStringList{"Floppy Image Not Usable"});
+        QVERIFY(program.boxes.shown[0].text.endsWith("/x/disk.img holds a partition table"));
+        QVERIFY(!window.Option1[0]->isChecked());
+        window.mnuFloppyImage->trigger();
+        QCOMPARE(program.drives.usedImages, (QStringList{"/x/disk.img", "/x/boot.img"}));
+        QCOMPARE(program.boxes.shown.size(), size_t{1});
+        QVERIFY(window.Option1[0]->isChecked());
+    }
+
     void AboutShowsNameVersionAndLicence() {
         TestProgram program;
         program.AddDemoImage();

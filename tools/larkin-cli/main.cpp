@@ -53,7 +53,10 @@ constexpr char kHelp[] =
     "  boot DRIVE --image NAME     make DRIVE (E:) bootable and copy the boot image NAME\n"
     "                              of File_Images onto it, after its agreement\n"
     "  boot DRIVE --from-floppy    make DRIVE bootable; the engine copies A:'s files\n"
-    "  boot DRIVE DRIVE... (--image NAME | --from-floppy) [--json]\n"
+    "  boot DRIVE --floppy-image FILE\n"
+    "                              the same from a floppy image file (.img, .ima: 160 KB\n"
+    "                              to 2.88 MB) shown as drive A:; never written\n"
+    "  boot DRIVE DRIVE... (--image NAME | --from-floppy | --floppy-image FILE) [--json]\n"
     "                              make several drives at once, each in a process of its\n"
     "                              own, after one question naming them all; a line per\n"
     "                              drive shows its step, and the end its status and reason\n"
@@ -77,6 +80,11 @@ constexpr char kHelp[] =
     "  --yes            answer yes to the erase confirmation and accept the image's\n"
     "                   agreement (for scripts)\n"
     "  --images DIR     the File_Images folder (default: beside this program)\n"
+    "  --keep-floppy-paths\n"
+    "                   boot from a floppy: leave CONFIG.SYS and AUTOEXEC.BAT on the\n"
+    "                   drive as the floppy has them (otherwise what names A: is\n"
+    "                   pointed at C:, the drive's own letter when it boots, and the\n"
+    "                   originals are kept as CONFIG.ORG and AUTOEXEC.ORG)\n"
     "  --timeout SEC    how long zero and partition wait for the new drive (120)\n"
     "  --json           list: the drives as JSON; boot: one JSON object per line and\n"
     "                   event (needs --yes)\n"
@@ -98,7 +106,9 @@ struct Options {
     bool yes = false;
     bool fromFloppy = false;
     bool viaCorvid = false;
+    bool keepFloppyPaths = false;
     std::optional<std::string> image;
+    std::optional<std::string> floppyImage;
     std::optional<std::string> save;
     std::optional<std::string> machine;
     std::optional<std::string> images;
@@ -345,6 +355,34 @@ int BootInHelper(const Drive& drive, const std::optional<BootImage>& image,
     return 6;
 }
 
+// A boot floppy's CONFIG.SYS and AUTOEXEC.BAT often name A:, which the
+// stick is not when it boots; the stick's copies are pointed at C:.
+int PointFloppyPaths(const std::string& letter, ProgressChannel& progress) {
+    std::vector<volumetools::PointedFile> pointed;
+    volumetools::Outcome outcome = volumetools::PointFloppyPathsAtBootDrive(letter, &pointed);
+    for (const auto& file : pointed) {
+        if (file.keptExisted) {
+            std::printf(
+                "%s on %s names drive A:, which the drive is not when it boots, but is left as "
+                "it is: %s, where the original would be kept, came with the floppy.\n",
+                file.name.c_str(), letter.c_str(), file.kept.c_str());
+            continue;
+        }
+        std::printf(
+            "%s on %s named drive A:; pointed at C:, the drive's own letter when it boots (the "
+            "original is kept as %s, --keep-floppy-paths leaves it):\n",
+            file.name.c_str(), letter.c_str(), file.kept.c_str());
+        for (const auto& line : file.lines) std::printf("    %s\n", line.c_str());
+    }
+    if (outcome.Ok()) return 0;
+    std::fprintf(stderr,
+                 "larkin-cli: %s is bootable, but its CONFIG.SYS and AUTOEXEC.BAT could not be "
+                 "pointed at C:: %s\n",
+                 letter.c_str(), outcome.message.c_str());
+    progress.Reason("pointing CONFIG.SYS and AUTOEXEC.BAT at C: failed: " + outcome.message);
+    return 6;
+}
+
 int Boot(const Engine& engine, const Options& options, ProgressChannel& progress) {
     if (options.fromFloppy == options.image.has_value())
         return Usage("boot needs either --image NAME or --from-floppy");
@@ -354,6 +392,9 @@ int Boot(const Engine& engine, const Options& options, ProgressChannel& progress
         MultiBootRequest request;
         request.drives = options.positional;
         request.image = options.image;
+        if (options.floppyImage)
+            request.floppyImage = std::filesystem::absolute(*options.floppyImage).string();
+        request.keepFloppyPaths = options.keepFloppyPaths;
         request.imagesFolder =
             std::filesystem::absolute(options.images ? std::filesystem::path(*options.images)
                                                      : ProgramFolder() / "File_Images");
@@ -454,7 +495,12 @@ int Boot(const Engine& engine, const Options& options, ProgressChannel& progress
         watch->Stop();
         if (status != 0) progress.Reason(EngineFailure(*drive, *watch));
     }
-    if (status != 0 || !image) return Report("boot", status);
+    if (status != 0) return Report("boot", status);
+    if (!image) {
+        if (options.keepFloppyPaths) return Report("boot", 0);
+        progress.Step("pointing A: at C: in CONFIG.SYS and AUTOEXEC.BAT");
+        return Report("boot", PointFloppyPaths(letter, progress));
+    }
 
     std::printf("Copying Files...\n");
     std::fflush(stdout);
@@ -670,8 +716,11 @@ std::optional<int> Parse(int argc, char** argv, Options& options) {
             options.viaCorvid = true;
         } else if (arg == "--no-elevate") {
             options.noElevate = true;
+        } else if (arg == "--keep-floppy-paths") {
+            options.keepFloppyPaths = true;
         } else if (arg == "--image" || arg == "--save" || arg == "--machine" || arg == "--images" ||
-                   arg == "--timeout" || arg == "--progress-fd" || arg == "--drive-path") {
+                   arg == "--timeout" || arg == "--progress-fd" || arg == "--drive-path" ||
+                   arg == "--floppy-image") {
             std::optional<std::string> text;
             if (!value(text)) return Usage(arg + " needs a value");
             if (arg == "--image") options.image = text;
@@ -679,6 +728,10 @@ std::optional<int> Parse(int argc, char** argv, Options& options) {
             if (arg == "--machine") options.machine = text;
             if (arg == "--images") options.images = text;
             if (arg == "--drive-path") options.drivePath = text;
+            if (arg == "--floppy-image") {
+                options.floppyImage = text;
+                options.fromFloppy = true;
+            }
             if (arg == "--progress-fd") {
                 char* end = nullptr;
                 long fd = std::strtol(text->c_str(), &end, 10);
@@ -716,6 +769,12 @@ std::optional<int> Parse(int argc, char** argv, Options& options) {
         return Usage("--progress-fd and --drive-path are for the processes boot starts itself");
     if (options.viaCorvid && options.command != "partition")
         return Usage("--via-corvid is for partition only");
+    if (options.floppyImage && options.image)
+        return Usage("boot takes either --image NAME or --floppy-image FILE");
+    if ((options.floppyImage || options.keepFloppyPaths) && options.command != "boot")
+        return Usage("--floppy-image and --keep-floppy-paths are for boot only");
+    if (options.keepFloppyPaths && !options.fromFloppy)
+        return Usage("--keep-floppy-paths is for a boot from a floppy");
     if (options.command == "list" && !options.positional.empty())
         return Usage("list takes no drive");
     return std::nullopt;
@@ -774,11 +833,26 @@ int Run(const Options& options, ProgressChannel& progress) {
         progress.Reason(error);
         return options.machine ? kUsage : 6;
     }
+    if (options.floppyImage) {
+        char why[1024] = "";
+        if (LarkinUseFloppyImage(options.floppyImage->c_str(), why, sizeof why) != ERROR_SUCCESS) {
+            std::fprintf(stderr, "larkin-cli: %s\nNothing was changed.\n", why);
+            progress.Reason(why);
+            return 6;
+        }
+    }
     // Said before anything is asked, rather than as a failure at the end.
     if (!LarkinDrivesWritable(error, sizeof error)) {
         bool reads = options.command == "list" || options.command == "verify";
         bool elevate = !reads && !options.noElevate && writer::NeedsElevation();
-        if (elevate && options.command == "boot") {
+        if (elevate && options.command == "boot" && options.floppyImage) {
+            // The writer started through pkexec takes image folders of its
+            // own catalogue only, never a file of the user's.
+            const char* why = "a floppy image file is used only when larkin-cli runs as root";
+            std::fprintf(stderr, "larkin-cli: %s (sudo)\nNothing was changed.\n", why);
+            progress.Reason(why);
+            return 6;
+        } else if (elevate && options.command == "boot") {
             // Written by larkin-writer, started through pkexec after the
             // questions: the want of root is no refusal here.
             WaiveRefusal(error);

@@ -327,6 +327,9 @@ int BootMany(const Engine& engine, const MultiBootRequest& request) {
         source = {"--image", *request.image, "--images", request.imagesFolder.string()};
     } else {
         source = {"--from-floppy"};
+        if (request.floppyImage)
+            source.insert(source.end(), {"--floppy-image", *request.floppyImage});
+        if (request.keepFloppyPaths) source.push_back("--keep-floppy-paths");
     }
     if (view == View::terminal) board.Draw(false);
     for (DriveRun* run : chosen) {

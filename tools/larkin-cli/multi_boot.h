@@ -17,6 +17,8 @@ struct MultiBootRequest {
     std::vector<std::string> drives;   // as DriveArgument gives them, in order
     std::optional<std::string> image;  // an image of imagesFolder, or the floppy in A:
     std::filesystem::path imagesFolder;
+    std::optional<std::string> floppyImage;  // the file shown as A:, absolute
+    bool keepFloppyPaths = false;
     bool yes = false;
     bool json = false;              // one JSON object per line and event
     std::filesystem::path program;  // this program, started once per drive

@@ -11,6 +11,7 @@
 #include <functional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "win32/base.h"
 
@@ -144,6 +145,28 @@ uint32_t DosClusterSectors(int fatBits, uint64_t sectors);
 // A label as DOS accepts it: at most 11 characters, none of * ? / \ | . , ;
 // : + = < > [ ] " and no control character.
 bool IsValidDosLabel(std::string_view label);
+
+// A DOS configuration file's text (CONFIG.SYS, AUTOEXEC.BAT) with every
+// reference to drive from ("A:\COMMAND.COM", "PATH=A:\;A:\DOS", "a:") pointed
+// at drive to; comments and ECHO lines stay as they are. changed (may be
+// null) receives each changed line as it now reads.
+std::string PointDriveReferences(std::string_view text, char from, char to,
+                                 std::vector<std::string>* changed);
+
+// What PointFloppyPathsAtBootDrive did to one file.
+struct PointedFile {
+    std::string name;                // "CONFIG.SYS"
+    std::string kept;                // the original's name beside it: "CONFIG.ORG"
+    std::vector<std::string> lines;  // the lines that name A:, as they now read
+    bool keptExisted = false;        // kept came with the source: nothing was changed
+};
+
+// After a copy from a floppy onto the volume root (a stick, which boots as
+// C:): CONFIG.SYS and AUTOEXEC.BAT there (and FreeDOS's FDCONFIG.SYS and
+// FDAUTO.BAT) that name A: are pointed at C:, each original kept beside it
+// (CONFIG.ORG, AUTOEXEC.ORG, FDCONFIG.ORG, FDAUTO.ORG), in one write session. A file whose kept name is already taken stays as it is. pointed
+// hears every file that names A:.
+Outcome PointFloppyPathsAtBootDrive(std::string_view root, std::vector<PointedFile>* pointed);
 
 // The text for a Windows error code, as the system gives it ("The device is
 // not ready."), with the codes above included.

@@ -40,6 +40,15 @@ PLATFORM_API BOOL LarkinDriveRefused(LPCSTR drive, LPSTR why, DWORD whySize);
  * nor need it be read. For a process that works on one drive of many. FALSE
  * when there is no such drive. */
 PLATFORM_API BOOL LarkinSeeOnlyDrive(LPCSTR drive);
+/* On this computer's drives, shows the floppy image file at path (160 KB to
+ * 2.88 MB, a FAT file system and no partition table) as the disk in drive
+ * A:, read-only; NULL or "" takes it out again. The programs this one starts
+ * see the same (through LARKIN_FLOPPY_IMAGE, which a program's start reads
+ * too). ERROR_SUCCESS, or ERROR_FILE_NOT_FOUND, ERROR_ACCESS_DENIED,
+ * ERROR_UNRECOGNIZED_VOLUME (not a floppy's image) or ERROR_NOT_SUPPORTED (a
+ * simulated machine has a floppy drive of its own), with a line for people
+ * in why naming the file. The file is never written. */
+PLATFORM_API DWORD LarkinUseFloppyImage(LPCSTR path, LPSTR why, DWORD whySize);
 /* The machine file in use, or "" on hardware. */
 PLATFORM_API LPCSTR LarkinMachineFile(void);
 

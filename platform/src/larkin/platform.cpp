@@ -4,10 +4,12 @@
 #include <algorithm>
 #include <cerrno>
 #include <optional>
+#include <cstdlib>
 #include <cstring>
 #include <optional>
 #include <string>
 
+#include "machine/floppy_image.h"
 #include "runtime/exported_call.h"
 #include "runtime/objects.h"
 #include "runtime/posix.h"
@@ -220,6 +222,23 @@ BOOL LarkinSeeOnlyDrive(LPCSTR drive) {
         }
         Runtime::Get().Narrow(info->id);
         return TRUE;
+    });
+}
+
+DWORD LarkinUseFloppyImage(LPCSTR path, LPSTR why, DWORD whySize) {
+    return larkin::platform::Guarded<DWORD>(ERROR_GEN_FAILURE, [&]() -> DWORD {
+        CopyOut("", why, whySize);
+        std::string name = path ? path : "";
+        std::string reason;
+        std::lock_guard guard(Runtime::Get().lock);
+        DWORD error = larkin::platform::Machine().UseFloppyImage(name, &reason);
+        if (error != ERROR_SUCCESS) {
+            CopyOut(reason, why, whySize);
+            return error;
+        }
+        // Programs started from here see the same drive A:.
+        Runtime::Get().SetFloppyImage(larkin::platform::AbsoluteImagePath(name));
+        return ERROR_SUCCESS;
     });
 }
 

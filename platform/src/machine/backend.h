@@ -197,6 +197,15 @@ class Backend {
                                     DataDirection direction, std::span<std::byte> data,
                                     uint32_t timeoutSeconds) = 0;
 
+    // Shows the floppy image file at path as the disk in drive A: ("" takes
+    // it out), for this process and the programs it starts. ERROR_SUCCESS,
+    // or an error and why, for a file that is not a floppy's image or a
+    // machine with no drive A: to put it in.
+    virtual DWORD UseFloppyImage(const std::string& /*path*/, std::string* why) {
+        *why = "this machine has no floppy drive to hold the image";
+        return ERROR_NOT_SUPPORTED;
+    }
+
     // The folder of the lock files every process using the machine sees
     // (volume locks, drive holds), or "" for none.
     virtual std::string LockFolder() const { return {}; }

@@ -64,6 +64,8 @@ bool Runtime::StartLocked(const char* machineFile, std::string* error) {
     }
     startError_.clear();
     narrowedTo_.clear();
+    const char* floppy = std::getenv("LARKIN_FLOPPY_IMAGE");
+    floppyImage_ = floppy ? floppy : "";
     if (const char* only = std::getenv("LARKIN_ONLY_DISK"); only && *only) {
         narrowedTo_ = only;
         backend_->Narrow(narrowedTo_);
@@ -86,7 +88,13 @@ std::vector<std::string> Runtime::ChildEnvironment() {
     // An empty LARKIN_ONLY_DISK shows every disk, as if it were not set.
     std::vector<std::string> added = {"LARKIN_ONLY_DISK=" + narrowedTo_};
     if (!machineFile_.empty()) added.push_back("LARKIN_MACHINE=" + machineFile_);
+    added.push_back("LARKIN_FLOPPY_IMAGE=" + floppyImage_);
     return added;
+}
+
+void Runtime::SetFloppyImage(const std::string& path) {
+    std::lock_guard guard(lock);
+    floppyImage_ = path;
 }
 
 std::string Runtime::NarrowedTo() {

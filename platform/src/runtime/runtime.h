@@ -68,6 +68,9 @@ class Runtime {
     // Kept here, not set in the environment, which another thread may be
     // reading.
     std::vector<std::string> ChildEnvironment();
+    // The floppy image file the machine shows as drive A: ("" for none),
+    // handed on to started programs as LARKIN_FLOPPY_IMAGE.
+    void SetFloppyImage(const std::string& path);
 
     ModuleTable modules;
     HandleTable handles;
@@ -100,6 +103,7 @@ class Runtime {
     std::shared_ptr<const MachineView> view_;
     std::shared_ptr<const DeviceTreeIndex> deviceTree_;
     std::string narrowedTo_;
+    std::string floppyImage_;
     std::string machineFile_;  // the simulated machine's, made absolute
 };
 

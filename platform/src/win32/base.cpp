@@ -68,6 +68,7 @@ const std::map<DWORD, const char*>& SystemTexts() {
         {ERROR_FILE_TOO_LARGE, "The file size exceeds the limit allowed and cannot be saved."},
         {ERROR_MORE_DATA, "More data is available."},
         {ERROR_NO_MORE_ITEMS, "No more data is available."},
+        {ERROR_MEDIA_CHANGED, "The media in the drive may have changed."},
         {ERROR_INVALID_FLAGS, "Invalid flags."},
         {ERROR_UNRECOGNIZED_VOLUME, "The volume does not contain a recognized file system."},
         {ERROR_DLL_INIT_FAILED, "A dynamic link library (DLL) initialization routine failed."},

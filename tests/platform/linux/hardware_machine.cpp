@@ -20,7 +20,7 @@ namespace larkin::test {
 namespace {
 
 constexpr const char* kVariables[] = {"LARKIN_MACHINE", "LARKIN_TEST_USB_DISKS", "LARKIN_STATE_DIR",
-                                      "LARKIN_TIME_SCALE"};
+                                      "LARKIN_TIME_SCALE", "LARKIN_FLOPPY_IMAGE"};
 
 std::string Lower(std::string text) {
     for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
@@ -87,6 +87,7 @@ HardwareMachine::~HardwareMachine() {
     // The state folder stays named while the platform restarts, so that no
     // folder of the real machine's is made; it goes with folder_ after.
     ::unsetenv("LARKIN_TEST_USB_DISKS");
+    ::unsetenv("LARKIN_FLOPPY_IMAGE");
     std::string ignored;
     sim::Restart("", &ignored);
     for (const auto& [name, value] : saved_) {
@@ -102,6 +103,7 @@ std::string HardwareMachine::Start(const std::vector<const LoopDevice*>& sticks)
     sticks_.clear();
     for (const LoopDevice* stick : sticks) sticks_ += (sticks_.empty() ? "" : ",") + stick->Node();
     ::unsetenv("LARKIN_MACHINE");
+    ::unsetenv("LARKIN_FLOPPY_IMAGE");
     ::setenv("LARKIN_TEST_USB_DISKS", sticks_.c_str(), 1);
     ::setenv("LARKIN_STATE_DIR", StateFolder().c_str(), 1);
     ::setenv("LARKIN_TIME_SCALE", "0", 1);

@@ -1,8 +1,8 @@
 // larkin-cli on this computer's hardware, as a user runs it with no machine
 // file: a loop device stands in for a USB stick fresh from the shop (one
 // FAT partition), the host lists it, makes it bootable from an image folder
-// and verifies it; the journal shows that nothing else was written, and the
-// stick's backing file then boots in QEMU.
+// or a floppy image file and verifies it; the journal shows that nothing
+// else was written, and the stick's backing file then boots in QEMU.
 #include <gmock/gmock.h>
 #include <fcntl.h>
 #include <sys/wait.h>
@@ -91,7 +91,16 @@ class HardwareStick : public ::testing::Test {
     TempFolder folder_;
 };
 
-TEST_F(HardwareStick, ListedMadeBootableVerifiedAndBoots) {
+std::string Slurp(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), {}};
+}
+
+// The source: the demo image folder (false), or a boot floppy's image file
+// whose CONFIG.SYS names A: (true).
+class HardwareStickFrom : public HardwareStick, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(HardwareStickFrom, ListedMadeBootableVerifiedAndBoots) {
     LoopDevice loop;
     LARKIN_ATTACH_LOOP(loop, LoopOptions{.size = 128ull << 20});
     MakeShopStick(loop);
@@ -105,11 +114,30 @@ TEST_F(HardwareStick, ListedMadeBootableVerifiedAndBoots) {
         << list.output;
     std::string letter = found[1];
 
-    Outcome boot = Cli(loop, "boot " + letter + " --image LarkinDemo --yes");
+    std::string floppy = (folder_.path() / "boot.img").string(), source = "--image LarkinDemo";
+    if (GetParam()) {
+        Outcome made = Shell("PATH=$PATH:/usr/sbin:/sbin mkfs.fat -C " + Quoted(floppy) +
+                             " 1440 && printf 'SHELL=A:\\\\COMMAND.COM /P\\r\\n' > " +
+                             Quoted(floppy + ".sys") + " && mcopy -i " + Quoted(floppy) + " " +
+                             Quoted(LARKIN_BIN "/File_Images/LarkinDemo/KERNEL.SYS") +
+                             " ::" + " && mcopy -i " + Quoted(floppy) + " " +
+                             Quoted(floppy + ".sys") + " ::CONFIG.SYS");
+        ASSERT_EQ(made.exitCode, 0) << made.output;
+        source = "--floppy-image " + Quoted(floppy);
+    }
+    std::string before = Slurp(floppy);
+    Outcome boot = Cli(loop, "boot " + letter + " " + source + " --yes");
     ASSERT_EQ(boot.exitCode, 0) << boot.output;
     EXPECT_THAT(boot.output, HasSubstr("This erases everything on " + letter));
-    // mcopy's warnings on a device may stand before a file's name.
-    EXPECT_THAT(boot.output, HasSubstr("  KERNEL.SYS\n  License.rtf\n  fi.ini\n3 file(s) copied."));
+    if (GetParam()) {
+        EXPECT_THAT(boot.output, HasSubstr("CONFIG.SYS on " + letter + " named drive A:"));
+        EXPECT_THAT(boot.output, HasSubstr("    SHELL=C:\\COMMAND.COM /P\n"));
+        EXPECT_EQ(Slurp(floppy), before) << "the floppy image was written";
+    } else {
+        // mcopy's warnings on a device may stand before a file's name.
+        EXPECT_THAT(boot.output,
+                    HasSubstr("  KERNEL.SYS\n  License.rtf\n  fi.ini\n3 file(s) copied."));
+    }
     Outcome verify = Cli(loop, "verify " + letter);
     EXPECT_EQ(verify.exitCode, 0) << verify.output;
     EXPECT_THAT(verify.output, Not(HasSubstr("FAIL")));
@@ -131,6 +159,10 @@ TEST_F(HardwareStick, ListedMadeBootableVerifiedAndBoots) {
                            Quoted(loop.BackingFile()) + " 60");
     EXPECT_EQ(booted.exitCode, 0) << booted.output;
 }
+
+INSTANTIATE_TEST_SUITE_P(Sources, HardwareStickFrom, ::testing::Bool(), [](const auto& source) {
+    return source.param ? "FloppyImageFile" : "ImageFolder";
+});
 
 // A stick of 4096-byte sectors cannot take the 512-byte sectors the boot
 // records are made of: the program fails before it writes anything.

@@ -129,7 +129,8 @@ TEST_F(LarkinCli, UsageErrorsExitWithTwoAndSayWhy) {
          {"", "frobnicate", "boot E:", "boot E: --image X --from-floppy", "boot", "verify",
           "verify E: F:", "list --json E:", "verify E: --json", "zero --via-corvid",
           "zero E:", "--bogus list", "write-image E: F:", "boot E: --image", "zero --timeout 0",
-          "boot E: G: --image LarkinDemo --json"}) {
+          "boot E: G: --image LarkinDemo --json", "boot E: --image X --floppy-image f.img",
+          "list --floppy-image f.img", "boot E: --image X --keep-floppy-paths"}) {
         CliRun run = Cli(arguments);
         EXPECT_EQ(run.exitCode, 2) << arguments << "\n" << run.output;
         EXPECT_THAT(run.output, HasSubstr("larkin-cli: ")) << arguments;
@@ -332,6 +333,8 @@ TEST_F(LarkinCli, BootChecksItsSourceBeforeTheFirstWrite) {
              Refused{"--image Piped",
                      "the agreement cannot be read: images/Piped/License.rtf: is a FIFO"},
              Refused{"--image Described", "images/Described/fi.ini: is a FIFO, not a regular file"},
+             Refused{"--floppy-image images/Big/BIG.BIN",
+                     "images/Big/BIG.BIN is 209715200 bytes: no floppy has that size"},
          }) {
         CliRun run = Cli("boot E: --yes --images images " + refused.arguments);
         EXPECT_EQ(run.exitCode, 6) << refused.arguments << "\n" << run.output;
@@ -343,14 +346,26 @@ TEST_F(LarkinCli, BootChecksItsSourceBeforeTheFirstWrite) {
                           " --machine demo.toml journal | grep -q stick1";
     EXPECT_NE(std::system(journal.c_str()), 0) << "a stick was written";
 
-    std::string kernel = "MTOOLS_SKIP_CHECK=1 mcopy -i " +
-                         Quoted((folder_.path() / "demo.state" / "floppy.img").string()) + " " +
-                         Quoted(LARKIN_BIN "/File_Images/LarkinDemo/KERNEL.SYS") + " ::";
+    std::string kernel = "cd " + Quoted(folder_.path().string()) +
+                         " && printf 'SHELL=A:\\\\COMMAND.COM\\r\\n' > CONFIG.SYS" +
+                         " && MTOOLS_SKIP_CHECK=1 mcopy -i demo.state/floppy.img " +
+                         Quoted(LARKIN_BIN "/File_Images/LarkinDemo/KERNEL.SYS") + " CONFIG.SYS ::";
     ASSERT_EQ(std::system(kernel.c_str()), 0);
-    CliRun boot = Cli("boot E: --from-floppy --yes");
+    CliRun boot = Cli("boot E: --from-floppy --keep-floppy-paths --yes");
     ASSERT_EQ(boot.exitCode, 0) << boot.output;
     CliRun verified = Cli("verify E:");
     EXPECT_EQ(verified.exitCode, 0) << verified.output;
+    // Kept as the floppy has it, and no original beside it.
+    std::string stick =
+        "cd " + Quoted(folder_.path().string()) + " && MTOOLS_SKIP_CHECK=1 MTOOLSRC=/dev/null m";
+    EXPECT_EQ(std::system((stick + "type -i demo.state/stick1.img@@32256 ::CONFIG.SYS | grep -q "
+                                   "'^SHELL=A:'")
+                              .c_str()),
+              0);
+    EXPECT_NE(std::system((stick + "dir -i demo.state/stick1.img@@32256 ::CONFIG.ORG "
+                                   ">/dev/null 2>&1")
+                              .c_str()),
+              0);
 }
 
 // A stick with two volumes is listed as "E:;G:"; named by either letter it

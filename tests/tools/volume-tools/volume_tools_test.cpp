@@ -53,6 +53,33 @@ TEST(DosRules, LabelsAndErrorTexts) {
     EXPECT_EQ(ErrorText(0x20001234u), "Error 536875572.");
 }
 
+TEST(DosRules, ReferencesToAFloppyNameTheBootDriveInstead) {
+    struct Case {
+        std::string text, pointed;
+        size_t changed;
+    };
+    std::vector<Case> cases = {
+        {"SHELL=A:\\COMMAND.COM /E:512 /MSG /P\r\n", "SHELL=C:\\COMMAND.COM /E:512 /MSG /P\r\n", 1},
+        {"device=a:\\dos\\himem.sys\nLH A:\\MOUSE.COM\n",
+         "device=C:\\dos\\himem.sys\nLH C:\\MOUSE.COM\n", 2},
+        {"PATH=A:\\;A:\\DOS;B:\\\r\nA:\r\n@A:\\START", "PATH=C:\\;C:\\DOS;B:\\\r\nC:\r\n@C:\\START",
+         3},
+        {"SET COMSPEC=\"A:\\COMMAND.COM\"\n", "SET COMSPEC=\"C:\\COMMAND.COM\"\n", 1},
+        // Comments, echoed text and names merely ending in A are no paths.
+        {"REM A:\\OLD\n; A:\\X\n:: A:\n@echo Insert a disk in A:\nDATA:\\X\nSHELLA:\n",
+         "REM A:\\OLD\n; A:\\X\n:: A:\n@echo Insert a disk in A:\nDATA:\\X\nSHELLA:\n", 0},
+    };
+    for (const auto& test : cases) {
+        SCOPED_TRACE(test.text);
+        std::vector<std::string> changed;
+        EXPECT_EQ(PointDriveReferences(test.text, 'A', 'C', &changed), test.pointed);
+        EXPECT_EQ(changed.size(), test.changed);
+    }
+    std::vector<std::string> changed;
+    PointDriveReferences("REM\r\nshell=a:\\command.com\r\n", 'A', 'C', &changed);
+    EXPECT_EQ(changed, std::vector<std::string>{"shell=C:\\command.com"});
+}
+
 class VolumeTools : public ::testing::Test {
   protected:
     VolumeTools() { larkin::sim::ClearJournal(); }

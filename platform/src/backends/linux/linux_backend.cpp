@@ -18,6 +18,7 @@
 #include "assignments.h"
 #include "block_device.h"
 #include "machine/emulated_scsi_disk.h"
+#include "machine/floppy_image.h"
 #include "machine/partition_table.h"
 #include "runtime/posix.h"
 #include "runtime/runtime.h"
@@ -243,6 +244,7 @@ std::optional<LinuxSettings> SettingsFromEnvironment(std::string* error) {
     if (!error->empty()) return std::nullopt;
     settings.privileged = ::geteuid() == 0;
     if (!TimeScaleFromEnvironment(&settings.timeScale, error)) return std::nullopt;
+    settings.floppyImage = FloppyImageFromEnvironment();
     if (const char* folder = std::getenv("LARKIN_STATE_DIR"); folder && *folder)
         settings.stateFolder = folder;
     else
@@ -270,7 +272,8 @@ const HardwareVolume* HardwareSnapshot::Volume(const std::string& key) const {
     return nullptr;
 }
 
-LinuxBackend::LinuxBackend(LinuxSettings settings) : settings_(std::move(settings)) {}
+LinuxBackend::LinuxBackend(LinuxSettings settings)
+    : settings_(std::move(settings)), floppyImage_(settings_.floppyImage) {}
 
 std::string LinuxBackend::WritesRefused() {
     if (settings_.privileged) return {};
@@ -295,6 +298,7 @@ uint64_t LinuxBackend::Signature() {
     for (const auto& entry : entries) hash = Fnv(entry, hash);
     hash = Fnv(MarkStamp(settings_.stateFolder + "/changes"), hash);
     for (const auto& disk : settings_.testUsbDisks) hash = Fnv(disk, hash);
+    if (!floppyImage_.empty()) hash = Fnv(floppyImage_ + " " + FileStamp(floppyImage_), hash);
     return hash;
 }
 
@@ -329,7 +333,15 @@ void LinuxBackend::NoteChange() {
 bool LinuxBackend::MadeOf(uint64_t device, uint64_t inode) {
     for (const auto& [number, disk] : Snapshot()->disks)
         if (disk.backing == std::pair(device, inode)) return true;
-    return false;
+    // The floppy image is the disk in A:, reached only as that drive.
+    std::string floppy;
+    {
+        std::lock_guard guard(mutex_);
+        floppy = floppyImage_;
+    }
+    struct stat file {};
+    return !floppy.empty() && ::stat(floppy.c_str(), &file) == 0 && file.st_dev == device &&
+           file.st_ino == inode;
 }
 
 std::shared_ptr<const HardwareSnapshot> LinuxBackend::Snapshot(bool fresh) {
@@ -355,10 +367,11 @@ std::shared_ptr<const MachineFacts> LinuxBackend::Facts() {
 
 std::shared_ptr<const HardwareSnapshot> LinuxBackend::Read() {
     std::vector<std::string> problems;
-    std::string onlyName;
+    std::string onlyName, floppyImage;
     {
         std::lock_guard guard(mutex_);
         onlyName = narrowedName_;
+        floppyImage = floppyImage_;
     }
     HardwareScan scan = ScanHardware(ScanOptions{settings_.testUsbDisks, onlyName}, &problems);
     {
@@ -498,6 +511,13 @@ std::shared_ptr<const HardwareSnapshot> LinuxBackend::Read() {
         return std::pair(*a.facts.disk, a.facts.offset) < std::pair(*b.facts.disk, b.facts.offset);
     });
     for (const auto& volume : snapshot->volumes) facts->volumes.push_back(volume.facts);
+    if (!floppyImage.empty()) {
+        // A file that is missing or not a floppy leaves the drive empty.
+        std::string why;
+        facts->volumes.push_back(FloppyImageVolume(floppyImage, &why));
+        std::lock_guard guard(mutex_);
+        if (!why.empty() && told_.insert(why).second) Tell(why);
+    }
     snapshot->facts = std::move(facts);
     return snapshot;
 }
@@ -552,7 +572,8 @@ std::unique_ptr<MediaAccess> LinuxBackend::OpenMedia(const MediaRef& media, bool
     // Looked at now, not up to a moment ago: the handle must reach the disk
     // the number stands for.
     auto snapshot = Snapshot(true);
-    const HardwareDisk* disk = media.disk ? snapshot->Disk(*media.disk) : nullptr;
+    if (!media.disk) return OpenFloppy(write, error);
+    const HardwareDisk* disk = snapshot->Disk(*media.disk);
     if (!disk) {
         *error = ERROR_FILE_NOT_FOUND;
         return nullptr;
@@ -578,6 +599,41 @@ std::unique_ptr<MediaAccess> LinuxBackend::OpenMedia(const MediaRef& media, bool
     }
     *error = ERROR_SUCCESS;
     return std::make_unique<LinuxMediaAccess>(*this, std::move(device), writeError);
+}
+
+std::unique_ptr<MediaAccess> LinuxBackend::OpenFloppy(bool write, DWORD* error) {
+    std::string path;
+    {
+        std::lock_guard guard(mutex_);
+        path = floppyImage_;
+    }
+    if (path.empty()) {
+        *error = ERROR_FILE_NOT_FOUND;
+        return nullptr;
+    }
+    // The image is never written, not even by an outside program handed it.
+    if (write) {
+        *error = ERROR_WRITE_PROTECT;
+        return nullptr;
+    }
+    *error = ERROR_SUCCESS;
+    return std::make_unique<FloppyImageAccess>(path, OpenFloppyImage(path));
+}
+
+DWORD LinuxBackend::UseFloppyImage(const std::string& path, std::string* why) {
+    std::string absolute = AbsoluteImagePath(path);
+    if (!path.empty()) {
+        OpenedFloppy opened = OpenFloppyImage(absolute);
+        if (!opened.fd.Valid()) {
+            *why = opened.why;
+            return opened.error;
+        }
+    }
+    std::lock_guard guard(mutex_);
+    floppyImage_ = absolute;
+    ++generation_;
+    checked_ = {};
+    return ERROR_SUCCESS;
 }
 
 DWORD LinuxBackend::ClaimDisk(uint32_t number, std::string* why) {
@@ -690,8 +746,12 @@ TableCommit LinuxBackend::CommitPartitionTable(uint32_t number,
 }
 
 ToolPath LinuxBackend::ToolPathOf(const MediaRef& media) {
+    if (!media.disk) {
+        std::lock_guard guard(mutex_);
+        return ToolPath{floppyImage_, 0};
+    }
     auto snapshot = Snapshot();
-    const HardwareDisk* disk = media.disk ? snapshot->Disk(*media.disk) : nullptr;
+    const HardwareDisk* disk = snapshot->Disk(*media.disk);
     // The whole disk and the volume's offset on it: that needs no partition
     // device from the kernel.
     return disk ? ToolPath{disk->found.node, 0} : ToolPath{};

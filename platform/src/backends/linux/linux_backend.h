@@ -26,11 +26,12 @@ struct LinuxSettings {
     std::vector<std::string> testUsbDisks;
     bool privileged = false;  // may open disks for writing
     double timeScale = 1.0;   // LARKIN_TIME_SCALE: tests on stand-ins need not wait
+    std::string floppyImage;  // LARKIN_FLOPPY_IMAGE: the disk in drive A:, "" for none
 };
 
 // Settings from the environment: LARKIN_STATE_DIR (else /var/lib/larkin for
-// root, a folder of the user's own otherwise), LARKIN_TEST_USB_DISKS and
-// LARKIN_TIME_SCALE.
+// root, a folder of the user's own otherwise), LARKIN_TEST_USB_DISKS,
+// LARKIN_TIME_SCALE and LARKIN_FLOPPY_IMAGE.
 std::optional<LinuxSettings> SettingsFromEnvironment(std::string* error);
 
 // One disk as last read, with the ways to reach it and its volumes.
@@ -82,6 +83,7 @@ class LinuxBackend final : public Backend {
     DWORD RereadPartitions(uint32_t disk) override;
     TableCommit CommitPartitionTable(uint32_t disk, std::span<const std::byte> sector0) override;
     ToolPath ToolPathOf(const MediaRef& media) override;
+    DWORD UseFloppyImage(const std::string& path, std::string* why) override;
     ScsiOutcome ExecuteScsi(const ScsiAddress& address, std::span<const uint8_t> cdb,
                             DataDirection direction, std::span<std::byte> data,
                             uint32_t timeoutSeconds) override;
@@ -113,6 +115,7 @@ class LinuxBackend final : public Backend {
     std::string ProbeFile(const FoundDisk& disk) const;
 
     uint64_t Signature();
+    std::unique_ptr<MediaAccess> OpenFloppy(bool write, DWORD* error);
     std::shared_ptr<const HardwareSnapshot> Read();
 
     LinuxSettings settings_;
@@ -125,6 +128,7 @@ class LinuxBackend final : public Backend {
     std::set<std::string> told_;  // problems of the scan already said
     std::string narrowedTo_;      // the one disk this process looks at
     std::string narrowedName_;    // its kernel name
+    std::string floppyImage_;     // the file in drive A:, "" for none
     std::mutex probedMutex_;
     std::map<std::string, ProbedDisk> probed_;  // by device node
     // What each emulated target reports to REQUEST SENSE.

@@ -14,6 +14,7 @@
 #include <filesystem>
 
 #include "machine/emulated_scsi_disk.h"
+#include "machine/floppy_image.h"
 #include "runtime/runtime.h"
 #include "runtime/text.h"
 #include "property_names.h"
@@ -219,6 +220,7 @@ bool SimBackend::Prepare(std::string* error) {
         return false;
     }
     if (!TimeScaleFromEnvironment(&timeScale_, error)) return false;
+    if (described_.floppy) floppyImage_ = FloppyImageFromEnvironment();
 
     uint32_t nextPort = 0;
     for (const auto& entry : described_.adapters) {
@@ -331,6 +333,10 @@ std::string SimBackend::ImagePath(const std::string& image) const {
 }
 
 bool SimBackend::MadeOf(uint64_t device, uint64_t inode) {
+    struct stat image {};
+    if (!floppyImage_.empty() && ::stat(floppyImage_.c_str(), &image) == 0 &&
+        image.st_dev == device && image.st_ino == inode)
+        return true;
     return std::find(madeOf_.begin(), madeOf_.end(), std::pair(device, inode)) != madeOf_.end();
 }
 
@@ -340,7 +346,25 @@ std::string SimBackend::LockFolder() const {
 
 uint64_t SimBackend::Generation() {
     shared_.Current();
-    return shared_.Generation();
+    return shared_.Generation() + floppyImageChanges_;
+}
+
+DWORD SimBackend::UseFloppyImage(const std::string& path, std::string* why) {
+    if (!described_.floppy) {
+        *why = described_.file + " describes no floppy drive to hold the image";
+        return ERROR_NOT_SUPPORTED;
+    }
+    std::string absolute = AbsoluteImagePath(path);
+    if (!absolute.empty()) {
+        OpenedFloppy opened = OpenFloppyImage(absolute);
+        if (!opened.fd.Valid()) {
+            *why = opened.why;
+            return opened.error;
+        }
+    }
+    floppyImage_ = absolute;
+    ++floppyImageChanges_;
+    return ERROR_SUCCESS;
 }
 
 bool SimBackend::AdapterPresent(size_t index) {
@@ -546,7 +570,7 @@ std::shared_ptr<const MachineFacts> SimBackend::Facts() {
         if (!read && Present(disk)) unread.push_back(&disk);
     }
     RereadTables(unread);
-    if (facts_ && factsGeneration_ == shared_.Generation()) return facts_;
+    if (facts_ && factsGeneration_ == Generation()) return facts_;
 
     auto facts = std::make_shared<MachineFacts>();
     facts->windowsDirectory = described_.windowsDir;
@@ -555,7 +579,10 @@ std::shared_ptr<const MachineFacts> SimBackend::Facts() {
     for (const auto& disk : disks_)
         if (Present(disk)) facts->disks.push_back(DiskFactsOf(disk));
 
-    if (described_.floppy) {
+    if (described_.floppy && !floppyImage_.empty()) {
+        std::string why;
+        facts->volumes.push_back(FloppyImageVolume(floppyImage_, &why));
+    } else if (described_.floppy) {
         VolumeFacts floppy;
         floppy.key = "floppy:0";
         floppy.floppy = true;
@@ -601,7 +628,7 @@ std::shared_ptr<const MachineFacts> SimBackend::Facts() {
         }
     }
     facts_ = std::move(facts);
-    factsGeneration_ = shared_.Generation();
+    factsGeneration_ = Generation();
     return facts_;
 }
 
@@ -644,7 +671,8 @@ DWORD SimBackend::WriteMedia(const MediaRef& media, uint64_t offset,
     return WriteAt(disk->image.Get(), offset, data);
 }
 
-std::unique_ptr<MediaAccess> SimBackend::OpenMedia(const MediaRef& media, bool, DWORD* error) {
+std::unique_ptr<MediaAccess> SimBackend::OpenMedia(const MediaRef& media, bool write,
+                                                   DWORD* error) {
     shared_.Current();
     if (media.disk) {
         Disk* disk = DiskOf(media);
@@ -652,6 +680,14 @@ std::unique_ptr<MediaAccess> SimBackend::OpenMedia(const MediaRef& media, bool, 
             *error = ERROR_FILE_NOT_FOUND;
             return nullptr;
         }
+    } else if (described_.floppy && !floppyImage_.empty()) {
+        // The image is never written, not even by an outside program.
+        if (write) {
+            *error = ERROR_WRITE_PROTECT;
+            return nullptr;
+        }
+        *error = ERROR_SUCCESS;
+        return std::make_unique<FloppyImageAccess>(floppyImage_, OpenFloppyImage(floppyImage_));
     } else if (!floppy_.Valid()) {
         *error = ERROR_FILE_NOT_FOUND;
         return nullptr;
@@ -670,6 +706,7 @@ TableCommit SimBackend::CommitPartitionTable(uint32_t number, std::span<const st
 }
 
 ToolPath SimBackend::ToolPathOf(const MediaRef& media) {
+    if (!media.disk && !floppyImage_.empty()) return {floppyImage_, 0};
     if (!media.disk) return {described_.floppy ? ImagePath(described_.floppy->image) : "", 0};
     Disk* disk = DiskOf(media);
     return {disk ? ImagePath(disk->entry->image) : "", 0};

@@ -32,6 +32,7 @@ class SimBackend final : public Backend {
     DWORD RereadPartitions(uint32_t disk) override;
     TableCommit CommitPartitionTable(uint32_t disk, std::span<const std::byte> sector0) override;
     ToolPath ToolPathOf(const MediaRef& media) override;
+    DWORD UseFloppyImage(const std::string& path, std::string* why) override;
     ScsiOutcome ExecuteScsi(const ScsiAddress& address, std::span<const uint8_t> cdb,
                             DataDirection direction, std::span<std::byte> data,
                             uint32_t timeoutSeconds) override;
@@ -93,6 +94,10 @@ class SimBackend final : public Backend {
     std::vector<Adapter> adapters_;
     std::vector<Disk> disks_;
     UniqueFd floppy_;
+    // A floppy image file in the floppy drive in place of the machine's own
+    // disk, for this process and those it starts (LARKIN_FLOPPY_IMAGE).
+    std::string floppyImage_;
+    uint64_t floppyImageChanges_ = 0;
     // Device and inode of the machine file and of every image.
     std::vector<std::pair<uint64_t, uint64_t>> madeOf_;
     // The facts of the shared state's generation they were made for.
