@@ -8,6 +8,8 @@
 #include <cerrno>
 #include <cstring>
 
+#include "tool_process.h"
+
 extern char** environ;
 
 namespace larkin::cli {
@@ -20,18 +22,6 @@ struct Pipe {
         for (int fd : {read, write})
             if (fd >= 0) ::close(fd);
     }
-};
-
-class SpawnActions {
-  public:
-    SpawnActions() { posix_spawn_file_actions_init(&actions_); }
-    ~SpawnActions() { posix_spawn_file_actions_destroy(&actions_); }
-    SpawnActions(const SpawnActions&) = delete;
-    SpawnActions& operator=(const SpawnActions&) = delete;
-    posix_spawn_file_actions_t* Get() { return &actions_; }
-
-  private:
-    posix_spawn_file_actions_t actions_;
 };
 
 }  // namespace
@@ -59,7 +49,7 @@ bool ChildProcess::Start(const std::string& program, const std::vector<std::stri
     events.read = ends[0];
     events.write = ends[1];
 
-    SpawnActions actions;
+    volumetools::SpawnActions actions;
     posix_spawn_file_actions_addopen(actions.Get(), 0, "/dev/null", O_RDONLY, 0);
     posix_spawn_file_actions_adddup2(actions.Get(), output.write, 1);
     posix_spawn_file_actions_adddup2(actions.Get(), output.write, 2);

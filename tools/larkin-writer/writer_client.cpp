@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "larkin/platform.h"
+#include "tool_process.h"
 
 extern char** environ;
 
@@ -30,18 +31,6 @@ struct Fd {
         if (fd >= 0) ::close(fd);
         fd = -1;
     }
-};
-
-class SpawnActions {
-  public:
-    SpawnActions() { posix_spawn_file_actions_init(&actions_); }
-    ~SpawnActions() { posix_spawn_file_actions_destroy(&actions_); }
-    SpawnActions(const SpawnActions&) = delete;
-    SpawnActions& operator=(const SpawnActions&) = delete;
-    posix_spawn_file_actions_t* Get() { return &actions_; }
-
-  private:
-    posix_spawn_file_actions_t actions_;
 };
 
 std::string_view Trim(std::string_view text) {
@@ -103,7 +92,7 @@ Outcome RunWriter(const std::string& helper, bool elevate, const Request& reques
         return outcome;
     }
     Fd answerRead(ends[0]), answerWrite(ends[1]);
-    SpawnActions actions;
+    volumetools::SpawnActions actions;
     posix_spawn_file_actions_adddup2(actions.Get(), requestRead.fd, 0);
     posix_spawn_file_actions_adddup2(actions.Get(), answerWrite.fd, 1);
     // pkexec says why it refused on its error stream.

@@ -15,19 +15,6 @@ extern char** environ;
 namespace larkin::volumetools {
 namespace {
 
-// The spawn file actions, destroyed when they go.
-class SpawnActions {
-  public:
-    SpawnActions() { posix_spawn_file_actions_init(&actions_); }
-    ~SpawnActions() { posix_spawn_file_actions_destroy(&actions_); }
-    SpawnActions(const SpawnActions&) = delete;
-    SpawnActions& operator=(const SpawnActions&) = delete;
-    posix_spawn_file_actions_t* Get() { return &actions_; }
-
-  private:
-    posix_spawn_file_actions_t actions_;
-};
-
 // mkfs.fat lives in /usr/sbin, which an ordinary user's PATH may lack.
 std::string FindProgram(const std::string& name) {
     if (name.find('/') != std::string::npos) return name;

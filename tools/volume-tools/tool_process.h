@@ -4,6 +4,8 @@
 #ifndef LARKIN_VOLUME_TOOLS_TOOL_PROCESS_H
 #define LARKIN_VOLUME_TOOLS_TOOL_PROCESS_H
 
+#include <spawn.h>
+
 #include <functional>
 #include <string>
 #include <string_view>
@@ -30,6 +32,19 @@ class Descriptor {
 
   private:
     int fd_;
+};
+
+// posix_spawn's file actions, destroyed when they go.
+class SpawnActions {
+  public:
+    SpawnActions() { posix_spawn_file_actions_init(&actions_); }
+    ~SpawnActions() { posix_spawn_file_actions_destroy(&actions_); }
+    SpawnActions(const SpawnActions&) = delete;
+    SpawnActions& operator=(const SpawnActions&) = delete;
+    posix_spawn_file_actions_t* Get() { return &actions_; }
+
+  private:
+    posix_spawn_file_actions_t actions_;
 };
 
 // The program's descriptor 3 when RunTool is given one: it names the file as
