@@ -117,7 +117,8 @@ int RunSptiCommand(State& state, int local, const BYTE* cdb, int count) {
                            : count > 0 ? SCSI_IOCTL_DATA_OUT
                                        : SCSI_IOCTL_DATA_UNSPECIFIED;
     record.header.DataTransferLength = static_cast<ULONG>(TransferLength(count));
-    record.header.TimeOutValue = static_cast<ULONG>(slot.watchdog) * 1000;
+    // The driver counts seconds, as the watchdog does.
+    record.header.TimeOutValue = static_cast<ULONG>(slot.watchdog);
     record.header.DataBuffer = DataBufferFor(slot, count);
     record.header.SenseInfoOffset = offsetof(SptiRecord, sense);
     std::memcpy(record.header.Cdb, cdb, kCdbSize);

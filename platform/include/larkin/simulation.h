@@ -48,6 +48,7 @@ struct DiskStatus {
     std::string image;
     uint64_t size = 0;
     std::vector<std::string> letters;  // letters of its volumes now
+    uint32_t commandsWaiting = 0;      // SCSI commands it has not answered (answers = false)
 };
 
 PLATFORM_API bool Active();

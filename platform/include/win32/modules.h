@@ -33,7 +33,6 @@ PLATFORM_API HRSRC FindResourceA(HMODULE module, LPCSTR name, LPCSTR type);
 PLATFORM_API HGLOBAL LoadResource(HMODULE module, HRSRC resource);
 PLATFORM_API LPVOID LockResource(HGLOBAL loaded);
 PLATFORM_API DWORD SizeofResource(HMODULE module, HRSRC resource);
-PLATFORM_API BOOL FreeResource(HGLOBAL loaded);
 WIN32_END
 
 #endif

@@ -105,10 +105,6 @@ PLATFORM_API HWND GetForegroundWindow(void);
 PLATFORM_API LRESULT SendMessageA(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
 PLATFORM_API BOOL PostMessageA(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
 PLATFORM_API BOOL PeekMessageA(LPMSG msg, HWND window, UINT first, UINT last, UINT remove);
-PLATFORM_API BOOL GetMessageA(LPMSG msg, HWND window, UINT first, UINT last);
-PLATFORM_API BOOL TranslateMessage(const MSG* msg);
-PLATFORM_API LRESULT DispatchMessageA(const MSG* msg);
-PLATFORM_API void PostQuitMessage(int exitCode);
 /* Shown through the handler the host program installed (larkin/platform.h). */
 PLATFORM_API int MessageBoxA(HWND owner, LPCSTR text, LPCSTR caption, UINT type);
 /* Key presses go to the foreground window: a console brought forward with

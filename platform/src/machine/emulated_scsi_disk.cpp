@@ -192,6 +192,21 @@ class Command {
 
 }  // namespace
 
+ScsiDisk EmulatedTarget(const DiskFacts& facts) {
+    ScsiDisk disk;
+    disk.vendor = facts.vendor;
+    disk.product = facts.product;
+    disk.revision = facts.revision;
+    disk.serial = facts.serial;
+    disk.size = facts.size;
+    uint64_t perCylinder = uint64_t{facts.heads} * facts.sectorsPerTrack;
+    disk.geometry = {perCylinder ? facts.size / facts.sectorSize / perCylinder : 0, facts.heads,
+                     facts.sectorsPerTrack, facts.sectorSize};
+    disk.removable = facts.removable;
+    disk.media = facts.mediaPresent;
+    return disk;
+}
+
 ScsiOutcome ExecuteOnDisk(const ScsiDisk& disk, std::span<const uint8_t> cdb,
                           DataDirection direction, std::span<std::byte> data) {
     return Command(disk, cdb, direction, data).Run();

@@ -27,6 +27,10 @@ struct ScsiDisk {
     std::vector<uint8_t>* pendingSense = nullptr;
 };
 
+// The target a disk with these facts answers as; the backend adds its
+// media I/O and the place of its pending sense.
+ScsiDisk EmulatedTarget(const DiskFacts& facts);
+
 ScsiOutcome ExecuteOnDisk(const ScsiDisk& disk, std::span<const uint8_t> cdb,
                           DataDirection direction, std::span<std::byte> data);
 

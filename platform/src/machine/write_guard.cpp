@@ -107,6 +107,10 @@ std::string CommandName(uint8_t opcode) {
 
 }  // namespace
 
+bool NeverWritten(const DiskFacts& facts) {
+    return facts.system || !facts.writeRefusal.empty();
+}
+
 std::string WriteRefusal(uint32_t disk) {
     auto view = View();
     const DiskInfo* info = view->Disk(disk);
@@ -206,7 +210,11 @@ DWORD WriteMedia(MediaAccess& access, const MediaRef& media, WriterShare& share,
     if (DWORD error = journal.Intent(JournalName(*View(), media), offset, data.size(), via, &key);
         error != ERROR_SUCCESS)
         return error;
-    DWORD error = access.Write(offset, data);
+    DWORD error = ERROR_SUCCESS;
+    {
+        RuntimeLock::Released waiting(Runtime::Get().lock);
+        error = access.Write(offset, data);
+    }
     journal.Done(key, error == ERROR_SUCCESS);
     return error;
 }
@@ -246,8 +254,13 @@ ScsiOutcome ExecuteScsi(const ScsiAddress& address, std::span<const uint8_t> cdb
     // A process narrowed to one disk reaches no other, not even to ask.
     if (!target && !Runtime::Get().NarrowedTo().empty())
         return ScsiOutcome{ERROR_DEVICE_NOT_CONNECTED, SCSISTAT_GOOD, {}, 0};
-    if (!CommandMayWrite(cdb))
+    // A command may wait as long as its time-out for a stick that does not
+    // answer; the rest of the process goes on meanwhile.
+    auto send = [&] {
+        RuntimeLock::Released waiting(Runtime::Get().lock);
         return machine.ExecuteScsi(address, cdb, direction, data, timeoutSeconds);
+    };
+    if (!CommandMayWrite(cdb)) return send();
     if (target && !WriteRefusal(target->number).empty())
         return ScsiOutcome{ERROR_ACCESS_DENIED, SCSISTAT_GOOD, {}, 0};
     // Commands reach the disk without an open of it: an operation's hold
@@ -268,7 +281,7 @@ ScsiOutcome ExecuteScsi(const ScsiAddress& address, std::span<const uint8_t> cdb
             error != ERROR_SUCCESS)
             return ScsiOutcome{error, SCSISTAT_GOOD, {}, 0};
     }
-    ScsiOutcome outcome = machine.ExecuteScsi(address, cdb, direction, data, timeoutSeconds);
+    ScsiOutcome outcome = send();
     if (target)
         journal.Done(key, outcome.error == ERROR_SUCCESS && outcome.status == SCSISTAT_GOOD);
     return outcome;

@@ -18,6 +18,11 @@
 
 namespace larkin::platform {
 
+// A disk with these facts is never written: it holds the running system, or
+// the backend found why not. The backends' I/O asks it last, should a path
+// ever come there around the guard.
+bool NeverWritten(const DiskFacts& facts);
+
 // Why the disk must never be written (it holds the running system or the
 // Windows directory), or "" when it may be.
 std::string WriteRefusal(uint32_t disk);

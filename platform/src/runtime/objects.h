@@ -38,7 +38,7 @@ class MediaObject final : public Object {
     std::unique_ptr<MediaAccess> access;
     std::optional<std::string> volume;  // volume name, for a volume
     std::string volumeKey;              // the backend's key of the volume
-    std::mutex positionLock;            // taken after the runtime's lock
+    std::mutex positionLock;            // taken before the runtime's lock
     uint64_t position = 0;
     DWORD accessRights = 0;
     WriterShare share;  // a writer's share of its disk's hold file

@@ -8,16 +8,24 @@
 // it, never one above it:
 //   1. modules.mutex (recursive): held while a module's entry point runs,
 //      which may call anything below;
-//   2. Runtime::lock (recursive): the API's work on the machine;
-//   3. the tables' own mutexes: the handle table's, the fault table's,
+//   2. a handle's positionLock, held across a read or write on it;
+//   3. Runtime::lock (recursive): the API's work on the machine. Let go
+//      whole while a call waits on a device (RuntimeLock::Released): a
+//      read, a write, a SCSI command, a rescan of the hardware;
+//   4. the backend's own mutexes, taken by its calls and never held while
+//      its I/O blocks;
+//   5. the tables' own mutexes: the handle table's, the fault table's,
 //      pauseMutex, the device instance numbers', the started programs', and
 //      the window table's two (windows; message queues); none of them is
 //      held while taking another of them;
-//   4. a started program's own mutex, which a window's check of whether its
+//   6. a started program's own mutex, which a window's check of whether its
 //      console program runs may take last.
-// No lock is held while a call blocks: waiting for a program or a message,
-// sleeping, running an outside tool. A module entry point that waits holds
-// modules.mutex, as it would hold the loader lock on Windows.
+// No lock is held while a call blocks: waiting for a device, a program or a
+// message, sleeping, running an outside tool. Of the cross-process file
+// locks, drive holds, writer shares and volume locks are tried, never waited
+// for; the simulated machine's state lock is waited for, and held only for
+// a read or write of its small state files. A module entry point that
+// waits holds modules.mutex, as it would hold the loader lock on Windows.
 #ifndef LARKIN_PLATFORM_RUNTIME_H
 #define LARKIN_PLATFORM_RUNTIME_H
 
@@ -36,6 +44,7 @@
 #include "handle_table.h"
 #include "machine/identities.h"
 #include "module_table.h"
+#include "runtime_lock.h"
 #include "started_programs.h"
 #include "window_table.h"
 #include "machine/write_journal.h"
@@ -87,8 +96,8 @@ class Runtime {
     DeviceInstances deviceInstances;
     DriveHolds holds;
 
-    // Serialises the API's work on the backend and its own tables.
-    std::recursive_mutex lock;
+    // Serialises the API's work on the machine and its own tables.
+    RuntimeLock lock;
 
   private:
     Runtime() = default;

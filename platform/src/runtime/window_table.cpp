@@ -180,28 +180,24 @@ bool WindowTable::Post(std::thread::id thread, const MSG& message) {
     MessageQueue& queue = queues_[thread];
     if (queue.messages.size() >= kPostedMessageLimit) return false;
     queue.messages.push_back(message);
-    queue.ready.notify_all();
     return true;
 }
 
-bool WindowTable::Take(MSG* out, HWND handle, UINT first, UINT last, bool remove, bool wait) {
+bool WindowTable::Take(MSG* out, HWND handle, UINT first, UINT last, bool remove) {
     auto matches = [&](const MSG& msg) {
         if (handle && msg.hwnd != handle) return false;
         if (first == 0 && last == 0) return true;
         return msg.message >= first && msg.message <= last;
     };
-    std::unique_lock lock(queueMutex_);
+    std::lock_guard lock(queueMutex_);
     MessageQueue& queue = queues_[std::this_thread::get_id()];
-    for (;;) {
-        for (auto it = queue.messages.begin(); it != queue.messages.end(); ++it) {
-            if (!matches(*it)) continue;
-            *out = *it;
-            if (remove) queue.messages.erase(it);
-            return true;
-        }
-        if (!wait) return false;
-        queue.ready.wait(lock);
+    for (auto it = queue.messages.begin(); it != queue.messages.end(); ++it) {
+        if (!matches(*it)) continue;
+        *out = *it;
+        if (remove) queue.messages.erase(it);
+        return true;
     }
+    return false;
 }
 
 }  // namespace larkin::platform

@@ -5,7 +5,6 @@
 #ifndef LARKIN_PLATFORM_WINDOW_TABLE_H
 #define LARKIN_PLATFORM_WINDOW_TABLE_H
 
-#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <deque>
@@ -78,8 +77,8 @@ class WindowTable {
     bool Post(std::thread::id thread, const MSG& message);
     static constexpr size_t kPostedMessageLimit = 10000;
     // The calling thread's first message for handle in first .. last (both 0:
-    // any); waits for one when wait is set, without holding the table.
-    bool Take(MSG* out, HWND handle, UINT first, UINT last, bool remove, bool wait);
+    // any), if there is one.
+    bool Take(MSG* out, HWND handle, UINT first, UINT last, bool remove);
 
   private:
     struct WindowClass {
@@ -99,7 +98,6 @@ class WindowTable {
     };
     struct MessageQueue {
         std::deque<MSG> messages;
-        std::condition_variable ready;
     };
 
     Window* Find(HWND handle);

@@ -387,8 +387,8 @@ BOOL Transfer(HANDLE handle, std::byte* buffer, DWORD count, LPDWORD done, bool 
     }
     auto media = std::dynamic_pointer_cast<MediaObject>(object);
     if (!media) return Failed(object ? ERROR_INVALID_FUNCTION : ERROR_INVALID_HANDLE);
-    std::lock_guard guard(Runtime::Get().lock);
     std::lock_guard positioned(media->positionLock);
+    std::lock_guard guard(Runtime::Get().lock);
     if (FaultFires(call, media->name)) return FALSE;
     if (!(write ? media->CanWrite() : media->CanRead())) return Failed(ERROR_ACCESS_DENIED);
     if (write && media->IsVolume() && LockedByOther(media->volumeKey, media.get()))
@@ -401,9 +401,13 @@ BOOL Transfer(HANDLE handle, std::byte* buffer, DWORD count, LPDWORD done, bool 
     // A read stops at the end of the media; a write must fit whole.
     if (write && count > available) return Failed(ERROR_SECTOR_NOT_FOUND);
     auto moved = static_cast<DWORD>(std::min<uint64_t>(count, available));
-    error = write ? WriteMedia(*media->access, media->media, media->share, base + media->position,
-                               std::span<const std::byte>(buffer, moved), call)
-                  : media->access->Read(base + media->position, std::span(buffer, moved));
+    if (write) {
+        error = WriteMedia(*media->access, media->media, media->share, base + media->position,
+                           std::span<const std::byte>(buffer, moved), call);
+    } else {
+        RuntimeLock::Released waiting(Runtime::Get().lock);
+        error = media->access->Read(base + media->position, std::span(buffer, moved));
+    }
     if (error != ERROR_SUCCESS) return Failed(error);
     media->position += moved;
     if (done) *done = moved;
@@ -437,10 +441,10 @@ BOOL SetFilePointerEx(HANDLE handle, LARGE_INTEGER distance, PLARGE_INTEGER newP
             return FALSE;
         }
         if (FaultFires("SetFilePointerEx", file ? file->path : media->name)) return FALSE;
-        // The runtime's lock before the handle's, as a transfer takes them.
-        std::unique_lock<std::recursive_mutex> machine;
-        if (media) machine = std::unique_lock(Runtime::Get().lock);
+        // The handle's lock before the runtime's, as a transfer takes them.
         std::lock_guard positioned(file ? file->positionLock : media->positionLock);
+        std::unique_lock<RuntimeLock> machine;
+        if (media) machine = std::unique_lock(Runtime::Get().lock);
         uint64_t& position = file ? file->position : media->position;
         int64_t origin = 0;
         if (method == FILE_CURRENT) {

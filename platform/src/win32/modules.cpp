@@ -295,7 +295,3 @@ LPVOID LockResource(HGLOBAL loaded) {
 DWORD SizeofResource(HMODULE, HRSRC resource) {
     return resource ? static_cast<const LARKIN_RESOURCE*>(resource)->size : 0;
 }
-
-BOOL FreeResource(HGLOBAL) {
-    return FALSE;
-}

@@ -177,33 +177,8 @@ BOOL PostMessageA(HWND handle, UINT message, WPARAM wParam, LPARAM lParam) {
 BOOL PeekMessageA(LPMSG msg, HWND handle, UINT first, UINT last, UINT remove) {
     return larkin::platform::Guarded<BOOL>(FALSE, [&]() -> BOOL {
         if (msg == nullptr) return Failed(ERROR_INVALID_PARAMETER);
-        return Windows().Take(msg, handle, first, last, remove & PM_REMOVE, false);
+        return Windows().Take(msg, handle, first, last, remove & PM_REMOVE);
     });
-}
-
-BOOL GetMessageA(LPMSG msg, HWND handle, UINT first, UINT last) {
-    return larkin::platform::Guarded<BOOL>(-1, [&]() -> BOOL {
-        if (msg == nullptr) {
-            SetLastError(ERROR_INVALID_PARAMETER);
-            return -1;
-        }
-        Windows().Take(msg, handle, first, last, true, true);
-        return msg->message == WM_QUIT ? FALSE : TRUE;
-    });
-}
-
-BOOL TranslateMessage(const MSG*) {
-    return FALSE;
-}
-
-LRESULT DispatchMessageA(const MSG* msg) {
-    if (msg == nullptr || msg->hwnd == nullptr) return 0;
-    return SendMessageA(msg->hwnd, msg->message, msg->wParam, msg->lParam);
-}
-
-void PostQuitMessage(int exitCode) {
-    larkin::platform::GuardedVoid(
-        [&] { PostMessageA(nullptr, WM_QUIT, static_cast<WPARAM>(exitCode), 0); });
 }
 
 int MessageBoxA(HWND owner, LPCSTR text, LPCSTR caption, UINT type) {

@@ -134,10 +134,6 @@ void Tell(const std::string& why) {
     if (!why.empty()) std::fprintf(stderr, "larkin: %s\n", why.c_str());
 }
 
-bool Refused(const DiskFacts& disk) {
-    return disk.system || !disk.writeRefusal.empty();
-}
-
 // Opens the disk as it was listed: a node that now stands for another
 // device (the stick swapped for another under the same name) is not it.
 BlockDevice OpenListed(const FoundDisk& disk, bool write, DWORD* error) {
@@ -581,7 +577,8 @@ std::unique_ptr<MediaAccess> LinuxBackend::OpenMedia(const MediaRef& media, bool
     // A disk that must not be written is never opened for writing, so that
     // not even a fault above can reach it; nor is it for a handle that only
     // reads.
-    DWORD writeError = !write || Refused(disk->found.facts) ? ERROR_ACCESS_DENIED : ERROR_SUCCESS;
+    DWORD writeError =
+        !write || NeverWritten(disk->found.facts) ? ERROR_ACCESS_DENIED : ERROR_SUCCESS;
     BlockDevice device;
     if (writeError == ERROR_SUCCESS) {
         device = OpenListed(disk->found, true, &writeError);
@@ -669,7 +666,7 @@ DWORD LinuxBackend::RemoveDevice(const std::string& key) {
             disks.push_back(&disk);
     if (disks.empty()) return ERROR_NO_SUCH_DEVINST;
     for (const auto* disk : disks)
-        if (Refused(disk->found.facts)) {
+        if (NeverWritten(disk->found.facts)) {
             Tell("will not remove " + disk->found.node + ": " + disk->found.facts.writeRefusal);
             return ERROR_ACCESS_DENIED;
         }
@@ -736,7 +733,7 @@ TableCommit LinuxBackend::CommitPartitionTable(uint32_t number,
     auto snapshot = Snapshot();
     const HardwareDisk* disk = snapshot->Disk(number);
     if (!disk) return TableCommit{ERROR_FILE_NOT_FOUND, true, {}};
-    if (Refused(disk->found.facts)) return TableCommit{ERROR_ACCESS_DENIED, true, {}};
+    if (NeverWritten(disk->found.facts)) return TableCommit{ERROR_ACCESS_DENIED, true, {}};
     DWORD error = ERROR_SUCCESS;
     BlockDevice device = OpenListed(disk->found, true, &error);
     if (!device.IsOpen()) return TableCommit{error, true, {}};
@@ -776,18 +773,8 @@ ScsiOutcome LinuxBackend::ExecuteScsi(const ScsiAddress& address, std::span<cons
                         cdb, direction, data, timeoutSeconds);
 
     // A loop device has no SCSI target: it answers as a USB stick would.
-    bool writable = settings_.privileged && !Refused(facts);
-    ScsiDisk disk;
-    disk.vendor = facts.vendor;
-    disk.product = facts.product;
-    disk.revision = facts.revision;
-    disk.serial = facts.serial;
-    disk.size = facts.size;
-    uint64_t perCylinder = uint64_t{facts.heads} * facts.sectorsPerTrack;
-    disk.geometry = {perCylinder ? facts.size / facts.sectorSize / perCylinder : 0, facts.heads,
-                     facts.sectorsPerTrack, facts.sectorSize};
-    disk.removable = facts.removable;
-    disk.media = facts.mediaPresent;
+    bool writable = settings_.privileged && !NeverWritten(facts);
+    ScsiDisk disk = EmulatedTarget(facts);
     const FoundDisk& found = target->found;
     disk.read = [&found](uint64_t offset, std::span<std::byte> bytes) {
         DWORD error = ERROR_SUCCESS;

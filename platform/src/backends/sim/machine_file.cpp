@@ -539,10 +539,10 @@ void ReadPartitions(const Table& table, DiskEntry& disk) {
 
 void ReadDisk(const Table& table, Reader& reader, size_t adapterIndex) {
     table.Allow(
-        {"id",         "image",    "size",        "heads",  "sectors_per_track", "removable",
-         "vendor",     "product",  "revision",    "serial", "friendly_name",     "target",
-         "present",    "media",    "mode_page_5", "system", "letters",           "volumes",
-         "properties", "partition"});
+        {"id",         "image",     "size",        "heads",  "sectors_per_track", "removable",
+         "vendor",     "product",   "revision",    "serial", "friendly_name",     "target",
+         "present",    "media",     "mode_page_5", "system", "letters",           "volumes",
+         "properties", "partition", "answers"});
     MachineDescription& machine = reader.machine;
     DiskEntry disk;
     disk.adapter = adapterIndex;
@@ -596,6 +596,7 @@ void ReadDisk(const Table& table, Reader& reader, size_t adapterIndex) {
     disk.present = table.Flag("present", true);
     disk.media = table.Flag("media", true);
     disk.modePage5 = table.Flag("mode_page_5", true);
+    disk.answers = table.Flag("answers", true);
     disk.system = table.Flag("system", false);
     for (const auto& letter : table.Texts("letters")) {
         if (!IsLetter(letter))

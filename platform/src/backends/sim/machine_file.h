@@ -47,6 +47,7 @@ struct DiskEntry {
     bool present = true;
     bool media = true;
     bool modePage5 = true;
+    bool answers = true;  // false: a SCSI command waits out its time-out
     bool system = false;
     std::vector<VolumeEntry> volumes;
     std::map<std::string, PropertyEntry> properties;

@@ -8,12 +8,15 @@
 #include <algorithm>
 #include <array>
 #include <cerrno>
+#include <chrono>
 #include <cmath>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
+#include <thread>
 
 #include "machine/emulated_scsi_disk.h"
+#include "machine/write_guard.h"
 #include "machine/floppy_image.h"
 #include "runtime/runtime.h"
 #include "runtime/text.h"
@@ -32,6 +35,13 @@ std::unique_ptr<Backend> MakeSimulatedBackend(const std::string& machineFile, st
 namespace sim {
 
 namespace {
+
+// As the Linux SCSI layer: a command given no time-out waits a minute.
+constexpr uint32_t kDefaultScsiTimeoutSeconds = 60;
+// How often a command waiting on a disk that does not answer looks whether
+// it was unplugged (perhaps by another process).
+constexpr std::chrono::milliseconds kUnplugPoll{20};
+constexpr uint8_t kInquiryOperation = 0x12;
 
 uint64_t Fnv(std::string_view text, uint64_t seed = 0xcbf29ce484222325ull) {
     uint64_t hash = seed;
@@ -333,6 +343,7 @@ std::string SimBackend::ImagePath(const std::string& image) const {
 }
 
 bool SimBackend::MadeOf(uint64_t device, uint64_t inode) {
+    std::lock_guard guard(mutex_);
     struct stat image {};
     if (!floppyImage_.empty() && ::stat(floppyImage_.c_str(), &image) == 0 &&
         image.st_dev == device && image.st_ino == inode)
@@ -345,11 +356,13 @@ std::string SimBackend::LockFolder() const {
 }
 
 uint64_t SimBackend::Generation() {
+    std::lock_guard guard(mutex_);
     shared_.Current();
     return shared_.Generation() + floppyImageChanges_;
 }
 
 DWORD SimBackend::UseFloppyImage(const std::string& path, std::string* why) {
+    std::lock_guard guard(mutex_);
     if (!described_.floppy) {
         *why = described_.file + " describes no floppy drive to hold the image";
         return ERROR_NOT_SUPPORTED;
@@ -426,6 +439,7 @@ std::vector<PartitionExtent> SimBackend::PartitionsAsRead(Disk& disk) {
 }
 
 DWORD SimBackend::RereadPartitions(uint32_t number) {
+    std::lock_guard guard(mutex_);
     if (number >= disks_.size()) return ERROR_DEVICE_NOT_CONNECTED;
     return RereadTables({&disks_[number]});
 }
@@ -452,6 +466,7 @@ DWORD SimBackend::RereadTables(const std::vector<Disk*>& disks) {
 }
 
 void SimBackend::Rescan() {
+    std::lock_guard guard(mutex_);
     shared_.Current();
     std::vector<Disk*> present;
     for (auto& disk : disks_)
@@ -460,6 +475,7 @@ void SimBackend::Rescan() {
 }
 
 bool SimBackend::Plug(const std::string& id, bool present, std::string* error) {
+    std::lock_guard guard(mutex_);
     Disk* disk = DiskById(id);
     auto adapter = std::find_if(adapters_.begin(), adapters_.end(),
                                 [&](const Adapter& a) { return a.entry->id == id; });
@@ -487,6 +503,7 @@ bool SimBackend::Plug(const std::string& id, bool present, std::string* error) {
 }
 
 DWORD SimBackend::RemoveDevice(const std::string& key) {
+    std::lock_guard guard(mutex_);
     shared_.Current();
     if (Disk* disk = DiskById(key); disk && Present(*disk))
         return Plug(key, false) ? ERROR_SUCCESS : ERROR_ACCESS_DENIED;
@@ -561,6 +578,7 @@ DiskFacts SimBackend::DiskFactsOf(const Disk& disk) const {
 }
 
 std::shared_ptr<const MachineFacts> SimBackend::Facts() {
+    std::lock_guard guard(mutex_);
     shared_.Current();
     // Tables not read yet are read first; that changes the generation.
     std::vector<Disk*> unread;
@@ -633,6 +651,7 @@ std::shared_ptr<const MachineFacts> SimBackend::Facts() {
 }
 
 uint64_t SimBackend::MediaSize(const MediaRef& media) {
+    std::lock_guard guard(mutex_);
     shared_.Current();
     if (!media.disk) return described_.floppy ? described_.floppy->size : 0;
     Disk* disk = DiskOf(media);
@@ -640,6 +659,7 @@ uint64_t SimBackend::MediaSize(const MediaRef& media) {
 }
 
 DWORD SimBackend::ReadMedia(const MediaRef& media, uint64_t offset, std::span<std::byte> data) {
+    std::lock_guard guard(mutex_);
     shared_.Current();
     if (!media.disk) {
         if (!floppy_.Valid()) return ERROR_NOT_READY;
@@ -655,6 +675,7 @@ DWORD SimBackend::ReadMedia(const MediaRef& media, uint64_t offset, std::span<st
 
 DWORD SimBackend::WriteMedia(const MediaRef& media, uint64_t offset,
                              std::span<const std::byte> data) {
+    std::lock_guard guard(mutex_);
     shared_.Current();
     if (!media.disk) {
         if (!floppy_.Valid()) return ERROR_NOT_READY;
@@ -667,12 +688,13 @@ DWORD SimBackend::WriteMedia(const MediaRef& media, uint64_t offset,
     if (offset + data.size() > disk->entry->size) return ERROR_SECTOR_NOT_FOUND;
     // The platform's guard stands before every write; this one is the last
     // line, should a path ever come here around it.
-    if (HoldsSystem(*disk->entry)) return ERROR_ACCESS_DENIED;
+    if (NeverWritten(DiskFactsOf(*disk))) return ERROR_ACCESS_DENIED;
     return WriteAt(disk->image.Get(), offset, data);
 }
 
 std::unique_ptr<MediaAccess> SimBackend::OpenMedia(const MediaRef& media, bool write,
                                                    DWORD* error) {
+    std::lock_guard guard(mutex_);
     shared_.Current();
     if (media.disk) {
         Disk* disk = DiskOf(media);
@@ -697,6 +719,7 @@ std::unique_ptr<MediaAccess> SimBackend::OpenMedia(const MediaRef& media, bool w
 }
 
 TableCommit SimBackend::CommitPartitionTable(uint32_t number, std::span<const std::byte> sector0) {
+    std::lock_guard guard(mutex_);
     TableCommit commit;
     commit.error = WriteMedia(MediaRef{number}, 0, sector0);
     if (commit.error != ERROR_SUCCESS) return commit;
@@ -706,6 +729,7 @@ TableCommit SimBackend::CommitPartitionTable(uint32_t number, std::span<const st
 }
 
 ToolPath SimBackend::ToolPathOf(const MediaRef& media) {
+    std::lock_guard guard(mutex_);
     if (!media.disk && !floppyImage_.empty()) return {floppyImage_, 0};
     if (!media.disk) return {described_.floppy ? ImagePath(described_.floppy->image) : "", 0};
     Disk* disk = DiskOf(media);
@@ -713,7 +737,9 @@ ToolPath SimBackend::ToolPathOf(const MediaRef& media) {
 }
 
 ScsiOutcome SimBackend::ExecuteScsi(const ScsiAddress& address, std::span<const uint8_t> cdb,
-                                    DataDirection direction, std::span<std::byte> data, uint32_t) {
+                                    DataDirection direction, std::span<std::byte> data,
+                                    uint32_t timeoutSeconds) {
+    std::unique_lock guard(mutex_);
     shared_.Current();
     auto facts = Facts();
     bool portPresent = std::any_of(facts->adapters.begin(), facts->adapters.end(),
@@ -723,18 +749,11 @@ ScsiOutcome SimBackend::ExecuteScsi(const ScsiAddress& address, std::span<const 
         if (disk.port != address.port || disk.target != address.target || address.lun != 0)
             continue;
         if (!Present(disk)) break;
-        ScsiDisk target;
-        const DiskEntry& entry = *disk.entry;
-        target.vendor = entry.vendor;
-        target.product = entry.product;
-        target.revision = entry.revision;
-        target.serial = entry.serial;
-        target.size = entry.size;
-        target.geometry = {entry.size / 512 / (entry.heads * entry.sectorsPerTrack), entry.heads,
-                           entry.sectorsPerTrack, 512};
-        target.removable = entry.removable;
-        target.media = entry.media;
-        target.modePage5 = entry.modePage5;
+        // A stick whose flash died still has its bridge answer INQUIRY.
+        if (!disk.entry->answers && cdb[0] != kInquiryOperation)
+            return AwaitAnswer(guard, disk, timeoutSeconds);
+        ScsiDisk target = EmulatedTarget(DiskFactsOf(disk));
+        target.modePage5 = disk.entry->modePage5;
         MediaRef media{disk.number};
         target.read = [this, media](uint64_t offset, std::span<std::byte> bytes) {
             return ReadMedia(media, offset, bytes);
@@ -748,7 +767,34 @@ ScsiOutcome SimBackend::ExecuteScsi(const ScsiAddress& address, std::span<const 
     return ScsiOutcome{ERROR_DEVICE_NOT_CONNECTED, SCSISTAT_GOOD, {}, 0};
 }
 
+ScsiOutcome SimBackend::AwaitAnswer(std::unique_lock<std::recursive_mutex>& guard, Disk& disk,
+                                    uint32_t timeoutSeconds) {
+    // A command without a time-out of its own gets the system's default.
+    using Seconds = std::chrono::duration<double>;
+    Seconds wait =
+        Seconds(timeoutSeconds ? timeoutSeconds : kDefaultScsiTimeoutSeconds) * timeScale_;
+    auto deadline = std::chrono::steady_clock::now() +
+                    std::chrono::duration_cast<std::chrono::steady_clock::duration>(wait);
+    ++disk.commandsWaiting;
+    struct Answered {
+        uint32_t& waiting;
+        ~Answered() { --waiting; }
+    } answered{disk.commandsWaiting};
+    // Unplugging ends the wait early, as it would on a real bus.
+    while (Present(disk)) {
+        auto now = std::chrono::steady_clock::now();
+        if (now >= deadline) return ScsiOutcome{ERROR_TIMEOUT, SCSISTAT_GOOD, {}, 0};
+        guard.unlock();
+        std::this_thread::sleep_for(
+            std::min<std::chrono::steady_clock::duration>(deadline - now, kUnplugPoll));
+        guard.lock();
+        shared_.Current();
+    }
+    return ScsiOutcome{ERROR_DEVICE_NOT_CONNECTED, SCSISTAT_GOOD, {}, 0};
+}
+
 std::vector<larkin::sim::DiskStatus> SimBackend::DiskStatuses() {
+    std::lock_guard guard(mutex_);
     auto facts = Facts();
     std::vector<larkin::sim::DiskStatus> statuses;
     for (const auto& disk : disks_) {
@@ -759,6 +805,7 @@ std::vector<larkin::sim::DiskStatus> SimBackend::DiskStatuses() {
         status.present = Present(disk);
         status.image = ImagePath(disk.entry->image);
         status.size = disk.entry->size;
+        status.commandsWaiting = disk.commandsWaiting;
         for (const auto& volume : facts->volumes)
             if (volume.disk == disk.number)
                 for (const auto& path : volume.mountPaths)

@@ -4,6 +4,7 @@
 #define LARKIN_PLATFORM_SIM_SIM_BACKEND_H
 
 #include <map>
+#include <mutex>
 #include <memory>
 #include <string>
 #include <vector>
@@ -64,6 +65,7 @@ class SimBackend final : public Backend {
         std::optional<uint32_t> port;
         uint8_t target = 0;
         std::vector<uint8_t> pendingSense;
+        uint32_t commandsWaiting = 0;
     };
     struct Adapter {
         const AdapterEntry* entry = nullptr;
@@ -87,7 +89,14 @@ class SimBackend final : public Backend {
     AdapterFacts AdapterFactsOf(size_t index) const;
     DiskFacts DiskFactsOf(const Disk& disk) const;
     bool HoldsSystem(const DiskEntry& entry) const;
+    // A disk that does not answer: the command fails when its time-out runs
+    // out, or when the disk is unplugged. guard is let go while it waits.
+    ScsiOutcome AwaitAnswer(std::unique_lock<std::recursive_mutex>& guard, Disk& disk,
+                            uint32_t timeoutSeconds);
 
+    // The backend's state, for calls from any thread; never held while a
+    // command waits for a disk that does not answer.
+    std::recursive_mutex mutex_;
     MachineDescription described_;
     double timeScale_ = 1.0;
     SharedState shared_;
