@@ -13,7 +13,6 @@ struct TestCoreRecord {
     int optionsCalls;
     WORD lastOptions;
     int lastLocal;
-    int lastCode;
     int lastOffset;
     int lastLength;
     const BYTE* lastData;
@@ -21,7 +20,6 @@ struct TestCoreRecord {
     int lastCount;
     const char* lastBufferName;
     int releaseCalls;
-    int patternCalls;
 };
 
 typedef TestCoreRecord* (*TEST_CORE_RECORD)(void);

@@ -1,50 +1,22 @@
-// Pellom on pass-through without Verran: the physical-drive probe, the keys,
+// Pellom on pass-through: the physical-drive probe without Verran, the keys,
 // and command execution with sense data, read verification, buffers and
-// patterns.
-#include <gtest/gtest.h>
-
+// patterns; the scan through Verran; the command-block lengths.
 #include <algorithm>
 #include <cstring>
 #include <string>
 #include <vector>
 
+#include "cdb_length.h"
 #include "pellom_session.h"
 
 namespace larkin::test {
 namespace {
 
-// Three disks on one adapter; disk 1 is unplugged, so PhysicalDrive1 does
-// not open.
-constexpr const char* kMachine = R"(
-[machine]
-time_scale = 0
-[[adapter]]
-id = "ide0"
-class = "ATA"
-[[adapter.disk]]
-id = "d0"
-size = "4MiB"
-vendor = "ACME"
-product = "Disk Zero"
-revision = "1.00"
-serial = "SN00000123"
-[[adapter.disk]]
-id = "d1"
-size = "4MiB"
-present = false
-[[adapter.disk]]
-id = "d2"
-size = "4MiB"
-vendor = "ACME"
-product = "Disk Two"
-revision = "2.00"
-serial = "SN22222222"
-)";
-
 class PellomProbe : public ::testing::Test {
   protected:
-    PellomProbe() : session(kMachine) { session.faults().WithoutVerran(); }
-
+    PellomProbe() : session(MachineText("pellom-three-disks-one-unplugged")) {
+        session.faults.WithoutVerran();
+    }
     // Loaded and counted: slots 0 and 1.
     PellomApi& Ready() {
         PellomApi& pellom = session.Load();
@@ -52,7 +24,6 @@ class PellomProbe : public ::testing::Test {
         EXPECT_EQ(pellom.getDeviceCount(0, "USB"), 2);
         return pellom;
     }
-
     PellomSession session;
 };
 
@@ -60,57 +31,49 @@ TEST_F(PellomProbe, FillsSlotsInOrderSkippingMissingDrives) {
     PellomApi& pellom = session.Load();
     EXPECT_EQ(pellom.getDeviceCount(0, "USB"), 0);  // nothing loaded yet
     EXPECT_EQ(pellom.loadCoreModule(), 2);
-    ASSERT_EQ(session.boxes().shown().size(), 1u);
-    EXPECT_EQ(session.boxes().shown()[0].text, "Use SPTI/ASPI");
-    EXPECT_EQ(session.boxes().shown()[0].caption, "Info");
-    EXPECT_EQ(session.boxes().shown()[0].type, MB_OK);
-    EXPECT_EQ(session.boxes().shown()[0].owner, nullptr);
+    ASSERT_EQ(session.boxes.shown.size(), 1u);
+    const ShownBox& box = session.boxes.shown[0];
+    EXPECT_EQ(box.text + "|" + box.caption, "Use SPTI/ASPI|Info");
+    EXPECT_EQ(box.type, UINT{MB_OK});
+    EXPECT_EQ(box.owner, nullptr);
 
     EXPECT_EQ(pellom.getDeviceCount(5, "USB"), 2);
-    EXPECT_EQ(pellom.info(0, "Adapter"), "PhysicalDrive 0");
-    EXPECT_EQ(pellom.info(0, "AdapterInfo"), "PhysicalDrive0 ");
-    EXPECT_EQ(pellom.info(0, "DriveInfo"), "ACME    Disk Zero        SCSI Disk Drive");
-    EXPECT_EQ(pellom.info(0, "DriveSN"), "SN000001");
-    EXPECT_EQ(pellom.info(0, "DriveFW"), "1.00");
+    auto keys = {"Adapter", "AdapterInfo", "DriveInfo", "DriveSN", "DriveFW"};
+    EXPECT_EQ(pellom.infos(0, keys),
+              "PhysicalDrive 0|PhysicalDrive0 |ACME    Disk Zero        SCSI Disk Drive|"
+              "SN000001|1.00|");
     // Slot 1 is drive 2, described by its slot number.
-    EXPECT_EQ(pellom.info(1, "Adapter"), "PhysicalDrive 2");
-    EXPECT_EQ(pellom.info(1, "AdapterInfo"), "PhysicalDrive1 ");
-    EXPECT_EQ(pellom.info(1, "DriveInfo"), "ACME    Disk Two         SCSI Disk Drive");
-    EXPECT_EQ(pellom.info(1, "DriveFW"), "2.00");
-    for (const char* key :
-         {"Drive", "DriveName", "MountInfo", "FriendlyName", "AdapterType", "DriveNumber"})
-        EXPECT_EQ(pellom.info(1, key), "") << key;
+    EXPECT_EQ(pellom.infos(1, keys),
+              "PhysicalDrive 2|PhysicalDrive1 |ACME    Disk Two         SCSI Disk Drive|"
+              "SN222222|2.00|");
+    EXPECT_EQ(pellom.infos(1, {"Drive", "DriveName", "MountInfo", "FriendlyName", "AdapterType",
+                               "DriveNumber"}),
+              "||||||");
 
     std::vector<std::string> lines = TraceLines();
     EXPECT_EQ(lines.front(), "Pellom:SptiCommon:LoadSPTI() 1 Adapters");
-    EXPECT_TRUE(
-        HasLine(lines, "Pellom:SptiCommon:Index 1 ACME    Disk Two         SCSI Disk Drive"));
+    EXPECT_THAT(lines,
+                Contains("Pellom:SptiCommon:Index 1 ACME    Disk Two         SCSI Disk Drive"));
 
     // Every load starts from an empty table, and asks again.
     EXPECT_EQ(pellom.loadCoreModule(), 2);
-    EXPECT_EQ(session.boxes().shown().size(), 2u);
+    EXPECT_EQ(session.boxes.shown.size(), 2u);
     EXPECT_EQ(pellom.info(0, "Adapter"), "");
     EXPECT_EQ(pellom.executeScsi(0, kTestUnitReady.data(), 0), -2);
 }
 
 TEST_F(PellomProbe, KeysAreMatchedInAnyCaseAndCutToTheCapacity) {
     PellomApi& pellom = Ready();
-    const std::string list =
-        "'DriveSN','DriveFW','DriveInfo','Drive','DriveName','AdapterInfo','Adapter',"
-        "'AdapterType','DriveNumber','MountInfo'";
-    ASSERT_EQ(list.size(), 115u);
     for (const char* empty : {"", static_cast<const char*>(nullptr)}) {
         char buffer[16];
         std::memset(buffer, 'x', sizeof buffer);
         int size = sizeof buffer;
         EXPECT_EQ(pellom.getDriveInformation(0, empty, buffer, &size), 0);
-        EXPECT_EQ(size, 115);
-        EXPECT_EQ(std::string(buffer), list.substr(0, 15));
+        EXPECT_EQ(size, 115);  // the whole list of keys
+        EXPECT_STREQ(buffer, "'DriveSN','Driv");
     }
-
     EXPECT_EQ(pellom.info(1, "ADAPTER"), "PhysicalDrive 2");
     EXPECT_EQ(pellom.info(1, "driveinfo"), pellom.info(1, "DriveInfo"));
-    EXPECT_EQ(pellom.info(1, "MOUNTINFO"), "");
 
     // A 40-character value in a 32-byte buffer: 31 characters, length 40.
     char buffer[32];
@@ -158,9 +121,8 @@ TEST_F(PellomProbe, CheckConditionKeepsSenseForOneSenseCall) {
     // The second sends REQUEST SENSE; the disk still holds its sense once.
     std::memset(sense, 0, sizeof sense);
     EXPECT_EQ(pellom.sense(0, sense), 0);
-    EXPECT_TRUE(
-        HasLine(TraceLines(),
-                "Pellom:SptiCommon:Command 03 00 00 00 20 00 00 00 00 00 00 00 00 00 00 00 "));
+    EXPECT_THAT(TraceLines(), Contains("Pellom:SptiCommon:Command 03 00 00 00 20 00 00 00 00 00 "
+                                       "00 00 00 00 00 00 "));
     EXPECT_EQ(sense[12], 0x20);
     EXPECT_EQ(pellom.sense(0, sense), 0);
     EXPECT_EQ(sense[2] & 0x0F, 0);  // NO SENSE now
@@ -172,35 +134,34 @@ TEST_F(PellomProbe, CheckConditionKeepsSenseForOneSenseCall) {
     EXPECT_EQ(sense[2] & 0x0F, 0);
 }
 
-TEST_F(PellomProbe, ReadVerificationComparesWithTheDataOutBuffer) {
+TEST_F(PellomProbe, CommandsRunOnFilledSlotsInsideTheBufferAndVerifyReads) {
     PellomApi& pellom = Ready();
+    for (int slot : {2, 99, 100})
+        EXPECT_EQ(pellom.executeScsi(slot, kTestUnitReady.data(), 0), -2) << slot;
+    EXPECT_EQ(pellom.executeScsi(0, nullptr, 0), -2);
+    EXPECT_EQ(pellom.executeScsi(0, kReadCapacity.data(), -32), 0);
+    std::vector<BYTE> capacity = pellom.read(0, 0, 0, 8);
+    EXPECT_EQ(BigEndian32(capacity, 0), 4u * 1024 * 1024 / 512 - 1);
+    EXPECT_EQ(BigEndian32(capacity, 4), 512u);
+    // 2048 blocks fill the buffer exactly (the count asks for more); 4000
+    // do not fit, and the disk refuses rather than writing past it.
+    EXPECT_EQ(pellom.executeScsi(0, Read10(0, 2048).data(), -2000000), 0);
+    EXPECT_EQ(pellom.executeScsi(0, Read10(0, 4000).data(), -2048000), 2);
+
+    // Read verification compares with the dataOut buffer, with its bit only.
     const BYTE pattern[] = {'L', 'a', 'r', 'k'};
     pellom.setDataPattern(0, "w", pattern, 4, 512);
     EXPECT_EQ(pellom.executeScsi(0, Write10(8, 1).data(), 512), 0);
-
     EXPECT_EQ(pellom.setCoreOptions(0x0F10), 0x0F10);
     EXPECT_EQ(pellom.executeScsi(0, Read10(8, 1).data(), -512), 0);
     EXPECT_EQ(pellom.read(0, 0, 0, 4), std::vector<BYTE>(pattern, pattern + 4));
     pellom.write(0, 48, 511, {0});
     EXPECT_EQ(pellom.executeScsi(0, Read10(8, 1).data(), -512), 100);
-    // Without the bit nothing is compared.
     pellom.setCoreOptions(0x0F00);
     EXPECT_EQ(pellom.executeScsi(0, Read10(8, 1).data(), -512), 0);
-}
 
-TEST_F(PellomProbe, CommandsOnUnfilledSlotsAndWithoutData) {
-    PellomApi& pellom = Ready();
-    EXPECT_EQ(pellom.executeScsi(2, kTestUnitReady.data(), 0), -2);
-    EXPECT_EQ(pellom.executeScsi(99, kTestUnitReady.data(), 0), -2);
-    EXPECT_EQ(pellom.executeScsi(100, kTestUnitReady.data(), 0), -2);
-    EXPECT_EQ(pellom.executeScsi(0, nullptr, 0), -2);
-    EXPECT_EQ(pellom.executeScsi(0, kTestUnitReady.data(), 0), 0);
-    EXPECT_EQ(pellom.executeScsi(0, kReadCapacity.data(), -32), 0);
-    std::vector<BYTE> capacity = pellom.read(0, 0, 0, 8);
-    EXPECT_EQ(BigEndian32(capacity, 0), 4u * 1024 * 1024 / 512 - 1);
-    EXPECT_EQ(BigEndian32(capacity, 4), 512u);
     // A pass-through request the platform refuses.
-    session.faults().Fail("DeviceIoControl", "PhysicalDrive0", 1);
+    session.faults.Fail("DeviceIoControl", "PhysicalDrive0", 1);
     EXPECT_EQ(pellom.executeScsi(0, kTestUnitReady.data(), 0), 1);
 }
 
@@ -216,12 +177,21 @@ TEST_F(PellomProbe, ModeSenseLengthComesFromByteNineUpToSixteen) {
     EXPECT_EQ(pellom.read(0, 0, 8, 1)[0], 0x05);
 }
 
-TEST_F(PellomProbe, TransfersStayInsideTheOneMegabyteBuffer) {
-    PellomApi& pellom = Ready();
-    // 2048 blocks fill the buffer exactly; the count asks for more.
-    EXPECT_EQ(pellom.executeScsi(0, Read10(0, 2048).data(), -2000000), 0);
-    // 4000 blocks do not fit: the disk refuses rather than writing past it.
-    EXPECT_EQ(pellom.executeScsi(0, Read10(0, 4000).data(), -2048000), 2);
+TEST(PellomCdbLength, GroupsGiveTheTableLengthAndPassThroughOverridesSome) {
+    const struct {
+        BYTE opcode, byte9, length, passThroughLength;
+    } cases[] = {{0x00, 0, 6, 6},    {0x1F, 0, 6, 6},      {0x28, 0, 10, 10},
+                 {0x5A, 0, 10, 10},  {0x7F, 0, 10, 10},    {0x88, 0, 16, 16},
+                 {0xA8, 0, 12, 12},  {0xC0, 0, 6, 6},      {0xE0, 0, 10, 10},
+                 {0xFF, 0, 10, 10},  {0xF0, 0, 10, 16},    {0xF1, 0, 10, 16},
+                 {0x5A, 12, 10, 12}, {0x5A, 0x12, 10, 16}, {0x5A, 0xFF, 10, 16},
+                 {0x28, 12, 10, 10}};  // byte 9 counts for MODE SENSE(10) only
+    for (const auto& c : cases) {
+        std::array<BYTE, 16> cdb{c.opcode};
+        cdb[9] = c.byte9;
+        EXPECT_EQ(pellom::CdbLength(cdb.data(), false), c.length) << int(c.opcode);
+        EXPECT_EQ(pellom::CdbLength(cdb.data(), true), c.passThroughLength) << int(c.opcode);
+    }
 }
 
 TEST_F(PellomProbe, BufferControlMovesOnlyBytesInsideTheBuffer) {
@@ -296,12 +266,61 @@ TEST_F(PellomProbe, WatchdogChangesOnlyForPositiveValuesAndEveryLoadResetsAllSlo
     EXPECT_EQ(pellom.setWatchdogTimer(0, 0), 30);
     EXPECT_EQ(pellom.setWatchdogTimer(99, 77), 10);
     EXPECT_EQ(pellom.setWatchdogTimer(100, 5), 0);
-
     EXPECT_EQ(pellom.loadCoreModule(), 2);
     EXPECT_EQ(pellom.setWatchdogTimer(0, 0), 10);
     EXPECT_EQ(pellom.setWatchdogTimer(99, 0), 10);
     pellom.releaseController(0);
     pellom.initPellom();
+}
+
+// With Verran the class-filtered scan fills the slots with Verran's names.
+class PellomVerran : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        if (!LibraryBesideProgram("Verran")) GTEST_SKIP() << "libVerran.so is not built";
+    }
+    PellomSession session{MachineText("pellom-fixed-disk-and-usb-stick")};
+};
+
+TEST_F(PellomVerran, UsbStickIsFoundWithVerransNamesUntilUnloaded) {
+    PellomApi& pellom = session.Load();
+    EXPECT_EQ(pellom.loadCoreModule(), 2);
+    EXPECT_TRUE(session.boxes.shown.empty());
+    ASSERT_EQ(pellom.getDeviceCount(0, "USB"), 1);
+    std::string name = pellom.info(0, "DriveName");
+    EXPECT_EQ(name.rfind("\\\\?\\usbstor#disk&ven_sandisk", 0), 0u) << name;
+    // A lettered drive is described by its letter.
+    EXPECT_EQ(
+        pellom.infos(0, {"MountInfo", "FRIENDLYNAME", "DriveNumber", "AdapterType", "AdapterInfo",
+                         "Adapter", "Drive", "DriveInfo", "DriveSN", "DriveFW"}),
+        "E:|SanDisk Cruzer Blade USB Device|1|USB|USB Mass Storage Device|Adapter 0|"
+        "Drive 0|E:|4C530001|1.26|");
+    EXPECT_THAT(TraceLines(), Contains("Pellom:ScanOnly:Adapter 0 of 1 -- Drive Count = 1"));
+    EXPECT_THAT(TraceLines(), Contains("Pellom:ScanOnly:Index 0 E:"));
+    EXPECT_EQ(pellom.executeScsi(0, kReadCapacity.data(), -32), 0);
+    EXPECT_EQ(BigEndian32(pellom.read(0, 0, 0, 4), 0), 4u * 1024 * 1024 / 512 - 1);
+    // Without a filter every class is scanned.
+    EXPECT_EQ(pellom.getDeviceCount(0, nullptr), 2);
+
+    // After UnloadCoreModule Verran is no longer used: loading again falls
+    // back to the physical-drive probe.
+    pellom.unloadCoreModule();
+    EXPECT_EQ(pellom.getDeviceCount(0, "USB"), 0);
+    EXPECT_EQ(pellom.executeScsi(0, kTestUnitReady.data(), 0), -2);
+    EXPECT_EQ(pellom.loadCoreModule(), 2);
+    EXPECT_EQ(session.boxes.shown.size(), 1u);
+    EXPECT_EQ(pellom.getDeviceCount(0, "USB"), 2);
+    EXPECT_EQ(pellom.info(1, "Adapter"), "PhysicalDrive 1");
+}
+
+TEST_F(PellomVerran, DriveThatCannotBeOpenedIsListedButRefusesCommands) {
+    session.faults.Fail("CreateFileA", "usbstor#disk");
+    PellomApi& pellom = session.Load();
+    ASSERT_EQ(pellom.loadCoreModule(), 2);
+    ASSERT_EQ(pellom.getDeviceCount(0, "USB"), 1);
+    EXPECT_EQ(pellom.info(0, "FriendlyName"), "SanDisk Cruzer Blade USB Device");
+    EXPECT_EQ(pellom.info(0, "DriveSN"), "");  // its INQUIRY could not be sent
+    EXPECT_EQ(pellom.executeScsi(0, kTestUnitReady.data(), 0), -1);
 }
 
 }  // namespace
