@@ -1,7 +1,5 @@
-// The snapshot: which adapters a filter walks, their drives, paths and
-// properties, the queries on it and the description fallbacks; EjectDisk,
-// seen by every process; and the C example, which knows the library only by
-// its exports, on a copy of the demo machine.
+// The snapshot and the queries on it; EjectDisk, seen by every process; the
+// C example, which knows the library only by its exports.
 #include <algorithm>
 #include <cctype>
 #include <cstring>
@@ -46,16 +44,11 @@ TEST_F(VerranSnapshot, ListsAdaptersWithTheirDrivesNumbersAndLetters) {
     ASSERT_EQ(Initialize("*"), 0);
     // The SCSI class is walked twice: as SCSIADAPTER and as SCSI.
     EXPECT_EQ(Snapshot(),
-              "ATA Standard Dual Channel PCI IDE Controller: System#0=C:\n"
-              "SCSIADAPTER Generic SCSI Controller: Cheetah#5=G:\n"
-              "SCSI Generic SCSI Controller: Cheetah#5=G:\n"
-              "USB Generic USB Hub:\n"
-              "USB USB Mass Storage Device: Blank#2=\n"
-              "USB USB Mass Storage Device: Alpha#3= Beta#4=\n"
-              "USB USB Mass Storage Device: Twin#1=E:;F:\n");
+              "ATA: System#0=C:\nSCSIADAPTER: Cheetah#5=G:\nSCSI: Cheetah#5=G:\nUSB:\n"
+              "USB: Blank#2=\nUSB: Alpha#3= Beta#4=\nUSB: Twin#1=E:;F:\n");
     EXPECT_STREQ(GetAdapterName(1), GetAdapterName(2));
     EXPECT_STREQ(GetAdapterName(3), "");  // the hub has no port
-    EXPECT_STREQ(GetAdapterInfo(3, "SERVICE"), "usbhub");
+    EXPECT_STREQ(GetAdapterDescription(3), "Generic USB Hub");
 
     std::string port = GetAdapterName(5);
     EXPECT_EQ(port.rfind("\\\\?\\usb#vid_1234&pid_0002#adapterthree#{2accfe60", 0), 0u) << port;
@@ -110,20 +103,19 @@ TEST_F(VerranSnapshot, NullNameGivesTheSharedNameListAndOtherNamesMatchExactly) 
 
 TEST_F(VerranSnapshot, EveryResultIsTextWithoutSnapshot) {
     ASSERT_EQ(Initialize("USB"), 0);
-    for (int round = 0; round < 2; ++round) {  // twice is harmless
-        Destroy();
-        EXPECT_EQ(GetAdapterCount(), 0u);
-        for (DWORD i : {0u, 1u, 0xFFFFFFFFu}) {
-            EXPECT_EQ(GetDriveCount(i), 0u);
-            EXPECT_STREQ(GetAdapterInfo(i, "DEVICE_NAME"), "");
-            EXPECT_STREQ(GetAdapterInfo(i, nullptr), "");
-            EXPECT_STREQ(GetDriveInfo(i, i, nullptr), "");
-            EXPECT_STREQ(GetAdapterName(i), "");
-            EXPECT_STREQ(GetAdapterInterfaceType(i), "");
-            EXPECT_STREQ(GetDriveName(i, 0), "");
-            EXPECT_STREQ(GetAdapterDescription(i), "<Unknown>");
-            EXPECT_STREQ(GetDriveDescription(i, 0), "<Unknown>");
-        }
+    Destroy();
+    Destroy();  // twice is harmless
+    EXPECT_EQ(GetAdapterCount(), 0u);
+    for (DWORD i : {0u, 1u, 0xFFFFFFFFu}) {
+        EXPECT_EQ(GetDriveCount(i), 0u);
+        EXPECT_STREQ(GetAdapterInfo(i, "DEVICE_NAME"), "");
+        EXPECT_STREQ(GetAdapterInfo(i, nullptr), "");
+        EXPECT_STREQ(GetDriveInfo(i, i, nullptr), "");
+        EXPECT_STREQ(GetAdapterName(i), "");
+        EXPECT_STREQ(GetAdapterInterfaceType(i), "");
+        EXPECT_STREQ(GetDriveName(i, 0), "");
+        EXPECT_STREQ(GetAdapterDescription(i), "<Unknown>");
+        EXPECT_STREQ(GetDriveDescription(i, 0), "<Unknown>");
     }
 }
 
@@ -153,12 +145,6 @@ class VerranEject : public VerranTest {
         auto twin = FindDrive("Twin");
         return twin ? GetDriveName(twin->first, twin->second) : "";
     }
-    bool Present(const std::string& diskId) {
-        for (const auto& disk : larkin::sim::Disks())
-            if (disk.id == diskId) return disk.present;
-        ADD_FAILURE() << "no disk " << diskId;
-        return false;
-    }
 };
 
 TEST_F(VerranEject, RemovesTheDiskWhateverTheLetterCaseForEveryProcess) {
@@ -167,16 +153,14 @@ TEST_F(VerranEject, RemovesTheDiskWhateverTheLetterCaseForEveryProcess) {
                    [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
     ASSERT_NE(upper, path);
     EXPECT_EQ(EjectDisk(upper.c_str()), 0);
-    EXPECT_FALSE(Present("twin"));
-    EXPECT_TRUE(Present("blank"));
     EXPECT_TRUE(FindDrive("Twin"));  // listed until the next Initialize
-    // Ejecting needs no snapshot.
-    Destroy();
-    ASSERT_TRUE(larkin::sim::Plug("twin", true));
-    EXPECT_EQ(EjectDisk(path.c_str()), 0);
     ASSERT_EQ(Initialize("USB"), 0);
     EXPECT_FALSE(FindDrive("Twin"));
     EXPECT_TRUE(FindDrive("Blank"));
+    // Ejecting needs no snapshot.
+    ASSERT_TRUE(larkin::sim::Plug("twin", true));
+    Destroy();
+    EXPECT_EQ(EjectDisk(path.c_str()), 0);
 
     // Another process using the machine no longer sees it either.
     auto show = RunCommand(std::string(VERRAN_SIMCTL) + " --machine " +
@@ -216,7 +200,8 @@ TEST_F(VerranEject, FailuresAreReportedAndLeaveTheDisk) {
         larkin::sim::InjectFault(c.fault);
         EXPECT_EQ(EjectDisk(path.c_str()), c.expected);
     }
-    EXPECT_TRUE(Present("twin"));
+    larkin::sim::ClearFaults();
+    EXPECT_EQ(EjectDisk(path.c_str()), 0);  // it was left in place
 }
 
 TEST(VerranListUsbDrives, ListsTheDemoMachinesSticks) {

@@ -16,12 +16,12 @@
 
 namespace verran::test {
 
-// The snapshot, an adapter a line: interface and description, then each
-// drive as friendly name, number and letters ("Twin#1=E:;F:").
+// The snapshot, an adapter a line: its interface, then each drive as
+// friendly name, number and letters ("USB: Twin#1=E:;F:").
 inline std::string Snapshot() {
     std::string text;
     for (DWORD a = 0; a < GetAdapterCount(); ++a) {
-        text += std::string(GetAdapterInterfaceType(a)) + " " + GetAdapterDescription(a) + ":";
+        text += std::string(GetAdapterInterfaceType(a)) + ":";
         for (DWORD d = 0; d < GetDriveCount(a); ++d)
             text += std::string(" ") + GetDriveInfo(a, d, "FRIENDLYNAME") + "#" +
                     GetDriveInfo(a, d, "DEVICE_NUMBER") + "=" + GetDriveInfo(a, d, "MOUNT_INFO");
