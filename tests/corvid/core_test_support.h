@@ -36,18 +36,14 @@ class WorkingFolder {
     std::filesystem::path previous_;
 };
 
-// The lines of Corvid.log in the current directory, without line ends.
-inline std::vector<std::string> TraceLines() {
+// The lines of Corvid.log in the current directory that begin with prefix,
+// without line ends.
+inline std::vector<std::string> TraceLines(const std::string& prefix = "") {
     std::vector<std::string> lines;
     std::ifstream file("Corvid.log");
-    for (std::string line; std::getline(file, line);) lines.push_back(line);
+    for (std::string line; std::getline(file, line);)
+        if (line.starts_with(prefix)) lines.push_back(line);
     return lines;
-}
-
-inline size_t CountPrefix(const std::vector<std::string>& lines, const std::string& prefix) {
-    size_t count = 0;
-    for (const auto& line : lines) count += line.rfind(prefix, 0) == 0;
-    return count;
 }
 
 struct ShownBox {

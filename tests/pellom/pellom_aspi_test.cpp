@@ -43,7 +43,7 @@ TEST_F(PellomAspi, WalkFindsTargetsByAdapterAndId) {
     EXPECT_THAT(lines, Contains("Pellom:AspiOnly:Adapter 0  Target 0  Command 12  Status 1-0"));
     EXPECT_THAT(lines, Contains("Pellom:AspiOnly:Adapter 0  Target 1  Command 12  Status 130-0"));
     EXPECT_THAT(lines, Contains("Pellom:AspiOnly:ACME    Stick B          Target 2"));
-    EXPECT_EQ(CountPrefix(lines, "Pellom:AspiOnly:Adapter "), 32u);  // 2 adapters x 16 ids
+    EXPECT_EQ(TraceLines("Pellom:AspiOnly:Adapter ").size(), 32u);  // 2 adapters x 16 ids
 }
 
 TEST_F(PellomAspi, CommandsRunThroughRequestBlocks) {
@@ -66,9 +66,9 @@ TEST_F(PellomAspi, CommandsRunThroughRequestBlocks) {
     BYTE sense[32] = {};
     EXPECT_EQ(pellom.sense(0, sense), 0);
     EXPECT_EQ(sense[12], 0x20);
-    EXPECT_EQ(CountPrefix(TraceLines(), "Pellom:AspiOnly:Command 03"), 0u);
+    EXPECT_EQ(TraceLines("Pellom:AspiOnly:Command 03").size(), 0u);
     EXPECT_EQ(pellom.sense(0, sense), 0);  // now through REQUEST SENSE
-    EXPECT_EQ(CountPrefix(TraceLines(), "Pellom:AspiOnly:Command 03"), 1u);
+    EXPECT_EQ(TraceLines("Pellom:AspiOnly:Command 03").size(), 1u);
 
     // Write, read back and verify.
     const BYTE pattern[] = {0x5A, 0xA5};

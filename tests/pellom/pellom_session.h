@@ -52,13 +52,11 @@ struct PellomApi {
     }
 };
 
-// toml is a machine file's text; see MachineText.
+// toml is a machine file's text; see MachineText. Pellom, the last member,
+// is released first.
 class PellomSession {
   public:
     explicit PellomSession(std::string_view toml) : machine_(toml) {}
-    ~PellomSession() { pellom_.reset(); }
-    PellomSession(const PellomSession&) = delete;
-    PellomSession& operator=(const PellomSession&) = delete;
 
     PellomApi& Load() {
         pellom_.emplace();

@@ -1,12 +1,15 @@
 // Pellom on pass-through: the physical-drive probe without Verran, the keys,
 // and command execution with sense data, read verification, buffers and
-// patterns; the scan through Verran; the command-block lengths.
+// patterns; the scan through Verran; the command-block lengths; out of
+// memory.
 #include <algorithm>
 #include <cstring>
 #include <string>
 #include <vector>
 
+#include "allocation_faults.h"
 #include "cdb_length.h"
+#include "corvid/core_module.h"
 #include "pellom_session.h"
 
 namespace larkin::test {
@@ -160,21 +163,15 @@ TEST_F(PellomProbe, CommandsRunOnFilledSlotsInsideTheBufferAndVerifyReads) {
     pellom.setCoreOptions(0x0F00);
     EXPECT_EQ(pellom.executeScsi(0, Read10(8, 1).data(), -512), 0);
 
+    // MODE SENSE(10) is announced with the length byte 9 gives, up to 16:
+    // 6 is too short for the disk, 0x12 (18) runs with 16.
+    EXPECT_EQ(pellom.executeScsi(0, ModeSense10(6).data(), -255), 2);
+    EXPECT_EQ(pellom.executeScsi(0, ModeSense10(0x12).data(), -255), 0);
+    EXPECT_EQ(pellom.read(0, 0, 8, 1)[0], 0x05);  // page 5
+
     // A pass-through request the platform refuses.
     session.faults.Fail("DeviceIoControl", "PhysicalDrive0", 1);
     EXPECT_EQ(pellom.executeScsi(0, kTestUnitReady.data(), 0), 1);
-}
-
-TEST_F(PellomProbe, ModeSenseLengthComesFromByteNineUpToSixteen) {
-    PellomApi& pellom = Ready();
-    EXPECT_EQ(pellom.executeScsi(0, ModeSense10(0).data(), -255), 0);  // 10 bytes
-    EXPECT_EQ(pellom.read(0, 0, 8, 1)[0], 0x05);                       // page 5
-    EXPECT_EQ(pellom.executeScsi(0, ModeSense10(12).data(), -255), 0);
-    // Announced as 6 bytes, too short for the disk.
-    EXPECT_EQ(pellom.executeScsi(0, ModeSense10(6).data(), -255), 2);
-    // 0x12 would announce 18 bytes; 16 are sent and the command runs.
-    EXPECT_EQ(pellom.executeScsi(0, ModeSense10(0x12).data(), -255), 0);
-    EXPECT_EQ(pellom.read(0, 0, 8, 1)[0], 0x05);
 }
 
 TEST(PellomCdbLength, GroupsGiveTheTableLengthAndPassThroughOverridesSome) {
@@ -194,7 +191,7 @@ TEST(PellomCdbLength, GroupsGiveTheTableLengthAndPassThroughOverridesSome) {
     }
 }
 
-TEST_F(PellomProbe, BufferControlMovesOnlyBytesInsideTheBuffer) {
+TEST_F(PellomProbe, BufferControlMovesOnlyBytesInsideTheBufferAndLoadsResetTheWatchdog) {
     PellomApi& pellom = Ready();
     EXPECT_EQ(pellom.bufferSize(0), 1048576);
     EXPECT_EQ(pellom.bufferSize(57), 1048576);
@@ -222,6 +219,20 @@ TEST_F(PellomProbe, BufferControlMovesOnlyBytesInsideTheBuffer) {
 
     // A slot discovery never filled has no buffers.
     EXPECT_EQ(pellom.bufferControl(2, 0, 0, 1, data), 0);
+
+    // The watchdog changes only for positive values; every load resets all
+    // slots.
+    EXPECT_EQ(pellom.setWatchdogTimer(0, 0), 10);
+    EXPECT_EQ(pellom.setWatchdogTimer(0, -5), 10);
+    EXPECT_EQ(pellom.setWatchdogTimer(0, 30), 10);
+    EXPECT_EQ(pellom.setWatchdogTimer(0, 0), 30);
+    EXPECT_EQ(pellom.setWatchdogTimer(99, 77), 10);
+    EXPECT_EQ(pellom.setWatchdogTimer(100, 5), 0);
+    EXPECT_EQ(pellom.loadCoreModule(), 2);
+    EXPECT_EQ(pellom.setWatchdogTimer(0, 0), 10);
+    EXPECT_EQ(pellom.setWatchdogTimer(99, 0), 10);
+    pellom.releaseController(0);
+    pellom.initPellom();
 }
 
 TEST_F(PellomProbe, DataPatternsFillTheChosenBuffer) {
@@ -256,21 +267,6 @@ TEST_F(PellomProbe, DataPatternsFillTheChosenBuffer) {
     pellom.setDataPattern(0, "w", nullptr, 2, 4);
     pellom.setDataPattern(0, "w", abc, -4, 4);
     EXPECT_EQ(pellom.read(0, 32, 0, 64), before);
-}
-
-TEST_F(PellomProbe, WatchdogChangesOnlyForPositiveValuesAndEveryLoadResetsAllSlots) {
-    PellomApi& pellom = Ready();
-    EXPECT_EQ(pellom.setWatchdogTimer(0, 0), 10);
-    EXPECT_EQ(pellom.setWatchdogTimer(0, -5), 10);
-    EXPECT_EQ(pellom.setWatchdogTimer(0, 30), 10);
-    EXPECT_EQ(pellom.setWatchdogTimer(0, 0), 30);
-    EXPECT_EQ(pellom.setWatchdogTimer(99, 77), 10);
-    EXPECT_EQ(pellom.setWatchdogTimer(100, 5), 0);
-    EXPECT_EQ(pellom.loadCoreModule(), 2);
-    EXPECT_EQ(pellom.setWatchdogTimer(0, 0), 10);
-    EXPECT_EQ(pellom.setWatchdogTimer(99, 0), 10);
-    pellom.releaseController(0);
-    pellom.initPellom();
 }
 
 // With Verran the class-filtered scan fills the slots with Verran's names.
@@ -321,6 +317,105 @@ TEST_F(PellomVerran, DriveThatCannotBeOpenedIsListedButRefusesCommands) {
     EXPECT_EQ(pellom.info(0, "FriendlyName"), "SanDisk Cruzer Blade USB Device");
     EXPECT_EQ(pellom.info(0, "DriveSN"), "");  // its INQUIRY could not be sent
     EXPECT_EQ(pellom.executeScsi(0, kTestUnitReady.data(), 0), -1);
+}
+
+// Out of memory inside Pellom and the ASPI manager: every export gives its
+// failure result, nothing escapes a library, no caller waits for ever, and
+// the module works again once memory is back. The failing allocator stands
+// aside under AddressSanitizer.
+
+class PellomMemoryFault : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        if (!allocation::Enabled()) GTEST_SKIP() << "the sanitizer owns the allocator";
+    }
+    void TearDown() override { allocation::Failed(); }
+    // Pellom with Verran, loaded and counted on pass-through (2).
+    PellomApi& Ready() {
+        PellomApi& pellom = session.Load();
+        EXPECT_EQ(pellom.loadCoreModule(), 2);
+        EXPECT_EQ(pellom.getDeviceCount(0, "USB"), 1);
+        return pellom;
+    }
+    PellomSession session{MachineText("pellom-bare-stick-and-fixed-disk")};
+};
+
+// Loading and counting, with each allocation in turn made to fail: no
+// transport (0) or no targets (0), or the whole answer. With libraries, only
+// theirs fail.
+void SweepLoadAndCount(PellomApi& pellom, int transport, int stickCount,
+                       std::initializer_list<const char*> libraries = {}) {
+    int noTransport = 0, noTargets = 0;
+    long point = 0;
+    for (;; point = allocation::NextPoint(point)) {
+        allocation::FailAfter(point, libraries);
+        int loaded = pellom.loadCoreModule();
+        int count = pellom.getDeviceCount(0, "USB");
+        if (!allocation::Failed()) {
+            EXPECT_EQ(loaded, transport);
+            EXPECT_EQ(count, stickCount);
+            break;
+        }
+        EXPECT_TRUE(loaded == transport || loaded == 0) << "allocation " << point;
+        EXPECT_TRUE(count == stickCount || count == 0) << "allocation " << point;
+        noTransport += loaded == 0;
+        noTargets += loaded == transport && count == 0;
+        // A slot that was counted works; one that was not gives -2.
+        BYTE capacity[16] = {0x25};
+        EXPECT_EQ(pellom.executeScsi(0, capacity, -8), count > 0 ? 0 : PELLOM_NO_BUFFERS)
+            << "allocation " << point;
+    }
+    EXPECT_GT(noTransport, 0) << "over " << point << " allocations";
+    EXPECT_GT(noTargets, 0) << "over " << point << " allocations";
+}
+
+TEST_F(PellomMemoryFault, LoadAndCountOnPassThroughGiveNothingFound) {
+    SweepLoadAndCount(session.Load(), 2, 1);
+}
+
+// The ASPI manager's requests that cannot be queued fail at once with
+// SS_INSUFFICIENT_RESOURCES; Pellom's busy waits on them end. Only the two
+// libraries' own allocations fail: out of memory inside the loader's search
+// for wnaspi32 ends the process.
+TEST(PellomAspiMemoryFault, LoadAndCountGiveNothingFoundAndNeverHang) {
+    if (!allocation::Enabled()) GTEST_SKIP() << "the sanitizer owns the allocator";
+    PellomSession session(MachineText("pellom-one-aspi-stick"));
+    session.faults.WithoutVerran();
+    session.faults.WithoutSpti();
+    SweepLoadAndCount(session.Load(), 1, 1, {"libPellom", "libwnaspi32"});
+}
+
+// Trace lines that cannot be made are lost; the command itself runs.
+TEST_F(PellomMemoryFault, CommandsRunWhenTheirTraceLinesCannotBeMade) {
+    PellomApi& pellom = Ready();
+    Cdb read = Read10(0, 1);
+    std::filesystem::remove("Corvid.log");
+    int runs = 0, done = 0;
+    for (long point = 0;; ++point) {
+        allocation::FailAfter(point);
+        int result = pellom.executeScsi(0, read.data(), -512);
+        ++runs;
+        if (!allocation::Failed()) {
+            EXPECT_EQ(result, PELLOM_GOOD);
+            break;
+        }
+        // Out of memory in the platform's pass-through fails the request.
+        EXPECT_TRUE(result == PELLOM_GOOD || result == PELLOM_REQUEST_FAILED)
+            << "allocation " << point << " gave " << result;
+        done += result == PELLOM_GOOD;
+    }
+    EXPECT_GT(done, 0);
+    // Each run writes three lines when nothing fails; some were lost.
+    EXPECT_LT(TraceLines("Pellom:").size(), static_cast<size_t>(3 * runs));
+}
+
+TEST_F(PellomMemoryFault, PatternThatCannotBeMadeLeavesTheBuffer) {
+    PellomApi& pellom = Ready();
+    pellom.write(0, CORE_BUFFER_W_WRITE, 0, {1, 2, 3, 4});
+    allocation::FailAfter(0);
+    pellom.setDataPattern(0, "w", nullptr, PELLOM_PATTERN_RANDOM_BLOCK, 4096);
+    ASSERT_TRUE(allocation::Failed());
+    EXPECT_EQ(pellom.read(0, CORE_BUFFER_W_READ, 0, 4), (std::vector<BYTE>{1, 2, 3, 4}));
 }
 
 }  // namespace
