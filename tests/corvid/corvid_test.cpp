@@ -58,22 +58,19 @@ std::string DisksMachine(int disks) {
 // One test's world: its machine, its working folder, recorded boxes, Verran
 // kept away, the stand-in modules' settings, and Corvid loaded last (so it
 // is released first).
-class Session {
-  public:
+struct Session {
     explicit Session(int pellomDisks, const char* cores = LARKIN_TEST_CORES)
-        : machine_(DisksMachine(pellomDisks)) {
+        : machine(DisksMachine(pellomDisks)) {
         faults.WithoutVerran();
         if (cores) Set("LARKIN_LIBRARY_PATH", cores);
     }
     ~Session() {
-        corvid_.reset();
-        modules_.clear();
-        for (const auto& name : set_) unsetenv(name.c_str());
+        api.reset();
+        modules.clear();
+        for (const auto& name : set) unsetenv(name.c_str());
     }
-    Session(const Session&) = delete;
-    Session& operator=(const Session&) = delete;
     void Set(const std::string& name, const std::string& value) {
-        set_.push_back(name);
+        set.push_back(name);
         setenv(name.c_str(), value.c_str(), 1);
     }
     // LARKIN_TEST_<MODULE>_*, read by the stand-in module at its calls.
@@ -82,32 +79,26 @@ class Session {
         Set("LARKIN_TEST_" + upperName + "_TARGETS", std::to_string(targets));
     }
     CorvidApi& Load() {
-        corvid_.emplace();
-        EXPECT_TRUE(corvid_->library);
-        return *corvid_;
+        api.emplace();
+        EXPECT_TRUE(api->library);
+        return *api;
     }
-    void Unload() { corvid_.reset(); }
     // The record of a stand-in module (loading it again if Corvid dropped it).
     TestCoreRecord& Record(const char* module) {
-        modules_.emplace_back(LoadLibraryA(module));
-        auto calls = corvid::Export<TEST_CORE_RECORD>(modules_.back(), "TestCoreCalls");
+        modules.emplace_back(LoadLibraryA(module));
+        auto calls = corvid::Export<TEST_CORE_RECORD>(modules.back(), "TestCoreCalls");
         EXPECT_NE(calls, nullptr) << module;
         static TestCoreRecord none{};
         return calls ? *calls() : none;
     }
 
-  private:
-    TestMachine machine_;
-    WorkingFolder folder_;
-
-  public:
+    TestMachine machine;
+    WorkingFolder folder;
     MessageBoxes boxes;
     Faults faults;
-
-  private:
-    std::vector<std::string> set_;
-    std::vector<corvid::Library> modules_;
-    std::optional<CorvidApi> corvid_;
+    std::vector<std::string> set;  // environment variables, unset at the end
+    std::vector<corvid::Library> modules;
+    std::optional<CorvidApi> api;
 };
 
 const std::array<BYTE, 16> kTestUnitReady{};
@@ -324,7 +315,7 @@ TEST(CorvidTrace, LinesAreWrittenOnlyWithTheTraceBitToAFreshLogPerLoad) {
     EXPECT_THAT(TraceLines(), Contains("CoreLibrary:  No ATA Controllers Found"));
 
     // A reload starts a fresh log with the options cleared.
-    session.Unload();
+    session.api.reset();
     EXPECT_EQ(GetModuleHandleA("Corvid"), nullptr);
     CorvidApi& second = session.Load();
     EXPECT_EQ(TraceLines("CoreLibrary:").size(), 0u);
@@ -399,32 +390,25 @@ TEST(CorvidWindow, AnswersUserAndCloseWithMessageBoxes) {
 
     // Unloading after the window is gone works, and unregisters the class
     // so the next load makes a new window.
-    session.Unload();
+    session.api.reset();
     EXPECT_EQ(FindWindowA(CORVID_WINDOW_CLASS, nullptr), nullptr);
     session.Load();
     HWND again = FindWindowA(CORVID_WINDOW_CLASS, nullptr);
     EXPECT_NE(again, nullptr);
     EXPECT_NE(again, window);
-    session.Unload();
+    session.api.reset();
     EXPECT_EQ(FindWindowA(CORVID_WINDOW_CLASS, nullptr), nullptr);
 }
 
 // Out of memory inside Corvid and the modules it loads: a load whose set-up
 // fails fails as a whole, the exports give their results for "nothing
 // found", and nothing escapes a library. The failing allocator stands aside
-// under AddressSanitizer.
-class CorvidMemoryFault : public ::testing::Test {
-  protected:
-    void SetUp() override {
-        if (!allocation::Enabled()) GTEST_SKIP() << "the sanitizer owns the allocator";
-    }
-    void TearDown() override { allocation::Failed(); }
-    Session session{2, nullptr};
-};
-
-// Only the libraries' own allocations fail here: out of memory inside the
-// loader's search for a library ends the process.
-TEST_F(CorvidMemoryFault, SetUpThatFailsFailsTheLoad) {
+// under AddressSanitizer. Only the libraries' own allocations fail in the
+// first: out of memory inside the loader's search for a library ends the
+// process.
+TEST(CorvidMemoryFault, SetUpThatFailsFailsTheLoad) {
+    if (!allocation::Enabled()) GTEST_SKIP() << "the sanitizer owns the allocator";
+    Session session(2, nullptr);
     int setUpFailures = 0;
     long point = 0;
     for (;; ++point) {
@@ -455,7 +439,9 @@ TEST_F(CorvidMemoryFault, SetUpThatFailsFailsTheLoad) {
     EXPECT_GT(setUpFailures, 0) << "over " << point << " allocations";
 }
 
-TEST_F(CorvidMemoryFault, LoadAndNumberGiveNothingFoundAndRecover) {
+TEST(CorvidMemoryFault, LoadAndNumberGiveNothingFoundAndRecover) {
+    if (!allocation::Enabled()) GTEST_SKIP() << "the sanitizer owns the allocator";
+    Session session(2, nullptr);
     CorvidApi& corvid = session.Load();
     corvid.setCoreOptions(CORVID_TRACE);  // its trace lines allocate too
     int nothingFound = 0;

@@ -51,12 +51,11 @@ TEST_F(PellomAspi, CommandsRunThroughRequestBlocks) {
     std::filesystem::remove("Corvid.log");
     EXPECT_EQ(pellom.executeScsi(1, kReadCapacity.data(), -8), 0);
     EXPECT_EQ(BigEndian32(pellom.read(1, 0, 0, 4), 0), 8u * 1024 * 1024 / 512 - 1);
-    std::vector<std::string> expected = {
-        "Pellom:AspiOnly:Device 1 Adapter 1  Target 2  Byte Count -8",
-        "Pellom:AspiOnly:Command 25 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00",
-        "Pellom:AspiOnly:Command Status 1  Target Status 0",
-    };
-    EXPECT_EQ(TraceLines(), expected);
+    EXPECT_THAT(TraceLines(),
+                testing::ElementsAre(
+                    "Pellom:AspiOnly:Device 1 Adapter 1  Target 2  Byte Count -8",
+                    "Pellom:AspiOnly:Command 25 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00",
+                    "Pellom:AspiOnly:Command Status 1  Target Status 0"));
 
     std::filesystem::remove("Corvid.log");
     EXPECT_EQ(pellom.executeScsi(0, kStartStopUnit.data(), 0), 2);
@@ -73,7 +72,7 @@ TEST_F(PellomAspi, CommandsRunThroughRequestBlocks) {
     // Write, read back and verify.
     const BYTE pattern[] = {0x5A, 0xA5};
     pellom.setDataPattern(0, "w", pattern, 2, 4096);
-    EXPECT_EQ(pellom.executeScsi(0, Write10(3, 8).data(), 4096), 0);
+    EXPECT_EQ(pellom.executeScsi(0, Read10(3, 8, 0x2A).data(), 4096), 0);
     pellom.setCoreOptions(0x0F10);
     EXPECT_EQ(pellom.executeScsi(0, Read10(3, 8).data(), -4096), 0);
     EXPECT_EQ(pellom.read(0, 0, 4094, 2), (std::vector<BYTE>{0x5A, 0xA5}));
@@ -157,9 +156,8 @@ WideRequest Request(BYTE target, BYTE opcode, BYTE* data = nullptr, DWORD length
     return request;
 }
 
-// Pellom's ASPI tests cover the request contents; these cover what they
-// cannot see: requests really complete after SendASPI32Command returns,
-// through a pause of the platform's, and the status codes of refused ones.
+// What Pellom's tests cannot see: requests complete after SendASPI32Command
+// returns, through a pause of the platform's; refusals have their codes.
 TEST(Wnaspi32, CompletesRequestsAfterReturningAndRefusesBadOnesAtOnce) {
     {
         TestMachine empty("[machine]\ntime_scale = 0\n");
@@ -206,8 +204,8 @@ TEST(Wnaspi32, CompletesRequestsAfterReturningAndRefusesBadOnesAtOnce) {
 }
 
 // A request the manager cannot queue fails at once, its status set, so that
-// a caller polling it does not wait for ever; one failing later, on the
-// worker, completes with an error. The next request works.
+// a caller polling it never waits for ever; one failing later completes with
+// an error. The next request works.
 TEST(Wnaspi32, OutOfMemoryFailsTheRequestWithoutLeavingItPending) {
     if (!allocation::Enabled()) GTEST_SKIP() << "the sanitizer owns the allocator";
     TestMachine machine(MachineText("pellom-one-aspi-stick"));

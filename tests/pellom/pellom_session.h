@@ -54,37 +54,28 @@ struct PellomApi {
 
 // toml is a machine file's text; see MachineText. Pellom, the last member,
 // is released first.
-class PellomSession {
-  public:
-    explicit PellomSession(std::string_view toml) : machine_(toml) {}
-
+struct PellomSession {
+    explicit PellomSession(std::string_view toml) : machine(toml) {}
     PellomApi& Load() {
-        pellom_.emplace();
-        EXPECT_TRUE(pellom_->library);
-        return *pellom_;
+        api.emplace();
+        EXPECT_TRUE(api->library);
+        return *api;
     }
-    void Unload() { pellom_.reset(); }
+    void Unload() { api.reset(); }
 
-  private:
-    TestMachine machine_;
-    WorkingFolder folder_;
-
-  public:
+    TestMachine machine;
+    WorkingFolder folder;
     MessageBoxes boxes;
     Faults faults;
-
-  private:
-    std::optional<PellomApi> pellom_;
+    std::optional<PellomApi> api;
 };
 
 // 16-byte command blocks.
 using Cdb = std::array<BYTE, 16>;
+// READ(10), or WRITE(10) with opcode 0x2A.
 inline Cdb Read10(uint32_t lba, uint16_t blocks, BYTE opcode = 0x28) {
     return {opcode,    0, BYTE(lba >> 24),   BYTE(lba >> 16), BYTE(lba >> 8),
             BYTE(lba), 0, BYTE(blocks >> 8), BYTE(blocks)};
-}
-inline Cdb Write10(uint32_t lba, uint16_t blocks) {
-    return Read10(lba, blocks, 0x2A);
 }
 inline Cdb ModeSense10(BYTE byte9) {
     return {0x5A, 0, 0x05, 0, 0, 0, 0, 0, 0xFF, byte9};

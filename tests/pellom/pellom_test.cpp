@@ -1,7 +1,5 @@
-// Pellom on pass-through: the physical-drive probe without Verran, the keys,
-// and command execution with sense data, read verification, buffers and
-// patterns; the scan through Verran; the command-block lengths; out of
-// memory.
+// Pellom on pass-through: the probe without Verran, keys, commands, sense,
+// buffers and patterns; the scan through Verran; out of memory.
 #include <algorithm>
 #include <cstring>
 #include <string>
@@ -36,8 +34,8 @@ TEST_F(PellomProbe, FillsSlotsInOrderSkippingMissingDrives) {
     EXPECT_EQ(pellom.loadCoreModule(), 2);
     ASSERT_EQ(session.boxes.shown.size(), 1u);
     const ShownBox& box = session.boxes.shown[0];
-    EXPECT_EQ(box.text + "|" + box.caption, "Use SPTI/ASPI|Info");
-    EXPECT_EQ(box.type, UINT{MB_OK});
+    EXPECT_EQ(box.text + "|" + box.caption + "|" + std::to_string(box.type),
+              "Use SPTI/ASPI|Info|0");
     EXPECT_EQ(box.owner, nullptr);
 
     EXPECT_EQ(pellom.getDeviceCount(5, "USB"), 2);
@@ -67,59 +65,45 @@ TEST_F(PellomProbe, FillsSlotsInOrderSkippingMissingDrives) {
 
 TEST_F(PellomProbe, KeysAreMatchedInAnyCaseAndCutToTheCapacity) {
     PellomApi& pellom = Ready();
-    for (const char* empty : {"", static_cast<const char*>(nullptr)}) {
-        char buffer[16];
-        std::memset(buffer, 'x', sizeof buffer);
-        int size = sizeof buffer;
-        EXPECT_EQ(pellom.getDriveInformation(0, empty, buffer, &size), 0);
-        EXPECT_EQ(size, 115);  // the whole list of keys
-        EXPECT_STREQ(buffer, "'DriveSN','Driv");
-    }
     EXPECT_EQ(pellom.info(1, "ADAPTER"), "PhysicalDrive 2");
     EXPECT_EQ(pellom.info(1, "driveinfo"), pellom.info(1, "DriveInfo"));
-
-    // A 40-character value in a 32-byte buffer: 31 characters, length 40.
-    char buffer[32];
-    int size = sizeof buffer;
-    std::memset(buffer, 'x', sizeof buffer);
-    EXPECT_EQ(pellom.getDriveInformation(0, "DriveInfo", buffer, &size), 0);
-    EXPECT_EQ(size, 40);
-    EXPECT_EQ(std::string(buffer), std::string("ACME    Disk Zero        SCSI Disk Drive", 31));
-
-    // An unknown key: length 0 and a zeroed buffer.
-    size = sizeof buffer;
-    std::memset(buffer, 'x', sizeof buffer);
-    EXPECT_EQ(pellom.getDriveInformation(0, "Serial", buffer, &size), 0);
-    EXPECT_EQ(size, 0);
-    EXPECT_TRUE(std::all_of(buffer, buffer + sizeof buffer, [](char c) { return c == 0; }));
-
+    // The length given back, and 24 'x' after a call given `room` of them.
+    auto ask = [&](const char* key, int room) {
+        std::string buffer(24, 'x');
+        EXPECT_EQ(pellom.getDriveInformation(0, key, buffer.data(), &room), 0);
+        return std::to_string(room) + ":" + buffer;
+    };
+    using namespace std::string_literals;
+    // No key: the list of keys, 115 characters, cut to the room.
+    EXPECT_EQ(ask("", 16), "115:'DriveSN','Driv\0xxxxxxxx"s);
+    EXPECT_EQ(ask(nullptr, 16), "115:'DriveSN','Driv\0xxxxxxxx"s);
+    EXPECT_EQ(ask("DriveInfo", 24), "40:ACME    Disk Zero      \0"s);
+    // An unknown key: length 0 and the room zeroed.
+    EXPECT_EQ(ask("Serial", 20), "0:" + std::string(20, '\0') + "xxxx");
     // No room: nothing copied, the full length reported.
-    size = 0;
-    buffer[0] = 'x';
-    EXPECT_EQ(pellom.getDriveInformation(0, "Adapter", buffer, &size), 0);
-    EXPECT_EQ(size, 15);
-    EXPECT_EQ(buffer[0], 'x');
-    EXPECT_EQ(pellom.getDriveInformation(0, "Adapter", buffer, nullptr), 0);
+    EXPECT_EQ(ask("Adapter", 0), "15:" + std::string(24, 'x'));
+    char none[1] = {'x'};
+    EXPECT_EQ(pellom.getDriveInformation(0, "Adapter", none, nullptr), 0);
 }
 
 TEST_F(PellomProbe, CheckConditionKeepsSenseForOneSenseCall) {
     PellomApi& pellom = Ready();
     std::filesystem::remove("Corvid.log");
     EXPECT_EQ(pellom.executeScsi(0, kStartStopUnit.data(), 0), 2);
-    std::vector<std::string> expected = {
-        "Pellom:SptiCommon:Device 0 Byte Count 0",
-        "Pellom:SptiCommon:Command 1b 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 ",
-        "Pellom:SptiCommon:IOCTRL Status 1 Command Status 0  Target Status 2",
-        "Pellom:SptiCommon:AutoSense 70 00 05 00 00 00 00 0a 00 00 00 00 20 00 00 00 00 00 ",
-    };
-    EXPECT_EQ(TraceLines(), expected);
+    EXPECT_THAT(
+        TraceLines(),
+        testing::ElementsAre(
+            "Pellom:SptiCommon:Device 0 Byte Count 0",
+            "Pellom:SptiCommon:Command 1b 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 ",
+            "Pellom:SptiCommon:IOCTRL Status 1 Command Status 0  Target Status 2",
+            "Pellom:SptiCommon:AutoSense 70 00 05 00 00 00 00 0a 00 00 00 00 20 00 00 00 00 00 "));
 
     // The first Sense gives the kept bytes without sending anything.
     BYTE sense[32] = {};
     EXPECT_EQ(pellom.sense(0, sense), 0);
     EXPECT_EQ(sense[2] & 0x0F, 5);  // ILLEGAL REQUEST
     EXPECT_EQ(sense[12], 0x20);     // invalid command operation code
-    EXPECT_EQ(TraceLines().size(), expected.size());
+    EXPECT_EQ(TraceLines().size(), 4u);
 
     // The second sends REQUEST SENSE; the disk still holds its sense once.
     std::memset(sense, 0, sizeof sense);
@@ -154,7 +138,7 @@ TEST_F(PellomProbe, CommandsRunOnFilledSlotsInsideTheBufferAndVerifyReads) {
     // Read verification compares with the dataOut buffer, with its bit only.
     const BYTE pattern[] = {'L', 'a', 'r', 'k'};
     pellom.setDataPattern(0, "w", pattern, 4, 512);
-    EXPECT_EQ(pellom.executeScsi(0, Write10(8, 1).data(), 512), 0);
+    EXPECT_EQ(pellom.executeScsi(0, Read10(8, 1, 0x2A).data(), 512), 0);
     EXPECT_EQ(pellom.setCoreOptions(0x0F10), 0x0F10);
     EXPECT_EQ(pellom.executeScsi(0, Read10(8, 1).data(), -512), 0);
     EXPECT_EQ(pellom.read(0, 0, 0, 4), std::vector<BYTE>(pattern, pattern + 4));
@@ -220,8 +204,7 @@ TEST_F(PellomProbe, BufferControlMovesOnlyBytesInsideTheBufferAndLoadsResetTheWa
     // A slot discovery never filled has no buffers.
     EXPECT_EQ(pellom.bufferControl(2, 0, 0, 1, data), 0);
 
-    // The watchdog changes only for positive values; every load resets all
-    // slots.
+    // The watchdog changes only for positive values; each load resets it.
     EXPECT_EQ(pellom.setWatchdogTimer(0, 0), 10);
     EXPECT_EQ(pellom.setWatchdogTimer(0, -5), 10);
     EXPECT_EQ(pellom.setWatchdogTimer(0, 30), 10);
@@ -278,7 +261,7 @@ class PellomVerran : public ::testing::Test {
     PellomSession session{MachineText("pellom-fixed-disk-and-usb-stick")};
 };
 
-TEST_F(PellomVerran, UsbStickIsFoundWithVerransNamesUntilUnloaded) {
+TEST_F(PellomVerran, UsbStickIsFoundWithVerransNamesUntilUnloadedOrUnopenable) {
     PellomApi& pellom = session.Load();
     EXPECT_EQ(pellom.loadCoreModule(), 2);
     EXPECT_TRUE(session.boxes.shown.empty());
@@ -298,8 +281,7 @@ TEST_F(PellomVerran, UsbStickIsFoundWithVerransNamesUntilUnloaded) {
     // Without a filter every class is scanned.
     EXPECT_EQ(pellom.getDeviceCount(0, nullptr), 2);
 
-    // After UnloadCoreModule Verran is no longer used: loading again falls
-    // back to the physical-drive probe.
+    // After UnloadCoreModule a load falls back to the physical-drive probe.
     pellom.unloadCoreModule();
     EXPECT_EQ(pellom.getDeviceCount(0, "USB"), 0);
     EXPECT_EQ(pellom.executeScsi(0, kTestUnitReady.data(), 0), -2);
@@ -307,22 +289,20 @@ TEST_F(PellomVerran, UsbStickIsFoundWithVerransNamesUntilUnloaded) {
     EXPECT_EQ(session.boxes.shown.size(), 1u);
     EXPECT_EQ(pellom.getDeviceCount(0, "USB"), 2);
     EXPECT_EQ(pellom.info(1, "Adapter"), "PhysicalDrive 1");
-}
 
-TEST_F(PellomVerran, DriveThatCannotBeOpenedIsListedButRefusesCommands) {
+    // A drive that cannot be opened is listed but refuses commands.
     session.faults.Fail("CreateFileA", "usbstor#disk");
-    PellomApi& pellom = session.Load();
-    ASSERT_EQ(pellom.loadCoreModule(), 2);
-    ASSERT_EQ(pellom.getDeviceCount(0, "USB"), 1);
-    EXPECT_EQ(pellom.info(0, "FriendlyName"), "SanDisk Cruzer Blade USB Device");
-    EXPECT_EQ(pellom.info(0, "DriveSN"), "");  // its INQUIRY could not be sent
-    EXPECT_EQ(pellom.executeScsi(0, kTestUnitReady.data(), 0), -1);
+    session.Unload();
+    PellomApi& again = session.Load();
+    ASSERT_EQ(again.loadCoreModule(), 2);
+    ASSERT_EQ(again.getDeviceCount(0, "USB"), 1);
+    EXPECT_EQ(again.infos(0, {"FriendlyName", "DriveSN"}), "SanDisk Cruzer Blade USB Device||");
+    EXPECT_EQ(again.executeScsi(0, kTestUnitReady.data(), 0), -1);
 }
 
 // Out of memory inside Pellom and the ASPI manager: every export gives its
-// failure result, nothing escapes a library, no caller waits for ever, and
-// the module works again once memory is back. The failing allocator stands
-// aside under AddressSanitizer.
+// failure result, nothing escapes, no caller waits for ever, and the module
+// works again once memory is back.
 
 class PellomMemoryFault : public ::testing::Test {
   protected:
@@ -340,9 +320,8 @@ class PellomMemoryFault : public ::testing::Test {
     PellomSession session{MachineText("pellom-bare-stick-and-fixed-disk")};
 };
 
-// Loading and counting, with each allocation in turn made to fail: no
-// transport (0) or no targets (0), or the whole answer. With libraries, only
-// theirs fail.
+// Loading and counting with each allocation in turn failing (only the
+// libraries' own, if named): no transport, no targets, or the whole answer.
 void SweepLoadAndCount(PellomApi& pellom, int transport, int stickCount,
                        std::initializer_list<const char*> libraries = {}) {
     int noTransport = 0, noTargets = 0;
