@@ -1,9 +1,8 @@
 // Corvid: module loading, the global numbering, dispatch and its results for
 // empty entries, buffer codes, options, trace lines, the notification
-// window, the export table, out of memory, and corvid-list. Pellom runs on
-// small machines made here (through the physical-drive probe, Verran kept
-// away); Fennic, Tamsel and Ormand are the test stand-ins from the folders
-// named by LARKIN_TEST_CORES*.
+// window, the export table, and out of memory. Pellom runs on small machines
+// made here (the physical-drive probe, Verran kept away); Fennic, Tamsel and
+// Ormand are the test stand-ins from the folders named by LARKIN_TEST_CORES*.
 #include <array>
 #include <cstdlib>
 #include <filesystem>
@@ -16,7 +15,6 @@
 #include "allocation_faults.h"
 #include "core_test_support.h"
 #include "corvid/corvid.h"
-#include "run_command.h"
 #include "test_core.h"
 
 namespace larkin::test {
@@ -465,40 +463,6 @@ TEST(CorvidMemoryFault, LoadAndNumberGiveNothingFoundAndRecover) {
     }
     EXPECT_GT(nothingFound, 0) << "over " << point << " allocations";
     EXPECT_EQ(corvid.info(1, "Adapter"), "PhysicalDrive 1");
-}
-
-// corvid-list, a program that calls only Corvid, on a copy of the demo
-// machine: through Verran it sees the USB drives with their names and
-// sizes; without it the physical-drive probe shows every disk it may open
-// for writing (both sticks, not the system disk), without names.
-TEST(CorvidList, ShowsTheDemoMachinesSticksWithOrWithoutVerran) {
-    const std::string sizes[] = {"  Size: 134217728 bytes (262144 blocks of 512)\n",
-                                 "  Size: 67108864 bytes (131072 blocks of 512)\n"};
-    for (bool verran : {true, false}) {
-        if (verran && !LibraryBesideProgram("Verran")) continue;
-        TempFolder folder;
-        std::filesystem::path machine = folder.path() / "demo.toml";
-        std::filesystem::copy_file(LARKIN_DEMO_MACHINE, machine);
-        if (!verran)
-            std::ofstream(machine, std::ios::app)
-                << "\n[[fault]]\ncall = \"LoadLibraryA\"\ndevice = \"Verran\"\ncount = 0\n";
-        auto run = RunCommand("cd " + Quoted(folder.path().string()) + " && LARKIN_MACHINE=" +
-                              Quoted(machine.string()) + " " + Quoted(LARKIN_CORVID_LIST));
-        const std::string& out = run.output;
-        EXPECT_EQ(run.exitCode, 0) << out;
-        size_t first = out.find(sizes[0]), second = out.find(sizes[1]);
-        EXPECT_TRUE(first != std::string::npos && second != std::string::npos && first < second)
-            << out;
-        EXPECT_EQ(out.find("Device 2"), std::string::npos) << out;
-        const char* named[] = {"  FRIENDLYNAME: SanDisk Cruzer Blade USB Device\n",
-                               "  MOUNTINFO: E:\n",
-                               "  FRIENDLYNAME: Kingston DataTraveler 2.0 USB Device\n",
-                               "  DriveName: \\\\?\\usbstor#"};
-        for (const char* line : named)
-            EXPECT_EQ(out.find(line) != std::string::npos, verran) << out;
-        // The probe's box, on the error stream.
-        EXPECT_EQ(out.find("Use SPTI/ASPI") != std::string::npos, !verran) << out;
-    }
 }
 
 }  // namespace
