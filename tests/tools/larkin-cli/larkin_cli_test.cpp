@@ -90,6 +90,12 @@ class LarkinCli : public ::testing::Test {
         }
         return disks;
     }
+    // Appends a file of tests/machines/ to the test's copy of the demo machine.
+    void AddToMachine(const char* name) {
+        std::ofstream(folder_.path() / "demo.toml", std::ios::app)
+            << "\n"
+            << larkin::test::MachineText(name);
+    }
     CliRun Simctl(const std::string& arguments) {
         return InFolder(Quoted(LARKIN_BIN "/simctl") + " --machine demo.toml " + arguments);
     }
@@ -414,27 +420,7 @@ TEST_F(LarkinCli, WriteImageWithTheDefaultsThenRestoreMbr) {
 }
 
 TEST_F(LarkinCli, ZeroWaitsForTheNewDriveAndNamesIt) {
-    std::ofstream(folder_.path() / "demo.toml", std::ios::app) << R"(
-[[adapter]]
-id = "usb9"
-class = "USB"
-[[adapter.disk]]
-id = "qm1"
-size = "8MiB"
-friendly_name = "QM USB Flash Disk"
-present = false
-[[adapter.disk.partition]]
-type = 0x0E
-start = 32
-[[adapter]]
-id = "usb10"
-class = "USB"
-[[adapter.disk]]
-id = "other1"
-size = "8MiB"
-friendly_name = "Generic Flash Disk"
-present = false
-)";
+    AddToMachine("tools-cli-demo-plus-unplugged-drives");
     CliRun timedOut = Cli("zero --timeout 1 --yes");
     EXPECT_EQ(timedOut.exitCode, 2) << timedOut.output;
     EXPECT_THAT(timedOut.output, HasSubstr("no new USB drive was plugged in within 1 s"));
@@ -469,52 +455,7 @@ present = false
 // none of the others, and a stick named twice stops everything before it
 // starts.
 TEST_F(LarkinCli, SeveralSticksAtOnce) {
-    std::ofstream(folder_.path() / "demo.toml", std::ios::app) << R"(
-[[adapter]]
-id = "usb3"
-class = "USB"
-parent = "hub0"
-[[adapter.disk]]
-id = "stick3"
-size = "20MiB"
-letters = ["G:"]
-[[adapter.disk.partition]]
-type = 0x0E
-start = 63
-[[adapter.disk]]
-id = "stick4"
-size = "20MiB"
-letters = ["H:"]
-[[adapter.disk.partition]]
-type = 0x0E
-start = 63
-[[adapter.disk]]
-id = "stick5"
-size = "20MiB"
-letters = ["I:"]
-[[adapter.disk.partition]]
-type = 0x0E
-start = 63
-[[adapter.disk]]
-id = "twoletters"
-size = "20MiB"
-letters = ["J:", "K:"]
-[[adapter.disk.partition]]
-type = 0x0E
-start = 63
-sectors = 20000
-[[adapter.disk.partition]]
-type = 0x0E
-start = 20063
-[[adapter.disk]]
-id = "bootstick"
-size = "20MiB"
-system = true
-letters = ["L:"]
-[[adapter.disk.partition]]
-type = 0x0E
-start = 63
-)";
+    AddToMachine("tools-cli-demo-plus-five-sticks");
     // Pulls stick4 out as its format starts: mkfs.fat goes on writing the
     // image, the engine finds the stick gone at its next step.
     std::filesystem::path tools = folder_.path() / "pulling";
