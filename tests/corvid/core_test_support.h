@@ -1,15 +1,14 @@
 // Helpers for the tests of Corvid and Pellom: a working folder of the test's
 // own (Corvid.log is written in the current directory), the trace lines,
-// recorded message boxes, environment settings and bound exports.
+// recorded message boxes, injected faults and bound exports.
 #ifndef LARKIN_TESTS_CORE_TEST_SUPPORT_H
 #define LARKIN_TESTS_CORE_TEST_SUPPORT_H
 
+#include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <optional>
 #include <string>
 #include <vector>
 
@@ -20,6 +19,8 @@
 
 namespace larkin::test {
 
+using ::testing::Contains;
+
 // Makes a fresh temporary folder the current directory for its lifetime.
 class WorkingFolder {
   public:
@@ -29,38 +30,25 @@ class WorkingFolder {
     ~WorkingFolder() { std::filesystem::current_path(previous_); }
     WorkingFolder(const WorkingFolder&) = delete;
     WorkingFolder& operator=(const WorkingFolder&) = delete;
-    const std::filesystem::path& path() const { return folder_.path(); }
 
   private:
     TempFolder folder_;
     std::filesystem::path previous_;
 };
 
-// The lines of Corvid.log in the current directory, without line ends.
-inline std::vector<std::string> TraceLines() {
+// The lines of Corvid.log in the current directory that begin with prefix,
+// without line ends.
+inline std::vector<std::string> TraceLines(const std::string& prefix = "") {
     std::vector<std::string> lines;
     std::ifstream file("Corvid.log");
-    for (std::string line; std::getline(file, line);) lines.push_back(line);
+    for (std::string line; std::getline(file, line);)
+        if (line.starts_with(prefix)) lines.push_back(line);
     return lines;
-}
-
-inline bool HasLine(const std::vector<std::string>& lines, const std::string& line) {
-    for (const auto& candidate : lines)
-        if (candidate == line) return true;
-    return false;
-}
-
-inline size_t CountPrefix(const std::vector<std::string>& lines, const std::string& prefix) {
-    size_t count = 0;
-    for (const auto& line : lines)
-        if (line.rfind(prefix, 0) == 0) ++count;
-    return count;
 }
 
 struct ShownBox {
     HWND owner;
-    std::string text;
-    std::string caption;
+    std::string text, caption;
     UINT type;
     bool windowAlive;  // whether `watched` was still a window when the box showed
 };
@@ -72,40 +60,16 @@ class MessageBoxes {
     ~MessageBoxes() { LarkinSetMessageBoxHandler(nullptr, nullptr); }
     MessageBoxes(const MessageBoxes&) = delete;
     MessageBoxes& operator=(const MessageBoxes&) = delete;
-
-    const std::vector<ShownBox>& shown() const { return shown_; }
-    void clear() { shown_.clear(); }
+    std::vector<ShownBox> shown;
     HWND watched = nullptr;
 
   private:
     static int Show(void* context, HWND owner, LPCSTR text, LPCSTR caption, UINT type) {
         auto* self = static_cast<MessageBoxes*>(context);
         bool alive = self->watched != nullptr && IsWindow(self->watched);
-        self->shown_.push_back({owner, text ? text : "", caption ? caption : "", type, alive});
+        self->shown.push_back({owner, text ? text : "", caption ? caption : "", type, alive});
         return IDOK;
     }
-    std::vector<ShownBox> shown_;
-};
-
-// Sets an environment variable for its lifetime.
-class ScopedEnv {
-  public:
-    ScopedEnv(std::string name, const std::string& value) : name_(std::move(name)) {
-        if (const char* old = std::getenv(name_.c_str())) old_ = old;
-        setenv(name_.c_str(), value.c_str(), 1);
-    }
-    ~ScopedEnv() {
-        if (old_)
-            setenv(name_.c_str(), old_->c_str(), 1);
-        else
-            unsetenv(name_.c_str());
-    }
-    ScopedEnv(const ScopedEnv&) = delete;
-    ScopedEnv& operator=(const ScopedEnv&) = delete;
-
-  private:
-    std::string name_;
-    std::optional<std::string> old_;
 };
 
 // Faults injected for one test, cleared when it ends.
@@ -132,15 +96,12 @@ F Bind(const corvid::Library& library, const char* name) {
     return function;
 }
 
-// The folder of the running test program (where every library is built).
-inline std::filesystem::path ProgramFolder() {
+// Whether a library is built beside the test program.
+inline bool LibraryBesideProgram(const std::string& name) {
     char path[MAX_PATH] = {};
     GetModuleFileNameA(nullptr, path, sizeof path);
-    return std::filesystem::path(path).parent_path();
-}
-
-inline bool LibraryBesideProgram(const std::string& name) {
-    return std::filesystem::exists(ProgramFolder() / ("lib" + name + ".so"));
+    return std::filesystem::exists(std::filesystem::path(path).parent_path() /
+                                   ("lib" + name + ".so"));
 }
 
 // A text read through a GetDriveInformation-shaped function.

@@ -49,7 +49,6 @@ DLLEXPORT int ExecuteSCSI(int local, const BYTE* cdb, int count) {
 
 DLLEXPORT int BufferControl(int local, int code, int offset, int length, BYTE* data) {
     record.lastLocal = local;
-    record.lastCode = code;
     record.lastOffset = offset;
     record.lastLength = length;
     record.lastData = data;
@@ -63,7 +62,6 @@ DLLEXPORT int SetWatchdogTimer(int local, int value) {
 
 DLLEXPORT void SetDataPattern(int local, const char* bufferName, const BYTE* pattern, int length,
                               int period) {
-    ++record.patternCalls;
     record.lastLocal = local;
     record.lastBufferName = bufferName;
     record.lastData = pattern;

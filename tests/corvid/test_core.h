@@ -6,22 +6,12 @@
 #include "win32/base.h"
 
 struct TestCoreRecord {
-    int loadCalls;
-    int countCalls;
-    int lastFirstGlobal;
+    int loadCalls, countCalls, optionsCalls, releaseCalls;
+    int lastFirstGlobal, lastLocal, lastOffset, lastLength, lastCount;
     char lastFilter[32];
-    int optionsCalls;
     WORD lastOptions;
-    int lastLocal;
-    int lastCode;
-    int lastOffset;
-    int lastLength;
-    const BYTE* lastData;
-    const BYTE* lastCdb;
-    int lastCount;
+    const BYTE *lastData, *lastCdb;
     const char* lastBufferName;
-    int releaseCalls;
-    int patternCalls;
 };
 
 typedef TestCoreRecord* (*TEST_CORE_RECORD)(void);

@@ -10,31 +10,36 @@
 
 #include "core_test_support.h"
 #include "pellom/pellom.h"
+#include "run_command.h"
 
 namespace larkin::test {
 
 struct PellomApi {
     corvid::Library library{LoadLibraryA("Pellom")};
-    PELLOM_INIT initPellom = Bind<PELLOM_INIT>(library, "initPellom");
-    CORE_LOAD_CORE_MODULE loadCoreModule = Bind<CORE_LOAD_CORE_MODULE>(library, "LoadCoreModule");
-    PELLOM_UNLOAD_CORE_MODULE unloadCoreModule =
-        Bind<PELLOM_UNLOAD_CORE_MODULE>(library, "UnloadCoreModule");
-    CORE_GET_DEVICE_COUNT getDeviceCount = Bind<CORE_GET_DEVICE_COUNT>(library, "GetDeviceCount");
-    CORE_GET_DRIVE_INFORMATION getDriveInformation =
-        Bind<CORE_GET_DRIVE_INFORMATION>(library, "GetDriveInformation");
-    CORE_SET_CORE_OPTIONS setCoreOptions = Bind<CORE_SET_CORE_OPTIONS>(library, "SetCoreOptions");
-    CORE_EXECUTE_SCSI executeScsi = Bind<CORE_EXECUTE_SCSI>(library, "ExecuteSCSI");
-    CORE_SENSE sense = Bind<CORE_SENSE>(library, "Sense");
-    CORE_BUFFER_CONTROL bufferControl = Bind<CORE_BUFFER_CONTROL>(library, "BufferControl");
-    CORE_BUFFER_SIZE bufferSize = Bind<CORE_BUFFER_SIZE>(library, "BufferSize");
-    CORE_SET_DATA_PATTERN setDataPattern = Bind<CORE_SET_DATA_PATTERN>(library, "SetDataPattern");
-    CORE_SET_WATCHDOG_TIMER setWatchdogTimer =
-        Bind<CORE_SET_WATCHDOG_TIMER>(library, "SetWatchdogTimer");
-    CORE_RELEASE_CONTROLLER releaseController =
-        Bind<CORE_RELEASE_CONTROLLER>(library, "ReleaseController");
+#define LARKIN_BIND(type, member, name) type member = Bind<type>(library, name);
+    LARKIN_BIND(PELLOM_INIT, initPellom, "initPellom")
+    LARKIN_BIND(CORE_LOAD_CORE_MODULE, loadCoreModule, "LoadCoreModule")
+    LARKIN_BIND(PELLOM_UNLOAD_CORE_MODULE, unloadCoreModule, "UnloadCoreModule")
+    LARKIN_BIND(CORE_GET_DEVICE_COUNT, getDeviceCount, "GetDeviceCount")
+    LARKIN_BIND(CORE_GET_DRIVE_INFORMATION, getDriveInformation, "GetDriveInformation")
+    LARKIN_BIND(CORE_SET_CORE_OPTIONS, setCoreOptions, "SetCoreOptions")
+    LARKIN_BIND(CORE_EXECUTE_SCSI, executeScsi, "ExecuteSCSI")
+    LARKIN_BIND(CORE_SENSE, sense, "Sense")
+    LARKIN_BIND(CORE_BUFFER_CONTROL, bufferControl, "BufferControl")
+    LARKIN_BIND(CORE_BUFFER_SIZE, bufferSize, "BufferSize")
+    LARKIN_BIND(CORE_SET_DATA_PATTERN, setDataPattern, "SetDataPattern")
+    LARKIN_BIND(CORE_SET_WATCHDOG_TIMER, setWatchdogTimer, "SetWatchdogTimer")
+    LARKIN_BIND(CORE_RELEASE_CONTROLLER, releaseController, "ReleaseController")
+#undef LARKIN_BIND
 
     std::string info(int local, const char* key) const {
         return Info(getDriveInformation, local, key);
+    }
+    // The values of several keys, each ended by '|'.
+    std::string infos(int local, std::initializer_list<const char*> keys) const {
+        std::string text;
+        for (const char* key : keys) text += info(local, key) + "|";
+        return text;
     }
     // length bytes of a buffer (code 0: dataIn, 32: dataOut).
     std::vector<BYTE> read(int local, int code, int offset, int length) const {
@@ -47,40 +52,30 @@ struct PellomApi {
     }
 };
 
-class PellomSession {
-  public:
-    explicit PellomSession(std::string_view machine) : machine_(machine) {}
-    ~PellomSession() { pellom_.reset(); }
-    PellomSession(const PellomSession&) = delete;
-    PellomSession& operator=(const PellomSession&) = delete;
-
+// toml is a machine file's text; see MachineText. Pellom, the last member,
+// is released first.
+struct PellomSession {
+    explicit PellomSession(std::string_view toml) : machine(toml) {}
     PellomApi& Load() {
-        pellom_.emplace();
-        EXPECT_TRUE(pellom_->library);
-        return *pellom_;
+        api.emplace();
+        EXPECT_TRUE(api->library);
+        return *api;
     }
-    void Unload() { pellom_.reset(); }
-    MessageBoxes& boxes() { return boxes_; }
-    Faults& faults() { return faults_; }
+    void Unload() { api.reset(); }
 
-  private:
-    TestMachine machine_;
-    WorkingFolder folder_;
-    MessageBoxes boxes_;
-    Faults faults_;
-    std::optional<PellomApi> pellom_;
+    TestMachine machine;
+    WorkingFolder folder;
+    MessageBoxes boxes;
+    Faults faults;
+    std::optional<PellomApi> api;
 };
 
 // 16-byte command blocks.
 using Cdb = std::array<BYTE, 16>;
-inline Cdb Read10(uint32_t lba, uint16_t blocks) {
-    return {0x28,      0, BYTE(lba >> 24),   BYTE(lba >> 16), BYTE(lba >> 8),
+// READ(10), or WRITE(10) with opcode 0x2A.
+inline Cdb Read10(uint32_t lba, uint16_t blocks, BYTE opcode = 0x28) {
+    return {opcode,    0, BYTE(lba >> 24),   BYTE(lba >> 16), BYTE(lba >> 8),
             BYTE(lba), 0, BYTE(blocks >> 8), BYTE(blocks)};
-}
-inline Cdb Write10(uint32_t lba, uint16_t blocks) {
-    Cdb cdb = Read10(lba, blocks);
-    cdb[0] = 0x2A;
-    return cdb;
 }
 inline Cdb ModeSense10(BYTE byte9) {
     return {0x5A, 0, 0x05, 0, 0, 0, 0, 0, 0xFF, byte9};

@@ -14,7 +14,7 @@
 #include "fat_volume_probe.h"
 #include "larkin/platform.h"
 #include "larkin/simulation.h"
-#include "machines.h"
+#include "run_command.h"
 #include "shell/command_runner.h"
 #include "test_machine.h"
 
@@ -24,36 +24,27 @@ using larkin::test::JournalText;
 using larkin::test::TempFolder;
 using larkin::test::TestMachine;
 
-struct CmdRun {
-    int code = -1;
-    std::string output;  // standard output, then standard error
-};
+using CmdRun = larkin::test::CommandRun;
+using larkin::test::Quoted;
 
 // Runs cmd with arguments (a shell-quoted text) and input on its standard
-// input (nullptr: none at all), in the machine the platform runs on.
+// input (nullptr: none at all), in the machine the platform runs on; its
+// standard output comes first, then its standard error.
 CmdRun RunCmd(const std::string& arguments, const char* input = "\n",
               const std::string& environment = "") {
     static TempFolder folder;
-    auto in = folder.path() / "in.txt", out = folder.path() / "out.txt",
-         err = folder.path() / "err.txt";
+    auto in = folder.path() / "in.txt", err = folder.path() / "err.txt";
     if (input) std::ofstream(in) << input;
-    std::string line = environment + " '" LARKIN_CMD "' " + arguments + " <" +
-                       (input ? "'" + in.string() + "'" : std::string("/dev/null")) + " >'" +
-                       out.string() + "' 2>'" + err.string() + "'";
-    CmdRun run;
-    int status = std::system(line.c_str());
-    run.code = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    for (const auto& file : {out, err}) {
-        std::ifstream text(file);
-        run.output.append(std::istreambuf_iterator<char>(text), {});
-    }
-    return run;
+    return larkin::test::RunCommand(environment + " '" LARKIN_CMD "' " + arguments + " <" +
+                                    (input ? Quoted(in.string()) : std::string("/dev/null")) +
+                                    " 2>" + Quoted(err.string()) + "; status=$?; cat " +
+                                    Quoted(err.string()) + "; exit $status");
 }
 
 class CmdTest : public ::testing::Test {
   protected:
     CmdTest() { larkin::sim::ClearJournal(); }
-    TestMachine machine_{larkin::test::kToolSticks};
+    TestMachine machine_{larkin::test::MachineText("tools-two-sticks")};
 };
 
 TEST(CmdOnTheDemoMachine, FormatMakesTheFat16VolumeTheEngineExpects) {
@@ -66,7 +57,7 @@ TEST(CmdOnTheDemoMachine, FormatMakesTheFat16VolumeTheEngineExpects) {
     larkin::sim::ClearJournal();
 
     CmdRun run = RunCmd("/c format E: /Q /V:FreeDOS /FS:FAT");
-    ASSERT_EQ(run.code, 0) << run.output;
+    ASSERT_EQ(run.exitCode, 0) << run.output;
     EXPECT_NE(run.output.find("Insert new disk for drive E:\nand press ENTER when ready..."),
               std::string::npos)
         << run.output;
@@ -90,14 +81,14 @@ TEST(CmdOnTheDemoMachine, FormatMakesTheFat16VolumeTheEngineExpects) {
 
 TEST_F(CmdTest, FormatWaitsForEnterBeforeTouchingTheDisk) {
     CmdRun run = RunCmd("/c format F: /Q /V:FreeDOS /FS:FAT", nullptr);
-    EXPECT_EQ(run.code, 4);
+    EXPECT_EQ(run.exitCode, 4);
     EXPECT_NE(run.output.find("and press ENTER when ready..."), std::string::npos);
     EXPECT_EQ(run.output.find("Format complete."), std::string::npos) << run.output;
     EXPECT_EQ(JournalText(), "");
 
     // The Windows command line comes whole from the platform when it is set.
     run = RunCmd("", "\n", "LARKIN_COMMAND_LINE='cmd /c format F: /Q /V:FreeDOS /FS:FAT'");
-    ASSERT_EQ(run.code, 0) << run.output;
+    ASSERT_EQ(run.exitCode, 0) << run.output;
     EXPECT_NE(run.output.find("12 bits in each FAT entry."), std::string::npos) << run.output;
     auto boot = larkin::test::ReadBootSector("F:");
     EXPECT_EQ(boot.fileSystemType, "FAT12   ");
@@ -111,14 +102,14 @@ TEST_F(CmdTest, FormatWaitsForEnterBeforeTouchingTheDisk) {
 
 TEST_F(CmdTest, FormatWithoutALabelAsksForOne) {
     CmdRun run = RunCmd("/c format F: /Q", "\nBAD.LABEL\nboot disk\n");
-    ASSERT_EQ(run.code, 0) << run.output;
+    ASSERT_EQ(run.exitCode, 0) << run.output;
     EXPECT_NE(run.output.find("Invalid characters in volume label"), std::string::npos);
     EXPECT_EQ(larkin::test::ReadBootSector("F:").label.substr(0, 9), "BOOT DISK");
 }
 
 TEST_F(CmdTest, MkdosfsMakesFat32WithTheLabelAsGiven) {
     CmdRun run = RunCmd("/c mkdosfs -F 32 -n Tolmar E:", nullptr);
-    ASSERT_EQ(run.code, 0) << run.output;
+    ASSERT_EQ(run.exitCode, 0) << run.output;
     EXPECT_NE(run.output.find("mkfs.fat"), std::string::npos) << run.output;
     auto boot = larkin::test::ReadBootSector("E:");
     EXPECT_EQ(boot.fileSystemType, "FAT32   ");
@@ -130,7 +121,7 @@ TEST_F(CmdTest, MkdosfsMakesFat32WithTheLabelAsGiven) {
 }
 
 TEST_F(CmdTest, CopyTakesTheFilesOfAFolderNotItsSubFolders) {
-    ASSERT_EQ(RunCmd("/c format E: /Q /V:BOOT /FS:FAT").code, 0);
+    ASSERT_EQ(RunCmd("/c format E: /Q /V:BOOT /FS:FAT").exitCode, 0);
     TempFolder source;
     std::filesystem::create_directories(source.path() / "SUB");
     std::ofstream(source.path() / "KERNEL.SYS") << std::string(5000, 'k');
@@ -140,20 +131,20 @@ TEST_F(CmdTest, CopyTakesTheFilesOfAFolderNotItsSubFolders) {
 
     std::string folder = source.path().string();
     CmdRun run = RunCmd("/c copy '" + folder + "\\*.*' E:");
-    ASSERT_EQ(run.code, 0) << run.output;
+    ASSERT_EQ(run.exitCode, 0) << run.output;
     EXPECT_EQ(run.output, folder + "\\COMMAND.COM\n" + folder + "\\KERNEL.SYS\n" +
                               "        2 file(s) copied.\n");
     EXPECT_EQ(JournalText(), "stick1 32256+41910784 via mcopy\n");
 
     // And from that volume on to another, as the engine copies from A:.
-    ASSERT_EQ(RunCmd("/c format F: /Q /V:OTHER /FS:FAT").code, 0);
+    ASSERT_EQ(RunCmd("/c format F: /Q /V:OTHER /FS:FAT").exitCode, 0);
     run = RunCmd("/c copy 'E:\\*.*' F:");
-    ASSERT_EQ(run.code, 0) << run.output;
+    ASSERT_EQ(run.exitCode, 0) << run.output;
     EXPECT_EQ(run.output, "E:\\COMMAND.COM\nE:\\KERNEL.SYS\n        2 file(s) copied.\n");
 }
 
 TEST_F(CmdTest, WrongLinesGetTheToolsWordsAndWriteNothing) {
-    ASSERT_EQ(RunCmd("/c format F: /Q /V:SMALL /FS:FAT").code, 0);
+    ASSERT_EQ(RunCmd("/c format F: /Q /V:SMALL /FS:FAT").exitCode, 0);
     TempFolder source, empty, big;
     std::ofstream(source.path() / "A.BIN") << "a";
     std::filesystem::create_directories(empty.path() / "SUB");
@@ -199,7 +190,7 @@ TEST_F(CmdTest, WrongLinesGetTheToolsWordsAndWriteNothing) {
     };
     for (const auto& c : cases) {
         CmdRun run = RunCmd(c.line);
-        EXPECT_EQ(run.code, c.code) << c.line << "\n" << run.output;
+        EXPECT_EQ(run.exitCode, c.code) << c.line << "\n" << run.output;
         EXPECT_EQ(run.output, c.words) << c.line;
     }
     EXPECT_EQ(JournalText(), "");
@@ -210,7 +201,7 @@ TEST_F(CmdTest, WrongLinesGetTheToolsWordsAndWriteNothing) {
     HANDLE held = LarkinOpenVolumeForTool("F:", "holder", TRUE, &where);
     ASSERT_NE(held, INVALID_HANDLE_VALUE);
     CmdRun format = RunCmd("/c format F: /Q /V:FreeDOS /FS:FAT");
-    EXPECT_EQ(format.code, 4);
+    EXPECT_EQ(format.exitCode, 4);
     EXPECT_NE(format.output.find("and press ENTER when ready..."), std::string::npos);
     EXPECT_NE(format.output.find("Cannot lock current drive.\n"), std::string::npos);
     EXPECT_EQ(RunCmd("/c copy " + files + " F:").output,
@@ -220,8 +211,8 @@ TEST_F(CmdTest, WrongLinesGetTheToolsWordsAndWriteNothing) {
     EXPECT_EQ(JournalText(), "stick2 16384+8372224 via holder\n");
     CloseHandle(held);
 
-    EXPECT_EQ(RunCmd("--help", nullptr).code, 0);
-    EXPECT_EQ(RunCmd("format E:", nullptr).code, 1);  // no /c
+    EXPECT_EQ(RunCmd("--help", nullptr).exitCode, 0);
+    EXPECT_EQ(RunCmd("format E:", nullptr).exitCode, 1);  // no /c
 }
 
 TEST_F(CmdTest, TheEnginesRunnerFormatsWithItsOneEnter) {

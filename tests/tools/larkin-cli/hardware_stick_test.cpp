@@ -5,11 +5,9 @@
 // else was written, and the stick's backing file then boots in QEMU.
 #include <gmock/gmock.h>
 #include <fcntl.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <array>
-#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <regex>
@@ -18,6 +16,7 @@
 #include <string>
 
 #include "loop_device.h"
+#include "run_command.h"
 #include "test_machine.h"
 
 namespace {
@@ -28,36 +27,17 @@ using larkin::test::TempFolder;
 using ::testing::HasSubstr;
 using ::testing::Not;
 
-struct Outcome {
-    int exitCode = -1;
-    std::string output;
-};
-
-std::string Quoted(const std::string& text) {
-    return "'" + text + "'";
-}
-
-Outcome Shell(const std::string& command) {
-    Outcome run;
-    FILE* pipe = ::popen((command + " 2>&1").c_str(), "r");
-    if (pipe == nullptr) return run;
-    std::array<char, 4096> chunk{};
-    for (size_t got; (got = std::fread(chunk.data(), 1, chunk.size(), pipe)) > 0;)
-        run.output.append(chunk.data(), got);
-    int status = ::pclose(pipe);
-    run.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    return run;
-}
-
-bool Have(const std::string& program) {
-    return Shell("PATH=$PATH:/usr/sbin:/sbin command -v " + program).exitCode == 0;
-}
+using larkin::test::CommandRun;
+using larkin::test::HaveProgram;
+using larkin::test::Quoted;
+using larkin::test::RunCommand;
 
 class HardwareStick : public ::testing::Test {
   protected:
     void SetUp() override {
         for (const char* program : {"mkfs.fat", "mcopy", "fsck.fat"})
-            if (!Have(program)) GTEST_SKIP() << program << " is missing (scripts/install-deps)";
+            if (!HaveProgram(program))
+                GTEST_SKIP() << program << " is missing (scripts/install-deps)";
     }
 
     // A stick as sold: an MBR with one FAT32 (LBA) partition from sector 2048.
@@ -73,17 +53,17 @@ class HardwareStick : public ::testing::Test {
         mbr[510] = std::byte{0x55};
         mbr[511] = std::byte{0xAA};
         loop.WriteBacking(0, mbr);
-        Outcome mkfs = Shell("PATH=$PATH:/usr/sbin:/sbin mkfs.fat -n SHOPSTICK --offset 2048 " +
-                             loop.Node() + " " + std::to_string((sectors - 2048) / 2));
+        CommandRun mkfs = RunCommand("mkfs.fat -n SHOPSTICK --offset 2048 " + loop.Node() + " " +
+                                     std::to_string((sectors - 2048) / 2));
         ASSERT_EQ(mkfs.exitCode, 0) << mkfs.output;
     }
 
     // larkin-cli on this computer, the loop device passed as a USB stick.
-    Outcome Cli(const LoopDevice& loop, const std::string& arguments) {
-        return Shell("cd " + Quoted(folder_.path().string()) +
-                     " && env -u LARKIN_MACHINE LARKIN_TIME_SCALE=0 LARKIN_TEST_USB_DISKS=" +
-                     loop.Node() + " LARKIN_STATE_DIR=" + Quoted(State()) + " " +
-                     Quoted(LARKIN_BIN "/larkin-cli") + " " + arguments + " </dev/null");
+    CommandRun Cli(const LoopDevice& loop, const std::string& arguments) {
+        return RunCommand("cd " + Quoted(folder_.path().string()) +
+                          " && env -u LARKIN_MACHINE LARKIN_TIME_SCALE=0 LARKIN_TEST_USB_DISKS=" +
+                          loop.Node() + " LARKIN_STATE_DIR=" + Quoted(State()) + " " +
+                          Quoted(LARKIN_BIN "/larkin-cli") + " " + arguments + " </dev/null");
     }
 
     std::string State() const { return (folder_.path() / "state").string(); }
@@ -105,7 +85,7 @@ TEST_P(HardwareStickFrom, ListedMadeBootableVerifiedAndBoots) {
     LARKIN_ATTACH_LOOP(loop, LoopOptions{.size = 128ull << 20});
     MakeShopStick(loop);
 
-    Outcome list = Cli(loop, "list --json");
+    CommandRun list = Cli(loop, "list --json");
     ASSERT_EQ(list.exitCode, 0) << list.output;
     std::smatch found;
     ASSERT_TRUE(std::regex_search(list.output, found,
@@ -116,17 +96,17 @@ TEST_P(HardwareStickFrom, ListedMadeBootableVerifiedAndBoots) {
 
     std::string floppy = (folder_.path() / "boot.img").string(), source = "--image LarkinDemo";
     if (GetParam()) {
-        Outcome made = Shell("PATH=$PATH:/usr/sbin:/sbin mkfs.fat -C " + Quoted(floppy) +
-                             " 1440 && printf 'SHELL=A:\\\\COMMAND.COM /P\\r\\n' > " +
-                             Quoted(floppy + ".sys") + " && mcopy -i " + Quoted(floppy) + " " +
-                             Quoted(LARKIN_BIN "/File_Images/LarkinDemo/KERNEL.SYS") +
-                             " ::" + " && mcopy -i " + Quoted(floppy) + " " +
-                             Quoted(floppy + ".sys") + " ::CONFIG.SYS");
+        CommandRun made = RunCommand("mkfs.fat -C " + Quoted(floppy) +
+                                     " 1440 && printf 'SHELL=A:\\\\COMMAND.COM /P\\r\\n' > " +
+                                     Quoted(floppy + ".sys") + " && mcopy -i " + Quoted(floppy) +
+                                     " " + Quoted(LARKIN_BIN "/File_Images/LarkinDemo/KERNEL.SYS") +
+                                     " ::" + " && mcopy -i " + Quoted(floppy) + " " +
+                                     Quoted(floppy + ".sys") + " ::CONFIG.SYS");
         ASSERT_EQ(made.exitCode, 0) << made.output;
         source = "--floppy-image " + Quoted(floppy);
     }
     std::string before = Slurp(floppy);
-    Outcome boot = Cli(loop, "boot " + letter + " " + source + " --yes");
+    CommandRun boot = Cli(loop, "boot " + letter + " " + source + " --yes");
     ASSERT_EQ(boot.exitCode, 0) << boot.output;
     EXPECT_THAT(boot.output, HasSubstr("This erases everything on " + letter));
     if (GetParam()) {
@@ -138,7 +118,7 @@ TEST_P(HardwareStickFrom, ListedMadeBootableVerifiedAndBoots) {
         EXPECT_THAT(boot.output,
                     HasSubstr("  KERNEL.SYS\n  License.rtf\n  fi.ini\n3 file(s) copied."));
     }
-    Outcome verify = Cli(loop, "verify " + letter);
+    CommandRun verify = Cli(loop, "verify " + letter);
     EXPECT_EQ(verify.exitCode, 0) << verify.output;
     EXPECT_THAT(verify.output, Not(HasSubstr("FAIL")));
 
@@ -154,9 +134,9 @@ TEST_P(HardwareStickFrom, ListedMadeBootableVerifiedAndBoots) {
     ASSERT_EQ(written.size(), 1u) << "disks written: " << ::testing::PrintToString(written);
     EXPECT_THAT(*written.begin(), HasSubstr(loop.KernelName()));
 
-    if (!Have("qemu-system-i386")) GTEST_SKIP() << "qemu-system-i386 is missing: not booted";
-    Outcome booted = Shell(Quoted(LARKIN_SOURCE_DIR "/scripts/boot-disk") + " " +
-                           Quoted(loop.BackingFile()) + " 60");
+    if (!HaveProgram("qemu-system-i386")) GTEST_SKIP() << "qemu-system-i386 is missing: not booted";
+    CommandRun booted = RunCommand(Quoted(LARKIN_SOURCE_DIR "/scripts/boot-disk") + " " +
+                                   Quoted(loop.BackingFile()) + " 60");
     EXPECT_EQ(booted.exitCode, 0) << booted.output;
 }
 
@@ -180,17 +160,17 @@ TEST_F(HardwareStick, AStickOf4096ByteSectorsIsRefusedBeforeAnyWrite) {
     mbr[510] = std::byte{0x55};
     mbr[511] = std::byte{0xAA};
     loop.WriteBacking(0, mbr);
-    Outcome mkfs = Shell("PATH=$PATH:/usr/sbin:/sbin mkfs.fat -S 4096 -n SHOPSTICK --offset 2048 " +
-                         Quoted(loop.BackingFile()) + " " + std::to_string(63 * 1024));
+    CommandRun mkfs = RunCommand("mkfs.fat -S 4096 -n SHOPSTICK --offset 2048 " +
+                                 Quoted(loop.BackingFile()) + " " + std::to_string(63 * 1024));
     ASSERT_EQ(mkfs.exitCode, 0) << mkfs.output;
     auto before = loop.ReadBacking(0, 4 << 20);
 
-    Outcome list = Cli(loop, "list --json");
+    CommandRun list = Cli(loop, "list --json");
     ASSERT_EQ(list.exitCode, 0) << list.output;
     std::smatch found;
     ASSERT_TRUE(std::regex_search(list.output, found, std::regex("\"mount\": \"([D-Z]:)\"")))
         << list.output;
-    Outcome boot = Cli(loop, "boot " + std::string(found[1]) + " --image LarkinDemo --yes");
+    CommandRun boot = Cli(loop, "boot " + std::string(found[1]) + " --image LarkinDemo --yes");
     EXPECT_EQ(boot.exitCode, 6) << boot.output;
     EXPECT_THAT(boot.output, HasSubstr("the drive has sectors of 4,096 bytes"));
     EXPECT_TRUE(loop.ReadBacking(0, 4 << 20) == before) << "the stick was changed";
@@ -217,14 +197,14 @@ TEST_F(HardwareStick, WhatKeepsTheStickIsUnmountedOrRefusesBeforeTheFirstWrite) 
         if (keeper == Keeper::OffsetMount) {
             // ext2: this kernel may mount no FAT; the partition's type keeps
             // its volume and letter.
-            Outcome mkfs = Shell("PATH=$PATH:/usr/sbin:/sbin mke2fs -q -F -E offset=1048576 " +
-                                 loop.Node() + " 16M");
+            CommandRun mkfs = RunCommand("mke2fs -q -F -E offset=1048576 " + loop.Node() + " 16M");
             ASSERT_EQ(mkfs.exitCode, 0) << mkfs.output;
             std::filesystem::create_directories(mountPoint);
-            Outcome mount = Shell("mount -o offset=1048576 " + loop.Node() + " " + mountPoint);
+            CommandRun mount =
+                RunCommand("mount -o offset=1048576 " + loop.Node() + " " + mountPoint);
             if (mount.exitCode != 0) GTEST_SKIP() << "cannot mount here: " << mount.output;
         } else if (keeper == Keeper::PartitionNode) {
-            Outcome added = Shell("PATH=$PATH:/usr/sbin:/sbin partx -a " + loop.Node());
+            CommandRun added = RunCommand("partx -a " + loop.Node());
             if (!std::filesystem::exists(loop.Node() + "p1"))
                 GTEST_SKIP() << "no partition node: " << added.output;
         } else {
@@ -232,18 +212,18 @@ TEST_F(HardwareStick, WhatKeepsTheStickIsUnmountedOrRefusesBeforeTheFirstWrite) 
             ASSERT_GE(exclusive, 0);
         }
         auto before = loop.ReadBacking(0, 2 << 20);
-        Outcome list = Cli(loop, "list --json");
+        CommandRun list = Cli(loop, "list --json");
         std::smatch found;
         ASSERT_TRUE(std::regex_search(list.output, found, std::regex("\"mount\": \"([D-Z]:)\"")))
             << list.output;
-        Outcome boot = Cli(loop, "boot " + std::string(found[1]) + " --image LarkinDemo --yes");
+        CommandRun boot = Cli(loop, "boot " + std::string(found[1]) + " --image LarkinDemo --yes");
         if (exclusive >= 0) ::close(exclusive);
         if (keeper == Keeper::PartitionNode) {
             EXPECT_EQ(boot.exitCode, 0) << boot.output;
             EXPECT_EQ(Cli(loop, "verify " + std::string(found[1])).exitCode, 0);
         } else if (keeper == Keeper::OffsetMount) {
-            bool stillMounted = Shell("mountpoint -q " + mountPoint).exitCode == 0;
-            if (stillMounted) Shell("umount " + mountPoint);
+            bool stillMounted = RunCommand("mountpoint -q " + mountPoint).exitCode == 0;
+            if (stillMounted) RunCommand("umount " + mountPoint);
             std::filesystem::remove(mountPoint);
             EXPECT_FALSE(stillMounted) << "written while mounted";
             EXPECT_EQ(boot.exitCode, 0) << boot.output;
@@ -258,7 +238,7 @@ TEST_F(HardwareStick, WhatKeepsTheStickIsUnmountedOrRefusesBeforeTheFirstWrite) 
 }
 
 TEST_F(HardwareStick, WithoutRootAndNotElevatingDrivesAreOnlyRead) {
-    if (::geteuid() != 0 || !Have("setpriv")) GTEST_SKIP() << "needs root and setpriv";
+    if (::geteuid() != 0 || !HaveProgram("setpriv")) GTEST_SKIP() << "needs root and setpriv";
     LoopDevice loop;
     LARKIN_ATTACH_LOOP(loop, LoopOptions{.size = 64ull << 20});
     MakeShopStick(loop);
@@ -267,21 +247,22 @@ TEST_F(HardwareStick, WithoutRootAndNotElevatingDrivesAreOnlyRead) {
         "cd /tmp && setpriv --reuid=nobody --regid=nogroup --clear-groups env "
         "-u LARKIN_MACHINE HOME=/nonexistent LARKIN_TEST_USB_DISKS=" +
         loop.Node() + " " + Quoted(LARKIN_BIN "/larkin-cli");
-    Outcome list = Shell(asNobody + " list");
+    CommandRun list = RunCommand(asNobody + " list");
     EXPECT_EQ(list.exitCode, 0) << list.output;
     EXPECT_THAT(list.output, HasSubstr("needs root"));
     // Told not to ask polkit, it says what to do instead.
-    Outcome boot = Shell(asNobody + " boot D: --image LarkinDemo --yes --no-elevate");
+    CommandRun boot = RunCommand(asNobody + " boot D: --image LarkinDemo --yes --no-elevate");
     EXPECT_EQ(boot.exitCode, 6) << boot.output;
     EXPECT_THAT(boot.output, HasSubstr("larkin-cli: writing to a drive needs root"));
     EXPECT_EQ(loop.ReadBacking(0, 64 * 1024), before);
 }
 
 TEST_F(HardwareStick, OnlyLoopDevicesPassAsStandIns) {
-    Outcome refused = Shell("cd " + Quoted(folder_.path().string()) +
-                            " && env -u LARKIN_MACHINE LARKIN_TEST_USB_DISKS=/dev/loop0,/dev/sda "
-                            "LARKIN_STATE_DIR=" +
-                            Quoted(State()) + " " + Quoted(LARKIN_BIN "/larkin-cli") + " list");
+    CommandRun refused =
+        RunCommand("cd " + Quoted(folder_.path().string()) +
+                   " && env -u LARKIN_MACHINE LARKIN_TEST_USB_DISKS=/dev/loop0,/dev/sda "
+                   "LARKIN_STATE_DIR=" +
+                   Quoted(State()) + " " + Quoted(LARKIN_BIN "/larkin-cli") + " list");
     EXPECT_NE(refused.exitCode, 0) << refused.output;
     EXPECT_THAT(refused.output, HasSubstr("/dev/sda"));
 }

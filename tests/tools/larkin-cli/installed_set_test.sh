@@ -10,16 +10,10 @@
 #
 #   installed_set_test.sh BUILD_DIR SOURCE_DIR
 #   installed_set_test.sh larkin_VERSION_ARCH.deb SOURCE_DIR
-set -euo pipefail
+source "$(dirname "$0")/../shell_test_lib.sh"
 source_dir=$2
-skip=77
-if ! command -v qemu-system-i386 >/dev/null; then
-  echo "qemu-system-i386 is missing (scripts/install-deps): nothing to boot the stick in"
-  exit $skip
-fi
-
-work=$(mktemp -d "${TMPDIR:-/tmp}/larkin-install.XXXXXX")
-trap 'rm -rf "$work"' EXIT
+needs qemu-system-i386 "nothing to boot the stick in"
+scratch install
 failed=0
 missing() {
   echo "not installed: $1" >&2

@@ -6,7 +6,6 @@
 // drive to be plugged in, and several sticks made at once.
 #include <gmock/gmock.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
 
 #include <csignal>
 
@@ -20,6 +19,7 @@
 #include <thread>
 #include <vector>
 
+#include "run_command.h"
 #include "test_machine.h"
 
 namespace {
@@ -28,14 +28,9 @@ using larkin::test::TempFolder;
 using ::testing::HasSubstr;
 using ::testing::Not;
 
-struct CliRun {
-    int exitCode = -1;
-    std::string output;  // standard output and error
-};
-
-std::string Quoted(const std::string& text) {
-    return "'" + text + "'";
-}
+using CliRun = larkin::test::CommandRun;
+using larkin::test::Quoted;
+using larkin::test::RunCommand;
 
 class LarkinCli : public ::testing::Test {
   protected:
@@ -44,22 +39,16 @@ class LarkinCli : public ::testing::Test {
                                    folder_.path() / "demo.toml");
     }
 
-    // Runs larkin-cli in the test's folder with input on its standard input.
+    // A command run in the test's folder.
+    CliRun InFolder(const std::string& command) {
+        return RunCommand("cd " + Quoted(folder_.path().string()) + " && " + command);
+    }
+    // larkin-cli on the test's machine with input on its standard input.
     CliRun Cli(const std::string& arguments, const std::string& input = "",
                const std::string& environment = "") {
         std::ofstream(folder_.path() / "input.txt") << input;
-        std::string command = "cd " + Quoted(folder_.path().string()) + " && " + environment +
-                              " LARKIN_TIME_SCALE=0 " + Quoted(LARKIN_BIN "/larkin-cli") +
-                              " --machine demo.toml " + arguments + " < input.txt 2>&1";
-        CliRun run;
-        FILE* pipe = ::popen(command.c_str(), "r");
-        if (pipe == nullptr) return run;
-        char chunk[4096];
-        for (std::size_t got; (got = std::fread(chunk, 1, sizeof chunk, pipe)) > 0;)
-            run.output.append(chunk, got);
-        int status = ::pclose(pipe);
-        run.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-        return run;
+        return InFolder(environment + " LARKIN_TIME_SCALE=0 " + Quoted(LARKIN_BIN "/larkin-cli") +
+                        " --machine demo.toml " + arguments + " < input.txt");
     }
 
     std::filesystem::path Stick() const { return folder_.path() / "demo.state" / "stick1.img"; }
@@ -76,49 +65,39 @@ class LarkinCli : public ::testing::Test {
         out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
     }
 
-    // zero, with disk plugged in once larkin-cli says it is waiting.
+    // zero, with disk plugged in once larkin-cli says it is waiting: the
+    // pipe hands its lines over as they come.
     CliRun ZeroPlugging(const std::string& disk) {
-        std::filesystem::path output = folder_.path() / "zero.txt";
-        std::filesystem::remove(output);
-        std::string command =
-            "cd " + Quoted(folder_.path().string()) + " && LARKIN_TIME_SCALE=0 " +
-            Quoted(LARKIN_BIN "/larkin-cli") +
-            " --machine demo.toml zero --timeout 30 --yes < /dev/null > zero.txt 2>&1";
-        int status = -1;
-        std::thread cli([&] { status = std::system(command.c_str()); });
-        CliRun run;
-        for (int i = 0; i < 300 && run.output.find("Plug in") == std::string::npos; ++i) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(100));
-            std::ifstream in(output);
-            run.output.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-        }
-        EXPECT_EQ(Simctl("plug " + disk), 0);
-        cli.join();
-        std::ifstream in(output);
-        run.output.assign(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-        run.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        CliRun run = InFolder(
+            "{ LARKIN_TIME_SCALE=0 " + Quoted(LARKIN_BIN "/larkin-cli") +
+            " --machine demo.toml zero --timeout 30 --yes </dev/null 2>&1; echo \"exit $?\"; } | "
+            "while IFS= read -r line; do echo \"$line\"; case $line in *'Plug in'*) " +
+            Quoted(LARKIN_BIN "/simctl") + " --machine demo.toml plug " + disk +
+            " >/dev/null;; esac; done");
+        size_t last = run.output.rfind("exit ");
+        EXPECT_NE(last, std::string::npos) << run.output;
+        if (last != std::string::npos) run.exitCode = std::stoi(run.output.substr(last + 5));
         return run;
     }
     // The disks simctl's journal shows written.
     std::set<std::string> WrittenDisks() {
-        std::string command = "cd " + Quoted(folder_.path().string()) + " && " +
-                              Quoted(LARKIN_BIN "/simctl") + " --machine demo.toml journal";
+        std::istringstream lines(Simctl("journal").output);
         std::set<std::string> disks;
-        FILE* pipe = ::popen(command.c_str(), "r");
-        char line[512];
-        while (pipe != nullptr && std::fgets(line, sizeof line, pipe) != nullptr) {
+        for (std::string line; std::getline(lines, line);) {
             std::istringstream fields(line);
             std::string pid, disk;
             if (fields >> pid >> disk) disks.insert(disk);
         }
-        if (pipe != nullptr) ::pclose(pipe);
         return disks;
     }
-    int Simctl(const std::string& arguments) {
-        std::string command = "cd " + Quoted(folder_.path().string()) + " && " +
-                              Quoted(LARKIN_BIN "/simctl") + " --machine demo.toml " + arguments +
-                              " > /dev/null";
-        return std::system(command.c_str());
+    // Appends a file of tests/machines/ to the test's copy of the demo machine.
+    void AddToMachine(const char* name) {
+        std::ofstream(folder_.path() / "demo.toml", std::ios::app)
+            << "\n"
+            << larkin::test::MachineText(name);
+    }
+    CliRun Simctl(const std::string& arguments) {
+        return InFolder(Quoted(LARKIN_BIN "/simctl") + " --machine demo.toml " + arguments);
     }
 
     TempFolder folder_;
@@ -441,27 +420,7 @@ TEST_F(LarkinCli, WriteImageWithTheDefaultsThenRestoreMbr) {
 }
 
 TEST_F(LarkinCli, ZeroWaitsForTheNewDriveAndNamesIt) {
-    std::ofstream(folder_.path() / "demo.toml", std::ios::app) << R"(
-[[adapter]]
-id = "usb9"
-class = "USB"
-[[adapter.disk]]
-id = "qm1"
-size = "8MiB"
-friendly_name = "QM USB Flash Disk"
-present = false
-[[adapter.disk.partition]]
-type = 0x0E
-start = 32
-[[adapter]]
-id = "usb10"
-class = "USB"
-[[adapter.disk]]
-id = "other1"
-size = "8MiB"
-friendly_name = "Generic Flash Disk"
-present = false
-)";
+    AddToMachine("tools-cli-demo-plus-unplugged-drives");
     CliRun timedOut = Cli("zero --timeout 1 --yes");
     EXPECT_EQ(timedOut.exitCode, 2) << timedOut.output;
     EXPECT_THAT(timedOut.output, HasSubstr("no new USB drive was plugged in within 1 s"));
@@ -482,7 +441,7 @@ present = false
     EXPECT_EQ(head, std::vector<char>(4096, '\0'));
 
     // The engine fails without a word: larkin-cli says what could not be done.
-    ASSERT_EQ(Simctl("unplug qm1"), 0);
+    ASSERT_EQ(Simctl("unplug qm1").exitCode, 0);
     std::ofstream(folder_.path() / "demo.toml", std::ios::app)
         << "[[fault]]\ncall = \"WriteFile\"\ndevice = \"qm1\"\n";
     CliRun failed = ZeroPlugging("qm1");
@@ -496,52 +455,7 @@ present = false
 // none of the others, and a stick named twice stops everything before it
 // starts.
 TEST_F(LarkinCli, SeveralSticksAtOnce) {
-    std::ofstream(folder_.path() / "demo.toml", std::ios::app) << R"(
-[[adapter]]
-id = "usb3"
-class = "USB"
-parent = "hub0"
-[[adapter.disk]]
-id = "stick3"
-size = "20MiB"
-letters = ["G:"]
-[[adapter.disk.partition]]
-type = 0x0E
-start = 63
-[[adapter.disk]]
-id = "stick4"
-size = "20MiB"
-letters = ["H:"]
-[[adapter.disk.partition]]
-type = 0x0E
-start = 63
-[[adapter.disk]]
-id = "stick5"
-size = "20MiB"
-letters = ["I:"]
-[[adapter.disk.partition]]
-type = 0x0E
-start = 63
-[[adapter.disk]]
-id = "twoletters"
-size = "20MiB"
-letters = ["J:", "K:"]
-[[adapter.disk.partition]]
-type = 0x0E
-start = 63
-sectors = 20000
-[[adapter.disk.partition]]
-type = 0x0E
-start = 20063
-[[adapter.disk]]
-id = "bootstick"
-size = "20MiB"
-system = true
-letters = ["L:"]
-[[adapter.disk.partition]]
-type = 0x0E
-start = 63
-)";
+    AddToMachine("tools-cli-demo-plus-five-sticks");
     // Pulls stick4 out as its format starts: mkfs.fat goes on writing the
     // image, the engine finds the stick gone at its next step.
     std::filesystem::path tools = folder_.path() / "pulling";

@@ -8,17 +8,11 @@
 # closing line, and restore-mbr must give back the sector 0 write-image found.
 #
 #   readme_example_test.sh SOURCE_DIR BIN_DIR
-set -euo pipefail
+source "$(dirname "$0")/../shell_test_lib.sh"
 source_dir=$1
 bin_dir=$2
-skip=77
-if ! command -v qemu-system-i386 >/dev/null; then
-  echo "qemu-system-i386 is missing (scripts/install-deps): nothing to boot the sticks in"
-  exit $skip
-fi
-
-work=$(mktemp -d "${TMPDIR:-/tmp}/larkin-readme.XXXXXX")
-trap 'rm -rf "$work"' EXIT
+needs qemu-system-i386 "nothing to boot the sticks in"
+scratch readme
 
 # The block, with comment-only lines joined to the command above them.
 block=$(awk '

@@ -8,18 +8,14 @@
 # started when none runs; everything installed or started is removed again.
 #
 #   polkit_test.sh BUILD_DIR
-set -euo pipefail
+source "$(dirname "$0")/../shell_test_lib.sh"
 build_dir=$(cd "$1" && pwd)
-skip=77
 if [ "$(id -u)" -ne 0 ]; then
   echo "skipped: needs root (loop devices, a polkit rule, polkitd on the system bus)"
   exit $skip
 fi
 for program in pkexec dbus-daemon dbus-send setpriv losetup sfdisk mkfs.fat; do
-  if ! PATH=$PATH:/usr/sbin:/sbin command -v $program >/dev/null; then
-    echo "skipped: $program is missing (scripts/install-deps)"
-    exit $skip
-  fi
+  needs $program
 done
 polkitd=/usr/lib/polkit-1/polkitd
 [ -x $polkitd ] || { echo "skipped: $polkitd is missing (scripts/install-deps)"; exit $skip; }

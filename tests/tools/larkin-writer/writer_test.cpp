@@ -2,9 +2,7 @@
 // each bad request is refused with its reason and nothing is written; and a
 // host's side when the helper, or polkit, does not get to the end.
 #include <gmock/gmock.h>
-#include <sys/wait.h>
 
-#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
@@ -12,6 +10,7 @@
 #include <sstream>
 #include <string>
 
+#include "run_command.h"
 #include "test_machine.h"
 #include "writer_client.h"
 
@@ -21,25 +20,9 @@ using larkin::test::TempFolder;
 using ::testing::HasSubstr;
 using namespace larkin::writer;
 
-std::string Quoted(const std::string& text) {
-    return "'" + text + "'";
-}
-
-struct ShellRun {
-    int exitCode = -1;
-    std::string output;
-};
-
-ShellRun Shell(const std::string& command) {
-    ShellRun run;
-    FILE* pipe = ::popen((command + " 2>&1").c_str(), "r");
-    char chunk[4096];
-    for (std::size_t got; pipe != nullptr && (got = std::fread(chunk, 1, sizeof chunk, pipe)) > 0;)
-        run.output.append(chunk, got);
-    int status = pipe != nullptr ? ::pclose(pipe) : -1;
-    run.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    return run;
-}
+using larkin::test::CommandRun;
+using larkin::test::Quoted;
+using larkin::test::RunCommand;
 
 constexpr char kHeader[] = "larkin-writer 1\nmake-bootable\n";
 constexpr char kStick[] = "name SanDisk Cruzer Blade USB Device\n";
@@ -78,17 +61,18 @@ TEST(LarkinWriter, EveryBadRequestIsRefusedBeforeAnythingIsWritten) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.request);
         std::ofstream(folder.path() / "request", std::ios::binary) << c.request;
-        ShellRun run = Shell("cd " + Quoted(folder.path().string()) + " && env " + c.environment +
-                             " LARKIN_MACHINE=demo.toml LARKIN_TIME_SCALE=0 " +
-                             Quoted(LARKIN_BIN "/larkin-writer") + " < request");
+        CommandRun run =
+            RunCommand("cd " + Quoted(folder.path().string()) + " && env " + c.environment +
+                       " LARKIN_MACHINE=demo.toml LARKIN_TIME_SCALE=0 " +
+                       Quoted(LARKIN_BIN "/larkin-writer") + " < request");
         EXPECT_EQ(run.exitCode, 6) << run.output;
         EXPECT_THAT(run.output, HasSubstr("refused\t")) << run.output;
         EXPECT_THAT(run.output, HasSubstr(c.said)) << run.output;
         EXPECT_THAT(run.output, HasSubstr("\nend\t6\t")) << run.output;
         EXPECT_THAT(run.output, ::testing::Not(HasSubstr("writing\n"))) << run.output;
     }
-    ShellRun journal = Shell("cd " + Quoted(folder.path().string()) + " && " +
-                             Quoted(LARKIN_BIN "/simctl") + " --machine demo.toml journal");
+    CommandRun journal = RunCommand("cd " + Quoted(folder.path().string()) + " && " +
+                                    Quoted(LARKIN_BIN "/simctl") + " --machine demo.toml journal");
     EXPECT_THAT(journal.output, ::testing::Not(HasSubstr("stick"))) << journal.output;
 }
 

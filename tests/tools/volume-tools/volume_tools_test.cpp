@@ -11,7 +11,7 @@
 #include "fat_volume_probe.h"
 #include "larkin/platform.h"
 #include "larkin/simulation.h"
-#include "machines.h"
+#include "run_command.h"
 #include "test_machine.h"
 #include "volume_tools.h"
 
@@ -95,7 +95,7 @@ class VolumeTools : public ::testing::Test {
         return folder;
     }
 
-    TestMachine machine_{larkin::test::kToolSticks};
+    TestMachine machine_{larkin::test::MachineText("tools-two-sticks")};
     TempFolder scratch_;
     int folders_ = 0;
 };
@@ -286,7 +286,7 @@ TEST_F(VolumeTools, TheBootVolumeIsPlannedAsFormatMakesIt) {
 // Every kind of source make-bootable cannot use is refused before the first
 // write, naming what is wrong: image folders and the floppy in A:.
 TEST(BootFiles, EachSourceIsCheckedBeforeTheFirstWrite) {
-    TestMachine machine(std::string(larkin::test::kToolSticks) + "[floppy]\n");
+    TestMachine machine(larkin::test::MachineText("tools-two-sticks") + "[floppy]\n");
     ASSERT_TRUE(machine.started());
     TempFolder scratch;
     const std::string floppy = (machine.folder() / "machine.state" / "floppy.img").string();
