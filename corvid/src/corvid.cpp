@@ -9,7 +9,7 @@
 
 #include "corvid/core_module.h"
 #include "corvid/corvid.h"
-#include "corvid/owned.h"
+#include "larkin/owned.h"
 #include "exports.h"
 #include "larkin/guarded.h"
 #include "notify_window.h"
@@ -18,6 +18,9 @@
 
 namespace corvid {
 namespace {
+
+using larkin::Export;
+using larkin::Library;
 
 constexpr int kMapSize = 100;
 constexpr WORD kNoDeviceOptions = 0xFFFF;

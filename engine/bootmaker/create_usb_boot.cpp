@@ -6,7 +6,7 @@
 #include <string>
 #include <string_view>
 
-#include "corvid/owned.h"
+#include "larkin/owned.h"
 #include "devices/device_table.h"
 #include "devices/enumeration.h"
 #include "exports/message_channel.h"
@@ -100,7 +100,7 @@ bool IsListedModel(const DeviceEntry& row) {
 // the same model name. 0 when it is, else 6 after the line that says why.
 int CheckListedDrive(HANDLE drive, const DeviceEntry& row, const char* destination) {
     std::array<char, kVolumePathSize> path = VolumePath(destination);
-    corvid::Handle volume(CreateFileA(path.data(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
+    larkin::Handle volume(CreateFileA(path.data(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
                                       nullptr, OPEN_EXISTING, 0, nullptr));
     // Held (locked) by another program, or gone: format could not have it.
     if (!volume) return Fail("\n Unable to Lock volume");
@@ -162,7 +162,7 @@ bool IsFat12(const tpl::SectorBytes& boot) {
 // volume handle, on every way out, also releases its lock.
 int WriteThroughVolume(const char* destination, const tpl::SectorBytes& boot) {
     std::array<char, kVolumePathSize> path = VolumePath(destination);
-    corvid::Handle volume(CreateFileA(path.data(), GENERIC_READ | GENERIC_WRITE,
+    larkin::Handle volume(CreateFileA(path.data(), GENERIC_READ | GENERIC_WRITE,
                                       FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
                                       FILE_FLAG_NO_BUFFERING, nullptr));
     if (!volume || !SendRequest(volume.get(), FSCTL_LOCK_VOLUME))
@@ -193,7 +193,7 @@ int CreateUSBBoot(const char* destination, const char* source, int copyFiles) {
             "from ");
     const DeviceEntry* row = FindListedRow(destination);
     if (row == nullptr) return Fail("\n Drive letter not found");
-    corvid::Handle drive(CreateFileA(row->driveName, FILE_ALL_ACCESS,
+    larkin::Handle drive(CreateFileA(row->driveName, FILE_ALL_ACCESS,
                                      FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
                                      FILE_FLAG_WRITE_THROUGH, nullptr));
     if (!drive) return ATA_ERROR;

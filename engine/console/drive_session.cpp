@@ -82,7 +82,7 @@ std::string ReportedSerial(HANDLE drive) {
 namespace {
 
 std::optional<std::array<DWORD, 3>> FileIdentity(const std::string& name) {
-    corvid::Handle file(CreateFileA(name.c_str(), 0,
+    larkin::Handle file(CreateFileA(name.c_str(), 0,
                                     FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                                     OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
     BY_HANDLE_FILE_INFORMATION info{};

@@ -8,14 +8,14 @@
 #include <string>
 
 #include "console/device_dialogue.h"
-#include "corvid/owned.h"
+#include "larkin/owned.h"
 
 namespace tessel::console {
 
 struct ChosenDrive {
     ListedDevice row;
     int index = -1;
-    corvid::Handle handle;
+    larkin::Handle handle;
 };
 
 // Lists, asks and opens. Nothing when there is no drive, the user quit, the

@@ -20,7 +20,7 @@
 #include "console/image_operations.h"
 #include "console/saved_table_description.h"
 #include "console/sha256.h"
-#include "corvid/owned.h"
+#include "larkin/owned.h"
 #include "devices/device_table.h"
 #include "exports/message_channel.h"
 #include "exports/services.h"
@@ -112,7 +112,7 @@ class SavedTableFile {
 
   private:
     std::string name_;
-    corvid::Handle handle_;
+    larkin::Handle handle_;
     bool created_;
     bool kept_ = false;
 };
@@ -264,7 +264,7 @@ int CopyUSBBootImage(const char* saveFileName, const char* driveLetter, const ch
 
     // 12, 13: the image, which must exist and fit the partition.
     if (defaultImage) console.Line("\n No Source Image File provided, using default file");
-    corvid::Handle image(CreateFileA(imageName.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+    larkin::Handle image(CreateFileA(imageName.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
                                      OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!image) return Fail(console, "\n Unable to open Source Image File", true);
     LARGE_INTEGER end{};

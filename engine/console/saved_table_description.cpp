@@ -6,7 +6,7 @@
 #include <cstdio>
 #include <ctime>
 
-#include "corvid/owned.h"
+#include "larkin/owned.h"
 #include "win32/files.h"
 
 namespace tessel::console {
@@ -131,7 +131,7 @@ std::string CurrentUtcTime() {
 
 bool WriteDescriptionFile(const std::string& path, const SavedTableDescription& description) {
     std::string text = FormatDescription(description);
-    corvid::Handle file(CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+    larkin::Handle file(CreateFileA(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
                                     FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!file) return false;
     DWORD written = 0;
@@ -145,7 +145,7 @@ bool WriteDescriptionFile(const std::string& path, const SavedTableDescription& 
 }
 
 DescriptionRead ReadDescriptionFile(const std::string& path, SavedTableDescription& description) {
-    corvid::Handle file(CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+    larkin::Handle file(CreateFileA(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
                                     OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!file) {
         DWORD error = GetLastError();

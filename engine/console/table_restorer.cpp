@@ -17,7 +17,7 @@
 #include "console/image_operations.h"
 #include "console/saved_table_description.h"
 #include "console/sha256.h"
-#include "corvid/owned.h"
+#include "larkin/owned.h"
 #include "devices/device_table.h"
 #include "exports/message_channel.h"
 #include "exports/tessel.h"
@@ -138,7 +138,7 @@ int CopyUSBMBRImage(const char* saveFileName, const char* driveLetter) {
         return Fail(console,
                     "\n The saved Partition table file names a device, not a file: nothing was "
                     "restored");
-    corvid::Handle saved(CreateFileA(savedName.c_str(), FILE_ALL_ACCESS, 0, nullptr, OPEN_EXISTING,
+    larkin::Handle saved(CreateFileA(savedName.c_str(), FILE_ALL_ACCESS, 0, nullptr, OPEN_EXISTING,
                                      FILE_ATTRIBUTE_NORMAL, nullptr));
     if (!saved && GetLastError() == ERROR_SHARING_VIOLATION)
         return Fail(console,

@@ -5,7 +5,7 @@
 #include <cstring>
 #include <string_view>
 
-#include "corvid/owned.h"
+#include "larkin/owned.h"
 #include "exports/services.h"
 #include "shell/volume_mapping.h"
 #include "larkin/ascii_text.h"
@@ -50,7 +50,7 @@ std::string_view Text(const char* text) {
 void CompleteDriveLetter(int index, DeviceEntry& row) {
     HANDLE opened = INVALID_HANDLE_VALUE;
     if (OpenDevice(index, &opened) != ATA_OK) return;
-    corvid::Handle drive(opened);
+    larkin::Handle drive(opened);
     for (DWORD pause : kLetterPauses) {
         Sleep(pause);
         FindVolumeLetter(drive.get(), row.mountInfo);

@@ -2,15 +2,15 @@
 
 #include <utility>
 
-#include "corvid/owned.h"
+#include "larkin/owned.h"
 #include "win32/modules.h"
 
 namespace tessel {
 namespace {
 
 struct Libraries {
-    corvid::Library verran;
-    corvid::Library corvid;
+    larkin::Library verran;
+    larkin::Library corvid;
 };
 
 // Plain handles: a process-wide object with a destructor could run after the
@@ -24,7 +24,7 @@ Services services;
 LoadedLibraries libraries;
 
 template <class F>
-bool Bind(const corvid::Library& library, LPCSTR name, F& entry) {
+bool Bind(const larkin::Library& library, LPCSTR name, F& entry) {
     FARPROC address = GetProcAddress(library.get(), name);
     // Through a plain function type: the loader hands out one generic type.
     entry = reinterpret_cast<F>(reinterpret_cast<void (*)()>(address));
@@ -32,7 +32,7 @@ bool Bind(const corvid::Library& library, LPCSTR name, F& entry) {
 }
 
 template <class F>
-bool BindOrdinal(const corvid::Library& library, int ordinal, F& entry) {
+bool BindOrdinal(const larkin::Library& library, int ordinal, F& entry) {
     return Bind(library, MAKEINTRESOURCEA(ordinal), entry);
 }
 
@@ -46,9 +46,9 @@ bool BindServices() {
     if (services.bound) return true;
     Libraries loaded;
     Services bound;
-    loaded.verran = corvid::Library(LoadLibraryA("Verran"));
+    loaded.verran = larkin::Library(LoadLibraryA("Verran"));
     if (!loaded.verran) return false;
-    loaded.corvid = corvid::Library(LoadLibraryA("Corvid"));
+    loaded.corvid = larkin::Library(LoadLibraryA("Corvid"));
     if (!loaded.corvid) return false;
 
     VerranEntries& v = bound.verran;

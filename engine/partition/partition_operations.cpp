@@ -3,7 +3,7 @@
 #include <array>
 #include <cstdio>
 
-#include "corvid/owned.h"
+#include "larkin/owned.h"
 #include "devices/enumeration.h"
 #include "exports/message_channel.h"
 #include "exports/services.h"
@@ -26,8 +26,8 @@ constexpr std::array<DWORD, 10> kLetterPauses = {1000, 2000, 3000, 4000, 5000,
 // The command lines are built in a buffer of this many characters.
 constexpr std::size_t kCommandSize = 50;
 
-corvid::Handle OpenDrive(const DeviceEntry& row) {
-    return corvid::Handle(CreateFileA(row.driveName, FILE_ALL_ACCESS,
+larkin::Handle OpenDrive(const DeviceEntry& row) {
+    return larkin::Handle(CreateFileA(row.driveName, FILE_ALL_ACCESS,
                                       FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING,
                                       FILE_FLAG_WRITE_THROUGH, nullptr));
 }
@@ -101,7 +101,7 @@ int ZeroPartitionInfo() {
     if (!target) return ATA_NO_NEW_DEVICE;
     const DeviceEntry& row = ProbeTable.rows[static_cast<std::size_t>(*target)];
     if (!IsSupportedModel(row)) return ATA_WRONG_DRIVE;
-    corvid::Handle drive = OpenDrive(row);
+    larkin::Handle drive = OpenDrive(row);
     if (!drive) return ATA_ERROR;
     if (!WriteZeros(drive.get())) return ATA_ERROR;
     DWORD returned = 0;
@@ -127,7 +127,7 @@ int CreatePartition() {
     if (!IsSupportedModel(row)) return ATA_WRONG_DRIVE;
 
     ReportProgress("\n Opening Device.....");
-    corvid::Handle drive = OpenDrive(row);
+    larkin::Handle drive = OpenDrive(row);
     if (!drive) {
         ReportProgress("....Error");
         return ATA_ERROR;
@@ -177,7 +177,7 @@ ATA_STATUS CreatePartitionCVD() {
     const DeviceEntry& row = ProbeTable.rows[static_cast<std::size_t>(*target)];
     if (!IsSupportedModel(row)) return ATA_WRONG_DRIVE;
 
-    corvid::Handle drive = OpenDrive(row);
+    larkin::Handle drive = OpenDrive(row);
     if (!drive) return ATA_ERROR;
     std::optional<DriveGeometry> geometry = ReadDriveGeometry(drive.get());
     if (!geometry) return ATA_ERROR;

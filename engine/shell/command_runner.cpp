@@ -3,7 +3,7 @@
 #include <array>
 #include <cstring>
 
-#include "corvid/owned.h"
+#include "larkin/owned.h"
 #include "exports/message_channel.h"
 #include "win32/processes.h"
 #include "win32/user.h"
@@ -21,8 +21,8 @@ struct Launch {
 
 // The started process's two handles, closed when the run ends.
 struct StartedProcess {
-    corvid::Handle process;
-    corvid::Handle thread;
+    larkin::Handle process;
+    larkin::Handle thread;
 };
 
 bool Start(char* commandLine, const Launch& launch, StartedProcess& started) {

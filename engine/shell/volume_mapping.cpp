@@ -4,7 +4,7 @@
 #include <string>
 #include <string_view>
 
-#include "corvid/owned.h"
+#include "larkin/owned.h"
 #include "win32/files.h"
 #include "win32/volumes.h"
 #include "win32/ioctl.h"
@@ -19,14 +19,14 @@ struct VolumeSearchTraits {
     static HANDLE Empty() { return INVALID_HANDLE_VALUE; }
     static void Release(HANDLE search) { FindVolumeClose(search); }
 };
-using VolumeSearch = corvid::Owned<VolumeSearchTraits>;
+using VolumeSearch = larkin::Owned<VolumeSearchTraits>;
 
 // True when the volume at mountPath lives on the drive with identity id.
 bool MountPathOnDrive(std::string_view mountPath, std::uint64_t id) {
     // "\\.\" + the path without its trailing backslash: "\\.\E:" for "E:\".
     std::string device = "\\\\.\\";
     device.append(mountPath.substr(0, mountPath.size() - 1));
-    corvid::Handle volume(CreateFileA(device.c_str(), GENERIC_READ | GENERIC_WRITE,
+    larkin::Handle volume(CreateFileA(device.c_str(), GENERIC_READ | GENERIC_WRITE,
                                       FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0,
                                       nullptr));
     if (!volume) return false;  // a folder mount, or a volume in use

@@ -9,7 +9,7 @@
 #include <string>
 #include <thread>
 
-#include "corvid/owned.h"
+#include "larkin/owned.h"
 #include "state.h"
 
 namespace pellom {
@@ -86,7 +86,7 @@ int ProbeSptiPorts(State& state) {
     int count = 0;
     for (int n = 0; n < kPortProbes; ++n) {
         std::string name = Format("\\\\.\\scsi%d:", n);
-        corvid::Handle port(
+        larkin::Handle port(
             CreateFileA(name.c_str(), kReadWrite, kShareAll, nullptr, OPEN_EXISTING, 0, nullptr));
         if (!port) {
             if (n == 0) return 0;
@@ -106,11 +106,11 @@ int ProbeSptiPorts(State& state) {
 
 int LoadAspi(State& state) {
     if (!state.aspi.library) {
-        corvid::Library library(LoadLibraryA("wnaspi32"));
+        larkin::Library library(LoadLibraryA("wnaspi32"));
         if (!library) return 0;
         auto getSupportInfo =
-            corvid::Export<GET_ASPI32_SUPPORT_INFO>(library, "GetASPI32SupportInfo");
-        auto send = corvid::Export<SEND_ASPI32_COMMAND>(library, "SendASPI32Command");
+            larkin::Export<GET_ASPI32_SUPPORT_INFO>(library, "GetASPI32SupportInfo");
+        auto send = larkin::Export<SEND_ASPI32_COMMAND>(library, "SendASPI32Command");
         // A manager without both entry points is as good as none.
         if (!getSupportInfo || !send) return 0;
         DWORD info = getSupportInfo();
@@ -199,7 +199,7 @@ int EnumeratePhysicalDrives(State& state) {
     int j = 0;
     for (int d = 0; d < kPortProbes && j < kSlotCount; ++d) {
         std::string name = Format("\\\\.\\PhysicalDrive%d", d);
-        corvid::Handle disk(
+        larkin::Handle disk(
             CreateFileA(name.c_str(), kReadWrite, kShareAll, nullptr, OPEN_EXISTING, 0, nullptr));
         if (!disk) continue;
         state.slotsInUse = true;

@@ -6,7 +6,7 @@
 #include <optional>
 #include <string_view>
 
-#include "corvid/owned.h"
+#include "larkin/owned.h"
 #include "exports.h"
 #include "larkin/ascii_text.h"
 #include "larkin/guarded.h"
@@ -27,9 +27,9 @@ struct StateHolder {
 StateHolder holder;
 
 void BindVerran(VerranBinding& verran) {
-    corvid::Library library(LoadLibraryA("Verran"));
+    larkin::Library library(LoadLibraryA("Verran"));
     if (!library) return;
-    using corvid::Export;
+    using larkin::Export;
     verran.initialize = Export<decltype(verran.initialize)>(library, "Initialize");
     verran.destroy = Export<decltype(verran.destroy)>(library, "Destroy");
     verran.getAdapterCount = Export<decltype(verran.getAdapterCount)>(library, "GetAdapterCount");

@@ -13,7 +13,7 @@
 #include <string_view>
 #include <type_traits>
 
-#include "corvid/owned.h"
+#include "larkin/owned.h"
 #include "larkin/guarded.h"
 #include "win32/windows.h"
 #include "wnaspi32/wnaspi32.h"
@@ -68,7 +68,7 @@ class Text {
 };
 
 struct TargetSlot {
-    corvid::Handle handle;
+    larkin::Handle handle;
     int sensePending = 0;
     int watchdog = kDefaultWatchdog;
     std::array<BYTE, kSenseLength> savedSense{};
@@ -93,7 +93,7 @@ struct TargetSlot {
 
 // Verran's exports as Pellom binds them; any may be missing.
 struct VerranBinding {
-    corvid::Library library;
+    larkin::Library library;
     bool bound = false;
     int (*initialize)(const char* classFilter) = nullptr;
     void (*destroy)() = nullptr;
@@ -108,7 +108,7 @@ struct VerranBinding {
 };
 
 struct AspiBinding {
-    corvid::Library library;
+    larkin::Library library;
     GET_ASPI32_SUPPORT_INFO getSupportInfo = nullptr;
     SEND_ASPI32_COMMAND send = nullptr;
 };

@@ -12,7 +12,7 @@
 #include <string>
 #include <vector>
 
-#include "corvid/owned.h"
+#include "larkin/owned.h"
 #include "larkin/platform.h"
 #include "larkin/simulation.h"
 #include "test_machine.h"
@@ -90,8 +90,8 @@ class Faults {
 };
 
 template <class F>
-F Bind(const corvid::Library& library, const char* name) {
-    F function = corvid::Export<F>(library, name);
+F Bind(const larkin::Library& library, const char* name) {
+    F function = larkin::Export<F>(library, name);
     EXPECT_NE(function, nullptr) << name;
     return function;
 }

@@ -22,7 +22,7 @@ namespace {
 
 // Corvid loaded by name, with every export bound.
 struct CorvidApi {
-    corvid::Library library{LoadLibraryA("Corvid")};
+    larkin::Library library{LoadLibraryA("Corvid")};
 #define LARKIN_BIND(type, member, name) type member = Bind<type>(library, name);
     LARKIN_BIND(CORVID_LOAD_CORES, loadCores, "LoadCores")
     LARKIN_BIND(CORVID_UNLOAD, unload, "UnLoad")
@@ -84,7 +84,7 @@ struct Session {
     // The record of a stand-in module (loading it again if Corvid dropped it).
     TestCoreRecord& Record(const char* module) {
         modules.emplace_back(LoadLibraryA(module));
-        auto calls = corvid::Export<TEST_CORE_RECORD>(modules.back(), "TestCoreCalls");
+        auto calls = larkin::Export<TEST_CORE_RECORD>(modules.back(), "TestCoreCalls");
         EXPECT_NE(calls, nullptr) << module;
         static TestCoreRecord none{};
         return calls ? *calls() : none;
@@ -95,7 +95,7 @@ struct Session {
     MessageBoxes boxes;
     Faults faults;
     std::vector<std::string> set;  // environment variables, unset at the end
-    std::vector<corvid::Library> modules;
+    std::vector<larkin::Library> modules;
     std::optional<CorvidApi> api;
 };
 
@@ -326,7 +326,7 @@ TEST(CorvidTrace, LinesAreWrittenOnlyWithTheTraceBitToAFreshLogPerLoad) {
 TEST(CorvidExports, DefinitionFileMatchesTheLoadersOrdinals) {
     std::ifstream def(std::string(LARKIN_SOURCE_DIR) + "/corvid/corvid.def");
     ASSERT_TRUE(def);
-    corvid::Library library(LoadLibraryA("Corvid"));
+    larkin::Library library(LoadLibraryA("Corvid"));
     ASSERT_TRUE(library);
     const std::regex entry(R"(^\s+(\w+)\s+@(\d+)\s*$)");
     int entries = 0;
@@ -411,7 +411,7 @@ TEST(CorvidMemoryFault, SetUpThatFailsFailsTheLoad) {
     long point = 0;
     for (;; ++point) {
         allocation::FailAfter(point, {"libCorvid", "libPellom"});
-        corvid::Library library(LoadLibraryA("Corvid"));
+        larkin::Library library(LoadLibraryA("Corvid"));
         DWORD error = GetLastError();
         bool failed = allocation::Failed();
         if (!library) {
@@ -422,8 +422,8 @@ TEST(CorvidMemoryFault, SetUpThatFailsFailsTheLoad) {
         }
         // Loaded: whatever failed (Pellom's load, the window) Corvid works on
         // without; Pellom then numbers its two disks or is absent.
-        auto loadCores = corvid::Export<CORVID_LOAD_CORES>(library, "LoadCores");
-        auto deviceCount = corvid::Export<CORVID_DEVICE_COUNT>(library, "DeviceCount");
+        auto loadCores = larkin::Export<CORVID_LOAD_CORES>(library, "LoadCores");
+        auto deviceCount = larkin::Export<CORVID_DEVICE_COUNT>(library, "DeviceCount");
         ASSERT_TRUE(loadCores && deviceCount);
         int adapters = loadCores();
         int count = deviceCount(0, "USB");

@@ -3,7 +3,7 @@
 #include <cstring>
 #include <string>
 
-#include "corvid/owned.h"
+#include "larkin/owned.h"
 #include "engine_test_support.h"
 #include "exports/tessel.h"
 
@@ -25,7 +25,7 @@ F As(void* address) {
 class TesselExports : public ::testing::Test {
   protected:
     larkin::test::TestMachine machine_{kTwoSticks};
-    corvid::Library tessel_{LoadLibraryA("Tessel")};
+    larkin::Library tessel_{LoadLibraryA("Tessel")};
 };
 
 TEST_F(TesselExports, EveryNameAndOrdinalReachesItsEntryPoint) {
@@ -102,7 +102,7 @@ TEST(TesselLoad, DoesNotLoadWithoutVerranOrCorvid) {
         EXPECT_EQ(GetModuleHandleA("Tessel"), nullptr);
         larkin::sim::ClearFaults();
     }
-    corvid::Library tessel(LoadLibraryA("Tessel"));
+    larkin::Library tessel(LoadLibraryA("Tessel"));
     EXPECT_TRUE(tessel);
 }
 

@@ -4,7 +4,7 @@
 #include <filesystem>
 #include <string>
 
-#include "../verran/run_program.h"
+#include "run_command.h"
 #include "test_machine.h"
 
 #include <gtest/gtest.h>
@@ -18,9 +18,10 @@ TEST(TesselListEngineDrives, ListsTheDemoMachinesSticksTheBlankOneWithoutLetter)
     std::filesystem::path machine = folder.path() / "demo.toml";
     std::filesystem::copy_file(TESSEL_DEMO_MACHINE, machine);
 
-    verran::test::ProgramRun run =
-        verran::test::RunProgram("cd '" + folder.path().string() + "' && LARKIN_MACHINE='" +
-                                 machine.string() + "' " + TESSEL_LIST_ENGINE_DRIVES);
+    larkin::test::CommandRun run =
+        larkin::test::RunCommand("cd " + larkin::test::Quoted(folder.path().string()) +
+                                 " && LARKIN_MACHINE=" + larkin::test::Quoted(machine.string()) +
+                                 " " + TESSEL_LIST_ENGINE_DRIVES);
     ASSERT_EQ(run.exitCode, 0) << run.output;
     EXPECT_EQ(run.output,
               "0: [E: SanDisk Cruzer Blade USB Device]\n"

@@ -12,7 +12,7 @@
 
 #include "allocation_faults.h"
 #include "console_test_support.h"
-#include "corvid/owned.h"
+#include "larkin/owned.h"
 #include "exports/tessel.h"
 #include "stick_machines.h"
 #include "test_machine.h"
@@ -44,7 +44,7 @@ TEST(TesselMemoryFault, NothingLeavesAnExport) {
     const std::string saved = (folder.path() / "saved.mbr").string();
     const std::string image = (folder.path() / "image.dat").string();
     std::ofstream(image, std::ios::binary) << std::string(4096, '\x42');
-    corvid::Library tessel(LoadLibraryA("Tessel"));
+    larkin::Library tessel(LoadLibraryA("Tessel"));
     ASSERT_TRUE(tessel) << GetLastError();
     HMODULE library = tessel.get();
 

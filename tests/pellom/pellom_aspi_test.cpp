@@ -122,7 +122,7 @@ TEST(PellomAspiLoading, MoreTargetsThanSlotsFillExactlyTheTable) {
 }
 
 struct Aspi {
-    corvid::Library library{LoadLibraryA("wnaspi32")};
+    larkin::Library library{LoadLibraryA("wnaspi32")};
     GET_ASPI32_SUPPORT_INFO supportInfo =
         Bind<GET_ASPI32_SUPPORT_INFO>(library, "GetASPI32SupportInfo");
     SEND_ASPI32_COMMAND send = Bind<SEND_ASPI32_COMMAND>(library, "SendASPI32Command");

@@ -15,7 +15,7 @@
 namespace larkin::test {
 
 struct PellomApi {
-    corvid::Library library{LoadLibraryA("Pellom")};
+    larkin::Library library{LoadLibraryA("Pellom")};
 #define LARKIN_BIND(type, member, name) type member = Bind<type>(library, name);
     LARKIN_BIND(PELLOM_INIT, initPellom, "initPellom")
     LARKIN_BIND(CORE_LOAD_CORE_MODULE, loadCoreModule, "LoadCoreModule")

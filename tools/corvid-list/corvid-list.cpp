@@ -9,13 +9,13 @@
 #include <string>
 
 #include "corvid/corvid.h"
-#include "corvid/owned.h"
+#include "larkin/owned.h"
 #include "larkin/platform.h"
 
 namespace {
 
 template <class F>
-F ByOrdinal(const corvid::Library& library, int ordinal) {
+F ByOrdinal(const larkin::Library& library, int ordinal) {
     FARPROC address = GetProcAddress(library.get(), MAKEINTRESOURCEA(ordinal));
     return reinterpret_cast<F>(reinterpret_cast<void (*)()>(address));
 }
@@ -61,7 +61,7 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "corvid-list: %s\n", error);
         return 2;
     }
-    corvid::Library library(LoadLibraryA("Corvid"));
+    larkin::Library library(LoadLibraryA("Corvid"));
     auto loadCores = ByOrdinal<CORVID_LOAD_CORES>(library, CORVID_ORDINAL_LOAD_CORES);
     auto deviceCount = ByOrdinal<CORVID_DEVICE_COUNT>(library, CORVID_ORDINAL_DEVICE_COUNT);
     auto command = ByOrdinal<CORVID_COMMAND>(library, CORVID_ORDINAL_COMMAND);

@@ -11,7 +11,7 @@
 #include "console/saved_table_description.h"
 #include "console/sha256.h"
 #include "console_test_support.h"
-#include "corvid/owned.h"
+#include "larkin/owned.h"
 #include "engine_test_support.h"
 #include "larkin/simulation.h"
 #include "stick_machines.h"
@@ -227,7 +227,7 @@ TEST_F(ConsoleOperation, TheSavedTableFileIsCheckedBeforeAnyWrite) {
     std::ofstream(notes) << "what the user keeps";
     std::string held = (folder_.path() / "held.mbr").string();
     std::ofstream(held) << "";
-    corvid::Handle holder(CreateFileA(held.c_str(), GENERIC_READ,
+    larkin::Handle holder(CreateFileA(held.c_str(), GENERIC_READ,
                                       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                                       nullptr, OPEN_EXISTING, 0, nullptr));
     ASSERT_TRUE(holder);

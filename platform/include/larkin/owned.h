@@ -1,17 +1,17 @@
-// Owners of platform objects for Corvid and its core modules: a loaded
+// Owners of platform objects for the libraries and programs: a loaded
 // library and an open handle, released exactly once.
 //
 // At process exit the loader and the platform tear themselves down; code
 // that runs then calls abandon(), which drops the object without calling into
 // either.
-#ifndef CORVID_OWNED_H
-#define CORVID_OWNED_H
+#ifndef LARKIN_OWNED_H
+#define LARKIN_OWNED_H
 
 #include <utility>
 
-#include "win32/windows.h"
+#include "../win32/windows.h"
 
-namespace corvid {
+namespace larkin {
 
 template <class Traits>
 class Owned {
@@ -70,6 +70,6 @@ F Export(const Library& library, const char* name) {
     return reinterpret_cast<F>(reinterpret_cast<void (*)()>(address));
 }
 
-}  // namespace corvid
+}  // namespace larkin
 
 #endif
