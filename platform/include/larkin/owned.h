@@ -9,7 +9,7 @@
 
 #include <utility>
 
-#include "../win32/windows.h"
+#include "win32/windows.h"
 
 namespace larkin {
 
