@@ -1,4 +1,5 @@
-// Reading answers, numbers and names from the console, line by line.
+// Reading answers, numbers and names from the console, line by line, and
+// where lines and prompts go.
 #include <gtest/gtest.h>
 
 #include "console/console_io.h"
@@ -10,51 +11,43 @@ namespace {
 using console::Read;
 
 TEST(ConsoleInput, DecimalNumbers) {
+    for (auto [word, value] : {std::pair{"63", 63ll},
+                               {"-5", -5ll},
+                               {"+7", 7ll},
+                               {"9223372036854775807", 9223372036854775807ll}}) {
+        std::int64_t n = 0;
+        EXPECT_TRUE(console::ParseDecimal(word, n)) << word;
+        EXPECT_EQ(n, value);
+    }
     std::int64_t n = 0;
-    EXPECT_TRUE(console::ParseDecimal("63", n));
-    EXPECT_EQ(n, 63);
-    EXPECT_TRUE(console::ParseDecimal("-5", n));
-    EXPECT_EQ(n, -5);
-    EXPECT_TRUE(console::ParseDecimal("+7", n));
-    EXPECT_EQ(n, 7);
-    EXPECT_TRUE(console::ParseDecimal("9223372036854775807", n));
     for (const char* word :
          {"", "+", "-", "+-1", "12a", "0x10", "1e3", "9223372036854775808", "3.5", "--1"})
         EXPECT_FALSE(console::ParseDecimal(word, n)) << word;
 }
 
-TEST(ConsoleInput, BlankLinesArePassedAndTheRestOfALineIsDropped) {
-    MemoryConsole memory("\n   \n  yes please\n12 13\nname.bin trailing\n");
+TEST(ConsoleInput, BlankLinesArePassedTheRestOfALineDroppedAndGarbageRefusedAndConsumed) {
+    MemoryConsole memory("\n   \n  yes please\n12 13\nname.bin trailing\nabc\n" +
+                         std::string(52, 'n') + "\n" + std::string(51, 'n') + "\nq");
+    console::Console& in = memory.console();
     char answer = 0;
-    ASSERT_EQ(memory.console().ReadAnswer(answer), Read::ok);
+    ASSERT_EQ(in.ReadAnswer(answer), Read::ok);
     EXPECT_EQ(answer, 'y');
     std::int64_t number = 0;
-    ASSERT_EQ(memory.console().ReadNumber(number), Read::ok);
+    ASSERT_EQ(in.ReadNumber(number), Read::ok);
     EXPECT_EQ(number, 12) << "13 went with its line";
     std::string name;
-    ASSERT_EQ(memory.console().ReadName(name, 99), Read::ok);
+    ASSERT_EQ(in.ReadName(name, 99), Read::ok);
     EXPECT_EQ(name, "name.bin");
-    EXPECT_EQ(memory.console().ReadAnswer(answer), Read::end);
-    EXPECT_EQ(memory.console().ReadNumber(number), Read::end);
-    EXPECT_EQ(memory.console().ReadName(name, 99), Read::end);
-}
-
-TEST(ConsoleInput, GarbageNumbersAndLongNamesAreRefusedAndConsumed) {
-    MemoryConsole memory("abc\n" + std::string(52, 'n') + "\n" + std::string(51, 'n') + "\n");
-    std::int64_t number = 0;
-    EXPECT_EQ(memory.console().ReadNumber(number), Read::notNumber);
-    std::string name = "before";
-    EXPECT_EQ(memory.console().ReadName(name, 51), Read::tooLong);
-    EXPECT_EQ(name, "before");
-    EXPECT_EQ(memory.console().ReadName(name, 51), Read::ok);
+    EXPECT_EQ(in.ReadNumber(number), Read::notNumber);
+    EXPECT_EQ(in.ReadName(name, 51), Read::tooLong);
+    EXPECT_EQ(name, "name.bin");
+    EXPECT_EQ(in.ReadName(name, 51), Read::ok);
     EXPECT_EQ(name.size(), 51u);
-}
-
-TEST(ConsoleInput, ALastLineWithoutItsEndIsStillRead) {
-    MemoryConsole memory("q");
-    char answer = 0;
-    ASSERT_EQ(memory.console().ReadAnswer(answer), Read::ok);
+    ASSERT_EQ(in.ReadAnswer(answer), Read::ok) << "a last line without its end";
     EXPECT_EQ(answer, 'q');
+    EXPECT_EQ(in.ReadAnswer(answer), Read::end);
+    EXPECT_EQ(in.ReadNumber(number), Read::end);
+    EXPECT_EQ(in.ReadName(name, 99), Read::end);
 }
 
 TEST(ConsoleOutput, LinesAndPromptsGoToTheirStreams) {

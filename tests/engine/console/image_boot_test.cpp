@@ -15,22 +15,17 @@ namespace boot = larkin::test::boot;
 
 constexpr int kCylinders = 64, kHeads = 16, kSectors = 32;
 
-StickLayout GeometryStick() {
-    StickLayout stick;
-    stick.bytes = std::uint64_t{kCylinders} * kHeads * kSectors * 512;
-    stick.heads = kHeads;
-    stick.sectorsPerTrack = kSectors;
-    return stick;
-}
-
 class WrittenImage : public EngineTest {
   protected:
-    WrittenImage() : EngineTest(StickMachine({GeometryStick()})) {}
+    WrittenImage()
+        : EngineTest(StickMachine({{.bytes = std::uint64_t{kCylinders} * kHeads * kSectors * 512,
+                                    .sectorsPerTrack = kSectors,
+                                    .heads = kHeads}})) {}
     larkin::test::TempFolder folder_;
 };
 
 TEST_F(WrittenImage, BootsThroughTheDosBootSector) {
-    if (!boot::HaveProgram("qemu-system-i386"))
+    if (!larkin::test::HaveProgram("qemu-system-i386"))
         GTEST_SKIP() << "qemu-system-i386 is not installed (scripts/install-deps)";
     std::string saved = (folder_.path() / "saved.mbr").string();
     ScopedInput input("y\n");

@@ -3,7 +3,6 @@
 // writes the drive unless the drive's former sector 0 is in the saved file.
 #include <gmock/gmock.h>
 
-#include <algorithm>
 #include <fstream>
 
 #include "console/image_operations.h"
@@ -15,17 +14,10 @@
 namespace tessel::test {
 namespace {
 
-std::vector<std::uint8_t> FileBytes(const std::filesystem::path& file) {
-    std::ifstream in(file, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
-
 class ConsoleFaults : public EngineTest {
   protected:
     ConsoleFaults() : EngineTest(StickMachine({StickLayout{}})) {
-        std::vector<char> content(200'000, '\x42');
-        std::ofstream(image_, std::ios::binary)
-            .write(content.data(), static_cast<long>(content.size()));
+        std::ofstream(image_, std::ios::binary) << std::string(200'000, '\x42');
     }
 
     larkin::test::TempFolder folder_;
