@@ -66,6 +66,10 @@ struct StickBoot {
     Firmware firmware;
 };
 
+void PrintTo(const StickBoot& boot, std::ostream* out) {
+    *out << boot.name;
+}
+
 class TesselBootableStick : public EngineTest, public ::testing::WithParamInterface<StickBoot> {
   protected:
     TesselBootableStick()

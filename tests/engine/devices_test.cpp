@@ -1,10 +1,12 @@
 // The device tables: filling them through Corvid and Verran, reading them,
-// and what happens with bad indexes, bad pointers and too much input.
+// what happens with bad indexes, bad pointers and too much input, and every
+// platform call of the scans and of the volume mapping failing in turn.
 #include <cstring>
 
 #include "devices/enumeration.h"
 #include "engine_test_support.h"
 #include "stick_machines.h"
+#include "shell/volume_mapping.h"
 
 namespace tessel::test {
 namespace {
@@ -147,6 +149,51 @@ TEST_F(TesselTwelveSticks, DrivesBeyondTheTenthAreDropped) {
     EXPECT_EQ(GetUSBDevCount(), 10);
     EXPECT_EQ(Info(9), " Stick 9 USB Device");
     EXPECT_EQ(Info(10), "<error>");
+}
+
+class TesselEnumerationFaults : public EngineTest {};
+
+TEST_F(TesselEnumerationFaults, EachScanGivesFewerOrLessKnownDrivesNeverATextOutsideItsField) {
+    for (auto enumerate : {&GetUSBDevCount, &EnumUSBDevices, &EnumUSBDevicesCVD}) {
+        int count = 0;
+        const bool current = enumerate == &GetUSBDevCount;
+        const DeviceTable& table = current ? CurrentTable : BaselineTable;
+        int runs =
+            FailEachCallInTurn([&] { count = enumerate(); },
+                               [&](const std::string&, int) {
+                                   EXPECT_GE(count, 0);
+                                   EXPECT_LE(count, 2);
+                                   EXPECT_EQ(table.count, count);
+                                   for (int i = 0; i < count; ++i) {
+                                       std::string letters = table.rows[i].mountInfo;
+                                       EXPECT_TRUE(letters.empty() || letters == "E:") << letters;
+                                       char text[TESSEL_DEVICE_INFO_SIZE + 1];
+                                       std::memset(text, '#', sizeof text);
+                                       EXPECT_TRUE(!current || GetUSBDevInfo(i, text) == ATA_OK);
+                                       EXPECT_EQ(text[TESSEL_DEVICE_INFO_SIZE], '#');
+                                   }
+                               });
+        EXPECT_GT(runs, 10);
+        EXPECT_EQ(enumerate(), 2) << "a clean scan afterwards sees everything again";
+    }
+    EXPECT_STREQ(CurrentTable.rows[0].mountInfo, "E:");
+}
+
+TEST_F(TesselEnumerationFaults, FindVolumeLetterGivesTheLetterOrLeavesTheBuffer) {
+    HANDLE drive = OpenDisk(1, GENERIC_READ);
+    ASSERT_NE(drive, INVALID_HANDLE_VALUE);
+    char letters[8] = " ";
+    auto op = [&] {
+        std::strcpy(letters, " ");
+        FindVolumeLetter(drive, letters);
+    };
+    op();
+    ASSERT_STREQ(letters, "E:");
+    int runs = FailEachCallInTurn(op, [&](const std::string&, int) {
+        EXPECT_TRUE(std::string(letters) == " " || std::string(letters) == "E:") << letters;
+    });
+    EXPECT_GT(runs, 3);
+    CloseHandle(drive);
 }
 
 }  // namespace

@@ -1,10 +1,15 @@
 // The library as a host sees it: exports by name and by ordinal sharing one
-// set of tables, the refusal to load without its services, and the message
-// channel its operations write through.
+// set of tables, the refusal to load without its services, the message
+// channel its operations write through, and the C example that knows the
+// engine only by its exported names.
 #include "corvid/owned.h"
 #include "engine_test_support.h"
 #include "exports/message_channel.h"
 #include "exports/tessel.h"
+#include <gtest/gtest.h>
+#include <filesystem>
+#include "run_command.h"
+#include "test_machine.h"
 
 namespace tessel::test {
 namespace {
@@ -98,6 +103,22 @@ TEST(TesselMessageChannel, LinesSystemTextsAndBareCodesInCallOrderProgressToTheC
               "\n Windows Error No: 3758101044\nFormatMessage failure! 317\n");
     EXPECT_EQ(reported, std::vector<std::string>{"\n Opening Device....."});
     EXPECT_EQ(CurrentProgressCallback(), nullptr);
+}
+
+using larkin::test::Quoted;
+
+TEST(TesselListEngineDrives, ListsTheDemoMachinesSticksTheBlankOneWithoutLetter) {
+    larkin::test::TempFolder folder;
+    std::filesystem::path machine = folder.path() / "demo.toml";
+    std::filesystem::copy_file(TESSEL_DEMO_MACHINE, machine);
+    auto run = larkin::test::RunCommand("cd " + Quoted(folder.path().string()) +
+                                        " && LARKIN_MACHINE=" + Quoted(machine.string()) + " " +
+                                        TESSEL_LIST_ENGINE_DRIVES);
+    ASSERT_EQ(run.exitCode, 0) << run.output;
+    EXPECT_EQ(run.output,
+              "0: [E: SanDisk Cruzer Blade USB Device]\n"
+              "1: [ Kingston DataTraveler 2.0 USB Device]\n"
+              "2 USB drives\n");
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 // A stand-in child for the command-runner tests: waits for one line on its
 // standard input and notes in MARKER what came ("enter" or "eof"); with
-// --no-read it notes "ran" at once, with --until FILE once FILE exists.
+// --no-read it notes "ran" at once, with --until FILE once FILE exists (or
+// its folder is gone: the test that started it has ended).
 // Exits 0 after a line, 2 at the end of the input.
 #include <chrono>
 #include <filesystem>
@@ -15,7 +16,8 @@ int main(int argc, char** argv) {
     int code = 0;
     std::string option = argc > 2 ? argv[2] : "";
     if (option == "--until" && argc > 3) {
-        while (!std::filesystem::exists(argv[3]))
+        const std::filesystem::path go = argv[3];
+        while (!std::filesystem::exists(go) && std::filesystem::exists(go.parent_path()))
             std::this_thread::sleep_for(std::chrono::milliseconds(10));
     } else if (option != "--no-read") {
         std::string line;

@@ -1,7 +1,8 @@
 // CopyUSBBootImage and CopyUSBMBRImage on simulated sticks, with the
 // answers fed to the engine's standard input: the layout written, the round
 // trip proven by the journal, the edge cases of the dialogue and the
-// geometry, and every refusal that must leave the drive untouched.
+// geometry, every refusal that must leave the drive untouched, every
+// platform call failing in turn, and a written stick booted in QEMU.
 #include <gmock/gmock.h>
 
 #include <fstream>
@@ -14,6 +15,7 @@
 #include "engine_test_support.h"
 #include "larkin/simulation.h"
 #include "stick_machines.h"
+#include "boot_harness.h"
 
 namespace tessel::test {
 namespace {
@@ -405,6 +407,100 @@ INSTANTIATE_TEST_SUITE_P(
                  "\n Device # 10 :", "\n Only the first 10 devices are listed and can be chosen\n",
                  "\n Invalid Device #\n"})),
     [](const auto& info) { return std::string(info.param.name); });
+
+class ConsoleFaults : public EngineTest {
+  protected:
+    ConsoleFaults() : EngineTest(StickMachine({StickLayout{}})) {
+        std::ofstream(image_, std::ios::binary) << std::string(200'000, '\x42');
+    }
+
+    larkin::test::TempFolder folder_;
+    std::string saved_ = (folder_.path() / "saved.mbr").string();
+    std::string image_ = (folder_.path() / "image.dat").string();
+};
+
+TEST_F(ConsoleFaults, WriterNeverWritesTheDriveWithoutItsSectorZeroSaved) {
+    std::vector<std::uint8_t> before;
+    int status = -1;
+    auto op = [&] {
+        before = ImageBytes("stick1", 0, 512);
+        std::filesystem::remove(saved_);
+        larkin::sim::ClearJournal();
+        ScopedInput input("y\n0\n");
+        CapturedOutput([&] { status = CopyUSBBootImage(saved_.c_str(), "E:", image_.c_str()); });
+    };
+    int runs = FailEachCallInTurn(op, [&](const std::string& call, int) {
+        EXPECT_TRUE(status == ATA_OK || status == ATA_ERROR) << status;
+        if (!WrittenDisks().empty()) {
+            EXPECT_EQ(FileBytes(saved_), before) << call << ": the drive was written";
+        }
+        if (status == ATA_OK) {
+            EXPECT_EQ(ImageBytes("stick1", 64 * 512, 200'000),
+                      std::vector<std::uint8_t>(200'000, 0x42));
+        }
+    });
+    EXPECT_GT(runs, 20);
+}
+
+TEST_F(ConsoleFaults, RestorerWritesAllOfTheSectorOrNothing) {
+    // Boot code and an empty table: a sector the restorer takes without a
+    // description, once asked.
+    std::vector<std::uint8_t> sector(512, 0x33);
+    std::fill(sector.begin() + 446, sector.end(), 0);
+    sector[510] = 0x55;
+    sector[511] = 0xAA;
+    int status = -1;
+    auto op = [&] {
+        std::ofstream(saved_, std::ios::binary)
+            .write(reinterpret_cast<const char*>(sector.data()), 512);
+        larkin::sim::ClearJournal();
+        ScopedInput input("y\ny\n");
+        CapturedOutput([&] { status = CopyUSBMBRImage(saved_.c_str(), "E:"); });
+    };
+    int runs = FailEachCallInTurn(op, [&](const std::string&, int) {
+        EXPECT_EQ(status, ATA_ERROR);
+        EXPECT_TRUE(WrittenDisks().empty() || ImageBytes("stick1", 0, 512) == sector);
+    });
+    EXPECT_GT(runs, 5);
+}
+
+namespace boot = larkin::test::boot;
+
+constexpr int kCylinders = 64, kHeads = 16, kSectors = 32;
+
+class WrittenImage : public EngineTest {
+  protected:
+    WrittenImage()
+        : EngineTest(StickMachine({{.bytes = std::uint64_t{kCylinders} * kHeads * kSectors * 512,
+                                    .sectorsPerTrack = kSectors,
+                                    .heads = kHeads}})) {}
+    larkin::test::TempFolder folder_;
+};
+
+TEST_F(WrittenImage, BootsThroughTheDosBootSector) {
+    if (!larkin::test::HaveProgram("qemu-system-i386"))
+        GTEST_SKIP() << "qemu-system-i386 is not installed (scripts/install-deps)";
+    std::string saved = (folder_.path() / "saved.mbr").string();
+    ScopedInput input("y\n");
+    int status = -1;
+    std::string output = CapturedOutput(
+        [&] { status = CopyUSBBootImage(saved.c_str(), "E:", TESSEL_DEFAULT_IMAGE); });
+    ASSERT_EQ(status, ATA_OK) << output;
+    // No translation: the BIOS's CHS is the one the boot sector was given.
+    boot::Qemu qemu({"-drive", "if=none,id=disk,format=raw,file=" + DiskImage("stick1").string(),
+                     "-device",
+                     "ide-hd,drive=disk,cyls=" + std::to_string(kCylinders) +
+                         ",heads=" + std::to_string(kHeads) + ",secs=" + std::to_string(kSectors) +
+                         ",bios-chs-trans=none"});
+    ASSERT_TRUE(qemu.WaitFor("Press any key to restart.")) << qemu.console();
+    const std::string& console = qemu.console();
+    EXPECT_THAT(console, ::testing::HasSubstr("raw image writer, through the DOS boot sector."));
+    EXPECT_THAT(console, ::testing::HasSubstr("Media byte:        F8h"));
+    EXPECT_THAT(console, ::testing::HasSubstr("Boot drive:        80h"));
+    // 32 hidden + 1 reserved + 2 x 7 FAT + 32 root directory sectors = 79.
+    EXPECT_THAT(console, ::testing::HasSubstr("First data sector: 0000004Fh"));
+    EXPECT_THAT(console, ::testing::HasSubstr("IBMBIO.COM was started as DOS expects."));
+}
 
 }  // namespace
 }  // namespace tessel::test
