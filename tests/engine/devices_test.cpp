@@ -5,8 +5,8 @@
 
 #include "devices/enumeration.h"
 #include "engine_test_support.h"
-#include "stick_machines.h"
 #include "shell/volume_mapping.h"
+#include "stick_machines.h"
 
 namespace tessel::test {
 namespace {

@@ -2,14 +2,12 @@
 // set of tables, the refusal to load without its services, the message
 // channel its operations write through, and the C example that knows the
 // engine only by its exported names.
+#include <filesystem>
+
 #include "corvid/owned.h"
 #include "engine_test_support.h"
 #include "exports/message_channel.h"
 #include "exports/tessel.h"
-#include <gtest/gtest.h>
-#include <filesystem>
-#include "run_command.h"
-#include "test_machine.h"
 
 namespace tessel::test {
 namespace {

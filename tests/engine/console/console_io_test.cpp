@@ -3,10 +3,11 @@
 // and line for both question forms.
 #include <gtest/gtest.h>
 
-#include "console/console_io.h"
-#include "console_test_support.h"
 #include <cstring>
+
+#include "console/console_io.h"
 #include "console/device_dialogue.h"
+#include "console_test_support.h"
 
 namespace tessel::test {
 namespace {

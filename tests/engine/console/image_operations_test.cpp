@@ -8,14 +8,13 @@
 #include <fstream>
 #include <tuple>
 
+#include "boot_harness.h"
 #include "console/image_operations.h"
 #include "console/saved_table_description.h"
 #include "console_test_support.h"
 #include "corvid/owned.h"
 #include "engine_test_support.h"
-#include "larkin/simulation.h"
 #include "stick_machines.h"
-#include "boot_harness.h"
 
 namespace tessel::test {
 namespace {

@@ -2,16 +2,15 @@
 // kind of damaged text refused; what a saved file without one must be; and
 // the SHA-256 it carries, against OpenSSL.
 #include <gtest/gtest.h>
+#include <openssl/sha.h>
 
 #include <array>
 #include <fstream>
+#include <random>
 
 #include "console/saved_table_description.h"
-#include "test_machine.h"
-#include <openssl/sha.h>
-#include <random>
-#include <vector>
 #include "console/sha256.h"
+#include "test_machine.h"
 
 namespace tessel::test {
 namespace {
