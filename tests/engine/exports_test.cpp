@@ -3,6 +3,7 @@
 // channel its operations write through, and the C example that knows the
 // engine only by its exported names.
 #include <filesystem>
+#include <sstream>
 
 #include "corvid/owned.h"
 #include "engine_test_support.h"
@@ -22,30 +23,22 @@ TEST(TesselExports, EveryNameAndOrdinalReachesOneEntryPointAndBothShareTheTables
     corvid::Library tessel(LoadLibraryA("Tessel"));
     ASSERT_TRUE(tessel) << GetLastError();
     HMODULE library = tessel.get();
-    const char* byOrdinal[] = {TESSEL_CREATE_PARTITION_CVD_DECORATED,
-                               TESSEL_ENUM_USB_DEVICES_CVD_DECORATED,
-                               TESSEL_GET_USB_DEV_INFO_W_DECORATED,
-                               "CreateUSBBoot",
-                               "GetUSBDevCount",
-                               "GetUSBDevInfo",
-                               "CopyUSBBootImage",
-                               "CopyUSBMBRImage",
-                               "CreatePartition",
-                               TESSEL_CREATE_USB_BOOT_DECORATED,
-                               "EnumUSBDevices",
-                               TESSEL_GET_USB_DEV_COUNT_DECORATED,
-                               TESSEL_GET_USB_DEV_INFO_DECORATED,
-                               "OpenDevice",
-                               "SetCallBackFunc",
-                               "ZeroPartitionInfo"};
+    // Ordinals 1 to 16, as hosts link to them.
+    std::istringstream byOrdinal(
+        "_Z18CreatePartitionCVDv _Z17EnumUSBDevicesCVDv _Z14GetUSBDevInfoWiPc CreateUSBBoot "
+        "GetUSBDevCount GetUSBDevInfo CopyUSBBootImage CopyUSBMBRImage CreatePartition "
+        "_CreateUSBBoot@12 EnumUSBDevices _GetUSBDevCount@0 _GetUSBDevInfo@8 OpenDevice "
+        "SetCallBackFunc ZeroPartitionInfo");
     for (int ordinal = 1; ordinal <= 18; ++ordinal) {
         void* address = Export(library, MAKEINTRESOURCEA(ordinal));
         if (ordinal > 16) {
             EXPECT_EQ(address, nullptr) << ordinal;
             continue;
         }
+        std::string name;
+        byOrdinal >> name;
         EXPECT_NE(address, nullptr) << ordinal;
-        EXPECT_EQ(address, Export(library, byOrdinal[ordinal - 1])) << byOrdinal[ordinal - 1];
+        EXPECT_EQ(address, Export(library, name.c_str())) << name;
     }
     for (const char* name :
          {"EnumUSBDevicesCVD", "CreatePartitionCVD", "_CreateUSBBoot_12", "ScanWithVerran"})
