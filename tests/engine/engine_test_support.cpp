@@ -11,7 +11,7 @@
 
 namespace tessel::test {
 
-EngineTest::EngineTest(std::string_view toml) : machine_(toml) {
+EngineTest::EngineTest(const std::string& toml) : machine_(toml) {
     ClearRows(CurrentTable);
     ClearRows(BaselineTable);
     ClearRows(ProbeTable);

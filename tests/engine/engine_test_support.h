@@ -5,67 +5,24 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
-#include <cstdint>
 #include <functional>
-#include <memory>
 #include <string>
-#include <string_view>
 
 #include "devices/device_table.h"
 #include "larkin/simulation.h"
+#include "run_command.h"
 #include "test_machine.h"
 #include "win32/windows.h"
 
 namespace tessel::test {
 
-// The demo machine's layout with pauses recorded only: system disk C:, stick
-// one with the volume E: (disk 1), a blank stick two (disk 2).
-inline constexpr const char* kTwoSticks = R"(
-[machine]
-time_scale = 0
-[[adapter]]
-id = "ide0"
-class = "ATA"
-[[adapter.disk]]
-id = "system"
-size = "4MiB"
-friendly_name = "System Disk ATA Device"
-letters = ["C:"]
-[[adapter.disk.partition]]
-type = 0x0C
-start = 63
-[[adapter]]
-id = "usb1"
-class = "USB"
-aspi = true
-[[adapter.disk]]
-id = "stick1"
-size = "8MiB"
-vendor = "SanDisk"
-product = "Cruzer Blade"
-friendly_name = "SanDisk Cruzer Blade USB Device"
-letters = ["E:"]
-[[adapter.disk.partition]]
-type = 0x0E
-start = 63
-[[adapter]]
-id = "usb2"
-class = "USB"
-aspi = true
-[[adapter.disk]]
-id = "stick2"
-size = "4MiB"
-vendor = "Kingston"
-product = "DataTraveler 2.0"
-friendly_name = "Kingston DataTraveler 2.0 USB Device"
-letters = ["F:"]
-)";
-
-// A machine of the test's own, with the engine's services bound and its
-// tables and callback zeroed, as after a fresh load.
+// A machine of the test's own (by default stick E: and a blank stick), with
+// the engine's services bound and its tables and callback zeroed, as after
+// a fresh load.
 class EngineTest : public ::testing::Test {
   protected:
-    explicit EngineTest(std::string_view toml = kTwoSticks);
+    explicit EngineTest(
+        const std::string& toml = larkin::test::MachineText("engine-sticks-e-and-blank"));
     ~EngineTest() override;
 
     larkin::test::TestMachine machine_;

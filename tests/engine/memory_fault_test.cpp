@@ -22,11 +22,6 @@ namespace {
 
 namespace allocation = larkin::test::allocation;
 
-template <class F>
-F Bound(HMODULE library, const char* name) {
-    return reinterpret_cast<F>(reinterpret_cast<void*>(GetProcAddress(library, name)));
-}
-
 struct Export {
     const char* name;
     std::function<int()> call;
@@ -49,23 +44,21 @@ TEST(TesselMemoryFault, NothingLeavesAnExport) {
     HMODULE library = tessel.get();
 
     // Bound first: looking an export up allocates too.
-    auto count = Bound<TESSEL_GET_USB_DEV_COUNT>(library, "GetUSBDevCount");
-    auto open = Bound<TESSEL_OPEN_DEVICE>(library, "OpenDevice");
-    auto enumVerran = Bound<TESSEL_ENUM_USB_DEVICES>(library, "EnumUSBDevices");
-    auto enumCorvid =
-        Bound<TESSEL_ENUM_USB_DEVICES_CVD>(library, TESSEL_ENUM_USB_DEVICES_CVD_DECORATED);
-    auto zero = Bound<TESSEL_ZERO_PARTITION_INFO>(library, "ZeroPartitionInfo");
-    auto partition = Bound<TESSEL_CREATE_PARTITION>(library, "CreatePartition");
-    auto partitionCvd =
-        Bound<TESSEL_CREATE_PARTITION_CVD>(library, TESSEL_CREATE_PARTITION_CVD_DECORATED);
-    auto boot = Bound<TESSEL_CREATE_USB_BOOT>(library, "CreateUSBBoot");
-    auto writer = Bound<TESSEL_COPY_USB_BOOT_IMAGE>(library, "CopyUSBBootImage");
-    auto restorer = Bound<TESSEL_COPY_USB_MBR_IMAGE>(library, "CopyUSBMBRImage");
-    ASSERT_TRUE(count && open && enumVerran && enumCorvid && zero && partition && partitionCvd &&
-                boot && writer && restorer);
-
+    auto bound = [library](auto type, const char* name) {
+        auto address = reinterpret_cast<decltype(type)>(
+            reinterpret_cast<void*>(GetProcAddress(library, name)));
+        EXPECT_NE(address, nullptr) << name;
+        return address;
+    };
+    auto enumVerran = bound(TESSEL_ENUM_USB_DEVICES{}, "EnumUSBDevices");
+    auto enumCorvid = bound(TESSEL_ENUM_USB_DEVICES_CVD{}, TESSEL_ENUM_USB_DEVICES_CVD_DECORATED);
+    auto partitionCvd = bound(TESSEL_CREATE_PARTITION_CVD{}, TESSEL_CREATE_PARTITION_CVD_DECORATED);
+    auto boot = bound(TESSEL_CREATE_USB_BOOT{}, "CreateUSBBoot");
+    auto writer = bound(TESSEL_COPY_USB_BOOT_IMAGE{}, "CopyUSBBootImage");
+    auto restorer = bound(TESSEL_COPY_USB_MBR_IMAGE{}, "CopyUSBMBRImage");
+    auto open = bound(TESSEL_OPEN_DEVICE{}, "OpenDevice");
     const std::vector<Export> exports = {
-        {"GetUSBDevCount", count},
+        {"GetUSBDevCount", bound(TESSEL_GET_USB_DEV_COUNT{}, "GetUSBDevCount")},
         {"OpenDevice",
          [&] {
              HANDLE handle = INVALID_HANDLE_VALUE;
@@ -75,9 +68,10 @@ TEST(TesselMemoryFault, NothingLeavesAnExport) {
          }},
         {"EnumUSBDevices", enumVerran},
         {"EnumUSBDevicesCVD", enumCorvid},
-        {"ZeroPartitionInfo", zero},
+        {"ZeroPartitionInfo", bound(TESSEL_ZERO_PARTITION_INFO{}, "ZeroPartitionInfo")},
         // Each from the same baseline: a scan cut short by a fault replaces it.
-        {"CreatePartition", partition, nullptr, [&] { enumVerran(); }},
+        {"CreatePartition", bound(TESSEL_CREATE_PARTITION{}, "CreatePartition"), nullptr,
+         [&] { enumVerran(); }},
         {"CreatePartitionCVD", [&] { return static_cast<int>(partitionCvd()); }, nullptr,
          [&] { enumCorvid(); }},
         {"CreateUSBBoot", [&] { return boot("E:", "A:", 0); }, nullptr, {}, true},

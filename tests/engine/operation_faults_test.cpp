@@ -5,9 +5,7 @@
 #include <fcntl.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cstring>
-#include <filesystem>
 #include <fstream>
 #include <set>
 
@@ -35,32 +33,23 @@ std::string LastEngineLine(const std::string& output) {
 // made the tests crawl through the platform's fsyncs.
 class SavedImage {
   public:
-    explicit SavedImage(const std::string& id) : id_(id) {
-        std::ifstream in(DiskImage(id), std::ios::binary);
-        bytes_.resize(std::filesystem::file_size(DiskImage(id)));
-        in.read(bytes_.data(), static_cast<std::streamsize>(bytes_.size()));
-        EXPECT_TRUE(in.good()) << "cannot read " << DiskImage(id);
-    }
+    explicit SavedImage(const std::string& id) : id_(id), bytes_(FileBytes(DiskImage(id))) {}
     void Restore(int diskNumber) const {
         const int image = ::open(DiskImage(id_).c_str(), O_RDWR | O_CLOEXEC);
         ASSERT_GE(image, 0) << "cannot open " << DiskImage(id_);
-        std::vector<char> chunk(kChunk);
+        std::vector<std::uint8_t> chunk(kChunk);
         bool restored = true;
         for (std::size_t at = 0; at < bytes_.size() && restored; at += kChunk) {
             const std::size_t length = std::min(kChunk, bytes_.size() - at);
-            const auto offset = static_cast<off_t>(at);
             const auto expected = static_cast<ssize_t>(length);
-            if (::pread(image, chunk.data(), length, offset) == expected &&
-                std::memcmp(chunk.data(), bytes_.data() + at, length) == 0)
-                continue;
-            restored = ::pwrite(image, bytes_.data() + at, length, offset) == expected;
+            if (::pread(image, chunk.data(), length, static_cast<off_t>(at)) != expected ||
+                std::memcmp(chunk.data(), bytes_.data() + at, length) != 0)
+                restored =
+                    ::pwrite(image, bytes_.data() + at, length, static_cast<off_t>(at)) == expected;
         }
         ::close(image);
         ASSERT_TRUE(restored) << "cannot restore " << DiskImage(id_);
-        std::string path = "\\\\.\\PhysicalDrive" + std::to_string(diskNumber);
-        HANDLE drive =
-            CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE,
-                        FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0, nullptr);
+        HANDLE drive = OpenDisk(diskNumber);
         DWORD returned = 0;
         DeviceIoControl(drive, IOCTL_DISK_UPDATE_PROPERTIES, nullptr, 0, nullptr, 0, &returned,
                         nullptr);
@@ -70,26 +59,14 @@ class SavedImage {
   private:
     static constexpr std::size_t kChunk = 1024 * 1024;
     std::string id_;
-    std::vector<char> bytes_;
+    std::vector<std::uint8_t> bytes_;
 };
 
-StickLayout Target() {
-    StickLayout stick;
-    stick.format = "FAT16";
-    return stick;
-}
-
-StickLayout Bystander() {
-    StickLayout stick;
-    stick.id = "stick2";
-    stick.letter = "F:";
-    stick.format = "FAT16";
-    return stick;
-}
+const StickLayout kBystander{.id = "stick2", .letter = "F:", .format = "FAT16"};
 
 class TesselOperationFaults : public EngineTest {
   protected:
-    TesselOperationFaults() : EngineTest(StickMachine({Target(), Bystander()})) {}
+    TesselOperationFaults() : EngineTest(StickMachine({{.format = "FAT16"}, kBystander})) {}
 };
 
 TEST_F(TesselOperationFaults, CreateUSBBoot) {
@@ -148,38 +125,42 @@ TEST_F(TesselOperationFaults, CreateUSBBoot) {
     EXPECT_GT(runs, 50);
     // The faults reach most of the flow's failure exits.
     EXPECT_GE(endings.size(), 6u);
-    for (const auto& [line, count] : endings) std::printf("%4d x %s\n", count, line.c_str());
 }
 
 // The partition operations on a QM stick plugged in after the baseline.
-StickLayout QmStick() {
-    StickLayout stick;
-    stick.id = "qm1";
-    stick.bytes = 64 * 1024 * 1024;
-    stick.friendlyName = "QMicro Flash USB Device";
-    stick.letter = "G:";
-    stick.format = "FAT16";
-    return stick;
-}
-
 class TesselPartitionFaults : public EngineTest {
   protected:
-    TesselPartitionFaults() : EngineTest(StickMachine({Bystander(), QmStick()})) {}
+    TesselPartitionFaults()
+        : EngineTest(StickMachine({kBystander,
+                                   {.id = "qm1",
+                                    .bytes = 64 * 1024 * 1024,
+                                    .friendlyName = "QMicro Flash USB Device",
+                                    .letter = "G:",
+                                    .format = "FAT16"}})) {}
+};
 
-    void Run(int (*operation)(), bool corvid) {
+TEST_F(TesselPartitionFaults, ZeroCreateAndCreateCvdEndWithAStatusAndWriteOnlyTheNewDrive) {
+    struct Operation {
+        const char* name;
+        int (*run)();
+        int (*baseline)();
+    };
+    for (const Operation& operation :
+         {Operation{"ZeroPartitionInfo", &ZeroPartitionInfo, &EnumUSBDevices},
+          Operation{"CreatePartition", &CreatePartition, &EnumUSBDevices},
+          Operation{"CreatePartitionCVD", [] { return static_cast<int>(CreatePartitionCVD()); },
+                    &EnumUSBDevicesCVD}}) {
+        SCOPED_TRACE(operation.name);
         SavedImage saved("qm1");
         int status = -1;
         auto prepare = [&] {
             saved.Restore(2);
             ASSERT_TRUE(larkin::sim::Plug("qm1", false));
-            if (corvid)
-                EnumUSBDevicesCVD();
-            else
-                EnumUSBDevices();
+            operation.baseline();
             ASSERT_TRUE(larkin::sim::Plug("qm1", true));
             larkin::sim::ClearJournal();
         };
-        auto op = [&] { status = operation(); };
+        auto op = [&] { status = operation.run(); };
         prepare();
         op();
         ASSERT_EQ(status, ATA_OK);
@@ -196,18 +177,6 @@ class TesselPartitionFaults : public EngineTest {
         EXPECT_GT(runs, 10);
         EXPECT_TRUE(statuses.contains(ATA_ERROR));
     }
-};
-
-TEST_F(TesselPartitionFaults, ZeroPartitionInfo) {
-    Run(&ZeroPartitionInfo, false);
-}
-
-TEST_F(TesselPartitionFaults, CreatePartition) {
-    Run(&CreatePartition, false);
-}
-
-TEST_F(TesselPartitionFaults, CreatePartitionCVD) {
-    Run([] { return static_cast<int>(CreatePartitionCVD()); }, true);
 }
 
 }  // namespace

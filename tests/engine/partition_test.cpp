@@ -6,7 +6,6 @@
 #include "devices/enumeration.h"
 #include "engine_test_support.h"
 #include "exports/message_channel.h"
-#include "partition/drive_geometry.h"
 #include "partition/partition_entry.h"
 #include "partition/partition_operations.h"
 #include "stick_machines.h"
@@ -15,203 +14,136 @@
 namespace tessel::test {
 namespace {
 
+using ::testing::Contains;
 using ::testing::ElementsAre;
-using ::testing::HasSubstr;
-using ::testing::Not;
 
 // A 1,000,000,000-byte QM stick (63 sectors per track) that is plugged in
 // during the tests, and a stick of another model that is always there.
-StickLayout NewStick() {
-    StickLayout stick;
-    stick.id = "qm1";
-    stick.bytes = 1'000'000'000;
-    stick.friendlyName = "QMicro Flash USB Device";
-    stick.letter = "G:";
-    stick.partitioned = false;
-    stick.present = false;
-    return stick;
-}
-
-StickLayout OldStick() {
-    StickLayout stick;
-    stick.id = "old";
-    stick.letter = "E:";
-    stick.format = "FAT16";
-    return stick;
-}
-
 class TesselPartition : public EngineTest {
   protected:
-    TesselPartition() : EngineTest(StickMachine({OldStick(), NewStick()})) {
+    TesselPartition()
+        : EngineTest(StickMachine({{.id = "old", .format = "FAT16"},
+                                   {.id = "qm1",
+                                    .bytes = 1'000'000'000,
+                                    .friendlyName = "QMicro Flash USB Device",
+                                    .letter = "G:",
+                                    .partitioned = false,
+                                    .present = false}})) {
         larkin::sim::ClearJournal();
     }
 
-    static void Plug(const char* id, bool present) { ASSERT_TRUE(larkin::sim::Plug(id, present)); }
+    static void Plug(bool present) { ASSERT_TRUE(larkin::sim::Plug("qm1", present)); }
 
-    HANDLE OpenDisk(int number) {
-        std::string path = "\\\\.\\PhysicalDrive" + std::to_string(number);
-        HANDLE drive =
-            CreateFileA(path.c_str(), FILE_ALL_ACCESS, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                        OPEN_EXISTING, 0, nullptr);
-        EXPECT_NE(drive, INVALID_HANDLE_VALUE);
-        return drive;
+    // The stick, partitioned once: a clean FAT32 volume, written only there.
+    static void ExpectPartitioned() {
+        auto mbr = ImageBytes("qm1", 0, 512);
+        EXPECT_EQ(std::count(mbr.begin(), mbr.begin() + 446, 0), 446) << "no boot code";
+        EXPECT_EQ(Little16(mbr, 510), 0xAA55);
+        EXPECT_EQ(mbr[446], 0x80);
+        EXPECT_EQ(mbr[450], 0x0C);
+        EXPECT_EQ(Little32(mbr, 454), 63u);
+        EXPECT_EQ(Little32(mbr, 458), 1'953'062u) << "999,967,744 bytes";
+        std::string fsck;
+        EXPECT_EQ(CheckPartition("qm1", 63, 1'953'062, &fsck), 0) << fsck;
+        EXPECT_THAT(WrittenDisks(), ElementsAre("qm1"));
+        // The letter was awaited with the first pause only.
+        EXPECT_THAT(larkin::sim::Pauses(), Contains(1000u));
     }
 };
 
-TEST(TesselPartitionTable, OneTrackShorterThanTheDriveLessOneTrack) {
-    DriveGeometry geometry = DeriveGeometry(63, 1'000'000'000);
-    EXPECT_EQ(geometry.hidden, 63u);
-    EXPECT_EQ(geometry.sectors, 1'953'062u);
-    SectorData table = Fat32PartitionTable(geometry);
-    std::vector<std::uint8_t> bytes(table.begin(), table.end());
-    EXPECT_EQ(std::count(bytes.begin(), bytes.begin() + 446, 0), 446);
-    EXPECT_EQ(bytes[446], 0x00);
-    EXPECT_EQ(bytes[447], 1);
-    EXPECT_EQ(bytes[448], 1);
-    EXPECT_EQ(bytes[449], 0);
-    EXPECT_EQ(bytes[450], 0x0C);
-    EXPECT_EQ(bytes[451] | bytes[452] | bytes[453], 0);
-    EXPECT_EQ(Little32(bytes, 454), 63u);
-    EXPECT_EQ(Little32(bytes, 458), 1'952'999u);
-    EXPECT_EQ(std::count(bytes.begin() + 462, bytes.begin() + 510, 0), 48);
-    EXPECT_EQ(bytes[510], 0x55);
-    EXPECT_EQ(bytes[511], 0xAA);
-}
-
-TEST_F(TesselPartition, EntryWithNothingGivenChangesOnlyTheBootIndicator) {
-    HANDLE drive = OpenDisk(1);
-    std::vector<std::uint8_t> before = ImageBytes("old", 0, 512);
+TEST_F(TesselPartition, EntryWithNothingGivenChangesOnlyTheBootIndicatorAndOnlyOnCommit) {
+    HANDLE drive = OpenDisk(1, FILE_ALL_ACCESS);
+    auto before = ImageBytes("old", 0, 512);
     EXPECT_TRUE(ApplyPartitionEntry(drive, 0, 0, true, 0));
-    std::vector<std::uint8_t> after = ImageBytes("old", 0, 512);
+    auto after = ImageBytes("old", 0, 512);
     EXPECT_EQ(before[446], 0x00);
     EXPECT_EQ(after[446], 0x80);
     EXPECT_EQ(after[450], before[450]);
-    EXPECT_EQ(Little32(after, 454), Little32(before, 454));
-    EXPECT_EQ(Little32(after, 458), Little32(before, 458));
-    EXPECT_TRUE(std::equal(after.begin() + 462, after.end(), before.begin() + 462));
-    // Without commit nothing reaches the drive.
+    EXPECT_TRUE(std::equal(after.begin() + 454, after.end(), before.begin() + 454));
     larkin::sim::ClearJournal();
     EXPECT_TRUE(ApplyPartitionEntry(drive, 32, 1000, false, 0x0B));
     EXPECT_TRUE(larkin::sim::Journal().empty());
-    EXPECT_THAT(WrittenDisks(), ElementsAre());
     CloseHandle(drive);
-}
-
-TEST_F(TesselPartition, LayoutBufferGrowsUntilTheLayoutFits) {
-    HANDLE drive = OpenDisk(1);
-    auto layoutReads = [] {
-        int reads = 0;
-        for (const auto& call : larkin::sim::RecordedCalls())
-            reads += call.ioctl == IOCTL_DISK_GET_DRIVE_LAYOUT_EX;
-        return reads;
-    };
-    auto sets = [] {
-        int count = 0;
-        for (const auto& call : larkin::sim::RecordedCalls())
-            count += call.ioctl == IOCTL_DISK_SET_DRIVE_LAYOUT_EX;
-        return count;
-    };
-    // Three answers of "too small", then the layout: read four times, then
-    // set, and read once more after the commit.
-    larkin::sim::InjectFault(
-        {"DeviceIoControl", "", IOCTL_DISK_GET_DRIVE_LAYOUT_EX, 0, 3, ERROR_INSUFFICIENT_BUFFER});
-    larkin::sim::RecordCalls(true);
-    EXPECT_TRUE(ApplyPartitionEntry(drive, 0, 0, true, 0));
-    larkin::sim::RecordCalls(false);
-    EXPECT_EQ(layoutReads(), 5);
-    EXPECT_EQ(sets(), 1);
-    // Never enough: 2,496 + 251 x 576 = 147,072 bytes is the last size
-    // tried, below 147,648; nothing is set.
-    larkin::sim::ClearFaults();
-    larkin::sim::ClearJournal();
-    larkin::sim::InjectFault(
-        {"DeviceIoControl", "", IOCTL_DISK_GET_DRIVE_LAYOUT_EX, 0, 0, ERROR_INSUFFICIENT_BUFFER});
-    larkin::sim::RecordCalls(true);
-    EXPECT_FALSE(ApplyPartitionEntry(drive, 0, 0, true, 0));
-    larkin::sim::RecordCalls(false);
-    EXPECT_EQ(layoutReads(), 252);
-    EXPECT_EQ(sets(), 0);
-    EXPECT_TRUE(larkin::sim::Journal().empty());
-    larkin::sim::ClearFaults();
-    CloseHandle(drive);
-}
-
-TEST_F(TesselPartition, ADriveWithoutATableIsLeftAlone) {
-    Plug("qm1", true);
-    HANDLE drive = OpenDisk(2);
+    // A drive without a table is left alone.
+    Plug(true);
+    drive = OpenDisk(2, FILE_ALL_ACCESS);
     EXPECT_FALSE(ApplyPartitionEntry(drive, 63, 1000, true, 0x0C));
     EXPECT_TRUE(larkin::sim::Journal().empty());
     CloseHandle(drive);
 }
 
-TEST_F(TesselPartition, CreatePartitionGivesTheNewDriveOneFat32Partition) {
-    std::vector<std::string> progress;
-    static std::vector<std::string>* texts;
-    texts = &progress;
-    SetProgressCallback([](const char* text) { texts->push_back(text); });
+TEST_F(TesselPartition, LayoutBufferGrowsUntilTheLayoutFits) {
+    HANDLE drive = OpenDisk(1, FILE_ALL_ACCESS);
+    auto calls = [](DWORD ioctl) {
+        int count = 0;
+        for (const auto& call : larkin::sim::RecordedCalls()) count += call.ioctl == ioctl;
+        return count;
+    };
+    // Three answers of "too small", then the layout: read four times, then
+    // set, and read once more after the commit. Never enough: 2,496 + 251 x
+    // 576 = 147,072 bytes is the last size tried, below 147,648; nothing set.
+    for (auto [tooSmall, applied, reads, sets] : {std::tuple{3, true, 5, 1}, {0, false, 252, 0}}) {
+        larkin::sim::ClearJournal();
+        larkin::sim::InjectFault({"DeviceIoControl", "", IOCTL_DISK_GET_DRIVE_LAYOUT_EX, 0,
+                                  tooSmall, ERROR_INSUFFICIENT_BUFFER});
+        larkin::sim::RecordCalls(true);
+        EXPECT_EQ(ApplyPartitionEntry(drive, 0, 0, true, 0), applied);
+        larkin::sim::RecordCalls(false);
+        larkin::sim::ClearFaults();
+        EXPECT_EQ(calls(IOCTL_DISK_GET_DRIVE_LAYOUT_EX), reads);
+        EXPECT_EQ(calls(IOCTL_DISK_SET_DRIVE_LAYOUT_EX), sets);
+        EXPECT_EQ(larkin::sim::Journal().empty(), !applied);
+    }
+    CloseHandle(drive);
+}
+
+std::vector<std::string> progress;
+
+TEST_F(TesselPartition,
+       CreatePartitionGivesOneFat32PartitionWithProgressAndZeroPartitionInfoWipesIt) {
+    progress.clear();
+    SetProgressCallback([](const char* text) { progress.push_back(text); });
     ASSERT_EQ(EnumUSBDevices(), 1);
-    Plug("qm1", true);
+    Plug(true);
     ASSERT_EQ(CreatePartition(), ATA_OK);
+    SetProgressCallback(nullptr);
     EXPECT_THAT(progress, ElementsAre("\n Opening Device.....", "....Done",
                                       "\n Getting Physical Drive Geometry.....", "....Done",
                                       "\n Partitioning Device.....", ".....Done",
                                       "\n Getting Device Volume Info.....", ".....Done",
                                       "\n Formatting Device Volume G:.....", ".....Done\n"));
-    std::vector<std::uint8_t> mbr = ImageBytes("qm1", 0, 512);
-    EXPECT_EQ(mbr[446], 0x80);
-    EXPECT_EQ(mbr[450], 0x0C);
-    EXPECT_EQ(Little32(mbr, 454), 63u);
-    EXPECT_EQ(Little32(mbr, 458), 1'953'062u) << "999,967,744 bytes";
-    std::vector<std::uint8_t> boot = ImageBytes("qm1", 63 * 512, 512);
-    EXPECT_EQ(std::string(boot.begin() + 71, boot.begin() + 82), "Tolmar     ");
-    EXPECT_EQ(std::string(boot.begin() + 82, boot.begin() + 90), "FAT32   ");
-    std::string fsck;
-    EXPECT_EQ(CheckPartition("qm1", 63, 1'953'062, &fsck), 0) << fsck;
-    EXPECT_THAT(WrittenDisks(), ElementsAre("qm1"));
-    // The letter was awaited with the first pause only.
-    EXPECT_THAT(larkin::sim::Pauses(), ::testing::Contains(1000u));
-    SetProgressCallback(nullptr);
-}
+    ExpectPartitioned();
+    auto boot = ImageBytes("qm1", 63 * 512, 512);
+    EXPECT_EQ(std::string(boot.begin() + 71, boot.begin() + 90), "Tolmar     FAT32   ");
 
-TEST_F(TesselPartition, CreatePartitionCVDClearsFirstAndReportsNothing) {
-    ASSERT_EQ(EnumUSBDevicesCVD(), 1);
-    Plug("qm1", true);
-    std::string output = CapturedOutput([] { EXPECT_EQ(CreatePartitionCVD(), ATA_OK); });
-    EXPECT_THAT(output, Not(HasSubstr("\n ")));
-    auto journal = larkin::sim::Journal();
-    ASSERT_GE(journal.size(), 2u);
-    EXPECT_EQ(journal[0].offset, 0u);
-    EXPECT_EQ(journal[0].length, 4096u);
-    std::vector<std::uint8_t> mbr = ImageBytes("qm1", 0, 512);
-    EXPECT_EQ(mbr[450], 0x0C);
-    EXPECT_EQ(Little32(mbr, 458), 1'953'062u);
-    std::string fsck;
-    EXPECT_EQ(CheckPartition("qm1", 63, 1'953'062, &fsck), 0) << fsck;
-    EXPECT_THAT(WrittenDisks(), ElementsAre("qm1"));
-    EXPECT_THAT(larkin::sim::Pauses(), ::testing::Contains(1000u));
-    // As many drives as the baseline holds now: nothing new.
-    EXPECT_EQ(CreatePartitionCVD(), ATA_NO_NEW_DEVICE);
-}
-
-TEST_F(TesselPartition, ZeroPartitionInfoWipesFourKilobytesAndKeepsTheBaseline) {
+    // ZeroPartitionInfo on it, forgotten again: four kilobytes wiped, the
+    // baseline kept.
+    Plug(false);
     ASSERT_EQ(EnumUSBDevices(), 1);
-    Plug("qm1", true);
-    ASSERT_EQ(CreatePartition(), ATA_OK);
-    // CreatePartition made qm1 known; forget it again.
-    Plug("qm1", false);
-    ASSERT_EQ(EnumUSBDevices(), 1);
-    Plug("qm1", true);
+    Plug(true);
     larkin::sim::ClearJournal();
     larkin::sim::ClearPauses();
     EXPECT_EQ(ZeroPartitionInfo(), ATA_OK);
-    std::vector<std::uint8_t> first = ImageBytes("qm1", 0, 4096);
+    auto first = ImageBytes("qm1", 0, 4096);
     EXPECT_EQ(std::count(first.begin(), first.end(), 0), 4096);
-    EXPECT_EQ(ImageBytes("qm1", 4096, 512)[0], 0u)
-        << "nothing at 4096 either: sector 8 is FAT32 data";
+    EXPECT_EQ(ImageBytes("qm1", 4096, 512)[0], 0u) << "sector 8 is FAT32 data: nothing there";
     EXPECT_THAT(WrittenDisks(), ElementsAre("qm1"));
     EXPECT_THAT(larkin::sim::Pauses(), ElementsAre(1000u));
     EXPECT_EQ(BaselineTable.count, 1) << "unchanged";
     EXPECT_EQ(ZeroPartitionInfo(), ATA_OK) << "still new to the baseline";
+}
+
+TEST_F(TesselPartition, CreatePartitionCVDClearsFirstAndReportsNothing) {
+    ASSERT_EQ(EnumUSBDevicesCVD(), 1);
+    Plug(true);
+    std::string output = CapturedOutput([] { EXPECT_EQ(CreatePartitionCVD(), ATA_OK); });
+    EXPECT_THAT(output, ::testing::Not(::testing::HasSubstr("\n ")));
+    auto journal = larkin::sim::Journal();
+    ASSERT_GE(journal.size(), 2u);
+    EXPECT_EQ(journal[0].offset, 0u);
+    EXPECT_EQ(journal[0].length, 4096u);
+    ExpectPartitioned();
+    EXPECT_EQ(CreatePartitionCVD(), ATA_NO_NEW_DEVICE) << "the baseline holds it now";
 }
 
 // Which drive the operations take, and when none.
@@ -223,13 +155,11 @@ class TesselNewDevice : public EngineTest {
                                    Named("c", "QM Second USB Device", false, "H:")})) {}
 
     static StickLayout Named(const char* id, const char* name, bool present, const char* letter) {
-        StickLayout stick;
-        stick.id = id;
-        stick.friendlyName = name;
-        stick.present = present;
-        stick.letter = letter;
-        stick.partitioned = false;
-        return stick;
+        return {.id = id,
+                .friendlyName = name,
+                .letter = letter,
+                .partitioned = false,
+                .present = present};
     }
 };
 
@@ -272,15 +202,19 @@ TEST_F(TesselNewDevice, ARemovedDriveGivesOneThenNothingNew) {
     EXPECT_TRUE(larkin::sim::Journal().empty());
 }
 
-TEST_F(TesselNewDevice, ModelNamesMustBeginWithQm) {
+TEST(TesselModelName, MustBeginWithQmInAnyCase) {
     DeviceEntry row{};
-    for (const char* name : {"QM", "qm stick", "Qm", "qM2"}) {
+    for (auto [name, supported] : {std::pair{"QM", true},
+                                   {"qm stick", true},
+                                   {"Qm", true},
+                                   {"qM2", true},
+                                   {"", false},
+                                   {"Q", false},
+                                   {"QN", false},
+                                   {" QM", false},
+                                   {"MQ", false}}) {
         CopyField(row.friendlyName, name);
-        EXPECT_TRUE(IsSupportedModel(row)) << name;
-    }
-    for (const char* name : {"", "Q", "QN", " QM", "MQ"}) {
-        CopyField(row.friendlyName, name);
-        EXPECT_FALSE(IsSupportedModel(row)) << name;
+        EXPECT_EQ(IsSupportedModel(row), supported) << name;
     }
 }
 

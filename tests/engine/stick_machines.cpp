@@ -1,12 +1,12 @@
 #include "stick_machines.h"
 
-#include <cstdlib>
 #include <fstream>
 #include <iterator>
 #include <sstream>
 
 #include "boot_harness.h"
 #include "larkin/simulation.h"
+#include "run_command.h"
 #include "test_machine.h"
 #include "win32/windows.h"
 
@@ -14,22 +14,7 @@ namespace tessel::test {
 
 std::string StickMachine(const std::vector<StickLayout>& sticks) {
     std::ostringstream toml;
-    toml << R"([machine]
-time_scale = 0
-[floppy]
-image = "floppy.img"
-[[adapter]]
-id = "ide0"
-class = "ATA"
-[[adapter.disk]]
-id = "system"
-size = "4MiB"
-friendly_name = "System Disk ATA Device"
-letters = ["C:"]
-[[adapter.disk.partition]]
-type = 0x0C
-start = 63
-)";
+    toml << larkin::test::MachineText("engine-system-disk-and-floppy");
     int adapter = 0;
     for (const StickLayout& stick : sticks) {
         toml << "[[adapter]]\nid = \"usb" << ++adapter << "\"\nclass = \"USB\"\naspi = true\n"
@@ -87,20 +72,28 @@ std::uint16_t Little16(const std::vector<std::uint8_t>& bytes, std::size_t at) {
 
 int CheckPartition(std::string_view id, std::uint64_t firstSector, std::uint64_t sectors,
                    std::string* output) {
+    using larkin::test::Quoted;
     larkin::test::TempFolder folder;
-    std::string copy = (folder.path() / "volume.img").string();
-    std::string report = (folder.path() / "fsck.txt").string();
+    std::string copy = Quoted((folder.path() / "volume.img").string());
     // A sparse copy of the partition's sectors.
-    std::string command =
-        "dd if='" + DiskImage(id).string() + "' of='" + copy +
-        "' bs=1M iflag=skip_bytes,count_bytes skip=" + std::to_string(firstSector * 512) +
-        " count=" + std::to_string(sectors * 512) +
-        " conv=sparse status=none && PATH=\"$PATH:/usr/sbin:/sbin\" fsck.fat -n '" + copy + "' >'" +
-        report + "' 2>&1";
-    int status = std::system(command.c_str());
-    std::ifstream in(report);
-    output->assign(std::istreambuf_iterator<char>(in), {});
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    auto run = larkin::test::RunCommand(
+        "dd if=" + Quoted(DiskImage(id).string()) + " of=" + copy +
+        " bs=1M iflag=skip_bytes,count_bytes skip=" + std::to_string(firstSector * 512) +
+        " count=" + std::to_string(sectors * 512) + " conv=sparse status=none && fsck.fat -n " +
+        copy);
+    *output = run.output;
+    return run.exitCode;
+}
+
+void* OpenDisk(int number, unsigned long access) {
+    std::string path = "\\\\.\\PhysicalDrive" + std::to_string(number);
+    return CreateFileA(path.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                       OPEN_EXISTING, 0, nullptr);
+}
+
+std::vector<std::uint8_t> FileBytes(const std::filesystem::path& file) {
+    std::ifstream in(file, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
 }
 
 bool VolumeLockable(const char* letter) {

@@ -21,9 +21,11 @@ struct StickLayout {
     std::string friendlyName = "SanDisk Cruzer Blade USB Device";
     std::string letter = "E:";  // empty: no letter
     bool partitioned = true;    // one FAT16 (LBA) partition one track in
-    std::string format;         // the partition's file system when made ("FAT16")
+    std::string format{};       // the partition's file system when made ("FAT16")
     bool present = true;
 };
+
+// Tests write layouts with designated initialisers, in the order above.
 
 // Test names show a stick by its size.
 inline void PrintTo(const StickLayout& stick, std::ostream* out) {
@@ -44,6 +46,13 @@ bool PutOnFloppy(const std::filesystem::path& file, std::string_view name);
 
 // The disks named by the journal's entries.
 std::set<std::string> WrittenDisks();
+
+// Opens \\.\PhysicalDriveN through the platform (INVALID_HANDLE_VALUE when
+// refused).
+void* OpenDisk(int number, unsigned long access = 0xC0000000ul /* read and write */);
+
+// A host file's bytes.
+std::vector<std::uint8_t> FileBytes(const std::filesystem::path& file);
 
 // Reads bytes of a disk image from outside the platform.
 std::vector<std::uint8_t> ImageBytes(std::string_view id, std::uint64_t offset,

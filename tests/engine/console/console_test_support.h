@@ -1,11 +1,10 @@
 // What the console operations' tests share: answers fed to the engine's
-// standard input, and a console over texts in memory.
+// standard input, and a console over the process's own streams whose
+// output is collected.
 #ifndef LARKIN_TESTS_ENGINE_CONSOLE_SUPPORT_H
 #define LARKIN_TESTS_ENGINE_CONSOLE_SUPPORT_H
 
-#include <cstdio>
 #include <filesystem>
-#include <memory>
 #include <string>
 #include <string_view>
 
@@ -27,29 +26,25 @@ class ScopedInput {
     std::filesystem::path file_;
 };
 
-// A Console whose input is a text and whose output and error streams are
-// collected.
+// A Console that reads input and whose output and error streams are
+// collected until output() or errors() is first asked for.
 class MemoryConsole {
   public:
     explicit MemoryConsole(std::string_view input);
-    ~MemoryConsole();
-    MemoryConsole(const MemoryConsole&) = delete;
-    MemoryConsole& operator=(const MemoryConsole&) = delete;
-
-    console::Console& console() { return *console_; }
-    std::string output();
-    std::string errors();
+    ~MemoryConsole() { Collect(); }
+    console::Console& console() { return console_; }
+    std::string output() { return Collect(), out_; }
+    std::string errors() { return Collect(), err_; }
 
   private:
-    std::string input_;
-    char* outText_ = nullptr;
-    std::size_t outSize_ = 0;
-    char* errText_ = nullptr;
-    std::size_t errSize_ = 0;
-    std::unique_ptr<OutputStream> out_;
-    std::unique_ptr<OutputStream> err_;
-    std::unique_ptr<InputStream> in_;
-    std::unique_ptr<console::Console> console_;
+    void Collect();
+    ScopedInput input_;
+    bool collecting_ = true;
+    std::string out_, err_;
+    OutputStream outStream_{[] { return stdout; }};
+    OutputStream errStream_{[] { return stderr; }};
+    InputStream inStream_{[] { return stdin; }};
+    console::Console console_{outStream_, errStream_, inStream_};
 };
 
 }  // namespace tessel::test
