@@ -67,6 +67,22 @@ class CommandTest : public QObject {
     // written.
     void StopsBeforeTheEngineSayingWhy() {
         const QString why = QStringLiteral("it is held by larkin-cli boot E: (process 7)");
+        const QString unwritable =
+            "USB Drive E: cannot be written: " + why + ". Nothing was changed on the drive.";
+        const QString unusable = QStringLiteral(
+            " cannot make USB Drive E: bootable. Why.\r\n"
+            "Nothing was written to the drive.");
+        auto floppy = [](Command& c) { c.window->Option1[0]->setChecked(true); };
+        auto check = [floppy](bool onFloppy) {
+            return [=](Command& c) {
+                c.program.drives.drives["A:"] = {true, true, "", 1474560};
+                c.program.drives.checkFailure = {runtime_error::kDiskFull, "why"};
+                if (onFloppy) floppy(c);
+            };
+        };
+        auto decline = [](frmLicense* license) {
+            QTest::mouseClick(license->Command2, Qt::LeftButton);
+        };
         struct Case {
             const char* what;
             Setup images;
@@ -77,105 +93,42 @@ class CommandTest : public QObject {
             std::function<void(frmLicense*)> onAgreement = Accept;
             bool declined = false;
         };
+        // clang-format off
         const Case cases[] = {
             {"no drive selected", {}, {}, {"No USB Drive"}, {}, -1},
-            {"erase cancelled",
-             {},
-             [](Command& c) { c.program.boxes.answers = {Answer::Cancel}; },
-             {kErase},
-             {}},
-            {"refused drive",
-             {},
-             [&](Command& c) { c.program.drives.refusals["E:"] = why; },
-             {kNotBootable},
-             "USB Drive E: cannot be written: " + why + ". Nothing was changed on the drive."},
-            {"drive held elsewhere",
-             {},
-             [&](Command& c) { c.program.drives.holdErrors["E:"] = why; },
-             {kErase, kNotBootable},
-             "USB Drive E: cannot be written: " + why + ". Nothing was changed on the drive."},
-            {"agreement declined",
-             {},
-             {},
-             {kErase},
-             {},
-             0,
-             [](frmLicense* license) { QTest::mouseClick(license->Command2, Qt::LeftButton); },
-             true},
-            {"agreement closed",
-             {},
-             [](Command&) { EulaAccepted = true; },
-             {kErase},
-             {},
-             0,
-             [](frmLicense* license) { license->close(); },
-             true},
-            {"agreement missing",
-             {},
-             [](Command& c) {
-                 QFile::remove(QDir(c.program.ImagesFolder()).filePath("LarkinDemo/License.rtf"));
-             },
-             {kErase, "EULA Not Found"},
-             {}},
-            {"image folder missing",
-             Image("x\nFolder=Elsewhere\nEula=NONE\nName=Lost\n"),
-             {},
-             {kErase, "File Image Not Found"},
-             {}},
+            {"erase cancelled", {}, [](Command& c) { c.program.boxes.answers = {Answer::Cancel}; }, {kErase}, {}},
+            {"refused drive", {}, [&](Command& c) { c.program.drives.refusals["E:"] = why; }, {kNotBootable}, unwritable},
+            {"drive held elsewhere", {}, [&](Command& c) { c.program.drives.holdErrors["E:"] = why; },
+             {kErase, kNotBootable}, unwritable},
+            {"agreement declined", {}, {}, {kErase}, {}, 0, decline, true},
+            {"agreement closed", {}, [](Command&) { EulaAccepted = true; }, {kErase}, {}, 0,
+             [](frmLicense* license) { license->close(); }, true},
+            {"agreement missing", {}, [](Command& c) {
+                 QFile::remove(QDir(c.program.ImagesFolder()).filePath("LarkinDemo/License.rtf")); },
+             {kErase, "EULA Not Found"}, {}},
+            {"image folder missing", Image("x\nFolder=Elsewhere\nEula=NONE\nName=Lost\n"), {},
+             {kErase, "File Image Not Found"}, {}},
             {"image folder missing, with an agreement",
-             Image("x\nFolder=Elsewhere\nEula=License.rtf\nName=Lost\n",
-                   {{"License.rtf", "{\\rtf1 Terms\\par}"}}),
-             {},
-             {kErase, "File Image Not Found"},
-             {}},
-            {"image folder outside File_Images",
-             Image("x\nFolder=..\nEula=NONE\nName=Up\n"),
-             {},
-             {kErase, "File Image Not Found"},
-             {}},
-            {"image without a kernel",
-             Image("x\nFolder=Img\nEula=NONE\nName=Data\n", {{"KERNEL.BAK", "k"}}),
+             Image("x\nFolder=Elsewhere\nEula=License.rtf\nName=Lost\n", {{"License.rtf", "{\\rtf1 Terms\\par}"}}),
+             {}, {kErase, "File Image Not Found"}, {}},
+            {"image folder outside File_Images", Image("x\nFolder=..\nEula=NONE\nName=Up\n"), {},
+             {kErase, "File Image Not Found"}, {}},
+            {"image without a kernel", Image("x\nFolder=Img\nEula=NONE\nName=Data\n", {{"KERNEL.BAK", "k"}}),
              [](Command& c) { QDir(c.program.ImagesFolder()).mkpath("Img/KERNEL.SYS"); },
-             {kErase, "Boot Files Not Found"},
-             "has no KERNEL.SYS"},
-            {"no image",
-             [](TestProgram&) {},
-             {},
-             {kErase, "Unknown Error"},
-             "Unexpected Error 9  "},
-            {"no floppy drive",
-             {},
-             [](Command& c) { c.window->Option1[0]->setChecked(true); },
-             {kErase, "No Floppy Device"},
-             {}},
-            {"floppy prompt cancelled",
-             {},
-             [](Command& c) {
+             {kErase, "Boot Files Not Found"}, "has no KERNEL.SYS"},
+            {"no image", [](TestProgram&) {}, {}, {kErase, "Unknown Error"}, "Unexpected Error 9  "},
+            {"no floppy drive", {}, floppy, {kErase, "No Floppy Device"}, {}},
+            {"floppy prompt cancelled", {}, [floppy](Command& c) {
                  c.program.drives.drives["A:"] = {true, false, "", 0};
-                 c.window->Option1[0]->setChecked(true);
                  c.program.boxes.answers = {Answer::Ok, Answer::Ok, Answer::Cancel};
-             },
-             {kErase, "Insert Floppy", "Insert Floppy"},
-             {}},
-            {"image refused by the check",
-             {},
-             [](Command& c) {
-                 c.program.drives.checkFailure = {runtime_error::kDiskFull, "why"};
-             },
-             {kErase, "Boot Image Not Usable"},
-             "The boot image Larkin demo boot disk cannot make USB Drive E: bootable. Why.\r\n"
-             "Nothing was written to the drive."},
-            {"floppy refused by the check",
-             {},
-             [](Command& c) {
-                 c.program.drives.drives["A:"] = {true, true, "", 1474560};
-                 c.program.drives.checkFailure = {runtime_error::kDiskFull, "why"};
-                 c.window->Option1[0]->setChecked(true);
-             },
-             {kErase, "Floppy Not Usable"},
-             "The floppy in drive A: cannot make USB Drive E: bootable. Why.\r\n"
-             "Nothing was written to the drive."},
+                 floppy(c); },
+             {kErase, "Insert Floppy", "Insert Floppy"}, {}},
+            {"image refused by the check", {}, check(false), {kErase, "Boot Image Not Usable"},
+             "The boot image Larkin demo boot disk" + unusable},
+            {"floppy refused by the check", {}, check(true), {kErase, "Floppy Not Usable"},
+             "The floppy in drive A:" + unusable},
         };
+        // clang-format on
         for (const Case& c : cases) {
             Command command(c.images);
             if (c.before) c.before(command);
@@ -379,38 +332,21 @@ class CommandTest : public QObject {
             QString title;
             QString said;
         };
-        const Case cases[] = {
-            {[](Command& c) {
-                 c.program.engine.createResult = 6;
-                 c.program.engine.createOutput = {"", " Unable to Lock volume"};
-             },
-             kNotBootable, "USB Drive E: could not be made bootable"},
-            {[](Command& c) {
-                 c.program.engine.createFailure = {runtime_error::kDllEntryPoint,
-                                                   "Can't find DLL entry point"};
-             },
-             "Unknown Error", "Unexpected Error 453  Can't find DLL entry point"},
-            {[](Command& c) {
-                 c.program.drives.copyFailure = {runtime_error::kDiskFull, "x"};
-             },
-             "USB Drive Full",
-             {}},
-            {[](Command& c) {
-                 c.program.drives.copyFailure = {runtime_error::kDeviceUnavailable, "x"};
-             },
-             "USB Drive Is Not Ready",
-             {}},
-            {[](Command& c) {
-                 c.program.drives.copyFailure = {runtime_error::kDeviceIo, "x"};
-             },
-             "USB Drive Not Available",
-             {}},
-            {[](Command& c) {
-                 c.program.drives.copyFailure = {runtime_error::kPathNotFound, "x"};
-             },
-             "File Image Not Found",
-             {}},
+        auto copyFails = [](int code) {
+            return [code](Command& c) { c.program.drives.copyFailure = {code, "x"}; };
         };
+        // clang-format off
+        const Case cases[] = {
+            {[](Command& c) { c.program.engine.createResult = 6; c.program.engine.createOutput = {"", " Unable to Lock volume"}; },
+             kNotBootable, "USB Drive E: could not be made bootable"},
+            {[](Command& c) { c.program.engine.createFailure = {runtime_error::kDllEntryPoint, "Can't find DLL entry point"}; },
+             "Unknown Error", "Unexpected Error 453  Can't find DLL entry point"},
+            {copyFails(runtime_error::kDiskFull), "USB Drive Full", {}},
+            {copyFails(runtime_error::kDeviceUnavailable), "USB Drive Is Not Ready", {}},
+            {copyFails(runtime_error::kDeviceIo), "USB Drive Not Available", {}},
+            {copyFails(runtime_error::kPathNotFound), "File Image Not Found", {}},
+        };
+        // clang-format on
         for (const Case& c : cases) {
             Command command;
             c.fail(command);

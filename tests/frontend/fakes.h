@@ -8,14 +8,12 @@
 #include <QImage>
 #include <QMap>
 #include <QObject>
-#include <QSize>
 #include <QString>
 #include <QStringList>
 #include <QTemporaryDir>
 #include <deque>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <vector>
 

@@ -125,50 +125,24 @@ class MainWindowTest : public QObject {
             bool ended;
             QStringList rows;
         };
+        auto demo = [](TestProgram& p) { p.AddDemoImage(); };
+        // clang-format off
         const Case cases[] = {
-            {"no File_Images",
-             [](TestProgram& p) {
-                 QDir(p.ImagesFolder()).removeRecursively();
-                 p.AddUsbDrives();
-             },
-             {"File_Images Not Found"},
-             true,
-             {}},
-            {"no image",
-             [](TestProgram& p) { p.AddUsbDrives(); },
-             {"File Images Missing"},
-             false,
-             {"E:|CRUZER|SanDisk Cruzer Blade USB Device|4,004.51 MB",
-              "F:||Kingston DataTraveler 2.0|64.00 MB"}},
-            {"no drive", [](TestProgram& p) { p.AddDemoImage(); }, {"No USB Drives"}, true, {}},
-            {"no drive listed",
-             [](TestProgram& p) {
-                 p.AddDemoImage();
-                 p.engine.count = 1;
-                 p.engine.texts = {"C: "};
-             },
-             {"No USB Drives"},
-             false,
-             {}},
-            {"no engine",
-             [](TestProgram& p) {
-                 p.AddDemoImage();
-                 p.engine.countFailure = {runtime_error::kDllLoad, "File not found: Tessel"};
-             },
-             {"No USB Drives"},
-             false,
-             {}},
+            {"no File_Images", [](TestProgram& p) { QDir(p.ImagesFolder()).removeRecursively(); p.AddUsbDrives(); },
+             {"File_Images Not Found"}, true, {}},
+            {"no image", [](TestProgram& p) { p.AddUsbDrives(); }, {"File Images Missing"}, false,
+             {"E:|CRUZER|SanDisk Cruzer Blade USB Device|4,004.51 MB", "F:||Kingston DataTraveler 2.0|64.00 MB"}},
+            {"no drive", demo, {"No USB Drives"}, true, {}},
+            {"no drive listed", [=](TestProgram& p) { demo(p); p.engine.count = 1; p.engine.texts = {"C: "}; },
+             {"No USB Drives"}, false, {}},
+            {"no engine", [=](TestProgram& p) { demo(p); p.engine.countFailure = {runtime_error::kDllLoad, "gone"}; },
+             {"No USB Drives"}, false, {}},
             // The first row is added before its drive is asked; the fill ends there.
-            {"drive query failure",
-             [](TestProgram& p) {
-                 p.AddDemoImage();
-                 p.AddUsbDrives();
-                 p.drives.driveFailure = {runtime_error::kDeviceIo, "broken"};
-             },
-             {},
-             false,
-             {"E:|||"}},
+            {"drive query failure", [=](TestProgram& p) {
+                 demo(p); p.AddUsbDrives(); p.drives.driveFailure = {runtime_error::kDeviceIo, "broken"}; },
+             {}, false, {"E:|||"}},
         };
+        // clang-format on
         for (const Case& c : cases) {
             Shown shown(c.setup, false);
             QVERIFY2(shown.program.boxes.Titles() == c.titles, c.what);
