@@ -3,6 +3,7 @@
 #include <QTemporaryDir>
 #include <QTextDocument>
 #include <QtTest>
+#include <array>
 #include <sys/stat.h>
 
 #include "agreement_text.h"
@@ -52,32 +53,25 @@ class AgreementTextTest : public QObject {
         QVERIFY(!text.text.contains("<img", Qt::CaseInsensitive));
     }
 
-    void WithoutTheConverterRichTextIsShownAsPlainText() {
+    // Without the converter, when it fails ("false" runs and fails without
+    // output), and for a file that is no rich text.
+    void PlainTextWhenNoHtmlCanBeMade() {
         QTemporaryDir dir;
-        AgreementText text;
-        QVERIFY(!LoadAgreementText(Write(dir, "a.rtf", kAgreement), &text,
-                                   QStringLiteral("/nonexistent/unrtf")));
-        QVERIFY(!text.isHtml);
-        QCOMPARE(text.text,
-                 QStringLiteral("Heading\nBody text with caf\u00e9 and \u20ac euro.\nEnd."));
-    }
-
-    void ConverterThatFailsFallsBackToPlainText() {
-        QTemporaryDir dir;
-        AgreementText text;
-        // "false" runs and fails without output.
-        QVERIFY(
-            !LoadAgreementText(Write(dir, "a.rtf", kAgreement), &text, QStringLiteral("false")));
-        QVERIFY(!text.isHtml);
-        QVERIFY(text.text.startsWith("Heading"));
-    }
-
-    void FileThatIsNotRichTextIsShownAsItIs() {
-        QTemporaryDir dir;
-        AgreementText text;
-        QVERIFY(!LoadAgreementText(Write(dir, "a.rtf", "Plain terms {not rtf}\nline two"), &text));
-        QVERIFY(!text.isHtml);
-        QCOMPARE(text.text, QStringLiteral("Plain terms {not rtf}\nline two"));
+        const QString rtf = Write(dir, "a.rtf", kAgreement);
+        const QString plain = Write(dir, "p.rtf", "Plain terms {not rtf}\nline two");
+        const QString converted =
+            QStringLiteral("Heading\nBody text with caf\u00e9 and \u20ac euro.\nEnd.");
+        const std::array<std::array<QString, 3>, 3> cases = {{
+            {rtf, QStringLiteral("/nonexistent/unrtf"), converted},
+            {rtf, QStringLiteral("false"), converted},
+            {plain, QStringLiteral("unrtf"), QStringLiteral("Plain terms {not rtf}\nline two")},
+        }};
+        for (const auto& [file, converter, expected] : cases) {
+            AgreementText text;
+            QVERIFY(!LoadAgreementText(file, &text, converter));
+            QVERIFY(!text.isHtml);
+            QCOMPARE(text.text, expected);
+        }
     }
 
     // Only a small regular file is an agreement: a pipe is not waited on, a

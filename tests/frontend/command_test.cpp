@@ -4,10 +4,8 @@
 #include <QApplication>
 #include <QComboBox>
 #include <QLabel>
-#include <QProgressBar>
 #include <QPushButton>
 #include <QRadioButton>
-#include <QTextBrowser>
 #include <QTreeWidget>
 #include <QtTest>
 #include <optional>
@@ -22,35 +20,42 @@ using namespace larkin::frontend::test;
 
 namespace {
 
-const QString kEraseTitle = QStringLiteral("USB Drive ERASE Notification");
+const QString kErase = QStringLiteral("USB Drive ERASE Notification");
+const QString kNotBootable = QStringLiteral("USB Drive Not Bootable");
+using Setup = std::function<void(TestProgram&)>;
 
-class CommandFixture {
-  public:
-    CommandFixture() {
-        program.AddDemoImage();
+void Accept(frmLicense* license) {
+    license->Command1_Click();
+}
+
+// The program with the demo image (or what `images` adds) and two USB
+// drives, its window shown and loaded.
+struct Command {
+    explicit Command(const Setup& images = {}) {
+        if (images)
+            images(program);
+        else
+            program.AddDemoImage();
         program.AddUsbDrives();
         window = std::make_unique<frmUSBBoot>(program.services);
         window->show();
         window->Form_Load();
         program.boxes.shown.clear();
     }
-
-    void SelectRow(int index) {
-        window->lvDevices_ItemClick(window->lvDevices->topLevelItem(index));
+    void Start(int row, std::function<void(frmLicense*)> onAgreement = Accept) {
+        if (row >= 0) window->lvDevices_ItemClick(window->lvDevices->topLevelItem(row));
+        agreement.Arm(std::move(onAgreement));
+        window->btnStart_Click();
     }
+    QString LastText() const { return program.boxes.shown.back().text; }
 
     TestProgram program;
     std::unique_ptr<frmUSBBoot> window;
+    AgreementWindowDriver agreement;
 };
 
-// The USB drives listed in a window of program, row clicked, the command
-// started.
-void StartOnRow(TestProgram& program, int row) {
-    program.AddUsbDrives();
-    frmUSBBoot window(program.services);
-    window.Form_Load();
-    window.lvDevices_ItemClick(window.lvDevices->topLevelItem(row));
-    window.btnStart_Click();
+Setup Image(const QByteArray& description, const QMap<QString, QByteArray>& files = {}) {
+    return [=](TestProgram& program) { program.AddImage("Img", description, files); };
 }
 
 }  // namespace
@@ -58,52 +63,95 @@ void StartOnRow(TestProgram& program, int row) {
 class CommandTest : public QObject {
     Q_OBJECT
   private slots:
-    void NoSelectedDriveStopsAtOnce() {
-        CommandFixture f;
-        f.window->btnStart_Click();
-        QCOMPARE(f.program.boxes.Titles(), QStringList{"No USB Drive"});
-        QCOMPARE(f.program.boxes.shown[0].text, QStringLiteral("No USB drive selected."));
-        QVERIFY(f.program.engine.createCalls.empty());
-    }
-
-    void EraseWarningDefaultsToCancelAndCancelTouchesNothing() {
-        CommandFixture f;
-        f.SelectRow(0);
-        f.program.boxes.answers = {Answer::Cancel};
-        f.window->btnStart_Click();
-        QCOMPARE(f.program.boxes.Titles(), QStringList{kEraseTitle});
-        const MessageBoxRequest& erase = f.program.boxes.shown[0];
-        QCOMPARE(erase.text,
-                 QStringLiteral("WARNING: This action will ERASE the selected USB DRIVE and copy "
-                                "new data to it.\r\nIf you have not backed up the data on the "
-                                "drive, click CANCEL to stop and backup your data."));
-        QVERIFY(erase.buttons == Buttons::OkCancel);
-        QVERIFY(erase.icon == Icon::Stop);
-        QCOMPARE(erase.defaultButton, 1);
-        QVERIFY(f.program.engine.createCalls.empty());
-        QVERIFY(f.program.drives.copies.empty());
-        QVERIFY(f.window->copyWindow() == nullptr);
-    }
-
-    // A drive the platform refuses is said before the erase warning; one
-    // that cannot be held after it; neither reaches the engine.
-    void UnwritableOrHeldDriveIsRefusedBeforeTheEngine() {
-        for (bool heldElsewhere : {false, true}) {
-            CommandFixture f;
-            f.SelectRow(0);
-            const QString why = QStringLiteral("it is held by larkin-cli boot E: (process 7)");
-            (heldElsewhere ? f.program.drives.holdErrors : f.program.drives.refusals)["E:"] = why;
-            f.program.boxes.answers = {Answer::Ok};
-            f.window->btnStart_Click();
-            QStringList titles{"USB Drive Not Bootable"};
-            if (heldElsewhere) titles.prepend(kEraseTitle);
-            QCOMPARE(f.program.boxes.Titles(), titles);
-            QCOMPARE(f.program.boxes.shown.back().text,
-                     QStringLiteral("USB Drive E: cannot be written: ") + why +
-                         QStringLiteral(". Nothing was changed on the drive."));
-            QVERIFY(f.program.engine.createCalls.empty());
-            QVERIFY(f.program.drives.held.isEmpty());
+    // Each stops before the engine is called; the drive is neither held nor
+    // written.
+    void StopsBeforeTheEngineSayingWhy() {
+        const QString why = QStringLiteral("it is held by larkin-cli boot E: (process 7)");
+        const QString unwritable =
+            "USB Drive E: cannot be written: " + why + ". Nothing was changed on the drive.";
+        const QString unusable = QStringLiteral(
+            " cannot make USB Drive E: bootable. Why.\r\n"
+            "Nothing was written to the drive.");
+        auto floppy = [](Command& c) { c.window->Option1[0]->setChecked(true); };
+        auto check = [floppy](bool onFloppy) {
+            return [=](Command& c) {
+                c.program.drives.drives["A:"] = {true, true, "", 1474560};
+                c.program.drives.checkFailure = {runtime_error::kDiskFull, "why"};
+                if (onFloppy) floppy(c);
+            };
+        };
+        auto decline = [](frmLicense* license) {
+            QTest::mouseClick(license->Command2, Qt::LeftButton);
+        };
+        struct Case {
+            const char* what;
+            Setup images;
+            std::function<void(Command&)> before;
+            QStringList titles;
+            QString said;
+            int row = 0;
+            std::function<void(frmLicense*)> onAgreement = Accept;
+            bool declined = false;
+        };
+        // clang-format off
+        const Case cases[] = {
+            {"no drive selected", {}, {}, {"No USB Drive"}, {}, -1},
+            {"erase cancelled", {}, [](Command& c) { c.program.boxes.answers = {Answer::Cancel}; }, {kErase}, {}},
+            {"refused drive", {}, [&](Command& c) { c.program.drives.refusals["E:"] = why; }, {kNotBootable}, unwritable},
+            {"drive held elsewhere", {}, [&](Command& c) { c.program.drives.holdErrors["E:"] = why; },
+             {kErase, kNotBootable}, unwritable},
+            {"agreement declined", {}, {}, {kErase}, {}, 0, decline, true},
+            {"agreement closed", {}, [](Command&) { EulaAccepted = true; }, {kErase}, {}, 0,
+             [](frmLicense* license) { license->close(); }, true},
+            {"agreement missing", {}, [](Command& c) {
+                 QFile::remove(QDir(c.program.ImagesFolder()).filePath("LarkinDemo/License.rtf")); },
+             {kErase, "EULA Not Found"}, {}},
+            {"image folder missing", Image("x\nFolder=Elsewhere\nEula=NONE\nName=Lost\n"), {},
+             {kErase, "File Image Not Found"}, {}},
+            {"image folder missing, with an agreement",
+             Image("x\nFolder=Elsewhere\nEula=License.rtf\nName=Lost\n", {{"License.rtf", "{\\rtf1 Terms\\par}"}}),
+             {}, {kErase, "File Image Not Found"}, {}},
+            {"image folder outside File_Images", Image("x\nFolder=..\nEula=NONE\nName=Up\n"), {},
+             {kErase, "File Image Not Found"}, {}},
+            {"image without a kernel", Image("x\nFolder=Img\nEula=NONE\nName=Data\n", {{"KERNEL.BAK", "k"}}),
+             [](Command& c) { QDir(c.program.ImagesFolder()).mkpath("Img/KERNEL.SYS"); },
+             {kErase, "Boot Files Not Found"}, "has no KERNEL.SYS"},
+            {"no image", [](TestProgram&) {}, {}, {kErase, "Unknown Error"}, "Unexpected Error 9  "},
+            {"no floppy drive", {}, floppy, {kErase, "No Floppy Device"}, {}},
+            {"floppy prompt cancelled", {}, [floppy](Command& c) {
+                 c.program.drives.drives["A:"] = {true, false, "", 0};
+                 c.program.boxes.answers = {Answer::Ok, Answer::Ok, Answer::Cancel};
+                 floppy(c); },
+             {kErase, "Insert Floppy", "Insert Floppy"}, {}},
+            {"image refused by the check", {}, check(false), {kErase, "Boot Image Not Usable"},
+             "The boot image Larkin demo boot disk" + unusable},
+            {"floppy refused by the check", {}, check(true), {kErase, "Floppy Not Usable"},
+             "The floppy in drive A:" + unusable},
+        };
+        // clang-format on
+        for (const Case& c : cases) {
+            Command command(c.images);
+            if (c.before) c.before(command);
+            command.Start(c.row, c.onAgreement);
+            QVERIFY2(
+                command.program.boxes.Titles() == c.titles,
+                qPrintable(QString(c.what) + ": " + command.program.boxes.Titles().join(", ")));
+            if (!c.said.isEmpty()) QVERIFY2(command.LastText().contains(c.said), c.what);
+            QVERIFY2(command.program.engine.createCalls.empty(), c.what);
+            QVERIFY2(command.program.drives.copies.empty(), c.what);
+            QVERIFY2(command.program.drives.held.isEmpty(), c.what);
+            if (c.declined) QVERIFY2(!EulaAccepted, c.what);
         }
+    }
+
+    void EraseWarningDefaultsToCancel() {
+        Command command;
+        command.program.boxes.answers = {Answer::Cancel};
+        command.Start(0);
+        const MessageBoxRequest& erase = command.program.boxes.shown[0];
+        QVERIFY(erase.buttons == Buttons::OkCancel);
+        QCOMPARE(erase.defaultButton, 1);
+        QVERIFY(command.window->copyWindow() == nullptr);
     }
 
     // Through the writing helper: the window shows what it tells as it shows
@@ -114,476 +162,247 @@ class CommandTest : public QObject {
         struct Case {
             OutcomeKind kind;
             bool writing;
-            QString title;  // after the erase warning; "" for none
-            QString said;
+            QString said;  // in the failure's message
         } cases[] = {
-            {OutcomeKind::Done, true, QString(), QString()},
-            {OutcomeKind::Refused, false, "USB Drive Not Bootable",
-             "USB Drive E: cannot be written: the drive at E: is now another. Nothing was "
-             "changed on the drive."},
-            {OutcomeKind::NotAuthorised, false, "USB Drive Not Bootable",
-             "cannot be written: writing was not authorised (Not authorized)."},
-            {OutcomeKind::EngineFailed, true, "USB Drive Not Bootable",
-             "(engine status 6): Unable to Lock volume."},
-            {OutcomeKind::Died, false, "USB Drive Not Bootable",
-             "could not be made bootable: the writing helper was ended by signal 9 before it "
-             "finished.\n\nThe drive was left as it was."},
+            {OutcomeKind::Done, true, {}},
+            {OutcomeKind::Refused, false,
+             "USB Drive E: cannot be written: the reason. Nothing was changed on the drive."},
+            {OutcomeKind::NotAuthorised, false, "cannot be written: the reason."},
+            {OutcomeKind::EngineFailed, true, "(engine status 6): Unable to Lock volume."},
+            {OutcomeKind::Died, false,
+             "could not be made bootable: the reason.\n\nThe drive was left as it was."},
         };
         for (const Case& c : cases) {
-            CommandFixture f;
+            Command command;
             const QString privileges = QStringLiteral("writing to a drive needs root");
-            f.program.drives.refusals["E:"] = privileges;
-            f.program.services.privilegeRefusal = privileges;
+            command.program.drives.refusals["E:"] = privileges;
+            command.program.services.privilegeRefusal = privileges;
             larkin::writer::Request sent;
-            f.program.services.runWriter = [&](const larkin::writer::Request& request,
-                                               const larkin::writer::Callbacks& callbacks) {
+            command.program.services.runWriter = [&](const larkin::writer::Request& request,
+                                                     const larkin::writer::Callbacks& callbacks) {
                 sent = request;
                 larkin::writer::Outcome outcome;
                 outcome.kind = c.kind;
                 outcome.writing = c.writing;
                 outcome.status = c.kind == OutcomeKind::Done ? 0 : 6;
                 outcome.lastLine = "Unable to Lock volume";
-                outcome.reason =
-                    c.kind == OutcomeKind::Refused ? "the drive at E: is now another"
-                    : c.kind == OutcomeKind::NotAuthorised
-                        ? "writing was not authorised (Not authorized)"
-                        : "the writing helper was ended by signal 9 before it finished";
+                outcome.reason = "the reason";
                 if (c.kind == OutcomeKind::Done)
                     for (const char* file : {"KERNEL.SYS", "fi.ini"}) callbacks.onFile(file);
                 return outcome;
             };
-            f.SelectRow(0);
-            AgreementWindowDriver agreement;
-            agreement.Arm([](frmLicense* license) { license->Command1_Click(); });
-            f.program.boxes.answers = {Answer::Ok};
-            f.window->btnStart_Click();
-            QStringList titles{kEraseTitle};
-            if (!c.title.isEmpty()) titles << c.title;
-            QCOMPARE(f.program.boxes.Titles(), titles);
+            command.Start(0);
+            QStringList titles{kErase};
+            if (!c.said.isEmpty()) titles << kNotBootable;
+            QCOMPARE(command.program.boxes.Titles(), titles);
             if (!c.said.isEmpty())
-                QVERIFY2(f.program.boxes.shown.back().text.contains(c.said),
-                         qPrintable(f.program.boxes.shown.back().text));
+                QVERIFY2(command.LastText().contains(c.said), qPrintable(command.LastText()));
             QCOMPARE(sent.destination, std::string("E:"));
             QCOMPARE(sent.name, std::string("SanDisk Cruzer Blade USB Device"));
             QCOMPARE(sent.image, std::string("LarkinDemo"));
-            QVERIFY(f.program.engine.createCalls.empty());
-            QVERIFY(f.program.drives.copies.empty());
-            QVERIFY(f.program.drives.held.isEmpty());
-            if (c.kind == OutcomeKind::Done) {
-                QVERIFY(f.window->copyWindow() != nullptr);
-                QCOMPARE(f.window->copyWindow()->Label1->text(),
-                         QStringLiteral("Done: USB Drive E: is now bootable."));
-                QVERIFY(f.window->timerEject->Enabled());
-            } else {
-                QTRY_VERIFY(f.window->copyWindow() == nullptr);
-            }
+            QVERIFY(command.program.engine.createCalls.empty());
+            QVERIFY(command.program.drives.held.isEmpty());
+            if (c.said.isEmpty())
+                QVERIFY(command.window->timerEject->Enabled());
+            else
+                QTRY_VERIFY(command.window->copyWindow() == nullptr);
         }
     }
 
     void ImagePathWithAgreementAcceptedMakesAndCopies() {
-        CommandFixture f;
-        f.SelectRow(0);
+        Command command;
         // format's prompt comes through the engine's output; the window says
         // what is being done instead.
-        f.program.engine.createOutput = {"", "Insert new disk for drive E:",
-                                         "and press ENTER when ready...", "Format complete."};
+        command.program.engine.createOutput = {"", "Insert new disk for drive E:",
+                                               "and press ENTER when ready...", "Format complete."};
         bool shownDuringTheEngineCall = false;
-        f.program.engine.duringCreate = [&] {
+        command.program.engine.duringCreate = [&] {
             QMetaObject::invokeMethod(
                 qApp,
                 [&] {
-                    frmCopyFiles* copy = f.window->copyWindow();
-                    shownDuringTheEngineCall =
-                        copy != nullptr && copy->isVisible() &&
-                        copy->Label1->text() ==
-                            QStringLiteral(
-                                "Copying files from the Image directory to the USB "
-                                "Device. Please wait...");
+                    frmCopyFiles* copy = command.window->copyWindow();
+                    shownDuringTheEngineCall = copy != nullptr && copy->isVisible();
                 },
                 Qt::BlockingQueuedConnection);
         };
-        AgreementWindowDriver agreement;
-        agreement.Arm(
-            [](frmLicense* license) { QTest::mouseClick(license->Command1, Qt::LeftButton); });
         StepRecorder steps;
         qApp->installEventFilter(&steps);
-        f.window->btnStart_Click();
+        command.Start(
+            0, [](frmLicense* license) { QTest::mouseClick(license->Command1, Qt::LeftButton); });
         qApp->removeEventFilter(&steps);
 
-        QCOMPARE(agreement.title, QStringLiteral("License Agreement"));
-        QVERIFY(agreement.acceptHadFocus);
-        QVERIFY(agreement.shownText.contains("Demo agreement"));
-        QVERIFY(!agreement.shownText.contains("\\rtf"));
+        QVERIFY(command.agreement.acceptHadFocus);
+        QVERIFY(command.agreement.shownText.contains("Demo agreement"));
+        QVERIFY(!command.agreement.shownText.contains("\\rtf"));
         QVERIFY(EulaAccepted);
-        QCOMPARE(f.program.engine.createCalls.size(), size_t{1});
-        QCOMPARE(f.program.engine.createCalls[0].destination, std::string("E:"));
-        QCOMPARE(f.program.engine.createCalls[0].source, std::string("A:"));
-        QCOMPARE(f.program.engine.createCalls[0].copyFiles, 0);
-        QCOMPARE(f.program.drives.copies.size(), size_t{1});
-        QCOMPARE(f.program.drives.copies[0].root, QStringLiteral("E:"));
-        QCOMPARE(QDir(f.program.drives.copies[0].source).dirName(), QStringLiteral("LarkinDemo"));
-        QCOMPARE(f.program.drives.copies[0].files,
-                 (QStringList{"KERNEL.SYS", "License.rtf", "fi.ini"}));
+        const FakeEngine& engine = command.program.engine;
+        QCOMPARE(engine.createCalls.size(), size_t{1});
+        QCOMPARE(engine.createCalls[0].destination, std::string("E:"));
+        QCOMPARE(engine.createCalls[0].copyFiles, 0);
+        QCOMPARE(command.program.drives.copies.size(), size_t{1});
+        QCOMPARE(command.program.drives.copies[0].root, QStringLiteral("E:"));
+        QCOMPARE(QDir(command.program.drives.copies[0].source).dirName(), "LarkinDemo");
+        QCOMPARE(command.program.drives.checkedSources,
+                 QStringList{command.program.drives.copies[0].source});
         // Held through the engine and the copy, let go after.
-        QCOMPARE(f.program.drives.heldDuringCopy, QStringList{"E:"});
-        QVERIFY(f.program.drives.held.isEmpty());
-        // No message box; the copy window ends with the success and stays
-        // until the timer.
-        QCOMPARE(f.program.boxes.Titles(), QStringList{kEraseTitle});
+        QCOMPARE(command.program.drives.heldDuringCopy, QStringList{"E:"});
+        QVERIFY(command.program.drives.held.isEmpty());
+        QCOMPARE(command.program.boxes.Titles(), QStringList{kErase});
         QVERIFY(shownDuringTheEngineCall);
-        QVERIFY(f.window->copyWindow() != nullptr);
-        QVERIFY(f.window->copyWindow()->isVisible());
-        QCOMPARE(f.window->copyWindow()->windowTitle(), QStringLiteral("Copying Files..."));
-        QCOMPARE(f.window->copyWindow()->Label1->text(),
+        QCOMPARE(command.window->copyWindow()->Label1->text(),
                  QStringLiteral("Done: USB Drive E: is now bootable."));
         QCOMPARE(steps.lines,
                  (QStringList{"Formatting E: ...", "Copying files to E: ...", "Copying KERNEL.SYS",
                               "Copying License.rtf", "Copying fi.ini",
                               "3 file(s) copied. This window closes in 5 seconds."}));
-        QVERIFY(f.window->timerEject->Enabled());
-
-        // The selection, the list and the button are left as they were.
-        QCOMPARE(f.window->lvDevices->selectedItems().size(), 1);
-        QVERIFY(f.window->btnStart->isEnabled());
-        QCOMPARE(f.program.engine.countCalls, 1);
+        // The selection and the button are left as they were.
+        QCOMPARE(command.window->lvDevices->selectedItems().size(), 1);
+        QVERIFY(command.window->btnStart->isEnabled());
+        QCOMPARE(engine.countCalls, 1);
     }
 
-    void TimerClosesTheCopyWindowFiveSecondsAfterTheCopy() {
-        CommandFixture f;
-        f.SelectRow(0);
-        AgreementWindowDriver agreement;
-        agreement.Arm([](frmLicense* license) { license->Command1_Click(); });
-        f.window->btnStart_Click();
-        QPointer<frmCopyFiles> copy = f.window->copyWindow();
+    void AgreementNoneInAnyCaseSkipsTheWindowAndTheNameIsFoundInAnyCase() {
+        for (const char* eula : {"NONE", "None", "none", "LICENSE.RTF"}) {
+            Command command(Image(QByteArray("x\nFolder=img\nEula=") + eula + "\nName=Free\n",
+                                  {{"license.rtf", "{\\rtf1 Terms\\par}"}, {"kernel.sys", "k"}}));
+            command.Start(1);
+            QCOMPARE(command.program.boxes.Titles(), QStringList{kErase});
+            QCOMPARE(command.agreement.shownText.trimmed(),
+                     QString(eula).startsWith("L") ? "Terms" : "");
+            QCOMPARE(command.program.engine.createCalls.size(), size_t{1});
+            QCOMPARE(command.program.drives.copies.size(), size_t{1});
+        }
+    }
+
+    void TimerClosesTheCopyWindowFiveSecondsAfterTheCopyOnce() {
+        Command command;
+        command.Start(0);
+        QPointer<frmCopyFiles> copy = command.window->copyWindow();
         QVERIFY(copy);
-        f.program.timer->Advance(4999);
+        command.program.timer->Advance(4999);
         QVERIFY(copy && copy->isVisible());
-        f.program.timer->Advance(1);
+        command.program.timer->Advance(1);
         QTRY_VERIFY(copy.isNull());
-        QVERIFY(!f.window->timerEject->Enabled());
-        // Once only.
-        f.program.timer->Advance(20000);
-        QVERIFY(!f.window->timerEject->Enabled());
+        command.program.timer->Advance(20000);
+        QVERIFY(!command.window->timerEject->Enabled());
     }
 
     void NoCopyWindowOutlivesItsTimer() {
-        CommandFixture f;
-        f.program.drives.drives["A:"] = {true, true, "", 1474560};
-        f.SelectRow(0);
-        auto accept = [] {
-            auto* agreement = new AgreementWindowDriver;
-            agreement->Arm([agreement](frmLicense* license) {
-                license->Command1_Click();
-                delete agreement;
-            });
-        };
+        Command command;
+        command.program.drives.drives["A:"] = {true, true, "", 1474560};
         // A second command within the 5 seconds: the first window goes with it.
-        accept();
-        f.window->btnStart_Click();
-        QPointer<frmCopyFiles> first = f.window->copyWindow();
+        command.Start(0);
+        QPointer<frmCopyFiles> first = command.window->copyWindow();
         QVERIFY(first);
-        f.program.timer->Advance(2000);
-        accept();
-        f.window->btnStart_Click();
-        QPointer<frmCopyFiles> second = f.window->copyWindow();
+        command.program.timer->Advance(2000);
+        command.Start(0);
+        QPointer<frmCopyFiles> second = command.window->copyWindow();
         QVERIFY(second && second != first);
         QTRY_VERIFY(first.isNull());
-        f.program.timer->Advance(5000);
+        command.program.timer->Advance(5000);
         QTRY_VERIFY(second.isNull());
 
         // ... and so with a floppy command, whose engine call the timer
         // might outlast.
-        accept();
-        f.window->btnStart_Click();
-        first = f.window->copyWindow();
+        command.Start(0);
+        first = command.window->copyWindow();
         QVERIFY(first);
-        f.window->Option1[0]->setChecked(true);
-        f.window->btnStart_Click();
+        command.window->Option1[0]->setChecked(true);
+        command.Start(0);
         QTRY_VERIFY(first.isNull());
 
         // The timer firing while the window thread waits for the engine (a
         // Rescan here) still closes the window.
-        f.window->Option1[1]->setChecked(true);
-        accept();
-        f.window->btnStart_Click();
-        first = f.window->copyWindow();
+        command.window->Option1[1]->setChecked(true);
+        command.Start(0);
+        first = command.window->copyWindow();
         QVERIFY(first);
-        f.program.engine.duringCount = [&] {
+        command.program.engine.duringCount = [&] {
             QMetaObject::invokeMethod(
-                qApp, [&] { f.program.timer->Advance(5000); }, Qt::BlockingQueuedConnection);
+                qApp, [&] { command.program.timer->Advance(5000); }, Qt::BlockingQueuedConnection);
         };
-        f.window->btnScan_Click();
+        command.window->btnScan_Click();
         QTRY_VERIFY(first.isNull());
     }
 
-    void DoNoAcceptEndsSilently() {
-        CommandFixture f;
-        f.SelectRow(0);
-        AgreementWindowDriver agreement;
-        agreement.Arm(
-            [](frmLicense* license) { QTest::mouseClick(license->Command2, Qt::LeftButton); });
-        f.window->btnStart_Click();
-        QCOMPARE(f.program.boxes.Titles(), QStringList{kEraseTitle});
-        QVERIFY(!EulaAccepted);
-        QVERIFY(f.program.engine.createCalls.empty());
-        QVERIFY(f.program.drives.copies.empty());
-    }
-
-    void ClosingTheAgreementWindowEndsSilently() {
-        CommandFixture f;
-        f.SelectRow(0);
-        EulaAccepted = true;  // left from an earlier command
-        AgreementWindowDriver agreement;
-        agreement.Arm([](frmLicense* license) { license->close(); });
-        f.window->btnStart_Click();
-        QCOMPARE(f.program.boxes.Titles(), QStringList{kEraseTitle});
-        QVERIFY(!EulaAccepted);
-        QVERIFY(f.program.engine.createCalls.empty());
-    }
-
-    void AgreementNoneInAnyCaseSkipsTheWindow() {
-        for (const char* none : {"NONE", "None", "none"}) {
-            TestProgram program;
-            program.AddImage("Free", QByteArray("x\nFolder=Free\nEula=") + none + "\nName=Free\n",
-                             {{"KERNEL.SYS", "k"}});
-            StartOnRow(program, 1);
-            QCOMPARE(program.boxes.Titles(), QStringList{kEraseTitle});
-            QCOMPARE(program.engine.createCalls.size(), size_t{1});
-            QCOMPARE(program.engine.createCalls[0].destination, std::string("F:"));
-            QCOMPARE(program.drives.copies.size(), size_t{1});
-        }
-    }
-
-    void MissingAgreementIsEulaNotFound() {
-        CommandFixture f;
-        QFile::remove(QDir(f.program.ImagesFolder()).filePath("LarkinDemo/License.rtf"));
-        f.SelectRow(0);
-        f.window->btnStart_Click();
-        QCOMPARE(f.program.boxes.Titles(), (QStringList{kEraseTitle, "EULA Not Found"}));
-        QCOMPARE(f.program.boxes.shown[1].text,
-                 QStringLiteral("End User License not found. Try reinstalling the selected file "
-                                "image."));
-        QVERIFY(f.program.boxes.shown[1].buttons == Buttons::Ok);
-        QVERIFY(f.program.boxes.shown[1].icon == Icon::None);
-        QVERIFY(f.program.engine.createCalls.empty());
-    }
-
-    void AgreementNameIsFoundWhateverItsCase() {
-        TestProgram program;
-        program.AddImage("Img", "x\nFolder=img\nEula=LICENSE.RTF\nName=Img\n",
-                         {{"license.rtf", "{\\rtf1 Terms\\par}"}, {"kernel.sys", "k"}});
-        AgreementWindowDriver agreement;
-        agreement.Arm([](frmLicense* license) { license->Command1_Click(); });
-        StartOnRow(program, 0);
-        QCOMPARE(agreement.shownText.trimmed(), QStringLiteral("Terms"));
-        QCOMPARE(program.drives.copies.size(), size_t{1});
-    }
-
-    void MissingImageFolderStopsBeforeTheDriveIsTouched() {
-        // The description names a folder that is not there, with and without
-        // an agreement (which would live in that folder).
-        for (const char* agreement : {"NONE", "License.rtf"}) {
-            TestProgram program;
-            program.AddImage("Desc",
-                             QByteArray("x\nFolder=Elsewhere\nEula=") + agreement + "\nName=Lost\n",
-                             {{"License.rtf", "{\\rtf1 Terms\\par}"}});
-            StartOnRow(program, 0);
-            QCOMPARE(program.boxes.Titles(), (QStringList{kEraseTitle, "File Image Not Found"}));
-            QCOMPARE(program.boxes.shown[1].text,
-                     QStringLiteral("Selected file image directory cannot be found. Try "
-                                    "reinstalling the selected file image."));
-            QVERIFY(program.engine.createCalls.empty());
-        }
-    }
-
-    void ImageWithoutKernelStopsBeforeTheDriveIsTouched() {
-        TestProgram program;
-        program.AddImage("Data", "x\nFolder=Data\nEula=NONE\nName=Data\n",
-                         {{"README.TXT", "r"}, {"KERNEL.BAK", "k"}});
-        QDir(program.ImagesFolder()).mkpath("Data/KERNEL.SYS");  // a folder is no kernel
-        program.AddUsbDrives();
-        frmUSBBoot window(program.services);
-        window.Form_Load();
-        window.lvDevices_ItemClick(window.lvDevices->topLevelItem(0));
-        window.btnStart_Click();
-        QCOMPARE(program.boxes.Titles(), (QStringList{kEraseTitle, "Boot Files Not Found"}));
-        QVERIFY(program.boxes.shown[1].text.contains("has no KERNEL.SYS"));
-        QVERIFY(program.boxes.shown[1].text.contains("The USB drive was not changed."));
-        QVERIFY(program.engine.createCalls.empty());
-        QVERIFY(program.drives.copies.empty());
-    }
-
-    void ImageFolderNameThatLeavesFileImagesIsRefused() {
-        TestProgram program;
-        program.AddImage("Desc", "x\nFolder=..\nEula=NONE\nName=Up\n");
-        program.AddUsbDrives();
-        frmUSBBoot window(program.services);
-        window.Form_Load();
-        window.lvDevices_ItemClick(window.lvDevices->topLevelItem(0));
-        window.btnStart_Click();
-        QCOMPARE(program.boxes.Titles(), (QStringList{kEraseTitle, "File Image Not Found"}));
-        QVERIFY(program.engine.createCalls.empty());
-    }
-
-    void NoImageSelectedIsAnUnknownErrorBeforeAnyWrite() {
-        TestProgram program;
-        program.AddUsbDrives();
-        frmUSBBoot window(program.services);
-        window.Form_Load();
-        program.boxes.shown.clear();
-        window.lvDevices_ItemClick(window.lvDevices->topLevelItem(0));
-        window.btnStart_Click();
-        QCOMPARE(program.boxes.Titles(), (QStringList{kEraseTitle, "Unknown Error"}));
-        QVERIFY(program.boxes.shown[1].text.startsWith("Unexpected Error 9  "));
-        QVERIFY(program.engine.createCalls.empty());
-    }
-
-    void EngineFailureStopsBeforeTheCopyWithAMessage() {
-        CommandFixture f;
-        f.SelectRow(0);
-        f.program.engine.createResult = 6;
-        f.program.engine.createOutput = {"", " Unable to Lock volume"};
-        AgreementWindowDriver agreement;
-        agreement.Arm([](frmLicense* license) { license->Command1_Click(); });
-        f.window->btnStart_Click();
-        QCOMPARE(f.program.boxes.Titles(), (QStringList{kEraseTitle, "USB Drive Not Bootable"}));
-        QVERIFY(f.program.boxes.shown[1].text.contains("Unable to Lock volume"));
-        QVERIFY(f.program.boxes.shown[1].text.contains("E:"));
-        QVERIFY(f.program.drives.copies.empty());
-        QTRY_VERIFY(f.window->copyWindow() == nullptr);
-        QVERIFY(!f.window->timerEject->Enabled());
-    }
-
-    void EngineThatCannotBeReachedIsAnUnknownError() {
-        CommandFixture f;
-        f.SelectRow(0);
-        f.program.engine.createFailure = {runtime_error::kDllEntryPoint,
-                                          "Can't find DLL entry point CreateUSBBoot in Tessel"};
-        AgreementWindowDriver agreement;
-        agreement.Arm([](frmLicense* license) { license->Command1_Click(); });
-        f.window->btnStart_Click();
-        QCOMPARE(f.program.boxes.Titles(), (QStringList{kEraseTitle, "Unknown Error"}));
-        QCOMPARE(f.program.boxes.shown[1].text,
-                 QStringLiteral("Unexpected Error 453  Can't find DLL entry point CreateUSBBoot "
-                                "in Tessel"));
-        QVERIFY(f.program.drives.copies.empty());
-    }
-
-    void FailedCopyClosesTheCopyWindowBeforeItsMessage() {
+    // The engine or the copy fails: a message, and no copy window left.
+    void FailuresAfterTheEraseCloseTheCopyWindowBeforeTheirMessage() {
         struct Case {
-            Failure failure;
+            std::function<void(Command&)> fail;
             QString title;
+            QString said;
         };
+        auto copyFails = [](int code) {
+            return [code](Command& c) { c.program.drives.copyFailure = {code, "x"}; };
+        };
+        // clang-format off
         const Case cases[] = {
-            {{runtime_error::kDiskFull, "full"}, "USB Drive Full"},
-            {{runtime_error::kDeviceUnavailable, "gone"}, "USB Drive Is Not Ready"},
-            {{runtime_error::kDeviceIo, "io"}, "USB Drive Not Available"},
-            {{runtime_error::kPathNotFound, "no folder"}, "File Image Not Found"},
+            {[](Command& c) { c.program.engine.createResult = 6; c.program.engine.createOutput = {"", " Unable to Lock volume"}; },
+             kNotBootable, "USB Drive E: could not be made bootable"},
+            {[](Command& c) { c.program.engine.createFailure = {runtime_error::kDllEntryPoint, "Can't find DLL entry point"}; },
+             "Unknown Error", "Unexpected Error 453  Can't find DLL entry point"},
+            {copyFails(runtime_error::kDiskFull), "USB Drive Full", {}},
+            {copyFails(runtime_error::kDeviceUnavailable), "USB Drive Is Not Ready", {}},
+            {copyFails(runtime_error::kDeviceIo), "USB Drive Not Available", {}},
+            {copyFails(runtime_error::kPathNotFound), "File Image Not Found", {}},
         };
+        // clang-format on
         for (const Case& c : cases) {
-            CommandFixture f;
-            f.SelectRow(0);
-            f.program.drives.copyFailure = c.failure;
+            Command command;
+            c.fail(command);
             bool copyWindowOpenAtMessage = true;
-            f.program.boxes.onShow = [&](const MessageBoxRequest& request) {
+            command.program.boxes.onShow = [&](const MessageBoxRequest& request) {
                 if (request.title == c.title)
-                    copyWindowOpenAtMessage =
-                        f.window->copyWindow() != nullptr && f.window->copyWindow()->isVisible();
+                    copyWindowOpenAtMessage = command.window->copyWindow() != nullptr &&
+                                              command.window->copyWindow()->isVisible();
             };
-            AgreementWindowDriver agreement;
-            agreement.Arm([](frmLicense* license) { license->Command1_Click(); });
-            f.window->btnStart_Click();
-            QCOMPARE(f.program.boxes.Titles(), (QStringList{kEraseTitle, c.title}));
+            command.Start(0);
+            QCOMPARE(command.program.boxes.Titles(), (QStringList{kErase, c.title}));
+            QVERIFY2(command.LastText().contains(c.said), qPrintable(command.LastText()));
             QVERIFY(!copyWindowOpenAtMessage);
-            QVERIFY(!f.window->timerEject->Enabled());
+            QVERIFY(!command.window->timerEject->Enabled());
         }
     }
 
-    void FloppyPathPassesCopyFilesOneAndShowsNoCopyWindow() {
-        CommandFixture f;
-        f.program.drives.drives["A:"] = {true, true, "", 1474560};
-        f.program.drives.pointedLines = {"CONFIG.SYS named drive A:"};
-        f.window->Option1[0]->setChecked(true);
-        f.SelectRow(1);
-        f.window->btnStart_Click();
-        QCOMPARE(f.program.engine.createCalls.size(), size_t{1});
-        QCOMPARE(f.program.engine.createCalls[0].destination, std::string("F:"));
-        QCOMPARE(f.program.engine.createCalls[0].source, std::string("A:"));
-        QCOMPARE(f.program.engine.createCalls[0].copyFiles, 1);
-        QVERIFY(f.program.drives.copies.empty());
-        QVERIFY(f.window->copyWindow() == nullptr);
-        QVERIFY(!f.window->timerEject->Enabled());
-        // It ends by saying so, then what it pointed at the stick's own drive.
-        QCOMPARE(f.program.boxes.Titles(),
-                 (QStringList{kEraseTitle, "USB Drive Bootable", "Floppy Paths Pointed at C:"}));
-        QVERIFY(f.program.boxes.shown[1].text.startsWith("Done: USB Drive F: is now bootable."));
-        QCOMPARE(f.program.boxes.shown[2].text, QStringLiteral("CONFIG.SYS named drive A:"));
-        QCOMPARE(f.program.drives.pointedRoots, QStringList{"F:"});
-    }
-
-    void NoFloppyDriveIsReported() {
-        CommandFixture f;
-        f.window->Option1[0]->setChecked(true);
-        f.SelectRow(0);
-        f.window->btnStart_Click();
-        QCOMPARE(f.program.boxes.Titles(), (QStringList{kEraseTitle, "No Floppy Device"}));
-        QCOMPARE(f.program.boxes.shown[1].text,
-                 QStringLiteral("No Floppy device found at A:. Please attach a floppy device and "
-                                "try again."));
-        QVERIFY(f.program.boxes.shown[1].icon == Icon::Stop);
-        QVERIFY(f.program.engine.createCalls.empty());
-    }
-
-    void FloppyPromptRepeatsUntilADiskIsIn() {
-        CommandFixture f;
-        f.program.drives.drives["A:"] = {true, false, "", 0};
-        // Not ready for the first two prompts' checks, then ready.
-        f.program.drives.floppyReady = {false, false, false, false, false, true};
-        f.window->Option1[0]->setChecked(true);
-        f.SelectRow(0);
-        f.window->btnStart_Click();
-        QCOMPARE(f.program.boxes.Titles(), (QStringList{kEraseTitle, "Insert Floppy",
-                                                        "Insert Floppy", "USB Drive Bootable"}));
-        const MessageBoxRequest& prompt = f.program.boxes.shown[1];
-        QCOMPARE(prompt.text, QStringLiteral("Insert a floppy into Drive A: and click OK"));
-        QVERIFY(prompt.buttons == Buttons::OkCancel);
-        QVERIFY(prompt.icon == Icon::None);
-        QCOMPARE(f.program.engine.createCalls.size(), size_t{1});
-        QCOMPARE(f.program.engine.createCalls[0].copyFiles, 1);
-    }
-
-    void CancelAtTheFloppyPromptEndsSilently() {
-        CommandFixture f;
-        f.program.drives.drives["A:"] = {true, false, "", 0};
-        f.window->Option1[0]->setChecked(true);
-        f.SelectRow(0);
-        f.program.boxes.answers = {Answer::Ok, Answer::Ok, Answer::Cancel};
-        f.window->btnStart_Click();
-        QCOMPARE(f.program.boxes.Titles(),
-                 (QStringList{kEraseTitle, "Insert Floppy", "Insert Floppy"}));
-        QVERIFY(f.program.engine.createCalls.empty());
+    // Copy files = 1, no copy window; the prompt repeats until a disk is in;
+    // the end says so, then what was pointed at the stick's own drive.
+    void FloppyPathPromptsThenPassesCopyFilesOne() {
+        Command command;
+        command.program.drives.drives["A:"] = {true, false, "", 1474560};
+        command.program.drives.floppyReady = {false, false, false, false, false, true};
+        command.program.drives.pointedLines = {"CONFIG.SYS named drive A:"};
+        command.window->Option1[0]->setChecked(true);
+        command.Start(1);
+        QCOMPARE(command.program.engine.createCalls.size(), size_t{1});
+        QCOMPARE(command.program.engine.createCalls[0].destination, std::string("F:"));
+        QCOMPARE(command.program.engine.createCalls[0].source, std::string("A:"));
+        QCOMPARE(command.program.engine.createCalls[0].copyFiles, 1);
+        QVERIFY(command.program.drives.copies.empty());
+        QVERIFY(command.window->copyWindow() == nullptr);
+        QCOMPARE(command.program.boxes.Titles(),
+                 (QStringList{kErase, "Insert Floppy", "Insert Floppy", "USB Drive Bootable",
+                              "Floppy Paths Pointed at C:"}));
+        QVERIFY(command.program.boxes.shown[3].text.startsWith("Done: USB Drive F:"));
+        QCOMPARE(command.LastText(), QStringLiteral("CONFIG.SYS named drive A:"));
+        QCOMPARE(command.program.drives.pointedRoots, QStringList{"F:"});
+        QCOMPARE(command.program.drives.checkedSources, QStringList{"A:"});
     }
 
     void FloppyPathEngineFailureSaysWhatFailedAndWhatIsLeft() {
         struct Case {
             std::vector<std::string> output;
-            // What the drive looks like once the engine has failed; absent:
-            // no such drive any more.
-            std::optional<DriveFacts> after;
+            std::optional<DriveFacts> after;  // none: the drive is gone
             QString failed;
             QString left;
         };
         const DriveFacts before = {true, true, "CRUZER", 4004511744ULL, 1000000, 0x1234ABCD};
-        const DriveFacts formatted = {true,          true,          "FREEDOS",
-                                      2000000000ULL, 2000000000ULL, 0x5678EF01};
         const Case cases[] = {
             // The floppy was empty: found out after the drive was erased.
-            {{"", " Copying Boot Files.....", "The system cannot find the file specified.",
-              "        0 file(s) copied.", "", " Unable to copy the Boot Files"},
-             formatted,
+            {{"", " Copying Boot Files.....", "        0 file(s) copied.", "",
+              " Unable to copy the Boot Files"},
+             DriveFacts{true, true, "FREEDOS", 2000000000ULL, 2000000000ULL, 0x5678EF01},
              ": Unable to copy the Boot Files.",
              "The drive was erased before this step failed"},
-            // Refused before anything was written.
             {{"", " Drive letter not found"},
              before,
              ": Drive letter not found.",
@@ -594,23 +413,21 @@ class CommandTest : public QObject {
              "The drive can no longer be found"},
         };
         for (const Case& c : cases) {
-            CommandFixture f;
-            f.program.drives.drives["A:"] = {true, true, "", 1474560};
-            f.program.drives.drives["E:"] = before;
-            f.program.engine.createResult = 6;
-            f.program.engine.createOutput = c.output;
-            f.program.engine.duringCreate = [&] {
+            Command command;
+            command.program.drives.drives["A:"] = {true, true, "", 1474560};
+            command.program.drives.drives["E:"] = before;
+            command.program.engine.createResult = 6;
+            command.program.engine.createOutput = c.output;
+            command.program.engine.duringCreate = [&] {
                 if (c.after)
-                    f.program.drives.drives["E:"] = *c.after;
+                    command.program.drives.drives["E:"] = *c.after;
                 else
-                    f.program.drives.drives.remove("E:");
+                    command.program.drives.drives.remove("E:");
             };
-            f.window->Option1[0]->setChecked(true);
-            f.SelectRow(0);
-            f.window->btnStart_Click();
-            QCOMPARE(f.program.boxes.Titles(),
-                     (QStringList{kEraseTitle, "USB Drive Not Bootable"}));
-            const QString& text = f.program.boxes.shown[1].text;
+            command.window->Option1[0]->setChecked(true);
+            command.Start(0);
+            QCOMPARE(command.program.boxes.Titles(), (QStringList{kErase, kNotBootable}));
+            const QString text = command.LastText();
             QVERIFY2(text.startsWith("USB Drive E: could not be made bootable from the floppy in "
                                      "A: (engine status 6)" +
                                      c.failed),
@@ -619,72 +436,32 @@ class CommandTest : public QObject {
         }
     }
 
-    // A source the check refuses stops the command before the engine (and an
-    // image's before its agreement): the drive is not touched, and the reason
-    // is shown.
-    void ASourceThatCannotGoOnTheDriveStopsBeforeTheEngine() {
-        struct Path {
-            bool floppy;
-            QString title;
-            QString text;
-        };
-        for (const Path& path : {
-                 Path{false, "Boot Image Not Usable",
-                      "The boot image Larkin demo boot disk cannot make USB Drive E: bootable. "
-                      "The reason."},
-                 Path{true, "Floppy Not Usable",
-                      "The floppy in drive A: cannot make USB Drive E: bootable. The reason."},
-             }) {
-            CommandFixture f;
-            f.program.drives.drives["A:"] = {true, true, "", 1474560};
-            f.program.drives.checkFailure = {runtime_error::kDiskFull, "the reason"};
-            f.window->Option1[0]->setChecked(path.floppy);
-            f.SelectRow(0);
-            f.window->btnStart_Click();
-            QCOMPARE(f.program.boxes.Titles(), (QStringList{kEraseTitle, path.title}));
-            QCOMPARE(f.program.boxes.shown[1].text,
-                     path.text + QStringLiteral("\r\nNothing was written to the drive."));
-            QCOMPARE(f.program.drives.checkedSources.size(), 1);
-            QVERIFY(path.floppy ? f.program.drives.checkedSources[0] == u"A:"
-                                : f.program.drives.checkedSources[0].endsWith(u"/LarkinDemo"));
-            QVERIFY(f.program.engine.createCalls.empty());
-            QVERIFY(f.program.drives.copies.empty());
-        }
-    }
-
     void WindowsTakeNoInputButStayResponsiveDuringTheEngineCall() {
-        CommandFixture f;
-        f.SelectRow(0);
-        int quitClicksSeen = 0;
+        Command command;
+        bool endedDuringCall = true;
         bool paintedDuringCall = false;
-        f.program.engine.duringCreate = [&] {
+        command.program.engine.duringCreate = [&] {
             QMetaObject::invokeMethod(
                 qApp,
                 [&] {
-                    // A click on Quit and on Rescan while the engine works is dropped.
-                    QTest::mouseClick(f.window->Command1, Qt::LeftButton);
-                    QTest::mouseClick(f.window->btnScan, Qt::LeftButton);
-                    quitClicksSeen = f.program.ended ? 1 : 0;
-                    // The window thread is free: it can paint.
-                    f.window->repaint();
+                    // Clicks on Quit and Rescan, and closing, are dropped.
+                    QTest::mouseClick(command.window->Command1, Qt::LeftButton);
+                    QTest::mouseClick(command.window->btnScan, Qt::LeftButton);
+                    endedDuringCall = command.program.ended;
+                    command.window->repaint();
                     paintedDuringCall = true;
-                    // Closing the main window is refused as well.
-                    f.window->close();
+                    command.window->close();
                 },
                 Qt::BlockingQueuedConnection);
         };
-        AgreementWindowDriver agreement;
-        agreement.Arm([](frmLicense* license) { license->Command1_Click(); });
-        f.window->btnStart_Click();
+        command.Start(0);
         QVERIFY(paintedDuringCall);
-        QCOMPARE(quitClicksSeen, 0);
-        QVERIFY(!f.program.ended);
-        QCOMPARE(f.program.engine.countCalls, 1);
-        QVERIFY(f.window->isVisible());
-        QVERIFY(!f.program.engine.onWindowThread);
-        // Input works again afterwards.
-        QTest::mouseClick(f.window->Command1, Qt::LeftButton);
-        QVERIFY(f.program.ended);
+        QVERIFY(!endedDuringCall);
+        QCOMPARE(command.program.engine.countCalls, 1);
+        QVERIFY(command.window->isVisible());
+        QVERIFY(!command.program.engine.onWindowThread);
+        QTest::mouseClick(command.window->Command1, Qt::LeftButton);
+        QVERIFY(command.program.ended);
     }
 };
 

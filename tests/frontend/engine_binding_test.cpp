@@ -1,44 +1,15 @@
-// The engine bound by name: the real engine on a copy of the demo machine,
-// and the failures of a library that is missing or lacks a function.
-#include <QDir>
-#include <QFile>
-#include <QTemporaryDir>
+// The engine bound by name: a library that is missing or lacks a function
+// (the real engine is bound in the real-engine command test).
 #include <QtTest>
 #include <array>
 
 #include "engine.h"
-#include "larkin/platform.h"
 
 using namespace larkin::frontend;
 
 class EngineBindingTest : public QObject {
     Q_OBJECT
   private slots:
-    void initTestCase() {
-        QVERIFY(machineFolder_.isValid());
-        QString machine = machineFolder_.filePath("demo.toml");
-        QVERIFY(QFile::copy(QStringLiteral(LARKIN_DEMO_MACHINE), machine));
-        std::array<char, 256> error{};
-        QVERIFY2(LarkinStartPlatform(machine.toLocal8Bit().constData(), error.data(),
-                                     static_cast<DWORD>(error.size())),
-                 error.data());
-    }
-
-    void RealEngineListsTheDemoSticks() {
-        TesselEngine engine;
-        EngineResult count = engine.GetUSBDevCount();
-        QVERIFY(!count.failure);
-        QCOMPARE(count.value, 2);
-        std::array<char, 256> text{};
-        EngineResult first = engine.GetUSBDevInfo(0, text);
-        QCOMPARE(first.value, 0);
-        QCOMPARE(QString::fromLatin1(text.data()),
-                 QStringLiteral("E: SanDisk Cruzer Blade USB Device"));
-        EngineResult outside = engine.GetUSBDevInfo(2, text);
-        QVERIFY(!outside.failure);
-        QCOMPARE(outside.value, 6);
-    }
-
     void MissingLibraryAndMissingFunction() {
         TesselEngine missing("NoSuchEngineLibrary");
         EngineResult none = missing.GetUSBDevCount();
@@ -58,9 +29,6 @@ class EngineBindingTest : public QObject {
         std::array<char, 16> small{};
         QCOMPARE(partial.GetUSBDevInfo(0, small).value, 6);
     }
-
-  private:
-    QTemporaryDir machineFolder_;
 };
 
 QTEST_GUILESS_MAIN(EngineBindingTest)

@@ -1,4 +1,4 @@
-// The error handler's table and how system errors map onto it.
+// The error handler's titles and how system errors map onto its numbers.
 #include <QtTest>
 
 #include "failure.h"
@@ -8,38 +8,17 @@ using namespace larkin::frontend;
 class FailureTest : public QObject {
     Q_OBJECT
   private slots:
-    void TableOfMessages() {
-        struct Row {
-            int code;
-            const char* title;
-            const char* text;
-        };
-        const Row rows[] = {
-            {53, "EULA Not Found",
-             "End User License not found. Try reinstalling the selected file image."},
-            {57, "USB Drive Not Available",
-             "USB Drive is not accessible. Check that it is still connected to the system, and "
-             "try the Rescan Bus function."},
-            {61, "USB Drive Full", "USB Drive is Full. Try using a higher capacity USB Drive"},
-            {68, "USB Drive Is Not Ready",
-             "USB Drive is locked or is not ready. Check that is unlocked and still connected to "
-             "the system."},
-            {69, "USB Drive Is Not Ready", nullptr},
-            {70, "USB Drive Is Not Ready", nullptr},
-            {71, "USB Drive Is Not Ready", nullptr},
-            {75, "File Image Not Found",
-             "Selected file image directory cannot be found. Try reinstalling the selected file "
-             "image."},
-            {76, "File Image Not Found", nullptr},
-        };
-        for (const Row& row : rows) {
-            ErrorMessage message = MessageForFailure({row.code, QStringLiteral("ignored")});
-            QCOMPARE(message.title, QString::fromLatin1(row.title));
-            if (row.text != nullptr) QCOMPARE(message.text, QString::fromLatin1(row.text));
-        }
-        ErrorMessage unknown = MessageForFailure({9, QStringLiteral("Subscript out of range")});
-        QCOMPARE(unknown.title, QStringLiteral("Unknown Error"));
-        QCOMPARE(unknown.text, QStringLiteral("Unexpected Error 9  Subscript out of range"));
+    void EachNumberHasItsTitle() {
+        const std::pair<int, const char*> rows[] = {
+            {53, "EULA Not Found"},         {57, "USB Drive Not Available"},
+            {61, "USB Drive Full"},         {68, "USB Drive Is Not Ready"},
+            {69, "USB Drive Is Not Ready"}, {70, "USB Drive Is Not Ready"},
+            {71, "USB Drive Is Not Ready"}, {75, "File Image Not Found"},
+            {76, "File Image Not Found"},   {9, "Unknown Error"}};
+        for (auto [code, title] : rows)
+            QCOMPARE(MessageForFailure({code, QStringLiteral("why")}).title, QString(title));
+        QCOMPARE(MessageForFailure({9, QStringLiteral("Subscript out of range")}).text,
+                 QStringLiteral("Unexpected Error 9  Subscript out of range"));
     }
 
     void SystemErrorsDependOnWhatWasBeingDone() {

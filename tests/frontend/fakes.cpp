@@ -3,6 +3,11 @@
 #include <QApplication>
 #include <QDir>
 #include <QEvent>
+#include <QFont>
+#include <QLocale>
+#include <QMessageBox>
+#include <QPointer>
+#include <QStyleFactory>
 #include <QFile>
 #include <QLabel>
 #include <QPushButton>
@@ -55,12 +60,9 @@ EngineResult FakeEngine::CreateUSBBoot(const std::string& destination, const std
 Failure FakeDrives::GetDrive(const QString& root, DriveFacts* facts) {
     if (driveFailure) return driveFailure;
     *facts = drives.value(root);
-    if (root == u"A:") {
-        ++floppyQueries;
-        if (!floppyReady.empty()) {
-            facts->ready = floppyReady.front();
-            if (floppyReady.size() > 1) floppyReady.pop_front();
-        }
+    if (root == u"A:" && !floppyReady.empty()) {
+        facts->ready = floppyReady.front();
+        if (floppyReady.size() > 1) floppyReady.pop_front();
     }
     return {};
 }
@@ -77,7 +79,6 @@ bool FakeDrives::HoldDrive(const QString& root, QString* why) {
 Failure FakeDrives::CopyFolderFiles(const QString& sourceFolder, const QString& root,
                                     const std::function<void(const QString&)>& onFile) {
     heldDuringCopy = held;
-    if (duringCopy) duringCopy();
     if (copyFailure) return copyFailure;
     Copy copy{sourceFolder, root, {}};
     const QStringList files = QDir(sourceFolder).entryList(QDir::Files | QDir::Hidden, QDir::Name);
@@ -189,21 +190,54 @@ bool StepRecorder::eventFilter(QObject* watched, QEvent* event) {
     return false;
 }
 
-void AgreementWindowDriver::Arm(std::function<void(frmLicense*)> action) {
-    QTimer::singleShot(0, [this, action] { Poll(action, 0); });
+ShowWatcher::ShowWatcher(const char* className, std::function<void(QWidget*)> action)
+    : className_(className), action_(std::move(action)) {
+    qApp->installEventFilter(this);
 }
 
-void AgreementWindowDriver::Poll(std::function<void(frmLicense*)> action, int tries) {
-    auto* license = qobject_cast<frmLicense*>(QApplication::activeModalWidget());
-    if (license == nullptr) {
-        if (tries < 500) QTimer::singleShot(10, [this, action, tries] { Poll(action, tries + 1); });
-        return;
+ShowWatcher::~ShowWatcher() {
+    qApp->removeEventFilter(this);
+}
+
+bool ShowWatcher::eventFilter(QObject* watched, QEvent* event) {
+    if (event->type() == QEvent::Show && action_ && watched->inherits(className_)) {
+        QPointer<QWidget> widget = static_cast<QWidget*>(watched);
+        QTimer::singleShot(0, [widget, action = std::move(action_)] {
+            if (widget) action(widget);
+        });
+        action_ = nullptr;
     }
-    shownText = license->RichTextBox1->toPlainText();
-    title = license->windowTitle();
-    acceptHadFocus = license->focusWidget() == license->Command1;
-    size = license->size();
-    action(license);
+    return false;
+}
+
+void AgreementWindowDriver::Arm(std::function<void(frmLicense*)> action) {
+    watcher_ = std::make_unique<ShowWatcher>(
+        "larkin::frontend::frmLicense", [this, action](QWidget* shown) {
+            auto* license = static_cast<frmLicense*>(shown);
+            shownText = license->RichTextBox1->toPlainText();
+            title = license->windowTitle();
+            acceptHadFocus = license->focusWidget() == license->Command1;
+            action(license);
+        });
+}
+
+void UseScreenshotLook() {
+    QLocale::setDefault(QLocale(QLocale::English, QLocale::UnitedStates));
+    QApplication::setStyle(QStyleFactory::create(QStringLiteral("Fusion")));
+    QFont font(QStringLiteral("DejaVu Sans"));
+    font.setPointSize(9);
+    QApplication::setFont(font);
+}
+
+Answer PicturingMessageBoxes::Show(QWidget* owner, const MessageBoxRequest& request) {
+    titles << request.title;
+    if (request.title != title_) return Answer::Ok;
+    text = request.text;
+    ShowWatcher watcher("QMessageBox", [this](QWidget* box) {
+        picture = box->grab().toImage();
+        static_cast<QMessageBox*>(box)->accept();
+    });
+    return DesktopMessageBoxes().Show(owner, request);
 }
 
 }  // namespace larkin::frontend::test

@@ -5,16 +5,15 @@
 #ifndef LARKIN_TESTS_FRONTEND_FAKES_H
 #define LARKIN_TESTS_FRONTEND_FAKES_H
 
+#include <QImage>
 #include <QMap>
 #include <QObject>
-#include <QSize>
 #include <QString>
 #include <QStringList>
 #include <QTemporaryDir>
 #include <deque>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <vector>
 
@@ -88,7 +87,6 @@ class FakeDrives : public DriveServices {
     Failure copyFailure;
     Failure checkFailure;  // CheckBootFiles refuses with it when set
     QStringList checkedSources;
-    std::function<void()> duringCopy;
 
     struct Copy {
         QString source;
@@ -96,7 +94,6 @@ class FakeDrives : public DriveServices {
         QStringList files;
     };
     std::vector<Copy> copies;
-    int floppyQueries = 0;
     QStringList usedImages;                // floppy image files shown as A:, in turn
     QMap<QString, QString> imageRefusals;  // why a file cannot be A:
     QStringList pointedRoots;              // drives whose floppy paths were pointed at C:
@@ -171,18 +168,50 @@ class StepRecorder : public QObject {
     bool eventFilter(QObject* watched, QEvent* event) override;
 };
 
-// Runs an action on the agreement window as soon as it is shown modally,
-// and keeps what it showed.
+// Runs an action once on the first window of a class when it is shown; a
+// modal one then runs it in its own event loop. Watches while it lives.
+class ShowWatcher : public QObject {
+  public:
+    ShowWatcher(const char* className, std::function<void(QWidget*)> action);
+    ~ShowWatcher() override;
+
+  protected:
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
+  private:
+    const char* className_;
+    std::function<void(QWidget*)> action_;
+};
+
+// Runs an action on the agreement window when it is shown, and keeps what
+// it showed.
 struct AgreementWindowDriver {
     QString shownText;
     QString title;
     bool acceptHadFocus = false;
-    QSize size;
 
     void Arm(std::function<void(frmLicense*)> action);
 
   private:
-    void Poll(std::function<void(frmLicense*)> action, int tries);
+    std::unique_ptr<ShowWatcher> watcher_;
+};
+
+// The look the pictures are taken with: Fusion, DejaVu Sans 9 pt.
+void UseScreenshotLook();
+
+// Answers every box OK, except that the one titled `title` is shown as the
+// desktop shows it, pictured, then closed.
+class PicturingMessageBoxes : public MessageBoxes {
+  public:
+    explicit PicturingMessageBoxes(QString title) : title_(std::move(title)) {}
+    Answer Show(QWidget* owner, const MessageBoxRequest& request) override;
+
+    QStringList titles;
+    QString text;  // of the pictured box
+    QImage picture;
+
+  private:
+    QString title_;
 };
 
 }  // namespace larkin::frontend::test

@@ -27,45 +27,32 @@ void AddImage(const QDir& images, const QString& name, const QByteArray& descrip
 class ImageCatalogTest : public QObject {
     Q_OBJECT
   private slots:
-    void ValuesAfterTheFirstEqualsExactlyAsWritten() {
-        FileImageEntry entry = ParseImageDescription(
-            "ignored=anything\r\nFolder=FreeDOS\r\nAgreement=a=b.rtf\r\nName= Spaced name \r\n");
-        QCOMPARE(entry.imageDir, QStringLiteral("FreeDOS"));
-        QCOMPARE(entry.eulaFile, QStringLiteral("a=b.rtf"));
-        QCOMPARE(entry.imageName, QStringLiteral(" Spaced name "));
-    }
-
-    void LineWithoutEqualsIsTakenWhole() {
-        FileImageEntry entry = ParseImageDescription("h\nDir\nNONE\nWhole name\n");
-        QCOMPARE(entry.imageDir, QStringLiteral("Dir"));
-        QCOMPARE(entry.eulaFile, QStringLiteral("NONE"));
-        QCOMPARE(entry.imageName, QStringLiteral("Whole name"));
-    }
-
-    void OnlyFourLinesAreReadAndMissingLinesAreEmpty() {
-        FileImageEntry entry = ParseImageDescription("h\nk=D\nk=E\nk=N\nk=later\n");
-        QCOMPARE(entry.imageName, QStringLiteral("N"));
-        FileImageEntry shortOne = ParseImageDescription("h\nk=D\nk=E");
-        QCOMPARE(shortOne.imageDir, QStringLiteral("D"));
-        QCOMPARE(shortOne.eulaFile, QStringLiteral("E"));
-        QCOMPARE(shortOne.imageName, QString());
-        FileImageEntry empty = ParseImageDescription("");
-        QVERIFY(empty.imageDir.isEmpty() && empty.eulaFile.isEmpty() && empty.imageName.isEmpty());
-        // LF and CR LF alike; a lone CR is part of the line.
-        FileImageEntry mixed = ParseImageDescription("h\r\nk=D\nk=E\r\nk=N\rM\n");
-        QCOMPARE(mixed.imageDir, QStringLiteral("D"));
-        QCOMPARE(mixed.eulaFile, QStringLiteral("E"));
-        QCOMPARE(mixed.imageName, QStringLiteral("N\rM"));
-    }
-
-    void EightBitTextIsKept() {
-        FileImageEntry latin = ParseImageDescription("h\nk=D\nk=NONE\nk=Caf\xE9\n");
-        QCOMPARE(latin.imageName, QStringLiteral("Caf\u00e9"));
-        FileImageEntry utf8 = ParseImageDescription("h\nk=D\nk=NONE\nk=Caf\xC3\xA9\n");
-        QCOMPARE(utf8.imageName, QStringLiteral("Caf\u00e9"));
-        FileImageEntry binary = ParseImageDescription(QByteArray("\x00\xff\n\x01=\x02\x00x", 9));
-        // Everything after the "=" is kept, NUL characters included.
-        QCOMPARE(binary.imageDir, QString::fromLatin1("\x02\x00x\x00", 4));
+    // Lines 2 to 4: the value after the first "=" exactly as written (the
+    // whole line without one); LF or CR LF; Latin-1 or UTF-8; NULs kept.
+    void DescriptionLines() {
+        struct Case {
+            QByteArray text;
+            QString folder, agreement, name;
+        };
+        const Case cases[] = {
+            {"x=y\r\nFolder=FreeDOS\r\nAgreement=a=b.rtf\r\nName= Spaced \r\n", "FreeDOS",
+             "a=b.rtf", " Spaced "},
+            {"h\nDir\nNONE\nWhole name\n", "Dir", "NONE", "Whole name"},
+            {"h\nk=D\nk=E\nk=N\nk=later\n", "D", "E", "N"},
+            {"h\nk=D\nk=E", "D", "E", ""},
+            {"", "", "", ""},
+            {"h\r\nk=D\nk=E\r\nk=N\rM\n", "D", "E", "N\rM"},
+            {"h\nk=D\nk=E\nk=Caf\xE9\n", "D", "E", QStringLiteral("Caf\u00e9")},
+            {"h\nk=D\nk=E\nk=Caf\xC3\xA9\n", "D", "E", QStringLiteral("Caf\u00e9")},
+            {QByteArray("\x00\xff\n\x01=\x02\x00x", 9), QString::fromLatin1("\x02\x00x\x00", 4), "",
+             ""},
+        };
+        for (const Case& c : cases) {
+            FileImageEntry entry = ParseImageDescription(c.text);
+            QCOMPARE(entry.imageDir, c.folder);
+            QCOMPARE(entry.eulaFile, c.agreement);
+            QCOMPARE(entry.imageName, c.name);
+        }
     }
 
     void NoneInAnyCaseMeansNoAgreement() {

@@ -13,6 +13,17 @@
 
 using namespace larkin::frontend;
 
+namespace {
+
+// A file of `size` bytes (sparse) in `folder`.
+void MakeFile(const QTemporaryDir& folder, const char* name, qint64 size) {
+    QFile file(folder.filePath(name));
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    QVERIFY(file.resize(size));
+}
+
+}  // namespace
+
 class MachineDrivesTest : public QObject {
     Q_OBJECT
   private slots:
@@ -44,11 +55,8 @@ class MachineDrivesTest : public QObject {
 
     void CopiesTheImageFolderAndReportsEachFile() {
         QTemporaryDir image;
-        for (const char* name : {"KERNEL.SYS", "fi.ini", "License.rtf"}) {
-            QFile file(image.filePath(name));
-            QVERIFY(file.open(QIODevice::WriteOnly));
-            file.write(QByteArray(1000, 'x'));
-        }
+        for (const char* name : {"KERNEL.SYS", "fi.ini", "License.rtf"})
+            MakeFile(image, name, 1000);
         QVERIFY(QDir(image.path()).mkdir("SUB"));
         QStringList heard;
         Failure failure = drives_->CopyFolderFiles(
@@ -62,17 +70,11 @@ class MachineDrivesTest : public QObject {
         Failure missing = drives_->CopyFolderFiles("/nonexistent/LarkinDemo", "E:", {});
         QCOMPARE(missing.code, 76);
         QTemporaryDir big;
-        QFile file(big.filePath("HUGE.BIN"));
-        QVERIFY(file.open(QIODevice::WriteOnly));
-        QVERIFY(file.resize(qint64{300} * 1024 * 1024));  // sparse, larger than the stick
-        file.close();
+        MakeFile(big, "HUGE.BIN", qint64{300} * 1024 * 1024);  // larger than the stick
         Failure full = drives_->CopyFolderFiles(big.path(), "E:", {});
         QCOMPARE(full.code, 61);
         QTemporaryDir small;
-        QFile one(small.filePath("ONE.TXT"));
-        QVERIFY(one.open(QIODevice::WriteOnly));
-        one.write("1");
-        one.close();
+        MakeFile(small, "ONE.TXT", 1);
         Failure gone = drives_->CopyFolderFiles(small.path(), "Q:", {});
         QVERIFY2(gone.code == 68 || gone.code == 57 || gone.code == 71,
                  qPrintable(QString::number(gone.code) + " " + gone.description));
@@ -87,15 +89,12 @@ class MachineDrivesTest : public QObject {
         QVERIFY2(floppy.description.contains("holds no KERNEL.SYS"),
                  qPrintable(floppy.description));
         QTemporaryDir big;
-        QFile file(big.filePath("HUGE.BIN"));
-        QVERIFY(file.open(QIODevice::WriteOnly));
-        QVERIFY(file.resize(qint64{200} * 1024 * 1024));
-        file.close();
+        MakeFile(big, "HUGE.BIN", qint64{200} * 1024 * 1024);
         Failure full = drives_->CheckBootFiles(big.path(), "E:", false);
         QCOMPARE(full.code, 61);
         QVERIFY2(full.description.startsWith("the files take 209,715,200 bytes"),
                  qPrintable(full.description));
-        QVERIFY(file.resize(1000));
+        MakeFile(big, "HUGE.BIN", 1000);
         Failure fits = drives_->CheckBootFiles(big.path(), "E:", false);
         QVERIFY2(!fits, qPrintable(fits.description));
     }

@@ -1,13 +1,10 @@
 // The main window on fake engines and drives: start-up, the image list, the
 // device list's filters and columns, the selection rule, the status lines,
-// the source options, Rescan, Quit, Exit and the Help menu.
+// the source options, Rescan, Quit, Exit, the menus and the tab order.
 #include <QApplication>
 #include <QComboBox>
-#include <QGroupBox>
-#include <QHeaderView>
 #include <QLabel>
 #include <QLocale>
-#include <QMenuBar>
 #include <QPushButton>
 #include <QRadioButton>
 #include <QTreeWidget>
@@ -21,16 +18,50 @@ using namespace larkin::frontend::test;
 
 namespace {
 
-QStringList RowTexts(QTreeWidgetItem* row) {
-    QStringList texts;
-    for (int column = 0; column < 4; ++column) texts.append(row->text(column));
-    return texts;
+QStringList Rows(const frmUSBBoot& window) {
+    QStringList rows;
+    for (int i = 0; i < window.lvDevices->topLevelItemCount(); ++i) {
+        QStringList texts;
+        for (int column = 0; column < 4; ++column)
+            texts.append(window.lvDevices->topLevelItem(i)->text(column));
+        rows.append(texts.join(u'|'));
+    }
+    return rows;
 }
 
 void ClickRow(frmUSBBoot& window, int index) {
-    QTreeWidgetItem* row = window.lvDevices->topLevelItem(index);
-    QRect area = window.lvDevices->visualItemRect(row);
+    QRect area = window.lvDevices->visualItemRect(window.lvDevices->topLevelItem(index));
     QTest::mouseClick(window.lvDevices->viewport(), Qt::LeftButton, {}, area.center());
+}
+
+// A program with the demo image and two USB drives unless `setup` says
+// otherwise.
+struct Shown {
+    explicit Shown(const std::function<void(TestProgram&)>& setup = {}, bool show = true) {
+        if (setup) {
+            setup(program);
+        } else {
+            program.AddDemoImage();
+            program.AddUsbDrives();
+        }
+        window = std::make_unique<frmUSBBoot>(program.services);
+        if (show) {
+            window->show();
+            QVERIFY(QTest::qWaitForWindowExposed(window.get()));
+        }
+        window->Form_Load();
+    }
+    TestProgram program;
+    std::unique_ptr<frmUSBBoot> window;
+};
+
+void TwoDrivesCFirst(TestProgram& program, bool systemFirst) {
+    program.AddDemoImage();
+    program.engine.count = 2;
+    program.engine.texts = {"C: Some Disk", "E: Stick"};
+    if (!systemFirst) std::swap(program.engine.texts[0], program.engine.texts[1]);
+    program.drives.drives["C:"] = {true, true, "SYSTEM", 256000000};
+    program.drives.drives["E:"] = {true, true, "STICK", 128000000};
 }
 
 }  // namespace
@@ -40,68 +71,14 @@ class MainWindowTest : public QObject {
   private slots:
     void initTestCase() { QLocale::setDefault(QLocale(QLocale::English, QLocale::UnitedStates)); }
 
-    void ControlsCaptionsAndSizes() {
-        TestProgram program;
-        program.AddDemoImage();
-        program.AddUsbDrives();
-        frmUSBBoot window(program.services);
-        QCOMPARE(window.windowTitle(), QStringLiteral("Norvale Larkin 1.4"));
-        QCOMPARE(window.centralWidget()->size(), QSize(513, 343));
-        QCOMPARE(window.Frame1->title(), QStringLiteral("What to Copy to USB Drive"));
-        QCOMPARE(window.Option1[0]->text(), QStringLiteral("Copy Files from Floppy"));
-        QCOMPARE(window.Option1[1]->text(), QStringLiteral("Copy Files from Boot Image File"));
-        QVERIFY(window.Option1[1]->isChecked());
-        QCOMPARE(window.Label1->text(), QStringLiteral("Boot Image File"));
-        QCOMPARE(window.Label4->text(), QStringLiteral("Select USB Device to Make Bootable"));
-        QCOMPARE(window.btnScan->text(), QStringLiteral("Rescan USB"));
-        QCOMPARE(window.btnStart->text(), QStringLiteral("Make USB Bootable"));
-        QVERIFY(!window.btnStart->isEnabled());
-        QCOMPARE(window.Command1->text(), QStringLiteral("Quit"));
-        QCOMPARE(window.timerEject->Interval(), 5000);
-        QVERIFY(!window.timerEject->Enabled());
-        // Every control lies inside the client area.
-        const QList<QWidget*> controls{window.Frame1,    window.Image1,   window.lvDevices,
-                                       window.lblStatus, window.btnStart, window.Command1,
-                                       window.btnScan,   window.Label4};
-        for (QWidget* control : controls)
-            QVERIFY2(window.centralWidget()->rect().contains(control->geometry()),
-                     qPrintable(control->objectName()));
-
-        QTreeWidgetItem* header = window.lvDevices->headerItem();
-        QCOMPARE(RowTexts(header), (QStringList{"Mount", "Volume Name", "Friendly Name", "Size"}));
-        QCOMPARE(window.lvDevices->columnWidth(0), 47);
-        QCOMPARE(window.lvDevices->columnWidth(1), 133);
-        QCOMPARE(window.lvDevices->columnWidth(2), 200);
-        QCOMPARE(window.lvDevices->columnWidth(3), 96);
-        QVERIFY(header->textAlignment(3) & Qt::AlignRight);
-
-        QList<QAction*> menus = window.menuBar()->actions();
-        QCOMPARE(menus.size(), 2);
-        QCOMPARE(window.mnuFile->title().remove(u'&'), QStringLiteral("File"));
-        QCOMPARE(window.mnuExit->text().remove(u'&'), QStringLiteral("Exit"));
-        QCOMPARE(window.mnuHelp->title().remove(u'&'), QStringLiteral("Help"));
-        QCOMPARE(window.mnuProgHelp->text().remove(u'&'), QStringLiteral("Larkin Help"));
-        QCOMPARE(window.mnuAbout->text().remove(u'&'), QStringLiteral("About"));
-    }
-
+    // Quit -> (Make USB Bootable while disabled is passed over) -> the list ->
+    // the image list -> the options (one stop for the group) -> Rescan USB.
     void TabOrderStartsAtQuitWhichHasTheFocus() {
-        TestProgram program;
-        program.AddDemoImage();
-        program.AddUsbDrives();
-        frmUSBBoot window(program.services);
-        window.show();
-        QVERIFY(QTest::qWaitForWindowExposed(&window));
-        window.Form_Load();
+        Shown shown;
+        frmUSBBoot& window = *shown.window;
         QApplication::setActiveWindow(&window);
         QTRY_COMPARE(QApplication::focusWidget(), static_cast<QWidget*>(window.Command1));
-        CheckTabOrder(window);
-    }
-
-  private:
-    static void CheckTabOrder(frmUSBBoot& window) {
-        // Quit -> (Make USB Bootable while disabled is passed over) -> the
-        // list -> the image list -> the options (one stop for the group, as
-        // for every group of option buttons) -> Rescan USB.
+        QVERIFY(!window.btnStart->isEnabled());
         auto tab = [] {
             QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
             return QApplication::focusWidget();
@@ -116,91 +93,92 @@ class MainWindowTest : public QObject {
         QCOMPARE(tab(), static_cast<QWidget*>(window.btnStart));
     }
 
-  private slots:
-
     void StartUpFillsImagesListAndStatus() {
-        TestProgram program;
-        program.AddImage("Alpha", "x\nFolder=Alpha\nEula=NONE\nName=Alpha disk\n");
-        program.AddImage("Beta", "x\nFolder=Beta\nEula=NONE\nName= Beta disk\n");
-        program.AddUsbDrives();
-        frmUSBBoot window(program.services);
-        window.Form_Load();
-        QVERIFY(!program.ended);
-        QVERIFY(program.boxes.shown.empty());
+        Shown shown(
+            [](TestProgram& program) {
+                program.AddImage("Alpha", "x\nFolder=Alpha\nEula=NONE\nName=Alpha disk\n");
+                program.AddImage("Beta", "x\nFolder=Beta\nEula=NONE\nName= Beta disk\n");
+                program.AddUsbDrives();
+            },
+            false);
+        frmUSBBoot& window = *shown.window;
+        QVERIFY(shown.program.boxes.shown.empty());
         QCOMPARE(window.Combo1->count(), 2);
-        QCOMPARE(window.Combo1->itemText(0), QStringLiteral("Alpha disk"));
         QCOMPARE(window.Combo1->itemText(1), QStringLiteral(" Beta disk"));
         QCOMPARE(window.Combo1->currentIndex(), 0);
-        QCOMPARE(window.catalog().lastIndex, 1);
         QCOMPARE(window.systemDriveLetter(), QStringLiteral("C"));
         QCOMPARE(window.lvDevices->topLevelItemCount(), 2);
         QVERIFY(window.lvDevices->selectedItems().isEmpty());
         QCOMPARE(window.lblStatus->text(),
                  QStringLiteral("No Drive selected.\n Files will be copied from Alpha disk image "
                                 "file."));
-        // The engine was called on the worker thread only.
-        QVERIFY(!program.engine.onWindowThread);
+        window.Combo1->setCurrentIndex(1);
+        QVERIFY(window.lblStatus->text().endsWith("from  Beta disk image file."));
+        QVERIFY(!shown.program.engine.onWindowThread);
     }
 
-    void MissingImagesFolderEndsTheProgram() {
-        TestProgram program;
-        QDir(program.ImagesFolder()).removeRecursively();
-        program.AddUsbDrives();
-        frmUSBBoot window(program.services);
-        window.Form_Load();
-        QVERIFY(program.ended);
-        QCOMPARE(program.boxes.shown.size(), size_t{1});
-        QCOMPARE(program.boxes.shown[0].title, QStringLiteral("File_Images Not Found"));
-        QCOMPARE(program.boxes.shown[0].text,
-                 QStringLiteral("Folder File_Images not found. Please try reinstalling the "
-                                "program."));
-        QVERIFY(program.boxes.shown[0].icon == Icon::None);
-        QCOMPARE(program.engine.countCalls, 0);
+    void StartUpProblemsAreSaidAndEndTheProgramOnlyWhenNothingCanBeDone() {
+        struct Case {
+            const char* what;
+            std::function<void(TestProgram&)> setup;
+            QStringList titles;
+            bool ended;
+            QStringList rows;
+        };
+        auto demo = [](TestProgram& p) { p.AddDemoImage(); };
+        // clang-format off
+        const Case cases[] = {
+            {"no File_Images", [](TestProgram& p) { QDir(p.ImagesFolder()).removeRecursively(); p.AddUsbDrives(); },
+             {"File_Images Not Found"}, true, {}},
+            {"no image", [](TestProgram& p) { p.AddUsbDrives(); }, {"File Images Missing"}, false,
+             {"E:|CRUZER|SanDisk Cruzer Blade USB Device|4,004.51 MB", "F:||Kingston DataTraveler 2.0|64.00 MB"}},
+            {"no drive", demo, {"No USB Drives"}, true, {}},
+            {"no drive listed", [=](TestProgram& p) { demo(p); p.engine.count = 1; p.engine.texts = {"C: "}; },
+             {"No USB Drives"}, false, {}},
+            {"no engine", [=](TestProgram& p) { demo(p); p.engine.countFailure = {runtime_error::kDllLoad, "gone"}; },
+             {"No USB Drives"}, false, {}},
+            // The first row is added before its drive is asked; the fill ends there.
+            {"drive query failure", [=](TestProgram& p) {
+                 demo(p); p.AddUsbDrives(); p.drives.driveFailure = {runtime_error::kDeviceIo, "broken"}; },
+             {}, false, {"E:|||"}},
+        };
+        // clang-format on
+        for (const Case& c : cases) {
+            Shown shown(c.setup, false);
+            QVERIFY2(shown.program.boxes.Titles() == c.titles, c.what);
+            QVERIFY2(shown.program.ended == c.ended, c.what);
+            if (!c.ended)
+                QVERIFY2(Rows(*shown.window) == c.rows, qPrintable(Rows(*shown.window).join(", ")));
+            if (QString(c.what) == "no File_Images") QCOMPARE(shown.program.engine.countCalls, 0);
+        }
+        Shown rescan({}, false);
+        rescan.program.engine.count = -1;
+        rescan.window->btnScan_Click();
+        QVERIFY(rescan.program.ended);
+        QCOMPARE(rescan.program.boxes.Titles(), QStringList{"No USB Drives"});
     }
 
-    void EmptyImagesFolderWarnsAndGoesOn() {
-        TestProgram program;
-        program.AddUsbDrives();
-        frmUSBBoot window(program.services);
-        window.Form_Load();
-        QVERIFY(!program.ended);
-        QCOMPARE(program.boxes.Titles(), QStringList{"File Images Missing"});
-        QCOMPARE(program.boxes.shown[0].text, QStringLiteral("No File Imaged Found."));
-        QCOMPARE(window.Combo1->count(), 0);
-        QCOMPARE(window.lvDevices->topLevelItemCount(), 2);
-    }
-
+    // Not ready, unknown, blank label, two volumes (named by the first letter).
     void DeviceRowsAndTheirColumns() {
-        TestProgram program;
-        program.AddDemoImage();
-        program.engine.count = 5;
-        program.engine.texts = {"E: Generic Flash Disk", "G: Slow Reader", "H: Gone Stick",
-                                "I: Raw Stick", "J:;L: Two Volumes"};
-        program.drives.drives["E:"] = {true, true, "MYLABEL", 4004511744ULL};
-        program.drives.drives["G:"] = {true, false, "IGNORED", 1000};
-        // H: is not known to the system at all; I: is ready with an empty label.
-        program.drives.drives["I:"] = {true, true, "", 999999};
-        program.drives.drives["J:"] = {true, true, "FIRST", 2000000};
-        frmUSBBoot window(program.services);
-        window.Form_Load();
-        QCOMPARE(window.lvDevices->topLevelItemCount(), 5);
-        QCOMPARE(RowTexts(window.lvDevices->topLevelItem(0)),
-                 (QStringList{"E:", "MYLABEL", "Generic Flash Disk", "4,004.51 MB"}));
-        QCOMPARE(RowTexts(window.lvDevices->topLevelItem(1)),
-                 (QStringList{"G:", "NOT READY", "", ""}));
-        QCOMPARE(RowTexts(window.lvDevices->topLevelItem(2)),
-                 (QStringList{"H:", "NOT READY", "", ""}));
-        QCOMPARE(RowTexts(window.lvDevices->topLevelItem(3)),
-                 (QStringList{"I:", "", "Raw Stick", "1.00 MB"}));
-        // A drive with two volumes is named by the first letter; the name
-        // says the other is on it too.
-        QCOMPARE(RowTexts(window.lvDevices->topLevelItem(4)),
-                 (QStringList{"J:", "FIRST", "Two Volumes (also L:)", "2.00 MB"}));
-        QVERIFY(window.lvDevices->topLevelItem(0)->textAlignment(3) & Qt::AlignRight);
+        Shown shown(
+            [](TestProgram& program) {
+                program.AddDemoImage();
+                program.engine.count = 5;
+                program.engine.texts = {"E: Generic Flash Disk", "G: Slow Reader", "H: Gone Stick",
+                                        "I: Raw Stick", "J:;L: Two Volumes"};
+                program.drives.drives["E:"] = {true, true, "MYLABEL", 4004511744ULL};
+                program.drives.drives["G:"] = {true, false, "IGNORED", 1000};
+                program.drives.drives["I:"] = {true, true, "", 999999};
+                program.drives.drives["J:"] = {true, true, "FIRST", 2000000};
+            },
+            false);
+        QCOMPARE(Rows(*shown.window),
+                 (QStringList{"E:|MYLABEL|Generic Flash Disk|4,004.51 MB", "G:|NOT READY||",
+                              "H:|NOT READY||", "I:||Raw Stick|1.00 MB",
+                              "J:|FIRST|Two Volumes (also L:)|2.00 MB"}));
     }
 
     void SizesFollowTheRegionalFormat() {
-        QCOMPARE(SizeText(4004511744ULL), QStringLiteral("4,004.51 MB"));
         QCOMPARE(SizeText(0), QStringLiteral("0.00 MB"));
         QCOMPARE(SizeText(1048576), QStringLiteral("1.05 MB"));
         QLocale::setDefault(QLocale(QLocale::German, QLocale::Germany));
@@ -209,101 +187,68 @@ class MainWindowTest : public QObject {
     }
 
     void FiltersOfTheDeviceTexts() {
-        TestProgram program;
-        program.AddDemoImage();
-        program.engine.count = 9;
-        program.engine.texts = {"",
-                                "   ",
-                                "e: lower case",
-                                "1: digit",
-                                "C: ",
-                                " Kingston no letter",
-                                "C: Some Disk",
-                                "  F: leading blanks",
-                                "J: Listed"};
-        program.drives.drives["C:"] = {true, true, "SYSTEM", 256000000};
-        program.drives.drives["J:"] = {true, true, "J", 1000000};
-        frmUSBBoot window(program.services);
-        window.Form_Load();
-        QStringList mounts;
-        for (int i = 0; i < window.lvDevices->topLevelItemCount(); ++i)
-            mounts.append(window.lvDevices->topLevelItem(i)->text(0));
-        QCOMPARE(mounts, (QStringList{"C:", "J:"}));
+        Shown shown(
+            [](TestProgram& program) {
+                program.AddDemoImage();
+                program.engine.count = 9;
+                program.engine.texts = {"",
+                                        "   ",
+                                        "e: lower case",
+                                        "1: digit",
+                                        "C: ",
+                                        " Kingston no letter",
+                                        "C: Some Disk",
+                                        "  F: leading blanks",
+                                        "J: Listed"};
+                program.drives.drives["C:"] = {true, true, "SYSTEM", 256000000};
+                program.drives.drives["J:"] = {true, true, "J", 1000000};
+            },
+            false);
+        QCOMPARE(Rows(*shown.window),
+                 (QStringList{"C:|SYSTEM|Some Disk|256.00 MB", "J:|J|Listed|1.00 MB"}));
         // A failed GetUSBDevInfo skips only its index.
-        program.engine.count = 10;
-        window.btnScan_Click();
-        QCOMPARE(window.lvDevices->topLevelItemCount(), 2);
+        shown.program.engine.count = 10;
+        shown.window->btnScan_Click();
+        QCOMPARE(shown.window->lvDevices->topLevelItemCount(), 2);
     }
 
-    void SystemRowIsDimmedAndRefused() {
-        TestProgram program;
-        program.AddDemoImage();
-        program.engine.count = 2;
-        program.engine.texts = {"C: Some Disk", "E: Stick"};
-        program.drives.drives["C:"] = {true, true, "SYSTEM", 256000000};
-        program.drives.drives["E:"] = {true, true, "STICK", 128000000};
-        frmUSBBoot window(program.services);
-        window.show();
-        QVERIFY(QTest::qWaitForWindowExposed(&window));
-        window.Form_Load();
-        QTreeWidgetItem* system = window.lvDevices->topLevelItem(0);
-        QTreeWidgetItem* stick = window.lvDevices->topLevelItem(1);
+    void SystemRowIsDimmedAndRefusedByMouseAndKeyboard() {
+        Shown shown([](TestProgram& program) { TwoDrivesCFirst(program, true); });
+        frmUSBBoot& window = *shown.window;
         QColor dimmed = window.palette().color(QPalette::Disabled, QPalette::Text);
-        QCOMPARE(system->foreground(0).color(), dimmed);
-        QVERIFY(stick->foreground(0).color() != dimmed);
-
+        QCOMPARE(window.lvDevices->topLevelItem(0)->foreground(0).color(), dimmed);
+        QVERIFY(window.lvDevices->topLevelItem(1)->foreground(0).color() != dimmed);
         ClickRow(window, 0);
-        QCOMPARE(program.boxes.Titles(), QStringList{"Format Error!"});
-        QCOMPARE(program.boxes.shown[0].text, QStringLiteral("Cannot format system drive!"));
-        QVERIFY(program.boxes.shown[0].icon == Icon::Stop);
+        QCOMPARE(shown.program.boxes.Titles(), QStringList{"Format Error!"});
+        QVERIFY(shown.program.boxes.shown[0].icon == Icon::Stop);
         QVERIFY(window.lvDevices->selectedItems().isEmpty());
         QVERIFY(!window.btnStart->isEnabled());
         QVERIFY(window.lblStatus->text().startsWith("No Drive selected."));
-
         ClickRow(window, 1);
         QVERIFY(window.btnStart->isEnabled());
         QVERIFY(window.lblStatus->text().startsWith("Drive E: selected.\n"));
-        // Refusing the system drive later leaves the button enabled.
+        // Refusing the system drive later, or a Rescan, leaves the button enabled.
         ClickRow(window, 0);
-        QCOMPARE(program.boxes.shown.size(), size_t{2});
+        QCOMPARE(shown.program.boxes.shown.size(), size_t{2});
         QVERIFY(window.btnStart->isEnabled());
         QVERIFY(window.lvDevices->selectedItems().isEmpty());
-        // Rescan keeps it enabled too.
         window.btnScan_Click();
         QVERIFY(window.btnStart->isEnabled());
-    }
 
-    void KeyboardChoiceOfTheSystemRowIsRefusedToo() {
-        TestProgram program;
-        program.AddDemoImage();
-        program.engine.count = 2;
-        program.engine.texts = {"E: Stick", "C: Some Disk"};
-        program.drives.drives["C:"] = {true, true, "SYSTEM", 256000000};
-        program.drives.drives["E:"] = {true, true, "STICK", 128000000};
-        frmUSBBoot window(program.services);
-        window.show();
-        QVERIFY(QTest::qWaitForWindowExposed(&window));
-        window.Form_Load();
-        ClickRow(window, 0);
-        QVERIFY(window.lblStatus->text().startsWith("Drive E: selected."));
-        window.lvDevices->setFocus();
-        QTest::keyClick(window.lvDevices, Qt::Key_Down);
-        QTRY_COMPARE(program.boxes.Titles(), QStringList{"Format Error!"});
-        QTRY_VERIFY(window.lvDevices->selectedItems().isEmpty());
-        QVERIFY(window.lblStatus->text().startsWith("No Drive selected."));
+        Shown keyboard([](TestProgram& program) { TwoDrivesCFirst(program, false); });
+        ClickRow(*keyboard.window, 0);
+        keyboard.window->lvDevices->setFocus();
+        QTest::keyClick(keyboard.window->lvDevices, Qt::Key_Down);
+        QTRY_COMPARE(keyboard.program.boxes.Titles(), QStringList{"Format Error!"});
+        QTRY_VERIFY(keyboard.window->lvDevices->selectedItems().isEmpty());
+        QVERIFY(keyboard.window->lblStatus->text().startsWith("No Drive selected."));
     }
 
     void OptionsSwitchTheImageListAndTheStatus() {
-        TestProgram program;
-        program.AddDemoImage();
-        program.AddUsbDrives();
-        frmUSBBoot window(program.services);
-        window.show();
-        QVERIFY(QTest::qWaitForWindowExposed(&window));
-        window.Form_Load();
+        Shown shown;
+        frmUSBBoot& window = *shown.window;
         ClickRow(window, 1);
         QTest::mouseClick(window.Option1[0], Qt::LeftButton);
-        QVERIFY(window.Option1[0]->isChecked());
         QVERIFY(!window.Combo1->isEnabled());
         QVERIFY(!window.Label1->isEnabled());
         QCOMPARE(window.lblStatus->text(),
@@ -314,167 +259,74 @@ class MainWindowTest : public QObject {
         QCOMPARE(window.lblStatus->text(),
                  QStringLiteral("Drive F: selected.\n Files will be copied from Larkin demo boot "
                                 "disk image file."));
-        // Rescan refills the list without a selection, and the status says so.
         window.btnScan_Click();
-        QCOMPARE(window.lblStatus->text(),
-                 QStringLiteral("No Drive selected.\n Files will be copied from Larkin demo boot "
-                                "disk image file."));
-    }
-
-    void ImageChoiceRewritesTheStatus() {
-        TestProgram program;
-        program.AddImage("A1", "x\nFolder=A1\nEula=none\nName=First\n");
-        program.AddImage("B2", "x\nFolder=B2\nEula=none\nName=Second\n");
-        program.AddUsbDrives();
-        frmUSBBoot window(program.services);
-        window.Form_Load();
-        window.Combo1->setCurrentIndex(1);
-        QCOMPARE(window.lblStatus->text(),
-                 QStringLiteral("No Drive selected.\n Files will be copied from Second image "
-                                "file."));
-    }
-
-    void NoDriveAtAllEndsTheProgramAtStartAndOnRescan() {
-        TestProgram program;
-        program.AddDemoImage();
-        program.engine.count = 0;
-        {
-            frmUSBBoot window(program.services);
-            window.Form_Load();
-            QVERIFY(program.ended);
-            QCOMPARE(program.boxes.Titles(), QStringList{"No USB Drives"});
-            QCOMPARE(program.boxes.shown[0].text, QStringLiteral("No USB Drives Found!"));
-        }
-        TestProgram rescan;
-        rescan.AddDemoImage();
-        rescan.AddUsbDrives();
-        frmUSBBoot window(rescan.services);
-        window.Form_Load();
-        QVERIFY(!rescan.ended);
-        rescan.engine.count = -1;
-        window.btnScan_Click();
-        QVERIFY(rescan.ended);
-        QCOMPARE(rescan.boxes.Titles(), QStringList{"No USB Drives"});
-    }
-
-    void DrivesReportedButNoneListedWarnsAndGoesOn() {
-        TestProgram program;
-        program.AddDemoImage();
-        program.engine.count = 1;
-        program.engine.texts = {"C: "};
-        frmUSBBoot window(program.services);
-        window.Form_Load();
-        QVERIFY(!program.ended);
-        QCOMPARE(program.boxes.Titles(), QStringList{"No USB Drives"});
-    }
-
-    void EngineThatCannotBeLoadedListsNothingAndGoesOn() {
-        TestProgram program;
-        program.AddDemoImage();
-        program.engine.countFailure = {runtime_error::kDllLoad, "File not found: Tessel"};
-        frmUSBBoot window(program.services);
-        window.Form_Load();
-        QVERIFY(!program.ended);
-        QCOMPARE(program.boxes.Titles(), QStringList{"No USB Drives"});
-        QCOMPARE(window.lvDevices->topLevelItemCount(), 0);
-    }
-
-    void DriveQueryFailureKeepsTheRowsSoFar() {
-        TestProgram program;
-        program.AddDemoImage();
-        program.AddUsbDrives();
-        program.drives.driveFailure = {runtime_error::kDeviceIo, "broken"};
-        frmUSBBoot window(program.services);
-        window.Form_Load();
-        // The first row is added before its drive is asked; the fill ends there.
-        QCOMPARE(window.lvDevices->topLevelItemCount(), 1);
-        QCOMPARE(window.lvDevices->topLevelItem(0)->text(0), QStringLiteral("E:"));
-        QVERIFY(program.boxes.shown.empty());
+        QVERIFY(window.lblStatus->text().startsWith("No Drive selected.\n"));
     }
 
     void QuitEndsTheProgramAndExitClosesTheWindow() {
-        TestProgram program;
-        program.AddDemoImage();
-        program.AddUsbDrives();
-        frmUSBBoot window(program.services);
-        window.show();
-        window.Form_Load();
-        QTest::mouseClick(window.Command1, Qt::LeftButton);
-        QVERIFY(program.ended);
-
-        TestProgram other;
-        other.AddDemoImage();
-        other.AddUsbDrives();
-        frmUSBBoot second(other.services);
-        second.show();
-        second.Form_Load();
-        second.mnuExit->trigger();
-        QVERIFY(!second.isVisible());
+        Shown quit;
+        QTest::mouseClick(quit.window->Command1, Qt::LeftButton);
+        QVERIFY(quit.program.ended);
+        Shown exit;
+        exit.window->mnuExit->trigger();
+        QVERIFY(!exit.window->isVisible());
+        QVERIFY(!exit.program.ended);
     }
 
     void HelpOpensThePageBesideTheProgram() {
-        TestProgram program;
-        program.AddDemoImage();
-        program.AddUsbDrives();
-        frmUSBBoot window(program.services);
-        window.Form_Load();
-        window.mnuProgHelp->trigger();
-        QCOMPARE(program.openedPages,
-                 QStringList{QDir(program.folder.path()).filePath("larkinhelp.htm")});
-        QVERIFY(program.boxes.shown.empty());
-
-        QFile::remove(QDir(program.folder.path()).filePath("larkinhelp.htm"));
-        window.mnuProgHelp->trigger();
-        QCOMPARE(program.openedPages.size(), 1);
-        QCOMPARE(program.boxes.Titles(), QStringList{"Larkin Help"});
+        Shown shown({}, false);
+        const QString page = QDir(shown.program.folder.path()).filePath("larkinhelp.htm");
+        shown.window->mnuProgHelp->trigger();
+        QCOMPARE(shown.program.openedPages, QStringList{page});
+        QVERIFY(shown.program.boxes.shown.empty());
+        QFile::remove(page);
+        shown.window->mnuProgHelp->trigger();
+        QCOMPARE(shown.program.openedPages.size(), 1);
+        QCOMPARE(shown.program.boxes.Titles(), QStringList{"Larkin Help"});
     }
 
     void FloppyImageEntryShowsThePickedFileAsDriveA() {
-        TestProgram program;
-        program.AddDemoImage();
-        program.AddUsbDrives();
         QStringList picks = {"", "/x/disk.img", "/x/boot.img"};
-        program.services.chooseFloppyImage = [&] { return picks.takeFirst(); };
-        program.drives.imageRefusals["/x/disk.img"] =
-            "floppy image /x/disk.img holds a partition table";
-        frmUSBBoot window(program.services);
-        window.Form_Load();
+        Shown shown(
+            [&](TestProgram& program) {
+                program.AddDemoImage();
+                program.AddUsbDrives();
+                program.services.chooseFloppyImage = [&] { return picks.takeFirst(); };
+                program.drives.imageRefusals["/x/disk.img"] = "it holds a partition table";
+            },
+            false);
+        frmUSBBoot& window = *shown.window;
         window.mnuFloppyImage->trigger();  // no file picked
-        QVERIFY(program.drives.usedImages.isEmpty());
+        QVERIFY(shown.program.drives.usedImages.isEmpty());
         window.mnuFloppyImage->trigger();
-        QCOMPARE(program.boxes.Titles(), QStringList{"Floppy Image Not Usable"});
-        QVERIFY(program.boxes.shown[0].text.endsWith("/x/disk.img holds a partition table"));
+        QCOMPARE(shown.program.boxes.Titles(), QStringList{"Floppy Image Not Usable"});
+        QVERIFY(shown.program.boxes.shown[0].text.endsWith("it holds a partition table"));
         QVERIFY(!window.Option1[0]->isChecked());
         window.mnuFloppyImage->trigger();
-        QCOMPARE(program.drives.usedImages, (QStringList{"/x/disk.img", "/x/boot.img"}));
-        QCOMPARE(program.boxes.shown.size(), size_t{1});
+        QCOMPARE(shown.program.drives.usedImages, (QStringList{"/x/disk.img", "/x/boot.img"}));
+        QCOMPARE(shown.program.boxes.shown.size(), size_t{1});
         QVERIFY(window.Option1[0]->isChecked());
     }
 
-    void AboutShowsNameVersionAndLicence() {
-        TestProgram program;
-        program.AddDemoImage();
-        program.AddUsbDrives();
-        frmUSBBoot window(program.services);
-        window.mnuAbout->trigger();
-        QCOMPARE(program.boxes.Titles(), QStringList{"About Larkin"});
-        const QString& text = program.boxes.shown[0].text;
-        QVERIFY(text.contains("Norvale Larkin 1.4"));
+    void AboutNamesTheVersionAndTheLicenceFile() {
+        Shown shown({}, false);
+        shown.window->mnuAbout->trigger();
+        QCOMPARE(shown.program.boxes.Titles(), QStringList{"About Larkin"});
+        const QString& text = shown.program.boxes.shown[0].text;
         QVERIFY(text.contains(QStringLiteral("Version ") + LARKIN_VERSION));
-        // The file the install puts beside the program.
         QVERIFY(text.contains(
-            "Copyright and licence: " +
-            QDir::toNativeSeparators(QDir(program.folder.path()).filePath("COPYRIGHT"))));
+            QDir::toNativeSeparators(QDir(shown.program.folder.path()).filePath("COPYRIGHT"))));
     }
 
     void WindowsDirectoryBlanksAreTrimmed() {
-        TestProgram program;
-        program.AddDemoImage();
-        program.AddUsbDrives();
-        program.windowsDirectory = "  D:\\WINNT ";
-        frmUSBBoot window(program.services);
-        window.Form_Load();
-        QCOMPARE(window.systemDriveLetter(), QStringLiteral("D"));
+        Shown shown(
+            [](TestProgram& program) {
+                program.AddDemoImage();
+                program.AddUsbDrives();
+                program.windowsDirectory = "  D:\\WINNT ";
+            },
+            false);
+        QCOMPARE(shown.window->systemDriveLetter(), QStringLiteral("D"));
     }
 };
 

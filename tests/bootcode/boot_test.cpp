@@ -1,0 +1,348 @@
+// Disks booted in QEMU: the master boot record with probe sectors (the
+// test kernel as a boot sector) in its partitions, and the partition boot
+// sectors, patched as the engine does it, with the test kernel as KERNEL.SYS
+// (FreeDOS) or IBMBIO.COM (DOS).
+#include <gtest/gtest.h>
+
+#include <fstream>
+
+#include "boot_harness.h"
+#include "templates/boot_patch.h"
+#include "templates/boot_records.h"
+
+namespace larkin::test::boot {
+namespace {
+
+using namespace larkin::templates;
+
+constexpr std::uint32_t kFirst = 63;
+constexpr std::uint32_t kBackup = kFirst + 6;
+constexpr char kLoadError[] = "Error loading operating system";
+
+class Boot : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        if (!HaveProgram("qemu-system-i386"))
+            GTEST_SKIP() << "qemu-system-i386 is not installed (scripts/install-deps)";
+    }
+
+    TempFolder folder_;
+    std::filesystem::path disk_ = folder_.path() / "disk.img";
+};
+
+class MbrBoot : public Boot {
+  protected:
+    void SetEntry(int index, std::uint8_t indicator, std::uint8_t type, std::uint32_t first) {
+        std::size_t at = 446 + 16 * static_cast<std::size_t>(index);
+        mbr_[at] = indicator;
+        mbr_[at + 4] = type;
+        for (int i = 0; i < 4; ++i) mbr_[at + 8 + i] = static_cast<std::uint8_t>(first >> (8 * i));
+        mbr_[at + 12] = 0x10;  // a length, so that the entry is not empty
+    }
+
+    // The disk: the MBR and the probes; reads of `unreadable` fail (blkdebug).
+    std::vector<std::string> Disk(std::vector<std::pair<std::uint64_t, const char*>> probes,
+                                  std::uint64_t sectors = 2048, std::uint64_t unreadable = 0) {
+        MakeEmptyDisk(disk_, sectors);
+        WriteAt(disk_, 0, mbr_);
+        for (const auto& [sector, name] : probes)
+            WriteAt(disk_, sector * 512, ReadFile(ProbeFile(name)));
+        std::string wrapper;
+        if (unreadable != 0) {
+            std::filesystem::path rules = folder_.path() / "fail.conf";
+            std::ofstream(rules)
+                << "[inject-error]\nevent = \"read_aio\"\nerrno = \"5\"\nsector = \"" << unreadable
+                << "\"\n";
+            wrapper = "blkdebug:" + rules.string() + ":";
+        }
+        return {"-drive", "file=" + wrapper + disk_.string() + ",format=raw,if=ide"};
+    }
+
+    // The probe `name` ran, started with DL = 80h and DS:SI at entry `index`.
+    void ExpectStarted(Qemu& qemu, const std::string& name, int index) {
+        ASSERT_TRUE(qemu.WaitFor("KERNEL DONE")) << qemu.console();
+        EXPECT_EQ(qemu.Line("KERNEL PROBE="),
+                  name + " ENTRY=" + Hex(std::span(mbr_).subspan(446 + 16 * index, 16)));
+        EXPECT_EQ(Field(qemu.console(), "DX").value_or("").substr(2), "80");
+        EXPECT_EQ(Field(qemu.console(), "DS"), "0000");
+        char si[8];
+        std::snprintf(si, sizeof si, "%04X", 0x7BE + 16 * index);
+        EXPECT_EQ(Field(qemu.console(), "SI"), si);
+    }
+
+    SectorBytes mbr_ = kMbrTemplate;
+};
+
+TEST_F(MbrBoot, StartsTheActiveEntryWhereverItIs) {
+    struct Case {
+        int index;
+        std::uint32_t first;  // 20,000,000: beyond the reach of CHS
+    };
+    for (Case c : {Case{0, kFirst}, Case{2, 100}, Case{0, 20'000'000}}) {
+        SCOPED_TRACE(c.first);
+        mbr_ = kMbrTemplate;
+        SetEntry(0, 0, 0, 0);
+        SetEntry(c.index, 0x80, 0x0E, c.first);
+        Qemu qemu(Disk({{kFirst, "BACKUP"}, {c.first, "PRIMARY"}}, c.first + 64));
+        ExpectStarted(qemu, "PRIMARY", c.index);
+    }
+}
+
+TEST_F(MbrBoot, NoActiveEntryHandsOverToTheNextBootDevice) {
+    SetEntry(0, 0, 0x0E, kFirst);
+    std::vector<std::string> args = Disk({{kFirst, "PRIMARY"}});
+    std::filesystem::path floppy = folder_.path() / "floppy.img";
+    WriteAt(floppy, 0, ReadFile(ProbeFile("SECOND")));
+    args.insert(args.end(), {"-drive", "file=" + floppy.string() + ",format=raw,if=floppy", "-boot",
+                             "order=ca"});
+    Qemu qemu(args);
+    ASSERT_TRUE(qemu.WaitFor("KERNEL DONE")) << qemu.console();
+    EXPECT_EQ(qemu.Line("KERNEL PROBE=").value_or("").substr(0, 6), "SECOND") << qemu.console();
+    EXPECT_EQ(qemu.Count("partition table"), 0);
+    EXPECT_LT(qemu.console().find("Booting from Hard Disk"),
+              qemu.console().find("Booting from Floppy"));
+}
+
+TEST_F(MbrBoot, InvalidTableSaysSoAndHalts) {
+    const std::array<std::uint8_t, 4> tables[] = {
+        {0x7F, 0x80, 0, 0}, {0x80, 0, 0x01, 0}, {0x80, 0x80, 0, 0}, {0, 0x80, 0, 0x81}};
+    for (const auto& indicators : tables) {
+        SCOPED_TRACE(Hex(indicators));
+        for (int i = 0; i < 4; ++i) SetEntry(i, indicators[i], 0x0E, kFirst);
+        Qemu qemu(Disk({{kFirst, "PRIMARY"}}));
+        ASSERT_TRUE(qemu.WaitFor("Invalid partition table")) << qemu.console();
+        qemu.Collect(std::chrono::milliseconds(300));
+        EXPECT_EQ(qemu.Count("KERNEL"), 0);
+        EXPECT_EQ(qemu.Count("Booting from"), 1) << "the loader must halt";
+    }
+}
+
+TEST_F(MbrBoot, UnreadableSectorAfterFiveAttemptsWithResets) {
+    std::filesystem::path trace = folder_.path() / "trace.txt";
+    std::vector<std::string> args = Disk({{kFirst, "PRIMARY"}}, 2048, kFirst);
+    args.insert(args.end(),
+                {"-trace", "ide_sector_read", "-trace", "ide_ctrl_write", "-D", trace.string()});
+    Qemu qemu(args);
+    ASSERT_TRUE(qemu.WaitFor(kLoadError)) << qemu.console();
+    EXPECT_EQ(qemu.Count("KERNEL"), 0);
+    qemu.Collect(std::chrono::milliseconds(300));
+    // Reads of the partition's sector, and disk resets (SRST through the
+    // device control register), in their order.
+    std::ifstream log(trace);
+    std::string events;
+    for (std::string line; std::getline(log, line);) {
+        if (line.find("ide_sector_read sector=" + std::to_string(kFirst) + " ") !=
+            std::string::npos)
+            events += 'R';
+        else if (line.find("@ 0x3f6") != std::string::npos &&
+                 line.find("val 0x0e") != std::string::npos && !events.empty())
+            events += 'S';
+    }
+    EXPECT_EQ(events, "RSRSRSRSRS");
+}
+
+// The MBR reads by LBA only: without the extensions it cannot load.
+TEST_F(MbrBoot, FirmwareWithoutExtensionsCannotStartTheDrive) {
+    for (Firmware firmware : kAllFirmware) {
+        SCOPED_TRACE(FirmwareName(firmware));
+        if (!MissingForFirmware(firmware).empty()) continue;
+        std::vector<std::string> args = ChsShimFloppy(folder_.path(), true);
+        for (std::string& arg : Disk({{kFirst, "PRIMARY"}})) args.push_back(std::move(arg));
+        Qemu qemu(args, firmware);
+        ASSERT_TRUE(qemu.WaitFor(kLoadError)) << qemu.console();
+        EXPECT_NE(qemu.console().find("SHIM EXTENSIONS HIDDEN FROM EVERYONE"), std::string::npos);
+        EXPECT_EQ(qemu.Count("KERNEL"), 0) << qemu.console();
+    }
+}
+
+// FAT32 types get one more try at the backup boot sector, six sectors on.
+TEST_F(MbrBoot, BadPartitionSectorEndsAsTheEntryTypeSays) {
+    struct Case {
+        std::uint8_t type;
+        bool primary;  // a probe at the entry's sector
+        bool backup;   // one at the backup's
+        std::uint64_t unreadable;
+        const char* expected;
+    };
+    for (Case c :
+         {Case{0x0E, false, true, 0, kLoadError}, Case{0x01, false, true, 0, kLoadError},
+          Case{0x0B, false, false, 0, "Missing operating system"},
+          Case{0x0C, false, false, 0, "Missing operating system"},
+          Case{0x0C, false, true, 0, "KERNEL DONE"}, Case{0x0B, true, true, kFirst, "KERNEL DONE"},
+          Case{0x0B, false, true, kBackup, kLoadError}}) {
+        SCOPED_TRACE(testing::Message() << int(c.type) << c.primary << c.backup << c.unreadable);
+        SetEntry(0, 0x80, c.type, kFirst);
+        std::vector<std::pair<std::uint64_t, const char*>> probes;
+        if (c.primary) probes.push_back({kFirst, "PRIMARY"});
+        if (c.backup) probes.push_back({kBackup, "BACKUP"});
+        Qemu qemu(Disk(probes, 2048, c.unreadable));
+        ASSERT_TRUE(qemu.WaitFor(c.expected)) << qemu.console();
+        if (std::string_view(c.expected) == "KERNEL DONE") {
+            ExpectStarted(qemu, "BACKUP", 0);
+        } else {
+            qemu.Collect(std::chrono::milliseconds(200));
+            EXPECT_EQ(qemu.Count("KERNEL"), 0);
+        }
+    }
+}
+
+class LoaderBoot : public Boot {
+  protected:
+    // The MBR for a FAT16 partition at `hidden`, formatted by mkfs.fat, and
+    // the FreeDOS sector patched from the formatted one.
+    bool MakeFreeDosDisk(std::uint64_t disk_sectors, std::uint32_t hidden,
+                         std::vector<std::string> options) {
+        hidden_ = hidden;
+        sectors_ = LimitPartitionSectors(disk_sectors - hidden);
+        MakeEmptyDisk(disk_, disk_sectors);
+        SectorBytes mbr = kMbrTemplate;
+        EXPECT_EQ(PatchMbrPartition(mbr, hidden, sectors_), PatchResult::ok);
+        WriteAt(disk_, 0, mbr);
+        options.insert(options.end(), {"-F", "16", "-h", std::to_string(hidden)});
+        if (!Format(disk_, hidden, sectors_, options)) return false;
+        boot_ = kFreeDosBootSector;
+        PatchResult patched =
+            PatchFreeDosBootSector(boot_, ReadSector(disk_, hidden), hidden, sectors_);
+        EXPECT_EQ(patched, PatchResult::ok) << PatchResultText(patched);
+        WriteAt(disk_, std::uint64_t{hidden} * 512, boot_);
+        return patched == PatchResult::ok;
+    }
+
+    std::vector<std::string> HardDisk() const {
+        return {"-drive", "file=" + disk_.string() + ",format=raw,if=ide"};
+    }
+
+    // The kernel entered at segment:0000 and loaded whole. The boot sector
+    // stays at 0:7C00 unless the kernel's last cluster reaches it.
+    void ExpectKernelStarted(Qemu& qemu, const char* segment, bool boot_sector_kept = true) {
+        ASSERT_TRUE(qemu.WaitFor("KERNEL DONE")) << qemu.console();
+        const std::string& console = qemu.console();
+        EXPECT_EQ(Field(console, "CS"), segment);
+        EXPECT_EQ(Field(console, "IP"), "0000");
+        EXPECT_NE(console.find(KernelImageLine()), std::string::npos)
+            << "expected " << KernelImageLine() << "\n"
+            << console;
+        if (!boot_sector_kept) return;
+        EXPECT_EQ(qemu.Line("KERNEL BOOT0="), Hex(std::span(boot_).first(31)));
+        EXPECT_EQ(qemu.Line("KERNEL BOOT1="), Hex(std::span(boot_).subspan(31, 31)));
+    }
+
+    void ExpectFreeDosStarted(Qemu& qemu, const std::string& drive, const char* lba) {
+        ExpectKernelStarted(qemu, "0060");
+        const std::string& console = qemu.console();
+        EXPECT_LT(console.find("FreeDOS"), console.find(" GO! ")) << console;
+        EXPECT_LT(console.find(" GO! "), console.find("KERNEL ENTRY")) << console;
+        EXPECT_EQ(Field(console, "BX").value_or("").substr(2), drive) << console;
+        EXPECT_EQ(qemu.Line("KERNEL LBA="), lba);
+    }
+
+    // Missing system file: the message, a wait for a key, a restart.
+    void ExpectKeyRestarts(Qemu& qemu, const std::string& message) {
+        ASSERT_TRUE(qemu.WaitFor(message)) << qemu.console();
+        qemu.Collect(std::chrono::milliseconds(1500));
+        EXPECT_EQ(qemu.Count("Booting from Hard Disk"), 1) << qemu.console();
+        qemu.SendKey(' ');
+        ASSERT_TRUE(qemu.WaitFor(message, 2)) << qemu.console();
+        EXPECT_EQ(qemu.Count("Booting from Hard Disk"), 2) << qemu.console();
+        EXPECT_EQ(qemu.Count("KERNEL"), 0);
+    }
+
+    std::uint32_t hidden_ = 0;
+    std::uint32_t sectors_ = 0;
+    SectorBytes boot_{};
+};
+
+// Beyond cylinder reach (20,000,000 sectors in) only LBA gets there.
+TEST_F(LoaderBoot, FreeDosLoadsAFragmentedKernelThroughLba) {
+    for (std::uint32_t hidden : {63u, 20'000'000u}) {
+        SCOPED_TRACE(hidden);
+        ASSERT_TRUE(MakeFreeDosDisk(hidden + 65'536, hidden, {"-s", "4"}));
+        ASSERT_TRUE(CopyInFragmented(disk_, hidden_, TestKernelFile(), "KERNEL.SYS", 4 * 512));
+        Qemu qemu(HardDisk());
+        ExpectFreeDosStarted(qemu, "80", "YES");
+    }
+}
+
+TEST_F(LoaderBoot, FreeDosTwoGigabytePartitionUsesTheThirtyTwoBitCount) {
+    // A 4,000,000,000-byte drive: the partition is cut to 3,906,250 sectors
+    // with 32 KB clusters, so the kernel's one cluster covers 0:7C00.
+    ASSERT_TRUE(MakeFreeDosDisk(7'812'500, 63, {}));
+    ASSERT_TRUE(CopyIn(disk_, hidden_, TestKernelFile(), "KERNEL.SYS"));
+    Qemu qemu(HardDisk());
+    ExpectKernelStarted(qemu, "0060", false);
+    EXPECT_EQ(ReadSector(disk_, hidden_)[kSectorsPerCluster], 64);
+}
+
+TEST_F(LoaderBoot, FreeDosFloppyReadsThroughCylinderHeadSector) {
+    // SeaBIOS has no extensions for floppies: a FAT16 file system on a 2.88 MB
+    // disk, the drive field left at 0FFh (use the BIOS's).
+    const std::uint32_t sectors = 5760;
+    MakeEmptyDisk(disk_, sectors);
+    ASSERT_TRUE(Format(disk_, 0, sectors, {"-F", "16", "-s", "1", "-g", "2/36", "-M", "0xF0"}));
+    boot_ = kFreeDosBootSector;
+    ASSERT_EQ(PatchFreeDosBootSector(boot_, ReadSector(disk_, 0), 0, sectors), PatchResult::ok);
+    boot_[kDriveNumber] = 0xFF;
+    WriteAt(disk_, 0, boot_);
+    ASSERT_TRUE(CopyInFragmented(disk_, 0, TestKernelFile(), "KERNEL.SYS", 512));
+    Qemu qemu({"-drive", "file=" + disk_.string() + ",format=raw,if=floppy"});
+    ExpectFreeDosStarted(qemu, "00", "NO");
+}
+
+TEST_F(LoaderBoot, FreeDosMissingKernelWaitsForAKeyAndRestarts) {
+    ASSERT_TRUE(MakeFreeDosDisk(65'535, 63, {"-s", "4"}));
+    Qemu qemu(HardDisk());
+    ExpectKeyRestarts(qemu, "FreeDOSBOOT error!");
+}
+
+// DOS: CHS reads of FAT12 (the image writer's layout, one track in, on 65
+// cylinders, 4 heads, 32 sectors) and of FAT16; IBMBIO.COM started with CH =
+// media byte, DL = drive and AX:BX = the first data sector.
+TEST_F(LoaderBoot, DosLoadsIbmbioThroughChsAndStartsItAsDosExpects) {
+    struct Case {
+        std::uint32_t cylinders, heads, spt, hidden;
+        std::vector<std::string> format;
+    };
+    for (const Case& c : {Case{65, 4, 32, 32, {"-F", "12", "-s", "4", "-r", "512", "-f", "2"}},
+                          Case{33, 16, 63, 63, {"-F", "16", "-s", "4"}}}) {
+        SCOPED_TRACE(c.format[1]);
+        const std::uint32_t sectors = c.cylinders * c.heads * c.spt - c.hidden - 1;
+        MakeEmptyDisk(disk_, sectors + c.hidden + 1);
+        SectorBytes mbr = kMbrTemplate;
+        ASSERT_EQ(PatchMbrPartition(mbr, c.hidden, sectors), PatchResult::ok);
+        WriteAt(disk_, 0, mbr);
+        std::vector<std::string> format = c.format;
+        format.insert(format.end(), {"-h", std::to_string(c.hidden), "-g",
+                                     std::to_string(c.heads) + "/" + std::to_string(c.spt)});
+        ASSERT_TRUE(Format(disk_, c.hidden, sectors, format));
+        SectorBuffer formatted = ReadSector(disk_, c.hidden);
+        boot_ = kDosBootSector;
+        std::copy(formatted.begin() + 11, formatted.begin() + 62, boot_.begin() + 11);
+        WriteAt(disk_, std::uint64_t{c.hidden} * 512, boot_);
+        ASSERT_TRUE(CopyInFragmented(disk_, c.hidden, TestKernelFile(), "IBMBIO.COM", 4 * 512));
+        Qemu qemu(HardDiskWithGeometry(disk_, c.cylinders, c.heads, c.spt));
+        ExpectKernelStarted(qemu, "0070");
+        const std::string& console = qemu.console();
+        EXPECT_EQ(Field(console, "CX").value_or("").substr(0, 2), "F8") << "CH: media byte";
+        EXPECT_EQ(Field(console, "DX").value_or("").substr(2), "80") << "DL: boot drive";
+        auto word = [&](int at) { return formatted[at] | formatted[at + 1] << 8; };
+        const std::uint32_t data = c.hidden + word(14) + formatted[16] * word(22) + word(17) / 16;
+        char registers[32];
+        std::snprintf(registers, sizeof registers, "AX=%04X BX=%04X", data >> 16, data & 0xFFFF);
+        EXPECT_NE(console.find(registers), std::string::npos) << registers << "\n" << console;
+    }
+}
+
+TEST_F(LoaderBoot, DosMissingIbmbioWaitsForAKeyAndRestarts) {
+    MakeEmptyDisk(disk_, 65 * 4 * 32);
+    SectorBytes mbr = kMbrTemplate;
+    ASSERT_EQ(PatchMbrForImage(mbr, 32), PatchResult::ok);
+    WriteAt(disk_, 0, mbr);
+    boot_ = kDosBootSector;
+    ASSERT_EQ(PatchDosBootSector(boot_, 4, 32, 32), PatchResult::ok);
+    WriteAt(disk_, 32 * 512, boot_);
+    Qemu qemu(HardDiskWithGeometry(disk_, 65, 4, 32));
+    ExpectKeyRestarts(qemu, "Cannot load DOS! Any key to retry");
+}
+
+}  // namespace
+}  // namespace larkin::test::boot
