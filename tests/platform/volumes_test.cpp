@@ -6,39 +6,14 @@
 #include <string>
 
 #include "larkin/platform.h"
+#include "run_command.h"
 #include "test_machine.h"
 
 namespace {
 
-constexpr const char* kMachine = R"(
-[machine]
-time_scale = 0
-[floppy]
-image = "a.img"
-format = false
-[[adapter]]
-id = "usb"
-class = "USB"
-[[adapter.disk]]
-id = "stick"
-size = "16MiB"
-volumes = [ { letter = "G:", folders = ["C:\\Mount\\Stick\\"] }, { letter = "H:" } ]
-[[adapter.disk.partition]]
-type = 0x06
-start = 32
-sectors = 8000
-[[adapter.disk.partition]]
-type = 0x0B
-start = 8032
-[[adapter]]
-id = "reader"
-class = "USB"
-[[adapter.disk]]
-id = "slot"
-size = "1MiB"
-media = false
-letters = ["K:"]
-)";
+using larkin::test::MachineText;
+
+
 
 std::string VolumeOf(const char* letterPath) {
     char name[MAX_PATH];
@@ -56,7 +31,7 @@ std::string VolumeOf(const char* letterPath) {
 }
 
 TEST(Volumes, LettersFoldersAndDriveTypes) {
-    larkin::test::TestMachine machine(kMachine);
+    larkin::test::TestMachine machine(MachineText("platform-folders-and-empty-slot"));
     DWORD drives = GetLogicalDrives();
     for (char letter : {'A', 'G', 'H', 'K'}) EXPECT_TRUE(drives & (1u << (letter - 'A'))) << letter;
     EXPECT_FALSE(drives & (1u << ('C' - 'A')));
@@ -87,7 +62,7 @@ TEST(Volumes, LettersFoldersAndDriveTypes) {
 }
 
 TEST(Volumes, ASlotWithoutMediaOpensButCannotSayWhereItLives) {
-    larkin::test::TestMachine machine(kMachine);
+    larkin::test::TestMachine machine(MachineText("platform-folders-and-empty-slot"));
     HANDLE slot = CreateFileA("\\\\.\\K:", GENERIC_READ, 3, nullptr, OPEN_EXISTING, 0, nullptr);
     ASSERT_NE(slot, INVALID_HANDLE_VALUE);
     BYTE buffer[1024];

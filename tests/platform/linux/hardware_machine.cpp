@@ -247,27 +247,6 @@ std::optional<std::vector<std::byte>> ReadAt(HANDLE handle, uint64_t offset, siz
     return data;
 }
 
-Outcome Shell(const std::string& command) {
-    Outcome run;
-    std::string full = "PATH=$PATH:/usr/sbin:/sbin; " + command + " 2>&1";
-    FILE* pipe = ::popen(full.c_str(), "r");
-    if (pipe == nullptr) return run;
-    std::array<char, 4096> chunk{};
-    for (size_t got; (got = std::fread(chunk.data(), 1, chunk.size(), pipe)) > 0;)
-        run.output.append(chunk.data(), got);
-    int status = ::pclose(pipe);
-    run.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    return run;
-}
-
-bool Have(const std::string& program) {
-    return Shell("command -v " + program).exitCode == 0;
-}
-
-std::string Quoted(const std::string& text) {
-    return "'" + text + "'";
-}
-
 MountPoint::MountPoint(const std::string& parent) {
     struct stat status {};
     if (::stat(parent.c_str(), &status) != 0) {

@@ -16,6 +16,7 @@
 
 #include "larkin/platform.h"
 #include "loop_device.h"
+#include "run_command.h"
 #include "test_machine.h"
 
 namespace larkin::test {
@@ -119,16 +120,6 @@ std::vector<std::byte> Pattern(size_t length, uint8_t seed);
 // Moves the whole buffer at offset through the handle.
 bool WriteAt(HANDLE handle, uint64_t offset, const std::vector<std::byte>& data);
 std::optional<std::vector<std::byte>> ReadAt(HANDLE handle, uint64_t offset, size_t length);
-
-// Exit code and output (standard output and error) of a shell command.
-struct Outcome {
-    int exitCode = -1;
-    std::string output;
-};
-Outcome Shell(const std::string& command);
-// Whether a program is installed (the system folders included).
-bool Have(const std::string& program);
-std::string Quoted(const std::string& text);
 
 // A folder with a file system mounted on it, unmounted and removed at the
 // end, whatever the test did.
