@@ -22,36 +22,6 @@ using larkin::test::MachineText;
 using larkin::test::TempFolder;
 using larkin::test::TestMachine;
 
-std::string StartError(const TempFolder& folder, const std::string& toml) {
-    auto file = folder.path() / "bad.toml";
-    std::ofstream(file) << toml;
-    std::string error;
-    EXPECT_FALSE(larkin::sim::Restart(file.string(), &error));
-    return error;
-}
-
-TEST(MachineFile, MistakesNameTheFileLineAndKey) {
-    TempFolder folder;
-    std::string error = StartError(folder,
-                                   "[[adapter]]\nid = \"u\"\nclass = "
-                                   "\"USB\"\n\n[[adapter.disk]]\nid = \"s\"\nsise = \"8MiB\"\n");
-    EXPECT_NE(error.find("bad.toml:7: adapter.disk.sise: unknown key"), std::string::npos) << error;
-
-    error = StartError(folder, "[[adapter]]\nid = \"u\"\nclass = \"FireWire\"\n");
-    EXPECT_NE(error.find("bad.toml:3: adapter.class"), std::string::npos) << error;
-
-    error = StartError(folder,
-                       "[[adapter]]\nid = \"u\"\nclass = \"USB\"\n[[adapter.disk]]\nid = "
-                       "\"s\"\nsize = \"lots\"\n");
-    EXPECT_NE(error.find("adapter.disk.size"), std::string::npos) << error;
-
-    error = StartError(folder, "[machine\n");
-    EXPECT_NE(error.find("bad.toml:1:"), std::string::npos) << error;
-
-    // The platform refuses to run on a broken machine: nothing to see.
-    EXPECT_EQ(GetLogicalDrives(), 0u);
-}
-
 TEST(MachineFile, AMissingImageIsCreatedAndAWrongOneIsKept) {
     const std::string toml =
         "[[adapter]]\nid = \"u\"\nclass = \"USB\"\n[[adapter.disk]]\nid = \"s\"\nsize = "

@@ -32,9 +32,14 @@ class Simulated : public BackendUnderTest {
             }
             std::string n = std::to_string(i);
             toml += "\n[[adapter]]\nid = \"usb" + n + "\"\nclass = \"USB\"\naspi = true\n";
+            // Letters come from the machine file here: four for each stick,
+            // one for each volume it may get.
+            std::string letters;
+            for (size_t v = 0; v < 4; ++v)
+                letters += std::string(letters.empty() ? "\"" : ", \"") +
+                           static_cast<char>('E' + 4 * i + v) + ":\"";
             toml += "[[adapter.disk]]\nid = \"stick" + n + "\"\nsize = \"" +
-                    std::to_string(stick.size / kMiB) + "MiB\"\nletters = [\"" +
-                    std::string(1, static_cast<char>('E' + i)) + ":\"]\n";
+                    std::to_string(stick.size / kMiB) + "MiB\"\nletters = [" + letters + "]\n";
             if (stick.partitioned)
                 toml += "[[adapter.disk.partition]]\ntype = 0x0C\nstart = " +
                         std::to_string(kMiB / 512) + "\n";

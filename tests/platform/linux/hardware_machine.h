@@ -121,29 +121,6 @@ std::vector<std::byte> Pattern(size_t length, uint8_t seed);
 bool WriteAt(HANDLE handle, uint64_t offset, const std::vector<std::byte>& data);
 std::optional<std::vector<std::byte>> ReadAt(HANDLE handle, uint64_t offset, size_t length);
 
-// A folder with a file system mounted on it, unmounted and removed at the
-// end, whatever the test did.
-class MountPoint {
-  public:
-    // A new folder below parent ("/tmp", "/media": made when missing, and
-    // then removed again at the end).
-    explicit MountPoint(const std::string& parent);
-    ~MountPoint();
-    MountPoint(const MountPoint&) = delete;
-    MountPoint& operator=(const MountPoint&) = delete;
-
-    // Mounts node (of fileSystem) on the folder: "" when done, else why not.
-    std::string Mount(const std::string& node, const std::string& fileSystem);
-    bool Mounted() const;
-    const std::string& Path() const { return path_; }
-
-  private:
-    std::string path_;
-    std::string madeParent_;
-};
-
-// Whether the kernel mounts fileSystem.
-bool KernelOffers(const std::string& fileSystem);
 
 }  // namespace larkin::test
 

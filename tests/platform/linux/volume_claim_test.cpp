@@ -3,18 +3,12 @@
 // a missing node, and a claim that one mount refuses unmounts nothing.
 #include "backends/linux/volume_claim.h"
 
-#include <fcntl.h>
-#include <sys/mount.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <gtest/gtest.h>
 
-#include <cerrno>
-#include <cstdlib>
-#include <cstring>
-#include <fstream>
-#include <sstream>
+#include <string>
+#include <vector>
 
 #include "loop_device.h"
 
@@ -23,45 +17,8 @@ namespace {
 
 using test::LoopDevice;
 using test::LoopOptions;
-
-bool Mounted(const std::string& folder) {
-    std::ifstream mountinfo("/proc/self/mountinfo");
-    std::string line;
-    while (std::getline(mountinfo, line)) {
-        std::istringstream fields(line);
-        std::string id, parent, device, root, point;
-        fields >> id >> parent >> device >> root >> point;
-        if (point == folder) return true;
-    }
-    return false;
-}
-
-bool KernelOffers(const std::string& fileSystem) {
-    std::ifstream filesystems("/proc/filesystems");
-    std::string line;
-    while (std::getline(filesystems, line))
-        if (line.substr(line.find_last_of(" \t") + 1) == fileSystem) return true;
-    return false;
-}
-
-// An empty folder for a mount, unmounted and removed at the end.
-class MountFolder {
-  public:
-    MountFolder() {
-        std::string path = "/tmp/larkin-mount-XXXXXX";
-        if (::mkdtemp(path.data())) path_ = path;
-    }
-    ~MountFolder() {
-        if (path_.empty()) return;
-        while (Mounted(path_) && ::umount2(path_.c_str(), MNT_DETACH) == 0) {
-        }
-        ::rmdir(path_.c_str());
-    }
-    const std::string& Path() const { return path_; }
-
-  private:
-    std::string path_;
-};
+using test::KernelOffers;
+using test::MountPoint;
 
 int RunQuietly(const std::vector<std::string>& argv) {
     std::string log;
@@ -86,10 +43,9 @@ class MountedVolume : public ::testing::Test {
     }
 
     // Mounts the volume on a folder (a failure where it cannot).
-    Mount MountOn(const MountFolder& folder, bool automounted) {
-        if (::mount(loop_.Node().c_str(), folder.Path().c_str(), fileSystem_.c_str(), 0, nullptr) !=
-            0) {
-            ADD_FAILURE() << "mounting " << loop_.Node() << ": " << std::strerror(errno);
+    Mount MountOn(MountPoint& folder, bool automounted) {
+        if (std::string problem = folder.Mount(loop_.Node(), fileSystem_); !problem.empty()) {
+            ADD_FAILURE() << problem;
             return {};
         }
         struct stat status {};
@@ -110,13 +66,13 @@ TEST(VolumeClaim, MissingNodeIsNotReady) {
 }
 
 TEST_F(MountedVolume, NothingIsUnmountedWhenOneMountRefuses) {
-    MountFolder desktops, systems;
+    MountPoint desktops("/tmp"), systems("/tmp");
     Mount desktop = MountOn(desktops, true);
     Mount system = MountOn(systems, false);
     std::string why;
     EXPECT_EQ(UnmountAutomounted({desktop, system}, &why), ERROR_ACCESS_DENIED);
-    EXPECT_TRUE(Mounted(desktops.Path()));
-    EXPECT_TRUE(Mounted(systems.Path()));
+    EXPECT_TRUE(desktops.Mounted());
+    EXPECT_TRUE(systems.Mounted());
     EXPECT_NE(why.find(systems.Path()), std::string::npos) << why;
 }
 
