@@ -67,7 +67,10 @@ TEST(CreateFile, ClosedAndWrongHandlesAreInvalid) {
     EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
 }
 
+// On a machine of their own: a folder made after another machine's went may
+// take its inode, and with it the place of that machine's own files.
 TEST(PlainFiles, DispositionsAndTheirLastErrors) {
+    TestMachine machine(MachineText("platform-two-sticks"));
     larkin::test::TempFolder folder;
     std::string path = (folder.path() / "saved.bin").string();
     HANDLE file = CreateFileA(path.c_str(), FILE_ALL_ACCESS, 0, nullptr, OPEN_EXISTING, 0, nullptr);
@@ -161,6 +164,7 @@ class HeldOpen {
 };
 
 TEST(PlainFiles, ShareModesHoldBetweenHandlesAndProcesses) {
+    TestMachine machine(MachineText("platform-two-sticks"));
     larkin::test::TempFolder folder;
     std::string path = (folder.path() / "shared.bin").string();
     std::ofstream(path) << "abc";

@@ -31,9 +31,15 @@ struct Row {
     uint32_t sectorSize;
 };
 
+std::string Name(const Row& row) {
+    return std::string(row.kind == BackendKind::Simulated ? "Simulated" : "LoopDevices") +
+           std::to_string(row.sectorSize);
+}
 std::string RowName(const ::testing::TestParamInfo<Row>& info) {
-    return std::string(info.param.kind == BackendKind::Simulated ? "Simulated" : "LoopDevices") +
-           std::to_string(info.param.sectorSize);
+    return Name(info.param);
+}
+void PrintTo(const Row& row, std::ostream* out) {
+    *out << Name(row);
 }
 
 bool Control(HANDLE handle, DWORD code, void* in = nullptr, DWORD inSize = 0, void* out = nullptr,
@@ -66,8 +72,8 @@ bool SendCommand(HANDLE handle, std::vector<BYTE> cdb, UCHAR direction, std::vec
 }
 
 std::vector<BYTE> Cdb10(BYTE operation, uint32_t block, uint16_t blocks) {
-    return {operation,      0, BYTE(block >> 24), BYTE(block >> 16), BYTE(block >> 8), BYTE(block),
-            0, BYTE(blocks >> 8), BYTE(blocks),      0};
+    return {operation,   0, BYTE(block >> 24), BYTE(block >> 16), BYTE(block >> 8),
+            BYTE(block), 0, BYTE(blocks >> 8), BYTE(blocks),      0};
 }
 
 uint32_t BigEndian32(const BYTE* at) {
@@ -137,8 +143,8 @@ class Conformance : public ::testing::TestWithParam<Row> {
   protected:
     // A stick of the row's sector size.
     StickLayout Stick(bool partitioned = true, bool readOnly = false) const {
-        return {.sectorSize = GetParam().sectorSize, .partitioned = partitioned,
-                .readOnly = readOnly};
+        return {
+            .sectorSize = GetParam().sectorSize, .partitioned = partitioned, .readOnly = readOnly};
     }
     uint32_t Sector() const { return GetParam().sectorSize; }
     std::string DiskName(size_t stick) const {
@@ -169,27 +175,29 @@ TEST_P(Conformance, AStickIsARemovableUsbDiskWithALetteredVolumeOverItsPartition
     for (const auto& path : DiskInterfacePaths()) {
         Handle handle = Open(path, 0);
         STORAGE_DEVICE_NUMBER number{};
-        if (handle.Valid() && Control(handle.Get(), IOCTL_STORAGE_GET_DEVICE_NUMBER, nullptr, 0,
-                                      &number, sizeof number) &&
+        if (handle.Valid() &&
+            Control(handle.Get(), IOCTL_STORAGE_GET_DEVICE_NUMBER, nullptr, 0, &number,
+                    sizeof number) &&
             number.DeviceNumber == disk)
             interfacePath = path;
     }
     EXPECT_THAT(interfacePath, StartsWith("\\\\?\\usbstor#disk&ven_"));
     // The interface path opens the disk in any letter case.
-    for (char& c : interfacePath) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    for (char& c : interfacePath)
+        c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
     Handle drive = Open(interfacePath, GENERIC_READ);
     ASSERT_TRUE(drive.Valid()) << GetLastError();
 
     std::vector<BYTE> buffer(256);
-    ASSERT_TRUE(Control(drive.Get(), IOCTL_DISK_GET_DRIVE_GEOMETRY_EX, nullptr, 0, buffer.data(),
-                        256));
+    ASSERT_TRUE(
+        Control(drive.Get(), IOCTL_DISK_GET_DRIVE_GEOMETRY_EX, nullptr, 0, buffer.data(), 256));
     DISK_GEOMETRY_EX geometry{};
     std::memcpy(&geometry, buffer.data(), offsetof(DISK_GEOMETRY_EX, Data));
     EXPECT_EQ(geometry.Geometry.BytesPerSector, Sector());
     EXPECT_EQ(geometry.Geometry.MediaType, static_cast<DWORD>(RemovableMedia));
     EXPECT_EQ(geometry.DiskSize.QuadPart, static_cast<LONGLONG>(32 * kMiB));
-    EXPECT_FALSE(Control(drive.Get(), IOCTL_DISK_GET_DRIVE_GEOMETRY_EX, nullptr, 0, buffer.data(),
-                         16));
+    EXPECT_FALSE(
+        Control(drive.Get(), IOCTL_DISK_GET_DRIVE_GEOMETRY_EX, nullptr, 0, buffer.data(), 16));
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INSUFFICIENT_BUFFER));
 
     // One volume, partition 1 of the same disk, where the table puts it; the
@@ -201,8 +209,8 @@ TEST_P(Conformance, AStickIsARemovableUsbDiskWithALetteredVolumeOverItsPartition
     EXPECT_EQ(ExtentOf(letter), std::pair(kMiB, 31 * kMiB));
     Handle volume = Open("\\\\.\\" + letter, 0);
     STORAGE_DEVICE_NUMBER number{};
-    ASSERT_TRUE(Control(volume.Get(), IOCTL_STORAGE_GET_DEVICE_NUMBER, nullptr, 0, &number,
-                        sizeof number));
+    ASSERT_TRUE(
+        Control(volume.Get(), IOCTL_STORAGE_GET_DEVICE_NUMBER, nullptr, 0, &number, sizeof number));
     EXPECT_EQ(number.DeviceNumber, disk);
     EXPECT_EQ(number.PartitionNumber, 1u);
     EXPECT_TRUE(LettersOf(backend_->DiskNumber(1)).empty());
@@ -270,14 +278,14 @@ TEST_P(Conformance, ControlCodesNeedTheAccessTheyDeclare) {
     Handle reader = Open(DiskName(0), GENERIC_READ);
     ASSERT_TRUE(query.Valid() && reader.Valid()) << GetLastError();
     STORAGE_DEVICE_NUMBER number{};
-    EXPECT_TRUE(Control(query.Get(), IOCTL_STORAGE_GET_DEVICE_NUMBER, nullptr, 0, &number,
-                        sizeof number));
+    EXPECT_TRUE(
+        Control(query.Get(), IOCTL_STORAGE_GET_DEVICE_NUMBER, nullptr, 0, &number, sizeof number));
     GET_LENGTH_INFORMATION length{};
-    EXPECT_FALSE(Control(query.Get(), IOCTL_DISK_GET_LENGTH_INFO, nullptr, 0, &length,
-                         sizeof length));
+    EXPECT_FALSE(
+        Control(query.Get(), IOCTL_DISK_GET_LENGTH_INFO, nullptr, 0, &length, sizeof length));
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
-    EXPECT_TRUE(Control(reader.Get(), IOCTL_DISK_GET_LENGTH_INFO, nullptr, 0, &length,
-                        sizeof length));
+    EXPECT_TRUE(
+        Control(reader.Get(), IOCTL_DISK_GET_LENGTH_INFO, nullptr, 0, &length, sizeof length));
     EXPECT_EQ(length.Length.QuadPart, static_cast<LONGLONG>(32 * kMiB));
     // A reader may not rewrite the table nor pass commands.
     std::vector<BYTE> layout(1024);
@@ -360,9 +368,9 @@ TEST_P(Conformance, AnOutsideProgramGetsTheVolumeLockedAndJournaled) {
     EXPECT_FALSE(Open("\\\\.\\" + letter, kReadWrite).Valid());
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
     if (Sector() == 512 && HaveProgram("mkfs.fat")) {
-        CommandRun made = RunCommand("mkfs.fat -n TOOLMADE --offset " +
-                                     std::to_string(where.offset / 512) + " " +
-                                     Quoted(where.path) + " " + std::to_string(where.length / 1024));
+        CommandRun made =
+            RunCommand("mkfs.fat -n TOOLMADE --offset " + std::to_string(where.offset / 512) + " " +
+                       Quoted(where.path) + " " + std::to_string(where.length / 1024));
         EXPECT_EQ(made.exitCode, 0) << made.output;
         auto boot = backend_->Stored(0, kMiB, 90);
         EXPECT_NE(std::string(reinterpret_cast<const char*>(boot.data()), 90).find("TOOLMADE"),
@@ -430,8 +438,8 @@ TEST_P(Conformance, ANewDriveLayoutGivesTheVolumesOfTheNewTable) {
     EXPECT_EQ(std::to_integer<int>(table[446 + 48 + 4]), 0x0C);
 
     std::vector<BYTE> readBack(kSize);
-    ASSERT_TRUE(Control(drive.Get(), IOCTL_DISK_GET_DRIVE_LAYOUT_EX, nullptr, 0, readBack.data(),
-                        kSize));
+    ASSERT_TRUE(
+        Control(drive.Get(), IOCTL_DISK_GET_DRIVE_LAYOUT_EX, nullptr, 0, readBack.data(), kSize));
     auto* read = reinterpret_cast<DRIVE_LAYOUT_INFORMATION_EX*>(readBack.data());
     EXPECT_EQ(read->Mbr.Signature, 0x1A2B3C4Du);
     ASSERT_EQ(read->PartitionCount, 4u);
@@ -483,8 +491,8 @@ TEST_P(Conformance, TheStickAnswersScsiCommandsAsAUsbStick) {
     ASSERT_TRUE(drive.Valid()) << GetLastError();
     PassThrough record{};
     std::vector<BYTE> inquiry(36);
-    ASSERT_TRUE(SendCommand(drive.Get(), {0x12, 0, 0, 0, 36, 0}, SCSI_IOCTL_DATA_IN, inquiry,
-                            record))
+    ASSERT_TRUE(
+        SendCommand(drive.Get(), {0x12, 0, 0, 0, 36, 0}, SCSI_IOCTL_DATA_IN, inquiry, record))
         << GetLastError();
     EXPECT_EQ(record.request.ScsiStatus, SCSISTAT_GOOD);
     EXPECT_EQ(inquiry[0] & 0x1F, 0);     // a disk
@@ -513,8 +521,8 @@ TEST_P(Conformance, TheStickAnswersScsiCommandsAsAUsbStick) {
     EXPECT_EQ(record.request.ScsiStatus, SCSISTAT_CHECK_CONDITION);
     EXPECT_EQ(record.sense[2] & 0x0F, 0x05);  // ILLEGAL REQUEST
     // More than sixteen command bytes are no command.
-    EXPECT_FALSE(SendCommand(drive.Get(), std::vector<BYTE>(18, 0x28), SCSI_IOCTL_DATA_IN, out,
-                             record));
+    EXPECT_FALSE(
+        SendCommand(drive.Get(), std::vector<BYTE>(18, 0x28), SCSI_IOCTL_DATA_IN, out, record));
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
 
     auto journal = sim::Journal();
@@ -560,8 +568,8 @@ TEST_P(Conformance, AStickPulledOutWhileOpenFailsItsHandles) {
     EXPECT_FALSE(ReadAt(drive.Get(), 0, sector));
     EXPECT_THAT(GetLastError(), gone);
     std::vector<BYTE> layout(4096);
-    EXPECT_FALSE(Control(drive.Get(), IOCTL_DISK_GET_DRIVE_LAYOUT_EX, nullptr, 0, layout.data(),
-                         4096));
+    EXPECT_FALSE(
+        Control(drive.Get(), IOCTL_DISK_GET_DRIVE_LAYOUT_EX, nullptr, 0, layout.data(), 4096));
     EXPECT_THAT(GetLastError(), gone);
 
     // The one write that reached the stick is on record as done; whatever
@@ -614,15 +622,16 @@ TEST_P(Conformance, TheSystemsOwnDisksAreNeverOpenedForWriting) {
     for (const auto& path : DiskInterfacePaths()) {
         Handle query = Open(path, 0);
         STORAGE_DEVICE_NUMBER number{};
-        if (!query.Valid() || !Control(query.Get(), IOCTL_STORAGE_GET_DEVICE_NUMBER, nullptr, 0,
-                                       &number, sizeof number) ||
+        if (!query.Valid() ||
+            !Control(query.Get(), IOCTL_STORAGE_GET_DEVICE_NUMBER, nullptr, 0, &number,
+                     sizeof number) ||
             number.DeviceNumber == backend_->DiskNumber(0))
             continue;
         ++others;
         EXPECT_FALSE(Open(path, kReadWrite).Valid()) << path << " was opened for writing";
         EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
-        EXPECT_FALSE(Open("\\\\.\\PhysicalDrive" + std::to_string(number.DeviceNumber), kReadWrite)
-                         .Valid());
+        EXPECT_FALSE(
+            Open("\\\\.\\PhysicalDrive" + std::to_string(number.DeviceNumber), kReadWrite).Valid());
     }
     if (others == 0) GTEST_SKIP() << "this computer shows no disk of its own";
     EXPECT_EQ(GetDriveTypeA("C:\\"), static_cast<UINT>(DRIVE_FIXED));
