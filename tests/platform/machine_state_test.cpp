@@ -170,8 +170,6 @@ TEST(SharedState, AChangeThatCannotBeStoredFailsLoudly) {
         EXPECT_TRUE(disk.present) << disk.id << " was unplugged";
 }
 
-
-
 TEST(Images, AFailedCreationLeavesNothingBehind) {
     TempFolder folder;
     fs::path machineFile = folder.path() / "machine.toml";

@@ -133,8 +133,6 @@ TEST(PartitionModel, ALoopingExtendedChainIsReadOnce) {
     EXPECT_EQ(VolumeNumbers(2), (std::vector<DWORD>{1, 2, 3}));
 }
 
-
-
 TEST(PartitionModel, ChsFieldsStopAtCylinder1023) {
     TestMachine machine(MachineText("platform-2gib-disk"));
     Disk disk("\\\\.\\PhysicalDrive0");

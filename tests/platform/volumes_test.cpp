@@ -13,8 +13,6 @@ namespace {
 
 using larkin::test::MachineText;
 
-
-
 std::string VolumeOf(const char* letterPath) {
     char name[MAX_PATH];
     HANDLE search = FindFirstVolumeA(name, sizeof name);

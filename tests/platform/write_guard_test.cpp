@@ -29,7 +29,6 @@ using larkin::test::TestMachine;
 // The system disk holds D:, where the Windows directory is; a data disk
 // holds C:. Both adapters are ASPI host adapters too.
 
-
 HANDLE Open(const std::string& name, DWORD access) {
     return CreateFileA(name.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                        OPEN_EXISTING, 0, nullptr);

@@ -103,9 +103,7 @@ class LoopDevices : public BackendUnderTest {
     std::vector<std::byte> Stored(size_t stick, uint64_t offset, size_t length) const override {
         return loops_.at(stick)->ReadBacking(offset, length);
     }
-    std::string BackingFile(size_t stick) const override {
-        return loops_.at(stick)->BackingFile();
-    }
+    std::string BackingFile(size_t stick) const override { return loops_.at(stick)->BackingFile(); }
     void PullOut(size_t stick) override { loops_.at(stick)->Detach(); }
 
   private:

@@ -121,7 +121,6 @@ std::vector<std::byte> Pattern(size_t length, uint8_t seed);
 bool WriteAt(HANDLE handle, uint64_t offset, const std::vector<std::byte>& data);
 std::optional<std::vector<std::byte>> ReadAt(HANDLE handle, uint64_t offset, size_t length);
 
-
 }  // namespace larkin::test
 
 #endif

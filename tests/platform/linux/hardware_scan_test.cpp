@@ -483,12 +483,14 @@ TEST_F(HardwareScanTest, GarbledAttributes) {
 // Named loop devices stand in for USB sticks, each below a made-up USB
 // adapter on a SCSI port no real host has.
 TEST_F(HardwareScanTest, LoopDevicesStandingInForSticks) {
-    HardwareScan plain = Scan({Recording("usb_stick.umockdev"), Recording("loop_stand_ins.umockdev")});
+    HardwareScan plain =
+        Scan({Recording("usb_stick.umockdev"), Recording("loop_stand_ins.umockdev")});
     EXPECT_EQ(DiskOf(plain, "loop3"), nullptr);
 
     ScanOptions options;
     options.testUsbDisks = {"/dev/loop3", "/dev/loop5", "/dev/loop3", "/dev/sda", "/dev/loop9"};
-    HardwareScan scan = Scan({Recording("usb_stick.umockdev"), Recording("loop_stand_ins.umockdev")}, options);
+    HardwareScan scan =
+        Scan({Recording("usb_stick.umockdev"), Recording("loop_stand_ins.umockdev")}, options);
     ASSERT_EQ(problems_.size(), 2u) << Problems(problems_);
     EXPECT_THAT(problems_[0], HasSubstr("\"/dev/sda\" cannot stand in"));
     EXPECT_THAT(problems_[1], HasSubstr("/dev/loop9 cannot stand in"));

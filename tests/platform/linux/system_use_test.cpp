@@ -297,7 +297,8 @@ TEST_F(SystemUseTest, StandInsKeepEveryOtherRule) {
     SystemUse swap{.swaps = {makedev(7, 3)}};
     EXPECT_EQ(WriteRefusalOf(loop, swap), "it holds active swap (/dev/loop3)");
 
-    Machine({}, {Replaced(Testbed::Recording("loop3_over_missing_file.umockdev"), "/var/tmp/larkin-no-such-stick.img", "/dev/sda")});
+    Machine({}, {Replaced(Testbed::Recording("loop3_over_missing_file.umockdev"),
+                          "/var/tmp/larkin-no-such-stick.img", "/dev/sda")});
     EXPECT_EQ(WriteRefusalOf(Disk("loop3"), {}),
               "it is a loop device over the block device /dev/sda");
 }

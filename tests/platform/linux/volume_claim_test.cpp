@@ -15,9 +15,9 @@
 namespace larkin::platform::linuxhw {
 namespace {
 
+using test::KernelOffers;
 using test::LoopDevice;
 using test::LoopOptions;
-using test::KernelOffers;
 using test::MountPoint;
 
 int RunQuietly(const std::vector<std::string>& argv) {
