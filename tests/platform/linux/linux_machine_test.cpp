@@ -1,8 +1,8 @@
 // This computer's hardware through the Windows API, beyond the rules every
-// backend keeps (the conformance suite): letters stay with their sticks
-// while others come and go, readers hold a stick read-only, an empty stick
-// is an empty slot, and a stick gone between the listing and the open fails
-// the open or its writes and comes back with its letter.
+// backend keeps (the conformance suite): readers hold a stick read-only, an
+// empty stick is an empty slot, and a stick gone between the listing and the
+// open fails the open or its writes and comes back with its letter. (Where
+// letters go is assignments_test's.)
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -21,9 +21,6 @@ namespace larkin::test {
 namespace {
 
 using ::testing::AnyOf;
-using ::testing::Contains;
-using ::testing::ElementsAre;
-using ::testing::Not;
 
 constexpr uint64_t kMiB = 1ull << 20;
 
@@ -37,76 +34,6 @@ class LinuxMachine : public ::testing::Test {
   protected:
     HardwareMachine machine_;
 };
-
-// The stand-ins' letters, read through the API.
-std::vector<std::string> LettersOfStick(const LoopDevice& loop) {
-    auto standIn = FindStandIn(loop);
-    return standIn ? LettersOf(standIn->disk) : std::vector<std::string>{};
-}
-
-TEST_F(LinuxMachine, LettersStayWithTheirSticksWhileOthersComeAndGo) {
-    LoopDevice first;
-    LARKIN_ATTACH_LOOP(first, LoopOptions{.size = 16 * kMiB});
-    MakeShopStick(first);
-    LARKIN_START_MACHINE(machine_, &first);
-    auto letters = LettersOfStick(first);
-    ASSERT_EQ(letters.size(), 1u);
-    const std::string letter = letters[0];
-
-    std::string secondLetter;
-    // A stand-in is known by its loop device's number: the second stays
-    // attached (but unlisted) so that no later stick of this test takes its
-    // number and, with it, its identity.
-    LoopDevice second;
-    {
-        LARKIN_ATTACH_LOOP(second, LoopOptions{.size = 16 * kMiB});
-        MakeShopStick(second);
-        LARKIN_START_MACHINE(machine_, &second, &first);
-        EXPECT_THAT(LettersOfStick(first), ElementsAre(letter));
-        auto seconds = LettersOfStick(second);
-        ASSERT_EQ(seconds.size(), 1u);
-        secondLetter = seconds[0];
-        EXPECT_NE(secondLetter, letter);
-        LARKIN_START_MACHINE(machine_);  // every handle on the second closed
-    }
-    // The second stick is gone; the first keeps its letter, listed alone or
-    // with a third.
-    LARKIN_START_MACHINE(machine_, &first);
-    EXPECT_THAT(LettersOfStick(first), ElementsAre(letter));
-    LoopDevice third;
-    LARKIN_ATTACH_LOOP(third, LoopOptions{.size = 16 * kMiB});
-    MakeShopStick(third);
-    LARKIN_START_MACHINE(machine_, &third, &first);
-    EXPECT_THAT(LettersOfStick(first), ElementsAre(letter));
-    auto thirds = LettersOfStick(third);
-    ASSERT_EQ(thirds.size(), 1u);
-    EXPECT_NE(thirds[0], letter);
-
-    // The first stick away while the third stays, then back: its letter
-    // waited for it, and the third's did not move.
-    LARKIN_START_MACHINE(machine_, &third);
-    EXPECT_FALSE(FindStandIn(first));
-    EXPECT_THAT(LettersOfStick(third), ElementsAre(thirds[0]));
-    LARKIN_START_MACHINE(machine_, &third, &first);
-    EXPECT_THAT(LettersOfStick(first), ElementsAre(letter));
-    EXPECT_THAT(LettersOfStick(third), ElementsAre(thirds[0]));
-
-    // A stick of 25 volumes while the others are away takes the free letters
-    // only: a letter never moves to another stick, whatever comes.
-    LoopDevice many;
-    LARKIN_ATTACH_LOOP(many, LoopOptions{.size = 64 * kMiB});
-    std::string table = "label: dos\\n,1M,e\\n,1M,e\\n,1M,e\\n,,5\\n";
-    for (int i = 0; i < 22; ++i) table += ",1M,e\\n";
-    CommandRun made = RunCommand("printf '" + table + "' | sfdisk -q " + many.BackingFile());
-    ASSERT_EQ(made.exitCode, 0) << made.output;
-    LARKIN_START_MACHINE(machine_, &many);
-    auto manys = LettersOfStick(many);
-    EXPECT_LT(manys.size(), 25u);
-    EXPECT_THAT(manys, Not(AnyOf(Contains(letter), Contains(secondLetter), Contains(thirds[0]))));
-    LARKIN_START_MACHINE(machine_, &many, &third, &first);
-    EXPECT_THAT(LettersOfStick(first), ElementsAre(letter));
-    EXPECT_THAT(LettersOfStick(third), ElementsAre(thirds[0]));
-}
 
 // The block devices this process has open for writing, by device number.
 std::set<dev_t> DevicesOpenForWriting() {
