@@ -126,8 +126,9 @@ std::vector<std::string> DiskInterfacePaths() {
     for (DWORD i = 0; SetupDiEnumDeviceInterfaces(set, nullptr, &GUID_DEVINTERFACE_DISK, i, &data);
          ++i) {
         DWORD needed = 0;
-        EXPECT_FALSE(SetupDiGetDeviceInterfaceDetailA(set, &data, nullptr, 0, &needed, nullptr));
-        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INSUFFICIENT_BUFFER));
+        LARKIN_EXPECT_FAILS(
+            SetupDiGetDeviceInterfaceDetailA(set, &data, nullptr, 0, &needed, nullptr),
+            ERROR_INSUFFICIENT_BUFFER);
         std::vector<char> buffer(
             std::max<DWORD>(needed, sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A)));
         auto* detail = reinterpret_cast<SP_DEVICE_INTERFACE_DETAIL_DATA_A*>(buffer.data());
@@ -227,8 +228,8 @@ TEST_P(Conformance, WritesLandWhereTheyAimAndTheJournalNamesTheStick) {
     ASSERT_TRUE(Control(volume.Get(), FSCTL_LOCK_VOLUME)) << GetLastError();
     auto onVolume = Pattern(2 * sector, 0x52);
     ASSERT_TRUE(WriteAt(volume.Get(), 2 * sector, onVolume)) << GetLastError();
-    EXPECT_FALSE(WriteAt(volume.Get(), 31 * kMiB - sector, Pattern(2 * sector, 1)));
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_SECTOR_NOT_FOUND));
+    LARKIN_EXPECT_FAILS(WriteAt(volume.Get(), 31 * kMiB - sector, Pattern(2 * sector, 1)),
+                        ERROR_SECTOR_NOT_FOUND);
     volume.Close();
 
     Handle drive = Open(DiskName(0), kReadWrite);
@@ -237,23 +238,19 @@ TEST_P(Conformance, WritesLandWhereTheyAimAndTheJournalNamesTheStick) {
     ASSERT_TRUE(WriteAt(drive.Get(), 100 * sector, onDisk)) << GetLastError();
     EXPECT_EQ(ReadAt(drive.Get(), 100 * sector, sector), onDisk);
     // Parts of sectors are refused, in length and in place.
-    EXPECT_FALSE(ReadAt(drive.Get(), 0, sector / 2));
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
-    EXPECT_FALSE(WriteAt(drive.Get(), sector / 2, Pattern(sector, 2)));
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
-    EXPECT_FALSE(WriteAt(drive.Get(), 0, Pattern(sector / 2, 3)));
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+    LARKIN_EXPECT_FAILS(ReadAt(drive.Get(), 0, sector / 2), ERROR_INVALID_PARAMETER);
+    LARKIN_EXPECT_FAILS(WriteAt(drive.Get(), sector / 2, Pattern(sector, 2)),
+                        ERROR_INVALID_PARAMETER);
+    LARKIN_EXPECT_FAILS(WriteAt(drive.Get(), 0, Pattern(sector / 2, 3)), ERROR_INVALID_PARAMETER);
     Handle reader = Open(DiskName(0), GENERIC_READ);
-    EXPECT_FALSE(WriteAt(reader.Get(), 0, Pattern(sector, 4)));
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+    LARKIN_EXPECT_FAILS(WriteAt(reader.Get(), 0, Pattern(sector, 4)), ERROR_ACCESS_DENIED);
 
     // The file behind the stick is the stick: never a plain file, which
     // would be written past the guard and the journal.
     for (DWORD disposition : {DWORD{OPEN_EXISTING}, DWORD{CREATE_ALWAYS}}) {
         Handle backing(CreateFileA(backend_->BackingFile(0).c_str(), kReadWrite, 0, nullptr,
                                    disposition, 0, nullptr));
-        EXPECT_FALSE(backing.Valid());
-        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+        LARKIN_EXPECT_FAILS(backing.Valid(), ERROR_ACCESS_DENIED);
     }
 
     auto expected = before;
@@ -289,12 +286,13 @@ TEST_P(Conformance, ControlCodesNeedTheAccessTheyDeclare) {
     EXPECT_EQ(length.Length.QuadPart, static_cast<LONGLONG>(32 * kMiB));
     // A reader may not rewrite the table nor pass commands.
     std::vector<BYTE> layout(1024);
-    EXPECT_FALSE(Control(reader.Get(), IOCTL_DISK_SET_DRIVE_LAYOUT_EX, layout.data(), 1024));
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+    LARKIN_EXPECT_FAILS(Control(reader.Get(), IOCTL_DISK_SET_DRIVE_LAYOUT_EX, layout.data(), 1024),
+                        ERROR_ACCESS_DENIED);
     std::vector<BYTE> data(Sector());
     PassThrough record{};
-    EXPECT_FALSE(SendCommand(reader.Get(), Cdb10(0x28, 0, 1), SCSI_IOCTL_DATA_IN, data, record));
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+    LARKIN_EXPECT_FAILS(
+        SendCommand(reader.Get(), Cdb10(0x28, 0, 1), SCSI_IOCTL_DATA_IN, data, record),
+        ERROR_ACCESS_DENIED);
     EXPECT_TRUE(sim::Journal().empty());
 }
 
@@ -308,12 +306,9 @@ TEST_P(Conformance, AVolumeLockKeepsOutEveryOtherHandleAndProcess) {
     Handle first = Open(volume, kReadWrite), second = Open(volume, kReadWrite);
     ASSERT_TRUE(first.Valid() && second.Valid()) << GetLastError();
     ASSERT_TRUE(Control(first.Get(), FSCTL_LOCK_VOLUME)) << GetLastError();
-    EXPECT_FALSE(Control(second.Get(), FSCTL_LOCK_VOLUME));
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
-    EXPECT_FALSE(WriteAt(second.Get(), 0, data));
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
-    EXPECT_FALSE(Open(volume, GENERIC_READ).Valid());
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+    LARKIN_EXPECT_FAILS(Control(second.Get(), FSCTL_LOCK_VOLUME), ERROR_ACCESS_DENIED);
+    LARKIN_EXPECT_FAILS(WriteAt(second.Get(), 0, data), ERROR_ACCESS_DENIED);
+    LARKIN_EXPECT_FAILS(Open(volume, GENERIC_READ).Valid(), ERROR_ACCESS_DENIED);
     EXPECT_FALSE(Control(second.Get(), FSCTL_UNLOCK_VOLUME));
     EXPECT_EQ(GetLastError(), kNotLocked);
     ASSERT_TRUE(Control(first.Get(), FSCTL_UNLOCK_VOLUME));
@@ -327,12 +322,9 @@ TEST_P(Conformance, AVolumeLockKeepsOutEveryOtherHandleAndProcess) {
     auto before = backend_->Stored(0, 0, 2 * kMiB);
     LockingChild child(volume);
     ASSERT_TRUE(child.Locked());
-    EXPECT_FALSE(Control(mine.Get(), FSCTL_LOCK_VOLUME));
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
-    EXPECT_FALSE(WriteAt(mine.Get(), 0, data));
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
-    EXPECT_FALSE(Open(volume, GENERIC_READ).Valid());
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+    LARKIN_EXPECT_FAILS(Control(mine.Get(), FSCTL_LOCK_VOLUME), ERROR_ACCESS_DENIED);
+    LARKIN_EXPECT_FAILS(WriteAt(mine.Get(), 0, data), ERROR_ACCESS_DENIED);
+    LARKIN_EXPECT_FAILS(Open(volume, GENERIC_READ).Valid(), ERROR_ACCESS_DENIED);
     LARKIN_TOOL_VOLUME where{};
     EXPECT_EQ(LarkinOpenVolumeForTool(volume.c_str(), "mkfs.fat", TRUE, &where),
               INVALID_HANDLE_VALUE);
@@ -365,8 +357,7 @@ TEST_P(Conformance, AnOutsideProgramGetsTheVolumeLockedAndJournaled) {
     EXPECT_EQ(where.length, 31 * kMiB);
     EXPECT_EQ(where.bytesPerSector, Sector());
     EXPECT_EQ(where.hiddenSectors, kMiB / Sector());
-    EXPECT_FALSE(Open("\\\\.\\" + letter, kReadWrite).Valid());
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+    LARKIN_EXPECT_FAILS(Open("\\\\.\\" + letter, kReadWrite).Valid(), ERROR_ACCESS_DENIED);
     if (Sector() == 512 && HaveProgram("mkfs.fat")) {
         CommandRun made =
             RunCommand("mkfs.fat -n TOOLMADE --offset " + std::to_string(where.offset / 512) + " " +
@@ -416,12 +407,12 @@ TEST_P(Conformance, ANewDriveLayoutGivesTheVolumesOfTheNewTable) {
     layout->PartitionEntry[3].PartitionLength.QuadPart = static_cast<LONGLONG>(23 * kMiB);
     // Not whole sectors of the stick, or past its end: refused, nothing written.
     layout->PartitionEntry[1].StartingOffset.QuadPart += Sector() / 2;
-    EXPECT_FALSE(Control(drive.Get(), IOCTL_DISK_SET_DRIVE_LAYOUT_EX, buffer.data(), kSize));
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+    LARKIN_EXPECT_FAILS(Control(drive.Get(), IOCTL_DISK_SET_DRIVE_LAYOUT_EX, buffer.data(), kSize),
+                        ERROR_INVALID_PARAMETER);
     layout->PartitionEntry[1].StartingOffset.QuadPart -= Sector() / 2;
     layout->PartitionEntry[3].PartitionLength.QuadPart += static_cast<LONGLONG>(kMiB);
-    EXPECT_FALSE(Control(drive.Get(), IOCTL_DISK_SET_DRIVE_LAYOUT_EX, buffer.data(), kSize));
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+    LARKIN_EXPECT_FAILS(Control(drive.Get(), IOCTL_DISK_SET_DRIVE_LAYOUT_EX, buffer.data(), kSize),
+                        ERROR_INVALID_PARAMETER);
     EXPECT_TRUE(sim::Journal().empty());
     layout->PartitionEntry[3].PartitionLength.QuadPart -= static_cast<LONGLONG>(kMiB);
     ASSERT_TRUE(Control(drive.Get(), IOCTL_DISK_SET_DRIVE_LAYOUT_EX, buffer.data(), kSize))
@@ -590,13 +581,11 @@ TEST_P(Conformance, AWriteProtectedStickIsReadAndLockedButNeverWritten) {
     ASSERT_TRUE(volume.Valid()) << GetLastError();
     EXPECT_TRUE(Control(volume.Get(), FSCTL_LOCK_VOLUME)) << GetLastError();
     EXPECT_EQ(ReadAt(volume.Get(), 0, sector), backend_->Stored(0, kMiB, sector));
-    EXPECT_FALSE(WriteAt(volume.Get(), 0, Pattern(sector, 4)));
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_WRITE_PROTECT));
+    LARKIN_EXPECT_FAILS(WriteAt(volume.Get(), 0, Pattern(sector, 4)), ERROR_WRITE_PROTECT);
 
     Handle drive = Open(DiskName(0), kReadWrite);
     ASSERT_TRUE(drive.Valid()) << GetLastError();
-    EXPECT_FALSE(WriteAt(drive.Get(), 0, Pattern(sector, 5)));
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_WRITE_PROTECT));
+    LARKIN_EXPECT_FAILS(WriteAt(drive.Get(), 0, Pattern(sector, 5)), ERROR_WRITE_PROTECT);
     std::vector<BYTE> layout(DRIVE_LAYOUT_HEADER_SIZE + 4 * sizeof(PARTITION_INFORMATION_EX));
     ASSERT_TRUE(Control(drive.Get(), IOCTL_DISK_GET_DRIVE_LAYOUT_EX, nullptr, 0, layout.data(),
                         static_cast<DWORD>(layout.size())));
@@ -635,8 +624,7 @@ TEST_P(Conformance, TheSystemsOwnDisksAreNeverOpenedForWriting) {
     }
     if (others == 0) GTEST_SKIP() << "this computer shows no disk of its own";
     EXPECT_EQ(GetDriveTypeA("C:\\"), static_cast<UINT>(DRIVE_FIXED));
-    EXPECT_FALSE(Open("\\\\.\\C:", kReadWrite).Valid());
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+    LARKIN_EXPECT_FAILS(Open("\\\\.\\C:", kReadWrite).Valid(), ERROR_ACCESS_DENIED);
     LARKIN_TOOL_VOLUME where{};
     EXPECT_EQ(LarkinOpenVolumeForTool("C:", "mkfs.fat", TRUE, &where), INVALID_HANDLE_VALUE);
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));

@@ -74,6 +74,13 @@ class Handle {
     HANDLE handle_;
 };
 
+// A call that must fail with this last error.
+#define LARKIN_EXPECT_FAILS(call, error)                      \
+    do {                                                      \
+        EXPECT_FALSE(call);                                   \
+        EXPECT_EQ(GetLastError(), static_cast<DWORD>(error)); \
+    } while (false)
+
 // CreateFileA with both sharing modes and OPEN_EXISTING.
 Handle Open(const std::string& name, DWORD access);
 constexpr DWORD kReadWrite = GENERIC_READ | GENERIC_WRITE;

@@ -154,10 +154,8 @@ TEST_F(MountedStick, WhatTheSystemMountedIsNeverWritten) {
     ASSERT_FALSE(letter.empty());
     auto before = loop.ReadBacking(0, 2 * kMiB);
 
-    EXPECT_FALSE(Open("\\\\.\\" + letter, kReadWrite).Valid());
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
-    EXPECT_FALSE(Open(standIn->interfacePath, kReadWrite).Valid());
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+    LARKIN_EXPECT_FAILS(Open("\\\\.\\" + letter, kReadWrite).Valid(), ERROR_ACCESS_DENIED);
+    LARKIN_EXPECT_FAILS(Open(standIn->interfacePath, kReadWrite).Valid(), ERROR_ACCESS_DENIED);
     LARKIN_TOOL_VOLUME where{};
     EXPECT_EQ(LarkinOpenVolumeForTool(letter.c_str(), "mkfs.fat", TRUE, &where),
               INVALID_HANDLE_VALUE);

@@ -102,10 +102,8 @@ TEST_F(LinuxMachine, AnEmptyStickIsAnEmptySlot) {
     EXPECT_FALSE(ExtentOf(slots[0].letter));
     Handle slot = Open("\\\\.\\" + slots[0].letter, kReadWrite);
     ASSERT_TRUE(slot.Valid()) << GetLastError();
-    EXPECT_FALSE(ReadAt(slot.Get(), 0, 512));
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NOT_READY));
-    EXPECT_FALSE(WriteAt(slot.Get(), 0, Pattern(512, 9)));
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NOT_READY));
+    LARKIN_EXPECT_FAILS(ReadAt(slot.Get(), 0, 512), ERROR_NOT_READY);
+    LARKIN_EXPECT_FAILS(WriteAt(slot.Get(), 0, Pattern(512, 9)), ERROR_NOT_READY);
     slot.Close();
     LARKIN_TOOL_VOLUME where{};
     EXPECT_EQ(LarkinOpenVolumeForTool(slots[0].letter.c_str(), "mkfs.fat", TRUE, &where),
@@ -150,10 +148,8 @@ TEST_F(LinuxMachine, AStickGoneBetweenTheListingAndTheOpen) {
     // there at all.
     LARKIN_START_MACHINE(machine_, &loop);
     EXPECT_FALSE(FindStandIn(loop));
-    EXPECT_FALSE(Open("\\\\.\\" + letters[0], GENERIC_READ).Valid());
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
-    EXPECT_FALSE(Open(standIn->interfacePath, GENERIC_READ).Valid());
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_FILE_NOT_FOUND));
+    LARKIN_EXPECT_FAILS(Open("\\\\.\\" + letters[0], GENERIC_READ).Valid(), ERROR_FILE_NOT_FOUND);
+    LARKIN_EXPECT_FAILS(Open(standIn->interfacePath, GENERIC_READ).Valid(), ERROR_FILE_NOT_FOUND);
     for (const auto& entry : sim::Journal()) EXPECT_FALSE(entry.completed);
 
     // Plugged in again on its number, it comes back with its letter.
