@@ -116,30 +116,6 @@ class LockingChild {
     char answer_ = 0;
 };
 
-// The GUID_DEVINTERFACE_DISK paths SetupDi lists.
-std::vector<std::string> DiskInterfacePaths() {
-    std::vector<std::string> paths;
-    HDEVINFO set = SetupDiGetClassDevsA(&GUID_DEVINTERFACE_DISK, nullptr, nullptr,
-                                        DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
-    SP_DEVICE_INTERFACE_DATA data{};
-    data.cbSize = sizeof data;
-    for (DWORD i = 0; SetupDiEnumDeviceInterfaces(set, nullptr, &GUID_DEVINTERFACE_DISK, i, &data);
-         ++i) {
-        DWORD needed = 0;
-        LARKIN_EXPECT_FAILS(
-            SetupDiGetDeviceInterfaceDetailA(set, &data, nullptr, 0, &needed, nullptr),
-            ERROR_INSUFFICIENT_BUFFER);
-        std::vector<char> buffer(
-            std::max<DWORD>(needed, sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A)));
-        auto* detail = reinterpret_cast<SP_DEVICE_INTERFACE_DETAIL_DATA_A*>(buffer.data());
-        detail->cbSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A);
-        if (SetupDiGetDeviceInterfaceDetailA(set, &data, detail, needed, nullptr, nullptr))
-            paths.emplace_back(detail->DevicePath);
-    }
-    SetupDiDestroyDeviceInfoList(set);
-    return paths;
-}
-
 class Conformance : public ::testing::TestWithParam<Row> {
   protected:
     // A stick of the row's sector size.

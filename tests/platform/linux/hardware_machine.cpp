@@ -41,28 +41,6 @@ std::string DeviceId(DEVINST node) {
     return CM_Get_Device_IDA(node, id, sizeof id, 0) == CR_SUCCESS ? std::string(id) : "";
 }
 
-// The GUID_DEVINTERFACE_DISK path of the disk with instance id.
-std::string DiskInterfacePath(const std::string& diskId) {
-    HDEVINFO set = SetupDiGetClassDevsA(&GUID_DEVINTERFACE_DISK, diskId.c_str(), nullptr,
-                                        DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
-    if (set == INVALID_HANDLE_VALUE) return {};
-    std::string path;
-    SP_DEVICE_INTERFACE_DATA data{};
-    data.cbSize = sizeof data;
-    if (SetupDiEnumDeviceInterfaces(set, nullptr, &GUID_DEVINTERFACE_DISK, 0, &data)) {
-        DWORD needed = 0;
-        SetupDiGetDeviceInterfaceDetailA(set, &data, nullptr, 0, &needed, nullptr);
-        std::vector<char> buffer(
-            std::max<DWORD>(needed, sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A)));
-        auto* detail = reinterpret_cast<SP_DEVICE_INTERFACE_DETAIL_DATA_A*>(buffer.data());
-        detail->cbSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A);
-        if (SetupDiGetDeviceInterfaceDetailA(set, &data, detail, needed, nullptr, nullptr))
-            path = detail->DevicePath;
-    }
-    SetupDiDestroyDeviceInfoList(set);
-    return path;
-}
-
 }  // namespace
 
 HardwareMachine::HardwareMachine() {
@@ -112,6 +90,29 @@ Handle Open(const std::string& name, DWORD access) {
                               OPEN_EXISTING, 0, nullptr));
 }
 
+std::vector<std::string> DiskInterfacePaths(const char* enumerator) {
+    std::vector<std::string> paths;
+    HDEVINFO set = SetupDiGetClassDevsA(&GUID_DEVINTERFACE_DISK, enumerator, nullptr,
+                                        DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
+    SP_DEVICE_INTERFACE_DATA data{};
+    data.cbSize = sizeof data;
+    for (DWORD i = 0; SetupDiEnumDeviceInterfaces(set, nullptr, &GUID_DEVINTERFACE_DISK, i, &data);
+         ++i) {
+        DWORD needed = 0;
+        LARKIN_EXPECT_FAILS(
+            SetupDiGetDeviceInterfaceDetailA(set, &data, nullptr, 0, &needed, nullptr),
+            ERROR_INSUFFICIENT_BUFFER);
+        std::vector<char> buffer(
+            std::max<DWORD>(needed, sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A)));
+        auto* detail = reinterpret_cast<SP_DEVICE_INTERFACE_DETAIL_DATA_A*>(buffer.data());
+        detail->cbSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A);
+        if (SetupDiGetDeviceInterfaceDetailA(set, &data, detail, needed, nullptr, nullptr))
+            paths.emplace_back(detail->DevicePath);
+    }
+    SetupDiDestroyDeviceInfoList(set);
+    return paths;
+}
+
 std::optional<StandIn> FindStandIn(const LoopDevice& loop) {
     std::optional<StandIn> found;
     HDEVINFO adapters = SetupDiGetClassDevsA(&GUID_DEVCLASS_USB, nullptr, nullptr, DIGCF_PRESENT);
@@ -131,7 +132,8 @@ std::optional<StandIn> FindStandIn(const LoopDevice& loop) {
         standIn.adapterId = id;
         standIn.description = TextProperty(adapters, adapter, SPDRP_DEVICEDESC);
         standIn.diskId = DeviceId(child);
-        standIn.interfacePath = DiskInterfacePath(standIn.diskId);
+        auto paths = DiskInterfacePaths(standIn.diskId.c_str());
+        if (!paths.empty()) standIn.interfacePath = paths[0];
         Handle disk = Open(standIn.interfacePath, 0);
         STORAGE_DEVICE_NUMBER number{};
         DWORD returned = 0;

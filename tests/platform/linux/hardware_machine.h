@@ -85,6 +85,10 @@ class Handle {
 Handle Open(const std::string& name, DWORD access);
 constexpr DWORD kReadWrite = GENERIC_READ | GENERIC_WRITE;
 
+// The GUID_DEVINTERFACE_DISK paths SetupDi lists (of one device, or all),
+// each found with the usual two calls.
+std::vector<std::string> DiskInterfacePaths(const char* enumerator = nullptr);
+
 // A stand-in as the platform shows it, found through SetupDi and the CM
 // tree: the USB adapter named for the loop device, its disk, and the disk's
 // number from IOCTL_STORAGE_GET_DEVICE_NUMBER.
