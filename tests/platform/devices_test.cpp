@@ -12,7 +12,6 @@
 namespace {
 
 using larkin::test::MachineText;
-
 using larkin::test::TestMachine;
 
 std::vector<std::string> DeviceIds(const GUID& cls, const char* enumerator = nullptr,

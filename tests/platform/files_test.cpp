@@ -16,7 +16,6 @@
 namespace {
 
 using larkin::test::MachineText;
-
 using larkin::test::TestMachine;
 
 HANDLE Open(const std::string& name, DWORD access = GENERIC_READ | GENERIC_WRITE) {

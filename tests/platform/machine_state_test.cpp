@@ -41,22 +41,7 @@ std::vector<char> ReadBytes(const std::string& path, size_t length) {
     return bytes;
 }
 
-struct RunResult {
-    int exitCode = -1;
-    std::string output;
-};
-
-RunResult RunCommand(const std::string& command) {
-    RunResult result;
-    FILE* pipe = ::popen((command + " 2>&1").c_str(), "r");
-    if (!pipe) return result;
-    char chunk[4096];
-    for (size_t got; (got = std::fread(chunk, 1, sizeof chunk, pipe)) > 0;)
-        result.output.append(chunk, got);
-    int status = ::pclose(pipe);
-    result.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    return result;
-}
+using larkin::test::RunCommand;
 
 fs::path Simctl() {
     return fs::read_symlink("/proc/self/exe").parent_path() / "simctl";

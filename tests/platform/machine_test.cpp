@@ -18,7 +18,6 @@
 namespace {
 
 using larkin::test::MachineText;
-
 using larkin::test::TempFolder;
 using larkin::test::TestMachine;
 
@@ -39,8 +38,7 @@ TEST(MachineFile, AMissingImageIsCreatedAndAWrongOneIsKept) {
 }
 
 TEST(MachineFile, PartitionsAreWrittenAndFormattedOnCreation) {
-    if (std::system("command -v mkfs.fat >/dev/null 2>&1 || test -x /usr/sbin/mkfs.fat || test -x "
-                    "/sbin/mkfs.fat") != 0)
+    if (!larkin::test::HaveProgram("mkfs.fat"))
         GTEST_SKIP() << "mkfs.fat (dosfstools) is not installed";
     TestMachine machine(MachineText("platform-formatted-stick"));
     HANDLE volume = CreateFileA("\\\\.\\G:", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
@@ -61,10 +59,9 @@ std::filesystem::path SimctlPath() {
 }
 
 int Simctl(const TestMachine& machine, const std::string& args) {
-    std::string command = "'" + SimctlPath().string() + "' --machine '" + machine.file().string() +
-                          "' " + args + " >/dev/null 2>&1";
-    int status = std::system(command.c_str());
-    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    std::string command =
+        "'" + SimctlPath().string() + "' --machine '" + machine.file().string() + "' " + args;
+    return larkin::test::RunCommand(command).exitCode;
 }
 
 TEST(HotPlug, AnotherProcessUnplugsAndPlugsADisk) {

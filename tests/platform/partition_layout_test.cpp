@@ -15,7 +15,6 @@
 namespace {
 
 using larkin::test::MachineText;
-
 using larkin::test::TestMachine;
 
 class Disk {

@@ -21,7 +21,6 @@
 namespace {
 
 using larkin::test::MachineText;
-
 using larkin::test::TestMachine;
 
 TEST(Libraries, LoadByWindowsNameCallTheEntryAndFindExports) {

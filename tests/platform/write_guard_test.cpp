@@ -1,7 +1,8 @@
 // The one write point and its guard: no path, whatever handle or interface
-// it starts from, changes a disk that holds the running system; control codes
-// need the access they declare; plain-file names never reach a device, nor
-// the machine's own files; a process narrowed to one drive reaches no other.
+// it starts from, changes a disk that holds the running system; plain-file
+// names never reach a device, nor the machine's own files; a process
+// narrowed to one drive reaches no other. (What every backend keeps is the
+// conformance suite's.)
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -22,13 +23,11 @@
 namespace {
 
 using larkin::test::MachineText;
-
 using larkin::test::TempFolder;
 using larkin::test::TestMachine;
 
-// The system disk holds D:, where the Windows directory is; a data disk
-// holds C:. Both adapters are ASPI host adapters too.
-
+// The machine "platform-system-on-d": the system disk holds D:, where the
+// Windows directory is; a data disk holds C:; both are ASPI hosts too.
 HANDLE Open(const std::string& name, DWORD access) {
     return CreateFileA(name.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                        OPEN_EXISTING, 0, nullptr);
