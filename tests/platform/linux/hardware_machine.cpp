@@ -27,15 +27,6 @@ std::string Lower(std::string text) {
     return text;
 }
 
-std::string TextProperty(HDEVINFO set, SP_DEVINFO_DATA& device, DWORD property) {
-    char text[512] = {};
-    DWORD type = 0;
-    if (!SetupDiGetDeviceRegistryPropertyA(set, &device, property, &type,
-                                           reinterpret_cast<BYTE*>(text), sizeof text - 1, nullptr))
-        return {};
-    return text;
-}
-
 std::string DeviceId(DEVINST node) {
     char id[MAX_DEVICE_ID_LEN] = {};
     return CM_Get_Device_IDA(node, id, sizeof id, 0) == CR_SUCCESS ? std::string(id) : "";
@@ -78,11 +69,6 @@ std::string HardwareMachine::Start(const std::vector<const LoopDevice*>& sticks)
     if (!sim::Restart("", &error)) return error.empty() ? "the platform did not start" : error;
     if (std::string(LarkinBackendName()) != "linux") return "not on this computer's hardware";
     return {};
-}
-
-std::string HardwareMachine::ChildEnvironment() const {
-    return "env -u LARKIN_MACHINE LARKIN_TIME_SCALE=0 LARKIN_TEST_USB_DISKS=" + sticks_ +
-           " LARKIN_STATE_DIR=" + Quoted(StateFolder()) + " ";
 }
 
 Handle Open(const std::string& name, DWORD access) {
@@ -129,8 +115,6 @@ std::optional<StandIn> FindStandIn(const LoopDevice& loop) {
         DEVINST child = 0;
         if (CM_Get_Child(&child, adapter.DevInst, 0) != CR_SUCCESS) continue;
         StandIn standIn;
-        standIn.adapterId = id;
-        standIn.description = TextProperty(adapters, adapter, SPDRP_DEVICEDESC);
         standIn.diskId = DeviceId(child);
         auto paths = DiskInterfacePaths(standIn.diskId.c_str());
         if (!paths.empty()) standIn.interfacePath = paths[0];

@@ -34,8 +34,6 @@ class HardwareMachine {
     // standing in for USB sticks: "" when started, else why not.
     std::string Start(const std::vector<const LoopDevice*>& sticks);
     std::string StateFolder() const { return (folder_.path() / "state").string(); }
-    // "env ... " that puts a child program on the same machine.
-    std::string ChildEnvironment() const;
 
   private:
     TempFolder folder_;
@@ -94,8 +92,6 @@ std::vector<std::string> DiskInterfacePaths(const char* enumerator = nullptr);
 // number from IOCTL_STORAGE_GET_DEVICE_NUMBER.
 struct StandIn {
     uint32_t disk = 0;
-    std::string adapterId;      // the USB adapter's instance id
-    std::string description;    // the adapter's SPDRP_DEVICEDESC
     std::string diskId;         // the disk's instance id
     std::string interfacePath;  // the disk's GUID_DEVINTERFACE_DISK path
 };
