@@ -24,7 +24,6 @@ using ::testing::ElementsAre;
 using ::testing::StartsWith;
 
 constexpr uint64_t kMiB = 1ull << 20;
-constexpr DWORD kNotLocked = 158;  // ERROR_NOT_LOCKED
 
 struct Row {
     BackendKind kind;
@@ -286,7 +285,7 @@ TEST_P(Conformance, AVolumeLockKeepsOutEveryOtherHandleAndProcess) {
     LARKIN_EXPECT_FAILS(WriteAt(second.Get(), 0, data), ERROR_ACCESS_DENIED);
     LARKIN_EXPECT_FAILS(Open(volume, GENERIC_READ).Valid(), ERROR_ACCESS_DENIED);
     EXPECT_FALSE(Control(second.Get(), FSCTL_UNLOCK_VOLUME));
-    EXPECT_EQ(GetLastError(), kNotLocked);
+    EXPECT_EQ(GetLastError(), ERROR_NOT_LOCKED);
     ASSERT_TRUE(Control(first.Get(), FSCTL_UNLOCK_VOLUME));
     ASSERT_TRUE(Control(second.Get(), FSCTL_LOCK_VOLUME)) << GetLastError();
     second.Close();
