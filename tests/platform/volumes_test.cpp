@@ -1,5 +1,5 @@
 // Volume names, their mount paths (letters and folders), drive types, and
-// the media-less slot whose volume cannot say where it lives.
+// the floppy. (A slot without media is the conformance suite's.)
 #include <gtest/gtest.h>
 
 #include <cstring>
@@ -59,19 +59,11 @@ TEST(Volumes, LettersFoldersAndDriveTypes) {
     EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
 }
 
-TEST(Volumes, ASlotWithoutMediaOpensButCannotSayWhereItLives) {
+// The floppy reads, and is no disk of the device tree.
+TEST(Volumes, TheFloppyReadsButHasNoDeviceNumber) {
     larkin::test::TestMachine machine(MachineText("platform-folders-and-empty-slot"));
-    HANDLE slot = CreateFileA("\\\\.\\K:", GENERIC_READ, 3, nullptr, OPEN_EXISTING, 0, nullptr);
-    ASSERT_NE(slot, INVALID_HANDLE_VALUE);
-    BYTE buffer[1024];
+    BYTE buffer[512];
     DWORD returned = 0;
-    EXPECT_FALSE(DeviceIoControl(slot, IOCTL_VOLUME_GET_VOLUME_DISK_EXTENTS, nullptr, 0, buffer,
-                                 sizeof buffer, &returned, nullptr));
-    EXPECT_EQ(GetLastError(), ERROR_NOT_READY);
-    EXPECT_FALSE(ReadFile(slot, buffer, 512, &returned, nullptr));
-    EXPECT_EQ(GetLastError(), ERROR_NOT_READY);
-    CloseHandle(slot);
-
     HANDLE floppy = CreateFileA("\\\\.\\A:", GENERIC_READ, 3, nullptr, OPEN_EXISTING, 0, nullptr);
     ASSERT_NE(floppy, INVALID_HANDLE_VALUE);
     EXPECT_TRUE(ReadFile(floppy, buffer, 512, &returned, nullptr));

@@ -40,7 +40,8 @@ class Simulated : public BackendUnderTest {
                            static_cast<char>('E' + 4 * i + v) + ":\"";
             toml += "[[adapter.disk]]\nid = \"stick" + n + "\"\nsize = \"" +
                     std::to_string(stick.size / kMiB) + "MiB\"\nletters = [" + letters + "]\n";
-            if (stick.partitioned)
+            if (!stick.media) toml += "media = false\n";
+            if (stick.partitioned && stick.media)
                 toml += "[[adapter.disk.partition]]\ntype = 0x0C\nstart = " +
                         std::to_string(kMiB / 512) + "\n";
         }
@@ -78,13 +79,15 @@ class LoopDevices : public BackendUnderTest {
         std::vector<const LoopDevice*> devices;
         for (const StickLayout& stick : sticks) {
             auto& loop = loops_.emplace_back(std::make_unique<LoopDevice>());
-            std::string problem = loop->Attach(
-                {.size = stick.size, .sectorSize = stick.sectorSize, .readOnly = stick.readOnly});
+            std::string problem = loop->Attach({.size = stick.media ? stick.size : 0,
+                                                .sectorSize = stick.sectorSize,
+                                                .readOnly = stick.readOnly});
             if (!problem.empty()) {
                 *skip = loop->Unavailable();
                 return problem;
             }
-            if (stick.partitioned) loop->WriteBacking(0, Mbr({ShopPartition(stick)}));
+            if (stick.partitioned && stick.media)
+                loop->WriteBacking(0, Mbr({ShopPartition(stick)}));
             devices.push_back(loop.get());
         }
         if (std::string problem = machine_.Start(devices); !problem.empty()) return problem;

@@ -21,6 +21,7 @@ struct StickLayout {
     uint32_t sectorSize = 512;
     bool partitioned = true;  // an MBR with one FAT32 (LBA) partition from the second MiB
     bool readOnly = false;    // its write-protect switch set
+    bool media = true;        // false: a card reader's slot without a card
 };
 
 class BackendUnderTest {

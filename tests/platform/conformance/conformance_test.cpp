@@ -548,6 +548,39 @@ TEST_P(Conformance, AStickPulledOutWhileOpenFailsItsHandles) {
     EXPECT_TRUE(LettersOf(disk).empty());
 }
 
+// A reader's slot without a card: the disk and its letter open, and every
+// transfer fails as not ready.
+TEST_P(Conformance, AnEmptySlotOpensWithItsLetterAndMovesNothing) {
+    LARKIN_START_STICKS(StickLayout{.sectorSize = Sector(), .partitioned = false, .media = false});
+    auto gone = AnyOf(ERROR_NOT_READY, ERROR_DEVICE_NOT_CONNECTED);
+    Handle drive = Open(DiskName(0), kReadWrite);
+    ASSERT_TRUE(drive.Valid()) << GetLastError();
+    EXPECT_FALSE(ReadAt(drive.Get(), 0, Sector()));
+    EXPECT_THAT(GetLastError(), gone);
+    EXPECT_FALSE(WriteAt(drive.Get(), 0, Pattern(Sector(), 8)));
+    EXPECT_THAT(GetLastError(), gone);
+    std::vector<BYTE> layout(4096);
+    LARKIN_EXPECT_FAILS(
+        Control(drive.Get(), IOCTL_DISK_GET_DRIVE_LAYOUT_EX, nullptr, 0, layout.data(), 4096),
+        ERROR_NOT_READY);
+
+    std::vector<std::string> slots;
+    for (const auto& volume : LetteredVolumes())
+        if (volume.error == ERROR_NOT_READY) slots.push_back(volume.letter);
+    ASSERT_EQ(slots.size(), 1u);
+    EXPECT_FALSE(ExtentOf(slots[0]));
+    Handle slot = Open("\\\\.\\" + slots[0], kReadWrite);
+    ASSERT_TRUE(slot.Valid()) << GetLastError();
+    LARKIN_EXPECT_FAILS(ReadAt(slot.Get(), 0, Sector()), ERROR_NOT_READY);
+    LARKIN_EXPECT_FAILS(WriteAt(slot.Get(), 0, Pattern(Sector(), 9)), ERROR_NOT_READY);
+    slot.Close();
+    LARKIN_TOOL_VOLUME where{};
+    EXPECT_EQ(LarkinOpenVolumeForTool(slots[0].c_str(), "mkfs.fat", TRUE, &where),
+              INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NOT_READY));
+    for (const auto& entry : sim::Journal()) EXPECT_FALSE(entry.completed) << entry.via;
+}
+
 TEST_P(Conformance, AWriteProtectedStickIsReadAndLockedButNeverWritten) {
     LARKIN_START_STICKS(Stick(true, true));
     const uint32_t sector = Sector();

@@ -1,8 +1,7 @@
 // This computer's hardware through the Windows API, beyond the rules every
-// backend keeps (the conformance suite): readers hold a stick read-only, an
-// empty stick is an empty slot, and a stick gone between the listing and the
-// open fails the open or its writes and comes back with its letter. (Where
-// letters go is assignments_test's.)
+// backend keeps (the conformance suite): readers hold a stick read-only, and
+// a stick gone between the listing and the open fails the open or its writes
+// and comes back with its letter. (Where letters go is assignments_test's.)
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -74,44 +73,6 @@ TEST_F(LinuxMachine, HandlesThatOnlyReadHoldTheStickReadOnly) {
     Handle writer = Open(driveName, kReadWrite);
     ASSERT_TRUE(writer.Valid()) << GetLastError();
     EXPECT_EQ(DevicesOpenForWriting().count(node.st_rdev), 1u);
-}
-
-TEST_F(LinuxMachine, AnEmptyStickIsAnEmptySlot) {
-    LoopDevice loop;
-    LARKIN_ATTACH_LOOP(loop, LoopOptions{.size = 0});
-    LARKIN_START_MACHINE(machine_, &loop);
-    auto standIn = FindStandIn(loop);
-    ASSERT_TRUE(standIn);
-    Handle drive = Open(standIn->interfacePath, kReadWrite);
-    ASSERT_TRUE(drive.Valid()) << GetLastError();
-    EXPECT_FALSE(ReadAt(drive.Get(), 0, 512));
-    EXPECT_THAT(GetLastError(), AnyOf(ERROR_NOT_READY, ERROR_DEVICE_NOT_CONNECTED));
-    EXPECT_FALSE(WriteAt(drive.Get(), 0, Pattern(512, 8)));
-    EXPECT_THAT(GetLastError(), AnyOf(ERROR_NOT_READY, ERROR_DEVICE_NOT_CONNECTED));
-    std::vector<BYTE> layout(4096);
-    DWORD returned = 0;
-    EXPECT_FALSE(DeviceIoControl(drive.Get(), IOCTL_DISK_GET_DRIVE_LAYOUT_EX, nullptr, 0,
-                                 layout.data(), 4096, &returned, nullptr));
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NOT_READY));
-
-    // Its slot has a letter, and the letter no media.
-    std::vector<LetteredVolume> slots;
-    for (const auto& volume : LetteredVolumes())
-        if (volume.error == ERROR_NOT_READY) slots.push_back(volume);
-    ASSERT_EQ(slots.size(), 1u);
-    EXPECT_FALSE(ExtentOf(slots[0].letter));
-    Handle slot = Open("\\\\.\\" + slots[0].letter, kReadWrite);
-    ASSERT_TRUE(slot.Valid()) << GetLastError();
-    LARKIN_EXPECT_FAILS(ReadAt(slot.Get(), 0, 512), ERROR_NOT_READY);
-    LARKIN_EXPECT_FAILS(WriteAt(slot.Get(), 0, Pattern(512, 9)), ERROR_NOT_READY);
-    slot.Close();
-    LARKIN_TOOL_VOLUME where{};
-    EXPECT_EQ(LarkinOpenVolumeForTool(slots[0].letter.c_str(), "mkfs.fat", TRUE, &where),
-              INVALID_HANDLE_VALUE);
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NOT_READY));
-    EXPECT_TRUE(sim::Journal().empty() ||
-                std::none_of(sim::Journal().begin(), sim::Journal().end(),
-                             [](const auto& entry) { return entry.completed; }));
 }
 
 TEST_F(LinuxMachine, AStickGoneBetweenTheListingAndTheOpen) {
