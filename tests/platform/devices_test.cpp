@@ -6,11 +6,12 @@
 #include <vector>
 
 #include "larkin/platform.h"
-#include "machines.h"
+#include "run_command.h"
 #include "test_machine.h"
 
 namespace {
 
+using larkin::test::MachineText;
 using larkin::test::TestMachine;
 
 std::vector<std::string> DeviceIds(const GUID& cls, const char* enumerator = nullptr,
@@ -31,7 +32,7 @@ std::vector<std::string> DeviceIds(const GUID& cls, const char* enumerator = nul
 }
 
 TEST(DeviceSets, ClassSetsListThePresentDevicesOfTheClass) {
-    TestMachine machine(larkin::test::kTwoSticks);
+    TestMachine machine(MachineText("platform-two-sticks"));
     auto usb = DeviceIds(GUID_DEVCLASS_USB);
     ASSERT_EQ(usb.size(), 3u);  // the hub and two mass-storage devices, in file order
     EXPECT_EQ(usb[0].rfind("USB\\ROOT_HUB20\\", 0), 0u);
@@ -42,7 +43,7 @@ TEST(DeviceSets, ClassSetsListThePresentDevicesOfTheClass) {
 }
 
 TEST(DeviceSets, InterfaceDetailNeedsTwoCalls) {
-    TestMachine machine(larkin::test::kTwoSticks);
+    TestMachine machine(MachineText("platform-two-sticks"));
     auto disks = DeviceIds(GUID_DEVCLASS_DISKDRIVE, "USBSTOR");
     ASSERT_FALSE(disks.empty());
     HDEVINFO set = SetupDiGetClassDevsA(&GUID_DEVINTERFACE_DISK, disks[0].c_str(), nullptr,
@@ -77,7 +78,7 @@ TEST(DeviceSets, InterfaceDetailNeedsTwoCalls) {
 }
 
 TEST(DeviceSets, AHubHasNoStoragePortInterface) {
-    TestMachine machine(larkin::test::kTwoSticks);
+    TestMachine machine(MachineText("platform-two-sticks"));
     auto usb = DeviceIds(GUID_DEVCLASS_USB);
     HDEVINFO set = SetupDiGetClassDevsA(&GUID_DEVINTERFACE_STORAGEPORT, usb[0].c_str(), nullptr,
                                         DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
@@ -90,16 +91,7 @@ TEST(DeviceSets, AHubHasNoStoragePortInterface) {
 }
 
 TEST(RegistryProperties, SizingTypesAndMissingValues) {
-    TestMachine machine(R"(
-[[adapter]]
-id = "usb"
-class = "USB"
-properties = { CAPABILITIES = 132, UPPERFILTERS = ["first", "second"], MFG = { absent = true } }
-[[adapter.disk]]
-id = "stick"
-size = "4MiB"
-friendly_name = "Generic Flash Disk USB Device"
-)");
+    TestMachine machine(MachineText("platform-registry-overrides"));
     HDEVINFO set = SetupDiGetClassDevsA(&GUID_DEVCLASS_USB, nullptr, nullptr, DIGCF_PRESENT);
     SP_DEVINFO_DATA device{};
     device.cbSize = sizeof device;
@@ -136,17 +128,7 @@ friendly_name = "Generic Flash Disk USB Device"
 }
 
 TEST(ConfigurationManager, ChildrenSiblingsAndTheRoot) {
-    TestMachine machine(R"(
-[[adapter]]
-id = "scsi"
-class = "SCSIADAPTER"
-[[adapter.disk]]
-id = "a"
-size = "4MiB"
-[[adapter.disk]]
-id = "b"
-size = "4MiB"
-)");
+    TestMachine machine(MachineText("platform-scsi-two-disks"));
     DEVINST root = 0;
     ASSERT_EQ(CM_Locate_DevNodeA(&root, nullptr, CM_LOCATE_DEVNODE_NORMAL), CR_SUCCESS);
     char id[MAX_DEVICE_ID_LEN];
@@ -166,7 +148,7 @@ size = "4MiB"
 }
 
 TEST(Removal, ARemovedDiskLeavesEverySet) {
-    TestMachine machine(larkin::test::kTwoSticks);
+    TestMachine machine(MachineText("platform-two-sticks"));
     HDEVINFO set =
         SetupDiGetClassDevsA(&GUID_DEVCLASS_DISKDRIVE, "USBSTOR", nullptr, DIGCF_PRESENT);
     SP_DEVINFO_DATA device{};

@@ -1,22 +1,21 @@
-// Opening disks, volumes, ports and files by their Windows names, sector
-// I/O with its journal, and the share modes of plain files.
+// Opening disks, volumes, ports and files by their Windows names, and the
+// share modes of plain files.
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
-#include <array>
-#include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <string>
 #include <tuple>
 
 #include "larkin/platform.h"
-#include "larkin/simulation.h"
-#include "machines.h"
+#include "run_command.h"
 #include "test_machine.h"
 
 namespace {
 
+using larkin::test::MachineText;
 using larkin::test::TestMachine;
 
 HANDLE Open(const std::string& name, DWORD access = GENERIC_READ | GENERIC_WRITE) {
@@ -24,14 +23,8 @@ HANDLE Open(const std::string& name, DWORD access = GENERIC_READ | GENERIC_WRITE
                        OPEN_EXISTING, 0, nullptr);
 }
 
-std::string StickPath() {
-    for (const auto& disk : larkin::sim::Disks())
-        if (disk.id == "stick1") return "\\\\.\\PhysicalDrive" + std::to_string(disk.number);
-    return {};
-}
-
 TEST(CreateFile, OpensEachKindOfDeviceName) {
-    TestMachine machine(larkin::test::kTwoSticks);
+    TestMachine machine(MachineText("platform-two-sticks"));
     for (const char* name : {"\\\\.\\PhysicalDrive1", "\\\\.\\physicaldrive2",
                              "\\\\.\\E:", "\\\\.\\e:", "\\\\.\\scsi0:", "\\\\.\\SCSI2:"}) {
         HANDLE handle = Open(name);
@@ -41,7 +34,7 @@ TEST(CreateFile, OpensEachKindOfDeviceName) {
 }
 
 TEST(CreateFile, MissingDevicesFailWithTheirErrors) {
-    TestMachine machine(larkin::test::kTwoSticks);
+    TestMachine machine(MachineText("platform-two-sticks"));
     struct Case {
         const char* name;
         DWORD error;
@@ -58,7 +51,7 @@ TEST(CreateFile, MissingDevicesFailWithTheirErrors) {
 }
 
 TEST(CreateFile, ClosedAndWrongHandlesAreInvalid) {
-    TestMachine machine(larkin::test::kTwoSticks);
+    TestMachine machine(MachineText("platform-two-sticks"));
     HANDLE disk = Open("\\\\.\\PhysicalDrive1");
     ASSERT_NE(disk, INVALID_HANDLE_VALUE);
     ASSERT_TRUE(CloseHandle(disk));
@@ -73,103 +66,10 @@ TEST(CreateFile, ClosedAndWrongHandlesAreInvalid) {
     EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
 }
 
-TEST(SectorIo, WritesLandOnTheImageAndInTheJournal) {
-    TestMachine machine(larkin::test::kTwoSticks);
-    larkin::sim::ClearJournal();
-    HANDLE disk = Open(StickPath());
-    ASSERT_NE(disk, INVALID_HANDLE_VALUE);
-    std::array<BYTE, 1024> pattern{};
-    for (size_t i = 0; i < pattern.size(); ++i) pattern[i] = static_cast<BYTE>(i * 7);
-    LARGE_INTEGER at{};
-    at.QuadPart = 4096;
-    ASSERT_TRUE(SetFilePointerEx(disk, at, nullptr, FILE_BEGIN));
-    DWORD done = 0;
-    ASSERT_TRUE(WriteFile(disk, pattern.data(), 1024, &done, nullptr));
-    EXPECT_EQ(done, 1024u);
-
-    std::array<BYTE, 1024> back{};
-    ASSERT_TRUE(SetFilePointerEx(disk, at, nullptr, FILE_BEGIN));
-    ASSERT_TRUE(ReadFile(disk, back.data(), 1024, &done, nullptr));
-    EXPECT_EQ(back, pattern);
-    CloseHandle(disk);
-
-    // The bytes are in the image file itself, where another process sees them.
-    std::ifstream image(machine.folder() / "machine.state" / "stick1.img", std::ios::binary);
-    image.seekg(4096);
-    std::array<char, 1024> raw{};
-    image.read(raw.data(), raw.size());
-    EXPECT_EQ(std::memcmp(raw.data(), pattern.data(), raw.size()), 0);
-
-    auto journal = larkin::sim::Journal();
-    ASSERT_EQ(journal.size(), 1u);
-    EXPECT_EQ(journal[0].disk, "stick1");
-    EXPECT_EQ(journal[0].offset, 4096u);
-    EXPECT_EQ(journal[0].length, 1024u);
-    EXPECT_EQ(journal[0].via, "WriteFile");
-}
-
-TEST(SectorIo, RawDiskIoMustBeWholeSectors) {
-    TestMachine machine(larkin::test::kTwoSticks);
-    HANDLE disk = Open(StickPath());
-    BYTE buffer[1024] = {};
-    DWORD done = 0;
-    EXPECT_FALSE(ReadFile(disk, buffer, 100, &done, nullptr));
-    EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
-    LARGE_INTEGER odd{};
-    odd.QuadPart = 10;
-    SetFilePointerEx(disk, odd, nullptr, FILE_BEGIN);
-    EXPECT_FALSE(WriteFile(disk, buffer, 512, &done, nullptr));
-    EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
-    EXPECT_TRUE(larkin::sim::Journal().empty());
-    CloseHandle(disk);
-}
-
-TEST(SectorIo, ReadOnlyHandlesDoNotWrite) {
-    TestMachine machine(larkin::test::kTwoSticks);
-    HANDLE disk = Open(StickPath(), GENERIC_READ);
-    BYTE sector[512] = {};
-    DWORD done = 0;
-    EXPECT_FALSE(WriteFile(disk, sector, 512, &done, nullptr));
-    EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
-    CloseHandle(disk);
-}
-
-TEST(SectorIo, TheSystemDiskIsNeverOpenedForWriting) {
-    TestMachine machine(larkin::test::kTwoSticks);
-    EXPECT_EQ(Open("\\\\.\\PhysicalDrive0"), INVALID_HANDLE_VALUE);
-    EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
-    EXPECT_EQ(Open("\\\\.\\C:", FILE_ALL_ACCESS), INVALID_HANDLE_VALUE);
-    HANDLE reader = Open("\\\\.\\PhysicalDrive0", GENERIC_READ);
-    EXPECT_NE(reader, INVALID_HANDLE_VALUE);
-    CloseHandle(reader);
-}
-
-TEST(SectorIo, AVolumeHandleSeesOnlyItsPartition) {
-    TestMachine machine(larkin::test::kTwoSticks);
-    HANDLE disk = Open(StickPath());
-    HANDLE volume = Open("\\\\.\\E:");
-    ASSERT_NE(volume, INVALID_HANDLE_VALUE);
-    BYTE mark[512];
-    std::memset(mark, 0xA5, sizeof mark);
-    DWORD done = 0;
-    ASSERT_TRUE(WriteFile(volume, mark, 512, &done, nullptr));
-    // The partition starts at sector 32 of the stick.
-    LARGE_INTEGER at{};
-    at.QuadPart = 32 * 512;
-    SetFilePointerEx(disk, at, nullptr, FILE_BEGIN);
-    BYTE back[512] = {};
-    ASSERT_TRUE(ReadFile(disk, back, 512, &done, nullptr));
-    EXPECT_EQ(std::memcmp(back, mark, 512), 0);
-    LARGE_INTEGER end{};
-    ASSERT_TRUE(SetFilePointerEx(volume, LARGE_INTEGER{}, &end, FILE_END));
-    EXPECT_EQ(end.QuadPart, (16 * 1024 * 1024 / 512 - 32) * 512);
-    EXPECT_FALSE(WriteFile(volume, mark, 512, &done, nullptr));
-    EXPECT_EQ(GetLastError(), ERROR_SECTOR_NOT_FOUND);
-    CloseHandle(volume);
-    CloseHandle(disk);
-}
-
+// On a machine of their own: a folder made after another machine's went may
+// take its inode, and with it the place of that machine's own files.
 TEST(PlainFiles, DispositionsAndTheirLastErrors) {
+    TestMachine machine(MachineText("platform-two-sticks"));
     larkin::test::TempFolder folder;
     std::string path = (folder.path() / "saved.bin").string();
     HANDLE file = CreateFileA(path.c_str(), FILE_ALL_ACCESS, 0, nullptr, OPEN_EXISTING, 0, nullptr);
@@ -263,6 +163,7 @@ class HeldOpen {
 };
 
 TEST(PlainFiles, ShareModesHoldBetweenHandlesAndProcesses) {
+    TestMachine machine(MachineText("platform-two-sticks"));
     larkin::test::TempFolder folder;
     std::string path = (folder.path() / "shared.bin").string();
     std::ofstream(path) << "abc";

@@ -18,10 +18,12 @@
 
 #include "larkin/platform.h"
 #include "larkin/simulation.h"
-#include "machines.h"
+#include "run_command.h"
 #include "test_machine.h"
 
 namespace {
+
+using larkin::test::MachineText;
 
 namespace fs = std::filesystem;
 using larkin::test::TempFolder;
@@ -39,22 +41,7 @@ std::vector<char> ReadBytes(const std::string& path, size_t length) {
     return bytes;
 }
 
-struct RunResult {
-    int exitCode = -1;
-    std::string output;
-};
-
-RunResult RunCommand(const std::string& command) {
-    RunResult result;
-    FILE* pipe = ::popen((command + " 2>&1").c_str(), "r");
-    if (!pipe) return result;
-    char chunk[4096];
-    for (size_t got; (got = std::fread(chunk, 1, sizeof chunk, pipe)) > 0;)
-        result.output.append(chunk, got);
-    int status = ::pclose(pipe);
-    result.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    return result;
-}
+using larkin::test::RunCommand;
 
 fs::path Simctl() {
     return fs::read_symlink("/proc/self/exe").parent_path() / "simctl";
@@ -81,7 +68,7 @@ fs::path Simctl() {
 }
 
 TEST(Journal, AWriterKilledAtAnyPointLeavesNoChangedSectorOutOfIt) {
-    TestMachine machine(larkin::test::kTwoSticks);
+    TestMachine machine(MachineText("platform-two-sticks"));
     ASSERT_TRUE(machine.started());
     std::string image = ImageOf("stick2");
     constexpr size_t kRegion = (2048 + 8) * 512;
@@ -118,7 +105,7 @@ TEST(Journal, AWriterKilledAtAnyPointLeavesNoChangedSectorOutOfIt) {
 }
 
 TEST(Journal, AWriteThatCannotBeRecordedIsNotMade) {
-    TestMachine machine(larkin::test::kTwoSticks);
+    TestMachine machine(MachineText("platform-two-sticks"));
     ASSERT_TRUE(machine.started());
     fs::path journal = fs::path(larkin::sim::StateDirectory()) / "journal";
     fs::remove(journal);
@@ -144,7 +131,7 @@ TEST(SharedState, AChangeThatCannotBeStoredFailsLoudly) {
     if (!fs::exists(Simctl())) GTEST_SKIP() << "simctl is not built beside the tests";
     TempFolder folder;
     fs::path machineFile = folder.path() / "machine.toml";
-    std::ofstream(machineFile) << larkin::test::kTwoSticks;
+    std::ofstream(machineFile) << MachineText("platform-two-sticks");
     std::string error;
     ASSERT_TRUE(larkin::sim::Restart(machineFile.string(), &error)) << error;
     fs::path state = larkin::sim::StateDirectory();
@@ -168,26 +155,10 @@ TEST(SharedState, AChangeThatCannotBeStoredFailsLoudly) {
         EXPECT_TRUE(disk.present) << disk.id << " was unplugged";
 }
 
-constexpr const char* kUnformattable = R"(
-[machine]
-time_scale = 0
-[[adapter]]
-id = "usb1"
-class = "USB"
-[[adapter.disk]]
-id = "stick"
-size = "4MiB"
-[[adapter.disk.partition]]
-type = 0x06
-start = 32
-sectors = 100
-format = "FAT16"
-)";
-
 TEST(Images, AFailedCreationLeavesNothingBehind) {
     TempFolder folder;
     fs::path machineFile = folder.path() / "machine.toml";
-    std::ofstream(machineFile) << kUnformattable;
+    std::ofstream(machineFile) << MachineText("platform-unformattable-stick");
     for (int attempt = 0; attempt < 2; ++attempt) {
         std::string error;
         EXPECT_FALSE(larkin::sim::Restart(machineFile.string(), &error));
@@ -202,7 +173,7 @@ TEST(Images, ProcessesStartingTogetherOnAFreshMachineAllSucceed) {
     for (int round = 0; round < 3; ++round) {
         TempFolder folder;
         fs::path machineFile = folder.path() / "machine.toml";
-        std::ofstream(machineFile) << larkin::test::kTwoSticks;
+        std::ofstream(machineFile) << MachineText("platform-two-sticks");
         // A creation killed half-way leaves its own file, never the image.
         fs::create_directories(folder.path() / "machine.state");
         std::ofstream(folder.path() / "machine.state" / "stick1.img.making.99999") << "half";
@@ -242,7 +213,7 @@ TEST(Images, ProcessesStartingTogetherOnAFreshMachineAllSucceed) {
 }
 
 TEST(HotPlug, AspiHostsAndScsiPortsAgreeAfterAnUnplug) {
-    TestMachine machine(larkin::test::kTwoSticks);
+    TestMachine machine(MachineText("platform-two-sticks"));
     ASSERT_TRUE(machine.started());
     DWORD hosts = LarkinScsiHostCount();
     auto ports = [] {

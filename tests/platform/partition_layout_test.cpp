@@ -9,11 +9,12 @@
 #include <vector>
 
 #include "larkin/platform.h"
-#include "machines.h"
+#include "run_command.h"
 #include "test_machine.h"
 
 namespace {
 
+using larkin::test::MachineText;
 using larkin::test::TestMachine;
 
 class Disk {
@@ -91,7 +92,7 @@ std::vector<DWORD> VolumeNumbers(DWORD disk) {
 }
 
 TEST(PartitionModel, LayoutAndVolumesNumberThePartitionAlike) {
-    TestMachine machine(larkin::test::kTwoSticks);
+    TestMachine machine(MachineText("platform-two-sticks"));
     Disk stick("\\\\.\\PhysicalDrive2");
     ASSERT_TRUE(stick.Open());
     // An entry with a type but no sectors holds no partition and takes no number.
@@ -111,7 +112,7 @@ TEST(PartitionModel, LayoutAndVolumesNumberThePartitionAlike) {
 }
 
 TEST(PartitionModel, ALoopingExtendedChainIsReadOnce) {
-    TestMachine machine(larkin::test::kTwoSticks);
+    TestMachine machine(MachineText("platform-two-sticks"));
     Disk stick("\\\\.\\PhysicalDrive2");
     ASSERT_TRUE(stick.Open());
     std::array<BYTE, 512> mbr{};
@@ -131,21 +132,8 @@ TEST(PartitionModel, ALoopingExtendedChainIsReadOnce) {
     EXPECT_EQ(VolumeNumbers(2), (std::vector<DWORD>{1, 2, 3}));
 }
 
-constexpr const char* kLargeDisk = R"(
-[machine]
-time_scale = 0
-[[adapter]]
-id = "usb0"
-class = "USB"
-[[adapter.disk]]
-id = "large"
-size = "2GiB"
-heads = 16
-sectors_per_track = 63
-)";
-
 TEST(PartitionModel, ChsFieldsStopAtCylinder1023) {
-    TestMachine machine(kLargeDisk);
+    TestMachine machine(MachineText("platform-2gib-disk"));
     Disk disk("\\\\.\\PhysicalDrive0");
     ASSERT_TRUE(disk.Open());
     std::vector<BYTE> buffer(DRIVE_LAYOUT_HEADER_SIZE + 4 * sizeof(PARTITION_INFORMATION_EX));

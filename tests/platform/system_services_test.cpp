@@ -15,11 +15,12 @@
 
 #include "larkin/platform.h"
 #include "larkin/simulation.h"
-#include "machines.h"
+#include "run_command.h"
 #include "test_machine.h"
 
 namespace {
 
+using larkin::test::MachineText;
 using larkin::test::TestMachine;
 
 TEST(Libraries, LoadByWindowsNameCallTheEntryAndFindExports) {
@@ -162,7 +163,7 @@ void PressEnter() {
 }
 
 TEST(Processes, EnterReachesTheTitledConsoleAndNoOtherProgram) {
-    TestMachine machine(larkin::test::kTwoSticks);
+    TestMachine machine(MachineText("platform-two-sticks"));
     PROCESS_INFORMATION waiting =
         Start("sh -c \"read line; exit 3\"", "FormatWindow", SW_SHOWNORMAL);
     PROCESS_INFORMATION other = Start("sh -c \"read line; exit 4\"", "Other", SW_SHOWMINNOACTIVE);
@@ -201,7 +202,7 @@ bool FinishesInTime(std::function<void()> body, DWORD pid) {
 }
 
 TEST(Processes, EnterReachesAProgramThatAnotherThreadWaitsFor) {
-    TestMachine machine(larkin::test::kTwoSticks);
+    TestMachine machine(MachineText("platform-two-sticks"));
     PROCESS_INFORMATION waiting =
         Start("sh -c \"read line; exit 5\"", "FormatWindow", SW_SHOWMINNOACTIVE);
     auto waiter = std::async(std::launch::async,
@@ -222,7 +223,7 @@ TEST(Processes, EnterReachesAProgramThatAnotherThreadWaitsFor) {
 }
 
 TEST(Processes, TerminateEndsAProgramThatAnotherThreadWaitsFor) {
-    TestMachine machine(larkin::test::kTwoSticks);
+    TestMachine machine(MachineText("platform-two-sticks"));
     PROCESS_INFORMATION sleeper = Start("sleep 600", "Sleeper", SW_SHOWMINNOACTIVE);
     auto waiter = std::async(std::launch::async,
                              [&] { return WaitForSingleObject(sleeper.hProcess, INFINITE); });
@@ -240,7 +241,7 @@ TEST(Processes, TerminateEndsAProgramThatAnotherThreadWaitsFor) {
 // Looking for a window while console programs end: the search never reads
 // an entry that the check of whether its program still runs took away.
 TEST(Processes, FindingWindowsWhileTheirProgramsEnd) {
-    TestMachine machine(larkin::test::kTwoSticks);
+    TestMachine machine(MachineText("platform-two-sticks"));
     std::vector<PROCESS_INFORMATION> started;
     for (int i = 0; i < 6; ++i)
         started.push_back(Start("true", ("Short" + std::to_string(i)).c_str(), SW_SHOWMINNOACTIVE));
@@ -263,7 +264,7 @@ TEST(Processes, FindingWindowsWhileTheirProgramsEnd) {
 // the while: nothing of theirs is left, and new programs get windows, the
 // focus and their keys as before.
 TEST(Processes, ARestartForgetsProgramsThatStillRun) {
-    TestMachine machine(larkin::test::kTwoSticks);
+    TestMachine machine(MachineText("platform-two-sticks"));
     PROCESS_INFORMATION before = Start("sh -c \"read line; exit 3\"", "Before", SW_SHOWNORMAL);
     HWND console = FindWindowA(nullptr, "Before");
     ASSERT_NE(console, nullptr);
@@ -307,7 +308,7 @@ TEST(Processes, ARestartForgetsProgramsThatStillRun) {
 // At exit a module is detached while the runtime and its own statics still
 // stand: its entry point still finds its module and the process's windows.
 TEST(Processes, AModuleDetachedAtExitStillSeesTheRuntime) {
-    TestMachine machine(larkin::test::kTwoSticks);
+    TestMachine machine(MachineText("platform-two-sticks"));
     EXPECT_EXIT(
         {
             setenv("LARKIN_TEST_EXIT_REPORT", "1", 1);
@@ -320,7 +321,7 @@ TEST(Processes, AModuleDetachedAtExitStillSeesTheRuntime) {
 }
 
 TEST(Processes, UnknownProgramsAndTheEnvironmentOfChildren) {
-    TestMachine machine(larkin::test::kTwoSticks);
+    TestMachine machine(MachineText("platform-two-sticks"));
     STARTUPINFOA startup{};
     startup.cb = sizeof startup;
     PROCESS_INFORMATION process{};

@@ -22,17 +22,17 @@ std::string Slurp(const std::string& path) {
 class FloppyImage : public ::testing::Test {
   protected:
     void SetUp() override {
-        if (!Have("mkfs.fat") || !Have("mcopy") || !Have("mdir"))
+        if (!HaveProgram("mkfs.fat") || !HaveProgram("mcopy") || !HaveProgram("mdir"))
             GTEST_SKIP() << "dosfstools or mtools is missing (scripts/install-deps)";
         LARKIN_START_MACHINE(machine_);
     }
     // A formatted floppy of kib KiB holding one file.
     std::string MakeFloppy(const std::string& name, int kib) {
         std::string path = (folder_.path() / name).string();
-        Outcome made =
-            Shell("mkfs.fat -C -n DOSDISK " + Quoted(path) + " " + std::to_string(kib) +
-                  " && printf 'SHELL=A:\\\\COMMAND.COM\\r\\n' > " + Quoted(path + ".sys") +
-                  " && mcopy -i " + Quoted(path) + " " + Quoted(path + ".sys") + " ::CONFIG.SYS");
+        CommandRun made = RunCommand(
+            "mkfs.fat -C -n DOSDISK " + Quoted(path) + " " + std::to_string(kib) +
+            " && printf 'SHELL=A:\\\\COMMAND.COM\\r\\n' > " + Quoted(path + ".sys") +
+            " && mcopy -i " + Quoted(path) + " " + Quoted(path + ".sys") + " ::CONFIG.SYS");
         EXPECT_EQ(made.exitCode, 0) << made.output;
         return path;
     }
@@ -74,8 +74,8 @@ TEST_F(FloppyImage, EveryFloppySizeIsDriveAReadOnlyWithItsFiles) {
         LARKIN_TOOL_VOLUME where{};
         Handle reading(LarkinOpenVolumeForTool("A:", "mdir", FALSE, &where));
         ASSERT_TRUE(reading.Valid());
-        Outcome listing = Shell("MTOOLSRC=/dev/null mdir -b -i " + Quoted(where.path) + "@@" +
-                                std::to_string(where.offset) + " ::/");
+        CommandRun listing = RunCommand("MTOOLSRC=/dev/null mdir -b -i " + Quoted(where.path) +
+                                        "@@" + std::to_string(where.offset) + " ::/");
         EXPECT_THAT(listing.output, HasSubstr("CONFIG.SYS"));
         EXPECT_FALSE(Handle(LarkinOpenVolumeForTool("A:", "mcopy", TRUE, &where)).Valid());
         EXPECT_EQ(Slurp(path), before);

@@ -27,51 +27,9 @@ std::string Lower(std::string text) {
     return text;
 }
 
-std::string TextProperty(HDEVINFO set, SP_DEVINFO_DATA& device, DWORD property) {
-    char text[512] = {};
-    DWORD type = 0;
-    if (!SetupDiGetDeviceRegistryPropertyA(set, &device, property, &type,
-                                           reinterpret_cast<BYTE*>(text), sizeof text - 1, nullptr))
-        return {};
-    return text;
-}
-
 std::string DeviceId(DEVINST node) {
     char id[MAX_DEVICE_ID_LEN] = {};
     return CM_Get_Device_IDA(node, id, sizeof id, 0) == CR_SUCCESS ? std::string(id) : "";
-}
-
-// The GUID_DEVINTERFACE_DISK path of the disk with instance id.
-std::string DiskInterfacePath(const std::string& diskId) {
-    HDEVINFO set = SetupDiGetClassDevsA(&GUID_DEVINTERFACE_DISK, diskId.c_str(), nullptr,
-                                        DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
-    if (set == INVALID_HANDLE_VALUE) return {};
-    std::string path;
-    SP_DEVICE_INTERFACE_DATA data{};
-    data.cbSize = sizeof data;
-    if (SetupDiEnumDeviceInterfaces(set, nullptr, &GUID_DEVINTERFACE_DISK, 0, &data)) {
-        DWORD needed = 0;
-        SetupDiGetDeviceInterfaceDetailA(set, &data, nullptr, 0, &needed, nullptr);
-        std::vector<char> buffer(
-            std::max<DWORD>(needed, sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A)));
-        auto* detail = reinterpret_cast<SP_DEVICE_INTERFACE_DETAIL_DATA_A*>(buffer.data());
-        detail->cbSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A);
-        if (SetupDiGetDeviceInterfaceDetailA(set, &data, detail, needed, nullptr, nullptr))
-            path = detail->DevicePath;
-    }
-    SetupDiDestroyDeviceInfoList(set);
-    return path;
-}
-
-bool MountedAt(const std::string& folder) {
-    std::ifstream mountinfo("/proc/self/mountinfo");
-    for (std::string line; std::getline(mountinfo, line);) {
-        std::istringstream fields(line);
-        std::string id, parent, device, root, point;
-        fields >> id >> parent >> device >> root >> point;
-        if (point == folder) return true;
-    }
-    return false;
 }
 
 }  // namespace
@@ -113,14 +71,32 @@ std::string HardwareMachine::Start(const std::vector<const LoopDevice*>& sticks)
     return {};
 }
 
-std::string HardwareMachine::ChildEnvironment() const {
-    return "env -u LARKIN_MACHINE LARKIN_TIME_SCALE=0 LARKIN_TEST_USB_DISKS=" + sticks_ +
-           " LARKIN_STATE_DIR=" + Quoted(StateFolder()) + " ";
-}
-
 Handle Open(const std::string& name, DWORD access) {
     return Handle(CreateFileA(name.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
                               OPEN_EXISTING, 0, nullptr));
+}
+
+std::vector<std::string> DiskInterfacePaths(const char* enumerator) {
+    std::vector<std::string> paths;
+    HDEVINFO set = SetupDiGetClassDevsA(&GUID_DEVINTERFACE_DISK, enumerator, nullptr,
+                                        DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
+    SP_DEVICE_INTERFACE_DATA data{};
+    data.cbSize = sizeof data;
+    for (DWORD i = 0; SetupDiEnumDeviceInterfaces(set, nullptr, &GUID_DEVINTERFACE_DISK, i, &data);
+         ++i) {
+        DWORD needed = 0;
+        LARKIN_EXPECT_FAILS(
+            SetupDiGetDeviceInterfaceDetailA(set, &data, nullptr, 0, &needed, nullptr),
+            ERROR_INSUFFICIENT_BUFFER);
+        std::vector<char> buffer(
+            std::max<DWORD>(needed, sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A)));
+        auto* detail = reinterpret_cast<SP_DEVICE_INTERFACE_DETAIL_DATA_A*>(buffer.data());
+        detail->cbSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A);
+        if (SetupDiGetDeviceInterfaceDetailA(set, &data, detail, needed, nullptr, nullptr))
+            paths.emplace_back(detail->DevicePath);
+    }
+    SetupDiDestroyDeviceInfoList(set);
+    return paths;
 }
 
 std::optional<StandIn> FindStandIn(const LoopDevice& loop) {
@@ -139,10 +115,9 @@ std::optional<StandIn> FindStandIn(const LoopDevice& loop) {
         DEVINST child = 0;
         if (CM_Get_Child(&child, adapter.DevInst, 0) != CR_SUCCESS) continue;
         StandIn standIn;
-        standIn.adapterId = id;
-        standIn.description = TextProperty(adapters, adapter, SPDRP_DEVICEDESC);
         standIn.diskId = DeviceId(child);
-        standIn.interfacePath = DiskInterfacePath(standIn.diskId);
+        auto paths = DiskInterfacePaths(standIn.diskId.c_str());
+        if (!paths.empty()) standIn.interfacePath = paths[0];
         Handle disk = Open(standIn.interfacePath, 0);
         STORAGE_DEVICE_NUMBER number{};
         DWORD returned = 0;
@@ -245,64 +220,6 @@ std::optional<std::vector<std::byte>> ReadAt(HANDLE handle, uint64_t offset, siz
         done != length)
         return std::nullopt;
     return data;
-}
-
-Outcome Shell(const std::string& command) {
-    Outcome run;
-    std::string full = "PATH=$PATH:/usr/sbin:/sbin; " + command + " 2>&1";
-    FILE* pipe = ::popen(full.c_str(), "r");
-    if (pipe == nullptr) return run;
-    std::array<char, 4096> chunk{};
-    for (size_t got; (got = std::fread(chunk.data(), 1, chunk.size(), pipe)) > 0;)
-        run.output.append(chunk.data(), got);
-    int status = ::pclose(pipe);
-    run.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    return run;
-}
-
-bool Have(const std::string& program) {
-    return Shell("command -v " + program).exitCode == 0;
-}
-
-std::string Quoted(const std::string& text) {
-    return "'" + text + "'";
-}
-
-MountPoint::MountPoint(const std::string& parent) {
-    struct stat status {};
-    if (::stat(parent.c_str(), &status) != 0) {
-        if (::mkdir(parent.c_str(), 0755) != 0) return;
-        madeParent_ = parent;
-    }
-    std::string path = parent + "/larkin-test-XXXXXX";
-    if (::mkdtemp(path.data())) path_ = path;
-}
-
-MountPoint::~MountPoint() {
-    if (!path_.empty()) {
-        while (MountedAt(path_) && ::umount2(path_.c_str(), MNT_DETACH) == 0) {
-        }
-        ::rmdir(path_.c_str());
-    }
-    if (!madeParent_.empty()) ::rmdir(madeParent_.c_str());
-}
-
-std::string MountPoint::Mount(const std::string& node, const std::string& fileSystem) {
-    if (path_.empty()) return "no folder to mount on";
-    if (::mount(node.c_str(), path_.c_str(), fileSystem.c_str(), 0, nullptr) != 0)
-        return "mounting " + node + " on " + path_ + ": " + std::strerror(errno);
-    return {};
-}
-
-bool MountPoint::Mounted() const {
-    return !path_.empty() && MountedAt(path_);
-}
-
-bool KernelOffers(const std::string& fileSystem) {
-    std::ifstream filesystems("/proc/filesystems");
-    for (std::string line; std::getline(filesystems, line);)
-        if (line.substr(line.find_last_of(" \t") + 1) == fileSystem) return true;
-    return false;
 }
 
 }  // namespace larkin::test

@@ -16,6 +16,7 @@
 
 #include "larkin/platform.h"
 #include "loop_device.h"
+#include "run_command.h"
 #include "test_machine.h"
 
 namespace larkin::test {
@@ -33,8 +34,6 @@ class HardwareMachine {
     // standing in for USB sticks: "" when started, else why not.
     std::string Start(const std::vector<const LoopDevice*>& sticks);
     std::string StateFolder() const { return (folder_.path() / "state").string(); }
-    // "env ... " that puts a child program on the same machine.
-    std::string ChildEnvironment() const;
 
   private:
     TempFolder folder_;
@@ -73,17 +72,26 @@ class Handle {
     HANDLE handle_;
 };
 
+// A call that must fail with this last error.
+#define LARKIN_EXPECT_FAILS(call, error)                      \
+    do {                                                      \
+        EXPECT_FALSE(call);                                   \
+        EXPECT_EQ(GetLastError(), static_cast<DWORD>(error)); \
+    } while (false)
+
 // CreateFileA with both sharing modes and OPEN_EXISTING.
 Handle Open(const std::string& name, DWORD access);
 constexpr DWORD kReadWrite = GENERIC_READ | GENERIC_WRITE;
+
+// The GUID_DEVINTERFACE_DISK paths SetupDi lists (of one device, or all),
+// each found with the usual two calls.
+std::vector<std::string> DiskInterfacePaths(const char* enumerator = nullptr);
 
 // A stand-in as the platform shows it, found through SetupDi and the CM
 // tree: the USB adapter named for the loop device, its disk, and the disk's
 // number from IOCTL_STORAGE_GET_DEVICE_NUMBER.
 struct StandIn {
     uint32_t disk = 0;
-    std::string adapterId;      // the USB adapter's instance id
-    std::string description;    // the adapter's SPDRP_DEVICEDESC
     std::string diskId;         // the disk's instance id
     std::string interfacePath;  // the disk's GUID_DEVINTERFACE_DISK path
 };
@@ -119,40 +127,6 @@ std::vector<std::byte> Pattern(size_t length, uint8_t seed);
 // Moves the whole buffer at offset through the handle.
 bool WriteAt(HANDLE handle, uint64_t offset, const std::vector<std::byte>& data);
 std::optional<std::vector<std::byte>> ReadAt(HANDLE handle, uint64_t offset, size_t length);
-
-// Exit code and output (standard output and error) of a shell command.
-struct Outcome {
-    int exitCode = -1;
-    std::string output;
-};
-Outcome Shell(const std::string& command);
-// Whether a program is installed (the system folders included).
-bool Have(const std::string& program);
-std::string Quoted(const std::string& text);
-
-// A folder with a file system mounted on it, unmounted and removed at the
-// end, whatever the test did.
-class MountPoint {
-  public:
-    // A new folder below parent ("/tmp", "/media": made when missing, and
-    // then removed again at the end).
-    explicit MountPoint(const std::string& parent);
-    ~MountPoint();
-    MountPoint(const MountPoint&) = delete;
-    MountPoint& operator=(const MountPoint&) = delete;
-
-    // Mounts node (of fileSystem) on the folder: "" when done, else why not.
-    std::string Mount(const std::string& node, const std::string& fileSystem);
-    bool Mounted() const;
-    const std::string& Path() const { return path_; }
-
-  private:
-    std::string path_;
-    std::string madeParent_;
-};
-
-// Whether the kernel mounts fileSystem.
-bool KernelOffers(const std::string& fileSystem);
 
 }  // namespace larkin::test
 

@@ -284,43 +284,7 @@ TEST_F(HardwareScanTest, NvmeDisk) {
 // With native multipath the namespace hangs below a virtual subsystem and
 // the per-controller paths are hidden disks.
 TEST_F(HardwareScanTest, NvmeBelowItsSubsystem) {
-    std::string multipath = R"(P: /devices/pci0000:00/0000:00:1d.0/0000:3d:00.0
-E: SUBSYSTEM=pci
-
-P: /devices/pci0000:00/0000:00:1d.0/0000:3d:00.0/nvme/nvme0
-E: SUBSYSTEM=nvme
-A: serial=S4EWNX0R123456K
-
-P: /devices/pci0000:00/0000:00:1d.0/0000:3d:00.0/nvme/nvme0/nvme0c0n1
-N: nvme0c0n1
-E: DEVNAME=/dev/nvme0c0n1
-E: DEVTYPE=disk
-E: MAJOR=259
-E: MINOR=9
-E: SUBSYSTEM=block
-A: dev=259:9
-A: size=1953525168
-A: hidden=1
-
-P: /devices/virtual/nvme-subsystem/nvme-subsys0
-E: SUBSYSTEM=nvme-subsystem
-A: model=Samsung SSD 970 EVO Plus 1TB
-A: serial=S4EWNX0R123456K
-A: firmware_rev=2B2QEXM7
-L: nvme0=../../../pci0000:00/0000:00:1d.0/0000:3d:00.0/nvme/nvme0
-
-P: /devices/virtual/nvme-subsystem/nvme-subsys0/nvme0n1
-N: nvme0n1
-E: DEVNAME=/dev/nvme0n1
-E: DEVTYPE=disk
-E: MAJOR=259
-E: MINOR=0
-E: SUBSYSTEM=block
-A: dev=259:0
-A: size=1953525168
-A: removable=0
-A: nsid=1
-)";
+    std::string multipath = Recording("nvme_multipath.umockdev");
     HardwareScan scan = Scan({multipath});
     EXPECT_THAT(problems_, IsEmpty()) << Problems(problems_);
     ASSERT_EQ(scan.disks.size(), 1u);
@@ -339,43 +303,7 @@ A: nsid=1
 // A virtual machine's virtio disk (its serial on the block device) and an
 // SD card in a built-in slot.
 TEST_F(HardwareScanTest, VirtioDiskAndSdCard) {
-    std::string devices = R"(P: /devices/pci0000:00/0000:00:02.0/virtio1
-E: SUBSYSTEM=virtio
-A: vendor=0x1af4
-
-P: /devices/pci0000:00/0000:00:02.0/virtio1/block/vda
-N: vda
-E: DEVNAME=/dev/vda
-E: DEVTYPE=disk
-E: SUBSYSTEM=block
-E: MAJOR=254
-E: MINOR=0
-A: dev=254:0
-A: size=536870912
-A: removable=0
-A: serial=18366393809633909
-
-P: /devices/pci0000:00/0000:00:1e.6/mmc_host/mmc0
-E: SUBSYSTEM=mmc_host
-
-P: /devices/pci0000:00/0000:00:1e.6/mmc_host/mmc0/mmc0:aaaa
-E: SUBSYSTEM=mmc
-A: type=SD
-A: name=SD32G
-A: serial=0x1234abcd
-
-P: /devices/pci0000:00/0000:00:1e.6/mmc_host/mmc0/mmc0:aaaa/block/mmcblk0
-N: mmcblk0
-E: DEVNAME=/dev/mmcblk0
-E: DEVTYPE=disk
-E: SUBSYSTEM=block
-E: MAJOR=179
-E: MINOR=0
-A: dev=179:0
-A: size=62333952
-A: removable=0
-A: queue/logical_block_size=512
-)";
+    std::string devices = Recording("virtio_and_sd_card.umockdev");
     HardwareScan scan = Scan({devices});
     EXPECT_THAT(problems_, IsEmpty()) << Problems(problems_);
     ASSERT_EQ(scan.adapters.size(), 2u);
@@ -494,41 +422,7 @@ TEST_F(HardwareScanTest, VirtualAndOpticalDevicesAreNotListed) {
             "\nA: dev=7:" + std::to_string(minor) + "\nA: size=2048\n\n";
         ++minor;
     }
-    devices += R"(P: /devices/pci0000:00/0000:00:17.0/ata1/host0
-E: DEVTYPE=scsi_host
-E: SUBSYSTEM=scsi
-
-P: /devices/pci0000:00/0000:00:17.0/ata1/host0/target0:0:0/0:0:0:0
-E: DEVTYPE=scsi_device
-E: SUBSYSTEM=scsi
-A: type=5
-A: vendor=HL-DT-ST
-
-P: /devices/pci0000:00/0000:00:17.0/ata1/host0/target0:0:0/0:0:0:0/block/sr0
-N: sr0
-E: DEVNAME=/dev/sr0
-E: DEVTYPE=disk
-E: SUBSYSTEM=block
-E: MAJOR=11
-E: MINOR=0
-A: dev=11:0
-A: size=2048
-
-P: /devices/pci0000:00/0000:00:1e.6/mmc_host/mmc0/mmc0:0001
-E: SUBSYSTEM=mmc
-A: type=MMC
-A: name=DA4064
-
-P: /devices/pci0000:00/0000:00:1e.6/mmc_host/mmc0/mmc0:0001/block/mmcblk0/mmcblk0boot0
-N: mmcblk0boot0
-E: DEVNAME=/dev/mmcblk0boot0
-E: DEVTYPE=disk
-E: SUBSYSTEM=block
-E: MAJOR=179
-E: MINOR=8
-A: dev=179:8
-A: size=8192
-)";
+    devices += Recording("optical_and_emmc_boot.umockdev");
     HardwareScan scan = Scan({devices});
     EXPECT_THAT(problems_, IsEmpty()) << Problems(problems_);
     EXPECT_THAT(scan.disks, IsEmpty());
@@ -586,40 +480,17 @@ TEST_F(HardwareScanTest, GarbledAttributes) {
     EXPECT_EQ(AdapterOf(scan, "usb-1-1.2")->usbProductId, 0x5567);
 }
 
-const char* kLoopDevices = R"(P: /devices/virtual/block/loop3
-N: loop3
-E: DEVNAME=/dev/loop3
-E: DEVTYPE=disk
-E: SUBSYSTEM=block
-E: MAJOR=7
-E: MINOR=3
-A: dev=7:3
-A: size=131072
-A: removable=0
-A: queue/logical_block_size=512
-A: loop/backing_file=/var/tmp/stick.img
-
-P: /devices/virtual/block/loop5
-N: loop5
-E: DEVNAME=/dev/loop5
-E: DEVTYPE=disk
-E: SUBSYSTEM=block
-E: MAJOR=7
-E: MINOR=5
-A: dev=7:5
-A: size=0
-A: removable=0
-)";
-
 // Named loop devices stand in for USB sticks, each below a made-up USB
 // adapter on a SCSI port no real host has.
 TEST_F(HardwareScanTest, LoopDevicesStandingInForSticks) {
-    HardwareScan plain = Scan({Recording("usb_stick.umockdev"), kLoopDevices});
+    HardwareScan plain =
+        Scan({Recording("usb_stick.umockdev"), Recording("loop_stand_ins.umockdev")});
     EXPECT_EQ(DiskOf(plain, "loop3"), nullptr);
 
     ScanOptions options;
     options.testUsbDisks = {"/dev/loop3", "/dev/loop5", "/dev/loop3", "/dev/sda", "/dev/loop9"};
-    HardwareScan scan = Scan({Recording("usb_stick.umockdev"), kLoopDevices}, options);
+    HardwareScan scan =
+        Scan({Recording("usb_stick.umockdev"), Recording("loop_stand_ins.umockdev")}, options);
     ASSERT_EQ(problems_.size(), 2u) << Problems(problems_);
     EXPECT_THAT(problems_[0], HasSubstr("\"/dev/sda\" cannot stand in"));
     EXPECT_THAT(problems_[1], HasSubstr("/dev/loop9 cannot stand in"));

@@ -5,6 +5,7 @@
 #include <linux/fs.h>
 #include <linux/loop.h>
 #include <sys/ioctl.h>
+#include <sys/mount.h>
 #include <sys/stat.h>
 #include <sys/utsname.h>
 #include <sys/sysmacros.h>
@@ -319,6 +320,58 @@ bool KernelReadsMbrTables() {
             config.append(buffer, got);
     }
     return config.find("# CONFIG_MSDOS_PARTITION is not set") == std::string::npos;
+}
+
+namespace {
+
+bool MountedAt(const std::string& folder) {
+    std::ifstream mountinfo("/proc/self/mountinfo");
+    for (std::string line; std::getline(mountinfo, line);) {
+        std::istringstream fields(line);
+        std::string id, parent, device, root, point;
+        fields >> id >> parent >> device >> root >> point;
+        if (point == folder) return true;
+    }
+    return false;
+}
+
+}  // namespace
+
+MountPoint::MountPoint(const std::string& parent) {
+    struct stat status {};
+    if (::stat(parent.c_str(), &status) != 0) {
+        if (::mkdir(parent.c_str(), 0755) != 0) return;
+        madeParent_ = parent;
+    }
+    std::string path = parent + "/larkin-test-XXXXXX";
+    if (::mkdtemp(path.data())) path_ = path;
+}
+
+MountPoint::~MountPoint() {
+    if (!path_.empty()) {
+        while (MountedAt(path_) && ::umount2(path_.c_str(), MNT_DETACH) == 0) {
+        }
+        ::rmdir(path_.c_str());
+    }
+    if (!madeParent_.empty()) ::rmdir(madeParent_.c_str());
+}
+
+std::string MountPoint::Mount(const std::string& node, const std::string& fileSystem) {
+    if (path_.empty()) return "no folder to mount on";
+    if (::mount(node.c_str(), path_.c_str(), fileSystem.c_str(), 0, nullptr) != 0)
+        return "mounting " + node + " on " + path_ + ": " + std::strerror(errno);
+    return {};
+}
+
+bool MountPoint::Mounted() const {
+    return !path_.empty() && MountedAt(path_);
+}
+
+bool KernelOffers(const std::string& fileSystem) {
+    std::ifstream filesystems("/proc/filesystems");
+    for (std::string line; std::getline(filesystems, line);)
+        if (line.substr(line.find_last_of(" \t") + 1) == fileSystem) return true;
+    return false;
 }
 
 }  // namespace larkin::test

@@ -101,6 +101,30 @@ class LoopDevice {
 // still takes partitions one by one (BLKPG).
 bool KernelReadsMbrTables();
 
+// A folder with a file system mounted on it, unmounted and removed at the
+// end, whatever the test did.
+class MountPoint {
+  public:
+    // A new folder below parent ("/tmp", "/media": made when missing, and
+    // then removed again at the end).
+    explicit MountPoint(const std::string& parent);
+    ~MountPoint();
+    MountPoint(const MountPoint&) = delete;
+    MountPoint& operator=(const MountPoint&) = delete;
+
+    // Mounts node (of fileSystem) on the folder: "" when done, else why not.
+    std::string Mount(const std::string& node, const std::string& fileSystem);
+    bool Mounted() const;
+    const std::string& Path() const { return path_; }
+
+  private:
+    std::string path_;
+    std::string madeParent_;
+};
+
+// Whether the kernel mounts fileSystem.
+bool KernelOffers(const std::string& fileSystem);
+
 }  // namespace larkin::test
 
 // Attaches loop (a LoopDevice) with the options given; skips the test where

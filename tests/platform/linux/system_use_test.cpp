@@ -106,72 +106,10 @@ TEST(SystemUse, ThisMachine) {
     EXPECT_TRUE(root) << "no mount of / in /proc/self/mountinfo";
 }
 
-// Device stacks in sysfs: LVM on the SATA disk's partition, an md mirror of
-// the stick's partition and the card, a crypt device over the mirror, a
-// loop device over the SATA disk, and a broken pair that names each other.
-const char* kStacks = R"(P: /devices/virtual/block/dm-0
-N: dm-0
-E: DEVNAME=/dev/dm-0
-E: DEVTYPE=disk
-E: SUBSYSTEM=block
-E: MAJOR=253
-E: MINOR=0
-A: dev=253:0
-L: slaves/sda1=../../../../pci0000:00/0000:00:17.0/ata3/host2/target2:0:0/2:0:0:0/block/sda/sda1
-
-P: /devices/virtual/block/md0
-N: md0
-E: DEVNAME=/dev/md0
-E: DEVTYPE=disk
-E: SUBSYSTEM=block
-E: MAJOR=9
-E: MINOR=0
-A: dev=9:0
-L: slaves/sdb1=../../../../pci0000:00/0000:00:14.0/usb1/1-1/1-1.2/1-1.2:1.0/host6/target6:0:0/6:0:0:0/block/sdb/sdb1
-L: slaves/sdc=../../../../pci0000:00/0000:00:1a.0/usb2/2-3/2-3:1.0/host7/target7:0:0/7:0:0:0/block/sdc
-
-P: /devices/virtual/block/dm-1
-N: dm-1
-E: DEVNAME=/dev/dm-1
-E: DEVTYPE=disk
-E: SUBSYSTEM=block
-E: MAJOR=253
-E: MINOR=1
-A: dev=253:1
-L: slaves/md0=../../md0
-
-P: /devices/virtual/block/loop1
-N: loop1
-E: DEVNAME=/dev/loop1
-E: DEVTYPE=disk
-E: SUBSYSTEM=block
-E: MAJOR=7
-E: MINOR=1
-A: dev=7:1
-A: size=2048
-A: loop/backing_file=/dev/sda\n
-
-P: /devices/virtual/block/dm-7
-N: dm-7
-E: DEVNAME=/dev/dm-7
-E: DEVTYPE=disk
-E: SUBSYSTEM=block
-E: MAJOR=253
-E: MINOR=7
-A: dev=253:7
-L: slaves/dm-8=../../dm-8
-
-P: /devices/virtual/block/dm-8
-N: dm-8
-E: DEVNAME=/dev/dm-8
-E: DEVTYPE=disk
-E: SUBSYSTEM=block
-E: MAJOR=253
-E: MINOR=8
-A: dev=253:8
-L: slaves/dm-7=../../dm-7
-)";
-
+// The recorded machine, with what a test adds: device_stacks.umockdev has
+// LVM on the SATA disk's partition, an md mirror of the stick's partition
+// and the card, a crypt device over the mirror, a loop device over the SATA
+// disk, and a broken pair that names each other.
 class SystemUseTest : public ::testing::Test {
   protected:
     void SetUp() override { LARKIN_NEED_TESTBED(); }
@@ -212,20 +150,8 @@ class SystemUseTest : public ::testing::Test {
     HardwareScan scan_;
 };
 
-const char* kStandIn = R"(P: /devices/virtual/block/loop3
-N: loop3
-E: DEVNAME=/dev/loop3
-E: DEVTYPE=disk
-E: SUBSYSTEM=block
-E: MAJOR=7
-E: MINOR=3
-A: dev=7:3
-A: size=131072
-A: loop/backing_file=/var/tmp/larkin-no-such-stick.img\n
-)";
-
 TEST_F(SystemUseTest, DisksUnderStacksOfDevices) {
-    Machine({}, {kStacks});
+    Machine({}, {Testbed::Recording("device_stacks.umockdev")});
     EXPECT_THAT(DisksUnder(makedev(8, 17)), ElementsAre("sdb"));  // a partition: its disk
     EXPECT_THAT(DisksUnder(makedev(8, 16)), ElementsAre("sdb"));
     EXPECT_THAT(DisksUnder(makedev(259, 3)), ElementsAre("nvme0n1"));
@@ -274,7 +200,7 @@ TEST_F(SystemUseTest, ALoopDeviceRestsOnTheDiskOfItsBackingFile) {
 }
 
 TEST_F(SystemUseTest, AStickOrCardNobodyUsesMayBeWritten) {
-    Machine({}, {kStandIn});
+    Machine({}, {Testbed::Recording("loop3_over_missing_file.umockdev")});
     SystemUse use;
     for (const char* name : {"sdb", "sdc", "sdd", "loop3"}) {
         EXPECT_EQ(WriteRefusalOf(Disk(name), use), "") << name;
@@ -362,7 +288,7 @@ TEST_F(SystemUseTest, FixedDisksOffUsb) {
 // A stand-in is refused only for what would refuse a stick, and for
 // writing through to a block device.
 TEST_F(SystemUseTest, StandInsKeepEveryOtherRule) {
-    Machine({}, {kStandIn});
+    Machine({}, {Testbed::Recording("loop3_over_missing_file.umockdev")});
     const FoundDisk& loop = Disk("loop3");
     EXPECT_EQ(WriteRefusalOf(loop, {}), "");
     SystemUse mounted{.mounts = ParseMountInfo("40 22 7:3 / /mnt/img rw - vfat /dev/loop3 rw\n")};
@@ -371,13 +297,14 @@ TEST_F(SystemUseTest, StandInsKeepEveryOtherRule) {
     SystemUse swap{.swaps = {makedev(7, 3)}};
     EXPECT_EQ(WriteRefusalOf(loop, swap), "it holds active swap (/dev/loop3)");
 
-    Machine({}, {Replaced(kStandIn, "/var/tmp/larkin-no-such-stick.img", "/dev/sda")});
+    Machine({}, {Replaced(Testbed::Recording("loop3_over_missing_file.umockdev"),
+                          "/var/tmp/larkin-no-such-stick.img", "/dev/sda")});
     EXPECT_EQ(WriteRefusalOf(Disk("loop3"), {}),
               "it is a loop device over the block device /dev/sda");
 }
 
 TEST_F(SystemUseTest, UnknownUseRefusesEveryDisk) {
-    Machine({}, {kStandIn});
+    Machine({}, {Testbed::Recording("loop3_over_missing_file.umockdev")});
     SystemUse use{.unreadable = "/proc/self/mountinfo cannot be read"};
     for (const auto& disk : scan_.disks)
         EXPECT_THAT(WriteRefusalOf(disk, use),

@@ -1,67 +1,24 @@
-// The kernel's side of a volume lock: what the desktop mounted goes, what
-// the system mounted or what is busy refuses, and the exclusive open keeps
-// out mounts and exclusive openers such as mkfs.fat until it is released.
+// The kernel's side of a volume lock, where the Windows API does not reach
+// (the locks themselves are tested through it, in linux_machine_locks_test):
+// a missing node, and a claim that one mount refuses unmounts nothing.
 #include "backends/linux/volume_claim.h"
 
-#include <fcntl.h>
-#include <sys/mount.h>
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <gtest/gtest.h>
 
-#include <cerrno>
-#include <cstdlib>
-#include <cstring>
-#include <fstream>
-#include <sstream>
+#include <string>
+#include <vector>
 
 #include "loop_device.h"
 
 namespace larkin::platform::linuxhw {
 namespace {
 
+using test::KernelOffers;
 using test::LoopDevice;
 using test::LoopOptions;
-
-bool Mounted(const std::string& folder) {
-    std::ifstream mountinfo("/proc/self/mountinfo");
-    std::string line;
-    while (std::getline(mountinfo, line)) {
-        std::istringstream fields(line);
-        std::string id, parent, device, root, point;
-        fields >> id >> parent >> device >> root >> point;
-        if (point == folder) return true;
-    }
-    return false;
-}
-
-bool KernelOffers(const std::string& fileSystem) {
-    std::ifstream filesystems("/proc/filesystems");
-    std::string line;
-    while (std::getline(filesystems, line))
-        if (line.substr(line.find_last_of(" \t") + 1) == fileSystem) return true;
-    return false;
-}
-
-// An empty folder for a mount, unmounted and removed at the end.
-class MountFolder {
-  public:
-    MountFolder() {
-        std::string path = "/tmp/larkin-mount-XXXXXX";
-        if (::mkdtemp(path.data())) path_ = path;
-    }
-    ~MountFolder() {
-        if (path_.empty()) return;
-        while (Mounted(path_) && ::umount2(path_.c_str(), MNT_DETACH) == 0) {
-        }
-        ::rmdir(path_.c_str());
-    }
-    const std::string& Path() const { return path_; }
-
-  private:
-    std::string path_;
-};
+using test::MountPoint;
 
 int RunQuietly(const std::vector<std::string>& argv) {
     std::string log;
@@ -86,10 +43,9 @@ class MountedVolume : public ::testing::Test {
     }
 
     // Mounts the volume on a folder (a failure where it cannot).
-    Mount MountOn(const MountFolder& folder, bool automounted) {
-        if (::mount(loop_.Node().c_str(), folder.Path().c_str(), fileSystem_.c_str(), 0, nullptr) !=
-            0) {
-            ADD_FAILURE() << "mounting " << loop_.Node() << ": " << std::strerror(errno);
+    Mount MountOn(MountPoint& folder, bool automounted) {
+        if (std::string problem = folder.Mount(loop_.Node(), fileSystem_); !problem.empty()) {
+            ADD_FAILURE() << problem;
             return {};
         }
         struct stat status {};
@@ -101,30 +57,6 @@ class MountedVolume : public ::testing::Test {
     std::string fileSystem_;
 };
 
-TEST(VolumeClaim, KeepsOutExclusiveOpenersUntilReleased) {
-    std::string mkfs = FindProgram("mkfs.fat");
-    if (mkfs.empty()) GTEST_SKIP() << "mkfs.fat is not installed";
-    LoopDevice loop;
-    LARKIN_ATTACH_LOOP(loop, LoopOptions{.size = 16ull << 20});
-
-    VolumeClaim claim;
-    std::string why;
-    ASSERT_EQ(VolumeClaim::Take(loop.Node(), {}, &claim, &why), ERROR_SUCCESS) << why;
-    EXPECT_TRUE(claim.Held());
-    EXPECT_NE(RunQuietly({mkfs, "-I", loop.Node()}), 0);
-
-    VolumeClaim second;
-    EXPECT_EQ(VolumeClaim::Take(loop.Node(), {}, &second, &why), ERROR_ACCESS_DENIED);
-    EXPECT_FALSE(second.Held());
-    EXPECT_NE(why.find(loop.Node()), std::string::npos) << why;
-    EXPECT_NE(why.find("in use"), std::string::npos) << why;
-
-    claim.Release();
-    EXPECT_FALSE(claim.Held());
-    EXPECT_EQ(RunQuietly({mkfs, "-I", loop.Node()}), 0);
-    EXPECT_EQ(VolumeClaim::Take(loop.Node(), {}, &second, &why), ERROR_SUCCESS) << why;
-}
-
 TEST(VolumeClaim, MissingNodeIsNotReady) {
     VolumeClaim claim;
     std::string why;
@@ -133,61 +65,15 @@ TEST(VolumeClaim, MissingNodeIsNotReady) {
     EXPECT_FALSE(why.empty());
 }
 
-TEST_F(MountedVolume, WhatTheDesktopMountedIsUnmountedAndKeptUnmounted) {
-    MountFolder folder;
-    Mount mount = MountOn(folder, true);
-    ASSERT_TRUE(Mounted(folder.Path()));
-
-    VolumeClaim claim;
-    std::string why;
-    ASSERT_EQ(VolumeClaim::Take(loop_.Node(), {mount}, &claim, &why), ERROR_SUCCESS) << why;
-    EXPECT_TRUE(claim.Held());
-    EXPECT_FALSE(Mounted(folder.Path()));
-    // While claimed, the system cannot mount it again.
-    EXPECT_NE(::mount(loop_.Node().c_str(), folder.Path().c_str(), fileSystem_.c_str(), 0, nullptr),
-              0);
-    EXPECT_EQ(errno, EBUSY);
-    EXPECT_FALSE(Mounted(folder.Path()));
-}
-
-TEST_F(MountedVolume, WhatTheSystemMountedRefusesTheClaim) {
-    MountFolder folder;
-    Mount mount = MountOn(folder, false);
-    VolumeClaim claim;
-    std::string why;
-    EXPECT_EQ(VolumeClaim::Take(loop_.Node(), {mount}, &claim, &why), ERROR_ACCESS_DENIED);
-    EXPECT_FALSE(claim.Held());
-    EXPECT_TRUE(Mounted(folder.Path()));
-    EXPECT_NE(why.find(folder.Path()), std::string::npos) << why;
-}
-
 TEST_F(MountedVolume, NothingIsUnmountedWhenOneMountRefuses) {
-    MountFolder desktops, systems;
+    MountPoint desktops("/tmp"), systems("/tmp");
     Mount desktop = MountOn(desktops, true);
     Mount system = MountOn(systems, false);
     std::string why;
     EXPECT_EQ(UnmountAutomounted({desktop, system}, &why), ERROR_ACCESS_DENIED);
-    EXPECT_TRUE(Mounted(desktops.Path()));
-    EXPECT_TRUE(Mounted(systems.Path()));
+    EXPECT_TRUE(desktops.Mounted());
+    EXPECT_TRUE(systems.Mounted());
     EXPECT_NE(why.find(systems.Path()), std::string::npos) << why;
-}
-
-TEST_F(MountedVolume, BusyMountRefusesTheClaimAndStays) {
-    MountFolder folder;
-    Mount mount = MountOn(folder, true);
-    int open = ::open((folder.Path() + "/held").c_str(), O_CREAT | O_RDWR | O_CLOEXEC, 0600);
-    ASSERT_GE(open, 0) << std::strerror(errno);
-
-    VolumeClaim claim;
-    std::string why;
-    EXPECT_EQ(VolumeClaim::Take(loop_.Node(), {mount}, &claim, &why), ERROR_ACCESS_DENIED);
-    EXPECT_FALSE(claim.Held());
-    EXPECT_TRUE(Mounted(folder.Path()));
-    EXPECT_NE(why.find("busy"), std::string::npos) << why;
-    ::close(open);
-
-    EXPECT_EQ(VolumeClaim::Take(loop_.Node(), {mount}, &claim, &why), ERROR_SUCCESS) << why;
-    EXPECT_FALSE(Mounted(folder.Path()));
 }
 
 }  // namespace

@@ -1,0 +1,649 @@
+// The Windows rules of the platform, each written once and checked on every
+// backend that runs here: the simulated machine, and loop devices standing
+// in for USB sticks (as root), with 512- and 4096-byte sectors. Every case
+// reaches its sticks through the Windows API alone, as the libraries do, and
+// checks what the stick stores past the platform.
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <gmock/gmock.h>
+#include <gtest/gtest.h>
+
+#include <cstring>
+
+#include "backend_under_test.h"
+#include "hardware_machine.h"
+#include "larkin/simulation.h"
+
+namespace larkin::test {
+namespace {
+
+using ::testing::AnyOf;
+using ::testing::ElementsAre;
+using ::testing::StartsWith;
+
+constexpr uint64_t kMiB = 1ull << 20;
+
+struct Row {
+    BackendKind kind;
+    uint32_t sectorSize;
+};
+
+std::string Name(const Row& row) {
+    return std::string(row.kind == BackendKind::Simulated ? "Simulated" : "LoopDevices") +
+           std::to_string(row.sectorSize);
+}
+std::string RowName(const ::testing::TestParamInfo<Row>& info) {
+    return Name(info.param);
+}
+void PrintTo(const Row& row, std::ostream* out) {
+    *out << Name(row);
+}
+
+bool Control(HANDLE handle, DWORD code, void* in = nullptr, DWORD inSize = 0, void* out = nullptr,
+             DWORD outSize = 0) {
+    DWORD returned = 0;
+    return DeviceIoControl(handle, code, in, inSize, out, outSize, &returned, nullptr);
+}
+
+// One SCSI command through IOCTL_SCSI_PASS_THROUGH_DIRECT.
+struct PassThrough {
+    SCSI_PASS_THROUGH_DIRECT request;
+    ULONG filler;
+    BYTE sense[32];
+};
+
+bool SendCommand(HANDLE handle, std::vector<BYTE> cdb, UCHAR direction, std::vector<BYTE>& data,
+                 PassThrough& record) {
+    record = PassThrough{};
+    record.request.Length = sizeof(SCSI_PASS_THROUGH_DIRECT);
+    record.request.CdbLength = static_cast<UCHAR>(cdb.size());
+    record.request.SenseInfoLength = sizeof record.sense;
+    record.request.SenseInfoOffset = offsetof(PassThrough, sense);
+    record.request.DataIn = direction;
+    record.request.DataTransferLength = static_cast<ULONG>(data.size());
+    record.request.DataBuffer = data.empty() ? nullptr : data.data();
+    record.request.TimeOutValue = 10;
+    std::memcpy(record.request.Cdb, cdb.data(), std::min<size_t>(cdb.size(), 16));
+    return Control(handle, IOCTL_SCSI_PASS_THROUGH_DIRECT, &record, sizeof record, &record,
+                   sizeof record);
+}
+
+std::vector<BYTE> Cdb10(BYTE operation, uint32_t block, uint16_t blocks) {
+    return {operation,   0, BYTE(block >> 24), BYTE(block >> 16), BYTE(block >> 8),
+            BYTE(block), 0, BYTE(blocks >> 8), BYTE(blocks),      0};
+}
+
+uint32_t BigEndian32(const BYTE* at) {
+    return uint32_t{at[0]} << 24 | uint32_t{at[1]} << 16 | uint32_t{at[2]} << 8 | at[3];
+}
+
+// A process of its own that opens and locks a volume, says so through a
+// pipe and waits to be killed; killed (as a crash kills) and reaped when it goes.
+class LockingChild {
+  public:
+    explicit LockingChild(const std::string& volume) {
+        int ready[2];
+        if (::pipe(ready) != 0) return;
+        pid_ = ::fork();
+        if (pid_ == 0) {
+            HANDLE handle = CreateFileA(volume.c_str(), GENERIC_READ | GENERIC_WRITE, 3, nullptr,
+                                        OPEN_EXISTING, 0, nullptr);
+            char answer =
+                handle != INVALID_HANDLE_VALUE && Control(handle, FSCTL_LOCK_VOLUME) ? 'L' : 'F';
+            [[maybe_unused]] auto sent = ::write(ready[1], &answer, 1);
+            for (;;) ::pause();
+        }
+        ::close(ready[1]);
+        if (pid_ > 0 && ::read(ready[0], &answer_, 1) != 1) answer_ = 0;
+        ::close(ready[0]);
+    }
+    ~LockingChild() { Kill(); }
+    LockingChild(const LockingChild&) = delete;
+    LockingChild& operator=(const LockingChild&) = delete;
+    bool Locked() const { return answer_ == 'L'; }
+    void Kill() {
+        if (pid_ <= 0) return;
+        ::kill(pid_, SIGKILL);
+        ::waitpid(pid_, nullptr, 0);
+        pid_ = -1;
+    }
+
+  private:
+    pid_t pid_ = -1;
+    char answer_ = 0;
+};
+
+class Conformance : public ::testing::TestWithParam<Row> {
+  protected:
+    // A stick of the row's sector size.
+    StickLayout Stick(bool partitioned = true, bool readOnly = false) const {
+        return {
+            .sectorSize = GetParam().sectorSize, .partitioned = partitioned, .readOnly = readOnly};
+    }
+    uint32_t Sector() const { return GetParam().sectorSize; }
+    std::string DiskName(size_t stick) const {
+        return "\\\\.\\PhysicalDrive" + std::to_string(backend_->DiskNumber(stick));
+    }
+    // The letter of the stick's one volume, "E:"; "" (a failure) when it has another count.
+    std::string Letter(size_t stick) const {
+        auto letters = LettersOf(backend_->DiskNumber(stick));
+        EXPECT_EQ(letters.size(), 1u) << "volumes on stick " << stick;
+        return letters.size() == 1 ? letters[0] : "";
+    }
+    std::unique_ptr<BackendUnderTest> backend_ = MakeBackend(GetParam().kind);
+};
+
+// Starts the row's backend on these sticks; skips where it cannot make them.
+#define LARKIN_START_STICKS(...)                                       \
+    do {                                                               \
+        bool skip_ = false;                                            \
+        std::string problem_ = backend_->Start({__VA_ARGS__}, &skip_); \
+        if (skip_) GTEST_SKIP() << problem_;                           \
+        ASSERT_EQ(problem_, "");                                       \
+    } while (false)
+
+TEST_P(Conformance, AStickIsARemovableUsbDiskWithALetteredVolumeOverItsPartition) {
+    LARKIN_START_STICKS(Stick(), Stick(false));
+    const uint32_t disk = backend_->DiskNumber(0);
+    std::string interfacePath;
+    for (const auto& path : DiskInterfacePaths()) {
+        Handle handle = Open(path, 0);
+        STORAGE_DEVICE_NUMBER number{};
+        if (handle.Valid() &&
+            Control(handle.Get(), IOCTL_STORAGE_GET_DEVICE_NUMBER, nullptr, 0, &number,
+                    sizeof number) &&
+            number.DeviceNumber == disk)
+            interfacePath = path;
+    }
+    EXPECT_THAT(interfacePath, StartsWith("\\\\?\\usbstor#disk&ven_"));
+    // The interface path opens the disk in any letter case.
+    for (char& c : interfacePath)
+        c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    Handle drive = Open(interfacePath, GENERIC_READ);
+    ASSERT_TRUE(drive.Valid()) << GetLastError();
+
+    std::vector<BYTE> buffer(256);
+    ASSERT_TRUE(
+        Control(drive.Get(), IOCTL_DISK_GET_DRIVE_GEOMETRY_EX, nullptr, 0, buffer.data(), 256));
+    DISK_GEOMETRY_EX geometry{};
+    std::memcpy(&geometry, buffer.data(), offsetof(DISK_GEOMETRY_EX, Data));
+    EXPECT_EQ(geometry.Geometry.BytesPerSector, Sector());
+    EXPECT_EQ(geometry.Geometry.MediaType, static_cast<DWORD>(RemovableMedia));
+    EXPECT_EQ(geometry.DiskSize.QuadPart, static_cast<LONGLONG>(32 * kMiB));
+    EXPECT_FALSE(
+        Control(drive.Get(), IOCTL_DISK_GET_DRIVE_GEOMETRY_EX, nullptr, 0, buffer.data(), 16));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INSUFFICIENT_BUFFER));
+
+    // One volume, partition 1 of the same disk, where the table puts it; the
+    // blank stick has none.
+    std::string letter = Letter(0);
+    ASSERT_NE(letter, "");
+    EXPECT_NE(letter, "C:");
+    EXPECT_EQ(GetDriveTypeA((letter + "\\").c_str()), static_cast<UINT>(DRIVE_REMOVABLE));
+    EXPECT_EQ(ExtentOf(letter), std::pair(kMiB, 31 * kMiB));
+    Handle volume = Open("\\\\.\\" + letter, 0);
+    STORAGE_DEVICE_NUMBER number{};
+    ASSERT_TRUE(
+        Control(volume.Get(), IOCTL_STORAGE_GET_DEVICE_NUMBER, nullptr, 0, &number, sizeof number));
+    EXPECT_EQ(number.DeviceNumber, disk);
+    EXPECT_EQ(number.PartitionNumber, 1u);
+    EXPECT_TRUE(LettersOf(backend_->DiskNumber(1)).empty());
+}
+
+// Raw I/O moves whole sectors of the stick's own size, a volume handle sees
+// its partition alone, and every write is on record under the stick's name.
+TEST_P(Conformance, WritesLandWhereTheyAimAndTheJournalNamesTheStick) {
+    LARKIN_START_STICKS(Stick());
+    const uint32_t sector = Sector();
+    auto before = backend_->Stored(0, 0, 4 * kMiB);
+    Handle volume = Open("\\\\.\\" + Letter(0), kReadWrite);
+    ASSERT_TRUE(volume.Valid()) << GetLastError();
+    ASSERT_TRUE(Control(volume.Get(), FSCTL_LOCK_VOLUME)) << GetLastError();
+    auto onVolume = Pattern(2 * sector, 0x52);
+    ASSERT_TRUE(WriteAt(volume.Get(), 2 * sector, onVolume)) << GetLastError();
+    LARKIN_EXPECT_FAILS(WriteAt(volume.Get(), 31 * kMiB - sector, Pattern(2 * sector, 1)),
+                        ERROR_SECTOR_NOT_FOUND);
+    volume.Close();
+
+    Handle drive = Open(DiskName(0), kReadWrite);
+    ASSERT_TRUE(drive.Valid()) << GetLastError();
+    auto onDisk = Pattern(sector, 0x77);
+    ASSERT_TRUE(WriteAt(drive.Get(), 100 * sector, onDisk)) << GetLastError();
+    EXPECT_EQ(ReadAt(drive.Get(), 100 * sector, sector), onDisk);
+    // Parts of sectors are refused, in length and in place.
+    LARKIN_EXPECT_FAILS(ReadAt(drive.Get(), 0, sector / 2), ERROR_INVALID_PARAMETER);
+    LARKIN_EXPECT_FAILS(WriteAt(drive.Get(), sector / 2, Pattern(sector, 2)),
+                        ERROR_INVALID_PARAMETER);
+    LARKIN_EXPECT_FAILS(WriteAt(drive.Get(), 0, Pattern(sector / 2, 3)), ERROR_INVALID_PARAMETER);
+    Handle reader = Open(DiskName(0), GENERIC_READ);
+    LARKIN_EXPECT_FAILS(WriteAt(reader.Get(), 0, Pattern(sector, 4)), ERROR_ACCESS_DENIED);
+
+    // The file behind the stick is the stick: never a plain file, which
+    // would be written past the guard and the journal.
+    for (DWORD disposition : {DWORD{OPEN_EXISTING}, DWORD{CREATE_ALWAYS}}) {
+        Handle backing(CreateFileA(backend_->BackingFile(0).c_str(), kReadWrite, 0, nullptr,
+                                   disposition, 0, nullptr));
+        LARKIN_EXPECT_FAILS(backing.Valid(), ERROR_ACCESS_DENIED);
+    }
+
+    auto expected = before;
+    std::copy(onVolume.begin(), onVolume.end(), expected.begin() + kMiB + 2 * sector);
+    std::copy(onDisk.begin(), onDisk.end(), expected.begin() + 100 * sector);
+    EXPECT_TRUE(backend_->Stored(0, 0, 4 * kMiB) == expected) << "bytes changed beyond the writes";
+    auto journal = sim::Journal();
+    ASSERT_EQ(journal.size(), 2u);
+    for (const auto& entry : journal) {
+        EXPECT_EQ(entry.disk, backend_->JournalKey(0));
+        EXPECT_EQ(entry.via, "WriteFile");
+        EXPECT_TRUE(entry.completed);
+    }
+    EXPECT_EQ(journal[0].offset, kMiB + 2 * sector);
+    EXPECT_EQ(journal[0].length, 2u * sector);
+    EXPECT_EQ(journal[1].offset, 100u * sector);
+}
+
+TEST_P(Conformance, ControlCodesNeedTheAccessTheyDeclare) {
+    LARKIN_START_STICKS(Stick());
+    Handle query = Open(DiskName(0), 0);
+    Handle reader = Open(DiskName(0), GENERIC_READ);
+    ASSERT_TRUE(query.Valid() && reader.Valid()) << GetLastError();
+    STORAGE_DEVICE_NUMBER number{};
+    EXPECT_TRUE(
+        Control(query.Get(), IOCTL_STORAGE_GET_DEVICE_NUMBER, nullptr, 0, &number, sizeof number));
+    GET_LENGTH_INFORMATION length{};
+    EXPECT_FALSE(
+        Control(query.Get(), IOCTL_DISK_GET_LENGTH_INFO, nullptr, 0, &length, sizeof length));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+    EXPECT_TRUE(
+        Control(reader.Get(), IOCTL_DISK_GET_LENGTH_INFO, nullptr, 0, &length, sizeof length));
+    EXPECT_EQ(length.Length.QuadPart, static_cast<LONGLONG>(32 * kMiB));
+    // A reader may not rewrite the table nor pass commands.
+    std::vector<BYTE> layout(1024);
+    LARKIN_EXPECT_FAILS(Control(reader.Get(), IOCTL_DISK_SET_DRIVE_LAYOUT_EX, layout.data(), 1024),
+                        ERROR_ACCESS_DENIED);
+    std::vector<BYTE> data(Sector());
+    PassThrough record{};
+    LARKIN_EXPECT_FAILS(
+        SendCommand(reader.Get(), Cdb10(0x28, 0, 1), SCSI_IOCTL_DATA_IN, data, record),
+        ERROR_ACCESS_DENIED);
+    EXPECT_TRUE(sim::Journal().empty());
+}
+
+// A locked volume refuses a second lock, other writers and new opens, in
+// this process and in every other; closing the handle, or the death of the
+// process that holds it, unlocks it.
+TEST_P(Conformance, AVolumeLockKeepsOutEveryOtherHandleAndProcess) {
+    LARKIN_START_STICKS(Stick());
+    const std::string volume = "\\\\.\\" + Letter(0);
+    const std::vector<std::byte> data = Pattern(Sector(), 9);
+    Handle first = Open(volume, kReadWrite), second = Open(volume, kReadWrite);
+    ASSERT_TRUE(first.Valid() && second.Valid()) << GetLastError();
+    ASSERT_TRUE(Control(first.Get(), FSCTL_LOCK_VOLUME)) << GetLastError();
+    LARKIN_EXPECT_FAILS(Control(second.Get(), FSCTL_LOCK_VOLUME), ERROR_ACCESS_DENIED);
+    LARKIN_EXPECT_FAILS(WriteAt(second.Get(), 0, data), ERROR_ACCESS_DENIED);
+    LARKIN_EXPECT_FAILS(Open(volume, GENERIC_READ).Valid(), ERROR_ACCESS_DENIED);
+    EXPECT_FALSE(Control(second.Get(), FSCTL_UNLOCK_VOLUME));
+    EXPECT_EQ(GetLastError(), ERROR_NOT_LOCKED);
+    ASSERT_TRUE(Control(first.Get(), FSCTL_UNLOCK_VOLUME));
+    ASSERT_TRUE(Control(second.Get(), FSCTL_LOCK_VOLUME)) << GetLastError();
+    second.Close();
+    ASSERT_TRUE(Control(first.Get(), FSCTL_LOCK_VOLUME)) << GetLastError();
+    first.Close();
+
+    Handle mine = Open(volume, kReadWrite);
+    ASSERT_TRUE(mine.Valid()) << GetLastError();
+    auto before = backend_->Stored(0, 0, 2 * kMiB);
+    LockingChild child(volume);
+    ASSERT_TRUE(child.Locked());
+    LARKIN_EXPECT_FAILS(Control(mine.Get(), FSCTL_LOCK_VOLUME), ERROR_ACCESS_DENIED);
+    LARKIN_EXPECT_FAILS(WriteAt(mine.Get(), 0, data), ERROR_ACCESS_DENIED);
+    LARKIN_EXPECT_FAILS(Open(volume, GENERIC_READ).Valid(), ERROR_ACCESS_DENIED);
+    LARKIN_TOOL_VOLUME where{};
+    EXPECT_EQ(LarkinOpenVolumeForTool(volume.c_str(), "mkfs.fat", TRUE, &where),
+              INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+    EXPECT_TRUE(backend_->Stored(0, 0, 2 * kMiB) == before);
+    EXPECT_TRUE(sim::Journal().empty());
+
+    child.Kill();
+    ASSERT_TRUE(Control(mine.Get(), FSCTL_LOCK_VOLUME)) << GetLastError();
+    EXPECT_TRUE(WriteAt(mine.Get(), 0, data)) << GetLastError();
+    EXPECT_EQ(backend_->Stored(0, kMiB, Sector()), data);
+}
+
+// An outside program is handed a volume nobody else holds, and holds it
+// while it works; the journal covers the whole volume until it is done.
+TEST_P(Conformance, AnOutsideProgramGetsTheVolumeLockedAndJournaled) {
+    LARKIN_START_STICKS(Stick());
+    const std::string letter = Letter(0);
+    Handle locked = Open("\\\\.\\" + letter, kReadWrite);
+    ASSERT_TRUE(Control(locked.Get(), FSCTL_LOCK_VOLUME)) << GetLastError();
+    LARKIN_TOOL_VOLUME where{};
+    EXPECT_EQ(LarkinOpenVolumeForTool(letter.c_str(), "mkfs.fat", TRUE, &where),
+              INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+    locked.Close();
+
+    Handle session(LarkinOpenVolumeForTool(letter.c_str(), "mkfs.fat", TRUE, &where));
+    ASSERT_TRUE(session.Valid()) << GetLastError();
+    EXPECT_EQ(where.offset, kMiB);
+    EXPECT_EQ(where.length, 31 * kMiB);
+    EXPECT_EQ(where.bytesPerSector, Sector());
+    EXPECT_EQ(where.hiddenSectors, kMiB / Sector());
+    LARKIN_EXPECT_FAILS(Open("\\\\.\\" + letter, kReadWrite).Valid(), ERROR_ACCESS_DENIED);
+    if (Sector() == 512 && HaveProgram("mkfs.fat")) {
+        CommandRun made =
+            RunCommand("mkfs.fat -n TOOLMADE --offset " + std::to_string(where.offset / 512) + " " +
+                       Quoted(where.path) + " " + std::to_string(where.length / 1024));
+        EXPECT_EQ(made.exitCode, 0) << made.output;
+        auto boot = backend_->Stored(0, kMiB, 90);
+        EXPECT_NE(std::string(reinterpret_cast<const char*>(boot.data()), 90).find("TOOLMADE"),
+                  std::string::npos);
+    }
+    auto journal = sim::Journal();
+    ASSERT_EQ(journal.size(), 1u);
+    EXPECT_EQ(journal[0].disk, backend_->JournalKey(0));
+    EXPECT_EQ(journal[0].offset, where.offset);
+    EXPECT_EQ(journal[0].length, where.length);
+    EXPECT_EQ(journal[0].via, "mkfs.fat");
+    EXPECT_FALSE(journal[0].completed);  // the program may still be writing
+    session.Close();
+    EXPECT_TRUE(sim::Journal()[0].completed);
+    Handle again = Open("\\\\.\\" + letter, kReadWrite);
+    EXPECT_TRUE(Control(again.Get(), FSCTL_LOCK_VOLUME)) << GetLastError();
+}
+
+// The drive layout a library sets: slot 0 empty, a FAT16 partition, one of
+// a type no volume is made of and a FAT32 one. Its offsets count bytes, the
+// table counts the stick's sectors; the volumes are those of the new table,
+// numbered as the system numbers partitions (each entry that holds one).
+TEST_P(Conformance, ANewDriveLayoutGivesTheVolumesOfTheNewTable) {
+    LARKIN_START_STICKS(Stick());
+    Handle drive = Open(DiskName(0), kReadWrite);
+    ASSERT_TRUE(drive.Valid()) << GetLastError();
+    constexpr DWORD kSize = DRIVE_LAYOUT_HEADER_SIZE + 4 * sizeof(PARTITION_INFORMATION_EX);
+    std::vector<BYTE> buffer(kSize);
+    auto* layout = reinterpret_cast<DRIVE_LAYOUT_INFORMATION_EX*>(buffer.data());
+    layout->PartitionStyle = PARTITION_STYLE_MBR;
+    layout->PartitionCount = 4;
+    layout->Mbr.Signature = 0x1A2B3C4D;
+    const std::pair<uint8_t, uint64_t> wanted[4] = {
+        {0, 0}, {0x0E, 1 * kMiB}, {0x83, 5 * kMiB}, {0x0C, 9 * kMiB}};
+    for (int i = 0; i < 4; ++i) {
+        auto& entry = layout->PartitionEntry[i];
+        entry.PartitionStyle = PARTITION_STYLE_MBR;
+        entry.Mbr.PartitionType = wanted[i].first;
+        entry.StartingOffset.QuadPart = static_cast<LONGLONG>(wanted[i].second);
+        entry.PartitionLength.QuadPart = wanted[i].first ? static_cast<LONGLONG>(4 * kMiB) : 0;
+        entry.RewritePartition = TRUE;
+    }
+    layout->PartitionEntry[3].PartitionLength.QuadPart = static_cast<LONGLONG>(23 * kMiB);
+    // Not whole sectors of the stick, or past its end: refused, nothing written.
+    layout->PartitionEntry[1].StartingOffset.QuadPart += Sector() / 2;
+    LARKIN_EXPECT_FAILS(Control(drive.Get(), IOCTL_DISK_SET_DRIVE_LAYOUT_EX, buffer.data(), kSize),
+                        ERROR_INVALID_PARAMETER);
+    layout->PartitionEntry[1].StartingOffset.QuadPart -= Sector() / 2;
+    layout->PartitionEntry[3].PartitionLength.QuadPart += static_cast<LONGLONG>(kMiB);
+    LARKIN_EXPECT_FAILS(Control(drive.Get(), IOCTL_DISK_SET_DRIVE_LAYOUT_EX, buffer.data(), kSize),
+                        ERROR_INVALID_PARAMETER);
+    EXPECT_TRUE(sim::Journal().empty());
+    layout->PartitionEntry[3].PartitionLength.QuadPart -= static_cast<LONGLONG>(kMiB);
+    ASSERT_TRUE(Control(drive.Get(), IOCTL_DISK_SET_DRIVE_LAYOUT_EX, buffer.data(), kSize))
+        << GetLastError();
+
+    auto table = backend_->Stored(0, 0, 512);
+    auto le32 = [&](size_t at) {
+        uint32_t value = 0;
+        for (int i = 3; i >= 0; --i) value = value << 8 | std::to_integer<uint32_t>(table[at + i]);
+        return value;
+    };
+    EXPECT_EQ(le32(446 + 16 + 8), kMiB / Sector());
+    EXPECT_EQ(le32(446 + 16 + 12), 4 * kMiB / Sector());
+    EXPECT_EQ(std::to_integer<int>(table[446 + 48 + 4]), 0x0C);
+
+    std::vector<BYTE> readBack(kSize);
+    ASSERT_TRUE(
+        Control(drive.Get(), IOCTL_DISK_GET_DRIVE_LAYOUT_EX, nullptr, 0, readBack.data(), kSize));
+    auto* read = reinterpret_cast<DRIVE_LAYOUT_INFORMATION_EX*>(readBack.data());
+    EXPECT_EQ(read->Mbr.Signature, 0x1A2B3C4Du);
+    ASSERT_EQ(read->PartitionCount, 4u);
+    std::vector<DWORD> numbers;
+    for (DWORD i = 0; i < 4; ++i) numbers.push_back(read->PartitionEntry[i].PartitionNumber);
+    EXPECT_THAT(numbers, ElementsAre(0u, 1u, 2u, 3u));
+    EXPECT_EQ(read->PartitionEntry[1].Mbr.HiddenSectors, kMiB / Sector());
+
+    using Extent = std::pair<uint64_t, uint64_t>;
+    std::vector<std::pair<uint32_t, Extent>> volumes;
+    for (const auto& volume : LetteredVolumes()) {
+        if (volume.error != ERROR_SUCCESS || volume.disk != backend_->DiskNumber(0)) continue;
+        auto extent = ExtentOf(volume.letter);
+        ASSERT_TRUE(extent) << volume.letter;
+        volumes.emplace_back(volume.partition, *extent);
+    }
+    std::sort(volumes.begin(), volumes.end());
+    EXPECT_THAT(volumes, ElementsAre(std::pair(1u, Extent(kMiB, 4 * kMiB)),
+                                     std::pair(3u, Extent(9 * kMiB, 23 * kMiB))));
+    auto journal = sim::Journal();
+    ASSERT_EQ(journal.size(), 1u);
+    EXPECT_EQ(journal[0].disk, backend_->JournalKey(0));
+    EXPECT_EQ(journal[0].via, "drive layout");
+    EXPECT_EQ(journal[0].offset, 0u);
+}
+
+// A table written as bytes is taken when the stick's properties are updated.
+TEST_P(Conformance, ATableWrittenAsBytesGivesVolumesAfterTheUpdate) {
+    LARKIN_START_STICKS(Stick(false));
+    EXPECT_TRUE(LettersOf(backend_->DiskNumber(0)).empty());
+    Handle drive = Open(DiskName(0), kReadWrite);
+    ASSERT_TRUE(drive.Valid()) << GetLastError();
+    std::vector<std::byte> first(Sector());
+    auto mbr = Mbr({{0, 0x0E, static_cast<uint32_t>(kMiB / Sector()),
+                     static_cast<uint32_t>(8 * kMiB / Sector())}});
+    std::copy(mbr.begin(), mbr.end(), first.begin());
+    ASSERT_TRUE(WriteAt(drive.Get(), 0, first)) << GetLastError();
+    ASSERT_TRUE(Control(drive.Get(), IOCTL_DISK_UPDATE_PROPERTIES)) << GetLastError();
+    EXPECT_EQ(ExtentOf(Letter(0)), std::pair(kMiB, 8 * kMiB));
+}
+
+TEST_P(Conformance, TheStickAnswersScsiCommandsAsAUsbStick) {
+    // Reported: the emulated target (machine/emulated_scsi_disk.cpp) counts
+    // 512-byte blocks whatever the disk's own sectors.
+    if (Sector() != 512) GTEST_SKIP() << "the emulated SCSI target knows 512-byte blocks only";
+    LARKIN_START_STICKS(Stick());
+    const uint32_t sector = Sector();
+    Handle drive = Open(DiskName(0), kReadWrite);
+    ASSERT_TRUE(drive.Valid()) << GetLastError();
+    PassThrough record{};
+    std::vector<BYTE> inquiry(36);
+    ASSERT_TRUE(
+        SendCommand(drive.Get(), {0x12, 0, 0, 0, 36, 0}, SCSI_IOCTL_DATA_IN, inquiry, record))
+        << GetLastError();
+    EXPECT_EQ(record.request.ScsiStatus, SCSISTAT_GOOD);
+    EXPECT_EQ(inquiry[0] & 0x1F, 0);     // a disk
+    EXPECT_EQ(inquiry[1] & 0x80, 0x80);  // removable
+
+    std::vector<BYTE> capacity(8);
+    ASSERT_TRUE(SendCommand(drive.Get(), Cdb10(0x25, 0, 0), SCSI_IOCTL_DATA_IN, capacity, record));
+    EXPECT_EQ(BigEndian32(&capacity[0]), 32 * kMiB / sector - 1);  // the last block
+    EXPECT_EQ(BigEndian32(&capacity[4]), sector);
+
+    std::vector<BYTE> blocks(2 * sector);
+    ASSERT_TRUE(SendCommand(drive.Get(), Cdb10(0x28, 0, 2), SCSI_IOCTL_DATA_IN, blocks, record));
+    EXPECT_EQ(record.request.ScsiStatus, SCSISTAT_GOOD);
+    auto stored = backend_->Stored(0, 0, 2 * sector);
+    EXPECT_EQ(std::memcmp(blocks.data(), stored.data(), blocks.size()), 0);
+
+    auto written = Pattern(sector, 0x44);
+    std::vector<BYTE> out(sector);
+    std::memcpy(out.data(), written.data(), sector);
+    ASSERT_TRUE(SendCommand(drive.Get(), Cdb10(0x2A, 60, 1), SCSI_IOCTL_DATA_OUT, out, record));
+    EXPECT_EQ(record.request.ScsiStatus, SCSISTAT_GOOD);
+    EXPECT_EQ(backend_->Stored(0, 60 * sector, sector), written);
+    // A block past the end is the target's CHECK CONDITION, nothing moved.
+    ASSERT_TRUE(SendCommand(drive.Get(), Cdb10(0x28, 32 * kMiB / sector, 1), SCSI_IOCTL_DATA_IN,
+                            out, record));
+    EXPECT_EQ(record.request.ScsiStatus, SCSISTAT_CHECK_CONDITION);
+    EXPECT_EQ(record.sense[2] & 0x0F, 0x05);  // ILLEGAL REQUEST
+    // More than sixteen command bytes are no command.
+    EXPECT_FALSE(
+        SendCommand(drive.Get(), std::vector<BYTE>(18, 0x28), SCSI_IOCTL_DATA_IN, out, record));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
+
+    auto journal = sim::Journal();
+    ASSERT_EQ(journal.size(), 1u);
+    EXPECT_EQ(journal[0].disk, backend_->JournalKey(0));
+    EXPECT_EQ(journal[0].offset, 60u * sector);
+    EXPECT_EQ(journal[0].length, sector);
+    EXPECT_EQ(journal[0].via, "SCSI WRITE(10)");
+
+    // ASPI reaches the same target through its host.
+    bool answered = false;
+    for (DWORD host = 0; host < LarkinScsiHostCount(); ++host) {
+        std::vector<BYTE> again(36);
+        BYTE cdb[6] = {0x12, 0, 0, 0, 36, 0};
+        BYTE status = 0xFF;
+        if (LarkinScsiExecute(host, 0, 0, cdb, 6, LARKIN_SCSI_DATA_IN, again.data(), 36, nullptr, 0,
+                              &status) == ERROR_SUCCESS &&
+            again == inquiry)
+            answered = answered || status == SCSISTAT_GOOD;
+    }
+    EXPECT_TRUE(answered);
+}
+
+// Pulled out while its handles are open: each call fails as Windows fails
+// it, and the journal holds what may have changed.
+TEST_P(Conformance, AStickPulledOutWhileOpenFailsItsHandles) {
+    LARKIN_START_STICKS(Stick());
+    const uint32_t sector = Sector();
+    const uint32_t disk = backend_->DiskNumber(0);
+    Handle volume = Open("\\\\.\\" + Letter(0), kReadWrite);
+    ASSERT_TRUE(volume.Valid()) << GetLastError();
+    ASSERT_TRUE(Control(volume.Get(), FSCTL_LOCK_VOLUME)) << GetLastError();
+    Handle drive = Open(DiskName(0), kReadWrite);
+    ASSERT_TRUE(drive.Valid()) << GetLastError();
+    ASSERT_TRUE(WriteAt(volume.Get(), 0, Pattern(sector, 1))) << GetLastError();
+
+    backend_->PullOut(0);
+    auto gone = AnyOf(ERROR_NOT_READY, ERROR_DEVICE_NOT_CONNECTED);
+    EXPECT_FALSE(WriteAt(volume.Get(), sector, Pattern(sector, 2)));
+    EXPECT_THAT(GetLastError(), gone);
+    EXPECT_FALSE(WriteAt(drive.Get(), 0, Pattern(sector, 3)));
+    EXPECT_THAT(GetLastError(), gone);
+    EXPECT_FALSE(ReadAt(drive.Get(), 0, sector));
+    EXPECT_THAT(GetLastError(), gone);
+    std::vector<BYTE> layout(4096);
+    EXPECT_FALSE(
+        Control(drive.Get(), IOCTL_DISK_GET_DRIVE_LAYOUT_EX, nullptr, 0, layout.data(), 4096));
+    EXPECT_THAT(GetLastError(), gone);
+
+    // The one write that reached the stick is on record as done; whatever
+    // began after it as unfinished.
+    auto journal = sim::Journal();
+    ASSERT_GE(journal.size(), 1u);
+    EXPECT_TRUE(journal[0].completed);
+    for (const auto& entry : journal) EXPECT_EQ(entry.disk, backend_->JournalKey(0));
+    for (size_t i = 1; i < journal.size(); ++i) EXPECT_FALSE(journal[i].completed);
+    EXPECT_TRUE(LettersOf(disk).empty());
+}
+
+// A reader's slot without a card: the disk and its letter open, and every
+// transfer fails as not ready.
+TEST_P(Conformance, AnEmptySlotOpensWithItsLetterAndMovesNothing) {
+    LARKIN_START_STICKS(StickLayout{.sectorSize = Sector(), .partitioned = false, .media = false});
+    auto gone = AnyOf(ERROR_NOT_READY, ERROR_DEVICE_NOT_CONNECTED);
+    Handle drive = Open(DiskName(0), kReadWrite);
+    ASSERT_TRUE(drive.Valid()) << GetLastError();
+    EXPECT_FALSE(ReadAt(drive.Get(), 0, Sector()));
+    EXPECT_THAT(GetLastError(), gone);
+    EXPECT_FALSE(WriteAt(drive.Get(), 0, Pattern(Sector(), 8)));
+    EXPECT_THAT(GetLastError(), gone);
+    std::vector<BYTE> layout(4096);
+    LARKIN_EXPECT_FAILS(
+        Control(drive.Get(), IOCTL_DISK_GET_DRIVE_LAYOUT_EX, nullptr, 0, layout.data(), 4096),
+        ERROR_NOT_READY);
+
+    std::vector<std::string> slots;
+    for (const auto& volume : LetteredVolumes())
+        if (volume.error == ERROR_NOT_READY) slots.push_back(volume.letter);
+    ASSERT_EQ(slots.size(), 1u);
+    EXPECT_FALSE(ExtentOf(slots[0]));
+    Handle slot = Open("\\\\.\\" + slots[0], kReadWrite);
+    ASSERT_TRUE(slot.Valid()) << GetLastError();
+    LARKIN_EXPECT_FAILS(ReadAt(slot.Get(), 0, Sector()), ERROR_NOT_READY);
+    LARKIN_EXPECT_FAILS(WriteAt(slot.Get(), 0, Pattern(Sector(), 9)), ERROR_NOT_READY);
+    slot.Close();
+    LARKIN_TOOL_VOLUME where{};
+    EXPECT_EQ(LarkinOpenVolumeForTool(slots[0].c_str(), "mkfs.fat", TRUE, &where),
+              INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NOT_READY));
+    for (const auto& entry : sim::Journal()) EXPECT_FALSE(entry.completed) << entry.via;
+}
+
+TEST_P(Conformance, AWriteProtectedStickIsReadAndLockedButNeverWritten) {
+    LARKIN_START_STICKS(Stick(true, true));
+    const uint32_t sector = Sector();
+    auto before = backend_->Stored(0, 0, 2 * kMiB);
+    Handle volume = Open("\\\\.\\" + Letter(0), kReadWrite);
+    ASSERT_TRUE(volume.Valid()) << GetLastError();
+    EXPECT_TRUE(Control(volume.Get(), FSCTL_LOCK_VOLUME)) << GetLastError();
+    EXPECT_EQ(ReadAt(volume.Get(), 0, sector), backend_->Stored(0, kMiB, sector));
+    LARKIN_EXPECT_FAILS(WriteAt(volume.Get(), 0, Pattern(sector, 4)), ERROR_WRITE_PROTECT);
+
+    Handle drive = Open(DiskName(0), kReadWrite);
+    ASSERT_TRUE(drive.Valid()) << GetLastError();
+    LARKIN_EXPECT_FAILS(WriteAt(drive.Get(), 0, Pattern(sector, 5)), ERROR_WRITE_PROTECT);
+    std::vector<BYTE> layout(DRIVE_LAYOUT_HEADER_SIZE + 4 * sizeof(PARTITION_INFORMATION_EX));
+    ASSERT_TRUE(Control(drive.Get(), IOCTL_DISK_GET_DRIVE_LAYOUT_EX, nullptr, 0, layout.data(),
+                        static_cast<DWORD>(layout.size())));
+    EXPECT_FALSE(Control(drive.Get(), IOCTL_DISK_SET_DRIVE_LAYOUT_EX, layout.data(),
+                         static_cast<DWORD>(layout.size())));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_WRITE_PROTECT));
+    // The SCSI target says DATA PROTECT, as a stick with its switch set.
+    std::vector<BYTE> out(sector);
+    PassThrough record{};
+    ASSERT_TRUE(SendCommand(drive.Get(), Cdb10(0x2A, 0, 1), SCSI_IOCTL_DATA_OUT, out, record));
+    EXPECT_EQ(record.request.ScsiStatus, SCSISTAT_CHECK_CONDITION);
+    EXPECT_EQ(record.sense[2] & 0x0F, 0x07);
+    EXPECT_EQ(record.sense[12], 0x27);  // WRITE PROTECTED
+    EXPECT_TRUE(backend_->Stored(0, 0, 2 * kMiB) == before);
+    for (const auto& entry : sim::Journal()) EXPECT_FALSE(entry.completed) << entry.via;
+}
+
+// The running system's disks are listed and never opened for writing,
+// whichever way a program asks.
+TEST_P(Conformance, TheSystemsOwnDisksAreNeverOpenedForWriting) {
+    LARKIN_START_STICKS(Stick());
+    int others = 0;
+    for (const auto& path : DiskInterfacePaths()) {
+        Handle query = Open(path, 0);
+        STORAGE_DEVICE_NUMBER number{};
+        if (!query.Valid() ||
+            !Control(query.Get(), IOCTL_STORAGE_GET_DEVICE_NUMBER, nullptr, 0, &number,
+                     sizeof number) ||
+            number.DeviceNumber == backend_->DiskNumber(0))
+            continue;
+        ++others;
+        EXPECT_FALSE(Open(path, kReadWrite).Valid()) << path << " was opened for writing";
+        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+        EXPECT_FALSE(
+            Open("\\\\.\\PhysicalDrive" + std::to_string(number.DeviceNumber), kReadWrite).Valid());
+    }
+    if (others == 0) GTEST_SKIP() << "this computer shows no disk of its own";
+    EXPECT_EQ(GetDriveTypeA("C:\\"), static_cast<UINT>(DRIVE_FIXED));
+    LARKIN_EXPECT_FAILS(Open("\\\\.\\C:", kReadWrite).Valid(), ERROR_ACCESS_DENIED);
+    LARKIN_TOOL_VOLUME where{};
+    EXPECT_EQ(LarkinOpenVolumeForTool("C:", "mkfs.fat", TRUE, &where), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+    EXPECT_TRUE(sim::Journal().empty());
+}
+
+INSTANTIATE_TEST_SUITE_P(Backends, Conformance,
+                         ::testing::Values(Row{BackendKind::Simulated, 512},
+                                           Row{BackendKind::LoopDevices, 512},
+                                           Row{BackendKind::LoopDevices, 4096}),
+                         RowName);
+
+}  // namespace
+}  // namespace larkin::test
