@@ -122,12 +122,17 @@ class Command {
         return Respond(response, (cdb_[3] << 8) | cdb_[4]);
     }
 
+    // Blocks are the disk's own sectors: a 4096-byte stick counts in 4096.
+    uint32_t BlockSize() const {
+        return disk_.geometry.bytesPerSector ? disk_.geometry.bytesPerSector : 512;
+    }
+
     ScsiOutcome ReadCapacity() {
         if (!disk_.media) return Check(kNotReady, 0x3A, 0);
         std::vector<std::byte> response(8);
-        uint64_t blocks = disk_.size / 512;
+        uint64_t blocks = disk_.size / BlockSize();
         PutBe32(&response[0], static_cast<uint32_t>(std::min<uint64_t>(blocks - 1, 0xFFFFFFFF)));
-        PutBe32(&response[4], 512);
+        PutBe32(&response[4], BlockSize());
         return Respond(response, response.size());
     }
 
@@ -142,8 +147,8 @@ class Command {
             page5[1] = std::byte{30};
             page5[4] = std::byte{static_cast<uint8_t>(disk_.geometry.heads)};
             page5[5] = std::byte{static_cast<uint8_t>(disk_.geometry.sectorsPerTrack)};
-            page5[6] = std::byte{0x02};  // 512 bytes per sector
-            page5[7] = std::byte{0x00};
+            page5[6] = std::byte{static_cast<uint8_t>(BlockSize() >> 8)};
+            page5[7] = std::byte{static_cast<uint8_t>(BlockSize())};
             uint64_t cylinders = std::min<uint64_t>(disk_.geometry.cylinders, 0xFFFF);
             page5[8] = std::byte{static_cast<uint8_t>(cylinders >> 8)};
             page5[9] = std::byte{static_cast<uint8_t>(cylinders)};
@@ -169,13 +174,14 @@ class Command {
         if (!disk_.media) return Check(kNotReady, 0x3A, 0);
         uint64_t lba = Be32(&cdb_[2]);
         uint64_t blocks = (cdb_[7] << 8) | cdb_[8];
-        if ((lba + blocks) * 512 > disk_.size) return Check(kIllegalRequest, 0x21, 0);
-        uint64_t bytes = blocks * 512;
+        if ((lba + blocks) * BlockSize() > disk_.size) return Check(kIllegalRequest, 0x21, 0);
+        uint64_t bytes = blocks * BlockSize();
         DataDirection wanted = write ? DataDirection::Out : DataDirection::In;
         if (blocks > 0 && (direction_ != wanted || data_.size() < bytes))
             return Check(kIllegalRequest, 0x24, 0);
         auto span = data_.first(bytes);
-        DWORD error = write ? disk_.write(lba * 512, span) : disk_.read(lba * 512, span);
+        DWORD error =
+            write ? disk_.write(lba * BlockSize(), span) : disk_.read(lba * BlockSize(), span);
         // As a stick says it: write-protected, pulled out, or failing.
         if (error == ERROR_WRITE_PROTECT) return Check(kDataProtect, 0x27, 0);
         if (error == ERROR_NOT_READY) return Check(kNotReady, 0x3A, 0);
