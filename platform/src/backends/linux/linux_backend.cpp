@@ -15,8 +15,8 @@
 #include <fstream>
 #include <sstream>
 
-#include "assignments.h"
 #include "block_device.h"
+#include "machine/drive_letters.h"
 #include "machine/emulated_scsi_disk.h"
 #include "machine/floppy_image.h"
 #include "machine/partition_table.h"

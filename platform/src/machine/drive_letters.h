@@ -2,8 +2,8 @@
 // a disk or a volume is seen it takes the lowest free number or letter and
 // keeps it, so that a re-plug, or another stick coming and going, does not
 // shuffle them. Every process reads and writes the same record.
-#ifndef LARKIN_PLATFORM_LINUX_ASSIGNMENTS_H
-#define LARKIN_PLATFORM_LINUX_ASSIGNMENTS_H
+#ifndef LARKIN_PLATFORM_DRIVE_LETTERS_H
+#define LARKIN_PLATFORM_DRIVE_LETTERS_H
 
 #include <cstdint>
 #include <map>
@@ -12,7 +12,7 @@
 #include <string>
 #include <string_view>
 
-namespace larkin::platform::linuxhw {
+namespace larkin::platform {
 
 struct Assignments {
     std::map<std::string, uint32_t> diskNumbers;  // by disk key
@@ -48,6 +48,6 @@ Assignments AssignInFile(const std::string& file, std::span<const std::string> d
                          std::span<const std::string> volumes,
                          const std::optional<std::string>& systemVolume);
 
-}  // namespace larkin::platform::linuxhw
+}  // namespace larkin::platform
 
 #endif

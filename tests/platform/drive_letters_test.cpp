@@ -1,4 +1,4 @@
-#include "backends/linux/assignments.h"
+#include "machine/drive_letters.h"
 
 #include <gtest/gtest.h>
 
@@ -6,7 +6,7 @@
 #include <fstream>
 #include <vector>
 
-namespace larkin::platform::linuxhw {
+namespace larkin::platform {
 namespace {
 
 using Keys = std::vector<std::string>;
@@ -117,4 +117,4 @@ TEST(Assignments, EveryProcessSharesTheFile) {
 }
 
 }  // namespace
-}  // namespace larkin::platform::linuxhw
+}  // namespace larkin::platform

@@ -1,4 +1,4 @@
-#include "assignments.h"
+#include "drive_letters.h"
 
 #include <fcntl.h>
 #include <sys/file.h>
@@ -10,7 +10,7 @@
 
 #include "runtime/posix.h"
 
-namespace larkin::platform::linuxhw {
+namespace larkin::platform {
 
 namespace {
 
@@ -156,4 +156,4 @@ Assignments AssignInFile(const std::string& file, std::span<const std::string> d
     return book;
 }
 
-}  // namespace larkin::platform::linuxhw
+}  // namespace larkin::platform
