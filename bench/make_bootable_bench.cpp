@@ -11,6 +11,7 @@
 #include <string>
 
 #include "larkin/simulation.h"
+#include "larkin/test_controls.h"
 #include "win32/windows.h"
 
 namespace {
@@ -78,13 +79,13 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "make_bootable_bench: the engine does not see the stick\n");
         return 1;
     }
-    larkin::sim::ClearJournal();
+    larkin::controls::ClearJournal();
     std::fflush(stdout);
     Clock::time_point start = Clock::now();
     int status = create("E:", "A:", 1);
     Clock::duration flow = Clock::now() - start;
     std::uint64_t written = 0;
-    for (const auto& entry : larkin::sim::Journal()) written += entry.length;
+    for (const auto& entry : larkin::controls::Journal()) written += entry.length;
 
     // The same by hand on a fresh image file.
     fs::path image = folder / "hand.img";

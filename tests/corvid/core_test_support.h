@@ -15,6 +15,7 @@
 #include "larkin/owned.h"
 #include "larkin/platform.h"
 #include "larkin/simulation.h"
+#include "larkin/test_controls.h"
 #include "test_machine.h"
 
 namespace larkin::test {
@@ -75,13 +76,13 @@ class MessageBoxes {
 // Faults injected for one test, cleared when it ends.
 class Faults {
   public:
-    ~Faults() { sim::ClearFaults(); }
+    ~Faults() { controls::ClearFaults(); }
     void Fail(const std::string& call, const std::string& device, int count = 0) {
-        sim::Fault fault;
+        controls::Fault fault;
         fault.call = call;
         fault.device = device;
         fault.count = count;
-        sim::InjectFault(fault);
+        controls::InjectFault(fault);
     }
     // The Verran library is treated as absent.
     void WithoutVerran() { Fail("LoadLibraryA", "Verran"); }

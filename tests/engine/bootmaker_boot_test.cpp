@@ -12,6 +12,7 @@
 #include "engine_test_support.h"
 #include "stick_machines.h"
 #include "templates/boot_patch.h"
+#include "larkin/test_controls.h"
 
 namespace tessel::test {
 namespace {
@@ -32,7 +33,7 @@ std::filesystem::path DemoKernel() {
 void MakeStickBootable(const std::filesystem::path& kernel) {
     ASSERT_TRUE(PutOnFloppy(kernel, "KERNEL.SYS"));
     ASSERT_GE(GetUSBDevCount(), 1);
-    larkin::sim::ClearJournal();
+    larkin::controls::ClearJournal();
     std::string output = CapturedOutput([] { EXPECT_EQ(CreateUSBBoot("E:", "A:", 1), ATA_OK); });
     EXPECT_THAT(WrittenDisks(), ::testing::ElementsAre("stick1")) << output;
 }

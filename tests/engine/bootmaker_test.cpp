@@ -8,6 +8,7 @@
 #include "devices/enumeration.h"
 #include "engine_test_support.h"
 #include "stick_machines.h"
+#include "larkin/test_controls.h"
 
 namespace tessel::test {
 namespace {
@@ -36,8 +37,8 @@ class TesselCreateUSBBoot : public EngineTest {
           stick_(stick) {
         EXPECT_TRUE(PutOnFloppy(boot::TestKernelFile(), "KERNEL.SYS"));
         EXPECT_EQ(GetUSBDevCount(), 2);
-        larkin::sim::ClearJournal();
-        larkin::sim::ClearPauses();
+        larkin::controls::ClearJournal();
+        larkin::controls::ClearPauses();
     }
 
     int Run(const char* destination, const char* source, int copyFiles = 1) {
@@ -79,7 +80,7 @@ TEST_F(TesselCreateUSBBoot, MakesTheStickBootableAndCopiesTheFloppy) {
     ExpectBootableStick();
     auto run = boot::Run({"mdir", "-b", "-i", boot::MtoolsImage(DiskImage("stick1"), 63), "::"});
     EXPECT_THAT(run.output, HasSubstr("KERNEL.SYS"));
-    EXPECT_FALSE(larkin::sim::Pauses().empty()) << "format's Enter and the pauses, not waited";
+    EXPECT_FALSE(larkin::controls::Pauses().empty()) << "format's Enter and the pauses, not waited";
 }
 
 TEST_F(TesselCreateUSBBoot, ARowOfSeveralLettersIsFoundByEachWithoutCopyTheSourceIsNotRead) {

@@ -7,6 +7,7 @@
 #include "engine_test_support.h"
 #include "shell/volume_mapping.h"
 #include "stick_machines.h"
+#include "larkin/test_controls.h"
 
 namespace tessel::test {
 namespace {
@@ -30,7 +31,7 @@ TEST_F(TesselDevices, CorvidListsBothSticksCompletingTheLetterWithGrowingPauses)
     EXPECT_THAT(std::string(CurrentTable.rows[0].driveName), ::testing::StartsWith("\\\\"));
     // Five growing pauses, each followed by the volume search's own 500 ms:
     // recorded, not waited.
-    EXPECT_THAT(larkin::sim::Pauses(),
+    EXPECT_THAT(larkin::controls::Pauses(),
                 ElementsAre(100, 500, 200, 500, 300, 500, 400, 500, 500, 500));
     char friendly[] = "friendlyname", mount[] = "Mount_Info", other[] = "DriveName";
     EXPECT_EQ(GetUSBDevInfoW(0, friendly), CurrentTable.rows[0].friendlyName);
@@ -47,7 +48,7 @@ TEST_F(TesselDevices, TheBaselineIsFilledByVerranWithLettersAndByCorvidWithout) 
     ASSERT_EQ(EnumUSBDevicesCVD(), 2);
     EXPECT_EQ(BaselineTable.count, 2);
     EXPECT_STREQ(BaselineTable.rows[1].mountInfo, "");
-    EXPECT_TRUE(larkin::sim::Pauses().empty());
+    EXPECT_TRUE(larkin::controls::Pauses().empty());
 }
 
 TEST_F(TesselDevices, BadIndexesAndNullPointersLeaveTextAndHandleAlone) {
@@ -112,7 +113,7 @@ TEST_F(TesselNoSticks, CountWithoutTargetsClearsAllTenRows) {
     const DeviceEntry zero{};
     for (const DeviceEntry& row : CurrentTable.rows)
         EXPECT_EQ(std::memcmp(&row, &zero, sizeof row), 0);
-    EXPECT_TRUE(larkin::sim::Pauses().empty());
+    EXPECT_TRUE(larkin::controls::Pauses().empty());
 }
 
 class TesselTwoAdapters : public EngineTest {

@@ -8,6 +8,7 @@
 #include "exports/message_channel.h"
 #include "exports/services.h"
 #include "larkin/platform.h"
+#include "larkin/test_controls.h"
 
 namespace tessel::test {
 
@@ -18,11 +19,11 @@ EngineTest::EngineTest(const std::string& toml) : machine_(toml) {
     CurrentTable.count = BaselineTable.count = ProbeTable.count = 0;
     SetProgressCallback(nullptr);
     EXPECT_TRUE(BindServices()) << GetLastError();
-    larkin::sim::ClearPauses();
+    larkin::controls::ClearPauses();
 }
 
 EngineTest::~EngineTest() {
-    larkin::sim::ClearFaults();
+    larkin::controls::ClearFaults();
     ReleaseServices(false);
 }
 
@@ -39,7 +40,7 @@ namespace {
 // Handles open now that were not open in before.
 int OpenedSince(const std::vector<HANDLE>& before) {
     int opened = 0;
-    for (HANDLE handle : larkin::sim::OpenHandles())
+    for (HANDLE handle : larkin::controls::OpenHandles())
         if (std::find(before.begin(), before.end(), handle) == before.end()) ++opened;
     return opened;
 }
@@ -52,11 +53,11 @@ int FailEachCallInTurn(const std::function<void()>& op,
     auto prepared = [&] {
         if (prepare) prepare();
     };
-    larkin::sim::ClearFaults();
+    larkin::controls::ClearFaults();
     // Clean runs: a run may replace handles that a service keeps (Pellom's
     // ports), but repeated runs must not add to them.
     prepared();
-    auto start = larkin::sim::OpenHandles();
+    auto start = larkin::controls::OpenHandles();
     op();
     int keptAfterOne = OpenedSince(start);
     prepared();
@@ -66,12 +67,12 @@ int FailEachCallInTurn(const std::function<void()>& op,
     EXPECT_EQ(OpenedSince(start), keptAfterOne) << "clean runs leave handles open";
 
     prepared();
-    auto before = larkin::sim::OpenHandles();
-    larkin::sim::RecordCalls(true);
+    auto before = larkin::controls::OpenHandles();
+    larkin::controls::RecordCalls(true);
     op();
-    larkin::sim::RecordCalls(false);
+    larkin::controls::RecordCalls(false);
     int cleanOpen = OpenedSince(before);
-    auto calls = larkin::sim::RecordedCalls();
+    auto calls = larkin::controls::RecordedCalls();
 
     // A loop makes the same call from the same place many times, and failing
     // its tenth round takes the path its second did. A call is failed where
@@ -91,12 +92,12 @@ int FailEachCallInTurn(const std::function<void()>& op,
         const auto& record = calls[i];
         int n = seen[record.call]++;
         if (seenAt[places[i]]++ >= 2 && lastAt[places[i]] != i) continue;
-        larkin::sim::ClearFaults();
+        larkin::controls::ClearFaults();
         prepared();
-        before = larkin::sim::OpenHandles();
-        larkin::sim::InjectFault({record.call, "", 0, n, 1, kInjectedError});
+        before = larkin::controls::OpenHandles();
+        larkin::controls::InjectFault({record.call, "", 0, n, 1, kInjectedError});
         op();
-        larkin::sim::ClearFaults();
+        larkin::controls::ClearFaults();
         ++faultedRuns;
         SCOPED_TRACE(record.call + " call " + std::to_string(n) + " (" + record.device +
                      ") failing");

@@ -9,6 +9,7 @@
 #include "engine_test_support.h"
 #include "exports/message_channel.h"
 #include "exports/tessel.h"
+#include "larkin/test_controls.h"
 
 namespace tessel::test {
 namespace {
@@ -61,11 +62,11 @@ TEST(TesselExports, EveryNameAndOrdinalReachesOneEntryPointAndBothShareTheTables
 TEST(TesselExports, TheLibraryDoesNotLoadWithoutVerranOrCorvid) {
     larkin::test::TestMachine machine(larkin::test::MachineText("engine-sticks-e-and-blank"));
     for (const char* service : {"Verran", "Corvid"}) {
-        larkin::sim::InjectFault({"LoadLibraryA", service, 0, 0, 1, ERROR_MOD_NOT_FOUND});
+        larkin::controls::InjectFault({"LoadLibraryA", service, 0, 0, 1, ERROR_MOD_NOT_FOUND});
         EXPECT_EQ(LoadLibraryA("Tessel"), nullptr) << service;
         EXPECT_EQ(GetLastError(), ERROR_DLL_INIT_FAILED);
         EXPECT_EQ(GetModuleHandleA("Tessel"), nullptr);
-        larkin::sim::ClearFaults();
+        larkin::controls::ClearFaults();
     }
     EXPECT_TRUE(larkin::Library(LoadLibraryA("Tessel")));
 }

@@ -15,6 +15,7 @@
 #include "engine_test_support.h"
 #include "partition/partition_operations.h"
 #include "stick_machines.h"
+#include "larkin/test_controls.h"
 
 namespace tessel::test {
 namespace {
@@ -79,7 +80,7 @@ TEST_F(TesselOperationFaults, CreateUSBBoot) {
     auto prepare = [&] {
         saved.Restore(1);
         CurrentTable = listed;
-        larkin::sim::ClearJournal();
+        larkin::controls::ClearJournal();
     };
     auto op = [&] { output = CapturedOutput([&] { status = CreateUSBBoot("E:", "A:", 1); }); };
     prepare();
@@ -114,8 +115,8 @@ TEST_F(TesselOperationFaults, CreateUSBBoot) {
                 EXPECT_TRUE(known) << "last line: " << last << "\n" << output;
             }
             ++endings[status == ATA_OK ? "ok" : last];
-            for (const auto& entry : larkin::sim::Journal()) EXPECT_EQ(entry.disk, "stick1");
-            larkin::sim::ClearFaults();
+            for (const auto& entry : larkin::controls::Journal()) EXPECT_EQ(entry.disk, "stick1");
+            larkin::controls::ClearFaults();
             // A volume E: that is there must not be held by the run.
             if (GetLogicalDrives() & (1u << ('E' - 'A'))) {
                 EXPECT_TRUE(VolumeLockable("E:")) << "a lock was left";
@@ -158,7 +159,7 @@ TEST_F(TesselPartitionFaults, ZeroCreateAndCreateCvdEndWithAStatusAndWriteOnlyTh
             ASSERT_TRUE(larkin::sim::Plug("qm1", false));
             operation.baseline();
             ASSERT_TRUE(larkin::sim::Plug("qm1", true));
-            larkin::sim::ClearJournal();
+            larkin::controls::ClearJournal();
         };
         auto op = [&] { status = operation.run(); };
         prepare();
@@ -171,7 +172,7 @@ TEST_F(TesselPartitionFaults, ZeroCreateAndCreateCvdEndWithAStatusAndWriteOnlyTh
                 EXPECT_GE(status, ATA_OK);
                 EXPECT_LE(status, ATA_ERROR);
                 statuses.insert(status);
-                for (const auto& entry : larkin::sim::Journal()) EXPECT_EQ(entry.disk, "qm1");
+                for (const auto& entry : larkin::controls::Journal()) EXPECT_EQ(entry.disk, "qm1");
             },
             prepare);
         EXPECT_GT(runs, 10);

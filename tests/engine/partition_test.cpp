@@ -10,6 +10,7 @@
 #include "partition/partition_operations.h"
 #include "stick_machines.h"
 #include "win32/ioctl.h"
+#include "larkin/test_controls.h"
 
 namespace tessel::test {
 namespace {
@@ -29,7 +30,7 @@ class TesselPartition : public EngineTest {
                                     .letter = "G:",
                                     .partitioned = false,
                                     .present = false}})) {
-        larkin::sim::ClearJournal();
+        larkin::controls::ClearJournal();
     }
 
     static void Plug(bool present) { ASSERT_TRUE(larkin::sim::Plug("qm1", present)); }
@@ -47,7 +48,7 @@ class TesselPartition : public EngineTest {
         EXPECT_EQ(CheckPartition("qm1", 63, 1'953'062, &fsck), 0) << fsck;
         EXPECT_THAT(WrittenDisks(), ElementsAre("qm1"));
         // The letter was awaited with the first pause only.
-        EXPECT_THAT(larkin::sim::Pauses(), Contains(1000u));
+        EXPECT_THAT(larkin::controls::Pauses(), Contains(1000u));
     }
 };
 
@@ -60,15 +61,15 @@ TEST_F(TesselPartition, EntryWithNothingGivenChangesOnlyTheBootIndicatorAndOnlyO
     EXPECT_EQ(after[446], 0x80);
     EXPECT_EQ(after[450], before[450]);
     EXPECT_TRUE(std::equal(after.begin() + 454, after.end(), before.begin() + 454));
-    larkin::sim::ClearJournal();
+    larkin::controls::ClearJournal();
     EXPECT_TRUE(ApplyPartitionEntry(drive, 32, 1000, false, 0x0B));
-    EXPECT_TRUE(larkin::sim::Journal().empty());
+    EXPECT_TRUE(larkin::controls::Journal().empty());
     CloseHandle(drive);
     // A drive without a table is left alone.
     Plug(true);
     drive = OpenDisk(2, FILE_ALL_ACCESS);
     EXPECT_FALSE(ApplyPartitionEntry(drive, 63, 1000, true, 0x0C));
-    EXPECT_TRUE(larkin::sim::Journal().empty());
+    EXPECT_TRUE(larkin::controls::Journal().empty());
     CloseHandle(drive);
 }
 
@@ -76,23 +77,23 @@ TEST_F(TesselPartition, LayoutBufferGrowsUntilTheLayoutFits) {
     HANDLE drive = OpenDisk(1, FILE_ALL_ACCESS);
     auto calls = [](DWORD ioctl) {
         int count = 0;
-        for (const auto& call : larkin::sim::RecordedCalls()) count += call.ioctl == ioctl;
+        for (const auto& call : larkin::controls::RecordedCalls()) count += call.ioctl == ioctl;
         return count;
     };
     // Three answers of "too small", then the layout: read four times, then
     // set, and read once more after the commit. Never enough: 2,496 + 251 x
     // 576 = 147,072 bytes is the last size tried, below 147,648; nothing set.
     for (auto [tooSmall, applied, reads, sets] : {std::tuple{3, true, 5, 1}, {0, false, 252, 0}}) {
-        larkin::sim::ClearJournal();
-        larkin::sim::InjectFault({"DeviceIoControl", "", IOCTL_DISK_GET_DRIVE_LAYOUT_EX, 0,
-                                  tooSmall, ERROR_INSUFFICIENT_BUFFER});
-        larkin::sim::RecordCalls(true);
+        larkin::controls::ClearJournal();
+        larkin::controls::InjectFault({"DeviceIoControl", "", IOCTL_DISK_GET_DRIVE_LAYOUT_EX, 0,
+                                       tooSmall, ERROR_INSUFFICIENT_BUFFER});
+        larkin::controls::RecordCalls(true);
         EXPECT_EQ(ApplyPartitionEntry(drive, 0, 0, true, 0), applied);
-        larkin::sim::RecordCalls(false);
-        larkin::sim::ClearFaults();
+        larkin::controls::RecordCalls(false);
+        larkin::controls::ClearFaults();
         EXPECT_EQ(calls(IOCTL_DISK_GET_DRIVE_LAYOUT_EX), reads);
         EXPECT_EQ(calls(IOCTL_DISK_SET_DRIVE_LAYOUT_EX), sets);
-        EXPECT_EQ(larkin::sim::Journal().empty(), !applied);
+        EXPECT_EQ(larkin::controls::Journal().empty(), !applied);
     }
     CloseHandle(drive);
 }
@@ -121,14 +122,14 @@ TEST_F(TesselPartition,
     Plug(false);
     ASSERT_EQ(EnumUSBDevices(), 1);
     Plug(true);
-    larkin::sim::ClearJournal();
-    larkin::sim::ClearPauses();
+    larkin::controls::ClearJournal();
+    larkin::controls::ClearPauses();
     EXPECT_EQ(ZeroPartitionInfo(), ATA_OK);
     auto first = ImageBytes("qm1", 0, 4096);
     EXPECT_EQ(std::count(first.begin(), first.end(), 0), 4096);
     EXPECT_EQ(ImageBytes("qm1", 4096, 512)[0], 0u) << "sector 8 is FAT32 data: nothing there";
     EXPECT_THAT(WrittenDisks(), ElementsAre("qm1"));
-    EXPECT_THAT(larkin::sim::Pauses(), ElementsAre(1000u));
+    EXPECT_THAT(larkin::controls::Pauses(), ElementsAre(1000u));
     EXPECT_EQ(BaselineTable.count, 1) << "unchanged";
     EXPECT_EQ(ZeroPartitionInfo(), ATA_OK) << "still new to the baseline";
 }
@@ -138,7 +139,7 @@ TEST_F(TesselPartition, CreatePartitionCVDClearsFirstAndReportsNothing) {
     Plug(true);
     std::string output = CapturedOutput([] { EXPECT_EQ(CreatePartitionCVD(), ATA_OK); });
     EXPECT_THAT(output, ::testing::Not(::testing::HasSubstr("\n ")));
-    auto journal = larkin::sim::Journal();
+    auto journal = larkin::controls::Journal();
     ASSERT_GE(journal.size(), 2u);
     EXPECT_EQ(journal[0].offset, 0u);
     EXPECT_EQ(journal[0].length, 4096u);
@@ -168,14 +169,14 @@ TEST_F(TesselNewDevice, AnEmptyBaselineMakesTheFirstScannedDriveTheTarget) {
     EXPECT_EQ(ZeroPartitionInfo(), ATA_WRONG_DRIVE);
     EXPECT_EQ(CreatePartition(), ATA_WRONG_DRIVE);
     EXPECT_EQ(BaselineTable.count, 1) << "replaced by the scan";
-    EXPECT_TRUE(larkin::sim::Journal().empty());
+    EXPECT_TRUE(larkin::controls::Journal().empty());
 }
 
 TEST_F(TesselNewDevice, TwoNewDrivesGiveTheFirstInScanOrder) {
     ASSERT_EQ(EnumUSBDevices(), 1);
     ASSERT_TRUE(larkin::sim::Plug("c", true));
     ASSERT_TRUE(larkin::sim::Plug("b", true));
-    larkin::sim::ClearJournal();
+    larkin::controls::ClearJournal();
     EXPECT_EQ(ZeroPartitionInfo(), ATA_OK);
     EXPECT_THAT(WrittenDisks(), ElementsAre("b")) << "lower-case qm accepted, adapter order";
     DeviceTable probe{};
@@ -199,7 +200,7 @@ TEST_F(TesselNewDevice, ARemovedDriveGivesOneThenNothingNew) {
     ASSERT_TRUE(larkin::sim::Plug("b", false));
     EXPECT_EQ(CreatePartitionCVD(), ATA_DEVICE_REMOVED);
     EXPECT_EQ(CreatePartitionCVD(), ATA_NO_NEW_DEVICE);
-    EXPECT_TRUE(larkin::sim::Journal().empty());
+    EXPECT_TRUE(larkin::controls::Journal().empty());
 }
 
 TEST(TesselModelName, MustBeginWithQmInAnyCase) {

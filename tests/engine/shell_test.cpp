@@ -8,6 +8,7 @@
 #include "shell/command_runner.h"
 #include "shell/volume_mapping.h"
 #include "stick_machines.h"
+#include "larkin/test_controls.h"
 
 namespace tessel::test {
 namespace {
@@ -36,7 +37,7 @@ class TesselVolumeMapping : public EngineTest {
 TEST_F(TesselVolumeMapping, FirstLetterOfOneOrTwoVolumesOrAFolderMountAtOnce) {
     EXPECT_EQ(LetterOf(1), "E:");  // the first volume in the system's order
     EXPECT_EQ(LetterOf(2), "G:");  // the folder path fails to open; the letter wins
-    EXPECT_TRUE(larkin::sim::Pauses().empty());
+    EXPECT_TRUE(larkin::controls::Pauses().empty());
 }
 
 TEST_F(TesselVolumeMapping, WithoutAVolumeOrAnIdentityTheBufferIsKeptAfterHalfASecond) {
@@ -45,10 +46,10 @@ TEST_F(TesselVolumeMapping, WithoutAVolumeOrAnIdentityTheBufferIsKeptAfterHalfAS
     // The system disk's volume cannot be opened for writing: never matched.
     EXPECT_EQ(LetterOf(0, "X"), "X");
     // Failed identity queries (the drive's and every volume's) never match.
-    larkin::sim::InjectFault(
+    larkin::controls::InjectFault(
         {"DeviceIoControl", "", IOCTL_STORAGE_GET_DEVICE_NUMBER, 0, 0, ERROR_NOT_READY});
     EXPECT_EQ(LetterOf(1, " "), " ");
-    EXPECT_THAT(larkin::sim::Pauses(), ElementsAre(500, 500, 500, 500));
+    EXPECT_THAT(larkin::controls::Pauses(), ElementsAre(500, 500, 500, 500));
     EXPECT_EQ(GetDriveIdentity(INVALID_HANDLE_VALUE), kNoDriveIdentity);
 }
 
@@ -81,7 +82,7 @@ TEST_F(TesselCommandRunner, EnterReachesTheTitledConsoleAfterHalfASecond) {
     EXPECT_EQ(CapturedOutput([&] { EXPECT_TRUE(RunConsoleCommand(line.data(), true, INFINITE)); }),
               "");
     EXPECT_EQ(Marker(), "enter") << "the child had ended, after one Enter";
-    EXPECT_THAT(larkin::sim::Pauses(), ElementsAre(500));
+    EXPECT_THAT(larkin::controls::Pauses(), ElementsAre(500));
     EXPECT_EQ(FindWindowA(nullptr, "FormatWindow"), nullptr);
 }
 
@@ -91,7 +92,7 @@ TEST_F(TesselCommandRunner, WithoutWindowNoPauseNoKeyAndTheWaitMayRunOut) {
     EXPECT_TRUE(RunConsoleCommand(line.data(), false, INFINITE, &code));
     EXPECT_EQ(Marker(), "ran");
     EXPECT_EQ(code, 0u);
-    EXPECT_TRUE(larkin::sim::Pauses().empty());
+    EXPECT_TRUE(larkin::controls::Pauses().empty());
 
     // A child that outlasts the wait: the run still counts as started, and
     // the child is left running.
@@ -101,7 +102,7 @@ TEST_F(TesselCommandRunner, WithoutWindowNoPauseNoKeyAndTheWaitMayRunOut) {
     EXPECT_TRUE(RunMinimizedCommand(minimized.data(), 0, &code));
     EXPECT_EQ(code, kNoExitCode);
     EXPECT_EQ(Marker(), "");
-    EXPECT_THAT(larkin::sim::Pauses(), ElementsAre(500));
+    EXPECT_THAT(larkin::controls::Pauses(), ElementsAre(500));
     std::ofstream{go};
 }
 
@@ -113,7 +114,7 @@ TEST_F(TesselCommandRunner, ProgramThatCannotStartGivesTheFailureLine) {
         EXPECT_FALSE(RunConsoleCommand(nullptr, false, INFINITE));
     });
     EXPECT_EQ(output, " CreateProcess failed.\n CreateProcess failed.\n CreateProcess failed.\n");
-    EXPECT_TRUE(larkin::sim::Pauses().empty());
+    EXPECT_TRUE(larkin::controls::Pauses().empty());
 }
 
 }  // namespace

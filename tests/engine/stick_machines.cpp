@@ -6,6 +6,7 @@
 
 #include "boot_harness.h"
 #include "larkin/simulation.h"
+#include "larkin/test_controls.h"
 #include "run_command.h"
 #include "test_machine.h"
 #include "win32/windows.h"
@@ -48,7 +49,7 @@ bool PutOnFloppy(const std::filesystem::path& file, std::string_view name) {
 
 std::set<std::string> WrittenDisks() {
     std::set<std::string> disks;
-    for (const auto& entry : larkin::sim::Journal()) disks.insert(entry.disk);
+    for (const auto& entry : larkin::controls::Journal()) disks.insert(entry.disk);
     return disks;
 }
 

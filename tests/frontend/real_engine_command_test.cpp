@@ -27,6 +27,7 @@
 #include "frmUSBBoot.h"
 #include "larkin/platform.h"
 #include "larkin/simulation.h"
+#include "larkin/test_controls.h"
 
 using namespace larkin::frontend;
 using namespace larkin::frontend::test;
@@ -99,7 +100,7 @@ class RealEngineCommandTest : public QObject {
 
         QString image = DiskImage("stick1");
         QVERIFY(!image.isEmpty());
-        QVERIFY(larkin::sim::ClearJournal());
+        QVERIFY(larkin::controls::ClearJournal());
         // Every step the copy window shows, as it is shown: the lines replace
         // each other faster than any sampling would see them.
         StepRecorder steps;
@@ -132,7 +133,7 @@ class RealEngineCommandTest : public QObject {
 
         // Only the stick was written.
         std::set<std::string> written;
-        for (const larkin::sim::JournalEntry& entry : larkin::sim::Journal()) {
+        for (const larkin::controls::JournalEntry& entry : larkin::controls::Journal()) {
             written.insert(entry.disk);
             QVERIFY2(entry.completed, entry.via.c_str());
         }
@@ -190,13 +191,13 @@ class RealEngineCommandTest : public QObject {
         window.lvDevices_ItemClick(window.lvDevices->topLevelItem(0));
         boxes_.shown.clear();
         boxes_.answers = {Answer::Ok};  // the erase warning
-        QVERIFY(larkin::sim::ClearJournal());
+        QVERIFY(larkin::controls::ClearJournal());
         window.btnStart_Click();
         QCOMPARE(boxes_.Titles(),
                  (QStringList{"USB Drive ERASE Notification", "Floppy Not Usable"}));
         QVERIFY2(boxes_.shown[1].text.contains(QStringLiteral("KERNEL.SYS")),
                  qPrintable(boxes_.shown[1].text));
-        QVERIFY(larkin::sim::Journal().empty());
+        QVERIFY(larkin::controls::Journal().empty());
     }
 
   private:

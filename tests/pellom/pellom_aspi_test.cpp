@@ -10,6 +10,7 @@
 #include "allocation_faults.h"
 #include "pellom_session.h"
 #include "wnaspi32/wnaspi32.h"
+#include "larkin/test_controls.h"
 
 namespace larkin::test {
 namespace {
@@ -168,10 +169,10 @@ TEST(Wnaspi32, CompletesRequestsAfterReturningAndRefusesBadOnesAtOnce) {
     EXPECT_EQ(aspi.supportInfo(), (DWORD{SS_COMP} << 8) | 1);
     BYTE data[96] = {};
     WideRequest request = Request(0, 0x12, data, sizeof data);
-    sim::ClearPauses();
+    controls::ClearPauses();
     EXPECT_EQ(aspi.send(&request), SS_PENDING);
     EXPECT_EQ(WaitFor(request.srb.SRB_Status), SS_COMP);
-    EXPECT_EQ(sim::Pauses(), std::vector<DWORD>{1});
+    EXPECT_EQ(controls::Pauses(), std::vector<DWORD>{1});
     EXPECT_EQ(std::string(reinterpret_cast<char*>(data + 8), 15), "ACME    Stick  ");
 
     // CHECK CONDITION: the whole widened sense area is the manager's to fill.

@@ -18,6 +18,7 @@
 
 #include "larkin/platform.h"
 #include "larkin/simulation.h"
+#include "larkin/test_controls.h"
 #include "run_command.h"
 #include "test_machine.h"
 
@@ -75,7 +76,7 @@ TEST(Journal, AWriterKilledAtAnyPointLeavesNoChangedSectorOutOfIt) {
     std::mt19937 random(20261207);
     for (unsigned round = 0; round < 30; ++round) {
         SCOPED_TRACE(round);
-        ASSERT_TRUE(larkin::sim::ClearJournal());
+        ASSERT_TRUE(larkin::controls::ClearJournal());
         auto before = ReadBytes(image, kRegion);
         pid_t writer = ::fork();
         ASSERT_GE(writer, 0);
@@ -87,7 +88,7 @@ TEST(Journal, AWriterKilledAtAnyPointLeavesNoChangedSectorOutOfIt) {
         ASSERT_TRUE(WIFSIGNALED(status)) << "the writer stopped by itself: " << status;
 
         auto after = ReadBytes(image, kRegion);
-        auto journal = larkin::sim::Journal();
+        auto journal = larkin::controls::Journal();
         size_t open = 0;
         for (const auto& entry : journal) open += entry.completed ? 0 : 1;
         EXPECT_LE(open, 1u);  // at most the write the kill interrupted

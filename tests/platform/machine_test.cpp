@@ -12,6 +12,7 @@
 
 #include "larkin/platform.h"
 #include "larkin/simulation.h"
+#include "larkin/test_controls.h"
 #include "run_command.h"
 #include "test_machine.h"
 
@@ -89,7 +90,8 @@ TEST(HotPlug, AnotherProcessUnplugsAndPlugsADisk) {
 
 TEST(Faults, FailByCallDeviceAndCount) {
     TestMachine machine(MachineText("platform-two-sticks"));
-    larkin::sim::InjectFault({"CreateFileA", "physicaldrive1", 0, 1, 2, ERROR_SHARING_VIOLATION});
+    larkin::controls::InjectFault(
+        {"CreateFileA", "physicaldrive1", 0, 1, 2, ERROR_SHARING_VIOLATION});
     auto open = [] {
         HANDLE h = CreateFileA("\\\\.\\PhysicalDrive1", GENERIC_READ, 3, nullptr, OPEN_EXISTING, 0,
                                nullptr);
@@ -106,7 +108,7 @@ TEST(Faults, FailByCallDeviceAndCount) {
         CreateFileA("\\\\.\\PhysicalDrive2", GENERIC_READ, 3, nullptr, OPEN_EXISTING, 0, nullptr);
     EXPECT_NE(other, INVALID_HANDLE_VALUE);
 
-    larkin::sim::InjectFault(
+    larkin::controls::InjectFault(
         {"DeviceIoControl", "", IOCTL_STORAGE_GET_DEVICE_NUMBER, 0, 0, ERROR_NOT_READY});
     STORAGE_DEVICE_NUMBER number{};
     DWORD returned = 0;
@@ -118,7 +120,7 @@ TEST(Faults, FailByCallDeviceAndCount) {
     BYTE geometry[120];
     EXPECT_TRUE(DeviceIoControl(other, IOCTL_DISK_GET_DRIVE_GEOMETRY_EX, nullptr, 0, geometry,
                                 sizeof geometry, &returned, nullptr));
-    larkin::sim::ClearFaults();
+    larkin::controls::ClearFaults();
     EXPECT_TRUE(DeviceIoControl(other, IOCTL_STORAGE_GET_DEVICE_NUMBER, nullptr, 0, &number,
                                 sizeof number, &returned, nullptr));
     CloseHandle(other);
@@ -134,14 +136,14 @@ TEST(Faults, TheMachineFileCanAskForThem) {
 
 TEST(Pauses, AreRecordedAndScaled) {
     TestMachine machine(MachineText("platform-two-sticks"));  // time_scale = 0
-    larkin::sim::ClearPauses();
+    larkin::controls::ClearPauses();
     auto start = std::chrono::steady_clock::now();
     Sleep(500);
     Sleep(1000);
     Sleep(0);
     // Scaled to nothing: the 1.5 s asked for are recorded, not waited.
     EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(1000));
-    EXPECT_EQ(larkin::sim::Pauses(), (std::vector<DWORD>{500, 1000, 0}));
+    EXPECT_EQ(larkin::controls::Pauses(), (std::vector<DWORD>{500, 1000, 0}));
 }
 
 TEST(Pauses, AScaleFromTheEnvironmentMustBeANumberInRange) {

@@ -6,6 +6,7 @@
 
 #include "larkin/platform.h"
 #include "larkin/simulation.h"
+#include "larkin/test_controls.h"
 #include "run_command.h"
 #include "test_machine.h"
 
@@ -16,7 +17,7 @@ using larkin::test::TestMachine;
 
 TEST(ToolVolumes, RefusedVolumesAndNames) {
     TestMachine machine(MachineText("platform-two-sticks"));
-    larkin::sim::ClearJournal();
+    larkin::controls::ClearJournal();
     LARKIN_TOOL_VOLUME where{};
     EXPECT_EQ(LarkinOpenVolumeForTool("C:", "mkfs.fat", TRUE, &where), INVALID_HANDLE_VALUE);
     EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
@@ -36,7 +37,7 @@ TEST(ToolVolumes, RefusedVolumesAndNames) {
     EXPECT_EQ(where.heads, 64u);
     EXPECT_EQ(where.sectorsPerTrack, 32u);
     CloseHandle(stick);
-    EXPECT_TRUE(larkin::sim::Journal().empty());
+    EXPECT_TRUE(larkin::controls::Journal().empty());
 }
 
 }  // namespace

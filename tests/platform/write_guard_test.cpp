@@ -17,6 +17,7 @@
 
 #include "larkin/platform.h"
 #include "larkin/simulation.h"
+#include "larkin/test_controls.h"
 #include "run_command.h"
 #include "test_machine.h"
 
@@ -81,14 +82,14 @@ std::array<std::byte, 512> Sector(std::byte fill) {
 
 std::vector<std::string> JournaledDisks() {
     std::vector<std::string> disks;
-    for (const auto& entry : larkin::sim::Journal()) disks.push_back(entry.disk);
+    for (const auto& entry : larkin::controls::Journal()) disks.push_back(entry.disk);
     return disks;
 }
 
 TEST(WriteGuard, NoPathWritesTheDiskOfTheWindowsDirectory) {
     TestMachine machine(MachineText("platform-system-on-d"));
     ASSERT_TRUE(machine.started());
-    larkin::sim::ClearJournal();
+    larkin::controls::ClearJournal();
     auto data = Sector(std::byte{0xEE});
 
     // Opening for writing is refused outright, whatever the letter.
@@ -218,7 +219,7 @@ TEST(WriteGuard, PlainFileNamesNeverReachTheMachinesOwnFiles) {
     fs::create_hard_link(state / "stick1.img", outside.path() / "hard.img");
     fs::create_directory_symlink(state, outside.path() / "state");
     const auto systemSize = fs::file_size(system);
-    larkin::sim::ClearJournal();
+    larkin::controls::ClearJournal();
     struct Name {
         fs::path path;
         DWORD disposition;
@@ -243,7 +244,7 @@ TEST(WriteGuard, PlainFileNamesNeverReachTheMachinesOwnFiles) {
     }
     EXPECT_EQ(fs::file_size(system), systemSize);
     EXPECT_FALSE(fs::exists(state / "saved.mbr"));
-    EXPECT_TRUE(larkin::sim::Journal().empty());
+    EXPECT_TRUE(larkin::controls::Journal().empty());
     // Beside the state folder, files are plain files.
     Handle beside(CreateFileA((machine.folder() / "saved.mbr").c_str(), GENERIC_WRITE, 0, nullptr,
                               CREATE_NEW, 0, nullptr));

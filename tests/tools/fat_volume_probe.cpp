@@ -7,6 +7,7 @@
 
 #include "larkin/platform.h"
 #include "larkin/simulation.h"
+#include "larkin/test_controls.h"
 #include "test_machine.h"
 
 namespace larkin::test {
@@ -73,7 +74,7 @@ int CheckVolume(const std::string& drive, std::string* output) {
 
 std::string JournalText() {
     std::string text;
-    for (const auto& entry : larkin::sim::Journal())
+    for (const auto& entry : larkin::controls::Journal())
         text += entry.disk + " " + std::to_string(entry.offset) + "+" +
                 std::to_string(entry.length) + " via " + entry.via + "\n";
     return text;

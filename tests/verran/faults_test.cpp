@@ -4,11 +4,12 @@
 
 #include "allocation_faults.h"
 #include "verran_test_support.h"
+#include "larkin/test_controls.h"
 
 namespace verran::test {
 namespace {
 
-using larkin::sim::Fault;
+using larkin::controls::Fault;
 
 class VerranWalkFaults : public VerranTest {};
 
@@ -70,8 +71,8 @@ TEST_F(VerranWalkFaults, EndInitializeOrLeaveOutOnlyWhatFailed) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.fault.call + " on " + c.fault.device);
-        larkin::sim::ClearFaults();
-        larkin::sim::InjectFault(c.fault);
+        larkin::controls::ClearFaults();
+        larkin::controls::InjectFault(c.fault);
         EXPECT_EQ(Initialize(c.filter), c.status);
         EXPECT_EQ(Snapshot(), c.snapshot);
     }

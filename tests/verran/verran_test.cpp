@@ -7,6 +7,7 @@
 #include <string>
 
 #include "verran_test_support.h"
+#include "larkin/test_controls.h"
 
 namespace verran::test {
 namespace {
@@ -182,7 +183,7 @@ TEST_F(VerranEject, FailuresAreReportedAndLeaveTheDisk) {
         EXPECT_EQ(EjectDisk(wrong.c_str()), 87) << wrong;
     EXPECT_EQ(EjectDisk(nullptr), 87);
     const struct {
-        larkin::sim::Fault fault;
+        larkin::controls::Fault fault;
         INT expected;
     } cases[] = {
         {{"SetupDiGetClassDevsA", "{4d36e967", 0, 0, 1, ERROR_ACCESS_DENIED}, 5},
@@ -196,11 +197,11 @@ TEST_F(VerranEject, FailuresAreReportedAndLeaveTheDisk) {
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.fault.call + " error " + std::to_string(c.fault.error));
-        larkin::sim::ClearFaults();
-        larkin::sim::InjectFault(c.fault);
+        larkin::controls::ClearFaults();
+        larkin::controls::InjectFault(c.fault);
         EXPECT_EQ(EjectDisk(path.c_str()), c.expected);
     }
-    larkin::sim::ClearFaults();
+    larkin::controls::ClearFaults();
     EXPECT_EQ(EjectDisk(path.c_str()), 0);  // it was left in place
 }
 

@@ -9,6 +9,7 @@
 #include <utility>
 
 #include "larkin/simulation.h"
+#include "larkin/test_controls.h"
 #include "run_command.h"
 #include "test_machine.h"
 #include "verran/verran.h"
@@ -45,7 +46,7 @@ class VerranTest : public ::testing::Test {
     explicit VerranTest(const char* machine = "verran-workbench")
         : machine_(larkin::test::MachineText(machine)) {}
     void TearDown() override {
-        larkin::sim::ClearFaults();
+        larkin::controls::ClearFaults();
         Destroy();
     }
     larkin::test::TestMachine machine_;

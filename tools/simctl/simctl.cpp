@@ -9,6 +9,7 @@
 
 #include "larkin/platform.h"
 #include "larkin/simulation.h"
+#include "larkin/test_controls.h"
 
 namespace {
 
@@ -282,11 +283,11 @@ int main(int argc, char** argv) {
         return 0;
     }
     if (args.size() == 2) {
-        if (larkin::sim::ClearJournal()) return 0;
+        if (larkin::controls::ClearJournal()) return 0;
         std::fprintf(stderr, "simctl: the journal cannot be written\n");
         return 1;
     }
-    for (const auto& entry : larkin::sim::Journal())
+    for (const auto& entry : larkin::controls::Journal())
         std::printf("%6ld %-10s offset %12llu length %9llu  %s%s\n", entry.pid, entry.disk.c_str(),
                     static_cast<unsigned long long>(entry.offset),
                     static_cast<unsigned long long>(entry.length), entry.via.c_str(),

@@ -246,7 +246,7 @@ DWORD LarkinUseFloppyImage(LPCSTR path, LPSTR why, DWORD whySize) {
 LPCSTR LarkinMachineFile(void) {
     return larkin::platform::Guarded<LPCSTR>("", [&]() -> LPCSTR {
         static thread_local std::string file;
-        file = larkin::platform::Machine().MachineFile();
+        file = Runtime::Get().MachineFile();
         return file.c_str();
     });
 }

@@ -27,49 +27,6 @@ std::string StateDirectory() {
     return machine ? machine->StateFolder() : std::string();
 }
 
-void InjectFault(const Fault& fault) {
-    platform::Runtime::Get().TheBackend();
-    platform::Runtime::Get().faults.Add(fault);
-}
-
-void ClearFaults() {
-    platform::Runtime::Get().faults.Clear();
-}
-
-void RecordCalls(bool on) {
-    platform::Runtime::Get().TheBackend();
-    platform::Runtime::Get().faults.Record(on);
-}
-
-std::vector<CallRecord> RecordedCalls() {
-    return platform::Runtime::Get().faults.Recorded();
-}
-
-std::vector<HANDLE> OpenHandles() {
-    return platform::Runtime::Get().handles.Handles();
-}
-
-std::vector<JournalEntry> Journal() {
-    return platform::Runtime::Get().Journal().Entries();
-}
-
-bool ClearJournal() {
-    auto& journal = platform::Runtime::Get().Journal();
-    return journal.Active() && journal.Clear() == ERROR_SUCCESS;
-}
-
-std::vector<DWORD> Pauses() {
-    auto& runtime = platform::Runtime::Get();
-    std::lock_guard guard(runtime.pauseMutex);
-    return runtime.pauses;
-}
-
-void ClearPauses() {
-    auto& runtime = platform::Runtime::Get();
-    std::lock_guard guard(runtime.pauseMutex);
-    runtime.pauses.clear();
-}
-
 bool Plug(std::string_view diskId, bool present, std::string* error) {
     auto* machine = Simulated();
     if (!machine && error) *error = "the platform does not run on a simulated machine";

@@ -14,6 +14,7 @@
 #include <string>
 #include <vector>
 
+#include "larkin/test_controls.h"
 #include "win32/windows.h"
 
 namespace larkin::platform {
@@ -165,7 +166,6 @@ class Backend {
     // Why no drive can be written at all (the program lacks privileges), in
     // one line that says what to do; "" when drives may be written.
     virtual std::string WritesRefused() { return {}; }
-    virtual std::string MachineFile() const { return {}; }
 
     // Grows whenever devices, media, partitions or mounts may have changed,
     // here or in another process; cheap enough to ask at every call.
@@ -214,6 +214,10 @@ class Backend {
     // and a disk that another program keeps (an exclusive open, a mount
     // that cannot go) is refused with ERROR_SHARING_VIOLATION and why.
     virtual DWORD ClaimDisk(uint32_t /*disk*/, std::string* /*why*/) { return ERROR_SUCCESS; }
+
+    // Faults the machine asks for in every process that uses it (a
+    // simulated machine's file may), added to this process's own at start.
+    virtual std::vector<larkin::controls::Fault> StandingFaults() { return {}; }
 
     // Sleep(ms) waits ms * TimeScale() milliseconds.
     virtual double TimeScale() = 0;

@@ -9,6 +9,7 @@
 #include <sstream>
 
 #include "runtime/posix.h"
+#include "larkin/test_controls.h"
 
 namespace larkin::platform {
 
@@ -90,8 +91,8 @@ void WriteJournal::Done(uint64_t key, bool completed) {
            (completed ? "" : " failed"));
 }
 
-std::vector<larkin::sim::JournalEntry> WriteJournal::Entries() const {
-    std::vector<larkin::sim::JournalEntry> entries;
+std::vector<larkin::controls::JournalEntry> WriteJournal::Entries() const {
+    std::vector<larkin::controls::JournalEntry> entries;
     if (!Active()) return entries;
     std::map<std::string, size_t> open;
     auto take = [&](const std::string& line) {
@@ -107,7 +108,7 @@ std::vector<larkin::sim::JournalEntry> WriteJournal::Entries() const {
             open.erase(found);
             return;
         }
-        larkin::sim::JournalEntry entry;
+        larkin::controls::JournalEntry entry;
         if (mark != "+" || !(words >> entry.disk >> entry.offset >> entry.length)) return;
         entry.disk = KeyOf(entry.disk);
         entry.pid = std::strtol(key.c_str(), nullptr, 10);

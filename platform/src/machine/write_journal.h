@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "larkin/simulation.h"
+#include "larkin/test_controls.h"
 #include "win32/base.h"
 
 namespace larkin::platform {
@@ -31,7 +32,7 @@ class WriteJournal {
     // cannot be written leaves the entry open, which still covers the write.
     void Done(uint64_t key, bool completed);
 
-    std::vector<larkin::sim::JournalEntry> Entries() const;
+    std::vector<larkin::controls::JournalEntry> Entries() const;
     DWORD Clear();
 
   private:

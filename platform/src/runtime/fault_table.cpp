@@ -1,6 +1,7 @@
 #include "fault_table.h"
 
 #include "text.h"
+#include "larkin/test_controls.h"
 
 namespace larkin::platform {
 
@@ -10,12 +11,12 @@ void FaultTable::Record(bool on) {
     if (on) recorded_.clear();
 }
 
-std::vector<larkin::sim::CallRecord> FaultTable::Recorded() {
+std::vector<larkin::controls::CallRecord> FaultTable::Recorded() {
     std::lock_guard lock(mutex_);
     return recorded_;
 }
 
-void FaultTable::Add(const larkin::sim::Fault& fault) {
+void FaultTable::Add(const larkin::controls::Fault& fault) {
     std::lock_guard lock(mutex_);
     faults_.push_back({fault});
 }

@@ -8,24 +8,25 @@
 #include <vector>
 
 #include "larkin/simulation.h"
+#include "larkin/test_controls.h"
 #include "win32/base.h"
 
 namespace larkin::platform {
 
 class FaultTable {
   public:
-    void Add(const larkin::sim::Fault& fault);
+    void Add(const larkin::controls::Fault& fault);
     void Clear();
     // True (with the fault's error as the last error) when a fault fires.
     bool Fires(std::string_view call, std::string_view device, DWORD ioctl);
     void Record(bool on);
-    std::vector<larkin::sim::CallRecord> Recorded();
+    std::vector<larkin::controls::CallRecord> Recorded();
 
   private:
     bool recording_ = false;
-    std::vector<larkin::sim::CallRecord> recorded_;
+    std::vector<larkin::controls::CallRecord> recorded_;
     struct Active {
-        larkin::sim::Fault fault;
+        larkin::controls::Fault fault;
         int seen = 0;
         int fired = 0;
     };

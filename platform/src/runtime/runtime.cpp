@@ -40,7 +40,7 @@ bool Runtime::StartLocked(const char* machineFile, std::string* error) {
         std::error_code ignored;
         auto absolute = std::filesystem::absolute(file, ignored);
         if (!absolute.empty()) file = absolute.string();
-        backend_ = MakeSimulatedBackend(file, &why, faults);
+        backend_ = MakeSimulatedBackend(file, &why);
         machineFile_ = backend_ ? file : "";
     } else {
         machineFile_.clear();
@@ -53,6 +53,7 @@ bool Runtime::StartLocked(const char* machineFile, std::string* error) {
         if (error) *error = why;
         return false;
     }
+    for (const auto& fault : backend_->StandingFaults()) faults.Add(fault);
     journal_ = std::make_unique<WriteJournal>(backend_->JournalFile());
     // Said at the start, not at the first write, which it would refuse.
     if (std::string unusable = journal_->Unusable(); !unusable.empty()) {
@@ -71,6 +72,12 @@ bool Runtime::StartLocked(const char* machineFile, std::string* error) {
         backend_->Narrow(narrowedTo_);
     }
     return true;
+}
+
+std::string Runtime::MachineFile() {
+    TheBackend();
+    std::lock_guard guard(lock);
+    return machineFile_;
 }
 
 void Runtime::Narrow(const std::string& diskKey) {

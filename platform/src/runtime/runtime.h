@@ -80,6 +80,8 @@ class Runtime {
     // The floppy image file the machine shows as drive A: ("" for none),
     // handed on to started programs as LARKIN_FLOPPY_IMAGE.
     void SetFloppyImage(const std::string& path);
+    // The simulated machine's file, made absolute; "" on hardware.
+    std::string MachineFile();
 
     ModuleTable modules;
     HandleTable handles;
@@ -132,8 +134,7 @@ bool FaultFires(std::string_view call, std::string_view device = {}, DWORD ioctl
 bool TimeScaleFromEnvironment(double* scale, std::string* error);
 
 // Backends.
-std::unique_ptr<Backend> MakeSimulatedBackend(const std::string& machineFile, std::string* error,
-                                              FaultTable& faults);
+std::unique_ptr<Backend> MakeSimulatedBackend(const std::string& machineFile, std::string* error);
 std::unique_ptr<Backend> MakeLinuxBackend(std::string* error);
 std::unique_ptr<Backend> MakeUnavailableBackend(std::string reason);
 

@@ -15,6 +15,7 @@
 #include "larkin/owned.h"
 #include "engine_test_support.h"
 #include "stick_machines.h"
+#include "larkin/test_controls.h"
 
 namespace tessel::test {
 namespace {
@@ -51,7 +52,7 @@ struct Written {
 // The byte writes to one disk, in order (the drive-layout rewrites apart).
 std::vector<Written> ByteWrites(std::string_view disk) {
     std::vector<Written> writes;
-    for (const auto& entry : larkin::sim::Journal())
+    for (const auto& entry : larkin::controls::Journal())
         if (entry.disk == disk && entry.via == "WriteFile")
             writes.push_back({entry.offset, entry.length});
     return writes;
@@ -61,7 +62,7 @@ class ConsoleOperation : public EngineTest {
   protected:
     explicit ConsoleOperation(const std::vector<StickLayout>& sticks = ThreeSticks())
         : EngineTest(StickMachine(sticks)) {
-        larkin::sim::ClearJournal();
+        larkin::controls::ClearJournal();
     }
 
     int Write(const std::string& answers, const char* image, const char* drive = "E:") {
@@ -111,7 +112,7 @@ TEST_F(ConsoleOperation, RoundTripLeavesSectorZeroAsItWasAndTouchesNothingElse) 
     EXPECT_THAT(WrittenDisks(), ::testing::ElementsAre("stick1"));
 
     // A second run never replaces the sector 0 the first saved.
-    larkin::sim::ClearJournal();
+    larkin::controls::ClearJournal();
     EXPECT_EQ(Write("y\n0\n", kDefaultImage.c_str()), ATA_ERROR);
     EXPECT_THAT(output_, HasSubstr("saved.mbr already holds something other than this drive's "
                                    "sector 0: it was kept as it is, and nothing was written\n"));
@@ -120,7 +121,7 @@ TEST_F(ConsoleOperation, RoundTripLeavesSectorZeroAsItWasAndTouchesNothingElse) 
 
     ASSERT_EQ(Restore("y\n"), ATA_OK) << output_;
     EXPECT_EQ(ImageBytes("stick1", 0, 512), original);
-    auto entries = larkin::sim::Journal();
+    auto entries = larkin::controls::Journal();
     ASSERT_EQ(entries.size(), 1u);
     EXPECT_EQ(std::tie(entries[0].disk, entries[0].offset, entries[0].length),
               std::make_tuple("stick1", 0u, 512u));
@@ -196,9 +197,9 @@ TEST_F(ConsoleOperation, ADrivePulledOutDuringTheCopyFailsWithTheTableSaved) {
     auto original = ImageBytes("stick1", 0, 512);
     // Writes to the drive: MBR, boot sector, first chunk; the second chunk
     // finds the drive gone.
-    larkin::sim::InjectFault({"WriteFile", "usbstor", 0, 3, 0, ERROR_DEVICE_NOT_CONNECTED});
+    larkin::controls::InjectFault({"WriteFile", "usbstor", 0, 3, 0, ERROR_DEVICE_NOT_CONNECTED});
     EXPECT_EQ(Write("y\n0\n", kDefaultImage.c_str()), ATA_ERROR);
-    larkin::sim::ClearFaults();
+    larkin::controls::ClearFaults();
     EXPECT_TRUE(output_.ends_with("\n Copying Boot Files.....\n ERROR Writing to Dest\n"))
         << output_;
     EXPECT_EQ(FileBytes(saved_), original);
@@ -208,7 +209,7 @@ TEST_F(ConsoleOperation, RestoreRefusesMissingShortChangedAndUntableFilesUnlessA
     ASSERT_EQ(Write("y\n0\n", kDefaultImage.c_str()), ATA_OK) << output_;
     auto written = ImageBytes("stick1", 0, 512);
     const auto saved = FileBytes(saved_);
-    larkin::sim::ClearJournal();
+    larkin::controls::ClearJournal();
     auto put = [&](std::vector<std::uint8_t> bytes) {
         std::ofstream(saved_, std::ios::binary)
             .write(reinterpret_cast<const char*>(bytes.data()), std::ssize(bytes));
@@ -276,7 +277,7 @@ TEST_F(ConsoleOperation, RestoreRefusesMissingShortChangedAndUntableFilesUnlessA
 TEST_F(ConsoleOperation, RestoreOntoAnotherDriveEvenItsTwinAsksFirst) {
     auto original = ImageBytes("stick1", 0, 512);
     ASSERT_EQ(Write("y\n0\n", kDefaultImage.c_str()), ATA_OK) << output_;
-    larkin::sim::ClearJournal();
+    larkin::controls::ClearJournal();
     for (auto [drive, id, selected] :
          {std::tuple{"F:", "stick2",
                      "Kingston DataTraveler 2.0 USB Device [F:] (8388608 bytes), serial STICK2, "
@@ -294,7 +295,7 @@ TEST_F(ConsoleOperation, RestoreOntoAnotherDriveEvenItsTwinAsksFirst) {
         }
         EXPECT_EQ(Restore("y\ny\n", drive), ATA_OK);
         EXPECT_EQ(ImageBytes(id, 0, 512), original);
-        larkin::sim::ClearJournal();
+        larkin::controls::ClearJournal();
     }
 }
 
@@ -424,7 +425,7 @@ TEST_F(ConsoleFaults, WriterNeverWritesTheDriveWithoutItsSectorZeroSaved) {
     auto op = [&] {
         before = ImageBytes("stick1", 0, 512);
         std::filesystem::remove(saved_);
-        larkin::sim::ClearJournal();
+        larkin::controls::ClearJournal();
         ScopedInput input("y\n0\n");
         CapturedOutput([&] { status = CopyUSBBootImage(saved_.c_str(), "E:", image_.c_str()); });
     };
@@ -452,7 +453,7 @@ TEST_F(ConsoleFaults, RestorerWritesAllOfTheSectorOrNothing) {
     auto op = [&] {
         std::ofstream(saved_, std::ios::binary)
             .write(reinterpret_cast<const char*>(sector.data()), 512);
-        larkin::sim::ClearJournal();
+        larkin::controls::ClearJournal();
         ScopedInput input("y\ny\n");
         CapturedOutput([&] { status = CopyUSBMBRImage(saved_.c_str(), "E:"); });
     };

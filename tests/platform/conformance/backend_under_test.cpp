@@ -6,6 +6,7 @@
 
 #include "hardware_machine.h"
 #include "larkin/simulation.h"
+#include "larkin/test_controls.h"
 #include "run_command.h"
 
 namespace larkin::test {
@@ -47,7 +48,7 @@ class Simulated : public BackendUnderTest {
         }
         machine_.emplace(toml);
         if (!machine_->started()) return machine_->error();
-        sim::ClearJournal();
+        controls::ClearJournal();
         return {};
     }
     uint32_t DiskNumber(size_t stick) const override {

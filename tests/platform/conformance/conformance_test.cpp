@@ -15,6 +15,7 @@
 #include "backend_under_test.h"
 #include "hardware_machine.h"
 #include "larkin/simulation.h"
+#include "larkin/test_controls.h"
 
 namespace larkin::test {
 namespace {
@@ -232,7 +233,7 @@ TEST_P(Conformance, WritesLandWhereTheyAimAndTheJournalNamesTheStick) {
     std::copy(onVolume.begin(), onVolume.end(), expected.begin() + kMiB + 2 * sector);
     std::copy(onDisk.begin(), onDisk.end(), expected.begin() + 100 * sector);
     EXPECT_TRUE(backend_->Stored(0, 0, 4 * kMiB) == expected) << "bytes changed beyond the writes";
-    auto journal = sim::Journal();
+    auto journal = controls::Journal();
     ASSERT_EQ(journal.size(), 2u);
     for (const auto& entry : journal) {
         EXPECT_EQ(entry.disk, backend_->JournalKey(0));
@@ -268,7 +269,7 @@ TEST_P(Conformance, ControlCodesNeedTheAccessTheyDeclare) {
     LARKIN_EXPECT_FAILS(
         SendCommand(reader.Get(), Cdb10(0x28, 0, 1), SCSI_IOCTL_DATA_IN, data, record),
         ERROR_ACCESS_DENIED);
-    EXPECT_TRUE(sim::Journal().empty());
+    EXPECT_TRUE(controls::Journal().empty());
 }
 
 // A locked volume refuses a second lock, other writers and new opens, in
@@ -305,7 +306,7 @@ TEST_P(Conformance, AVolumeLockKeepsOutEveryOtherHandleAndProcess) {
               INVALID_HANDLE_VALUE);
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
     EXPECT_TRUE(backend_->Stored(0, 0, 2 * kMiB) == before);
-    EXPECT_TRUE(sim::Journal().empty());
+    EXPECT_TRUE(controls::Journal().empty());
 
     child.Kill();
     ASSERT_TRUE(Control(mine.Get(), FSCTL_LOCK_VOLUME)) << GetLastError();
@@ -342,7 +343,7 @@ TEST_P(Conformance, AnOutsideProgramGetsTheVolumeLockedAndJournaled) {
         EXPECT_NE(std::string(reinterpret_cast<const char*>(boot.data()), 90).find("TOOLMADE"),
                   std::string::npos);
     }
-    auto journal = sim::Journal();
+    auto journal = controls::Journal();
     ASSERT_EQ(journal.size(), 1u);
     EXPECT_EQ(journal[0].disk, backend_->JournalKey(0));
     EXPECT_EQ(journal[0].offset, where.offset);
@@ -350,7 +351,7 @@ TEST_P(Conformance, AnOutsideProgramGetsTheVolumeLockedAndJournaled) {
     EXPECT_EQ(journal[0].via, "mkfs.fat");
     EXPECT_FALSE(journal[0].completed);  // the program may still be writing
     session.Close();
-    EXPECT_TRUE(sim::Journal()[0].completed);
+    EXPECT_TRUE(controls::Journal()[0].completed);
     Handle again = Open("\\\\.\\" + letter, kReadWrite);
     EXPECT_TRUE(Control(again.Get(), FSCTL_LOCK_VOLUME)) << GetLastError();
 }
@@ -388,7 +389,7 @@ TEST_P(Conformance, ANewDriveLayoutGivesTheVolumesOfTheNewTable) {
     layout->PartitionEntry[3].PartitionLength.QuadPart += static_cast<LONGLONG>(kMiB);
     LARKIN_EXPECT_FAILS(Control(drive.Get(), IOCTL_DISK_SET_DRIVE_LAYOUT_EX, buffer.data(), kSize),
                         ERROR_INVALID_PARAMETER);
-    EXPECT_TRUE(sim::Journal().empty());
+    EXPECT_TRUE(controls::Journal().empty());
     layout->PartitionEntry[3].PartitionLength.QuadPart -= static_cast<LONGLONG>(kMiB);
     ASSERT_TRUE(Control(drive.Get(), IOCTL_DISK_SET_DRIVE_LAYOUT_EX, buffer.data(), kSize))
         << GetLastError();
@@ -425,7 +426,7 @@ TEST_P(Conformance, ANewDriveLayoutGivesTheVolumesOfTheNewTable) {
     std::sort(volumes.begin(), volumes.end());
     EXPECT_THAT(volumes, ElementsAre(std::pair(1u, Extent(kMiB, 4 * kMiB)),
                                      std::pair(3u, Extent(9 * kMiB, 23 * kMiB))));
-    auto journal = sim::Journal();
+    auto journal = controls::Journal();
     ASSERT_EQ(journal.size(), 1u);
     EXPECT_EQ(journal[0].disk, backend_->JournalKey(0));
     EXPECT_EQ(journal[0].via, "drive layout");
@@ -488,7 +489,7 @@ TEST_P(Conformance, TheStickAnswersScsiCommandsAsAUsbStick) {
         SendCommand(drive.Get(), std::vector<BYTE>(18, 0x28), SCSI_IOCTL_DATA_IN, out, record));
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
 
-    auto journal = sim::Journal();
+    auto journal = controls::Journal();
     ASSERT_EQ(journal.size(), 1u);
     EXPECT_EQ(journal[0].disk, backend_->JournalKey(0));
     EXPECT_EQ(journal[0].offset, 60u * sector);
@@ -537,7 +538,7 @@ TEST_P(Conformance, AStickPulledOutWhileOpenFailsItsHandles) {
 
     // The one write that reached the stick is on record as done; whatever
     // began after it as unfinished.
-    auto journal = sim::Journal();
+    auto journal = controls::Journal();
     ASSERT_GE(journal.size(), 1u);
     EXPECT_TRUE(journal[0].completed);
     for (const auto& entry : journal) EXPECT_EQ(entry.disk, backend_->JournalKey(0));
@@ -575,7 +576,7 @@ TEST_P(Conformance, AnEmptySlotOpensWithItsLetterAndMovesNothing) {
     EXPECT_EQ(LarkinOpenVolumeForTool(slots[0].c_str(), "mkfs.fat", TRUE, &where),
               INVALID_HANDLE_VALUE);
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NOT_READY));
-    for (const auto& entry : sim::Journal()) EXPECT_FALSE(entry.completed) << entry.via;
+    for (const auto& entry : controls::Journal()) EXPECT_FALSE(entry.completed) << entry.via;
 }
 
 TEST_P(Conformance, AWriteProtectedStickIsReadAndLockedButNeverWritten) {
@@ -605,7 +606,7 @@ TEST_P(Conformance, AWriteProtectedStickIsReadAndLockedButNeverWritten) {
     EXPECT_EQ(record.sense[2] & 0x0F, 0x07);
     EXPECT_EQ(record.sense[12], 0x27);  // WRITE PROTECTED
     EXPECT_TRUE(backend_->Stored(0, 0, 2 * kMiB) == before);
-    for (const auto& entry : sim::Journal()) EXPECT_FALSE(entry.completed) << entry.via;
+    for (const auto& entry : controls::Journal()) EXPECT_FALSE(entry.completed) << entry.via;
 }
 
 // The running system's disks are listed and never opened for writing,
@@ -633,7 +634,7 @@ TEST_P(Conformance, TheSystemsOwnDisksAreNeverOpenedForWriting) {
     LARKIN_TOOL_VOLUME where{};
     EXPECT_EQ(LarkinOpenVolumeForTool("C:", "mkfs.fat", TRUE, &where), INVALID_HANDLE_VALUE);
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
-    EXPECT_TRUE(sim::Journal().empty());
+    EXPECT_TRUE(controls::Journal().empty());
 }
 
 INSTANTIATE_TEST_SUITE_P(Backends, Conformance,

@@ -13,6 +13,7 @@
 
 #include "hardware_machine.h"
 #include "larkin/simulation.h"
+#include "larkin/test_controls.h"
 
 namespace larkin::test {
 namespace {
@@ -179,7 +180,7 @@ TEST_F(MountedStick, WhatTheSystemMountedIsNeverWritten) {
     EXPECT_EQ(ReadAt(reader.Get(), 0, 4096), loop.ReadBacking(kFirst * 512, 4096));
     EXPECT_TRUE(mount.Mounted());
     EXPECT_TRUE(loop.ReadBacking(0, 2 * kMiB) == before);
-    EXPECT_TRUE(sim::Journal().empty());
+    EXPECT_TRUE(controls::Journal().empty());
 }
 
 // What the desktop mounted (below /media) goes when the volume is locked,
@@ -210,7 +211,7 @@ TEST_P(AutomountedStick, IsUnmountedByTheLockAndThenWritten) {
     auto data = Pattern(4096, 0x5A);
     ASSERT_TRUE(WriteAt(volume.Get(), 8192, data)) << GetLastError();
     EXPECT_EQ(loop.ReadBacking(kFirst * 512 + 8192, 4096), data);
-    auto journal = sim::Journal();
+    auto journal = controls::Journal();
     ASSERT_EQ(journal.size(), 1u);
     EXPECT_EQ(journal[0].disk, "test-disk-" + loop.KernelName());
     EXPECT_EQ(journal[0].offset, kFirst * 512u + 8192);
@@ -241,7 +242,7 @@ TEST_F(MountedStick, ABusyAutomountRefusesTheLockAndStays) {
     EXPECT_EQ(error, static_cast<DWORD>(ERROR_ACCESS_DENIED));
     EXPECT_THAT(said, HasSubstr("busy"));
     EXPECT_TRUE(mount.Mounted());
-    EXPECT_TRUE(sim::Journal().empty());
+    EXPECT_TRUE(controls::Journal().empty());
 }
 
 // SetupDiRemoveDevice on the disk with instance id diskId: its outcome.
@@ -285,7 +286,7 @@ TEST_F(MountedStick, EjectingUnmountsWhatTheDesktopMountedAndNothingElse) {
     EXPECT_EQ(RemoveDisk(desktop->diskId), static_cast<DWORD>(ERROR_SUCCESS));
     EXPECT_FALSE(automount.Mounted());
     EXPECT_TRUE(mount.Mounted());
-    EXPECT_TRUE(sim::Journal().empty());
+    EXPECT_TRUE(controls::Journal().empty());
 }
 
 }  // namespace

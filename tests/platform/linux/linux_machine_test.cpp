@@ -15,6 +15,7 @@
 
 #include "hardware_machine.h"
 #include "larkin/simulation.h"
+#include "larkin/test_controls.h"
 
 namespace larkin::test {
 namespace {
@@ -111,7 +112,7 @@ TEST_F(LinuxMachine, AStickGoneBetweenTheListingAndTheOpen) {
     EXPECT_FALSE(FindStandIn(loop));
     LARKIN_EXPECT_FAILS(Open("\\\\.\\" + letters[0], GENERIC_READ).Valid(), ERROR_FILE_NOT_FOUND);
     LARKIN_EXPECT_FAILS(Open(standIn->interfacePath, GENERIC_READ).Valid(), ERROR_FILE_NOT_FOUND);
-    for (const auto& entry : sim::Journal()) EXPECT_FALSE(entry.completed);
+    for (const auto& entry : controls::Journal()) EXPECT_FALSE(entry.completed);
 
     // Plugged in again on its number, it comes back with its letter.
     ASSERT_EQ(loop.Replug(), "");

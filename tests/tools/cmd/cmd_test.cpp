@@ -14,6 +14,7 @@
 #include "fat_volume_probe.h"
 #include "larkin/platform.h"
 #include "larkin/simulation.h"
+#include "larkin/test_controls.h"
 #include "run_command.h"
 #include "shell/command_runner.h"
 #include "test_machine.h"
@@ -43,7 +44,7 @@ CmdRun RunCmd(const std::string& arguments, const char* input = "\n",
 
 class CmdTest : public ::testing::Test {
   protected:
-    CmdTest() { larkin::sim::ClearJournal(); }
+    CmdTest() { larkin::controls::ClearJournal(); }
     TestMachine machine_{larkin::test::MachineText("tools-two-sticks")};
 };
 
@@ -54,7 +55,7 @@ TEST(CmdOnTheDemoMachine, FormatMakesTheFat16VolumeTheEngineExpects) {
     std::string error;
     ASSERT_TRUE(larkin::sim::Restart((folder.path() / "demo.toml").string(), &error)) << error;
     ::setenv("LARKIN_MACHINE", (folder.path() / "demo.toml").c_str(), 1);
-    larkin::sim::ClearJournal();
+    larkin::controls::ClearJournal();
 
     CmdRun run = RunCmd("/c format E: /Q /V:FreeDOS /FS:FAT");
     ASSERT_EQ(run.exitCode, 0) << run.output;
@@ -127,7 +128,7 @@ TEST_F(CmdTest, CopyTakesTheFilesOfAFolderNotItsSubFolders) {
     std::ofstream(source.path() / "KERNEL.SYS") << std::string(5000, 'k');
     std::ofstream(source.path() / "COMMAND.COM") << std::string(7000, 'c');
     std::ofstream(source.path() / "SUB" / "INNER.TXT") << "inner";
-    larkin::sim::ClearJournal();
+    larkin::controls::ClearJournal();
 
     std::string folder = source.path().string();
     CmdRun run = RunCmd("/c copy '" + folder + "\\*.*' E:");
@@ -151,7 +152,7 @@ TEST_F(CmdTest, WrongLinesGetTheToolsWordsAndWriteNothing) {
     std::ofstream(empty.path() / "SUB" / "B.BIN") << "b";
     std::ofstream(big.path() / "BIG.BIN") << std::string(9 << 20, 'x');
     std::string files = "'" + source.path().string() + "\\*.*'";
-    larkin::sim::ClearJournal();
+    larkin::controls::ClearJournal();
 
     struct Case {
         std::string line;

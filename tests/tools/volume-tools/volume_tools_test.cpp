@@ -11,6 +11,7 @@
 #include "fat_volume_probe.h"
 #include "larkin/platform.h"
 #include "larkin/simulation.h"
+#include "larkin/test_controls.h"
 #include "run_command.h"
 #include "test_machine.h"
 #include "volume_tools.h"
@@ -82,7 +83,7 @@ TEST(DosRules, ReferencesToAFloppyNameTheBootDriveInstead) {
 
 class VolumeTools : public ::testing::Test {
   protected:
-    VolumeTools() { larkin::sim::ClearJournal(); }
+    VolumeTools() { larkin::controls::ClearJournal(); }
 
     // A folder of this computer with files named and sized as given, and a
     // sub-folder with one file of its own.
@@ -164,7 +165,7 @@ TEST_F(VolumeTools, CopyTakesFilesNotFoldersAndNamesEach) {
     ASSERT_TRUE(FormatFat("E:", "BOOT", 0).Ok());
     ASSERT_TRUE(FormatFat("F:", "OTHER", 0).Ok());
     auto folder = Folder({{"KERNEL.SYS", 45000}, {"COMMAND.COM", 66000}, {"empty.txt", 0}});
-    larkin::sim::ClearJournal();
+    larkin::controls::ClearJournal();
     std::vector<std::string> heard;
     int copied = -1;
     Outcome outcome = CopyFolderFiles(
@@ -204,7 +205,7 @@ TEST_F(VolumeTools, RefusalsWriteNothing) {
     std::filesystem::create_symlink("/etc/passwd", linked / "PASSWD");
     auto twice = Folder({{"KERNEL.SYS", 10}, {"kernel.sys", 20}});
     auto colon = Folder({{"A:B.TXT", 10}});
-    larkin::sim::ClearJournal();
+    larkin::controls::ClearJournal();
     int copied = -1;
 
     struct Case {
@@ -314,7 +315,7 @@ TEST(BootFiles, EachSourceIsCheckedBeforeTheFirstWrite) {
 
     BootVolume volume;
     ASSERT_TRUE(PlanBootVolumeOf("E:", &volume).Ok());
-    larkin::sim::ClearJournal();
+    larkin::controls::ClearJournal();
     struct Source {
         const char* what;
         std::function<void()> setup;

@@ -14,6 +14,7 @@
 #include "runtime/text.h"
 #include "property_names.h"
 #include "win32/devices.h"
+#include "larkin/test_controls.h"
 
 namespace larkin::platform::sim {
 
@@ -697,7 +698,7 @@ void CheckParents(const Reader& reader) {
 
 void ReadFault(const Table& table, MachineDescription& machine) {
     table.Allow({"call", "device", "ioctl", "skip", "count", "error"});
-    larkin::sim::Fault fault;
+    larkin::controls::Fault fault;
     fault.call = table.RequiredText("call");
     fault.device = table.Text("device");
     fault.ioctl = static_cast<DWORD>(table.Integer("ioctl", 0, 0, UINT32_MAX));

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "larkin/simulation.h"
+#include "larkin/test_controls.h"
 #include "win32/base.h"
 
 namespace larkin::platform::sim {
@@ -84,7 +85,7 @@ struct MachineDescription {
     std::optional<FloppyEntry> floppy;
     std::vector<AdapterEntry> adapters;
     std::vector<DiskEntry> disks;
-    std::vector<larkin::sim::Fault> faults;
+    std::vector<larkin::controls::Fault> faults;
 };
 
 // Reads and checks the machine file at path. Touches nothing on disk.

@@ -24,12 +24,8 @@
 
 namespace larkin::platform {
 
-std::unique_ptr<Backend> MakeSimulatedBackend(const std::string& machineFile, std::string* error,
-                                              FaultTable& faults) {
-    auto backend = sim::SimBackend::Open(machineFile, error);
-    if (backend)
-        for (const auto& fault : backend->MachineFaults()) faults.Add(fault);
-    return backend;
+std::unique_ptr<Backend> MakeSimulatedBackend(const std::string& machineFile, std::string* error) {
+    return sim::SimBackend::Open(machineFile, error);
 }
 
 namespace sim {

@@ -12,6 +12,7 @@
 #include "machine/backend.h"
 #include "runtime/posix.h"
 #include "larkin/simulation.h"
+#include "larkin/test_controls.h"
 #include "machine_file.h"
 #include "shared_state.h"
 
@@ -23,7 +24,6 @@ class SimBackend final : public Backend {
     explicit SimBackend(MachineDescription entry);  // use Open, which also prepares the images
 
     const char* Name() const override { return "simulated"; }
-    std::string MachineFile() const override { return described_.file; }
     uint64_t Generation() override;
     std::shared_ptr<const MachineFacts> Facts() override;
     DWORD RemoveDevice(const std::string& key) override;
@@ -42,8 +42,7 @@ class SimBackend final : public Backend {
     bool MadeOf(uint64_t device, uint64_t inode) override;
     const std::string& OwnFolder() override { return described_.stateDir; }
 
-    // The machine's own faults, which every process using it sees.
-    const std::vector<larkin::sim::Fault>& MachineFaults() const { return described_.faults; }
+    std::vector<larkin::controls::Fault> StandingFaults() override { return described_.faults; }
 
     // Control for tests and tools.
     bool Plug(const std::string& id, bool present, std::string* error = nullptr);
