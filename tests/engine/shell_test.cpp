@@ -53,16 +53,6 @@ TEST_F(TesselVolumeMapping, WithoutAVolumeOrAnIdentityTheBufferIsKeptAfterHalfAS
     EXPECT_EQ(GetDriveIdentity(INVALID_HANDLE_VALUE), kNoDriveIdentity);
 }
 
-TEST_F(TesselVolumeMapping, IdentityIsTypeAndNumber) {
-    HANDLE drive = OpenDisk(2, 0);
-    STORAGE_DEVICE_NUMBER number{};
-    DWORD returned = 0;
-    ASSERT_TRUE(DeviceIoControl(drive, IOCTL_STORAGE_GET_DEVICE_NUMBER, nullptr, 0, &number,
-                                sizeof number, &returned, nullptr));
-    EXPECT_EQ(GetDriveIdentity(drive), (std::uint64_t{number.DeviceType} << 32) | 2u);
-    CloseHandle(drive);
-}
-
 class TesselCommandRunner : public EngineTest {
   protected:
     std::string Marker() {

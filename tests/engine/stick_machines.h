@@ -5,7 +5,6 @@
 
 #include <cstdint>
 #include <filesystem>
-#include <ostream>
 #include <set>
 #include <string>
 #include <string_view>
@@ -26,11 +25,6 @@ struct StickLayout {
 };
 
 // Tests write layouts with designated initialisers, in the order above.
-
-// Test names show a stick by its size.
-inline void PrintTo(const StickLayout& stick, std::ostream* out) {
-    *out << stick.id << " of " << stick.bytes << " bytes";
-}
 
 // A machine file: system disk C:, one USB adapter per stick, a floppy A:
 // (1.44 MB, FAT12) and time_scale 0.
