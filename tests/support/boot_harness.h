@@ -1,8 +1,8 @@
 // Helpers for the boot tests: disk images made with dosfstools and mtools,
 // and QEMU machines whose console (the screen, mirrored to the serial port)
 // a test reads and types into, under SeaBIOS or the Bochs BIOS.
-#ifndef LARKIN_TESTS_BOOTCODE_BOOT_HARNESS_H
-#define LARKIN_TESTS_BOOTCODE_BOOT_HARNESS_H
+#ifndef LARKIN_TESTS_SUPPORT_BOOT_HARNESS_H
+#define LARKIN_TESTS_SUPPORT_BOOT_HARNESS_H
 
 #include <sys/types.h>
 
