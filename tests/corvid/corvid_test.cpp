@@ -201,6 +201,7 @@ TEST(CorvidNumbering, SkipsModulesWithoutAdaptersOrExportsAndStopsAtTheMap) {
         session.Module("ORMAND", 1, 50);
         CorvidApi& corvid = session.Load();
         EXPECT_EQ(corvid.loadAndCount(), 100);
+        EXPECT_EQ(session.Record("Ormand").lastFirstGlobal, 82);
         EXPECT_EQ(corvid.unit(81), 1079);
         EXPECT_EQ(corvid.unit(99), 3017);
     }
