@@ -1,8 +1,7 @@
-// A stand-in core module for the tests, built as Fennic, Tamsel and Ormand.
-// Its adapter result and target count come from LARKIN_TEST_<NAME>_ADAPTERS
-// and LARKIN_TEST_<NAME>_TARGETS (0 when unset, so a program that finds it
-// by accident sees nothing). Results carry CORE_BASE so a test can tell
-// which module and which local number a call reached.
+// A stand-in core module, built as Fennic, Tamsel and Ormand. Its adapter
+// result and target count come from LARKIN_TEST_<NAME>_ADAPTERS and _TARGETS
+// (0 when unset, so a program that finds it by accident sees nothing).
+// Results carry CORE_BASE to tell which module and local number a call reached.
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>

@@ -1,8 +1,8 @@
 // Helpers for the boot tests: disk images made with dosfstools and mtools,
 // and QEMU machines whose console (the screen, mirrored to the serial port)
 // a test reads and types into, under SeaBIOS or the Bochs BIOS.
-#ifndef LARKIN_TESTS_BOOTCODE_BOOT_HARNESS_H
-#define LARKIN_TESTS_BOOTCODE_BOOT_HARNESS_H
+#ifndef LARKIN_TESTS_SUPPORT_BOOT_HARNESS_H
+#define LARKIN_TESTS_SUPPORT_BOOT_HARNESS_H
 
 #include <sys/types.h>
 
@@ -62,9 +62,7 @@ std::pair<std::uint16_t, std::uint16_t> KernelSums(std::span<const std::uint8_t>
 // The test kernel's image line for the file as it should have been loaded.
 std::string KernelImageLine();
 
-inline bool HaveProgram(std::string_view name) {
-    return larkin::test::HaveProgram(name);
-}
+using larkin::test::HaveProgram;
 
 // SeaBIOS mirrors the screen to the serial port itself. The Bochs BIOS finds
 // no video BIOS in QEMU; the serial graphics adapter ROM does it there.
