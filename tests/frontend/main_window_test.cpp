@@ -96,7 +96,6 @@ class MainWindowTest : public QObject {
                                 "file."));
         window.Combo1->setCurrentIndex(1);
         QVERIFY(window.lblStatus->text().endsWith("from  Beta disk image file."));
-        QVERIFY(!shown.program.engine.onWindowThread);
     }
 
     void StartUpProblemsAreSaidAndEndTheProgramOnlyWhenNothingCanBeDone() {
