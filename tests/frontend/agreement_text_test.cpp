@@ -7,17 +7,12 @@
 #include <sys/stat.h>
 
 #include "agreement_text.h"
+#include "fakes.h"
 
 using namespace larkin::frontend;
+using larkin::frontend::test::WriteFile;
 
 namespace {
-
-QString Write(const QTemporaryDir& dir, const QString& name, const QByteArray& content) {
-    QString path = dir.filePath(name);
-    QFile file(path);
-    if (file.open(QIODevice::WriteOnly)) file.write(content);
-    return path;
-}
 
 QString VisibleText(const AgreementText& text) {
     if (!text.isHtml) return text.text;
@@ -40,7 +35,7 @@ class AgreementTextTest : public QObject {
     void RichTextBecomesFormattedHtml() {
         QTemporaryDir dir;
         AgreementText text;
-        QVERIFY(!LoadAgreementText(Write(dir, "a.rtf", kAgreement), &text));
+        QVERIFY(!LoadAgreementText(WriteFile(dir.filePath("a.rtf"), kAgreement), &text));
         QVERIFY(text.isHtml);
         QVERIFY(text.text.contains("<b>"));
         QString visible = VisibleText(text);
@@ -57,8 +52,8 @@ class AgreementTextTest : public QObject {
     // output), and for a file that is no rich text.
     void PlainTextWhenNoHtmlCanBeMade() {
         QTemporaryDir dir;
-        const QString rtf = Write(dir, "a.rtf", kAgreement);
-        const QString plain = Write(dir, "p.rtf", "Plain terms {not rtf}\nline two");
+        const QString rtf = WriteFile(dir.filePath("a.rtf"), kAgreement);
+        const QString plain = WriteFile(dir.filePath("p.rtf"), "Plain terms {not rtf}\nline two");
         const QString converted =
             QStringLiteral("Heading\nBody text with caf\u00e9 and \u20ac euro.\nEnd.");
         const std::array<std::array<QString, 3>, 3> cases = {{
@@ -81,8 +76,8 @@ class AgreementTextTest : public QObject {
         QString fifo = dir.filePath("fifo.rtf");
         QCOMPARE(::mkfifo(QFile::encodeName(fifo).constData(), 0644), 0);
         QString link = dir.filePath("link.rtf");
-        QVERIFY(QFile::link(Write(dir, "real.rtf", kAgreement), link));
-        QString large = Write(dir, "large.rtf", "{\\rtf1 x}");
+        QVERIFY(QFile::link(WriteFile(dir.filePath("real.rtf"), kAgreement), link));
+        QString large = WriteFile(dir.filePath("large.rtf"), "{\\rtf1 x}");
         QVERIFY(QFile::resize(large, kAgreementSizeLimit + 1));
         struct NoAgreement {
             QString path;
@@ -107,9 +102,9 @@ class AgreementTextTest : public QObject {
     void TruncatedRichTextShowsNoControlWords() {
         QTemporaryDir dir;
         AgreementText text;
-        QVERIFY(!LoadAgreementText(Write(dir, "a.rtf",
-                                         "{\\rtf1\\ansi{\\fonttbl{\\f0 Arial;}}\\f0 "
-                                         "Cut off here \\b bold"),
+        QVERIFY(!LoadAgreementText(WriteFile(dir.filePath("a.rtf"),
+                                             "{\\rtf1\\ansi{\\fonttbl{\\f0 Arial;}}\\f0 "
+                                             "Cut off here \\b bold"),
                                    &text));
         QString visible = VisibleText(text);
         QVERIFY(visible.contains("Cut off here"));

@@ -1,5 +1,6 @@
 // The error handler's titles and how system errors map onto its numbers.
 #include <QtTest>
+#include <tuple>
 
 #include "failure.h"
 
@@ -25,17 +26,13 @@ class FailureTest : public QObject {
         // ERROR_DISK_FULL, ERROR_PATH_NOT_FOUND, ERROR_FILE_NOT_FOUND,
         // ERROR_DEVICE_NOT_CONNECTED, ERROR_NOT_READY, ERROR_ACCESS_DENIED,
         // ERROR_GEN_FAILURE, ERROR_INVALID_DRIVE.
-        QCOMPARE(FailureFromSystemError(112, FailureContext::Drive).code, 61);
-        QCOMPARE(FailureFromSystemError(3, FailureContext::ImageFolder).code, 76);
-        QCOMPARE(FailureFromSystemError(2, FailureContext::ImageFolder).code, 76);
-        QCOMPARE(FailureFromSystemError(2, FailureContext::Agreement).code, 53);
-        QCOMPARE(FailureFromSystemError(2, FailureContext::Drive).code, 68);
-        QCOMPARE(FailureFromSystemError(1167, FailureContext::Drive).code, 68);
-        QCOMPARE(FailureFromSystemError(15, FailureContext::Drive).code, 68);
-        QCOMPARE(FailureFromSystemError(21, FailureContext::Drive).code, 71);
-        QCOMPARE(FailureFromSystemError(5, FailureContext::Drive).code, 70);
-        QCOMPARE(FailureFromSystemError(5, FailureContext::ImageFolder).code, 75);
-        QCOMPARE(FailureFromSystemError(31, FailureContext::Drive).code, 57);
+        using enum FailureContext;
+        const std::tuple<int, FailureContext, int> rows[] = {
+            {112, Drive, 61}, {3, ImageFolder, 76}, {2, ImageFolder, 76}, {2, Agreement, 53},
+            {2, Drive, 68},   {1167, Drive, 68},    {15, Drive, 68},      {21, Drive, 71},
+            {5, Drive, 70},   {5, ImageFolder, 75}, {31, Drive, 57}};
+        for (auto [error, context, code] : rows)
+            QCOMPARE(FailureFromSystemError(error, context).code, code);
         QVERIFY(!FailureFromSystemError(0, FailureContext::Drive));
         // Others keep their number, with the system's text and the detail.
         Failure other =

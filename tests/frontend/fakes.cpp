@@ -14,6 +14,7 @@
 #include <QTextBrowser>
 #include <QThread>
 #include <QTimer>
+#include <QtTest>
 #include <cstdio>
 #include <cstring>
 
@@ -127,8 +128,7 @@ void VirtualTimer::Advance(int milliseconds) {
 
 TestProgram::TestProgram() {
     QDir(folder.path()).mkdir(QStringLiteral("File_Images"));
-    QFile help(folder.filePath(QStringLiteral("larkinhelp.htm")));
-    if (help.open(QIODevice::WriteOnly)) help.write("<html><body>help</body></html>");
+    WriteFile(folder.filePath(QStringLiteral("larkinhelp.htm")), "<html><body>help</body></html>");
     services.engine = &engine;
     services.drives = &drives;
     services.messageBoxes = &boxes;
@@ -156,12 +156,9 @@ void TestProgram::AddImage(const QString& name, const QByteArray& description,
                            const QMap<QString, QByteArray>& files) {
     QDir images(ImagesFolder());
     images.mkdir(name);
-    QFile ini(images.filePath(name + QStringLiteral("/fi.ini")));
-    if (ini.open(QIODevice::WriteOnly)) ini.write(description);
-    for (auto file = files.begin(); file != files.end(); ++file) {
-        QFile out(images.filePath(name + u'/' + file.key()));
-        if (out.open(QIODevice::WriteOnly)) out.write(file.value());
-    }
+    WriteFile(images.filePath(name + QStringLiteral("/fi.ini")), description);
+    for (auto file = files.begin(); file != files.end(); ++file)
+        WriteFile(images.filePath(name + u'/' + file.key()), file.value());
 }
 
 void TestProgram::AddDemoImage(const QString& name) {
@@ -179,6 +176,27 @@ void TestProgram::AddUsbDrives() {
     engine.texts = {"E: SanDisk Cruzer Blade USB Device", "F: Kingston DataTraveler 2.0"};
     drives.drives[QStringLiteral("E:")] = {true, true, QStringLiteral("CRUZER"), 4004511744ULL};
     drives.drives[QStringLiteral("F:")] = {true, true, QString(), 64000000ULL};
+}
+
+ShownProgram::ShownProgram(const std::function<void(TestProgram&)>& setup, bool show) {
+    if (setup) {
+        setup(program);
+    } else {
+        program.AddDemoImage();
+        program.AddUsbDrives();
+    }
+    window = std::make_unique<frmUSBBoot>(program.services);
+    if (show) {
+        window->show();
+        QVERIFY(QTest::qWaitForWindowExposed(window.get()));
+    }
+    window->Form_Load();
+}
+
+QString WriteFile(const QString& path, const QByteArray& content) {
+    QFile file(path);
+    if (file.open(QIODevice::WriteOnly)) file.write(content);
+    return path;
 }
 
 bool StepRecorder::eventFilter(QObject* watched, QEvent* event) {

@@ -21,6 +21,7 @@
 #include "engine.h"
 #include "engine_worker.h"
 #include "frmLicense.h"
+#include "frmUSBBoot.h"
 #include "interval_timer.h"
 #include "message_boxes.h"
 #include "program_services.h"
@@ -156,6 +157,17 @@ class TestProgram {
     QStringList openedPages;
     QString windowsDirectory = QStringLiteral("C:\\WINDOWS");
 };
+
+// The program with the demo image and two USB drives, or what `setup` makes
+// instead, its window shown (when `show`) and loaded.
+struct ShownProgram {
+    explicit ShownProgram(const std::function<void(TestProgram&)>& setup = {}, bool show = true);
+    TestProgram program;
+    std::unique_ptr<frmUSBBoot> window;
+};
+
+// Writes content to path, replacing the file; gives the path.
+QString WriteFile(const QString& path, const QByteArray& content);
 
 // Records each step the copy window's step label is given, as it is given
 // (setting its tool tip sends the label a ToolTipChange event at once),

@@ -5,17 +5,13 @@
 #include <QtTest>
 #include <sys/stat.h>
 
+#include "fakes.h"
 #include "image_catalog.h"
 
 using namespace larkin::frontend;
+using larkin::frontend::test::WriteFile;
 
 namespace {
-
-void WriteFile(const QString& path, const QByteArray& content) {
-    QFile file(path);
-    QVERIFY(file.open(QIODevice::WriteOnly));
-    file.write(content);
-}
 
 void AddImage(const QDir& images, const QString& name, const QByteArray& description) {
     QVERIFY(images.mkpath(name));
@@ -131,9 +127,7 @@ class ImageCatalogTest : public QObject {
         QStringList names;
         LoadImageCatalog(root.path(), catalog, names);
         QCOMPARE(names.size(), 256);
-        QCOMPARE(names.last(), QStringLiteral("img255"));
         QCOMPARE(catalog.Count(), 256);
-        QVERIFY(catalog.lastIndex >= 255);
         QCOMPARE(catalog.rows[255].imageDir, QStringLiteral("img255"));
     }
 
@@ -149,17 +143,11 @@ class ImageCatalogTest : public QObject {
         QVERIFY(names[0].size() < kDescriptionReadLimit);
     }
 
-    void PlainNamesAndCaseInsensitiveLookup() {
+    void PlainNames() {
         QVERIFY(IsPlainName("LarkinDemo"));
         QVERIFY(IsPlainName(" spaced "));
         for (const char* bad : {"", ".", "..", "a/b", "a\\b", "/abs"})
             QVERIFY2(!IsPlainName(QString::fromLatin1(bad)), bad);
-        QTemporaryDir root;
-        WriteFile(QDir(root.path()).filePath("License.rtf"), "x");
-        QCOMPARE(FindEntry(root.path(), "LICENSE.RTF"), QDir(root.path()).filePath("License.rtf"));
-        QCOMPARE(FindEntry(root.path(), "License.rtf"), QDir(root.path()).filePath("License.rtf"));
-        QVERIFY(FindEntry(root.path(), "Other.rtf").isEmpty());
-        QVERIFY(FindEntry(root.path(), "../License.rtf").isEmpty());
     }
 };
 

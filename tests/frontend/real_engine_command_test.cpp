@@ -179,27 +179,6 @@ class RealEngineCommandTest : public QObject {
                  qemu.console().c_str());
     }
 
-    // The demo machine's floppy holds no kernel: the command says so before
-    // the engine is called, and the stick is not written.
-    void TheEmptyFloppyIsRefusedBeforeTheStickIsWritten() {
-        services_.runWriter = nullptr;  // the engine in this process
-        frmUSBBoot window(services_);
-        window.show();
-        window.Form_Load();
-        QCOMPARE(window.lvDevices->topLevelItemCount(), 1);
-        window.Option1[0]->setChecked(true);
-        window.lvDevices_ItemClick(window.lvDevices->topLevelItem(0));
-        boxes_.shown.clear();
-        boxes_.answers = {Answer::Ok};  // the erase warning
-        QVERIFY(larkin::controls::ClearJournal());
-        window.btnStart_Click();
-        QCOMPARE(boxes_.Titles(),
-                 (QStringList{"USB Drive ERASE Notification", "Floppy Not Usable"}));
-        QVERIFY2(boxes_.shown[1].text.contains(QStringLiteral("KERNEL.SYS")),
-                 qPrintable(boxes_.shown[1].text));
-        QVERIFY(larkin::controls::Journal().empty());
-    }
-
   private:
     QTemporaryDir machineFolder_;
     QString machine_;

@@ -48,21 +48,16 @@ void Compare(const QImage& shot, const QString& name) {
                             .arg(saved)));
 }
 
-// A program with the demo image and two drives, its window shown.
-struct ShownProgram {
-    ShownProgram() {
-        program.AddDemoImage();
-        program.AddUsbDrives();
-    }
-    void Show() {
-        window = std::make_unique<frmUSBBoot>(program.services);
-        window->show();
-        QVERIFY(QTest::qWaitForWindowExposed(window.get()));
-        window->Form_Load();
+// The demo image and two drives, changed by `more`, the first drive selected.
+struct Shown : ShownProgram {
+    explicit Shown(const std::function<void(TestProgram&)>& more = {})
+        : ShownProgram([&](TestProgram& p) {
+              p.AddDemoImage();
+              p.AddUsbDrives();
+              if (more) more(p);
+          }) {
         window->lvDevices_ItemClick(window->lvDevices->topLevelItem(0));
     }
-    TestProgram program;
-    std::unique_ptr<frmUSBBoot> window;
 };
 
 }  // namespace
@@ -77,12 +72,12 @@ class ScreenshotTest : public QObject {
     }
 
     void MainWindowWithTheDemoImageAndTwoDrives() {
-        ShownProgram shown;
-        shown.program.engine.count = 3;
-        shown.program.engine.texts.push_back("C: WDC WD5000AAKS-00V1A0 ATA Device");
-        shown.program.drives.drives["C:"] = {true, true, "SYSTEM", 268435456};
-        shown.program.drives.drives["F:"].ready = false;
-        shown.Show();
+        Shown shown([](TestProgram& program) {
+            program.engine.count = 3;
+            program.engine.texts.push_back("C: WDC WD5000AAKS-00V1A0 ATA Device");
+            program.drives.drives["C:"] = {true, true, "SYSTEM", 268435456};
+            program.drives.drives["F:"].ready = false;
+        });
         Compare(shown.window->centralWidget()->grab().toImage(), QStringLiteral("main_window"));
     }
 
@@ -97,8 +92,7 @@ class ScreenshotTest : public QObject {
     }
 
     void EndOfTheImagePath() {
-        ShownProgram shown;
-        shown.Show();
+        Shown shown;
         AgreementWindowDriver agreement;
         agreement.Arm([](frmLicense* license) { license->Command1_Click(); });
         shown.window->btnStart_Click();
@@ -110,31 +104,22 @@ class ScreenshotTest : public QObject {
 
     // The floppy path's failure with an empty floppy, found after the erase.
     void FloppyFailureAfterTheErase() {
-        ShownProgram shown;
-        TestProgram& program = shown.program;
-        program.drives.drives["A:"] = {true, true, "", 1474560};
-        program.engine.createResult = 6;
-        program.engine.createOutput = {"", " Copying Boot Files.....", "        0 file(s) copied.",
-                                       "", " Unable to copy the Boot Files"};
-        program.engine.duringCreate = [&] {
-            program.drives.drives["E:"] = {true, true, "FREEDOS", 20905984, 20905984, 0x1234};
-        };
         PicturingMessageBoxes boxes(QStringLiteral("USB Drive Not Bootable"));
-        program.services.messageBoxes = &boxes;
-        shown.Show();
+        Shown shown([&boxes](TestProgram& program) {
+            program.drives.drives["A:"] = {true, true, "", 1474560};
+            program.engine.createResult = 6;
+            program.engine.createOutput = {"", " Copying Boot Files.....",
+                                           "        0 file(s) copied.", "",
+                                           " Unable to copy the Boot Files"};
+            program.engine.duringCreate = [&program] {
+                program.drives.drives["E:"] = {true, true, "FREEDOS", 20905984, 20905984, 0x1234};
+            };
+            program.services.messageBoxes = &boxes;
+        });
         shown.window->Option1[0]->setChecked(true);
         shown.window->btnStart_Click();
         QVERIFY(!boxes.picture.isNull());
         Compare(boxes.picture, QStringLiteral("floppy_failure"));
-    }
-
-    void CopyWindowDuringTheCopy() {
-        frmCopyFiles copy;
-        copy.show();
-        QVERIFY(QTest::qWaitForWindowExposed(&copy));
-        copy.ShowStep(QStringLiteral("Copying KERNEL.SYS"));
-        copy.ShowDone();  // a still bar, so that the picture does not move
-        Compare(copy.grab().toImage(), QStringLiteral("copy_window"));
     }
 };
 
