@@ -440,12 +440,17 @@ int Boot(const Engine& engine, const Options& options, ProgressChannel& progress
     // Every check of the source before the drive is touched, and before the
     // user is asked: a drive erased for files that cannot go on it is lost
     // for nothing.
+    // A drive another operation holds is said so first: its volume may be
+    // locked by that operation, and reading it would only say access denied.
+    if (int refused = RefuseUnwritable(*drive, &progress); refused != 0) return refused;
     std::string letter = drive->mount.substr(0, drive->mount.find(';'));
     volumetools::BootVolume volume;
     volumetools::Outcome usable = volumetools::PlanBootVolumeOf(letter, &volume);
     if (!usable.Ok()) {
-        std::fprintf(stderr, "larkin-cli: %s cannot be made bootable: %s\n", letter.c_str(),
-                     usable.message.c_str());
+        // Another operation may have taken the drive since.
+        if (int refused = RefuseUnwritable(*drive, &progress); refused != 0) return refused;
+        std::fprintf(stderr, "larkin-cli: %s cannot be made bootable: %s\nNothing was changed.\n",
+                     letter.c_str(), usable.message.c_str());
         progress.Reason(usable.message);
         return 6;
     }
@@ -463,7 +468,6 @@ int Boot(const Engine& engine, const Options& options, ProgressChannel& progress
         progress.Reason(usable.message);
         return 6;
     }
-    if (int refused = RefuseUnwritable(*drive, &progress); refused != 0) return refused;
     if (!Confirm("This erases everything on " + DescribeDrive(*drive) + ". Go on?", options.yes)) {
         std::printf("Nothing was changed.\n");
         return 6;
