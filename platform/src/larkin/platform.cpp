@@ -87,8 +87,7 @@ BOOL LarkinScsiRescanHost(DWORD host) {
             SetLastError(ERROR_INVALID_PARAMETER);
             return FALSE;
         }
-        RuntimeLock::Released waiting(Runtime::Get().lock);
-        Machine().Rescan();
+        WhileWaiting([] { Machine().Rescan(); });
         return TRUE;
     });
 }

@@ -210,11 +210,7 @@ DWORD WriteMedia(MediaAccess& access, const MediaRef& media, WriterShare& share,
     if (DWORD error = journal.Intent(JournalName(*View(), media), offset, data.size(), via, &key);
         error != ERROR_SUCCESS)
         return error;
-    DWORD error = ERROR_SUCCESS;
-    {
-        RuntimeLock::Released waiting(Runtime::Get().lock);
-        error = access.Write(offset, data);
-    }
+    DWORD error = WhileWaiting([&] { return access.Write(offset, data); });
     journal.Done(key, error == ERROR_SUCCESS);
     return error;
 }
@@ -230,7 +226,8 @@ TableCommit CommitPartitionTable(uint32_t disk, WriterShare& share,
                                      "drive layout", &key);
         error != ERROR_SUCCESS)
         return TableCommit{error, true, {}};
-    TableCommit commit = Machine().CommitPartitionTable(disk, sector0);
+    TableCommit commit =
+        WhileWaiting([&] { return Machine().CommitPartitionTable(disk, sector0); });
     journal.Done(key, commit.error == ERROR_SUCCESS);
     return commit;
 }
@@ -257,8 +254,8 @@ ScsiOutcome ExecuteScsi(const ScsiAddress& address, std::span<const uint8_t> cdb
     // A command may wait as long as its time-out for a stick that does not
     // answer; the rest of the process goes on meanwhile.
     auto send = [&] {
-        RuntimeLock::Released waiting(Runtime::Get().lock);
-        return machine.ExecuteScsi(address, cdb, direction, data, timeoutSeconds);
+        return WhileWaiting(
+            [&] { return machine.ExecuteScsi(address, cdb, direction, data, timeoutSeconds); });
     };
     if (!CommandMayWrite(cdb)) return send();
     if (target && !WriteRefusal(target->number).empty())

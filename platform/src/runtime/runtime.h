@@ -122,6 +122,13 @@ class Runtime {
 inline Backend& Machine() {
     return Runtime::Get().TheBackend();
 }
+// Runs call, which may wait on a device (a rescan, a table re-read, I/O),
+// with the runtime's lock let go meanwhile.
+template <class Call>
+decltype(auto) WhileWaiting(Call&& call) {
+    RuntimeLock::Released waiting(Runtime::Get().lock);
+    return call();
+}
 // The machine as Windows shows it now.
 inline std::shared_ptr<const MachineView> View() {
     return Runtime::Get().View();

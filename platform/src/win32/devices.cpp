@@ -352,7 +352,7 @@ CONFIGRET CM_Reenumerate_DevNode(DEVINST devInst, ULONG) {
         if (!DevInsts().Id(devInst)) return CR_INVALID_DEVNODE;
         std::lock_guard guard(Runtime::Get().lock);
         if (CONFIGRET fault = CmFault("CM_Reenumerate_DevNode", ""); fault) return fault;
-        Machine().Rescan();
+        WhileWaiting([] { Machine().Rescan(); });
         return CR_SUCCESS;
     });
 }

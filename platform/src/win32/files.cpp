@@ -405,8 +405,8 @@ BOOL Transfer(HANDLE handle, std::byte* buffer, DWORD count, LPDWORD done, bool 
         error = WriteMedia(*media->access, media->media, media->share, base + media->position,
                            std::span<const std::byte>(buffer, moved), call);
     } else {
-        RuntimeLock::Released waiting(Runtime::Get().lock);
-        error = media->access->Read(base + media->position, std::span(buffer, moved));
+        error = WhileWaiting(
+            [&] { return media->access->Read(base + media->position, std::span(buffer, moved)); });
     }
     if (error != ERROR_SUCCESS) return Failed(error);
     media->position += moved;

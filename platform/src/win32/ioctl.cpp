@@ -289,11 +289,11 @@ Reply OnDisk(MediaObject& object, const DiskInfo& disk, const Request& r) {
         case IOCTL_DISK_SET_DRIVE_LAYOUT_EX:
             return SetLayout(object, disk, r);
         case IOCTL_DISK_UPDATE_PROPERTIES:
-            return Error(Machine().RereadPartitions(disk.number));
+            return Error(WhileWaiting([&] { return Machine().RereadPartitions(disk.number); }));
         case IOCTL_STORAGE_GET_DEVICE_NUMBER:
             return DeviceNumber(disk.number, 0, r);
         case IOCTL_STORAGE_FIND_NEW_DEVICES:
-            Machine().Rescan();
+            WhileWaiting([] { Machine().Rescan(); });
             return {};
         case IOCTL_STORAGE_QUERY_PROPERTY:
             return DeviceDescriptor(disk, r);
@@ -362,7 +362,7 @@ Reply OnPort(const PortObject& port, const Request& r) {
     switch (r.code) {
         case IOCTL_SCSI_RESCAN_BUS:
         case IOCTL_STORAGE_FIND_NEW_DEVICES:
-            Machine().Rescan();
+            WhileWaiting([] { Machine().Rescan(); });
             return {};
         case IOCTL_SCSI_PASS_THROUGH_DIRECT: {
             if (r.inSize < sizeof(SCSI_PASS_THROUGH_DIRECT) || r.in == nullptr)
