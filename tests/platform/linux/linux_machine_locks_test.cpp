@@ -78,12 +78,10 @@ TEST_F(LinuxMachineLocks, TheKernelClaimKeepsMkfsOutUntilTheVolumeIsHandedOver) 
     EXPECT_NE(refused.exitCode, 0) << refused.output;
     EXPECT_THAT(refused.output, HasSubstr("busy"));
     EXPECT_EQ(loop.ReadBacking(kFirst * 512, 512), bootSector);
-    // Only a volume nobody holds is handed over.
-    LARKIN_TOOL_VOLUME where{};
-    EXPECT_EQ(LarkinOpenVolumeForTool(letter.c_str(), "mkfs.fat", TRUE, &where),
-              INVALID_HANDLE_VALUE);
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+    // Handed over once nobody holds it (the refusal while held is the
+    // conformance suite's, on every backend): the tool gets the device.
     locked.Close();
+    LARKIN_TOOL_VOLUME where{};
     Handle session(LarkinOpenVolumeForTool(letter.c_str(), "mkfs.fat", TRUE, &where));
     ASSERT_TRUE(session.Valid()) << GetLastError();
     EXPECT_EQ(std::string(where.path), loop.Node());
