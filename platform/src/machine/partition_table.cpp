@@ -110,12 +110,6 @@ std::vector<PartitionExtent> Partitions(const PartitionTable& table) {
     return found;
 }
 
-std::vector<PartitionExtent> MountablePartitions(const PartitionTable& table) {
-    auto all = Partitions(table);
-    std::erase_if(all, [](const PartitionExtent& p) { return !IsRecognizedType(p.type); });
-    return all;
-}
-
 void EncodeEntry(std::span<uint8_t, 16> entry, const PartitionRecord& record,
                  const DiskGeometry& geometry) {
     std::fill(entry.begin(), entry.end(), 0);

@@ -57,8 +57,6 @@ bool IsNumbered(const PartitionRecord& record);
 
 PartitionTable ReadPartitionTable(const SectorReader& read, uint64_t diskSectors);
 std::vector<PartitionExtent> Partitions(const PartitionTable& table);
-// Numbered partitions whose type the system recognises.
-std::vector<PartitionExtent> MountablePartitions(const PartitionTable& table);
 
 // Writes one 16-byte primary entry, with CHS fields derived from geometry.
 void EncodeEntry(std::span<uint8_t, 16> entry, const PartitionRecord& record,

@@ -10,12 +10,15 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <cstring>
+#include <fstream>
 
 #include "backend_under_test.h"
 #include "hardware_machine.h"
 #include "larkin/simulation.h"
 #include "larkin/test_controls.h"
+#include "run_command.h"
 
 namespace larkin::test {
 namespace {
@@ -433,19 +436,48 @@ TEST_P(Conformance, ANewDriveLayoutGivesTheVolumesOfTheNewTable) {
     EXPECT_EQ(journal[0].offset, 0u);
 }
 
-// A table written as bytes is taken when the stick's properties are updated.
-TEST_P(Conformance, ATableWrittenAsBytesGivesVolumesAfterTheUpdate) {
+// Bytes written past the drive layout are taken when the stick's properties
+// are updated, and whatever holds a FAT file system gets a volume: a
+// partition of a type the system would not mount, or the whole stick
+// formatted without a table.
+TEST_P(Conformance, WrittenBytesGiveTheVolumesTheirFileSystemsAsk) {
+    if (!HaveProgram("mkfs.fat")) GTEST_SKIP() << "mkfs.fat (dosfstools) is not installed";
     LARKIN_START_STICKS(Stick(false));
     EXPECT_TRUE(LettersOf(backend_->DiskNumber(0)).empty());
     Handle drive = Open(DiskName(0), kReadWrite);
     ASSERT_TRUE(drive.Valid()) << GetLastError();
+    // The first sectors of a FAT file system of length bytes, written at offset.
+    auto writeFat = [&](uint64_t offset, uint64_t length) {
+        std::string image =
+            ::testing::TempDir() + "conformance-fat-" + std::to_string(::getpid()) + ".img";
+        auto made =
+            RunCommand("rm -f " + Quoted(image) + " && mkfs.fat -C -S " + std::to_string(Sector()) +
+                       " " + Quoted(image) + " " + std::to_string(length / 1024));
+        ASSERT_EQ(made.exitCode, 0) << made.output;
+        std::ifstream in(image, std::ios::binary);
+        std::vector<std::byte> start(256 * 1024);
+        in.read(reinterpret_cast<char*>(start.data()), static_cast<std::streamsize>(start.size()));
+        std::remove(image.c_str());
+        ASSERT_TRUE(WriteAt(drive.Get(), offset, start)) << GetLastError();
+    };
     std::vector<std::byte> first(Sector());
-    auto mbr = Mbr({{0, 0x0E, static_cast<uint32_t>(kMiB / Sector()),
+    auto mbr = Mbr({{0, 0x83, static_cast<uint32_t>(kMiB / Sector()),
                      static_cast<uint32_t>(8 * kMiB / Sector())}});
     std::copy(mbr.begin(), mbr.end(), first.begin());
     ASSERT_TRUE(WriteAt(drive.Get(), 0, first)) << GetLastError();
+    writeFat(kMiB, 8 * kMiB);
     ASSERT_TRUE(Control(drive.Get(), IOCTL_DISK_UPDATE_PROPERTIES)) << GetLastError();
     EXPECT_EQ(ExtentOf(Letter(0)), std::pair(kMiB, 8 * kMiB));
+
+    writeFat(0, 32 * kMiB);
+    ASSERT_TRUE(Control(drive.Get(), IOCTL_DISK_UPDATE_PROPERTIES)) << GetLastError();
+    std::string letter = Letter(0);
+    EXPECT_EQ(ExtentOf(letter), std::pair(uint64_t{0}, 32 * kMiB));
+    Handle volume = Open("\\\\.\\" + letter, 0);
+    STORAGE_DEVICE_NUMBER number{};
+    ASSERT_TRUE(
+        Control(volume.Get(), IOCTL_STORAGE_GET_DEVICE_NUMBER, nullptr, 0, &number, sizeof number));
+    EXPECT_EQ(number.PartitionNumber, 0u);
 }
 
 TEST_P(Conformance, TheStickAnswersScsiCommandsAsAUsbStick) {

@@ -40,8 +40,4 @@ std::optional<FileSystemFound> ProbeFileSystem(int fd, uint64_t offset, uint64_t
     return found;
 }
 
-bool IsLetteredFileSystem(const std::string& type) {
-    return type == "vfat" || type == "msdos" || type == "exfat" || type == "ntfs";
-}
-
 }  // namespace larkin::platform::linuxhw

@@ -17,9 +17,6 @@ struct FileSystemFound {
 // file system is found there (or the stretch cannot be read).
 std::optional<FileSystemFound> ProbeFileSystem(int fd, uint64_t offset, uint64_t length);
 
-// File systems the system gives a drive letter to.
-bool IsLetteredFileSystem(const std::string& type);
-
 }  // namespace larkin::platform::linuxhw
 
 #endif

@@ -203,33 +203,16 @@ class LinuxMediaAccess final : public MediaAccess {
     VolumeClaim claim_;
 };
 
-// The partitions of a disk that get a volume: those of a type the system
-// mounts, or holding a file system it letters; or the whole media when it
-// holds such a file system itself (a stick formatted without a table).
-std::vector<VolumeExtent> VolumeExtentsOf(const FoundDisk& disk, const PartitionTable& table) {
-    std::vector<VolumeExtent> extents;
-    const DiskFacts& facts = disk.facts;
-    if (facts.size == 0 || facts.sectorSize == 0) return extents;
-    // blkid reads through the page cache: a plain descriptor of its own.
-    UniqueFd probe(::open(disk.node.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
-    auto fileSystemAt = [&](uint64_t offset, uint64_t length) {
-        if (!probe.Valid()) return std::optional<FileSystemFound>();
-        return ProbeFileSystem(probe.Get(), offset, length);
+// What file system a stretch of the disk holds, as libblkid tells it; blkid
+// reads through the page cache, so the probe has a descriptor of its own.
+FileSystemProbe BlkidProbe(const std::string& node) {
+    auto probe =
+        std::make_shared<UniqueFd>(::open(node.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+    return [probe](uint64_t offset, uint64_t length) {
+        if (!probe->Valid()) return std::string();
+        auto found = ProbeFileSystem(probe->Get(), offset, length);
+        return found ? found->type : std::string();
     };
-    if (auto whole = fileSystemAt(0, facts.size); whole && IsLetteredFileSystem(whole->type)) {
-        extents.push_back({0, 0, facts.size});
-        return extents;
-    }
-    uint64_t sectorSize = facts.sectorSize;
-    for (const auto& partition : Partitions(table)) {
-        VolumeExtent extent{partition.number, partition.firstSector * sectorSize,
-                            partition.sectors * sectorSize};
-        if (extent.offset >= facts.size || extent.length > facts.size - extent.offset) continue;
-        auto found = fileSystemAt(extent.offset, extent.length);
-        if (IsRecognizedType(partition.type) || (found && IsLetteredFileSystem(found->type)))
-            extents.push_back(extent);
-    }
-    return extents;
 }
 
 }  // namespace
@@ -548,7 +531,7 @@ std::vector<VolumeExtent> LinuxBackend::ProbedExtents(const FoundDisk& disk, Blo
     std::string shared = ProbeFile(disk);
     std::optional<std::vector<VolumeExtent>> extents = ReadProbe(shared, fingerprint);
     if (!extents) {
-        extents = VolumeExtentsOf(disk, table);
+        extents = VolumeExtentsOf(table, facts.size, facts.sectorSize, BlkidProbe(disk.node));
         WriteProbe(shared, fingerprint, *extents);
     }
     std::lock_guard guard(probedMutex_);

@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "machine/backend.h"
+#include "machine/volume_extents.h"
 #include "hardware_scan.h"
 #include "kernel_partitions.h"
 #include "system_use.h"
@@ -49,13 +50,6 @@ struct HardwareVolume {
     std::string node;  // its own device node, or the disk's
     dev_t device = 0;  // what a mount of it shows
     std::vector<Mount> mounts;
-};
-
-// A partition (or the whole media) that gets a volume, in bytes.
-struct VolumeExtent {
-    uint32_t number = 0;
-    uint64_t offset = 0;
-    uint64_t length = 0;
 };
 
 // The machine as read at one generation.

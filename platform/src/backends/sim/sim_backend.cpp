@@ -18,6 +18,7 @@
 #include "machine/emulated_scsi_disk.h"
 #include "machine/write_guard.h"
 #include "machine/floppy_image.h"
+#include "machine/volume_extents.h"
 #include "runtime/runtime.h"
 #include "runtime/text.h"
 #include "property_names.h"
@@ -409,16 +410,22 @@ SimBackend::Disk* SimBackend::DiskOf(const MediaRef& media) {
 
 std::vector<PartitionExtent> SimBackend::ReadTable(Disk& disk) {
     uint64_t sectors = disk.entry->size / 512;
-    auto table = ReadPartitionTable(
-        [&](uint64_t sector, std::span<uint8_t, 512> data) {
-            return sector < sectors && ReadAt(disk.image.Get(), sector * 512,
-                                              std::as_writable_bytes(data)) == ERROR_SUCCESS;
-        },
-        sectors);
-    auto partitions = MountablePartitions(table);
-    // A table entry reaching past the end of the disk does not make a volume.
-    std::erase_if(partitions,
-                  [&](const PartitionExtent& p) { return p.firstSector + p.sectors > sectors; });
+    auto read = [&](uint64_t sector, std::span<uint8_t, 512> data) {
+        return sector < sectors && ReadAt(disk.image.Get(), sector * 512,
+                                          std::as_writable_bytes(data)) == ERROR_SUCCESS;
+    };
+    auto fileSystemAt = [&](uint64_t offset, uint64_t) {
+        std::array<uint8_t, 512> first{};
+        return read(offset / 512, first) ? FileSystemOfBootSector(first) : std::string();
+    };
+    PartitionTable table = ReadPartitionTable(read, sectors);
+    auto numbered = Partitions(table);
+    std::vector<PartitionExtent> partitions;
+    for (const auto& extent : VolumeExtentsOf(table, disk.entry->size, 512, fileSystemAt)) {
+        // The whole media (number 0) has no type.
+        uint8_t type = extent.number ? numbered[extent.number - 1].type : 0;
+        partitions.push_back({extent.number, type, extent.offset / 512, extent.length / 512});
+    }
     return partitions;
 }
 
