@@ -130,14 +130,8 @@ DWORD FloppyImageAccess::Read(uint64_t offset, std::span<std::byte> data) {
     if (FileStamp(opened_.fd.Get()) != opened_.stamp || FileStamp(path_) != opened_.stamp)
         return ERROR_MEDIA_CHANGED;
     if (offset > opened_.size || data.size() > opened_.size - offset) return ERROR_SECTOR_NOT_FOUND;
-    size_t done = 0;
-    while (done < data.size()) {
-        ssize_t got = ::pread(opened_.fd.Get(), data.data() + done, data.size() - done,
-                              static_cast<off_t>(offset + done));
-        if (got < 0 && errno == EINTR) continue;
-        if (got <= 0) return got == 0 ? ERROR_MEDIA_CHANGED : ERROR_READ_FAULT;
-        done += static_cast<size_t>(got);
-    }
+    if (int error = ReadWholeAt(opened_.fd.Get(), offset, data))
+        return error == kEndReached ? ERROR_MEDIA_CHANGED : ERROR_READ_FAULT;
     return ERROR_SUCCESS;
 }
 

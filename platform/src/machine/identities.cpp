@@ -11,12 +11,6 @@ namespace larkin::platform {
 
 namespace {
 
-uint64_t Fnv(std::string_view text, uint64_t seed = 0xcbf29ce484222325ull) {
-    uint64_t hash = seed;
-    for (unsigned char c : text) hash = (hash ^ c) * 0x100000001b3ull;
-    return hash;
-}
-
 std::string Hex(uint64_t value, int digits) {
     std::ostringstream out;
     out << std::uppercase << std::hex;

@@ -136,6 +136,32 @@ bool WriteWhole(int fd, std::string_view text) {
     return true;
 }
 
+namespace {
+
+template <typename Byte, typename Move>
+int WholeAt(Move move, int fd, uint64_t offset, std::span<Byte> data) {
+    size_t done = 0;
+    while (done < data.size()) {
+        ssize_t moved =
+            move(fd, data.data() + done, data.size() - done, static_cast<off_t>(offset + done));
+        if (moved < 0 && errno == EINTR) continue;
+        if (moved < 0) return errno;
+        if (moved == 0) return kEndReached;
+        done += static_cast<size_t>(moved);
+    }
+    return 0;
+}
+
+}  // namespace
+
+int ReadWholeAt(int fd, uint64_t offset, std::span<std::byte> data) {
+    return WholeAt(::pread, fd, offset, data);
+}
+
+int WriteWholeAt(int fd, uint64_t offset, std::span<const std::byte> data) {
+    return WholeAt(::pwrite, fd, offset, data);
+}
+
 FileLock::~FileLock() {
     if (fd_.Valid()) ::flock(fd_.Get(), LOCK_UN);
 }

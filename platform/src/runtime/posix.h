@@ -3,7 +3,9 @@
 #define LARKIN_PLATFORM_POSIX_H
 
 #include <cstddef>
+#include <cstdint>
 #include <optional>
+#include <span>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -68,6 +70,12 @@ std::optional<std::string> ReadSmallFile(const std::string& path, size_t limit, 
 
 // Writes all of text at the file's position, retrying short writes.
 bool WriteWhole(int fd, std::string_view text);
+
+// Moves all of data at offset, retrying what a signal or a short transfer
+// cut off: 0, an errno, or kEndReached when the file or device ended first.
+constexpr int kEndReached = -1;
+int ReadWholeAt(int fd, uint64_t offset, std::span<std::byte> data);
+int WriteWholeAt(int fd, uint64_t offset, std::span<const std::byte> data);
 
 // Finds a program on PATH, then in the system folders; "" when absent.
 std::string FindProgram(const std::string& name);

@@ -1,8 +1,9 @@
 // Text helpers of the platform: the letter-case rules every library shares,
-// and GUIDs as text.
+// GUIDs as text, and a stable hash of text.
 #ifndef LARKIN_PLATFORM_TEXT_H
 #define LARKIN_PLATFORM_TEXT_H
 
+#include <cstdint>
 #include <string>
 #include <string_view>
 
@@ -19,6 +20,12 @@ using larkin::Upper;
 
 std::string GuidText(const GUID& guid);  // {xxxxxxxx-xxxx-...} in lower case
 bool SameGuid(const GUID& a, const GUID& b);
+
+// FNV-1a: a stable hash of text for names and change marks, not for security.
+inline uint64_t Fnv(std::string_view text, uint64_t hash = 0xcbf29ce484222325ull) {
+    for (unsigned char c : text) hash = (hash ^ c) * 0x100000001b3ull;
+    return hash;
+}
 
 }  // namespace larkin::platform
 

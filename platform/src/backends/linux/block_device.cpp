@@ -50,36 +50,6 @@ class AlignedBuffer {
     size_t size_;
 };
 
-// The outcome of moving bytes at the device: 0, an errno, or kShort when the
-// device ended before the bytes did.
-constexpr int kShort = -1;
-
-int ReadWhole(int fd, uint64_t offset, std::span<std::byte> data) {
-    size_t done = 0;
-    while (done < data.size()) {
-        ssize_t got =
-            ::pread(fd, data.data() + done, data.size() - done, static_cast<off_t>(offset + done));
-        if (got < 0 && errno == EINTR) continue;
-        if (got < 0) return errno;
-        if (got == 0) return kShort;
-        done += static_cast<size_t>(got);
-    }
-    return 0;
-}
-
-int WriteWhole(int fd, uint64_t offset, std::span<const std::byte> data) {
-    size_t done = 0;
-    while (done < data.size()) {
-        ssize_t put =
-            ::pwrite(fd, data.data() + done, data.size() - done, static_cast<off_t>(offset + done));
-        if (put < 0 && errno == EINTR) continue;
-        if (put < 0) return errno;
-        if (put == 0) return kShort;
-        done += static_cast<size_t>(put);
-    }
-    return 0;
-}
-
 bool Aligned(uint64_t value, uint64_t alignment) {
     return value % alignment == 0;
 }
@@ -314,7 +284,7 @@ DWORD BlockDevice::CheckRange(uint64_t offset, uint64_t length) {
 
 DWORD BlockDevice::TransferError(int error) {
     if (error == 0) return ERROR_SUCCESS;
-    if (error == kShort || error == ENOSPC)
+    if (error == kEndReached || error == ENOSPC)
         return CurrentSize() == 0 ? ERROR_NOT_READY : ERROR_SECTOR_NOT_FOUND;
     // The kernel refuses writes to a device made read-only since the open.
     if (error == EPERM) {
@@ -329,11 +299,11 @@ DWORD BlockDevice::Read(uint64_t offset, std::span<std::byte> data) {
     if (DWORD error = CheckRange(offset, data.size())) return error;
     const uint64_t sector = shape_.sectorSize;
     if (Direct(offset, data.size(), data.data(), sector))
-        return TransferError(ReadWhole(fd_.Get(), offset, data));
+        return TransferError(ReadWholeAt(fd_.Get(), offset, data));
     return TransferError(ThroughBuffer(
         offset, data.size(), sector,
         [&](uint64_t at, std::span<std::byte> chunk, uint64_t from, uint64_t to) {
-            if (int error = ReadWhole(fd_.Get(), at, chunk)) return error;
+            if (int error = ReadWholeAt(fd_.Get(), at, chunk)) return error;
             std::memcpy(data.data() + (from - offset), chunk.data() + (from - at), to - from);
             return 0;
         }));
@@ -345,20 +315,21 @@ DWORD BlockDevice::Write(uint64_t offset, std::span<const std::byte> data) {
     if (DWORD error = CheckRange(offset, data.size())) return error;
     const uint64_t sector = shape_.sectorSize;
     if (Direct(offset, data.size(), data.data(), sector))
-        return TransferError(WriteWhole(fd_.Get(), offset, data));
+        return TransferError(WriteWholeAt(fd_.Get(), offset, data));
     return TransferError(ThroughBuffer(
         offset, data.size(), sector,
         [&](uint64_t at, std::span<std::byte> chunk, uint64_t from, uint64_t to) {
             // Sectors the data covers only in part keep the bytes it does not.
             bool partialHead = from > at, partialTail = to < at + chunk.size();
             if (partialHead || (partialTail && chunk.size() == sector))
-                if (int error = ReadWhole(fd_.Get(), at, chunk.first(sector))) return error;
+                if (int error = ReadWholeAt(fd_.Get(), at, chunk.first(sector))) return error;
             if (partialTail && chunk.size() > sector) {
                 uint64_t tail = chunk.size() - sector;
-                if (int error = ReadWhole(fd_.Get(), at + tail, chunk.subspan(tail))) return error;
+                if (int error = ReadWholeAt(fd_.Get(), at + tail, chunk.subspan(tail)))
+                    return error;
             }
             std::memcpy(chunk.data() + (from - at), data.data() + (from - offset), to - from);
-            return WriteWhole(fd_.Get(), at, chunk);
+            return WriteWholeAt(fd_.Get(), at, chunk);
         }));
 }
 

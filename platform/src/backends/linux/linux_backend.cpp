@@ -21,6 +21,7 @@
 #include "machine/floppy_image.h"
 #include "machine/partition_table.h"
 #include "runtime/posix.h"
+#include "runtime/text.h"
 #include "runtime/runtime.h"
 #include "machine/write_guard.h"
 #include "file_system_probe.h"
@@ -36,11 +37,6 @@ namespace {
 
 // How often the hardware and the mounts are looked at again for changes.
 constexpr auto kChangeCheckInterval = std::chrono::milliseconds(200);
-
-uint64_t Fnv(std::string_view text, uint64_t hash = 0xcbf29ce484222325ull) {
-    for (unsigned char c : text) hash = (hash ^ c) * 0x100000001b3ull;
-    return hash;
-}
 
 std::string ReadText(const std::filesystem::path& file) {
     std::ifstream in(file, std::ios::binary);

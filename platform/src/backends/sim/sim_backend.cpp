@@ -40,42 +40,18 @@ constexpr uint32_t kDefaultScsiTimeoutSeconds = 60;
 constexpr std::chrono::milliseconds kUnplugPoll{20};
 constexpr uint8_t kInquiryOperation = 0x12;
 
-uint64_t Fnv(std::string_view text, uint64_t seed = 0xcbf29ce484222325ull) {
-    uint64_t hash = seed;
-    for (unsigned char c : text) hash = (hash ^ c) * 0x100000001b3ull;
-    return hash;
-}
-
-DWORD ErrnoError() {
-    return static_cast<DWORD>(ErrorFromErrno(errno));
-}
-
+// An image is made at its full size, so one that ends early was cut short
+// behind the machine's back.
 DWORD ReadAt(int fd, uint64_t offset, std::span<std::byte> data) {
-    size_t done = 0;
-    while (done < data.size()) {
-        ssize_t got =
-            ::pread(fd, data.data() + done, data.size() - done, static_cast<off_t>(offset + done));
-        if (got < 0 && errno == EINTR) continue;
-        if (got < 0) return ErrnoError();
-        if (got == 0) {  // a sparse image reads zeros past its written end
-            std::fill(data.begin() + static_cast<long>(done), data.end(), std::byte{0});
-            break;
-        }
-        done += static_cast<size_t>(got);
-    }
-    return ERROR_SUCCESS;
+    int error = ReadWholeAt(fd, offset, data);
+    if (error == kEndReached) return ERROR_READ_FAULT;
+    return error ? static_cast<DWORD>(ErrorFromErrno(error)) : ERROR_SUCCESS;
 }
 
 DWORD WriteAt(int fd, uint64_t offset, std::span<const std::byte> data) {
-    size_t done = 0;
-    while (done < data.size()) {
-        ssize_t put =
-            ::pwrite(fd, data.data() + done, data.size() - done, static_cast<off_t>(offset + done));
-        if (put < 0 && errno == EINTR) continue;
-        if (put < 0) return ErrnoError();
-        done += static_cast<size_t>(put);
-    }
-    return ERROR_SUCCESS;
+    int error = WriteWholeAt(fd, offset, data);
+    if (error == kEndReached) return ERROR_WRITE_FAULT;
+    return error ? static_cast<DWORD>(ErrorFromErrno(error)) : ERROR_SUCCESS;
 }
 
 struct OpenedImage {
