@@ -3,24 +3,103 @@
 // the scan through Verran; out of memory; a hung stick; and the ASPI
 // manager stand-in on its own.
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <cstring>
 #include <future>
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "allocation_faults.h"
 #include "cdb_length.h"
+#include "core_test_support.h"
 #include "corvid/core_module.h"
 #include "larkin/simulation.h"
 #include "larkin/test_controls.h"
-#include "pellom_session.h"
+#include "pellom/pellom.h"
+#include "run_command.h"
 #include "wnaspi32/wnaspi32.h"
 
 namespace larkin::test {
 namespace {
+
+struct PellomApi {
+    larkin::Library library{LoadLibraryA("Pellom")};
+#define LARKIN_BIND(type, member, name) type member = Bind<type>(library, name);
+    LARKIN_BIND(PELLOM_INIT, initPellom, "initPellom")
+    LARKIN_BIND(CORE_LOAD_CORE_MODULE, loadCoreModule, "LoadCoreModule")
+    LARKIN_BIND(PELLOM_UNLOAD_CORE_MODULE, unloadCoreModule, "UnloadCoreModule")
+    LARKIN_BIND(CORE_GET_DEVICE_COUNT, getDeviceCount, "GetDeviceCount")
+    LARKIN_BIND(CORE_GET_DRIVE_INFORMATION, getDriveInformation, "GetDriveInformation")
+    LARKIN_BIND(CORE_SET_CORE_OPTIONS, setCoreOptions, "SetCoreOptions")
+    LARKIN_BIND(CORE_EXECUTE_SCSI, executeScsi, "ExecuteSCSI")
+    LARKIN_BIND(CORE_SENSE, sense, "Sense")
+    LARKIN_BIND(CORE_BUFFER_CONTROL, bufferControl, "BufferControl")
+    LARKIN_BIND(CORE_BUFFER_SIZE, bufferSize, "BufferSize")
+    LARKIN_BIND(CORE_SET_DATA_PATTERN, setDataPattern, "SetDataPattern")
+    LARKIN_BIND(CORE_SET_WATCHDOG_TIMER, setWatchdogTimer, "SetWatchdogTimer")
+    LARKIN_BIND(CORE_RELEASE_CONTROLLER, releaseController, "ReleaseController")
+#undef LARKIN_BIND
+
+    std::string info(int local, const char* key) const {
+        return Info(getDriveInformation, local, key);
+    }
+    // The values of several keys, each ended by '|'.
+    std::string infos(int local, std::initializer_list<const char*> keys) const {
+        std::string text;
+        for (const char* key : keys) text += info(local, key) + "|";
+        return text;
+    }
+    // length bytes of a buffer (code 0: dataIn, 32: dataOut).
+    std::vector<BYTE> read(int local, int code, int offset, int length) const {
+        std::vector<BYTE> bytes(static_cast<size_t>(length));
+        bufferControl(local, code, offset, length, bytes.data());
+        return bytes;
+    }
+    void write(int local, int code, int offset, std::vector<BYTE> bytes) const {
+        bufferControl(local, code, offset, static_cast<int>(bytes.size()), bytes.data());
+    }
+};
+
+// toml is a machine file's text; see MachineText. Pellom, the last member,
+// is released first.
+struct PellomSession {
+    explicit PellomSession(std::string_view toml) : machine(toml) {}
+    PellomApi& Load() {
+        api.emplace();
+        EXPECT_TRUE(api->library);
+        return *api;
+    }
+    void Unload() { api.reset(); }
+
+    TestMachine machine;
+    WorkingFolder folder;
+    MessageBoxes boxes;
+    Faults faults;
+    std::optional<PellomApi> api;
+};
+
+// 16-byte command blocks.
+using Cdb = std::array<BYTE, 16>;
+// READ(10), or WRITE(10) with opcode 0x2A.
+inline Cdb Read10(uint32_t lba, uint16_t blocks, BYTE opcode = 0x28) {
+    return {opcode,    0, BYTE(lba >> 24),   BYTE(lba >> 16), BYTE(lba >> 8),
+            BYTE(lba), 0, BYTE(blocks >> 8), BYTE(blocks)};
+}
+inline Cdb ModeSense10(BYTE byte9) {
+    return {0x5A, 0, 0x05, 0, 0, 0, 0, 0, 0xFF, byte9};
+}
+inline const Cdb kTestUnitReady{};
+inline const Cdb kReadCapacity{0x25};
+inline const Cdb kStartStopUnit{0x1B};  // not supported by the machine's disks
+
+inline uint32_t BigEndian32(const std::vector<BYTE>& bytes, size_t at) {
+    return (uint32_t{bytes[at]} << 24) | (uint32_t{bytes[at + 1]} << 16) |
+           (uint32_t{bytes[at + 2]} << 8) | bytes[at + 3];
+}
 
 struct Transport {
     const char* machine;
@@ -30,20 +109,14 @@ struct Transport {
     uint32_t slot1Blocks;       // of the disk in slot 1
     std::string capacityTrace;  // READ CAPACITY on slot 1, without the prefix
 };
-const Transport kSpti{"pellom-three-disks-one-unplugged",
-                      false,
-                      2,
-                      "Pellom:SptiCommon:",
-                      8192,
-                      "Device 1 Byte Count -8|Command 25 00 00 00 00 00 00 00 00 00 00 00 00 00 "
-                      "00 00 |IOCTRL Status 1 Command Status 0  Target Status 0|"};
-const Transport kAspi{"pellom-two-aspi-adapters",
-                      true,
-                      1,
-                      "Pellom:AspiOnly:",
-                      16384,
-                      "Device 1 Adapter 1  Target 2  Byte Count -8|Command 25 00 00 00 00 00 00 "
-                      "00 00 00 00 00 00 00 00 00|Command Status 1  Target Status 0|"};
+// clang-format off
+const Transport kSpti{"pellom-three-disks-one-unplugged", false, 2, "Pellom:SptiCommon:", 8192,
+    "Device 1 Byte Count -8|Command 25 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 "
+    "|IOCTRL Status 1 Command Status 0  Target Status 0|"};
+const Transport kAspi{"pellom-two-aspi-adapters", true, 1, "Pellom:AspiOnly:", 16384,
+    "Device 1 Adapter 1  Target 2  Byte Count -8|Command 25 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00"
+    "|Command Status 1  Target Status 0|"};
+// clang-format on
 
 // Pellom without Verran on a machine of tests/machines/, with two slots.
 class PellomProbe : public ::testing::Test {
