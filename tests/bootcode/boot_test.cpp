@@ -14,6 +14,7 @@ namespace larkin::test::boot {
 namespace {
 
 using namespace larkin::templates;
+using Probes = std::vector<std::pair<std::uint64_t, const char*>>;
 
 constexpr std::uint32_t kFirst = 63;
 constexpr std::uint32_t kBackup = kFirst + 6;
@@ -32,17 +33,9 @@ class Boot : public ::testing::Test {
 
 class MbrBoot : public Boot {
   protected:
-    void SetEntry(int index, std::uint8_t indicator, std::uint8_t type, std::uint32_t first) {
-        std::size_t at = 446 + 16 * static_cast<std::size_t>(index);
-        mbr_[at] = indicator;
-        mbr_[at + 4] = type;
-        for (int i = 0; i < 4; ++i) mbr_[at + 8 + i] = static_cast<std::uint8_t>(first >> (8 * i));
-        mbr_[at + 12] = 0x10;  // a length, so that the entry is not empty
-    }
-
     // The disk: the MBR and the probes; reads of `unreadable` fail (blkdebug).
-    std::vector<std::string> Disk(std::vector<std::pair<std::uint64_t, const char*>> probes,
-                                  std::uint64_t sectors = 2048, std::uint64_t unreadable = 0) {
+    std::vector<std::string> Disk(const Probes& probes, std::uint64_t sectors = 2048,
+                                  std::uint64_t unreadable = 0) {
         MakeEmptyDisk(disk_, sectors);
         WriteAt(disk_, 0, mbr_);
         for (const auto& [sector, name] : probes)
@@ -58,91 +51,120 @@ class MbrBoot : public Boot {
         return {"-drive", "file=" + wrapper + disk_.string() + ",format=raw,if=ide"};
     }
 
-    // The probe `name` ran, started with DL = 80h and DS:SI at entry `index`.
-    void ExpectStarted(Qemu& qemu, const std::string& name, int index) {
-        ASSERT_TRUE(qemu.WaitFor("KERNEL DONE")) << qemu.console();
-        EXPECT_EQ(qemu.Line("KERNEL PROBE="),
-                  name + " ENTRY=" + Hex(std::span(mbr_).subspan(446 + 16 * index, 16)));
-        EXPECT_EQ(Field(qemu.console(), "DX").value_or("").substr(2), "80");
-        EXPECT_EQ(Field(qemu.console(), "DS"), "0000");
-        char si[8];
-        std::snprintf(si, sizeof si, "%04X", 0x7BE + 16 * index);
-        EXPECT_EQ(Field(qemu.console(), "SI"), si);
+    // Four entries of `type`, each with a length so that none is empty; the
+    // active one at `first`, the others at kFirst. `indicators` holds entry
+    // 0's in its top byte.
+    void SetEntries(std::uint32_t indicators, std::uint8_t type, std::uint32_t first) {
+        for (std::size_t i = 0, at = 446; i < 4; ++i, at += 16) {
+            mbr_[at] = static_cast<std::uint8_t>(indicators >> (24 - 8 * i));
+            std::uint32_t start = mbr_[at] == 0x80 ? first : kFirst;
+            mbr_[at + 4] = type;
+            for (int b = 0; b < 4; ++b)
+                mbr_[at + 8 + b] = static_cast<std::uint8_t>(start >> (8 * b));
+            mbr_[at + 12] = 0x10;
+        }
     }
 
     SectorBytes mbr_ = kMbrTemplate;
 };
 
-TEST_F(MbrBoot, StartsTheActiveEntryWhereverItIs) {
+// A floppy with the SECOND probe is next in the boot order: a loader that
+// gives up must halt, and one without an active entry hands over to it.
+// FAT32 types get one more try at the backup boot sector, six sectors on.
+TEST_F(MbrBoot, StartsTheActiveEntryOrSaysWhyNotAndHalts) {
     struct Case {
-        int index;
+        std::uint32_t indicators;
+        std::uint8_t type;
         std::uint32_t first;  // 20,000,000: beyond the reach of CHS
+        const char* probes;   // P: PRIMARY at `first`, B: BACKUP at kBackup, b: BACKUP at kFirst
+        std::uint64_t unreadable;
+        const char* expected;         // a message, or the probe that ran
+        const char* reads = nullptr;  // of `first`: R, and S for a disk reset
     };
-    for (Case c : {Case{0, kFirst}, Case{2, 100}, Case{0, 20'000'000}}) {
-        SCOPED_TRACE(c.first);
-        mbr_ = kMbrTemplate;
-        SetEntry(0, 0, 0, 0);
-        SetEntry(c.index, 0x80, 0x0E, c.first);
-        Qemu qemu(Disk({{kFirst, "BACKUP"}, {c.first, "PRIMARY"}}, c.first + 64));
-        ExpectStarted(qemu, "PRIMARY", c.index);
-    }
-}
-
-TEST_F(MbrBoot, NoActiveEntryHandsOverToTheNextBootDevice) {
-    SetEntry(0, 0, 0x0E, kFirst);
-    std::vector<std::string> args = Disk({{kFirst, "PRIMARY"}});
+    // clang-format off
+    const Case cases[] = {
+        {0x80000000, 0x0E, kFirst, "P", 0, "PRIMARY"},
+        {0x00008000, 0x0E, 100, "bP", 0, "PRIMARY"},
+        {0x80000000, 0x0E, 20'000'000, "bP", 0, "PRIMARY"},
+        {0, 0x0E, kFirst, "P", 0, "SECOND"},
+        {0x7F800000, 0x0E, kFirst, "P", 0, "Invalid partition table"},
+        {0x80000100, 0x0E, kFirst, "P", 0, "Invalid partition table"},
+        {0x80800000, 0x0E, kFirst, "P", 0, "Invalid partition table"},
+        {0x00800081, 0x0E, kFirst, "P", 0, "Invalid partition table"},
+        {0x80000000, 0x0E, kFirst, "P", kFirst, kLoadError, "RSRSRSRSRS"},
+        {0x80000000, 0x0E, kFirst, "B", 0, kLoadError},
+        {0x80000000, 0x01, kFirst, "B", 0, kLoadError},
+        {0x80000000, 0x0B, kFirst, "", 0, "Missing operating system"},
+        {0x80000000, 0x0C, kFirst, "", 0, "Missing operating system"},
+        {0x80000000, 0x0C, kFirst, "B", 0, "BACKUP"},
+        {0x80000000, 0x0B, kFirst, "PB", kFirst, "BACKUP", "RSRSRSRSRS"},
+        {0x80000000, 0x0B, kFirst, "B", kBackup, kLoadError},
+    };
+    // clang-format on
     std::filesystem::path floppy = folder_.path() / "floppy.img";
     WriteAt(floppy, 0, ReadFile(ProbeFile("SECOND")));
-    args.insert(args.end(), {"-drive", "file=" + floppy.string() + ",format=raw,if=floppy", "-boot",
-                             "order=ca"});
-    Qemu qemu(args);
-    ASSERT_TRUE(qemu.WaitFor("KERNEL DONE")) << qemu.console();
-    EXPECT_EQ(qemu.Line("KERNEL PROBE=").value_or("").substr(0, 6), "SECOND") << qemu.console();
-    EXPECT_EQ(qemu.Count("partition table"), 0);
-    EXPECT_LT(qemu.console().find("Booting from Hard Disk"),
-              qemu.console().find("Booting from Floppy"));
-}
-
-TEST_F(MbrBoot, InvalidTableSaysSoAndHalts) {
-    const std::array<std::uint8_t, 4> tables[] = {
-        {0x7F, 0x80, 0, 0}, {0x80, 0, 0x01, 0}, {0x80, 0x80, 0, 0}, {0, 0x80, 0, 0x81}};
-    for (const auto& indicators : tables) {
-        SCOPED_TRACE(Hex(indicators));
-        for (int i = 0; i < 4; ++i) SetEntry(i, indicators[i], 0x0E, kFirst);
-        Qemu qemu(Disk({{kFirst, "PRIMARY"}}));
-        ASSERT_TRUE(qemu.WaitFor("Invalid partition table")) << qemu.console();
-        qemu.Collect(std::chrono::milliseconds(300));
-        EXPECT_EQ(qemu.Count("KERNEL"), 0);
-        EXPECT_EQ(qemu.Count("Booting from"), 1) << "the loader must halt";
-    }
-}
-
-TEST_F(MbrBoot, UnreadableSectorAfterFiveAttemptsWithResets) {
     std::filesystem::path trace = folder_.path() / "trace.txt";
-    std::vector<std::string> args = Disk({{kFirst, "PRIMARY"}}, 2048, kFirst);
-    args.insert(args.end(),
-                {"-trace", "ide_sector_read", "-trace", "ide_ctrl_write", "-D", trace.string()});
-    Qemu qemu(args);
-    ASSERT_TRUE(qemu.WaitFor(kLoadError)) << qemu.console();
-    EXPECT_EQ(qemu.Count("KERNEL"), 0);
-    qemu.Collect(std::chrono::milliseconds(300));
-    // Reads of the partition's sector, and disk resets (SRST through the
-    // device control register), in their order.
-    std::ifstream log(trace);
-    std::string events;
-    for (std::string line; std::getline(log, line);) {
-        if (line.find("ide_sector_read sector=" + std::to_string(kFirst) + " ") !=
-            std::string::npos)
-            events += 'R';
-        else if (line.find("@ 0x3f6") != std::string::npos &&
-                 line.find("val 0x0e") != std::string::npos && !events.empty())
-            events += 'S';
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::Message()
+                     << std::hex << c.indicators << " type " << int(c.type) << " probes "
+                     << c.probes << " unreadable " << c.unreadable);
+        mbr_ = kMbrTemplate;
+        SetEntries(c.indicators, c.type, c.first);
+        Probes probes;
+        for (const char* p = c.probes; *p; ++p)
+            probes.push_back(*p == 'P'
+                                 ? Probes::value_type{c.first, "PRIMARY"}
+                                 : Probes::value_type{*p == 'B' ? kBackup : kFirst, "BACKUP"});
+        std::vector<std::string> args =
+            Disk(probes, std::max<std::uint64_t>(2048, c.first + 64), c.unreadable);
+        args.insert(args.end(), {"-drive", "file=" + floppy.string() + ",format=raw,if=floppy",
+                                 "-boot", "order=ca", "-trace", "ide_sector_read", "-trace",
+                                 "ide_ctrl_write", "-D", trace.string()});
+        const std::string expected = c.expected;
+        const bool started = expected.ends_with("ARY") || expected.ends_with("UP");
+        Qemu qemu(args);
+        ASSERT_TRUE(qemu.WaitFor(started || expected == "SECOND" ? "KERNEL DONE" : expected))
+            << qemu.console();
+        const std::string& console = qemu.console();
+        if (expected == "SECOND") {
+            EXPECT_EQ(qemu.Line("KERNEL PROBE=").value_or("").substr(0, 6), "SECOND") << console;
+            EXPECT_EQ(qemu.Count("partition table"), 0);
+        } else if (started) {
+            // Started with DL = 80h and DS:SI at the active entry.
+            int index = 0;
+            while (mbr_[446 + 16 * index] != 0x80) ++index;
+            EXPECT_EQ(qemu.Line("KERNEL PROBE="),
+                      expected + " ENTRY=" + Hex(std::span(mbr_).subspan(446 + 16 * index, 16)));
+            EXPECT_EQ(Field(console, "DX").value_or("").substr(2), "80");
+            EXPECT_EQ(Field(console, "DS"), "0000");
+            char si[12];
+            std::snprintf(si, sizeof si, "%04X", 0x7BE + 16 * index);
+            EXPECT_EQ(Field(console, "SI"), si);
+        } else {
+            qemu.Collect(std::chrono::milliseconds(300));
+            EXPECT_EQ(qemu.Count("KERNEL"), 0);
+            EXPECT_EQ(qemu.Count("Booting from"), 1) << "the loader must halt";
+        }
+        if (c.reads == nullptr) continue;
+        // Reads of the partition's sector, and disk resets (SRST through the
+        // device control register), in their order.
+        std::ifstream log(trace);
+        std::string events;
+        for (std::string line; std::getline(log, line);) {
+            if (line.find("ide_sector_read sector=" + std::to_string(c.first) + " ") !=
+                std::string::npos)
+                events += 'R';
+            else if (line.find("@ 0x3f6") != std::string::npos &&
+                     line.find("val 0x0e") != std::string::npos && !events.empty())
+                events += 'S';
+        }
+        EXPECT_EQ(events, c.reads);
     }
-    EXPECT_EQ(events, "RSRSRSRSRS");
 }
 
 // The MBR reads by LBA only: without the extensions it cannot load.
 TEST_F(MbrBoot, FirmwareWithoutExtensionsCannotStartTheDrive) {
+    SetEntries(0x80000000, 0x0E, kFirst);
     for (Firmware firmware : kAllFirmware) {
         SCOPED_TRACE(FirmwareName(firmware));
         if (!MissingForFirmware(firmware).empty()) continue;
@@ -155,37 +177,6 @@ TEST_F(MbrBoot, FirmwareWithoutExtensionsCannotStartTheDrive) {
     }
 }
 
-// FAT32 types get one more try at the backup boot sector, six sectors on.
-TEST_F(MbrBoot, BadPartitionSectorEndsAsTheEntryTypeSays) {
-    struct Case {
-        std::uint8_t type;
-        bool primary;  // a probe at the entry's sector
-        bool backup;   // one at the backup's
-        std::uint64_t unreadable;
-        const char* expected;
-    };
-    for (Case c :
-         {Case{0x0E, false, true, 0, kLoadError}, Case{0x01, false, true, 0, kLoadError},
-          Case{0x0B, false, false, 0, "Missing operating system"},
-          Case{0x0C, false, false, 0, "Missing operating system"},
-          Case{0x0C, false, true, 0, "KERNEL DONE"}, Case{0x0B, true, true, kFirst, "KERNEL DONE"},
-          Case{0x0B, false, true, kBackup, kLoadError}}) {
-        SCOPED_TRACE(testing::Message() << int(c.type) << c.primary << c.backup << c.unreadable);
-        SetEntry(0, 0x80, c.type, kFirst);
-        std::vector<std::pair<std::uint64_t, const char*>> probes;
-        if (c.primary) probes.push_back({kFirst, "PRIMARY"});
-        if (c.backup) probes.push_back({kBackup, "BACKUP"});
-        Qemu qemu(Disk(probes, 2048, c.unreadable));
-        ASSERT_TRUE(qemu.WaitFor(c.expected)) << qemu.console();
-        if (std::string_view(c.expected) == "KERNEL DONE") {
-            ExpectStarted(qemu, "BACKUP", 0);
-        } else {
-            qemu.Collect(std::chrono::milliseconds(200));
-            EXPECT_EQ(qemu.Count("KERNEL"), 0);
-        }
-    }
-}
-
 class LoaderBoot : public Boot {
   protected:
     // The MBR for a FAT16 partition at `hidden`, formatted by mkfs.fat, and
@@ -193,16 +184,16 @@ class LoaderBoot : public Boot {
     bool MakeFreeDosDisk(std::uint64_t disk_sectors, std::uint32_t hidden,
                          std::vector<std::string> options) {
         hidden_ = hidden;
-        sectors_ = LimitPartitionSectors(disk_sectors - hidden);
+        const std::uint32_t sectors = LimitPartitionSectors(disk_sectors - hidden);
         MakeEmptyDisk(disk_, disk_sectors);
         SectorBytes mbr = kMbrTemplate;
-        EXPECT_EQ(PatchMbrPartition(mbr, hidden, sectors_), PatchResult::ok);
+        EXPECT_EQ(PatchMbrPartition(mbr, hidden, sectors), PatchResult::ok);
         WriteAt(disk_, 0, mbr);
         options.insert(options.end(), {"-F", "16", "-h", std::to_string(hidden)});
-        if (!Format(disk_, hidden, sectors_, options)) return false;
+        if (!Format(disk_, hidden, sectors, options)) return false;
         boot_ = kFreeDosBootSector;
         PatchResult patched =
-            PatchFreeDosBootSector(boot_, ReadSector(disk_, hidden), hidden, sectors_);
+            PatchFreeDosBootSector(boot_, ReadSector(disk_, hidden), hidden, sectors);
         EXPECT_EQ(patched, PatchResult::ok) << PatchResultText(patched);
         WriteAt(disk_, std::uint64_t{hidden} * 512, boot_);
         return patched == PatchResult::ok;
@@ -227,8 +218,9 @@ class LoaderBoot : public Boot {
         EXPECT_EQ(qemu.Line("KERNEL BOOT1="), Hex(std::span(boot_).subspan(31, 31)));
     }
 
-    void ExpectFreeDosStarted(Qemu& qemu, const std::string& drive, const char* lba) {
-        ExpectKernelStarted(qemu, "0060");
+    void ExpectFreeDosStarted(Qemu& qemu, const std::string& drive, const char* lba,
+                              bool boot_sector_kept = true) {
+        ExpectKernelStarted(qemu, "0060", boot_sector_kept);
         const std::string& console = qemu.console();
         EXPECT_LT(console.find("FreeDOS"), console.find(" GO! ")) << console;
         EXPECT_LT(console.find(" GO! "), console.find("KERNEL ENTRY")) << console;
@@ -236,41 +228,33 @@ class LoaderBoot : public Boot {
         EXPECT_EQ(qemu.Line("KERNEL LBA="), lba);
     }
 
-    // Missing system file: the message, a wait for a key, a restart.
-    void ExpectKeyRestarts(Qemu& qemu, const std::string& message) {
-        ASSERT_TRUE(qemu.WaitFor(message)) << qemu.console();
-        qemu.Collect(std::chrono::milliseconds(1500));
-        EXPECT_EQ(qemu.Count("Booting from Hard Disk"), 1) << qemu.console();
-        qemu.SendKey(' ');
-        ASSERT_TRUE(qemu.WaitFor(message, 2)) << qemu.console();
-        EXPECT_EQ(qemu.Count("Booting from Hard Disk"), 2) << qemu.console();
-        EXPECT_EQ(qemu.Count("KERNEL"), 0);
-    }
-
     std::uint32_t hidden_ = 0;
-    std::uint32_t sectors_ = 0;
     SectorBytes boot_{};
 };
 
-// Beyond cylinder reach (20,000,000 sectors in) only LBA gets there.
-TEST_F(LoaderBoot, FreeDosLoadsAFragmentedKernelThroughLba) {
-    for (std::uint32_t hidden : {63u, 20'000'000u}) {
-        SCOPED_TRACE(hidden);
-        ASSERT_TRUE(MakeFreeDosDisk(hidden + 65'536, hidden, {"-s", "4"}));
-        ASSERT_TRUE(CopyInFragmented(disk_, hidden_, TestKernelFile(), "KERNEL.SYS", 4 * 512));
+// Beyond cylinder reach (20,000,000 sectors in) only LBA gets there. A
+// 4,000,000,000-byte drive is cut to 3,906,250 sectors (the thirty-two-bit
+// count) with 32 KB clusters, so the kernel's one cluster covers 0:7C00.
+TEST_F(LoaderBoot, FreeDosLoadsTheKernelThroughLba) {
+    struct Case {
+        std::uint64_t disk_sectors;
+        std::uint32_t hidden;
+        std::vector<std::string> format;
+        std::size_t fragment_clusters;  // 0: one piece
+    };
+    for (const Case& c :
+         {Case{63 + 65'536, 63, {"-s", "4"}, 4 * 512},
+          Case{20'065'536, 20'000'000, {"-s", "4"}, 4 * 512}, Case{7'812'500, 63, {}, 0}}) {
+        SCOPED_TRACE(c.disk_sectors);
+        ASSERT_TRUE(MakeFreeDosDisk(c.disk_sectors, c.hidden, c.format));
+        if (c.fragment_clusters != 0)
+            ASSERT_TRUE(CopyInFragmented(disk_, hidden_, TestKernelFile(), "KERNEL.SYS",
+                                         c.fragment_clusters));
+        else
+            ASSERT_TRUE(CopyIn(disk_, hidden_, TestKernelFile(), "KERNEL.SYS"));
         Qemu qemu(HardDisk());
-        ExpectFreeDosStarted(qemu, "80", "YES");
+        ExpectFreeDosStarted(qemu, "80", "YES", c.fragment_clusters != 0);
     }
-}
-
-TEST_F(LoaderBoot, FreeDosTwoGigabytePartitionUsesTheThirtyTwoBitCount) {
-    // A 4,000,000,000-byte drive: the partition is cut to 3,906,250 sectors
-    // with 32 KB clusters, so the kernel's one cluster covers 0:7C00.
-    ASSERT_TRUE(MakeFreeDosDisk(7'812'500, 63, {}));
-    ASSERT_TRUE(CopyIn(disk_, hidden_, TestKernelFile(), "KERNEL.SYS"));
-    Qemu qemu(HardDisk());
-    ExpectKernelStarted(qemu, "0060", false);
-    EXPECT_EQ(ReadSector(disk_, hidden_)[kSectorsPerCluster], 64);
 }
 
 TEST_F(LoaderBoot, FreeDosFloppyReadsThroughCylinderHeadSector) {
@@ -286,12 +270,6 @@ TEST_F(LoaderBoot, FreeDosFloppyReadsThroughCylinderHeadSector) {
     ASSERT_TRUE(CopyInFragmented(disk_, 0, TestKernelFile(), "KERNEL.SYS", 512));
     Qemu qemu({"-drive", "file=" + disk_.string() + ",format=raw,if=floppy"});
     ExpectFreeDosStarted(qemu, "00", "NO");
-}
-
-TEST_F(LoaderBoot, FreeDosMissingKernelWaitsForAKeyAndRestarts) {
-    ASSERT_TRUE(MakeFreeDosDisk(65'535, 63, {"-s", "4"}));
-    Qemu qemu(HardDisk());
-    ExpectKeyRestarts(qemu, "FreeDOSBOOT error!");
 }
 
 // DOS: CHS reads of FAT12 (the image writer's layout, one track in, on 65
@@ -332,16 +310,32 @@ TEST_F(LoaderBoot, DosLoadsIbmbioThroughChsAndStartsItAsDosExpects) {
     }
 }
 
-TEST_F(LoaderBoot, DosMissingIbmbioWaitsForAKeyAndRestarts) {
-    MakeEmptyDisk(disk_, 65 * 4 * 32);
-    SectorBytes mbr = kMbrTemplate;
-    ASSERT_EQ(PatchMbrForImage(mbr, 32), PatchResult::ok);
-    WriteAt(disk_, 0, mbr);
-    boot_ = kDosBootSector;
-    ASSERT_EQ(PatchDosBootSector(boot_, 4, 32, 32), PatchResult::ok);
-    WriteAt(disk_, 32 * 512, boot_);
-    Qemu qemu(HardDiskWithGeometry(disk_, 65, 4, 32));
-    ExpectKeyRestarts(qemu, "Cannot load DOS! Any key to retry");
+// A missing system file: the message, a wait for a key, a restart.
+TEST_F(LoaderBoot, MissingSystemFileWaitsForAKeyAndRestarts) {
+    for (bool dos : {false, true}) {
+        SCOPED_TRACE(dos ? "DOS" : "FreeDOS");
+        if (dos) {
+            MakeEmptyDisk(disk_, 65 * 4 * 32);
+            SectorBytes mbr = kMbrTemplate;
+            ASSERT_EQ(PatchMbrForImage(mbr, 32), PatchResult::ok);
+            WriteAt(disk_, 0, mbr);
+            boot_ = kDosBootSector;
+            ASSERT_EQ(PatchDosBootSector(boot_, 4, 32, 32), PatchResult::ok);
+            WriteAt(disk_, 32 * 512, boot_);
+        } else {
+            ASSERT_TRUE(MakeFreeDosDisk(65'535, 63, {"-s", "4"}));
+        }
+        Qemu qemu(dos ? HardDiskWithGeometry(disk_, 65, 4, 32) : HardDisk());
+        const std::string message =
+            dos ? "Cannot load DOS! Any key to retry" : "FreeDOSBOOT error!";
+        ASSERT_TRUE(qemu.WaitFor(message)) << qemu.console();
+        qemu.Collect(std::chrono::milliseconds(1500));
+        EXPECT_EQ(qemu.Count("Booting from Hard Disk"), 1) << qemu.console();
+        qemu.SendKey(' ');
+        ASSERT_TRUE(qemu.WaitFor(message, 2)) << qemu.console();
+        EXPECT_EQ(qemu.Count("Booting from Hard Disk"), 2) << qemu.console();
+        EXPECT_EQ(qemu.Count("KERNEL"), 0);
+    }
 }
 
 }  // namespace

@@ -4,7 +4,6 @@
 // Results carry CORE_BASE to tell which module and local number a call reached.
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <string>
 
 #include "larkin/exports.h"
@@ -16,9 +15,13 @@ namespace {
 TestCoreRecord record;
 
 int Setting(const char* what) {
-    std::string name = std::string(CORE_ENV) + "_" + what;
-    const char* value = std::getenv(name.c_str());
+    const char* value = std::getenv((std::string(CORE_ENV) + "_" + what).c_str());
     return value ? std::atoi(value) : 0;
+}
+
+int Reached(int local) {
+    record.lastLocal = local;
+    return CORE_BASE + local;
 }
 
 }  // namespace
@@ -28,7 +31,6 @@ DLLEXPORT TestCoreRecord* TestCoreCalls(void) {
 }
 
 DLLEXPORT int LoadCoreModule(void) {
-    ++record.loadCalls;
     return Setting("ADAPTERS");
 }
 
@@ -40,58 +42,54 @@ DLLEXPORT int GetDeviceCount(int firstGlobal, const char* filter) {
 }
 
 DLLEXPORT int ExecuteSCSI(int local, const BYTE* cdb, int count) {
-    record.lastLocal = local;
     record.lastCdb = cdb;
     record.lastCount = count;
-    return CORE_BASE + local;
+    return Reached(local);
 }
 
 DLLEXPORT int BufferControl(int local, int code, int offset, int length, BYTE* data) {
-    record.lastLocal = local;
     record.lastOffset = offset;
     record.lastLength = length;
     record.lastData = data;
+    Reached(local);
     return code;
 }
 
 DLLEXPORT int SetWatchdogTimer(int local, int value) {
-    record.lastLocal = local;
+    Reached(local);
     return CORE_BASE + value;
 }
 
 DLLEXPORT void SetDataPattern(int local, const char* bufferName, const BYTE* pattern, int length,
                               int period) {
-    record.lastLocal = local;
     record.lastBufferName = bufferName;
     record.lastData = pattern;
     record.lastLength = length;
     record.lastOffset = period;
+    Reached(local);
 }
 
 DLLEXPORT int BufferSize(int local) {
-    return CORE_BASE + local;
+    return Reached(local);
 }
 
 DLLEXPORT void ReleaseController(int local) {
     ++record.releaseCalls;
-    record.lastLocal = local;
+    Reached(local);
 }
 
 #ifndef CORE_WITHOUT_SENSE
-DLLEXPORT int Sense(int local, BYTE* buffer) {
-    record.lastLocal = local;
-    record.lastData = buffer;
-    return CORE_BASE + local;
+DLLEXPORT int Sense(int local, BYTE*) {
+    return Reached(local);
 }
 #endif
 
 DLLEXPORT int GetDriveInformation(int local, const char* key, char* buffer, int* size) {
-    record.lastLocal = local;
     std::string text = std::string(CORE_ENV) + ":" + std::to_string(local) + ":" + (key ? key : "");
     if (buffer && size && *size > 0)
         std::snprintf(buffer, static_cast<size_t>(*size), "%s", text.c_str());
     if (size) *size = static_cast<int>(text.size());
-    return CORE_BASE + local;
+    return Reached(local);
 }
 
 #ifdef CORE_SET_CORE_OPTIONS
@@ -104,8 +102,7 @@ DLLEXPORT WORD SetCoreOptions(WORD options) {
 
 #ifdef CORE_SET_DEVICE_OPTIONS
 DLLEXPORT WORD SetDeviceOptions(int local, WORD options) {
-    record.lastLocal = local;
     record.lastOptions = options;
-    return static_cast<WORD>(CORE_BASE + local);
+    return static_cast<WORD>(Reached(local));
 }
 #endif

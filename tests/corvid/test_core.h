@@ -6,7 +6,7 @@
 #include "win32/base.h"
 
 struct TestCoreRecord {
-    int loadCalls, countCalls, optionsCalls, releaseCalls;
+    int countCalls, optionsCalls, releaseCalls;
     int lastFirstGlobal, lastLocal, lastOffset, lastLength, lastCount;
     char lastFilter[32];
     WORD lastOptions;

@@ -80,4 +80,14 @@ std::string JournalText() {
     return text;
 }
 
+std::string VolumeSummary(const std::string& drive) {
+    BootSectorFields boot = ReadBootSector(drive);
+    std::string fsck;
+    char text[160];
+    std::snprintf(text, sizeof text, "%s|%s|%u|%u/%u|%02X|", boot.fileSystemType.c_str(),
+                  boot.label.c_str(), boot.hiddenSectors, boot.heads, boot.sectorsPerTrack,
+                  boot.driveNumber);
+    return text + (CheckVolume(drive, &fsck) == 0 ? std::string("clean") : fsck);
+}
+
 }  // namespace larkin::test

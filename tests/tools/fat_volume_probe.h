@@ -26,6 +26,10 @@ BootSectorFields ReadBootSector(const std::string& drive);
 // fsck.fat -n over a copy of the volume's bytes: its exit code (0 clean),
 // and its output in output.
 int CheckVolume(const std::string& drive, std::string* output);
+// The boot sector's file system type, label (both as stored), hidden
+// sectors, heads/sectors per track and drive number, then fsck.fat's
+// verdict: "FAT16   |FREEDOS    |63|255/63|80|clean".
+std::string VolumeSummary(const std::string& drive);
 // The write journal, one line per entry ("stick1 32256+8356352 via mcopy"),
 // for assertions that show what was written.
 std::string JournalText();

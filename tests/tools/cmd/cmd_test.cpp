@@ -24,6 +24,7 @@ namespace {
 using larkin::test::JournalText;
 using larkin::test::TempFolder;
 using larkin::test::TestMachine;
+using larkin::test::VolumeSummary;
 
 using CmdRun = larkin::test::CommandRun;
 using larkin::test::Quoted;
@@ -67,16 +68,8 @@ TEST(CmdOnTheDemoMachine, FormatMakesTheFat16VolumeTheEngineExpects) {
     EXPECT_NE(run.output.find("    2,048 bytes in each allocation unit."), std::string::npos);
     EXPECT_NE(run.output.find("16 bits in each FAT entry."), std::string::npos);
 
-    auto boot = larkin::test::ReadBootSector("E:");
-    EXPECT_EQ(boot.fileSystemType, "FAT16   ");
-    EXPECT_EQ(boot.label, "FREEDOS    ");
-    EXPECT_EQ(boot.hiddenSectors, 63u);
-    EXPECT_EQ(boot.heads, 255);
-    EXPECT_EQ(boot.sectorsPerTrack, 63);
-    EXPECT_EQ(boot.driveNumber, 0x80);
-    EXPECT_EQ(boot.totalSectors, 128u * 2048 - 63);
-    std::string fsck;
-    EXPECT_EQ(larkin::test::CheckVolume("E:", &fsck), 0) << fsck;
+    EXPECT_EQ(VolumeSummary("E:"), "FAT16   |FREEDOS    |63|255/63|80|clean");
+    EXPECT_EQ(larkin::test::ReadBootSector("E:").totalSectors, 128u * 2048 - 63);
     EXPECT_EQ(JournalText(), "stick1 32256+134185472 via mkfs.fat\n");
 }
 
@@ -91,14 +84,7 @@ TEST_F(CmdTest, FormatWaitsForEnterBeforeTouchingTheDisk) {
     run = RunCmd("", "\n", "LARKIN_COMMAND_LINE='cmd /c format F: /Q /V:FreeDOS /FS:FAT'");
     ASSERT_EQ(run.exitCode, 0) << run.output;
     EXPECT_NE(run.output.find("12 bits in each FAT entry."), std::string::npos) << run.output;
-    auto boot = larkin::test::ReadBootSector("F:");
-    EXPECT_EQ(boot.fileSystemType, "FAT12   ");
-    EXPECT_EQ(boot.hiddenSectors, 32u);
-    EXPECT_EQ(boot.heads, 64);
-    EXPECT_EQ(boot.sectorsPerTrack, 32);
-    EXPECT_EQ(boot.driveNumber, 0x80);
-    std::string fsck;
-    EXPECT_EQ(larkin::test::CheckVolume("F:", &fsck), 0) << fsck;
+    EXPECT_EQ(VolumeSummary("F:"), "FAT12   |FREEDOS    |32|64/32|80|clean");
 }
 
 TEST_F(CmdTest, FormatWithoutALabelAsksForOne) {
@@ -112,13 +98,7 @@ TEST_F(CmdTest, MkdosfsMakesFat32WithTheLabelAsGiven) {
     CmdRun run = RunCmd("/c mkdosfs -F 32 -n Tolmar E:", nullptr);
     ASSERT_EQ(run.exitCode, 0) << run.output;
     EXPECT_NE(run.output.find("mkfs.fat"), std::string::npos) << run.output;
-    auto boot = larkin::test::ReadBootSector("E:");
-    EXPECT_EQ(boot.fileSystemType, "FAT32   ");
-    EXPECT_EQ(boot.label, "Tolmar     ");
-    EXPECT_EQ(boot.hiddenSectors, 63u);
-    EXPECT_EQ(boot.driveNumber, 0x80);
-    std::string fsck;
-    EXPECT_EQ(larkin::test::CheckVolume("E:", &fsck), 0) << fsck;
+    EXPECT_EQ(VolumeSummary("E:"), "FAT32   |Tolmar     |63|255/63|80|clean");
 }
 
 TEST_F(CmdTest, CopyTakesTheFilesOfAFolderNotItsSubFolders) {
@@ -219,10 +199,7 @@ TEST_F(CmdTest, WrongLinesGetTheToolsWordsAndWriteNothing) {
 TEST_F(CmdTest, TheEnginesRunnerFormatsWithItsOneEnter) {
     char line[] = "cmd /c format E: /Q /V:FreeDOS /FS:FAT";
     ASSERT_TRUE(tessel::RunConsoleCommand(line, true, INFINITE));
-    auto boot = larkin::test::ReadBootSector("E:");
-    EXPECT_EQ(boot.fileSystemType, "FAT16   ");
-    EXPECT_EQ(boot.label, "FREEDOS    ");
-    EXPECT_EQ(boot.hiddenSectors, 63u);
+    EXPECT_EQ(VolumeSummary("E:"), "FAT16   |FREEDOS    |63|255/63|80|clean");
     EXPECT_EQ(JournalText(), "stick1 32256+41910784 via mkfs.fat\n");
 }
 

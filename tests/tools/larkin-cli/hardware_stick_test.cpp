@@ -40,22 +40,34 @@ class HardwareStick : public ::testing::Test {
                 GTEST_SKIP() << program << " is missing (scripts/install-deps)";
     }
 
-    // A stick as sold: an MBR with one FAT32 (LBA) partition from sector 2048.
+    // A stick as sold: an MBR with one FAT32 (LBA) partition from its second
+    // MiB, counted in the stick's own sectors.
     void MakeShopStick(LoopDevice& loop) {
-        uint64_t sectors = loop.Options().size / 512;
+        const uint32_t sectorSize = loop.Options().sectorSize, first = (1 << 20) / sectorSize;
+        const auto sectors = static_cast<uint32_t>(loop.Options().size / sectorSize);
         std::array<std::byte, 512> mbr{};
         auto put32 = [&](size_t at, uint32_t value) {
             for (int i = 0; i < 4; ++i) mbr[at + i] = std::byte(value >> (8 * i));
         };
         mbr[446 + 4] = std::byte{0x0C};
-        put32(446 + 8, 2048);
-        put32(446 + 12, static_cast<uint32_t>(sectors - 2048));
+        put32(446 + 8, first);
+        put32(446 + 12, sectors - first);
         mbr[510] = std::byte{0x55};
         mbr[511] = std::byte{0xAA};
         loop.WriteBacking(0, mbr);
-        CommandRun mkfs = RunCommand("mkfs.fat -n SHOPSTICK --offset 2048 " + loop.Node() + " " +
-                                     std::to_string((sectors - 2048) / 2));
+        CommandRun mkfs = RunCommand("mkfs.fat -S " + std::to_string(sectorSize) +
+                                     " -n SHOPSTICK --offset 2048 " + Quoted(loop.BackingFile()) +
+                                     " " + std::to_string(((sectors - first) * sectorSize) >> 10));
         ASSERT_EQ(mkfs.exitCode, 0) << mkfs.output;
+    }
+
+    // The letter list --json gives the stand-in.
+    std::string Letter(const LoopDevice& loop) {
+        CommandRun list = Cli(loop, "list --json");
+        std::smatch found;
+        EXPECT_TRUE(std::regex_search(list.output, found, std::regex("\"mount\": \"([D-Z]:)\"")))
+            << list.output;
+        return found.empty() ? "" : found[1].str();
     }
 
     // larkin-cli on this computer, the loop device passed as a USB stick.
@@ -149,28 +161,9 @@ INSTANTIATE_TEST_SUITE_P(Sources, HardwareStickFrom, ::testing::Bool(), [](const
 TEST_F(HardwareStick, AStickOf4096ByteSectorsIsRefusedBeforeAnyWrite) {
     LoopDevice loop;
     LARKIN_ATTACH_LOOP(loop, LoopOptions{.size = 64ull << 20, .sectorSize = 4096});
-    uint32_t sectors = static_cast<uint32_t>(loop.Options().size / 4096);
-    std::array<std::byte, 512> mbr{};
-    auto put32 = [&](size_t at, uint32_t value) {
-        for (int i = 0; i < 4; ++i) mbr[at + i] = std::byte(value >> (8 * i));
-    };
-    mbr[446 + 4] = std::byte{0x0C};
-    put32(446 + 8, 256);  // the second MiB, in the stick's own sectors
-    put32(446 + 12, sectors - 256);
-    mbr[510] = std::byte{0x55};
-    mbr[511] = std::byte{0xAA};
-    loop.WriteBacking(0, mbr);
-    CommandRun mkfs = RunCommand("mkfs.fat -S 4096 -n SHOPSTICK --offset 2048 " +
-                                 Quoted(loop.BackingFile()) + " " + std::to_string(63 * 1024));
-    ASSERT_EQ(mkfs.exitCode, 0) << mkfs.output;
+    MakeShopStick(loop);
     auto before = loop.ReadBacking(0, 4 << 20);
-
-    CommandRun list = Cli(loop, "list --json");
-    ASSERT_EQ(list.exitCode, 0) << list.output;
-    std::smatch found;
-    ASSERT_TRUE(std::regex_search(list.output, found, std::regex("\"mount\": \"([D-Z]:)\"")))
-        << list.output;
-    CommandRun boot = Cli(loop, "boot " + std::string(found[1]) + " --image LarkinDemo --yes");
+    CommandRun boot = Cli(loop, "boot " + Letter(loop) + " --image LarkinDemo --yes");
     EXPECT_EQ(boot.exitCode, 6) << boot.output;
     EXPECT_THAT(boot.output, HasSubstr("the drive has sectors of 4,096 bytes"));
     EXPECT_TRUE(loop.ReadBacking(0, 4 << 20) == before) << "the stick was changed";
@@ -212,22 +205,19 @@ TEST_F(HardwareStick, WhatKeepsTheStickIsUnmountedOrRefusesBeforeTheFirstWrite) 
             ASSERT_GE(exclusive, 0);
         }
         auto before = loop.ReadBacking(0, 2 << 20);
-        CommandRun list = Cli(loop, "list --json");
-        std::smatch found;
-        ASSERT_TRUE(std::regex_search(list.output, found, std::regex("\"mount\": \"([D-Z]:)\"")))
-            << list.output;
-        CommandRun boot = Cli(loop, "boot " + std::string(found[1]) + " --image LarkinDemo --yes");
+        const std::string letter = Letter(loop);
+        CommandRun boot = Cli(loop, "boot " + letter + " --image LarkinDemo --yes");
         if (exclusive >= 0) ::close(exclusive);
         if (keeper == Keeper::PartitionNode) {
             EXPECT_EQ(boot.exitCode, 0) << boot.output;
-            EXPECT_EQ(Cli(loop, "verify " + std::string(found[1])).exitCode, 0);
+            EXPECT_EQ(Cli(loop, "verify " + letter).exitCode, 0);
         } else if (keeper == Keeper::OffsetMount) {
             bool stillMounted = RunCommand("mountpoint -q " + mountPoint).exitCode == 0;
             if (stillMounted) RunCommand("umount " + mountPoint);
             std::filesystem::remove(mountPoint);
             EXPECT_FALSE(stillMounted) << "written while mounted";
             EXPECT_EQ(boot.exitCode, 0) << boot.output;
-            EXPECT_EQ(Cli(loop, "verify " + std::string(found[1])).exitCode, 0);
+            EXPECT_EQ(Cli(loop, "verify " + letter).exitCode, 0);
         } else {
             EXPECT_EQ(boot.exitCode, 6) << boot.output;
             EXPECT_THAT(boot.output, HasSubstr("is in use: another program holds it"));

@@ -177,22 +177,19 @@ TEST_F(LarkinCli, BootThenVerifyThenVerifyFailsCheckByCheck) {
         std::string failed;
     };
     const std::uint64_t boot0 = 63 * 512;
+    const std::string differs = "FAIL  boot sector: differs from what the engine writes in its ";
+    // clang-format off
     for (const Damage& damage : {
              Damage{10, {'\x90'}, "FAIL  master boot record code: the boot code is not Larkin's"},
              Damage{510, {'\0'}, "FAIL  master boot record code: no 55 AA signature"},
              Damage{446, {'\0'}, "FAIL  partition table: entry 0 is not active"},
              Damage{454, {'\x40'}, "FAIL  partition table: entry 0 starts at 64, expected 63"},
              Damage{462 + 4, {'\x06'}, "FAIL  partition table: entry 1 is used"},
-             Damage{boot0 + 200,
-                    {'\xCC'},
-                    "FAIL  boot sector: differs from what the engine writes "
-                    "in its boot code (byte 200)"},
-             Damage{boot0 + 28,
-                    {'\x40'},
-                    "FAIL  boot sector: differs from what the engine writes "
-                    "in its hidden sectors (byte 28)"},
+             Damage{boot0 + 200, {'\xCC'}, differs + "boot code (byte 200)"},
+             Damage{boot0 + 28, {'\x40'}, differs + "hidden sectors (byte 28)"},
              Damage{boot0 + 512, {'\0', '\0', '\0', '\0'}, "FAIL  file system: fsck.fat -n"},
          }) {
+        // clang-format on
         SCOPED_TRACE(damage.failed);
         std::vector<char> kept = Bytes(damage.offset, damage.bytes.size());
         Put(damage.offset, damage.bytes);
@@ -301,20 +298,18 @@ TEST_F(LarkinCli, BootChecksItsSourceBeforeTheFirstWrite) {
         std::string arguments;
         std::string says;
     };
+    // clang-format off
     for (const Refused& refused : {
-             Refused{"--from-floppy",
-                     "the floppy in A: cannot make E: bootable: the disk in "
-                     "drive A: holds no KERNEL.SYS"},
+             Refused{"--from-floppy", "the floppy in A: cannot make E: bootable: the disk in drive A: holds no KERNEL.SYS"},
              Refused{"--image Linked", "License.rtf is a symbolic link; links are not copied"},
              Refused{"--image Twice", "KERNEL.SYS and kernel.sys differ only in letter case"},
              Refused{"--image Big", "the boot image Big cannot make E: bootable: the files take"},
              Refused{"--image Many", "the 603 files take 605 root directory entries"},
-             Refused{"--image Piped",
-                     "the agreement cannot be read: images/Piped/License.rtf: is a FIFO"},
+             Refused{"--image Piped", "the agreement cannot be read: images/Piped/License.rtf: is a FIFO"},
              Refused{"--image Described", "images/Described/fi.ini: is a FIFO, not a regular file"},
-             Refused{"--floppy-image images/Big/BIG.BIN",
-                     "images/Big/BIG.BIN is 209715200 bytes: no floppy has that size"},
+             Refused{"--floppy-image images/Big/BIG.BIN", "images/Big/BIG.BIN is 209715200 bytes: no floppy has that size"},
          }) {
+        // clang-format on
         CliRun run = Cli("boot E: --yes --images images " + refused.arguments);
         EXPECT_EQ(run.exitCode, 6) << refused.arguments << "\n" << run.output;
         EXPECT_THAT(run.output, HasSubstr(refused.says)) << refused.arguments;
@@ -473,52 +468,29 @@ TEST_F(LarkinCli, SeveralSticksAtOnce) {
         std::set<std::string> written;  // by the journal
     };
     const std::string image = " --image LarkinDemo --yes";
+    // clang-format off
     for (const Case& c : std::vector<Case>{
-             {"three at once",
-              "boot G: H: I:" + image,
-              "",
-              0,
-              {"G:", "H:", "I:"},
-              {"This erases everything on these 3 drives:\n  G: ", "G: started",
-               "I: copying KERNEL.SYS", "H: Generic Disk USB Device: done",
-               "larkin-cli: boot: 3 drives done"},
+             {"three at once", "boot G: H: I:" + image, "", 0, {"G:", "H:", "I:"},
+              {"This erases everything on these 3 drives:\n  G: ", "G: started", "I: copying KERNEL.SYS",
+               "H: Generic Disk USB Device: done", "larkin-cli: boot: 3 drives done"},
               {"stick3", "stick4", "stick5"}},
-             {"one pulled out",
-              "boot G: H: I:" + image,
-              "PATH=" + Quoted(tools.string()) + ":$PATH",
-              6,
-              {"G:", "I:"},
+             {"one pulled out", "boot G: H: I:" + image, "PATH=" + Quoted(tools.string()) + ":$PATH", 6, {"G:", "I:"},
               {"H: Generic Disk USB Device: failed (status 6): the drive went away during the work",
-               "I: Generic Disk USB Device: done",
-               "larkin-cli: boot: 1 of 3 drives failed: H: (status 6)"},
+               "I: Generic Disk USB Device: done", "larkin-cli: boot: 1 of 3 drives failed: H: (status 6)"},
               {"stick3", "stick4", "stick5"}},
-             {"one refused",
-              "boot L: G: H:" + image,
-              "",
-              6,
-              {"G:", "H:"},
-              {"larkin-cli: L: Generic Disk USB Device, 20,971,520 bytes (21.0 MB) cannot be "
-               "written: ",
+             {"one refused", "boot L: G: H:" + image, "", 6, {"G:", "H:"},
+              {"larkin-cli: L: Generic Disk USB Device, 20,971,520 bytes (21.0 MB) cannot be written: ",
                "This erases everything on these 2 drives:\n  G: ",
                "L: Generic Disk USB Device: failed (status 6): cannot be written: ",
                "larkin-cli: boot: 1 of 3 drives failed: L: (status 6)"},
               {"stick3", "stick4"}},
-             {"a stick named twice",
-              "boot G: I: g:" + image,
-              "",
-              2,
-              {},
-              {"larkin-cli: G: and G: are one drive (Generic Disk USB Device); name each drive "
-               "once\nNothing was changed."},
+             {"a stick named twice", "boot G: I: g:" + image, "", 2, {},
+              {"larkin-cli: G: and G: are one drive (Generic Disk USB Device); name each drive once\nNothing was changed."},
               {}},
-             {"two letters of one stick",
-              "boot J: G: K:" + image,
-              "",
-              2,
-              {},
-              {"larkin-cli: J: and K: are one drive (Generic Disk USB Device)"},
-              {}},
+             {"two letters of one stick", "boot J: G: K:" + image, "", 2, {},
+              {"larkin-cli: J: and K: are one drive (Generic Disk USB Device)"}, {}},
          }) {
+        // clang-format on
         SCOPED_TRACE(c.what);
         std::filesystem::remove_all(folder_.path() / "demo.state");
         CliRun run = Cli(c.arguments, "", c.environment);

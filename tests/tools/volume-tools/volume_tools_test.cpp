@@ -23,32 +23,20 @@ using larkin::test::JournalText;
 using larkin::test::TempFolder;
 using larkin::test::TestMachine;
 
-TEST(DosRules, FatSizeAndClusterSizeFollowTheVolumeSize) {
-    EXPECT_EQ(ChooseFatBits(32679), 12);
-    EXPECT_EQ(ChooseFatBits(32680), 16);
-    EXPECT_EQ(ChooseFatBits(4194304), 16);
-    EXPECT_EQ(ChooseFatBits(4194305), 0);
-    // FAT12 keeps within 4,084 clusters.
-    EXPECT_EQ(DosClusterSectors(12, 2880), 1u);
-    EXPECT_EQ(DosClusterSectors(12, 16320), 4u);
-    EXPECT_EQ(DosClusterSectors(12, 16352), 8u);
-    EXPECT_EQ(DosClusterSectors(12, 32679), 8u);
-    // FAT16: 512-byte clusters to 32 MiB, doubling with each doubling.
-    EXPECT_EQ(DosClusterSectors(16, 65536), 1u);
-    EXPECT_EQ(DosClusterSectors(16, 65537), 2u);
-    EXPECT_EQ(DosClusterSectors(16, 262081), 4u);
-    EXPECT_EQ(DosClusterSectors(16, 3906250), 64u);
-    EXPECT_EQ(DosClusterSectors(16, 4194305), 0u);
-    EXPECT_EQ(DosClusterSectors(32, 4194305), 0u);
-}
-
-TEST(DosRules, LabelsAndErrorTexts) {
-    EXPECT_TRUE(IsValidDosLabel("FREEDOS"));
-    EXPECT_TRUE(IsValidDosLabel(""));
-    EXPECT_TRUE(IsValidDosLabel("ELEVEN CHAR"));
-    EXPECT_FALSE(IsValidDosLabel("TWELVE CHARS"));
-    EXPECT_FALSE(IsValidDosLabel("A.B"));
-    EXPECT_FALSE(IsValidDosLabel("A*B"));
+// FAT12 keeps within 4,084 clusters; FAT16 has 512-byte clusters to 32 MiB,
+// doubling with each doubling.
+TEST(DosRules, FatSizeClusterSizeLabelsAndErrorTexts) {
+    for (auto [sectors, bits] :
+         {std::pair{32679u, 12}, {32680u, 16}, {4194304u, 16}, {4194305u, 0}})
+        EXPECT_EQ(ChooseFatBits(sectors), bits) << sectors;
+    // clang-format off
+    for (auto [bits, sectors, cluster] : {std::tuple{12, 2880u, 1u}, {12, 16320u, 4u}, {12, 16352u, 8u},
+             {12, 32679u, 8u}, {16, 65536u, 1u}, {16, 65537u, 2u}, {16, 262081u, 4u},
+             {16, 3906250u, 64u}, {16, 4194305u, 0u}, {32, 4194305u, 0u}})
+        EXPECT_EQ(DosClusterSectors(bits, sectors), cluster) << bits << " " << sectors;
+    // clang-format on
+    for (const char* label : {"FREEDOS", "", "ELEVEN CHAR"}) EXPECT_TRUE(IsValidDosLabel(label));
+    for (const char* label : {"TWELVE CHARS", "A.B", "A*B"}) EXPECT_FALSE(IsValidDosLabel(label));
     EXPECT_EQ(ErrorText(kErrorDiskFull), "There is not enough space on the disk.");
     EXPECT_EQ(ErrorText(ERROR_NOT_READY), "The device is not ready.");
     EXPECT_EQ(ErrorText(0x20001234u), "Error 536875572.");
@@ -109,17 +97,8 @@ TEST_F(VolumeTools, FormatWritesTheVolumesPlaceAndGeometry) {
     EXPECT_EQ(report.sectors, 40u * 2048 - 63);
     EXPECT_EQ(JournalText(), "stick1 32256+41910784 via mkfs.fat\n");
 
-    auto boot = larkin::test::ReadBootSector("E:");
-    ASSERT_TRUE(boot.read);
-    EXPECT_EQ(boot.hiddenSectors, 63u);
-    EXPECT_EQ(boot.heads, 255);
-    EXPECT_EQ(boot.sectorsPerTrack, 63);
-    EXPECT_EQ(boot.driveNumber, 0x80);
-    EXPECT_EQ(boot.label, "FREEDOS    ");
-    EXPECT_EQ(boot.fileSystemType, "FAT16   ");
-    EXPECT_EQ(boot.sectorsPerCluster, 2);  // 40 MiB: 1 KiB clusters
-    std::string fsck;
-    EXPECT_EQ(larkin::test::CheckVolume("E:", &fsck), 0) << fsck;
+    EXPECT_EQ(larkin::test::VolumeSummary("E:"), "FAT16   |FREEDOS    |63|255/63|80|clean");
+    EXPECT_EQ(larkin::test::ReadBootSector("E:").sectorsPerCluster, 2);  // 40 MiB: 1 KiB
 
     VolumeFacts facts;
     ASSERT_TRUE(ReadVolumeFacts("E:", &facts).Ok());
@@ -134,12 +113,7 @@ TEST_F(VolumeTools, FormatWritesTheVolumesPlaceAndGeometry) {
 
 TEST_F(VolumeTools, SmallVolumeIsFat12AndFat32IsMadeOnRequest) {
     ASSERT_TRUE(FormatFat("F:", "", 0).Ok());
-    auto boot = larkin::test::ReadBootSector("F:");
-    EXPECT_EQ(boot.fileSystemType, "FAT12   ");
-    EXPECT_EQ(boot.hiddenSectors, 32u);
-    EXPECT_EQ(boot.heads, 64);
-    EXPECT_EQ(boot.sectorsPerTrack, 32);
-    EXPECT_EQ(boot.driveNumber, 0x80);
+    EXPECT_EQ(larkin::test::VolumeSummary("F:"), "FAT12   |NO NAME    |32|64/32|80|clean");
     VolumeFacts facts;
     ASSERT_TRUE(ReadVolumeFacts("F:", &facts).Ok());
     EXPECT_EQ(facts.fileSystem, "FAT12");
@@ -147,13 +121,7 @@ TEST_F(VolumeTools, SmallVolumeIsFat12AndFat32IsMadeOnRequest) {
 
     FormatReport report;
     ASSERT_TRUE(FormatFat("E:", "Tolmar", 32, &report).Ok()) << report.toolOutput;
-    boot = larkin::test::ReadBootSector("E:");
-    EXPECT_EQ(boot.fileSystemType, "FAT32   ");
-    EXPECT_EQ(boot.label, "Tolmar     ");
-    EXPECT_EQ(boot.driveNumber, 0x80);
-    EXPECT_EQ(boot.hiddenSectors, 63u);
-    std::string fsck;
-    EXPECT_EQ(larkin::test::CheckVolume("E:", &fsck), 0) << fsck;
+    EXPECT_EQ(larkin::test::VolumeSummary("E:"), "FAT32   |Tolmar     |63|255/63|80|clean");
 
     ASSERT_TRUE(SetVolumeLabel("E:", "RENAMED").Ok());
     ASSERT_TRUE(ReadVolumeFacts("E:", &facts).Ok());
@@ -327,56 +295,34 @@ TEST(BootFiles, EachSourceIsCheckedBeforeTheFirstWrite) {
         "holds no KERNEL.SYS; the boot sector written to the drive "
         "starts a FreeDOS kernel, KERNEL.SYS";
     const Source sources[] = {
+        // clang-format off
         {"a good image folder", {}, kernel, 0, ""},
-        {"a link in the folder",
-         {},
-         linked,
-         ERROR_ACCESS_DENIED,
-         "passwd is a symbolic link; links are not copied"},
-        {"two names one on FAT",
-         {},
-         folder("case", {{"KERNEL.SYS", 1}, {"Kernel.Sys", 2}}),
-         ERROR_FILE_EXISTS,
+        {"a link in the folder", {}, linked, ERROR_ACCESS_DENIED, "passwd is a symbolic link; links are not copied"},
+        {"two names one on FAT", {}, folder("case", {{"KERNEL.SYS", 1}, {"Kernel.Sys", 2}}), ERROR_FILE_EXISTS,
          "KERNEL.SYS and Kernel.Sys differ only in letter case"},
-        {"a file larger than the volume",
-         {},
-         folder("big", {{"BIG.BIN", 200u << 20}}),
-         kErrorDiskFull,
+        {"a file larger than the volume", {}, folder("big", {{"BIG.BIN", 200u << 20}}), kErrorDiskFull,
          "the files take 209,715,200 bytes in clusters of 1,024"},
-        {"more files than the root holds",
-         {},
-         folder("many", many),
-         kErrorDiskFull,
+        {"more files than the root holds", {}, folder("many", many), kErrorDiskFull,
          "the 600 files take 600 root directory entries; the drive's boot volume has 511"},
-        {"long names take more entries",
-         {},
-         folder("long", longNames),
-         kErrorDiskFull,
+        {"long names take more entries", {}, folder("long", longNames), kErrorDiskFull,
          "the 300 files take 1,200 root directory entries"},
         {"no folder", {}, (scratch.path() / "none").string(), ERROR_PATH_NOT_FOUND, "is not there"},
         {"no such drive", {}, "B:", kErrorInvalidDrive, "there is no drive B:"},
         {"an empty floppy", {}, "A:", ERROR_FILE_NOT_FOUND, "the disk in drive A: " + noKernel},
-        {"a hidden kernel",
-         [&] {
+        {"a hidden kernel", [&] {
              mtools("mcopy -i " + floppy + " " + kernel + "/KERNEL.SYS ::KERNEL.SYS");
              mtools("mattrib -i " + floppy + " +h ::KERNEL.SYS");
-         },
-         "A:", ERROR_FILE_NOT_FOUND, "holds KERNEL.SYS as a hidden file, which copy leaves out"},
-        {"another DOS's kernel",
-         [&] {
+         }, "A:", ERROR_FILE_NOT_FOUND, "holds KERNEL.SYS as a hidden file, which copy leaves out"},
+        {"another DOS's kernel", [&] {
              mtools("mdel -i " + floppy + " ::KERNEL.SYS");
              mtools("mcopy -i " + floppy + " " + kernel + "/KERNEL.SYS ::IO.SYS");
-         },
-         "A:", ERROR_FILE_NOT_FOUND, "holds IO.SYS, the kernel of another DOS, and no KERNEL.SYS"},
-        {"a boot floppy",
-         [&] { mtools("mcopy -i " + floppy + " " + kernel + "/KERNEL.SYS ::KERNEL.SYS"); }, "A:", 0,
-         ""},
-        {"an unformatted floppy",
-         [&] {
+         }, "A:", ERROR_FILE_NOT_FOUND, "holds IO.SYS, the kernel of another DOS, and no KERNEL.SYS"},
+        {"a boot floppy", [&] { mtools("mcopy -i " + floppy + " " + kernel + "/KERNEL.SYS ::KERNEL.SYS"); }, "A:", 0, ""},
+        {"an unformatted floppy", [&] {
              std::filesystem::resize_file(floppy, 0);
              std::filesystem::resize_file(floppy, 1474560);
-         },
-         "A:", kErrorUnrecognizedVolume, "holds no FAT file system"},
+         }, "A:", kErrorUnrecognizedVolume, "holds no FAT file system"},
+        // clang-format on
     };
     for (const Source& source : sources) {
         SCOPED_TRACE(source.what);
