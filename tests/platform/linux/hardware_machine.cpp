@@ -1,17 +1,8 @@
 #include "hardware_machine.h"
 
-#include <sys/mount.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
+#include <algorithm>
 #include <cctype>
-#include <cstdio>
 #include <cstdlib>
-#include <cstring>
-#include <filesystem>
-#include <fstream>
-#include <sstream>
 
 #include "larkin/simulation.h"
 
@@ -192,6 +183,20 @@ std::array<std::byte, 512> Mbr(const std::vector<MbrEntry>& entries) {
     sector[510] = std::byte{0x55};
     sector[511] = std::byte{0xAA};
     return sector;
+}
+
+void MakeShopStick(const LoopDevice& loop, int slot) {
+    uint32_t sectors = static_cast<uint32_t>(loop.Options().size / loop.Options().sectorSize);
+    uint32_t first = (1u << 20) / loop.Options().sectorSize;
+    loop.WriteBacking(0, Mbr({{slot, 0x0C, first, sectors - first}}));
+}
+
+std::string LetterOf(const LoopDevice& loop) {
+    auto standIn = FindStandIn(loop);
+    auto letters = standIn ? LettersOf(standIn->disk) : std::vector<std::string>{};
+    if (letters.size() == 1) return letters[0];
+    ADD_FAILURE() << letters.size() << " volumes on " << loop.Node();
+    return {};
 }
 
 std::vector<std::byte> Pattern(size_t length, uint8_t seed) {

@@ -33,9 +33,10 @@ class HardwareMachine {
     // Starts the platform (again) on this computer, these loop devices
     // standing in for USB sticks: "" when started, else why not.
     std::string Start(const std::vector<const LoopDevice*>& sticks);
-    std::string StateFolder() const { return (folder_.path() / "state").string(); }
 
   private:
+    std::string StateFolder() const { return (folder_.path() / "state").string(); }
+
     TempFolder folder_;
     std::vector<std::pair<std::string, std::optional<std::string>>> saved_;
     std::string sticks_;
@@ -120,6 +121,12 @@ struct MbrEntry {
     uint32_t sectors = 0;
 };
 std::array<std::byte, 512> Mbr(const std::vector<MbrEntry>& entries);
+
+// Writes a stick as sold to loop: an MBR with one FAT32 (LBA) partition in
+// slot from the second MiB to the end, in the stick's own sectors.
+void MakeShopStick(const LoopDevice& loop, int slot = 0);
+// The letter of the loop device's one volume ("E:"), or "" (a failure).
+std::string LetterOf(const LoopDevice& loop);
 
 // Bytes whose every 512-byte sector says where it is and what wrote it.
 std::vector<std::byte> Pattern(size_t length, uint8_t seed);
