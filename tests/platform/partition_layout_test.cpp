@@ -1,6 +1,6 @@
-// One partition model under the drive layout and the volumes: the same
-// numbers for the same partition, CHS fields clamped past cylinder 1023, and
-// an extended chain that loops read once.
+// One partition model under the drive layout and the volumes: logical
+// drives, CHS fields clamped past cylinder 1023, and an extended chain that
+// loops read once.
 #include <gtest/gtest.h>
 
 #include <array>
@@ -91,41 +91,42 @@ std::vector<DWORD> VolumeNumbers(DWORD disk) {
     return numbers;
 }
 
-TEST(PartitionModel, LayoutAndVolumesNumberThePartitionAlike) {
-    TestMachine machine(MachineText("platform-two-sticks"));
-    Disk stick("\\\\.\\PhysicalDrive2");
-    ASSERT_TRUE(stick.Open());
-    // An entry with a type but no sectors holds no partition and takes no number.
-    std::array<BYTE, 512> mbr{};
-    Entry(&mbr[446], 0x06, 100, 0);
-    Entry(&mbr[462], 0x06, 2048, 4096);
-    Entry(&mbr[478], 0x83, 8192, 2048);  // numbered, though no volume mounts it
-    Entry(&mbr[494], 0x0E, 10240, 2048);
-    stick.WriteSector(0, mbr);
-    auto layout = stick.Layout();
-    ASSERT_EQ(layout.size(), 4u);
-    EXPECT_EQ(layout[0].PartitionNumber, 0u);
-    EXPECT_EQ(layout[1].PartitionNumber, 1u);
-    EXPECT_EQ(layout[2].PartitionNumber, 2u);
-    EXPECT_EQ(layout[3].PartitionNumber, 3u);
-    EXPECT_EQ(VolumeNumbers(2), (std::vector<DWORD>{1, 3}));
-}
-
-TEST(PartitionModel, ALoopingExtendedChainIsReadOnce) {
+// Each logical drive adds four entries to the layout, more than 2,496
+// bytes hold for six of them, and takes the next number; an extended chain
+// that loops is read once. (How primary entries are numbered is the
+// conformance suite's.)
+TEST(PartitionModel, ExtendedChains) {
     TestMachine machine(MachineText("platform-two-sticks"));
     Disk stick("\\\\.\\PhysicalDrive2");
     ASSERT_TRUE(stick.Open());
     std::array<BYTE, 512> mbr{};
-    Entry(&mbr[446], 0x0F, 2048, 12000);
+    Entry(&mbr[446], 0x05, 2048, 12000);
+    Entry(&mbr[462], 0x06, 100, 0);  // a type but no sectors: no partition, no number
     stick.WriteSector(0, mbr);
-    // 2048 -> 4048 -> 6048 -> back to 4048.
-    for (uint32_t relative : {0u, 2000u, 4000u}) {
+    for (uint32_t i = 0; i < 6; ++i) {
         std::array<BYTE, 512> ebr{};
         Entry(&ebr[446], 0x06, 63, 1000);
-        Entry(&ebr[462], 0x05, relative == 4000 ? 2000 : relative + 2000, 2000);
-        stick.WriteSector(2048 + relative, ebr);
+        if (i < 5) Entry(&ebr[462], 0x05, (i + 1) * 2000, 2000);
+        stick.WriteSector(2048 + i * 2000, ebr);
     }
+    DWORD returned = 0;
+    std::vector<BYTE> buffer(2496 + 576 * 3);
+    for (DWORD tooSmall : {2496u, 2496u + 576 * 2})
+        EXPECT_FALSE(DeviceIoControl(stick.Get(), IOCTL_DISK_GET_DRIVE_LAYOUT_EX, nullptr, 0,
+                                     buffer.data(), tooSmall, &returned, nullptr));
+    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INSUFFICIENT_BUFFER));
     auto layout = stick.Layout();
+    ASSERT_EQ(layout.size(), 28u);
+    EXPECT_EQ(layout[4].PartitionNumber, 1u);  // the first logical drive
+    EXPECT_EQ(layout[4].StartingOffset.QuadPart, (2048 + 63) * 512);
+    EXPECT_EQ(layout[4].Mbr.HiddenSectors, 63u);
+
+    // 2048 -> 4048 -> 6048 -> back to 4048.
+    std::array<BYTE, 512> ebr{};
+    Entry(&ebr[446], 0x06, 63, 1000);
+    Entry(&ebr[462], 0x05, 2000, 2000);
+    stick.WriteSector(6048, ebr);
+    layout = stick.Layout();
     ASSERT_EQ(layout.size(), 4u + 3 * 4);
     EXPECT_EQ(layout[4].PartitionNumber, 1u);
     EXPECT_EQ(layout[12].PartitionNumber, 3u);
