@@ -12,30 +12,26 @@
 #include "larkin/simulation.h"
 #include "run_command.h"
 #include "test_machine.h"
+#include "windows_calls.h"
 
 namespace {
 
 using larkin::test::MachineText;
 using larkin::test::TestMachine;
 
-HANDLE Open(const std::string& name, DWORD access = GENERIC_READ | GENERIC_WRITE) {
-    return CreateFileA(name.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                       OPEN_EXISTING, 0, nullptr);
-}
+using larkin::test::Handle;
+using larkin::test::Open;
 
-DWORD Control(HANDLE handle, DWORD code, void* out, DWORD outSize, DWORD* returned = nullptr) {
-    DWORD ignored = 0;
-    return DeviceIoControl(handle, code, nullptr, 0, out, outSize, returned ? returned : &ignored,
-                           nullptr)
-               ? ERROR_SUCCESS
-               : GetLastError();
+DWORD Control(const Handle& handle, DWORD code, void* out, DWORD outSize) {
+    return larkin::test::Control(handle.Get(), code, nullptr, 0, out, outSize) ? ERROR_SUCCESS
+                                                                               : GetLastError();
 }
 
 // What the machine file says of a disk, beyond what every backend shows
 // (the conformance suite): its geometry and its device texts.
 TEST(Identity, TheMachineFilesGeometryAndDeviceTexts) {
     TestMachine machine(MachineText("platform-two-sticks"));
-    HANDLE disk = Open("\\\\.\\PhysicalDrive1");
+    Handle disk = Open("\\\\.\\PhysicalDrive1");
     std::array<BYTE, 120> buffer{};
     ASSERT_EQ(Control(disk, IOCTL_DISK_GET_DRIVE_GEOMETRY_EX, buffer.data(), 120), ERROR_SUCCESS);
     auto* geometry = reinterpret_cast<DISK_GEOMETRY_EX*>(buffer.data());
@@ -54,7 +50,7 @@ TEST(Identity, TheMachineFilesGeometryAndDeviceTexts) {
     STORAGE_PROPERTY_QUERY query{StorageDeviceProperty, PropertyStandardQuery, {0}};
     alignas(8) std::array<BYTE, 256> descriptor{};
     DWORD returned = 0;
-    ASSERT_TRUE(DeviceIoControl(disk, IOCTL_STORAGE_QUERY_PROPERTY, &query, sizeof query,
+    ASSERT_TRUE(DeviceIoControl(disk.Get(), IOCTL_STORAGE_QUERY_PROPERTY, &query, sizeof query,
                                 descriptor.data(), 256, &returned, nullptr));
     const auto* device = reinterpret_cast<const STORAGE_DEVICE_DESCRIPTOR*>(descriptor.data());
     ASSERT_EQ(returned, device->Size);
@@ -62,7 +58,7 @@ TEST(Identity, TheMachineFilesGeometryAndDeviceTexts) {
     EXPECT_STREQ(reinterpret_cast<const char*>(&descriptor[device->SerialNumberOffset]),
                  "AA11BB22CC33");
     EXPECT_EQ(device->BusType, BusTypeUsb);
-    EXPECT_TRUE(DeviceIoControl(disk, IOCTL_STORAGE_QUERY_PROPERTY, &query, sizeof query,
+    EXPECT_TRUE(DeviceIoControl(disk.Get(), IOCTL_STORAGE_QUERY_PROPERTY, &query, sizeof query,
                                 descriptor.data(), 8, &returned, nullptr));
     EXPECT_EQ(returned, 8u) << "a header-sized buffer learns the size";
 
@@ -80,30 +76,12 @@ TEST(Identity, TheMachineFilesGeometryAndDeviceTexts) {
     EXPECT_EQ(first.PartitionNumber, 1u);
     EXPECT_FALSE(first.Mbr.BootIndicator);
     EXPECT_EQ(layout->PartitionEntry[1].Mbr.PartitionType, 0);
-    CloseHandle(disk);
 }
 
-struct PassThrough {
-    SCSI_PASS_THROUGH_DIRECT request;
-    ULONG filler;
-    BYTE sense[32];
-};
-
-DWORD Scsi(HANDLE handle, std::initializer_list<BYTE> cdb, BYTE* data, ULONG length,
-           PassThrough* record, UCHAR direction = SCSI_IOCTL_DATA_IN) {
-    std::memset(record, 0, sizeof *record);
-    record->request.Length = sizeof(SCSI_PASS_THROUGH_DIRECT);
-    record->request.CdbLength = static_cast<UCHAR>(cdb.size());
-    std::copy(cdb.begin(), cdb.end(), record->request.Cdb);
-    record->request.SenseInfoLength = 32;
-    record->request.SenseInfoOffset = offsetof(PassThrough, sense);
-    record->request.DataIn = length ? direction : SCSI_IOCTL_DATA_UNSPECIFIED;
-    record->request.DataTransferLength = length;
-    record->request.DataBuffer = length ? data : nullptr;
-    record->request.TimeOutValue = 10;
-    DWORD returned = 0;
-    return DeviceIoControl(handle, IOCTL_SCSI_PASS_THROUGH_DIRECT, record, sizeof *record, record,
-                           sizeof *record, &returned, nullptr)
+// A command that moves data in, and its record.
+larkin::test::PassThrough record;
+DWORD Scsi(const Handle& handle, std::vector<BYTE> cdb, std::vector<BYTE>& data) {
+    return larkin::test::SendCommand(handle.Get(), std::move(cdb), SCSI_IOCTL_DATA_IN, data, record)
                ? ERROR_SUCCESS
                : GetLastError();
 }
@@ -113,38 +91,33 @@ DWORD Scsi(HANDLE handle, std::initializer_list<BYTE> cdb, BYTE* data, ULONG len
 // REQUEST SENSE.
 TEST(PassThroughDirect, AnswersAsTheMachineFileSays) {
     TestMachine machine(MachineText("platform-two-sticks"));
-    HANDLE stick = Open("\\\\.\\PhysicalDrive1");
-    PassThrough record;
-    std::array<BYTE, 255> data{};
-    ASSERT_EQ(Scsi(stick, {0x12, 0, 0, 0, 0xFF, 0}, data.data(), 255, &record), ERROR_SUCCESS);
+    Handle stick = Open("\\\\.\\PhysicalDrive1");
+    std::vector<BYTE> data(255), sense(32);
+    ASSERT_EQ(Scsi(stick, {0x12, 0, 0, 0, 0xFF, 0}, data), ERROR_SUCCESS);
     EXPECT_EQ(record.request.ScsiStatus, 0);
     EXPECT_EQ(std::string(reinterpret_cast<char*>(&data[8]), 36),
               "SanDisk Cruzer          1.00AA11BB22");
     EXPECT_EQ(data[1], 0x80);  // removable
 
-    data.fill(0);
-    ASSERT_EQ(Scsi(stick, {0x5A, 0, 0x05, 0, 0, 0, 0, 0, 0xFF, 0}, data.data(), 255, &record),
-              ERROR_SUCCESS);
+    std::fill(data.begin(), data.end(), 0);
+    ASSERT_EQ(Scsi(stick, {0x5A, 0, 0x05, 0, 0, 0, 0, 0, 0xFF, 0}, data), ERROR_SUCCESS);
     EXPECT_EQ(data[8], 0x05);
     EXPECT_EQ(data[12], 64);  // heads
     EXPECT_EQ(data[13], 32);  // sectors per track
     EXPECT_EQ((data[16] << 8) | data[17], 16 * 1024 * 1024 / 512 / (64 * 32));
-    CloseHandle(stick);
 
     stick = Open("\\\\.\\PhysicalDrive2");  // does not answer mode page 5
-    ASSERT_EQ(Scsi(stick, {0x5A, 0, 0x05, 0, 0, 0, 0, 0, 0xFF, 0}, data.data(), 255, &record),
-              ERROR_SUCCESS);
+    ASSERT_EQ(Scsi(stick, {0x5A, 0, 0x05, 0, 0, 0, 0, 0, 0xFF, 0}, data), ERROR_SUCCESS);
     EXPECT_EQ(record.request.ScsiStatus, SCSISTAT_CHECK_CONDITION);
     EXPECT_EQ(record.sense[0], 0x70);
     EXPECT_EQ(record.sense[2], 0x05);  // ILLEGAL REQUEST
     EXPECT_EQ(record.sense[12], 0x24);
-    ASSERT_EQ(Scsi(stick, {0x03, 0, 0, 0, 32, 0}, data.data(), 32, &record), ERROR_SUCCESS);
+    ASSERT_EQ(Scsi(stick, {0x03, 0, 0, 0, 32, 0}, sense), ERROR_SUCCESS);
     EXPECT_EQ(record.request.ScsiStatus, 0);
-    EXPECT_EQ(data[2], 0x05);
-    EXPECT_EQ(data[12], 0x24);
-    ASSERT_EQ(Scsi(stick, {0x03, 0, 0, 0, 32, 0}, data.data(), 32, &record), ERROR_SUCCESS);
-    EXPECT_EQ(data[2], 0x00);  // reported once, then gone
-    CloseHandle(stick);
+    EXPECT_EQ(sense[2], 0x05);
+    EXPECT_EQ(sense[12], 0x24);
+    ASSERT_EQ(Scsi(stick, {0x03, 0, 0, 0, 32, 0}, sense), ERROR_SUCCESS);
+    EXPECT_EQ(sense[2], 0x00);  // reported once, then gone
 }
 
 }  // namespace

@@ -240,11 +240,20 @@ TEST_P(TableCommitTest, RereadTakesATableWrittenBefore) {
     EXPECT_EQ(*loop.Partition(2), (LoopPartition{Bytes(1024), Bytes(64)}));
 }
 
+// On a disk the kernel keeps no partitions for, the table is written as
+// given, and only one whole sector 0 by a writer.
 TEST(TableCommit, DiskWithoutPartitionScanningKeepsTheTableAsWritten) {
     LoopDevice loop;
     LARKIN_ATTACH_LOOP(loop, LoopOptions{.size = 16 * kMiB});
     BlockDevice disk = OpenOrFail(loop.Node(), true);
+    BlockDevice reader = OpenOrFail(loop.Node(), false);
     auto sector0 = Record({{0, 0x0C, 2048, 4096, 0x80}});
+    EXPECT_EQ(CommitTable(disk, std::span(sector0).first(100)).error, ERROR_INVALID_PARAMETER);
+    EXPECT_EQ(CommitTable(disk, std::vector<std::byte>(1024, std::byte{1})).error,
+              ERROR_INVALID_PARAMETER);
+    EXPECT_EQ(CommitTable(reader, sector0).error, ERROR_ACCESS_DENIED);
+    EXPECT_EQ(loop.ReadBacking(0, 1024), std::vector<std::byte>(1024));
+
     TableCommit commit = CommitTable(disk, sector0);
     EXPECT_EQ(commit.error, ERROR_SUCCESS);
     EXPECT_TRUE(commit.wholeDisk);
@@ -252,20 +261,6 @@ TEST(TableCommit, DiskWithoutPartitionScanningKeepsTheTableAsWritten) {
     EXPECT_EQ(loop.ReadBacking(0, 512), sector0);
     EXPECT_TRUE(loop.PartitionNumbers().empty());
     EXPECT_EQ(RereadTable(disk).error, ERROR_SUCCESS);
-}
-
-TEST(TableCommit, OnlyOneWholeSectorZeroIsWritten) {
-    LoopDevice loop;
-    LARKIN_ATTACH_LOOP(loop, LoopOptions{.size = 16 * kMiB});
-    auto sector0 = Record({{0, 0x0C, 2048, 4096}});
-    BlockDevice disk = OpenOrFail(loop.Node(), true);
-    EXPECT_EQ(CommitTable(disk, std::span(sector0).first(100)).error, ERROR_INVALID_PARAMETER);
-    std::vector<std::byte> twoSectors(1024, std::byte{1});
-    EXPECT_EQ(CommitTable(disk, twoSectors).error, ERROR_INVALID_PARAMETER);
-
-    BlockDevice reader = OpenOrFail(loop.Node(), false);
-    EXPECT_EQ(CommitTable(reader, sector0).error, ERROR_ACCESS_DENIED);
-    EXPECT_EQ(loop.ReadBacking(0, 1024), std::vector<std::byte>(1024));
 }
 
 // The kernel's reading of a table, without a disk.
@@ -280,39 +275,28 @@ PartitionTable TableOf(std::initializer_list<Entry> entries) {
         1000000);
 }
 
-TEST(KernelPartitions, NumberedBySlotWithTheSystemsNumbersBeside) {
+// The kernel numbers partitions by slot, the system's numbers beside; a
+// container is a stub of its first sector (two where sectors are 512
+// bytes, or one when it is that small); the end of the disk cuts and drops;
+// tables the kernel does not read as MBR give none.
+TEST(KernelPartitions, AsTheKernelReadsATable) {
+    using Kernel = std::vector<KernelPartition>;
+    auto read = [](std::initializer_list<Entry> entries, uint32_t sector, uint64_t size) {
+        return KernelPartitions(TableOf(entries), sector, size);
+    };
     // Slot 2 empty, slot 3 of type 0 but with sectors: the kernel counts it,
     // the system does not.
-    auto found =
-        KernelPartitions(TableOf({{0, 0x0C, 64, 100}, {2, 0x00, 200, 50}, {3, 0x06, 300, 10}}), 512,
-                         1000000 * 512ull);
-    ASSERT_EQ(found.size(), 3u);
-    EXPECT_EQ(found[0], (KernelPartition{1, 1, 64 * 512, 100 * 512, {}, 0}));
-    EXPECT_EQ(found[1], (KernelPartition{3, 0, 200 * 512, 50 * 512, {}, 0}));
-    EXPECT_EQ(found[2], (KernelPartition{4, 2, 300 * 512, 10 * 512, {}, 0}));
-}
-
-TEST(KernelPartitions, ContainerIsAStub) {
-    auto table = TableOf({{0, 0x05, 64, 1000}});
-    EXPECT_EQ(KernelPartitions(table, 512, 1ull << 30).at(0),
-              (KernelPartition{1, 0, 64 * 512, 1024, {}, 0}));
-    EXPECT_EQ(KernelPartitions(table, 4096, 1ull << 30).at(0),
-              (KernelPartition{1, 0, 64 * 4096, 4096, {}, 0}));
-    auto tiny = TableOf({{0, 0x0F, 64, 1}});
-    EXPECT_EQ(KernelPartitions(tiny, 512, 1ull << 30).at(0),
-              (KernelPartition{1, 0, 64 * 512, 512, {}, 0}));
-}
-
-TEST(KernelPartitions, EndOfTheDiskCutsAndDrops) {
-    auto table = TableOf({{0, 0x0C, 10, 100}, {1, 0x0C, 2000, 100}});
-    auto found = KernelPartitions(table, 512, 50 * 512);
-    ASSERT_EQ(found.size(), 1u);
-    EXPECT_EQ(found[0], (KernelPartition{1, 1, 10 * 512, 40 * 512, {}, 0}));
-}
-
-TEST(KernelPartitions, TablesTheKernelDoesNotReadAsMbrGiveNone) {
-    EXPECT_TRUE(KernelPartitions(TableOf({{0, 0x0C, 64, 100, 0x12}}), 512, 1ull << 30).empty());
-    EXPECT_TRUE(KernelPartitions(TableOf({{0, 0xEE, 1, 100000}}), 512, 1ull << 30).empty());
+    EXPECT_EQ(read({{0, 0x0C, 64, 100}, {2, 0x00, 200, 50}, {3, 0x06, 300, 10}}, 512, 1 << 30),
+              (Kernel{{1, 1, 64 * 512, 100 * 512, {}, 0},
+                      {3, 0, 200 * 512, 50 * 512, {}, 0},
+                      {4, 2, 300 * 512, 10 * 512, {}, 0}}));
+    EXPECT_EQ(read({{0, 0x05, 64, 1000}}, 512, 1 << 30), (Kernel{{1, 0, 64 * 512, 1024, {}, 0}}));
+    EXPECT_EQ(read({{0, 0x05, 64, 1000}}, 4096, 1 << 30), (Kernel{{1, 0, 64 * 4096, 4096, {}, 0}}));
+    EXPECT_EQ(read({{0, 0x0F, 64, 1}}, 512, 1 << 30), (Kernel{{1, 0, 64 * 512, 512, {}, 0}}));
+    EXPECT_EQ(read({{0, 0x0C, 10, 100}, {1, 0x0C, 2000, 100}}, 512, 50 * 512),
+              (Kernel{{1, 1, 10 * 512, 40 * 512, {}, 0}}));
+    EXPECT_TRUE(read({{0, 0x0C, 64, 100, 0x12}}, 512, 1 << 30).empty());
+    EXPECT_TRUE(read({{0, 0xEE, 1, 100000}}, 512, 1 << 30).empty());
     PartitionTable unsigned_;
     unsigned_.primary[0] = {0, 0x0C, 64, 100};
     EXPECT_TRUE(KernelPartitions(unsigned_, 512, 1ull << 30).empty());

@@ -62,11 +62,6 @@ std::string HardwareMachine::Start(const std::vector<const LoopDevice*>& sticks)
     return {};
 }
 
-Handle Open(const std::string& name, DWORD access) {
-    return Handle(CreateFileA(name.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                              OPEN_EXISTING, 0, nullptr));
-}
-
 std::vector<std::string> DiskInterfacePaths(const char* enumerator) {
     std::vector<std::string> paths;
     HDEVINFO set = SetupDiGetClassDevsA(&GUID_DEVINTERFACE_DISK, enumerator, nullptr,
@@ -203,27 +198,6 @@ std::vector<std::byte> Pattern(size_t length, uint8_t seed) {
     std::vector<std::byte> data(length);
     for (size_t i = 0; i < length; ++i)
         data[i] = std::byte(static_cast<uint8_t>(seed + i / 512 * 7 + i % 251));
-    return data;
-}
-
-bool WriteAt(HANDLE handle, uint64_t offset, const std::vector<std::byte>& data) {
-    LARGE_INTEGER at{};
-    at.QuadPart = static_cast<LONGLONG>(offset);
-    DWORD done = 0;
-    return SetFilePointerEx(handle, at, nullptr, FILE_BEGIN) &&
-           WriteFile(handle, data.data(), static_cast<DWORD>(data.size()), &done, nullptr) &&
-           done == data.size();
-}
-
-std::optional<std::vector<std::byte>> ReadAt(HANDLE handle, uint64_t offset, size_t length) {
-    std::vector<std::byte> data(length);
-    LARGE_INTEGER at{};
-    at.QuadPart = static_cast<LONGLONG>(offset);
-    DWORD done = 0;
-    if (!SetFilePointerEx(handle, at, nullptr, FILE_BEGIN) ||
-        !ReadFile(handle, data.data(), static_cast<DWORD>(length), &done, nullptr) ||
-        done != length)
-        return std::nullopt;
     return data;
 }
 

@@ -1,0 +1,120 @@
+// The Windows calls the platform's tests make again and again, as the
+// libraries make them: handles closed when they go, opens with both sharing
+// modes, control codes, transfers at an offset and SCSI pass-through.
+#ifndef LARKIN_TESTS_PLATFORM_WINDOWS_CALLS_H
+#define LARKIN_TESTS_PLATFORM_WINDOWS_CALLS_H
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "larkin/platform.h"
+
+namespace larkin::test {
+
+// A handle closed when it goes.
+class Handle {
+  public:
+    explicit Handle(HANDLE handle = INVALID_HANDLE_VALUE) : handle_(handle) {}
+    ~Handle() { Close(); }
+    Handle(Handle&& other) noexcept : handle_(std::exchange(other.handle_, INVALID_HANDLE_VALUE)) {}
+    Handle& operator=(Handle&& other) noexcept {
+        if (this != &other) {
+            Close();
+            handle_ = std::exchange(other.handle_, INVALID_HANDLE_VALUE);
+        }
+        return *this;
+    }
+    HANDLE Get() const { return handle_; }
+    bool Valid() const { return handle_ != INVALID_HANDLE_VALUE && handle_ != nullptr; }
+    void Close() {
+        if (Valid()) CloseHandle(handle_);
+        handle_ = INVALID_HANDLE_VALUE;
+    }
+
+  private:
+    HANDLE handle_;
+};
+
+// A call that must fail with this last error.
+#define LARKIN_EXPECT_FAILS(call, error)                      \
+    do {                                                      \
+        EXPECT_FALSE(call);                                   \
+        EXPECT_EQ(GetLastError(), static_cast<DWORD>(error)); \
+    } while (false)
+
+constexpr DWORD kReadWrite = GENERIC_READ | GENERIC_WRITE;
+
+// CreateFileA with both sharing modes and OPEN_EXISTING.
+inline Handle Open(const std::string& name, DWORD access = kReadWrite) {
+    return Handle(CreateFileA(name.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                              OPEN_EXISTING, 0, nullptr));
+}
+
+inline bool Control(HANDLE handle, DWORD code, void* in = nullptr, DWORD inSize = 0,
+                    void* out = nullptr, DWORD outSize = 0) {
+    DWORD returned = 0;
+    return DeviceIoControl(handle, code, in, inSize, out, outSize, &returned, nullptr);
+}
+
+// Moves the whole buffer at offset through the handle.
+template <typename Bytes>
+bool WriteAt(HANDLE handle, uint64_t offset, const Bytes& data) {
+    LARGE_INTEGER at{};
+    at.QuadPart = static_cast<LONGLONG>(offset);
+    DWORD done = 0;
+    return SetFilePointerEx(handle, at, nullptr, FILE_BEGIN) &&
+           WriteFile(handle, data.data(), static_cast<DWORD>(data.size()), &done, nullptr) &&
+           done == data.size();
+}
+inline std::optional<std::vector<std::byte>> ReadAt(HANDLE handle, uint64_t offset, size_t length) {
+    std::vector<std::byte> data(length);
+    LARGE_INTEGER at{};
+    at.QuadPart = static_cast<LONGLONG>(offset);
+    DWORD done = 0;
+    if (!SetFilePointerEx(handle, at, nullptr, FILE_BEGIN) ||
+        !ReadFile(handle, data.data(), static_cast<DWORD>(length), &done, nullptr) ||
+        done != length)
+        return std::nullopt;
+    return data;
+}
+
+// One SCSI command through IOCTL_SCSI_PASS_THROUGH_DIRECT, its status and
+// sense kept in the record; false with the last error when the request
+// itself fails.
+struct PassThrough {
+    SCSI_PASS_THROUGH_DIRECT request;
+    ULONG filler;
+    BYTE sense[32];
+};
+inline bool SendCommand(HANDLE handle, std::vector<BYTE> cdb, UCHAR direction,
+                        std::vector<BYTE>& data, PassThrough& record) {
+    record = PassThrough{};
+    record.request.Length = sizeof(SCSI_PASS_THROUGH_DIRECT);
+    record.request.CdbLength = static_cast<UCHAR>(cdb.size());
+    record.request.SenseInfoLength = sizeof record.sense;
+    record.request.SenseInfoOffset = offsetof(PassThrough, sense);
+    record.request.DataIn = data.empty() ? SCSI_IOCTL_DATA_UNSPECIFIED : direction;
+    record.request.DataTransferLength = static_cast<ULONG>(data.size());
+    record.request.DataBuffer = data.empty() ? nullptr : data.data();
+    record.request.TimeOutValue = 10;
+    std::memcpy(record.request.Cdb, cdb.data(), std::min<size_t>(cdb.size(), 16));
+    return Control(handle, IOCTL_SCSI_PASS_THROUGH_DIRECT, &record, sizeof record, &record,
+                   sizeof record);
+}
+// A ten-byte READ, WRITE or READ CAPACITY command block.
+inline std::vector<BYTE> Cdb10(BYTE operation, uint32_t block, uint16_t blocks) {
+    return {operation,   0, BYTE(block >> 24), BYTE(block >> 16), BYTE(block >> 8),
+            BYTE(block), 0, BYTE(blocks >> 8), BYTE(blocks),      0};
+}
+
+}  // namespace larkin::test
+
+#endif
