@@ -64,6 +64,17 @@ inline bool Control(HANDLE handle, DWORD code, void* in = nullptr, DWORD inSize 
     return DeviceIoControl(handle, code, in, inSize, out, outSize, &returned, nullptr);
 }
 
+// The disk and partition numbers of what name opens (for no access); none
+// (the last error set) where it does not open or has none.
+inline std::optional<STORAGE_DEVICE_NUMBER> DeviceNumber(const std::string& name) {
+    STORAGE_DEVICE_NUMBER number{};
+    Handle handle = Open(name, 0);
+    if (!handle.Valid() ||
+        !Control(handle.Get(), IOCTL_STORAGE_GET_DEVICE_NUMBER, nullptr, 0, &number, sizeof number))
+        return std::nullopt;
+    return number;
+}
+
 // Moves the whole buffer at offset through the handle.
 template <typename Bytes>
 bool WriteAt(HANDLE handle, uint64_t offset, const Bytes& data) {

@@ -115,15 +115,9 @@ TEST_P(Conformance, AStickIsARemovableUsbDiskWithALetteredVolumeOverItsPartition
     LARKIN_START_STICKS(Stick(), Stick(false));
     const uint32_t disk = backend_->DiskNumber(0);
     std::string interfacePath;
-    for (const auto& path : DiskInterfacePaths()) {
-        Handle handle = Open(path, 0);
-        STORAGE_DEVICE_NUMBER number{};
-        if (handle.Valid() &&
-            Control(handle.Get(), IOCTL_STORAGE_GET_DEVICE_NUMBER, nullptr, 0, &number,
-                    sizeof number) &&
-            number.DeviceNumber == disk)
+    for (const auto& path : DiskInterfacePaths())
+        if (auto number = DeviceNumber(path); number && number->DeviceNumber == disk)
             interfacePath = path;
-    }
     EXPECT_THAT(interfacePath, StartsWith("\\\\?\\usbstor#disk&ven_"));
     // The interface path opens the disk in any letter case.
     for (char& c : interfacePath)
@@ -150,12 +144,10 @@ TEST_P(Conformance, AStickIsARemovableUsbDiskWithALetteredVolumeOverItsPartition
     EXPECT_NE(letter, "C:");
     EXPECT_EQ(GetDriveTypeA((letter + "\\").c_str()), static_cast<UINT>(DRIVE_REMOVABLE));
     EXPECT_EQ(ExtentOf(letter), std::pair(kMiB, 31 * kMiB));
-    Handle volume = Open("\\\\.\\" + letter, 0);
-    STORAGE_DEVICE_NUMBER number{};
-    ASSERT_TRUE(
-        Control(volume.Get(), IOCTL_STORAGE_GET_DEVICE_NUMBER, nullptr, 0, &number, sizeof number));
-    EXPECT_EQ(number.DeviceNumber, disk);
-    EXPECT_EQ(number.PartitionNumber, 1u);
+    auto number = DeviceNumber("\\\\.\\" + letter);
+    ASSERT_TRUE(number);
+    EXPECT_EQ(number->DeviceNumber, disk);
+    EXPECT_EQ(number->PartitionNumber, 1u);
     EXPECT_TRUE(LettersOf(backend_->DiskNumber(1)).empty());
 }
 
@@ -575,18 +567,13 @@ TEST_P(Conformance, TheSystemsOwnDisksAreNeverOpenedForWriting) {
     LARKIN_START_STICKS(Stick());
     int others = 0;
     for (const auto& path : DiskInterfacePaths()) {
-        Handle query = Open(path, 0);
-        STORAGE_DEVICE_NUMBER number{};
-        if (!query.Valid() ||
-            !Control(query.Get(), IOCTL_STORAGE_GET_DEVICE_NUMBER, nullptr, 0, &number,
-                     sizeof number) ||
-            number.DeviceNumber == backend_->DiskNumber(0))
-            continue;
+        auto number = DeviceNumber(path);
+        if (!number || number->DeviceNumber == backend_->DiskNumber(0)) continue;
         ++others;
         EXPECT_FALSE(Open(path, kReadWrite).Valid()) << path << " was opened for writing";
         EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
-        EXPECT_FALSE(
-            Open("\\\\.\\PhysicalDrive" + std::to_string(number.DeviceNumber), kReadWrite).Valid());
+        EXPECT_FALSE(Open("\\\\.\\PhysicalDrive" + std::to_string(number->DeviceNumber), kReadWrite)
+                         .Valid());
     }
     if (others == 0) GTEST_SKIP() << "this computer shows no disk of its own";
     EXPECT_EQ(GetDriveTypeA("C:\\"), static_cast<UINT>(DRIVE_FIXED));

@@ -104,13 +104,9 @@ std::optional<StandIn> FindStandIn(const LoopDevice& loop) {
         standIn.diskId = DeviceId(child);
         auto paths = DiskInterfacePaths(standIn.diskId.c_str());
         if (!paths.empty()) standIn.interfacePath = paths[0];
-        Handle disk = Open(standIn.interfacePath, 0);
-        STORAGE_DEVICE_NUMBER number{};
-        DWORD returned = 0;
-        if (!disk.Valid() || !DeviceIoControl(disk.Get(), IOCTL_STORAGE_GET_DEVICE_NUMBER, nullptr,
-                                              0, &number, sizeof number, &returned, nullptr))
-            continue;
-        standIn.disk = number.DeviceNumber;
+        auto number = DeviceNumber(standIn.interfacePath);
+        if (!number) continue;
+        standIn.disk = number->DeviceNumber;
         found = standIn;
     }
     SetupDiDestroyDeviceInfoList(adapters);
@@ -124,15 +120,9 @@ std::vector<LetteredVolume> LetteredVolumes() {
         if (!(drives & (1u << i))) continue;
         LetteredVolume volume;
         volume.letter = std::string(1, static_cast<char>('A' + i)) + ":";
-        Handle handle = Open("\\\\.\\" + volume.letter, 0);
-        STORAGE_DEVICE_NUMBER number{};
-        DWORD returned = 0;
-        if (!handle.Valid()) {
-            volume.error = GetLastError();
-        } else if (DeviceIoControl(handle.Get(), IOCTL_STORAGE_GET_DEVICE_NUMBER, nullptr, 0,
-                                   &number, sizeof number, &returned, nullptr)) {
-            volume.disk = number.DeviceNumber;
-            volume.partition = number.PartitionNumber;
+        if (auto number = DeviceNumber("\\\\.\\" + volume.letter)) {
+            volume.disk = number->DeviceNumber;
+            volume.partition = number->PartitionNumber;
         } else {
             volume.error = GetLastError();
         }
@@ -155,10 +145,8 @@ std::vector<std::string> LettersOf(uint32_t disk) {
 std::optional<std::pair<uint64_t, uint64_t>> ExtentOf(const std::string& letter) {
     Handle volume = Open("\\\\.\\" + letter, 0);
     VOLUME_DISK_EXTENTS extents{};
-    DWORD returned = 0;
-    if (!volume.Valid() ||
-        !DeviceIoControl(volume.Get(), IOCTL_VOLUME_GET_VOLUME_DISK_EXTENTS, nullptr, 0, &extents,
-                         sizeof extents, &returned, nullptr))
+    if (!volume.Valid() || !Control(volume.Get(), IOCTL_VOLUME_GET_VOLUME_DISK_EXTENTS, nullptr, 0,
+                                    &extents, sizeof extents))
         return std::nullopt;
     return std::pair(static_cast<uint64_t>(extents.Extents[0].StartingOffset.QuadPart),
                      static_cast<uint64_t>(extents.Extents[0].ExtentLength.QuadPart));

@@ -13,13 +13,13 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <memory>
 #include <sstream>
+
+#include "run_command.h"
 
 namespace larkin::test {
 
@@ -194,16 +194,13 @@ void LoopDevice::Detach() {
     ::ioctl(device_, LOOP_CLR_FD, 0);
 }
 
-void LoopDevice::Unplug() {
-    if (device_ < 0) return;
-    DropPartitions();
-    ::ioctl(device_, LOOP_CLR_FD, 0);
-    ::close(device_);
-    device_ = -1;
-}
-
 bool LoopDevice::Vanish() {
-    Unplug();
+    if (device_ >= 0) {
+        DropPartitions();
+        ::ioctl(device_, LOOP_CLR_FD, 0);
+        ::close(device_);
+        device_ = -1;
+    }
     FdCloser control{::open("/dev/loop-control", O_RDWR | O_CLOEXEC)};
     return control.fd >= 0 && ::ioctl(control.fd, LOOP_CTL_REMOVE, Number()) >= 0;
 }
@@ -311,14 +308,8 @@ bool KernelReadsMbrTables() {
         text << file.rdbuf();
         config = text.str();
     }
-    if (config.empty()) {
-        std::unique_ptr<FILE, int (*)(FILE*)> gunzip(
-            ::popen("gzip -dc /proc/config.gz 2>/dev/null", "r"), ::pclose);
-        char buffer[4096];
-        size_t got = 0;
-        while (gunzip && (got = std::fread(buffer, 1, sizeof buffer, gunzip.get())) > 0)
-            config.append(buffer, got);
-    }
+    if (config.empty())
+        config = RunCommand("gzip -dc /proc/config.gz", ErrorOutput::Dropped).output;
     return config.find("# CONFIG_MSDOS_PARTITION is not set") == std::string::npos;
 }
 

@@ -48,11 +48,9 @@ class LoopDevice {
     // lost.
     void Detach();
 
-    // Unplugs the stick and keeps its data: the device goes once nothing
-    // has it open (handles must be closed first).
-    void Unplug();
-    // Unplugs the stick and takes its device number away altogether: its
-    // node and its folder in sysfs go. False when the kernel refused.
+    // Unplugs the stick, keeping its data, and takes its device number away
+    // altogether (handles must be closed first): its node and its folder in
+    // sysfs go. False when the kernel refused.
     bool Vanish();
     // Plugs the same backing file in again, on the same device number where
     // it is free (made again when it vanished), else on another one: "" when

@@ -36,27 +36,20 @@ TEST(MountInfo, FieldsEscapesAndTheAutomounter) {
         "31 22 8:2 / /short rw\n"
         "32 22 8:3 / /no-source rw - ext4\n"
         "33 22 8:4 / /odd\\09escape rw - ext4 /dev/sda4 rw";  // no newline at the end
-    auto mounts = ParseMountInfo(text);
-    ASSERT_EQ(mounts.size(), 9u);
-    EXPECT_EQ(mounts[0].device, makedev(259, 2));
-    EXPECT_EQ(mounts[0].mountPoint, "/");
-    EXPECT_EQ(mounts[0].source, "/dev/nvme0n1p2");
-    EXPECT_EQ(mounts[0].fileSystem, "ext4");
-    EXPECT_FALSE(mounts[0].automounted);
-    EXPECT_EQ(mounts[2].device, makedev(0, 21));
-    EXPECT_EQ(mounts[2].source, "proc");
-    EXPECT_EQ(mounts[3].mountPoint, "/media/ann/MY STICK");
-    EXPECT_EQ(mounts[3].source, "/dev/sdb1");
-    EXPECT_EQ(mounts[3].fileSystem, "vfat");
-    EXPECT_TRUE(mounts[3].automounted);
-    EXPECT_TRUE(mounts[4].automounted);
-    EXPECT_EQ(mounts[5].mountPoint, "/mnt/back\\slash\ttab");
-    EXPECT_FALSE(mounts[5].automounted);
-    EXPECT_EQ(mounts[6].mountPoint, "/media");
-    EXPECT_FALSE(mounts[6].automounted);  // the folder itself is no automounted stick
-    EXPECT_EQ(mounts[7].mountPoint, "/mediax/y");
-    EXPECT_FALSE(mounts[7].automounted);
-    EXPECT_EQ(mounts[8].mountPoint, "/odd\\09escape");  // not three octal digits: kept
+    std::vector<std::string> lines;
+    for (const Mount& m : ParseMountInfo(text))
+        lines.push_back(std::to_string(major(m.device)) + ":" + std::to_string(minor(m.device)) +
+                        " " + m.mountPoint + " " + m.fileSystem + " " + m.source +
+                        (m.automounted ? " automounted" : ""));
+    EXPECT_THAT(lines, ElementsAre("259:2 / ext4 /dev/nvme0n1p2",
+                                   "259:1 /boot/efi vfat /dev/nvme0n1p1", "0:21 /proc proc proc",
+                                   "8:17 /media/ann/MY STICK vfat /dev/sdb1 automounted",
+                                   "8:33 /run/media/ann/CARD exfat /dev/sdc1 automounted",
+                                   "8:1 /mnt/back\\slash\ttab ext4 /dev/sda1",
+                                   // the folder itself is no automounted stick
+                                   "8:49 /media ext4 /dev/sdd1", "8:65 /mediax/y ext4 /dev/sde1",
+                                   // not three octal digits: kept
+                                   "8:4 /odd\\09escape ext4 /dev/sda4"));
 }
 
 TEST(Swaps, PathsUnescaped) {
