@@ -23,11 +23,16 @@
 #include "larkin/test_controls.h"
 #include "run_command.h"
 #include "test_machine.h"
+#include "windows_calls.h"
 
 namespace {
 
 namespace fs = std::filesystem;
+using larkin::test::Control;
+using larkin::test::Handle;
 using larkin::test::MachineText;
+using larkin::test::Open;
+using larkin::test::ReadAt;
 using larkin::test::RunCommand;
 using larkin::test::TempFolder;
 using larkin::test::TestMachine;
@@ -68,17 +73,12 @@ TEST(MachineFile, PartitionsAreWrittenAndFormattedOnCreation) {
     if (!larkin::test::HaveProgram("mkfs.fat"))
         GTEST_SKIP() << "mkfs.fat (dosfstools) is not installed";
     TestMachine machine(MachineText("platform-formatted-stick"));
-    HANDLE volume = CreateFileA("\\\\.\\G:", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                                nullptr, OPEN_EXISTING, 0, nullptr);
-    ASSERT_NE(volume, INVALID_HANDLE_VALUE);
-    BYTE boot[512];
-    DWORD done = 0;
-    ASSERT_TRUE(ReadFile(volume, boot, 512, &done, nullptr));
-    EXPECT_EQ(std::string(reinterpret_cast<char*>(boot + 43), 7), "TESTVOL");
-    EXPECT_EQ(std::string(reinterpret_cast<char*>(boot + 54), 5), "FAT16");
-    uint32_t hidden = boot[28] | (boot[29] << 8) | (boot[30] << 16) | (boot[31] << 24);
-    EXPECT_EQ(hidden, 63u);
-    CloseHandle(volume);
+    auto boot = ReadAt(Open("\\\\.\\G:", GENERIC_READ).Get(), 0, 512);
+    ASSERT_TRUE(boot);
+    const char* text = reinterpret_cast<const char*>(boot->data());
+    EXPECT_EQ(std::string(text + 43, 7), "TESTVOL");
+    EXPECT_EQ(std::string(text + 54, 5), "FAT16");
+    EXPECT_EQ(std::string(text + 28, 4), std::string("\x3f\0\0\0", 4));  // 63 hidden sectors
 }
 
 // Another process unplugs a stick and plugs it in again: its letter, disk,
@@ -91,12 +91,7 @@ TEST(HotPlug, AnotherProcessUnplugsAndPlugsADisk) {
                           "' " + args)
             .exitCode;
     };
-    auto opens = [](const std::string& name) {
-        HANDLE handle =
-            CreateFileA(name.c_str(), GENERIC_READ, 3, nullptr, OPEN_EXISTING, 0, nullptr);
-        if (handle != INVALID_HANDLE_VALUE) CloseHandle(handle);
-        return handle != INVALID_HANDLE_VALUE;
-    };
+    auto opens = [](const std::string& name) { return Open(name, GENERIC_READ).Valid(); };
     auto ports = [&] {
         int open = 0;
         for (int n = 0; n < 8; ++n) open += opens("\\\\.\\scsi" + std::to_string(n) + ":");
@@ -183,16 +178,14 @@ TEST(Journal, AWriteThatCannotBeRecordedIsNotMade) {
     fs::create_directory(journal);  // no process can append to it now
     std::string image = ImageOf("stick2");
     auto before = ReadBytes(image, 512);
-    HANDLE disk = CreateFileA("\\\\.\\PhysicalDrive2", GENERIC_READ | GENERIC_WRITE, 3, nullptr,
-                              OPEN_EXISTING, 0, nullptr);
-    ASSERT_NE(disk, INVALID_HANDLE_VALUE);
+    Handle disk = Open("\\\\.\\PhysicalDrive2");
+    ASSERT_TRUE(disk.Valid());
     std::array<char, 512> data;
     data.fill('x');
     DWORD done = 0;
-    EXPECT_FALSE(WriteFile(disk, data.data(), 512, &done, nullptr));
+    EXPECT_FALSE(WriteFile(disk.Get(), data.data(), 512, &done, nullptr));
     EXPECT_NE(GetLastError(), DWORD{ERROR_SUCCESS});
     EXPECT_EQ(done, 0u);
-    CloseHandle(disk);
     EXPECT_EQ(ReadBytes(image, 512), before);
 }
 
@@ -270,15 +263,10 @@ TEST(Images, ProcessesStartingTogetherOnAFreshMachineAllSucceed) {
         std::string image = ImageOf("stick1");
         EXPECT_EQ(fs::file_size(image), 16u << 20);
         // The table the machine file gives, whole, and its volume E:.
-        HANDLE disk = CreateFileA("\\\\.\\PhysicalDrive1", GENERIC_READ, 3, nullptr, OPEN_EXISTING,
-                                  0, nullptr);
-        ASSERT_NE(disk, INVALID_HANDLE_VALUE);
-        std::array<unsigned char, 512> mbr{};
-        DWORD done = 0;
-        EXPECT_TRUE(ReadFile(disk, mbr.data(), 512, &done, nullptr));
-        CloseHandle(disk);
-        EXPECT_EQ(mbr[510], 0x55);
-        EXPECT_EQ(mbr[446 + 4], 0x0E);
+        auto mbr = ReadAt(Open("\\\\.\\PhysicalDrive1", GENERIC_READ).Get(), 0, 512);
+        ASSERT_TRUE(mbr);
+        EXPECT_EQ((*mbr)[510], std::byte{0x55});
+        EXPECT_EQ((*mbr)[446 + 4], std::byte{0x0E});
         EXPECT_TRUE(GetLogicalDrives() & (1u << ('E' - 'A')));
     }
 }
@@ -287,38 +275,28 @@ TEST(Faults, FailByCallDeviceAndCount) {
     TestMachine machine(MachineText("platform-two-sticks"));
     larkin::controls::InjectFault(
         {"CreateFileA", "physicaldrive1", 0, 1, 2, ERROR_SHARING_VIOLATION});
-    auto open = [] {
-        HANDLE h = CreateFileA("\\\\.\\PhysicalDrive1", GENERIC_READ, 3, nullptr, OPEN_EXISTING, 0,
-                               nullptr);
-        bool ok = h != INVALID_HANDLE_VALUE;
-        if (ok) CloseHandle(h);
-        return ok;
-    };
+    auto open = [] { return Open("\\\\.\\PhysicalDrive1", GENERIC_READ).Valid(); };
     EXPECT_TRUE(open());  // skipped
     EXPECT_FALSE(open());
     EXPECT_EQ(GetLastError(), ERROR_SHARING_VIOLATION);
     EXPECT_FALSE(open());
     EXPECT_TRUE(open());  // the count is spent
-    HANDLE other =
-        CreateFileA("\\\\.\\PhysicalDrive2", GENERIC_READ, 3, nullptr, OPEN_EXISTING, 0, nullptr);
-    EXPECT_NE(other, INVALID_HANDLE_VALUE);
+    Handle handle = Open("\\\\.\\PhysicalDrive2", GENERIC_READ);
+    HANDLE other = handle.Get();
+    EXPECT_TRUE(handle.Valid());
 
     larkin::controls::InjectFault(
         {"DeviceIoControl", "", IOCTL_STORAGE_GET_DEVICE_NUMBER, 0, 0, ERROR_NOT_READY});
     STORAGE_DEVICE_NUMBER number{};
-    DWORD returned = 0;
-    for (int i = 0; i < 3; ++i) {
-        EXPECT_FALSE(DeviceIoControl(other, IOCTL_STORAGE_GET_DEVICE_NUMBER, nullptr, 0, &number,
-                                     sizeof number, &returned, nullptr));
-        EXPECT_EQ(GetLastError(), ERROR_NOT_READY);
-    }
+    for (int i = 0; i < 3; ++i)
+        LARKIN_EXPECT_FAILS(
+            Control(other, IOCTL_STORAGE_GET_DEVICE_NUMBER, nullptr, 0, &number, sizeof number),
+            ERROR_NOT_READY);
     BYTE geometry[120];
-    EXPECT_TRUE(DeviceIoControl(other, IOCTL_DISK_GET_DRIVE_GEOMETRY_EX, nullptr, 0, geometry,
-                                sizeof geometry, &returned, nullptr));
+    EXPECT_TRUE(Control(other, IOCTL_DISK_GET_DRIVE_GEOMETRY_EX, nullptr, 0, geometry, 120));
     larkin::controls::ClearFaults();
-    EXPECT_TRUE(DeviceIoControl(other, IOCTL_STORAGE_GET_DEVICE_NUMBER, nullptr, 0, &number,
-                                sizeof number, &returned, nullptr));
-    CloseHandle(other);
+    EXPECT_TRUE(
+        Control(other, IOCTL_STORAGE_GET_DEVICE_NUMBER, nullptr, 0, &number, sizeof number));
 }
 
 TEST(Faults, TheMachineFileCanAskForThem) {
