@@ -5,11 +5,15 @@
 #define LARKIN_TESTS_PLATFORM_WINDOWS_CALLS_H
 
 #include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <functional>
 #include <optional>
 #include <string>
 #include <utility>
@@ -125,6 +129,40 @@ inline std::vector<BYTE> Cdb10(BYTE operation, uint32_t block, uint16_t blocks) 
     return {operation,   0, BYTE(block >> 24), BYTE(block >> 16), BYTE(block >> 8),
             BYTE(block), 0, BYTE(blocks >> 8), BYTE(blocks),      0};
 }
+
+// A process of its own that runs body (which opens or locks something),
+// says through a pipe whether it succeeded and waits to be killed; killed
+// (as a crash kills) and reaped when it goes.
+class ChildHolding {
+  public:
+    explicit ChildHolding(const std::function<bool()>& body) {
+        int ready[2];
+        if (::pipe(ready) != 0) return;
+        pid_ = ::fork();
+        if (pid_ == 0) {
+            char answer = body() ? 'Y' : 'N';
+            [[maybe_unused]] auto sent = ::write(ready[1], &answer, 1);
+            for (;;) ::pause();
+        }
+        ::close(ready[1]);
+        if (pid_ > 0 && ::read(ready[0], &answer_, 1) != 1) answer_ = 0;
+        ::close(ready[0]);
+    }
+    ~ChildHolding() { Kill(); }
+    ChildHolding(const ChildHolding&) = delete;
+    ChildHolding& operator=(const ChildHolding&) = delete;
+    bool Succeeded() const { return answer_ == 'Y'; }
+    void Kill() {
+        if (pid_ <= 0) return;
+        ::kill(pid_, SIGKILL);
+        ::waitpid(pid_, nullptr, 0);
+        pid_ = -1;
+    }
+
+  private:
+    pid_t pid_ = -1;
+    char answer_ = 0;
+};
 
 }  // namespace larkin::test
 

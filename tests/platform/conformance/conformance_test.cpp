@@ -3,9 +3,6 @@
 // in for USB sticks (as root), with 512- and 4096-byte sectors. Every case
 // reaches its sticks through the Windows API alone, as the libraries do, and
 // checks what the stick stores past the platform.
-#include <signal.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -45,42 +42,6 @@ void PrintTo(const Row& row, std::ostream* out) {
 uint32_t BigEndian32(const BYTE* at) {
     return uint32_t{at[0]} << 24 | uint32_t{at[1]} << 16 | uint32_t{at[2]} << 8 | at[3];
 }
-
-// A process of its own that opens and locks a volume, says so through a
-// pipe and waits to be killed; killed (as a crash kills) and reaped when it goes.
-class LockingChild {
-  public:
-    explicit LockingChild(const std::string& volume) {
-        int ready[2];
-        if (::pipe(ready) != 0) return;
-        pid_ = ::fork();
-        if (pid_ == 0) {
-            HANDLE handle = CreateFileA(volume.c_str(), GENERIC_READ | GENERIC_WRITE, 3, nullptr,
-                                        OPEN_EXISTING, 0, nullptr);
-            char answer =
-                handle != INVALID_HANDLE_VALUE && Control(handle, FSCTL_LOCK_VOLUME) ? 'L' : 'F';
-            [[maybe_unused]] auto sent = ::write(ready[1], &answer, 1);
-            for (;;) ::pause();
-        }
-        ::close(ready[1]);
-        if (pid_ > 0 && ::read(ready[0], &answer_, 1) != 1) answer_ = 0;
-        ::close(ready[0]);
-    }
-    ~LockingChild() { Kill(); }
-    LockingChild(const LockingChild&) = delete;
-    LockingChild& operator=(const LockingChild&) = delete;
-    bool Locked() const { return answer_ == 'L'; }
-    void Kill() {
-        if (pid_ <= 0) return;
-        ::kill(pid_, SIGKILL);
-        ::waitpid(pid_, nullptr, 0);
-        pid_ = -1;
-    }
-
-  private:
-    pid_t pid_ = -1;
-    char answer_ = 0;
-};
 
 class Conformance : public ::testing::TestWithParam<Row> {
   protected:
@@ -254,8 +215,12 @@ TEST_P(Conformance, AVolumeLockKeepsOutEveryOtherHandleAndProcess) {
     Handle mine = Open(volume, kReadWrite);
     ASSERT_TRUE(mine.Valid()) << GetLastError();
     auto before = backend_->Stored(0, 0, 2 * kMiB);
-    LockingChild child(volume);
-    ASSERT_TRUE(child.Locked());
+    ChildHolding child([&] {
+        HANDLE handle =
+            CreateFileA(volume.c_str(), kReadWrite, 3, nullptr, OPEN_EXISTING, 0, nullptr);
+        return handle != INVALID_HANDLE_VALUE && Control(handle, FSCTL_LOCK_VOLUME);
+    });
+    ASSERT_TRUE(child.Succeeded());
     LARKIN_EXPECT_FAILS(Control(mine.Get(), FSCTL_LOCK_VOLUME), ERROR_ACCESS_DENIED);
     LARKIN_EXPECT_FAILS(WriteAt(mine.Get(), 0, data), ERROR_ACCESS_DENIED);
     LARKIN_EXPECT_FAILS(Open(volume, GENERIC_READ).Valid(), ERROR_ACCESS_DENIED);
