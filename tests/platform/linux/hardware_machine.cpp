@@ -152,22 +152,6 @@ std::optional<std::pair<uint64_t, uint64_t>> ExtentOf(const std::string& letter)
                      static_cast<uint64_t>(extents.Extents[0].ExtentLength.QuadPart));
 }
 
-std::array<std::byte, 512> Mbr(const std::vector<MbrEntry>& entries) {
-    std::array<std::byte, 512> sector{};
-    auto put32 = [&](size_t at, uint32_t value) {
-        for (int i = 0; i < 4; ++i) sector[at + i] = std::byte(value >> (8 * i));
-    };
-    for (const auto& entry : entries) {
-        size_t at = 446 + 16 * static_cast<size_t>(entry.slot);
-        sector[at + 4] = std::byte{entry.type};
-        put32(at + 8, entry.first);
-        put32(at + 12, entry.sectors);
-    }
-    sector[510] = std::byte{0x55};
-    sector[511] = std::byte{0xAA};
-    return sector;
-}
-
 void MakeShopStick(const LoopDevice& loop, int slot) {
     uint32_t sectors = static_cast<uint32_t>(loop.Options().size / loop.Options().sectorSize);
     uint32_t first = (1u << 20) / loop.Options().sectorSize;

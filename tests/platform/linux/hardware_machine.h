@@ -79,15 +79,6 @@ std::vector<std::string> LettersOf(uint32_t disk);
 // Where IOCTL_VOLUME_GET_VOLUME_DISK_EXTENTS puts a volume: offset, length.
 std::optional<std::pair<uint64_t, uint64_t>> ExtentOf(const std::string& letter);
 
-// One MBR primary entry, in 512-byte sectors.
-struct MbrEntry {
-    int slot = 0;  // 0..3
-    uint8_t type = 0;
-    uint32_t first = 0;
-    uint32_t sectors = 0;
-};
-std::array<std::byte, 512> Mbr(const std::vector<MbrEntry>& entries);
-
 // Writes a stick as sold to loop: an MBR with one FAT32 (LBA) partition in
 // slot from the second MiB to the end, in the stick's own sectors.
 void MakeShopStick(const LoopDevice& loop, int slot = 0);

@@ -298,6 +298,23 @@ void LoopDevice::WriteBacking(uint64_t offset, std::span<const std::byte> data) 
     EXPECT_EQ(done, data.size()) << "writing " << backing_;
 }
 
+std::vector<std::byte> Mbr(std::initializer_list<MbrEntry> entries) {
+    std::vector<std::byte> sector(512);
+    auto put32 = [&](size_t at, uint32_t value) {
+        for (int i = 0; i < 4; ++i) sector[at + i] = std::byte(value >> (8 * i));
+    };
+    for (const auto& entry : entries) {
+        size_t at = 446 + 16 * static_cast<size_t>(entry.slot);
+        sector[at] = std::byte{entry.status};
+        sector[at + 4] = std::byte{entry.type};
+        put32(at + 8, entry.first);
+        put32(at + 12, entry.sectors);
+    }
+    sector[510] = std::byte{0x55};
+    sector[511] = std::byte{0xAA};
+    return sector;
+}
+
 bool KernelReadsMbrTables() {
     // The kernel's build options, where it tells them.
     std::string config;
