@@ -12,30 +12,26 @@
 #include "larkin/simulation.h"
 #include "run_command.h"
 #include "test_machine.h"
+#include "windows_calls.h"
 
 namespace {
 
 using larkin::test::MachineText;
 using larkin::test::TestMachine;
 
-HANDLE Open(const std::string& name, DWORD access = GENERIC_READ | GENERIC_WRITE) {
-    return CreateFileA(name.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                       OPEN_EXISTING, 0, nullptr);
-}
+using larkin::test::Handle;
+using larkin::test::Open;
 
-DWORD Control(HANDLE handle, DWORD code, void* out, DWORD outSize, DWORD* returned = nullptr) {
-    DWORD ignored = 0;
-    return DeviceIoControl(handle, code, nullptr, 0, out, outSize, returned ? returned : &ignored,
-                           nullptr)
-               ? ERROR_SUCCESS
-               : GetLastError();
+DWORD Control(const Handle& handle, DWORD code, void* out, DWORD outSize) {
+    return larkin::test::Control(handle.Get(), code, nullptr, 0, out, outSize) ? ERROR_SUCCESS
+                                                                               : GetLastError();
 }
 
 // What the machine file says of a disk, beyond what every backend shows
 // (the conformance suite): its geometry and its device texts.
 TEST(Identity, TheMachineFilesGeometryAndDeviceTexts) {
     TestMachine machine(MachineText("platform-two-sticks"));
-    HANDLE disk = Open("\\\\.\\PhysicalDrive1");
+    Handle disk = Open("\\\\.\\PhysicalDrive1");
     std::array<BYTE, 120> buffer{};
     ASSERT_EQ(Control(disk, IOCTL_DISK_GET_DRIVE_GEOMETRY_EX, buffer.data(), 120), ERROR_SUCCESS);
     auto* geometry = reinterpret_cast<DISK_GEOMETRY_EX*>(buffer.data());
@@ -54,7 +50,7 @@ TEST(Identity, TheMachineFilesGeometryAndDeviceTexts) {
     STORAGE_PROPERTY_QUERY query{StorageDeviceProperty, PropertyStandardQuery, {0}};
     alignas(8) std::array<BYTE, 256> descriptor{};
     DWORD returned = 0;
-    ASSERT_TRUE(DeviceIoControl(disk, IOCTL_STORAGE_QUERY_PROPERTY, &query, sizeof query,
+    ASSERT_TRUE(DeviceIoControl(disk.Get(), IOCTL_STORAGE_QUERY_PROPERTY, &query, sizeof query,
                                 descriptor.data(), 256, &returned, nullptr));
     const auto* device = reinterpret_cast<const STORAGE_DEVICE_DESCRIPTOR*>(descriptor.data());
     ASSERT_EQ(returned, device->Size);
@@ -62,22 +58,15 @@ TEST(Identity, TheMachineFilesGeometryAndDeviceTexts) {
     EXPECT_STREQ(reinterpret_cast<const char*>(&descriptor[device->SerialNumberOffset]),
                  "AA11BB22CC33");
     EXPECT_EQ(device->BusType, BusTypeUsb);
-    EXPECT_TRUE(DeviceIoControl(disk, IOCTL_STORAGE_QUERY_PROPERTY, &query, sizeof query,
+    EXPECT_TRUE(DeviceIoControl(disk.Get(), IOCTL_STORAGE_QUERY_PROPERTY, &query, sizeof query,
                                 descriptor.data(), 8, &returned, nullptr));
     EXPECT_EQ(returned, 8u) << "a header-sized buffer learns the size";
-    CloseHandle(disk);
-}
 
-TEST(Layout, GrowsTheBufferUntilTheLayoutFits) {
-    TestMachine machine(MachineText("platform-two-sticks"));
-    HANDLE stick = Open("\\\\.\\PhysicalDrive1");
-    std::vector<BYTE> small(DRIVE_LAYOUT_HEADER_SIZE + 2 * sizeof(PARTITION_INFORMATION_EX));
-    EXPECT_EQ(Control(stick, IOCTL_DISK_GET_DRIVE_LAYOUT_EX, small.data(),
-                      static_cast<DWORD>(small.size())),
-              ERROR_INSUFFICIENT_BUFFER);
-    std::vector<BYTE> buffer(2496);
-    ASSERT_EQ(Control(stick, IOCTL_DISK_GET_DRIVE_LAYOUT_EX, buffer.data(), 2496), ERROR_SUCCESS);
-    auto* layout = reinterpret_cast<DRIVE_LAYOUT_INFORMATION_EX*>(buffer.data());
+    // The machine file's partition, as the drive layout shows it.
+    std::vector<BYTE> layoutBuffer(2496);
+    ASSERT_EQ(Control(disk, IOCTL_DISK_GET_DRIVE_LAYOUT_EX, layoutBuffer.data(), 2496),
+              ERROR_SUCCESS);
+    auto* layout = reinterpret_cast<DRIVE_LAYOUT_INFORMATION_EX*>(layoutBuffer.data());
     EXPECT_EQ(layout->PartitionStyle, static_cast<DWORD>(PARTITION_STYLE_MBR));
     ASSERT_EQ(layout->PartitionCount, 4u);
     const auto& first = layout->PartitionEntry[0];
@@ -87,124 +76,48 @@ TEST(Layout, GrowsTheBufferUntilTheLayoutFits) {
     EXPECT_EQ(first.PartitionNumber, 1u);
     EXPECT_FALSE(first.Mbr.BootIndicator);
     EXPECT_EQ(layout->PartitionEntry[1].Mbr.PartitionType, 0);
-    CloseHandle(stick);
 }
 
-// A disk with an extended partition holding six logical drives reports
-// 4 + 6 x 4 entries, more than 2,496 bytes hold.
-TEST(Layout, LogicalDrivesAddFourEntriesEach) {
-    TestMachine machine(MachineText("platform-two-sticks"));
-    HANDLE stick = Open("\\\\.\\PhysicalDrive2");
-    std::array<BYTE, 512> sector{};
-    auto entry = [&](BYTE* at, BYTE type, uint32_t first, uint32_t count) {
-        at[4] = type;
-        std::memcpy(at + 8, &first, 4);
-        std::memcpy(at + 12, &count, 4);
-    };
-    auto writeSector = [&](uint64_t lba) {
-        sector[510] = 0x55;
-        sector[511] = 0xAA;
-        LARGE_INTEGER at{};
-        at.QuadPart = static_cast<LONGLONG>(lba * 512);
-        DWORD done = 0;
-        SetFilePointerEx(stick, at, nullptr, FILE_BEGIN);
-        ASSERT_TRUE(WriteFile(stick, sector.data(), 512, &done, nullptr));
-    };
-    entry(&sector[446], 0x05, 2048, 12000);
-    writeSector(0);
-    for (int i = 0; i < 6; ++i) {
-        sector.fill(0);
-        uint32_t ebr = 2048 + i * 2000;
-        entry(&sector[446], 0x06, 63, 1000);
-        if (i < 5) entry(&sector[462], 0x05, (i + 1) * 2000, 2000);
-        writeSector(ebr);
-    }
-    std::vector<BYTE> buffer(2496);
-    EXPECT_EQ(Control(stick, IOCTL_DISK_GET_DRIVE_LAYOUT_EX, buffer.data(), 2496),
-              ERROR_INSUFFICIENT_BUFFER);
-    buffer.resize(2496 + 576 * 2);
-    EXPECT_EQ(Control(stick, IOCTL_DISK_GET_DRIVE_LAYOUT_EX, buffer.data(),
-                      static_cast<DWORD>(buffer.size())),
-              ERROR_INSUFFICIENT_BUFFER);
-    buffer.resize(2496 + 576 * 3);
-    ASSERT_EQ(Control(stick, IOCTL_DISK_GET_DRIVE_LAYOUT_EX, buffer.data(),
-                      static_cast<DWORD>(buffer.size())),
-              ERROR_SUCCESS);
-    auto* layout = reinterpret_cast<DRIVE_LAYOUT_INFORMATION_EX*>(buffer.data());
-    EXPECT_EQ(layout->PartitionCount, 28u);
-    EXPECT_EQ(layout->PartitionEntry[4].PartitionNumber, 1u);  // the first logical drive
-    EXPECT_EQ(layout->PartitionEntry[4].StartingOffset.QuadPart, (2048 + 63) * 512);
-    EXPECT_EQ(layout->PartitionEntry[4].Mbr.HiddenSectors, 63u);
-    CloseHandle(stick);
-}
-
-struct PassThrough {
-    SCSI_PASS_THROUGH_DIRECT request;
-    ULONG filler;
-    BYTE sense[32];
-};
-
-DWORD Scsi(HANDLE handle, std::initializer_list<BYTE> cdb, BYTE* data, ULONG length,
-           PassThrough* record, UCHAR direction = SCSI_IOCTL_DATA_IN) {
-    std::memset(record, 0, sizeof *record);
-    record->request.Length = sizeof(SCSI_PASS_THROUGH_DIRECT);
-    record->request.CdbLength = static_cast<UCHAR>(cdb.size());
-    std::copy(cdb.begin(), cdb.end(), record->request.Cdb);
-    record->request.SenseInfoLength = 32;
-    record->request.SenseInfoOffset = offsetof(PassThrough, sense);
-    record->request.DataIn = length ? direction : SCSI_IOCTL_DATA_UNSPECIFIED;
-    record->request.DataTransferLength = length;
-    record->request.DataBuffer = length ? data : nullptr;
-    record->request.TimeOutValue = 10;
-    DWORD returned = 0;
-    return DeviceIoControl(handle, IOCTL_SCSI_PASS_THROUGH_DIRECT, record, sizeof *record, record,
-                           sizeof *record, &returned, nullptr)
+// A command that moves data in, and its record.
+larkin::test::PassThrough record;
+DWORD Scsi(const Handle& handle, std::vector<BYTE> cdb, std::vector<BYTE>& data) {
+    return larkin::test::SendCommand(handle.Get(), std::move(cdb), SCSI_IOCTL_DATA_IN, data, record)
                ? ERROR_SUCCESS
                : GetLastError();
 }
 
-TEST(PassThroughDirect, AnswersTheBlockCommands) {
+// INQUIRY and mode page 5 say what the machine file sets; a command the
+// stick does not answer is CHECK CONDITION, its sense repeated once by
+// REQUEST SENSE.
+TEST(PassThroughDirect, AnswersAsTheMachineFileSays) {
     TestMachine machine(MachineText("platform-two-sticks"));
-    HANDLE stick = Open("\\\\.\\PhysicalDrive1");
-    PassThrough record;
-    std::array<BYTE, 255> data{};
-    ASSERT_EQ(Scsi(stick, {0x12, 0, 0, 0, 0xFF, 0}, data.data(), 255, &record), ERROR_SUCCESS);
+    Handle stick = Open("\\\\.\\PhysicalDrive1");
+    std::vector<BYTE> data(255), sense(32);
+    ASSERT_EQ(Scsi(stick, {0x12, 0, 0, 0, 0xFF, 0}, data), ERROR_SUCCESS);
     EXPECT_EQ(record.request.ScsiStatus, 0);
-    EXPECT_EQ(std::string(reinterpret_cast<char*>(&data[8]), 8), "SanDisk ");
-    EXPECT_EQ(std::string(reinterpret_cast<char*>(&data[16]), 16), "Cruzer          ");
-    EXPECT_EQ(std::string(reinterpret_cast<char*>(&data[32]), 4), "1.00");
-    EXPECT_EQ(std::string(reinterpret_cast<char*>(&data[36]), 8), "AA11BB22");
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(&data[8]), 36),
+              "SanDisk Cruzer          1.00AA11BB22");
     EXPECT_EQ(data[1], 0x80);  // removable
 
-    data.fill(0);
-    ASSERT_EQ(Scsi(stick, {0x5A, 0, 0x05, 0, 0, 0, 0, 0, 0xFF, 0}, data.data(), 255, &record),
-              ERROR_SUCCESS);
+    std::fill(data.begin(), data.end(), 0);
+    ASSERT_EQ(Scsi(stick, {0x5A, 0, 0x05, 0, 0, 0, 0, 0, 0xFF, 0}, data), ERROR_SUCCESS);
     EXPECT_EQ(data[8], 0x05);
     EXPECT_EQ(data[12], 64);  // heads
     EXPECT_EQ(data[13], 32);  // sectors per track
     EXPECT_EQ((data[16] << 8) | data[17], 16 * 1024 * 1024 / 512 / (64 * 32));
-    CloseHandle(stick);
-}
 
-TEST(PassThroughDirect, CheckConditionCarriesSenseAndRequestSenseRepeatsIt) {
-    TestMachine machine(MachineText("platform-two-sticks"));
-    HANDLE stick = Open("\\\\.\\PhysicalDrive2");  // does not answer mode page 5
-    PassThrough record;
-    std::array<BYTE, 255> data{};
-    ASSERT_EQ(Scsi(stick, {0x5A, 0, 0x05, 0, 0, 0, 0, 0, 0xFF, 0}, data.data(), 255, &record),
-              ERROR_SUCCESS);
+    stick = Open("\\\\.\\PhysicalDrive2");  // does not answer mode page 5
+    ASSERT_EQ(Scsi(stick, {0x5A, 0, 0x05, 0, 0, 0, 0, 0, 0xFF, 0}, data), ERROR_SUCCESS);
     EXPECT_EQ(record.request.ScsiStatus, SCSISTAT_CHECK_CONDITION);
     EXPECT_EQ(record.sense[0], 0x70);
     EXPECT_EQ(record.sense[2], 0x05);  // ILLEGAL REQUEST
     EXPECT_EQ(record.sense[12], 0x24);
-
-    ASSERT_EQ(Scsi(stick, {0x03, 0, 0, 0, 32, 0}, data.data(), 32, &record), ERROR_SUCCESS);
+    ASSERT_EQ(Scsi(stick, {0x03, 0, 0, 0, 32, 0}, sense), ERROR_SUCCESS);
     EXPECT_EQ(record.request.ScsiStatus, 0);
-    EXPECT_EQ(data[2], 0x05);
-    EXPECT_EQ(data[12], 0x24);
-    ASSERT_EQ(Scsi(stick, {0x03, 0, 0, 0, 32, 0}, data.data(), 32, &record), ERROR_SUCCESS);
-    EXPECT_EQ(data[2], 0x00);  // reported once, then gone
-    CloseHandle(stick);
+    EXPECT_EQ(sense[2], 0x05);
+    EXPECT_EQ(sense[12], 0x24);
+    ASSERT_EQ(Scsi(stick, {0x03, 0, 0, 0, 32, 0}, sense), ERROR_SUCCESS);
+    EXPECT_EQ(sense[2], 0x00);  // reported once, then gone
 }
 
 }  // namespace

@@ -1,17 +1,17 @@
 // Opening disks, volumes, ports and files by their Windows names, and the
 // share modes of plain files.
 #include <gtest/gtest.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <optional>
 #include <tuple>
 
 #include "larkin/platform.h"
 #include "run_command.h"
 #include "test_machine.h"
+#include "windows_calls.h"
 
 namespace {
 
@@ -120,46 +120,19 @@ TEST(PlainFiles, DispositionsAndTheirLastErrors) {
 class HeldOpen {
   public:
     HeldOpen(const std::string& path, DWORD access, DWORD share, bool inChild) {
-        if (!inChild) {
-            handle_ = CreateFileA(path.c_str(), access, share, nullptr, OPEN_EXISTING, 0, nullptr);
-            opened_ = handle_ != INVALID_HANDLE_VALUE;
-            return;
-        }
-        int ready[2], release[2];
-        if (::pipe(ready) != 0 || ::pipe(release) != 0) return;
-        child_ = ::fork();
-        if (child_ == 0) {
-            HANDLE held =
-                CreateFileA(path.c_str(), access, share, nullptr, OPEN_EXISTING, 0, nullptr);
-            char opened = held != INVALID_HANDLE_VALUE ? 1 : 0;
-            ::close(release[1]);
-            if (::write(ready[1], &opened, 1) != 1) ::_exit(1);
-            char end = 0;
-            while (::read(release[0], &end, 1) > 0) {
-            }
-            ::_exit(0);
-        }
-        ::close(ready[1]);
-        ::close(release[0]);
-        release_ = release[1];
-        char opened = 0;
-        opened_ = child_ > 0 && ::read(ready[0], &opened, 1) == 1 && opened == 1;
-        ::close(ready[0]);
+        auto open = [=] {
+            return CreateFileA(path.c_str(), access, share, nullptr, OPEN_EXISTING, 0, nullptr);
+        };
+        if (inChild)
+            child_.emplace([&] { return open() != INVALID_HANDLE_VALUE; });
+        else
+            handle_ = larkin::test::Handle(open());
     }
-    ~HeldOpen() {
-        if (handle_ != INVALID_HANDLE_VALUE) CloseHandle(handle_);
-        if (release_ >= 0) ::close(release_);
-        if (child_ > 0) ::waitpid(child_, nullptr, 0);
-    }
-    HeldOpen(const HeldOpen&) = delete;
-    HeldOpen& operator=(const HeldOpen&) = delete;
-    bool opened() const { return opened_; }
+    bool opened() const { return child_ ? child_->Succeeded() : handle_.Valid(); }
 
   private:
-    HANDLE handle_ = INVALID_HANDLE_VALUE;
-    pid_t child_ = -1;
-    int release_ = -1;
-    bool opened_ = false;
+    larkin::test::Handle handle_;
+    std::optional<larkin::test::ChildHolding> child_;
 };
 
 TEST(PlainFiles, ShareModesHoldBetweenHandlesAndProcesses) {

@@ -10,16 +10,19 @@
 #include "larkin/platform.h"
 #include "larkin/simulation.h"
 #include "test_machine.h"
+#include "windows_calls.h"
 
 namespace {
 
 using larkin::test::TempFolder;
 using larkin::test::TestMachine;
 
-// A USB adapter (lines 1-3) with one 8 MiB disk (lines 4-6).
-const std::string kStick =
-    "[[adapter]]\nid = \"u\"\nclass = \"USB\"\n"
-    "[[adapter.disk]]\nid = \"s\"\nsize = \"8MiB\"\n";
+// A USB adapter (lines 1-3) with one disk of this size (lines 4-6).
+std::string Stick(const std::string& size = "8MiB") {
+    return "[[adapter]]\nid = \"u\"\nclass = \"USB\"\n[[adapter.disk]]\nid = \"s\"\nsize = \"" +
+           size + "\"\n";
+}
+const std::string kStick = Stick();
 
 std::string Disk(const std::string& id, const std::string& more = "") {
     return "[[adapter.disk]]\nid = \"" + id + "\"\nsize = \"1MiB\"\n" + more;
@@ -93,26 +96,15 @@ TEST(MachineFile, RefusesEachMistakeNamingFileLineAndKey) {
         {"a start that would wrap the size check",
          kStick + Partition("start = 9223372036854775807\nsectors = 1\n"),
          "bad.toml:8: adapter.disk.partition.start: must be from 1 to 4294967295"},
-        {"a size in KiB that overflows to 1024 bytes",
-         "[[adapter]]\nid = \"u\"\nclass = \"USB\"\n[[adapter.disk]]\nid = \"s\"\n"
-         "size = \"18014398509481985KiB\"\n",
+        {"a size in KiB that overflows to 1024 bytes", Stick("18014398509481985KiB"),
          "bad.toml:6: adapter.disk.size: is too large"},
-        {"a size in digits past 64 bits",
-         "[[adapter]]\nid = \"u\"\nclass = \"USB\"\n[[adapter.disk]]\nid = \"s\"\n"
-         "size = \"99999999999999999999\"\n",
+        {"a size in digits past 64 bits", Stick("99999999999999999999"),
          "bad.toml:6: adapter.disk.size: is too large"},
-        {"a negative size in text",
-         "[[adapter]]\nid = \"u\"\nclass = \"USB\"\n[[adapter.disk]]\nid = \"s\"\n"
-         "size = \"-1\"\n",
-         "bad.toml:6: adapter.disk.size: is not a size"},
-        {"a disk past 16 TiB",
-         "[[adapter]]\nid = \"u\"\nclass = \"USB\"\n[[adapter.disk]]\nid = \"s\"\n"
-         "size = \"17TiB\"\n",
+        {"a negative size in text", Stick("-1"), "bad.toml:6: adapter.disk.size: is not a size"},
+        {"a disk past 16 TiB", Stick("17TiB"),
          "bad.toml:6: adapter.disk.size: must be at most 17592186044416 bytes"},
         {"a partition to the end of a disk past 2^32 sectors",
-         "[[adapter]]\nid = \"u\"\nclass = \"USB\"\n[[adapter.disk]]\nid = \"s\"\n"
-         "size = \"4TiB\"\n" +
-             Partition("start = 2048\n"),
+         Stick("4TiB") + Partition("start = 2048\n"),
          "bad.toml:7: adapter.disk.partition.sectors: the rest of the disk is more than"},
         {"a partition past the end", kStick + Partition("start = 2048\nsectors = 14337\n"),
          "bad.toml:9: adapter.disk.partition.sectors: the partition (sectors 2048 to 16384) "
@@ -137,10 +129,7 @@ TEST(MachineFile, RefusesEachMistakeNamingFileLineAndKey) {
          "bad.toml:7: adapter.disk.sise: unknown key"},
         {"an unknown class", "[[adapter]]\nid = \"u\"\nclass = \"FireWire\"\n",
          "bad.toml:3: adapter.class"},
-        {"a size in words",
-         "[[adapter]]\nid = \"u\"\nclass = \"USB\"\n[[adapter.disk]]\nid = \"s\"\nsize = "
-         "\"lots\"\n",
-         "bad.toml:6: adapter.disk.size"},
+        {"a size in words", Stick("lots"), "bad.toml:6: adapter.disk.size"},
         {"a broken table header", "[machine\n", "bad.toml:1:"},
         {"a 1000-byte floppy", "[floppy]\nsize = 1000\n",
          "bad.toml:2: floppy.size: is not the size of a floppy disk"},
@@ -269,11 +258,9 @@ TEST(MachineFile, AcceptsTheEdgesOfEachRule) {
         "[[adapter]]\nid = \"usb_1\"\nclass = \"USB\"\nparent = \"hub.0\"\n";
     for (int i = 0; i < 16; ++i) toml += Disk("Disk-" + std::to_string(i));
     // Four partitions that touch but do not overlap, the last to the end.
-    toml +=
-        "[[adapter]]\nid = \"u\"\nclass = \"USB\"\n[[adapter.disk]]\nid = \"s\"\n"
-        "size = \"8MiB\"\ntarget = 15\n" +
-        Partition("start = 1\nsectors = 2047\n") + Partition("start = 2048\nsectors = 2048\n") +
-        Partition("start = 4096\nsectors = 4096\n") + Partition("start = 8192\n");
+    toml += kStick + "target = 15\n" + Partition("start = 1\nsectors = 2047\n") +
+            Partition("start = 2048\nsectors = 2048\n") +
+            Partition("start = 4096\nsectors = 4096\n") + Partition("start = 8192\n");
     TestMachine machine(toml);
     ASSERT_TRUE(machine.started());
     char windows[64] = {};
@@ -285,19 +272,16 @@ TEST(MachineFile, AcceptsTheEdgesOfEachRule) {
     EXPECT_EQ(disks[16].size, 8u * 1024 * 1024);
 
     // The fourth entry of the written table reaches the last sector.
-    HANDLE disk =
-        CreateFileA("\\\\.\\PhysicalDrive16", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                    nullptr, OPEN_EXISTING, 0, nullptr);
-    ASSERT_NE(disk, INVALID_HANDLE_VALUE);
-    BYTE mbr[512];
-    DWORD done = 0;
-    ASSERT_TRUE(ReadFile(disk, mbr, 512, &done, nullptr));
-    CloseHandle(disk);
-    const BYTE* fourth = mbr + 446 + 48;
-    uint32_t start = fourth[8] | (fourth[9] << 8) | (fourth[10] << 16) | (fourth[11] << 24);
-    uint32_t sectors = fourth[12] | (fourth[13] << 8) | (fourth[14] << 16) | (fourth[15] << 24);
-    EXPECT_EQ(start, 8192u);
-    EXPECT_EQ(sectors, 16384u - 8192u);
+    auto mbr = larkin::test::ReadAt(
+        larkin::test::Open("\\\\.\\PhysicalDrive16", GENERIC_READ).Get(), 0, 512);
+    ASSERT_TRUE(mbr);
+    auto le32 = [&](size_t at) {
+        uint32_t value = 0;
+        for (size_t i = 4; i-- > 0;) value = value << 8 | std::to_integer<uint32_t>((*mbr)[at + i]);
+        return value;
+    };
+    EXPECT_EQ(le32(446 + 48 + 8), 8192u);
+    EXPECT_EQ(le32(446 + 48 + 12), 16384u - 8192u);
 }
 
 }  // namespace

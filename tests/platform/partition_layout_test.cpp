@@ -1,6 +1,6 @@
-// One partition model under the drive layout and the volumes: the same
-// numbers for the same partition, CHS fields clamped past cylinder 1023, and
-// an extended chain that loops read once.
+// One partition model under the drive layout and the volumes: logical
+// drives, CHS fields clamped past cylinder 1023, and an extended chain that
+// loops read once.
 #include <gtest/gtest.h>
 
 #include <array>
@@ -11,55 +11,33 @@
 #include "larkin/platform.h"
 #include "run_command.h"
 #include "test_machine.h"
+#include "windows_calls.h"
 
 namespace {
 
 using larkin::test::MachineText;
 using larkin::test::TestMachine;
 
-class Disk {
+// A disk opened for reading and writing, its sectors 512 bytes.
+class Disk : public larkin::test::Handle {
   public:
-    explicit Disk(const char* name)
-        : handle_(CreateFileA(name, GENERIC_READ | GENERIC_WRITE, 3, nullptr, OPEN_EXISTING, 0,
-                              nullptr)) {}
-    ~Disk() { CloseHandle(handle_); }
-    bool Open() const { return handle_ != INVALID_HANDLE_VALUE; }
-    HANDLE Get() const { return handle_; }
+    explicit Disk(const char* name) : Handle(larkin::test::Open(name)) {}
 
     void WriteSector(uint64_t lba, std::array<BYTE, 512> sector) {
         sector[510] = 0x55;
         sector[511] = 0xAA;
-        LARGE_INTEGER at{};
-        at.QuadPart = static_cast<LONGLONG>(lba * 512);
-        DWORD done = 0;
-        ASSERT_TRUE(SetFilePointerEx(handle_, at, nullptr, FILE_BEGIN));
-        ASSERT_TRUE(WriteFile(handle_, sector.data(), 512, &done, nullptr)) << GetLastError();
-    }
-    std::array<BYTE, 512> ReadSector(uint64_t lba) {
-        std::array<BYTE, 512> sector{};
-        LARGE_INTEGER at{};
-        at.QuadPart = static_cast<LONGLONG>(lba * 512);
-        DWORD done = 0;
-        SetFilePointerEx(handle_, at, nullptr, FILE_BEGIN);
-        EXPECT_TRUE(ReadFile(handle_, sector.data(), 512, &done, nullptr));
-        return sector;
+        ASSERT_TRUE(larkin::test::WriteAt(Get(), lba * 512, sector)) << GetLastError();
     }
     // The layout as the system reads it after the table changed.
     std::vector<PARTITION_INFORMATION_EX> Layout() {
-        DWORD returned = 0;
-        DeviceIoControl(handle_, IOCTL_DISK_UPDATE_PROPERTIES, nullptr, 0, nullptr, 0, &returned,
-                        nullptr);
+        larkin::test::Control(Get(), IOCTL_DISK_UPDATE_PROPERTIES);
         std::vector<BYTE> buffer(64 * 1024);
-        EXPECT_TRUE(DeviceIoControl(handle_, IOCTL_DISK_GET_DRIVE_LAYOUT_EX, nullptr, 0,
-                                    buffer.data(), static_cast<DWORD>(buffer.size()), &returned,
-                                    nullptr))
+        EXPECT_TRUE(larkin::test::Control(Get(), IOCTL_DISK_GET_DRIVE_LAYOUT_EX, nullptr, 0,
+                                          buffer.data(), static_cast<DWORD>(buffer.size())))
             << GetLastError();
         auto* layout = reinterpret_cast<DRIVE_LAYOUT_INFORMATION_EX*>(buffer.data());
         return {layout->PartitionEntry, layout->PartitionEntry + layout->PartitionCount};
     }
-
-  private:
-    HANDLE handle_;
 };
 
 void Entry(BYTE* at, BYTE type, uint32_t first, uint32_t count) {
@@ -77,55 +55,48 @@ std::vector<DWORD> VolumeNumbers(DWORD disk) {
     do {
         std::string path(name);
         path.pop_back();  // no trailing backslash to open it
-        HANDLE volume = CreateFileA(path.c_str(), 0, 3, nullptr, OPEN_EXISTING, 0, nullptr);
-        STORAGE_DEVICE_NUMBER number{};
-        DWORD returned = 0;
-        if (volume != INVALID_HANDLE_VALUE &&
-            DeviceIoControl(volume, IOCTL_STORAGE_GET_DEVICE_NUMBER, nullptr, 0, &number,
-                            sizeof number, &returned, nullptr) &&
-            number.DeviceNumber == disk)
-            numbers.push_back(number.PartitionNumber);
-        if (volume != INVALID_HANDLE_VALUE) CloseHandle(volume);
+        if (auto number = larkin::test::DeviceNumber(path); number && number->DeviceNumber == disk)
+            numbers.push_back(number->PartitionNumber);
     } while (FindNextVolumeA(search, name, sizeof name));
     FindVolumeClose(search);
     return numbers;
 }
 
-TEST(PartitionModel, LayoutAndVolumesNumberThePartitionAlike) {
+// Each logical drive adds four entries to the layout, more than 2,496
+// bytes hold for six of them, and takes the next number; an extended chain
+// that loops is read once. (How primary entries are numbered is the
+// conformance suite's.)
+TEST(PartitionModel, ExtendedChains) {
     TestMachine machine(MachineText("platform-two-sticks"));
     Disk stick("\\\\.\\PhysicalDrive2");
-    ASSERT_TRUE(stick.Open());
-    // An entry with a type but no sectors holds no partition and takes no number.
+    ASSERT_TRUE(stick.Valid());
     std::array<BYTE, 512> mbr{};
-    Entry(&mbr[446], 0x06, 100, 0);
-    Entry(&mbr[462], 0x06, 2048, 4096);
-    Entry(&mbr[478], 0x83, 8192, 2048);  // numbered, though no volume mounts it
-    Entry(&mbr[494], 0x0E, 10240, 2048);
+    Entry(&mbr[446], 0x05, 2048, 12000);
+    Entry(&mbr[462], 0x06, 100, 0);  // a type but no sectors: no partition, no number
     stick.WriteSector(0, mbr);
-    auto layout = stick.Layout();
-    ASSERT_EQ(layout.size(), 4u);
-    EXPECT_EQ(layout[0].PartitionNumber, 0u);
-    EXPECT_EQ(layout[1].PartitionNumber, 1u);
-    EXPECT_EQ(layout[2].PartitionNumber, 2u);
-    EXPECT_EQ(layout[3].PartitionNumber, 3u);
-    EXPECT_EQ(VolumeNumbers(2), (std::vector<DWORD>{1, 3}));
-}
-
-TEST(PartitionModel, ALoopingExtendedChainIsReadOnce) {
-    TestMachine machine(MachineText("platform-two-sticks"));
-    Disk stick("\\\\.\\PhysicalDrive2");
-    ASSERT_TRUE(stick.Open());
-    std::array<BYTE, 512> mbr{};
-    Entry(&mbr[446], 0x0F, 2048, 12000);
-    stick.WriteSector(0, mbr);
-    // 2048 -> 4048 -> 6048 -> back to 4048.
-    for (uint32_t relative : {0u, 2000u, 4000u}) {
+    for (uint32_t i = 0; i < 6; ++i) {
         std::array<BYTE, 512> ebr{};
         Entry(&ebr[446], 0x06, 63, 1000);
-        Entry(&ebr[462], 0x05, relative == 4000 ? 2000 : relative + 2000, 2000);
-        stick.WriteSector(2048 + relative, ebr);
+        if (i < 5) Entry(&ebr[462], 0x05, (i + 1) * 2000, 2000);
+        stick.WriteSector(2048 + i * 2000, ebr);
     }
+    std::vector<BYTE> buffer(2496 + 576 * 3);
+    for (DWORD tooSmall : {2496u, 2496u + 576 * 2})
+        LARKIN_EXPECT_FAILS(larkin::test::Control(stick.Get(), IOCTL_DISK_GET_DRIVE_LAYOUT_EX,
+                                                  nullptr, 0, buffer.data(), tooSmall),
+                            ERROR_INSUFFICIENT_BUFFER);
     auto layout = stick.Layout();
+    ASSERT_EQ(layout.size(), 28u);
+    EXPECT_EQ(layout[4].PartitionNumber, 1u);  // the first logical drive
+    EXPECT_EQ(layout[4].StartingOffset.QuadPart, (2048 + 63) * 512);
+    EXPECT_EQ(layout[4].Mbr.HiddenSectors, 63u);
+
+    // 2048 -> 4048 -> 6048 -> back to 4048.
+    std::array<BYTE, 512> ebr{};
+    Entry(&ebr[446], 0x06, 63, 1000);
+    Entry(&ebr[462], 0x05, 2000, 2000);
+    stick.WriteSector(6048, ebr);
+    layout = stick.Layout();
     ASSERT_EQ(layout.size(), 4u + 3 * 4);
     EXPECT_EQ(layout[4].PartitionNumber, 1u);
     EXPECT_EQ(layout[12].PartitionNumber, 3u);
@@ -135,7 +106,7 @@ TEST(PartitionModel, ALoopingExtendedChainIsReadOnce) {
 TEST(PartitionModel, ChsFieldsStopAtCylinder1023) {
     TestMachine machine(MachineText("platform-2gib-disk"));
     Disk disk("\\\\.\\PhysicalDrive0");
-    ASSERT_TRUE(disk.Open());
+    ASSERT_TRUE(disk.Valid());
     std::vector<BYTE> buffer(DRIVE_LAYOUT_HEADER_SIZE + 4 * sizeof(PARTITION_INFORMATION_EX));
     auto* layout = reinterpret_cast<DRIVE_LAYOUT_INFORMATION_EX*>(buffer.data());
     layout->PartitionStyle = PARTITION_STYLE_MBR;
@@ -145,19 +116,16 @@ TEST(PartitionModel, ChsFieldsStopAtCylinder1023) {
     first.PartitionLength.QuadPart = (2048LL << 20) - 63 * 512;
     first.Mbr.PartitionType = 0x0E;
     first.Mbr.BootIndicator = TRUE;
-    DWORD returned = 0;
-    ASSERT_TRUE(DeviceIoControl(disk.Get(), IOCTL_DISK_SET_DRIVE_LAYOUT_EX, buffer.data(),
-                                static_cast<DWORD>(buffer.size()), nullptr, 0, &returned, nullptr))
+    ASSERT_TRUE(larkin::test::Control(disk.Get(), IOCTL_DISK_SET_DRIVE_LAYOUT_EX, buffer.data(),
+                                      static_cast<DWORD>(buffer.size())))
         << GetLastError();
-    auto mbr = disk.ReadSector(0);
-    // Start: cylinder 0, head 1, sector 1 (LBA 63 on 16 heads of 63 sectors).
-    EXPECT_EQ(mbr[447], 1);
-    EXPECT_EQ(mbr[448], 1);
-    EXPECT_EQ(mbr[449], 0);
-    // End: cylinder 4161 lies past 1023, so the highest CHS address there is.
-    EXPECT_EQ(mbr[451], 15);
-    EXPECT_EQ(mbr[452], 0xFF);
-    EXPECT_EQ(mbr[453], 0xFF);
+    auto mbr = larkin::test::ReadAt(disk.Get(), 0, 512);
+    ASSERT_TRUE(mbr);
+    // Start: cylinder 0, head 1, sector 1 (LBA 63 on 16 heads of 63 sectors);
+    // end: cylinder 4161 lies past 1023, so the highest CHS address there is.
+    EXPECT_EQ(std::vector<std::byte>(mbr->begin() + 447, mbr->begin() + 454),
+              (std::vector<std::byte>{std::byte{1}, std::byte{1}, std::byte{0}, std::byte{0x0E},
+                                      std::byte{15}, std::byte{0xFF}, std::byte{0xFF}}));
 }
 
 }  // namespace

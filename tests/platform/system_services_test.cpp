@@ -157,13 +157,28 @@ PROCESS_INFORMATION Start(const char* commandLine, const char* title, WORD show,
     return process;
 }
 
+DWORD ExitCode(const PROCESS_INFORMATION& process) {
+    DWORD code = STILL_ACTIVE;
+    EXPECT_TRUE(GetExitCodeProcess(process.hProcess, &code));
+    return code;
+}
+
+void Close(const PROCESS_INFORMATION& process) {
+    EXPECT_TRUE(CloseHandle(process.hProcess));
+    EXPECT_TRUE(CloseHandle(process.hThread));
+}
+
 void PressEnter() {
     keybd_event(VK_RETURN, 0, 0, 0);
     keybd_event(VK_RETURN, 0, KEYEVENTF_KEYUP, 0);
 }
 
-TEST(Processes, EnterReachesTheTitledConsoleAndNoOtherProgram) {
-    TestMachine machine(MachineText("platform-two-sticks"));
+class Processes : public ::testing::Test {
+  protected:
+    TestMachine machine_{MachineText("platform-two-sticks")};
+};
+
+TEST_F(Processes, EnterReachesTheTitledConsoleAndNoOtherProgram) {
     PROCESS_INFORMATION waiting =
         Start("sh -c \"read line; exit 3\"", "FormatWindow", SW_SHOWNORMAL);
     PROCESS_INFORMATION other = Start("sh -c \"read line; exit 4\"", "Other", SW_SHOWMINNOACTIVE);
@@ -174,21 +189,18 @@ TEST(Processes, EnterReachesTheTitledConsoleAndNoOtherProgram) {
     ShowWindow(console, SW_RESTORE);
     PressEnter();
     EXPECT_EQ(WaitForSingleObject(waiting.hProcess, INFINITE), WAIT_OBJECT_0);
-    DWORD code = 0;
-    ASSERT_TRUE(GetExitCodeProcess(waiting.hProcess, &code));
-    EXPECT_EQ(code, 3u);
+    EXPECT_EQ(ExitCode(waiting), 3u);
     EXPECT_EQ(FindWindowA(nullptr, "FormatWindow"), nullptr);  // gone with its program
 
     // The other program never had the focus and got nothing; a key press now
     // has nowhere to go.
     PressEnter();
     EXPECT_EQ(WaitForSingleObject(other.hProcess, 200), WAIT_TIMEOUT);
-    ASSERT_TRUE(GetExitCodeProcess(other.hProcess, &code));
-    EXPECT_EQ(code, STILL_ACTIVE);
+    EXPECT_EQ(ExitCode(other), STILL_ACTIVE);
     TerminateProcess(other.hProcess, 1);
     WaitForSingleObject(other.hProcess, INFINITE);
-    for (HANDLE h : {waiting.hProcess, waiting.hThread, other.hProcess, other.hThread})
-        EXPECT_TRUE(CloseHandle(h));
+    Close(waiting);
+    Close(other);
 }
 
 // Runs body on another thread; a body still blocked after ten seconds is a
@@ -201,12 +213,17 @@ bool FinishesInTime(std::function<void()> body, DWORD pid) {
     return false;
 }
 
-TEST(Processes, EnterReachesAProgramThatAnotherThreadWaitsFor) {
-    TestMachine machine(MachineText("platform-two-sticks"));
+// A key press, or TerminateProcess, reaches a program that another thread
+// waits for.
+TEST_F(Processes, EnterAndTerminateReachAProgramThatAnotherThreadWaitsFor) {
     PROCESS_INFORMATION waiting =
         Start("sh -c \"read line; exit 5\"", "FormatWindow", SW_SHOWMINNOACTIVE);
-    auto waiter = std::async(std::launch::async,
-                             [&] { return WaitForSingleObject(waiting.hProcess, INFINITE); });
+    PROCESS_INFORMATION sleeper = Start("sleep 600", "Sleeper", SW_SHOWMINNOACTIVE);
+    auto waitFor = [](HANDLE process) {
+        return std::async(std::launch::async,
+                          [process] { return WaitForSingleObject(process, INFINITE); });
+    };
+    auto waiter = waitFor(waiting.hProcess), sleeperWaiter = waitFor(sleeper.hProcess);
     EXPECT_EQ(waiter.wait_for(std::chrono::milliseconds(100)), std::future_status::timeout);
     EXPECT_TRUE(FinishesInTime(
         [] {
@@ -215,33 +232,19 @@ TEST(Processes, EnterReachesAProgramThatAnotherThreadWaitsFor) {
         },
         waiting.dwProcessId));
     EXPECT_EQ(waiter.get(), WAIT_OBJECT_0);
-    DWORD code = 0;
-    EXPECT_TRUE(GetExitCodeProcess(waiting.hProcess, &code));
-    EXPECT_EQ(code, 5u);
-    CloseHandle(waiting.hProcess);
-    CloseHandle(waiting.hThread);
-}
-
-TEST(Processes, TerminateEndsAProgramThatAnotherThreadWaitsFor) {
-    TestMachine machine(MachineText("platform-two-sticks"));
-    PROCESS_INFORMATION sleeper = Start("sleep 600", "Sleeper", SW_SHOWMINNOACTIVE);
-    auto waiter = std::async(std::launch::async,
-                             [&] { return WaitForSingleObject(sleeper.hProcess, INFINITE); });
-    EXPECT_EQ(waiter.wait_for(std::chrono::milliseconds(100)), std::future_status::timeout);
+    EXPECT_EQ(ExitCode(waiting), 5u);
+    EXPECT_EQ(sleeperWaiter.wait_for(std::chrono::milliseconds(0)), std::future_status::timeout);
     EXPECT_TRUE(FinishesInTime([&] { EXPECT_TRUE(TerminateProcess(sleeper.hProcess, 1)); },
                                sleeper.dwProcessId));
-    EXPECT_EQ(waiter.get(), WAIT_OBJECT_0);
-    DWORD code = STILL_ACTIVE;
-    EXPECT_TRUE(GetExitCodeProcess(sleeper.hProcess, &code));
-    EXPECT_NE(code, STILL_ACTIVE);
-    CloseHandle(sleeper.hProcess);
-    CloseHandle(sleeper.hThread);
+    EXPECT_EQ(sleeperWaiter.get(), WAIT_OBJECT_0);
+    EXPECT_NE(ExitCode(sleeper), STILL_ACTIVE);
+    Close(waiting);
+    Close(sleeper);
 }
 
 // Looking for a window while console programs end: the search never reads
 // an entry that the check of whether its program still runs took away.
-TEST(Processes, FindingWindowsWhileTheirProgramsEnd) {
-    TestMachine machine(MachineText("platform-two-sticks"));
+TEST_F(Processes, FindingWindowsWhileTheirProgramsEnd) {
     std::vector<PROCESS_INFORMATION> started;
     for (int i = 0; i < 6; ++i)
         started.push_back(Start("true", ("Short" + std::to_string(i)).c_str(), SW_SHOWMINNOACTIVE));
@@ -253,18 +256,14 @@ TEST(Processes, FindingWindowsWhileTheirProgramsEnd) {
     EXPECT_EQ(FindWindowA("ConsoleWindowClass", nullptr), nullptr);
     for (int i = 0; i < 6; ++i)
         EXPECT_EQ(FindWindowA(nullptr, ("Short" + std::to_string(i)).c_str()), nullptr);
-    for (auto& process : started) {
-        CloseHandle(process.hProcess);
-        CloseHandle(process.hThread);
-    }
+    for (auto& process : started) Close(process);
 }
 
 // A restart forgets the started programs and their consoles while they
 // still run, with another thread looking for windows and pressing keys all
 // the while: nothing of theirs is left, and new programs get windows, the
 // focus and their keys as before.
-TEST(Processes, ARestartForgetsProgramsThatStillRun) {
-    TestMachine machine(MachineText("platform-two-sticks"));
+TEST_F(Processes, ARestartForgetsProgramsThatStillRun) {
     PROCESS_INFORMATION before = Start("sh -c \"read line; exit 3\"", "Before", SW_SHOWNORMAL);
     HWND console = FindWindowA(nullptr, "Before");
     ASSERT_NE(console, nullptr);
@@ -279,7 +278,7 @@ TEST(Processes, ARestartForgetsProgramsThatStillRun) {
         }
     });
     std::string error;
-    ASSERT_TRUE(larkin::sim::Restart(machine.file().string(), &error)) << error;
+    ASSERT_TRUE(larkin::sim::Restart(machine_.file().string(), &error)) << error;
     EXPECT_EQ(FindWindowA(nullptr, "Before"), nullptr);
     EXPECT_FALSE(IsWindow(console));
     EXPECT_EQ(GetForegroundWindow(), nullptr);
@@ -293,13 +292,10 @@ TEST(Processes, ARestartForgetsProgramsThatStillRun) {
     EXPECT_EQ(GetForegroundWindow(), next);
     PressEnter();
     EXPECT_EQ(WaitForSingleObject(after.hProcess, 10000), WAIT_OBJECT_0);
-    DWORD code = 0;
-    EXPECT_TRUE(GetExitCodeProcess(after.hProcess, &code));
-    EXPECT_EQ(code, 4u);
+    EXPECT_EQ(ExitCode(after), 4u);
     done = true;
     presser.get();
-    CloseHandle(after.hProcess);
-    CloseHandle(after.hThread);
+    Close(after);
     // Nothing reaps a forgotten program: the test does.
     ::kill(static_cast<pid_t>(before.dwProcessId), SIGKILL);
     ::waitpid(static_cast<pid_t>(before.dwProcessId), nullptr, 0);
@@ -307,8 +303,7 @@ TEST(Processes, ARestartForgetsProgramsThatStillRun) {
 
 // At exit a module is detached while the runtime and its own statics still
 // stand: its entry point still finds its module and the process's windows.
-TEST(Processes, AModuleDetachedAtExitStillSeesTheRuntime) {
-    TestMachine machine(MachineText("platform-two-sticks"));
+TEST_F(Processes, AModuleDetachedAtExitStillSeesTheRuntime) {
     EXPECT_EXIT(
         {
             setenv("LARKIN_TEST_EXIT_REPORT", "1", 1);
@@ -320,8 +315,10 @@ TEST(Processes, AModuleDetachedAtExitStillSeesTheRuntime) {
         "detached at exit: [^\n]*PlatformTestModule[^\n]*, console found, statics standing");
 }
 
-TEST(Processes, UnknownProgramsAndTheEnvironmentOfChildren) {
-    TestMachine machine(MachineText("platform-two-sticks"));
+// An unknown program is not found; children use the same machine, which
+// this process's environment, read by any thread meanwhile, is never
+// changed to say.
+TEST_F(Processes, UnknownProgramsAndTheEnvironmentOfChildren) {
     STARTUPINFOA startup{};
     startup.cb = sizeof startup;
     PROCESS_INFORMATION process{};
@@ -330,23 +327,18 @@ TEST(Processes, UnknownProgramsAndTheEnvironmentOfChildren) {
                                 &startup, &process));
     EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);
 
-    // Children use the same machine, which this process's environment, read
-    // by any thread meanwhile, is never changed to say.
     ::unsetenv("LARKIN_MACHINE");
     std::string error;
-    ASSERT_TRUE(larkin::sim::Restart(machine.file().string(), &error)) << error;
+    ASSERT_TRUE(larkin::sim::Restart(machine_.file().string(), &error)) << error;
     ASSERT_EQ(std::getenv("LARKIN_MACHINE"), nullptr);
-    process = Start(("sh -c \"test \\\"$LARKIN_MACHINE\\\" = '" + machine.file().string() +
+    process = Start(("sh -c \"test \\\"$LARKIN_MACHINE\\\" = '" + machine_.file().string() +
                      "' && test \\\"$LARKIN_CONSOLE_TITLE\\\" = Titled\"")
                         .c_str(),
                     "Titled", SW_SHOWMINNOACTIVE);
     EXPECT_EQ(std::getenv("LARKIN_MACHINE"), nullptr);
     ASSERT_EQ(WaitForSingleObject(process.hProcess, INFINITE), WAIT_OBJECT_0);
-    DWORD code = 1;
-    GetExitCodeProcess(process.hProcess, &code);
-    EXPECT_EQ(code, 0u);
-    CloseHandle(process.hProcess);
-    CloseHandle(process.hThread);
+    EXPECT_EQ(ExitCode(process), 0u);
+    Close(process);
 }
 
 }  // namespace

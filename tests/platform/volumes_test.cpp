@@ -1,11 +1,13 @@
-// Volume names, their mount paths (letters and folders), drive types, and
-// the floppy. (A slot without media is the conformance suite's.)
+// Volume names, their mount paths (letters and folders), drive types, the
+// floppy, and the volumes handed to outside programs. (A slot without media,
+// and the lock and journal of a tool's volume, are the conformance suite's.)
 #include <gtest/gtest.h>
 
 #include <cstring>
 #include <string>
 
 #include "larkin/platform.h"
+#include "larkin/test_controls.h"
 #include "run_command.h"
 #include "test_machine.h"
 
@@ -71,6 +73,33 @@ TEST(Volumes, TheFloppyReadsButHasNoDeviceNumber) {
     EXPECT_FALSE(DeviceIoControl(floppy, IOCTL_STORAGE_GET_DEVICE_NUMBER, nullptr, 0, &number,
                                  sizeof number, &returned, nullptr));
     CloseHandle(floppy);
+}
+
+// Only a volume is handed to a program; reading the system volume is fine,
+// and neither read is locked or journaled.
+TEST(ToolVolumes, RefusedVolumesAndNames) {
+    larkin::test::TestMachine machine(MachineText("platform-two-sticks"));
+    larkin::controls::ClearJournal();
+    LARKIN_TOOL_VOLUME where{};
+    EXPECT_EQ(LarkinOpenVolumeForTool("C:", "mkfs.fat", TRUE, &where), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
+    EXPECT_EQ(LarkinOpenVolumeForTool("Q:", "mkfs.fat", TRUE, &where), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);
+    EXPECT_EQ(LarkinOpenVolumeForTool("\\\\.\\PhysicalDrive1", "mkfs.fat", TRUE, &where),
+              INVALID_HANDLE_VALUE);
+    EXPECT_EQ(LarkinOpenVolumeForTool(nullptr, "mkfs.fat", TRUE, &where), INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
+    // Reading the system volume is fine; it is never locked or journaled.
+    HANDLE reading = LarkinOpenVolumeForTool("C:", "mdir", FALSE, &where);
+    EXPECT_NE(reading, INVALID_HANDLE_VALUE);
+    CloseHandle(reading);
+    // A stick read by a program: its geometry, and no journal either.
+    HANDLE stick = LarkinOpenVolumeForTool("E:\\", "mdir", FALSE, &where);
+    EXPECT_NE(stick, INVALID_HANDLE_VALUE);
+    EXPECT_EQ(where.heads, 64u);
+    EXPECT_EQ(where.sectorsPerTrack, 32u);
+    CloseHandle(stick);
+    EXPECT_TRUE(larkin::controls::Journal().empty());
 }
 
 }  // namespace

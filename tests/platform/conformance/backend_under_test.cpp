@@ -14,13 +14,6 @@ namespace {
 
 constexpr uint64_t kMiB = 1ull << 20;
 
-// The one partition of a partitioned stick: from the second MiB to the end,
-// in the stick's own sectors.
-MbrEntry ShopPartition(const StickLayout& layout) {
-    uint32_t first = static_cast<uint32_t>(kMiB / layout.sectorSize);
-    return {0, 0x0C, first, static_cast<uint32_t>(layout.size / layout.sectorSize - first)};
-}
-
 class Simulated : public BackendUnderTest {
   public:
     std::string Start(const std::vector<StickLayout>& sticks, bool* skip) override {
@@ -87,8 +80,7 @@ class LoopDevices : public BackendUnderTest {
                 *skip = loop->Unavailable();
                 return problem;
             }
-            if (stick.partitioned && stick.media)
-                loop->WriteBacking(0, Mbr({ShopPartition(stick)}));
+            if (stick.partitioned && stick.media) MakeShopStick(*loop);
             devices.push_back(loop.get());
         }
         if (std::string problem = machine_.Start(devices); !problem.empty()) return problem;

@@ -20,35 +20,10 @@ namespace {
 using test::LoopDevice;
 using test::LoopOptions;
 using test::LoopPartition;
+using test::Mbr;
+using test::MbrEntry;
 
 constexpr uint64_t kMiB = 1ull << 20;
-
-struct Entry {
-    int slot = 0;
-    uint8_t type = 0;
-    uint32_t first = 0;  // relative to the record's base, in sectors
-    uint32_t sectors = 0;
-    uint8_t status = 0;
-};
-
-void PutLe32(std::byte* at, uint32_t value) {
-    for (int i = 0; i < 4; ++i) at[i] = std::byte(value >> (8 * i));
-}
-
-// A boot record holding the entries given.
-std::vector<std::byte> Record(std::initializer_list<Entry> entries) {
-    std::vector<std::byte> sector(512);
-    for (const auto& entry : entries) {
-        std::byte* at = &sector[446 + 16 * entry.slot];
-        at[0] = std::byte(entry.status);
-        at[4] = std::byte(entry.type);
-        PutLe32(at + 8, entry.first);
-        PutLe32(at + 12, entry.sectors);
-    }
-    sector[510] = std::byte{0x55};
-    sector[511] = std::byte{0xAA};
-    return sector;
-}
 
 // Every partition the kernel holds, by number.
 std::map<uint32_t, LoopPartition> Held(const LoopDevice& loop) {
@@ -91,9 +66,9 @@ class TableCommitTest : public ::testing::TestWithParam<uint32_t> {
     // An extended partition at 512 (1024 sectors) with two logical
     // partitions: 544 (128 sectors) and 800 (128 sectors).
     void WriteChain(BlockDevice& disk) {
-        ASSERT_EQ(disk.Write(Bytes(512), Record({{0, 0x06, 32, 128}, {1, 0x05, 256, 512}})),
+        ASSERT_EQ(disk.Write(Bytes(512), Mbr({{0, 0x06, 32, 128}, {1, 0x05, 256, 512}})),
                   ERROR_SUCCESS);
-        ASSERT_EQ(disk.Write(Bytes(768), Record({{0, 0x0E, 32, 128}})), ERROR_SUCCESS);
+        ASSERT_EQ(disk.Write(Bytes(768), Mbr({{0, 0x0E, 32, 128}})), ERROR_SUCCESS);
     }
 };
 
@@ -106,7 +81,7 @@ TEST_P(TableCommitTest, KernelTakesTheWholeTableWhenNothingIsInUse) {
     LARKIN_ATTACH_LOOP(loop, Scanned());
     BlockDevice disk = OpenOrFail(loop.Node(), true);
     WriteChain(disk);
-    auto sector0 = Record({{0, 0x0C, 64, 256, 0x80}, {1, 0x0F, 512, 1024}});
+    auto sector0 = Mbr({{0, 0x0C, 64, 256, 0x80}, {1, 0x0F, 512, 1024}});
     TableCommit commit = CommitTable(disk, sector0);
     EXPECT_EQ(commit.error, ERROR_SUCCESS);
     EXPECT_TRUE(commit.wholeDisk);
@@ -129,7 +104,7 @@ TEST_P(TableCommitTest, KernelTakesTheWholeTableWhenNothingIsInUse) {
             << "partition " << partition.number;
 
     // A smaller table takes the partitions that went away with it.
-    commit = CommitTable(disk, Record({{0, 0x06, 128, 64}}));
+    commit = CommitTable(disk, Mbr({{0, 0x06, 128, 64}}));
     EXPECT_EQ(commit.error, ERROR_SUCCESS);
     EXPECT_TRUE(commit.wholeDisk);
     EXPECT_EQ(loop.PartitionNumbers(), std::vector<uint32_t>{1});
@@ -141,14 +116,14 @@ TEST_P(TableCommitTest, PartitionInUseStaysAndTheRestIsUpdated) {
     LARKIN_ATTACH_LOOP(loop, Scanned());
     BlockDevice disk = OpenOrFail(loop.Node(), true);
     // The kernel holds the table's two partitions, and the first is open.
-    ASSERT_EQ(disk.Write(0, Record({{0, 0x0C, 64, 256}, {1, 0x0C, 512, 256}})), ERROR_SUCCESS);
+    ASSERT_EQ(disk.Write(0, Mbr({{0, 0x0C, 64, 256}, {1, 0x0C, 512, 256}})), ERROR_SUCCESS);
     ASSERT_TRUE(loop.AddPartition(1, Bytes(64), Bytes(256)));
     ASSERT_TRUE(loop.AddPartition(2, Bytes(512), Bytes(256)));
     HeldOpen first(loop.PartitionNode(1));
     ASSERT_TRUE(first.Valid());
 
     // The first partition grows, the second goes, a third comes.
-    auto sector0 = Record({{0, 0x0C, 64, 512}, {2, 0x0C, 1024, 256}});
+    auto sector0 = Mbr({{0, 0x0C, 64, 512}, {2, 0x0C, 1024, 256}});
     TableCommit commit = CommitTable(disk, sector0);
     EXPECT_EQ(commit.error, ERROR_SUCCESS);
     EXPECT_FALSE(commit.wholeDisk);
@@ -159,7 +134,7 @@ TEST_P(TableCommitTest, PartitionInUseStaysAndTheRestIsUpdated) {
     EXPECT_EQ(*loop.Partition(3), (LoopPartition{Bytes(1024), Bytes(256)}));
 
     // Leaving the partition in use as it is, everything else changes.
-    commit = CommitTable(disk, Record({{0, 0x0C, 64, 256}, {1, 0x0C, 2048, 128}}));
+    commit = CommitTable(disk, Mbr({{0, 0x0C, 64, 256}, {1, 0x0C, 2048, 128}}));
     EXPECT_EQ(commit.error, ERROR_SUCCESS);
     EXPECT_FALSE(commit.wholeDisk);
     EXPECT_TRUE(commit.partitionsNotUpdated.empty());
@@ -168,7 +143,7 @@ TEST_P(TableCommitTest, PartitionInUseStaysAndTheRestIsUpdated) {
 
     // Free again, the whole table is taken.
     first.Close();
-    commit = CommitTable(disk, Record({{0, 0x0C, 64, 512}}));
+    commit = CommitTable(disk, Mbr({{0, 0x0C, 64, 512}}));
     EXPECT_EQ(commit.error, ERROR_SUCCESS);
     EXPECT_TRUE(commit.wholeDisk);
     if (test::KernelReadsMbrTables()) {
@@ -186,8 +161,8 @@ TEST_P(TableCommitTest, PartitionByPartitionMatchesTheKernelsOwnReading) {
     LARKIN_ATTACH_LOOP(loop, Scanned());
     BlockDevice disk = OpenOrFail(loop.Node(), true);
     WriteChain(disk);
-    auto start = Record({{0, 0x0C, 64, 256}});
-    auto full = Record({{0, 0x0C, 64, 256}, {2, 0x0F, 512, 1024}, {3, 0x06, 2048, 300}});
+    auto start = Mbr({{0, 0x0C, 64, 256}});
+    auto full = Mbr({{0, 0x0C, 64, 256}, {2, 0x0F, 512, 1024}, {3, 0x06, 2048, 300}});
     ASSERT_EQ(disk.Write(0, start), ERROR_SUCCESS);
     ASSERT_TRUE(loop.AddPartition(1, Bytes(64), Bytes(256)));
 
@@ -219,7 +194,7 @@ TEST_P(TableCommitTest, RereadTakesATableWrittenBefore) {
     LoopDevice loop;
     LARKIN_ATTACH_LOOP(loop, Scanned());
     BlockDevice disk = OpenOrFail(loop.Node(), true);
-    ASSERT_EQ(disk.Write(0, Record({{0, 0x0C, 64, 256}})), ERROR_SUCCESS);
+    ASSERT_EQ(disk.Write(0, Mbr({{0, 0x0C, 64, 256}})), ERROR_SUCCESS);
     EXPECT_TRUE(loop.PartitionNumbers().empty());
     TableCommit reread = RereadTable(disk);
     EXPECT_EQ(reread.error, ERROR_SUCCESS);
@@ -231,7 +206,7 @@ TEST_P(TableCommitTest, RereadTakesATableWrittenBefore) {
 
     HeldOpen first(loop.PartitionNode(1));
     ASSERT_TRUE(first.Valid());
-    ASSERT_EQ(disk.Write(0, Record({{0, 0x0C, 64, 256}, {1, 0x0C, 1024, 64}})), ERROR_SUCCESS);
+    ASSERT_EQ(disk.Write(0, Mbr({{0, 0x0C, 64, 256}, {1, 0x0C, 1024, 64}})), ERROR_SUCCESS);
     reread = RereadTable(disk);
     EXPECT_EQ(reread.error, ERROR_SUCCESS);
     EXPECT_FALSE(reread.wholeDisk);
@@ -240,11 +215,20 @@ TEST_P(TableCommitTest, RereadTakesATableWrittenBefore) {
     EXPECT_EQ(*loop.Partition(2), (LoopPartition{Bytes(1024), Bytes(64)}));
 }
 
+// On a disk the kernel keeps no partitions for, the table is written as
+// given, and only one whole sector 0 by a writer.
 TEST(TableCommit, DiskWithoutPartitionScanningKeepsTheTableAsWritten) {
     LoopDevice loop;
     LARKIN_ATTACH_LOOP(loop, LoopOptions{.size = 16 * kMiB});
     BlockDevice disk = OpenOrFail(loop.Node(), true);
-    auto sector0 = Record({{0, 0x0C, 2048, 4096, 0x80}});
+    BlockDevice reader = OpenOrFail(loop.Node(), false);
+    auto sector0 = Mbr({{0, 0x0C, 2048, 4096, 0x80}});
+    EXPECT_EQ(CommitTable(disk, std::span(sector0).first(100)).error, ERROR_INVALID_PARAMETER);
+    EXPECT_EQ(CommitTable(disk, std::vector<std::byte>(1024, std::byte{1})).error,
+              ERROR_INVALID_PARAMETER);
+    EXPECT_EQ(CommitTable(reader, sector0).error, ERROR_ACCESS_DENIED);
+    EXPECT_EQ(loop.ReadBacking(0, 1024), std::vector<std::byte>(1024));
+
     TableCommit commit = CommitTable(disk, sector0);
     EXPECT_EQ(commit.error, ERROR_SUCCESS);
     EXPECT_TRUE(commit.wholeDisk);
@@ -254,23 +238,9 @@ TEST(TableCommit, DiskWithoutPartitionScanningKeepsTheTableAsWritten) {
     EXPECT_EQ(RereadTable(disk).error, ERROR_SUCCESS);
 }
 
-TEST(TableCommit, OnlyOneWholeSectorZeroIsWritten) {
-    LoopDevice loop;
-    LARKIN_ATTACH_LOOP(loop, LoopOptions{.size = 16 * kMiB});
-    auto sector0 = Record({{0, 0x0C, 2048, 4096}});
-    BlockDevice disk = OpenOrFail(loop.Node(), true);
-    EXPECT_EQ(CommitTable(disk, std::span(sector0).first(100)).error, ERROR_INVALID_PARAMETER);
-    std::vector<std::byte> twoSectors(1024, std::byte{1});
-    EXPECT_EQ(CommitTable(disk, twoSectors).error, ERROR_INVALID_PARAMETER);
-
-    BlockDevice reader = OpenOrFail(loop.Node(), false);
-    EXPECT_EQ(CommitTable(reader, sector0).error, ERROR_ACCESS_DENIED);
-    EXPECT_EQ(loop.ReadBacking(0, 1024), std::vector<std::byte>(1024));
-}
-
 // The kernel's reading of a table, without a disk.
-PartitionTable TableOf(std::initializer_list<Entry> entries) {
-    auto sector = Record(entries);
+PartitionTable TableOf(std::initializer_list<MbrEntry> entries) {
+    auto sector = Mbr(entries);
     return ReadPartitionTable(
         [&](uint64_t number, std::span<uint8_t, 512> data) {
             if (number != 0) return false;
@@ -280,39 +250,28 @@ PartitionTable TableOf(std::initializer_list<Entry> entries) {
         1000000);
 }
 
-TEST(KernelPartitions, NumberedBySlotWithTheSystemsNumbersBeside) {
+// The kernel numbers partitions by slot, the system's numbers beside; a
+// container is a stub of its first sector (two where sectors are 512
+// bytes, or one when it is that small); the end of the disk cuts and drops;
+// tables the kernel does not read as MBR give none.
+TEST(KernelPartitions, AsTheKernelReadsATable) {
+    using Kernel = std::vector<KernelPartition>;
+    auto read = [](std::initializer_list<MbrEntry> entries, uint32_t sector, uint64_t size) {
+        return KernelPartitions(TableOf(entries), sector, size);
+    };
     // Slot 2 empty, slot 3 of type 0 but with sectors: the kernel counts it,
     // the system does not.
-    auto found =
-        KernelPartitions(TableOf({{0, 0x0C, 64, 100}, {2, 0x00, 200, 50}, {3, 0x06, 300, 10}}), 512,
-                         1000000 * 512ull);
-    ASSERT_EQ(found.size(), 3u);
-    EXPECT_EQ(found[0], (KernelPartition{1, 1, 64 * 512, 100 * 512, {}, 0}));
-    EXPECT_EQ(found[1], (KernelPartition{3, 0, 200 * 512, 50 * 512, {}, 0}));
-    EXPECT_EQ(found[2], (KernelPartition{4, 2, 300 * 512, 10 * 512, {}, 0}));
-}
-
-TEST(KernelPartitions, ContainerIsAStub) {
-    auto table = TableOf({{0, 0x05, 64, 1000}});
-    EXPECT_EQ(KernelPartitions(table, 512, 1ull << 30).at(0),
-              (KernelPartition{1, 0, 64 * 512, 1024, {}, 0}));
-    EXPECT_EQ(KernelPartitions(table, 4096, 1ull << 30).at(0),
-              (KernelPartition{1, 0, 64 * 4096, 4096, {}, 0}));
-    auto tiny = TableOf({{0, 0x0F, 64, 1}});
-    EXPECT_EQ(KernelPartitions(tiny, 512, 1ull << 30).at(0),
-              (KernelPartition{1, 0, 64 * 512, 512, {}, 0}));
-}
-
-TEST(KernelPartitions, EndOfTheDiskCutsAndDrops) {
-    auto table = TableOf({{0, 0x0C, 10, 100}, {1, 0x0C, 2000, 100}});
-    auto found = KernelPartitions(table, 512, 50 * 512);
-    ASSERT_EQ(found.size(), 1u);
-    EXPECT_EQ(found[0], (KernelPartition{1, 1, 10 * 512, 40 * 512, {}, 0}));
-}
-
-TEST(KernelPartitions, TablesTheKernelDoesNotReadAsMbrGiveNone) {
-    EXPECT_TRUE(KernelPartitions(TableOf({{0, 0x0C, 64, 100, 0x12}}), 512, 1ull << 30).empty());
-    EXPECT_TRUE(KernelPartitions(TableOf({{0, 0xEE, 1, 100000}}), 512, 1ull << 30).empty());
+    EXPECT_EQ(read({{0, 0x0C, 64, 100}, {2, 0x00, 200, 50}, {3, 0x06, 300, 10}}, 512, 1 << 30),
+              (Kernel{{1, 1, 64 * 512, 100 * 512, {}, 0},
+                      {3, 0, 200 * 512, 50 * 512, {}, 0},
+                      {4, 2, 300 * 512, 10 * 512, {}, 0}}));
+    EXPECT_EQ(read({{0, 0x05, 64, 1000}}, 512, 1 << 30), (Kernel{{1, 0, 64 * 512, 1024, {}, 0}}));
+    EXPECT_EQ(read({{0, 0x05, 64, 1000}}, 4096, 1 << 30), (Kernel{{1, 0, 64 * 4096, 4096, {}, 0}}));
+    EXPECT_EQ(read({{0, 0x0F, 64, 1}}, 512, 1 << 30), (Kernel{{1, 0, 64 * 512, 512, {}, 0}}));
+    EXPECT_EQ(read({{0, 0x0C, 10, 100}, {1, 0x0C, 2000, 100}}, 512, 50 * 512),
+              (Kernel{{1, 1, 10 * 512, 40 * 512, {}, 0}}));
+    EXPECT_TRUE(read({{0, 0x0C, 64, 100, 0x12}}, 512, 1 << 30).empty());
+    EXPECT_TRUE(read({{0, 0xEE, 1, 100000}}, 512, 1 << 30).empty());
     PartitionTable unsigned_;
     unsigned_.primary[0] = {0, 0x0C, 64, 100};
     EXPECT_TRUE(KernelPartitions(unsigned_, 512, 1ull << 30).empty());

@@ -64,41 +64,36 @@ class BlockDeviceIo : public ::testing::TestWithParam<uint32_t> {
 INSTANTIATE_TEST_SUITE_P(SectorSizes, BlockDeviceIo, ::testing::Values(512u, 4096u),
                          [](const auto& info) { return std::to_string(info.param); });
 
-// A loop device answers no HDIO_GETGEO: the usual geometry stands in.
-TEST_P(BlockDeviceIo, ShapeComesFromTheDeviceWithTheUsualGeometryWhereItHasNone) {
+// Whatever the offset, length and memory, the bytes asked for change and the
+// rest of each sector they touch stays; nothing past the end is reached. A
+// loop device answers no HDIO_GETGEO: the usual geometry stands in.
+TEST_P(BlockDeviceIo, TransfersOfAnyShapeTouchOnlyTheirBytes) {
     LoopDevice loop;
     LARKIN_ATTACH_LOOP(loop, LoopOptions{.size = 8 * kMiB, .sectorSize = SectorSize()});
+    const uint64_t sector = SectorSize();
+    const uint64_t region = 4 * kMiB;
+    auto before = Pattern(region, 7);
+    loop.WriteBacking(0, before);
     BlockDevice disk = OpenOrFail(loop.Node(), true);
     ASSERT_TRUE(disk.IsOpen());
     EXPECT_FALSE(disk.Shape().readOnly);
     EXPECT_EQ(disk.Shape().heads, 255u);
     EXPECT_EQ(disk.Shape().sectorsPerTrack, 63u);
     EXPECT_EQ(disk.CurrentSize(), 8 * kMiB);
-}
-
-// Whatever the offset, length and memory, the bytes asked for change and the
-// rest of each sector they touch stays.
-TEST_P(BlockDeviceIo, UnalignedTransfersKeepTheBytesAroundThem) {
-    LoopDevice loop;
-    LARKIN_ATTACH_LOOP(loop, LoopOptions{.size = 8 * kMiB, .sectorSize = SectorSize()});
-    const uint64_t sector = SectorSize();
-    const uint64_t region = 64 * sector;
-    auto before = Pattern(region, 7);
-    loop.WriteBacking(0, before);
-    BlockDevice disk = OpenOrFail(loop.Node(), true);
 
     struct Case {
         uint64_t offset, length;
         size_t memoryOffset;  // from a page boundary
     };
     const Case cases[] = {
-        {1, 10, 0},                                // inside one sector
-        {sector - 3, 7, 0},                        // across a sector boundary
-        {2 * sector + 100, 3 * sector, 0},         // partial sectors at both ends
-        {4 * sector + 100, sector - 100, 0},       // partial start, aligned end
-        {8 * sector, sector / 2, 0},               // aligned start, partial end
-        {12 * sector, 2 * sector, 1},              // aligned on the disk, not in memory
-        {20 * sector + sector - 1, sector + 2, 3}  // one byte, a sector, two bytes
+        {1, 10, 0},                                 // inside one sector
+        {sector - 3, 7, 0},                         // across a sector boundary
+        {2 * sector + 100, 3 * sector, 0},          // partial sectors at both ends
+        {4 * sector + 100, sector - 100, 0},        // partial start, aligned end
+        {8 * sector, sector / 2, 0},                // aligned start, partial end
+        {12 * sector, 2 * sector, 1},               // aligned on the disk, not in memory
+        {20 * sector + sector - 1, sector + 2, 3},  // one byte, a sector, two bytes
+        {sector + 5, 3 * kMiB + 123, 0},            // more than one buffer
     };
     uint32_t seed = 100;
     for (const auto& c : cases) {
@@ -110,38 +105,14 @@ TEST_P(BlockDeviceIo, UnalignedTransfersKeepTheBytesAroundThem) {
         std::copy(data.begin(), data.end(), source.begin());
         ASSERT_EQ(disk.Write(c.offset, source), ERROR_SUCCESS);
         std::copy(data.begin(), data.end(), before.begin() + static_cast<long>(c.offset));
-        EXPECT_EQ(loop.ReadBacking(0, region), before);
+        EXPECT_TRUE(loop.ReadBacking(0, region) == before);
 
         PageAligned readMemory(c.memoryOffset + c.length);
         auto target = readMemory.Bytes().subspan(c.memoryOffset);
         ASSERT_EQ(disk.Read(c.offset, target), ERROR_SUCCESS);
         EXPECT_TRUE(std::equal(data.begin(), data.end(), target.begin()));
     }
-}
 
-TEST_P(BlockDeviceIo, TransfersLargerThanOneBufferMoveWhole) {
-    LoopDevice loop;
-    LARKIN_ATTACH_LOOP(loop, LoopOptions{.size = 8 * kMiB, .sectorSize = SectorSize()});
-    const uint64_t offset = SectorSize() + 5;
-    const size_t length = 3 * kMiB + 123;
-    auto around = Pattern(5 * kMiB, 3);
-    loop.WriteBacking(0, around);
-    BlockDevice disk = OpenOrFail(loop.Node(), true);
-
-    auto data = Pattern(length, 4);
-    ASSERT_EQ(disk.Write(offset, data), ERROR_SUCCESS);
-    std::copy(data.begin(), data.end(), around.begin() + static_cast<long>(offset));
-    EXPECT_EQ(loop.ReadBacking(0, around.size()), around);
-
-    std::vector<std::byte> back(length);
-    ASSERT_EQ(disk.Read(offset, back), ERROR_SUCCESS);
-    EXPECT_EQ(back, data);
-}
-
-TEST_P(BlockDeviceIo, NothingPastTheEndIsReachedOrWritten) {
-    LoopDevice loop;
-    LARKIN_ATTACH_LOOP(loop, LoopOptions{.size = 1 * kMiB, .sectorSize = SectorSize()});
-    BlockDevice disk = OpenOrFail(loop.Node(), true);
     const uint64_t size = disk.Shape().size;
     std::vector<std::byte> two(2), one(1);
     EXPECT_EQ(disk.Read(size - 1, two), ERROR_SECTOR_NOT_FOUND);
@@ -149,7 +120,6 @@ TEST_P(BlockDeviceIo, NothingPastTheEndIsReachedOrWritten) {
     EXPECT_EQ(disk.Write(size - 1, two), ERROR_SECTOR_NOT_FOUND);
     EXPECT_EQ(disk.Write(UINT64_MAX, two), ERROR_SECTOR_NOT_FOUND);  // wraps round
     EXPECT_EQ(disk.Read(UINT64_MAX - 1, two), ERROR_SECTOR_NOT_FOUND);
-
     // The last byte is still the disk's.
     ASSERT_EQ(disk.Write(size - 1, std::vector<std::byte>{std::byte{0x5A}}), ERROR_SUCCESS);
     ASSERT_EQ(disk.Read(size - 1, one), ERROR_SUCCESS);

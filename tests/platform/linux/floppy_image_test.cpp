@@ -94,12 +94,8 @@ TEST_F(FloppyImage, AFileThatIsNoFloppyIsRefusedWithALineNamingIt) {
     };
     std::string bytes = Slurp(good);
     // A hard disk's first sector: no boot sector, one partition entry.
-    std::string table(512, '\0');
-    table[446 + 4] = 0x06;
-    table[446 + 8] = 1;
-    table[446 + 12] = 0x40;
-    table[510] = 0x55;
-    table[511] = static_cast<char>(0xAA);
+    auto mbr = Mbr({{0, 0x06, 1, 0x40}});
+    std::string table(reinterpret_cast<const char*>(mbr.data()), mbr.size());
     std::string disk = table + std::string(4 * 1024 * 1024 - 512, '\0');
     struct Case {
         std::string path;

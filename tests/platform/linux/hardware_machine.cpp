@@ -1,17 +1,8 @@
 #include "hardware_machine.h"
 
-#include <sys/mount.h>
-#include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
-
+#include <algorithm>
 #include <cctype>
-#include <cstdio>
 #include <cstdlib>
-#include <cstring>
-#include <filesystem>
-#include <fstream>
-#include <sstream>
 
 #include "larkin/simulation.h"
 
@@ -71,11 +62,6 @@ std::string HardwareMachine::Start(const std::vector<const LoopDevice*>& sticks)
     return {};
 }
 
-Handle Open(const std::string& name, DWORD access) {
-    return Handle(CreateFileA(name.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                              OPEN_EXISTING, 0, nullptr));
-}
-
 std::vector<std::string> DiskInterfacePaths(const char* enumerator) {
     std::vector<std::string> paths;
     HDEVINFO set = SetupDiGetClassDevsA(&GUID_DEVINTERFACE_DISK, enumerator, nullptr,
@@ -118,13 +104,9 @@ std::optional<StandIn> FindStandIn(const LoopDevice& loop) {
         standIn.diskId = DeviceId(child);
         auto paths = DiskInterfacePaths(standIn.diskId.c_str());
         if (!paths.empty()) standIn.interfacePath = paths[0];
-        Handle disk = Open(standIn.interfacePath, 0);
-        STORAGE_DEVICE_NUMBER number{};
-        DWORD returned = 0;
-        if (!disk.Valid() || !DeviceIoControl(disk.Get(), IOCTL_STORAGE_GET_DEVICE_NUMBER, nullptr,
-                                              0, &number, sizeof number, &returned, nullptr))
-            continue;
-        standIn.disk = number.DeviceNumber;
+        auto number = DeviceNumber(standIn.interfacePath);
+        if (!number) continue;
+        standIn.disk = number->DeviceNumber;
         found = standIn;
     }
     SetupDiDestroyDeviceInfoList(adapters);
@@ -138,15 +120,9 @@ std::vector<LetteredVolume> LetteredVolumes() {
         if (!(drives & (1u << i))) continue;
         LetteredVolume volume;
         volume.letter = std::string(1, static_cast<char>('A' + i)) + ":";
-        Handle handle = Open("\\\\.\\" + volume.letter, 0);
-        STORAGE_DEVICE_NUMBER number{};
-        DWORD returned = 0;
-        if (!handle.Valid()) {
-            volume.error = GetLastError();
-        } else if (DeviceIoControl(handle.Get(), IOCTL_STORAGE_GET_DEVICE_NUMBER, nullptr, 0,
-                                   &number, sizeof number, &returned, nullptr)) {
-            volume.disk = number.DeviceNumber;
-            volume.partition = number.PartitionNumber;
+        if (auto number = DeviceNumber("\\\\.\\" + volume.letter)) {
+            volume.disk = number->DeviceNumber;
+            volume.partition = number->PartitionNumber;
         } else {
             volume.error = GetLastError();
         }
@@ -169,56 +145,31 @@ std::vector<std::string> LettersOf(uint32_t disk) {
 std::optional<std::pair<uint64_t, uint64_t>> ExtentOf(const std::string& letter) {
     Handle volume = Open("\\\\.\\" + letter, 0);
     VOLUME_DISK_EXTENTS extents{};
-    DWORD returned = 0;
-    if (!volume.Valid() ||
-        !DeviceIoControl(volume.Get(), IOCTL_VOLUME_GET_VOLUME_DISK_EXTENTS, nullptr, 0, &extents,
-                         sizeof extents, &returned, nullptr))
+    if (!volume.Valid() || !Control(volume.Get(), IOCTL_VOLUME_GET_VOLUME_DISK_EXTENTS, nullptr, 0,
+                                    &extents, sizeof extents))
         return std::nullopt;
     return std::pair(static_cast<uint64_t>(extents.Extents[0].StartingOffset.QuadPart),
                      static_cast<uint64_t>(extents.Extents[0].ExtentLength.QuadPart));
 }
 
-std::array<std::byte, 512> Mbr(const std::vector<MbrEntry>& entries) {
-    std::array<std::byte, 512> sector{};
-    auto put32 = [&](size_t at, uint32_t value) {
-        for (int i = 0; i < 4; ++i) sector[at + i] = std::byte(value >> (8 * i));
-    };
-    for (const auto& entry : entries) {
-        size_t at = 446 + 16 * static_cast<size_t>(entry.slot);
-        sector[at + 4] = std::byte{entry.type};
-        put32(at + 8, entry.first);
-        put32(at + 12, entry.sectors);
-    }
-    sector[510] = std::byte{0x55};
-    sector[511] = std::byte{0xAA};
-    return sector;
+void MakeShopStick(const LoopDevice& loop, int slot) {
+    uint32_t sectors = static_cast<uint32_t>(loop.Options().size / loop.Options().sectorSize);
+    uint32_t first = (1u << 20) / loop.Options().sectorSize;
+    loop.WriteBacking(0, Mbr({{slot, 0x0C, first, sectors - first}}));
+}
+
+std::string LetterOf(const LoopDevice& loop) {
+    auto standIn = FindStandIn(loop);
+    auto letters = standIn ? LettersOf(standIn->disk) : std::vector<std::string>{};
+    if (letters.size() == 1) return letters[0];
+    ADD_FAILURE() << letters.size() << " volumes on " << loop.Node();
+    return {};
 }
 
 std::vector<std::byte> Pattern(size_t length, uint8_t seed) {
     std::vector<std::byte> data(length);
     for (size_t i = 0; i < length; ++i)
         data[i] = std::byte(static_cast<uint8_t>(seed + i / 512 * 7 + i % 251));
-    return data;
-}
-
-bool WriteAt(HANDLE handle, uint64_t offset, const std::vector<std::byte>& data) {
-    LARGE_INTEGER at{};
-    at.QuadPart = static_cast<LONGLONG>(offset);
-    DWORD done = 0;
-    return SetFilePointerEx(handle, at, nullptr, FILE_BEGIN) &&
-           WriteFile(handle, data.data(), static_cast<DWORD>(data.size()), &done, nullptr) &&
-           done == data.size();
-}
-
-std::optional<std::vector<std::byte>> ReadAt(HANDLE handle, uint64_t offset, size_t length) {
-    std::vector<std::byte> data(length);
-    LARGE_INTEGER at{};
-    at.QuadPart = static_cast<LONGLONG>(offset);
-    DWORD done = 0;
-    if (!SetFilePointerEx(handle, at, nullptr, FILE_BEGIN) ||
-        !ReadFile(handle, data.data(), static_cast<DWORD>(length), &done, nullptr) ||
-        done != length)
-        return std::nullopt;
     return data;
 }
 

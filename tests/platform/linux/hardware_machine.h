@@ -18,6 +18,7 @@
 #include "loop_device.h"
 #include "run_command.h"
 #include "test_machine.h"
+#include "windows_calls.h"
 
 namespace larkin::test {
 
@@ -33,9 +34,10 @@ class HardwareMachine {
     // Starts the platform (again) on this computer, these loop devices
     // standing in for USB sticks: "" when started, else why not.
     std::string Start(const std::vector<const LoopDevice*>& sticks);
-    std::string StateFolder() const { return (folder_.path() / "state").string(); }
 
   private:
+    std::string StateFolder() const { return (folder_.path() / "state").string(); }
+
     TempFolder folder_;
     std::vector<std::pair<std::string, std::optional<std::string>>> saved_;
     std::string sticks_;
@@ -47,41 +49,6 @@ class HardwareMachine {
         std::string startProblem_ = (machine).Start({__VA_ARGS__});                      \
         if (!startProblem_.empty()) FAIL() << "starting on hardware: " << startProblem_; \
     } while (false)
-
-// A handle closed when it goes.
-class Handle {
-  public:
-    explicit Handle(HANDLE handle = INVALID_HANDLE_VALUE) : handle_(handle) {}
-    ~Handle() { Close(); }
-    Handle(Handle&& other) noexcept : handle_(std::exchange(other.handle_, INVALID_HANDLE_VALUE)) {}
-    Handle& operator=(Handle&& other) noexcept {
-        if (this != &other) {
-            Close();
-            handle_ = std::exchange(other.handle_, INVALID_HANDLE_VALUE);
-        }
-        return *this;
-    }
-    HANDLE Get() const { return handle_; }
-    bool Valid() const { return handle_ != INVALID_HANDLE_VALUE && handle_ != nullptr; }
-    void Close() {
-        if (Valid()) CloseHandle(handle_);
-        handle_ = INVALID_HANDLE_VALUE;
-    }
-
-  private:
-    HANDLE handle_;
-};
-
-// A call that must fail with this last error.
-#define LARKIN_EXPECT_FAILS(call, error)                      \
-    do {                                                      \
-        EXPECT_FALSE(call);                                   \
-        EXPECT_EQ(GetLastError(), static_cast<DWORD>(error)); \
-    } while (false)
-
-// CreateFileA with both sharing modes and OPEN_EXISTING.
-Handle Open(const std::string& name, DWORD access);
-constexpr DWORD kReadWrite = GENERIC_READ | GENERIC_WRITE;
 
 // The GUID_DEVINTERFACE_DISK paths SetupDi lists (of one device, or all),
 // each found with the usual two calls.
@@ -112,21 +79,14 @@ std::vector<std::string> LettersOf(uint32_t disk);
 // Where IOCTL_VOLUME_GET_VOLUME_DISK_EXTENTS puts a volume: offset, length.
 std::optional<std::pair<uint64_t, uint64_t>> ExtentOf(const std::string& letter);
 
-// One MBR primary entry, in 512-byte sectors.
-struct MbrEntry {
-    int slot = 0;  // 0..3
-    uint8_t type = 0;
-    uint32_t first = 0;
-    uint32_t sectors = 0;
-};
-std::array<std::byte, 512> Mbr(const std::vector<MbrEntry>& entries);
+// Writes a stick as sold to loop: an MBR with one FAT32 (LBA) partition in
+// slot from the second MiB to the end, in the stick's own sectors.
+void MakeShopStick(const LoopDevice& loop, int slot = 0);
+// The letter of the loop device's one volume ("E:"), or "" (a failure).
+std::string LetterOf(const LoopDevice& loop);
 
 // Bytes whose every 512-byte sector says where it is and what wrote it.
 std::vector<std::byte> Pattern(size_t length, uint8_t seed);
-
-// Moves the whole buffer at offset through the handle.
-bool WriteAt(HANDLE handle, uint64_t offset, const std::vector<std::byte>& data);
-std::optional<std::vector<std::byte>> ReadAt(HANDLE handle, uint64_t offset, size_t length);
 
 }  // namespace larkin::test
 

@@ -13,13 +13,13 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <memory>
 #include <sstream>
+
+#include "run_command.h"
 
 namespace larkin::test {
 
@@ -194,16 +194,13 @@ void LoopDevice::Detach() {
     ::ioctl(device_, LOOP_CLR_FD, 0);
 }
 
-void LoopDevice::Unplug() {
-    if (device_ < 0) return;
-    DropPartitions();
-    ::ioctl(device_, LOOP_CLR_FD, 0);
-    ::close(device_);
-    device_ = -1;
-}
-
 bool LoopDevice::Vanish() {
-    Unplug();
+    if (device_ >= 0) {
+        DropPartitions();
+        ::ioctl(device_, LOOP_CLR_FD, 0);
+        ::close(device_);
+        device_ = -1;
+    }
     FdCloser control{::open("/dev/loop-control", O_RDWR | O_CLOEXEC)};
     return control.fd >= 0 && ::ioctl(control.fd, LOOP_CTL_REMOVE, Number()) >= 0;
 }
@@ -301,6 +298,23 @@ void LoopDevice::WriteBacking(uint64_t offset, std::span<const std::byte> data) 
     EXPECT_EQ(done, data.size()) << "writing " << backing_;
 }
 
+std::vector<std::byte> Mbr(std::initializer_list<MbrEntry> entries) {
+    std::vector<std::byte> sector(512);
+    auto put32 = [&](size_t at, uint32_t value) {
+        for (int i = 0; i < 4; ++i) sector[at + i] = std::byte(value >> (8 * i));
+    };
+    for (const auto& entry : entries) {
+        size_t at = 446 + 16 * static_cast<size_t>(entry.slot);
+        sector[at] = std::byte{entry.status};
+        sector[at + 4] = std::byte{entry.type};
+        put32(at + 8, entry.first);
+        put32(at + 12, entry.sectors);
+    }
+    sector[510] = std::byte{0x55};
+    sector[511] = std::byte{0xAA};
+    return sector;
+}
+
 bool KernelReadsMbrTables() {
     // The kernel's build options, where it tells them.
     std::string config;
@@ -311,14 +325,8 @@ bool KernelReadsMbrTables() {
         text << file.rdbuf();
         config = text.str();
     }
-    if (config.empty()) {
-        std::unique_ptr<FILE, int (*)(FILE*)> gunzip(
-            ::popen("gzip -dc /proc/config.gz 2>/dev/null", "r"), ::pclose);
-        char buffer[4096];
-        size_t got = 0;
-        while (gunzip && (got = std::fread(buffer, 1, sizeof buffer, gunzip.get())) > 0)
-            config.append(buffer, got);
-    }
+    if (config.empty())
+        config = RunCommand("gzip -dc /proc/config.gz", ErrorOutput::Dropped).output;
     return config.find("# CONFIG_MSDOS_PARTITION is not set") == std::string::npos;
 }
 

@@ -7,6 +7,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <initializer_list>
 #include <optional>
 #include <span>
 #include <string>
@@ -48,11 +49,9 @@ class LoopDevice {
     // lost.
     void Detach();
 
-    // Unplugs the stick and keeps its data: the device goes once nothing
-    // has it open (handles must be closed first).
-    void Unplug();
-    // Unplugs the stick and takes its device number away altogether: its
-    // node and its folder in sysfs go. False when the kernel refused.
+    // Unplugs the stick, keeping its data, and takes its device number away
+    // altogether (handles must be closed first): its node and its folder in
+    // sysfs go. False when the kernel refused.
     bool Vanish();
     // Plugs the same backing file in again, on the same device number where
     // it is free (made again when it vanished), else on another one: "" when
@@ -95,6 +94,17 @@ class LoopDevice {
     int device_ = -1;  // held open: the device stays ours while it is
     bool unavailable_ = false;
 };
+
+// One MBR primary entry; first and sectors count the disk's own sectors.
+struct MbrEntry {
+    int slot = 0;  // 0..3
+    uint8_t type = 0;
+    uint32_t first = 0;
+    uint32_t sectors = 0;
+    uint8_t status = 0;  // 0x80: active
+};
+// A boot record holding these entries, signed.
+std::vector<std::byte> Mbr(std::initializer_list<MbrEntry> entries);
 
 // Whether this kernel reads MBR partition tables itself: one built without
 // (CONFIG_MSDOS_PARTITION unset) makes no partitions of them, though it

@@ -9,6 +9,8 @@
 #include <filesystem>
 #include <fstream>
 
+#include "test_machine.h"
+
 namespace larkin::platform::linuxhw {
 namespace {
 
@@ -27,33 +29,20 @@ TEST(SysfsText, PaddedAndOddBytesBecomePlainText) {
 TEST(SysfsText, NumbersAreWholeOrNothing) {
     EXPECT_EQ(ParseDecimal("30031872\n"), 30031872u);
     EXPECT_EQ(ParseDecimal(" 0 "), 0u);
-    EXPECT_FALSE(ParseDecimal("12abc"));
-    EXPECT_FALSE(ParseDecimal("-1"));
-    EXPECT_FALSE(ParseDecimal(""));
-    EXPECT_FALSE(ParseDecimal("99999999999999999999999"));
-
+    for (const char* bad : {"12abc", "-1", "", "99999999999999999999999"})
+        EXPECT_FALSE(ParseDecimal(bad)) << bad;
     EXPECT_EQ(ParseUsbId("0781\n"), 0x0781);
     EXPECT_EQ(ParseUsbId("FFFF"), 0xffff);
-    EXPECT_FALSE(ParseUsbId("781"));
-    EXPECT_FALSE(ParseUsbId("zz12"));
-    EXPECT_FALSE(ParseUsbId("07811"));
-
+    for (const char* bad : {"781", "zz12", "07811"}) EXPECT_FALSE(ParseUsbId(bad)) << bad;
     EXPECT_EQ(ParseDeviceNumber("8:17\n"), makedev(8, 17));
     EXPECT_EQ(ParseDeviceNumber("259:0"), makedev(259, 0));
-    EXPECT_FALSE(ParseDeviceNumber("8"));
-    EXPECT_FALSE(ParseDeviceNumber("8:x"));
-    EXPECT_FALSE(ParseDeviceNumber(":1"));
+    for (const char* bad : {"8", "8:x", ":1"}) EXPECT_FALSE(ParseDeviceNumber(bad)) << bad;
 }
 
 class SysfsFolder : public ::testing::Test {
   protected:
-    void SetUp() override {
-        char pattern[] = "/tmp/larkin-sysfs-XXXXXX";
-        ASSERT_NE(::mkdtemp(pattern), nullptr);
-        root_ = pattern;
-    }
-    void TearDown() override { std::filesystem::remove_all(root_); }
-    std::string root_;
+    larkin::test::TempFolder folder_;
+    std::string root_ = folder_.path().string();
 };
 
 TEST_F(SysfsFolder, AttributesThatCannotBeReadAreNone) {

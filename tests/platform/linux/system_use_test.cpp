@@ -36,27 +36,20 @@ TEST(MountInfo, FieldsEscapesAndTheAutomounter) {
         "31 22 8:2 / /short rw\n"
         "32 22 8:3 / /no-source rw - ext4\n"
         "33 22 8:4 / /odd\\09escape rw - ext4 /dev/sda4 rw";  // no newline at the end
-    auto mounts = ParseMountInfo(text);
-    ASSERT_EQ(mounts.size(), 9u);
-    EXPECT_EQ(mounts[0].device, makedev(259, 2));
-    EXPECT_EQ(mounts[0].mountPoint, "/");
-    EXPECT_EQ(mounts[0].source, "/dev/nvme0n1p2");
-    EXPECT_EQ(mounts[0].fileSystem, "ext4");
-    EXPECT_FALSE(mounts[0].automounted);
-    EXPECT_EQ(mounts[2].device, makedev(0, 21));
-    EXPECT_EQ(mounts[2].source, "proc");
-    EXPECT_EQ(mounts[3].mountPoint, "/media/ann/MY STICK");
-    EXPECT_EQ(mounts[3].source, "/dev/sdb1");
-    EXPECT_EQ(mounts[3].fileSystem, "vfat");
-    EXPECT_TRUE(mounts[3].automounted);
-    EXPECT_TRUE(mounts[4].automounted);
-    EXPECT_EQ(mounts[5].mountPoint, "/mnt/back\\slash\ttab");
-    EXPECT_FALSE(mounts[5].automounted);
-    EXPECT_EQ(mounts[6].mountPoint, "/media");
-    EXPECT_FALSE(mounts[6].automounted);  // the folder itself is no automounted stick
-    EXPECT_EQ(mounts[7].mountPoint, "/mediax/y");
-    EXPECT_FALSE(mounts[7].automounted);
-    EXPECT_EQ(mounts[8].mountPoint, "/odd\\09escape");  // not three octal digits: kept
+    std::vector<std::string> lines;
+    for (const Mount& m : ParseMountInfo(text))
+        lines.push_back(std::to_string(major(m.device)) + ":" + std::to_string(minor(m.device)) +
+                        " " + m.mountPoint + " " + m.fileSystem + " " + m.source +
+                        (m.automounted ? " automounted" : ""));
+    EXPECT_THAT(lines, ElementsAre("259:2 / ext4 /dev/nvme0n1p2",
+                                   "259:1 /boot/efi vfat /dev/nvme0n1p1", "0:21 /proc proc proc",
+                                   "8:17 /media/ann/MY STICK vfat /dev/sdb1 automounted",
+                                   "8:33 /run/media/ann/CARD exfat /dev/sdc1 automounted",
+                                   "8:1 /mnt/back\\slash\ttab ext4 /dev/sda1",
+                                   // the folder itself is no automounted stick
+                                   "8:49 /media ext4 /dev/sdd1", "8:65 /mediax/y ext4 /dev/sde1",
+                                   // not three octal digits: kept
+                                   "8:4 /odd\\09escape ext4 /dev/sda4"));
 }
 
 TEST(Swaps, PathsUnescaped) {
@@ -199,49 +192,76 @@ TEST_F(SystemUseTest, ALoopDeviceRestsOnTheDiskOfItsBackingFile) {
     ::unlink(path);
 }
 
-TEST_F(SystemUseTest, AStickOrCardNobodyUsesMayBeWritten) {
+// Why a disk may not be written, for each use the system makes of it; a
+// stick or card nobody uses may be, and so may a stand-in, which is
+// refused only for what would refuse a stick.
+TEST_F(SystemUseTest, WhatTheSystemUsesIsNeverWritten) {
     Machine({}, {Testbed::Recording("loop3_over_missing_file.umockdev")});
-    SystemUse use;
-    for (const char* name : {"sdb", "sdc", "sdd", "loop3"}) {
-        EXPECT_EQ(WriteRefusalOf(Disk(name), use), "") << name;
-        EXPECT_FALSE(HoldsSystem(Disk(name), use)) << name;
+    struct Row {
+        const char* disk;
+        std::string mountinfo;  // mounts, from device to file system
+        std::vector<dev_t> swaps;
+        std::string refusal;
+    };
+    const std::string outside = "it is mounted outside /media and /run/media ";
+    const Row rows[] = {
+        {"sdb", "", {}, ""},
+        {"sdc", "", {}, ""},
+        {"sdd", "", {}, ""},
+        {"loop3", "", {}, ""},
+        {"sdb", "8:17 / /media/ann/STICK rw - vfat /dev/sdb1", {}, ""},
+        {"sdb", "8:17 / /run/media/ann/STICK rw - vfat /dev/sdb1", {}, ""},
+        {"sdb", "8:17 / /mnt/stick rw - vfat /dev/sdb1", {}, outside + "(/dev/sdb1 at /mnt/stick)"},
+        {"sdb", "8:16 / /srv rw - vfat /dev/sdb", {}, outside + "(/dev/sdb at /srv)"},
+        {"loop3", "7:3 / /mnt/img rw - vfat /dev/loop3", {}, outside + "(/dev/loop3 at /mnt/img)"},
+        {"sdb", "", {makedev(8, 17)}, "it holds active swap (/dev/sdb1)"},
+        {"sdc", "", {makedev(8, 32)}, "it holds active swap (/dev/sdc)"},
+        {"loop3", "", {makedev(7, 3)}, "it holds active swap (/dev/loop3)"},
+        {"sda", "", {}, "it is a fixed disk that is not on USB"},
+        {"nvme0n1",
+         "259:2 / / rw - ext4 /dev/nvme0n1p2 rw\n23 22 259:1 / /boot/efi rw - vfat /dev/nvme0n1p1",
+         {},
+         "it holds the running system (/); " + outside +
+             "(/dev/nvme0n1p1 at /boot/efi); it is a fixed disk that is not on USB"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(std::string(row.disk) + " " + row.mountinfo);
+        SystemUse use{.swaps = row.swaps};
+        if (!row.mountinfo.empty()) use.mounts = ParseMountInfo("40 22 " + row.mountinfo + " rw\n");
+        EXPECT_EQ(WriteRefusalOf(Disk(row.disk), use), row.refusal);
+        EXPECT_EQ(HoldsSystem(Disk(row.disk), use), row.refusal.find("(/)") != std::string::npos);
     }
-}
-
-TEST_F(SystemUseTest, TheSystemsOwnPaths) {
-    Machine();
+    // Even a removable USB stick, when the system runs from it.
     for (const char* path : kSystemPaths) {
         SCOPED_TRACE(path);
         SystemUse use{
             .mounts = {{.device = makedev(8, 17), .mountPoint = path, .source = "/dev/sdb1"}}};
-        // Even a removable USB stick, when the system runs from it.
         EXPECT_TRUE(HoldsSystem(Disk("sdb"), use));
         EXPECT_THAT(WriteRefusalOf(Disk("sdb"), use),
                     HasSubstr("it holds the running system (" + std::string(path) + ")"));
         EXPECT_FALSE(HoldsSystem(Disk("sdc"), use));
     }
-    SystemUse use{.mounts =
-                      ParseMountInfo("22 1 259:2 / / rw - ext4 /dev/nvme0n1p2 rw\n"
-                                     "23 22 259:1 / /boot/efi rw - vfat /dev/nvme0n1p1 rw\n")};
-    EXPECT_TRUE(HoldsSystem(Disk("nvme0n1"), use));
-    EXPECT_EQ(WriteRefusalOf(Disk("nvme0n1"), use),
-              "it holds the running system (/); it is mounted outside /media and /run/media "
-              "(/dev/nvme0n1p1 at /boot/efi); it is a fixed disk that is not on USB");
-}
+    auto mounts =
+        MountsOn(Disk("sdb"),
+                 {.mounts = ParseMountInfo("40 22 8:17 / /media/ann/S rw - vfat /dev/sdb1 rw\n")});
+    ASSERT_EQ(mounts.size(), 1u);
+    EXPECT_EQ(mounts[0].mountPoint, "/media/ann/S");
+    EXPECT_TRUE(mounts[0].automounted);
+    EXPECT_THAT(MountsOn(Disk("sdc"), {.mounts = mounts}), IsEmpty());
 
-TEST_F(SystemUseTest, ActiveSwap) {
-    Machine();
-    SystemUse use{.swaps = {makedev(8, 17), makedev(8, 32)}};
-    EXPECT_EQ(WriteRefusalOf(Disk("sdb"), use), "it holds active swap (/dev/sdb1)");
-    EXPECT_EQ(WriteRefusalOf(Disk("sdc"), use), "it holds active swap (/dev/sdc)");
-    EXPECT_EQ(WriteRefusalOf(Disk("sdd"), use), "");
+    SystemUse unknown{.unreadable = "/proc/self/mountinfo cannot be read"};
+    for (const auto& disk : scan_.disks)
+        EXPECT_THAT(WriteRefusalOf(disk, unknown),
+                    HasSubstr("what the running system uses is unknown (/proc/self/mountinfo "
+                              "cannot be read)"))
+            << disk.kernelName;
 }
 
 TEST_F(SystemUseTest, HeldByDeviceMapperOrMd) {
     std::string cardHeld =
         Replaced(Testbed::Recording("card_reader.umockdev"), "A: size=0\\n\n",
                  "A: size=0\\n\nL: holders/md0=../../../../../../../../../../virtual/block/md0\n");
-    Machine("L: holders/dm-3=../../../../../../../../../../../../virtual/block/dm-3\n", {});
+    Machine("L: holders/dm-3=../../../../../../../../../../../../virtual/block/dm-3\n");
     EXPECT_EQ(WriteRefusalOf(Disk("sdb"), {}),
               "it is in use by device mapper, md or LVM (sdb1 is held by dm-3)");
     EXPECT_EQ(WriteRefusalOf(Disk("sdc"), {}), "");
@@ -254,63 +274,16 @@ TEST_F(SystemUseTest, HeldByDeviceMapperOrMd) {
     EXPECT_THAT(WriteRefusalOf(Disk("sdd"), {}), HasSubstr("(sdd is held by md0)"));
 }
 
-TEST_F(SystemUseTest, MountedOutsideTheAutomountersFolders) {
-    Machine();
-    auto mounted = [](const std::string& where) {
-        return SystemUse{.mounts =
-                             ParseMountInfo("40 22 8:17 / " + where + " rw - vfat /dev/sdb1 rw\n")};
-    };
-    SystemUse manual = mounted("/mnt/stick");
-    EXPECT_EQ(WriteRefusalOf(Disk("sdb"), manual),
-              "it is mounted outside /media and /run/media (/dev/sdb1 at /mnt/stick)");
-    EXPECT_FALSE(HoldsSystem(Disk("sdb"), manual));
-    for (const char* where : {"/media/ann/STICK", "/run/media/ann/STICK"}) {
-        SystemUse desktop = mounted(where);
-        EXPECT_EQ(WriteRefusalOf(Disk("sdb"), desktop), "") << where;
-        auto mounts = MountsOn(Disk("sdb"), desktop);
-        ASSERT_EQ(mounts.size(), 1u);
-        EXPECT_EQ(mounts[0].mountPoint, where);
-        EXPECT_TRUE(mounts[0].automounted);
-    }
-    EXPECT_THAT(MountsOn(Disk("sdc"), manual), IsEmpty());
-    // The whole stick mounted, no partition table.
-    SystemUse whole{.mounts = ParseMountInfo("40 22 8:16 / /srv rw - vfat /dev/sdb rw\n")};
-    EXPECT_THAT(WriteRefusalOf(Disk("sdb"), whole), HasSubstr("(/dev/sdb at /srv)"));
-}
-
-TEST_F(SystemUseTest, FixedDisksOffUsb) {
-    Machine({}, {}, "0");  // a USB disk that says it is fixed, as USB hard disks do
+// A USB disk that says it is fixed, as USB hard disks do, may be written;
+// a stand-in over a block device may not.
+TEST_F(SystemUseTest, FixedUsbDisksAndStandInsOverBlockDevices) {
+    Machine({},
+            {Replaced(Testbed::Recording("loop3_over_missing_file.umockdev"),
+                      "/var/tmp/larkin-no-such-stick.img", "/dev/sda")},
+            "0");
     EXPECT_EQ(WriteRefusalOf(Disk("sdb"), {}), "");
-    EXPECT_EQ(WriteRefusalOf(Disk("sda"), {}), "it is a fixed disk that is not on USB");
-    EXPECT_EQ(WriteRefusalOf(Disk("nvme0n1"), {}), "it is a fixed disk that is not on USB");
-}
-
-// A stand-in is refused only for what would refuse a stick, and for
-// writing through to a block device.
-TEST_F(SystemUseTest, StandInsKeepEveryOtherRule) {
-    Machine({}, {Testbed::Recording("loop3_over_missing_file.umockdev")});
-    const FoundDisk& loop = Disk("loop3");
-    EXPECT_EQ(WriteRefusalOf(loop, {}), "");
-    SystemUse mounted{.mounts = ParseMountInfo("40 22 7:3 / /mnt/img rw - vfat /dev/loop3 rw\n")};
-    EXPECT_EQ(WriteRefusalOf(loop, mounted),
-              "it is mounted outside /media and /run/media (/dev/loop3 at /mnt/img)");
-    SystemUse swap{.swaps = {makedev(7, 3)}};
-    EXPECT_EQ(WriteRefusalOf(loop, swap), "it holds active swap (/dev/loop3)");
-
-    Machine({}, {Replaced(Testbed::Recording("loop3_over_missing_file.umockdev"),
-                          "/var/tmp/larkin-no-such-stick.img", "/dev/sda")});
     EXPECT_EQ(WriteRefusalOf(Disk("loop3"), {}),
               "it is a loop device over the block device /dev/sda");
-}
-
-TEST_F(SystemUseTest, UnknownUseRefusesEveryDisk) {
-    Machine({}, {Testbed::Recording("loop3_over_missing_file.umockdev")});
-    SystemUse use{.unreadable = "/proc/self/mountinfo cannot be read"};
-    for (const auto& disk : scan_.disks)
-        EXPECT_THAT(WriteRefusalOf(disk, use),
-                    HasSubstr("what the running system uses is unknown (/proc/self/mountinfo "
-                              "cannot be read)"))
-            << disk.kernelName;
 }
 
 }  // namespace

@@ -1,0 +1,169 @@
+// The Windows calls the platform's tests make again and again, as the
+// libraries make them: handles closed when they go, opens with both sharing
+// modes, control codes, transfers at an offset and SCSI pass-through.
+#ifndef LARKIN_TESTS_PLATFORM_WINDOWS_CALLS_H
+#define LARKIN_TESTS_PLATFORM_WINDOWS_CALLS_H
+
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <functional>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "larkin/platform.h"
+
+namespace larkin::test {
+
+// A handle closed when it goes.
+class Handle {
+  public:
+    explicit Handle(HANDLE handle = INVALID_HANDLE_VALUE) : handle_(handle) {}
+    ~Handle() { Close(); }
+    Handle(Handle&& other) noexcept : handle_(std::exchange(other.handle_, INVALID_HANDLE_VALUE)) {}
+    Handle& operator=(Handle&& other) noexcept {
+        if (this != &other) {
+            Close();
+            handle_ = std::exchange(other.handle_, INVALID_HANDLE_VALUE);
+        }
+        return *this;
+    }
+    HANDLE Get() const { return handle_; }
+    bool Valid() const { return handle_ != INVALID_HANDLE_VALUE && handle_ != nullptr; }
+    void Close() {
+        if (Valid()) CloseHandle(handle_);
+        handle_ = INVALID_HANDLE_VALUE;
+    }
+
+  private:
+    HANDLE handle_;
+};
+
+// A call that must fail with this last error.
+#define LARKIN_EXPECT_FAILS(call, error)                      \
+    do {                                                      \
+        EXPECT_FALSE(call);                                   \
+        EXPECT_EQ(GetLastError(), static_cast<DWORD>(error)); \
+    } while (false)
+
+constexpr DWORD kReadWrite = GENERIC_READ | GENERIC_WRITE;
+
+// CreateFileA with both sharing modes and OPEN_EXISTING.
+inline Handle Open(const std::string& name, DWORD access = kReadWrite) {
+    return Handle(CreateFileA(name.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                              OPEN_EXISTING, 0, nullptr));
+}
+
+inline bool Control(HANDLE handle, DWORD code, void* in = nullptr, DWORD inSize = 0,
+                    void* out = nullptr, DWORD outSize = 0) {
+    DWORD returned = 0;
+    return DeviceIoControl(handle, code, in, inSize, out, outSize, &returned, nullptr);
+}
+
+// The disk and partition numbers of what name opens (for no access); none
+// (the last error set) where it does not open or has none.
+inline std::optional<STORAGE_DEVICE_NUMBER> DeviceNumber(const std::string& name) {
+    STORAGE_DEVICE_NUMBER number{};
+    Handle handle = Open(name, 0);
+    if (!handle.Valid() ||
+        !Control(handle.Get(), IOCTL_STORAGE_GET_DEVICE_NUMBER, nullptr, 0, &number, sizeof number))
+        return std::nullopt;
+    return number;
+}
+
+// Moves the whole buffer at offset through the handle.
+template <typename Bytes>
+bool WriteAt(HANDLE handle, uint64_t offset, const Bytes& data) {
+    LARGE_INTEGER at{};
+    at.QuadPart = static_cast<LONGLONG>(offset);
+    DWORD done = 0;
+    return SetFilePointerEx(handle, at, nullptr, FILE_BEGIN) &&
+           WriteFile(handle, data.data(), static_cast<DWORD>(data.size()), &done, nullptr) &&
+           done == data.size();
+}
+inline std::optional<std::vector<std::byte>> ReadAt(HANDLE handle, uint64_t offset, size_t length) {
+    std::vector<std::byte> data(length);
+    LARGE_INTEGER at{};
+    at.QuadPart = static_cast<LONGLONG>(offset);
+    DWORD done = 0;
+    if (!SetFilePointerEx(handle, at, nullptr, FILE_BEGIN) ||
+        !ReadFile(handle, data.data(), static_cast<DWORD>(length), &done, nullptr) ||
+        done != length)
+        return std::nullopt;
+    return data;
+}
+
+// One SCSI command through IOCTL_SCSI_PASS_THROUGH_DIRECT, its status and
+// sense kept in the record; false with the last error when the request
+// itself fails.
+struct PassThrough {
+    SCSI_PASS_THROUGH_DIRECT request;
+    ULONG filler;
+    BYTE sense[32];
+};
+inline bool SendCommand(HANDLE handle, std::vector<BYTE> cdb, UCHAR direction,
+                        std::vector<BYTE>& data, PassThrough& record) {
+    record = PassThrough{};
+    record.request.Length = sizeof(SCSI_PASS_THROUGH_DIRECT);
+    record.request.CdbLength = static_cast<UCHAR>(cdb.size());
+    record.request.SenseInfoLength = sizeof record.sense;
+    record.request.SenseInfoOffset = offsetof(PassThrough, sense);
+    record.request.DataIn = data.empty() ? SCSI_IOCTL_DATA_UNSPECIFIED : direction;
+    record.request.DataTransferLength = static_cast<ULONG>(data.size());
+    record.request.DataBuffer = data.empty() ? nullptr : data.data();
+    record.request.TimeOutValue = 10;
+    std::memcpy(record.request.Cdb, cdb.data(), std::min<size_t>(cdb.size(), 16));
+    return Control(handle, IOCTL_SCSI_PASS_THROUGH_DIRECT, &record, sizeof record, &record,
+                   sizeof record);
+}
+// A ten-byte READ, WRITE or READ CAPACITY command block.
+inline std::vector<BYTE> Cdb10(BYTE operation, uint32_t block, uint16_t blocks) {
+    return {operation,   0, BYTE(block >> 24), BYTE(block >> 16), BYTE(block >> 8),
+            BYTE(block), 0, BYTE(blocks >> 8), BYTE(blocks),      0};
+}
+
+// A process of its own that runs body (which opens or locks something),
+// says through a pipe whether it succeeded and waits to be killed; killed
+// (as a crash kills) and reaped when it goes.
+class ChildHolding {
+  public:
+    explicit ChildHolding(const std::function<bool()>& body) {
+        int ready[2];
+        if (::pipe(ready) != 0) return;
+        pid_ = ::fork();
+        if (pid_ == 0) {
+            char answer = body() ? 'Y' : 'N';
+            [[maybe_unused]] auto sent = ::write(ready[1], &answer, 1);
+            for (;;) ::pause();
+        }
+        ::close(ready[1]);
+        if (pid_ > 0 && ::read(ready[0], &answer_, 1) != 1) answer_ = 0;
+        ::close(ready[0]);
+    }
+    ~ChildHolding() { Kill(); }
+    ChildHolding(const ChildHolding&) = delete;
+    ChildHolding& operator=(const ChildHolding&) = delete;
+    bool Succeeded() const { return answer_ == 'Y'; }
+    void Kill() {
+        if (pid_ <= 0) return;
+        ::kill(pid_, SIGKILL);
+        ::waitpid(pid_, nullptr, 0);
+        pid_ = -1;
+    }
+
+  private:
+    pid_t pid_ = -1;
+    char answer_ = 0;
+};
+
+}  // namespace larkin::test
+
+#endif
