@@ -1,7 +1,5 @@
-// Stand-ins for the program's outside world in the window tests: an engine
-// with scripted drives, drives with scripted facts, message boxes that
-// record and answer, a timer of virtual time, and a program folder in a
-// temporary folder.
+// The window tests' stand-ins for the program's outside world: engine,
+// drives, message boxes, a timer of virtual time, a program folder.
 #ifndef LARKIN_TESTS_FRONTEND_FAKES_H
 #define LARKIN_TESTS_FRONTEND_FAKES_H
 
@@ -111,7 +109,7 @@ class FakeDrives : public DriveServices {
 
     QStringList* log = nullptr;
     QMap<QString, DriveFacts> drives;
-    QMap<QString, QString> refusals, holdErrors;  // why a drive must not be written, held
+    QMap<QString, QString> refusals, holdErrors;  // why E: must not be written, held
     std::deque<bool> floppyReady;                 // A:'s ready answers in turn (the last repeats)
     Failure driveFailure, copyFailure, checkFailure;
     QMap<QString, QString> imageRefusals;  // why a file cannot be A:
@@ -141,20 +139,17 @@ class FakeMessageBoxes : public MessageBoxes {
 
 class VirtualTimer : public IntervalTimer {
   public:
-    void SetInterval(int milliseconds) override { interval_ = milliseconds; }
-    int Interval() const override { return interval_; }
-    void SetEnabled(bool enabled) override { enabled_ = enabled, elapsed_ = 0; }
-    bool Enabled() const override { return enabled_; }
+    void SetInterval(int milliseconds) override { interval = milliseconds; }
+    int Interval() const override { return interval; }
+    void SetEnabled(bool on) override { enabled = on, elapsed = 0; }
+    bool Enabled() const override { return enabled; }
     // Moves virtual time on, firing the timer at every interval passed.
     void Advance(int milliseconds) {
-        for (int step = 0; step < milliseconds && enabled_ && interval_ > 0; ++step)
-            if (++elapsed_ >= interval_) elapsed_ = 0, onTimer();
+        for (int step = 0; step < milliseconds && enabled && interval > 0; ++step)
+            if (++elapsed >= interval) elapsed = 0, onTimer();
     }
-
-  private:
-    int interval_ = 0;
-    bool enabled_ = false;
-    int elapsed_ = 0;  // since enabled
+    int interval = 0, elapsed = 0;  // elapsed since enabled
+    bool enabled = false;
 };
 
 // Calls `seen` with each event of the application's objects while it lives.
@@ -167,8 +162,6 @@ class EventWatcher : public QObject {
     bool eventFilter(QObject* watched, QEvent* event) override {
         return seen_(watched, event), false;
     }
-
-  private:
     std::function<void(QObject*, QEvent*)> seen_;
 };
 
@@ -249,7 +242,8 @@ struct TestProgram {
                  "[Larkin boot image]\r\nFolder=LarkinDemo\r\nAgreement=License.rtf\r\n"
                  "Name=Larkin demo boot disk\r\n",
                  {{"License.rtf",
-                   "{\\rtf1\\ansi{\\fonttbl{\\f0 Arial;}}\\f0 {\\b Demo agreement}\\par}"},
+                   "{\\rtf1\\ansi{\\fonttbl{\\f0 Arial;}}\\f0 {\\b Demo "
+                   "agreement}\\par}"},
                   {"KERNEL.SYS", QByteArray(2048, 'k')}});
     }
     QString ImagesFolder() const { return folder.filePath("File_Images"); }
@@ -298,19 +292,17 @@ struct TestProgram {
 inline void UseScreenshotLook() {
     QLocale::setDefault(QLocale(QLocale::English, QLocale::UnitedStates));
     QApplication::setStyle(QStyleFactory::create("Fusion"));
-    QFont font("DejaVu Sans");
-    font.setPointSize(9);
-    QApplication::setFont(font);
+    QApplication::setFont(QFont("DejaVu Sans", 9));
 }
 
 // Answers every box OK, except that the one titled `title` is shown as the
 // desktop shows it, pictured, then closed.
 class PicturingMessageBoxes : public MessageBoxes {
   public:
-    explicit PicturingMessageBoxes(QString title) : title_(std::move(title)) {}
+    explicit PicturingMessageBoxes(QString title) : pictured(std::move(title)) {}
     Answer Show(QWidget* owner, const MessageBoxRequest& request) override {
         titles << request.title;
-        if (request.title != title_) return Answer::Ok;
+        if (request.title != pictured) return Answer::Ok;
         text = request.text;
         auto watcher = OnShown("QMessageBox", [this](QWidget* box) {
             picture = box->grab().toImage();
@@ -319,12 +311,10 @@ class PicturingMessageBoxes : public MessageBoxes {
         return DesktopMessageBoxes().Show(owner, request);
     }
 
+    const QString pictured;
     QStringList titles;
     QString text;  // of the pictured box
     QImage picture;
-
-  private:
-    QString title_;
 };
 
 }  // namespace larkin::frontend::test

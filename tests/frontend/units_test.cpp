@@ -226,16 +226,16 @@ class UnitsTest : public QObject {
             QVERIFY(!text.isHtml);
             QCOMPARE(text.text, expected);
         }
-        QCOMPARE(RichTextToPlainText("{\\rtf1 a\\tab b\\line c\\~d\\_e\\\\f\\{g\\}}"),
-                 QStringLiteral("a\tb\nc\u00a0d-e\\f{g}"));
-        // \ucN: N fallback characters after each \u are dropped.
-        QCOMPARE(RichTextToPlainText("{\\rtf1\\uc2 \\u233xyZ}"), QStringLiteral("\u00e9Z"));
-        QCOMPARE(RichTextToPlainText("{\\rtf1 \\u-3913?}"), QString(QChar(0xF0B7)));
-        // Unbalanced braces and a trailing backslash are tolerated.
-        QCOMPARE(RichTextToPlainText("}}{\\rtf1 x}}}\\"), "x");
-        QCOMPARE(RichTextToPlainText("{\\rtf1 \\'4"), "4");
-        QCOMPARE(RichTextToPlainText("{\\rtf1 \\verylongcontrolwordthatgoesonandonandonandon x}"),
-                 "x");
+        // \ucN: N fallback characters after each \u are dropped; unbalanced
+        // braces and a trailing backslash are tolerated.
+        // clang-format off
+        const std::pair<QByteArray, QString> rules[] = {
+            {"{\\rtf1 a\\tab b\\line c\\~d\\_e\\\\f\\{g\\}}", QStringLiteral("a\tb\nc\u00a0d-e\\f{g}")},
+            {"{\\rtf1\\uc2 \\u233xyZ}", QStringLiteral("\u00e9Z")}, {"{\\rtf1 \\u-3913?}", QString(QChar(0xF0B7))},
+            {"}}{\\rtf1 x}}}\\", "x"}, {"{\\rtf1 \\'4", "4"}, {"{\\rtf1 \\verylongcontrolwordthatgoesonandonandonandon x}", "x"},
+        };
+        // clang-format on
+        for (const auto& [rich, plain] : rules) QCOMPARE(RichTextToPlainText(rich), plain);
         QVERIFY(LooksLikeRichText("\xEF\xBB\xBF  {\\rtf1}") && !LooksLikeRichText("{\\rt"));
     }
 

@@ -1,7 +1,5 @@
-// The main window on fake engines and drives: start-up, the device list, the
-// selection rule, the status, the menus; and the make-bootable command on
-// both paths, every way of stopping, the agreement window, the floppy
-// prompts, the copy window and its timer in virtual time, and the messages.
+// The main window on fake engines and drives: start-up, the device list and
+// the status, the menus, and the make-bootable command on both paths.
 #include <optional>
 
 #include "fakes.h"
@@ -13,7 +11,9 @@ namespace {
 
 const QString kErase = "USB Drive ERASE Notification";
 const QString kNotBootable = "USB Drive Not Bootable";
+const QString kWriter = "writer E: SanDisk Cruzer Blade USB Device LarkinDemo";
 using Setup = std::function<void(TestProgram&)>;
+using larkin::writer::OutcomeKind;
 
 QStringList Rows(const TestProgram& program) {
     QStringList rows;
@@ -34,6 +34,26 @@ Setup Image(const QByteArray& description, const QMap<QString, QByteArray>& file
     return [=](TestProgram& program) {
         program.AddImage("Img", description, files);
         program.AddUsbDrives();
+    };
+}
+
+// The writing helper answers with `kind`, noting "writer <destination>
+// <name> <image>". The want of root it has is no refusal; it holds the drive
+// itself.
+Setup Helper(OutcomeKind kind) {
+    return [kind](TestProgram& c) {
+        c.drives.refusals["E:"] = c.services.privilegeRefusal = "no root";
+        c.services.runWriter = [&c, kind](const larkin::writer::Request& request,
+                                          const larkin::writer::Callbacks& callbacks) {
+            c.log << QString::fromStdString("writer " + request.destination + ' ' + request.name +
+                                            ' ' + request.image);
+            if (kind == OutcomeKind::Done) callbacks.onFile("KERNEL.SYS");
+            // Written, save when it died: then the drive is as it was.
+            return larkin::writer::Outcome{.kind = kind,
+                                           .reason = "the reason",
+                                           .lastLine = "Unable to Lock volume",
+                                           .writing = kind != OutcomeKind::Died};
+        };
     };
 }
 
@@ -70,11 +90,13 @@ class WindowTest : public QObject {
         QCOMPARE(window.systemDriveLetter(), "D");
         QVERIFY(window.lvDevices->selectedItems().isEmpty());
         QCOMPARE(window.lblStatus->text(),
-                 "No Drive selected.\n Files will be copied from Alpha disk image file.");
+                 "No Drive selected.\n Files will be "
+                 "copied from Alpha disk image file.");
         window.Combo1->setCurrentIndex(1);
         ClickRow(shown, 1);
         QCOMPARE(window.lblStatus->text(),
-                 "Drive F: selected.\n Files will be copied from  Beta disk image file.");
+                 "Drive F: selected.\n Files will be "
+                 "copied from  Beta disk image file.");
         QTest::mouseClick(window.Option1[0], Qt::LeftButton);
         QVERIFY(!window.Combo1->isEnabled() && !window.Label1->isEnabled());
         QVERIFY(window.lblStatus->text().endsWith("\n Files will be copied from Floppy (A:)."));
@@ -250,7 +272,7 @@ class WindowTest : public QObject {
             {"refused drive", {}, [&](TestProgram& c) { c.drives.refusals["E:"] = why; }, {kNotBootable}, unwritable},
             {"drive held elsewhere", {}, [&](TestProgram& c) { c.drives.holdErrors["E:"] = why; }, {kErase, kNotBootable}, unwritable},
             {"agreement declined", {}, {}, {kErase}, {}, 0, decline},
-            {"agreement closed", {}, {}, {kErase}, {}, 0, [](frmLicense* license) { license->close(); }},
+            {"agreement closed", {}, [](TestProgram&) { EulaAccepted = true; }, {kErase}, {}, 0, [](frmLicense* license) { license->close(); }},
             {"agreement missing", {}, [](TestProgram& c) { QFile::remove(c.ImagesFolder() + "/LarkinDemo/License.rtf"); }, {kErase, "EULA Not Found"}, {}},
             {"image folder missing", Image("x\nFolder=Elsewhere\nEula=NONE\nName=Lost\n"), {}, {kErase, lost}, {}},
             {"image folder missing, with an agreement", Image("x\nFolder=Elsewhere\nEula=License.rtf\nName=Lost\n", {{"License.rtf", "{\\rtf1 Terms\\par}"}}), {}, {kErase, lost}, {}},
@@ -275,46 +297,6 @@ class WindowTest : public QObject {
             QVERIFY2(command.log.filter(QRegularExpression("^(create|copy)")).isEmpty(), c.what);
             QVERIFY2(command.log.count("hold E:") == command.log.count("release E:"), c.what);
             QVERIFY2(!EulaAccepted, c.what);
-        }
-    }
-
-    // Through the writing helper: the window shows what it tells as it shows
-    // the engine here; the want of root it has is no refusal, and it holds
-    // the drive itself.
-    void HelperOutcomesAreShownAsTheEngineInThisProcessWouldBe() {
-        using larkin::writer::OutcomeKind;
-        const std::pair<OutcomeKind, QString> cases[] = {
-            {OutcomeKind::Done, {}},
-            {OutcomeKind::Refused,
-             "USB Drive E: cannot be written: the reason. Nothing was changed on the drive."},
-            {OutcomeKind::NotAuthorised, "cannot be written: the reason."},
-            {OutcomeKind::EngineFailed, "(engine status 6): Unable to Lock volume."},
-            {OutcomeKind::Died,
-             "could not be made bootable: the reason.\n\nThe drive was left as it was."},
-        };
-        for (const auto& [kind, said] : cases) {
-            TestProgram command;
-            command.drives.refusals["E:"] = command.services.privilegeRefusal = "no root";
-            larkin::writer::Request sent;
-            command.services.runWriter = [&](const larkin::writer::Request& request,
-                                             const larkin::writer::Callbacks& callbacks) {
-                sent = request;
-                if (kind == OutcomeKind::Done) callbacks.onFile("KERNEL.SYS");
-                // Written, save when it died: then the drive is as it was.
-                return larkin::writer::Outcome{.kind = kind,
-                                               .reason = "the reason",
-                                               .lastLine = "Unable to Lock volume",
-                                               .writing = kind != OutcomeKind::Died};
-            };
-            command.Start(0);
-            QCOMPARE(command.boxes.Titles(),
-                     said.isEmpty() ? QStringList{kErase} : (QStringList{kErase, kNotBootable}));
-            QVERIFY2(command.LastText().contains(said), qPrintable(command.LastText()));
-            QCOMPARE(QString::fromStdString(sent.destination + '|' + sent.name + '|' + sent.image),
-                     "E:|SanDisk Cruzer Blade USB Device|LarkinDemo");
-            QCOMPARE(command.log, QStringList{"check LarkinDemo"});
-            QCOMPARE(command.window->timerEject->Enabled(), said.isEmpty());
-            QTRY_COMPARE(command.window->copyWindow() == nullptr, !said.isEmpty());
         }
     }
 
@@ -355,6 +337,13 @@ class WindowTest : public QObject {
         // The selection and the button are left as they were.
         QCOMPARE(command.window->lvDevices->selectedItems().size(), 1);
         QVERIFY(command.window->btnStart->isEnabled());
+        // So through the writing helper, which shows its files as the engine's.
+        Helper(OutcomeKind::Done)(command);
+        command.Start(0);
+        QCOMPARE(command.log, (QStringList{"check LarkinDemo", kWriter}));
+        QCOMPARE(command.boxes.Titles(), QStringList{kErase});
+        QVERIFY(steps.endsWith("1 file(s) copied. This window closes in 5 seconds."));
+        QVERIFY(command.window->timerEject->Enabled());
     }
 
     void AgreementNoneInAnyCaseSkipsTheWindowAndTheNameIsFoundInAnyCase() {
@@ -408,8 +397,9 @@ class WindowTest : public QObject {
         QTRY_VERIFY(first.isNull());
     }
 
-    // The engine or the copy fails after the erase: a message that says what
-    // failed and what became of the drive, no copy window left.
+    // The engine, the copy or the writing helper fails after the erase: a
+    // message that says what failed and what became of the drive, no copy
+    // window left.
     void FailuresAfterTheEraseSayWhatFailedAndWhatIsLeft() {
         const DriveFacts before{true, true, "CRUZER", 4004511744ULL, 1000000, 0x1234ABCD};
         // The engine call ends with status 6 and the output, leaving E: so
@@ -432,10 +422,11 @@ class WindowTest : public QObject {
         };
         const QString image = "USB Drive E: could not be made bootable (engine status 6): ";
         const QString floppy =
-            "USB Drive E: could not be made bootable from the floppy in A: (engine status 6): ";
+            "USB Drive E: could not be made bootable from the "
+            "floppy in A: (engine status 6): ";
         const DriveFacts erased{true, true, "FREEDOS", 2000000000ULL, 2000000000ULL, 0x5678EF01};
         // clang-format off
-        const std::tuple<std::function<void(TestProgram&)>, QString, QString> cases[] = {
+        const std::tuple<Setup, QString, QString> cases[] = {
             {fails(false, {"", " Unable to Lock volume"}, before), kNotBootable, image + "Unable to Lock volume.\n\nThe drive was left as it was."},
             {[](TestProgram& c) { c.engine.createFailure = {runtime_error::kDllEntryPoint, "No entry"}; }, "Unknown Error", "Unexpected Error 453  No entry"},
             {[](TestProgram& c) { c.drives.copyFailure = {runtime_error::kDiskFull, "x"}; }, "USB Drive Full", {}},
@@ -444,6 +435,10 @@ class WindowTest : public QObject {
              kNotBootable, floppy + "Unable to copy the Boot Files.\n\nThe drive was erased before this step failed"},
             {fails(true, {"", " Drive letter not found"}, before), kNotBootable, floppy + "Drive letter not found.\n\nThe drive was left as it was."},
             {fails(true, {"", " ERROR Writing to Dest"}, std::nullopt), kNotBootable, floppy + "ERROR Writing to Dest.\n\nThe drive can no longer be found"},
+            {Helper(OutcomeKind::Refused), kNotBootable, "USB Drive E: cannot be written: the reason. Nothing was changed on the drive."},
+            {Helper(OutcomeKind::NotAuthorised), kNotBootable, "USB Drive E: cannot be written: the reason."},
+            {Helper(OutcomeKind::EngineFailed), kNotBootable, image + "Unable to Lock volume.\n\nThe drive was left as it was."},
+            {Helper(OutcomeKind::Died), kNotBootable, "bootable: the reason.\n\nThe drive was left as it was."},
         };
         // clang-format on
         for (const auto& [fail, title, said] : cases) {
@@ -458,6 +453,8 @@ class WindowTest : public QObject {
             QCOMPARE(command.boxes.Titles(), (QStringList{kErase, title}));
             QVERIFY2(command.LastText().contains(said), qPrintable(command.LastText()));
             QVERIFY(!copyWindowOpenAtMessage && !command.window->timerEject->Enabled());
+            if (command.log.contains(kWriter))
+                QCOMPARE(command.log, (QStringList{"check LarkinDemo", kWriter}));
         }
     }
 
