@@ -242,8 +242,7 @@ struct TestProgram {
                  "[Larkin boot image]\r\nFolder=LarkinDemo\r\nAgreement=License.rtf\r\n"
                  "Name=Larkin demo boot disk\r\n",
                  {{"License.rtf",
-                   "{\\rtf1\\ansi{\\fonttbl{\\f0 Arial;}}\\f0 {\\b Demo "
-                   "agreement}\\par}"},
+                   "{\\rtf1\\ansi{\\fonttbl{\\f0 Arial;}}\\f0 {\\b Demo agreement}\\par}"},
                   {"KERNEL.SYS", QByteArray(2048, 'k')}});
     }
     QString ImagesFolder() const { return folder.filePath("File_Images"); }

@@ -90,13 +90,11 @@ class WindowTest : public QObject {
         QCOMPARE(window.systemDriveLetter(), "D");
         QVERIFY(window.lvDevices->selectedItems().isEmpty());
         QCOMPARE(window.lblStatus->text(),
-                 "No Drive selected.\n Files will be "
-                 "copied from Alpha disk image file.");
+                 "No Drive selected.\n Files will be copied from Alpha disk image file.");
         window.Combo1->setCurrentIndex(1);
         ClickRow(shown, 1);
         QCOMPARE(window.lblStatus->text(),
-                 "Drive F: selected.\n Files will be "
-                 "copied from  Beta disk image file.");
+                 "Drive F: selected.\n Files will be copied from  Beta disk image file.");
         QTest::mouseClick(window.Option1[0], Qt::LeftButton);
         QVERIFY(!window.Combo1->isEnabled() && !window.Label1->isEnabled());
         QVERIFY(window.lblStatus->text().endsWith("\n Files will be copied from Floppy (A:)."));
@@ -149,19 +147,10 @@ class WindowTest : public QObject {
     void DeviceRowsAndTheirColumns() {
         TestProgram shown([](TestProgram& program) {
             program.AddDemoImage();
-            program.engine.texts = {"E: Generic Flash Disk",
-                                    "G: Slow Reader",
-                                    "H: Gone Stick",
-                                    "I: Raw Stick",
-                                    "J:;L: Two Volumes",
-                                    "",
-                                    "   ",
-                                    "e: lower case",
-                                    "1: digit",
-                                    "C: ",
-                                    " Kingston no letter",
-                                    "  F: leading blanks",
-                                    "C: Some Disk"};
+            // clang-format off
+            program.engine.texts = {"E: Generic Flash Disk", "G: Slow Reader", "H: Gone Stick", "I: Raw Stick", "J:;L: Two Volumes",
+                                    "", "   ", "e: lower case", "1: digit", "C: ", " Kingston no letter", "  F: leading blanks", "C: Some Disk"};
+            // clang-format on
             program.engine.count = 14;
             program.drives.drives["C:"] = {true, true, "SYSTEM", 256000000};
             program.drives.drives["E:"] = {true, true, "MYLABEL", 4004511744ULL};
@@ -422,8 +411,7 @@ class WindowTest : public QObject {
         };
         const QString image = "USB Drive E: could not be made bootable (engine status 6): ";
         const QString floppy =
-            "USB Drive E: could not be made bootable from the "
-            "floppy in A: (engine status 6): ";
+            "USB Drive E: could not be made bootable from the floppy in A: (engine status 6): ";
         const DriveFacts erased{true, true, "FREEDOS", 2000000000ULL, 2000000000ULL, 0x5678EF01};
         // clang-format off
         const std::tuple<Setup, QString, QString> cases[] = {
