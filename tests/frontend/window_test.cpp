@@ -76,6 +76,24 @@ class WindowTest : public QObject {
   private slots:
     void initTestCase() { QLocale::setDefault(QLocale(QLocale::English, QLocale::UnitedStates)); }
 
+    // Quit has the focus; Tab goes on to Make USB Bootable, the list, the
+    // image list, the options (one stop) and Rescan USB.
+    void TabOrderStartsAtQuit() {
+        TestProgram shown;
+        frmUSBBoot& window = *shown.window;
+        window.btnStart->setEnabled(true);
+        QApplication::setActiveWindow(&window);
+        QTRY_COMPARE(QApplication::focusWidget(), window.Command1);
+        QWidgetList order;
+        for (int i = 0; i < 5; ++i) {
+            QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+            order << QApplication::focusWidget();
+        }
+        if (order[3] == window.Option1[0]) order[3] = window.Option1[1];
+        QCOMPARE(order, (QWidgetList{window.btnStart, window.lvDevices, window.Combo1,
+                                     window.Option1[1], window.btnScan}));
+    }
+
     // The images listed, the system drive found, no row selected; the status
     // follows the image, the row and the source options.
     void StartUpAndTheStatus() {
