@@ -24,11 +24,9 @@ inline QString WriteFile(const QString& path, const QByteArray& content) {
     return path;
 }
 
-// Both fakes below note what is done to drives in `log`: "count", "create
-// E: A: 0" (destination, source, copy files), "hold E:", "release E:",
-// "check <folder name>", "copy <folder name> to E:", "use <image file>",
-// "point E:".
-// Called on the engine's worker thread; the test thread waits meanwhile.
+// Both fakes note what is done in `log`: "count", "create E: A: 0", "hold E:",
+// "release E:", "check <folder>", "copy <folder> to E:", "use <file>", "point
+// E:". The engine is called on the worker thread while the test's waits.
 class FakeEngine : public Engine {
   public:
     EngineResult GetUSBDevCount() override {
@@ -187,15 +185,14 @@ inline std::unique_ptr<EventWatcher> RecordSteps(QStringList* lines) {
     });
 }
 
-// Clicks Accept on the agreement window when it is shown.
+// Clicks Accept on the agreement window.
 inline void Accept(frmLicense* license) {
     QTest::mouseClick(license->Command1, Qt::LeftButton);
 }
 
-// One program: a temporary program folder (File_Images and a help page),
-// the fakes, the services that join them, and its window, shown (when
-// `show`) and loaded, with the demo image and two USB drives or what `setup`
-// makes instead.
+// A program folder (File_Images, a help page), the fakes, and the window,
+// shown (when `show`) and loaded with the demo image and two USB drives, or
+// with what `setup` makes instead.
 struct TestProgram {
     explicit TestProgram(const std::function<void(TestProgram&)>& setup = {}, bool show = true) {
         QDir(folder.path()).mkdir("File_Images");

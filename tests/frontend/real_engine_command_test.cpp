@@ -1,8 +1,7 @@
-// The machine's drive services and the make-bootable command with the real
-// engine on a copy of the demo machine. The command writes the demo image
-// onto E: through larkin-writer as the program does it, answered through the
-// message-box interface; afterwards only the stick was written, the image's
-// files are in its volume, and the stick starts the demo kernel in QEMU.
+// On a copy of the demo machine: its drive services, and the demo image made
+// onto E: with the real engine through larkin-writer as the program does it;
+// then only the stick was written, the image's files are in its volume, and
+// it starts the demo kernel in QEMU.
 #include <set>
 
 #include "boot_harness.h"
