@@ -1,152 +1,274 @@
-// Stand-ins for the program's outside world in the window tests: an engine
-// with scripted drives, drives with scripted facts and copies, message boxes
-// that record and answer, a timer of virtual time, and a program folder with
-// File_Images in a temporary folder.
+// The window tests' stand-ins for the program's outside world: engine,
+// drives, message boxes, a timer of virtual time, a program folder.
 #ifndef LARKIN_TESTS_FRONTEND_FAKES_H
 #define LARKIN_TESTS_FRONTEND_FAKES_H
 
-#include <QImage>
-#include <QMap>
-#include <QObject>
-#include <QString>
-#include <QStringList>
-#include <QTemporaryDir>
+#include <QtTest>
+#include <QtWidgets>
 #include <deque>
-#include <functional>
-#include <memory>
-#include <string>
-#include <vector>
 
+#include "agreement_text.h"
 #include "drive_services.h"
 #include "engine.h"
 #include "engine_worker.h"
+#include "frmCopyFiles.h"
 #include "frmLicense.h"
 #include "frmUSBBoot.h"
-#include "interval_timer.h"
 #include "message_boxes.h"
-#include "program_services.h"
 
 namespace larkin::frontend::test {
 
-struct CreateUSBBootCall {
-    std::string destination;
-    std::string source;
-    int copyFiles = 0;
-};
+inline QString WriteFile(const QString& path, const QByteArray& content) {
+    QFile file(path);
+    if (file.open(QIODevice::WriteOnly)) file.write(content);
+    return path;
+}
 
-// Called on the engine's worker thread; the test thread waits meanwhile.
+// Both fakes note what is done in `log`: "count", "create E: A: 0", "hold E:",
+// "release E:", "check <folder>", "copy <folder> to E:", "use <file>", "point
+// E:". The engine is called on the worker thread while the test's waits.
 class FakeEngine : public Engine {
   public:
-    EngineResult GetUSBDevCount() override;
-    EngineResult GetUSBDevInfo(int index, std::span<char> text) override;
+    EngineResult GetUSBDevCount() override {
+        Note("count");
+        if (duringCount) duringCount();
+        return {countFailure ? 0 : count, countFailure};
+    }
+    EngineResult GetUSBDevInfo(int index, std::span<char> text) override {
+        Note({});
+        if (index < 0 || index >= static_cast<int>(texts.size())) return {6, {}};
+        std::snprintf(text.data(), text.size(), "%s", texts[static_cast<size_t>(index)].c_str());
+        return {0, {}};
+    }
     EngineResult CreateUSBBoot(const std::string& destination, const std::string& source,
-                               int copyFiles) override;
+                               int copyFiles) override {
+        Note(QString("create %1 %2 %3").arg(destination.c_str(), source.c_str()).arg(copyFiles));
+        for (const std::string& line : createOutput) std::printf("%s\n", line.c_str());
+        std::fflush(stdout);
+        if (duringCreate) duringCreate();
+        return {createFailure ? 0 : createResult, createFailure};
+    }
 
-    int count = 0;                   // what GetUSBDevCount answers
-    std::vector<std::string> texts;  // device texts by index; a missing index gives 6
+    QStringList* log = nullptr;
+    int count = 0;
+    std::vector<std::string> texts;  // by index; a missing index gives 6
     Failure countFailure;            // the engine cannot be reached
     int createResult = 0;
     Failure createFailure;
-    std::vector<std::string> createOutput;  // lines CreateUSBBoot prints
-    // Run inside GetUSBDevCount and CreateUSBBoot (on the worker thread).
-    std::function<void()> duringCount;
-    std::function<void()> duringCreate;
+    std::vector<std::string> createOutput;            // lines CreateUSBBoot prints
+    std::function<void()> duringCount, duringCreate;  // on the worker thread
+    bool onWindowThread = false;                      // set when any call ran on the window thread
 
-    std::vector<CreateUSBBootCall> createCalls;
-    int countCalls = 0;
-    bool onWindowThread = false;  // set when any call ran on the window thread
+  private:
+    void Note(const QString& call) {
+        onWindowThread |= QThread::currentThread() == qApp->thread();
+        if (!call.isEmpty()) *log << call;
+    }
 };
 
 class FakeDrives : public DriveServices {
   public:
-    Failure GetDrive(const QString& root, DriveFacts* facts) override;
+    Failure GetDrive(const QString& root, DriveFacts* facts) override {
+        *facts = drives.value(root);
+        if (root == u"A:" && !floppyReady.empty()) {
+            facts->ready = floppyReady.front();
+            if (floppyReady.size() > 1) floppyReady.pop_front();
+        }
+        return driveFailure;
+    }
     Failure CopyFolderFiles(const QString& sourceFolder, const QString& root,
-                            const std::function<void(const QString&)>& onFile) override;
-    Failure CheckBootFiles(const QString& sourceFolder, const QString& root, bool floppy) override;
+                            const std::function<void(const QString&)>& onFile) override {
+        if (copyFailure) return copyFailure;
+        for (const QString& file : QDir(sourceFolder).entryList(QDir::Files, QDir::Name))
+            onFile(file);
+        *log << "copy " + QFileInfo(sourceFolder).fileName() + " to " + root;
+        return {};
+    }
+    Failure CheckBootFiles(const QString& sourceFolder, const QString&, bool) override {
+        *log << "check " + QFileInfo(sourceFolder).fileName();
+        return checkFailure;
+    }
     QString UseFloppyImage(const QString& path) override {
-        usedImages << path;
+        *log << "use " + path;
         return imageRefusals.value(path);
     }
     Failure PointFloppyPaths(const QString& root, QStringList* said) override {
-        pointedRoots << root;
+        *log << "point " + root;
         *said = pointedLines;
         return {};
     }
-
     QString WriteRefusal(const QString& root) override { return refusals.value(root); }
-    bool HoldDrive(const QString& root, QString* why) override;
-    void ReleaseDrive(const QString& root) override { held.removeAll(root); }
+    bool HoldDrive(const QString& root, QString* why) override {
+        *why = holdErrors.value(root);
+        if (why->isEmpty()) *log << "hold " + root;
+        return why->isEmpty();
+    }
+    void ReleaseDrive(const QString& root) override { *log << "release " + root; }
 
+    QStringList* log = nullptr;
     QMap<QString, DriveFacts> drives;
-    QMap<QString, QString> refusals;    // why a drive must not be written
-    QMap<QString, QString> holdErrors;  // why a drive cannot be held
-    QStringList held;                   // drives held now
-    QStringList heldDuringCopy;         // drives held while files were copied
-    // Ready answers of drive A: in turn (the last repeats) when not empty.
-    std::deque<bool> floppyReady;
-    Failure driveFailure;  // every GetDrive fails with it when set
-    Failure copyFailure;
-    Failure checkFailure;  // CheckBootFiles refuses with it when set
-    QStringList checkedSources;
-
-    struct Copy {
-        QString source;
-        QString root;
-        QStringList files;
-    };
-    std::vector<Copy> copies;
-    QStringList usedImages;                // floppy image files shown as A:, in turn
+    QMap<QString, QString> refusals, holdErrors;  // why E: must not be written, held
+    std::deque<bool> floppyReady;                 // A:'s ready answers in turn (the last repeats)
+    Failure driveFailure, copyFailure, checkFailure;
     QMap<QString, QString> imageRefusals;  // why a file cannot be A:
-    QStringList pointedRoots;              // drives whose floppy paths were pointed at C:
-    QStringList pointedLines;              // what pointing them says
+    QStringList pointedLines;              // what pointing floppy paths says
 };
 
 class FakeMessageBoxes : public MessageBoxes {
   public:
-    Answer Show(QWidget* owner, const MessageBoxRequest& request) override;
+    Answer Show(QWidget*, const MessageBoxRequest& request) override {
+        shown.push_back(request);
+        if (onShow) onShow(request);
+        if (answers.empty()) return Answer::Ok;
+        Answer answer = answers.front();
+        answers.pop_front();
+        return answer;
+    }
+    QStringList Titles() const {
+        QStringList titles;
+        for (const MessageBoxRequest& request : shown) titles << request.title;
+        return titles;
+    }
 
-    // Answers in turn; OK when none is left.
-    std::deque<Answer> answers;
+    std::deque<Answer> answers;  // in turn; OK when none is left
     std::vector<MessageBoxRequest> shown;
-    // Runs when a box is shown (for example to look at the windows then).
     std::function<void(const MessageBoxRequest&)> onShow;
-
-    QStringList Titles() const;
 };
 
 class VirtualTimer : public IntervalTimer {
   public:
-    void SetInterval(int milliseconds) override { interval_ = milliseconds; }
-    int Interval() const override { return interval_; }
-    void SetEnabled(bool enabled) override;
-    bool Enabled() const override { return enabled_; }
+    void SetInterval(int milliseconds) override { interval = milliseconds; }
+    int Interval() const override { return interval; }
+    void SetEnabled(bool on) override { enabled = on, elapsed = 0; }
+    bool Enabled() const override { return enabled; }
     // Moves virtual time on, firing the timer at every interval passed.
-    void Advance(int milliseconds);
-
-  private:
-    int interval_ = 0;
-    bool enabled_ = false;
-    int elapsed_ = 0;  // since enabled
+    void Advance(int milliseconds) {
+        for (int step = 0; step < milliseconds && enabled && interval > 0; ++step)
+            if (++elapsed >= interval) elapsed = 0, onTimer();
+    }
+    int interval = 0, elapsed = 0;  // elapsed since enabled
+    bool enabled = false;
 };
 
-// One program: a temporary program folder (File_Images and a help page), the
-// fakes and the services that join them.
-class TestProgram {
+// Calls `seen` with each event of the application's objects while it lives.
+class EventWatcher : public QObject {
   public:
-    TestProgram();
+    explicit EventWatcher(std::function<void(QObject*, QEvent*)> seen) : seen_(std::move(seen)) {
+        qApp->installEventFilter(this);
+    }
+    ~EventWatcher() override { qApp->removeEventFilter(this); }
+    bool eventFilter(QObject* watched, QEvent* event) override {
+        return seen_(watched, event), false;
+    }
+    std::function<void(QObject*, QEvent*)> seen_;
+};
 
-    // Adds File_Images/<folder> with fi.ini holding description and the
-    // given files (name, content).
-    void AddImage(const QString& folder, const QByteArray& description,
-                  const QMap<QString, QByteArray>& files = {});
-    // The demo's description and agreement, under folder.
-    void AddDemoImage(const QString& folder = QStringLiteral("LarkinDemo"));
-    QString ImagesFolder() const;
+// Runs an action once on the first window of a class when it is shown; a
+// modal one then runs it in its own event loop.
+inline std::unique_ptr<EventWatcher> OnShown(const char* className,
+                                             std::function<void(QWidget*)> action) {
+    return std::make_unique<EventWatcher>([=](QObject* watched, QEvent* event) mutable {
+        if (event->type() != QEvent::Show || !action || !watched->inherits(className)) return;
+        QTimer::singleShot(0, [widget = QPointer(static_cast<QWidget*>(watched)), action] {
+            if (widget) action(widget);
+        });
+        action = nullptr;
+    });
+}
 
+// Records each step the copy window's step label is given, as it is given
+// (setting its tool tip sends the label a ToolTipChange event at once).
+inline std::unique_ptr<EventWatcher> RecordSteps(QStringList* lines) {
+    return std::make_unique<EventWatcher>([lines](QObject* watched, QEvent* event) {
+        if (event->type() == QEvent::ToolTipChange && watched->objectName() == u"lblStep")
+            *lines << static_cast<QWidget*>(watched)->toolTip();
+    });
+}
+
+// Clicks Accept on the agreement window.
+inline void Accept(frmLicense* license) {
+    QTest::mouseClick(license->Command1, Qt::LeftButton);
+}
+
+// A program folder (File_Images, a help page), the fakes, and the window,
+// shown (when `show`) and loaded with the demo image and two USB drives, or
+// with what `setup` makes instead.
+struct TestProgram {
+    explicit TestProgram(const std::function<void(TestProgram&)>& setup = {}, bool show = true) {
+        QDir(folder.path()).mkdir("File_Images");
+        WriteFile(folder.filePath("larkinhelp.htm"), "<html><body>help</body></html>");
+        engine.log = drives.log = &log;
+        services.engine = &engine;
+        services.drives = &drives;
+        services.messageBoxes = &boxes;
+        services.worker = &worker;
+        services.programFolder = folder.path();
+        services.windowsDirectory = [this] { return windowsDirectory; };
+        services.openPage = [this](const QUrl& page) {
+            return openedPages << page.toLocalFile(), true;
+        };
+        services.endProgram = [this] { ended = true; };
+        services.makeTimer = [this] {
+            auto made = std::make_unique<VirtualTimer>();
+            timer = made.get();
+            return made;
+        };
+        if (setup) {
+            setup(*this);
+        } else {
+            AddDemoImage();
+            AddUsbDrives();
+        }
+        window = std::make_unique<frmUSBBoot>(services);
+        if (show) {
+            window->show();
+            QVERIFY(QTest::qWaitForWindowExposed(window.get()));
+        }
+        window->Form_Load();
+    }
+    // File_Images/<folder> with fi.ini holding description, and files.
+    void AddImage(const QString& name, const QByteArray& description,
+                  const QMap<QString, QByteArray>& files = {}) {
+        QDir(ImagesFolder()).mkdir(name);
+        WriteFile(ImagesFolder() + '/' + name + "/fi.ini", description);
+        for (auto file = files.begin(); file != files.end(); ++file)
+            WriteFile(ImagesFolder() + '/' + name + '/' + file.key(), file.value());
+    }
+    void AddDemoImage() {
+        AddImage("LarkinDemo",
+                 "[Larkin boot image]\r\nFolder=LarkinDemo\r\nAgreement=License.rtf\r\n"
+                 "Name=Larkin demo boot disk\r\n",
+                 {{"License.rtf",
+                   "{\\rtf1\\ansi{\\fonttbl{\\f0 Arial;}}\\f0 {\\b Demo agreement}\\par}"},
+                  {"KERNEL.SYS", QByteArray(2048, 'k')}});
+    }
+    QString ImagesFolder() const { return folder.filePath("File_Images"); }
     // Two ready USB drives: E: (4,004,511,744 bytes) and F:.
-    void AddUsbDrives();
+    void AddUsbDrives() {
+        engine.count = 2;
+        engine.texts = {"E: SanDisk Cruzer Blade USB Device", "F: Kingston DataTraveler 2.0"};
+        drives.drives["E:"] = {true, true, "CRUZER", 4004511744ULL};
+        drives.drives["F:"] = {true, true, QString(), 64000000ULL};
+    }
+    // Make USB Bootable on a row (none: -1), `onAgreement` run on the
+    // agreement window; the boxes and the log before are forgotten.
+    void Start(int row, std::function<void(frmLicense*)> onAgreement = Accept) {
+        boxes.shown.clear();
+        log.clear();
+        if (row >= 0) window->lvDevices_ItemClick(window->lvDevices->topLevelItem(row));
+        agreement = OnShown("larkin::frontend::frmLicense", [=, this](QWidget* shown) {
+            auto* license = static_cast<frmLicense*>(shown);
+            agreementText = license->RichTextBox1->toPlainText();
+            acceptHadFocus = license->focusWidget() == license->Command1;
+            onAgreement(license);
+        });
+        window->btnStart_Click();
+    }
+    void FromFloppy() { window->Option1[0]->setChecked(true); }
+    QString LastText() const { return boxes.shown.back().text; }
 
     QTemporaryDir folder;
+    QStringList log;
     FakeEngine engine;
     FakeDrives drives;
     FakeMessageBoxes boxes;
@@ -155,75 +277,40 @@ class TestProgram {
     ProgramServices services;
     bool ended = false;
     QStringList openedPages;
-    QString windowsDirectory = QStringLiteral("C:\\WINDOWS");
-};
-
-// The program with the demo image and two USB drives, or what `setup` makes
-// instead, its window shown (when `show`) and loaded.
-struct ShownProgram {
-    explicit ShownProgram(const std::function<void(TestProgram&)>& setup = {}, bool show = true);
-    TestProgram program;
+    QString windowsDirectory = "C:\\WINDOWS";
     std::unique_ptr<frmUSBBoot> window;
-};
-
-// Writes content to path, replacing the file; gives the path.
-QString WriteFile(const QString& path, const QByteArray& content);
-
-// Records each step the copy window's step label is given, as it is given
-// (setting its tool tip sends the label a ToolTipChange event at once),
-// while installed on the application.
-class StepRecorder : public QObject {
-  public:
-    QStringList lines;
-
-  protected:
-    bool eventFilter(QObject* watched, QEvent* event) override;
-};
-
-// Runs an action once on the first window of a class when it is shown; a
-// modal one then runs it in its own event loop. Watches while it lives.
-class ShowWatcher : public QObject {
-  public:
-    ShowWatcher(const char* className, std::function<void(QWidget*)> action);
-    ~ShowWatcher() override;
-
-  protected:
-    bool eventFilter(QObject* watched, QEvent* event) override;
-
-  private:
-    const char* className_;
-    std::function<void(QWidget*)> action_;
-};
-
-// Runs an action on the agreement window when it is shown, and keeps what
-// it showed.
-struct AgreementWindowDriver {
-    QString shownText;
-    QString title;
+    std::unique_ptr<EventWatcher> agreement;
+    QString agreementText;  // what the agreement window showed
     bool acceptHadFocus = false;
-
-    void Arm(std::function<void(frmLicense*)> action);
-
-  private:
-    std::unique_ptr<ShowWatcher> watcher_;
 };
 
 // The look the pictures are taken with: Fusion, DejaVu Sans 9 pt.
-void UseScreenshotLook();
+inline void UseScreenshotLook() {
+    QLocale::setDefault(QLocale(QLocale::English, QLocale::UnitedStates));
+    QApplication::setStyle(QStyleFactory::create("Fusion"));
+    QApplication::setFont(QFont("DejaVu Sans", 9));
+}
 
 // Answers every box OK, except that the one titled `title` is shown as the
 // desktop shows it, pictured, then closed.
 class PicturingMessageBoxes : public MessageBoxes {
   public:
-    explicit PicturingMessageBoxes(QString title) : title_(std::move(title)) {}
-    Answer Show(QWidget* owner, const MessageBoxRequest& request) override;
+    explicit PicturingMessageBoxes(QString title) : pictured(std::move(title)) {}
+    Answer Show(QWidget* owner, const MessageBoxRequest& request) override {
+        titles << request.title;
+        if (request.title != pictured) return Answer::Ok;
+        text = request.text;
+        auto watcher = OnShown("QMessageBox", [this](QWidget* box) {
+            picture = box->grab().toImage();
+            static_cast<QMessageBox*>(box)->accept();
+        });
+        return DesktopMessageBoxes().Show(owner, request);
+    }
 
+    const QString pictured;
     QStringList titles;
     QString text;  // of the pictured box
     QImage picture;
-
-  private:
-    QString title_;
 };
 
 }  // namespace larkin::frontend::test

@@ -5,19 +5,8 @@
 // message or the copy window at its end into LARKIN_SHOTS, and exits 0 when
 // the run ended so. LARKIN_WRITER names the installed helper, LARKIN_PROGRAM
 // the installed program folder.
-#include <QApplication>
-#include <QComboBox>
-#include <QLabel>
-#include <QTreeWidget>
-#include <array>
-#include <cstdio>
-
-#include "fakes.h"
-#include "frmCopyFiles.h"
-#include "frmLicense.h"
-#include "frmUSBBoot.h"
 #include "larkin/platform.h"
-#include "writer_client.h"
+#include "fakes.h"
 
 using namespace larkin::frontend;
 using namespace larkin::frontend::test;
@@ -31,7 +20,7 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "%s\n", error.data());
         return 1;
     }
-    PicturingMessageBoxes boxes(QStringLiteral("USB Drive Not Bootable"));
+    PicturingMessageBoxes boxes("USB Drive Not Bootable");
     RoutePlatformMessageBoxes(&boxes);
     TesselEngine engine;
     std::unique_ptr<DriveServices> drives = MakeMachineDriveServices();
@@ -58,28 +47,26 @@ int main(int argc, char** argv) {
     window.show();
     window.Form_Load();
     if (window.lvDevices->topLevelItemCount() != 1 ||
-        window.lvDevices->topLevelItem(0)->text(0) != QLatin1String("D:")) {
+        window.lvDevices->topLevelItem(0)->text(0) != "D:") {
         std::fprintf(stderr, "the stick is not listed as D: (%s)\n",
                      qPrintable(boxes.titles.join(", ")));
         return 1;
     }
-    window.Combo1->setCurrentIndex(
-        window.Combo1->findText(QStringLiteral("Larkin demo boot disk")));
+    window.Combo1->setCurrentIndex(window.Combo1->findText("Larkin demo boot disk"));
     window.lvDevices_ItemClick(window.lvDevices->topLevelItem(0));
-    AgreementWindowDriver agreement;
-    agreement.Arm([](frmLicense* license) { license->Command1_Click(); });
+    auto agreement = OnShown("larkin::frontend::frmLicense", [](QWidget* license) {
+        static_cast<frmLicense*>(license)->Command1_Click();
+    });
     window.btnStart_Click();
 
     const QString shots = qEnvironmentVariable("LARKIN_SHOTS");
     std::printf("messages: %s\n%s\n", qPrintable(boxes.titles.join(", ")), qPrintable(boxes.text));
-    if (expected == QLatin1String("refused"))
-        return !boxes.picture.isNull() && boxes.text.contains(QLatin1String("not authorised")) &&
-                       boxes.picture.save(shots + QStringLiteral("/refused.png"))
+    if (expected == "refused")
+        return !boxes.picture.isNull() && boxes.text.contains("not authorised") &&
+                       boxes.picture.save(shots + "/refused.png")
                    ? 0
                    : 1;
     frmCopyFiles* copy = window.copyWindow();
-    if (copy == nullptr ||
-        copy->Label1->text() != QLatin1String("Done: USB Drive D: is now bootable."))
-        return 1;
-    return copy->grab().toImage().save(shots + QStringLiteral("/done.png")) ? 0 : 1;
+    if (copy == nullptr || copy->Label1->text() != "Done: USB Drive D: is now bootable.") return 1;
+    return copy->grab().toImage().save(shots + "/done.png") ? 0 : 1;
 }

@@ -1,0 +1,271 @@
+// The parts below the windows: the error handler's table, the engine's
+// output read line by line, the engine bound by name, the image catalogue
+// and the agreement file.
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "fakes.h"
+#include "image_catalog.h"
+#include "output_capture.h"
+
+using namespace larkin::frontend;
+using larkin::frontend::test::WriteFile;
+
+namespace {
+
+QString VisibleText(const AgreementText& text) {
+    if (!text.isHtml) return text.text;
+    QTextDocument document;
+    document.setHtml(text.text);
+    return document.toPlainText();
+}
+
+const QByteArray kAgreement =
+    "{\\rtf1\\ansi\\ansicpg1252\\deff0{\\fonttbl{\\f0\\fswiss Arial;}}"
+    "{\\colortbl;\\red0\\green0\\blue0;}\\f0\\fs20"
+    "{\\b\\fs24 Heading\\par}Body text with caf\\'e9 and \\u8364? euro.\\par"
+    "{\\*\\generator Writer;}{\\pict\\wmetafile8 0102ABCD}End.\\par}";
+
+void AddImage(const QDir& images, const QString& name, const QByteArray& description) {
+    QVERIFY(images.mkpath(name));
+    WriteFile(images.filePath(name + "/fi.ini"), description);
+}
+
+}  // namespace
+
+class UnitsTest : public QObject {
+    Q_OBJECT
+  private slots:
+    void ErrorHandlerTitlesAndSystemErrors() {
+        const std::pair<int, const char*> titles[] = {
+            {53, "EULA Not Found"},         {57, "USB Drive Not Available"},
+            {61, "USB Drive Full"},         {68, "USB Drive Is Not Ready"},
+            {69, "USB Drive Is Not Ready"}, {70, "USB Drive Is Not Ready"},
+            {71, "USB Drive Is Not Ready"}, {75, "File Image Not Found"},
+            {76, "File Image Not Found"},   {9, "Unknown Error"}};
+        for (auto [code, title] : titles) QCOMPARE(MessageForFailure({code, "why"}).title, title);
+        // ERROR_DISK_FULL, _PATH_NOT_FOUND, _FILE_NOT_FOUND, _DEVICE_NOT_CONNECTED,
+        // _NOT_READY, _ACCESS_DENIED, _GEN_FAILURE, _INVALID_DRIVE by what was done.
+        using enum FailureContext;
+        const std::tuple<int, FailureContext, int> codes[] = {
+            {112, Drive, 61}, {3, ImageFolder, 76}, {2, ImageFolder, 76}, {2, Agreement, 53},
+            {2, Drive, 68},   {1167, Drive, 68},    {15, Drive, 68},      {21, Drive, 71},
+            {5, Drive, 70},   {5, ImageFolder, 75}, {31, Drive, 57}};
+        for (auto [error, context, code] : codes)
+            QCOMPARE(FailureFromSystemError(error, context).code, code);
+        QVERIFY(!FailureFromSystemError(0, Drive));
+        // Others keep their number, with the system's text and the detail.
+        Failure other = FailureFromSystemError(1460, Drive, "mcopy");
+        QCOMPARE(other.code, 1460);
+        QVERIFY(MessageForFailure(other).text.startsWith("Unexpected Error 1460  "));
+        QVERIFY(other.description.contains("mcopy"));
+    }
+
+    // Split at LF, CR dropped, trimmed, blank lines dropped, the unfinished
+    // rest kept; under a capture also what programs write to the descriptor,
+    // and nothing after it.
+    void EngineOutputIsReadLineByLine() {
+        std::vector<std::string> lines;
+        std::string pending;
+        auto keep = [&](std::string_view line) { lines.emplace_back(line); };
+        TakeLines(pending, "\n Drive letter not found\n\n Copying Boot", keep);
+        TakeLines(pending, " Files.....\r\n....Done\n", keep);
+        QCOMPARE(lines, (std::vector<std::string>{"Drive letter not found",
+                                                  "Copying Boot Files.....", "....Done"}));
+        QVERIFY(pending.empty());
+        lines.clear();
+        std::mutex guard;
+        {
+            OutputCapture capture([&](std::string_view line) {
+                std::lock_guard lock(guard);
+                lines.emplace_back(line);
+            });
+            QVERIFY(capture.active());
+            std::printf("\n first line\n");
+            std::fflush(stdout);
+            QCOMPARE(::write(STDOUT_FILENO, "second\nunfinished", 17), ssize_t{17});
+        }
+        std::printf("\nafter\n");
+        std::fflush(stdout);
+        QCOMPARE(lines, (std::vector<std::string>{"first line", "second", "unfinished"}));
+    }
+
+    // A library that is missing or lacks a function (the real engine is
+    // bound in the real-engine command test).
+    void EngineBoundByName() {
+        QCOMPARE(TesselEngine("NoSuchEngineLibrary").GetUSBDevCount().failure.code,
+                 runtime_error::kDllLoad);
+        TesselEngine partial("FrontendTestEngine");
+        QCOMPARE(partial.GetUSBDevCount().value, 1);
+        std::array<char, 256> text{};
+        QCOMPARE(partial.GetUSBDevInfo(0, text).value, 0);
+        QCOMPARE(text.data(), "Q: Test Engine Drive");
+        EngineResult create = partial.CreateUSBBoot("Q:", "A:", 0);
+        QCOMPARE(create.failure.code, runtime_error::kDllEntryPoint);
+        QVERIFY(create.failure.description.contains("CreateUSBBoot"));
+        // A buffer smaller than the engine may write is refused.
+        std::array<char, 16> small{};
+        QCOMPARE(partial.GetUSBDevInfo(0, small).value, 6);
+    }
+
+    // Lines 2 to 4: the value after the first "=" exactly as written (the
+    // whole line without one); LF or CR LF; Latin-1 or UTF-8; NULs kept.
+    void ImageDescriptionLines() {
+        // clang-format off
+        const std::pair<QByteArray, QString> cases[] = {
+            {"x=y\r\nFolder=FreeDOS\r\nAgreement=a=b.rtf\r\nName= Spaced \r\n", "FreeDOS|a=b.rtf| Spaced "},
+            {"h\nDir\nNONE\nWhole name\n", "Dir|NONE|Whole name"},
+            {"h\nk=D\nk=E\nk=N\nk=later\n", "D|E|N"},
+            {"h\nk=D\nk=E", "D|E|"},
+            {"", "||"},
+            {"h\r\nk=D\nk=E\r\nk=N\rM\n", "D|E|N\rM"},
+            {"h\nk=D\nk=E\nk=Caf\xE9\n", QStringLiteral("D|E|Caf\u00e9")},
+            {"h\nk=D\nk=E\nk=Caf\xC3\xA9\n", QStringLiteral("D|E|Caf\u00e9")},
+            {QByteArray("\x00\xff\n\x01=\x02\x00x", 9), QString::fromLatin1("\x02\x00x\x00||", 6)},
+        };
+        // clang-format on
+        for (const auto& [text, expected] : cases) {
+            FileImageEntry entry = ParseImageDescription(text);
+            QCOMPARE(entry.imageDir + '|' + entry.eulaFile + '|' + entry.imageName, expected);
+        }
+        QVERIFY(HasNoAgreement({"nOnE", {}, {}}) && !HasNoAgreement({" NONE", {}, {}}));
+        QVERIFY(IsPlainName("LarkinDemo") && IsPlainName(" spaced "));
+        for (const char* bad : {"", ".", "..", "a/b", "a\\b", "/abs"})
+            QVERIFY2(!IsPlainName(bad), bad);
+    }
+
+    // In name order, folders without a description skipped; a description
+    // that cannot be read lists its image with empty values, at once and
+    // with the reason (a pipe is not waited on, a link not followed); a large
+    // one is read only in part.
+    void ImageFolderWalk() {
+        QTemporaryDir root;
+        QDir images(root.path());
+        AddImage(images, "Beta", "h\nk=Beta\nk=NONE\nk=Second\n");
+        AddImage(images, "Alpha", "h\nk=Alpha\nk=NONE\nk=First\n");
+        AddImage(images, "Big", "h\nk=Big\nk=NONE\nk=" + QByteArray(200000, 'n') + "\n");
+        QVERIFY(images.mkpath("Empty") && images.mkpath("Upper") && images.mkpath("Pipe"));
+        WriteFile(images.filePath("Upper/FI.INI"), "h\nk=Upper\nk=NONE\nk=Third\n");
+        WriteFile(images.filePath("loose-file.txt"), "not a folder");
+        AddImage(images, "Locked", "h\nk=Locked\nk=NONE\nk=Name\n");
+        QFile::setPermissions(images.filePath("Locked/fi.ini"), QFileDevice::Permissions{});
+        QCOMPARE(::mkfifo(QFile::encodeName(images.filePath("Pipe/fi.ini")).constData(), 0644), 0);
+        AddImage(images, "Real", "h\nk=Real\nk=NONE\nk=Secret\n");
+        QVERIFY(images.mkpath("Link"));
+        QVERIFY(QFile::link(images.filePath("Real/fi.ini"), images.filePath("Link/fi.ini")));
+        ImageCatalog catalog;
+        QStringList names;
+        QVERIFY(LoadImageCatalog(root.path(), catalog, names) == CatalogLoad::Loaded);
+        QCOMPARE(catalog.rows[1].imageDir, "Beta");
+        QVERIFY(names.value(2).size() < kDescriptionReadLimit && names[2].startsWith("nnn"));
+        names[2] = "Big";
+        if (names[4] == "Name") names[4].clear();  // root reads it
+        QCOMPARE(names, (QStringList{"First", "Second", "Big", "", "", "", "Secret", "Third"}));
+        QCOMPARE(catalog.lastIndex, 7);
+        QString problems = catalog.problems.join(u'\n');
+        QVERIFY2(problems.contains(images.filePath("Link/fi.ini") + ": is a symbolic link") &&
+                     problems.contains(images.filePath("Pipe/fi.ini") + ": is a FIFO"),
+                 qPrintable(problems));
+    }
+
+    void ImageFolderMissingEmptyOrFull() {
+        ImageCatalog catalog;
+        QStringList names;
+        QVERIFY(LoadImageCatalog("/nonexistent/File_Images", catalog, names) ==
+                CatalogLoad::FolderMissing);
+        QTemporaryDir root;
+        WriteFile(root.filePath("file-only"), "x");
+        QVERIFY(LoadImageCatalog(root.path(), catalog, names) == CatalogLoad::NoSubFolders);
+        QCOMPARE(catalog.Count(), 0);
+        // At most 256 images are stored.
+        for (int i = 0; i < 300; ++i) {
+            QString name = QString("img%1").arg(i, 3, 10, QChar(u'0'));
+            AddImage(root.path(), name, "h\nk=" + name.toUtf8() + "\nk=NONE\nk=N\n");
+        }
+        LoadImageCatalog(root.path(), catalog, names);
+        QCOMPARE(names.size(), 256);
+        QCOMPARE(catalog.Count(), 256);
+        QCOMPARE(catalog.rows[255].imageDir, "img255");
+    }
+
+    void AgreementRichTextBecomesFormattedHtml() {
+        QTemporaryDir dir;
+        AgreementText text;
+        QVERIFY(!LoadAgreementText(WriteFile(dir.filePath("a.rtf"), kAgreement), &text));
+        QVERIFY(text.isHtml && text.text.contains("<b>"));
+        QVERIFY(!text.text.contains("<img", Qt::CaseInsensitive));
+        QString visible = VisibleText(text);
+        QVERIFY2(
+            visible.contains(QStringLiteral("Heading\nBody text with caf\u00e9 and \u20ac euro")),
+            qPrintable(visible));
+        for (const char* hidden : {"\\", "Arial", "ABCD"}) QVERIFY(!visible.contains(hidden));
+        // Cut off in the middle: no control words either.
+        QVERIFY(
+            !LoadAgreementText(WriteFile(dir.filePath("b.rtf"),
+                                         "{\\rtf1\\ansi{\\fonttbl{\\f0 Arial;}}\\f0 Cut \\b bold"),
+                               &text));
+        QCOMPARE(VisibleText(text).trimmed(), "Cut bold");
+    }
+
+    // Without the converter, when it fails ("false" runs and fails without
+    // output), and for a file that is no rich text.
+    void AgreementPlainTextWhenNoHtmlCanBeMade() {
+        QTemporaryDir dir;
+        const QString rtf = WriteFile(dir.filePath("a.rtf"), kAgreement);
+        const QString plain = WriteFile(dir.filePath("p.rtf"), "Plain terms {not rtf}\nline two");
+        const QString converted =
+            QStringLiteral("Heading\nBody text with caf\u00e9 and \u20ac euro.\nEnd.");
+        const std::array<std::array<QString, 3>, 3> cases = {{
+            {rtf, "/nonexistent/unrtf", converted},
+            {rtf, "false", converted},
+            {plain, "unrtf", "Plain terms {not rtf}\nline two"},
+        }};
+        for (const auto& [file, converter, expected] : cases) {
+            AgreementText text;
+            QVERIFY(!LoadAgreementText(file, &text, converter));
+            QVERIFY(!text.isHtml);
+            QCOMPARE(text.text, expected);
+        }
+        // \ucN: N fallback characters after each \u are dropped; unbalanced
+        // braces and a trailing backslash are tolerated.
+        // clang-format off
+        const std::pair<QByteArray, QString> rules[] = {
+            {"{\\rtf1 a\\tab b\\line c\\~d\\_e\\\\f\\{g\\}}", QStringLiteral("a\tb\nc\u00a0d-e\\f{g}")},
+            {"{\\rtf1\\uc2 \\u233xyZ}", QStringLiteral("\u00e9Z")}, {"{\\rtf1 \\u-3913?}", QString(QChar(0xF0B7))},
+            {"}}{\\rtf1 x}}}\\", "x"}, {"{\\rtf1 \\'4", "4"}, {"{\\rtf1 \\verylongcontrolwordthatgoesonandonandonandon x}", "x"},
+        };
+        // clang-format on
+        for (const auto& [rich, plain] : rules) QCOMPARE(RichTextToPlainText(rich), plain);
+        QVERIFY(LooksLikeRichText("\xEF\xBB\xBF  {\\rtf1}") && !LooksLikeRichText("{\\rt"));
+    }
+
+    // Only a small regular file is an agreement: a pipe is not waited on, a
+    // device not read without end, a link not followed out of the folder.
+    void AnythingButASmallRegularFileIsNoAgreement() {
+        QTemporaryDir dir;
+        QString fifo = dir.filePath("fifo.rtf");
+        QCOMPARE(::mkfifo(QFile::encodeName(fifo).constData(), 0644), 0);
+        QString link = dir.filePath("link.rtf");
+        QVERIFY(QFile::link(WriteFile(dir.filePath("real.rtf"), kAgreement), link));
+        QString large = WriteFile(dir.filePath("large.rtf"), "{\\rtf1 x}");
+        QVERIFY(QFile::resize(large, kAgreementSizeLimit + 1));
+        const std::pair<QString, const char*> cases[] = {
+            {dir.filePath("none.rtf"), "cannot be read"},
+            {dir.path(), "is a folder"},
+            {fifo, "is a FIFO"},
+            {link, "is a symbolic link"},
+            {"/dev/zero", "is a character device"},
+            {large, "is 8,388,609 bytes, more than the 8,388,608"},
+        };
+        for (const auto& [path, why] : cases) {
+            AgreementText text;
+            Failure failure = LoadAgreementText(path, &text);
+            QCOMPARE(failure.code, 53);
+            QVERIFY2(failure.description.contains(path + ": " + why),
+                     qPrintable(failure.description));
+        }
+    }
+};
+
+QTEST_MAIN(UnitsTest)
+#include "units_test.moc"
