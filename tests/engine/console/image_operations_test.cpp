@@ -336,7 +336,7 @@ TEST_F(ConsoleOperation, WriterNeverWritesTheDriveWithoutItsSectorZeroSaved) {
     int status = -1;
     auto op = [&] {
         before = ImageBytes("stick1", 0, 512);
-        std::filesystem::remove(saved_);
+        for (const char* end : {"", ".info"}) std::filesystem::remove(saved_ + end);
         controls::ClearJournal();
         status = Write("y\n0\n", image);
     };
@@ -346,8 +346,10 @@ TEST_F(ConsoleOperation, WriterNeverWritesTheDriveWithoutItsSectorZeroSaved) {
                       EXPECT_TRUE(status == ATA_OK || status == ATA_ERROR);
                       EXPECT_TRUE(WrittenDisks().empty() || FileBytes(saved_) == before)
                           << call << ": the drive was written";
+                      // A written drive has its sector 0 and its description saved.
                       EXPECT_TRUE(status != ATA_OK ||
-                                  ImageBytes("stick1", 64 * 512, 200'000) == FileBytes(image));
+                                  (ImageBytes("stick1", 64 * 512, 200'000) == FileBytes(image) &&
+                                   std::filesystem::exists(saved_ + ".info")));
                   }),
               20);
 }
