@@ -94,7 +94,7 @@ TEST_F(TesselPartition, LayoutBufferGrowsUntilTheLayoutFits) {
 std::vector<std::string> progress;
 
 TEST_F(TesselPartition,
-       CreatePartitionGivesOneFat32PartitionWithProgressAndZeroPartitionInfoWipesIt) {
+       CreatePartitionMakesOneFat32PartitionZeroPartitionInfoWipesItAndTheCvdFlowClearsFirst) {
     progress.clear();
     SetProgressCallback([](const char* text) { progress.push_back(text); });
     ASSERT_EQ(EnumUSBDevices(), 1);
@@ -125,17 +125,17 @@ TEST_F(TesselPartition,
     EXPECT_THAT(controls::Pauses(), ElementsAre(1000u));
     EXPECT_EQ(BaselineTable.count, 1) << "unchanged";
     EXPECT_EQ(ZeroPartitionInfo(), ATA_OK) << "still new to the baseline";
-}
 
-TEST_F(TesselPartition, CreatePartitionCVDClearsFirstAndReportsNothing) {
+    // CreatePartitionCVD clears the drive first and reports nothing.
+    Plug(false);
     ASSERT_EQ(EnumUSBDevicesCVD(), 1);
     Plug(true);
+    controls::ClearJournal();
     std::string output = CapturedOutput([] { EXPECT_EQ(CreatePartitionCVD(), ATA_OK); });
-    EXPECT_THAT(output, ::testing::Not(::testing::HasSubstr("\n ")));
+    EXPECT_THAT(output, ::testing::Not(HasSubstr("\n ")));
     auto journal = controls::Journal();
     ASSERT_GE(journal.size(), 2u);
-    EXPECT_EQ(journal[0].offset, 0u);
-    EXPECT_EQ(journal[0].length, 4096u);
+    EXPECT_EQ(std::tuple(journal[0].offset, journal[0].length), std::tuple(0u, 4096u));
     ExpectPartitioned();
     EXPECT_EQ(CreatePartitionCVD(), ATA_NO_NEW_DEVICE) << "the baseline holds it now";
 }
