@@ -329,52 +329,46 @@ TEST_F(ConsoleOperation, BootSectorWhereAndAsTheDriveHasItOrRefused) {
     }
 }
 
-TEST_F(ConsoleOperation, WriterNeverWritesTheDriveWithoutItsSectorZeroSaved) {
+// Every platform call failing in turn: the writer never writes the drive
+// without its sector 0 and description saved, the restorer writes all of
+// the sector or nothing.
+TEST_F(ConsoleOperation, EveryCallFailingInTurnLeavesTheDriveRecoverable) {
     Restart(StickMachine({StickLayout{}}));
     const std::string image = MakeImage(200'000);
     std::vector<std::uint8_t> before;
     int status = -1;
-    auto op = [&] {
+    auto write = [&] {
         before = ImageBytes("stick1", 0, 512);
         for (const char* end : {"", ".info"}) std::filesystem::remove(saved_ + end);
         controls::ClearJournal();
         status = Write("y\n0\n", image);
     };
-    EXPECT_GT(FailEachCallInTurn(
-                  op,
-                  [&](const std::string& call, int) {
-                      EXPECT_TRUE(status == ATA_OK || status == ATA_ERROR);
-                      EXPECT_TRUE(WrittenDisks().empty() || FileBytes(saved_) == before)
-                          << call << ": the drive was written";
-                      // A written drive has its sector 0 and its description saved.
-                      EXPECT_TRUE(status != ATA_OK ||
-                                  (ImageBytes("stick1", 64 * 512, 200'000) == FileBytes(image) &&
-                                   std::filesystem::exists(saved_ + ".info")));
-                  }),
-              20);
-}
+    auto written = [&](const std::string& call, int) {
+        EXPECT_TRUE(status == ATA_OK || status == ATA_ERROR);
+        EXPECT_TRUE(WrittenDisks().empty() || FileBytes(saved_) == before) << call;
+        EXPECT_TRUE(status != ATA_OK ||
+                    (ImageBytes("stick1", 64 * 512, 200'000) == FileBytes(image) &&
+                     std::filesystem::exists(saved_ + ".info")));
+    };
+    EXPECT_GT(FailEachCallInTurn(write, written), 20);
 
-TEST_F(ConsoleOperation, RestorerWritesAllOfTheSectorOrNothing) {
-    Restart(StickMachine({StickLayout{}}));
     // Boot code and an empty table: taken without a description, once asked.
     std::vector<std::uint8_t> sector(512, 0x33);
     std::fill(sector.begin() + 446, sector.end(), 0);
     sector[510] = 0x55;
     sector[511] = 0xAA;
-    int status = -1;
-    auto op = [&] {
+    auto restore = [&] {
+        std::filesystem::remove(saved_ + ".info");
         std::ofstream(saved_, std::ios::binary)
             .write(reinterpret_cast<const char*>(sector.data()), 512);
         controls::ClearJournal();
         status = Restore("y\ny\n");
     };
-    EXPECT_GT(FailEachCallInTurn(op,
-                                 [&](const std::string&, int) {
-                                     EXPECT_EQ(status, ATA_ERROR);
-                                     EXPECT_TRUE(WrittenDisks().empty() ||
-                                                 ImageBytes("stick1", 0, 512) == sector);
-                                 }),
-              5);
+    auto restored = [&](const std::string&, int) {
+        EXPECT_EQ(status, ATA_ERROR);
+        EXPECT_TRUE(WrittenDisks().empty() || ImageBytes("stick1", 0, 512) == sector);
+    };
+    EXPECT_GT(FailEachCallInTurn(restore, restored), 5);
 }
 
 TEST_F(ConsoleOperation, WrittenStickBootsThroughTheDosBootSector) {
