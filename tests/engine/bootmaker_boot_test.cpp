@@ -56,13 +56,7 @@ TEST_P(TesselBootableStick, StartsTheKernelFromTheFloppyThroughLbaAndThroughChs)
         EXPECT_LT(console.find("FreeDOS"), console.find(" GO! ")) << console;
         EXPECT_EQ(boot::Field(console, "CS"), "0060");
         EXPECT_EQ(boot::Field(console, "BX").value_or("").substr(2), "80") << console;
-        auto [sum1, sum2] = boot::KernelSums(boot::ReadFile(boot::TestKernelFile()));
-        char sums[32];
-        std::snprintf(sums, sizeof sums, "%04X %04X", sum1, sum2);
-        EXPECT_EQ(boot::Field(console, "SUM1").value_or("") + " " +
-                      boot::Field(console, "SUM2").value_or(""),
-                  sums)
-            << "the kernel as loaded differs from the file";
+        EXPECT_THAT(console, HasSubstr(boot::KernelImageLine())) << "the kernel as loaded";
         EXPECT_EQ(qemu.Line("KERNEL LBA="), chs ? "NO" : "YES");
         if (!chs) continue;
         // The loader asked for the extensions and was refused, while the MBR
