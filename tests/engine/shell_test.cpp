@@ -56,14 +56,18 @@ class TesselCommandRunner : public EngineTest {
         std::getline(in, text);
         return text;
     }
-    // The shell running script, which notes what it saw in marker.txt.
-    std::string CommandLine(const std::string& script) {
-        return "/bin/sh -c \"cd '" + machine_->folder().string() + "' && " + script + "\"";
+    // The shell running script, F in it standing for the machine's folder.
+    std::string CommandLine(std::string script) {
+        const std::string folder = "'" + machine_->folder().string() + "'";
+        for (std::size_t at = 0; (at = script.find('F', at)) != std::string::npos;
+             at += folder.size())
+            script.replace(at, 1, folder);
+        return "/bin/sh -c \"" + script + "\"";
     }
 };
 
 TEST_F(TesselCommandRunner, EnterReachesTheTitledConsoleAfterHalfASecond) {
-    std::string line = CommandLine("(read l && echo enter || echo eof) > marker.txt");
+    std::string line = CommandLine("(read l && echo enter || echo eof) > F/marker.txt");
     EXPECT_EQ(CapturedOutput([&] { EXPECT_TRUE(RunConsoleCommand(line.data(), true, INFINITE)); }),
               "");
     EXPECT_EQ(Marker(), "enter") << "the child had ended, after one Enter";
@@ -72,18 +76,19 @@ TEST_F(TesselCommandRunner, EnterReachesTheTitledConsoleAfterHalfASecond) {
 }
 
 TEST_F(TesselCommandRunner, WithoutWindowNoPauseNoKeyAndTheWaitMayRunOut) {
-    std::string line = CommandLine("echo ran > marker.txt");
+    std::string line = CommandLine("echo ran > F/marker.txt");
     DWORD code = 7;
     EXPECT_TRUE(RunConsoleCommand(line.data(), false, INFINITE, &code));
     EXPECT_EQ(Marker(), "ran");
     EXPECT_EQ(code, 0u);
     EXPECT_TRUE(larkin::controls::Pauses().empty());
-    // A child that outlasts the wait (until go appears or its folder goes):
-    // the run still counts as started, and the child is left running.
+    // A child that outlasts the wait (until go appears or its folder goes,
+    // which may be before it starts): the run still counts as started, and
+    // the child is left running.
     std::filesystem::remove(machine_->folder() / "marker.txt");
     std::string minimized = CommandLine(
-        "exec 2>/dev/null; while [ -d $PWD ] && [ ! -e go ]; do sleep 0.01; done; echo ran > "
-        "marker.txt");
+        "while [ -d F ] && [ ! -e F/go ]; do sleep 0.01; done; { echo ran > F/marker.txt; } "
+        "2>/dev/null");
     EXPECT_TRUE(RunMinimizedCommand(minimized.data(), 0, &code));
     EXPECT_EQ(code, kNoExitCode);
     EXPECT_EQ(Marker(), "");
