@@ -6,13 +6,9 @@
 #include "devices/enumeration.h"
 #include "engine_test_support.h"
 #include "shell/volume_mapping.h"
-#include "stick_machines.h"
-#include "larkin/test_controls.h"
 
 namespace tessel::test {
 namespace {
-
-using ::testing::ElementsAre;
 
 class TesselDevices : public EngineTest {};
 
@@ -62,8 +58,8 @@ TEST_F(TesselDevices, BadIndexesAndNullPointersLeaveTextAndHandleAlone) {
     EXPECT_EQ(GetUSBDevInfo(0, nullptr), ATA_ERROR);
     EXPECT_EQ(GetUSBDevInfoW(0, nullptr), nullptr);
     HANDLE handle = reinterpret_cast<HANDLE>(0x1234);
-    EXPECT_EQ(OpenDevice(0, nullptr), ATA_ERROR);
-    for (int index : {-1, 10}) EXPECT_EQ(OpenDevice(index, &handle), ATA_ERROR);
+    for (int index : {0, -1, 10})
+        EXPECT_EQ(OpenDevice(index, index ? &handle : nullptr), ATA_ERROR);
     EXPECT_EQ(handle, reinterpret_cast<HANDLE>(0x1234));
     // Row 5 lies beyond the count but inside the table: its empty drive path
     // cannot be opened.
@@ -98,12 +94,8 @@ TEST_F(TesselDevices, IsNewDeviceComparesAllThreeTextsIgnoringCase) {
     }
 }
 
-class TesselNoSticks : public EngineTest {
-  protected:
-    TesselNoSticks() : EngineTest(StickMachine({})) {}
-};
-
-TEST_F(TesselNoSticks, CountWithoutTargetsClearsAllTenRows) {
+TEST_F(TesselDevices, AMachineWithoutTargetsClearsAllTenRows) {
+    Restart(StickMachine({}));
     for (DeviceEntry& row : CurrentTable.rows) {
         std::memset(&row, 'x', sizeof row);
         row.mountInfo[kMountInfoSize - 1] = '\0';
@@ -117,13 +109,8 @@ TEST_F(TesselNoSticks, CountWithoutTargetsClearsAllTenRows) {
     EXPECT_TRUE(larkin::controls::Pauses().empty());
 }
 
-class TesselTwoAdapters : public EngineTest {
-  protected:
-    TesselTwoAdapters()
-        : EngineTest(larkin::test::MachineText("engine-three-sticks-on-two-adapters")) {}
-};
-
-TEST_F(TesselTwoAdapters, VerranRowsAreNumberedAcrossAdaptersAndLongNamesAreCut) {
+TEST_F(TesselDevices, VerranRowsAreNumberedAcrossAdaptersAndLongNamesAreCut) {
+    Restart(larkin::test::MachineText("engine-three-sticks-on-two-adapters"));
     CopyField(BaselineTable.rows[3].friendlyName, "kept");
     ASSERT_EQ(EnumUSBDevices(), 3);
     EXPECT_STREQ(BaselineTable.rows[1].friendlyName, "Two USB Device");
@@ -138,13 +125,8 @@ TEST_F(TesselTwoAdapters, VerranRowsAreNumberedAcrossAdaptersAndLongNamesAreCut)
     EXPECT_EQ(cut, 1);
 }
 
-class TesselTwelveSticks : public EngineTest {
-  protected:
-    TesselTwelveSticks()
-        : EngineTest(larkin::test::MachineText("engine-twelve-sticks-on-one-adapter")) {}
-};
-
-TEST_F(TesselTwelveSticks, DrivesBeyondTheTenthAreDropped) {
+TEST_F(TesselDevices, DrivesBeyondTheTenthAreDropped) {
+    Restart(larkin::test::MachineText("engine-twelve-sticks-on-one-adapter"));
     EXPECT_EQ(EnumUSBDevices(), 10);
     EXPECT_STREQ(BaselineTable.rows[9].friendlyName, "Stick 9 USB Device");
     EXPECT_EQ(EnumUSBDevicesCVD(), 10);

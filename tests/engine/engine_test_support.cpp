@@ -1,30 +1,133 @@
 #include "engine_test_support.h"
 
 #include <algorithm>
+#include <cstdio>
+#include <fstream>
+#include <iterator>
 #include <map>
-#include <string>
-#include <vector>
+#include <sstream>
 
-#include "exports/message_channel.h"
+#include "boot_harness.h"
 #include "exports/services.h"
-#include "larkin/platform.h"
-#include "larkin/test_controls.h"
 
 namespace tessel::test {
 
-EngineTest::EngineTest(const std::string& toml) : machine_(toml) {
-    ClearRows(CurrentTable);
-    ClearRows(BaselineTable);
-    ClearRows(ProbeTable);
-    CurrentTable.count = BaselineTable.count = ProbeTable.count = 0;
+namespace controls = larkin::controls;
+
+void EngineTest::Restart(const std::string& toml) {
+    if (machine_) {
+        controls::ClearFaults();
+        ReleaseServices(false);
+        machine_.reset();
+    }
+    machine_.emplace(toml);
+    for (DeviceTable* table : {&CurrentTable, &BaselineTable, &ProbeTable}) {
+        ClearRows(*table);
+        table->count = 0;
+    }
     SetProgressCallback(nullptr);
     EXPECT_TRUE(BindServices()) << GetLastError();
-    larkin::controls::ClearPauses();
+    controls::ClearPauses();
 }
 
 EngineTest::~EngineTest() {
-    larkin::controls::ClearFaults();
+    controls::ClearFaults();
     ReleaseServices(false);
+}
+
+std::string StickMachine(const std::vector<StickLayout>& sticks) {
+    std::ostringstream toml;
+    toml << larkin::test::MachineText("engine-system-disk-and-floppy");
+    int adapter = 0;
+    for (const StickLayout& stick : sticks) {
+        toml << "[[adapter]]\nid = \"usb" << ++adapter << "\"\nclass = \"USB\"\naspi = true\n"
+             << "[[adapter.disk]]\nid = \"" << stick.id << "\"\nsize = " << stick.bytes
+             << "\nheads = " << stick.heads << "\nsectors_per_track = " << stick.sectorsPerTrack
+             << "\nfriendly_name = \"" << stick.friendlyName
+             << "\"\npresent = " << (stick.present ? "true" : "false") << "\n";
+        if (!stick.letter.empty()) toml << "letters = [\"" << stick.letter << "\"]\n";
+        if (stick.partitioned)
+            toml << "[[adapter.disk.partition]]\ntype = 0x0E\nstart = " << stick.sectorsPerTrack
+                 << "\n";
+        if (stick.partitioned && !stick.format.empty())
+            toml << "format = \"" << stick.format << "\"\n";
+    }
+    return toml.str();
+}
+
+std::filesystem::path DiskImage(std::string_view id) {
+    for (const auto& disk : larkin::sim::Disks())
+        if (disk.id == id) return disk.image;
+    return {};
+}
+
+std::filesystem::path FloppyImage() {
+    return std::filesystem::path(larkin::sim::StateDirectory()) / "floppy.img";
+}
+
+bool PutOnFloppy(const std::filesystem::path& file, std::string_view name) {
+    return larkin::test::boot::CopyIn(FloppyImage(), 0, file, name);
+}
+
+std::set<std::string> WrittenDisks() {
+    std::set<std::string> disks;
+    for (const auto& entry : controls::Journal()) disks.insert(entry.disk);
+    return disks;
+}
+
+HANDLE OpenDisk(int number, DWORD access) {
+    std::string path = "\\\\.\\PhysicalDrive" + std::to_string(number);
+    return CreateFileA(path.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                       OPEN_EXISTING, 0, nullptr);
+}
+
+std::vector<std::uint8_t> FileBytes(const std::filesystem::path& file) {
+    std::ifstream in(file, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+}
+
+std::vector<std::uint8_t> ImageBytes(std::string_view id, std::uint64_t offset,
+                                     std::uint64_t length) {
+    std::ifstream image(DiskImage(id), std::ios::binary);
+    image.seekg(static_cast<std::streamoff>(offset));
+    std::vector<std::uint8_t> bytes(length);
+    image.read(reinterpret_cast<char*>(bytes.data()), static_cast<std::streamsize>(length));
+    return bytes;
+}
+
+std::uint32_t Little(const std::vector<std::uint8_t>& bytes, std::size_t at, int width) {
+    std::uint32_t value = 0;
+    for (int i = width - 1; i >= 0; --i) value = value << 8 | bytes.at(at + i);
+    return value;
+}
+
+int CheckPartition(std::string_view id, std::uint64_t firstSector, std::uint64_t sectors,
+                   std::string* output) {
+    using larkin::test::Quoted;
+    larkin::test::TempFolder folder;
+    std::string copy = Quoted((folder.path() / "volume.img").string());
+    auto run = larkin::test::RunCommand(
+        "dd if=" + Quoted(DiskImage(id).string()) + " of=" + copy +
+        " bs=1M iflag=skip_bytes,count_bytes skip=" + std::to_string(firstSector * 512) +
+        " count=" + std::to_string(sectors * 512) + " conv=sparse status=none && fsck.fat -n " +
+        copy);
+    *output = run.output;
+    return run.exitCode;
+}
+
+bool VolumeLockable(const char* letter) {
+    std::string path = std::string("\\\\.\\") + letter;
+    HANDLE volume =
+        CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                    nullptr, OPEN_EXISTING, 0, nullptr);
+    if (volume == INVALID_HANDLE_VALUE) return false;
+    DWORD returned = 0;
+    bool locked = DeviceIoControl(volume, FSCTL_LOCK_VOLUME, nullptr, 0, nullptr, 0, &returned,
+                                  nullptr) != FALSE;
+    if (locked)
+        DeviceIoControl(volume, FSCTL_UNLOCK_VOLUME, nullptr, 0, nullptr, 0, &returned, nullptr);
+    CloseHandle(volume);
+    return locked;
 }
 
 std::string CapturedOutput(const std::function<void()>& op) {
@@ -40,8 +143,8 @@ namespace {
 // Handles open now that were not open in before.
 int OpenedSince(const std::vector<HANDLE>& before) {
     int opened = 0;
-    for (HANDLE handle : larkin::controls::OpenHandles())
-        if (std::find(before.begin(), before.end(), handle) == before.end()) ++opened;
+    for (HANDLE handle : controls::OpenHandles())
+        opened += std::find(before.begin(), before.end(), handle) == before.end();
     return opened;
 }
 
@@ -51,33 +154,28 @@ int FailEachCallInTurn(const std::function<void()>& op,
                        const std::function<void(const std::string&, int)>& check,
                        const std::function<void()>& prepare) {
     auto prepared = [&] {
+        controls::ClearFaults();
         if (prepare) prepare();
+        return controls::OpenHandles();
     };
-    larkin::controls::ClearFaults();
-    // Clean runs: a run may replace handles that a service keeps (Pellom's
-    // ports), but repeated runs must not add to them.
-    prepared();
-    auto start = larkin::controls::OpenHandles();
+    // A run may replace handles a service keeps (Pellom's ports), but repeated
+    // runs must not add to them.
+    auto start = prepared();
     op();
     int keptAfterOne = OpenedSince(start);
-    prepared();
-    op();
-    prepared();
-    op();
+    for (int run = 0; run < 2; ++run) prepared(), op();
     EXPECT_EQ(OpenedSince(start), keptAfterOne) << "clean runs leave handles open";
 
-    prepared();
-    auto before = larkin::controls::OpenHandles();
-    larkin::controls::RecordCalls(true);
+    auto before = prepared();
+    controls::RecordCalls(true);
     op();
-    larkin::controls::RecordCalls(false);
+    controls::RecordCalls(false);
     int cleanOpen = OpenedSince(before);
-    auto calls = larkin::controls::RecordedCalls();
+    auto calls = controls::RecordedCalls();
 
-    // A loop makes the same call from the same place many times, and failing
-    // its tenth round takes the path its second did. A call is failed where
-    // it follows a given call on a given device for the first, second and
-    // last time: every place in the flow, without each round of its loops.
+    // A call is failed where it follows a given call on a given device for
+    // the first, second and last time: every place in the flow, without each
+    // round of its loops.
     std::vector<std::string> places;
     std::map<std::string, std::size_t> lastAt;
     for (std::size_t i = 0; i < calls.size(); ++i) {
@@ -86,18 +184,15 @@ int FailEachCallInTurn(const std::function<void()>& op,
         lastAt[places.back()] = i;
     }
     int faultedRuns = 0;
-    std::map<std::string, int> seen;
-    std::map<std::string, int> seenAt;
+    std::map<std::string, int> seen, seenAt;
     for (std::size_t i = 0; i < calls.size(); ++i) {
         const auto& record = calls[i];
         int n = seen[record.call]++;
         if (seenAt[places[i]]++ >= 2 && lastAt[places[i]] != i) continue;
-        larkin::controls::ClearFaults();
-        prepared();
-        before = larkin::controls::OpenHandles();
-        larkin::controls::InjectFault({record.call, "", 0, n, 1, kInjectedError});
+        before = prepared();
+        controls::InjectFault({record.call, "", 0, n, 1, kInjectedError});
         op();
-        larkin::controls::ClearFaults();
+        controls::ClearFaults();
         ++faultedRuns;
         SCOPED_TRACE(record.call + " call " + std::to_string(n) + " (" + record.device +
                      ") failing");
@@ -105,6 +200,29 @@ int FailEachCallInTurn(const std::function<void()>& op,
         check(record.call, n);
     }
     return faultedRuns;
+}
+
+ScopedInput::ScopedInput(std::string_view text) {
+    std::ofstream(folder_.path() / "input", std::ios::binary) << text;
+    std::freopen((folder_.path() / "input").c_str(), "r", stdin);
+}
+
+ScopedInput::~ScopedInput() {
+    std::freopen("/dev/null", "r", stdin);
+}
+
+MemoryConsole::MemoryConsole(std::string_view input) : input_(input) {
+    ::testing::internal::CaptureStdout();
+    ::testing::internal::CaptureStderr();
+}
+
+void MemoryConsole::Collect() {
+    if (!collecting_) return;
+    collecting_ = false;
+    std::fflush(stdout);
+    std::fflush(stderr);
+    out_ = ::testing::internal::GetCapturedStdout();
+    err_ = ::testing::internal::GetCapturedStderr();
 }
 
 }  // namespace tessel::test

@@ -5,28 +5,78 @@
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
 
+#include <cstdint>
+#include <filesystem>
 #include <functional>
+#include <optional>
+#include <set>
 #include <string>
+#include <vector>
 
+#include "console/console_io.h"
 #include "devices/device_table.h"
+#include "exports/message_channel.h"
 #include "larkin/simulation.h"
+#include "larkin/test_controls.h"
 #include "run_command.h"
 #include "test_machine.h"
 #include "win32/windows.h"
 
 namespace tessel::test {
 
-// A machine of the test's own (by default stick E: and a blank stick), with
-// the engine's services bound and its tables and callback zeroed, as after
-// a fresh load.
+using ::testing::ElementsAre;
+using ::testing::HasSubstr;
+
+// The engine on a machine of the test's own, its services bound and its
+// tables and callback zeroed, as after a fresh load.
 class EngineTest : public ::testing::Test {
   protected:
     explicit EngineTest(
-        const std::string& toml = larkin::test::MachineText("engine-sticks-e-and-blank"));
+        const std::string& toml = larkin::test::MachineText("engine-sticks-e-and-blank")) {
+        Restart(toml);
+    }
     ~EngineTest() override;
+    // Starts the engine afresh on another machine.
+    void Restart(const std::string& toml);
 
-    larkin::test::TestMachine machine_;
+    std::optional<larkin::test::TestMachine> machine_;
 };
+
+// A stick for StickMachine (written with designated initialisers).
+struct StickLayout {
+    std::string id = "stick1";
+    std::uint64_t bytes = 20 * 1024 * 1024;  // FAT16 when formatted
+    std::uint32_t sectorsPerTrack = 63;
+    std::uint32_t heads = 255;
+    std::string friendlyName = "SanDisk Cruzer Blade USB Device";
+    std::string letter = "E:";  // empty: no letter
+    bool partitioned = true;    // one FAT16 (LBA) partition one track in
+    std::string format{};       // the partition's file system when made ("FAT16")
+    bool present = true;
+};
+
+// System disk C:, one USB adapter per stick, a floppy A:, time_scale 0.
+std::string StickMachine(const std::vector<StickLayout>& sticks);
+
+std::filesystem::path DiskImage(std::string_view id);
+std::filesystem::path FloppyImage();
+// Puts a host file into the floppy's root, unseen by the journal.
+bool PutOnFloppy(const std::filesystem::path& file, std::string_view name);
+// The disks named by the journal's entries.
+std::set<std::string> WrittenDisks();
+// \\.\PhysicalDriveN through the platform.
+HANDLE OpenDisk(int number, DWORD access = GENERIC_READ | GENERIC_WRITE);
+std::vector<std::uint8_t> FileBytes(const std::filesystem::path& file);
+// Bytes of a disk image, read from outside the platform.
+std::vector<std::uint8_t> ImageBytes(std::string_view id, std::uint64_t offset,
+                                     std::uint64_t length);
+// A little-endian number of width bytes.
+std::uint32_t Little(const std::vector<std::uint8_t>& bytes, std::size_t at, int width = 4);
+// fsck.fat -n over the partition's sectors: 0 when clean.
+int CheckPartition(std::string_view id, std::uint64_t firstSector, std::uint64_t sectors,
+                   std::string* output);
+// Whether nothing holds the volume now.
+bool VolumeLockable(const char* letter);
 
 // Runs op with the standard output captured; returns what it wrote.
 std::string CapturedOutput(const std::function<void()>& op);
@@ -36,15 +86,45 @@ inline constexpr DWORD kInjectedError = 0x20001234u;
 
 // Fails, in turn, each platform call that op makes in a clean run (a call
 // repeated from one place in a loop: its first, second and last round), once
-// per run, and hands the run to check (with the failing call's name and its
+// per run, and hands the run to check (the failing call's name and its
 // number among the calls of that name). Also checks that no run leaves more
-// handles open than the clean run did. Returns how many runs had a fault.
-// prepare, when given, runs before every run of op (clean or faulted) with
-// no fault set and no call recorded: it puts the machine back as op expects
-// to find it.
+// handles open than the clean run did. prepare, when given, puts the machine
+// back before every run. Returns how many runs had a fault.
 int FailEachCallInTurn(const std::function<void()>& op,
                        const std::function<void(const std::string&, int)>& check,
                        const std::function<void()>& prepare = {});
+
+// The process's standard input reads text while the object lives.
+class ScopedInput {
+  public:
+    explicit ScopedInput(std::string_view text);
+    ~ScopedInput();
+    ScopedInput(const ScopedInput&) = delete;
+    ScopedInput& operator=(const ScopedInput&) = delete;
+
+  private:
+    larkin::test::TempFolder folder_;
+};
+
+// A Console reading input, its output and errors collected until first asked.
+class MemoryConsole {
+  public:
+    explicit MemoryConsole(std::string_view input);
+    ~MemoryConsole() { Collect(); }
+    console::Console& console() { return console_; }
+    std::string output() { return Collect(), out_; }
+    std::string errors() { return Collect(), err_; }
+
+  private:
+    void Collect();
+    ScopedInput input_;
+    bool collecting_ = true;
+    std::string out_, err_;
+    OutputStream outStream_{[] { return stdout; }};
+    OutputStream errStream_{[] { return stderr; }};
+    InputStream inStream_{[] { return stdin; }};
+    console::Console console_{outStream_, errStream_, inStream_};
+};
 
 }  // namespace tessel::test
 

@@ -1,15 +1,12 @@
 // The library as a host sees it: exports by name and by ordinal sharing one
-// set of tables, the refusal to load without its services, the message
-// channel its operations write through, and the C example that knows the
-// engine only by its exported names.
-#include <filesystem>
+// set of tables, the refusal to load without its services, and the message
+// channel its operations write through.
 #include <sstream>
 
-#include "larkin/owned.h"
+#include "boot_harness.h"
 #include "engine_test_support.h"
-#include "exports/message_channel.h"
 #include "exports/tessel.h"
-#include "larkin/test_controls.h"
+#include "larkin/owned.h"
 
 namespace tessel::test {
 namespace {
@@ -31,15 +28,11 @@ TEST(TesselExports, EveryNameAndOrdinalReachesOneEntryPointAndBothShareTheTables
         "_CreateUSBBoot@12 EnumUSBDevices _GetUSBDevCount@0 _GetUSBDevInfo@8 OpenDevice "
         "SetCallBackFunc ZeroPartitionInfo");
     for (int ordinal = 1; ordinal <= 18; ++ordinal) {
-        void* address = Export(library, MAKEINTRESOURCEA(ordinal));
-        if (ordinal > 16) {
-            EXPECT_EQ(address, nullptr) << ordinal;
-            continue;
-        }
-        std::string name;
+        std::string name;  // none past 16
         byOrdinal >> name;
-        EXPECT_NE(address, nullptr) << ordinal;
-        EXPECT_EQ(address, Export(library, name.c_str())) << name;
+        void* address = Export(library, MAKEINTRESOURCEA(ordinal));
+        EXPECT_EQ(address == nullptr, name.empty()) << ordinal;
+        EXPECT_EQ(address, name.empty() ? nullptr : Export(library, name.c_str())) << name;
     }
     for (const char* name :
          {"EnumUSBDevicesCVD", "CreatePartitionCVD", "_CreateUSBBoot_12", "ScanWithVerran"})
@@ -97,20 +90,17 @@ TEST(TesselMessageChannel, LinesSystemTextsAndBareCodesInCallOrderProgressToTheC
     EXPECT_EQ(CurrentProgressCallback(), nullptr);
 }
 
-using larkin::test::Quoted;
-
-TEST(TesselListEngineDrives, ListsTheDemoMachinesSticksTheBlankOneWithoutLetter) {
-    larkin::test::TempFolder folder;
-    std::filesystem::path machine = folder.path() / "demo.toml";
-    std::filesystem::copy_file(TESSEL_DEMO_MACHINE, machine);
-    auto run = larkin::test::RunCommand("cd " + Quoted(folder.path().string()) +
-                                        " && LARKIN_MACHINE=" + Quoted(machine.string()) + " " +
-                                        TESSEL_LIST_ENGINE_DRIVES);
+TEST(TesselExports, AProgramThatKnowsOnlyTheExportedNamesListsTheDrives) {
+    using larkin::test::Quoted;
+    larkin::test::TestMachine machine(larkin::test::MachineText("engine-sticks-e-and-blank"));
+    auto run = larkin::test::RunCommand(
+        "cd " + Quoted(machine.folder().string()) +
+        " && LARKIN_MACHINE=" + Quoted(machine.file().string()) + " " +
+        Quoted((larkin::test::boot::BinDir() / "list_engine_drives").string()));
     ASSERT_EQ(run.exitCode, 0) << run.output;
     EXPECT_EQ(run.output,
-              "0: [E: SanDisk Cruzer Blade USB Device]\n"
-              "1: [ Kingston DataTraveler 2.0 USB Device]\n"
-              "2 USB drives\n");
+              "0: [E: SanDisk Cruzer Blade USB Device]\n1: [ Kingston DataTraveler 2.0 USB "
+              "Device]\n2 USB drives\n");
 }
 
 }  // namespace

@@ -2,35 +2,17 @@
 // allocation: nothing thrown leaves the library, and the next call works.
 // (GetUSBDevInfo, GetUSBDevInfoW and SetCallBackFunc allocate nothing.) The
 // failing allocator stands aside under AddressSanitizer.
-#include <gtest/gtest.h>
-
-#include <filesystem>
 #include <fstream>
-#include <functional>
-#include <optional>
-#include <vector>
 
 #include "allocation_faults.h"
-#include "console_test_support.h"
-#include "larkin/owned.h"
+#include "engine_test_support.h"
 #include "exports/tessel.h"
-#include "stick_machines.h"
-#include "test_machine.h"
+#include "larkin/owned.h"
 
 namespace tessel::test {
 namespace {
 
 namespace allocation = larkin::test::allocation;
-
-struct Export {
-    const char* name;
-    std::function<int()> call;
-    const char* input = nullptr;         // the answers to the engine's questions
-    std::function<void()> prepare = {};  // before each call, outside the fault
-    // Only the library's own allocations fail: out of memory in the
-    // platform's search for a library (the boot records') ends the process.
-    bool ownOnly = false;
-};
 
 TEST(TesselMemoryFault, NothingLeavesAnExport) {
     if (!allocation::Enabled()) GTEST_SKIP() << "the sanitizer owns the allocator";
@@ -41,12 +23,10 @@ TEST(TesselMemoryFault, NothingLeavesAnExport) {
     std::ofstream(image, std::ios::binary) << std::string(4096, '\x42');
     larkin::Library tessel(LoadLibraryA("Tessel"));
     ASSERT_TRUE(tessel) << GetLastError();
-    HMODULE library = tessel.get();
-
     // Bound first: looking an export up allocates too.
-    auto bound = [library](auto type, const char* name) {
+    auto bound = [&](auto type, const char* name) {
         auto address = reinterpret_cast<decltype(type)>(
-            reinterpret_cast<void*>(GetProcAddress(library, name)));
+            reinterpret_cast<void*>(GetProcAddress(tessel.get(), name)));
         EXPECT_NE(address, nullptr) << name;
         return address;
     };
@@ -57,7 +37,16 @@ TEST(TesselMemoryFault, NothingLeavesAnExport) {
     auto writer = bound(TESSEL_COPY_USB_BOOT_IMAGE{}, "CopyUSBBootImage");
     auto restorer = bound(TESSEL_COPY_USB_MBR_IMAGE{}, "CopyUSBMBRImage");
     auto open = bound(TESSEL_OPEN_DEVICE{}, "OpenDevice");
-    const std::vector<Export> exports = {
+    // Each with the answers to its questions and what puts it back before a
+    // call; the flows that search for the boot records' library fail only in
+    // the engine's own allocations (out of memory there ends the process).
+    const struct {
+        const char* name;
+        std::function<int()> call;
+        const char* input = nullptr;
+        std::function<void()> prepare = {};
+        bool ownOnly = false;
+    } exports[] = {
         {"GetUSBDevCount", bound(TESSEL_GET_USB_DEV_COUNT{}, "GetUSBDevCount")},
         {"OpenDevice",
          [&] {
@@ -69,22 +58,20 @@ TEST(TesselMemoryFault, NothingLeavesAnExport) {
         {"EnumUSBDevices", enumVerran},
         {"EnumUSBDevicesCVD", enumCorvid},
         {"ZeroPartitionInfo", bound(TESSEL_ZERO_PARTITION_INFO{}, "ZeroPartitionInfo")},
-        // Each from the same baseline: a scan cut short by a fault replaces it.
+        // From the same baseline each time: a scan cut short replaces it.
         {"CreatePartition", bound(TESSEL_CREATE_PARTITION{}, "CreatePartition"), nullptr,
          [&] { enumVerran(); }},
         {"CreatePartitionCVD", [&] { return static_cast<int>(partitionCvd()); }, nullptr,
          [&] { enumCorvid(); }},
         {"CreateUSBBoot", [&] { return boot("E:", "A:", 0); }, nullptr, {}, true},
         {"CopyUSBBootImage", [&] { return writer(saved.c_str(), "E:", image.c_str()); }, "y\n0\n",
-         // sector 0 is saved afresh each time
          [&] {
              for (const char* end : {"", ".info"}) std::filesystem::remove(saved + end);
          },
          true},
         {"CopyUSBMBRImage", [&] { return restorer(saved.c_str(), "E:"); }, "y\ny\n", {}, true},
     };
-
-    for (const Export& e : exports) {
+    for (const auto& e : exports) {
         SCOPED_TRACE(e.name);
         std::optional<int> clean;
         int faults = 0;
@@ -92,29 +79,29 @@ TEST(TesselMemoryFault, NothingLeavesAnExport) {
             if (e.prepare) e.prepare();
             std::optional<ScopedInput> input;
             if (e.input != nullptr) input.emplace(e.input);
-            ::testing::internal::CaptureStdout();
-            if (point >= 0 && e.ownOnly) allocation::FailAfter(point, {"libTessel"});
-            if (point >= 0 && !e.ownOnly) allocation::FailAfter(point);
             int result = -1;
-            bool escaped = false;
-            try {
-                result = e.call();
-            } catch (...) {
-                escaped = true;
-            }
-            bool failed = allocation::Failed();
-            std::string output = ::testing::internal::GetCapturedStdout();
-            EXPECT_FALSE(escaped) << "an exception left it at allocation " << point << "\n"
-                                  << output;
+            bool escaped = false, failed = false;
+            std::string output = CapturedOutput([&] {
+                if (point >= 0 && e.ownOnly)
+                    allocation::FailAfter(point, {"libTessel"});
+                else if (point >= 0)
+                    allocation::FailAfter(point);
+                try {
+                    result = e.call();
+                } catch (...) {
+                    escaped = true;
+                }
+                failed = allocation::Failed();
+            });
+            EXPECT_FALSE(escaped) << "an exception left it at allocation " << point << output;
             if (!clean) {
                 clean = result;  // the run without a fault
-                continue;
-            }
-            if (!failed) {
+            } else if (!failed) {
                 EXPECT_EQ(result, *clean) << output;
                 break;
+            } else {
+                ++faults;
             }
-            ++faults;
         }
         EXPECT_GT(faults, 0);
     }

@@ -1,19 +1,14 @@
 // Volume mapping from a physical drive to its letter, and the command
-// runners with a stand-in child program.
+// runners with the shell as their child.
 #include <cstring>
-#include <filesystem>
 #include <fstream>
 
 #include "engine_test_support.h"
 #include "shell/command_runner.h"
 #include "shell/volume_mapping.h"
-#include "stick_machines.h"
-#include "larkin/test_controls.h"
 
 namespace tessel::test {
 namespace {
-
-using ::testing::ElementsAre;
 
 class TesselVolumeMapping : public EngineTest {
   protected:
@@ -56,19 +51,23 @@ TEST_F(TesselVolumeMapping, WithoutAVolumeOrAnIdentityTheBufferIsKeptAfterHalfAS
 class TesselCommandRunner : public EngineTest {
   protected:
     std::string Marker() {
-        std::ifstream in(machine_.folder() / "marker.txt");
+        std::ifstream in(machine_->folder() / "marker.txt");
         std::string text;
         std::getline(in, text);
         return text;
     }
-    std::string CommandLine(const std::string& extra = "") {
-        return "tessel_wait_for_enter \"" + (machine_.folder() / "marker.txt").string() + "\" " +
-               extra;
+    // The shell running script, F in it standing for the machine's folder.
+    std::string CommandLine(std::string script) {
+        const std::string folder = "'" + machine_->folder().string() + "'";
+        for (std::size_t at = 0; (at = script.find('F', at)) != std::string::npos;
+             at += folder.size())
+            script.replace(at, 1, folder);
+        return "/bin/sh -c \"" + script + "\"";
     }
 };
 
 TEST_F(TesselCommandRunner, EnterReachesTheTitledConsoleAfterHalfASecond) {
-    std::string line = CommandLine();
+    std::string line = CommandLine("(read l && echo enter || echo eof) > F/marker.txt");
     EXPECT_EQ(CapturedOutput([&] { EXPECT_TRUE(RunConsoleCommand(line.data(), true, INFINITE)); }),
               "");
     EXPECT_EQ(Marker(), "enter") << "the child had ended, after one Enter";
@@ -77,23 +76,24 @@ TEST_F(TesselCommandRunner, EnterReachesTheTitledConsoleAfterHalfASecond) {
 }
 
 TEST_F(TesselCommandRunner, WithoutWindowNoPauseNoKeyAndTheWaitMayRunOut) {
-    std::string line = CommandLine("--no-read");
+    std::string line = CommandLine("echo ran > F/marker.txt");
     DWORD code = 7;
     EXPECT_TRUE(RunConsoleCommand(line.data(), false, INFINITE, &code));
     EXPECT_EQ(Marker(), "ran");
     EXPECT_EQ(code, 0u);
     EXPECT_TRUE(larkin::controls::Pauses().empty());
-
-    // A child that outlasts the wait: the run still counts as started, and
+    // A child that outlasts the wait (until go appears or its folder goes,
+    // which may be before it starts): the run still counts as started, and
     // the child is left running.
-    std::filesystem::remove(machine_.folder() / "marker.txt");
-    std::string go = (machine_.folder() / "go").string();
-    std::string minimized = CommandLine("--until \"" + go + "\"");
+    std::filesystem::remove(machine_->folder() / "marker.txt");
+    std::string minimized = CommandLine(
+        "while [ -d F ] && [ ! -e F/go ]; do sleep 0.01; done; { echo ran > F/marker.txt; } "
+        "2>/dev/null");
     EXPECT_TRUE(RunMinimizedCommand(minimized.data(), 0, &code));
     EXPECT_EQ(code, kNoExitCode);
     EXPECT_EQ(Marker(), "");
     EXPECT_THAT(larkin::controls::Pauses(), ElementsAre(500));
-    std::ofstream{go};
+    std::ofstream{machine_->folder() / "go"};
 }
 
 TEST_F(TesselCommandRunner, ProgramThatCannotStartGivesTheFailureLine) {
