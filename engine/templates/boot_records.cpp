@@ -14,17 +14,4 @@ const SectorBytes kDosBootSector = {
 #include "bootrec-112.inc"
 };
 
-std::span<const std::uint8_t> BuiltInBootRecord(std::uint16_t id) {
-    switch (id) {
-        case kMbrTemplateId:
-            return kMbrTemplate;
-        case kFreeDosBootSectorId:
-            return kFreeDosBootSector;
-        case kDosBootSectorId:
-            return kDosBootSector;
-        default:
-            return {};
-    }
-}
-
 }  // namespace larkin::templates

@@ -7,7 +7,6 @@
 #include <array>
 #include <cstddef>
 #include <cstdint>
-#include <span>
 
 namespace larkin::templates {
 
@@ -25,9 +24,6 @@ enum BootRecordId : std::uint16_t {
 extern const SectorBytes kMbrTemplate;
 extern const SectorBytes kFreeDosBootSector;
 extern const SectorBytes kDosBootSector;
-
-// The built-in bytes of a record; empty for an id the engine does not carry.
-std::span<const std::uint8_t> BuiltInBootRecord(std::uint16_t id);
 
 }  // namespace larkin::templates
 
