@@ -24,9 +24,8 @@ inline QString WriteFile(const QString& path, const QByteArray& content) {
     return path;
 }
 
-// Both fakes note what is done in `log`: "count", "create E: A: 0", "hold E:",
-// "release E:", "check <folder>", "copy <folder> to E:", "use <file>", "point
-// E:". The engine is called on the worker thread while the test's waits.
+// Both fakes note the calls made in `log`; the engine is called on the
+// worker thread while the test's waits.
 class FakeEngine : public Engine {
   public:
     EngineResult GetUSBDevCount() override {
@@ -52,12 +51,12 @@ class FakeEngine : public Engine {
     QStringList* log = nullptr;
     int count = 0;
     std::vector<std::string> texts;  // by index; a missing index gives 6
-    Failure countFailure;            // the engine cannot be reached
+    Failure countFailure;
     int createResult = 0;
     Failure createFailure;
-    std::vector<std::string> createOutput;            // lines CreateUSBBoot prints
+    std::vector<std::string> createOutput;
     std::function<void()> duringCount, duringCreate;  // on the worker thread
-    bool onWindowThread = false;                      // set when any call ran on the window thread
+    bool onWindowThread = false;                      // any call ran on the window thread
 
   private:
     void Note(const QString& call) {
@@ -107,11 +106,10 @@ class FakeDrives : public DriveServices {
 
     QStringList* log = nullptr;
     QMap<QString, DriveFacts> drives;
-    QMap<QString, QString> refusals, holdErrors;  // why E: must not be written, held
-    std::deque<bool> floppyReady;                 // A:'s ready answers in turn (the last repeats)
+    QMap<QString, QString> refusals, holdErrors, imageRefusals;
+    std::deque<bool> floppyReady;  // A:'s ready answers in turn (the last repeats)
     Failure driveFailure, copyFailure, checkFailure;
-    QMap<QString, QString> imageRefusals;  // why a file cannot be A:
-    QStringList pointedLines;              // what pointing floppy paths says
+    QStringList pointedLines;
 };
 
 class FakeMessageBoxes : public MessageBoxes {
@@ -141,16 +139,14 @@ class VirtualTimer : public IntervalTimer {
     int Interval() const override { return interval; }
     void SetEnabled(bool on) override { enabled = on, elapsed = 0; }
     bool Enabled() const override { return enabled; }
-    // Moves virtual time on, firing the timer at every interval passed.
     void Advance(int milliseconds) {
         for (int step = 0; step < milliseconds && enabled && interval > 0; ++step)
             if (++elapsed >= interval) elapsed = 0, onTimer();
     }
-    int interval = 0, elapsed = 0;  // elapsed since enabled
+    int interval = 0, elapsed = 0;
     bool enabled = false;
 };
 
-// Calls `seen` with each event of the application's objects while it lives.
 class EventWatcher : public QObject {
   public:
     explicit EventWatcher(std::function<void(QObject*, QEvent*)> seen) : seen_(std::move(seen)) {
@@ -185,16 +181,14 @@ inline std::unique_ptr<EventWatcher> RecordSteps(QStringList* lines) {
     });
 }
 
-// Clicks Accept on the agreement window.
 inline void Accept(frmLicense* license) {
     QTest::mouseClick(license->Command1, Qt::LeftButton);
 }
 
-// A program folder (File_Images, a help page), the fakes, and the window,
-// shown (when `show`) and loaded with the demo image and two USB drives, or
-// with what `setup` makes instead.
+// A program folder, the fakes, and the window loaded with the demo image and
+// two USB drives, or with what `setup` makes instead.
 struct TestProgram {
-    explicit TestProgram(const std::function<void(TestProgram&)>& setup = {}, bool show = true) {
+    explicit TestProgram(const std::function<void(TestProgram&)>& setup = {}) {
         QDir(folder.path()).mkdir("File_Images");
         WriteFile(folder.filePath("larkinhelp.htm"), "<html><body>help</body></html>");
         engine.log = drives.log = &log;
@@ -220,13 +214,10 @@ struct TestProgram {
             AddUsbDrives();
         }
         window = std::make_unique<frmUSBBoot>(services);
-        if (show) {
-            window->show();
-            QVERIFY(QTest::qWaitForWindowExposed(window.get()));
-        }
+        window->show();
+        QVERIFY(QTest::qWaitForWindowExposed(window.get()));
         window->Form_Load();
     }
-    // File_Images/<folder> with fi.ini holding description, and files.
     void AddImage(const QString& name, const QByteArray& description,
                   const QMap<QString, QByteArray>& files = {}) {
         QDir(ImagesFolder()).mkdir(name);
@@ -243,15 +234,14 @@ struct TestProgram {
                   {"KERNEL.SYS", QByteArray(2048, 'k')}});
     }
     QString ImagesFolder() const { return folder.filePath("File_Images"); }
-    // Two ready USB drives: E: (4,004,511,744 bytes) and F:.
     void AddUsbDrives() {
         engine.count = 2;
         engine.texts = {"E: SanDisk Cruzer Blade USB Device", "F: Kingston DataTraveler 2.0"};
         drives.drives["E:"] = {true, true, "CRUZER", 4004511744ULL};
         drives.drives["F:"] = {true, true, QString(), 64000000ULL};
     }
-    // Make USB Bootable on a row (none: -1), `onAgreement` run on the
-    // agreement window; the boxes and the log before are forgotten.
+    // Make USB Bootable on a row (none: -1); the boxes and the log before
+    // are forgotten.
     void Start(int row, std::function<void(frmLicense*)> onAgreement = Accept) {
         boxes.shown.clear();
         log.clear();
@@ -273,18 +263,17 @@ struct TestProgram {
     FakeDrives drives;
     FakeMessageBoxes boxes;
     EngineWorker worker;
-    VirtualTimer* timer = nullptr;  // owned by the window
+    VirtualTimer* timer = nullptr;
     ProgramServices services;
     bool ended = false;
     QStringList openedPages;
     QString windowsDirectory = "C:\\WINDOWS";
     std::unique_ptr<frmUSBBoot> window;
     std::unique_ptr<EventWatcher> agreement;
-    QString agreementText;  // what the agreement window showed
+    QString agreementText;
     bool acceptHadFocus = false;
 };
 
-// The look the pictures are taken with: Fusion, DejaVu Sans 9 pt.
 inline void UseScreenshotLook() {
     QLocale::setDefault(QLocale(QLocale::English, QLocale::UnitedStates));
     QApplication::setStyle(QStyleFactory::create("Fusion"));

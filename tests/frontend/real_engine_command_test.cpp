@@ -1,7 +1,5 @@
 // On a copy of the demo machine: its drive services, and the demo image made
-// onto E: with the real engine through larkin-writer as the program does it;
-// then only the stick was written, the image's files are in its volume, and
-// it starts the demo kernel in QEMU.
+// onto E: with the real engine through larkin-writer, then booted in QEMU.
 #include <set>
 
 #include "boot_harness.h"
@@ -29,7 +27,6 @@ class RealEngineCommandTest : public QObject {
     void initTestCase() {
         QString machine = machineFolder_.filePath("demo.toml");
         QVERIFY(QFile::copy(LARKIN_DEMO_MACHINE, machine));
-        // The helper finds the machine where every program does.
         ::setenv("LARKIN_MACHINE", machine.toLocal8Bit().constData(), 1);
         std::array<char, 512> error{};
         QVERIFY2(LarkinStartPlatform(machine.toLocal8Bit().constData(), error.data(),
@@ -41,7 +38,6 @@ class RealEngineCommandTest : public QObject {
         services_.drives = drives_.get();
         services_.messageBoxes = &boxes_;
         services_.worker = &worker_;
-        // The build tree's program folder: File_Images with the demo kernel.
         services_.programFolder = LARKIN_BIN_DIR_PATH;
         services_.windowsDirectory = PlatformWindowsDirectory;
         services_.makeTimer = [] { return std::make_unique<VirtualTimer>(); };
@@ -54,9 +50,8 @@ class RealEngineCommandTest : public QObject {
 
     void cleanupTestCase() { RemovePlatformMessageBoxes(); }
 
-    // Drive facts, the check of a source before the drive is written (the
-    // demo's empty floppy, files too large for the volume the engine makes),
-    // and the copy with its failures mapped onto the error handler's numbers.
+    // The check of a source before the drive is written (the demo's empty
+    // floppy, files too large for the volume the engine makes).
     void DriveServicesOfTheMachine() {
         DriveFacts stick, none, floppy;
         QVERIFY(!drives_->GetDrive("E:", &stick) && !drives_->GetDrive("Q:", &none) &&
@@ -106,8 +101,6 @@ class RealEngineCommandTest : public QObject {
             if (disk.id == "stick1") image = QString::fromStdString(disk.image);
         QVERIFY(!image.isEmpty());
         QVERIFY(larkin::controls::ClearJournal());
-        // Every step the copy window shows, as it is shown: the lines replace
-        // each other faster than any sampling would see them.
         QStringList lines;
         auto recorder = RecordSteps(&lines);
         auto agreement = OnShown("larkin::frontend::frmLicense", [](QWidget* license) {
@@ -120,8 +113,7 @@ class RealEngineCommandTest : public QObject {
         QPointer<frmCopyFiles> copy = window.copyWindow();
         QVERIFY(copy && copy->isVisible());
         QCOMPARE(copy->Label1->text(), "Done: USB Drive E: is now bootable.");
-        // The window said what was being done, never what format asks of its
-        // console.
+        // Never what format asks of its console.
         QVERIFY2(steps.startsWith("Formatting E: ...") && steps.contains("Copying KERNEL.SYS") &&
                      !steps.contains("ENTER", Qt::CaseInsensitive) &&
                      !steps.contains("Insert", Qt::CaseInsensitive),
@@ -134,7 +126,6 @@ class RealEngineCommandTest : public QObject {
         }
         QCOMPARE(written, std::set<std::string>{"stick1"});
 
-        // The image folder's files are in the root of the active entry's volume.
         const boot::SectorBuffer mbr = boot::ReadSector(image.toStdString(), 0);
         const std::uint32_t first = mbr[454] | mbr[455] << 8 | mbr[456] << 16 | mbr[457] << 24;
         boot::CommandResult listing =

@@ -1,8 +1,6 @@
-// The windows as they appear on an X display (Xvfb), compared with the
-// reference pictures in screenshots/: a picture matches when at most 1% of
-// its pixels differ by more than a little (font rendering may move an edge).
-// With LARKIN_UPDATE_SCREENSHOTS=1 the references are written instead.
-
+// The windows on an X display against screenshots/: at most 1% of the pixels
+// may differ by more than a little, as font rendering may move an edge.
+// LARKIN_UPDATE_SCREENSHOTS=1 writes the references instead.
 #include "fakes.h"
 
 using namespace larkin::frontend;
@@ -32,7 +30,6 @@ void Compare(const QImage& shot, const QString& name) {
              qPrintable(QString("%1 pixels differ; see %2").arg(differing).arg(saved)));
 }
 
-// The demo image and two drives, changed by `more`, the first drive selected.
 struct Shown : TestProgram {
     explicit Shown(const std::function<void(TestProgram&)>& more = {})
         : TestProgram([&](TestProgram& p) {
@@ -83,7 +80,6 @@ class ScreenshotTest : public QObject {
         Compare(copy->grab().toImage(), "copy_window_done");
     }
 
-    // The floppy path's failure with an empty floppy, found after the erase.
     void FloppyFailureAfterTheErase() {
         PicturingMessageBoxes boxes("USB Drive Not Bootable");
         Shown shown([&boxes](TestProgram& program) {

@@ -37,9 +37,8 @@ Setup Image(const QByteArray& description, const QMap<QString, QByteArray>& file
     };
 }
 
-// The writing helper answers with `kind`, noting "writer <destination>
-// <name> <image>". The want of root it has is no refusal; it holds the drive
-// itself.
+// The writing helper answers with `kind`; it holds the drive itself, so the
+// want of root is no refusal.
 Setup Helper(OutcomeKind kind) {
     return [kind](TestProgram& c) {
         c.drives.refusals["E:"] = c.services.privilegeRefusal = "no root";
@@ -48,7 +47,6 @@ Setup Helper(OutcomeKind kind) {
             c.log << QString::fromStdString("writer " + request.destination + ' ' + request.name +
                                             ' ' + request.image);
             if (kind == OutcomeKind::Done) callbacks.onFile("KERNEL.SYS");
-            // Written, save when it died: then the drive is as it was.
             return larkin::writer::Outcome{.kind = kind,
                                            .reason = "the reason",
                                            .lastLine = "Unable to Lock volume",
@@ -57,7 +55,6 @@ Setup Helper(OutcomeKind kind) {
     };
 }
 
-// C: (the system's drive) and E:, in that order or the other.
 Setup SystemAndStick(bool systemFirst) {
     return [=](TestProgram& program) {
         program.AddDemoImage();
@@ -94,8 +91,6 @@ class WindowTest : public QObject {
                                      window.Option1[1], window.btnScan}));
     }
 
-    // The images listed, the system drive found, no row selected; the status
-    // follows the image, the row and the source options.
     void StartUpAndTheStatus() {
         TestProgram shown([](TestProgram& program) {
             program.AddImage("Alpha", "x\nFolder=Alpha\nEula=NONE\nName=Alpha disk\n");
@@ -152,9 +147,8 @@ class WindowTest : public QObject {
         QCOMPARE(rescan.boxes.Titles(), QStringList{"No USB Drives"});
     }
 
-    // Not ready, unknown, blank label, two volumes (named by the first
-    // letter); texts without a capital drive letter, and the system drive's
-    // bare letter, are not listed; a failed GetUSBDevInfo skips its index.
+    // Texts without a capital drive letter, and the system drive's bare
+    // letter, are not listed; a failed GetUSBDevInfo skips its index.
     void DeviceRowsAndTheirColumns() {
         TestProgram shown([](TestProgram& program) {
             program.AddDemoImage();
@@ -203,13 +197,9 @@ class WindowTest : public QObject {
         QTRY_VERIFY(keyboard.window->lvDevices->selectedItems().isEmpty());
     }
 
-    // Help opens the page beside the program, About names the version and
-    // the licence file, a picked floppy image is drive A:, Quit ends the
-    // program, Exit closes the window.
     void MenusAndQuit() {
-        TestProgram shown;
-        TestProgram& program = shown;
-        frmUSBBoot& window = *shown.window;
+        TestProgram program;
+        frmUSBBoot& window = *program.window;
         const QString page = program.folder.filePath("larkinhelp.htm");
         window.mnuProgHelp->trigger();
         QCOMPARE(program.openedPages, QStringList{page});
@@ -217,19 +207,19 @@ class WindowTest : public QObject {
         window.mnuProgHelp->trigger();
         QCOMPARE(program.openedPages.size(), 1);
         window.mnuAbout->trigger();
-        QVERIFY(shown.LastText().contains(QString("Version ") + LARKIN_VERSION));
-        QVERIFY(shown.LastText().contains(program.folder.filePath("COPYRIGHT")));
+        QVERIFY(program.LastText().contains(QString("Version ") + LARKIN_VERSION));
+        QVERIFY(program.LastText().contains(program.folder.filePath("COPYRIGHT")));
         QStringList picks = {"", "/x/disk.img", "/x/boot.img"};
         program.services.chooseFloppyImage = [&] { return picks.takeFirst(); };
-        shown.drives.imageRefusals["/x/disk.img"] = "it holds a partition table";
+        program.drives.imageRefusals["/x/disk.img"] = "it holds a partition table";
         window.mnuFloppyImage->trigger();  // no file picked
         window.mnuFloppyImage->trigger();
-        QVERIFY(shown.LastText().endsWith("it holds a partition table"));
+        QVERIFY(program.LastText().endsWith("it holds a partition table"));
         QVERIFY(!window.Option1[0]->isChecked());
         window.mnuFloppyImage->trigger();
-        QCOMPARE(shown.log.filter("use "), (QStringList{"use /x/disk.img", "use /x/boot.img"}));
+        QCOMPARE(program.log.filter("use "), (QStringList{"use /x/disk.img", "use /x/boot.img"}));
         QVERIFY(window.Option1[0]->isChecked());
-        QCOMPARE(shown.boxes.Titles(),
+        QCOMPARE(program.boxes.Titles(),
                  (QStringList{"Larkin Help", "About Larkin", "Floppy Image Not Usable"}));
         QTest::mouseClick(window.Command1, Qt::LeftButton);
         QVERIFY(program.ended);
@@ -238,8 +228,6 @@ class WindowTest : public QObject {
         QVERIFY(!window.isVisible() && !program.ended);
     }
 
-    // Each stops before the engine is called; the drive is neither held nor
-    // written.
     void StopsBeforeTheEngineSayingWhy() {
         const QString why = "it is held by larkin-cli boot E: (process 7)";
         const QString unwritable =
@@ -321,11 +309,9 @@ class WindowTest : public QObject {
         QVERIFY(command.acceptHadFocus && EulaAccepted);
         QVERIFY(command.agreementText.contains("Demo agreement"));
         QVERIFY(!command.agreementText.contains("\\rtf"));
-        // Held through the engine and the copy, let go after.
         QCOMPARE(command.log, (QStringList{"hold E:", "check LarkinDemo", "create E: A: 0",
                                            "copy LarkinDemo to E:", "release E:"}));
         QCOMPARE(command.boxes.Titles(), QStringList{kErase});
-        // The erase warning's default is Cancel.
         QVERIFY(command.boxes.shown[0].buttons == Buttons::OkCancel);
         QCOMPARE(command.boxes.shown[0].defaultButton, 1);
         QVERIFY(shownDuringTheEngineCall);
@@ -334,7 +320,6 @@ class WindowTest : public QObject {
         QCOMPARE(steps, (QStringList{"Formatting E: ...", "Copying files to E: ...",
                                      "Copying KERNEL.SYS", "Copying License.rtf", "Copying fi.ini",
                                      "3 file(s) copied. This window closes in 5 seconds."}));
-        // The selection and the button are left as they were.
         QCOMPARE(command.window->lvDevices->selectedItems().size(), 1);
         QVERIFY(command.window->btnStart->isEnabled());
         // So through the writing helper, which shows its files as the engine's.
@@ -360,7 +345,6 @@ class WindowTest : public QObject {
 
     void CopyWindowClosesFiveSecondsAfterTheCopyAndOutlivesNoTimer() {
         TestProgram command;
-        command.drives.drives["A:"] = {true, true, "", 1474560};
         // A second command within the 5 seconds: the first window goes with it.
         command.Start(0);
         QPointer<frmCopyFiles> first = command.window->copyWindow();
@@ -370,22 +354,13 @@ class WindowTest : public QObject {
         QPointer<frmCopyFiles> second = command.window->copyWindow();
         QVERIFY(second && second != first);
         QTRY_VERIFY(first.isNull());
-        // Closed five seconds after the copy, by a timer that then stops.
         command.timer->Advance(4999);
         QVERIFY(second && second->isVisible());
         command.timer->Advance(1);
         QTRY_VERIFY(second.isNull());
         QVERIFY(!command.window->timerEject->Enabled());
-        // ... and so with a floppy command, whose engine call the timer
-        // might outlast.
-        command.Start(0);
-        first = command.window->copyWindow();
-        command.FromFloppy();
-        command.Start(0);
-        QTRY_VERIFY(first.isNull());
         // The timer firing while the window thread waits for the engine (a
         // Rescan here) still closes the window.
-        command.window->Option1[1]->setChecked(true);
         command.Start(0);
         first = command.window->copyWindow();
         QVERIFY(first);
@@ -397,13 +372,9 @@ class WindowTest : public QObject {
         QTRY_VERIFY(first.isNull());
     }
 
-    // The engine, the copy or the writing helper fails after the erase: a
-    // message that says what failed and what became of the drive, no copy
-    // window left.
     void FailuresAfterTheEraseSayWhatFailedAndWhatIsLeft() {
         const DriveFacts before{true, true, "CRUZER", 4004511744ULL, 1000000, 0x1234ABCD};
-        // The engine call ends with status 6 and the output, leaving E: so
-        // (none: gone).
+        // Status 6 with the output, leaving E: as `after` (none: gone).
         auto fails = [=](bool floppy, std::vector<std::string> output,
                          std::optional<DriveFacts> after) {
             return [=](TestProgram& c) {
@@ -457,8 +428,6 @@ class WindowTest : public QObject {
         }
     }
 
-    // Copy files = 1, no copy window; the prompt repeats until a disk is in;
-    // the end says so, then what was pointed at the stick's own drive.
     void FloppyPathPromptsThenPassesCopyFilesOne() {
         TestProgram command;
         command.drives.drives["A:"] = {true, false, "", 1474560};
@@ -483,7 +452,6 @@ class WindowTest : public QObject {
             QMetaObject::invokeMethod(
                 qApp,
                 [&] {
-                    // Clicks on Quit and Rescan, and closing, are dropped.
                     QTest::mouseClick(command.window->Command1, Qt::LeftButton);
                     QTest::mouseClick(command.window->btnScan, Qt::LeftButton);
                     endedDuringCall = command.ended;

@@ -1,10 +1,7 @@
-// The desktop program's make-bootable on this computer's hardware as a user
-// who is not root runs it, the engine and the copy in larkin-writer through
-// pkexec. The polkit test (tests/tools/larkin-writer) runs it under Xvfb as
-// nobody, with polkit saying no ("refused") and yes ("done"): it pictures the
-// message or the copy window at its end into LARKIN_SHOTS, and exits 0 when
-// the run ended so. LARKIN_WRITER names the installed helper, LARKIN_PROGRAM
-// the installed program folder.
+// Make-bootable on this computer's hardware as a user who is not root, through
+// pkexec; run by the polkit test (tests/tools/larkin-writer) as nobody, with
+// polkit saying "refused" or "done". It pictures the end into LARKIN_SHOTS and
+// exits 0 when the run ended so.
 #include "larkin/platform.h"
 #include "fakes.h"
 

@@ -1,7 +1,5 @@
 // Pellom on pass-through (SPTI) and on the ASPI manager (the first SCSI port
-// made to fail): the probes, keys, commands, sense, buffers and patterns;
-// the scan through Verran; out of memory; a hung stick; and the ASPI
-// manager stand-in on its own.
+// made to fail), and the ASPI manager stand-in on its own.
 #include <algorithm>
 #include <array>
 #include <atomic>
@@ -47,7 +45,6 @@ struct PellomApi {
     std::string info(int local, const char* key) const {
         return Info(getDriveInformation, local, key);
     }
-    // The values of several keys, each ended by '|'.
     std::string infos(int local, std::initializer_list<const char*> keys) const {
         std::string text;
         for (const char* key : keys) text += info(local, key) + "|";
@@ -64,8 +61,7 @@ struct PellomApi {
     }
 };
 
-// toml is a machine file's text; see MachineText. Pellom, the last member,
-// is released first.
+// Pellom, the last member, is released first.
 struct PellomSession {
     explicit PellomSession(std::string_view toml) : machine(toml) {}
     PellomApi& Load() {
@@ -82,7 +78,6 @@ struct PellomSession {
     std::optional<PellomApi> api;
 };
 
-// 16-byte command blocks.
 using Cdb = std::array<BYTE, 16>;
 // READ(10), or WRITE(10) with opcode 0x2A.
 inline Cdb Read10(uint32_t lba, uint16_t blocks, BYTE opcode = 0x28) {
@@ -118,7 +113,6 @@ const Transport kAspi{"pellom-two-aspi-adapters", true, 1, "Pellom:AspiOnly:", 1
     "|Command Status 1  Target Status 0|"};
 // clang-format on
 
-// Pellom without Verran on a machine of tests/machines/, with two slots.
 class PellomProbe : public ::testing::Test {
   protected:
     PellomSession& On(const Transport& transport) {
@@ -147,7 +141,6 @@ TEST_F(PellomProbe, PhysicalDrivesFillSlotsInOrderSkippingMissingOnes) {
     EXPECT_EQ(pellom.getDeviceCount(5, "USB"), 2);
     auto keys = {"Adapter", "AdapterInfo", "DriveInfo",    "DriveSN",     "DriveFW",    "DriveName",
                  "Drive",   "MountInfo",   "FriendlyName", "AdapterType", "DriveNumber"};
-    // Slot 1 is drive 2, described by its slot number.
     EXPECT_EQ(pellom.infos(1, keys),
               "PhysicalDrive 2|PhysicalDrive1 |ACME    Disk Two         SCSI Disk Drive|"
               "SN222222|2.00|||||||");
@@ -184,21 +177,15 @@ TEST_F(PellomProbe, KeysAreMatchedInAnyCaseAndCutToTheCapacity) {
         return std::to_string(room) + ":" + buffer;
     };
     using namespace std::string_literals;
-    // No key: the list of keys, 115 characters, cut to the room.
     EXPECT_EQ(ask(nullptr, 16), "115:'DriveSN','Driv\0xxxxxxxx"s);
     EXPECT_EQ(ask("", 16), ask(nullptr, 16));
     EXPECT_EQ(ask("driveinfo", 24), "40:ACME    Disk Zero      \0"s);
-    // An unknown key: length 0 and the room zeroed.
     EXPECT_EQ(ask("Serial", 20), "0:" + std::string(20, '\0') + "xxxx");
-    // No room: nothing copied, the full length reported.
     EXPECT_EQ(ask("Adapter", 0), "15:" + std::string(24, 'x'));
     char none[1] = {'x'};
     EXPECT_EQ(pellom.getDriveInformation(0, "Adapter", none, nullptr), 0);
 }
 
-// A check condition's sense is kept for one Sense call, then REQUEST SENSE
-// is sent; reads verify against dataOut with the option's bit only; the
-// length is clamped to the buffer.
 TEST_F(PellomProbe, CommandsSenseAndVerifiedReadsOnEitherTransport) {
     for (const Transport& t : {kSpti, kAspi}) {
         SCOPED_TRACE(t.trace);
@@ -224,7 +211,6 @@ TEST_F(PellomProbe, CommandsSenseAndVerifiedReadsOnEitherTransport) {
         EXPECT_EQ(sense[12], 0x20);  // the disk held its sense once
         EXPECT_EQ(pellom.sense(0, sense), 0);
         EXPECT_EQ(sense[2] & 0x0F, 0);
-        // A good command clears what a check condition left.
         EXPECT_EQ(pellom.executeScsi(1, kStartStopUnit.data(), 0), 2);
         EXPECT_EQ(pellom.executeScsi(1, kTestUnitReady.data(), 0), 0);
         EXPECT_EQ(pellom.sense(1, sense), 0);
@@ -245,8 +231,7 @@ TEST_F(PellomProbe, CommandsSenseAndVerifiedReadsOnEitherTransport) {
         // do not fit, and the disk refuses rather than writing past it.
         EXPECT_EQ(pellom.executeScsi(0, Read10(0, 2048).data(), -2000000), 0);
         EXPECT_EQ(pellom.executeScsi(0, Read10(0, 4000).data(), -2048000), 2);
-        // MODE SENSE(10) goes with the length byte 9 gives, up to 16 (6 is
-        // too short for the disk); through ASPI always with 10 bytes.
+        // MODE SENSE(10) with byte 9's length, up to 16; through ASPI always 10.
         EXPECT_EQ(pellom.executeScsi(0, ModeSense10(6).data(), -255), t.aspi ? 0 : 2);
         EXPECT_EQ(pellom.executeScsi(0, ModeSense10(0x12).data(), -255), 0);
         EXPECT_EQ(pellom.read(0, 0, 8, 1)[0], 0x05);  // page 5
@@ -255,7 +240,6 @@ TEST_F(PellomProbe, CommandsSenseAndVerifiedReadsOnEitherTransport) {
     for (int slot : {2, 99, 100})
         EXPECT_EQ(pellom.executeScsi(slot, kTestUnitReady.data(), 0), -2) << slot;
     EXPECT_EQ(pellom.executeScsi(0, nullptr, 0), -2);
-    // A pass-through request the platform refuses.
     session->faults.Fail("DeviceIoControl", "PhysicalDrive0", 1);
     EXPECT_EQ(pellom.executeScsi(0, kTestUnitReady.data(), 0), 1);
 }
@@ -286,7 +270,6 @@ TEST_F(PellomProbe, BufferControlMovesOnlyBytesInsideTheBufferAndLoadsResetTheWa
     EXPECT_EQ(std::vector<BYTE>(data, data + 10),
               (std::vector<BYTE>{1, 2, 3, 4, 5, 6, 9, 9, 9, 9}));
     EXPECT_EQ(pellom.bufferControl(0, 0, 0, -3, data), 0);
-    // Before the start: only the bytes from position 0 on move.
     BYTE head[4] = {7, 7, 7, 7};
     EXPECT_EQ(pellom.bufferControl(0, 80, -2, 4, head), 4);
     EXPECT_EQ(pellom.read(0, 32, 0, 2), (std::vector<BYTE>{7, 7}));
@@ -297,10 +280,8 @@ TEST_F(PellomProbe, BufferControlMovesOnlyBytesInsideTheBufferAndLoadsResetTheWa
     EXPECT_EQ(pellom.read(1, 32, 0, 1)[0], 0xB1);
     pellom.write(1, 80, 0, {0xC1});
     EXPECT_EQ(pellom.read(1, 32, 0, 1)[0], 0xC1);
-    // A slot discovery never filled has no buffers.
     EXPECT_EQ(pellom.bufferControl(2, 0, 0, 1, data), 0);
 
-    // The watchdog changes only for positive values; each load resets it.
     for (int value : {0, -5, 30}) EXPECT_EQ(pellom.setWatchdogTimer(0, value), 10);
     EXPECT_EQ(pellom.setWatchdogTimer(0, 0), 30);
     EXPECT_EQ(pellom.setWatchdogTimer(99, 77), 10);
@@ -334,7 +315,6 @@ TEST_F(PellomProbe, DataPatternsFillTheChosenBuffer) {
     std::sort(out.begin(), out.end());
     EXPECT_GT(std::unique(out.begin(), out.end()) - out.begin(), 100);
 
-    // Meaningless requests leave the buffer alone.
     std::vector<BYTE> before = pellom.read(0, 32, 0, 64);
     pellom.setDataPattern(0, "w", abc, 3, 0);
     pellom.setDataPattern(0, "w", nullptr, 2, 4);
@@ -358,12 +338,10 @@ TEST_F(PellomProbe, MoreAspiTargetsThanSlotsFillExactlyTheTable) {
     EXPECT_EQ(pellom.getDeviceCount(0, "USB"), 100);
     EXPECT_EQ(pellom.infos(99, {"Adapter", "Drive"}), "Adapter 6|Target 3|");
     EXPECT_EQ(pellom.executeScsi(99, kTestUnitReady.data(), 0), 0);
-    // The next load empties every slot, the last one too.
     ASSERT_EQ(pellom.loadCoreModule(), 1);
     EXPECT_EQ(pellom.executeScsi(99, kTestUnitReady.data(), 0), -2);
 }
 
-// With Verran the class-filtered scan fills the slots with Verran's names.
 class PellomVerran : public ::testing::Test {
   protected:
     void SetUp() override {
@@ -378,7 +356,6 @@ TEST_F(PellomVerran, UsbStickIsFoundWithVerransNamesUntilUnloadedOrUnopenable) {
     EXPECT_TRUE(session.boxes.shown.empty());
     ASSERT_EQ(pellom.getDeviceCount(0, "USB"), 1);
     EXPECT_EQ(pellom.info(0, "DriveName").rfind("\\\\?\\usbstor#disk&ven_sandisk", 0), 0u);
-    // A lettered drive is described by its letter.
     EXPECT_EQ(
         pellom.infos(0, {"MountInfo", "FRIENDLYNAME", "DriveNumber", "AdapterType", "AdapterInfo",
                          "Adapter", "Drive", "DriveInfo", "DriveSN", "DriveFW"}),
@@ -388,10 +365,8 @@ TEST_F(PellomVerran, UsbStickIsFoundWithVerransNamesUntilUnloadedOrUnopenable) {
     EXPECT_THAT(TraceLines(), Contains("Pellom:ScanOnly:Index 0 E:"));
     EXPECT_EQ(pellom.executeScsi(0, kReadCapacity.data(), -32), 0);
     EXPECT_EQ(BigEndian32(pellom.read(0, 0, 0, 4), 0), 4u * 1024 * 1024 / 512 - 1);
-    // Without a filter every class is scanned.
     EXPECT_EQ(pellom.getDeviceCount(0, nullptr), 2);
 
-    // After UnloadCoreModule a load falls back to the physical-drive probe.
     pellom.unloadCoreModule();
     EXPECT_EQ(pellom.getDeviceCount(0, "USB"), 0);
     EXPECT_EQ(pellom.executeScsi(0, kTestUnitReady.data(), 0), -2);
@@ -400,7 +375,6 @@ TEST_F(PellomVerran, UsbStickIsFoundWithVerransNamesUntilUnloadedOrUnopenable) {
     EXPECT_EQ(pellom.getDeviceCount(0, "USB"), 2);
     EXPECT_EQ(pellom.info(1, "Adapter"), "PhysicalDrive 1");
 
-    // A drive that cannot be opened is listed but refuses commands.
     session.faults.Fail("CreateFileA", "usbstor#disk");
     session.Unload();
     PellomApi& again = session.Load();
@@ -410,16 +384,12 @@ TEST_F(PellomVerran, UsbStickIsFoundWithVerransNamesUntilUnloadedOrUnopenable) {
     EXPECT_EQ(again.executeScsi(0, kTestUnitReady.data(), 0), -1);
 }
 
-// Out of memory inside Pellom and the ASPI manager: every export gives its
-// failure result, nothing escapes, no caller waits for ever, and the module
-// works again once memory is back.
 class PellomMemoryFault : public ::testing::Test {
   protected:
     void SetUp() override {
         if (!allocation::Enabled()) GTEST_SKIP() << "the sanitizer owns the allocator";
     }
     void TearDown() override { allocation::Failed(); }
-    // Pellom with Verran, loaded and counted on pass-through (2).
     PellomApi& Ready() {
         PellomApi& pellom = session.Load();
         EXPECT_EQ(pellom.loadCoreModule(), 2);
@@ -429,8 +399,8 @@ class PellomMemoryFault : public ::testing::Test {
     PellomSession session{MachineText("pellom-bare-stick-and-fixed-disk")};
 };
 
-// Loading and counting with each allocation in turn failing (only the
-// libraries' own, if named): no transport, no targets, or the whole answer.
+// Each allocation in turn failing (only the libraries' own, if named): no
+// transport, no targets, or the whole answer.
 void SweepLoadAndCount(PellomApi& pellom, int transport, int stickCount,
                        std::initializer_list<const char*> libraries = {}) {
     int noTransport = 0, noTargets = 0;
@@ -447,7 +417,6 @@ void SweepLoadAndCount(PellomApi& pellom, int transport, int stickCount,
             << "allocation " << point;
         noTransport += loaded == 0;
         noTargets += loaded == transport && count == 0;
-        // A slot that was counted works; one that was not gives -2.
         BYTE capacity[16] = {0x25};
         EXPECT_EQ(pellom.executeScsi(0, capacity, -8), count > 0 ? 0 : PELLOM_NO_BUFFERS)
             << "allocation " << point;
@@ -460,8 +429,7 @@ TEST_F(PellomMemoryFault, LoadAndCountOnPassThroughGiveNothingFound) {
     SweepLoadAndCount(session.Load(), 2, 1);
 }
 
-// The ASPI manager's requests that cannot be queued fail at once with
-// SS_INSUFFICIENT_RESOURCES; Pellom's busy waits on them end. Only the two
+// Pellom's busy waits on requests that cannot be queued end. Only the two
 // libraries' own allocations fail: out of memory inside the loader's search
 // for wnaspi32 ends the process.
 TEST(PellomAspiMemoryFault, LoadAndCountGiveNothingFoundAndNeverHang) {
@@ -472,8 +440,6 @@ TEST(PellomAspiMemoryFault, LoadAndCountGiveNothingFoundAndNeverHang) {
     SweepLoadAndCount(session.Load(), 1, 1, {"libPellom", "libwnaspi32"});
 }
 
-// Trace lines that cannot be made are lost, the command itself runs; a
-// pattern that cannot be made leaves the buffer.
 TEST_F(PellomMemoryFault, CommandsAndPatternsWithoutMemoryForTheirParts) {
     PellomApi& pellom = Ready();
     Cdb read = Read10(0, 1);
@@ -486,12 +452,11 @@ TEST_F(PellomMemoryFault, CommandsAndPatternsWithoutMemoryForTheirParts) {
             EXPECT_EQ(result, PELLOM_GOOD);
             break;
         }
-        // Out of memory in the platform's pass-through fails the request.
         EXPECT_TRUE(result == PELLOM_GOOD || result == PELLOM_REQUEST_FAILED) << point;
         done += result == PELLOM_GOOD;
     }
     EXPECT_GT(done, 0);
-    // Each run writes three lines when nothing fails; some were lost.
+    // Three lines a run when nothing fails; some were lost.
     EXPECT_LT(TraceLines("Pellom:").size(), static_cast<size_t>(3 * runs + 3));
 
     pellom.write(0, CORE_BUFFER_W_WRITE, 0, {1, 2, 3, 4});
@@ -501,8 +466,6 @@ TEST_F(PellomMemoryFault, CommandsAndPatternsWithoutMemoryForTheirParts) {
     EXPECT_EQ(pellom.read(0, CORE_BUFFER_W_READ, 0, 4), (std::vector<BYTE>{1, 2, 3, 4}));
 }
 
-// A stick that never answers: the command fails when its watchdog (in
-// seconds) runs out, and the rest of the process goes on meanwhile.
 TEST(HungStick, CommandFailsWhenTheWatchdogRunsOutWhileOtherCallsGoOn) {
     PellomSession session(MachineText("hung-stick"));
     session.faults.WithoutVerran();
@@ -557,7 +520,6 @@ BYTE WaitFor(BYTE& status) {
     return status;
 }
 
-// An execute request with a 32-byte sense area.
 #pragma pack(push, 1)
 struct WideRequest {
     SRB_ExecSCSICmd srb;
@@ -597,7 +559,6 @@ TEST(Wnaspi32, CompletesRequestsAfterReturningAndRefusesBadOnesAtOnce) {
     EXPECT_EQ(controls::Pauses(), std::vector<DWORD>{1});
     EXPECT_EQ(std::string(reinterpret_cast<char*>(data + 8), 15), "ACME    Stick  ");
 
-    // CHECK CONDITION: the whole widened sense area is the manager's to fill.
     WideRequest check = Request(0, 0x1B);
     std::memset(check.moreSense, 0xEE, sizeof check.moreSense);
     EXPECT_EQ(aspi.send(&check), SS_PENDING);
@@ -627,8 +588,7 @@ TEST(Wnaspi32, CompletesRequestsAfterReturningAndRefusesBadOnesAtOnce) {
 }
 
 // A request the manager cannot queue fails at once, its status set, so that
-// a caller polling it never waits for ever; one failing later completes with
-// an error. The next request works.
+// a caller polling it never waits for ever.
 TEST(Wnaspi32, OutOfMemoryFailsTheRequestWithoutLeavingItPending) {
     if (!allocation::Enabled()) GTEST_SKIP() << "the sanitizer owns the allocator";
     TestMachine machine(MachineText("pellom-one-aspi-stick"));
@@ -638,8 +598,6 @@ TEST(Wnaspi32, OutOfMemoryFailsTheRequestWithoutLeavingItPending) {
         Aspi aspi;  // loaded afresh: its first request starts the worker
         BYTE data[96] = {};
         WideRequest request = Request(0, 0x12, data, sizeof data);
-        // Only the library's own allocations: the platform's answer to a
-        // lack of memory (no such adapter) is the platform's tests' concern.
         allocation::FailAfter(point, {"wnaspi32"});
         DWORD sent = aspi.send(&request);
         BYTE status = sent == SS_PENDING ? WaitFor(request.srb.SRB_Status) : BYTE(sent);
