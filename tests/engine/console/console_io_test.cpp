@@ -1,5 +1,4 @@
-// The console's line reading and streams, and the device dialogue as the
-// user meets it, every prompt and line for both question forms.
+// The console's line reading and the device dialogue's every prompt.
 #include <cstring>
 
 #include "console/device_dialogue.h"

@@ -1,6 +1,5 @@
-// The description beside a saved sector 0 (the files themselves, the
-// image operations' tests), what a saved file without one must hold, and the
-// SHA-256 it carries, against OpenSSL.
+// The description beside a saved sector 0, what a saved sector without one
+// must hold, and its SHA-256 against OpenSSL.
 #include <gtest/gtest.h>
 #include <openssl/sha.h>
 
