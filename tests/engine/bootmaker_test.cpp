@@ -35,14 +35,19 @@ class TesselCreateUSBBoot : public EngineTest {
         larkin::controls::ClearPauses();
     }
 
-    int Run(const char* destination, const char* source) {
+    int Run(const char* destination, const char* source, int copyFiles = 1) {
         int result = -1;
-        output_ = CapturedOutput([&] { result = CreateUSBBoot(destination, source, 1); });
+        output_ = CapturedOutput([&] { result = CreateUSBBoot(destination, source, copyFiles); });
         return result;
     }
 
     std::string output_;
 };
+
+TEST_F(TesselCreateUSBBoot, WithoutCopyNeitherSourceNorCopyLines) {
+    ASSERT_EQ(Run("e:", nullptr, 0), ATA_OK) << output_;
+    EXPECT_THAT(output_, ::testing::Not(::testing::ContainsRegex("Copying|copied|Done")));
+}
 
 TEST_F(TesselCreateUSBBoot, RefusesMissingTextsUnknownLettersAndChangedOrHeldDrivesUnwritten) {
     const std::string noDestination =
