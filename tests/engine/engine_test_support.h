@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "boot_harness.h"
 #include "console/console_io.h"
 #include "devices/device_table.h"
 #include "exports/message_channel.h"
@@ -65,7 +66,9 @@ bool PutOnFloppy(const std::filesystem::path& file, std::string_view name);
 std::set<std::string> WrittenDisks();
 // \\.\PhysicalDriveN through the platform.
 HANDLE OpenDisk(int number, DWORD access = GENERIC_READ | GENERIC_WRITE);
-std::vector<std::uint8_t> FileBytes(const std::filesystem::path& file);
+inline auto FileBytes(const std::filesystem::path& file) {
+    return larkin::test::boot::ReadFile(file);
+}
 // Bytes of a disk image, read from outside the platform.
 std::vector<std::uint8_t> ImageBytes(std::string_view id, std::uint64_t offset,
                                      std::uint64_t length);
