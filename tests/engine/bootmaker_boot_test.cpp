@@ -1,9 +1,5 @@
-// Sticks made bootable by the flow, booted in QEMU under SeaBIOS and under
-// the Bochs BIOS: the loader chain reaches our test kernel through LBA on a
-// drive of 4,000,000,000 bytes, and through CHS when the firmware keeps the
-// INT 13h extensions from the partition's loader; and a stick of another
-// machine, made by a C program that knows only the exported names, starts
-// the demo kernel.
+// Sticks made bootable by the flow, booted in QEMU under both BIOSes through
+// LBA and through CHS, and one made by a C program of the exported names.
 #include <fstream>
 
 #include "boot_harness.h"

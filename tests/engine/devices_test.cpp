@@ -1,6 +1,5 @@
-// The device tables: filling them through Corvid and Verran, reading them,
-// what happens with bad indexes, bad pointers and too much input, and every
-// platform call of the scans and of the volume mapping failing in turn.
+// The device tables through Corvid and Verran, bad indexes and pointers, and
+// the scans' platform calls failing in turn.
 #include <cstring>
 
 #include "devices/enumeration.h"

@@ -81,11 +81,6 @@ HANDLE OpenDisk(int number, DWORD access) {
                        OPEN_EXISTING, 0, nullptr);
 }
 
-std::vector<std::uint8_t> FileBytes(const std::filesystem::path& file) {
-    std::ifstream in(file, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
-
 std::vector<std::uint8_t> ImageBytes(std::string_view id, std::uint64_t offset,
                                      std::uint64_t length) {
     std::ifstream image(DiskImage(id), std::ios::binary);

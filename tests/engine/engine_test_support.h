@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "boot_harness.h"
 #include "console/console_io.h"
 #include "devices/device_table.h"
 #include "exports/message_channel.h"
@@ -27,8 +28,7 @@ namespace tessel::test {
 using ::testing::ElementsAre;
 using ::testing::HasSubstr;
 
-// The engine on a machine of the test's own, its services bound and its
-// tables and callback zeroed, as after a fresh load.
+// The engine on a machine of the test's own, as after a fresh load.
 class EngineTest : public ::testing::Test {
   protected:
     explicit EngineTest(
@@ -60,13 +60,15 @@ std::string StickMachine(const std::vector<StickLayout>& sticks);
 
 std::filesystem::path DiskImage(std::string_view id);
 std::filesystem::path FloppyImage();
-// Puts a host file into the floppy's root, unseen by the journal.
+// Into the floppy's root, unseen by the journal.
 bool PutOnFloppy(const std::filesystem::path& file, std::string_view name);
 // The disks named by the journal's entries.
 std::set<std::string> WrittenDisks();
 // \\.\PhysicalDriveN through the platform.
 HANDLE OpenDisk(int number, DWORD access = GENERIC_READ | GENERIC_WRITE);
-std::vector<std::uint8_t> FileBytes(const std::filesystem::path& file);
+inline auto FileBytes(const std::filesystem::path& file) {
+    return larkin::test::boot::ReadFile(file);
+}
 // Bytes of a disk image, read from outside the platform.
 std::vector<std::uint8_t> ImageBytes(std::string_view id, std::uint64_t offset,
                                      std::uint64_t length);
@@ -81,15 +83,12 @@ bool VolumeLockable(const char* letter);
 // Runs op with the standard output captured; returns what it wrote.
 std::string CapturedOutput(const std::function<void()>& op);
 
-// The error an injected fault leaves, to tell it from every other failure.
 inline constexpr DWORD kInjectedError = 0x20001234u;
 
-// Fails, in turn, each platform call that op makes in a clean run (a call
-// repeated from one place in a loop: its first, second and last round), once
-// per run, and hands the run to check (the failing call's name and its
-// number among the calls of that name). Also checks that no run leaves more
-// handles open than the clean run did. prepare, when given, puts the machine
-// back before every run. Returns how many runs had a fault.
+// Fails each platform call of op's clean run in turn (a loop's first, second
+// and last round), checks no run leaves more handles open than the clean one,
+// hands each run to check (call name, its number); prepare runs before each.
+// Returns how many runs had a fault.
 int FailEachCallInTurn(const std::function<void()>& op,
                        const std::function<void(const std::string&, int)>& check,
                        const std::function<void()>& prepare = {});

@@ -1,9 +1,6 @@
-// The library as a host sees it: exports by name and by ordinal sharing one
-// set of tables, the refusal to load without its services, and the message
-// channel its operations write through.
+// The library as a host sees it, and its message channel.
 #include <sstream>
 
-#include "boot_harness.h"
 #include "engine_test_support.h"
 #include "exports/tessel.h"
 #include "larkin/owned.h"
@@ -88,19 +85,6 @@ TEST(TesselMessageChannel, LinesSystemTextsAndBareCodesInCallOrderProgressToTheC
               "\n Windows Error No: 3758101044\nFormatMessage failure! 317\n");
     EXPECT_EQ(reported, std::vector<std::string>{"\n Opening Device....."});
     EXPECT_EQ(CurrentProgressCallback(), nullptr);
-}
-
-TEST(TesselExports, AProgramThatKnowsOnlyTheExportedNamesListsTheDrives) {
-    using larkin::test::Quoted;
-    larkin::test::TestMachine machine(larkin::test::MachineText("engine-sticks-e-and-blank"));
-    auto run = larkin::test::RunCommand(
-        "cd " + Quoted(machine.folder().string()) +
-        " && LARKIN_MACHINE=" + Quoted(machine.file().string()) + " " +
-        Quoted((larkin::test::boot::BinDir() / "list_engine_drives").string()));
-    ASSERT_EQ(run.exitCode, 0) << run.output;
-    EXPECT_EQ(run.output,
-              "0: [E: SanDisk Cruzer Blade USB Device]\n1: [ Kingston DataTraveler 2.0 USB "
-              "Device]\n2 USB drives\n");
 }
 
 }  // namespace

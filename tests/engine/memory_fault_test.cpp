@@ -1,7 +1,5 @@
-// Out of memory inside each export of the loaded library, allocation after
-// allocation: nothing thrown leaves the library, and the next call works.
-// (GetUSBDevInfo, GetUSBDevInfoW and SetCallBackFunc allocate nothing.) The
-// failing allocator stands aside under AddressSanitizer.
+// Out of memory inside each export, allocation after allocation: nothing
+// thrown leaves the library. (GetUSBDevInfo[W], SetCallBackFunc allocate nothing.)
 #include <fstream>
 
 #include "allocation_faults.h"

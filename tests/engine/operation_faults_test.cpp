@@ -1,7 +1,5 @@
-// Every platform call of a clean run of the make-bootable flow and of the
-// partition operations failing once, in turn: each run ends with a status
-// and a last line the flow gives for some step, leaves no handle or lock
-// behind, and writes nothing outside the target disk.
+// Every platform call of the make-bootable flow and of the partition
+// operations failing once, in turn.
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -24,9 +22,8 @@ std::string LastEngineLine(const std::string& output) {
     return output.substr(at + 1, end == std::string::npos ? std::string::npos : end - at - 1);
 }
 
-// Puts a disk image back as it was saved, from outside the platform, and
-// has the system read its table again. Only the chunks a run changed are
-// written back: the whole image for each run made the tests crawl.
+// Puts a disk image back as saved (only the changed chunks, for speed) and
+// has the system read its table again.
 class SavedImage {
   public:
     explicit SavedImage(const std::string& id) : id_(id), bytes_(FileBytes(DiskImage(id))) {}

@@ -1,5 +1,4 @@
-// Volume mapping from a physical drive to its letter, and the command
-// runners with the shell as their child.
+// Volume mapping to a letter, and the command runners.
 #include <cstring>
 #include <fstream>
 

@@ -1,5 +1,4 @@
-// The console's line reading and streams, and the device dialogue as the
-// user meets it, every prompt and line for both question forms.
+// The console's line reading and the device dialogue's every prompt.
 #include <cstring>
 
 #include "console/device_dialogue.h"
@@ -51,12 +50,6 @@ constexpr char kAsk[] = "\n Is this info correct? (y/n)  [q:Quit]: ";
 constexpr char kFirst[] = "Device # 1 : SanDisk Cruzer [E:] [~4005 MB]\n";
 constexpr char kSecond[] = "\n You Selected Device # 2 : Kingston DT [F:] [~64 MB]\n";
 
-std::string Repeated(const std::string& text, int times) {
-    std::string all;
-    while (times-- > 0) all += text;
-    return all;
-}
-
 TEST(DeviceDialogue, PicksConfirmsAndQuitsWithEveryPromptAndLine) {
     const std::string matched =
         "\n You selected " + std::string(kFirst) + "\n Is this info correct? (y/n) [q:Quit] : ";
@@ -74,7 +67,7 @@ TEST(DeviceDialogue, PicksConfirmsAndQuitsWithEveryPromptAndLine) {
          std::string("\n Selected Drive Letter G: not found!\n") + kPick + kSecond + kAsk},
         // Zero, one past the count, negative, not a number, too big.
         {"0\n3\n-1\nabc\n99999999999999999999\n1\nY\n", nullptr, QuestionStyle::writer, 0,
-         Repeated(badPick, 5) + pickedFirst},
+         badPick + badPick + badPick + badPick + badPick + pickedFirst},
         // Other answers ask again; n goes back to picking.
         {"1\nmaybe\n?\nn\n2\ny\n", nullptr, QuestionStyle::writer, 1,
          pickedFirst + kAsk + kAsk + kPick + kSecond + kAsk},
