@@ -1,5 +1,6 @@
-// The device tree through SetupDi and CM calls: sets, interfaces with their
-// two-call sizing, registry properties, children and siblings.
+// The device tree through SetupDi and CM calls, where a caller errs. The
+// walks, the two-call sizing and removal are the Verran suite's, whose
+// library makes those calls.
 #include <gtest/gtest.h>
 
 #include <string>
@@ -31,24 +32,13 @@ std::vector<std::string> DeviceIds(const GUID& cls, const char* enumerator = nul
     return ids;
 }
 
-TEST(DeviceSets, ClassSetsListThePresentDevicesOfTheClass) {
-    TestMachine machine(MachineText("platform-two-sticks"));
-    auto usb = DeviceIds(GUID_DEVCLASS_USB);
-    ASSERT_EQ(usb.size(), 3u);  // the hub and two mass-storage devices, in file order
-    EXPECT_EQ(usb[0].rfind("USB\\ROOT_HUB20\\", 0), 0u);
-    EXPECT_EQ(DeviceIds(GUID_DEVCLASS_HDC).size(), 1u);
-    EXPECT_TRUE(DeviceIds(GUID_DEVCLASS_SCSIADAPTER).empty());
-    EXPECT_EQ(DeviceIds(GUID_DEVCLASS_DISKDRIVE).size(), 3u);
-    EXPECT_EQ(DeviceIds(GUID_DEVCLASS_DISKDRIVE, "USBSTOR").size(), 2u);
-}
-
 // The detail's header must have the size of this build's structure. (The
 // two calls, and opening the path in any letter case, are the conformance
 // suite's.)
 TEST(DeviceSets, InterfaceDetailNamesTheStick) {
     TestMachine machine(MachineText("platform-two-sticks"));
     auto disks = DeviceIds(GUID_DEVCLASS_DISKDRIVE, "USBSTOR");
-    ASSERT_FALSE(disks.empty());
+    ASSERT_EQ(disks.size(), 2u);  // the enumerator leaves the SATA disk out
     HDEVINFO set = SetupDiGetClassDevsA(&GUID_DEVINTERFACE_DISK, disks[0].c_str(), nullptr,
                                         DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
     SP_DEVICE_INTERFACE_DATA data{};
@@ -82,7 +72,7 @@ TEST(DeviceSets, AHubHasNoStoragePortInterface) {
     SetupDiDestroyDeviceInfoList(set);
 }
 
-TEST(RegistryProperties, SizingTypesAndMissingValues) {
+TEST(RegistryProperties, MissingValuesAndUnknownProperties) {
     TestMachine machine(MachineText("platform-registry-overrides"));
     HDEVINFO set = SetupDiGetClassDevsA(&GUID_DEVCLASS_USB, nullptr, nullptr, DIGCF_PRESENT);
     SP_DEVINFO_DATA device{};
@@ -90,26 +80,6 @@ TEST(RegistryProperties, SizingTypesAndMissingValues) {
     ASSERT_TRUE(SetupDiEnumDeviceInfo(set, 0, &device));
     DWORD type = 0, needed = 0;
     BYTE buffer[256];
-    EXPECT_FALSE(SetupDiGetDeviceRegistryPropertyA(set, &device, SPDRP_DEVICEDESC, &type, nullptr,
-                                                   0, &needed));
-    EXPECT_EQ(GetLastError(), ERROR_INSUFFICIENT_BUFFER);
-    EXPECT_EQ(needed, sizeof "USB Mass Storage Device");
-    ASSERT_TRUE(SetupDiGetDeviceRegistryPropertyA(set, &device, SPDRP_DEVICEDESC, &type, buffer,
-                                                  needed, &needed));
-    EXPECT_EQ(type, REG_SZ);
-    EXPECT_STREQ(reinterpret_cast<char*>(buffer), "USB Mass Storage Device");
-
-    ASSERT_TRUE(SetupDiGetDeviceRegistryPropertyA(set, &device, SPDRP_CAPABILITIES, &type, buffer,
-                                                  sizeof buffer, &needed));
-    EXPECT_EQ(type, REG_DWORD);
-    EXPECT_EQ(needed, 4u);
-    EXPECT_EQ(buffer[0], 0x84);
-
-    ASSERT_TRUE(SetupDiGetDeviceRegistryPropertyA(set, &device, SPDRP_UPPERFILTERS, &type, buffer,
-                                                  sizeof buffer, &needed));
-    EXPECT_EQ(type, REG_MULTI_SZ);
-    EXPECT_EQ(needed, sizeof "first" + sizeof "second" + 1);
-
     EXPECT_FALSE(SetupDiGetDeviceRegistryPropertyA(set, &device, SPDRP_MFG, &type, buffer,
                                                    sizeof buffer, &needed));
     EXPECT_EQ(GetLastError(), ERROR_INVALID_DATA);
@@ -119,39 +89,20 @@ TEST(RegistryProperties, SizingTypesAndMissingValues) {
     SetupDiDestroyDeviceInfoList(set);
 }
 
-TEST(ConfigurationManager, ChildrenSiblingsAndTheRoot) {
+TEST(ConfigurationManager, TheRootShortBuffersAndUnknownNodes) {
     TestMachine machine(MachineText("platform-scsi-two-disks"));
     DEVINST root = 0;
     ASSERT_EQ(CM_Locate_DevNodeA(&root, nullptr, CM_LOCATE_DEVNODE_NORMAL), CR_SUCCESS);
     char id[MAX_DEVICE_ID_LEN];
     ASSERT_EQ(CM_Get_Device_IDA(root, id, sizeof id, 0), CR_SUCCESS);
     EXPECT_STREQ(id, "HTREE\\ROOT\\0");
-    DEVINST adapter = 0, first = 0, second = 0, none = 0;
+    DEVINST adapter = 0, first = 0, none = 0;
     ASSERT_EQ(CM_Get_Child(&adapter, root, 0), CR_SUCCESS);
     ASSERT_EQ(CM_Get_Child(&first, adapter, 0), CR_SUCCESS);
-    ASSERT_EQ(CM_Get_Sibling(&second, first, 0), CR_SUCCESS);
-    EXPECT_EQ(CM_Get_Sibling(&none, second, 0), CR_NO_SUCH_DEVNODE);
-    EXPECT_EQ(CM_Get_Child(&none, second, 0), CR_NO_SUCH_DEVNODE);
-    ASSERT_EQ(CM_Get_Device_IDA(second, id, sizeof id, 0), CR_SUCCESS);
-    EXPECT_EQ(std::string(id).rfind("SCSI\\DISK&VEN_", 0), 0u);
+    EXPECT_EQ(CM_Get_Child(&none, first, 0), CR_NO_SUCH_DEVNODE);
     char tiny[4];
-    EXPECT_EQ(CM_Get_Device_IDA(second, tiny, sizeof tiny, 0), CR_BUFFER_SMALL);
+    EXPECT_EQ(CM_Get_Device_IDA(first, tiny, sizeof tiny, 0), CR_BUFFER_SMALL);
     EXPECT_EQ(CM_Get_Child(&none, 0, 0), CR_INVALID_DEVNODE);
-}
-
-TEST(Removal, ARemovedDiskLeavesEverySet) {
-    TestMachine machine(MachineText("platform-two-sticks"));
-    HDEVINFO set =
-        SetupDiGetClassDevsA(&GUID_DEVCLASS_DISKDRIVE, "USBSTOR", nullptr, DIGCF_PRESENT);
-    SP_DEVINFO_DATA device{};
-    device.cbSize = sizeof device;
-    ASSERT_TRUE(SetupDiEnumDeviceInfo(set, 0, &device));
-    ASSERT_TRUE(SetupDiRemoveDevice(set, &device));
-    SetupDiDestroyDeviceInfoList(set);
-    EXPECT_EQ(DeviceIds(GUID_DEVCLASS_DISKDRIVE, "USBSTOR").size(), 1u);
-    // The stick's USB device went with it; its letter too.
-    EXPECT_EQ(DeviceIds(GUID_DEVCLASS_USB).size(), 2u);
-    EXPECT_FALSE(GetLogicalDrives() & (1u << ('E' - 'A')));
 }
 
 }  // namespace

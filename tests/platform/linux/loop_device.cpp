@@ -119,25 +119,7 @@ std::string LoopDevice::Configure(int control, std::optional<int> preferred) {
         config.info.lo_flags = flags;
         std::strncpy(reinterpret_cast<char*>(config.info.lo_file_name), "larkin-test",
                      LO_NAME_SIZE - 1);
-        int result = ::ioctl(fd, LOOP_CONFIGURE, &config);
-        if (result != 0 && (errno == EINVAL || errno == ENOTTY)) {
-            // Kernels before LOOP_CONFIGURE: the same in three steps.
-            result = ::ioctl(fd, LOOP_SET_FD, file.fd);
-            if (result == 0) {
-                loop_info64 info{};
-                info.lo_flags = flags & ~LO_FLAGS_READ_ONLY;  // the descriptor's mode says it
-                std::memcpy(info.lo_file_name, config.info.lo_file_name, LO_NAME_SIZE);
-                bool done = ::ioctl(fd, LOOP_SET_STATUS64, &info) == 0 &&
-                            (config.block_size == 0 ||
-                             ::ioctl(fd, LOOP_SET_BLOCK_SIZE, config.block_size) == 0);
-                if (!done) {
-                    std::string why = Problem("configuring " + node);
-                    ::ioctl(fd, LOOP_CLR_FD, 0);
-                    ::close(fd);
-                    return why;
-                }
-            }
-        }
+        int result = ::ioctl(fd, LOOP_CONFIGURE, &config);  // Linux 5.8 and later
         if (result == 0) {
             // Held read-only from now on: a writer held open would keep the
             // kernel from mounting the device.
