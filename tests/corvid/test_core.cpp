@@ -1,7 +1,7 @@
-// A stand-in core module, built as Fennic, Tamsel and Ormand. Its adapter
-// result and target count come from LARKIN_TEST_<NAME>_ADAPTERS and _TARGETS
-// (0 when unset, so a program that finds it by accident sees nothing).
-// Results carry CORE_BASE to tell which module and local number a call reached.
+// A stand-in core module, built as Fennic, Tamsel and Ormand. Its adapters
+// and targets come from LARKIN_TEST_<NAME>_ADAPTERS and _TARGETS (0 when
+// unset, so a program that finds it by accident sees nothing); its results
+// carry CORE_BASE plus the local number a call reached.
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -19,8 +19,9 @@ int Setting(const char* what) {
     return value ? std::atoi(value) : 0;
 }
 
-int Reached(int local) {
-    record.lastLocal = local;
+int Reached(int local, int a = 0, int b = 0, const void* data = nullptr,
+            const char* text = nullptr) {
+    record.last = {local, a, b, data, text};
     return CORE_BASE + local;
 }
 
@@ -37,36 +38,26 @@ DLLEXPORT int LoadCoreModule(void) {
 DLLEXPORT int GetDeviceCount(int firstGlobal, const char* filter) {
     ++record.countCalls;
     record.lastFirstGlobal = firstGlobal;
-    std::snprintf(record.lastFilter, sizeof record.lastFilter, "%s", filter ? filter : "(null)");
+    record.lastFilter = filter;
     return Setting("TARGETS");
 }
 
 DLLEXPORT int ExecuteSCSI(int local, const BYTE* cdb, int count) {
-    record.lastCdb = cdb;
-    record.lastCount = count;
-    return Reached(local);
+    return Reached(local, count, 0, cdb);
 }
 
 DLLEXPORT int BufferControl(int local, int code, int offset, int length, BYTE* data) {
-    record.lastOffset = offset;
-    record.lastLength = length;
-    record.lastData = data;
-    Reached(local);
+    Reached(local, offset, length, data);
     return code;
 }
 
 DLLEXPORT int SetWatchdogTimer(int local, int value) {
-    Reached(local);
-    return CORE_BASE + value;
+    return Reached(local) + value;
 }
 
-DLLEXPORT void SetDataPattern(int local, const char* bufferName, const BYTE* pattern, int length,
+DLLEXPORT void SetDataPattern(int local, const char* name, const BYTE* pattern, int length,
                               int period) {
-    record.lastBufferName = bufferName;
-    record.lastData = pattern;
-    record.lastLength = length;
-    record.lastOffset = period;
-    Reached(local);
+    Reached(local, length, period, pattern, name);
 }
 
 DLLEXPORT int BufferSize(int local) {
@@ -85,10 +76,7 @@ DLLEXPORT int Sense(int local, BYTE*) {
 #endif
 
 DLLEXPORT int GetDriveInformation(int local, const char* key, char* buffer, int* size) {
-    std::string text = std::string(CORE_ENV) + ":" + std::to_string(local) + ":" + (key ? key : "");
-    if (buffer && size && *size > 0)
-        std::snprintf(buffer, static_cast<size_t>(*size), "%s", text.c_str());
-    if (size) *size = static_cast<int>(text.size());
+    *size = std::snprintf(buffer, static_cast<size_t>(*size), "%s:%d:%s", CORE_ENV, local, key);
     return Reached(local);
 }
 
