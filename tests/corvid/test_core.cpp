@@ -52,7 +52,7 @@ DLLEXPORT int BufferControl(int local, int code, int offset, int length, BYTE* d
 }
 
 DLLEXPORT int SetWatchdogTimer(int local, int value) {
-    return Reached(local) + value;
+    return Reached(local) + value * 10;
 }
 
 DLLEXPORT void SetDataPattern(int local, const char* name, const BYTE* pattern, int length,
