@@ -104,25 +104,20 @@ TEST(BootPatch, FreeDosSectorTakesTheFormattedBlockAndComputesTheLoaderFields) {
         Set(formatted, kBytesPerSector, 2, c.bytes_per_sector);
         SectorBytes boot = kFreeDosBootSector;
         ASSERT_EQ(PatchFreeDosBootSector(boot, formatted, 32, c.sectors), PatchResult::ok);
-        EXPECT_EQ(Get(boot, kTotalSectors16, 2), c.total16);
-        EXPECT_EQ(Get(boot, kTotalSectors32, 4), c.total32);
-        EXPECT_EQ(Get(boot, kHiddenSectors, 4), 32u);
-        EXPECT_EQ(boot[kDriveNumber], kHardDiskDrive);
-        EXPECT_EQ(Get(boot, kLoadSegment, 2), kKernelLoadSegment);
-        EXPECT_EQ(Get(boot, kRootDirSectors, 2), c.root_sectors);
-        EXPECT_EQ(Get(boot, kFirstFatSector, 4), 33u);
-        EXPECT_EQ(Get(boot, kFirstRootSector, 4), 523u);
-        EXPECT_EQ(Get(boot, kFirstDataSector, 4), 523u + c.root_sectors);
-        for (std::size_t at = 0; at < 512; ++at) {
-            bool copied = at >= kBytesPerSector && at < kLoadSegment;
-            bool set = (at >= kTotalSectors16 && at < kTotalSectors16 + 2) ||
-                       (at >= kHiddenSectors && at <= kDriveNumber) ||
-                       (at >= kLoadSegment && at < 78);
-            EXPECT_EQ(boot[at], set      ? boot[at]
-                                : copied ? formatted[at]
-                                         : kFreeDosBootSector[at])
-                << at;
-        }
+        SectorBytes expected = kFreeDosBootSector;
+        std::copy(formatted.begin() + kBytesPerSector, formatted.begin() + kLoadSegment,
+                  expected.begin() + kBytesPerSector);
+        for (auto [at, bytes, value] : {std::tuple{kTotalSectors16, 2, c.total16},
+                                        {kTotalSectors32, 4, c.total32},
+                                        {kHiddenSectors, 4, 32u},
+                                        {kDriveNumber, 1, std::uint32_t{kHardDiskDrive}},
+                                        {kLoadSegment, 2, std::uint32_t{kKernelLoadSegment}},
+                                        {kRootDirSectors, 2, c.root_sectors},
+                                        {kFirstFatSector, 4, 33u},
+                                        {kFirstRootSector, 4, 523u},
+                                        {kFirstDataSector, 4, 523u + c.root_sectors}})
+            Set(expected, at, bytes, value);
+        EXPECT_EQ(boot, expected);
     }
 }
 
