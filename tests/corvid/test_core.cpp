@@ -2,7 +2,6 @@
 // and targets come from LARKIN_TEST_<NAME>_ADAPTERS and _TARGETS (0 when
 // unset, so a program that finds it by accident sees nothing); its results
 // carry CORE_BASE plus the local number a call reached.
-#include <cstdio>
 #include <cstdlib>
 #include <string>
 
@@ -35,15 +34,14 @@ DLLEXPORT int LoadCoreModule(void) {
     return Setting("ADAPTERS");
 }
 
-DLLEXPORT int GetDeviceCount(int firstGlobal, const char* filter) {
+DLLEXPORT int GetDeviceCount(int firstGlobal, const char*) {
     ++record.countCalls;
     record.lastFirstGlobal = firstGlobal;
-    record.lastFilter = filter;
     return Setting("TARGETS");
 }
 
-DLLEXPORT int ExecuteSCSI(int local, const BYTE* cdb, int count) {
-    return Reached(local, count, 0, cdb);
+DLLEXPORT int ExecuteSCSI(int local, const BYTE*, int) {
+    return Reached(local);
 }
 
 DLLEXPORT int BufferControl(int local, int code, int offset, int length, BYTE* data) {
@@ -75,8 +73,7 @@ DLLEXPORT int Sense(int local, BYTE*) {
 }
 #endif
 
-DLLEXPORT int GetDriveInformation(int local, const char* key, char* buffer, int* size) {
-    *size = std::snprintf(buffer, static_cast<size_t>(*size), "%s:%d:%s", CORE_ENV, local, key);
+DLLEXPORT int GetDriveInformation(int local, const char*, char*, int*) {
     return Reached(local);
 }
 

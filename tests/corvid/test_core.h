@@ -8,7 +8,6 @@
 struct TestCoreRecord {
     int countCalls, optionsCalls, releaseCalls, lastFirstGlobal;
     WORD lastOptions;
-    const char* lastFilter;
     struct {
         int local, a, b;  // the call's own integers, in their order
         const void* data;
