@@ -274,9 +274,10 @@ TEST(CorvidWindow, CarriesTheOptionsSetterAndAnswersUserAndClose) {
     EXPECT_EQ(FindWindowA(CORVID_WINDOW_CLASS, nullptr), nullptr);
 }
 
-// Only the libraries' own allocations fail at load: out of memory inside the
+// Whatever else fails (Pellom's load, the window) Corvid works on without.
+// Only the libraries' own allocations fail: out of memory inside the
 // loader's search for a library ends the process.
-TEST(CorvidMemoryFault, SetUpFailsTheLoadAndLoadAndNumberGiveNothingFound) {
+TEST(CorvidMemoryFault, ASetUpThatRunsOutOfMemoryFailsTheLoad) {
     if (!allocation::Enabled()) GTEST_SKIP() << "the sanitizer owns the allocator";
     Session session("two-disks", nullptr);
     int setUpFailures = 0;
@@ -290,31 +291,12 @@ TEST(CorvidMemoryFault, SetUpFailsTheLoadAndLoadAndNumberGiveNothingFound) {
             ++setUpFailures;
             continue;
         }
-        // Corvid works on without what failed (Pellom's load, the window).
         int adapters = larkin::Export<CORVID_LOAD_CORES>(library, "LoadCores")();
         int count = larkin::Export<CORVID_DEVICE_COUNT>(library, "DeviceCount")(0, "USB");
         EXPECT_TRUE(adapters == count && (count == 2 || (failed && count == 0))) << point;
         if (!failed) break;
     }
     EXPECT_GT(setUpFailures, 0);
-
-    CorvidApi& corvid = session.Load();
-    corvid.setCoreOptions(CORVID_TRACE);  // its trace lines allocate too
-    int nothingFound = 0;
-    for (long point = 0;; point = allocation::NextPoint(point)) {
-        allocation::FailAfter(point);
-        int adapters = corvid.loadCores();
-        int count = corvid.deviceCount(0, "USB");
-        if (!allocation::Failed()) {
-            EXPECT_EQ(adapters * 10 + count, 22);
-            break;
-        }
-        // Fewer drives, never more; what was numbered works.
-        EXPECT_TRUE((adapters == 2 || adapters == 0) && count >= 0 && count <= 2) << point;
-        nothingFound += count == 0;
-        EXPECT_EQ(corvid.unit(1), count == 2 ? 0 : -1);
-    }
-    EXPECT_GT(nothingFound, 0);
 }
 
 }  // namespace
