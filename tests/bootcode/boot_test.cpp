@@ -1,7 +1,5 @@
-// Disks booted in QEMU: the master boot record with probe sectors (the
-// test kernel as a boot sector) in its partitions, and the partition boot
-// sectors, patched as the engine does it, with the test kernel as KERNEL.SYS
-// (FreeDOS) or IBMBIO.COM (DOS).
+// Disks booted in QEMU: the MBR with probe sectors in its partitions, and the
+// boot sectors, patched as the engine does it, loading the test kernel.
 #include <gtest/gtest.h>
 
 #include <fstream>
@@ -179,21 +177,26 @@ TEST_F(MbrBoot, FirmwareWithoutExtensionsCannotStartTheDrive) {
 
 class LoaderBoot : public Boot {
   protected:
-    // The MBR for a FAT16 partition at `hidden`, formatted by mkfs.fat, and
-    // the FreeDOS sector patched from the formatted one.
-    bool MakeFreeDosDisk(std::uint64_t disk_sectors, std::uint32_t hidden,
-                         std::vector<std::string> options) {
+    // The MBR for a partition at `hidden` formatted by mkfs.fat, and the
+    // FreeDOS sector patched from the formatted one, or the DOS sector with
+    // its parameter block.
+    bool MakeDisk(std::uint64_t disk_sectors, std::uint32_t hidden,
+                  std::vector<std::string> options, bool dos = false) {
         hidden_ = hidden;
-        const std::uint32_t sectors = LimitPartitionSectors(disk_sectors - hidden);
+        const std::uint32_t sectors = LimitPartitionSectors(disk_sectors - hidden - dos);
         MakeEmptyDisk(disk_, disk_sectors);
         SectorBytes mbr = kMbrTemplate;
         EXPECT_EQ(PatchMbrPartition(mbr, hidden, sectors), PatchResult::ok);
         WriteAt(disk_, 0, mbr);
-        options.insert(options.end(), {"-F", "16", "-h", std::to_string(hidden)});
+        options.insert(options.end(), {"-h", std::to_string(hidden)});
         if (!Format(disk_, hidden, sectors, options)) return false;
-        boot_ = kFreeDosBootSector;
-        PatchResult patched =
-            PatchFreeDosBootSector(boot_, ReadSector(disk_, hidden), hidden, sectors);
+        SectorBuffer formatted = ReadSector(disk_, hidden);
+        boot_ = dos ? kDosBootSector : kFreeDosBootSector;
+        PatchResult patched = PatchResult::ok;
+        if (dos)
+            std::copy(formatted.begin() + 11, formatted.begin() + 62, boot_.begin() + 11);
+        else
+            patched = PatchFreeDosBootSector(boot_, formatted, hidden, sectors);
         EXPECT_EQ(patched, PatchResult::ok) << PatchResultText(patched);
         WriteAt(disk_, std::uint64_t{hidden} * 512, boot_);
         return patched == PatchResult::ok;
@@ -242,11 +245,11 @@ TEST_F(LoaderBoot, FreeDosLoadsTheKernelThroughLba) {
         std::vector<std::string> format;
         std::size_t fragment_clusters;  // 0: one piece
     };
-    for (const Case& c :
-         {Case{63 + 65'536, 63, {"-s", "4"}, 4 * 512},
-          Case{20'065'536, 20'000'000, {"-s", "4"}, 4 * 512}, Case{7'812'500, 63, {}, 0}}) {
+    for (const Case& c : {Case{63 + 65'536, 63, {"-F", "16", "-s", "4"}, 4 * 512},
+                          Case{20'065'536, 20'000'000, {"-F", "16", "-s", "4"}, 4 * 512},
+                          Case{7'812'500, 63, {"-F", "16"}, 0}}) {
         SCOPED_TRACE(c.disk_sectors);
-        ASSERT_TRUE(MakeFreeDosDisk(c.disk_sectors, c.hidden, c.format));
+        ASSERT_TRUE(MakeDisk(c.disk_sectors, c.hidden, c.format));
         if (c.fragment_clusters != 0)
             ASSERT_TRUE(CopyInFragmented(disk_, hidden_, TestKernelFile(), "KERNEL.SYS",
                                          c.fragment_clusters));
@@ -283,27 +286,17 @@ TEST_F(LoaderBoot, DosLoadsIbmbioThroughChsAndStartsItAsDosExpects) {
     for (const Case& c : {Case{65, 4, 32, 32, {"-F", "12", "-s", "4", "-r", "512", "-f", "2"}},
                           Case{33, 16, 63, 63, {"-F", "16", "-s", "4"}}}) {
         SCOPED_TRACE(c.format[1]);
-        const std::uint32_t sectors = c.cylinders * c.heads * c.spt - c.hidden - 1;
-        MakeEmptyDisk(disk_, sectors + c.hidden + 1);
-        SectorBytes mbr = kMbrTemplate;
-        ASSERT_EQ(PatchMbrPartition(mbr, c.hidden, sectors), PatchResult::ok);
-        WriteAt(disk_, 0, mbr);
         std::vector<std::string> format = c.format;
-        format.insert(format.end(), {"-h", std::to_string(c.hidden), "-g",
-                                     std::to_string(c.heads) + "/" + std::to_string(c.spt)});
-        ASSERT_TRUE(Format(disk_, c.hidden, sectors, format));
-        SectorBuffer formatted = ReadSector(disk_, c.hidden);
-        boot_ = kDosBootSector;
-        std::copy(formatted.begin() + 11, formatted.begin() + 62, boot_.begin() + 11);
-        WriteAt(disk_, std::uint64_t{c.hidden} * 512, boot_);
+        format.insert(format.end(), {"-g", std::to_string(c.heads) + "/" + std::to_string(c.spt)});
+        ASSERT_TRUE(MakeDisk(c.cylinders * c.heads * c.spt, c.hidden, format, true));
         ASSERT_TRUE(CopyInFragmented(disk_, c.hidden, TestKernelFile(), "IBMBIO.COM", 4 * 512));
         Qemu qemu(HardDiskWithGeometry(disk_, c.cylinders, c.heads, c.spt));
         ExpectKernelStarted(qemu, "0070");
         const std::string& console = qemu.console();
         EXPECT_EQ(Field(console, "CX").value_or("").substr(0, 2), "F8") << "CH: media byte";
         EXPECT_EQ(Field(console, "DX").value_or("").substr(2), "80") << "DL: boot drive";
-        auto word = [&](int at) { return formatted[at] | formatted[at + 1] << 8; };
-        const std::uint32_t data = c.hidden + word(14) + formatted[16] * word(22) + word(17) / 16;
+        auto word = [&](int at) { return boot_[at] | boot_[at + 1] << 8; };
+        const std::uint32_t data = c.hidden + word(14) + boot_[16] * word(22) + word(17) / 16;
         char registers[32];
         std::snprintf(registers, sizeof registers, "AX=%04X BX=%04X", data >> 16, data & 0xFFFF);
         EXPECT_NE(console.find(registers), std::string::npos) << registers << "\n" << console;
@@ -323,7 +316,7 @@ TEST_F(LoaderBoot, MissingSystemFileWaitsForAKeyAndRestarts) {
             ASSERT_EQ(PatchDosBootSector(boot_, 4, 32, 32), PatchResult::ok);
             WriteAt(disk_, 32 * 512, boot_);
         } else {
-            ASSERT_TRUE(MakeFreeDosDisk(65'535, 63, {"-s", "4"}));
+            ASSERT_TRUE(MakeDisk(65'535, 63, {"-F", "16", "-s", "4"}));
         }
         Qemu qemu(dos ? HardDiskWithGeometry(disk_, 65, 4, 32) : HardDisk());
         const std::string message =

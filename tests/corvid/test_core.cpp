@@ -1,8 +1,7 @@
-// A stand-in core module, built as Fennic, Tamsel and Ormand. Its adapter
-// result and target count come from LARKIN_TEST_<NAME>_ADAPTERS and _TARGETS
-// (0 when unset, so a program that finds it by accident sees nothing).
-// Results carry CORE_BASE to tell which module and local number a call reached.
-#include <cstdio>
+// A stand-in core module, built as Fennic, Tamsel and Ormand. Its adapters
+// and targets come from LARKIN_TEST_<NAME>_ADAPTERS and _TARGETS (0 when
+// unset, so a program that finds it by accident sees nothing); its results
+// carry CORE_BASE plus the local number a call reached.
 #include <cstdlib>
 #include <string>
 
@@ -19,8 +18,9 @@ int Setting(const char* what) {
     return value ? std::atoi(value) : 0;
 }
 
-int Reached(int local) {
-    record.lastLocal = local;
+int Reached(int local, int a = 0, int b = 0, const void* data = nullptr,
+            const char* text = nullptr) {
+    record.last = {local, a, b, data, text};
     return CORE_BASE + local;
 }
 
@@ -34,39 +34,28 @@ DLLEXPORT int LoadCoreModule(void) {
     return Setting("ADAPTERS");
 }
 
-DLLEXPORT int GetDeviceCount(int firstGlobal, const char* filter) {
+DLLEXPORT int GetDeviceCount(int firstGlobal, const char*) {
     ++record.countCalls;
     record.lastFirstGlobal = firstGlobal;
-    std::snprintf(record.lastFilter, sizeof record.lastFilter, "%s", filter ? filter : "(null)");
     return Setting("TARGETS");
 }
 
-DLLEXPORT int ExecuteSCSI(int local, const BYTE* cdb, int count) {
-    record.lastCdb = cdb;
-    record.lastCount = count;
+DLLEXPORT int ExecuteSCSI(int local, const BYTE*, int) {
     return Reached(local);
 }
 
 DLLEXPORT int BufferControl(int local, int code, int offset, int length, BYTE* data) {
-    record.lastOffset = offset;
-    record.lastLength = length;
-    record.lastData = data;
-    Reached(local);
+    Reached(local, offset, length, data);
     return code;
 }
 
 DLLEXPORT int SetWatchdogTimer(int local, int value) {
-    Reached(local);
-    return CORE_BASE + value;
+    return Reached(local) + value * 10;
 }
 
-DLLEXPORT void SetDataPattern(int local, const char* bufferName, const BYTE* pattern, int length,
+DLLEXPORT void SetDataPattern(int local, const char* name, const BYTE* pattern, int length,
                               int period) {
-    record.lastBufferName = bufferName;
-    record.lastData = pattern;
-    record.lastLength = length;
-    record.lastOffset = period;
-    Reached(local);
+    Reached(local, length, period, pattern, name);
 }
 
 DLLEXPORT int BufferSize(int local) {
@@ -84,11 +73,7 @@ DLLEXPORT int Sense(int local, BYTE*) {
 }
 #endif
 
-DLLEXPORT int GetDriveInformation(int local, const char* key, char* buffer, int* size) {
-    std::string text = std::string(CORE_ENV) + ":" + std::to_string(local) + ":" + (key ? key : "");
-    if (buffer && size && *size > 0)
-        std::snprintf(buffer, static_cast<size_t>(*size), "%s", text.c_str());
-    if (size) *size = static_cast<int>(text.size());
+DLLEXPORT int GetDriveInformation(int local, const char*, char*, int*) {
     return Reached(local);
 }
 
