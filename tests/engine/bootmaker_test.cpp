@@ -72,6 +72,8 @@ TEST_F(TesselCreateUSBBoot, RefusesMissingTextsUnknownLettersAndChangedOrHeldDri
              {"G:", "A:", {}, notFound},
              // Not one drive letter.
              {"E:;G:", "A:", [] { std::strcpy(CurrentTable.rows[0].mountInfo, "E:;G:"); }, notFound},
+             // A drive's second letter finds its row (here a volume gone since).
+             {"G:", "A:", [] { std::strcpy(CurrentTable.rows[0].mountInfo, "E:;G:"); }, "\n Unable to Lock volume\n"},
              {"C:", "A:", {}, notFound},  // the system disk is not listed
              {"E:", "A:", [] { CurrentTable.count = 0; }, notFound},
              // Removed between the scan and the open.
