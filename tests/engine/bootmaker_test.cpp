@@ -43,9 +43,12 @@ class TesselCreateUSBBoot : public EngineTest {
     std::string output_;
 };
 
+// Without copy no source is needed, and a source given is not copied from.
 TEST_F(TesselCreateUSBBoot, WithoutCopyNeitherSourceNorCopyLines) {
-    ASSERT_EQ(Run("e:", nullptr, 0), ATA_OK) << output_;
-    EXPECT_THAT(output_, ::testing::Not(::testing::ContainsRegex("Copying|copied|Done")));
+    for (const char* source : {static_cast<const char*>(nullptr), "A:"}) {
+        ASSERT_EQ(Run("e:", source, 0), ATA_OK) << output_;
+        EXPECT_THAT(output_, ::testing::Not(::testing::ContainsRegex("Copying|copied|Done")));
+    }
 }
 
 TEST_F(TesselCreateUSBBoot, RefusesMissingTextsUnknownLettersAndChangedOrHeldDrivesUnwritten) {
