@@ -24,6 +24,9 @@ inline QString WriteFile(const QString& path, const QByteArray& content) {
     return path;
 }
 
+// A device text whose GetUSBDevInfo fails.
+inline constexpr const char* kInfoFails = "(info fails)";
+
 // Both fakes note the calls made in `log`; the engine is called on the
 // worker thread while the test's waits.
 class FakeEngine : public Engine {
@@ -35,7 +38,10 @@ class FakeEngine : public Engine {
     }
     EngineResult GetUSBDevInfo(int index, std::span<char> text) override {
         Note({});
-        if (index < 0 || index >= static_cast<int>(texts.size())) return {6, {}};
+        // Past the texts, or at a text of kInfoFails, the call fails.
+        if (index < 0 || index >= static_cast<int>(texts.size()) ||
+            texts[static_cast<size_t>(index)] == kInfoFails)
+            return {6, {}};
         std::snprintf(text.data(), text.size(), "%s", texts[static_cast<size_t>(index)].c_str());
         return {0, {}};
     }
@@ -50,7 +56,7 @@ class FakeEngine : public Engine {
 
     QStringList* log = nullptr;
     int count = 0;
-    std::vector<std::string> texts;  // by index; a missing index gives 6
+    std::vector<std::string> texts;  // by index; a missing one (or kInfoFails) gives 6
     Failure countFailure;
     int createResult = 0;
     Failure createFailure;

@@ -153,10 +153,10 @@ class WindowTest : public QObject {
         TestProgram shown([](TestProgram& program) {
             program.AddDemoImage();
             // clang-format off
-            program.engine.texts = {"E: Generic Flash Disk", "G: Slow Reader", "H: Gone Stick", "I: Raw Stick", "J:;L: Two Volumes",
+            program.engine.texts = {"E: Generic Flash Disk", "G: Slow Reader", kInfoFails, "H: Gone Stick", "I: Raw Stick", "J:;L: Two Volumes",
                                     "", "   ", "e: lower case", "1: digit", "C: ", " Kingston no letter", "  F: leading blanks", "C: Some Disk"};
             // clang-format on
-            program.engine.count = 14;
+            program.engine.count = 15;
             program.drives.drives["C:"] = {true, true, "SYSTEM", 256000000};
             program.drives.drives["E:"] = {true, true, "MYLABEL", 4004511744ULL};
             program.drives.drives["G:"] = {true, false, "IGNORED", 1000};
