@@ -25,17 +25,10 @@
 #include "test_machine.h"
 #include "windows_calls.h"
 
+namespace larkin::test {
 namespace {
 
 namespace fs = std::filesystem;
-using larkin::test::Control;
-using larkin::test::Handle;
-using larkin::test::MachineText;
-using larkin::test::Open;
-using larkin::test::ReadAt;
-using larkin::test::RunCommand;
-using larkin::test::TempFolder;
-using larkin::test::TestMachine;
 
 fs::path Simctl() {
     return fs::read_symlink("/proc/self/exe").parent_path() / "simctl";
@@ -356,3 +349,4 @@ TEST(SystemTexts, EveryCodeOfTheHeadersHasOne) {
 }
 
 }  // namespace
+}  // namespace larkin::test

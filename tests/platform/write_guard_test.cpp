@@ -21,18 +21,8 @@
 #include "test_machine.h"
 #include "windows_calls.h"
 
+namespace larkin::test {
 namespace {
-
-using larkin::test::MachineText;
-using larkin::test::TempFolder;
-using larkin::test::TestMachine;
-
-using larkin::test::Cdb10;
-using larkin::test::Handle;
-using larkin::test::kReadWrite;
-using larkin::test::Open;
-using larkin::test::PassThrough;
-using larkin::test::SendCommand;
 
 // The machine "platform-system-on-d": the system disk holds D:, where the
 // Windows directory is; a data disk holds C:; both are ASPI hosts too.
@@ -186,3 +176,4 @@ TEST(WriteGuard, PlainFileNamesNeverReachADeviceNorTheMachinesOwnFiles) {
 }
 
 }  // namespace
+}  // namespace larkin::test
