@@ -89,39 +89,9 @@ SectorBytes FormattedSector(std::size_t at = kHeadCount, int bytes = 2, std::uin
     return f;
 }
 
-// The loader's fields are computed, the formatted block is copied, and
-// nothing else of the template changes.
-TEST(BootPatch, FreeDosSectorTakesTheFormattedBlockAndComputesTheLoaderFields) {
-    struct Case {
-        std::uint16_t bytes_per_sector, root_entries;
-        std::uint64_t sectors;
-        std::uint32_t total16, total32, root_sectors;
-    };
-    for (Case c : {Case{512, 512, 65'535, 65'535, 0, 32}, Case{512, 512, 65'536, 0, 65'536, 32},
-                   Case{4096, 512, 62'468, 62'468, 0, 4}, Case{512, 500, 62'468, 62'468, 0, 31}}) {
-        SCOPED_TRACE(c.sectors);
-        SectorBytes formatted = FormattedSector(kRootEntries, 2, c.root_entries);
-        Set(formatted, kBytesPerSector, 2, c.bytes_per_sector);
-        SectorBytes boot = kFreeDosBootSector;
-        ASSERT_EQ(PatchFreeDosBootSector(boot, formatted, 32, c.sectors), PatchResult::ok);
-        SectorBytes expected = kFreeDosBootSector;
-        std::copy(formatted.begin() + kBytesPerSector, formatted.begin() + kLoadSegment,
-                  expected.begin() + kBytesPerSector);
-        for (auto [at, bytes, value] : {std::tuple{kTotalSectors16, 2, c.total16},
-                                        {kTotalSectors32, 4, c.total32},
-                                        {kHiddenSectors, 4, 32u},
-                                        {kDriveNumber, 1, std::uint32_t{kHardDiskDrive}},
-                                        {kLoadSegment, 2, std::uint32_t{kKernelLoadSegment}},
-                                        {kRootDirSectors, 2, c.root_sectors},
-                                        {kFirstFatSector, 4, 33u},
-                                        {kFirstRootSector, 4, 523u},
-                                        {kFirstDataSector, 4, 523u + c.root_sectors}})
-            Set(expected, at, bytes, value);
-        EXPECT_EQ(boot, expected);
-    }
-}
-
-TEST(BootPatch, FreeDosSectorRefusesGarbageAndLeavesTheCopyAlone) {
+// The loader's fields are computed and the formatted block is copied, nothing
+// else of the template changes; garbage is refused and the copy left alone.
+TEST(BootPatch, FreeDosSectorTakesTheFormattedBlockOrRefusesGarbage) {
     using R = PatchResult;
     struct Case {
         std::size_t at;
@@ -129,6 +99,7 @@ TEST(BootPatch, FreeDosSectorRefusesGarbageAndLeavesTheCopyAlone) {
         std::uint32_t value, hidden;
         std::uint64_t sectors;
         R expected;
+        std::uint32_t root_sectors = 0;  // when ok
     };
     // clang-format off
     const Case cases[] = {
@@ -145,17 +116,37 @@ TEST(BootPatch, FreeDosSectorRefusesGarbageAndLeavesTheCopyAlone) {
         {kHeadCount, 2, 255, 32, 523, R::outside_partition},  // no data sector
         {kHeadCount, 2, 255, 32, 0, R::outside_partition},
         {kHeadCount, 2, 255, 0xFFFF'0000u, 0x1'0001, R::outside_partition},
-        {kHeadCount, 2, 255, 32, 524, R::ok},
-        {kHeadCount, 2, 255, 0xFFFF'0000u, 0x1'0000, R::ok},
+        {kHeadCount, 2, 255, 32, 524, R::ok, 32},
+        {kHeadCount, 2, 255, 0xFFFF'0000u, 0x1'0000, R::ok, 32},
+        {kHeadCount, 2, 255, 32, 65'535, R::ok, 32},
+        {kBytesPerSector, 2, 4096, 32, 62'468, R::ok, 4},
+        {kRootEntries, 2, 500, 32, 62'468, R::ok, 31},
     };
     // clang-format on
     for (const Case& c : cases) {
-        SectorBytes boot = kFreeDosBootSector;
-        EXPECT_EQ(PatchFreeDosBootSector(boot, FormattedSector(c.at, c.bytes, c.value), c.hidden,
-                                         c.sectors),
-                  c.expected)
-            << c.at << "=" << c.value << ", " << c.sectors << " sectors";
-        EXPECT_TRUE(c.expected == R::ok || boot == kFreeDosBootSector);
+        SCOPED_TRACE(testing::Message()
+                     << c.at << "=" << c.value << ", " << c.sectors << " sectors");
+        SectorBytes boot = kFreeDosBootSector, formatted = FormattedSector(c.at, c.bytes, c.value);
+        EXPECT_EQ(PatchFreeDosBootSector(boot, formatted, c.hidden, c.sectors), c.expected);
+        SectorBytes expected = kFreeDosBootSector;
+        if (c.expected == R::ok) {
+            std::copy(formatted.begin() + kBytesPerSector, formatted.begin() + kLoadSegment,
+                      expected.begin() + kBytesPerSector);
+            const bool small = c.sectors < 0x1'0000;
+            const std::uint32_t root = c.hidden + 1 + 2 * 245;
+            for (auto [at, bytes, value] :
+                 {std::tuple{kTotalSectors16, 2, small ? std::uint32_t(c.sectors) : 0u},
+                  {kTotalSectors32, 4, small ? 0u : std::uint32_t(c.sectors)},
+                  {kHiddenSectors, 4, c.hidden},
+                  {kDriveNumber, 1, std::uint32_t{kHardDiskDrive}},
+                  {kLoadSegment, 2, std::uint32_t{kKernelLoadSegment}},
+                  {kRootDirSectors, 2, c.root_sectors},
+                  {kFirstFatSector, 4, c.hidden + 1},
+                  {kFirstRootSector, 4, root},
+                  {kFirstDataSector, 4, root + c.root_sectors}})
+                Set(expected, at, bytes, value);
+        }
+        EXPECT_EQ(boot, expected);
     }
 }
 

@@ -175,131 +175,112 @@ TEST_F(MbrBoot, FirmwareWithoutExtensionsCannotStartTheDrive) {
     }
 }
 
+// A partition of `sectors` at `hidden` behind the MBR (none at 0: a floppy),
+// formatted by mkfs.fat with `format`, its boot sector the FreeDOS one patched
+// from the formatted one or the DOS one with the formatted parameter block.
+struct Loader {
+    const char* what;
+    bool dos;
+    std::uint64_t sectors;
+    std::uint32_t hidden, heads, spt;  // heads 0: no geometry given
+    std::vector<std::string> format;
+    std::size_t fragment;  // cluster bytes of a kernel in two runs; 0: one piece
+};
+
 class LoaderBoot : public Boot {
   protected:
-    // The MBR for a partition at `hidden` formatted by mkfs.fat, and the
-    // FreeDOS sector patched from the formatted one, or the DOS sector with
-    // its parameter block.
-    bool MakeDisk(std::uint64_t disk_sectors, std::uint32_t hidden,
-                  std::vector<std::string> options, bool dos = false) {
-        hidden_ = hidden;
-        const std::uint32_t sectors = LimitPartitionSectors(disk_sectors - hidden - dos);
-        MakeEmptyDisk(disk_, disk_sectors);
-        SectorBytes mbr = kMbrTemplate;
-        EXPECT_EQ(PatchMbrPartition(mbr, hidden, sectors), PatchResult::ok);
-        WriteAt(disk_, 0, mbr);
-        options.insert(options.end(), {"-h", std::to_string(hidden)});
-        if (!Format(disk_, hidden, sectors, options)) return false;
-        SectorBuffer formatted = ReadSector(disk_, hidden);
-        boot_ = dos ? kDosBootSector : kFreeDosBootSector;
+    bool MakeDisk(const Loader& c) {
+        const std::uint32_t sectors =
+            c.hidden ? LimitPartitionSectors(c.sectors - c.hidden - c.dos) : c.sectors;
+        MakeEmptyDisk(disk_, c.sectors);
+        std::vector<std::string> format = c.format;
+        if (c.heads)
+            format.insert(format.end(),
+                          {"-g", std::to_string(c.heads) + "/" + std::to_string(c.spt)});
+        if (c.hidden) {
+            SectorBytes mbr = kMbrTemplate;
+            EXPECT_EQ(PatchMbrPartition(mbr, c.hidden, sectors), PatchResult::ok);
+            WriteAt(disk_, 0, mbr);
+            format.insert(format.end(), {"-h", std::to_string(c.hidden)});
+        }
+        if (!Format(disk_, c.hidden, sectors, format)) return false;
+        SectorBuffer formatted = ReadSector(disk_, c.hidden);
+        boot_ = c.dos ? kDosBootSector : kFreeDosBootSector;
         PatchResult patched = PatchResult::ok;
-        if (dos)
+        if (c.dos)
             std::copy(formatted.begin() + 11, formatted.begin() + 62, boot_.begin() + 11);
         else
-            patched = PatchFreeDosBootSector(boot_, formatted, hidden, sectors);
+            patched = PatchFreeDosBootSector(boot_, formatted, c.hidden, sectors);
         EXPECT_EQ(patched, PatchResult::ok) << PatchResultText(patched);
-        WriteAt(disk_, std::uint64_t{hidden} * 512, boot_);
+        if (!c.hidden) boot_[kDriveNumber] = 0xFF;  // use the BIOS's drive
+        WriteAt(disk_, std::uint64_t{c.hidden} * 512, boot_);
         return patched == PatchResult::ok;
     }
-
-    std::vector<std::string> HardDisk() const {
-        return {"-drive", "file=" + disk_.string() + ",format=raw,if=ide"};
+    std::vector<std::string> Drive(const Loader& c) const {
+        if (c.hidden && c.heads)
+            return HardDiskWithGeometry(disk_, c.sectors / (c.heads * c.spt), c.heads, c.spt);
+        return {"-drive",
+                "file=" + disk_.string() + ",format=raw,if=" + (c.hidden ? "ide" : "floppy")};
     }
+    SectorBytes boot_{};
+};
 
-    // The kernel entered at segment:0000 and loaded whole. The boot sector
-    // stays at 0:7C00 unless the kernel's last cluster reaches it.
-    void ExpectKernelStarted(Qemu& qemu, const char* segment, bool boot_sector_kept = true) {
+// FreeDOS: beyond cylinder reach (20,000,000 sectors in) only LBA gets there;
+// a 4,000,000,000-byte drive is cut to 3,906,250 sectors (the thirty-two-bit
+// count) with 32 KB clusters, so the kernel's one cluster covers 0:7C00;
+// SeaBIOS has no extensions for floppies (FAT16 on 2.88 MB, CHS). DOS: CHS
+// reads of FAT12 (the image writer's layout, one track in, on 65 cylinders,
+// 4 heads, 32 sectors) and of FAT16; IBMBIO.COM started with CH = media byte,
+// DL = drive and AX:BX = the first data sector. The kernel is entered at
+// segment:0000 and loaded whole; the boot sector stays at 0:7C00 unless the
+// kernel's last cluster reaches it.
+TEST_F(LoaderBoot, LoadsTheKernelAndStartsItAsItsSystemExpects) {
+    const std::vector<std::string> fat16 = {"-F", "16", "-s", "4"};
+    // clang-format off
+    const Loader cases[] = {
+        {"FreeDOS LBA", false, 63 + 65'536, 63, 0, 0, fat16, 4 * 512},
+        {"FreeDOS beyond CHS", false, 20'065'536, 20'000'000, 0, 0, fat16, 4 * 512},
+        {"FreeDOS 4 GB", false, 7'812'500, 63, 0, 0, {"-F", "16"}, 0},
+        {"FreeDOS floppy", false, 5760, 0, 2, 36, {"-F", "16", "-s", "1", "-M", "0xF0"}, 512},
+        {"DOS FAT12", true, 65 * 4 * 32, 32, 4, 32, {"-F", "12", "-s", "4", "-r", "512", "-f", "2"}, 4 * 512},
+        {"DOS FAT16", true, 33 * 16 * 63, 63, 16, 63, fat16, 4 * 512},
+    };
+    // clang-format on
+    for (const Loader& c : cases) {
+        SCOPED_TRACE(c.what);
+        ASSERT_TRUE(MakeDisk(c));
+        const char* name = c.dos ? "IBMBIO.COM" : "KERNEL.SYS";
+        ASSERT_TRUE(c.fragment
+                        ? CopyInFragmented(disk_, c.hidden, TestKernelFile(), name, c.fragment)
+                        : CopyIn(disk_, c.hidden, TestKernelFile(), name));
+        Qemu qemu(Drive(c));
         ASSERT_TRUE(qemu.WaitFor("KERNEL DONE")) << qemu.console();
         const std::string& console = qemu.console();
-        EXPECT_EQ(Field(console, "CS"), segment);
+        EXPECT_EQ(Field(console, "CS"), c.dos ? "0070" : "0060");
         EXPECT_EQ(Field(console, "IP"), "0000");
         EXPECT_NE(console.find(KernelImageLine()), std::string::npos)
             << "expected " << KernelImageLine() << "\n"
             << console;
-        if (!boot_sector_kept) return;
-        EXPECT_EQ(qemu.Line("KERNEL BOOT0="), Hex(std::span(boot_).first(31)));
-        EXPECT_EQ(qemu.Line("KERNEL BOOT1="), Hex(std::span(boot_).subspan(31, 31)));
-    }
-
-    void ExpectFreeDosStarted(Qemu& qemu, const std::string& drive, const char* lba,
-                              bool boot_sector_kept = true) {
-        ExpectKernelStarted(qemu, "0060", boot_sector_kept);
-        const std::string& console = qemu.console();
-        EXPECT_LT(console.find("FreeDOS"), console.find(" GO! ")) << console;
-        EXPECT_LT(console.find(" GO! "), console.find("KERNEL ENTRY")) << console;
-        EXPECT_EQ(Field(console, "BX").value_or("").substr(2), drive) << console;
-        EXPECT_EQ(qemu.Line("KERNEL LBA="), lba);
-    }
-
-    std::uint32_t hidden_ = 0;
-    SectorBytes boot_{};
-};
-
-// Beyond cylinder reach (20,000,000 sectors in) only LBA gets there. A
-// 4,000,000,000-byte drive is cut to 3,906,250 sectors (the thirty-two-bit
-// count) with 32 KB clusters, so the kernel's one cluster covers 0:7C00.
-TEST_F(LoaderBoot, FreeDosLoadsTheKernelThroughLba) {
-    struct Case {
-        std::uint64_t disk_sectors;
-        std::uint32_t hidden;
-        std::vector<std::string> format;
-        std::size_t fragment_clusters;  // 0: one piece
-    };
-    for (const Case& c : {Case{63 + 65'536, 63, {"-F", "16", "-s", "4"}, 4 * 512},
-                          Case{20'065'536, 20'000'000, {"-F", "16", "-s", "4"}, 4 * 512},
-                          Case{7'812'500, 63, {"-F", "16"}, 0}}) {
-        SCOPED_TRACE(c.disk_sectors);
-        ASSERT_TRUE(MakeDisk(c.disk_sectors, c.hidden, c.format));
-        if (c.fragment_clusters != 0)
-            ASSERT_TRUE(CopyInFragmented(disk_, hidden_, TestKernelFile(), "KERNEL.SYS",
-                                         c.fragment_clusters));
-        else
-            ASSERT_TRUE(CopyIn(disk_, hidden_, TestKernelFile(), "KERNEL.SYS"));
-        Qemu qemu(HardDisk());
-        ExpectFreeDosStarted(qemu, "80", "YES", c.fragment_clusters != 0);
-    }
-}
-
-TEST_F(LoaderBoot, FreeDosFloppyReadsThroughCylinderHeadSector) {
-    // SeaBIOS has no extensions for floppies: a FAT16 file system on a 2.88 MB
-    // disk, the drive field left at 0FFh (use the BIOS's).
-    const std::uint32_t sectors = 5760;
-    MakeEmptyDisk(disk_, sectors);
-    ASSERT_TRUE(Format(disk_, 0, sectors, {"-F", "16", "-s", "1", "-g", "2/36", "-M", "0xF0"}));
-    boot_ = kFreeDosBootSector;
-    ASSERT_EQ(PatchFreeDosBootSector(boot_, ReadSector(disk_, 0), 0, sectors), PatchResult::ok);
-    boot_[kDriveNumber] = 0xFF;
-    WriteAt(disk_, 0, boot_);
-    ASSERT_TRUE(CopyInFragmented(disk_, 0, TestKernelFile(), "KERNEL.SYS", 512));
-    Qemu qemu({"-drive", "file=" + disk_.string() + ",format=raw,if=floppy"});
-    ExpectFreeDosStarted(qemu, "00", "NO");
-}
-
-// DOS: CHS reads of FAT12 (the image writer's layout, one track in, on 65
-// cylinders, 4 heads, 32 sectors) and of FAT16; IBMBIO.COM started with CH =
-// media byte, DL = drive and AX:BX = the first data sector.
-TEST_F(LoaderBoot, DosLoadsIbmbioThroughChsAndStartsItAsDosExpects) {
-    struct Case {
-        std::uint32_t cylinders, heads, spt, hidden;
-        std::vector<std::string> format;
-    };
-    for (const Case& c : {Case{65, 4, 32, 32, {"-F", "12", "-s", "4", "-r", "512", "-f", "2"}},
-                          Case{33, 16, 63, 63, {"-F", "16", "-s", "4"}}}) {
-        SCOPED_TRACE(c.format[1]);
-        std::vector<std::string> format = c.format;
-        format.insert(format.end(), {"-g", std::to_string(c.heads) + "/" + std::to_string(c.spt)});
-        ASSERT_TRUE(MakeDisk(c.cylinders * c.heads * c.spt, c.hidden, format, true));
-        ASSERT_TRUE(CopyInFragmented(disk_, c.hidden, TestKernelFile(), "IBMBIO.COM", 4 * 512));
-        Qemu qemu(HardDiskWithGeometry(disk_, c.cylinders, c.heads, c.spt));
-        ExpectKernelStarted(qemu, "0070");
-        const std::string& console = qemu.console();
-        EXPECT_EQ(Field(console, "CX").value_or("").substr(0, 2), "F8") << "CH: media byte";
-        EXPECT_EQ(Field(console, "DX").value_or("").substr(2), "80") << "DL: boot drive";
-        auto word = [&](int at) { return boot_[at] | boot_[at + 1] << 8; };
-        const std::uint32_t data = c.hidden + word(14) + boot_[16] * word(22) + word(17) / 16;
-        char registers[32];
-        std::snprintf(registers, sizeof registers, "AX=%04X BX=%04X", data >> 16, data & 0xFFFF);
-        EXPECT_NE(console.find(registers), std::string::npos) << registers << "\n" << console;
+        if (c.fragment) {
+            EXPECT_EQ(qemu.Line("KERNEL BOOT0="), Hex(std::span(boot_).first(31)));
+            EXPECT_EQ(qemu.Line("KERNEL BOOT1="), Hex(std::span(boot_).subspan(31, 31)));
+        }
+        const std::string drive = c.hidden ? "80" : "00";
+        if (c.dos) {
+            EXPECT_EQ(Field(console, "CX").value_or("").substr(0, 2), "F8") << "CH: media byte";
+            EXPECT_EQ(Field(console, "DX").value_or("").substr(2), drive) << "DL: boot drive";
+            auto word = [&](int at) { return boot_[at] | boot_[at + 1] << 8; };
+            const std::uint32_t data = c.hidden + word(14) + boot_[16] * word(22) + word(17) / 16;
+            char registers[32];
+            std::snprintf(registers, sizeof registers, "AX=%04X BX=%04X", data >> 16,
+                          data & 0xFFFF);
+            EXPECT_NE(console.find(registers), std::string::npos) << registers << "\n" << console;
+        } else {
+            EXPECT_LT(console.find("FreeDOS"), console.find(" GO! ")) << console;
+            EXPECT_LT(console.find(" GO! "), console.find("KERNEL ENTRY")) << console;
+            EXPECT_EQ(Field(console, "BX").value_or("").substr(2), drive) << console;
+            EXPECT_EQ(qemu.Line("KERNEL LBA="), c.hidden ? "YES" : "NO");
+        }
     }
 }
 
@@ -316,9 +297,10 @@ TEST_F(LoaderBoot, MissingSystemFileWaitsForAKeyAndRestarts) {
             ASSERT_EQ(PatchDosBootSector(boot_, 4, 32, 32), PatchResult::ok);
             WriteAt(disk_, 32 * 512, boot_);
         } else {
-            ASSERT_TRUE(MakeDisk(65'535, 63, {"-F", "16", "-s", "4"}));
+            ASSERT_TRUE(MakeDisk({"", false, 65'535, 63, 0, 0, {"-F", "16", "-s", "4"}, 0}));
         }
-        Qemu qemu(dos ? HardDiskWithGeometry(disk_, 65, 4, 32) : HardDisk());
+        Qemu qemu(dos ? HardDiskWithGeometry(disk_, 65, 4, 32)
+                      : Drive({"", false, 0, 63, 0, 0, {}, 0}));
         const std::string message =
             dos ? "Cannot load DOS! Any key to retry" : "FreeDOSBOOT error!";
         ASSERT_TRUE(qemu.WaitFor(message)) << qemu.console();

@@ -62,24 +62,6 @@ class ScreenshotTest : public QObject {
         Compare(shown.window->centralWidget()->grab().toImage(), "main_window");
     }
 
-    void AgreementWindowWithTheDemoAgreement() {
-        frmLicense license(nullptr);
-        AgreementText text;
-        QVERIFY(!LoadAgreementText(LARKIN_DEMO_AGREEMENT, &text));
-        license.LoadAgreement(text);
-        license.show();
-        QVERIFY(QTest::qWaitForWindowExposed(&license));
-        Compare(license.grab().toImage(), "agreement_window");
-    }
-
-    void EndOfTheImagePath() {
-        Shown shown;
-        shown.Start(0);
-        frmCopyFiles* copy = shown.window->copyWindow();
-        QVERIFY(copy != nullptr && QTest::qWaitForWindowExposed(copy));
-        Compare(copy->grab().toImage(), "copy_window_done");
-    }
-
     void FloppyFailureAfterTheErase() {
         PicturingMessageBoxes boxes("USB Drive Not Bootable");
         Shown shown([&boxes](TestProgram& program) {

@@ -9,7 +9,6 @@
 #include <filesystem>
 #include <optional>
 #include <string>
-#include <utility>
 
 #include "allocation_faults.h"
 #include "larkin/simulation.h"
@@ -22,12 +21,14 @@
 namespace verran::test {
 namespace {
 
+using larkin::controls::Fault;
 using larkin::test::Quoted;
 using larkin::test::RunCommand;
+namespace allocation = larkin::test::allocation;
 
 // The snapshot, an adapter a line: its interface, then each drive as
 // friendly name, number and letters ("USB: Twin#1=E:;F:").
-inline std::string Snapshot() {
+std::string Snapshot() {
     std::string text;
     for (DWORD a = 0; a < GetAdapterCount(); ++a) {
         text += std::string(GetAdapterInterfaceType(a)) + ":";
@@ -40,29 +41,32 @@ inline std::string Snapshot() {
 }
 
 // Where the first drive of that friendly name sits in the snapshot.
-inline std::optional<std::pair<DWORD, DWORD>> FindDrive(const std::string& friendlyName) {
+std::optional<std::pair<DWORD, DWORD>> FindDrive(const std::string& friendlyName) {
     for (DWORD a = 0; a < GetAdapterCount(); ++a)
         for (DWORD d = 0; d < GetDriveCount(a); ++d)
             if (friendlyName == GetDriveInfo(a, d, "FRIENDLYNAME")) return std::pair{a, d};
     return std::nullopt;
 }
 
-// Every test starts on a fresh machine of tests/machines/ and ends with no
-// snapshot or faults.
+// Every test starts on a fresh machine of tests/machines/ (the workbench
+// unless it asks for another) and ends with no snapshot or faults.
 class VerranTest : public ::testing::Test {
   protected:
-    explicit VerranTest(const char* machine = "verran-workbench")
-        : machine_(larkin::test::MachineText(machine)) {}
     void TearDown() override {
         larkin::controls::ClearFaults();
         Destroy();
     }
-    larkin::test::TestMachine machine_;
+    void Use(const char* machine) { machine_.emplace(larkin::test::MachineText(machine)); }
+    std::string TwinPath() {
+        EXPECT_EQ(Initialize("USB"), 0);
+        auto twin = FindDrive("Twin");
+        return twin ? GetDriveName(twin->first, twin->second) : "";
+    }
+    std::optional<larkin::test::TestMachine> machine_{
+        std::in_place, larkin::test::MachineText("verran-workbench")};
 };
 
-class VerranSnapshot : public VerranTest {};
-
-TEST_F(VerranSnapshot, FiltersPickClassesCaseBlindInTheirOrderAndReplaceTheLastSnapshot) {
+TEST_F(VerranTest, FiltersPickClassesCaseBlindInTheirOrderAndReplaceTheLastSnapshot) {
     const char* all = "ATA SCSIADAPTER SCSI USB USB USB USB ";
     const struct {
         const char* filter;
@@ -81,7 +85,7 @@ TEST_F(VerranSnapshot, FiltersPickClassesCaseBlindInTheirOrderAndReplaceTheLastS
     }
 }
 
-TEST_F(VerranSnapshot, ListsAdaptersWithTheirDrivesNumbersAndLetters) {
+TEST_F(VerranTest, ListsAdaptersWithTheirDrivesNumbersLettersAndRegistryData) {
     ASSERT_EQ(Initialize("*"), 0);
     // The SCSI class is walked twice: as SCSIADAPTER and as SCSI.
     EXPECT_EQ(Snapshot(),
@@ -90,7 +94,6 @@ TEST_F(VerranSnapshot, ListsAdaptersWithTheirDrivesNumbersAndLetters) {
     EXPECT_STREQ(GetAdapterName(1), GetAdapterName(2));
     EXPECT_STREQ(GetAdapterName(3), "");  // the hub has no port
     EXPECT_STREQ(GetAdapterDescription(3), "Generic USB Hub");
-
     std::string port = GetAdapterName(5);
     EXPECT_EQ(port.rfind("\\\\?\\usb#vid_1234&pid_0002#adapterthree#{2accfe60", 0), 0u) << port;
     std::string path = GetDriveName(6, 0);
@@ -99,42 +102,37 @@ TEST_F(VerranSnapshot, ListsAdaptersWithTheirDrivesNumbersAndLetters) {
     // A drive is described by its letters, or else by its name.
     EXPECT_STREQ(GetDriveDescription(6, 0), "E:;F:");
     EXPECT_STREQ(GetDriveDescription(4, 0), "Blank");
-    EXPECT_EQ(GetDriveCount(GetAdapterCount()), 0u);
-}
 
-TEST_F(VerranSnapshot, RegistryDataReadsAsTextOrHex) {
-    ASSERT_EQ(Initialize("USB"), 0);
-    DWORD usb1 = FindDrive("Twin")->first, usb3 = FindDrive("Alpha")->first;
+    // Registry data reads as text or hex; MFG and SECURITY are not delivered.
+    DWORD usb1 = 6, usb3 = FindDrive("Alpha")->first;
     // clang-format off
     for (auto [adapter, key, value] : {
              std::tuple{usb1, "CAPABILITIES", "84 00 00 00"}, {usb1, "UI_NUMBER_DESC_FORMAT", "01 02 ff"},
              {usb1, "BUSTYPEGUID", "bc eb 7d 9d 5d c8 d1 11 9e b4 00 60 08 c3 a1 9a"},
              {usb1, "COMPATIBLEIDS", "USB\\Class_08&SubClass_06&Prot_50"}, {usb1, "INTERFACE", "USB"},
-             {usb3, "UPPERFILTERS", "first"}, {usb1, "MFG", ""}, {usb1, "SECURITY", ""}})
-        EXPECT_STREQ(GetAdapterInfo(adapter, key), value) << key;  // MFG, SECURITY: not delivered
+             {usb3, "UPPERFILTERS", "first"}, {usb1, "MFG", ""}, {usb1, "SECURITY", ""},
+             {usb3, "UI_NUMBER", ""}})  // zero bytes only: present but empty
+        EXPECT_STREQ(GetAdapterInfo(adapter, key), value) << key;
     // clang-format on
-    // A number made only of zero bytes passes as text: present but empty.
-    EXPECT_STREQ(GetAdapterInfo(usb3, "UI_NUMBER"), "");
     EXPECT_NE(std::strstr(GetAdapterInfo(usb3, nullptr), "UI_NUMBER"), nullptr);
 }
 
-TEST_F(VerranSnapshot, NullNameGivesTheSharedNameListAndOtherNamesMatchExactly) {
+// A null name gives the shared name list; other names match exactly; out of
+// range, or without a snapshot, every result is text.
+TEST_F(VerranTest, LookupsMatchNamesExactlyAndGiveTextOutsideTheSnapshot) {
     ASSERT_EQ(Initialize("USB"), 0);
     auto [a, d] = *FindDrive("Twin");
-    const char* list = GetAdapterInfo(0, nullptr);
-    EXPECT_EQ(std::string(list).substr(0, 27), "DEVICE_NAME, DEVICE_NUMBER,");
-    EXPECT_TRUE(std::string(list).ends_with(", INSTALL_STATE")) << list;
+    const std::string list = GetAdapterInfo(0, nullptr);
+    EXPECT_EQ(list.substr(0, 27), "DEVICE_NAME, DEVICE_NUMBER,");
+    EXPECT_TRUE(list.ends_with(", INSTALL_STATE")) << list;
     EXPECT_EQ(GetDriveInfo(a, d, nullptr), list);
     EXPECT_STREQ(GetAdapterInfo(GetAdapterCount(), nullptr), "");
     EXPECT_STREQ(GetDriveInfo(a, GetDriveCount(a), nullptr), "");
     EXPECT_STREQ(GetDriveInfo(GetAdapterCount(), 0, nullptr), "");
+    EXPECT_EQ(GetDriveCount(GetAdapterCount()), 0u);
     for (const char* near : {"Mount_Info", "MOUNT_INFO ", "MOUNT", "", "FriendlyName"})
         EXPECT_STREQ(GetDriveInfo(a, d, near), "") << near;
     EXPECT_STREQ(GetAdapterInfo(a, "interface"), "");
-}
-
-TEST_F(VerranSnapshot, EveryResultIsTextWithoutSnapshot) {
-    ASSERT_EQ(Initialize("USB"), 0);
     Destroy();
     Destroy();  // twice is harmless
     EXPECT_EQ(GetAdapterCount(), 0u);
@@ -148,35 +146,26 @@ TEST_F(VerranSnapshot, EveryResultIsTextWithoutSnapshot) {
     }
 }
 
-class VerranDescriptions : public VerranTest {
-  protected:
-    VerranDescriptions() : VerranTest("verran-description-fallbacks") {}
-};
-
-TEST_F(VerranDescriptions, FallBackToTheFirstNonEmptyValue) {
+// Descriptions fall back to the first non-empty value; an empty card slot
+// ends the letter scan.
+TEST_F(VerranTest, DescriptionsFallBackAndAnEmptySlotEndsTheLetterScan) {
+    Use("verran-description-fallbacks");
     ASSERT_EQ(Initialize("USB"), 0);
-    ASSERT_EQ(GetAdapterCount(), 5u);
-    const char* adapters[] = {"Named Reader", "Described Reader", "USB",
-                              "{36fc9e60-c465-11cf-8056-444553540000}", "<Unknown>"};
-    const char* drives[] = {"Plain Disk", "Disk drive", "DiskDrive",
-                            "{4d36e967-e325-11ce-bfc1-08002be10318}", "E:"};
-    for (DWORD a = 0; a < 5; ++a) {
-        EXPECT_STREQ(GetAdapterDescription(a), adapters[a]);
-        EXPECT_STREQ(GetDriveDescription(a, 0), drives[a]);
-    }
+    std::string descriptions;
+    for (DWORD a = 0; a < GetAdapterCount(); ++a)
+        descriptions +=
+            std::string(GetAdapterDescription(a)) + "/" + GetDriveDescription(a, 0) + "|";
+    EXPECT_EQ(descriptions,
+              "Named Reader/Plain Disk|Described Reader/Disk drive|USB/DiskDrive|"
+              "{36fc9e60-c465-11cf-8056-444553540000}/{4d36e967-e325-11ce-bfc1-08002be10318}|"
+              "<Unknown>/E:|");
     EXPECT_STREQ(GetDriveDescription(4, 1), "<Unknown>");
+    Use("verran-empty-card-slot");
+    ASSERT_EQ(Initialize("USB"), 0);
+    EXPECT_EQ(Snapshot(), "USB: Slot#0=\nUSB: Stick#1=\n");
 }
 
-class VerranEject : public VerranTest {
-  protected:
-    std::string TwinPath() {
-        EXPECT_EQ(Initialize("USB"), 0);
-        auto twin = FindDrive("Twin");
-        return twin ? GetDriveName(twin->first, twin->second) : "";
-    }
-};
-
-TEST_F(VerranEject, RemovesTheDiskWhateverTheLetterCaseForEveryProcess) {
+TEST_F(VerranTest, EjectRemovesTheDiskWhateverTheLetterCaseForEveryProcess) {
     std::string path = TwinPath(), upper = path;
     std::transform(path.begin(), path.end(), upper.begin(),
                    [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
@@ -190,10 +179,9 @@ TEST_F(VerranEject, RemovesTheDiskWhateverTheLetterCaseForEveryProcess) {
     ASSERT_TRUE(larkin::sim::Plug("twin", true));
     Destroy();
     EXPECT_EQ(EjectDisk(path.c_str()), 0);
-
     // Another process using the machine no longer sees it either.
     auto show = RunCommand(std::string(VERRAN_SIMCTL) + " --machine " +
-                           Quoted(machine_.file().string()) + " show");
+                           Quoted(machine_->file().string()) + " show");
     ASSERT_EQ(show.exitCode, 0) << show.output;
     EXPECT_EQ(show.output.find(path), std::string::npos) << show.output;
     EXPECT_NE(show.output.find("ven_blank"), std::string::npos) << show.output;
@@ -204,14 +192,14 @@ TEST_F(VerranEject, RemovesTheDiskWhateverTheLetterCaseForEveryProcess) {
     EXPECT_EQ(EjectDisk(path.c_str()), 0);
 }
 
-TEST_F(VerranEject, FailuresAreReportedAndLeaveTheDisk) {
+TEST_F(VerranTest, EjectFailuresAreReportedAndLeaveTheDisk) {
     std::string path = TwinPath();
     for (std::string wrong : {std::string(""), path + "x", path.substr(0, path.size() - 1),
                               std::string("\\\\.\\PhysicalDrive1"), std::string("E:")})
         EXPECT_EQ(EjectDisk(wrong.c_str()), 87) << wrong;
     EXPECT_EQ(EjectDisk(nullptr), 87);
     const struct {
-        larkin::controls::Fault fault;
+        Fault fault;
         INT expected;
     } cases[] = {
         {{"SetupDiGetClassDevsA", "{4d36e967", 0, 0, 1, ERROR_ACCESS_DENIED}, 5},
@@ -241,23 +229,17 @@ TEST(VerranListUsbDrives, ListsTheDemoMachinesSticks) {
         RunCommand("LARKIN_MACHINE=" + Quoted(machine.string()) + " " + VERRAN_LIST_USB_DRIVES);
     ASSERT_EQ(run.exitCode, 0) << run.output;
     // Each stick's path, then its letters, description and friendly name.
-    EXPECT_NE(run.output.find("&0#{53f56307-b6bf-11d0-94f2-00a0c91efb8b}\n    letters: (none)\n"
-                              "    description: Kingston DataTraveler 2.0 USB Device\n"),
-              std::string::npos)
-        << run.output;
-    EXPECT_NE(run.output.find("    letters: E:\n    description: E:\n    friendly name: SanDisk "
-                              "Cruzer Blade USB Device\n"),
-              std::string::npos);
+    for (const char* stick : {"&0#{53f56307-b6bf-11d0-94f2-00a0c91efb8b}\n    letters: (none)\n"
+                              "    description: Kingston DataTraveler 2.0 USB Device\n",
+                              "    letters: E:\n    description: E:\n    friendly name: SanDisk "
+                              "Cruzer Blade USB Device\n"})
+        EXPECT_NE(run.output.find(stick), std::string::npos) << run.output;
     EXPECT_TRUE(run.output.ends_with("USB Device\n2 USB drives\n")) << run.output;
 }
 
 // Failures during the walk: which end Initialize with the platform's code and
-// which leave something out; out of memory, answered VERRAN_INTERNAL_FAULT.
-using larkin::controls::Fault;
-
-class VerranWalkFaults : public VerranTest {};
-
-TEST_F(VerranWalkFaults, EndInitializeOrLeaveOutOnlyWhatFailed) {
+// which leave something out.
+TEST_F(VerranTest, WalkFailuresEndInitializeOrLeaveOutOnlyWhatFailed) {
     const std::string usb = "USB:\nUSB: Blank#2=\n", twin = "USB: Twin#1=E:;F:\n";
     const std::string pair = "USB: Alpha#3= Beta#4=\n", alpha = "USB: Alpha#3=\n";
     const std::string scsi = "SCSI: Cheetah#5=G:\n";
@@ -308,18 +290,6 @@ TEST_F(VerranWalkFaults, EndInitializeOrLeaveOutOnlyWhatFailed) {
         EXPECT_EQ(Snapshot(), c.snapshot);
     }
 }
-
-class VerranEmptySlot : public VerranTest {
-  protected:
-    VerranEmptySlot() : VerranTest("verran-empty-card-slot") {}
-};
-
-TEST_F(VerranEmptySlot, EndsTheLetterScan) {
-    ASSERT_EQ(Initialize("USB"), 0);
-    EXPECT_EQ(Snapshot(), "USB: Slot#0=\nUSB: Stick#1=\n");
-}
-
-namespace allocation = larkin::test::allocation;
 
 class VerranMemoryFault : public VerranTest {
   protected:
