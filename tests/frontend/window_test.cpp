@@ -315,8 +315,10 @@ class WindowTest : public QObject {
         QVERIFY(command.boxes.shown[0].buttons == Buttons::OkCancel);
         QCOMPARE(command.boxes.shown[0].defaultButton, 1);
         QVERIFY(shownDuringTheEngineCall);
-        QCOMPARE(command.window->copyWindow()->Label1->text(),
-                 "Done: USB Drive E: is now bootable.");
+        frmCopyFiles* copy = command.window->copyWindow();
+        QCOMPARE(copy->Label1->text(), "Done: USB Drive E: is now bootable.");
+        // The last step shown, and the busy bar stopped.
+        QVERIFY(copy->lblStep->text() == steps.value(5) && copy->barBusy->maximum() > 0);
         QCOMPARE(steps, (QStringList{"Formatting E: ...", "Copying files to E: ...",
                                      "Copying KERNEL.SYS", "Copying License.rtf", "Copying fi.ini",
                                      "3 file(s) copied. This window closes in 5 seconds."}));
