@@ -76,16 +76,12 @@ TEST(BootPatch, MbrGetsOnlyTheEntrysPlaceOrIsLeftAlone) {
 SectorBytes FormattedSector(std::size_t at = kHeadCount, int bytes = 2, std::uint32_t value = 255) {
     SectorBytes f{};
     std::fill(f.begin(), f.end(), 0xCC);
-    for (auto [field, size, v] : {std::tuple{kBytesPerSector, 2, 512u},
-                                  {kSectorsPerCluster, 1, 4u},
-                                  {kReservedSectors, 2, 1u},
-                                  {kFatCount, 1, 2u},
-                                  {kRootEntries, 2, 512u},
-                                  {kSectorsPerFat, 2, 245u},
-                                  {kHiddenSectors, 4, 999u},
-                                  {kDriveNumber, 1, 0u},
-                                  {at, bytes, value}})
+    // clang-format off
+    for (auto [field, size, v] : {std::tuple{kBytesPerSector, 2, 512u}, {kSectorsPerCluster, 1, 4u},
+             {kReservedSectors, 2, 1u}, {kFatCount, 1, 2u}, {kRootEntries, 2, 512u}, {kSectorsPerFat, 2, 245u},
+             {kHiddenSectors, 4, 999u}, {kDriveNumber, 1, 0u}, {at, bytes, value}})
         Set(f, field, size, v);
+    // clang-format on
     return f;
 }
 
@@ -134,16 +130,14 @@ TEST(BootPatch, FreeDosSectorTakesTheFormattedBlockOrRefusesGarbage) {
                       expected.begin() + kBytesPerSector);
             const bool small = c.sectors < 0x1'0000;
             const std::uint32_t root = c.hidden + 1 + 2 * 245;
-            for (auto [at, bytes, value] :
-                 {std::tuple{kTotalSectors16, 2, small ? std::uint32_t(c.sectors) : 0u},
-                  {kTotalSectors32, 4, small ? 0u : std::uint32_t(c.sectors)},
-                  {kHiddenSectors, 4, c.hidden},
-                  {kDriveNumber, 1, std::uint32_t{kHardDiskDrive}},
-                  {kLoadSegment, 2, std::uint32_t{kKernelLoadSegment}},
-                  {kRootDirSectors, 2, c.root_sectors},
-                  {kFirstFatSector, 4, c.hidden + 1},
-                  {kFirstRootSector, 4, root},
-                  {kFirstDataSector, 4, root + c.root_sectors}})
+            const std::uint32_t total = std::uint32_t(c.sectors), hard = kHardDiskDrive;
+            // clang-format off
+            for (auto [at, bytes, value] : {std::tuple{kTotalSectors16, 2, small ? total : 0u},
+                     {kTotalSectors32, 4, small ? 0u : total}, {kHiddenSectors, 4, c.hidden}, {kDriveNumber, 1, hard},
+                     {kLoadSegment, 2, std::uint32_t{kKernelLoadSegment}}, {kRootDirSectors, 2, c.root_sectors},
+                     {kFirstFatSector, 4, c.hidden + 1}, {kFirstRootSector, 4, root},
+                     {kFirstDataSector, 4, root + c.root_sectors}})
+                // clang-format on
                 Set(expected, at, bytes, value);
         }
         EXPECT_EQ(boot, expected);
