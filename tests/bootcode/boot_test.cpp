@@ -182,7 +182,7 @@ struct Loader {
     const char* what;
     bool dos;
     std::uint64_t sectors;
-    std::uint32_t hidden, heads, spt;  // heads 0: no geometry given (the format's -g)
+    std::uint32_t hidden, heads, spt;  // heads 0: QEMU picks the geometry
     std::vector<std::string> format;
     std::size_t fragment;  // cluster bytes of a kernel in two runs; 0: one piece
     bool kernel = true;
