@@ -175,7 +175,7 @@ class UnitsTest : public QObject {
         QCOMPARE(catalog.rows[255].imageDir, "img255");
     }
 
-    void AgreementRichTextBecomesFormattedHtml() {
+    void AgreementRichTextBecomesFormattedHtmlOrPlainText() {
         QTemporaryDir dir;
         AgreementText text;
         QVERIFY(!LoadAgreementText(WriteFile(dir.filePath("a.rtf"), kAgreement), &text));
@@ -191,11 +191,9 @@ class UnitsTest : public QObject {
                                          "{\\rtf1\\ansi{\\fonttbl{\\f0 Arial;}}\\f0 Cut \\b bold"),
                                &text));
         QCOMPARE(VisibleText(text).trimmed(), "Cut bold");
-    }
 
-    void AgreementPlainTextWhenNoHtmlCanBeMade() {
-        QTemporaryDir dir;
-        const QString rtf = WriteFile(dir.filePath("a.rtf"), kAgreement);
+        // Plain text when no HTML can be made.
+        const QString rtf = dir.filePath("a.rtf");
         const QString plain = WriteFile(dir.filePath("p.rtf"), "Plain terms {not rtf}\nline two");
         const QString converted =
             QStringLiteral("Heading\nBody text with caf\u00e9 and \u20ac euro.\nEnd.");
