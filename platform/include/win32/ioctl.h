@@ -6,7 +6,6 @@
 #include "base.h"
 
 // The access a control code asks of the handle, in its bits 14 and 15.
-#define FILE_ANY_ACCESS 0x0000u
 #define FILE_READ_ACCESS 0x0001u
 #define FILE_WRITE_ACCESS 0x0002u
 
@@ -26,7 +25,6 @@
 #define IOCTL_SCSI_RESCAN_BUS 0x0004101Cu
 #define IOCTL_SCSI_PASS_THROUGH_DIRECT 0x0004D014u
 
-#define FILE_DEVICE_CD_ROM 0x00000002u
 #define FILE_DEVICE_DISK 0x00000007u
 
 typedef enum _MEDIA_TYPE {
@@ -59,18 +57,6 @@ typedef enum _PARTITION_STYLE {
     PARTITION_STYLE_GPT = 1,
     PARTITION_STYLE_RAW = 2
 } PARTITION_STYLE;
-
-#define PARTITION_ENTRY_UNUSED 0x00
-#define PARTITION_FAT_12 0x01
-#define PARTITION_FAT_16 0x04
-#define PARTITION_EXTENDED 0x05
-#define PARTITION_HUGE 0x06
-#define PARTITION_IFS 0x07
-#define PARTITION_FAT32 0x0B
-#define PARTITION_FAT32_XINT13 0x0C
-#define PARTITION_XINT13 0x0E
-#define PARTITION_XINT13_EXTENDED 0x0F
-#define PARTITION_LINUX 0x83
 
 typedef struct _PARTITION_INFORMATION_MBR {
     BYTE PartitionType;

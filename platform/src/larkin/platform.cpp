@@ -41,11 +41,6 @@ std::string DeviceName(std::string name) {
     return "\\\\.\\" + name;
 }
 
-HANDLE Fail(DWORD error) {
-    SetLastError(error);
-    return INVALID_HANDLE_VALUE;
-}
-
 }  // namespace
 }  // namespace larkin::platform
 

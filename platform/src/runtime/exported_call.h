@@ -27,6 +27,17 @@ decltype(auto) WithLastError(Body&& body) {
     }
 }
 
+// Set the last error and give the failure result of a call that answers
+// with a BOOL or with a handle.
+inline BOOL Failed(DWORD error) {
+    SetLastError(error);
+    return FALSE;
+}
+inline HANDLE Fail(DWORD error) {
+    SetLastError(error);
+    return INVALID_HANDLE_VALUE;
+}
+
 template <class Result, class Body>
 Result Guarded(Result failure, Body&& body) noexcept {
     return larkin::Guarded(failure, [&]() -> Result { return WithLastError(body); });

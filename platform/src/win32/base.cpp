@@ -90,20 +90,12 @@ const std::map<DWORD, const char*>& SystemTexts() {
          "The specified resource type cannot be found in the image file."},
         {ERROR_RESOURCE_NAME_NOT_FOUND,
          "The specified resource name cannot be found in the image file."},
-        {ERROR_NOT_ENOUGH_QUOTA, "Not enough quota is available to process this command."},
         {ERROR_NO_SUCH_DEVINST, "The device instance does not exist in the hardware tree."},
         {ERROR_INVALID_REG_PROPERTY, "The property is not a valid device registry property."},
         {ERROR_NO_DEVICE_SELECTED, "There is no device information element currently selected."},
         {ERROR_INVALID_CLASS, "The device class is invalid."},
     };
     return texts;
-}
-
-void* Allocate(UINT flags, SIZE_T bytes) {
-    void* memory = (flags & LMEM_ZEROINIT) ? std::calloc(1, bytes ? bytes : 1)
-                                           : std::malloc(bytes ? bytes : 1);
-    if (!memory) SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-    return memory;
 }
 
 }  // namespace
@@ -115,17 +107,7 @@ void SetLastError(DWORD code) {
     lastError = code;
 }
 
-HLOCAL LocalAlloc(UINT flags, SIZE_T bytes) {
-    return Allocate(flags, bytes);
-}
 HLOCAL LocalFree(HLOCAL memory) {
-    std::free(memory);
-    return nullptr;
-}
-HGLOBAL GlobalAlloc(UINT flags, SIZE_T bytes) {
-    return Allocate(flags, bytes);
-}
-HGLOBAL GlobalFree(HGLOBAL memory) {
     std::free(memory);
     return nullptr;
 }
@@ -144,8 +126,8 @@ DWORD FormatMessageA(DWORD flags, LPCVOID, DWORD messageId, DWORD, LPSTR buffer,
         }
         std::string text = std::string(found->second) + "\r\n";
         if (flags & FORMAT_MESSAGE_ALLOCATE_BUFFER) {
-            auto* memory = static_cast<char*>(LocalAlloc(LMEM_FIXED, text.size() + 1));
-            if (!memory) return 0;
+            auto* memory = static_cast<char*>(std::malloc(text.size() + 1));
+            if (!memory) throw std::bad_alloc();
             std::memcpy(memory, text.c_str(), text.size() + 1);
             *reinterpret_cast<char**>(buffer) = memory;
             return static_cast<DWORD>(text.size());
@@ -171,12 +153,6 @@ void Sleep(DWORD milliseconds) {
     }
     auto wait = std::chrono::duration<double, std::milli>(milliseconds * scale);
     if (wait.count() > 0) std::this_thread::sleep_for(wait);
-}
-
-DWORD GetTickCount(void) {
-    using namespace std::chrono;
-    return static_cast<DWORD>(
-        duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count());
 }
 
 UINT GetWindowsDirectoryA(LPSTR buffer, UINT size) {

@@ -26,16 +26,6 @@ namespace {
 constexpr DWORD kReadRights = GENERIC_READ | GENERIC_ALL | FILE_READ_DATA;
 constexpr DWORD kWriteRights = GENERIC_WRITE | GENERIC_ALL | FILE_WRITE_DATA | FILE_APPEND_DATA;
 
-HANDLE Fail(DWORD error) {
-    SetLastError(error);
-    return INVALID_HANDLE_VALUE;
-}
-
-BOOL Failed(DWORD error) {
-    SetLastError(error);
-    return FALSE;
-}
-
 bool AllDigits(std::string_view text) {
     return !text.empty() && std::all_of(text.begin(), text.end(), [](char c) {
         return std::isdigit(static_cast<unsigned char>(c));

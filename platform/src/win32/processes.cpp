@@ -90,11 +90,6 @@ std::string ResolveProgram(std::string name) {
     return FindProgram(name);
 }
 
-BOOL Failed(DWORD error) {
-    SetLastError(error);
-    return FALSE;
-}
-
 }  // namespace
 
 namespace {

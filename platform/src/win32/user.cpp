@@ -4,7 +4,6 @@
 #include <optional>
 #include <span>
 #include <string>
-#include <thread>
 
 #include "runtime/exported_call.h"
 #include "runtime/runtime.h"
@@ -15,11 +14,6 @@ namespace {
 
 WindowTable& Windows() {
     return Runtime::Get().windows;
-}
-
-BOOL Failed(DWORD error) {
-    SetLastError(error);
-    return FALSE;
 }
 
 }  // namespace
@@ -160,27 +154,6 @@ LRESULT SendMessageA(HWND handle, UINT message, WPARAM wParam, LPARAM lParam) {
     return procedure(handle, message, wParam, lParam);
 }
 
-BOOL PostMessageA(HWND handle, UINT message, WPARAM wParam, LPARAM lParam) {
-    return larkin::platform::Guarded<BOOL>(FALSE, [&]() -> BOOL {
-        std::thread::id owner = std::this_thread::get_id();
-        if (handle != nullptr) {
-            auto queue = Windows().QueueOf(handle);
-            if (!queue) return Failed(ERROR_INVALID_WINDOW_HANDLE);
-            owner = *queue;
-        }
-        if (!Windows().Post(owner, {handle, message, wParam, lParam, GetTickCount(), {0, 0}}))
-            return Failed(ERROR_NOT_ENOUGH_QUOTA);
-        return TRUE;
-    });
-}
-
-BOOL PeekMessageA(LPMSG msg, HWND handle, UINT first, UINT last, UINT remove) {
-    return larkin::platform::Guarded<BOOL>(FALSE, [&]() -> BOOL {
-        if (msg == nullptr) return Failed(ERROR_INVALID_PARAMETER);
-        return Windows().Take(msg, handle, first, last, remove & PM_REMOVE);
-    });
-}
-
 int MessageBoxA(HWND owner, LPCSTR text, LPCSTR caption, UINT type) {
     Runtime& runtime = Runtime::Get();
     if (auto handler = runtime.messageBoxHandler.load())
@@ -201,17 +174,13 @@ int MessageBoxA(HWND owner, LPCSTR text, LPCSTR caption, UINT type) {
 void keybd_event(BYTE key, BYTE, DWORD flags, ULONG_PTR) {
     larkin::platform::GuardedVoid([&] {
         if (flags & KEYEVENTF_KEYUP) return;
-        auto focus = Windows().Focused();
-        if (!focus) return;  // nothing has the focus
-        auto& [target, console] = *focus;
-        if (console) {
-            if (key == VK_RETURN) {
-                console->type("\n");
-            } else if ((key >= '0' && key <= '9') || (key >= 'A' && key <= 'Z') || key == ' ') {
-                console->type(std::string(1, static_cast<char>(key)));
-            }
-            return;
+        // Only a console takes keys: no window of this process reads a queue.
+        auto console = Windows().FocusedConsole();
+        if (!console) return;
+        if (key == VK_RETURN) {
+            console->type("\n");
+        } else if ((key >= '0' && key <= '9') || (key >= 'A' && key <= 'Z') || key == ' ') {
+            console->type(std::string(1, static_cast<char>(key)));
         }
-        PostMessageA(target, WM_KEYDOWN, key, 0);
     });
 }
