@@ -61,10 +61,7 @@ BOOL LarkinScsiHostInfo(DWORD host, LARKIN_SCSI_HOST* info) {
     return larkin::platform::Guarded<BOOL>(FALSE, [&]() -> BOOL {
         std::lock_guard guard(Runtime::Get().lock);
         auto hosts = View()->aspiHosts;
-        if (info == nullptr || host >= hosts.size()) {
-            SetLastError(ERROR_INVALID_PARAMETER);
-            return FALSE;
-        }
+        if (info == nullptr || host >= hosts.size()) return Failed(ERROR_INVALID_PARAMETER);
         const AspiHostInfo& found = hosts[host];
         std::memset(info, 0, sizeof *info);
         info->hostScsiId = found.hostScsiId;
@@ -78,10 +75,7 @@ BOOL LarkinScsiHostInfo(DWORD host, LARKIN_SCSI_HOST* info) {
 BOOL LarkinScsiRescanHost(DWORD host) {
     return larkin::platform::Guarded<BOOL>(FALSE, [&]() -> BOOL {
         std::lock_guard guard(Runtime::Get().lock);
-        if (host >= View()->aspiHosts.size()) {
-            SetLastError(ERROR_INVALID_PARAMETER);
-            return FALSE;
-        }
+        if (host >= View()->aspiHosts.size()) return Failed(ERROR_INVALID_PARAMETER);
         WhileWaiting([] { Machine().Rescan(); });
         return TRUE;
     });
@@ -178,8 +172,7 @@ BOOL LarkinHoldDrive(LPCSTR drive, LPCSTR operation, LPSTR why, DWORD whySize) {
         std::optional<uint32_t> disk = DiskOfDrive(drive);
         if (!disk) {
             CopyOut("no such drive", why, whySize);
-            SetLastError(ERROR_FILE_NOT_FOUND);
-            return FALSE;
+            return Failed(ERROR_FILE_NOT_FOUND);
         }
         std::string reason;
         DWORD error =
@@ -211,10 +204,7 @@ BOOL LarkinSeeOnlyDrive(LPCSTR drive) {
         std::optional<uint32_t> disk = DiskOfDrive(drive);
         auto view = View();
         const larkin::platform::DiskInfo* info = disk ? view->Disk(*disk) : nullptr;
-        if (info == nullptr) {
-            SetLastError(ERROR_FILE_NOT_FOUND);
-            return FALSE;
-        }
+        if (info == nullptr) return Failed(ERROR_FILE_NOT_FOUND);
         Runtime::Get().Narrow(info->id);
         return TRUE;
     });

@@ -167,10 +167,8 @@ UINT GetWindowsDirectoryA(LPSTR buffer, UINT size) {
 
 BOOL CloseHandle(HANDLE handle) {
     return larkin::platform::Guarded<BOOL>(FALSE, [&]() -> BOOL {
-        if (!Runtime::Get().handles.Remove(handle)) {
-            SetLastError(ERROR_INVALID_HANDLE);
-            return FALSE;
-        }
+        if (!Runtime::Get().handles.Remove(handle))
+            return larkin::platform::Failed(ERROR_INVALID_HANDLE);
         return TRUE;
     });
 }

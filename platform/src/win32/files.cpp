@@ -426,10 +426,7 @@ BOOL SetFilePointerEx(HANDLE handle, LARGE_INTEGER distance, PLARGE_INTEGER newP
         auto object = Runtime::Get().handles.Find(handle);
         auto file = std::dynamic_pointer_cast<FileObject>(object);
         auto media = std::dynamic_pointer_cast<MediaObject>(object);
-        if (!file && !media) {
-            SetLastError(object ? ERROR_INVALID_FUNCTION : ERROR_INVALID_HANDLE);
-            return FALSE;
-        }
+        if (!file && !media) return Failed(object ? ERROR_INVALID_FUNCTION : ERROR_INVALID_HANDLE);
         if (FaultFires("SetFilePointerEx", file ? file->path : media->name)) return FALSE;
         // The handle's lock before the runtime's, as a transfer takes them.
         std::lock_guard positioned(file ? file->positionLock : media->positionLock);
@@ -447,21 +444,14 @@ BOOL SetFilePointerEx(HANDLE handle, LARGE_INTEGER distance, PLARGE_INTEGER newP
             } else {
                 uint64_t base = 0, length = 0;
                 DWORD error = ERROR_SUCCESS;
-                if (!MediaExtent(*media, &base, &length, &error)) {
-                    SetLastError(error);
-                    return FALSE;
-                }
+                if (!MediaExtent(*media, &base, &length, &error)) return Failed(error);
                 origin = static_cast<int64_t>(length);
             }
         } else if (method != FILE_BEGIN) {
-            SetLastError(ERROR_INVALID_PARAMETER);
-            return FALSE;
+            return Failed(ERROR_INVALID_PARAMETER);
         }
         int64_t target = origin + distance.QuadPart;
-        if (target < 0) {
-            SetLastError(ERROR_NEGATIVE_SEEK);
-            return FALSE;
-        }
+        if (target < 0) return Failed(ERROR_NEGATIVE_SEEK);
         position = static_cast<uint64_t>(target);
         if (newPointer) newPointer->QuadPart = target;
         return TRUE;
@@ -472,15 +462,10 @@ BOOL GetFileSizeEx(HANDLE handle, PLARGE_INTEGER size) {
     return larkin::platform::Guarded<BOOL>(FALSE, [&]() -> BOOL {
         auto object = Runtime::Get().handles.Find(handle);
         auto file = std::dynamic_pointer_cast<FileObject>(object);
-        if (!file) {
-            SetLastError(object ? ERROR_INVALID_FUNCTION : ERROR_INVALID_HANDLE);
-            return FALSE;
-        }
+        if (!file) return Failed(object ? ERROR_INVALID_FUNCTION : ERROR_INVALID_HANDLE);
         struct stat info {};
-        if (::fstat(file->fd.Get(), &info) != 0) {
-            SetLastError(static_cast<DWORD>(ErrorFromErrno(errno)));
-            return FALSE;
-        }
+        if (::fstat(file->fd.Get(), &info) != 0)
+            return Failed(static_cast<DWORD>(ErrorFromErrno(errno)));
         size->QuadPart = info.st_size;
         return TRUE;
     });
@@ -497,10 +482,8 @@ BOOL GetFileInformationByHandle(HANDLE handle, LPBY_HANDLE_FILE_INFORMATION info
             return FALSE;
         }
         struct stat status {};
-        if (::fstat(file->fd.Get(), &status) != 0) {
-            SetLastError(static_cast<DWORD>(ErrorFromErrno(errno)));
-            return FALSE;
-        }
+        if (::fstat(file->fd.Get(), &status) != 0)
+            return Failed(static_cast<DWORD>(ErrorFromErrno(errno)));
         // Times count 100 ns from 1601, as Windows counts them.
         auto time = [](const timespec& at) {
             uint64_t ticks = (static_cast<uint64_t>(at.tv_sec) + 11644473600ull) * 10'000'000ull +
@@ -528,10 +511,7 @@ BOOL GetFileInformationByHandle(HANDLE handle, LPBY_HANDLE_FILE_INFORMATION info
 BOOL FlushFileBuffers(HANDLE handle) {
     return larkin::platform::Guarded<BOOL>(FALSE, [&]() -> BOOL {
         auto object = Runtime::Get().handles.Find(handle);
-        if (!object) {
-            SetLastError(ERROR_INVALID_HANDLE);
-            return FALSE;
-        }
+        if (!object) return Failed(ERROR_INVALID_HANDLE);
         if (auto file = std::dynamic_pointer_cast<FileObject>(object)) ::fsync(file->fd.Get());
         return TRUE;
     });
@@ -539,10 +519,7 @@ BOOL FlushFileBuffers(HANDLE handle) {
 
 BOOL DeleteFileA(LPCSTR name) {
     return larkin::platform::Guarded<BOOL>(FALSE, [&]() -> BOOL {
-        if (!name) {
-            SetLastError(ERROR_PATH_NOT_FOUND);
-            return FALSE;
-        }
+        if (!name) return Failed(ERROR_PATH_NOT_FOUND);
         std::string path = name;
         std::replace(path.begin(), path.end(), '\\', '/');
         // Deleting asks for delete access: an open that does not share it
@@ -551,13 +528,9 @@ BOOL DeleteFileA(LPCSTR name) {
         struct stat info {};
         if (probe.Valid() && ::fstat(probe.Get(), &info) == 0 && S_ISREG(info.st_mode) &&
             HeldByOther(probe.Get(), kDeniedLock + kDeleteKind)) {
-            SetLastError(ERROR_SHARING_VIOLATION);
-            return FALSE;
+            return Failed(ERROR_SHARING_VIOLATION);
         }
-        if (::unlink(path.c_str()) != 0) {
-            SetLastError(static_cast<DWORD>(ErrorFromErrno(errno)));
-            return FALSE;
-        }
+        if (::unlink(path.c_str()) != 0) return Failed(static_cast<DWORD>(ErrorFromErrno(errno)));
         return TRUE;
     });
 }

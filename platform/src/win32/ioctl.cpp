@@ -386,16 +386,10 @@ BOOL DeviceIoControl(HANDLE device, DWORD code, LPVOID in, DWORD inSize, LPVOID 
     return larkin::platform::Guarded<BOOL>(FALSE, [&]() -> BOOL {
         if (returned) *returned = 0;
         auto object = Runtime::Get().handles.Find(device);
-        if (!object) {
-            SetLastError(ERROR_INVALID_HANDLE);
-            return FALSE;
-        }
+        if (!object) return Failed(ERROR_INVALID_HANDLE);
         std::lock_guard guard(Runtime::Get().lock);
         Request request{code, in, inSize, out, outSize};
-        if (outSize > 0 && out == nullptr) {
-            SetLastError(ERROR_INVALID_PARAMETER);
-            return FALSE;
-        }
+        if (outSize > 0 && out == nullptr) return Failed(ERROR_INVALID_PARAMETER);
         Reply reply;
         if (auto media = std::dynamic_pointer_cast<MediaObject>(object)) {
             if (FaultFires("DeviceIoControl", media->name, code)) return FALSE;
@@ -419,10 +413,7 @@ BOOL DeviceIoControl(HANDLE device, DWORD code, LPVOID in, DWORD inSize, LPVOID 
             reply = Error(ERROR_INVALID_FUNCTION);
         }
         if (returned) *returned = reply.returned;
-        if (reply.error != ERROR_SUCCESS) {
-            SetLastError(reply.error);
-            return FALSE;
-        }
+        if (reply.error != ERROR_SUCCESS) return Failed(reply.error);
         return TRUE;
     });
 }

@@ -184,10 +184,7 @@ BOOL FreeLibrary(HMODULE handle) {
         ModuleTable& table = Modules();
         std::lock_guard guard(table.mutex);
         Module* module = handle ? table.Find(handle) : nullptr;
-        if (module == nullptr) {
-            SetLastError(ERROR_INVALID_HANDLE);
-            return FALSE;
-        }
+        if (module == nullptr) return Failed(ERROR_INVALID_HANDLE);
         if (--module->references > 0) return TRUE;
         void* library = module->library;
         if (module->attached) {
