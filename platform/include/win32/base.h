@@ -42,14 +42,10 @@ typedef void *LPVOID, *PVOID;
 typedef const void* LPCVOID;
 typedef DWORD *LPDWORD, *PDWORD;
 typedef BYTE *LPBYTE, *PBYTE;
-typedef LONG* PLONG;
-typedef BOOL* LPBOOL;
 
 typedef void* HANDLE;
-typedef HANDLE* PHANDLE;
 typedef HANDLE HMODULE, HINSTANCE, HWND, HGLOBAL, HLOCAL, HRSRC, HMENU, HICON, HCURSOR, HBRUSH;
 typedef WORD ATOM;
-typedef DWORD ERROR_CODE;
 
 typedef union _LARGE_INTEGER {
     struct {
@@ -69,7 +65,6 @@ typedef struct _GUID {
     uint16_t Data3;
     uint8_t Data4[8];
 } GUID, *LPGUID;
-typedef const GUID* LPCGUID;
 
 typedef struct _SECURITY_ATTRIBUTES {
     DWORD nLength;

@@ -3,7 +3,6 @@
 // and volumes handed to outside programs.
 #include <algorithm>
 #include <cerrno>
-#include <optional>
 #include <cstdlib>
 #include <cstring>
 #include <optional>
@@ -39,6 +38,14 @@ std::string DeviceName(std::string name) {
     }
     if (name.size() == 3 && name[1] == ':' && name[2] == '\\') name.pop_back();
     return "\\\\.\\" + name;
+}
+
+// A line for people into a caller's buffer, cut to fit.
+void CopyOut(const std::string& text, LPSTR into, DWORD size) {
+    if (into == nullptr || size == 0) return;
+    size_t length = std::min<size_t>(text.size(), size - 1);
+    std::memcpy(into, text.data(), length);
+    into[length] = '\0';
 }
 
 }  // namespace
@@ -117,10 +124,7 @@ BOOL LarkinStartPlatform(LPCSTR machineFile, LPSTR error, DWORD errorSize) {
     return larkin::platform::Guarded<BOOL>(FALSE, [&]() -> BOOL {
         std::string why;
         bool started = Runtime::Get().Start(machineFile, &why);
-        if (error && errorSize > 0) {
-            std::strncpy(error, why.c_str(), errorSize - 1);
-            error[errorSize - 1] = '\0';
-        }
+        CopyOut(why, error, errorSize);
         return started ? TRUE : FALSE;
     });
 }
@@ -133,11 +137,7 @@ LPCSTR LarkinBackendName(void) {
 BOOL LarkinDrivesWritable(LPSTR why, DWORD whySize) {
     return larkin::platform::Guarded<BOOL>(FALSE, [&]() -> BOOL {
         std::string blocker = larkin::platform::Machine().WritesRefused();
-        if (why != nullptr && whySize > 0) {
-            size_t length = std::min<size_t>(blocker.size(), whySize - 1);
-            std::memcpy(why, blocker.data(), length);
-            why[length] = '\0';
-        }
+        CopyOut(blocker, why, whySize);
         return blocker.empty() ? TRUE : FALSE;
     });
 }
@@ -156,13 +156,6 @@ std::optional<uint32_t> DiskOfDrive(const char* drive) {
     auto media = std::dynamic_pointer_cast<larkin::platform::MediaObject>(
         Runtime::Get().handles.Remove(handle));
     return media ? media->media.disk : std::nullopt;
-}
-
-void CopyOut(const std::string& text, LPSTR into, DWORD size) {
-    if (into == nullptr || size == 0) return;
-    size_t length = std::min<size_t>(text.size(), size - 1);
-    std::memcpy(into, text.data(), length);
-    into[length] = '\0';
 }
 
 }  // namespace
@@ -238,12 +231,7 @@ LPCSTR LarkinMachineFile(void) {
 DWORD LarkinReadSmallFile(LPCSTR path, DWORD limit, DWORD flags, LPVOID buffer, LPDWORD size,
                           LPSTR why, DWORD whySize) {
     return larkin::platform::Guarded<DWORD>(ERROR_GEN_FAILURE, [&]() -> DWORD {
-        auto tell = [&](const std::string& line) {
-            if (why == nullptr || whySize == 0) return;
-            size_t length = std::min<size_t>(line.size(), whySize - 1);
-            std::memcpy(why, line.data(), length);
-            why[length] = '\0';
-        };
+        auto tell = [&](const std::string& line) { CopyOut(line, why, whySize); };
         tell("");
         if (path == nullptr || buffer == nullptr || size == nullptr) {
             tell("no file was named");

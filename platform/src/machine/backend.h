@@ -121,8 +121,6 @@ class MediaAccess {
     virtual DWORD ClaimVolume(const std::string& /*key*/) { return ERROR_SUCCESS; }
     // The lock is about to go: give back what ClaimVolume took.
     virtual void ReleaseVolume() {}
-    // Takes the volume's file system off line (what the system mounted goes).
-    virtual DWORD DismountVolume(const std::string& key) = 0;
     // An outside program is about to open the locked volume itself: give up
     // whatever would keep it out (a kernel claim), while the lock still keeps
     // out every other handle.

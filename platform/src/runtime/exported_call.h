@@ -4,6 +4,7 @@
 #ifndef LARKIN_PLATFORM_EXPORTED_CALL_H
 #define LARKIN_PLATFORM_EXPORTED_CALL_H
 
+#include <cstddef>
 #include <new>
 #include <utility>
 
@@ -27,8 +28,8 @@ decltype(auto) WithLastError(Body&& body) {
     }
 }
 
-// Set the last error and give the failure result of a call that answers
-// with a BOOL or with a handle.
+// Set the last error and give the failure result of a call: FALSE (0 for a
+// count), INVALID_HANDLE_VALUE, or null.
 inline BOOL Failed(DWORD error) {
     SetLastError(error);
     return FALSE;
@@ -36,6 +37,10 @@ inline BOOL Failed(DWORD error) {
 inline HANDLE Fail(DWORD error) {
     SetLastError(error);
     return INVALID_HANDLE_VALUE;
+}
+inline std::nullptr_t FailedNull(DWORD error) {
+    SetLastError(error);
+    return nullptr;
 }
 
 template <class Result, class Body>

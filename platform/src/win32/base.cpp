@@ -10,6 +10,7 @@
 #include "runtime/exported_call.h"
 #include "runtime/runtime.h"
 
+using larkin::platform::Failed;
 using larkin::platform::Runtime;
 
 namespace {
@@ -115,15 +116,10 @@ HLOCAL LocalFree(HLOCAL memory) {
 DWORD FormatMessageA(DWORD flags, LPCVOID, DWORD messageId, DWORD, LPSTR buffer, DWORD size,
                      void*) {
     return larkin::platform::Guarded<DWORD>(0, [&]() -> DWORD {
-        if (!(flags & FORMAT_MESSAGE_FROM_SYSTEM) || buffer == nullptr) {
-            SetLastError(ERROR_INVALID_PARAMETER);
-            return 0;
-        }
+        if (!(flags & FORMAT_MESSAGE_FROM_SYSTEM) || buffer == nullptr)
+            return Failed(ERROR_INVALID_PARAMETER);
         auto found = SystemTexts().find(messageId);
-        if (found == SystemTexts().end()) {
-            SetLastError(ERROR_MR_MID_NOT_FOUND);
-            return 0;
-        }
+        if (found == SystemTexts().end()) return Failed(ERROR_MR_MID_NOT_FOUND);
         std::string text = std::string(found->second) + "\r\n";
         if (flags & FORMAT_MESSAGE_ALLOCATE_BUFFER) {
             auto* memory = static_cast<char*>(std::malloc(text.size() + 1));
@@ -132,10 +128,7 @@ DWORD FormatMessageA(DWORD flags, LPCVOID, DWORD messageId, DWORD, LPSTR buffer,
             *reinterpret_cast<char**>(buffer) = memory;
             return static_cast<DWORD>(text.size());
         }
-        if (text.size() + 1 > size) {
-            SetLastError(ERROR_INSUFFICIENT_BUFFER);
-            return 0;
-        }
+        if (text.size() + 1 > size) return Failed(ERROR_INSUFFICIENT_BUFFER);
         std::memcpy(buffer, text.c_str(), text.size() + 1);
         return static_cast<DWORD>(text.size());
     });
@@ -167,8 +160,7 @@ UINT GetWindowsDirectoryA(LPSTR buffer, UINT size) {
 
 BOOL CloseHandle(HANDLE handle) {
     return larkin::platform::Guarded<BOOL>(FALSE, [&]() -> BOOL {
-        if (!Runtime::Get().handles.Remove(handle))
-            return larkin::platform::Failed(ERROR_INVALID_HANDLE);
+        if (!Runtime::Get().handles.Remove(handle)) return Failed(ERROR_INVALID_HANDLE);
         return TRUE;
     });
 }

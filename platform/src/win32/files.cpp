@@ -26,12 +26,6 @@ namespace {
 constexpr DWORD kReadRights = GENERIC_READ | GENERIC_ALL | FILE_READ_DATA;
 constexpr DWORD kWriteRights = GENERIC_WRITE | GENERIC_ALL | FILE_WRITE_DATA | FILE_APPEND_DATA;
 
-bool AllDigits(std::string_view text) {
-    return !text.empty() && std::all_of(text.begin(), text.end(), [](char c) {
-        return std::isdigit(static_cast<unsigned char>(c));
-    });
-}
-
 std::string WithoutTrailingSlash(std::string name) {
     if (!name.empty() && name.back() == '\\') name.pop_back();
     return name;
@@ -404,6 +398,16 @@ BOOL Transfer(HANDLE handle, std::byte* buffer, DWORD count, LPDWORD done, bool 
     return TRUE;
 }
 
+// The status of the plain file behind handle; false, with the last error,
+// when there is none or it cannot be read.
+bool StatFile(HANDLE handle, struct stat* status) {
+    auto object = Runtime::Get().handles.Find(handle);
+    auto file = std::dynamic_pointer_cast<FileObject>(object);
+    if (!file) return Failed(object ? ERROR_INVALID_FUNCTION : ERROR_INVALID_HANDLE);
+    if (::fstat(file->fd.Get(), status) == 0) return true;
+    return Failed(static_cast<DWORD>(ErrorFromErrno(errno)));
+}
+
 }  // namespace
 
 BOOL ReadFile(HANDLE handle, LPVOID buffer, DWORD toRead, LPDWORD read, LPOVERLAPPED) {
@@ -460,12 +464,8 @@ BOOL SetFilePointerEx(HANDLE handle, LARGE_INTEGER distance, PLARGE_INTEGER newP
 
 BOOL GetFileSizeEx(HANDLE handle, PLARGE_INTEGER size) {
     return larkin::platform::Guarded<BOOL>(FALSE, [&]() -> BOOL {
-        auto object = Runtime::Get().handles.Find(handle);
-        auto file = std::dynamic_pointer_cast<FileObject>(object);
-        if (!file) return Failed(object ? ERROR_INVALID_FUNCTION : ERROR_INVALID_HANDLE);
         struct stat info {};
-        if (::fstat(file->fd.Get(), &info) != 0)
-            return Failed(static_cast<DWORD>(ErrorFromErrno(errno)));
+        if (!StatFile(handle, &info)) return FALSE;
         size->QuadPart = info.st_size;
         return TRUE;
     });
@@ -473,17 +473,9 @@ BOOL GetFileSizeEx(HANDLE handle, PLARGE_INTEGER size) {
 
 BOOL GetFileInformationByHandle(HANDLE handle, LPBY_HANDLE_FILE_INFORMATION info) {
     return larkin::platform::Guarded<BOOL>(FALSE, [&]() -> BOOL {
-        auto object = Runtime::Get().handles.Find(handle);
-        auto file = std::dynamic_pointer_cast<FileObject>(object);
-        if (!file || info == nullptr) {
-            SetLastError(!object ? ERROR_INVALID_HANDLE
-                         : file  ? ERROR_INVALID_PARAMETER
-                                 : ERROR_INVALID_FUNCTION);
-            return FALSE;
-        }
         struct stat status {};
-        if (::fstat(file->fd.Get(), &status) != 0)
-            return Failed(static_cast<DWORD>(ErrorFromErrno(errno)));
+        if (!StatFile(handle, &status)) return FALSE;
+        if (info == nullptr) return Failed(ERROR_INVALID_PARAMETER);
         // Times count 100 ns from 1601, as Windows counts them.
         auto time = [](const timespec& at) {
             uint64_t ticks = (static_cast<uint64_t>(at.tv_sec) + 11644473600ull) * 10'000'000ull +

@@ -25,14 +25,11 @@ ATOM RegisterClassA(const WNDCLASSA* cls) {
     return larkin::platform::Guarded<ATOM>(0, [&]() -> ATOM {
         if (cls == nullptr || cls->lpszClassName == nullptr || cls->lpfnWndProc == nullptr ||
             cls->cbWndExtra < 0 || cls->cbClsExtra < 0) {
-            SetLastError(ERROR_INVALID_PARAMETER);
-            return 0;
+            return Failed(ERROR_INVALID_PARAMETER);
         }
         ATOM atom = 0;
-        if (DWORD error = Windows().AddClass(*cls, &atom); error != ERROR_SUCCESS) {
-            SetLastError(error);
-            return 0;
-        }
+        if (DWORD error = Windows().AddClass(*cls, &atom); error != ERROR_SUCCESS)
+            return Failed(error);
         return atom;
     });
 }
@@ -52,14 +49,10 @@ HWND CreateWindowExA(DWORD, LPCSTR className, LPCSTR windowName, DWORD style, in
             className ? Windows().AddWindow(className, windowName ? windowName : "",
                                             style & WS_VISIBLE, instance)
                       : WindowTable::Created{};
-        if (handle == nullptr) {
-            SetLastError(ERROR_CANNOT_FIND_WND_CLASS);
-            return nullptr;
-        }
+        if (handle == nullptr) return FailedNull(ERROR_CANNOT_FIND_WND_CLASS);
         if (procedure(handle, WM_CREATE, 0, 0) == -1) {
             Windows().Remove(handle);
-            SetLastError(ERROR_INVALID_PARAMETER);
-            return nullptr;
+            return FailedNull(ERROR_INVALID_PARAMETER);
         }
         return handle;
     });
@@ -104,8 +97,7 @@ T GetExtra(HWND handle, int index) {
     T value{};
     DWORD error = Windows().Extra(handle, index, std::as_writable_bytes(std::span(&value, 1)));
     if (error == ERROR_SUCCESS) return value;
-    SetLastError(error);
-    return 0;
+    return Failed(error);
 }
 
 }  // namespace
@@ -147,10 +139,7 @@ HWND GetForegroundWindow(void) {
 
 LRESULT SendMessageA(HWND handle, UINT message, WPARAM wParam, LPARAM lParam) {
     WNDPROC procedure = Windows().Procedure(handle);
-    if (!procedure) {
-        SetLastError(ERROR_INVALID_WINDOW_HANDLE);
-        return 0;
-    }
+    if (!procedure) return Failed(ERROR_INVALID_WINDOW_HANDLE);
     return procedure(handle, message, wParam, lParam);
 }
 

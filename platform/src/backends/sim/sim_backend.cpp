@@ -176,8 +176,6 @@ class SimMediaAccess final : public MediaAccess {
         return machine_.WriteMedia(media_, offset, data);
     }
     uint64_t Size() override { return machine_.MediaSize(media_); }
-    // Nothing mounts an image file: there is nothing to take off line.
-    DWORD DismountVolume(const std::string&) override { return ERROR_SUCCESS; }
 
   private:
     SimBackend& machine_;
