@@ -21,7 +21,6 @@
  * there is one convention. A library marks its exports with larkin/exports.h. */
 #define WINAPI
 #define CALLBACK
-#define APIENTRY
 #define __stdcall
 #define __cdecl
 #define PLATFORM_API __attribute__((visibility("default")))
@@ -43,14 +42,10 @@ typedef void *LPVOID, *PVOID;
 typedef const void* LPCVOID;
 typedef DWORD *LPDWORD, *PDWORD;
 typedef BYTE *LPBYTE, *PBYTE;
-typedef LONG* PLONG;
-typedef BOOL* LPBOOL;
 
 typedef void* HANDLE;
-typedef HANDLE* PHANDLE;
 typedef HANDLE HMODULE, HINSTANCE, HWND, HGLOBAL, HLOCAL, HRSRC, HMENU, HICON, HCURSOR, HBRUSH;
 typedef WORD ATOM;
-typedef DWORD ERROR_CODE;
 
 typedef union _LARGE_INTEGER {
     struct {
@@ -70,7 +65,6 @@ typedef struct _GUID {
     uint16_t Data3;
     uint8_t Data4[8];
 } GUID, *LPGUID;
-typedef const GUID* LPCGUID;
 
 typedef struct _SECURITY_ATTRIBUTES {
     DWORD nLength;
@@ -91,7 +85,6 @@ typedef struct _OVERLAPPED OVERLAPPED, *LPOVERLAPPED; /* never used: I/O is sync
 
 /* System error codes. */
 #define ERROR_SUCCESS 0u
-#define NO_ERROR 0u
 #define ERROR_INVALID_FUNCTION 1u
 #define ERROR_FILE_NOT_FOUND 2u
 #define ERROR_PATH_NOT_FOUND 3u
@@ -150,7 +143,6 @@ typedef struct _OVERLAPPED OVERLAPPED, *LPOVERLAPPED; /* never used: I/O is sync
 #define ERROR_RESOURCE_DATA_NOT_FOUND 1812u
 #define ERROR_RESOURCE_TYPE_NOT_FOUND 1813u
 #define ERROR_RESOURCE_NAME_NOT_FOUND 1814u
-#define ERROR_NOT_ENOUGH_QUOTA 1816u
 #define ERROR_TIMEOUT 1460u
 /* Device-installation errors. */
 #define ERROR_NO_SUCH_DEVINST 0xE000020Bu
@@ -163,32 +155,20 @@ PLATFORM_API DWORD GetLastError(void);
 PLATFORM_API void SetLastError(DWORD code);
 PLATFORM_API BOOL CloseHandle(HANDLE handle);
 PLATFORM_API void Sleep(DWORD milliseconds);
-PLATFORM_API DWORD GetTickCount(void);
 PLATFORM_API UINT GetWindowsDirectoryA(LPSTR buffer, UINT size);
 
 /* Memory. */
-#define LMEM_FIXED 0x0000u
-#define LMEM_ZEROINIT 0x0040u
-#define LPTR (LMEM_FIXED | LMEM_ZEROINIT)
-#define GMEM_FIXED 0x0000u
-#define GMEM_ZEROINIT 0x0040u
-#define GPTR (GMEM_FIXED | GMEM_ZEROINIT)
-PLATFORM_API HLOCAL LocalAlloc(UINT flags, SIZE_T bytes);
 PLATFORM_API HLOCAL LocalFree(HLOCAL memory);
-PLATFORM_API HGLOBAL GlobalAlloc(UINT flags, SIZE_T bytes);
-PLATFORM_API HGLOBAL GlobalFree(HGLOBAL memory);
 
 /* System texts. */
 #define FORMAT_MESSAGE_ALLOCATE_BUFFER 0x00000100u
 #define FORMAT_MESSAGE_IGNORE_INSERTS 0x00000200u
-#define FORMAT_MESSAGE_FROM_STRING 0x00000400u
-#define FORMAT_MESSAGE_FROM_HMODULE 0x00000800u
 #define FORMAT_MESSAGE_FROM_SYSTEM 0x00001000u
 #define LANG_NEUTRAL 0x00
 #define SUBLANG_DEFAULT 0x01
 #define MAKELANGID(p, s) ((((WORD)(s)) << 10) | (WORD)(p))
 /* Only FROM_SYSTEM is supported; with ALLOCATE_BUFFER, buffer receives a
- * LocalAlloc'd text that the caller frees with LocalFree. Inserts are never
+ * text that the caller frees with LocalFree. Inserts are never
  * expanded. */
 PLATFORM_API DWORD FormatMessageA(DWORD flags, LPCVOID source, DWORD messageId, DWORD languageId,
                                   LPSTR buffer, DWORD size, void* arguments);

@@ -7,14 +7,10 @@
 
 #define DLL_PROCESS_DETACH 0u
 #define DLL_PROCESS_ATTACH 1u
-#define DLL_THREAD_ATTACH 2u
-#define DLL_THREAD_DETACH 3u
 
 /* Windows declares it as returning INT_PTR; the void form lets callers cast
  * it to the export's own type without a function-type warning. */
 typedef void (*FARPROC)(void);
-
-#define RT_RCDATA MAKEINTRESOURCEA(10)
 
 WIN32_BEGIN
 /* name is a Windows library name: case does not matter and ".dll" is

@@ -21,58 +21,28 @@ typedef struct _WNDCLASSA {
     LPCSTR lpszClassName;
 } WNDCLASSA;
 
-typedef struct tagPOINT {
-    LONG x;
-    LONG y;
-} POINT;
-
-typedef struct tagMSG {
-    HWND hwnd;
-    UINT message;
-    WPARAM wParam;
-    LPARAM lParam;
-    DWORD time;
-    POINT pt;
-} MSG, *LPMSG;
-
 #define CS_VREDRAW 0x0001u
 #define CS_HREDRAW 0x0002u
-#define CS_DBLCLKS 0x0008u
 
-#define WS_OVERLAPPED 0x00000000u
 #define WS_BORDER 0x00800000u
 #define WS_VISIBLE 0x10000000u
 
 #define SW_HIDE 0
 #define SW_SHOWNORMAL 1
-#define SW_NORMAL 1
 #define SW_SHOWMINIMIZED 2
-#define SW_SHOWMAXIMIZED 3
-#define SW_SHOW 5
 #define SW_MINIMIZE 6
 #define SW_SHOWMINNOACTIVE 7
 #define SW_RESTORE 9
 #define SW_FORCEMINIMIZE 11
 
-#define WM_NULL 0x0000u
 #define WM_CREATE 0x0001u
 #define WM_DESTROY 0x0002u
 #define WM_CLOSE 0x0010u
-#define WM_QUIT 0x0012u
-#define WM_KEYDOWN 0x0100u
-#define WM_KEYUP 0x0101u
 #define WM_USER 0x0400u
 
-#define PM_NOREMOVE 0x0000u
-#define PM_REMOVE 0x0001u
-
 #define MB_OK 0x00000000u
-#define MB_OKCANCEL 0x00000001u
-#define MB_YESNOCANCEL 0x00000003u
 #define MB_YESNO 0x00000004u
 #define MB_ICONERROR 0x00000010u
-#define MB_ICONQUESTION 0x00000020u
-#define MB_ICONWARNING 0x00000030u
 #define MB_ICONINFORMATION 0x00000040u
 #define IDOK 1
 #define IDCANCEL 2
@@ -81,8 +51,6 @@ typedef struct tagMSG {
 
 #define VK_RETURN 0x0D
 #define KEYEVENTF_KEYUP 0x0002u
-
-#define GWL_USERDATA (-21)
 
 WIN32_BEGIN
 PLATFORM_API ATOM RegisterClassA(const WNDCLASSA* windowClass);
@@ -103,8 +71,6 @@ PLATFORM_API HWND FindWindowA(LPCSTR className, LPCSTR windowName);
 PLATFORM_API BOOL ShowWindow(HWND window, int command);
 PLATFORM_API HWND GetForegroundWindow(void);
 PLATFORM_API LRESULT SendMessageA(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
-PLATFORM_API BOOL PostMessageA(HWND window, UINT message, WPARAM wParam, LPARAM lParam);
-PLATFORM_API BOOL PeekMessageA(LPMSG msg, HWND window, UINT first, UINT last, UINT remove);
 /* Shown through the handler the host program installed (larkin/platform.h). */
 PLATFORM_API int MessageBoxA(HWND owner, LPCSTR text, LPCSTR caption, UINT type);
 /* Key presses go to the foreground window: a console brought forward with

@@ -9,9 +9,6 @@
 #define DRIVE_NO_ROOT_DIR 1u
 #define DRIVE_REMOVABLE 2u
 #define DRIVE_FIXED 3u
-#define DRIVE_REMOTE 4u
-#define DRIVE_CDROM 5u
-#define DRIVE_RAMDISK 6u
 
 WIN32_BEGIN
 PLATFORM_API HANDLE FindFirstVolumeA(LPSTR volumeName, DWORD size);

@@ -3,7 +3,6 @@
 // and volumes handed to outside programs.
 #include <algorithm>
 #include <cerrno>
-#include <optional>
 #include <cstdlib>
 #include <cstring>
 #include <optional>
@@ -41,9 +40,12 @@ std::string DeviceName(std::string name) {
     return "\\\\.\\" + name;
 }
 
-HANDLE Fail(DWORD error) {
-    SetLastError(error);
-    return INVALID_HANDLE_VALUE;
+// A line for people into a caller's buffer, cut to fit.
+void CopyOut(const std::string& text, LPSTR into, DWORD size) {
+    if (into == nullptr || size == 0) return;
+    size_t length = std::min<size_t>(text.size(), size - 1);
+    std::memcpy(into, text.data(), length);
+    into[length] = '\0';
 }
 
 }  // namespace
@@ -66,10 +68,7 @@ BOOL LarkinScsiHostInfo(DWORD host, LARKIN_SCSI_HOST* info) {
     return larkin::platform::Guarded<BOOL>(FALSE, [&]() -> BOOL {
         std::lock_guard guard(Runtime::Get().lock);
         auto hosts = View()->aspiHosts;
-        if (info == nullptr || host >= hosts.size()) {
-            SetLastError(ERROR_INVALID_PARAMETER);
-            return FALSE;
-        }
+        if (info == nullptr || host >= hosts.size()) return Failed(ERROR_INVALID_PARAMETER);
         const AspiHostInfo& found = hosts[host];
         std::memset(info, 0, sizeof *info);
         info->hostScsiId = found.hostScsiId;
@@ -83,10 +82,7 @@ BOOL LarkinScsiHostInfo(DWORD host, LARKIN_SCSI_HOST* info) {
 BOOL LarkinScsiRescanHost(DWORD host) {
     return larkin::platform::Guarded<BOOL>(FALSE, [&]() -> BOOL {
         std::lock_guard guard(Runtime::Get().lock);
-        if (host >= View()->aspiHosts.size()) {
-            SetLastError(ERROR_INVALID_PARAMETER);
-            return FALSE;
-        }
+        if (host >= View()->aspiHosts.size()) return Failed(ERROR_INVALID_PARAMETER);
         WhileWaiting([] { Machine().Rescan(); });
         return TRUE;
     });
@@ -128,10 +124,7 @@ BOOL LarkinStartPlatform(LPCSTR machineFile, LPSTR error, DWORD errorSize) {
     return larkin::platform::Guarded<BOOL>(FALSE, [&]() -> BOOL {
         std::string why;
         bool started = Runtime::Get().Start(machineFile, &why);
-        if (error && errorSize > 0) {
-            std::strncpy(error, why.c_str(), errorSize - 1);
-            error[errorSize - 1] = '\0';
-        }
+        CopyOut(why, error, errorSize);
         return started ? TRUE : FALSE;
     });
 }
@@ -144,11 +137,7 @@ LPCSTR LarkinBackendName(void) {
 BOOL LarkinDrivesWritable(LPSTR why, DWORD whySize) {
     return larkin::platform::Guarded<BOOL>(FALSE, [&]() -> BOOL {
         std::string blocker = larkin::platform::Machine().WritesRefused();
-        if (why != nullptr && whySize > 0) {
-            size_t length = std::min<size_t>(blocker.size(), whySize - 1);
-            std::memcpy(why, blocker.data(), length);
-            why[length] = '\0';
-        }
+        CopyOut(blocker, why, whySize);
         return blocker.empty() ? TRUE : FALSE;
     });
 }
@@ -169,13 +158,6 @@ std::optional<uint32_t> DiskOfDrive(const char* drive) {
     return media ? media->media.disk : std::nullopt;
 }
 
-void CopyOut(const std::string& text, LPSTR into, DWORD size) {
-    if (into == nullptr || size == 0) return;
-    size_t length = std::min<size_t>(text.size(), size - 1);
-    std::memcpy(into, text.data(), length);
-    into[length] = '\0';
-}
-
 }  // namespace
 
 BOOL LarkinHoldDrive(LPCSTR drive, LPCSTR operation, LPSTR why, DWORD whySize) {
@@ -183,8 +165,7 @@ BOOL LarkinHoldDrive(LPCSTR drive, LPCSTR operation, LPSTR why, DWORD whySize) {
         std::optional<uint32_t> disk = DiskOfDrive(drive);
         if (!disk) {
             CopyOut("no such drive", why, whySize);
-            SetLastError(ERROR_FILE_NOT_FOUND);
-            return FALSE;
+            return Failed(ERROR_FILE_NOT_FOUND);
         }
         std::string reason;
         DWORD error =
@@ -216,10 +197,7 @@ BOOL LarkinSeeOnlyDrive(LPCSTR drive) {
         std::optional<uint32_t> disk = DiskOfDrive(drive);
         auto view = View();
         const larkin::platform::DiskInfo* info = disk ? view->Disk(*disk) : nullptr;
-        if (info == nullptr) {
-            SetLastError(ERROR_FILE_NOT_FOUND);
-            return FALSE;
-        }
+        if (info == nullptr) return Failed(ERROR_FILE_NOT_FOUND);
         Runtime::Get().Narrow(info->id);
         return TRUE;
     });
@@ -253,12 +231,7 @@ LPCSTR LarkinMachineFile(void) {
 DWORD LarkinReadSmallFile(LPCSTR path, DWORD limit, DWORD flags, LPVOID buffer, LPDWORD size,
                           LPSTR why, DWORD whySize) {
     return larkin::platform::Guarded<DWORD>(ERROR_GEN_FAILURE, [&]() -> DWORD {
-        auto tell = [&](const std::string& line) {
-            if (why == nullptr || whySize == 0) return;
-            size_t length = std::min<size_t>(line.size(), whySize - 1);
-            std::memcpy(why, line.data(), length);
-            why[length] = '\0';
-        };
+        auto tell = [&](const std::string& line) { CopyOut(line, why, whySize); };
         tell("");
         if (path == nullptr || buffer == nullptr || size == nullptr) {
             tell("no file was named");

@@ -121,8 +121,6 @@ class MediaAccess {
     virtual DWORD ClaimVolume(const std::string& /*key*/) { return ERROR_SUCCESS; }
     // The lock is about to go: give back what ClaimVolume took.
     virtual void ReleaseVolume() {}
-    // Takes the volume's file system off line (what the system mounted goes).
-    virtual DWORD DismountVolume(const std::string& key) = 0;
     // An outside program is about to open the locked volume itself: give up
     // whatever would keep it out (a kernel claim), while the lock still keeps
     // out every other handle.
@@ -206,9 +204,6 @@ class Backend {
         return ERROR_NOT_SUPPORTED;
     }
 
-    // The folder of the lock files every process using the machine sees
-    // (volume locks, drive holds), or "" for none.
-    virtual std::string LockFolder() const { return {}; }
     // Readies a disk for an operation that erases it, before its first
     // write: what the desktop mounted from it, by any path, is unmounted,
     // and a disk that another program keeps (an exclusive open, a mount
@@ -221,8 +216,6 @@ class Backend {
 
     // Sleep(ms) waits ms * TimeScale() milliseconds.
     virtual double TimeScale() = 0;
-    // Where the write journal lives, or "" for none.
-    virtual std::string JournalFile() { return {}; }
     // What the machine itself is made of: whether a file (by device and
     // inode) is its description or holds one of its disks, and the folder of
     // its state. None of them is ever a plain file, however named: a write
@@ -232,6 +225,10 @@ class Backend {
         static const std::string none;
         return none;
     }
+    // In the own folder, seen by every process using the machine: the write
+    // journal, and the lock files of volume locks and drive holds ("": none).
+    std::string JournalFile() { return OwnFolder().empty() ? "" : OwnFolder() + "/journal"; }
+    std::string LockFolder() { return OwnFolder().empty() ? "" : OwnFolder() + "/locks"; }
 };
 
 }  // namespace larkin::platform

@@ -53,7 +53,6 @@ class FloppyImageAccess final : public MediaAccess {
     DWORD Read(uint64_t offset, std::span<std::byte> data) override;
     DWORD Write(uint64_t, std::span<const std::byte>) override { return ERROR_WRITE_PROTECT; }
     uint64_t Size() override { return opened_.fd.Valid() ? opened_.size : 0; }
-    DWORD DismountVolume(const std::string&) override { return ERROR_SUCCESS; }
 
   private:
     std::string path_;

@@ -6,6 +6,8 @@
 #include <cstring>
 #include <memory>
 
+#include "runtime/posix.h"
+
 namespace larkin::platform {
 
 namespace {
@@ -14,19 +16,15 @@ bool SameFile(const struct stat& a, const struct stat& b) {
     return a.st_dev == b.st_dev && a.st_ino == b.st_ino;
 }
 
-struct FreeDeleter {
-    void operator()(char* text) const { std::free(text); }
-};
+using CText = std::unique_ptr<char, Releaser<::free>>;
 
 // The folder a name is in, with every link and ".." resolved; null when it
 // cannot be found.
-std::unique_ptr<char, FreeDeleter> CanonicalFolderOf(const std::string& path) {
+CText CanonicalFolderOf(const std::string& path) {
     size_t slash = path.rfind('/');
-    if (slash == std::string::npos)
-        return std::unique_ptr<char, FreeDeleter>(::realpath(".", nullptr));
-    if (slash == 0) return std::unique_ptr<char, FreeDeleter>(::strdup("/"));
-    std::string folder = path.substr(0, slash);
-    return std::unique_ptr<char, FreeDeleter>(::realpath(folder.c_str(), nullptr));
+    if (slash == std::string::npos) return CText(::realpath(".", nullptr));
+    if (slash == 0) return CText(::strdup("/"));
+    return CText(::realpath(path.substr(0, slash).c_str(), nullptr));
 }
 
 // Whether folder, or a folder below it, holds target by another name.

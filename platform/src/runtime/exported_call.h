@@ -4,6 +4,7 @@
 #ifndef LARKIN_PLATFORM_EXPORTED_CALL_H
 #define LARKIN_PLATFORM_EXPORTED_CALL_H
 
+#include <cstddef>
 #include <new>
 #include <utility>
 
@@ -25,6 +26,21 @@ decltype(auto) WithLastError(Body&& body) {
         SetLastError(ERROR_GEN_FAILURE);
         throw;
     }
+}
+
+// Set the last error and give the failure result of a call: FALSE (0 for a
+// count), INVALID_HANDLE_VALUE, or null.
+inline BOOL Failed(DWORD error) {
+    SetLastError(error);
+    return FALSE;
+}
+inline HANDLE Fail(DWORD error) {
+    SetLastError(error);
+    return INVALID_HANDLE_VALUE;
+}
+inline std::nullptr_t FailedNull(DWORD error) {
+    SetLastError(error);
+    return nullptr;
 }
 
 template <class Result, class Body>

@@ -38,6 +38,16 @@ class UniqueFd {
     int fd_ = -1;
 };
 
+// Releases what a C library handed out with its own function, for a
+// std::unique_ptr: std::unique_ptr<DIR, Releaser<::closedir>>.
+template <auto Release>
+struct Releaser {
+    template <class T>
+    void operator()(T* object) const {
+        Release(object);
+    }
+};
+
 // An advisory lock on a file, held for the object's life. A lock file that
 // exists but cannot be written is still locked through a read-only open.
 class FileLock {

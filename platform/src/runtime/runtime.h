@@ -16,8 +16,7 @@
 //      its I/O blocks;
 //   5. the tables' own mutexes: the handle table's, the fault table's,
 //      pauseMutex, the device instance numbers', the started programs', and
-//      the window table's two (windows; message queues); none of them is
-//      held while taking another of them;
+//      the window table's; none of them is held while taking another;
 //   6. a started program's own mutex, which a window's check of whether its
 //      console program runs may take last.
 // No lock is held while a call blocks: waiting for a device, a program or a

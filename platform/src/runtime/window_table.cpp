@@ -64,7 +64,6 @@ WindowTable::Created WindowTable::AddWindow(std::string_view className, std::str
     window.procedure = cls->cls.lpfnWndProc;
     window.extra.assign(static_cast<size_t>(cls->cls.cbWndExtra), 0);
     window.visible = visible;
-    window.owner = std::this_thread::get_id();
     Created created{window.handle, window.procedure};
     windows_[created.handle] = std::move(window);
     return created;
@@ -148,11 +147,11 @@ HWND WindowTable::Foreground() {
     return window && Alive(*window) ? foreground_ : nullptr;
 }
 
-std::optional<WindowTable::Focus> WindowTable::Focused() {
+std::optional<ConsoleSink> WindowTable::FocusedConsole() {
     std::lock_guard guard(mutex_);
     Window* window = Find(foreground_);
     if (!window || !Alive(*window)) return std::nullopt;
-    return Focus{window->handle, window->console};
+    return window->console;
 }
 
 DWORD WindowTable::Extra(HWND handle, int index, std::span<std::byte> old,
@@ -166,38 +165,6 @@ DWORD WindowTable::Extra(HWND handle, int index, std::span<std::byte> old,
     std::memcpy(old.data(), slot, old.size());
     if (!value.empty()) std::memcpy(slot, value.data(), old.size());
     return ERROR_SUCCESS;
-}
-
-std::optional<std::thread::id> WindowTable::QueueOf(HWND handle) {
-    std::lock_guard guard(mutex_);
-    Window* window = Find(handle);
-    if (!window || window->console) return std::nullopt;
-    return window->owner;
-}
-
-bool WindowTable::Post(std::thread::id thread, const MSG& message) {
-    std::lock_guard guard(queueMutex_);
-    MessageQueue& queue = queues_[thread];
-    if (queue.messages.size() >= kPostedMessageLimit) return false;
-    queue.messages.push_back(message);
-    return true;
-}
-
-bool WindowTable::Take(MSG* out, HWND handle, UINT first, UINT last, bool remove) {
-    auto matches = [&](const MSG& msg) {
-        if (handle && msg.hwnd != handle) return false;
-        if (first == 0 && last == 0) return true;
-        return msg.message >= first && msg.message <= last;
-    };
-    std::lock_guard lock(queueMutex_);
-    MessageQueue& queue = queues_[std::this_thread::get_id()];
-    for (auto it = queue.messages.begin(); it != queue.messages.end(); ++it) {
-        if (!matches(*it)) continue;
-        *out = *it;
-        if (remove) queue.messages.erase(it);
-        return true;
-    }
-    return false;
 }
 
 }  // namespace larkin::platform

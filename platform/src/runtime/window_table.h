@@ -1,13 +1,12 @@
 // Windows of this process: classes, windows (the console windows of started
-// programs among them), the window in front, and each thread's message
-// queue. The table calls nothing outside itself while it holds its mutexes,
-// save a console's check of whether its program still runs.
+// programs among them) and the window in front. The table calls nothing
+// outside itself while it holds its mutex, save a console's check of whether
+// its program still runs.
 #ifndef LARKIN_PLATFORM_WINDOW_TABLE_H
 #define LARKIN_PLATFORM_WINDOW_TABLE_H
 
 #include <cstddef>
 #include <cstdint>
-#include <deque>
 #include <functional>
 #include <map>
 #include <mutex>
@@ -15,7 +14,6 @@
 #include <span>
 #include <string>
 #include <string_view>
-#include <thread>
 #include <vector>
 
 #include "win32/user.h"
@@ -45,7 +43,7 @@ class WindowTable {
                       HINSTANCE instance);
     HWND AddConsole(std::string title, ConsoleSink sink, bool foreground);
     void Remove(HWND handle);
-    // Forgets windows and classes; handle numbers and queues go on.
+    // Forgets windows and classes; handle numbers go on.
     void Clear();
 
     // The procedure of a window the API made; null for a console or none.
@@ -57,28 +55,13 @@ class WindowTable {
     // Whether the window was visible before; nothing when there is no such window.
     std::optional<bool> Show(HWND handle, int command);
     HWND Foreground();
-    struct Focus {
-        HWND handle = nullptr;
-        std::optional<ConsoleSink> console;
-    };
-    // The live window in front, if any.
-    std::optional<Focus> Focused();
+    // The console of the live window in front, if that is a console.
+    std::optional<ConsoleSink> FocusedConsole();
     // Copies the old.size() extra bytes at index into old, then stores
     // value there when one is given. ERROR_INVALID_WINDOW_HANDLE,
     // ERROR_INVALID_INDEX or ERROR_SUCCESS.
     DWORD Extra(HWND handle, int index, std::span<std::byte> old,
                 std::span<const std::byte> value = {});
-
-    // The thread whose queue takes messages posted to the window; nothing
-    // for a console window or none.
-    std::optional<std::thread::id> QueueOf(HWND handle);
-    // False when the queue already holds kPostedMessageLimit messages that
-    // nothing took: a queue nobody reads must not grow for ever.
-    bool Post(std::thread::id thread, const MSG& message);
-    static constexpr size_t kPostedMessageLimit = 10000;
-    // The calling thread's first message for handle in first .. last (both 0:
-    // any), if there is one.
-    bool Take(MSG* out, HWND handle, UINT first, UINT last, bool remove);
 
   private:
     struct WindowClass {
@@ -93,11 +76,7 @@ class WindowTable {
         WNDPROC procedure = nullptr;
         std::vector<BYTE> extra;
         bool visible = false;
-        std::thread::id owner;
         std::optional<ConsoleSink> console;
-    };
-    struct MessageQueue {
-        std::deque<MSG> messages;
     };
 
     Window* Find(HWND handle);
@@ -110,9 +89,6 @@ class WindowTable {
     HWND foreground_ = nullptr;
     uintptr_t nextHandle_ = 0x10000;
     ATOM nextAtom_ = 0xC000;
-
-    std::mutex queueMutex_;
-    std::map<std::thread::id, MessageQueue> queues_;
 };
 
 }  // namespace larkin::platform

@@ -10,6 +10,7 @@
 #include "runtime/exported_call.h"
 #include "runtime/runtime.h"
 
+using larkin::platform::Failed;
 using larkin::platform::Runtime;
 
 namespace {
@@ -90,20 +91,12 @@ const std::map<DWORD, const char*>& SystemTexts() {
          "The specified resource type cannot be found in the image file."},
         {ERROR_RESOURCE_NAME_NOT_FOUND,
          "The specified resource name cannot be found in the image file."},
-        {ERROR_NOT_ENOUGH_QUOTA, "Not enough quota is available to process this command."},
         {ERROR_NO_SUCH_DEVINST, "The device instance does not exist in the hardware tree."},
         {ERROR_INVALID_REG_PROPERTY, "The property is not a valid device registry property."},
         {ERROR_NO_DEVICE_SELECTED, "There is no device information element currently selected."},
         {ERROR_INVALID_CLASS, "The device class is invalid."},
     };
     return texts;
-}
-
-void* Allocate(UINT flags, SIZE_T bytes) {
-    void* memory = (flags & LMEM_ZEROINIT) ? std::calloc(1, bytes ? bytes : 1)
-                                           : std::malloc(bytes ? bytes : 1);
-    if (!memory) SetLastError(ERROR_NOT_ENOUGH_MEMORY);
-    return memory;
 }
 
 }  // namespace
@@ -115,17 +108,7 @@ void SetLastError(DWORD code) {
     lastError = code;
 }
 
-HLOCAL LocalAlloc(UINT flags, SIZE_T bytes) {
-    return Allocate(flags, bytes);
-}
 HLOCAL LocalFree(HLOCAL memory) {
-    std::free(memory);
-    return nullptr;
-}
-HGLOBAL GlobalAlloc(UINT flags, SIZE_T bytes) {
-    return Allocate(flags, bytes);
-}
-HGLOBAL GlobalFree(HGLOBAL memory) {
     std::free(memory);
     return nullptr;
 }
@@ -133,27 +116,19 @@ HGLOBAL GlobalFree(HGLOBAL memory) {
 DWORD FormatMessageA(DWORD flags, LPCVOID, DWORD messageId, DWORD, LPSTR buffer, DWORD size,
                      void*) {
     return larkin::platform::Guarded<DWORD>(0, [&]() -> DWORD {
-        if (!(flags & FORMAT_MESSAGE_FROM_SYSTEM) || buffer == nullptr) {
-            SetLastError(ERROR_INVALID_PARAMETER);
-            return 0;
-        }
+        if (!(flags & FORMAT_MESSAGE_FROM_SYSTEM) || buffer == nullptr)
+            return Failed(ERROR_INVALID_PARAMETER);
         auto found = SystemTexts().find(messageId);
-        if (found == SystemTexts().end()) {
-            SetLastError(ERROR_MR_MID_NOT_FOUND);
-            return 0;
-        }
+        if (found == SystemTexts().end()) return Failed(ERROR_MR_MID_NOT_FOUND);
         std::string text = std::string(found->second) + "\r\n";
         if (flags & FORMAT_MESSAGE_ALLOCATE_BUFFER) {
-            auto* memory = static_cast<char*>(LocalAlloc(LMEM_FIXED, text.size() + 1));
-            if (!memory) return 0;
+            auto* memory = static_cast<char*>(std::malloc(text.size() + 1));
+            if (!memory) throw std::bad_alloc();
             std::memcpy(memory, text.c_str(), text.size() + 1);
             *reinterpret_cast<char**>(buffer) = memory;
             return static_cast<DWORD>(text.size());
         }
-        if (text.size() + 1 > size) {
-            SetLastError(ERROR_INSUFFICIENT_BUFFER);
-            return 0;
-        }
+        if (text.size() + 1 > size) return Failed(ERROR_INSUFFICIENT_BUFFER);
         std::memcpy(buffer, text.c_str(), text.size() + 1);
         return static_cast<DWORD>(text.size());
     });
@@ -173,12 +148,6 @@ void Sleep(DWORD milliseconds) {
     if (wait.count() > 0) std::this_thread::sleep_for(wait);
 }
 
-DWORD GetTickCount(void) {
-    using namespace std::chrono;
-    return static_cast<DWORD>(
-        duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count());
-}
-
 UINT GetWindowsDirectoryA(LPSTR buffer, UINT size) {
     return larkin::platform::Guarded<UINT>(0, [&]() -> UINT {
         std::string directory = larkin::platform::View()->windowsDirectory;
@@ -191,10 +160,7 @@ UINT GetWindowsDirectoryA(LPSTR buffer, UINT size) {
 
 BOOL CloseHandle(HANDLE handle) {
     return larkin::platform::Guarded<BOOL>(FALSE, [&]() -> BOOL {
-        if (!Runtime::Get().handles.Remove(handle)) {
-            SetLastError(ERROR_INVALID_HANDLE);
-            return FALSE;
-        }
+        if (!Runtime::Get().handles.Remove(handle)) return Failed(ERROR_INVALID_HANDLE);
         return TRUE;
     });
 }

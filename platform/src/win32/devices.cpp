@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 #include <mutex>
+#include <optional>
 
 #include "runtime/device_instances.h"
 #include "runtime/device_tree_index.h"
@@ -77,11 +78,6 @@ const DeviceNode* LiveNode(DEVINST devInst, const DeviceTreeIndex& index) {
     return id ? index.Find(*id) : nullptr;
 }
 
-BOOL Failed(DWORD error) {
-    SetLastError(error);
-    return FALSE;
-}
-
 CONFIGRET CmFault(std::string_view call, std::string_view device) {
     if (!FaultFires(call, device)) return CR_SUCCESS;
     DWORD code = GetLastError();
@@ -98,10 +94,7 @@ HDEVINFO SetupDiGetClassDevsA(const GUID* classGuid, LPCSTR enumerator, HWND, DW
         std::lock_guard guard(Runtime::Get().lock);
         bool interfaceSet = flags & DIGCF_DEVICEINTERFACE;
         bool allClasses = flags & DIGCF_ALLCLASSES;
-        if (classGuid == nullptr && !allClasses) {
-            SetLastError(ERROR_INVALID_PARAMETER);
-            return INVALID_HANDLE_VALUE;
-        }
+        if (classGuid == nullptr && !allClasses) return Fail(ERROR_INVALID_PARAMETER);
         std::string subject = enumerator ? enumerator : classGuid ? GuidText(*classGuid) : "";
         if (FaultFires("SetupDiGetClassDevsA", subject)) return INVALID_HANDLE_VALUE;
         auto set = std::make_shared<DeviceSetObject>();
@@ -280,52 +273,47 @@ CONFIGRET CM_Locate_DevNodeA(PDEVINST devInst, DEVINSTID_A deviceId, ULONG flags
     });
 }
 
-CONFIGRET CM_Get_Child(PDEVINST child, DEVINST parent, ULONG flags) {
+namespace {
+
+// One step through the device tree: step gives the position in the tree of
+// the node it leads to from node, or nothing.
+template <class Step>
+CONFIGRET Walk(const char* call, PDEVINST out, DEVINST from, ULONG flags, Step step) {
     return larkin::platform::Guarded<CONFIGRET>(CR_OUT_OF_MEMORY, [&]() -> CONFIGRET {
-        if (child == nullptr) return CR_INVALID_POINTER;
+        if (out == nullptr) return CR_INVALID_POINTER;
         if (flags != 0) return CR_INVALID_FLAG;
         std::lock_guard guard(Runtime::Get().lock);
         auto index = Runtime::Get().DeviceTree();
-        auto node = LiveNode(parent, *index);
-        if (!node) return DevInsts().Id(parent) ? CR_NO_SUCH_DEVNODE : CR_INVALID_DEVNODE;
-        if (CONFIGRET fault = CmFault("CM_Get_Child", node->instanceId); fault) return fault;
-        const std::vector<size_t>* children = index->ChildrenOf(node->instanceId);
-        if (!children || children->empty()) return CR_NO_SUCH_DEVNODE;
-        *child = DevInsts().For((*index->Tree())[children->front()].instanceId);
+        auto node = LiveNode(from, *index);
+        if (!node) return DevInsts().Id(from) ? CR_NO_SUCH_DEVNODE : CR_INVALID_DEVNODE;
+        if (CONFIGRET fault = CmFault(call, node->instanceId); fault) return fault;
+        std::optional<size_t> next = step(*index, *node);
+        if (!next) return CR_NO_SUCH_DEVNODE;
+        *out = DevInsts().For((*index->Tree())[*next].instanceId);
         return CR_SUCCESS;
     });
+}
+
+}  // namespace
+
+CONFIGRET CM_Get_Child(PDEVINST child, DEVINST parent, ULONG flags) {
+    return Walk("CM_Get_Child", child, parent, flags,
+                [](const DeviceTreeIndex& index, const DeviceNode& node) -> std::optional<size_t> {
+                    const std::vector<size_t>* children = index.ChildrenOf(node.instanceId);
+                    if (!children || children->empty()) return std::nullopt;
+                    return children->front();
+                });
 }
 
 CONFIGRET CM_Get_Sibling(PDEVINST sibling, DEVINST devInst, ULONG flags) {
-    return larkin::platform::Guarded<CONFIGRET>(CR_OUT_OF_MEMORY, [&]() -> CONFIGRET {
-        if (sibling == nullptr) return CR_INVALID_POINTER;
-        if (flags != 0) return CR_INVALID_FLAG;
-        std::lock_guard guard(Runtime::Get().lock);
-        auto index = Runtime::Get().DeviceTree();
-        auto node = LiveNode(devInst, *index);
-        if (!node) return DevInsts().Id(devInst) ? CR_NO_SUCH_DEVNODE : CR_INVALID_DEVNODE;
-        if (CONFIGRET fault = CmFault("CM_Get_Sibling", node->instanceId); fault) return fault;
-        if (node->parentId.empty()) return CR_NO_SUCH_DEVNODE;
-        const std::vector<size_t>& siblings = *index->ChildrenOf(node->parentId);
-        size_t next = index->PlaceOf(*node) + 1;
-        if (next >= siblings.size()) return CR_NO_SUCH_DEVNODE;
-        *sibling = DevInsts().For((*index->Tree())[siblings[next]].instanceId);
-        return CR_SUCCESS;
-    });
-}
-
-CONFIGRET CM_Get_Parent(PDEVINST parent, DEVINST devInst, ULONG flags) {
-    return larkin::platform::Guarded<CONFIGRET>(CR_OUT_OF_MEMORY, [&]() -> CONFIGRET {
-        if (parent == nullptr) return CR_INVALID_POINTER;
-        if (flags != 0) return CR_INVALID_FLAG;
-        std::lock_guard guard(Runtime::Get().lock);
-        auto index = Runtime::Get().DeviceTree();
-        auto node = LiveNode(devInst, *index);
-        if (!node) return DevInsts().Id(devInst) ? CR_NO_SUCH_DEVNODE : CR_INVALID_DEVNODE;
-        if (node->parentId.empty()) return CR_NO_SUCH_DEVNODE;
-        *parent = DevInsts().For(node->parentId);
-        return CR_SUCCESS;
-    });
+    return Walk("CM_Get_Sibling", sibling, devInst, flags,
+                [](const DeviceTreeIndex& index, const DeviceNode& node) -> std::optional<size_t> {
+                    if (node.parentId.empty()) return std::nullopt;
+                    const std::vector<size_t>& siblings = *index.ChildrenOf(node.parentId);
+                    size_t next = index.PlaceOf(node) + 1;
+                    if (next >= siblings.size()) return std::nullopt;
+                    return siblings[next];
+                });
 }
 
 CONFIGRET CM_Get_Device_IDA(DEVINST devInst, PCHAR buffer, ULONG size, ULONG flags) {

@@ -26,22 +26,6 @@ namespace {
 constexpr DWORD kReadRights = GENERIC_READ | GENERIC_ALL | FILE_READ_DATA;
 constexpr DWORD kWriteRights = GENERIC_WRITE | GENERIC_ALL | FILE_WRITE_DATA | FILE_APPEND_DATA;
 
-HANDLE Fail(DWORD error) {
-    SetLastError(error);
-    return INVALID_HANDLE_VALUE;
-}
-
-BOOL Failed(DWORD error) {
-    SetLastError(error);
-    return FALSE;
-}
-
-bool AllDigits(std::string_view text) {
-    return !text.empty() && std::all_of(text.begin(), text.end(), [](char c) {
-        return std::isdigit(static_cast<unsigned char>(c));
-    });
-}
-
 std::string WithoutTrailingSlash(std::string name) {
     if (!name.empty() && name.back() == '\\') name.pop_back();
     return name;
@@ -414,6 +398,16 @@ BOOL Transfer(HANDLE handle, std::byte* buffer, DWORD count, LPDWORD done, bool 
     return TRUE;
 }
 
+// The status of the plain file behind handle; false, with the last error,
+// when there is none or it cannot be read.
+bool StatFile(HANDLE handle, struct stat* status) {
+    auto object = Runtime::Get().handles.Find(handle);
+    auto file = std::dynamic_pointer_cast<FileObject>(object);
+    if (!file) return Failed(object ? ERROR_INVALID_FUNCTION : ERROR_INVALID_HANDLE);
+    if (::fstat(file->fd.Get(), status) == 0) return true;
+    return Failed(static_cast<DWORD>(ErrorFromErrno(errno)));
+}
+
 }  // namespace
 
 BOOL ReadFile(HANDLE handle, LPVOID buffer, DWORD toRead, LPDWORD read, LPOVERLAPPED) {
@@ -436,10 +430,7 @@ BOOL SetFilePointerEx(HANDLE handle, LARGE_INTEGER distance, PLARGE_INTEGER newP
         auto object = Runtime::Get().handles.Find(handle);
         auto file = std::dynamic_pointer_cast<FileObject>(object);
         auto media = std::dynamic_pointer_cast<MediaObject>(object);
-        if (!file && !media) {
-            SetLastError(object ? ERROR_INVALID_FUNCTION : ERROR_INVALID_HANDLE);
-            return FALSE;
-        }
+        if (!file && !media) return Failed(object ? ERROR_INVALID_FUNCTION : ERROR_INVALID_HANDLE);
         if (FaultFires("SetFilePointerEx", file ? file->path : media->name)) return FALSE;
         // The handle's lock before the runtime's, as a transfer takes them.
         std::lock_guard positioned(file ? file->positionLock : media->positionLock);
@@ -457,21 +448,14 @@ BOOL SetFilePointerEx(HANDLE handle, LARGE_INTEGER distance, PLARGE_INTEGER newP
             } else {
                 uint64_t base = 0, length = 0;
                 DWORD error = ERROR_SUCCESS;
-                if (!MediaExtent(*media, &base, &length, &error)) {
-                    SetLastError(error);
-                    return FALSE;
-                }
+                if (!MediaExtent(*media, &base, &length, &error)) return Failed(error);
                 origin = static_cast<int64_t>(length);
             }
         } else if (method != FILE_BEGIN) {
-            SetLastError(ERROR_INVALID_PARAMETER);
-            return FALSE;
+            return Failed(ERROR_INVALID_PARAMETER);
         }
         int64_t target = origin + distance.QuadPart;
-        if (target < 0) {
-            SetLastError(ERROR_NEGATIVE_SEEK);
-            return FALSE;
-        }
+        if (target < 0) return Failed(ERROR_NEGATIVE_SEEK);
         position = static_cast<uint64_t>(target);
         if (newPointer) newPointer->QuadPart = target;
         return TRUE;
@@ -480,17 +464,8 @@ BOOL SetFilePointerEx(HANDLE handle, LARGE_INTEGER distance, PLARGE_INTEGER newP
 
 BOOL GetFileSizeEx(HANDLE handle, PLARGE_INTEGER size) {
     return larkin::platform::Guarded<BOOL>(FALSE, [&]() -> BOOL {
-        auto object = Runtime::Get().handles.Find(handle);
-        auto file = std::dynamic_pointer_cast<FileObject>(object);
-        if (!file) {
-            SetLastError(object ? ERROR_INVALID_FUNCTION : ERROR_INVALID_HANDLE);
-            return FALSE;
-        }
         struct stat info {};
-        if (::fstat(file->fd.Get(), &info) != 0) {
-            SetLastError(static_cast<DWORD>(ErrorFromErrno(errno)));
-            return FALSE;
-        }
+        if (!StatFile(handle, &info)) return FALSE;
         size->QuadPart = info.st_size;
         return TRUE;
     });
@@ -498,19 +473,9 @@ BOOL GetFileSizeEx(HANDLE handle, PLARGE_INTEGER size) {
 
 BOOL GetFileInformationByHandle(HANDLE handle, LPBY_HANDLE_FILE_INFORMATION info) {
     return larkin::platform::Guarded<BOOL>(FALSE, [&]() -> BOOL {
-        auto object = Runtime::Get().handles.Find(handle);
-        auto file = std::dynamic_pointer_cast<FileObject>(object);
-        if (!file || info == nullptr) {
-            SetLastError(!object ? ERROR_INVALID_HANDLE
-                         : file  ? ERROR_INVALID_PARAMETER
-                                 : ERROR_INVALID_FUNCTION);
-            return FALSE;
-        }
         struct stat status {};
-        if (::fstat(file->fd.Get(), &status) != 0) {
-            SetLastError(static_cast<DWORD>(ErrorFromErrno(errno)));
-            return FALSE;
-        }
+        if (!StatFile(handle, &status)) return FALSE;
+        if (info == nullptr) return Failed(ERROR_INVALID_PARAMETER);
         // Times count 100 ns from 1601, as Windows counts them.
         auto time = [](const timespec& at) {
             uint64_t ticks = (static_cast<uint64_t>(at.tv_sec) + 11644473600ull) * 10'000'000ull +
@@ -538,10 +503,7 @@ BOOL GetFileInformationByHandle(HANDLE handle, LPBY_HANDLE_FILE_INFORMATION info
 BOOL FlushFileBuffers(HANDLE handle) {
     return larkin::platform::Guarded<BOOL>(FALSE, [&]() -> BOOL {
         auto object = Runtime::Get().handles.Find(handle);
-        if (!object) {
-            SetLastError(ERROR_INVALID_HANDLE);
-            return FALSE;
-        }
+        if (!object) return Failed(ERROR_INVALID_HANDLE);
         if (auto file = std::dynamic_pointer_cast<FileObject>(object)) ::fsync(file->fd.Get());
         return TRUE;
     });
@@ -549,10 +511,7 @@ BOOL FlushFileBuffers(HANDLE handle) {
 
 BOOL DeleteFileA(LPCSTR name) {
     return larkin::platform::Guarded<BOOL>(FALSE, [&]() -> BOOL {
-        if (!name) {
-            SetLastError(ERROR_PATH_NOT_FOUND);
-            return FALSE;
-        }
+        if (!name) return Failed(ERROR_PATH_NOT_FOUND);
         std::string path = name;
         std::replace(path.begin(), path.end(), '\\', '/');
         // Deleting asks for delete access: an open that does not share it
@@ -561,13 +520,9 @@ BOOL DeleteFileA(LPCSTR name) {
         struct stat info {};
         if (probe.Valid() && ::fstat(probe.Get(), &info) == 0 && S_ISREG(info.st_mode) &&
             HeldByOther(probe.Get(), kDeniedLock + kDeleteKind)) {
-            SetLastError(ERROR_SHARING_VIOLATION);
-            return FALSE;
+            return Failed(ERROR_SHARING_VIOLATION);
         }
-        if (::unlink(path.c_str()) != 0) {
-            SetLastError(static_cast<DWORD>(ErrorFromErrno(errno)));
-            return FALSE;
-        }
+        if (::unlink(path.c_str()) != 0) return Failed(static_cast<DWORD>(ErrorFromErrno(errno)));
         return TRUE;
     });
 }

@@ -59,22 +59,16 @@ PartitionTable ReadTable(MediaAccess& access, const DiskInfo& disk, DWORD* error
         disk.size / sectorBytes);
 }
 
-Reply Geometry(MediaAccess& access, const DiskInfo& disk, const Request& r, bool extended) {
-    DISK_GEOMETRY geometry{};
+Reply Geometry(MediaAccess& access, const DiskInfo& disk, const Request& r) {
+    constexpr DWORD header = offsetof(DISK_GEOMETRY_EX, Data);
+    if (r.outSize < header) return Error(ERROR_INSUFFICIENT_BUFFER);
+    DISK_GEOMETRY_EX result{};
+    DISK_GEOMETRY& geometry = result.Geometry;
     geometry.Cylinders.QuadPart = static_cast<LONGLONG>(disk.geometry.cylinders);
     geometry.MediaType = disk.removable ? RemovableMedia : FixedMedia;
     geometry.TracksPerCylinder = disk.geometry.heads;
     geometry.SectorsPerTrack = disk.geometry.sectorsPerTrack;
     geometry.BytesPerSector = disk.geometry.bytesPerSector;
-    if (!extended) {
-        if (r.outSize < sizeof geometry) return Error(ERROR_INSUFFICIENT_BUFFER);
-        std::memcpy(r.out, &geometry, sizeof geometry);
-        return {ERROR_SUCCESS, sizeof geometry};
-    }
-    constexpr DWORD header = offsetof(DISK_GEOMETRY_EX, Data);
-    if (r.outSize < header) return Error(ERROR_INSUFFICIENT_BUFFER);
-    DISK_GEOMETRY_EX result{};
-    result.Geometry = geometry;
     result.DiskSize.QuadPart = static_cast<LONGLONG>(disk.size);
     std::memcpy(r.out, &result, header);
     DWORD returned = header;
@@ -90,6 +84,14 @@ Reply Geometry(MediaAccess& access, const DiskInfo& disk, const Request& r, bool
         returned += sizeof partitionInfo;
     }
     return {ERROR_SUCCESS, returned};
+}
+
+Reply LengthInfo(uint64_t bytes, const Request& r) {
+    if (r.outSize < sizeof(GET_LENGTH_INFORMATION)) return Error(ERROR_INSUFFICIENT_BUFFER);
+    GET_LENGTH_INFORMATION length{};
+    length.Length.QuadPart = static_cast<LONGLONG>(bytes);
+    std::memcpy(r.out, &length, sizeof length);
+    return {ERROR_SUCCESS, sizeof length};
 }
 
 void FillEntry(PARTITION_INFORMATION_EX& entry, const PartitionRecord& record, uint32_t number,
@@ -185,8 +187,7 @@ Reply SetLayout(MediaObject& object, const DiskInfo& disk, const Request& r) {
     sector[511] = 0xAA;
     TableCommit commit =
         CommitPartitionTable(disk.number, object.share, std::as_bytes(std::span(sector)));
-    if (commit.error != ERROR_SUCCESS) return Error(commit.error);
-    return {ERROR_SUCCESS, 0};
+    return Error(commit.error);
 }
 
 Reply DeviceNumber(uint32_t disk, uint32_t partition, const Request& r) {
@@ -251,9 +252,8 @@ Reply PassThrough(const ScsiAddress& address, const Request& r) {
                                                                        : DataDirection::None;
     std::span<std::byte> data(static_cast<std::byte*>(request->DataBuffer),
                               direction == DataDirection::None ? 0 : request->DataTransferLength);
-    ScsiAddress target = address;
     ScsiOutcome outcome =
-        ExecuteScsi(target, std::span<const uint8_t>(request->Cdb, request->CdbLength), direction,
+        ExecuteScsi(address, std::span<const uint8_t>(request->Cdb, request->CdbLength), direction,
                     data, request->TimeOutValue);
     if (outcome.error != ERROR_SUCCESS) return Error(outcome.error);
     auto* reply = static_cast<SCSI_PASS_THROUGH_DIRECT*>(r.out);
@@ -273,17 +273,10 @@ Reply PassThrough(const ScsiAddress& address, const Request& r) {
 
 Reply OnDisk(MediaObject& object, const DiskInfo& disk, const Request& r) {
     switch (r.code) {
-        case IOCTL_DISK_GET_DRIVE_GEOMETRY:
-            return Geometry(*object.access, disk, r, false);
         case IOCTL_DISK_GET_DRIVE_GEOMETRY_EX:
-            return Geometry(*object.access, disk, r, true);
-        case IOCTL_DISK_GET_LENGTH_INFO: {
-            if (r.outSize < sizeof(GET_LENGTH_INFORMATION)) return Error(ERROR_INSUFFICIENT_BUFFER);
-            GET_LENGTH_INFORMATION length{};
-            length.Length.QuadPart = static_cast<LONGLONG>(disk.size);
-            std::memcpy(r.out, &length, sizeof length);
-            return {ERROR_SUCCESS, sizeof length};
-        }
+            return Geometry(*object.access, disk, r);
+        case IOCTL_DISK_GET_LENGTH_INFO:
+            return LengthInfo(disk.size, r);
         case IOCTL_DISK_GET_DRIVE_LAYOUT_EX:
             return GetLayout(*object.access, disk, r);
         case IOCTL_DISK_SET_DRIVE_LAYOUT_EX:
@@ -302,7 +295,6 @@ Reply OnDisk(MediaObject& object, const DiskInfo& disk, const Request& r) {
             return PassThrough({*disk.scsiPort, disk.scsiTarget, 0}, r);
         case FSCTL_LOCK_VOLUME:
         case FSCTL_UNLOCK_VOLUME:
-        case FSCTL_DISMOUNT_VOLUME:
             return {};
         default:
             return Error(ERROR_INVALID_FUNCTION);
@@ -333,16 +325,8 @@ Reply OnVolume(MediaObject& object, const Request& r) {
             return Error(LockVolume(object));
         case FSCTL_UNLOCK_VOLUME:
             return Error(UnlockVolume(object));
-        case FSCTL_DISMOUNT_VOLUME:
-            return Error(object.access->DismountVolume(object.volumeKey));
-        case IOCTL_DISK_GET_LENGTH_INFO: {
-            if (r.outSize < sizeof(GET_LENGTH_INFORMATION)) return Error(ERROR_INSUFFICIENT_BUFFER);
-            GET_LENGTH_INFORMATION length{};
-            length.Length.QuadPart = static_cast<LONGLONG>(volume->length);
-            std::memcpy(r.out, &length, sizeof length);
-            return {ERROR_SUCCESS, sizeof length};
-        }
-        case IOCTL_DISK_GET_DRIVE_GEOMETRY:
+        case IOCTL_DISK_GET_LENGTH_INFO:
+            return LengthInfo(volume->length, r);
         case IOCTL_DISK_GET_DRIVE_GEOMETRY_EX:
         case IOCTL_DISK_UPDATE_PROPERTIES: {
             // The volume passes these down to its disk.
@@ -386,16 +370,10 @@ BOOL DeviceIoControl(HANDLE device, DWORD code, LPVOID in, DWORD inSize, LPVOID 
     return larkin::platform::Guarded<BOOL>(FALSE, [&]() -> BOOL {
         if (returned) *returned = 0;
         auto object = Runtime::Get().handles.Find(device);
-        if (!object) {
-            SetLastError(ERROR_INVALID_HANDLE);
-            return FALSE;
-        }
+        if (!object) return Failed(ERROR_INVALID_HANDLE);
         std::lock_guard guard(Runtime::Get().lock);
         Request request{code, in, inSize, out, outSize};
-        if (outSize > 0 && out == nullptr) {
-            SetLastError(ERROR_INVALID_PARAMETER);
-            return FALSE;
-        }
+        if (outSize > 0 && out == nullptr) return Failed(ERROR_INVALID_PARAMETER);
         Reply reply;
         if (auto media = std::dynamic_pointer_cast<MediaObject>(object)) {
             if (FaultFires("DeviceIoControl", media->name, code)) return FALSE;
@@ -419,10 +397,7 @@ BOOL DeviceIoControl(HANDLE device, DWORD code, LPVOID in, DWORD inSize, LPVOID 
             reply = Error(ERROR_INVALID_FUNCTION);
         }
         if (returned) *returned = reply.returned;
-        if (reply.error != ERROR_SUCCESS) {
-            SetLastError(reply.error);
-            return FALSE;
-        }
+        if (reply.error != ERROR_SUCCESS) return Failed(reply.error);
         return TRUE;
     });
 }

@@ -98,18 +98,14 @@ std::string Locate(std::string name) {
 
 const LARKIN_RESOURCE* FindResourceEntry(const Module& module, LPCSTR name, LPCSTR type) {
     auto* table = static_cast<const LARKIN_RESOURCE*>(OwnSymbol(module, "LarkinResourceTable"));
-    if (table == nullptr) {
-        SetLastError(ERROR_RESOURCE_DATA_NOT_FOUND);
-        return nullptr;
-    }
+    if (table == nullptr) return FailedNull(ERROR_RESOURCE_DATA_NOT_FOUND);
     WORD id = 0;
     if (IS_INTRESOURCE(name)) {
         id = static_cast<WORD>(reinterpret_cast<ULONG_PTR>(name));
     } else if (name && name[0] == '#') {
         id = static_cast<WORD>(std::atoi(name + 1));
     } else {
-        SetLastError(ERROR_RESOURCE_NAME_NOT_FOUND);
-        return nullptr;
+        return FailedNull(ERROR_RESOURCE_NAME_NOT_FOUND);
     }
     bool typeSeen = false;
     for (const LARKIN_RESOURCE* entry = table; entry->type != nullptr; ++entry) {
@@ -118,8 +114,7 @@ const LARKIN_RESOURCE* FindResourceEntry(const Module& module, LPCSTR name, LPCS
         typeSeen = true;
         if (entry->id == id) return entry;
     }
-    SetLastError(typeSeen ? ERROR_RESOURCE_NAME_NOT_FOUND : ERROR_RESOURCE_TYPE_NOT_FOUND);
-    return nullptr;
+    return FailedNull(typeSeen ? ERROR_RESOURCE_NAME_NOT_FOUND : ERROR_RESOURCE_TYPE_NOT_FOUND);
 }
 
 }  // namespace
@@ -129,16 +124,10 @@ using namespace larkin::platform;
 
 HMODULE LoadLibraryA(LPCSTR name) {
     return larkin::platform::Guarded<HMODULE>(nullptr, [&]() -> HMODULE {
-        if (name == nullptr || *name == '\0') {
-            SetLastError(ERROR_INVALID_PARAMETER);
-            return nullptr;
-        }
+        if (name == nullptr || *name == '\0') return FailedNull(ERROR_INVALID_PARAMETER);
         if (FaultFires("LoadLibraryA", name)) return nullptr;
         std::string path = Locate(name);
-        if (path.empty()) {
-            SetLastError(ERROR_MOD_NOT_FOUND);
-            return nullptr;
-        }
+        if (path.empty()) return FailedNull(ERROR_MOD_NOT_FOUND);
         ModuleTable& table = Modules();
         std::lock_guard guard(table.mutex);
         if (Module* loaded = table.Loaded(path)) {
@@ -148,8 +137,7 @@ HMODULE LoadLibraryA(LPCSTR name) {
         void* library = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
         if (library == nullptr) {
             if (std::getenv("LARKIN_DEBUG_LOADER")) std::fprintf(stderr, "larkin: %s\n", dlerror());
-            SetLastError(ERROR_MOD_NOT_FOUND);
-            return nullptr;
+            return FailedNull(ERROR_MOD_NOT_FOUND);
         }
         Module* raw = table.Add(library, path);
         if (auto main = reinterpret_cast<LARKIN_DLLMAIN>(OwnSymbol(*raw, "LarkinDllMain"))) {
@@ -164,8 +152,7 @@ HMODULE LoadLibraryA(LPCSTR name) {
             if (!attached) {
                 table.Erase(raw);
                 dlclose(library);
-                SetLastError(ERROR_DLL_INIT_FAILED);
-                return nullptr;
+                return FailedNull(ERROR_DLL_INIT_FAILED);
             }
         }
         raw->attached = true;
@@ -184,10 +171,7 @@ BOOL FreeLibrary(HMODULE handle) {
         ModuleTable& table = Modules();
         std::lock_guard guard(table.mutex);
         Module* module = handle ? table.Find(handle) : nullptr;
-        if (module == nullptr) {
-            SetLastError(ERROR_INVALID_HANDLE);
-            return FALSE;
-        }
+        if (module == nullptr) return Failed(ERROR_INVALID_HANDLE);
         if (--module->references > 0) return TRUE;
         void* library = module->library;
         if (module->attached) {
@@ -225,10 +209,7 @@ FARPROC GetProcAddress(HMODULE handle, LPCSTR name) {
         for (const LARKIN_EXPORT_NAME* entry = names; entry && entry->exported; ++entry)
             if (symbol == entry->exported) symbol = entry->symbol;
         void* address = symbol.empty() ? nullptr : OwnSymbol(*module, symbol.c_str());
-        if (address == nullptr) {
-            SetLastError(ERROR_PROC_NOT_FOUND);
-            return nullptr;
-        }
+        if (address == nullptr) return FailedNull(ERROR_PROC_NOT_FOUND);
         return reinterpret_cast<FARPROC>(address);
     });
 }
@@ -241,8 +222,7 @@ HMODULE GetModuleHandleA(LPCSTR name) {
         std::string path = Locate(name);
         if (Module* module = path.empty() ? nullptr : table.Loaded(path))
             return reinterpret_cast<HMODULE>(module);
-        SetLastError(ERROR_MOD_NOT_FOUND);
-        return nullptr;
+        return FailedNull(ERROR_MOD_NOT_FOUND);
     });
 }
 
@@ -251,10 +231,7 @@ DWORD GetModuleFileNameA(HMODULE handle, LPSTR buffer, DWORD size) {
         ModuleTable& table = Modules();
         std::lock_guard guard(table.mutex);
         Module* module = handle ? table.Find(handle) : table.Program();
-        if (module == nullptr || size == 0) {
-            SetLastError(ERROR_INVALID_HANDLE);
-            return 0;
-        }
+        if (module == nullptr || size == 0) return Failed(ERROR_INVALID_HANDLE);
         std::string path = module->path;
         DWORD copied = static_cast<DWORD>(std::min<size_t>(path.size(), size - 1));
         std::memcpy(buffer, path.c_str(), copied);
@@ -278,10 +255,7 @@ HRSRC FindResourceA(HMODULE handle, LPCSTR name, LPCSTR type) {
 
 HGLOBAL LoadResource(HMODULE, HRSRC resource) {
     return larkin::platform::Guarded<HGLOBAL>(nullptr, [&]() -> HGLOBAL {
-        if (resource == nullptr) {
-            SetLastError(ERROR_INVALID_HANDLE);
-            return nullptr;
-        }
+        if (resource == nullptr) return FailedNull(ERROR_INVALID_HANDLE);
         if (FaultFires("LoadResource")) return nullptr;
         return resource;
     });

@@ -25,14 +25,18 @@ extern char** environ;
 namespace larkin::platform {
 namespace {
 
-class ProcessObject final : public Object {
+// A started program's process or thread handle: waiting on either waits
+// for the program.
+class ProgramObject : public Object {
   public:
+    explicit ProgramObject(std::shared_ptr<StartedProgram> program) : state(std::move(program)) {}
     std::shared_ptr<StartedProgram> state;
 };
-
-class ThreadObject final : public Object {
-  public:
-    std::shared_ptr<StartedProgram> state;
+class ProcessObject final : public ProgramObject {
+    using ProgramObject::ProgramObject;
+};
+class ThreadObject final : public ProgramObject {
+    using ProgramObject::ProgramObject;
 };
 
 // Splits a command line by the Windows runtime's rules: blanks separate
@@ -88,11 +92,6 @@ std::string ResolveProgram(std::string name) {
             return entry.path().string();
     }
     return FindProgram(name);
-}
-
-BOOL Failed(DWORD error) {
-    SetLastError(error);
-    return FALSE;
 }
 
 }  // namespace
@@ -205,12 +204,8 @@ BOOL CreateProcessA(LPCSTR applicationName, LPSTR commandLine, LPSECURITY_ATTRIB
             state->AttachConsole(std::move(keyboard), window);
         }
         Runtime::Get().programs.Add(state);
-        auto process = std::make_shared<ProcessObject>();
-        process->state = state;
-        auto thread = std::make_shared<ThreadObject>();
-        thread->state = state;
-        information->hProcess = Runtime::Get().handles.Add(process);
-        information->hThread = Runtime::Get().handles.Add(thread);
+        information->hProcess = Runtime::Get().handles.Add(std::make_shared<ProcessObject>(state));
+        information->hThread = Runtime::Get().handles.Add(std::make_shared<ThreadObject>(state));
         information->dwProcessId = static_cast<DWORD>(pid);
         information->dwThreadId = static_cast<DWORD>(pid);
         SetLastError(ERROR_SUCCESS);
@@ -220,16 +215,14 @@ BOOL CreateProcessA(LPCSTR applicationName, LPSTR commandLine, LPSECURITY_ATTRIB
 
 DWORD WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
     return larkin::platform::Guarded<DWORD>(WAIT_FAILED, [&]() -> DWORD {
-        auto object = Runtime::Get().handles.Find(handle);
-        std::shared_ptr<StartedProgram> state;
-        if (auto process = std::dynamic_pointer_cast<ProcessObject>(object)) state = process->state;
-        if (auto thread = std::dynamic_pointer_cast<ThreadObject>(object)) state = thread->state;
-        if (!state) {
+        auto program =
+            std::dynamic_pointer_cast<ProgramObject>(Runtime::Get().handles.Find(handle));
+        if (!program) {
             SetLastError(ERROR_INVALID_HANDLE);
             return WAIT_FAILED;
         }
-        if (!state->WaitEnded(milliseconds)) return WAIT_TIMEOUT;
-        state->Reap();
+        if (!program->state->WaitEnded(milliseconds)) return WAIT_TIMEOUT;
+        program->state->Reap();
         return WAIT_OBJECT_0;
     });
 }

@@ -4,7 +4,6 @@
 #include <optional>
 #include <span>
 #include <string>
-#include <thread>
 
 #include "runtime/exported_call.h"
 #include "runtime/runtime.h"
@@ -17,11 +16,6 @@ WindowTable& Windows() {
     return Runtime::Get().windows;
 }
 
-BOOL Failed(DWORD error) {
-    SetLastError(error);
-    return FALSE;
-}
-
 }  // namespace
 }  // namespace larkin::platform
 
@@ -31,14 +25,11 @@ ATOM RegisterClassA(const WNDCLASSA* cls) {
     return larkin::platform::Guarded<ATOM>(0, [&]() -> ATOM {
         if (cls == nullptr || cls->lpszClassName == nullptr || cls->lpfnWndProc == nullptr ||
             cls->cbWndExtra < 0 || cls->cbClsExtra < 0) {
-            SetLastError(ERROR_INVALID_PARAMETER);
-            return 0;
+            return Failed(ERROR_INVALID_PARAMETER);
         }
         ATOM atom = 0;
-        if (DWORD error = Windows().AddClass(*cls, &atom); error != ERROR_SUCCESS) {
-            SetLastError(error);
-            return 0;
-        }
+        if (DWORD error = Windows().AddClass(*cls, &atom); error != ERROR_SUCCESS)
+            return Failed(error);
         return atom;
     });
 }
@@ -58,14 +49,10 @@ HWND CreateWindowExA(DWORD, LPCSTR className, LPCSTR windowName, DWORD style, in
             className ? Windows().AddWindow(className, windowName ? windowName : "",
                                             style & WS_VISIBLE, instance)
                       : WindowTable::Created{};
-        if (handle == nullptr) {
-            SetLastError(ERROR_CANNOT_FIND_WND_CLASS);
-            return nullptr;
-        }
+        if (handle == nullptr) return FailedNull(ERROR_CANNOT_FIND_WND_CLASS);
         if (procedure(handle, WM_CREATE, 0, 0) == -1) {
             Windows().Remove(handle);
-            SetLastError(ERROR_INVALID_PARAMETER);
-            return nullptr;
+            return FailedNull(ERROR_INVALID_PARAMETER);
         }
         return handle;
     });
@@ -110,8 +97,7 @@ T GetExtra(HWND handle, int index) {
     T value{};
     DWORD error = Windows().Extra(handle, index, std::as_writable_bytes(std::span(&value, 1)));
     if (error == ERROR_SUCCESS) return value;
-    SetLastError(error);
-    return 0;
+    return Failed(error);
 }
 
 }  // namespace
@@ -153,32 +139,8 @@ HWND GetForegroundWindow(void) {
 
 LRESULT SendMessageA(HWND handle, UINT message, WPARAM wParam, LPARAM lParam) {
     WNDPROC procedure = Windows().Procedure(handle);
-    if (!procedure) {
-        SetLastError(ERROR_INVALID_WINDOW_HANDLE);
-        return 0;
-    }
+    if (!procedure) return Failed(ERROR_INVALID_WINDOW_HANDLE);
     return procedure(handle, message, wParam, lParam);
-}
-
-BOOL PostMessageA(HWND handle, UINT message, WPARAM wParam, LPARAM lParam) {
-    return larkin::platform::Guarded<BOOL>(FALSE, [&]() -> BOOL {
-        std::thread::id owner = std::this_thread::get_id();
-        if (handle != nullptr) {
-            auto queue = Windows().QueueOf(handle);
-            if (!queue) return Failed(ERROR_INVALID_WINDOW_HANDLE);
-            owner = *queue;
-        }
-        if (!Windows().Post(owner, {handle, message, wParam, lParam, GetTickCount(), {0, 0}}))
-            return Failed(ERROR_NOT_ENOUGH_QUOTA);
-        return TRUE;
-    });
-}
-
-BOOL PeekMessageA(LPMSG msg, HWND handle, UINT first, UINT last, UINT remove) {
-    return larkin::platform::Guarded<BOOL>(FALSE, [&]() -> BOOL {
-        if (msg == nullptr) return Failed(ERROR_INVALID_PARAMETER);
-        return Windows().Take(msg, handle, first, last, remove & PM_REMOVE);
-    });
 }
 
 int MessageBoxA(HWND owner, LPCSTR text, LPCSTR caption, UINT type) {
@@ -201,17 +163,13 @@ int MessageBoxA(HWND owner, LPCSTR text, LPCSTR caption, UINT type) {
 void keybd_event(BYTE key, BYTE, DWORD flags, ULONG_PTR) {
     larkin::platform::GuardedVoid([&] {
         if (flags & KEYEVENTF_KEYUP) return;
-        auto focus = Windows().Focused();
-        if (!focus) return;  // nothing has the focus
-        auto& [target, console] = *focus;
-        if (console) {
-            if (key == VK_RETURN) {
-                console->type("\n");
-            } else if ((key >= '0' && key <= '9') || (key >= 'A' && key <= 'Z') || key == ' ') {
-                console->type(std::string(1, static_cast<char>(key)));
-            }
-            return;
+        // Only a console takes keys: no window of this process reads a queue.
+        auto console = Windows().FocusedConsole();
+        if (!console) return;
+        if (key == VK_RETURN) {
+            console->type("\n");
+        } else if ((key >= '0' && key <= '9') || (key >= 'A' && key <= 'Z') || key == ' ') {
+            console->type(std::string(1, static_cast<char>(key)));
         }
-        PostMessageA(target, WM_KEYDOWN, key, 0);
     });
 }

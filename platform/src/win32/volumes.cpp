@@ -31,10 +31,7 @@ HANDLE FindFirstVolumeA(LPSTR volumeName, DWORD size) {
         auto search = std::make_shared<VolumeSearchObject>();
         auto view = View();
         for (const auto& volume : view->volumes) search->names.push_back(volume.name);
-        if (search->names.empty()) {
-            SetLastError(ERROR_NO_MORE_FILES);
-            return INVALID_HANDLE_VALUE;
-        }
+        if (search->names.empty()) return Fail(ERROR_NO_MORE_FILES);
         if (!CopyName(search->names[0], volumeName, size)) return INVALID_HANDLE_VALUE;
         search->next = 1;
         return Runtime::Get().handles.Add(std::move(search));
@@ -46,10 +43,7 @@ BOOL FindNextVolumeA(HANDLE handle, LPSTR volumeName, DWORD size) {
         auto search = Runtime::Get().handles.Get<VolumeSearchObject>(handle);
         if (!search) return FALSE;
         if (FaultFires("FindNextVolumeA")) return FALSE;
-        if (search->next >= search->names.size()) {
-            SetLastError(ERROR_NO_MORE_FILES);
-            return FALSE;
-        }
+        if (search->next >= search->names.size()) return Failed(ERROR_NO_MORE_FILES);
         if (!CopyName(search->names[search->next], volumeName, size)) return FALSE;
         ++search->next;
         return TRUE;
@@ -67,17 +61,11 @@ BOOL FindVolumeClose(HANDLE handle) {
 BOOL GetVolumePathNamesForVolumeNameA(LPCSTR volumeName, LPSTR names, DWORD size, PDWORD returned) {
     return larkin::platform::Guarded<BOOL>(FALSE, [&]() -> BOOL {
         if (returned) *returned = 0;
-        if (volumeName == nullptr) {
-            SetLastError(ERROR_INVALID_PARAMETER);
-            return FALSE;
-        }
+        if (volumeName == nullptr) return Failed(ERROR_INVALID_PARAMETER);
         std::lock_guard guard(Runtime::Get().lock);
         if (FaultFires("GetVolumePathNamesForVolumeNameA", volumeName)) return FALSE;
         std::string name = volumeName;
-        if (name.empty() || name.back() != '\\') {
-            SetLastError(ERROR_INVALID_NAME);
-            return FALSE;
-        }
+        if (name.empty() || name.back() != '\\') return Failed(ERROR_INVALID_NAME);
         auto view = View();
         for (const auto& volume : view->volumes) {
             if (!EqualsNoCase(volume.name, name)) continue;
@@ -85,15 +73,11 @@ BOOL GetVolumePathNamesForVolumeNameA(LPCSTR volumeName, LPSTR names, DWORD size
             for (const auto& path : volume.mountPaths) list += path + '\0';
             list += '\0';
             if (returned) *returned = static_cast<DWORD>(list.size());
-            if (names == nullptr || list.size() > size) {
-                SetLastError(ERROR_MORE_DATA);
-                return FALSE;
-            }
+            if (names == nullptr || list.size() > size) return Failed(ERROR_MORE_DATA);
             std::memcpy(names, list.data(), list.size());
             return TRUE;
         }
-        SetLastError(ERROR_FILE_NOT_FOUND);
-        return FALSE;
+        return Failed(ERROR_FILE_NOT_FOUND);
     });
 }
 

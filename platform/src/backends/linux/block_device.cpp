@@ -43,10 +43,7 @@ class AlignedBuffer {
     std::span<std::byte> Bytes() { return {data_.get(), size_}; }
 
   private:
-    struct Free {
-        void operator()(std::byte* p) const { std::free(p); }
-    };
-    std::unique_ptr<std::byte, Free> data_;
+    std::unique_ptr<std::byte, Releaser<::free>> data_;
     size_t size_;
 };
 

@@ -4,14 +4,13 @@
 
 #include <memory>
 
+#include "runtime/posix.h"
+
 namespace larkin::platform::linuxhw {
 
 namespace {
 
-struct ProbeFree {
-    void operator()(blkid_probe probe) const { blkid_free_probe(probe); }
-};
-using Probe = std::unique_ptr<std::remove_pointer_t<blkid_probe>, ProbeFree>;
+using Probe = std::unique_ptr<std::remove_pointer_t<blkid_probe>, Releaser<blkid_free_probe>>;
 
 std::string Value(blkid_probe probe, const char* name) {
     const char* value = nullptr;

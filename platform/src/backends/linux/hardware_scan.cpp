@@ -12,24 +12,17 @@
 #include <memory>
 #include <set>
 
+#include "runtime/posix.h"
+#include "runtime/text.h"
 #include "sysfs_attributes.h"
 
 namespace larkin::platform::linuxhw {
 
 namespace {
 
-struct UdevUnref {
-    void operator()(udev* context) const { udev_unref(context); }
-};
-struct EnumerateUnref {
-    void operator()(udev_enumerate* enumerate) const { udev_enumerate_unref(enumerate); }
-};
-struct DeviceUnref {
-    void operator()(udev_device* device) const { udev_device_unref(device); }
-};
-using UdevContext = std::unique_ptr<udev, UdevUnref>;
-using UdevEnumerate = std::unique_ptr<udev_enumerate, EnumerateUnref>;
-using UdevDevice = std::unique_ptr<udev_device, DeviceUnref>;
+using UdevContext = std::unique_ptr<udev, Releaser<udev_unref>>;
+using UdevEnumerate = std::unique_ptr<udev_enumerate, Releaser<udev_enumerate_unref>>;
+using UdevDevice = std::unique_ptr<udev_device, Releaser<udev_device_unref>>;
 
 // What the made-up adapter and disk of a test stand-in say they are.
 constexpr uint16_t kStandInVendorId = 0x0000;  // no vendor has it: plainly not a product
@@ -64,11 +57,6 @@ std::string PlaceOf(std::string_view sysPath) {
 
 std::string Place(udev_device* device) {
     return PlaceOf(SysPath(device));
-}
-
-bool AllDigits(std::string_view text) {
-    return !text.empty() &&
-           std::all_of(text.begin(), text.end(), [](char c) { return c >= '0' && c <= '9'; });
 }
 
 // "loop3" for prefix "loop": the prefix and a number, nothing else.
@@ -123,14 +111,6 @@ std::string SerialFromVpdPage(const std::optional<std::string>& page) {
 
 bool IsLoopNode(std::string_view node) {
     return NumberAfter(node, "/dev/loop").has_value();
-}
-
-std::string_view TrimBlanks(std::string_view text) {
-    while (!text.empty() && std::isspace(static_cast<unsigned char>(text.front())))
-        text.remove_prefix(1);
-    while (!text.empty() && std::isspace(static_cast<unsigned char>(text.back())))
-        text.remove_suffix(1);
-    return text;
 }
 
 // A disk being read: its facts, and what the scan needs to finish them.
@@ -568,7 +548,7 @@ std::vector<std::string> ParseTestUsbDisks(std::string_view list, std::string* e
     std::vector<std::string> nodes;
     for (;;) {
         size_t comma = list.find(',');
-        std::string_view entry = TrimBlanks(list.substr(0, comma));
+        std::string_view entry = Trim(list.substr(0, comma));
         if (!entry.empty() && !IsLoopNode(entry)) {
             if (error)
                 *error = "LARKIN_TEST_USB_DISKS: \"" + std::string(entry) +

@@ -4,50 +4,23 @@
 #include <sys/sysmacros.h>
 
 #include <algorithm>
-#include <charconv>
-#include <filesystem>
-#include <fstream>
+
+#include "sysfs_attributes.h"
 
 namespace larkin::platform::linuxhw {
 
-namespace {
-
-bool ReadNumber(const std::filesystem::path& file, uint64_t* value) {
-    std::ifstream in(file);
-    std::string text;
-    if (!(in >> text)) return false;
-    auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), *value);
-    return error == std::errc() && end == text.data() + text.size();
-}
-
-bool ReadDevice(const std::filesystem::path& file, dev_t* device) {
-    std::ifstream in(file);
-    unsigned major = 0, minor = 0;
-    char colon = 0;
-    if (!(in >> major >> colon >> minor) || colon != ':') return false;
-    *device = makedev(major, minor);
-    return true;
-}
-
-}  // namespace
-
 std::vector<KernelPartition> KernelPartitionsOf(const std::string& diskSysPath) {
     std::vector<KernelPartition> partitions;
-    std::error_code error;
-    for (const auto& entry : std::filesystem::directory_iterator(diskSysPath, error)) {
-        uint64_t number = 0, start = 0, sectors = 0;
+    for (const std::string& name : ListFolder(diskSysPath)) {
+        std::string folder = diskSysPath + "/" + name;
+        auto number = ParseDecimal(TextAttribute(folder, "partition"));
         // Sizes in sysfs count 512-byte units whatever the disk's sector.
-        const auto& folder = entry.path();
-        if (!ReadNumber(folder / "partition", &number) || !ReadNumber(folder / "start", &start) ||
-            !ReadNumber(folder / "size", &sectors) || number == 0 || number > 0xFFFF)
-            continue;
-        KernelPartition partition;
-        if (!ReadDevice(folder / "dev", &partition.device)) continue;
-        partition.number = static_cast<uint32_t>(number);
-        partition.kernelName = folder.filename().string();
-        partition.start = start * 512;
-        partition.length = sectors * 512;
-        partitions.push_back(partition);
+        auto start = ParseDecimal(TextAttribute(folder, "start"));
+        auto sectors = ParseDecimal(TextAttribute(folder, "size"));
+        auto device = ParseDeviceNumber(TextAttribute(folder, "dev"));
+        if (!number || !start || !sectors || !device || *number == 0 || *number > 0xFFFF) continue;
+        partitions.push_back(
+            {static_cast<uint32_t>(*number), 0, *start * 512, *sectors * 512, name, *device});
     }
     std::sort(partitions.begin(), partitions.end(),
               [](const auto& a, const auto& b) { return a.number < b.number; });

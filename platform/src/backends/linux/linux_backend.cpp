@@ -13,7 +13,6 @@
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 
 #include "block_device.h"
 #include "machine/drive_letters.h"
@@ -39,10 +38,7 @@ namespace {
 constexpr auto kChangeCheckInterval = std::chrono::milliseconds(200);
 
 std::string ReadText(const std::filesystem::path& file) {
-    std::ifstream in(file, std::ios::binary);
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
+    return ReadFileBytes(file, size_t{1} << 26).value_or("");
 }
 
 // The change mark grows by one byte at each change: its size moves even
@@ -176,16 +172,6 @@ class LinuxMediaAccess final : public MediaAccess {
         return ERROR_SUCCESS;
     }
     void ReleaseVolume() override { claim_ = VolumeClaim(); }
-    DWORD DismountVolume(const std::string& key) override {
-        auto snapshot = machine_.Snapshot();
-        const HardwareVolume* volume = snapshot->Volume(key);
-        if (!volume || volume->mounts.empty()) return ERROR_SUCCESS;
-        std::string why;
-        DWORD error = UnmountAutomounted(volume->mounts, &why);
-        Tell(why);
-        machine_.NoteChange();
-        return error;
-    }
     DWORD HandOverToTool() override {
         claim_.Release();
         return ERROR_SUCCESS;

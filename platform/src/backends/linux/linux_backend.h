@@ -82,13 +82,11 @@ class LinuxBackend final : public Backend {
                             DataDirection direction, std::span<std::byte> data,
                             uint32_t timeoutSeconds) override;
     double TimeScale() override { return settings_.timeScale; }
-    std::string JournalFile() override { return settings_.stateFolder + "/journal"; }
     bool MadeOf(uint64_t device, uint64_t inode) override;
     const std::string& OwnFolder() override { return settings_.stateFolder; }
 
     // The machine as last read; fresh: looked at for changes now.
     std::shared_ptr<const HardwareSnapshot> Snapshot(bool fresh = false);
-    std::string LockFolder() const override { return settings_.stateFolder + "/locks"; }
     DWORD ClaimDisk(uint32_t disk, std::string* why) override;
     // Called after this process changed a disk, so that every process
     // reads it again.

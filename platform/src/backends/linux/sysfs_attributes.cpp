@@ -18,18 +18,6 @@ namespace {
 
 constexpr size_t kAttributeLimit = 64 * 1024;
 
-std::string_view Trim(std::string_view text) {
-    while (!text.empty() && (text.front() == ' ' || text.front() == '\t' || text.front() == '\n'))
-        text.remove_prefix(1);
-    while (!text.empty() && (text.back() == ' ' || text.back() == '\t' || text.back() == '\n'))
-        text.remove_suffix(1);
-    return text;
-}
-
-struct DirCloser {
-    void operator()(DIR* dir) const { ::closedir(dir); }
-};
-
 }  // namespace
 
 std::optional<std::string> ReadAttribute(const std::string& folder, std::string_view name) {
@@ -50,6 +38,12 @@ std::optional<std::string> ReadFileBytes(const std::string& path, size_t limit) 
     }
     if (bytes.size() > limit) bytes.resize(limit);
     return bytes;
+}
+
+std::string_view Trim(std::string_view text) {
+    size_t first = text.find_first_not_of(" \t\n");
+    if (first == std::string_view::npos) return {};
+    return text.substr(first, text.find_last_not_of(" \t\n") - first + 1);
 }
 
 std::string CleanText(std::string_view raw) {
@@ -99,7 +93,7 @@ std::optional<dev_t> ParseDeviceNumber(std::string_view text) {
 
 std::vector<std::string> ListFolder(const std::string& folder) {
     std::vector<std::string> names;
-    std::unique_ptr<DIR, DirCloser> dir(::opendir(folder.c_str()));
+    std::unique_ptr<DIR, Releaser<::closedir>> dir(::opendir(folder.c_str()));
     if (!dir) return names;
     while (dirent* entry = ::readdir(dir.get())) {
         std::string_view name = entry->d_name;

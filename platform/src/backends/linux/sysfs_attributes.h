@@ -27,6 +27,9 @@ std::string CleanText(std::string_view raw);
 // The attribute as CleanText, or "" when it cannot be read.
 std::string TextAttribute(const std::string& folder, std::string_view name);
 
+// Without the blanks (spaces, tabs, line ends) around it.
+std::string_view Trim(std::string_view text);
+
 // A whole unsigned decimal (blanks around it allowed), or none.
 std::optional<uint64_t> ParseDecimal(std::string_view text);
 // Four hex digits ("0781"), or none.

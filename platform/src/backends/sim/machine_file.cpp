@@ -225,9 +225,7 @@ class Table {
         throw MachineFileError{text.str()};
     }
     [[noreturn]] void FailHere(const std::string& key, const std::string& message) const {
-        std::ostringstream text;
-        text << file_ << ":" << table_.source().begin.line << ": " << Name(key) << ": " << message;
-        throw MachineFileError{text.str()};
+        Fail(table_, key, message);
     }
 
     std::string Name(const std::string& key) const {

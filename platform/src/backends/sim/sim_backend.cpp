@@ -112,6 +112,15 @@ OpenedImage OpenImage(const std::filesystem::path& path, uint64_t size, Build&& 
     return result;
 }
 
+// Runs mkfs.fat with args; what went wrong, or "".
+std::string MakeFat(std::vector<std::string> args) {
+    std::string mkfs = FindProgram("mkfs.fat");
+    if (mkfs.empty()) return "formatting needs mkfs.fat (Debian package dosfstools)";
+    args.insert(args.begin(), mkfs);
+    std::string log;
+    return RunProgram(args, &log) == 0 ? std::string() : "mkfs.fat failed: " + log;
+}
+
 // Writes the partition table the machine file gives and formats the
 // partitions that ask for it.
 std::string BuildDiskImage(const DiskEntry& entry, const std::string& path, int fd) {
@@ -131,17 +140,13 @@ std::string BuildDiskImage(const DiskEntry& entry, const std::string& path, int 
     if (WriteAt(fd, 0, std::as_bytes(std::span(mbr))) != ERROR_SUCCESS) return std::strerror(errno);
     for (const auto& p : entry.partitions) {
         if (p.format.empty()) continue;
-        std::string mkfs = FindProgram("mkfs.fat");
-        if (mkfs.empty()) return "formatting needs mkfs.fat (Debian package dosfstools)";
         uint64_t sectors = p.sectors.value_or(entry.size / 512 - p.start);
-        std::string log;
-        int status =
-            RunProgram({mkfs, "-F", p.format.substr(3), "-n", p.label.empty() ? "NO NAME" : p.label,
-                        "-S", "512", "-h", std::to_string(p.start), "-g",
-                        std::to_string(entry.heads) + "/" + std::to_string(entry.sectorsPerTrack),
-                        "--offset", std::to_string(p.start), path, std::to_string(sectors / 2)},
-                       &log);
-        if (status != 0) return "mkfs.fat failed: " + log;
+        std::string why =
+            MakeFat({"-F", p.format.substr(3), "-n", p.label.empty() ? "NO NAME" : p.label, "-S",
+                     "512", "-h", std::to_string(p.start), "-g",
+                     std::to_string(entry.heads) + "/" + std::to_string(entry.sectorsPerTrack),
+                     "--offset", std::to_string(p.start), path, std::to_string(sectors / 2)});
+        if (!why.empty()) return why;
     }
     return {};
 }
@@ -171,8 +176,6 @@ class SimMediaAccess final : public MediaAccess {
         return machine_.WriteMedia(media_, offset, data);
     }
     uint64_t Size() override { return machine_.MediaSize(media_); }
-    // Nothing mounts an image file: there is nothing to take off line.
-    DWORD DismountVolume(const std::string&) override { return ERROR_SUCCESS; }
 
   private:
     SimBackend& machine_;
@@ -228,21 +231,13 @@ bool SimBackend::Prepare(std::string* error) {
     }
 
     if (described_.floppy) {
-        std::filesystem::path path(described_.floppy->image);
-        if (path.is_relative()) path = std::filesystem::path(described_.stateDir) / path;
+        std::string path = ImagePath(described_.floppy->image);
         bool format = described_.floppy->format;
         auto image = OpenImage(path, described_.floppy->size, [&](const std::string& made, int) {
-            if (!format) return std::string();
-            std::string mkfs = FindProgram("mkfs.fat");
-            if (mkfs.empty())
-                return std::string("formatting needs mkfs.fat (Debian package dosfstools)");
-            std::string log;
-            if (RunProgram({mkfs, "-F", "12", "-n", "FLOPPY", made}, &log) != 0)
-                return "mkfs.fat failed: " + log;
-            return std::string();
+            return format ? MakeFat({"-F", "12", "-n", "FLOPPY", made}) : std::string();
         });
         if (!image.fd.Valid()) {
-            *error = described_.file + ": floppy image " + path.string() + ": " + image.error;
+            *error = described_.file + ": floppy image " + path + ": " + image.error;
             return false;
         }
         floppy_ = std::move(image.fd);
@@ -296,14 +291,13 @@ bool SimBackend::DistinctImages(std::string* error) {
 
 bool SimBackend::PrepareImage(Disk& disk, std::string* error) {
     const DiskEntry& entry = *disk.entry;
-    std::filesystem::path path(entry.image);
-    if (path.is_relative()) path = std::filesystem::path(described_.stateDir) / path;
+    std::string path = ImagePath(entry.image);
     auto image = OpenImage(path, entry.size, [&](const std::string& made, int fd) {
         return BuildDiskImage(entry, made, fd);
     });
     if (!image.fd.Valid()) {
-        *error = described_.file + ": disk \"" + entry.id + "\": image " + path.string() + ": " +
-                 image.error;
+        *error =
+            described_.file + ": disk \"" + entry.id + "\": image " + path + ": " + image.error;
         return false;
     }
     disk.image = std::move(image.fd);
@@ -322,10 +316,6 @@ bool SimBackend::MadeOf(uint64_t device, uint64_t inode) {
         image.st_dev == device && image.st_ino == inode)
         return true;
     return std::find(madeOf_.begin(), madeOf_.end(), std::pair(device, inode)) != madeOf_.end();
-}
-
-std::string SimBackend::LockFolder() const {
-    return described_.stateDir + "/locks";
 }
 
 uint64_t SimBackend::Generation() {

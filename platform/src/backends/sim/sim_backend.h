@@ -38,7 +38,6 @@ class SimBackend final : public Backend {
                             DataDirection direction, std::span<std::byte> data,
                             uint32_t timeoutSeconds) override;
     double TimeScale() override { return timeScale_; }
-    std::string JournalFile() override { return described_.stateDir + "/journal"; }
     bool MadeOf(uint64_t device, uint64_t inode) override;
     const std::string& OwnFolder() override { return described_.stateDir; }
 
@@ -54,7 +53,6 @@ class SimBackend final : public Backend {
     DWORD ReadMedia(const MediaRef& media, uint64_t offset, std::span<std::byte> data);
     DWORD WriteMedia(const MediaRef& media, uint64_t offset, std::span<const std::byte> data);
     uint64_t MediaSize(const MediaRef& media);
-    std::string LockFolder() const override;
 
   private:
     struct Disk {
