@@ -39,15 +39,15 @@ constexpr const char* kTagScan = "Pellom:ScanOnly";
 
 enum class Transport : int { None = 0, Aspi = 1, Spti = 2 };
 
-// A 1 MiB data buffer, zero-filled when made. calloc hands out fresh
-// zeroed pages without touching them: a scan makes two for every drive and
+// A 1 MiB data buffer, zero-filled when made. Zero-filled global memory
+// comes as fresh pages left untouched: a scan makes two for every drive and
 // uses a few bytes of each.
 struct BufferFree {
-    void operator()(BYTE* bytes) const { std::free(bytes); }
+    void operator()(BYTE* bytes) const { GlobalFree(bytes); }
 };
 using Buffer = std::unique_ptr<BYTE[], BufferFree>;
 inline Buffer NewBuffer() {
-    Buffer buffer(static_cast<BYTE*>(std::calloc(kBufferSize, 1)));
+    Buffer buffer(static_cast<BYTE*>(GlobalAlloc(GMEM_ZEROINIT, kBufferSize)));
     if (!buffer) throw std::bad_alloc();
     return buffer;
 }

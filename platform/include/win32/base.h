@@ -158,7 +158,11 @@ PLATFORM_API void Sleep(DWORD milliseconds);
 PLATFORM_API UINT GetWindowsDirectoryA(LPSTR buffer, UINT size);
 
 /* Memory. */
+#define GMEM_FIXED 0x0000u
+#define GMEM_ZEROINIT 0x0040u
 PLATFORM_API HLOCAL LocalFree(HLOCAL memory);
+PLATFORM_API HGLOBAL GlobalAlloc(UINT flags, SIZE_T bytes);
+PLATFORM_API HGLOBAL GlobalFree(HGLOBAL memory);
 
 /* System texts. */
 #define FORMAT_MESSAGE_ALLOCATE_BUFFER 0x00000100u

@@ -113,6 +113,17 @@ HLOCAL LocalFree(HLOCAL memory) {
     return nullptr;
 }
 
+HGLOBAL GlobalAlloc(UINT flags, SIZE_T bytes) {
+    void* memory = (flags & GMEM_ZEROINIT) ? std::calloc(1, bytes ? bytes : 1)
+                                           : std::malloc(bytes ? bytes : 1);
+    if (!memory) SetLastError(ERROR_NOT_ENOUGH_MEMORY);
+    return memory;
+}
+HGLOBAL GlobalFree(HGLOBAL memory) {
+    std::free(memory);
+    return nullptr;
+}
+
 DWORD FormatMessageA(DWORD flags, LPCVOID, DWORD messageId, DWORD, LPSTR buffer, DWORD size,
                      void*) {
     return larkin::platform::Guarded<DWORD>(0, [&]() -> DWORD {
