@@ -27,6 +27,7 @@ namespace tessel::test {
 
 using ::testing::ElementsAre;
 using ::testing::HasSubstr;
+namespace controls = larkin::controls;
 
 // The engine on a machine of the test's own, as after a fresh load.
 class EngineTest : public ::testing::Test {
@@ -59,7 +60,6 @@ struct StickLayout {
 std::string StickMachine(const std::vector<StickLayout>& sticks);
 
 std::filesystem::path DiskImage(std::string_view id);
-std::filesystem::path FloppyImage();
 // Into the floppy's root, unseen by the journal.
 bool PutOnFloppy(const std::filesystem::path& file, std::string_view name);
 // The disks named by the journal's entries.
@@ -77,13 +77,8 @@ std::uint32_t Little(const std::vector<std::uint8_t>& bytes, std::size_t at, int
 // fsck.fat -n over the partition's sectors: 0 when clean.
 int CheckPartition(std::string_view id, std::uint64_t firstSector, std::uint64_t sectors,
                    std::string* output);
-// Whether nothing holds the volume now.
-bool VolumeLockable(const char* letter);
-
 // Runs op with the standard output captured; returns what it wrote.
 std::string CapturedOutput(const std::function<void()>& op);
-
-inline constexpr DWORD kInjectedError = 0x20001234u;
 
 // Fails each platform call of op's clean run in turn (a loop's first, second
 // and last round), checks no run leaves more handles open than the clean one,
@@ -103,26 +98,6 @@ class ScopedInput {
 
   private:
     larkin::test::TempFolder folder_;
-};
-
-// A Console reading input, its output and errors collected until first asked.
-class MemoryConsole {
-  public:
-    explicit MemoryConsole(std::string_view input);
-    ~MemoryConsole() { Collect(); }
-    console::Console& console() { return console_; }
-    std::string output() { return Collect(), out_; }
-    std::string errors() { return Collect(), err_; }
-
-  private:
-    void Collect();
-    ScopedInput input_;
-    bool collecting_ = true;
-    std::string out_, err_;
-    OutputStream outStream_{[] { return stdout; }};
-    OutputStream errStream_{[] { return stderr; }};
-    InputStream inStream_{[] { return stdin; }};
-    console::Console console_{outStream_, errStream_, inStream_};
 };
 
 }  // namespace tessel::test

@@ -41,7 +41,7 @@ TEST(TesselMemoryFault, NothingLeavesAnExport) {
     const struct {
         const char* name;
         std::function<int()> call;
-        const char* input = nullptr;
+        const char* input = "";
         std::function<void()> prepare = {};
         bool ownOnly = false;
     } exports[] = {
@@ -57,11 +57,11 @@ TEST(TesselMemoryFault, NothingLeavesAnExport) {
         {"EnumUSBDevicesCVD", enumCorvid},
         {"ZeroPartitionInfo", bound(TESSEL_ZERO_PARTITION_INFO{}, "ZeroPartitionInfo")},
         // From the same baseline each time: a scan cut short replaces it.
-        {"CreatePartition", bound(TESSEL_CREATE_PARTITION{}, "CreatePartition"), nullptr,
+        {"CreatePartition", bound(TESSEL_CREATE_PARTITION{}, "CreatePartition"), "",
          [&] { enumVerran(); }},
-        {"CreatePartitionCVD", [&] { return static_cast<int>(partitionCvd()); }, nullptr,
+        {"CreatePartitionCVD", [&] { return static_cast<int>(partitionCvd()); }, "",
          [&] { enumCorvid(); }},
-        {"CreateUSBBoot", [&] { return boot("E:", "A:", 0); }, nullptr, {}, true},
+        {"CreateUSBBoot", [&] { return boot("E:", "A:", 0); }, "", {}, true},
         {"CopyUSBBootImage", [&] { return writer(saved.c_str(), "E:", image.c_str()); }, "y\n0\n",
          [&] {
              for (const char* end : {"", ".info"}) std::filesystem::remove(saved + end);
@@ -75,15 +75,13 @@ TEST(TesselMemoryFault, NothingLeavesAnExport) {
         int faults = 0;
         for (long point = -1;; point = point < 0 ? 0 : allocation::NextPoint(point)) {
             if (e.prepare) e.prepare();
-            std::optional<ScopedInput> input;
-            if (e.input != nullptr) input.emplace(e.input);
+            ScopedInput input(e.input);
             int result = -1;
             bool escaped = false, failed = false;
             std::string output = CapturedOutput([&] {
-                if (point >= 0 && e.ownOnly)
-                    allocation::FailAfter(point, {"libTessel"});
-                else if (point >= 0)
-                    allocation::FailAfter(point);
+                if (point >= 0)
+                    e.ownOnly ? allocation::FailAfter(point, {"libTessel"})
+                              : allocation::FailAfter(point);
                 try {
                     result = e.call();
                 } catch (...) {

@@ -8,8 +8,6 @@
 namespace tessel::test {
 namespace {
 
-namespace controls = larkin::controls;
-
 // A 1,000,000,000-byte QM stick (63 sectors per track) that is plugged in
 // during the tests, and a stick of another model that is always there.
 class TesselPartition : public EngineTest {
@@ -163,9 +161,6 @@ TEST_F(TesselPartition, TheNewDriveIsTheFirstOfTheScanNotInTheBaseline) {
     EXPECT_EQ(CreatePartitionCVD(), ATA_DEVICE_REMOVED);
     EXPECT_EQ(CreatePartitionCVD(), ATA_NO_NEW_DEVICE);
     EXPECT_TRUE(controls::Journal().empty());
-}
-
-TEST(TesselModelName, MustBeginWithQmInAnyCase) {
     DeviceEntry row{};
     for (auto [name, supported] :
          {std::pair{"qM2", true}, {"", false}, {"Q", false}, {" QM", false}}) {

@@ -67,16 +67,12 @@ TEST(SavedTableDescription, ASectorWithoutOneMustHoldATableThatFitsTheDrive) {
     // Entries of status, type, first sector and length.
     auto sector = [](std::initializer_list<std::array<std::uint32_t, 4>> entries) {
         std::array<std::uint8_t, 512> bytes{};
-        bytes[510] = 0x55;
-        bytes[511] = 0xAA;
+        bytes[510] = 0x55, bytes[511] = 0xAA;
         std::size_t at = 446;
-        for (const auto& entry : entries) {
-            for (int i = 0; i < 4; ++i) {
-                bytes[at + 8 + i] = static_cast<std::uint8_t>(entry[2] >> (8 * i));
-                bytes[at + 12 + i] = static_cast<std::uint8_t>(entry[3] >> (8 * i));
-            }
-            bytes[at] = static_cast<std::uint8_t>(entry[0]);
-            bytes[at + 4] = static_cast<std::uint8_t>(entry[1]);
+        for (const auto& [status, type, first, length] : entries) {
+            bytes[at] = status, bytes[at + 4] = type;
+            for (int i = 0; i < 4; ++i)
+                bytes[at + 8 + i] = first >> (8 * i), bytes[at + 12 + i] = length >> (8 * i);
             at += 16;
         }
         return bytes;
