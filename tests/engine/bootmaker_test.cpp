@@ -17,17 +17,10 @@ using ::testing::EndsWith;
 // holding the test kernel.
 class TesselCreateUSBBoot : public EngineTest {
   protected:
-    TesselCreateUSBBoot() { Start({}); }
+    TesselCreateUSBBoot() { Start("engine-stick-e-and-kingston-f"); }
 
-    void Start(const StickLayout& stick, const std::string& moreMachine = "", bool kernel = true) {
-        Restart(StickMachine({stick,
-                              {.id = "stick2",
-                               .sectorsPerTrack = 32,
-                               .heads = 64,
-                               .friendlyName = "Kingston DataTraveler 2.0 USB Device",
-                               .letter = "F:",
-                               .format = "FAT16"}}) +
-                moreMachine);
+    void Start(const char* machine, const std::string& moreMachine = "", bool kernel = true) {
+        Restart(larkin::test::MachineText(machine) + moreMachine);
         EXPECT_TRUE(!kernel || PutOnFloppy(boot::TestKernelFile(), "KERNEL.SYS"));
         EXPECT_EQ(GetUSBDevCount(), 2);
         larkin::controls::ClearJournal();
@@ -118,15 +111,15 @@ TEST_F(TesselCreateUSBBoot, FailsAfterTheDriveWasWrittenWithALine) {
     const std::string refusedE =
         "[[fault]]\ncall = \"CreateFileA\"\ndevice = \"E:\"\nskip = 2\ncount = 1\nerror = 5\n";
     // clang-format off
-    for (const auto& [stick, machine, kernel, ending] :
-         std::initializer_list<std::tuple<StickLayout, std::string, bool, std::string>>{
-             {{}, "", false, copyFailed},
-             {{}, refusedE, true, "Format failed.\n\n Unable to format the Destination Drive\n"},
-             {{.bytes = 8 * 1024 * 1024}, "", true,
+    for (const auto& [sticks, machine, kernel, ending] :
+         std::initializer_list<std::tuple<const char*, std::string, bool, std::string>>{
+             {"engine-stick-e-and-kingston-f", "", false, copyFailed},
+             {"engine-stick-e-and-kingston-f", refusedE, true, "Format failed.\n\n Unable to format the Destination Drive\n"},
+             {"engine-8mib-stick-e-and-kingston-f", "", true,
               "\n Formatted boot sector refused: FAT12, and the boot sector loads from FAT16 only\n"}}) {
         // clang-format on
         SCOPED_TRACE(ending);
-        Start(stick, machine, kernel);
+        Start(sticks, machine, kernel);
         EXPECT_EQ(Run("E:", "A:"), ATA_ERROR);
         EXPECT_THAT(output_, EndsWith(ending));
         EXPECT_THAT(WrittenDisks(), ElementsAre("stick1"));

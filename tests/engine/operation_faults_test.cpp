@@ -49,12 +49,10 @@ class SavedImage {
     std::vector<std::uint8_t> bytes_;
 };
 
-const StickLayout kBystander{.id = "stick2", .letter = "F:", .format = "FAT16"};
-
 class TesselOperationFaults : public EngineTest {};
 
 TEST_F(TesselOperationFaults, CreateUSBBoot) {
-    Restart(StickMachine({{.format = "FAT16"}, kBystander}));
+    Restart(larkin::test::MachineText("engine-formatted-sticks-e-and-f"));
     ASSERT_TRUE(PutOnFloppy(larkin::test::boot::TestKernelFile(), "KERNEL.SYS"));
     ASSERT_EQ(GetUSBDevCount(), 2);
     const DeviceTable listed = CurrentTable;
@@ -107,12 +105,7 @@ TEST_F(TesselOperationFaults, CreateUSBBoot) {
 
 // The partition operations on a QM stick plugged in after the baseline.
 TEST_F(TesselOperationFaults, ZeroCreateAndCreateCvdEndWithAStatusAndWriteOnlyTheNewDrive) {
-    Restart(StickMachine({kBystander,
-                          {.id = "qm1",
-                           .bytes = 64 * 1024 * 1024,
-                           .friendlyName = "QMicro Flash USB Device",
-                           .letter = "G:",
-                           .format = "FAT16"}}));
+    Restart(larkin::test::MachineText("engine-stick-f-and-qm-g"));
     for (auto [name, run, baseline] :
          {std::tuple{"ZeroPartitionInfo", &ZeroPartitionInfo, &EnumUSBDevices},
           {"CreatePartition", &CreatePartition, &EnumUSBDevices},

@@ -8,18 +8,10 @@
 namespace tessel::test {
 namespace {
 
-// A 1,000,000,000-byte QM stick (63 sectors per track) that is plugged in
-// during the tests, and a stick of another model that is always there.
+// A QM stick plugged in during the tests, and one of another model.
 class TesselPartition : public EngineTest {
   protected:
-    TesselPartition()
-        : EngineTest(StickMachine({{.id = "old", .format = "FAT16"},
-                                   {.id = "qm1",
-                                    .bytes = 1'000'000'000,
-                                    .friendlyName = "QMicro Flash USB Device",
-                                    .letter = "G:",
-                                    .partitioned = false,
-                                    .present = false}})) {
+    TesselPartition() : EngineTest(larkin::test::MachineText("engine-stick-e-and-unplugged-qm")) {
         controls::ClearJournal();
     }
 
@@ -122,16 +114,7 @@ TEST_F(TesselPartition, CreatePartitionMakesOneFat32PartitionAndTheCvdFlowClears
 // Which drive the operations take, and when none: the first drive of the
 // scan not in the baseline, of a QM model in any case.
 TEST_F(TesselPartition, TheNewDriveIsTheFirstOfTheScanNotInTheBaseline) {
-    auto stick = [](const char* id, const char* name, bool present, const char* letter) {
-        return StickLayout{.id = id,
-                           .friendlyName = name,
-                           .letter = letter,
-                           .partitioned = false,
-                           .present = present};
-    };
-    Restart(StickMachine({stick("a", "SanDisk Cruzer USB Device", true, "E:"),
-                          stick("b", "qmicro Flash USB Device", false, "F:"),
-                          stick("c", "QM Second USB Device", false, "H:")}));
+    Restart(larkin::test::MachineText("engine-stick-and-two-unplugged-qm"));
     // An empty baseline makes the first scanned drive, "a", the target.
     EXPECT_EQ(ZeroPartitionInfo(), ATA_WRONG_DRIVE);
     EXPECT_EQ(CreatePartition(), ATA_WRONG_DRIVE);

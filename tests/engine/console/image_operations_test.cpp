@@ -20,18 +20,9 @@ StickLayout Stick(std::uint64_t bytes, std::uint32_t spt, std::uint32_t heads,
     return {.id = id, .bytes = bytes, .sectorsPerTrack = spt, .heads = heads, .letter = letter};
 }
 
-// The stick E:, a bystander F: of another model and size, and G:, E:'s twin.
-std::vector<StickLayout> ThreeSticks() {
-    StickLayout bystander = Stick(8 * 1024 * 1024, 32, 255, "stick2", "F:");
-    bystander.friendlyName = "Kingston DataTraveler 2.0 USB Device";
-    return {Stick(20 * 1024 * 1024, 63, 255), bystander,
-            Stick(20 * 1024 * 1024, 63, 255, "stick3", "G:")};
-}
-
 class ConsoleOperation : public EngineTest {
   protected:
-    explicit ConsoleOperation(const std::vector<StickLayout>& sticks = ThreeSticks())
-        : EngineTest(StickMachine(sticks)) {
+    ConsoleOperation() : EngineTest(larkin::test::MachineText("engine-sticks-e-f-and-twin-g")) {
         controls::ClearJournal();
     }
 
