@@ -15,9 +15,9 @@ namespace controls = larkin::controls;
 
 const std::string kDefaultImage = TESSEL_DEFAULT_IMAGE;
 
-StickLayout Stick(std::uint64_t bytes, std::uint32_t spt, std::uint32_t heads,
-                  std::string id = "stick1", std::string letter = "E:") {
-    return {.id = id, .bytes = bytes, .sectorsPerTrack = spt, .heads = heads, .letter = letter};
+// A machine with one stick E: of the size and geometry.
+std::string Stick(std::uint64_t bytes, std::uint32_t spt, std::uint32_t heads) {
+    return StickMachine({{.bytes = bytes, .sectorsPerTrack = spt, .heads = heads}});
 }
 
 class ConsoleOperation : public EngineTest {
@@ -200,12 +200,9 @@ TEST_F(ConsoleOperation, AskedNamesAndTheDefaultImage) {
 // The drive's size and geometry: what the dialogue asks, where the boot
 // sector goes and the geometry it is given, and the drives refused.
 TEST_F(ConsoleOperation, BootSectorWhereAndAsTheDriveHasItOrRefused) {
-    std::vector<StickLayout> twelve;
-    for (int i = 1; i <= 12; ++i)
-        twelve.push_back(Stick(1024 * 1024, 32, 255, "stick" + std::to_string(i), ""));
     using Writes = std::vector<std::pair<std::uint64_t, std::uint64_t>>;
     const struct {
-        std::vector<StickLayout> sticks;
+        std::string machine;
         std::string answers;
         std::size_t imageBytes;  // 0: the default image
         std::vector<std::string> lines;
@@ -216,26 +213,26 @@ TEST_F(ConsoleOperation, BootSectorWhereAndAsTheDriveHasItOrRefused) {
         // clang-format off
         // 63 entered on a drive of 32: the boot sector and image one track of
         // 63 in; the image in chunks of 131,072 written as whole sectors.
-        {{Stick(20 * 1024 * 1024, 32, 255)}, "y\nabc\n64\n63\n", 300'000,
+        {Stick(20 * 1024 * 1024, 32, 255), "y\nabc\n64\n63\n", 300'000,
          {"\n Invalid number: enter 1 to 63, or 0 for the default values"}, 3, 63, 63, 255,
          Writes{{0, 512}, {32256, 512}, {32768, 131072}, {163840, 131072}, {294912, 37888}}},
-        {{Stick(16 * 32 * 512 * 64, 32, 16)}, "y\n", 0, {"\n Pulling Drive Geometry........Done\n"}, 0, 32, 32, 16},
+        {Stick(16 * 32 * 512 * 64, 32, 16), "y\n", 0, {"\n Pulling Drive Geometry........Done\n"}, 0, 32, 32, 16},
         // No known geometry below 256,000,000 bytes.
-        {{Stick(128'000'000, 63, 255)}, "y\n0\n", 0, {"\n Using Apparent Geomerty\n"}, 1, 63, 32, 255},
-        {{Stick(4'005'560'320, 63, 255)}, "q\n", 0, {"\n Device # 1 : SanDisk Cruzer Blade USB Device [E:] [~4005 MB]\n"}, -1},
-        {{Stick(4 * 1024 * 1024, 63, 255)}, "y\n0\n", 0, {"\n The drive is too small for the boot partition\n"}, -1},
-        {twelve, "11\nq\n", 0, {"\n Following (12) USB Device(s) found....\n", "\n Device # 10 :",
+        {Stick(128'000'000, 63, 255), "y\n0\n", 0, {"\n Using Apparent Geomerty\n"}, 1, 63, 32, 255},
+        {Stick(4'005'560'320, 63, 255), "q\n", 0, {"\n Device # 1 : SanDisk Cruzer Blade USB Device [E:] [~4005 MB]\n"}, -1},
+        {Stick(4 * 1024 * 1024, 63, 255), "y\n0\n", 0, {"\n The drive is too small for the boot partition\n"}, -1},
+        {larkin::test::MachineText("engine-twelve-sticks-on-one-adapter"), "11\nq\n", 0, {"\n Following (12) USB Device(s) found....\n", "\n Device # 10 :",
           "\n Only the first 10 devices are listed and can be chosen\n", "\n Invalid Device #\n"}, -1},
         // clang-format on
     };
     for (const auto& c : cases) {
         SCOPED_TRACE(c.lines.front());
-        Restart(StickMachine(c.sticks));
+        Restart(c.machine);
         controls::ClearJournal();
         for (const char* end : {"", ".info"}) std::filesystem::remove(saved_ + end);
         std::string image = c.imageBytes ? MakeImage(c.imageBytes) : kDefaultImage;
         const bool refused = c.asked < 0;
-        ASSERT_EQ(Write(c.answers, image, c.sticks.size() > 1 ? nullptr : "E:"),
+        ASSERT_EQ(Write(c.answers, image, c.answers.starts_with("11") ? nullptr : "E:"),
                   refused ? ATA_ERROR : ATA_OK)
             << output_;
         for (const std::string& line : c.lines) EXPECT_THAT(output_, HasSubstr(line));
@@ -248,15 +245,12 @@ TEST_F(ConsoleOperation, BootSectorWhereAndAsTheDriveHasItOrRefused) {
              ++at)
             ++asked;
         EXPECT_EQ(asked, c.asked);
-        auto mbr = ImageBytes("stick1", 0, 512);
-        EXPECT_EQ(mbr[450], 0x01);
-        EXPECT_EQ(Little(mbr, 454), c.hidden);
-        EXPECT_EQ(Little(mbr, 458), 8288u);
-        auto boot = ImageBytes("stick1", c.hidden * 512, 512);
-        EXPECT_EQ(Little(boot, 19, 2), 8288u);
-        EXPECT_EQ(Little(boot, 24, 2), c.sectorsPerTrack);
-        EXPECT_EQ(Little(boot, 26, 2), c.heads);
-        EXPECT_EQ(Little(boot, 28), c.hidden);
+        // The entry's type, start and length; the boot sector's size, geometry
+        // and hidden sectors.
+        auto mbr = ImageBytes("stick1", 0, 512), boot = ImageBytes("stick1", c.hidden * 512, 512);
+        EXPECT_EQ(std::tuple(mbr[450], Little(mbr, 454), Little(mbr, 458), Little(boot, 19, 2),
+                             Little(boot, 24, 2), Little(boot, 26, 2), Little(boot, 28)),
+                  std::tuple(0x01, c.hidden, 8288u, 8288u, c.sectorsPerTrack, c.heads, c.hidden));
         auto bytes = FileBytes(image);
         bytes.resize(bytes.size() + 32);
         EXPECT_EQ(ImageBytes("stick1", (c.hidden + 1) * 512, bytes.size()), bytes)
