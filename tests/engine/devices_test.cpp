@@ -19,7 +19,7 @@ std::string Info(int index) {
     return text;
 }
 
-TEST_F(TesselDevices, CorvidListsBothSticksCompletingTheLetterWithGrowingPauses) {
+TEST_F(TesselDevices, CorvidListsTheSticksCompletingTheLetterAndBothFillTheBaseline) {
     ASSERT_EQ(GetUSBDevCount(), 2);
     EXPECT_EQ(Info(0), "E: SanDisk Cruzer Blade USB Device");
     EXPECT_EQ(Info(1), " Kingston DataTraveler 2.0 USB Device");  // no volume: no letter
@@ -33,13 +33,14 @@ TEST_F(TesselDevices, CorvidListsBothSticksCompletingTheLetterWithGrowingPauses)
     EXPECT_STREQ(GetUSBDevInfoW(0, mount), "E:");
     EXPECT_STREQ(mount, "E:");
     EXPECT_EQ(GetUSBDevInfoW(0, other), nullptr);
-}
 
-TEST_F(TesselDevices, TheBaselineIsFilledByVerranWithLettersAndByCorvidWithout) {
+    // The baseline: by Verran with letters, by Corvid without, and no pauses.
+    larkin::controls::ClearPauses();
+    CurrentTable.count = 0;
     ASSERT_EQ(EnumUSBDevices(), 2);
     EXPECT_STREQ(BaselineTable.rows[0].mountInfo, "E:");
     EXPECT_STREQ(BaselineTable.rows[1].friendlyName, "Kingston DataTraveler 2.0 USB Device");
-    EXPECT_EQ(Info(0), "<error>") << "the current table is another";
+    EXPECT_EQ(CurrentTable.count, 0) << "the current table is another";
     ASSERT_EQ(EnumUSBDevicesCVD(), 2);
     EXPECT_EQ(BaselineTable.count, 2);
     EXPECT_STREQ(BaselineTable.rows[1].mountInfo, "");

@@ -50,10 +50,6 @@ TEST(TesselExports, LoadsWithItsServicesAndEveryNameAndOrdinalReachesOneEntryPoi
     ASSERT_EQ(Export<TESSEL_GET_USB_DEV_COUNT>(library, "_GetUSBDevCount@0")(), 2);
     ASSERT_EQ(Export<TESSEL_GET_USB_DEV_INFO>(library, "_GetUSBDevInfo@8")(1, text), ATA_OK);
     EXPECT_STREQ(text, " Kingston DataTraveler 2.0 USB Device");
-    char property[] = "FRIENDLYNAME";
-    EXPECT_STREQ(Export<TESSEL_GET_USB_DEV_INFO_W>(library, MAKEINTRESOURCEA(3))(0, property),
-                 "SanDisk Cruzer Blade USB Device");
-    EXPECT_EQ(Export<TESSEL_ENUM_USB_DEVICES_CVD>(library, MAKEINTRESOURCEA(2))(), 2);
 }
 
 std::vector<std::string> reported;
