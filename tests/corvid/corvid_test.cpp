@@ -62,17 +62,26 @@ struct CorvidApi {
     }
 };
 
-// The stand-ins start without adapters. Corvid, loaded last, is released first.
+struct Module {
+    std::string name;
+    int adapters, targets;
+};
+
+// The stand-ins not named have no adapters. Corvid, loaded last, is released first.
 struct Session {
-    explicit Session(const char* cores = LARKIN_TEST_CORES)
+    explicit Session(std::initializer_list<Module> modules = {},
+                     const char* cores = LARKIN_TEST_CORES)
         : machine(MachineText("corvid-ata-two-disks")) {
         faults.WithoutVerran();
-        for (const char* name : {"FENNIC", "TAMSEL", "ORMAND"}) Module(name, 0, 0);
+        for (const char* name : {"FENNIC", "TAMSEL", "ORMAND"}) Set({name, 0, 0});
+        for (const Module& module : modules) Set(module);
         cores ? setenv("LARKIN_LIBRARY_PATH", cores, 1) : unsetenv("LARKIN_LIBRARY_PATH");
     }
-    void Module(const std::string& name, int adapters, int targets) {
-        setenv(("LARKIN_TEST_" + name + "_ADAPTERS").c_str(), std::to_string(adapters).c_str(), 1);
-        setenv(("LARKIN_TEST_" + name + "_TARGETS").c_str(), std::to_string(targets).c_str(), 1);
+    void Set(const Module& m) {
+        setenv(("LARKIN_TEST_" + m.name + "_ADAPTERS").c_str(), std::to_string(m.adapters).c_str(),
+               1);
+        setenv(("LARKIN_TEST_" + m.name + "_TARGETS").c_str(), std::to_string(m.targets).c_str(),
+               1);
     }
     CorvidApi& Load() {
         EXPECT_TRUE(api.emplace().library);
@@ -95,8 +104,7 @@ struct Session {
 // UnLoad keeps everything, LoadCores empties the map, and a number without
 // an owner gives each export's fixed result.
 TEST(CorvidNumbering, ModulesFollowEachOtherAndEveryCountRenumbers) {
-    Session session;
-    session.Module("ORMAND", 1, 3);
+    Session session({{"ORMAND", 1, 3}});
     CorvidApi& corvid = session.Load();
     EXPECT_EQ(corvid.ordinals.size(), 15u);
     EXPECT_EQ(GetProcAddress(corvid.library.get(), MAKEINTRESOURCEA(16)), nullptr);
@@ -117,7 +125,7 @@ TEST(CorvidNumbering, ModulesFollowEachOtherAndEveryCountRenumbers) {
     corvid.unload();
     EXPECT_EQ(corvid.deviceCount(0, "USB"), 5);
     EXPECT_EQ(corvid.unit(4), 3002);
-    session.Module("ORMAND", 1, 1);
+    session.Set({"ORMAND", 1, 1});
     EXPECT_EQ(corvid.deviceCount(0, "USB"), 3);
     EXPECT_EQ(corvid.unit(2), 3000);
     char text[8] = "keep";
@@ -140,9 +148,7 @@ TEST(CorvidNumbering, ModulesFollowEachOtherAndEveryCountRenumbers) {
 
 TEST(CorvidNumbering, SkipsModulesWithoutAdaptersOrExportsAndStopsAtTheMap) {
     {
-        Session session;
-        session.Module("ORMAND", 0, 3);
-        session.Module("FENNIC", 4, 1);
+        Session session({{"ORMAND", 0, 3}, {"FENNIC", 4, 1}});
         CorvidApi& corvid = session.Load();
         EXPECT_EQ(corvid.deviceCount(0, "USB"), 0);
         EXPECT_EQ(corvid.loadCores(), 6);
@@ -151,13 +157,10 @@ TEST(CorvidNumbering, SkipsModulesWithoutAdaptersOrExportsAndStopsAtTheMap) {
         EXPECT_EQ(corvid.unit(2), 1000);
     }
     {
-        Session session(LARKIN_TEST_CORES_INCOMPLETE);
-        session.Module("TAMSEL", 1, 2);
+        Session session({{"TAMSEL", 1, 2}}, LARKIN_TEST_CORES_INCOMPLETE);
         EXPECT_EQ(session.Load().loadAndCount(), 2);  // Pellom's only
     }
-    Session session;
-    session.Module("FENNIC", 1, 80);
-    session.Module("ORMAND", 1, 50);
+    Session session({{"FENNIC", 1, 80}, {"ORMAND", 1, 50}});
     CorvidApi& corvid = session.Load();
     EXPECT_EQ(corvid.loadAndCount(), 100);
     EXPECT_EQ(session.Record("Ormand").lastFirstGlobal, 82);
@@ -167,9 +170,7 @@ TEST(CorvidNumbering, SkipsModulesWithoutAdaptersOrExportsAndStopsAtTheMap) {
 // Buffer names become codes in either case; the core options reach the
 // owners of the first four numbers, device options the owner that has them.
 TEST(CorvidDispatch, BufferNamesAndOptionsReachTheOwners) {
-    Session session;
-    session.Module("FENNIC", 1, 3);  // globals 2, 3, 4
-    session.Module("TAMSEL", 1, 2);  // globals 5, 6
+    Session session({{"FENNIC", 1, 3}, {"TAMSEL", 1, 2}});  // globals 2 .. 4, 5 and 6
     CorvidApi& corvid = session.Load();
     TestCoreRecord& fennic = session.Record("Fennic");
     EXPECT_EQ(corvid.setCoreOptions(0x0010), 0);  // nothing numbered: nobody told
@@ -195,7 +196,7 @@ TEST(CorvidDispatch, BufferNamesAndOptionsReachTheOwners) {
     EXPECT_EQ(fennic.last.data, data);
     EXPECT_EQ(corvid.setDeviceOptions(3, 0x1234), 1001);
     EXPECT_EQ(fennic.lastOptions, 0x1234);
-    session.Module("ORMAND", 1, 1);
+    session.Set({"ORMAND", 1, 1});
     ASSERT_EQ(corvid.loadAndCount(), 8);
     EXPECT_EQ(corvid.setDeviceOptions(7, 1), 0xFFFF);
     // Pellom owns 0 and 1: its trace bits (on by default) went with the word.
@@ -205,11 +206,8 @@ TEST(CorvidDispatch, BufferNamesAndOptionsReachTheOwners) {
 }
 
 TEST(CorvidTrace, LinesAreWrittenOnlyWithTheTraceBitToAFreshLogPerLoad) {
-    Session session;
+    Session session({{"FENNIC", 0, 5}, {"TAMSEL", 2, 1}, {"ORMAND", 1, 3}});
     std::ofstream("Corvid.log") << "line of an earlier run\n";
-    session.Module("FENNIC", 0, 5);
-    session.Module("TAMSEL", 2, 1);
-    session.Module("ORMAND", 1, 3);
     CorvidApi& corvid = session.Load();
     corvid.loadAndCount();
     // Pellom's own lines (on by default) start the new log; Corvid's are off.
@@ -267,7 +265,7 @@ TEST(CorvidTrace, LinesAreWrittenOnlyWithTheTraceBitToAFreshLogPerLoad) {
 // loader's search for a library ends the process.
 TEST(CorvidMemoryFault, ASetUpThatRunsOutOfMemoryFailsTheLoad) {
     if (!allocation::Enabled()) GTEST_SKIP() << "the sanitizer owns the allocator";
-    Session session(nullptr);
+    Session session({}, nullptr);
     int setUpFailures = 0;
     for (long point = 0;; ++point) {
         allocation::FailAfter(point, {"libCorvid", "libPellom"});
