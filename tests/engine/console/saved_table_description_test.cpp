@@ -26,7 +26,7 @@ const SavedTableDescription kExample{kDigest,
                                      4'005'560'320u,
                                      "2024-05-01T10:00:00Z"};
 
-TEST(SavedTableDescription, ReadsEveryFieldCarriageReturnsCapitalDigitsAndLaterKeysNotAddedLines) {
+TEST(SavedTableDescription, ReadsEveryFieldAndLaterKeysRefusesWhatIsNoDescription) {
     const std::string example = FormatDescription(kExample);
     EXPECT_EQ(FormatDescription(ParseDescription(example).value_or(SavedTableDescription{})),
               example);
@@ -42,10 +42,7 @@ TEST(SavedTableDescription, ReadsEveryFieldCarriageReturnsCapitalDigitsAndLaterK
     ASSERT_TRUE(parsed);
     EXPECT_EQ(parsed->sha256, kDigest);
     EXPECT_EQ(parsed->friendlyName.find('\n'), std::string::npos);
-}
-
-TEST(SavedTableDescription, RefusesWhatIsNotADescription) {
-    const std::string good = FormatDescription(kExample);
+    // What is not a description is refused.
     const std::string header = "Larkin saved sector 0\n";
     for (const std::string& text : {
              std::string(),
@@ -57,7 +54,7 @@ TEST(SavedTableDescription, RefusesWhatIsNotADescription) {
              header + "sha256=" + kDigest + "\nsize=12x",
              header + "sha256=" + kDigest + "\nsize=99999999999999999999999",
              header + "sha256=" + kDigest + "\nno equals sign",
-             good + std::string(console::kDescriptionLimit, ' '),
+             example + std::string(console::kDescriptionLimit, ' '),
          }) {
         EXPECT_FALSE(ParseDescription(text)) << text;
     }
