@@ -23,10 +23,7 @@ TEST(TesselMemoryFault, NothingLeavesAnExport) {
     ASSERT_TRUE(tessel) << GetLastError();
     // Bound first: looking an export up allocates too.
     auto bound = [&](auto type, const char* name) {
-        auto address = reinterpret_cast<decltype(type)>(
-            reinterpret_cast<void*>(GetProcAddress(tessel.get(), name)));
-        EXPECT_NE(address, nullptr) << name;
-        return address;
+        return larkin::Export<decltype(type)>(tessel, name);
     };
     auto enumVerran = bound(TESSEL_ENUM_USB_DEVICES{}, "EnumUSBDevices");
     auto enumCorvid = bound(TESSEL_ENUM_USB_DEVICES_CVD{}, TESSEL_ENUM_USB_DEVICES_CVD_DECORATED);

@@ -14,10 +14,8 @@ namespace {
 
 // The last line the engine itself wrote ("\n text" pairs), or "".
 std::string LastEngineLine(const std::string& output) {
-    std::size_t at = output.rfind("\n ");
-    if (at == std::string::npos) return "";
-    std::size_t end = output.find('\n', at + 1);
-    return output.substr(at + 1, end == std::string::npos ? std::string::npos : end - at - 1);
+    const std::size_t at = output.rfind("\n ");
+    return at == std::string::npos ? "" : output.substr(at + 1, output.find('\n', at + 1) - at - 1);
 }
 
 // Puts a disk image back as saved (only the changed chunks, for speed) and

@@ -98,12 +98,12 @@ TEST(DeviceDialogue, PicksConfirmsAndQuitsWithEveryPromptAndLine) {
     };
     console::DeviceList list;
     list.reported = list.listed = 2;
-    std::strcpy(list.rows[0].friendlyName.data(), "SanDisk Cruzer");
-    std::strcpy(list.rows[0].mountInfo.data(), "E:");
-    list.rows[0].sizeMb = 4005;
-    std::strcpy(list.rows[1].friendlyName.data(), "Kingston DT");
-    std::strcpy(list.rows[1].mountInfo.data(), "F:");
-    list.rows[1].sizeMb = 64;
+    for (auto [row, name, letter, size] :
+         {std::tuple{0, "SanDisk Cruzer", "E:", 4005}, {1, "Kingston DT", "F:", 64}}) {
+        std::strcpy(list.rows[row].friendlyName.data(), name);
+        std::strcpy(list.rows[row].mountInfo.data(), letter);
+        list.rows[row].sizeMb = size;
+    }
     for (const auto& d : dialogues) {
         list.match = d.letter != nullptr && std::strcmp(d.letter, "E:") == 0 ? 0 : -1;
         EXPECT_EQ(Dialogue(d.answers,

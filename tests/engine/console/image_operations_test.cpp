@@ -54,7 +54,6 @@ class ConsoleOperation : public EngineTest {
 TEST_F(ConsoleOperation, RoundTripLeavesSectorZeroAsItWasAndTouchesNothingElse) {
     auto original = ImageBytes("stick1", 0, 512);
     ASSERT_EQ(Write("y\n0\n", kDefaultImage), ATA_OK) << output_;
-    EXPECT_EQ(FileBytes(saved_), original) << "saved before the drive was written";
     std::string fsck;
     EXPECT_EQ(CheckPartition("stick1", 63, 8288, &fsck), 0) << fsck;
     EXPECT_THAT(WrittenDisks(), ElementsAre("stick1"));
