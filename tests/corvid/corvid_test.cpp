@@ -1,5 +1,6 @@
 // Corvid over Pellom (Verran kept away) and the stand-ins Fennic, Tamsel and
 // Ormand of test_core.cpp.
+#include <array>
 #include <cstdlib>
 #include <fstream>
 #include <optional>
@@ -32,18 +33,14 @@ struct CorvidApi {
     LARKIN_BIND(CORVID_SET_DEVICE_OPTIONS, setDeviceOptions, "SetDeviceOptions")
 #undef LARKIN_BIND
     int unit(int global) const {
-        const BYTE testUnitReady[16] = {};
-        return command(global, testUnitReady, 0);
+        return command(global, std::array<BYTE, 16>{}.data(), 0);
     }
     int loadAndCount() const {
         return loadCores(), deviceCount(0, "USB");
     }
 };
 
-struct Module {
-    std::string name;
-    int adapters, targets;
-};
+using Module = std::tuple<std::string, int, int>;  // name, adapters, targets
 
 // The stand-ins not named have no adapters. Corvid, loaded last, is released first.
 struct Session {
@@ -55,11 +52,10 @@ struct Session {
         for (const Module& module : modules) Set(module);
         cores ? setenv("LARKIN_LIBRARY_PATH", cores, 1) : unsetenv("LARKIN_LIBRARY_PATH");
     }
-    void Set(const Module& m) {
-        setenv(("LARKIN_TEST_" + m.name + "_ADAPTERS").c_str(), std::to_string(m.adapters).c_str(),
-               1);
-        setenv(("LARKIN_TEST_" + m.name + "_TARGETS").c_str(), std::to_string(m.targets).c_str(),
-               1);
+    void Set(const Module& module) {
+        const auto& [name, adapters, targets] = module;
+        setenv(("LARKIN_TEST_" + name + "_ADAPTERS").c_str(), std::to_string(adapters).c_str(), 1);
+        setenv(("LARKIN_TEST_" + name + "_TARGETS").c_str(), std::to_string(targets).c_str(), 1);
     }
     CorvidApi& Load() {
         EXPECT_TRUE(api.emplace().library);
@@ -197,8 +193,7 @@ TEST(CorvidTrace, LinesAreWrittenOnlyWithTheTraceBitToAFreshLogPerLoad) {
     CorvidApi& corvid = session.Load();
     corvid.loadAndCount();
     // Pellom's own lines (on by default) start the new log; Corvid's are off.
-    ASSERT_FALSE(TraceLines().empty());
-    EXPECT_EQ(TraceLines().front(), "Pellom:SptiCommon:LoadSPTI() 1 Adapters");
+    EXPECT_EQ(TraceLines().at(0), "Pellom:SptiCommon:LoadSPTI() 1 Adapters");
     EXPECT_EQ(TraceLines("CoreLibrary:").size(), 0u);
 
     std::filesystem::remove("Corvid.log");

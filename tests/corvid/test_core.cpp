@@ -44,24 +44,15 @@ DLLEXPORT void SetDataPattern(int local, const char* name, const BYTE* data, int
     Reached(local, length, n, data, name);
 }
 DLLEXPORT int BufferSize(int local) { return Reached(local); }
-DLLEXPORT void ReleaseController(int local) {
-    ++record.releaseCalls;
-    Reached(local);
-}
+DLLEXPORT void ReleaseController(int local) { ++record.releaseCalls; Reached(local); }
 #ifndef CORE_WITHOUT_SENSE
 DLLEXPORT int Sense(int local, BYTE*) { return Reached(local); }
 #endif
 DLLEXPORT int GetDriveInformation(int local, const char*, char*, int*) { return Reached(local); }
 #ifdef CORE_SET_CORE_OPTIONS
-DLLEXPORT WORD SetCoreOptions(WORD options) {
-    ++record.optionsCalls;
-    return record.lastOptions = options;
-}
+DLLEXPORT WORD SetCoreOptions(WORD o) { ++record.optionsCalls; return record.lastOptions = o; }
 #endif
 #ifdef CORE_SET_DEVICE_OPTIONS
-DLLEXPORT WORD SetDeviceOptions(int local, WORD options) {
-    record.lastOptions = options;
-    return static_cast<WORD>(Reached(local));
-}
+DLLEXPORT WORD SetDeviceOptions(int n, WORD o) { record.lastOptions = o; return Reached(n); }
 #endif
 // clang-format on
