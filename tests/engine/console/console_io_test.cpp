@@ -33,6 +33,7 @@ TEST(ConsoleInput, NumbersNamesAndAnswersLineByLineToTheEnd) {
     char answer = 0;
     std::string name;
     auto read = [&](console::Console& in) {
+        ::testing::internal::CaptureStderr();  // all the errors written while reading
         EXPECT_EQ(in.ReadAnswer(answer), Read::ok);
         EXPECT_EQ(answer, 'y');
         EXPECT_EQ(in.ReadNumber(number), Read::ok);
@@ -50,7 +51,6 @@ TEST(ConsoleInput, NumbersNamesAndAnswersLineByLineToTheEnd) {
         EXPECT_EQ(in.ReadName(name, 99), Read::end);
         in.Line("\n line");
         in.Write("\n >>");
-        ::testing::internal::CaptureStderr();
         in.ErrorLine("\n warning");
         return ::testing::internal::GetCapturedStderr();
     };
