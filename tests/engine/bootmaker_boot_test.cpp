@@ -23,9 +23,7 @@ TEST_P(TesselBootableStick, StartsTheKernelFromTheFloppyThroughLbaAndThroughChs)
     // cylinder 1023 and the firmware's CHS the same as the volume's.
     for (bool chs : {false, true}) {
         SCOPED_TRACE(chs ? "CHS" : "LBA");
-        Restart(
-            StickMachine({chs ? StickLayout{.bytes = 32'000'000, .sectorsPerTrack = 32, .heads = 16}
-                              : StickLayout{.bytes = 4'000'000'000}}));
+        Restart(chs ? StickMachine(32'000'000, 32, 16) : StickMachine(4'000'000'000));
         ASSERT_TRUE(PutOnFloppy(boot::TestKernelFile(), "KERNEL.SYS"));
         ASSERT_GE(GetUSBDevCount(), 1);
         larkin::controls::ClearJournal();

@@ -95,7 +95,7 @@ TEST_F(TesselDevices, IsNewDeviceComparesAllThreeTextsIgnoringCase) {
 }
 
 TEST_F(TesselDevices, AMachineWithoutTargetsClearsAllTenRows) {
-    Restart(StickMachine({}));
+    Restart(larkin::test::MachineText("engine-system-disk-and-floppy"));
     for (DeviceEntry& row : CurrentTable.rows) {
         std::memset(&row, 'x', sizeof row);
         row.mountInfo[kMountInfoSize - 1] = '\0';

@@ -33,23 +33,14 @@ EngineTest::~EngineTest() {
     ReleaseServices(false);
 }
 
-std::string StickMachine(const std::vector<StickLayout>& sticks) {
+std::string StickMachine(std::uint64_t bytes, std::uint32_t sectorsPerTrack, std::uint32_t heads) {
     std::ostringstream toml;
-    toml << larkin::test::MachineText("engine-system-disk-and-floppy");
-    int adapter = 0;
-    for (const StickLayout& stick : sticks) {
-        toml << "[[adapter]]\nid = \"usb" << ++adapter << "\"\nclass = \"USB\"\naspi = true\n"
-             << "[[adapter.disk]]\nid = \"" << stick.id << "\"\nsize = " << stick.bytes
-             << "\nheads = " << stick.heads << "\nsectors_per_track = " << stick.sectorsPerTrack
-             << "\nfriendly_name = \"" << stick.friendlyName
-             << "\"\npresent = " << (stick.present ? "true" : "false") << "\n";
-        if (!stick.letter.empty()) toml << "letters = [\"" << stick.letter << "\"]\n";
-        if (stick.partitioned)
-            toml << "[[adapter.disk.partition]]\ntype = 0x0E\nstart = " << stick.sectorsPerTrack
-                 << "\n";
-        if (stick.partitioned && !stick.format.empty())
-            toml << "format = \"" << stick.format << "\"\n";
-    }
+    toml << larkin::test::MachineText("engine-system-disk-and-floppy")
+         << "[[adapter]]\nid = \"usb1\"\nclass = \"USB\"\naspi = true\n[[adapter.disk]]\n"
+         << "id = \"stick1\"\nsize = " << bytes << "\nheads = " << heads
+         << "\nsectors_per_track = " << sectorsPerTrack
+         << "\nfriendly_name = \"SanDisk Cruzer Blade USB Device\"\nletters = [\"E:\"]\n"
+         << "[[adapter.disk.partition]]\ntype = 0x0E\nstart = " << sectorsPerTrack << "\n";
     return toml.str();
 }
 

@@ -43,21 +43,11 @@ class EngineTest : public ::testing::Test {
     std::optional<larkin::test::TestMachine> machine_;
 };
 
-// A stick for StickMachine (written with designated initialisers).
-struct StickLayout {
-    std::string id = "stick1";
-    std::uint64_t bytes = 20 * 1024 * 1024;  // FAT16 when formatted
-    std::uint32_t sectorsPerTrack = 63;
-    std::uint32_t heads = 255;
-    std::string friendlyName = "SanDisk Cruzer Blade USB Device";
-    std::string letter = "E:";  // empty: no letter
-    bool partitioned = true;    // one FAT16 (LBA) partition one track in
-    std::string format{};       // the partition's file system when made ("FAT16")
-    bool present = true;
-};
-
-// System disk C:, one USB adapter per stick, a floppy A:, time_scale 0.
-std::string StickMachine(const std::vector<StickLayout>& sticks);
+// System disk C:, a floppy A:, time_scale 0, and on a USB adapter the stick
+// stick1 at E: (disk 1) with one FAT16 (LBA) partition, not formatted, one
+// track in.
+std::string StickMachine(std::uint64_t bytes = 20 * 1024 * 1024, std::uint32_t sectorsPerTrack = 63,
+                         std::uint32_t heads = 255);
 
 std::filesystem::path DiskImage(std::string_view id);
 // Into the floppy's root, unseen by the journal.

@@ -14,7 +14,7 @@ namespace allocation = larkin::test::allocation;
 
 TEST(TesselMemoryFault, NothingLeavesAnExport) {
     if (!allocation::Enabled()) GTEST_SKIP() << "the sanitizer owns the allocator";
-    larkin::test::TestMachine machine(StickMachine({StickLayout{}}));
+    larkin::test::TestMachine machine(StickMachine());
     larkin::test::TempFolder folder;
     const std::string saved = (folder.path() / "saved.mbr").string();
     const std::string image = (folder.path() / "image.dat").string();

@@ -15,11 +15,6 @@ namespace controls = larkin::controls;
 
 const std::string kDefaultImage = TESSEL_DEFAULT_IMAGE;
 
-// A machine with one stick E: of the size and geometry.
-std::string Stick(std::uint64_t bytes, std::uint32_t spt, std::uint32_t heads) {
-    return StickMachine({{.bytes = bytes, .sectorsPerTrack = spt, .heads = heads}});
-}
-
 class ConsoleOperation : public EngineTest {
   protected:
     ConsoleOperation() : EngineTest(larkin::test::MachineText("engine-sticks-e-f-and-twin-g")) {
@@ -212,14 +207,14 @@ TEST_F(ConsoleOperation, BootSectorWhereAndAsTheDriveHasItOrRefused) {
         // clang-format off
         // 63 entered on a drive of 32: the boot sector and image one track of
         // 63 in; the image in chunks of 131,072 written as whole sectors.
-        {Stick(20 * 1024 * 1024, 32, 255), "y\nabc\n64\n63\n", 300'000,
+        {StickMachine(20 * 1024 * 1024, 32, 255), "y\nabc\n64\n63\n", 300'000,
          {"\n Invalid number: enter 1 to 63, or 0 for the default values"}, 3, 63, 63, 255,
          Writes{{0, 512}, {32256, 512}, {32768, 131072}, {163840, 131072}, {294912, 37888}}},
-        {Stick(16 * 32 * 512 * 64, 32, 16), "y\n", 0, {"\n Pulling Drive Geometry........Done\n"}, 0, 32, 32, 16},
+        {StickMachine(16 * 32 * 512 * 64, 32, 16), "y\n", 0, {"\n Pulling Drive Geometry........Done\n"}, 0, 32, 32, 16},
         // No known geometry below 256,000,000 bytes.
-        {Stick(128'000'000, 63, 255), "y\n0\n", 0, {"\n Using Apparent Geomerty\n"}, 1, 63, 32, 255},
-        {Stick(4'005'560'320, 63, 255), "q\n", 0, {"\n Device # 1 : SanDisk Cruzer Blade USB Device [E:] [~4005 MB]\n"}, -1},
-        {Stick(4 * 1024 * 1024, 63, 255), "y\n0\n", 0, {"\n The drive is too small for the boot partition\n"}, -1},
+        {StickMachine(128'000'000, 63, 255), "y\n0\n", 0, {"\n Using Apparent Geomerty\n"}, 1, 63, 32, 255},
+        {StickMachine(4'005'560'320, 63, 255), "q\n", 0, {"\n Device # 1 : SanDisk Cruzer Blade USB Device [E:] [~4005 MB]\n"}, -1},
+        {StickMachine(4 * 1024 * 1024, 63, 255), "y\n0\n", 0, {"\n The drive is too small for the boot partition\n"}, -1},
         {larkin::test::MachineText("engine-twelve-sticks-on-one-adapter"), "11\nq\n", 0, {"\n Following (12) USB Device(s) found....\n", "\n Device # 10 :",
           "\n Only the first 10 devices are listed and can be chosen\n", "\n Invalid Device #\n"}, -1},
         // clang-format on
@@ -265,7 +260,7 @@ TEST_F(ConsoleOperation, BootSectorWhereAndAsTheDriveHasItOrRefused) {
 // without its sector 0 and description saved, the restorer writes all of
 // the sector or nothing.
 TEST_F(ConsoleOperation, EveryCallFailingInTurnLeavesTheDriveRecoverable) {
-    Restart(StickMachine({StickLayout{}}));
+    Restart(StickMachine());
     const std::string image = MakeImage(200'000);
     std::vector<std::uint8_t> before;
     int status = -1;
