@@ -15,29 +15,26 @@ namespace larkin::test {
 namespace {
 
 struct CorvidApi {
+    int unit(int global) const { return command(global, std::array<BYTE, 16>{}.data(), 0); }
+    int loadAndCount() const { return loadCores(), deviceCount(0, "USB"); }
+
     larkin::Library library{LoadLibraryA("Corvid")};
-#define LARKIN_BIND(type, member, name) type member = Bind<type>(library, name);
-    LARKIN_BIND(CORVID_LOAD_CORES, loadCores, "LoadCores")
-    LARKIN_BIND(CORVID_UNLOAD, unload, "UnLoad")
-    LARKIN_BIND(CORVID_DEVICE_COUNT, deviceCount, "DeviceCount")
-    LARKIN_BIND(CORVID_COMMAND, command, "Command")
-    LARKIN_BIND(CORVID_SET_WATCHDOG, setWatchdog, "SetWatchdog")
-    LARKIN_BIND(CORVID_RELEASE_ADAPTER, releaseAdapter, "ReleaseAdapter")
-    LARKIN_BIND(CORVID_BUFFER_SIZE, bufferSize, "BufferSize")
-    LARKIN_BIND(CORVID_DATA_PATTERN, dataPattern, "DataPattern")
-    LARKIN_BIND(CORVID_WRITE_DATA_BUFFER, writeDataBuffer, "WriteDataBuffer")
-    LARKIN_BIND(CORVID_READ_DATA_BUFFER, readDataBuffer, "ReadDataBuffer")
-    LARKIN_BIND(CORVID_SENSE, sense, "Sense")
-    LARKIN_BIND(CORVID_GET_DRIVE_INFORMATION, getDriveInformation, "GetDriveInformation")
-    LARKIN_BIND(CORVID_SET_CORE_OPTIONS, setCoreOptions, "SetCoreOptions")
-    LARKIN_BIND(CORVID_SET_DEVICE_OPTIONS, setDeviceOptions, "SetDeviceOptions")
+#define LARKIN_BIND(type, member, name) type member = Bind<type>(library, name)
+    LARKIN_BIND(CORVID_LOAD_CORES, loadCores, "LoadCores");
+    LARKIN_BIND(CORVID_UNLOAD, unload, "UnLoad");
+    LARKIN_BIND(CORVID_DEVICE_COUNT, deviceCount, "DeviceCount");
+    LARKIN_BIND(CORVID_COMMAND, command, "Command");
+    LARKIN_BIND(CORVID_SET_WATCHDOG, setWatchdog, "SetWatchdog");
+    LARKIN_BIND(CORVID_RELEASE_ADAPTER, releaseAdapter, "ReleaseAdapter");
+    LARKIN_BIND(CORVID_BUFFER_SIZE, bufferSize, "BufferSize");
+    LARKIN_BIND(CORVID_DATA_PATTERN, dataPattern, "DataPattern");
+    LARKIN_BIND(CORVID_WRITE_DATA_BUFFER, writeDataBuffer, "WriteDataBuffer");
+    LARKIN_BIND(CORVID_READ_DATA_BUFFER, readDataBuffer, "ReadDataBuffer");
+    LARKIN_BIND(CORVID_SENSE, sense, "Sense");
+    LARKIN_BIND(CORVID_GET_DRIVE_INFORMATION, getDriveInformation, "GetDriveInformation");
+    LARKIN_BIND(CORVID_SET_CORE_OPTIONS, setCoreOptions, "SetCoreOptions");
+    LARKIN_BIND(CORVID_SET_DEVICE_OPTIONS, setDeviceOptions, "SetDeviceOptions");
 #undef LARKIN_BIND
-    int unit(int global) const {
-        return command(global, std::array<BYTE, 16>{}.data(), 0);
-    }
-    int loadAndCount() const {
-        return loadCores(), deviceCount(0, "USB");
-    }
 };
 
 using Module = std::tuple<std::string, int, int>;  // name, adapters, targets

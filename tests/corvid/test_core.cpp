@@ -1,7 +1,6 @@
-// A stand-in core module, built as Fennic, Tamsel and Ormand. Its adapters
-// and targets come from LARKIN_TEST_<NAME>_ADAPTERS and _TARGETS (0 when
-// unset, so a program that finds it by accident sees nothing); its results
-// carry CORE_BASE plus the local number a call reached.
+// A stand-in core module, built as Fennic, Tamsel and Ormand: adapters and
+// targets from LARKIN_TEST_<NAME>_ADAPTERS and _TARGETS (unset: none, for a
+// program that finds it by chance), results CORE_BASE + the local number.
 #include <cstdlib>
 #include <string>
 
@@ -18,9 +17,8 @@ int Setting(const char* what) {
     return value ? std::atoi(value) : 0;
 }
 
-int Reached(int local, int a = 0, int b = 0, const void* data = nullptr,
-            const char* text = nullptr) {
-    record.last = {local, a, b, data, text};
+int Reached(int local, int a = 0, int b = 0, const void* data = {}, const char* name = {}) {
+    record.last = {local, a, b, data, name};
     return CORE_BASE + local;
 }
 
