@@ -1,7 +1,6 @@
-// A stand-in core module, built as Fennic, Tamsel and Ormand. Its adapters
-// and targets come from LARKIN_TEST_<NAME>_ADAPTERS and _TARGETS (0 when
-// unset, so a program that finds it by accident sees nothing); its results
-// carry CORE_BASE plus the local number a call reached.
+// A stand-in core module, built as Fennic, Tamsel and Ormand: adapters and
+// targets from LARKIN_TEST_<NAME>_ADAPTERS and _TARGETS (unset: none, for a
+// program that finds it by chance), results CORE_BASE + the local number.
 #include <cstdlib>
 #include <string>
 
@@ -18,76 +17,40 @@ int Setting(const char* what) {
     return value ? std::atoi(value) : 0;
 }
 
-int Reached(int local, int a = 0, int b = 0, const void* data = nullptr,
-            const char* text = nullptr) {
-    record.last = {local, a, b, data, text};
+int Reached(int local, int a = 0, int b = 0, const void* data = {}, const char* name = {}) {
+    record.last = {local, a, b, data, name};
     return CORE_BASE + local;
 }
 
 }  // namespace
 
-DLLEXPORT TestCoreRecord* TestCoreCalls(void) {
-    return &record;
-}
-
-DLLEXPORT int LoadCoreModule(void) {
-    return Setting("ADAPTERS");
-}
-
+// clang-format off
+DLLEXPORT TestCoreRecord* TestCoreCalls(void) { return &record; }
+DLLEXPORT int LoadCoreModule(void) { return Setting("ADAPTERS"); }
 DLLEXPORT int GetDeviceCount(int firstGlobal, const char*) {
     ++record.countCalls;
     record.lastFirstGlobal = firstGlobal;
     return Setting("TARGETS");
 }
-
-DLLEXPORT int ExecuteSCSI(int local, const BYTE*, int) {
-    return Reached(local);
-}
-
+DLLEXPORT int ExecuteSCSI(int local, const BYTE*, int) { return Reached(local); }
 DLLEXPORT int BufferControl(int local, int code, int offset, int length, BYTE* data) {
     Reached(local, offset, length, data);
     return code;
 }
-
-DLLEXPORT int SetWatchdogTimer(int local, int value) {
-    return Reached(local) + value * 10;
+DLLEXPORT int SetWatchdogTimer(int local, int value) { return Reached(local) + value * 10; }
+DLLEXPORT void SetDataPattern(int local, const char* name, const BYTE* data, int length, int n) {
+    Reached(local, length, n, data, name);
 }
-
-DLLEXPORT void SetDataPattern(int local, const char* name, const BYTE* pattern, int length,
-                              int period) {
-    Reached(local, length, period, pattern, name);
-}
-
-DLLEXPORT int BufferSize(int local) {
-    return Reached(local);
-}
-
-DLLEXPORT void ReleaseController(int local) {
-    ++record.releaseCalls;
-    Reached(local);
-}
-
+DLLEXPORT int BufferSize(int local) { return Reached(local); }
+DLLEXPORT void ReleaseController(int local) { ++record.releaseCalls; Reached(local); }
 #ifndef CORE_WITHOUT_SENSE
-DLLEXPORT int Sense(int local, BYTE*) {
-    return Reached(local);
-}
+DLLEXPORT int Sense(int local, BYTE*) { return Reached(local); }
 #endif
-
-DLLEXPORT int GetDriveInformation(int local, const char*, char*, int*) {
-    return Reached(local);
-}
-
+DLLEXPORT int GetDriveInformation(int local, const char*, char*, int*) { return Reached(local); }
 #ifdef CORE_SET_CORE_OPTIONS
-DLLEXPORT WORD SetCoreOptions(WORD options) {
-    ++record.optionsCalls;
-    record.lastOptions = options;
-    return options;
-}
+DLLEXPORT WORD SetCoreOptions(WORD o) { ++record.optionsCalls; return record.lastOptions = o; }
 #endif
-
 #ifdef CORE_SET_DEVICE_OPTIONS
-DLLEXPORT WORD SetDeviceOptions(int local, WORD options) {
-    record.lastOptions = options;
-    return static_cast<WORD>(Reached(local));
-}
+DLLEXPORT WORD SetDeviceOptions(int n, WORD o) { record.lastOptions = o; return Reached(n); }
 #endif
+// clang-format on

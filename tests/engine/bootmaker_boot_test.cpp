@@ -1,7 +1,5 @@
 // Sticks made bootable by the flow, booted in QEMU under both BIOSes through
-// LBA and through CHS, and one made by a C program of the exported names.
-#include <fstream>
-
+// LBA and through CHS.
 #include "boot_harness.h"
 #include "bootmaker/create_usb_boot.h"
 #include "devices/enumeration.h"
@@ -25,9 +23,7 @@ TEST_P(TesselBootableStick, StartsTheKernelFromTheFloppyThroughLbaAndThroughChs)
     // cylinder 1023 and the firmware's CHS the same as the volume's.
     for (bool chs : {false, true}) {
         SCOPED_TRACE(chs ? "CHS" : "LBA");
-        Restart(
-            StickMachine({chs ? StickLayout{.bytes = 32'000'000, .sectorsPerTrack = 32, .heads = 16}
-                              : StickLayout{.bytes = 4'000'000'000}}));
+        Restart(chs ? StickMachine(32'000'000, 32, 16) : StickMachine(4'000'000'000));
         ASSERT_TRUE(PutOnFloppy(boot::TestKernelFile(), "KERNEL.SYS"));
         ASSERT_GE(GetUSBDevCount(), 1);
         larkin::controls::ClearJournal();
@@ -69,40 +65,6 @@ TEST_P(TesselBootableStick, StartsTheKernelFromTheFloppyThroughLbaAndThroughChs)
 
 INSTANTIATE_TEST_SUITE_P(Firmware, TesselBootableStick, ::testing::ValuesIn(boot::kAllFirmware),
                          [](const auto& info) { return boot::FirmwareName(info.param); });
-
-TEST(TesselExportsOnly, ACProgramMakesAStickOfAnotherMachineBootable) {
-    if (!larkin::test::HaveProgram("qemu-system-i386"))
-        GTEST_SKIP() << "qemu-system-i386 is not installed (scripts/install-deps)";
-    using larkin::test::Quoted;
-    larkin::test::TempFolder folder;
-    const std::filesystem::path state = folder.path() / "other.state";
-    std::ofstream(folder.path() / "other.toml")
-        << larkin::test::MachineText("engine-hub-two-sticks");
-    std::filesystem::create_directories(state);
-    ASSERT_TRUE(
-        boot::RunOk({"mkfs.fat", "-C", "-F", "12", (state / "floppy.img").string(), "1440"}));
-    ASSERT_TRUE(boot::CopyIn(state / "floppy.img", 0,
-                             boot::BinDir() / "File_Images" / "LarkinDemo" / "KERNEL.SYS",
-                             "KERNEL.SYS"));
-    // LSAN_OPTIONS: GCC 12's LeakSanitizer crashes at the exit of a program
-    // whose libraries with thread-local storage came in through dlopen.
-    auto run = larkin::test::RunCommand(
-        "cd " + Quoted(folder.path().string()) + " && LSAN_OPTIONS=detect_leaks=0 LARKIN_MACHINE=" +
-        Quoted((folder.path() / "other.toml").string()) + " " +
-        Quoted((boot::BinDir() / "make_bootable_stick").string()) + " K: A:");
-    ASSERT_EQ(run.exitCode, 0) << run.output;
-    EXPECT_THAT(run.output, HasSubstr("[K: Transcend JetFlash USB Device]"));
-    EXPECT_THAT(run.output, HasSubstr("....Done\nstatus 0"));
-    boot::Qemu qemu({"-drive", "file=" + (state / "second.img").string() + ",format=raw,if=ide"});
-    ASSERT_TRUE(qemu.WaitFor("Press any key to restart.", 1, std::chrono::seconds(10)))
-        << qemu.console();
-    EXPECT_THAT(qemu.console(),
-                HasSubstr("This computer has started from a USB drive made by Larkin."));
-    auto first = FileBytes(state / "first.img");
-    EXPECT_NE(std::string(first.begin() + 2048 * 512 + 43, first.begin() + 2048 * 512 + 54),
-              "FREEDOS    ")
-        << "the first stick was written";
-}
 
 }  // namespace
 }  // namespace tessel::test

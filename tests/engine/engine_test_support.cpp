@@ -12,8 +12,6 @@
 
 namespace tessel::test {
 
-namespace controls = larkin::controls;
-
 void EngineTest::Restart(const std::string& toml) {
     if (machine_) {
         controls::ClearFaults();
@@ -35,23 +33,14 @@ EngineTest::~EngineTest() {
     ReleaseServices(false);
 }
 
-std::string StickMachine(const std::vector<StickLayout>& sticks) {
+std::string StickMachine(std::uint64_t bytes, std::uint32_t sectorsPerTrack, std::uint32_t heads) {
     std::ostringstream toml;
-    toml << larkin::test::MachineText("engine-system-disk-and-floppy");
-    int adapter = 0;
-    for (const StickLayout& stick : sticks) {
-        toml << "[[adapter]]\nid = \"usb" << ++adapter << "\"\nclass = \"USB\"\naspi = true\n"
-             << "[[adapter.disk]]\nid = \"" << stick.id << "\"\nsize = " << stick.bytes
-             << "\nheads = " << stick.heads << "\nsectors_per_track = " << stick.sectorsPerTrack
-             << "\nfriendly_name = \"" << stick.friendlyName
-             << "\"\npresent = " << (stick.present ? "true" : "false") << "\n";
-        if (!stick.letter.empty()) toml << "letters = [\"" << stick.letter << "\"]\n";
-        if (stick.partitioned)
-            toml << "[[adapter.disk.partition]]\ntype = 0x0E\nstart = " << stick.sectorsPerTrack
-                 << "\n";
-        if (stick.partitioned && !stick.format.empty())
-            toml << "format = \"" << stick.format << "\"\n";
-    }
+    toml << larkin::test::MachineText("engine-system-disk-and-floppy")
+         << "[[adapter]]\nid = \"usb1\"\nclass = \"USB\"\naspi = true\n[[adapter.disk]]\n"
+         << "id = \"stick1\"\nsize = " << bytes << "\nheads = " << heads
+         << "\nsectors_per_track = " << sectorsPerTrack
+         << "\nfriendly_name = \"SanDisk Cruzer Blade USB Device\"\nletters = [\"E:\"]\n"
+         << "[[adapter.disk.partition]]\ntype = 0x0E\nstart = " << sectorsPerTrack << "\n";
     return toml.str();
 }
 
@@ -61,12 +50,9 @@ std::filesystem::path DiskImage(std::string_view id) {
     return {};
 }
 
-std::filesystem::path FloppyImage() {
-    return std::filesystem::path(larkin::sim::StateDirectory()) / "floppy.img";
-}
-
 bool PutOnFloppy(const std::filesystem::path& file, std::string_view name) {
-    return larkin::test::boot::CopyIn(FloppyImage(), 0, file, name);
+    const auto floppy = std::filesystem::path(larkin::sim::StateDirectory()) / "floppy.img";
+    return larkin::test::boot::CopyIn(floppy, 0, file, name);
 }
 
 std::set<std::string> WrittenDisks() {
@@ -110,21 +96,6 @@ int CheckPartition(std::string_view id, std::uint64_t firstSector, std::uint64_t
     return run.exitCode;
 }
 
-bool VolumeLockable(const char* letter) {
-    std::string path = std::string("\\\\.\\") + letter;
-    HANDLE volume =
-        CreateFileA(path.c_str(), GENERIC_READ | GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                    nullptr, OPEN_EXISTING, 0, nullptr);
-    if (volume == INVALID_HANDLE_VALUE) return false;
-    DWORD returned = 0;
-    bool locked = DeviceIoControl(volume, FSCTL_LOCK_VOLUME, nullptr, 0, nullptr, 0, &returned,
-                                  nullptr) != FALSE;
-    if (locked)
-        DeviceIoControl(volume, FSCTL_UNLOCK_VOLUME, nullptr, 0, nullptr, 0, &returned, nullptr);
-    CloseHandle(volume);
-    return locked;
-}
-
 std::string CapturedOutput(const std::function<void()>& op) {
     std::fflush(stdout);
     ::testing::internal::CaptureStdout();
@@ -134,6 +105,8 @@ std::string CapturedOutput(const std::function<void()>& op) {
 }
 
 namespace {
+
+constexpr DWORD kInjectedError = 0x20001234u;
 
 // Handles open now that were not open in before.
 int OpenedSince(const std::vector<HANDLE>& before) {
@@ -204,20 +177,6 @@ ScopedInput::ScopedInput(std::string_view text) {
 
 ScopedInput::~ScopedInput() {
     std::freopen("/dev/null", "r", stdin);
-}
-
-MemoryConsole::MemoryConsole(std::string_view input) : input_(input) {
-    ::testing::internal::CaptureStdout();
-    ::testing::internal::CaptureStderr();
-}
-
-void MemoryConsole::Collect() {
-    if (!collecting_) return;
-    collecting_ = false;
-    std::fflush(stdout);
-    std::fflush(stderr);
-    out_ = ::testing::internal::GetCapturedStdout();
-    err_ = ::testing::internal::GetCapturedStderr();
 }
 
 }  // namespace tessel::test

@@ -27,6 +27,7 @@ namespace tessel::test {
 
 using ::testing::ElementsAre;
 using ::testing::HasSubstr;
+namespace controls = larkin::controls;
 
 // The engine on a machine of the test's own, as after a fresh load.
 class EngineTest : public ::testing::Test {
@@ -42,24 +43,13 @@ class EngineTest : public ::testing::Test {
     std::optional<larkin::test::TestMachine> machine_;
 };
 
-// A stick for StickMachine (written with designated initialisers).
-struct StickLayout {
-    std::string id = "stick1";
-    std::uint64_t bytes = 20 * 1024 * 1024;  // FAT16 when formatted
-    std::uint32_t sectorsPerTrack = 63;
-    std::uint32_t heads = 255;
-    std::string friendlyName = "SanDisk Cruzer Blade USB Device";
-    std::string letter = "E:";  // empty: no letter
-    bool partitioned = true;    // one FAT16 (LBA) partition one track in
-    std::string format{};       // the partition's file system when made ("FAT16")
-    bool present = true;
-};
-
-// System disk C:, one USB adapter per stick, a floppy A:, time_scale 0.
-std::string StickMachine(const std::vector<StickLayout>& sticks);
+// System disk C:, a floppy A:, time_scale 0, and on a USB adapter the stick
+// stick1 at E: (disk 1) with one FAT16 (LBA) partition, not formatted, one
+// track in.
+std::string StickMachine(std::uint64_t bytes = 20 * 1024 * 1024, std::uint32_t sectorsPerTrack = 63,
+                         std::uint32_t heads = 255);
 
 std::filesystem::path DiskImage(std::string_view id);
-std::filesystem::path FloppyImage();
 // Into the floppy's root, unseen by the journal.
 bool PutOnFloppy(const std::filesystem::path& file, std::string_view name);
 // The disks named by the journal's entries.
@@ -77,13 +67,8 @@ std::uint32_t Little(const std::vector<std::uint8_t>& bytes, std::size_t at, int
 // fsck.fat -n over the partition's sectors: 0 when clean.
 int CheckPartition(std::string_view id, std::uint64_t firstSector, std::uint64_t sectors,
                    std::string* output);
-// Whether nothing holds the volume now.
-bool VolumeLockable(const char* letter);
-
 // Runs op with the standard output captured; returns what it wrote.
 std::string CapturedOutput(const std::function<void()>& op);
-
-inline constexpr DWORD kInjectedError = 0x20001234u;
 
 // Fails each platform call of op's clean run in turn (a loop's first, second
 // and last round), checks no run leaves more handles open than the clean one,
@@ -103,26 +88,6 @@ class ScopedInput {
 
   private:
     larkin::test::TempFolder folder_;
-};
-
-// A Console reading input, its output and errors collected until first asked.
-class MemoryConsole {
-  public:
-    explicit MemoryConsole(std::string_view input);
-    ~MemoryConsole() { Collect(); }
-    console::Console& console() { return console_; }
-    std::string output() { return Collect(), out_; }
-    std::string errors() { return Collect(), err_; }
-
-  private:
-    void Collect();
-    ScopedInput input_;
-    bool collecting_ = true;
-    std::string out_, err_;
-    OutputStream outStream_{[] { return stdout; }};
-    OutputStream errStream_{[] { return stderr; }};
-    InputStream inStream_{[] { return stdin; }};
-    console::Console console_{outStream_, errStream_, inStream_};
 };
 
 }  // namespace tessel::test

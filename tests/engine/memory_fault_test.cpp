@@ -14,7 +14,7 @@ namespace allocation = larkin::test::allocation;
 
 TEST(TesselMemoryFault, NothingLeavesAnExport) {
     if (!allocation::Enabled()) GTEST_SKIP() << "the sanitizer owns the allocator";
-    larkin::test::TestMachine machine(StickMachine({StickLayout{}}));
+    larkin::test::TestMachine machine(StickMachine());
     larkin::test::TempFolder folder;
     const std::string saved = (folder.path() / "saved.mbr").string();
     const std::string image = (folder.path() / "image.dat").string();
@@ -23,10 +23,7 @@ TEST(TesselMemoryFault, NothingLeavesAnExport) {
     ASSERT_TRUE(tessel) << GetLastError();
     // Bound first: looking an export up allocates too.
     auto bound = [&](auto type, const char* name) {
-        auto address = reinterpret_cast<decltype(type)>(
-            reinterpret_cast<void*>(GetProcAddress(tessel.get(), name)));
-        EXPECT_NE(address, nullptr) << name;
-        return address;
+        return larkin::Export<decltype(type)>(tessel, name);
     };
     auto enumVerran = bound(TESSEL_ENUM_USB_DEVICES{}, "EnumUSBDevices");
     auto enumCorvid = bound(TESSEL_ENUM_USB_DEVICES_CVD{}, TESSEL_ENUM_USB_DEVICES_CVD_DECORATED);
@@ -41,7 +38,7 @@ TEST(TesselMemoryFault, NothingLeavesAnExport) {
     const struct {
         const char* name;
         std::function<int()> call;
-        const char* input = nullptr;
+        const char* input = "";
         std::function<void()> prepare = {};
         bool ownOnly = false;
     } exports[] = {
@@ -57,11 +54,11 @@ TEST(TesselMemoryFault, NothingLeavesAnExport) {
         {"EnumUSBDevicesCVD", enumCorvid},
         {"ZeroPartitionInfo", bound(TESSEL_ZERO_PARTITION_INFO{}, "ZeroPartitionInfo")},
         // From the same baseline each time: a scan cut short replaces it.
-        {"CreatePartition", bound(TESSEL_CREATE_PARTITION{}, "CreatePartition"), nullptr,
+        {"CreatePartition", bound(TESSEL_CREATE_PARTITION{}, "CreatePartition"), "",
          [&] { enumVerran(); }},
-        {"CreatePartitionCVD", [&] { return static_cast<int>(partitionCvd()); }, nullptr,
+        {"CreatePartitionCVD", [&] { return static_cast<int>(partitionCvd()); }, "",
          [&] { enumCorvid(); }},
-        {"CreateUSBBoot", [&] { return boot("E:", "A:", 0); }, nullptr, {}, true},
+        {"CreateUSBBoot", [&] { return boot("E:", "A:", 0); }, "", {}, true},
         {"CopyUSBBootImage", [&] { return writer(saved.c_str(), "E:", image.c_str()); }, "y\n0\n",
          [&] {
              for (const char* end : {"", ".info"}) std::filesystem::remove(saved + end);
@@ -75,15 +72,13 @@ TEST(TesselMemoryFault, NothingLeavesAnExport) {
         int faults = 0;
         for (long point = -1;; point = point < 0 ? 0 : allocation::NextPoint(point)) {
             if (e.prepare) e.prepare();
-            std::optional<ScopedInput> input;
-            if (e.input != nullptr) input.emplace(e.input);
+            ScopedInput input(e.input);
             int result = -1;
             bool escaped = false, failed = false;
             std::string output = CapturedOutput([&] {
-                if (point >= 0 && e.ownOnly)
-                    allocation::FailAfter(point, {"libTessel"});
-                else if (point >= 0)
-                    allocation::FailAfter(point);
+                if (point >= 0)
+                    e.ownOnly ? allocation::FailAfter(point, {"libTessel"})
+                              : allocation::FailAfter(point);
                 try {
                     result = e.call();
                 } catch (...) {

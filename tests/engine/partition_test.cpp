@@ -8,20 +8,10 @@
 namespace tessel::test {
 namespace {
 
-namespace controls = larkin::controls;
-
-// A 1,000,000,000-byte QM stick (63 sectors per track) that is plugged in
-// during the tests, and a stick of another model that is always there.
+// A QM stick plugged in during the tests, and one of another model.
 class TesselPartition : public EngineTest {
   protected:
-    TesselPartition()
-        : EngineTest(StickMachine({{.id = "old", .format = "FAT16"},
-                                   {.id = "qm1",
-                                    .bytes = 1'000'000'000,
-                                    .friendlyName = "QMicro Flash USB Device",
-                                    .letter = "G:",
-                                    .partitioned = false,
-                                    .present = false}})) {
+    TesselPartition() : EngineTest(larkin::test::MachineText("engine-stick-e-and-unplugged-qm")) {
         controls::ClearJournal();
     }
 
@@ -43,29 +33,19 @@ class TesselPartition : public EngineTest {
     }
 };
 
-TEST_F(TesselPartition, EntryWithNothingGivenChangesOnlyTheBootIndicatorAndOnlyOnCommit) {
+// The entry with nothing given changes only the boot indicator, and only on
+// commit; the layout buffer grows until the layout fits; a drive without a
+// table is left alone.
+TEST_F(TesselPartition, EntryChangesOnlyWhatIsGivenWithABufferThatGrows) {
     HANDLE drive = OpenDisk(1, FILE_ALL_ACCESS);
     auto before = ImageBytes("old", 0, 512);
     EXPECT_TRUE(ApplyPartitionEntry(drive, 0, 0, true, 0));
     auto after = ImageBytes("old", 0, 512);
-    EXPECT_EQ(before[446], 0x00);
-    EXPECT_EQ(after[446], 0x80);
-    EXPECT_EQ(after[450], before[450]);
+    EXPECT_EQ(std::tuple(before[446], after[446], after[450]), std::tuple(0x00, 0x80, before[450]));
     EXPECT_TRUE(std::equal(after.begin() + 454, after.end(), before.begin() + 454));
     controls::ClearJournal();
     EXPECT_TRUE(ApplyPartitionEntry(drive, 32, 1000, false, 0x0B));
     EXPECT_TRUE(controls::Journal().empty());
-    CloseHandle(drive);
-    // A drive without a table is left alone.
-    Plug(true);
-    drive = OpenDisk(2, FILE_ALL_ACCESS);
-    EXPECT_FALSE(ApplyPartitionEntry(drive, 63, 1000, true, 0x0C));
-    EXPECT_TRUE(controls::Journal().empty());
-    CloseHandle(drive);
-}
-
-TEST_F(TesselPartition, LayoutBufferGrowsUntilTheLayoutFits) {
-    HANDLE drive = OpenDisk(1, FILE_ALL_ACCESS);
     auto calls = [](DWORD ioctl) {
         int count = 0;
         for (const auto& call : controls::RecordedCalls()) count += call.ioctl == ioctl;
@@ -86,6 +66,12 @@ TEST_F(TesselPartition, LayoutBufferGrowsUntilTheLayoutFits) {
         EXPECT_EQ(calls(IOCTL_DISK_SET_DRIVE_LAYOUT_EX), sets);
         EXPECT_EQ(controls::Journal().empty(), !applied);
     }
+    CloseHandle(drive);
+    controls::ClearJournal();
+    Plug(true);
+    drive = OpenDisk(2, FILE_ALL_ACCESS);
+    EXPECT_FALSE(ApplyPartitionEntry(drive, 63, 1000, true, 0x0C));
+    EXPECT_TRUE(controls::Journal().empty());
     CloseHandle(drive);
 }
 
@@ -124,16 +110,7 @@ TEST_F(TesselPartition, CreatePartitionMakesOneFat32PartitionAndTheCvdFlowClears
 // Which drive the operations take, and when none: the first drive of the
 // scan not in the baseline, of a QM model in any case.
 TEST_F(TesselPartition, TheNewDriveIsTheFirstOfTheScanNotInTheBaseline) {
-    auto stick = [](const char* id, const char* name, bool present, const char* letter) {
-        return StickLayout{.id = id,
-                           .friendlyName = name,
-                           .letter = letter,
-                           .partitioned = false,
-                           .present = present};
-    };
-    Restart(StickMachine({stick("a", "SanDisk Cruzer USB Device", true, "E:"),
-                          stick("b", "qmicro Flash USB Device", false, "F:"),
-                          stick("c", "QM Second USB Device", false, "H:")}));
+    Restart(larkin::test::MachineText("engine-stick-and-two-unplugged-qm"));
     // An empty baseline makes the first scanned drive, "a", the target.
     EXPECT_EQ(ZeroPartitionInfo(), ATA_WRONG_DRIVE);
     EXPECT_EQ(CreatePartition(), ATA_WRONG_DRIVE);
@@ -163,9 +140,6 @@ TEST_F(TesselPartition, TheNewDriveIsTheFirstOfTheScanNotInTheBaseline) {
     EXPECT_EQ(CreatePartitionCVD(), ATA_DEVICE_REMOVED);
     EXPECT_EQ(CreatePartitionCVD(), ATA_NO_NEW_DEVICE);
     EXPECT_TRUE(controls::Journal().empty());
-}
-
-TEST(TesselModelName, MustBeginWithQmInAnyCase) {
     DeviceEntry row{};
     for (auto [name, supported] :
          {std::pair{"qM2", true}, {"", false}, {"Q", false}, {" QM", false}}) {

@@ -28,13 +28,12 @@ class TesselVolumeMapping : public EngineTest {
     }
 };
 
-TEST_F(TesselVolumeMapping, FirstLetterOfOneOrTwoVolumesOrAFolderMountAtOnce) {
+// The first letter of one or two volumes, or a folder mount's, at once;
+// without a volume or an identity the buffer is kept, after half a second.
+TEST_F(TesselVolumeMapping, FirstLetterAtOnceOrTheBufferKeptAfterHalfASecond) {
     EXPECT_EQ(LetterOf(1), "E:");  // the first volume in the system's order
     EXPECT_EQ(LetterOf(2), "G:");  // the folder path fails to open; the letter wins
     EXPECT_TRUE(larkin::controls::Pauses().empty());
-}
-
-TEST_F(TesselVolumeMapping, WithoutAVolumeOrAnIdentityTheBufferIsKeptAfterHalfASecond) {
     EXPECT_EQ(LetterOf(3), "");
     EXPECT_EQ(LetterOf(3, " "), " ");
     // The system disk's volume cannot be opened for writing: never matched.
@@ -65,7 +64,17 @@ class TesselCommandRunner : public EngineTest {
     }
 };
 
-TEST_F(TesselCommandRunner, EnterReachesTheTitledConsoleAfterHalfASecond) {
+// A program that cannot start gives the failure line at once; Enter reaches
+// the titled console after half a second.
+TEST_F(TesselCommandRunner, FailureLineOrEnterToTheTitledConsoleAfterHalfASecond) {
+    char missing[] = "tessel-no-such-program /c format E:";
+    std::string output = CapturedOutput([&] {
+        EXPECT_FALSE(RunConsoleCommand(missing, true, INFINITE));
+        EXPECT_FALSE(RunMinimizedCommand(missing, INFINITE));
+        EXPECT_FALSE(RunConsoleCommand(nullptr, false, INFINITE));
+    });
+    EXPECT_EQ(output, " CreateProcess failed.\n CreateProcess failed.\n CreateProcess failed.\n");
+    EXPECT_TRUE(larkin::controls::Pauses().empty());
     std::string line = CommandLine("(read l && echo enter || echo eof) > F/marker.txt");
     EXPECT_EQ(CapturedOutput([&] { EXPECT_TRUE(RunConsoleCommand(line.data(), true, INFINITE)); }),
               "");
@@ -93,17 +102,6 @@ TEST_F(TesselCommandRunner, WithoutWindowNoPauseNoKeyAndTheWaitMayRunOut) {
     EXPECT_EQ(Marker(), "");
     EXPECT_THAT(larkin::controls::Pauses(), ElementsAre(500));
     std::ofstream{machine_->folder() / "go"};
-}
-
-TEST_F(TesselCommandRunner, ProgramThatCannotStartGivesTheFailureLine) {
-    char missing[] = "tessel-no-such-program /c format E:";
-    std::string output = CapturedOutput([&] {
-        EXPECT_FALSE(RunConsoleCommand(missing, true, INFINITE));
-        EXPECT_FALSE(RunMinimizedCommand(missing, INFINITE));
-        EXPECT_FALSE(RunConsoleCommand(nullptr, false, INFINITE));
-    });
-    EXPECT_EQ(output, " CreateProcess failed.\n CreateProcess failed.\n CreateProcess failed.\n");
-    EXPECT_TRUE(larkin::controls::Pauses().empty());
 }
 
 }  // namespace

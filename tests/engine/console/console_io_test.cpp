@@ -10,6 +10,18 @@ namespace {
 using console::QuestionStyle;
 using console::Read;
 
+// What op gives on a Console that reads input, and what it wrote.
+template <class Op>
+auto Dialogue(std::string_view input, Op op) {
+    ScopedInput in(input);
+    OutputStream out{[] { return stdout; }}, err{[] { return stderr; }};
+    InputStream stream{[] { return stdin; }};
+    console::Console console{out, err, stream};
+    decltype(op(console)) result{};
+    std::string output = CapturedOutput([&] { result = op(console); });
+    return std::pair(result, output);
+}
+
 TEST(ConsoleInput, NumbersNamesAndAnswersLineByLineToTheEnd) {
     std::int64_t number = 0;
     for (auto [word, value] :
@@ -18,31 +30,34 @@ TEST(ConsoleInput, NumbersNamesAndAnswersLineByLineToTheEnd) {
     for (const char* word : {"", "+", "+-1", "12a", "9223372036854775808"})
         EXPECT_FALSE(console::ParseDecimal(word, number)) << word;
 
-    MemoryConsole memory("\n   \n  yes please\n12 13\nname.bin trailing\nabc\n" +
-                         std::string(52, 'n') + "\n" + std::string(51, 'n') + "\nq");
-    console::Console& in = memory.console();
     char answer = 0;
     std::string name;
-    ASSERT_EQ(in.ReadAnswer(answer), Read::ok);
-    EXPECT_EQ(answer, 'y');
-    ASSERT_EQ(in.ReadNumber(number), Read::ok);
-    EXPECT_EQ(number, 12) << "13 went with its line";
-    ASSERT_EQ(in.ReadName(name, 99), Read::ok);
-    EXPECT_EQ(name, "name.bin");
-    EXPECT_EQ(in.ReadNumber(number), Read::notNumber);
-    EXPECT_EQ(in.ReadName(name, 51), Read::tooLong);
-    EXPECT_EQ(in.ReadName(name, 51), Read::ok);
-    EXPECT_EQ(name.size(), 51u);
-    ASSERT_EQ(in.ReadAnswer(answer), Read::ok) << "a last line without its end";
-    EXPECT_EQ(answer, 'q');
-    EXPECT_EQ(in.ReadAnswer(answer), Read::end);
-    EXPECT_EQ(in.ReadNumber(number), Read::end);
-    EXPECT_EQ(in.ReadName(name, 99), Read::end);
-    in.Line("\n line");
-    in.Write("\n >>");
-    in.ErrorLine("\n warning");
-    EXPECT_EQ(memory.output(), "\n line\n\n >>");
-    EXPECT_EQ(memory.errors(), "\n warning\n");
+    auto read = [&](console::Console& in) {
+        ::testing::internal::CaptureStderr();  // all the errors written while reading
+        EXPECT_EQ(in.ReadAnswer(answer), Read::ok);
+        EXPECT_EQ(answer, 'y');
+        EXPECT_EQ(in.ReadNumber(number), Read::ok);
+        EXPECT_EQ(number, 12) << "13 went with its line";
+        EXPECT_EQ(in.ReadName(name, 99), Read::ok);
+        EXPECT_EQ(name, "name.bin");
+        EXPECT_EQ(in.ReadNumber(number), Read::notNumber);
+        EXPECT_EQ(in.ReadName(name, 51), Read::tooLong);
+        EXPECT_EQ(in.ReadName(name, 51), Read::ok);
+        EXPECT_EQ(name.size(), 51u);
+        EXPECT_EQ(in.ReadAnswer(answer), Read::ok) << "a last line without its end";
+        EXPECT_EQ(answer, 'q');
+        EXPECT_EQ(in.ReadAnswer(answer), Read::end);
+        EXPECT_EQ(in.ReadNumber(number), Read::end);
+        EXPECT_EQ(in.ReadName(name, 99), Read::end);
+        in.Line("\n line");
+        in.Write("\n >>");
+        in.ErrorLine("\n warning");
+        return ::testing::internal::GetCapturedStderr();
+    };
+    EXPECT_EQ(Dialogue("\n   \n  yes please\n12 13\nname.bin trailing\nabc\n" +
+                           std::string(52, 'n') + "\n" + std::string(51, 'n') + "\nq",
+                       read),
+              std::pair(std::string("\n warning\n"), std::string("\n line\n\n >>")));
 }
 
 constexpr char kPick[] = "\n Please Select Device # from list above\n\n >>";
@@ -83,23 +98,24 @@ TEST(DeviceDialogue, PicksConfirmsAndQuitsWithEveryPromptAndLine) {
     };
     console::DeviceList list;
     list.reported = list.listed = 2;
-    std::strcpy(list.rows[0].friendlyName.data(), "SanDisk Cruzer");
-    std::strcpy(list.rows[0].mountInfo.data(), "E:");
-    list.rows[0].sizeMb = 4005;
-    std::strcpy(list.rows[1].friendlyName.data(), "Kingston DT");
-    std::strcpy(list.rows[1].mountInfo.data(), "F:");
-    list.rows[1].sizeMb = 64;
+    for (auto [row, name, letter, size] :
+         {std::tuple{0, "SanDisk Cruzer", "E:", 4005}, {1, "Kingston DT", "F:", 64}}) {
+        std::strcpy(list.rows[row].friendlyName.data(), name);
+        std::strcpy(list.rows[row].mountInfo.data(), letter);
+        list.rows[row].sizeMb = size;
+    }
     for (const auto& d : dialogues) {
-        MemoryConsole memory(d.answers);
         list.match = d.letter != nullptr && std::strcmp(d.letter, "E:") == 0 ? 0 : -1;
-        EXPECT_EQ(console::ChooseDevice(list, d.letter, d.style, memory.console()), d.chosen)
+        EXPECT_EQ(Dialogue(d.answers,
+                           [&](auto& in) { return ChooseDevice(list, d.letter, d.style, in); }),
+                  std::pair(d.chosen, d.output))
             << d.answers;
-        EXPECT_EQ(memory.output(), d.output) << d.answers;
     }
     for (auto [answers, yes] : {std::pair{"x\nY\n", true}, {"q\n", false}, {"", false}}) {
-        MemoryConsole memory(answers);
-        EXPECT_EQ(console::AskYesNo("\n Go? ", QuestionStyle::restorer, memory.console()), yes);
-        EXPECT_EQ(memory.output().ends_with(end), !*answers) << answers;
+        auto [said, output] = Dialogue(
+            answers, [](auto& in) { return AskYesNo("\n Go? ", QuestionStyle::restorer, in); });
+        EXPECT_EQ(said, yes) << answers;
+        EXPECT_EQ(output.ends_with(end), !*answers) << answers;
     }
     EXPECT_EQ(console::ApproximateMegabytes(0xFFFFFFFEu), 2'199'023u) << "2 TiB, past 4 GiB";
 }

@@ -26,7 +26,7 @@ const SavedTableDescription kExample{kDigest,
                                      4'005'560'320u,
                                      "2024-05-01T10:00:00Z"};
 
-TEST(SavedTableDescription, ReadsEveryFieldCarriageReturnsCapitalDigitsAndLaterKeysNotAddedLines) {
+TEST(SavedTableDescription, ReadsEveryFieldAndLaterKeysRefusesWhatIsNoDescription) {
     const std::string example = FormatDescription(kExample);
     EXPECT_EQ(FormatDescription(ParseDescription(example).value_or(SavedTableDescription{})),
               example);
@@ -42,10 +42,7 @@ TEST(SavedTableDescription, ReadsEveryFieldCarriageReturnsCapitalDigitsAndLaterK
     ASSERT_TRUE(parsed);
     EXPECT_EQ(parsed->sha256, kDigest);
     EXPECT_EQ(parsed->friendlyName.find('\n'), std::string::npos);
-}
-
-TEST(SavedTableDescription, RefusesWhatIsNotADescription) {
-    const std::string good = FormatDescription(kExample);
+    // What is not a description is refused.
     const std::string header = "Larkin saved sector 0\n";
     for (const std::string& text : {
              std::string(),
@@ -57,7 +54,7 @@ TEST(SavedTableDescription, RefusesWhatIsNotADescription) {
              header + "sha256=" + kDigest + "\nsize=12x",
              header + "sha256=" + kDigest + "\nsize=99999999999999999999999",
              header + "sha256=" + kDigest + "\nno equals sign",
-             good + std::string(console::kDescriptionLimit, ' '),
+             example + std::string(console::kDescriptionLimit, ' '),
          }) {
         EXPECT_FALSE(ParseDescription(text)) << text;
     }
@@ -67,16 +64,12 @@ TEST(SavedTableDescription, ASectorWithoutOneMustHoldATableThatFitsTheDrive) {
     // Entries of status, type, first sector and length.
     auto sector = [](std::initializer_list<std::array<std::uint32_t, 4>> entries) {
         std::array<std::uint8_t, 512> bytes{};
-        bytes[510] = 0x55;
-        bytes[511] = 0xAA;
+        bytes[510] = 0x55, bytes[511] = 0xAA;
         std::size_t at = 446;
-        for (const auto& entry : entries) {
-            for (int i = 0; i < 4; ++i) {
-                bytes[at + 8 + i] = static_cast<std::uint8_t>(entry[2] >> (8 * i));
-                bytes[at + 12 + i] = static_cast<std::uint8_t>(entry[3] >> (8 * i));
-            }
-            bytes[at] = static_cast<std::uint8_t>(entry[0]);
-            bytes[at + 4] = static_cast<std::uint8_t>(entry[1]);
+        for (const auto& [status, type, first, length] : entries) {
+            bytes[at] = status, bytes[at + 4] = type;
+            for (int i = 0; i < 4; ++i)
+                bytes[at + 8 + i] = first >> (8 * i), bytes[at + 12 + i] = length >> (8 * i);
             at += 16;
         }
         return bytes;
