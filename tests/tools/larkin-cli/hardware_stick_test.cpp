@@ -96,6 +96,9 @@ struct Stick {
     uint32_t sectorSize;
     bool fromFloppy;
 };
+void PrintTo(const Stick& stick, std::ostream* out) {
+    *out << stick.name;
+}
 class HardwareStickFrom : public HardwareStick, public ::testing::WithParamInterface<Stick> {};
 
 TEST_P(HardwareStickFrom, ListedMadeBootableVerifiedAndBootsOrRefusedBeforeAnyWrite) {
