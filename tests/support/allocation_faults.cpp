@@ -70,42 +70,19 @@ bool Failed() {
 #if LARKIN_OWN_ALLOCATOR
 using larkin::test::allocation::Allocate;
 
+// The standard library's own nothrow and array forms of new and delete
+// come here through these; new[] is replaced too, so that an array
+// counts for the library that makes it.
 void* operator new(std::size_t size) {
     return Allocate(size, __builtin_return_address(0));
 }
 void* operator new[](std::size_t size) {
     return Allocate(size, __builtin_return_address(0));
 }
-void* operator new(std::size_t size, const std::nothrow_t&) noexcept {
-    try {
-        return Allocate(size, __builtin_return_address(0));
-    } catch (const std::bad_alloc&) {
-        return nullptr;
-    }
-}
-void* operator new[](std::size_t size, const std::nothrow_t&) noexcept {
-    try {
-        return Allocate(size, __builtin_return_address(0));
-    } catch (const std::bad_alloc&) {
-        return nullptr;
-    }
-}
 void operator delete(void* memory) noexcept {
     std::free(memory);
 }
-void operator delete[](void* memory) noexcept {
-    std::free(memory);
-}
 void operator delete(void* memory, std::size_t) noexcept {
-    std::free(memory);
-}
-void operator delete[](void* memory, std::size_t) noexcept {
-    std::free(memory);
-}
-void operator delete(void* memory, const std::nothrow_t&) noexcept {
-    std::free(memory);
-}
-void operator delete[](void* memory, const std::nothrow_t&) noexcept {
     std::free(memory);
 }
 #endif

@@ -115,19 +115,14 @@ bool CopyInFragmented(const std::filesystem::path& image, std::uint64_t first_se
     return std::count(chain.begin(), chain.end(), '<') >= 2;
 }
 
-std::pair<std::uint16_t, std::uint16_t> KernelSums(std::span<const std::uint8_t> image) {
-    std::uint16_t sum1 = 0;
-    std::uint16_t sum2 = 0;
-    for (std::uint8_t byte : image) {
+std::string KernelImageLine() {
+    Bytes kernel = ReadFile(TestKernelFile());
+    // The Fletcher-style pair the test kernel prints over itself.
+    std::uint16_t sum1 = 0, sum2 = 0;
+    for (std::uint8_t byte : kernel) {
         sum1 = static_cast<std::uint16_t>(sum1 + byte);
         sum2 = static_cast<std::uint16_t>(sum2 + sum1);
     }
-    return {sum1, sum2};
-}
-
-std::string KernelImageLine() {
-    Bytes kernel = ReadFile(TestKernelFile());
-    auto [sum1, sum2] = KernelSums(kernel);
     char line[64];
     std::snprintf(line, sizeof line, "SIZE=%04X SUM1=%04X SUM2=%04X",
                   static_cast<unsigned>(kernel.size()), sum1, sum2);
@@ -203,7 +198,7 @@ Qemu::~Qemu() {
     if (from_qemu_ >= 0) close(from_qemu_);
 }
 
-bool Qemu::ReadUntil(std::chrono::milliseconds timeout, std::string_view text, int count) {
+bool Qemu::WaitFor(std::string_view text, int count, std::chrono::milliseconds timeout) {
     const auto deadline = std::chrono::steady_clock::now() + timeout;
     char buffer[4096];
     while (text.empty() || Count(text) < count) {
@@ -235,12 +230,8 @@ bool Qemu::ReadUntil(std::chrono::milliseconds timeout, std::string_view text, i
     return true;
 }
 
-bool Qemu::WaitFor(std::string_view text, int count, std::chrono::milliseconds timeout) {
-    return ReadUntil(timeout, text, count);
-}
-
 void Qemu::Collect(std::chrono::milliseconds period) {
-    ReadUntil(period, {}, 0);
+    WaitFor({}, 0, period);
 }
 
 void Qemu::SendKey(char key) {

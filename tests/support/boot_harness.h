@@ -57,8 +57,6 @@ bool CopyInFragmented(const std::filesystem::path& image, std::uint64_t first_se
                       const std::filesystem::path& file, std::string_view name,
                       std::size_t cluster_bytes);
 
-// The Fletcher-style pair the test kernel prints over itself.
-std::pair<std::uint16_t, std::uint16_t> KernelSums(std::span<const std::uint8_t> image);
 // The test kernel's image line for the file as it should have been loaded.
 std::string KernelImageLine();
 
@@ -90,8 +88,8 @@ class Qemu {
     Qemu& operator=(const Qemu&) = delete;
 
     bool started() const { return pid_ > 0; }
-    // Reads the console until `text` has appeared `count` times in all;
-    // false when the time runs out first.
+    // Reads the console until `text` has appeared `count` times in all (or,
+    // empty, for the whole time); false when the time runs out first.
     bool WaitFor(std::string_view text, int count = 1,
                  std::chrono::milliseconds timeout = std::chrono::seconds(20));
     // Reads whatever the machine prints during `period`.
@@ -104,8 +102,6 @@ class Qemu {
     std::optional<std::string> Line(std::string_view prefix) const;
 
   private:
-    bool ReadUntil(std::chrono::milliseconds timeout, std::string_view text, int count);
-
     TempFolder folder_;
     pid_t pid_ = -1;
     int to_qemu_ = -1;

@@ -12,10 +12,9 @@
 
 namespace {
 
-using larkin::test::TempFolder;
-
 using larkin::test::CommandRun;
 using larkin::test::Quoted;
+using larkin::test::TempFolder;
 
 // Standard output only.
 CommandRun RunCommand(const std::string& command) {
@@ -23,17 +22,8 @@ CommandRun RunCommand(const std::string& command) {
 }
 
 std::string Program(const char* name) {
-    return std::string("'") + LARKIN_BIN + "/" + name + "'";
+    return Quoted(std::string(LARKIN_BIN) + "/" + name);
 }
-
-// A machine in a temporary folder, written from text.
-std::string WriteMachine(const TempFolder& folder, const std::string& toml) {
-    auto file = folder.path() / "m.toml";
-    std::ofstream(file) << toml;
-    return file.string();
-}
-
-const std::string kOneStick = larkin::test::MachineText("tools-one-stick");
 
 TEST(Tools, AnswerHelpWithUsageOnStandardOutput) {
     std::vector<std::string> programs = {"simctl", "corvid-list"};
@@ -50,68 +40,62 @@ TEST(Tools, AnswerHelpWithUsageOnStandardOutput) {
         // A wrong option is a usage error, not a run.
         EXPECT_EQ(RunCommand(Program(name.c_str()) + " --no-such-option").exitCode, 2);
     }
+    std::vector<std::pair<std::string, std::string>> helps = {
+        {"'" LARKIN_SOURCE_DIR "/dev' --help", "./dev test"},
+        {"'" LARKIN_SOURCE_DIR "/scripts/demo' --help", "scripts/demo [BUILD]"}};
 #ifdef LARKIN_HAVE_DESKTOP_PROGRAM
     const std::string noDisplay = "env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM ";
-    CommandRun help = RunCommand(noDisplay + Program("Larkin") + " --help");
-    EXPECT_EQ(help.exitCode, 0);
-    EXPECT_NE(help.output.find("--machine <file>"), std::string::npos) << help.output;
-    CommandRun version = RunCommand(noDisplay + Program("Larkin") + " --version");
-    EXPECT_EQ(version.exitCode, 0);
-    EXPECT_EQ(version.output, "Larkin 1.4\n") << "the version the window's title carries";
+    helps.emplace_back(noDisplay + Program("Larkin") + " --help", "--machine <file>");
+    helps.emplace_back(noDisplay + Program("Larkin") + " --version", "Larkin ");
 #endif
-    CommandRun dev = RunCommand("'" LARKIN_SOURCE_DIR "/dev' --help");
-    EXPECT_EQ(dev.exitCode, 0);
-    EXPECT_NE(dev.output.find("./dev test"), std::string::npos) << dev.output;
-    CommandRun demo = RunCommand("'" LARKIN_SOURCE_DIR "/scripts/demo' --help");
-    EXPECT_EQ(demo.exitCode, 0);
-    EXPECT_NE(demo.output.find("scripts/demo [BUILD]"), std::string::npos) << demo.output;
-}
-
-TEST(Tools, SimctlTakesTheMachineBeforeOrAfterTheCommand) {
-    TempFolder folder;
-    std::string machine = WriteMachine(folder, kOneStick);
-    for (const std::string& args :
-         {"--machine '" + machine + "' show", "show --machine '" + machine + "'",
-          "show '--machine=" + machine + "'"}) {
-        SCOPED_TRACE(args);
-        CommandRun run = RunCommand(Program("simctl") + " " + args);
-        EXPECT_EQ(run.exitCode, 0);
-        EXPECT_NE(run.output.find("Machine " + machine), std::string::npos) << run.output;
-        // The serial number whole, not its first eight characters.
-        EXPECT_NE(
-            run.output.find("INQUIRY \"ACME\" \"Disk\" \"1.00\" serial \"ABCDEFGHIJKLMNOPQRST\""),
-            std::string::npos)
-            << run.output;
+    for (const auto& [command, says] : helps) {
+        CommandRun run = RunCommand(command);
+        EXPECT_EQ(run.exitCode, 0) << command;
+        EXPECT_NE(run.output.find(says), std::string::npos) << command << "\n" << run.output;
     }
-    EXPECT_EQ(RunCommand(Program("simctl") + " unplug stick1 --machine '" + machine + "'").exitCode,
-              0);
-    CommandRun create = RunCommand(Program("simctl") + " create --machine '" + machine + "'");
-    EXPECT_NE(create.output.find("(unplugged)"), std::string::npos) << create.output;
-    // show names the disk plug takes, though the platform no longer sees it.
-    CommandRun shown = RunCommand(Program("simctl") + " show --machine '" + machine + "'");
-    EXPECT_NE(shown.output.find("\n  stick1     adapter usb1       unplugged\n"), std::string::npos)
-        << shown.output;
 }
 
-TEST(Tools, FailuresExitNonZero) {
+// simctl takes --machine before or after its command; a failure exits 1, a
+// usage error 2, and a machine that cannot start is an error, not an empty
+// machine, for every program.
+TEST(Tools, SimctlTakesTheMachineAnywhereAndFailuresExitNonZero) {
     TempFolder folder;
-    std::string machine = WriteMachine(folder, kOneStick);
-    std::string simctl = Program("simctl") + " --machine '" + machine + "' ";
-    EXPECT_EQ(RunCommand(simctl + "unplug no-such-disk").exitCode, 1);
-    EXPECT_EQ(RunCommand(simctl + "frobnicate").exitCode, 2);
-    EXPECT_EQ(RunCommand(simctl + "show extra").exitCode, 2);
-    EXPECT_EQ(RunCommand(simctl + "journal forget").exitCode, 2);
-    EXPECT_EQ(RunCommand(Program("simctl")).exitCode, 2);
-
-    // A machine that cannot start is an error, not an empty machine.
-    std::string broken = WriteMachine(folder, "[[adapter]]\nid = \"a b\"\nclass = \"USB\"\n");
-    EXPECT_EQ(RunCommand(Program("simctl") + " show --machine '" + broken + "'").exitCode, 1);
-    EXPECT_NE(RunCommand(Program("corvid-list") + " --machine '" + broken + "'").exitCode, 0);
+    std::ofstream(folder.path() / "m.toml") << larkin::test::MachineText("tools-one-stick");
+    std::ofstream(folder.path() / "b.toml") << "[[adapter]]\nid = \"a b\"\nclass = \"USB\"\n";
+    const std::string machine = Quoted((folder.path() / "m.toml").string()),
+                      broken = Quoted((folder.path() / "b.toml").string());
+    // The serial number whole, not its first eight characters.
+    const std::string shown = "INQUIRY \"ACME\" \"Disk\" \"1.00\" serial \"ABCDEFGHIJKLMNOPQRST\"";
+    struct Case {
+        std::string command;
+        int exitCode;
+        std::string says;
+    };
+    for (const Case& c : std::vector<Case>{
+             {"simctl --machine " + machine + " show", 0, shown},
+             {"simctl show --machine " + machine, 0, shown},
+             {"simctl show --machine=" + machine, 0, shown},
+             {"simctl --machine " + machine + " unplug no-such-disk", 1, ""},
+             {"simctl --machine " + machine + " frobnicate", 2, ""},
+             {"simctl --machine " + machine + " show extra", 2, ""},
+             {"simctl --machine " + machine + " journal forget", 2, ""},
+             {"simctl", 2, ""},
+             {"simctl show --machine " + broken, 1, ""},
+             {"corvid-list --machine " + broken, 2, ""},
 #ifdef LARKIN_HAVE_LIST_USB_DRIVES
-    CommandRun list = RunCommand("LARKIN_MACHINE='" + broken + "' " + Program("list_usb_drives"));
-    EXPECT_EQ(list.exitCode, 1);
-    EXPECT_EQ(list.output.find("USB drives"), std::string::npos) << list.output;
+             {"list_usb_drives", 1, ""},
 #endif
+             {"simctl unplug stick1 --machine " + machine, 0, ""},
+             {"simctl create --machine " + machine, 0, "(unplugged)"},
+             // show names the disk plug takes, though the platform no longer sees it.
+             {"simctl show --machine " + machine, 0,
+              "\n  stick1     adapter usb1       unplugged\n"},
+         }) {
+        CommandRun run =
+            RunCommand("LARKIN_MACHINE=" + broken + " " + Quoted(LARKIN_BIN) + "/" + c.command);
+        EXPECT_EQ(run.exitCode, c.exitCode) << c.command << "\n" << run.output;
+        EXPECT_NE(run.output.find(c.says), std::string::npos) << c.command << "\n" << run.output;
+    }
 }
 
 #ifdef LARKIN_HAVE_LIST_USB_DRIVES

@@ -3,17 +3,14 @@
 // line gets the tool's own words, a failing exit code and no write at all.
 #include <gtest/gtest.h>
 
-#include <cstdlib>
 #include <filesystem>
 #include <fstream>
-#include <iterator>
-#include <sstream>
 #include <string>
+#include <vector>
 
 #include "commands.h"
 #include "fat_volume_probe.h"
 #include "larkin/platform.h"
-#include "larkin/simulation.h"
 #include "larkin/test_controls.h"
 #include "run_command.h"
 #include "shell/command_runner.h"
@@ -49,56 +46,47 @@ class CmdTest : public ::testing::Test {
     TestMachine machine_{larkin::test::MachineText("tools-two-sticks")};
 };
 
-TEST(CmdOnTheDemoMachine, FormatMakesTheFat16VolumeTheEngineExpects) {
-    // A copy of the demo machine, its images made afresh.
-    TempFolder folder;
-    std::filesystem::copy_file(LARKIN_DEMO_MACHINE, folder.path() / "demo.toml");
-    std::string error;
-    ASSERT_TRUE(larkin::sim::Restart((folder.path() / "demo.toml").string(), &error)) << error;
-    ::setenv("LARKIN_MACHINE", (folder.path() / "demo.toml").c_str(), 1);
-    larkin::controls::ClearJournal();
-
-    CmdRun run = RunCmd("/c format E: /Q /V:FreeDOS /FS:FAT");
-    ASSERT_EQ(run.exitCode, 0) << run.output;
-    EXPECT_NE(run.output.find("Insert new disk for drive E:\nand press ENTER when ready..."),
-              std::string::npos)
-        << run.output;
-    EXPECT_NE(run.output.find("QuickFormatting 127M\n"), std::string::npos) << run.output;
-    EXPECT_NE(run.output.find("Format complete.\n"), std::string::npos) << run.output;
-    EXPECT_NE(run.output.find("    2,048 bytes in each allocation unit."), std::string::npos);
-    EXPECT_NE(run.output.find("16 bits in each FAT entry."), std::string::npos);
-
-    EXPECT_EQ(VolumeSummary("E:"), "FAT16   |FREEDOS    |63|255/63|80|clean");
-    EXPECT_EQ(larkin::test::ReadBootSector("E:").totalSectors, 128u * 2048 - 63);
-    EXPECT_EQ(JournalText(), "stick1 32256+134185472 via mkfs.fat\n");
-}
-
-TEST_F(CmdTest, FormatWaitsForEnterBeforeTouchingTheDisk) {
-    CmdRun run = RunCmd("/c format F: /Q /V:FreeDOS /FS:FAT", nullptr);
-    EXPECT_EQ(run.exitCode, 4);
-    EXPECT_NE(run.output.find("and press ENTER when ready..."), std::string::npos);
-    EXPECT_EQ(run.output.find("Format complete."), std::string::npos) << run.output;
-    EXPECT_EQ(JournalText(), "");
-
-    // The Windows command line comes whole from the platform when it is set.
-    run = RunCmd("", "\n", "LARKIN_COMMAND_LINE='cmd /c format F: /Q /V:FreeDOS /FS:FAT'");
-    ASSERT_EQ(run.exitCode, 0) << run.output;
-    EXPECT_NE(run.output.find("12 bits in each FAT entry."), std::string::npos) << run.output;
-    EXPECT_EQ(VolumeSummary("F:"), "FAT12   |FREEDOS    |32|64/32|80|clean");
-}
-
-TEST_F(CmdTest, FormatWithoutALabelAsksForOne) {
-    CmdRun run = RunCmd("/c format F: /Q", "\nBAD.LABEL\nboot disk\n");
-    ASSERT_EQ(run.exitCode, 0) << run.output;
-    EXPECT_NE(run.output.find("Invalid characters in volume label"), std::string::npos);
-    EXPECT_EQ(larkin::test::ReadBootSector("F:").label.substr(0, 9), "BOOT DISK");
-}
-
-TEST_F(CmdTest, MkdosfsMakesFat32WithTheLabelAsGiven) {
-    CmdRun run = RunCmd("/c mkdosfs -F 32 -n Tolmar E:", nullptr);
-    ASSERT_EQ(run.exitCode, 0) << run.output;
-    EXPECT_NE(run.output.find("mkfs.fat"), std::string::npos) << run.output;
-    EXPECT_EQ(VolumeSummary("E:"), "FAT32   |Tolmar     |63|255/63|80|clean");
+// format waits for its Enter before it touches the disk, asks for a label
+// it was not given, and makes the volume DOS would; mkdosfs makes the one
+// asked for; the Windows command line comes whole from the platform when set.
+TEST_F(CmdTest, FormatAndMkdosfsMakeTheVolumeAsked) {
+    const std::string e = "stick1 32256+41910784 via mkfs.fat\n",
+                      f = "stick2 16384+8372224 via mkfs.fat\n";
+    struct Case {
+        std::string arguments;
+        const char* input;
+        std::string environment;
+        int code;
+        std::vector<std::string> says;
+        const char* drive;
+        std::string summary, journal;
+    };
+    // clang-format off
+    for (const Case& c : std::vector<Case>{
+             {"/c format E: /Q /V:FreeDOS /FS:FAT", "\n", "", 0,
+              {"Insert new disk for drive E:\nand press ENTER when ready...", "QuickFormatting 39M\n",
+               "Format complete.\n", "    1,024 bytes in each allocation unit.", "16 bits in each FAT entry."},
+              "E:", "FAT16   |FREEDOS    |63|255/63|80|81857|clean", e},
+             {"/c format F: /Q /V:FreeDOS /FS:FAT", nullptr, "", 4, {"and press ENTER when ready..."}, "F:", "", ""},
+             {"", "\n", "LARKIN_COMMAND_LINE='cmd /c format F: /Q /V:FreeDOS /FS:FAT'", 0,
+              {"12 bits in each FAT entry."}, "F:", "FAT12   |FREEDOS    |32|64/32|80|16352|clean", f},
+             {"/c format F: /Q", "\nBAD.LABEL\nboot disk\n", "", 0, {"Invalid characters in volume label"},
+              "F:", "FAT12   |BOOT DISK  |32|64/32|80|16352|clean", f + "stick2 16384+8372224 via mlabel\n"},
+             {"/c mkdosfs -F 32 -n Tolmar E:", nullptr, "", 0, {"mkfs.fat"},
+              "E:", "FAT32   |Tolmar     |63|255/63|80|81837|clean", e},
+         }) {
+        // clang-format on
+        SCOPED_TRACE(c.environment + c.arguments);
+        larkin::controls::ClearJournal();
+        CmdRun run = RunCmd(c.arguments, c.input, c.environment);
+        EXPECT_EQ(run.exitCode, c.code) << run.output;
+        for (const std::string& said : c.says)
+            EXPECT_NE(run.output.find(said), std::string::npos) << said << "\n" << run.output;
+        if (!c.summary.empty()) {
+            EXPECT_EQ(VolumeSummary(c.drive), c.summary);
+        }
+        EXPECT_EQ(JournalText(), c.journal);
+    }
 }
 
 TEST_F(CmdTest, CopyTakesTheFilesOfAFolderNotItsSubFolders) {
@@ -177,7 +165,7 @@ TEST_F(CmdTest, WrongLinesGetTheToolsWordsAndWriteNothing) {
     EXPECT_EQ(JournalText(), "");
 
     // A volume held by a handle of another process: refused after the
-    // Enter, untouched.
+    // Enter, untouched (copy and mkdosfs are refused by the volume tools).
     LARKIN_TOOL_VOLUME where{};
     HANDLE held = LarkinOpenVolumeForTool("F:", "holder", TRUE, &where);
     ASSERT_NE(held, INVALID_HANDLE_VALUE);
@@ -185,10 +173,6 @@ TEST_F(CmdTest, WrongLinesGetTheToolsWordsAndWriteNothing) {
     EXPECT_EQ(format.exitCode, 4);
     EXPECT_NE(format.output.find("and press ENTER when ready..."), std::string::npos);
     EXPECT_NE(format.output.find("Cannot lock current drive.\n"), std::string::npos);
-    EXPECT_EQ(RunCmd("/c copy " + files + " F:").output,
-              "        0 file(s) copied.\nAccess is denied.\n");
-    EXPECT_EQ(RunCmd("/c mkdosfs -F 32 F:").output,
-              "mkdosfs: unable to open F:: Device or resource busy\n");
     EXPECT_EQ(JournalText(), "stick2 16384+8372224 via holder\n");
     CloseHandle(held);
 
@@ -199,7 +183,7 @@ TEST_F(CmdTest, WrongLinesGetTheToolsWordsAndWriteNothing) {
 TEST_F(CmdTest, TheEnginesRunnerFormatsWithItsOneEnter) {
     char line[] = "cmd /c format E: /Q /V:FreeDOS /FS:FAT";
     ASSERT_TRUE(tessel::RunConsoleCommand(line, true, INFINITE));
-    EXPECT_EQ(VolumeSummary("E:"), "FAT16   |FREEDOS    |63|255/63|80|clean");
+    EXPECT_EQ(VolumeSummary("E:"), "FAT16   |FREEDOS    |63|255/63|80|81857|clean");
     EXPECT_EQ(JournalText(), "stick1 32256+41910784 via mkfs.fat\n");
 }
 

@@ -31,32 +31,30 @@ TEST(LarkinWriter, EveryBadRequestIsRefusedBeforeAnythingIsWritten) {
     TempFolder folder;
     std::filesystem::copy_file(LARKIN_SOURCE_DIR "/machines/demo.toml",
                                folder.path() / "demo.toml");
-    const std::string header = kHeader, stick = kStick;
+    const std::string header = kHeader, stick = kStick, e = header + "destination E:\n" + stick;
     struct Case {
         std::string request;
         const char* said;
         std::string environment = "";
     } cases[] = {
         {"make-bootable\n", "no known header"},
-        {header + "destination E:\n" + stick + "image LarkinDemo\n", "cut short"},
-        {header + "destination E:\n" + stick + "image LarkinDemo\nend", "cut short"},
-        {header + "destination E:\n" + stick + "image LarkinDemo\nend\n" + std::string(5000, 'x'),
-         "larger than 4096"},
-        {header + "destination E:\n" + stick + "image ..\nend\n", "not a folder of the image"},
-        {header + "destination E:\n" + stick + "image /etc\nend\n", "not a folder of the image"},
+        {e + "image LarkinDemo\n", "cut short"},
+        {e + "image LarkinDemo\nend", "cut short"},
+        {e + "image LarkinDemo\nend\n" + std::string(5000, 'x'), "larger than 4096"},
+        {e + "image ..\nend\n", "not a folder of the image"},
+        {e + "image /etc\nend\n", "not a folder of the image"},
         {header + "destination A:\n" + stick + "floppy\nend\n", "not a drive letter C: to Z:"},
         {header + "destination E:\ndestination F:\n" + stick + "floppy\nend\n", "twice"},
-        {header + "destination E:\n" + stick + "image LarkinDemo\nfloppy\nend\n", "twice"},
+        {e + "image LarkinDemo\nfloppy\nend\n", "twice"},
         {header + "destination E:\nname Bad\x01Name\nfloppy\nend\n", "not text"},
         {header + "destination E:\nname Another Stick\nimage LarkinDemo\nend\n",
          "not the drive chosen"},
-        {header + "destination E:\n" + stick + "path \\\\?\\usbstor#other\nimage LarkinDemo\nend\n",
-         "not the drive chosen"},
+        {e + "path \\\\?\\usbstor#other\nimage LarkinDemo\nend\n", "not the drive chosen"},
         {header + "destination Q:\n" + stick + "image LarkinDemo\nend\n", "no USB drive Q:"},
-        {header + "destination E:\n" + stick + "image Nowhere\nend\n", "Nowhere"},
+        {e + "image Nowhere\nend\n", "Nowhere"},
         // Through pkexec no setting of the user's is honoured.
-        {header + "destination E:\n" + stick + "image LarkinDemo\nend\n",
-         "is not honoured when writing with privileges", "PKEXEC_UID=1000"},
+        {e + "image LarkinDemo\nend\n", "is not honoured when writing with privileges",
+         "PKEXEC_UID=1000"},
     };
     for (const Case& c : cases) {
         SCOPED_TRACE(c.request);
