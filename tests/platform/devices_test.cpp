@@ -50,15 +50,17 @@ TEST(DeviceSets, InterfaceDetailNamesTheStick) {
     std::vector<char> buffer(1024);
     auto* detail = reinterpret_cast<SP_DEVICE_INTERFACE_DETAIL_DATA_A*>(buffer.data());
     detail->cbSize = 5;  // the 32-bit header size is wrong here
-    EXPECT_FALSE(SetupDiGetDeviceInterfaceDetailA(set, &data, detail, 1024, nullptr, nullptr));
-    EXPECT_EQ(GetLastError(), ERROR_INVALID_USER_BUFFER);
+    LARKIN_EXPECT_FAILS(
+        SetupDiGetDeviceInterfaceDetailA(set, &data, detail, 1024, nullptr, nullptr),
+        ERROR_INVALID_USER_BUFFER);
     detail->cbSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A);
     ASSERT_TRUE(SetupDiGetDeviceInterfaceDetailA(set, &data, detail, 1024, nullptr, nullptr));
     std::string path = detail->DevicePath;
     EXPECT_EQ(path.rfind("\\\\?\\usbstor#disk&ven_sandisk&prod_cruzer&rev_1.00#", 0), 0u) << path;
     EXPECT_NE(path.find("{53f56307-b6bf-11d0-94f2-00a0c91efb8b}"), std::string::npos);
-    EXPECT_FALSE(SetupDiEnumDeviceInterfaces(set, nullptr, &GUID_DEVINTERFACE_DISK, 1, &data));
-    EXPECT_EQ(GetLastError(), ERROR_NO_MORE_ITEMS);
+    LARKIN_EXPECT_FAILS(
+        SetupDiEnumDeviceInterfaces(set, nullptr, &GUID_DEVINTERFACE_DISK, 1, &data),
+        ERROR_NO_MORE_ITEMS);
     SetupDiDestroyDeviceInfoList(set);
 }
 
@@ -230,12 +232,13 @@ TEST(Volumes, LettersFoldersAndDriveTypes) {
     DWORD returned = 0;
     ASSERT_TRUE(GetVolumePathNamesForVolumeNameA(stick.c_str(), paths, sizeof paths, &returned));
     EXPECT_EQ(std::string(paths, returned), std::string("G:\\\0C:\\Mount\\Stick\\\0\0", 21));
-    EXPECT_FALSE(GetVolumePathNamesForVolumeNameA(stick.c_str(), paths, 5, &returned));
-    EXPECT_EQ(GetLastError(), ERROR_MORE_DATA);
+    LARKIN_EXPECT_FAILS(GetVolumePathNamesForVolumeNameA(stick.c_str(), paths, 5, &returned),
+                        ERROR_MORE_DATA);
     EXPECT_EQ(returned, 21u);
     std::string noSlash = stick.substr(0, stick.size() - 1);
-    EXPECT_FALSE(GetVolumePathNamesForVolumeNameA(noSlash.c_str(), paths, sizeof paths, &returned));
-    EXPECT_EQ(GetLastError(), ERROR_INVALID_NAME);
+    LARKIN_EXPECT_FAILS(
+        GetVolumePathNamesForVolumeNameA(noSlash.c_str(), paths, sizeof paths, &returned),
+        ERROR_INVALID_NAME);
 
     EXPECT_EQ(GetDriveTypeA("A:\\"), DRIVE_REMOVABLE);
     EXPECT_EQ(GetDriveTypeA("\\\\.\\G:\\"), DRIVE_REMOVABLE);
@@ -264,14 +267,10 @@ TEST(ToolVolumes, RefusedVolumesAndNames) {
     TestMachine machine(MachineText("platform-two-sticks"));
     controls::ClearJournal();
     LARKIN_TOOL_VOLUME where{};
-    EXPECT_EQ(LarkinOpenVolumeForTool("C:", "mkfs.fat", TRUE, &where), INVALID_HANDLE_VALUE);
-    EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
-    EXPECT_EQ(LarkinOpenVolumeForTool("Q:", "mkfs.fat", TRUE, &where), INVALID_HANDLE_VALUE);
-    EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);
-    EXPECT_EQ(LarkinOpenVolumeForTool("\\\\.\\PhysicalDrive1", "mkfs.fat", TRUE, &where),
-              INVALID_HANDLE_VALUE);
-    EXPECT_EQ(LarkinOpenVolumeForTool(nullptr, "mkfs.fat", TRUE, &where), INVALID_HANDLE_VALUE);
-    EXPECT_EQ(GetLastError(), ERROR_INVALID_PARAMETER);
+    LARKIN_EXPECT_FAILS(ToolGets("C:"), ERROR_ACCESS_DENIED);
+    LARKIN_EXPECT_FAILS(ToolGets("Q:"), ERROR_FILE_NOT_FOUND);
+    EXPECT_FALSE(ToolGets("\\\\.\\PhysicalDrive1"));
+    LARKIN_EXPECT_FAILS(ToolGets(nullptr), ERROR_INVALID_PARAMETER);
     // Reading the system volume is fine; it is never locked or journaled.
     EXPECT_TRUE(Handle(LarkinOpenVolumeForTool("C:", "mdir", FALSE, &where)).Valid());
     // A stick read by a program: its geometry, and no journal either.

@@ -204,8 +204,7 @@ TEST_P(Conformance, AVolumeLockKeepsOutEveryOtherHandleAndProcess) {
     LARKIN_EXPECT_FAILS(Control(second.Get(), FSCTL_LOCK_VOLUME), ERROR_ACCESS_DENIED);
     LARKIN_EXPECT_FAILS(WriteAt(second.Get(), 0, data), ERROR_ACCESS_DENIED);
     LARKIN_EXPECT_FAILS(Open(volume, GENERIC_READ).Valid(), ERROR_ACCESS_DENIED);
-    EXPECT_FALSE(Control(second.Get(), FSCTL_UNLOCK_VOLUME));
-    EXPECT_EQ(GetLastError(), ERROR_NOT_LOCKED);
+    LARKIN_EXPECT_FAILS(Control(second.Get(), FSCTL_UNLOCK_VOLUME), ERROR_NOT_LOCKED);
     ASSERT_TRUE(Control(first.Get(), FSCTL_UNLOCK_VOLUME));
     ASSERT_TRUE(Control(second.Get(), FSCTL_LOCK_VOLUME)) << GetLastError();
     second.Close();
@@ -224,10 +223,7 @@ TEST_P(Conformance, AVolumeLockKeepsOutEveryOtherHandleAndProcess) {
     LARKIN_EXPECT_FAILS(Control(mine.Get(), FSCTL_LOCK_VOLUME), ERROR_ACCESS_DENIED);
     LARKIN_EXPECT_FAILS(WriteAt(mine.Get(), 0, data), ERROR_ACCESS_DENIED);
     LARKIN_EXPECT_FAILS(Open(volume, GENERIC_READ).Valid(), ERROR_ACCESS_DENIED);
-    LARKIN_TOOL_VOLUME where{};
-    EXPECT_EQ(LarkinOpenVolumeForTool(volume.c_str(), "mkfs.fat", TRUE, &where),
-              INVALID_HANDLE_VALUE);
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+    LARKIN_EXPECT_FAILS(ToolGets(volume.c_str()), ERROR_ACCESS_DENIED);
     EXPECT_TRUE(backend_->Stored(0, 0, 2 * kMiB) == before);
     EXPECT_TRUE(controls::Journal().empty());
 
@@ -510,10 +506,7 @@ TEST_P(Conformance, AnEmptySlotOpensWithItsLetterAndMovesNothing) {
     LARKIN_EXPECT_FAILS(ReadAt(slot.Get(), 0, Sector()), ERROR_NOT_READY);
     LARKIN_EXPECT_FAILS(WriteAt(slot.Get(), 0, Pattern(Sector(), 9)), ERROR_NOT_READY);
     slot.Close();
-    LARKIN_TOOL_VOLUME where{};
-    EXPECT_EQ(LarkinOpenVolumeForTool(slots[0].c_str(), "mkfs.fat", TRUE, &where),
-              INVALID_HANDLE_VALUE);
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NOT_READY));
+    LARKIN_EXPECT_FAILS(ToolGets(slots[0].c_str()), ERROR_NOT_READY);
     for (const auto& entry : controls::Journal()) EXPECT_FALSE(entry.completed) << entry.via;
 }
 
@@ -564,9 +557,7 @@ TEST_P(Conformance, TheSystemsOwnDisksAreNeverOpenedForWriting) {
     if (others == 0) GTEST_SKIP() << "this computer shows no disk of its own";
     EXPECT_EQ(GetDriveTypeA("C:\\"), static_cast<UINT>(DRIVE_FIXED));
     LARKIN_EXPECT_FAILS(Open("\\\\.\\C:", kReadWrite).Valid(), ERROR_ACCESS_DENIED);
-    LARKIN_TOOL_VOLUME where{};
-    EXPECT_EQ(LarkinOpenVolumeForTool("C:", "mkfs.fat", TRUE, &where), INVALID_HANDLE_VALUE);
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+    LARKIN_EXPECT_FAILS(ToolGets("C:"), ERROR_ACCESS_DENIED);
     EXPECT_TRUE(controls::Journal().empty());
 }
 
