@@ -191,9 +191,8 @@ TEST_P(Conformance, ControlCodesNeedTheAccessTheyDeclare) {
     EXPECT_TRUE(controls::Journal().empty());
 }
 
-// A locked volume refuses a second lock, other writers and new opens, in
-// this process and in every other; closing the handle, or the death of the
-// process that holds it, unlocks it.
+// A lock holds against every other handle and process, until its handle
+// closes or its process dies.
 TEST_P(Conformance, AVolumeLockKeepsOutEveryOtherHandleAndProcess) {
     LARKIN_START_STICKS(Stick());
     const std::string volume = "\\\\.\\" + Letter(0);
@@ -233,9 +232,7 @@ TEST_P(Conformance, AVolumeLockKeepsOutEveryOtherHandleAndProcess) {
     EXPECT_EQ(backend_->Stored(0, kMiB, Sector()), data);
 }
 
-// An outside program is handed a volume nobody else holds (a held one is
-// refused, above), and holds it while it works; the journal covers the
-// whole volume until it is done.
+// The journal covers the whole volume until the outside program is done.
 TEST_P(Conformance, AnOutsideProgramGetsTheVolumeLockedAndJournaled) {
     LARKIN_START_STICKS(Stick());
     const std::string letter = Letter(0);
@@ -346,10 +343,8 @@ TEST_P(Conformance, ANewDriveLayoutGivesTheVolumesOfTheNewTable) {
     EXPECT_EQ(journal[0].offset, 0u);
 }
 
-// Bytes written past the drive layout are taken when the stick's properties
-// are updated, and whatever holds a FAT file system gets a volume: a
-// partition of a type the system would not mount, or the whole stick
-// formatted without a table.
+// Whatever holds a FAT file system gets a volume once the properties are
+// updated: a partition of a type no volume is made of, or a whole stick.
 TEST_P(Conformance, WrittenBytesGiveTheVolumesTheirFileSystemsAsk) {
     if (!HaveProgram("mkfs.fat")) GTEST_SKIP() << "mkfs.fat (dosfstools) is not installed";
     LARKIN_START_STICKS(Stick(false));
