@@ -1,19 +1,22 @@
-// The device tree through SetupDi and CM calls, where a caller errs. The
-// walks, the two-call sizing and removal are the Verran suite's, whose
-// library makes those calls.
+// The device tree, control codes, partitions and volumes of the simulated
+// machine where a caller errs or the machine file sets them, beyond what
+// every backend keeps. (The walks, the two-call sizing and removal are the
+// Verran suite's.)
 #include <gtest/gtest.h>
 
+#include <array>
+#include <cstring>
 #include <string>
 #include <vector>
 
 #include "larkin/platform.h"
+#include "larkin/test_controls.h"
 #include "run_command.h"
 #include "test_machine.h"
+#include "windows_calls.h"
 
+namespace larkin::test {
 namespace {
-
-using larkin::test::MachineText;
-using larkin::test::TestMachine;
 
 std::vector<std::string> DeviceIds(const GUID& cls, const char* enumerator = nullptr,
                                    DWORD flags = DIGCF_PRESENT) {
@@ -47,15 +50,17 @@ TEST(DeviceSets, InterfaceDetailNamesTheStick) {
     std::vector<char> buffer(1024);
     auto* detail = reinterpret_cast<SP_DEVICE_INTERFACE_DETAIL_DATA_A*>(buffer.data());
     detail->cbSize = 5;  // the 32-bit header size is wrong here
-    EXPECT_FALSE(SetupDiGetDeviceInterfaceDetailA(set, &data, detail, 1024, nullptr, nullptr));
-    EXPECT_EQ(GetLastError(), ERROR_INVALID_USER_BUFFER);
+    LARKIN_EXPECT_FAILS(
+        SetupDiGetDeviceInterfaceDetailA(set, &data, detail, 1024, nullptr, nullptr),
+        ERROR_INVALID_USER_BUFFER);
     detail->cbSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A);
     ASSERT_TRUE(SetupDiGetDeviceInterfaceDetailA(set, &data, detail, 1024, nullptr, nullptr));
     std::string path = detail->DevicePath;
     EXPECT_EQ(path.rfind("\\\\?\\usbstor#disk&ven_sandisk&prod_cruzer&rev_1.00#", 0), 0u) << path;
     EXPECT_NE(path.find("{53f56307-b6bf-11d0-94f2-00a0c91efb8b}"), std::string::npos);
-    EXPECT_FALSE(SetupDiEnumDeviceInterfaces(set, nullptr, &GUID_DEVINTERFACE_DISK, 1, &data));
-    EXPECT_EQ(GetLastError(), ERROR_NO_MORE_ITEMS);
+    LARKIN_EXPECT_FAILS(
+        SetupDiEnumDeviceInterfaces(set, nullptr, &GUID_DEVINTERFACE_DISK, 1, &data),
+        ERROR_NO_MORE_ITEMS);
     SetupDiDestroyDeviceInfoList(set);
 }
 
@@ -105,4 +110,283 @@ TEST(ConfigurationManager, TheRootShortBuffersAndUnknownNodes) {
     EXPECT_EQ(CM_Get_Child(&none, 0, 0), CR_INVALID_DEVNODE);
 }
 
+// A request's outcome, its last error.
+DWORD Ask(const Handle& handle, DWORD code, void* out, DWORD outSize) {
+    return Control(handle.Get(), code, nullptr, 0, out, outSize) ? ERROR_SUCCESS : GetLastError();
+}
+
+// What the machine file says of a disk, beyond what every backend shows
+// (the conformance suite): its geometry and its device texts.
+TEST(Identity, TheMachineFilesGeometryAndDeviceTexts) {
+    TestMachine machine(MachineText("platform-two-sticks"));
+    Handle disk = Open("\\\\.\\PhysicalDrive1");
+    std::array<BYTE, 120> buffer{};
+    ASSERT_EQ(Ask(disk, IOCTL_DISK_GET_DRIVE_GEOMETRY_EX, buffer.data(), 120), ERROR_SUCCESS);
+    auto* geometry = reinterpret_cast<DISK_GEOMETRY_EX*>(buffer.data());
+    EXPECT_EQ(geometry->Geometry.SectorsPerTrack, 32u);
+    EXPECT_EQ(geometry->Geometry.TracksPerCylinder, 64u);
+    EXPECT_EQ(Ask(disk, 0x00123456, buffer.data(), 120), ERROR_INVALID_FUNCTION);
+    STORAGE_DEVICE_NUMBER number{};
+    ASSERT_EQ(Ask(disk, IOCTL_STORAGE_GET_DEVICE_NUMBER, &number, sizeof number), ERROR_SUCCESS);
+    EXPECT_EQ(number.DeviceType, FILE_DEVICE_DISK);
+    EXPECT_EQ(number.PartitionNumber, 0u);
+    EXPECT_EQ(Ask(disk, IOCTL_STORAGE_GET_DEVICE_NUMBER, &number, 8), ERROR_INSUFFICIENT_BUFFER);
+
+    // The serial tells twin sticks apart.
+    STORAGE_PROPERTY_QUERY query{StorageDeviceProperty, PropertyStandardQuery, {0}};
+    alignas(8) std::array<BYTE, 256> descriptor{};
+    DWORD returned = 0;
+    ASSERT_TRUE(DeviceIoControl(disk.Get(), IOCTL_STORAGE_QUERY_PROPERTY, &query, sizeof query,
+                                descriptor.data(), 256, &returned, nullptr));
+    const auto* device = reinterpret_cast<const STORAGE_DEVICE_DESCRIPTOR*>(descriptor.data());
+    ASSERT_EQ(returned, device->Size);
+    EXPECT_STREQ(reinterpret_cast<const char*>(&descriptor[device->VendorIdOffset]), "SanDisk");
+    EXPECT_STREQ(reinterpret_cast<const char*>(&descriptor[device->SerialNumberOffset]),
+                 "AA11BB22CC33");
+    EXPECT_EQ(device->BusType, BusTypeUsb);
+    EXPECT_TRUE(DeviceIoControl(disk.Get(), IOCTL_STORAGE_QUERY_PROPERTY, &query, sizeof query,
+                                descriptor.data(), 8, &returned, nullptr));
+    EXPECT_EQ(returned, 8u) << "a header-sized buffer learns the size";
+
+    // The machine file's partition, as the drive layout shows it.
+    std::vector<BYTE> layoutBuffer(2496);
+    ASSERT_EQ(Ask(disk, IOCTL_DISK_GET_DRIVE_LAYOUT_EX, layoutBuffer.data(), 2496), ERROR_SUCCESS);
+    auto* layout = reinterpret_cast<DRIVE_LAYOUT_INFORMATION_EX*>(layoutBuffer.data());
+    EXPECT_EQ(layout->PartitionStyle, static_cast<DWORD>(PARTITION_STYLE_MBR));
+    ASSERT_EQ(layout->PartitionCount, 4u);
+    const auto& first = layout->PartitionEntry[0];
+    EXPECT_EQ(first.StartingOffset.QuadPart, 32 * 512);
+    EXPECT_EQ(first.Mbr.PartitionType, 0x0E);
+    EXPECT_EQ(first.Mbr.HiddenSectors, 32u);
+    EXPECT_EQ(first.PartitionNumber, 1u);
+    EXPECT_FALSE(first.Mbr.BootIndicator);
+    EXPECT_EQ(layout->PartitionEntry[1].Mbr.PartitionType, 0);
+}
+
+// A command that moves data in, and its record.
+PassThrough record;
+DWORD Scsi(const Handle& handle, std::vector<BYTE> cdb, std::vector<BYTE>& data) {
+    return SendCommand(handle.Get(), std::move(cdb), SCSI_IOCTL_DATA_IN, data, record)
+               ? ERROR_SUCCESS
+               : GetLastError();
+}
+
+// INQUIRY and mode page 5 say what the machine file sets; a command the
+// stick does not answer is CHECK CONDITION, its sense repeated once by
+// REQUEST SENSE.
+TEST(PassThroughDirect, AnswersAsTheMachineFileSays) {
+    TestMachine machine(MachineText("platform-two-sticks"));
+    Handle stick = Open("\\\\.\\PhysicalDrive1");
+    std::vector<BYTE> data(255), sense(32);
+    ASSERT_EQ(Scsi(stick, {0x12, 0, 0, 0, 0xFF, 0}, data), ERROR_SUCCESS);
+    EXPECT_EQ(record.request.ScsiStatus, 0);
+    EXPECT_EQ(std::string(reinterpret_cast<char*>(&data[8]), 36),
+              "SanDisk Cruzer          1.00AA11BB22");
+    EXPECT_EQ(data[1], 0x80);  // removable
+
+    std::fill(data.begin(), data.end(), 0);
+    ASSERT_EQ(Scsi(stick, {0x5A, 0, 0x05, 0, 0, 0, 0, 0, 0xFF, 0}, data), ERROR_SUCCESS);
+    EXPECT_EQ(data[8], 0x05);
+    EXPECT_EQ(data[12], 64);  // heads
+    EXPECT_EQ(data[13], 32);  // sectors per track
+    EXPECT_EQ((data[16] << 8) | data[17], 16 * 1024 * 1024 / 512 / (64 * 32));
+
+    stick = Open("\\\\.\\PhysicalDrive2");  // does not answer mode page 5
+    ASSERT_EQ(Scsi(stick, {0x5A, 0, 0x05, 0, 0, 0, 0, 0, 0xFF, 0}, data), ERROR_SUCCESS);
+    EXPECT_EQ(record.request.ScsiStatus, SCSISTAT_CHECK_CONDITION);
+    EXPECT_EQ(record.sense[0], 0x70);
+    EXPECT_EQ(record.sense[2], 0x05);  // ILLEGAL REQUEST
+    EXPECT_EQ(record.sense[12], 0x24);
+    ASSERT_EQ(Scsi(stick, {0x03, 0, 0, 0, 32, 0}, sense), ERROR_SUCCESS);
+    EXPECT_EQ(record.request.ScsiStatus, 0);
+    EXPECT_EQ(sense[2], 0x05);
+    EXPECT_EQ(sense[12], 0x24);
+    ASSERT_EQ(Scsi(stick, {0x03, 0, 0, 0, 32, 0}, sense), ERROR_SUCCESS);
+    EXPECT_EQ(sense[2], 0x00);  // reported once, then gone
+}
+
+std::string VolumeOf(const char* letterPath) {
+    char name[MAX_PATH];
+    HANDLE search = FindFirstVolumeA(name, sizeof name);
+    std::string found;
+    do {
+        char paths[256];
+        DWORD returned = 0;
+        if (GetVolumePathNamesForVolumeNameA(name, paths, sizeof paths, &returned) &&
+            std::strcmp(paths, letterPath) == 0)
+            found = name;
+    } while (found.empty() && FindNextVolumeA(search, name, sizeof name));
+    FindVolumeClose(search);
+    return found;
+}
+
+TEST(Volumes, LettersFoldersAndDriveTypes) {
+    TestMachine machine(MachineText("platform-folders-and-empty-slot"));
+    DWORD drives = GetLogicalDrives();
+    for (char letter : {'A', 'G', 'H', 'K'}) EXPECT_TRUE(drives & (1u << (letter - 'A'))) << letter;
+    EXPECT_FALSE(drives & (1u << ('C' - 'A')));
+
+    std::string stick = VolumeOf("G:\\");
+    ASSERT_FALSE(stick.empty());
+    char paths[64];
+    DWORD returned = 0;
+    ASSERT_TRUE(GetVolumePathNamesForVolumeNameA(stick.c_str(), paths, sizeof paths, &returned));
+    EXPECT_EQ(std::string(paths, returned), std::string("G:\\\0C:\\Mount\\Stick\\\0\0", 21));
+    LARKIN_EXPECT_FAILS(GetVolumePathNamesForVolumeNameA(stick.c_str(), paths, 5, &returned),
+                        ERROR_MORE_DATA);
+    EXPECT_EQ(returned, 21u);
+    std::string noSlash = stick.substr(0, stick.size() - 1);
+    LARKIN_EXPECT_FAILS(
+        GetVolumePathNamesForVolumeNameA(noSlash.c_str(), paths, sizeof paths, &returned),
+        ERROR_INVALID_NAME);
+
+    EXPECT_EQ(GetDriveTypeA("A:\\"), DRIVE_REMOVABLE);
+    EXPECT_EQ(GetDriveTypeA("\\\\.\\G:\\"), DRIVE_REMOVABLE);
+    EXPECT_EQ(GetDriveTypeA(stick.c_str()), DRIVE_REMOVABLE);
+    EXPECT_EQ(GetDriveTypeA("Q:\\"), DRIVE_NO_ROOT_DIR);
+
+    // The folder mount path is a directory, not a device.
+    EXPECT_EQ(
+        CreateFileA("\\\\.\\C:\\Mount\\Stick", GENERIC_READ, 3, nullptr, OPEN_EXISTING, 0, nullptr),
+        INVALID_HANDLE_VALUE);
+    EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED);
+}
+
+// The floppy reads, and is no disk of the device tree.
+TEST(Volumes, TheFloppyReadsButHasNoDeviceNumber) {
+    TestMachine machine(MachineText("platform-folders-and-empty-slot"));
+    Handle floppy = Open("\\\\.\\A:", GENERIC_READ);
+    EXPECT_TRUE(ReadAt(floppy.Get(), 0, 512));
+    STORAGE_DEVICE_NUMBER number{};
+    EXPECT_NE(Ask(floppy, IOCTL_STORAGE_GET_DEVICE_NUMBER, &number, sizeof number), ERROR_SUCCESS);
+}
+
+// Only a volume is handed to a program; reading the system volume is fine,
+// and neither read is locked or journaled.
+TEST(ToolVolumes, RefusedVolumesAndNames) {
+    TestMachine machine(MachineText("platform-two-sticks"));
+    controls::ClearJournal();
+    LARKIN_TOOL_VOLUME where{};
+    LARKIN_EXPECT_FAILS(ToolGets("C:"), ERROR_ACCESS_DENIED);
+    LARKIN_EXPECT_FAILS(ToolGets("Q:"), ERROR_FILE_NOT_FOUND);
+    EXPECT_FALSE(ToolGets("\\\\.\\PhysicalDrive1"));
+    LARKIN_EXPECT_FAILS(ToolGets(nullptr), ERROR_INVALID_PARAMETER);
+    // Reading the system volume is fine; it is never locked or journaled.
+    EXPECT_TRUE(Handle(LarkinOpenVolumeForTool("C:", "mdir", FALSE, &where)).Valid());
+    // A stick read by a program: its geometry, and no journal either.
+    EXPECT_TRUE(Handle(LarkinOpenVolumeForTool("E:\\", "mdir", FALSE, &where)).Valid());
+    EXPECT_EQ(where.heads, 64u);
+    EXPECT_EQ(where.sectorsPerTrack, 32u);
+    EXPECT_TRUE(controls::Journal().empty());
+}
+
+// A disk opened for reading and writing, its sectors 512 bytes.
+class Disk : public Handle {
+  public:
+    explicit Disk(const char* name) : Handle(Open(name)) {}
+
+    void WriteSector(uint64_t lba, std::array<BYTE, 512> sector) {
+        sector[510] = 0x55;
+        sector[511] = 0xAA;
+        ASSERT_TRUE(WriteAt(Get(), lba * 512, sector)) << GetLastError();
+    }
+    // The layout as the system reads it after the table changed.
+    std::vector<PARTITION_INFORMATION_EX> Layout() {
+        Control(Get(), IOCTL_DISK_UPDATE_PROPERTIES);
+        std::vector<BYTE> buffer(64 * 1024);
+        EXPECT_TRUE(Control(Get(), IOCTL_DISK_GET_DRIVE_LAYOUT_EX, nullptr, 0, buffer.data(),
+                            static_cast<DWORD>(buffer.size())))
+            << GetLastError();
+        auto* layout = reinterpret_cast<DRIVE_LAYOUT_INFORMATION_EX*>(buffer.data());
+        return {layout->PartitionEntry, layout->PartitionEntry + layout->PartitionCount};
+    }
+};
+
+void Entry(BYTE* at, BYTE type, uint32_t first, uint32_t count) {
+    at[4] = type;
+    std::memcpy(at + 8, &first, 4);
+    std::memcpy(at + 12, &count, 4);
+}
+
+// Partition numbers of the volumes on disk, in the order the system lists them.
+std::vector<DWORD> VolumeNumbers(DWORD disk) {
+    std::vector<DWORD> numbers;
+    char name[MAX_PATH];
+    HANDLE search = FindFirstVolumeA(name, sizeof name);
+    if (search == INVALID_HANDLE_VALUE) return numbers;
+    do {
+        std::string path(name);
+        path.pop_back();  // no trailing backslash to open it
+        if (auto number = DeviceNumber(path); number && number->DeviceNumber == disk)
+            numbers.push_back(number->PartitionNumber);
+    } while (FindNextVolumeA(search, name, sizeof name));
+    FindVolumeClose(search);
+    return numbers;
+}
+
+// Each logical drive adds four entries to the layout, and takes the next
+// number; an extended chain that loops is read once.
+TEST(PartitionModel, ExtendedChains) {
+    TestMachine machine(MachineText("platform-two-sticks"));
+    Disk stick("\\\\.\\PhysicalDrive2");
+    ASSERT_TRUE(stick.Valid());
+    std::array<BYTE, 512> mbr{};
+    Entry(&mbr[446], 0x05, 2048, 12000);
+    Entry(&mbr[462], 0x06, 100, 0);  // a type but no sectors: no partition, no number
+    stick.WriteSector(0, mbr);
+    for (uint32_t i = 0; i < 6; ++i) {
+        std::array<BYTE, 512> ebr{};
+        Entry(&ebr[446], 0x06, 63, 1000);
+        if (i < 5) Entry(&ebr[462], 0x05, (i + 1) * 2000, 2000);
+        stick.WriteSector(2048 + i * 2000, ebr);
+    }
+    std::vector<BYTE> buffer(2496 + 576 * 3);
+    for (DWORD tooSmall : {2496u, 2496u + 576 * 2})
+        LARKIN_EXPECT_FAILS(Control(stick.Get(), IOCTL_DISK_GET_DRIVE_LAYOUT_EX, nullptr, 0,
+                                    buffer.data(), tooSmall),
+                            ERROR_INSUFFICIENT_BUFFER);
+    auto layout = stick.Layout();
+    ASSERT_EQ(layout.size(), 28u);
+    EXPECT_EQ(layout[4].PartitionNumber, 1u);  // the first logical drive
+    EXPECT_EQ(layout[4].StartingOffset.QuadPart, (2048 + 63) * 512);
+    EXPECT_EQ(layout[4].Mbr.HiddenSectors, 63u);
+
+    // 2048 -> 4048 -> 6048 -> back to 4048.
+    std::array<BYTE, 512> ebr{};
+    Entry(&ebr[446], 0x06, 63, 1000);
+    Entry(&ebr[462], 0x05, 2000, 2000);
+    stick.WriteSector(6048, ebr);
+    layout = stick.Layout();
+    ASSERT_EQ(layout.size(), 4u + 3 * 4);
+    EXPECT_EQ(layout[4].PartitionNumber, 1u);
+    EXPECT_EQ(layout[12].PartitionNumber, 3u);
+    EXPECT_EQ(VolumeNumbers(2), (std::vector<DWORD>{1, 2, 3}));
+}
+
+TEST(PartitionModel, ChsFieldsStopAtCylinder1023) {
+    TestMachine machine(MachineText("platform-2gib-disk"));
+    Disk disk("\\\\.\\PhysicalDrive0");
+    ASSERT_TRUE(disk.Valid());
+    std::vector<BYTE> buffer(DRIVE_LAYOUT_HEADER_SIZE + 4 * sizeof(PARTITION_INFORMATION_EX));
+    auto* layout = reinterpret_cast<DRIVE_LAYOUT_INFORMATION_EX*>(buffer.data());
+    layout->PartitionStyle = PARTITION_STYLE_MBR;
+    layout->PartitionCount = 4;
+    auto& first = layout->PartitionEntry[0];
+    first.StartingOffset.QuadPart = 63 * 512;
+    first.PartitionLength.QuadPart = (2048LL << 20) - 63 * 512;
+    first.Mbr.PartitionType = 0x0E;
+    first.Mbr.BootIndicator = TRUE;
+    ASSERT_TRUE(Control(disk.Get(), IOCTL_DISK_SET_DRIVE_LAYOUT_EX, buffer.data(),
+                        static_cast<DWORD>(buffer.size())))
+        << GetLastError();
+    auto mbr = ReadAt(disk.Get(), 0, 512);
+    ASSERT_TRUE(mbr);
+    // Start: cylinder 0, head 1, sector 1 (LBA 63 on 16 heads of 63 sectors);
+    // end: cylinder 4161 lies past 1023, so the highest CHS address there is.
+    EXPECT_EQ(std::vector<std::byte>(mbr->begin() + 447, mbr->begin() + 454),
+              (std::vector<std::byte>{std::byte{1}, std::byte{1}, std::byte{0}, std::byte{0x0E},
+                                      std::byte{15}, std::byte{0xFF}, std::byte{0xFF}}));
+}
+
 }  // namespace
+}  // namespace larkin::test

@@ -1,119 +1,95 @@
-// Opening disks, volumes, ports and files by their Windows names, and the
-// share modes of plain files.
+// Opening disks, volumes, ports and files by their Windows names, the share
+// modes of plain files, and the write guard on the simulated machine beyond
+// what every backend keeps: the system disk is the Windows directory's,
+// whatever path reaches it; plain-file names never reach a device nor the
+// machine's own files; a process narrowed to one drive reaches no other.
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <filesystem>
 #include <fstream>
-#include <string>
 #include <optional>
+#include <string>
 #include <tuple>
 
 #include "larkin/platform.h"
+#include "larkin/simulation.h"
+#include "larkin/test_controls.h"
 #include "run_command.h"
 #include "test_machine.h"
 #include "windows_calls.h"
 
+namespace larkin::test {
 namespace {
 
-using larkin::test::MachineText;
-using larkin::test::TestMachine;
-
-HANDLE Open(const std::string& name, DWORD access = GENERIC_READ | GENERIC_WRITE) {
-    return CreateFileA(name.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                       OPEN_EXISTING, 0, nullptr);
-}
-
-TEST(CreateFile, OpensEachKindOfDeviceName) {
+TEST(CreateFile, DeviceNamesOpenInAnyCaseOrFailWithTheirErrors) {
     TestMachine machine(MachineText("platform-two-sticks"));
-    for (const char* name : {"\\\\.\\PhysicalDrive1", "\\\\.\\physicaldrive2",
-                             "\\\\.\\E:", "\\\\.\\e:", "\\\\.\\scsi0:", "\\\\.\\SCSI2:"}) {
-        HANDLE handle = Open(name);
-        EXPECT_NE(handle, INVALID_HANDLE_VALUE) << name;
-        EXPECT_TRUE(CloseHandle(handle)) << name;
-    }
-}
-
-TEST(CreateFile, MissingDevicesFailWithTheirErrors) {
-    TestMachine machine(MachineText("platform-two-sticks"));
-    struct Case {
-        const char* name;
-        DWORD error;
-    } cases[] = {
+    const std::pair<const char*, DWORD> names[] = {
+        {"\\\\.\\PhysicalDrive1", ERROR_SUCCESS},
+        {"\\\\.\\physicaldrive2", ERROR_SUCCESS},
+        {"\\\\.\\E:", ERROR_SUCCESS},
+        {"\\\\.\\e:", ERROR_SUCCESS},
+        {"\\\\.\\scsi0:", ERROR_SUCCESS},
+        {"\\\\.\\SCSI2:", ERROR_SUCCESS},
         {"\\\\.\\PhysicalDrive7", ERROR_FILE_NOT_FOUND},
         {"\\\\.\\F:", ERROR_FILE_NOT_FOUND},  // a letter without a volume
         {"\\\\.\\scsi9:", ERROR_FILE_NOT_FOUND},
         {"\\\\?\\usbstor#nothing#{53f56307-b6bf-11d0-94f2-00a0c91efb8b}", ERROR_FILE_NOT_FOUND}};
-    for (const auto& c : cases) {
+    for (const auto& [name, error] : names) {
         SetLastError(0);
-        EXPECT_EQ(Open(c.name), INVALID_HANDLE_VALUE) << c.name;
-        EXPECT_EQ(GetLastError(), c.error) << c.name;
+        EXPECT_EQ(Open(name).Valid(), error == ERROR_SUCCESS) << name;
+        if (error != ERROR_SUCCESS) {
+            EXPECT_EQ(GetLastError(), error) << name;
+        }
     }
-}
 
-TEST(CreateFile, ClosedAndWrongHandlesAreInvalid) {
-    TestMachine machine(MachineText("platform-two-sticks"));
-    HANDLE disk = Open("\\\\.\\PhysicalDrive1");
-    ASSERT_NE(disk, INVALID_HANDLE_VALUE);
-    ASSERT_TRUE(CloseHandle(disk));
+    HANDLE disk = Open("\\\\.\\PhysicalDrive1").Get();  // closed as the Handle goes
     BYTE sector[512];
     DWORD done = 0;
-    EXPECT_FALSE(ReadFile(disk, sector, 512, &done, nullptr));
-    EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
-    EXPECT_FALSE(CloseHandle(disk));
-    EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
-    EXPECT_FALSE(DeviceIoControl(INVALID_HANDLE_VALUE, IOCTL_DISK_UPDATE_PROPERTIES, nullptr, 0,
-                                 nullptr, 0, &done, nullptr));
-    EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
+    LARKIN_EXPECT_FAILS(ReadFile(disk, sector, 512, &done, nullptr), ERROR_INVALID_HANDLE);
+    LARKIN_EXPECT_FAILS(CloseHandle(disk), ERROR_INVALID_HANDLE);
+    LARKIN_EXPECT_FAILS(Control(INVALID_HANDLE_VALUE, IOCTL_DISK_UPDATE_PROPERTIES),
+                        ERROR_INVALID_HANDLE);
 }
 
-// On a machine of their own: a folder made after another machine's went may
-// take its inode, and with it the place of that machine's own files.
 TEST(PlainFiles, DispositionsAndTheirLastErrors) {
     TestMachine machine(MachineText("platform-two-sticks"));
-    larkin::test::TempFolder folder;
+    TempFolder folder;
     std::string path = (folder.path() / "saved.bin").string();
-    HANDLE file = CreateFileA(path.c_str(), FILE_ALL_ACCESS, 0, nullptr, OPEN_EXISTING, 0, nullptr);
-    EXPECT_EQ(file, INVALID_HANDLE_VALUE);
-    EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);
-
-    file = CreateFileA(path.c_str(), FILE_ALL_ACCESS, 0, nullptr, OPEN_ALWAYS,
-                       FILE_ATTRIBUTE_NORMAL, nullptr);
-    ASSERT_NE(file, INVALID_HANDLE_VALUE);
-    EXPECT_EQ(GetLastError(), ERROR_SUCCESS);
-    DWORD done = 0;
-    ASSERT_TRUE(WriteFile(file, "abc", 3, &done, nullptr));
-    CloseHandle(file);
-
-    file = CreateFileA(path.c_str(), FILE_ALL_ACCESS, 0, nullptr, OPEN_ALWAYS,
-                       FILE_ATTRIBUTE_NORMAL, nullptr);
+    auto create = [&](DWORD disposition) {
+        return Handle(CreateFileA(path.c_str(), FILE_ALL_ACCESS, 0, nullptr, disposition,
+                                  FILE_ATTRIBUTE_NORMAL, nullptr));
+    };
+    LARKIN_EXPECT_FAILS(create(OPEN_EXISTING).Valid(), ERROR_FILE_NOT_FOUND);
+    {
+        Handle made = create(OPEN_ALWAYS);
+        ASSERT_TRUE(made.Valid());
+        EXPECT_EQ(GetLastError(), ERROR_SUCCESS);
+        DWORD done = 0;
+        ASSERT_TRUE(WriteFile(made.Get(), "abc", 3, &done, nullptr));
+    }
+    Handle file = create(OPEN_ALWAYS);
     EXPECT_EQ(GetLastError(), ERROR_ALREADY_EXISTS);
-    LARGE_INTEGER size{};
-    ASSERT_TRUE(GetFileSizeEx(file, &size));
-    EXPECT_EQ(size.QuadPart, 3);  // opened, not truncated
     char text[8] = {};
-    ASSERT_TRUE(ReadFile(file, text, sizeof text, &done, nullptr));
-    EXPECT_EQ(done, 3u);
-    EXPECT_STREQ(text, "abc");
+    DWORD done = 0;
+    ASSERT_TRUE(ReadFile(file.Get(), text, sizeof text, &done, nullptr));
+    EXPECT_STREQ(text, "abc");  // opened, not truncated
 
     // Another spelling of the name, opened for no access at all beside the
     // unshared handle, is the same file; another file is not.
-    std::string spelled = (folder.path() / "." / "saved.bin").string();
-    HANDLE same = CreateFileA(spelled.c_str(), 0, 0, nullptr, OPEN_EXISTING, 0, nullptr);
-    ASSERT_NE(same, INVALID_HANDLE_VALUE);
+    Handle same(CreateFileA((folder.path() / "." / "saved.bin").c_str(), 0, 0, nullptr,
+                            OPEN_EXISTING, 0, nullptr));
     std::ofstream(folder.path() / "other.bin") << "abc";
-    HANDLE other = CreateFileA((folder.path() / "other.bin").string().c_str(), GENERIC_READ, 0,
-                               nullptr, OPEN_EXISTING, 0, nullptr);
+    Handle other(CreateFileA((folder.path() / "other.bin").c_str(), GENERIC_READ, 0, nullptr,
+                             OPEN_EXISTING, 0, nullptr));
     BY_HANDLE_FILE_INFORMATION a{}, b{}, c{};
-    ASSERT_TRUE(GetFileInformationByHandle(file, &a));
-    ASSERT_TRUE(GetFileInformationByHandle(same, &b));
-    ASSERT_TRUE(GetFileInformationByHandle(other, &c));
+    ASSERT_TRUE(GetFileInformationByHandle(file.Get(), &a));
+    ASSERT_TRUE(GetFileInformationByHandle(same.Get(), &b));
+    ASSERT_TRUE(GetFileInformationByHandle(other.Get(), &c));
     EXPECT_EQ(std::tie(a.dwVolumeSerialNumber, a.nFileIndexHigh, a.nFileIndexLow),
               std::tie(b.dwVolumeSerialNumber, b.nFileIndexHigh, b.nFileIndexLow));
     EXPECT_NE(a.nFileIndexLow, c.nFileIndexLow);
     EXPECT_EQ(a.nFileSizeLow, 3u);
-    CloseHandle(other);
-    CloseHandle(same);
-    CloseHandle(file);
 }
 
 // A plain file held open by this process or by a child process.
@@ -126,22 +102,22 @@ class HeldOpen {
         if (inChild)
             child_.emplace([&] { return open() != INVALID_HANDLE_VALUE; });
         else
-            handle_ = larkin::test::Handle(open());
+            handle_ = Handle(open());
     }
     bool opened() const { return child_ ? child_->Succeeded() : handle_.Valid(); }
 
   private:
-    larkin::test::Handle handle_;
-    std::optional<larkin::test::ChildHolding> child_;
+    Handle handle_;
+    std::optional<ChildHolding> child_;
 };
 
 TEST(PlainFiles, ShareModesHoldBetweenHandlesAndProcesses) {
     TestMachine machine(MachineText("platform-two-sticks"));
-    larkin::test::TempFolder folder;
+    TempFolder folder;
     std::string path = (folder.path() / "shared.bin").string();
     std::ofstream(path) << "abc";
     constexpr DWORD kAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
-    constexpr DWORD kReadWrite = FILE_SHARE_READ | FILE_SHARE_WRITE;
+    constexpr DWORD kBoth = FILE_SHARE_READ | FILE_SHARE_WRITE;
     struct Case {
         DWORD access, share;  // the open that holds the file
         DWORD laterAccess, laterShare;
@@ -150,12 +126,12 @@ TEST(PlainFiles, ShareModesHoldBetweenHandlesAndProcesses) {
     for (const Case& c : {
              Case{GENERIC_READ, FILE_SHARE_READ, GENERIC_READ, FILE_SHARE_READ, true},
              Case{GENERIC_READ, FILE_SHARE_READ, GENERIC_WRITE, kAll, false},
-             Case{GENERIC_READ, kReadWrite, GENERIC_WRITE, FILE_SHARE_WRITE, false},
-             Case{GENERIC_READ, kReadWrite, GENERIC_WRITE, kReadWrite, true},
+             Case{GENERIC_READ, kBoth, GENERIC_WRITE, FILE_SHARE_WRITE, false},
+             Case{GENERIC_READ, kBoth, GENERIC_WRITE, kBoth, true},
              Case{GENERIC_WRITE, FILE_SHARE_WRITE, GENERIC_WRITE, FILE_SHARE_WRITE, true},
              Case{GENERIC_WRITE, FILE_SHARE_WRITE, GENERIC_READ, kAll, false},
              Case{FILE_ALL_ACCESS, 0, GENERIC_READ, kAll, false},
-             Case{FILE_ALL_ACCESS, kReadWrite, GENERIC_READ, kReadWrite, false},  // delete
+             Case{FILE_ALL_ACCESS, kBoth, GENERIC_READ, kBoth, false},  // delete
              Case{FILE_ALL_ACCESS, 0, 0, kAll, true},  // no data access: no sharing
              Case{0, 0, FILE_ALL_ACCESS, 0, true},
          }) {
@@ -165,13 +141,11 @@ TEST(PlainFiles, ShareModesHoldBetweenHandlesAndProcesses) {
                          << " " << c.laterShare << (inChild ? " in another process" : ""));
             HeldOpen held(path, c.access, c.share, inChild);
             ASSERT_TRUE(held.opened());
-            HANDLE later = CreateFileA(path.c_str(), c.laterAccess, c.laterShare, nullptr,
-                                       OPEN_EXISTING, 0, nullptr);
-            EXPECT_EQ(later != INVALID_HANDLE_VALUE, c.opens);
-            if (later == INVALID_HANDLE_VALUE) {
+            Handle later(CreateFileA(path.c_str(), c.laterAccess, c.laterShare, nullptr,
+                                     OPEN_EXISTING, 0, nullptr));
+            EXPECT_EQ(later.Valid(), c.opens);
+            if (!later.Valid()) {
                 EXPECT_EQ(GetLastError(), ERROR_SHARING_VIOLATION);
-            } else {
-                CloseHandle(later);
             }
         }
     }
@@ -179,20 +153,165 @@ TEST(PlainFiles, ShareModesHoldBetweenHandlesAndProcesses) {
         // A refused open truncates nothing; a refused delete deletes nothing.
         HeldOpen held(path, GENERIC_READ, FILE_SHARE_READ, true);
         ASSERT_TRUE(held.opened());
-        EXPECT_EQ(
-            CreateFileA(path.c_str(), GENERIC_WRITE, kAll, nullptr, CREATE_ALWAYS, 0, nullptr),
-            INVALID_HANDLE_VALUE);
+        EXPECT_FALSE(Handle(CreateFileA(path.c_str(), GENERIC_WRITE, kAll, nullptr, CREATE_ALWAYS,
+                                        0, nullptr))
+                         .Valid());
         EXPECT_EQ(std::filesystem::file_size(path), 3u);
-        EXPECT_FALSE(DeleteFileA(path.c_str()));
-        EXPECT_EQ(GetLastError(), ERROR_SHARING_VIOLATION);
+        LARKIN_EXPECT_FAILS(DeleteFileA(path.c_str()), ERROR_SHARING_VIOLATION);
     }
     // Once the holder is gone the file opens and deletes again.
-    HANDLE again =
-        CreateFileA(path.c_str(), FILE_ALL_ACCESS, 0, nullptr, TRUNCATE_EXISTING, 0, nullptr);
-    ASSERT_NE(again, INVALID_HANDLE_VALUE);
+    EXPECT_TRUE(Handle(CreateFileA(path.c_str(), FILE_ALL_ACCESS, 0, nullptr, TRUNCATE_EXISTING, 0,
+                                   nullptr))
+                    .Valid());
     EXPECT_EQ(std::filesystem::file_size(path), 0u);
-    CloseHandle(again);
     EXPECT_TRUE(DeleteFileA(path.c_str()));
 }
 
+// The machine "platform-system-on-d": the system disk holds D:, where the
+// Windows directory is; a data disk holds C:; both are ASPI hosts too.
+std::vector<std::string> JournaledDisks() {
+    std::vector<std::string> disks;
+    for (const auto& entry : controls::Journal()) disks.push_back(entry.disk);
+    return disks;
+}
+
+TEST(WriteGuard, NoPathWritesTheDiskOfTheWindowsDirectory) {
+    TestMachine machine(MachineText("platform-system-on-d"));
+    ASSERT_TRUE(machine.started());
+    controls::ClearJournal();
+    std::vector<BYTE> data(512, 0xEE);
+    PassThrough record{};
+
+    LARKIN_EXPECT_FAILS(Open("\\\\.\\PhysicalDrive0").Valid(), ERROR_ACCESS_DENIED);
+    EXPECT_FALSE(Open("\\\\.\\D:", GENERIC_WRITE).Valid());
+
+    // Pass-through needs read and write access.
+    Handle readOnly = Open("\\\\.\\PhysicalDrive0", GENERIC_READ);
+    ASSERT_TRUE(readOnly.Valid());
+    LARKIN_EXPECT_FAILS(
+        SendCommand(readOnly.Get(), Cdb10(0x2A, 0, 1), SCSI_IOCTL_DATA_OUT, data, record),
+        ERROR_ACCESS_DENIED);
+
+    // Through the port, a read goes and no write does.
+    Handle port = Open("\\\\.\\scsi0:");
+    ASSERT_TRUE(port.Valid());
+    for (auto cdb : {Cdb10(0x2A, 0, 1), std::vector<BYTE>{0x04, 0, 0, 0, 0, 0},  // FORMAT UNIT
+                     Cdb10(0x41, 0, 1),                                          // WRITE SAME(10)
+                     std::vector<BYTE>{0xC5, 0, 0, 0, 0, 0}}) {                  // vendor specific
+        SetLastError(0);
+        LARKIN_EXPECT_FAILS(SendCommand(port.Get(), cdb, SCSI_IOCTL_DATA_OUT, data, record),
+                            ERROR_ACCESS_DENIED);
+    }
+    std::vector<BYTE> read(512);
+    EXPECT_TRUE(SendCommand(port.Get(), Cdb10(0x28, 0, 1), SCSI_IOCTL_DATA_IN, read, record))
+        << GetLastError();
+    EXPECT_EQ(read[510], 0x55);
+
+    // ASPI: host 0 drives the system disk's port, host 1 the data disk's.
+    BYTE status = 0;
+    auto cdb = Cdb10(0x2A, 5, 1);
+    EXPECT_EQ(LarkinScsiExecute(0, 0, 0, cdb.data(), 10, LARKIN_SCSI_DATA_OUT, data.data(), 512,
+                                nullptr, 0, &status),
+              DWORD{ERROR_ACCESS_DENIED});
+    EXPECT_EQ(LarkinScsiExecute(1, 0, 0, cdb.data(), 10, LARKIN_SCSI_DATA_OUT, data.data(), 512,
+                                nullptr, 0, &status),
+              DWORD{ERROR_SUCCESS});
+    EXPECT_EQ(status, SCSISTAT_GOOD);
+
+    // The disk that holds C: but not the Windows directory is an ordinary disk.
+    Handle other = Open("\\\\.\\PhysicalDrive1");
+    EXPECT_TRUE(WriteAt(other.Get(), 0, data));
+    EXPECT_EQ(JournaledDisks(), (std::vector<std::string>{"data", "data"}));
+}
+
+TEST(WriteGuard, AProcessNarrowedToOneDriveReachesNoOther) {
+    TestMachine machine(MachineText("platform-system-on-d"));
+    ASSERT_TRUE(machine.started());
+    EXPECT_FALSE(LarkinSeeOnlyDrive("Q:"));
+    ASSERT_TRUE(LarkinSeeOnlyDrive("C:"));
+    // The programs it starts see as little.
+    STARTUPINFOA startup{};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION child{};
+    char line[] = "sh -c \"test \\\"$LARKIN_ONLY_DISK\\\" = data\"";
+    ASSERT_TRUE(CreateProcessA(nullptr, line, nullptr, nullptr, FALSE, 0, nullptr, nullptr,
+                               &startup, &child));
+    ASSERT_EQ(WaitForSingleObject(child.hProcess, INFINITE), WAIT_OBJECT_0);
+    DWORD code = 1;
+    EXPECT_TRUE(GetExitCodeProcess(child.hProcess, &code) && code == 0);
+    Handle process(child.hProcess), thread(child.hThread);
+    EXPECT_EQ(GetLogicalDrives(), 1u << 2);  // C: alone
+    EXPECT_TRUE(Open("\\\\.\\PhysicalDrive1").Valid());
+    for (const char* other : {"\\\\.\\PhysicalDrive0", "\\\\.\\D:"})
+        EXPECT_FALSE(Open(other, GENERIC_READ).Valid()) << other;
+    // Not even a SCSI command through the other disk's ASPI host.
+    std::vector<BYTE> data(512);
+    std::vector<uint8_t> inquiry = {0x12, 0, 0, 0, 36, 0};
+    BYTE status = 0;
+    EXPECT_EQ(LarkinScsiExecute(0, 0, 0, inquiry.data(), 6, LARKIN_SCSI_DATA_IN, data.data(), 36,
+                                nullptr, 0, &status),
+              DWORD{ERROR_DEVICE_NOT_CONNECTED});
+    EXPECT_EQ(LarkinScsiExecute(1, 0, 0, inquiry.data(), 6, LARKIN_SCSI_DATA_IN, data.data(), 36,
+                                nullptr, 0, &status),
+              DWORD{ERROR_SUCCESS});
+}
+
+// Plain-file names never reach a device, nor the machine file, its images
+// and its state folder's files: as plain files they would be written past
+// the guard and the journal. Regular files elsewhere stay plain files,
+// links to them included.
+TEST(WriteGuard, PlainFileNamesNeverReachADeviceNorTheMachinesOwnFiles) {
+    TestMachine machine(MachineText("platform-two-sticks"));
+    namespace fs = std::filesystem;
+    const fs::path state = machine.folder() / "machine.state";
+    const fs::path system = state / "system.img";
+    TempFolder folder;
+    const fs::path& outside = folder.path();
+    fs::create_symlink("/dev/zero", outside / "disk.img");
+    ASSERT_EQ(::mkfifo((outside / "pipe").c_str(), 0600), 0);
+    fs::create_symlink(system, outside / "link.img");
+    fs::create_hard_link(state / "stick1.img", outside / "hard.img");
+    fs::create_directory_symlink(state, outside / "state");
+    const auto systemSize = fs::file_size(system);
+    controls::ClearJournal();
+    std::vector<std::pair<fs::path, DWORD>> names = {
+        {system, OPEN_EXISTING},
+        {fs::relative(system), CREATE_ALWAYS},
+        {state / "locks" / ".." / "system.img", OPEN_ALWAYS},
+        {outside / "link.img", CREATE_ALWAYS},
+        {outside / "hard.img", OPEN_EXISTING},
+        {machine.file(), OPEN_EXISTING},
+        {state / "journal", OPEN_EXISTING},
+        {state / "saved.mbr", CREATE_NEW},
+        {outside / "state" / "saved.mbr", CREATE_ALWAYS},
+    };
+    for (const fs::path& device :
+         {fs::path("/dev/null"), fs::path("\\dev\\null"), outside / "disk.img",
+          fs::path("/dev/../dev/zero"), outside / "pipe"})
+        for (DWORD disposition : {DWORD{OPEN_EXISTING}, DWORD{OPEN_ALWAYS}, DWORD{CREATE_ALWAYS}})
+            names.emplace_back(device, disposition);
+    for (const auto& [path, disposition] : names) {
+        SetLastError(0);
+        Handle handle(CreateFileA(path.c_str(), kReadWrite, 0, nullptr, disposition, 0, nullptr));
+        EXPECT_FALSE(handle.Valid()) << path;
+        EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED) << path;
+    }
+    EXPECT_EQ(fs::file_size(system), systemSize);
+    EXPECT_FALSE(fs::exists(state / "saved.mbr"));
+    EXPECT_TRUE(controls::Journal().empty());
+
+    fs::create_symlink(outside / "table.bin", outside / "table-link.bin");
+    Handle made(CreateFileA((outside / "table.bin").c_str(), GENERIC_WRITE, FILE_SHARE_READ,
+                            nullptr, CREATE_NEW, 0, nullptr));
+    EXPECT_TRUE(made.Valid());
+    Handle linked(CreateFileA((outside / "table-link.bin").c_str(), GENERIC_READ,
+                              FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0,
+                              nullptr));
+    EXPECT_TRUE(linked.Valid());
+    Handle beside(CreateFileA((machine.folder() / "saved.mbr").c_str(), GENERIC_WRITE, 0, nullptr,
+                              CREATE_NEW, 0, nullptr));
+    EXPECT_TRUE(beside.Valid());
+}
+
 }  // namespace
+}  // namespace larkin::test

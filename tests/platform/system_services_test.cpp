@@ -75,17 +75,16 @@ TEST(Windows, ClassesAndExtraMemory) {
     EXPECT_TRUE(UnregisterClassA("TestClass", nullptr));
 }
 
-PROCESS_INFORMATION Start(const char* commandLine, const char* title, WORD show,
-                          DWORD flags = CREATE_NEW_CONSOLE) {
+// A program in a console of its own, titled and shown so.
+PROCESS_INFORMATION Start(std::string line, const char* title, WORD show) {
     STARTUPINFOA startup{};
     startup.cb = sizeof startup;
     startup.lpTitle = const_cast<LPSTR>(title);
     startup.dwFlags = STARTF_USESHOWWINDOW;
     startup.wShowWindow = show;
     PROCESS_INFORMATION process{};
-    std::string line = commandLine;
-    EXPECT_TRUE(CreateProcessA(nullptr, line.data(), nullptr, nullptr, FALSE, flags, nullptr,
-                               nullptr, &startup, &process))
+    EXPECT_TRUE(CreateProcessA(nullptr, line.data(), nullptr, nullptr, FALSE, CREATE_NEW_CONSOLE,
+                               nullptr, nullptr, &startup, &process))
         << GetLastError();
     return process;
 }

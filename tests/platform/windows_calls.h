@@ -68,6 +68,12 @@ inline bool Control(HANDLE handle, DWORD code, void* in = nullptr, DWORD inSize 
     return DeviceIoControl(handle, code, in, inSize, out, outSize, &returned, nullptr);
 }
 
+// Whether an outside program is handed the volume to write.
+inline bool ToolGets(const char* volume) {
+    LARKIN_TOOL_VOLUME where{};
+    return Handle(LarkinOpenVolumeForTool(volume, "mkfs.fat", TRUE, &where)).Valid();
+}
+
 // The disk and partition numbers of what name opens (for no access); none
 // (the last error set) where it does not open or has none.
 inline std::optional<STORAGE_DEVICE_NUMBER> DeviceNumber(const std::string& name) {

@@ -1,7 +1,5 @@
 // The machine a conformance case runs on: the simulated machine, or this
-// computer with loop devices standing in for USB sticks. A case makes its
-// sticks, starts the platform on them and then reaches them only through the
-// Windows API, so every rule is written once and checked on each backend.
+// computer with loop devices standing in for USB sticks.
 #ifndef LARKIN_TESTS_CONFORMANCE_BACKEND_UNDER_TEST_H
 #define LARKIN_TESTS_CONFORMANCE_BACKEND_UNDER_TEST_H
 

@@ -25,21 +25,18 @@ using ::testing::ElementsAre;
 using ::testing::StartsWith;
 
 constexpr uint64_t kMiB = 1ull << 20;
+// A call on a stick that is gone, or has no media: it fails as Windows fails it.
+void ExpectGone(bool done) {
+    EXPECT_FALSE(done);
+    EXPECT_THAT(GetLastError(), AnyOf(ERROR_NOT_READY, ERROR_DEVICE_NOT_CONNECTED));
+}
 
 struct Row {
     BackendKind kind;
     uint32_t sectorSize;
 };
-
-std::string Name(const Row& row) {
-    return std::string(row.kind == BackendKind::Simulated ? "Simulated" : "LoopDevices") +
-           std::to_string(row.sectorSize);
-}
-std::string RowName(const ::testing::TestParamInfo<Row>& info) {
-    return Name(info.param);
-}
 void PrintTo(const Row& row, std::ostream* out) {
-    *out << Name(row);
+    *out << (row.kind == BackendKind::Simulated ? "Simulated" : "LoopDevices") << row.sectorSize;
 }
 
 uint32_t BigEndian32(const BYTE* at) {
@@ -194,9 +191,8 @@ TEST_P(Conformance, ControlCodesNeedTheAccessTheyDeclare) {
     EXPECT_TRUE(controls::Journal().empty());
 }
 
-// A locked volume refuses a second lock, other writers and new opens, in
-// this process and in every other; closing the handle, or the death of the
-// process that holds it, unlocks it.
+// A lock holds against every other handle and process, until its handle
+// closes or its process dies.
 TEST_P(Conformance, AVolumeLockKeepsOutEveryOtherHandleAndProcess) {
     LARKIN_START_STICKS(Stick());
     const std::string volume = "\\\\.\\" + Letter(0);
@@ -207,8 +203,7 @@ TEST_P(Conformance, AVolumeLockKeepsOutEveryOtherHandleAndProcess) {
     LARKIN_EXPECT_FAILS(Control(second.Get(), FSCTL_LOCK_VOLUME), ERROR_ACCESS_DENIED);
     LARKIN_EXPECT_FAILS(WriteAt(second.Get(), 0, data), ERROR_ACCESS_DENIED);
     LARKIN_EXPECT_FAILS(Open(volume, GENERIC_READ).Valid(), ERROR_ACCESS_DENIED);
-    EXPECT_FALSE(Control(second.Get(), FSCTL_UNLOCK_VOLUME));
-    EXPECT_EQ(GetLastError(), ERROR_NOT_LOCKED);
+    LARKIN_EXPECT_FAILS(Control(second.Get(), FSCTL_UNLOCK_VOLUME), ERROR_NOT_LOCKED);
     ASSERT_TRUE(Control(first.Get(), FSCTL_UNLOCK_VOLUME));
     ASSERT_TRUE(Control(second.Get(), FSCTL_LOCK_VOLUME)) << GetLastError();
     second.Close();
@@ -227,10 +222,7 @@ TEST_P(Conformance, AVolumeLockKeepsOutEveryOtherHandleAndProcess) {
     LARKIN_EXPECT_FAILS(Control(mine.Get(), FSCTL_LOCK_VOLUME), ERROR_ACCESS_DENIED);
     LARKIN_EXPECT_FAILS(WriteAt(mine.Get(), 0, data), ERROR_ACCESS_DENIED);
     LARKIN_EXPECT_FAILS(Open(volume, GENERIC_READ).Valid(), ERROR_ACCESS_DENIED);
-    LARKIN_TOOL_VOLUME where{};
-    EXPECT_EQ(LarkinOpenVolumeForTool(volume.c_str(), "mkfs.fat", TRUE, &where),
-              INVALID_HANDLE_VALUE);
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+    LARKIN_EXPECT_FAILS(ToolGets(volume.c_str()), ERROR_ACCESS_DENIED);
     EXPECT_TRUE(backend_->Stored(0, 0, 2 * kMiB) == before);
     EXPECT_TRUE(controls::Journal().empty());
 
@@ -240,9 +232,7 @@ TEST_P(Conformance, AVolumeLockKeepsOutEveryOtherHandleAndProcess) {
     EXPECT_EQ(backend_->Stored(0, kMiB, Sector()), data);
 }
 
-// An outside program is handed a volume nobody else holds (a held one is
-// refused, above), and holds it while it works; the journal covers the
-// whole volume until it is done.
+// The journal covers the whole volume until the outside program is done.
 TEST_P(Conformance, AnOutsideProgramGetsTheVolumeLockedAndJournaled) {
     LARKIN_START_STICKS(Stick());
     const std::string letter = Letter(0);
@@ -353,10 +343,8 @@ TEST_P(Conformance, ANewDriveLayoutGivesTheVolumesOfTheNewTable) {
     EXPECT_EQ(journal[0].offset, 0u);
 }
 
-// Bytes written past the drive layout are taken when the stick's properties
-// are updated, and whatever holds a FAT file system gets a volume: a
-// partition of a type the system would not mount, or the whole stick
-// formatted without a table.
+// Whatever holds a FAT file system gets a volume once the properties are
+// updated: a partition of a type no volume is made of, or a whole stick.
 TEST_P(Conformance, WrittenBytesGiveTheVolumesTheirFileSystemsAsk) {
     if (!HaveProgram("mkfs.fat")) GTEST_SKIP() << "mkfs.fat (dosfstools) is not installed";
     LARKIN_START_STICKS(Stick(false));
@@ -473,17 +461,12 @@ TEST_P(Conformance, AStickPulledOutWhileOpenFailsItsHandles) {
     ASSERT_TRUE(WriteAt(volume.Get(), 0, Pattern(sector, 1))) << GetLastError();
 
     backend_->PullOut(0);
-    auto gone = AnyOf(ERROR_NOT_READY, ERROR_DEVICE_NOT_CONNECTED);
-    EXPECT_FALSE(WriteAt(volume.Get(), sector, Pattern(sector, 2)));
-    EXPECT_THAT(GetLastError(), gone);
-    EXPECT_FALSE(WriteAt(drive.Get(), 0, Pattern(sector, 3)));
-    EXPECT_THAT(GetLastError(), gone);
-    EXPECT_FALSE(ReadAt(drive.Get(), 0, sector));
-    EXPECT_THAT(GetLastError(), gone);
     std::vector<BYTE> layout(4096);
-    EXPECT_FALSE(
+    ExpectGone(WriteAt(volume.Get(), sector, Pattern(sector, 2)));
+    ExpectGone(WriteAt(drive.Get(), 0, Pattern(sector, 3)));
+    ExpectGone(!!ReadAt(drive.Get(), 0, sector));
+    ExpectGone(
         Control(drive.Get(), IOCTL_DISK_GET_DRIVE_LAYOUT_EX, nullptr, 0, layout.data(), 4096));
-    EXPECT_THAT(GetLastError(), gone);
 
     // The one write that reached the stick is on record as done; whatever
     // began after it as unfinished.
@@ -499,13 +482,10 @@ TEST_P(Conformance, AStickPulledOutWhileOpenFailsItsHandles) {
 // transfer fails as not ready.
 TEST_P(Conformance, AnEmptySlotOpensWithItsLetterAndMovesNothing) {
     LARKIN_START_STICKS(StickLayout{.sectorSize = Sector(), .partitioned = false, .media = false});
-    auto gone = AnyOf(ERROR_NOT_READY, ERROR_DEVICE_NOT_CONNECTED);
     Handle drive = Open(DiskName(0), kReadWrite);
     ASSERT_TRUE(drive.Valid()) << GetLastError();
-    EXPECT_FALSE(ReadAt(drive.Get(), 0, Sector()));
-    EXPECT_THAT(GetLastError(), gone);
-    EXPECT_FALSE(WriteAt(drive.Get(), 0, Pattern(Sector(), 8)));
-    EXPECT_THAT(GetLastError(), gone);
+    ExpectGone(!!ReadAt(drive.Get(), 0, Sector()));
+    ExpectGone(WriteAt(drive.Get(), 0, Pattern(Sector(), 8)));
     std::vector<BYTE> layout(4096);
     LARKIN_EXPECT_FAILS(
         Control(drive.Get(), IOCTL_DISK_GET_DRIVE_LAYOUT_EX, nullptr, 0, layout.data(), 4096),
@@ -521,10 +501,7 @@ TEST_P(Conformance, AnEmptySlotOpensWithItsLetterAndMovesNothing) {
     LARKIN_EXPECT_FAILS(ReadAt(slot.Get(), 0, Sector()), ERROR_NOT_READY);
     LARKIN_EXPECT_FAILS(WriteAt(slot.Get(), 0, Pattern(Sector(), 9)), ERROR_NOT_READY);
     slot.Close();
-    LARKIN_TOOL_VOLUME where{};
-    EXPECT_EQ(LarkinOpenVolumeForTool(slots[0].c_str(), "mkfs.fat", TRUE, &where),
-              INVALID_HANDLE_VALUE);
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NOT_READY));
+    LARKIN_EXPECT_FAILS(ToolGets(slots[0].c_str()), ERROR_NOT_READY);
     for (const auto& entry : controls::Journal()) EXPECT_FALSE(entry.completed) << entry.via;
 }
 
@@ -575,9 +552,7 @@ TEST_P(Conformance, TheSystemsOwnDisksAreNeverOpenedForWriting) {
     if (others == 0) GTEST_SKIP() << "this computer shows no disk of its own";
     EXPECT_EQ(GetDriveTypeA("C:\\"), static_cast<UINT>(DRIVE_FIXED));
     LARKIN_EXPECT_FAILS(Open("\\\\.\\C:", kReadWrite).Valid(), ERROR_ACCESS_DENIED);
-    LARKIN_TOOL_VOLUME where{};
-    EXPECT_EQ(LarkinOpenVolumeForTool("C:", "mkfs.fat", TRUE, &where), INVALID_HANDLE_VALUE);
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
+    LARKIN_EXPECT_FAILS(ToolGets("C:"), ERROR_ACCESS_DENIED);
     EXPECT_TRUE(controls::Journal().empty());
 }
 
@@ -585,7 +560,7 @@ INSTANTIATE_TEST_SUITE_P(Backends, Conformance,
                          ::testing::Values(Row{BackendKind::Simulated, 512},
                                            Row{BackendKind::LoopDevices, 512},
                                            Row{BackendKind::LoopDevices, 4096}),
-                         RowName);
+                         [](const auto& info) { return ::testing::PrintToString(info.param); });
 
 }  // namespace
 }  // namespace larkin::test

@@ -64,8 +64,7 @@ TEST_F(FloppyImage, EveryFloppySizeIsDriveAReadOnlyWithItsFiles) {
                   before.substr(before.size() - 512));
         EXPECT_FALSE(ReadAt(drive.Get(), uint64_t(kib) * 1024, 512));
         EXPECT_FALSE(WriteAt(drive.Get(), 0, std::vector<std::byte>(512)));
-        EXPECT_FALSE(Open("\\\\.\\A:", kReadWrite).Valid());
-        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_WRITE_PROTECT));
+        LARKIN_EXPECT_FAILS(Open("\\\\.\\A:", kReadWrite).Valid(), ERROR_WRITE_PROTECT);
         // Nor is it reached as a plain file, where the drive's rules do not hold.
         EXPECT_FALSE(Open(path, kReadWrite).Valid());
 
@@ -137,8 +136,7 @@ TEST_F(FloppyImage, AnImageReplacedOrCutShortWhileOpenIsAnotherDisk) {
     ASSERT_TRUE(ReadAt(drive.Get(), 0, 512));
 
     std::filesystem::rename(other, path);
-    EXPECT_FALSE(ReadAt(drive.Get(), 0, 512));
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_MEDIA_CHANGED));
+    LARKIN_EXPECT_FAILS(ReadAt(drive.Get(), 0, 512), ERROR_MEDIA_CHANGED);
     // A new open reads the disk now in the drive.
     Handle again = Open("\\\\.\\A:", GENERIC_READ);
     ASSERT_TRUE(again.Valid());
@@ -146,12 +144,10 @@ TEST_F(FloppyImage, AnImageReplacedOrCutShortWhileOpenIsAnotherDisk) {
 
     // Cut short, the drive is empty: not ready, and said once.
     std::filesystem::resize_file(path, 100 * 1024);
-    EXPECT_FALSE(ReadAt(again.Get(), 0, 512));
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_MEDIA_CHANGED));
+    LARKIN_EXPECT_FAILS(ReadAt(again.Get(), 0, 512), ERROR_MEDIA_CHANGED);
     Handle empty = Open("\\\\.\\A:", GENERIC_READ);
     ASSERT_TRUE(empty.Valid());
-    EXPECT_FALSE(ReadAt(empty.Get(), 0, 512));
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_NOT_READY));
+    LARKIN_EXPECT_FAILS(ReadAt(empty.Get(), 0, 512), ERROR_NOT_READY);
     std::filesystem::remove(path);
     EXPECT_FALSE(ReadAt(Open("\\\\.\\A:", GENERIC_READ).Get(), 0, 512));
     EXPECT_EQ(GetDriveTypeA("A:\\"), static_cast<UINT>(DRIVE_REMOVABLE));

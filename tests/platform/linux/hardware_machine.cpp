@@ -33,8 +33,8 @@ HardwareMachine::HardwareMachine() {
 }
 
 HardwareMachine::~HardwareMachine() {
-    // The state folder stays named while the platform restarts, so that no
-    // folder of the real machine's is made; it goes with folder_ after.
+    // The state folder stays named while the platform restarts: no folder
+    // of the real machine's is made.
     ::unsetenv("LARKIN_TEST_USB_DISKS");
     ::unsetenv("LARKIN_FLOPPY_IMAGE");
     std::string ignored;
@@ -54,7 +54,7 @@ std::string HardwareMachine::Start(const std::vector<const LoopDevice*>& sticks)
     ::unsetenv("LARKIN_MACHINE");
     ::unsetenv("LARKIN_FLOPPY_IMAGE");
     ::setenv("LARKIN_TEST_USB_DISKS", sticks_.c_str(), 1);
-    ::setenv("LARKIN_STATE_DIR", StateFolder().c_str(), 1);
+    ::setenv("LARKIN_STATE_DIR", (folder_.path() / "state").c_str(), 1);
     ::setenv("LARKIN_TIME_SCALE", "0", 1);
     std::string error;
     if (!sim::Restart("", &error)) return error.empty() ? "the platform did not start" : error;

@@ -1,13 +1,10 @@
-// This computer's hardware as the platform's machine in a test: loop
-// devices pass as USB sticks, the state (locks, letters, journal) lives in a
-// fresh folder, and the platform of this process starts again on it. The
-// helpers reach the stand-ins only through the Windows API, as the
-// libraries do.
+// This computer's hardware as the platform's machine in a test: loop devices
+// pass as USB sticks, the state lives in a fresh folder, and the platform of
+// this process starts again on it. The helpers reach the stand-ins only
+// through the Windows API, as the libraries do.
 #ifndef LARKIN_TESTS_HARDWARE_MACHINE_H
 #define LARKIN_TESTS_HARDWARE_MACHINE_H
 
-#include <array>
-#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -25,38 +22,31 @@ namespace larkin::test {
 class HardwareMachine {
   public:
     HardwareMachine();
-    // Closes every handle and starts the platform again without stand-ins,
-    // then gives the environment back.
+    // Starts the platform again without stand-ins and gives the environment back.
     ~HardwareMachine();
     HardwareMachine(const HardwareMachine&) = delete;
     HardwareMachine& operator=(const HardwareMachine&) = delete;
 
-    // Starts the platform (again) on this computer, these loop devices
-    // standing in for USB sticks: "" when started, else why not.
+    // Starts the platform (again), these loop devices standing in for USB
+    // sticks: "" when started, else why not.
     std::string Start(const std::vector<const LoopDevice*>& sticks);
 
   private:
-    std::string StateFolder() const { return (folder_.path() / "state").string(); }
-
     TempFolder folder_;
     std::vector<std::pair<std::string, std::optional<std::string>>> saved_;
     std::string sticks_;
 };
 
-// Starts machine on the sticks; fails the test when the platform refuses.
 #define LARKIN_START_MACHINE(machine, ...)                                               \
     do {                                                                                 \
         std::string startProblem_ = (machine).Start({__VA_ARGS__});                      \
         if (!startProblem_.empty()) FAIL() << "starting on hardware: " << startProblem_; \
     } while (false)
 
-// The GUID_DEVINTERFACE_DISK paths SetupDi lists (of one device, or all),
-// each found with the usual two calls.
+// The GUID_DEVINTERFACE_DISK paths SetupDi lists (of one device, or all).
 std::vector<std::string> DiskInterfacePaths(const char* enumerator = nullptr);
 
-// A stand-in as the platform shows it, found through SetupDi and the CM
-// tree: the USB adapter named for the loop device, its disk, and the disk's
-// number from IOCTL_STORAGE_GET_DEVICE_NUMBER.
+// A stand-in as SetupDi and the CM tree show it.
 struct StandIn {
     uint32_t disk = 0;
     std::string diskId;         // the disk's instance id
@@ -64,8 +54,7 @@ struct StandIn {
 };
 std::optional<StandIn> FindStandIn(const LoopDevice& loop);
 
-// A volume with a letter, as GetLogicalDrives and the volume's own
-// IOCTL_STORAGE_GET_DEVICE_NUMBER show it.
+// A lettered volume, as its own IOCTL_STORAGE_GET_DEVICE_NUMBER shows it.
 struct LetteredVolume {
     std::string letter;  // "E:"
     uint32_t disk = 0;
@@ -75,12 +64,11 @@ struct LetteredVolume {
 std::vector<LetteredVolume> LetteredVolumes();
 // The letters of the volumes on a disk, in partition order.
 std::vector<std::string> LettersOf(uint32_t disk);
-
 // Where IOCTL_VOLUME_GET_VOLUME_DISK_EXTENTS puts a volume: offset, length.
 std::optional<std::pair<uint64_t, uint64_t>> ExtentOf(const std::string& letter);
 
-// Writes a stick as sold to loop: an MBR with one FAT32 (LBA) partition in
-// slot from the second MiB to the end, in the stick's own sectors.
+// Writes a stick as sold: one FAT32 (LBA) partition in slot, from the
+// second MiB to the end, in the stick's own sectors.
 void MakeShopStick(const LoopDevice& loop, int slot = 0);
 // The letter of the loop device's one volume ("E:"), or "" (a failure).
 std::string LetterOf(const LoopDevice& loop);

@@ -1,4 +1,5 @@
 #include "backends/linux/hardware_scan.h"
+#include "backends/linux/sysfs_attributes.h"
 
 #include <gmock/gmock.h>
 #include <gtest/gtest.h>
@@ -9,9 +10,11 @@
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <set>
 #include <sstream>
 
+#include "test_machine.h"
 #include "testbed.h"
 
 namespace larkin::platform::linuxhw {
@@ -19,7 +22,6 @@ namespace {
 
 using larkin::testing::Replaced;
 using larkin::testing::Testbed;
-using ::testing::ElementsAre;
 using ::testing::HasSubstr;
 using ::testing::IsEmpty;
 
@@ -33,12 +35,6 @@ const FoundDisk* DiskOf(const HardwareScan& scan, const std::string& kernelName)
     for (const auto& disk : scan.disks)
         if (disk.kernelName == kernelName) return &disk;
     return nullptr;
-}
-
-std::string Problems(const std::vector<std::string>& problems) {
-    std::string text;
-    for (const auto& line : problems) text += line + "\n";
-    return text;
 }
 
 // An adapter, and a disk, as one line of text: a table of expected lines
@@ -130,13 +126,7 @@ class HardwareScanTest : public ::testing::Test {
     std::vector<std::string> problems_;
 };
 
-// Each recorded machine, read without the udev database where it has none:
-// a SanDisk stick behind a Genesys hub (its serial the USB device's); a
-// four-slot card reader (a disk for each LUN, media only in the SD slot,
-// one serial); a SATA disk on an AHCI port, an ATA channel of its own (its
-// serial from the unit serial number page); an NVMe disk, no SCSI address
-// and no generic node, also below the virtual subsystem of native
-// multipath; a virtio disk (its serial on the block device) and an SD card.
+// Each recorded machine, read without the udev database where it has none.
 TEST_F(HardwareScanTest, EachRecordedMachine) {
     struct Case {
         const char* recording;
@@ -194,13 +184,13 @@ TEST_F(HardwareScanTest, EachRecordedMachine) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.recording);
         HardwareScan scan = Scan({Recording(c.recording)});
-        EXPECT_THAT(problems_, IsEmpty()) << Problems(problems_);
+        EXPECT_THAT(problems_, IsEmpty());
         EXPECT_EQ(Lines(scan.adapters), c.adapters);
         EXPECT_EQ(Lines(scan.disks), c.disks);
     }
     HardwareScan all = Scan({Recording("usb_stick.umockdev"), Recording("card_reader.umockdev"),
                              Recording("sata_disk.umockdev"), Recording("nvme_disk.umockdev")});
-    EXPECT_THAT(problems_, IsEmpty()) << Problems(problems_);
+    EXPECT_THAT(problems_, IsEmpty());
     EXPECT_EQ(all.adapters.size(), 7u);
     EXPECT_EQ(all.disks.size(), 7u);
 }
@@ -218,13 +208,12 @@ TEST_F(HardwareScanTest, WhereTheSerialComesFrom) {
     EXPECT_EQ(Scan({noDatabase}).disks.at(0).facts.serial, "S4EWNX0R123456K");
     std::string onlyWwid =
         Replaced(noDatabase, "A: serial=S4EWNX0R123456K\\040\\040\\040\\040\\040\n", "");
-    HardwareScan scan = Scan({onlyWwid});
-    EXPECT_EQ(scan.disks.at(0).facts.serial, "eui.0025385b01234567");
+    EXPECT_EQ(Scan({onlyWwid}).disks.at(0).facts.serial, "eui.0025385b01234567");
 
     // No serial anywhere: the disk is known by its place.
     std::string stick =
         Replaced(Recording("usb_stick.umockdev"), "A: serial=4C530001150713117254\\n\n", "");
-    scan = Scan({stick});
+    HardwareScan scan = Scan({stick});
     ASSERT_EQ(scan.disks.size(), 1u);
     EXPECT_EQ(scan.disks[0].facts.serial, "");
     EXPECT_EQ(scan.disks[0].facts.key, "path:usb-1-1.2/0:0:0");
@@ -265,7 +254,7 @@ TEST_F(HardwareScanTest, TwinSticksWithOneSerial) {
     twin =
         Replaced(Replaced(Replaced(twin, "sg1", "sg2"), "MINOR=1\n", "MINOR=2\n"), "21:1", "21:2");
     HardwareScan scan = Scan({stick, twin});
-    EXPECT_THAT(problems_, IsEmpty()) << Problems(problems_);
+    EXPECT_THAT(problems_, IsEmpty());
     ASSERT_EQ(scan.disks.size(), 2u);
     EXPECT_EQ(DiskOf(scan, "sdb")->facts.key, "path:usb-1-1.2/0:0:0");
     EXPECT_EQ(DiskOf(scan, "sdc")->facts.key, "path:usb-1-1.3/0:0:0");
@@ -288,7 +277,7 @@ TEST_F(HardwareScanTest, VirtualAndOpticalDevicesAreNotListed) {
     }
     devices += Recording("optical_and_emmc_boot.umockdev");
     HardwareScan scan = Scan({devices});
-    EXPECT_THAT(problems_, IsEmpty()) << Problems(problems_);
+    EXPECT_THAT(problems_, IsEmpty());
     EXPECT_THAT(scan.disks, IsEmpty());
     EXPECT_THAT(scan.adapters, IsEmpty());
 }
@@ -319,7 +308,7 @@ TEST_F(HardwareScanTest, GarbledAttributes) {
             Scan({Replaced(stick, garbled.from, garbled.to), Recording("sata_disk.umockdev")});
         EXPECT_EQ(DiskOf(scan, "sdb"), nullptr);
         EXPECT_NE(DiskOf(scan, "sda"), nullptr);
-        ASSERT_EQ(problems_.size(), 1u) << Problems(problems_);
+        ASSERT_EQ(problems_.size(), 1u);
         EXPECT_THAT(problems_[0], HasSubstr("/dev/sdb is left out"));
         EXPECT_THAT(problems_[0], HasSubstr(garbled.problem));
     }
@@ -333,7 +322,7 @@ TEST_F(HardwareScanTest, GarbledAttributes) {
     odd = Replaced(odd, "A: queue/logical_block_size=512\\n\n", "");
     odd = Replaced(odd, "A: serial=4C530001150713117254\\n\n", "H: serial=4c53ff0a3031\n");
     HardwareScan scan = Scan({odd});
-    EXPECT_THAT(problems_, IsEmpty()) << Problems(problems_);
+    EXPECT_THAT(problems_, IsEmpty());
     ASSERT_EQ(scan.disks.size(), 1u);
     const FoundDisk& disk = scan.disks[0];
     EXPECT_EQ(disk.facts.vendor, "San_Dis_k");
@@ -355,7 +344,7 @@ TEST_F(HardwareScanTest, LoopDevicesStandingInForSticks) {
     options.testUsbDisks = {"/dev/loop3", "/dev/loop5", "/dev/loop3", "/dev/sda", "/dev/loop9"};
     HardwareScan scan =
         Scan({Recording("usb_stick.umockdev"), Recording("loop_stand_ins.umockdev")}, options);
-    ASSERT_EQ(problems_.size(), 2u) << Problems(problems_);
+    ASSERT_EQ(problems_.size(), 2u);
     EXPECT_THAT(problems_[0], HasSubstr("\"/dev/sda\" cannot stand in"));
     EXPECT_THAT(problems_[1], HasSubstr("/dev/loop9 cannot stand in"));
     ASSERT_EQ(scan.disks.size(), 3u);
@@ -392,44 +381,89 @@ TEST(TestUsbDisks, OnlyLoopDevicesAreAccepted) {
 // The file a privileged helper reads is honoured only while no one but its
 // owner can have written it (root in use; this process here).
 TEST(TestUsbDisks, FromTheOwnersFileOnly) {
-    std::string folder = ::testing::TempDir() + "test-usb-disks.XXXXXX";
-    ASSERT_NE(::mkdtemp(folder.data()), nullptr);
-    std::string file = folder + "/list", link = folder + "/link";
-    {
-        std::FILE* out = std::fopen(file.c_str(), "w");
-        ASSERT_NE(out, nullptr);
-        std::fputs(" /dev/loop7\n\n/dev/loop9\n", out);
-        std::fclose(out);
-    }
-    ASSERT_EQ(::symlink(file.c_str(), link.c_str()), 0);
-    unsigned me = ::geteuid();
+    larkin::test::TempFolder folder;
+    const std::string file = folder.path() / "list", link = folder.path() / "link";
+    std::ofstream(file) << " /dev/loop7\n\n/dev/loop9\n";
+    std::filesystem::create_symlink(file, link);
+    const unsigned me = ::geteuid();
+    const std::vector<std::string> listed = {"/dev/loop7", "/dev/loop9"};
     std::string error;
     struct Case {
         mode_t mode;
-        const char* path;
+        std::string path;
         unsigned owner;
         bool honoured;
-    } cases[] = {{0644, "list", me, true},      {0664, "list", me, false},
-                 {0646, "list", me, false},     {0644, "link", me, false},
-                 {0644, "list", me + 1, false}, {0644, "missing", me, false}};
+    } cases[] = {{0644, file, me, true},      {0664, file, me, false},
+                 {0646, file, me, false},     {0644, link, me, false},
+                 {0644, file, me + 1, false}, {0644, file + ".missing", me, false}};
     for (const Case& c : cases) {
-        SCOPED_TRACE(std::string(c.path) + " " + std::to_string(c.mode));
-        ASSERT_EQ(::chmod(file.c_str(), c.mode), 0);
-        std::vector<std::string> nodes =
-            TestUsbDisksFromFile(folder + "/" + c.path, c.owner, &error);
-        const std::vector<std::string> listed = {"/dev/loop7", "/dev/loop9"};
-        EXPECT_EQ(nodes, c.honoured ? listed : std::vector<std::string>());
+        SCOPED_TRACE(c.path + " " + std::to_string(c.mode));
+        std::filesystem::permissions(file, static_cast<std::filesystem::perms>(c.mode));
+        EXPECT_EQ(TestUsbDisksFromFile(c.path, c.owner, &error),
+                  c.honoured ? listed : std::vector<std::string>());
         EXPECT_EQ(error, "");
     }
-    ::chmod(file.c_str(), 0644);
-    std::FILE* out = std::fopen(file.c_str(), "a");
-    ASSERT_NE(out, nullptr);
-    std::fputs("/dev/sdb\n", out);
-    std::fclose(out);
+    std::filesystem::permissions(file, static_cast<std::filesystem::perms>(0644));
+    std::ofstream(file, std::ios::app) << "/dev/sdb\n";
     EXPECT_THAT(TestUsbDisksFromFile(file, me, &error), IsEmpty());
     EXPECT_THAT(error, HasSubstr(file + ": "));
     EXPECT_THAT(error, HasSubstr("\"/dev/sdb\""));
-    std::filesystem::remove_all(folder);
+}
+
+TEST(SysfsText, PaddedAndOddBytesBecomePlainText) {
+    EXPECT_EQ(CleanText("ATA     \n"), "ATA");
+    EXPECT_EQ(CleanText("  SanDisk\n"), "SanDisk");
+    EXPECT_EQ(CleanText("Cruzer\tBlade"), "Cruzer Blade");
+    EXPECT_EQ(CleanText(std::string("AB\xff\x01"
+                                    "C",
+                                    5)),
+              "AB__C");
+    EXPECT_EQ(CleanText(std::string("SERIAL\0\0garbage", 15)), "SERIAL");
+    EXPECT_EQ(CleanText(""), "");
+}
+
+TEST(SysfsText, NumbersAreWholeOrNothing) {
+    EXPECT_EQ(ParseDecimal("30031872\n"), 30031872u);
+    EXPECT_EQ(ParseDecimal(" 0 "), 0u);
+    for (const char* bad : {"12abc", "-1", "", "99999999999999999999999"})
+        EXPECT_FALSE(ParseDecimal(bad)) << bad;
+    EXPECT_EQ(ParseUsbId("0781\n"), 0x0781);
+    EXPECT_EQ(ParseUsbId("FFFF"), 0xffff);
+    for (const char* bad : {"781", "zz12", "07811"}) EXPECT_FALSE(ParseUsbId(bad)) << bad;
+    EXPECT_EQ(ParseDeviceNumber("8:17\n"), makedev(8, 17));
+    EXPECT_EQ(ParseDeviceNumber("259:0"), makedev(259, 0));
+    for (const char* bad : {"8", "8:x", ":1"}) EXPECT_FALSE(ParseDeviceNumber(bad)) << bad;
+}
+
+class SysfsFolder : public ::testing::Test {
+  protected:
+    larkin::test::TempFolder folder_;
+    std::string root_ = folder_.path().string();
+};
+
+TEST_F(SysfsFolder, AttributesThatCannotBeReadAreNone) {
+    std::filesystem::create_directories(root_ + "/dev/queue");
+    std::ofstream(root_ + "/dev/size") << "2048\n";
+    EXPECT_EQ(ReadAttribute(root_ + "/dev", "size"), "2048\n");
+    EXPECT_EQ(TextAttribute(root_ + "/dev", "size"), "2048");
+    EXPECT_FALSE(ReadAttribute(root_ + "/dev", "absent"));
+    EXPECT_FALSE(ReadAttribute(root_ + "/dev", "queue"));  // a folder
+    EXPECT_EQ(TextAttribute(root_ + "/dev", "queue"), "");
+    EXPECT_EQ(ReadFileBytes(root_ + "/dev/size", 2), "20");
+}
+
+TEST_F(SysfsFolder, LinksResolveToTidyAbsolutePaths) {
+    std::filesystem::create_directories(root_ + "/devices/pci/block/sdb");
+    std::filesystem::create_directories(root_ + "/dev/block");
+    std::filesystem::create_directory_symlink("../../devices/pci/block/sdb",
+                                              root_ + "/dev/block/8:16");
+    EXPECT_EQ(ResolveLink(root_ + "/dev/block/8:16"), root_ + "/devices/pci/block/sdb");
+    EXPECT_EQ(ResolveLink(root_ + "/devices/pci"), "");  // no link
+    EXPECT_EQ(ResolveLink(root_ + "/absent"), "");
+    EXPECT_EQ(ListFolder(root_ + "/dev/block"), std::vector<std::string>{"8:16"});
+    EXPECT_TRUE(ListFolder(root_ + "/absent").empty());
+    EXPECT_EQ(BaseName("/sys/block/sdb/"), "sdb");
+    EXPECT_EQ(BaseName("sdb"), "sdb");
 }
 
 }  // namespace

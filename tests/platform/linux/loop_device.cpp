@@ -39,9 +39,8 @@ dev_t DeviceNumber(const std::filesystem::path& folder) {
 }
 
 uint64_t ReadNumber(const std::filesystem::path& path) {
-    std::ifstream in(path);
     uint64_t value = 0;
-    in >> value;
+    std::ifstream(path) >> value;
     return value;
 }
 
@@ -256,28 +255,21 @@ std::string LoopDevice::PartitionNode(uint32_t number) {
 
 std::vector<std::byte> LoopDevice::ReadBacking(uint64_t offset, size_t length) const {
     std::vector<std::byte> data(length);
-    FdCloser file{::open(backing_.c_str(), O_RDONLY | O_CLOEXEC)};
-    size_t done = 0;
-    while (file.fd >= 0 && done < length) {
-        ssize_t got =
-            ::pread(file.fd, data.data() + done, length - done, static_cast<off_t>(offset + done));
-        if (got <= 0) break;
-        done += static_cast<size_t>(got);
-    }
-    EXPECT_EQ(done, length) << "reading " << backing_;
+    std::ifstream file(backing_, std::ios::binary);
+    file.seekg(static_cast<std::streamoff>(offset));
+    EXPECT_TRUE(
+        file.read(reinterpret_cast<char*>(data.data()), static_cast<std::streamsize>(length)))
+        << "reading " << backing_;
     return data;
 }
 
 void LoopDevice::WriteBacking(uint64_t offset, std::span<const std::byte> data) const {
-    FdCloser file{::open(backing_.c_str(), O_WRONLY | O_CLOEXEC)};
-    size_t done = 0;
-    while (file.fd >= 0 && done < data.size()) {
-        ssize_t put = ::pwrite(file.fd, data.data() + done, data.size() - done,
-                               static_cast<off_t>(offset + done));
-        if (put <= 0) break;
-        done += static_cast<size_t>(put);
-    }
-    EXPECT_EQ(done, data.size()) << "writing " << backing_;
+    std::fstream file(backing_, std::ios::binary | std::ios::in | std::ios::out);
+    file.seekp(static_cast<std::streamoff>(offset));
+    EXPECT_TRUE(file.write(reinterpret_cast<const char*>(data.data()),
+                           static_cast<std::streamsize>(data.size())) &&
+                file.flush())
+        << "writing " << backing_;
 }
 
 std::vector<std::byte> Mbr(std::initializer_list<MbrEntry> entries) {

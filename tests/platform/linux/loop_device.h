@@ -32,30 +32,23 @@ struct LoopPartition {
 class LoopDevice {
   public:
     LoopDevice() = default;
-    // Detaches the device (once nothing else has it open) and deletes its
-    // file; a partition the kernel was given and still holds (in use) is a
-    // failure of the test.
+    // A partition the kernel still holds (in use) then is a failure.
     ~LoopDevice();
     LoopDevice(const LoopDevice&) = delete;
     LoopDevice& operator=(const LoopDevice&) = delete;
 
-    // Attaches a new device: "" when done, else why not. Unavailable() then
-    // tells a machine without root or loop devices from a failure.
+    // "" when attached, else why not; Unavailable() then tells a machine
+    // without root or loop devices from a failure.
     std::string Attach(const LoopOptions& options = {});
     bool Unavailable() const { return unavailable_; }
 
-    // Takes the device away as a stick pulled out: handles still open see no
-    // media, and the device goes once the last of them closes. Its data is
-    // lost.
+    // Pulls the stick out: open handles see no media; its data is lost.
     void Detach();
 
-    // Unplugs the stick, keeping its data, and takes its device number away
-    // altogether (handles must be closed first): its node and its folder in
-    // sysfs go. False when the kernel refused.
+    // Unplugs the stick, keeping its data, and takes its device number
+    // away (handles must be closed first): false when the kernel refused.
     bool Vanish();
-    // Plugs the same backing file in again, on the same device number where
-    // it is free (made again when it vanished), else on another one: "" when
-    // done, else why not.
+    // Plugs the backing file in again, on the same number where it is free.
     std::string Replug();
 
     const std::string& Node() const { return node_; }  // "/dev/loop3"
@@ -64,27 +57,22 @@ class LoopDevice {
     const std::string& BackingFile() const { return backing_; }
     const LoopOptions& Options() const { return options_; }
 
-    // The kernel's partition number, as sysfs shows it.
+    // The partitions the kernel holds, as sysfs shows them.
     std::optional<LoopPartition> Partition(uint32_t number) const;
-    // The numbers of all the partitions the kernel holds, in order.
     std::vector<uint32_t> PartitionNumbers() const;
-    // Makes the kernel hold a partition (BLKPG), as its own reading of a
-    // table would: false when it refuses.
+    // Makes the kernel hold a partition (BLKPG): false when it refuses.
     bool AddPartition(uint32_t number, uint64_t start, uint64_t length);
-    // A device node for the partition: the one in /dev, or one made beside
-    // the backing file where /dev has none; "" when the kernel holds no such
-    // partition.
+    // A node for the partition (made where /dev has none); "" when there is none.
     std::string PartitionNode(uint32_t number);
 
-    // The backing file's bytes, past the device (and its page cache: only
-    // readers that bypass it, O_DIRECT ones, see what WriteBacking wrote).
+    // The backing file's bytes, past the device and its page cache (only
+    // O_DIRECT readers see what WriteBacking wrote).
     std::vector<std::byte> ReadBacking(uint64_t offset, size_t length) const;
     void WriteBacking(uint64_t offset, std::span<const std::byte> data) const;
 
   private:
-    // Takes every partition from the kernel: it keeps those it was given
-    // one by one even after the device is detached, for the next user of
-    // the device number to trip over.
+    // The kernel keeps partitions given one by one even after the device is
+    // detached, for the next user of the number to trip over.
     void DropPartitions();
     std::string Configure(int control, std::optional<int> preferred = std::nullopt);
 
@@ -106,17 +94,15 @@ struct MbrEntry {
 // A boot record holding these entries, signed.
 std::vector<std::byte> Mbr(std::initializer_list<MbrEntry> entries);
 
-// Whether this kernel reads MBR partition tables itself: one built without
-// (CONFIG_MSDOS_PARTITION unset) makes no partitions of them, though it
-// still takes partitions one by one (BLKPG).
+// Whether this kernel reads MBR tables itself (CONFIG_MSDOS_PARTITION); it
+// takes partitions one by one (BLKPG) either way.
 bool KernelReadsMbrTables();
 
 // A folder with a file system mounted on it, unmounted and removed at the
 // end, whatever the test did.
 class MountPoint {
   public:
-    // A new folder below parent ("/tmp", "/media": made when missing, and
-    // then removed again at the end).
+    // A new folder below parent ("/tmp", "/media": made when missing).
     explicit MountPoint(const std::string& parent);
     ~MountPoint();
     MountPoint(const MountPoint&) = delete;
