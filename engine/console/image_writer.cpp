@@ -155,7 +155,7 @@ int CopyUSBBootImage(const char* saveFileName, const char* driveLetter, const ch
     HANDLE device = drive->handle.get();
     const CorvidEntries& corvid = BoundServices().corvid;
 
-    // 1, 2: the saved-table file.
+    // The saved-table file.
     std::string saveName;
     if (saveFileName != nullptr) {
         saveName = saveFileName;
@@ -223,7 +223,7 @@ int CopyUSBBootImage(const char* saveFileName, const char* driveLetter, const ch
         }
     }
 
-    // 3 to 5: the geometry, true from the drive's mode page or as the system
+    // The geometry, true from the drive's mode page or as the system
     // reports it. The reported size is read in both cases: the partition
     // must fit on the drive.
     console.Write("\n Pulling Drive Geometry....");
@@ -249,7 +249,7 @@ int CopyUSBBootImage(const char* saveFileName, const char* driveLetter, const ch
     if ((std::uint64_t{spt} + tpl::kImagePartitionSectors) * kSectorBytes > reported->diskSize)
         return Fail(console, "\n The drive is too small for the boot partition");
 
-    // 6, 10: both sectors, patched before anything is written.
+    // Both sectors, patched before anything is written.
     tpl::SectorBytes mbr{};
     tpl::SectorBytes boot{};
     if (!LoadTemplate(console, tpl::kMbrTemplateId, mbr)) return ATA_ERROR;
@@ -262,7 +262,7 @@ int CopyUSBBootImage(const char* saveFileName, const char* driveLetter, const ch
         return Fail(console, std::string("\n Unable to use the drive geometry (") +
                                  tpl::PatchResultText(patched) + ")");
 
-    // 12, 13: the image, which must exist and fit the partition.
+    // The image, which must exist and fit the partition.
     if (defaultImage) console.Line("\n No Source Image File provided, using default file");
     larkin::Handle image(CreateFileA(imageName.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
                                      OPEN_EXISTING, FILE_ATTRIBUTE_NORMAL, nullptr));
@@ -276,7 +276,7 @@ int CopyUSBBootImage(const char* saveFileName, const char* driveLetter, const ch
         return Fail(console, "\n The Source Image File is larger than the boot partition (" +
                                  std::to_string(kImageBytesLimit) + " bytes)");
 
-    // 7: sector 0 into the saved-table file, flushed, and its description.
+    // Sector 0 into the saved-table file, flushed, and its description.
     if (!alreadySaved) {
         if (!SeekTo(saved.get(), 0) ||
             !WriteFile(saved.get(), original.data(), kSectorBytes, &count, nullptr))
@@ -300,7 +300,7 @@ int CopyUSBBootImage(const char* saveFileName, const char* driveLetter, const ch
         return Fail(console, "\n Unable to write the description of the saved Partition table",
                     true);
 
-    // 8, 9: the new master boot record and its entry in the drive layout.
+    // The new master boot record and its entry in the drive layout.
     if (!SeekTo(device, 0)) return Fail(console, kSeekFailed);
     if (!WriteAll(device, mbr)) return Fail(console, kWriteFailed, true);
     DWORD returned = 0;
@@ -313,11 +313,11 @@ int CopyUSBBootImage(const char* saveFileName, const char* driveLetter, const ch
                              tpl::kImagePartitionType))
         console.Line("\n Unable to read File System");
 
-    // 11: the boot sector one track in.
+    // The boot sector one track in.
     if (!SeekTo(device, std::uint64_t{spt} * kSectorBytes)) return Fail(console, kSeekFailed);
     if (!WriteAll(device, boot)) return Fail(console, kWriteFailed);
 
-    // 14: the image behind it, in chunks; the last one is filled up to a
+    // The image behind it, in chunks; the last one is filled up to a
     // whole sector with zeros, since the drive takes whole sectors only.
     console.Write("\n Copying Boot Files.....");
     std::vector<std::uint8_t> buffer(kImageChunk);
