@@ -77,11 +77,9 @@ TEST(PlainFiles, DispositionsAndTheirLastErrors) {
 
     // Another spelling of the name, opened for no access at all beside the
     // unshared handle, is the same file; another file is not.
-    Handle same(CreateFileA((folder.path() / "." / "saved.bin").c_str(), 0, 0, nullptr,
-                            OPEN_EXISTING, 0, nullptr));
+    Handle same = Open(folder.path() / "." / "saved.bin", 0, 0);
     std::ofstream(folder.path() / "other.bin") << "abc";
-    Handle other(CreateFileA((folder.path() / "other.bin").c_str(), GENERIC_READ, 0, nullptr,
-                             OPEN_EXISTING, 0, nullptr));
+    Handle other = Open(folder.path() / "other.bin", GENERIC_READ, 0);
     BY_HANDLE_FILE_INFORMATION a{}, b{}, c{};
     ASSERT_TRUE(GetFileInformationByHandle(file.Get(), &a));
     ASSERT_TRUE(GetFileInformationByHandle(same.Get(), &b));
@@ -141,8 +139,7 @@ TEST(PlainFiles, ShareModesHoldBetweenHandlesAndProcesses) {
                          << " " << c.laterShare << (inChild ? " in another process" : ""));
             HeldOpen held(path, c.access, c.share, inChild);
             ASSERT_TRUE(held.opened());
-            Handle later(CreateFileA(path.c_str(), c.laterAccess, c.laterShare, nullptr,
-                                     OPEN_EXISTING, 0, nullptr));
+            Handle later = Open(path, c.laterAccess, c.laterShare);
             EXPECT_EQ(later.Valid(), c.opens);
             if (!later.Valid()) {
                 EXPECT_EQ(GetLastError(), ERROR_SHARING_VIOLATION);
@@ -153,16 +150,12 @@ TEST(PlainFiles, ShareModesHoldBetweenHandlesAndProcesses) {
         // A refused open truncates nothing; a refused delete deletes nothing.
         HeldOpen held(path, GENERIC_READ, FILE_SHARE_READ, true);
         ASSERT_TRUE(held.opened());
-        EXPECT_FALSE(Handle(CreateFileA(path.c_str(), GENERIC_WRITE, kAll, nullptr, CREATE_ALWAYS,
-                                        0, nullptr))
-                         .Valid());
+        EXPECT_FALSE(Open(path, GENERIC_WRITE, kAll, CREATE_ALWAYS).Valid());
         EXPECT_EQ(std::filesystem::file_size(path), 3u);
         LARKIN_EXPECT_FAILS(DeleteFileA(path.c_str()), ERROR_SHARING_VIOLATION);
     }
     // Once the holder is gone the file opens and deletes again.
-    EXPECT_TRUE(Handle(CreateFileA(path.c_str(), FILE_ALL_ACCESS, 0, nullptr, TRUNCATE_EXISTING, 0,
-                                   nullptr))
-                    .Valid());
+    EXPECT_TRUE(Open(path, FILE_ALL_ACCESS, 0, TRUNCATE_EXISTING).Valid());
     EXPECT_EQ(std::filesystem::file_size(path), 0u);
     EXPECT_TRUE(DeleteFileA(path.c_str()));
 }
@@ -209,13 +202,9 @@ TEST(WriteGuard, NoPathWritesTheDiskOfTheWindowsDirectory) {
 
     // ASPI: host 0 drives the system disk's port, host 1 the data disk's.
     BYTE status = 0;
-    auto cdb = Cdb10(0x2A, 5, 1);
-    EXPECT_EQ(LarkinScsiExecute(0, 0, 0, cdb.data(), 10, LARKIN_SCSI_DATA_OUT, data.data(), 512,
-                                nullptr, 0, &status),
-              DWORD{ERROR_ACCESS_DENIED});
-    EXPECT_EQ(LarkinScsiExecute(1, 0, 0, cdb.data(), 10, LARKIN_SCSI_DATA_OUT, data.data(), 512,
-                                nullptr, 0, &status),
-              DWORD{ERROR_SUCCESS});
+    auto write = Cdb10(0x2A, 5, 1);
+    EXPECT_EQ(Aspi(0, write, LARKIN_SCSI_DATA_OUT, data, &status), DWORD{ERROR_ACCESS_DENIED});
+    EXPECT_EQ(Aspi(1, write, LARKIN_SCSI_DATA_OUT, data, &status), DWORD{ERROR_SUCCESS});
     EXPECT_EQ(status, SCSISTAT_GOOD);
 
     // The disk that holds C: but not the Windows directory is an ordinary disk.
@@ -245,15 +234,11 @@ TEST(WriteGuard, AProcessNarrowedToOneDriveReachesNoOther) {
     for (const char* other : {"\\\\.\\PhysicalDrive0", "\\\\.\\D:"})
         EXPECT_FALSE(Open(other, GENERIC_READ).Valid()) << other;
     // Not even a SCSI command through the other disk's ASPI host.
-    std::vector<BYTE> data(512);
-    std::vector<uint8_t> inquiry = {0x12, 0, 0, 0, 36, 0};
+    std::vector<BYTE> data(36), inquiry = {0x12, 0, 0, 0, 36, 0};
     BYTE status = 0;
-    EXPECT_EQ(LarkinScsiExecute(0, 0, 0, inquiry.data(), 6, LARKIN_SCSI_DATA_IN, data.data(), 36,
-                                nullptr, 0, &status),
+    EXPECT_EQ(Aspi(0, inquiry, LARKIN_SCSI_DATA_IN, data, &status),
               DWORD{ERROR_DEVICE_NOT_CONNECTED});
-    EXPECT_EQ(LarkinScsiExecute(1, 0, 0, inquiry.data(), 6, LARKIN_SCSI_DATA_IN, data.data(), 36,
-                                nullptr, 0, &status),
-              DWORD{ERROR_SUCCESS});
+    EXPECT_EQ(Aspi(1, inquiry, LARKIN_SCSI_DATA_IN, data, &status), DWORD{ERROR_SUCCESS});
 }
 
 // Plain-file names never reach a device, nor the machine file, its images
@@ -292,8 +277,7 @@ TEST(WriteGuard, PlainFileNamesNeverReachADeviceNorTheMachinesOwnFiles) {
             names.emplace_back(device, disposition);
     for (const auto& [path, disposition] : names) {
         SetLastError(0);
-        Handle handle(CreateFileA(path.c_str(), kReadWrite, 0, nullptr, disposition, 0, nullptr));
-        EXPECT_FALSE(handle.Valid()) << path;
+        EXPECT_FALSE(Open(path, kReadWrite, 0, disposition).Valid()) << path;
         EXPECT_EQ(GetLastError(), ERROR_ACCESS_DENIED) << path;
     }
     EXPECT_EQ(fs::file_size(system), systemSize);
@@ -301,16 +285,10 @@ TEST(WriteGuard, PlainFileNamesNeverReachADeviceNorTheMachinesOwnFiles) {
     EXPECT_TRUE(controls::Journal().empty());
 
     fs::create_symlink(outside / "table.bin", outside / "table-link.bin");
-    Handle made(CreateFileA((outside / "table.bin").c_str(), GENERIC_WRITE, FILE_SHARE_READ,
-                            nullptr, CREATE_NEW, 0, nullptr));
+    Handle made = Open(outside / "table.bin", GENERIC_WRITE, FILE_SHARE_READ, CREATE_NEW);
     EXPECT_TRUE(made.Valid());
-    Handle linked(CreateFileA((outside / "table-link.bin").c_str(), GENERIC_READ,
-                              FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0,
-                              nullptr));
-    EXPECT_TRUE(linked.Valid());
-    Handle beside(CreateFileA((machine.folder() / "saved.mbr").c_str(), GENERIC_WRITE, 0, nullptr,
-                              CREATE_NEW, 0, nullptr));
-    EXPECT_TRUE(beside.Valid());
+    EXPECT_TRUE(Open(outside / "table-link.bin", GENERIC_READ).Valid());
+    EXPECT_TRUE(Open(machine.folder() / "saved.mbr", GENERIC_WRITE, 0, CREATE_NEW).Valid());
 }
 
 }  // namespace

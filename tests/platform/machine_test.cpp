@@ -47,10 +47,15 @@ std::vector<char> ReadBytes(const std::string& path, size_t length) {
     return bytes;
 }
 
+// A USB adapter (lines 1-3) with one disk of this size (lines 4-6).
+std::string Stick(const std::string& size = "8MiB") {
+    return "[[adapter]]\nid = \"u\"\nclass = \"USB\"\n[[adapter.disk]]\nid = \"s\"\nsize = \"" +
+           size + "\"\n";
+}
+const std::string kStick = Stick();
+
 TEST(MachineFile, AMissingImageIsCreatedAndAWrongOneIsKept) {
-    TestMachine machine(
-        "[[adapter]]\nid = \"u\"\nclass = \"USB\"\n[[adapter.disk]]\nid = "
-        "\"s\"\nsize = \"8MiB\"\nimage = \"s.img\"\n");
+    TestMachine machine(kStick + "image = \"s.img\"\n");
     auto image = machine.folder() / "machine.state" / "s.img";
     ASSERT_TRUE(fs::exists(image));
     EXPECT_EQ(fs::file_size(image), 8u * 1024 * 1024);
@@ -327,13 +332,6 @@ TEST(SystemTexts, EveryCodeOfTheHeadersHasOne) {
     }
     EXPECT_GT(codes, 50);
 }
-
-// A USB adapter (lines 1-3) with one disk of this size (lines 4-6).
-std::string Stick(const std::string& size = "8MiB") {
-    return "[[adapter]]\nid = \"u\"\nclass = \"USB\"\n[[adapter.disk]]\nid = \"s\"\nsize = \"" +
-           size + "\"\n";
-}
-const std::string kStick = Stick();
 
 std::string Disk(const std::string& id, const std::string& more = "") {
     return "[[adapter.disk]]\nid = \"" + id + "\"\nsize = \"1MiB\"\n" + more;

@@ -56,10 +56,11 @@ class Handle {
 
 constexpr DWORD kReadWrite = GENERIC_READ | GENERIC_WRITE;
 
-// CreateFileA with both sharing modes and OPEN_EXISTING.
-inline Handle Open(const std::string& name, DWORD access = kReadWrite) {
-    return Handle(CreateFileA(name.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
-                              OPEN_EXISTING, 0, nullptr));
+// CreateFileA, by default with both sharing modes and OPEN_EXISTING.
+inline Handle Open(const std::string& name, DWORD access = kReadWrite,
+                   DWORD share = FILE_SHARE_READ | FILE_SHARE_WRITE,
+                   DWORD disposition = OPEN_EXISTING) {
+    return Handle(CreateFileA(name.c_str(), access, share, nullptr, disposition, 0, nullptr));
 }
 
 inline bool Control(HANDLE handle, DWORD code, void* in = nullptr, DWORD inSize = 0,
@@ -134,6 +135,14 @@ inline bool SendCommand(HANDLE handle, std::vector<BYTE> cdb, UCHAR direction,
 inline std::vector<BYTE> Cdb10(BYTE operation, uint32_t block, uint16_t blocks) {
     return {operation,   0, BYTE(block >> 24), BYTE(block >> 16), BYTE(block >> 8),
             BYTE(block), 0, BYTE(blocks >> 8), BYTE(blocks),      0};
+}
+
+// One command to target 0 of an ASPI host: its outcome, the target's status in *status.
+inline DWORD Aspi(DWORD host, std::vector<BYTE> cdb, int direction, std::vector<BYTE>& data,
+                  BYTE* status) {
+    *status = 0xFF;
+    return LarkinScsiExecute(host, 0, 0, cdb.data(), static_cast<BYTE>(cdb.size()), direction,
+                             data.data(), static_cast<DWORD>(data.size()), nullptr, 0, status);
 }
 
 // A process of its own that runs body (which opens or locks something),

@@ -60,6 +60,19 @@ class Conformance : public ::testing::TestWithParam<Row> {
         EXPECT_EQ(letters.size(), 1u) << "volumes on stick " << stick;
         return letters.size() == 1 ? letters[0] : "";
     }
+    // The journal, an entry a line; an entry of another disk than stick 0 names it.
+    std::vector<std::string> Journal() const {
+        std::vector<std::string> lines;
+        for (const auto& entry : controls::Journal())
+            lines.push_back((entry.disk == backend_->JournalKey(0) ? "" : entry.disk + " ") +
+                            Entry(entry.offset, entry.length, entry.via, entry.completed));
+        return lines;
+    }
+    static std::string Entry(uint64_t offset, uint64_t length, const std::string& via,
+                             bool completed = true) {
+        return std::to_string(offset) + "+" + std::to_string(length) + " " + via +
+               (completed ? "" : " unfinished");
+    }
     std::unique_ptr<BackendUnderTest> backend_ = MakeBackend(GetParam().kind);
 };
 
@@ -143,25 +156,16 @@ TEST_P(Conformance, WritesLandWhereTheyAimAndTheJournalNamesTheStick) {
     // The file behind the stick is the stick: never a plain file, which
     // would be written past the guard and the journal.
     for (DWORD disposition : {DWORD{OPEN_EXISTING}, DWORD{CREATE_ALWAYS}}) {
-        Handle backing(CreateFileA(backend_->BackingFile(0).c_str(), kReadWrite, 0, nullptr,
-                                   disposition, 0, nullptr));
-        LARKIN_EXPECT_FAILS(backing.Valid(), ERROR_ACCESS_DENIED);
+        LARKIN_EXPECT_FAILS(Open(backend_->BackingFile(0), kReadWrite, 0, disposition).Valid(),
+                            ERROR_ACCESS_DENIED);
     }
 
     auto expected = before;
     std::copy(onVolume.begin(), onVolume.end(), expected.begin() + kMiB + 2 * sector);
     std::copy(onDisk.begin(), onDisk.end(), expected.begin() + 100 * sector);
     EXPECT_TRUE(backend_->Stored(0, 0, 4 * kMiB) == expected) << "bytes changed beyond the writes";
-    auto journal = controls::Journal();
-    ASSERT_EQ(journal.size(), 2u);
-    for (const auto& entry : journal) {
-        EXPECT_EQ(entry.disk, backend_->JournalKey(0));
-        EXPECT_EQ(entry.via, "WriteFile");
-        EXPECT_TRUE(entry.completed);
-    }
-    EXPECT_EQ(journal[0].offset, kMiB + 2 * sector);
-    EXPECT_EQ(journal[0].length, 2u * sector);
-    EXPECT_EQ(journal[1].offset, 100u * sector);
+    EXPECT_THAT(Journal(), ElementsAre(Entry(kMiB + 2 * sector, 2 * sector, "WriteFile"),
+                                       Entry(100 * sector, sector, "WriteFile")));
 }
 
 TEST_P(Conformance, ControlCodesNeedTheAccessTheyDeclare) {
@@ -253,15 +257,10 @@ TEST_P(Conformance, AnOutsideProgramGetsTheVolumeLockedAndJournaled) {
         EXPECT_NE(std::string(reinterpret_cast<const char*>(boot.data()), 90).find("TOOLMADE"),
                   std::string::npos);
     }
-    auto journal = controls::Journal();
-    ASSERT_EQ(journal.size(), 1u);
-    EXPECT_EQ(journal[0].disk, backend_->JournalKey(0));
-    EXPECT_EQ(journal[0].offset, where.offset);
-    EXPECT_EQ(journal[0].length, where.length);
-    EXPECT_EQ(journal[0].via, "mkfs.fat");
-    EXPECT_FALSE(journal[0].completed);  // the program may still be writing
+    // Unfinished while the program may still be writing.
+    EXPECT_THAT(Journal(), ElementsAre(Entry(where.offset, where.length, "mkfs.fat", false)));
     session.Close();
-    EXPECT_TRUE(controls::Journal()[0].completed);
+    EXPECT_THAT(Journal(), ElementsAre(Entry(where.offset, where.length, "mkfs.fat")));
     Handle again = Open("\\\\.\\" + letter, kReadWrite);
     EXPECT_TRUE(Control(again.Get(), FSCTL_LOCK_VOLUME)) << GetLastError();
 }
@@ -336,11 +335,7 @@ TEST_P(Conformance, ANewDriveLayoutGivesTheVolumesOfTheNewTable) {
     std::sort(volumes.begin(), volumes.end());
     EXPECT_THAT(volumes, ElementsAre(std::pair(1u, Extent(kMiB, 4 * kMiB)),
                                      std::pair(3u, Extent(9 * kMiB, 23 * kMiB))));
-    auto journal = controls::Journal();
-    ASSERT_EQ(journal.size(), 1u);
-    EXPECT_EQ(journal[0].disk, backend_->JournalKey(0));
-    EXPECT_EQ(journal[0].via, "drive layout");
-    EXPECT_EQ(journal[0].offset, 0u);
+    EXPECT_THAT(Journal(), ElementsAre(Entry(0, 512, "drive layout")));
 }
 
 // Whatever holds a FAT file system gets a volume once the properties are
@@ -426,21 +421,15 @@ TEST_P(Conformance, TheStickAnswersScsiCommandsAsAUsbStick) {
         SendCommand(drive.Get(), std::vector<BYTE>(18, 0x28), SCSI_IOCTL_DATA_IN, out, record));
     EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INVALID_PARAMETER));
 
-    auto journal = controls::Journal();
-    ASSERT_EQ(journal.size(), 1u);
-    EXPECT_EQ(journal[0].disk, backend_->JournalKey(0));
-    EXPECT_EQ(journal[0].offset, 60u * sector);
-    EXPECT_EQ(journal[0].length, sector);
-    EXPECT_EQ(journal[0].via, "SCSI WRITE(10)");
+    EXPECT_THAT(Journal(), ElementsAre(Entry(60 * sector, sector, "SCSI WRITE(10)")));
 
     // ASPI reaches the same target through its host.
     bool answered = false;
     for (DWORD host = 0; host < LarkinScsiHostCount(); ++host) {
         std::vector<BYTE> again(36);
-        BYTE cdb[6] = {0x12, 0, 0, 0, 36, 0};
         BYTE status = 0xFF;
-        if (LarkinScsiExecute(host, 0, 0, cdb, 6, LARKIN_SCSI_DATA_IN, again.data(), 36, nullptr, 0,
-                              &status) == ERROR_SUCCESS &&
+        if (Aspi(host, {0x12, 0, 0, 0, 36, 0}, LARKIN_SCSI_DATA_IN, again, &status) ==
+                ERROR_SUCCESS &&
             again == inquiry)
             answered = answered || status == SCSISTAT_GOOD;
     }

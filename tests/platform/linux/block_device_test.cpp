@@ -172,6 +172,14 @@ TEST(BlockDevice, OnlyBlockDevicesOpen) {
     EXPECT_EQ(closed.CurrentSize(), 0u);
 }
 
+// A commit's outcome: "whole" or "by partition", and the partitions it left.
+std::string Taken(const TableCommit& commit) {
+    if (commit.error != ERROR_SUCCESS) return "error " + std::to_string(commit.error);
+    std::string taken = commit.wholeDisk ? "whole" : "by partition";
+    for (uint32_t number : commit.partitionsNotUpdated) taken += " but " + std::to_string(number);
+    return taken;
+}
+
 // A partition opened by someone, which keeps the kernel from re-reading the
 // whole table.
 class HeldOpen {
@@ -215,10 +223,7 @@ TEST_P(TableCommitTest, KernelTakesTheWholeTableWhenNothingIsInUse) {
     BlockDevice disk = OpenOrFail(loop.Node(), true);
     WriteChain(disk);
     auto sector0 = Mbr({{0, 0x0C, 64, 256, 0x80}, {1, 0x0F, 512, 1024}});
-    TableCommit commit = CommitTable(disk, sector0);
-    EXPECT_EQ(commit.error, ERROR_SUCCESS);
-    EXPECT_TRUE(commit.wholeDisk);
-    EXPECT_TRUE(commit.partitionsNotUpdated.empty());
+    EXPECT_EQ(Taken(CommitTable(disk, sector0)), "whole");
     EXPECT_EQ(loop.ReadBacking(0, 512), sector0);
 
     auto held = Held(loop);
@@ -237,9 +242,7 @@ TEST_P(TableCommitTest, KernelTakesTheWholeTableWhenNothingIsInUse) {
             << "partition " << partition.number;
 
     // A smaller table takes the partitions that went away with it.
-    commit = CommitTable(disk, Mbr({{0, 0x06, 128, 64}}));
-    EXPECT_EQ(commit.error, ERROR_SUCCESS);
-    EXPECT_TRUE(commit.wholeDisk);
+    EXPECT_EQ(Taken(CommitTable(disk, Mbr({{0, 0x06, 128, 64}}))), "whole");
     EXPECT_EQ(loop.PartitionNumbers(), std::vector<uint32_t>{1});
     EXPECT_EQ(*loop.Partition(1), (LoopPartition{Bytes(128), Bytes(64)}));
 }
@@ -257,28 +260,21 @@ TEST_P(TableCommitTest, PartitionInUseStaysAndTheRestIsUpdated) {
 
     // The first partition grows, the second goes, a third comes.
     auto sector0 = Mbr({{0, 0x0C, 64, 512}, {2, 0x0C, 1024, 256}});
-    TableCommit commit = CommitTable(disk, sector0);
-    EXPECT_EQ(commit.error, ERROR_SUCCESS);
-    EXPECT_FALSE(commit.wholeDisk);
-    EXPECT_EQ(commit.partitionsNotUpdated, std::vector<uint32_t>{1});
+    EXPECT_EQ(Taken(CommitTable(disk, sector0)), "by partition but 1");
     EXPECT_EQ(loop.ReadBacking(0, 512), sector0);
     EXPECT_EQ(loop.PartitionNumbers(), (std::vector<uint32_t>{1, 3}));
     EXPECT_EQ(*loop.Partition(1), (LoopPartition{Bytes(64), Bytes(256)}));
     EXPECT_EQ(*loop.Partition(3), (LoopPartition{Bytes(1024), Bytes(256)}));
 
     // Leaving the partition in use as it is, everything else changes.
-    commit = CommitTable(disk, Mbr({{0, 0x0C, 64, 256}, {1, 0x0C, 2048, 128}}));
-    EXPECT_EQ(commit.error, ERROR_SUCCESS);
-    EXPECT_FALSE(commit.wholeDisk);
-    EXPECT_TRUE(commit.partitionsNotUpdated.empty());
+    EXPECT_EQ(Taken(CommitTable(disk, Mbr({{0, 0x0C, 64, 256}, {1, 0x0C, 2048, 128}}))),
+              "by partition");
     EXPECT_EQ(loop.PartitionNumbers(), (std::vector<uint32_t>{1, 2}));
     EXPECT_EQ(*loop.Partition(2), (LoopPartition{Bytes(2048), Bytes(128)}));
 
     // Free again, the whole table is taken.
     first.Close();
-    commit = CommitTable(disk, Mbr({{0, 0x0C, 64, 512}}));
-    EXPECT_EQ(commit.error, ERROR_SUCCESS);
-    EXPECT_TRUE(commit.wholeDisk);
+    EXPECT_EQ(Taken(CommitTable(disk, Mbr({{0, 0x0C, 64, 512}}))), "whole");
     if (test::KernelReadsMbrTables()) {
         EXPECT_EQ(loop.PartitionNumbers(), std::vector<uint32_t>{1});
         EXPECT_EQ(*loop.Partition(1), (LoopPartition{Bytes(64), Bytes(512)}));
@@ -303,10 +299,7 @@ TEST_P(TableCommitTest, PartitionByPartitionMatchesTheKernelsOwnReading) {
     {
         HeldOpen first(loop.PartitionNode(1));
         ASSERT_TRUE(first.Valid());
-        TableCommit commit = CommitTable(disk, full);
-        EXPECT_EQ(commit.error, ERROR_SUCCESS);
-        EXPECT_FALSE(commit.wholeDisk);
-        EXPECT_TRUE(commit.partitionsNotUpdated.empty());
+        EXPECT_EQ(Taken(CommitTable(disk, full)), "by partition");
         byParts = Held(loop);
     }
     // The container's stub: its first sector, or two where sectors are 512 bytes.
@@ -329,9 +322,7 @@ TEST_P(TableCommitTest, RereadTakesATableWrittenBefore) {
     BlockDevice disk = OpenOrFail(loop.Node(), true);
     ASSERT_EQ(disk.Write(0, Mbr({{0, 0x0C, 64, 256}})), ERROR_SUCCESS);
     EXPECT_TRUE(loop.PartitionNumbers().empty());
-    TableCommit reread = RereadTable(disk);
-    EXPECT_EQ(reread.error, ERROR_SUCCESS);
-    EXPECT_TRUE(reread.wholeDisk);
+    EXPECT_EQ(Taken(RereadTable(disk)), "whole");
     if (test::KernelReadsMbrTables())
         EXPECT_EQ(loop.PartitionNumbers(), std::vector<uint32_t>{1});
     else
@@ -340,10 +331,7 @@ TEST_P(TableCommitTest, RereadTakesATableWrittenBefore) {
     HeldOpen first(loop.PartitionNode(1));
     ASSERT_TRUE(first.Valid());
     ASSERT_EQ(disk.Write(0, Mbr({{0, 0x0C, 64, 256}, {1, 0x0C, 1024, 64}})), ERROR_SUCCESS);
-    reread = RereadTable(disk);
-    EXPECT_EQ(reread.error, ERROR_SUCCESS);
-    EXPECT_FALSE(reread.wholeDisk);
-    EXPECT_TRUE(reread.partitionsNotUpdated.empty());
+    EXPECT_EQ(Taken(RereadTable(disk)), "by partition");
     EXPECT_EQ(loop.PartitionNumbers(), (std::vector<uint32_t>{1, 2}));
     EXPECT_EQ(*loop.Partition(2), (LoopPartition{Bytes(1024), Bytes(64)}));
 }
@@ -362,10 +350,7 @@ TEST(TableCommit, DiskWithoutPartitionScanningKeepsTheTableAsWritten) {
     EXPECT_EQ(CommitTable(reader, sector0).error, ERROR_ACCESS_DENIED);
     EXPECT_EQ(loop.ReadBacking(0, 1024), std::vector<std::byte>(1024));
 
-    TableCommit commit = CommitTable(disk, sector0);
-    EXPECT_EQ(commit.error, ERROR_SUCCESS);
-    EXPECT_TRUE(commit.wholeDisk);
-    EXPECT_TRUE(commit.partitionsNotUpdated.empty());
+    EXPECT_EQ(Taken(CommitTable(disk, sector0)), "whole");
     EXPECT_EQ(loop.ReadBacking(0, 512), sector0);
     EXPECT_TRUE(loop.PartitionNumbers().empty());
     EXPECT_EQ(RereadTable(disk).error, ERROR_SUCCESS);

@@ -410,7 +410,7 @@ TEST(TestUsbDisks, FromTheOwnersFileOnly) {
     EXPECT_THAT(error, HasSubstr("\"/dev/sdb\""));
 }
 
-TEST(SysfsText, PaddedAndOddBytesBecomePlainText) {
+TEST(SysfsText, PaddedAndOddBytesBecomePlainTextAndNumbersWholeOrNothing) {
     EXPECT_EQ(CleanText("ATA     \n"), "ATA");
     EXPECT_EQ(CleanText("  SanDisk\n"), "SanDisk");
     EXPECT_EQ(CleanText("Cruzer\tBlade"), "Cruzer Blade");
@@ -420,9 +420,7 @@ TEST(SysfsText, PaddedAndOddBytesBecomePlainText) {
               "AB__C");
     EXPECT_EQ(CleanText(std::string("SERIAL\0\0garbage", 15)), "SERIAL");
     EXPECT_EQ(CleanText(""), "");
-}
-
-TEST(SysfsText, NumbersAreWholeOrNothing) {
+    // Numbers are whole or nothing.
     EXPECT_EQ(ParseDecimal("30031872\n"), 30031872u);
     EXPECT_EQ(ParseDecimal(" 0 "), 0u);
     for (const char* bad : {"12abc", "-1", "", "99999999999999999999999"})
@@ -435,33 +433,28 @@ TEST(SysfsText, NumbersAreWholeOrNothing) {
     for (const char* bad : {"8", "8:x", ":1"}) EXPECT_FALSE(ParseDeviceNumber(bad)) << bad;
 }
 
-class SysfsFolder : public ::testing::Test {
-  protected:
-    larkin::test::TempFolder folder_;
-    std::string root_ = folder_.path().string();
-};
+// Attributes that cannot be read are none; links resolve to tidy absolute paths.
+TEST(SysfsFolder, UnreadableAttributesAndLinks) {
+    larkin::test::TempFolder folder;
+    const std::string root = folder.path().string();
+    std::filesystem::create_directories(root + "/dev/queue");
+    std::ofstream(root + "/dev/size") << "2048\n";
+    EXPECT_EQ(ReadAttribute(root + "/dev", "size"), "2048\n");
+    EXPECT_EQ(TextAttribute(root + "/dev", "size"), "2048");
+    EXPECT_FALSE(ReadAttribute(root + "/dev", "absent"));
+    EXPECT_FALSE(ReadAttribute(root + "/dev", "queue"));  // a folder
+    EXPECT_EQ(TextAttribute(root + "/dev", "queue"), "");
+    EXPECT_EQ(ReadFileBytes(root + "/dev/size", 2), "20");
 
-TEST_F(SysfsFolder, AttributesThatCannotBeReadAreNone) {
-    std::filesystem::create_directories(root_ + "/dev/queue");
-    std::ofstream(root_ + "/dev/size") << "2048\n";
-    EXPECT_EQ(ReadAttribute(root_ + "/dev", "size"), "2048\n");
-    EXPECT_EQ(TextAttribute(root_ + "/dev", "size"), "2048");
-    EXPECT_FALSE(ReadAttribute(root_ + "/dev", "absent"));
-    EXPECT_FALSE(ReadAttribute(root_ + "/dev", "queue"));  // a folder
-    EXPECT_EQ(TextAttribute(root_ + "/dev", "queue"), "");
-    EXPECT_EQ(ReadFileBytes(root_ + "/dev/size", 2), "20");
-}
-
-TEST_F(SysfsFolder, LinksResolveToTidyAbsolutePaths) {
-    std::filesystem::create_directories(root_ + "/devices/pci/block/sdb");
-    std::filesystem::create_directories(root_ + "/dev/block");
+    std::filesystem::create_directories(root + "/devices/pci/block/sdb");
+    std::filesystem::create_directories(root + "/dev/block");
     std::filesystem::create_directory_symlink("../../devices/pci/block/sdb",
-                                              root_ + "/dev/block/8:16");
-    EXPECT_EQ(ResolveLink(root_ + "/dev/block/8:16"), root_ + "/devices/pci/block/sdb");
-    EXPECT_EQ(ResolveLink(root_ + "/devices/pci"), "");  // no link
-    EXPECT_EQ(ResolveLink(root_ + "/absent"), "");
-    EXPECT_EQ(ListFolder(root_ + "/dev/block"), std::vector<std::string>{"8:16"});
-    EXPECT_TRUE(ListFolder(root_ + "/absent").empty());
+                                              root + "/dev/block/8:16");
+    EXPECT_EQ(ResolveLink(root + "/dev/block/8:16"), root + "/devices/pci/block/sdb");
+    EXPECT_EQ(ResolveLink(root + "/devices/pci"), "");  // no link
+    EXPECT_EQ(ResolveLink(root + "/absent"), "");
+    EXPECT_EQ(ListFolder(root + "/dev/block"), std::vector<std::string>{"8:16"});
+    EXPECT_TRUE(ListFolder(root + "/absent").empty());
     EXPECT_EQ(BaseName("/sys/block/sdb/"), "sdb");
     EXPECT_EQ(BaseName("sdb"), "sdb");
 }

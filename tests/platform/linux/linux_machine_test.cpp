@@ -191,10 +191,9 @@ TEST_F(MountedStick, WhatTheSystemMountedIsNeverWritten) {
     // Nor through the stick's SCSI target.
     bool reached = false;
     for (DWORD host = 0; host < LarkinScsiHostCount(); ++host) {
-        std::vector<BYTE> sector(512, 0xEE), write = Cdb10(0x2A, 0, 1);
+        std::vector<BYTE> sector(512, 0xEE);
         BYTE status = 0xFF;
-        DWORD error = LarkinScsiExecute(host, 0, 0, write.data(), 10, LARKIN_SCSI_DATA_OUT,
-                                        sector.data(), 512, nullptr, 0, &status);
+        DWORD error = Aspi(host, Cdb10(0x2A, 0, 1), LARKIN_SCSI_DATA_OUT, sector, &status);
         EXPECT_NE(error, static_cast<DWORD>(ERROR_SUCCESS)) << "host " << host << " wrote";
         reached = reached || error == ERROR_ACCESS_DENIED;
     }

@@ -52,7 +52,8 @@ TEST(MountInfo, FieldsEscapesAndTheAutomounter) {
                                    "8:4 /odd\\09escape ext4 /dev/sda4"));
 }
 
-TEST(Swaps, PathsUnescaped) {
+// Paths unescaped; a file rests on the device it lives on.
+TEST(Swaps, PathsAndTheirDevices) {
     const char* text =
         "Filename\t\t\t\tType\t\tSize\t\tUsed\t\tPriority\n"
         "/dev/nvme0n1p3                          partition\t8388604\t\t0\t\t-2\n"
@@ -62,9 +63,7 @@ TEST(Swaps, PathsUnescaped) {
     EXPECT_THAT(ParseSwaps(text),
                 ElementsAre("/dev/nvme0n1p3", "/var/swap file", "/old/swap (deleted)"));
     EXPECT_THAT(ParseSwaps("Filename Type Size Used Priority\n"), IsEmpty());
-}
 
-TEST(Swaps, AFileRestsOnTheDeviceItLivesOn) {
     struct stat info {};
     ASSERT_EQ(::stat("/proc/self/exe", &info), 0);
     if (major(info.st_dev) != 0) {
