@@ -17,6 +17,7 @@
 #include "larkin/simulation.h"
 #include "run_command.h"
 #include "test_machine.h"
+#include "windows_calls.h"
 
 namespace {
 
@@ -28,8 +29,7 @@ using larkin::test::TestMachine;
 TEST(Libraries, WindowsNamesOwnExportsAndResources) {
     // An entry point that throws fails the load, as one that refuses does.
     setenv("LARKIN_TEST_ATTACH", "throw", 1);
-    EXPECT_EQ(LoadLibraryA("PlatformTestModule"), nullptr);
-    EXPECT_EQ(GetLastError(), ERROR_DLL_INIT_FAILED);
+    LARKIN_EXPECT_FAILS(LoadLibraryA("PlatformTestModule"), ERROR_DLL_INIT_FAILED);
     unsetenv("LARKIN_TEST_ATTACH");
     HMODULE module = LoadLibraryA("PLATFORMTESTMODULE.DLL");
     ASSERT_NE(module, nullptr) << GetLastError();
@@ -40,14 +40,13 @@ TEST(Libraries, WindowsNamesOwnExportsAndResources) {
     EXPECT_EQ(attaches(), 1);  // attached once per process
     // Only the module's own exports: a platform function is not one of them.
     EXPECT_EQ(GetProcAddress(module, "CreateFileA"), nullptr);
-    EXPECT_EQ(FindResourceA(module, MAKEINTRESOURCEA(112), "BOOTREC"), nullptr);
-    EXPECT_EQ(GetLastError(), ERROR_RESOURCE_NAME_NOT_FOUND);
-    EXPECT_EQ(FindResourceA(module, MAKEINTRESOURCEA(111), "ICON"), nullptr);
-    EXPECT_EQ(GetLastError(), ERROR_RESOURCE_TYPE_NOT_FOUND);
+    LARKIN_EXPECT_FAILS(FindResourceA(module, MAKEINTRESOURCEA(112), "BOOTREC"),
+                        ERROR_RESOURCE_NAME_NOT_FOUND);
+    LARKIN_EXPECT_FAILS(FindResourceA(module, MAKEINTRESOURCEA(111), "ICON"),
+                        ERROR_RESOURCE_TYPE_NOT_FOUND);
     EXPECT_TRUE(FreeLibrary(again));
     EXPECT_TRUE(FreeLibrary(module));
-    EXPECT_EQ(LoadLibraryA("NoSuchLibrary"), nullptr);
-    EXPECT_EQ(GetLastError(), ERROR_MOD_NOT_FOUND);
+    LARKIN_EXPECT_FAILS(LoadLibraryA("NoSuchLibrary"), ERROR_MOD_NOT_FOUND);
 }
 
 LRESULT CALLBACK Procedure(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
@@ -60,16 +59,13 @@ TEST(Windows, ClassesAndExtraMemory) {
     cls.lpfnWndProc = Procedure;
     cls.lpszClassName = "TestClass";
     ASSERT_NE(RegisterClassA(&cls), 0);
-    EXPECT_EQ(RegisterClassA(&cls), 0);
-    EXPECT_EQ(GetLastError(), ERROR_CLASS_ALREADY_EXISTS);
+    LARKIN_EXPECT_FAILS(RegisterClassA(&cls), ERROR_CLASS_ALREADY_EXISTS);
     HWND window = CreateWindowExA(0, "TestClass", "", WS_BORDER, 0, 0, 100, 100, nullptr, nullptr,
                                   nullptr, nullptr);
     ASSERT_NE(window, nullptr);
-    EXPECT_EQ(SetWindowLongA(window, 30, 1), 0);
-    EXPECT_EQ(GetLastError(), ERROR_INVALID_INDEX);
+    LARKIN_EXPECT_FAILS(SetWindowLongA(window, 30, 1), ERROR_INVALID_INDEX);
     EXPECT_EQ(FindWindowA("testclass", nullptr), window);
-    EXPECT_FALSE(UnregisterClassA("TestClass", nullptr));
-    EXPECT_EQ(GetLastError(), ERROR_CLASS_HAS_WINDOWS);
+    LARKIN_EXPECT_FAILS(UnregisterClassA("TestClass", nullptr), ERROR_CLASS_HAS_WINDOWS);
     SendMessageA(window, WM_CLOSE, 0, 0);
     EXPECT_FALSE(IsWindow(window));
     EXPECT_TRUE(UnregisterClassA("TestClass", nullptr));
@@ -255,9 +251,9 @@ TEST_F(Processes, UnknownProgramsAndTheEnvironmentOfChildren) {
     startup.cb = sizeof startup;
     PROCESS_INFORMATION process{};
     char missing[] = "no-such-program-here /c format";
-    EXPECT_FALSE(CreateProcessA(nullptr, missing, nullptr, nullptr, FALSE, 0, nullptr, nullptr,
-                                &startup, &process));
-    EXPECT_EQ(GetLastError(), ERROR_FILE_NOT_FOUND);
+    LARKIN_EXPECT_FAILS(CreateProcessA(nullptr, missing, nullptr, nullptr, FALSE, 0, nullptr,
+                                       nullptr, &startup, &process),
+                        ERROR_FILE_NOT_FOUND);
 
     ::unsetenv("LARKIN_MACHINE");
     std::string error;
