@@ -19,7 +19,7 @@ std::string Info(int index) {
     return text;
 }
 
-TEST_F(TesselDevices, CorvidListsTheSticksCompletingTheLetterAndBothFillTheBaseline) {
+TEST_F(TesselDevices, CorvidListsTheSticksBothFillTheBaselineAndBadIndexesAreRefused) {
     ASSERT_EQ(GetUSBDevCount(), 2);
     EXPECT_EQ(Info(0), "E: SanDisk Cruzer Blade USB Device");
     EXPECT_EQ(Info(1), " Kingston DataTraveler 2.0 USB Device");  // no volume: no letter
@@ -45,9 +45,8 @@ TEST_F(TesselDevices, CorvidListsTheSticksCompletingTheLetterAndBothFillTheBasel
     EXPECT_EQ(BaselineTable.count, 2);
     EXPECT_STREQ(BaselineTable.rows[1].mountInfo, "");
     EXPECT_TRUE(larkin::controls::Pauses().empty());
-}
 
-TEST_F(TesselDevices, BadIndexesAndNullPointersLeaveTextAndHandleAlone) {
+    // Bad indexes and null pointers leave text and handle alone.
     ASSERT_EQ(GetUSBDevCount(), 2);
     for (int index : {-1, 2, 1000}) {
         char text[TESSEL_DEVICE_INFO_SIZE] = "untouched";
@@ -94,7 +93,7 @@ TEST_F(TesselDevices, IsNewDeviceComparesAllThreeTextsIgnoringCase) {
     }
 }
 
-TEST_F(TesselDevices, AMachineWithoutTargetsClearsAllTenRows) {
+TEST_F(TesselDevices, NoTargetsClearAllTenRowsAndRowsAreNumberedAcrossAdaptersToTen) {
     Restart(larkin::test::MachineText("engine-system-disk-and-floppy"));
     for (DeviceEntry& row : CurrentTable.rows) {
         std::memset(&row, 'x', sizeof row);
@@ -107,9 +106,8 @@ TEST_F(TesselDevices, AMachineWithoutTargetsClearsAllTenRows) {
     for (const DeviceEntry& row : CurrentTable.rows)
         EXPECT_EQ(std::memcmp(&row, &zero, sizeof row), 0);
     EXPECT_TRUE(larkin::controls::Pauses().empty());
-}
 
-TEST_F(TesselDevices, RowsAreNumberedAcrossAdaptersLongNamesCutAndTenAtMost) {
+    // Rows are numbered across adapters, long names cut, ten at most.
     Restart(larkin::test::MachineText("engine-three-sticks-on-two-adapters"));
     CopyField(BaselineTable.rows[3].friendlyName, "kept");
     ASSERT_EQ(EnumUSBDevices(), 3);

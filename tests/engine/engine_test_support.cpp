@@ -3,11 +3,9 @@
 #include <algorithm>
 #include <cstdio>
 #include <fstream>
-#include <iterator>
 #include <map>
 #include <sstream>
 
-#include "boot_harness.h"
 #include "exports/services.h"
 
 namespace tessel::test {

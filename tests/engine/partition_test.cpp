@@ -77,7 +77,7 @@ TEST_F(TesselPartition, EntryChangesOnlyWhatIsGivenWithABufferThatGrows) {
 
 std::vector<std::string> progress;
 
-TEST_F(TesselPartition, CreatePartitionMakesOneFat32PartitionAndTheCvdFlowClearsFirst) {
+TEST_F(TesselPartition, CreateMakesOneFat32PartitionOnTheFirstNewDriveAndTheCvdFlowClearsFirst) {
     progress.clear();
     SetProgressCallback([](const char* text) { progress.push_back(text); });
     ASSERT_EQ(EnumUSBDevices(), 1);
@@ -105,11 +105,9 @@ TEST_F(TesselPartition, CreatePartitionMakesOneFat32PartitionAndTheCvdFlowClears
     EXPECT_EQ(std::tuple(journal[0].offset, journal[0].length), std::tuple(0u, 4096u));
     ExpectPartitioned();
     EXPECT_EQ(CreatePartitionCVD(), ATA_NO_NEW_DEVICE) << "the baseline holds it now";
-}
 
-// Which drive the operations take, and when none: the first drive of the
-// scan not in the baseline, of a QM model in any case.
-TEST_F(TesselPartition, TheNewDriveIsTheFirstOfTheScanNotInTheBaseline) {
+    // Which drive the operations take, and when none: the first drive of the
+    // scan not in the baseline, of a QM model in any case.
     Restart(larkin::test::MachineText("engine-stick-and-two-unplugged-qm"));
     // An empty baseline makes the first scanned drive, "a", the target.
     EXPECT_EQ(ZeroPartitionInfo(), ATA_WRONG_DRIVE);

@@ -52,38 +52,37 @@ class RealEngineCommandTest : public QObject {
 
     // The check of a source before the drive is written (the demo's empty
     // floppy, files too large for the volume the engine makes).
-    void DriveServicesOfTheMachine() {
-        DriveFacts stick, none, floppy;
-        QVERIFY(!drives_->GetDrive("E:", &stick) && !drives_->GetDrive("Q:", &none) &&
+    void DriveServicesAndTheDemoImageMadeOntoStickE() {
+        DriveFacts e, none, floppy;
+        QVERIFY(!drives_->GetDrive("E:", &e) && !drives_->GetDrive("Q:", &none) &&
                 !drives_->GetDrive("A:", &floppy));
-        QVERIFY(stick.exists && stick.ready && !none.exists && floppy.exists);
-        QCOMPARE(stick.label, "CRUZER");
-        QVERIFY(stick.totalBytes > 100'000'000 && stick.totalBytes < 134'217'728);
+        QVERIFY(e.exists && e.ready && !none.exists && floppy.exists);
+        QCOMPARE(e.label, "CRUZER");
+        QVERIFY(e.totalBytes > 100'000'000 && e.totalBytes < 134'217'728);
         Failure empty = drives_->CheckBootFiles("A:", "E:", true);
         QVERIFY2(empty.description.contains("holds no KERNEL.SYS"), qPrintable(empty.description));
-        QTemporaryDir image;
-        MakeFile(image, "HUGE.BIN", qint64{200} * 1024 * 1024);
-        Failure full = drives_->CheckBootFiles(image.path(), "E:", false);
+        QTemporaryDir folder;
+        MakeFile(folder, "HUGE.BIN", qint64{200} * 1024 * 1024);
+        Failure full = drives_->CheckBootFiles(folder.path(), "E:", false);
         QCOMPARE(full.code, 61);
         QVERIFY2(full.description.startsWith("the files take 209,715,200 bytes"),
                  qPrintable(full.description));
-        QCOMPARE(drives_->CopyFolderFiles(image.path(), "E:", {}).code, 61);
-        MakeFile(image, "HUGE.BIN", 1000);
-        MakeFile(image, "KERNEL.SYS", 1000);
-        QVERIFY(QDir(image.path()).mkdir("SUB"));
-        QVERIFY(!drives_->CheckBootFiles(image.path(), "E:", false));
+        QCOMPARE(drives_->CopyFolderFiles(folder.path(), "E:", {}).code, 61);
+        MakeFile(folder, "HUGE.BIN", 1000);
+        MakeFile(folder, "KERNEL.SYS", 1000);
+        QVERIFY(QDir(folder.path()).mkdir("SUB"));
+        QVERIFY(!drives_->CheckBootFiles(folder.path(), "E:", false));
         QStringList heard;
         QVERIFY(
-            !drives_->CopyFolderFiles(image.path(), "E:", [&](const QString& n) { heard << n; }));
+            !drives_->CopyFolderFiles(folder.path(), "E:", [&](const QString& n) { heard << n; }));
         heard.sort();
         QCOMPARE(heard, (QStringList{"HUGE.BIN", "KERNEL.SYS"}));
         QCOMPARE(drives_->CopyFolderFiles("/nonexistent/LarkinDemo", "E:", {}).code, 76);
-        Failure gone = drives_->CopyFolderFiles(image.path(), "Q:", {});
+        Failure gone = drives_->CopyFolderFiles(folder.path(), "Q:", {});
         QVERIFY2(gone.code == 68 || gone.code == 57 || gone.code == 71,
                  qPrintable(QString::number(gone.code) + " " + gone.description));
-    }
 
-    void TheDemoImageMakesStickEBootable() {
+        // The demo image made onto E: through the window.
         frmUSBBoot window(services_);
         window.show();
         window.Form_Load();

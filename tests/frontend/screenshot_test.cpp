@@ -30,17 +30,6 @@ void Compare(const QImage& shot, const QString& name) {
              qPrintable(QString("%1 pixels differ; see %2").arg(differing).arg(saved)));
 }
 
-struct Shown : TestProgram {
-    explicit Shown(const std::function<void(TestProgram&)>& more = {})
-        : TestProgram([&](TestProgram& p) {
-              p.AddDemoImage();
-              p.AddUsbDrives();
-              if (more) more(p);
-          }) {
-        window->lvDevices_ItemClick(window->lvDevices->topLevelItem(0));
-    }
-};
-
 }  // namespace
 
 class ScreenshotTest : public QObject {
@@ -53,18 +42,23 @@ class ScreenshotTest : public QObject {
     }
 
     void MainWindowWithTheDemoImageAndTwoDrives() {
-        Shown shown([](TestProgram& program) {
+        TestProgram shown([](TestProgram& program) {
+            program.AddDemoImage();
+            program.AddUsbDrives();
             program.engine.count = 3;
             program.engine.texts.push_back("C: WDC WD5000AAKS-00V1A0 ATA Device");
             program.drives.drives["C:"] = {true, true, "SYSTEM", 268435456};
             program.drives.drives["F:"].ready = false;
         });
+        shown.window->lvDevices_ItemClick(shown.window->lvDevices->topLevelItem(0));
         Compare(shown.window->centralWidget()->grab().toImage(), "main_window");
     }
 
     void FloppyFailureAfterTheErase() {
         PicturingMessageBoxes boxes("USB Drive Not Bootable");
-        Shown shown([&boxes](TestProgram& program) {
+        TestProgram shown([&boxes](TestProgram& program) {
+            program.AddDemoImage();
+            program.AddUsbDrives();
             program.drives.drives["A:"] = {true, true, "", 1474560};
             program.engine.createResult = 6;
             program.engine.createOutput = {"", " Copying Boot Files.....",

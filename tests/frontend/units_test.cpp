@@ -125,24 +125,28 @@ class UnitsTest : public QObject {
     }
 
     // A description that cannot be read lists its image with empty values,
-    // at once and with the reason.
+    // at once and with the reason; 256 images at most.
     void ImageFolderWalk() {
+        ImageCatalog catalog;
+        QStringList names;
+        QVERIFY(LoadImageCatalog("/nonexistent/File_Images", catalog, names) ==
+                CatalogLoad::FolderMissing);
         QTemporaryDir root;
         QDir images(root.path());
+        WriteFile(images.filePath("loose-file.txt"), "not a folder");
+        QVERIFY(LoadImageCatalog(root.path(), catalog, names) == CatalogLoad::NoSubFolders);
+        QCOMPARE(catalog.Count(), 0);
         AddImage(images, "Beta", "h\nk=Beta\nk=NONE\nk=Second\n");
         AddImage(images, "Alpha", "h\nk=Alpha\nk=NONE\nk=First\n");
         AddImage(images, "Big", "h\nk=Big\nk=NONE\nk=" + QByteArray(200000, 'n') + "\n");
         QVERIFY(images.mkpath("Empty") && images.mkpath("Upper") && images.mkpath("Pipe"));
         WriteFile(images.filePath("Upper/FI.INI"), "h\nk=Upper\nk=NONE\nk=Third\n");
-        WriteFile(images.filePath("loose-file.txt"), "not a folder");
         AddImage(images, "Locked", "h\nk=Locked\nk=NONE\nk=Name\n");
         QFile::setPermissions(images.filePath("Locked/fi.ini"), QFileDevice::Permissions{});
         QCOMPARE(::mkfifo(QFile::encodeName(images.filePath("Pipe/fi.ini")).constData(), 0644), 0);
         AddImage(images, "Real", "h\nk=Real\nk=NONE\nk=Secret\n");
         QVERIFY(images.mkpath("Link"));
         QVERIFY(QFile::link(images.filePath("Real/fi.ini"), images.filePath("Link/fi.ini")));
-        ImageCatalog catalog;
-        QStringList names;
         QVERIFY(LoadImageCatalog(root.path(), catalog, names) == CatalogLoad::Loaded);
         QCOMPARE(catalog.rows[1].imageDir, "Beta");
         QVERIFY(names.value(2).size() < kDescriptionReadLimit && names[2].startsWith("nnn"));
@@ -154,25 +158,17 @@ class UnitsTest : public QObject {
         QVERIFY2(problems.contains(images.filePath("Link/fi.ini") + ": is a symbolic link") &&
                      problems.contains(images.filePath("Pipe/fi.ini") + ": is a FIFO"),
                  qPrintable(problems));
-    }
-
-    void ImageFolderMissingEmptyOrFull() {
-        ImageCatalog catalog;
-        QStringList names;
-        QVERIFY(LoadImageCatalog("/nonexistent/File_Images", catalog, names) ==
-                CatalogLoad::FolderMissing);
-        QTemporaryDir root;
-        WriteFile(root.filePath("file-only"), "x");
-        QVERIFY(LoadImageCatalog(root.path(), catalog, names) == CatalogLoad::NoSubFolders);
-        QCOMPARE(catalog.Count(), 0);
+        QTemporaryDir full;
         for (int i = 0; i < 300; ++i) {
             QString name = QString("img%1").arg(i, 3, 10, QChar(u'0'));
-            AddImage(root.path(), name, "h\nk=" + name.toUtf8() + "\nk=NONE\nk=N\n");
+            AddImage(full.path(), name, "h\nk=" + name.toUtf8() + "\nk=NONE\nk=N\n");
         }
-        LoadImageCatalog(root.path(), catalog, names);
-        QCOMPARE(names.size(), 256);
-        QCOMPARE(catalog.Count(), 256);
-        QCOMPARE(catalog.rows[255].imageDir, "img255");
+        ImageCatalog fullCatalog;
+        QStringList fullNames;
+        LoadImageCatalog(full.path(), fullCatalog, fullNames);
+        QCOMPARE(fullNames.size(), 256);
+        QCOMPARE(fullCatalog.Count(), 256);
+        QCOMPARE(fullCatalog.rows[255].imageDir, "img255");
     }
 
     void AgreementRichTextBecomesFormattedHtmlOrPlainText() {
@@ -217,21 +213,17 @@ class UnitsTest : public QObject {
         // clang-format on
         for (const auto& [rich, plain] : rules) QCOMPARE(RichTextToPlainText(rich), plain);
         QVERIFY(LooksLikeRichText("\xEF\xBB\xBF  {\\rtf1}") && !LooksLikeRichText("{\\rt"));
-    }
 
-    // Pipes and links are refused as in the image folder walk.
-    void AnythingButASmallRegularFileIsNoAgreement() {
-        QTemporaryDir dir;
+        // Anything but a small regular file is no agreement.
         QString large = WriteFile(dir.filePath("large.rtf"), "{\\rtf1 x}");
         QVERIFY(QFile::resize(large, kAgreementSizeLimit + 1));
-        const std::pair<QString, const char*> cases[] = {
+        const std::pair<QString, const char*> refused[] = {
             {dir.filePath("none.rtf"), "cannot be read"},
             {dir.path(), "is a folder"},
             {"/dev/zero", "is a character device"},
             {large, "is 8,388,609 bytes, more than the 8,388,608"},
         };
-        for (const auto& [path, why] : cases) {
-            AgreementText text;
+        for (const auto& [path, why] : refused) {
             Failure failure = LoadAgreementText(path, &text);
             QCOMPARE(failure.code, 53);
             QVERIFY2(failure.description.contains(path + ": " + why),

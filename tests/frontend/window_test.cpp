@@ -75,9 +75,9 @@ class WindowTest : public QObject {
 
     // Quit has the focus; Tab goes on to Make USB Bootable, the list, the
     // image list, the options (one stop) and Rescan USB.
-    void TabOrderStartsAtQuit() {
-        TestProgram shown;
-        frmUSBBoot& window = *shown.window;
+    void TabOrderMenusAndQuit() {
+        TestProgram program;
+        frmUSBBoot& window = *program.window;
         window.btnStart->setEnabled(true);
         QApplication::setActiveWindow(&window);
         QTRY_COMPARE(QApplication::focusWidget(), window.Command1);
@@ -89,6 +89,29 @@ class WindowTest : public QObject {
         if (order[3] == window.Option1[0]) order[3] = window.Option1[1];
         QCOMPARE(order, (QWidgetList{window.btnStart, window.lvDevices, window.Combo1,
                                      window.Option1[1], window.btnScan}));
+        const QString page = program.folder.filePath("larkinhelp.htm");
+        window.mnuProgHelp->trigger();
+        QCOMPARE(program.openedPages, QStringList{page});
+        QFile::remove(page);
+        window.mnuProgHelp->trigger();
+        QCOMPARE(program.openedPages.size(), 1);
+        window.mnuAbout->trigger();
+        QVERIFY(program.LastText().contains(QString("Version ") + LARKIN_VERSION));
+        QVERIFY(program.LastText().contains(program.folder.filePath("COPYRIGHT")));
+        QStringList picks = {"", "/x/disk.img", "/x/boot.img"};
+        program.services.chooseFloppyImage = [&] { return picks.takeFirst(); };
+        program.drives.imageRefusals["/x/disk.img"] = "it holds a partition table";
+        window.mnuFloppyImage->trigger();  // no file picked
+        window.mnuFloppyImage->trigger();
+        QVERIFY(program.LastText().endsWith("it holds a partition table"));
+        QVERIFY(!window.Option1[0]->isChecked());
+        window.mnuFloppyImage->trigger();
+        QCOMPARE(program.log.filter("use "), (QStringList{"use /x/disk.img", "use /x/boot.img"}));
+        QVERIFY(window.Option1[0]->isChecked());
+        QCOMPARE(program.boxes.Titles(),
+                 (QStringList{"Larkin Help", "About Larkin", "Floppy Image Not Usable"}));
+        window.mnuExit->trigger();
+        QVERIFY(!window.isVisible() && !program.ended);
     }
 
     void StartUpAndTheStatus() {
@@ -197,37 +220,6 @@ class WindowTest : public QObject {
         QTRY_VERIFY(keyboard.window->lvDevices->selectedItems().isEmpty());
     }
 
-    void MenusAndQuit() {
-        TestProgram program;
-        frmUSBBoot& window = *program.window;
-        const QString page = program.folder.filePath("larkinhelp.htm");
-        window.mnuProgHelp->trigger();
-        QCOMPARE(program.openedPages, QStringList{page});
-        QFile::remove(page);
-        window.mnuProgHelp->trigger();
-        QCOMPARE(program.openedPages.size(), 1);
-        window.mnuAbout->trigger();
-        QVERIFY(program.LastText().contains(QString("Version ") + LARKIN_VERSION));
-        QVERIFY(program.LastText().contains(program.folder.filePath("COPYRIGHT")));
-        QStringList picks = {"", "/x/disk.img", "/x/boot.img"};
-        program.services.chooseFloppyImage = [&] { return picks.takeFirst(); };
-        program.drives.imageRefusals["/x/disk.img"] = "it holds a partition table";
-        window.mnuFloppyImage->trigger();  // no file picked
-        window.mnuFloppyImage->trigger();
-        QVERIFY(program.LastText().endsWith("it holds a partition table"));
-        QVERIFY(!window.Option1[0]->isChecked());
-        window.mnuFloppyImage->trigger();
-        QCOMPARE(program.log.filter("use "), (QStringList{"use /x/disk.img", "use /x/boot.img"}));
-        QVERIFY(window.Option1[0]->isChecked());
-        QCOMPARE(program.boxes.Titles(),
-                 (QStringList{"Larkin Help", "About Larkin", "Floppy Image Not Usable"}));
-        QTest::mouseClick(window.Command1, Qt::LeftButton);
-        QVERIFY(program.ended);
-        program.ended = false;
-        window.mnuExit->trigger();
-        QVERIFY(!window.isVisible() && !program.ended);
-    }
-
     void StopsBeforeTheEngineSayingWhy() {
         const QString why = "it is held by larkin-cli boot E: (process 7)";
         const QString unwritable =
@@ -239,9 +231,6 @@ class WindowTest : public QObject {
                 c.drives.checkFailure = {runtime_error::kDiskFull, "why"};
                 if (floppy) c.FromFloppy();
             };
-        };
-        auto decline = [](frmLicense* license) {
-            QTest::mouseClick(license->Command2, Qt::LeftButton);
         };
         const QString lost = "File Image Not Found";
         struct Case {
@@ -259,7 +248,7 @@ class WindowTest : public QObject {
             {"erase cancelled", {}, [](TestProgram& c) { c.boxes.answers = {Answer::Cancel}; }, {kErase}, {}},
             {"refused drive", {}, [&](TestProgram& c) { c.drives.refusals["E:"] = why; }, {kNotBootable}, unwritable},
             {"drive held elsewhere", {}, [&](TestProgram& c) { c.drives.holdErrors["E:"] = why; }, {kErase, kNotBootable}, unwritable},
-            {"agreement declined", {}, {}, {kErase}, {}, 0, decline},
+            {"agreement declined", {}, {}, {kErase}, {}, 0, [](frmLicense* license) { QTest::mouseClick(license->Command2, Qt::LeftButton); }},
             {"agreement closed", {}, [](TestProgram&) { EulaAccepted = true; }, {kErase}, {}, 0, [](frmLicense* license) { license->close(); }},
             {"agreement missing", {}, [](TestProgram& c) { QFile::remove(c.ImagesFolder() + "/LarkinDemo/License.rtf"); }, {kErase, "EULA Not Found"}, {}},
             {"image folder missing", Image("x\nFolder=Elsewhere\nEula=NONE\nName=Lost\n"), {}, {kErase, lost}, {}},
@@ -300,6 +289,10 @@ class WindowTest : public QObject {
                 [&] {
                     frmCopyFiles* copy = command.window->copyWindow();
                     shownDuringTheEngineCall = copy != nullptr && copy->isVisible();
+                    // Quit, Rescan USB and closing are refused meanwhile.
+                    QTest::mouseClick(command.window->Command1, Qt::LeftButton);
+                    QTest::mouseClick(command.window->btnScan, Qt::LeftButton);
+                    command.window->close();
                 },
                 Qt::BlockingQueuedConnection);
         };
@@ -314,7 +307,8 @@ class WindowTest : public QObject {
         QCOMPARE(command.boxes.Titles(), QStringList{kErase});
         QVERIFY(command.boxes.shown[0].buttons == Buttons::OkCancel);
         QCOMPARE(command.boxes.shown[0].defaultButton, 1);
-        QVERIFY(shownDuringTheEngineCall);
+        QVERIFY(shownDuringTheEngineCall && !command.ended && command.window->isVisible());
+        QVERIFY(!command.engine.onWindowThread);
         frmCopyFiles* copy = command.window->copyWindow();
         QCOMPARE(copy->Label1->text(), "Done: USB Drive E: is now bootable.");
         // The last step shown, and the busy bar stopped.
@@ -331,6 +325,8 @@ class WindowTest : public QObject {
         QCOMPARE(command.boxes.Titles(), QStringList{kErase});
         QVERIFY(steps.endsWith("1 file(s) copied. This window closes in 5 seconds."));
         QVERIFY(command.window->timerEject->Enabled());
+        QTest::mouseClick(command.window->Command1, Qt::LeftButton);
+        QVERIFY(command.ended);
     }
 
     void AgreementNoneInAnyCaseSkipsTheWindowAndTheNameIsFoundInAnyCase() {
@@ -445,28 +441,6 @@ class WindowTest : public QObject {
                               "Floppy Paths Pointed at C:"}));
         QVERIFY(command.boxes.shown[3].text.startsWith("Done: USB Drive F:"));
         QCOMPARE(command.LastText(), "CONFIG.SYS named drive A:");
-    }
-
-    void WindowsTakeNoInputButStayResponsiveDuringTheEngineCall() {
-        TestProgram command;
-        bool endedDuringCall = true;
-        command.engine.duringCreate = [&] {
-            QMetaObject::invokeMethod(
-                qApp,
-                [&] {
-                    QTest::mouseClick(command.window->Command1, Qt::LeftButton);
-                    QTest::mouseClick(command.window->btnScan, Qt::LeftButton);
-                    endedDuringCall = command.ended;
-                    command.window->close();
-                },
-                Qt::BlockingQueuedConnection);
-        };
-        command.Start(0);
-        QVERIFY(!endedDuringCall && command.window->isVisible());
-        QVERIFY(!command.log.contains("count"));
-        QVERIFY(!command.engine.onWindowThread);
-        QTest::mouseClick(command.window->Command1, Qt::LeftButton);
-        QVERIFY(command.ended);
     }
 };
 
