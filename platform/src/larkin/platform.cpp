@@ -261,30 +261,31 @@ void LarkinSetMessageBoxHandler(LARKIN_MESSAGE_BOX_HANDLER handler, void* contex
 HANDLE LarkinOpenVolumeForTool(LPCSTR volume, LPCSTR tool, BOOL write, LARKIN_TOOL_VOLUME* where) {
     return Guarded<HANDLE>(INVALID_HANDLE_VALUE, [&]() -> HANDLE {
         if (volume == nullptr || where == nullptr || *volume == '\0')
-            return Fail(ERROR_INVALID_PARAMETER);
+            return FailedHandle(ERROR_INVALID_PARAMETER);
         std::string name = DeviceName(volume);
         DWORD access = GENERIC_READ | (write ? GENERIC_WRITE : 0);
         HANDLE opened = CreateFileA(name.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE,
                                     nullptr, OPEN_EXISTING, 0, nullptr);
         if (opened == INVALID_HANDLE_VALUE) return INVALID_HANDLE_VALUE;
         auto media = std::dynamic_pointer_cast<MediaObject>(Runtime::Get().handles.Remove(opened));
-        if (!media || !media->IsVolume()) return Fail(ERROR_FILE_NOT_FOUND);
+        if (!media || !media->IsVolume()) return FailedHandle(ERROR_FILE_NOT_FOUND);
 
         std::lock_guard guard(Runtime::Get().lock);
         auto current = CurrentVolume(*media);
-        if (!current) return Fail(ERROR_FILE_NOT_FOUND);
-        if (!current->extentsReadable) return Fail(ERROR_NOT_READY);
+        if (!current) return FailedHandle(ERROR_FILE_NOT_FOUND);
+        if (!current->extentsReadable) return FailedHandle(ERROR_NOT_READY);
         ToolPath toolPath = Machine().ToolPathOf(media->media);
         std::string path = toolPath.path;
-        if (path.empty() || path.size() >= MAX_PATH) return Fail(ERROR_NOT_READY);
+        if (path.empty() || path.size() >= MAX_PATH) return FailedHandle(ERROR_NOT_READY);
         auto session = std::make_shared<ToolSessionObject>();
         if (write) {
-            if (DWORD error = LockVolume(*media); error != ERROR_SUCCESS) return Fail(error);
+            if (DWORD error = LockVolume(*media); error != ERROR_SUCCESS)
+                return FailedHandle(error);
             if (DWORD error = media->access->HandOverToTool(); error != ERROR_SUCCESS)
-                return Fail(error);
+                return FailedHandle(error);
             DWORD error = BeginToolWrite(*current, media->share, tool ? tool : "outside tool",
                                          &session->token);
-            if (error != ERROR_SUCCESS) return Fail(error);
+            if (error != ERROR_SUCCESS) return FailedHandle(error);
             session->journaled = true;
         }
         session->volume = media;

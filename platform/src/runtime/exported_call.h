@@ -34,7 +34,7 @@ inline BOOL Failed(DWORD error) {
     SetLastError(error);
     return FALSE;
 }
-inline HANDLE Fail(DWORD error) {
+inline HANDLE FailedHandle(DWORD error) {
     SetLastError(error);
     return INVALID_HANDLE_VALUE;
 }

@@ -94,7 +94,7 @@ HDEVINFO SetupDiGetClassDevsA(const GUID* classGuid, LPCSTR enumerator, HWND, DW
         std::lock_guard guard(Runtime::Get().lock);
         bool interfaceSet = flags & DIGCF_DEVICEINTERFACE;
         bool allClasses = flags & DIGCF_ALLCLASSES;
-        if (classGuid == nullptr && !allClasses) return Fail(ERROR_INVALID_PARAMETER);
+        if (classGuid == nullptr && !allClasses) return FailedHandle(ERROR_INVALID_PARAMETER);
         std::string subject = enumerator ? enumerator : classGuid ? GuidText(*classGuid) : "";
         if (FaultFires("SetupDiGetClassDevsA", subject)) return INVALID_HANDLE_VALUE;
         auto set = std::make_shared<DeviceSetObject>();

@@ -48,20 +48,20 @@ std::shared_ptr<MediaObject> NewMedia(const std::string& name, const MediaRef& m
 
 HANDLE OpenDisk(const DiskInfo& disk, const std::string& name, DWORD access) {
     if (HasWriteAccess(access) && !WriteRefusal(disk.number).empty())
-        return Fail(ERROR_ACCESS_DENIED);
+        return FailedHandle(ERROR_ACCESS_DENIED);
     DWORD error = ERROR_SUCCESS;
     auto object = NewMedia(name, MediaRef{disk.number}, access, &error);
-    return object ? AddMedia(std::move(object)) : Fail(error);
+    return object ? AddMedia(std::move(object)) : FailedHandle(error);
 }
 
 HANDLE OpenVolume(const VolumeInfo& volume, const std::string& name, DWORD access) {
     if (volume.disk && HasWriteAccess(access) && !WriteRefusal(*volume.disk).empty())
-        return Fail(ERROR_ACCESS_DENIED);
+        return FailedHandle(ERROR_ACCESS_DENIED);
     // A locked volume takes no new handles, here or in another process.
-    if (LockedByOther(volume.key, nullptr)) return Fail(ERROR_ACCESS_DENIED);
+    if (LockedByOther(volume.key, nullptr)) return FailedHandle(ERROR_ACCESS_DENIED);
     DWORD error = ERROR_SUCCESS;
     auto object = NewMedia(name, volume.Media(), access, &error);
-    if (!object) return Fail(error);
+    if (!object) return FailedHandle(error);
     object->volume = volume.name;
     object->volumeKey = volume.key;
     return AddMedia(std::move(object));
@@ -70,7 +70,7 @@ HANDLE OpenVolume(const VolumeInfo& volume, const std::string& name, DWORD acces
 HANDLE OpenPort(const MachineView& view, uint32_t port, const std::string& name, DWORD access) {
     if (std::none_of(view.ports.begin(), view.ports.end(),
                      [&](const ScsiPortInfo& p) { return p.number == port; }))
-        return Fail(ERROR_FILE_NOT_FOUND);
+        return FailedHandle(ERROR_FILE_NOT_FOUND);
     auto object = std::make_shared<PortObject>();
     object->name = name;
     object->port = port;
@@ -81,7 +81,7 @@ HANDLE OpenPort(const MachineView& view, uint32_t port, const std::string& name,
 
 HANDLE OpenDevice(const std::string& name, DWORD access, DWORD disposition) {
     if (disposition != OPEN_EXISTING && disposition != OPEN_ALWAYS)
-        return Fail(ERROR_INVALID_PARAMETER);
+        return FailedHandle(ERROR_INVALID_PARAMETER);
     auto view = View();
     std::string rest = name.substr(4);
 
@@ -90,7 +90,7 @@ HANDLE OpenDevice(const std::string& name, DWORD access, DWORD disposition) {
         if (number <= UINT32_MAX)
             if (const DiskInfo* disk = view->Disk(static_cast<uint32_t>(number)))
                 return OpenDisk(*disk, name, access);
-        return Fail(ERROR_FILE_NOT_FOUND);
+        return FailedHandle(ERROR_FILE_NOT_FOUND);
     }
     if (StartsWithNoCase(rest, "scsi") && rest.size() > 5 && rest.back() == ':' &&
         AllDigits(rest.substr(4, rest.size() - 5)))
@@ -104,17 +104,17 @@ HANDLE OpenDevice(const std::string& name, DWORD access, DWORD disposition) {
                 // A folder mount path names a directory, which cannot be
                 // opened as a device.
                 if (rest.size() > 2 && EqualsNoCase(path, rest + "\\"))
-                    return Fail(ERROR_ACCESS_DENIED);
+                    return FailedHandle(ERROR_ACCESS_DENIED);
             }
         }
-        return Fail(rest.size() == 2 ? ERROR_FILE_NOT_FOUND : ERROR_PATH_NOT_FOUND);
+        return FailedHandle(rest.size() == 2 ? ERROR_FILE_NOT_FOUND : ERROR_PATH_NOT_FOUND);
     }
     if (StartsWithNoCase(rest, "Volume{")) {
         for (const auto& volume : view->volumes)
             if (EqualsNoCase(WithoutTrailingSlash(volume.name),
                              "\\\\?\\" + WithoutTrailingSlash(rest)))
                 return OpenVolume(volume, name, access);
-        return Fail(ERROR_FILE_NOT_FOUND);
+        return FailedHandle(ERROR_FILE_NOT_FOUND);
     }
     for (const auto& disk : view->disks)
         if (EqualsNoCase(disk.interfacePath, name)) return OpenDisk(disk, name, access);
@@ -125,7 +125,7 @@ HANDLE OpenDevice(const std::string& name, DWORD access, DWORD disposition) {
                 for (const auto& port : view->ports)
                     if (port.adapterId == node.instanceId)
                         return OpenPort(*view, port.number, name, access);
-    return Fail(ERROR_FILE_NOT_FOUND);
+    return FailedHandle(ERROR_FILE_NOT_FOUND);
 }
 
 // Share modes of plain files, kept as Windows keeps them for every handle in
@@ -210,8 +210,8 @@ HANDLE OpenPlainFile(const std::string& name, DWORD access, DWORD share, DWORD d
     // Only regular files are plain files: a name that leads, by whatever
     // spelling or link, to a disk, a terminal or a pipe is the backend's to
     // hand out under its rules, never this path's.
-    if (existed && !S_ISREG(info.st_mode)) return Fail(ERROR_ACCESS_DENIED);
-    if (RefusedAsOwnFile(path, nullptr)) return Fail(ERROR_ACCESS_DENIED);
+    if (existed && !S_ISREG(info.st_mode)) return FailedHandle(ERROR_ACCESS_DENIED);
+    if (RefusedAsOwnFile(path, nullptr)) return FailedHandle(ERROR_ACCESS_DENIED);
     // Truncated only once the share modes let the open in.
     bool truncate = false;
     switch (disposition) {
@@ -228,11 +228,11 @@ HANDLE OpenPlainFile(const std::string& name, DWORD access, DWORD share, DWORD d
             flags |= O_CREAT;
             break;
         case TRUNCATE_EXISTING:
-            if (!writing) return Fail(ERROR_INVALID_PARAMETER);
+            if (!writing) return FailedHandle(ERROR_INVALID_PARAMETER);
             truncate = true;
             break;
         default:
-            return Fail(ERROR_INVALID_PARAMETER);
+            return FailedHandle(ERROR_INVALID_PARAMETER);
     }
     // Non-blocking until it is known to be a regular file, so that a name
     // swapped for a pipe after the check cannot hang the open. A writer
@@ -244,8 +244,8 @@ HANDLE OpenPlainFile(const std::string& name, DWORD access, DWORD share, DWORD d
     if (!fd.Valid()) fd.Reset(::open(path.c_str(), flags | O_NONBLOCK, 0644));
     if (fd.Valid()) {
         if (::fstat(fd.Get(), &info) != 0 || !S_ISREG(info.st_mode))
-            return Fail(ERROR_ACCESS_DENIED);
-        if (RefusedAsOwnFile(path, &info)) return Fail(ERROR_ACCESS_DENIED);
+            return FailedHandle(ERROR_ACCESS_DENIED);
+        if (RefusedAsOwnFile(path, &info)) return FailedHandle(ERROR_ACCESS_DENIED);
         ::fcntl(fd.Get(), F_SETFL, ::fcntl(fd.Get(), F_GETFL) & ~O_NONBLOCK);
     }
     if (!fd.Valid()) {
@@ -253,12 +253,12 @@ HANDLE OpenPlainFile(const std::string& name, DWORD access, DWORD share, DWORD d
         if (errno == ENOENT && path.find('/') != std::string::npos &&
             ::access(path.substr(0, path.rfind('/')).c_str(), F_OK) != 0)
             error = ERROR_PATH_NOT_FOUND;
-        return Fail(error);
+        return FailedHandle(error);
     }
     if (DWORD error = ClaimSharing(fd.Get(), access, share); error != ERROR_SUCCESS)
-        return Fail(error);
+        return FailedHandle(error);
     if (truncate && ::ftruncate(fd.Get(), 0) != 0)
-        return Fail(static_cast<DWORD>(ErrorFromErrno(errno)));
+        return FailedHandle(static_cast<DWORD>(ErrorFromErrno(errno)));
     auto object = std::make_shared<FileObject>();
     object->fd = std::move(fd);
     object->path = path;
@@ -337,7 +337,7 @@ using namespace larkin::platform;
 HANDLE CreateFileA(LPCSTR name, DWORD access, DWORD share, LPSECURITY_ATTRIBUTES, DWORD disposition,
                    DWORD, HANDLE) {
     return larkin::platform::Guarded<HANDLE>(INVALID_HANDLE_VALUE, [&]() -> HANDLE {
-        if (name == nullptr || *name == '\0') return Fail(ERROR_PATH_NOT_FOUND);
+        if (name == nullptr || *name == '\0') return FailedHandle(ERROR_PATH_NOT_FOUND);
         std::lock_guard guard(Runtime::Get().lock);
         if (FaultFires("CreateFileA", name)) return INVALID_HANDLE_VALUE;
         std::string text(name);

@@ -31,7 +31,7 @@ HANDLE FindFirstVolumeA(LPSTR volumeName, DWORD size) {
         auto search = std::make_shared<VolumeSearchObject>();
         auto view = View();
         for (const auto& volume : view->volumes) search->names.push_back(volume.name);
-        if (search->names.empty()) return Fail(ERROR_NO_MORE_FILES);
+        if (search->names.empty()) return FailedHandle(ERROR_NO_MORE_FILES);
         if (!CopyName(search->names[0], volumeName, size)) return INVALID_HANDLE_VALUE;
         search->next = 1;
         return Runtime::Get().handles.Add(std::move(search));
