@@ -8,6 +8,7 @@
 
 #include <array>
 #include <cerrno>
+#include <chrono>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
@@ -62,17 +63,27 @@ HoldRecord ReadRecord(int fd) {
     return record;
 }
 
-// The holder writes its record just after it takes the lock: a record read
-// in between is empty, and is read again for a moment.
-HoldRecord ReadHolder(int fd) {
-    // A record left by a holder that died is as good as none.
-    auto settled = [](const HoldRecord& r) { return r.pid > 0 && ::kill(r.pid, 0) == 0; };
-    HoldRecord record = ReadRecord(fd);
-    for (int attempt = 0; !settled(record) && attempt < 50; ++attempt) {
+// A record naming a live process. One owned by another user (a holder
+// started through polkit) cannot be signalled, and is alive all the same.
+bool Settled(const HoldRecord& record) {
+    return record.pid > 0 && (::kill(record.pid, 0) == 0 || errno == EPERM);
+}
+
+// Runs attempt until it takes its lock (0), fails another way (its errno),
+// or meets a lock whose record names a live holder (EWOULDBLOCK, the record in
+// *record). A hold being taken or let go shows its lock without a record for
+// a moment: that moment is waited out and the lock tried again, never
+// reported as a nameless holder. Two seconds bound the wait, for a record a
+// crashed holder left empty.
+template <typename Attempt>
+int Contend(int fd, Attempt attempt, HoldRecord* record) {
+    auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+    for (;;) {
+        if (int failure = attempt(); failure != EWOULDBLOCK) return failure;
+        *record = ReadRecord(fd);
+        if (Settled(*record) || std::chrono::steady_clock::now() >= deadline) return EWOULDBLOCK;
         ::usleep(2000);
-        record = ReadRecord(fd);
     }
-    return record;
 }
 
 std::string Describe(const HoldRecord& record) {
@@ -125,17 +136,29 @@ DWORD DriveHolds::Hold(const std::string& folder, const std::string& key, const 
         return error;
     }
     bool shared = open_[key].lock() != nullptr;  // this process's writers share it
-    if (::flock(file->fd.Get(), LOCK_EX | LOCK_NB) != 0) {
-        int failure = errno;
-        // A failed conversion may have let the shared lock go.
-        if (shared) ::flock(file->fd.Get(), LOCK_SH | LOCK_NB);
-        if (failure != EWOULDBLOCK) return ErrorFromErrno(failure);
-        // An exclusive lock is another operation's hold; shared ones are
-        // handles writing to the disk.
-        *why = ExclusivelyLocked(DriveHoldPath(folder, key)) ? Describe(ReadHolder(file->fd.Get()))
-                                                             : "another program is writing to it";
+    const std::string path = DriveHoldPath(folder, key);
+    HoldRecord holding;
+    int failure = Contend(
+        file->fd.Get(),
+        [&] {
+            if (::flock(file->fd.Get(), LOCK_EX | LOCK_NB) == 0) return 0;
+            int refused = errno;
+            // A failed conversion may have let the shared lock go.
+            if (shared) ::flock(file->fd.Get(), LOCK_SH | LOCK_NB);
+            // Shared locks alone are handles writing to the disk, not a hold.
+            if (refused == EWOULDBLOCK && !ExclusivelyLocked(path)) return EBUSY;
+            return refused;
+        },
+        &holding);
+    if (failure == EBUSY) {
+        *why = "another program is writing to it";
         return ERROR_SHARING_VIOLATION;
     }
+    if (failure == EWOULDBLOCK) {
+        *why = Describe(holding);
+        return ERROR_SHARING_VIOLATION;
+    }
+    if (failure != 0) return ErrorFromErrno(failure);
     std::string record = std::to_string(::getpid()) + "\n" + holder + "\n";
     if (::ftruncate(file->fd.Get(), 0) != 0 || !WriteWhole(file->fd.Get(), record)) {
         // Without the holder's pid its own programs could not write.
@@ -173,13 +196,15 @@ DWORD DriveHolds::JoinWriters(const std::string& folder, const std::string& key,
     DWORD error = ERROR_SUCCESS;
     std::shared_ptr<DriveHoldFile> file = OpenFile(folder, key, &error);
     if (!file) return error;
-    if (::flock(file->fd.Get(), LOCK_SH | LOCK_NB) == 0) {
+    HoldRecord record;
+    auto takeShared = [&] { return ::flock(file->fd.Get(), LOCK_SH | LOCK_NB) == 0 ? 0 : errno; };
+    int failure = Contend(file->fd.Get(), takeShared, &record);
+    if (failure == 0) {
         open_[key] = file;
         *share = WriterShare(std::move(file));
         return ERROR_SUCCESS;
     }
-    if (errno != EWOULDBLOCK) return ErrorFromErrno(errno);
-    HoldRecord record = ReadHolder(file->fd.Get());
+    if (failure != EWOULDBLOCK) return ErrorFromErrno(failure);
     if (IsSelfOrAncestor(record.pid)) {
         share->MarkJoined();
         return ERROR_SUCCESS;
@@ -195,10 +220,11 @@ std::string DriveHolds::HolderElsewhere(const std::string& folder, const std::st
         if (held_.count(key)) return {};
     }
     std::string path = DriveHoldPath(folder, key);
-    if (!ExclusivelyLocked(path)) return {};
     UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
     if (!fd.Valid()) return {};
-    HoldRecord record = ReadHolder(fd.Get());
+    HoldRecord record;
+    auto locked = [&] { return ExclusivelyLocked(path) ? EWOULDBLOCK : 0; };
+    if (Contend(fd.Get(), locked, &record) != EWOULDBLOCK) return {};
     return IsSelfOrAncestor(record.pid) ? std::string() : Describe(record);
 }
 

@@ -275,6 +275,11 @@ TEST_F(LarkinCli, TwoOperationsOnOneStickNeverInterleave) {
         CliRun verified = Cli("verify E:");
         EXPECT_EQ(verified.exitCode, 0) << verified.output;
     }
+    // A hold being let go (its lock still taken, its record already gone) is
+    // waited for, not refused as a nameless holder.
+    CliRun afterRelease = Cli("boot E: --image LarkinDemo --yes", "",
+                              "(flock -x demo.state/locks/disks/stick1 sleep 0.6 &); sleep 0.2;");
+    EXPECT_EQ(afterRelease.exitCode, 0) << afterRelease.output;
 
     // A holder waiting at the engine's question (its hint is printed once it
     // holds the stick): list names it, and a boot is refused before it asks
