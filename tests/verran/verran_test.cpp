@@ -1,6 +1,3 @@
-// The snapshot and the queries on it; EjectDisk, seen by every process; the
-// C example, which knows the library only by its exports; failures and out
-// of memory during the walk.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -40,7 +37,6 @@ std::string Snapshot() {
     return text;
 }
 
-// Where the first drive of that friendly name sits in the snapshot.
 std::optional<std::pair<DWORD, DWORD>> FindDrive(const std::string& friendlyName) {
     for (DWORD a = 0; a < GetAdapterCount(); ++a)
         for (DWORD d = 0; d < GetDriveCount(a); ++d)
@@ -48,8 +44,6 @@ std::optional<std::pair<DWORD, DWORD>> FindDrive(const std::string& friendlyName
     return std::nullopt;
 }
 
-// Every test starts on a fresh machine of tests/machines/ (the workbench
-// unless it asks for another) and ends with no snapshot or faults.
 class VerranTest : public ::testing::Test {
   protected:
     void TearDown() override {
@@ -117,8 +111,6 @@ TEST_F(VerranTest, ListsAdaptersWithTheirDrivesNumbersLettersAndRegistryData) {
     EXPECT_NE(std::strstr(GetAdapterInfo(usb3, nullptr), "UI_NUMBER"), nullptr);
 }
 
-// A null name gives the shared name list; other names match exactly; out of
-// range, or without a snapshot, every result is text.
 TEST_F(VerranTest, LookupsMatchNamesExactlyAndGiveTextOutsideTheSnapshot) {
     ASSERT_EQ(Initialize("USB"), 0);
     auto [a, d] = *FindDrive("Twin");
@@ -146,8 +138,6 @@ TEST_F(VerranTest, LookupsMatchNamesExactlyAndGiveTextOutsideTheSnapshot) {
     }
 }
 
-// Descriptions fall back to the first non-empty value; an empty card slot
-// ends the letter scan.
 TEST_F(VerranTest, DescriptionsFallBackAndAnEmptySlotEndsTheLetterScan) {
     Use("verran-description-fallbacks");
     ASSERT_EQ(Initialize("USB"), 0);
@@ -165,35 +155,13 @@ TEST_F(VerranTest, DescriptionsFallBackAndAnEmptySlotEndsTheLetterScan) {
     EXPECT_EQ(Snapshot(), "USB: Slot#0=\nUSB: Stick#1=\n");
 }
 
-TEST_F(VerranTest, EjectRemovesTheDiskWhateverTheLetterCaseForEveryProcess) {
+// A failed eject leaves the disk in place; a removal, whatever the letter
+// case, is seen by every process.
+TEST_F(VerranTest, EjectFailuresLeaveTheDiskAndARemovalIsSeenByEveryProcess) {
     std::string path = TwinPath(), upper = path;
     std::transform(path.begin(), path.end(), upper.begin(),
                    [](unsigned char c) { return static_cast<char>(std::toupper(c)); });
     ASSERT_NE(upper, path);
-    EXPECT_EQ(EjectDisk(upper.c_str()), 0);
-    EXPECT_TRUE(FindDrive("Twin"));  // listed until the next Initialize
-    ASSERT_EQ(Initialize("USB"), 0);
-    EXPECT_FALSE(FindDrive("Twin"));
-    EXPECT_TRUE(FindDrive("Blank"));
-    // Ejecting needs no snapshot.
-    ASSERT_TRUE(larkin::sim::Plug("twin", true));
-    Destroy();
-    EXPECT_EQ(EjectDisk(path.c_str()), 0);
-    // Another process using the machine no longer sees it either.
-    auto show = RunCommand(std::string(VERRAN_SIMCTL) + " --machine " +
-                           Quoted(machine_->file().string()) + " show");
-    ASSERT_EQ(show.exitCode, 0) << show.output;
-    EXPECT_EQ(show.output.find(path), std::string::npos) << show.output;
-    EXPECT_NE(show.output.find("ven_blank"), std::string::npos) << show.output;
-
-    // Gone disks cannot be ejected again.
-    EXPECT_EQ(EjectDisk(path.c_str()), 87);
-    ASSERT_TRUE(larkin::sim::Plug("twin", true));
-    EXPECT_EQ(EjectDisk(path.c_str()), 0);
-}
-
-TEST_F(VerranTest, EjectFailuresAreReportedAndLeaveTheDisk) {
-    std::string path = TwinPath();
     for (std::string wrong : {std::string(""), path + "x", path.substr(0, path.size() - 1),
                               std::string("\\\\.\\PhysicalDrive1"), std::string("E:")})
         EXPECT_EQ(EjectDisk(wrong.c_str()), 87) << wrong;
@@ -218,7 +186,24 @@ TEST_F(VerranTest, EjectFailuresAreReportedAndLeaveTheDisk) {
         EXPECT_EQ(EjectDisk(path.c_str()), c.expected);
     }
     larkin::controls::ClearFaults();
-    EXPECT_EQ(EjectDisk(path.c_str()), 0);  // it was left in place
+
+    EXPECT_EQ(EjectDisk(upper.c_str()), 0);
+    EXPECT_TRUE(FindDrive("Twin"));  // listed until the next Initialize
+    ASSERT_EQ(Initialize("USB"), 0);
+    EXPECT_FALSE(FindDrive("Twin"));
+    EXPECT_TRUE(FindDrive("Blank"));
+    // Ejecting needs no snapshot.
+    ASSERT_TRUE(larkin::sim::Plug("twin", true));
+    Destroy();
+    EXPECT_EQ(EjectDisk(path.c_str()), 0);
+    auto show = RunCommand(std::string(VERRAN_SIMCTL) + " --machine " +
+                           Quoted(machine_->file().string()) + " show");
+    ASSERT_EQ(show.exitCode, 0) << show.output;
+    EXPECT_EQ(show.output.find(path), std::string::npos) << show.output;
+    EXPECT_NE(show.output.find("ven_blank"), std::string::npos) << show.output;
+    EXPECT_EQ(EjectDisk(path.c_str()), 87);
+    ASSERT_TRUE(larkin::sim::Plug("twin", true));
+    EXPECT_EQ(EjectDisk(path.c_str()), 0);
 }
 
 TEST(VerranListUsbDrives, ListsTheDemoMachinesSticks) {
@@ -237,8 +222,6 @@ TEST(VerranListUsbDrives, ListsTheDemoMachinesSticks) {
     EXPECT_TRUE(run.output.ends_with("USB Device\n2 USB drives\n")) << run.output;
 }
 
-// Failures during the walk: which end Initialize with the platform's code and
-// which leave something out.
 TEST_F(VerranTest, WalkFailuresEndInitializeOrLeaveOutOnlyWhatFailed) {
     const std::string usb = "USB:\nUSB: Blank#2=\n", twin = "USB: Twin#1=E:;F:\n";
     const std::string pair = "USB: Alpha#3= Beta#4=\n", alpha = "USB: Alpha#3=\n";
