@@ -1,5 +1,3 @@
-// Corvid over Pellom (Verran kept away) and the stand-ins Fennic, Tamsel and
-// Ormand of test_core.cpp.
 #include <array>
 #include <cstdlib>
 #include <fstream>
@@ -151,8 +149,6 @@ TEST(CorvidNumbering, SkipsModulesWithoutAdaptersOrExportsAndStopsAtTheMap) {
     EXPECT_EQ(corvid.unit(81) + corvid.unit(99), 1079 + 3017);
 }
 
-// Buffer names become codes in either case; the core options reach the
-// owners of the first four numbers, device options the owner that has them.
 TEST(CorvidDispatch, BufferNamesAndOptionsReachTheOwners) {
     Session session({{"FENNIC", 1, 3}, {"TAMSEL", 1, 2}});  // globals 2 .. 4, 5 and 6
     CorvidApi& corvid = session.Load();
