@@ -47,6 +47,7 @@ std::optional<std::pair<DWORD, DWORD>> FindDrive(const std::string& friendlyName
 class VerranTest : public ::testing::Test {
   protected:
     void TearDown() override {
+        allocation::Failed();
         larkin::controls::ClearFaults();
         Destroy();
     }
@@ -268,22 +269,12 @@ TEST_F(VerranTest, WalkFailuresEndInitializeOrLeaveOutOnlyWhatFailed) {
     }
 }
 
-class VerranMemoryFault : public VerranTest {
-  protected:
-    void SetUp() override {
-        if (!allocation::Enabled()) GTEST_SKIP() << "the sanitizer owns the allocator";
-    }
-    void TearDown() override {
-        allocation::Failed();
-        VerranTest::TearDown();
-    }
-};
-
 // Out of memory inside the library is its internal fault; inside a platform
 // call it is that call's failure (ERROR_NOT_ENOUGH_MEMORY), which the volume
 // scan may pass over, leaving every adapter listed; whatever was gathered
 // stays readable.
-TEST_F(VerranMemoryFault, InInitializeOrEjectDiskGivesInternalFault) {
+TEST_F(VerranTest, OutOfMemoryInInitializeOrEjectDiskGivesInternalFault) {
+    if (!allocation::Enabled()) GTEST_SKIP() << "the sanitizer owns the allocator";
     allocation::FailAfter(0);
     EXPECT_EQ(Initialize("USB"), VERRAN_INTERNAL_FAULT);
     EXPECT_TRUE(allocation::Failed());
