@@ -88,24 +88,19 @@ inline const Cdb kTestUnitReady{};
 inline const Cdb kReadCapacity{0x25};
 inline const Cdb kStartStopUnit{0x1B};  // not supported by the machine's disks
 
-inline uint32_t BigEndian32(const std::vector<BYTE>& bytes, size_t at) {
-    return (uint32_t{bytes[at]} << 24) | (uint32_t{bytes[at + 1]} << 16) |
-           (uint32_t{bytes[at + 2]} << 8) | bytes[at + 3];
-}
-
 struct Transport {
     const char* machine;
     bool aspi;
-    int adapters;               // LoadCoreModule's result
-    const char* trace;          // its trace lines' prefix
-    uint32_t slot1Blocks;       // of the disk in slot 1
-    std::string capacityTrace;  // READ CAPACITY on slot 1, without the prefix
+    int adapters;                 // LoadCoreModule's result
+    const char* trace;            // its trace lines' prefix
+    std::vector<BYTE> lastBlock;  // of the disk in slot 1, as READ CAPACITY gives it
+    std::string capacityTrace;    // READ CAPACITY on slot 1, without the prefix
 };
 // clang-format off
-const Transport kSpti{"pellom-three-disks-one-unplugged", false, 2, "Pellom:SptiCommon:", 8192,
+const Transport kSpti{"pellom-three-disks-one-unplugged", false, 2, "Pellom:SptiCommon:", {0, 0, 0x1F, 0xFF},
     "Device 1 Byte Count -8|Command 25 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00 "
     "|IOCTRL Status 1 Command Status 0  Target Status 0|"};
-const Transport kAspi{"pellom-two-aspi-adapters", true, 1, "Pellom:AspiOnly:", 16384,
+const Transport kAspi{"pellom-two-aspi-adapters", true, 1, "Pellom:AspiOnly:", {0, 0, 0x3F, 0xFF},
     "Device 1 Adapter 1  Target 2  Byte Count -8|Command 25 00 00 00 00 00 00 00 00 00 00 00 00 00 00 00"
     "|Command Status 1  Target Status 0|"};
 // clang-format on
@@ -188,7 +183,7 @@ TEST_F(PellomProbe, CommandsSenseAndVerifiedReadsOnEitherTransport) {
         PellomApi& pellom = Ready(t);
         std::filesystem::remove("Corvid.log");
         EXPECT_EQ(pellom.executeScsi(1, kReadCapacity.data(), -8), 0);
-        EXPECT_EQ(BigEndian32(pellom.read(1, 0, 0, 4), 0), t.slot1Blocks - 1);
+        EXPECT_EQ(pellom.read(1, 0, 0, 4), t.lastBlock);
         std::string lines;
         for (const auto& line : TraceLines(t.trace)) lines += line.substr(strlen(t.trace)) + "|";
         EXPECT_EQ(lines, t.capacityTrace);
@@ -313,7 +308,7 @@ TEST_F(PellomProbe, DataPatternsFillTheChosenBuffer) {
 }
 
 TEST_F(PellomProbe, AspiWithoutManagerOrHostAdapterHasNoTransport) {
-    PellomApi& pellom = On({"pellom-usb-adapter-no-aspi", true, 0, "", 0, ""}).Load();
+    PellomApi& pellom = On({"pellom-usb-adapter-no-aspi", true, 0, "", {}, ""}).Load();
     EXPECT_EQ(pellom.loadCoreModule(), 0);  // wnaspi32 loads but reports no adapter
     EXPECT_EQ(pellom.getDeviceCount(0, "USB"), 0);
     session->faults.Fail("LoadLibraryA", "wnaspi32");
@@ -322,7 +317,7 @@ TEST_F(PellomProbe, AspiWithoutManagerOrHostAdapterHasNoTransport) {
 }
 
 TEST_F(PellomProbe, MoreAspiTargetsThanSlotsFillExactlyTheTable) {
-    PellomApi& pellom = On({"pellom-112-aspi-sticks", true, 1, "", 0, ""}).Load();
+    PellomApi& pellom = On({"pellom-112-aspi-sticks", true, 1, "", {}, ""}).Load();
     pellom.setCoreOptions(0);  // 112 inquiries are enough without their trace
     ASSERT_EQ(pellom.loadCoreModule(), 1);
     EXPECT_EQ(pellom.getDeviceCount(0, "USB"), 100);
@@ -354,7 +349,7 @@ TEST_F(PellomVerran, UsbStickIsFoundWithVerransNamesUntilUnloadedOrUnopenable) {
     EXPECT_THAT(TraceLines(), Contains("Pellom:ScanOnly:Adapter 0 of 1 -- Drive Count = 1"));
     EXPECT_THAT(TraceLines(), Contains("Pellom:ScanOnly:Index 0 E:"));
     EXPECT_EQ(pellom.executeScsi(0, kReadCapacity.data(), -32), 0);
-    EXPECT_EQ(BigEndian32(pellom.read(0, 0, 0, 4), 0), 4u * 1024 * 1024 / 512 - 1);
+    EXPECT_EQ(pellom.read(0, 0, 0, 4), (std::vector<BYTE>{0, 0, 0x1F, 0xFF}));  // 4 MiB
     EXPECT_EQ(pellom.getDeviceCount(0, nullptr), 2);
 
     pellom.unloadCoreModule();
