@@ -40,12 +40,10 @@ struct PellomApi {
     LARKIN_BIND(CORE_RELEASE_CONTROLLER, releaseController, "ReleaseController")
 #undef LARKIN_BIND
 
-    std::string info(int local, const char* key) const {
-        return Info(getDriveInformation, local, key);
-    }
+    // The answers to keys, each followed by '|'.
     std::string infos(int local, std::initializer_list<const char*> keys) const {
         std::string text;
-        for (const char* key : keys) text += info(local, key) + "|";
+        for (const char* key : keys) text += Info(getDriveInformation, local, key) + "|";
         return text;
     }
     // length bytes of a buffer (code 0: dataIn, 32: dataOut).
@@ -148,7 +146,7 @@ TEST_F(PellomProbe, PhysicalDrivesFillSlotsInOrderSkippingMissingOnes) {
     // Every load starts from an empty table, and asks again.
     EXPECT_EQ(pellom.loadCoreModule(), 2);
     EXPECT_EQ(session->boxes.shown.size(), 2u);
-    EXPECT_EQ(pellom.info(0, "Adapter"), "");
+    EXPECT_EQ(pellom.infos(0, {"Adapter"}), "|");
     EXPECT_EQ(pellom.executeScsi(0, kTestUnitReady.data(), 0), -2);
 }
 
@@ -167,7 +165,7 @@ TEST_F(PellomProbe, AspiWalkFindsTargetsByAdapterAndId) {
 
 TEST_F(PellomProbe, KeysAreMatchedInAnyCaseAndCutToTheCapacity) {
     PellomApi& pellom = Ready();
-    EXPECT_EQ(pellom.info(1, "ADAPTER"), "PhysicalDrive 2");
+    EXPECT_EQ(pellom.infos(1, {"ADAPTER"}), "PhysicalDrive 2|");
     // The length given back, and 24 'x' after a call given `room` of them.
     auto ask = [&](const char* key, int room) {
         std::string buffer(24, 'x');
@@ -348,7 +346,7 @@ TEST_F(PellomVerran, UsbStickIsFoundWithVerransNamesUntilUnloadedOrUnopenable) {
     EXPECT_EQ(pellom.loadCoreModule(), 2);
     EXPECT_TRUE(session.boxes.shown.empty());
     ASSERT_EQ(pellom.getDeviceCount(0, "USB"), 1);
-    EXPECT_EQ(pellom.info(0, "DriveName").rfind("\\\\?\\usbstor#disk&ven_sandisk", 0), 0u);
+    EXPECT_EQ(pellom.infos(0, {"DriveName"}).rfind("\\\\?\\usbstor#disk&ven_sandisk", 0), 0u);
     EXPECT_EQ(
         pellom.infos(0, {"MountInfo", "FRIENDLYNAME", "DriveNumber", "AdapterType", "AdapterInfo",
                          "Adapter", "Drive", "DriveInfo", "DriveSN", "DriveFW"}),
@@ -366,7 +364,7 @@ TEST_F(PellomVerran, UsbStickIsFoundWithVerransNamesUntilUnloadedOrUnopenable) {
     EXPECT_EQ(pellom.loadCoreModule(), 2);
     EXPECT_EQ(session.boxes.shown.size(), 1u);
     EXPECT_EQ(pellom.getDeviceCount(0, "USB"), 2);
-    EXPECT_EQ(pellom.info(1, "Adapter"), "PhysicalDrive 1");
+    EXPECT_EQ(pellom.infos(1, {"Adapter"}), "PhysicalDrive 1|");
 
     session.faults.Fail("CreateFileA", "usbstor#disk");
     PellomApi& again = session.Load();
