@@ -333,15 +333,9 @@ TEST_F(PellomProbe, MoreAspiTargetsThanSlotsFillExactlyTheTable) {
     EXPECT_EQ(pellom.executeScsi(99, kTestUnitReady.data(), 0), -2);
 }
 
-class PellomVerran : public ::testing::Test {
-  protected:
-    void SetUp() override {
-        if (!LibraryBesideProgram("Verran")) GTEST_SKIP() << "libVerran.so is not built";
-    }
-    PellomSession session{MachineText("pellom-fixed-disk-and-usb-stick")};
-};
-
-TEST_F(PellomVerran, UsbStickIsFoundWithVerransNamesUntilUnloadedOrUnopenable) {
+TEST(PellomVerran, UsbStickIsFoundWithVerransNamesUntilUnloadedOrUnopenable) {
+    if (!LibraryBesideProgram("Verran")) GTEST_SKIP() << "libVerran.so is not built";
+    PellomSession session(MachineText("pellom-fixed-disk-and-usb-stick"));
     PellomApi& pellom = session.Load();
     EXPECT_EQ(pellom.loadCoreModule(), 2);
     EXPECT_TRUE(session.boxes.shown.empty());
