@@ -292,10 +292,7 @@ TEST_F(VerranTest, OutOfMemoryInInitializeOrEjectDiskGivesInternalFault) {
         Snapshot();
     }
     EXPECT_TRUE(faults >= 3 && failures >= 5) << faults << " " << failures;
-    ASSERT_EQ(Initialize("USB"), 0);
-    auto twin = FindDrive("Twin");
-    ASSERT_TRUE(twin);
-    std::string path = GetDriveName(twin->first, twin->second);
+    std::string path = TwinPath();
     Destroy();
 
     // Every allocation in turn: most of them are the platform's now, and the
