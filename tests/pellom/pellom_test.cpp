@@ -127,7 +127,7 @@ class PellomProbe : public ::testing::Test {
     std::optional<PellomSession> session;
 };
 
-TEST_F(PellomProbe, PhysicalDrivesFillSlotsInOrderSkippingMissingOnes) {
+TEST_F(PellomProbe, PhysicalDrivesFillSlotsInOrderAndAnswerKeysInAnyCaseCutToTheCapacity) {
     PellomApi& pellom = On(kSpti).Load();
     EXPECT_EQ(pellom.getDeviceCount(0, "USB"), 0);  // nothing loaded yet
     EXPECT_EQ(pellom.loadCoreModule(), 2);
@@ -136,13 +136,27 @@ TEST_F(PellomProbe, PhysicalDrivesFillSlotsInOrderSkippingMissingOnes) {
     EXPECT_EQ(box.text + "|" + box.caption + "|" + std::to_string(box.type),
               "Use SPTI/ASPI|Info|0");
     EXPECT_EQ(pellom.getDeviceCount(5, "USB"), 2);
-    auto keys = {"Adapter", "AdapterInfo", "DriveInfo",    "DriveSN",     "DriveFW",    "DriveName",
+    auto keys = {"ADAPTER", "AdapterInfo", "DriveInfo",    "DriveSN",     "DriveFW",    "DriveName",
                  "Drive",   "MountInfo",   "FriendlyName", "AdapterType", "DriveNumber"};
     EXPECT_EQ(pellom.infos(1, keys),
               "PhysicalDrive 2|PhysicalDrive1 |ACME    Disk Two         SCSI Disk Drive|"
               "SN222222|2.00|||||||");
     EXPECT_THAT(TraceLines(),
                 Contains("Pellom:SptiCommon:Index 1 ACME    Disk Two         SCSI Disk Drive"));
+    // The length given back, and 24 'x' after a call given `room` of them.
+    auto ask = [&](const char* key, int room) {
+        std::string buffer(24, 'x');
+        EXPECT_EQ(pellom.getDriveInformation(0, key, buffer.data(), &room), 0);
+        return std::to_string(room) + ":" + buffer;
+    };
+    using namespace std::string_literals;
+    EXPECT_EQ(ask(nullptr, 16), "115:'DriveSN','Driv\0xxxxxxxx"s);
+    EXPECT_EQ(ask("", 16), ask(nullptr, 16));
+    EXPECT_EQ(ask("driveinfo", 24), "40:ACME    Disk Zero      \0"s);
+    EXPECT_EQ(ask("Serial", 20), "0:" + std::string(20, '\0') + "xxxx");
+    EXPECT_EQ(ask("Adapter", 0), "15:" + std::string(24, 'x'));
+    char none[1] = {'x'};
+    EXPECT_EQ(pellom.getDriveInformation(0, "Adapter", none, nullptr), 0);
     // Every load starts from an empty table, and asks again.
     EXPECT_EQ(pellom.loadCoreModule(), 2);
     EXPECT_EQ(session->boxes.shown.size(), 2u);
@@ -161,25 +175,6 @@ TEST_F(PellomProbe, AspiWalkFindsTargetsByAdapterAndId) {
     EXPECT_THAT(lines, Contains("Pellom:AspiOnly:Adapter 0  Target 1  Command 12  Status 130-0"));
     EXPECT_THAT(lines, Contains("Pellom:AspiOnly:ACME    Stick B          Target 2"));
     EXPECT_EQ(TraceLines("Pellom:AspiOnly:Adapter ").size(), 32u);  // 2 adapters x 16 ids
-}
-
-TEST_F(PellomProbe, KeysAreMatchedInAnyCaseAndCutToTheCapacity) {
-    PellomApi& pellom = Ready();
-    EXPECT_EQ(pellom.infos(1, {"ADAPTER"}), "PhysicalDrive 2|");
-    // The length given back, and 24 'x' after a call given `room` of them.
-    auto ask = [&](const char* key, int room) {
-        std::string buffer(24, 'x');
-        EXPECT_EQ(pellom.getDriveInformation(0, key, buffer.data(), &room), 0);
-        return std::to_string(room) + ":" + buffer;
-    };
-    using namespace std::string_literals;
-    EXPECT_EQ(ask(nullptr, 16), "115:'DriveSN','Driv\0xxxxxxxx"s);
-    EXPECT_EQ(ask("", 16), ask(nullptr, 16));
-    EXPECT_EQ(ask("driveinfo", 24), "40:ACME    Disk Zero      \0"s);
-    EXPECT_EQ(ask("Serial", 20), "0:" + std::string(20, '\0') + "xxxx");
-    EXPECT_EQ(ask("Adapter", 0), "15:" + std::string(24, 'x'));
-    char none[1] = {'x'};
-    EXPECT_EQ(pellom.getDriveInformation(0, "Adapter", none, nullptr), 0);
 }
 
 TEST_F(PellomProbe, CommandsSenseAndVerifiedReadsOnEitherTransport) {
