@@ -251,7 +251,7 @@ TEST(PellomCdbLength, GroupsGiveTheTableLengthAndPassThroughOverridesSome) {
     }
 }
 
-TEST_F(PellomProbe, BufferControlMovesOnlyBytesInsideTheBufferAndLoadsResetTheWatchdog) {
+TEST_F(PellomProbe, BuffersMoveOnlyBytesInsideAndTakePatternsAndLoadsResetTheWatchdog) {
     PellomApi& pellom = Ready();
     EXPECT_EQ(pellom.bufferSize(57), 1048576);
     pellom.write(0, 16, 1048570, {1, 2, 3, 4, 5, 6});
@@ -271,15 +271,6 @@ TEST_F(PellomProbe, BufferControlMovesOnlyBytesInsideTheBufferAndLoadsResetTheWa
     EXPECT_EQ(pellom.read(1, 32, 0, 1)[0], 0xC1);
     EXPECT_EQ(pellom.bufferControl(2, 0, 0, 1, data.data()), 0);
 
-    for (auto [local, value, was] :
-         {std::array{0, 0, 10}, {0, -5, 10}, {0, 30, 10}, {0, 0, 30}, {99, 77, 10}, {100, 5, 0}})
-        EXPECT_EQ(pellom.setWatchdogTimer(local, value), was) << local << " " << value;
-    EXPECT_EQ(pellom.loadCoreModule(), 2);
-    EXPECT_EQ(pellom.setWatchdogTimer(0, 0) + pellom.setWatchdogTimer(99, 0), 20);
-}
-
-TEST_F(PellomProbe, DataPatternsFillTheChosenBuffer) {
-    PellomApi& pellom = Ready();
     const BYTE abc[] = {'A', 'B', 'C'};
     pellom.setDataPattern(0, "w", abc, 3, 5);
     std::vector<BYTE> out = pellom.read(0, 32, 0, 12);
@@ -305,6 +296,12 @@ TEST_F(PellomProbe, DataPatternsFillTheChosenBuffer) {
     pellom.setDataPattern(0, "w", nullptr, 2, 4);
     pellom.setDataPattern(0, "w", abc, -4, 4);
     EXPECT_EQ(pellom.read(0, 32, 0, 64), before);
+
+    for (auto [local, value, was] :
+         {std::array{0, 0, 10}, {0, -5, 10}, {0, 30, 10}, {0, 0, 30}, {99, 77, 10}, {100, 5, 0}})
+        EXPECT_EQ(pellom.setWatchdogTimer(local, value), was) << local << " " << value;
+    EXPECT_EQ(pellom.loadCoreModule(), 2);
+    EXPECT_EQ(pellom.setWatchdogTimer(0, 0) + pellom.setWatchdogTimer(99, 0), 20);
 }
 
 TEST_F(PellomProbe, AspiWithoutManagerOrHostAdapterHasNoTransport) {
