@@ -61,7 +61,7 @@ class VerranTest : public ::testing::Test {
         std::in_place, larkin::test::MachineText("verran-workbench")};
 };
 
-TEST_F(VerranTest, FiltersPickClassesCaseBlindInTheirOrderAndReplaceTheLastSnapshot) {
+TEST_F(VerranTest, FiltersPickClassesAndTheSnapshotListsDrivesAndRegistryDataByExactName) {
     const char* all = "ATA SCSIADAPTER SCSI USB USB USB USB ";
     const struct {
         const char* filter;
@@ -78,9 +78,7 @@ TEST_F(VerranTest, FiltersPickClassesCaseBlindInTheirOrderAndReplaceTheLastSnaps
             interfaces += std::string(GetAdapterInterfaceType(a)) + " ";
         EXPECT_EQ(interfaces, c.interfaces) << (c.filter ? c.filter : "(null)");
     }
-}
 
-TEST_F(VerranTest, ListsAdaptersWithTheirDrivesAndRegistryDataUnderExactNames) {
     ASSERT_EQ(Initialize("*"), 0);
     // The SCSI class is walked twice: as SCSIADAPTER and as SCSI.
     EXPECT_EQ(Snapshot(),
