@@ -40,7 +40,6 @@ struct PellomApi {
     LARKIN_BIND(CORE_RELEASE_CONTROLLER, releaseController, "ReleaseController")
 #undef LARKIN_BIND
 
-    // The answers to keys, each followed by '|'.
     std::string infos(int local, std::initializer_list<const char*> keys) const {
         std::string text;
         for (const char* key : keys) text += Info(getDriveInformation, local, key) + "|";
