@@ -22,6 +22,8 @@ namespace {
 
 using larkin::testing::Replaced;
 using larkin::testing::Testbed;
+using ::testing::AllOf;
+using ::testing::ElementsAre;
 using ::testing::HasSubstr;
 using ::testing::IsEmpty;
 
@@ -226,8 +228,7 @@ TEST_F(HardwareScanTest, KeysAcrossARePlug) {
     HardwareScan first = Scan({stick});
     ASSERT_EQ(first.disks.size(), 1u);
 
-    std::string sameSocket = Replaced(Replaced(Replaced(stick, "host6", "host9"), "6:0:0", "9:0:0"),
-                                      "block/sdb", "block/sdd");
+    std::string sameSocket = Replaced(Replaced(stick, "host6", "host9"), "6:0:0", "9:0:0");
     sameSocket = Replaced(Replaced(sameSocket, "sdb", "sdd"), "MINOR=16", "MINOR=48");
     HardwareScan again = Scan({sameSocket});
     ASSERT_EQ(again.disks.size(), 1u);
@@ -308,9 +309,8 @@ TEST_F(HardwareScanTest, GarbledAttributes) {
             Scan({Replaced(stick, garbled.from, garbled.to), Recording("sata_disk.umockdev")});
         EXPECT_EQ(DiskOf(scan, "sdb"), nullptr);
         EXPECT_NE(DiskOf(scan, "sda"), nullptr);
-        ASSERT_EQ(problems_.size(), 1u);
-        EXPECT_THAT(problems_[0], HasSubstr("/dev/sdb is left out"));
-        EXPECT_THAT(problems_[0], HasSubstr(garbled.problem));
+        EXPECT_THAT(problems_, ElementsAre(AllOf(HasSubstr("/dev/sdb is left out"),
+                                                 HasSubstr(garbled.problem))));
     }
 
     // Odd bytes in texts become '_'; unreadable ids are 0; a removable flag
@@ -344,9 +344,8 @@ TEST_F(HardwareScanTest, LoopDevicesStandingInForSticks) {
     options.testUsbDisks = {"/dev/loop3", "/dev/loop5", "/dev/loop3", "/dev/sda", "/dev/loop9"};
     HardwareScan scan =
         Scan({Recording("usb_stick.umockdev"), Recording("loop_stand_ins.umockdev")}, options);
-    ASSERT_EQ(problems_.size(), 2u);
-    EXPECT_THAT(problems_[0], HasSubstr("\"/dev/sda\" cannot stand in"));
-    EXPECT_THAT(problems_[1], HasSubstr("/dev/loop9 cannot stand in"));
+    EXPECT_THAT(problems_, ElementsAre(HasSubstr("\"/dev/sda\" cannot stand in"),
+                                       HasSubstr("/dev/loop9 cannot stand in")));
     ASSERT_EQ(scan.disks.size(), 3u);
     // Ports above the stick's host6.
     EXPECT_EQ(Line(*AdapterOf(scan, "test-usb-loop3")),
@@ -373,8 +372,8 @@ TEST(TestUsbDisks, OnlyLoopDevicesAreAccepted) {
                             "/dev/loop3/../sda", "/dev/mapper/loop3", "/tmp/stick.img"}) {
         SCOPED_TRACE(bad);
         EXPECT_THAT(ParseTestUsbDisks(std::string("/dev/loop1,") + bad, &error), IsEmpty());
-        EXPECT_THAT(error, HasSubstr(std::string("\"") + bad + "\" is not a loop device"));
-        EXPECT_THAT(error, HasSubstr("LARKIN_TEST_USB_DISKS"));
+        EXPECT_THAT(error, AllOf(HasSubstr(std::string("\"") + bad + "\" is not a loop device"),
+                                 HasSubstr("LARKIN_TEST_USB_DISKS")));
     }
 }
 
@@ -406,8 +405,7 @@ TEST(TestUsbDisks, FromTheOwnersFileOnly) {
     std::filesystem::permissions(file, static_cast<std::filesystem::perms>(0644));
     std::ofstream(file, std::ios::app) << "/dev/sdb\n";
     EXPECT_THAT(TestUsbDisksFromFile(file, me, &error), IsEmpty());
-    EXPECT_THAT(error, HasSubstr(file + ": "));
-    EXPECT_THAT(error, HasSubstr("\"/dev/sdb\""));
+    EXPECT_THAT(error, AllOf(HasSubstr(file + ": "), HasSubstr("\"/dev/sdb\"")));
 }
 
 TEST(SysfsText, PaddedAndOddBytesBecomePlainTextAndNumbersWholeOrNothing) {
