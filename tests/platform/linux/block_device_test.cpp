@@ -22,6 +22,7 @@
 #include "loop_device.h"
 #include "run_command.h"
 #include "runtime/posix.h"
+#include "test_machine.h"
 
 namespace larkin::platform::linuxhw {
 namespace {
@@ -125,20 +126,16 @@ TEST_P(BlockDeviceIo, TransfersOfAnyShapeTouchOnlyTheirBytes) {
 }
 
 TEST(BlockDevice, OnlyBlockDevicesOpen) {
-    DWORD error = ERROR_SUCCESS;
-    EXPECT_FALSE(BlockDevice::Open("/dev/no-such-disk", false, &error).IsOpen());
-    EXPECT_EQ(error, ERROR_NOT_READY);
-
-    EXPECT_FALSE(BlockDevice::Open("/dev/null", false, &error).IsOpen());
-    EXPECT_EQ(error, ERROR_INVALID_FUNCTION);
-
-    auto file =
-        std::filesystem::temp_directory_path() / ("larkin-plain-" + std::to_string(getpid()));
+    test::TempFolder folder;
+    const std::string file = folder.path() / "plain";
     std::ofstream(file) << std::string(4096, 'x');
-    BlockDevice plain = BlockDevice::Open(file, false, &error);
-    std::filesystem::remove(file);
-    EXPECT_FALSE(plain.IsOpen());
-    EXPECT_NE(error, ERROR_SUCCESS);
+    for (auto [node, expected] : {std::pair{"/dev/no-such-disk", ERROR_NOT_READY},
+                                  {"/dev/null", ERROR_INVALID_FUNCTION},
+                                  {file.c_str(), ERROR_INVALID_FUNCTION}}) {
+        DWORD error = ERROR_SUCCESS;
+        EXPECT_FALSE(BlockDevice::Open(node, false, &error).IsOpen()) << node;
+        EXPECT_EQ(error, static_cast<DWORD>(expected)) << node;
+    }
 
     BlockDevice closed;
     std::vector<std::byte> data(512);
@@ -333,9 +330,6 @@ TEST(KernelPartitions, AsTheKernelReadsATable) {
 TEST(SendScsi, WhatHasNoScsiTargetSaysSo) {
     test::LoopDevice loop;
     LARKIN_ATTACH_LOOP(loop, test::LoopOptions{.size = 1 << 20});
-    auto file =
-        std::filesystem::temp_directory_path() / ("larkin-scsi-" + std::to_string(::getpid()));
-    std::ofstream(file) << "not a device";
     const std::vector<uint8_t> inquiry = {0x12, 0, 0, 0, 36, 0}, none, seventeen(17, 0);
     struct Case {
         std::string node;
@@ -343,7 +337,7 @@ TEST(SendScsi, WhatHasNoScsiTargetSaysSo) {
         DWORD error;
     };
     for (const Case& c : {Case{loop.Node(), inquiry, ERROR_NOT_SUPPORTED},
-                          Case{file.string(), inquiry, ERROR_NOT_SUPPORTED},
+                          Case{"/dev/null", inquiry, ERROR_NOT_SUPPORTED},
                           Case{"/dev/no-such-sg", inquiry, ERROR_DEVICE_NOT_CONNECTED},
                           Case{"/dev/null", none, ERROR_INVALID_PARAMETER},
                           Case{"/dev/null", seventeen, ERROR_INVALID_PARAMETER}}) {
@@ -354,7 +348,6 @@ TEST(SendScsi, WhatHasNoScsiTargetSaysSo) {
         EXPECT_EQ(outcome.transferred, 0u);
         EXPECT_TRUE(outcome.sense.empty());
     }
-    std::filesystem::remove(file);
 }
 
 // A command that never reached the target is an error; one the target
