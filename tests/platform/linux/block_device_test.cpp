@@ -161,28 +161,30 @@ UniqueFd HeldOpen(const std::string& node) {
 
 class TableCommitTest : public ::testing::TestWithParam<uint32_t> {
   protected:
-    uint32_t SectorSize() const { return GetParam(); }
-    LoopOptions Scanned() const {
-        return {.size = 64 * kMiB, .sectorSize = SectorSize(), .partitionScan = true};
+    void SetUp() override {
+        LARKIN_ATTACH_LOOP(loop,
+                           {.size = 64 * kMiB, .sectorSize = GetParam(), .partitionScan = true});
+        disk = OpenOrFail(loop.Node(), true);
     }
+    uint32_t SectorSize() const { return GetParam(); }
     uint64_t Bytes(uint64_t sectors) const { return sectors * SectorSize(); }
 
     // An extended partition at 512 (1024 sectors) with two logical
     // partitions: 544 (128 sectors) and 800 (128 sectors).
-    void WriteChain(BlockDevice& disk) {
+    void WriteChain() {
         ASSERT_EQ(disk.Write(Bytes(512), Mbr({{0, 0x06, 32, 128}, {1, 0x05, 256, 512}})),
                   ERROR_SUCCESS);
         ASSERT_EQ(disk.Write(Bytes(768), Mbr({{0, 0x0E, 32, 128}})), ERROR_SUCCESS);
     }
+
+    LoopDevice loop;
+    BlockDevice disk;
 };
 
 INSTANTIATE_TEST_SUITE_P(SectorSizes, TableCommitTest, ::testing::Values(512u, 4096u),
                          [](const auto& info) { return std::to_string(info.param); });
 
 TEST_P(TableCommitTest, PartitionInUseStaysAndTheRestIsUpdated) {
-    LoopDevice loop;
-    LARKIN_ATTACH_LOOP(loop, Scanned());
-    BlockDevice disk = OpenOrFail(loop.Node(), true);
     // The kernel holds the table's two partitions, and the first is open.
     ASSERT_EQ(disk.Write(0, Mbr({{0, 0x0C, 64, 256}, {1, 0x0C, 512, 256}})), ERROR_SUCCESS);
     ASSERT_TRUE(loop.AddPartition(1, Bytes(64), Bytes(256)));
@@ -218,10 +220,7 @@ TEST_P(TableCommitTest, PartitionInUseStaysAndTheRestIsUpdated) {
 // Partition by partition, a table with a gap, a container and logical
 // partitions becomes what the kernel makes of it.
 TEST_P(TableCommitTest, PartitionByPartitionMatchesTheKernelsOwnReading) {
-    LoopDevice loop;
-    LARKIN_ATTACH_LOOP(loop, Scanned());
-    BlockDevice disk = OpenOrFail(loop.Node(), true);
-    WriteChain(disk);
+    WriteChain();
     auto start = Mbr({{0, 0x0C, 64, 256}});
     auto full = Mbr({{0, 0x0C, 64, 256, 0x80}, {2, 0x0F, 512, 1024}, {3, 0x06, 2048, 300}});
     ASSERT_EQ(disk.Write(0, start), ERROR_SUCCESS);
@@ -249,9 +248,6 @@ TEST_P(TableCommitTest, PartitionByPartitionMatchesTheKernelsOwnReading) {
 }
 
 TEST_P(TableCommitTest, RereadTakesATableWrittenBefore) {
-    LoopDevice loop;
-    LARKIN_ATTACH_LOOP(loop, Scanned());
-    BlockDevice disk = OpenOrFail(loop.Node(), true);
     ASSERT_EQ(disk.Write(0, Mbr({{0, 0x0C, 64, 256}})), ERROR_SUCCESS);
     EXPECT_TRUE(loop.PartitionNumbers().empty());
     EXPECT_EQ(Taken(RereadTable(disk)), "whole");
