@@ -36,7 +36,6 @@ using test::Pattern;
 
 constexpr uint64_t kMiB = 1ull << 20;
 
-// Every partition the kernel holds, by number.
 std::map<uint32_t, LoopPartition> Held(const LoopDevice& loop) {
     std::map<uint32_t, LoopPartition> held;
     for (uint32_t number : loop.PartitionNumbers()) held[number] = *loop.Partition(number);

@@ -195,7 +195,6 @@ TEST_F(MountedStick, WhatTheSystemMountedIsNeverWritten) {
     }
     EXPECT_TRUE(reached);
 
-    // Read it may be.
     Handle reader = Open("\\\\.\\" + letter, GENERIC_READ);
     ASSERT_TRUE(reader.Valid()) << GetLastError();
     EXPECT_EQ(ReadAt(reader.Get(), 0, 4096), loop.ReadBacking(kFirst * 512, 4096));

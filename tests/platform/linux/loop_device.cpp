@@ -54,7 +54,6 @@ bool Blkpg(int device, int op, uint32_t number, uint64_t start = 0, uint64_t len
     return device >= 0 && ::ioctl(device, BLKPG, &request) == 0;
 }
 
-// Closes a descriptor when it goes out of scope.
 struct FdCloser {
     int fd = -1;
     ~FdCloser() {

@@ -99,7 +99,6 @@ class SystemUseTest : public ::testing::Test {
   protected:
     void SetUp() override { LARKIN_NEED_TESTBED(); }
 
-    // A change to one of the recordings.
     struct Edit {
         std::string_view recording, from, to;
     };
