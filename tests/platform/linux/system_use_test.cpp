@@ -83,14 +83,6 @@ TEST(Swaps, PathsAndTheirDevices) {
     EXPECT_FALSE(SwapDevice("/srv/file", {}));
 }
 
-TEST(SystemUse, ThisMachine) {
-    SystemUse use = ReadSystemUse();
-    EXPECT_EQ(use.unreadable, "");
-    bool root = false;
-    for (const auto& mount : use.mounts) root = root || mount.mountPoint == "/";
-    EXPECT_TRUE(root) << "no mount of / in /proc/self/mountinfo";
-}
-
 // The recorded machine, with what a test adds: device_stacks.umockdev has
 // LVM on the SATA disk's partition, an md mirror of the stick's partition
 // and the card, a crypt device over the mirror, a loop device over the SATA
