@@ -221,28 +221,6 @@ TEST_F(HardwareScanTest, WhereTheSerialComesFrom) {
     EXPECT_EQ(scan.disks[0].facts.key, "path:usb-1-1.2/0:0:0");
 }
 
-// A stick keeps its disk key wherever it is plugged in; its adapter is
-// known by the socket, whatever SCSI host the kernel gives it this time.
-TEST_F(HardwareScanTest, KeysAcrossARePlug) {
-    std::string stick = Recording("usb_stick.umockdev");
-    HardwareScan first = Scan({stick});
-    ASSERT_EQ(first.disks.size(), 1u);
-
-    std::string sameSocket = Replaced(Replaced(stick, "host6", "host9"), "6:0:0", "9:0:0");
-    sameSocket = Replaced(Replaced(sameSocket, "sdb", "sdd"), "MINOR=16", "MINOR=48");
-    HardwareScan again = Scan({sameSocket});
-    ASSERT_EQ(again.disks.size(), 1u);
-    EXPECT_EQ(again.disks[0].facts.key, first.disks[0].facts.key);
-    EXPECT_EQ(again.disks[0].facts.adapterKey, "usb-1-1.2");
-    EXPECT_EQ(AdapterOf(again, "usb-1-1.2")->port, 9u);
-
-    std::string otherSocket = Replaced(stick, "1-1.2", "1-1.4");
-    HardwareScan moved = Scan({otherSocket});
-    ASSERT_EQ(moved.disks.size(), 1u);
-    EXPECT_EQ(moved.disks[0].facts.key, first.disks[0].facts.key);
-    EXPECT_EQ(moved.disks[0].facts.adapterKey, "usb-1-1.4");
-}
-
 // Two sticks of one make that claim the same serial are told apart by
 // their place, each the same on every scan.
 TEST_F(HardwareScanTest, TwinSticksWithOneSerial) {
