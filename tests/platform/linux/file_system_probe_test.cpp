@@ -5,14 +5,15 @@
 #include <unistd.h>
 
 #include <array>
-#include <cstdlib>
 #include <filesystem>
+#include <fstream>
 #include <string>
 #include <tuple>
 #include <vector>
 
 #include "machine/volume_extents.h"
 #include "runtime/posix.h"
+#include "test_machine.h"
 
 namespace larkin::platform::linuxhw {
 namespace {
@@ -22,15 +23,8 @@ class FileSystemProbe : public ::testing::Test {
     void SetUp() override {
         mkfs_ = FindProgram("mkfs.fat");
         if (mkfs_.empty()) GTEST_SKIP() << "mkfs.fat (dosfstools) is not installed";
-        image_ = std::filesystem::temp_directory_path() /
-                 ("larkin-probe-" + std::to_string(::getpid()) + ".img");
-        std::filesystem::remove(image_);
-        UniqueFd fd(::open(image_.c_str(), O_RDWR | O_CREAT, 0644));
-        ASSERT_TRUE(fd.Valid());
-        ASSERT_EQ(::ftruncate(fd.Get(), 32 << 20), 0);
-    }
-    void TearDown() override {
-        if (!image_.empty()) std::filesystem::remove(image_);
+        std::ofstream{image_};
+        std::filesystem::resize_file(image_, 32 << 20);
     }
     void Format(uint64_t offsetSectors, const char* label, std::vector<std::string> options = {},
                 std::string kib = "8192") {
@@ -43,7 +37,8 @@ class FileSystemProbe : public ::testing::Test {
     }
 
     std::string mkfs_;
-    std::filesystem::path image_;
+    test::TempFolder folder_;
+    std::filesystem::path image_ = folder_.path() / "probe.img";
 };
 
 TEST_F(FileSystemProbe, FindsTheFileSystemWhereItIsAndNowhereElse) {

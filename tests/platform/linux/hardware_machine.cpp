@@ -92,12 +92,8 @@ std::optional<StandIn> FindStandIn(const LoopDevice& loop) {
     SP_DEVINFO_DATA adapter{};
     adapter.cbSize = sizeof adapter;
     for (DWORD i = 0; !found && SetupDiEnumDeviceInfo(adapters, i, &adapter); ++i) {
-        std::string id = DeviceId(adapter.DevInst);
         // The stand-in's serial names its loop device, and ends its id.
-        std::string tail = "-" + Lower(loop.KernelName());
-        if (Lower(id).size() < tail.size() ||
-            Lower(id).compare(id.size() - tail.size(), tail.size(), tail) != 0)
-            continue;
+        if (!Lower(DeviceId(adapter.DevInst)).ends_with("-" + loop.KernelName())) continue;
         DEVINST child = 0;
         if (CM_Get_Child(&child, adapter.DevInst, 0) != CR_SUCCESS) continue;
         StandIn standIn;
@@ -164,13 +160,6 @@ std::string LetterOf(const LoopDevice& loop) {
     if (letters.size() == 1) return letters[0];
     ADD_FAILURE() << letters.size() << " volumes on " << loop.Node();
     return {};
-}
-
-std::vector<std::byte> Pattern(size_t length, uint8_t seed) {
-    std::vector<std::byte> data(length);
-    for (size_t i = 0; i < length; ++i)
-        data[i] = std::byte(static_cast<uint8_t>(seed + i / 512 * 7 + i % 251));
-    return data;
 }
 
 }  // namespace larkin::test

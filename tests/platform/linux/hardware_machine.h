@@ -73,9 +73,6 @@ void MakeShopStick(const LoopDevice& loop, int slot = 0);
 // The letter of the loop device's one volume ("E:"), or "" (a failure).
 std::string LetterOf(const LoopDevice& loop);
 
-// Bytes whose every 512-byte sector says where it is and what wrote it.
-std::vector<std::byte> Pattern(size_t length, uint8_t seed);
-
 }  // namespace larkin::test
 
 #endif

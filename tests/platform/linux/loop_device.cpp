@@ -44,7 +44,16 @@ uint64_t ReadNumber(const std::filesystem::path& path) {
     return value;
 }
 
-// Closes a descriptor when it goes out of scope.
+// Asks the kernel to add or drop a partition of the device.
+bool Blkpg(int device, int op, uint32_t number, uint64_t start = 0, uint64_t length = 0) {
+    blkpg_partition partition{};
+    partition.pno = static_cast<int>(number);
+    partition.start = static_cast<long long>(start);
+    partition.length = static_cast<long long>(length);
+    blkpg_ioctl_arg request{.op = op, .flags = 0, .datalen = sizeof partition, .data = &partition};
+    return device >= 0 && ::ioctl(device, BLKPG, &request) == 0;
+}
+
 struct FdCloser {
     int fd = -1;
     ~FdCloser() {
@@ -96,17 +105,9 @@ std::string LoopDevice::Configure(int control, std::optional<int> preferred) {
             unavailable_ = true;
             return Problem("no free loop device");
         }
-        std::string node = "/dev/loop" + std::to_string(number);
-        struct stat status {};
-        if (::stat(node.c_str(), &status) != 0) {
-            // No devtmpfs: make the node from what sysfs says.
-            dev_t device = DeviceNumber("/sys/block/loop" + std::to_string(number));
-            node = folder_ + "/loop" + std::to_string(number);
-            ::unlink(node.c_str());  // made when the device was plugged in before
-            if (device == 0 || ::mknod(node.c_str(), S_IFBLK | 0600, device) != 0)
-                return Problem("making a node for loop" + std::to_string(number));
-            madeNodes_.push_back(node);
-        }
+        std::string name = "loop" + std::to_string(number);
+        std::string node = NodeOf(name, "/sys/block/" + name);
+        if (node.empty()) return Problem("making a node for " + name);
         // The kernel makes a device configured through a read-only open
         // read-only.
         int fd = ::open(node.c_str(), (options_.readOnly ? O_RDONLY : O_RDWR) | O_CLOEXEC);
@@ -141,17 +142,10 @@ std::string LoopDevice::Configure(int control, std::optional<int> preferred) {
 
 void LoopDevice::DropPartitions() {
     if (device_ < 0) return;
-    for (uint32_t number : PartitionNumbers()) {
-        blkpg_partition partition{};
-        partition.pno = static_cast<int>(number);
-        blkpg_ioctl_arg request{};
-        request.op = BLKPG_DEL_PARTITION;
-        request.datalen = sizeof partition;
-        request.data = &partition;
-        if (::ioctl(device_, BLKPG, &request) != 0)
+    for (uint32_t number : PartitionNumbers())
+        if (!Blkpg(device_, BLKPG_DEL_PARTITION, number))
             ADD_FAILURE() << Problem(KernelName() + "p" + std::to_string(number) +
                                      " is left behind");
-    }
 }
 
 LoopDevice::~LoopDevice() {
@@ -227,28 +221,25 @@ std::vector<uint32_t> LoopDevice::PartitionNumbers() const {
 }
 
 bool LoopDevice::AddPartition(uint32_t number, uint64_t start, uint64_t length) {
-    blkpg_partition partition{};
-    partition.pno = static_cast<int>(number);
-    partition.start = static_cast<long long>(start);
-    partition.length = static_cast<long long>(length);
-    blkpg_ioctl_arg request{};
-    request.op = BLKPG_ADD_PARTITION;
-    request.datalen = sizeof partition;
-    request.data = &partition;
-    return device_ >= 0 && ::ioctl(device_, BLKPG, &request) == 0;
+    return Blkpg(device_, BLKPG_ADD_PARTITION, number, start, length);
 }
 
 std::string LoopDevice::PartitionNode(uint32_t number) {
     std::string name = KernelName() + "p" + std::to_string(number);
-    dev_t device = DeviceNumber("/sys/block/" + KernelName() + "/" + name);
-    if (device == 0) return {};
+    return NodeOf(name, "/sys/block/" + KernelName() + "/" + name);
+}
+
+std::string LoopDevice::NodeOf(const std::string& name, const std::string& sysfsFolder) {
+    dev_t device = DeviceNumber(sysfsFolder);
     struct stat status {};
     std::string node = "/dev/" + name;
     if (::stat(node.c_str(), &status) == 0 && S_ISBLK(status.st_mode) && status.st_rdev == device)
         return node;
+    // No devtmpfs: made from what sysfs says, over one left from a device
+    // numbered the same before.
     node = folder_ + "/" + name;
-    ::unlink(node.c_str());  // a node left from a partition numbered the same before
-    if (::mknod(node.c_str(), S_IFBLK | 0600, device) != 0) return {};
+    ::unlink(node.c_str());
+    if (device == 0 || ::mknod(node.c_str(), S_IFBLK | 0600, device) != 0) return {};
     madeNodes_.push_back(node);
     return node;
 }
@@ -287,6 +278,13 @@ std::vector<std::byte> Mbr(std::initializer_list<MbrEntry> entries) {
     sector[510] = std::byte{0x55};
     sector[511] = std::byte{0xAA};
     return sector;
+}
+
+std::vector<std::byte> Pattern(size_t length, uint8_t seed) {
+    std::vector<std::byte> data(length);
+    for (size_t i = 0; i < length; ++i)
+        data[i] = std::byte(static_cast<uint8_t>(seed + i / 512 * 7 + i % 251));
+    return data;
 }
 
 bool KernelReadsMbrTables() {

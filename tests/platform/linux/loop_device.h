@@ -75,6 +75,8 @@ class LoopDevice {
     // detached, for the next user of the number to trip over.
     void DropPartitions();
     std::string Configure(int control, std::optional<int> preferred = std::nullopt);
+    // /dev/name where that is the device sysfs shows, else a node made for it.
+    std::string NodeOf(const std::string& name, const std::string& sysfsFolder);
 
     LoopOptions options_;
     std::string folder_, backing_, node_;
@@ -93,6 +95,9 @@ struct MbrEntry {
 };
 // A boot record holding these entries, signed.
 std::vector<std::byte> Mbr(std::initializer_list<MbrEntry> entries);
+
+// Bytes whose every 512-byte sector says where it is and what wrote it.
+std::vector<std::byte> Pattern(size_t length, uint8_t seed);
 
 // Whether this kernel reads MBR tables itself (CONFIG_MSDOS_PARTITION); it
 // takes partitions one by one (BLKPG) either way.

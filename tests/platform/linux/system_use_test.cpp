@@ -83,14 +83,6 @@ TEST(Swaps, PathsAndTheirDevices) {
     EXPECT_FALSE(SwapDevice("/srv/file", {}));
 }
 
-TEST(SystemUse, ThisMachine) {
-    SystemUse use = ReadSystemUse();
-    EXPECT_EQ(use.unreadable, "");
-    bool root = false;
-    for (const auto& mount : use.mounts) root = root || mount.mountPoint == "/";
-    EXPECT_TRUE(root) << "no mount of / in /proc/self/mountinfo";
-}
-
 // The recorded machine, with what a test adds: device_stacks.umockdev has
 // LVM on the SATA disk's partition, an md mirror of the stick's partition
 // and the card, a crypt device over the mirror, a loop device over the SATA
@@ -99,20 +91,20 @@ class SystemUseTest : public ::testing::Test {
   protected:
     void SetUp() override { LARKIN_NEED_TESTBED(); }
 
-    // Makes the testbed and scans it, the stick's partition with what the
-    // test adds to it.
-    void Machine(std::string sdb1Extra = {}, std::vector<std::string> more = {},
-                 std::string stickRemovable = "1") {
-        std::string stick = Testbed::Recording("usb_stick.umockdev");
-        if (!sdb1Extra.empty())
-            stick = Replaced(stick, "A: partition=1\\n\n", "A: partition=1\\n\n" + sdb1Extra);
-        stick = Replaced(stick, "A: removable=1\\n", "A: removable=" + stickRemovable + "\\n");
-        testbed_.reset();  // one testbed at a time: the old one takes its folder with it
+    struct Edit {
+        std::string_view recording, from, to;
+    };
+
+    // Makes the testbed, with what the test adds, and scans it.
+    void Machine(std::vector<std::string> more = {}, std::vector<Edit> edits = {}) {
         testbed_ = std::make_unique<Testbed>();
-        for (const auto& text :
-             {stick, Testbed::Recording("card_reader.umockdev"),
-              Testbed::Recording("sata_disk.umockdev"), Testbed::Recording("nvme_disk.umockdev")})
+        for (std::string_view name : {"usb_stick.umockdev", "card_reader.umockdev",
+                                      "sata_disk.umockdev", "nvme_disk.umockdev"}) {
+            std::string text = Testbed::Recording(name);
+            for (const Edit& edit : edits)
+                if (edit.recording == name) text = Replaced(text, edit.from, edit.to);
             testbed_->Add(text);
+        }
         for (const auto& text : more) testbed_->Add(text);
         ScanOptions options;
         for (const auto& text : more)
@@ -136,7 +128,7 @@ class SystemUseTest : public ::testing::Test {
 };
 
 TEST_F(SystemUseTest, DisksUnderStacksOfDevices) {
-    Machine({}, {Testbed::Recording("device_stacks.umockdev")});
+    Machine({Testbed::Recording("device_stacks.umockdev")});
     EXPECT_THAT(DisksUnder(makedev(8, 17)), ElementsAre("sdb"));  // a partition: its disk
     EXPECT_THAT(DisksUnder(makedev(8, 16)), ElementsAre("sdb"));
     EXPECT_THAT(DisksUnder(makedev(259, 3)), ElementsAre("nvme0n1"));
@@ -160,35 +152,33 @@ TEST_F(SystemUseTest, ALoopDeviceRestsOnTheDiskOfItsBackingFile) {
     char path[] = "/var/tmp/larkin-backing-XXXXXX";
     int fd = ::mkstemp(path);
     ASSERT_GE(fd, 0);
-    ::close(fd);
+    struct Removed {
+        const char* path;
+        ~Removed() { ::unlink(path); }
+    } removed{path};
     struct stat info {};
-    ASSERT_EQ(::stat(path, &info), 0);
-    std::string number =
-        std::to_string(major(info.st_dev)) + ":" + std::to_string(minor(info.st_dev));
-    std::string disk =
-        "P: /devices/pci0000:00/0000:00:05.0/virtio9/block/vdz\nN: vdz\n"
-        "E: DEVNAME=/dev/vdz\nE: DEVTYPE=disk\nE: SUBSYSTEM=block\nE: MAJOR=" +
-        std::to_string(major(info.st_dev)) + "\nE: MINOR=" + std::to_string(minor(info.st_dev)) +
-        "\nA: dev=" + number +
-        "\nA: size=2048\n\nP: /devices/virtual/block/loop0\nN: loop0\n"
-        "E: DEVNAME=/dev/loop0\nE: DEVTYPE=disk\nE: SUBSYSTEM=block\nE: MAJOR=7\n"
-        "E: MINOR=0\nA: dev=7:0\nA: loop/backing_file=" +
-        std::string(path) + "\\n\n";
-    bool onADisk = major(info.st_dev) != 0 && major(info.st_dev) != 7;
-    if (!onADisk) {
-        ::unlink(path);
+    ASSERT_EQ(::fstat(fd, &info), 0);
+    ::close(fd);
+    if (major(info.st_dev) == 0 || major(info.st_dev) == 7)
         GTEST_SKIP() << "/var/tmp is on no block device here";
-    }
-    Machine({}, {disk});
+    std::string major_ = std::to_string(major(info.st_dev)),
+                minor_ = std::to_string(minor(info.st_dev));
+    Machine(
+        {"P: /devices/pci0000:00/0000:00:05.0/virtio9/block/vdz\nN: vdz\n"
+         "E: DEVNAME=/dev/vdz\nE: DEVTYPE=disk\nE: SUBSYSTEM=block\nE: MAJOR=" +
+         major_ + "\nE: MINOR=" + minor_ + "\nA: dev=" + major_ + ":" + minor_ +
+         "\nA: size=2048\n\nP: /devices/virtual/block/loop0\nN: loop0\n"
+         "E: DEVNAME=/dev/loop0\nE: DEVTYPE=disk\nE: SUBSYSTEM=block\nE: MAJOR=7\n"
+         "E: MINOR=0\nA: dev=7:0\nA: loop/backing_file=" +
+         std::string(path) + "\\n\n"});
     EXPECT_THAT(DisksUnder(makedev(7, 0)), ElementsAre("loop0", "vdz"));
-    ::unlink(path);
 }
 
 // Why a disk may not be written, for each use the system makes of it; a
 // stick or card nobody uses may be, and so may a stand-in, which is
 // refused only for what would refuse a stick.
 TEST_F(SystemUseTest, WhatTheSystemUsesIsNeverWritten) {
-    Machine({}, {Testbed::Recording("loop3_over_missing_file.umockdev")});
+    Machine({Testbed::Recording("loop3_over_missing_file.umockdev")});
     struct Row {
         const char* disk;
         std::string mountinfo;  // mounts, from device to file system
@@ -249,30 +239,26 @@ TEST_F(SystemUseTest, WhatTheSystemUsesIsNeverWritten) {
             << disk.kernelName;
 }
 
+// A partition held (the stick's), or a whole disk (the card reader's empty slots).
 TEST_F(SystemUseTest, HeldByDeviceMapperOrMd) {
-    std::string cardHeld =
-        Replaced(Testbed::Recording("card_reader.umockdev"), "A: size=0\\n\n",
-                 "A: size=0\\n\nL: holders/md0=../../../../../../../../../../virtual/block/md0\n");
-    Machine("L: holders/dm-3=../../../../../../../../../../../../virtual/block/dm-3\n");
+    Machine({},
+            {{"usb_stick.umockdev", "A: partition=1\\n\n",
+              "A: partition=1\\n\nL: "
+              "holders/dm-3=../../../../../../../../../../../../virtual/block/dm-3\n"},
+             {"card_reader.umockdev", "A: size=0\\n\n",
+              "A: size=0\\n\nL: holders/md0=../../../../../../../../../../virtual/block/md0\n"}});
     EXPECT_EQ(WriteRefusalOf(Disk("sdb"), {}),
               "it is in use by device mapper, md or LVM (sdb1 is held by dm-3)");
     EXPECT_EQ(WriteRefusalOf(Disk("sdc"), {}), "");
-    // A whole disk held.
-    testbed_.reset();
-    testbed_ = std::make_unique<Testbed>();
-    testbed_->Add(cardHeld);
-    std::vector<std::string> problems;
-    scan_ = ScanHardware({}, &problems);
     EXPECT_THAT(WriteRefusalOf(Disk("sdd"), {}), HasSubstr("(sdd is held by md0)"));
 }
 
 // A USB disk that says it is fixed, as USB hard disks do, may be written;
 // a stand-in over a block device may not.
 TEST_F(SystemUseTest, FixedUsbDisksAndStandInsOverBlockDevices) {
-    Machine({},
-            {Replaced(Testbed::Recording("loop3_over_missing_file.umockdev"),
+    Machine({Replaced(Testbed::Recording("loop3_over_missing_file.umockdev"),
                       "/var/tmp/larkin-no-such-stick.img", "/dev/sda")},
-            "0");
+            {{"usb_stick.umockdev", "A: removable=1\\n", "A: removable=0\\n"}});
     EXPECT_EQ(WriteRefusalOf(Disk("sdb"), {}), "");
     EXPECT_EQ(WriteRefusalOf(Disk("loop3"), {}),
               "it is a loop device over the block device /dev/sda");
