@@ -106,31 +106,6 @@ class Processes : public ::testing::Test {
     TestMachine machine_{MachineText("platform-two-sticks")};
 };
 
-TEST_F(Processes, EnterReachesTheTitledConsoleAndNoOtherProgram) {
-    PROCESS_INFORMATION waiting =
-        Start("sh -c \"read line; exit 3\"", "FormatWindow", SW_SHOWNORMAL);
-    PROCESS_INFORMATION other = Start("sh -c \"read line; exit 4\"", "Other", SW_SHOWMINNOACTIVE);
-    EXPECT_EQ(WaitForSingleObject(waiting.hProcess, 100), WAIT_TIMEOUT);
-
-    HWND console = FindWindowA(nullptr, "FormatWindow");
-    ASSERT_NE(console, nullptr);
-    ShowWindow(console, SW_RESTORE);
-    PressEnter();
-    EXPECT_EQ(WaitForSingleObject(waiting.hProcess, INFINITE), WAIT_OBJECT_0);
-    EXPECT_EQ(ExitCode(waiting), 3u);
-    EXPECT_EQ(FindWindowA(nullptr, "FormatWindow"), nullptr);  // gone with its program
-
-    // The other program never had the focus and got nothing; a key press now
-    // has nowhere to go.
-    PressEnter();
-    EXPECT_EQ(WaitForSingleObject(other.hProcess, 200), WAIT_TIMEOUT);
-    EXPECT_EQ(ExitCode(other), STILL_ACTIVE);
-    TerminateProcess(other.hProcess, 1);
-    WaitForSingleObject(other.hProcess, INFINITE);
-    Close(waiting);
-    Close(other);
-}
-
 // Runs body on another thread; a body still blocked after ten seconds is a
 // deadlock, which the test breaks by killing the program it waits for.
 bool FinishesInTime(std::function<void()> body, DWORD pid) {
@@ -141,11 +116,12 @@ bool FinishesInTime(std::function<void()> body, DWORD pid) {
     return false;
 }
 
-// A key press, or TerminateProcess, reaches a program that another thread
-// waits for.
-TEST_F(Processes, EnterAndTerminateReachAProgramThatAnotherThreadWaitsFor) {
+// Enter reaches the console in front alone, and it and TerminateProcess
+// reach a program that another thread waits for.
+TEST_F(Processes, EnterAndTerminateReachTheirProgramAloneWhileAnotherThreadWaits) {
     PROCESS_INFORMATION waiting =
         Start("sh -c \"read line; exit 5\"", "FormatWindow", SW_SHOWMINNOACTIVE);
+    PROCESS_INFORMATION other = Start("sh -c \"read line; exit 4\"", "Other", SW_SHOWMINNOACTIVE);
     PROCESS_INFORMATION sleeper = Start("sleep 600", "Sleeper", SW_SHOWMINNOACTIVE);
     auto waitFor = [](HANDLE process) {
         return std::async(std::launch::async,
@@ -161,13 +137,21 @@ TEST_F(Processes, EnterAndTerminateReachAProgramThatAnotherThreadWaitsFor) {
         waiting.dwProcessId));
     EXPECT_EQ(waiter.get(), WAIT_OBJECT_0);
     EXPECT_EQ(ExitCode(waiting), 5u);
+    EXPECT_EQ(FindWindowA(nullptr, "FormatWindow"), nullptr);  // gone with its program
+
+    // The other program never had the focus and got nothing; a key press now
+    // has nowhere to go.
+    PressEnter();
+    EXPECT_EQ(WaitForSingleObject(other.hProcess, 200), WAIT_TIMEOUT);
+    EXPECT_EQ(ExitCode(other), STILL_ACTIVE);
     EXPECT_EQ(sleeperWaiter.wait_for(std::chrono::milliseconds(0)), std::future_status::timeout);
     EXPECT_TRUE(FinishesInTime([&] { EXPECT_TRUE(TerminateProcess(sleeper.hProcess, 1)); },
                                sleeper.dwProcessId));
     EXPECT_EQ(sleeperWaiter.get(), WAIT_OBJECT_0);
     EXPECT_NE(ExitCode(sleeper), STILL_ACTIVE);
-    Close(waiting);
-    Close(sleeper);
+    TerminateProcess(other.hProcess, 1);
+    WaitForSingleObject(other.hProcess, INFINITE);
+    for (const auto& process : {waiting, other, sleeper}) Close(process);
 }
 
 // Looking for a window while console programs end: the search never reads
