@@ -8,6 +8,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <random>
@@ -583,13 +584,9 @@ TEST(MachineFile, AcceptsTheEdgesOfEachRule) {
     // The fourth entry of the written table reaches the last sector.
     auto mbr = ReadAt(Open("\\\\.\\PhysicalDrive16", GENERIC_READ).Get(), 0, 512);
     ASSERT_TRUE(mbr);
-    auto le32 = [&](size_t at) {
-        uint32_t value = 0;
-        for (size_t i = 4; i-- > 0;) value = value << 8 | std::to_integer<uint32_t>((*mbr)[at + i]);
-        return value;
-    };
-    EXPECT_EQ(le32(446 + 48 + 8), 8192u);
-    EXPECT_EQ(le32(446 + 48 + 12), 16384u - 8192u);
+    uint32_t fourth[2];  // its first sector and count, little-endian as here
+    std::memcpy(fourth, &(*mbr)[446 + 48 + 8], sizeof fourth);
+    EXPECT_EQ(std::pair(fourth[0], fourth[1]), std::pair(8192u, 16384u - 8192u));
 }
 
 }  // namespace
