@@ -260,11 +260,15 @@ TEST(Images, ProcessesStartingTogetherOnAFreshMachineAllSucceed) {
     }
 }
 
-// A fault for one control code leaves the others alone, and goes when cleared.
-// (Skipping, counting and matching the device are the Tessel suite's, whose
+// A fault the machine file asks for fires as often as it says; one for one
+// control code leaves the others alone, and goes when cleared. (Skipping,
+// counting and matching the device are the Tessel suite's, whose
 // fail-each-call matrices rely on them.)
-TEST(Faults, OneControlCodeFailsUntilCleared) {
-    TestMachine machine(MachineText("platform-two-sticks"));
+TEST(Faults, FromTheMachineFileAndForOneControlCodeUntilCleared) {
+    TestMachine machine(std::string(MachineText("platform-two-sticks")) +
+                        "\n[[fault]]\ncall = \"GetLogicalDrives\"\ncount = 1\nerror = 31\n");
+    LARKIN_EXPECT_FAILS(GetLogicalDrives(), ERROR_GEN_FAILURE);
+    EXPECT_NE(GetLogicalDrives(), 0u);
     Handle disk = Open("\\\\.\\PhysicalDrive2", GENERIC_READ);
     controls::InjectFault(
         {"DeviceIoControl", "", IOCTL_STORAGE_GET_DEVICE_NUMBER, 0, 0, ERROR_NOT_READY});
@@ -278,14 +282,6 @@ TEST(Faults, OneControlCodeFailsUntilCleared) {
     controls::ClearFaults();
     EXPECT_TRUE(
         Control(disk.Get(), IOCTL_STORAGE_GET_DEVICE_NUMBER, nullptr, 0, &number, sizeof number));
-}
-
-TEST(Faults, TheMachineFileCanAskForThem) {
-    TestMachine machine(std::string(MachineText("platform-two-sticks")) +
-                        "\n[[fault]]\ncall = \"GetLogicalDrives\"\ncount = 1\nerror = 31\n");
-    EXPECT_EQ(GetLogicalDrives(), 0u);
-    EXPECT_EQ(GetLastError(), ERROR_GEN_FAILURE);
-    EXPECT_NE(GetLogicalDrives(), 0u);
 }
 
 TEST(Pauses, AScaleFromTheEnvironmentMustBeANumberInRange) {
@@ -501,8 +497,9 @@ TEST(MachineFile, RefusesEachMistakeNamingFileLineAndKey) {
 }
 
 // Only a regular file of text is a machine file: anything else is refused
-// at once, before it is opened for long or read without end.
-TEST(MachineFile, OnlyARegularFileOfTextIsAMachine) {
+// at once, before it is opened for long or read without end; so are a
+// journal and images that are not files of their own.
+TEST(MachineFile, OnlyRegularFilesOfTheirOwnAreAMachineItsJournalAndImages) {
     TempFolder folder;
     auto fifo = folder.path() / "fifo.toml";
     ASSERT_EQ(::mkfifo(fifo.c_str(), 0644), 0);
@@ -537,20 +534,17 @@ TEST(MachineFile, OnlyARegularFileOfTextIsAMachine) {
     std::string error = StartError(good);
     EXPECT_NE(error.find("the write journal " + journal.string() + " is a FIFO"), std::string::npos)
         << error;
-}
 
-// Two names of one file, which no spelling shows: two disks of one image
-// would write each other's sectors under the wrong name in the journal.
-TEST(MachineFile, TwoNamesOfOneImageAreRefusedAtTheStart) {
-    TempFolder folder;
+    // Two names of one image, which no spelling shows: its two disks would
+    // write each other's sectors under the wrong name in the journal.
     auto state = folder.path() / "link.state";
     std::filesystem::create_directories(state);
     std::ofstream(state / "s.img").close();
     std::filesystem::resize_file(state / "s.img", 8 << 20);
     std::filesystem::create_symlink(state / "s.img", state / "t.img");
-    auto file = folder.path() / "link.toml";
-    std::ofstream(file) << kStick << "[[adapter.disk]]\nid = \"t\"\nsize = \"8MiB\"\n";
-    std::string error = StartError(file);
+    auto link = folder.path() / "link.toml";
+    std::ofstream(link) << kStick << "[[adapter.disk]]\nid = \"t\"\nsize = \"8MiB\"\n";
+    error = StartError(link);
     EXPECT_NE(error.find("disk \"t\": image " + (state / "t.img").string() +
                          " is the same file as the image of disk \"s\""),
               std::string::npos)
