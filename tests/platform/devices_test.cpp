@@ -203,7 +203,7 @@ std::vector<std::string> VolumeNames() {
     return names;
 }
 
-TEST(Volumes, LettersFoldersAndDriveTypes) {
+TEST(Volumes, LettersFoldersDriveTypesAndTheFloppy) {
     TestMachine machine(MachineText("platform-folders-and-empty-slot"));
     DWORD drives = GetLogicalDrives();
     for (char letter : {'A', 'G', 'H', 'K'}) EXPECT_TRUE(drives & (1u << (letter - 'A'))) << letter;
@@ -234,11 +234,8 @@ TEST(Volumes, LettersFoldersAndDriveTypes) {
 
     // The folder mount path is a directory, not a device.
     LARKIN_EXPECT_FAILS(Open("\\\\.\\C:\\Mount\\Stick", GENERIC_READ).Valid(), ERROR_ACCESS_DENIED);
-}
 
-// The floppy reads, and is no disk of the device tree.
-TEST(Volumes, TheFloppyReadsButHasNoDeviceNumber) {
-    TestMachine machine(MachineText("platform-folders-and-empty-slot"));
+    // The floppy reads, and is no disk of the device tree.
     Handle floppy = Open("\\\\.\\A:", GENERIC_READ);
     EXPECT_TRUE(ReadAt(floppy.Get(), 0, 512));
     STORAGE_DEVICE_NUMBER number{};

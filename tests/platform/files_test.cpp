@@ -146,14 +146,9 @@ TEST(PlainFiles, ShareModesHoldBetweenHandlesAndProcesses) {
 }
 
 // The machine "platform-system-on-d": the system disk holds D:, where the
-// Windows directory is; a data disk holds C:; both are ASPI hosts too.
-std::vector<std::string> JournaledDisks() {
-    std::vector<std::string> disks;
-    for (const auto& entry : controls::Journal()) disks.push_back(entry.disk);
-    return disks;
-}
-
-TEST(WriteGuard, NoPathWritesTheDiskOfTheWindowsDirectory) {
+// Windows directory is; a data disk holds C:; both are ASPI hosts too. A
+// process narrowed to one drive reaches no other.
+TEST(WriteGuard, NoPathWritesTheWindowsDiskAndANarrowedProcessReachesOneDrive) {
     TestMachine machine(MachineText("platform-system-on-d"));
     ASSERT_TRUE(machine.started());
     controls::ClearJournal();
@@ -195,12 +190,10 @@ TEST(WriteGuard, NoPathWritesTheDiskOfTheWindowsDirectory) {
     // The disk that holds C: but not the Windows directory is an ordinary disk.
     Handle other = Open("\\\\.\\PhysicalDrive1");
     EXPECT_TRUE(WriteAt(other.Get(), 0, data));
-    EXPECT_EQ(JournaledDisks(), (std::vector<std::string>{"data", "data"}));
-}
+    std::vector<std::string> journaled;
+    for (const auto& entry : controls::Journal()) journaled.push_back(entry.disk);
+    EXPECT_EQ(journaled, (std::vector<std::string>{"data", "data"}));
 
-TEST(WriteGuard, AProcessNarrowedToOneDriveReachesNoOther) {
-    TestMachine machine(MachineText("platform-system-on-d"));
-    ASSERT_TRUE(machine.started());
     EXPECT_FALSE(LarkinSeeOnlyDrive("Q:"));
     ASSERT_TRUE(LarkinSeeOnlyDrive("C:"));
     // The programs it starts see as little.
@@ -219,8 +212,8 @@ TEST(WriteGuard, AProcessNarrowedToOneDriveReachesNoOther) {
     for (const char* other : {"\\\\.\\PhysicalDrive0", "\\\\.\\D:"})
         EXPECT_FALSE(Open(other, GENERIC_READ).Valid()) << other;
     // Not even a SCSI command through the other disk's ASPI host.
-    std::vector<BYTE> data(36), inquiry = {0x12, 0, 0, 0, 36, 0};
-    BYTE status = 0;
+    std::vector<BYTE> inquiry = {0x12, 0, 0, 0, 36, 0};
+    data.resize(36);
     EXPECT_EQ(Aspi(0, inquiry, LARKIN_SCSI_DATA_IN, data, &status),
               DWORD{ERROR_DEVICE_NOT_CONNECTED});
     EXPECT_EQ(Aspi(1, inquiry, LARKIN_SCSI_DATA_IN, data, &status), DWORD{ERROR_SUCCESS});
