@@ -121,9 +121,9 @@ DWORD Scsi(const Handle& handle, std::vector<BYTE> cdb, std::vector<BYTE>& data)
 
 // What the machine file says of a disk, beyond what every backend shows
 // (the conformance suite): its geometry and its device texts, through
-// control codes and SCSI commands. A command the stick does not answer is
-// CHECK CONDITION, its sense repeated once by REQUEST SENSE.
-TEST(Identity, TheMachineFilesGeometryAndDeviceTexts) {
+// control codes, SCSI commands and a program's view of its volume. A command the stick does not
+// answer is CHECK CONDITION, its sense repeated once by REQUEST SENSE.
+TEST(Identity, TheMachineFilesGeometryAndDeviceTextsToCallsCommandsAndPrograms) {
     TestMachine machine(MachineText("platform-two-sticks"));
     Handle disk = Open("\\\\.\\PhysicalDrive1");
     std::array<BYTE, 120> buffer{};
@@ -189,6 +189,18 @@ TEST(Identity, TheMachineFilesGeometryAndDeviceTexts) {
     EXPECT_EQ(sense, checked);
     ASSERT_EQ(Scsi(disk, {0x03, 0, 0, 0, 18, 0}, sense), ERROR_SUCCESS);
     EXPECT_EQ(sense[2], 0x00);  // reported once, then gone
+
+    // Only a volume is handed to a program, the stick's with the machine
+    // file's geometry; reading is never locked or journaled.
+    controls::ClearJournal();
+    LARKIN_TOOL_VOLUME where{};
+    LARKIN_EXPECT_FAILS(ToolGets("Q:"), ERROR_FILE_NOT_FOUND);
+    EXPECT_FALSE(ToolGets("\\\\.\\PhysicalDrive1"));
+    LARKIN_EXPECT_FAILS(ToolGets(nullptr), ERROR_INVALID_PARAMETER);
+    EXPECT_TRUE(Handle(LarkinOpenVolumeForTool("C:", "mdir", FALSE, &where)).Valid());
+    EXPECT_TRUE(Handle(LarkinOpenVolumeForTool("E:\\", "mdir", FALSE, &where)).Valid());
+    EXPECT_EQ(std::pair(where.heads, where.sectorsPerTrack), std::pair(64u, 32u));
+    EXPECT_TRUE(controls::Journal().empty());
 }
 
 // Every volume's name, as FindFirstVolumeA and FindNextVolumeA list them.
@@ -240,24 +252,6 @@ TEST(Volumes, LettersFoldersDriveTypesAndTheFloppy) {
     EXPECT_TRUE(ReadAt(floppy.Get(), 0, 512));
     STORAGE_DEVICE_NUMBER number{};
     EXPECT_NE(Ask(floppy, IOCTL_STORAGE_GET_DEVICE_NUMBER, &number, sizeof number), ERROR_SUCCESS);
-}
-
-// Only a volume is handed to a program; reading the system volume is fine,
-// and neither read is locked or journaled.
-TEST(ToolVolumes, RefusedVolumesAndNames) {
-    TestMachine machine(MachineText("platform-two-sticks"));
-    controls::ClearJournal();
-    LARKIN_TOOL_VOLUME where{};
-    LARKIN_EXPECT_FAILS(ToolGets("Q:"), ERROR_FILE_NOT_FOUND);
-    EXPECT_FALSE(ToolGets("\\\\.\\PhysicalDrive1"));
-    LARKIN_EXPECT_FAILS(ToolGets(nullptr), ERROR_INVALID_PARAMETER);
-    // Reading the system volume is fine; it is never locked or journaled.
-    EXPECT_TRUE(Handle(LarkinOpenVolumeForTool("C:", "mdir", FALSE, &where)).Valid());
-    // A stick read by a program: its geometry, and no journal either.
-    EXPECT_TRUE(Handle(LarkinOpenVolumeForTool("E:\\", "mdir", FALSE, &where)).Valid());
-    EXPECT_EQ(where.heads, 64u);
-    EXPECT_EQ(where.sectorsPerTrack, 32u);
-    EXPECT_TRUE(controls::Journal().empty());
 }
 
 // A disk opened for reading and writing, its sectors 512 bytes.

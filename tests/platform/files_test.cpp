@@ -49,7 +49,7 @@ TEST(CreateFile, DeviceNamesOpenInAnyCaseOrFailWithTheirErrors) {
                         ERROR_INVALID_HANDLE);
 }
 
-TEST(PlainFiles, DispositionsAndTheirLastErrors) {
+TEST(PlainFiles, DispositionsLastErrorsAndShareModes) {
     TestMachine machine(MachineText("platform-two-sticks"));
     TempFolder folder;
     std::string path = (folder.path() / "saved.bin").string();
@@ -85,12 +85,9 @@ TEST(PlainFiles, DispositionsAndTheirLastErrors) {
               std::tie(b.dwVolumeSerialNumber, b.nFileIndexHigh, b.nFileIndexLow));
     EXPECT_NE(a.nFileIndexLow, c.nFileIndexLow);
     EXPECT_EQ(a.nFileSizeLow, 3u);
-}
 
-TEST(PlainFiles, ShareModesHoldBetweenHandlesAndProcesses) {
-    TestMachine machine(MachineText("platform-two-sticks"));
-    TempFolder folder;
-    std::string path = (folder.path() / "shared.bin").string();
+    // Share modes hold between handles and processes.
+    path = (folder.path() / "shared.bin").string();
     std::ofstream(path) << "abc";
     constexpr DWORD kAll = FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE;
     constexpr DWORD kBoth = FILE_SHARE_READ | FILE_SHARE_WRITE;
