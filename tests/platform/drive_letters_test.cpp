@@ -6,6 +6,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <tuple>
 #include <vector>
 
 #include "test_machine.h"
@@ -135,12 +136,10 @@ TEST(WriteJournal, EveryKeyReadsBackWhole) {
 
     auto entries = journal.Entries();
     ASSERT_EQ(entries.size(), keys.size() + 1);
-    for (size_t i = 0; i < keys.size(); ++i) {
-        EXPECT_EQ(entries[i].disk, keys[i]);
-        EXPECT_EQ(entries[i].offset, i * 512);
-        EXPECT_EQ(entries[i].completed, i != 0);
-        EXPECT_EQ(entries[i].via, "WriteFile");
-    }
+    for (size_t i = 0; i < keys.size(); ++i)
+        EXPECT_EQ(
+            std::tie(entries[i].disk, entries[i].offset, entries[i].completed, entries[i].via),
+            std::tuple(keys[i], i * 512, i != 0, "WriteFile"));
     EXPECT_EQ(entries.back().disk, "old%zz");
 }
 
