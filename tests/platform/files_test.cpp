@@ -13,7 +13,6 @@
 #include <tuple>
 
 #include "larkin/platform.h"
-#include "larkin/simulation.h"
 #include "larkin/test_controls.h"
 #include "run_command.h"
 #include "test_machine.h"

@@ -7,7 +7,6 @@
 
 #include <atomic>
 #include <chrono>
-#include <cstring>
 #include <functional>
 #include <future>
 #include <string>

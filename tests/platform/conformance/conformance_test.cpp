@@ -13,7 +13,6 @@
 
 #include "backend_under_test.h"
 #include "hardware_machine.h"
-#include "larkin/simulation.h"
 #include "larkin/test_controls.h"
 #include "run_command.h"
 
