@@ -173,8 +173,10 @@ TEST_F(Processes, FindingWindowsWhileTheirProgramsEnd) {
 // A restart forgets the started programs and their consoles while they
 // still run, with another thread looking for windows and pressing keys all
 // the while: nothing of theirs is left, and new programs get windows, the
-// focus and their keys as before.
-TEST_F(Processes, ARestartForgetsProgramsThatStillRun) {
+// focus and their keys as before. Children use the same machine, which this
+// process's environment is never changed to say; an unknown program is not
+// found.
+TEST_F(Processes, ARestartForgetsProgramsThatStillRunAndChildrenKeepTheMachine) {
     PROCESS_INFORMATION before = Start("sh -c \"read line; exit 3\"", "Before", SW_SHOWNORMAL);
     HWND console = FindWindowA(nullptr, "Before");
     ASSERT_NE(console, nullptr);
@@ -188,15 +190,21 @@ TEST_F(Processes, ARestartForgetsProgramsThatStillRun) {
             keybd_event('X', 0, 0, 0);
         }
     });
+    ::unsetenv("LARKIN_MACHINE");
     std::string error;
     ASSERT_TRUE(larkin::sim::Restart(machine_.file().string(), &error)) << error;
+    ASSERT_EQ(std::getenv("LARKIN_MACHINE"), nullptr);
     EXPECT_EQ(FindWindowA(nullptr, "Before"), nullptr);
     EXPECT_FALSE(IsWindow(console));
     EXPECT_EQ(GetForegroundWindow(), nullptr);
     EXPECT_EQ(WaitForSingleObject(before.hProcess, 0), WAIT_FAILED);
     EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
 
-    PROCESS_INFORMATION after = Start("sh -c \"read line; exit 4\"", "After", SW_SHOWNORMAL);
+    PROCESS_INFORMATION after =
+        Start("sh -c \"read line; test \\\"$LARKIN_MACHINE\\\" = '" + machine_.file().string() +
+                  "' && test \\\"$LARKIN_CONSOLE_TITLE\\\" = After && exit 4\"",
+              "After", SW_SHOWNORMAL);
+    EXPECT_EQ(std::getenv("LARKIN_MACHINE"), nullptr);
     HWND next = FindWindowA(nullptr, "After");
     ASSERT_NE(next, nullptr);
     EXPECT_NE(next, console);
@@ -210,6 +218,13 @@ TEST_F(Processes, ARestartForgetsProgramsThatStillRun) {
     // Nothing reaps a forgotten program: the test does.
     ::kill(static_cast<pid_t>(before.dwProcessId), SIGKILL);
     ::waitpid(static_cast<pid_t>(before.dwProcessId), nullptr, 0);
+
+    STARTUPINFOA startup{};
+    startup.cb = sizeof startup;
+    char missing[] = "no-such-program-here /c format";
+    LARKIN_EXPECT_FAILS(CreateProcessA(nullptr, missing, nullptr, nullptr, FALSE, 0, nullptr,
+                                       nullptr, &startup, &after),
+                        ERROR_FILE_NOT_FOUND);
 }
 
 // At exit a module is detached while the runtime and its own statics still
@@ -224,32 +239,6 @@ TEST_F(Processes, AModuleDetachedAtExitStillSeesTheRuntime) {
         },
         ::testing::ExitedWithCode(0),
         "detached at exit: [^\n]*PlatformTestModule[^\n]*, console found, statics standing");
-}
-
-// An unknown program is not found; children use the same machine, which
-// this process's environment, read by any thread meanwhile, is never
-// changed to say.
-TEST_F(Processes, UnknownProgramsAndTheEnvironmentOfChildren) {
-    STARTUPINFOA startup{};
-    startup.cb = sizeof startup;
-    PROCESS_INFORMATION process{};
-    char missing[] = "no-such-program-here /c format";
-    LARKIN_EXPECT_FAILS(CreateProcessA(nullptr, missing, nullptr, nullptr, FALSE, 0, nullptr,
-                                       nullptr, &startup, &process),
-                        ERROR_FILE_NOT_FOUND);
-
-    ::unsetenv("LARKIN_MACHINE");
-    std::string error;
-    ASSERT_TRUE(larkin::sim::Restart(machine_.file().string(), &error)) << error;
-    ASSERT_EQ(std::getenv("LARKIN_MACHINE"), nullptr);
-    process = Start(("sh -c \"test \\\"$LARKIN_MACHINE\\\" = '" + machine_.file().string() +
-                     "' && test \\\"$LARKIN_CONSOLE_TITLE\\\" = Titled\"")
-                        .c_str(),
-                    "Titled", SW_SHOWMINNOACTIVE);
-    EXPECT_EQ(std::getenv("LARKIN_MACHINE"), nullptr);
-    ASSERT_EQ(WaitForSingleObject(process.hProcess, INFINITE), WAIT_OBJECT_0);
-    EXPECT_EQ(ExitCode(process), 0u);
-    Close(process);
 }
 
 }  // namespace
