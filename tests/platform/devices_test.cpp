@@ -74,7 +74,7 @@ TEST(DeviceSets, InterfaceDetailNamesTheStickAndAHubHasNoStoragePort) {
     SetupDiDestroyDeviceInfoList(set);
 }
 
-TEST(RegistryProperties, MissingValuesAndUnknownProperties) {
+TEST(DeviceTree, MissingValuesUnknownPropertiesShortBuffersAndUnknownNodes) {
     TestMachine machine(MachineText("platform-registry-overrides"));
     HDEVINFO set = SetupDiGetClassDevsA(&GUID_DEVCLASS_USB, nullptr, nullptr, DIGCF_PRESENT);
     SP_DEVINFO_DATA device{};
@@ -88,10 +88,8 @@ TEST(RegistryProperties, MissingValuesAndUnknownProperties) {
                                                               sizeof buffer, &needed),
                             error);
     SetupDiDestroyDeviceInfoList(set);
-}
 
-TEST(ConfigurationManager, TheRootShortBuffersAndUnknownNodes) {
-    TestMachine machine(MachineText("platform-scsi-two-disks"));
+    // The tree from its root: short buffers and unknown nodes.
     DEVINST root = 0;
     ASSERT_EQ(CM_Locate_DevNodeA(&root, nullptr, CM_LOCATE_DEVNODE_NORMAL), CR_SUCCESS);
     char id[MAX_DEVICE_ID_LEN];
