@@ -16,12 +16,17 @@ namespace {
 
 using Keys = std::vector<std::string>;
 
-TEST(Assignments, SystemFirstThenLowestFree) {
+TEST(Assignments, SystemFirstThenLowestFreeAndCIsTheSystemVolumesAlone) {
     Assignments book;
     Assign(book, Keys{"stick", "nvme"}, std::string("nvme"), Keys{"stick:1", "nvme:2"},
            std::string("nvme:2"));
     EXPECT_EQ(book.diskNumbers, (std::map<std::string, uint32_t>{{"nvme", 0}, {"stick", 1}}));
     EXPECT_EQ(book.letters, (std::map<std::string, char>{{"nvme:2", 'C'}, {"stick:1", 'D'}}));
+
+    book = ParseAssignments("letter C stick:1\nletter D old:1\n");
+    Assign(book, {}, std::nullopt, Keys{"stick:1"}, std::string("root:2"));
+    EXPECT_EQ(book.letters,
+              (std::map<std::string, char>{{"old:1", 'D'}, {"root:2", 'C'}, {"stick:1", 'E'}}));
 }
 
 TEST(Assignments, ARePlugKeepsWhatWasGivenAndOthersDoNotShuffle) {
@@ -82,13 +87,6 @@ TEST(Assignments, LettersStayWithTheirDisk) {
     }
     EXPECT_EQ(DiskOfVolume("path:pci-0000:00:14.0-usb-0:1:1.0:2"),
               "path:pci-0000:00:14.0-usb-0:1:1.0");
-}
-
-TEST(Assignments, CIsOnlyEverTheSystemVolumes) {
-    Assignments book = ParseAssignments("letter C stick:1\nletter D old:1\n");
-    Assign(book, {}, std::nullopt, Keys{"stick:1"}, std::string("root:2"));
-    EXPECT_EQ(book.letters,
-              (std::map<std::string, char>{{"old:1", 'D'}, {"root:2", 'C'}, {"stick:1", 'E'}}));
 }
 
 TEST(Assignments, RecordRoundTripsAndDropsWhatItCannotRead) {
