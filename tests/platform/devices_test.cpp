@@ -119,8 +119,9 @@ DWORD Scsi(const Handle& handle, std::vector<BYTE> cdb, std::vector<BYTE>& data)
 
 // What the machine file says of a disk, beyond what every backend shows
 // (the conformance suite): its geometry and its device texts, through
-// control codes, SCSI commands and a program's view of its volume. A command the stick does not
-// answer is CHECK CONDITION, its sense repeated once by REQUEST SENSE.
+// control codes, SCSI commands and a program's view of its volume. A
+// command the stick does not answer is CHECK CONDITION, its sense repeated
+// once by REQUEST SENSE.
 TEST(Identity, TheMachineFilesGeometryAndDeviceTextsToCallsCommandsAndPrograms) {
     TestMachine machine(MachineText("platform-two-sticks"));
     Handle disk = Open("\\\\.\\PhysicalDrive1");

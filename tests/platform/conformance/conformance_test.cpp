@@ -44,7 +44,6 @@ uint32_t BigEndian32(const BYTE* at) {
 
 class Conformance : public ::testing::TestWithParam<Row> {
   protected:
-    // A stick of the row's sector size.
     StickLayout Stick(bool partitioned = true, bool readOnly = false) const {
         return {
             .sectorSize = GetParam().sectorSize, .partitioned = partitioned, .readOnly = readOnly};
