@@ -7,6 +7,8 @@
 #include <array>
 #include <cstring>
 #include <string>
+#include <tuple>
+#include <utility>
 #include <vector>
 
 #include "larkin/platform.h"
@@ -55,9 +57,9 @@ TEST(DeviceSets, InterfaceDetailNamesTheStickAndAHubHasNoStoragePort) {
         ERROR_INVALID_USER_BUFFER);
     detail->cbSize = sizeof(SP_DEVICE_INTERFACE_DETAIL_DATA_A);
     ASSERT_TRUE(SetupDiGetDeviceInterfaceDetailA(set, &data, detail, 1024, nullptr, nullptr));
-    std::string path = detail->DevicePath;
-    EXPECT_EQ(path.rfind("\\\\?\\usbstor#disk&ven_sandisk&prod_cruzer&rev_1.00#", 0), 0u) << path;
-    EXPECT_NE(path.find("{53f56307-b6bf-11d0-94f2-00a0c91efb8b}"), std::string::npos);
+    EXPECT_STREQ(detail->DevicePath,
+                 "\\\\?\\usbstor#disk&ven_sandisk&prod_cruzer&rev_1.00#aa11bb22cc33&0#"
+                 "{53f56307-b6bf-11d0-94f2-00a0c91efb8b}");
     LARKIN_EXPECT_FAILS(
         SetupDiEnumDeviceInterfaces(set, nullptr, &GUID_DEVINTERFACE_DISK, 1, &data),
         ERROR_NO_MORE_ITEMS);
@@ -72,7 +74,7 @@ TEST(DeviceSets, InterfaceDetailNamesTheStickAndAHubHasNoStoragePort) {
     SetupDiDestroyDeviceInfoList(set);
 }
 
-TEST(RegistryProperties, MissingValuesAndUnknownProperties) {
+TEST(DeviceTree, MissingValuesUnknownPropertiesShortBuffersAndUnknownNodes) {
     TestMachine machine(MachineText("platform-registry-overrides"));
     HDEVINFO set = SetupDiGetClassDevsA(&GUID_DEVCLASS_USB, nullptr, nullptr, DIGCF_PRESENT);
     SP_DEVINFO_DATA device{};
@@ -80,17 +82,14 @@ TEST(RegistryProperties, MissingValuesAndUnknownProperties) {
     ASSERT_TRUE(SetupDiEnumDeviceInfo(set, 0, &device));
     DWORD type = 0, needed = 0;
     BYTE buffer[256];
-    EXPECT_FALSE(SetupDiGetDeviceRegistryPropertyA(set, &device, SPDRP_MFG, &type, buffer,
-                                                   sizeof buffer, &needed));
-    EXPECT_EQ(GetLastError(), ERROR_INVALID_DATA);
-    EXPECT_FALSE(
-        SetupDiGetDeviceRegistryPropertyA(set, &device, 35, &type, buffer, sizeof buffer, &needed));
-    EXPECT_EQ(GetLastError(), ERROR_INVALID_REG_PROPERTY);
+    for (auto [property, error] :
+         {std::pair<DWORD, DWORD>{SPDRP_MFG, ERROR_INVALID_DATA}, {35, ERROR_INVALID_REG_PROPERTY}})
+        LARKIN_EXPECT_FAILS(SetupDiGetDeviceRegistryPropertyA(set, &device, property, &type, buffer,
+                                                              sizeof buffer, &needed),
+                            error);
     SetupDiDestroyDeviceInfoList(set);
-}
 
-TEST(ConfigurationManager, TheRootShortBuffersAndUnknownNodes) {
-    TestMachine machine(MachineText("platform-scsi-two-disks"));
+    // The tree from its root: short buffers and unknown nodes.
     DEVINST root = 0;
     ASSERT_EQ(CM_Locate_DevNodeA(&root, nullptr, CM_LOCATE_DEVNODE_NORMAL), CR_SUCCESS);
     char id[MAX_DEVICE_ID_LEN];
@@ -120,9 +119,10 @@ DWORD Scsi(const Handle& handle, std::vector<BYTE> cdb, std::vector<BYTE>& data)
 
 // What the machine file says of a disk, beyond what every backend shows
 // (the conformance suite): its geometry and its device texts, through
-// control codes and SCSI commands. A command the stick does not answer is
-// CHECK CONDITION, its sense repeated once by REQUEST SENSE.
-TEST(Identity, TheMachineFilesGeometryAndDeviceTexts) {
+// control codes, SCSI commands and a program's view of its volume. A
+// command the stick does not answer is CHECK CONDITION, its sense repeated
+// once by REQUEST SENSE.
+TEST(Identity, TheMachineFilesGeometryAndDeviceTextsToCallsCommandsAndPrograms) {
     TestMachine machine(MachineText("platform-two-sticks"));
     Handle disk = Open("\\\\.\\PhysicalDrive1");
     std::array<BYTE, 120> buffer{};
@@ -160,68 +160,74 @@ TEST(Identity, TheMachineFilesGeometryAndDeviceTexts) {
     EXPECT_EQ(layout->PartitionStyle, static_cast<DWORD>(PARTITION_STYLE_MBR));
     ASSERT_EQ(layout->PartitionCount, 4u);
     const auto& first = layout->PartitionEntry[0];
-    EXPECT_EQ(first.StartingOffset.QuadPart, 32 * 512);
-    EXPECT_EQ(first.Mbr.PartitionType, 0x0E);
-    EXPECT_EQ(first.Mbr.HiddenSectors, 32u);
-    EXPECT_EQ(first.PartitionNumber, 1u);
-    EXPECT_FALSE(first.Mbr.BootIndicator);
+    EXPECT_EQ(std::tuple(first.StartingOffset.QuadPart, first.Mbr.PartitionType,
+                         first.Mbr.HiddenSectors, first.PartitionNumber, first.Mbr.BootIndicator),
+              std::tuple(32 * 512, 0x0E, 32u, 1u, FALSE));
     EXPECT_EQ(layout->PartitionEntry[1].Mbr.PartitionType, 0);
 
-    // INQUIRY and mode page 5.
-    Handle& stick = disk;
-    std::vector<BYTE> data(255), sense(32);
-    ASSERT_EQ(Scsi(stick, {0x12, 0, 0, 0, 0xFF, 0}, data), ERROR_SUCCESS);
+    std::vector<BYTE> data(255), sense(18);
+    ASSERT_EQ(Scsi(disk, {0x12, 0, 0, 0, 0xFF, 0}, data), ERROR_SUCCESS);
     EXPECT_EQ(record.request.ScsiStatus, 0);
     EXPECT_EQ(std::string(reinterpret_cast<char*>(&data[8]), 36),
               "SanDisk Cruzer          1.00AA11BB22");
-    EXPECT_EQ(data[1], 0x80);  // removable
 
     std::fill(data.begin(), data.end(), 0);
-    ASSERT_EQ(Scsi(stick, {0x5A, 0, 0x05, 0, 0, 0, 0, 0, 0xFF, 0}, data), ERROR_SUCCESS);
+    ASSERT_EQ(Scsi(disk, {0x5A, 0, 0x05, 0, 0, 0, 0, 0, 0xFF, 0}, data), ERROR_SUCCESS);
     EXPECT_EQ(data[8], 0x05);
     EXPECT_EQ(data[12], 64);  // heads
     EXPECT_EQ(data[13], 32);  // sectors per track
     EXPECT_EQ((data[16] << 8) | data[17], 16 * 1024 * 1024 / 512 / (64 * 32));
 
-    stick = Open("\\\\.\\PhysicalDrive2");  // does not answer mode page 5
-    ASSERT_EQ(Scsi(stick, {0x5A, 0, 0x05, 0, 0, 0, 0, 0, 0xFF, 0}, data), ERROR_SUCCESS);
+    disk = Open("\\\\.\\PhysicalDrive2");  // does not answer mode page 5
+    ASSERT_EQ(Scsi(disk, {0x5A, 0, 0x05, 0, 0, 0, 0, 0, 0xFF, 0}, data), ERROR_SUCCESS);
     EXPECT_EQ(record.request.ScsiStatus, SCSISTAT_CHECK_CONDITION);
-    EXPECT_EQ(record.sense[0], 0x70);
-    EXPECT_EQ(record.sense[2], 0x05);  // ILLEGAL REQUEST
-    EXPECT_EQ(record.sense[12], 0x24);
-    ASSERT_EQ(Scsi(stick, {0x03, 0, 0, 0, 32, 0}, sense), ERROR_SUCCESS);
+    const std::vector<BYTE> checked(record.sense, record.sense + 18);
+    EXPECT_EQ(std::tuple(checked[0], checked[2], checked[12]), std::tuple(0x70, 0x05, 0x24));
+    ASSERT_EQ(Scsi(disk, {0x03, 0, 0, 0, 18, 0}, sense), ERROR_SUCCESS);
     EXPECT_EQ(record.request.ScsiStatus, 0);
-    EXPECT_EQ(sense[2], 0x05);
-    EXPECT_EQ(sense[12], 0x24);
-    ASSERT_EQ(Scsi(stick, {0x03, 0, 0, 0, 32, 0}, sense), ERROR_SUCCESS);
+    EXPECT_EQ(sense, checked);
+    ASSERT_EQ(Scsi(disk, {0x03, 0, 0, 0, 18, 0}, sense), ERROR_SUCCESS);
     EXPECT_EQ(sense[2], 0x00);  // reported once, then gone
+
+    // Only a volume is handed to a program, the stick's with the machine
+    // file's geometry; reading is never locked or journaled.
+    controls::ClearJournal();
+    LARKIN_TOOL_VOLUME where{};
+    LARKIN_EXPECT_FAILS(ToolGets("Q:"), ERROR_FILE_NOT_FOUND);
+    EXPECT_FALSE(ToolGets("\\\\.\\PhysicalDrive1"));
+    LARKIN_EXPECT_FAILS(ToolGets(nullptr), ERROR_INVALID_PARAMETER);
+    EXPECT_TRUE(Handle(LarkinOpenVolumeForTool("C:", "mdir", FALSE, &where)).Valid());
+    EXPECT_TRUE(Handle(LarkinOpenVolumeForTool("E:\\", "mdir", FALSE, &where)).Valid());
+    EXPECT_EQ(std::pair(where.heads, where.sectorsPerTrack), std::pair(64u, 32u));
+    EXPECT_TRUE(controls::Journal().empty());
 }
 
-std::string VolumeOf(const char* letterPath) {
+// Every volume's name, as FindFirstVolumeA and FindNextVolumeA list them.
+std::vector<std::string> VolumeNames() {
+    std::vector<std::string> names;
     char name[MAX_PATH];
     HANDLE search = FindFirstVolumeA(name, sizeof name);
-    std::string found;
-    do {
-        char paths[256];
-        DWORD returned = 0;
-        if (GetVolumePathNamesForVolumeNameA(name, paths, sizeof paths, &returned) &&
-            std::strcmp(paths, letterPath) == 0)
-            found = name;
-    } while (found.empty() && FindNextVolumeA(search, name, sizeof name));
+    if (search == INVALID_HANDLE_VALUE) return names;
+    do names.push_back(name);
+    while (FindNextVolumeA(search, name, sizeof name));
     FindVolumeClose(search);
-    return found;
+    return names;
 }
 
-TEST(Volumes, LettersFoldersAndDriveTypes) {
+TEST(Volumes, LettersFoldersDriveTypesAndTheFloppy) {
     TestMachine machine(MachineText("platform-folders-and-empty-slot"));
     DWORD drives = GetLogicalDrives();
     for (char letter : {'A', 'G', 'H', 'K'}) EXPECT_TRUE(drives & (1u << (letter - 'A'))) << letter;
     EXPECT_FALSE(drives & (1u << ('C' - 'A')));
 
-    std::string stick = VolumeOf("G:\\");
-    ASSERT_FALSE(stick.empty());
     char paths[64];
     DWORD returned = 0;
+    std::string stick;
+    for (const auto& name : VolumeNames())
+        if (GetVolumePathNamesForVolumeNameA(name.c_str(), paths, sizeof paths, &returned) &&
+            std::string(paths) == "G:\\")
+            stick = name;
+    ASSERT_FALSE(stick.empty());
     ASSERT_TRUE(GetVolumePathNamesForVolumeNameA(stick.c_str(), paths, sizeof paths, &returned));
     EXPECT_EQ(std::string(paths, returned), std::string("G:\\\0C:\\Mount\\Stick\\\0\0", 21));
     LARKIN_EXPECT_FAILS(GetVolumePathNamesForVolumeNameA(stick.c_str(), paths, 5, &returned),
@@ -239,34 +245,12 @@ TEST(Volumes, LettersFoldersAndDriveTypes) {
 
     // The folder mount path is a directory, not a device.
     LARKIN_EXPECT_FAILS(Open("\\\\.\\C:\\Mount\\Stick", GENERIC_READ).Valid(), ERROR_ACCESS_DENIED);
-}
 
-// The floppy reads, and is no disk of the device tree.
-TEST(Volumes, TheFloppyReadsButHasNoDeviceNumber) {
-    TestMachine machine(MachineText("platform-folders-and-empty-slot"));
+    // The floppy reads, and is no disk of the device tree.
     Handle floppy = Open("\\\\.\\A:", GENERIC_READ);
     EXPECT_TRUE(ReadAt(floppy.Get(), 0, 512));
     STORAGE_DEVICE_NUMBER number{};
     EXPECT_NE(Ask(floppy, IOCTL_STORAGE_GET_DEVICE_NUMBER, &number, sizeof number), ERROR_SUCCESS);
-}
-
-// Only a volume is handed to a program; reading the system volume is fine,
-// and neither read is locked or journaled.
-TEST(ToolVolumes, RefusedVolumesAndNames) {
-    TestMachine machine(MachineText("platform-two-sticks"));
-    controls::ClearJournal();
-    LARKIN_TOOL_VOLUME where{};
-    LARKIN_EXPECT_FAILS(ToolGets("C:"), ERROR_ACCESS_DENIED);
-    LARKIN_EXPECT_FAILS(ToolGets("Q:"), ERROR_FILE_NOT_FOUND);
-    EXPECT_FALSE(ToolGets("\\\\.\\PhysicalDrive1"));
-    LARKIN_EXPECT_FAILS(ToolGets(nullptr), ERROR_INVALID_PARAMETER);
-    // Reading the system volume is fine; it is never locked or journaled.
-    EXPECT_TRUE(Handle(LarkinOpenVolumeForTool("C:", "mdir", FALSE, &where)).Valid());
-    // A stick read by a program: its geometry, and no journal either.
-    EXPECT_TRUE(Handle(LarkinOpenVolumeForTool("E:\\", "mdir", FALSE, &where)).Valid());
-    EXPECT_EQ(where.heads, 64u);
-    EXPECT_EQ(where.sectorsPerTrack, 32u);
-    EXPECT_TRUE(controls::Journal().empty());
 }
 
 // A disk opened for reading and writing, its sectors 512 bytes.
@@ -295,22 +279,6 @@ void Entry(BYTE* at, BYTE type, uint32_t first, uint32_t count) {
     at[4] = type;
     std::memcpy(at + 8, &first, 4);
     std::memcpy(at + 12, &count, 4);
-}
-
-// Partition numbers of the volumes on disk, in the order the system lists them.
-std::vector<DWORD> VolumeNumbers(DWORD disk) {
-    std::vector<DWORD> numbers;
-    char name[MAX_PATH];
-    HANDLE search = FindFirstVolumeA(name, sizeof name);
-    if (search == INVALID_HANDLE_VALUE) return numbers;
-    do {
-        std::string path(name);
-        path.pop_back();  // no trailing backslash to open it
-        if (auto number = DeviceNumber(path); number && number->DeviceNumber == disk)
-            numbers.push_back(number->PartitionNumber);
-    } while (FindNextVolumeA(search, name, sizeof name));
-    FindVolumeClose(search);
-    return numbers;
 }
 
 // Each logical drive adds four entries to the layout, and takes the next
@@ -349,7 +317,13 @@ TEST(PartitionModel, ExtendedChains) {
     ASSERT_EQ(layout.size(), 4u + 3 * 4);
     EXPECT_EQ(layout[4].PartitionNumber, 1u);
     EXPECT_EQ(layout[12].PartitionNumber, 3u);
-    EXPECT_EQ(VolumeNumbers(2), (std::vector<DWORD>{1, 2, 3}));
+    std::vector<DWORD> numbers;
+    for (auto name : VolumeNames()) {
+        name.pop_back();  // no trailing backslash to open it
+        if (auto number = DeviceNumber(name); number && number->DeviceNumber == 2)
+            numbers.push_back(number->PartitionNumber);
+    }
+    EXPECT_EQ(numbers, (std::vector<DWORD>{1, 2, 3}));
 }
 
 TEST(PartitionModel, ChsFieldsStopAtCylinder1023) {

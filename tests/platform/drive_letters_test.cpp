@@ -6,6 +6,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <tuple>
 #include <vector>
 
 #include "test_machine.h"
@@ -15,14 +16,17 @@ namespace {
 
 using Keys = std::vector<std::string>;
 
-TEST(Assignments, SystemFirstThenLowestFree) {
+TEST(Assignments, SystemFirstThenLowestFreeAndCIsTheSystemVolumesAlone) {
     Assignments book;
     Assign(book, Keys{"stick", "nvme"}, std::string("nvme"), Keys{"stick:1", "nvme:2"},
            std::string("nvme:2"));
-    EXPECT_EQ(book.diskNumbers.at("nvme"), 0u);
-    EXPECT_EQ(book.diskNumbers.at("stick"), 1u);
-    EXPECT_EQ(book.letters.at("nvme:2"), 'C');
-    EXPECT_EQ(book.letters.at("stick:1"), 'D');
+    EXPECT_EQ(book.diskNumbers, (std::map<std::string, uint32_t>{{"nvme", 0}, {"stick", 1}}));
+    EXPECT_EQ(book.letters, (std::map<std::string, char>{{"nvme:2", 'C'}, {"stick:1", 'D'}}));
+
+    book = ParseAssignments("letter C stick:1\nletter D old:1\n");
+    Assign(book, {}, std::nullopt, Keys{"stick:1"}, std::string("root:2"));
+    EXPECT_EQ(book.letters,
+              (std::map<std::string, char>{{"old:1", 'D'}, {"root:2", 'C'}, {"stick:1", 'E'}}));
 }
 
 TEST(Assignments, ARePlugKeepsWhatWasGivenAndOthersDoNotShuffle) {
@@ -85,19 +89,12 @@ TEST(Assignments, LettersStayWithTheirDisk) {
               "path:pci-0000:00:14.0-usb-0:1:1.0");
 }
 
-TEST(Assignments, CIsOnlyEverTheSystemVolumes) {
-    Assignments book = ParseAssignments("letter C stick:1\nletter D old:1\n");
-    Assign(book, {}, std::nullopt, Keys{"stick:1"}, std::string("root:2"));
-    EXPECT_EQ(book.letters.at("root:2"), 'C');
-    EXPECT_NE(book.letters.at("stick:1"), 'C');
-}
-
 TEST(Assignments, RecordRoundTripsAndDropsWhatItCannotRead) {
     Assignments book;
     Assign(book, Keys{"usb-Vendor Stick-0001"}, std::nullopt, Keys{"usb-Vendor Stick-0001:1"},
            std::nullopt);
-    EXPECT_EQ(ParseAssignments(FormatAssignments(book)).letters, book.letters);
-    EXPECT_EQ(ParseAssignments(FormatAssignments(book)).diskNumbers, book.diskNumbers);
+    Assignments back = ParseAssignments(FormatAssignments(book));
+    EXPECT_EQ(std::tie(back.letters, back.diskNumbers), std::tie(book.letters, book.diskNumbers));
 
     Assignments garbled = ParseAssignments(
         "disk x a\ndisk 99999 b\nletter DD c\nletter @ d\nletter E\nnonsense\n"
@@ -107,9 +104,8 @@ TEST(Assignments, RecordRoundTripsAndDropsWhatItCannotRead) {
 }
 
 TEST(Assignments, EveryProcessSharesTheFile) {
-    auto folder =
-        std::filesystem::temp_directory_path() / ("larkin-letters-" + std::to_string(::getpid()));
-    std::filesystem::create_directories(folder);
+    test::TempFolder temp;
+    const auto& folder = temp.path();
     std::string file = (folder / "letters").string();
     AssignInFile(file, Keys{"a"}, std::nullopt, Keys{"a:1"}, std::nullopt);
     Assignments second = AssignInFile(file, Keys{"b"}, std::nullopt, Keys{"b:1"}, std::nullopt);
@@ -117,7 +113,6 @@ TEST(Assignments, EveryProcessSharesTheFile) {
     Assignments unwritable = AssignInFile((folder / "missing" / "letters").string(), Keys{"b"},
                                           std::nullopt, Keys{"b:1"}, std::nullopt);
     EXPECT_EQ(unwritable.letters.at("b:1"), 'D');
-    std::filesystem::remove_all(folder);
 }
 
 // The write journal read back as written: a disk's key is one word of its
@@ -139,12 +134,10 @@ TEST(WriteJournal, EveryKeyReadsBackWhole) {
 
     auto entries = journal.Entries();
     ASSERT_EQ(entries.size(), keys.size() + 1);
-    for (size_t i = 0; i < keys.size(); ++i) {
-        EXPECT_EQ(entries[i].disk, keys[i]);
-        EXPECT_EQ(entries[i].offset, i * 512);
-        EXPECT_EQ(entries[i].completed, i != 0);
-        EXPECT_EQ(entries[i].via, "WriteFile");
-    }
+    for (size_t i = 0; i < keys.size(); ++i)
+        EXPECT_EQ(
+            std::tie(entries[i].disk, entries[i].offset, entries[i].completed, entries[i].via),
+            std::tuple(keys[i], i * 512, i != 0, "WriteFile"));
     EXPECT_EQ(entries.back().disk, "old%zz");
 }
 

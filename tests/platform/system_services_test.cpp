@@ -7,7 +7,6 @@
 
 #include <atomic>
 #include <chrono>
-#include <cstring>
 #include <functional>
 #include <future>
 #include <string>
@@ -106,31 +105,6 @@ class Processes : public ::testing::Test {
     TestMachine machine_{MachineText("platform-two-sticks")};
 };
 
-TEST_F(Processes, EnterReachesTheTitledConsoleAndNoOtherProgram) {
-    PROCESS_INFORMATION waiting =
-        Start("sh -c \"read line; exit 3\"", "FormatWindow", SW_SHOWNORMAL);
-    PROCESS_INFORMATION other = Start("sh -c \"read line; exit 4\"", "Other", SW_SHOWMINNOACTIVE);
-    EXPECT_EQ(WaitForSingleObject(waiting.hProcess, 100), WAIT_TIMEOUT);
-
-    HWND console = FindWindowA(nullptr, "FormatWindow");
-    ASSERT_NE(console, nullptr);
-    ShowWindow(console, SW_RESTORE);
-    PressEnter();
-    EXPECT_EQ(WaitForSingleObject(waiting.hProcess, INFINITE), WAIT_OBJECT_0);
-    EXPECT_EQ(ExitCode(waiting), 3u);
-    EXPECT_EQ(FindWindowA(nullptr, "FormatWindow"), nullptr);  // gone with its program
-
-    // The other program never had the focus and got nothing; a key press now
-    // has nowhere to go.
-    PressEnter();
-    EXPECT_EQ(WaitForSingleObject(other.hProcess, 200), WAIT_TIMEOUT);
-    EXPECT_EQ(ExitCode(other), STILL_ACTIVE);
-    TerminateProcess(other.hProcess, 1);
-    WaitForSingleObject(other.hProcess, INFINITE);
-    Close(waiting);
-    Close(other);
-}
-
 // Runs body on another thread; a body still blocked after ten seconds is a
 // deadlock, which the test breaks by killing the program it waits for.
 bool FinishesInTime(std::function<void()> body, DWORD pid) {
@@ -141,11 +115,12 @@ bool FinishesInTime(std::function<void()> body, DWORD pid) {
     return false;
 }
 
-// A key press, or TerminateProcess, reaches a program that another thread
-// waits for.
-TEST_F(Processes, EnterAndTerminateReachAProgramThatAnotherThreadWaitsFor) {
+// Enter reaches the console in front alone, and it and TerminateProcess
+// reach a program that another thread waits for.
+TEST_F(Processes, EnterAndTerminateReachTheirProgramAloneWhileAnotherThreadWaits) {
     PROCESS_INFORMATION waiting =
         Start("sh -c \"read line; exit 5\"", "FormatWindow", SW_SHOWMINNOACTIVE);
+    PROCESS_INFORMATION other = Start("sh -c \"read line; exit 4\"", "Other", SW_SHOWMINNOACTIVE);
     PROCESS_INFORMATION sleeper = Start("sleep 600", "Sleeper", SW_SHOWMINNOACTIVE);
     auto waitFor = [](HANDLE process) {
         return std::async(std::launch::async,
@@ -161,13 +136,21 @@ TEST_F(Processes, EnterAndTerminateReachAProgramThatAnotherThreadWaitsFor) {
         waiting.dwProcessId));
     EXPECT_EQ(waiter.get(), WAIT_OBJECT_0);
     EXPECT_EQ(ExitCode(waiting), 5u);
+    EXPECT_EQ(FindWindowA(nullptr, "FormatWindow"), nullptr);  // gone with its program
+
+    // The other program never had the focus and got nothing; a key press now
+    // has nowhere to go.
+    PressEnter();
+    EXPECT_EQ(WaitForSingleObject(other.hProcess, 200), WAIT_TIMEOUT);
+    EXPECT_EQ(ExitCode(other), STILL_ACTIVE);
     EXPECT_EQ(sleeperWaiter.wait_for(std::chrono::milliseconds(0)), std::future_status::timeout);
     EXPECT_TRUE(FinishesInTime([&] { EXPECT_TRUE(TerminateProcess(sleeper.hProcess, 1)); },
                                sleeper.dwProcessId));
     EXPECT_EQ(sleeperWaiter.get(), WAIT_OBJECT_0);
     EXPECT_NE(ExitCode(sleeper), STILL_ACTIVE);
-    Close(waiting);
-    Close(sleeper);
+    TerminateProcess(other.hProcess, 1);
+    WaitForSingleObject(other.hProcess, INFINITE);
+    for (const auto& process : {waiting, other, sleeper}) Close(process);
 }
 
 // Looking for a window while console programs end: the search never reads
@@ -182,16 +165,16 @@ TEST_F(Processes, FindingWindowsWhileTheirProgramsEnd) {
            std::chrono::steady_clock::now() < deadline) {
     }
     EXPECT_EQ(FindWindowA("ConsoleWindowClass", nullptr), nullptr);
-    for (int i = 0; i < 6; ++i)
-        EXPECT_EQ(FindWindowA(nullptr, ("Short" + std::to_string(i)).c_str()), nullptr);
     for (auto& process : started) Close(process);
 }
 
 // A restart forgets the started programs and their consoles while they
 // still run, with another thread looking for windows and pressing keys all
 // the while: nothing of theirs is left, and new programs get windows, the
-// focus and their keys as before.
-TEST_F(Processes, ARestartForgetsProgramsThatStillRun) {
+// focus and their keys as before. Children use the same machine, which this
+// process's environment is never changed to say; an unknown program is not
+// found.
+TEST_F(Processes, ARestartForgetsProgramsThatStillRunAndChildrenKeepTheMachine) {
     PROCESS_INFORMATION before = Start("sh -c \"read line; exit 3\"", "Before", SW_SHOWNORMAL);
     HWND console = FindWindowA(nullptr, "Before");
     ASSERT_NE(console, nullptr);
@@ -205,15 +188,21 @@ TEST_F(Processes, ARestartForgetsProgramsThatStillRun) {
             keybd_event('X', 0, 0, 0);
         }
     });
+    ::unsetenv("LARKIN_MACHINE");
     std::string error;
     ASSERT_TRUE(larkin::sim::Restart(machine_.file().string(), &error)) << error;
+    ASSERT_EQ(std::getenv("LARKIN_MACHINE"), nullptr);
     EXPECT_EQ(FindWindowA(nullptr, "Before"), nullptr);
     EXPECT_FALSE(IsWindow(console));
     EXPECT_EQ(GetForegroundWindow(), nullptr);
     EXPECT_EQ(WaitForSingleObject(before.hProcess, 0), WAIT_FAILED);
     EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
 
-    PROCESS_INFORMATION after = Start("sh -c \"read line; exit 4\"", "After", SW_SHOWNORMAL);
+    PROCESS_INFORMATION after =
+        Start("sh -c \"read line; test \\\"$LARKIN_MACHINE\\\" = '" + machine_.file().string() +
+                  "' && test \\\"$LARKIN_CONSOLE_TITLE\\\" = After && exit 4\"",
+              "After", SW_SHOWNORMAL);
+    EXPECT_EQ(std::getenv("LARKIN_MACHINE"), nullptr);
     HWND next = FindWindowA(nullptr, "After");
     ASSERT_NE(next, nullptr);
     EXPECT_NE(next, console);
@@ -227,6 +216,13 @@ TEST_F(Processes, ARestartForgetsProgramsThatStillRun) {
     // Nothing reaps a forgotten program: the test does.
     ::kill(static_cast<pid_t>(before.dwProcessId), SIGKILL);
     ::waitpid(static_cast<pid_t>(before.dwProcessId), nullptr, 0);
+
+    STARTUPINFOA startup{};
+    startup.cb = sizeof startup;
+    char missing[] = "no-such-program-here /c format";
+    LARKIN_EXPECT_FAILS(CreateProcessA(nullptr, missing, nullptr, nullptr, FALSE, 0, nullptr,
+                                       nullptr, &startup, &after),
+                        ERROR_FILE_NOT_FOUND);
 }
 
 // At exit a module is detached while the runtime and its own statics still
@@ -241,32 +237,6 @@ TEST_F(Processes, AModuleDetachedAtExitStillSeesTheRuntime) {
         },
         ::testing::ExitedWithCode(0),
         "detached at exit: [^\n]*PlatformTestModule[^\n]*, console found, statics standing");
-}
-
-// An unknown program is not found; children use the same machine, which
-// this process's environment, read by any thread meanwhile, is never
-// changed to say.
-TEST_F(Processes, UnknownProgramsAndTheEnvironmentOfChildren) {
-    STARTUPINFOA startup{};
-    startup.cb = sizeof startup;
-    PROCESS_INFORMATION process{};
-    char missing[] = "no-such-program-here /c format";
-    LARKIN_EXPECT_FAILS(CreateProcessA(nullptr, missing, nullptr, nullptr, FALSE, 0, nullptr,
-                                       nullptr, &startup, &process),
-                        ERROR_FILE_NOT_FOUND);
-
-    ::unsetenv("LARKIN_MACHINE");
-    std::string error;
-    ASSERT_TRUE(larkin::sim::Restart(machine_.file().string(), &error)) << error;
-    ASSERT_EQ(std::getenv("LARKIN_MACHINE"), nullptr);
-    process = Start(("sh -c \"test \\\"$LARKIN_MACHINE\\\" = '" + machine_.file().string() +
-                     "' && test \\\"$LARKIN_CONSOLE_TITLE\\\" = Titled\"")
-                        .c_str(),
-                    "Titled", SW_SHOWMINNOACTIVE);
-    EXPECT_EQ(std::getenv("LARKIN_MACHINE"), nullptr);
-    ASSERT_EQ(WaitForSingleObject(process.hProcess, INFINITE), WAIT_OBJECT_0);
-    EXPECT_EQ(ExitCode(process), 0u);
-    Close(process);
 }
 
 }  // namespace

@@ -14,6 +14,7 @@
 #include <cstdint>
 #include <cstring>
 #include <functional>
+#include <memory>
 #include <optional>
 #include <string>
 #include <utility>
@@ -23,28 +24,20 @@
 
 namespace larkin::test {
 
-// A handle closed when it goes.
+// A handle closed when it goes (a null one counts as none).
 class Handle {
   public:
-    explicit Handle(HANDLE handle = INVALID_HANDLE_VALUE) : handle_(handle) {}
-    ~Handle() { Close(); }
-    Handle(Handle&& other) noexcept : handle_(std::exchange(other.handle_, INVALID_HANDLE_VALUE)) {}
-    Handle& operator=(Handle&& other) noexcept {
-        if (this != &other) {
-            Close();
-            handle_ = std::exchange(other.handle_, INVALID_HANDLE_VALUE);
-        }
-        return *this;
-    }
-    HANDLE Get() const { return handle_; }
-    bool Valid() const { return handle_ != INVALID_HANDLE_VALUE && handle_ != nullptr; }
-    void Close() {
-        if (Valid()) CloseHandle(handle_);
-        handle_ = INVALID_HANDLE_VALUE;
-    }
+    explicit Handle(HANDLE handle = INVALID_HANDLE_VALUE)
+        : handle_(handle == INVALID_HANDLE_VALUE ? nullptr : handle) {}
+    HANDLE Get() const { return handle_ ? handle_.get() : INVALID_HANDLE_VALUE; }
+    bool Valid() const { return handle_ != nullptr; }
+    void Close() { handle_.reset(); }
 
   private:
-    HANDLE handle_;
+    struct Closer {
+        void operator()(HANDLE handle) const { CloseHandle(handle); }
+    };
+    std::unique_ptr<void, Closer> handle_;
 };
 
 // A call that must fail with this last error.

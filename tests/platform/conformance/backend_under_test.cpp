@@ -1,7 +1,6 @@
 #include "backend_under_test.h"
 
 #include <fstream>
-#include <iterator>
 #include <optional>
 
 #include "hardware_machine.h"

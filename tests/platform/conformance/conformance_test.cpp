@@ -13,7 +13,6 @@
 
 #include "backend_under_test.h"
 #include "hardware_machine.h"
-#include "larkin/simulation.h"
 #include "larkin/test_controls.h"
 #include "run_command.h"
 
@@ -45,7 +44,6 @@ uint32_t BigEndian32(const BYTE* at) {
 
 class Conformance : public ::testing::TestWithParam<Row> {
   protected:
-    // A stick of the row's sector size.
     StickLayout Stick(bool partitioned = true, bool readOnly = false) const {
         return {
             .sectorSize = GetParam().sectorSize, .partitioned = partitioned, .readOnly = readOnly};
@@ -85,13 +83,31 @@ class Conformance : public ::testing::TestWithParam<Row> {
         ASSERT_EQ(problem_, "");                                       \
     } while (false)
 
-TEST_P(Conformance, AStickIsARemovableUsbDiskWithALetteredVolumeOverItsPartition) {
+// A stick is a removable USB disk with a lettered volume over its
+// partition; the system's own disks are listed beside it.
+TEST_P(Conformance, AStickIsARemovableUsbDiskWithALetteredVolumeBesideTheSystemsOwnDisks) {
     LARKIN_START_STICKS(Stick(), Stick(false));
     const uint32_t disk = backend_->DiskNumber(0);
     std::string interfacePath;
-    for (const auto& path : DiskInterfacePaths())
-        if (auto number = DeviceNumber(path); number && number->DeviceNumber == disk)
-            interfacePath = path;
+    bool systemDisks = false;
+    for (const auto& path : DiskInterfacePaths()) {
+        auto number = DeviceNumber(path);
+        if (number && number->DeviceNumber == disk) interfacePath = path;
+        if (!number || number->DeviceNumber == disk ||
+            number->DeviceNumber == backend_->DiskNumber(1))
+            continue;
+        // The running system's disks are never opened for writing, whichever
+        // way a program asks.
+        systemDisks = true;
+        LARKIN_EXPECT_FAILS(Open(path, kReadWrite).Valid(), ERROR_ACCESS_DENIED);
+        EXPECT_FALSE(Open("\\\\.\\PhysicalDrive" + std::to_string(number->DeviceNumber), kReadWrite)
+                         .Valid());
+    }
+    if (systemDisks) {
+        EXPECT_EQ(GetDriveTypeA("C:\\"), static_cast<UINT>(DRIVE_FIXED));
+        LARKIN_EXPECT_FAILS(Open("\\\\.\\C:", kReadWrite).Valid(), ERROR_ACCESS_DENIED);
+        LARKIN_EXPECT_FAILS(ToolGets("C:"), ERROR_ACCESS_DENIED);
+    }
     EXPECT_THAT(interfacePath, StartsWith("\\\\?\\usbstor#disk&ven_"));
     // The interface path opens the disk in any letter case.
     for (char& c : interfacePath)
@@ -107,26 +123,25 @@ TEST_P(Conformance, AStickIsARemovableUsbDiskWithALetteredVolumeOverItsPartition
     EXPECT_EQ(geometry.Geometry.BytesPerSector, Sector());
     EXPECT_EQ(geometry.Geometry.MediaType, static_cast<DWORD>(RemovableMedia));
     EXPECT_EQ(geometry.DiskSize.QuadPart, static_cast<LONGLONG>(32 * kMiB));
-    EXPECT_FALSE(
-        Control(drive.Get(), IOCTL_DISK_GET_DRIVE_GEOMETRY_EX, nullptr, 0, buffer.data(), 16));
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_INSUFFICIENT_BUFFER));
+    LARKIN_EXPECT_FAILS(
+        Control(drive.Get(), IOCTL_DISK_GET_DRIVE_GEOMETRY_EX, nullptr, 0, buffer.data(), 16),
+        ERROR_INSUFFICIENT_BUFFER);
 
-    // One volume, partition 1 of the same disk, where the table puts it; the
-    // blank stick has none.
+    // One volume, partition 1 of the same disk (which Letter() checks), where
+    // the table puts it; the blank stick has none.
     std::string letter = Letter(0);
     ASSERT_NE(letter, "");
     EXPECT_NE(letter, "C:");
     EXPECT_EQ(GetDriveTypeA((letter + "\\").c_str()), static_cast<UINT>(DRIVE_REMOVABLE));
     EXPECT_EQ(ExtentOf(letter), std::pair(kMiB, 31 * kMiB));
-    auto number = DeviceNumber("\\\\.\\" + letter);
-    ASSERT_TRUE(number);
-    EXPECT_EQ(number->DeviceNumber, disk);
-    EXPECT_EQ(number->PartitionNumber, 1u);
+    EXPECT_EQ(DeviceNumber("\\\\.\\" + letter)->PartitionNumber, 1u);
     EXPECT_TRUE(LettersOf(backend_->DiskNumber(1)).empty());
+    EXPECT_TRUE(controls::Journal().empty());
 }
 
 // Raw I/O moves whole sectors of the stick's own size, a volume handle sees
-// its partition alone, and every write is on record under the stick's name.
+// its partition alone, control codes need the access they declare, and
+// every write is on record under the stick's name.
 TEST_P(Conformance, WritesLandWhereTheyAimAndTheJournalNamesTheStick) {
     LARKIN_START_STICKS(Stick());
     const uint32_t sector = Sector();
@@ -150,8 +165,27 @@ TEST_P(Conformance, WritesLandWhereTheyAimAndTheJournalNamesTheStick) {
     LARKIN_EXPECT_FAILS(WriteAt(drive.Get(), sector / 2, Pattern(sector, 2)),
                         ERROR_INVALID_PARAMETER);
     LARKIN_EXPECT_FAILS(WriteAt(drive.Get(), 0, Pattern(sector / 2, 3)), ERROR_INVALID_PARAMETER);
-    Handle reader = Open(DiskName(0), GENERIC_READ);
+    Handle query = Open(DiskName(0), 0), reader = Open(DiskName(0), GENERIC_READ);
+    ASSERT_TRUE(query.Valid() && reader.Valid()) << GetLastError();
     LARKIN_EXPECT_FAILS(WriteAt(reader.Get(), 0, Pattern(sector, 4)), ERROR_ACCESS_DENIED);
+    STORAGE_DEVICE_NUMBER number{};
+    EXPECT_TRUE(
+        Control(query.Get(), IOCTL_STORAGE_GET_DEVICE_NUMBER, nullptr, 0, &number, sizeof number));
+    GET_LENGTH_INFORMATION length{};
+    LARKIN_EXPECT_FAILS(
+        Control(query.Get(), IOCTL_DISK_GET_LENGTH_INFO, nullptr, 0, &length, sizeof length),
+        ERROR_ACCESS_DENIED);
+    EXPECT_TRUE(
+        Control(reader.Get(), IOCTL_DISK_GET_LENGTH_INFO, nullptr, 0, &length, sizeof length));
+    EXPECT_EQ(length.Length.QuadPart, static_cast<LONGLONG>(32 * kMiB));
+    // A reader may not rewrite the table nor pass commands.
+    std::vector<BYTE> layout(1024), data(sector);
+    LARKIN_EXPECT_FAILS(Control(reader.Get(), IOCTL_DISK_SET_DRIVE_LAYOUT_EX, layout.data(), 1024),
+                        ERROR_ACCESS_DENIED);
+    PassThrough record{};
+    LARKIN_EXPECT_FAILS(
+        SendCommand(reader.Get(), Cdb10(0x28, 0, 1), SCSI_IOCTL_DATA_IN, data, record),
+        ERROR_ACCESS_DENIED);
 
     // The file behind the stick is the stick: never a plain file, which
     // would be written past the guard and the journal.
@@ -168,38 +202,11 @@ TEST_P(Conformance, WritesLandWhereTheyAimAndTheJournalNamesTheStick) {
                                        Entry(100 * sector, sector, "WriteFile")));
 }
 
-TEST_P(Conformance, ControlCodesNeedTheAccessTheyDeclare) {
-    LARKIN_START_STICKS(Stick());
-    Handle query = Open(DiskName(0), 0);
-    Handle reader = Open(DiskName(0), GENERIC_READ);
-    ASSERT_TRUE(query.Valid() && reader.Valid()) << GetLastError();
-    STORAGE_DEVICE_NUMBER number{};
-    EXPECT_TRUE(
-        Control(query.Get(), IOCTL_STORAGE_GET_DEVICE_NUMBER, nullptr, 0, &number, sizeof number));
-    GET_LENGTH_INFORMATION length{};
-    EXPECT_FALSE(
-        Control(query.Get(), IOCTL_DISK_GET_LENGTH_INFO, nullptr, 0, &length, sizeof length));
-    EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
-    EXPECT_TRUE(
-        Control(reader.Get(), IOCTL_DISK_GET_LENGTH_INFO, nullptr, 0, &length, sizeof length));
-    EXPECT_EQ(length.Length.QuadPart, static_cast<LONGLONG>(32 * kMiB));
-    // A reader may not rewrite the table nor pass commands.
-    std::vector<BYTE> layout(1024);
-    LARKIN_EXPECT_FAILS(Control(reader.Get(), IOCTL_DISK_SET_DRIVE_LAYOUT_EX, layout.data(), 1024),
-                        ERROR_ACCESS_DENIED);
-    std::vector<BYTE> data(Sector());
-    PassThrough record{};
-    LARKIN_EXPECT_FAILS(
-        SendCommand(reader.Get(), Cdb10(0x28, 0, 1), SCSI_IOCTL_DATA_IN, data, record),
-        ERROR_ACCESS_DENIED);
-    EXPECT_TRUE(controls::Journal().empty());
-}
-
 // A lock holds against every other handle and process, until its handle
-// closes or its process dies.
-TEST_P(Conformance, AVolumeLockKeepsOutEveryOtherHandleAndProcess) {
+// closes or its process dies; an outside program gets the volume locked.
+TEST_P(Conformance, AVolumeLockKeepsOutEveryOtherHandleAndProcessUntilItGoes) {
     LARKIN_START_STICKS(Stick());
-    const std::string volume = "\\\\.\\" + Letter(0);
+    const std::string letter = Letter(0), volume = "\\\\.\\" + letter;
     const std::vector<std::byte> data = Pattern(Sector(), 9);
     Handle first = Open(volume, kReadWrite), second = Open(volume, kReadWrite);
     ASSERT_TRUE(first.Valid() && second.Valid()) << GetLastError();
@@ -234,12 +241,10 @@ TEST_P(Conformance, AVolumeLockKeepsOutEveryOtherHandleAndProcess) {
     ASSERT_TRUE(Control(mine.Get(), FSCTL_LOCK_VOLUME)) << GetLastError();
     EXPECT_TRUE(WriteAt(mine.Get(), 0, data)) << GetLastError();
     EXPECT_EQ(backend_->Stored(0, kMiB, Sector()), data);
-}
+    mine.Close();
 
-// The journal covers the whole volume until the outside program is done.
-TEST_P(Conformance, AnOutsideProgramGetsTheVolumeLockedAndJournaled) {
-    LARKIN_START_STICKS(Stick());
-    const std::string letter = Letter(0);
+    // An outside program gets it locked, and the journal covers the whole
+    // volume until the program is done.
     LARKIN_TOOL_VOLUME where{};
     Handle session(LarkinOpenVolumeForTool(letter.c_str(), "mkfs.fat", TRUE, &where));
     ASSERT_TRUE(session.Valid()) << GetLastError();
@@ -247,7 +252,7 @@ TEST_P(Conformance, AnOutsideProgramGetsTheVolumeLockedAndJournaled) {
     EXPECT_EQ(where.length, 31 * kMiB);
     EXPECT_EQ(where.bytesPerSector, Sector());
     EXPECT_EQ(where.hiddenSectors, kMiB / Sector());
-    LARKIN_EXPECT_FAILS(Open("\\\\.\\" + letter, kReadWrite).Valid(), ERROR_ACCESS_DENIED);
+    LARKIN_EXPECT_FAILS(Open(volume, kReadWrite).Valid(), ERROR_ACCESS_DENIED);
     if (Sector() == 512 && HaveProgram("mkfs.fat")) {
         CommandRun made =
             RunCommand("mkfs.fat -n TOOLMADE --offset " + std::to_string(where.offset / 512) + " " +
@@ -258,10 +263,12 @@ TEST_P(Conformance, AnOutsideProgramGetsTheVolumeLockedAndJournaled) {
                   std::string::npos);
     }
     // Unfinished while the program may still be writing.
-    EXPECT_THAT(Journal(), ElementsAre(Entry(where.offset, where.length, "mkfs.fat", false)));
+    EXPECT_THAT(Journal(), ElementsAre(Entry(kMiB, Sector(), "WriteFile"),
+                                       Entry(where.offset, where.length, "mkfs.fat", false)));
     session.Close();
-    EXPECT_THAT(Journal(), ElementsAre(Entry(where.offset, where.length, "mkfs.fat")));
-    Handle again = Open("\\\\.\\" + letter, kReadWrite);
+    EXPECT_THAT(Journal(), ElementsAre(Entry(kMiB, Sector(), "WriteFile"),
+                                       Entry(where.offset, where.length, "mkfs.fat")));
+    Handle again = Open(volume, kReadWrite);
     EXPECT_TRUE(Control(again.Get(), FSCTL_LOCK_VOLUME)) << GetLastError();
 }
 
@@ -304,13 +311,9 @@ TEST_P(Conformance, ANewDriveLayoutGivesTheVolumesOfTheNewTable) {
         << GetLastError();
 
     auto table = backend_->Stored(0, 0, 512);
-    auto le32 = [&](size_t at) {
-        uint32_t value = 0;
-        for (int i = 3; i >= 0; --i) value = value << 8 | std::to_integer<uint32_t>(table[at + i]);
-        return value;
-    };
-    EXPECT_EQ(le32(446 + 16 + 8), kMiB / Sector());
-    EXPECT_EQ(le32(446 + 16 + 12), 4 * kMiB / Sector());
+    uint32_t second[2];  // the second entry's first sector and count, little-endian as here
+    std::memcpy(second, &table[446 + 16 + 8], sizeof second);
+    EXPECT_THAT(second, ElementsAre(kMiB / Sector(), 4 * kMiB / Sector()));
     EXPECT_EQ(std::to_integer<int>(table[446 + 48 + 4]), 0x0C);
 
     std::vector<BYTE> readBack(kSize);
@@ -522,27 +525,6 @@ TEST_P(Conformance, AWriteProtectedStickIsReadAndLockedButNeverWritten) {
     EXPECT_EQ(record.sense[12], 0x27);  // WRITE PROTECTED
     EXPECT_TRUE(backend_->Stored(0, 0, 2 * kMiB) == before);
     for (const auto& entry : controls::Journal()) EXPECT_FALSE(entry.completed) << entry.via;
-}
-
-// The running system's disks are listed and never opened for writing,
-// whichever way a program asks.
-TEST_P(Conformance, TheSystemsOwnDisksAreNeverOpenedForWriting) {
-    LARKIN_START_STICKS(Stick());
-    int others = 0;
-    for (const auto& path : DiskInterfacePaths()) {
-        auto number = DeviceNumber(path);
-        if (!number || number->DeviceNumber == backend_->DiskNumber(0)) continue;
-        ++others;
-        EXPECT_FALSE(Open(path, kReadWrite).Valid()) << path << " was opened for writing";
-        EXPECT_EQ(GetLastError(), static_cast<DWORD>(ERROR_ACCESS_DENIED));
-        EXPECT_FALSE(Open("\\\\.\\PhysicalDrive" + std::to_string(number->DeviceNumber), kReadWrite)
-                         .Valid());
-    }
-    if (others == 0) GTEST_SKIP() << "this computer shows no disk of its own";
-    EXPECT_EQ(GetDriveTypeA("C:\\"), static_cast<UINT>(DRIVE_FIXED));
-    LARKIN_EXPECT_FAILS(Open("\\\\.\\C:", kReadWrite).Valid(), ERROR_ACCESS_DENIED);
-    LARKIN_EXPECT_FAILS(ToolGets("C:"), ERROR_ACCESS_DENIED);
-    EXPECT_TRUE(controls::Journal().empty());
 }
 
 INSTANTIATE_TEST_SUITE_P(Backends, Conformance,
