@@ -6,7 +6,6 @@
 #include <string>
 #include <vector>
 
-#include "commands.h"
 #include "fat_volume_probe.h"
 #include "larkin/platform.h"
 #include "larkin/test_controls.h"
