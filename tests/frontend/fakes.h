@@ -24,7 +24,6 @@ inline QString WriteFile(const QString& path, const QByteArray& content) {
     return path;
 }
 
-// A device text whose GetUSBDevInfo fails.
 inline constexpr const char* kInfoFails = "(info fails)";
 
 // Both fakes note the calls made in `log`; the engine is called on the
@@ -38,7 +37,6 @@ class FakeEngine : public Engine {
     }
     EngineResult GetUSBDevInfo(int index, std::span<char> text) override {
         Note({});
-        // Past the texts, or at a text of kInfoFails, the call fails.
         if (index < 0 || index >= static_cast<int>(texts.size()) ||
             texts[static_cast<size_t>(index)] == kInfoFails)
             return {6, {}};

@@ -82,7 +82,6 @@ class RealEngineCommandTest : public QObject {
         QVERIFY2(gone.code == 68 || gone.code == 57 || gone.code == 71,
                  qPrintable(QString::number(gone.code) + " " + gone.description));
 
-        // The demo image made onto E: through the window.
         frmUSBBoot window(services_);
         window.show();
         window.Form_Load();

@@ -1,6 +1,4 @@
-// simctl, corvid-list, list_usb_drives, the demo script and Larkin: --help
-// answers with usage (Larkin's without a display too), options stand
-// anywhere, and a failure exits non-zero.
+// The helper programs as a newcomer meets them: usage, options, exit codes.
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -55,9 +53,7 @@ TEST(Tools, AnswerHelpWithUsageOnStandardOutput) {
     }
 }
 
-// simctl takes --machine before or after its command; a failure exits 1, a
-// usage error 2, and a machine that cannot start is an error, not an empty
-// machine, for every program.
+// A machine that cannot start is an error, not an empty machine.
 TEST(Tools, SimctlTakesTheMachineAnywhereAndFailuresExitNonZero) {
     TempFolder folder;
     std::ofstream(folder.path() / "m.toml") << larkin::test::MachineText("tools-one-stick");
@@ -66,12 +62,8 @@ TEST(Tools, SimctlTakesTheMachineAnywhereAndFailuresExitNonZero) {
                       broken = Quoted((folder.path() / "b.toml").string());
     // The serial number whole, not its first eight characters.
     const std::string shown = "INQUIRY \"ACME\" \"Disk\" \"1.00\" serial \"ABCDEFGHIJKLMNOPQRST\"";
-    struct Case {
-        std::string command;
-        int exitCode;
-        std::string says;
-    };
-    for (const Case& c : std::vector<Case>{
+    for (const auto& [command, exitCode, says] :
+         std::vector<std::tuple<std::string, int, std::string>>{
              {"simctl --machine " + machine + " show", 0, shown},
              {"simctl show --machine " + machine, 0, shown},
              {"simctl show --machine=" + machine, 0, shown},
@@ -92,9 +84,9 @@ TEST(Tools, SimctlTakesTheMachineAnywhereAndFailuresExitNonZero) {
               "\n  stick1     adapter usb1       unplugged\n"},
          }) {
         CommandRun run =
-            RunCommand("LARKIN_MACHINE=" + broken + " " + Quoted(LARKIN_BIN) + "/" + c.command);
-        EXPECT_EQ(run.exitCode, c.exitCode) << c.command << "\n" << run.output;
-        EXPECT_NE(run.output.find(c.says), std::string::npos) << c.command << "\n" << run.output;
+            RunCommand("LARKIN_MACHINE=" + broken + " " + Quoted(LARKIN_BIN) + "/" + command);
+        EXPECT_EQ(run.exitCode, exitCode) << command << "\n" << run.output;
+        EXPECT_NE(run.output.find(says), std::string::npos) << command << "\n" << run.output;
     }
 }
 
@@ -120,10 +112,8 @@ TEST(Tools, TheDemoRunsFromAnAbsoluteBuildFolder) {
 #endif
 
 #ifdef LARKIN_HAVE_CORVID
-// corvid-list, a program that calls only Corvid, on a copy of the demo
-// machine: through Verran it sees the USB drives with their names and
-// sizes; without it the physical-drive probe shows every disk it may open
-// for writing (both sticks, not the system disk), without names.
+// Without Verran the physical-drive probe shows every disk it may open for
+// writing (both sticks, not the system disk), without names.
 TEST(Tools, CorvidListShowsTheDemoMachinesSticksWithOrWithoutVerran) {
     const std::string sizes[] = {"  Size: 134217728 bytes (262144 blocks of 512)\n",
                                  "  Size: 67108864 bytes (131072 blocks of 512)\n"};

@@ -1,6 +1,4 @@
-// cmd as the engine starts it: format waits for its Enter, makes the FAT
-// volume DOS would and says so; copy takes files, not folders; every wrong
-// line gets the tool's own words, a failing exit code and no write at all.
+// cmd as the engine starts it, on a simulated machine.
 #include <gtest/gtest.h>
 
 #include <filesystem>
@@ -8,23 +6,16 @@
 #include <string>
 #include <vector>
 
-#include "commands.h"
 #include "fat_volume_probe.h"
 #include "larkin/platform.h"
 #include "larkin/test_controls.h"
 #include "run_command.h"
-#include "shell/command_runner.h"
 #include "test_machine.h"
 
 namespace {
 
-using larkin::test::JournalText;
-using larkin::test::TempFolder;
-using larkin::test::TestMachine;
-using larkin::test::VolumeSummary;
-
-using CmdRun = larkin::test::CommandRun;
-using larkin::test::Quoted;
+using namespace larkin::test;
+using CmdRun = CommandRun;
 
 // Runs cmd with arguments (a shell-quoted text) and input on its standard
 // input (nullptr: none at all), in the machine the platform runs on; its
@@ -34,21 +25,19 @@ CmdRun RunCmd(const std::string& arguments, const char* input = "\n",
     static TempFolder folder;
     auto in = folder.path() / "in.txt", err = folder.path() / "err.txt";
     if (input) std::ofstream(in) << input;
-    return larkin::test::RunCommand(environment + " '" LARKIN_CMD "' " + arguments + " <" +
-                                    (input ? Quoted(in.string()) : std::string("/dev/null")) +
-                                    " 2>" + Quoted(err.string()) + "; status=$?; cat " +
-                                    Quoted(err.string()) + "; exit $status");
+    return RunCommand(environment + " '" LARKIN_CMD "' " + arguments + " <" +
+                      (input ? Quoted(in.string()) : std::string("/dev/null")) + " 2>" +
+                      Quoted(err.string()) + "; status=$?; cat " + Quoted(err.string()) +
+                      "; exit $status");
 }
 
 class CmdTest : public ::testing::Test {
   protected:
     CmdTest() { larkin::controls::ClearJournal(); }
-    TestMachine machine_{larkin::test::MachineText("tools-two-sticks")};
+    TestMachine machine_{MachineText("tools-two-sticks")};
 };
 
-// format waits for its Enter before it touches the disk, asks for a label
-// it was not given, and makes the volume DOS would; mkdosfs makes the one
-// asked for; the Windows command line comes whole from the platform when set.
+// The Windows command line comes whole from the platform when set.
 TEST_F(CmdTest, FormatAndMkdosfsMakeTheVolumeAsked) {
     const std::string e = "stick1 32256+41910784 via mkfs.fat\n",
                       f = "stick2 16384+8372224 via mkfs.fat\n";
@@ -89,27 +78,24 @@ TEST_F(CmdTest, FormatAndMkdosfsMakeTheVolumeAsked) {
     }
 }
 
+// Folders stay behind; from one volume on to another as the engine copies
+// from A:.
 TEST_F(CmdTest, CopyTakesTheFilesOfAFolderNotItsSubFolders) {
     ASSERT_EQ(RunCmd("/c format E: /Q /V:BOOT /FS:FAT").exitCode, 0);
+    ASSERT_EQ(RunCmd("/c format F: /Q /V:OTHER /FS:FAT").exitCode, 0);
     TempFolder source;
     std::filesystem::create_directories(source.path() / "SUB");
-    std::ofstream(source.path() / "KERNEL.SYS") << std::string(5000, 'k');
-    std::ofstream(source.path() / "COMMAND.COM") << std::string(7000, 'c');
-    std::ofstream(source.path() / "SUB" / "INNER.TXT") << "inner";
+    for (const char* name : {"KERNEL.SYS", "COMMAND.COM", "SUB/INNER.TXT"})
+        std::ofstream(source.path() / name) << name;
     larkin::controls::ClearJournal();
-
-    std::string folder = source.path().string();
-    CmdRun run = RunCmd("/c copy '" + folder + "\\*.*' E:");
-    ASSERT_EQ(run.exitCode, 0) << run.output;
-    EXPECT_EQ(run.output, folder + "\\COMMAND.COM\n" + folder + "\\KERNEL.SYS\n" +
-                              "        2 file(s) copied.\n");
-    EXPECT_EQ(JournalText(), "stick1 32256+41910784 via mcopy\n");
-
-    // And from that volume on to another, as the engine copies from A:.
-    ASSERT_EQ(RunCmd("/c format F: /Q /V:OTHER /FS:FAT").exitCode, 0);
-    run = RunCmd("/c copy 'E:\\*.*' F:");
-    ASSERT_EQ(run.exitCode, 0) << run.output;
-    EXPECT_EQ(run.output, "E:\\COMMAND.COM\nE:\\KERNEL.SYS\n        2 file(s) copied.\n");
+    const std::string folder = source.path().string() + "\\";
+    for (const auto& [from, to] : {std::pair{folder, "E:"}, {std::string("E:\\"), "F:"}}) {
+        CmdRun run = RunCmd("/c copy '" + from + "*.*' " + to);
+        EXPECT_EQ(run.exitCode, 0);
+        EXPECT_EQ(run.output,
+                  from + "COMMAND.COM\n" + from + "KERNEL.SYS\n        2 file(s) copied.\n");
+    }
+    EXPECT_EQ(JournalText(), "stick1 32256+41910784 via mcopy\nstick2 16384+8372224 via mcopy\n");
 }
 
 TEST_F(CmdTest, WrongLinesGetTheToolsWordsAndWriteNothing) {
@@ -122,12 +108,7 @@ TEST_F(CmdTest, WrongLinesGetTheToolsWordsAndWriteNothing) {
     std::string files = "'" + source.path().string() + "\\*.*'";
     larkin::controls::ClearJournal();
 
-    struct Case {
-        std::string line;
-        int code;
-        std::string words;
-    };
-    const Case cases[] = {
+    const std::tuple<std::string, int, std::string> cases[] = {
         {"/c format", 1, "Required parameter missing -\n"},
         {"/c format Q: /Q", 4, "Invalid drive specification.\n"},
         {"/c format E /Q", 4, "Invalid drive specification.\n"},
@@ -157,10 +138,10 @@ TEST_F(CmdTest, WrongLinesGetTheToolsWordsAndWriteNothing) {
         {"/c mkdosfs -F 32 -n Tolmar Q:", 1,
          "mkdosfs: unable to open Q:: No such file or directory\n"},
     };
-    for (const auto& c : cases) {
-        CmdRun run = RunCmd(c.line);
-        EXPECT_EQ(run.exitCode, c.code) << c.line << "\n" << run.output;
-        EXPECT_EQ(run.output, c.words) << c.line;
+    for (const auto& [line, code, words] : cases) {
+        CmdRun run = RunCmd(line);
+        EXPECT_EQ(run.exitCode, code) << line << "\n" << run.output;
+        EXPECT_EQ(run.output, words) << line;
     }
     EXPECT_EQ(JournalText(), "");
 
@@ -178,13 +159,6 @@ TEST_F(CmdTest, WrongLinesGetTheToolsWordsAndWriteNothing) {
 
     EXPECT_EQ(RunCmd("--help", nullptr).exitCode, 0);
     EXPECT_EQ(RunCmd("format E:", nullptr).exitCode, 1);  // no /c
-}
-
-TEST_F(CmdTest, TheEnginesRunnerFormatsWithItsOneEnter) {
-    char line[] = "cmd /c format E: /Q /V:FreeDOS /FS:FAT";
-    ASSERT_TRUE(tessel::RunConsoleCommand(line, true, INFINITE));
-    EXPECT_EQ(VolumeSummary("E:"), "FAT16   |FREEDOS    |63|255/63|80|81857|clean");
-    EXPECT_EQ(JournalText(), "stick1 32256+41910784 via mkfs.fat\n");
 }
 
 }  // namespace

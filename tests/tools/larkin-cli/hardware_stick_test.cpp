@@ -18,16 +18,8 @@
 
 namespace {
 
-using larkin::test::LoopDevice;
-using larkin::test::LoopOptions;
-using larkin::test::TempFolder;
-using ::testing::HasSubstr;
-using ::testing::Not;
-
-using larkin::test::CommandRun;
-using larkin::test::HaveProgram;
-using larkin::test::Quoted;
-using larkin::test::RunCommand;
+using namespace larkin::test;
+using namespace ::testing;
 
 class HardwareStick : public ::testing::Test {
   protected:
@@ -96,10 +88,7 @@ struct Stick {
     uint32_t sectorSize;
     bool fromFloppy;
 };
-void PrintTo(const Stick& stick, std::ostream* out) {
-    *out << stick.name;
-}
-class HardwareStickFrom : public HardwareStick, public ::testing::WithParamInterface<Stick> {};
+class HardwareStickFrom : public HardwareStick, public WithParamInterface<Stick> {};
 
 TEST_P(HardwareStickFrom, ListedMadeBootableVerifiedAndBootsOrRefusedBeforeAnyWrite) {
     const Stick stick = GetParam();
@@ -134,7 +123,7 @@ TEST_P(HardwareStickFrom, ListedMadeBootableVerifiedAndBootsOrRefusedBeforeAnyWr
         EXPECT_EQ(boot.exitCode, 6) << boot.output;
         EXPECT_THAT(boot.output, HasSubstr("the drive has sectors of 4,096 bytes"));
         EXPECT_TRUE(loop.ReadBacking(0, 4 << 20) == stickBefore) << "the stick was changed";
-        EXPECT_TRUE(written.empty()) << ::testing::PrintToString(written);
+        EXPECT_TRUE(written.empty()) << PrintToString(written);
         return;
     }
     ASSERT_EQ(boot.exitCode, 0) << boot.output;
@@ -153,7 +142,7 @@ TEST_P(HardwareStickFrom, ListedMadeBootableVerifiedAndBootsOrRefusedBeforeAnyWr
     EXPECT_THAT(verify.output, Not(HasSubstr("FAIL")));
 
     // Every write the platform made went to the stand-in, and only there.
-    ASSERT_EQ(written.size(), 1u) << "disks written: " << ::testing::PrintToString(written);
+    ASSERT_EQ(written.size(), 1u) << "disks written: " << PrintToString(written);
     EXPECT_THAT(*written.begin(), HasSubstr(loop.KernelName()));
 
     if (!HaveProgram("qemu-system-i386")) GTEST_SKIP() << "qemu-system-i386 is missing: not booted";
@@ -163,16 +152,14 @@ TEST_P(HardwareStickFrom, ListedMadeBootableVerifiedAndBootsOrRefusedBeforeAnyWr
 }
 
 INSTANTIATE_TEST_SUITE_P(Sticks, HardwareStickFrom,
-                         ::testing::Values(Stick{"ImageFolder", 512, false},
-                                           Stick{"FloppyImageFile", 512, true},
-                                           Stick{"SectorsOf4096Bytes", 4096, false}),
+                         Values(Stick{"ImageFolder", 512, false},
+                                Stick{"FloppyImageFile", 512, true},
+                                Stick{"SectorsOf4096Bytes", 4096, false}),
                          [](const auto& stick) { return std::string(stick.param.name); });
 
-// What keeps a stick is dealt with before the first write: the desktop's
-// mount through a loop device at the partition's offset is unmounted and the
-// stick made bootable; a partition node the kernel keeps for the old table
-// does not stop the format; another program's exclusive open refuses the
-// whole operation with the stick as it was.
+// The desktop's mount (through a loop device at the partition's offset) and
+// a partition node of the old table do not stop the format; another
+// program's exclusive open refuses the whole operation.
 TEST_F(HardwareStick, WhatKeepsTheStickIsUnmountedOrRefusesBeforeTheFirstWrite) {
     if (::geteuid() != 0) GTEST_SKIP() << "needs root";
     enum class Keeper { OffsetMount, PartitionNode, ExclusiveOpen };

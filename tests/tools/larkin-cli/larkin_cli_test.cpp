@@ -17,13 +17,9 @@
 
 namespace {
 
-using larkin::test::TempFolder;
-using ::testing::HasSubstr;
-using ::testing::Not;
-
-using CliRun = larkin::test::CommandRun;
-using larkin::test::Quoted;
-using larkin::test::RunCommand;
+using namespace larkin::test;
+using namespace ::testing;
+using CliRun = CommandRun;
 
 class LarkinCli : public ::testing::Test {
   protected:
@@ -32,11 +28,9 @@ class LarkinCli : public ::testing::Test {
                                    folder_.path() / "demo.toml");
     }
 
-    // A command run in the test's folder.
     CliRun InFolder(const std::string& command) {
         return RunCommand("cd " + Quoted(folder_.path().string()) + " && " + command);
     }
-    // larkin-cli on the test's machine with input on its standard input.
     CliRun Cli(const std::string& arguments, const std::string& input = "",
                const std::string& environment = "") {
         std::ofstream(folder_.path() / "input.txt") << input;
@@ -44,16 +38,18 @@ class LarkinCli : public ::testing::Test {
                         " --machine demo.toml " + arguments + " < input.txt");
     }
 
-    std::filesystem::path Stick() const { return folder_.path() / "demo.state" / "stick1.img"; }
-    std::vector<char> Bytes(std::uint64_t offset, std::size_t length) const {
-        std::ifstream in(Stick(), std::ios::binary);
+    // Bytes of a file of the test's folder, stick1's image unless named.
+    std::vector<char> Bytes(std::uint64_t offset, std::size_t length,
+                            const char* file = "demo.state/stick1.img") const {
+        std::ifstream in(folder_.path() / file, std::ios::binary);
         in.seekg(static_cast<std::streamoff>(offset));
         std::vector<char> bytes(length);
         in.read(bytes.data(), static_cast<std::streamsize>(length));
         return bytes;
     }
     void Put(std::uint64_t offset, const std::vector<char>& bytes) const {
-        std::fstream out(Stick(), std::ios::in | std::ios::out | std::ios::binary);
+        std::fstream out(folder_.path() / "demo.state/stick1.img",
+                         std::ios::in | std::ios::out | std::ios::binary);
         out.seekp(static_cast<std::streamoff>(offset));
         out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
     }
@@ -72,7 +68,6 @@ class LarkinCli : public ::testing::Test {
         if (last != std::string::npos) run.exitCode = std::stoi(run.output.substr(last + 5));
         return run;
     }
-    // The disks simctl's journal shows written.
     std::set<std::string> WrittenDisks() {
         std::istringstream lines(Simctl("journal").output);
         std::set<std::string> disks;
@@ -83,11 +78,8 @@ class LarkinCli : public ::testing::Test {
         }
         return disks;
     }
-    // Appends a file of tests/machines/ to the test's copy of the demo machine.
     void AddToMachine(const char* name) {
-        std::ofstream(folder_.path() / "demo.toml", std::ios::app)
-            << "\n"
-            << larkin::test::MachineText(name);
+        std::ofstream(folder_.path() / "demo.toml", std::ios::app) << "\n" << MachineText(name);
     }
     CliRun Simctl(const std::string& arguments) {
         return InFolder(Quoted(LARKIN_BIN "/simctl") + " --machine demo.toml " + arguments);
@@ -125,8 +117,6 @@ TEST_F(LarkinCli, ListAsJson) {
     EXPECT_TRUE(run.output.ends_with("]}\n")) << run.output;
 }
 
-// boot checks its source and the drive before the first write and before it
-// asks: each refusal is said in a line, the stick untouched.
 TEST_F(LarkinCli, BootRefusesWhatCannotMakeTheStickBeforeTheFirstWrite) {
     namespace fs = std::filesystem;
     ASSERT_EQ(Cli("list").exitCode, 0) << "the machine's images are made";
@@ -152,12 +142,9 @@ TEST_F(LarkinCli, BootRefusesWhatCannotMakeTheStickBeforeTheFirstWrite) {
     ASSERT_EQ(::mkfifo((described / "fi.ini").c_str(), 0644), 0);
 
     std::vector<char> before = Bytes(0, 1 << 20);
-    struct Refused {
-        std::string arguments;
-        std::string says;
-    };
+    using Refused = std::pair<std::string, std::string>;
     // clang-format off
-    for (const Refused& refused : {
+    for (const auto& [arguments, says] : {
              Refused{"E: --images images --from-floppy", "the floppy in A: cannot make E: bootable: the disk in drive A: holds no KERNEL.SYS"},
              Refused{"E: --images images --image Big", "the boot image Big cannot make E: bootable: the files take"},
              Refused{"E: --images images --image Piped", "the agreement cannot be read: images/Piped/License.rtf: is a FIFO"},
@@ -171,9 +158,9 @@ TEST_F(LarkinCli, BootRefusesWhatCannotMakeTheStickBeforeTheFirstWrite) {
                      "has no KERNEL.SYS, which the drive needs to start; nothing was changed"},
          }) {
         // clang-format on
-        CliRun run = Cli("boot " + refused.arguments + " --yes");
-        EXPECT_EQ(run.exitCode, 6) << refused.arguments << "\n" << run.output;
-        EXPECT_THAT(run.output, HasSubstr(refused.says)) << refused.arguments;
+        CliRun run = Cli("boot " + arguments + " --yes");
+        EXPECT_EQ(run.exitCode, 6) << arguments << "\n" << run.output;
+        EXPECT_THAT(run.output, HasSubstr(says)) << arguments;
     }
     CliRun declined = Cli("boot e --image LarkinDemo", "n\n");
     EXPECT_EQ(declined.exitCode, 6);
@@ -213,15 +200,11 @@ TEST_F(LarkinCli, BootThenVerifyThenVerifyFailsCheckByCheck) {
                               "ok    boot sector", "ok    file system", "ok    boot files"})
         EXPECT_THAT(verified.output, HasSubstr(check));
 
-    struct Damage {
-        std::uint64_t offset;
-        std::vector<char> bytes;
-        std::string failed;
-    };
+    using Damage = std::tuple<std::uint64_t, std::vector<char>, std::string>;
     const std::uint64_t boot0 = 63 * 512;
     const std::string differs = "FAIL  boot sector: differs from what the engine writes in its ";
     // clang-format off
-    for (const Damage& damage : {
+    for (const auto& [offset, bytes, failed] : {
              Damage{10, {'\x90'}, "FAIL  master boot record code: the boot code is not Larkin's"},
              Damage{510, {'\0'}, "FAIL  master boot record code: no 55 AA signature"},
              Damage{446, {'\0'}, "FAIL  partition table: entry 0 is not active"},
@@ -232,14 +215,14 @@ TEST_F(LarkinCli, BootThenVerifyThenVerifyFailsCheckByCheck) {
              Damage{boot0 + 512, {'\0', '\0', '\0', '\0'}, "FAIL  file system: fsck.fat -n"},
          }) {
         // clang-format on
-        SCOPED_TRACE(damage.failed);
-        std::vector<char> kept = Bytes(damage.offset, damage.bytes.size());
-        Put(damage.offset, damage.bytes);
+        SCOPED_TRACE(failed);
+        std::vector<char> kept = Bytes(offset, bytes.size());
+        Put(offset, bytes);
         // A damaged table can cost the drive its letter: by its number.
         CliRun run = Cli("verify 1");
-        Put(damage.offset, kept);
+        Put(offset, kept);
         EXPECT_EQ(run.exitCode, 6) << run.output;
-        EXPECT_THAT(run.output, HasSubstr(damage.failed)) << run.output;
+        EXPECT_THAT(run.output, HasSubstr(failed)) << run.output;
         EXPECT_THAT(run.output, HasSubstr("The drive is not as the make-bootable flow leaves it."));
     }
     // KERNEL.SYS gone: only the last check fails.
@@ -321,11 +304,8 @@ TEST_F(LarkinCli, WriteImageWithTheDefaultsThenRestoreMbr) {
 
     // Nothing a second run is given replaces the saved sector 0 or the image.
     std::filesystem::copy_file(LARKIN_BIN "/VeltraneUSB4MB.dat", folder_.path() / "img.dat");
-    auto content = [&](const char* name) {
-        std::ifstream in(folder_.path() / name, std::ios::binary);
-        return std::string(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
-    };
-    const std::string saved = content("saved.mbr"), image = content("img.dat");
+    const std::vector<char> saved = Bytes(0, 8 << 20, "saved.mbr"),
+                            image = Bytes(0, 8 << 20, "img.dat");
     std::vector<char> larkins = Bytes(0, 512);
     for (const auto& [arguments, line] : std::initializer_list<std::pair<const char*, const char*>>{
              {"write-image E: --save saved.mbr",
@@ -336,8 +316,8 @@ TEST_F(LarkinCli, WriteImageWithTheDefaultsThenRestoreMbr) {
         CliRun again = Cli(arguments, "y\n0\n");
         EXPECT_EQ(again.exitCode, 6) << again.output;
         EXPECT_THAT(again.output, HasSubstr(line));
-        EXPECT_EQ(content("saved.mbr"), saved);
-        EXPECT_EQ(content("img.dat"), image);
+        EXPECT_EQ(Bytes(0, 8 << 20, "saved.mbr"), saved);
+        EXPECT_EQ(Bytes(0, 8 << 20, "img.dat"), image);
         EXPECT_EQ(Bytes(0, 512), larkins);
     }
 
@@ -367,10 +347,7 @@ TEST_F(LarkinCli, ZeroWaitsForTheNewDriveAndNamesIt) {
     EXPECT_EQ(zeroed.exitCode, 0) << zeroed.output;
     EXPECT_THAT(zeroed.output,
                 HasSubstr("New drive: (no letter) QM USB Flash Disk, 8,388,608 bytes"));
-    std::ifstream qm(folder_.path() / "demo.state" / "qm1.img", std::ios::binary);
-    std::vector<char> head(4096);
-    qm.read(head.data(), 4096);
-    EXPECT_EQ(head, std::vector<char>(4096, '\0'));
+    EXPECT_EQ(Bytes(0, 4096, "demo.state/qm1.img"), std::vector<char>(4096, '\0'));
 
     // The engine fails without a word: larkin-cli says what could not be done.
     ASSERT_EQ(Simctl("unplug qm1").exitCode, 0);
@@ -382,10 +359,8 @@ TEST_F(LarkinCli, ZeroWaitsForTheNewDriveAndNamesIt) {
                                          "could not be opened or cleared (status 6)"));
 }
 
-// Several sticks made at once, each by a larkin-cli of its own (and one of
-// two volumes alone): a stick that fails (pulled out during its format,
-// refused by the platform) stops none of the others, and a stick named twice
-// stops everything before it starts.
+// A stick that fails stops none of the others; a stick named twice stops
+// everything before it starts.
 TEST_F(LarkinCli, SeveralSticksAtOnce) {
     AddToMachine("tools-cli-demo-plus-five-sticks");
     // Pulls stick4 out as its format starts: mkfs.fat goes on writing the

@@ -1,6 +1,5 @@
-// larkin-writer as a hostile host meets it, on a copy of the demo machine:
-// each bad request is refused with its reason and nothing is written; and a
-// host's side when the helper, or polkit, does not get to the end.
+// larkin-writer as a hostile host meets it, on a copy of the demo machine,
+// and a host's side when the helper, or polkit, does not get to the end.
 #include <gmock/gmock.h>
 
 #include <cstdlib>
@@ -16,13 +15,10 @@
 
 namespace {
 
-using larkin::test::TempFolder;
-using ::testing::HasSubstr;
+using namespace larkin::test;
 using namespace larkin::writer;
-
-using larkin::test::CommandRun;
-using larkin::test::Quoted;
-using larkin::test::RunCommand;
+using ::testing::HasSubstr;
+using ::testing::Not;
 
 constexpr char kHeader[] = "larkin-writer 1\nmake-bootable\n";
 constexpr char kStick[] = "name SanDisk Cruzer Blade USB Device\n";
@@ -67,11 +63,11 @@ TEST(LarkinWriter, EveryBadRequestIsRefusedBeforeAnythingIsWritten) {
         EXPECT_THAT(run.output, HasSubstr("refused\t")) << run.output;
         EXPECT_THAT(run.output, HasSubstr(c.said)) << run.output;
         EXPECT_THAT(run.output, HasSubstr("\nend\t6\t")) << run.output;
-        EXPECT_THAT(run.output, ::testing::Not(HasSubstr("writing\n"))) << run.output;
+        EXPECT_THAT(run.output, Not(HasSubstr("writing\n"))) << run.output;
     }
     CommandRun journal = RunCommand("cd " + Quoted(folder.path().string()) + " && " +
                                     Quoted(LARKIN_BIN "/simctl") + " --machine demo.toml journal");
-    EXPECT_THAT(journal.output, ::testing::Not(HasSubstr("stick"))) << journal.output;
+    EXPECT_THAT(journal.output, Not(HasSubstr("stick"))) << journal.output;
 }
 
 // A helper that ends without its end, and pkexec's refusals, as stand-in
@@ -88,14 +84,12 @@ TEST(LarkinWriter, TheHostSaysHowTheHelperEnded) {
     std::string gone = script("gone", "printf 'step\\tchecking\\n'; exit 3");
     Request request{"E:", "SanDisk Cruzer Blade USB Device", "", "LarkinDemo", false};
 
-    Outcome outcome = RunWriter(killed, false, request, {});
-    EXPECT_EQ(outcome.kind, OutcomeKind::Died);
-    EXPECT_TRUE(outcome.writing);
-    EXPECT_THAT(outcome.reason, HasSubstr("signal 9"));
-    outcome = RunWriter(gone, false, request, {});
-    EXPECT_EQ(outcome.kind, OutcomeKind::Died);
-    EXPECT_FALSE(outcome.writing);
-    EXPECT_THAT(outcome.reason, HasSubstr("exit code 3"));
+    for (const auto& [helper, writing, reason] :
+         {std::tuple{killed, true, "signal 9"}, {gone, false, "exit code 3"}}) {
+        Outcome outcome = RunWriter(helper, false, request, {});
+        EXPECT_TRUE(outcome.kind == OutcomeKind::Died && outcome.writing == writing) << reason;
+        EXPECT_THAT(outcome.reason, HasSubstr(reason));
+    }
 
     // pkexec that says no (127) or whose dialogue was closed (126).
     std::string path = std::getenv("PATH");
@@ -106,7 +100,7 @@ TEST(LarkinWriter, TheHostSaysHowTheHelperEnded) {
                "exit " +
                    std::to_string(code));
         std::string said;
-        outcome =
+        Outcome outcome =
             RunWriter(gone, true, request, {[&](std::string_view line) { said += line; }, {}, {}});
         EXPECT_EQ(outcome.kind, OutcomeKind::NotAuthorised) << code;
         EXPECT_THAT(outcome.reason, HasSubstr("not authorised (Error executing command"));

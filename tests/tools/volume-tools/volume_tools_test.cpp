@@ -19,9 +19,7 @@
 namespace larkin::volumetools {
 namespace {
 
-using larkin::test::JournalText;
-using larkin::test::TempFolder;
-using larkin::test::TestMachine;
+using namespace larkin::test;
 
 // FAT12 keeps within 4,084 clusters; FAT16 has 512-byte clusters to 32 MiB,
 // doubling with each doubling.
@@ -43,11 +41,7 @@ TEST(DosRules, FatSizeClusterSizeLabelsAndErrorTexts) {
 }
 
 TEST(DosRules, ReferencesToAFloppyNameTheBootDriveInstead) {
-    struct Case {
-        std::string text, pointed;
-        size_t changed;
-    };
-    std::vector<Case> cases = {
+    const std::tuple<std::string, std::string, size_t> cases[] = {
         {"SHELL=A:\\COMMAND.COM /E:512 /MSG /P\r\n", "SHELL=C:\\COMMAND.COM /E:512 /MSG /P\r\n", 1},
         {"device=a:\\dos\\himem.sys\nLH A:\\MOUSE.COM\n",
          "device=C:\\dos\\himem.sys\nLH C:\\MOUSE.COM\n", 2},
@@ -58,11 +52,10 @@ TEST(DosRules, ReferencesToAFloppyNameTheBootDriveInstead) {
         {"REM A:\\OLD\n; A:\\X\n:: A:\n@echo Insert a disk in A:\nDATA:\\X\nSHELLA:\n",
          "REM A:\\OLD\n; A:\\X\n:: A:\n@echo Insert a disk in A:\nDATA:\\X\nSHELLA:\n", 0},
     };
-    for (const auto& test : cases) {
-        SCOPED_TRACE(test.text);
+    for (const auto& [text, pointed, count] : cases) {
         std::vector<std::string> changed;
-        EXPECT_EQ(PointDriveReferences(test.text, 'A', 'C', &changed), test.pointed);
-        EXPECT_EQ(changed.size(), test.changed);
+        EXPECT_EQ(PointDriveReferences(text, 'A', 'C', &changed), pointed);
+        EXPECT_EQ(changed.size(), count) << text;
     }
     std::vector<std::string> changed;
     PointDriveReferences("REM\r\nshell=a:\\command.com\r\n", 'A', 'C', &changed);
@@ -86,44 +79,32 @@ class VolumeTools : public ::testing::Test {
         return folder;
     }
 
-    TestMachine machine_{larkin::test::MachineText("tools-two-sticks") + "[floppy]\n"};
+    TestMachine machine_{MachineText("tools-two-sticks") + "[floppy]\n"};
     TempFolder scratch_;
     int folders_ = 0;
 };
 
-// The FAT the volume's size calls for, or the one asked for, over the whole
-// partition (less what mkfs.fat leaves to align FAT32's clusters), read back
-// as DOS and fsck.fat see it.
+// Over the whole partition, less what mkfs.fat leaves to align FAT32's
+// clusters.
 TEST_F(VolumeTools, FormatFillsThePartitionWithTheFatOfItsSizeOrTheOneAsked) {
-    struct Case {
-        const char *drive, *label;
-        int bits;
-        const char *summary, *journal;
-        uint32_t clusterBytes;
-    };
-    // clang-format off
-    for (const Case& c : {
-             Case{"E:", "FREEDOS", 0, "FAT16   |FREEDOS    |63|255/63|80|81857|clean", "stick1 32256+41910784", 1024},
-             Case{"F:", "", 0, "FAT12   |NO NAME    |32|64/32|80|16352|clean", "stick2 16384+8372224", 4096},
-             Case{"E:", "Tolmar", 32, "FAT32   |Tolmar     |63|255/63|80|81837|clean", "stick1 32256+41910784", 512},
-         }) {
-        // clang-format on
-        SCOPED_TRACE(c.summary);
-        larkin::controls::ClearJournal();
+    for (auto [drive, label, bits, summary, clusterBytes] :
+         {std::tuple{"E:", "FREEDOS", 0, "FAT16   |FREEDOS    |63|255/63|80|81857|clean", 1024u},
+          {"F:", "", 0, "FAT12   |NO NAME    |32|64/32|80|16352|clean", 4096u},
+          {"E:", "Tolmar", 32, "FAT32   |Tolmar     |63|255/63|80|81837|clean", 512u}}) {
+        SCOPED_TRACE(summary);
         FormatReport report;
-        Outcome made = FormatFat(c.drive, c.label, c.bits, &report);
+        Outcome made = FormatFat(drive, label, bits, &report);
         ASSERT_TRUE(made.Ok()) << made.message << report.toolOutput;
-        EXPECT_EQ(report.fatBits, std::stoi(std::string(c.summary + 3, 2)));
-        EXPECT_EQ(JournalText(), std::string(c.journal) + " via mkfs.fat\n");
-        EXPECT_EQ(larkin::test::VolumeSummary(c.drive), c.summary);
+        EXPECT_EQ(report.fatBits, std::stoi(summary + 3));
+        EXPECT_EQ(VolumeSummary(drive), summary);
         VolumeFacts facts;
-        ASSERT_TRUE(ReadVolumeFacts(c.drive, &facts).Ok());
+        ASSERT_TRUE(ReadVolumeFacts(drive, &facts).Ok());
         EXPECT_TRUE(facts.ready);
-        EXPECT_EQ(facts.fileSystem, std::string(c.summary, 5));
-        EXPECT_EQ(facts.label, c.label);
-        EXPECT_EQ(facts.clusterBytes, c.clusterBytes);
+        EXPECT_EQ(facts.fileSystem, std::string(summary, 5));
+        EXPECT_EQ(facts.label, label);
+        EXPECT_EQ(facts.clusterBytes, clusterBytes);
         // FAT32's root directory takes a cluster.
-        EXPECT_EQ(facts.totalBytes - facts.freeBytes, c.bits == 32 ? c.clusterBytes : 0);
+        EXPECT_EQ(facts.totalBytes - facts.freeBytes, bits == 32 ? clusterBytes : 0);
         EXPECT_EQ(facts.volumeBytes, report.sectors * 512ull);
         EXPECT_GT(facts.totalBytes, facts.volumeBytes * 9 / 10);
     }
@@ -167,8 +148,8 @@ TEST_F(VolumeTools, CopyTakesFilesNotFoldersAndNamesEach) {
                                                       (66000 + cluster - 1) / cluster * cluster);
 }
 
-// Copies refused for the system volume, an unknown letter, an empty folder
-// or want of room are tested through cmd.
+// (Copies refused for the system volume, an unknown letter, an empty folder
+// or want of room: through cmd.)
 TEST_F(VolumeTools, RefusalsWriteNothing) {
     ASSERT_TRUE(FormatFat("E:", "BOOT", 0).Ok());
     auto folder = Folder({{"A.BIN", 1000}});
@@ -179,12 +160,8 @@ TEST_F(VolumeTools, RefusalsWriteNothing) {
     larkin::controls::ClearJournal();
     int copied = -1;
 
-    struct Case {
-        std::string what;
-        Outcome outcome;
-        DWORD code;
-    };
-    std::vector<Case> cases = {
+    BootVolume none;
+    const std::tuple<const char*, Outcome, DWORD> cases[] = {
         {"system volume", FormatFat("C:", "X", 0), ERROR_ACCESS_DENIED},
         {"unknown letter", FormatFat("Q:", "X", 0), kErrorInvalidDrive},
         {"label too long", FormatFat("E:", "TWELVE CHARS", 0), ERROR_INVALID_NAME},
@@ -197,15 +174,19 @@ TEST_F(VolumeTools, RefusalsWriteNothing) {
          ERROR_FILE_EXISTS},
         {"a name FAT cannot hold", CopyFolderFiles(colon.string(), "E:", {}, &copied),
          ERROR_INVALID_NAME},
+        {"boot volume: 8 MiB is FAT12", PlanBootVolumeOf("F:", &none), ERROR_NOT_SUPPORTED},
+        {"boot volume: 4096-byte sectors", PlanBootVolume(64u << 20, 63, 4096, &none),
+         ERROR_NOT_SUPPORTED},
+        {"boot volume: one track", PlanBootVolume(63 * 512, 63, 512, &none), ERROR_NOT_SUPPORTED},
+        {"boot volume: unknown letter", PlanBootVolumeOf("Q:", &none), kErrorInvalidDrive},
     };
-    for (const auto& c : cases) {
-        EXPECT_EQ(c.outcome.code, c.code) << c.what << ": " << c.outcome.message;
-        EXPECT_FALSE(c.outcome.message.empty()) << c.what;
+    for (const auto& [what, outcome, code] : cases) {
+        EXPECT_EQ(outcome.code, code) << what << ": " << outcome.message;
+        EXPECT_FALSE(outcome.message.empty()) << what;
     }
     EXPECT_EQ(copied, 0);
     EXPECT_EQ(JournalText(), "");
 
-    // A volume another program holds is refused while it holds it.
     LARKIN_TOOL_VOLUME where{};
     HANDLE held = LarkinOpenVolumeForTool("E:", "holder", TRUE, &where);
     ASSERT_NE(held, INVALID_HANDLE_VALUE);
@@ -229,21 +210,6 @@ TEST_F(VolumeTools, TheBootVolumeIsPlannedAsFormatMakesIt) {
     EXPECT_EQ(planned.clusterBytes, made.clusterBytes);
     EXPECT_LE(planned.dataBytes, made.totalBytes);
     EXPECT_GE(planned.dataBytes, made.totalBytes - 4 * made.clusterBytes);
-
-    struct TooSmall {
-        const char* what;
-        Outcome outcome;
-    };
-    BootVolume none;
-    for (const TooSmall& c : {
-             TooSmall{"8 MiB is FAT12", PlanBootVolumeOf("F:", &none)},
-             TooSmall{"4096-byte sectors", PlanBootVolume(64u << 20, 63, 4096, &none)},
-             TooSmall{"one track", PlanBootVolume(63 * 512, 63, 512, &none)},
-         }) {
-        EXPECT_EQ(c.outcome.code, ERROR_NOT_SUPPORTED) << c.what;
-        EXPECT_FALSE(c.outcome.message.empty()) << c.what;
-    }
-    EXPECT_EQ(PlanBootVolumeOf("Q:", &none).code, kErrorInvalidDrive);
 }
 
 // Every kind of source make-bootable cannot use is refused before the first
@@ -251,8 +217,7 @@ TEST_F(VolumeTools, TheBootVolumeIsPlannedAsFormatMakesIt) {
 TEST_F(VolumeTools, EachBootSourceIsCheckedBeforeTheFirstWrite) {
     const std::string floppy = (machine_.folder() / "machine.state" / "floppy.img").string();
     auto mtools = [&](const std::string& command) {
-        ASSERT_EQ(larkin::test::RunCommand("MTOOLS_SKIP_CHECK=1 " + command).exitCode, 0)
-            << command;
+        ASSERT_EQ(RunCommand("MTOOLS_SKIP_CHECK=1 " + command).exitCode, 0) << command;
     };
     std::vector<std::pair<std::string, uint64_t>> many, longNames;
     for (int i = 0; i < 600; ++i) many.emplace_back("F" + std::to_string(i) + ".BIN", 10);
