@@ -20,6 +20,7 @@ class TestMachine {
     TestMachine& operator=(const TestMachine&) = delete;
 
     bool started() const { return started_; }
+    const std::string& error() const { return error_; }
     const std::filesystem::path& folder() const { return folder_; }
     std::filesystem::path file() const { return folder_ / "machine.toml"; }
 
