@@ -100,7 +100,6 @@ namespace {
 
 constexpr DWORD kInjectedError = 0x20001234u;
 
-// Handles open now that were not open in before.
 int OpenedSince(const std::vector<HANDLE>& before) {
     int opened = 0;
     for (HANDLE handle : controls::OpenHandles())
