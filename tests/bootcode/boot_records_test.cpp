@@ -15,15 +15,8 @@
 namespace larkin::templates {
 namespace {
 
-std::uint32_t Get(std::span<const std::uint8_t> s, std::size_t at, int bytes) {
-    std::uint32_t value = 0;
-    for (int i = bytes - 1; i >= 0; --i) value = value << 8 | s[at + i];
-    return value;
-}
-
-void Set(SectorBytes& s, std::size_t at, int bytes, std::uint32_t value) {
-    for (int i = 0; i < bytes; ++i) s[at + i] = static_cast<std::uint8_t>(value >> (8 * i));
-}
+using test::boot::Little;
+using test::boot::SetLittle;
 
 // Each id's resource is its assembled file, and the resource script (a
 // Windows build's) names those records and no other; an unknown id leaves
@@ -35,7 +28,7 @@ TEST(BootRecords, EachIdLoadsItsAssembledFile) {
     EXPECT_EQ(std::distance(std::sregex_iterator(rc.begin(), rc.end(), any), {}), 3);
     for (std::uint16_t id : {kFreeDosBootSectorId, kMbrTemplateId, kDosBootSectorId}) {
         const std::string name = "bootrec-" + std::to_string(id) + ".bin";
-        test::boot::Bytes file = test::boot::ReadFile(test::boot::BinDir() / name);
+        test::boot::Bytes file = test::boot::ReadFile(LARKIN_BIN_DIR_PATH "/" + name);
         SectorBytes copy{};
         ASSERT_EQ(LoadBootRecord(id, copy), TemplateLoad::ok) << id;
         EXPECT_TRUE(std::equal(file.begin(), file.end(), copy.begin(), copy.end())) << id;
@@ -56,8 +49,8 @@ TEST(BootPatch, MbrGetsOnlyTheEntrysPlaceOrIsLeftAlone) {
     SectorBytes mbr = kMbrTemplate;
     ASSERT_EQ(PatchMbrPartition(mbr, 0xFFFF'FF00u, 0x100), PatchResult::ok);
     SectorBytes expected = kMbrTemplate;
-    Set(expected, kMbrEntry0FirstSector, 4, 0xFFFF'FF00u);
-    Set(expected, kMbrEntry0SectorCount, 4, 0x100u);
+    SetLittle(expected, kMbrEntry0FirstSector, 4, 0xFFFF'FF00u);
+    SetLittle(expected, kMbrEntry0SectorCount, 4, 0x100u);
     EXPECT_EQ(mbr, expected);
     for (auto [first, count] :
          {std::pair<std::uint32_t, std::uint32_t>{0, 100}, {63, 0}, {0xFFFF'FF00u, 0x101}}) {
@@ -67,8 +60,8 @@ TEST(BootPatch, MbrGetsOnlyTheEntrysPlaceOrIsLeftAlone) {
     }
     ASSERT_EQ(PatchMbrForImage(mbr, 63), PatchResult::ok);
     EXPECT_EQ(mbr[kMbrEntry0Type], kImagePartitionType);
-    EXPECT_EQ(Get(mbr, kMbrEntry0FirstSector, 4), 63u);
-    EXPECT_EQ(Get(mbr, kMbrEntry0SectorCount, 4), kImagePartitionSectors);
+    EXPECT_EQ(Little(mbr, kMbrEntry0FirstSector, 4), 63u);
+    EXPECT_EQ(Little(mbr, kMbrEntry0SectorCount, 4), kImagePartitionSectors);
 }
 
 // A formatted sector: 512-byte sectors, 4 per cluster, 1 reserved, 2 FATs of
@@ -80,7 +73,7 @@ SectorBytes FormattedSector(std::size_t at = kHeadCount, int bytes = 2, std::uin
     for (auto [field, size, v] : {std::tuple{kBytesPerSector, 2, 512u}, {kSectorsPerCluster, 1, 4u},
              {kReservedSectors, 2, 1u}, {kFatCount, 1, 2u}, {kRootEntries, 2, 512u}, {kSectorsPerFat, 2, 245u},
              {kHiddenSectors, 4, 999u}, {kDriveNumber, 1, 0u}, {at, bytes, value}})
-        Set(f, field, size, v);
+        SetLittle(f, field, size, v);
     // clang-format on
     return f;
 }
@@ -138,23 +131,22 @@ TEST(BootPatch, FreeDosSectorTakesTheFormattedBlockOrRefusesGarbage) {
                      {kFirstFatSector, 4, c.hidden + 1}, {kFirstRootSector, 4, root},
                      {kFirstDataSector, 4, root + c.root_sectors}})
                 // clang-format on
-                Set(expected, at, bytes, value);
+                SetLittle(expected, at, bytes, value);
         }
         EXPECT_EQ(boot, expected);
     }
 }
 
 TEST(BootPatch, DosSectorTakesTheGeometryItCanAddress) {
-    SectorBytes boot = kDosBootSector;
+    SectorBytes boot = kDosBootSector, expected = kDosBootSector;
     ASSERT_EQ(PatchDosBootSector(boot, 0x1'0010, 0x1'0020, 32), PatchResult::ok);
-    EXPECT_EQ(Get(boot, kHeadCount, 2), 0x10u);  // the low 16 bits
-    EXPECT_EQ(Get(boot, kHiddenSectors, 4), 0x20u);
-    EXPECT_EQ(Get(boot, kSectorsPerTrack, 2), 32u);
-    EXPECT_EQ(Get(boot, kTotalSectors16, 2), kImagePartitionSectors);
-    EXPECT_EQ(Get(boot, kTotalSectors32, 4), 0u);
-    for (std::size_t at = 0; at < 512; ++at)
-        EXPECT_TRUE((at >= kTotalSectors16 && at < kDriveNumber) || boot[at] == kDosBootSector[at])
-            << at;
+    // clang-format off
+    for (auto [at, width, value] : {std::tuple{kHeadCount, 2, 0x10u}, {kHiddenSectors, 4, 0x20u},
+             {kSectorsPerTrack, 2, 32u}, {kTotalSectors16, 2, std::uint32_t{kImagePartitionSectors}},
+             {kTotalSectors32, 4, 0u}})
+        SetLittle(expected, at, width, value);  // heads and hidden sectors: the low 16 bits
+    // clang-format on
+    EXPECT_EQ(boot, expected);
     for (auto [heads, spt, field] :
          {std::tuple<std::uint32_t, std::uint32_t, std::uint16_t>{0, 63, 63},
           {257, 63, 63},

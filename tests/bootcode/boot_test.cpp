@@ -55,10 +55,8 @@ class MbrBoot : public Boot {
     void SetEntries(std::uint32_t indicators, std::uint8_t type, std::uint32_t first) {
         for (std::size_t i = 0, at = 446; i < 4; ++i, at += 16) {
             mbr_[at] = static_cast<std::uint8_t>(indicators >> (24 - 8 * i));
-            std::uint32_t start = mbr_[at] == 0x80 ? first : kFirst;
             mbr_[at + 4] = type;
-            for (int b = 0; b < 4; ++b)
-                mbr_[at + 8 + b] = static_cast<std::uint8_t>(start >> (8 * b));
+            SetLittle(mbr_, at + 8, 4, mbr_[at] == 0x80 ? first : kFirst);
             mbr_[at + 12] = 0x10;
         }
     }
@@ -283,8 +281,8 @@ TEST_F(LoaderBoot, StartsTheSystemFileAsItExpectsOrSaysItIsMissingAndRestarts) {
         if (c.dos) {
             EXPECT_EQ(Field(console, "CX").value_or("").substr(0, 2), "F8") << "CH: media byte";
             EXPECT_EQ(Field(console, "DX").value_or("").substr(2), drive) << "DL: boot drive";
-            auto word = [&](int at) { return boot_[at] | boot_[at + 1] << 8; };
-            const std::uint32_t data = c.hidden + word(14) + boot_[16] * word(22) + word(17) / 16;
+            const std::uint32_t data = c.hidden + Little(boot_, 14, 2) +
+                                       boot_[16] * Little(boot_, 22, 2) + Little(boot_, 17, 2) / 16;
             char registers[32];
             std::snprintf(registers, sizeof registers, "AX=%04X BX=%04X", data >> 16,
                           data & 0xFFFF);

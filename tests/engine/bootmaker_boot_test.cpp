@@ -55,11 +55,9 @@ TEST_P(TesselBootableStick, StartsTheKernelFromTheFloppyThroughLbaAndThroughChs)
         // (in segment 0) had its check and its one extended read; the loader
         // read through CHS.
         EXPECT_LT(console.find("SHIM EXTENSIONS HIDDEN BEYOND SEGMENT 0"), console.find("FreeDOS"));
-        auto shim = qemu.Line("KERNEL SHIM");
-        ASSERT_TRUE(shim.has_value()) << console;
-        EXPECT_EQ(boot::Field(*shim, "PASSED"), "0002") << *shim;
-        EXPECT_EQ(boot::Field(*shim, "REFUSED"), "0002") << *shim;
-        EXPECT_NE(boot::Field(*shim, "CHSREADS").value_or("0000"), "0000") << *shim;
+        EXPECT_NE(qemu.Line("KERNEL SHIM PASSED=0002 REFUSED=0002 CHSREADS=").value_or("0000"),
+                  "0000")
+            << console;
     }
 }
 

@@ -13,8 +13,7 @@ namespace {
 namespace boot = larkin::test::boot;
 using ::testing::EndsWith;
 
-// One stick at E: (disk 1) and a bystander at F: (disk 2), a floppy A:
-// holding the test kernel.
+// A floppy A: holding the test kernel.
 class TesselCreateUSBBoot : public EngineTest {
   protected:
     TesselCreateUSBBoot() { Start("engine-stick-e-and-kingston-f"); }
@@ -23,8 +22,7 @@ class TesselCreateUSBBoot : public EngineTest {
         Restart(larkin::test::MachineText(machine) + moreMachine);
         EXPECT_TRUE(!kernel || PutOnFloppy(boot::TestKernelFile(), "KERNEL.SYS"));
         EXPECT_EQ(GetUSBDevCount(), 2);
-        larkin::controls::ClearJournal();
-        larkin::controls::ClearPauses();
+        controls::ClearJournal();
     }
 
     int Run(const char* destination, const char* source, int copyFiles = 1) {

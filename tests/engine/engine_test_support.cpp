@@ -74,14 +74,8 @@ std::vector<std::uint8_t> ImageBytes(std::string_view id, std::uint64_t offset,
     return bytes;
 }
 
-std::uint32_t Little(const std::vector<std::uint8_t>& bytes, std::size_t at, int width) {
-    std::uint32_t value = 0;
-    for (int i = width - 1; i >= 0; --i) value = value << 8 | bytes.at(at + i);
-    return value;
-}
-
-int CheckPartition(std::string_view id, std::uint64_t firstSector, std::uint64_t sectors,
-                   std::string* output) {
+::testing::AssertionResult CleanVolume(std::string_view id, std::uint64_t firstSector,
+                                       std::uint64_t sectors) {
     using larkin::test::Quoted;
     larkin::test::TempFolder folder;
     std::string copy = Quoted((folder.path() / "volume.img").string());
@@ -90,8 +84,8 @@ int CheckPartition(std::string_view id, std::uint64_t firstSector, std::uint64_t
         " bs=1M iflag=skip_bytes,count_bytes skip=" + std::to_string(firstSector * 512) +
         " count=" + std::to_string(sectors * 512) + " conv=sparse status=none && fsck.fat -n " +
         copy);
-    *output = run.output;
-    return run.exitCode;
+    if (run.exitCode == 0) return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure() << run.output;
 }
 
 std::string CapturedOutput(const std::function<void()>& op) {
@@ -106,7 +100,6 @@ namespace {
 
 constexpr DWORD kInjectedError = 0x20001234u;
 
-// Handles open now that were not open in before.
 int OpenedSince(const std::vector<HANDLE>& before) {
     int opened = 0;
     for (HANDLE handle : controls::OpenHandles())

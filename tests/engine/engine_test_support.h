@@ -25,6 +25,8 @@
 
 namespace tessel::test {
 
+using larkin::test::boot::Little;
+using larkin::test::boot::ReadFile;
 using ::testing::ElementsAre;
 using ::testing::HasSubstr;
 namespace controls = larkin::controls;
@@ -37,7 +39,6 @@ class EngineTest : public ::testing::Test {
         Restart(toml);
     }
     ~EngineTest() override;
-    // Starts the engine afresh on another machine.
     void Restart(const std::string& toml);
 
     std::optional<larkin::test::TestMachine> machine_;
@@ -52,22 +53,16 @@ std::string StickMachine(std::uint64_t bytes = 20 * 1024 * 1024, std::uint32_t s
 std::filesystem::path DiskImage(std::string_view id);
 // Into the floppy's root, unseen by the journal.
 bool PutOnFloppy(const std::filesystem::path& file, std::string_view name);
-// The disks named by the journal's entries.
 std::set<std::string> WrittenDisks();
 // \\.\PhysicalDriveN through the platform.
 HANDLE OpenDisk(int number, DWORD access = GENERIC_READ | GENERIC_WRITE);
-inline auto FileBytes(const std::filesystem::path& file) {
-    return larkin::test::boot::ReadFile(file);
-}
 // Bytes of a disk image, read from outside the platform.
 std::vector<std::uint8_t> ImageBytes(std::string_view id, std::uint64_t offset,
                                      std::uint64_t length);
-// A little-endian number of width bytes.
-std::uint32_t Little(const std::vector<std::uint8_t>& bytes, std::size_t at, int width = 4);
-// fsck.fat -n over the partition's sectors: 0 when clean.
-int CheckPartition(std::string_view id, std::uint64_t firstSector, std::uint64_t sectors,
-                   std::string* output);
-// Runs op with the standard output captured; returns what it wrote.
+// fsck.fat -n over the partition's sectors finds nothing wrong.
+::testing::AssertionResult CleanVolume(std::string_view id, std::uint64_t firstSector,
+                                       std::uint64_t sectors);
+// What op writes to the standard output.
 std::string CapturedOutput(const std::function<void()>& op);
 
 // Fails each platform call of op's clean run in turn (a loop's first, second

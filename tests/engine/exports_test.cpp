@@ -8,10 +8,7 @@
 namespace tessel::test {
 namespace {
 
-template <class F = void*>
-F Export(HMODULE library, LPCSTR name) {
-    return reinterpret_cast<F>(reinterpret_cast<void*>(GetProcAddress(library, name)));
-}
+using larkin::Export;
 
 // The library loads only with Verran and Corvid; its names and ordinals
 // reach one entry point each, and both share the device tables.
@@ -26,7 +23,6 @@ TEST(TesselExports, LoadsWithItsServicesAndEveryNameAndOrdinalReachesOneEntryPoi
     }
     larkin::Library tessel(LoadLibraryA("Tessel"));
     ASSERT_TRUE(tessel) << GetLastError();
-    HMODULE library = tessel.get();
     // Ordinals 1 to 16, as hosts link to them.
     std::istringstream byOrdinal(
         "_Z18CreatePartitionCVDv _Z17EnumUSBDevicesCVDv _Z14GetUSBDevInfoWiPc CreateUSBBoot "
@@ -36,19 +32,19 @@ TEST(TesselExports, LoadsWithItsServicesAndEveryNameAndOrdinalReachesOneEntryPoi
     for (int ordinal = 1; ordinal <= 18; ++ordinal) {
         std::string name;  // none past 16
         byOrdinal >> name;
-        void* address = Export(library, MAKEINTRESOURCEA(ordinal));
+        void* address = Export<void*>(tessel, MAKEINTRESOURCEA(ordinal));
         EXPECT_EQ(address == nullptr, name.empty()) << ordinal;
-        EXPECT_EQ(address, name.empty() ? nullptr : Export(library, name.c_str())) << name;
+        EXPECT_EQ(address, name.empty() ? nullptr : Export<void*>(tessel, name.c_str())) << name;
     }
     for (const char* name :
          {"EnumUSBDevicesCVD", "CreatePartitionCVD", "_CreateUSBBoot_12", "ScanWithVerran"})
-        EXPECT_EQ(Export(library, name), nullptr) << name;
+        EXPECT_EQ(Export<void*>(tessel, name), nullptr) << name;
 
     char text[TESSEL_DEVICE_INFO_SIZE] = "";
-    auto info = Export<TESSEL_GET_USB_DEV_INFO>(library, "GetUSBDevInfo");
-    EXPECT_EQ(info(0, text), ATA_ERROR);  // nothing scanned yet: all tables empty
-    ASSERT_EQ(Export<TESSEL_GET_USB_DEV_COUNT>(library, "_GetUSBDevCount@0")(), 2);
-    ASSERT_EQ(Export<TESSEL_GET_USB_DEV_INFO>(library, "_GetUSBDevInfo@8")(1, text), ATA_OK);
+    // Nothing scanned yet: all tables empty.
+    EXPECT_EQ(Export<TESSEL_GET_USB_DEV_INFO>(tessel, "GetUSBDevInfo")(0, text), ATA_ERROR);
+    ASSERT_EQ(Export<TESSEL_GET_USB_DEV_COUNT>(tessel, "_GetUSBDevCount@0")(), 2);
+    ASSERT_EQ(Export<TESSEL_GET_USB_DEV_INFO>(tessel, "_GetUSBDevInfo@8")(1, text), ATA_OK);
     EXPECT_STREQ(text, " Kingston DataTraveler 2.0 USB Device");
 }
 

@@ -22,7 +22,7 @@ std::string LastEngineLine(const std::string& output) {
 // has the system read its table again.
 class SavedImage {
   public:
-    explicit SavedImage(const std::string& id) : id_(id), bytes_(FileBytes(DiskImage(id))) {}
+    explicit SavedImage(const std::string& id) : id_(id), bytes_(ReadFile(DiskImage(id))) {}
     void Restore(int diskNumber) const {
         std::fstream image(DiskImage(id_), std::ios::in | std::ios::out | std::ios::binary);
         std::vector<char> chunk(kChunk);

@@ -25,8 +25,7 @@ class TesselPartition : public EngineTest {
             std::tuple(mbr[446], mbr[450], Little(mbr, 454), Little(mbr, 458), Little(mbr, 510, 2)),
             std::tuple(0x80, 0x0C, 63u, 1'953'062u, 0xAA55u))
             << "999,967,744 bytes";
-        std::string fsck;
-        EXPECT_EQ(CheckPartition("qm1", 63, 1'953'062, &fsck), 0) << fsck;
+        EXPECT_TRUE(CleanVolume("qm1", 63, 1'953'062));
         EXPECT_THAT(WrittenDisks(), ElementsAre("qm1"));
         // The letter was awaited with the first pause only.
         EXPECT_THAT(controls::Pauses(), ::testing::Contains(1000u));
@@ -47,9 +46,7 @@ TEST_F(TesselPartition, EntryChangesOnlyWhatIsGivenWithABufferThatGrows) {
     EXPECT_TRUE(ApplyPartitionEntry(drive, 32, 1000, false, 0x0B));
     EXPECT_TRUE(controls::Journal().empty());
     auto calls = [](DWORD ioctl) {
-        int count = 0;
-        for (const auto& call : controls::RecordedCalls()) count += call.ioctl == ioctl;
-        return count;
+        return std::ranges::count(controls::RecordedCalls(), ioctl, &controls::CallRecord::ioctl);
     };
     // Three answers of "too small", then the layout: read four times, then
     // set, and read once more after the commit. Never enough: 2,496 + 251 x

@@ -30,10 +30,6 @@ std::filesystem::path ProbeFile(std::string_view name) {
     return std::filesystem::path(LARKIN_BOOT_TEST_DIR) / ("probe-" + std::string(name) + ".bin");
 }
 
-std::filesystem::path BinDir() {
-    return LARKIN_BIN_DIR_PATH;
-}
-
 Bytes ReadFile(const std::filesystem::path& file) {
     std::ifstream in(file, std::ios::binary);
     return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
@@ -61,6 +57,16 @@ SectorBuffer ReadSector(const std::filesystem::path& file, std::uint64_t sector)
 void MakeEmptyDisk(const std::filesystem::path& file, std::uint64_t sectors) {
     std::ofstream(file, std::ios::binary | std::ios::trunc);
     std::filesystem::resize_file(file, sectors * 512);
+}
+
+std::uint32_t Little(std::span<const std::uint8_t> bytes, std::size_t at, int width) {
+    std::uint32_t value = 0;
+    for (int i = width - 1; i >= 0; --i) value = value << 8 | bytes[at + i];
+    return value;
+}
+
+void SetLittle(std::span<std::uint8_t> bytes, std::size_t at, int width, std::uint32_t value) {
+    for (int i = 0; i < width; ++i) bytes[at + i] = static_cast<std::uint8_t>(value >> (8 * i));
 }
 
 CommandResult Run(const std::vector<std::string>& argv) {
@@ -238,10 +244,10 @@ void Qemu::SendKey(char key) {
     EXPECT_EQ(write(to_qemu_, &key, 1), 1);
 }
 
-int Qemu::Count(std::string_view text) const {
+int Count(std::string_view text, std::string_view piece) {
     int count = 0;
-    for (std::size_t at = console_.find(text); at != std::string::npos;
-         at = console_.find(text, at + text.size()))
+    for (std::size_t at = text.find(piece); at != std::string::npos;
+         at = text.find(piece, at + piece.size()))
         ++count;
     return count;
 }

@@ -27,7 +27,6 @@ using SectorBuffer = std::array<std::uint8_t, 512>;
 std::filesystem::path TestKernelFile();
 // The test kernel as a partition boot sector: PRIMARY, BACKUP or SECOND.
 std::filesystem::path ProbeFile(std::string_view name);
-std::filesystem::path BinDir();
 
 Bytes ReadFile(const std::filesystem::path& file);
 // Writes into `file` at `offset`, making the file when it is missing.
@@ -36,6 +35,9 @@ void WriteAt(const std::filesystem::path& file, std::uint64_t offset,
 SectorBuffer ReadSector(const std::filesystem::path& file, std::uint64_t sector);
 // A sparse file of `sectors` zero sectors.
 void MakeEmptyDisk(const std::filesystem::path& file, std::uint64_t sectors);
+// Little-endian numbers of `width` bytes, as boot records and tables hold them.
+std::uint32_t Little(std::span<const std::uint8_t> bytes, std::size_t at, int width = 4);
+void SetLittle(std::span<std::uint8_t> bytes, std::size_t at, int width, std::uint32_t value);
 
 struct CommandResult {
     int exit_code = -1;
@@ -78,6 +80,9 @@ std::vector<std::string> HardDiskWithGeometry(const std::filesystem::path& image
 // the first hard disk; the QEMU arguments for it.
 std::vector<std::string> ChsShimFloppy(const std::filesystem::path& folder, bool everyone = false);
 
+// How often `piece` occurs in `text`, the occurrences not overlapping.
+int Count(std::string_view text, std::string_view piece);
+
 // One QEMU machine, its console on a pair of named pipes; killed when the
 // object goes.
 class Qemu {
@@ -87,7 +92,6 @@ class Qemu {
     Qemu(const Qemu&) = delete;
     Qemu& operator=(const Qemu&) = delete;
 
-    bool started() const { return pid_ > 0; }
     // Reads the console until `text` has appeared `count` times in all (or,
     // empty, for the whole time); false when the time runs out first.
     bool WaitFor(std::string_view text, int count = 1,
@@ -97,7 +101,7 @@ class Qemu {
     void SendKey(char key);
     // The console text, without escape sequences and carriage returns.
     const std::string& console() const { return console_; }
-    int Count(std::string_view text) const;
+    int Count(std::string_view text) const { return boot::Count(console_, text); }
     // The first console line that starts with `prefix`, without the prefix.
     std::optional<std::string> Line(std::string_view prefix) const;
 

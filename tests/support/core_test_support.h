@@ -78,13 +78,8 @@ class Faults {
   public:
     ~Faults() { controls::ClearFaults(); }
     void Fail(const std::string& call, const std::string& device, int count = 0) {
-        controls::Fault fault;
-        fault.call = call;
-        fault.device = device;
-        fault.count = count;
-        controls::InjectFault(fault);
+        controls::InjectFault({.call = call, .device = device, .count = count});
     }
-    // The Verran library is treated as absent.
     void WithoutVerran() { Fail("LoadLibraryA", "Verran"); }
     // The first SCSI port does not open, so the ASPI manager is used.
     void WithoutSpti() { Fail("CreateFileA", "scsi0:"); }
@@ -97,7 +92,6 @@ F Bind(const larkin::Library& library, const char* name) {
     return function;
 }
 
-// Whether a library is built beside the test program.
 inline bool LibraryBesideProgram(const std::string& name) {
     char path[MAX_PATH] = {};
     GetModuleFileNameA(nullptr, path, sizeof path);

@@ -22,7 +22,6 @@ CommandRun RunCommand(std::string_view command, ErrorOutput errors = ErrorOutput
 // text in single quotes for the shell; a quote inside is closed and escaped.
 std::string Quoted(std::string_view text);
 
-// Whether the shell finds a program.
 bool HaveProgram(std::string_view program);
 
 // A machine file of tests/machines/, by its name without ".toml".
