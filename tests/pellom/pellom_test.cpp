@@ -181,6 +181,9 @@ TEST_F(PellomProbe, CommandsSenseAndVerifiedReadsOnEitherTransport) {
         SCOPED_TRACE(t.trace);
         PellomApi& pellom = Ready(t);
         std::filesystem::remove("Corvid.log");
+        // Both do nothing: the table and the trace below are as without them.
+        pellom.initPellom();
+        pellom.releaseController(1);
         EXPECT_EQ(pellom.executeScsi(1, kReadCapacity.data(), -8), 0);
         EXPECT_EQ(pellom.read(1, 0, 0, 4), t.lastBlock);
         std::string lines;
