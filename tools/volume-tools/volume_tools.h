@@ -164,8 +164,9 @@ struct PointedFile {
 // After a copy from a floppy onto the volume root (a stick, which boots as
 // C:): CONFIG.SYS and AUTOEXEC.BAT there (and FreeDOS's FDCONFIG.SYS and
 // FDAUTO.BAT) that name A: are pointed at C:, each original kept beside it
-// (CONFIG.ORG, AUTOEXEC.ORG, FDCONFIG.ORG, FDAUTO.ORG), in one write session. A file whose kept name is already taken stays as it is. pointed
-// hears every file that names A:.
+// (CONFIG.ORG, AUTOEXEC.ORG, FDCONFIG.ORG, FDAUTO.ORG), in one write
+// session. A file whose kept name is already taken stays as it is. pointed
+// hears of every file that names A:.
 Outcome PointFloppyPathsAtBootDrive(std::string_view root, std::vector<PointedFile>* pointed);
 
 // The text for a Windows error code, as the system gives it ("The device is
