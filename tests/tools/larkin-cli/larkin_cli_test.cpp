@@ -259,9 +259,11 @@ TEST_F(LarkinCli, TwoOperationsOnOneStickNeverInterleave) {
         EXPECT_EQ(verified.exitCode, 0) << verified.output;
     }
     // A hold being let go (its lock still taken, its record already gone) is
-    // waited for, not refused as a nameless holder.
+    // waited for, not refused as a nameless holder. The boot starts only once
+    // the lock is taken.
     CliRun afterRelease = Cli("boot E: --image LarkinDemo --yes", "",
-                              "(flock -x demo.state/locks/disks/stick1 sleep 0.6 &); sleep 0.2;");
+                              "(flock -x demo.state/locks/disks/stick1 sh -c 'touch held; sleep "
+                              "0.5' &); until [ -e held ]; do sleep 0.01; done;");
     EXPECT_EQ(afterRelease.exitCode, 0) << afterRelease.output;
 
     // A holder waiting at the engine's question (its hint is printed once it
