@@ -7,17 +7,14 @@
 #include <sys/ioctl.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
-#include <sys/utsname.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 
 #include "run_command.h"
 
@@ -75,11 +72,8 @@ std::string LoopDevice::Attach(const LoopOptions& options) {
         unavailable_ = true;
         return Problem("no loop devices (/dev/loop-control)");
     }
-    const char* tmp = std::getenv("TMPDIR");
-    std::string folder = std::string(tmp && *tmp ? tmp : "/tmp") + "/larkin-loop-XXXXXX";
-    if (!::mkdtemp(folder.data())) return Problem("making a folder for the backing file");
-    folder_ = folder;
-    backing_ = folder_ + "/backing.img";
+    if (folder_.path().empty()) return "no folder for the backing file";
+    backing_ = folder_.path() / "backing.img";
     {
         FdCloser file{::open(backing_.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600)};
         if (file.fd < 0) return Problem("making " + backing_);
@@ -155,9 +149,6 @@ LoopDevice::~LoopDevice() {
         ::ioctl(device_, LOOP_CLR_FD, 0);
         ::close(device_);
     }
-    for (const auto& node : madeNodes_) ::unlink(node.c_str());
-    if (!backing_.empty()) ::unlink(backing_.c_str());
-    if (!folder_.empty()) ::rmdir(folder_.c_str());
 }
 
 void LoopDevice::Detach() {
@@ -209,14 +200,8 @@ std::optional<LoopPartition> LoopDevice::Partition(uint32_t number) const {
 
 std::vector<uint32_t> LoopDevice::PartitionNumbers() const {
     std::vector<uint32_t> numbers;
-    std::error_code error;
-    for (const auto& entry :
-         std::filesystem::directory_iterator("/sys/block/" + KernelName(), error)) {
-        std::error_code missing;
-        if (std::filesystem::exists(entry.path() / "partition", missing))
-            numbers.push_back(static_cast<uint32_t>(ReadNumber(entry.path() / "partition")));
-    }
-    std::sort(numbers.begin(), numbers.end());
+    for (uint32_t number = 1; number < 256; ++number)  // the kernel's most per disk
+        if (Partition(number)) numbers.push_back(number);
     return numbers;
 }
 
@@ -237,10 +222,9 @@ std::string LoopDevice::NodeOf(const std::string& name, const std::string& sysfs
         return node;
     // No devtmpfs: made from what sysfs says, over one left from a device
     // numbered the same before.
-    node = folder_ + "/" + name;
+    node = folder_.path() / name;
     ::unlink(node.c_str());
     if (device == 0 || ::mknod(node.c_str(), S_IFBLK | 0600, device) != 0) return {};
-    madeNodes_.push_back(node);
     return node;
 }
 
@@ -289,33 +273,11 @@ std::vector<std::byte> Pattern(size_t length, uint8_t seed) {
 
 bool KernelReadsMbrTables() {
     // The kernel's build options, where it tells them.
-    std::string config;
-    utsname name{};
-    if (::uname(&name) == 0) {
-        std::ifstream file(std::string("/boot/config-") + name.release);
-        std::stringstream text;
-        text << file.rdbuf();
-        config = text.str();
-    }
-    if (config.empty())
-        config = RunCommand("gzip -dc /proc/config.gz", ErrorOutput::Dropped).output;
+    std::string config =
+        RunCommand("cat /boot/config-$(uname -r) || gzip -dc /proc/config.gz", ErrorOutput::Dropped)
+            .output;
     return config.find("# CONFIG_MSDOS_PARTITION is not set") == std::string::npos;
 }
-
-namespace {
-
-bool MountedAt(const std::string& folder) {
-    std::ifstream mountinfo("/proc/self/mountinfo");
-    for (std::string line; std::getline(mountinfo, line);) {
-        std::istringstream fields(line);
-        std::string id, parent, device, root, point;
-        fields >> id >> parent >> device >> root >> point;
-        if (point == folder) return true;
-    }
-    return false;
-}
-
-}  // namespace
 
 MountPoint::MountPoint(const std::string& parent) {
     struct stat status {};
@@ -329,7 +291,8 @@ MountPoint::MountPoint(const std::string& parent) {
 
 MountPoint::~MountPoint() {
     if (!path_.empty()) {
-        while (MountedAt(path_) && ::umount2(path_.c_str(), MNT_DETACH) == 0) {
+        // Until nothing is mounted there (umount2 refuses a plain folder).
+        while (::umount2(path_.c_str(), MNT_DETACH) == 0) {
         }
         ::rmdir(path_.c_str());
     }
@@ -344,7 +307,11 @@ std::string MountPoint::Mount(const std::string& node, const std::string& fileSy
 }
 
 bool MountPoint::Mounted() const {
-    return !path_.empty() && MountedAt(path_);
+    // A file system mounted on the folder is another device than its parent's.
+    struct stat folder {
+    }, parent{};
+    return !path_.empty() && ::stat(path_.c_str(), &folder) == 0 &&
+           ::stat((path_ + "/..").c_str(), &parent) == 0 && folder.st_dev != parent.st_dev;
 }
 
 bool KernelOffers(const std::string& fileSystem) {

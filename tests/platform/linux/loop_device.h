@@ -13,6 +13,8 @@
 #include <string>
 #include <vector>
 
+#include "test_machine.h"
+
 namespace larkin::test {
 
 struct LoopOptions {
@@ -79,8 +81,8 @@ class LoopDevice {
     std::string NodeOf(const std::string& name, const std::string& sysfsFolder);
 
     LoopOptions options_;
-    std::string folder_, backing_, node_;
-    std::vector<std::string> madeNodes_;
+    TempFolder folder_;  // the backing file and any nodes made
+    std::string backing_, node_;
     int device_ = -1;  // held open: the device stays ours while it is
     bool unavailable_ = false;
 };
