@@ -2,7 +2,6 @@
 // read through \\.\A: and by the outside tools, never written, and refused
 // with a line naming the file when it is no floppy's image.
 #include <gmock/gmock.h>
-#include <gtest/gtest.h>
 
 #include <filesystem>
 #include <fstream>

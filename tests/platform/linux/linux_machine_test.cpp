@@ -6,15 +6,14 @@
 #include <unistd.h>
 
 #include <gmock/gmock.h>
-#include <gtest/gtest.h>
 
 #include <cstring>
+#include <deque>
 #include <filesystem>
 #include <fstream>
 #include <set>
 
 #include "hardware_machine.h"
-#include "larkin/simulation.h"
 #include "larkin/test_controls.h"
 
 namespace larkin::test {
@@ -151,9 +150,11 @@ class MountedStick : public ::testing::Test {
             GTEST_SKIP() << "this kernel mounts no file system made here";
     }
 
-    // One partition in slot (0-3) from sector 2048, held by the kernel
-    // under the number it gives that slot; formatted and mounted on at.
-    void MountStick(LoopDevice& loop, int slot, MountPoint& at) {
+    // A stick with one partition in slot (0-3) from sector 2048, held by
+    // the kernel under the number it gives that slot; formatted and mounted
+    // on a new folder below parent (mounts_.back()).
+    void MountStick(LoopDevice& loop, int slot, const std::string& parent) {
+        MountPoint& at = mounts_.emplace_back(parent);
         LARKIN_ATTACH_LOOP(loop, LoopOptions{.size = 16 * kMiB});
         MakeShopStick(loop, slot);
         uint32_t number = static_cast<uint32_t>(slot) + 1;
@@ -165,21 +166,23 @@ class MountedStick : public ::testing::Test {
         ASSERT_EQ(at.Mount(partition_, "ext2"), "");
     }
 
+    // In this order, so that the platform's handles and claims go first,
+    // then the mounts.
+    LoopDevice loop_, other_;
+    std::deque<MountPoint> mounts_;
+    HardwareMachine machine_;
     std::string partition_;
 };
 
 TEST_F(MountedStick, WhatTheSystemMountedIsNeverWritten) {
-    LoopDevice loop;
-    MountPoint mount("/tmp");
-    ASSERT_NO_FATAL_FAILURE(MountStick(loop, 0, mount));
+    ASSERT_NO_FATAL_FAILURE(MountStick(loop_, 0, "/tmp"));
     if (IsSkipped()) return;
-    HardwareMachine machine;
-    LARKIN_START_MACHINE(machine, &loop);
-    auto standIn = FindStandIn(loop);
+    LARKIN_START_MACHINE(machine_, &loop_);
+    auto standIn = FindStandIn(loop_);
     ASSERT_TRUE(standIn);
-    std::string letter = LetterOf(loop);
+    std::string letter = LetterOf(loop_);
     ASSERT_FALSE(letter.empty());
-    auto before = loop.ReadBacking(0, 2 * kMiB);
+    auto before = loop_.ReadBacking(0, 2 * kMiB);
 
     LARKIN_EXPECT_FAILS(Open("\\\\.\\" + letter, kReadWrite).Valid(), ERROR_ACCESS_DENIED);
     LARKIN_EXPECT_FAILS(Open(standIn->interfacePath, kReadWrite).Valid(), ERROR_ACCESS_DENIED);
@@ -197,9 +200,9 @@ TEST_F(MountedStick, WhatTheSystemMountedIsNeverWritten) {
 
     Handle reader = Open("\\\\.\\" + letter, GENERIC_READ);
     ASSERT_TRUE(reader.Valid()) << GetLastError();
-    EXPECT_EQ(ReadAt(reader.Get(), 0, 4096), loop.ReadBacking(kFirst * 512, 4096));
-    EXPECT_TRUE(mount.Mounted());
-    EXPECT_TRUE(loop.ReadBacking(0, 2 * kMiB) == before);
+    EXPECT_EQ(ReadAt(reader.Get(), 0, 4096), loop_.ReadBacking(kFirst * 512, 4096));
+    EXPECT_TRUE(mounts_[0].Mounted());
+    EXPECT_TRUE(loop_.ReadBacking(0, 2 * kMiB) == before);
     EXPECT_TRUE(controls::Journal().empty());
 }
 
@@ -209,36 +212,33 @@ TEST_F(MountedStick, WhatTheSystemMountedIsNeverWritten) {
 class AutomountedStick : public MountedStick, public ::testing::WithParamInterface<int> {};
 
 TEST_P(AutomountedStick, IsUnmountedByTheLockAndThenWritten) {
-    LoopDevice loop;
-    MountPoint mount("/media");
-    ASSERT_NO_FATAL_FAILURE(MountStick(loop, GetParam(), mount));
+    ASSERT_NO_FATAL_FAILURE(MountStick(loop_, GetParam(), "/media"));
     if (IsSkipped()) return;
-    HardwareMachine machine;
-    LARKIN_START_MACHINE(machine, &loop);
-    std::string letter = LetterOf(loop);
+    LARKIN_START_MACHINE(machine_, &loop_);
+    std::string letter = LetterOf(loop_);
     ASSERT_FALSE(letter.empty());
     Handle volume = Open("\\\\.\\" + letter, kReadWrite);
     ASSERT_TRUE(volume.Valid()) << GetLastError();
 
-    int file = ::open((mount.Path() + "/open").c_str(), O_CREAT | O_RDWR | O_CLOEXEC, 0600);
+    int file = ::open((mounts_[0].Path() + "/open").c_str(), O_CREAT | O_RDWR | O_CLOEXEC, 0600);
     ASSERT_GE(file, 0) << std::strerror(errno);
     std::string said;
     LARKIN_EXPECT_FAILS(Saying(said, [&] { return Lock(volume.Get()); }), ERROR_ACCESS_DENIED);
     ::close(file);
     EXPECT_THAT(said, HasSubstr("busy"));
-    EXPECT_TRUE(mount.Mounted());
+    EXPECT_TRUE(mounts_[0].Mounted());
 
     ASSERT_TRUE(Saying(said, [&] { return Lock(volume.Get()); })) << GetLastError() << ": " << said;
-    EXPECT_FALSE(mount.Mounted());
+    EXPECT_FALSE(mounts_[0].Mounted());
     // While locked the system cannot mount it again.
-    EXPECT_NE(mount.Mount(partition_, "ext2"), "");
+    EXPECT_NE(mounts_[0].Mount(partition_, "ext2"), "");
 
     auto data = Pattern(4096, 0x5A);
     ASSERT_TRUE(WriteAt(volume.Get(), 8192, data)) << GetLastError();
-    EXPECT_EQ(loop.ReadBacking(kFirst * 512 + 8192, 4096), data);
+    EXPECT_EQ(loop_.ReadBacking(kFirst * 512 + 8192, 4096), data);
     auto journal = controls::Journal();
     ASSERT_EQ(journal.size(), 1u);
-    EXPECT_EQ(journal[0].disk, "test-disk-" + loop.KernelName());
+    EXPECT_EQ(journal[0].disk, "test-disk-" + loop_.KernelName());
     EXPECT_EQ(journal[0].offset, kFirst * 512u + 8192);
 }
 
@@ -265,13 +265,12 @@ DWORD RemoveDisk(const std::string& diskId) {
 // Ejecting a stick unmounts what the desktop mounted from it first; one
 // the system mounted is not ejected at all.
 TEST_F(MountedStick, EjectingUnmountsWhatTheDesktopMountedAndNothingElse) {
-    LoopDevice desktops, systems;
-    MountPoint automount("/media"), mount("/tmp");
-    ASSERT_NO_FATAL_FAILURE(MountStick(desktops, 0, automount));
-    ASSERT_NO_FATAL_FAILURE(MountStick(systems, 0, mount));
+    LoopDevice &desktops = loop_, &systems = other_;
+    ASSERT_NO_FATAL_FAILURE(MountStick(desktops, 0, "/media"));
+    ASSERT_NO_FATAL_FAILURE(MountStick(systems, 0, "/tmp"));
     if (IsSkipped()) return;
-    HardwareMachine machine;
-    LARKIN_START_MACHINE(machine, &desktops, &systems);
+    MountPoint &automount = mounts_[0], &mount = mounts_[1];
+    LARKIN_START_MACHINE(machine_, &desktops, &systems);
     auto desktop = FindStandIn(desktops), system = FindStandIn(systems);
     ASSERT_TRUE(desktop && system);
 
