@@ -37,11 +37,7 @@ using test::Pattern;
 
 constexpr uint64_t kMiB = 1ull << 20;
 
-std::map<uint32_t, LoopPartition> Held(const LoopDevice& loop) {
-    std::map<uint32_t, LoopPartition> held;
-    for (uint32_t number : loop.PartitionNumbers()) held[number] = *loop.Partition(number);
-    return held;
-}
+using Held = std::map<uint32_t, LoopPartition>;
 
 BlockDevice OpenOrFail(const std::string& node, bool write) {
     DWORD error = ERROR_GEN_FAILURE;
@@ -188,25 +184,20 @@ TEST_P(TableCommitTest, PartitionInUseStaysAndTheRestIsUpdated) {
     auto sector0 = Mbr({{0, 0x0C, 64, 512}, {2, 0x0C, 1024, 256}});
     EXPECT_EQ(Taken(CommitTable(disk, sector0)), "by partition but 1");
     EXPECT_EQ(loop.ReadBacking(0, 512), sector0);
-    EXPECT_EQ(loop.PartitionNumbers(), (std::vector<uint32_t>{1, 3}));
-    EXPECT_EQ(*loop.Partition(1), (LoopPartition{Bytes(64), Bytes(256)}));
-    EXPECT_EQ(*loop.Partition(3), (LoopPartition{Bytes(1024), Bytes(256)}));
+    EXPECT_EQ(loop.Partitions(),
+              (Held{{1, {Bytes(64), Bytes(256)}}, {3, {Bytes(1024), Bytes(256)}}}));
 
     // Leaving the partition in use as it is, everything else changes.
     EXPECT_EQ(Taken(CommitTable(disk, Mbr({{0, 0x0C, 64, 256}, {1, 0x0C, 2048, 128}}))),
               "by partition");
-    EXPECT_EQ(loop.PartitionNumbers(), (std::vector<uint32_t>{1, 2}));
-    EXPECT_EQ(*loop.Partition(2), (LoopPartition{Bytes(2048), Bytes(128)}));
+    EXPECT_EQ(loop.Partitions(),
+              (Held{{1, {Bytes(64), Bytes(256)}}, {2, {Bytes(2048), Bytes(128)}}}));
 
     // Free again, the whole table is taken.
     first.Reset();
     EXPECT_EQ(Taken(CommitTable(disk, Mbr({{0, 0x0C, 64, 512}}))), "whole");
-    if (test::KernelReadsMbrTables()) {
-        EXPECT_EQ(loop.PartitionNumbers(), std::vector<uint32_t>{1});
-        EXPECT_EQ(*loop.Partition(1), (LoopPartition{Bytes(64), Bytes(512)}));
-    } else {
-        EXPECT_TRUE(loop.PartitionNumbers().empty());
-    }
+    EXPECT_EQ(loop.Partitions(),
+              (test::KernelReadsMbrTables() ? Held{{1, {Bytes(64), Bytes(512)}}} : Held{}));
 }
 
 // Partition by partition, a table with a gap, a container and logical
@@ -222,14 +213,14 @@ TEST_P(TableCommitTest, PartitionByPartitionMatchesTheKernelsOwnReading) {
     ASSERT_EQ(disk.Write(0, start), ERROR_SUCCESS);
     ASSERT_TRUE(loop.AddPartition(1, Bytes(64), Bytes(256)));
 
-    std::map<uint32_t, LoopPartition> byParts;
+    Held byParts;
     {
         UniqueFd first = HoldOpen(1);
         EXPECT_EQ(Taken(CommitTable(disk, full)), "by partition");
-        byParts = Held(loop);
+        byParts = loop.Partitions();
     }
     // The container's stub: its first sector, or two where sectors are 512 bytes.
-    const std::map<uint32_t, LoopPartition> expected = {
+    const Held expected = {
         {1, {Bytes(64), Bytes(256)}},   {3, {Bytes(512), std::max<uint64_t>(SectorSize(), 1024)}},
         {4, {Bytes(2048), Bytes(300)}}, {5, {Bytes(544), Bytes(128)}},
         {6, {Bytes(800), Bytes(128)}},
@@ -239,23 +230,23 @@ TEST_P(TableCommitTest, PartitionByPartitionMatchesTheKernelsOwnReading) {
     if (!test::KernelReadsMbrTables()) return;  // no reading of its own to compare with
     ASSERT_TRUE(CommitTable(disk, start).wholeDisk);
     ASSERT_TRUE(CommitTable(disk, full).wholeDisk);
-    EXPECT_EQ(Held(loop), byParts);
+    EXPECT_EQ(loop.Partitions(), byParts);
 }
 
 TEST_P(TableCommitTest, RereadTakesATableWrittenBefore) {
     ASSERT_EQ(disk.Write(0, Mbr({{0, 0x0C, 64, 256}})), ERROR_SUCCESS);
-    EXPECT_TRUE(loop.PartitionNumbers().empty());
+    EXPECT_TRUE(loop.Partitions().empty());
     EXPECT_EQ(Taken(RereadTable(disk)), "whole");
     if (test::KernelReadsMbrTables())
-        EXPECT_EQ(loop.PartitionNumbers(), std::vector<uint32_t>{1});
+        EXPECT_EQ(loop.Partitions(), (Held{{1, {Bytes(64), Bytes(256)}}}));
     else
         ASSERT_TRUE(loop.AddPartition(1, Bytes(64), Bytes(256)));
 
     UniqueFd first = HoldOpen(1);
     ASSERT_EQ(disk.Write(0, Mbr({{0, 0x0C, 64, 256}, {1, 0x0C, 1024, 64}})), ERROR_SUCCESS);
     EXPECT_EQ(Taken(RereadTable(disk)), "by partition");
-    EXPECT_EQ(loop.PartitionNumbers(), (std::vector<uint32_t>{1, 2}));
-    EXPECT_EQ(*loop.Partition(2), (LoopPartition{Bytes(1024), Bytes(64)}));
+    EXPECT_EQ(loop.Partitions(),
+              (Held{{1, {Bytes(64), Bytes(256)}}, {2, {Bytes(1024), Bytes(64)}}}));
 }
 
 // On a disk the kernel keeps no partitions for, the table is written as
@@ -274,7 +265,7 @@ TEST(TableCommit, DiskWithoutPartitionScanningKeepsTheTableAsWritten) {
 
     EXPECT_EQ(Taken(CommitTable(disk, sector0)), "whole");
     EXPECT_EQ(loop.ReadBacking(0, 512), sector0);
-    EXPECT_TRUE(loop.PartitionNumbers().empty());
+    EXPECT_TRUE(loop.Partitions().empty());
     EXPECT_EQ(RereadTable(disk).error, ERROR_SUCCESS);
 }
 

@@ -136,7 +136,7 @@ std::string LoopDevice::Configure(int control, std::optional<int> preferred) {
 
 void LoopDevice::DropPartitions() {
     if (device_ < 0) return;
-    for (uint32_t number : PartitionNumbers())
+    for (const auto& [number, partition] : Partitions())
         if (!Blkpg(device_, BLKPG_DEL_PARTITION, number))
             ADD_FAILURE() << Problem(KernelName() + "p" + std::to_string(number) +
                                      " is left behind");
@@ -189,20 +189,17 @@ std::string LoopDevice::KernelName() const {
     return std::filesystem::path(node_).filename().string();
 }
 
-std::optional<LoopPartition> LoopDevice::Partition(uint32_t number) const {
-    std::filesystem::path folder =
-        "/sys/block/" + KernelName() + "/" + KernelName() + "p" + std::to_string(number);
-    std::error_code error;
-    if (!std::filesystem::exists(folder / "partition", error)) return std::nullopt;
-    // sysfs counts 512-byte units.
-    return LoopPartition{ReadNumber(folder / "start") * 512, ReadNumber(folder / "size") * 512};
-}
-
-std::vector<uint32_t> LoopDevice::PartitionNumbers() const {
-    std::vector<uint32_t> numbers;
-    for (uint32_t number = 1; number < 256; ++number)  // the kernel's most per disk
-        if (Partition(number)) numbers.push_back(number);
-    return numbers;
+std::map<uint32_t, LoopPartition> LoopDevice::Partitions() const {
+    std::map<uint32_t, LoopPartition> held;
+    for (uint32_t number = 1; number < 256; ++number) {  // the kernel's most per disk
+        std::filesystem::path folder =
+            "/sys/block/" + KernelName() + "/" + KernelName() + "p" + std::to_string(number);
+        std::error_code error;
+        // sysfs counts 512-byte units.
+        if (std::filesystem::exists(folder / "partition", error))
+            held[number] = {ReadNumber(folder / "start") * 512, ReadNumber(folder / "size") * 512};
+    }
+    return held;
 }
 
 bool LoopDevice::AddPartition(uint32_t number, uint64_t start, uint64_t length) {

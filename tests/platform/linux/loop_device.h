@@ -8,6 +8,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <initializer_list>
+#include <map>
 #include <optional>
 #include <span>
 #include <string>
@@ -59,9 +60,8 @@ class LoopDevice {
     const std::string& BackingFile() const { return backing_; }
     const LoopOptions& Options() const { return options_; }
 
-    // The partitions the kernel holds, as sysfs shows them.
-    std::optional<LoopPartition> Partition(uint32_t number) const;
-    std::vector<uint32_t> PartitionNumbers() const;
+    // The partitions the kernel holds, by number, as sysfs shows them.
+    std::map<uint32_t, LoopPartition> Partitions() const;
     // Makes the kernel hold a partition (BLKPG): false when it refuses.
     bool AddPartition(uint32_t number, uint64_t start, uint64_t length);
     // A node for the partition (made where /dev has none); "" when there is none.
