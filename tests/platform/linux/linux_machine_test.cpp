@@ -246,18 +246,13 @@ INSTANTIATE_TEST_SUITE_P(Slots, AutomountedStick, ::testing::Values(0, 1, 3));
 
 // SetupDiRemoveDevice on the disk with instance id diskId: its outcome.
 DWORD RemoveDisk(const std::string& diskId) {
-    HDEVINFO set = SetupDiGetClassDevsA(&GUID_DEVCLASS_DISKDRIVE, nullptr, nullptr, DIGCF_PRESENT);
-    if (set == INVALID_HANDLE_VALUE) return GetLastError();
-    DWORD outcome = ERROR_FILE_NOT_FOUND;
+    HDEVINFO set = SetupDiGetClassDevsA(&GUID_DEVINTERFACE_DISK, diskId.c_str(), nullptr,
+                                        DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
     SP_DEVINFO_DATA device{};
     device.cbSize = sizeof device;
-    for (DWORD i = 0; SetupDiEnumDeviceInfo(set, i, &device); ++i) {
-        char id[MAX_DEVICE_ID_LEN] = {};
-        if (CM_Get_Device_IDA(device.DevInst, id, sizeof id, 0) != CR_SUCCESS || id != diskId)
-            continue;
-        outcome = SetupDiRemoveDevice(set, &device) ? ERROR_SUCCESS : GetLastError();
-        break;
-    }
+    DWORD outcome = !SetupDiEnumDeviceInfo(set, 0, &device) ? ERROR_FILE_NOT_FOUND
+                    : SetupDiRemoveDevice(set, &device)     ? ERROR_SUCCESS
+                                                            : GetLastError();
     SetupDiDestroyDeviceInfoList(set);
     return outcome;
 }
