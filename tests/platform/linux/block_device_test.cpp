@@ -28,12 +28,7 @@
 namespace larkin::platform::linuxhw {
 namespace {
 
-using test::LoopDevice;
-using test::LoopOptions;
-using test::LoopPartition;
-using test::Mbr;
-using test::MbrEntry;
-using test::Pattern;
+using namespace larkin::test;
 
 constexpr uint64_t kMiB = 1ull << 20;
 

@@ -468,11 +468,10 @@ class SystemUseTest : public HardwareScanTest {
     }
 
     const FoundDisk& Disk(const std::string& name) {
-        for (const auto& disk : scan_.disks)
-            if (disk.kernelName == name) return disk;
-        ADD_FAILURE() << "no disk " << name;
         static const FoundDisk none;
-        return none;
+        const FoundDisk* disk = DiskOf(scan_, name);
+        EXPECT_TRUE(disk) << "no disk " << name;
+        return disk ? *disk : none;
     }
 
     HardwareScan scan_;
