@@ -134,21 +134,20 @@ std::string LoopDevice::Configure(int control, std::optional<int> preferred) {
     return "every free loop device was taken by someone else first";
 }
 
-void LoopDevice::DropPartitions() {
+void LoopDevice::Release() {
     if (device_ < 0) return;
     for (const auto& [number, partition] : Partitions())
         if (!Blkpg(device_, BLKPG_DEL_PARTITION, number))
             ADD_FAILURE() << Problem(KernelName() + "p" + std::to_string(number) +
                                      " is left behind");
+    // Goes now, or when the last handle a test left open closes.
+    ::ioctl(device_, LOOP_CLR_FD, 0);
+    ::close(device_);
+    device_ = -1;
 }
 
 LoopDevice::~LoopDevice() {
-    if (device_ >= 0) {
-        DropPartitions();
-        // Goes now, or when the last handle a test left open closes.
-        ::ioctl(device_, LOOP_CLR_FD, 0);
-        ::close(device_);
-    }
+    Release();
 }
 
 void LoopDevice::Detach() {
@@ -161,12 +160,7 @@ void LoopDevice::Detach() {
 }
 
 bool LoopDevice::Vanish() {
-    if (device_ >= 0) {
-        DropPartitions();
-        ::ioctl(device_, LOOP_CLR_FD, 0);
-        ::close(device_);
-        device_ = -1;
-    }
+    Release();
     FdCloser control{::open("/dev/loop-control", O_RDWR | O_CLOEXEC)};
     return control.fd >= 0 && ::ioctl(control.fd, LOOP_CTL_REMOVE, Number()) >= 0;
 }

@@ -73,9 +73,10 @@ class LoopDevice {
     void WriteBacking(uint64_t offset, std::span<const std::byte> data) const;
 
   private:
-    // The kernel keeps partitions given one by one even after the device is
-    // detached, for the next user of the number to trip over.
-    void DropPartitions();
+    // Drops the partitions (the kernel keeps those given one by one even
+    // after the device is detached, for the next user of the number to trip
+    // over) and lets the device go.
+    void Release();
     std::string Configure(int control, std::optional<int> preferred = std::nullopt);
     // /dev/name where that is the device sysfs shows, else a node made for it.
     std::string NodeOf(const std::string& name, const std::string& sysfsFolder);
