@@ -74,12 +74,10 @@ std::string LoopDevice::Attach(const LoopOptions& options) {
     }
     if (folder_.path().empty()) return "no folder for the backing file";
     backing_ = folder_.path() / "backing.img";
-    {
-        FdCloser file{::open(backing_.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600)};
-        if (file.fd < 0) return Problem("making " + backing_);
-        if (::ftruncate(file.fd, static_cast<off_t>(options.size)) != 0)
-            return Problem("sizing " + backing_);
-    }
+    std::ofstream{backing_};
+    std::error_code error;
+    std::filesystem::resize_file(backing_, options.size, error);
+    if (error) return "making " + backing_ + ": " + error.message();
     return Configure(control.fd);
 }
 
@@ -271,11 +269,7 @@ bool KernelReadsMbrTables() {
 }
 
 MountPoint::MountPoint(const std::string& parent) {
-    struct stat status {};
-    if (::stat(parent.c_str(), &status) != 0) {
-        if (::mkdir(parent.c_str(), 0755) != 0) return;
-        madeParent_ = parent;
-    }
+    if (::mkdir(parent.c_str(), 0755) == 0) madeParent_ = parent;
     std::string path = parent + "/larkin-test-XXXXXX";
     if (::mkdtemp(path.data())) path_ = path;
 }
