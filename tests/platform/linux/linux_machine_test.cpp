@@ -67,7 +67,7 @@ TEST(LinuxMachine, WhoHoldsAStickAndHowItGoes) {
     LARKIN_ATTACH_LOOP(loop, LoopOptions{.size = 16 * kMiB});
     MakeShopStick(loop);
     HardwareMachine machine;
-    LARKIN_START_MACHINE(machine, &loop);
+    ASSERT_EQ(machine.Start({&loop}), "");
     auto standIn = FindStandIn(loop);
     ASSERT_TRUE(standIn);
     std::string letter = LetterOf(loop);
@@ -128,7 +128,7 @@ TEST(LinuxMachine, WhoHoldsAStickAndHowItGoes) {
     }
     // Once the platform looks again (here: starts again), the stick is not
     // there at all.
-    LARKIN_START_MACHINE(machine, &loop);
+    ASSERT_EQ(machine.Start({&loop}), "");
     EXPECT_FALSE(FindStandIn(loop));
     LARKIN_EXPECT_FAILS(Open("\\\\.\\" + letter, GENERIC_READ).Valid(), ERROR_FILE_NOT_FOUND);
     LARKIN_EXPECT_FAILS(Open(standIn->interfacePath, GENERIC_READ).Valid(), ERROR_FILE_NOT_FOUND);
@@ -137,7 +137,7 @@ TEST(LinuxMachine, WhoHoldsAStickAndHowItGoes) {
     // Plugged in again on its number, it comes back with its letter.
     ASSERT_EQ(loop.Replug(), "");
     if (loop.Node() != path) GTEST_SKIP() << path << " was taken meanwhile";
-    LARKIN_START_MACHINE(machine, &loop);
+    ASSERT_EQ(machine.Start({&loop}), "");
     EXPECT_EQ(LetterOf(loop), letter);
 }
 
@@ -177,7 +177,7 @@ class MountedStick : public ::testing::Test {
 TEST_F(MountedStick, WhatTheSystemMountedIsNeverWritten) {
     ASSERT_NO_FATAL_FAILURE(MountStick(loop_, 0, "/tmp"));
     if (IsSkipped()) return;
-    LARKIN_START_MACHINE(machine_, &loop_);
+    ASSERT_EQ(machine_.Start({&loop_}), "");
     auto standIn = FindStandIn(loop_);
     ASSERT_TRUE(standIn);
     std::string letter = LetterOf(loop_);
@@ -214,7 +214,7 @@ class AutomountedStick : public MountedStick, public ::testing::WithParamInterfa
 TEST_P(AutomountedStick, IsUnmountedByTheLockAndThenWritten) {
     ASSERT_NO_FATAL_FAILURE(MountStick(loop_, GetParam(), "/media"));
     if (IsSkipped()) return;
-    LARKIN_START_MACHINE(machine_, &loop_);
+    ASSERT_EQ(machine_.Start({&loop_}), "");
     std::string letter = LetterOf(loop_);
     ASSERT_FALSE(letter.empty());
     Handle volume = Open("\\\\.\\" + letter, kReadWrite);
@@ -265,7 +265,7 @@ TEST_F(MountedStick, EjectingUnmountsWhatTheDesktopMountedAndNothingElse) {
     ASSERT_NO_FATAL_FAILURE(MountStick(systems, 0, "/tmp"));
     if (IsSkipped()) return;
     MountPoint &automount = mounts_[0], &mount = mounts_[1];
-    LARKIN_START_MACHINE(machine_, &desktops, &systems);
+    ASSERT_EQ(machine_.Start({&desktops, &systems}), "");
     auto desktop = FindStandIn(desktops), system = FindStandIn(systems);
     ASSERT_TRUE(desktop && system);
 
@@ -294,7 +294,7 @@ class FloppyImage : public ::testing::Test {
     void SetUp() override {
         if (!HaveProgram("mkfs.fat") || !HaveProgram("mcopy") || !HaveProgram("mdir"))
             GTEST_SKIP() << "dosfstools or mtools is missing (scripts/install-deps)";
-        LARKIN_START_MACHINE(machine_);
+        ASSERT_EQ(machine_.Start({}), "");
     }
     // A formatted floppy of kib KiB holding one file.
     std::string MakeFloppy(const std::string& name, int kib) {
