@@ -51,16 +51,11 @@ std::string TestbedsUnavailable() {
 #ifdef LARKIN_HAVE_UMOCKDEV
 class Testbed {
   public:
-    Testbed() = default;
-    ~Testbed() { g_object_unref(testbed_); }
-    Testbed(const Testbed&) = delete;
-    Testbed& operator=(const Testbed&) = delete;
-
     // Adds devices described as umockdev records them ("P: /devices/...",
     // "A: size=...", ...); a description umockdev rejects fails the test.
     void Add(const std::string& text) {
         GError* error = nullptr;
-        if (!umockdev_testbed_add_from_string(testbed_, text.c_str(), &error)) {
+        if (!umockdev_testbed_add_from_string(testbed_.get(), text.c_str(), &error)) {
             ADD_FAILURE() << "umockdev rejects the testbed: " << (error ? error->message : "?");
             if (error) g_error_free(error);
         }
@@ -72,7 +67,7 @@ class Testbed {
     // has a "block" folder (NVMe namespaces have none): its /sys/dev/block
     // entry is made here, as the kernel makes it.
     void LinkBlockNumbers(const std::string& text) {
-        gchar* made = umockdev_testbed_get_root_dir(testbed_);
+        gchar* made = umockdev_testbed_get_root_dir(testbed_.get());
         const std::string root = made ? made : "";
         g_free(made);
         std::istringstream lines(text + "\n");
@@ -94,7 +89,10 @@ class Testbed {
         }
     }
 
-    UMockdevTestbed* testbed_ = umockdev_testbed_new();
+    struct Unref {
+        void operator()(UMockdevTestbed* testbed) const { g_object_unref(testbed); }
+    };
+    std::unique_ptr<UMockdevTestbed, Unref> testbed_{umockdev_testbed_new()};
 };
 #else
 struct Testbed {
