@@ -1,6 +1,7 @@
 // Block devices below the Windows API, on loop devices with 512- and
-// 4096-byte sectors.
+// 4096-byte sectors, and the file systems found on them.
 #include "backends/linux/block_device.h"
+#include "backends/linux/file_system_probe.h"
 #include "backends/linux/scsi_generic.h"
 #include "backends/linux/volume_claim.h"
 
@@ -11,15 +12,15 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cstdint>
+#include <array>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <map>
-#include <string>
-#include <vector>
+#include <tuple>
 
 #include "loop_device.h"
+#include "machine/volume_extents.h"
 #include "run_command.h"
 #include "runtime/posix.h"
 #include "test_machine.h"
@@ -27,20 +28,11 @@
 namespace larkin::platform::linuxhw {
 namespace {
 
-using test::LoopDevice;
-using test::LoopOptions;
-using test::LoopPartition;
-using test::Mbr;
-using test::MbrEntry;
-using test::Pattern;
+using namespace larkin::test;
 
 constexpr uint64_t kMiB = 1ull << 20;
 
-std::map<uint32_t, LoopPartition> Held(const LoopDevice& loop) {
-    std::map<uint32_t, LoopPartition> held;
-    for (uint32_t number : loop.PartitionNumbers()) held[number] = *loop.Partition(number);
-    return held;
-}
+using Held = std::map<uint32_t, LoopPartition>;
 
 BlockDevice OpenOrFail(const std::string& node, bool write) {
     DWORD error = ERROR_GEN_FAILURE;
@@ -152,12 +144,6 @@ std::string Taken(const TableCommit& commit) {
     return taken;
 }
 
-// A partition opened by someone keeps the kernel from re-reading the whole
-// table.
-UniqueFd HeldOpen(const std::string& node) {
-    return UniqueFd(::open(node.c_str(), O_RDONLY | O_CLOEXEC));
-}
-
 class TableCommitTest : public ::testing::TestWithParam<uint32_t> {
   protected:
     void SetUp() override {
@@ -167,13 +153,12 @@ class TableCommitTest : public ::testing::TestWithParam<uint32_t> {
     }
     uint32_t SectorSize() const { return GetParam(); }
     uint64_t Bytes(uint64_t sectors) const { return sectors * SectorSize(); }
-
-    // An extended partition at 512 (1024 sectors) with two logical
-    // partitions: 544 (128 sectors) and 800 (128 sectors).
-    void WriteChain() {
-        ASSERT_EQ(disk.Write(Bytes(512), Mbr({{0, 0x06, 32, 128}, {1, 0x05, 256, 512}})),
-                  ERROR_SUCCESS);
-        ASSERT_EQ(disk.Write(Bytes(768), Mbr({{0, 0x0E, 32, 128}})), ERROR_SUCCESS);
+    // A partition opened by someone keeps the kernel from re-reading the
+    // whole table.
+    UniqueFd HoldOpen(uint32_t partition) {
+        UniqueFd fd(::open(loop.PartitionNode(partition).c_str(), O_RDONLY | O_CLOEXEC));
+        EXPECT_TRUE(fd.Valid()) << "opening partition " << partition;
+        return fd;
     }
 
     LoopDevice loop;
@@ -188,52 +173,49 @@ TEST_P(TableCommitTest, PartitionInUseStaysAndTheRestIsUpdated) {
     ASSERT_EQ(disk.Write(0, Mbr({{0, 0x0C, 64, 256}, {1, 0x0C, 512, 256}})), ERROR_SUCCESS);
     ASSERT_TRUE(loop.AddPartition(1, Bytes(64), Bytes(256)));
     ASSERT_TRUE(loop.AddPartition(2, Bytes(512), Bytes(256)));
-    UniqueFd first = HeldOpen(loop.PartitionNode(1));
-    ASSERT_TRUE(first.Valid());
+    UniqueFd first = HoldOpen(1);
 
     // The first partition grows, the second goes, a third comes.
     auto sector0 = Mbr({{0, 0x0C, 64, 512}, {2, 0x0C, 1024, 256}});
     EXPECT_EQ(Taken(CommitTable(disk, sector0)), "by partition but 1");
     EXPECT_EQ(loop.ReadBacking(0, 512), sector0);
-    EXPECT_EQ(loop.PartitionNumbers(), (std::vector<uint32_t>{1, 3}));
-    EXPECT_EQ(*loop.Partition(1), (LoopPartition{Bytes(64), Bytes(256)}));
-    EXPECT_EQ(*loop.Partition(3), (LoopPartition{Bytes(1024), Bytes(256)}));
+    EXPECT_EQ(loop.Partitions(),
+              (Held{{1, {Bytes(64), Bytes(256)}}, {3, {Bytes(1024), Bytes(256)}}}));
 
     // Leaving the partition in use as it is, everything else changes.
     EXPECT_EQ(Taken(CommitTable(disk, Mbr({{0, 0x0C, 64, 256}, {1, 0x0C, 2048, 128}}))),
               "by partition");
-    EXPECT_EQ(loop.PartitionNumbers(), (std::vector<uint32_t>{1, 2}));
-    EXPECT_EQ(*loop.Partition(2), (LoopPartition{Bytes(2048), Bytes(128)}));
+    EXPECT_EQ(loop.Partitions(),
+              (Held{{1, {Bytes(64), Bytes(256)}}, {2, {Bytes(2048), Bytes(128)}}}));
 
     // Free again, the whole table is taken.
     first.Reset();
     EXPECT_EQ(Taken(CommitTable(disk, Mbr({{0, 0x0C, 64, 512}}))), "whole");
-    if (test::KernelReadsMbrTables()) {
-        EXPECT_EQ(loop.PartitionNumbers(), std::vector<uint32_t>{1});
-        EXPECT_EQ(*loop.Partition(1), (LoopPartition{Bytes(64), Bytes(512)}));
-    } else {
-        EXPECT_TRUE(loop.PartitionNumbers().empty());
-    }
+    EXPECT_EQ(loop.Partitions(),
+              (test::KernelReadsMbrTables() ? Held{{1, {Bytes(64), Bytes(512)}}} : Held{}));
 }
 
 // Partition by partition, a table with a gap, a container and logical
 // partitions becomes what the kernel makes of it.
 TEST_P(TableCommitTest, PartitionByPartitionMatchesTheKernelsOwnReading) {
-    WriteChain();
+    // An extended partition at 512 (1024 sectors) with two logical
+    // partitions: 544 (128 sectors) and 800 (128 sectors).
+    ASSERT_EQ(disk.Write(Bytes(512), Mbr({{0, 0x06, 32, 128}, {1, 0x05, 256, 512}})),
+              ERROR_SUCCESS);
+    ASSERT_EQ(disk.Write(Bytes(768), Mbr({{0, 0x0E, 32, 128}})), ERROR_SUCCESS);
     auto start = Mbr({{0, 0x0C, 64, 256}});
     auto full = Mbr({{0, 0x0C, 64, 256, 0x80}, {2, 0x0F, 512, 1024}, {3, 0x06, 2048, 300}});
     ASSERT_EQ(disk.Write(0, start), ERROR_SUCCESS);
     ASSERT_TRUE(loop.AddPartition(1, Bytes(64), Bytes(256)));
 
-    std::map<uint32_t, LoopPartition> byParts;
+    Held byParts;
     {
-        UniqueFd first = HeldOpen(loop.PartitionNode(1));
-        ASSERT_TRUE(first.Valid());
+        UniqueFd first = HoldOpen(1);
         EXPECT_EQ(Taken(CommitTable(disk, full)), "by partition");
-        byParts = Held(loop);
+        byParts = loop.Partitions();
     }
     // The container's stub: its first sector, or two where sectors are 512 bytes.
-    const std::map<uint32_t, LoopPartition> expected = {
+    const Held expected = {
         {1, {Bytes(64), Bytes(256)}},   {3, {Bytes(512), std::max<uint64_t>(SectorSize(), 1024)}},
         {4, {Bytes(2048), Bytes(300)}}, {5, {Bytes(544), Bytes(128)}},
         {6, {Bytes(800), Bytes(128)}},
@@ -243,24 +225,23 @@ TEST_P(TableCommitTest, PartitionByPartitionMatchesTheKernelsOwnReading) {
     if (!test::KernelReadsMbrTables()) return;  // no reading of its own to compare with
     ASSERT_TRUE(CommitTable(disk, start).wholeDisk);
     ASSERT_TRUE(CommitTable(disk, full).wholeDisk);
-    EXPECT_EQ(Held(loop), byParts);
+    EXPECT_EQ(loop.Partitions(), byParts);
 }
 
 TEST_P(TableCommitTest, RereadTakesATableWrittenBefore) {
     ASSERT_EQ(disk.Write(0, Mbr({{0, 0x0C, 64, 256}})), ERROR_SUCCESS);
-    EXPECT_TRUE(loop.PartitionNumbers().empty());
+    EXPECT_TRUE(loop.Partitions().empty());
     EXPECT_EQ(Taken(RereadTable(disk)), "whole");
     if (test::KernelReadsMbrTables())
-        EXPECT_EQ(loop.PartitionNumbers(), std::vector<uint32_t>{1});
+        EXPECT_EQ(loop.Partitions(), (Held{{1, {Bytes(64), Bytes(256)}}}));
     else
         ASSERT_TRUE(loop.AddPartition(1, Bytes(64), Bytes(256)));
 
-    UniqueFd first = HeldOpen(loop.PartitionNode(1));
-    ASSERT_TRUE(first.Valid());
+    UniqueFd first = HoldOpen(1);
     ASSERT_EQ(disk.Write(0, Mbr({{0, 0x0C, 64, 256}, {1, 0x0C, 1024, 64}})), ERROR_SUCCESS);
     EXPECT_EQ(Taken(RereadTable(disk)), "by partition");
-    EXPECT_EQ(loop.PartitionNumbers(), (std::vector<uint32_t>{1, 2}));
-    EXPECT_EQ(*loop.Partition(2), (LoopPartition{Bytes(1024), Bytes(64)}));
+    EXPECT_EQ(loop.Partitions(),
+              (Held{{1, {Bytes(64), Bytes(256)}}, {2, {Bytes(1024), Bytes(64)}}}));
 }
 
 // On a disk the kernel keeps no partitions for, the table is written as
@@ -279,20 +260,8 @@ TEST(TableCommit, DiskWithoutPartitionScanningKeepsTheTableAsWritten) {
 
     EXPECT_EQ(Taken(CommitTable(disk, sector0)), "whole");
     EXPECT_EQ(loop.ReadBacking(0, 512), sector0);
-    EXPECT_TRUE(loop.PartitionNumbers().empty());
+    EXPECT_TRUE(loop.Partitions().empty());
     EXPECT_EQ(RereadTable(disk).error, ERROR_SUCCESS);
-}
-
-// The kernel's reading of a table, without a disk.
-PartitionTable TableOf(std::initializer_list<MbrEntry> entries) {
-    auto sector = Mbr(entries);
-    return ReadPartitionTable(
-        [&](uint64_t number, std::span<uint8_t, 512> data) {
-            if (number != 0) return false;
-            std::memcpy(data.data(), sector.data(), 512);
-            return true;
-        },
-        1000000);
 }
 
 // The kernel numbers partitions by slot, the system's numbers beside; a
@@ -301,7 +270,15 @@ PartitionTable TableOf(std::initializer_list<MbrEntry> entries) {
 TEST(KernelPartitions, AsTheKernelReadsATable) {
     using Kernel = std::vector<KernelPartition>;
     auto read = [](std::initializer_list<MbrEntry> entries, uint32_t sector, uint64_t size) {
-        return KernelPartitions(TableOf(entries), sector, size);
+        auto sector0 = Mbr(entries);
+        auto table = ReadPartitionTable(
+            [&](uint64_t number, std::span<uint8_t, 512> data) {
+                if (number != 0) return false;
+                std::memcpy(data.data(), sector0.data(), 512);
+                return true;
+            },
+            1000000);
+        return KernelPartitions(table, sector, size);
     };
     // Slot 2 empty, slot 3 of type 0 but with sectors: the kernel counts it,
     // the system does not.
@@ -411,6 +388,62 @@ TEST(VolumeClaim, NothingIsUnmountedWhenOneMountRefuses) {
     EXPECT_TRUE(desktops.Mounted());
     EXPECT_TRUE(systems.Mounted());
     EXPECT_NE(why.find(systems.Path()), std::string::npos) << why;
+}
+
+class FileSystemProbe : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        mkfs_ = FindProgram("mkfs.fat");
+        if (mkfs_.empty()) GTEST_SKIP() << "mkfs.fat (dosfstools) is not installed";
+        std::ofstream{image_};
+        std::filesystem::resize_file(image_, 32 << 20);
+    }
+    void Format(uint64_t offsetSectors, const char* label, std::vector<std::string> options = {},
+                std::string kib = "8192") {
+        std::vector<std::string> command = {mkfs_, "-n", label, "--offset",
+                                            std::to_string(offsetSectors)};
+        command.insert(command.end(), options.begin(), options.end());
+        command.insert(command.end(), {image_.string(), kib});
+        std::string log;
+        ASSERT_EQ(RunProgram(command, &log), 0) << log;
+    }
+
+    std::string mkfs_;
+    test::TempFolder folder_;
+    std::filesystem::path image_ = folder_.path() / "probe.img";
+};
+
+TEST_F(FileSystemProbe, FindsTheFileSystemWhereItIsAndNowhereElse) {
+    Format(2048, "STICK");
+    UniqueFd fd(::open(image_.c_str(), O_RDONLY | O_CLOEXEC));
+    auto found = ProbeFileSystem(fd.Get(), 2048 * 512, 8192 * 1024);
+    ASSERT_TRUE(found);
+    EXPECT_EQ(found->type, "vfat");
+    EXPECT_EQ(found->label, "STICK");
+    EXPECT_TRUE(IsLetteredFileSystem(found->type));
+    EXPECT_FALSE(ProbeFileSystem(fd.Get(), 0, 2048 * 512));      // blank before it
+    EXPECT_FALSE(ProbeFileSystem(fd.Get(), 2048 * 512, 0));      // an empty stretch
+    EXPECT_FALSE(ProbeFileSystem(-1, 2048 * 512, 8192 * 1024));  // no device
+}
+
+// Where no blkid runs (the simulated machine), the boot sector alone says
+// whether a stretch holds a FAT file system: it must agree with blkid.
+TEST_F(FileSystemProbe, TheBootSectorAloneAgreesWithBlkid) {
+    UniqueFd fd(::open(image_.c_str(), O_RDONLY | O_CLOEXEC));
+    auto bootSectorSays = [&] {
+        std::array<uint8_t, 512> sector{};
+        EXPECT_EQ(::pread(fd.Get(), sector.data(), sector.size(), 0), 512);
+        return FileSystemOfBootSector(sector);
+    };
+    EXPECT_EQ(bootSectorSays(), "");  // blank
+    for (auto [bits, clusterSectors, kib] :
+         {std::tuple("12", "4", "8192"), std::tuple("16", "1", "8192"),
+          std::tuple("32", "1", "32768")}) {
+        Format(0, "STICK", {"-F", bits, "-s", clusterSectors}, kib);
+        auto found = ProbeFileSystem(fd.Get(), 0, 32 << 20);
+        ASSERT_TRUE(found) << "FAT" << bits;
+        EXPECT_EQ(bootSectorSays(), found->type) << "FAT" << bits;
+    }
 }
 
 }  // namespace

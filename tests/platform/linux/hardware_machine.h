@@ -37,12 +37,6 @@ class HardwareMachine {
     std::string sticks_;
 };
 
-#define LARKIN_START_MACHINE(machine, ...)                                               \
-    do {                                                                                 \
-        std::string startProblem_ = (machine).Start({__VA_ARGS__});                      \
-        if (!startProblem_.empty()) FAIL() << "starting on hardware: " << startProblem_; \
-    } while (false)
-
 // The GUID_DEVINTERFACE_DISK paths SetupDi lists (of one device, or all).
 std::vector<std::string> DiskInterfacePaths(const char* enumerator = nullptr);
 

@@ -1,20 +1,19 @@
 // This computer's hardware through the Windows API, beyond what every backend
-// keeps. Each test declares its machine after its sticks and mounts, so that
-// the platform's handles (and claims) go first.
+// keeps: sticks, and a floppy image as drive A:. Each test declares its machine after its sticks
+// and mounts, so that the platform's handles (and claims) go first.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <gmock/gmock.h>
-#include <gtest/gtest.h>
 
 #include <cstring>
+#include <deque>
 #include <filesystem>
 #include <fstream>
 #include <set>
 
 #include "hardware_machine.h"
-#include "larkin/simulation.h"
 #include "larkin/test_controls.h"
 
 namespace larkin::test {
@@ -68,7 +67,7 @@ TEST(LinuxMachine, WhoHoldsAStickAndHowItGoes) {
     LARKIN_ATTACH_LOOP(loop, LoopOptions{.size = 16 * kMiB});
     MakeShopStick(loop);
     HardwareMachine machine;
-    LARKIN_START_MACHINE(machine, &loop);
+    ASSERT_EQ(machine.Start({&loop}), "");
     auto standIn = FindStandIn(loop);
     ASSERT_TRUE(standIn);
     std::string letter = LetterOf(loop);
@@ -129,7 +128,7 @@ TEST(LinuxMachine, WhoHoldsAStickAndHowItGoes) {
     }
     // Once the platform looks again (here: starts again), the stick is not
     // there at all.
-    LARKIN_START_MACHINE(machine, &loop);
+    ASSERT_EQ(machine.Start({&loop}), "");
     EXPECT_FALSE(FindStandIn(loop));
     LARKIN_EXPECT_FAILS(Open("\\\\.\\" + letter, GENERIC_READ).Valid(), ERROR_FILE_NOT_FOUND);
     LARKIN_EXPECT_FAILS(Open(standIn->interfacePath, GENERIC_READ).Valid(), ERROR_FILE_NOT_FOUND);
@@ -138,7 +137,7 @@ TEST(LinuxMachine, WhoHoldsAStickAndHowItGoes) {
     // Plugged in again on its number, it comes back with its letter.
     ASSERT_EQ(loop.Replug(), "");
     if (loop.Node() != path) GTEST_SKIP() << path << " was taken meanwhile";
-    LARKIN_START_MACHINE(machine, &loop);
+    ASSERT_EQ(machine.Start({&loop}), "");
     EXPECT_EQ(LetterOf(loop), letter);
 }
 
@@ -151,9 +150,11 @@ class MountedStick : public ::testing::Test {
             GTEST_SKIP() << "this kernel mounts no file system made here";
     }
 
-    // One partition in slot (0-3) from sector 2048, held by the kernel
-    // under the number it gives that slot; formatted and mounted on at.
-    void MountStick(LoopDevice& loop, int slot, MountPoint& at) {
+    // A stick with one partition in slot (0-3) from sector 2048, held by
+    // the kernel under the number it gives that slot; formatted and mounted
+    // on a new folder below parent (mounts_.back()).
+    void MountStick(LoopDevice& loop, int slot, const std::string& parent) {
+        MountPoint& at = mounts_.emplace_back(parent);
         LARKIN_ATTACH_LOOP(loop, LoopOptions{.size = 16 * kMiB});
         MakeShopStick(loop, slot);
         uint32_t number = static_cast<uint32_t>(slot) + 1;
@@ -165,21 +166,23 @@ class MountedStick : public ::testing::Test {
         ASSERT_EQ(at.Mount(partition_, "ext2"), "");
     }
 
+    // In this order, so that the platform's handles and claims go first,
+    // then the mounts.
+    LoopDevice loop_, other_;
+    std::deque<MountPoint> mounts_;
+    HardwareMachine machine_;
     std::string partition_;
 };
 
 TEST_F(MountedStick, WhatTheSystemMountedIsNeverWritten) {
-    LoopDevice loop;
-    MountPoint mount("/tmp");
-    ASSERT_NO_FATAL_FAILURE(MountStick(loop, 0, mount));
+    ASSERT_NO_FATAL_FAILURE(MountStick(loop_, 0, "/tmp"));
     if (IsSkipped()) return;
-    HardwareMachine machine;
-    LARKIN_START_MACHINE(machine, &loop);
-    auto standIn = FindStandIn(loop);
+    ASSERT_EQ(machine_.Start({&loop_}), "");
+    auto standIn = FindStandIn(loop_);
     ASSERT_TRUE(standIn);
-    std::string letter = LetterOf(loop);
+    std::string letter = LetterOf(loop_);
     ASSERT_FALSE(letter.empty());
-    auto before = loop.ReadBacking(0, 2 * kMiB);
+    auto before = loop_.ReadBacking(0, 2 * kMiB);
 
     LARKIN_EXPECT_FAILS(Open("\\\\.\\" + letter, kReadWrite).Valid(), ERROR_ACCESS_DENIED);
     LARKIN_EXPECT_FAILS(Open(standIn->interfacePath, kReadWrite).Valid(), ERROR_ACCESS_DENIED);
@@ -197,9 +200,9 @@ TEST_F(MountedStick, WhatTheSystemMountedIsNeverWritten) {
 
     Handle reader = Open("\\\\.\\" + letter, GENERIC_READ);
     ASSERT_TRUE(reader.Valid()) << GetLastError();
-    EXPECT_EQ(ReadAt(reader.Get(), 0, 4096), loop.ReadBacking(kFirst * 512, 4096));
-    EXPECT_TRUE(mount.Mounted());
-    EXPECT_TRUE(loop.ReadBacking(0, 2 * kMiB) == before);
+    EXPECT_EQ(ReadAt(reader.Get(), 0, 4096), loop_.ReadBacking(kFirst * 512, 4096));
+    EXPECT_TRUE(mounts_[0].Mounted());
+    EXPECT_TRUE(loop_.ReadBacking(0, 2 * kMiB) == before);
     EXPECT_TRUE(controls::Journal().empty());
 }
 
@@ -209,36 +212,33 @@ TEST_F(MountedStick, WhatTheSystemMountedIsNeverWritten) {
 class AutomountedStick : public MountedStick, public ::testing::WithParamInterface<int> {};
 
 TEST_P(AutomountedStick, IsUnmountedByTheLockAndThenWritten) {
-    LoopDevice loop;
-    MountPoint mount("/media");
-    ASSERT_NO_FATAL_FAILURE(MountStick(loop, GetParam(), mount));
+    ASSERT_NO_FATAL_FAILURE(MountStick(loop_, GetParam(), "/media"));
     if (IsSkipped()) return;
-    HardwareMachine machine;
-    LARKIN_START_MACHINE(machine, &loop);
-    std::string letter = LetterOf(loop);
+    ASSERT_EQ(machine_.Start({&loop_}), "");
+    std::string letter = LetterOf(loop_);
     ASSERT_FALSE(letter.empty());
     Handle volume = Open("\\\\.\\" + letter, kReadWrite);
     ASSERT_TRUE(volume.Valid()) << GetLastError();
 
-    int file = ::open((mount.Path() + "/open").c_str(), O_CREAT | O_RDWR | O_CLOEXEC, 0600);
+    int file = ::open((mounts_[0].Path() + "/open").c_str(), O_CREAT | O_RDWR | O_CLOEXEC, 0600);
     ASSERT_GE(file, 0) << std::strerror(errno);
     std::string said;
     LARKIN_EXPECT_FAILS(Saying(said, [&] { return Lock(volume.Get()); }), ERROR_ACCESS_DENIED);
     ::close(file);
     EXPECT_THAT(said, HasSubstr("busy"));
-    EXPECT_TRUE(mount.Mounted());
+    EXPECT_TRUE(mounts_[0].Mounted());
 
     ASSERT_TRUE(Saying(said, [&] { return Lock(volume.Get()); })) << GetLastError() << ": " << said;
-    EXPECT_FALSE(mount.Mounted());
+    EXPECT_FALSE(mounts_[0].Mounted());
     // While locked the system cannot mount it again.
-    EXPECT_NE(mount.Mount(partition_, "ext2"), "");
+    EXPECT_NE(mounts_[0].Mount(partition_, "ext2"), "");
 
     auto data = Pattern(4096, 0x5A);
     ASSERT_TRUE(WriteAt(volume.Get(), 8192, data)) << GetLastError();
-    EXPECT_EQ(loop.ReadBacking(kFirst * 512 + 8192, 4096), data);
+    EXPECT_EQ(loop_.ReadBacking(kFirst * 512 + 8192, 4096), data);
     auto journal = controls::Journal();
     ASSERT_EQ(journal.size(), 1u);
-    EXPECT_EQ(journal[0].disk, "test-disk-" + loop.KernelName());
+    EXPECT_EQ(journal[0].disk, "test-disk-" + loop_.KernelName());
     EXPECT_EQ(journal[0].offset, kFirst * 512u + 8192);
 }
 
@@ -246,18 +246,13 @@ INSTANTIATE_TEST_SUITE_P(Slots, AutomountedStick, ::testing::Values(0, 1, 3));
 
 // SetupDiRemoveDevice on the disk with instance id diskId: its outcome.
 DWORD RemoveDisk(const std::string& diskId) {
-    HDEVINFO set = SetupDiGetClassDevsA(&GUID_DEVCLASS_DISKDRIVE, nullptr, nullptr, DIGCF_PRESENT);
-    if (set == INVALID_HANDLE_VALUE) return GetLastError();
-    DWORD outcome = ERROR_FILE_NOT_FOUND;
+    HDEVINFO set = SetupDiGetClassDevsA(&GUID_DEVINTERFACE_DISK, diskId.c_str(), nullptr,
+                                        DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
     SP_DEVINFO_DATA device{};
     device.cbSize = sizeof device;
-    for (DWORD i = 0; SetupDiEnumDeviceInfo(set, i, &device); ++i) {
-        char id[MAX_DEVICE_ID_LEN] = {};
-        if (CM_Get_Device_IDA(device.DevInst, id, sizeof id, 0) != CR_SUCCESS || id != diskId)
-            continue;
-        outcome = SetupDiRemoveDevice(set, &device) ? ERROR_SUCCESS : GetLastError();
-        break;
-    }
+    DWORD outcome = !SetupDiEnumDeviceInfo(set, 0, &device) ? ERROR_FILE_NOT_FOUND
+                    : SetupDiRemoveDevice(set, &device)     ? ERROR_SUCCESS
+                                                            : GetLastError();
     SetupDiDestroyDeviceInfoList(set);
     return outcome;
 }
@@ -265,13 +260,12 @@ DWORD RemoveDisk(const std::string& diskId) {
 // Ejecting a stick unmounts what the desktop mounted from it first; one
 // the system mounted is not ejected at all.
 TEST_F(MountedStick, EjectingUnmountsWhatTheDesktopMountedAndNothingElse) {
-    LoopDevice desktops, systems;
-    MountPoint automount("/media"), mount("/tmp");
-    ASSERT_NO_FATAL_FAILURE(MountStick(desktops, 0, automount));
-    ASSERT_NO_FATAL_FAILURE(MountStick(systems, 0, mount));
+    LoopDevice &desktops = loop_, &systems = other_;
+    ASSERT_NO_FATAL_FAILURE(MountStick(desktops, 0, "/media"));
+    ASSERT_NO_FATAL_FAILURE(MountStick(systems, 0, "/tmp"));
     if (IsSkipped()) return;
-    HardwareMachine machine;
-    LARKIN_START_MACHINE(machine, &desktops, &systems);
+    MountPoint &automount = mounts_[0], &mount = mounts_[1];
+    ASSERT_EQ(machine_.Start({&desktops, &systems}), "");
     auto desktop = FindStandIn(desktops), system = FindStandIn(systems);
     ASSERT_TRUE(desktop && system);
 
@@ -285,6 +279,148 @@ TEST_F(MountedStick, EjectingUnmountsWhatTheDesktopMountedAndNothingElse) {
     EXPECT_FALSE(automount.Mounted());
     EXPECT_TRUE(mount.Mounted());
     EXPECT_TRUE(controls::Journal().empty());
+}
+
+std::string Slurp(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), {}};
+}
+
+// A floppy image file as the disk in drive A: on this computer: listed,
+// read through \\.\A: and by the outside tools, never written, and refused
+// with a line naming the file when it is no floppy's image.
+class FloppyImage : public ::testing::Test {
+  protected:
+    void SetUp() override {
+        if (!HaveProgram("mkfs.fat") || !HaveProgram("mcopy") || !HaveProgram("mdir"))
+            GTEST_SKIP() << "dosfstools or mtools is missing (scripts/install-deps)";
+        ASSERT_EQ(machine_.Start({}), "");
+    }
+    // A formatted floppy of kib KiB holding one file.
+    std::string MakeFloppy(const std::string& name, int kib) {
+        std::string path = (folder_.path() / name).string();
+        CommandRun made = RunCommand(
+            "mkfs.fat -C -n DOSDISK " + Quoted(path) + " " + std::to_string(kib) +
+            " && printf 'SHELL=A:\\\\COMMAND.COM\\r\\n' > " + Quoted(path + ".sys") +
+            " && mcopy -i " + Quoted(path) + " " + Quoted(path + ".sys") + " ::CONFIG.SYS");
+        EXPECT_EQ(made.exitCode, 0) << made.output;
+        return path;
+    }
+    DWORD Use(const std::string& path, std::string* why = nullptr) {
+        char text[512] = {};
+        DWORD error = LarkinUseFloppyImage(path.c_str(), text, sizeof text);
+        if (why) *why = text;
+        return error;
+    }
+
+    HardwareMachine machine_;
+    TempFolder folder_;
+};
+
+TEST_F(FloppyImage, EveryFloppySizeIsDriveAReadOnlyWithItsFiles) {
+    for (int kib : {160, 180, 320, 360, 720, 1200, 1440, 2880}) {
+        SCOPED_TRACE(kib);
+        std::string path = MakeFloppy("disk" + std::to_string(kib) + ".img", kib);
+        std::string before = Slurp(path);
+        ASSERT_EQ(Use(path), static_cast<DWORD>(ERROR_SUCCESS));
+        EXPECT_TRUE(GetLogicalDrives() & 1u);
+        EXPECT_EQ(GetDriveTypeA("A:\\"), static_cast<UINT>(DRIVE_REMOVABLE));
+
+        Handle drive = Open("\\\\.\\A:", GENERIC_READ);
+        ASSERT_TRUE(drive.Valid()) << GetLastError();
+        auto last = ReadAt(drive.Get(), uint64_t(kib) * 1024 - 512, 512);
+        ASSERT_TRUE(last);
+        EXPECT_EQ(std::string(reinterpret_cast<const char*>(last->data()), 512),
+                  before.substr(before.size() - 512));
+        EXPECT_FALSE(ReadAt(drive.Get(), uint64_t(kib) * 1024, 512));
+        EXPECT_FALSE(WriteAt(drive.Get(), 0, std::vector<std::byte>(512)));
+        LARKIN_EXPECT_FAILS(Open("\\\\.\\A:", kReadWrite).Valid(), ERROR_WRITE_PROTECT);
+        // Nor is it reached as a plain file, where the drive's rules do not hold.
+        EXPECT_FALSE(Open(path, kReadWrite).Valid());
+
+        // The outside tools read the volume where the platform says it is,
+        // and are never handed it for writing.
+        LARKIN_TOOL_VOLUME where{};
+        Handle reading(LarkinOpenVolumeForTool("A:", "mdir", FALSE, &where));
+        ASSERT_TRUE(reading.Valid());
+        CommandRun listing = RunCommand("MTOOLSRC=/dev/null mdir -b -i " + Quoted(where.path) +
+                                        "@@" + std::to_string(where.offset) + " ::/");
+        EXPECT_THAT(listing.output, HasSubstr("CONFIG.SYS"));
+        EXPECT_FALSE(Handle(LarkinOpenVolumeForTool("A:", "mcopy", TRUE, &where)).Valid());
+        EXPECT_EQ(Slurp(path), before);
+    }
+    ASSERT_EQ(Use(""), static_cast<DWORD>(ERROR_SUCCESS));
+    EXPECT_FALSE(GetLogicalDrives() & 1u);
+}
+
+TEST_F(FloppyImage, AFileThatIsNoFloppyIsRefusedWithALineNamingIt) {
+    std::string good = MakeFloppy("good.img", 1440);
+    std::string large = Slurp(MakeFloppy("large.img", 2880));
+    auto write = [&](const std::string& name, const std::string& bytes) {
+        std::string path = (folder_.path() / name).string();
+        std::ofstream(path, std::ios::binary) << bytes;
+        return path;
+    };
+    std::string bytes = Slurp(good);
+    // A hard disk's first sector: no boot sector, one partition entry.
+    auto mbr = Mbr({{0, 0x06, 1, 0x40}});
+    std::string table(reinterpret_cast<const char*>(mbr.data()), mbr.size());
+    std::string disk = table + std::string(4 * 1024 * 1024 - 512, '\0');
+    struct Case {
+        std::string path;
+        DWORD error;
+        std::string says;
+    };
+    std::vector<Case> cases = {
+        {(folder_.path() / "missing.img").string(), ERROR_FILE_NOT_FOUND, "No such file"},
+        {folder_.path().string(), ERROR_ACCESS_DENIED, "is a folder"},
+        {write("short.img", bytes.substr(0, 1000 * 1024)), ERROR_UNRECOGNIZED_VOLUME,
+         "no floppy has that size"},
+        {write("odd.img", bytes + std::string(512, '\0')), ERROR_UNRECOGNIZED_VOLUME,
+         "no floppy has that size"},
+        {write("disk.img", disk), ERROR_UNRECOGNIZED_VOLUME, "image of a hard disk"},
+        {write("table.img", table + bytes.substr(512)), ERROR_UNRECOGNIZED_VOLUME,
+         "image of a hard disk"},
+        {write("blank.img", std::string(1440 * 1024, '\0')), ERROR_UNRECOGNIZED_VOLUME,
+         "no FAT file system"},
+        // A 2.88 MB disk cut short at a size floppies have.
+        {write("cut.img", large.substr(0, 1440 * 1024)), ERROR_UNRECOGNIZED_VOLUME,
+         "cut short or made for another disk"},
+    };
+    for (const auto& test : cases) {
+        SCOPED_TRACE(test.path);
+        std::string why;
+        EXPECT_EQ(Use(test.path, &why), test.error);
+        EXPECT_THAT(why, HasSubstr(test.path));
+        EXPECT_THAT(why, HasSubstr(test.says));
+        EXPECT_FALSE(GetLogicalDrives() & 1u);
+    }
+}
+
+TEST_F(FloppyImage, AnImageReplacedOrCutShortWhileOpenIsAnotherDisk) {
+    std::string path = MakeFloppy("floppy.img", 1440);
+    std::string other = MakeFloppy("other.img", 720);
+    ASSERT_EQ(Use(path), static_cast<DWORD>(ERROR_SUCCESS));
+    Handle drive = Open("\\\\.\\A:", GENERIC_READ);
+    ASSERT_TRUE(drive.Valid());
+    ASSERT_TRUE(ReadAt(drive.Get(), 0, 512));
+
+    std::filesystem::rename(other, path);
+    LARKIN_EXPECT_FAILS(ReadAt(drive.Get(), 0, 512), ERROR_MEDIA_CHANGED);
+    // A new open reads the disk now in the drive.
+    Handle again = Open("\\\\.\\A:", GENERIC_READ);
+    ASSERT_TRUE(again.Valid());
+    EXPECT_TRUE(ReadAt(again.Get(), 720 * 1024 - 512, 512));
+
+    // Cut short, the drive is empty: not ready, and said once.
+    std::filesystem::resize_file(path, 100 * 1024);
+    LARKIN_EXPECT_FAILS(ReadAt(again.Get(), 0, 512), ERROR_MEDIA_CHANGED);
+    Handle empty = Open("\\\\.\\A:", GENERIC_READ);
+    ASSERT_TRUE(empty.Valid());
+    LARKIN_EXPECT_FAILS(ReadAt(empty.Get(), 0, 512), ERROR_NOT_READY);
+    std::filesystem::remove(path);
+    EXPECT_FALSE(ReadAt(Open("\\\\.\\A:", GENERIC_READ).Get(), 0, 512));
+    EXPECT_EQ(GetDriveTypeA("A:\\"), static_cast<UINT>(DRIVE_REMOVABLE));
 }
 
 }  // namespace

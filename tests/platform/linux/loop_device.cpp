@@ -7,17 +7,14 @@
 #include <sys/ioctl.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
-#include <sys/utsname.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
-#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <sstream>
 
 #include "run_command.h"
 
@@ -75,17 +72,12 @@ std::string LoopDevice::Attach(const LoopOptions& options) {
         unavailable_ = true;
         return Problem("no loop devices (/dev/loop-control)");
     }
-    const char* tmp = std::getenv("TMPDIR");
-    std::string folder = std::string(tmp && *tmp ? tmp : "/tmp") + "/larkin-loop-XXXXXX";
-    if (!::mkdtemp(folder.data())) return Problem("making a folder for the backing file");
-    folder_ = folder;
-    backing_ = folder_ + "/backing.img";
-    {
-        FdCloser file{::open(backing_.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600)};
-        if (file.fd < 0) return Problem("making " + backing_);
-        if (::ftruncate(file.fd, static_cast<off_t>(options.size)) != 0)
-            return Problem("sizing " + backing_);
-    }
+    if (folder_.path().empty()) return "no folder for the backing file";
+    backing_ = folder_.path() / "backing.img";
+    std::ofstream{backing_};
+    std::error_code error;
+    std::filesystem::resize_file(backing_, options.size, error);
+    if (error) return "making " + backing_ + ": " + error.message();
     return Configure(control.fd);
 }
 
@@ -140,24 +132,20 @@ std::string LoopDevice::Configure(int control, std::optional<int> preferred) {
     return "every free loop device was taken by someone else first";
 }
 
-void LoopDevice::DropPartitions() {
+void LoopDevice::Release() {
     if (device_ < 0) return;
-    for (uint32_t number : PartitionNumbers())
+    for (const auto& [number, partition] : Partitions())
         if (!Blkpg(device_, BLKPG_DEL_PARTITION, number))
             ADD_FAILURE() << Problem(KernelName() + "p" + std::to_string(number) +
                                      " is left behind");
+    // Goes now, or when the last handle a test left open closes.
+    ::ioctl(device_, LOOP_CLR_FD, 0);
+    ::close(device_);
+    device_ = -1;
 }
 
 LoopDevice::~LoopDevice() {
-    if (device_ >= 0) {
-        DropPartitions();
-        // Goes now, or when the last handle a test left open closes.
-        ::ioctl(device_, LOOP_CLR_FD, 0);
-        ::close(device_);
-    }
-    for (const auto& node : madeNodes_) ::unlink(node.c_str());
-    if (!backing_.empty()) ::unlink(backing_.c_str());
-    if (!folder_.empty()) ::rmdir(folder_.c_str());
+    Release();
 }
 
 void LoopDevice::Detach() {
@@ -170,12 +158,7 @@ void LoopDevice::Detach() {
 }
 
 bool LoopDevice::Vanish() {
-    if (device_ >= 0) {
-        DropPartitions();
-        ::ioctl(device_, LOOP_CLR_FD, 0);
-        ::close(device_);
-        device_ = -1;
-    }
+    Release();
     FdCloser control{::open("/dev/loop-control", O_RDWR | O_CLOEXEC)};
     return control.fd >= 0 && ::ioctl(control.fd, LOOP_CTL_REMOVE, Number()) >= 0;
 }
@@ -198,26 +181,17 @@ std::string LoopDevice::KernelName() const {
     return std::filesystem::path(node_).filename().string();
 }
 
-std::optional<LoopPartition> LoopDevice::Partition(uint32_t number) const {
-    std::filesystem::path folder =
-        "/sys/block/" + KernelName() + "/" + KernelName() + "p" + std::to_string(number);
-    std::error_code error;
-    if (!std::filesystem::exists(folder / "partition", error)) return std::nullopt;
-    // sysfs counts 512-byte units.
-    return LoopPartition{ReadNumber(folder / "start") * 512, ReadNumber(folder / "size") * 512};
-}
-
-std::vector<uint32_t> LoopDevice::PartitionNumbers() const {
-    std::vector<uint32_t> numbers;
-    std::error_code error;
-    for (const auto& entry :
-         std::filesystem::directory_iterator("/sys/block/" + KernelName(), error)) {
-        std::error_code missing;
-        if (std::filesystem::exists(entry.path() / "partition", missing))
-            numbers.push_back(static_cast<uint32_t>(ReadNumber(entry.path() / "partition")));
+std::map<uint32_t, LoopPartition> LoopDevice::Partitions() const {
+    std::map<uint32_t, LoopPartition> held;
+    for (uint32_t number = 1; number < 256; ++number) {  // the kernel's most per disk
+        std::filesystem::path folder =
+            "/sys/block/" + KernelName() + "/" + KernelName() + "p" + std::to_string(number);
+        std::error_code error;
+        // sysfs counts 512-byte units.
+        if (std::filesystem::exists(folder / "partition", error))
+            held[number] = {ReadNumber(folder / "start") * 512, ReadNumber(folder / "size") * 512};
     }
-    std::sort(numbers.begin(), numbers.end());
-    return numbers;
+    return held;
 }
 
 bool LoopDevice::AddPartition(uint32_t number, uint64_t start, uint64_t length) {
@@ -237,10 +211,9 @@ std::string LoopDevice::NodeOf(const std::string& name, const std::string& sysfs
         return node;
     // No devtmpfs: made from what sysfs says, over one left from a device
     // numbered the same before.
-    node = folder_ + "/" + name;
+    node = folder_.path() / name;
     ::unlink(node.c_str());
     if (device == 0 || ::mknod(node.c_str(), S_IFBLK | 0600, device) != 0) return {};
-    madeNodes_.push_back(node);
     return node;
 }
 
@@ -289,47 +262,22 @@ std::vector<std::byte> Pattern(size_t length, uint8_t seed) {
 
 bool KernelReadsMbrTables() {
     // The kernel's build options, where it tells them.
-    std::string config;
-    utsname name{};
-    if (::uname(&name) == 0) {
-        std::ifstream file(std::string("/boot/config-") + name.release);
-        std::stringstream text;
-        text << file.rdbuf();
-        config = text.str();
-    }
-    if (config.empty())
-        config = RunCommand("gzip -dc /proc/config.gz", ErrorOutput::Dropped).output;
+    std::string config =
+        RunCommand("cat /boot/config-$(uname -r) || gzip -dc /proc/config.gz", ErrorOutput::Dropped)
+            .output;
     return config.find("# CONFIG_MSDOS_PARTITION is not set") == std::string::npos;
 }
 
-namespace {
-
-bool MountedAt(const std::string& folder) {
-    std::ifstream mountinfo("/proc/self/mountinfo");
-    for (std::string line; std::getline(mountinfo, line);) {
-        std::istringstream fields(line);
-        std::string id, parent, device, root, point;
-        fields >> id >> parent >> device >> root >> point;
-        if (point == folder) return true;
-    }
-    return false;
-}
-
-}  // namespace
-
 MountPoint::MountPoint(const std::string& parent) {
-    struct stat status {};
-    if (::stat(parent.c_str(), &status) != 0) {
-        if (::mkdir(parent.c_str(), 0755) != 0) return;
-        madeParent_ = parent;
-    }
+    if (::mkdir(parent.c_str(), 0755) == 0) madeParent_ = parent;
     std::string path = parent + "/larkin-test-XXXXXX";
     if (::mkdtemp(path.data())) path_ = path;
 }
 
 MountPoint::~MountPoint() {
     if (!path_.empty()) {
-        while (MountedAt(path_) && ::umount2(path_.c_str(), MNT_DETACH) == 0) {
+        // Until nothing is mounted there (umount2 refuses a plain folder).
+        while (::umount2(path_.c_str(), MNT_DETACH) == 0) {
         }
         ::rmdir(path_.c_str());
     }
@@ -344,7 +292,11 @@ std::string MountPoint::Mount(const std::string& node, const std::string& fileSy
 }
 
 bool MountPoint::Mounted() const {
-    return !path_.empty() && MountedAt(path_);
+    // A file system mounted on the folder is another device than its parent's.
+    struct stat folder {
+    }, parent{};
+    return !path_.empty() && ::stat(path_.c_str(), &folder) == 0 &&
+           ::stat((path_ + "/..").c_str(), &parent) == 0 && folder.st_dev != parent.st_dev;
 }
 
 bool KernelOffers(const std::string& fileSystem) {

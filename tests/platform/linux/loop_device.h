@@ -8,10 +8,13 @@
 #include <cstddef>
 #include <cstdint>
 #include <initializer_list>
+#include <map>
 #include <optional>
 #include <span>
 #include <string>
 #include <vector>
+
+#include "test_machine.h"
 
 namespace larkin::test {
 
@@ -57,9 +60,8 @@ class LoopDevice {
     const std::string& BackingFile() const { return backing_; }
     const LoopOptions& Options() const { return options_; }
 
-    // The partitions the kernel holds, as sysfs shows them.
-    std::optional<LoopPartition> Partition(uint32_t number) const;
-    std::vector<uint32_t> PartitionNumbers() const;
+    // The partitions the kernel holds, by number, as sysfs shows them.
+    std::map<uint32_t, LoopPartition> Partitions() const;
     // Makes the kernel hold a partition (BLKPG): false when it refuses.
     bool AddPartition(uint32_t number, uint64_t start, uint64_t length);
     // A node for the partition (made where /dev has none); "" when there is none.
@@ -71,16 +73,17 @@ class LoopDevice {
     void WriteBacking(uint64_t offset, std::span<const std::byte> data) const;
 
   private:
-    // The kernel keeps partitions given one by one even after the device is
-    // detached, for the next user of the number to trip over.
-    void DropPartitions();
+    // Drops the partitions (the kernel keeps those given one by one even
+    // after the device is detached, for the next user of the number to trip
+    // over) and lets the device go.
+    void Release();
     std::string Configure(int control, std::optional<int> preferred = std::nullopt);
     // /dev/name where that is the device sysfs shows, else a node made for it.
     std::string NodeOf(const std::string& name, const std::string& sysfsFolder);
 
     LoopOptions options_;
-    std::string folder_, backing_, node_;
-    std::vector<std::string> madeNodes_;
+    TempFolder folder_;  // the backing file and any nodes made
+    std::string backing_, node_;
     int device_ = -1;  // held open: the device stays ours while it is
     bool unavailable_ = false;
 };
