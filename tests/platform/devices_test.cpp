@@ -127,14 +127,13 @@ TEST(Identity, TheMachineFilesGeometryAndDeviceTextsToCallsCommandsAndPrograms) 
     Handle disk = Open("\\\\.\\PhysicalDrive1");
     std::array<BYTE, 120> buffer{};
     ASSERT_EQ(Ask(disk, IOCTL_DISK_GET_DRIVE_GEOMETRY_EX, buffer.data(), 120), ERROR_SUCCESS);
-    auto* geometry = reinterpret_cast<DISK_GEOMETRY_EX*>(buffer.data());
-    EXPECT_EQ(geometry->Geometry.SectorsPerTrack, 32u);
-    EXPECT_EQ(geometry->Geometry.TracksPerCylinder, 64u);
+    const auto& geometry = reinterpret_cast<DISK_GEOMETRY_EX*>(buffer.data())->Geometry;
+    EXPECT_EQ(std::pair(geometry.SectorsPerTrack, geometry.TracksPerCylinder), std::pair(32u, 64u));
     EXPECT_EQ(Ask(disk, 0x00123456, buffer.data(), 120), ERROR_INVALID_FUNCTION);
     STORAGE_DEVICE_NUMBER number{};
     ASSERT_EQ(Ask(disk, IOCTL_STORAGE_GET_DEVICE_NUMBER, &number, sizeof number), ERROR_SUCCESS);
-    EXPECT_EQ(number.DeviceType, FILE_DEVICE_DISK);
-    EXPECT_EQ(number.PartitionNumber, 0u);
+    EXPECT_EQ(std::pair(number.DeviceType, number.PartitionNumber),
+              std::pair(DWORD{FILE_DEVICE_DISK}, 0u));
     EXPECT_EQ(Ask(disk, IOCTL_STORAGE_GET_DEVICE_NUMBER, &number, 8), ERROR_INSUFFICIENT_BUFFER);
 
     // The serial tells twin sticks apart.
@@ -173,10 +172,9 @@ TEST(Identity, TheMachineFilesGeometryAndDeviceTextsToCallsCommandsAndPrograms) 
 
     std::fill(data.begin(), data.end(), 0);
     ASSERT_EQ(Scsi(disk, {0x5A, 0, 0x05, 0, 0, 0, 0, 0, 0xFF, 0}, data), ERROR_SUCCESS);
-    EXPECT_EQ(data[8], 0x05);
-    EXPECT_EQ(data[12], 64);  // heads
-    EXPECT_EQ(data[13], 32);  // sectors per track
-    EXPECT_EQ((data[16] << 8) | data[17], 16 * 1024 * 1024 / 512 / (64 * 32));
+    // The page, its heads and sectors per track, and the cylinders of 16 MiB.
+    EXPECT_EQ(std::tuple(data[8], data[12], data[13], (data[16] << 8) | data[17]),
+              std::tuple(0x05, 64, 32, 16 * 1024 * 1024 / 512 / (64 * 32)));
 
     disk = Open("\\\\.\\PhysicalDrive2");  // does not answer mode page 5
     ASSERT_EQ(Scsi(disk, {0x5A, 0, 0x05, 0, 0, 0, 0, 0, 0xFF, 0}, data), ERROR_SUCCESS);
@@ -216,9 +214,8 @@ std::vector<std::string> VolumeNames() {
 
 TEST(Volumes, LettersFoldersDriveTypesAndTheFloppy) {
     TestMachine machine(MachineText("platform-folders-and-empty-slot"));
-    DWORD drives = GetLogicalDrives();
-    for (char letter : {'A', 'G', 'H', 'K'}) EXPECT_TRUE(drives & (1u << (letter - 'A'))) << letter;
-    EXPECT_FALSE(drives & (1u << ('C' - 'A')));
+    EXPECT_EQ(GetLogicalDrives(),
+              1u << 0 | 1u << ('G' - 'A') | 1u << ('H' - 'A') | 1u << ('K' - 'A'));
 
     char paths[64];
     DWORD returned = 0;
