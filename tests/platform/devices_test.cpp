@@ -250,67 +250,60 @@ TEST(Volumes, LettersFoldersDriveTypesAndTheFloppy) {
     EXPECT_NE(Ask(floppy, IOCTL_STORAGE_GET_DEVICE_NUMBER, &number, sizeof number), ERROR_SUCCESS);
 }
 
-// A disk opened for reading and writing, its sectors 512 bytes.
-class Disk : public Handle {
-  public:
-    explicit Disk(const char* name) : Handle(Open(name)) {}
+// A partition table entry: type, first sector, sectors.
+using Entry = std::tuple<BYTE, uint32_t, uint32_t>;
 
-    void WriteSector(uint64_t lba, std::array<BYTE, 512> sector) {
-        sector[510] = 0x55;
-        sector[511] = 0xAA;
-        ASSERT_TRUE(WriteAt(Get(), lba * 512, sector)) << GetLastError();
+// Writes a 512-byte boot sector at lba whose table starts with these entries.
+void WriteTable(const Handle& disk, uint64_t lba, std::vector<Entry> entries) {
+    std::array<BYTE, 512> sector{};
+    for (size_t i = 0; i < entries.size(); ++i) {
+        auto [type, first, count] = entries[i];
+        sector[446 + 16 * i + 4] = type;
+        std::memcpy(&sector[446 + 16 * i + 8], &first, 4);
+        std::memcpy(&sector[446 + 16 * i + 12], &count, 4);
     }
-    // The layout as the system reads it after the table changed.
-    std::vector<PARTITION_INFORMATION_EX> Layout() {
-        Control(Get(), IOCTL_DISK_UPDATE_PROPERTIES);
-        std::vector<BYTE> buffer(64 * 1024);
-        EXPECT_TRUE(Control(Get(), IOCTL_DISK_GET_DRIVE_LAYOUT_EX, nullptr, 0, buffer.data(),
-                            static_cast<DWORD>(buffer.size())))
-            << GetLastError();
-        auto* layout = reinterpret_cast<DRIVE_LAYOUT_INFORMATION_EX*>(buffer.data());
-        return {layout->PartitionEntry, layout->PartitionEntry + layout->PartitionCount};
-    }
-};
+    sector[510] = 0x55;
+    sector[511] = 0xAA;
+    ASSERT_TRUE(WriteAt(disk.Get(), lba * 512, sector)) << GetLastError();
+}
 
-void Entry(BYTE* at, BYTE type, uint32_t first, uint32_t count) {
-    at[4] = type;
-    std::memcpy(at + 8, &first, 4);
-    std::memcpy(at + 12, &count, 4);
+// The layout as the system reads it after the table changed.
+std::vector<PARTITION_INFORMATION_EX> Layout(const Handle& disk) {
+    Control(disk.Get(), IOCTL_DISK_UPDATE_PROPERTIES);
+    std::vector<BYTE> buffer(64 * 1024);
+    EXPECT_TRUE(Control(disk.Get(), IOCTL_DISK_GET_DRIVE_LAYOUT_EX, nullptr, 0, buffer.data(),
+                        static_cast<DWORD>(buffer.size())))
+        << GetLastError();
+    auto* layout = reinterpret_cast<DRIVE_LAYOUT_INFORMATION_EX*>(buffer.data());
+    return {layout->PartitionEntry, layout->PartitionEntry + layout->PartitionCount};
 }
 
 // Each logical drive adds four entries to the layout, and takes the next
 // number; an extended chain that loops is read once.
 TEST(PartitionModel, ExtendedChains) {
     TestMachine machine(MachineText("platform-two-sticks"));
-    Disk stick("\\\\.\\PhysicalDrive2");
+    Handle stick = Open("\\\\.\\PhysicalDrive2");
     ASSERT_TRUE(stick.Valid());
-    std::array<BYTE, 512> mbr{};
-    Entry(&mbr[446], 0x05, 2048, 12000);
-    Entry(&mbr[462], 0x06, 100, 0);  // a type but no sectors: no partition, no number
-    stick.WriteSector(0, mbr);
-    for (uint32_t i = 0; i < 6; ++i) {
-        std::array<BYTE, 512> ebr{};
-        Entry(&ebr[446], 0x06, 63, 1000);
-        if (i < 5) Entry(&ebr[462], 0x05, (i + 1) * 2000, 2000);
-        stick.WriteSector(2048 + i * 2000, ebr);
-    }
+    // A type but no sectors: no partition, no number.
+    WriteTable(stick, 0, {{0x05, 2048, 12000}, {0x06, 100, 0}});
+    for (uint32_t i = 0; i < 6; ++i)
+        WriteTable(stick, 2048 + i * 2000,
+                   {{0x06, 63, 1000}, i < 5 ? Entry{0x05, (i + 1) * 2000, 2000} : Entry{}});
     std::vector<BYTE> buffer(2496 + 576 * 3);
     for (DWORD tooSmall : {2496u, 2496u + 576 * 2})
         LARKIN_EXPECT_FAILS(Control(stick.Get(), IOCTL_DISK_GET_DRIVE_LAYOUT_EX, nullptr, 0,
                                     buffer.data(), tooSmall),
                             ERROR_INSUFFICIENT_BUFFER);
-    auto layout = stick.Layout();
+    auto layout = Layout(stick);
     ASSERT_EQ(layout.size(), 28u);
-    EXPECT_EQ(layout[4].PartitionNumber, 1u);  // the first logical drive
-    EXPECT_EQ(layout[4].StartingOffset.QuadPart, (2048 + 63) * 512);
-    EXPECT_EQ(layout[4].Mbr.HiddenSectors, 63u);
+    const auto& logical = layout[4];  // the first logical drive
+    EXPECT_EQ(std::tuple(logical.PartitionNumber, logical.StartingOffset.QuadPart,
+                         logical.Mbr.HiddenSectors),
+              std::tuple(1u, (2048 + 63) * 512LL, 63u));
 
     // 2048 -> 4048 -> 6048 -> back to 4048.
-    std::array<BYTE, 512> ebr{};
-    Entry(&ebr[446], 0x06, 63, 1000);
-    Entry(&ebr[462], 0x05, 2000, 2000);
-    stick.WriteSector(6048, ebr);
-    layout = stick.Layout();
+    WriteTable(stick, 6048, {{0x06, 63, 1000}, {0x05, 2000, 2000}});
+    layout = Layout(stick);
     ASSERT_EQ(layout.size(), 4u + 3 * 4);
     EXPECT_EQ(layout[4].PartitionNumber, 1u);
     EXPECT_EQ(layout[12].PartitionNumber, 3u);
@@ -325,7 +318,7 @@ TEST(PartitionModel, ExtendedChains) {
 
 TEST(PartitionModel, ChsFieldsStopAtCylinder1023) {
     TestMachine machine(MachineText("platform-2gib-disk"));
-    Disk disk("\\\\.\\PhysicalDrive0");
+    Handle disk = Open("\\\\.\\PhysicalDrive0");
     ASSERT_TRUE(disk.Valid());
     std::vector<BYTE> buffer(DRIVE_LAYOUT_HEADER_SIZE + 4 * sizeof(PARTITION_INFORMATION_EX));
     auto* layout = reinterpret_cast<DRIVE_LAYOUT_INFORMATION_EX*>(buffer.data());
