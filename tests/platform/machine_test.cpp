@@ -49,10 +49,14 @@ std::vector<char> ReadBytes(const std::string& path, size_t length) {
     return bytes;
 }
 
+// A USB adapter of three lines, and more keys of it.
+std::string Adapter(const std::string& id, const std::string& more = "") {
+    return "[[adapter]]\nid = \"" + id + "\"\nclass = \"USB\"\n" + more;
+}
+
 // A USB adapter (lines 1-3) with one disk of this size (lines 4-6).
 std::string Stick(const std::string& size = "8MiB") {
-    return "[[adapter]]\nid = \"u\"\nclass = \"USB\"\n[[adapter.disk]]\nid = \"s\"\nsize = \"" +
-           size + "\"\n";
+    return Adapter("u", "[[adapter.disk]]\nid = \"s\"\nsize = \"" + size + "\"\n");
 }
 const std::string kStick = Stick();
 
@@ -346,14 +350,14 @@ struct BadMachine {
     std::string error;  // must follow the file's path and a colon in the error text
 };
 
-std::string StartError(const std::filesystem::path& file) {
+std::string StartError(const fs::path& file) {
     std::string error;
     EXPECT_FALSE(sim::Restart(file.string(), &error)) << file;
     return error;
 }
 
 TEST(MachineFile, RefusesEachMistakeNamingFileLineAndKey) {
-    std::string seventeen = "[[adapter]]\nid = \"u\"\nclass = \"USB\"\n";
+    std::string seventeen = Adapter("u");
     for (int i = 0; i < 17; ++i) seventeen += Disk("d" + std::to_string(i));
     std::string fivePartitions = kStick;
     for (int i = 1; i <= 5; ++i)
@@ -361,22 +365,18 @@ TEST(MachineFile, RefusesEachMistakeNamingFileLineAndKey) {
 
     const BadMachine cases[] = {
         // Adapters whose parents loop would hang every walk up the tree.
-        {"[[adapter]]\nid = \"a\"\nclass = \"USB\"\nparent = \"a\"\n",
+        {Adapter("a", "parent = \"a\"\n"),
          "4: adapter.parent: the parents form a loop: \"a\" -> \"a\""},
-        {"[[adapter]]\nid = \"a\"\nclass = \"USB\"\nparent = \"b\"\n"
-         "[[adapter]]\nid = \"b\"\nclass = \"USB\"\nparent = \"a\"\n",
+        {Adapter("a", "parent = \"b\"\n") + Adapter("b", "parent = \"a\"\n"),
          "4: adapter.parent: the parents form a loop: \"a\" -> \"b\" -> \"a\""},
-        {"[[adapter]]\nid = \"a\"\nclass = \"USB\"\nparent = \"hub\"\n",
-         "4: adapter.parent: no adapter has the id \"hub\""},
-        {"[[adapter]]\nid = \"a\"\nclass = \"USB\"\nparent = \"b\"\n"
-         "[[adapter]]\nid = \"b\"\nclass = \"USB\"\nkind = \"hub\"\n",
+        {Adapter("a", "parent = \"hub\"\n"), "4: adapter.parent: no adapter has the id \"hub\""},
+        {Adapter("a", "parent = \"b\"\n") + Adapter("b", "kind = \"hub\"\n"),
          "4: adapter.parent: \"b\" must be listed before this adapter"},
 
         // Two disks at one SCSI target would answer for each other.
-        {"[[adapter]]\nid = \"u\"\nclass = \"USB\"\n" + Disk("a", "target = 3\n") +
-             Disk("b", "target = 3\n"),
+        {Adapter("u") + Disk("a", "target = 3\n") + Disk("b", "target = 3\n"),
          "11: adapter.disk.target: target 3 is also disk \"a\"'s on adapter \"u\""},
-        {"[[adapter]]\nid = \"u\"\nclass = \"USB\"\n" + Disk("a", "target = 1\n") + Disk("b"),
+        {Adapter("u") + Disk("a", "target = 1\n") + Disk("b"),
          "8: adapter.disk.target: target 1 is also disk \"a\"'s"},  // b's by default
         {seventeen, "52: adapter.disk.target: an adapter holds at most 16 disks"},
 
@@ -384,7 +384,7 @@ TEST(MachineFile, RefusesEachMistakeNamingFileLineAndKey) {
         {kStick + Disk("my stick"), "8: adapter.disk.id: \"my stick\" is not an id"},
         {kStick + "[[adapter.disk]]\nid = \"a\\nb\"\nsize = 512\n",
          "8: adapter.disk.id: \"a\\x0ab\" is not an id"},
-        {"[[adapter]]\nid = \"usb:1\"\nclass = \"USB\"\n", "2: adapter.id: \"usb:1\" is not an id"},
+        {Adapter("usb:1"), "2: adapter.id: \"usb:1\" is not an id"},
         {kStick + Disk("-s"), "8: adapter.disk.id: \"-s\" is not an id"},
         {kStick + Disk(""), "8: adapter.disk.id: must not be empty"},
         {kStick + Disk("s"), "8: adapter.disk.id: \"s\" names another disk"},
@@ -464,7 +464,7 @@ TEST(MachineFile, RefusesEachMistakeNamingFileLineAndKey) {
         EXPECT_NE(error.find(file.string() + ":" + bad.error), std::string::npos) << error;
     }
     // Nothing of a refused machine is made on disk.
-    EXPECT_FALSE(std::filesystem::exists(folder.path() / "bad.state"));
+    EXPECT_FALSE(fs::exists(folder.path() / "bad.state"));
 }
 
 // Only a regular file of text is a machine file: anything else is refused
@@ -476,30 +476,27 @@ TEST(MachineFile, OnlyRegularFilesOfTheirOwnAreAMachineItsJournalAndImages) {
     ASSERT_EQ(::mkfifo(fifo.c_str(), 0644), 0);
     auto huge = folder.path() / "huge.toml";
     std::ofstream(huge).close();
-    std::filesystem::resize_file(huge, 2 * 1024 * 1024);
-    struct NoMachine {
-        std::filesystem::path file;
-        std::string error;
+    fs::resize_file(huge, 2 * 1024 * 1024);
+    const std::pair<fs::path, std::string> cases[] = {
+        {folder.path(), "is a folder, not a file"},
+        {folder.path() / "none.toml", "cannot be read"},
+        {fifo, "is a FIFO, not a regular file"},
+        {"/dev/null", "is a character device, not a regular file"},
+        {"/dev/zero", "is a character device, not a regular file"},
+        {huge, "is 2,097,152 bytes, more than the 1,048,576 it may have"},
     };
-    for (const NoMachine& bad : {
-             NoMachine{folder.path(), "is a folder, not a file"},
-             NoMachine{folder.path() / "none.toml", "cannot be read"},
-             NoMachine{fifo, "is a FIFO, not a regular file"},
-             NoMachine{"/dev/null", "is a character device, not a regular file"},
-             NoMachine{"/dev/zero", "is a character device, not a regular file"},
-             NoMachine{huge, "is 2,097,152 bytes, more than the 1,048,576 it may have"},
-         }) {
-        std::string error = StartError(bad.file);
-        EXPECT_NE(error.find(bad.file.string() + ": " + bad.error), std::string::npos) << error;
+    for (const auto& [file, expected] : cases) {
+        std::string error = StartError(file);
+        EXPECT_NE(error.find(file.string() + ": " + expected), std::string::npos) << error;
         EXPECT_EQ(GetLogicalDrives(), 0u);
     }
-    EXPECT_FALSE(std::filesystem::exists("/dev/null.state"));
-    EXPECT_FALSE(std::filesystem::exists(folder.path() / "fifo.state"));
+    EXPECT_FALSE(fs::exists("/dev/null.state"));
+    EXPECT_FALSE(fs::exists(folder.path() / "fifo.state"));
 
     // The journal every write goes to is a file too, said at the start.
     auto good = folder.path() / "good.toml";
     std::ofstream(good) << kStick;
-    std::filesystem::create_directories(folder.path() / "good.state");
+    fs::create_directories(folder.path() / "good.state");
     auto journal = folder.path() / "good.state" / "journal";
     ASSERT_EQ(::mkfifo(journal.c_str(), 0644), 0);
     std::string error = StartError(good);
@@ -509,10 +506,10 @@ TEST(MachineFile, OnlyRegularFilesOfTheirOwnAreAMachineItsJournalAndImages) {
     // Two names of one image, which no spelling shows: its two disks would
     // write each other's sectors under the wrong name in the journal.
     auto state = folder.path() / "link.state";
-    std::filesystem::create_directories(state);
+    fs::create_directories(state);
     std::ofstream(state / "s.img").close();
-    std::filesystem::resize_file(state / "s.img", 8 << 20);
-    std::filesystem::create_symlink(state / "s.img", state / "t.img");
+    fs::resize_file(state / "s.img", 8 << 20);
+    fs::create_symlink(state / "s.img", state / "t.img");
     auto link = folder.path() / "link.toml";
     std::ofstream(link) << kStick << "[[adapter.disk]]\nid = \"t\"\nsize = \"8MiB\"\n";
     error = StartError(link);
@@ -528,9 +525,8 @@ TEST(MachineFile, AcceptsTheEdgesOfEachRule) {
     std::string toml =
         "[machine]\nname = \"\"\"\\\n  \xc2\xa7 M\xc3\xbcller\"\"\"  # \xc2\xa7\xc3\xbc\n"
         "windows_dir = 'C:\\F\xc3\xaanetres \"\xf0\x9f\x92\xbe\"'\n"
-        "[floppy]\nsize = \"720KiB\"\n"
-        "[[adapter]]\nid = \"hub.0\"\nclass = \"USB\"\nkind = \"hub\"\n"
-        "[[adapter]]\nid = \"usb_1\"\nclass = \"USB\"\nparent = \"hub.0\"\n";
+        "[floppy]\nsize = \"720KiB\"\n" +
+        Adapter("hub.0", "kind = \"hub\"\n") + Adapter("usb_1", "parent = \"hub.0\"\n");
     for (int i = 0; i < 16; ++i) toml += Disk("Disk-" + std::to_string(i));
     // Four partitions that touch but do not overlap, the last to the end.
     toml += kStick + "target = 15\n" + Partition("start = 1\nsectors = 2047\n") +

@@ -176,6 +176,12 @@ class Conformance : public ::testing::TestWithParam<Row> {
             .sectorSize = GetParam().sectorSize, .partitioned = partitioned, .readOnly = readOnly};
     }
     uint32_t Sector() const { return GetParam().sectorSize; }
+    // A failure of the case where the name does not open.
+    static Handle Opened(const std::string& name, DWORD access = kReadWrite) {
+        Handle handle = Open(name, access);
+        EXPECT_TRUE(handle.Valid()) << name << ": " << GetLastError();
+        return handle;
+    }
     std::string DiskName(size_t stick) const {
         return "\\\\.\\PhysicalDrive" + std::to_string(backend_->DiskNumber(stick));
     }
@@ -241,8 +247,7 @@ TEST_P(Conformance, AStickIsARemovableUsbDiskWithALetteredVolumeBesideTheSystems
     // The interface path opens the disk in any letter case.
     for (char& c : interfacePath)
         c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-    Handle drive = Open(interfacePath, GENERIC_READ);
-    ASSERT_TRUE(drive.Valid()) << GetLastError();
+    Handle drive = Opened(interfacePath, GENERIC_READ);
 
     std::vector<BYTE> buffer(256);
     ASSERT_TRUE(
@@ -275,8 +280,7 @@ TEST_P(Conformance, WritesLandWhereTheyAimAndTheJournalNamesTheStick) {
     LARKIN_START_STICKS(Stick());
     const uint32_t sector = Sector();
     auto before = backend_->Stored(0, 0, 4 * kMiB);
-    Handle volume = Open("\\\\.\\" + Letter(0), kReadWrite);
-    ASSERT_TRUE(volume.Valid()) << GetLastError();
+    Handle volume = Opened("\\\\.\\" + Letter(0));
     ASSERT_TRUE(Control(volume.Get(), FSCTL_LOCK_VOLUME)) << GetLastError();
     auto onVolume = Pattern(2 * sector, 0x52);
     ASSERT_TRUE(WriteAt(volume.Get(), 2 * sector, onVolume)) << GetLastError();
@@ -284,8 +288,7 @@ TEST_P(Conformance, WritesLandWhereTheyAimAndTheJournalNamesTheStick) {
                         ERROR_SECTOR_NOT_FOUND);
     volume.Close();
 
-    Handle drive = Open(DiskName(0), kReadWrite);
-    ASSERT_TRUE(drive.Valid()) << GetLastError();
+    Handle drive = Opened(DiskName(0));
     auto onDisk = Pattern(sector, 0x77);
     ASSERT_TRUE(WriteAt(drive.Get(), 100 * sector, onDisk)) << GetLastError();
     EXPECT_EQ(ReadAt(drive.Get(), 100 * sector, sector), onDisk);
@@ -294,8 +297,7 @@ TEST_P(Conformance, WritesLandWhereTheyAimAndTheJournalNamesTheStick) {
     LARKIN_EXPECT_FAILS(WriteAt(drive.Get(), sector / 2, Pattern(sector, 2)),
                         ERROR_INVALID_PARAMETER);
     LARKIN_EXPECT_FAILS(WriteAt(drive.Get(), 0, Pattern(sector / 2, 3)), ERROR_INVALID_PARAMETER);
-    Handle query = Open(DiskName(0), 0), reader = Open(DiskName(0), GENERIC_READ);
-    ASSERT_TRUE(query.Valid() && reader.Valid()) << GetLastError();
+    Handle query = Opened(DiskName(0), 0), reader = Opened(DiskName(0), GENERIC_READ);
     LARKIN_EXPECT_FAILS(WriteAt(reader.Get(), 0, Pattern(sector, 4)), ERROR_ACCESS_DENIED);
     STORAGE_DEVICE_NUMBER number{};
     EXPECT_TRUE(
@@ -337,8 +339,7 @@ TEST_P(Conformance, AVolumeLockKeepsOutEveryOtherHandleAndProcessUntilItGoes) {
     LARKIN_START_STICKS(Stick());
     const std::string letter = Letter(0), volume = "\\\\.\\" + letter;
     const std::vector<std::byte> data = Pattern(Sector(), 9);
-    Handle first = Open(volume, kReadWrite), second = Open(volume, kReadWrite);
-    ASSERT_TRUE(first.Valid() && second.Valid()) << GetLastError();
+    Handle first = Opened(volume), second = Opened(volume);
     ASSERT_TRUE(Control(first.Get(), FSCTL_LOCK_VOLUME)) << GetLastError();
     LARKIN_EXPECT_FAILS(Control(second.Get(), FSCTL_LOCK_VOLUME), ERROR_ACCESS_DENIED);
     LARKIN_EXPECT_FAILS(WriteAt(second.Get(), 0, data), ERROR_ACCESS_DENIED);
@@ -350,8 +351,7 @@ TEST_P(Conformance, AVolumeLockKeepsOutEveryOtherHandleAndProcessUntilItGoes) {
     ASSERT_TRUE(Control(first.Get(), FSCTL_LOCK_VOLUME)) << GetLastError();
     first.Close();
 
-    Handle mine = Open(volume, kReadWrite);
-    ASSERT_TRUE(mine.Valid()) << GetLastError();
+    Handle mine = Opened(volume);
     auto before = backend_->Stored(0, 0, 2 * kMiB);
     ChildHolding child([&] {
         HANDLE handle =
@@ -407,8 +407,7 @@ TEST_P(Conformance, AVolumeLockKeepsOutEveryOtherHandleAndProcessUntilItGoes) {
 // numbered as the system numbers partitions (each entry that holds one).
 TEST_P(Conformance, ANewDriveLayoutGivesTheVolumesOfTheNewTable) {
     LARKIN_START_STICKS(Stick());
-    Handle drive = Open(DiskName(0), kReadWrite);
-    ASSERT_TRUE(drive.Valid()) << GetLastError();
+    Handle drive = Opened(DiskName(0));
     constexpr DWORD kSize = DRIVE_LAYOUT_HEADER_SIZE + 4 * sizeof(PARTITION_INFORMATION_EX);
     std::vector<BYTE> buffer(kSize);
     auto* layout = reinterpret_cast<DRIVE_LAYOUT_INFORMATION_EX*>(buffer.data());
@@ -476,8 +475,7 @@ TEST_P(Conformance, WrittenBytesGiveTheVolumesTheirFileSystemsAsk) {
     if (!HaveProgram("mkfs.fat")) GTEST_SKIP() << "mkfs.fat (dosfstools) is not installed";
     LARKIN_START_STICKS(Stick(false));
     EXPECT_TRUE(LettersOf(backend_->DiskNumber(0)).empty());
-    Handle drive = Open(DiskName(0), kReadWrite);
-    ASSERT_TRUE(drive.Valid()) << GetLastError();
+    Handle drive = Opened(DiskName(0));
     // The first sectors of a FAT file system of length bytes, written at offset.
     auto writeFat = [&](uint64_t offset, uint64_t length) {
         std::string image =
@@ -505,18 +503,15 @@ TEST_P(Conformance, WrittenBytesGiveTheVolumesTheirFileSystemsAsk) {
     ASSERT_TRUE(Control(drive.Get(), IOCTL_DISK_UPDATE_PROPERTIES)) << GetLastError();
     std::string letter = Letter(0);
     EXPECT_EQ(ExtentOf(letter), std::pair(uint64_t{0}, 32 * kMiB));
-    Handle volume = Open("\\\\.\\" + letter, 0);
-    STORAGE_DEVICE_NUMBER number{};
-    ASSERT_TRUE(
-        Control(volume.Get(), IOCTL_STORAGE_GET_DEVICE_NUMBER, nullptr, 0, &number, sizeof number));
-    EXPECT_EQ(number.PartitionNumber, 0u);
+    auto number = DeviceNumber("\\\\.\\" + letter);
+    ASSERT_TRUE(number) << GetLastError();
+    EXPECT_EQ(number->PartitionNumber, 0u);
 }
 
 TEST_P(Conformance, TheStickAnswersScsiCommandsAsAUsbStick) {
     LARKIN_START_STICKS(Stick());
     const uint32_t sector = Sector();
-    Handle drive = Open(DiskName(0), kReadWrite);
-    ASSERT_TRUE(drive.Valid()) << GetLastError();
+    Handle drive = Opened(DiskName(0));
     PassThrough record{};
     std::vector<BYTE> inquiry(36);
     ASSERT_TRUE(
@@ -574,11 +569,9 @@ TEST_P(Conformance, AStickPulledOutWhileOpenFailsItsHandles) {
     LARKIN_START_STICKS(Stick());
     const uint32_t sector = Sector();
     const uint32_t disk = backend_->DiskNumber(0);
-    Handle volume = Open("\\\\.\\" + Letter(0), kReadWrite);
-    ASSERT_TRUE(volume.Valid()) << GetLastError();
+    Handle volume = Opened("\\\\.\\" + Letter(0));
     ASSERT_TRUE(Control(volume.Get(), FSCTL_LOCK_VOLUME)) << GetLastError();
-    Handle drive = Open(DiskName(0), kReadWrite);
-    ASSERT_TRUE(drive.Valid()) << GetLastError();
+    Handle drive = Opened(DiskName(0));
     ASSERT_TRUE(WriteAt(volume.Get(), 0, Pattern(sector, 1))) << GetLastError();
 
     backend_->PullOut(0);
@@ -603,8 +596,7 @@ TEST_P(Conformance, AStickPulledOutWhileOpenFailsItsHandles) {
 // transfer fails as not ready.
 TEST_P(Conformance, AnEmptySlotOpensWithItsLetterAndMovesNothing) {
     LARKIN_START_STICKS(StickLayout{.sectorSize = Sector(), .partitioned = false, .media = false});
-    Handle drive = Open(DiskName(0), kReadWrite);
-    ASSERT_TRUE(drive.Valid()) << GetLastError();
+    Handle drive = Opened(DiskName(0));
     ExpectGone(!!ReadAt(drive.Get(), 0, Sector()));
     ExpectGone(WriteAt(drive.Get(), 0, Pattern(Sector(), 8)));
     std::vector<BYTE> layout(4096);
@@ -617,8 +609,7 @@ TEST_P(Conformance, AnEmptySlotOpensWithItsLetterAndMovesNothing) {
         if (volume.error == ERROR_NOT_READY) slots.push_back(volume.letter);
     ASSERT_EQ(slots.size(), 1u);
     EXPECT_FALSE(ExtentOf(slots[0]));
-    Handle slot = Open("\\\\.\\" + slots[0], kReadWrite);
-    ASSERT_TRUE(slot.Valid()) << GetLastError();
+    Handle slot = Opened("\\\\.\\" + slots[0]);
     LARKIN_EXPECT_FAILS(ReadAt(slot.Get(), 0, Sector()), ERROR_NOT_READY);
     LARKIN_EXPECT_FAILS(WriteAt(slot.Get(), 0, Pattern(Sector(), 9)), ERROR_NOT_READY);
     slot.Close();
@@ -630,14 +621,12 @@ TEST_P(Conformance, AWriteProtectedStickIsReadAndLockedButNeverWritten) {
     LARKIN_START_STICKS(Stick(true, true));
     const uint32_t sector = Sector();
     auto before = backend_->Stored(0, 0, 2 * kMiB);
-    Handle volume = Open("\\\\.\\" + Letter(0), kReadWrite);
-    ASSERT_TRUE(volume.Valid()) << GetLastError();
+    Handle volume = Opened("\\\\.\\" + Letter(0));
     EXPECT_TRUE(Control(volume.Get(), FSCTL_LOCK_VOLUME)) << GetLastError();
     EXPECT_EQ(ReadAt(volume.Get(), 0, sector), backend_->Stored(0, kMiB, sector));
     LARKIN_EXPECT_FAILS(WriteAt(volume.Get(), 0, Pattern(sector, 4)), ERROR_WRITE_PROTECT);
 
-    Handle drive = Open(DiskName(0), kReadWrite);
-    ASSERT_TRUE(drive.Valid()) << GetLastError();
+    Handle drive = Opened(DiskName(0));
     LARKIN_EXPECT_FAILS(WriteAt(drive.Get(), 0, Pattern(sector, 5)), ERROR_WRITE_PROTECT);
     std::vector<BYTE> layout(DRIVE_LAYOUT_HEADER_SIZE + 4 * sizeof(PARTITION_INFORMATION_EX));
     ASSERT_TRUE(Control(drive.Get(), IOCTL_DISK_GET_DRIVE_LAYOUT_EX, nullptr, 0, layout.data(),
