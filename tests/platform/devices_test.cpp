@@ -2,16 +2,10 @@
 // machine where a caller errs or the machine file sets them, beyond what
 // every backend keeps. (The walks, the two-call sizing and removal are the
 // Verran suite's.)
-#include <gtest/gtest.h>
 
 #include <array>
-#include <cstring>
-#include <string>
 #include <tuple>
-#include <utility>
-#include <vector>
 
-#include "larkin/platform.h"
 #include "larkin/test_controls.h"
 #include "run_command.h"
 #include "test_machine.h"

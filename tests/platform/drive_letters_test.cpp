@@ -4,10 +4,8 @@
 
 #include <gtest/gtest.h>
 
-#include <filesystem>
 #include <fstream>
 #include <tuple>
-#include <vector>
 
 #include "test_machine.h"
 

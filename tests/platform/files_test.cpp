@@ -3,16 +3,11 @@
 // what every backend keeps: the system disk is the Windows directory's,
 // whatever path reaches it; plain-file names never reach a device nor the
 // machine's own files; a process narrowed to one drive reaches no other.
-#include <gtest/gtest.h>
 #include <sys/stat.h>
 
-#include <filesystem>
 #include <fstream>
-#include <optional>
-#include <string>
 #include <tuple>
 
-#include "larkin/platform.h"
 #include "larkin/test_controls.h"
 #include "run_command.h"
 #include "test_machine.h"
@@ -52,19 +47,15 @@ TEST(PlainFiles, DispositionsLastErrorsAndShareModes) {
     TestMachine machine(MachineText("platform-two-sticks"));
     TempFolder folder;
     std::string path = (folder.path() / "saved.bin").string();
-    auto create = [&](DWORD disposition) {
-        return Handle(CreateFileA(path.c_str(), FILE_ALL_ACCESS, 0, nullptr, disposition,
-                                  FILE_ATTRIBUTE_NORMAL, nullptr));
-    };
-    LARKIN_EXPECT_FAILS(create(OPEN_EXISTING).Valid(), ERROR_FILE_NOT_FOUND);
+    LARKIN_EXPECT_FAILS(Open(path, FILE_ALL_ACCESS, 0).Valid(), ERROR_FILE_NOT_FOUND);
     {
-        Handle made = create(OPEN_ALWAYS);
+        Handle made = Open(path, FILE_ALL_ACCESS, 0, OPEN_ALWAYS);
         ASSERT_TRUE(made.Valid());
         EXPECT_EQ(GetLastError(), ERROR_SUCCESS);
         DWORD done = 0;
         ASSERT_TRUE(WriteFile(made.Get(), "abc", 3, &done, nullptr));
     }
-    Handle file = create(OPEN_ALWAYS);
+    Handle file = Open(path, FILE_ALL_ACCESS, 0, OPEN_ALWAYS);
     EXPECT_EQ(GetLastError(), ERROR_ALREADY_EXISTS);
     char text[8] = {};
     DWORD done = 0;

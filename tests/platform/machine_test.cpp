@@ -1,23 +1,14 @@
 // The simulated machine itself: its file, refused with the file, line and
 // key of each mistake; its images, hot-plug from other processes, the write
 // journal, shared state, fault injection, pauses and error texts.
-#include <gtest/gtest.h>
-#include <signal.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <cstdio>
-#include <cstring>
-#include <filesystem>
 #include <fstream>
 #include <random>
 #include <span>
 #include <sstream>
-#include <string>
-#include <vector>
 
-#include "larkin/platform.h"
 #include "larkin/simulation.h"
 #include "larkin/test_controls.h"
 #include "run_command.h"

@@ -1,18 +1,10 @@
 // Libraries, windows, message boxes, started programs with their consoles,
 // and key presses.
-#include <gtest/gtest.h>
-
-#include <signal.h>
-#include <sys/wait.h>
 
 #include <atomic>
 #include <chrono>
-#include <functional>
 #include <future>
-#include <string>
-#include <vector>
 
-#include "larkin/platform.h"
 #include "larkin/simulation.h"
 #include "run_command.h"
 #include "test_machine.h"

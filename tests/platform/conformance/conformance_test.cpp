@@ -4,13 +4,9 @@
 // reaches its sticks through the Windows API alone, as the libraries do, and
 // checks what the stick stores past the platform.
 #include <gmock/gmock.h>
-#include <gtest/gtest.h>
 
 #include <cstdio>
-#include <cstring>
 #include <fstream>
-#include <memory>
-#include <optional>
 
 #include "hardware_machine.h"
 #include "larkin/simulation.h"
