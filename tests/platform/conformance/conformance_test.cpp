@@ -44,10 +44,17 @@ class BackendUnderTest {
     virtual uint32_t DiskNumber(size_t stick) const = 0;
     // The stick's name in the write journal.
     virtual std::string JournalKey(size_t stick) const = 0;
-    // What the stick stores, read past the platform.
-    virtual std::vector<std::byte> Stored(size_t stick, uint64_t offset, size_t length) const = 0;
     // The file that holds the stick's bytes (an image, a loop device's backing file).
     virtual std::string BackingFile(size_t stick) const = 0;
+    // What the stick stores, read past the platform.
+    std::vector<std::byte> Stored(size_t stick, uint64_t offset, size_t length) const {
+        std::ifstream file(BackingFile(stick), std::ios::binary);
+        file.seekg(static_cast<std::streamoff>(offset));
+        std::vector<std::byte> bytes(length);
+        EXPECT_TRUE(
+            file.read(reinterpret_cast<char*>(bytes.data()), static_cast<std::streamsize>(length)));
+        return bytes;
+    }
     // Pulls the stick out while handles on it stay open.
     virtual void PullOut(size_t stick) = 0;
 };
@@ -89,13 +96,6 @@ class Simulated : public BackendUnderTest {
         return 99;
     }
     std::string JournalKey(size_t stick) const override { return "stick" + std::to_string(stick); }
-    std::vector<std::byte> Stored(size_t stick, uint64_t offset, size_t length) const override {
-        std::ifstream image(BackingFile(stick), std::ios::binary);
-        image.seekg(static_cast<std::streamoff>(offset));
-        std::vector<std::byte> bytes(length);
-        image.read(reinterpret_cast<char*>(bytes.data()), static_cast<std::streamsize>(length));
-        return bytes;
-    }
     std::string BackingFile(size_t stick) const override {
         return (machine_->folder() / "machine.state" / (JournalKey(stick) + ".img")).string();
     }
@@ -133,9 +133,6 @@ class LoopDevices : public BackendUnderTest {
     uint32_t DiskNumber(size_t stick) const override { return numbers_.at(stick); }
     std::string JournalKey(size_t stick) const override {
         return "test-disk-" + loops_.at(stick)->KernelName();
-    }
-    std::vector<std::byte> Stored(size_t stick, uint64_t offset, size_t length) const override {
-        return loops_.at(stick)->ReadBacking(offset, length);
     }
     std::string BackingFile(size_t stick) const override { return loops_.at(stick)->BackingFile(); }
     void PullOut(size_t stick) override { loops_.at(stick)->Detach(); }
