@@ -194,7 +194,6 @@ TEST(Identity, TheMachineFilesGeometryAndDeviceTextsToCallsCommandsAndPrograms) 
     EXPECT_TRUE(controls::Journal().empty());
 }
 
-// Every volume's name, as FindFirstVolumeA and FindNextVolumeA list them.
 std::vector<std::string> VolumeNames() {
     std::vector<std::string> names;
     char name[MAX_PATH];

@@ -75,8 +75,7 @@ TEST(MachineFile, PartitionsAreWrittenAndFormattedOnCreation) {
     EXPECT_EQ(std::string(text + 28, 4), std::string("\x3f\0\0\0", 4));  // 63 hidden sectors
 }
 
-// Another process unplugs a stick and plugs it in again: its letter, disk,
-// SCSI port and ASPI host go and come back.
+// Its letter, disk, SCSI port and ASPI host go and come back.
 TEST(HotPlug, AnotherProcessUnplugsAndPlugsADisk) {
     TestMachine machine(MachineText("platform-two-sticks"));
     auto simctl = [&](const std::string& args) { return Simctl(machine.file(), args).exitCode; };

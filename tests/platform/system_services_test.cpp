@@ -63,7 +63,7 @@ TEST(Windows, ClassesAndExtraMemory) {
 }
 
 // A program in a console of its own, titled and shown so.
-PROCESS_INFORMATION Start(std::string line, const char* title, WORD show) {
+PROCESS_INFORMATION Start(std::string line, const char* title, WORD show = SW_SHOWMINNOACTIVE) {
     STARTUPINFOA startup{};
     startup.cb = sizeof startup;
     startup.lpTitle = const_cast<LPSTR>(title);
@@ -110,10 +110,9 @@ bool FinishesInTime(std::function<void()> body, DWORD pid) {
 // Enter reaches the console in front alone, and it and TerminateProcess
 // reach a program that another thread waits for.
 TEST_F(Processes, EnterAndTerminateReachTheirProgramAloneWhileAnotherThreadWaits) {
-    PROCESS_INFORMATION waiting =
-        Start("sh -c \"read line; exit 5\"", "FormatWindow", SW_SHOWMINNOACTIVE);
-    PROCESS_INFORMATION other = Start("sh -c \"read line; exit 4\"", "Other", SW_SHOWMINNOACTIVE);
-    PROCESS_INFORMATION sleeper = Start("sleep 600", "Sleeper", SW_SHOWMINNOACTIVE);
+    PROCESS_INFORMATION waiting = Start("sh -c \"read line; exit 5\"", "FormatWindow");
+    PROCESS_INFORMATION other = Start("sh -c \"read line; exit 4\"", "Other");
+    PROCESS_INFORMATION sleeper = Start("sleep 600", "Sleeper");
     auto waitFor = [](HANDLE process) {
         return std::async(std::launch::async,
                           [process] { return WaitForSingleObject(process, INFINITE); });
@@ -150,7 +149,7 @@ TEST_F(Processes, EnterAndTerminateReachTheirProgramAloneWhileAnotherThreadWaits
 TEST_F(Processes, FindingWindowsWhileTheirProgramsEnd) {
     std::vector<PROCESS_INFORMATION> started;
     for (int i = 0; i < 6; ++i)
-        started.push_back(Start("true", ("Short" + std::to_string(i)).c_str(), SW_SHOWMINNOACTIVE));
+        started.push_back(Start("true", ("Short" + std::to_string(i)).c_str()));
     // Every search looks at each console and asks whether its program runs.
     auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
     while (FindWindowA("ConsoleWindowClass", nullptr) != nullptr &&
@@ -223,7 +222,7 @@ TEST_F(Processes, AModuleDetachedAtExitStillSeesTheRuntime) {
     EXPECT_EXIT(
         {
             setenv("LARKIN_TEST_EXIT_REPORT", "1", 1);
-            Start("sh -c \"read line\"", "ExitConsole", SW_SHOWMINNOACTIVE);
+            Start("sh -c \"read line\"", "ExitConsole");
             if (LoadLibraryA("PlatformTestModule") == nullptr) std::_Exit(2);
             std::exit(0);
         },

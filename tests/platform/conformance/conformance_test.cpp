@@ -247,9 +247,9 @@ TEST_P(Conformance, AStickIsARemovableUsbDiskWithALetteredVolumeBesideTheSystems
         Control(drive.Get(), IOCTL_DISK_GET_DRIVE_GEOMETRY_EX, nullptr, 0, buffer.data(), 256));
     DISK_GEOMETRY_EX geometry{};
     std::memcpy(&geometry, buffer.data(), offsetof(DISK_GEOMETRY_EX, Data));
-    EXPECT_EQ(geometry.Geometry.BytesPerSector, Sector());
-    EXPECT_EQ(geometry.Geometry.MediaType, static_cast<DWORD>(RemovableMedia));
-    EXPECT_EQ(geometry.DiskSize.QuadPart, static_cast<LONGLONG>(32 * kMiB));
+    EXPECT_EQ(std::tuple(geometry.Geometry.BytesPerSector, geometry.Geometry.MediaType,
+                         geometry.DiskSize.QuadPart),
+              std::tuple(Sector(), DWORD{RemovableMedia}, static_cast<LONGLONG>(32 * kMiB)));
     LARKIN_EXPECT_FAILS(
         Control(drive.Get(), IOCTL_DISK_GET_DRIVE_GEOMETRY_EX, nullptr, 0, buffer.data(), 16),
         ERROR_INSUFFICIENT_BUFFER);
@@ -370,10 +370,8 @@ TEST_P(Conformance, AVolumeLockKeepsOutEveryOtherHandleAndProcessUntilItGoes) {
     LARKIN_TOOL_VOLUME where{};
     Handle session(LarkinOpenVolumeForTool(letter.c_str(), "mkfs.fat", TRUE, &where));
     ASSERT_TRUE(session.Valid()) << GetLastError();
-    EXPECT_EQ(where.offset, kMiB);
-    EXPECT_EQ(where.length, 31 * kMiB);
-    EXPECT_EQ(where.bytesPerSector, Sector());
-    EXPECT_EQ(where.hiddenSectors, kMiB / Sector());
+    EXPECT_EQ(std::tuple(where.offset, where.length, where.bytesPerSector, where.hiddenSectors),
+              std::tuple(kMiB, 31 * kMiB, Sector(), kMiB / Sector()));
     LARKIN_EXPECT_FAILS(Open(volume, kReadWrite).Valid(), ERROR_ACCESS_DENIED);
     if (Sector() == 512 && HaveProgram("mkfs.fat")) {
         CommandRun made =
@@ -510,9 +508,9 @@ TEST_P(Conformance, TheStickAnswersScsiCommandsAsAUsbStick) {
     ASSERT_TRUE(
         SendCommand(drive.Get(), {0x12, 0, 0, 0, 36, 0}, SCSI_IOCTL_DATA_IN, inquiry, record))
         << GetLastError();
-    EXPECT_EQ(record.request.ScsiStatus, SCSISTAT_GOOD);
-    EXPECT_EQ(inquiry[0] & 0x1F, 0);     // a disk
-    EXPECT_EQ(inquiry[1] & 0x80, 0x80);  // removable
+    // A removable disk.
+    EXPECT_EQ(std::tuple(record.request.ScsiStatus, inquiry[0] & 0x1F, inquiry[1] & 0x80),
+              std::tuple(SCSISTAT_GOOD, 0, 0x80));
 
     std::vector<BYTE> capacity(8);
     ASSERT_TRUE(SendCommand(drive.Get(), Cdb10(0x25, 0, 0), SCSI_IOCTL_DATA_IN, capacity, record));
@@ -534,8 +532,8 @@ TEST_P(Conformance, TheStickAnswersScsiCommandsAsAUsbStick) {
     // A block past the end is the target's CHECK CONDITION, nothing moved.
     ASSERT_TRUE(SendCommand(drive.Get(), Cdb10(0x28, 32 * kMiB / sector, 1), SCSI_IOCTL_DATA_IN,
                             out, record));
-    EXPECT_EQ(record.request.ScsiStatus, SCSISTAT_CHECK_CONDITION);
-    EXPECT_EQ(record.sense[2] & 0x0F, 0x05);  // ILLEGAL REQUEST
+    EXPECT_EQ(std::tuple(record.request.ScsiStatus, record.sense[2] & 0x0F),
+              std::tuple(SCSISTAT_CHECK_CONDITION, 0x05));  // ILLEGAL REQUEST
     // More than sixteen command bytes are no command.
     EXPECT_FALSE(
         SendCommand(drive.Get(), std::vector<BYTE>(18, 0x28), SCSI_IOCTL_DATA_IN, out, record));
@@ -631,9 +629,8 @@ TEST_P(Conformance, AWriteProtectedStickIsReadAndLockedButNeverWritten) {
     std::vector<BYTE> out(sector);
     PassThrough record{};
     ASSERT_TRUE(SendCommand(drive.Get(), Cdb10(0x2A, 0, 1), SCSI_IOCTL_DATA_OUT, out, record));
-    EXPECT_EQ(record.request.ScsiStatus, SCSISTAT_CHECK_CONDITION);
-    EXPECT_EQ(record.sense[2] & 0x0F, 0x07);
-    EXPECT_EQ(record.sense[12], 0x27);  // WRITE PROTECTED
+    EXPECT_EQ(std::tuple(record.request.ScsiStatus, record.sense[2] & 0x0F, record.sense[12]),
+              std::tuple(SCSISTAT_CHECK_CONDITION, 0x07, 0x27));  // WRITE PROTECTED
     EXPECT_TRUE(backend_->Stored(0, 0, 2 * kMiB) == before);
     for (const auto& entry : controls::Journal()) EXPECT_FALSE(entry.completed) << entry.via;
 }
