@@ -80,24 +80,19 @@ TEST(HotPlug, AnotherProcessUnplugsAndPlugsADisk) {
     TestMachine machine(MachineText("platform-two-sticks"));
     auto simctl = [&](const std::string& args) { return Simctl(machine.file(), args).exitCode; };
     auto opens = [](const std::string& name) { return Open(name, GENERIC_READ).Valid(); };
-    auto ports = [&] {
-        int open = 0;
-        for (int n = 0; n < 8; ++n) open += opens("\\\\.\\scsi" + std::to_string(n) + ":");
-        return open;
+    auto state = [&] {
+        int ports = 0;
+        for (int n = 0; n < 8; ++n) ports += opens("\\\\.\\scsi" + std::to_string(n) + ":");
+        return std::tuple(opens("\\\\.\\E:"), opens("\\\\.\\PhysicalDrive1"),
+                          (GetLogicalDrives() >> ('E' - 'A')) & 1, ports, LarkinScsiHostCount());
     };
-    const int portsBefore = ports();
-    const DWORD hosts = LarkinScsiHostCount();
-    EXPECT_TRUE(opens("\\\\.\\E:"));
+    const auto plugged = state();
+    const auto [volume, disk, letter, ports, hosts] = plugged;
+    EXPECT_EQ(std::tuple(volume, disk, letter), std::tuple(true, true, 1u));
     ASSERT_EQ(simctl("unplug stick1"), 0);  // its adapter is an ASPI host
-    EXPECT_FALSE(opens("\\\\.\\E:"));
-    EXPECT_FALSE(opens("\\\\.\\PhysicalDrive1"));
-    EXPECT_FALSE(GetLogicalDrives() & (1u << ('E' - 'A')));
-    EXPECT_EQ(ports(), portsBefore - 1);
-    EXPECT_EQ(LarkinScsiHostCount(), hosts - 1);
+    EXPECT_EQ(state(), std::tuple(false, false, 0u, ports - 1, hosts - 1));
     ASSERT_EQ(simctl("plug stick1"), 0);
-    EXPECT_TRUE(opens("\\\\.\\E:"));
-    EXPECT_EQ(ports(), portsBefore);
-    EXPECT_EQ(LarkinScsiHostCount(), hosts);
+    EXPECT_EQ(state(), plugged);
     EXPECT_NE(simctl("unplug nothing"), 0);
 }
 
