@@ -40,14 +40,10 @@ TEST(Libraries, WindowsNamesOwnExportsAndResources) {
     LARKIN_EXPECT_FAILS(LoadLibraryA("NoSuchLibrary"), ERROR_MOD_NOT_FOUND);
 }
 
-LRESULT CALLBACK Procedure(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
-    return DefWindowProcA(window, message, wParam, lParam);
-}
-
 TEST(Windows, ClassesAndExtraMemory) {
     WNDCLASSA cls{};
     cls.cbWndExtra = 32;
-    cls.lpfnWndProc = Procedure;
+    cls.lpfnWndProc = DefWindowProcA;
     cls.lpszClassName = "TestClass";
     ASSERT_NE(RegisterClassA(&cls), 0);
     LARKIN_EXPECT_FAILS(RegisterClassA(&cls), ERROR_CLASS_ALREADY_EXISTS);

@@ -405,29 +405,32 @@ TEST_P(Conformance, ANewDriveLayoutGivesTheVolumesOfTheNewTable) {
     layout->PartitionStyle = PARTITION_STYLE_MBR;
     layout->PartitionCount = 4;
     layout->Mbr.Signature = 0x1A2B3C4D;
-    const std::pair<uint8_t, uint64_t> wanted[4] = {
-        {0, 0}, {0x0E, 1 * kMiB}, {0x83, 5 * kMiB}, {0x0C, 9 * kMiB}};
+    // The type, offset and length of each entry.
+    const std::tuple<uint8_t, uint64_t, uint64_t> wanted[4] = {{0, 0, 0},
+                                                               {0x0E, 1 * kMiB, 4 * kMiB},
+                                                               {0x83, 5 * kMiB, 4 * kMiB},
+                                                               {0x0C, 9 * kMiB, 23 * kMiB}};
     for (int i = 0; i < 4; ++i) {
         auto& entry = layout->PartitionEntry[i];
+        auto [type, offset, length] = wanted[i];
         entry.PartitionStyle = PARTITION_STYLE_MBR;
-        entry.Mbr.PartitionType = wanted[i].first;
-        entry.StartingOffset.QuadPart = static_cast<LONGLONG>(wanted[i].second);
-        entry.PartitionLength.QuadPart = wanted[i].first ? static_cast<LONGLONG>(4 * kMiB) : 0;
+        entry.Mbr.PartitionType = type;
+        entry.StartingOffset.QuadPart = static_cast<LONGLONG>(offset);
+        entry.PartitionLength.QuadPart = static_cast<LONGLONG>(length);
         entry.RewritePartition = TRUE;
     }
-    layout->PartitionEntry[3].PartitionLength.QuadPart = static_cast<LONGLONG>(23 * kMiB);
+    auto set = [&] {
+        return Control(drive.Get(), IOCTL_DISK_SET_DRIVE_LAYOUT_EX, buffer.data(), kSize);
+    };
     // Not whole sectors of the stick, or past its end: refused, nothing written.
     layout->PartitionEntry[1].StartingOffset.QuadPart += Sector() / 2;
-    LARKIN_EXPECT_FAILS(Control(drive.Get(), IOCTL_DISK_SET_DRIVE_LAYOUT_EX, buffer.data(), kSize),
-                        ERROR_INVALID_PARAMETER);
+    LARKIN_EXPECT_FAILS(set(), ERROR_INVALID_PARAMETER);
     layout->PartitionEntry[1].StartingOffset.QuadPart -= Sector() / 2;
     layout->PartitionEntry[3].PartitionLength.QuadPart += static_cast<LONGLONG>(kMiB);
-    LARKIN_EXPECT_FAILS(Control(drive.Get(), IOCTL_DISK_SET_DRIVE_LAYOUT_EX, buffer.data(), kSize),
-                        ERROR_INVALID_PARAMETER);
+    LARKIN_EXPECT_FAILS(set(), ERROR_INVALID_PARAMETER);
     EXPECT_TRUE(controls::Journal().empty());
     layout->PartitionEntry[3].PartitionLength.QuadPart -= static_cast<LONGLONG>(kMiB);
-    ASSERT_TRUE(Control(drive.Get(), IOCTL_DISK_SET_DRIVE_LAYOUT_EX, buffer.data(), kSize))
-        << GetLastError();
+    ASSERT_TRUE(set()) << GetLastError();
 
     auto table = backend_->Stored(0, 0, 512);
     uint32_t second[2];  // the second entry's first sector and count, little-endian as here
