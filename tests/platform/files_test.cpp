@@ -184,16 +184,11 @@ TEST(WriteGuard, NoPathWritesTheWindowsDiskAndANarrowedProcessReachesOneDrive) {
     EXPECT_FALSE(LarkinSeeOnlyDrive("Q:"));
     ASSERT_TRUE(LarkinSeeOnlyDrive("C:"));
     // The programs it starts see as little.
-    STARTUPINFOA startup{};
-    startup.cb = sizeof startup;
-    PROCESS_INFORMATION child{};
-    char line[] = "sh -c \"test \\\"$LARKIN_ONLY_DISK\\\" = data\"";
-    ASSERT_TRUE(CreateProcessA(nullptr, line, nullptr, nullptr, FALSE, 0, nullptr, nullptr,
-                               &startup, &child));
-    ASSERT_EQ(WaitForSingleObject(child.hProcess, INFINITE), WAIT_OBJECT_0);
-    DWORD code = 1;
-    EXPECT_TRUE(GetExitCodeProcess(child.hProcess, &code) && code == 0);
+    PROCESS_INFORMATION child =
+        Start("sh -c \"test \\\"$LARKIN_ONLY_DISK\\\" = data\"", "Narrowed");
     Handle process(child.hProcess), thread(child.hThread);
+    ASSERT_EQ(WaitForSingleObject(child.hProcess, INFINITE), WAIT_OBJECT_0);
+    EXPECT_EQ(ExitCode(child), 0u);
     EXPECT_EQ(GetLogicalDrives(), 1u << 2);  // C: alone
     EXPECT_TRUE(Open("\\\\.\\PhysicalDrive1").Valid());
     for (const char* other : {"\\\\.\\PhysicalDrive0", "\\\\.\\D:"})

@@ -10,10 +10,8 @@
 #include "test_machine.h"
 #include "windows_calls.h"
 
+namespace larkin::test {
 namespace {
-
-using larkin::test::MachineText;
-using larkin::test::TestMachine;
 
 // Ordinals, a refusing entry point and a window's messages are the Corvid
 // and Tessel suites' (their libraries use them); these are the rest.
@@ -56,26 +54,6 @@ TEST(Windows, ClassesAndExtraMemory) {
     SendMessageA(window, WM_CLOSE, 0, 0);
     EXPECT_FALSE(IsWindow(window));
     EXPECT_TRUE(UnregisterClassA("TestClass", nullptr));
-}
-
-// A program in a console of its own, titled and shown so.
-PROCESS_INFORMATION Start(std::string line, const char* title, WORD show = SW_SHOWMINNOACTIVE) {
-    STARTUPINFOA startup{};
-    startup.cb = sizeof startup;
-    startup.lpTitle = const_cast<LPSTR>(title);
-    startup.dwFlags = STARTF_USESHOWWINDOW;
-    startup.wShowWindow = show;
-    PROCESS_INFORMATION process{};
-    EXPECT_TRUE(CreateProcessA(nullptr, line.data(), nullptr, nullptr, FALSE, CREATE_NEW_CONSOLE,
-                               nullptr, nullptr, &startup, &process))
-        << GetLastError();
-    return process;
-}
-
-DWORD ExitCode(const PROCESS_INFORMATION& process) {
-    DWORD code = STILL_ACTIVE;
-    EXPECT_TRUE(GetExitCodeProcess(process.hProcess, &code));
-    return code;
 }
 
 void Close(const PROCESS_INFORMATION& process) {
@@ -227,3 +205,4 @@ TEST_F(Processes, AModuleDetachedAtExitStillSeesTheRuntime) {
 }
 
 }  // namespace
+}  // namespace larkin::test
