@@ -405,18 +405,14 @@ TEST_P(Conformance, ANewDriveLayoutGivesTheVolumesOfTheNewTable) {
     layout->PartitionStyle = PARTITION_STYLE_MBR;
     layout->PartitionCount = 4;
     layout->Mbr.Signature = 0x1A2B3C4D;
-    // The type, offset and length of each entry.
-    const std::tuple<uint8_t, uint64_t, uint64_t> wanted[4] = {{0, 0, 0},
-                                                               {0x0E, 1 * kMiB, 4 * kMiB},
-                                                               {0x83, 5 * kMiB, 4 * kMiB},
-                                                               {0x0C, 9 * kMiB, 23 * kMiB}};
+    // Each entry's type, and its offset and length in MiB.
+    const int wanted[4][3] = {{0, 0, 0}, {0x0E, 1, 4}, {0x83, 5, 4}, {0x0C, 9, 23}};
     for (int i = 0; i < 4; ++i) {
         auto& entry = layout->PartitionEntry[i];
-        auto [type, offset, length] = wanted[i];
         entry.PartitionStyle = PARTITION_STYLE_MBR;
-        entry.Mbr.PartitionType = type;
-        entry.StartingOffset.QuadPart = static_cast<LONGLONG>(offset);
-        entry.PartitionLength.QuadPart = static_cast<LONGLONG>(length);
+        entry.Mbr.PartitionType = static_cast<BYTE>(wanted[i][0]);
+        entry.StartingOffset.QuadPart = static_cast<LONGLONG>(wanted[i][1] * kMiB);
+        entry.PartitionLength.QuadPart = static_cast<LONGLONG>(wanted[i][2] * kMiB);
         entry.RewritePartition = TRUE;
     }
     auto set = [&] {
