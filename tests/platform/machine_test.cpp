@@ -262,19 +262,15 @@ TEST(Faults, FromTheMachineFileAndForOneControlCodeUntilCleared) {
                         "\n[[fault]]\ncall = \"GetLogicalDrives\"\ncount = 1\nerror = 31\n");
     LARKIN_EXPECT_FAILS(GetLogicalDrives(), ERROR_GEN_FAILURE);
     EXPECT_NE(GetLogicalDrives(), 0u);
-    Handle disk = Open("\\\\.\\PhysicalDrive2", GENERIC_READ);
+    const std::string stick = "\\\\.\\PhysicalDrive2";
+    Handle disk = Open(stick, GENERIC_READ);
     controls::InjectFault(
         {"DeviceIoControl", "", IOCTL_STORAGE_GET_DEVICE_NUMBER, 0, 0, ERROR_NOT_READY});
-    STORAGE_DEVICE_NUMBER number{};
-    for (int i = 0; i < 3; ++i)
-        LARKIN_EXPECT_FAILS(Control(disk.Get(), IOCTL_STORAGE_GET_DEVICE_NUMBER, nullptr, 0,
-                                    &number, sizeof number),
-                            ERROR_NOT_READY);
+    for (int i = 0; i < 3; ++i) LARKIN_EXPECT_FAILS(DeviceNumber(stick), ERROR_NOT_READY);
     BYTE geometry[120];
     EXPECT_TRUE(Control(disk.Get(), IOCTL_DISK_GET_DRIVE_GEOMETRY_EX, nullptr, 0, geometry, 120));
     controls::ClearFaults();
-    EXPECT_TRUE(
-        Control(disk.Get(), IOCTL_STORAGE_GET_DEVICE_NUMBER, nullptr, 0, &number, sizeof number));
+    EXPECT_TRUE(DeviceNumber(stick));
 }
 
 TEST(Pauses, AScaleFromTheEnvironmentMustBeANumberInRange) {

@@ -292,9 +292,7 @@ TEST_P(Conformance, WritesLandWhereTheyAimAndTheJournalNamesTheStick) {
     LARKIN_EXPECT_FAILS(WriteAt(drive.Get(), 0, Pattern(sector / 2, 3)), ERROR_INVALID_PARAMETER);
     Handle query = Opened(DiskName(0), 0), reader = Opened(DiskName(0), GENERIC_READ);
     LARKIN_EXPECT_FAILS(WriteAt(reader.Get(), 0, Pattern(sector, 4)), ERROR_ACCESS_DENIED);
-    STORAGE_DEVICE_NUMBER number{};
-    EXPECT_TRUE(
-        Control(query.Get(), IOCTL_STORAGE_GET_DEVICE_NUMBER, nullptr, 0, &number, sizeof number));
+    EXPECT_TRUE(DeviceNumber(DiskName(0))) << "a handle for no access";
     GET_LENGTH_INFORMATION length{};
     LARKIN_EXPECT_FAILS(
         Control(query.Get(), IOCTL_DISK_GET_LENGTH_INFO, nullptr, 0, &length, sizeof length),
