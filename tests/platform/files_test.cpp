@@ -1,8 +1,6 @@
 // Opening disks, volumes, ports and files by their Windows names, the share
 // modes of plain files, and the write guard on the simulated machine beyond
-// what every backend keeps: the system disk is the Windows directory's,
-// whatever path reaches it; plain-file names never reach a device nor the
-// machine's own files; a process narrowed to one drive reaches no other.
+// what every backend keeps.
 #include <sys/stat.h>
 
 #include <fstream>
