@@ -2,16 +2,10 @@
 // machine where a caller errs or the machine file sets them, beyond what
 // every backend keeps. (The walks, the two-call sizing and removal are the
 // Verran suite's.)
-#include <gtest/gtest.h>
 
 #include <array>
-#include <cstring>
-#include <string>
 #include <tuple>
-#include <utility>
-#include <vector>
 
-#include "larkin/platform.h"
 #include "larkin/test_controls.h"
 #include "run_command.h"
 #include "test_machine.h"
@@ -127,14 +121,13 @@ TEST(Identity, TheMachineFilesGeometryAndDeviceTextsToCallsCommandsAndPrograms) 
     Handle disk = Open("\\\\.\\PhysicalDrive1");
     std::array<BYTE, 120> buffer{};
     ASSERT_EQ(Ask(disk, IOCTL_DISK_GET_DRIVE_GEOMETRY_EX, buffer.data(), 120), ERROR_SUCCESS);
-    auto* geometry = reinterpret_cast<DISK_GEOMETRY_EX*>(buffer.data());
-    EXPECT_EQ(geometry->Geometry.SectorsPerTrack, 32u);
-    EXPECT_EQ(geometry->Geometry.TracksPerCylinder, 64u);
+    const auto& geometry = reinterpret_cast<DISK_GEOMETRY_EX*>(buffer.data())->Geometry;
+    EXPECT_EQ(std::pair(geometry.SectorsPerTrack, geometry.TracksPerCylinder), std::pair(32u, 64u));
     EXPECT_EQ(Ask(disk, 0x00123456, buffer.data(), 120), ERROR_INVALID_FUNCTION);
     STORAGE_DEVICE_NUMBER number{};
     ASSERT_EQ(Ask(disk, IOCTL_STORAGE_GET_DEVICE_NUMBER, &number, sizeof number), ERROR_SUCCESS);
-    EXPECT_EQ(number.DeviceType, FILE_DEVICE_DISK);
-    EXPECT_EQ(number.PartitionNumber, 0u);
+    EXPECT_EQ(std::pair(number.DeviceType, number.PartitionNumber),
+              std::pair(DWORD{FILE_DEVICE_DISK}, 0u));
     EXPECT_EQ(Ask(disk, IOCTL_STORAGE_GET_DEVICE_NUMBER, &number, 8), ERROR_INSUFFICIENT_BUFFER);
 
     // The serial tells twin sticks apart.
@@ -173,10 +166,9 @@ TEST(Identity, TheMachineFilesGeometryAndDeviceTextsToCallsCommandsAndPrograms) 
 
     std::fill(data.begin(), data.end(), 0);
     ASSERT_EQ(Scsi(disk, {0x5A, 0, 0x05, 0, 0, 0, 0, 0, 0xFF, 0}, data), ERROR_SUCCESS);
-    EXPECT_EQ(data[8], 0x05);
-    EXPECT_EQ(data[12], 64);  // heads
-    EXPECT_EQ(data[13], 32);  // sectors per track
-    EXPECT_EQ((data[16] << 8) | data[17], 16 * 1024 * 1024 / 512 / (64 * 32));
+    // The page, its heads and sectors per track, and the cylinders of 16 MiB.
+    EXPECT_EQ(std::tuple(data[8], data[12], data[13], (data[16] << 8) | data[17]),
+              std::tuple(0x05, 64, 32, 16 * 1024 * 1024 / 512 / (64 * 32)));
 
     disk = Open("\\\\.\\PhysicalDrive2");  // does not answer mode page 5
     ASSERT_EQ(Scsi(disk, {0x5A, 0, 0x05, 0, 0, 0, 0, 0, 0xFF, 0}, data), ERROR_SUCCESS);
@@ -202,7 +194,6 @@ TEST(Identity, TheMachineFilesGeometryAndDeviceTextsToCallsCommandsAndPrograms) 
     EXPECT_TRUE(controls::Journal().empty());
 }
 
-// Every volume's name, as FindFirstVolumeA and FindNextVolumeA list them.
 std::vector<std::string> VolumeNames() {
     std::vector<std::string> names;
     char name[MAX_PATH];
@@ -216,9 +207,8 @@ std::vector<std::string> VolumeNames() {
 
 TEST(Volumes, LettersFoldersDriveTypesAndTheFloppy) {
     TestMachine machine(MachineText("platform-folders-and-empty-slot"));
-    DWORD drives = GetLogicalDrives();
-    for (char letter : {'A', 'G', 'H', 'K'}) EXPECT_TRUE(drives & (1u << (letter - 'A'))) << letter;
-    EXPECT_FALSE(drives & (1u << ('C' - 'A')));
+    EXPECT_EQ(GetLogicalDrives(),
+              1u << 0 | 1u << ('G' - 'A') | 1u << ('H' - 'A') | 1u << ('K' - 'A'));
 
     char paths[64];
     DWORD returned = 0;
@@ -247,76 +237,66 @@ TEST(Volumes, LettersFoldersDriveTypesAndTheFloppy) {
     LARKIN_EXPECT_FAILS(Open("\\\\.\\C:\\Mount\\Stick", GENERIC_READ).Valid(), ERROR_ACCESS_DENIED);
 
     // The floppy reads, and is no disk of the device tree.
-    Handle floppy = Open("\\\\.\\A:", GENERIC_READ);
-    EXPECT_TRUE(ReadAt(floppy.Get(), 0, 512));
-    STORAGE_DEVICE_NUMBER number{};
-    EXPECT_NE(Ask(floppy, IOCTL_STORAGE_GET_DEVICE_NUMBER, &number, sizeof number), ERROR_SUCCESS);
+    EXPECT_TRUE(ReadAt(Open("\\\\.\\A:", GENERIC_READ).Get(), 0, 512));
+    EXPECT_FALSE(DeviceNumber("\\\\.\\A:"));
 }
 
-// A disk opened for reading and writing, its sectors 512 bytes.
-class Disk : public Handle {
-  public:
-    explicit Disk(const char* name) : Handle(Open(name)) {}
+// A partition table entry: type, first sector, sectors.
+using Entry = std::tuple<BYTE, uint32_t, uint32_t>;
 
-    void WriteSector(uint64_t lba, std::array<BYTE, 512> sector) {
-        sector[510] = 0x55;
-        sector[511] = 0xAA;
-        ASSERT_TRUE(WriteAt(Get(), lba * 512, sector)) << GetLastError();
+// Writes a 512-byte boot sector at lba whose table starts with these entries.
+void WriteTable(const Handle& disk, uint64_t lba, std::vector<Entry> entries) {
+    std::array<BYTE, 512> sector{};
+    for (size_t i = 0; i < entries.size(); ++i) {
+        auto [type, first, count] = entries[i];
+        sector[446 + 16 * i + 4] = type;
+        std::memcpy(&sector[446 + 16 * i + 8], &first, 4);
+        std::memcpy(&sector[446 + 16 * i + 12], &count, 4);
     }
-    // The layout as the system reads it after the table changed.
-    std::vector<PARTITION_INFORMATION_EX> Layout() {
-        Control(Get(), IOCTL_DISK_UPDATE_PROPERTIES);
-        std::vector<BYTE> buffer(64 * 1024);
-        EXPECT_TRUE(Control(Get(), IOCTL_DISK_GET_DRIVE_LAYOUT_EX, nullptr, 0, buffer.data(),
-                            static_cast<DWORD>(buffer.size())))
-            << GetLastError();
-        auto* layout = reinterpret_cast<DRIVE_LAYOUT_INFORMATION_EX*>(buffer.data());
-        return {layout->PartitionEntry, layout->PartitionEntry + layout->PartitionCount};
-    }
-};
+    sector[510] = 0x55;
+    sector[511] = 0xAA;
+    ASSERT_TRUE(WriteAt(disk.Get(), lba * 512, sector)) << GetLastError();
+}
 
-void Entry(BYTE* at, BYTE type, uint32_t first, uint32_t count) {
-    at[4] = type;
-    std::memcpy(at + 8, &first, 4);
-    std::memcpy(at + 12, &count, 4);
+// The layout as the system reads it after the table changed.
+std::vector<PARTITION_INFORMATION_EX> Layout(const Handle& disk) {
+    Control(disk.Get(), IOCTL_DISK_UPDATE_PROPERTIES);
+    std::vector<BYTE> buffer(64 * 1024);
+    EXPECT_TRUE(Control(disk.Get(), IOCTL_DISK_GET_DRIVE_LAYOUT_EX, nullptr, 0, buffer.data(),
+                        static_cast<DWORD>(buffer.size())))
+        << GetLastError();
+    auto* layout = reinterpret_cast<DRIVE_LAYOUT_INFORMATION_EX*>(buffer.data());
+    return {layout->PartitionEntry, layout->PartitionEntry + layout->PartitionCount};
 }
 
 // Each logical drive adds four entries to the layout, and takes the next
 // number; an extended chain that loops is read once.
 TEST(PartitionModel, ExtendedChains) {
     TestMachine machine(MachineText("platform-two-sticks"));
-    Disk stick("\\\\.\\PhysicalDrive2");
+    Handle stick = Open("\\\\.\\PhysicalDrive2");
     ASSERT_TRUE(stick.Valid());
-    std::array<BYTE, 512> mbr{};
-    Entry(&mbr[446], 0x05, 2048, 12000);
-    Entry(&mbr[462], 0x06, 100, 0);  // a type but no sectors: no partition, no number
-    stick.WriteSector(0, mbr);
-    for (uint32_t i = 0; i < 6; ++i) {
-        std::array<BYTE, 512> ebr{};
-        Entry(&ebr[446], 0x06, 63, 1000);
-        if (i < 5) Entry(&ebr[462], 0x05, (i + 1) * 2000, 2000);
-        stick.WriteSector(2048 + i * 2000, ebr);
-    }
+    // A type but no sectors: no partition, no number.
+    WriteTable(stick, 0, {{0x05, 2048, 12000}, {0x06, 100, 0}});
+    for (uint32_t i = 0; i < 6; ++i)
+        WriteTable(stick, 2048 + i * 2000,
+                   {{0x06, 63, 1000}, i < 5 ? Entry{0x05, (i + 1) * 2000, 2000} : Entry{}});
     std::vector<BYTE> buffer(2496 + 576 * 3);
     for (DWORD tooSmall : {2496u, 2496u + 576 * 2})
         LARKIN_EXPECT_FAILS(Control(stick.Get(), IOCTL_DISK_GET_DRIVE_LAYOUT_EX, nullptr, 0,
                                     buffer.data(), tooSmall),
                             ERROR_INSUFFICIENT_BUFFER);
-    auto layout = stick.Layout();
+    auto layout = Layout(stick);
     ASSERT_EQ(layout.size(), 28u);
-    EXPECT_EQ(layout[4].PartitionNumber, 1u);  // the first logical drive
-    EXPECT_EQ(layout[4].StartingOffset.QuadPart, (2048 + 63) * 512);
-    EXPECT_EQ(layout[4].Mbr.HiddenSectors, 63u);
+    const auto& logical = layout[4];  // the first logical drive
+    EXPECT_EQ(std::tuple(logical.PartitionNumber, logical.StartingOffset.QuadPart,
+                         logical.Mbr.HiddenSectors),
+              std::tuple(1u, (2048 + 63) * 512LL, 63u));
 
     // 2048 -> 4048 -> 6048 -> back to 4048.
-    std::array<BYTE, 512> ebr{};
-    Entry(&ebr[446], 0x06, 63, 1000);
-    Entry(&ebr[462], 0x05, 2000, 2000);
-    stick.WriteSector(6048, ebr);
-    layout = stick.Layout();
+    WriteTable(stick, 6048, {{0x06, 63, 1000}, {0x05, 2000, 2000}});
+    layout = Layout(stick);
     ASSERT_EQ(layout.size(), 4u + 3 * 4);
-    EXPECT_EQ(layout[4].PartitionNumber, 1u);
-    EXPECT_EQ(layout[12].PartitionNumber, 3u);
+    EXPECT_EQ(std::pair(layout[4].PartitionNumber, layout[12].PartitionNumber), std::pair(1u, 3u));
     std::vector<DWORD> numbers;
     for (auto name : VolumeNames()) {
         name.pop_back();  // no trailing backslash to open it
@@ -328,7 +308,7 @@ TEST(PartitionModel, ExtendedChains) {
 
 TEST(PartitionModel, ChsFieldsStopAtCylinder1023) {
     TestMachine machine(MachineText("platform-2gib-disk"));
-    Disk disk("\\\\.\\PhysicalDrive0");
+    Handle disk = Open("\\\\.\\PhysicalDrive0");
     ASSERT_TRUE(disk.Valid());
     std::vector<BYTE> buffer(DRIVE_LAYOUT_HEADER_SIZE + 4 * sizeof(PARTITION_INFORMATION_EX));
     auto* layout = reinterpret_cast<DRIVE_LAYOUT_INFORMATION_EX*>(buffer.data());

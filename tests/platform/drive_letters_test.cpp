@@ -4,10 +4,8 @@
 
 #include <gtest/gtest.h>
 
-#include <filesystem>
 #include <fstream>
 #include <tuple>
-#include <vector>
 
 #include "test_machine.h"
 
@@ -15,33 +13,30 @@ namespace larkin::platform {
 namespace {
 
 using Keys = std::vector<std::string>;
+using Letters = std::map<std::string, char>;
 
 TEST(Assignments, SystemFirstThenLowestFreeAndCIsTheSystemVolumesAlone) {
     Assignments book;
     Assign(book, Keys{"stick", "nvme"}, std::string("nvme"), Keys{"stick:1", "nvme:2"},
            std::string("nvme:2"));
     EXPECT_EQ(book.diskNumbers, (std::map<std::string, uint32_t>{{"nvme", 0}, {"stick", 1}}));
-    EXPECT_EQ(book.letters, (std::map<std::string, char>{{"nvme:2", 'C'}, {"stick:1", 'D'}}));
+    EXPECT_EQ(book.letters, (Letters{{"nvme:2", 'C'}, {"stick:1", 'D'}}));
 
     book = ParseAssignments("letter C stick:1\nletter D old:1\n");
     Assign(book, {}, std::nullopt, Keys{"stick:1"}, std::string("root:2"));
-    EXPECT_EQ(book.letters,
-              (std::map<std::string, char>{{"old:1", 'D'}, {"root:2", 'C'}, {"stick:1", 'E'}}));
+    EXPECT_EQ(book.letters, (Letters{{"old:1", 'D'}, {"root:2", 'C'}, {"stick:1", 'E'}}));
 }
 
 TEST(Assignments, ARePlugKeepsWhatWasGivenAndOthersDoNotShuffle) {
     Assignments book;
     Assign(book, Keys{"a", "b"}, std::nullopt, Keys{"a:1", "b:1"}, std::nullopt);
-    ASSERT_EQ(book.letters.at("a:1"), 'D');
-    ASSERT_EQ(book.letters.at("b:1"), 'E');
     // a goes; a new stick c comes; a comes back.
+    const Letters given = {{"a:1", 'D'}, {"b:1", 'E'}, {"c:1", 'F'}};
     Assign(book, Keys{"b", "c"}, std::nullopt, Keys{"b:1", "c:1"}, std::nullopt);
-    EXPECT_EQ(book.letters.at("b:1"), 'E');
-    EXPECT_EQ(book.letters.at("c:1"), 'F');
+    EXPECT_EQ(book.letters, given);
     Assign(book, Keys{"a", "b", "c"}, std::nullopt, Keys{"a:1", "b:1", "c:1"}, std::nullopt);
-    EXPECT_EQ(book.letters.at("a:1"), 'D');
-    EXPECT_EQ(book.diskNumbers.at("a"), 1u);
-    EXPECT_EQ(book.diskNumbers.at("c"), 3u);
+    EXPECT_EQ(book.letters, given);
+    EXPECT_EQ(book.diskNumbers, (std::map<std::string, uint32_t>{{"a", 1}, {"b", 2}, {"c", 3}}));
 }
 
 // A letter stays with its drive: one disk never takes the letter another
@@ -56,7 +51,7 @@ TEST(Assignments, LettersStayWithTheirDisk) {
         const char* what;
         std::string record;
         Keys volumes;
-        std::map<std::string, char> expected;  // '-' for no letter
+        Letters expected;  // '-' for no letter
     };
     const Case cases[] = {
         {"a stick of many volumes leaves another's letter alone",
@@ -100,7 +95,7 @@ TEST(Assignments, RecordRoundTripsAndDropsWhatItCannotRead) {
         "disk x a\ndisk 99999 b\nletter DD c\nletter @ d\nletter E\nnonsense\n"
         "disk 3 one\ndisk 3 two\nletter F e\nletter F f\n");
     EXPECT_EQ(garbled.diskNumbers, (std::map<std::string, uint32_t>{{"one", 3}}));
-    EXPECT_EQ(garbled.letters, (std::map<std::string, char>{{"e", 'F'}}));
+    EXPECT_EQ(garbled.letters, (Letters{{"e", 'F'}}));
 }
 
 TEST(Assignments, EveryProcessSharesTheFile) {

@@ -1,18 +1,11 @@
 // Opening disks, volumes, ports and files by their Windows names, the share
 // modes of plain files, and the write guard on the simulated machine beyond
-// what every backend keeps: the system disk is the Windows directory's,
-// whatever path reaches it; plain-file names never reach a device nor the
-// machine's own files; a process narrowed to one drive reaches no other.
-#include <gtest/gtest.h>
+// what every backend keeps.
 #include <sys/stat.h>
 
-#include <filesystem>
 #include <fstream>
-#include <optional>
-#include <string>
 #include <tuple>
 
-#include "larkin/platform.h"
 #include "larkin/test_controls.h"
 #include "run_command.h"
 #include "test_machine.h"
@@ -52,19 +45,15 @@ TEST(PlainFiles, DispositionsLastErrorsAndShareModes) {
     TestMachine machine(MachineText("platform-two-sticks"));
     TempFolder folder;
     std::string path = (folder.path() / "saved.bin").string();
-    auto create = [&](DWORD disposition) {
-        return Handle(CreateFileA(path.c_str(), FILE_ALL_ACCESS, 0, nullptr, disposition,
-                                  FILE_ATTRIBUTE_NORMAL, nullptr));
-    };
-    LARKIN_EXPECT_FAILS(create(OPEN_EXISTING).Valid(), ERROR_FILE_NOT_FOUND);
+    LARKIN_EXPECT_FAILS(Open(path, FILE_ALL_ACCESS, 0).Valid(), ERROR_FILE_NOT_FOUND);
     {
-        Handle made = create(OPEN_ALWAYS);
+        Handle made = Open(path, FILE_ALL_ACCESS, 0, OPEN_ALWAYS);
         ASSERT_TRUE(made.Valid());
         EXPECT_EQ(GetLastError(), ERROR_SUCCESS);
         DWORD done = 0;
         ASSERT_TRUE(WriteFile(made.Get(), "abc", 3, &done, nullptr));
     }
-    Handle file = create(OPEN_ALWAYS);
+    Handle file = Open(path, FILE_ALL_ACCESS, 0, OPEN_ALWAYS);
     EXPECT_EQ(GetLastError(), ERROR_ALREADY_EXISTS);
     char text[8] = {};
     DWORD done = 0;
@@ -193,16 +182,11 @@ TEST(WriteGuard, NoPathWritesTheWindowsDiskAndANarrowedProcessReachesOneDrive) {
     EXPECT_FALSE(LarkinSeeOnlyDrive("Q:"));
     ASSERT_TRUE(LarkinSeeOnlyDrive("C:"));
     // The programs it starts see as little.
-    STARTUPINFOA startup{};
-    startup.cb = sizeof startup;
-    PROCESS_INFORMATION child{};
-    char line[] = "sh -c \"test \\\"$LARKIN_ONLY_DISK\\\" = data\"";
-    ASSERT_TRUE(CreateProcessA(nullptr, line, nullptr, nullptr, FALSE, 0, nullptr, nullptr,
-                               &startup, &child));
-    ASSERT_EQ(WaitForSingleObject(child.hProcess, INFINITE), WAIT_OBJECT_0);
-    DWORD code = 1;
-    EXPECT_TRUE(GetExitCodeProcess(child.hProcess, &code) && code == 0);
+    PROCESS_INFORMATION child =
+        Start("sh -c \"test \\\"$LARKIN_ONLY_DISK\\\" = data\"", "Narrowed");
     Handle process(child.hProcess), thread(child.hThread);
+    ASSERT_EQ(WaitForSingleObject(child.hProcess, INFINITE), WAIT_OBJECT_0);
+    EXPECT_EQ(ExitCode(child), 0u);
     EXPECT_EQ(GetLogicalDrives(), 1u << 2);  // C: alone
     EXPECT_TRUE(Open("\\\\.\\PhysicalDrive1").Valid());
     for (const char* other : {"\\\\.\\PhysicalDrive0", "\\\\.\\D:"})

@@ -1,27 +1,17 @@
 // Libraries, windows, message boxes, started programs with their consoles,
 // and key presses.
-#include <gtest/gtest.h>
-
-#include <signal.h>
-#include <sys/wait.h>
 
 #include <atomic>
 #include <chrono>
-#include <functional>
 #include <future>
-#include <string>
-#include <vector>
 
-#include "larkin/platform.h"
 #include "larkin/simulation.h"
 #include "run_command.h"
 #include "test_machine.h"
 #include "windows_calls.h"
 
+namespace larkin::test {
 namespace {
-
-using larkin::test::MachineText;
-using larkin::test::TestMachine;
 
 // Ordinals, a refusing entry point and a window's messages are the Corvid
 // and Tessel suites' (their libraries use them); these are the rest.
@@ -48,14 +38,10 @@ TEST(Libraries, WindowsNamesOwnExportsAndResources) {
     LARKIN_EXPECT_FAILS(LoadLibraryA("NoSuchLibrary"), ERROR_MOD_NOT_FOUND);
 }
 
-LRESULT CALLBACK Procedure(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
-    return DefWindowProcA(window, message, wParam, lParam);
-}
-
 TEST(Windows, ClassesAndExtraMemory) {
     WNDCLASSA cls{};
     cls.cbWndExtra = 32;
-    cls.lpfnWndProc = Procedure;
+    cls.lpfnWndProc = DefWindowProcA;
     cls.lpszClassName = "TestClass";
     ASSERT_NE(RegisterClassA(&cls), 0);
     LARKIN_EXPECT_FAILS(RegisterClassA(&cls), ERROR_CLASS_ALREADY_EXISTS);
@@ -68,26 +54,6 @@ TEST(Windows, ClassesAndExtraMemory) {
     SendMessageA(window, WM_CLOSE, 0, 0);
     EXPECT_FALSE(IsWindow(window));
     EXPECT_TRUE(UnregisterClassA("TestClass", nullptr));
-}
-
-// A program in a console of its own, titled and shown so.
-PROCESS_INFORMATION Start(std::string line, const char* title, WORD show) {
-    STARTUPINFOA startup{};
-    startup.cb = sizeof startup;
-    startup.lpTitle = const_cast<LPSTR>(title);
-    startup.dwFlags = STARTF_USESHOWWINDOW;
-    startup.wShowWindow = show;
-    PROCESS_INFORMATION process{};
-    EXPECT_TRUE(CreateProcessA(nullptr, line.data(), nullptr, nullptr, FALSE, CREATE_NEW_CONSOLE,
-                               nullptr, nullptr, &startup, &process))
-        << GetLastError();
-    return process;
-}
-
-DWORD ExitCode(const PROCESS_INFORMATION& process) {
-    DWORD code = STILL_ACTIVE;
-    EXPECT_TRUE(GetExitCodeProcess(process.hProcess, &code));
-    return code;
 }
 
 void Close(const PROCESS_INFORMATION& process) {
@@ -118,10 +84,9 @@ bool FinishesInTime(std::function<void()> body, DWORD pid) {
 // Enter reaches the console in front alone, and it and TerminateProcess
 // reach a program that another thread waits for.
 TEST_F(Processes, EnterAndTerminateReachTheirProgramAloneWhileAnotherThreadWaits) {
-    PROCESS_INFORMATION waiting =
-        Start("sh -c \"read line; exit 5\"", "FormatWindow", SW_SHOWMINNOACTIVE);
-    PROCESS_INFORMATION other = Start("sh -c \"read line; exit 4\"", "Other", SW_SHOWMINNOACTIVE);
-    PROCESS_INFORMATION sleeper = Start("sleep 600", "Sleeper", SW_SHOWMINNOACTIVE);
+    PROCESS_INFORMATION waiting = Start("sh -c \"read line; exit 5\"", "FormatWindow");
+    PROCESS_INFORMATION other = Start("sh -c \"read line; exit 4\"", "Other");
+    PROCESS_INFORMATION sleeper = Start("sleep 600", "Sleeper");
     auto waitFor = [](HANDLE process) {
         return std::async(std::launch::async,
                           [process] { return WaitForSingleObject(process, INFINITE); });
@@ -158,7 +123,7 @@ TEST_F(Processes, EnterAndTerminateReachTheirProgramAloneWhileAnotherThreadWaits
 TEST_F(Processes, FindingWindowsWhileTheirProgramsEnd) {
     std::vector<PROCESS_INFORMATION> started;
     for (int i = 0; i < 6; ++i)
-        started.push_back(Start("true", ("Short" + std::to_string(i)).c_str(), SW_SHOWMINNOACTIVE));
+        started.push_back(Start("true", ("Short" + std::to_string(i)).c_str()));
     // Every search looks at each console and asks whether its program runs.
     auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
     while (FindWindowA("ConsoleWindowClass", nullptr) != nullptr &&
@@ -231,7 +196,7 @@ TEST_F(Processes, AModuleDetachedAtExitStillSeesTheRuntime) {
     EXPECT_EXIT(
         {
             setenv("LARKIN_TEST_EXIT_REPORT", "1", 1);
-            Start("sh -c \"read line\"", "ExitConsole", SW_SHOWMINNOACTIVE);
+            Start("sh -c \"read line\"", "ExitConsole");
             if (LoadLibraryA("PlatformTestModule") == nullptr) std::_Exit(2);
             std::exit(0);
         },
@@ -240,3 +205,4 @@ TEST_F(Processes, AModuleDetachedAtExitStillSeesTheRuntime) {
 }
 
 }  // namespace
+}  // namespace larkin::test

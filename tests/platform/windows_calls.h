@@ -138,6 +138,27 @@ inline DWORD Aspi(DWORD host, std::vector<BYTE> cdb, int direction, std::vector<
                              data.data(), static_cast<DWORD>(data.size()), nullptr, 0, status);
 }
 
+// A program in a console of its own, titled and shown so.
+inline PROCESS_INFORMATION Start(std::string line, const char* title,
+                                 WORD show = SW_SHOWMINNOACTIVE) {
+    STARTUPINFOA startup{};
+    startup.cb = sizeof startup;
+    startup.lpTitle = const_cast<LPSTR>(title);
+    startup.dwFlags = STARTF_USESHOWWINDOW;
+    startup.wShowWindow = show;
+    PROCESS_INFORMATION process{};
+    EXPECT_TRUE(CreateProcessA(nullptr, line.data(), nullptr, nullptr, FALSE, CREATE_NEW_CONSOLE,
+                               nullptr, nullptr, &startup, &process))
+        << GetLastError();
+    return process;
+}
+
+inline DWORD ExitCode(const PROCESS_INFORMATION& process) {
+    DWORD code = STILL_ACTIVE;
+    EXPECT_TRUE(GetExitCodeProcess(process.hProcess, &code));
+    return code;
+}
+
 // A process of its own that runs body (which opens or locks something),
 // says through a pipe whether it succeeded and waits to be killed; killed
 // (as a crash kills) and reaped when it goes.

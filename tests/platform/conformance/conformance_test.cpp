@@ -3,18 +3,14 @@
 // in for USB sticks (as root), with 512- and 4096-byte sectors. Every case
 // reaches its sticks through the Windows API alone, as the libraries do, and
 // checks what the stick stores past the platform.
-
 #include <gmock/gmock.h>
-#include <gtest/gtest.h>
 
 #include <cstdio>
-#include <cstring>
 #include <fstream>
 
-#include "backend_under_test.h"
 #include "hardware_machine.h"
+#include "larkin/simulation.h"
 #include "larkin/test_controls.h"
-#include "run_command.h"
 
 namespace larkin::test {
 namespace {
@@ -24,6 +20,130 @@ using ::testing::ElementsAre;
 using ::testing::StartsWith;
 
 constexpr uint64_t kMiB = 1ull << 20;
+
+// A USB stick to plug in.
+struct StickLayout {
+    uint64_t size = 32ull << 20;
+    uint32_t sectorSize = 512;
+    bool partitioned = true;  // an MBR with one FAT32 (LBA) partition from the second MiB
+    bool readOnly = false;    // its write-protect switch set
+    bool media = true;        // false: a card reader's slot without a card
+};
+
+// The machine a case runs on: the simulated machine, or this computer with
+// loop devices standing in for USB sticks.
+class BackendUnderTest {
+  public:
+    virtual ~BackendUnderTest() = default;
+
+    // Plugs in sticks of these layouts and starts the platform on them:
+    // "" when started, else why not. *skip is set (and the reason given)
+    // where this backend cannot make such a stick here.
+    virtual std::string Start(const std::vector<StickLayout>& sticks, bool* skip) = 0;
+    // The stick's disk number, as \\.\PhysicalDriveN and the device numbers give it.
+    virtual uint32_t DiskNumber(size_t stick) const = 0;
+    // The stick's name in the write journal.
+    virtual std::string JournalKey(size_t stick) const = 0;
+    // The file that holds the stick's bytes (an image, a loop device's backing file).
+    virtual std::string BackingFile(size_t stick) const = 0;
+    // What the stick stores, read past the platform.
+    std::vector<std::byte> Stored(size_t stick, uint64_t offset, size_t length) const {
+        std::ifstream file(BackingFile(stick), std::ios::binary);
+        file.seekg(static_cast<std::streamoff>(offset));
+        std::vector<std::byte> bytes(length);
+        EXPECT_TRUE(
+            file.read(reinterpret_cast<char*>(bytes.data()), static_cast<std::streamsize>(length)));
+        return bytes;
+    }
+    // Pulls the stick out while handles on it stay open.
+    virtual void PullOut(size_t stick) = 0;
+};
+
+class Simulated : public BackendUnderTest {
+  public:
+    std::string Start(const std::vector<StickLayout>& sticks, bool* skip) override {
+        std::string toml = MachineText("platform-system-disk");
+        for (size_t i = 0; i < sticks.size(); ++i) {
+            const StickLayout& stick = sticks[i];
+            if (stick.sectorSize != 512 || stick.readOnly || stick.size % kMiB != 0) {
+                *skip = true;
+                return "the simulated machine has no such stick";
+            }
+            std::string n = std::to_string(i);
+            toml += "\n[[adapter]]\nid = \"usb" + n + "\"\nclass = \"USB\"\naspi = true\n";
+            // Letters come from the machine file here: four for each stick,
+            // one for each volume it may get.
+            std::string letters;
+            for (size_t v = 0; v < 4; ++v)
+                letters += std::string(letters.empty() ? "\"" : ", \"") +
+                           static_cast<char>('E' + 4 * i + v) + ":\"";
+            toml += "[[adapter.disk]]\nid = \"stick" + n + "\"\nsize = \"" +
+                    std::to_string(stick.size / kMiB) + "MiB\"\nletters = [" + letters + "]\n";
+            if (!stick.media) toml += "media = false\n";
+            if (stick.partitioned && stick.media)
+                toml += "[[adapter.disk.partition]]\ntype = 0x0C\nstart = " +
+                        std::to_string(kMiB / 512) + "\n";
+        }
+        machine_.emplace(toml);
+        if (!machine_->started()) return machine_->error();
+        controls::ClearJournal();
+        return {};
+    }
+    uint32_t DiskNumber(size_t stick) const override {
+        for (const auto& disk : sim::Disks())
+            if (disk.id == JournalKey(stick)) return disk.number;
+        ADD_FAILURE() << "no disk " << JournalKey(stick);
+        return 99;
+    }
+    std::string JournalKey(size_t stick) const override { return "stick" + std::to_string(stick); }
+    std::string BackingFile(size_t stick) const override {
+        return (machine_->folder() / "machine.state" / (JournalKey(stick) + ".img")).string();
+    }
+    void PullOut(size_t stick) override { EXPECT_TRUE(sim::Plug(JournalKey(stick), false)); }
+
+  private:
+    std::optional<TestMachine> machine_;
+};
+
+class LoopDevices : public BackendUnderTest {
+  public:
+    std::string Start(const std::vector<StickLayout>& sticks, bool* skip) override {
+        std::vector<const LoopDevice*> devices;
+        for (const StickLayout& stick : sticks) {
+            auto& loop = loops_.emplace_back(std::make_unique<LoopDevice>());
+            std::string problem = loop->Attach({.size = stick.media ? stick.size : 0,
+                                                .sectorSize = stick.sectorSize,
+                                                .readOnly = stick.readOnly});
+            if (!problem.empty()) {
+                *skip = loop->Unavailable();
+                return problem;
+            }
+            if (stick.partitioned && stick.media) MakeShopStick(*loop);
+            devices.push_back(loop.get());
+        }
+        if (std::string problem = machine_.Start(devices); !problem.empty()) return problem;
+        numbers_.clear();
+        for (const auto& loop : loops_) {
+            auto standIn = FindStandIn(*loop);
+            if (!standIn) return "no stand-in for " + loop->Node();
+            numbers_.push_back(standIn->disk);
+        }
+        return {};
+    }
+    uint32_t DiskNumber(size_t stick) const override { return numbers_.at(stick); }
+    std::string JournalKey(size_t stick) const override {
+        return "test-disk-" + loops_.at(stick)->KernelName();
+    }
+    std::string BackingFile(size_t stick) const override { return loops_.at(stick)->BackingFile(); }
+    void PullOut(size_t stick) override { loops_.at(stick)->Detach(); }
+
+  private:
+    // The machine goes first: its handles close before the sticks go.
+    std::vector<std::unique_ptr<LoopDevice>> loops_;
+    HardwareMachine machine_;
+    std::vector<uint32_t> numbers_;
+};
+
 // A call on a stick that is gone, or has no media: it fails as Windows fails it.
 void ExpectGone(bool done) {
     EXPECT_FALSE(done);
@@ -31,11 +151,11 @@ void ExpectGone(bool done) {
 }
 
 struct Row {
-    BackendKind kind;
+    bool simulated;
     uint32_t sectorSize;
 };
 void PrintTo(const Row& row, std::ostream* out) {
-    *out << (row.kind == BackendKind::Simulated ? "Simulated" : "LoopDevices") << row.sectorSize;
+    *out << (row.simulated ? "Simulated" : "LoopDevices") << row.sectorSize;
 }
 
 uint32_t BigEndian32(const BYTE* at) {
@@ -49,6 +169,12 @@ class Conformance : public ::testing::TestWithParam<Row> {
             .sectorSize = GetParam().sectorSize, .partitioned = partitioned, .readOnly = readOnly};
     }
     uint32_t Sector() const { return GetParam().sectorSize; }
+    // A failure of the case where the name does not open.
+    static Handle Opened(const std::string& name, DWORD access = kReadWrite) {
+        Handle handle = Open(name, access);
+        EXPECT_TRUE(handle.Valid()) << name << ": " << GetLastError();
+        return handle;
+    }
     std::string DiskName(size_t stick) const {
         return "\\\\.\\PhysicalDrive" + std::to_string(backend_->DiskNumber(stick));
     }
@@ -71,7 +197,9 @@ class Conformance : public ::testing::TestWithParam<Row> {
         return std::to_string(offset) + "+" + std::to_string(length) + " " + via +
                (completed ? "" : " unfinished");
     }
-    std::unique_ptr<BackendUnderTest> backend_ = MakeBackend(GetParam().kind);
+    std::unique_ptr<BackendUnderTest> backend_ =
+        GetParam().simulated ? std::unique_ptr<BackendUnderTest>(std::make_unique<Simulated>())
+                             : std::make_unique<LoopDevices>();
 };
 
 // Starts the row's backend on these sticks; skips where it cannot make them.
@@ -112,17 +240,16 @@ TEST_P(Conformance, AStickIsARemovableUsbDiskWithALetteredVolumeBesideTheSystems
     // The interface path opens the disk in any letter case.
     for (char& c : interfacePath)
         c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-    Handle drive = Open(interfacePath, GENERIC_READ);
-    ASSERT_TRUE(drive.Valid()) << GetLastError();
+    Handle drive = Opened(interfacePath, GENERIC_READ);
 
     std::vector<BYTE> buffer(256);
     ASSERT_TRUE(
         Control(drive.Get(), IOCTL_DISK_GET_DRIVE_GEOMETRY_EX, nullptr, 0, buffer.data(), 256));
     DISK_GEOMETRY_EX geometry{};
     std::memcpy(&geometry, buffer.data(), offsetof(DISK_GEOMETRY_EX, Data));
-    EXPECT_EQ(geometry.Geometry.BytesPerSector, Sector());
-    EXPECT_EQ(geometry.Geometry.MediaType, static_cast<DWORD>(RemovableMedia));
-    EXPECT_EQ(geometry.DiskSize.QuadPart, static_cast<LONGLONG>(32 * kMiB));
+    EXPECT_EQ(std::tuple(geometry.Geometry.BytesPerSector, geometry.Geometry.MediaType,
+                         geometry.DiskSize.QuadPart),
+              std::tuple(Sector(), DWORD{RemovableMedia}, static_cast<LONGLONG>(32 * kMiB)));
     LARKIN_EXPECT_FAILS(
         Control(drive.Get(), IOCTL_DISK_GET_DRIVE_GEOMETRY_EX, nullptr, 0, buffer.data(), 16),
         ERROR_INSUFFICIENT_BUFFER);
@@ -146,8 +273,7 @@ TEST_P(Conformance, WritesLandWhereTheyAimAndTheJournalNamesTheStick) {
     LARKIN_START_STICKS(Stick());
     const uint32_t sector = Sector();
     auto before = backend_->Stored(0, 0, 4 * kMiB);
-    Handle volume = Open("\\\\.\\" + Letter(0), kReadWrite);
-    ASSERT_TRUE(volume.Valid()) << GetLastError();
+    Handle volume = Opened("\\\\.\\" + Letter(0));
     ASSERT_TRUE(Control(volume.Get(), FSCTL_LOCK_VOLUME)) << GetLastError();
     auto onVolume = Pattern(2 * sector, 0x52);
     ASSERT_TRUE(WriteAt(volume.Get(), 2 * sector, onVolume)) << GetLastError();
@@ -155,8 +281,7 @@ TEST_P(Conformance, WritesLandWhereTheyAimAndTheJournalNamesTheStick) {
                         ERROR_SECTOR_NOT_FOUND);
     volume.Close();
 
-    Handle drive = Open(DiskName(0), kReadWrite);
-    ASSERT_TRUE(drive.Valid()) << GetLastError();
+    Handle drive = Opened(DiskName(0));
     auto onDisk = Pattern(sector, 0x77);
     ASSERT_TRUE(WriteAt(drive.Get(), 100 * sector, onDisk)) << GetLastError();
     EXPECT_EQ(ReadAt(drive.Get(), 100 * sector, sector), onDisk);
@@ -165,12 +290,9 @@ TEST_P(Conformance, WritesLandWhereTheyAimAndTheJournalNamesTheStick) {
     LARKIN_EXPECT_FAILS(WriteAt(drive.Get(), sector / 2, Pattern(sector, 2)),
                         ERROR_INVALID_PARAMETER);
     LARKIN_EXPECT_FAILS(WriteAt(drive.Get(), 0, Pattern(sector / 2, 3)), ERROR_INVALID_PARAMETER);
-    Handle query = Open(DiskName(0), 0), reader = Open(DiskName(0), GENERIC_READ);
-    ASSERT_TRUE(query.Valid() && reader.Valid()) << GetLastError();
+    Handle query = Opened(DiskName(0), 0), reader = Opened(DiskName(0), GENERIC_READ);
     LARKIN_EXPECT_FAILS(WriteAt(reader.Get(), 0, Pattern(sector, 4)), ERROR_ACCESS_DENIED);
-    STORAGE_DEVICE_NUMBER number{};
-    EXPECT_TRUE(
-        Control(query.Get(), IOCTL_STORAGE_GET_DEVICE_NUMBER, nullptr, 0, &number, sizeof number));
+    EXPECT_TRUE(DeviceNumber(DiskName(0))) << "a handle for no access";
     GET_LENGTH_INFORMATION length{};
     LARKIN_EXPECT_FAILS(
         Control(query.Get(), IOCTL_DISK_GET_LENGTH_INFO, nullptr, 0, &length, sizeof length),
@@ -208,8 +330,7 @@ TEST_P(Conformance, AVolumeLockKeepsOutEveryOtherHandleAndProcessUntilItGoes) {
     LARKIN_START_STICKS(Stick());
     const std::string letter = Letter(0), volume = "\\\\.\\" + letter;
     const std::vector<std::byte> data = Pattern(Sector(), 9);
-    Handle first = Open(volume, kReadWrite), second = Open(volume, kReadWrite);
-    ASSERT_TRUE(first.Valid() && second.Valid()) << GetLastError();
+    Handle first = Opened(volume), second = Opened(volume);
     ASSERT_TRUE(Control(first.Get(), FSCTL_LOCK_VOLUME)) << GetLastError();
     LARKIN_EXPECT_FAILS(Control(second.Get(), FSCTL_LOCK_VOLUME), ERROR_ACCESS_DENIED);
     LARKIN_EXPECT_FAILS(WriteAt(second.Get(), 0, data), ERROR_ACCESS_DENIED);
@@ -221,8 +342,7 @@ TEST_P(Conformance, AVolumeLockKeepsOutEveryOtherHandleAndProcessUntilItGoes) {
     ASSERT_TRUE(Control(first.Get(), FSCTL_LOCK_VOLUME)) << GetLastError();
     first.Close();
 
-    Handle mine = Open(volume, kReadWrite);
-    ASSERT_TRUE(mine.Valid()) << GetLastError();
+    Handle mine = Opened(volume);
     auto before = backend_->Stored(0, 0, 2 * kMiB);
     ChildHolding child([&] {
         HANDLE handle =
@@ -248,10 +368,8 @@ TEST_P(Conformance, AVolumeLockKeepsOutEveryOtherHandleAndProcessUntilItGoes) {
     LARKIN_TOOL_VOLUME where{};
     Handle session(LarkinOpenVolumeForTool(letter.c_str(), "mkfs.fat", TRUE, &where));
     ASSERT_TRUE(session.Valid()) << GetLastError();
-    EXPECT_EQ(where.offset, kMiB);
-    EXPECT_EQ(where.length, 31 * kMiB);
-    EXPECT_EQ(where.bytesPerSector, Sector());
-    EXPECT_EQ(where.hiddenSectors, kMiB / Sector());
+    EXPECT_EQ(std::tuple(where.offset, where.length, where.bytesPerSector, where.hiddenSectors),
+              std::tuple(kMiB, 31 * kMiB, Sector(), kMiB / Sector()));
     LARKIN_EXPECT_FAILS(Open(volume, kReadWrite).Valid(), ERROR_ACCESS_DENIED);
     if (Sector() == 512 && HaveProgram("mkfs.fat")) {
         CommandRun made =
@@ -278,37 +396,35 @@ TEST_P(Conformance, AVolumeLockKeepsOutEveryOtherHandleAndProcessUntilItGoes) {
 // numbered as the system numbers partitions (each entry that holds one).
 TEST_P(Conformance, ANewDriveLayoutGivesTheVolumesOfTheNewTable) {
     LARKIN_START_STICKS(Stick());
-    Handle drive = Open(DiskName(0), kReadWrite);
-    ASSERT_TRUE(drive.Valid()) << GetLastError();
+    Handle drive = Opened(DiskName(0));
     constexpr DWORD kSize = DRIVE_LAYOUT_HEADER_SIZE + 4 * sizeof(PARTITION_INFORMATION_EX);
     std::vector<BYTE> buffer(kSize);
     auto* layout = reinterpret_cast<DRIVE_LAYOUT_INFORMATION_EX*>(buffer.data());
     layout->PartitionStyle = PARTITION_STYLE_MBR;
     layout->PartitionCount = 4;
     layout->Mbr.Signature = 0x1A2B3C4D;
-    const std::pair<uint8_t, uint64_t> wanted[4] = {
-        {0, 0}, {0x0E, 1 * kMiB}, {0x83, 5 * kMiB}, {0x0C, 9 * kMiB}};
+    // Each entry's type, and its offset and length in MiB.
+    const int wanted[4][3] = {{0, 0, 0}, {0x0E, 1, 4}, {0x83, 5, 4}, {0x0C, 9, 23}};
     for (int i = 0; i < 4; ++i) {
         auto& entry = layout->PartitionEntry[i];
         entry.PartitionStyle = PARTITION_STYLE_MBR;
-        entry.Mbr.PartitionType = wanted[i].first;
-        entry.StartingOffset.QuadPart = static_cast<LONGLONG>(wanted[i].second);
-        entry.PartitionLength.QuadPart = wanted[i].first ? static_cast<LONGLONG>(4 * kMiB) : 0;
+        entry.Mbr.PartitionType = static_cast<BYTE>(wanted[i][0]);
+        entry.StartingOffset.QuadPart = static_cast<LONGLONG>(wanted[i][1] * kMiB);
+        entry.PartitionLength.QuadPart = static_cast<LONGLONG>(wanted[i][2] * kMiB);
         entry.RewritePartition = TRUE;
     }
-    layout->PartitionEntry[3].PartitionLength.QuadPart = static_cast<LONGLONG>(23 * kMiB);
+    auto set = [&] {
+        return Control(drive.Get(), IOCTL_DISK_SET_DRIVE_LAYOUT_EX, buffer.data(), kSize);
+    };
     // Not whole sectors of the stick, or past its end: refused, nothing written.
     layout->PartitionEntry[1].StartingOffset.QuadPart += Sector() / 2;
-    LARKIN_EXPECT_FAILS(Control(drive.Get(), IOCTL_DISK_SET_DRIVE_LAYOUT_EX, buffer.data(), kSize),
-                        ERROR_INVALID_PARAMETER);
+    LARKIN_EXPECT_FAILS(set(), ERROR_INVALID_PARAMETER);
     layout->PartitionEntry[1].StartingOffset.QuadPart -= Sector() / 2;
     layout->PartitionEntry[3].PartitionLength.QuadPart += static_cast<LONGLONG>(kMiB);
-    LARKIN_EXPECT_FAILS(Control(drive.Get(), IOCTL_DISK_SET_DRIVE_LAYOUT_EX, buffer.data(), kSize),
-                        ERROR_INVALID_PARAMETER);
+    LARKIN_EXPECT_FAILS(set(), ERROR_INVALID_PARAMETER);
     EXPECT_TRUE(controls::Journal().empty());
     layout->PartitionEntry[3].PartitionLength.QuadPart -= static_cast<LONGLONG>(kMiB);
-    ASSERT_TRUE(Control(drive.Get(), IOCTL_DISK_SET_DRIVE_LAYOUT_EX, buffer.data(), kSize))
-        << GetLastError();
+    ASSERT_TRUE(set()) << GetLastError();
 
     auto table = backend_->Stored(0, 0, 512);
     uint32_t second[2];  // the second entry's first sector and count, little-endian as here
@@ -347,8 +463,7 @@ TEST_P(Conformance, WrittenBytesGiveTheVolumesTheirFileSystemsAsk) {
     if (!HaveProgram("mkfs.fat")) GTEST_SKIP() << "mkfs.fat (dosfstools) is not installed";
     LARKIN_START_STICKS(Stick(false));
     EXPECT_TRUE(LettersOf(backend_->DiskNumber(0)).empty());
-    Handle drive = Open(DiskName(0), kReadWrite);
-    ASSERT_TRUE(drive.Valid()) << GetLastError();
+    Handle drive = Opened(DiskName(0));
     // The first sectors of a FAT file system of length bytes, written at offset.
     auto writeFat = [&](uint64_t offset, uint64_t length) {
         std::string image =
@@ -376,26 +491,23 @@ TEST_P(Conformance, WrittenBytesGiveTheVolumesTheirFileSystemsAsk) {
     ASSERT_TRUE(Control(drive.Get(), IOCTL_DISK_UPDATE_PROPERTIES)) << GetLastError();
     std::string letter = Letter(0);
     EXPECT_EQ(ExtentOf(letter), std::pair(uint64_t{0}, 32 * kMiB));
-    Handle volume = Open("\\\\.\\" + letter, 0);
-    STORAGE_DEVICE_NUMBER number{};
-    ASSERT_TRUE(
-        Control(volume.Get(), IOCTL_STORAGE_GET_DEVICE_NUMBER, nullptr, 0, &number, sizeof number));
-    EXPECT_EQ(number.PartitionNumber, 0u);
+    auto number = DeviceNumber("\\\\.\\" + letter);
+    ASSERT_TRUE(number) << GetLastError();
+    EXPECT_EQ(number->PartitionNumber, 0u);
 }
 
 TEST_P(Conformance, TheStickAnswersScsiCommandsAsAUsbStick) {
     LARKIN_START_STICKS(Stick());
     const uint32_t sector = Sector();
-    Handle drive = Open(DiskName(0), kReadWrite);
-    ASSERT_TRUE(drive.Valid()) << GetLastError();
+    Handle drive = Opened(DiskName(0));
     PassThrough record{};
     std::vector<BYTE> inquiry(36);
     ASSERT_TRUE(
         SendCommand(drive.Get(), {0x12, 0, 0, 0, 36, 0}, SCSI_IOCTL_DATA_IN, inquiry, record))
         << GetLastError();
-    EXPECT_EQ(record.request.ScsiStatus, SCSISTAT_GOOD);
-    EXPECT_EQ(inquiry[0] & 0x1F, 0);     // a disk
-    EXPECT_EQ(inquiry[1] & 0x80, 0x80);  // removable
+    // A removable disk.
+    EXPECT_EQ(std::tuple(record.request.ScsiStatus, inquiry[0] & 0x1F, inquiry[1] & 0x80),
+              std::tuple(SCSISTAT_GOOD, 0, 0x80));
 
     std::vector<BYTE> capacity(8);
     ASSERT_TRUE(SendCommand(drive.Get(), Cdb10(0x25, 0, 0), SCSI_IOCTL_DATA_IN, capacity, record));
@@ -417,8 +529,8 @@ TEST_P(Conformance, TheStickAnswersScsiCommandsAsAUsbStick) {
     // A block past the end is the target's CHECK CONDITION, nothing moved.
     ASSERT_TRUE(SendCommand(drive.Get(), Cdb10(0x28, 32 * kMiB / sector, 1), SCSI_IOCTL_DATA_IN,
                             out, record));
-    EXPECT_EQ(record.request.ScsiStatus, SCSISTAT_CHECK_CONDITION);
-    EXPECT_EQ(record.sense[2] & 0x0F, 0x05);  // ILLEGAL REQUEST
+    EXPECT_EQ(std::tuple(record.request.ScsiStatus, record.sense[2] & 0x0F),
+              std::tuple(SCSISTAT_CHECK_CONDITION, 0x05));  // ILLEGAL REQUEST
     // More than sixteen command bytes are no command.
     EXPECT_FALSE(
         SendCommand(drive.Get(), std::vector<BYTE>(18, 0x28), SCSI_IOCTL_DATA_IN, out, record));
@@ -445,11 +557,9 @@ TEST_P(Conformance, AStickPulledOutWhileOpenFailsItsHandles) {
     LARKIN_START_STICKS(Stick());
     const uint32_t sector = Sector();
     const uint32_t disk = backend_->DiskNumber(0);
-    Handle volume = Open("\\\\.\\" + Letter(0), kReadWrite);
-    ASSERT_TRUE(volume.Valid()) << GetLastError();
+    Handle volume = Opened("\\\\.\\" + Letter(0));
     ASSERT_TRUE(Control(volume.Get(), FSCTL_LOCK_VOLUME)) << GetLastError();
-    Handle drive = Open(DiskName(0), kReadWrite);
-    ASSERT_TRUE(drive.Valid()) << GetLastError();
+    Handle drive = Opened(DiskName(0));
     ASSERT_TRUE(WriteAt(volume.Get(), 0, Pattern(sector, 1))) << GetLastError();
 
     backend_->PullOut(0);
@@ -474,8 +584,7 @@ TEST_P(Conformance, AStickPulledOutWhileOpenFailsItsHandles) {
 // transfer fails as not ready.
 TEST_P(Conformance, AnEmptySlotOpensWithItsLetterAndMovesNothing) {
     LARKIN_START_STICKS(StickLayout{.sectorSize = Sector(), .partitioned = false, .media = false});
-    Handle drive = Open(DiskName(0), kReadWrite);
-    ASSERT_TRUE(drive.Valid()) << GetLastError();
+    Handle drive = Opened(DiskName(0));
     ExpectGone(!!ReadAt(drive.Get(), 0, Sector()));
     ExpectGone(WriteAt(drive.Get(), 0, Pattern(Sector(), 8)));
     std::vector<BYTE> layout(4096);
@@ -488,8 +597,7 @@ TEST_P(Conformance, AnEmptySlotOpensWithItsLetterAndMovesNothing) {
         if (volume.error == ERROR_NOT_READY) slots.push_back(volume.letter);
     ASSERT_EQ(slots.size(), 1u);
     EXPECT_FALSE(ExtentOf(slots[0]));
-    Handle slot = Open("\\\\.\\" + slots[0], kReadWrite);
-    ASSERT_TRUE(slot.Valid()) << GetLastError();
+    Handle slot = Opened("\\\\.\\" + slots[0]);
     LARKIN_EXPECT_FAILS(ReadAt(slot.Get(), 0, Sector()), ERROR_NOT_READY);
     LARKIN_EXPECT_FAILS(WriteAt(slot.Get(), 0, Pattern(Sector(), 9)), ERROR_NOT_READY);
     slot.Close();
@@ -501,14 +609,12 @@ TEST_P(Conformance, AWriteProtectedStickIsReadAndLockedButNeverWritten) {
     LARKIN_START_STICKS(Stick(true, true));
     const uint32_t sector = Sector();
     auto before = backend_->Stored(0, 0, 2 * kMiB);
-    Handle volume = Open("\\\\.\\" + Letter(0), kReadWrite);
-    ASSERT_TRUE(volume.Valid()) << GetLastError();
+    Handle volume = Opened("\\\\.\\" + Letter(0));
     EXPECT_TRUE(Control(volume.Get(), FSCTL_LOCK_VOLUME)) << GetLastError();
     EXPECT_EQ(ReadAt(volume.Get(), 0, sector), backend_->Stored(0, kMiB, sector));
     LARKIN_EXPECT_FAILS(WriteAt(volume.Get(), 0, Pattern(sector, 4)), ERROR_WRITE_PROTECT);
 
-    Handle drive = Open(DiskName(0), kReadWrite);
-    ASSERT_TRUE(drive.Valid()) << GetLastError();
+    Handle drive = Opened(DiskName(0));
     LARKIN_EXPECT_FAILS(WriteAt(drive.Get(), 0, Pattern(sector, 5)), ERROR_WRITE_PROTECT);
     std::vector<BYTE> layout(DRIVE_LAYOUT_HEADER_SIZE + 4 * sizeof(PARTITION_INFORMATION_EX));
     ASSERT_TRUE(Control(drive.Get(), IOCTL_DISK_GET_DRIVE_LAYOUT_EX, nullptr, 0, layout.data(),
@@ -520,17 +626,14 @@ TEST_P(Conformance, AWriteProtectedStickIsReadAndLockedButNeverWritten) {
     std::vector<BYTE> out(sector);
     PassThrough record{};
     ASSERT_TRUE(SendCommand(drive.Get(), Cdb10(0x2A, 0, 1), SCSI_IOCTL_DATA_OUT, out, record));
-    EXPECT_EQ(record.request.ScsiStatus, SCSISTAT_CHECK_CONDITION);
-    EXPECT_EQ(record.sense[2] & 0x0F, 0x07);
-    EXPECT_EQ(record.sense[12], 0x27);  // WRITE PROTECTED
+    EXPECT_EQ(std::tuple(record.request.ScsiStatus, record.sense[2] & 0x0F, record.sense[12]),
+              std::tuple(SCSISTAT_CHECK_CONDITION, 0x07, 0x27));  // WRITE PROTECTED
     EXPECT_TRUE(backend_->Stored(0, 0, 2 * kMiB) == before);
     for (const auto& entry : controls::Journal()) EXPECT_FALSE(entry.completed) << entry.via;
 }
 
 INSTANTIATE_TEST_SUITE_P(Backends, Conformance,
-                         ::testing::Values(Row{BackendKind::Simulated, 512},
-                                           Row{BackendKind::LoopDevices, 512},
-                                           Row{BackendKind::LoopDevices, 4096}),
+                         ::testing::Values(Row{true, 512}, Row{false, 512}, Row{false, 4096}),
                          [](const auto& info) { return ::testing::PrintToString(info.param); });
 
 }  // namespace
