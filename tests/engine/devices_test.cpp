@@ -1,7 +1,5 @@
 // The device tables through Corvid and Verran, bad indexes and pointers, and
 // the scans' platform calls (the volume search's among them) failing in turn.
-#include <cstring>
-
 #include "devices/enumeration.h"
 #include "engine_test_support.h"
 #include "shell/volume_mapping.h"

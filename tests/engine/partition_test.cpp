@@ -143,5 +143,40 @@ TEST_F(TesselPartition, CreateMakesOneFat32PartitionOnTheFirstNewDriveAndTheCvdF
     }
 }
 
+// The partition operations on a QM stick plugged in after the baseline.
+TEST_F(TesselPartition, ZeroCreateAndCreateCvdEndWithAStatusAndWriteOnlyTheNewDrive) {
+    Restart(larkin::test::MachineText("engine-stick-f-and-qm-g"));
+    for (auto [name, run, baseline] :
+         {std::tuple{"ZeroPartitionInfo", &ZeroPartitionInfo, &EnumUSBDevices},
+          {"CreatePartition", &CreatePartition, &EnumUSBDevices},
+          {"CreatePartitionCVD", +[] { return int{CreatePartitionCVD()}; }, &EnumUSBDevicesCVD}}) {
+        SCOPED_TRACE(name);
+        const auto saved = ReadFile(DiskImage("qm1"));
+        int status = -1;
+        auto prepare = [&] {
+            PutBack("qm1", saved, 2);
+            ASSERT_TRUE(larkin::sim::Plug("qm1", false));
+            baseline();
+            ASSERT_TRUE(larkin::sim::Plug("qm1", true));
+            larkin::controls::ClearJournal();
+        };
+        auto op = [&] { status = run(); };
+        prepare();
+        op();
+        ASSERT_EQ(status, ATA_OK);
+        std::set<int> statuses;
+        int runs = FailEachCallInTurn(
+            op,
+            [&](const std::string&, int) {
+                EXPECT_TRUE(status >= ATA_OK && status <= ATA_ERROR) << status;
+                statuses.insert(status);
+                for (const auto& entry : larkin::controls::Journal()) EXPECT_EQ(entry.disk, "qm1");
+            },
+            prepare);
+        EXPECT_GT(runs, 10);
+        EXPECT_TRUE(statuses.contains(ATA_ERROR));
+    }
+}
+
 }  // namespace
 }  // namespace tessel::test

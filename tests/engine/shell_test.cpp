@@ -1,7 +1,4 @@
 // Volume mapping to a letter, and the command runners.
-#include <cstring>
-#include <fstream>
-
 #include "engine_test_support.h"
 #include "shell/command_runner.h"
 #include "shell/volume_mapping.h"
@@ -49,10 +46,8 @@ TEST_F(TesselVolumeMapping, FirstLetterAtOnceOrTheBufferKeptAfterHalfASecond) {
 class TesselCommandRunner : public EngineTest {
   protected:
     std::string Marker() {
-        std::ifstream in(machine_->folder() / "marker.txt");
-        std::string text;
-        std::getline(in, text);
-        return text;
+        auto bytes = ReadFile(machine_->folder() / "marker.txt");
+        return std::string(bytes.begin(), bytes.end());
     }
     // The shell running script, F in it standing for the machine's folder.
     std::string CommandLine(std::string script) {
@@ -78,7 +73,7 @@ TEST_F(TesselCommandRunner, FailureLineEnterToTheTitledConsoleOrNoWindowAndNoWai
     std::string line = CommandLine("(read l && echo enter || echo eof) > F/marker.txt");
     EXPECT_EQ(CapturedOutput([&] { EXPECT_TRUE(RunConsoleCommand(line.data(), true, INFINITE)); }),
               "");
-    EXPECT_EQ(Marker(), "enter") << "the child had ended, after one Enter";
+    EXPECT_EQ(Marker(), "enter\n") << "the child had ended, after one Enter";
     EXPECT_THAT(larkin::controls::Pauses(), ElementsAre(500));
     EXPECT_EQ(FindWindowA(nullptr, "FormatWindow"), nullptr);
 
@@ -87,7 +82,7 @@ TEST_F(TesselCommandRunner, FailureLineEnterToTheTitledConsoleOrNoWindowAndNoWai
     line = CommandLine("echo ran > F/marker.txt");
     DWORD code = 7;
     EXPECT_TRUE(RunConsoleCommand(line.data(), false, INFINITE, &code));
-    EXPECT_EQ(Marker(), "ran");
+    EXPECT_EQ(Marker(), "ran\n");
     EXPECT_EQ(code, 0u);
     EXPECT_TRUE(larkin::controls::Pauses().empty());
     // A child that outlasts the wait (until go appears or its folder goes,
