@@ -13,12 +13,6 @@ namespace boot = larkin::test::boot;
 namespace tpl = larkin::templates;
 using ::testing::EndsWith;
 
-// The last line the engine itself wrote ("\n text" pairs), or "".
-std::string LastEngineLine(const std::string& output) {
-    const std::size_t at = output.rfind("\n ");
-    return at == std::string::npos ? "" : output.substr(at + 1, output.find('\n', at + 1) - at - 1);
-}
-
 // A floppy A: holding the test kernel.
 class TesselCreateUSBBoot : public EngineTest {
   protected:
@@ -155,7 +149,9 @@ TEST_F(TesselCreateUSBBoot, EveryCallFailingInTurnEndsWithAFailureLineAndWritesO
     int runs = FailEachCallInTurn(
         op,
         [&](const std::string&, int) {
-            std::string last = LastEngineLine(output_);
+            // The last line the engine itself wrote ("\n text" pairs), or "".
+            const std::size_t at = output_.rfind("\n ") + 1;  // 0: none
+            std::string last = at ? output_.substr(at, output_.find('\n', at) - at) : "";
             EXPECT_TRUE(status == ATA_OK
                             ? output_.ends_with("....Done\n")
                             : status == ATA_ERROR &&

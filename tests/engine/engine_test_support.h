@@ -167,10 +167,9 @@ inline void PutBack(const std::string& id, std::span<const std::uint8_t> saved, 
 }
 
 inline int OpenedSince(const std::vector<HANDLE>& before) {
-    int opened = 0;
-    for (HANDLE handle : controls::OpenHandles())
-        opened += std::find(before.begin(), before.end(), handle) == before.end();
-    return opened;
+    return static_cast<int>(std::ranges::count_if(controls::OpenHandles(), [&](HANDLE handle) {
+        return std::ranges::find(before, handle) == before.end();
+    }));
 }
 
 // Fails each platform call of op's clean run in turn (a loop's first, second
