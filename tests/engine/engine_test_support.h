@@ -50,16 +50,10 @@ class EngineTest : public ::testing::Test {
         ReleaseServices(false);
     }
     void Restart(const std::string& toml) {
-        if (machine_) {
-            controls::ClearFaults();
-            ReleaseServices(false);
-            machine_.reset();
-        }
+        controls::ClearFaults();
+        if (machine_) ReleaseServices(false);
         machine_.emplace(toml);
-        for (DeviceTable* table : {&CurrentTable, &BaselineTable, &ProbeTable}) {
-            ClearRows(*table);
-            table->count = 0;
-        }
+        for (DeviceTable* table : {&CurrentTable, &BaselineTable, &ProbeTable}) *table = {};
         SetProgressCallback(nullptr);
         EXPECT_TRUE(BindServices()) << GetLastError();
         controls::ClearPauses();
