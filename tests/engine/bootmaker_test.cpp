@@ -22,7 +22,6 @@ class TesselCreateUSBBoot : public EngineTest {
         Restart(toml);
         EXPECT_TRUE(!kernel || PutOnFloppy(boot::TestKernelFile(), "KERNEL.SYS"));
         EXPECT_EQ(GetUSBDevCount(), sticks);
-        controls::ClearJournal();
     }
 
     int Run(const char* destination, const char* source, int copyFiles = 1) {

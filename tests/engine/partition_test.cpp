@@ -8,12 +8,9 @@
 namespace tessel::test {
 namespace {
 
-// A QM stick plugged in during the tests, and one of another model.
 class TesselPartition : public EngineTest {
   protected:
-    TesselPartition() : EngineTest(larkin::test::MachineText("engine-stick-e-and-unplugged-qm")) {
-        controls::ClearJournal();
-    }
+    TesselPartition() : EngineTest(larkin::test::MachineText("engine-stick-e-and-unplugged-qm")) {}
 
     static void Plug(bool present) { ASSERT_TRUE(larkin::sim::Plug("qm1", present)); }
 

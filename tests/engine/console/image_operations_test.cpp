@@ -13,9 +13,7 @@ const std::string kDefaultImage = TESSEL_DEFAULT_IMAGE;
 
 class ConsoleOperation : public EngineTest {
   protected:
-    ConsoleOperation() : EngineTest(larkin::test::MachineText("engine-sticks-e-f-and-twin-g")) {
-        controls::ClearJournal();
-    }
+    ConsoleOperation() : EngineTest(larkin::test::MachineText("engine-sticks-e-f-and-twin-g")) {}
 
     int Write(const std::string& answers, const std::string& image, const char* drive = "E:") {
         return Run(answers, [&] { return CopyUSBBootImage(saved_.c_str(), drive, image.c_str()); });
@@ -210,7 +208,6 @@ TEST_F(ConsoleOperation, BootSectorWhereAndAsTheDriveHasItOrRefused) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.lines.front());
         Restart(c.machine);
-        controls::ClearJournal();
         for (const char* end : {"", ".info"}) std::filesystem::remove(saved_ + end);
         std::string image = c.imageBytes ? MakeImage(c.imageBytes) : kDefaultImage;
         const bool refused = c.asked < 0;
