@@ -80,9 +80,8 @@ namespace allocation = larkin::test::allocation;
 TEST(TesselMemoryFault, NothingLeavesAnExport) {
     if (!allocation::Enabled()) GTEST_SKIP() << "the sanitizer owns the allocator";
     larkin::test::TestMachine machine(StickMachine());
-    larkin::test::TempFolder folder;
-    const std::string saved = (folder.path() / "saved.mbr").string();
-    const std::string image = (folder.path() / "image.dat").string();
+    const std::string saved = (machine.folder() / "saved.mbr").string();
+    const std::string image = (machine.folder() / "image.dat").string();
     std::ofstream(image, std::ios::binary) << std::string(4096, '\x42');
     larkin::Library tessel(LoadLibraryA("Tessel"));
     ASSERT_TRUE(tessel) << GetLastError();

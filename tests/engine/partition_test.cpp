@@ -143,19 +143,19 @@ TEST_F(TesselPartition, CreateMakesOneFat32PartitionOnTheFirstNewDriveAndTheCvdF
 // The partition operations on a QM stick plugged in after the baseline.
 TEST_F(TesselPartition, ZeroCreateAndCreateCvdEndWithAStatusAndWriteOnlyTheNewDrive) {
     Restart(larkin::test::MachineText("engine-stick-f-and-qm-g"));
+    const auto saved = ReadFile(DiskImage("qm1"));
     for (auto [name, run, baseline] :
          {std::tuple{"ZeroPartitionInfo", &ZeroPartitionInfo, &EnumUSBDevices},
           {"CreatePartition", &CreatePartition, &EnumUSBDevices},
           {"CreatePartitionCVD", +[] { return int{CreatePartitionCVD()}; }, &EnumUSBDevicesCVD}}) {
         SCOPED_TRACE(name);
-        const auto saved = ReadFile(DiskImage("qm1"));
         int status = -1;
         auto prepare = [&] {
             PutBack("qm1", saved, 2);
-            ASSERT_TRUE(larkin::sim::Plug("qm1", false));
+            Plug(false);
             baseline();
-            ASSERT_TRUE(larkin::sim::Plug("qm1", true));
-            larkin::controls::ClearJournal();
+            Plug(true);
+            controls::ClearJournal();
         };
         auto op = [&] { status = run(); };
         prepare();
@@ -167,7 +167,7 @@ TEST_F(TesselPartition, ZeroCreateAndCreateCvdEndWithAStatusAndWriteOnlyTheNewDr
             [&](const std::string&, int) {
                 EXPECT_TRUE(status >= ATA_OK && status <= ATA_ERROR) << status;
                 statuses.insert(status);
-                for (const auto& entry : larkin::controls::Journal()) EXPECT_EQ(entry.disk, "qm1");
+                for (const auto& entry : controls::Journal()) EXPECT_EQ(entry.disk, "qm1");
             },
             prepare);
         EXPECT_GT(runs, 10);
