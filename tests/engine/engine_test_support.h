@@ -20,7 +20,6 @@
 #include <vector>
 
 #include "boot_harness.h"
-#include "console/console_io.h"
 #include "devices/device_table.h"
 #include "exports/message_channel.h"
 #include "exports/services.h"
