@@ -134,8 +134,7 @@ TEST_F(TesselDevices, EachScanGivesFewerOrLessKnownDrivesNeverATextOutsideItsFie
         const DeviceTable& table = current ? CurrentTable : BaselineTable;
         int runs = FailEachCallInTurn([&] { count = enumerate(); },
                                       [&](const std::string&, int) {
-                                          EXPECT_GE(count, 0);
-                                          EXPECT_LE(count, 2);
+                                          EXPECT_TRUE(count >= 0 && count <= 2) << count;
                                           EXPECT_EQ(table.count, count);
                                           for (int i = 0; i < count; ++i) {
                                               std::string letters = table.rows[i].mountInfo;
