@@ -1,28 +1,27 @@
-// The make-bootable flow's refusals and failures on simulated sticks (what
-// it writes on success: the QEMU boots and larkin-cli's verify).
-#include <cstring>
-
-#include "boot_harness.h"
+// The make-bootable flow's refusals and failures on simulated sticks, and
+// sticks it made booted in QEMU under both BIOSes through LBA and through CHS
+// (what it writes on success: those boots and larkin-cli's verify).
 #include "bootmaker/create_usb_boot.h"
 #include "devices/enumeration.h"
 #include "engine_test_support.h"
+#include "templates/boot_patch.h"
 
 namespace tessel::test {
 namespace {
 
 namespace boot = larkin::test::boot;
+namespace tpl = larkin::templates;
 using ::testing::EndsWith;
 
 // A floppy A: holding the test kernel.
 class TesselCreateUSBBoot : public EngineTest {
   protected:
-    TesselCreateUSBBoot() { Start("engine-stick-e-and-kingston-f"); }
+    TesselCreateUSBBoot() { Start(larkin::test::MachineText("engine-stick-e-and-kingston-f")); }
 
-    void Start(const char* machine, const std::string& moreMachine = "", bool kernel = true) {
-        Restart(larkin::test::MachineText(machine) + moreMachine);
+    void Start(const std::string& toml, bool kernel = true, int sticks = 2) {
+        Restart(toml);
         EXPECT_TRUE(!kernel || PutOnFloppy(boot::TestKernelFile(), "KERNEL.SYS"));
-        EXPECT_EQ(GetUSBDevCount(), 2);
-        controls::ClearJournal();
+        EXPECT_EQ(GetUSBDevCount(), sticks);
     }
 
     int Run(const char* destination, const char* source, int copyFiles = 1) {
@@ -110,12 +109,111 @@ TEST_F(TesselCreateUSBBoot, FailsAfterTheDriveWasWrittenWithALine) {
               "\n Formatted boot sector refused: FAT12, and the boot sector loads from FAT16 only\n"}}) {
         // clang-format on
         SCOPED_TRACE(ending);
-        Start(sticks, machine, kernel);
+        Start(larkin::test::MachineText(sticks) + machine, kernel);
         EXPECT_EQ(Run("E:", "A:"), ATA_ERROR);
         EXPECT_THAT(output_, EndsWith(ending));
         EXPECT_THAT(WrittenDisks(), ElementsAre("stick1"));
     }
 }
+
+TEST_F(TesselCreateUSBBoot, EveryCallFailingInTurnEndsWithAFailureLineAndWritesOnlyTheDrive) {
+    Start(larkin::test::MachineText("engine-formatted-sticks-e-and-f"));
+    const DeviceTable listed = CurrentTable;
+    const auto saved = ReadFile(DiskImage("stick1"));
+    int status = -1;
+    auto prepare = [&] {
+        PutBack("stick1", saved, 1);
+        CurrentTable = listed;
+        larkin::controls::ClearJournal();
+    };
+    auto op = [&] { status = Run("E:", "A:"); };
+    prepare();
+    op();
+    ASSERT_EQ(status, ATA_OK) << output_;
+
+    // The last lines the flow gives for its steps ("": the drive could not be opened).
+    const std::set<std::string> failures{"",
+                                         " CreateProcess failed.",
+                                         " Unable to Lock volume",
+                                         " Unable to UnLock volume",
+                                         " ERROR Seeking Dest",
+                                         " ERROR Writing to Dest",
+                                         " Unable to pull drive Geometry information",
+                                         " Unable to open Tessel.DLL",
+                                         " Unable to read Boot Record",
+                                         " Unable to format the Destination Drive",
+                                         " Unable to copy the Boot Files",
+                                         std::string(kDriveChangedLine).substr(1)};
+    std::set<std::string> endings;
+    int runs = FailEachCallInTurn(
+        op,
+        [&](const std::string&, int) {
+            // The last line the engine itself wrote ("\n text" pairs), or "".
+            const std::size_t at = output_.rfind("\n ") + 1;  // 0: none
+            std::string last = at ? output_.substr(at, output_.find('\n', at) - at) : "";
+            EXPECT_TRUE(status == ATA_OK
+                            ? output_.ends_with("....Done\n")
+                            : status == ATA_ERROR &&
+                                  (failures.contains(last) ||
+                                   last.starts_with(" Formatted boot sector refused: ")))
+                << status << ", last line: " << last << "\n"
+                << output_;
+            endings.insert(status == ATA_OK ? "ok" : last);
+            for (const auto& entry : larkin::controls::Journal()) EXPECT_EQ(entry.disk, "stick1");
+        },
+        prepare);
+    EXPECT_GT(runs, 50);
+    // The faults reach most of the flow's failure exits.
+    EXPECT_GE(endings.size(), 6u);
+}
+
+class TesselBootableStick : public TesselCreateUSBBoot,
+                            public ::testing::WithParamInterface<boot::Firmware> {};
+
+TEST_P(TesselBootableStick, StartsTheKernelFromTheFloppyThroughLbaAndThroughChs) {
+    std::string missing = boot::MissingForFirmware(GetParam());
+    if (!missing.empty()) GTEST_SKIP() << missing;
+    // 32,000,000 bytes with 32 sectors per track and 16 heads, the most an
+    // ATA drive reports: 122 whole cylinders, the partition well within
+    // cylinder 1023 and the firmware's CHS the same as the volume's.
+    for (bool chs : {false, true}) {
+        SCOPED_TRACE(chs ? "CHS" : "LBA");
+        Start(chs ? StickMachine(32'000'000, 32, 16) : StickMachine(4'000'000'000), true, 1);
+        ASSERT_EQ(Run("E:", "A:"), ATA_OK) << output_;
+        EXPECT_THAT(WrittenDisks(), ElementsAre("stick1"));
+        larkin::test::TempFolder folder;
+        std::vector<std::string> args{
+            "-drive", "file=" + DiskImage("stick1").string() + ",format=raw,if=ide"};
+        if (chs) {
+            const auto hidden = Little(ImageBytes("stick1", 0, 512), tpl::kMbrEntry0FirstSector);
+            auto bootSector = ImageBytes("stick1", std::uint64_t{hidden} * 512, 512);
+            ASSERT_EQ(Little(bootSector, tpl::kHeadCount, 2), 16u);
+            ASSERT_EQ(Little(bootSector, tpl::kSectorsPerTrack, 2), 32u);
+            args = boot::ChsShimFloppy(folder.path());
+            for (std::string& arg : boot::HardDiskWithGeometry(DiskImage("stick1"), 122, 16, 32))
+                args.push_back(std::move(arg));
+        }
+        boot::Qemu qemu(args, GetParam());
+        ASSERT_TRUE(qemu.WaitFor("KERNEL DONE", 1, std::chrono::seconds(10))) << qemu.console();
+        const std::string& console = qemu.console();
+        EXPECT_LT(console.find("FreeDOS"), console.find(" GO! ")) << console;
+        EXPECT_EQ(boot::Field(console, "CS"), "0060");
+        EXPECT_EQ(boot::Field(console, "BX").value_or("").substr(2), "80") << console;
+        EXPECT_THAT(console, HasSubstr(boot::KernelImageLine())) << "the kernel as loaded";
+        EXPECT_EQ(qemu.Line("KERNEL LBA="), chs ? "NO" : "YES");
+        if (!chs) continue;
+        // The loader asked for the extensions and was refused, while the MBR
+        // (in segment 0) had its check and its one extended read; the loader
+        // read through CHS.
+        EXPECT_LT(console.find("SHIM EXTENSIONS HIDDEN BEYOND SEGMENT 0"), console.find("FreeDOS"));
+        EXPECT_NE(qemu.Line("KERNEL SHIM PASSED=0002 REFUSED=0002 CHSREADS=").value_or("0000"),
+                  "0000")
+            << console;
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Firmware, TesselBootableStick, ::testing::ValuesIn(boot::kAllFirmware),
+                         [](const auto& info) { return boot::FirmwareName(info.param); });
 
 }  // namespace
 }  // namespace tessel::test

@@ -3,20 +3,26 @@
 #define LARKIN_TESTS_ENGINE_SUPPORT_H
 
 #include <gmock/gmock.h>
-#include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
+#include <cstdio>
+#include <cstring>
 #include <filesystem>
+#include <fstream>
 #include <functional>
+#include <map>
 #include <optional>
 #include <set>
+#include <sstream>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "boot_harness.h"
-#include "console/console_io.h"
 #include "devices/device_table.h"
 #include "exports/message_channel.h"
+#include "exports/services.h"
 #include "larkin/simulation.h"
 #include "larkin/test_controls.h"
 #include "run_command.h"
@@ -38,8 +44,19 @@ class EngineTest : public ::testing::Test {
         const std::string& toml = larkin::test::MachineText("engine-sticks-e-and-blank")) {
         Restart(toml);
     }
-    ~EngineTest() override;
-    void Restart(const std::string& toml);
+    ~EngineTest() override {
+        controls::ClearFaults();
+        ReleaseServices(false);
+    }
+    void Restart(const std::string& toml) {
+        controls::ClearFaults();
+        if (machine_) ReleaseServices(false);
+        machine_.emplace(toml);
+        for (DeviceTable* table : {&CurrentTable, &BaselineTable, &ProbeTable}) *table = {};
+        SetProgressCallback(nullptr);
+        EXPECT_TRUE(BindServices()) << GetLastError();
+        controls::ClearPauses();
+    }
 
     std::optional<larkin::test::TestMachine> machine_;
 };
@@ -47,43 +64,162 @@ class EngineTest : public ::testing::Test {
 // System disk C:, a floppy A:, time_scale 0, and on a USB adapter the stick
 // stick1 at E: (disk 1) with one FAT16 (LBA) partition, not formatted, one
 // track in.
-std::string StickMachine(std::uint64_t bytes = 20 * 1024 * 1024, std::uint32_t sectorsPerTrack = 63,
-                         std::uint32_t heads = 255);
+inline std::string StickMachine(std::uint64_t bytes = 20 * 1024 * 1024,
+                                std::uint32_t sectorsPerTrack = 63, std::uint32_t heads = 255) {
+    std::ostringstream toml;
+    toml << larkin::test::MachineText("engine-system-disk-and-floppy")
+         << "[[adapter]]\nid = \"usb1\"\nclass = \"USB\"\naspi = true\n[[adapter.disk]]\n"
+         << "id = \"stick1\"\nsize = " << bytes << "\nheads = " << heads
+         << "\nsectors_per_track = " << sectorsPerTrack
+         << "\nfriendly_name = \"SanDisk Cruzer Blade USB Device\"\nletters = [\"E:\"]\n"
+         << "[[adapter.disk.partition]]\ntype = 0x0E\nstart = " << sectorsPerTrack << "\n";
+    return toml.str();
+}
 
-std::filesystem::path DiskImage(std::string_view id);
+inline std::filesystem::path DiskImage(std::string_view id) {
+    for (const auto& disk : larkin::sim::Disks())
+        if (disk.id == id) return disk.image;
+    return {};
+}
+
 // Into the floppy's root, unseen by the journal.
-bool PutOnFloppy(const std::filesystem::path& file, std::string_view name);
-std::set<std::string> WrittenDisks();
+inline bool PutOnFloppy(const std::filesystem::path& file, std::string_view name) {
+    const auto floppy = std::filesystem::path(larkin::sim::StateDirectory()) / "floppy.img";
+    return larkin::test::boot::CopyIn(floppy, 0, file, name);
+}
+
+inline std::set<std::string> WrittenDisks() {
+    std::set<std::string> disks;
+    for (const auto& entry : controls::Journal()) disks.insert(entry.disk);
+    return disks;
+}
+
 // \\.\PhysicalDriveN through the platform.
-HANDLE OpenDisk(int number, DWORD access = GENERIC_READ | GENERIC_WRITE);
+inline HANDLE OpenDisk(int number, DWORD access = GENERIC_READ | GENERIC_WRITE) {
+    std::string path = "\\\\.\\PhysicalDrive" + std::to_string(number);
+    return CreateFileA(path.c_str(), access, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                       OPEN_EXISTING, 0, nullptr);
+}
+
 // Bytes of a disk image, read from outside the platform.
-std::vector<std::uint8_t> ImageBytes(std::string_view id, std::uint64_t offset,
-                                     std::uint64_t length);
+inline std::vector<std::uint8_t> ImageBytes(std::string_view id, std::uint64_t offset,
+                                            std::uint64_t length) {
+    std::ifstream image(DiskImage(id), std::ios::binary);
+    image.seekg(static_cast<std::streamoff>(offset));
+    std::vector<std::uint8_t> bytes(length);
+    image.read(reinterpret_cast<char*>(bytes.data()), static_cast<std::streamsize>(length));
+    return bytes;
+}
+
 // fsck.fat -n over the partition's sectors finds nothing wrong.
-::testing::AssertionResult CleanVolume(std::string_view id, std::uint64_t firstSector,
-                                       std::uint64_t sectors);
-// What op writes to the standard output.
-std::string CapturedOutput(const std::function<void()>& op);
+inline ::testing::AssertionResult CleanVolume(std::string_view id, std::uint64_t firstSector,
+                                              std::uint64_t sectors) {
+    using larkin::test::Quoted;
+    larkin::test::TempFolder folder;
+    std::string copy = Quoted((folder.path() / "volume.img").string());
+    auto run = larkin::test::RunCommand(
+        "dd if=" + Quoted(DiskImage(id).string()) + " of=" + copy +
+        " bs=1M iflag=skip_bytes,count_bytes skip=" + std::to_string(firstSector * 512) +
+        " count=" + std::to_string(sectors * 512) + " conv=sparse status=none && fsck.fat -n " +
+        copy);
+    if (run.exitCode == 0) return ::testing::AssertionSuccess();
+    return ::testing::AssertionFailure() << run.output;
+}
+
+// What op writes to the standard output, its standard input reading input.
+inline std::string CapturedOutput(const std::function<void()>& op, std::string_view input = "") {
+    larkin::test::TempFolder folder;
+    std::ofstream(folder.path() / "input", std::ios::binary) << input;
+    std::freopen((folder.path() / "input").c_str(), "r", stdin);
+    std::fflush(stdout);
+    ::testing::internal::CaptureStdout();
+    op();
+    std::fflush(stdout);
+    std::freopen("/dev/null", "r", stdin);
+    return ::testing::internal::GetCapturedStdout();
+}
+
+// Puts a disk image back as saved (only the changed chunks, for speed) and
+// has the system read its table again.
+inline void PutBack(const std::string& id, std::span<const std::uint8_t> saved, int diskNumber) {
+    constexpr std::size_t kChunk = 1024 * 1024;
+    const auto image = DiskImage(id);
+    std::ifstream in(image, std::ios::binary);
+    std::vector<std::uint8_t> now(kChunk);
+    for (std::size_t at = 0; at < saved.size(); at += kChunk) {
+        const auto chunk = saved.subspan(at, std::min(kChunk, saved.size() - at));
+        in.read(reinterpret_cast<char*>(now.data()), static_cast<std::streamsize>(chunk.size()));
+        if (!std::equal(chunk.begin(), chunk.end(), now.begin()))
+            larkin::test::boot::WriteAt(image, at, chunk);
+    }
+    DWORD returned = 0;
+    HANDLE drive = OpenDisk(diskNumber);
+    DeviceIoControl(drive, IOCTL_DISK_UPDATE_PROPERTIES, nullptr, 0, nullptr, 0, &returned,
+                    nullptr);
+    CloseHandle(drive);
+}
+
+inline int OpenedSince(const std::vector<HANDLE>& before) {
+    return static_cast<int>(std::ranges::count_if(controls::OpenHandles(), [&](HANDLE handle) {
+        return std::ranges::find(before, handle) == before.end();
+    }));
+}
 
 // Fails each platform call of op's clean run in turn (a loop's first, second
 // and last round), checks no run leaves more handles open than the clean one,
 // hands each run to check (call name, its number); prepare runs before each.
 // Returns how many runs had a fault.
-int FailEachCallInTurn(const std::function<void()>& op,
-                       const std::function<void(const std::string&, int)>& check,
-                       const std::function<void()>& prepare = {});
+inline int FailEachCallInTurn(const std::function<void()>& op,
+                              const std::function<void(const std::string&, int)>& check,
+                              const std::function<void()>& prepare = {}) {
+    auto prepared = [&] {
+        controls::ClearFaults();
+        if (prepare) prepare();
+        return controls::OpenHandles();
+    };
+    // A run may replace handles a service keeps (Pellom's ports), but repeated
+    // runs must not add to them.
+    auto start = prepared();
+    op();
+    int keptAfterOne = OpenedSince(start);
+    for (int run = 0; run < 2; ++run) prepared(), op();
+    EXPECT_EQ(OpenedSince(start), keptAfterOne) << "clean runs leave handles open";
 
-// The process's standard input reads text while the object lives.
-class ScopedInput {
-  public:
-    explicit ScopedInput(std::string_view text);
-    ~ScopedInput();
-    ScopedInput(const ScopedInput&) = delete;
-    ScopedInput& operator=(const ScopedInput&) = delete;
+    auto before = prepared();
+    controls::RecordCalls(true);
+    op();
+    controls::RecordCalls(false);
+    int cleanOpen = OpenedSince(before);
+    auto calls = controls::RecordedCalls();
 
-  private:
-    larkin::test::TempFolder folder_;
-};
+    // A call is failed where it follows a given call on a given device for
+    // the first, second and last time: every place in the flow, without each
+    // round of its loops.
+    std::vector<std::string> places;
+    std::map<std::string, std::size_t> lastAt;
+    for (std::size_t i = 0; i < calls.size(); ++i) {
+        places.push_back((i ? calls[i - 1].call : "") + ">" + calls[i].call + "@" +
+                         calls[i].device);
+        lastAt[places.back()] = i;
+    }
+    int faultedRuns = 0;
+    std::map<std::string, int> seen, seenAt;
+    for (std::size_t i = 0; i < calls.size(); ++i) {
+        const auto& record = calls[i];
+        int n = seen[record.call]++;
+        if (seenAt[places[i]]++ >= 2 && lastAt[places[i]] != i) continue;
+        before = prepared();
+        controls::InjectFault({record.call, "", 0, n, 1, 0x20001234u});
+        op();
+        controls::ClearFaults();
+        ++faultedRuns;
+        SCOPED_TRACE(record.call + " call " + std::to_string(n) + " (" + record.device +
+                     ") failing");
+        EXPECT_LE(OpenedSince(before), cleanOpen);
+        check(record.call, n);
+    }
+    return faultedRuns;
+}
 
 }  // namespace tessel::test
 

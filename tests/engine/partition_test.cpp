@@ -8,12 +8,9 @@
 namespace tessel::test {
 namespace {
 
-// A QM stick plugged in during the tests, and one of another model.
 class TesselPartition : public EngineTest {
   protected:
-    TesselPartition() : EngineTest(larkin::test::MachineText("engine-stick-e-and-unplugged-qm")) {
-        controls::ClearJournal();
-    }
+    TesselPartition() : EngineTest(larkin::test::MachineText("engine-stick-e-and-unplugged-qm")) {}
 
     static void Plug(bool present) { ASSERT_TRUE(larkin::sim::Plug("qm1", present)); }
 
@@ -140,6 +137,41 @@ TEST_F(TesselPartition, CreateMakesOneFat32PartitionOnTheFirstNewDriveAndTheCvdF
          {std::pair{"qM2", true}, {"", false}, {"Q", false}, {" QM", false}}) {
         CopyField(row.friendlyName, name);
         EXPECT_EQ(IsSupportedModel(row), supported) << name;
+    }
+}
+
+// The partition operations on a QM stick plugged in after the baseline.
+TEST_F(TesselPartition, ZeroCreateAndCreateCvdEndWithAStatusAndWriteOnlyTheNewDrive) {
+    Restart(larkin::test::MachineText("engine-stick-f-and-qm-g"));
+    const auto saved = ReadFile(DiskImage("qm1"));
+    for (auto [name, run, baseline] :
+         {std::tuple{"ZeroPartitionInfo", &ZeroPartitionInfo, &EnumUSBDevices},
+          {"CreatePartition", &CreatePartition, &EnumUSBDevices},
+          {"CreatePartitionCVD", +[] { return int{CreatePartitionCVD()}; }, &EnumUSBDevicesCVD}}) {
+        SCOPED_TRACE(name);
+        int status = -1;
+        auto prepare = [&] {
+            PutBack("qm1", saved, 2);
+            Plug(false);
+            baseline();
+            Plug(true);
+            controls::ClearJournal();
+        };
+        auto op = [&] { status = run(); };
+        prepare();
+        op();
+        ASSERT_EQ(status, ATA_OK);
+        std::set<int> statuses;
+        int runs = FailEachCallInTurn(
+            op,
+            [&](const std::string&, int) {
+                EXPECT_TRUE(status >= ATA_OK && status <= ATA_ERROR) << status;
+                statuses.insert(status);
+                for (const auto& entry : controls::Journal()) EXPECT_EQ(entry.disk, "qm1");
+            },
+            prepare);
+        EXPECT_GT(runs, 10);
+        EXPECT_TRUE(statuses.contains(ATA_ERROR));
     }
 }
 

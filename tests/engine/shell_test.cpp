@@ -1,7 +1,4 @@
 // Volume mapping to a letter, and the command runners.
-#include <cstring>
-#include <fstream>
-
 #include "engine_test_support.h"
 #include "shell/command_runner.h"
 #include "shell/volume_mapping.h"
@@ -9,10 +6,9 @@
 namespace tessel::test {
 namespace {
 
-class TesselVolumeMapping : public EngineTest {
+class TesselShell : public EngineTest {
   protected:
-    TesselVolumeMapping()
-        : EngineTest(larkin::test::MachineText("engine-volumes-twin-folder-blank")) {}
+    TesselShell() : EngineTest(larkin::test::MachineText("engine-volumes-twin-folder-blank")) {}
 
     // The letter found for disk number, or what the buffer held before.
     std::string LetterOf(int number, const char* before = "") {
@@ -26,11 +22,23 @@ class TesselVolumeMapping : public EngineTest {
         EXPECT_EQ(buffer[sizeof buffer - 1], '#') << "written past the letter";
         return buffer;
     }
+    std::string Marker() {
+        auto bytes = ReadFile(machine_->folder() / "marker.txt");
+        return std::string(bytes.begin(), bytes.end());
+    }
+    // The shell running script, F in it standing for the machine's folder.
+    std::string CommandLine(std::string script) {
+        const std::string folder = "'" + machine_->folder().string() + "'";
+        for (std::size_t at = 0; (at = script.find('F', at)) != std::string::npos;
+             at += folder.size())
+            script.replace(at, 1, folder);
+        return "/bin/sh -c \"" + script + "\"";
+    }
 };
 
 // The first letter of one or two volumes, or a folder mount's, at once;
 // without a volume or an identity the buffer is kept, after half a second.
-TEST_F(TesselVolumeMapping, FirstLetterAtOnceOrTheBufferKeptAfterHalfASecond) {
+TEST_F(TesselShell, VolumeMappingFindsTheFirstLetterAtOnceOrKeepsTheBufferAfterHalfASecond) {
     EXPECT_EQ(LetterOf(1), "E:");  // the first volume in the system's order
     EXPECT_EQ(LetterOf(2), "G:");  // the folder path fails to open; the letter wins
     EXPECT_TRUE(larkin::controls::Pauses().empty());
@@ -46,27 +54,9 @@ TEST_F(TesselVolumeMapping, FirstLetterAtOnceOrTheBufferKeptAfterHalfASecond) {
     EXPECT_EQ(GetDriveIdentity(INVALID_HANDLE_VALUE), kNoDriveIdentity);
 }
 
-class TesselCommandRunner : public EngineTest {
-  protected:
-    std::string Marker() {
-        std::ifstream in(machine_->folder() / "marker.txt");
-        std::string text;
-        std::getline(in, text);
-        return text;
-    }
-    // The shell running script, F in it standing for the machine's folder.
-    std::string CommandLine(std::string script) {
-        const std::string folder = "'" + machine_->folder().string() + "'";
-        for (std::size_t at = 0; (at = script.find('F', at)) != std::string::npos;
-             at += folder.size())
-            script.replace(at, 1, folder);
-        return "/bin/sh -c \"" + script + "\"";
-    }
-};
-
 // A program that cannot start gives the failure line at once; Enter reaches
 // the titled console after half a second.
-TEST_F(TesselCommandRunner, FailureLineEnterToTheTitledConsoleOrNoWindowAndNoWait) {
+TEST_F(TesselShell, CommandRunnerFailureLineEnterToTheTitledConsoleOrNoWindowAndNoWait) {
     char missing[] = "tessel-no-such-program /c format E:";
     std::string output = CapturedOutput([&] {
         EXPECT_FALSE(RunConsoleCommand(missing, true, INFINITE));
@@ -78,7 +68,7 @@ TEST_F(TesselCommandRunner, FailureLineEnterToTheTitledConsoleOrNoWindowAndNoWai
     std::string line = CommandLine("(read l && echo enter || echo eof) > F/marker.txt");
     EXPECT_EQ(CapturedOutput([&] { EXPECT_TRUE(RunConsoleCommand(line.data(), true, INFINITE)); }),
               "");
-    EXPECT_EQ(Marker(), "enter") << "the child had ended, after one Enter";
+    EXPECT_EQ(Marker(), "enter\n") << "the child had ended, after one Enter";
     EXPECT_THAT(larkin::controls::Pauses(), ElementsAre(500));
     EXPECT_EQ(FindWindowA(nullptr, "FormatWindow"), nullptr);
 
@@ -87,7 +77,7 @@ TEST_F(TesselCommandRunner, FailureLineEnterToTheTitledConsoleOrNoWindowAndNoWai
     line = CommandLine("echo ran > F/marker.txt");
     DWORD code = 7;
     EXPECT_TRUE(RunConsoleCommand(line.data(), false, INFINITE, &code));
-    EXPECT_EQ(Marker(), "ran");
+    EXPECT_EQ(Marker(), "ran\n");
     EXPECT_EQ(code, 0u);
     EXPECT_TRUE(larkin::controls::Pauses().empty());
     // A child that outlasts the wait (until go appears or its folder goes,

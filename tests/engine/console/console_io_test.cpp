@@ -1,6 +1,4 @@
 // The console's line reading and the device dialogue's every prompt.
-#include <cstring>
-
 #include "console/device_dialogue.h"
 #include "engine_test_support.h"
 
@@ -13,12 +11,11 @@ using console::Read;
 // What op gives on a Console that reads input, and what it wrote.
 template <class Op>
 auto Dialogue(std::string_view input, Op op) {
-    ScopedInput in(input);
     OutputStream out{[] { return stdout; }}, err{[] { return stderr; }};
     InputStream stream{[] { return stdin; }};
     console::Console console{out, err, stream};
     decltype(op(console)) result{};
-    std::string output = CapturedOutput([&] { result = op(console); });
+    std::string output = CapturedOutput([&] { result = op(console); }, input);
     return std::pair(result, output);
 }
 

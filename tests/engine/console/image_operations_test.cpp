@@ -1,10 +1,8 @@
 // CopyUSBBootImage and CopyUSBMBRImage on simulated sticks, the answers fed
 // to the engine's standard input.
-#include <fstream>
-#include <tuple>
-
 #include "console/image_operations.h"
 #include "console/saved_table_description.h"
+#include "core_test_support.h"
 #include "engine_test_support.h"
 #include "larkin/owned.h"
 
@@ -15,9 +13,7 @@ const std::string kDefaultImage = TESSEL_DEFAULT_IMAGE;
 
 class ConsoleOperation : public EngineTest {
   protected:
-    ConsoleOperation() : EngineTest(larkin::test::MachineText("engine-sticks-e-f-and-twin-g")) {
-        controls::ClearJournal();
-    }
+    ConsoleOperation() : EngineTest(larkin::test::MachineText("engine-sticks-e-f-and-twin-g")) {}
 
     int Write(const std::string& answers, const std::string& image, const char* drive = "E:") {
         return Run(answers, [&] { return CopyUSBBootImage(saved_.c_str(), drive, image.c_str()); });
@@ -28,9 +24,8 @@ class ConsoleOperation : public EngineTest {
         return Run(answers, [&] { return CopyUSBMBRImage(saved, drive); });
     }
     int Run(const std::string& answers, const std::function<int()>& op) {
-        ScopedInput input(answers);
         int status = -1;
-        output_ = CapturedOutput([&] { status = op(); });
+        output_ = CapturedOutput([&] { status = op(); }, answers);
         return status;
     }
     std::string MakeImage(std::size_t bytes, const char* name = "image.dat") {
@@ -38,6 +33,10 @@ class ConsoleOperation : public EngineTest {
         std::ofstream out(file, std::ios::binary);
         for (std::size_t i = 0; i < bytes; ++i) out.put(static_cast<char>(i * 7 + 1));
         return file.string();
+    }
+    void PutSaved(std::span<const std::uint8_t> bytes) {
+        std::ofstream(saved_, std::ios::binary)
+            .write(reinterpret_cast<const char*>(bytes.data()), std::ssize(bytes));
     }
     void ExpectNothingWritten() { EXPECT_TRUE(WrittenDisks().empty()) << output_; }
 
@@ -128,10 +127,6 @@ TEST_F(ConsoleOperation, RestoreRefusesMissingShortChangedAndUntableFilesUnlessA
     auto written = ImageBytes("stick1", 0, 512);
     const auto saved = ReadFile(saved_);
     controls::ClearJournal();
-    auto put = [&](std::vector<std::uint8_t> bytes) {
-        std::ofstream(saved_, std::ios::binary)
-            .write(reinterpret_cast<const char*>(bytes.data()), std::ssize(bytes));
-    };
     // Any 512 bytes are no table, even ending in 55 AA.
     std::vector<std::uint8_t> noise(512);
     for (std::size_t i = 0; i < 510; ++i) noise[i] = static_cast<std::uint8_t>(i * 37);
@@ -142,13 +137,13 @@ TEST_F(ConsoleOperation, RestoreRefusesMissingShortChangedAndUntableFilesUnlessA
     for (const auto& [prepare, answers, line] :
          std::initializer_list<std::tuple<std::function<void()>, std::string, std::string>>{
              {[&] { std::filesystem::remove(saved_); }, "y\n", "\n Unable to open File for the saved original Partition table. \n"},
-             {[&] { put(std::vector<std::uint8_t>(100, 'm')); }, "y\n", "\n The saved Partition table file holds fewer than 512 bytes"},
-             {[&] { put(changed); }, "y\n", "(SHA-256 differs): nothing was restored"},
+             {[&] { PutSaved(std::vector<std::uint8_t>(100, 'm')); }, "y\n", "\n The saved Partition table file holds fewer than 512 bytes"},
+             {[&] { PutSaved(changed); }, "y\n", "(SHA-256 differs): nothing was restored"},
              {[&] { std::ofstream(console::DescriptionPath(saved_)) << "broken\n"; }, "y\n", "is damaged"},
              // Without a description the user is asked.
              {[&] { std::filesystem::remove(console::DescriptionPath(saved_)); }, "y\n", "\n No description beside the saved file"},
              {{}, "y\nn\n", "\n Restore it onto this drive anyway? (y/n) [q:Quit] : "},
-             {[&] { put(noise); }, "y\ny\n", "\n The saved file holds no partition table for this drive ("},
+             {[&] { PutSaved(noise); }, "y\ny\n", "\n The saved file holds no partition table for this drive ("},
              {[&] { saved_ = std::string(52, 's'); }, "y\n", "\n The file name of the saved Partition table is too long (at most 51 characters)\n"},
              {[&] { saved_.clear(); }, "y\n" + std::string(52, 't') + "\n", "\n Enter the file name for the saved original Partition table.\n\n >>\n The file name is too long"},
          }) {
@@ -161,25 +156,24 @@ TEST_F(ConsoleOperation, RestoreRefusesMissingShortChangedAndUntableFilesUnlessA
     }
     // A sector that fits the drive without a description, once asked.
     saved_ = (folder_.path() / "saved.mbr").string();
-    put(saved);
+    PutSaved(saved);
     EXPECT_EQ(Restore("y\ny\n"), ATA_OK) << output_;
     EXPECT_EQ(ImageBytes("stick1", 0, 512), saved);
     EXPECT_NE(saved, written);
 }
 
 TEST_F(ConsoleOperation, AskedNamesAndTheDefaultImage) {
-    const std::filesystem::path here = std::filesystem::current_path();
-    std::filesystem::copy_file(kDefaultImage, folder_.path() / kDefaultImageName);
-    std::filesystem::current_path(folder_.path());
-    int status =
-        Run("2\ny\nasked.mbr\n0\n", [] { return CopyUSBBootImage(nullptr, nullptr, nullptr); });
-    std::filesystem::current_path(here);
-    EXPECT_EQ(status, ATA_OK) << output_;
+    larkin::test::WorkingFolder here;
+    std::filesystem::copy_file(kDefaultImage, kDefaultImageName);
+    EXPECT_EQ(
+        Run("2\ny\nasked.mbr\n0\n", [] { return CopyUSBBootImage(nullptr, nullptr, nullptr); }),
+        ATA_OK)
+        << output_;
     EXPECT_THAT(output_, HasSubstr("\n Enter the file name to save original Partition table.\n "
                                    "This is needed to restore your drive back to its original "
                                    "capacity\n\n >>"));
     EXPECT_THAT(output_, HasSubstr("\n No Source Image File provided, using default file\n"));
-    EXPECT_TRUE(std::filesystem::exists(folder_.path() / "asked.mbr"));
+    EXPECT_TRUE(std::filesystem::exists("asked.mbr"));
     EXPECT_THAT(WrittenDisks(), ElementsAre("stick2"));
 }
 
@@ -214,7 +208,6 @@ TEST_F(ConsoleOperation, BootSectorWhereAndAsTheDriveHasItOrRefused) {
     for (const auto& c : cases) {
         SCOPED_TRACE(c.lines.front());
         Restart(c.machine);
-        controls::ClearJournal();
         for (const char* end : {"", ".info"}) std::filesystem::remove(saved_ + end);
         std::string image = c.imageBytes ? MakeImage(c.imageBytes) : kDefaultImage;
         const bool refused = c.asked < 0;
@@ -268,14 +261,12 @@ TEST_F(ConsoleOperation, EveryCallFailingInTurnLeavesTheDriveRecoverable) {
     EXPECT_GT(FailEachCallInTurn(write, written), 20);
 
     // Boot code and an empty table: taken without a description, once asked.
-    std::vector<std::uint8_t> sector(512, 0x33);
-    std::fill(sector.begin() + 446, sector.end(), 0);
-    sector[510] = 0x55;
-    sector[511] = 0xAA;
+    std::vector<std::uint8_t> sector(446, 0x33);
+    sector.resize(512);
+    larkin::test::boot::SetLittle(sector, 510, 2, 0xAA55);
     auto restore = [&] {
         std::filesystem::remove(saved_ + ".info");
-        std::ofstream(saved_, std::ios::binary)
-            .write(reinterpret_cast<const char*>(sector.data()), 512);
+        PutSaved(sector);
         controls::ClearJournal();
         status = Restore("y\ny\n");
     };
