@@ -79,8 +79,8 @@ class LarkinCli : public ::testing::Test {
             disks.insert(disk);
         return disks;
     }
-    void AddToMachine(const char* name) {
-        std::ofstream(folder_.path() / "demo.toml", std::ios::app) << "\n" << MachineText(name);
+    void AddToMachine(const std::string& text) {
+        std::ofstream(folder_.path() / "demo.toml", std::ios::app) << "\n" << text;
     }
     CommandRun Mtools(const std::string& command) {
         return InFolder("MTOOLS_SKIP_CHECK=1 MTOOLSRC=/dev/null m" + command);
@@ -331,7 +331,7 @@ TEST_F(LarkinCli, WriteImageWithTheDefaultsThenRestoreMbr) {
 }
 
 TEST_F(LarkinCli, ZeroWaitsForTheNewDriveAndNamesIt) {
-    AddToMachine("tools-cli-demo-plus-unplugged-drives");
+    AddToMachine(MachineText("tools-cli-demo-plus-unplugged-drives"));
     CommandRun timedOut = Cli("zero --timeout 1 --yes");
     EXPECT_EQ(timedOut.exitCode, 2) << timedOut.output;
     EXPECT_THAT(timedOut.output, HasSubstr("no new USB drive was plugged in within 1 s"));
@@ -350,8 +350,7 @@ TEST_F(LarkinCli, ZeroWaitsForTheNewDriveAndNamesIt) {
 
     // The engine fails without a word: larkin-cli says what could not be done.
     ASSERT_EQ(Simctl("unplug qm1").exitCode, 0);
-    std::ofstream(folder_.path() / "demo.toml", std::ios::app)
-        << "[[fault]]\ncall = \"WriteFile\"\ndevice = \"qm1\"\n";
+    AddToMachine("[[fault]]\ncall = \"WriteFile\"\ndevice = \"qm1\"\n");
     CommandRun failed = ZeroPlugging("qm1");
     EXPECT_EQ(failed.exitCode, 6) << failed.output;
     EXPECT_THAT(failed.output, HasSubstr("larkin-cli: zero: the operation failed: the new drive "
@@ -361,7 +360,7 @@ TEST_F(LarkinCli, ZeroWaitsForTheNewDriveAndNamesIt) {
 // A stick that fails stops none of the others; a stick named twice stops
 // everything before it starts.
 TEST_F(LarkinCli, SeveralSticksAtOnce) {
-    AddToMachine("tools-cli-demo-plus-five-sticks");
+    AddToMachine(MachineText("tools-cli-demo-plus-five-sticks"));
     // Pulls stick4 out as its format starts: mkfs.fat goes on writing the
     // image, the engine finds the stick gone at its next step.
     std::filesystem::path tools = folder_.path() / "pulling";
@@ -487,10 +486,8 @@ TEST_F(LarkinWriter, TheHostSaysHowTheHelperEnded) {
     std::string path = std::getenv("PATH");
     ::setenv("PATH", (folder_.path().string() + ":" + path).c_str(), 1);
     for (int code : {126, 127}) {
-        script("pkexec",
-               "echo 'Error executing command as another user: Not authorized' >&2; "
-               "exit " +
-                   std::to_string(code));
+        const std::string refusal = "Error executing command as another user: Not authorized";
+        script("pkexec", "echo '" + refusal + "' >&2; exit " + std::to_string(code));
         std::string said;
         Outcome outcome =
             RunWriter(gone, true, request, {[&](std::string_view line) { said += line; }, {}, {}});
