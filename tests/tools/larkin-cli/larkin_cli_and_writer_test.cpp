@@ -138,12 +138,10 @@ TEST_F(LarkinCli, BootRefusesWhatCannotMakeTheStickBeforeTheFirstWrite) {
     fs::path big = image("Big");
     std::ofstream(big / "BIG.BIN").close();
     fs::resize_file(big / "BIG.BIN", 200u << 20);
-    fs::path piped = image("Piped");
-    fs::remove(piped / "License.rtf");
-    ASSERT_EQ(::mkfifo((piped / "License.rtf").c_str(), 0644), 0);
-    fs::path described = image("Described");
-    fs::remove(described / "fi.ini");
-    ASSERT_EQ(::mkfifo((described / "fi.ini").c_str(), 0644), 0);
+    for (const auto& [name, fifo] : {std::pair{"Piped", "License.rtf"}, {"Described", "fi.ini"}}) {
+        fs::remove(image(name) / fifo);
+        ASSERT_EQ(::mkfifo((images / name / fifo).c_str(), 0644), 0);
+    }
 
     std::vector<char> before = Bytes(0, 1 << 20);
     using Refused = std::pair<std::string, std::string>;
