@@ -1,14 +1,15 @@
-// The volume tools on a simulated machine: what mkfs.fat is asked to make,
-// what mcopy copies, and that every refusal leaves the disks untouched.
+// The volume tools on a simulated machine, called directly and through cmd
+// as the engine starts it: what mkfs.fat is asked to make, what mcopy
+// copies, and that every refusal leaves the disks untouched.
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <filesystem>
 #include <fstream>
 #include <functional>
 #include <string>
 #include <vector>
 
-#include "fat_volume_probe.h"
 #include "larkin/platform.h"
 #include "larkin/simulation.h"
 #include "larkin/test_controls.h"
@@ -20,6 +21,49 @@ namespace larkin::volumetools {
 namespace {
 
 using namespace larkin::test;
+
+// The boot sector's file system type and label (both as stored), hidden
+// sectors, heads/sectors per track, drive number and total sectors, then
+// fsck.fat -n's verdict over a copy of the volume's bytes:
+// "FAT16   |FREEDOS    |63|255/63|80|262081|clean".
+std::string VolumeSummary(const std::string& drive) {
+    LARKIN_TOOL_VOLUME where{};
+    HANDLE session = LarkinOpenVolumeForTool(drive.c_str(), "test", FALSE, &where);
+    if (session == INVALID_HANDLE_VALUE) return "no volume " + drive;
+    CloseHandle(session);
+    std::ifstream image(where.path, std::ios::binary);
+    image.seekg(static_cast<std::streamoff>(where.offset));
+    std::vector<char> bytes(where.length);
+    if (bytes.size() < 512 || !image.read(bytes.data(), static_cast<std::streamsize>(bytes.size())))
+        return "unreadable volume " + drive;
+    auto little = [&](size_t at, int size) {
+        uint32_t value = 0;
+        for (int i = size - 1; i >= 0; --i)
+            value = (value << 8) | static_cast<unsigned char>(bytes[at + static_cast<size_t>(i)]);
+        return value;
+    };
+    // The extended block of FAT32 (no 16-bit FAT size) stands further on.
+    const size_t extended = little(22, 2) == 0 ? 64 : 36;
+    char fields[160];
+    std::snprintf(fields, sizeof fields, "%.8s|%.11s|%u|%u/%u|%02X|%u|", &bytes[extended + 18],
+                  &bytes[extended + 7], little(28, 4), little(26, 2), little(24, 2),
+                  static_cast<unsigned char>(bytes[extended]),
+                  little(19, 2) != 0 ? little(19, 2) : little(32, 4));
+    TempFolder folder;
+    std::ofstream(folder.path() / "volume.img", std::ios::binary)
+        .write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    CommandRun fsck = RunCommand("fsck.fat -n " + Quoted((folder.path() / "volume.img").string()));
+    return fields + (fsck.exitCode == 0 ? std::string("clean") : fsck.output);
+}
+
+// One line per entry ("stick1 32256+8356352 via mcopy").
+std::string JournalText() {
+    std::string text;
+    for (const auto& entry : larkin::controls::Journal())
+        text += entry.disk + " " + std::to_string(entry.offset) + "+" +
+                std::to_string(entry.length) + " via " + entry.via + "\n";
+    return text;
+}
 
 // FAT12 keeps within 4,084 clusters; FAT16 has 512-byte clusters to 32 MiB,
 // doubling with each doubling.
@@ -35,7 +79,6 @@ TEST(DosRules, FatSizeClusterSizeLabelsAndErrorTexts) {
     // clang-format on
     for (const char* label : {"FREEDOS", "", "ELEVEN CHAR"}) EXPECT_TRUE(IsValidDosLabel(label));
     for (const char* label : {"TWELVE CHARS", "A.B", "A*B"}) EXPECT_FALSE(IsValidDosLabel(label));
-    EXPECT_EQ(ErrorText(kErrorDiskFull), "There is not enough space on the disk.");
     EXPECT_EQ(ErrorText(ERROR_NOT_READY), "The device is not ready.");
     EXPECT_EQ(ErrorText(0x20001234u), "Error 536875572.");
 }
@@ -121,9 +164,9 @@ TEST_F(VolumeTools, CopyTakesFilesNotFoldersAndNamesEach) {
     auto folder = Folder({{"KERNEL.SYS", 45000}, {"COMMAND.COM", 66000}, {"empty.txt", 0}});
     larkin::controls::ClearJournal();
     std::vector<std::string> heard;
+    auto hear = [&](std::string_view name) { heard.emplace_back(name); };
     int copied = -1;
-    Outcome outcome = CopyFolderFiles(
-        folder.string(), "E:", [&](std::string_view name) { heard.emplace_back(name); }, &copied);
+    Outcome outcome = CopyFolderFiles(folder.string(), "E:", hear, &copied);
     ASSERT_TRUE(outcome.Ok()) << outcome.message;
     EXPECT_EQ(copied, 3);
     EXPECT_EQ(heard, (std::vector<std::string>{"COMMAND.COM", "KERNEL.SYS", "empty.txt"}));
@@ -134,18 +177,14 @@ TEST_F(VolumeTools, CopyTakesFilesNotFoldersAndNamesEach) {
 
     // From one volume to another, and by a pattern.
     heard.clear();
-    outcome = CopyMatchingFiles(
-        "E:\\", "*.SYS", "F:", [&](std::string_view name) { heard.emplace_back(name); }, &copied);
+    outcome = CopyMatchingFiles("E:\\", "*.SYS", "F:", hear, &copied);
     ASSERT_TRUE(outcome.Ok()) << outcome.message;
     EXPECT_EQ(heard, (std::vector<std::string>{"KERNEL.SYS"}));
     outcome = CopyFolderFiles("E:", "F:", {}, &copied);
     ASSERT_TRUE(outcome.Ok()) << outcome.message;
     EXPECT_EQ(copied, 3);  // KERNEL.SYS again, replaced
     ASSERT_TRUE(ReadVolumeFacts("F:", &facts).Ok());
-    uint64_t cluster = facts.clusterBytes;
-    EXPECT_EQ(cluster, 4096u);
-    EXPECT_EQ(facts.totalBytes - facts.freeBytes, (45000 + cluster - 1) / cluster * cluster +
-                                                      (66000 + cluster - 1) / cluster * cluster);
+    EXPECT_EQ(facts.totalBytes - facts.freeBytes, 45056u + 69632u);  // in clusters of 4,096
 }
 
 // (Copies refused for the system volume, an unknown letter, an empty folder
@@ -279,6 +318,138 @@ TEST_F(VolumeTools, EachBootSourceIsCheckedBeforeTheFirstWrite) {
         EXPECT_NE(checked.message.find(source.says), std::string::npos) << checked.message;
     }
     EXPECT_EQ(JournalText(), "");
+}
+
+// Runs cmd with arguments (a shell-quoted text) and input on its standard
+// input (nullptr: none at all), in the machine the platform runs on; its
+// standard output comes first, then its standard error.
+CommandRun RunCmd(const std::string& arguments, const char* input = "\n",
+                  const std::string& environment = "") {
+    static TempFolder folder;
+    auto in = folder.path() / "in.txt", err = folder.path() / "err.txt";
+    if (input) std::ofstream(in) << input;
+    return RunCommand(environment + " '" LARKIN_CMD "' " + arguments + " <" +
+                      (input ? Quoted(in.string()) : std::string("/dev/null")) + " 2>" +
+                      Quoted(err.string()) + "; status=$?; cat " + Quoted(err.string()) +
+                      "; exit $status");
+}
+
+using CmdTest = VolumeTools;
+
+// The Windows command line comes whole from the platform when set.
+TEST_F(CmdTest, FormatAndMkdosfsMakeTheVolumeAsked) {
+    const std::string e = "stick1 32256+41910784 via mkfs.fat\n",
+                      f = "stick2 16384+8372224 via mkfs.fat\n";
+    struct Case {
+        std::string arguments;
+        const char* input;
+        std::string environment;
+        int code;
+        std::vector<std::string> says;
+        const char* drive;
+        std::string summary, journal;
+    };
+    // clang-format off
+    for (const Case& c : std::vector<Case>{
+             {"/c format E: /Q /V:FreeDOS /FS:FAT", "\n", "", 0,
+              {"Insert new disk for drive E:\nand press ENTER when ready...", "QuickFormatting 39M\n",
+               "Format complete.\n", "    1,024 bytes in each allocation unit.", "16 bits in each FAT entry."},
+              "E:", "FAT16   |FREEDOS    |63|255/63|80|81857|clean", e},
+             {"/c format F: /Q /V:FreeDOS /FS:FAT", nullptr, "", 4, {"and press ENTER when ready..."}, "F:", "", ""},
+             {"", "\n", "LARKIN_COMMAND_LINE='cmd /c format F: /Q /V:FreeDOS /FS:FAT'", 0,
+              {"12 bits in each FAT entry."}, "F:", "FAT12   |FREEDOS    |32|64/32|80|16352|clean", f},
+             {"/c format F: /Q", "\nBAD.LABEL\nboot disk\n", "", 0, {"Invalid characters in volume label"},
+              "F:", "FAT12   |BOOT DISK  |32|64/32|80|16352|clean", f + "stick2 16384+8372224 via mlabel\n"},
+             {"/c mkdosfs -F 32 -n Tolmar E:", nullptr, "", 0, {"mkfs.fat"},
+              "E:", "FAT32   |Tolmar     |63|255/63|80|81837|clean", e},
+         }) {
+        // clang-format on
+        SCOPED_TRACE(c.environment + c.arguments);
+        larkin::controls::ClearJournal();
+        CommandRun run = RunCmd(c.arguments, c.input, c.environment);
+        EXPECT_EQ(run.exitCode, c.code) << run.output;
+        for (const std::string& said : c.says)
+            EXPECT_NE(run.output.find(said), std::string::npos) << said << "\n" << run.output;
+        if (!c.summary.empty()) {
+            EXPECT_EQ(VolumeSummary(c.drive), c.summary);
+        }
+        EXPECT_EQ(JournalText(), c.journal);
+    }
+}
+
+// Folders stay behind; from one volume on to another as the engine copies
+// from A:.
+TEST_F(CmdTest, CopyTakesTheFilesOfAFolderNotItsSubFolders) {
+    ASSERT_EQ(RunCmd("/c format E: /Q /V:BOOT /FS:FAT").exitCode, 0);
+    ASSERT_EQ(RunCmd("/c format F: /Q /V:OTHER /FS:FAT").exitCode, 0);
+    const std::string folder = Folder({{"KERNEL.SYS", 10}, {"COMMAND.COM", 10}}).string() + "\\";
+    larkin::controls::ClearJournal();
+    for (const auto& [from, to] : {std::pair{folder, "E:"}, {std::string("E:\\"), "F:"}}) {
+        CommandRun run = RunCmd("/c copy '" + from + "*.*' " + to);
+        EXPECT_EQ(run.exitCode, 0);
+        EXPECT_EQ(run.output,
+                  from + "COMMAND.COM\n" + from + "KERNEL.SYS\n        2 file(s) copied.\n");
+    }
+    EXPECT_EQ(JournalText(), "stick1 32256+41910784 via mcopy\nstick2 16384+8372224 via mcopy\n");
+}
+
+TEST_F(CmdTest, WrongLinesGetTheToolsWordsAndWriteNothing) {
+    ASSERT_EQ(RunCmd("/c format F: /Q /V:SMALL /FS:FAT").exitCode, 0);
+    const std::string files = "'" + Folder({{"A.BIN", 1}}).string() + "\\*.*'",
+                      empty = Folder({}).string(), big = Folder({{"BIG.BIN", 9 << 20}}).string();
+    larkin::controls::ClearJournal();
+
+    const std::tuple<std::string, int, std::string> cases[] = {
+        {"/c format", 1, "Required parameter missing -\n"},
+        {"/c format Q: /Q", 4, "Invalid drive specification.\n"},
+        {"/c format E /Q", 4, "Invalid drive specification.\n"},
+        {"/c format E: /Z", 1, "Invalid parameter - /Z\n"},
+        {"/c format E: /FS:NTFS", 1, "Invalid parameter - /FS:NTFS\n"},
+        {"/c format E: /V:A.B", 1, "Invalid characters in volume label\n"},
+        {"/c format C: /Q /V:X /FS:FAT", 4, "Cannot lock current drive.\n"},
+        {"/c copy", 1, "The syntax of the command is incorrect.\n"},
+        {"/c copy " + files + " E: /Q", 1, "Invalid switch - /Q\n"},
+        {"/c copy " + files + " Q:", 1,
+         "        0 file(s) copied.\nThe system cannot find the drive specified.\n"},
+        {"/c copy 'Q:\\*.*' E:", 1,
+         "        0 file(s) copied.\nThe system cannot find the drive specified.\n"},
+        {"/c copy " + files + " C:", 1, "        0 file(s) copied.\nAccess is denied.\n"},
+        {"/c copy '" + empty + "\\*.*' F:", 1,
+         "        0 file(s) copied.\nThe system cannot find the file specified.\n"},
+        {"/c copy '" + big + "\\*.*' F:", 1,
+         "        0 file(s) copied.\nThere is not enough space on the disk.\n"},
+        {"/c xcopy A: E:", 1,
+         "'xcopy' is not recognized as an internal or external command,\n"
+         "operable program or batch file.\n"},
+        {"/c mkdosfs -x E:", 1,
+         "mkdosfs: invalid option -- 'x'\nUsage: mkdosfs [OPTIONS] TARGET [BLOCKS]\n"
+         "Try 'mkdosfs --help' for more information.\n"},
+        {"/c mkdosfs -F 32 -n Tolmar C:", 1,
+         "mkdosfs: unable to open C:: Device or resource busy\n"},
+        {"/c mkdosfs -F 32 -n Tolmar Q:", 1,
+         "mkdosfs: unable to open Q:: No such file or directory\n"},
+    };
+    for (const auto& [line, code, words] : cases) {
+        CommandRun run = RunCmd(line);
+        EXPECT_EQ(run.exitCode, code) << line << "\n" << run.output;
+        EXPECT_EQ(run.output, words) << line;
+    }
+    EXPECT_EQ(JournalText(), "");
+
+    // A volume held by a handle of another process: refused after the
+    // Enter, untouched (copy and mkdosfs are refused by the volume tools).
+    LARKIN_TOOL_VOLUME where{};
+    HANDLE held = LarkinOpenVolumeForTool("F:", "holder", TRUE, &where);
+    ASSERT_NE(held, INVALID_HANDLE_VALUE);
+    CommandRun format = RunCmd("/c format F: /Q /V:FreeDOS /FS:FAT");
+    EXPECT_EQ(format.exitCode, 4);
+    EXPECT_NE(format.output.find("and press ENTER when ready..."), std::string::npos);
+    EXPECT_NE(format.output.find("Cannot lock current drive.\n"), std::string::npos);
+    EXPECT_EQ(JournalText(), "stick2 16384+8372224 via holder\n");
+    CloseHandle(held);
+
+    EXPECT_EQ(RunCmd("--help", nullptr).exitCode, 0);
+    EXPECT_EQ(RunCmd("format E:", nullptr).exitCode, 1);  // no /c
 }
 
 }  // namespace

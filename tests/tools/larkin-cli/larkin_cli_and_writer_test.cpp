@@ -1,25 +1,33 @@
 // larkin-cli end to end, as a user or a script runs it, on a copy of the
-// demo machine.
+// demo machine and on this computer's hardware (a loop device standing in
+// for a stick); larkin-writer as a hostile host meets it, and a host's side
+// when the helper, or polkit, does not get to the end.
+#include <fcntl.h>
 #include <gmock/gmock.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <regex>
 #include <set>
 #include <sstream>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "loop_device.h"
 #include "run_command.h"
 #include "test_machine.h"
+#include "writer_client.h"
 
 namespace {
 
 using namespace larkin::test;
+using namespace larkin::writer;
 using namespace ::testing;
-using CliRun = CommandRun;
 
 class LarkinCli : public ::testing::Test {
   protected:
@@ -28,11 +36,11 @@ class LarkinCli : public ::testing::Test {
                                    folder_.path() / "demo.toml");
     }
 
-    CliRun InFolder(const std::string& command) {
+    CommandRun InFolder(const std::string& command) {
         return RunCommand("cd " + Quoted(folder_.path().string()) + " && " + command);
     }
-    CliRun Cli(const std::string& arguments, const std::string& input = "",
-               const std::string& environment = "") {
+    CommandRun Cli(const std::string& arguments, const std::string& input = "",
+                   const std::string& environment = "") {
         std::ofstream(folder_.path() / "input.txt") << input;
         return InFolder(environment + " LARKIN_TIME_SCALE=0 " + Quoted(LARKIN_BIN "/larkin-cli") +
                         " --machine demo.toml " + arguments + " < input.txt");
@@ -56,32 +64,28 @@ class LarkinCli : public ::testing::Test {
 
     // zero, with disk plugged in once larkin-cli says it is waiting: the
     // pipe hands its lines over as they come.
-    CliRun ZeroPlugging(const std::string& disk) {
-        CliRun run = InFolder(
+    CommandRun ZeroPlugging(const std::string& disk) {
+        return InFolder(
             "{ LARKIN_TIME_SCALE=0 " + Quoted(LARKIN_BIN "/larkin-cli") +
-            " --machine demo.toml zero --timeout 30 --yes </dev/null 2>&1; echo \"exit $?\"; } | "
+            " --machine demo.toml zero --timeout 30 --yes </dev/null 2>&1; echo $? > status; } | "
             "while IFS= read -r line; do echo \"$line\"; case $line in *'Plug in'*) " +
             Quoted(LARKIN_BIN "/simctl") + " --machine demo.toml plug " + disk +
-            " >/dev/null;; esac; done");
-        size_t last = run.output.rfind("exit ");
-        EXPECT_NE(last, std::string::npos) << run.output;
-        if (last != std::string::npos) run.exitCode = std::stoi(run.output.substr(last + 5));
-        return run;
+            " >/dev/null;; esac; done; exit $(cat status)");
     }
     std::set<std::string> WrittenDisks() {
         std::istringstream lines(Simctl("journal").output);
         std::set<std::string> disks;
-        for (std::string line; std::getline(lines, line);) {
-            std::istringstream fields(line);
-            std::string pid, disk;
-            if (fields >> pid >> disk) disks.insert(disk);
-        }
+        for (std::string pid, disk, rest; lines >> pid >> disk; std::getline(lines, rest))
+            disks.insert(disk);
         return disks;
     }
-    void AddToMachine(const char* name) {
-        std::ofstream(folder_.path() / "demo.toml", std::ios::app) << "\n" << MachineText(name);
+    void AddToMachine(const std::string& text) {
+        std::ofstream(folder_.path() / "demo.toml", std::ios::app) << "\n" << text;
     }
-    CliRun Simctl(const std::string& arguments) {
+    CommandRun Mtools(const std::string& command) {
+        return InFolder("MTOOLS_SKIP_CHECK=1 MTOOLSRC=/dev/null m" + command);
+    }
+    CommandRun Simctl(const std::string& arguments) {
         return InFolder(Quoted(LARKIN_BIN "/simctl") + " --machine demo.toml " + arguments);
     }
 
@@ -95,17 +99,17 @@ TEST_F(LarkinCli, UsageErrorsExitWithTwoAndSayWhy) {
           "zero E:", "--bogus list", "write-image E: F:", "boot E: --image", "zero --timeout 0",
           "boot E: G: --image LarkinDemo --json", "boot E: --image X --floppy-image f.img",
           "list --floppy-image f.img", "boot E: --image X --keep-floppy-paths"}) {
-        CliRun run = Cli(arguments);
+        CommandRun run = Cli(arguments);
         EXPECT_EQ(run.exitCode, 2) << arguments << "\n" << run.output;
         EXPECT_THAT(run.output, HasSubstr("larkin-cli: ")) << arguments;
     }
-    CliRun help = Cli("--help");
+    CommandRun help = Cli("--help");
     EXPECT_EQ(help.exitCode, 0);
     EXPECT_THAT(help.output, HasSubstr("usage: larkin-cli"));
 }
 
 TEST_F(LarkinCli, ListAsJson) {
-    CliRun run = Cli("list --json");
+    CommandRun run = Cli("list --json");
     ASSERT_EQ(run.exitCode, 0) << run.output;
     // Numbered as list shows them and verify takes them.
     EXPECT_THAT(run.output, HasSubstr("{\"drives\": [\n  {\"number\": 1, \"index\": 0, \"mount\": "
@@ -134,12 +138,10 @@ TEST_F(LarkinCli, BootRefusesWhatCannotMakeTheStickBeforeTheFirstWrite) {
     fs::path big = image("Big");
     std::ofstream(big / "BIG.BIN").close();
     fs::resize_file(big / "BIG.BIN", 200u << 20);
-    fs::path piped = image("Piped");
-    fs::remove(piped / "License.rtf");
-    ASSERT_EQ(::mkfifo((piped / "License.rtf").c_str(), 0644), 0);
-    fs::path described = image("Described");
-    fs::remove(described / "fi.ini");
-    ASSERT_EQ(::mkfifo((described / "fi.ini").c_str(), 0644), 0);
+    for (const auto& [name, fifo] : {std::pair{"Piped", "License.rtf"}, {"Described", "fi.ini"}}) {
+        fs::remove(image(name) / fifo);
+        ASSERT_EQ(::mkfifo((images / name / fifo).c_str(), 0644), 0);
+    }
 
     std::vector<char> before = Bytes(0, 1 << 20);
     using Refused = std::pair<std::string, std::string>;
@@ -158,11 +160,11 @@ TEST_F(LarkinCli, BootRefusesWhatCannotMakeTheStickBeforeTheFirstWrite) {
                      "has no KERNEL.SYS, which the drive needs to start; nothing was changed"},
          }) {
         // clang-format on
-        CliRun run = Cli("boot " + arguments + " --yes");
+        CommandRun run = Cli("boot " + arguments + " --yes");
         EXPECT_EQ(run.exitCode, 6) << arguments << "\n" << run.output;
         EXPECT_THAT(run.output, HasSubstr(says)) << arguments;
     }
-    CliRun declined = Cli("boot e --image LarkinDemo", "n\n");
+    CommandRun declined = Cli("boot e --image LarkinDemo", "n\n");
     EXPECT_EQ(declined.exitCode, 6);
     EXPECT_THAT(declined.output, HasSubstr("This erases everything on E: SanDisk Cruzer Blade USB "
                                            "Device, 134,217,728 bytes (134.2 MB). Go on? [y/N]"));
@@ -172,33 +174,27 @@ TEST_F(LarkinCli, BootRefusesWhatCannotMakeTheStickBeforeTheFirstWrite) {
 
     // With the demo kernel on the floppy, as the documentation says, the
     // floppy makes a stick that verifies; its CONFIG.SYS kept as it is.
-    ASSERT_EQ(InFolder("printf 'SHELL=A:\\\\COMMAND.COM\\r\\n' > CONFIG.SYS && "
-                       "MTOOLS_SKIP_CHECK=1 mcopy -i demo.state/floppy.img " +
-                       Quoted(LARKIN_BIN "/File_Images/LarkinDemo/KERNEL.SYS") + " CONFIG.SYS ::")
+    std::ofstream(folder_.path() / "CONFIG.SYS") << "SHELL=A:\\COMMAND.COM\r\n";
+    ASSERT_EQ(Mtools("copy -i demo.state/floppy.img " +
+                     Quoted(LARKIN_BIN "/File_Images/LarkinDemo/KERNEL.SYS") + " CONFIG.SYS ::")
                   .exitCode,
               0);
-    CliRun boot = Cli("boot E: --from-floppy --keep-floppy-paths --yes");
+    CommandRun boot = Cli("boot E: --from-floppy --keep-floppy-paths --yes");
     ASSERT_EQ(boot.exitCode, 0) << boot.output;
-    CliRun verified = Cli("verify E:");
+    CommandRun verified = Cli("verify E:");
     EXPECT_EQ(verified.exitCode, 0) << verified.output;
-    const std::string mtools = "MTOOLS_SKIP_CHECK=1 MTOOLSRC=/dev/null m";
-    EXPECT_EQ(InFolder(mtools + "type -i demo.state/stick1.img@@32256 ::CONFIG.SYS | grep -q "
-                                "'^SHELL=A:'")
-                  .exitCode,
-              0);
-    EXPECT_NE(InFolder(mtools + "dir -i demo.state/stick1.img@@32256 ::CONFIG.ORG").exitCode, 0);
+    EXPECT_EQ(Mtools("type -i demo.state/stick1.img@@32256 ::CONFIG.SYS").output,
+              "SHELL=A:\\COMMAND.COM\r\n");
+    EXPECT_NE(Mtools("dir -i demo.state/stick1.img@@32256 ::CONFIG.ORG").exitCode, 0);
 }
 
 TEST_F(LarkinCli, BootThenVerifyThenVerifyFailsCheckByCheck) {
-    CliRun boot = Cli("boot E: --image LarkinDemo --yes");
+    CommandRun boot = Cli("boot E: --image LarkinDemo --yes");
     ASSERT_EQ(boot.exitCode, 0) << boot.output;
     EXPECT_THAT(boot.output, HasSubstr("Do you accept this agreement?"));
     EXPECT_THAT(boot.output, HasSubstr("3 file(s) copied."));
-    CliRun verified = Cli("verify E:");
+    CommandRun verified = Cli("verify E:");
     ASSERT_EQ(verified.exitCode, 0) << verified.output;
-    for (const char* check : {"ok    master boot record code", "ok    partition table",
-                              "ok    boot sector", "ok    file system", "ok    boot files"})
-        EXPECT_THAT(verified.output, HasSubstr(check));
 
     using Damage = std::tuple<std::uint64_t, std::vector<char>, std::string>;
     const std::uint64_t boot0 = 63 * 512;
@@ -219,17 +215,15 @@ TEST_F(LarkinCli, BootThenVerifyThenVerifyFailsCheckByCheck) {
         std::vector<char> kept = Bytes(offset, bytes.size());
         Put(offset, bytes);
         // A damaged table can cost the drive its letter: by its number.
-        CliRun run = Cli("verify 1");
+        CommandRun run = Cli("verify 1");
         Put(offset, kept);
         EXPECT_EQ(run.exitCode, 6) << run.output;
         EXPECT_THAT(run.output, HasSubstr(failed)) << run.output;
         EXPECT_THAT(run.output, HasSubstr("The drive is not as the make-bootable flow leaves it."));
     }
     // KERNEL.SYS gone: only the last check fails.
-    ASSERT_EQ(
-        InFolder("MTOOLS_SKIP_CHECK=1 mdel -i demo.state/stick1.img@@32256 ::/KERNEL.SYS").exitCode,
-        0);
-    CliRun noKernel = Cli("verify E:");
+    ASSERT_EQ(Mtools("del -i demo.state/stick1.img@@32256 ::/KERNEL.SYS").exitCode, 0);
+    CommandRun noKernel = Cli("verify E:");
     EXPECT_EQ(noKernel.exitCode, 6);
     EXPECT_THAT(noKernel.output, HasSubstr("ok    file system"));
     EXPECT_THAT(noKernel.output,
@@ -243,27 +237,28 @@ TEST_F(LarkinCli, TwoOperationsOnOneStickNeverInterleave) {
     ASSERT_EQ(Cli("list").exitCode, 0) << "the machine's images are made";
     for (int delayMs : {0, 20, 50, 100, 200, 400}) {
         SCOPED_TRACE("second run " + std::to_string(delayMs) + " ms after the first");
-        CliRun first;
+        CommandRun first;
         std::thread racer([&] { first = Cli("boot E: --image LarkinDemo --yes"); });
         std::this_thread::sleep_for(std::chrono::milliseconds(delayMs));
-        CliRun second = Cli("boot E: --image LarkinDemo --yes");
+        CommandRun second = Cli("boot E: --image LarkinDemo --yes");
         racer.join();
         EXPECT_TRUE(first.exitCode == 0 || second.exitCode == 0) << first.output << "\n----\n"
                                                                  << second.output;
-        for (const CliRun* run : {&first, &second})
+        for (const CommandRun* run : {&first, &second})
             if (run->exitCode != 0) {
                 EXPECT_THAT(run->output, HasSubstr("Nothing was changed.")) << run->output;
                 EXPECT_THAT(run->output, HasSubstr("larkin-cli boot E:")) << run->output;
             }
-        CliRun verified = Cli("verify E:");
+        CommandRun verified = Cli("verify E:");
         EXPECT_EQ(verified.exitCode, 0) << verified.output;
     }
     // A hold being let go (its lock still taken, its record already gone) is
     // waited for, not refused as a nameless holder. The boot starts only once
     // the lock is taken.
-    CliRun afterRelease = Cli("boot E: --image LarkinDemo --yes", "",
-                              "(flock -x demo.state/locks/disks/stick1 sh -c 'touch held; sleep "
-                              "0.5' &); until [ -e held ]; do sleep 0.01; done;");
+    CommandRun afterRelease =
+        Cli("boot E: --image LarkinDemo --yes", "",
+            "(flock -x demo.state/locks/disks/stick1 sh -c 'touch held; sleep "
+            "0.5' &); until [ -e held ]; do sleep 0.01; done;");
     EXPECT_EQ(afterRelease.exitCode, 0) << afterRelease.output;
 
     // A holder waiting at the engine's question (its hint is printed once it
@@ -271,12 +266,12 @@ TEST_F(LarkinCli, TwoOperationsOnOneStickNeverInterleave) {
     // anything. The holder's input then ends, and it with it.
     const std::string cli =
         "LARKIN_TIME_SCALE=0 " + Quoted(LARKIN_BIN "/larkin-cli") + " --machine demo.toml ";
-    CliRun held = InFolder("{ sleep 60 & echo $! > sleep.pid; wait; } | " + cli +
-                           "write-image E: 2>&1 | while IFS= read -r line; do case $line in "
-                           "*\"'s own\"*) " +
-                           cli + "list --json; echo y | " + cli +
-                           "boot E: --image LarkinDemo; echo \"boot exit $?\"; kill $(cat "
-                           "sleep.pid);; esac; done");
+    CommandRun held = InFolder("{ sleep 60 & echo $! > sleep.pid; wait; } | " + cli +
+                               "write-image E: 2>&1 | while IFS= read -r line; do case $line in "
+                               "*\"'s own\"*) " +
+                               cli + "list --json; echo y | " + cli +
+                               "boot E: --image LarkinDemo; echo \"boot exit $?\"; kill $(cat "
+                               "sleep.pid);; esac; done");
     EXPECT_THAT(held.output, HasSubstr("\"refused\": \"it is held by larkin-cli write-image E:"));
     EXPECT_THAT(held.output, HasSubstr("\"refused\": null"));  // the other stick
     EXPECT_THAT(held.output, HasSubstr("cannot be written: it is held by larkin-cli write-image"));
@@ -289,12 +284,12 @@ TEST_F(LarkinCli, WriteImageWithTheDefaultsThenRestoreMbr) {
     std::vector<char> original = Bytes(0, 512);
     // Before the dialogue, the answer to its sectors-per-track question
     // that makes a stick that starts.
-    CliRun unnamed = Cli("write-image");
+    CommandRun unnamed = Cli("write-image");
     EXPECT_THAT(unnamed.output, HasSubstr("answer the chosen drive's own, so that its boot sector "
                                           "says where its boot partition starts:\n"
                                           "  SanDisk Cruzer Blade USB Device [E:]: 63\n"
                                           "  Kingston DataTraveler 2.0 USB Device []: 32\n"));
-    CliRun written = Cli("write-image E:", "y\nsaved.mbr\n0\n");
+    CommandRun written = Cli("write-image E:", "y\nsaved.mbr\n0\n");
     ASSERT_EQ(written.exitCode, 0) << written.output;
     EXPECT_THAT(written.output, HasSubstr("answer 63, E:'s own: the boot partition starts 63 "
                                           "sectors in and its boot sector must say so.\n(0 would "
@@ -315,7 +310,7 @@ TEST_F(LarkinCli, WriteImageWithTheDefaultsThenRestoreMbr) {
              {"write-image E: --save img.dat --image img.dat",
               "The Source Image File is the file to save the Partition table"},
          }) {
-        CliRun again = Cli(arguments, "y\n0\n");
+        CommandRun again = Cli(arguments, "y\n0\n");
         EXPECT_EQ(again.exitCode, 6) << again.output;
         EXPECT_THAT(again.output, HasSubstr(line));
         EXPECT_EQ(Bytes(0, 8 << 20, "saved.mbr"), saved);
@@ -324,28 +319,28 @@ TEST_F(LarkinCli, WriteImageWithTheDefaultsThenRestoreMbr) {
     }
 
     // A quit at the engine's question is no failure; the letter alone will do.
-    CliRun quit = Cli("restore-mbr e --save saved.mbr", "q\n");
+    CommandRun quit = Cli("restore-mbr e --save saved.mbr", "q\n");
     EXPECT_EQ(quit.exitCode, 6);
     EXPECT_THAT(quit.output, HasSubstr("larkin-cli: restore-mbr: you answered q; nothing was "
                                        "written to the drive (status 6)"));
-    CliRun restored = Cli("restore-mbr E: --save saved.mbr", "y\n");
+    CommandRun restored = Cli("restore-mbr E: --save saved.mbr", "y\n");
     ASSERT_EQ(restored.exitCode, 0) << restored.output;
     EXPECT_EQ(Bytes(0, 512), original);
 }
 
 TEST_F(LarkinCli, ZeroWaitsForTheNewDriveAndNamesIt) {
-    AddToMachine("tools-cli-demo-plus-unplugged-drives");
-    CliRun timedOut = Cli("zero --timeout 1 --yes");
+    AddToMachine(MachineText("tools-cli-demo-plus-unplugged-drives"));
+    CommandRun timedOut = Cli("zero --timeout 1 --yes");
     EXPECT_EQ(timedOut.exitCode, 2) << timedOut.output;
     EXPECT_THAT(timedOut.output, HasSubstr("no new USB drive was plugged in within 1 s"));
 
     // The engine takes only QM drives: refused before the question.
-    CliRun other = ZeroPlugging("other1");
+    CommandRun other = ZeroPlugging("other1");
     EXPECT_EQ(other.exitCode, 5) << other.output;
     EXPECT_THAT(other.output, HasSubstr("not a supported model (its name must begin with QM)"));
     EXPECT_THAT(other.output, Not(HasSubstr("Go on?")));
 
-    CliRun zeroed = ZeroPlugging("qm1");
+    CommandRun zeroed = ZeroPlugging("qm1");
     EXPECT_EQ(zeroed.exitCode, 0) << zeroed.output;
     EXPECT_THAT(zeroed.output,
                 HasSubstr("New drive: (no letter) QM USB Flash Disk, 8,388,608 bytes"));
@@ -353,9 +348,8 @@ TEST_F(LarkinCli, ZeroWaitsForTheNewDriveAndNamesIt) {
 
     // The engine fails without a word: larkin-cli says what could not be done.
     ASSERT_EQ(Simctl("unplug qm1").exitCode, 0);
-    std::ofstream(folder_.path() / "demo.toml", std::ios::app)
-        << "[[fault]]\ncall = \"WriteFile\"\ndevice = \"qm1\"\n";
-    CliRun failed = ZeroPlugging("qm1");
+    AddToMachine("[[fault]]\ncall = \"WriteFile\"\ndevice = \"qm1\"\n");
+    CommandRun failed = ZeroPlugging("qm1");
     EXPECT_EQ(failed.exitCode, 6) << failed.output;
     EXPECT_THAT(failed.output, HasSubstr("larkin-cli: zero: the operation failed: the new drive "
                                          "could not be opened or cleared (status 6)"));
@@ -364,7 +358,7 @@ TEST_F(LarkinCli, ZeroWaitsForTheNewDriveAndNamesIt) {
 // A stick that fails stops none of the others; a stick named twice stops
 // everything before it starts.
 TEST_F(LarkinCli, SeveralSticksAtOnce) {
-    AddToMachine("tools-cli-demo-plus-five-sticks");
+    AddToMachine(MachineText("tools-cli-demo-plus-five-sticks"));
     // Pulls stick4 out as its format starts: mkfs.fat goes on writing the
     // image, the engine finds the stick gone at its next step.
     std::filesystem::path tools = folder_.path() / "pulling";
@@ -410,16 +404,283 @@ TEST_F(LarkinCli, SeveralSticksAtOnce) {
         // clang-format on
         SCOPED_TRACE(c.what);
         std::filesystem::remove_all(folder_.path() / "demo.state");
-        CliRun run = Cli(c.arguments, "", c.environment);
+        CommandRun run = Cli(c.arguments, "", c.environment);
         EXPECT_EQ(run.exitCode, c.exitCode) << run.output;
         for (const std::string& said : c.said) EXPECT_THAT(run.output, HasSubstr(said));
         for (const std::string& drive : c.made) {
-            CliRun verified = Cli("verify " + drive);
+            CommandRun verified = Cli("verify " + drive);
             EXPECT_EQ(verified.exitCode, 0) << drive << "\n" << verified.output;
         }
         // The bystanders (E:, F:, the system disk, the refused stick) untouched.
         EXPECT_EQ(WrittenDisks(), c.written);
     }
+}
+
+using LarkinWriter = LarkinCli;
+
+TEST_F(LarkinWriter, EveryBadRequestIsRefusedBeforeAnythingIsWritten) {
+    const std::string header = "larkin-writer 1\nmake-bootable\n",
+                      stick = "name SanDisk Cruzer Blade USB Device\n",
+                      e = header + "destination E:\n" + stick;
+    struct Case {
+        std::string request;
+        const char* said;
+        std::string environment = "";
+    } cases[] = {
+        {"make-bootable\n", "no known header"},
+        {e + "image LarkinDemo\n", "cut short"},
+        {e + "image LarkinDemo\nend", "cut short"},
+        {e + "image LarkinDemo\nend\n" + std::string(5000, 'x'), "larger than 4096"},
+        {e + "image ..\nend\n", "not a folder of the image"},
+        {e + "image /etc\nend\n", "not a folder of the image"},
+        {header + "destination A:\n" + stick + "floppy\nend\n", "not a drive letter C: to Z:"},
+        {header + "destination E:\ndestination F:\n" + stick + "floppy\nend\n", "twice"},
+        {e + "image LarkinDemo\nfloppy\nend\n", "twice"},
+        {header + "destination E:\nname Bad\x01Name\nfloppy\nend\n", "not text"},
+        {header + "destination E:\nname Another Stick\nimage LarkinDemo\nend\n",
+         "not the drive chosen"},
+        {e + "path \\\\?\\usbstor#other\nimage LarkinDemo\nend\n", "not the drive chosen"},
+        {header + "destination Q:\n" + stick + "image LarkinDemo\nend\n", "no USB drive Q:"},
+        {e + "image Nowhere\nend\n", "Nowhere"},
+        // Through pkexec no setting of the user's is honoured.
+        {e + "image LarkinDemo\nend\n", "is not honoured when writing with privileges",
+         "PKEXEC_UID=1000"},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.request);
+        std::ofstream(folder_.path() / "request", std::ios::binary) << c.request;
+        CommandRun run =
+            InFolder("env " + c.environment + " LARKIN_MACHINE=demo.toml LARKIN_TIME_SCALE=0 " +
+                     Quoted(LARKIN_BIN "/larkin-writer") + " < request");
+        EXPECT_EQ(run.exitCode, 6) << run.output;
+        EXPECT_THAT(run.output, AllOf(HasSubstr("refused\t"), HasSubstr(c.said),
+                                      HasSubstr("\nend\t6\t"), Not(HasSubstr("writing\n"))))
+            << run.output;
+    }
+    EXPECT_EQ(WrittenDisks(), std::set<std::string>{});
+}
+
+// A helper that ends without its end, and pkexec's refusals, as stand-in
+// programs give them.
+TEST_F(LarkinWriter, TheHostSaysHowTheHelperEnded) {
+    auto script = [&](const std::string& name, const std::string& body) {
+        std::filesystem::path path = folder_.path() / name;
+        std::ofstream(path) << "#!/bin/sh\ncat >/dev/null\n" << body << "\n";
+        std::filesystem::permissions(path, std::filesystem::perms::owner_all);
+        return path.string();
+    };
+    std::string killed = script("killed", "printf 'step\\tpartitioning\\nwriting\\n'; kill -9 $$");
+    std::string gone = script("gone", "printf 'step\\tchecking\\n'; exit 3");
+    Request request{"E:", "SanDisk Cruzer Blade USB Device", "", "LarkinDemo", false};
+
+    for (const auto& [helper, writing, reason] :
+         {std::tuple{killed, true, "signal 9"}, {gone, false, "exit code 3"}}) {
+        Outcome outcome = RunWriter(helper, false, request, {});
+        EXPECT_TRUE(outcome.kind == OutcomeKind::Died && outcome.writing == writing) << reason;
+        EXPECT_THAT(outcome.reason, HasSubstr(reason));
+    }
+
+    // pkexec that says no (127) or whose dialogue was closed (126).
+    std::string path = std::getenv("PATH");
+    ::setenv("PATH", (folder_.path().string() + ":" + path).c_str(), 1);
+    for (int code : {126, 127}) {
+        const std::string refusal = "Error executing command as another user: Not authorized";
+        script("pkexec", "echo '" + refusal + "' >&2; exit " + std::to_string(code));
+        std::string said;
+        Outcome outcome =
+            RunWriter(gone, true, request, {[&](std::string_view line) { said += line; }, {}, {}});
+        EXPECT_EQ(outcome.kind, OutcomeKind::NotAuthorised) << code;
+        EXPECT_THAT(outcome.reason, HasSubstr("not authorised (Error executing command"));
+        EXPECT_THAT(said, HasSubstr("Not authorized"));
+    }
+    ::setenv("PATH", path.c_str(), 1);
+}
+
+class HardwareStick : public LarkinCli {
+  protected:
+    void SetUp() override {
+        for (const char* program : {"mkfs.fat", "mcopy", "fsck.fat"})
+            if (!HaveProgram(program))
+                GTEST_SKIP() << program << " is missing (scripts/install-deps)";
+    }
+
+    // A stick as sold: an MBR with one FAT32 (LBA) partition from its second
+    // MiB, counted in the stick's own sectors.
+    void MakeShopStick(LoopDevice& loop) {
+        const uint32_t sectorSize = loop.Options().sectorSize, first = (1 << 20) / sectorSize;
+        const auto sectors = static_cast<uint32_t>(loop.Options().size / sectorSize);
+        loop.WriteBacking(0, Mbr({{.type = 0x0C, .first = first, .sectors = sectors - first}}));
+        CommandRun mkfs = RunCommand("mkfs.fat -S " + std::to_string(sectorSize) +
+                                     " -n SHOPSTICK --offset 2048 " + Quoted(loop.BackingFile()) +
+                                     " " + std::to_string(((sectors - first) * sectorSize) >> 10));
+        ASSERT_EQ(mkfs.exitCode, 0) << mkfs.output;
+    }
+
+    // The letter list --json gives the stand-in (of 128 MiB).
+    std::string Letter(const LoopDevice& loop) {
+        CommandRun list = Cli(loop.Node(), "list --json");
+        std::smatch found;
+        EXPECT_TRUE(std::regex_search(list.output, found,
+                                      std::regex("\"mount\": \"([D-Z]:)\", \"friendly_name\": "
+                                                 "\"[^\"]*\", \"size_bytes\": 134217728")))
+            << list.output;
+        return found.empty() ? "" : found[1].str();
+    }
+
+    // larkin-cli on this computer, the given devices passed as USB sticks.
+    CommandRun Cli(const std::string& disks, const std::string& arguments) {
+        return InFolder("env -u LARKIN_MACHINE LARKIN_TIME_SCALE=0 LARKIN_TEST_USB_DISKS=" + disks +
+                        " LARKIN_STATE_DIR=" + Quoted((folder_.path() / "state").string()) + " " +
+                        Quoted(LARKIN_BIN "/larkin-cli") + " " + arguments + " </dev/null");
+    }
+};
+
+// The stick's sectors and the source: the demo image folder, or a boot
+// floppy's image file whose CONFIG.SYS names A:. A stick of 4096-byte
+// sectors cannot take the 512-byte sectors the boot records are made of:
+// the program fails before it writes anything.
+struct Stick {
+    const char* name;
+    uint32_t sectorSize;
+    bool fromFloppy;
+};
+class HardwareStickFrom : public HardwareStick, public WithParamInterface<Stick> {};
+
+TEST_P(HardwareStickFrom, ListedMadeBootableVerifiedAndBootsOrRefusedBeforeAnyWrite) {
+    const Stick stick = GetParam();
+    LoopDevice loop;
+    LARKIN_ATTACH_LOOP(loop, LoopOptions{.size = 128ull << 20, .sectorSize = stick.sectorSize});
+    MakeShopStick(loop);
+
+    const std::string letter = Letter(loop);
+
+    std::string source = "--image LarkinDemo";
+    if (stick.fromFloppy) {
+        CommandRun made = InFolder(
+            "printf 'SHELL=A:\\\\COMMAND.COM /P\\r\\n' > CONFIG.SYS && "
+            "mkfs.fat -C boot.img 1440 && mcopy -i boot.img " +
+            Quoted(LARKIN_BIN "/File_Images/LarkinDemo/KERNEL.SYS") + " CONFIG.SYS ::");
+        ASSERT_EQ(made.exitCode, 0) << made.output;
+        source = "--floppy-image boot.img";
+    }
+    const std::vector<char> floppy = Bytes(0, 1440 << 10, "boot.img");
+    auto stickBefore = loop.ReadBacking(0, 4 << 20);
+    CommandRun boot = Cli(loop.Node(), "boot " + letter + " " + source + " --yes");
+    std::ifstream journal(folder_.path() / "state/journal");
+    std::set<std::string> written;
+    for (std::string line; std::getline(journal, line);) {
+        std::istringstream fields(line);
+        std::string mark, key, disk;
+        if (fields >> mark >> key >> disk && mark == "+") written.insert(disk);
+    }
+    if (stick.sectorSize == 4096) {
+        EXPECT_EQ(boot.exitCode, 6) << boot.output;
+        EXPECT_THAT(boot.output, HasSubstr("the drive has sectors of 4,096 bytes"));
+        EXPECT_TRUE(loop.ReadBacking(0, 4 << 20) == stickBefore) << "the stick was changed";
+        EXPECT_TRUE(written.empty()) << PrintToString(written);
+        return;
+    }
+    ASSERT_EQ(boot.exitCode, 0) << boot.output;
+    EXPECT_THAT(boot.output, HasSubstr("This erases everything on " + letter));
+    if (stick.fromFloppy) {
+        EXPECT_THAT(boot.output, HasSubstr("CONFIG.SYS on " + letter + " named drive A:"));
+        EXPECT_THAT(boot.output, HasSubstr("    SHELL=C:\\COMMAND.COM /P\n"));
+        EXPECT_EQ(Bytes(0, 1440 << 10, "boot.img"), floppy) << "the floppy image was written";
+    } else {
+        // mcopy's warnings on a device may stand before a file's name.
+        EXPECT_THAT(boot.output,
+                    HasSubstr("  KERNEL.SYS\n  License.rtf\n  fi.ini\n3 file(s) copied."));
+    }
+    CommandRun verify = Cli(loop.Node(), "verify " + letter);
+    EXPECT_EQ(verify.exitCode, 0) << verify.output;
+    EXPECT_THAT(verify.output, Not(HasSubstr("FAIL")));
+
+    // Every write the platform made went to the stand-in, and only there.
+    ASSERT_EQ(written.size(), 1u) << "disks written: " << PrintToString(written);
+    EXPECT_THAT(*written.begin(), HasSubstr(loop.KernelName()));
+
+    if (!HaveProgram("qemu-system-i386")) GTEST_SKIP() << "qemu-system-i386 is missing: not booted";
+    CommandRun booted = RunCommand(Quoted(LARKIN_SOURCE_DIR "/scripts/boot-disk") + " " +
+                                   Quoted(loop.BackingFile()) + " 60");
+    EXPECT_EQ(booted.exitCode, 0) << booted.output;
+}
+
+INSTANTIATE_TEST_SUITE_P(Sticks, HardwareStickFrom,
+                         Values(Stick{"ImageFolder", 512, false},
+                                Stick{"FloppyImageFile", 512, true},
+                                Stick{"SectorsOf4096Bytes", 4096, false}),
+                         [](const auto& stick) { return std::string(stick.param.name); });
+
+// The desktop's mount (through a loop device at the partition's offset) and
+// a partition node of the old table do not stop the format; another
+// program's exclusive open refuses the whole operation.
+TEST_F(HardwareStick, WhatKeepsTheStickIsUnmountedOrRefusesBeforeTheFirstWrite) {
+    if (::geteuid() != 0) GTEST_SKIP() << "needs root";
+    enum class Keeper { OffsetMount, PartitionNode, ExclusiveOpen };
+    for (Keeper keeper : {Keeper::OffsetMount, Keeper::PartitionNode, Keeper::ExclusiveOpen}) {
+        SCOPED_TRACE(static_cast<int>(keeper));
+        LoopDevice loop;
+        LARKIN_ATTACH_LOOP(loop, LoopOptions{.size = 128ull << 20});
+        MakeShopStick(loop);
+        MountPoint mountPoint("/media");
+        int exclusive = -1;
+        if (keeper == Keeper::OffsetMount) {
+            // ext2: this kernel may mount no FAT; the partition's type keeps
+            // its volume and letter.
+            CommandRun mkfs = RunCommand("mke2fs -q -F -E offset=1048576 " + loop.Node() + " 16M");
+            ASSERT_EQ(mkfs.exitCode, 0) << mkfs.output;
+            CommandRun mount =
+                RunCommand("mount -o offset=1048576 " + loop.Node() + " " + mountPoint.Path());
+            if (mount.exitCode != 0) GTEST_SKIP() << "cannot mount here: " << mount.output;
+        } else if (keeper == Keeper::PartitionNode) {
+            CommandRun added = RunCommand("partx -a " + loop.Node());
+            if (!std::filesystem::exists(loop.Node() + "p1"))
+                GTEST_SKIP() << "no partition node: " << added.output;
+        } else {
+            exclusive = ::open(loop.Node().c_str(), O_RDONLY | O_EXCL | O_CLOEXEC);
+            ASSERT_GE(exclusive, 0);
+        }
+        auto before = loop.ReadBacking(0, 2 << 20);
+        const std::string letter = Letter(loop);
+        CommandRun boot = Cli(loop.Node(), "boot " + letter + " --image LarkinDemo --yes");
+        if (exclusive >= 0) ::close(exclusive);
+        EXPECT_FALSE(mountPoint.Mounted()) << "written while mounted";
+        if (keeper != Keeper::ExclusiveOpen) {
+            EXPECT_EQ(boot.exitCode, 0) << boot.output;
+            EXPECT_EQ(Cli(loop.Node(), "verify " + letter).exitCode, 0);
+        } else {
+            EXPECT_EQ(boot.exitCode, 6) << boot.output;
+            EXPECT_THAT(boot.output, HasSubstr("is in use: another program holds it"));
+            EXPECT_THAT(boot.output, HasSubstr("Nothing was changed."));
+            EXPECT_TRUE(loop.ReadBacking(0, 2 << 20) == before) << "the stick was changed";
+        }
+    }
+}
+
+TEST_F(HardwareStick, WithoutRootAndNotElevatingDrivesAreOnlyRead) {
+    if (::geteuid() != 0 || !HaveProgram("setpriv")) GTEST_SKIP() << "needs root and setpriv";
+    LoopDevice loop;
+    LARKIN_ATTACH_LOOP(loop, LoopOptions{.size = 128ull << 20});
+    MakeShopStick(loop);
+    auto before = loop.ReadBacking(0, 64 * 1024);
+    std::string asNobody =
+        "cd /tmp && setpriv --reuid=nobody --regid=nogroup --clear-groups env "
+        "-u LARKIN_MACHINE HOME=/nonexistent LARKIN_TEST_USB_DISKS=" +
+        loop.Node() + " " + Quoted(LARKIN_BIN "/larkin-cli");
+    CommandRun list = RunCommand(asNobody + " list");
+    EXPECT_EQ(list.exitCode, 0) << list.output;
+    EXPECT_THAT(list.output, HasSubstr("needs root"));
+    // Told not to ask polkit, it says what to do instead.
+    CommandRun boot = RunCommand(asNobody + " boot D: --image LarkinDemo --yes --no-elevate");
+    EXPECT_EQ(boot.exitCode, 6) << boot.output;
+    EXPECT_THAT(boot.output, HasSubstr("larkin-cli: writing to a drive needs root"));
+    EXPECT_EQ(loop.ReadBacking(0, 64 * 1024), before);
+}
+
+TEST_F(HardwareStick, OnlyLoopDevicesPassAsStandIns) {
+    CommandRun refused = Cli("/dev/loop0,/dev/sda", "list");
+    EXPECT_NE(refused.exitCode, 0) << refused.output;
+    EXPECT_THAT(refused.output, HasSubstr("/dev/sda"));
 }
 
 }  // namespace
