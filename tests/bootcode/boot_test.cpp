@@ -323,15 +323,12 @@ TEST_F(MbrBoot, StartsTheActiveEntryOrSaysWhyNotAndHalts) {
         // Five reads of the partition's sector, each followed by a disk reset
         // (SRST through the device control register).
         std::ifstream log(trace);
+        const std::string text{std::istreambuf_iterator<char>(log), {}};
+        const std::regex event("(ide_sector_read sector=" + std::to_string(c.first) +
+                               " )|@ 0x3f6.*val 0x0e");
         std::string events;
-        for (std::string line; std::getline(log, line);) {
-            if (line.find("ide_sector_read sector=" + std::to_string(c.first) + " ") !=
-                std::string::npos)
-                events += 'R';
-            else if (line.find("@ 0x3f6") != std::string::npos &&
-                     line.find("val 0x0e") != std::string::npos && !events.empty())
-                events += 'S';
-        }
+        for (std::sregex_iterator it(text.begin(), text.end(), event), end; it != end; ++it)
+            if ((*it)[1].matched || !events.empty()) events += (*it)[1].matched ? 'R' : 'S';
         EXPECT_EQ(events, "RSRSRSRSRS");
     }
 }
