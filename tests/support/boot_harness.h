@@ -31,7 +31,6 @@ Bytes ReadFile(const std::filesystem::path& file);
 void WriteAt(const std::filesystem::path& file, std::uint64_t offset,
              std::span<const std::uint8_t> bytes);
 SectorBuffer ReadSector(const std::filesystem::path& file, std::uint64_t sector);
-// A sparse file of `sectors` zero sectors.
 void MakeEmptyDisk(const std::filesystem::path& file, std::uint64_t sectors);
 // Little-endian numbers of `width` bytes, as boot records and tables hold them.
 std::uint32_t Little(std::span<const std::uint8_t> bytes, std::size_t at, int width = 4);
