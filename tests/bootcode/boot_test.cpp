@@ -36,10 +36,9 @@ TEST(BootRecords, EachIdLoadsItsAssembledFile) {
         const std::regex entry("(^|\n)" + std::to_string(id) + "\\s+BOOTREC\\s+\"" + name + "\"");
         EXPECT_TRUE(std::regex_search(rc, entry)) << id;
     }
-    SectorBytes untouched{};
-    untouched.fill(0xA5);
+    SectorBytes untouched = kMbrTemplate;
     EXPECT_EQ(LoadBootRecord(113, untouched), TemplateLoad::no_record);
-    EXPECT_TRUE(std::all_of(untouched.begin(), untouched.end(), [](auto b) { return b == 0xA5; }));
+    EXPECT_EQ(untouched, kMbrTemplate);
 }
 
 TEST(BootPatch, MbrGetsOnlyTheEntrysPlaceOrIsLeftAlone) {
@@ -142,12 +141,9 @@ TEST(BootPatch, DosSectorTakesTheGeometryItCanAddress) {
         SetLittle(expected, at, width, value);  // heads and hidden sectors: the low 16 bits
     // clang-format on
     EXPECT_EQ(boot, expected);
+    using Geometry = std::tuple<std::uint32_t, std::uint32_t, std::uint16_t>;
     for (auto [heads, spt, field] :
-         {std::tuple<std::uint32_t, std::uint32_t, std::uint16_t>{0, 63, 63},
-          {257, 63, 63},
-          {255, 0x1'0000, 63},
-          {255, 63, 0},
-          {255, 63, 64}}) {
+         {Geometry{0, 63, 63}, {257, 63, 63}, {255, 0x1'0000, 63}, {255, 63, 0}, {255, 63, 64}}) {
         boot = kDosBootSector;
         EXPECT_EQ(PatchDosBootSector(boot, heads, spt, field), PatchResult::bad_geometry)
             << heads << "/" << spt << "/" << field;
