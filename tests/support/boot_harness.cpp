@@ -76,7 +76,7 @@ CommandResult Run(const std::vector<std::string>& argv) {
     return {run.exitCode, run.output};
 }
 
-bool RunOk(const std::vector<std::string>& argv) {
+static bool RunOk(const std::vector<std::string>& argv) {
     CommandResult result = Run(argv);
     EXPECT_EQ(result.exit_code, 0) << argv[0] << " failed:\n" << result.output;
     return result.exit_code == 0;
@@ -234,10 +234,6 @@ bool Qemu::WaitFor(std::string_view text, int count, std::chrono::milliseconds t
         }
     }
     return true;
-}
-
-void Qemu::Collect(std::chrono::milliseconds period) {
-    WaitFor({}, 0, period);
 }
 
 void Qemu::SendKey(char key) {

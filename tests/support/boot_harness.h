@@ -4,8 +4,6 @@
 #ifndef LARKIN_TESTS_SUPPORT_BOOT_HARNESS_H
 #define LARKIN_TESTS_SUPPORT_BOOT_HARNESS_H
 
-#include <sys/types.h>
-
 #include <array>
 #include <chrono>
 #include <cstdint>
@@ -33,7 +31,6 @@ Bytes ReadFile(const std::filesystem::path& file);
 void WriteAt(const std::filesystem::path& file, std::uint64_t offset,
              std::span<const std::uint8_t> bytes);
 SectorBuffer ReadSector(const std::filesystem::path& file, std::uint64_t sector);
-// A sparse file of `sectors` zero sectors.
 void MakeEmptyDisk(const std::filesystem::path& file, std::uint64_t sectors);
 // Little-endian numbers of `width` bytes, as boot records and tables hold them.
 std::uint32_t Little(std::span<const std::uint8_t> bytes, std::size_t at, int width = 4);
@@ -45,8 +42,6 @@ struct CommandResult {
 };
 // Runs a program with MTOOLS_SKIP_CHECK set for mtools.
 CommandResult Run(const std::vector<std::string>& argv);
-// Runs it and fails the current test (returning false) on a non-zero exit.
-bool RunOk(const std::vector<std::string>& argv);
 // "image@@offset" for mtools.
 std::string MtoolsImage(const std::filesystem::path& image, std::uint64_t first_sector);
 // mkfs.fat of `sectors` (an even count) at `first_sector`, with `options`.
@@ -96,8 +91,6 @@ class Qemu {
     // empty, for the whole time); false when the time runs out first.
     bool WaitFor(std::string_view text, int count = 1,
                  std::chrono::milliseconds timeout = std::chrono::seconds(20));
-    // Reads whatever the machine prints during `period`.
-    void Collect(std::chrono::milliseconds period);
     void SendKey(char key);
     // The console text, without escape sequences and carriage returns.
     const std::string& console() const { return console_; }
@@ -107,7 +100,7 @@ class Qemu {
 
   private:
     TempFolder folder_;
-    pid_t pid_ = -1;
+    int pid_ = -1;
     int to_qemu_ = -1;
     int from_qemu_ = -1;
     std::string console_;

@@ -4,11 +4,10 @@
 #include <sys/wait.h>
 
 #include <array>
-#include <filesystem>
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
-#include <memory>
-#include <sstream>
+#include <iterator>
 
 namespace larkin::test {
 
@@ -42,9 +41,7 @@ std::string MachineText(std::string_view name) {
         std::filesystem::path(LARKIN_TEST_MACHINES_DIR) / (std::string(name) + ".toml");
     std::ifstream in(file);
     EXPECT_TRUE(in.is_open()) << "no machine file " << file;
-    std::ostringstream text;
-    text << in.rdbuf();
-    return text.str();
+    return {std::istreambuf_iterator<char>(in), {}};
 }
 
 }  // namespace larkin::test

@@ -2,9 +2,9 @@
 ; the BIOS teletype (mirrored to the serial port) how it was entered and what
 ; it finds; every line stays under the 80 columns where the console wraps:
 ;   KERNEL ENTRY CS=.... IP=.... AX=.... BX=.... CX=.... DX=.... SI=.... DS=....
+;   KERNEL IMAGE SIZE=.... SUM1=.... SUM2=.... (Fletcher pair over the image)
 ;   KERNEL LBA=YES or NO (INT 13h extensions for the drive in DL at entry)
 ;   KERNEL SHIM PASSED=.... REFUSED=.... CHSREADS=.... (under chs_shim.asm)
-;   KERNEL IMAGE SIZE=.... SUM1=.... SUM2=.... (Fletcher pair over the image)
 ;   KERNEL BOOT0=, BOOT1= (hex of the boot sector at 0:7C00, up to offset 61)
 ;   KERNEL DONE
 ; Assembled with -DPROBE=<name> -DPAD=0 it is a partition boot sector that
@@ -37,6 +37,7 @@ entry:
         cli
         mov     ax, cs
         mov     ds, ax
+        mov     es, ax
         mov     ss, ax
         mov     sp, 0xFFF0
         sti
@@ -53,8 +54,23 @@ entry:
         mov     cx, 16
         call    dump
 %else
-        mov     si, s_lba
-        call    print
+        xor     si, si
+        xor     bx, bx
+        xor     dx, dx
+        mov     cx, image_end
+.sum:
+        lodsb
+        xor     ah, ah
+        add     bx, ax
+        add     dx, bx
+        loop    .sum
+        mov     word [sums], image_end
+        mov     [sums + 2], bx
+        mov     [sums + 4], dx
+        mov     di, sum_names
+        mov     bx, sums
+        call    fields
+
         mov     ah, 0x41
         mov     bx, 0x55AA
         mov     dl, [regs + 10]
@@ -77,31 +93,10 @@ entry:
         jne     .no_shim
         cmp     dword [es:4], 'ONLY'
         jne     .no_shim
-        mov     eax, [es:8]
-        mov     [shim], eax
-        mov     ax, [es:12]
-        mov     [shim + 4], ax
         mov     di, shim_names
-        mov     bx, shim
+        mov     bx, 8
         call    fields
 .no_shim:
-
-        xor     si, si
-        xor     bx, bx
-        xor     dx, dx
-        mov     cx, image_end
-.sum:
-        lodsb
-        xor     ah, ah
-        add     bx, ax
-        add     dx, bx
-        loop    .sum
-        mov     word [sums], image_end
-        mov     [sums + 2], bx
-        mov     [sums + 4], dx
-        mov     di, sum_names
-        mov     bx, sums
-        call    fields
 
         mov     si, s_boot0
         mov     bx, 0x7C00
@@ -125,13 +120,13 @@ entry:
         hlt
         jmp     .halt
 
-; Prints each name from DI followed by the word at BX in hex, up to an empty
-; name, then a line end.
+; Prints each name from DI followed by the word at ES:BX in hex, up to an
+; empty name, then a line end.
 fields:
         mov     si, di
         call    print
         mov     di, si
-        mov     ax, [bx]
+        mov     ax, [es:bx]
         call    print_hex
         add     bx, 2
         cmp     byte [di], 0
@@ -158,9 +153,8 @@ s_probe         db      "KERNEL PROBE=", PROBE_TEXT, " ENTRY=", 0
 %else
 shim_names      db      "KERNEL SHIM PASSED=", 0, " REFUSED=", 0, " CHSREADS=", 0, 0
 sum_names       db      "KERNEL IMAGE SIZE=", 0, " SUM1=", 0, " SUM2=", 0, 0
-s_lba           db      "KERNEL LBA=", 0
-s_yes           db      "YES", 13, 10, 0
-s_no            db      "NO", 13, 10, 0
+s_yes           db      "KERNEL LBA=YES", 13, 10, 0
+s_no            db      "KERNEL LBA=NO", 13, 10, 0
 s_boot0         db      "KERNEL BOOT0=", 0, "KERNEL BOOT1=", 0
 %endif
 s_done          db      "KERNEL DONE", 13, 10, 0
@@ -181,4 +175,3 @@ image_end:
 ; Past the image, so that the sums see the file as it was loaded.
 regs    equ     image_end               ; in the order of reg_names
 sums    equ     image_end + 16
-shim    equ     image_end + 22
