@@ -284,11 +284,6 @@ TEST_F(HardwareScanTest, EachRecordedMachine) {
         EXPECT_EQ(Lines(scan.adapters), c.adapters);
         EXPECT_EQ(Lines(scan.disks), c.disks);
     }
-    HardwareScan all = Scan({Recording("usb_stick.umockdev"), Recording("card_reader.umockdev"),
-                             Recording("sata_disk.umockdev"), Recording("nvme_disk.umockdev")});
-    EXPECT_THAT(problems_, IsEmpty());
-    EXPECT_EQ(all.adapters.size(), 7u);
-    EXPECT_EQ(all.disks.size(), 7u);
 }
 
 // The serial the udev database gives comes first; without it, what sysfs
@@ -309,10 +304,7 @@ TEST_F(HardwareScanTest, WhereTheSerialComesFrom) {
     // No serial anywhere: the disk is known by its place.
     std::string stick =
         Replaced(Recording("usb_stick.umockdev"), "A: serial=4C530001150713117254\\n\n", "");
-    HardwareScan scan = Scan({stick});
-    ASSERT_EQ(scan.disks.size(), 1u);
-    EXPECT_EQ(scan.disks[0].facts.serial, "");
-    EXPECT_EQ(scan.disks[0].facts.key, "path:usb-1-1.2/0:0:0");
+    EXPECT_EQ(Scan({stick}).disks.at(0).facts.key, "path:usb-1-1.2/0:0:0");
 }
 
 // Two sticks of one make that claim the same serial are told apart by
@@ -593,10 +585,7 @@ TEST_F(SystemUseTest, ALoopDeviceRestsOnTheDiskOfItsBackingFile) {
     char path[] = "/var/tmp/larkin-backing-XXXXXX";
     int fd = ::mkstemp(path);
     ASSERT_GE(fd, 0);
-    struct Removed {
-        const char* path;
-        ~Removed() { ::unlink(path); }
-    } removed{path};
+    std::unique_ptr<const char, int (*)(const char*)> removed(path, ::unlink);
     struct stat info {};
     ASSERT_EQ(::fstat(fd, &info), 0);
     ::close(fd);
