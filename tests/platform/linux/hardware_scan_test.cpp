@@ -102,12 +102,9 @@ struct Testbed {
 
 // The text of a description in tests/platform/linux/testbeds.
 std::string Recording(std::string_view name) {
-    std::string path = std::string(LARKIN_TESTBEDS) + "/" + std::string(name);
-    std::ifstream file(path);
-    if (!file) ADD_FAILURE() << "no testbed description " << path;
-    std::ostringstream text;
-    text << file.rdbuf();
-    return text.str();
+    std::ifstream file(std::string(LARKIN_TESTBEDS) + "/" + std::string(name));
+    EXPECT_TRUE(file) << "no testbed description " << name;
+    return {std::istreambuf_iterator<char>(file), {}};
 }
 
 // text with every from replaced by to; fails the test when from is absent.
@@ -195,8 +192,8 @@ void ExpectWellFormed(const HardwareScan& scan) {
         EXPECT_TRUE(diskKeys.insert(disk.facts.key).second) << "disk key twice: " << disk.facts.key;
         EXPECT_FALSE(disk.facts.system) << disk.kernelName;
         EXPECT_EQ(disk.facts.writeRefusal, "") << disk.kernelName;
-        EXPECT_THAT(disk.sysPath, ::testing::StartsWith("/sys/devices/"));
-        EXPECT_THAT(disk.sysPath, ::testing::EndsWith("/" + disk.kernelName));
+        EXPECT_THAT(disk.sysPath, AllOf(::testing::StartsWith("/sys/devices/"),
+                                        ::testing::EndsWith("/" + disk.kernelName)));
     }
 }
 
