@@ -2,7 +2,6 @@
 
 #include <fcntl.h>
 #include <linux/blkpg.h>
-#include <linux/fs.h>
 #include <linux/loop.h>
 #include <sys/ioctl.h>
 #include <sys/mount.h>
