@@ -301,7 +301,7 @@ TEST_F(PellomProbe, BuffersMoveOnlyBytesInsideAndTakePatternsAndLoadsResetTheWat
     EXPECT_EQ(pellom.setWatchdogTimer(0, 0) + pellom.setWatchdogTimer(99, 0), 20);
 }
 
-TEST_F(PellomProbe, AspiWithoutManagerOrHostAdapterHasNoTransport) {
+TEST_F(PellomProbe, AspiWithoutManagerOrHostAdapterHasNoTransportAndExtraTargetsFindNoSlot) {
     PellomApi& pellom = On({"pellom-usb-adapter-no-aspi", true, 0, "", {}, ""}).Load();
     EXPECT_EQ(Aspi().supportInfo(), DWORD{SS_NO_ADAPTERS} << 8);
     EXPECT_EQ(pellom.loadCoreModule(), 0);
@@ -309,17 +309,16 @@ TEST_F(PellomProbe, AspiWithoutManagerOrHostAdapterHasNoTransport) {
     session->faults.Fail("LoadLibraryA", "wnaspi32");
     EXPECT_EQ(pellom.loadCoreModule(), 0);
     EXPECT_EQ(pellom.executeScsi(0, kTestUnitReady.data(), 0), -2);
-}
 
-TEST_F(PellomProbe, MoreAspiTargetsThanSlotsFillExactlyTheTable) {
-    PellomApi& pellom = On({"pellom-112-aspi-sticks", true, 1, "", {}, ""}).Load();
-    pellom.setCoreOptions(0);  // 112 inquiries are enough without their trace
-    ASSERT_EQ(pellom.loadCoreModule(), 1);
-    EXPECT_EQ(pellom.getDeviceCount(0, "USB"), 100);
-    EXPECT_EQ(pellom.infos(99, {"Adapter", "Drive"}), "Adapter 6|Target 3|");
-    EXPECT_EQ(pellom.executeScsi(99, kTestUnitReady.data(), 0), 0);
-    ASSERT_EQ(pellom.loadCoreModule(), 1);
-    EXPECT_EQ(pellom.executeScsi(99, kTestUnitReady.data(), 0), -2);
+    // More targets than slots fill exactly the table.
+    PellomApi& many = On({"pellom-112-aspi-sticks", true, 1, "", {}, ""}).Load();
+    many.setCoreOptions(0);  // 112 inquiries are enough without their trace
+    ASSERT_EQ(many.loadCoreModule(), 1);
+    EXPECT_EQ(many.getDeviceCount(0, "USB"), 100);
+    EXPECT_EQ(many.infos(99, {"Adapter", "Drive"}), "Adapter 6|Target 3|");
+    EXPECT_EQ(many.executeScsi(99, kTestUnitReady.data(), 0), 0);
+    ASSERT_EQ(many.loadCoreModule(), 1);
+    EXPECT_EQ(many.executeScsi(99, kTestUnitReady.data(), 0), -2);
 }
 
 TEST(PellomVerran, UsbStickIsFoundWithVerransNamesUntilUnloadedOrUnopenable) {
