@@ -5,16 +5,12 @@
 #include <cstring>
 #include <future>
 #include <optional>
-#include <string>
 #include <thread>
-#include <vector>
 
 #include "allocation_faults.h"
 #include "cdb_length.h"
 #include "core_test_support.h"
 #include "corvid/core_module.h"
-#include "larkin/simulation.h"
-#include "larkin/test_controls.h"
 #include "pellom/pellom.h"
 #include "run_command.h"
 #include "wnaspi32/wnaspi32.h"
@@ -56,12 +52,16 @@ struct PellomApi {
     }
 };
 
-// Pellom, the last member, is released first.
+// Pellom, the last member, is released first. Without verran Pellom probes
+// the physical drives; with aspi the pass-through port does not open.
 struct PellomSession {
-    explicit PellomSession(std::string_view toml) : machine(toml) {}
+    PellomSession(const char* name, bool verran = true, bool aspi = false)
+        : machine(MachineText(name)) {
+        if (!verran) faults.WithoutVerran();
+        if (aspi) faults.WithoutSpti();
+    }
     PellomApi& Load() {
-        api.emplace();
-        EXPECT_TRUE(api->library);
+        EXPECT_TRUE(api.emplace().library);
         return *api;
     }
 
@@ -74,16 +74,16 @@ struct PellomSession {
 
 using Cdb = std::array<BYTE, 16>;
 // READ(10), or WRITE(10) with opcode 0x2A.
-inline Cdb Read10(uint32_t lba, uint16_t blocks, BYTE opcode = 0x28) {
+Cdb Read10(uint32_t lba, uint16_t blocks, BYTE opcode = 0x28) {
     return {opcode,    0, BYTE(lba >> 24),   BYTE(lba >> 16), BYTE(lba >> 8),
             BYTE(lba), 0, BYTE(blocks >> 8), BYTE(blocks)};
 }
-inline Cdb ModeSense10(BYTE byte9) {
+Cdb ModeSense10(BYTE byte9) {
     return {0x5A, 0, 0x05, 0, 0, 0, 0, 0, 0xFF, byte9};
 }
-inline const Cdb kTestUnitReady{};
-inline const Cdb kReadCapacity{0x25};
-inline const Cdb kStartStopUnit{0x1B};  // not supported by the machine's disks
+const Cdb kTestUnitReady{};
+const Cdb kReadCapacity{0x25};
+const Cdb kStartStopUnit{0x1B};  // not supported by the machine's disks
 
 struct Transport {
     const char* machine;
@@ -111,12 +111,7 @@ struct Aspi {
 
 class PellomProbe : public ::testing::Test {
   protected:
-    PellomSession& On(const Transport& transport) {
-        session.emplace(MachineText(transport.machine));
-        session->faults.WithoutVerran();
-        if (transport.aspi) session->faults.WithoutSpti();
-        return *session;
-    }
+    PellomSession& On(const Transport& t) { return session.emplace(t.machine, false, t.aspi); }
     PellomApi& Ready(const Transport& transport = kSpti) {
         PellomApi& pellom = On(transport).Load();
         EXPECT_EQ(pellom.loadCoreModule(), transport.adapters);
@@ -306,7 +301,7 @@ TEST_F(PellomProbe, BuffersMoveOnlyBytesInsideAndTakePatternsAndLoadsResetTheWat
     EXPECT_EQ(pellom.setWatchdogTimer(0, 0) + pellom.setWatchdogTimer(99, 0), 20);
 }
 
-TEST_F(PellomProbe, AspiWithoutManagerOrHostAdapterHasNoTransport) {
+TEST_F(PellomProbe, AspiWithoutManagerOrHostAdapterHasNoTransportAndExtraTargetsFindNoSlot) {
     PellomApi& pellom = On({"pellom-usb-adapter-no-aspi", true, 0, "", {}, ""}).Load();
     EXPECT_EQ(Aspi().supportInfo(), DWORD{SS_NO_ADAPTERS} << 8);
     EXPECT_EQ(pellom.loadCoreModule(), 0);
@@ -314,22 +309,21 @@ TEST_F(PellomProbe, AspiWithoutManagerOrHostAdapterHasNoTransport) {
     session->faults.Fail("LoadLibraryA", "wnaspi32");
     EXPECT_EQ(pellom.loadCoreModule(), 0);
     EXPECT_EQ(pellom.executeScsi(0, kTestUnitReady.data(), 0), -2);
-}
 
-TEST_F(PellomProbe, MoreAspiTargetsThanSlotsFillExactlyTheTable) {
-    PellomApi& pellom = On({"pellom-112-aspi-sticks", true, 1, "", {}, ""}).Load();
-    pellom.setCoreOptions(0);  // 112 inquiries are enough without their trace
-    ASSERT_EQ(pellom.loadCoreModule(), 1);
-    EXPECT_EQ(pellom.getDeviceCount(0, "USB"), 100);
-    EXPECT_EQ(pellom.infos(99, {"Adapter", "Drive"}), "Adapter 6|Target 3|");
-    EXPECT_EQ(pellom.executeScsi(99, kTestUnitReady.data(), 0), 0);
-    ASSERT_EQ(pellom.loadCoreModule(), 1);
-    EXPECT_EQ(pellom.executeScsi(99, kTestUnitReady.data(), 0), -2);
+    // More targets than slots fill exactly the table.
+    PellomApi& many = On({"pellom-112-aspi-sticks", true, 1, "", {}, ""}).Load();
+    many.setCoreOptions(0);  // 112 inquiries are enough without their trace
+    ASSERT_EQ(many.loadCoreModule(), 1);
+    EXPECT_EQ(many.getDeviceCount(0, "USB"), 100);
+    EXPECT_EQ(many.infos(99, {"Adapter", "Drive"}), "Adapter 6|Target 3|");
+    EXPECT_EQ(many.executeScsi(99, kTestUnitReady.data(), 0), 0);
+    ASSERT_EQ(many.loadCoreModule(), 1);
+    EXPECT_EQ(many.executeScsi(99, kTestUnitReady.data(), 0), -2);
 }
 
 TEST(PellomVerran, UsbStickIsFoundWithVerransNamesUntilUnloadedOrUnopenable) {
     if (!LibraryBesideProgram("Verran")) GTEST_SKIP() << "libVerran.so is not built";
-    PellomSession session(MachineText("pellom-fixed-disk-and-usb-stick"));
+    PellomSession session("pellom-fixed-disk-and-usb-stick");
     PellomApi& pellom = session.Load();
     EXPECT_EQ(pellom.loadCoreModule(), 2);
     EXPECT_TRUE(session.boxes.shown.empty());
@@ -362,16 +356,6 @@ TEST(PellomVerran, UsbStickIsFoundWithVerransNamesUntilUnloadedOrUnopenable) {
     EXPECT_EQ(again.executeScsi(0, kTestUnitReady.data(), 0), -1);
 }
 
-class PellomMemoryFault : public ::testing::Test {
-  protected:
-    void SetUp() override {
-        if (!allocation::Enabled()) GTEST_SKIP() << "the sanitizer owns the allocator";
-    }
-    void TearDown() override { allocation::Failed(); }
-    std::optional<PellomSession> session{std::in_place,
-                                         MachineText("pellom-bare-stick-and-fixed-disk")};
-};
-
 // Each allocation in turn failing (only the libraries' own, if named): no
 // transport, no targets, or the whole answer.
 void SweepLoadAndCount(PellomApi& pellom, int transport, int stickCount,
@@ -390,35 +374,30 @@ void SweepLoadAndCount(PellomApi& pellom, int transport, int stickCount,
             << "allocation " << point;
         noTransport += loaded == 0;
         noTargets += loaded == transport && count == 0;
-        BYTE capacity[16] = {0x25};
-        EXPECT_EQ(pellom.executeScsi(0, capacity, -8), count > 0 ? 0 : PELLOM_NO_BUFFERS)
+        EXPECT_EQ(pellom.executeScsi(0, kReadCapacity.data(), -8),
+                  count > 0 ? 0 : PELLOM_NO_BUFFERS)
             << "allocation " << point;
     }
     EXPECT_GT(noTransport, 0) << "over " << point << " allocations";
     EXPECT_GT(noTargets, 0) << "over " << point << " allocations";
 }
 
-// On pass-through, then on the ASPI manager, whose requests that cannot be
-// queued must end Pellom's busy waits. There only the two libraries' own
-// allocations fail: out of memory inside the loader's search for wnaspi32
-// ends the process.
-TEST_F(PellomMemoryFault, LoadAndCountGiveNothingFoundAndNeverHang) {
-    SweepLoadAndCount(session->Load(), 2, 1);
-    session.emplace(MachineText("pellom-one-aspi-stick"));
-    session->faults.WithoutVerran();
-    session->faults.WithoutSpti();
-    SweepLoadAndCount(session->Load(), 1, 1, {"libPellom", "libwnaspi32"});
-}
-
-TEST_F(PellomMemoryFault, CommandsAndPatternsWithoutMemoryForTheirParts) {
+// Load and count on pass-through, then commands and patterns without memory
+// for their parts, then load and count on the ASPI manager, whose requests
+// that cannot be queued must end Pellom's busy waits. There only the two
+// libraries' own allocations fail: out of memory inside the loader's search
+// for wnaspi32 ends the process.
+TEST(PellomMemoryFault, LoadCountCommandsAndPatternsGiveNothingFoundAndNeverHang) {
+    if (!allocation::Enabled()) GTEST_SKIP() << "the sanitizer owns the allocator";
+    std::optional<PellomSession> session{std::in_place, "pellom-bare-stick-and-fixed-disk"};
     PellomApi& pellom = session->Load();
+    SweepLoadAndCount(pellom, 2, 1);
     ASSERT_EQ(pellom.loadCoreModule() * 10 + pellom.getDeviceCount(0, "USB"), 21);
-    Cdb read = Read10(0, 1);
     std::filesystem::remove("Corvid.log");
     int runs = 0, done = 0;
     for (long point = 0;; ++point, ++runs) {
         allocation::FailAfter(point);
-        int result = pellom.executeScsi(0, read.data(), -512);
+        int result = pellom.executeScsi(0, Read10(0, 1).data(), -512);
         if (!allocation::Failed()) {
             EXPECT_EQ(result, PELLOM_GOOD);
             break;
@@ -435,11 +414,13 @@ TEST_F(PellomMemoryFault, CommandsAndPatternsWithoutMemoryForTheirParts) {
     pellom.setDataPattern(0, "w", nullptr, PELLOM_PATTERN_RANDOM_BLOCK, 4096);
     ASSERT_TRUE(allocation::Failed());
     EXPECT_EQ(pellom.read(0, CORE_BUFFER_W_READ, 0, 4), (std::vector<BYTE>{1, 2, 3, 4}));
+
+    session.emplace("pellom-one-aspi-stick", false, true);
+    SweepLoadAndCount(session->Load(), 1, 1, {"libPellom", "libwnaspi32"});
 }
 
 TEST(HungStick, CommandFailsWhenTheWatchdogRunsOutWhileOtherCallsGoOn) {
-    PellomSession session(MachineText("hung-stick"));
-    session.faults.WithoutVerran();
+    PellomSession session("hung-stick", false);
     PellomApi& pellom = session.Load();
     ASSERT_EQ(pellom.loadCoreModule(), 2);
     ASSERT_EQ(pellom.getDeviceCount(0, "USB"), 1);  // the stick; the system disk is left out
@@ -459,14 +440,13 @@ TEST(HungStick, CommandFailsWhenTheWatchdogRunsOutWhileOtherCallsGoOn) {
     };
     while (!answered && !waiting()) std::this_thread::yield();
     ASSERT_FALSE(answered) << "the machine could not be asked while the command waited";
-    HANDLE disk =
-        CreateFileA("\\\\.\\PhysicalDrive0", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                    nullptr, OPEN_EXISTING, 0, nullptr);
-    ASSERT_NE(disk, INVALID_HANDLE_VALUE);
+    Handle disk(CreateFileA("\\\\.\\PhysicalDrive0", GENERIC_READ,
+                            FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0,
+                            nullptr));
+    ASSERT_TRUE(disk);
     std::array<BYTE, 512> sector{};
     DWORD read = 0;
-    EXPECT_TRUE(ReadFile(disk, sector.data(), sector.size(), &read, nullptr));
-    CloseHandle(disk);
+    EXPECT_TRUE(ReadFile(disk.get(), sector.data(), sector.size(), &read, nullptr));
     EXPECT_FALSE(answered) << "a read of another disk waited for the hung stick";
 
     // Taken as thousands of seconds, the watchdog would leave the command
