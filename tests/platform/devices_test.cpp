@@ -7,6 +7,7 @@
 #include <tuple>
 
 #include "larkin/test_controls.h"
+#include "loop_device.h"
 #include "run_command.h"
 #include "test_machine.h"
 #include "windows_calls.h"
@@ -103,13 +104,15 @@ DWORD Ask(const Handle& handle, DWORD code, void* out, DWORD outSize) {
     return Control(handle.Get(), code, nullptr, 0, out, outSize) ? ERROR_SUCCESS : GetLastError();
 }
 
-// A command that moves data in, and its record.
+// A command that moves data in: the request's outcome and the target's
+// status; its sense stays in the record.
 PassThrough record;
-DWORD Scsi(const Handle& handle, std::vector<BYTE> cdb, std::vector<BYTE>& data) {
-    return SendCommand(handle.Get(), std::move(cdb), SCSI_IOCTL_DATA_IN, data, record)
-               ? ERROR_SUCCESS
-               : GetLastError();
+std::pair<DWORD, UCHAR> Scsi(const Handle& handle, std::vector<BYTE> cdb, std::vector<BYTE>& data) {
+    if (!SendCommand(handle.Get(), std::move(cdb), SCSI_IOCTL_DATA_IN, data, record))
+        return {GetLastError(), 0xFF};
+    return {ERROR_SUCCESS, record.request.ScsiStatus};
 }
+const std::pair<DWORD, UCHAR> kGood{ERROR_SUCCESS, SCSISTAT_GOOD};
 
 // What the machine file says of a disk, beyond what every backend shows
 // (the conformance suite): its geometry and its device texts, through
@@ -138,10 +141,10 @@ TEST(Identity, TheMachineFilesGeometryAndDeviceTextsToCallsCommandsAndPrograms) 
                                 descriptor.data(), 256, &returned, nullptr));
     const auto* device = reinterpret_cast<const STORAGE_DEVICE_DESCRIPTOR*>(descriptor.data());
     ASSERT_EQ(returned, device->Size);
-    EXPECT_STREQ(reinterpret_cast<const char*>(&descriptor[device->VendorIdOffset]), "SanDisk");
-    EXPECT_STREQ(reinterpret_cast<const char*>(&descriptor[device->SerialNumberOffset]),
-                 "AA11BB22CC33");
-    EXPECT_EQ(device->BusType, BusTypeUsb);
+    const char* texts = reinterpret_cast<const char*>(descriptor.data());
+    EXPECT_EQ(std::tuple(std::string(texts + device->VendorIdOffset),
+                         std::string(texts + device->SerialNumberOffset), device->BusType),
+              std::tuple("SanDisk", "AA11BB22CC33", BusTypeUsb));
     EXPECT_TRUE(DeviceIoControl(disk.Get(), IOCTL_STORAGE_QUERY_PROPERTY, &query, sizeof query,
                                 descriptor.data(), 8, &returned, nullptr));
     EXPECT_EQ(returned, 8u) << "a header-sized buffer learns the size";
@@ -159,26 +162,24 @@ TEST(Identity, TheMachineFilesGeometryAndDeviceTextsToCallsCommandsAndPrograms) 
     EXPECT_EQ(layout->PartitionEntry[1].Mbr.PartitionType, 0);
 
     std::vector<BYTE> data(255), sense(18);
-    ASSERT_EQ(Scsi(disk, {0x12, 0, 0, 0, 0xFF, 0}, data), ERROR_SUCCESS);
-    EXPECT_EQ(record.request.ScsiStatus, 0);
+    ASSERT_EQ(Scsi(disk, {0x12, 0, 0, 0, 0xFF, 0}, data), kGood);
     EXPECT_EQ(std::string(reinterpret_cast<char*>(&data[8]), 36),
               "SanDisk Cruzer          1.00AA11BB22");
 
     std::fill(data.begin(), data.end(), 0);
-    ASSERT_EQ(Scsi(disk, {0x5A, 0, 0x05, 0, 0, 0, 0, 0, 0xFF, 0}, data), ERROR_SUCCESS);
+    ASSERT_EQ(Scsi(disk, {0x5A, 0, 0x05, 0, 0, 0, 0, 0, 0xFF, 0}, data), kGood);
     // The page, its heads and sectors per track, and the cylinders of 16 MiB.
     EXPECT_EQ(std::tuple(data[8], data[12], data[13], (data[16] << 8) | data[17]),
               std::tuple(0x05, 64, 32, 16 * 1024 * 1024 / 512 / (64 * 32)));
 
     disk = Open("\\\\.\\PhysicalDrive2");  // does not answer mode page 5
-    ASSERT_EQ(Scsi(disk, {0x5A, 0, 0x05, 0, 0, 0, 0, 0, 0xFF, 0}, data), ERROR_SUCCESS);
-    EXPECT_EQ(record.request.ScsiStatus, SCSISTAT_CHECK_CONDITION);
+    ASSERT_EQ(Scsi(disk, {0x5A, 0, 0x05, 0, 0, 0, 0, 0, 0xFF, 0}, data),
+              std::pair(DWORD{ERROR_SUCCESS}, UCHAR{SCSISTAT_CHECK_CONDITION}));
     const std::vector<BYTE> checked(record.sense, record.sense + 18);
     EXPECT_EQ(std::tuple(checked[0], checked[2], checked[12]), std::tuple(0x70, 0x05, 0x24));
-    ASSERT_EQ(Scsi(disk, {0x03, 0, 0, 0, 18, 0}, sense), ERROR_SUCCESS);
-    EXPECT_EQ(record.request.ScsiStatus, 0);
+    ASSERT_EQ(Scsi(disk, {0x03, 0, 0, 0, 18, 0}, sense), kGood);
     EXPECT_EQ(sense, checked);
-    ASSERT_EQ(Scsi(disk, {0x03, 0, 0, 0, 18, 0}, sense), ERROR_SUCCESS);
+    ASSERT_EQ(Scsi(disk, {0x03, 0, 0, 0, 18, 0}, sense), kGood);
     EXPECT_EQ(sense[2], 0x00);  // reported once, then gone
 
     // Only a volume is handed to a program, the stick's with the machine
@@ -228,10 +229,9 @@ TEST(Volumes, LettersFoldersDriveTypesAndTheFloppy) {
         GetVolumePathNamesForVolumeNameA(noSlash.c_str(), paths, sizeof paths, &returned),
         ERROR_INVALID_NAME);
 
-    EXPECT_EQ(GetDriveTypeA("A:\\"), DRIVE_REMOVABLE);
-    EXPECT_EQ(GetDriveTypeA("\\\\.\\G:\\"), DRIVE_REMOVABLE);
-    EXPECT_EQ(GetDriveTypeA(stick.c_str()), DRIVE_REMOVABLE);
-    EXPECT_EQ(GetDriveTypeA("Q:\\"), DRIVE_NO_ROOT_DIR);
+    EXPECT_EQ(std::tuple(GetDriveTypeA("A:\\"), GetDriveTypeA("\\\\.\\G:\\"),
+                         GetDriveTypeA(stick.c_str()), GetDriveTypeA("Q:\\")),
+              std::tuple(DRIVE_REMOVABLE, DRIVE_REMOVABLE, DRIVE_REMOVABLE, DRIVE_NO_ROOT_DIR));
 
     // The folder mount path is a directory, not a device.
     LARKIN_EXPECT_FAILS(Open("\\\\.\\C:\\Mount\\Stick", GENERIC_READ).Valid(), ERROR_ACCESS_DENIED);
@@ -241,21 +241,9 @@ TEST(Volumes, LettersFoldersDriveTypesAndTheFloppy) {
     EXPECT_FALSE(DeviceNumber("\\\\.\\A:"));
 }
 
-// A partition table entry: type, first sector, sectors.
-using Entry = std::tuple<BYTE, uint32_t, uint32_t>;
-
-// Writes a 512-byte boot sector at lba whose table starts with these entries.
-void WriteTable(const Handle& disk, uint64_t lba, std::vector<Entry> entries) {
-    std::array<BYTE, 512> sector{};
-    for (size_t i = 0; i < entries.size(); ++i) {
-        auto [type, first, count] = entries[i];
-        sector[446 + 16 * i + 4] = type;
-        std::memcpy(&sector[446 + 16 * i + 8], &first, 4);
-        std::memcpy(&sector[446 + 16 * i + 12], &count, 4);
-    }
-    sector[510] = 0x55;
-    sector[511] = 0xAA;
-    ASSERT_TRUE(WriteAt(disk.Get(), lba * 512, sector)) << GetLastError();
+// Writes a boot sector at lba whose table holds these entries.
+void WriteTable(const Handle& disk, uint64_t lba, std::initializer_list<MbrEntry> entries) {
+    ASSERT_TRUE(WriteAt(disk.Get(), lba * 512, Mbr(entries))) << GetLastError();
 }
 
 // The layout as the system reads it after the table changed.
@@ -276,10 +264,11 @@ TEST(PartitionModel, ExtendedChains) {
     Handle stick = Open("\\\\.\\PhysicalDrive2");
     ASSERT_TRUE(stick.Valid());
     // A type but no sectors: no partition, no number.
-    WriteTable(stick, 0, {{0x05, 2048, 12000}, {0x06, 100, 0}});
+    WriteTable(stick, 0, {{0, 0x05, 2048, 12000}, {1, 0x06, 100, 0}});
     for (uint32_t i = 0; i < 6; ++i)
-        WriteTable(stick, 2048 + i * 2000,
-                   {{0x06, 63, 1000}, i < 5 ? Entry{0x05, (i + 1) * 2000, 2000} : Entry{}});
+        WriteTable(
+            stick, 2048 + i * 2000,
+            {{0, 0x06, 63, 1000}, i < 5 ? MbrEntry{1, 0x05, (i + 1) * 2000, 2000} : MbrEntry{1}});
     std::vector<BYTE> buffer(2496 + 576 * 3);
     for (DWORD tooSmall : {2496u, 2496u + 576 * 2})
         LARKIN_EXPECT_FAILS(Control(stick.Get(), IOCTL_DISK_GET_DRIVE_LAYOUT_EX, nullptr, 0,
@@ -293,7 +282,7 @@ TEST(PartitionModel, ExtendedChains) {
               std::tuple(1u, (2048 + 63) * 512LL, 63u));
 
     // 2048 -> 4048 -> 6048 -> back to 4048.
-    WriteTable(stick, 6048, {{0x06, 63, 1000}, {0x05, 2000, 2000}});
+    WriteTable(stick, 6048, {{0, 0x06, 63, 1000}, {1, 0x05, 2000, 2000}});
     layout = Layout(stick);
     ASSERT_EQ(layout.size(), 4u + 3 * 4);
     EXPECT_EQ(std::pair(layout[4].PartitionNumber, layout[12].PartitionNumber), std::pair(1u, 3u));
@@ -326,9 +315,8 @@ TEST(PartitionModel, ChsFieldsStopAtCylinder1023) {
     ASSERT_TRUE(mbr);
     // Start: cylinder 0, head 1, sector 1 (LBA 63 on 16 heads of 63 sectors);
     // end: cylinder 4161 lies past 1023, so the highest CHS address there is.
-    EXPECT_EQ(std::vector<std::byte>(mbr->begin() + 447, mbr->begin() + 454),
-              (std::vector<std::byte>{std::byte{1}, std::byte{1}, std::byte{0}, std::byte{0x0E},
-                                      std::byte{15}, std::byte{0xFF}, std::byte{0xFF}}));
+    EXPECT_EQ(std::string(reinterpret_cast<const char*>(mbr->data()) + 447, 7),
+              std::string("\x01\x01\x00\x0E\x0F\xFF\xFF", 7));
 }
 
 }  // namespace

@@ -69,10 +69,9 @@ TEST(MachineFile, PartitionsAreWrittenAndFormattedOnCreation) {
     TestMachine machine(MachineText("platform-formatted-stick"));
     auto boot = ReadAt(Open("\\\\.\\G:", GENERIC_READ).Get(), 0, 512);
     ASSERT_TRUE(boot);
-    const char* text = reinterpret_cast<const char*>(boot->data());
-    EXPECT_EQ(std::string(text + 43, 7), "TESTVOL");
-    EXPECT_EQ(std::string(text + 54, 5), "FAT16");
-    EXPECT_EQ(std::string(text + 28, 4), std::string("\x3f\0\0\0", 4));  // 63 hidden sectors
+    std::string text(reinterpret_cast<const char*>(boot->data()), 512);
+    EXPECT_EQ(std::tuple(text.substr(43, 7), text.substr(54, 5), text.substr(28, 4)),
+              std::tuple("TESTVOL", "FAT16", std::string("\x3f\0\0\0", 4)));  // 63 hidden sectors
 }
 
 // Its letter, disk, SCSI port and ASPI host go and come back.
@@ -96,21 +95,12 @@ TEST(HotPlug, AnotherProcessUnplugsAndPlugsADisk) {
     EXPECT_NE(simctl("unplug nothing"), 0);
 }
 
-// A writer that never stops: runs of sectors at random places on the blank
-// stick, each write with bytes no earlier write used; says on started when
-// the first is done.
-[[noreturn]] void WriteUntilKilled(unsigned seed, int started) {
-    HANDLE disk = CreateFileA("\\\\.\\PhysicalDrive2", GENERIC_READ | GENERIC_WRITE, 3, nullptr,
-                              OPEN_EXISTING, 0, nullptr);
-    if (disk == INVALID_HANDLE_VALUE) ::_exit(2);
-    std::mt19937 random(seed);
-    std::vector<unsigned char> data(8 * 512);
-    for (unsigned n = 1;; ++n) {
-        uint32_t sectors = 1 + random() % 8;
-        std::fill(data.begin(), data.end(), static_cast<unsigned char>(n * 7 + seed));
-        if (!WriteAt(disk, random() % 2048 * 512, std::span(data).first(sectors * 512))) ::_exit(3);
-        if (n == 1 && ::write(started, "w", 1) != 1) ::_exit(4);
-    }
+// Run n of a writer that never stops: sectors at a random place on the
+// blank stick, with bytes no earlier run used.
+bool WriteRun(HANDLE disk, std::mt19937& random, unsigned seed, unsigned n) {
+    std::vector<unsigned char> data((1 + random() % 8) * 512,
+                                    static_cast<unsigned char>(n * 7 + seed));
+    return WriteAt(disk, random() % 2048 * 512, data);
 }
 
 TEST(Journal, AWriterKilledAtAnyPointLeavesNoChangedSectorOutOfIt) {
@@ -123,20 +113,22 @@ TEST(Journal, AWriterKilledAtAnyPointLeavesNoChangedSectorOutOfIt) {
         SCOPED_TRACE(round);
         ASSERT_TRUE(controls::ClearJournal());
         auto before = ReadBytes(image, kRegion);
-        int started[2];
-        ASSERT_EQ(::pipe(started), 0);
-        pid_t writer = ::fork();
-        ASSERT_GE(writer, 0);
-        if (writer == 0) WriteUntilKilled(round, started[1]);
-        ::close(started[1]);
-        char said = 0;  // a writer whose start is slow must not be killed before it writes
-        ASSERT_EQ(::read(started[0], &said, 1), 1) << "the writer never wrote";
-        ::close(started[0]);
+        Handle disk;
+        std::mt19937 places(round);
+        unsigned n = 1;
+        // A writer whose start is slow must not be killed before it writes.
+        ChildHolding writer(
+            [&] {
+                disk = Open("\\\\.\\PhysicalDrive2");
+                return WriteRun(disk.Get(), places, round, n);
+            },
+            [&] {
+                while (WriteRun(disk.Get(), places, round, ++n)) {
+                }
+            });
+        ASSERT_TRUE(writer.Succeeded()) << "the writer never wrote";
         ::usleep(random() % 20000);
-        ::kill(writer, SIGKILL);
-        int status = 0;
-        ::waitpid(writer, &status, 0);
-        ASSERT_TRUE(WIFSIGNALED(status)) << "the writer stopped by itself: " << status;
+        ASSERT_TRUE(writer.Kill()) << "the writer stopped by itself";
 
         auto after = ReadBytes(image, kRegion);
         auto journal = controls::Journal();
@@ -242,14 +234,12 @@ TEST(Images, ProcessesStartingTogetherOnAFreshMachineAllSucceed) {
         }
         std::string error;
         ASSERT_TRUE(sim::Restart(machineFile.string(), &error)) << error;
-        std::string image = ImageOf("stick1");
-        EXPECT_EQ(fs::file_size(image), 16u << 20);
-        // The table the machine file gives, whole, and its volume E:.
+        // The image whole, the table the machine file gives, and its volume E:.
         auto mbr = ReadAt(Open("\\\\.\\PhysicalDrive1", GENERIC_READ).Get(), 0, 512);
         ASSERT_TRUE(mbr);
-        EXPECT_EQ((*mbr)[510], std::byte{0x55});
-        EXPECT_EQ((*mbr)[446 + 4], std::byte{0x0E});
-        EXPECT_TRUE(GetLogicalDrives() & (1u << ('E' - 'A')));
+        EXPECT_EQ(std::tuple(fs::file_size(ImageOf("stick1")), (*mbr)[510], (*mbr)[446 + 4],
+                             GetLogicalDrives() >> ('E' - 'A') & 1),
+                  std::tuple(16u << 20, std::byte{0x55}, std::byte{0x0E}, 1u));
     }
 }
 
@@ -274,9 +264,8 @@ TEST(Faults, FromTheMachineFileAndForOneControlCodeUntilCleared) {
 }
 
 TEST(Pauses, AScaleFromTheEnvironmentMustBeANumberInRange) {
-    TempFolder folder;
-    auto file = folder.path() / "machine.toml";
-    std::ofstream(file) << MachineText("platform-two-sticks");
+    TestMachine machine(MachineText("platform-two-sticks"));
+    const auto file = machine.file();
     for (const char* scale : {"nan", "inf", "-1", "1e9", "fast", ""}) {
         setenv("LARKIN_TIME_SCALE", scale, 1);
         std::string error;
@@ -520,8 +509,7 @@ TEST(MachineFile, AcceptsTheEdgesOfEachRule) {
     EXPECT_STREQ(windows, "C:\\F\xc3\xaanetres \"\xf0\x9f\x92\xbe\"");
     auto disks = sim::Disks();
     ASSERT_EQ(disks.size(), 17u);
-    EXPECT_EQ(disks[15].id, "Disk-15");
-    EXPECT_EQ(disks[16].size, 8u * 1024 * 1024);
+    EXPECT_EQ(std::tuple(disks[15].id, disks[16].size), std::tuple("Disk-15", 8u << 20));
 
     // The fourth entry of the written table reaches the last sector.
     auto mbr = ReadAt(Open("\\\\.\\PhysicalDrive16", GENERIC_READ).Get(), 0, 512);

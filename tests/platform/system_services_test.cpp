@@ -157,9 +157,8 @@ TEST_F(Processes, ARestartForgetsProgramsThatStillRunAndChildrenKeepTheMachine) 
     std::string error;
     ASSERT_TRUE(larkin::sim::Restart(machine_.file().string(), &error)) << error;
     ASSERT_EQ(std::getenv("LARKIN_MACHINE"), nullptr);
-    EXPECT_EQ(FindWindowA(nullptr, "Before"), nullptr);
-    EXPECT_FALSE(IsWindow(console));
-    EXPECT_EQ(GetForegroundWindow(), nullptr);
+    EXPECT_EQ(std::tuple(FindWindowA(nullptr, "Before"), IsWindow(console), GetForegroundWindow()),
+              std::tuple(nullptr, FALSE, nullptr));
     EXPECT_EQ(WaitForSingleObject(before.hProcess, 0), WAIT_FAILED);
     EXPECT_EQ(GetLastError(), ERROR_INVALID_HANDLE);
 

@@ -160,17 +160,23 @@ inline DWORD ExitCode(const PROCESS_INFORMATION& process) {
 }
 
 // A process of its own that runs body (which opens or locks something),
-// says through a pipe whether it succeeded and waits to be killed; killed
-// (as a crash kills) and reaped when it goes.
+// says through a pipe whether it succeeded and, if so, runs then (a failing
+// then exits); it waits to be killed, as a crash kills, and is reaped when
+// it goes.
 class ChildHolding {
   public:
-    explicit ChildHolding(const std::function<bool()>& body) {
+    explicit ChildHolding(const std::function<bool()>& body,
+                          const std::function<void()>& then = {}) {
         int ready[2];
         if (::pipe(ready) != 0) return;
         pid_ = ::fork();
         if (pid_ == 0) {
             char answer = body() ? 'Y' : 'N';
             [[maybe_unused]] auto sent = ::write(ready[1], &answer, 1);
+            if (answer == 'Y' && then) {
+                then();
+                ::_exit(3);
+            }
             for (;;) ::pause();
         }
         ::close(ready[1]);
@@ -181,11 +187,14 @@ class ChildHolding {
     ChildHolding(const ChildHolding&) = delete;
     ChildHolding& operator=(const ChildHolding&) = delete;
     bool Succeeded() const { return answer_ == 'Y'; }
-    void Kill() {
-        if (pid_ <= 0) return;
+    // Whether the kill ended it (it had not ended by itself).
+    bool Kill() {
+        if (pid_ <= 0) return false;
         ::kill(pid_, SIGKILL);
-        ::waitpid(pid_, nullptr, 0);
+        int status = 0;
+        ::waitpid(pid_, &status, 0);
         pid_ = -1;
+        return WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL;
     }
 
   private:
