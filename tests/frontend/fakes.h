@@ -24,6 +24,15 @@ inline QString WriteFile(const QString& path, const QByteArray& content) {
     return path;
 }
 
+// An image folder `name` in `images`, its description and `files` in it.
+inline void AddImage(const QString& images, const QString& name, const QByteArray& description,
+                     const QMap<QString, QByteArray>& files = {}) {
+    QDir(images).mkpath(name);
+    WriteFile(images + '/' + name + "/fi.ini", description);
+    for (auto file = files.begin(); file != files.end(); ++file)
+        WriteFile(images + '/' + name + '/' + file.key(), file.value());
+}
+
 inline constexpr const char* kInfoFails = "(info fails)";
 
 // Both fakes note the calls made in `log`; the engine is called on the
@@ -222,15 +231,8 @@ struct TestProgram {
         QVERIFY(QTest::qWaitForWindowExposed(window.get()));
         window->Form_Load();
     }
-    void AddImage(const QString& name, const QByteArray& description,
-                  const QMap<QString, QByteArray>& files = {}) {
-        QDir(ImagesFolder()).mkdir(name);
-        WriteFile(ImagesFolder() + '/' + name + "/fi.ini", description);
-        for (auto file = files.begin(); file != files.end(); ++file)
-            WriteFile(ImagesFolder() + '/' + name + '/' + file.key(), file.value());
-    }
     void AddDemoImage() {
-        AddImage("LarkinDemo",
+        AddImage(ImagesFolder(), "LarkinDemo",
                  "[Larkin boot image]\r\nFolder=LarkinDemo\r\nAgreement=License.rtf\r\n"
                  "Name=Larkin demo boot disk\r\n",
                  {{"License.rtf",
@@ -304,6 +306,42 @@ class PicturingMessageBoxes : public MessageBoxes {
     QStringList titles;
     QString text;  // of the pictured box
     QImage picture;
+};
+
+// The program over this machine's drives and the real engine, writing
+// through the larkin-writer at `writer`; the platform's message boxes are
+// routed to `boxes` meanwhile.
+struct MachineProgram {
+    MachineProgram(MessageBoxes* boxes, const QString& folder, std::string writer, bool elevate) {
+        services.engine = &engine;
+        services.drives = drives.get();
+        services.messageBoxes = boxes;
+        services.worker = &worker;
+        services.programFolder = folder;
+        services.windowsDirectory = PlatformWindowsDirectory;
+        services.endProgram = [] {};
+        services.makeTimer = [] { return std::make_unique<VirtualTimer>(); };
+        services.runWriter = [writer, elevate](const larkin::writer::Request& request,
+                                               const larkin::writer::Callbacks& callbacks) {
+            return larkin::writer::RunWriter(writer, elevate, request, callbacks);
+        };
+        RoutePlatformMessageBoxes(boxes);
+    }
+    ~MachineProgram() { RemovePlatformMessageBoxes(); }
+    // The demo image made onto the first listed drive, its agreement accepted.
+    static void MakeDemoOnFirstRow(frmUSBBoot& window) {
+        window.Combo1->setCurrentIndex(window.Combo1->findText("Larkin demo boot disk"));
+        window.lvDevices_ItemClick(window.lvDevices->topLevelItem(0));
+        auto agreement = OnShown("larkin::frontend::frmLicense", [](QWidget* license) {
+            Accept(static_cast<frmLicense*>(license));
+        });
+        window.btnStart_Click();
+    }
+
+    TesselEngine engine;
+    std::unique_ptr<DriveServices> drives = MakeMachineDriveServices();
+    EngineWorker worker;
+    ProgramServices services;
 };
 
 }  // namespace larkin::frontend::test

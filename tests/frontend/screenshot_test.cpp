@@ -42,33 +42,27 @@ class ScreenshotTest : public QObject {
     }
 
     void MainWindowWithTheDemoImageAndTwoDrives() {
-        TestProgram shown([](TestProgram& program) {
-            program.AddDemoImage();
-            program.AddUsbDrives();
-            program.engine.count = 3;
-            program.engine.texts.push_back("C: WDC WD5000AAKS-00V1A0 ATA Device");
-            program.drives.drives["C:"] = {true, true, "SYSTEM", 268435456};
-            program.drives.drives["F:"].ready = false;
-        });
+        TestProgram shown;
+        shown.engine.count = 3;
+        shown.engine.texts.push_back("C: WDC WD5000AAKS-00V1A0 ATA Device");
+        shown.drives.drives["C:"] = {true, true, "SYSTEM", 268435456};
+        shown.drives.drives["F:"].ready = false;
+        shown.window->btnScan_Click();
         shown.window->lvDevices_ItemClick(shown.window->lvDevices->topLevelItem(0));
         Compare(shown.window->centralWidget()->grab().toImage(), "main_window");
     }
 
     void FloppyFailureAfterTheErase() {
         PicturingMessageBoxes boxes("USB Drive Not Bootable");
-        TestProgram shown([&boxes](TestProgram& program) {
-            program.AddDemoImage();
-            program.AddUsbDrives();
-            program.drives.drives["A:"] = {true, true, "", 1474560};
-            program.engine.createResult = 6;
-            program.engine.createOutput = {"", " Copying Boot Files.....",
-                                           "        0 file(s) copied.", "",
-                                           " Unable to copy the Boot Files"};
-            program.engine.duringCreate = [&program] {
-                program.drives.drives["E:"] = {true, true, "FREEDOS", 20905984, 20905984, 0x1234};
-            };
-            program.services.messageBoxes = &boxes;
-        });
+        TestProgram shown;
+        shown.services.messageBoxes = &boxes;
+        shown.drives.drives["A:"] = {true, true, "", 1474560};
+        shown.engine.createResult = 6;
+        shown.engine.createOutput = {"", " Copying Boot Files.....", "        0 file(s) copied.",
+                                     "", " Unable to copy the Boot Files"};
+        shown.engine.duringCreate = [&shown] {
+            shown.drives.drives["E:"] = {true, true, "FREEDOS", 20905984, 20905984, 0x1234};
+        };
         shown.FromFloppy();
         shown.Start(0);
         QVERIFY(!boxes.picture.isNull());

@@ -7,7 +7,7 @@
 #include "output_capture.h"
 
 using namespace larkin::frontend;
-using larkin::frontend::test::WriteFile;
+using namespace larkin::frontend::test;
 
 namespace {
 
@@ -23,11 +23,6 @@ const QByteArray kAgreement =
     "{\\colortbl;\\red0\\green0\\blue0;}\\f0\\fs20"
     "{\\b\\fs24 Heading\\par}Body text with caf\\'e9 and \\u8364? euro.\\par"
     "{\\*\\generator Writer;}{\\pict\\wmetafile8 0102ABCD}End.\\par}";
-
-void AddImage(const QDir& images, const QString& name, const QByteArray& description) {
-    QVERIFY(images.mkpath(name));
-    WriteFile(images.filePath(name + "/fi.ini"), description);
-}
 
 }  // namespace
 
@@ -136,15 +131,15 @@ class UnitsTest : public QObject {
         WriteFile(images.filePath("loose-file.txt"), "not a folder");
         QVERIFY(LoadImageCatalog(root.path(), catalog, names) == CatalogLoad::NoSubFolders);
         QCOMPARE(catalog.Count(), 0);
-        AddImage(images, "Beta", "h\nk=Beta\nk=NONE\nk=Second\n");
-        AddImage(images, "Alpha", "h\nk=Alpha\nk=NONE\nk=First\n");
-        AddImage(images, "Big", "h\nk=Big\nk=NONE\nk=" + QByteArray(200000, 'n') + "\n");
+        AddImage(root.path(), "Beta", "h\nk=Beta\nk=NONE\nk=Second\n");
+        AddImage(root.path(), "Alpha", "h\nk=Alpha\nk=NONE\nk=First\n");
+        AddImage(root.path(), "Big", "h\nk=Big\nk=NONE\nk=" + QByteArray(200000, 'n') + "\n");
         QVERIFY(images.mkpath("Empty") && images.mkpath("Upper") && images.mkpath("Pipe"));
         WriteFile(images.filePath("Upper/FI.INI"), "h\nk=Upper\nk=NONE\nk=Third\n");
-        AddImage(images, "Locked", "h\nk=Locked\nk=NONE\nk=Name\n");
+        AddImage(root.path(), "Locked", "h\nk=Locked\nk=NONE\nk=Name\n");
         QFile::setPermissions(images.filePath("Locked/fi.ini"), QFileDevice::Permissions{});
         QCOMPARE(::mkfifo(QFile::encodeName(images.filePath("Pipe/fi.ini")).constData(), 0644), 0);
-        AddImage(images, "Real", "h\nk=Real\nk=NONE\nk=Secret\n");
+        AddImage(root.path(), "Real", "h\nk=Real\nk=NONE\nk=Secret\n");
         QVERIFY(images.mkpath("Link"));
         QVERIFY(QFile::link(images.filePath("Real/fi.ini"), images.filePath("Link/fi.ini")));
         QVERIFY(LoadImageCatalog(root.path(), catalog, names) == CatalogLoad::Loaded);

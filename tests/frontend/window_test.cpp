@@ -32,7 +32,7 @@ void ClickRow(TestProgram& program, int index) {
 
 Setup Image(const QByteArray& description, const QMap<QString, QByteArray>& files = {}) {
     return [=](TestProgram& program) {
-        program.AddImage("Img", description, files);
+        AddImage(program.ImagesFolder(), "Img", description, files);
         program.AddUsbDrives();
     };
 }
@@ -52,17 +52,6 @@ Setup Helper(OutcomeKind kind) {
                                            .lastLine = "Unable to Lock volume",
                                            .writing = kind != OutcomeKind::Died};
         };
-    };
-}
-
-Setup SystemAndStick(bool systemFirst) {
-    return [=](TestProgram& program) {
-        program.AddDemoImage();
-        program.engine.count = 2;
-        program.engine.texts = {"C: Some Disk", "E: Stick"};
-        if (!systemFirst) std::swap(program.engine.texts[0], program.engine.texts[1]);
-        program.drives.drives["C:"] = {true, true, "SYSTEM", 256000000};
-        program.drives.drives["E:"] = {true, true, "STICK", 128000000};
     };
 }
 
@@ -113,11 +102,11 @@ class WindowTest : public QObject {
     }
 
     void StartUpAndTheStatus() {
-        TestProgram shown([](TestProgram& program) {
-            program.AddImage("Alpha", "x\nFolder=Alpha\nEula=NONE\nName=Alpha disk\n");
-            program.AddImage("Beta", "x\nFolder=Beta\nEula=NONE\nName= Beta disk\n");
-            program.AddUsbDrives();
-            program.windowsDirectory = "  D:\\WINNT ";
+        TestProgram shown([](TestProgram& p) {
+            AddImage(p.ImagesFolder(), "Alpha", "x\nFolder=Alpha\nEula=NONE\nName=Alpha disk\n");
+            AddImage(p.ImagesFolder(), "Beta", "x\nFolder=Beta\nEula=NONE\nName= Beta disk\n");
+            p.AddUsbDrives();
+            p.windowsDirectory = "  D:\\WINNT ";
         });
         frmUSBBoot& window = *shown.window;
         QCOMPARE(window.Combo1->count(), 2);
@@ -193,29 +182,33 @@ class WindowTest : public QObject {
     }
 
     void SystemRowIsDimmedAndRefusedByMouseAndKeyboard() {
-        TestProgram shown(SystemAndStick(true));
+        TestProgram shown([](TestProgram& program) {
+            program.AddDemoImage();
+            program.AddUsbDrives();
+            program.engine.count = 3;
+            program.engine.texts.push_back("C: Some Disk");
+            program.drives.drives["C:"] = {true, true, "SYSTEM", 256000000};
+        });
         frmUSBBoot& window = *shown.window;
         QColor dimmed = window.palette().color(QPalette::Disabled, QPalette::Text);
-        QCOMPARE(window.lvDevices->topLevelItem(0)->foreground(0).color(), dimmed);
+        QCOMPARE(window.lvDevices->topLevelItem(2)->foreground(0).color(), dimmed);
         QVERIFY(window.lvDevices->topLevelItem(1)->foreground(0).color() != dimmed);
-        ClickRow(shown, 0);
+        ClickRow(shown, 2);
         QCOMPARE(shown.boxes.Titles(), QStringList{"Format Error!"});
         QVERIFY(window.lvDevices->selectedItems().isEmpty() && !window.btnStart->isEnabled());
         ClickRow(shown, 1);
         QVERIFY(window.btnStart->isEnabled());
         // Refusing the system drive later, or a Rescan, leaves the button enabled.
-        ClickRow(shown, 0);
+        ClickRow(shown, 2);
         QVERIFY(window.lvDevices->selectedItems().isEmpty());
         QVERIFY(window.lblStatus->text().startsWith("No Drive selected."));
         window.btnScan_Click();
         QVERIFY(window.btnStart->isEnabled());
-
-        TestProgram keyboard(SystemAndStick(false));
-        ClickRow(keyboard, 0);
-        keyboard.window->lvDevices->setFocus();
-        QTest::keyClick(keyboard.window->lvDevices, Qt::Key_Down);
-        QTRY_COMPARE(keyboard.boxes.Titles(), QStringList{"Format Error!"});
-        QTRY_VERIFY(keyboard.window->lvDevices->selectedItems().isEmpty());
+        ClickRow(shown, 1);
+        window.lvDevices->setFocus();
+        QTest::keyClick(window.lvDevices, Qt::Key_Down);
+        QTRY_COMPARE(shown.boxes.Titles(), QStringList(3, "Format Error!"));
+        QTRY_VERIFY(window.lvDevices->selectedItems().isEmpty());
     }
 
     void StopsBeforeTheEngineSayingWhy() {

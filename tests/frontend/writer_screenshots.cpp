@@ -18,29 +18,13 @@ int main(int argc, char** argv) {
         return 1;
     }
     PicturingMessageBoxes boxes("USB Drive Not Bootable");
-    RoutePlatformMessageBoxes(&boxes);
-    TesselEngine engine;
-    std::unique_ptr<DriveServices> drives = MakeMachineDriveServices();
-    EngineWorker worker;
-    ProgramServices services;
-    services.engine = &engine;
-    services.drives = drives.get();
-    services.messageBoxes = &boxes;
-    services.worker = &worker;
-    services.programFolder = qEnvironmentVariable("LARKIN_PROGRAM");
-    services.windowsDirectory = PlatformWindowsDirectory;
-    services.makeTimer = [] { return std::make_unique<VirtualTimer>(); };
-    services.endProgram = [] {};
+    MachineProgram program(&boxes, qEnvironmentVariable("LARKIN_PROGRAM"),
+                           qEnvironmentVariable("LARKIN_WRITER").toStdString(),
+                           larkin::writer::NeedsElevation());
     if (!LarkinDrivesWritable(error.data(), static_cast<DWORD>(error.size())))
-        services.privilegeRefusal = QString::fromLocal8Bit(error.data());
-    std::string helper = qEnvironmentVariable("LARKIN_WRITER").toStdString();
-    services.runWriter = [helper](const larkin::writer::Request& request,
-                                  const larkin::writer::Callbacks& callbacks) {
-        return larkin::writer::RunWriter(helper, larkin::writer::NeedsElevation(), request,
-                                         callbacks);
-    };
+        program.services.privilegeRefusal = QString::fromLocal8Bit(error.data());
 
-    frmUSBBoot window(services);
+    frmUSBBoot window(program.services);
     window.show();
     window.Form_Load();
     if (window.lvDevices->topLevelItemCount() != 1 ||
@@ -49,12 +33,7 @@ int main(int argc, char** argv) {
                      qPrintable(boxes.titles.join(", ")));
         return 1;
     }
-    window.Combo1->setCurrentIndex(window.Combo1->findText("Larkin demo boot disk"));
-    window.lvDevices_ItemClick(window.lvDevices->topLevelItem(0));
-    auto agreement = OnShown("larkin::frontend::frmLicense", [](QWidget* license) {
-        static_cast<frmLicense*>(license)->Command1_Click();
-    });
-    window.btnStart_Click();
+    MachineProgram::MakeDemoOnFirstRow(window);
 
     const QString shots = qEnvironmentVariable("LARKIN_SHOTS");
     std::printf("messages: %s\n%s\n", qPrintable(boxes.titles.join(", ")), qPrintable(boxes.text));
