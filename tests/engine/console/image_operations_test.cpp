@@ -54,10 +54,8 @@ TEST_F(ConsoleOperation, RoundTripLeavesSectorZeroAsItWasAndTouchesNothingElse) 
     controls::ClearJournal();
     ASSERT_EQ(Restore("y\n"), ATA_OK) << output_;
     EXPECT_EQ(ImageBytes("stick1", 0, 512), original);
-    auto entries = controls::Journal();
-    ASSERT_EQ(entries.size(), 1u);
-    EXPECT_EQ(std::tie(entries[0].disk, entries[0].offset, entries[0].length),
-              std::make_tuple("stick1", 0u, 512u));
+    EXPECT_THAT(controls::Journal(), ElementsAre(::testing::FieldsAre(::testing::_, "stick1", 0u,
+                                                                      512u, ::testing::_, true)));
     // Restored, the drive's sector 0 is the one the file holds: a run goes on.
     ASSERT_EQ(Write("y\n0\n", kDefaultImage), ATA_OK) << output_;
     // Another drive, even E:'s twin, is restored only when the user agrees.
