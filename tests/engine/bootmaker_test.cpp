@@ -20,7 +20,8 @@ class TesselCreateUSBBoot : public EngineTest {
 
     void Start(const std::string& toml, bool kernel = true, int sticks = 2) {
         Restart(toml);
-        EXPECT_TRUE(!kernel || PutOnFloppy(boot::TestKernelFile(), "KERNEL.SYS"));
+        const auto floppy = std::filesystem::path(larkin::sim::StateDirectory()) / "floppy.img";
+        EXPECT_TRUE(!kernel || boot::CopyIn(floppy, 0, boot::TestKernelFile(), "KERNEL.SYS"));
         EXPECT_EQ(GetUSBDevCount(), sticks);
     }
 

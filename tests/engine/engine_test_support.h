@@ -5,6 +5,7 @@
 #include <gmock/gmock.h>
 
 #include <algorithm>
+#include <array>
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -82,10 +83,22 @@ inline std::filesystem::path DiskImage(std::string_view id) {
     return {};
 }
 
-// Into the floppy's root, unseen by the journal.
-inline bool PutOnFloppy(const std::filesystem::path& file, std::string_view name) {
-    const auto floppy = std::filesystem::path(larkin::sim::StateDirectory()) / "floppy.img";
-    return larkin::test::boot::CopyIn(floppy, 0, file, name);
+// Sector 0: boot code of fill, the entries (status, type, first sector,
+// length) and 55 AA.
+inline std::vector<std::uint8_t> MbrSector(
+    std::initializer_list<std::array<std::uint32_t, 4>> entries, std::uint8_t fill = 0) {
+    std::vector<std::uint8_t> bytes(446, fill);
+    bytes.resize(512);
+    larkin::test::boot::SetLittle(bytes, 510, 2, 0xAA55);
+    std::size_t at = 446;
+    for (const auto& [status, type, first, length] : entries) {
+        bytes[at] = static_cast<std::uint8_t>(status),
+        bytes[at + 4] = static_cast<std::uint8_t>(type);
+        larkin::test::boot::SetLittle(bytes, at + 8, 4, first);
+        larkin::test::boot::SetLittle(bytes, at + 12, 4, length);
+        at += 16;
+    }
+    return bytes;
 }
 
 inline std::set<std::string> WrittenDisks() {
@@ -159,12 +172,6 @@ inline void PutBack(const std::string& id, std::span<const std::uint8_t> saved, 
     CloseHandle(drive);
 }
 
-inline int OpenedSince(const std::vector<HANDLE>& before) {
-    return static_cast<int>(std::ranges::count_if(controls::OpenHandles(), [&](HANDLE handle) {
-        return std::ranges::find(before, handle) == before.end();
-    }));
-}
-
 // Fails each platform call of op's clean run in turn (a loop's first, second
 // and last round), checks no run leaves more handles open than the clean one,
 // hands each run to check (call name, its number); prepare runs before each.
@@ -172,6 +179,11 @@ inline int OpenedSince(const std::vector<HANDLE>& before) {
 inline int FailEachCallInTurn(const std::function<void()>& op,
                               const std::function<void(const std::string&, int)>& check,
                               const std::function<void()>& prepare = {}) {
+    auto openedSince = [](const std::vector<HANDLE>& before) {
+        return std::ranges::count_if(controls::OpenHandles(), [&](HANDLE handle) {
+            return std::ranges::find(before, handle) == before.end();
+        });
+    };
     auto prepared = [&] {
         controls::ClearFaults();
         if (prepare) prepare();
@@ -181,15 +193,15 @@ inline int FailEachCallInTurn(const std::function<void()>& op,
     // runs must not add to them.
     auto start = prepared();
     op();
-    int keptAfterOne = OpenedSince(start);
+    auto keptAfterOne = openedSince(start);
     for (int run = 0; run < 2; ++run) prepared(), op();
-    EXPECT_EQ(OpenedSince(start), keptAfterOne) << "clean runs leave handles open";
+    EXPECT_EQ(openedSince(start), keptAfterOne) << "clean runs leave handles open";
 
     auto before = prepared();
     controls::RecordCalls(true);
     op();
     controls::RecordCalls(false);
-    int cleanOpen = OpenedSince(before);
+    auto cleanOpen = openedSince(before);
     auto calls = controls::RecordedCalls();
 
     // A call is failed where it follows a given call on a given device for
@@ -215,7 +227,7 @@ inline int FailEachCallInTurn(const std::function<void()>& op,
         ++faultedRuns;
         SCOPED_TRACE(record.call + " call " + std::to_string(n) + " (" + record.device +
                      ") failing");
-        EXPECT_LE(OpenedSince(before), cleanOpen);
+        EXPECT_LE(openedSince(before), cleanOpen);
         check(record.call, n);
     }
     return faultedRuns;

@@ -53,12 +53,12 @@ TEST_F(TesselPartition, EntryChangesOnlyWhatIsGivenWithABufferThatGrows) {
         controls::InjectFault({"DeviceIoControl", "", IOCTL_DISK_GET_DRIVE_LAYOUT_EX, 0, tooSmall,
                                ERROR_INSUFFICIENT_BUFFER});
         controls::RecordCalls(true);
-        EXPECT_EQ(ApplyPartitionEntry(drive, 0, 0, true, 0), applied);
+        const bool result = ApplyPartitionEntry(drive, 0, 0, true, 0);
         controls::RecordCalls(false);
         controls::ClearFaults();
-        EXPECT_EQ(calls(IOCTL_DISK_GET_DRIVE_LAYOUT_EX), reads);
-        EXPECT_EQ(calls(IOCTL_DISK_SET_DRIVE_LAYOUT_EX), sets);
-        EXPECT_EQ(controls::Journal().empty(), !applied);
+        EXPECT_EQ(std::tuple(result, calls(IOCTL_DISK_GET_DRIVE_LAYOUT_EX),
+                             calls(IOCTL_DISK_SET_DRIVE_LAYOUT_EX), controls::Journal().empty()),
+                  std::tuple(applied, reads, sets, !applied));
     }
     CloseHandle(drive);
     controls::ClearJournal();
@@ -140,7 +140,6 @@ TEST_F(TesselPartition, CreateMakesOneFat32PartitionOnTheFirstNewDriveAndTheCvdF
     }
 }
 
-// The partition operations on a QM stick plugged in after the baseline.
 TEST_F(TesselPartition, ZeroCreateAndCreateCvdEndWithAStatusAndWriteOnlyTheNewDrive) {
     Restart(larkin::test::MachineText("engine-stick-f-and-qm-g"));
     const auto saved = ReadFile(DiskImage("qm1"));

@@ -36,8 +36,6 @@ class TesselShell : public EngineTest {
     }
 };
 
-// The first letter of one or two volumes, or a folder mount's, at once;
-// without a volume or an identity the buffer is kept, after half a second.
 TEST_F(TesselShell, VolumeMappingFindsTheFirstLetterAtOnceOrKeepsTheBufferAfterHalfASecond) {
     EXPECT_EQ(LetterOf(1), "E:");  // the first volume in the system's order
     EXPECT_EQ(LetterOf(2), "G:");  // the folder path fails to open; the letter wins
@@ -54,8 +52,6 @@ TEST_F(TesselShell, VolumeMappingFindsTheFirstLetterAtOnceOrKeepsTheBufferAfterH
     EXPECT_EQ(GetDriveIdentity(INVALID_HANDLE_VALUE), kNoDriveIdentity);
 }
 
-// A program that cannot start gives the failure line at once; Enter reaches
-// the titled console after half a second.
 TEST_F(TesselShell, CommandRunnerFailureLineEnterToTheTitledConsoleOrNoWindowAndNoWait) {
     char missing[] = "tessel-no-such-program /c format E:";
     std::string output = CapturedOutput([&] {

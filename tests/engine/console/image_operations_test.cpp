@@ -54,10 +54,8 @@ TEST_F(ConsoleOperation, RoundTripLeavesSectorZeroAsItWasAndTouchesNothingElse) 
     controls::ClearJournal();
     ASSERT_EQ(Restore("y\n"), ATA_OK) << output_;
     EXPECT_EQ(ImageBytes("stick1", 0, 512), original);
-    auto entries = controls::Journal();
-    ASSERT_EQ(entries.size(), 1u);
-    EXPECT_EQ(std::tie(entries[0].disk, entries[0].offset, entries[0].length),
-              std::make_tuple("stick1", 0u, 512u));
+    EXPECT_THAT(controls::Journal(), ElementsAre(::testing::FieldsAre(::testing::_, "stick1", 0u,
+                                                                      512u, ::testing::_, true)));
     // Restored, the drive's sector 0 is the one the file holds: a run goes on.
     ASSERT_EQ(Write("y\n0\n", kDefaultImage), ATA_OK) << output_;
     // Another drive, even E:'s twin, is restored only when the user agrees.
@@ -101,16 +99,16 @@ TEST_F(ConsoleOperation, WriterRefusalsLeaveTheDriveTheImageAndTheSavedFileAlone
          }) {
         // clang-format on
         SCOPED_TRACE(line);
-        auto kept = ReadFile(source);
-        bool existed = std::filesystem::exists(savedName);
-        auto keptSaved = ReadFile(savedName);
+        auto files = [&] {
+            return std::tuple(ReadFile(source), std::filesystem::exists(savedName),
+                              ReadFile(savedName));
+        };
+        const auto kept = files();
         saved_ = savedName;
         EXPECT_EQ(Write(answers, source), ATA_ERROR);
         EXPECT_THAT(output_, HasSubstr(line));
         ExpectNothingWritten();
-        EXPECT_EQ(ReadFile(source), kept);
-        EXPECT_EQ(std::filesystem::exists(savedName), existed) << "a file made for nothing";
-        EXPECT_EQ(ReadFile(savedName), keptSaved);
+        EXPECT_EQ(files(), kept) << "the image, and the saved file or its absence";
     }
     saved_ = saved;
     EXPECT_EQ(Write("y\n0\n", MakeImage(4'242'944, "exact.dat")), ATA_OK) << "fits exactly";
@@ -127,10 +125,8 @@ TEST_F(ConsoleOperation, RestoreRefusesMissingShortChangedAndUntableFilesUnlessA
     auto written = ImageBytes("stick1", 0, 512);
     const auto saved = ReadFile(saved_);
     controls::ClearJournal();
-    // Any 512 bytes are no table, even ending in 55 AA.
-    std::vector<std::uint8_t> noise(512);
-    for (std::size_t i = 0; i < 510; ++i) noise[i] = static_cast<std::uint8_t>(i * 37);
-    larkin::test::boot::SetLittle(noise, 510, 2, 0xAA55);
+    // Ending in 55 AA does not make a table.
+    const auto noise = MbrSector({{0x37, 0x5A, 99, 7}}, 0x5A);
     auto changed = saved;
     changed[10] ^= 0x5A;
     // clang-format off
@@ -261,9 +257,7 @@ TEST_F(ConsoleOperation, EveryCallFailingInTurnLeavesTheDriveRecoverable) {
     EXPECT_GT(FailEachCallInTurn(write, written), 20);
 
     // Boot code and an empty table: taken without a description, once asked.
-    std::vector<std::uint8_t> sector(446, 0x33);
-    sector.resize(512);
-    larkin::test::boot::SetLittle(sector, 510, 2, 0xAA55);
+    const auto sector = MbrSector({}, 0x33);
     auto restore = [&] {
         std::filesystem::remove(saved_ + ".info");
         PutSaved(sector);
