@@ -1,11 +1,9 @@
 #include <array>
 #include <cstdlib>
-#include <optional>
 
 #include "allocation_faults.h"
 #include "core_test_support.h"
 #include "corvid/corvid.h"
-#include "run_command.h"
 #include "test_core.h"
 
 namespace larkin::test {
@@ -36,11 +34,11 @@ struct CorvidApi {
 
 using Module = std::tuple<std::string, int, int>;  // name, adapters, targets
 
-// The stand-ins not named have no adapters. Corvid, loaded last, is released first.
-struct Session {
+// The stand-ins not named have no adapters. Corvid is released before them.
+struct Session : CoreSession<CorvidApi> {
     explicit Session(std::initializer_list<Module> modules = {},
                      const char* cores = LARKIN_TEST_CORES)
-        : machine(MachineText("corvid-ata-two-disks")) {
+        : CoreSession("corvid-ata-two-disks") {
         faults.WithoutVerran();
         for (const char* name : {"FENNIC", "TAMSEL", "ORMAND"}) Set({name, 0, 0});
         for (const Module& module : modules) Set(module);
@@ -51,21 +49,13 @@ struct Session {
         setenv(("LARKIN_TEST_" + name + "_ADAPTERS").c_str(), std::to_string(adapters).c_str(), 1);
         setenv(("LARKIN_TEST_" + name + "_TARGETS").c_str(), std::to_string(targets).c_str(), 1);
     }
-    CorvidApi& Load() {
-        EXPECT_TRUE(api.emplace().library);
-        return *api;
-    }
+    ~Session() { api.reset(); }
     TestCoreRecord& Record(const char* module) {
         modules.emplace_back(LoadLibraryA(module));
         return *Bind<TEST_CORE_RECORD>(modules.back(), "TestCoreCalls")();
     }
 
-    TestMachine machine;
-    WorkingFolder folder;
-    MessageBoxes boxes;
-    Faults faults;
     std::vector<larkin::Library> modules;
-    std::optional<CorvidApi> api;  // released before the modules
 };
 
 // Each call reaches the owner with its own number; every count renumbers,
@@ -191,10 +181,8 @@ TEST(CorvidTrace, LinesAreWrittenOnlyWithTheTraceBitToAFreshLogPerLoad) {
     std::filesystem::remove("Corvid.log");
     corvid.setCoreOptions(CORVID_TRACE);
     corvid.loadAndCount();
-    std::string text;
-    for (const auto& line : TraceLines("CoreLibrary:")) text += line.substr(12) + "|";
     EXPECT_EQ(
-        text,
+        TraceText("CoreLibrary:"),
         "Checking Pellom ..|  Aspi/SPTI Adapter(s) Found|Checking Fennic ..|  No Harlow Boards "
         "Found|Checking Tamsel ..| USB Quenby Board(s) Found|Checking Ormand ..|  ATA "
         "Controller(s) Found|Done Checking Core Modules for Valid Adapters|Checking Pellom For "

@@ -2,9 +2,7 @@
 #include <array>
 #include <atomic>
 #include <chrono>
-#include <cstring>
 #include <future>
-#include <optional>
 #include <thread>
 
 #include "allocation_faults.h"
@@ -12,7 +10,6 @@
 #include "core_test_support.h"
 #include "corvid/core_module.h"
 #include "pellom/pellom.h"
-#include "run_command.h"
 #include "wnaspi32/wnaspi32.h"
 
 namespace larkin::test {
@@ -38,7 +35,12 @@ struct PellomApi {
 
     std::string infos(int local, std::initializer_list<const char*> keys) const {
         std::string text;
-        for (const char* key : keys) text += Info(getDriveInformation, local, key) + "|";
+        for (const char* key : keys) {
+            char buffer[512] = {};
+            int size = sizeof buffer;
+            getDriveInformation(local, key, buffer, &size);
+            text += std::string(buffer) + "|";
+        }
         return text;
     }
     // length bytes of a buffer (code 0: dataIn, 32: dataOut).
@@ -52,24 +54,13 @@ struct PellomApi {
     }
 };
 
-// Pellom, the last member, is released first. Without verran Pellom probes
-// the physical drives; with aspi the pass-through port does not open.
-struct PellomSession {
-    PellomSession(const char* name, bool verran = true, bool aspi = false)
-        : machine(MachineText(name)) {
+// Without verran Pellom probes the physical drives; with aspi the
+// pass-through port does not open.
+struct PellomSession : CoreSession<PellomApi> {
+    PellomSession(const char* name, bool verran = true, bool aspi = false) : CoreSession(name) {
         if (!verran) faults.WithoutVerran();
         if (aspi) faults.WithoutSpti();
     }
-    PellomApi& Load() {
-        EXPECT_TRUE(api.emplace().library);
-        return *api;
-    }
-
-    TestMachine machine;
-    WorkingFolder folder;
-    MessageBoxes boxes;
-    Faults faults;
-    std::optional<PellomApi> api;
 };
 
 using Cdb = std::array<BYTE, 16>;
@@ -181,9 +172,7 @@ TEST_F(PellomProbe, CommandsSenseAndVerifiedReadsOnEitherTransport) {
         pellom.releaseController(1);
         EXPECT_EQ(pellom.executeScsi(1, kReadCapacity.data(), -8), 0);
         EXPECT_EQ(pellom.read(1, 0, 0, 4), t.lastBlock);
-        std::string lines;
-        for (const auto& line : TraceLines(t.trace)) lines += line.substr(strlen(t.trace)) + "|";
-        EXPECT_EQ(lines, t.capacityTrace);
+        EXPECT_EQ(TraceText(t.trace), t.capacityTrace);
         EXPECT_EQ(pellom.executeScsi(0, kStartStopUnit.data(), 0), 2);
         EXPECT_THAT(TraceLines(), Contains(std::string(t.trace) +
                                            "AutoSense 70 00 05 00 00 00 00 0a 00 00 00 00 20 00 "
@@ -471,15 +460,17 @@ struct WideRequest {
 };
 #pragma pack(pop)
 
-WideRequest Request(BYTE target, BYTE opcode, BYTE* data = nullptr, DWORD length = 0) {
+WideRequest Request(BYTE target, BYTE opcode, BYTE* data = nullptr, DWORD length = 0,
+                    BYTE adapter = 0, BYTE cdbLength = 6) {
     WideRequest request{};
     request.srb.SRB_Cmd = SC_EXEC_SCSI_CMD;
+    request.srb.SRB_HaId = adapter;
     request.srb.SRB_Target = target;
     request.srb.SRB_Flags = data ? SRB_DIR_IN : 0;
     request.srb.SRB_BufPointer = data;
     request.srb.SRB_BufLen = length;
     request.srb.SRB_SenseLen = 32;
-    request.srb.SRB_CDBLen = 6;
+    request.srb.SRB_CDBLen = cdbLength;
     request.srb.CDBByte[0] = opcode;
     request.srb.CDBByte[4] = static_cast<BYTE>(length);
     return request;
@@ -499,7 +490,7 @@ TEST(Wnaspi32, CompletesRequestsAfterReturningAndRefusesBadOnesAtOnce) {
     EXPECT_EQ(controls::Pauses(), std::vector<DWORD>{1});
 
     WideRequest check = Request(0, 0x1B);
-    std::memset(check.moreSense, 0xEE, sizeof check.moreSense);
+    std::ranges::fill(check.moreSense, 0xEE);
     EXPECT_EQ(aspi.send(&check), SS_PENDING);
     WaitFor(check.srb.SRB_Status);
     EXPECT_EQ(check.moreSense[15], 0);
@@ -514,11 +505,9 @@ TEST(Wnaspi32, CompletesRequestsAfterReturningAndRefusesBadOnesAtOnce) {
     EXPECT_EQ(aspi.send(&rescan), SS_PENDING);
     EXPECT_EQ(WaitFor(rescan.SRB_Status), SS_COMP);
 
-    WideRequest badAdapter = Request(0, 0x12, data, sizeof data);
-    badAdapter.srb.SRB_HaId = 4;
+    WideRequest badAdapter = Request(0, 0x12, data, sizeof data, 4);
     EXPECT_EQ(aspi.send(&badAdapter), SS_INVALID_HA);
-    WideRequest badLength = Request(0, 0x12, data, sizeof data);
-    badLength.srb.SRB_CDBLen = 17;
+    WideRequest badLength = Request(0, 0x12, data, sizeof data, 0, 17);
     EXPECT_EQ(aspi.send(&badLength), SS_INVALID_SRB);
     SRB_Header unknown{};
     unknown.SRB_Cmd = 0x55;

@@ -9,6 +9,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -16,6 +17,7 @@
 #include "larkin/platform.h"
 #include "larkin/simulation.h"
 #include "larkin/test_controls.h"
+#include "run_command.h"
 #include "test_machine.h"
 
 namespace larkin::test {
@@ -38,13 +40,20 @@ class WorkingFolder {
 };
 
 // The lines of Corvid.log in the current directory that begin with prefix,
-// without line ends.
+// without it and without line ends.
 inline std::vector<std::string> TraceLines(const std::string& prefix = "") {
     std::vector<std::string> lines;
     std::ifstream file("Corvid.log");
     for (std::string line; std::getline(file, line);)
-        if (line.starts_with(prefix)) lines.push_back(line);
+        if (line.starts_with(prefix)) lines.push_back(line.substr(prefix.size()));
     return lines;
+}
+
+// The same lines, each ended by '|'.
+inline std::string TraceText(const std::string& prefix) {
+    std::string text;
+    for (const std::string& line : TraceLines(prefix)) text += line + "|";
+    return text;
 }
 
 struct ShownBox {
@@ -99,14 +108,22 @@ inline bool LibraryBesideProgram(const std::string& name) {
                                    ("lib" + name + ".so"));
 }
 
-// A text read through a GetDriveInformation-shaped function.
-template <class F>
-std::string Info(F getDriveInformation, int index, const char* key) {
-    char buffer[512] = {};
-    int size = sizeof buffer;
-    getDriveInformation(index, key, buffer, &size);
-    return buffer;
-}
+// A machine of tests/machines, run in a working folder of its own with its
+// message boxes recorded; the library's exports, loaded last, go first.
+template <class Api>
+struct CoreSession {
+    explicit CoreSession(const char* machineName) : machine(MachineText(machineName)) {}
+    Api& Load() {
+        EXPECT_TRUE(api.emplace().library);
+        return *api;
+    }
+
+    TestMachine machine;
+    WorkingFolder folder;
+    MessageBoxes boxes;
+    Faults faults;
+    std::optional<Api> api;
+};
 
 }  // namespace larkin::test
 
