@@ -116,10 +116,7 @@ TEST_F(PellomProbe, PhysicalDrivesFillSlotsInOrderAndAnswerKeysInAnyCaseCutToThe
     PellomApi& pellom = On(kSpti).Load();
     EXPECT_EQ(pellom.getDeviceCount(0, "USB"), 0);  // nothing loaded yet
     EXPECT_EQ(pellom.loadCoreModule(), 2);
-    ASSERT_EQ(session->boxes.shown.size(), 1u);
-    const ShownBox& box = session->boxes.shown[0];
-    EXPECT_EQ(box.text + "|" + box.caption + "|" + std::to_string(box.type),
-              "Use SPTI/ASPI|Info|0");
+    EXPECT_EQ(session->boxes.Texts(), "Use SPTI/ASPI|Info|0\n");
     EXPECT_EQ(pellom.getDeviceCount(5, "USB"), 2);
     auto keys = {"ADAPTER", "AdapterInfo", "DriveInfo",    "DriveSN",     "DriveFW",    "DriveName",
                  "Drive",   "MountInfo",   "FriendlyName", "AdapterType", "DriveNumber"};
@@ -311,7 +308,7 @@ TEST_F(PellomProbe, AspiWithoutManagerOrHostAdapterHasNoTransportAndExtraTargets
 }
 
 TEST(PellomVerran, UsbStickIsFoundWithVerransNamesUntilUnloadedOrUnopenable) {
-    if (!LibraryBesideProgram("Verran")) GTEST_SKIP() << "libVerran.so is not built";
+    if (!larkin::Library(LoadLibraryA("Verran"))) GTEST_SKIP() << "Verran is not built";
     PellomSession session("pellom-fixed-disk-and-usb-stick");
     PellomApi& pellom = session.Load();
     EXPECT_EQ(pellom.loadCoreModule(), 2);
@@ -422,12 +419,10 @@ TEST(HungStick, CommandFailsWhenTheWatchdogRunsOutWhileOtherCallsGoOn) {
     });
     // Once the command waits on the stick, the system disk opens and reads;
     // the default watchdog of 10 s (a second here) is not waited for.
-    auto waiting = [] {
-        for (const auto& disk : sim::Disks())
-            if (disk.id == "hung") return disk.commandsWaiting > 0;
-        return false;
+    auto waiting = [](const sim::DiskStatus& disk) {
+        return disk.id == "hung" && disk.commandsWaiting;
     };
-    while (!answered && !waiting()) std::this_thread::yield();
+    while (!answered && std::ranges::none_of(sim::Disks(), waiting)) std::this_thread::yield();
     ASSERT_FALSE(answered) << "the machine could not be asked while the command waited";
     Handle disk(CreateFileA("\\\\.\\PhysicalDrive0", GENERIC_READ,
                             FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0,

@@ -70,6 +70,13 @@ class MessageBoxes {
     ~MessageBoxes() { LarkinSetMessageBoxHandler(nullptr, nullptr); }
     MessageBoxes(const MessageBoxes&) = delete;
     MessageBoxes& operator=(const MessageBoxes&) = delete;
+    // Each box as text|caption|type, a line each.
+    std::string Texts() const {
+        std::string texts;
+        for (const ShownBox& box : shown)
+            texts += box.text + "|" + box.caption + "|" + std::to_string(box.type) + "\n";
+        return texts;
+    }
     std::vector<ShownBox> shown;
     HWND watched = nullptr;
 
@@ -99,13 +106,6 @@ F Bind(const larkin::Library& library, const char* name) {
     F function = larkin::Export<F>(library, name);
     EXPECT_NE(function, nullptr) << name;
     return function;
-}
-
-inline bool LibraryBesideProgram(const std::string& name) {
-    char path[MAX_PATH] = {};
-    GetModuleFileNameA(nullptr, path, sizeof path);
-    return std::filesystem::exists(std::filesystem::path(path).parent_path() /
-                                   ("lib" + name + ".so"));
 }
 
 // A machine of tests/machines, run in a working folder of its own with its
