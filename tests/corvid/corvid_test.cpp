@@ -150,12 +150,11 @@ TEST(CorvidDispatch, BufferNamesAndOptionsReachTheOwners) {
     EXPECT_EQ(fennic.lastOptions, 0x0020);
     EXPECT_EQ(session.Record("Tamsel").optionsCalls, 0);
     BYTE data[4] = {};
-    const char* names[] = {"r", "R", "w", "W", "s", "S", "ws", nullptr};
-    const int codes[] = {0, 0, 32, 32, 64, 64, 0, 0};
-    for (int i = 0; i < 8; ++i) {
-        EXPECT_EQ(corvid.readDataBuffer(3, names[i], 7, 3, data), codes[i]) << i;
-        EXPECT_EQ(corvid.writeDataBuffer(3, names[i], 7, 3, data), codes[i] + 16) << i;
-    }
+    std::string codes;
+    for (const char* name : {"r", "R", "w", "W", "s", "S", "ws", static_cast<const char*>(nullptr)})
+        codes += std::to_string(corvid.readDataBuffer(3, name, 7, 3, data)) + "/" +
+                 std::to_string(corvid.writeDataBuffer(3, name, 7, 3, data)) + " ";
+    EXPECT_EQ(codes, "0/16 0/16 32/48 32/48 64/80 64/80 0/16 0/16 ");
     EXPECT_EQ(fennic.last.local * 100 + fennic.last.a * 10 + fennic.last.b, 173);
     EXPECT_EQ(fennic.last.data, data);
     EXPECT_EQ(corvid.setDeviceOptions(3, 0x1234), 1001);

@@ -174,8 +174,7 @@ TEST_F(VerranTest, EjectFailuresLeaveTheDiskAndARemovalIsSeenByEveryProcess) {
     EXPECT_EQ(EjectDisk(upper.c_str()), 0);
     EXPECT_TRUE(FindDrive("Twin"));  // listed until the next Initialize
     ASSERT_EQ(Initialize("USB"), 0);
-    EXPECT_FALSE(FindDrive("Twin"));
-    EXPECT_TRUE(FindDrive("Blank"));
+    EXPECT_EQ(Snapshot(), "USB:\nUSB: Blank#2=\nUSB: Alpha#3= Beta#4=\n");
     // Ejecting needs no snapshot.
     ASSERT_TRUE(larkin::sim::Plug("twin", true));
     Destroy();
