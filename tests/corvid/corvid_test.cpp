@@ -14,7 +14,6 @@ struct CorvidApi {
     int loadAndCount() const { return loadCores(), deviceCount(0, "USB"); }
 
     larkin::Library library{LoadLibraryA("Corvid")};
-#define LARKIN_BIND(type, member, name) type member = Bind<type>(library, name)
     LARKIN_BIND(CORVID_LOAD_CORES, loadCores, "LoadCores");
     LARKIN_BIND(CORVID_UNLOAD, unload, "UnLoad");
     LARKIN_BIND(CORVID_DEVICE_COUNT, deviceCount, "DeviceCount");
@@ -29,7 +28,6 @@ struct CorvidApi {
     LARKIN_BIND(CORVID_GET_DRIVE_INFORMATION, getDriveInformation, "GetDriveInformation");
     LARKIN_BIND(CORVID_SET_CORE_OPTIONS, setCoreOptions, "SetCoreOptions");
     LARKIN_BIND(CORVID_SET_DEVICE_OPTIONS, setDeviceOptions, "SetDeviceOptions");
-#undef LARKIN_BIND
 };
 
 using Module = std::tuple<std::string, int, int>;  // name, adapters, targets

@@ -17,21 +17,19 @@ namespace {
 
 struct PellomApi {
     larkin::Library library{LoadLibraryA("Pellom")};
-#define LARKIN_BIND(type, member, name) type member = Bind<type>(library, name);
-    LARKIN_BIND(PELLOM_INIT, initPellom, "initPellom")
-    LARKIN_BIND(CORE_LOAD_CORE_MODULE, loadCoreModule, "LoadCoreModule")
-    LARKIN_BIND(PELLOM_UNLOAD_CORE_MODULE, unloadCoreModule, "UnloadCoreModule")
-    LARKIN_BIND(CORE_GET_DEVICE_COUNT, getDeviceCount, "GetDeviceCount")
-    LARKIN_BIND(CORE_GET_DRIVE_INFORMATION, getDriveInformation, "GetDriveInformation")
-    LARKIN_BIND(CORE_SET_CORE_OPTIONS, setCoreOptions, "SetCoreOptions")
-    LARKIN_BIND(CORE_EXECUTE_SCSI, executeScsi, "ExecuteSCSI")
-    LARKIN_BIND(CORE_SENSE, sense, "Sense")
-    LARKIN_BIND(CORE_BUFFER_CONTROL, bufferControl, "BufferControl")
-    LARKIN_BIND(CORE_BUFFER_SIZE, bufferSize, "BufferSize")
-    LARKIN_BIND(CORE_SET_DATA_PATTERN, setDataPattern, "SetDataPattern")
-    LARKIN_BIND(CORE_SET_WATCHDOG_TIMER, setWatchdogTimer, "SetWatchdogTimer")
-    LARKIN_BIND(CORE_RELEASE_CONTROLLER, releaseController, "ReleaseController")
-#undef LARKIN_BIND
+    LARKIN_BIND(PELLOM_INIT, initPellom, "initPellom");
+    LARKIN_BIND(CORE_LOAD_CORE_MODULE, loadCoreModule, "LoadCoreModule");
+    LARKIN_BIND(PELLOM_UNLOAD_CORE_MODULE, unloadCoreModule, "UnloadCoreModule");
+    LARKIN_BIND(CORE_GET_DEVICE_COUNT, getDeviceCount, "GetDeviceCount");
+    LARKIN_BIND(CORE_GET_DRIVE_INFORMATION, getDriveInformation, "GetDriveInformation");
+    LARKIN_BIND(CORE_SET_CORE_OPTIONS, setCoreOptions, "SetCoreOptions");
+    LARKIN_BIND(CORE_EXECUTE_SCSI, executeScsi, "ExecuteSCSI");
+    LARKIN_BIND(CORE_SENSE, sense, "Sense");
+    LARKIN_BIND(CORE_BUFFER_CONTROL, bufferControl, "BufferControl");
+    LARKIN_BIND(CORE_BUFFER_SIZE, bufferSize, "BufferSize");
+    LARKIN_BIND(CORE_SET_DATA_PATTERN, setDataPattern, "SetDataPattern");
+    LARKIN_BIND(CORE_SET_WATCHDOG_TIMER, setWatchdogTimer, "SetWatchdogTimer");
+    LARKIN_BIND(CORE_RELEASE_CONTROLLER, releaseController, "ReleaseController");
 
     std::string infos(int local, std::initializer_list<const char*> keys) const {
         std::string text;
@@ -95,9 +93,8 @@ const Transport kAspi{"pellom-two-aspi-adapters", true, 1, "Pellom:AspiOnly:", {
 
 struct Aspi {
     larkin::Library library{LoadLibraryA("wnaspi32")};
-    GET_ASPI32_SUPPORT_INFO supportInfo =
-        Bind<GET_ASPI32_SUPPORT_INFO>(library, "GetASPI32SupportInfo");
-    SEND_ASPI32_COMMAND send = Bind<SEND_ASPI32_COMMAND>(library, "SendASPI32Command");
+    LARKIN_BIND(GET_ASPI32_SUPPORT_INFO, supportInfo, "GetASPI32SupportInfo");
+    LARKIN_BIND(SEND_ASPI32_COMMAND, send, "SendASPI32Command");
 };
 
 class PellomProbe : public ::testing::Test {

@@ -1,11 +1,10 @@
 // Helpers for the tests of Corvid and Pellom: a working folder of the test's
 // own (Corvid.log is written in the current directory), the trace lines,
-// recorded message boxes, injected faults and bound exports.
+// recorded message boxes, injected faults, bound exports and a session of them.
 #ifndef LARKIN_TESTS_CORE_TEST_SUPPORT_H
 #define LARKIN_TESTS_CORE_TEST_SUPPORT_H
 
 #include <gmock/gmock.h>
-#include <gtest/gtest.h>
 
 #include <filesystem>
 #include <fstream>
@@ -31,8 +30,6 @@ class WorkingFolder {
         std::filesystem::current_path(folder_.path());
     }
     ~WorkingFolder() { std::filesystem::current_path(previous_); }
-    WorkingFolder(const WorkingFolder&) = delete;
-    WorkingFolder& operator=(const WorkingFolder&) = delete;
 
   private:
     TempFolder folder_;
@@ -107,6 +104,8 @@ F Bind(const larkin::Library& library, const char* name) {
     EXPECT_NE(function, nullptr) << name;
     return function;
 }
+// A member bound to an export of the member `library` declared before it.
+#define LARKIN_BIND(type, member, name) type member = Bind<type>(library, name)
 
 // A machine of tests/machines, run in a working folder of its own with its
 // message boxes recorded; the library's exports, loaded last, go first.
