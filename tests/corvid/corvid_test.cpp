@@ -1,11 +1,9 @@
 #include <array>
 #include <cstdlib>
-#include <optional>
 
 #include "allocation_faults.h"
 #include "core_test_support.h"
 #include "corvid/corvid.h"
-#include "run_command.h"
 #include "test_core.h"
 
 namespace larkin::test {
@@ -16,7 +14,6 @@ struct CorvidApi {
     int loadAndCount() const { return loadCores(), deviceCount(0, "USB"); }
 
     larkin::Library library{LoadLibraryA("Corvid")};
-#define LARKIN_BIND(type, member, name) type member = Bind<type>(library, name)
     LARKIN_BIND(CORVID_LOAD_CORES, loadCores, "LoadCores");
     LARKIN_BIND(CORVID_UNLOAD, unload, "UnLoad");
     LARKIN_BIND(CORVID_DEVICE_COUNT, deviceCount, "DeviceCount");
@@ -31,16 +28,15 @@ struct CorvidApi {
     LARKIN_BIND(CORVID_GET_DRIVE_INFORMATION, getDriveInformation, "GetDriveInformation");
     LARKIN_BIND(CORVID_SET_CORE_OPTIONS, setCoreOptions, "SetCoreOptions");
     LARKIN_BIND(CORVID_SET_DEVICE_OPTIONS, setDeviceOptions, "SetDeviceOptions");
-#undef LARKIN_BIND
 };
 
 using Module = std::tuple<std::string, int, int>;  // name, adapters, targets
 
-// The stand-ins not named have no adapters. Corvid, loaded last, is released first.
-struct Session {
+// The stand-ins not named have no adapters. Corvid is released before them.
+struct Session : CoreSession<CorvidApi> {
     explicit Session(std::initializer_list<Module> modules = {},
                      const char* cores = LARKIN_TEST_CORES)
-        : machine(MachineText("corvid-ata-two-disks")) {
+        : CoreSession("corvid-ata-two-disks") {
         faults.WithoutVerran();
         for (const char* name : {"FENNIC", "TAMSEL", "ORMAND"}) Set({name, 0, 0});
         for (const Module& module : modules) Set(module);
@@ -51,21 +47,13 @@ struct Session {
         setenv(("LARKIN_TEST_" + name + "_ADAPTERS").c_str(), std::to_string(adapters).c_str(), 1);
         setenv(("LARKIN_TEST_" + name + "_TARGETS").c_str(), std::to_string(targets).c_str(), 1);
     }
-    CorvidApi& Load() {
-        EXPECT_TRUE(api.emplace().library);
-        return *api;
-    }
+    ~Session() { api.reset(); }
     TestCoreRecord& Record(const char* module) {
         modules.emplace_back(LoadLibraryA(module));
         return *Bind<TEST_CORE_RECORD>(modules.back(), "TestCoreCalls")();
     }
 
-    TestMachine machine;
-    WorkingFolder folder;
-    MessageBoxes boxes;
-    Faults faults;
     std::vector<larkin::Library> modules;
-    std::optional<CorvidApi> api;  // released before the modules
 };
 
 // Each call reaches the owner with its own number; every count renumbers,
@@ -160,12 +148,11 @@ TEST(CorvidDispatch, BufferNamesAndOptionsReachTheOwners) {
     EXPECT_EQ(fennic.lastOptions, 0x0020);
     EXPECT_EQ(session.Record("Tamsel").optionsCalls, 0);
     BYTE data[4] = {};
-    const char* names[] = {"r", "R", "w", "W", "s", "S", "ws", nullptr};
-    const int codes[] = {0, 0, 32, 32, 64, 64, 0, 0};
-    for (int i = 0; i < 8; ++i) {
-        EXPECT_EQ(corvid.readDataBuffer(3, names[i], 7, 3, data), codes[i]) << i;
-        EXPECT_EQ(corvid.writeDataBuffer(3, names[i], 7, 3, data), codes[i] + 16) << i;
-    }
+    std::string codes;
+    for (const char* name : {"r", "R", "w", "W", "s", "S", "ws", static_cast<const char*>(nullptr)})
+        codes += std::to_string(corvid.readDataBuffer(3, name, 7, 3, data)) + "/" +
+                 std::to_string(corvid.writeDataBuffer(3, name, 7, 3, data)) + " ";
+    EXPECT_EQ(codes, "0/16 0/16 32/48 32/48 64/80 64/80 0/16 0/16 ");
     EXPECT_EQ(fennic.last.local * 100 + fennic.last.a * 10 + fennic.last.b, 173);
     EXPECT_EQ(fennic.last.data, data);
     EXPECT_EQ(corvid.setDeviceOptions(3, 0x1234), 1001);
@@ -191,10 +178,8 @@ TEST(CorvidTrace, LinesAreWrittenOnlyWithTheTraceBitToAFreshLogPerLoad) {
     std::filesystem::remove("Corvid.log");
     corvid.setCoreOptions(CORVID_TRACE);
     corvid.loadAndCount();
-    std::string text;
-    for (const auto& line : TraceLines("CoreLibrary:")) text += line.substr(12) + "|";
     EXPECT_EQ(
-        text,
+        TraceText("CoreLibrary:"),
         "Checking Pellom ..|  Aspi/SPTI Adapter(s) Found|Checking Fennic ..|  No Harlow Boards "
         "Found|Checking Tamsel ..| USB Quenby Board(s) Found|Checking Ormand ..|  ATA "
         "Controller(s) Found|Done Checking Core Modules for Valid Adapters|Checking Pellom For "
@@ -219,12 +204,8 @@ TEST(CorvidTrace, LinesAreWrittenOnlyWithTheTraceBitToAFreshLogPerLoad) {
     session.boxes.shown.clear();
     EXPECT_EQ(SendMessageA(window, WM_USER, 0, 0) + SendMessageA(window, WM_CLOSE, 0, 0), 0);
     EXPECT_FALSE(IsWindow(window));
-    const std::vector<ShownBox>& boxes = session.boxes.shown;
-    ASSERT_EQ(boxes.size(), 2u);
-    EXPECT_EQ(boxes[0].text + "|" + boxes[1].text + "|" + boxes[1].caption + "|" +
-                  std::to_string(boxes[0].type + boxes[1].type),
-              "We Got IT|Window Closeing|CoreLibrary|0");
-    EXPECT_TRUE(boxes[1].windowAlive);  // the box came first
+    EXPECT_EQ(session.boxes.Texts(), "We Got IT|CoreLibrary|0\nWindow Closeing|CoreLibrary|0\n");
+    EXPECT_TRUE(session.boxes.shown.at(1).windowAlive);  // the box came first
 
     session.api.reset();
     EXPECT_EQ(FindWindowA(CORVID_WINDOW_CLASS, nullptr), nullptr);

@@ -2,9 +2,7 @@
 #include <array>
 #include <atomic>
 #include <chrono>
-#include <cstring>
 #include <future>
-#include <optional>
 #include <thread>
 
 #include "allocation_faults.h"
@@ -12,7 +10,6 @@
 #include "core_test_support.h"
 #include "corvid/core_module.h"
 #include "pellom/pellom.h"
-#include "run_command.h"
 #include "wnaspi32/wnaspi32.h"
 
 namespace larkin::test {
@@ -20,25 +17,28 @@ namespace {
 
 struct PellomApi {
     larkin::Library library{LoadLibraryA("Pellom")};
-#define LARKIN_BIND(type, member, name) type member = Bind<type>(library, name);
-    LARKIN_BIND(PELLOM_INIT, initPellom, "initPellom")
-    LARKIN_BIND(CORE_LOAD_CORE_MODULE, loadCoreModule, "LoadCoreModule")
-    LARKIN_BIND(PELLOM_UNLOAD_CORE_MODULE, unloadCoreModule, "UnloadCoreModule")
-    LARKIN_BIND(CORE_GET_DEVICE_COUNT, getDeviceCount, "GetDeviceCount")
-    LARKIN_BIND(CORE_GET_DRIVE_INFORMATION, getDriveInformation, "GetDriveInformation")
-    LARKIN_BIND(CORE_SET_CORE_OPTIONS, setCoreOptions, "SetCoreOptions")
-    LARKIN_BIND(CORE_EXECUTE_SCSI, executeScsi, "ExecuteSCSI")
-    LARKIN_BIND(CORE_SENSE, sense, "Sense")
-    LARKIN_BIND(CORE_BUFFER_CONTROL, bufferControl, "BufferControl")
-    LARKIN_BIND(CORE_BUFFER_SIZE, bufferSize, "BufferSize")
-    LARKIN_BIND(CORE_SET_DATA_PATTERN, setDataPattern, "SetDataPattern")
-    LARKIN_BIND(CORE_SET_WATCHDOG_TIMER, setWatchdogTimer, "SetWatchdogTimer")
-    LARKIN_BIND(CORE_RELEASE_CONTROLLER, releaseController, "ReleaseController")
-#undef LARKIN_BIND
+    LARKIN_BIND(PELLOM_INIT, initPellom, "initPellom");
+    LARKIN_BIND(CORE_LOAD_CORE_MODULE, loadCoreModule, "LoadCoreModule");
+    LARKIN_BIND(PELLOM_UNLOAD_CORE_MODULE, unloadCoreModule, "UnloadCoreModule");
+    LARKIN_BIND(CORE_GET_DEVICE_COUNT, getDeviceCount, "GetDeviceCount");
+    LARKIN_BIND(CORE_GET_DRIVE_INFORMATION, getDriveInformation, "GetDriveInformation");
+    LARKIN_BIND(CORE_SET_CORE_OPTIONS, setCoreOptions, "SetCoreOptions");
+    LARKIN_BIND(CORE_EXECUTE_SCSI, executeScsi, "ExecuteSCSI");
+    LARKIN_BIND(CORE_SENSE, sense, "Sense");
+    LARKIN_BIND(CORE_BUFFER_CONTROL, bufferControl, "BufferControl");
+    LARKIN_BIND(CORE_BUFFER_SIZE, bufferSize, "BufferSize");
+    LARKIN_BIND(CORE_SET_DATA_PATTERN, setDataPattern, "SetDataPattern");
+    LARKIN_BIND(CORE_SET_WATCHDOG_TIMER, setWatchdogTimer, "SetWatchdogTimer");
+    LARKIN_BIND(CORE_RELEASE_CONTROLLER, releaseController, "ReleaseController");
 
     std::string infos(int local, std::initializer_list<const char*> keys) const {
         std::string text;
-        for (const char* key : keys) text += Info(getDriveInformation, local, key) + "|";
+        for (const char* key : keys) {
+            char buffer[512] = {};
+            int size = sizeof buffer;
+            getDriveInformation(local, key, buffer, &size);
+            text += std::string(buffer) + "|";
+        }
         return text;
     }
     // length bytes of a buffer (code 0: dataIn, 32: dataOut).
@@ -52,24 +52,13 @@ struct PellomApi {
     }
 };
 
-// Pellom, the last member, is released first. Without verran Pellom probes
-// the physical drives; with aspi the pass-through port does not open.
-struct PellomSession {
-    PellomSession(const char* name, bool verran = true, bool aspi = false)
-        : machine(MachineText(name)) {
+// Without verran Pellom probes the physical drives; with aspi the
+// pass-through port does not open.
+struct PellomSession : CoreSession<PellomApi> {
+    PellomSession(const char* name, bool verran = true, bool aspi = false) : CoreSession(name) {
         if (!verran) faults.WithoutVerran();
         if (aspi) faults.WithoutSpti();
     }
-    PellomApi& Load() {
-        EXPECT_TRUE(api.emplace().library);
-        return *api;
-    }
-
-    TestMachine machine;
-    WorkingFolder folder;
-    MessageBoxes boxes;
-    Faults faults;
-    std::optional<PellomApi> api;
 };
 
 using Cdb = std::array<BYTE, 16>;
@@ -104,9 +93,8 @@ const Transport kAspi{"pellom-two-aspi-adapters", true, 1, "Pellom:AspiOnly:", {
 
 struct Aspi {
     larkin::Library library{LoadLibraryA("wnaspi32")};
-    GET_ASPI32_SUPPORT_INFO supportInfo =
-        Bind<GET_ASPI32_SUPPORT_INFO>(library, "GetASPI32SupportInfo");
-    SEND_ASPI32_COMMAND send = Bind<SEND_ASPI32_COMMAND>(library, "SendASPI32Command");
+    LARKIN_BIND(GET_ASPI32_SUPPORT_INFO, supportInfo, "GetASPI32SupportInfo");
+    LARKIN_BIND(SEND_ASPI32_COMMAND, send, "SendASPI32Command");
 };
 
 class PellomProbe : public ::testing::Test {
@@ -125,10 +113,7 @@ TEST_F(PellomProbe, PhysicalDrivesFillSlotsInOrderAndAnswerKeysInAnyCaseCutToThe
     PellomApi& pellom = On(kSpti).Load();
     EXPECT_EQ(pellom.getDeviceCount(0, "USB"), 0);  // nothing loaded yet
     EXPECT_EQ(pellom.loadCoreModule(), 2);
-    ASSERT_EQ(session->boxes.shown.size(), 1u);
-    const ShownBox& box = session->boxes.shown[0];
-    EXPECT_EQ(box.text + "|" + box.caption + "|" + std::to_string(box.type),
-              "Use SPTI/ASPI|Info|0");
+    EXPECT_EQ(session->boxes.Texts(), "Use SPTI/ASPI|Info|0\n");
     EXPECT_EQ(pellom.getDeviceCount(5, "USB"), 2);
     auto keys = {"ADAPTER", "AdapterInfo", "DriveInfo",    "DriveSN",     "DriveFW",    "DriveName",
                  "Drive",   "MountInfo",   "FriendlyName", "AdapterType", "DriveNumber"};
@@ -181,9 +166,7 @@ TEST_F(PellomProbe, CommandsSenseAndVerifiedReadsOnEitherTransport) {
         pellom.releaseController(1);
         EXPECT_EQ(pellom.executeScsi(1, kReadCapacity.data(), -8), 0);
         EXPECT_EQ(pellom.read(1, 0, 0, 4), t.lastBlock);
-        std::string lines;
-        for (const auto& line : TraceLines(t.trace)) lines += line.substr(strlen(t.trace)) + "|";
-        EXPECT_EQ(lines, t.capacityTrace);
+        EXPECT_EQ(TraceText(t.trace), t.capacityTrace);
         EXPECT_EQ(pellom.executeScsi(0, kStartStopUnit.data(), 0), 2);
         EXPECT_THAT(TraceLines(), Contains(std::string(t.trace) +
                                            "AutoSense 70 00 05 00 00 00 00 0a 00 00 00 00 20 00 "
@@ -322,7 +305,7 @@ TEST_F(PellomProbe, AspiWithoutManagerOrHostAdapterHasNoTransportAndExtraTargets
 }
 
 TEST(PellomVerran, UsbStickIsFoundWithVerransNamesUntilUnloadedOrUnopenable) {
-    if (!LibraryBesideProgram("Verran")) GTEST_SKIP() << "libVerran.so is not built";
+    if (!larkin::Library(LoadLibraryA("Verran"))) GTEST_SKIP() << "Verran is not built";
     PellomSession session("pellom-fixed-disk-and-usb-stick");
     PellomApi& pellom = session.Load();
     EXPECT_EQ(pellom.loadCoreModule(), 2);
@@ -433,12 +416,10 @@ TEST(HungStick, CommandFailsWhenTheWatchdogRunsOutWhileOtherCallsGoOn) {
     });
     // Once the command waits on the stick, the system disk opens and reads;
     // the default watchdog of 10 s (a second here) is not waited for.
-    auto waiting = [] {
-        for (const auto& disk : sim::Disks())
-            if (disk.id == "hung") return disk.commandsWaiting > 0;
-        return false;
+    auto waiting = [](const sim::DiskStatus& disk) {
+        return disk.id == "hung" && disk.commandsWaiting;
     };
-    while (!answered && !waiting()) std::this_thread::yield();
+    while (!answered && std::ranges::none_of(sim::Disks(), waiting)) std::this_thread::yield();
     ASSERT_FALSE(answered) << "the machine could not be asked while the command waited";
     Handle disk(CreateFileA("\\\\.\\PhysicalDrive0", GENERIC_READ,
                             FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr, OPEN_EXISTING, 0,
@@ -471,15 +452,17 @@ struct WideRequest {
 };
 #pragma pack(pop)
 
-WideRequest Request(BYTE target, BYTE opcode, BYTE* data = nullptr, DWORD length = 0) {
+WideRequest Request(BYTE target, BYTE opcode, BYTE* data = nullptr, DWORD length = 0,
+                    BYTE adapter = 0, BYTE cdbLength = 6) {
     WideRequest request{};
     request.srb.SRB_Cmd = SC_EXEC_SCSI_CMD;
+    request.srb.SRB_HaId = adapter;
     request.srb.SRB_Target = target;
     request.srb.SRB_Flags = data ? SRB_DIR_IN : 0;
     request.srb.SRB_BufPointer = data;
     request.srb.SRB_BufLen = length;
     request.srb.SRB_SenseLen = 32;
-    request.srb.SRB_CDBLen = 6;
+    request.srb.SRB_CDBLen = cdbLength;
     request.srb.CDBByte[0] = opcode;
     request.srb.CDBByte[4] = static_cast<BYTE>(length);
     return request;
@@ -499,7 +482,7 @@ TEST(Wnaspi32, CompletesRequestsAfterReturningAndRefusesBadOnesAtOnce) {
     EXPECT_EQ(controls::Pauses(), std::vector<DWORD>{1});
 
     WideRequest check = Request(0, 0x1B);
-    std::memset(check.moreSense, 0xEE, sizeof check.moreSense);
+    std::ranges::fill(check.moreSense, 0xEE);
     EXPECT_EQ(aspi.send(&check), SS_PENDING);
     WaitFor(check.srb.SRB_Status);
     EXPECT_EQ(check.moreSense[15], 0);
@@ -514,11 +497,9 @@ TEST(Wnaspi32, CompletesRequestsAfterReturningAndRefusesBadOnesAtOnce) {
     EXPECT_EQ(aspi.send(&rescan), SS_PENDING);
     EXPECT_EQ(WaitFor(rescan.SRB_Status), SS_COMP);
 
-    WideRequest badAdapter = Request(0, 0x12, data, sizeof data);
-    badAdapter.srb.SRB_HaId = 4;
+    WideRequest badAdapter = Request(0, 0x12, data, sizeof data, 4);
     EXPECT_EQ(aspi.send(&badAdapter), SS_INVALID_HA);
-    WideRequest badLength = Request(0, 0x12, data, sizeof data);
-    badLength.srb.SRB_CDBLen = 17;
+    WideRequest badLength = Request(0, 0x12, data, sizeof data, 0, 17);
     EXPECT_EQ(aspi.send(&badLength), SS_INVALID_SRB);
     SRB_Header unknown{};
     unknown.SRB_Cmd = 0x55;

@@ -1,14 +1,14 @@
 // Helpers for the tests of Corvid and Pellom: a working folder of the test's
 // own (Corvid.log is written in the current directory), the trace lines,
-// recorded message boxes, injected faults and bound exports.
+// recorded message boxes, injected faults, bound exports and a session of them.
 #ifndef LARKIN_TESTS_CORE_TEST_SUPPORT_H
 #define LARKIN_TESTS_CORE_TEST_SUPPORT_H
 
 #include <gmock/gmock.h>
-#include <gtest/gtest.h>
 
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -16,6 +16,7 @@
 #include "larkin/platform.h"
 #include "larkin/simulation.h"
 #include "larkin/test_controls.h"
+#include "run_command.h"
 #include "test_machine.h"
 
 namespace larkin::test {
@@ -29,8 +30,6 @@ class WorkingFolder {
         std::filesystem::current_path(folder_.path());
     }
     ~WorkingFolder() { std::filesystem::current_path(previous_); }
-    WorkingFolder(const WorkingFolder&) = delete;
-    WorkingFolder& operator=(const WorkingFolder&) = delete;
 
   private:
     TempFolder folder_;
@@ -38,13 +37,20 @@ class WorkingFolder {
 };
 
 // The lines of Corvid.log in the current directory that begin with prefix,
-// without line ends.
+// without it and without line ends.
 inline std::vector<std::string> TraceLines(const std::string& prefix = "") {
     std::vector<std::string> lines;
     std::ifstream file("Corvid.log");
     for (std::string line; std::getline(file, line);)
-        if (line.starts_with(prefix)) lines.push_back(line);
+        if (line.starts_with(prefix)) lines.push_back(line.substr(prefix.size()));
     return lines;
+}
+
+// The same lines, each ended by '|'.
+inline std::string TraceText(const std::string& prefix) {
+    std::string text;
+    for (const std::string& line : TraceLines(prefix)) text += line + "|";
+    return text;
 }
 
 struct ShownBox {
@@ -61,6 +67,13 @@ class MessageBoxes {
     ~MessageBoxes() { LarkinSetMessageBoxHandler(nullptr, nullptr); }
     MessageBoxes(const MessageBoxes&) = delete;
     MessageBoxes& operator=(const MessageBoxes&) = delete;
+    // Each box as text|caption|type, a line each.
+    std::string Texts() const {
+        std::string texts;
+        for (const ShownBox& box : shown)
+            texts += box.text + "|" + box.caption + "|" + std::to_string(box.type) + "\n";
+        return texts;
+    }
     std::vector<ShownBox> shown;
     HWND watched = nullptr;
 
@@ -91,22 +104,25 @@ F Bind(const larkin::Library& library, const char* name) {
     EXPECT_NE(function, nullptr) << name;
     return function;
 }
+// A member bound to an export of the member `library` declared before it.
+#define LARKIN_BIND(type, member, name) type member = Bind<type>(library, name)
 
-inline bool LibraryBesideProgram(const std::string& name) {
-    char path[MAX_PATH] = {};
-    GetModuleFileNameA(nullptr, path, sizeof path);
-    return std::filesystem::exists(std::filesystem::path(path).parent_path() /
-                                   ("lib" + name + ".so"));
-}
+// A machine of tests/machines, run in a working folder of its own with its
+// message boxes recorded; the library's exports, loaded last, go first.
+template <class Api>
+struct CoreSession {
+    explicit CoreSession(const char* machineName) : machine(MachineText(machineName)) {}
+    Api& Load() {
+        EXPECT_TRUE(api.emplace().library);
+        return *api;
+    }
 
-// A text read through a GetDriveInformation-shaped function.
-template <class F>
-std::string Info(F getDriveInformation, int index, const char* key) {
-    char buffer[512] = {};
-    int size = sizeof buffer;
-    getDriveInformation(index, key, buffer, &size);
-    return buffer;
-}
+    TestMachine machine;
+    WorkingFolder folder;
+    MessageBoxes boxes;
+    Faults faults;
+    std::optional<Api> api;
+};
 
 }  // namespace larkin::test
 
