@@ -13,14 +13,11 @@
 #include <fstream>
 
 namespace larkin::test::boot {
-namespace {
 
 // The Bochs BIOS (bochsbios) and the serial graphics adapter ROM
 // (qemu-system-data) as Debian installs them.
 constexpr const char* kBochsBios = "/usr/share/bochs/BIOS-bochs-latest";
 constexpr const char* kSerialAdapterRom = "/usr/share/qemu/sgabios.bin";
-
-}  // namespace
 
 std::filesystem::path TestKernelFile() {
     return LARKIN_TEST_KERNEL;
