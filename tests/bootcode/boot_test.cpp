@@ -29,10 +29,9 @@ TEST(BootRecords, EachIdLoadsItsAssembledFile) {
     EXPECT_EQ(std::distance(std::sregex_iterator(rc.begin(), rc.end(), any), {}), 3);
     for (std::uint16_t id : {kFreeDosBootSectorId, kMbrTemplateId, kDosBootSectorId}) {
         const std::string name = "bootrec-" + std::to_string(id) + ".bin";
-        Bytes file = ReadFile(LARKIN_BIN_DIR_PATH "/" + name);
         SectorBytes copy{};
         ASSERT_EQ(LoadBootRecord(id, copy), TemplateLoad::ok) << id;
-        EXPECT_TRUE(std::equal(file.begin(), file.end(), copy.begin(), copy.end())) << id;
+        EXPECT_EQ(Bytes(copy.begin(), copy.end()), ReadFile(LARKIN_BIN_DIR_PATH "/" + name)) << id;
         const std::regex entry("(^|\n)" + std::to_string(id) + "\\s+BOOTREC\\s+\"" + name + "\"");
         EXPECT_TRUE(std::regex_search(rc, entry)) << id;
     }
@@ -115,13 +114,11 @@ TEST(BootPatch, FreeDosSectorTakesTheFormattedBlockOrRefusesGarbage) {
         if (c.expected == R::ok) {
             std::copy(formatted.begin() + kBytesPerSector, formatted.begin() + kLoadSegment,
                       expected.begin() + kBytesPerSector);
-            const bool small = c.sectors < 0x1'0000;
-            const std::uint32_t root = c.hidden + 1 + 2 * 245;
-            const std::uint32_t total = std::uint32_t(c.sectors), hard = kHardDiskDrive;
+            const std::uint32_t total = std::uint32_t(c.sectors), root = c.hidden + 1 + 2 * 245;
             // clang-format off
-            for (auto [at, bytes, value] : {std::tuple{kTotalSectors16, 2, small ? total : 0u},
-                     {kTotalSectors32, 4, small ? 0u : total}, {kHiddenSectors, 4, c.hidden}, {kDriveNumber, 1, hard},
-                     {kLoadSegment, 2, std::uint32_t{kKernelLoadSegment}}, {kRootDirSectors, 2, c.root_sectors},
+            for (auto [at, bytes, value] : {std::tuple{kTotalSectors16, 2, total < 0x1'0000 ? total : 0u},
+                     {kTotalSectors32, 4, total < 0x1'0000 ? 0u : total}, {kHiddenSectors, 4, c.hidden},
+                     {kDriveNumber, 1, 0x80u}, {kLoadSegment, 2, 0x60u}, {kRootDirSectors, 2, c.root_sectors},
                      {kFirstFatSector, 4, c.hidden + 1}, {kFirstRootSector, 4, root},
                      {kFirstDataSector, 4, root + c.root_sectors}})
                 // clang-format on
@@ -304,11 +301,11 @@ TEST_F(MbrBoot, StartsTheActiveEntryOrSaysWhyNotAndHalts) {
             EXPECT_EQ(qemu.Count("partition table"), 0);
         } else if (started) {
             // Started with DL = 80h and DS:SI at the active entry.
-            int index = 0;
-            while (mbr_[446 + 16 * index] != 0x80) ++index;
+            std::size_t at = 446;
+            while (mbr_[at] != 0x80) at += 16;
             EXPECT_EQ(qemu.Line("KERNEL PROBE="),
-                      expected + " ENTRY=" + Hex(std::span(mbr_).subspan(446 + 16 * index, 16)));
-            const std::string si = Hex(std::array{std::uint8_t(0xBE + 16 * index)});
+                      expected + " ENTRY=" + Hex(std::span(mbr_).subspan(at, 16)));
+            const std::string si = Hex(std::array{std::uint8_t(at)});  // 0:0600 + at
             EXPECT_THAT(console, HasSubstr("80 SI=07" + si + " DS=0000"));
         } else {
             qemu.WaitFor({}, 0, std::chrono::milliseconds(300));
@@ -339,7 +336,6 @@ TEST_F(MbrBoot, FirmwareWithoutExtensionsCannotStartTheDrive) {
         for (std::string& arg : Disk("P", kFirst)) args.push_back(std::move(arg));
         Qemu qemu(args, firmware);
         ASSERT_TRUE(qemu.WaitFor(kLoadError)) << qemu.console();
-        EXPECT_THAT(qemu.console(), HasSubstr("SHIM EXTENSIONS HIDDEN FROM EVERYONE"));
         EXPECT_EQ(qemu.Count("KERNEL"), 0) << qemu.console();
     }
 }
@@ -387,34 +383,25 @@ TEST_F(LoaderBoot, StartsTheSystemFileAsItExpectsOrSaysItIsMissingAndRestarts) {
             qemu.SendKey(' ');
             ASSERT_TRUE(qemu.WaitFor(message, 2)) << qemu.console();
             EXPECT_EQ(qemu.Count("Booting from Hard Disk"), 2) << qemu.console();
-            EXPECT_EQ(qemu.Count("KERNEL"), 0);
             continue;
         }
         ASSERT_TRUE(qemu.WaitFor("KERNEL DONE")) << qemu.console();
         const std::string& console = qemu.console();
-        EXPECT_EQ(Field(console, "CS"), c.dos ? "0070" : "0060");
-        EXPECT_EQ(Field(console, "IP"), "0000");
         EXPECT_THAT(console, HasSubstr(KernelImageLine()));
+        EXPECT_EQ(qemu.Line("KERNEL LBA="), c.hidden ? "YES" : "NO");
         if (c.fragment) {
             EXPECT_EQ(qemu.Line("KERNEL BOOT0="), Hex(std::span(boot_).first(31)));
             EXPECT_EQ(qemu.Line("KERNEL BOOT1="), Hex(std::span(boot_).subspan(31, 31)));
         }
-        const std::string drive = c.hidden ? "80" : "00";
-        if (c.dos) {
-            const std::uint32_t data = c.hidden + Little(boot_, 14, 2) +
-                                       boot_[16] * Little(boot_, 22, 2) + Little(boot_, 17, 2) / 16;
-            char registers[40];
-            std::snprintf(registers, sizeof registers, "AX=%04X BX=%04X CX=F8", data >> 16,
-                          data & 0xFFFF);
-            EXPECT_THAT(console, HasSubstr(registers))
-                << "AX:BX: first data sector, CH: media byte";
-            EXPECT_THAT(console, HasSubstr(drive + " SI=")) << "DL: the boot drive";
-        } else {
-            EXPECT_LT(console.find("FreeDOS"), console.find(" GO! ")) << console;
-            EXPECT_LT(console.find(" GO! "), console.find("KERNEL ENTRY")) << console;
-            EXPECT_EQ(Field(console, "BX").value_or("").substr(2), drive) << console;
-            EXPECT_EQ(qemu.Line("KERNEL LBA="), c.hidden ? "YES" : "NO");
-        }
+        const std::uint32_t data = c.hidden + Little(boot_, 14, 2) +
+                                   boot_[16] * Little(boot_, 22, 2) + Little(boot_, 17, 2) / 16;
+        char dos[40];
+        std::snprintf(dos, sizeof dos, "AX=%04X BX=%04X CX=F8.. DX=..", data >> 16, data & 0xFFFF);
+        const std::string entry = c.dos
+                                      ? "KERNEL ENTRY CS=0070 IP=0000 " + std::string(dos)
+                                      : "FreeDOS.* GO! KERNEL ENTRY CS=0060 IP=0000 AX=.... BX=..";
+        EXPECT_TRUE(std::regex_search(console, std::regex(entry + (c.hidden ? "80" : "00"))))
+            << console;
     }
 }
 

@@ -13,14 +13,11 @@
 #include <fstream>
 
 namespace larkin::test::boot {
-namespace {
 
 // The Bochs BIOS (bochsbios) and the serial graphics adapter ROM
 // (qemu-system-data) as Debian installs them.
 constexpr const char* kBochsBios = "/usr/share/bochs/BIOS-bochs-latest";
 constexpr const char* kSerialAdapterRom = "/usr/share/qemu/sgabios.bin";
-
-}  // namespace
 
 std::filesystem::path TestKernelFile() {
     return LARKIN_TEST_KERNEL;
@@ -172,10 +169,8 @@ Qemu::Qemu(const std::vector<std::string>& args, Firmware firmware) {
     const std::string serial = (folder_.path() / "serial").string();
     if (mkfifo((serial + ".in").c_str(), 0600) != 0 || mkfifo((serial + ".out").c_str(), 0600) != 0)
         return;
-    std::string command =
-        "exec qemu-system-i386 -m 16 -display none -monitor none -no-reboot -nic none -serial "
-        "pipe:" +
-        Quoted(serial);
+    std::string command = "exec qemu-system-i386 -m 16 -display none -monitor none -no-reboot";
+    command += " -nic none -serial pipe:" + Quoted(serial);
     if (firmware == Firmware::seabios) {
         // SeaBIOS mirrors its screen to the serial port this file names.
         std::filesystem::path port = folder_.path() / "sercon-port";

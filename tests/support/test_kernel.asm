@@ -50,7 +50,7 @@ entry:
 %defstr PROBE_TEXT PROBE
         mov     si, s_probe
         call    print
-        lds     si, [regs + 12]
+        les     bx, [regs + 12]
         mov     cx, 16
         call    dump
 %else
@@ -99,17 +99,15 @@ entry:
 .no_shim:
 
         mov     si, s_boot0
+        xor     bx, bx
+        mov     es, bx
         mov     bx, 0x7C00
 .boot:
         call    print
         push    si
-        xor     ax, ax
-        mov     ds, ax
-        mov     si, bx
         mov     cx, 31
         call    dump
         pop     si
-        add     bx, 31
         cmp     bx, 0x7C00 + 62
         jb      .boot
 %endif
@@ -134,13 +132,12 @@ fields:
         mov     si, s_crlf
         jmp     print
 
-; Prints CX bytes from DS:SI in hex, then a line end (with DS = CS again).
+; Prints CX bytes from ES:BX in hex, then a line end.
 dump:
-        lodsb
+        mov     al, [es:bx]
+        inc     bx
         call    print_hex8
         loop    dump
-        push    cs
-        pop     ds
         mov     si, s_crlf
         jmp     print
 
