@@ -85,7 +85,6 @@ class LarkinCli : public ::testing::Test {
     CommandRun Mtools(const std::string& command) {
         return InFolder("MTOOLS_SKIP_CHECK=1 MTOOLSRC=/dev/null m" + command);
     }
-    // An executable shell script of the test's folder.
     std::string Script(const std::string& name, const std::string& body) {
         std::filesystem::path path = folder_.path() / name;
         std::ofstream(path) << "#!/bin/sh\n" << body << "\n";
@@ -119,14 +118,13 @@ TEST_F(LarkinCli, ListAsJson) {
     CommandRun run = Cli("list --json");
     ASSERT_EQ(run.exitCode, 0) << run.output;
     // Numbered as list shows them and verify takes them.
-    EXPECT_THAT(run.output,
-                AllOf(HasSubstr("{\"drives\": [\n  {\"number\": 1, \"index\": 0, \"mount\": "
-                                "\"E:\", \"friendly_name\": \"SanDisk Cruzer Blade USB "
-                                "Device\", \"size_bytes\": 134217728, \"path\": "
-                                "\"\\\\\\\\?\\\\usbstor#disk&ven_sandisk"),
-                      HasSubstr("\"friendly_name\": \"Kingston DataTraveler 2.0 USB "
-                                "Device\", \"size_bytes\": 67108864"),
-                      EndsWith("]}\n")));
+    EXPECT_THAT(run.output, HasSubstr("{\"drives\": [\n  {\"number\": 1, \"index\": 0, \"mount\": "
+                                      "\"E:\", \"friendly_name\": \"SanDisk Cruzer Blade USB "
+                                      "Device\", \"size_bytes\": 134217728, \"path\": "
+                                      "\"\\\\\\\\?\\\\usbstor#disk&ven_sandisk"));
+    EXPECT_THAT(run.output, HasSubstr("\"friendly_name\": \"Kingston DataTraveler 2.0 USB "
+                                      "Device\", \"size_bytes\": 67108864"));
+    EXPECT_TRUE(run.output.ends_with("]}\n")) << run.output;
 }
 
 TEST_F(LarkinCli, BootRefusesWhatCannotMakeTheStickBeforeTheFirstWrite) {
@@ -174,10 +172,9 @@ TEST_F(LarkinCli, BootRefusesWhatCannotMakeTheStickBeforeTheFirstWrite) {
     }
     CommandRun declined = Cli("boot e --image LarkinDemo", "n\n");
     EXPECT_EQ(declined.exitCode, 6);
-    EXPECT_THAT(declined.output, AllOf(HasSubstr("This erases everything on E: SanDisk Cruzer "
-                                                 "Blade USB Device, 134,217,728 bytes (134.2 MB). "
-                                                 "Go on? [y/N]"),
-                                       HasSubstr("Nothing was changed.")));
+    EXPECT_THAT(declined.output, HasSubstr("This erases everything on E: SanDisk Cruzer Blade USB "
+                                           "Device, 134,217,728 bytes (134.2 MB). Go on? [y/N]"));
+    EXPECT_THAT(declined.output, HasSubstr("Nothing was changed."));
     EXPECT_EQ(Bytes(0, 1 << 20), before);
     EXPECT_EQ(WrittenDisks(), std::set<std::string>{});
 
@@ -227,9 +224,8 @@ TEST_F(LarkinCli, BootThenVerifyThenVerifyFailsCheckByCheck) {
         CommandRun run = Cli("verify 1");
         Put(offset, kept);
         EXPECT_EQ(run.exitCode, 6) << run.output;
-        EXPECT_THAT(run.output,
-                    AllOf(HasSubstr(failed),
-                          HasSubstr("The drive is not as the make-bootable flow leaves it.")));
+        EXPECT_THAT(run.output, HasSubstr(failed)) << run.output;
+        EXPECT_THAT(run.output, HasSubstr("The drive is not as the make-bootable flow leaves it."));
     }
     // KERNEL.SYS gone: only the last check fails.
     ASSERT_EQ(Mtools("del -i demo.state/stick1.img@@32256 ::/KERNEL.SYS").exitCode, 0);
@@ -301,12 +297,11 @@ TEST_F(LarkinCli, WriteImageWithTheDefaultsThenRestoreMbr) {
                                           "  Kingston DataTraveler 2.0 USB Device []: 32\n"));
     CommandRun written = Cli("write-image E:", "y\nsaved.mbr\n0\n");
     ASSERT_EQ(written.exitCode, 0) << written.output;
-    EXPECT_THAT(written.output,
-                AllOf(HasSubstr("answer 63, E:'s own: the boot partition starts 63 sectors in "
-                                "and its boot sector must say so.\n(0 would write 32 into the "
-                                "boot sector of this drive"),
-                      HasSubstr("Using the default image beside larkin-cli"),
-                      HasSubstr("\n Copying Boot Files.........Done")));
+    EXPECT_THAT(written.output, HasSubstr("answer 63, E:'s own: the boot partition starts 63 "
+                                          "sectors in and its boot sector must say so.\n(0 would "
+                                          "write 32 into the boot sector of this drive"));
+    EXPECT_THAT(written.output, HasSubstr("Using the default image beside larkin-cli"));
+    EXPECT_THAT(written.output, HasSubstr("\n Copying Boot Files.........Done"));
     EXPECT_NE(Bytes(0, 512), original);
     EXPECT_TRUE(std::filesystem::exists(folder_.path() / "saved.mbr.info"));
 
@@ -324,9 +319,9 @@ TEST_F(LarkinCli, WriteImageWithTheDefaultsThenRestoreMbr) {
         CommandRun again = Cli(arguments, "y\n0\n");
         EXPECT_EQ(again.exitCode, 6) << again.output;
         EXPECT_THAT(again.output, HasSubstr(line));
-        EXPECT_TRUE(Bytes(0, 8 << 20, "saved.mbr") == saved &&
-                    Bytes(0, 8 << 20, "img.dat") == image && Bytes(0, 512) == larkins)
-            << "a saved file or sector 0 was replaced";
+        EXPECT_EQ(Bytes(0, 8 << 20, "saved.mbr"), saved);
+        EXPECT_EQ(Bytes(0, 8 << 20, "img.dat"), image);
+        EXPECT_EQ(Bytes(0, 512), larkins);
     }
 
     // A quit at the engine's question is no failure; the letter alone will do.
@@ -348,9 +343,8 @@ TEST_F(LarkinCli, ZeroWaitsForTheNewDriveAndNamesIt) {
     // The engine takes only QM drives: refused before the question.
     CommandRun other = ZeroPlugging("other1");
     EXPECT_EQ(other.exitCode, 5) << other.output;
-    EXPECT_THAT(other.output,
-                AllOf(HasSubstr("not a supported model (its name must begin with QM)"),
-                      Not(HasSubstr("Go on?"))));
+    EXPECT_THAT(other.output, HasSubstr("not a supported model (its name must begin with QM)"));
+    EXPECT_THAT(other.output, Not(HasSubstr("Go on?")));
 
     CommandRun zeroed = ZeroPlugging("qm1");
     EXPECT_EQ(zeroed.exitCode, 0) << zeroed.output;
