@@ -11,7 +11,6 @@
 #include <vector>
 
 #include "larkin/platform.h"
-#include "larkin/simulation.h"
 #include "larkin/test_controls.h"
 #include "run_command.h"
 #include "test_machine.h"
