@@ -24,38 +24,38 @@ class RealEngineCommandTest : public QObject {
                                      static_cast<DWORD>(error.size())),
                  error.data());
         program_.emplace(&boxes_, LARKIN_BIN_DIR_PATH, LARKIN_BIN_DIR_PATH "/larkin-writer", false);
-        drives_ = program_->drives.get();
     }
 
     // The check of a source before the drive is written (the demo's empty
     // floppy, files too large for the volume the engine makes).
     void DriveServicesAndTheDemoImageMadeOntoStickE() {
+        DriveServices* drives = program_->drives.get();
         DriveFacts e, none, floppy;
-        QVERIFY(!drives_->GetDrive("E:", &e) && !drives_->GetDrive("Q:", &none) &&
-                !drives_->GetDrive("A:", &floppy));
+        QVERIFY(!drives->GetDrive("E:", &e) && !drives->GetDrive("Q:", &none) &&
+                !drives->GetDrive("A:", &floppy));
         QVERIFY(e.exists && e.ready && e.label == "CRUZER" && !none.exists && floppy.exists);
         QVERIFY(e.totalBytes > 100'000'000 && e.totalBytes < 134'217'728);
-        Failure empty = drives_->CheckBootFiles("A:", "E:", true);
+        Failure empty = drives->CheckBootFiles("A:", "E:", true);
         QVERIFY2(empty.description.contains("holds no KERNEL.SYS"), qPrintable(empty.description));
         QTemporaryDir folder;
         QVERIFY(
             QFile::resize(WriteFile(folder.filePath("HUGE.BIN"), {}), qint64{200} * 1024 * 1024));
-        Failure full = drives_->CheckBootFiles(folder.path(), "E:", false);
+        Failure full = drives->CheckBootFiles(folder.path(), "E:", false);
         QCOMPARE(full.code, 61);
         QVERIFY2(full.description.startsWith("the files take 209,715,200 bytes"),
                  qPrintable(full.description));
-        QCOMPARE(drives_->CopyFolderFiles(folder.path(), "E:", {}).code, 61);
+        QCOMPARE(drives->CopyFolderFiles(folder.path(), "E:", {}).code, 61);
         QVERIFY(QFile::resize(WriteFile(folder.filePath("HUGE.BIN"), {}), 1000));
         QVERIFY(QFile::resize(WriteFile(folder.filePath("KERNEL.SYS"), {}), 1000));
         QVERIFY(QDir(folder.path()).mkdir("SUB"));
-        QVERIFY(!drives_->CheckBootFiles(folder.path(), "E:", false));
+        QVERIFY(!drives->CheckBootFiles(folder.path(), "E:", false));
         QStringList heard;
         QVERIFY(
-            !drives_->CopyFolderFiles(folder.path(), "E:", [&](const QString& n) { heard << n; }));
+            !drives->CopyFolderFiles(folder.path(), "E:", [&](const QString& n) { heard << n; }));
         heard.sort();
         QCOMPARE(heard, (QStringList{"HUGE.BIN", "KERNEL.SYS"}));
-        QCOMPARE(drives_->CopyFolderFiles("/nonexistent/LarkinDemo", "E:", {}).code, 76);
-        Failure gone = drives_->CopyFolderFiles(folder.path(), "Q:", {});
+        QCOMPARE(drives->CopyFolderFiles("/nonexistent/LarkinDemo", "E:", {}).code, 76);
+        Failure gone = drives->CopyFolderFiles(folder.path(), "Q:", {});
         QVERIFY2(gone.code == 68 || gone.code == 57 || gone.code == 71,
                  qPrintable(QString::number(gone.code) + " " + gone.description));
 
@@ -117,7 +117,6 @@ class RealEngineCommandTest : public QObject {
     QTemporaryDir machineFolder_;
     FakeMessageBoxes boxes_;
     std::optional<MachineProgram> program_;
-    DriveServices* drives_ = nullptr;
 };
 
 QTEST_MAIN(RealEngineCommandTest)
