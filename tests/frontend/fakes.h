@@ -6,6 +6,7 @@
 #include <QtTest>
 #include <QtWidgets>
 #include <deque>
+#include <optional>
 
 #include "agreement_text.h"
 #include "drive_services.h"
@@ -198,6 +199,16 @@ inline void Accept(frmLicense* license) {
     QTest::mouseClick(license->Command1, Qt::LeftButton);
 }
 
+// Make USB Bootable on a row (none: -1), `onAgreement` given the agreement.
+inline void Make(frmUSBBoot& window, int row,
+                 const std::function<void(frmLicense*)>& onAgreement = Accept) {
+    if (row >= 0) window.lvDevices_ItemClick(window.lvDevices->topLevelItem(row));
+    auto agreement = OnShown("larkin::frontend::frmLicense", [=](QWidget* license) {
+        onAgreement(static_cast<frmLicense*>(license));
+    });
+    window.btnStart_Click();
+}
+
 // A program folder, the fakes, and the window loaded with the demo image and
 // two USB drives, or with what `setup` makes instead.
 struct TestProgram {
@@ -246,19 +257,28 @@ struct TestProgram {
         drives.drives["E:"] = {true, true, "CRUZER", 4004511744ULL};
         drives.drives["F:"] = {true, true, QString(), 64000000ULL};
     }
-    // Make USB Bootable on a row (none: -1); the boxes and the log before
-    // are forgotten.
+    // Make on a row; the boxes and the log before are forgotten.
     void Start(int row, std::function<void(frmLicense*)> onAgreement = Accept) {
         boxes.shown.clear();
         log.clear();
-        if (row >= 0) window->lvDevices_ItemClick(window->lvDevices->topLevelItem(row));
-        agreement = OnShown("larkin::frontend::frmLicense", [=, this](QWidget* shown) {
-            auto* license = static_cast<frmLicense*>(shown);
+        Make(*window, row, [=, this](frmLicense* license) {
             agreementText = license->RichTextBox1->toPlainText();
             acceptHadFocus = license->focusWidget() == license->Command1;
             onAgreement(license);
         });
-        window->btnStart_Click();
+    }
+    // The engine ends with status 6 and `output`, leaving E: as `after`
+    // (none: gone).
+    void EngineFails(std::vector<std::string> output, std::optional<DriveFacts> after) {
+        drives.drives["A:"] = {true, true, "", 1474560};
+        engine.createResult = 6;
+        engine.createOutput = std::move(output);
+        engine.duringCreate = [this, after] {
+            if (after)
+                drives.drives["E:"] = *after;
+            else
+                drives.drives.remove("E:");
+        };
     }
     void FromFloppy() { window->Option1[0]->setChecked(true); }
     QString LastText() const { return boxes.shown.back().text; }
@@ -275,7 +295,6 @@ struct TestProgram {
     QStringList openedPages;
     QString windowsDirectory = "C:\\WINDOWS";
     std::unique_ptr<frmUSBBoot> window;
-    std::unique_ptr<EventWatcher> agreement;
     QString agreementText;
     bool acceptHadFocus = false;
 };
@@ -331,11 +350,7 @@ struct MachineProgram {
     // The demo image made onto the first listed drive, its agreement accepted.
     static void MakeDemoOnFirstRow(frmUSBBoot& window) {
         window.Combo1->setCurrentIndex(window.Combo1->findText("Larkin demo boot disk"));
-        window.lvDevices_ItemClick(window.lvDevices->topLevelItem(0));
-        auto agreement = OnShown("larkin::frontend::frmLicense", [](QWidget* license) {
-            Accept(static_cast<frmLicense*>(license));
-        });
-        window.btnStart_Click();
+        Make(window, 0);
     }
 
     TesselEngine engine;

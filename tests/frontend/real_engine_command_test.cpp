@@ -1,10 +1,8 @@
 // On a copy of the demo machine: its drive services, and the demo image made
 // onto E: with the real engine through larkin-writer, then booted in QEMU.
-#include <optional>
-
 #include "boot_harness.h"
-#include "larkin/platform.h"
 #include "fakes.h"
+#include "larkin/platform.h"
 #include "larkin/simulation.h"
 #include "larkin/test_controls.h"
 
@@ -15,70 +13,70 @@ namespace boot = larkin::test::boot;
 class RealEngineCommandTest : public QObject {
     Q_OBJECT
   private slots:
-    void initTestCase() {
-        QString machine = machineFolder_.filePath("demo.toml");
+    // The check of a source before the drive is written (the demo's empty
+    // floppy, files too large for the volume the engine makes).
+    void DriveServicesAndTheDemoImageMadeOntoStickE() {
+        QTemporaryDir machineFolder;
+        QString machine = machineFolder.filePath("demo.toml");
         QVERIFY(QFile::copy(LARKIN_DEMO_MACHINE, machine));
         ::setenv("LARKIN_MACHINE", machine.toLocal8Bit().constData(), 1);
         std::array<char, 512> error{};
         QVERIFY2(LarkinStartPlatform(machine.toLocal8Bit().constData(), error.data(),
                                      static_cast<DWORD>(error.size())),
                  error.data());
-        program_.emplace(&boxes_, LARKIN_BIN_DIR_PATH, LARKIN_BIN_DIR_PATH "/larkin-writer", false);
-        drives_ = program_->drives.get();
-    }
-
-    // The check of a source before the drive is written (the demo's empty
-    // floppy, files too large for the volume the engine makes).
-    void DriveServicesAndTheDemoImageMadeOntoStickE() {
+        FakeMessageBoxes boxes;
+        MachineProgram program(&boxes, LARKIN_BIN_DIR_PATH, LARKIN_BIN_DIR_PATH "/larkin-writer",
+                               false);
+        DriveServices* drives = program.drives.get();
         DriveFacts e, none, floppy;
-        QVERIFY(!drives_->GetDrive("E:", &e) && !drives_->GetDrive("Q:", &none) &&
-                !drives_->GetDrive("A:", &floppy));
+        QVERIFY(!drives->GetDrive("E:", &e) && !drives->GetDrive("Q:", &none) &&
+                !drives->GetDrive("A:", &floppy));
         QVERIFY(e.exists && e.ready && e.label == "CRUZER" && !none.exists && floppy.exists);
         QVERIFY(e.totalBytes > 100'000'000 && e.totalBytes < 134'217'728);
-        Failure empty = drives_->CheckBootFiles("A:", "E:", true);
+        Failure empty = drives->CheckBootFiles("A:", "E:", true);
         QVERIFY2(empty.description.contains("holds no KERNEL.SYS"), qPrintable(empty.description));
         QTemporaryDir folder;
         QVERIFY(
             QFile::resize(WriteFile(folder.filePath("HUGE.BIN"), {}), qint64{200} * 1024 * 1024));
-        Failure full = drives_->CheckBootFiles(folder.path(), "E:", false);
+        Failure full = drives->CheckBootFiles(folder.path(), "E:", false);
         QCOMPARE(full.code, 61);
         QVERIFY2(full.description.startsWith("the files take 209,715,200 bytes"),
                  qPrintable(full.description));
-        QCOMPARE(drives_->CopyFolderFiles(folder.path(), "E:", {}).code, 61);
+        QCOMPARE(drives->CopyFolderFiles(folder.path(), "E:", {}).code, 61);
         QVERIFY(QFile::resize(WriteFile(folder.filePath("HUGE.BIN"), {}), 1000));
         QVERIFY(QFile::resize(WriteFile(folder.filePath("KERNEL.SYS"), {}), 1000));
         QVERIFY(QDir(folder.path()).mkdir("SUB"));
-        QVERIFY(!drives_->CheckBootFiles(folder.path(), "E:", false));
+        QVERIFY(!drives->CheckBootFiles(folder.path(), "E:", false));
         QStringList heard;
         QVERIFY(
-            !drives_->CopyFolderFiles(folder.path(), "E:", [&](const QString& n) { heard << n; }));
+            !drives->CopyFolderFiles(folder.path(), "E:", [&](const QString& n) { heard << n; }));
         heard.sort();
         QCOMPARE(heard, (QStringList{"HUGE.BIN", "KERNEL.SYS"}));
-        QCOMPARE(drives_->CopyFolderFiles("/nonexistent/LarkinDemo", "E:", {}).code, 76);
-        Failure gone = drives_->CopyFolderFiles(folder.path(), "Q:", {});
+        QCOMPARE(drives->CopyFolderFiles("/nonexistent/LarkinDemo", "E:", {}).code, 76);
+        Failure gone = drives->CopyFolderFiles(folder.path(), "Q:", {});
         QVERIFY2(gone.code == 68 || gone.code == 57 || gone.code == 71,
                  qPrintable(QString::number(gone.code) + " " + gone.description));
 
-        frmUSBBoot window(program_->services);
+        frmUSBBoot window(program.services);
         window.show();
         window.Form_Load();
-        QVERIFY2(boxes_.shown.empty(), qPrintable(boxes_.Titles().join(", ")));
+        QVERIFY2(boxes.shown.empty(), qPrintable(boxes.Titles().join(", ")));
         // The blank stick has no drive letter, and so is not listed.
         QCOMPARE(window.lvDevices->topLevelItemCount(), 1);
         QTreeWidgetItem* stick = window.lvDevices->topLevelItem(0);
         QCOMPARE(stick->text(0) + stick->text(1) + stick->text(2),
                  "E:CRUZERSanDisk Cruzer Blade USB Device");
 
-        QString image;
-        for (const larkin::sim::DiskStatus& disk : larkin::sim::Disks())
-            if (disk.id == "stick1") image = QString::fromStdString(disk.image);
-        QVERIFY(!image.isEmpty());
+        std::string disk;
+        for (const larkin::sim::DiskStatus& status : larkin::sim::Disks())
+            if (status.id == "stick1") disk = status.image;
+        QVERIFY(!disk.empty());
         QVERIFY(larkin::controls::ClearJournal());
         QStringList lines;
         auto recorder = RecordSteps(&lines);
         MachineProgram::MakeDemoOnFirstRow(window);
         const QString steps = lines.join(" | ");
-        QCOMPARE(boxes_.Titles(), QStringList{"USB Drive ERASE Notification"});
+        QCOMPARE(boxes.Titles(), QStringList{"USB Drive ERASE Notification"});
         QVERIFY(EulaAccepted);
         QPointer<frmCopyFiles> copy = window.copyWindow();
         QVERIFY(copy && copy->isVisible());
@@ -94,7 +92,6 @@ class RealEngineCommandTest : public QObject {
         for (const larkin::controls::JournalEntry& entry : journal)
             QVERIFY2(entry.completed && entry.disk == "stick1", entry.via.c_str());
 
-        const std::string disk = image.toStdString();
         boot::CommandResult listing = boot::Run(
             {"mdir", "-b", "-i",
              boot::MtoolsImage(disk, boot::Little(boot::ReadSector(disk, 0), 454)), "::"});
@@ -112,12 +109,6 @@ class RealEngineCommandTest : public QObject {
         QVERIFY2(qemu.WaitFor("This computer has started from a USB drive made by Larkin."),
                  qemu.console().c_str());
     }
-
-  private:
-    QTemporaryDir machineFolder_;
-    FakeMessageBoxes boxes_;
-    std::optional<MachineProgram> program_;
-    DriveServices* drives_ = nullptr;
 };
 
 QTEST_MAIN(RealEngineCommandTest)

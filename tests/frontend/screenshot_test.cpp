@@ -56,13 +56,9 @@ class ScreenshotTest : public QObject {
         PicturingMessageBoxes boxes("USB Drive Not Bootable");
         TestProgram shown;
         shown.services.messageBoxes = &boxes;
-        shown.drives.drives["A:"] = {true, true, "", 1474560};
-        shown.engine.createResult = 6;
-        shown.engine.createOutput = {"", " Copying Boot Files.....", "        0 file(s) copied.",
-                                     "", " Unable to copy the Boot Files"};
-        shown.engine.duringCreate = [&shown] {
-            shown.drives.drives["E:"] = {true, true, "FREEDOS", 20905984, 20905984, 0x1234};
-        };
+        shown.EngineFails({"", " Copying Boot Files.....", "        0 file(s) copied.", "",
+                           " Unable to copy the Boot Files"},
+                          DriveFacts{true, true, "FREEDOS", 20905984, 20905984, 0x1234});
         shown.FromFloppy();
         shown.Start(0);
         QVERIFY(!boxes.picture.isNull());

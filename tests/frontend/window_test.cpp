@@ -1,7 +1,5 @@
 // The main window on fake engines and drives: start-up, the device list and
 // the status, the menus, and the make-bootable command on both paths.
-#include <optional>
-
 #include "fakes.h"
 
 using namespace larkin::frontend;
@@ -126,6 +124,10 @@ class WindowTest : public QObject {
         QVERIFY(window.lblStatus->text().endsWith("from  Beta disk image file."));
         window.btnScan_Click();
         QVERIFY(window.lblStatus->text().startsWith("No Drive selected.\n"));
+        shown.engine.count = -1;
+        window.btnScan_Click();
+        QVERIFY(shown.ended);
+        QCOMPARE(shown.boxes.Titles(), QStringList{"No USB Drives"});
     }
 
     void StartUpProblemsAreSaidAndEndTheProgramOnlyWhenNothingCanBeDone() {
@@ -150,16 +152,12 @@ class WindowTest : public QObject {
                            : Rows(shown) == rows,
                      what);
         }
-        TestProgram rescan;
-        rescan.engine.count = -1;
-        rescan.window->btnScan_Click();
-        QVERIFY(rescan.ended);
-        QCOMPARE(rescan.boxes.Titles(), QStringList{"No USB Drives"});
     }
 
     // Texts without a capital drive letter, and the system drive's bare
-    // letter, are not listed; a failed GetUSBDevInfo skips its index.
-    void DeviceRowsAndTheirColumns() {
+    // letter, are not listed; a failed GetUSBDevInfo skips its index. The
+    // system drive's row is dimmed and refused by mouse and keyboard.
+    void DeviceRowsTheirColumnsAndTheRefusedSystemRow() {
         TestProgram shown([](TestProgram& program) {
             program.AddDemoImage();
             // clang-format off
@@ -173,38 +171,28 @@ class WindowTest : public QObject {
             program.drives.drives["I:"] = {true, true, "", 999999};
             program.drives.drives["J:"] = {true, true, "FIRST", 2000000};
         });
-        shown.window->btnScan_Click();
+        frmUSBBoot& window = *shown.window;
+        window.btnScan_Click();
         QCOMPARE(Rows(shown),
                  (QStringList{"E:|MYLABEL|Generic Flash Disk|4,004.51 MB", "G:|NOT READY||",
                               "H:|NOT READY||", "I:||Raw Stick|1.00 MB",
                               "J:|FIRST|Two Volumes (also L:)|2.00 MB",
                               "C:|SYSTEM|Some Disk|256.00 MB"}));
-    }
-
-    void SystemRowIsDimmedAndRefusedByMouseAndKeyboard() {
-        TestProgram shown([](TestProgram& program) {
-            program.AddDemoImage();
-            program.AddUsbDrives();
-            program.engine.count = 3;
-            program.engine.texts.push_back("C: Some Disk");
-            program.drives.drives["C:"] = {true, true, "SYSTEM", 256000000};
-        });
-        frmUSBBoot& window = *shown.window;
         QColor dimmed = window.palette().color(QPalette::Disabled, QPalette::Text);
-        QCOMPARE(window.lvDevices->topLevelItem(2)->foreground(0).color(), dimmed);
-        QVERIFY(window.lvDevices->topLevelItem(1)->foreground(0).color() != dimmed);
-        ClickRow(shown, 2);
+        QCOMPARE(window.lvDevices->topLevelItem(5)->foreground(0).color(), dimmed);
+        QVERIFY(window.lvDevices->topLevelItem(4)->foreground(0).color() != dimmed);
+        ClickRow(shown, 5);
         QCOMPARE(shown.boxes.Titles(), QStringList{"Format Error!"});
         QVERIFY(window.lvDevices->selectedItems().isEmpty() && !window.btnStart->isEnabled());
-        ClickRow(shown, 1);
+        ClickRow(shown, 4);
         QVERIFY(window.btnStart->isEnabled());
         // Refusing the system drive later, or a Rescan, leaves the button enabled.
-        ClickRow(shown, 2);
+        ClickRow(shown, 5);
         QVERIFY(window.lvDevices->selectedItems().isEmpty());
         QVERIFY(window.lblStatus->text().startsWith("No Drive selected."));
         window.btnScan_Click();
         QVERIFY(window.btnStart->isEnabled());
-        ClickRow(shown, 1);
+        ClickRow(shown, 4);
         window.lvDevices->setFocus();
         QTest::keyClick(window.lvDevices, Qt::Key_Down);
         QTRY_COMPARE(shown.boxes.Titles(), QStringList(3, "Format Error!"));
@@ -216,13 +204,6 @@ class WindowTest : public QObject {
         const QString unwritable =
             "USB Drive E: cannot be written: " + why + ". Nothing was changed on the drive.";
         const QString unusable = " cannot make USB Drive E: bootable. Why.\r\nNothing was written";
-        auto check = [](bool floppy) {
-            return [=](TestProgram& c) {
-                c.drives.drives["A:"] = {true, true, "", 1474560};
-                c.drives.checkFailure = {runtime_error::kDiskFull, "why"};
-                if (floppy) c.FromFloppy();
-            };
-        };
         const QString lost = "File Image Not Found";
         struct Case {
             const char* what;
@@ -251,8 +232,9 @@ class WindowTest : public QObject {
             {"no floppy drive", {}, [](TestProgram& c) { c.FromFloppy(); }, {kErase, "No Floppy Device"}, {}},
             {"floppy prompt cancelled", {}, [](TestProgram& c) { c.drives.drives["A:"] = {true, false, "", 0}; c.boxes.answers = {Answer::Ok, Answer::Ok, Answer::Cancel}; c.FromFloppy(); },
              {kErase, "Insert Floppy", "Insert Floppy"}, {}},
-            {"image refused by the check", {}, check(false), {kErase, "Boot Image Not Usable"}, "The boot image Larkin demo boot disk" + unusable},
-            {"floppy refused by the check", {}, check(true), {kErase, "Floppy Not Usable"}, "The floppy in drive A:" + unusable},
+            {"image refused by the check", {}, [](TestProgram& c) { c.drives.checkFailure = {runtime_error::kDiskFull, "why"}; }, {kErase, "Boot Image Not Usable"}, "The boot image Larkin demo boot disk" + unusable},
+            {"floppy refused by the check", {}, [](TestProgram& c) { c.drives.drives["A:"] = {true, true, "", 1474560}; c.drives.checkFailure = {runtime_error::kDiskFull, "why"}; c.FromFloppy(); },
+             {kErase, "Floppy Not Usable"}, "The floppy in drive A:" + unusable},
         };
         // clang-format on
         for (const Case& c : cases) {
@@ -361,20 +343,11 @@ class WindowTest : public QObject {
 
     void FailuresAfterTheEraseSayWhatFailedAndWhatIsLeft() {
         const DriveFacts before{true, true, "CRUZER", 4004511744ULL, 1000000, 0x1234ABCD};
-        // Status 6 with the output, leaving E: as `after` (none: gone).
         auto fails = [=](bool floppy, std::vector<std::string> output,
                          std::optional<DriveFacts> after) {
             return [=](TestProgram& c) {
-                c.drives.drives["A:"] = {true, true, "", 1474560};
                 c.drives.drives["E:"] = before;
-                c.engine.createResult = 6;
-                c.engine.createOutput = output;
-                c.engine.duringCreate = [&c, after] {
-                    if (after)
-                        c.drives.drives["E:"] = *after;
-                    else
-                        c.drives.drives.remove("E:");
-                };
+                c.EngineFails(output, after);
                 if (floppy) c.FromFloppy();
             };
         };
