@@ -92,10 +92,10 @@ class RealEngineCommandTest : public QObject {
         for (const larkin::controls::JournalEntry& entry : journal)
             QVERIFY2(entry.completed && entry.disk == "stick1", entry.via.c_str());
 
-        boot::CommandResult listing = boot::Run(
+        auto listing = boot::Run(
             {"mdir", "-b", "-i",
              boot::MtoolsImage(disk, boot::Little(boot::ReadSector(disk, 0), 454)), "::"});
-        QVERIFY2(listing.exit_code == 0, listing.output.c_str());
+        QVERIFY2(listing.exitCode == 0, listing.output.c_str());
         QString names = QString::fromStdString(listing.output).toUpper();
         const QStringList files =
             QDir(LARKIN_BIN_DIR_PATH "/File_Images/LarkinDemo").entryList(QDir::Files);

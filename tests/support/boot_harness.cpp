@@ -66,17 +66,16 @@ void SetLittle(std::span<std::uint8_t> bytes, std::size_t at, int width, std::ui
     for (int i = 0; i < width; ++i) bytes[at + i] = static_cast<std::uint8_t>(value >> (8 * i));
 }
 
-CommandResult Run(const std::vector<std::string>& argv) {
+CommandRun Run(const std::vector<std::string>& argv) {
     std::string command = "export MTOOLS_SKIP_CHECK=1; exec";
     for (const std::string& arg : argv) command += " " + Quoted(arg);
-    CommandRun run = RunCommand(command + " </dev/null");
-    return {run.exitCode, run.output};
+    return RunCommand(command + " </dev/null");
 }
 
 static bool RunOk(const std::vector<std::string>& argv) {
-    CommandResult result = Run(argv);
-    EXPECT_EQ(result.exit_code, 0) << argv[0] << " failed:\n" << result.output;
-    return result.exit_code == 0;
+    CommandRun result = Run(argv);
+    EXPECT_EQ(result.exitCode, 0) << argv[0] << " failed:\n" << result.output;
+    return result.exitCode == 0;
 }
 
 std::string MtoolsImage(const std::filesystem::path& image, std::uint64_t first_sector) {

@@ -36,12 +36,8 @@ void MakeEmptyDisk(const std::filesystem::path& file, std::uint64_t sectors);
 std::uint32_t Little(std::span<const std::uint8_t> bytes, std::size_t at, int width = 4);
 void SetLittle(std::span<std::uint8_t> bytes, std::size_t at, int width, std::uint32_t value);
 
-struct CommandResult {
-    int exit_code = -1;
-    std::string output;  // stdout and stderr together
-};
 // Runs a program with MTOOLS_SKIP_CHECK set for mtools.
-CommandResult Run(const std::vector<std::string>& argv);
+CommandRun Run(const std::vector<std::string>& argv);
 // "image@@offset" for mtools.
 std::string MtoolsImage(const std::filesystem::path& image, std::uint64_t first_sector);
 // mkfs.fat of `sectors` (an even count) at `first_sector`, with `options`.
