@@ -8,7 +8,6 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <regex>
@@ -111,20 +110,6 @@ bool CopyIn(const std::filesystem::path& image, std::uint64_t first_sector,
     const std::string chain = Run({"mshowfat", "-i", drive, target}).output;
     EXPECT_GE(std::count(chain.begin(), chain.end(), '<'), 2) << "not fragmented: " << chain;
     return std::count(chain.begin(), chain.end(), '<') >= 2;
-}
-
-std::string KernelImageLine() {
-    Bytes kernel = ReadFile(TestKernelFile());
-    // The Fletcher-style pair the test kernel prints over itself.
-    std::uint16_t sum1 = 0, sum2 = 0;
-    for (std::uint8_t byte : kernel) {
-        sum1 = static_cast<std::uint16_t>(sum1 + byte);
-        sum2 = static_cast<std::uint16_t>(sum2 + sum1);
-    }
-    char line[64];
-    std::snprintf(line, sizeof line, "SIZE=%04X SUM1=%04X SUM2=%04X",
-                  static_cast<unsigned>(kernel.size()), sum1, sum2);
-    return line;
 }
 
 std::string FirmwareName(Firmware firmware) {

@@ -49,9 +49,6 @@ bool Format(const std::filesystem::path& image, std::uint64_t first_sector, std:
 bool CopyIn(const std::filesystem::path& image, std::uint64_t first_sector,
             const std::filesystem::path& file, std::string_view name, std::size_t fragment = 0);
 
-// The test kernel's image line for the file as it should have been loaded.
-std::string KernelImageLine();
-
 using larkin::test::HaveProgram;
 
 // SeaBIOS mirrors the screen to the serial port itself. The Bochs BIOS finds
