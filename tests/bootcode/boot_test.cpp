@@ -204,7 +204,6 @@ TEST_F(MbrBoot, StartsTheActiveEntryOrSaysWhyNotAndHalts) {
     };
     // clang-format off
     const Case cases[] = {
-        {0x80000000, 0x0E, kFirst, "P", 0, "PRIMARY"},
         {0x00008000, 0x0E, 100, "bP", 0, "PRIMARY"},
         {0x80000000, 0x0E, 20'000'000, "bP", 0, "PRIMARY"},
         {0, 0x0E, kFirst, "P", 0, "SECOND"},
@@ -225,9 +224,8 @@ TEST_F(MbrBoot, StartsTheActiveEntryOrSaysWhyNotAndHalts) {
     WriteAt(floppy, 0, ReadFile(ProbeFile("SECOND")));
     std::filesystem::path trace = folder_.path() / "trace.txt";
     for (const Case& c : cases) {
-        SCOPED_TRACE(testing::Message()
-                     << std::hex << c.indicators << " type " << int(c.type) << " probes "
-                     << c.probes << " unreadable " << c.unreadable);
+        SCOPED_TRACE(testing::Message() << std::hex << c.indicators << " type " << int(c.type)
+                                        << " probes " << c.probes);
         std::vector<std::string> args = Disk(c.indicators, c.type, c.first, c.probes, c.unreadable);
         args.insert(args.end(), {"-drive", "file=" + floppy.string() + ",format=raw,if=floppy",
                                  "-boot", "order=ca", "-trace", "ide_sector_read", "-trace",
@@ -280,15 +278,14 @@ TEST_F(MbrBoot, WithoutExtensionsTheDriveCannotStart) {
     }
 }
 
-// A disk of `sectors`, its partition at `hidden` behind the MBR (0: a floppy)
-// formatted by mkfs.fat, then given the FreeDOS sector patched from the
-// formatted one or the DOS sector with the formatted parameter block. No
-// format: the image writer's layout, the DOS sector patched, no file system.
-// FreeDOS by LBA (beyond cylinder reach) and by CHS on a floppy (SeaBIOS has
-// no extensions there); DOS by CHS, IBMBIO.COM started with CH = media byte,
-// DL = drive, AX:BX = the first data sector. The kernel, its clusters in two
-// runs, is entered at segment:0000, loaded whole, the boot sector left as it
-// was. Without it: the message, a wait for a key, a restart.
+// A disk of `sectors` (hidden 0: a floppy) formatted by mkfs.fat behind the
+// MBR, with the FreeDOS sector patched from the formatted one or the DOS
+// sector with its parameter block; no format: the image writer's layout.
+// FreeDOS by LBA beyond cylinder reach and by CHS on a floppy (SeaBIOS has no
+// extensions there); DOS by CHS, IBMBIO.COM started with CH = media byte,
+// DL = drive, AX:BX = the first data sector. The kernel, in two runs of
+// clusters, is entered at segment:0000, loaded whole, the boot sector left as
+// it was. Without it: the message, a wait for a key, a restart.
 TEST_F(LoaderBoot, StartsTheSystemFileAsItExpectsOrSaysItIsMissingAndRestarts) {
     struct Loader {
         const char* what;
@@ -298,14 +295,13 @@ TEST_F(LoaderBoot, StartsTheSystemFileAsItExpectsOrSaysItIsMissingAndRestarts) {
         std::vector<std::string> format;
         const char* missing = nullptr;  // no kernel: the loader's message
     };
-    const std::vector<std::string> fat16 = {"-F", "16", "-s", "4"};
     // clang-format off
     const Loader cases[] = {
-        {"FreeDOS beyond CHS", false, 20'065'536, 20'000'000, 0, 0, fat16},
+        {"FreeDOS beyond CHS", false, 20'065'536, 20'000'000, 0, 0, {"-F", "16", "-s", "4"}},
         {"FreeDOS floppy", false, 5760, 0, 2, 36, {"-F", "16", "-s", "1", "-M", "0xF0", "-g", "2/36"}},
         {"DOS FAT12", true, 65 * 4 * 32, 32, 4, 32, {"-F", "12", "-s", "4", "-r", "512", "-f", "2", "-g", "4/32"}},
         {"DOS FAT16", true, 33 * 16 * 63, 63, 16, 63, {"-F", "16", "-s", "4", "-g", "16/63"}},
-        {"FreeDOS without kernel", false, 65'535, 63, 0, 0, fat16, "FreeDOSBOOT error!"},
+        {"FreeDOS without kernel", false, 65'535, 63, 0, 0, {"-F", "16", "-s", "4"}, "FreeDOSBOOT error!"},
         {"DOS image without IBMBIO.COM", true, 65 * 4 * 32, 32, 4, 32, {}, "Cannot load DOS! Any key to retry"},
     };
     // clang-format on

@@ -28,7 +28,7 @@ relocated:
         mov     cx, 1
         mov     dx, 0x80
         int     0x13
-        jc      halt
+        jc      $                               ; nothing to start
         dec     word [0x0413]                   ; conventional memory in KB
         mov     ax, [0x0413]
         shl     ax, 6
@@ -45,9 +45,6 @@ relocated:
         sti
         mov     dl, 0x80
         jmp     0:0x7C00
-halt:
-        hlt
-        jmp     halt
 
 ; Copied to <segment>:0000 and run from there; offsets are from hook_block.
 hook_block:

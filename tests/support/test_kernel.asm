@@ -68,8 +68,6 @@ entry:
         xor     ax, ax
         mov     es, ax
         mov     es, [es:0x13 * 4 + 2]
-        cmp     dword [es:0], 'CHS '
-        jne     .no_shim
         cmp     dword [es:4], 'ONLY'
         jne     .no_shim
         mov     di, shim_names
