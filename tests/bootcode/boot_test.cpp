@@ -56,10 +56,6 @@ TEST(BootPatch, MbrGetsOnlyTheEntrysPlaceOrIsLeftAlone) {
         EXPECT_EQ(PatchMbrPartition(mbr, first, count), PatchResult::outside_partition) << first;
         EXPECT_EQ(mbr, kMbrTemplate);
     }
-    ASSERT_EQ(PatchMbrForImage(mbr, 63), PatchResult::ok);
-    EXPECT_EQ(mbr[kMbrEntry0Type], kImagePartitionType);
-    EXPECT_EQ(Little(mbr, kMbrEntry0FirstSector, 4), 63u);
-    EXPECT_EQ(Little(mbr, kMbrEntry0SectorCount, 4), kImagePartitionSectors);
 }
 
 // The loader's fields are computed and the formatted block is copied, nothing
@@ -68,29 +64,23 @@ TEST(BootPatch, MbrGetsOnlyTheEntrysPlaceOrIsLeftAlone) {
 // of 245 sectors, 512 root entries, with the case's field set to its value.
 TEST(BootPatch, FreeDosSectorTakesTheFormattedBlockOrRefusesGarbage) {
     using R = PatchResult;
-    struct Case {
-        std::size_t at;
-        int bytes;
-        std::uint32_t value, hidden;
-        std::uint64_t sectors;
-        R expected;
-        std::uint32_t root_sectors = 0;  // when ok
-    };
+    // The field, its width and value, hidden and total sectors, the result
+    // and (when ok) the root directory's sectors.
     // clang-format off
-    const Case cases[] = {
-        {kBytesPerSector, 2, 0, 63, 62'468, R::bad_bytes_per_sector},
-        {kBytesPerSector, 2, 16, 63, 62'468, R::bad_bytes_per_sector},
-        {kBytesPerSector, 2, 768, 63, 62'468, R::bad_bytes_per_sector},
-        {kSectorsPerCluster, 1, 0, 63, 62'468, R::bad_sectors_per_cluster},
-        {kSectorsPerCluster, 1, 3, 63, 62'468, R::bad_sectors_per_cluster},
-        {kReservedSectors, 2, 0, 63, 62'468, R::bad_layout},
-        {kFatCount, 1, 0, 63, 62'468, R::bad_layout},
-        {kSectorsPerFat, 2, 0, 63, 62'468, R::bad_layout},
-        {kRootEntries, 2, 15, 63, 62'468, R::bad_layout},  // under one sector
-        {kSectorsPerFat, 2, 0xFFFF, 63, 62'468, R::outside_partition},
-        {kHeadCount, 2, 255, 32, 523, R::outside_partition},  // no data sector
-        {kHeadCount, 2, 255, 32, 0, R::outside_partition},
-        {kHeadCount, 2, 255, 0xFFFF'0000u, 0x1'0001, R::outside_partition},
+    const std::tuple<std::size_t, int, std::uint32_t, std::uint32_t, std::uint64_t, R, std::uint32_t> cases[] = {
+        {kBytesPerSector, 2, 0, 63, 62'468, R::bad_bytes_per_sector, 0},
+        {kBytesPerSector, 2, 16, 63, 62'468, R::bad_bytes_per_sector, 0},
+        {kBytesPerSector, 2, 768, 63, 62'468, R::bad_bytes_per_sector, 0},
+        {kSectorsPerCluster, 1, 0, 63, 62'468, R::bad_sectors_per_cluster, 0},
+        {kSectorsPerCluster, 1, 3, 63, 62'468, R::bad_sectors_per_cluster, 0},
+        {kReservedSectors, 2, 0, 63, 62'468, R::bad_layout, 0},
+        {kFatCount, 1, 0, 63, 62'468, R::bad_layout, 0},
+        {kSectorsPerFat, 2, 0, 63, 62'468, R::bad_layout, 0},
+        {kRootEntries, 2, 15, 63, 62'468, R::bad_layout, 0},  // under one sector
+        {kSectorsPerFat, 2, 0xFFFF, 63, 62'468, R::outside_partition, 0},
+        {kHeadCount, 2, 255, 32, 523, R::outside_partition, 0},  // no data sector
+        {kHeadCount, 2, 255, 32, 0, R::outside_partition, 0},
+        {kHeadCount, 2, 255, 0xFFFF'0000u, 0x1'0001, R::outside_partition, 0},
         {kHeadCount, 2, 255, 32, 524, R::ok, 32},
         {kHeadCount, 2, 255, 0xFFFF'0000u, 0x1'0000, R::ok, 32},
         {kHeadCount, 2, 255, 32, 65'535, R::ok, 32},
@@ -98,31 +88,30 @@ TEST(BootPatch, FreeDosSectorTakesTheFormattedBlockOrRefusesGarbage) {
         {kRootEntries, 2, 500, 32, 62'468, R::ok, 31},
     };
     // clang-format on
-    for (const Case& c : cases) {
-        SCOPED_TRACE(testing::Message()
-                     << c.at << "=" << c.value << ", " << c.sectors << " sectors");
+    for (auto [at, bytes, value, hidden, sectors, result, root_sectors] : cases) {
+        SCOPED_TRACE(testing::Message() << at << "=" << value << ", " << sectors << " sectors");
         SectorBytes boot = kFreeDosBootSector, formatted;
         formatted.fill(0xCC);
         // clang-format off
         for (auto [field, size, v] : {std::tuple{kBytesPerSector, 2, 512u}, {kSectorsPerCluster, 1, 4u},
                  {kReservedSectors, 2, 1u}, {kFatCount, 1, 2u}, {kRootEntries, 2, 512u}, {kSectorsPerFat, 2, 245u},
-                 {kHiddenSectors, 4, 999u}, {kDriveNumber, 1, 0u}, {c.at, c.bytes, c.value}})
+                 {kHiddenSectors, 4, 999u}, {kDriveNumber, 1, 0u}, {at, bytes, value}})
             SetLittle(formatted, field, size, v);
         // clang-format on
-        EXPECT_EQ(PatchFreeDosBootSector(boot, formatted, c.hidden, c.sectors), c.expected);
+        EXPECT_EQ(PatchFreeDosBootSector(boot, formatted, hidden, sectors), result);
         SectorBytes expected = kFreeDosBootSector;
-        if (c.expected == R::ok) {
+        if (result == R::ok) {
             std::copy(formatted.begin() + kBytesPerSector, formatted.begin() + kLoadSegment,
                       expected.begin() + kBytesPerSector);
-            const std::uint32_t total = std::uint32_t(c.sectors), root = c.hidden + 1 + 2 * 245;
+            const std::uint32_t total = std::uint32_t(sectors), root = hidden + 1 + 2 * 245;
             // clang-format off
-            for (auto [at, bytes, value] : {std::tuple{kTotalSectors16, 2, total < 0x1'0000 ? total : 0u},
-                     {kTotalSectors32, 4, total < 0x1'0000 ? 0u : total}, {kHiddenSectors, 4, c.hidden},
-                     {kDriveNumber, 1, 0x80u}, {kLoadSegment, 2, 0x60u}, {kRootDirSectors, 2, c.root_sectors},
-                     {kFirstFatSector, 4, c.hidden + 1}, {kFirstRootSector, 4, root},
-                     {kFirstDataSector, 4, root + c.root_sectors}})
+            for (auto [field, size, v] : {std::tuple{kTotalSectors16, 2, total < 0x1'0000 ? total : 0u},
+                     {kTotalSectors32, 4, total < 0x1'0000 ? 0u : total}, {kHiddenSectors, 4, hidden},
+                     {kDriveNumber, 1, 0x80u}, {kLoadSegment, 2, 0x60u}, {kRootDirSectors, 2, root_sectors},
+                     {kFirstFatSector, 4, hidden + 1}, {kFirstRootSector, 4, root},
+                     {kFirstDataSector, 4, root + root_sectors}})
                 // clang-format on
-                SetLittle(expected, at, bytes, value);
+                SetLittle(expected, field, size, v);
         }
         EXPECT_EQ(boot, expected);
     }
@@ -156,20 +145,6 @@ constexpr std::uint32_t kFirst = 63;
 constexpr std::uint32_t kBackup = kFirst + 6;
 constexpr char kLoadError[] = "Error loading operating system";
 
-// A disk of `sectors`, its partition at `hidden` behind the MBR (0: a floppy)
-// formatted by mkfs.fat, then given the FreeDOS sector patched from the
-// formatted one or the DOS sector with the formatted parameter block. No
-// format: the image writer's layout, the DOS sector patched, no file system.
-struct Loader {
-    const char* what;
-    bool dos;
-    std::uint64_t sectors;
-    std::uint32_t hidden, heads, spt;  // heads 0: QEMU picks the geometry
-    std::vector<std::string> format;
-    std::size_t fragment;  // cluster bytes of a kernel in two runs; 0: one piece
-    bool kernel = true;
-};
-
 class Boot : public ::testing::Test {
   protected:
     void SetUp() override {
@@ -177,11 +152,21 @@ class Boot : public ::testing::Test {
             GTEST_SKIP() << "qemu-system-i386 is not installed (scripts/install-deps)";
     }
 
-    // The disk: the MBR and the probes (as in the cases below); reads of
-    // `unreadable` fail (blkdebug).
-    std::vector<std::string> Disk(std::string_view probes, std::uint32_t first,
-                                  std::uint64_t unreadable = 0) {
-        MakeEmptyDisk(disk_, std::max<std::uint64_t>(2048, first + 64));
+    // The disk on `bus`: the MBR with four entries of `type`, each with a
+    // length so that none is empty, the active one at `first` and the others
+    // at kFirst (`indicators` holds entry 0's in its top byte), and the
+    // probes (as in the cases below); reads of `unreadable` fail (blkdebug).
+    std::vector<std::string> Disk(std::uint32_t indicators, std::uint8_t type, std::uint32_t first,
+                                  std::string_view probes, std::uint64_t unreadable = 0,
+                                  const std::string& bus = "ide") {
+        mbr_ = kMbrTemplate;
+        for (std::size_t i = 0, at = 446; i < 4; ++i, at += 16) {
+            mbr_[at] = static_cast<std::uint8_t>(indicators >> (24 - 8 * i));
+            mbr_[at + 4] = type;
+            SetLittle(mbr_, at + 8, 4, mbr_[at] == 0x80 ? first : kFirst);
+            mbr_[at + 12] = 0x10;
+        }
+        MakeEmptyDisk(disk_, std::max<std::uint64_t>(2880, first + 64));
         WriteAt(disk_, 0, mbr_);
         for (char p : probes) {
             const std::uint64_t at = p == 'P' ? first : p == 'B' ? kBackup : kFirst;
@@ -195,54 +180,12 @@ class Boot : public ::testing::Test {
                 << "\"\n";
             wrapper = "blkdebug:" + rules.string() + ":";
         }
-        return {"-drive", "file=" + wrapper + disk_.string() + ",format=raw,if=ide"};
-    }
-
-    // Four entries of `type`, each with a length so that none is empty; the
-    // active one at `first`, the others at kFirst. `indicators` holds entry
-    // 0's in its top byte.
-    void SetEntries(std::uint32_t indicators, std::uint8_t type, std::uint32_t first) {
-        mbr_ = kMbrTemplate;
-        for (std::size_t i = 0, at = 446; i < 4; ++i, at += 16) {
-            mbr_[at] = static_cast<std::uint8_t>(indicators >> (24 - 8 * i));
-            mbr_[at + 4] = type;
-            SetLittle(mbr_, at + 8, 4, mbr_[at] == 0x80 ? first : kFirst);
-            mbr_[at + 12] = 0x10;
-        }
-    }
-
-    bool MakeDisk(const Loader& c) {
-        const std::uint32_t sectors =
-            c.hidden ? LimitPartitionSectors(c.sectors - c.hidden - c.dos) : c.sectors;
-        MakeEmptyDisk(disk_, c.sectors);
-        std::vector<std::string> format = c.format;
-        SectorBytes mbr = kMbrTemplate;
-        if (c.hidden) {
-            EXPECT_EQ(c.format.empty() ? PatchMbrForImage(mbr, c.hidden)
-                                       : PatchMbrPartition(mbr, c.hidden, sectors),
-                      PatchResult::ok);
-            WriteAt(disk_, 0, mbr);
-            format.insert(format.end(), {"-h", std::to_string(c.hidden)});
-        }
-        if (!c.format.empty() && !Format(disk_, c.hidden, sectors, format)) return false;
-        const SectorBuffer formatted = ReadSector(disk_, c.hidden);
-        boot_ = c.dos ? kDosBootSector : kFreeDosBootSector;
-        PatchResult patched = PatchResult::ok;
-        if (c.format.empty())
-            patched = PatchDosBootSector(boot_, c.heads, c.hidden, c.spt);
-        else if (c.dos)
-            std::copy(formatted.begin() + 11, formatted.begin() + 62, boot_.begin() + 11);
-        else
-            patched = PatchFreeDosBootSector(boot_, formatted, c.hidden, sectors);
-        EXPECT_EQ(patched, PatchResult::ok) << PatchResultText(patched);
-        if (!c.hidden) boot_[kDriveNumber] = 0xFF;  // use the BIOS's drive
-        WriteAt(disk_, std::uint64_t{c.hidden} * 512, boot_);
-        return patched == PatchResult::ok;
+        return {"-drive", "file=" + wrapper + disk_.string() + ",format=raw,if=" + bus};
     }
 
     TempFolder folder_;
     std::filesystem::path disk_ = folder_.path() / "disk.img";
-    SectorBytes mbr_, boot_;
+    SectorBytes mbr_;
 };
 using MbrBoot = Boot;
 using LoaderBoot = Boot;
@@ -261,7 +204,6 @@ TEST_F(MbrBoot, StartsTheActiveEntryOrSaysWhyNotAndHalts) {
     };
     // clang-format off
     const Case cases[] = {
-        {0x80000000, 0x0E, kFirst, "P", 0, "PRIMARY"},
         {0x00008000, 0x0E, 100, "bP", 0, "PRIMARY"},
         {0x80000000, 0x0E, 20'000'000, "bP", 0, "PRIMARY"},
         {0, 0x0E, kFirst, "P", 0, "SECOND"},
@@ -282,11 +224,9 @@ TEST_F(MbrBoot, StartsTheActiveEntryOrSaysWhyNotAndHalts) {
     WriteAt(floppy, 0, ReadFile(ProbeFile("SECOND")));
     std::filesystem::path trace = folder_.path() / "trace.txt";
     for (const Case& c : cases) {
-        SCOPED_TRACE(testing::Message()
-                     << std::hex << c.indicators << " type " << int(c.type) << " probes "
-                     << c.probes << " unreadable " << c.unreadable);
-        SetEntries(c.indicators, c.type, c.first);
-        std::vector<std::string> args = Disk(c.probes, c.first, c.unreadable);
+        SCOPED_TRACE(testing::Message() << std::hex << c.indicators << " type " << int(c.type)
+                                        << " probes " << c.probes);
+        std::vector<std::string> args = Disk(c.indicators, c.type, c.first, c.probes, c.unreadable);
         args.insert(args.end(), {"-drive", "file=" + floppy.string() + ",format=raw,if=floppy",
                                  "-boot", "order=ca", "-trace", "ide_sector_read", "-trace",
                                  "ide_ctrl_write", "-D", trace.string()});
@@ -326,82 +266,100 @@ TEST_F(MbrBoot, StartsTheActiveEntryOrSaysWhyNotAndHalts) {
     }
 }
 
-// The MBR reads by LBA only: without the extensions it cannot load.
-TEST_F(MbrBoot, FirmwareWithoutExtensionsCannotStartTheDrive) {
-    SetEntries(0x80000000, 0x0E, kFirst);
+// The MBR reads by LBA only: from a floppy, where neither BIOS has the
+// extensions, it cannot load.
+TEST_F(MbrBoot, WithoutExtensionsTheDriveCannotStart) {
     for (Firmware firmware : kAllFirmware) {
         SCOPED_TRACE(FirmwareName(firmware));
         if (!MissingForFirmware(firmware).empty()) continue;
-        std::vector<std::string> args = ChsShimFloppy(folder_.path(), true);
-        for (std::string& arg : Disk("P", kFirst)) args.push_back(std::move(arg));
-        Qemu qemu(args, firmware);
+        Qemu qemu(Disk(0x80000000, 0x0E, kFirst, "P", 0, "floppy"), firmware);
         ASSERT_TRUE(qemu.WaitFor(kLoadError)) << qemu.console();
         EXPECT_EQ(qemu.Count("KERNEL"), 0) << qemu.console();
     }
 }
 
-// FreeDOS by LBA (beyond cylinder reach too; a 4 GB drive cut to 3,906,250
-// sectors with 32 KB clusters, whose one kernel cluster covers 0:7C00) and by
-// CHS on a floppy (SeaBIOS has no extensions there); DOS by CHS, IBMBIO.COM
-// started with CH = media byte, DL = drive, AX:BX = the first data sector.
-// The kernel is entered at segment:0000 and loaded whole. Without it: the
-// message, a wait for a key, a restart.
+// A disk of `sectors` (hidden 0: a floppy) formatted by mkfs.fat behind the
+// MBR, with the FreeDOS sector patched from the formatted one or the DOS
+// sector with its parameter block; no format: the image writer's layout.
+// FreeDOS by LBA beyond cylinder reach and by CHS on a floppy (SeaBIOS has no
+// extensions there); DOS by CHS, IBMBIO.COM started with CH = media byte,
+// DL = drive, AX:BX = the first data sector. The kernel, in two runs of
+// clusters, is entered at segment:0000, loaded whole, the boot sector left as
+// it was. Without it: the message, a wait for a key, a restart.
 TEST_F(LoaderBoot, StartsTheSystemFileAsItExpectsOrSaysItIsMissingAndRestarts) {
-    const std::vector<std::string> fat16 = {"-F", "16", "-s", "4"};
+    struct Loader {
+        const char* what;
+        bool dos;
+        std::uint64_t sectors;
+        std::uint32_t hidden, heads, spt;  // heads 0: QEMU picks the geometry
+        std::vector<std::string> format;
+        const char* missing = nullptr;  // no kernel: the loader's message
+    };
     // clang-format off
     const Loader cases[] = {
-        {"FreeDOS LBA", false, 63 + 65'536, 63, 0, 0, fat16, 4 * 512},
-        {"FreeDOS beyond CHS", false, 20'065'536, 20'000'000, 0, 0, fat16, 4 * 512},
-        {"FreeDOS 4 GB", false, 7'812'500, 63, 0, 0, {"-F", "16"}, 0},
-        {"FreeDOS floppy", false, 5760, 0, 2, 36, {"-F", "16", "-s", "1", "-M", "0xF0", "-g", "2/36"}, 512},
-        {"DOS FAT12", true, 65 * 4 * 32, 32, 4, 32, {"-F", "12", "-s", "4", "-r", "512", "-f", "2", "-g", "4/32"}, 4 * 512},
-        {"DOS FAT16", true, 33 * 16 * 63, 63, 16, 63, {"-F", "16", "-s", "4", "-g", "16/63"}, 4 * 512},
-        {"FreeDOS without kernel", false, 65'535, 63, 0, 0, fat16, 0, false},
-        {"DOS image without IBMBIO.COM", true, 65 * 4 * 32, 32, 4, 32, {}, 0, false},
+        {"FreeDOS beyond CHS", false, 20'065'536, 20'000'000, 0, 0, {"-F", "16", "-s", "4"}},
+        {"FreeDOS floppy", false, 5760, 0, 2, 36, {"-F", "16", "-s", "1", "-M", "0xF0", "-g", "2/36"}},
+        {"DOS FAT12", true, 65 * 4 * 32, 32, 4, 32, {"-F", "12", "-s", "4", "-r", "512", "-f", "2", "-g", "4/32"}},
+        {"DOS FAT16", true, 33 * 16 * 63, 63, 16, 63, {"-F", "16", "-s", "4", "-g", "16/63"}},
+        {"FreeDOS without kernel", false, 65'535, 63, 0, 0, {"-F", "16", "-s", "4"}, "FreeDOSBOOT error!"},
+        {"DOS image without IBMBIO.COM", true, 65 * 4 * 32, 32, 4, 32, {}, "Cannot load DOS! Any key to retry"},
     };
     // clang-format on
     for (const Loader& c : cases) {
         SCOPED_TRACE(c.what);
-        ASSERT_TRUE(MakeDisk(c));
-        const char* name = c.dos ? "IBMBIO.COM" : "KERNEL.SYS";
-        if (c.kernel) {
-            ASSERT_TRUE(c.fragment
-                            ? CopyInFragmented(disk_, c.hidden, TestKernelFile(), name, c.fragment)
-                            : CopyIn(disk_, c.hidden, TestKernelFile(), name));
+        const std::uint32_t sectors =
+            c.hidden ? LimitPartitionSectors(c.sectors - c.hidden - c.dos) : c.sectors;
+        MakeEmptyDisk(disk_, c.sectors);
+        SectorBytes mbr = kMbrTemplate, boot = c.dos ? kDosBootSector : kFreeDosBootSector;
+        if (c.hidden) {
+            ASSERT_EQ(c.format.empty() ? PatchMbrForImage(mbr, c.hidden)
+                                       : PatchMbrPartition(mbr, c.hidden, sectors),
+                      PatchResult::ok);
+            WriteAt(disk_, 0, mbr);
         }
+        ASSERT_TRUE(c.format.empty() || Format(disk_, c.hidden, sectors, c.format));
+        const SectorBuffer formatted = ReadSector(disk_, c.hidden);
+        PatchResult patched = PatchResult::ok;
+        if (c.format.empty())
+            patched = PatchDosBootSector(boot, c.heads, c.hidden, c.spt);
+        else if (c.dos)
+            std::copy(formatted.begin() + 11, formatted.begin() + 62, boot.begin() + 11);
+        else
+            patched = PatchFreeDosBootSector(boot, formatted, c.hidden, sectors);
+        ASSERT_EQ(patched, PatchResult::ok) << PatchResultText(patched);
+        if (!c.hidden) boot[kDriveNumber] = 0xFF;  // use the BIOS's drive
+        WriteAt(disk_, std::uint64_t{c.hidden} * 512, boot);
+        ASSERT_TRUE(c.missing ||
+                    CopyIn(disk_, c.hidden, TestKernelFile(), c.dos ? "IBMBIO.COM" : "KERNEL.SYS",
+                           boot[kSectorsPerCluster] * Little(boot, kBytesPerSector, 2)));
         Qemu qemu(c.hidden && c.heads
                       ? HardDiskWithGeometry(disk_, c.sectors / (c.heads * c.spt), c.heads, c.spt)
                       : std::vector<std::string>{
                             "-drive", "file=" + disk_.string() +
                                           ",format=raw,if=" + (c.hidden ? "ide" : "floppy")});
-        if (!c.kernel) {
-            const std::string message =
-                c.dos ? "Cannot load DOS! Any key to retry" : "FreeDOSBOOT error!";
-            ASSERT_TRUE(qemu.WaitFor(message)) << qemu.console();
+        if (c.missing) {
+            ASSERT_TRUE(qemu.WaitFor(c.missing)) << qemu.console();
             qemu.WaitFor({}, 0, std::chrono::milliseconds(1500));
             EXPECT_EQ(qemu.Count("Booting from Hard Disk"), 1) << qemu.console();
             qemu.SendKey(' ');
-            ASSERT_TRUE(qemu.WaitFor(message, 2)) << qemu.console();
+            ASSERT_TRUE(qemu.WaitFor(c.missing, 2)) << qemu.console();
             EXPECT_EQ(qemu.Count("Booting from Hard Disk"), 2) << qemu.console();
             continue;
         }
         ASSERT_TRUE(qemu.WaitFor("KERNEL DONE")) << qemu.console();
         const std::string& console = qemu.console();
-        EXPECT_THAT(console, HasSubstr(KernelImageLine()));
-        EXPECT_EQ(qemu.Line("KERNEL LBA="), c.hidden ? "YES" : "NO");
-        if (c.fragment) {
-            EXPECT_EQ(qemu.Line("KERNEL BOOT0="), Hex(std::span(boot_).first(31)));
-            EXPECT_EQ(qemu.Line("KERNEL BOOT1="), Hex(std::span(boot_).subspan(31, 31)));
-        }
-        const std::uint32_t data = c.hidden + Little(boot_, 14, 2) +
-                                   boot_[16] * Little(boot_, 22, 2) + Little(boot_, 17, 2) / 16;
+        EXPECT_THAT(console, HasSubstr("KERNEL IMAGE WHOLE"));
+        EXPECT_THAT(console, HasSubstr("KERNEL BOOT0=" + Hex(std::span(boot).first(31)) +
+                                       "\nKERNEL BOOT1=" + Hex(std::span(boot).subspan(31, 31))));
+        const std::uint32_t data = c.hidden + Little(boot, 14, 2) + boot[16] * Little(boot, 22, 2) +
+                                   Little(boot, 17, 2) / 16;
+        const std::string drive = c.hidden ? "80" : "00";  // in DL, and in BL for FreeDOS
         char dos[40];
-        std::snprintf(dos, sizeof dos, "AX=%04X BX=%04X CX=F8.. DX=..", data >> 16, data & 0xFFFF);
-        const std::string entry = c.dos
-                                      ? "KERNEL ENTRY CS=0070 IP=0000 " + std::string(dos)
-                                      : "FreeDOS.* GO! KERNEL ENTRY CS=0060 IP=0000 AX=.... BX=..";
-        EXPECT_TRUE(std::regex_search(console, std::regex(entry + (c.hidden ? "80" : "00"))))
-            << console;
+        std::snprintf(dos, sizeof dos, "AX=%04X BX=%04X CX=F8", data >> 16, data & 0xFFFF);
+        const std::string entry =
+            c.dos ? "KERNEL ENTRY CS=0070 IP=0000 " + std::string(dos)
+                  : "FreeDOS.* GO! KERNEL ENTRY CS=0060 IP=0000 AX=.... BX=.." + drive + " CX=..";
+        EXPECT_TRUE(std::regex_search(console, std::regex(entry + ".. DX=.." + drive))) << console;
     }
 }
 

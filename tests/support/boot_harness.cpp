@@ -8,9 +8,9 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <regex>
 
 namespace larkin::test::boot {
 
@@ -84,7 +84,8 @@ std::string MtoolsImage(const std::filesystem::path& image, std::uint64_t first_
 
 bool Format(const std::filesystem::path& image, std::uint64_t first_sector, std::uint64_t sectors,
             const std::vector<std::string>& options) {
-    std::vector<std::string> argv = {"mkfs.fat", "--offset=" + std::to_string(first_sector)};
+    std::vector<std::string> argv = {"mkfs.fat", "--offset=" + std::to_string(first_sector), "-h",
+                                     std::to_string(first_sector)};
     argv.insert(argv.end(), options.begin(), options.end());
     argv.push_back(image.string());
     argv.push_back(std::to_string(sectors / 2));  // in 1024-byte blocks
@@ -92,43 +93,23 @@ bool Format(const std::filesystem::path& image, std::uint64_t first_sector, std:
 }
 
 bool CopyIn(const std::filesystem::path& image, std::uint64_t first_sector,
-            const std::filesystem::path& file, std::string_view name) {
-    return RunOk({"mcopy", "-o", "-i", MtoolsImage(image, first_sector), file.string(),
-                  "::" + std::string(name)});
-}
-
-bool CopyInFragmented(const std::filesystem::path& image, std::uint64_t first_sector,
-                      const std::filesystem::path& file, std::string_view name,
-                      std::size_t cluster_bytes) {
+            const std::filesystem::path& file, std::string_view name, std::size_t fragment) {
+    const std::string drive = MtoolsImage(image, first_sector), target = "::" + std::string(name);
     // Fillers of 1, 3 and 1 clusters; the middle one deleted leaves a hole
     // the file fills before it goes on behind the last.
-    for (int filler = 1; filler <= 3; ++filler) {
-        std::filesystem::path path = file.parent_path() / ("FILL" + std::to_string(filler));
-        WriteAt(path, 0, Bytes(cluster_bytes * (filler == 2 ? 3 : 1), 0xF1));
-        if (!CopyIn(image, first_sector, path, path.filename().string())) return false;
+    for (int filler = 1; fragment != 0 && filler <= 3; ++filler) {
+        std::filesystem::path path = image.parent_path() / ("FILL" + std::to_string(filler));
+        WriteAt(path, 0, Bytes(fragment * (filler == 2 ? 3 : 1), 0xF1));
+        if (!RunOk({"mcopy", "-o", "-i", drive, path.string(), "::"})) return false;
     }
-    if (!RunOk({"mdel", "-i", MtoolsImage(image, first_sector), "::FILL2"}) ||
-        !CopyIn(image, first_sector, file, name))
+    if ((fragment != 0 && !RunOk({"mdel", "-i", drive, "::FILL2"})) ||
+        !RunOk({"mcopy", "-o", "-i", drive, file.string(), target}))
         return false;
+    if (fragment == 0) return true;
     // mshowfat lists the runs of the chain as <first-last> groups.
-    std::string chain =
-        Run({"mshowfat", "-i", MtoolsImage(image, first_sector), "::" + std::string(name)}).output;
+    const std::string chain = Run({"mshowfat", "-i", drive, target}).output;
     EXPECT_GE(std::count(chain.begin(), chain.end(), '<'), 2) << "not fragmented: " << chain;
     return std::count(chain.begin(), chain.end(), '<') >= 2;
-}
-
-std::string KernelImageLine() {
-    Bytes kernel = ReadFile(TestKernelFile());
-    // The Fletcher-style pair the test kernel prints over itself.
-    std::uint16_t sum1 = 0, sum2 = 0;
-    for (std::uint8_t byte : kernel) {
-        sum1 = static_cast<std::uint16_t>(sum1 + byte);
-        sum2 = static_cast<std::uint16_t>(sum2 + sum1);
-    }
-    char line[64];
-    std::snprintf(line, sizeof line, "SIZE=%04X SUM1=%04X SUM2=%04X",
-                  static_cast<unsigned>(kernel.size()), sum1, sum2);
-    return line;
 }
 
 std::string FirmwareName(Firmware firmware) {
@@ -153,13 +134,10 @@ std::vector<std::string> HardDiskWithGeometry(const std::filesystem::path& image
                 ",bios-chs-trans=none"};
 }
 
-std::vector<std::string> ChsShimFloppy(const std::filesystem::path& folder, bool everyone) {
-    std::filesystem::path floppy = folder / (everyone ? "shim-everyone.img" : "shim.img");
+std::vector<std::string> ChsShimFloppy(const std::filesystem::path& folder) {
+    std::filesystem::path floppy = folder / "shim.img";
     MakeEmptyDisk(floppy, 2880);
-    Bytes shim = ReadFile(std::filesystem::path(LARKIN_BOOT_TEST_DIR) /
-                          (everyone ? "chs-shim-everyone.bin" : "chs-shim-segment.bin"));
-    EXPECT_EQ(shim.size(), 512u) << "the CHS shim is not built";
-    WriteAt(floppy, 0, shim);
+    WriteAt(floppy, 0, ReadFile(LARKIN_BOOT_TEST_DIR "/chs-shim.bin"));
     return {"-boot", "order=a", "-drive", "file=" + floppy.string() + ",format=raw,if=floppy"};
 }
 
@@ -208,19 +186,11 @@ bool Qemu::WaitFor(std::string_view text, int count, std::chrono::milliseconds t
         pollfd ready{from_qemu_, POLLIN, 0};
         if (poll(&ready, 1, static_cast<int>(left.count())) <= 0) continue;
         ssize_t got = read(from_qemu_, buffer, sizeof buffer);
+        if (got > 0) output_.append(buffer, static_cast<std::size_t>(got));
         // Drops the terminal control sequences the firmware sends (ESC c,
-        // ESC [ ... x) and carriage returns.
-        for (ssize_t i = 0; i < got; ++i) {
-            char c = buffer[i];
-            if (escape_state_ == 0 && c == '\x1b')
-                escape_state_ = 1;
-            else if (escape_state_ == 0 && c != '\r')
-                console_ += c;
-            else if (escape_state_ == 1)
-                escape_state_ = c == '[' ? 2 : 0;
-            else if (escape_state_ == 2 && c >= '@' && c <= '~')
-                escape_state_ = 0;
-        }
+        // ESC [ ... x) and carriage returns, over all output: a read may cut one.
+        static const std::regex control("\x1b(\\[[^@-~]*[@-~]|[\\s\\S])|\r");
+        console_ = std::regex_replace(output_, control, "");
         if (skip_boot_menu_ && console_.find("Press F12 for boot menu.") != std::string::npos) {
             // The Bochs BIOS waits three seconds for F12; any other key ends it.
             skip_boot_menu_ = false;
@@ -247,15 +217,6 @@ std::optional<std::string> Qemu::Line(std::string_view prefix) const {
     if (at == std::string::npos) return std::nullopt;
     at += prefix.size();
     return console_.substr(at, console_.find('\n', at) - at);
-}
-
-std::optional<std::string> Field(std::string_view line, std::string_view name) {
-    std::string key = " " + std::string(name) + "=";
-    std::string padded = " " + std::string(line);
-    std::size_t at = padded.find(key);
-    if (at == std::string::npos) return std::nullopt;
-    at += key.size();
-    return padded.substr(at, padded.find_first_of(" \n", at) - at);
 }
 
 std::string Hex(std::span<const std::uint8_t> bytes) {

@@ -40,18 +40,14 @@ void SetLittle(std::span<std::uint8_t> bytes, std::size_t at, int width, std::ui
 CommandRun Run(const std::vector<std::string>& argv);
 // "image@@offset" for mtools.
 std::string MtoolsImage(const std::filesystem::path& image, std::uint64_t first_sector);
-// mkfs.fat of `sectors` (an even count) at `first_sector`, with `options`.
+// mkfs.fat of `sectors` (an even count) at `first_sector`, which it counts
+// as hidden, with `options`.
 bool Format(const std::filesystem::path& image, std::uint64_t first_sector, std::uint64_t sectors,
             const std::vector<std::string>& options);
+// With `fragment` (the cluster size), the file's clusters in two separate
+// runs (checked).
 bool CopyIn(const std::filesystem::path& image, std::uint64_t first_sector,
-            const std::filesystem::path& file, std::string_view name);
-// The same, with the file's clusters in two separate runs (checked).
-bool CopyInFragmented(const std::filesystem::path& image, std::uint64_t first_sector,
-                      const std::filesystem::path& file, std::string_view name,
-                      std::size_t cluster_bytes);
-
-// The test kernel's image line for the file as it should have been loaded.
-std::string KernelImageLine();
+            const std::filesystem::path& file, std::string_view name, std::size_t fragment = 0);
 
 using larkin::test::HaveProgram;
 
@@ -69,7 +65,7 @@ std::vector<std::string> HardDiskWithGeometry(const std::filesystem::path& image
                                               std::uint32_t sectors);
 // A floppy in `folder` booting the CHS shim (chs_shim.asm), which then starts
 // the first hard disk; the QEMU arguments for it.
-std::vector<std::string> ChsShimFloppy(const std::filesystem::path& folder, bool everyone = false);
+std::vector<std::string> ChsShimFloppy(const std::filesystem::path& folder);
 
 // How often `piece` occurs in `text`, the occurrences not overlapping.
 int Count(std::string_view text, std::string_view piece);
@@ -99,14 +95,10 @@ class Qemu {
     int pid_ = -1;
     int to_qemu_ = -1;
     int from_qemu_ = -1;
-    std::string console_;
-    int escape_state_ = 0;
+    std::string output_, console_;
     bool skip_boot_menu_ = false;
 };
 
-// The value after the first " NAME=" in `text` (or at its start), up to the
-// next blank or line end.
-std::optional<std::string> Field(std::string_view text, std::string_view name);
 // Upper-case hex of bytes, as the test kernel prints them.
 std::string Hex(std::span<const std::uint8_t> bytes);
 

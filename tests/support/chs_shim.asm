@@ -1,8 +1,7 @@
 ; Floppy boot sector for the CHS boot tests. It moves an INT 13h hook to the
 ; top of conventional memory that answers AH=41h..48h for drive 80h with
 ; "invalid function" (CF set, AH=01h) unless the caller runs in segment 0, as
-; the relocated master boot record does; with -DEVERYONE, for every caller,
-; as firmware without the extensions would. Then it reads drive 80h's first
+; the relocated master boot record does. Then it reads drive 80h's first
 ; sector by CHS and starts it with DL = 80h. After the signature "CHS ONLY"
 ; the hook counts the extended calls passed on, those refused, and the CHS
 ; reads (AH=02h) of drive 80h, for the test kernel to print.
@@ -24,14 +23,12 @@ org 0x0600
         rep movsw
         jmp     0:relocated
 relocated:
-        mov     si, msg_shim
-        call    print
         mov     ax, 0x0201
         mov     bx, 0x7C00
         mov     cx, 1
         mov     dx, 0x80
         int     0x13
-        jc      halt
+        jc      $                               ; nothing to start
         dec     word [0x0413]                   ; conventional memory in KB
         mov     ax, [0x0413]
         shl     ax, 6
@@ -48,17 +45,6 @@ relocated:
         sti
         mov     dl, 0x80
         jmp     0:0x7C00
-halt:
-        hlt
-        jmp     halt
-
-%include "teletype.inc"
-
-%ifdef EVERYONE
-msg_shim        db      "SHIM EXTENSIONS HIDDEN FROM EVERYONE", 13, 10, 0
-%else
-msg_shim        db      "SHIM EXTENSIONS HIDDEN BEYOND SEGMENT 0", 13, 10, 0
-%endif
 
 ; Copied to <segment>:0000 and run from there; offsets are from hook_block.
 hook_block:
@@ -81,12 +67,8 @@ hook:
         ja      .pass
         push    bp
         mov     bp, sp
-%ifdef EVERYONE
-        jmp     .refuse
-%else
         cmp     word [bp + 4], 0                ; the caller's CS
         jne     .refuse
-%endif
         pop     bp
         inc     word [cs:passed - hook_block]
 .pass:
