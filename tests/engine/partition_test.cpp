@@ -16,12 +16,10 @@ class TesselPartition : public EngineTest {
 
     // The stick, partitioned once: a clean FAT32 volume, written only there.
     static void ExpectPartitioned() {
-        auto mbr = ImageBytes("qm1", 0, 512);
-        EXPECT_EQ(std::count(mbr.begin(), mbr.begin() + 446, 0), 446) << "no boot code";
-        EXPECT_EQ(
-            std::tuple(mbr[446], mbr[450], Little(mbr, 454), Little(mbr, 458), Little(mbr, 510, 2)),
-            std::tuple(0x80, 0x0C, 63u, 1'953'062u, 0xAA55u))
-            << "999,967,744 bytes";
+        // No boot code; one active FAT32 (LBA) entry of 999,967,744 bytes, one track in.
+        EXPECT_EQ(larkin::test::boot::Hex(ImageBytes("qm1", 0, 512)),
+                  std::string(892, '0') + "800101000C923E793F00000026CD1D00" +
+                      std::string(96, '0') + "55AA");
         EXPECT_TRUE(CleanVolume("qm1", 63, 1'953'062));
         EXPECT_THAT(WrittenDisks(), ElementsAre("qm1"));
         // The letter was awaited with the first pause only.
@@ -36,9 +34,9 @@ TEST_F(TesselPartition, EntryChangesOnlyWhatIsGivenWithABufferThatGrows) {
     HANDLE drive = OpenDisk(1, FILE_ALL_ACCESS);
     auto before = ImageBytes("old", 0, 512);
     EXPECT_TRUE(ApplyPartitionEntry(drive, 0, 0, true, 0));
-    auto after = ImageBytes("old", 0, 512);
-    EXPECT_EQ(std::tuple(before[446], after[446], after[450]), std::tuple(0x00, 0x80, before[450]));
-    EXPECT_TRUE(std::equal(after.begin() + 454, after.end(), before.begin() + 454));
+    ASSERT_EQ(before[446], 0x00);
+    before[446] = 0x80;
+    EXPECT_EQ(ImageBytes("old", 0, 512), before);
     controls::ClearJournal();
     EXPECT_TRUE(ApplyPartitionEntry(drive, 32, 1000, false, 0x0B));
     EXPECT_TRUE(controls::Journal().empty());
