@@ -4,20 +4,13 @@
 
 #include <gmock/gmock.h>
 
-#include <algorithm>
-#include <array>
-#include <cstdint>
-#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <functional>
 #include <map>
-#include <optional>
 #include <set>
 #include <sstream>
 #include <string>
-#include <tuple>
 #include <vector>
 
 #include "boot_harness.h"

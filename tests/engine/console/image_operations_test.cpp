@@ -73,44 +73,73 @@ TEST_F(ConsoleOperation, RoundTripLeavesSectorZeroAsItWasAndTouchesNothingElse) 
     EXPECT_EQ(ImageBytes("stick3", 0, 512), original);
 }
 
-TEST_F(ConsoleOperation, WriterRefusalsLeaveTheDriveTheImageAndTheSavedFileAlone) {
-    auto image = MakeImage(300'000);
-    std::string held = (folder_.path() / "held.mbr").string();
+// The restorer's refusals of missing, short, changed and untable files unless
+// asked, then the writer's (saving to a new file: the drive was written);
+// each writes nothing and leaves the image and the saved file (or its
+// absence) as they were.
+TEST_F(ConsoleOperation, RefusalsLeaveTheDriveTheImageAndTheSavedFileAlone) {
+    ASSERT_EQ(Write("y\n0\n", kDefaultImage), ATA_OK) << output_;
+    auto written = ImageBytes("stick1", 0, 512);
+    const std::string saved = saved_, fresh = (folder_.path() / "new.mbr").string(),
+                      image = MakeImage(300'000), tooLong = "is too long (at most 99 characters)";
+    const auto original = ReadFile(saved_);
+    // Ending in 55 AA does not make a table.
+    const auto noise = MbrSector({{0x37, 0x5A, 99, 7}}, 0x5A);
+    auto changed = original;
+    changed[10] ^= 0x5A;
+    std::string held = (folder_.path() / "held.mbr").string(), source;
     std::ofstream{held};
     larkin::Handle holder(CreateFileA(held.c_str(), GENERIC_READ,
                                       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                                       nullptr, OPEN_EXISTING, 0, nullptr));
     ASSERT_TRUE(holder);
-    const std::string saved = saved_, tooLong = "is too long (at most 99 characters)";
+    auto use = [&](std::string name, std::string from) -> std::function<void()> {
+        return [this, &source, name, from] { saved_ = name, source = from; };
+    };
+    controls::ClearJournal();
     // clang-format off
-    for (const auto& [savedName, source, answers, line] :
-         std::initializer_list<std::tuple<std::string, std::string, std::string, std::string>>{
+    for (const auto& [prepare, restore, answers, line] :
+         std::initializer_list<std::tuple<std::function<void()>, bool, std::string, std::string>>{
+             {[&] { std::filesystem::remove(saved_); }, true, "y\n", "\n Unable to open File for the saved original Partition table. \n"},
+             {[&] { PutSaved(std::vector<std::uint8_t>(100, 'm')); }, true, "y\n", "\n The saved Partition table file holds fewer than 512 bytes"},
+             {[&] { PutSaved(changed); }, true, "y\n", "(SHA-256 differs): nothing was restored"},
+             {[&] { std::ofstream(console::DescriptionPath(saved_)) << "broken\n"; }, true, "y\n", "is damaged"},
+             // Without a description the user is asked.
+             {[&] { std::filesystem::remove(console::DescriptionPath(saved_)); }, true, "y\n", "\n No description beside the saved file"},
+             {{}, true, "y\nn\n", "\n Restore it onto this drive anyway? (y/n) [q:Quit] : "},
+             {[&] { PutSaved(noise); }, true, "y\ny\n", "\n The saved file holds no partition table for this drive ("},
+             {[&] { saved_ = std::string(52, 's'); }, true, "y\n", "\n The file name of the saved Partition table is too long (at most 51 characters)\n"},
+             {[&] { saved_.clear(); }, true, "y\n" + std::string(52, 't') + "\n", "\n Enter the file name for the saved original Partition table.\n\n >>\n The file name is too long"},
              // The end of the input at the writer's own question.
-             {saved, image, "y\n", "\n No more input"},
-             {saved, MakeImage(0, "empty.dat"), "y\n0\n", "\n The Source Image File is empty\n"},
-             {saved, MakeImage(4'242'945, "big.dat"), "y\n0\n", "\n The Source Image File is larger than the boot partition (4242944 bytes)\n"},
-             {saved, (folder_.path() / "missing.dat").string(), "y\n0\n", "\n Unable to open Source Image File\n"},
-             {(folder_.path() / "no such folder" / "saved.mbr").string(), image, "y\n0\n", "\n Unable to open File to save MBR\n"},
-             {saved, std::string(100, 'x'), "y\n0\n", "\n The Source Image File name " + tooLong},
-             {std::string(100, 's'), image, "y\n", tooLong},
-             {saved, MakeImage(300'000, "saved.mbr.info"), "y\n0\n", "\n The Source Image File is the file to save the Partition table (or its description)"},
-             {"\\\\.\\PhysicalDrive2", image, "y\n0\n", "\n The file to save the Partition table names a device, not a file"},
-             {held, image, "y\n0\n", "\n The file to save the Partition table is open elsewhere"},
+             {use(fresh, image), false, "y\n", "\n No more input"},
+             {use(fresh, MakeImage(0, "empty.dat")), false, "y\n0\n", "\n The Source Image File is empty\n"},
+             {use(fresh, MakeImage(4'242'945, "big.dat")), false, "y\n0\n", "\n The Source Image File is larger than the boot partition (4242944 bytes)\n"},
+             {use(fresh, (folder_.path() / "missing.dat").string()), false, "y\n0\n", "\n Unable to open Source Image File\n"},
+             {use((folder_.path() / "no such folder" / "saved.mbr").string(), image), false, "y\n0\n", "\n Unable to open File to save MBR\n"},
+             {use(fresh, std::string(100, 'x')), false, "y\n0\n", "\n The Source Image File name " + tooLong},
+             {use(std::string(100, 's'), image), false, "y\n", tooLong},
+             {use(fresh, MakeImage(300'000, "new.mbr.info")), false, "y\n0\n", "\n The Source Image File is the file to save the Partition table (or its description)"},
+             {use("\\\\.\\PhysicalDrive2", image), false, "y\n0\n", "\n The file to save the Partition table names a device, not a file"},
+             {use(held, image), false, "y\n0\n", "\n The file to save the Partition table is open elsewhere"},
          }) {
         // clang-format on
         SCOPED_TRACE(line);
+        if (prepare) prepare();
         auto files = [&] {
-            return std::tuple(ReadFile(source), std::filesystem::exists(savedName),
-                              ReadFile(savedName));
+            return std::tuple(ReadFile(source), std::filesystem::exists(saved_), ReadFile(saved_));
         };
         const auto kept = files();
-        saved_ = savedName;
-        EXPECT_EQ(Write(answers, source), ATA_ERROR);
+        EXPECT_EQ(restore ? Restore(answers) : Write(answers, source), ATA_ERROR);
         EXPECT_THAT(output_, HasSubstr(line));
         ExpectNothingWritten();
         EXPECT_EQ(files(), kept) << "the image, and the saved file or its absence";
     }
+    // A sector that fits the drive without a description, once asked.
     saved_ = saved;
+    PutSaved(original);
+    EXPECT_EQ(Restore("y\ny\n"), ATA_OK) << output_;
+    EXPECT_EQ(ImageBytes("stick1", 0, 512), original);
+    EXPECT_NE(original, written);
     EXPECT_EQ(Write("y\n0\n", MakeImage(4'242'944, "exact.dat")), ATA_OK) << "fits exactly";
     // A drive pulled out during the copy: the second chunk finds it gone.
     for (const char* end : {"", ".info"}) std::filesystem::remove(saved_ + end);
@@ -118,44 +147,6 @@ TEST_F(ConsoleOperation, WriterRefusalsLeaveTheDriveTheImageAndTheSavedFileAlone
     EXPECT_EQ(Write("y\n0\n", kDefaultImage), ATA_ERROR);
     EXPECT_TRUE(output_.ends_with("\n Copying Boot Files.....\n ERROR Writing to Dest\n"))
         << output_;
-}
-
-TEST_F(ConsoleOperation, RestoreRefusesMissingShortChangedAndUntableFilesUnlessAsked) {
-    ASSERT_EQ(Write("y\n0\n", kDefaultImage), ATA_OK) << output_;
-    auto written = ImageBytes("stick1", 0, 512);
-    const auto saved = ReadFile(saved_);
-    controls::ClearJournal();
-    // Ending in 55 AA does not make a table.
-    const auto noise = MbrSector({{0x37, 0x5A, 99, 7}}, 0x5A);
-    auto changed = saved;
-    changed[10] ^= 0x5A;
-    // clang-format off
-    for (const auto& [prepare, answers, line] :
-         std::initializer_list<std::tuple<std::function<void()>, std::string, std::string>>{
-             {[&] { std::filesystem::remove(saved_); }, "y\n", "\n Unable to open File for the saved original Partition table. \n"},
-             {[&] { PutSaved(std::vector<std::uint8_t>(100, 'm')); }, "y\n", "\n The saved Partition table file holds fewer than 512 bytes"},
-             {[&] { PutSaved(changed); }, "y\n", "(SHA-256 differs): nothing was restored"},
-             {[&] { std::ofstream(console::DescriptionPath(saved_)) << "broken\n"; }, "y\n", "is damaged"},
-             // Without a description the user is asked.
-             {[&] { std::filesystem::remove(console::DescriptionPath(saved_)); }, "y\n", "\n No description beside the saved file"},
-             {{}, "y\nn\n", "\n Restore it onto this drive anyway? (y/n) [q:Quit] : "},
-             {[&] { PutSaved(noise); }, "y\ny\n", "\n The saved file holds no partition table for this drive ("},
-             {[&] { saved_ = std::string(52, 's'); }, "y\n", "\n The file name of the saved Partition table is too long (at most 51 characters)\n"},
-             {[&] { saved_.clear(); }, "y\n" + std::string(52, 't') + "\n", "\n Enter the file name for the saved original Partition table.\n\n >>\n The file name is too long"},
-         }) {
-        // clang-format on
-        SCOPED_TRACE(line);
-        if (prepare) prepare();
-        EXPECT_EQ(Restore(answers), ATA_ERROR);
-        EXPECT_THAT(output_, HasSubstr(line));
-        ExpectNothingWritten();
-    }
-    // A sector that fits the drive without a description, once asked.
-    saved_ = (folder_.path() / "saved.mbr").string();
-    PutSaved(saved);
-    EXPECT_EQ(Restore("y\ny\n"), ATA_OK) << output_;
-    EXPECT_EQ(ImageBytes("stick1", 0, 512), saved);
-    EXPECT_NE(saved, written);
 }
 
 TEST_F(ConsoleOperation, AskedNamesAndTheDefaultImage) {
