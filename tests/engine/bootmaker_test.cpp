@@ -148,7 +148,7 @@ TEST_F(TesselCreateUSBBoot, EveryCallFailingInTurnEndsWithAFailureLineAndWritesO
     std::set<std::string> endings;
     int runs = FailEachCallInTurn(
         op,
-        [&](const std::string&, int) {
+        [&] {
             // The last line the engine itself wrote ("\n text" pairs), or "".
             const std::size_t at = output_.rfind("\n ") + 1;  // 0: none
             std::string last = at ? output_.substr(at, output_.find('\n', at) - at) : "";

@@ -127,18 +127,16 @@ TEST_F(TesselDevices, EachScanGivesFewerOrLessKnownDrivesNeverATextOutsideItsFie
         int count = 0;
         const bool current = enumerate == &GetUSBDevCount;
         const DeviceTable& table = current ? CurrentTable : BaselineTable;
-        int runs = FailEachCallInTurn([&] { count = enumerate(); },
-                                      [&](const std::string&, int) {
-                                          EXPECT_TRUE(count >= 0 && count <= 2) << count;
-                                          EXPECT_EQ(table.count, count);
-                                          for (int i = 0; i < count; ++i) {
-                                              std::string letters = table.rows[i].mountInfo;
-                                              EXPECT_TRUE(letters.empty() || letters == "E:")
-                                                  << letters;
-                                              EXPECT_TRUE(!current || Info(i) != "<error>") << i;
-                                          }
-                                      });
-        EXPECT_GT(runs, 10);
+        auto check = [&] {
+            EXPECT_TRUE(count >= 0 && count <= 2) << count;
+            EXPECT_EQ(table.count, count);
+            for (int i = 0; i < count; ++i) {
+                std::string letters = table.rows[i].mountInfo;
+                EXPECT_TRUE(letters.empty() || letters == "E:") << letters;
+                EXPECT_TRUE(!current || Info(i) != "<error>") << i;
+            }
+        };
+        EXPECT_GT(FailEachCallInTurn([&] { count = enumerate(); }, check), 10);
         EXPECT_EQ(enumerate(), 2) << "a clean scan afterwards sees everything again";
     }
     EXPECT_STREQ(CurrentTable.rows[0].mountInfo, "E:");

@@ -161,7 +161,7 @@ TEST_F(TesselPartition, ZeroCreateAndCreateCvdEndWithAStatusAndWriteOnlyTheNewDr
         std::set<int> statuses;
         int runs = FailEachCallInTurn(
             op,
-            [&](const std::string&, int) {
+            [&] {
                 EXPECT_TRUE(status >= ATA_OK && status <= ATA_ERROR) << status;
                 statuses.insert(status);
                 for (const auto& entry : controls::Journal()) EXPECT_EQ(entry.disk, "qm1");

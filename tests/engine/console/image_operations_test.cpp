@@ -238,9 +238,9 @@ TEST_F(ConsoleOperation, EveryCallFailingInTurnLeavesTheDriveRecoverable) {
         controls::ClearJournal();
         status = Write("y\n0\n", image);
     };
-    auto written = [&](const std::string& call, int) {
+    auto written = [&] {
         EXPECT_TRUE(status == ATA_OK || status == ATA_ERROR);
-        EXPECT_TRUE(WrittenDisks().empty() || ReadFile(saved_) == before) << call;
+        EXPECT_TRUE(WrittenDisks().empty() || ReadFile(saved_) == before);
         EXPECT_TRUE(status != ATA_OK ||
                     (ImageBytes("stick1", 64 * 512, 200'000) == ReadFile(image) &&
                      std::filesystem::exists(saved_ + ".info")));
@@ -255,7 +255,7 @@ TEST_F(ConsoleOperation, EveryCallFailingInTurnLeavesTheDriveRecoverable) {
         controls::ClearJournal();
         status = Restore("y\ny\n");
     };
-    auto restored = [&](const std::string&, int) {
+    auto restored = [&] {
         EXPECT_EQ(status, ATA_ERROR);
         EXPECT_TRUE(WrittenDisks().empty() || ImageBytes("stick1", 0, 512) == sector);
     };
