@@ -102,9 +102,9 @@ TEST_F(TesselPartition, CreateMakesOneFat32PartitionOnTheFirstNewDriveAndTheCvdF
     // scan not in the baseline, of a QM model in any case.
     Restart(larkin::test::MachineText("engine-stick-and-two-unplugged-qm"));
     // An empty baseline makes the first scanned drive, "a", the target.
-    EXPECT_EQ(ZeroPartitionInfo(), ATA_WRONG_DRIVE);
-    EXPECT_EQ(CreatePartition(), ATA_WRONG_DRIVE);
-    EXPECT_EQ(BaselineTable.count, 1) << "replaced by the scan";
+    EXPECT_EQ((std::vector{ZeroPartitionInfo(), CreatePartition(), BaselineTable.count}),
+              (std::vector<int>{ATA_WRONG_DRIVE, ATA_WRONG_DRIVE, 1}))
+        << "the baseline replaced by the scan";
     EXPECT_TRUE(controls::Journal().empty());
     // Two new drives: the first in the adapters' order.
     ASSERT_TRUE(larkin::sim::Plug("c", true));
@@ -119,11 +119,10 @@ TEST_F(TesselPartition, CreateMakesOneFat32PartitionOnTheFirstNewDriveAndTheCvdF
     controls::ClearJournal();
     ASSERT_EQ(EnumUSBDevices(), 3);
     ASSERT_TRUE(larkin::sim::Plug("b", false));
-    EXPECT_EQ(ZeroPartitionInfo(), ATA_DEVICE_REMOVED);
-    EXPECT_EQ(BaselineTable.count, 3) << "ZeroPartitionInfo keeps the baseline";
-    EXPECT_EQ(CreatePartition(), ATA_DEVICE_REMOVED);
-    EXPECT_EQ(BaselineTable.count, 2);
-    EXPECT_EQ(CreatePartition(), ATA_NO_NEW_DEVICE);
+    // ZeroPartitionInfo keeps the baseline, CreatePartition replaces it.
+    EXPECT_EQ((std::vector{ZeroPartitionInfo(), BaselineTable.count, CreatePartition(),
+                           BaselineTable.count, CreatePartition()}),
+              (std::vector<int>{ATA_DEVICE_REMOVED, 3, ATA_DEVICE_REMOVED, 2, ATA_NO_NEW_DEVICE}));
     ASSERT_TRUE(larkin::sim::Plug("b", true));
     ASSERT_EQ(EnumUSBDevicesCVD(), 3);
     ASSERT_TRUE(larkin::sim::Plug("b", false));
