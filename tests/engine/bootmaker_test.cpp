@@ -129,18 +129,13 @@ TEST_F(TesselCreateUSBBoot, EveryCallFailingInTurnEndsWithAFailureLineAndWritesO
     ASSERT_EQ(status, ATA_OK) << output_;
 
     // The last lines the flow gives for its steps ("": the drive could not be opened).
-    const std::set<std::string> failures{"",
-                                         " CreateProcess failed.",
-                                         " Unable to Lock volume",
-                                         " Unable to UnLock volume",
-                                         " ERROR Seeking Dest",
-                                         " ERROR Writing to Dest",
-                                         " Unable to pull drive Geometry information",
-                                         " Unable to open Tessel.DLL",
-                                         " Unable to read Boot Record",
-                                         " Unable to format the Destination Drive",
-                                         " Unable to copy the Boot Files",
-                                         std::string(kDriveChangedLine).substr(1)};
+    // clang-format off
+    const std::set<std::string> failures{"", " CreateProcess failed.", " Unable to Lock volume",
+        " Unable to UnLock volume", " ERROR Seeking Dest", " ERROR Writing to Dest",
+        " Unable to pull drive Geometry information", " Unable to open Tessel.DLL",
+        " Unable to read Boot Record", " Unable to format the Destination Drive",
+        " Unable to copy the Boot Files", std::string(kDriveChangedLine).substr(1)};
+    // clang-format on
     std::set<std::string> endings;
     int runs = FailEachCallInTurn(
         op,

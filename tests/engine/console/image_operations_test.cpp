@@ -163,22 +163,21 @@ TEST_F(ConsoleOperation, AskedNamesAndTheDefaultImage) {
 // The drive's size and geometry: what the dialogue asks, where the boot
 // sector goes and the geometry it is given, and the drives refused.
 TEST_F(ConsoleOperation, BootSectorWhereAndAsTheDriveHasItOrRefused) {
-    using Writes = std::vector<std::pair<std::uint64_t, std::uint64_t>>;
     const struct {
-        std::string machine;
-        std::string answers;
+        std::string machine, answers;
         std::size_t imageBytes;  // 0: the default image
         std::vector<std::string> lines;
         int asked;  // -1: refused; else times the sectors per track were asked for
         std::uint32_t hidden = 0, sectorsPerTrack = 0, heads = 0;
-        Writes writes = {};  // when given, all the drive's byte writes
+        std::vector<std::pair<std::uint64_t, std::uint64_t>> writes =
+            {};  // when given, all of them
     } cases[] = {
         // clang-format off
         // 63 entered on a drive of 32: the boot sector and image one track of
         // 63 in; the image in chunks of 131,072 written as whole sectors.
         {StickMachine(20 * 1024 * 1024, 32, 255), "y\nabc\n64\n63\n", 300'000,
          {"\n Invalid number: enter 1 to 63, or 0 for the default values"}, 3, 63, 63, 255,
-         Writes{{0, 512}, {32256, 512}, {32768, 131072}, {163840, 131072}, {294912, 37888}}},
+         {{0, 512}, {32256, 512}, {32768, 131072}, {163840, 131072}, {294912, 37888}}},
         {StickMachine(16 * 32 * 512 * 64, 32, 16), "y\n", 0, {"\n Pulling Drive Geometry........Done\n"}, 0, 32, 32, 16},
         // No known geometry below 256,000,000 bytes.
         {StickMachine(128'000'000, 63, 255), "y\n0\n", 0, {"\n Using Apparent Geomerty\n"}, 1, 63, 32, 255},
@@ -213,7 +212,7 @@ TEST_F(ConsoleOperation, BootSectorWhereAndAsTheDriveHasItOrRefused) {
         bytes.resize(bytes.size() + 32);
         EXPECT_EQ(ImageBytes("stick1", (c.hidden + 1) * 512, bytes.size()), bytes)
             << "the last sector is filled with zeros";
-        Writes writes;
+        decltype(c.writes) writes;
         for (const auto& entry : controls::Journal())
             if (entry.via == "WriteFile") writes.emplace_back(entry.offset, entry.length);
         EXPECT_TRUE(c.writes.empty() || writes == c.writes);
