@@ -161,13 +161,9 @@ class TesselShell : public EngineTest {
         auto bytes = ReadFile(machine_->folder() / "marker.txt");
         return std::string(bytes.begin(), bytes.end());
     }
-    // The shell running script, F in it standing for the machine's folder.
-    std::string CommandLine(std::string script) {
-        const std::string folder = "'" + machine_->folder().string() + "'";
-        for (std::size_t at = 0; (at = script.find('F', at)) != std::string::npos;
-             at += folder.size())
-            script.replace(at, 1, folder);
-        return "/bin/sh -c \"" + script + "\"";
+    // The shell running script in the machine's folder (machine.toml there).
+    std::string CommandLine(const std::string& script) {
+        return "/bin/sh -c \"cd '" + machine_->folder().string() + "' && " + script + "\"";
     }
 };
 
@@ -196,7 +192,7 @@ TEST_F(TesselShell, CommandRunnerFailureLineEnterToTheTitledConsoleOrNoWindowAnd
     });
     EXPECT_EQ(output, " CreateProcess failed.\n CreateProcess failed.\n CreateProcess failed.\n");
     EXPECT_TRUE(larkin::controls::Pauses().empty());
-    std::string line = CommandLine("(read l && echo enter || echo eof) > F/marker.txt");
+    std::string line = CommandLine("(read l && echo enter || echo eof) > marker.txt");
     EXPECT_EQ(CapturedOutput([&] { EXPECT_TRUE(RunConsoleCommand(line.data(), true, INFINITE)); }),
               "");
     EXPECT_EQ(Marker(), "enter\n") << "the child had ended, after one Enter";
@@ -205,7 +201,7 @@ TEST_F(TesselShell, CommandRunnerFailureLineEnterToTheTitledConsoleOrNoWindowAnd
 
     // Without a window: no pause, no key, and the wait may run out.
     larkin::controls::ClearPauses();
-    line = CommandLine("echo ran > F/marker.txt");
+    line = CommandLine("echo ran > marker.txt");
     DWORD code = 7;
     EXPECT_TRUE(RunConsoleCommand(line.data(), false, INFINITE, &code));
     EXPECT_EQ(Marker(), "ran\n");
@@ -216,8 +212,8 @@ TEST_F(TesselShell, CommandRunnerFailureLineEnterToTheTitledConsoleOrNoWindowAnd
     // the child is left running.
     std::filesystem::remove(machine_->folder() / "marker.txt");
     std::string minimized = CommandLine(
-        "while [ -d F ] && [ ! -e F/go ]; do sleep 0.01; done; { echo ran > F/marker.txt; } "
-        "2>/dev/null");
+        "while [ -e machine.toml ] && [ ! -e go ]; do sleep 0.01; done; { echo ran > marker.txt; "
+        "} 2>/dev/null");
     EXPECT_TRUE(RunMinimizedCommand(minimized.data(), 0, &code));
     EXPECT_EQ(code, kNoExitCode);
     EXPECT_EQ(Marker(), "");
