@@ -50,14 +50,10 @@ TEST_F(TesselCreateUSBBoot, RefusesMissingTextsUnknownLettersAndChangedOrGoneDri
     const std::string changed = std::string(kDriveChangedLine) + "\n";
     const std::string noSource =
         "\n Please provide valid Source Drive Letter (e.g. A:, C:, E: etc) to copy files from \n";
-    struct Case {
-        const char *destination, *source;
-        std::function<void()> prepare;
-        std::string output;
-    };
     auto rescan = [] { ASSERT_EQ(GetUSBDevCount(), 2); };
     // clang-format off
-    for (const Case& c : std::initializer_list<Case>{
+    for (const auto& [destination, source, prepare, output] : std::initializer_list<
+             std::tuple<const char*, const char*, std::function<void()>, std::string>>{
              {nullptr, "A:", {}, noDestination},
              {nullptr, nullptr, {}, noDestination},
              {"E:", nullptr, {}, noSource},
@@ -85,9 +81,9 @@ TEST_F(TesselCreateUSBBoot, RefusesMissingTextsUnknownLettersAndChangedOrGoneDri
              {"E:", "A:", [&] { rescan(); std::strcpy(CurrentTable.rows[0].friendlyName, "Other Stick USB Device"); }, changed},
          }) {
         // clang-format on
-        if (c.prepare) c.prepare();
-        EXPECT_EQ(Run(c.destination, c.source), ATA_ERROR) << c.output;
-        EXPECT_EQ(output_, c.output);
+        if (prepare) prepare();
+        EXPECT_EQ(Run(destination, source), ATA_ERROR) << output;
+        EXPECT_EQ(output_, output);
     }
     EXPECT_TRUE(WrittenDisks().empty());
 }
@@ -133,22 +129,17 @@ TEST_F(TesselCreateUSBBoot, EveryCallFailingInTurnEndsWithAFailureLineAndWritesO
     ASSERT_EQ(status, ATA_OK) << output_;
 
     // The last lines the flow gives for its steps ("": the drive could not be opened).
-    const std::set<std::string> failures{"",
-                                         " CreateProcess failed.",
-                                         " Unable to Lock volume",
-                                         " Unable to UnLock volume",
-                                         " ERROR Seeking Dest",
-                                         " ERROR Writing to Dest",
-                                         " Unable to pull drive Geometry information",
-                                         " Unable to open Tessel.DLL",
-                                         " Unable to read Boot Record",
-                                         " Unable to format the Destination Drive",
-                                         " Unable to copy the Boot Files",
-                                         std::string(kDriveChangedLine).substr(1)};
+    // clang-format off
+    const std::set<std::string> failures{"", " CreateProcess failed.", " Unable to Lock volume",
+        " Unable to UnLock volume", " ERROR Seeking Dest", " ERROR Writing to Dest",
+        " Unable to pull drive Geometry information", " Unable to open Tessel.DLL",
+        " Unable to read Boot Record", " Unable to format the Destination Drive",
+        " Unable to copy the Boot Files", std::string(kDriveChangedLine).substr(1)};
+    // clang-format on
     std::set<std::string> endings;
     int runs = FailEachCallInTurn(
         op,
-        [&](const std::string&, int) {
+        [&] {
             // The last line the engine itself wrote ("\n text" pairs), or "".
             const std::size_t at = output_.rfind("\n ") + 1;  // 0: none
             std::string last = at ? output_.substr(at, output_.find('\n', at) - at) : "";

@@ -4,20 +4,13 @@
 
 #include <gmock/gmock.h>
 
-#include <algorithm>
-#include <array>
-#include <cstdint>
-#include <cstdio>
 #include <cstring>
 #include <filesystem>
 #include <fstream>
-#include <functional>
 #include <map>
-#include <optional>
 #include <set>
 #include <sstream>
 #include <string>
-#include <tuple>
 #include <vector>
 
 #include "boot_harness.h"
@@ -174,10 +167,9 @@ inline void PutBack(const std::string& id, std::span<const std::uint8_t> saved, 
 
 // Fails each platform call of op's clean run in turn (a loop's first, second
 // and last round), checks no run leaves more handles open than the clean one,
-// hands each run to check (call name, its number); prepare runs before each.
+// then runs check, the failing call in its trace; prepare runs before each.
 // Returns how many runs had a fault.
-inline int FailEachCallInTurn(const std::function<void()>& op,
-                              const std::function<void(const std::string&, int)>& check,
+inline int FailEachCallInTurn(const std::function<void()>& op, const std::function<void()>& check,
                               const std::function<void()>& prepare = {}) {
     auto openedSince = [](const std::vector<HANDLE>& before) {
         return std::ranges::count_if(controls::OpenHandles(), [&](HANDLE handle) {
@@ -207,19 +199,17 @@ inline int FailEachCallInTurn(const std::function<void()>& op,
     // A call is failed where it follows a given call on a given device for
     // the first, second and last time: every place in the flow, without each
     // round of its loops.
-    std::vector<std::string> places;
+    auto place = [&](std::size_t i) {
+        return (i ? calls[i - 1].call : "") + ">" + calls[i].call + "@" + calls[i].device;
+    };
     std::map<std::string, std::size_t> lastAt;
-    for (std::size_t i = 0; i < calls.size(); ++i) {
-        places.push_back((i ? calls[i - 1].call : "") + ">" + calls[i].call + "@" +
-                         calls[i].device);
-        lastAt[places.back()] = i;
-    }
+    for (std::size_t i = 0; i < calls.size(); ++i) lastAt[place(i)] = i;
     int faultedRuns = 0;
     std::map<std::string, int> seen, seenAt;
     for (std::size_t i = 0; i < calls.size(); ++i) {
         const auto& record = calls[i];
         int n = seen[record.call]++;
-        if (seenAt[places[i]]++ >= 2 && lastAt[places[i]] != i) continue;
+        if (seenAt[place(i)]++ >= 2 && lastAt[place(i)] != i) continue;
         before = prepared();
         controls::InjectFault({record.call, "", 0, n, 1, 0x20001234u});
         op();
@@ -228,7 +218,7 @@ inline int FailEachCallInTurn(const std::function<void()>& op,
         SCOPED_TRACE(record.call + " call " + std::to_string(n) + " (" + record.device +
                      ") failing");
         EXPECT_LE(openedSince(before), cleanOpen);
-        check(record.call, n);
+        check();
     }
     return faultedRuns;
 }

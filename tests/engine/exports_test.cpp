@@ -118,10 +118,8 @@ TEST(TesselMemoryFault, NothingLeavesAnExport) {
         {"EnumUSBDevicesCVD", enumCorvid},
         {"ZeroPartitionInfo", bound(TESSEL_ZERO_PARTITION_INFO{}, "ZeroPartitionInfo")},
         // From the same baseline each time: a scan cut short replaces it.
-        {"CreatePartition", bound(TESSEL_CREATE_PARTITION{}, "CreatePartition"), "",
-         [&] { enumVerran(); }},
-        {"CreatePartitionCVD", [&] { return static_cast<int>(partitionCvd()); }, "",
-         [&] { enumCorvid(); }},
+        {"CreatePartition", bound(TESSEL_CREATE_PARTITION{}, "CreatePartition"), "", enumVerran},
+        {"CreatePartitionCVD", [&] { return static_cast<int>(partitionCvd()); }, "", enumCorvid},
         {"CreateUSBBoot", [&] { return boot("E:", "A:", 0); }, "", {}, true},
         {"CopyUSBBootImage", [&] { return writer(saved.c_str(), "E:", image.c_str()); }, "y\n0\n",
          [&] {

@@ -45,11 +45,17 @@ class ConsoleOperation : public EngineTest {
     std::string output_;
 };
 
-TEST_F(ConsoleOperation, RoundTripLeavesSectorZeroAsItWasAndTouchesNothingElse) {
-    auto original = ImageBytes("stick1", 0, 512);
+// A round trip leaves sector 0 as it was and touches nothing else. Then the
+// restorer's refusals of missing, short, changed and untable files unless
+// asked, and the writer's (saving to a new file: the drive was written);
+// each writes nothing and leaves the image and the saved file (or its
+// absence) as they were.
+TEST_F(ConsoleOperation, RoundTripRestoresSectorZeroAndRefusalsLeaveEverythingAlone) {
+    const auto original = ImageBytes("stick1", 0, 512);
     ASSERT_EQ(Write("y\n0\n", kDefaultImage), ATA_OK) << output_;
     EXPECT_TRUE(CleanVolume("stick1", 63, 8288));
     EXPECT_THAT(WrittenDisks(), ElementsAre("stick1"));
+    EXPECT_NE(ImageBytes("stick1", 0, 512), original);
 
     controls::ClearJournal();
     ASSERT_EQ(Restore("y\n"), ATA_OK) << output_;
@@ -71,46 +77,65 @@ TEST_F(ConsoleOperation, RoundTripLeavesSectorZeroAsItWasAndTouchesNothingElse) 
     }
     EXPECT_EQ(Restore("y\ny\n", "G:"), ATA_OK);
     EXPECT_EQ(ImageBytes("stick3", 0, 512), original);
-}
 
-TEST_F(ConsoleOperation, WriterRefusalsLeaveTheDriveTheImageAndTheSavedFileAlone) {
-    auto image = MakeImage(300'000);
-    std::string held = (folder_.path() / "held.mbr").string();
+    const std::string saved = saved_, fresh = (folder_.path() / "new.mbr").string(),
+                      image = MakeImage(300'000), tooLong = "is too long (at most 99 characters)";
+    // Ending in 55 AA does not make a table.
+    const auto noise = MbrSector({{0x37, 0x5A, 99, 7}}, 0x5A);
+    auto changed = original;
+    changed[10] ^= 0x5A;
+    std::string held = (folder_.path() / "held.mbr").string(), source;
     std::ofstream{held};
     larkin::Handle holder(CreateFileA(held.c_str(), GENERIC_READ,
                                       FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                                       nullptr, OPEN_EXISTING, 0, nullptr));
     ASSERT_TRUE(holder);
-    const std::string saved = saved_, tooLong = "is too long (at most 99 characters)";
+    auto use = [&](std::string name, std::string from) -> std::function<void()> {
+        return [this, &source, name, from] { saved_ = name, source = from; };
+    };
+    controls::ClearJournal();
     // clang-format off
-    for (const auto& [savedName, source, answers, line] :
-         std::initializer_list<std::tuple<std::string, std::string, std::string, std::string>>{
+    for (const auto& [prepare, restore, answers, line] :
+         std::initializer_list<std::tuple<std::function<void()>, bool, std::string, std::string>>{
+             {[&] { std::filesystem::remove(saved_); }, true, "y\n", "\n Unable to open File for the saved original Partition table. \n"},
+             {[&] { PutSaved(std::vector<std::uint8_t>(100, 'm')); }, true, "y\n", "\n The saved Partition table file holds fewer than 512 bytes"},
+             {[&] { PutSaved(changed); }, true, "y\n", "(SHA-256 differs): nothing was restored"},
+             {[&] { std::ofstream(console::DescriptionPath(saved_)) << "broken\n"; }, true, "y\n", "is damaged"},
+             // Without a description the user is asked.
+             {[&] { std::filesystem::remove(console::DescriptionPath(saved_)); }, true, "y\n", "\n No description beside the saved file"},
+             {{}, true, "y\nn\n", "\n Restore it onto this drive anyway? (y/n) [q:Quit] : "},
+             {[&] { PutSaved(noise); }, true, "y\ny\n", "\n The saved file holds no partition table for this drive ("},
+             {[&] { saved_ = std::string(52, 's'); }, true, "y\n", "\n The file name of the saved Partition table is too long (at most 51 characters)\n"},
+             {[&] { saved_.clear(); }, true, "y\n" + std::string(52, 't') + "\n", "\n Enter the file name for the saved original Partition table.\n\n >>\n The file name is too long"},
              // The end of the input at the writer's own question.
-             {saved, image, "y\n", "\n No more input"},
-             {saved, MakeImage(0, "empty.dat"), "y\n0\n", "\n The Source Image File is empty\n"},
-             {saved, MakeImage(4'242'945, "big.dat"), "y\n0\n", "\n The Source Image File is larger than the boot partition (4242944 bytes)\n"},
-             {saved, (folder_.path() / "missing.dat").string(), "y\n0\n", "\n Unable to open Source Image File\n"},
-             {(folder_.path() / "no such folder" / "saved.mbr").string(), image, "y\n0\n", "\n Unable to open File to save MBR\n"},
-             {saved, std::string(100, 'x'), "y\n0\n", "\n The Source Image File name " + tooLong},
-             {std::string(100, 's'), image, "y\n", tooLong},
-             {saved, MakeImage(300'000, "saved.mbr.info"), "y\n0\n", "\n The Source Image File is the file to save the Partition table (or its description)"},
-             {"\\\\.\\PhysicalDrive2", image, "y\n0\n", "\n The file to save the Partition table names a device, not a file"},
-             {held, image, "y\n0\n", "\n The file to save the Partition table is open elsewhere"},
+             {use(fresh, image), false, "y\n", "\n No more input"},
+             {use(fresh, MakeImage(0, "empty.dat")), false, "y\n0\n", "\n The Source Image File is empty\n"},
+             {use(fresh, MakeImage(4'242'945, "big.dat")), false, "y\n0\n", "\n The Source Image File is larger than the boot partition (4242944 bytes)\n"},
+             {use(fresh, (folder_.path() / "missing.dat").string()), false, "y\n0\n", "\n Unable to open Source Image File\n"},
+             {use((folder_.path() / "no such folder" / "saved.mbr").string(), image), false, "y\n0\n", "\n Unable to open File to save MBR\n"},
+             {use(fresh, std::string(100, 'x')), false, "y\n0\n", "\n The Source Image File name " + tooLong},
+             {use(std::string(100, 's'), image), false, "y\n", tooLong},
+             {use(fresh, MakeImage(300'000, "new.mbr.info")), false, "y\n0\n", "\n The Source Image File is the file to save the Partition table (or its description)"},
+             {use("\\\\.\\PhysicalDrive2", image), false, "y\n0\n", "\n The file to save the Partition table names a device, not a file"},
+             {use(held, image), false, "y\n0\n", "\n The file to save the Partition table is open elsewhere"},
          }) {
         // clang-format on
         SCOPED_TRACE(line);
+        if (prepare) prepare();
         auto files = [&] {
-            return std::tuple(ReadFile(source), std::filesystem::exists(savedName),
-                              ReadFile(savedName));
+            return std::tuple(ReadFile(source), std::filesystem::exists(saved_), ReadFile(saved_));
         };
         const auto kept = files();
-        saved_ = savedName;
-        EXPECT_EQ(Write(answers, source), ATA_ERROR);
+        EXPECT_EQ(restore ? Restore(answers) : Write(answers, source), ATA_ERROR);
         EXPECT_THAT(output_, HasSubstr(line));
         ExpectNothingWritten();
         EXPECT_EQ(files(), kept) << "the image, and the saved file or its absence";
     }
+    // A sector that fits the drive without a description, once asked.
     saved_ = saved;
+    PutSaved(original);
+    EXPECT_EQ(Restore("y\ny\n"), ATA_OK) << output_;
+    EXPECT_EQ(ImageBytes("stick1", 0, 512), original);
     EXPECT_EQ(Write("y\n0\n", MakeImage(4'242'944, "exact.dat")), ATA_OK) << "fits exactly";
     // A drive pulled out during the copy: the second chunk finds it gone.
     for (const char* end : {"", ".info"}) std::filesystem::remove(saved_ + end);
@@ -118,44 +143,6 @@ TEST_F(ConsoleOperation, WriterRefusalsLeaveTheDriveTheImageAndTheSavedFileAlone
     EXPECT_EQ(Write("y\n0\n", kDefaultImage), ATA_ERROR);
     EXPECT_TRUE(output_.ends_with("\n Copying Boot Files.....\n ERROR Writing to Dest\n"))
         << output_;
-}
-
-TEST_F(ConsoleOperation, RestoreRefusesMissingShortChangedAndUntableFilesUnlessAsked) {
-    ASSERT_EQ(Write("y\n0\n", kDefaultImage), ATA_OK) << output_;
-    auto written = ImageBytes("stick1", 0, 512);
-    const auto saved = ReadFile(saved_);
-    controls::ClearJournal();
-    // Ending in 55 AA does not make a table.
-    const auto noise = MbrSector({{0x37, 0x5A, 99, 7}}, 0x5A);
-    auto changed = saved;
-    changed[10] ^= 0x5A;
-    // clang-format off
-    for (const auto& [prepare, answers, line] :
-         std::initializer_list<std::tuple<std::function<void()>, std::string, std::string>>{
-             {[&] { std::filesystem::remove(saved_); }, "y\n", "\n Unable to open File for the saved original Partition table. \n"},
-             {[&] { PutSaved(std::vector<std::uint8_t>(100, 'm')); }, "y\n", "\n The saved Partition table file holds fewer than 512 bytes"},
-             {[&] { PutSaved(changed); }, "y\n", "(SHA-256 differs): nothing was restored"},
-             {[&] { std::ofstream(console::DescriptionPath(saved_)) << "broken\n"; }, "y\n", "is damaged"},
-             // Without a description the user is asked.
-             {[&] { std::filesystem::remove(console::DescriptionPath(saved_)); }, "y\n", "\n No description beside the saved file"},
-             {{}, "y\nn\n", "\n Restore it onto this drive anyway? (y/n) [q:Quit] : "},
-             {[&] { PutSaved(noise); }, "y\ny\n", "\n The saved file holds no partition table for this drive ("},
-             {[&] { saved_ = std::string(52, 's'); }, "y\n", "\n The file name of the saved Partition table is too long (at most 51 characters)\n"},
-             {[&] { saved_.clear(); }, "y\n" + std::string(52, 't') + "\n", "\n Enter the file name for the saved original Partition table.\n\n >>\n The file name is too long"},
-         }) {
-        // clang-format on
-        SCOPED_TRACE(line);
-        if (prepare) prepare();
-        EXPECT_EQ(Restore(answers), ATA_ERROR);
-        EXPECT_THAT(output_, HasSubstr(line));
-        ExpectNothingWritten();
-    }
-    // A sector that fits the drive without a description, once asked.
-    saved_ = (folder_.path() / "saved.mbr").string();
-    PutSaved(saved);
-    EXPECT_EQ(Restore("y\ny\n"), ATA_OK) << output_;
-    EXPECT_EQ(ImageBytes("stick1", 0, 512), saved);
-    EXPECT_NE(saved, written);
 }
 
 TEST_F(ConsoleOperation, AskedNamesAndTheDefaultImage) {
@@ -176,22 +163,21 @@ TEST_F(ConsoleOperation, AskedNamesAndTheDefaultImage) {
 // The drive's size and geometry: what the dialogue asks, where the boot
 // sector goes and the geometry it is given, and the drives refused.
 TEST_F(ConsoleOperation, BootSectorWhereAndAsTheDriveHasItOrRefused) {
-    using Writes = std::vector<std::pair<std::uint64_t, std::uint64_t>>;
     const struct {
-        std::string machine;
-        std::string answers;
+        std::string machine, answers;
         std::size_t imageBytes;  // 0: the default image
         std::vector<std::string> lines;
         int asked;  // -1: refused; else times the sectors per track were asked for
         std::uint32_t hidden = 0, sectorsPerTrack = 0, heads = 0;
-        Writes writes = {};  // when given, all the drive's byte writes
+        std::vector<std::pair<std::uint64_t, std::uint64_t>> writes =
+            {};  // when given, all of them
     } cases[] = {
         // clang-format off
         // 63 entered on a drive of 32: the boot sector and image one track of
         // 63 in; the image in chunks of 131,072 written as whole sectors.
         {StickMachine(20 * 1024 * 1024, 32, 255), "y\nabc\n64\n63\n", 300'000,
          {"\n Invalid number: enter 1 to 63, or 0 for the default values"}, 3, 63, 63, 255,
-         Writes{{0, 512}, {32256, 512}, {32768, 131072}, {163840, 131072}, {294912, 37888}}},
+         {{0, 512}, {32256, 512}, {32768, 131072}, {163840, 131072}, {294912, 37888}}},
         {StickMachine(16 * 32 * 512 * 64, 32, 16), "y\n", 0, {"\n Pulling Drive Geometry........Done\n"}, 0, 32, 32, 16},
         // No known geometry below 256,000,000 bytes.
         {StickMachine(128'000'000, 63, 255), "y\n0\n", 0, {"\n Using Apparent Geomerty\n"}, 1, 63, 32, 255},
@@ -226,7 +212,7 @@ TEST_F(ConsoleOperation, BootSectorWhereAndAsTheDriveHasItOrRefused) {
         bytes.resize(bytes.size() + 32);
         EXPECT_EQ(ImageBytes("stick1", (c.hidden + 1) * 512, bytes.size()), bytes)
             << "the last sector is filled with zeros";
-        Writes writes;
+        decltype(c.writes) writes;
         for (const auto& entry : controls::Journal())
             if (entry.via == "WriteFile") writes.emplace_back(entry.offset, entry.length);
         EXPECT_TRUE(c.writes.empty() || writes == c.writes);
@@ -247,9 +233,9 @@ TEST_F(ConsoleOperation, EveryCallFailingInTurnLeavesTheDriveRecoverable) {
         controls::ClearJournal();
         status = Write("y\n0\n", image);
     };
-    auto written = [&](const std::string& call, int) {
+    auto written = [&] {
         EXPECT_TRUE(status == ATA_OK || status == ATA_ERROR);
-        EXPECT_TRUE(WrittenDisks().empty() || ReadFile(saved_) == before) << call;
+        EXPECT_TRUE(WrittenDisks().empty() || ReadFile(saved_) == before);
         EXPECT_TRUE(status != ATA_OK ||
                     (ImageBytes("stick1", 64 * 512, 200'000) == ReadFile(image) &&
                      std::filesystem::exists(saved_ + ".info")));
@@ -264,7 +250,7 @@ TEST_F(ConsoleOperation, EveryCallFailingInTurnLeavesTheDriveRecoverable) {
         controls::ClearJournal();
         status = Restore("y\ny\n");
     };
-    auto restored = [&](const std::string&, int) {
+    auto restored = [&] {
         EXPECT_EQ(status, ATA_ERROR);
         EXPECT_TRUE(WrittenDisks().empty() || ImageBytes("stick1", 0, 512) == sector);
     };
