@@ -17,6 +17,7 @@
 #include <sstream>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
 #include "loop_device.h"
@@ -99,36 +100,9 @@ class LarkinCli : public ::testing::Test {
     TempFolder folder_;
 };
 
-TEST_F(LarkinCli, UsageErrorsExitWithTwoAndSayWhy) {
-    for (const char* arguments :
-         {"", "frobnicate", "boot E:", "boot E: --image X --from-floppy", "boot", "verify",
-          "verify E: F:", "list --json E:", "verify E: --json", "zero --via-corvid",
-          "zero E:", "--bogus list", "write-image E: F:", "boot E: --image", "zero --timeout 0",
-          "boot E: G: --image LarkinDemo --json", "boot E: --image X --floppy-image f.img",
-          "list --floppy-image f.img", "boot E: --image X --keep-floppy-paths"}) {
-        CommandRun run = Cli(arguments);
-        EXPECT_EQ(run.exitCode, 2) << arguments << "\n" << run.output;
-        EXPECT_THAT(run.output, HasSubstr("larkin-cli: ")) << arguments;
-    }
-    CommandRun help = Cli("--help");
-    EXPECT_EQ(help.exitCode, 0);
-    EXPECT_THAT(help.output, HasSubstr("usage: larkin-cli"));
-}
-
-TEST_F(LarkinCli, ListAsJson) {
-    CommandRun run = Cli("list --json");
-    ASSERT_EQ(run.exitCode, 0) << run.output;
-    // Numbered as list shows them and verify takes them.
-    EXPECT_THAT(run.output, HasSubstr("{\"drives\": [\n  {\"number\": 1, \"index\": 0, \"mount\": "
-                                      "\"E:\", \"friendly_name\": \"SanDisk Cruzer Blade USB "
-                                      "Device\", \"size_bytes\": 134217728, \"path\": "
-                                      "\"\\\\\\\\?\\\\usbstor#disk&ven_sandisk"));
-    EXPECT_THAT(run.output, HasSubstr("\"friendly_name\": \"Kingston DataTraveler 2.0 USB "
-                                      "Device\", \"size_bytes\": 67108864"));
-    EXPECT_TRUE(run.output.ends_with("]}\n")) << run.output;
-}
-
-TEST_F(LarkinCli, BootRefusesWhatCannotMakeTheStickBeforeTheFirstWrite) {
+// What is refused says why with its exit code (2: the command line, 6: what
+// cannot make the stick), before the first write; list and help are no runs.
+TEST_F(LarkinCli, RefusalsSayWhyBeforeTheFirstWrite) {
     namespace fs = std::filesystem;
     ASSERT_EQ(Cli("list").exitCode, 0) << "the machine's images are made";
     const fs::path images = folder_.path() / "images";
@@ -151,24 +125,34 @@ TEST_F(LarkinCli, BootRefusesWhatCannotMakeTheStickBeforeTheFirstWrite) {
     }
 
     std::vector<char> before = Bytes(0, 1 << 20);
-    using Refused = std::pair<std::string, std::string>;
     // clang-format off
-    for (const auto& [arguments, says] : {
-             Refused{"E: --images images --from-floppy", "the floppy in A: cannot make E: bootable: the disk in drive A: holds no KERNEL.SYS"},
-             Refused{"E: --images images --image Big", "the boot image Big cannot make E: bootable: the files take"},
-             Refused{"E: --images images --image Piped", "the agreement cannot be read: images/Piped/License.rtf: is a FIFO"},
-             Refused{"E: --images images --image Described", "images/Described/fi.ini: is a FIFO, not a regular file"},
-             Refused{"E: --images images --floppy-image images/Big/BIG.BIN", "images/Big/BIG.BIN is 209715200 bytes: no floppy has that size"},
-             Refused{"Z: --image LarkinDemo", "no USB drive Z:"},
-             Refused{"E: --image NoSuchImage", "(it holds LarkinDemo)"},
-             Refused{"E: --image LarkinDemo --images NoSuchFolder", "there is no images folder NoSuchFolder"},
-             // The source tree's File_Images lacks the KERNEL.SYS the build makes.
-             Refused{"E: --image LarkinDemo --images " + Quoted(LARKIN_SOURCE_DIR "/File_Images"),
-                     "has no KERNEL.SYS, which the drive needs to start; nothing was changed"},
-         }) {
-        // clang-format on
-        CommandRun run = Cli("boot " + arguments + " --yes");
-        EXPECT_EQ(run.exitCode, 6) << arguments << "\n" << run.output;
+    std::vector<std::tuple<std::string, int, std::string>> cases = {
+        {"--help", 0, "usage: larkin-cli"},
+        // Numbered as list shows them and verify takes them.
+        {"list --json", 0, "{\"drives\": [\n  {\"number\": 1, \"index\": 0, \"mount\": \"E:\", \"friendly_name\": \"SanDisk Cruzer Blade USB Device\", \"size_bytes\": 134217728, \"path\": \"\\\\\\\\?\\\\usbstor#disk&ven_sandisk"},
+        {"list --json", 0, "\"friendly_name\": \"Kingston DataTraveler 2.0 USB Device\", \"size_bytes\": 67108864"},
+        {"list --json", 0, "\"refused\": null}\n]}\n"},
+        {"boot E: --images images --from-floppy --yes", 6, "the floppy in A: cannot make E: bootable: the disk in drive A: holds no KERNEL.SYS"},
+        {"boot E: --images images --image Big --yes", 6, "the boot image Big cannot make E: bootable: the files take"},
+        {"boot E: --images images --image Piped --yes", 6, "the agreement cannot be read: images/Piped/License.rtf: is a FIFO"},
+        {"boot E: --images images --image Described --yes", 6, "images/Described/fi.ini: is a FIFO, not a regular file"},
+        {"boot E: --images images --floppy-image images/Big/BIG.BIN --yes", 6, "images/Big/BIG.BIN is 209715200 bytes: no floppy has that size"},
+        {"boot Z: --image LarkinDemo --yes", 6, "no USB drive Z:"},
+        {"boot E: --image NoSuchImage --yes", 6, "(it holds LarkinDemo)"},
+        {"boot E: --image LarkinDemo --images NoSuchFolder --yes", 6, "there is no images folder NoSuchFolder"},
+        // The source tree's File_Images lacks the KERNEL.SYS the build makes.
+        {"boot E: --image LarkinDemo --yes --images " + Quoted(LARKIN_SOURCE_DIR "/File_Images"), 6,
+         "has no KERNEL.SYS, which the drive needs to start; nothing was changed"},
+    };
+    for (const char* arguments : {"", "frobnicate", "boot E:", "boot E: --image X --from-floppy", "boot", "verify",
+             "verify E: F:", "list --json E:", "verify E: --json", "zero --via-corvid", "zero E:", "--bogus list",
+             "write-image E: F:", "boot E: --image", "zero --timeout 0", "boot E: G: --image LarkinDemo --json",
+             "boot E: --image X --floppy-image f.img", "list --floppy-image f.img", "boot E: --image X --keep-floppy-paths"})
+        cases.emplace_back(arguments, 2, "larkin-cli: ");
+    // clang-format on
+    for (const auto& [arguments, exitCode, says] : cases) {
+        CommandRun run = Cli(arguments);
+        EXPECT_EQ(run.exitCode, exitCode) << arguments << "\n" << run.output;
         EXPECT_THAT(run.output, HasSubstr(says)) << arguments;
     }
     CommandRun declined = Cli("boot e --image LarkinDemo", "n\n");
