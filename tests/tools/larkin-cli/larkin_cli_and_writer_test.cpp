@@ -20,6 +20,7 @@
 #include <tuple>
 #include <vector>
 
+#include "linux/hardware_machine.h"
 #include "loop_device.h"
 #include "run_command.h"
 #include "test_machine.h"
@@ -487,18 +488,6 @@ class HardwareStick : public LarkinCli {
         for (const char* program : {"mkfs.fat", "mcopy", "fsck.fat"})
             if (!HaveProgram(program))
                 GTEST_SKIP() << program << " is missing (scripts/install-deps)";
-    }
-
-    // A stick as sold: an MBR with one FAT32 (LBA) partition from its second
-    // MiB, counted in the stick's own sectors.
-    void MakeShopStick(LoopDevice& loop) {
-        const uint32_t sectorSize = loop.Options().sectorSize, first = (1 << 20) / sectorSize;
-        const auto sectors = static_cast<uint32_t>(loop.Options().size / sectorSize);
-        loop.WriteBacking(0, Mbr({{.type = 0x0C, .first = first, .sectors = sectors - first}}));
-        CommandRun mkfs = RunCommand("mkfs.fat -S " + std::to_string(sectorSize) +
-                                     " -n SHOPSTICK --offset 2048 " + Quoted(loop.BackingFile()) +
-                                     " " + std::to_string(((sectors - first) * sectorSize) >> 10));
-        ASSERT_EQ(mkfs.exitCode, 0) << mkfs.output;
     }
 
     // The letter list --json gives the stand-in (of 128 MiB).
