@@ -32,6 +32,15 @@ using namespace larkin::test;
 using namespace larkin::writer;
 using namespace ::testing;
 
+// A program's run that ended with this exit code and an output as matched; a
+// mismatch shows both.
+MATCHER_P2(Ended, code, output,
+           "exit code " + PrintToString(code) + ", output " +
+               DescribeMatcher<std::string>(output)) {
+    *result_listener << "exit code " << arg.exitCode << ", output:\n" << arg.output;
+    return arg.exitCode == code && ExplainMatchResult(output, arg.output, result_listener);
+}
+
 class LarkinCli : public ::testing::Test {
   protected:
     LarkinCli() {
@@ -151,16 +160,12 @@ TEST_F(LarkinCli, RefusalsSayWhyBeforeTheFirstWrite) {
              "boot E: --image X --floppy-image f.img", "list --floppy-image f.img", "boot E: --image X --keep-floppy-paths"})
         cases.emplace_back(arguments, 2, "larkin-cli: ");
     // clang-format on
-    for (const auto& [arguments, exitCode, says] : cases) {
-        CommandRun run = Cli(arguments);
-        EXPECT_EQ(run.exitCode, exitCode) << arguments << "\n" << run.output;
-        EXPECT_THAT(run.output, HasSubstr(says)) << arguments;
-    }
-    CommandRun declined = Cli("boot e --image LarkinDemo", "n\n");
-    EXPECT_EQ(declined.exitCode, 6);
-    EXPECT_THAT(declined.output, HasSubstr("This erases everything on E: SanDisk Cruzer Blade USB "
-                                           "Device, 134,217,728 bytes (134.2 MB). Go on? [y/N]"));
-    EXPECT_THAT(declined.output, HasSubstr("Nothing was changed."));
+    for (const auto& [arguments, exitCode, says] : cases)
+        EXPECT_THAT(Cli(arguments), Ended(exitCode, HasSubstr(says))) << arguments;
+    EXPECT_THAT(Cli("boot e --image LarkinDemo", "n\n"),
+                Ended(6, AllOf(HasSubstr("This erases everything on E: SanDisk Cruzer Blade USB "
+                                         "Device, 134,217,728 bytes (134.2 MB). Go on? [y/N]"),
+                               HasSubstr("Nothing was changed."))));
     EXPECT_EQ(Bytes(0, 1 << 20), before);
     EXPECT_EQ(WrittenDisks(), std::set<std::string>{});
 
@@ -171,22 +176,18 @@ TEST_F(LarkinCli, RefusalsSayWhyBeforeTheFirstWrite) {
                      Quoted(LARKIN_BIN "/File_Images/LarkinDemo/KERNEL.SYS") + " CONFIG.SYS ::")
                   .exitCode,
               0);
-    CommandRun boot = Cli("boot E: --from-floppy --keep-floppy-paths --yes");
-    ASSERT_EQ(boot.exitCode, 0) << boot.output;
-    CommandRun verified = Cli("verify E:");
-    EXPECT_EQ(verified.exitCode, 0) << verified.output;
+    ASSERT_THAT(Cli("boot E: --from-floppy --keep-floppy-paths --yes"), Ended(0, _));
+    EXPECT_THAT(Cli("verify E:"), Ended(0, _));
     EXPECT_EQ(Mtools("type -i demo.state/stick1.img@@32256 ::CONFIG.SYS").output,
               "SHELL=A:\\COMMAND.COM\r\n");
     EXPECT_NE(Mtools("dir -i demo.state/stick1.img@@32256 ::CONFIG.ORG").exitCode, 0);
 }
 
 TEST_F(LarkinCli, BootThenVerifyThenVerifyFailsCheckByCheck) {
-    CommandRun boot = Cli("boot E: --image LarkinDemo --yes");
-    ASSERT_EQ(boot.exitCode, 0) << boot.output;
-    EXPECT_THAT(boot.output,
-                AllOf(HasSubstr("Do you accept this agreement?"), HasSubstr("3 file(s) copied.")));
-    CommandRun verified = Cli("verify E:");
-    ASSERT_EQ(verified.exitCode, 0) << verified.output;
+    ASSERT_THAT(Cli("boot E: --image LarkinDemo --yes"),
+                Ended(0, AllOf(HasSubstr("Do you accept this agreement?"),
+                               HasSubstr("3 file(s) copied."))));
+    ASSERT_THAT(Cli("verify E:"), Ended(0, _));
 
     using Damage = std::tuple<std::uint64_t, std::vector<char>, std::string>;
     const std::uint64_t boot0 = 63 * 512;
@@ -209,17 +210,16 @@ TEST_F(LarkinCli, BootThenVerifyThenVerifyFailsCheckByCheck) {
         // A damaged table can cost the drive its letter: by its number.
         CommandRun run = Cli("verify 1");
         Put(offset, kept);
-        EXPECT_EQ(run.exitCode, 6) << run.output;
-        EXPECT_THAT(run.output, HasSubstr(failed)) << run.output;
-        EXPECT_THAT(run.output, HasSubstr("The drive is not as the make-bootable flow leaves it."));
+        EXPECT_THAT(run,
+                    Ended(6, AllOf(HasSubstr(failed), HasSubstr("The drive is not as the "
+                                                                "make-bootable flow leaves it."))));
     }
     // KERNEL.SYS gone: only the last check fails.
     ASSERT_EQ(Mtools("del -i demo.state/stick1.img@@32256 ::/KERNEL.SYS").exitCode, 0);
-    CommandRun noKernel = Cli("verify E:");
-    EXPECT_EQ(noKernel.exitCode, 6);
-    EXPECT_THAT(noKernel.output,
-                AllOf(HasSubstr("ok    file system"),
-                      HasSubstr("FAIL  boot files: no KERNEL.SYS in the root directory")));
+    EXPECT_THAT(
+        Cli("verify E:"),
+        Ended(6, AllOf(HasSubstr("ok    file system"),
+                       HasSubstr("FAIL  boot files: no KERNEL.SYS in the root directory"))));
 }
 
 // Two operations started on one stick a moment apart: one holds the stick
@@ -241,8 +241,7 @@ TEST_F(LarkinCli, TwoOperationsOnOneStickNeverInterleave) {
                 EXPECT_THAT(run->output, AllOf(HasSubstr("Nothing was changed."),
                                                HasSubstr("larkin-cli boot E:")));
             }
-        CommandRun verified = Cli("verify E:");
-        EXPECT_EQ(verified.exitCode, 0) << verified.output;
+        EXPECT_THAT(Cli("verify E:"), Ended(0, _));
     }
     // A hold being let go (its lock still taken, its record already gone) is
     // waited for, not refused as a nameless holder. The boot starts only once
@@ -302,49 +301,40 @@ TEST_F(LarkinCli, WriteImageWithTheDefaultsThenRestoreMbr) {
              {"write-image E: --save img.dat --image img.dat",
               "The Source Image File is the file to save the Partition table"},
          }) {
-        CommandRun again = Cli(arguments, "y\n0\n");
-        EXPECT_EQ(again.exitCode, 6) << again.output;
-        EXPECT_THAT(again.output, HasSubstr(line));
+        EXPECT_THAT(Cli(arguments, "y\n0\n"), Ended(6, HasSubstr(line)));
         EXPECT_EQ(Bytes(0, 8 << 20, "saved.mbr"), saved);
         EXPECT_EQ(Bytes(0, 8 << 20, "img.dat"), image);
         EXPECT_EQ(Bytes(0, 512), larkins);
     }
 
     // A quit at the engine's question is no failure; the letter alone will do.
-    CommandRun quit = Cli("restore-mbr e --save saved.mbr", "q\n");
-    EXPECT_EQ(quit.exitCode, 6);
-    EXPECT_THAT(quit.output, HasSubstr("larkin-cli: restore-mbr: you answered q; nothing was "
-                                       "written to the drive (status 6)"));
-    CommandRun restored = Cli("restore-mbr E: --save saved.mbr", "y\n");
-    ASSERT_EQ(restored.exitCode, 0) << restored.output;
+    EXPECT_THAT(Cli("restore-mbr e --save saved.mbr", "q\n"),
+                Ended(6, HasSubstr("larkin-cli: restore-mbr: you answered q; nothing was written "
+                                   "to the drive (status 6)")));
+    ASSERT_THAT(Cli("restore-mbr E: --save saved.mbr", "y\n"), Ended(0, _));
     EXPECT_EQ(Bytes(0, 512), original);
 }
 
 TEST_F(LarkinCli, ZeroWaitsForTheNewDriveAndNamesIt) {
     AddToMachine(MachineText("tools-cli-demo-plus-unplugged-drives"));
-    CommandRun timedOut = Cli("zero --timeout 1 --yes");
-    EXPECT_EQ(timedOut.exitCode, 2) << timedOut.output;
-    EXPECT_THAT(timedOut.output, HasSubstr("no new USB drive was plugged in within 1 s"));
+    EXPECT_THAT(Cli("zero --timeout 1 --yes"),
+                Ended(2, HasSubstr("no new USB drive was plugged in within 1 s")));
 
     // The engine takes only QM drives: refused before the question.
-    CommandRun other = ZeroPlugging("other1");
-    EXPECT_EQ(other.exitCode, 5) << other.output;
-    EXPECT_THAT(other.output, HasSubstr("not a supported model (its name must begin with QM)"));
-    EXPECT_THAT(other.output, Not(HasSubstr("Go on?")));
+    EXPECT_THAT(ZeroPlugging("other1"),
+                Ended(5, AllOf(HasSubstr("not a supported model (its name must begin with QM)"),
+                               Not(HasSubstr("Go on?")))));
 
-    CommandRun zeroed = ZeroPlugging("qm1");
-    EXPECT_EQ(zeroed.exitCode, 0) << zeroed.output;
-    EXPECT_THAT(zeroed.output,
-                HasSubstr("New drive: (no letter) QM USB Flash Disk, 8,388,608 bytes"));
+    EXPECT_THAT(ZeroPlugging("qm1"),
+                Ended(0, HasSubstr("New drive: (no letter) QM USB Flash Disk, 8,388,608 bytes")));
     EXPECT_EQ(Bytes(0, 4096, "demo.state/qm1.img"), std::vector<char>(4096, '\0'));
 
     // The engine fails without a word: larkin-cli says what could not be done.
     ASSERT_EQ(Simctl("unplug qm1").exitCode, 0);
     AddToMachine("[[fault]]\ncall = \"WriteFile\"\ndevice = \"qm1\"\n");
-    CommandRun failed = ZeroPlugging("qm1");
-    EXPECT_EQ(failed.exitCode, 6) << failed.output;
-    EXPECT_THAT(failed.output, HasSubstr("larkin-cli: zero: the operation failed: the new drive "
-                                         "could not be opened or cleared (status 6)"));
+    EXPECT_THAT(ZeroPlugging("qm1"),
+                Ended(6, HasSubstr("larkin-cli: zero: the operation failed: the new drive could "
+                                   "not be opened or cleared (status 6)")));
 }
 
 // A stick that fails stops none of the others; a stick named twice stops
@@ -397,10 +387,8 @@ TEST_F(LarkinCli, SeveralSticksAtOnce) {
         CommandRun run = Cli(c.arguments, "", c.environment);
         EXPECT_EQ(run.exitCode, c.exitCode) << run.output;
         for (const std::string& said : c.said) EXPECT_THAT(run.output, HasSubstr(said));
-        for (const std::string& drive : c.made) {
-            CommandRun verified = Cli("verify " + drive);
-            EXPECT_EQ(verified.exitCode, 0) << drive << "\n" << verified.output;
-        }
+        for (const std::string& drive : c.made)
+            EXPECT_THAT(Cli("verify " + drive), Ended(0, _)) << drive;
         // The bystanders (E:, F:, the system disk, the refused stick) untouched.
         EXPECT_EQ(WrittenDisks(), c.written);
     }
@@ -439,13 +427,11 @@ TEST_F(LarkinWriter, EveryBadRequestIsRefusedBeforeAnythingIsWritten) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.request);
         std::ofstream(folder_.path() / "request", std::ios::binary) << c.request;
-        CommandRun run =
-            InFolder("env " + c.environment + " LARKIN_MACHINE=demo.toml LARKIN_TIME_SCALE=0 " +
-                     Quoted(LARKIN_BIN "/larkin-writer") + " < request");
-        EXPECT_EQ(run.exitCode, 6) << run.output;
-        EXPECT_THAT(run.output, AllOf(HasSubstr("refused\t"), HasSubstr(c.said),
-                                      HasSubstr("\nend\t6\t"), Not(HasSubstr("writing\n"))))
-            << run.output;
+        EXPECT_THAT(
+            InFolder("env " + c.environment + " LARKIN_MACHINE=demo.toml " +
+                     "LARKIN_TIME_SCALE=0 " + Quoted(LARKIN_BIN "/larkin-writer") + " < request"),
+            Ended(6, AllOf(HasSubstr("refused\t"), HasSubstr(c.said), HasSubstr("\nend\t6\t"),
+                           Not(HasSubstr("writing\n")))));
     }
     EXPECT_EQ(WrittenDisks(), std::set<std::string>{});
 }
@@ -568,15 +554,13 @@ TEST_P(HardwareStickFrom, ListedMadeBootableVerifiedAndBootsOrRefusedBeforeAnyWr
     for (std::string line, mark, key, disk; std::getline(journal, line);)
         if (std::istringstream(line) >> mark >> key >> disk && mark == "+") written.insert(disk);
     if (stick.refused) {
-        EXPECT_EQ(boot.exitCode, 6) << boot.output;
-        EXPECT_THAT(boot.output,
-                    AllOf(HasSubstr(stick.refused), HasSubstr("Nothing was changed.")));
+        EXPECT_THAT(boot,
+                    Ended(6, AllOf(HasSubstr(stick.refused), HasSubstr("Nothing was changed."))));
         EXPECT_TRUE(loop.ReadBacking(0, 4 << 20) == stickBefore) << "the stick was changed";
         EXPECT_THAT(written, IsEmpty());
         return;
     }
-    ASSERT_EQ(boot.exitCode, 0) << boot.output;
-    EXPECT_THAT(boot.output, HasSubstr("This erases everything on " + letter));
+    ASSERT_THAT(boot, Ended(0, HasSubstr("This erases everything on " + letter)));
     if (stick.fromFloppy) {
         EXPECT_THAT(boot.output, AllOf(HasSubstr("CONFIG.SYS on " + letter + " named drive A:"),
                                        HasSubstr("    SHELL=C:\\COMMAND.COM /P\n")));
@@ -586,9 +570,7 @@ TEST_P(HardwareStickFrom, ListedMadeBootableVerifiedAndBootsOrRefusedBeforeAnyWr
         EXPECT_THAT(boot.output,
                     HasSubstr("  KERNEL.SYS\n  License.rtf\n  fi.ini\n3 file(s) copied."));
     }
-    CommandRun verify = Cli(loop.Node(), "verify " + letter);
-    EXPECT_EQ(verify.exitCode, 0) << verify.output;
-    EXPECT_THAT(verify.output, Not(HasSubstr("FAIL")));
+    EXPECT_THAT(Cli(loop.Node(), "verify " + letter), Ended(0, Not(HasSubstr("FAIL"))));
 
     // Every write the platform made went to the stand-in, and only there.
     EXPECT_THAT(written, ElementsAre(HasSubstr(loop.KernelName())));
@@ -614,9 +596,7 @@ INSTANTIATE_TEST_SUITE_P(
     [](const auto& stick) { return std::string(stick.param.name); });
 
 TEST_F(HardwareStick, OnlyLoopDevicesStandInAndWithoutRootDrivesAreOnlyRead) {
-    CommandRun refused = Cli("/dev/loop0,/dev/sda", "list");
-    EXPECT_NE(refused.exitCode, 0) << refused.output;
-    EXPECT_THAT(refused.output, HasSubstr("/dev/sda"));
+    EXPECT_THAT(Cli("/dev/loop0,/dev/sda", "list"), Ended(6, HasSubstr("/dev/sda")));
     if (::geteuid() != 0 || !HaveProgram("setpriv")) GTEST_SKIP() << "needs root and setpriv";
     LoopDevice loop;
     LARKIN_ATTACH_LOOP(loop, LoopOptions{.size = 128ull << 20});
@@ -626,13 +606,10 @@ TEST_F(HardwareStick, OnlyLoopDevicesStandInAndWithoutRootDrivesAreOnlyRead) {
         "cd /tmp && setpriv --reuid=nobody --regid=nogroup --clear-groups env "
         "-u LARKIN_MACHINE HOME=/nonexistent LARKIN_TEST_USB_DISKS=" +
         loop.Node() + " " + Quoted(LARKIN_BIN "/larkin-cli");
-    CommandRun list = RunCommand(asNobody + " list");
-    EXPECT_EQ(list.exitCode, 0) << list.output;
-    EXPECT_THAT(list.output, HasSubstr("needs root"));
+    EXPECT_THAT(RunCommand(asNobody + " list"), Ended(0, HasSubstr("needs root")));
     // Told not to ask polkit, it says what to do instead.
-    CommandRun boot = RunCommand(asNobody + " boot D: --image LarkinDemo --yes --no-elevate");
-    EXPECT_EQ(boot.exitCode, 6) << boot.output;
-    EXPECT_THAT(boot.output, HasSubstr("larkin-cli: writing to a drive needs root"));
+    EXPECT_THAT(RunCommand(asNobody + " boot D: --image LarkinDemo --yes --no-elevate"),
+                Ended(6, HasSubstr("larkin-cli: writing to a drive needs root")));
     EXPECT_EQ(loop.ReadBacking(0, 64 * 1024), before);
 }
 
