@@ -172,10 +172,9 @@ TEST_F(LarkinCli, RefusalsSayWhyBeforeTheFirstWrite) {
     // With the demo kernel on the floppy, as the documentation says, the
     // floppy makes a stick that verifies; its CONFIG.SYS kept as it is.
     std::ofstream(folder_.path() / "CONFIG.SYS") << "SHELL=A:\\COMMAND.COM\r\n";
-    ASSERT_EQ(Mtools("copy -i demo.state/floppy.img " +
-                     Quoted(LARKIN_BIN "/File_Images/LarkinDemo/KERNEL.SYS") + " CONFIG.SYS ::")
-                  .exitCode,
-              0);
+    ASSERT_THAT(Mtools("copy -i demo.state/floppy.img " +
+                       Quoted(LARKIN_BIN "/File_Images/LarkinDemo/KERNEL.SYS") + " CONFIG.SYS ::"),
+                Ended(0, _));
     ASSERT_THAT(Cli("boot E: --from-floppy --keep-floppy-paths --yes"), Ended(0, _));
     EXPECT_THAT(Cli("verify E:"), Ended(0, _));
     EXPECT_EQ(Mtools("type -i demo.state/stick1.img@@32256 ::CONFIG.SYS").output,
@@ -246,11 +245,10 @@ TEST_F(LarkinCli, TwoOperationsOnOneStickNeverInterleave) {
     // A hold being let go (its lock still taken, its record already gone) is
     // waited for, not refused as a nameless holder. The boot starts only once
     // the lock is taken.
-    CommandRun afterRelease =
-        Cli("boot E: --image LarkinDemo --yes", "",
-            "(flock -x demo.state/locks/disks/stick1 sh -c 'touch held; sleep "
-            "0.5' &); until [ -e held ]; do sleep 0.01; done;");
-    EXPECT_EQ(afterRelease.exitCode, 0) << afterRelease.output;
+    EXPECT_THAT(Cli("boot E: --image LarkinDemo --yes", "",
+                    "(flock -x demo.state/locks/disks/stick1 sh -c 'touch held; sleep "
+                    "0.5' &); until [ -e held ]; do sleep 0.01; done;"),
+                Ended(0, _));
 
     // A holder waiting at the engine's question (its hint is printed once it
     // holds the stick): list names it, and a boot is refused before it asks
@@ -275,18 +273,18 @@ TEST_F(LarkinCli, WriteImageWithTheDefaultsThenRestoreMbr) {
     std::vector<char> original = Bytes(0, 512);
     // Before the dialogue, the answer to its sectors-per-track question
     // that makes a stick that starts.
-    CommandRun unnamed = Cli("write-image");
-    EXPECT_THAT(unnamed.output, HasSubstr("answer the chosen drive's own, so that its boot sector "
-                                          "says where its boot partition starts:\n"
-                                          "  SanDisk Cruzer Blade USB Device [E:]: 63\n"
-                                          "  Kingston DataTraveler 2.0 USB Device []: 32\n"));
-    CommandRun written = Cli("write-image E:", "y\nsaved.mbr\n0\n");
-    ASSERT_EQ(written.exitCode, 0) << written.output;
-    EXPECT_THAT(written.output, HasSubstr("answer 63, E:'s own: the boot partition starts 63 "
-                                          "sectors in and its boot sector must say so.\n(0 would "
-                                          "write 32 into the boot sector of this drive"));
-    EXPECT_THAT(written.output, HasSubstr("Using the default image beside larkin-cli"));
-    EXPECT_THAT(written.output, HasSubstr("\n Copying Boot Files.........Done"));
+    EXPECT_THAT(Cli("write-image").output,
+                HasSubstr("answer the chosen drive's own, so that its boot sector "
+                          "says where its boot partition starts:\n"
+                          "  SanDisk Cruzer Blade USB Device [E:]: 63\n"
+                          "  Kingston DataTraveler 2.0 USB Device []: 32\n"));
+    ASSERT_THAT(
+        Cli("write-image E:", "y\nsaved.mbr\n0\n"),
+        Ended(0, AllOf(HasSubstr("answer 63, E:'s own: the boot partition starts 63 sectors "
+                                 "in and its boot sector must say so.\n(0 would write 32 "
+                                 "into the boot sector of this drive"),
+                       HasSubstr("Using the default image beside larkin-cli"),
+                       HasSubstr("\n Copying Boot Files.........Done"))));
     EXPECT_NE(Bytes(0, 512), original);
     EXPECT_TRUE(std::filesystem::exists(folder_.path() / "saved.mbr.info"));
 
@@ -513,8 +511,8 @@ TEST_P(HardwareStickFrom, ListedMadeBootableVerifiedAndBootsOrRefusedBeforeAnyWr
         // ext2: this kernel may mount no FAT; the partition's type keeps its
         // volume and letter.
         mountPoint.emplace("/media");
-        CommandRun mkfs = RunCommand("mke2fs -q -F -E offset=1048576 " + loop.Node() + " 16M");
-        ASSERT_EQ(mkfs.exitCode, 0) << mkfs.output;
+        ASSERT_THAT(RunCommand("mke2fs -q -F -E offset=1048576 " + loop.Node() + " 16M"),
+                    Ended(0, _));
         CommandRun mount =
             RunCommand("mount -o offset=1048576 " + loop.Node() + " " + mountPoint->Path());
         if (mount.exitCode != 0) GTEST_SKIP() << "cannot mount here: " << mount.output;
@@ -537,11 +535,11 @@ TEST_P(HardwareStickFrom, ListedMadeBootableVerifiedAndBootsOrRefusedBeforeAnyWr
     const std::string letter = found[1].str();
     std::string source = "--image LarkinDemo";
     if (stick.fromFloppy) {
-        CommandRun made = InFolder(
-            "printf 'SHELL=A:\\\\COMMAND.COM /P\\r\\n' > CONFIG.SYS && "
-            "mkfs.fat -C boot.img 1440 && mcopy -i boot.img " +
-            Quoted(LARKIN_BIN "/File_Images/LarkinDemo/KERNEL.SYS") + " CONFIG.SYS ::");
-        ASSERT_EQ(made.exitCode, 0) << made.output;
+        ASSERT_THAT(
+            InFolder("printf 'SHELL=A:\\\\COMMAND.COM /P\\r\\n' > CONFIG.SYS && "
+                     "mkfs.fat -C boot.img 1440 && mcopy -i boot.img " +
+                     Quoted(LARKIN_BIN "/File_Images/LarkinDemo/KERNEL.SYS") + " CONFIG.SYS ::"),
+            Ended(0, _));
         source = "--floppy-image boot.img";
     }
     const std::vector<char> floppy = Bytes(0, 1440 << 10, "boot.img");
@@ -578,9 +576,9 @@ TEST_P(HardwareStickFrom, ListedMadeBootableVerifiedAndBootsOrRefusedBeforeAnyWr
     // What kept the stick changes nothing of what it starts.
     if (stick.keeper != Keeper::None) return;
     if (!HaveProgram("qemu-system-i386")) GTEST_SKIP() << "qemu-system-i386 is missing: not booted";
-    CommandRun booted = RunCommand(Quoted(LARKIN_SOURCE_DIR "/scripts/boot-disk") + " " +
-                                   Quoted(loop.BackingFile()) + " 60");
-    EXPECT_EQ(booted.exitCode, 0) << booted.output;
+    EXPECT_THAT(RunCommand(Quoted(LARKIN_SOURCE_DIR "/scripts/boot-disk") + " " +
+                           Quoted(loop.BackingFile()) + " 60"),
+                Ended(0, _));
 }
 
 INSTANTIATE_TEST_SUITE_P(
