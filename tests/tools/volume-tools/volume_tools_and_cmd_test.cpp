@@ -153,21 +153,20 @@ TEST_F(VolumeTools, CopyTakesFilesNotFoldersAndNamesEach) {
     auto folder = Folder({{"KERNEL.SYS", 45000}, {"COMMAND.COM", 66000}, {"empty.txt", 0}});
     larkin::controls::ClearJournal();
     // Through cmd, folders left behind, from one volume on to another as the
-    // engine copies from A:.
-    for (const auto& [from, to] :
-         {std::pair{folder.string() + "\\", "E:"}, {std::string("E:\\"), "F:"}}) {
-        CommandRun run = RunCmd("/c copy '" + from + "*.*' " + to);
+    // engine copies from A:, and by a pattern: KERNEL.SYS again, replaced.
+    const std::vector<std::string> all = {"COMMAND.COM", "KERNEL.SYS", "empty.txt"};
+    for (const auto& [from, pattern, to, names] :
+         std::vector<std::tuple<std::string, std::string, std::string, std::vector<std::string>>>{
+             {folder.string() + "\\", "*.*", "E:", all},
+             {"E:\\", "*.*", "F:", all},
+             {"E:\\", "*.SYS", "F:", {"KERNEL.SYS"}}}) {
+        std::string listed;
+        for (const std::string& name : names) listed += from + name + "\n";
+        CommandRun run = RunCmd("/c copy '" + from + pattern + "' " + to);
         EXPECT_EQ(run.exitCode, 0);
-        EXPECT_EQ(run.output, from + "COMMAND.COM\n" + from + "KERNEL.SYS\n" + from +
-                                  "empty.txt\n        3 file(s) copied.\n");
+        EXPECT_EQ(run.output,
+                  listed + "        " + std::to_string(names.size()) + " file(s) copied.\n");
     }
-    // By a pattern: KERNEL.SYS again, replaced.
-    std::vector<std::string> heard;
-    int copied = -1;
-    Outcome outcome = CopyMatchingFiles(
-        "E:\\", "*.SYS", "F:", [&](std::string_view name) { heard.emplace_back(name); }, &copied);
-    ASSERT_TRUE(outcome.Ok()) << outcome.message;
-    EXPECT_EQ(std::tuple(heard, copied), std::tuple(std::vector<std::string>{"KERNEL.SYS"}, 1));
     EXPECT_EQ(JournalText(),
               "stick1 32256+41910784 via mcopy\nstick2 16384+8372224 via mcopy\n"
               "stick2 16384+8372224 via mcopy\n");
