@@ -128,7 +128,7 @@ TEST(Tools, CorvidListShowsTheDemoMachinesSticksWithOrWithoutVerran) {
               "  FRIENDLYNAME: Kingston DataTraveler 2.0 USB Device\n",
               "  DriveName: \\\\?\\usbstor#"})
             EXPECT_EQ(out.find(line) != std::string::npos, verran) << out;
-        // The probe's box, on the error stream.
+        // The probe's box, before the list.
         EXPECT_EQ(out.find("Use SPTI/ASPI") != std::string::npos, !verran) << out;
     }
 }

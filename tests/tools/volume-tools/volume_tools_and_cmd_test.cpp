@@ -296,11 +296,9 @@ TEST_F(VolumeTools, EachBootSourceIsCheckedBeforeTheFirstWrite) {
 
 using CmdTest = VolumeTools;
 
-// Over the whole partition, less what mkfs.fat leaves to align FAT32's
-// clusters, with the FAT of its size or the one asked; make-bootable's plan
-// of E:, counted before it formats, gives no more room than the format
-// makes, and not much less. The Windows command line comes whole from the
-// platform when set.
+// Over the whole partition (less FAT32's alignment), with the FAT of its size
+// or the one asked; make-bootable's plan of E:, made before it formats, gives
+// the room the format makes. The command line may come whole from the platform.
 TEST_F(CmdTest, FormatAndMkdosfsMakeTheVolumeAskedAsPlanned) {
     BootVolume planned;
     ASSERT_TRUE(PlanBootVolumeOf("E:", &planned).Ok());
