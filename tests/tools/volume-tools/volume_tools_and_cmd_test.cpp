@@ -21,10 +21,9 @@ namespace {
 
 using namespace larkin::test;
 
-// The boot sector's file system type and label (both as stored), hidden
-// sectors, heads/sectors per track, drive number and total sectors,
-// fsck.fat -n's verdict over a copy of the volume's bytes, then the facts
-// the volume tools read, the bytes used, of the data area and of the volume:
+// The boot sector's type and label (as stored), hidden sectors, geometry,
+// drive number and sectors, fsck.fat -n's verdict, then the facts the volume
+// tools read: bytes used, of the data area and of the volume. For example
 // "FAT16   |FREEDOS    |63|255/63|80|262081|clean|FAT16 FREEDOS 1024|0/133x/134x".
 std::string VolumeSummary(const std::string& drive) {
     LARKIN_TOOL_VOLUME where{};
@@ -111,9 +110,8 @@ TEST(DosRules, ReferencesToAFloppyNameTheBootDriveInstead) {
     EXPECT_EQ(changed, std::vector<std::string>{"shell=C:\\command.com"});
 }
 
-// Runs cmd with arguments (a shell-quoted text) and input on its standard
-// input (nullptr: none at all), in the machine the platform runs on; its
-// standard output comes first, then its standard error.
+// cmd with arguments (a shell-quoted text) and input (nullptr: none) in the
+// platform's machine; its standard output comes first, then its standard error.
 CommandRun RunCmd(const std::string& arguments, const char* input = "\n",
                   const std::string& environment = "") {
     static TempFolder folder;
@@ -178,9 +176,8 @@ TEST_F(VolumeTools, CopyTakesFilesNotFoldersAndNamesEach) {
     }
 }
 
-// (Copies refused for the system volume, an unknown letter, an empty folder
-// or want of room: through cmd; for links, names one on FAT or a missing
-// folder: by the boot source check, which lists the same files.)
+// (Copies refused for the system volume, an unknown letter, an empty folder or
+// want of room: through cmd; the source's links and names: by the boot source check.)
 TEST_F(VolumeTools, RefusalsWriteNothing) {
     ASSERT_TRUE(FormatFat("E:", "BOOT", 0).Ok());
     auto folder = Folder({{"A.BIN", 1000}});
