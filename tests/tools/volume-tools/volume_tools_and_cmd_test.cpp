@@ -247,9 +247,6 @@ TEST_F(VolumeTools, EachBootSourceIsCheckedBeforeTheFirstWrite) {
         DWORD code;
         std::string says;
     };
-    const std::string noKernel =
-        "holds no KERNEL.SYS; the boot sector written to the drive "
-        "starts a FreeDOS kernel, KERNEL.SYS";
     const Source sources[] = {
         // clang-format off
         {"a good image folder", {}, kernel, 0, ""},
@@ -264,7 +261,7 @@ TEST_F(VolumeTools, EachBootSourceIsCheckedBeforeTheFirstWrite) {
          "the 300 files take 1,200 root directory entries"},
         {"no folder", {}, (scratch_.path() / "none").string(), ERROR_PATH_NOT_FOUND, "is not there"},
         {"no such drive", {}, "B:", kErrorInvalidDrive, "there is no drive B:"},
-        {"an empty floppy", {}, "A:", ERROR_FILE_NOT_FOUND, "the disk in drive A: " + noKernel},
+        {"an empty floppy", {}, "A:", ERROR_FILE_NOT_FOUND, "the disk in drive A: holds no KERNEL.SYS; the boot sector written to the drive starts a FreeDOS kernel, KERNEL.SYS"},
         {"a hidden kernel", [&] {
              mtools("mcopy -i " + floppy + " " + kernel + "/KERNEL.SYS ::KERNEL.SYS");
              mtools("mattrib -i " + floppy + " +h ::KERNEL.SYS");
