@@ -20,33 +20,29 @@ std::string Program(const char* name) {
     return Quoted(std::string(LARKIN_BIN) + "/" + name);
 }
 
+// A wrong option is a usage error, not a run.
 TEST(Tools, AnswerHelpWithUsageOnStandardOutput) {
+    std::vector<std::pair<std::string, std::string>> helps = {
+        {"'" LARKIN_SOURCE_DIR "/dev' --help", "One entry point"},
+        {"'" LARKIN_SOURCE_DIR "/scripts/demo' --help", "The main job on the demo machine"}};
     std::vector<std::string> programs = {"simctl", "corvid-list"};
 #ifdef LARKIN_HAVE_LIST_USB_DRIVES
     programs.push_back("list_usb_drives");
 #endif
     for (const auto& name : programs) {
-        SCOPED_TRACE(name);
-        for (const char* option : {"--help", "-h"}) {
-            CommandRun run = StandardOutput(Program(name.c_str()) + " " + option);
-            EXPECT_EQ(run.exitCode, 0);
-            EXPECT_TRUE(run.output.starts_with("usage: " + name)) << run.output;
-        }
-        // A wrong option is a usage error, not a run.
-        EXPECT_EQ(StandardOutput(Program(name.c_str()) + " --no-such-option").exitCode, 2);
+        for (const char* option : {" --help", " -h"})
+            helps.emplace_back(Program(name.c_str()) + option, "usage: " + name);
+        EXPECT_EQ(StandardOutput(Program(name.c_str()) + " --no-such-option").exitCode, 2) << name;
     }
-    std::vector<std::pair<std::string, std::string>> helps = {
-        {"'" LARKIN_SOURCE_DIR "/dev' --help", "./dev test"},
-        {"'" LARKIN_SOURCE_DIR "/scripts/demo' --help", "scripts/demo [BUILD]"}};
 #ifdef LARKIN_HAVE_DESKTOP_PROGRAM
     const std::string noDisplay = "env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM ";
-    helps.emplace_back(noDisplay + Program("Larkin") + " --help", "--machine <file>");
+    helps.emplace_back(noDisplay + Program("Larkin") + " --help", "Usage: ");
     helps.emplace_back(noDisplay + Program("Larkin") + " --version", "Larkin ");
 #endif
     for (const auto& [command, says] : helps) {
         CommandRun run = StandardOutput(command);
         EXPECT_EQ(run.exitCode, 0) << command;
-        EXPECT_NE(run.output.find(says), std::string::npos) << command << "\n" << run.output;
+        EXPECT_TRUE(run.output.starts_with(says)) << command << "\n" << run.output;
     }
 }
 
@@ -132,7 +128,7 @@ TEST(Tools, CorvidListShowsTheDemoMachinesSticksWithOrWithoutVerran) {
               "  FRIENDLYNAME: Kingston DataTraveler 2.0 USB Device\n",
               "  DriveName: \\\\?\\usbstor#"})
             EXPECT_EQ(out.find(line) != std::string::npos, verran) << out;
-        // The probe's box, on the error stream.
+        // The probe's box, before the list.
         EXPECT_EQ(out.find("Use SPTI/ASPI") != std::string::npos, !verran) << out;
     }
 }

@@ -1,7 +1,6 @@
-// larkin-cli end to end, as a user or a script runs it, on a copy of the
-// demo machine and on this computer's hardware (a loop device standing in
-// for a stick); larkin-writer as a hostile host meets it, and a host's side
-// when the helper, or polkit, does not get to the end.
+// larkin-cli end to end, as a user or a script runs it, on a copy of the demo
+// machine and on this computer's hardware (a loop device for a stick);
+// larkin-writer as a hostile host meets it, and a host when it stops short.
 #include <fcntl.h>
 #include <gmock/gmock.h>
 #include <sys/stat.h>
@@ -11,13 +10,16 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <optional>
 #include <regex>
 #include <set>
 #include <sstream>
 #include <string>
 #include <thread>
+#include <tuple>
 #include <vector>
 
+#include "linux/hardware_machine.h"
 #include "loop_device.h"
 #include "run_command.h"
 #include "test_machine.h"
@@ -28,6 +30,15 @@ namespace {
 using namespace larkin::test;
 using namespace larkin::writer;
 using namespace ::testing;
+
+// A program's run that ended with this exit code and an output as matched; a
+// mismatch shows both.
+MATCHER_P2(Ended, code, output,
+           "exit code " + PrintToString(code) + ", output " +
+               DescribeMatcher<std::string>(output)) {
+    *result_listener << "exit code " << arg.exitCode << ", output:\n" << arg.output;
+    return arg.exitCode == code && ExplainMatchResult(output, arg.output, result_listener);
+}
 
 class LarkinCli : public ::testing::Test {
   protected:
@@ -73,7 +84,8 @@ class LarkinCli : public ::testing::Test {
             " >/dev/null;; esac; done; exit $(cat status)");
     }
     std::set<std::string> WrittenDisks() {
-        std::istringstream lines(Simctl("journal").output);
+        std::istringstream lines(
+            InFolder(Quoted(LARKIN_BIN "/simctl") + " --machine demo.toml journal").output);
         std::set<std::string> disks;
         for (std::string pid, disk, rest; lines >> pid >> disk; std::getline(lines, rest))
             disks.insert(disk);
@@ -91,43 +103,13 @@ class LarkinCli : public ::testing::Test {
         std::filesystem::permissions(path, std::filesystem::perms::owner_all);
         return path.string();
     }
-    CommandRun Simctl(const std::string& arguments) {
-        return InFolder(Quoted(LARKIN_BIN "/simctl") + " --machine demo.toml " + arguments);
-    }
 
     TempFolder folder_;
 };
 
-TEST_F(LarkinCli, UsageErrorsExitWithTwoAndSayWhy) {
-    for (const char* arguments :
-         {"", "frobnicate", "boot E:", "boot E: --image X --from-floppy", "boot", "verify",
-          "verify E: F:", "list --json E:", "verify E: --json", "zero --via-corvid",
-          "zero E:", "--bogus list", "write-image E: F:", "boot E: --image", "zero --timeout 0",
-          "boot E: G: --image LarkinDemo --json", "boot E: --image X --floppy-image f.img",
-          "list --floppy-image f.img", "boot E: --image X --keep-floppy-paths"}) {
-        CommandRun run = Cli(arguments);
-        EXPECT_EQ(run.exitCode, 2) << arguments << "\n" << run.output;
-        EXPECT_THAT(run.output, HasSubstr("larkin-cli: ")) << arguments;
-    }
-    CommandRun help = Cli("--help");
-    EXPECT_EQ(help.exitCode, 0);
-    EXPECT_THAT(help.output, HasSubstr("usage: larkin-cli"));
-}
-
-TEST_F(LarkinCli, ListAsJson) {
-    CommandRun run = Cli("list --json");
-    ASSERT_EQ(run.exitCode, 0) << run.output;
-    // Numbered as list shows them and verify takes them.
-    EXPECT_THAT(run.output, HasSubstr("{\"drives\": [\n  {\"number\": 1, \"index\": 0, \"mount\": "
-                                      "\"E:\", \"friendly_name\": \"SanDisk Cruzer Blade USB "
-                                      "Device\", \"size_bytes\": 134217728, \"path\": "
-                                      "\"\\\\\\\\?\\\\usbstor#disk&ven_sandisk"));
-    EXPECT_THAT(run.output, HasSubstr("\"friendly_name\": \"Kingston DataTraveler 2.0 USB "
-                                      "Device\", \"size_bytes\": 67108864"));
-    EXPECT_TRUE(run.output.ends_with("]}\n")) << run.output;
-}
-
-TEST_F(LarkinCli, BootRefusesWhatCannotMakeTheStickBeforeTheFirstWrite) {
+// What is refused says why with its exit code (2: the command line, 6: what
+// cannot make the stick), before the first write; list and help are no runs.
+TEST_F(LarkinCli, RefusalsSayWhyBeforeTheFirstWrite) {
     namespace fs = std::filesystem;
     ASSERT_EQ(Cli("list").exitCode, 0) << "the machine's images are made";
     const fs::path images = folder_.path() / "images";
@@ -150,57 +132,58 @@ TEST_F(LarkinCli, BootRefusesWhatCannotMakeTheStickBeforeTheFirstWrite) {
     }
 
     std::vector<char> before = Bytes(0, 1 << 20);
-    using Refused = std::pair<std::string, std::string>;
     // clang-format off
-    for (const auto& [arguments, says] : {
-             Refused{"E: --images images --from-floppy", "the floppy in A: cannot make E: bootable: the disk in drive A: holds no KERNEL.SYS"},
-             Refused{"E: --images images --image Big", "the boot image Big cannot make E: bootable: the files take"},
-             Refused{"E: --images images --image Piped", "the agreement cannot be read: images/Piped/License.rtf: is a FIFO"},
-             Refused{"E: --images images --image Described", "images/Described/fi.ini: is a FIFO, not a regular file"},
-             Refused{"E: --images images --floppy-image images/Big/BIG.BIN", "images/Big/BIG.BIN is 209715200 bytes: no floppy has that size"},
-             Refused{"Z: --image LarkinDemo", "no USB drive Z:"},
-             Refused{"E: --image NoSuchImage", "(it holds LarkinDemo)"},
-             Refused{"E: --image LarkinDemo --images NoSuchFolder", "there is no images folder NoSuchFolder"},
-             // The source tree's File_Images lacks the KERNEL.SYS the build makes.
-             Refused{"E: --image LarkinDemo --images " + Quoted(LARKIN_SOURCE_DIR "/File_Images"),
-                     "has no KERNEL.SYS, which the drive needs to start; nothing was changed"},
-         }) {
-        // clang-format on
-        CommandRun run = Cli("boot " + arguments + " --yes");
-        EXPECT_EQ(run.exitCode, 6) << arguments << "\n" << run.output;
-        EXPECT_THAT(run.output, HasSubstr(says)) << arguments;
-    }
-    CommandRun declined = Cli("boot e --image LarkinDemo", "n\n");
-    EXPECT_EQ(declined.exitCode, 6);
-    EXPECT_THAT(declined.output, HasSubstr("This erases everything on E: SanDisk Cruzer Blade USB "
-                                           "Device, 134,217,728 bytes (134.2 MB). Go on? [y/N]"));
-    EXPECT_THAT(declined.output, HasSubstr("Nothing was changed."));
+    std::vector<std::tuple<std::string, int, std::string>> cases = {
+        {"--help", 0, "usage: larkin-cli"},
+        // Numbered as list shows them and verify takes them.
+        {"list --json", 0, "{\"drives\": [\n  {\"number\": 1, \"index\": 0, \"mount\": \"E:\", \"friendly_name\": \"SanDisk Cruzer Blade USB Device\", \"size_bytes\": 134217728, \"path\": \"\\\\\\\\?\\\\usbstor#disk&ven_sandisk"},
+        {"list --json", 0, "\"friendly_name\": \"Kingston DataTraveler 2.0 USB Device\", \"size_bytes\": 67108864"},
+        {"list --json", 0, "\"refused\": null}\n]}\n"},
+        {"boot E: --images images --from-floppy --yes", 6, "the floppy in A: cannot make E: bootable: the disk in drive A: holds no KERNEL.SYS"},
+        {"boot E: --images images --image Big --yes", 6, "the boot image Big cannot make E: bootable: the files take"},
+        {"boot E: --images images --image Piped --yes", 6, "the agreement cannot be read: images/Piped/License.rtf: is a FIFO"},
+        {"boot E: --images images --image Described --yes", 6, "images/Described/fi.ini: is a FIFO, not a regular file"},
+        {"boot E: --images images --floppy-image images/Big/BIG.BIN --yes", 6, "images/Big/BIG.BIN is 209715200 bytes: no floppy has that size"},
+        {"boot Z: --image LarkinDemo --yes", 6, "no USB drive Z:"},
+        {"boot E: --image NoSuchImage --yes", 6, "(it holds LarkinDemo)"},
+        {"boot E: --image LarkinDemo --images NoSuchFolder --yes", 6, "there is no images folder NoSuchFolder"},
+        // The source tree's File_Images lacks the KERNEL.SYS the build makes.
+        {"boot E: --image LarkinDemo --yes --images " + Quoted(LARKIN_SOURCE_DIR "/File_Images"), 6,
+         "has no KERNEL.SYS, which the drive needs to start; nothing was changed"},
+    };
+    for (const char* arguments : {"", "frobnicate", "boot E:", "boot E: --image X --from-floppy", "boot", "verify",
+             "verify E: F:", "list --json E:", "verify E: --json", "zero --via-corvid", "zero E:", "--bogus list",
+             "write-image E: F:", "boot E: --image", "zero --timeout 0", "boot E: G: --image LarkinDemo --json",
+             "boot E: --image X --floppy-image f.img", "list --floppy-image f.img", "boot E: --image X --keep-floppy-paths"})
+        cases.emplace_back(arguments, 2, "larkin-cli: ");
+    // clang-format on
+    for (const auto& [arguments, exitCode, says] : cases)
+        EXPECT_THAT(Cli(arguments), Ended(exitCode, HasSubstr(says))) << arguments;
+    EXPECT_THAT(Cli("boot e --image LarkinDemo", "n\n"),
+                Ended(6, AllOf(HasSubstr("This erases everything on E: SanDisk Cruzer Blade USB "
+                                         "Device, 134,217,728 bytes (134.2 MB). Go on? [y/N]"),
+                               HasSubstr("Nothing was changed."))));
     EXPECT_EQ(Bytes(0, 1 << 20), before);
     EXPECT_EQ(WrittenDisks(), std::set<std::string>{});
 
     // With the demo kernel on the floppy, as the documentation says, the
     // floppy makes a stick that verifies; its CONFIG.SYS kept as it is.
     std::ofstream(folder_.path() / "CONFIG.SYS") << "SHELL=A:\\COMMAND.COM\r\n";
-    ASSERT_EQ(Mtools("copy -i demo.state/floppy.img " +
-                     Quoted(LARKIN_BIN "/File_Images/LarkinDemo/KERNEL.SYS") + " CONFIG.SYS ::")
-                  .exitCode,
-              0);
-    CommandRun boot = Cli("boot E: --from-floppy --keep-floppy-paths --yes");
-    ASSERT_EQ(boot.exitCode, 0) << boot.output;
-    CommandRun verified = Cli("verify E:");
-    EXPECT_EQ(verified.exitCode, 0) << verified.output;
+    ASSERT_THAT(Mtools("copy -i demo.state/floppy.img " +
+                       Quoted(LARKIN_BIN "/File_Images/LarkinDemo/KERNEL.SYS") + " CONFIG.SYS ::"),
+                Ended(0, _));
+    ASSERT_THAT(Cli("boot E: --from-floppy --keep-floppy-paths --yes"), Ended(0, _));
+    EXPECT_THAT(Cli("verify E:"), Ended(0, _));
     EXPECT_EQ(Mtools("type -i demo.state/stick1.img@@32256 ::CONFIG.SYS").output,
               "SHELL=A:\\COMMAND.COM\r\n");
     EXPECT_NE(Mtools("dir -i demo.state/stick1.img@@32256 ::CONFIG.ORG").exitCode, 0);
 }
 
 TEST_F(LarkinCli, BootThenVerifyThenVerifyFailsCheckByCheck) {
-    CommandRun boot = Cli("boot E: --image LarkinDemo --yes");
-    ASSERT_EQ(boot.exitCode, 0) << boot.output;
-    EXPECT_THAT(boot.output,
-                AllOf(HasSubstr("Do you accept this agreement?"), HasSubstr("3 file(s) copied.")));
-    CommandRun verified = Cli("verify E:");
-    ASSERT_EQ(verified.exitCode, 0) << verified.output;
+    ASSERT_THAT(Cli("boot E: --image LarkinDemo --yes"),
+                Ended(0, AllOf(HasSubstr("Do you accept this agreement?"),
+                               HasSubstr("3 file(s) copied."))));
+    ASSERT_THAT(Cli("verify E:"), Ended(0, _));
 
     using Damage = std::tuple<std::uint64_t, std::vector<char>, std::string>;
     const std::uint64_t boot0 = 63 * 512;
@@ -223,17 +206,16 @@ TEST_F(LarkinCli, BootThenVerifyThenVerifyFailsCheckByCheck) {
         // A damaged table can cost the drive its letter: by its number.
         CommandRun run = Cli("verify 1");
         Put(offset, kept);
-        EXPECT_EQ(run.exitCode, 6) << run.output;
-        EXPECT_THAT(run.output, HasSubstr(failed)) << run.output;
-        EXPECT_THAT(run.output, HasSubstr("The drive is not as the make-bootable flow leaves it."));
+        EXPECT_THAT(run,
+                    Ended(6, AllOf(HasSubstr(failed), HasSubstr("The drive is not as the "
+                                                                "make-bootable flow leaves it."))));
     }
     // KERNEL.SYS gone: only the last check fails.
     ASSERT_EQ(Mtools("del -i demo.state/stick1.img@@32256 ::/KERNEL.SYS").exitCode, 0);
-    CommandRun noKernel = Cli("verify E:");
-    EXPECT_EQ(noKernel.exitCode, 6);
-    EXPECT_THAT(noKernel.output,
-                AllOf(HasSubstr("ok    file system"),
-                      HasSubstr("FAIL  boot files: no KERNEL.SYS in the root directory")));
+    EXPECT_THAT(
+        Cli("verify E:"),
+        Ended(6, AllOf(HasSubstr("ok    file system"),
+                       HasSubstr("FAIL  boot files: no KERNEL.SYS in the root directory"))));
 }
 
 // Two operations started on one stick a moment apart: one holds the stick
@@ -251,34 +233,30 @@ TEST_F(LarkinCli, TwoOperationsOnOneStickNeverInterleave) {
         EXPECT_TRUE(first.exitCode == 0 || second.exitCode == 0) << first.output << "\n----\n"
                                                                  << second.output;
         for (const CommandRun* run : {&first, &second})
-            if (run->exitCode != 0) {
-                EXPECT_THAT(run->output, AllOf(HasSubstr("Nothing was changed."),
-                                               HasSubstr("larkin-cli boot E:")));
-            }
-        CommandRun verified = Cli("verify E:");
-        EXPECT_EQ(verified.exitCode, 0) << verified.output;
+            EXPECT_THAT(*run, AnyOf(Ended(0, _), Ended(6, AllOf(HasSubstr("Nothing was changed."),
+                                                                HasSubstr("larkin-cli boot E:")))));
+        EXPECT_THAT(Cli("verify E:"), Ended(0, _));
     }
     // A hold being let go (its lock still taken, its record already gone) is
     // waited for, not refused as a nameless holder. The boot starts only once
     // the lock is taken.
-    CommandRun afterRelease =
-        Cli("boot E: --image LarkinDemo --yes", "",
-            "(flock -x demo.state/locks/disks/stick1 sh -c 'touch held; sleep "
-            "0.5' &); until [ -e held ]; do sleep 0.01; done;");
-    EXPECT_EQ(afterRelease.exitCode, 0) << afterRelease.output;
+    EXPECT_THAT(Cli("boot E: --image LarkinDemo --yes", "",
+                    "(flock -x demo.state/locks/disks/stick1 sh -c 'touch held; sleep "
+                    "0.5' &); until [ -e held ]; do sleep 0.01; done;"),
+                Ended(0, _));
 
     // A holder waiting at the engine's question (its hint is printed once it
     // holds the stick): list names it, and a boot is refused before it asks
     // anything. The holder's input then ends, and it with it.
     const std::string cli =
         "LARKIN_TIME_SCALE=0 " + Quoted(LARKIN_BIN "/larkin-cli") + " --machine demo.toml ";
-    CommandRun held = InFolder("{ sleep 60 & echo $! > sleep.pid; wait; } | " + cli +
-                               "write-image E: 2>&1 | while IFS= read -r line; do case $line in "
-                               "*\"'s own\"*) " +
-                               cli + "list --json; echo y | " + cli +
-                               "boot E: --image LarkinDemo; echo \"boot exit $?\"; kill $(cat "
-                               "sleep.pid);; esac; done");
-    EXPECT_THAT(held.output,
+    EXPECT_THAT(InFolder("{ sleep 60 & echo $! > sleep.pid; wait; } | " + cli +
+                         "write-image E: 2>&1 | while IFS= read -r line; do case $line in "
+                         "*\"'s own\"*) " +
+                         cli + "list --json; echo y | " + cli +
+                         "boot E: --image LarkinDemo; echo \"boot exit $?\"; kill $(cat "
+                         "sleep.pid);; esac; done")
+                    .output,
                 AllOf(HasSubstr("\"refused\": \"it is held by larkin-cli write-image E:"),
                       HasSubstr("\"refused\": null"),  // the other stick
                       HasSubstr("cannot be written: it is held by larkin-cli write-image"),
@@ -290,18 +268,18 @@ TEST_F(LarkinCli, WriteImageWithTheDefaultsThenRestoreMbr) {
     std::vector<char> original = Bytes(0, 512);
     // Before the dialogue, the answer to its sectors-per-track question
     // that makes a stick that starts.
-    CommandRun unnamed = Cli("write-image");
-    EXPECT_THAT(unnamed.output, HasSubstr("answer the chosen drive's own, so that its boot sector "
-                                          "says where its boot partition starts:\n"
-                                          "  SanDisk Cruzer Blade USB Device [E:]: 63\n"
-                                          "  Kingston DataTraveler 2.0 USB Device []: 32\n"));
-    CommandRun written = Cli("write-image E:", "y\nsaved.mbr\n0\n");
-    ASSERT_EQ(written.exitCode, 0) << written.output;
-    EXPECT_THAT(written.output, HasSubstr("answer 63, E:'s own: the boot partition starts 63 "
-                                          "sectors in and its boot sector must say so.\n(0 would "
-                                          "write 32 into the boot sector of this drive"));
-    EXPECT_THAT(written.output, HasSubstr("Using the default image beside larkin-cli"));
-    EXPECT_THAT(written.output, HasSubstr("\n Copying Boot Files.........Done"));
+    EXPECT_THAT(Cli("write-image").output,
+                HasSubstr("answer the chosen drive's own, so that its boot sector "
+                          "says where its boot partition starts:\n"
+                          "  SanDisk Cruzer Blade USB Device [E:]: 63\n"
+                          "  Kingston DataTraveler 2.0 USB Device []: 32\n"));
+    ASSERT_THAT(
+        Cli("write-image E:", "y\nsaved.mbr\n0\n"),
+        Ended(0, AllOf(HasSubstr("answer 63, E:'s own: the boot partition starts 63 sectors "
+                                 "in and its boot sector must say so.\n(0 would write 32 "
+                                 "into the boot sector of this drive"),
+                       HasSubstr("Using the default image beside larkin-cli"),
+                       HasSubstr("\n Copying Boot Files.........Done"))));
     EXPECT_NE(Bytes(0, 512), original);
     EXPECT_TRUE(std::filesystem::exists(folder_.path() / "saved.mbr.info"));
 
@@ -316,49 +294,41 @@ TEST_F(LarkinCli, WriteImageWithTheDefaultsThenRestoreMbr) {
              {"write-image E: --save img.dat --image img.dat",
               "The Source Image File is the file to save the Partition table"},
          }) {
-        CommandRun again = Cli(arguments, "y\n0\n");
-        EXPECT_EQ(again.exitCode, 6) << again.output;
-        EXPECT_THAT(again.output, HasSubstr(line));
+        EXPECT_THAT(Cli(arguments, "y\n0\n"), Ended(6, HasSubstr(line)));
         EXPECT_EQ(Bytes(0, 8 << 20, "saved.mbr"), saved);
         EXPECT_EQ(Bytes(0, 8 << 20, "img.dat"), image);
         EXPECT_EQ(Bytes(0, 512), larkins);
     }
 
     // A quit at the engine's question is no failure; the letter alone will do.
-    CommandRun quit = Cli("restore-mbr e --save saved.mbr", "q\n");
-    EXPECT_EQ(quit.exitCode, 6);
-    EXPECT_THAT(quit.output, HasSubstr("larkin-cli: restore-mbr: you answered q; nothing was "
-                                       "written to the drive (status 6)"));
-    CommandRun restored = Cli("restore-mbr E: --save saved.mbr", "y\n");
-    ASSERT_EQ(restored.exitCode, 0) << restored.output;
+    EXPECT_THAT(Cli("restore-mbr e --save saved.mbr", "q\n"),
+                Ended(6, HasSubstr("larkin-cli: restore-mbr: you answered q; nothing was written "
+                                   "to the drive (status 6)")));
+    ASSERT_THAT(Cli("restore-mbr E: --save saved.mbr", "y\n"), Ended(0, _));
     EXPECT_EQ(Bytes(0, 512), original);
 }
 
 TEST_F(LarkinCli, ZeroWaitsForTheNewDriveAndNamesIt) {
     AddToMachine(MachineText("tools-cli-demo-plus-unplugged-drives"));
-    CommandRun timedOut = Cli("zero --timeout 1 --yes");
-    EXPECT_EQ(timedOut.exitCode, 2) << timedOut.output;
-    EXPECT_THAT(timedOut.output, HasSubstr("no new USB drive was plugged in within 1 s"));
+    EXPECT_THAT(Cli("zero --timeout 1 --yes"),
+                Ended(2, HasSubstr("no new USB drive was plugged in within 1 s")));
 
     // The engine takes only QM drives: refused before the question.
-    CommandRun other = ZeroPlugging("other1");
-    EXPECT_EQ(other.exitCode, 5) << other.output;
-    EXPECT_THAT(other.output, HasSubstr("not a supported model (its name must begin with QM)"));
-    EXPECT_THAT(other.output, Not(HasSubstr("Go on?")));
+    EXPECT_THAT(ZeroPlugging("other1"),
+                Ended(5, AllOf(HasSubstr("not a supported model (its name must begin with QM)"),
+                               Not(HasSubstr("Go on?")))));
 
-    CommandRun zeroed = ZeroPlugging("qm1");
-    EXPECT_EQ(zeroed.exitCode, 0) << zeroed.output;
-    EXPECT_THAT(zeroed.output,
-                HasSubstr("New drive: (no letter) QM USB Flash Disk, 8,388,608 bytes"));
+    EXPECT_THAT(ZeroPlugging("qm1"),
+                Ended(0, HasSubstr("New drive: (no letter) QM USB Flash Disk, 8,388,608 bytes")));
     EXPECT_EQ(Bytes(0, 4096, "demo.state/qm1.img"), std::vector<char>(4096, '\0'));
 
     // The engine fails without a word: larkin-cli says what could not be done.
-    ASSERT_EQ(Simctl("unplug qm1").exitCode, 0);
+    ASSERT_THAT(InFolder(Quoted(LARKIN_BIN "/simctl") + " --machine demo.toml unplug qm1"),
+                Ended(0, _));
     AddToMachine("[[fault]]\ncall = \"WriteFile\"\ndevice = \"qm1\"\n");
-    CommandRun failed = ZeroPlugging("qm1");
-    EXPECT_EQ(failed.exitCode, 6) << failed.output;
-    EXPECT_THAT(failed.output, HasSubstr("larkin-cli: zero: the operation failed: the new drive "
-                                         "could not be opened or cleared (status 6)"));
+    EXPECT_THAT(ZeroPlugging("qm1"),
+                Ended(6, HasSubstr("larkin-cli: zero: the operation failed: the new drive could "
+                                   "not be opened or cleared (status 6)")));
 }
 
 // A stick that fails stops none of the others; a stick named twice stops
@@ -411,10 +381,8 @@ TEST_F(LarkinCli, SeveralSticksAtOnce) {
         CommandRun run = Cli(c.arguments, "", c.environment);
         EXPECT_EQ(run.exitCode, c.exitCode) << run.output;
         for (const std::string& said : c.said) EXPECT_THAT(run.output, HasSubstr(said));
-        for (const std::string& drive : c.made) {
-            CommandRun verified = Cli("verify " + drive);
-            EXPECT_EQ(verified.exitCode, 0) << drive << "\n" << verified.output;
-        }
+        for (const std::string& drive : c.made)
+            EXPECT_THAT(Cli("verify " + drive), Ended(0, _)) << drive;
         // The bystanders (E:, F:, the system disk, the refused stick) untouched.
         EXPECT_EQ(WrittenDisks(), c.written);
     }
@@ -453,13 +421,11 @@ TEST_F(LarkinWriter, EveryBadRequestIsRefusedBeforeAnythingIsWritten) {
     for (const Case& c : cases) {
         SCOPED_TRACE(c.request);
         std::ofstream(folder_.path() / "request", std::ios::binary) << c.request;
-        CommandRun run =
-            InFolder("env " + c.environment + " LARKIN_MACHINE=demo.toml LARKIN_TIME_SCALE=0 " +
-                     Quoted(LARKIN_BIN "/larkin-writer") + " < request");
-        EXPECT_EQ(run.exitCode, 6) << run.output;
-        EXPECT_THAT(run.output, AllOf(HasSubstr("refused\t"), HasSubstr(c.said),
-                                      HasSubstr("\nend\t6\t"), Not(HasSubstr("writing\n"))))
-            << run.output;
+        EXPECT_THAT(
+            InFolder("env " + c.environment + " LARKIN_MACHINE=demo.toml " +
+                     "LARKIN_TIME_SCALE=0 " + Quoted(LARKIN_BIN "/larkin-writer") + " < request"),
+            Ended(6, AllOf(HasSubstr("refused\t"), HasSubstr(c.said), HasSubstr("\nend\t6\t"),
+                           Not(HasSubstr("writing\n")))));
     }
     EXPECT_EQ(WrittenDisks(), std::set<std::string>{});
 }
@@ -504,29 +470,6 @@ class HardwareStick : public LarkinCli {
                 GTEST_SKIP() << program << " is missing (scripts/install-deps)";
     }
 
-    // A stick as sold: an MBR with one FAT32 (LBA) partition from its second
-    // MiB, counted in the stick's own sectors.
-    void MakeShopStick(LoopDevice& loop) {
-        const uint32_t sectorSize = loop.Options().sectorSize, first = (1 << 20) / sectorSize;
-        const auto sectors = static_cast<uint32_t>(loop.Options().size / sectorSize);
-        loop.WriteBacking(0, Mbr({{.type = 0x0C, .first = first, .sectors = sectors - first}}));
-        CommandRun mkfs = RunCommand("mkfs.fat -S " + std::to_string(sectorSize) +
-                                     " -n SHOPSTICK --offset 2048 " + Quoted(loop.BackingFile()) +
-                                     " " + std::to_string(((sectors - first) * sectorSize) >> 10));
-        ASSERT_EQ(mkfs.exitCode, 0) << mkfs.output;
-    }
-
-    // The letter list --json gives the stand-in (of 128 MiB).
-    std::string Letter(const LoopDevice& loop) {
-        CommandRun list = Cli(loop.Node(), "list --json");
-        std::smatch found;
-        EXPECT_TRUE(std::regex_search(list.output, found,
-                                      std::regex("\"mount\": \"([D-Z]:)\", \"friendly_name\": "
-                                                 "\"[^\"]*\", \"size_bytes\": 134217728")))
-            << list.output;
-        return found.empty() ? "" : found[1].str();
-    }
-
     // larkin-cli on this computer, the given devices passed as USB sticks.
     CommandRun Cli(const std::string& disks, const std::string& arguments) {
         return InFolder("env -u LARKIN_MACHINE LARKIN_TIME_SCALE=0 LARKIN_TEST_USB_DISKS=" + disks +
@@ -535,14 +478,17 @@ class HardwareStick : public LarkinCli {
     }
 };
 
-// The stick's sectors and the source: the demo image folder, or a boot
-// floppy's image file whose CONFIG.SYS names A:. A stick of 4096-byte
-// sectors cannot take the 512-byte sectors the boot records are made of:
-// the program fails before it writes anything.
+// The source (the image folder, or a floppy image whose CONFIG.SYS names A:)
+// and what keeps the stick: the desktop's mount at the partition's offset or
+// an old partition node goes; 4096-byte sectors (the boot records are of 512)
+// and another program's exclusive open refuse the whole operation unwritten.
+enum class Keeper { None, OffsetMount, PartitionNode, ExclusiveOpen };
 struct Stick {
     const char* name;
     uint32_t sectorSize;
     bool fromFloppy;
+    Keeper keeper;
+    const char* refused;  // why nothing is written, or nullptr
 };
 class HardwareStickFrom : public HardwareStick, public WithParamInterface<Stick> {};
 
@@ -551,34 +497,60 @@ TEST_P(HardwareStickFrom, ListedMadeBootableVerifiedAndBootsOrRefusedBeforeAnyWr
     LoopDevice loop;
     LARKIN_ATTACH_LOOP(loop, LoopOptions{.size = 128ull << 20, .sectorSize = stick.sectorSize});
     MakeShopStick(loop);
+    std::optional<MountPoint> mountPoint;
+    int exclusive = -1;
+    if (stick.keeper == Keeper::OffsetMount) {
+        // ext2: this kernel may mount no FAT; the partition's type keeps its
+        // volume and letter.
+        mountPoint.emplace("/media");
+        ASSERT_THAT(RunCommand("mke2fs -q -F -E offset=1048576 " + loop.Node() + " 16M"),
+                    Ended(0, _));
+        CommandRun mount =
+            RunCommand("mount -o offset=1048576 " + loop.Node() + " " + mountPoint->Path());
+        if (mount.exitCode != 0) GTEST_SKIP() << "cannot mount here: " << mount.output;
+    } else if (stick.keeper == Keeper::PartitionNode) {
+        CommandRun added = RunCommand("partx -a " + loop.Node());
+        if (!std::filesystem::exists(loop.Node() + "p1"))
+            GTEST_SKIP() << "no partition node: " << added.output;
+    } else if (stick.keeper == Keeper::ExclusiveOpen) {
+        exclusive = ::open(loop.Node().c_str(), O_RDONLY | O_EXCL | O_CLOEXEC);
+        ASSERT_GE(exclusive, 0);
+    }
 
-    const std::string letter = Letter(loop);
-
+    // The letter list --json gives the stand-in (of 128 MiB).
+    CommandRun list = Cli(loop.Node(), "list --json");
+    std::smatch found;
+    ASSERT_TRUE(std::regex_search(list.output, found,
+                                  std::regex("\"mount\": \"([D-Z]:)\", \"friendly_name\": "
+                                             "\"[^\"]*\", \"size_bytes\": 134217728")))
+        << list.output;
+    const std::string letter = found[1].str();
     std::string source = "--image LarkinDemo";
     if (stick.fromFloppy) {
-        CommandRun made = InFolder(
-            "printf 'SHELL=A:\\\\COMMAND.COM /P\\r\\n' > CONFIG.SYS && "
-            "mkfs.fat -C boot.img 1440 && mcopy -i boot.img " +
-            Quoted(LARKIN_BIN "/File_Images/LarkinDemo/KERNEL.SYS") + " CONFIG.SYS ::");
-        ASSERT_EQ(made.exitCode, 0) << made.output;
+        ASSERT_THAT(
+            InFolder("printf 'SHELL=A:\\\\COMMAND.COM /P\\r\\n' > CONFIG.SYS && "
+                     "mkfs.fat -C boot.img 1440 && mcopy -i boot.img " +
+                     Quoted(LARKIN_BIN "/File_Images/LarkinDemo/KERNEL.SYS") + " CONFIG.SYS ::"),
+            Ended(0, _));
         source = "--floppy-image boot.img";
     }
     const std::vector<char> floppy = Bytes(0, 1440 << 10, "boot.img");
     auto stickBefore = loop.ReadBacking(0, 4 << 20);
     CommandRun boot = Cli(loop.Node(), "boot " + letter + " " + source + " --yes");
+    if (exclusive >= 0) ::close(exclusive);
+    EXPECT_FALSE(mountPoint && mountPoint->Mounted()) << "written while mounted";
     std::ifstream journal(folder_.path() / "state/journal");
     std::set<std::string> written;
     for (std::string line, mark, key, disk; std::getline(journal, line);)
         if (std::istringstream(line) >> mark >> key >> disk && mark == "+") written.insert(disk);
-    if (stick.sectorSize == 4096) {
-        EXPECT_EQ(boot.exitCode, 6) << boot.output;
-        EXPECT_THAT(boot.output, HasSubstr("the drive has sectors of 4,096 bytes"));
+    if (stick.refused) {
+        EXPECT_THAT(boot,
+                    Ended(6, AllOf(HasSubstr(stick.refused), HasSubstr("Nothing was changed."))));
         EXPECT_TRUE(loop.ReadBacking(0, 4 << 20) == stickBefore) << "the stick was changed";
         EXPECT_THAT(written, IsEmpty());
         return;
     }
-    ASSERT_EQ(boot.exitCode, 0) << boot.output;
-    EXPECT_THAT(boot.output, HasSubstr("This erases everything on " + letter));
+    ASSERT_THAT(boot, Ended(0, HasSubstr("This erases everything on " + letter)));
     if (stick.fromFloppy) {
         EXPECT_THAT(boot.output, AllOf(HasSubstr("CONFIG.SYS on " + letter + " named drive A:"),
                                        HasSubstr("    SHELL=C:\\COMMAND.COM /P\n")));
@@ -588,72 +560,33 @@ TEST_P(HardwareStickFrom, ListedMadeBootableVerifiedAndBootsOrRefusedBeforeAnyWr
         EXPECT_THAT(boot.output,
                     HasSubstr("  KERNEL.SYS\n  License.rtf\n  fi.ini\n3 file(s) copied."));
     }
-    CommandRun verify = Cli(loop.Node(), "verify " + letter);
-    EXPECT_EQ(verify.exitCode, 0) << verify.output;
-    EXPECT_THAT(verify.output, Not(HasSubstr("FAIL")));
+    EXPECT_THAT(Cli(loop.Node(), "verify " + letter), Ended(0, Not(HasSubstr("FAIL"))));
 
     // Every write the platform made went to the stand-in, and only there.
     EXPECT_THAT(written, ElementsAre(HasSubstr(loop.KernelName())));
 
+    // What kept the stick changes nothing of what it starts.
+    if (stick.keeper != Keeper::None) return;
     if (!HaveProgram("qemu-system-i386")) GTEST_SKIP() << "qemu-system-i386 is missing: not booted";
-    CommandRun booted = RunCommand(Quoted(LARKIN_SOURCE_DIR "/scripts/boot-disk") + " " +
-                                   Quoted(loop.BackingFile()) + " 60");
-    EXPECT_EQ(booted.exitCode, 0) << booted.output;
+    EXPECT_THAT(RunCommand(Quoted(LARKIN_SOURCE_DIR "/scripts/boot-disk") + " " +
+                           Quoted(loop.BackingFile()) + " 60"),
+                Ended(0, _));
 }
 
-INSTANTIATE_TEST_SUITE_P(Sticks, HardwareStickFrom,
-                         Values(Stick{"ImageFolder", 512, false},
-                                Stick{"FloppyImageFile", 512, true},
-                                Stick{"SectorsOf4096Bytes", 4096, false}),
-                         [](const auto& stick) { return std::string(stick.param.name); });
+INSTANTIATE_TEST_SUITE_P(
+    Sticks, HardwareStickFrom,
+    Values(Stick{"ImageFolder", 512, false, Keeper::None, nullptr},
+           Stick{"FloppyImageFile", 512, true, Keeper::None, nullptr},
+           Stick{"MountedAtTheOffset", 512, false, Keeper::OffsetMount, nullptr},
+           Stick{"WithAPartitionNode", 512, false, Keeper::PartitionNode, nullptr},
+           Stick{"SectorsOf4096Bytes", 4096, false, Keeper::None,
+                 "the drive has sectors of 4,096 bytes"},
+           Stick{"HeldByAnotherProgram", 512, false, Keeper::ExclusiveOpen,
+                 "is in use: another program holds it"}),
+    [](const auto& stick) { return std::string(stick.param.name); });
 
-// The desktop's mount (through a loop device at the partition's offset) and
-// a partition node of the old table do not stop the format; another
-// program's exclusive open refuses the whole operation.
-TEST_F(HardwareStick, WhatKeepsTheStickIsUnmountedOrRefusesBeforeTheFirstWrite) {
-    if (::geteuid() != 0) GTEST_SKIP() << "needs root";
-    enum class Keeper { OffsetMount, PartitionNode, ExclusiveOpen };
-    for (Keeper keeper : {Keeper::OffsetMount, Keeper::PartitionNode, Keeper::ExclusiveOpen}) {
-        SCOPED_TRACE(static_cast<int>(keeper));
-        LoopDevice loop;
-        LARKIN_ATTACH_LOOP(loop, LoopOptions{.size = 128ull << 20});
-        MakeShopStick(loop);
-        MountPoint mountPoint("/media");
-        int exclusive = -1;
-        if (keeper == Keeper::OffsetMount) {
-            // ext2: this kernel may mount no FAT; the partition's type keeps
-            // its volume and letter.
-            CommandRun mkfs = RunCommand("mke2fs -q -F -E offset=1048576 " + loop.Node() + " 16M");
-            ASSERT_EQ(mkfs.exitCode, 0) << mkfs.output;
-            CommandRun mount =
-                RunCommand("mount -o offset=1048576 " + loop.Node() + " " + mountPoint.Path());
-            if (mount.exitCode != 0) GTEST_SKIP() << "cannot mount here: " << mount.output;
-        } else if (keeper == Keeper::PartitionNode) {
-            CommandRun added = RunCommand("partx -a " + loop.Node());
-            if (!std::filesystem::exists(loop.Node() + "p1"))
-                GTEST_SKIP() << "no partition node: " << added.output;
-        } else {
-            exclusive = ::open(loop.Node().c_str(), O_RDONLY | O_EXCL | O_CLOEXEC);
-            ASSERT_GE(exclusive, 0);
-        }
-        auto before = loop.ReadBacking(0, 2 << 20);
-        const std::string letter = Letter(loop);
-        CommandRun boot = Cli(loop.Node(), "boot " + letter + " --image LarkinDemo --yes");
-        if (exclusive >= 0) ::close(exclusive);
-        EXPECT_FALSE(mountPoint.Mounted()) << "written while mounted";
-        if (keeper != Keeper::ExclusiveOpen) {
-            EXPECT_EQ(boot.exitCode, 0) << boot.output;
-            EXPECT_EQ(Cli(loop.Node(), "verify " + letter).exitCode, 0);
-        } else {
-            EXPECT_EQ(boot.exitCode, 6) << boot.output;
-            EXPECT_THAT(boot.output, AllOf(HasSubstr("is in use: another program holds it"),
-                                           HasSubstr("Nothing was changed.")));
-            EXPECT_TRUE(loop.ReadBacking(0, 2 << 20) == before) << "the stick was changed";
-        }
-    }
-}
-
-TEST_F(HardwareStick, WithoutRootAndNotElevatingDrivesAreOnlyRead) {
+TEST_F(HardwareStick, OnlyLoopDevicesStandInAndWithoutRootDrivesAreOnlyRead) {
+    EXPECT_THAT(Cli("/dev/loop0,/dev/sda", "list"), Ended(6, HasSubstr("/dev/sda")));
     if (::geteuid() != 0 || !HaveProgram("setpriv")) GTEST_SKIP() << "needs root and setpriv";
     LoopDevice loop;
     LARKIN_ATTACH_LOOP(loop, LoopOptions{.size = 128ull << 20});
@@ -663,20 +596,11 @@ TEST_F(HardwareStick, WithoutRootAndNotElevatingDrivesAreOnlyRead) {
         "cd /tmp && setpriv --reuid=nobody --regid=nogroup --clear-groups env "
         "-u LARKIN_MACHINE HOME=/nonexistent LARKIN_TEST_USB_DISKS=" +
         loop.Node() + " " + Quoted(LARKIN_BIN "/larkin-cli");
-    CommandRun list = RunCommand(asNobody + " list");
-    EXPECT_EQ(list.exitCode, 0) << list.output;
-    EXPECT_THAT(list.output, HasSubstr("needs root"));
+    EXPECT_THAT(RunCommand(asNobody + " list"), Ended(0, HasSubstr("needs root")));
     // Told not to ask polkit, it says what to do instead.
-    CommandRun boot = RunCommand(asNobody + " boot D: --image LarkinDemo --yes --no-elevate");
-    EXPECT_EQ(boot.exitCode, 6) << boot.output;
-    EXPECT_THAT(boot.output, HasSubstr("larkin-cli: writing to a drive needs root"));
+    EXPECT_THAT(RunCommand(asNobody + " boot D: --image LarkinDemo --yes --no-elevate"),
+                Ended(6, HasSubstr("larkin-cli: writing to a drive needs root")));
     EXPECT_EQ(loop.ReadBacking(0, 64 * 1024), before);
-}
-
-TEST_F(HardwareStick, OnlyLoopDevicesPassAsStandIns) {
-    CommandRun refused = Cli("/dev/loop0,/dev/sda", "list");
-    EXPECT_NE(refused.exitCode, 0) << refused.output;
-    EXPECT_THAT(refused.output, HasSubstr("/dev/sda"));
 }
 
 }  // namespace
