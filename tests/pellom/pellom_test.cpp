@@ -439,12 +439,6 @@ TEST(HungStick, CommandFailsWhenTheWatchdogRunsOutWhileOtherCallsGoOn) {
     EXPECT_EQ(command.get(), 1);  // not sent: the pass-through failed
 }
 
-BYTE WaitFor(BYTE& status) {
-    std::atomic_ref<BYTE> polled(status);
-    while (polled.load(std::memory_order_acquire) == SS_PENDING) std::this_thread::yield();
-    return status;
-}
-
 #pragma pack(push, 1)
 struct WideRequest {
     SRB_ExecSCSICmd srb;
@@ -452,6 +446,7 @@ struct WideRequest {
 };
 #pragma pack(pop)
 
+// An execute request of six command bytes, with room for 32 sense bytes.
 WideRequest Request(BYTE target, BYTE opcode, BYTE* data = nullptr, DWORD length = 0,
                     BYTE adapter = 0, BYTE cdbLength = 6) {
     WideRequest request{};
@@ -469,70 +464,44 @@ WideRequest Request(BYTE target, BYTE opcode, BYTE* data = nullptr, DWORD length
 }
 
 // What Pellom's tests cannot see: requests complete after SendASPI32Command
-// returns, through a pause of the platform's; refusals have their codes.
+// returns, each through a pause of the platform's; refusals have their codes.
 TEST(Wnaspi32, CompletesRequestsAfterReturningAndRefusesBadOnesAtOnce) {
     TestMachine machine(MachineText("pellom-one-aspi-stick"));
     Aspi aspi;
     EXPECT_EQ(aspi.supportInfo(), (DWORD{SS_COMP} << 8) | 1);
     BYTE data[96] = {};
-    WideRequest request = Request(0, 0x12, data, sizeof data);
-    controls::ClearPauses();
-    EXPECT_EQ(aspi.send(&request), SS_PENDING);
-    EXPECT_EQ(WaitFor(request.srb.SRB_Status), SS_COMP);
-    EXPECT_EQ(controls::Pauses(), std::vector<DWORD>{1});
-
-    WideRequest check = Request(0, 0x1B);
-    std::ranges::fill(check.moreSense, 0xEE);
-    EXPECT_EQ(aspi.send(&check), SS_PENDING);
-    WaitFor(check.srb.SRB_Status);
-    EXPECT_EQ(check.moreSense[15], 0);
-
-    WideRequest absent = Request(3, 0x12, data, sizeof data);
-    EXPECT_EQ(aspi.send(&absent), SS_PENDING);
-    EXPECT_EQ(WaitFor(absent.srb.SRB_Status), SS_NO_DEVICE);
-    EXPECT_EQ(absent.srb.SRB_HaStat, HASTAT_SEL_TO);
-
+    WideRequest requests[] = {Request(0, 0x12, data, sizeof data), Request(0, 0x1B),
+                              Request(3, 0x12, data, sizeof data),  // no such target
+                              Request(0, 0x12, data, sizeof data, 4),
+                              Request(0, 0x12, data, sizeof data, 0, 17)};
+    std::ranges::fill(requests[1].moreSense, 0xEE);
     SRB_RescanPort rescan{};
     rescan.SRB_Cmd = SC_RESCAN_SCSI_BUS;
-    EXPECT_EQ(aspi.send(&rescan), SS_PENDING);
-    EXPECT_EQ(WaitFor(rescan.SRB_Status), SS_COMP);
-
-    WideRequest badAdapter = Request(0, 0x12, data, sizeof data, 4);
-    EXPECT_EQ(aspi.send(&badAdapter), SS_INVALID_HA);
-    WideRequest badLength = Request(0, 0x12, data, sizeof data, 0, 17);
-    EXPECT_EQ(aspi.send(&badLength), SS_INVALID_SRB);
     SRB_Header unknown{};
     unknown.SRB_Cmd = 0x55;
-    EXPECT_EQ(aspi.send(&unknown), SS_INVALID_CMD);
-}
-
-// A request the manager cannot queue fails at once, its status set, so that
-// a caller polling it never waits for ever.
-TEST(Wnaspi32, OutOfMemoryFailsTheRequestWithoutLeavingItPending) {
-    if (!allocation::Enabled()) GTEST_SKIP() << "the sanitizer owns the allocator";
-    TestMachine machine(MachineText("pellom-one-aspi-stick"));
-    int refused = 0;
-    long point = 0;
-    for (;; ++point) {
-        Aspi aspi;  // loaded afresh: its first request starts the worker
-        BYTE data[96] = {};
-        WideRequest request = Request(0, 0x12, data, sizeof data);
-        allocation::FailAfter(point, {"wnaspi32"});
+    // What SendASPI32Command returned, and the status once complete.
+    std::vector<std::pair<DWORD, int>> results;
+    auto send = [&](auto& request) {
         DWORD sent = aspi.send(&request);
-        BYTE status = sent == SS_PENDING ? WaitFor(request.srb.SRB_Status) : BYTE(sent);
-        bool failed = allocation::Failed();
-        EXPECT_EQ(request.srb.SRB_Status, status);
-        if (!failed) {
-            EXPECT_EQ(status, SS_COMP);
-            break;
-        }
-        // Out of memory in the platform's host list reads as no such adapter.
-        EXPECT_TRUE(status == SS_INSUFFICIENT_RESOURCES || status == SS_INVALID_HA ||
-                    status == SS_ERR || status == SS_COMP)
-            << "allocation " << point << " gave " << int{status};
-        refused += sent == SS_INSUFFICIENT_RESOURCES;
-    }
-    EXPECT_GT(refused, 0) << "over " << point << " allocations";
+        std::atomic_ref<BYTE> status(request.SRB_Status);
+        while (sent == SS_PENDING && status.load(std::memory_order_acquire) == SS_PENDING)
+            std::this_thread::yield();
+        results.emplace_back(sent, request.SRB_Status);
+    };
+    controls::ClearPauses();
+    for (WideRequest& request : requests) send(request.srb);
+    send(rescan);
+    send(unknown);
+    EXPECT_EQ(results, (std::vector<std::pair<DWORD, int>>{{SS_PENDING, SS_COMP},
+                                                           {SS_PENDING, SS_ERR},
+                                                           {SS_PENDING, SS_NO_DEVICE},
+                                                           {SS_INVALID_HA, SS_INVALID_HA},
+                                                           {SS_INVALID_SRB, SS_INVALID_SRB},
+                                                           {SS_PENDING, SS_COMP},
+                                                           {SS_INVALID_CMD, SS_INVALID_CMD}}));
+    EXPECT_EQ(controls::Pauses(), std::vector<DWORD>(4, 1));
+    EXPECT_EQ(requests[1].moreSense[15], 0);  // the sense area was widened
+    EXPECT_EQ(requests[2].srb.SRB_HaStat, HASTAT_SEL_TO);
 }
 
 }  // namespace
