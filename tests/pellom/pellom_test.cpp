@@ -2,8 +2,8 @@
 #include <array>
 #include <atomic>
 #include <chrono>
-#include <sstream>
 #include <future>
+#include <sstream>
 #include <thread>
 
 #include "allocation_faults.h"
