@@ -135,8 +135,7 @@ TEST_F(PellomProbe, PhysicalDrivesFillSlotsInOrderAndAnswerKeysInAnyCaseCutToThe
     EXPECT_EQ(ask("driveinfo", 24), "40:ACME    Disk Zero      \0"s);
     EXPECT_EQ(ask("Serial", 20), "0:" + std::string(20, '\0') + "xxxx");
     EXPECT_EQ(ask("Adapter", 0), "15:" + std::string(24, 'x'));
-    char none[1] = {'x'};
-    EXPECT_EQ(pellom.getDriveInformation(0, "Adapter", none, nullptr), 0);
+    EXPECT_EQ(pellom.getDriveInformation(0, "Adapter", nullptr, nullptr), 0);  // no size
     // Every load starts from an empty table, and asks again.
     EXPECT_EQ(pellom.loadCoreModule(), 2);
     EXPECT_EQ(session->boxes.shown.size(), 2u);
@@ -301,8 +300,6 @@ TEST_F(PellomProbe, AspiWithoutManagerOrHostAdapterHasNoTransportAndExtraTargets
     EXPECT_EQ(many.getDeviceCount(0, "USB"), 100);
     EXPECT_EQ(many.infos(99, {"Adapter", "Drive"}), "Adapter 6|Target 3|");
     EXPECT_EQ(many.executeScsi(99, kTestUnitReady.data(), 0), 0);
-    ASSERT_EQ(many.loadCoreModule(), 1);
-    EXPECT_EQ(many.executeScsi(99, kTestUnitReady.data(), 0), -2);
 }
 
 TEST(PellomVerran, UsbStickIsFoundWithVerransNamesUntilUnloadedOrUnopenable) {
