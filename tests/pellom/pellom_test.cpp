@@ -143,19 +143,6 @@ TEST_F(PellomProbe, PhysicalDrivesFillSlotsInOrderAndAnswerKeysInAnyCaseCutToThe
     EXPECT_EQ(pellom.executeScsi(0, kTestUnitReady.data(), 0), -2);
 }
 
-TEST_F(PellomProbe, AspiWalkFindsTargetsByAdapterAndId) {
-    PellomApi& pellom = Ready(kAspi);
-    auto keys = {"Adapter", "Drive", "AdapterInfo", "DriveInfo", "DriveSN", "DriveFW"};
-    EXPECT_EQ(pellom.infos(1, keys),
-              "Adapter 1|Target 2|ASPI for WIN32 - USBSTOR - Adapter 1 - ID 5|"
-              "ACME    Stick B          Target 2|CCCC2222|0.2B|");
-    std::vector<std::string> lines = TraceLines();
-    EXPECT_EQ(lines.front(), "Pellom:AspiOnly:LoadASPI() 2 Adapters");
-    EXPECT_THAT(lines, Contains("Pellom:AspiOnly:Adapter 0  Target 1  Command 12  Status 130-0"));
-    EXPECT_THAT(lines, Contains("Pellom:AspiOnly:ACME    Stick B          Target 2"));
-    EXPECT_EQ(TraceLines("Pellom:AspiOnly:Adapter ").size(), 32u);  // 2 adapters x 16 ids
-}
-
 TEST_F(PellomProbe, CommandsSenseAndVerifiedReadsOnEitherTransport) {
     for (const Transport& t : {kSpti, kAspi}) {
         SCOPED_TRACE(t.trace);
@@ -284,14 +271,25 @@ TEST_F(PellomProbe, BuffersMoveOnlyBytesInsideAndTakePatternsAndLoadsResetTheWat
     EXPECT_EQ(pellom.setWatchdogTimer(0, 0) + pellom.setWatchdogTimer(99, 0), 20);
 }
 
-TEST_F(PellomProbe, AspiWithoutManagerOrHostAdapterHasNoTransportAndExtraTargetsFindNoSlot) {
-    PellomApi& pellom = On({"pellom-usb-adapter-no-aspi", true, 0, "", {}, ""}).Load();
+TEST_F(PellomProbe, AspiWalkFindsTargetsByAdapterAndIdOnlyThroughAManagerAndFillsOnlyTheTable) {
+    PellomApi& pellom = Ready(kAspi);
+    auto keys = {"Adapter", "Drive", "AdapterInfo", "DriveInfo", "DriveSN", "DriveFW"};
+    EXPECT_EQ(pellom.infos(1, keys),
+              "Adapter 1|Target 2|ASPI for WIN32 - USBSTOR - Adapter 1 - ID 5|"
+              "ACME    Stick B          Target 2|CCCC2222|0.2B|");
+    std::vector<std::string> lines = TraceLines();
+    EXPECT_EQ(lines.front(), "Pellom:AspiOnly:LoadASPI() 2 Adapters");
+    EXPECT_THAT(lines, Contains("Pellom:AspiOnly:Adapter 0  Target 1  Command 12  Status 130-0"));
+    EXPECT_THAT(lines, Contains("Pellom:AspiOnly:ACME    Stick B          Target 2"));
+    EXPECT_EQ(TraceLines("Pellom:AspiOnly:Adapter ").size(), 32u);  // 2 adapters x 16 ids
+
+    PellomApi& none = On({"pellom-usb-adapter-no-aspi", true, 0, "", {}, ""}).Load();
     EXPECT_EQ(Aspi().supportInfo(), DWORD{SS_NO_ADAPTERS} << 8);
-    EXPECT_EQ(pellom.loadCoreModule(), 0);
-    EXPECT_EQ(pellom.getDeviceCount(0, "USB"), 0);
+    EXPECT_EQ(none.loadCoreModule(), 0);
+    EXPECT_EQ(none.getDeviceCount(0, "USB"), 0);
     session->faults.Fail("LoadLibraryA", "wnaspi32");
-    EXPECT_EQ(pellom.loadCoreModule(), 0);
-    EXPECT_EQ(pellom.executeScsi(0, kTestUnitReady.data(), 0), -2);
+    EXPECT_EQ(none.loadCoreModule(), 0);
+    EXPECT_EQ(none.executeScsi(0, kTestUnitReady.data(), 0), -2);
 
     // More targets than slots fill exactly the table.
     PellomApi& many = On({"pellom-112-aspi-sticks", true, 1, "", {}, ""}).Load();
