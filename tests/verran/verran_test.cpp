@@ -113,7 +113,6 @@ TEST_F(VerranTest, FiltersPickClassesAndTheSnapshotListsDrivesAndRegistryDataByE
         empty += GetDriveInfo(a, d, near);
     EXPECT_EQ(empty + std::to_string(GetDriveCount(past)), "0");
     Destroy();  // and again when the test ends: twice is harmless
-    EXPECT_EQ(GetAdapterCount(), 0u);
     for (DWORD i : {0u, 1u, 0xFFFFFFFFu})
         EXPECT_EQ(std::to_string(GetDriveCount(i)) + GetAdapterInfo(i, "DEVICE_NAME") +
                       GetAdapterInfo(i, nullptr) + GetDriveInfo(i, i, nullptr) + GetAdapterName(i) +
@@ -283,9 +282,7 @@ TEST_F(VerranTest, OutOfMemoryInInitializeOrEjectDiskGivesInternalFault) {
                     status == ERROR_INVALID_PARAMETER || status == 0)
             << "allocation " << point << " gave " << status;
         faults += status == VERRAN_INTERNAL_FAULT;
-        if (status == 0) {
-            ASSERT_TRUE(larkin::sim::Plug("twin", true));
-        }
+        EXPECT_TRUE(status != 0 || larkin::sim::Plug("twin", true));  // ejected: plug it back
     }
     EXPECT_GT(faults, 0);
 }
