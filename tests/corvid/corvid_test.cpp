@@ -4,7 +4,6 @@
 #include "allocation_faults.h"
 #include "core_test_support.h"
 #include "corvid/corvid.h"
-#include "test_core.h"
 
 namespace larkin::test {
 namespace {
@@ -34,8 +33,7 @@ using Module = std::tuple<std::string, int, int>;  // name, adapters, targets
 
 // The stand-ins not named have no adapters. Corvid is released before them.
 struct Session : CoreSession<CorvidApi> {
-    explicit Session(std::initializer_list<Module> modules = {},
-                     const char* cores = LARKIN_TEST_CORES)
+    explicit Session(const std::vector<Module>& modules = {}, const char* cores = LARKIN_TEST_CORES)
         : CoreSession("corvid-ata-two-disks") {
         faults.WithoutVerran();
         for (const char* name : {"FENNIC", "TAMSEL", "ORMAND"}) Set({name, 0, 0});
@@ -48,9 +46,10 @@ struct Session : CoreSession<CorvidApi> {
         setenv(("LARKIN_TEST_" + name + "_TARGETS").c_str(), std::to_string(targets).c_str(), 1);
     }
     ~Session() { api.reset(); }
-    TestCoreRecord& Record(const char* module) {
+    // The calls the stand-in received since it was last asked.
+    std::string Calls(const char* module) {
         modules.emplace_back(LoadLibraryA(module));
-        return *Bind<TEST_CORE_RECORD>(modules.back(), "TestCoreCalls")();
+        return Bind<const char* (*)()>(modules.back(), "TestCoreCalls")();
     }
 
     std::vector<larkin::Library> modules;
@@ -79,17 +78,14 @@ TEST(CorvidNumbering, ModulesFollowEachOtherAndEveryCountRenumbers) {
     EXPECT_EQ(GetProcAddress(library, MAKEINTRESOURCEA(16)), nullptr);
     EXPECT_EQ(corvid.loadCores(), 3);  // 2 from Pellom, 1 from Ormand
     EXPECT_EQ(corvid.deviceCount(0, "USB"), 5);
-    TestCoreRecord& ormand = session.Record("Ormand");
-    EXPECT_EQ(ormand.lastFirstGlobal, 2);
-    EXPECT_EQ(corvid.unit(2), 3000);
-    EXPECT_EQ(corvid.setWatchdog(3, 5), 3051);
     BYTE sense[32] = {0xAA};
-    EXPECT_EQ(corvid.bufferSize(4) + corvid.sense(3, sense), 3002 + 3001);
+    const std::vector<int> results{corvid.unit(2), corvid.setWatchdog(3, 5), corvid.bufferSize(4),
+                                   corvid.sense(3, sense)};
+    EXPECT_EQ(results, (std::vector<int>{3000, 3051, 3002, 3001}));
     corvid.releaseAdapter(3);
-    EXPECT_EQ(ormand.releaseCalls * 10 + ormand.last.local, 11);
     corvid.dataPattern(3, "w", sense, 2, 9);
-    EXPECT_EQ(ormand.last.local * 100 + ormand.last.a * 10 + ormand.last.b, 129);
-    EXPECT_EQ(std::string(ormand.last.name) + (ormand.last.data == sense ? "=" : "!"), "w=");
+    EXPECT_EQ(session.Calls("Ormand"),
+              "Count 2;Scsi 0;Watchdog 1 5;Size 2;Sense 1;Release 1;Pattern w 1 2 9 @170;");
 
     corvid.unload();
     EXPECT_EQ(corvid.deviceCount(0, "USB"), 5);
@@ -110,7 +106,7 @@ TEST(CorvidNumbering, ModulesFollowEachOtherAndEveryCountRenumbers) {
         corvid.dataPattern(empty, "w", sense, 1, 1);
     }
     EXPECT_EQ(std::string(text) + std::to_string(size) + std::to_string(sense[0]), "keep8170");
-    EXPECT_EQ(ormand.releaseCalls, 1);
+    EXPECT_EQ(session.Calls("Ormand"), "Count 2;Scsi 2;Count 2;Scsi 0;");
     EXPECT_EQ(corvid.loadCores(), 3);
     EXPECT_EQ(corvid.unit(0), -1);
 }
@@ -119,11 +115,11 @@ TEST(CorvidNumbering, SkipsModulesWithoutAdaptersOrExportsAndStopsAtTheMap) {
     {
         Session session({{"ORMAND", 0, 3}, {"FENNIC", 4, 1}});
         CorvidApi& corvid = session.Load();
-        EXPECT_EQ(corvid.deviceCount(0, "USB"), 0);
-        EXPECT_EQ(corvid.loadCores(), 6);
-        EXPECT_EQ(corvid.deviceCount(0, "USB"), 3);
-        EXPECT_EQ(session.Record("Ormand").countCalls, 0);  // no adapters: not asked
-        EXPECT_EQ(corvid.unit(2), 1000);
+        // Counts before and after LoadCores, its adapters, and number 2.
+        EXPECT_EQ((std::vector{corvid.deviceCount(0, "USB"), corvid.loadCores(),
+                               corvid.deviceCount(0, "USB"), corvid.unit(2)}),
+                  (std::vector{0, 6, 3, 1000}));
+        EXPECT_EQ(session.Calls("Ormand"), "");  // no adapters: not asked
     }
     {
         Session session({{"TAMSEL", 1, 2}}, LARKIN_TEST_CORES_INCOMPLETE);
@@ -132,34 +128,31 @@ TEST(CorvidNumbering, SkipsModulesWithoutAdaptersOrExportsAndStopsAtTheMap) {
     Session session({{"FENNIC", 1, 80}, {"ORMAND", 1, 50}});
     CorvidApi& corvid = session.Load();
     EXPECT_EQ(corvid.loadAndCount(), 100);
-    EXPECT_EQ(session.Record("Ormand").lastFirstGlobal, 82);
-    EXPECT_EQ(corvid.unit(81) + corvid.unit(99), 1079 + 3017);
+    EXPECT_EQ(corvid.unit(81), 1079);
+    EXPECT_EQ(session.Calls("Ormand"), "Count 82;");
+    EXPECT_EQ(corvid.unit(99), 3017);
 }
 
 TEST(CorvidDispatch, BufferNamesAndOptionsReachTheOwners) {
-    Session session({{"FENNIC", 1, 3}, {"TAMSEL", 1, 2}});  // globals 2 .. 4, 5 and 6
+    Session session({{"FENNIC", 1, 3}, {"TAMSEL", 1, 2}, {"ORMAND", 1, 1}});  // 2 .. 4, 5 .. 6, 7
     CorvidApi& corvid = session.Load();
-    TestCoreRecord& fennic = session.Record("Fennic");
     EXPECT_EQ(corvid.setCoreOptions(0x0010), 0);  // nothing numbered: nobody told
-    EXPECT_EQ(fennic.optionsCalls, 0);
-    ASSERT_EQ(corvid.loadAndCount(), 7);
-    EXPECT_EQ(corvid.setCoreOptions(0x0020), 0x0010);
-    EXPECT_EQ(fennic.optionsCalls, 2);  // once per number it owns among 0 .. 3
-    EXPECT_EQ(fennic.lastOptions, 0x0020);
-    EXPECT_EQ(session.Record("Tamsel").optionsCalls, 0);
-    BYTE data[4] = {};
-    std::string codes;
-    for (const char* name : {"r", "R", "w", "W", "s", "S", "ws", static_cast<const char*>(nullptr)})
+    ASSERT_EQ(corvid.loadAndCount(), 8);
+    EXPECT_EQ(corvid.setCoreOptions(0x0020), 0x0010);  // once per number among 0 .. 3
+    EXPECT_EQ(session.Calls("Tamsel"), "Count 5;");
+    BYTE data[4] = {0xD0};
+    std::string codes, reached;
+    for (const char* name :
+         {"r", "R", "w", "W", "s", "S", "ws", static_cast<const char*>(nullptr)}) {
         codes += std::to_string(corvid.readDataBuffer(3, name, 7, 3, data)) + "/" +
                  std::to_string(corvid.writeDataBuffer(3, name, 7, 3, data)) + " ";
+        reached += "Buffer 1 7 3 @208;Buffer 1 7 3 @208;";
+    }
     EXPECT_EQ(codes, "0/16 0/16 32/48 32/48 64/80 64/80 0/16 0/16 ");
-    EXPECT_EQ(fennic.last.local * 100 + fennic.last.a * 10 + fennic.last.b, 173);
-    EXPECT_EQ(fennic.last.data, data);
     EXPECT_EQ(corvid.setDeviceOptions(3, 0x1234), 1001);
-    EXPECT_EQ(fennic.lastOptions, 0x1234);
-    session.Set({"ORMAND", 1, 1});
-    ASSERT_EQ(corvid.loadAndCount(), 8);
-    EXPECT_EQ(corvid.setDeviceOptions(7, 1), 0xFFFF);
+    EXPECT_EQ(session.Calls("Fennic"),
+              "Count 2;Options 32;Options 32;" + reached + "DeviceOptions 1 4660;");
+    EXPECT_EQ(corvid.setDeviceOptions(7, 1), 0xFFFF);  // Ormand has no SetDeviceOptions
     // Pellom owns 0 and 1: its trace bits (on by default) went with the word.
     std::filesystem::remove("Corvid.log");
     EXPECT_EQ(corvid.unit(0), 0);
@@ -193,11 +186,10 @@ TEST(CorvidTrace, LinesAreWrittenOnlyWithTheTraceBitToAFreshLogPerLoad) {
     auto setOptions =
         reinterpret_cast<void (*)(LONG)>(GetWindowLongPtrA(window, CORVID_WINDOW_SET_OPTIONS));
     ASSERT_NE(setOptions, nullptr);
-    TestCoreRecord& tamsel = session.Record("Tamsel");
-    const int told = tamsel.optionsCalls;
+    session.Calls("Tamsel");
     setOptions(0x00010200);
     corvid.loadAndCount();
-    EXPECT_EQ(tamsel.optionsCalls, told);
+    EXPECT_EQ(session.Calls("Tamsel"), "Count 2;");               // not told
     EXPECT_EQ(GetWindowLongA(window, CORVID_WINDOW_OPTIONS), 0);  // the value at creation
     EXPECT_EQ(corvid.setCoreOptions(0), 0x0200);
     session.boxes.watched = window;
