@@ -6,7 +6,6 @@
 #include <QtTest>
 #include <QtWidgets>
 #include <deque>
-#include <optional>
 
 #include "agreement_text.h"
 #include "drive_services.h"
@@ -83,10 +82,7 @@ class FakeDrives : public DriveServices {
   public:
     Failure GetDrive(const QString& root, DriveFacts* facts) override {
         *facts = drives.value(root);
-        if (root == u"A:" && !floppyReady.empty()) {
-            facts->ready = floppyReady.front();
-            if (floppyReady.size() > 1) floppyReady.pop_front();
-        }
+        if (root == u"A:" && floppyUnreadyAsks > 0) facts->ready = false, --floppyUnreadyAsks;
         return driveFailure;
     }
     Failure CopyFolderFiles(const QString& sourceFolder, const QString& root,
@@ -121,44 +117,9 @@ class FakeDrives : public DriveServices {
     QStringList* log = nullptr;
     QMap<QString, DriveFacts> drives;
     QMap<QString, QString> refusals, holdErrors, imageRefusals;
-    std::deque<bool> floppyReady;  // A:'s ready answers in turn (the last repeats)
+    int floppyUnreadyAsks = 0;  // A: is not ready for as many asks
     Failure driveFailure, copyFailure, checkFailure;
     QStringList pointedLines;
-};
-
-class FakeMessageBoxes : public MessageBoxes {
-  public:
-    Answer Show(QWidget*, const MessageBoxRequest& request) override {
-        shown.push_back(request);
-        if (onShow) onShow(request);
-        if (answers.empty()) return Answer::Ok;
-        Answer answer = answers.front();
-        answers.pop_front();
-        return answer;
-    }
-    QStringList Titles() const {
-        QStringList titles;
-        for (const MessageBoxRequest& request : shown) titles << request.title;
-        return titles;
-    }
-
-    std::deque<Answer> answers;  // in turn; OK when none is left
-    std::vector<MessageBoxRequest> shown;
-    std::function<void(const MessageBoxRequest&)> onShow;
-};
-
-class VirtualTimer : public IntervalTimer {
-  public:
-    void SetInterval(int milliseconds) override { interval = milliseconds; }
-    int Interval() const override { return interval; }
-    void SetEnabled(bool on) override { enabled = on, elapsed = 0; }
-    bool Enabled() const override { return enabled; }
-    void Advance(int milliseconds) {
-        for (int step = 0; step < milliseconds && enabled && interval > 0; ++step)
-            if (++elapsed >= interval) elapsed = 0, onTimer();
-    }
-    int interval = 0, elapsed = 0;
-    bool enabled = false;
 };
 
 class EventWatcher : public QObject {
@@ -195,6 +156,52 @@ inline std::unique_ptr<EventWatcher> RecordSteps(QStringList* lines) {
     });
 }
 
+// Answers in turn (OK when none is left), except that the box titled
+// `pictured` is shown as the desktop shows it, pictured, then closed.
+class FakeMessageBoxes : public MessageBoxes {
+  public:
+    Answer Show(QWidget* owner, const MessageBoxRequest& request) override {
+        shown.push_back(request);
+        if (onShow) onShow(request);
+        if (request.title == pictured) {
+            auto watcher = OnShown("QMessageBox", [this](QWidget* box) {
+                picture = box->grab().toImage();
+                static_cast<QMessageBox*>(box)->accept();
+            });
+            return DesktopMessageBoxes().Show(owner, request);
+        }
+        if (answers.empty()) return Answer::Ok;
+        Answer answer = answers.front();
+        answers.pop_front();
+        return answer;
+    }
+    QStringList Titles() const {
+        QStringList titles;
+        for (const MessageBoxRequest& request : shown) titles << request.title;
+        return titles;
+    }
+
+    std::deque<Answer> answers;
+    std::vector<MessageBoxRequest> shown;
+    std::function<void(const MessageBoxRequest&)> onShow;
+    QString pictured;
+    QImage picture;
+};
+
+class VirtualTimer : public IntervalTimer {
+  public:
+    void SetInterval(int milliseconds) override { interval = milliseconds; }
+    int Interval() const override { return interval; }
+    void SetEnabled(bool on) override { enabled = on, elapsed = 0; }
+    bool Enabled() const override { return enabled; }
+    void Advance(int milliseconds) {
+        for (int step = 0; step < milliseconds && enabled && interval > 0; ++step)
+            if (++elapsed >= interval) elapsed = 0, onTimer();
+    }
+    int interval = 0, elapsed = 0;
+    bool enabled = false;
+};
+
 inline void Accept(frmLicense* license) {
     QTest::mouseClick(license->Command1, Qt::LeftButton);
 }
@@ -221,10 +228,7 @@ struct TestProgram {
         services.messageBoxes = &boxes;
         services.worker = &worker;
         services.programFolder = folder.path();
-        services.windowsDirectory = [this] { return windowsDirectory; };
-        services.openPage = [this](const QUrl& page) {
-            return openedPages << page.toLocalFile(), true;
-        };
+        services.windowsDirectory = [] { return QString("C:\\WINDOWS"); };
         services.endProgram = [this] { ended = true; };
         services.makeTimer = [this] {
             auto made = std::make_unique<VirtualTimer>();
@@ -242,13 +246,17 @@ struct TestProgram {
         QVERIFY(QTest::qWaitForWindowExposed(window.get()));
         window->Form_Load();
     }
+    // The demo image, and one without an agreement; each names its folder,
+    // agreement or kernel in another case than the file's.
     void AddDemoImage() {
         AddImage(ImagesFolder(), "LarkinDemo",
-                 "[Larkin boot image]\r\nFolder=LarkinDemo\r\nAgreement=License.rtf\r\n"
+                 "[Larkin boot image]\r\nFolder=LarkinDemo\r\nAgreement=LICENSE.RTF\r\n"
                  "Name=Larkin demo boot disk\r\n",
                  {{"License.rtf",
                    "{\\rtf1\\ansi{\\fonttbl{\\f0 Arial;}}\\f0 {\\b Demo agreement}\\par}"},
                   {"KERNEL.SYS", QByteArray(2048, 'k')}});
+        AddImage(ImagesFolder(), "free", "x\nFolder=FREE\nEula=none\nName=Free\n",
+                 {{"kernel.sys", "k"}});
     }
     QString ImagesFolder() const { return folder.filePath("File_Images"); }
     void AddUsbDrives() {
@@ -261,6 +269,7 @@ struct TestProgram {
     void Start(int row, std::function<void(frmLicense*)> onAgreement = Accept) {
         boxes.shown.clear();
         log.clear();
+        agreementText.clear();
         Make(*window, row, [=, this](frmLicense* license) {
             agreementText = license->RichTextBox1->toPlainText();
             acceptHadFocus = license->focusWidget() == license->Command1;
@@ -268,17 +277,12 @@ struct TestProgram {
         });
     }
     // The engine ends with status 6 and `output`, leaving E: as `after`
-    // (none: gone).
-    void EngineFails(std::vector<std::string> output, std::optional<DriveFacts> after) {
+    // (not existing: gone).
+    void EngineFails(std::vector<std::string> output, DriveFacts after) {
         drives.drives["A:"] = {true, true, "", 1474560};
         engine.createResult = 6;
         engine.createOutput = std::move(output);
-        engine.duringCreate = [this, after] {
-            if (after)
-                drives.drives["E:"] = *after;
-            else
-                drives.drives.remove("E:");
-        };
+        engine.duringCreate = [this, after] { drives.drives["E:"] = after; };
     }
     void FromFloppy() { window->Option1[0]->setChecked(true); }
     QString LastText() const { return boxes.shown.back().text; }
@@ -292,8 +296,6 @@ struct TestProgram {
     VirtualTimer* timer = nullptr;
     ProgramServices services;
     bool ended = false;
-    QStringList openedPages;
-    QString windowsDirectory = "C:\\WINDOWS";
     std::unique_ptr<frmUSBBoot> window;
     QString agreementText;
     bool acceptHadFocus = false;
@@ -304,28 +306,6 @@ inline void UseScreenshotLook() {
     QApplication::setStyle(QStyleFactory::create("Fusion"));
     QApplication::setFont(QFont("DejaVu Sans", 9));
 }
-
-// Answers every box OK, except that the one titled `title` is shown as the
-// desktop shows it, pictured, then closed.
-class PicturingMessageBoxes : public MessageBoxes {
-  public:
-    explicit PicturingMessageBoxes(QString title) : pictured(std::move(title)) {}
-    Answer Show(QWidget* owner, const MessageBoxRequest& request) override {
-        titles << request.title;
-        if (request.title != pictured) return Answer::Ok;
-        text = request.text;
-        auto watcher = OnShown("QMessageBox", [this](QWidget* box) {
-            picture = box->grab().toImage();
-            static_cast<QMessageBox*>(box)->accept();
-        });
-        return DesktopMessageBoxes().Show(owner, request);
-    }
-
-    const QString pictured;
-    QStringList titles;
-    QString text;  // of the pictured box
-    QImage picture;
-};
 
 // The program over this machine's drives and the real engine, writing
 // through the larkin-writer at `writer`; the platform's message boxes are

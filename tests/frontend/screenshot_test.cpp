@@ -53,16 +53,15 @@ class ScreenshotTest : public QObject {
     }
 
     void FloppyFailureAfterTheErase() {
-        PicturingMessageBoxes boxes("USB Drive Not Bootable");
         TestProgram shown;
-        shown.services.messageBoxes = &boxes;
+        shown.boxes.pictured = "USB Drive Not Bootable";
         shown.EngineFails({"", " Copying Boot Files.....", "        0 file(s) copied.", "",
                            " Unable to copy the Boot Files"},
                           DriveFacts{true, true, "FREEDOS", 20905984, 20905984, 0x1234});
         shown.FromFloppy();
         shown.Start(0);
-        QVERIFY(!boxes.picture.isNull());
-        Compare(boxes.picture, "floppy_failure");
+        QVERIFY(!shown.boxes.picture.isNull());
+        Compare(shown.boxes.picture, "floppy_failure");
     }
 };
 

@@ -17,7 +17,8 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "%s\n", error.data());
         return 1;
     }
-    PicturingMessageBoxes boxes("USB Drive Not Bootable");
+    FakeMessageBoxes boxes;
+    boxes.pictured = "USB Drive Not Bootable";
     MachineProgram program(&boxes, qEnvironmentVariable("LARKIN_PROGRAM"),
                            qEnvironmentVariable("LARKIN_WRITER").toStdString(),
                            larkin::writer::NeedsElevation());
@@ -30,15 +31,16 @@ int main(int argc, char** argv) {
     if (window.lvDevices->topLevelItemCount() != 1 ||
         window.lvDevices->topLevelItem(0)->text(0) != "D:") {
         std::fprintf(stderr, "the stick is not listed as D: (%s)\n",
-                     qPrintable(boxes.titles.join(", ")));
+                     qPrintable(boxes.Titles().join(", ")));
         return 1;
     }
     MachineProgram::MakeDemoOnFirstRow(window);
 
     const QString shots = qEnvironmentVariable("LARKIN_SHOTS");
-    std::printf("messages: %s\n%s\n", qPrintable(boxes.titles.join(", ")), qPrintable(boxes.text));
+    const QString said = boxes.shown.empty() ? QString() : boxes.shown.back().text;
+    std::printf("messages: %s\n%s\n", qPrintable(boxes.Titles().join(", ")), qPrintable(said));
     if (expected == "refused")
-        return !boxes.picture.isNull() && boxes.text.contains("not authorised") &&
+        return !boxes.picture.isNull() && said.contains("not authorised") &&
                        boxes.picture.save(shots + "/refused.png")
                    ? 0
                    : 1;
