@@ -41,7 +41,7 @@ class FakeEngine : public Engine {
   public:
     EngineResult GetUSBDevCount() override {
         Note("count");
-        if (duringCount) duringCount();
+        During(duringCount);
         return {countFailure ? 0 : count, countFailure};
     }
     EngineResult GetUSBDevInfo(int index, std::span<char> text) override {
@@ -57,7 +57,7 @@ class FakeEngine : public Engine {
         Note(QString("create %1 %2 %3").arg(destination.c_str(), source.c_str()).arg(copyFiles));
         for (const std::string& line : createOutput) std::printf("%s\n", line.c_str());
         std::fflush(stdout);
-        if (duringCreate) duringCreate();
+        During(duringCreate);
         return {createFailure ? 0 : createResult, createFailure};
     }
 
@@ -68,13 +68,17 @@ class FakeEngine : public Engine {
     int createResult = 0;
     Failure createFailure;
     std::vector<std::string> createOutput;
-    std::function<void()> duringCount, duringCreate;  // on the worker thread
-    bool onWindowThread = false;                      // any call ran on the window thread
+    // Run on the window thread while the call waits for them.
+    std::function<void()> duringCount, duringCreate;
+    bool onWindowThread = false;  // any call ran on the window thread
 
   private:
     void Note(const QString& call) {
         onWindowThread |= QThread::currentThread() == qApp->thread();
         if (!call.isEmpty()) *log << call;
+    }
+    static void During(const std::function<void()>& action) {
+        if (action) QMetaObject::invokeMethod(qApp, action, Qt::BlockingQueuedConnection);
     }
 };
 

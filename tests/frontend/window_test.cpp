@@ -91,11 +91,11 @@ class WindowTest : public QObject {
         program.drives.imageRefusals["/x/disk.img"] = "it holds a partition table";
         window.mnuFloppyImage->trigger();  // no file picked
         window.mnuFloppyImage->trigger();
-        QVERIFY(program.LastText().endsWith("it holds a partition table"));
-        QVERIFY(!window.Option1[0]->isChecked());
+        QVERIFY(program.LastText().endsWith("it holds a partition table") &&
+                !window.Option1[0]->isChecked());
         window.mnuFloppyImage->trigger();
-        QCOMPARE(program.log.filter("use "), (QStringList{"use /x/disk.img", "use /x/boot.img"}));
-        QVERIFY(window.Option1[0]->isChecked());
+        QVERIFY(program.log.filter("use ") == (QStringList{"use /x/disk.img", "use /x/boot.img"}) &&
+                window.Option1[0]->isChecked() && program.services.floppyImageInUse);
         QCOMPARE(program.boxes.Titles(),
                  (QStringList{"Larkin Help", "About Larkin", "Floppy Image Not Usable"}));
         window.mnuExit->trigger();
@@ -217,7 +217,6 @@ class WindowTest : public QObject {
         const QString image = "USB Drive E: could not be made bootable (engine status 6): ";
         const QString floppy =
             "USB Drive E: could not be made bootable from the floppy in A: (engine status 6): ";
-        const DriveFacts erased{true, true, "FREEDOS", 2000000000ULL, 2000000000ULL, 0x5678EF01};
         struct Case {
             const char* what;
             Setup images;
@@ -253,7 +252,7 @@ class WindowTest : public QObject {
             {"engine entry missing", {}, [](TestProgram& c) { c.engine.createFailure = {runtime_error::kDllEntryPoint, "No entry"}; }, {kErase, "Unknown Error"}, "Unexpected Error 453  No entry", true},
             {"drive full", {}, [](TestProgram& c) { c.drives.copyFailure = {runtime_error::kDiskFull, "x"}; }, {kErase, "USB Drive Full"}, {}, true},
             // The floppy was empty: found out after the drive was erased.
-            {"empty floppy", {}, fails(true, {"", " Copying Boot Files.....", "        0 file(s) copied.", "", " Unable to copy the Boot Files"}, erased),
+            {"empty floppy", {}, fails(true, {"", " Copying Boot Files.....", "        0 file(s) copied.", "", " Unable to copy the Boot Files"}, {true, true, "FREEDOS", 2000000000ULL, 2000000000ULL, 0x5678EF01}),
              {kErase, kNotBootable}, floppy + "Unable to copy the Boot Files.\n\nThe drive was erased before this step failed", true},
             {"no drive letter", {}, fails(true, {"", " Drive letter not found"}, before), {kErase, kNotBootable}, floppy + "Drive letter not found.\n\nThe drive was left as it was.", true},
             {"drive gone", {}, fails(true, {"", " ERROR Writing to Dest"}, {}), {kErase, kNotBootable}, floppy + "ERROR Writing to Dest.\n\nThe drive can no longer be found", true},
@@ -292,17 +291,12 @@ class WindowTest : public QObject {
         command.engine.createOutput = {"Insert new disk for drive E:", "and press ENTER"};
         bool shownDuringTheEngineCall = false;
         command.engine.duringCreate = [&] {
-            QMetaObject::invokeMethod(
-                qApp,
-                [&] {
-                    frmCopyFiles* copy = command.window->copyWindow();
-                    shownDuringTheEngineCall = copy != nullptr && copy->isVisible();
-                    // Quit, Rescan USB and closing are refused meanwhile.
-                    QTest::mouseClick(command.window->Command1, Qt::LeftButton);
-                    QTest::mouseClick(command.window->btnScan, Qt::LeftButton);
-                    command.window->close();
-                },
-                Qt::BlockingQueuedConnection);
+            frmCopyFiles* copy = command.window->copyWindow();
+            shownDuringTheEngineCall = copy != nullptr && copy->isVisible();
+            // Quit, Rescan USB and closing are refused meanwhile.
+            QTest::mouseClick(command.window->Command1, Qt::LeftButton);
+            QTest::mouseClick(command.window->btnScan, Qt::LeftButton);
+            command.window->close();
         };
         QStringList steps;
         auto recorder = RecordSteps(&steps);
@@ -349,10 +343,7 @@ class WindowTest : public QObject {
         QCOMPARE(command.agreementText, "");
         first = command.window->copyWindow();
         QVERIFY(first);
-        command.engine.duringCount = [&] {
-            QMetaObject::invokeMethod(
-                qApp, [&] { command.timer->Advance(5000); }, Qt::BlockingQueuedConnection);
-        };
+        command.engine.duringCount = [&] { command.timer->Advance(5000); };
         command.window->btnScan_Click();
         QTRY_VERIFY(first.isNull());
         QTest::mouseClick(command.window->Command1, Qt::LeftButton);
