@@ -166,7 +166,9 @@ class FakeMessageBoxes : public MessageBoxes {
   public:
     Answer Show(QWidget* owner, const MessageBoxRequest& request) override {
         shown.push_back(request);
-        if (onShow) onShow(request);
+        for (QWidget* window : QApplication::topLevelWidgets())
+            overCopyWindow |=
+                window->isVisible() && window->inherits("larkin::frontend::frmCopyFiles");
         if (request.title == pictured) {
             auto watcher = OnShown("QMessageBox", [this](QWidget* box) {
                 picture = box->grab().toImage();
@@ -187,7 +189,7 @@ class FakeMessageBoxes : public MessageBoxes {
 
     std::deque<Answer> answers;
     std::vector<MessageBoxRequest> shown;
-    std::function<void(const MessageBoxRequest&)> onShow;
+    bool overCopyWindow = false;  // a box was shown while a copy window was
     QString pictured;
     QImage picture;
 };
