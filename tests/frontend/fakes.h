@@ -6,6 +6,7 @@
 #include <QtTest>
 #include <QtWidgets>
 #include <deque>
+#include <optional>
 
 #include "agreement_text.h"
 #include "drive_services.h"
@@ -283,12 +284,16 @@ struct TestProgram {
         });
     }
     // The engine ends with status 6 and `output`, leaving E: as `after`
-    // (not existing: gone).
-    void EngineFails(std::vector<std::string> output, DriveFacts after) {
+    // (not existing: gone; none: as it was); from the floppy when `floppy`.
+    void EngineFails(std::vector<std::string> output, std::optional<DriveFacts> after = {},
+                     bool floppy = false) {
         drives.drives["A:"] = {true, true, "", 1474560};
         engine.createResult = 6;
         engine.createOutput = std::move(output);
-        engine.duringCreate = [this, after] { drives.drives["E:"] = after; };
+        engine.duringCreate = [this, after] {
+            if (after) drives.drives["E:"] = *after;
+        };
+        if (floppy) FromFloppy();
     }
     void FromFloppy() { window->Option1[0]->setChecked(true); }
     QString LastText() const { return boxes.shown.back().text; }

@@ -54,8 +54,7 @@ class ScreenshotTest : public QObject {
         shown.boxes.pictured = "USB Drive Not Bootable";
         shown.EngineFails({"", " Copying Boot Files.....", "        0 file(s) copied.", "",
                            " Unable to copy the Boot Files"},
-                          DriveFacts{true, true, "FREEDOS", 20905984, 20905984, 0x1234});
-        shown.FromFloppy();
+                          DriveFacts{true, true, "FREEDOS", 20905984, 20905984, 0x1234}, true);
         shown.Start(0);
         QVERIFY(!shown.boxes.picture.isNull());
         Compare(shown.boxes.picture, "floppy_failure");

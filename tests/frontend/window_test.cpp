@@ -206,14 +206,6 @@ class WindowTest : public QObject {
             "USB Drive E: cannot be written: " + why + ". Nothing was changed on the drive.";
         const QString unusable = " cannot make USB Drive E: bootable. Why.\r\nNothing was written";
         const QString lost = "File Image Not Found";
-        const DriveFacts before{true, true, "CRUZER", 4004511744ULL, 1000000, 0x1234ABCD};
-        auto fails = [=](bool floppy, std::vector<std::string> output, DriveFacts after) {
-            return [=](TestProgram& c) {
-                c.drives.drives["E:"] = before;
-                c.EngineFails(output, after);
-                if (floppy) c.FromFloppy();
-            };
-        };
         const QString image = "USB Drive E: could not be made bootable (engine status 6): ";
         const QString floppy =
             "USB Drive E: could not be made bootable from the floppy in A: (engine status 6): ";
@@ -248,14 +240,14 @@ class WindowTest : public QObject {
             {"image refused by the check", {}, [](TestProgram& c) { c.drives.checkFailure = {runtime_error::kDiskFull, "why"}; }, {kErase, "Boot Image Not Usable"}, "The boot image Larkin demo boot disk" + unusable},
             {"floppy refused by the check", {}, [](TestProgram& c) { c.drives.drives["A:"] = {true, true, "", 1474560}; c.drives.checkFailure = {runtime_error::kDiskFull, "why"}; c.FromFloppy(); },
              {kErase, "Floppy Not Usable"}, "The floppy in drive A:" + unusable},
-            {"volume not locked", {}, fails(false, {"", " Unable to Lock volume"}, before), {kErase, kNotBootable}, image + "Unable to Lock volume.\n\nThe drive was left as it was.", true},
+            {"volume not locked", {}, [](TestProgram& c) { c.EngineFails({"", " Unable to Lock volume"}); }, {kErase, kNotBootable}, image + "Unable to Lock volume.\n\nThe drive was left as it was.", true},
             {"engine entry missing", {}, [](TestProgram& c) { c.engine.createFailure = {runtime_error::kDllEntryPoint, "No entry"}; }, {kErase, "Unknown Error"}, "Unexpected Error 453  No entry", true},
             {"drive full", {}, [](TestProgram& c) { c.drives.copyFailure = {runtime_error::kDiskFull, "x"}; }, {kErase, "USB Drive Full"}, {}, true},
             // The floppy was empty: found out after the drive was erased.
-            {"empty floppy", {}, fails(true, {"", " Copying Boot Files.....", "        0 file(s) copied.", "", " Unable to copy the Boot Files"}, {true, true, "FREEDOS", 2000000000ULL, 2000000000ULL, 0x5678EF01}),
+            {"empty floppy", {}, [](TestProgram& c) { c.EngineFails({"", " Copying Boot Files.....", "        0 file(s) copied.", "", " Unable to copy the Boot Files"}, DriveFacts{true, true, "FREEDOS", 2000000000ULL, 2000000000ULL, 0x5678EF01}, true); },
              {kErase, kNotBootable}, floppy + "Unable to copy the Boot Files.\n\nThe drive was erased before this step failed", true},
-            {"no drive letter", {}, fails(true, {"", " Drive letter not found"}, before), {kErase, kNotBootable}, floppy + "Drive letter not found.\n\nThe drive was left as it was.", true},
-            {"drive gone", {}, fails(true, {"", " ERROR Writing to Dest"}, {}), {kErase, kNotBootable}, floppy + "ERROR Writing to Dest.\n\nThe drive can no longer be found", true},
+            {"no drive letter", {}, [](TestProgram& c) { c.EngineFails({"", " Drive letter not found"}, {}, true); }, {kErase, kNotBootable}, floppy + "Drive letter not found.\n\nThe drive was left as it was.", true},
+            {"drive gone", {}, [](TestProgram& c) { c.EngineFails({"", " ERROR Writing to Dest"}, DriveFacts{}, true); }, {kErase, kNotBootable}, floppy + "ERROR Writing to Dest.\n\nThe drive can no longer be found", true},
             {"helper refused", {}, Helper(OutcomeKind::Refused), {kErase, kNotBootable}, "USB Drive E: cannot be written: the reason. Nothing was changed on the drive.", true},
             {"helper not authorised", {}, Helper(OutcomeKind::NotAuthorised), {kErase, kNotBootable}, "USB Drive E: cannot be written: the reason.", true},
             {"helper's engine failed", {}, Helper(OutcomeKind::EngineFailed), {kErase, kNotBootable}, image + "Unable to Lock volume.\n\nThe drive was left as it was.", true},
