@@ -140,13 +140,10 @@ class WindowTest : public QObject {
             // clang-format off
             program.engine.texts = {"E: Generic Flash Disk", "G: Slow Reader", kInfoFails, "H: Gone Stick", "I: Raw Stick", "J:;L: Two Volumes",
                                     "", "   ", "e: lower case", "1: digit", "C: ", " Kingston no letter", "  F: leading blanks", "C: Some Disk"};
+            program.drives.drives = {{"C:", {true, true, "SYSTEM", 256000000}}, {"E:", {true, true, "MYLABEL", 4004511744ULL}},
+                                     {"G:", {true, false, "IGNORED", 1000}}, {"I:", {true, true, "", 999999}}, {"J:", {true, true, "FIRST", 2000000}}};
             // clang-format on
             program.engine.count = 15;
-            program.drives.drives["C:"] = {true, true, "SYSTEM", 256000000};
-            program.drives.drives["E:"] = {true, true, "MYLABEL", 4004511744ULL};
-            program.drives.drives["G:"] = {true, false, "IGNORED", 1000};
-            program.drives.drives["I:"] = {true, true, "", 999999};
-            program.drives.drives["J:"] = {true, true, "FIRST", 2000000};
         });
         frmUSBBoot& window = *shown.window;
         QCOMPARE(window.Combo1->count(), 2);
