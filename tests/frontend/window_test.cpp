@@ -131,19 +131,17 @@ class WindowTest : public QObject {
     // system drive's row is dimmed and refused by mouse and keyboard; the
     // status names the selected drive and where the files come from.
     void DeviceRowsTheRefusedSystemRowAndTheStatus() {
-        TestProgram shown([](TestProgram& program) {
-            AddImage(program.ImagesFolder(), "Alpha",
-                     "x\nFolder=Alpha\nEula=NONE\nName=Alpha disk\n");
-            AddImage(program.ImagesFolder(), "Beta",
-                     "x\nFolder=Beta\nEula=NONE\nName= Beta disk\n");
-            program.services.windowsDirectory = [] { return QString("  C:\\WINDOWS "); };
+        TestProgram shown([](TestProgram& p) {
+            AddImage(p.ImagesFolder(), "Alpha", "x\nFolder=Alpha\nEula=NONE\nName=Alpha disk\n");
+            AddImage(p.ImagesFolder(), "Beta", "x\nFolder=Beta\nEula=NONE\nName= Beta disk\n");
+            p.services.windowsDirectory = [] { return QString("  C:\\WINDOWS "); };
             // clang-format off
-            program.engine.texts = {"E: Generic Flash Disk", "G: Slow Reader", kInfoFails, "H: Gone Stick", "I: Raw Stick", "J:;L: Two Volumes",
-                                    "", "   ", "e: lower case", "1: digit", "C: ", " Kingston no letter", "  F: leading blanks", "C: Some Disk"};
-            program.drives.drives = {{"C:", {true, true, "SYSTEM", 256000000}}, {"E:", {true, true, "MYLABEL", 4004511744ULL}},
-                                     {"G:", {true, false, "IGNORED", 1000}}, {"I:", {true, true, "", 999999}}, {"J:", {true, true, "FIRST", 2000000}}};
+            p.engine.texts = {"E: Generic Flash Disk", "G: Slow Reader", kInfoFails, "H: Gone Stick", "I: Raw Stick", "J:;L: Two Volumes",
+                              "", "   ", "e: lower case", "1: digit", "C: ", " Kingston no letter", "  F: leading blanks", "C: Some Disk"};
+            p.drives.drives = {{"C:", {true, true, "SYSTEM", 256000000}}, {"E:", {true, true, "MYLABEL", 4004511744ULL}},
+                               {"G:", {true, false, "IGNORED", 1000}}, {"I:", {true, true, "", 999999}}, {"J:", {true, true, "FIRST", 2000000}}};
             // clang-format on
-            program.engine.count = 15;
+            p.engine.count = 15;
         });
         frmUSBBoot& window = *shown.window;
         QCOMPARE(window.Combo1->count(), 2);
@@ -168,20 +166,20 @@ class WindowTest : public QObject {
         QCOMPARE(window.lblStatus->text(),
                  "Drive J: selected.\n Files will be copied from  Beta disk image file.");
         QTest::mouseClick(window.Option1[0], Qt::LeftButton);
-        QVERIFY(!window.Combo1->isEnabled() && !window.Label1->isEnabled());
-        QVERIFY(window.lblStatus->text().endsWith("\n Files will be copied from Floppy (A:)."));
+        QVERIFY(!window.Combo1->isEnabled() && !window.Label1->isEnabled() &&
+                window.lblStatus->text().endsWith("\n Files will be copied from Floppy (A:)."));
         QTest::mouseClick(window.Option1[1], Qt::LeftButton);
-        QVERIFY(window.Combo1->isEnabled() && window.Label1->isEnabled());
-        QVERIFY(window.lblStatus->text().endsWith("from  Beta disk image file."));
+        QVERIFY(window.Combo1->isEnabled() && window.Label1->isEnabled() &&
+                window.lblStatus->text().endsWith("from  Beta disk image file."));
         // Refusing the system drive later, or a Rescan, leaves the button
         // enabled; neither leaves a drive named.
         ClickRow(shown, 5);
-        QVERIFY(window.lvDevices->selectedItems().isEmpty());
-        QVERIFY(window.lblStatus->text().startsWith("No Drive selected."));
+        QVERIFY(window.lvDevices->selectedItems().isEmpty() &&
+                window.lblStatus->text().startsWith("No Drive selected."));
         ClickRow(shown, 4);
         window.btnScan_Click();
-        QVERIFY(window.btnStart->isEnabled());
-        QVERIFY(window.lblStatus->text().startsWith("No Drive selected.\n"));
+        QVERIFY(window.btnStart->isEnabled() &&
+                window.lblStatus->text().startsWith("No Drive selected.\n"));
         ClickRow(shown, 4);
         window.lvDevices->setFocus();
         QTest::keyClick(window.lvDevices, Qt::Key_Down);
@@ -189,8 +187,7 @@ class WindowTest : public QObject {
         QTRY_VERIFY(window.lvDevices->selectedItems().isEmpty());
         shown.engine.count = -1;
         window.btnScan_Click();
-        QVERIFY(shown.ended);
-        QCOMPARE(shown.boxes.Titles().last(), "No USB Drives");
+        QVERIFY(shown.ended && shown.boxes.Titles().last() == "No USB Drives");
     }
 
     // A command stopped before the engine creates and copies nothing and
@@ -202,7 +199,6 @@ class WindowTest : public QObject {
         const QString unwritable =
             "USB Drive E: cannot be written: " + why + ". Nothing was changed on the drive.";
         const QString unusable = " cannot make USB Drive E: bootable. Why.\r\nNothing was written";
-        const QString lost = "File Image Not Found";
         const QString image = "USB Drive E: could not be made bootable (engine status 6): ";
         const QString floppy =
             "USB Drive E: could not be made bootable from the floppy in A: (engine status 6): ";
@@ -225,9 +221,9 @@ class WindowTest : public QObject {
             {"agreement declined", {}, {}, {kErase}, {}, false, 0, [](frmLicense* license) { QTest::mouseClick(license->Command2, Qt::LeftButton); }},
             {"agreement closed", {}, [](TestProgram&) { EulaAccepted = true; }, {kErase}, {}, false, 0, [](frmLicense* license) { license->close(); }},
             {"agreement missing", {}, [](TestProgram& c) { QFile::remove(c.ImagesFolder() + "/LarkinDemo/License.rtf"); }, {kErase, "EULA Not Found"}, {}},
-            {"image folder missing", Image("x\nFolder=Elsewhere\nEula=NONE\nName=Lost\n"), {}, {kErase, lost}, {}},
-            {"image folder missing, with an agreement", Image("x\nFolder=Elsewhere\nEula=License.rtf\nName=Lost\n", {{"License.rtf", "{\\rtf1 Terms\\par}"}}), {}, {kErase, lost}, {}},
-            {"image folder outside File_Images", Image("x\nFolder=..\nEula=NONE\nName=Up\n"), {}, {kErase, lost}, {}},
+            {"image folder missing", Image("x\nFolder=Elsewhere\nEula=NONE\nName=Lost\n"), {}, {kErase, "File Image Not Found"}, {}},
+            {"image folder missing, with an agreement", Image("x\nFolder=Elsewhere\nEula=License.rtf\nName=Lost\n", {{"License.rtf", "{\\rtf1 Terms\\par}"}}), {}, {kErase, "File Image Not Found"}, {}},
+            {"image folder outside File_Images", Image("x\nFolder=..\nEula=NONE\nName=Up\n"), {}, {kErase, "File Image Not Found"}, {}},
             {"image without a kernel", Image("x\nFolder=Img\nEula=NONE\nName=Data\n", {{"KERNEL.BAK", "k"}}),
              [](TestProgram& c) { QDir(c.ImagesFolder()).mkpath("Img/KERNEL.SYS"); }, {kErase, "Boot Files Not Found"}, "has no KERNEL.SYS"},
             {"no image", [](TestProgram& p) { p.AddUsbDrives(); }, {}, {kErase, "Unknown Error"}, "Unexpected Error 9  "},
@@ -343,11 +339,11 @@ class WindowTest : public QObject {
         command.Start(1);
         QCOMPARE(command.log,
                  (QStringList{"hold F:", "check A:", "create F: A: 1", "point F:", "release F:"}));
-        QVERIFY(command.window->copyWindow() == nullptr);
         QCOMPARE(command.boxes.Titles(),
                  (QStringList{kErase, "Insert Floppy", "Insert Floppy", "USB Drive Bootable",
                               "Floppy Paths Pointed at C:"}));
-        QVERIFY(command.boxes.shown[3].text.startsWith("Done: USB Drive F:"));
+        QVERIFY(command.boxes.shown[3].text.startsWith("Done: USB Drive F:") &&
+                command.window->copyWindow() == nullptr);
         QCOMPARE(command.LastText(), "CONFIG.SYS named drive A:");
     }
 };
