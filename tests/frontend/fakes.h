@@ -202,8 +202,7 @@ class VirtualTimer : public IntervalTimer {
     void SetEnabled(bool on) override { enabled = on, elapsed = 0; }
     bool Enabled() const override { return enabled; }
     void Advance(int milliseconds) {
-        for (int step = 0; step < milliseconds && enabled && interval > 0; ++step)
-            if (++elapsed >= interval) elapsed = 0, onTimer();
+        if (enabled && (elapsed += milliseconds) >= interval) elapsed = 0, onTimer();
     }
     int interval = 0, elapsed = 0;
     bool enabled = false;
@@ -338,11 +337,6 @@ struct MachineProgram {
         RoutePlatformMessageBoxes(boxes);
     }
     ~MachineProgram() { RemovePlatformMessageBoxes(); }
-    // The demo image made onto the first listed drive, its agreement accepted.
-    static void MakeDemoOnFirstRow(frmUSBBoot& window) {
-        window.Combo1->setCurrentIndex(window.Combo1->findText("Larkin demo boot disk"));
-        Make(window, 0);
-    }
 
     TesselEngine engine;
     std::unique_ptr<DriveServices> drives = MakeMachineDriveServices();

@@ -72,7 +72,7 @@ class RealEngineCommandTest : public QObject {
         QVERIFY(larkin::controls::ClearJournal());
         QStringList lines;
         auto recorder = RecordSteps(&lines);
-        MachineProgram::MakeDemoOnFirstRow(window);
+        Make(window, 0);  // the demo image, the only one
         const QString steps = lines.join(" | ");
         QCOMPARE(boxes.Titles(), QStringList{"USB Drive ERASE Notification"});
         QVERIFY(EulaAccepted);

@@ -34,7 +34,7 @@ int main(int argc, char** argv) {
                      qPrintable(boxes.Titles().join(", ")));
         return 1;
     }
-    MachineProgram::MakeDemoOnFirstRow(window);
+    Make(window, 0);  // the demo image, the only one
 
     const QString shots = qEnvironmentVariable("LARKIN_SHOTS");
     const QString said = boxes.shown.empty() ? QString() : boxes.shown.back().text;
