@@ -39,11 +39,10 @@ int main(int argc, char** argv) {
     const QString shots = qEnvironmentVariable("LARKIN_SHOTS");
     const QString said = boxes.shown.empty() ? QString() : boxes.shown.back().text;
     std::printf("messages: %s\n%s\n", qPrintable(boxes.Titles().join(", ")), qPrintable(said));
-    if (expected == "refused")
-        return !boxes.picture.isNull() && said.contains("not authorised") &&
-                       boxes.picture.save(shots + "/refused.png")
-                   ? 0
-                   : 1;
+    if (expected == "refused") {
+        bool pictured = !boxes.picture.isNull() && said.contains("not authorised");
+        return pictured && boxes.picture.save(shots + "/refused.png") ? 0 : 1;
+    }
     frmCopyFiles* copy = window.copyWindow();
     if (copy == nullptr || copy->Label1->text() != "Done: USB Drive D: is now bootable.") return 1;
     return copy->grab().toImage().save(shots + "/done.png") ? 0 : 1;
