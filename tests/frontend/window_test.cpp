@@ -192,9 +192,9 @@ class WindowTest : public QObject {
 
     // A command stopped before the engine creates and copies nothing and
     // leaves no agreement accepted; one that failed after the erase says what
-    // failed and what is left once its copy window is gone. Either way the
-    // drive is released.
-    void FailedCommandsSayWhyAndWhatIsLeft() {
+    // failed and what is left once its copy window is gone; one from the
+    // floppy says it is done. Every way the drive is released.
+    void CommandsSayWhyTheyStoppedOrHowTheyEnded() {
         const QString why = "it is held by larkin-cli boot E: (process 7)";
         const QString unwritable =
             "USB Drive E: cannot be written: " + why + ". Nothing was changed on the drive.";
@@ -245,18 +245,27 @@ class WindowTest : public QObject {
             {"helper not authorised", {}, Helper(OutcomeKind::NotAuthorised), {kErase, kNotBootable}, "USB Drive E: cannot be written: the reason.", true},
             {"helper's engine failed", {}, Helper(OutcomeKind::EngineFailed), {kErase, kNotBootable}, image + "Unable to Lock volume.\n\nThe drive was left as it was.", true},
             {"helper died", {}, Helper(OutcomeKind::Died), {kErase, kNotBootable}, "bootable: the reason.\n\nThe drive was left as it was.", true},
+            {"floppy ready after two prompts", {}, [](TestProgram& c) { c.drives.drives["A:"] = {true, true, "", 1474560}; c.drives.floppyUnreadyAsks = 5; c.drives.pointedLines = {"CONFIG.SYS named drive A:"}; c.FromFloppy(); },
+             {kErase, "Insert Floppy", "Insert Floppy", "USB Drive Bootable", "Floppy Paths Pointed at C:"}, "Done: USB Drive F: is now bootable. The files of the floppy in A: were copied onto it.\nCONFIG.SYS named drive A:", true, 1},
         };
         // clang-format on
         for (const Case& c : cases) {
             TestProgram command(c.images);
             if (c.before) c.before(command);
             command.Start(c.row, c.onAgreement);
-            QVERIFY2(command.boxes.Titles() == c.titles && command.LastText().contains(c.said),
+            QStringList texts;
+            for (const MessageBoxRequest& box : command.boxes.shown) texts << box.text;
+            QVERIFY2(command.boxes.Titles() == c.titles && texts.join('\n').contains(c.said),
                      qPrintable(QString(c.what) + ": " + command.boxes.Titles().join(", ") + ": " +
-                                command.LastText()));
+                                texts.join('\n')));
+            // From the floppy the engine copies its files itself.
+            const QString copyFiles = command.window->Option1[0]->isChecked() ? " 1" : " 0";
+            for (const QString& create : command.log.filter(QRegularExpression("^create ")))
+                QVERIFY2(create.endsWith(copyFiles), c.what);
             QVERIFY2(command.log.filter(QRegularExpression("^(create|writer)")).isEmpty() !=
                              c.engineRan &&
-                         command.log.count("hold E:") == command.log.count("release E:"),
+                         command.log.filter(QRegularExpression("^hold ")).size() ==
+                             command.log.filter(QRegularExpression("^release ")).size(),
                      c.what);
             QVERIFY2((c.engineRan || !EulaAccepted) && !command.boxes.overCopyWindow &&
                          !command.window->timerEject->Enabled(),
@@ -328,23 +337,6 @@ class WindowTest : public QObject {
         QTRY_VERIFY(first.isNull());
         QTest::mouseClick(command.window->Command1, Qt::LeftButton);
         QVERIFY(command.ended);
-    }
-
-    void FloppyPathPromptsThenPassesCopyFilesOne() {
-        TestProgram command;
-        command.drives.drives["A:"] = {true, true, "", 1474560};
-        command.drives.floppyUnreadyAsks = 5;
-        command.drives.pointedLines = {"CONFIG.SYS named drive A:"};
-        command.FromFloppy();
-        command.Start(1);
-        QCOMPARE(command.log,
-                 (QStringList{"hold F:", "check A:", "create F: A: 1", "point F:", "release F:"}));
-        QCOMPARE(command.boxes.Titles(),
-                 (QStringList{kErase, "Insert Floppy", "Insert Floppy", "USB Drive Bootable",
-                              "Floppy Paths Pointed at C:"}));
-        QVERIFY(command.boxes.shown[3].text.startsWith("Done: USB Drive F:") &&
-                command.window->copyWindow() == nullptr);
-        QCOMPARE(command.LastText(), "CONFIG.SYS named drive A:");
     }
 };
 
