@@ -227,7 +227,6 @@ inline void Make(frmUSBBoot& window, int row,
 struct TestProgram {
     explicit TestProgram(const std::function<void(TestProgram&)>& setup = {}) {
         QDir(folder.path()).mkdir("File_Images");
-        WriteFile(folder.filePath("larkinhelp.htm"), "<html><body>help</body></html>");
         engine.log = drives.log = &log;
         services.engine = &engine;
         services.drives = &drives;

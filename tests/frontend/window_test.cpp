@@ -77,7 +77,7 @@ class WindowTest : public QObject {
         if (order[3] == window.Option1[0]) order[3] = window.Option1[1];
         QCOMPARE(order, (QWidgetList{window.btnStart, window.lvDevices, window.Combo1,
                                      window.Option1[1], window.btnScan}));
-        const QString page = program.folder.filePath("larkinhelp.htm");
+        const QString page = WriteFile(program.folder.filePath("larkinhelp.htm"), "help");
         QStringList opened;
         program.services.openPage = [&](const QUrl& url) {
             return opened << url.toLocalFile(), true;
@@ -106,17 +106,16 @@ class WindowTest : public QObject {
     }
 
     void StartUpProblemsAreSaidAndEndTheProgramOnlyWhenNothingCanBeDone() {
-        auto demo = [](TestProgram& p) { p.AddDemoImage(); };
         // clang-format off
         const std::tuple<const char*, Setup, QStringList, bool, QStringList> cases[] = {
             {"no File_Images", [](TestProgram& p) { QDir(p.ImagesFolder()).removeRecursively(); p.AddUsbDrives(); }, {"File_Images Not Found"}, true, {}},
             {"no image", [](TestProgram& p) { p.AddUsbDrives(); }, {"File Images Missing"}, false,
              {"E:|CRUZER|SanDisk Cruzer Blade USB Device|4,004.51 MB", "F:||Kingston DataTraveler 2.0|64.00 MB"}},
-            {"no drive", demo, {"No USB Drives"}, true, {}},
-            {"no drive listed", [=](TestProgram& p) { demo(p); p.engine.count = 1; p.engine.texts = {"C: "}; }, {"No USB Drives"}, false, {}},
-            {"no engine", [=](TestProgram& p) { demo(p); p.engine.countFailure = {runtime_error::kDllLoad, "gone"}; }, {"No USB Drives"}, false, {}},
+            {"no drive", &TestProgram::AddDemoImage, {"No USB Drives"}, true, {}},
+            {"no drive listed", [](TestProgram& p) { p.AddDemoImage(); p.engine.count = 1; p.engine.texts = {"C: "}; }, {"No USB Drives"}, false, {}},
+            {"no engine", [](TestProgram& p) { p.AddDemoImage(); p.engine.countFailure = {runtime_error::kDllLoad, "gone"}; }, {"No USB Drives"}, false, {}},
             // The first row is added before its drive is asked; the fill ends there.
-            {"drive query failure", [=](TestProgram& p) { demo(p); p.AddUsbDrives(); p.drives.driveFailure = {runtime_error::kDeviceIo, "broken"}; }, {}, false, {"E:|||"}},
+            {"drive query failure", [](TestProgram& p) { p.AddDemoImage(); p.AddUsbDrives(); p.drives.driveFailure = {runtime_error::kDeviceIo, "broken"}; }, {}, false, {"E:|||"}},
         };
         // clang-format on
         for (const auto& [what, setup, titles, ended, rows] : cases) {
