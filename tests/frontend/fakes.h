@@ -208,6 +208,18 @@ class VirtualTimer : public IntervalTimer {
     bool enabled = false;
 };
 
+// The device list's rows, a dimmed one marked so.
+inline QStringList Rows(const frmUSBBoot& window) {
+    QStringList rows;
+    QColor dimmed = window.palette().color(QPalette::Disabled, QPalette::Text);
+    for (int i = 0; i < window.lvDevices->topLevelItemCount(); ++i) {
+        QTreeWidgetItem* row = window.lvDevices->topLevelItem(i);
+        rows << QStringList{row->text(0), row->text(1), row->text(2), row->text(3)}.join('|') +
+                    (row->foreground(0).color() == dimmed ? " (dimmed)" : "");
+    }
+    return rows;
+}
+
 inline void Accept(frmLicense* license) {
     QTest::mouseClick(license->Command1, Qt::LeftButton);
 }

@@ -28,8 +28,7 @@ int main(int argc, char** argv) {
     frmUSBBoot window(program.services);
     window.show();
     window.Form_Load();
-    if (window.lvDevices->topLevelItemCount() != 1 ||
-        window.lvDevices->topLevelItem(0)->text(0) != "D:") {
+    if (Rows(window).size() != 1 || !Rows(window)[0].startsWith("D:|")) {
         std::fprintf(stderr, "the stick is not listed as D: (%s)\n",
                      qPrintable(boxes.Titles().join(", ")));
         return 1;
