@@ -132,10 +132,8 @@ class EventWatcher : public QObject {
     explicit EventWatcher(std::function<void(QObject*, QEvent*)> seen) : seen_(std::move(seen)) {
         qApp->installEventFilter(this);
     }
-    ~EventWatcher() override { qApp->removeEventFilter(this); }
-    bool eventFilter(QObject* watched, QEvent* event) override {
-        return seen_(watched, event), false;
-    }
+    // Gone with it (the application keeps its filters by weak pointer).
+    bool eventFilter(QObject* o, QEvent* e) override { return seen_(o, e), false; }
     std::function<void(QObject*, QEvent*)> seen_;
 };
 
@@ -252,12 +250,10 @@ struct TestProgram {
             timer = made.get();
             return made;
         };
-        if (setup) {
+        if (setup)
             setup(*this);
-        } else {
-            AddDemoImage();
-            AddUsbDrives();
-        }
+        else
+            AddDemoImage(), AddUsbDrives();
         window = std::make_unique<frmUSBBoot>(services);
         window->show();
         QVERIFY(QTest::qWaitForWindowExposed(window.get()));
