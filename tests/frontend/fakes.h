@@ -5,7 +5,6 @@
 
 #include <QtTest>
 #include <QtWidgets>
-#include <deque>
 #include <optional>
 
 #include "agreement_text.h"
@@ -175,10 +174,7 @@ class FakeMessageBoxes : public MessageBoxes {
             });
             return DesktopMessageBoxes().Show(owner, request);
         }
-        if (answers.empty()) return Answer::Ok;
-        Answer answer = answers.front();
-        answers.pop_front();
-        return answer;
+        return answers.isEmpty() ? Answer::Ok : answers.takeFirst();
     }
     QStringList Titles() const {
         QStringList titles;
@@ -186,7 +182,7 @@ class FakeMessageBoxes : public MessageBoxes {
         return titles;
     }
 
-    std::deque<Answer> answers;
+    QList<Answer> answers;
     std::vector<MessageBoxRequest> shown;
     bool overCopyWindow = false;  // a box was shown while a copy window was
     QString pictured;
@@ -199,8 +195,8 @@ class VirtualTimer : public IntervalTimer {
     int Interval() const override { return interval; }
     void SetEnabled(bool on) override { enabled = on, elapsed = 0; }
     bool Enabled() const override { return enabled; }
-    void Advance(int milliseconds) {
-        if (enabled && (elapsed += milliseconds) >= interval) elapsed = 0, onTimer();
+    void Advance(int ms) {
+        if (enabled && (elapsed += ms) >= interval) elapsed = 0, onTimer();
     }
     int interval = 0, elapsed = 0;
     bool enabled = false;
