@@ -156,8 +156,7 @@ class WindowTest : public QObject {
         QTest::mouseClick(window.Option1[1], Qt::LeftButton);
         QVERIFY(window.Combo1->isEnabled() && window.Label1->isEnabled() &&
                 window.lblStatus->text().endsWith("from  Beta disk image file."));
-        // Refusing the system drive later, or a Rescan, leaves the button
-        // enabled; neither leaves a drive named.
+        // Refusing the system drive later, or a Rescan, leaves the button on.
         ClickRow(shown, 5);
         QVERIFY(window.lvDevices->selectedItems().isEmpty() &&
                 window.lblStatus->text().startsWith("No Drive selected."));
@@ -308,8 +307,7 @@ class WindowTest : public QObject {
         command.timer->Advance(1);
         QTRY_VERIFY(second.isNull());
         QVERIFY(!command.window->timerEject->Enabled());
-        // An image without an agreement, its folder and kernel named in
-        // another case.
+        // The image without an agreement, its names in other cases.
         command.window->Combo1->setCurrentIndex(1);
         command.Start(1);
         QCOMPARE(command.log,
