@@ -5,7 +5,6 @@
 
 #include <QtTest>
 #include <QtWidgets>
-#include <deque>
 #include <optional>
 
 #include "agreement_text.h"
@@ -42,7 +41,7 @@ class FakeEngine : public Engine {
   public:
     EngineResult GetUSBDevCount() override {
         Note("count");
-        if (duringCount) duringCount();
+        During(duringCount);
         return {countFailure ? 0 : count, countFailure};
     }
     EngineResult GetUSBDevInfo(int index, std::span<char> text) override {
@@ -58,7 +57,7 @@ class FakeEngine : public Engine {
         Note(QString("create %1 %2 %3").arg(destination.c_str(), source.c_str()).arg(copyFiles));
         for (const std::string& line : createOutput) std::printf("%s\n", line.c_str());
         std::fflush(stdout);
-        if (duringCreate) duringCreate();
+        During(duringCreate);
         return {createFailure ? 0 : createResult, createFailure};
     }
 
@@ -69,13 +68,17 @@ class FakeEngine : public Engine {
     int createResult = 0;
     Failure createFailure;
     std::vector<std::string> createOutput;
-    std::function<void()> duringCount, duringCreate;  // on the worker thread
-    bool onWindowThread = false;                      // any call ran on the window thread
+    // Run on the window thread while the call waits for them.
+    std::function<void()> duringCount, duringCreate;
+    bool onWindowThread = false;  // any call ran on the window thread
 
   private:
     void Note(const QString& call) {
         onWindowThread |= QThread::currentThread() == qApp->thread();
         if (!call.isEmpty()) *log << call;
+    }
+    static void During(const std::function<void()>& action) {
+        if (action) QMetaObject::invokeMethod(qApp, action, Qt::BlockingQueuedConnection);
     }
 };
 
@@ -83,10 +86,7 @@ class FakeDrives : public DriveServices {
   public:
     Failure GetDrive(const QString& root, DriveFacts* facts) override {
         *facts = drives.value(root);
-        if (root == u"A:" && !floppyReady.empty()) {
-            facts->ready = floppyReady.front();
-            if (floppyReady.size() > 1) floppyReady.pop_front();
-        }
+        if (root == u"A:" && floppyUnreadyAsks > 0) facts->ready = false, --floppyUnreadyAsks;
         return driveFailure;
     }
     Failure CopyFolderFiles(const QString& sourceFolder, const QString& root,
@@ -121,44 +121,9 @@ class FakeDrives : public DriveServices {
     QStringList* log = nullptr;
     QMap<QString, DriveFacts> drives;
     QMap<QString, QString> refusals, holdErrors, imageRefusals;
-    std::deque<bool> floppyReady;  // A:'s ready answers in turn (the last repeats)
+    int floppyUnreadyAsks = 0;  // A: is not ready for as many asks
     Failure driveFailure, copyFailure, checkFailure;
     QStringList pointedLines;
-};
-
-class FakeMessageBoxes : public MessageBoxes {
-  public:
-    Answer Show(QWidget*, const MessageBoxRequest& request) override {
-        shown.push_back(request);
-        if (onShow) onShow(request);
-        if (answers.empty()) return Answer::Ok;
-        Answer answer = answers.front();
-        answers.pop_front();
-        return answer;
-    }
-    QStringList Titles() const {
-        QStringList titles;
-        for (const MessageBoxRequest& request : shown) titles << request.title;
-        return titles;
-    }
-
-    std::deque<Answer> answers;  // in turn; OK when none is left
-    std::vector<MessageBoxRequest> shown;
-    std::function<void(const MessageBoxRequest&)> onShow;
-};
-
-class VirtualTimer : public IntervalTimer {
-  public:
-    void SetInterval(int milliseconds) override { interval = milliseconds; }
-    int Interval() const override { return interval; }
-    void SetEnabled(bool on) override { enabled = on, elapsed = 0; }
-    bool Enabled() const override { return enabled; }
-    void Advance(int milliseconds) {
-        for (int step = 0; step < milliseconds && enabled && interval > 0; ++step)
-            if (++elapsed >= interval) elapsed = 0, onTimer();
-    }
-    int interval = 0, elapsed = 0;
-    bool enabled = false;
 };
 
 class EventWatcher : public QObject {
@@ -166,10 +131,8 @@ class EventWatcher : public QObject {
     explicit EventWatcher(std::function<void(QObject*, QEvent*)> seen) : seen_(std::move(seen)) {
         qApp->installEventFilter(this);
     }
-    ~EventWatcher() override { qApp->removeEventFilter(this); }
-    bool eventFilter(QObject* watched, QEvent* event) override {
-        return seen_(watched, event), false;
-    }
+    // Gone with it (the application keeps its filters by weak pointer).
+    bool eventFilter(QObject* o, QEvent* e) override { return seen_(o, e), false; }
     std::function<void(QObject*, QEvent*)> seen_;
 };
 
@@ -195,6 +158,62 @@ inline std::unique_ptr<EventWatcher> RecordSteps(QStringList* lines) {
     });
 }
 
+// Answers in turn (OK when none is left), except that the box titled
+// `pictured` is shown as the desktop shows it, pictured, then closed.
+class FakeMessageBoxes : public MessageBoxes {
+  public:
+    Answer Show(QWidget* owner, const MessageBoxRequest& request) override {
+        shown.push_back(request);
+        for (QWidget* window : QApplication::topLevelWidgets())
+            overCopyWindow |=
+                window->isVisible() && window->inherits("larkin::frontend::frmCopyFiles");
+        if (request.title == pictured) {
+            auto watcher = OnShown("QMessageBox", [this](QWidget* box) {
+                picture = box->grab().toImage();
+                static_cast<QMessageBox*>(box)->accept();
+            });
+            return DesktopMessageBoxes().Show(owner, request);
+        }
+        return answers.isEmpty() ? Answer::Ok : answers.takeFirst();
+    }
+    QStringList Titles() const {
+        QStringList titles;
+        for (const MessageBoxRequest& request : shown) titles << request.title;
+        return titles;
+    }
+
+    QList<Answer> answers;
+    std::vector<MessageBoxRequest> shown;
+    bool overCopyWindow = false;  // a box was shown while a copy window was
+    QString pictured;
+    QImage picture;
+};
+
+class VirtualTimer : public IntervalTimer {
+  public:
+    void SetInterval(int milliseconds) override { interval = milliseconds; }
+    int Interval() const override { return interval; }
+    void SetEnabled(bool on) override { enabled = on, elapsed = 0; }
+    bool Enabled() const override { return enabled; }
+    void Advance(int ms) {
+        if (enabled && (elapsed += ms) >= interval) elapsed = 0, onTimer();
+    }
+    int interval = 0, elapsed = 0;
+    bool enabled = false;
+};
+
+// The device list's rows, a dimmed one marked so.
+inline QStringList Rows(const frmUSBBoot& window) {
+    QStringList rows;
+    QColor dimmed = window.palette().color(QPalette::Disabled, QPalette::Text);
+    for (int i = 0; i < window.lvDevices->topLevelItemCount(); ++i) {
+        QTreeWidgetItem* row = window.lvDevices->topLevelItem(i);
+        rows << QStringList{row->text(0), row->text(1), row->text(2), row->text(3)}.join('|') +
+                    (row->foreground(0).color() == dimmed ? " (dimmed)" : "");
+    }
+    return rows;
+}
+
 inline void Accept(frmLicense* license) {
     QTest::mouseClick(license->Command1, Qt::LeftButton);
 }
@@ -214,41 +233,39 @@ inline void Make(frmUSBBoot& window, int row,
 struct TestProgram {
     explicit TestProgram(const std::function<void(TestProgram&)>& setup = {}) {
         QDir(folder.path()).mkdir("File_Images");
-        WriteFile(folder.filePath("larkinhelp.htm"), "<html><body>help</body></html>");
         engine.log = drives.log = &log;
         services.engine = &engine;
         services.drives = &drives;
         services.messageBoxes = &boxes;
         services.worker = &worker;
         services.programFolder = folder.path();
-        services.windowsDirectory = [this] { return windowsDirectory; };
-        services.openPage = [this](const QUrl& page) {
-            return openedPages << page.toLocalFile(), true;
-        };
+        services.windowsDirectory = [] { return QString("C:\\WINDOWS"); };
         services.endProgram = [this] { ended = true; };
         services.makeTimer = [this] {
             auto made = std::make_unique<VirtualTimer>();
             timer = made.get();
             return made;
         };
-        if (setup) {
+        if (setup)
             setup(*this);
-        } else {
-            AddDemoImage();
-            AddUsbDrives();
-        }
+        else
+            AddDemoImage(), AddUsbDrives();
         window = std::make_unique<frmUSBBoot>(services);
         window->show();
         QVERIFY(QTest::qWaitForWindowExposed(window.get()));
         window->Form_Load();
     }
+    // The demo image, and one without an agreement; each names its folder,
+    // agreement or kernel in another case than the file's.
     void AddDemoImage() {
         AddImage(ImagesFolder(), "LarkinDemo",
-                 "[Larkin boot image]\r\nFolder=LarkinDemo\r\nAgreement=License.rtf\r\n"
+                 "[Larkin boot image]\r\nFolder=LarkinDemo\r\nAgreement=LICENSE.RTF\r\n"
                  "Name=Larkin demo boot disk\r\n",
                  {{"License.rtf",
                    "{\\rtf1\\ansi{\\fonttbl{\\f0 Arial;}}\\f0 {\\b Demo agreement}\\par}"},
                   {"KERNEL.SYS", QByteArray(2048, 'k')}});
+        AddImage(ImagesFolder(), "free", "x\nFolder=FREE\nEula=none\nName=Free\n",
+                 {{"kernel.sys", "k"}});
     }
     QString ImagesFolder() const { return folder.filePath("File_Images"); }
     void AddUsbDrives() {
@@ -261,6 +278,7 @@ struct TestProgram {
     void Start(int row, std::function<void(frmLicense*)> onAgreement = Accept) {
         boxes.shown.clear();
         log.clear();
+        agreementText.clear();
         Make(*window, row, [=, this](frmLicense* license) {
             agreementText = license->RichTextBox1->toPlainText();
             acceptHadFocus = license->focusWidget() == license->Command1;
@@ -268,17 +286,16 @@ struct TestProgram {
         });
     }
     // The engine ends with status 6 and `output`, leaving E: as `after`
-    // (none: gone).
-    void EngineFails(std::vector<std::string> output, std::optional<DriveFacts> after) {
+    // (not existing: gone; none: as it was); from the floppy when `floppy`.
+    void EngineFails(std::vector<std::string> output, std::optional<DriveFacts> after = {},
+                     bool floppy = false) {
         drives.drives["A:"] = {true, true, "", 1474560};
         engine.createResult = 6;
         engine.createOutput = std::move(output);
         engine.duringCreate = [this, after] {
-            if (after)
-                drives.drives["E:"] = *after;
-            else
-                drives.drives.remove("E:");
+            if (after) drives.drives["E:"] = *after;
         };
+        if (floppy) FromFloppy();
     }
     void FromFloppy() { window->Option1[0]->setChecked(true); }
     QString LastText() const { return boxes.shown.back().text; }
@@ -292,8 +309,6 @@ struct TestProgram {
     VirtualTimer* timer = nullptr;
     ProgramServices services;
     bool ended = false;
-    QStringList openedPages;
-    QString windowsDirectory = "C:\\WINDOWS";
     std::unique_ptr<frmUSBBoot> window;
     QString agreementText;
     bool acceptHadFocus = false;
@@ -304,28 +319,6 @@ inline void UseScreenshotLook() {
     QApplication::setStyle(QStyleFactory::create("Fusion"));
     QApplication::setFont(QFont("DejaVu Sans", 9));
 }
-
-// Answers every box OK, except that the one titled `title` is shown as the
-// desktop shows it, pictured, then closed.
-class PicturingMessageBoxes : public MessageBoxes {
-  public:
-    explicit PicturingMessageBoxes(QString title) : pictured(std::move(title)) {}
-    Answer Show(QWidget* owner, const MessageBoxRequest& request) override {
-        titles << request.title;
-        if (request.title != pictured) return Answer::Ok;
-        text = request.text;
-        auto watcher = OnShown("QMessageBox", [this](QWidget* box) {
-            picture = box->grab().toImage();
-            static_cast<QMessageBox*>(box)->accept();
-        });
-        return DesktopMessageBoxes().Show(owner, request);
-    }
-
-    const QString pictured;
-    QStringList titles;
-    QString text;  // of the pictured box
-    QImage picture;
-};
 
 // The program over this machine's drives and the real engine, writing
 // through the larkin-writer at `writer`; the platform's message boxes are
@@ -347,11 +340,6 @@ struct MachineProgram {
         RoutePlatformMessageBoxes(boxes);
     }
     ~MachineProgram() { RemovePlatformMessageBoxes(); }
-    // The demo image made onto the first listed drive, its agreement accepted.
-    static void MakeDemoOnFirstRow(frmUSBBoot& window) {
-        window.Combo1->setCurrentIndex(window.Combo1->findText("Larkin demo boot disk"));
-        Make(window, 0);
-    }
 
     TesselEngine engine;
     std::unique_ptr<DriveServices> drives = MakeMachineDriveServices();

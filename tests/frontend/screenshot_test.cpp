@@ -41,7 +41,8 @@ class ScreenshotTest : public QObject {
         UseScreenshotLook();
     }
 
-    void MainWindowWithTheDemoImageAndTwoDrives() {
+    // The main window, then the box of a floppy's failure after the erase.
+    void MainWindowAndTheFloppyFailureBox() {
         TestProgram shown;
         shown.engine.count = 3;
         shown.engine.texts.push_back("C: WDC WD5000AAKS-00V1A0 ATA Device");
@@ -50,19 +51,12 @@ class ScreenshotTest : public QObject {
         shown.window->btnScan_Click();
         shown.window->lvDevices_ItemClick(shown.window->lvDevices->topLevelItem(0));
         Compare(shown.window->centralWidget()->grab().toImage(), "main_window");
-    }
-
-    void FloppyFailureAfterTheErase() {
-        PicturingMessageBoxes boxes("USB Drive Not Bootable");
-        TestProgram shown;
-        shown.services.messageBoxes = &boxes;
+        shown.boxes.pictured = "USB Drive Not Bootable";
         shown.EngineFails({"", " Copying Boot Files.....", "        0 file(s) copied.", "",
                            " Unable to copy the Boot Files"},
-                          DriveFacts{true, true, "FREEDOS", 20905984, 20905984, 0x1234});
-        shown.FromFloppy();
+                          DriveFacts{true, true, "FREEDOS", 20905984, 20905984, 0x1234}, true);
         shown.Start(0);
-        QVERIFY(!boxes.picture.isNull());
-        Compare(boxes.picture, "floppy_failure");
+        Compare(shown.boxes.picture, "floppy_failure");
     }
 };
 

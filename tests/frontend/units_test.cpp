@@ -29,13 +29,11 @@ class UnitsTest : public QObject {
     Q_OBJECT
   private slots:
     void ErrorHandlerTitlesAndSystemErrors() {
-        const std::pair<int, const char*> titles[] = {
-            {53, "EULA Not Found"},         {57, "USB Drive Not Available"},
-            {61, "USB Drive Full"},         {68, "USB Drive Is Not Ready"},
-            {69, "USB Drive Is Not Ready"}, {70, "USB Drive Is Not Ready"},
-            {71, "USB Drive Is Not Ready"}, {75, "File Image Not Found"},
-            {76, "File Image Not Found"},   {9, "Unknown Error"}};
-        for (auto [code, title] : titles) QCOMPARE(MessageForFailure({code, "why"}).title, title);
+        // The titles the window tests do not meet.
+        QStringList titles;
+        for (int code : {57, 68, 69, 70, 71, 75}) titles << MessageForFailure({code, "why"}).title;
+        QCOMPARE(titles, (QStringList{"USB Drive Not Available"}
+                          << QStringList(4, "USB Drive Is Not Ready") << "File Image Not Found"));
         // System errors by what was being done.
         using enum FailureContext;
         const std::tuple<int, FailureContext, int> codes[] = {
@@ -62,12 +60,9 @@ class UnitsTest : public QObject {
                                                   "Copying Boot Files.....", "....Done"}));
         QVERIFY(pending.empty());
         lines.clear();
-        std::mutex guard;
         {
-            OutputCapture capture([&](std::string_view line) {
-                std::lock_guard lock(guard);
-                lines.emplace_back(line);
-            });
+            // Its reader thread is joined before the lines are read here.
+            OutputCapture capture(keep);
             QVERIFY(capture.active());
             std::printf("\n first line\n");
             std::fflush(stdout);
@@ -78,19 +73,16 @@ class UnitsTest : public QObject {
         QCOMPARE(lines, (std::vector<std::string>{"first line", "second", "unfinished"}));
     }
 
+    // The platform's own library is no engine: it has none of the entries.
     void EngineBoundByName() {
         QCOMPARE(TesselEngine("NoSuchEngineLibrary").GetUSBDevCount().failure.code,
                  runtime_error::kDllLoad);
-        TesselEngine partial("FrontendTestEngine");
-        QCOMPARE(partial.GetUSBDevCount().value, 1);
-        std::array<char, 256> text{};
-        QCOMPARE(partial.GetUSBDevInfo(0, text).value, 0);
-        QCOMPARE(text.data(), "Q: Test Engine Drive");
-        EngineResult create = partial.CreateUSBBoot("Q:", "A:", 0);
+        TesselEngine other("LarkinPlatform");
+        EngineResult create = other.CreateUSBBoot("Q:", "A:", 0);
         QCOMPARE(create.failure.code, runtime_error::kDllEntryPoint);
         QVERIFY(create.failure.description.contains("CreateUSBBoot"));
         std::array<char, 16> small{};
-        QCOMPARE(partial.GetUSBDevInfo(0, small).value, 6);
+        QCOMPARE(other.GetUSBDevInfo(0, small).value, 6);
     }
 
     void ImageDescriptionLines() {
@@ -122,8 +114,6 @@ class UnitsTest : public QObject {
     void ImageFolderWalk() {
         ImageCatalog catalog;
         QStringList names;
-        QVERIFY(LoadImageCatalog("/nonexistent/File_Images", catalog, names) ==
-                CatalogLoad::FolderMissing);
         QTemporaryDir root;
         QDir images(root.path());
         WriteFile(images.filePath("loose-file.txt"), "not a folder");
@@ -173,10 +163,9 @@ class UnitsTest : public QObject {
         const QString converted =
             QStringLiteral("Heading\nBody text with caf\u00e9 and \u20ac euro.\nEnd.");
         QCOMPARE(VisibleText(text).trimmed(), converted);
-        QVERIFY(
-            !LoadAgreementText(WriteFile(dir.filePath("b.rtf"),
-                                         "{\\rtf1\\ansi{\\fonttbl{\\f0 Arial;}}\\f0 Cut \\b bold"),
-                               &text));
+        const QString cut = WriteFile(dir.filePath("b.rtf"),
+                                      "{\\rtf1\\ansi{\\fonttbl{\\f0 Arial;}}\\f0 Cut \\b bold");
+        QVERIFY(!LoadAgreementText(cut, &text));
         QCOMPARE(VisibleText(text).trimmed(), "Cut bold");
 
         // Plain text when no HTML can be made.

@@ -17,7 +17,8 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "%s\n", error.data());
         return 1;
     }
-    PicturingMessageBoxes boxes("USB Drive Not Bootable");
+    FakeMessageBoxes boxes;
+    boxes.pictured = "USB Drive Not Bootable";
     MachineProgram program(&boxes, qEnvironmentVariable("LARKIN_PROGRAM"),
                            qEnvironmentVariable("LARKIN_WRITER").toStdString(),
                            larkin::writer::NeedsElevation());
@@ -27,21 +28,20 @@ int main(int argc, char** argv) {
     frmUSBBoot window(program.services);
     window.show();
     window.Form_Load();
-    if (window.lvDevices->topLevelItemCount() != 1 ||
-        window.lvDevices->topLevelItem(0)->text(0) != "D:") {
+    if (Rows(window).size() != 1 || !Rows(window)[0].startsWith("D:|")) {
         std::fprintf(stderr, "the stick is not listed as D: (%s)\n",
-                     qPrintable(boxes.titles.join(", ")));
+                     qPrintable(boxes.Titles().join(", ")));
         return 1;
     }
-    MachineProgram::MakeDemoOnFirstRow(window);
+    Make(window, 0);  // the demo image, the only one
 
     const QString shots = qEnvironmentVariable("LARKIN_SHOTS");
-    std::printf("messages: %s\n%s\n", qPrintable(boxes.titles.join(", ")), qPrintable(boxes.text));
-    if (expected == "refused")
-        return !boxes.picture.isNull() && boxes.text.contains("not authorised") &&
-                       boxes.picture.save(shots + "/refused.png")
-                   ? 0
-                   : 1;
+    const QString said = boxes.shown.empty() ? QString() : boxes.shown.back().text;
+    std::printf("messages: %s\n%s\n", qPrintable(boxes.Titles().join(", ")), qPrintable(said));
+    if (expected == "refused") {
+        bool pictured = !boxes.picture.isNull() && said.contains("not authorised");
+        return pictured && boxes.picture.save(shots + "/refused.png") ? 0 : 1;
+    }
     frmCopyFiles* copy = window.copyWindow();
     if (copy == nullptr || copy->Label1->text() != "Done: USB Drive D: is now bootable.") return 1;
     return copy->grab().toImage().save(shots + "/done.png") ? 0 : 1;
