@@ -149,18 +149,6 @@ TEST(Identity, TheMachineFilesGeometryAndDeviceTextsToCallsCommandsAndPrograms) 
                                 descriptor.data(), 8, &returned, nullptr));
     EXPECT_EQ(returned, 8u) << "a header-sized buffer learns the size";
 
-    // The machine file's partition, as the drive layout shows it.
-    std::vector<BYTE> layoutBuffer(2496);
-    ASSERT_EQ(Ask(disk, IOCTL_DISK_GET_DRIVE_LAYOUT_EX, layoutBuffer.data(), 2496), ERROR_SUCCESS);
-    auto* layout = reinterpret_cast<DRIVE_LAYOUT_INFORMATION_EX*>(layoutBuffer.data());
-    EXPECT_EQ(layout->PartitionStyle, static_cast<DWORD>(PARTITION_STYLE_MBR));
-    ASSERT_EQ(layout->PartitionCount, 4u);
-    const auto& first = layout->PartitionEntry[0];
-    EXPECT_EQ(std::tuple(first.StartingOffset.QuadPart, first.Mbr.PartitionType,
-                         first.Mbr.HiddenSectors, first.PartitionNumber, first.Mbr.BootIndicator),
-              std::tuple(32 * 512, 0x0E, 32u, 1u, FALSE));
-    EXPECT_EQ(layout->PartitionEntry[1].Mbr.PartitionType, 0);
-
     std::vector<BYTE> data(255), sense(18);
     ASSERT_EQ(Scsi(disk, {0x12, 0, 0, 0, 0xFF, 0}, data), kGood);
     EXPECT_EQ(std::string(reinterpret_cast<char*>(&data[8]), 36),

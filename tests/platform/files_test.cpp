@@ -143,13 +143,6 @@ TEST(WriteGuard, NoPathWritesTheWindowsDiskAndANarrowedProcessReachesOneDrive) {
     LARKIN_EXPECT_FAILS(Open("\\\\.\\PhysicalDrive0").Valid(), ERROR_ACCESS_DENIED);
     EXPECT_FALSE(Open("\\\\.\\D:", GENERIC_WRITE).Valid());
 
-    // Pass-through needs read and write access.
-    Handle readOnly = Open("\\\\.\\PhysicalDrive0", GENERIC_READ);
-    ASSERT_TRUE(readOnly.Valid());
-    LARKIN_EXPECT_FAILS(
-        SendCommand(readOnly.Get(), Cdb10(0x2A, 0, 1), SCSI_IOCTL_DATA_OUT, data, record),
-        ERROR_ACCESS_DENIED);
-
     // Through the port, a read goes and no write does.
     Handle port = Open("\\\\.\\scsi0:");
     ASSERT_TRUE(port.Valid());
