@@ -14,10 +14,9 @@
 namespace larkin::test {
 namespace {
 
-std::vector<std::string> DeviceIds(const GUID& cls, const char* enumerator = nullptr,
-                                   DWORD flags = DIGCF_PRESENT) {
+std::vector<std::string> DeviceIds(const GUID& cls, const char* enumerator) {
     std::vector<std::string> ids;
-    HDEVINFO set = SetupDiGetClassDevsA(&cls, enumerator, nullptr, flags);
+    HDEVINFO set = SetupDiGetClassDevsA(&cls, enumerator, nullptr, DIGCF_PRESENT);
     EXPECT_NE(set, INVALID_HANDLE_VALUE);
     SP_DEVINFO_DATA device{};
     device.cbSize = sizeof device;
@@ -31,10 +30,10 @@ std::vector<std::string> DeviceIds(const GUID& cls, const char* enumerator = nul
     return ids;
 }
 
-// The detail's header must have the size of this build's structure, and a
-// hub has no storage port interface. (The two calls, and opening the path in
-// any letter case, are the conformance suite's.)
-TEST(DeviceSets, InterfaceDetailNamesTheStickAndAHubHasNoStoragePort) {
+// The detail's header must have the size of this build's structure. (The
+// two calls, and opening the path in any letter case, are the conformance
+// suite's; a hub's want of a storage port the Verran suite's.)
+TEST(DeviceSets, InterfaceDetailNeedsThisBuildsHeaderAndNamesTheStick) {
     TestMachine machine(MachineText("platform-two-sticks"));
     auto disks = DeviceIds(GUID_DEVCLASS_DISKDRIVE, "USBSTOR");
     ASSERT_EQ(disks.size(), 2u);  // the enumerator leaves the SATA disk out
@@ -56,14 +55,6 @@ TEST(DeviceSets, InterfaceDetailNamesTheStickAndAHubHasNoStoragePort) {
                  "{53f56307-b6bf-11d0-94f2-00a0c91efb8b}");
     LARKIN_EXPECT_FAILS(
         SetupDiEnumDeviceInterfaces(set, nullptr, &GUID_DEVINTERFACE_DISK, 1, &data),
-        ERROR_NO_MORE_ITEMS);
-    SetupDiDestroyDeviceInfoList(set);
-
-    set = SetupDiGetClassDevsA(&GUID_DEVINTERFACE_STORAGEPORT,
-                               DeviceIds(GUID_DEVCLASS_USB)[0].c_str(), nullptr,
-                               DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
-    LARKIN_EXPECT_FAILS(
-        SetupDiEnumDeviceInterfaces(set, nullptr, &GUID_DEVINTERFACE_STORAGEPORT, 0, &data),
         ERROR_NO_MORE_ITEMS);
     SetupDiDestroyDeviceInfoList(set);
 }
