@@ -211,15 +211,10 @@ TEST(WriteGuard, PlainFileNamesNeverReachADeviceNorTheMachinesOwnFiles) {
     const auto systemSize = fs::file_size(system);
     controls::ClearJournal();
     std::vector<std::pair<fs::path, DWORD>> names = {
-        {system, OPEN_EXISTING},
-        {fs::relative(system), CREATE_ALWAYS},
-        {state / "locks" / ".." / "system.img", OPEN_ALWAYS},
-        {outside / "link.img", CREATE_ALWAYS},
-        {outside / "hard.img", OPEN_EXISTING},
-        {machine.file(), OPEN_EXISTING},
-        {state / "journal", OPEN_EXISTING},
-        {state / "saved.mbr", CREATE_NEW},
-        {outside / "state" / "saved.mbr", CREATE_ALWAYS},
+        {fs::relative(system), CREATE_ALWAYS}, {state / "locks" / ".." / "system.img", OPEN_ALWAYS},
+        {outside / "link.img", CREATE_ALWAYS}, {outside / "hard.img", OPEN_EXISTING},
+        {machine.file(), OPEN_EXISTING},       {state / "journal", OPEN_EXISTING},
+        {state / "saved.mbr", CREATE_NEW},     {outside / "state" / "saved.mbr", CREATE_ALWAYS},
     };
     for (const fs::path& device :
          {fs::path("/dev/null"), fs::path("\\dev\\null"), outside / "disk.img",
