@@ -7,7 +7,6 @@
 #include <fstream>
 #include <random>
 #include <regex>
-#include <span>
 #include <sstream>
 
 #include "larkin/simulation.h"
