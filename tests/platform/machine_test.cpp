@@ -6,7 +6,7 @@
 #include <cstdio>
 #include <fstream>
 #include <random>
-#include <span>
+#include <regex>
 #include <sstream>
 
 #include "larkin/simulation.h"
@@ -51,19 +51,6 @@ std::string Stick(const std::string& size = "8MiB") {
 }
 const std::string kStick = Stick();
 
-TEST(MachineFile, AMissingImageIsCreatedAndAWrongOneIsKept) {
-    TestMachine machine(kStick + "image = \"s.img\"\n");
-    auto image = machine.folder() / "machine.state" / "s.img";
-    ASSERT_TRUE(fs::exists(image));
-    EXPECT_EQ(fs::file_size(image), 8u * 1024 * 1024);
-
-    fs::resize_file(image, 1024 * 1024);
-    std::string error;
-    EXPECT_FALSE(sim::Restart(machine.file().string(), &error));
-    EXPECT_NE(error.find("left as it is"), std::string::npos) << error;
-    EXPECT_EQ(fs::file_size(image), 1024u * 1024);
-}
-
 TEST(MachineFile, PartitionsAreWrittenAndFormattedOnCreation) {
     if (!HaveProgram("mkfs.fat")) GTEST_SKIP() << "mkfs.fat (dosfstools) is not installed";
     TestMachine machine(MachineText("platform-formatted-stick"));
@@ -92,7 +79,6 @@ TEST(HotPlug, AnotherProcessUnplugsAndPlugsADisk) {
     EXPECT_EQ(state(), std::tuple(false, false, 0u, ports - 1, hosts - 1));
     ASSERT_EQ(simctl("plug stick1"), 0);
     EXPECT_EQ(state(), plugged);
-    EXPECT_NE(simctl("unplug nothing"), 0);
 }
 
 // Run n of a writer that never stops: sectors at a random place on the
@@ -207,7 +193,9 @@ TEST(Images, AFailedCreationLeavesNothingBehind) {
     }
 }
 
-TEST(Images, ProcessesStartingTogetherOnAFreshMachineAllSucceed) {
+// Made once however many processes start together; one of the wrong size is
+// kept as it is.
+TEST(Images, ProcessesStartingTogetherOnAFreshMachineAllSucceedAndAWrongOneIsKept) {
     for (int round = 0; round < 3; ++round) {
         TempFolder folder;
         fs::path machineFile = folder.path() / "machine.toml";
@@ -237,30 +225,33 @@ TEST(Images, ProcessesStartingTogetherOnAFreshMachineAllSucceed) {
         // The image whole, the table the machine file gives, and its volume E:.
         auto mbr = ReadAt(Open("\\\\.\\PhysicalDrive1", GENERIC_READ).Get(), 0, 512);
         ASSERT_TRUE(mbr);
-        EXPECT_EQ(std::tuple(fs::file_size(ImageOf("stick1")), (*mbr)[510], (*mbr)[446 + 4],
+        const std::string image = ImageOf("stick1");
+        EXPECT_EQ(std::tuple(fs::file_size(image), (*mbr)[510], (*mbr)[446 + 4],
                              GetLogicalDrives() >> ('E' - 'A') & 1),
                   std::tuple(16u << 20, std::byte{0x55}, std::byte{0x0E}, 1u));
+
+        fs::resize_file(image, 1 << 20);
+        EXPECT_FALSE(sim::Restart(machineFile.string(), &error));
+        EXPECT_NE(error.find("left as it is"), std::string::npos) << error;
+        EXPECT_EQ(fs::file_size(image), 1u << 20);
     }
 }
 
-// A fault the machine file asks for fires as often as it says; one for one
-// control code leaves the others alone, and goes when cleared. (Skipping,
-// counting and matching the device are the Tessel suite's, whose
+// A fault the machine file asks for fires as often and with the error it
+// says; one for one control code leaves the others alone. (Skipping,
+// clearing and matching the device are the other suites', whose
 // fail-each-call matrices rely on them.)
-TEST(Faults, FromTheMachineFileAndForOneControlCodeUntilCleared) {
+TEST(Faults, FromTheMachineFileAsOftenAsItSaysAndForOneControlCodeAlone) {
     TestMachine machine(std::string(MachineText("platform-two-sticks")) +
-                        "\n[[fault]]\ncall = \"GetLogicalDrives\"\ncount = 1\nerror = 31\n");
-    LARKIN_EXPECT_FAILS(GetLogicalDrives(), ERROR_GEN_FAILURE);
+                        "\n[[fault]]\ncall = \"GetLogicalDrives\"\ncount = 1\nerror = 5\n");
+    LARKIN_EXPECT_FAILS(GetLogicalDrives(), ERROR_ACCESS_DENIED);
     EXPECT_NE(GetLogicalDrives(), 0u);
-    const std::string stick = "\\\\.\\PhysicalDrive2";
-    Handle disk = Open(stick, GENERIC_READ);
     controls::InjectFault(
         {"DeviceIoControl", "", IOCTL_STORAGE_GET_DEVICE_NUMBER, 0, 0, ERROR_NOT_READY});
-    for (int i = 0; i < 3; ++i) LARKIN_EXPECT_FAILS(DeviceNumber(stick), ERROR_NOT_READY);
+    LARKIN_EXPECT_FAILS(DeviceNumber("\\\\.\\PhysicalDrive2"), ERROR_NOT_READY);
     BYTE geometry[120];
-    EXPECT_TRUE(Control(disk.Get(), IOCTL_DISK_GET_DRIVE_GEOMETRY_EX, nullptr, 0, geometry, 120));
-    controls::ClearFaults();
-    EXPECT_TRUE(DeviceNumber(stick));
+    EXPECT_TRUE(Control(Open("\\\\.\\PhysicalDrive2", GENERIC_READ).Get(),
+                        IOCTL_DISK_GET_DRIVE_GEOMETRY_EX, nullptr, 0, geometry, 120));
 }
 
 TEST(Pauses, AScaleFromTheEnvironmentMustBeANumberInRange) {
@@ -286,23 +277,18 @@ TEST(SystemTexts, EveryCodeOfTheHeadersHasOne) {
     LARKIN_EXPECT_FAILS(FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM, nullptr, ERROR_ACCESS_DENIED, 0,
                                        small, sizeof small, nullptr),
                         ERROR_INSUFFICIENT_BUFFER);
-    std::ifstream header(LARKIN_SOURCE_DIR "/platform/include/win32/base.h");
-    ASSERT_TRUE(header.good());
-    std::string line;
+    std::stringstream header;
+    header << std::ifstream(LARKIN_SOURCE_DIR "/platform/include/win32/base.h").rdbuf();
+    const std::string text = header.str();
+    const std::regex define(R"(#define (ERROR_\w+) +(\w+))");
     int codes = 0;
-    while (std::getline(header, line)) {
-        std::istringstream words(line);
-        std::string define, name, value;
-        if (!(words >> define >> name >> value) || define != "#define" ||
-            name.rfind("ERROR_", 0) != 0)
-            continue;
-        DWORD code = static_cast<DWORD>(std::stoul(value, nullptr, 0));
-        char text[512];
+    for (std::sregex_iterator it(text.begin(), text.end(), define), end; it != end; ++it, ++codes) {
+        char found[512];
         EXPECT_GT(FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
-                                 nullptr, code, 0, text, sizeof text, nullptr),
+                                 nullptr, static_cast<DWORD>(std::stoul((*it)[2], nullptr, 0)), 0,
+                                 found, sizeof found, nullptr),
                   0u)
-            << name << " has no text";
-        ++codes;
+            << (*it)[1] << " has no text";
     }
     EXPECT_GT(codes, 50);
 }
@@ -362,8 +348,6 @@ TEST(MachineFile, RefusesEachMistakeNamingFileLineAndKey) {
         // Numbers.
         {kStick + Partition("start = 4294967296\n"),
          "8: adapter.disk.partition.start: must be from 1 to 4294967295"},
-        {kStick + Partition("start = 9223372036854775807\nsectors = 1\n"),  // wraps the sum
-         "8: adapter.disk.partition.start: must be from 1 to 4294967295"},
         {Stick("18014398509481985KiB"), "6: adapter.disk.size: is too large"},  // 1 KiB
         {Stick("99999999999999999999"), "6: adapter.disk.size: is too large"},
         {Stick("-1"), "6: adapter.disk.size: is not a size"},
@@ -388,12 +372,9 @@ TEST(MachineFile, RefusesEachMistakeNamingFileLineAndKey) {
          "8: adapter.disk.partition.label: at most 11 characters"},
         {kStick + "sise = \"8MiB\"\n", "7: adapter.disk.sise: unknown key"},
         {"[[adapter]]\nid = \"u\"\nclass = \"FireWire\"\n", "3: adapter.class"},
-        {Stick("lots"), "6: adapter.disk.size"},
         {"[machine\n", "1:"},
-        {"[floppy]\nsize = 1000\n", "2: floppy.size: is not the size of a floppy disk"},
         {"[floppy]\nsize = \"1MiB\"\n", "2: floppy.size: is not the size of a floppy disk"},
         {"[machine]\ntime_scale = nan\n", "2: machine.time_scale: must be a number from 0 to 1000"},
-        {"[machine]\ntime_scale = inf\n", "2: machine.time_scale: must be a number from 0 to 1000"},
 
         // Characters the TOML reader (toml++ 3.3) would meet with undefined
         // behaviour, as the fuzz target found them: refused where TOML
@@ -452,7 +433,6 @@ TEST(MachineFile, OnlyRegularFilesOfTheirOwnAreAMachineItsJournalAndImages) {
         {folder.path() / "none.toml", "cannot be read"},
         {fifo, "is a FIFO, not a regular file"},
         {"/dev/null", "is a character device, not a regular file"},
-        {"/dev/zero", "is a character device, not a regular file"},
         {huge, "is 2,097,152 bytes, more than the 1,048,576 it may have"},
     };
     for (const auto& [file, expected] : cases) {

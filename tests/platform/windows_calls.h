@@ -82,8 +82,7 @@ inline std::optional<STORAGE_DEVICE_NUMBER> DeviceNumber(const std::string& name
 // Moves the whole buffer at offset through the handle.
 template <typename Bytes>
 bool WriteAt(HANDLE handle, uint64_t offset, const Bytes& data) {
-    LARGE_INTEGER at{};
-    at.QuadPart = static_cast<LONGLONG>(offset);
+    const LARGE_INTEGER at{.QuadPart = static_cast<LONGLONG>(offset)};
     DWORD done = 0;
     return SetFilePointerEx(handle, at, nullptr, FILE_BEGIN) &&
            WriteFile(handle, data.data(), static_cast<DWORD>(data.size()), &done, nullptr) &&
@@ -91,8 +90,7 @@ bool WriteAt(HANDLE handle, uint64_t offset, const Bytes& data) {
 }
 inline std::optional<std::vector<std::byte>> ReadAt(HANDLE handle, uint64_t offset, size_t length) {
     std::vector<std::byte> data(length);
-    LARGE_INTEGER at{};
-    at.QuadPart = static_cast<LONGLONG>(offset);
+    const LARGE_INTEGER at{.QuadPart = static_cast<LONGLONG>(offset)};
     DWORD done = 0;
     if (!SetFilePointerEx(handle, at, nullptr, FILE_BEGIN) ||
         !ReadFile(handle, data.data(), static_cast<DWORD>(length), &done, nullptr) ||

@@ -40,12 +40,15 @@ class BackendUnderTest {
     // "" when started, else why not. *skip is set (and the reason given)
     // where this backend cannot make such a stick here.
     virtual std::string Start(const std::vector<StickLayout>& sticks, bool* skip) = 0;
+    // Pulls the stick out while handles on it stay open.
+    virtual void PullOut(size_t stick) = 0;
+
     // The stick's disk number, as \\.\PhysicalDriveN and the device numbers give it.
-    virtual uint32_t DiskNumber(size_t stick) const = 0;
+    uint32_t DiskNumber(size_t stick) const { return made_.at(stick).disk; }
     // The stick's name in the write journal.
-    virtual std::string JournalKey(size_t stick) const = 0;
+    const std::string& JournalKey(size_t stick) const { return made_.at(stick).journalKey; }
     // The file that holds the stick's bytes (an image, a loop device's backing file).
-    virtual std::string BackingFile(size_t stick) const = 0;
+    const std::string& BackingFile(size_t stick) const { return made_.at(stick).file; }
     // What the stick stores, read past the platform.
     std::vector<std::byte> Stored(size_t stick, uint64_t offset, size_t length) const {
         std::ifstream file(BackingFile(stick), std::ios::binary);
@@ -55,8 +58,13 @@ class BackendUnderTest {
             file.read(reinterpret_cast<char*>(bytes.data()), static_cast<std::streamsize>(length)));
         return bytes;
     }
-    // Pulls the stick out while handles on it stay open.
-    virtual void PullOut(size_t stick) = 0;
+
+  protected:
+    struct Made {
+        uint32_t disk;
+        std::string journalKey, file;
+    };
+    std::vector<Made> made_;  // filled by Start
 };
 
 class Simulated : public BackendUnderTest {
@@ -86,18 +94,10 @@ class Simulated : public BackendUnderTest {
         }
         machine_.emplace(toml);
         if (!machine_->started()) return machine_->error();
+        for (const auto& disk : sim::Disks())  // the sticks follow the system's disk
+            if (disk.id != "system") made_.push_back({disk.number, disk.id, disk.image});
         controls::ClearJournal();
         return {};
-    }
-    uint32_t DiskNumber(size_t stick) const override {
-        for (const auto& disk : sim::Disks())
-            if (disk.id == JournalKey(stick)) return disk.number;
-        ADD_FAILURE() << "no disk " << JournalKey(stick);
-        return 99;
-    }
-    std::string JournalKey(size_t stick) const override { return "stick" + std::to_string(stick); }
-    std::string BackingFile(size_t stick) const override {
-        return (machine_->folder() / "machine.state" / (JournalKey(stick) + ".img")).string();
     }
     void PullOut(size_t stick) override { EXPECT_TRUE(sim::Plug(JournalKey(stick), false)); }
 
@@ -122,26 +122,20 @@ class LoopDevices : public BackendUnderTest {
             devices.push_back(loop.get());
         }
         if (std::string problem = machine_.Start(devices); !problem.empty()) return problem;
-        numbers_.clear();
         for (const auto& loop : loops_) {
             auto standIn = FindStandIn(*loop);
             if (!standIn) return "no stand-in for " + loop->Node();
-            numbers_.push_back(standIn->disk);
+            made_.push_back(
+                {standIn->disk, "test-disk-" + loop->KernelName(), loop->BackingFile()});
         }
         return {};
     }
-    uint32_t DiskNumber(size_t stick) const override { return numbers_.at(stick); }
-    std::string JournalKey(size_t stick) const override {
-        return "test-disk-" + loops_.at(stick)->KernelName();
-    }
-    std::string BackingFile(size_t stick) const override { return loops_.at(stick)->BackingFile(); }
     void PullOut(size_t stick) override { loops_.at(stick)->Detach(); }
 
   private:
     // The machine goes first: its handles close before the sticks go.
     std::vector<std::unique_ptr<LoopDevice>> loops_;
     HardwareMachine machine_;
-    std::vector<uint32_t> numbers_;
 };
 
 // A call on a stick that is gone, or has no media: it fails as Windows fails it.
@@ -436,12 +430,14 @@ TEST_P(Conformance, ANewDriveLayoutGivesTheVolumesOfTheNewTable) {
     ASSERT_TRUE(
         Control(drive.Get(), IOCTL_DISK_GET_DRIVE_LAYOUT_EX, nullptr, 0, readBack.data(), kSize));
     auto* read = reinterpret_cast<DRIVE_LAYOUT_INFORMATION_EX*>(readBack.data());
-    EXPECT_EQ(read->Mbr.Signature, 0x1A2B3C4Du);
     ASSERT_EQ(read->PartitionCount, 4u);
     std::vector<DWORD> numbers;
     for (DWORD i = 0; i < 4; ++i) numbers.push_back(read->PartitionEntry[i].PartitionNumber);
     EXPECT_THAT(numbers, ElementsAre(0u, 1u, 2u, 3u));
-    EXPECT_EQ(read->PartitionEntry[1].Mbr.HiddenSectors, kMiB / Sector());
+    const auto& fat16 = read->PartitionEntry[1].Mbr;
+    EXPECT_EQ(std::tuple(read->PartitionStyle, read->Mbr.Signature, fat16.PartitionType,
+                         fat16.BootIndicator, fat16.HiddenSectors),
+              std::tuple(DWORD{PARTITION_STYLE_MBR}, 0x1A2B3C4Du, 0x0E, FALSE, kMiB / Sector()));
 
     using Extent = std::pair<uint64_t, uint64_t>;
     std::vector<std::pair<uint32_t, Extent>> volumes;
