@@ -7,6 +7,7 @@
 
 #include <gmock/gmock.h>
 
+#include <algorithm>
 #include <cstring>
 #include <deque>
 #include <filesystem>
@@ -242,9 +243,12 @@ TEST_P(AutomountedStick, IsUnmountedByTheLockAndThenWritten) {
 
 INSTANTIATE_TEST_SUITE_P(Slots, AutomountedStick, ::testing::Values(0, 1, 3));
 
-// SetupDiRemoveDevice on the disk with instance id diskId: its outcome.
-DWORD RemoveDisk(const std::string& diskId) {
-    HDEVINFO set = SetupDiGetClassDevsA(&GUID_DEVINTERFACE_DISK, diskId.c_str(), nullptr,
+// SetupDiRemoveDevice on the disk whose interface path is given: its outcome.
+DWORD RemoveDisk(std::string path) {
+    // The disk's instance id, as its path spells it.
+    path = path.substr(4, path.rfind('#') - 4);
+    std::replace(path.begin(), path.end(), '#', '\\');
+    HDEVINFO set = SetupDiGetClassDevsA(&GUID_DEVINTERFACE_DISK, path.c_str(), nullptr,
                                         DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
     SP_DEVINFO_DATA device{};
     device.cbSize = sizeof device;
@@ -268,12 +272,12 @@ TEST_F(MountedStick, EjectingUnmountsWhatTheDesktopMountedAndNothingElse) {
     ASSERT_TRUE(desktop && system);
 
     std::string said;
-    EXPECT_EQ(Saying(said, [&] { return RemoveDisk(system->diskId); }),
+    EXPECT_EQ(Saying(said, [&] { return RemoveDisk(system->interfacePath); }),
               static_cast<DWORD>(ERROR_ACCESS_DENIED));
     EXPECT_THAT(said, HasSubstr(systems.Node()));
     EXPECT_TRUE(mount.Mounted());
 
-    EXPECT_EQ(RemoveDisk(desktop->diskId), static_cast<DWORD>(ERROR_SUCCESS));
+    EXPECT_EQ(RemoveDisk(desktop->interfacePath), static_cast<DWORD>(ERROR_SUCCESS));
     EXPECT_FALSE(automount.Mounted());
     EXPECT_TRUE(mount.Mounted());
     EXPECT_TRUE(controls::Journal().empty());
