@@ -173,38 +173,6 @@ class MountedStick : public ::testing::Test {
     std::string partition_;
 };
 
-TEST_F(MountedStick, WhatTheSystemMountedIsNeverWritten) {
-    ASSERT_NO_FATAL_FAILURE(MountStick(loop_, 0, "/tmp"));
-    if (IsSkipped()) return;
-    ASSERT_EQ(machine_.Start({&loop_}), "");
-    auto standIn = FindStandIn(loop_);
-    ASSERT_TRUE(standIn);
-    std::string letter = LetterOf(loop_);
-    ASSERT_FALSE(letter.empty());
-    auto before = loop_.ReadBacking(0, 2 * kMiB);
-
-    LARKIN_EXPECT_FAILS(Open("\\\\.\\" + letter, kReadWrite).Valid(), ERROR_ACCESS_DENIED);
-    LARKIN_EXPECT_FAILS(Open(standIn->interfacePath, kReadWrite).Valid(), ERROR_ACCESS_DENIED);
-    LARKIN_EXPECT_FAILS(ToolGets(letter.c_str()), ERROR_ACCESS_DENIED);
-    // Nor through the stick's SCSI target.
-    bool reached = false;
-    for (DWORD host = 0; host < LarkinScsiHostCount(); ++host) {
-        std::vector<BYTE> sector(512, 0xEE);
-        BYTE status = 0xFF;
-        DWORD error = Aspi(host, Cdb10(0x2A, 0, 1), LARKIN_SCSI_DATA_OUT, sector, &status);
-        EXPECT_NE(error, static_cast<DWORD>(ERROR_SUCCESS)) << "host " << host << " wrote";
-        reached = reached || error == ERROR_ACCESS_DENIED;
-    }
-    EXPECT_TRUE(reached);
-
-    Handle reader = Open("\\\\.\\" + letter, GENERIC_READ);
-    ASSERT_TRUE(reader.Valid()) << GetLastError();
-    EXPECT_EQ(ReadAt(reader.Get(), 0, 4096), loop_.ReadBacking(kFirst * 512, 4096));
-    EXPECT_TRUE(mounts_[0].Mounted());
-    EXPECT_TRUE(loop_.ReadBacking(0, 2 * kMiB) == before);
-    EXPECT_TRUE(controls::Journal().empty());
-}
-
 // What the desktop mounted (below /media) goes when the volume is locked,
 // and stays away while the lock holds; a partition in any slot. While a
 // file on it is open, the lock is refused and the mount stays.
@@ -259,24 +227,49 @@ DWORD RemoveDisk(std::string path) {
     return outcome;
 }
 
-// Ejecting a stick unmounts what the desktop mounted from it first; one
-// the system mounted is not ejected at all.
-TEST_F(MountedStick, EjectingUnmountsWhatTheDesktopMountedAndNothingElse) {
+// What the system mounted is never written in any way, only read, nor
+// ejected; ejecting a stick beside it unmounts what the desktop mounted
+// from that one first.
+TEST_F(MountedStick, WhatTheSystemMountedIsNeitherWrittenNorEjected) {
     LoopDevice &desktops = loop_, &systems = other_;
     ASSERT_NO_FATAL_FAILURE(MountStick(desktops, 0, "/media"));
     ASSERT_NO_FATAL_FAILURE(MountStick(systems, 0, "/tmp"));
     if (IsSkipped()) return;
     MountPoint &automount = mounts_[0], &mount = mounts_[1];
-    ASSERT_EQ(machine_.Start({&desktops, &systems}), "");
-    auto desktop = FindStandIn(desktops), system = FindStandIn(systems);
-    ASSERT_TRUE(desktop && system);
+    ASSERT_EQ(machine_.Start({&systems}), "");
+    auto system = FindStandIn(systems);
+    ASSERT_TRUE(system);
+    std::string letter = LetterOf(systems);
+    ASSERT_FALSE(letter.empty());
+    auto before = systems.ReadBacking(0, 2 * kMiB);
 
+    LARKIN_EXPECT_FAILS(Open("\\\\.\\" + letter, kReadWrite).Valid(), ERROR_ACCESS_DENIED);
+    LARKIN_EXPECT_FAILS(Open(system->interfacePath, kReadWrite).Valid(), ERROR_ACCESS_DENIED);
+    LARKIN_EXPECT_FAILS(ToolGets(letter.c_str()), ERROR_ACCESS_DENIED);
+    // Nor through the stick's SCSI target.
+    bool reached = false;
+    for (DWORD host = 0; host < LarkinScsiHostCount(); ++host) {
+        std::vector<BYTE> sector(512, 0xEE);
+        BYTE status = 0xFF;
+        DWORD error = Aspi(host, Cdb10(0x2A, 0, 1), LARKIN_SCSI_DATA_OUT, sector, &status);
+        EXPECT_NE(error, static_cast<DWORD>(ERROR_SUCCESS)) << "host " << host << " wrote";
+        reached = reached || error == ERROR_ACCESS_DENIED;
+    }
+    EXPECT_TRUE(reached);
+    {
+        Handle reader = Open("\\\\.\\" + letter, GENERIC_READ);
+        ASSERT_TRUE(reader.Valid()) << GetLastError();
+        EXPECT_EQ(ReadAt(reader.Get(), 0, 4096), systems.ReadBacking(kFirst * 512, 4096));
+    }
+    EXPECT_TRUE(systems.ReadBacking(0, 2 * kMiB) == before);
+
+    ASSERT_EQ(machine_.Start({&desktops, &systems}), "");
+    auto desktop = FindStandIn(desktops);
+    ASSERT_TRUE(desktop);
     std::string said;
     EXPECT_EQ(Saying(said, [&] { return RemoveDisk(system->interfacePath); }),
               static_cast<DWORD>(ERROR_ACCESS_DENIED));
     EXPECT_THAT(said, HasSubstr(systems.Node()));
-    EXPECT_TRUE(mount.Mounted());
-
     EXPECT_EQ(RemoveDisk(desktop->interfacePath), static_cast<DWORD>(ERROR_SUCCESS));
     EXPECT_FALSE(automount.Mounted());
     EXPECT_TRUE(mount.Mounted());
