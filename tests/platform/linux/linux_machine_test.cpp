@@ -294,7 +294,8 @@ class FloppyImage : public ::testing::Test {
     TempFolder folder_;
 };
 
-TEST_F(FloppyImage, EveryFloppySizeIsDriveAReadOnlyWithItsFiles) {
+// Replaced while open, the image is another disk; cut short, no disk.
+TEST_F(FloppyImage, EveryFloppySizeIsDriveAReadOnlyAndAnotherDiskOnceReplaced) {
     for (int kib : {160, 180, 320, 360, 720, 1200, 1440, 2880}) {
         SCOPED_TRACE(kib);
         std::string path = MakeFloppy("disk" + std::to_string(kib) + ".img", kib);
@@ -325,6 +326,25 @@ TEST_F(FloppyImage, EveryFloppySizeIsDriveAReadOnlyWithItsFiles) {
         EXPECT_FALSE(Handle(LarkinOpenVolumeForTool("A:", "mcopy", TRUE, &where)).Valid());
         EXPECT_EQ(Slurp(path), before);
     }
+
+    const std::string path = (folder_.path() / "disk2880.img").string();
+    Handle drive = Open("\\\\.\\A:", GENERIC_READ);
+    ASSERT_TRUE(ReadAt(drive.Get(), 0, 512));
+    std::filesystem::rename(folder_.path() / "disk720.img", path);
+    LARKIN_EXPECT_FAILS(ReadAt(drive.Get(), 0, 512), ERROR_MEDIA_CHANGED);
+    // A new open reads the disk now in the drive.
+    Handle again = Open("\\\\.\\A:", GENERIC_READ);
+    ASSERT_TRUE(again.Valid());
+    EXPECT_TRUE(ReadAt(again.Get(), 720 * 1024 - 512, 512));
+    // Cut short, the drive is empty: not ready, and said once.
+    std::filesystem::resize_file(path, 100 * 1024);
+    LARKIN_EXPECT_FAILS(ReadAt(again.Get(), 0, 512), ERROR_MEDIA_CHANGED);
+    Handle empty = Open("\\\\.\\A:", GENERIC_READ);
+    ASSERT_TRUE(empty.Valid());
+    LARKIN_EXPECT_FAILS(ReadAt(empty.Get(), 0, 512), ERROR_NOT_READY);
+    std::filesystem::remove(path);
+    EXPECT_FALSE(ReadAt(Open("\\\\.\\A:", GENERIC_READ).Get(), 0, 512));
+    EXPECT_EQ(GetDriveTypeA("A:\\"), static_cast<UINT>(DRIVE_REMOVABLE));
     ASSERT_EQ(Use(""), static_cast<DWORD>(ERROR_SUCCESS));
     EXPECT_FALSE(GetLogicalDrives() & 1u);
 }
@@ -370,32 +390,6 @@ TEST_F(FloppyImage, AFileThatIsNoFloppyIsRefusedWithALineNamingIt) {
         EXPECT_THAT(why, AllOf(HasSubstr(test.path), HasSubstr(test.says)));
         EXPECT_FALSE(GetLogicalDrives() & 1u);
     }
-}
-
-TEST_F(FloppyImage, AnImageReplacedOrCutShortWhileOpenIsAnotherDisk) {
-    std::string path = MakeFloppy("floppy.img", 1440);
-    std::string other = MakeFloppy("other.img", 720);
-    ASSERT_EQ(Use(path), static_cast<DWORD>(ERROR_SUCCESS));
-    Handle drive = Open("\\\\.\\A:", GENERIC_READ);
-    ASSERT_TRUE(drive.Valid());
-    ASSERT_TRUE(ReadAt(drive.Get(), 0, 512));
-
-    std::filesystem::rename(other, path);
-    LARKIN_EXPECT_FAILS(ReadAt(drive.Get(), 0, 512), ERROR_MEDIA_CHANGED);
-    // A new open reads the disk now in the drive.
-    Handle again = Open("\\\\.\\A:", GENERIC_READ);
-    ASSERT_TRUE(again.Valid());
-    EXPECT_TRUE(ReadAt(again.Get(), 720 * 1024 - 512, 512));
-
-    // Cut short, the drive is empty: not ready, and said once.
-    std::filesystem::resize_file(path, 100 * 1024);
-    LARKIN_EXPECT_FAILS(ReadAt(again.Get(), 0, 512), ERROR_MEDIA_CHANGED);
-    Handle empty = Open("\\\\.\\A:", GENERIC_READ);
-    ASSERT_TRUE(empty.Valid());
-    LARKIN_EXPECT_FAILS(ReadAt(empty.Get(), 0, 512), ERROR_NOT_READY);
-    std::filesystem::remove(path);
-    EXPECT_FALSE(ReadAt(Open("\\\\.\\A:", GENERIC_READ).Get(), 0, 512));
-    EXPECT_EQ(GetDriveTypeA("A:\\"), static_cast<UINT>(DRIVE_REMOVABLE));
 }
 
 }  // namespace
