@@ -158,7 +158,7 @@ class TableCommitTest : public ::testing::TestWithParam<uint32_t> {
     uint64_t Bytes(uint64_t sectors) const { return sectors * SectorSize(); }
     // Partitions given in the disk's sectors, as the kernel holds them: in bytes.
     Held InSectors(Held partitions) const {
-        for (auto& [number, p] : partitions) p = {Bytes(p.start), Bytes(p.length)};
+        for (auto& [number, p] : partitions) p = {Bytes(p.first), Bytes(p.second)};
         return partitions;
     }
     // A partition opened by someone keeps the kernel from re-reading the

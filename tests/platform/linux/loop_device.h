@@ -11,6 +11,7 @@
 #include <map>
 #include <span>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "test_machine.h"
@@ -24,12 +25,8 @@ struct LoopOptions {
     bool partitionScan = false;  // the kernel reads the device's partition table
 };
 
-// A partition the kernel holds for the device, in bytes.
-struct LoopPartition {
-    uint64_t start = 0;
-    uint64_t length = 0;
-    bool operator==(const LoopPartition&) const = default;
-};
+// A partition the kernel holds for the device: start and length in bytes.
+using LoopPartition = std::pair<uint64_t, uint64_t>;
 
 class LoopDevice {
   public:
