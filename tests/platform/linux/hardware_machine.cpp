@@ -32,11 +32,11 @@ HardwareMachine::~HardwareMachine() {
 
 std::string HardwareMachine::Start(const std::vector<const LoopDevice*>& sticks) {
     if (folder_.path().empty()) return "no temporary folder";
-    sticks_.clear();
-    for (const LoopDevice* stick : sticks) sticks_ += (sticks_.empty() ? "" : ",") + stick->Node();
+    std::string nodes;
+    for (const LoopDevice* stick : sticks) nodes += (nodes.empty() ? "" : ",") + stick->Node();
     ::unsetenv("LARKIN_MACHINE");
     ::unsetenv("LARKIN_FLOPPY_IMAGE");
-    ::setenv("LARKIN_TEST_USB_DISKS", sticks_.c_str(), 1);
+    ::setenv("LARKIN_TEST_USB_DISKS", nodes.c_str(), 1);
     ::setenv("LARKIN_STATE_DIR", (folder_.path() / "state").c_str(), 1);
     ::setenv("LARKIN_TIME_SCALE", "0", 1);
     std::string error;

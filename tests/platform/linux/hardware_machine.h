@@ -34,7 +34,6 @@ class HardwareMachine {
   private:
     TempFolder folder_;
     std::vector<std::pair<std::string, std::optional<std::string>>> saved_;
-    std::string sticks_;
 };
 
 // The GUID_DEVINTERFACE_DISK paths SetupDi lists.

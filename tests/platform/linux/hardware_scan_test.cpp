@@ -207,10 +207,8 @@ class Testbed {
         }
     }
 
-    struct Unref {
-        void operator()(UMockdevTestbed* testbed) const { g_object_unref(testbed); }
-    };
-    std::unique_ptr<UMockdevTestbed, Unref> testbed_{umockdev_testbed_new()};
+    std::unique_ptr<UMockdevTestbed, void (*)(gpointer)> testbed_{umockdev_testbed_new(),
+                                                                  g_object_unref};
 };
 
 // The text of a description in tests/platform/linux/testbeds.

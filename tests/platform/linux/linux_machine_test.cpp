@@ -35,20 +35,17 @@ auto Saying(std::string& said, Call call) {
     return result;
 }
 
-// Whether this process has the block device node open for writing.
+// Whether this process has node open for writing.
 bool OpenForWriting(const std::string& node) {
-    struct stat device {};
-    if (::stat(node.c_str(), &device) != 0) ADD_FAILURE() << node << ": " << std::strerror(errno);
     std::error_code error;
     for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd", error)) {
-        struct stat status {};
-        if (::stat(entry.path().c_str(), &status) != 0 || !S_ISBLK(status.st_mode)) continue;
+        if (std::filesystem::read_symlink(entry, error) != node) continue;
         std::ifstream info("/proc/self/fdinfo/" + entry.path().filename().string());
         std::string field;
         unsigned long flags = 0;
         while (info >> field)
             if (field == "flags:") info >> std::oct >> flags >> std::dec;
-        if ((flags & O_ACCMODE) != O_RDONLY && status.st_rdev == device.st_rdev) return true;
+        if ((flags & O_ACCMODE) != O_RDONLY) return true;
     }
     return false;
 }
