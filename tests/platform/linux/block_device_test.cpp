@@ -81,6 +81,7 @@ TEST_P(BlockDeviceIo, TransfersOfAnyShapeTouchOnlyTheirBytes) {
         {12 * sector, 2 * sector, 1},               // aligned on the disk, not in memory
         {20 * sector + sector - 1, sector + 2, 3},  // one byte, a sector, two bytes
         {sector + 5, 3 * kMiB + 123, 0},            // more than one buffer
+        {16 * sector, 2 * sector, 0},               // whole sectors, straight from memory
     };
     uint8_t seed = 100;
     for (const auto& c : cases) {

@@ -624,14 +624,6 @@ TEST_F(SystemUseTest, WhatTheSystemUsesIsNeverWritten) {
                     HasSubstr("it holds the running system (" + std::string(path) + ")"));
         EXPECT_FALSE(HoldsSystem(Disk("sdc"), use));
     }
-    auto mounts =
-        MountsOn(Disk("sdb"),
-                 {.mounts = ParseMountInfo("40 22 8:17 / /media/ann/S rw - vfat /dev/sdb1 rw\n")});
-    ASSERT_EQ(mounts.size(), 1u);
-    EXPECT_EQ(mounts[0].mountPoint, "/media/ann/S");
-    EXPECT_TRUE(mounts[0].automounted);
-    EXPECT_THAT(MountsOn(Disk("sdc"), {.mounts = mounts}), IsEmpty());
-
     SystemUse unknown{.unreadable = "/proc/self/mountinfo cannot be read"};
     for (const auto& disk : scan_.disks)
         EXPECT_THAT(WriteRefusalOf(disk, unknown),
