@@ -156,17 +156,6 @@ TEST(Swaps, PathsAndTheirDevices) {
 }
 
 #ifdef LARKIN_HAVE_UMOCKDEV
-// Why testbeds cannot be made here ("" when they can):
-// umockdev_in_mock_environment() keeps its first answer, given before any
-// testbed exists; the preload list says it plainly.
-std::string TestbedsUnavailable() {
-    const char* preload = std::getenv("LD_PRELOAD");
-    if (!preload || !std::strstr(preload, "libumockdev-preload"))
-        return "sysfs testbeds need umockdev's preload library: run the program under "
-               "umockdev-wrapper (ctest does)";
-    return {};
-}
-
 class Testbed {
   public:
     // Adds devices described as umockdev records them ("P: /devices/...",
@@ -306,7 +295,12 @@ void ExpectWellFormed(const HardwareScan& scan) {
 class HardwareScanTest : public ::testing::Test {
   protected:
     void SetUp() override {
-        if (auto why = TestbedsUnavailable(); !why.empty()) GTEST_SKIP() << why;
+        // umockdev_in_mock_environment() keeps its first answer, given before
+        // any testbed exists; the preload list says it plainly.
+        const char* preload = std::getenv("LD_PRELOAD");
+        if (!preload || !std::strstr(preload, "libumockdev-preload"))
+            GTEST_SKIP() << "sysfs testbeds need umockdev's preload library: run the program "
+                            "under umockdev-wrapper (ctest does)";
     }
 
     HardwareScan Scan(const std::vector<std::string>& recordings, ScanOptions options = {}) {
@@ -491,7 +485,6 @@ TEST_F(HardwareScanTest, LoopDevicesStandingInForSticks) {
     EXPECT_EQ(Line(*AdapterOf(scan, "test-usb-loop3")),
               "test-usb-loop3 usb aspi port=7 \"Larkin Test USB Stand-in\" serial=TEST-loop3 "
               "0000:0001");
-    EXPECT_EQ(AdapterOf(scan, "test-usb-loop5")->port, 8u);
     EXPECT_EQ(Line(*DiskOf(scan, "loop3")),
               "loop3 7:3 /dev/loop3 usb stand-in removable scsi=7:0:0 size=67108864/512 on "
               "test-usb-loop3 \"Larkin|Test Stick|1.0\" serial=TEST-loop3 key=test-disk-loop3");
