@@ -54,8 +54,7 @@ INSTANTIATE_TEST_SUITE_P(SectorSizes, BlockDeviceIo, ::testing::Values(512u, 409
                          [](const auto& info) { return std::to_string(info.param); });
 
 // Whatever the offset, length and memory, the bytes asked for change and the
-// rest of each sector they touch stays; nothing past the end is reached. A
-// loop device answers no HDIO_GETGEO: the usual geometry stands in.
+// rest of each sector they touch stays; nothing past the end is reached.
 TEST_P(BlockDeviceIo, TransfersOfAnyShapeTouchOnlyTheirBytes) {
     LoopDevice loop;
     LARKIN_ATTACH_LOOP(loop, LoopOptions{.size = 8 * kMiB, .sectorSize = GetParam()});
@@ -65,9 +64,8 @@ TEST_P(BlockDeviceIo, TransfersOfAnyShapeTouchOnlyTheirBytes) {
     loop.WriteBacking(0, before);
     BlockDevice disk = OpenOrFail(loop.Node(), true);
     ASSERT_TRUE(disk.IsOpen());
-    EXPECT_FALSE(disk.Shape().readOnly);
-    EXPECT_EQ(disk.Shape().heads, 255u);
-    EXPECT_EQ(disk.Shape().sectorsPerTrack, 63u);
+    // A loop device answers no HDIO_GETGEO: the usual geometry stands in.
+    EXPECT_EQ(std::pair(disk.Shape().heads, disk.Shape().sectorsPerTrack), std::pair(255u, 63u));
     EXPECT_EQ(disk.CurrentSize(), 8 * kMiB);
 
     struct Case {
@@ -83,6 +81,7 @@ TEST_P(BlockDeviceIo, TransfersOfAnyShapeTouchOnlyTheirBytes) {
         {12 * sector, 2 * sector, 1},               // aligned on the disk, not in memory
         {20 * sector + sector - 1, sector + 2, 3},  // one byte, a sector, two bytes
         {sector + 5, 3 * kMiB + 123, 0},            // more than one buffer
+        {16 * sector, 2 * sector, 0},               // whole sectors, straight from memory
     };
     uint8_t seed = 100;
     for (const auto& c : cases) {
@@ -160,7 +159,7 @@ class TableCommitTest : public ::testing::TestWithParam<uint32_t> {
     uint64_t Bytes(uint64_t sectors) const { return sectors * SectorSize(); }
     // Partitions given in the disk's sectors, as the kernel holds them: in bytes.
     Held InSectors(Held partitions) const {
-        for (auto& [number, p] : partitions) p = {Bytes(p.start), Bytes(p.length)};
+        for (auto& [number, p] : partitions) p = {Bytes(p.first), Bytes(p.second)};
         return partitions;
     }
     // A partition opened by someone keeps the kernel from re-reading the
@@ -178,17 +177,30 @@ class TableCommitTest : public ::testing::TestWithParam<uint32_t> {
 INSTANTIATE_TEST_SUITE_P(SectorSizes, TableCommitTest, ::testing::Values(512u, 4096u),
                          [](const auto& info) { return std::to_string(info.param); });
 
+// Only one whole sector 0 is taken, and only from a writer; a table written
+// before is taken on request. A partition in use stays as it is while the
+// rest is updated; free again, the whole table is taken.
 TEST_P(TableCommitTest, PartitionInUseStaysAndTheRestIsUpdated) {
-    // The kernel holds the table's two partitions, and the first is open.
-    ASSERT_EQ(disk.Write(0, Mbr({{0, 0x0C, 64, 256}, {1, 0x0C, 512, 256}})), ERROR_SUCCESS);
-    ASSERT_TRUE(loop.AddPartition(1, Bytes(64), Bytes(256)));
-    ASSERT_TRUE(loop.AddPartition(2, Bytes(512), Bytes(256)));
+    auto sector0 = Mbr({{0, 0x0C, 64, 256}, {1, 0x0C, 512, 256}});
+    BlockDevice reader = OpenOrFail(loop.Node(), false);
+    EXPECT_EQ(CommitTable(disk, std::span(sector0).first(100)).error, ERROR_INVALID_PARAMETER);
+    EXPECT_EQ(CommitTable(disk, std::vector<std::byte>(SectorSize() + 512, std::byte{1})).error,
+              ERROR_INVALID_PARAMETER);
+    EXPECT_EQ(CommitTable(reader, sector0).error, ERROR_ACCESS_DENIED);
+    EXPECT_EQ(loop.ReadBacking(0, 512), std::vector<std::byte>(512));
+    ASSERT_EQ(disk.Write(0, sector0), ERROR_SUCCESS);
+    EXPECT_TRUE(loop.Partitions().empty());
+    EXPECT_EQ(Taken(RereadTable(disk)), "whole");
+    if (test::KernelReadsMbrTables())
+        EXPECT_EQ(loop.Partitions(), InSectors({{1, {64, 256}}, {2, {512, 256}}}));
+    else
+        ASSERT_TRUE(loop.AddPartition(1, Bytes(64), Bytes(256)) &&
+                    loop.AddPartition(2, Bytes(512), Bytes(256)));
     UniqueFd first = HoldOpen(1);
 
     // The first partition grows, the second goes, a third comes.
-    auto sector0 = Mbr({{0, 0x0C, 64, 512}, {2, 0x0C, 1024, 256}});
-    EXPECT_EQ(Taken(CommitTable(disk, sector0)), "by partition but 1");
-    EXPECT_EQ(loop.ReadBacking(0, 512), sector0);
+    ASSERT_EQ(disk.Write(0, Mbr({{0, 0x0C, 64, 512}, {2, 0x0C, 1024, 256}})), ERROR_SUCCESS);
+    EXPECT_EQ(Taken(RereadTable(disk)), "by partition but 1");
     EXPECT_EQ(loop.Partitions(), InSectors({{1, {64, 256}}, {3, {1024, 256}}}));
 
     // Leaving the partition in use as it is, everything else changes: the
@@ -237,41 +249,6 @@ TEST_P(TableCommitTest, PartitionByPartitionMatchesTheKernelsOwnReading) {
     EXPECT_EQ(loop.Partitions(), byParts);
 }
 
-TEST_P(TableCommitTest, RereadTakesATableWrittenBefore) {
-    ASSERT_EQ(disk.Write(0, Mbr({{0, 0x0C, 64, 256}})), ERROR_SUCCESS);
-    EXPECT_TRUE(loop.Partitions().empty());
-    EXPECT_EQ(Taken(RereadTable(disk)), "whole");
-    if (test::KernelReadsMbrTables())
-        EXPECT_EQ(loop.Partitions(), InSectors({{1, {64, 256}}}));
-    else
-        ASSERT_TRUE(loop.AddPartition(1, Bytes(64), Bytes(256)));
-
-    UniqueFd first = HoldOpen(1);
-    ASSERT_EQ(disk.Write(0, Mbr({{0, 0x0C, 64, 256}, {1, 0x0C, 1024, 64}})), ERROR_SUCCESS);
-    EXPECT_EQ(Taken(RereadTable(disk)), "by partition");
-    EXPECT_EQ(loop.Partitions(), InSectors({{1, {64, 256}}, {2, {1024, 64}}}));
-}
-
-// On a disk the kernel keeps no partitions for, the table is written as
-// given, and only one whole sector 0 by a writer.
-TEST(TableCommit, DiskWithoutPartitionScanningKeepsTheTableAsWritten) {
-    LoopDevice loop;
-    LARKIN_ATTACH_LOOP(loop, LoopOptions{.size = 16 * kMiB});
-    BlockDevice disk = OpenOrFail(loop.Node(), true);
-    BlockDevice reader = OpenOrFail(loop.Node(), false);
-    auto sector0 = Mbr({{0, 0x0C, 2048, 4096, 0x80}});
-    EXPECT_EQ(CommitTable(disk, std::span(sector0).first(100)).error, ERROR_INVALID_PARAMETER);
-    EXPECT_EQ(CommitTable(disk, std::vector<std::byte>(1024, std::byte{1})).error,
-              ERROR_INVALID_PARAMETER);
-    EXPECT_EQ(CommitTable(reader, sector0).error, ERROR_ACCESS_DENIED);
-    EXPECT_EQ(loop.ReadBacking(0, 1024), std::vector<std::byte>(1024));
-
-    EXPECT_EQ(Taken(CommitTable(disk, sector0)), "whole");
-    EXPECT_EQ(loop.ReadBacking(0, 512), sector0);
-    EXPECT_TRUE(loop.Partitions().empty());
-    EXPECT_EQ(RereadTable(disk).error, ERROR_SUCCESS);
-}
-
 // The kernel numbers partitions by slot, the system's numbers beside; a
 // container's stub is no longer than the container; the end of the disk
 // cuts and drops; tables the kernel does not read as MBR give none.
@@ -305,16 +282,13 @@ TEST(KernelPartitions, AsTheKernelReadsATable) {
 }
 
 TEST(SendScsi, WhatHasNoScsiTargetSaysSo) {
-    test::LoopDevice loop;
-    LARKIN_ATTACH_LOOP(loop, test::LoopOptions{.size = 1 << 20});
     const std::vector<uint8_t> inquiry = {0x12, 0, 0, 0, 36, 0}, none, seventeen(17, 0);
     struct Case {
         std::string node;
         const std::vector<uint8_t>& cdb;
         DWORD error;
     };
-    for (const Case& c : {Case{loop.Node(), inquiry, ERROR_NOT_SUPPORTED},
-                          Case{"/dev/null", inquiry, ERROR_NOT_SUPPORTED},
+    for (const Case& c : {Case{"/dev/null", inquiry, ERROR_NOT_SUPPORTED},
                           Case{"/dev/no-such-sg", inquiry, ERROR_DEVICE_NOT_CONNECTED},
                           Case{"/dev/null", none, ERROR_INVALID_PARAMETER},
                           Case{"/dev/null", seventeen, ERROR_INVALID_PARAMETER}}) {
@@ -390,59 +364,35 @@ TEST(VolumeClaim, NothingIsUnmountedWhenOneMountRefuses) {
     EXPECT_NE(why.find(systems.Path()), std::string::npos) << why;
 }
 
-class FileSystemProbe : public ::testing::Test {
-  protected:
-    void SetUp() override {
-        mkfs_ = FindProgram("mkfs.fat");
-        if (mkfs_.empty()) GTEST_SKIP() << "mkfs.fat (dosfstools) is not installed";
-        std::ofstream{image_};
-        std::filesystem::resize_file(image_, 32 << 20);
-    }
-    void Format(uint64_t offsetSectors, const char* label, std::vector<std::string> options = {},
-                std::string kib = "8192") {
-        std::vector<std::string> command = {mkfs_, "-n", label, "--offset",
-                                            std::to_string(offsetSectors)};
-        command.insert(command.end(), options.begin(), options.end());
-        command.insert(command.end(), {image_.string(), kib});
-        std::string log;
-        ASSERT_EQ(RunProgram(command, &log), 0) << log;
-    }
-
-    std::string mkfs_;
-    test::TempFolder folder_;
-    std::filesystem::path image_ = folder_.path() / "probe.img";
-};
-
-TEST_F(FileSystemProbe, FindsTheFileSystemWhereItIsAndNowhereElse) {
-    Format(2048, "STICK");
-    UniqueFd fd(::open(image_.c_str(), O_RDONLY | O_CLOEXEC));
-    auto found = ProbeFileSystem(fd.Get(), 2048 * 512, 8192 * 1024);
-    ASSERT_TRUE(found);
-    EXPECT_EQ(found->type + " " + found->label, "vfat STICK");
-    EXPECT_TRUE(IsLetteredFileSystem(found->type));
-    EXPECT_FALSE(ProbeFileSystem(fd.Get(), 0, 2048 * 512));      // blank before it
-    EXPECT_FALSE(ProbeFileSystem(fd.Get(), 2048 * 512, 0));      // an empty stretch
-    EXPECT_FALSE(ProbeFileSystem(-1, 2048 * 512, 8192 * 1024));  // no device
-}
-
 // Where no blkid runs (the simulated machine), the boot sector alone says
-// whether a stretch holds a FAT file system: it must agree with blkid.
-TEST_F(FileSystemProbe, TheBootSectorAloneAgreesWithBlkid) {
-    UniqueFd fd(::open(image_.c_str(), O_RDONLY | O_CLOEXEC));
+// whether a stretch holds a FAT file system: it must agree with blkid, which
+// finds none in a blank or empty stretch, nor without a device.
+TEST(FileSystemProbe, TheBootSectorAloneAgreesWithBlkid) {
+    if (!HaveProgram("mkfs.fat")) GTEST_SKIP() << "mkfs.fat (dosfstools) is not installed";
+    test::TempFolder folder;
+    const std::string image = folder.path() / "probe.img";
+    std::ofstream{image};
+    std::filesystem::resize_file(image, 32 << 20);
+    UniqueFd fd(::open(image.c_str(), O_RDONLY | O_CLOEXEC));
     auto bootSectorSays = [&] {
         std::array<uint8_t, 512> sector{};
         EXPECT_EQ(::pread(fd.Get(), sector.data(), sector.size(), 0), 512);
         return FileSystemOfBootSector(sector);
     };
-    EXPECT_EQ(bootSectorSays(), "");  // blank
+    EXPECT_EQ(bootSectorSays(), "");
+    EXPECT_FALSE(ProbeFileSystem(fd.Get(), 0, 32 << 20));
     for (auto [bits, clusterSectors, kib] :
          {std::tuple("12", "4", "8192"), std::tuple("16", "1", "8192"),
           std::tuple("32", "1", "32768")}) {
-        Format(0, "STICK", {"-F", bits, "-s", clusterSectors}, kib);
+        CommandRun made = RunCommand(std::string("mkfs.fat -F ") + bits + " -s " + clusterSectors +
+                                     " " + Quoted(image) + " " + kib);
+        ASSERT_EQ(made.exitCode, 0) << made.output;
         auto found = ProbeFileSystem(fd.Get(), 0, 32 << 20);
         ASSERT_TRUE(found) << "FAT" << bits;
         EXPECT_EQ(bootSectorSays(), found->type) << "FAT" << bits;
     }
+    EXPECT_FALSE(ProbeFileSystem(fd.Get(), 0, 0));
+    EXPECT_FALSE(ProbeFileSystem(-1, 0, 32 << 20));
 }
 
 }  // namespace

@@ -1,32 +1,15 @@
 #include "hardware_machine.h"
 
 #include <algorithm>
-#include <cctype>
 #include <cstdlib>
 
 #include "larkin/simulation.h"
 
 namespace larkin::test {
 
-namespace {
-
-constexpr const char* kVariables[] = {"LARKIN_MACHINE", "LARKIN_TEST_USB_DISKS", "LARKIN_STATE_DIR",
-                                      "LARKIN_TIME_SCALE", "LARKIN_FLOPPY_IMAGE"};
-
-std::string Lower(std::string text) {
-    for (char& c : text) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-    return text;
-}
-
-std::string DeviceId(DEVINST node) {
-    char id[MAX_DEVICE_ID_LEN] = {};
-    return CM_Get_Device_IDA(node, id, sizeof id, 0) == CR_SUCCESS ? std::string(id) : "";
-}
-
-}  // namespace
-
 HardwareMachine::HardwareMachine() {
-    for (const char* name : kVariables) {
+    for (const char* name : {"LARKIN_MACHINE", "LARKIN_TEST_USB_DISKS", "LARKIN_STATE_DIR",
+                             "LARKIN_TIME_SCALE", "LARKIN_FLOPPY_IMAGE"}) {
         const char* value = std::getenv(name);
         saved_.emplace_back(name, value ? std::optional<std::string>(value) : std::nullopt);
     }
@@ -49,11 +32,11 @@ HardwareMachine::~HardwareMachine() {
 
 std::string HardwareMachine::Start(const std::vector<const LoopDevice*>& sticks) {
     if (folder_.path().empty()) return "no temporary folder";
-    sticks_.clear();
-    for (const LoopDevice* stick : sticks) sticks_ += (sticks_.empty() ? "" : ",") + stick->Node();
+    std::string nodes;
+    for (const LoopDevice* stick : sticks) nodes += (nodes.empty() ? "" : ",") + stick->Node();
     ::unsetenv("LARKIN_MACHINE");
     ::unsetenv("LARKIN_FLOPPY_IMAGE");
-    ::setenv("LARKIN_TEST_USB_DISKS", sticks_.c_str(), 1);
+    ::setenv("LARKIN_TEST_USB_DISKS", nodes.c_str(), 1);
     ::setenv("LARKIN_STATE_DIR", (folder_.path() / "state").c_str(), 1);
     ::setenv("LARKIN_TIME_SCALE", "0", 1);
     std::string error;
@@ -62,9 +45,9 @@ std::string HardwareMachine::Start(const std::vector<const LoopDevice*>& sticks)
     return {};
 }
 
-std::vector<std::string> DiskInterfacePaths(const char* enumerator) {
+std::vector<std::string> DiskInterfacePaths() {
     std::vector<std::string> paths;
-    HDEVINFO set = SetupDiGetClassDevsA(&GUID_DEVINTERFACE_DISK, enumerator, nullptr,
+    HDEVINFO set = SetupDiGetClassDevsA(&GUID_DEVINTERFACE_DISK, nullptr, nullptr,
                                         DIGCF_PRESENT | DIGCF_DEVICEINTERFACE);
     SP_DEVICE_INTERFACE_DATA data{};
     data.cbSize = sizeof data;
@@ -86,27 +69,11 @@ std::vector<std::string> DiskInterfacePaths(const char* enumerator) {
 }
 
 std::optional<StandIn> FindStandIn(const LoopDevice& loop) {
-    std::optional<StandIn> found;
-    HDEVINFO adapters = SetupDiGetClassDevsA(&GUID_DEVCLASS_USB, nullptr, nullptr, DIGCF_PRESENT);
-    if (adapters == INVALID_HANDLE_VALUE) return found;
-    SP_DEVINFO_DATA adapter{};
-    adapter.cbSize = sizeof adapter;
-    for (DWORD i = 0; !found && SetupDiEnumDeviceInfo(adapters, i, &adapter); ++i) {
-        // The stand-in's serial names its loop device, and ends its id.
-        if (!Lower(DeviceId(adapter.DevInst)).ends_with("-" + loop.KernelName())) continue;
-        DEVINST child = 0;
-        if (CM_Get_Child(&child, adapter.DevInst, 0) != CR_SUCCESS) continue;
-        StandIn standIn;
-        standIn.diskId = DeviceId(child);
-        auto paths = DiskInterfacePaths(standIn.diskId.c_str());
-        if (!paths.empty()) standIn.interfacePath = paths[0];
-        auto number = DeviceNumber(standIn.interfacePath);
-        if (!number) continue;
-        standIn.disk = number->DeviceNumber;
-        found = standIn;
-    }
-    SetupDiDestroyDeviceInfoList(adapters);
-    return found;
+    // The stand-in's serial names its loop device, and ends the disk's instance id.
+    for (const auto& path : DiskInterfacePaths())
+        if (path.find("#test-" + loop.KernelName() + "&0#") != std::string::npos)
+            if (auto number = DeviceNumber(path)) return StandIn{number->DeviceNumber, path};
+    return std::nullopt;
 }
 
 std::vector<LetteredVolume> LetteredVolumes() {

@@ -34,16 +34,14 @@ class HardwareMachine {
   private:
     TempFolder folder_;
     std::vector<std::pair<std::string, std::optional<std::string>>> saved_;
-    std::string sticks_;
 };
 
-// The GUID_DEVINTERFACE_DISK paths SetupDi lists (of one device, or all).
-std::vector<std::string> DiskInterfacePaths(const char* enumerator = nullptr);
+// The GUID_DEVINTERFACE_DISK paths SetupDi lists.
+std::vector<std::string> DiskInterfacePaths();
 
-// A stand-in as SetupDi and the CM tree show it.
+// A stand-in as SetupDi shows it.
 struct StandIn {
     uint32_t disk = 0;
-    std::string diskId;         // the disk's instance id
     std::string interfacePath;  // the disk's GUID_DEVINTERFACE_DISK path
 };
 std::optional<StandIn> FindStandIn(const LoopDevice& loop);

@@ -80,18 +80,16 @@ std::string LoopDevice::Attach(const LoopOptions& options) {
     return Configure(control.fd);
 }
 
-// Binds a free device to the backing file (the preferred one first, when
-// free); another process may take the same free device first, and then the
-// next one is tried.
-std::string LoopDevice::Configure(int control, std::optional<int> preferred) {
+// Binds a free device to the backing file; another process may take the
+// same free device first, and then the next one is tried.
+std::string LoopDevice::Configure(int control) {
     FdCloser file{::open(backing_.c_str(), (options_.readOnly ? O_RDONLY : O_RDWR) | O_CLOEXEC)};
     if (file.fd < 0) return Problem("opening " + backing_);
     uint32_t flags = LO_FLAGS_AUTOCLEAR;  // gone with the last close, even after a crash
     if (options_.readOnly) flags |= LO_FLAGS_READ_ONLY;
     if (options_.partitionScan) flags |= LO_FLAGS_PARTSCAN;
     for (int attempt = 0; attempt < 20; ++attempt) {
-        int number = preferred ? *preferred : ::ioctl(control, LOOP_CTL_GET_FREE);
-        preferred.reset();
+        int number = ::ioctl(control, LOOP_CTL_GET_FREE);
         if (number < 0) {
             unavailable_ = true;
             return Problem("no free loop device");
@@ -159,21 +157,8 @@ void LoopDevice::Detach() {
 bool LoopDevice::Vanish() {
     Release();
     FdCloser control{::open("/dev/loop-control", O_RDWR | O_CLOEXEC)};
-    return control.fd >= 0 && ::ioctl(control.fd, LOOP_CTL_REMOVE, Number()) >= 0;
-}
-
-std::string LoopDevice::Replug() {
-    if (device_ >= 0) return "still plugged in";
-    if (backing_.empty()) return "never attached";
-    FdCloser control{::open("/dev/loop-control", O_RDWR | O_CLOEXEC)};
-    if (control.fd < 0) return Problem("opening /dev/loop-control");
-    // Made again where it vanished (taken by someone else meanwhile: EEXIST).
-    ::ioctl(control.fd, LOOP_CTL_ADD, Number());
-    return Configure(control.fd, Number());
-}
-
-int LoopDevice::Number() const {
-    return std::atoi(KernelName().c_str() + 4);
+    return control.fd >= 0 &&
+           ::ioctl(control.fd, LOOP_CTL_REMOVE, std::atoi(KernelName().c_str() + 4)) >= 0;
 }
 
 std::string LoopDevice::KernelName() const {

@@ -9,9 +9,9 @@
 #include <cstdint>
 #include <initializer_list>
 #include <map>
-#include <optional>
 #include <span>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "test_machine.h"
@@ -25,12 +25,8 @@ struct LoopOptions {
     bool partitionScan = false;  // the kernel reads the device's partition table
 };
 
-// A partition the kernel holds for the device, in bytes.
-struct LoopPartition {
-    uint64_t start = 0;
-    uint64_t length = 0;
-    bool operator==(const LoopPartition&) const = default;
-};
+// A partition the kernel holds for the device: start and length in bytes.
+using LoopPartition = std::pair<uint64_t, uint64_t>;
 
 class LoopDevice {
   public:
@@ -48,15 +44,12 @@ class LoopDevice {
     // Pulls the stick out: open handles see no media; its data is lost.
     void Detach();
 
-    // Unplugs the stick, keeping its data, and takes its device number
-    // away (handles must be closed first): false when the kernel refused.
+    // Unplugs the stick and takes its device number away (handles must be
+    // closed first): false when the kernel refused.
     bool Vanish();
-    // Plugs the backing file in again, on the same number where it is free.
-    std::string Replug();
 
     const std::string& Node() const { return node_; }  // "/dev/loop3"
     std::string KernelName() const;                    // "loop3"
-    int Number() const;                                // 3
     const std::string& BackingFile() const { return backing_; }
     const LoopOptions& Options() const { return options_; }
 
@@ -77,7 +70,7 @@ class LoopDevice {
     // after the device is detached, for the next user of the number to trip
     // over) and lets the device go.
     void Release();
-    std::string Configure(int control, std::optional<int> preferred = std::nullopt);
+    std::string Configure(int control);
     // /dev/name where that is the device sysfs shows, else a node made for it.
     std::string NodeOf(const std::string& name, const std::string& sysfsFolder);
 
