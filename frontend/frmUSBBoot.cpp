@@ -26,6 +26,7 @@
 #include "frmCopyFiles.h"
 #include "frmLicense.h"
 #include "output_capture.h"
+#include "volume_name.h"
 
 // The picture and the icon are built into the static library; its resources
 // are registered by hand (from the global namespace, as the macro needs).
@@ -791,6 +792,7 @@ bool frmUSBBoot::WriteInHelper(const QString& mount, const QString& imageFolder,
     writer::Request request;
     request.destination = mount.toStdString();
     request.name = chosenName_.toStdString();
+    request.volume = writer::VolumeNameAt(request.destination);
     request.fromFloppy = floppy;
     if (!floppy) request.image = QFileInfo(imageFolder).fileName().toStdString();
     QPointer<frmCopyFiles> window = copyWindow_;

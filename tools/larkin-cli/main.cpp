@@ -30,6 +30,7 @@
 #include "templates/boot_patch.h"
 #include "multi_boot.h"
 #include "verify.h"
+#include "volume_name.h"
 #include "volume_tools.h"
 #include "writer_client.h"
 
@@ -312,6 +313,7 @@ int BootInHelper(const Drive& drive, const std::optional<BootImage>& image,
     request.destination = drive.mount.substr(0, drive.mount.find(';'));
     request.name = drive.friendlyName;
     request.path = drive.path;
+    request.volume = writer::VolumeNameAt(request.destination);
     request.fromFloppy = !image;
     if (image) request.image = image->folder.filename().string();
     int copied = 0;

@@ -24,6 +24,7 @@
 #include "image_catalog.h"
 #include "image_folder.h"
 #include "larkin/platform.h"
+#include "volume_name.h"
 #include "volume_tools.h"
 #include "writer_client.h"
 
@@ -181,6 +182,14 @@ class Writer {
         if (!SameDrive(*drive, request)) {
             why = "the drive at " + request.destination + " is now " + cli::DescribeDrive(*drive) +
                   ", not the drive chosen (" + request.name + ")";
+            return std::nullopt;
+        }
+        // Root keeps drive letters in a record of its own: the same letter
+        // can name another stick here, one of the same name included.
+        if (!request.volume.empty() && VolumeNameAt(request.destination) != request.volume) {
+            why = "the drive at " + request.destination +
+                  " is another drive here than the one chosen (the drive letters this helper "
+                  "keeps differ from the host's)";
             return std::nullopt;
         }
         return *drive;

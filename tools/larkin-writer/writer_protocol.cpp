@@ -52,7 +52,8 @@ std::optional<Request> ParseRequest(std::string_view text, std::string& why) {
     if (lines[1] != "make-bootable") return refuse("the request asks for an unknown operation");
     if (lines.back() != "end") return refuse("the request is cut short");
     Request request;
-    bool sawDestination = false, sawName = false, sawPath = false, sawSource = false;
+    bool sawDestination = false, sawName = false, sawPath = false, sawVolume = false,
+         sawSource = false;
     for (std::size_t i = 2; i + 1 < lines.size(); ++i) {
         std::string_view line = lines[i];
         if (line == "floppy") {
@@ -71,6 +72,7 @@ std::optional<Request> ParseRequest(std::string_view text, std::string& why) {
         bool* seen = key == "destination" ? &sawDestination
                      : key == "name"      ? &sawName
                      : key == "path"      ? &sawPath
+                     : key == "volume"    ? &sawVolume
                      : key == "image"     ? &sawSource
                                           : nullptr;
         if (seen == nullptr) return refuse("the request has an unknown line");
@@ -84,6 +86,8 @@ std::optional<Request> ParseRequest(std::string_view text, std::string& why) {
             request.name = value;
         } else if (key == "path") {
             request.path = value;
+        } else if (key == "volume") {
+            request.volume = value;
         } else {
             if (!IsFolderName(value))
                 return refuse("the image is not a folder of the image catalogue");
@@ -99,6 +103,7 @@ std::string FormatRequest(const Request& request) {
     std::string text = std::string(kHeader) + "\nmake-bootable\ndestination " +
                        request.destination + "\nname " + request.name + "\n";
     if (!request.path.empty()) text += "path " + request.path + "\n";
+    if (!request.volume.empty()) text += "volume " + request.volume + "\n";
     text += request.fromFloppy ? std::string("floppy\n") : "image " + request.image + "\n";
     return text + "end\n";
 }

@@ -9,6 +9,7 @@
 //   destination E:
 //   name SanDisk Cruzer Blade USB Device
 //   path \\?\usbstor#...            (optional)
+//   volume \\?\Volume{...}\          (optional)
 //   image LarkinDemo                (or: floppy)
 //   end
 #ifndef LARKIN_WRITER_PROTOCOL_H
@@ -33,6 +34,7 @@ struct Request {
     std::string path;   // the device path, when the host knows it
     std::string image;  // a folder of the helper's image catalogue; "" with floppy
     bool fromFloppy = false;
+    std::string volume;  // the volume's name (volume_name.h), when the host knows it
 };
 
 // The request, or nothing with the reason in why.

@@ -394,6 +394,13 @@ TEST_F(LarkinWriter, EveryBadRequestIsRefusedBeforeAnythingIsWritten) {
     const std::string header = "larkin-writer 1\nmake-bootable\n",
                       stick = "name SanDisk Cruzer Blade USB Device\n",
                       e = header + "destination E:\n" + stick;
+    // The volume names the platform gives C: and E:, as a host reads them.
+    const std::string volumes =
+        InFolder(Quoted(LARKIN_BIN "/simctl") + " --machine demo.toml show").output;
+    std::smatch onC, onE;
+    ASSERT_TRUE(std::regex_search(volumes, onC, std::regex(R"((\\\\\?\\Volume\{\S+\}\\) C:)")) &&
+                std::regex_search(volumes, onE, std::regex(R"((\\\\\?\\Volume\{\S+\}\\) E:)")))
+        << volumes;
     struct Case {
         std::string request;
         const char* said;
@@ -412,6 +419,9 @@ TEST_F(LarkinWriter, EveryBadRequestIsRefusedBeforeAnythingIsWritten) {
         {header + "destination E:\nname Another Stick\nimage LarkinDemo\nend\n",
          "not the drive chosen"},
         {e + "path \\\\?\\usbstor#other\nimage LarkinDemo\nend\n", "not the drive chosen"},
+        // Another volume than E:'s: this letter names another stick here.
+        {e + "volume " + onC[1].str() + "\nimage LarkinDemo\nend\n", "another drive here"},
+        {e + "volume " + onE[1].str() + "\nimage Nowhere\nend\n", "Nowhere"},
         {header + "destination Q:\n" + stick + "image LarkinDemo\nend\n", "no USB drive Q:"},
         {e + "image Nowhere\nend\n", "Nowhere"},
         // Through pkexec no setting of the user's is honoured.
@@ -436,7 +446,7 @@ TEST_F(LarkinWriter, TheHostSaysHowTheHelperEnded) {
     std::string killed =
         Script("killed", "cat >/dev/null; printf 'step\\tpartitioning\\nwriting\\n'; kill -9 $$");
     std::string gone = Script("gone", "cat >/dev/null; printf 'step\\tchecking\\n'; exit 3");
-    Request request{"E:", "SanDisk Cruzer Blade USB Device", "", "LarkinDemo", false};
+    Request request{"E:", "SanDisk Cruzer Blade USB Device", "", "LarkinDemo", false, ""};
 
     for (const auto& [helper, writing, reason] :
          {std::tuple{killed, true, "signal 9"}, {gone, false, "exit code 3"}}) {
