@@ -94,8 +94,6 @@ class Faults {
         controls::InjectFault({.call = call, .device = device, .count = count});
     }
     void WithoutVerran() { Fail("LoadLibraryA", "Verran"); }
-    // The first SCSI port does not open, so the ASPI manager is used.
-    void WithoutSpti() { Fail("CreateFileA", "scsi0:"); }
 };
 
 template <class F>
