@@ -6,13 +6,7 @@
 
 #include <array>
 #include <chrono>
-#include <cstdint>
-#include <filesystem>
 #include <optional>
-#include <span>
-#include <string>
-#include <string_view>
-#include <vector>
 
 #include "run_command.h"
 #include "test_machine.h"

@@ -6,11 +6,8 @@
 
 #include <gmock/gmock.h>
 
-#include <filesystem>
 #include <fstream>
 #include <optional>
-#include <string>
-#include <vector>
 
 #include "larkin/owned.h"
 #include "larkin/platform.h"
