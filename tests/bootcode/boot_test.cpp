@@ -5,7 +5,6 @@
 
 #include <algorithm>
 #include <fstream>
-#include <iterator>
 #include <regex>
 
 #include "boot_harness.h"
@@ -23,8 +22,7 @@ using ::testing::HasSubstr;
 // Windows build's) names those records and no other; an unknown id leaves
 // the buffer alone.
 TEST(BootRecords, EachIdLoadsItsAssembledFile) {
-    std::ifstream script(std::string(LARKIN_SOURCE_DIR) + "/engine/tessel.rc");
-    const std::string rc{std::istreambuf_iterator<char>(script), {}};
+    const std::string rc = FileText(LARKIN_SOURCE_DIR "/engine/tessel.rc");
     const std::regex any(R"(\n\d+\s+BOOTREC\s)");
     EXPECT_EQ(std::distance(std::sregex_iterator(rc.begin(), rc.end(), any), {}), 3);
     for (std::uint16_t id : {kFreeDosBootSectorId, kMbrTemplateId, kDosBootSectorId}) {
@@ -255,8 +253,7 @@ TEST_F(MbrBoot, StartsTheActiveEntryOrSaysWhyNotAndHalts) {
         if (c.unreadable != c.first) continue;
         // Five reads of the partition's sector, each followed by a disk reset
         // (SRST through the device control register).
-        std::ifstream log(trace);
-        const std::string text{std::istreambuf_iterator<char>(log), {}};
+        const std::string text = FileText(trace);
         const std::regex event("(ide_sector_read sector=" + std::to_string(c.first) +
                                " )|@ 0x3f6.*val 0x0e");
         std::string events;

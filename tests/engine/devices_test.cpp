@@ -157,10 +157,7 @@ class TesselShell : public EngineTest {
         EXPECT_EQ(buffer[sizeof buffer - 1], '#') << "written past the letter";
         return buffer;
     }
-    std::string Marker() {
-        auto bytes = ReadFile(machine_->folder() / "marker.txt");
-        return std::string(bytes.begin(), bytes.end());
-    }
+    std::string Marker() { return larkin::test::FileText(machine_->folder() / "marker.txt"); }
     // The shell running script in the machine's folder (machine.toml there).
     std::string CommandLine(const std::string& script) {
         return "/bin/sh -c \"cd '" + machine_->folder().string() + "' && " + script + "\"";

@@ -5,13 +5,10 @@
 #include <gmock/gmock.h>
 
 #include <cstring>
-#include <filesystem>
 #include <fstream>
 #include <map>
 #include <set>
 #include <sstream>
-#include <string>
-#include <vector>
 
 #include "boot_harness.h"
 #include "devices/device_table.h"
@@ -19,13 +16,12 @@
 #include "exports/services.h"
 #include "larkin/simulation.h"
 #include "larkin/test_controls.h"
-#include "run_command.h"
-#include "test_machine.h"
 #include "win32/windows.h"
 
 namespace tessel::test {
 
-using larkin::test::boot::Little;
+using larkin::test::Little;
+using larkin::test::ReadAt;
 using larkin::test::boot::ReadFile;
 using ::testing::ElementsAre;
 using ::testing::HasSubstr;
@@ -82,13 +78,13 @@ inline std::vector<std::uint8_t> MbrSector(
     std::initializer_list<std::array<std::uint32_t, 4>> entries, std::uint8_t fill = 0) {
     std::vector<std::uint8_t> bytes(446, fill);
     bytes.resize(512);
-    larkin::test::boot::SetLittle(bytes, 510, 2, 0xAA55);
+    larkin::test::SetLittle(bytes, 510, 2, 0xAA55);
     std::size_t at = 446;
     for (const auto& [status, type, first, length] : entries) {
         bytes[at] = static_cast<std::uint8_t>(status),
         bytes[at + 4] = static_cast<std::uint8_t>(type);
-        larkin::test::boot::SetLittle(bytes, at + 8, 4, first);
-        larkin::test::boot::SetLittle(bytes, at + 12, 4, length);
+        larkin::test::SetLittle(bytes, at + 8, 4, first);
+        larkin::test::SetLittle(bytes, at + 12, 4, length);
         at += 16;
     }
     return bytes;
@@ -109,12 +105,8 @@ inline HANDLE OpenDisk(int number, DWORD access = GENERIC_READ | GENERIC_WRITE) 
 
 // Bytes of a disk image, read from outside the platform.
 inline std::vector<std::uint8_t> ImageBytes(std::string_view id, std::uint64_t offset,
-                                            std::uint64_t length) {
-    std::ifstream image(DiskImage(id), std::ios::binary);
-    image.seekg(static_cast<std::streamoff>(offset));
-    std::vector<std::uint8_t> bytes(length);
-    image.read(reinterpret_cast<char*>(bytes.data()), static_cast<std::streamsize>(length));
-    return bytes;
+                                            std::size_t length) {
+    return ReadAt(DiskImage(id), offset, length);
 }
 
 // fsck.fat -n over the partition's sectors finds nothing wrong.
@@ -150,13 +142,10 @@ inline std::string CapturedOutput(const std::function<void()>& op, std::string_v
 inline void PutBack(const std::string& id, std::span<const std::uint8_t> saved, int diskNumber) {
     constexpr std::size_t kChunk = 1024 * 1024;
     const auto image = DiskImage(id);
-    std::ifstream in(image, std::ios::binary);
-    std::vector<std::uint8_t> now(kChunk);
     for (std::size_t at = 0; at < saved.size(); at += kChunk) {
         const auto chunk = saved.subspan(at, std::min(kChunk, saved.size() - at));
-        in.read(reinterpret_cast<char*>(now.data()), static_cast<std::streamsize>(chunk.size()));
-        if (!std::equal(chunk.begin(), chunk.end(), now.begin()))
-            larkin::test::boot::WriteAt(image, at, chunk);
+        if (!std::ranges::equal(chunk, ReadAt(image, at, chunk.size())))
+            larkin::test::WriteAt(image, at, chunk);
     }
     DWORD returned = 0;
     HANDLE drive = OpenDisk(diskNumber);

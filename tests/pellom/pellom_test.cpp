@@ -53,12 +53,12 @@ struct PellomApi {
     }
 };
 
-// Without verran Pellom probes the physical drives; with aspi the
-// pass-through port does not open.
+// Without verran Pellom probes the physical drives; with aspi the first SCSI
+// port does not open, so the ASPI manager is used.
 struct PellomSession : CoreSession<PellomApi> {
     PellomSession(const char* name, bool verran = true, bool aspi = false) : CoreSession(name) {
         if (!verran) faults.WithoutVerran();
-        if (aspi) faults.WithoutSpti();
+        if (aspi) faults.Fail("CreateFileA", "scsi0:");
     }
 };
 

@@ -32,16 +32,6 @@ Bytes ReadFile(const std::filesystem::path& file) {
     return Bytes(std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>());
 }
 
-void WriteAt(const std::filesystem::path& file, std::uint64_t offset,
-             std::span<const std::uint8_t> bytes) {
-    if (!std::filesystem::exists(file)) std::ofstream(file, std::ios::binary);
-    std::fstream io(file, std::ios::binary | std::ios::in | std::ios::out);
-    io.seekp(static_cast<std::streamoff>(offset));
-    io.write(reinterpret_cast<const char*>(bytes.data()),
-             static_cast<std::streamsize>(bytes.size()));
-    ASSERT_TRUE(io.good()) << "cannot write " << file;
-}
-
 SectorBuffer ReadSector(const std::filesystem::path& file, std::uint64_t sector) {
     SectorBuffer bytes{};
     std::ifstream in(file, std::ios::binary);
@@ -54,16 +44,6 @@ SectorBuffer ReadSector(const std::filesystem::path& file, std::uint64_t sector)
 void MakeEmptyDisk(const std::filesystem::path& file, std::uint64_t sectors) {
     std::ofstream(file, std::ios::binary | std::ios::trunc);
     std::filesystem::resize_file(file, sectors * 512);
-}
-
-std::uint32_t Little(std::span<const std::uint8_t> bytes, std::size_t at, int width) {
-    std::uint32_t value = 0;
-    for (int i = width - 1; i >= 0; --i) value = value << 8 | bytes[at + i];
-    return value;
-}
-
-void SetLittle(std::span<std::uint8_t> bytes, std::size_t at, int width, std::uint32_t value) {
-    for (int i = 0; i < width; ++i) bytes[at + i] = static_cast<std::uint8_t>(value >> (8 * i));
 }
 
 CommandRun Run(const std::vector<std::string>& argv) {

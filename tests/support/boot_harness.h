@@ -6,13 +6,7 @@
 
 #include <array>
 #include <chrono>
-#include <cstdint>
-#include <filesystem>
 #include <optional>
-#include <span>
-#include <string>
-#include <string_view>
-#include <vector>
 
 #include "run_command.h"
 #include "test_machine.h"
@@ -27,14 +21,8 @@ std::filesystem::path TestKernelFile();
 std::filesystem::path ProbeFile(std::string_view name);
 
 Bytes ReadFile(const std::filesystem::path& file);
-// Writes into `file` at `offset`, making the file when it is missing.
-void WriteAt(const std::filesystem::path& file, std::uint64_t offset,
-             std::span<const std::uint8_t> bytes);
 SectorBuffer ReadSector(const std::filesystem::path& file, std::uint64_t sector);
 void MakeEmptyDisk(const std::filesystem::path& file, std::uint64_t sectors);
-// Little-endian numbers of `width` bytes, as boot records and tables hold them.
-std::uint32_t Little(std::span<const std::uint8_t> bytes, std::size_t at, int width = 4);
-void SetLittle(std::span<std::uint8_t> bytes, std::size_t at, int width, std::uint32_t value);
 
 // Runs a program with MTOOLS_SKIP_CHECK set for mtools.
 CommandRun Run(const std::vector<std::string>& argv);
@@ -50,6 +38,7 @@ bool CopyIn(const std::filesystem::path& image, std::uint64_t first_sector,
             const std::filesystem::path& file, std::string_view name, std::size_t fragment = 0);
 
 using larkin::test::HaveProgram;
+using larkin::test::Little;
 
 // SeaBIOS mirrors the screen to the serial port itself. The Bochs BIOS finds
 // no video BIOS in QEMU; the serial graphics adapter ROM does it there.

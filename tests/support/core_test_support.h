@@ -6,11 +6,8 @@
 
 #include <gmock/gmock.h>
 
-#include <filesystem>
 #include <fstream>
 #include <optional>
-#include <string>
-#include <vector>
 
 #include "larkin/owned.h"
 #include "larkin/platform.h"
@@ -94,8 +91,6 @@ class Faults {
         controls::InjectFault({.call = call, .device = device, .count = count});
     }
     void WithoutVerran() { Fail("LoadLibraryA", "Verran"); }
-    // The first SCSI port does not open, so the ASPI manager is used.
-    void WithoutSpti() { Fail("CreateFileA", "scsi0:"); }
 };
 
 template <class F>

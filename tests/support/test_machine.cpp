@@ -1,11 +1,16 @@
 #include "test_machine.h"
 
 #include <gtest/gtest.h>
+#include <sys/wait.h>
 
+#include <array>
+#include <cstdio>
 #include <cstdlib>
 #include <fstream>
+#include <iterator>
 
 #include "larkin/simulation.h"
+#include "run_command.h"
 
 namespace larkin::test {
 
@@ -35,6 +40,72 @@ TestMachine::TestMachine(std::string_view toml) {
 TestMachine::~TestMachine() {
     std::error_code ignored;
     std::filesystem::remove_all(folder_, ignored);
+}
+
+std::string FileText(const std::filesystem::path& file) {
+    std::ifstream in(file, std::ios::binary);
+    return {std::istreambuf_iterator<char>(in), {}};
+}
+
+std::vector<std::uint8_t> ReadAt(const std::filesystem::path& file, std::uint64_t offset,
+                                 std::size_t length) {
+    std::vector<std::uint8_t> bytes(length);
+    std::ifstream in(file, std::ios::binary);
+    in.seekg(static_cast<std::streamoff>(offset));
+    in.read(reinterpret_cast<char*>(bytes.data()), static_cast<std::streamsize>(length));
+    return bytes;
+}
+
+void WriteAt(const std::filesystem::path& file, std::uint64_t offset,
+             std::span<const std::uint8_t> bytes) {
+    if (!std::filesystem::exists(file)) std::ofstream(file, std::ios::binary);
+    std::fstream io(file, std::ios::binary | std::ios::in | std::ios::out);
+    io.seekp(static_cast<std::streamoff>(offset));
+    io.write(reinterpret_cast<const char*>(bytes.data()),
+             static_cast<std::streamsize>(bytes.size()));
+    ASSERT_TRUE(io.good()) << "cannot write " << file;
+}
+
+std::uint32_t Little(std::span<const std::uint8_t> bytes, std::size_t at, int width) {
+    std::uint32_t value = 0;
+    for (int i = width - 1; i >= 0; --i) value = value << 8 | bytes[at + i];
+    return value;
+}
+
+void SetLittle(std::span<std::uint8_t> bytes, std::size_t at, int width, std::uint32_t value) {
+    for (int i = 0; i < width; ++i) bytes[at + i] = static_cast<std::uint8_t>(value >> (8 * i));
+}
+
+CommandRun RunCommand(std::string_view command, ErrorOutput errors) {
+    CommandRun run;
+    std::string full = "PATH=$PATH:/usr/sbin:/sbin; ";
+    full.append(command);
+    full += errors == ErrorOutput::Kept ? " 2>&1" : " 2>/dev/null";
+    FILE* pipe = ::popen(full.c_str(), "r");
+    if (pipe == nullptr) return run;
+    std::array<char, 4096> chunk{};
+    for (size_t got; (got = std::fread(chunk.data(), 1, chunk.size(), pipe)) > 0;)
+        run.output.append(chunk.data(), got);
+    int status = ::pclose(pipe);
+    run.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+    return run;
+}
+
+std::string Quoted(std::string_view text) {
+    std::string quoted = "'";
+    for (char c : text) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
+    return quoted + "'";
+}
+
+bool HaveProgram(std::string_view program) {
+    return RunCommand("command -v " + Quoted(program)).exitCode == 0;
+}
+
+std::string MachineText(std::string_view name) {
+    std::filesystem::path file =
+        std::filesystem::path(LARKIN_TEST_MACHINES_DIR) / (std::string(name) + ".toml");
+    EXPECT_TRUE(std::filesystem::exists(file)) << "no machine file " << file;
+    return FileText(file);
 }
 
 }  // namespace larkin::test

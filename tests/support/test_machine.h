@@ -1,12 +1,16 @@
 // A simulated machine made for one test: the machine file is written into a
 // fresh temporary folder (its images and state live there too) and the
-// platform of this process is restarted on it.
+// platform of this process is restarted on it. And the files of a test read
+// and written from outside the platform.
 #ifndef LARKIN_TESTS_TEST_MACHINE_H
 #define LARKIN_TESTS_TEST_MACHINE_H
 
+#include <cstdint>
 #include <filesystem>
+#include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace larkin::test {
 
@@ -42,6 +46,17 @@ class TempFolder {
   private:
     std::filesystem::path path_;
 };
+
+std::string FileText(const std::filesystem::path& file);
+// length bytes from offset, zeros where the file ends first.
+std::vector<std::uint8_t> ReadAt(const std::filesystem::path& file, std::uint64_t offset,
+                                 std::size_t length);
+// Writes into `file` at `offset`, making the file when it is missing.
+void WriteAt(const std::filesystem::path& file, std::uint64_t offset,
+             std::span<const std::uint8_t> bytes);
+// Little-endian numbers of `width` bytes, as boot records and tables hold them.
+std::uint32_t Little(std::span<const std::uint8_t> bytes, std::size_t at, int width = 4);
+void SetLittle(std::span<std::uint8_t> bytes, std::size_t at, int width, std::uint32_t value);
 
 }  // namespace larkin::test
 

@@ -58,19 +58,12 @@ class LarkinCli : public ::testing::Test {
     }
 
     // Bytes of a file of the test's folder, stick1's image unless named.
-    std::vector<char> Bytes(std::uint64_t offset, std::size_t length,
-                            const char* file = "demo.state/stick1.img") const {
-        std::ifstream in(folder_.path() / file, std::ios::binary);
-        in.seekg(static_cast<std::streamoff>(offset));
-        std::vector<char> bytes(length);
-        in.read(bytes.data(), static_cast<std::streamsize>(length));
-        return bytes;
+    std::vector<std::uint8_t> Bytes(std::uint64_t offset, std::size_t length,
+                                    const char* file = "demo.state/stick1.img") const {
+        return ReadAt(folder_.path() / file, offset, length);
     }
-    void Put(std::uint64_t offset, const std::vector<char>& bytes) const {
-        std::fstream out(folder_.path() / "demo.state/stick1.img",
-                         std::ios::in | std::ios::out | std::ios::binary);
-        out.seekp(static_cast<std::streamoff>(offset));
-        out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    void Put(std::uint64_t offset, std::span<const std::uint8_t> bytes) const {
+        WriteAt(folder_.path() / "demo.state/stick1.img", offset, bytes);
     }
 
     // zero, with disk plugged in once larkin-cli says it is waiting: the
@@ -131,7 +124,7 @@ TEST_F(LarkinCli, RefusalsSayWhyBeforeTheFirstWrite) {
         ASSERT_EQ(::mkfifo((images / name / fifo).c_str(), 0644), 0);
     }
 
-    std::vector<char> before = Bytes(0, 1 << 20);
+    std::vector<std::uint8_t> before = Bytes(0, 1 << 20);
     // clang-format off
     std::vector<std::tuple<std::string, int, std::string>> cases = {
         {"--help", 0, "usage: larkin-cli"},
@@ -185,23 +178,23 @@ TEST_F(LarkinCli, BootThenVerifyThenVerifyFailsCheckByCheck) {
                                HasSubstr("3 file(s) copied."))));
     ASSERT_THAT(Cli("verify E:"), Ended(0, _));
 
-    using Damage = std::tuple<std::uint64_t, std::vector<char>, std::string>;
+    using Damage = std::tuple<std::uint64_t, std::vector<std::uint8_t>, std::string>;
     const std::uint64_t boot0 = 63 * 512;
     const std::string differs = "FAIL  boot sector: differs from what the engine writes in its ";
     // clang-format off
     for (const auto& [offset, bytes, failed] : {
-             Damage{10, {'\x90'}, "FAIL  master boot record code: the boot code is not Larkin's"},
-             Damage{510, {'\0'}, "FAIL  master boot record code: no 55 AA signature"},
-             Damage{446, {'\0'}, "FAIL  partition table: entry 0 is not active"},
-             Damage{454, {'\x40'}, "FAIL  partition table: entry 0 starts at 64, expected 63"},
-             Damage{462 + 4, {'\x06'}, "FAIL  partition table: entry 1 is used"},
-             Damage{boot0 + 200, {'\xCC'}, differs + "boot code (byte 200)"},
-             Damage{boot0 + 28, {'\x40'}, differs + "hidden sectors (byte 28)"},
-             Damage{boot0 + 512, {'\0', '\0', '\0', '\0'}, "FAIL  file system: fsck.fat -n"},
+             Damage{10, {0x90}, "FAIL  master boot record code: the boot code is not Larkin's"},
+             Damage{510, {0}, "FAIL  master boot record code: no 55 AA signature"},
+             Damage{446, {0}, "FAIL  partition table: entry 0 is not active"},
+             Damage{454, {0x40}, "FAIL  partition table: entry 0 starts at 64, expected 63"},
+             Damage{462 + 4, {0x06}, "FAIL  partition table: entry 1 is used"},
+             Damage{boot0 + 200, {0xCC}, differs + "boot code (byte 200)"},
+             Damage{boot0 + 28, {0x40}, differs + "hidden sectors (byte 28)"},
+             Damage{boot0 + 512, {0, 0, 0, 0}, "FAIL  file system: fsck.fat -n"},
          }) {
         // clang-format on
         SCOPED_TRACE(failed);
-        std::vector<char> kept = Bytes(offset, bytes.size());
+        std::vector<std::uint8_t> kept = Bytes(offset, bytes.size());
         Put(offset, bytes);
         // A damaged table can cost the drive its letter: by its number.
         CommandRun run = Cli("verify 1");
@@ -265,7 +258,7 @@ TEST_F(LarkinCli, TwoOperationsOnOneStickNeverInterleave) {
 
 TEST_F(LarkinCli, WriteImageWithTheDefaultsThenRestoreMbr) {
     ASSERT_EQ(Cli("list").exitCode, 0) << "the machine's images are made";
-    std::vector<char> original = Bytes(0, 512);
+    std::vector<std::uint8_t> original = Bytes(0, 512);
     // Before the dialogue, the answer to its sectors-per-track question
     // that makes a stick that starts.
     EXPECT_THAT(Cli("write-image").output,
@@ -285,9 +278,9 @@ TEST_F(LarkinCli, WriteImageWithTheDefaultsThenRestoreMbr) {
 
     // Nothing a second run is given replaces the saved sector 0 or the image.
     std::filesystem::copy_file(LARKIN_BIN "/VeltraneUSB4MB.dat", folder_.path() / "img.dat");
-    const std::vector<char> saved = Bytes(0, 8 << 20, "saved.mbr"),
-                            image = Bytes(0, 8 << 20, "img.dat");
-    std::vector<char> larkins = Bytes(0, 512);
+    const std::vector<std::uint8_t> saved = Bytes(0, 8 << 20, "saved.mbr"),
+                                    image = Bytes(0, 8 << 20, "img.dat");
+    std::vector<std::uint8_t> larkins = Bytes(0, 512);
     for (const auto& [arguments, line] : std::initializer_list<std::pair<const char*, const char*>>{
              {"write-image E: --save saved.mbr",
               "saved.mbr already holds something other than this drive's sector 0"},
@@ -320,7 +313,7 @@ TEST_F(LarkinCli, ZeroWaitsForTheNewDriveAndNamesIt) {
 
     EXPECT_THAT(ZeroPlugging("qm1"),
                 Ended(0, HasSubstr("New drive: (no letter) QM USB Flash Disk, 8,388,608 bytes")));
-    EXPECT_EQ(Bytes(0, 4096, "demo.state/qm1.img"), std::vector<char>(4096, '\0'));
+    EXPECT_EQ(Bytes(0, 4096, "demo.state/qm1.img"), std::vector<std::uint8_t>(4096));
 
     // The engine fails without a word: larkin-cli says what could not be done.
     ASSERT_THAT(InFolder(Quoted(LARKIN_BIN "/simctl") + " --machine demo.toml unplug qm1"),
@@ -544,7 +537,7 @@ TEST_P(HardwareStickFrom, ListedMadeBootableVerifiedAndBootsOrRefusedBeforeAnyWr
             Ended(0, _));
         source = "--floppy-image boot.img";
     }
-    const std::vector<char> floppy = Bytes(0, 1440 << 10, "boot.img");
+    const std::vector<std::uint8_t> floppy = Bytes(0, 1440 << 10, "boot.img");
     auto stickBefore = loop.ReadBacking(0, 4 << 20);
     CommandRun boot = Cli(loop.Node(), "boot " + letter + " " + source + " --yes");
     if (exclusive >= 0) ::close(exclusive);

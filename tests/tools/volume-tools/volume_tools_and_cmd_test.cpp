@@ -30,27 +30,18 @@ std::string VolumeSummary(const std::string& drive) {
     HANDLE session = LarkinOpenVolumeForTool(drive.c_str(), "test", FALSE, &where);
     if (session == INVALID_HANDLE_VALUE) return "no volume " + drive;
     CloseHandle(session);
-    std::ifstream image(where.path, std::ios::binary);
-    image.seekg(static_cast<std::streamoff>(where.offset));
-    std::vector<char> bytes(where.length);
-    if (bytes.size() < 512 || !image.read(bytes.data(), static_cast<std::streamsize>(bytes.size())))
-        return "unreadable volume " + drive;
-    auto little = [&](size_t at, int size) {
-        uint32_t value = 0;
-        for (int i = size - 1; i >= 0; --i)
-            value = (value << 8) | static_cast<unsigned char>(bytes[at + static_cast<size_t>(i)]);
-        return value;
-    };
+    const auto bytes = ReadAt(where.path, where.offset, where.length);
+    if (bytes.size() < 512) return "unreadable volume " + drive;
+    auto text = [&](size_t at) { return reinterpret_cast<const char*>(&bytes[at]); };
     // The extended block of FAT32 (no 16-bit FAT size) stands further on.
-    const size_t extended = little(22, 2) == 0 ? 64 : 36;
+    const size_t extended = Little(bytes, 22, 2) == 0 ? 64 : 36;
     char fields[160];
-    std::snprintf(fields, sizeof fields, "%.8s|%.11s|%u|%u/%u|%02X|%u|", &bytes[extended + 18],
-                  &bytes[extended + 7], little(28, 4), little(26, 2), little(24, 2),
-                  static_cast<unsigned char>(bytes[extended]),
-                  little(19, 2) != 0 ? little(19, 2) : little(32, 4));
+    std::snprintf(fields, sizeof fields, "%.8s|%.11s|%u|%u/%u|%02X|%u|", text(extended + 18),
+                  text(extended + 7), Little(bytes, 28, 4), Little(bytes, 26, 2),
+                  Little(bytes, 24, 2), bytes[extended],
+                  Little(bytes, 19, 2) != 0 ? Little(bytes, 19, 2) : Little(bytes, 32, 4));
     TempFolder folder;
-    std::ofstream(folder.path() / "volume.img", std::ios::binary)
-        .write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
+    WriteAt(folder.path() / "volume.img", 0, bytes);
     CommandRun fsck = RunCommand("fsck.fat -n " + Quoted((folder.path() / "volume.img").string()));
     VolumeFacts facts;
     Outcome read = ReadVolumeFacts(drive, &facts);
