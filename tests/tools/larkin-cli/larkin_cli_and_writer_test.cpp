@@ -53,8 +53,7 @@ class LarkinCli : public ::testing::Test {
     CommandRun Cli(const std::string& arguments, const std::string& input = "",
                    const std::string& environment = "") {
         std::ofstream(folder_.path() / "input.txt") << input;
-        return InFolder(environment + " LARKIN_TIME_SCALE=0 " + Quoted(LARKIN_BIN "/larkin-cli") +
-                        " --machine demo.toml " + arguments + " < input.txt");
+        return InFolder(environment + " " + cli_ + arguments + " < input.txt");
     }
 
     // Bytes of a file of the test's folder, stick1's image unless named.
@@ -76,12 +75,11 @@ class LarkinCli : public ::testing::Test {
     // zero, with disk plugged in once larkin-cli says it is waiting: the
     // pipe hands its lines over as they come.
     CommandRun ZeroPlugging(const std::string& disk) {
-        return InFolder(
-            "{ LARKIN_TIME_SCALE=0 " + Quoted(LARKIN_BIN "/larkin-cli") +
-            " --machine demo.toml zero --timeout 30 --yes </dev/null 2>&1; echo $? > status; } | "
-            "while IFS= read -r line; do echo \"$line\"; case $line in *'Plug in'*) " +
-            Quoted(LARKIN_BIN "/simctl") + " --machine demo.toml plug " + disk +
-            " >/dev/null;; esac; done; exit $(cat status)");
+        return InFolder("{ " + cli_ +
+                        "zero --timeout 30 --yes </dev/null 2>&1; echo $? > status; } | "
+                        "while IFS= read -r line; do echo \"$line\"; case $line in *'Plug in'*) " +
+                        Quoted(LARKIN_BIN "/simctl") + " --machine demo.toml plug " + disk +
+                        " >/dev/null;; esac; done; exit $(cat status)");
     }
     std::set<std::string> WrittenDisks() {
         std::istringstream lines(
@@ -105,6 +103,8 @@ class LarkinCli : public ::testing::Test {
     }
 
     TempFolder folder_;
+    const std::string cli_ =
+        "LARKIN_TIME_SCALE=0 " + Quoted(LARKIN_BIN "/larkin-cli") + " --machine demo.toml ";
 };
 
 // What is refused says why with its exit code (2: the command line, 6: what
@@ -246,12 +246,10 @@ TEST_F(LarkinCli, TwoOperationsOnOneStickNeverInterleave) {
     // A holder waiting at the engine's question (its hint is printed once it
     // holds the stick): list names it, and a boot is refused before it asks
     // anything. The holder's input then ends, and it with it.
-    const std::string cli =
-        "LARKIN_TIME_SCALE=0 " + Quoted(LARKIN_BIN "/larkin-cli") + " --machine demo.toml ";
-    EXPECT_THAT(InFolder("{ sleep 60 & echo $! > sleep.pid; wait; } | " + cli +
+    EXPECT_THAT(InFolder("{ sleep 60 & echo $! > sleep.pid; wait; } | " + cli_ +
                          "write-image E: 2>&1 | while IFS= read -r line; do case $line in "
                          "*\"'s own\"*) " +
-                         cli + "list --json; echo y | " + cli +
+                         cli_ + "list --json; echo y | " + cli_ +
                          "boot E: --image LarkinDemo; echo \"boot exit $?\"; kill $(cat "
                          "sleep.pid);; esac; done")
                     .output,
