@@ -75,7 +75,6 @@ TEST(DosRules, FatSizeClusterSizeLabelsAndErrorTexts) {
     // clang-format on
     for (const char* label : {"FREEDOS", "", "ELEVEN CHAR"}) EXPECT_TRUE(IsValidDosLabel(label));
     for (const char* label : {"TWELVE CHARS", "A.B", "A*B"}) EXPECT_FALSE(IsValidDosLabel(label));
-    EXPECT_EQ(ErrorText(ERROR_NOT_READY), "The device is not ready.");
     EXPECT_EQ(ErrorText(0x20001234u), "Error 536875572.");
 }
 
