@@ -42,7 +42,7 @@ class FakeEngine : public Engine {
     EngineResult GetUSBDevCount() override {
         Note("count");
         During(duringCount);
-        return {countFailure ? 0 : count, countFailure};
+        return counted;
     }
     EngineResult GetUSBDevInfo(int index, std::span<char> text) override {
         Note({});
@@ -58,15 +58,12 @@ class FakeEngine : public Engine {
         for (const std::string& line : createOutput) std::printf("%s\n", line.c_str());
         std::fflush(stdout);
         During(duringCreate);
-        return {createFailure ? 0 : createResult, createFailure};
+        return created;
     }
 
     QStringList* log = nullptr;
-    int count = 0;
+    EngineResult counted, created;
     std::vector<std::string> texts;  // by index; a missing one (or kInfoFails) gives 6
-    Failure countFailure;
-    int createResult = 0;
-    Failure createFailure;
     std::vector<std::string> createOutput;
     // Run on the window thread while the call waits for them.
     std::function<void()> duringCount, duringCreate;
@@ -163,7 +160,9 @@ inline std::unique_ptr<EventWatcher> RecordSteps(QStringList* lines) {
 class FakeMessageBoxes : public MessageBoxes {
   public:
     Answer Show(QWidget* owner, const MessageBoxRequest& request) override {
-        shown.push_back(request);
+        titles << request.title;
+        texts << request.text;
+        last = request;
         for (QWidget* window : QApplication::topLevelWidgets())
             overCopyWindow |=
                 window->isVisible() && window->inherits("larkin::frontend::frmCopyFiles");
@@ -176,14 +175,9 @@ class FakeMessageBoxes : public MessageBoxes {
         }
         return answers.isEmpty() ? Answer::Ok : answers.takeFirst();
     }
-    QStringList Titles() const {
-        QStringList titles;
-        for (const MessageBoxRequest& request : shown) titles << request.title;
-        return titles;
-    }
-
     QList<Answer> answers;
-    std::vector<MessageBoxRequest> shown;
+    QStringList titles, texts;
+    MessageBoxRequest last;
     bool overCopyWindow = false;  // a box was shown while a copy window was
     QString pictured;
     QImage picture;
@@ -269,28 +263,23 @@ struct TestProgram {
     }
     QString ImagesFolder() const { return folder.filePath("File_Images"); }
     void AddUsbDrives() {
-        engine.count = 2;
+        engine.counted.value = 2;
         engine.texts = {"E: SanDisk Cruzer Blade USB Device", "F: Kingston DataTraveler 2.0"};
         drives.drives["E:"] = {true, true, "CRUZER", 4004511744ULL};
         drives.drives["F:"] = {true, true, QString(), 64000000ULL};
     }
     // Make on a row; the boxes and the log before are forgotten.
-    void Start(int row, std::function<void(frmLicense*)> onAgreement = Accept) {
-        boxes.shown.clear();
+    void Start(int row, const std::function<void(frmLicense*)>& onAgreement = Accept) {
+        boxes.titles.clear(), boxes.texts.clear();
         log.clear();
-        agreementText.clear();
-        Make(*window, row, [=, this](frmLicense* license) {
-            agreementText = license->RichTextBox1->toPlainText();
-            acceptHadFocus = license->focusWidget() == license->Command1;
-            onAgreement(license);
-        });
+        Make(*window, row, onAgreement);
     }
     // The engine ends with status 6 and `output`, leaving E: as `after`
     // (not existing: gone; none: as it was); from the floppy when `floppy`.
     void EngineFails(std::vector<std::string> output, std::optional<DriveFacts> after = {},
                      bool floppy = false) {
         drives.drives["A:"] = {true, true, "", 1474560};
-        engine.createResult = 6;
+        engine.created.value = 6;
         engine.createOutput = std::move(output);
         engine.duringCreate = [this, after] {
             if (after) drives.drives["E:"] = *after;
@@ -298,7 +287,6 @@ struct TestProgram {
         if (floppy) FromFloppy();
     }
     void FromFloppy() { window->Option1[0]->setChecked(true); }
-    QString LastText() const { return boxes.shown.back().text; }
 
     QTemporaryDir folder;
     QStringList log;
@@ -310,8 +298,6 @@ struct TestProgram {
     ProgramServices services;
     bool ended = false;
     std::unique_ptr<frmUSBBoot> window;
-    QString agreementText;
-    bool acceptHadFocus = false;
 };
 
 inline void UseScreenshotLook() {

@@ -56,7 +56,7 @@ class RealEngineCommandTest : public QObject {
         frmUSBBoot window(program.services);
         window.show();
         window.Form_Load();
-        QVERIFY2(boxes.shown.empty(), qPrintable(boxes.Titles().join(", ")));
+        QVERIFY2(boxes.titles.isEmpty(), qPrintable(boxes.titles.join(", ")));
         // The blank stick has no drive letter, so is not listed; E: (128 MiB).
         const QString rows = Rows(window).join('\n');
         QVERIFY2(rows.contains(QRegularExpression(
@@ -72,7 +72,7 @@ class RealEngineCommandTest : public QObject {
         auto recorder = RecordSteps(&lines);
         Make(window, 0);  // the demo image, the only one
         const QString steps = lines.join(" | ");
-        QCOMPARE(boxes.Titles(), QStringList{"USB Drive ERASE Notification"});
+        QCOMPARE(boxes.titles, QStringList{"USB Drive ERASE Notification"});
         QVERIFY(EulaAccepted);
         QPointer<frmCopyFiles> copy = window.copyWindow();
         QVERIFY(copy && copy->isVisible());

@@ -43,9 +43,7 @@ class UnitsTest : public QObject {
         for (auto [error, context, code] : codes)
             QCOMPARE(FailureFromSystemError(error, context).code, code);
         QVERIFY(!FailureFromSystemError(0, Drive));
-        Failure other = FailureFromSystemError(1460, Drive, "mcopy");
-        QVERIFY(MessageForFailure(other).text.startsWith("Unexpected Error 1460  ") &&
-                other.description.contains("mcopy"));
+        QVERIFY(FailureFromSystemError(1460, Drive, "mcopy").description.contains("mcopy"));
     }
 
     // Under a capture also what programs write to the descriptor, and
@@ -131,7 +129,6 @@ class UnitsTest : public QObject {
         QVERIFY(images.mkpath("Link"));
         QVERIFY(QFile::link(images.filePath("Real/fi.ini"), images.filePath("Link/fi.ini")));
         QVERIFY(LoadImageCatalog(root.path(), catalog, names) == CatalogLoad::Loaded);
-        QCOMPARE(catalog.rows[1].imageDir, "Beta");
         QVERIFY(names.value(2).size() < kDescriptionReadLimit && names[2].startsWith("nnn"));
         names[2] = "Big";
         if (names[4] == "Name") names[4].clear();  // root reads it

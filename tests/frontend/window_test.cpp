@@ -73,19 +73,19 @@ class WindowTest : public QObject {
         window.mnuProgHelp->trigger();
         QCOMPARE(opened, QStringList{page});
         window.mnuAbout->trigger();
-        QVERIFY(program.LastText().contains(QString("Version ") + LARKIN_VERSION));
-        QVERIFY(program.LastText().contains(program.folder.filePath("COPYRIGHT")));
+        QVERIFY(program.boxes.texts.last().contains(QString("Version ") + LARKIN_VERSION));
+        QVERIFY(program.boxes.texts.last().contains(program.folder.filePath("COPYRIGHT")));
         QStringList picks = {"", "/x/disk.img", "/x/boot.img"};
         program.services.chooseFloppyImage = [&] { return picks.takeFirst(); };
         program.drives.imageRefusals["/x/disk.img"] = "it holds a partition table";
         window.mnuFloppyImage->trigger();  // no file picked
         window.mnuFloppyImage->trigger();
-        QVERIFY(program.LastText().endsWith("it holds a partition table") &&
+        QVERIFY(program.boxes.texts.last().endsWith("it holds a partition table") &&
                 !window.Option1[0]->isChecked());
         window.mnuFloppyImage->trigger();
         QVERIFY(program.log.filter("use ") == (QStringList{"use /x/disk.img", "use /x/boot.img"}) &&
                 window.Option1[0]->isChecked() && program.services.floppyImageInUse);
-        QCOMPARE(program.boxes.Titles(),
+        QCOMPARE(program.boxes.titles,
                  (QStringList{"Larkin Help", "About Larkin", "Floppy Image Not Usable"}));
         window.mnuExit->trigger();
         QVERIFY(!window.isVisible() && !program.ended);
@@ -98,15 +98,15 @@ class WindowTest : public QObject {
             {"no image", [](TestProgram& p) { p.AddUsbDrives(); }, {"File Images Missing"}, false,
              {"E:|CRUZER|SanDisk Cruzer Blade USB Device|4,004.51 MB", "F:||Kingston DataTraveler 2.0|64.00 MB"}},
             {"no drive", &TestProgram::AddDemoImage, {"No USB Drives"}, true, {}},
-            {"no drive listed", [](TestProgram& p) { p.AddDemoImage(); p.engine.count = 1; p.engine.texts = {"C: "}; }, {"No USB Drives"}, false, {}},
-            {"no engine", [](TestProgram& p) { p.AddDemoImage(); p.engine.countFailure = {runtime_error::kDllLoad, "gone"}; }, {"No USB Drives"}, false, {}},
+            {"no drive listed", [](TestProgram& p) { p.AddDemoImage(); p.engine.counted.value = 1; p.engine.texts = {"C: "}; }, {"No USB Drives"}, false, {}},
+            {"no engine", [](TestProgram& p) { p.AddDemoImage(); p.engine.counted.failure = {runtime_error::kDllLoad, "gone"}; }, {"No USB Drives"}, false, {}},
             // The first row is added before its drive is asked; the fill ends there.
             {"drive query failure", [](TestProgram& p) { p.AddDemoImage(); p.AddUsbDrives(); p.drives.driveFailure = {runtime_error::kDeviceIo, "broken"}; }, {}, false, {"E:|||"}},
         };
         // clang-format on
         for (const auto& [what, setup, titles, ended, rows] : cases) {
             TestProgram shown(setup);
-            QVERIFY2(shown.boxes.Titles() == titles && shown.ended == ended, what);
+            QVERIFY2(shown.boxes.titles == titles && shown.ended == ended, what);
             // Ended: without asking the engine when there is no File_Images.
             QVERIFY2(ended ? shown.log.contains("count") == (titles[0] == "No USB Drives")
                            : Rows(*shown.window) == rows,
@@ -129,10 +129,9 @@ class WindowTest : public QObject {
             p.drives.drives = {{"C:", {true, true, "SYSTEM", 256000000}}, {"E:", {true, true, "MYLABEL", 4004511744ULL}},
                                {"G:", {true, false, "IGNORED", 1000}}, {"I:", {true, true, "", 999999}}, {"J:", {true, true, "FIRST", 2000000}}};
             // clang-format on
-            p.engine.count = 15;
+            p.engine.counted.value = 15;
         });
         frmUSBBoot& window = *shown.window;
-        QCOMPARE(window.Combo1->count(), 2);
         QVERIFY(window.lvDevices->selectedItems().isEmpty());
         QCOMPARE(window.lblStatus->text(),
                  "No Drive selected.\n Files will be copied from Alpha disk image file.");
@@ -143,7 +142,7 @@ class WindowTest : public QObject {
                               "J:|FIRST|Two Volumes (also L:)|2.00 MB",
                               "C:|SYSTEM|Some Disk|256.00 MB (dimmed)"}));
         ClickRow(shown, 5);
-        QCOMPARE(shown.boxes.Titles(), QStringList{"Format Error!"});
+        QCOMPARE(shown.boxes.titles, QStringList{"Format Error!"});
         QVERIFY(window.lvDevices->selectedItems().isEmpty() && !window.btnStart->isEnabled());
         window.Combo1->setCurrentIndex(1);
         ClickRow(shown, 4);
@@ -167,11 +166,11 @@ class WindowTest : public QObject {
         ClickRow(shown, 4);
         window.lvDevices->setFocus();
         QTest::keyClick(window.lvDevices, Qt::Key_Down);
-        QTRY_COMPARE(shown.boxes.Titles(), QStringList(3, "Format Error!"));
+        QTRY_COMPARE(shown.boxes.titles, QStringList(3, "Format Error!"));
         QTRY_VERIFY(window.lvDevices->selectedItems().isEmpty());
-        shown.engine.count = -1;
+        shown.engine.counted.value = -1;
         window.btnScan_Click();
-        QVERIFY(shown.ended && shown.boxes.Titles().last() == "No USB Drives");
+        QVERIFY(shown.ended && shown.boxes.titles.last() == "No USB Drives");
     }
 
     // A command stopped before the engine creates and copies nothing and
@@ -218,7 +217,7 @@ class WindowTest : public QObject {
             {"floppy refused by the check", {}, [](TestProgram& c) { c.drives.drives["A:"] = {true, true, "", 1474560}; c.drives.checkFailure = {runtime_error::kDiskFull, "why"}; c.FromFloppy(); },
              {kErase, "Floppy Not Usable"}, "The floppy in drive A:" + unusable},
             {"volume not locked", {}, [](TestProgram& c) { c.EngineFails({"", " Unable to Lock volume"}); }, {kErase, kNotBootable}, image + "Unable to Lock volume.\n\nThe drive was left as it was.", true},
-            {"engine entry missing", {}, [](TestProgram& c) { c.engine.createFailure = {runtime_error::kDllEntryPoint, "No entry"}; }, {kErase, "Unknown Error"}, "Unexpected Error 453  No entry", true},
+            {"engine entry missing", {}, [](TestProgram& c) { c.engine.created.failure = {runtime_error::kDllEntryPoint, "No entry"}; }, {kErase, "Unknown Error"}, "Unexpected Error 453  No entry", true},
             {"drive full", {}, [](TestProgram& c) { c.drives.copyFailure = {runtime_error::kDiskFull, "x"}; }, {kErase, "USB Drive Full"}, {}, true},
             // The floppy was empty: found out after the drive was erased.
             {"empty floppy", {}, [](TestProgram& c) { c.EngineFails({"", " Copying Boot Files.....", "        0 file(s) copied.", "", " Unable to copy the Boot Files"}, DriveFacts{true, true, "FREEDOS", 2000000000ULL, 2000000000ULL, 0x5678EF01}, true); },
@@ -237,11 +236,10 @@ class WindowTest : public QObject {
             TestProgram command(c.images);
             if (c.before) c.before(command);
             command.Start(c.row, c.onAgreement);
-            QStringList texts;
-            for (const MessageBoxRequest& box : command.boxes.shown) texts << box.text;
-            QVERIFY2(command.boxes.Titles() == c.titles && texts.join('\n').contains(c.said),
-                     qPrintable(QString(c.what) + ": " + command.boxes.Titles().join(", ") + ": " +
-                                texts.join('\n')));
+            QVERIFY2(
+                command.boxes.titles == c.titles && command.boxes.texts.join('\n').contains(c.said),
+                qPrintable(QString(c.what) + ": " + command.boxes.titles.join(", ") + ": " +
+                           command.boxes.texts.join('\n')));
             // From the floppy the engine copies its files itself.
             const QString copyFiles = command.window->Option1[0]->isChecked() ? " 1" : " 0";
             for (const QString& create : command.log.filter(QRegularExpression("^create ")))
@@ -271,19 +269,23 @@ class WindowTest : public QObject {
             QTest::mouseClick(command.window->btnScan, Qt::LeftButton);
             command.window->close();
         };
-        QStringList steps;
+        QStringList steps, agreements;
         auto recorder = RecordSteps(&steps);
-        command.Start(0);
-        QVERIFY(command.acceptHadFocus && EulaAccepted);
-        QCOMPARE(command.agreementText.trimmed(), "Demo agreement");
+        const auto read = [&](frmLicense* license) {
+            agreements << license->RichTextBox1->toPlainText().trimmed() +
+                              (license->focusWidget() == license->Command1 ? "" : " (unfocused)");
+            Accept(license);
+        };
+        command.Start(0, read);
+        QCOMPARE(agreements, QStringList{"Demo agreement"});
         QCOMPARE(command.log, (QStringList{"hold E:", "check LarkinDemo", "create E: A: 0",
                                            "copy LarkinDemo to E:", "release E:"}));
-        QCOMPARE(command.boxes.Titles(), QStringList{kErase});
+        QCOMPARE(command.boxes.titles, QStringList{kErase});
         // Cancel, the erase's safe answer, is the default.
-        QVERIFY(command.boxes.shown[0].buttons == Buttons::OkCancel &&
-                command.boxes.shown[0].defaultButton == 1);
-        QVERIFY(shownDuringTheEngineCall && !command.ended && command.window->isVisible() &&
-                !command.engine.onWindowThread);
+        QVERIFY(command.boxes.last.buttons == Buttons::OkCancel &&
+                command.boxes.last.defaultButton == 1);
+        QVERIFY(EulaAccepted && shownDuringTheEngineCall && !command.ended &&
+                command.window->isVisible() && !command.engine.onWindowThread);
         QPointer<frmCopyFiles> first = command.window->copyWindow();
         QCOMPARE(first->Label1->text(), "Done: USB Drive E: is now bootable.");
         QVERIFY(first->lblStep->text() == steps.value(5) && first->barBusy->maximum() > 0);
@@ -297,7 +299,7 @@ class WindowTest : public QObject {
         Helper(OutcomeKind::Done)(command);
         command.Start(0);
         QCOMPARE(command.log, (QStringList{"check LarkinDemo", kWriter}));
-        QCOMPARE(command.boxes.Titles(), QStringList{kErase});
+        QCOMPARE(command.boxes.titles, QStringList{kErase});
         QVERIFY(steps.endsWith("1 file(s) copied. This window closes in 5 seconds."));
         QPointer<frmCopyFiles> second = command.window->copyWindow();
         QVERIFY(second && second != first);
@@ -309,10 +311,10 @@ class WindowTest : public QObject {
         QVERIFY(!command.window->timerEject->Enabled());
         // The image without an agreement, its names in other cases.
         command.window->Combo1->setCurrentIndex(1);
-        command.Start(1);
+        command.Start(1, read);
         QCOMPARE(command.log,
                  (QStringList{"check free", "writer F: Kingston DataTraveler 2.0 free"}));
-        QCOMPARE(command.agreementText, "");
+        QCOMPARE(agreements.size(), 1);
         first = command.window->copyWindow();
         QVERIFY(first);
         command.engine.duringCount = [&] { command.timer->Advance(5000); };
