@@ -46,11 +46,10 @@ class FakeEngine : public Engine {
     }
     EngineResult GetUSBDevInfo(int index, std::span<char> text) override {
         Note({});
-        if (index < 0 || index >= static_cast<int>(texts.size()) ||
-            texts[static_cast<size_t>(index)] == kInfoFails)
-            return {6, {}};
-        std::snprintf(text.data(), text.size(), "%s", texts[static_cast<size_t>(index)].c_str());
-        return {0, {}};
+        const QString said = texts.value(index, kInfoFails);
+        if (said == kInfoFails) return {6, {}};
+        std::snprintf(text.data(), text.size(), "%s", qPrintable(said));
+        return {};
     }
     EngineResult CreateUSBBoot(const std::string& destination, const std::string& source,
                                int copyFiles) override {
@@ -63,7 +62,7 @@ class FakeEngine : public Engine {
 
     QStringList* log = nullptr;
     EngineResult counted, created;
-    std::vector<std::string> texts;  // by index; a missing one (or kInfoFails) gives 6
+    QStringList texts;  // by index; a missing one (or kInfoFails) gives 6
     std::vector<std::string> createOutput;
     // Run on the window thread while the call waits for them.
     std::function<void()> duringCount, duringCreate;
@@ -240,10 +239,7 @@ struct TestProgram {
             timer = made.get();
             return made;
         };
-        if (setup)
-            setup(*this);
-        else
-            AddDemoImage(), AddUsbDrives();
+        setup ? setup(*this) : (AddDemoImage(), AddUsbDrives());
         window = std::make_unique<frmUSBBoot>(services);
         window->show();
         QVERIFY(QTest::qWaitForWindowExposed(window.get()));

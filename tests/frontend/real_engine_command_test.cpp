@@ -73,7 +73,6 @@ class RealEngineCommandTest : public QObject {
         Make(window, 0);  // the demo image, the only one
         const QString steps = lines.join(" | ");
         QCOMPARE(boxes.titles, QStringList{"USB Drive ERASE Notification"});
-        QVERIFY(EulaAccepted);
         QPointer<frmCopyFiles> copy = window.copyWindow();
         QVERIFY(copy && copy->isVisible());
         QCOMPARE(copy->Label1->text(), "Done: USB Drive E: is now bootable.");
