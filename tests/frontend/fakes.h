@@ -41,7 +41,7 @@ class FakeEngine : public Engine {
   public:
     EngineResult GetUSBDevCount() override {
         Note("count");
-        During(duringCount);
+        if (duringCount) QMetaObject::invokeMethod(qApp, duringCount, Qt::BlockingQueuedConnection);
         return counted;
     }
     EngineResult GetUSBDevInfo(int index, std::span<char> text) override {
@@ -56,7 +56,8 @@ class FakeEngine : public Engine {
         Note(QString("create %1 %2 %3").arg(destination.c_str(), source.c_str()).arg(copyFiles));
         for (const std::string& line : createOutput) std::printf("%s\n", line.c_str());
         std::fflush(stdout);
-        During(duringCreate);
+        if (duringCreate)
+            QMetaObject::invokeMethod(qApp, duringCreate, Qt::BlockingQueuedConnection);
         return created;
     }
 
@@ -72,9 +73,6 @@ class FakeEngine : public Engine {
     void Note(const QString& call) {
         onWindowThread |= QThread::currentThread() == qApp->thread();
         if (!call.isEmpty()) *log << call;
-    }
-    static void During(const std::function<void()>& action) {
-        if (action) QMetaObject::invokeMethod(qApp, action, Qt::BlockingQueuedConnection);
     }
 };
 
@@ -207,16 +205,14 @@ inline QStringList Rows(const frmUSBBoot& window) {
     return rows;
 }
 
-inline void Accept(frmLicense* license) {
-    QTest::mouseClick(license->Command1, Qt::LeftButton);
-}
-
-// Make USB Bootable on a row (none: -1), `onAgreement` given the agreement.
+// Make USB Bootable on a row (none: -1), `onAgreement` given the agreement
+// (none: it is accepted).
 inline void Make(frmUSBBoot& window, int row,
-                 const std::function<void(frmLicense*)>& onAgreement = Accept) {
+                 const std::function<void(frmLicense*)>& onAgreement = {}) {
     if (row >= 0) window.lvDevices_ItemClick(window.lvDevices->topLevelItem(row));
-    auto agreement = OnShown("larkin::frontend::frmLicense", [=](QWidget* license) {
-        onAgreement(static_cast<frmLicense*>(license));
+    auto agreement = OnShown("larkin::frontend::frmLicense", [=](QWidget* shown) {
+        auto* license = static_cast<frmLicense*>(shown);
+        onAgreement ? onAgreement(license) : QTest::mouseClick(license->Command1, Qt::LeftButton);
     });
     window.btnStart_Click();
 }
@@ -265,7 +261,7 @@ struct TestProgram {
         drives.drives["F:"] = {true, true, QString(), 64000000ULL};
     }
     // Make on a row; the boxes and the log before are forgotten.
-    void Start(int row, const std::function<void(frmLicense*)>& onAgreement = Accept) {
+    void Start(int row, const std::function<void(frmLicense*)>& onAgreement = {}) {
         boxes.titles.clear(), boxes.texts.clear();
         log.clear();
         Make(*window, row, onAgreement);
