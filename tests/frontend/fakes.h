@@ -1,5 +1,4 @@
-// The window tests' stand-ins for the program's outside world: engine,
-// drives, message boxes, a timer of virtual time, a program folder.
+// Stand-ins for the desktop program's engine, drives, boxes and timer.
 #ifndef LARKIN_TESTS_FRONTEND_FAKES_H
 #define LARKIN_TESTS_FRONTEND_FAKES_H
 
@@ -35,8 +34,7 @@ inline void AddImage(const QString& images, const QString& name, const QByteArra
 
 inline constexpr const char* kInfoFails = "(info fails)";
 
-// Both fakes note the calls made in `log`; the engine is called on the
-// worker thread while the test's waits.
+// Both fakes note their calls in `log`.
 class FakeEngine : public Engine {
   public:
     EngineResult GetUSBDevCount() override {
@@ -298,9 +296,8 @@ inline void UseScreenshotLook() {
     QApplication::setFont(QFont("DejaVu Sans", 9));
 }
 
-// The program over this machine's drives and the real engine, writing
-// through the larkin-writer at `writer`; the platform's message boxes are
-// routed to `boxes` meanwhile.
+// The program over this machine's drives and the real engine, writing through
+// `writer`; the platform's message boxes go to `boxes` meanwhile.
 struct MachineProgram {
     MachineProgram(MessageBoxes* boxes, const QString& folder, std::string writer, bool elevate) {
         services.engine = &engine;
