@@ -55,7 +55,6 @@ class RealEngineCommandTest : public QObject {
         frmUSBBoot window(program.services);
         window.show();
         window.Form_Load();
-        QVERIFY2(boxes.titles.isEmpty(), qPrintable(boxes.titles.join(", ")));
         // The blank stick has no drive letter, so is not listed; E: (128 MiB).
         const QString rows = Rows(window).join('\n');
         QVERIFY2(rows.contains(QRegularExpression(
