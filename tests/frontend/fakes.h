@@ -1,5 +1,4 @@
-// The window tests' stand-ins for the program's outside world: engine,
-// drives, message boxes, a timer of virtual time, a program folder.
+// Stand-ins for the desktop program's engine, drives, boxes and timer.
 #ifndef LARKIN_TESTS_FRONTEND_FAKES_H
 #define LARKIN_TESTS_FRONTEND_FAKES_H
 
@@ -35,38 +34,34 @@ inline void AddImage(const QString& images, const QString& name, const QByteArra
 
 inline constexpr const char* kInfoFails = "(info fails)";
 
-// Both fakes note the calls made in `log`; the engine is called on the
-// worker thread while the test's waits.
+// Both fakes note their calls in `log`.
 class FakeEngine : public Engine {
   public:
     EngineResult GetUSBDevCount() override {
         Note("count");
-        During(duringCount);
-        return {countFailure ? 0 : count, countFailure};
+        if (duringCount) QMetaObject::invokeMethod(qApp, duringCount, Qt::BlockingQueuedConnection);
+        return counted;
     }
     EngineResult GetUSBDevInfo(int index, std::span<char> text) override {
         Note({});
-        if (index < 0 || index >= static_cast<int>(texts.size()) ||
-            texts[static_cast<size_t>(index)] == kInfoFails)
-            return {6, {}};
-        std::snprintf(text.data(), text.size(), "%s", texts[static_cast<size_t>(index)].c_str());
-        return {0, {}};
+        const QString said = texts.value(index, kInfoFails);
+        if (said == kInfoFails) return {6, {}};
+        std::snprintf(text.data(), text.size(), "%s", qPrintable(said));
+        return {};
     }
     EngineResult CreateUSBBoot(const std::string& destination, const std::string& source,
                                int copyFiles) override {
         Note(QString("create %1 %2 %3").arg(destination.c_str(), source.c_str()).arg(copyFiles));
         for (const std::string& line : createOutput) std::printf("%s\n", line.c_str());
         std::fflush(stdout);
-        During(duringCreate);
-        return {createFailure ? 0 : createResult, createFailure};
+        if (duringCreate)
+            QMetaObject::invokeMethod(qApp, duringCreate, Qt::BlockingQueuedConnection);
+        return created;
     }
 
     QStringList* log = nullptr;
-    int count = 0;
-    std::vector<std::string> texts;  // by index; a missing one (or kInfoFails) gives 6
-    Failure countFailure;
-    int createResult = 0;
-    Failure createFailure;
+    EngineResult counted, created;
+    QStringList texts;  // by index; a missing one (or kInfoFails) gives 6
     std::vector<std::string> createOutput;
     // Run on the window thread while the call waits for them.
     std::function<void()> duringCount, duringCreate;
@@ -76,9 +71,6 @@ class FakeEngine : public Engine {
     void Note(const QString& call) {
         onWindowThread |= QThread::currentThread() == qApp->thread();
         if (!call.isEmpty()) *log << call;
-    }
-    static void During(const std::function<void()>& action) {
-        if (action) QMetaObject::invokeMethod(qApp, action, Qt::BlockingQueuedConnection);
     }
 };
 
@@ -163,7 +155,9 @@ inline std::unique_ptr<EventWatcher> RecordSteps(QStringList* lines) {
 class FakeMessageBoxes : public MessageBoxes {
   public:
     Answer Show(QWidget* owner, const MessageBoxRequest& request) override {
-        shown.push_back(request);
+        titles << request.title;
+        texts << request.text;
+        last = request;
         for (QWidget* window : QApplication::topLevelWidgets())
             overCopyWindow |=
                 window->isVisible() && window->inherits("larkin::frontend::frmCopyFiles");
@@ -176,14 +170,9 @@ class FakeMessageBoxes : public MessageBoxes {
         }
         return answers.isEmpty() ? Answer::Ok : answers.takeFirst();
     }
-    QStringList Titles() const {
-        QStringList titles;
-        for (const MessageBoxRequest& request : shown) titles << request.title;
-        return titles;
-    }
-
     QList<Answer> answers;
-    std::vector<MessageBoxRequest> shown;
+    QStringList titles, texts;
+    MessageBoxRequest last;
     bool overCopyWindow = false;  // a box was shown while a copy window was
     QString pictured;
     QImage picture;
@@ -214,16 +203,14 @@ inline QStringList Rows(const frmUSBBoot& window) {
     return rows;
 }
 
-inline void Accept(frmLicense* license) {
-    QTest::mouseClick(license->Command1, Qt::LeftButton);
-}
-
-// Make USB Bootable on a row (none: -1), `onAgreement` given the agreement.
+// Make USB Bootable on a row (none: -1), `onAgreement` given the agreement
+// (none: it is accepted).
 inline void Make(frmUSBBoot& window, int row,
-                 const std::function<void(frmLicense*)>& onAgreement = Accept) {
+                 const std::function<void(frmLicense*)>& onAgreement = {}) {
     if (row >= 0) window.lvDevices_ItemClick(window.lvDevices->topLevelItem(row));
-    auto agreement = OnShown("larkin::frontend::frmLicense", [=](QWidget* license) {
-        onAgreement(static_cast<frmLicense*>(license));
+    auto agreement = OnShown("larkin::frontend::frmLicense", [=](QWidget* shown) {
+        auto* license = static_cast<frmLicense*>(shown);
+        onAgreement ? onAgreement(license) : QTest::mouseClick(license->Command1, Qt::LeftButton);
     });
     window.btnStart_Click();
 }
@@ -246,10 +233,7 @@ struct TestProgram {
             timer = made.get();
             return made;
         };
-        if (setup)
-            setup(*this);
-        else
-            AddDemoImage(), AddUsbDrives();
+        setup ? setup(*this) : (AddDemoImage(), AddUsbDrives());
         window = std::make_unique<frmUSBBoot>(services);
         window->show();
         QVERIFY(QTest::qWaitForWindowExposed(window.get()));
@@ -269,28 +253,23 @@ struct TestProgram {
     }
     QString ImagesFolder() const { return folder.filePath("File_Images"); }
     void AddUsbDrives() {
-        engine.count = 2;
+        engine.counted.value = 2;
         engine.texts = {"E: SanDisk Cruzer Blade USB Device", "F: Kingston DataTraveler 2.0"};
         drives.drives["E:"] = {true, true, "CRUZER", 4004511744ULL};
         drives.drives["F:"] = {true, true, QString(), 64000000ULL};
     }
     // Make on a row; the boxes and the log before are forgotten.
-    void Start(int row, std::function<void(frmLicense*)> onAgreement = Accept) {
-        boxes.shown.clear();
+    void Start(int row, const std::function<void(frmLicense*)>& onAgreement = {}) {
+        boxes.titles.clear(), boxes.texts.clear();
         log.clear();
-        agreementText.clear();
-        Make(*window, row, [=, this](frmLicense* license) {
-            agreementText = license->RichTextBox1->toPlainText();
-            acceptHadFocus = license->focusWidget() == license->Command1;
-            onAgreement(license);
-        });
+        Make(*window, row, onAgreement);
     }
     // The engine ends with status 6 and `output`, leaving E: as `after`
     // (not existing: gone; none: as it was); from the floppy when `floppy`.
     void EngineFails(std::vector<std::string> output, std::optional<DriveFacts> after = {},
                      bool floppy = false) {
         drives.drives["A:"] = {true, true, "", 1474560};
-        engine.createResult = 6;
+        engine.created.value = 6;
         engine.createOutput = std::move(output);
         engine.duringCreate = [this, after] {
             if (after) drives.drives["E:"] = *after;
@@ -298,7 +277,6 @@ struct TestProgram {
         if (floppy) FromFloppy();
     }
     void FromFloppy() { window->Option1[0]->setChecked(true); }
-    QString LastText() const { return boxes.shown.back().text; }
 
     QTemporaryDir folder;
     QStringList log;
@@ -310,8 +288,6 @@ struct TestProgram {
     ProgramServices services;
     bool ended = false;
     std::unique_ptr<frmUSBBoot> window;
-    QString agreementText;
-    bool acceptHadFocus = false;
 };
 
 inline void UseScreenshotLook() {
@@ -320,9 +296,8 @@ inline void UseScreenshotLook() {
     QApplication::setFont(QFont("DejaVu Sans", 9));
 }
 
-// The program over this machine's drives and the real engine, writing
-// through the larkin-writer at `writer`; the platform's message boxes are
-// routed to `boxes` meanwhile.
+// The program over this machine's drives and the real engine, writing through
+// `writer`; the platform's message boxes go to `boxes` meanwhile.
 struct MachineProgram {
     MachineProgram(MessageBoxes* boxes, const QString& folder, std::string writer, bool elevate) {
         services.engine = &engine;

@@ -30,14 +30,14 @@ int main(int argc, char** argv) {
     window.Form_Load();
     if (Rows(window).size() != 1 || !Rows(window)[0].startsWith("D:|")) {
         std::fprintf(stderr, "the stick is not listed as D: (%s)\n",
-                     qPrintable(boxes.Titles().join(", ")));
+                     qPrintable(boxes.titles.join(", ")));
         return 1;
     }
     Make(window, 0);  // the demo image, the only one
 
     const QString shots = qEnvironmentVariable("LARKIN_SHOTS");
-    const QString said = boxes.shown.empty() ? QString() : boxes.shown.back().text;
-    std::printf("messages: %s\n%s\n", qPrintable(boxes.Titles().join(", ")), qPrintable(said));
+    const QString said = boxes.texts.value(boxes.texts.size() - 1);
+    std::printf("messages: %s\n%s\n", qPrintable(boxes.titles.join(", ")), qPrintable(said));
     if (expected == "refused") {
         bool pictured = !boxes.picture.isNull() && said.contains("not authorised");
         return pictured && boxes.picture.save(shots + "/refused.png") ? 0 : 1;

@@ -1,6 +1,10 @@
-// The main window on fake engines and drives: start-up, the device list and
-// the status, the menus, and the make-bootable command on both paths.
+// The desktop program offscreen: the parts below the windows, then the main
+// window on fake engines and drives.
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include "fakes.h"
+#include "output_capture.h"
 
 using namespace larkin::frontend;
 using namespace larkin::frontend::test;
@@ -12,6 +16,19 @@ const QString kNotBootable = "USB Drive Not Bootable";
 const QString kWriter = "writer E: SanDisk Cruzer Blade USB Device LarkinDemo";
 using Setup = std::function<void(TestProgram&)>;
 using larkin::writer::OutcomeKind;
+
+QString VisibleText(const AgreementText& text) {
+    if (!text.isHtml) return text.text;
+    QTextDocument document;
+    document.setHtml(text.text);
+    return document.toPlainText();
+}
+
+const QByteArray kAgreement =
+    "{\\rtf1\\ansi\\ansicpg1252\\deff0{\\fonttbl{\\f0\\fswiss Arial;}}"
+    "{\\colortbl;\\red0\\green0\\blue0;}\\f0\\fs20"
+    "{\\b\\fs24 Heading\\par}Body text with caf\\'e9 and \\u8364? euro.\\par"
+    "{\\*\\generator Writer;}{\\pict\\wmetafile8 0102ABCD}End.\\par}";
 
 void ClickRow(TestProgram& program, int index) {
     QTreeWidget* list = program.window->lvDevices;
@@ -46,10 +63,184 @@ Setup Helper(OutcomeKind kind) {
 
 }  // namespace
 
-class WindowTest : public QObject {
+class ProgramTest : public QObject {
     Q_OBJECT
   private slots:
     void initTestCase() { QLocale::setDefault(QLocale(QLocale::English, QLocale::UnitedStates)); }
+
+    void ErrorHandlerTitlesAndSystemErrors() {
+        // The titles the commands below do not meet.
+        QStringList titles;
+        for (int code : {57, 68, 69, 70, 71, 75}) titles << MessageForFailure({code, "why"}).title;
+        QCOMPARE(titles, (QStringList{"USB Drive Not Available"}
+                          << QStringList(4, "USB Drive Is Not Ready") << "File Image Not Found"));
+        // System errors by what was being done.
+        using enum FailureContext;
+        const std::tuple<int, FailureContext, int> codes[] = {
+            {112, Drive, 61}, {3, ImageFolder, 76}, {2, ImageFolder, 76}, {2, Agreement, 53},
+            {2, Drive, 68},   {1167, Drive, 68},    {15, Drive, 68},      {21, Drive, 71},
+            {5, Drive, 70},   {5, ImageFolder, 75}, {31, Drive, 57},      {1460, Drive, 1460}};
+        for (auto [error, context, code] : codes)
+            QCOMPARE(FailureFromSystemError(error, context).code, code);
+        QVERIFY(!FailureFromSystemError(0, Drive));
+        QVERIFY(FailureFromSystemError(1460, Drive, "mcopy").description.contains("mcopy"));
+    }
+
+    // Under a capture also what programs write to the descriptor, and
+    // nothing after it.
+    void EngineOutputIsReadLineByLine() {
+        std::vector<std::string> lines;
+        std::string pending;
+        auto keep = [&](std::string_view line) { lines.emplace_back(line); };
+        TakeLines(pending, "\n Drive letter not found\n\n Copying Boot", keep);
+        TakeLines(pending, " Files.....\r\n....Done\n", keep);
+        QCOMPARE(lines, (std::vector<std::string>{"Drive letter not found",
+                                                  "Copying Boot Files.....", "....Done"}));
+        QVERIFY(pending.empty());
+        lines.clear();
+        {
+            // Its reader thread is joined before the lines are read here.
+            OutputCapture capture(keep);
+            QVERIFY(capture.active());
+            std::printf("\n first line\n");
+            std::fflush(stdout);
+            QCOMPARE(::write(STDOUT_FILENO, "second\nunfinished", 17), ssize_t{17});
+        }
+        std::printf("\nafter\n");
+        std::fflush(stdout);
+        QCOMPARE(lines, (std::vector<std::string>{"first line", "second", "unfinished"}));
+    }
+
+    // The platform's own library is no engine: it has none of the entries.
+    void EngineBoundByName() {
+        QCOMPARE(TesselEngine("NoSuchEngineLibrary").GetUSBDevCount().failure.code,
+                 runtime_error::kDllLoad);
+        TesselEngine other("LarkinPlatform");
+        EngineResult create = other.CreateUSBBoot("Q:", "A:", 0);
+        QCOMPARE(create.failure.code, runtime_error::kDllEntryPoint);
+        QVERIFY(create.failure.description.contains("CreateUSBBoot"));
+        std::array<char, 16> small{};
+        QCOMPARE(other.GetUSBDevInfo(0, small).value, 6);
+    }
+
+    void ImageDescriptionLines() {
+        // clang-format off
+        const std::pair<QByteArray, QString> cases[] = {
+            {"x=y\r\nFolder=FreeDOS\r\nAgreement=a=b.rtf\r\nName= Spaced \r\n", "FreeDOS|a=b.rtf| Spaced "},
+            {"h\nDir\nNONE\nWhole name\n", "Dir|NONE|Whole name"},
+            {"h\nk=D\nk=E", "D|E|"},
+            {"", "||"},
+            {"h\r\nk=D\nk=E\r\nk=N\rM\n", "D|E|N\rM"},
+            {"h\nk=D\nk=E\nk=Caf\xE9\nk=later\n", QStringLiteral("D|E|Caf\u00e9")},
+            {"h\nk=D\nk=E\nk=Caf\xC3\xA9\n", QStringLiteral("D|E|Caf\u00e9")},
+            {QByteArray("\x00\xff\n\x01=\x02\x00x", 9), QString::fromLatin1("\x02\x00x\x00||", 6)},
+        };
+        // clang-format on
+        for (const auto& [text, expected] : cases) {
+            FileImageEntry entry = ParseImageDescription(text);
+            QCOMPARE(entry.imageDir + '|' + entry.eulaFile + '|' + entry.imageName, expected);
+        }
+        QVERIFY(HasNoAgreement({"nOnE", {}, {}}) && !HasNoAgreement({" NONE", {}, {}}));
+        QVERIFY(IsPlainName("LarkinDemo") && IsPlainName(" spaced "));
+        for (const char* bad : {"", ".", "..", "a/b", "a\\b", "/abs"})
+            QVERIFY2(!IsPlainName(bad), bad);
+    }
+
+    // A description that cannot be read lists its image with empty values,
+    // at once and with the reason; 256 images at most.
+    void ImageFolderWalk() {
+        ImageCatalog catalog;
+        QStringList names;
+        QTemporaryDir root;
+        QDir images(root.path());
+        WriteFile(images.filePath("loose-file.txt"), "not a folder");
+        QVERIFY(LoadImageCatalog(root.path(), catalog, names) == CatalogLoad::NoSubFolders);
+        AddImage(root.path(), "Beta", "h\nk=Beta\nk=NONE\nk=Second\n");
+        AddImage(root.path(), "Alpha", "h\nk=Alpha\nk=NONE\nk=First\n");
+        AddImage(root.path(), "Big", "h\nk=Big\nk=NONE\nk=" + QByteArray(200000, 'n') + "\n");
+        QVERIFY(images.mkpath("Empty") && images.mkpath("Upper") && images.mkpath("Pipe"));
+        WriteFile(images.filePath("Upper/FI.INI"), "h\nk=Upper\nk=NONE\nk=Third\n");
+        AddImage(root.path(), "Locked", "h\nk=Locked\nk=NONE\nk=Name\n");
+        QFile::setPermissions(images.filePath("Locked/fi.ini"), QFileDevice::Permissions{});
+        QCOMPARE(::mkfifo(QFile::encodeName(images.filePath("Pipe/fi.ini")).constData(), 0644), 0);
+        AddImage(root.path(), "Real", "h\nk=Real\nk=NONE\nk=Secret\n");
+        QVERIFY(images.mkpath("Link") &&
+                QFile::link(images.filePath("Real/fi.ini"), images.filePath("Link/fi.ini")));
+        QVERIFY(LoadImageCatalog(root.path(), catalog, names) == CatalogLoad::Loaded);
+        QVERIFY(names.value(2).size() < kDescriptionReadLimit && names[2].startsWith("nnn"));
+        names[2] = "Big";
+        if (names[4] == "Name") names[4].clear();  // root reads it
+        QCOMPARE(names, (QStringList{"First", "Second", "Big", "", "", "", "Secret", "Third"}));
+        QCOMPARE(catalog.lastIndex, 7);
+        QString problems = catalog.problems.join(u'\n');
+        QVERIFY2(problems.contains(images.filePath("Link/fi.ini") + ": is a symbolic link") &&
+                     problems.contains(images.filePath("Pipe/fi.ini") + ": is a FIFO"),
+                 qPrintable(problems));
+        QTemporaryDir many;
+        for (int i = 0; i < 300; ++i) {
+            QString name = QString("img%1").arg(i, 3, 10, QChar(u'0'));
+            AddImage(many.path(), name, "h\nk=" + name.toUtf8() + "\nk=NONE\nk=N\n");
+        }
+        catalog = {};
+        names.clear();
+        LoadImageCatalog(many.path(), catalog, names);
+        QCOMPARE(
+            QString("%1 %2 ").arg(names.size()).arg(catalog.Count()) + catalog.rows[255].imageDir,
+            "256 256 img255");
+    }
+
+    void AgreementRichTextBecomesFormattedHtmlOrPlainText() {
+        QTemporaryDir dir;
+        AgreementText text;
+        QVERIFY(!LoadAgreementText(WriteFile(dir.filePath("a.rtf"), kAgreement), &text));
+        QVERIFY(text.isHtml && text.text.contains("<b>") &&
+                !text.text.contains("<img", Qt::CaseInsensitive));
+        const QString converted =
+            QStringLiteral("Heading\nBody text with caf\u00e9 and \u20ac euro.\nEnd.");
+        QCOMPARE(VisibleText(text).trimmed(), converted);
+        const QString cut = WriteFile(dir.filePath("b.rtf"),
+                                      "{\\rtf1\\ansi{\\fonttbl{\\f0 Arial;}}\\f0 Cut \\b bold");
+        QVERIFY(!LoadAgreementText(cut, &text));
+        QCOMPARE(VisibleText(text).trimmed(), "Cut bold");
+
+        // Plain text when no HTML can be made.
+        const QString rtf = dir.filePath("a.rtf");
+        const QString plain = WriteFile(dir.filePath("p.rtf"), "Plain terms {not rtf}\nline two");
+        const std::array<std::array<QString, 3>, 3> cases = {{
+            {rtf, "/nonexistent/unrtf", converted},
+            {rtf, "false", converted},
+            {plain, "unrtf", "Plain terms {not rtf}\nline two"},
+        }};
+        for (const auto& [file, converter, expected] : cases) {
+            QVERIFY(!LoadAgreementText(file, &text, converter) && !text.isHtml);
+            QCOMPARE(text.text, expected);
+        }
+        // clang-format off
+        const std::pair<QByteArray, QString> rules[] = {
+            {"{\\rtf1 a\\tab b\\line c\\~d\\_e\\\\f\\{g\\}}", QStringLiteral("a\tb\nc\u00a0d-e\\f{g}")},
+            {"{\\rtf1\\uc2 \\u233xyZ}", QStringLiteral("\u00e9Z")}, {"{\\rtf1 \\u-3913?}", QString(QChar(0xF0B7))},
+            {"}}{\\rtf1 x}}}\\", "x"}, {"{\\rtf1 \\'4", "4"}, {"{\\rtf1 \\verylongcontrolwordthatgoesonandonandonandon x}", "x"},
+        };
+        // clang-format on
+        for (const auto& [rich, plain] : rules) QCOMPARE(RichTextToPlainText(rich), plain);
+        QVERIFY(LooksLikeRichText("\xEF\xBB\xBF  {\\rtf1}") && !LooksLikeRichText("{\\rt"));
+
+        // Anything but a small regular file is no agreement.
+        QString large = WriteFile(dir.filePath("large.rtf"), "{\\rtf1 x}");
+        QVERIFY(QFile::resize(large, kAgreementSizeLimit + 1));
+        const std::pair<QString, const char*> refused[] = {
+            {dir.filePath("none.rtf"), "cannot be read"},
+            {dir.path(), "is a folder"},
+            {"/dev/zero", "is a character device"},
+            {large, "is 8,388,609 bytes, more than the 8,388,608"},
+        };
+        for (const auto& [path, why] : refused) {
+            Failure failure = LoadAgreementText(path, &text);
+            QCOMPARE(failure.code, 53);
+            QVERIFY2(failure.description.contains(path + ": " + why),
+                     qPrintable(failure.description));
+        }
+    }
 
     void TabOrderMenusAndQuit() {
         TestProgram program;
@@ -73,19 +264,19 @@ class WindowTest : public QObject {
         window.mnuProgHelp->trigger();
         QCOMPARE(opened, QStringList{page});
         window.mnuAbout->trigger();
-        QVERIFY(program.LastText().contains(QString("Version ") + LARKIN_VERSION));
-        QVERIFY(program.LastText().contains(program.folder.filePath("COPYRIGHT")));
+        QVERIFY(program.boxes.texts.last().contains(QString("Version ") + LARKIN_VERSION));
+        QVERIFY(program.boxes.texts.last().contains(program.folder.filePath("COPYRIGHT")));
         QStringList picks = {"", "/x/disk.img", "/x/boot.img"};
         program.services.chooseFloppyImage = [&] { return picks.takeFirst(); };
         program.drives.imageRefusals["/x/disk.img"] = "it holds a partition table";
         window.mnuFloppyImage->trigger();  // no file picked
         window.mnuFloppyImage->trigger();
-        QVERIFY(program.LastText().endsWith("it holds a partition table") &&
+        QVERIFY(program.boxes.texts.last().endsWith("it holds a partition table") &&
                 !window.Option1[0]->isChecked());
         window.mnuFloppyImage->trigger();
         QVERIFY(program.log.filter("use ") == (QStringList{"use /x/disk.img", "use /x/boot.img"}) &&
                 window.Option1[0]->isChecked() && program.services.floppyImageInUse);
-        QCOMPARE(program.boxes.Titles(),
+        QCOMPARE(program.boxes.titles,
                  (QStringList{"Larkin Help", "About Larkin", "Floppy Image Not Usable"}));
         window.mnuExit->trigger();
         QVERIFY(!window.isVisible() && !program.ended);
@@ -98,15 +289,15 @@ class WindowTest : public QObject {
             {"no image", [](TestProgram& p) { p.AddUsbDrives(); }, {"File Images Missing"}, false,
              {"E:|CRUZER|SanDisk Cruzer Blade USB Device|4,004.51 MB", "F:||Kingston DataTraveler 2.0|64.00 MB"}},
             {"no drive", &TestProgram::AddDemoImage, {"No USB Drives"}, true, {}},
-            {"no drive listed", [](TestProgram& p) { p.AddDemoImage(); p.engine.count = 1; p.engine.texts = {"C: "}; }, {"No USB Drives"}, false, {}},
-            {"no engine", [](TestProgram& p) { p.AddDemoImage(); p.engine.countFailure = {runtime_error::kDllLoad, "gone"}; }, {"No USB Drives"}, false, {}},
+            {"no drive listed", [](TestProgram& p) { p.AddDemoImage(); p.engine.counted.value = 1; p.engine.texts = {"C: "}; }, {"No USB Drives"}, false, {}},
+            {"no engine", [](TestProgram& p) { p.AddDemoImage(); p.engine.counted.failure = {runtime_error::kDllLoad, "gone"}; }, {"No USB Drives"}, false, {}},
             // The first row is added before its drive is asked; the fill ends there.
             {"drive query failure", [](TestProgram& p) { p.AddDemoImage(); p.AddUsbDrives(); p.drives.driveFailure = {runtime_error::kDeviceIo, "broken"}; }, {}, false, {"E:|||"}},
         };
         // clang-format on
         for (const auto& [what, setup, titles, ended, rows] : cases) {
             TestProgram shown(setup);
-            QVERIFY2(shown.boxes.Titles() == titles && shown.ended == ended, what);
+            QVERIFY2(shown.boxes.titles == titles && shown.ended == ended, what);
             // Ended: without asking the engine when there is no File_Images.
             QVERIFY2(ended ? shown.log.contains("count") == (titles[0] == "No USB Drives")
                            : Rows(*shown.window) == rows,
@@ -129,11 +320,9 @@ class WindowTest : public QObject {
             p.drives.drives = {{"C:", {true, true, "SYSTEM", 256000000}}, {"E:", {true, true, "MYLABEL", 4004511744ULL}},
                                {"G:", {true, false, "IGNORED", 1000}}, {"I:", {true, true, "", 999999}}, {"J:", {true, true, "FIRST", 2000000}}};
             // clang-format on
-            p.engine.count = 15;
+            p.engine.counted.value = 15;
         });
         frmUSBBoot& window = *shown.window;
-        QCOMPARE(window.Combo1->count(), 2);
-        QVERIFY(window.lvDevices->selectedItems().isEmpty());
         QCOMPARE(window.lblStatus->text(),
                  "No Drive selected.\n Files will be copied from Alpha disk image file.");
         window.btnScan_Click();
@@ -143,11 +332,10 @@ class WindowTest : public QObject {
                               "J:|FIRST|Two Volumes (also L:)|2.00 MB",
                               "C:|SYSTEM|Some Disk|256.00 MB (dimmed)"}));
         ClickRow(shown, 5);
-        QCOMPARE(shown.boxes.Titles(), QStringList{"Format Error!"});
+        QCOMPARE(shown.boxes.titles, QStringList{"Format Error!"});
         QVERIFY(window.lvDevices->selectedItems().isEmpty() && !window.btnStart->isEnabled());
         window.Combo1->setCurrentIndex(1);
         ClickRow(shown, 4);
-        QVERIFY(window.btnStart->isEnabled());
         QCOMPARE(window.lblStatus->text(),
                  "Drive J: selected.\n Files will be copied from  Beta disk image file.");
         QTest::mouseClick(window.Option1[0], Qt::LeftButton);
@@ -167,11 +355,11 @@ class WindowTest : public QObject {
         ClickRow(shown, 4);
         window.lvDevices->setFocus();
         QTest::keyClick(window.lvDevices, Qt::Key_Down);
-        QTRY_COMPARE(shown.boxes.Titles(), QStringList(3, "Format Error!"));
+        QTRY_COMPARE(shown.boxes.titles, QStringList(3, "Format Error!"));
         QTRY_VERIFY(window.lvDevices->selectedItems().isEmpty());
-        shown.engine.count = -1;
+        shown.engine.counted.value = -1;
         window.btnScan_Click();
-        QVERIFY(shown.ended && shown.boxes.Titles().last() == "No USB Drives");
+        QVERIFY(shown.ended && shown.boxes.titles.last() == "No USB Drives");
     }
 
     // A command stopped before the engine creates and copies nothing and
@@ -194,7 +382,7 @@ class WindowTest : public QObject {
             QString said;
             bool engineRan = false;
             int row = 0;
-            std::function<void(frmLicense*)> onAgreement = Accept;
+            std::function<void(frmLicense*)> onAgreement = {};
         };
         // clang-format off
         const Case cases[] = {
@@ -205,7 +393,6 @@ class WindowTest : public QObject {
             {"agreement declined", {}, {}, {kErase}, {}, false, 0, [](frmLicense* license) { QTest::mouseClick(license->Command2, Qt::LeftButton); }},
             {"agreement closed", {}, [](TestProgram&) { EulaAccepted = true; }, {kErase}, {}, false, 0, [](frmLicense* license) { license->close(); }},
             {"agreement missing", {}, [](TestProgram& c) { QFile::remove(c.ImagesFolder() + "/LarkinDemo/License.rtf"); }, {kErase, "EULA Not Found"}, {}},
-            {"image folder missing", Image("x\nFolder=Elsewhere\nEula=NONE\nName=Lost\n"), {}, {kErase, "File Image Not Found"}, {}},
             {"image folder missing, with an agreement", Image("x\nFolder=Elsewhere\nEula=License.rtf\nName=Lost\n", {{"License.rtf", "{\\rtf1 Terms\\par}"}}), {}, {kErase, "File Image Not Found"}, {}},
             {"image folder outside File_Images", Image("x\nFolder=..\nEula=NONE\nName=Up\n"), {}, {kErase, "File Image Not Found"}, {}},
             {"image without a kernel", Image("x\nFolder=Img\nEula=NONE\nName=Data\n", {{"KERNEL.BAK", "k"}}),
@@ -218,7 +405,7 @@ class WindowTest : public QObject {
             {"floppy refused by the check", {}, [](TestProgram& c) { c.drives.drives["A:"] = {true, true, "", 1474560}; c.drives.checkFailure = {runtime_error::kDiskFull, "why"}; c.FromFloppy(); },
              {kErase, "Floppy Not Usable"}, "The floppy in drive A:" + unusable},
             {"volume not locked", {}, [](TestProgram& c) { c.EngineFails({"", " Unable to Lock volume"}); }, {kErase, kNotBootable}, image + "Unable to Lock volume.\n\nThe drive was left as it was.", true},
-            {"engine entry missing", {}, [](TestProgram& c) { c.engine.createFailure = {runtime_error::kDllEntryPoint, "No entry"}; }, {kErase, "Unknown Error"}, "Unexpected Error 453  No entry", true},
+            {"engine entry missing", {}, [](TestProgram& c) { c.engine.created.failure = {runtime_error::kDllEntryPoint, "No entry"}; }, {kErase, "Unknown Error"}, "Unexpected Error 453  No entry", true},
             {"drive full", {}, [](TestProgram& c) { c.drives.copyFailure = {runtime_error::kDiskFull, "x"}; }, {kErase, "USB Drive Full"}, {}, true},
             // The floppy was empty: found out after the drive was erased.
             {"empty floppy", {}, [](TestProgram& c) { c.EngineFails({"", " Copying Boot Files.....", "        0 file(s) copied.", "", " Unable to copy the Boot Files"}, DriveFacts{true, true, "FREEDOS", 2000000000ULL, 2000000000ULL, 0x5678EF01}, true); },
@@ -237,11 +424,10 @@ class WindowTest : public QObject {
             TestProgram command(c.images);
             if (c.before) c.before(command);
             command.Start(c.row, c.onAgreement);
-            QStringList texts;
-            for (const MessageBoxRequest& box : command.boxes.shown) texts << box.text;
-            QVERIFY2(command.boxes.Titles() == c.titles && texts.join('\n').contains(c.said),
-                     qPrintable(QString(c.what) + ": " + command.boxes.Titles().join(", ") + ": " +
-                                texts.join('\n')));
+            QVERIFY2(
+                command.boxes.titles == c.titles && command.boxes.texts.join('\n').contains(c.said),
+                qPrintable(QString(c.what) + ": " + command.boxes.titles.join(", ") + ": " +
+                           command.boxes.texts.join('\n')));
             // From the floppy the engine copies its files itself.
             const QString copyFiles = command.window->Option1[0]->isChecked() ? " 1" : " 0";
             for (const QString& create : command.log.filter(QRegularExpression("^create ")))
@@ -271,19 +457,23 @@ class WindowTest : public QObject {
             QTest::mouseClick(command.window->btnScan, Qt::LeftButton);
             command.window->close();
         };
-        QStringList steps;
+        QStringList steps, agreements;
         auto recorder = RecordSteps(&steps);
-        command.Start(0);
-        QVERIFY(command.acceptHadFocus && EulaAccepted);
-        QCOMPARE(command.agreementText.trimmed(), "Demo agreement");
+        const auto read = [&](frmLicense* license) {
+            agreements << license->RichTextBox1->toPlainText().trimmed() +
+                              (license->focusWidget() == license->Command1 ? "" : " (unfocused)");
+            QTest::mouseClick(license->Command1, Qt::LeftButton);
+        };
+        command.Start(0, read);
+        QCOMPARE(agreements, QStringList{"Demo agreement"});
         QCOMPARE(command.log, (QStringList{"hold E:", "check LarkinDemo", "create E: A: 0",
                                            "copy LarkinDemo to E:", "release E:"}));
-        QCOMPARE(command.boxes.Titles(), QStringList{kErase});
+        QCOMPARE(command.boxes.titles, QStringList{kErase});
         // Cancel, the erase's safe answer, is the default.
-        QVERIFY(command.boxes.shown[0].buttons == Buttons::OkCancel &&
-                command.boxes.shown[0].defaultButton == 1);
-        QVERIFY(shownDuringTheEngineCall && !command.ended && command.window->isVisible() &&
-                !command.engine.onWindowThread);
+        QVERIFY(command.boxes.last.buttons == Buttons::OkCancel &&
+                command.boxes.last.defaultButton == 1);
+        QVERIFY(EulaAccepted && shownDuringTheEngineCall && !command.ended &&
+                command.window->isVisible() && !command.engine.onWindowThread);
         QPointer<frmCopyFiles> first = command.window->copyWindow();
         QCOMPARE(first->Label1->text(), "Done: USB Drive E: is now bootable.");
         QVERIFY(first->lblStep->text() == steps.value(5) && first->barBusy->maximum() > 0);
@@ -297,7 +487,7 @@ class WindowTest : public QObject {
         Helper(OutcomeKind::Done)(command);
         command.Start(0);
         QCOMPARE(command.log, (QStringList{"check LarkinDemo", kWriter}));
-        QCOMPARE(command.boxes.Titles(), QStringList{kErase});
+        QCOMPARE(command.boxes.titles, QStringList{kErase});
         QVERIFY(steps.endsWith("1 file(s) copied. This window closes in 5 seconds."));
         QPointer<frmCopyFiles> second = command.window->copyWindow();
         QVERIFY(second && second != first);
@@ -312,7 +502,6 @@ class WindowTest : public QObject {
         command.Start(1);
         QCOMPARE(command.log,
                  (QStringList{"check free", "writer F: Kingston DataTraveler 2.0 free"}));
-        QCOMPARE(command.agreementText, "");
         first = command.window->copyWindow();
         QVERIFY(first);
         command.engine.duringCount = [&] { command.timer->Advance(5000); };
@@ -323,5 +512,5 @@ class WindowTest : public QObject {
     }
 };
 
-QTEST_MAIN(WindowTest)
-#include "window_test.moc"
+QTEST_MAIN(ProgramTest)
+#include "program_test.moc"
