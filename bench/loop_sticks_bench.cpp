@@ -27,6 +27,7 @@
 #include <vector>
 
 #include "loop_device.h"
+#include "run_command.h"
 
 namespace {
 
@@ -42,25 +43,12 @@ constexpr uint64_t kSmallStickBytes = 512ull << 20;
 constexpr int kMostSticks = 8;
 constexpr const char* kImage = "LarkinDemo";
 
-struct Shell {
-    int exitCode = -1;
-    std::string output;
-};
+using larkin::test::CommandRun;
+using larkin::test::Quoted;
 
-Shell Run(const std::string& command) {
-    Shell run;
-    FILE* pipe = ::popen((command + " 2>&1").c_str(), "r");
-    if (pipe == nullptr) return run;
-    std::array<char, 4096> chunk{};
-    for (size_t got; (got = std::fread(chunk.data(), 1, chunk.size(), pipe)) > 0;)
-        run.output.append(chunk.data(), got);
-    int status = ::pclose(pipe);
-    run.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    return run;
-}
-
-std::string Quoted(const fs::path& path) {
-    return "'" + path.string() + "'";
+// A command's run through the shell, its error output with its output.
+CommandRun Run(const std::string& command) {
+    return larkin::test::RunCommand(command);
 }
 
 std::string Grouped(uint64_t value) {
@@ -111,8 +99,8 @@ bool MakeShopStick(const LoopDevice& loop) {
     int fd = ::open(loop.Node().c_str(), O_WRONLY | O_CLOEXEC);
     bool written = fd >= 0 && ::pwrite(fd, mbr.data(), mbr.size(), 0) == 512 && ::fsync(fd) == 0;
     if (fd >= 0) ::close(fd);
-    Shell mkfs = Run("PATH=$PATH:/usr/sbin:/sbin mkfs.fat -n SHOPSTICK --offset 2048 " +
-                     loop.Node() + " " + std::to_string((sectors - 2048) / 2));
+    CommandRun mkfs = Run("PATH=$PATH:/usr/sbin:/sbin mkfs.fat -n SHOPSTICK --offset 2048 " +
+                          loop.Node() + " " + std::to_string((sectors - 2048) / 2));
     Flush(loop);
     return written && mkfs.exitCode == 0;
 }
@@ -144,13 +132,13 @@ class Bench {
     }
 
     // larkin-cli on this computer, the first count sticks passed as USB sticks.
-    Shell Cli(int count, const std::string& arguments) const {
+    CommandRun Cli(int count, const std::string& arguments) const {
         std::string disks;
         for (int i = 0; i < count; ++i)
             disks += (i ? "," : "") + sticks_[static_cast<size_t>(i)]->Node();
         return Run("env -u LARKIN_MACHINE -u LARKIN_TIME_SCALE LARKIN_TEST_USB_DISKS=" + disks +
-                   " LARKIN_STATE_DIR=" + Quoted(state_) + " " + Quoted(bin_ / "larkin-cli") + " " +
-                   arguments + " </dev/null");
+                   " LARKIN_STATE_DIR=" + Quoted(state_.string()) + " " +
+                   Quoted((bin_ / "larkin-cli").string()) + " " + arguments + " </dev/null");
     }
 
     // Every stick as sold: the first boot of each starts from there, later
@@ -163,7 +151,7 @@ class Bench {
 
     // The letters of the first count sticks; empty on failure.
     std::vector<std::string> Letters(int count) const {
-        Shell list = Cli(count, "list --json");
+        CommandRun list = Cli(count, "list --json");
         std::vector<std::string> letters;
         std::regex stick("\"mount\": \"([D-Z]:)\", \"friendly_name\": \"Larkin Test Stick");
         for (std::sregex_iterator it(list.output.begin(), list.output.end(), stick), end; it != end;
@@ -227,7 +215,7 @@ int BytesWritten(const Bench& bench) {
     if (letters.empty()) return 1;
     uint64_t before = SectorsWritten(bench.Stick(0));
     Clock::time_point start = Clock::now();
-    Shell boot = bench.Cli(1, "boot " + letters[0] + " --image " + kImage + " --yes");
+    CommandRun boot = bench.Cli(1, "boot " + letters[0] + " --image " + kImage + " --yes");
     double seconds = Seconds(Clock::now() - start);
     uint64_t written = SectorsWritten(bench.Stick(0)) - before;
     Least least;
@@ -292,7 +280,8 @@ int Scaling(const Bench& bench) {
             for (int i = 0; i < count; ++i) before.push_back(SectorsWritten(bench.Stick(i)));
             double cpuBefore = ChildrenCpu();
             Clock::time_point start = Clock::now();
-            Shell boot = bench.Cli(count, "boot " + line + "--image " + kImage + " --yes --json");
+            CommandRun boot =
+                bench.Cli(count, "boot " + line + "--image " + kImage + " --yes --json");
             double took = Seconds(Clock::now() - start);
             if (boot.exitCode != 0) {
                 std::printf("loop_sticks_bench: %d sticks failed (%d):\n%s", count, boot.exitCode,
