@@ -76,6 +76,8 @@ void SetLittle(std::span<std::uint8_t> bytes, std::size_t at, int width, std::ui
     for (int i = 0; i < width; ++i) bytes[at + i] = static_cast<std::uint8_t>(value >> (8 * i));
 }
 
+// What run_command.h declares: commands through the shell, quoting, the
+// programs found on PATH and the machine files of tests/machines/.
 CommandRun RunCommand(std::string_view command, ErrorOutput errors) {
     CommandRun run;
     std::string full = "PATH=$PATH:/usr/sbin:/sbin; ";
