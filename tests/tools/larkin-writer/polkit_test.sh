@@ -26,9 +26,7 @@ chmod 755 "$work"
 action=/usr/share/polkit-1/actions/org.larkin.write-drive.policy
 rules=/etc/polkit-1/rules.d/49-larkin-test.rules
 list=/etc/larkin/test-usb-disks
-loop="" loop_mode="" bus_pid="" polkitd_pid="" made_etc="" made_state=""
-# The helper keeps its journal where root's programs do.
-[ -d /var/lib/larkin ] || made_state=1
+loop="" loop_mode="" bus_pid="" polkitd_pid="" made_etc="" saved_state=""
 cleanup() {
   set +e
   if [ -n "$polkitd_pid" ]; then
@@ -45,13 +43,21 @@ cleanup() {
   fi
   rm -f "$action" "$rules" "$list"
   [ -n "$made_etc" ] && rmdir /etc/larkin 2>/dev/null
-  [ -n "$made_state" ] && rm -rf /var/lib/larkin
+  rm -rf /var/lib/larkin
+  [ -n "$saved_state" ] && mv "$saved_state" /var/lib/larkin
   rm -rf "$work"
 }
 trap cleanup EXIT
 if [ -e "$list" ] || [ -e "$rules" ] || [ -e "$action" ]; then
   echo "skipped: $list, $rules or $action is there already"
   exit $skip
+fi
+# The helper keeps its records where root's programs do: root's drive
+# letters from earlier runs would give the stick another letter than D:, so
+# they are set aside for the test and put back after it.
+if [ -e /var/lib/larkin ]; then
+  saved_state=/var/lib/larkin.set-aside-by-polkit-test.$$
+  mv /var/lib/larkin "$saved_state"
 fi
 
 prefix=$work/prefix
