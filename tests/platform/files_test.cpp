@@ -139,6 +139,9 @@ TEST(WriteGuard, NoPathWritesTheWindowsDiskAndANarrowedProcessReachesOneDrive) {
 
     LARKIN_EXPECT_FAILS(Open("\\\\.\\PhysicalDrive0").Valid(), ERROR_ACCESS_DENIED);
     EXPECT_FALSE(Open("\\\\.\\D:", GENERIC_WRITE).Valid());
+    // Nor is it held: a hold is taken only to write.
+    char why[200] = "";
+    LARKIN_EXPECT_FAILS(LarkinHoldDrive("D:", "a test", why, sizeof why), ERROR_ACCESS_DENIED);
 
     // Through the port, a read goes and no write does.
     Handle port = Open("\\\\.\\scsi0:");
