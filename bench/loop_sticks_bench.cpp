@@ -44,12 +44,9 @@ constexpr int kMostSticks = 8;
 constexpr const char* kImage = "LarkinDemo";
 
 using larkin::test::CommandRun;
+using larkin::test::HaveProgram;
 using larkin::test::Quoted;
-
-// A command's run through the shell, its error output with its output.
-CommandRun Run(const std::string& command) {
-    return larkin::test::RunCommand(command);
-}
+using larkin::test::RunCommand;
 
 std::string Grouped(uint64_t value) {
     std::string digits = std::to_string(value);
@@ -99,8 +96,8 @@ bool MakeShopStick(const LoopDevice& loop) {
     int fd = ::open(loop.Node().c_str(), O_WRONLY | O_CLOEXEC);
     bool written = fd >= 0 && ::pwrite(fd, mbr.data(), mbr.size(), 0) == 512 && ::fsync(fd) == 0;
     if (fd >= 0) ::close(fd);
-    CommandRun mkfs = Run("PATH=$PATH:/usr/sbin:/sbin mkfs.fat -n SHOPSTICK --offset 2048 " +
-                          loop.Node() + " " + std::to_string((sectors - 2048) / 2));
+    CommandRun mkfs = RunCommand("mkfs.fat -n SHOPSTICK --offset 2048 " + loop.Node() + " " +
+                                 std::to_string((sectors - 2048) / 2));
     Flush(loop);
     return written && mkfs.exitCode == 0;
 }
@@ -136,9 +133,9 @@ class Bench {
         std::string disks;
         for (int i = 0; i < count; ++i)
             disks += (i ? "," : "") + sticks_[static_cast<size_t>(i)]->Node();
-        return Run("env -u LARKIN_MACHINE -u LARKIN_TIME_SCALE LARKIN_TEST_USB_DISKS=" + disks +
-                   " LARKIN_STATE_DIR=" + Quoted(state_.string()) + " " +
-                   Quoted((bin_ / "larkin-cli").string()) + " " + arguments + " </dev/null");
+        return RunCommand("env -u LARKIN_MACHINE -u LARKIN_TIME_SCALE LARKIN_TEST_USB_DISKS=" +
+                          disks + " LARKIN_STATE_DIR=" + Quoted(state_.string()) + " " +
+                          Quoted((bin_ / "larkin-cli").string()) + " " + arguments + " </dev/null");
     }
 
     // Every stick as sold: the first boot of each starts from there, later
@@ -340,7 +337,7 @@ int main(int argc, char**) {
         std::printf("loop_sticks_bench: skipped: loop devices need root\n");
         return 0;
     }
-    if (Run("PATH=$PATH:/usr/sbin:/sbin command -v mkfs.fat").exitCode != 0) {
+    if (!HaveProgram("mkfs.fat")) {
         std::printf("loop_sticks_bench: skipped: mkfs.fat is missing (scripts/install-deps)\n");
         return 0;
     }

@@ -14,13 +14,6 @@ namespace {
 
 constexpr DWORD kNothingFoundPause = 500;
 
-struct VolumeSearchTraits {
-    using Value = HANDLE;
-    static HANDLE Empty() { return INVALID_HANDLE_VALUE; }
-    static void Release(HANDLE search) { FindVolumeClose(search); }
-};
-using VolumeSearch = larkin::Owned<VolumeSearchTraits>;
-
 // True when the volume at mountPath lives on the drive with identity id.
 bool MountPathOnDrive(std::string_view mountPath, std::uint64_t id) {
     // "\\.\" + the path without its trailing backslash: "\\.\E:" for "E:\".
@@ -49,7 +42,7 @@ void FindVolumeLetter(HANDLE driveHandle, char* outBuffer) {
     std::uint64_t id = GetDriveIdentity(driveHandle);
     if (id != kNoDriveIdentity) {
         std::array<char, MAX_PATH> volumeName{};
-        VolumeSearch search(FindFirstVolumeA(volumeName.data(), MAX_PATH));
+        larkin::VolumeSearch search(FindFirstVolumeA(volumeName.data(), MAX_PATH));
         for (bool more = search.valid(); more;
              more = FindNextVolumeA(search.get(), volumeName.data(), MAX_PATH)) {
             std::array<char, MAX_PATH> paths{};

@@ -1,16 +1,12 @@
 #include "test_machine.h"
 
 #include <gtest/gtest.h>
-#include <sys/wait.h>
 
-#include <array>
-#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
 
 #include "larkin/simulation.h"
-#include "run_command.h"
 
 namespace larkin::test {
 
@@ -74,40 +70,6 @@ std::uint32_t Little(std::span<const std::uint8_t> bytes, std::size_t at, int wi
 
 void SetLittle(std::span<std::uint8_t> bytes, std::size_t at, int width, std::uint32_t value) {
     for (int i = 0; i < width; ++i) bytes[at + i] = static_cast<std::uint8_t>(value >> (8 * i));
-}
-
-// What run_command.h declares: commands through the shell, quoting, the
-// programs found on PATH and the machine files of tests/machines/.
-CommandRun RunCommand(std::string_view command, ErrorOutput errors) {
-    CommandRun run;
-    std::string full = "PATH=$PATH:/usr/sbin:/sbin; ";
-    full.append(command);
-    full += errors == ErrorOutput::Kept ? " 2>&1" : " 2>/dev/null";
-    FILE* pipe = ::popen(full.c_str(), "r");
-    if (pipe == nullptr) return run;
-    std::array<char, 4096> chunk{};
-    for (size_t got; (got = std::fread(chunk.data(), 1, chunk.size(), pipe)) > 0;)
-        run.output.append(chunk.data(), got);
-    int status = ::pclose(pipe);
-    run.exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-    return run;
-}
-
-std::string Quoted(std::string_view text) {
-    std::string quoted = "'";
-    for (char c : text) quoted += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    return quoted + "'";
-}
-
-bool HaveProgram(std::string_view program) {
-    return RunCommand("command -v " + Quoted(program)).exitCode == 0;
-}
-
-std::string MachineText(std::string_view name) {
-    std::filesystem::path file =
-        std::filesystem::path(LARKIN_TEST_MACHINES_DIR) / (std::string(name) + ".toml");
-    EXPECT_TRUE(std::filesystem::exists(file)) << "no machine file " << file;
-    return FileText(file);
 }
 
 }  // namespace larkin::test

@@ -187,9 +187,9 @@ class Writer {
         // Root keeps drive letters in a record of its own: the same letter
         // can name another stick here, one of the same name included.
         if (!request.volume.empty() && VolumeNameAt(request.destination) != request.volume) {
-            why = "the drive at " + request.destination +
-                  " is another drive here than the one chosen (the drive letters this helper "
-                  "keeps differ from the host's)";
+            why = request.destination +
+                  " names another drive here than the one chosen: this helper keeps drive "
+                  "letters of its own, and they differ from the host's";
             return std::nullopt;
         }
         return *drive;

@@ -9,12 +9,6 @@
 namespace larkin::writer {
 namespace {
 
-struct VolumeSearchTraits {
-    using Value = HANDLE;
-    static HANDLE Empty() { return INVALID_HANDLE_VALUE; }
-    static void Release(HANDLE search) { FindVolumeClose(search); }
-};
-
 // Whether the volume's mount paths hold root ("E:\").
 bool MountedAt(const char* volume, const std::string& root) {
     std::array<char, 1024> paths{};
@@ -34,8 +28,7 @@ std::string VolumeNameAt(std::string_view letter) {
     if (letter.size() < 2 || letter[1] != ':') return {};
     const std::string root = std::string(letter.substr(0, 2)) + "\\";
     std::array<char, MAX_PATH> name{};
-    Owned<VolumeSearchTraits> search(
-        FindFirstVolumeA(name.data(), static_cast<DWORD>(name.size())));
+    VolumeSearch search(FindFirstVolumeA(name.data(), static_cast<DWORD>(name.size())));
     if (!search) return {};
     do {
         if (MountedAt(name.data(), root)) return name.data();

@@ -7,6 +7,7 @@
 #include <string_view>
 #include <vector>
 
+#include "larkin/owned.h"
 #include "larkin/platform.h"
 #include "larkin/simulation.h"
 #include "larkin/test_controls.h"
@@ -169,8 +170,8 @@ void ShowDevices() {
 void ShowVolumes() {
     std::printf("Volumes:\n");
     char name[MAX_PATH];
-    HANDLE search = FindFirstVolumeA(name, sizeof name);
-    if (search == INVALID_HANDLE_VALUE) return;
+    larkin::VolumeSearch search(FindFirstVolumeA(name, sizeof name));
+    if (!search) return;
     do {
         char paths[1024];
         DWORD returned = 0;
@@ -178,8 +179,7 @@ void ShowVolumes() {
         if (GetVolumePathNamesForVolumeNameA(name, paths, sizeof paths, &returned))
             for (const char* p = paths; *p; p += std::strlen(p) + 1) mounts += std::string(" ") + p;
         std::printf("  %s%s\n", name, mounts.c_str());
-    } while (FindNextVolumeA(search, name, sizeof name));
-    FindVolumeClose(search);
+    } while (FindNextVolumeA(search.get(), name, sizeof name));
     DWORD drives = GetLogicalDrives();
     std::printf("Drive letters:");
     for (int i = 0; i < 26; ++i)

@@ -1,5 +1,5 @@
 // Owners of platform objects for the libraries and programs: a loaded
-// library and an open handle, released exactly once.
+// library, an open handle and a volume search, released exactly once.
 //
 // At process exit the loader and the platform tear themselves down; code
 // that runs then calls abandon(), which drops the object without calling into
@@ -58,8 +58,15 @@ struct HandleTraits {
     static void Release(HANDLE handle) { CloseHandle(handle); }
 };
 
+struct VolumeSearchTraits {
+    using Value = HANDLE;
+    static HANDLE Empty() { return INVALID_HANDLE_VALUE; }
+    static void Release(HANDLE search) { FindVolumeClose(search); }
+};
+
 using Library = Owned<LibraryTraits>;
 using Handle = Owned<HandleTraits>;
+using VolumeSearch = Owned<VolumeSearchTraits>;
 
 // An export of library as the function pointer type F, or null.
 template <class F>
